@@ -263,3 +263,32 @@ typedef KIRQL* PKIRQL;
 typedef CCHAR KPROCESSOR_MODE;
 enum _MODE { KernelMode = 0, UserMode = 1, MaximumMode };
 typedef enum _MODE MODE;
+
+// ---------------------------------------------------------------------------
+// Object attributes (registry keys, files)
+// ---------------------------------------------------------------------------
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+
+#define OBJ_INHERIT 0x00000002L
+#define OBJ_PERMANENT 0x00000010L
+#define OBJ_EXCLUSIVE 0x00000020L
+#define OBJ_CASE_INSENSITIVE 0x00000040L
+#define OBJ_OPENIF 0x00000080L
+#define OBJ_KERNEL_HANDLE 0x00000200L
+
+inline void InitializeObjectAttributes(POBJECT_ATTRIBUTES p, PUNICODE_STRING n, ULONG a, HANDLE r,
+                                       PVOID s) {
+    p->Length = sizeof(OBJECT_ATTRIBUTES);
+    p->RootDirectory = r;
+    p->Attributes = a;
+    p->ObjectName = n;
+    p->SecurityDescriptor = s;
+    p->SecurityQualityOfService = nullptr;
+}
