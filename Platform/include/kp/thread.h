@@ -1,0 +1,17 @@
+// Host-only: system threads and floating-point brackets.
+#pragma once
+
+#include "platform/ntdef.h"
+
+// The next Count calls of PsCreateSystemThread fail with STATUS_INSUFFICIENT_RESOURCES.
+void KpFailThreadCreations(ULONG Count);
+// System threads whose routine has not yet ended.
+ULONG KpRunningSystemThreadCount(void);
+// TRUE on a thread made by PsCreateSystemThread.
+BOOLEAN KpIsSystemThread(void);
+
+// Floating-point saves of the calling thread: currently open (nesting depth) and
+// made so far; and the process-wide total.
+ULONG KpFloatingPointDepth(void);
+ULONGLONG KpFloatingPointSaves(void);
+ULONGLONG KpFloatingPointSavesAll(void);
