@@ -1,0 +1,92 @@
+// Shared support for the tests of the sp_ primitives: variant iteration (the
+// dispatcher picks the generic members on the build machines, so every SIMD
+// member is called directly), guard-page buffers that catch SIMD over-reads,
+// floating-point control checks and leak accounting.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "sp_primitives.h"
+
+namespace sptest {
+
+// ---- Variants ---------------------------------------------------------------
+const char* VariantName(int32_t variant);
+// Whether this processor can run the variant's instructions.
+bool VariantRunsHere(int32_t variant);
+
+// Fixture parameterised over the four variants; SetUp skips a variant the
+// processor cannot run.  Use SP_INSTANTIATE_VARIANTS(Suite) after the tests.
+class VariantTest : public ::testing::TestWithParam<int32_t> {
+protected:
+    void SetUp() override;
+    int32_t Variant() const { return GetParam(); }
+    // The member of `Entry` for this test's variant, straight from the row list.
+    template <int32_t Entry>
+    typename sp_entry_type<Entry>::type Member() const {
+        return sp_dispatch_member<Entry>(GetParam());
+    }
+};
+std::string VariantParamName(const ::testing::TestParamInfo<int32_t>& info);
+#define SP_INSTANTIATE_VARIANTS(suite)                                                         \
+    INSTANTIATE_TEST_SUITE_P(AllVariants, suite, ::testing::Values(0, 1, 2, 3),                \
+                             ::sptest::VariantParamName)
+
+// Calls fn(variant) for every variant this processor can run, with a trace.
+void ForEachVariant(const std::function<void(int32_t)>& fn);
+
+// ---- Guard-page buffers -----------------------------------------------------
+// `bytes` of usable memory placed against an inaccessible page, so that a read
+// or write one byte outside faults at once.  AtEnd: the last byte touches the
+// guard page behind it.  AtFront: the guard page is in front, the data starts
+// `offset` bytes after it.
+class GuardedBuffer {
+public:
+    static GuardedBuffer AtEnd(size_t bytes);
+    static GuardedBuffer AtFront(size_t bytes, size_t offset);
+    GuardedBuffer(GuardedBuffer&& other) noexcept;
+    GuardedBuffer& operator=(GuardedBuffer&&) = delete;
+    GuardedBuffer(const GuardedBuffer&) = delete;
+    ~GuardedBuffer();
+
+    template <class T>
+    T* As() const { return reinterpret_cast<T*>(data_); }
+    unsigned char* Data() const { return data_; }
+    size_t Size() const { return bytes_; }
+
+private:
+    GuardedBuffer() = default;
+    unsigned char* map_ = nullptr;
+    size_t mapBytes_ = 0;
+    unsigned char* data_ = nullptr;
+    size_t bytes_ = 0;
+};
+
+// ---- Floating-point control state ---------------------------------------------
+struct FpControl {
+    uint32_t mxcsr;
+    uint16_t x87;
+    bool operator==(const FpControl&) const = default;
+};
+FpControl ReadFpControl();
+void WriteFpControl(const FpControl& state);
+// An unusual state (MXCSR round-down with denormals-are-zero and flush-to-zero,
+// x87 round-up) that a routine must hand back unchanged.
+FpControl UnusualFpControl();
+// Runs fn under UnusualFpControl, restores the normal state and reports whether
+// the state right after fn was still the unusual one.
+::testing::AssertionResult KeepsFpControl(const std::function<void()>& fn);
+
+// ---- Allocations -------------------------------------------------------------
+uint64_t LiveBlocks();
+
+// ---- Random data --------------------------------------------------------------
+std::vector<int16_t> RandomI16(size_t n, uint32_t seed);
+
+}  // namespace sptest
