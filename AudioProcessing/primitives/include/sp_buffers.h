@@ -38,11 +38,11 @@ sp_status sp_zero_bytes_sse(void* dst, int32_t bytes);
 sp_status sp_zero_bytes_sse2(void* dst, int32_t bytes);
 sp_status sp_zero_bytes_sse3(void* dst, int32_t bytes);
 
-void* sp_zero_bytes_kernel(void* dst, int32_t bytes);
-void* sp_zero_bytes_kernel_sse(void* dst, int32_t bytes);        // below 20480 bytes
-void* sp_zero_bytes_kernel_sse_large(void* dst, int32_t bytes);  // non-temporal stores
-void* sp_zero_bytes_kernel_sse2(void* dst, int32_t bytes);
-void* sp_zero_bytes_kernel_sse3(void* dst, int32_t bytes);
+void* sp_zero_bytes_kernel(void* dst, int64_t bytes);
+void* sp_zero_bytes_kernel_sse(void* dst, int64_t bytes);        // below 20480 bytes
+void* sp_zero_bytes_kernel_sse_large(void* dst, int64_t bytes);  // non-temporal stores
+void* sp_zero_bytes_kernel_sse2(void* dst, int64_t bytes);
+void* sp_zero_bytes_kernel_sse3(void* dst, int64_t bytes);
 
 // ---- Copy -------------------------------------------------------------------
 // Front to back, for buffers that do not overlap.
@@ -51,18 +51,18 @@ sp_status sp_copy_i16_sse(const int16_t* src, int16_t* dst, int32_t len);
 sp_status sp_copy_i16_sse2(const int16_t* src, int16_t* dst, int32_t len);
 sp_status sp_copy_i16_sse3(const int16_t* src, int16_t* dst, int32_t len);
 
-void* sp_copy_bytes_kernel(const void* src, void* dst, int32_t bytes);
-void* sp_copy_bytes_kernel_sse_small(const void* src, void* dst, int32_t bytes);
-void* sp_copy_bytes_kernel_sse(const void* src, void* dst, int32_t bytes);  // non-temporal
-void* sp_copy_bytes_kernel_sse_large(const void* src, void* dst, int32_t bytes);
-void* sp_copy_bytes_kernel_sse2(const void* src, void* dst, int32_t bytes);
-void* sp_copy_bytes_kernel_sse3(const void* src, void* dst, int32_t bytes);
+void* sp_copy_bytes_kernel(const void* src, void* dst, int64_t bytes);
+void* sp_copy_bytes_kernel_sse_small(const void* src, void* dst, int64_t bytes);
+void* sp_copy_bytes_kernel_sse(const void* src, void* dst, int64_t bytes);  // non-temporal
+void* sp_copy_bytes_kernel_sse_large(const void* src, void* dst, int64_t bytes);
+void* sp_copy_bytes_kernel_sse2(const void* src, void* dst, int64_t bytes);
+void* sp_copy_bytes_kernel_sse3(const void* src, void* dst, int64_t bytes);
 
 // Touches a source block ahead of a copy: per 4096-byte stretch the first and
 // last byte are read and every 32-byte line is prefetched non-temporally.  Reads
 // only; a count of 0 does nothing.  sp_prefetch_block is the same routine.
-void sp_prefetch_range(const void* src, uint32_t bytes);
-void sp_prefetch_block(const void* src, uint32_t bytes);
+void sp_prefetch_range(const void* src, int64_t bytes);
+void sp_prefetch_block(const void* src, int64_t bytes);
 
 // ---- Conversion -------------------------------------------------------------
 // dst[i] = src[i] exactly (entry 17); all members give the same values.
