@@ -1,0 +1,284 @@
+// Generic run-time kernels of the real FFT: bit reversal, radix passes, scaling,
+// the large-order path (decomposition levels and the 2048/4096-point block
+// path) and the real split and merge passes.  No trigonometric call at run
+// time: every twiddle comes from the specification's tables.
+#include "sp_fft.h"
+
+namespace {
+
+struct Cx {
+    float re;
+    float im;
+};
+
+inline Cx Load(const float* p) { return Cx{p[0], p[1]}; }
+inline void Store(float* p, Cx v) {
+    p[0] = v.re;
+    p[1] = v.im;
+}
+inline Cx Add(Cx a, Cx b) { return Cx{a.re + b.re, a.im + b.im}; }
+inline Cx Sub(Cx a, Cx b) { return Cx{a.re - b.re, a.im - b.im}; }
+// a * w, or a * conj(w) in the inverse direction.
+inline Cx Mul(Cx a, Cx w, bool conj) {
+    if (conj) return Cx{a.re * w.re + a.im * w.im, a.im * w.re - a.re * w.im};
+    return Cx{a.re * w.re - a.im * w.im, a.re * w.im + a.im * w.re};
+}
+// -i * a forward, +i * a inverse: the quarter turn of the direction.
+inline Cx Turn(Cx a, bool inverse) { return inverse ? Cx{-a.im, a.re} : Cx{a.im, -a.re}; }
+
+// Span-4 pass on groups of four bit-reversed points.
+void PassSpan4(float* d, int32_t count, bool inverse) {
+    for (int32_t g = 0; g < count; g += 4) {
+        float* p = d + 2 * g;
+        const Cx c0 = Load(p), c1 = Load(p + 2), c2 = Load(p + 4), c3 = Load(p + 6);
+        const Cx s01 = Add(c0, c1), d01 = Sub(c0, c1), s23 = Add(c2, c3), t23 = Turn(Sub(c2, c3), inverse);
+        Store(p, Add(s01, s23));
+        Store(p + 4, Sub(s01, s23));
+        Store(p + 2, Add(d01, t23));
+        Store(p + 6, Sub(d01, t23));
+    }
+}
+
+// Radix-2 pass of span 8 (odd orders): w_8^1 and w_8^3 from the table entry
+// count/8, whose first twiddle is w_8 = (c, -c).
+void PassSpan8(float* d, int32_t count, const float* twiddles, bool inverse) {
+    const float* e = twiddles + 6 * (count / 8);
+    const Cx w1{e[0], e[1]};
+    const Cx w3{-e[0], e[1]};
+    for (int32_t g = 0; g < count; g += 8) {
+        float* p = d + 2 * g;
+        for (int32_t t = 0; t < 4; ++t) {
+            const Cx a = Load(p + 2 * t);
+            Cx b = Load(p + 2 * (t + 4));
+            if (t == 1) b = Mul(b, w1, inverse);
+            if (t == 2) b = Turn(b, inverse);
+            if (t == 3) b = Mul(b, w3, inverse);
+            Store(p + 2 * t, Add(a, b));
+            Store(p + 2 * (t + 4), Sub(a, b));
+        }
+    }
+}
+
+// Radix-4 pass of span S: the quarters of each group hold the sub-transforms of
+// the sub-sequences 4t, 4t+2, 4t+1, 4t+3.
+void PassRadix4(float* d, int32_t count, int32_t span, const float* twiddles, bool inverse) {
+    const int32_t q = span / 4;
+    const int32_t step = count / span;
+    for (int32_t g = 0; g < count; g += span) {
+        float* p = d + 2 * g;
+        for (int32_t k = 0; k < q; ++k) {
+            Cx a = Load(p + 2 * k);
+            Cx b = Load(p + 2 * (k + q));
+            Cx c = Load(p + 2 * (k + 2 * q));
+            Cx e = Load(p + 2 * (k + 3 * q));
+            if (k != 0) {
+                const float* w = twiddles + 6 * (k * step);
+                b = Mul(b, Cx{w[2], w[3]}, inverse);
+                c = Mul(c, Cx{w[0], w[1]}, inverse);
+                e = Mul(e, Cx{w[4], w[5]}, inverse);
+            }
+            const Cx sab = Add(a, b), dab = Sub(a, b), sce = Add(c, e), tce = Turn(Sub(c, e), inverse);
+            Store(p + 2 * k, Add(sab, sce));
+            Store(p + 2 * (k + 2 * q), Sub(sab, sce));
+            Store(p + 2 * (k + q), Add(dab, tce));
+            Store(p + 2 * (k + 3 * q), Sub(dab, tce));
+        }
+    }
+}
+
+void RadixPasses(float* data, int32_t count, const float* twiddles, bool inverse) {
+    PassSpan4(data, count, inverse);
+    int32_t span = 16;
+    if ((count & 0x55555555) == 0) {  // odd order: a radix-2 stage first
+        PassSpan8(data, count, twiddles, inverse);
+        span = 32;
+    }
+    for (; span <= count; span *= 4) PassRadix4(data, count, span, twiddles, inverse);
+}
+
+void Blocks(const sp_rfft_spec* spec, float* data, int32_t n, bool inverse) {
+    const int32_t count = 1 << n;
+    const auto* radix = static_cast<const float*>(sp_rfft_table(spec, sp_rfft_word_radix));
+    const bool scale = inverse ? spec->invScale != 0 : spec->fwdScale != 0;
+    for (int32_t b = count / 1024 - 1; b >= 0; --b) {
+        float* block = data + 2 * 1024 * b;
+        RadixPasses(block, 1024, radix, inverse);
+        if (scale) sp_fft_scale_f32(spec->factor, block, 2048);
+    }
+    const auto* quarter = static_cast<const float*>(sp_rfft_table(spec, sp_rfft_word_quarter));
+    for (int32_t span = 2048; span <= count; span *= 2) sp_fft_combine_radix2(data, count, span, quarter, inverse ? -1 : 1, 128);
+}
+
+void LargeStep(const sp_rfft_spec* spec, float* data, int32_t n, int32_t level, float* work, bool inverse) {
+    const int32_t k1 = sp_fft_large_split_table[n];
+    const int32_t k2 = n - k1;
+    const int32_t rows = 1 << k1;
+    const int32_t cols = 1 << k2;
+    const bool scale = inverse ? spec->invScale != 0 : spec->fwdScale != 0;
+    const auto* radix = static_cast<const float*>(sp_rfft_table(spec, sp_rfft_word_radix));
+    // Rows: each holds one decimated sub-sequence in bit-reversed order.
+    for (int32_t r = 0; r < rows; ++r) {
+        float* row = data + 2 * static_cast<int64_t>(r) * cols;
+        if (k2 <= 10) {
+            RadixPasses(row, cols, radix, inverse);
+            if (scale) sp_fft_scale_f32(spec->factor, row, 2 * cols);
+        } else if (sp_fft_large_split_table[k2] == 0) {
+            Blocks(spec, row, k2, inverse);
+        } else {
+            LargeStep(spec, row, k2, level + 1, work, inverse);
+        }
+    }
+    // Columns, four at a time: twiddle, transform across the rows, write back.
+    const auto* matrix = static_cast<const float*>(sp_rfft_table(spec, sp_rfft_word_block + level));
+    const auto* outer = static_cast<const float*>(sp_rfft_table(spec, sp_rfft_word_outer + level));
+    for (int32_t g = 0; g < cols; g += 4) {
+        for (int32_t r = 0; r < rows; ++r) {
+            const float* row = data + 2 * (static_cast<int64_t>(r) * cols + g);
+            for (int32_t t = 0; t < 4; ++t, matrix += 2) {
+                Store(work + 2 * (t * rows + r), Mul(Load(row + 2 * t), Load(matrix), inverse));
+            }
+        }
+        for (int32_t t = 0; t < 4; ++t) RadixPasses(work + 2 * t * rows, rows, outer, inverse);
+        for (int32_t r = 0; r < rows; ++r) {
+            float* row = data + 2 * (static_cast<int64_t>(r) * cols + g);
+            for (int32_t t = 0; t < 4; ++t) Store(row + 2 * t, Load(work + 2 * (t * rows + r)));
+        }
+    }
+}
+
+void Large(const sp_rfft_spec* spec, float* data, int32_t n, float* work, bool inverse) {
+    if (sp_fft_large_split_table[n] != 0) {
+        LargeStep(spec, data, n, 0, work, inverse);
+    } else {
+        Blocks(spec, data, n, inverse);
+    }
+}
+
+}  // namespace
+
+void sp_fft_bitrev_copy(const float* src, float* dst, int32_t count, const int32_t* table) {
+    if (count < 8) {
+        Store(dst, Load(src));
+        if (count >= 2) Store(dst + 2 * (count - 1), Load(src + 2 * (count - 1)));
+        if (count == 4) {
+            Store(dst + 2, Load(src + 4));
+            Store(dst + 4, Load(src + 2));
+        }
+        return;
+    }
+    const int64_t half = count / 2;
+    // Point h*half + 2x + l goes to l*half + 2*rev(x) + h.
+    auto move = [&](int64_t x, int64_t y) {
+        for (int64_t h = 0; h < 2; ++h)
+            for (int64_t l = 0; l < 2; ++l) Store(dst + 2 * (l * half + 2 * y + h), Load(src + 2 * (h * half + 2 * x + l)));
+    };
+    int64_t p = 0;
+    for (; table[p] != 0; p += 2) {
+        move(table[p] >> 2, table[p + 1] >> 2);
+        move(table[p + 1] >> 2, table[p] >> 2);
+    }
+    move(0, 0);
+    for (++p; table[p] != 0; ++p) move(table[p] >> 2, table[p] >> 2);
+}
+
+void sp_fft_bitrev_inplace(float* data, int32_t count, const int32_t* table) {
+    if (count < 4) return;
+    const int64_t half = count / 2;
+    auto swap = [&](int64_t i, int64_t j) {
+        const Cx a = Load(data + 2 * i);
+        Store(data + 2 * i, Load(data + 2 * j));
+        Store(data + 2 * j, a);
+    };
+    int64_t p = 0;
+    for (; table[p] != 0; p += 2) {
+        const int64_t x = table[p] >> 2, y = table[p + 1] >> 2;
+        for (int64_t h = 0; h < 2; ++h)
+            for (int64_t l = 0; l < 2; ++l) swap(h * half + 2 * x + l, l * half + 2 * y + h);
+    }
+    swap(1, half);  // fixed point 0
+    for (++p; table[p] != 0; ++p) {
+        const int64_t x = table[p] >> 2;
+        swap(2 * x + 1, half + 2 * x);
+    }
+}
+
+void sp_fft_radix_fwd(float* data, int32_t count, const float* twiddles) { RadixPasses(data, count, twiddles, false); }
+void sp_fft_radix_inv(float* data, int32_t count, const float* twiddles) { RadixPasses(data, count, twiddles, true); }
+
+void sp_fft_scale_f32(float factor, float* data, int32_t count) {
+    const double f = factor;
+    for (int32_t i = 0; i < count; ++i) data[i] = static_cast<float>(f * static_cast<double>(data[i]));
+}
+
+void sp_fft_large_fwd(const sp_rfft_spec* spec, float* data, int32_t n, float* work) { Large(spec, data, n, work, false); }
+void sp_fft_large_inv(const sp_rfft_spec* spec, float* data, int32_t n, float* work) { Large(spec, data, n, work, true); }
+void sp_fft_large_step_fwd(const sp_rfft_spec* spec, float* data, int32_t n, int32_t level, float* work) {
+    LargeStep(spec, data, n, level, work, false);
+}
+void sp_fft_large_step_inv(const sp_rfft_spec* spec, float* data, int32_t n, int32_t level, float* work) {
+    LargeStep(spec, data, n, level, work, true);
+}
+void sp_fft_blocks_fwd(const sp_rfft_spec* spec, float* data, int32_t n, float*) { Blocks(spec, data, n, false); }
+void sp_fft_blocks_inv(const sp_rfft_spec* spec, float* data, int32_t n, float*) { Blocks(spec, data, n, true); }
+
+void sp_fft_combine_radix2(float* data, int32_t count, int32_t span, const float* quarter, int32_t direction,
+                           int32_t chunk) {
+    const bool inverse = direction < 0;
+    const int32_t half = span / 2;
+    const int32_t step = count / span;
+    const int32_t q = count / 4;
+    for (int32_t g = 0; g < count; g += span) {
+        float* p = data + 2 * static_cast<int64_t>(g);
+        for (int32_t c0 = 0; c0 < half; c0 += chunk) {
+            const int32_t c1 = c0 + chunk < half ? c0 + chunk : half;
+            for (int32_t k = c0; k < c1; ++k) {
+                const int32_t j = k * step;
+                // w_count^j: the second quarter of the angles is -i times the first.
+                const Cx w = j < q ? Load(quarter + 2 * j) : Turn(Load(quarter + 2 * (j - q)), false);
+                const Cx a = Load(p + 2 * k);
+                const Cx b = Mul(Load(p + 2 * (k + half)), w, inverse);
+                Store(p + 2 * k, Add(a, b));
+                Store(p + 2 * (k + half), Sub(a, b));
+            }
+        }
+    }
+}
+
+void sp_rfft_split_fwd(float* data, int32_t count, int32_t, const float* table) {
+    for (int32_t k = 1; k < count / 2; ++k) {
+        float* zk = data + 2 * k;
+        float* zj = data + 2 * (count - k);
+        const float a = zk[0], b = zk[1], c = zj[0], d = zj[1];
+        const float A = table[2 * k], B = table[2 * k + 1];
+        const float p = B * (a - c) + A * (b + d);
+        const float q = (b + d) * B - (a - c) * A;
+        zk[0] = c + p;
+        zk[1] = q - d;
+        zj[0] = a - p;
+        zj[1] = q - b;
+    }
+    // The middle bin, its own partner, becomes its conjugate: once, here.
+    if (count >= 2) data[count + 1] = -data[count + 1];
+}
+
+void sp_rfft_merge_inv(const float* src, float* dst, int32_t count, int32_t, const float* table) {
+    for (int32_t k = 1; k < count / 2; ++k) {
+        const float* xk = src + 2 * k;
+        const float* xj = src + 2 * (count - k);
+        const float a = xk[0], b = xk[1], c = xj[0], d = xj[1];
+        const float alpha = table[2 * k], beta = table[2 * k + 1];
+        const float u = beta * (a - c) - alpha * (b + d);
+        const float v = (a - c) * alpha + (b + d) * beta;
+        dst[2 * k] = a + c + u;
+        dst[2 * k + 1] = b - d + v;
+        dst[2 * (count - k)] = a + c - u;
+        dst[2 * (count - k) + 1] = v - (b - d);
+    }
+    // The middle bin times (2, -2): once, after the pairs, so an in-place
+    // merge never reads it twice.
+    if (count >= 2) {
+        const float re = src[count], im = src[count + 1];
+        dst[count] = 2.0f * re;
+        dst[count + 1] = -2.0f * im;
+    }
+}
