@@ -1,0 +1,214 @@
+// Adaptive filter: a time-domain FIR model of the echo path, adapted per
+// sample by a normalised LMS rule on a whitened copy of the far end.
+//
+// Histories are newest first.  x2 (history2) is the far end as received and
+// feeds the echo estimate; x1 (history1) is x2 shifted right by the
+// whitening shift and passed through a 5-tap prediction-error filter learnt
+// from the far end's autocorrelation, and feeds the tap update.  The step is
+// normalised by the cross energy sum x1*x2 over the filter window, so the
+// whitening's scale cancels out of the update.
+#include "AecInternal.h"
+
+namespace aec {
+
+namespace {
+
+constexpr int32_t kRegulariserPerTap = 26054;
+constexpr int32_t kWhiteningFloor = 300000;  // keeps the whitening mild on quiet far end
+
+int16_t WhitenSample(const AecCanceller* c, int i) {
+    // x1[i] = (x2[i] >> s) + sum c_j (x2[i+j] >> s), Q13 coefficients.
+    const int s = c->whiteningShift;
+    const int16_t* x = c->history2;
+    int32_t acc = 4096;
+    for (int j = 1; j <= kWhiteningOrder; ++j) acc += int32_t(c->whitening[j]) * (x[i + j] >> s);
+    return add16(static_cast<int16_t>(x[i] >> s), Saturate16(acc >> 13));
+}
+
+int WindowSpan(const AecCanceller* c) {
+    // Samples of history the filter can reach: bulk delay, one sub-frame,
+    // the taps.
+    return c->bulkDelay + kPiece + c->fullLength;
+}
+
+// Autocorrelation of x2 over [start, start + n) for lags 0..5, exact.
+void Correlate(const int16_t* x, int start, int n, int64_t* r, int sign) {
+    for (int k = 0; k <= kWhiteningOrder; ++k) {
+        int64_t sum = 0;
+        for (int i = start; i < start + n; ++i) sum += int32_t(x[i]) * x[i + k];
+        r[k] += sign * sum;
+    }
+}
+
+// Whitening coefficients from the current autocorrelation.
+void DeriveWhitening(AecCanceller* c) {
+    int64_t r0 = c->farCorrelation[0];
+    int down = 0;
+    while ((r0 >> down) > 0x3FFFFFFF) ++down;
+    int32_t r[kWhiteningOrder + 1];
+    for (int k = 0; k <= kWhiteningOrder; ++k) r[k] = Saturate32(c->farCorrelation[k] >> down);
+    int32_t raise = (kWhiteningFloor >> (down > 31 ? 31 : down)) + (r[0] >> 6 > 0 ? r[0] >> 6 : 0);
+    r[0] = add32(r[0], raise);
+    if (r[0] <= 0) r[0] = 1;
+    int16_t k[kWhiteningOrder + 1];
+    int32_t gain = reflection(r, kWhiteningOrder, k);
+    int16_t a[kWhiteningOrder + 1];
+    stepUp(k, kWhiteningOrder, 13, a);
+    for (int j = 1; j <= kWhiteningOrder; ++j) c->whitening[j] = a[j];
+    // Coarse half-log2 of the prediction gain: the whitened signal's peak can
+    // exceed the input's by about the square root of that gain, so the input
+    // is shifted down by it to keep x1 in 16 bits.
+    int halfLog = (BitCount(uint32_t(gain)) - 1) / 2;
+    if (halfLog < 0) halfLog = 0;
+    if (halfLog > 7) halfLog = 7;
+    c->whiteningShift = halfLog;
+}
+
+}  // namespace
+
+int FilterWindowStart(const AecCanceller* c, int subBlockStart) {
+    return c->bulkDelay + kPiece - kSubBlock - subBlockStart;
+}
+
+void FilterRecomputeWhitening(AecCanceller* c) {
+    for (int k = 0; k <= kWhiteningOrder; ++k) c->farCorrelation[k] = 0;
+    Correlate(c->history2, c->bulkDelay, c->activeLength, c->farCorrelation, 1);
+    DeriveWhitening(c);
+    const int span = WindowSpan(c);
+    for (int i = 0; i < span && i < c->history1Length; ++i) c->history1[i] = WhitenSample(c, i);
+    c->whiteningChanged = 0;
+    c->windowChanged = 1;
+}
+
+void FilterPushFarEnd(AecCanceller* c, const int16_t* far) {
+    move16(c->history2 + kPiece, c->history2, c->history2Length - kPiece);
+    copyReversed(c->history2 + kPiece - 1, far, kPiece);
+    move16(c->history1 + kPiece, c->history1, c->history1Length - kPiece);
+    if (c->whiteningChanged) {
+        FilterRecomputeWhitening(c);
+        return;
+    }
+    // The correlation window [B, B + N) moved by 80: add the entering
+    // products, drop the leaving ones.
+    const int n = c->activeLength;
+    Correlate(c->history2, c->bulkDelay, kPiece, c->farCorrelation, 1);
+    Correlate(c->history2, c->bulkDelay + n, kPiece, c->farCorrelation, -1);
+    if (c->farCorrelation[0] < 0) c->farCorrelation[0] = 0;
+    DeriveWhitening(c);
+    for (int i = 0; i < kPiece; ++i) c->history1[i] = WhitenSample(c, i);
+}
+
+void FilterRecomputeWindow(AecCanceller* c) {
+    const int start = FilterWindowStart(c, c->subBlockStart);
+    int64_t far = 0, cross = 0;
+    for (int i = start; i < start + c->activeLength; ++i) {
+        far += int32_t(c->history2[i]) * c->history2[i];
+        cross += int32_t(c->history1[i]) * c->history2[i];
+    }
+    c->windowFar = far;
+    c->windowCross = cross;
+    c->windowChanged = 0;
+}
+
+void FilterUpdateWindow(AecCanceller* c) {
+    // The window moved 16 samples towards the newest since the last sub-block.
+    const int start = FilterWindowStart(c, c->subBlockStart);
+    const int leave = start + c->activeLength;
+    int64_t far = 0, cross = 0;
+    for (int i = 0; i < kSubBlock; ++i) {
+        far += int32_t(c->history2[start + i]) * c->history2[start + i];
+        cross += int32_t(c->history1[start + i]) * c->history2[start + i];
+        far -= int32_t(c->history2[leave + i]) * c->history2[leave + i];
+        cross -= int32_t(c->history1[leave + i]) * c->history2[leave + i];
+    }
+    c->windowFar += far;
+    c->windowCross += cross;
+    if (c->windowFar < 0) c->windowFar = 0;
+}
+
+void FilterStepSize(const AecCanceller* c, int16_t* mu, int* exponent) {
+    Bfp energy = ToBfp(c->windowCross > 0 ? c->windowCross : 0);
+    // Energy = m * 2^e; the denominator (energy + regulariser) / 2^(e+1).
+    int e = energy.shift;
+    int32_t reg = ShiftRight32(c->regulariser, e + 1);
+    if (e + 1 < 0 && norm32(c->regulariser) < -(e + 1)) reg = kInt32Max;
+    int32_t den = add32(energy.mantissa / 2, reg);
+    if (den <= 0) den = 1;
+    int n1 = norm32(den);
+    int16_t denMantissa = static_cast<int16_t>(ShiftRight32(den, 16 - n1));
+    int32_t quotient = div32by16(c->stepNumerator, denMantissa);
+    int n2 = Norm32NonZero(quotient);
+    *mu = static_cast<int16_t>(ShiftRight32(quotient, 16 - n2));
+    *exponent = (16 - n2) - (16 - n1) - (e + 1) + 16;
+}
+
+void FilterPass(AecCanceller* c, const int16_t* near, int start) {
+    int16_t mu = 0;
+    int s = 0;
+    if (c->adaptFlag) FilterStepSize(c, &mu, &s);
+    const int n = c->activeLength;
+    int p = c->bulkDelay - start + kPiece;
+    for (int j = 0; j < kSubBlock; ++j) {
+        --p;
+        const int idx = start + j;
+        // Echo estimate: Q15 taps on Q0 far end, wrapping 32-bit sum.
+        int32_t sum = dot(c->taps, c->history2 + p, n);
+        int16_t y;
+        if (sum < -0x3FFFFFFF) y = -32768;
+        else if (sum > 0x3FFFFFFF) y = 32767;
+        else y = static_cast<int16_t>(sum >> 15);
+        int16_t err = Saturate16(int32_t(near[idx]) - y);
+        c->estimates[idx] = y;
+        c->errors[idx] = err;
+        if (!c->adaptFlag || err == 0) continue;
+        // g = err * mu * 2^s; r = g / 2^15 in 16 bits; taps += x1 * r / 2^16.
+        int32_t product = int32_t(err) * mu;
+        int32_t g;
+        if (s >= 0) {
+            int64_t wide = ShiftRight64(product, -(s > 40 ? 40 : s));
+            if (wide > kInt32Max || wide < kInt32Min)
+                g = product > 0 ? 0x7FFF0000 : static_cast<int32_t>(0x80010000u);
+            else
+                g = static_cast<int32_t>(wide);
+        } else {
+            g = ShiftRight32(product, -s);
+        }
+        int16_t r;
+        int64_t magnitude = g < 0 ? -int64_t(g) : int64_t(g);
+        if (magnitude >= 0x3FFF4000 && g > 0) r = 32767;
+        else if (magnitude >= 0x3FFF4000) r = -32768;
+        else r = static_cast<int16_t>((g + 16384) >> 15);
+        tapUpdate(r, n, c->history1 + p, c->taps);
+    }
+}
+
+void FilterTapEnergies(AecCanceller* c) {
+    const int n = c->activeLength;
+    int64_t first = 0, middle = 0, last = 0;
+    for (int i = 0; i < 32; ++i) first += int32_t(c->taps[i]) * c->taps[i];
+    for (int i = 32; i < n - 32; ++i) middle += int32_t(c->taps[i]) * c->taps[i];
+    for (int i = n - 32; i < n; ++i) last += int32_t(c->taps[i]) * c->taps[i];
+    // Q30 squared norms to Q21.
+    c->tapEnergyFirst = Saturate32(first >> 9);
+    c->tapEnergyLast = Saturate32(last >> 9);
+    c->tapEnergyTotal = Saturate32((first + middle + last) >> 9);
+}
+
+void FilterRestore(AecCanceller* c) {
+    fill16(c->taps, 0, c->fullLength);
+    move16(c->taps, c->backupTaps, c->savedLength);
+    c->activeLength = c->fullLength;
+    c->targetLength = c->fullLength;
+    c->savedLength = c->fullLength;
+    c->regulariser = int32_t(c->activeLength) * kRegulariserPerTap;
+    FilterTapEnergies(c);
+    c->divergenceCounter = 0;
+    c->adaptCount = 0;
+    c->stepNumerator = 0x40000000;  // 1.0 in Q30
+    c->classCounter[0] = c->classCounter[1] = c->classCounter[2] = 0;
+    c->crossfadeCounter = 32;
+    c->windowChanged = 1;
+    c->whiteningChanged = 1;
+}
+
+}  // namespace aec
