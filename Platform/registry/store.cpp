@@ -243,15 +243,24 @@ NTSTATUS Store::SetValue(const KeyRef& key, std::u16string_view name, ULONG type
     return impl_->Set(key, name, type, static_cast<const uint8_t*>(data), size);
 }
 
-NTSTATUS Store::QueryValue(const KeyRef& key, std::u16string_view name, ValueData* value) const {
+NTSTATUS Store::QueryValue(const KeyRef& key, std::u16string_view name, NamedValue* value) const {
     std::shared_lock lock(impl_->mutex);
     const NTSTATUS status = impl_->CheckKey(key);
     if (!NT_SUCCESS(status)) return status;
     const auto it = FindValue(*key, name);
     if (it == key->values.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
-    value->Type = it->Type;
-    value->Data = it->Data;
+    *value = *it;
     return STATUS_SUCCESS;
+}
+
+NTSTATUS Store::QueryValue(const KeyRef& key, std::u16string_view name, ValueData* value) const {
+    NamedValue named;
+    const NTSTATUS status = QueryValue(key, name, &named);
+    if (NT_SUCCESS(status)) {
+        value->Type = named.Type;
+        value->Data = std::move(named.Data);
+    }
+    return status;
 }
 
 NTSTATUS Store::DeleteValue(const KeyRef& key, std::u16string_view name) {

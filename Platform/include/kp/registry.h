@@ -104,6 +104,7 @@ public:
 
     NTSTATUS SetValue(const KeyRef& key, std::u16string_view name, ULONG type, const void* data, size_t size);
     NTSTATUS QueryValue(const KeyRef& key, std::u16string_view name, ValueData* value) const;
+    NTSTATUS QueryValue(const KeyRef& key, std::u16string_view name, NamedValue* value) const;  // with its stored name
     NTSTATUS DeleteValue(const KeyRef& key, std::u16string_view name);
     // STATUS_NO_MORE_ENTRIES past the last subkey / value.
     NTSTATUS EnumerateKey(const KeyRef& key, ULONG index, KeyInfo* info) const;
