@@ -10,6 +10,11 @@ ULONG KpRunningSystemThreadCount(void);
 // TRUE on a thread made by PsCreateSystemThread.
 BOOLEAN KpIsSystemThread(void);
 
+// Threads inside a wait routine (KeWaitFor*, KeDelayExecutionThread,
+// KpClockSleepUntil) whose deadline is already fixed: a test that advances a
+// manual clock first waits until its waiters are counted here.
+ULONG KpBlockedWaiterCount(void);
+
 // Floating-point saves of the calling thread: currently open (nesting depth) and
 // made so far; and the process-wide total.
 ULONG KpFloatingPointDepth(void);

@@ -62,6 +62,9 @@ LONG KpObjectReferenceCount(PVOID Object);
 // The type an object was registered with, or NULL.
 const KP_OBJECT_TYPE* KpObjectType(PVOID Object);
 ULONG KpLiveObjectCount(const KP_OBJECT_TYPE* Type /* NULL = all */);
+// A handle to a registered object: takes a reference that ZwClose gives back.
+// NULL on failure (or when Object is not registered).
+HANDLE KpCreateObjectHandle(PVOID Object);
 
 // ---------------------------------------------------------------------------
 // The platform's reference routines.  A reference to something that is not a

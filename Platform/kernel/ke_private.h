@@ -1,0 +1,56 @@
+// Shared state of the executive's own source files (not for other areas).
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "kp/bugcheck.h"
+#include "platform/ex.h"
+#include "platform/ke.h"
+#include "platform/ob.h"
+
+// The thread object.  The header comes first: the wait routines read it.
+struct _KTHREAD {
+    DISPATCHER_HEADER Header;   // signalled when a system thread's routine ends
+    ULONG_PTR Id;               // PsGetCurrentThreadId
+    PKSTART_ROUTINE Routine;    // system threads only
+    PVOID Context;
+    NTSTATUS ExitStatus;
+    BOOLEAN System;             // made by PsCreateSystemThread (and registered as an object)
+    LONG OwnedMutexes;          // kernel mutexes it owns (dispatcher lock)
+};
+
+// What the executive keeps per host thread.
+struct KiThreadState {
+    KIRQL Irql = PASSIVE_LEVEL;
+    ULONG SpinLocksHeld = 0;
+    LONG CriticalRegion = 0;
+    PKTHREAD Thread = nullptr;   // the current thread object (system or adopted)
+    ULONG FpDepth = 0;
+    ULONGLONG FpSaves = 0;
+    ~KiThreadState();
+};
+KiThreadState& KiCurrent();
+
+// The dispatcher lock guards every dispatcher object's state; the condition
+// variable is notified whenever an object becomes signalled or the clock moves.
+std::mutex& KiDispatcherLock();
+void KiWakeWaiters();
+void KiWakeWaitersLocked();  // dispatcher lock held
+
+// Clock internals for the waits: the host time at which the machine clock reaches
+// Time, or false when the clock does not run by itself (manual mode).
+bool KiHostDeadline(LONGLONG Time, std::chrono::steady_clock::time_point* HostTime);
+// Blocks on the dispatcher condition variable (lock held) until notified or, with
+// a deadline, until its host time has come.  Callers re-check their condition.
+void KiBlock(std::unique_lock<std::mutex>& Lock, bool HasDeadline, LONGLONG Deadline);
+// Deadline of a wait time-out (NULL = none).
+bool KiDeadline(const LARGE_INTEGER* Timeout, LONGLONG* Deadline);
+
+ULONG_PTR KiNewThreadId();
+
+// The kernel printf dialect (rtl_format.cpp), unbounded.
+#include <cstdarg>
+#include <string>
+std::string KiFormat(const char* Format, va_list ArgList);

@@ -1,0 +1,226 @@
+// Threads: system threads on host threads, thread objects, floating-point brackets.
+//
+// A system thread's object is registered with the object manager.  It holds two
+// references at first: the creator's handle and the running thread's own.  When
+// the routine ends, the object is signalled and the thread's reference dropped in
+// one step under the dispatcher lock, so whoever wakes from a wait on it sees the
+// thread completely finished.
+#include <atomic>
+#include <thread>
+#include <xmmintrin.h>
+
+#include "ke_private.h"
+#include "kp/irql.h"
+#include "kp/thread.h"
+
+namespace {
+
+std::atomic<ULONG_PTR> gNextThreadId{4};
+std::atomic<ULONG> gFailCreations{0};
+std::atomic<ULONG> gRunning{0};
+std::atomic<ULONGLONG> gFpSavesAll{0};
+
+constexpr ULONG kFloatSaveMagic = 0x5346504B;  // "KPFS"
+
+// Thrown by PsTerminateSystemThread, caught at the bottom of the thread.
+struct ThreadTermination {
+    NTSTATUS Status;
+};
+
+void DeleteThread(PVOID Object) { delete static_cast<PKTHREAD>(Object); }
+
+const KP_OBJECT_TYPE kThreadType = {"Thread", DeleteThread};
+const POBJECT_TYPE kThreadTypePointer = &kThreadType;
+
+void InitThread(PKTHREAD Thread, bool System) {
+    Thread->Header.Type = ThreadObject;
+    Thread->Header.Absolute = 0;
+    Thread->Header.Size = static_cast<UCHAR>(sizeof(KTHREAD) / sizeof(LONG));
+    Thread->Header.Inserted = 0;
+    Thread->Header.SignalState = 0;
+    InitializeListHead(&Thread->Header.WaitListHead);
+    Thread->Id = KiNewThreadId();
+    Thread->Routine = nullptr;
+    Thread->Context = nullptr;
+    Thread->ExitStatus = STATUS_PENDING;
+    Thread->System = System ? TRUE : FALSE;
+    Thread->OwnedMutexes = 0;
+}
+
+// The routine has ended: check what it left behind, then signal and let go.
+void FinishThread(PKTHREAD Thread) {
+    KiThreadState& state = KiCurrent();
+    const void* routine = reinterpret_cast<const void*>(Thread->Routine);
+    if (state.Irql != PASSIVE_LEVEL) {
+        KpBugCheck(KP_BUGCHECK_IRQL_NOT_LESS_OR_EQUAL, "system thread %p (routine %p) ended at %s",
+                   static_cast<void*>(Thread), routine, KpIrqlName(state.Irql));
+    }
+    if (state.FpDepth != 0) {
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "system thread %p ended with %u floating-point save(s) open",
+                   static_cast<void*>(Thread), state.FpDepth);
+    }
+    if (state.CriticalRegion != 0) {
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "system thread %p ended inside a critical region",
+                   static_cast<void*>(Thread));
+    }
+    std::lock_guard<std::mutex> lock(KiDispatcherLock());
+    if (Thread->OwnedMutexes != 0) {
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "system thread %p ended holding %d kernel mutex(es)",
+                   static_cast<void*>(Thread), Thread->OwnedMutexes);
+    }
+    state.Thread = nullptr;
+    Thread->Header.SignalState = 1;
+    KiWakeWaitersLocked();
+    ObDereferenceObject(Thread);  // may delete it; nobody waits on a thread without a reference
+    --gRunning;                   // last: a thread counted as ended is completely gone
+}
+
+void ThreadMain(PKTHREAD Thread) {
+    KiThreadState& state = KiCurrent();
+    state.Thread = Thread;
+    try {
+        Thread->Routine(Thread->Context);
+        Thread->ExitStatus = STATUS_SUCCESS;
+    } catch (const ThreadTermination& termination) {
+        Thread->ExitStatus = termination.Status;
+    }
+    FinishThread(Thread);
+}
+
+}  // namespace
+
+const POBJECT_TYPE* PsThreadType = &kThreadTypePointer;
+
+ULONG_PTR KiNewThreadId() { return gNextThreadId.fetch_add(4); }
+
+KiThreadState::~KiThreadState() {
+    // An adopted (non-system) thread's object dies with the host thread.
+    if (Thread != nullptr && !Thread->System) delete Thread;
+}
+
+// ---------------------------------------------------------------------------
+// KeGetCurrentThread / PsGetCurrentThread / PsGetCurrentThreadId
+// ---------------------------------------------------------------------------
+PKTHREAD KeGetCurrentThread(void) {
+    KiThreadState& state = KiCurrent();
+    if (state.Thread == nullptr) {
+        state.Thread = new KTHREAD;
+        InitThread(state.Thread, false);
+    }
+    return state.Thread;
+}
+
+PETHREAD PsGetCurrentThread(void) { return KeGetCurrentThread(); }
+
+HANDLE PsGetCurrentThreadId(void) { return reinterpret_cast<HANDLE>(KeGetCurrentThread()->Id); }
+
+// The system process.
+HANDLE PsGetCurrentProcessId(void) { return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(4)); }
+
+// ---------------------------------------------------------------------------
+// PsCreateSystemThread
+// ---------------------------------------------------------------------------
+NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                              HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                              PVOID StartContext) {
+    UNREFERENCED_PARAMETER(DesiredAccess);
+    UNREFERENCED_PARAMETER(ObjectAttributes);
+    KpAssertIrql(PASSIVE_LEVEL, "PsCreateSystemThread");
+    if (ProcessHandle != nullptr) {
+        KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "PsCreateSystemThread: threads of other processes are not supported");
+    }
+    if (ThreadHandle == nullptr || StartRoutine == nullptr) return STATUS_INVALID_PARAMETER;
+    for (ULONG n = gFailCreations.load(); n != 0;) {
+        if (gFailCreations.compare_exchange_weak(n, n - 1)) return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    auto* thread = new KTHREAD;
+    InitThread(thread, true);
+    thread->Routine = StartRoutine;
+    thread->Context = StartContext;
+    if (!NT_SUCCESS(KpInsertObject(thread, &kThreadType))) {
+        delete thread;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    HANDLE handle = KpCreateObjectHandle(thread);  // the handle's reference
+    if (handle == nullptr) {
+        ObDereferenceObject(thread);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    // The registration's reference becomes the running thread's.
+    ++gRunning;
+    try {
+        std::thread(ThreadMain, thread).detach();
+    } catch (const std::system_error&) {
+        --gRunning;
+        ObDereferenceObject(thread);
+        ZwClose(handle);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (ClientId != nullptr) {
+        ClientId->UniqueProcess = PsGetCurrentProcessId();
+        ClientId->UniqueThread = reinterpret_cast<HANDLE>(thread->Id);
+    }
+    *ThreadHandle = handle;
+    return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// PsTerminateSystemThread
+// ---------------------------------------------------------------------------
+NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
+    PKTHREAD thread = KiCurrent().Thread;
+    if (thread == nullptr || !thread->System) {
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "PsTerminateSystemThread called on a thread that is not a system thread");
+    }
+    throw ThreadTermination{ExitStatus};
+}
+
+void KpFailThreadCreations(ULONG Count) { gFailCreations = Count; }
+
+ULONG KpRunningSystemThreadCount(void) { return gRunning.load(); }
+
+BOOLEAN KpIsSystemThread(void) {
+    PKTHREAD thread = KiCurrent().Thread;
+    return thread != nullptr && thread->System;
+}
+
+// ---------------------------------------------------------------------------
+// KeSaveFloatingPointState
+// ---------------------------------------------------------------------------
+NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave) {
+    KpAssertIrql(DISPATCH_LEVEL, "KeSaveFloatingPointState");
+    KiThreadState& state = KiCurrent();
+    USHORT control;
+    __asm__ __volatile__("fnstcw %0" : "=m"(control));
+    FloatSave->Mxcsr = _mm_getcsr();
+    FloatSave->ControlWord = control;
+    FloatSave->Reserved = 0;
+    FloatSave->Depth = ++state.FpDepth;
+    FloatSave->Magic = kFloatSaveMagic;
+    ++state.FpSaves;
+    ++gFpSavesAll;
+    return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// KeRestoreFloatingPointState
+// ---------------------------------------------------------------------------
+NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave) {
+    KiThreadState& state = KiCurrent();
+    if (FloatSave->Magic != kFloatSaveMagic || FloatSave->Depth != state.FpDepth || state.FpDepth == 0) {
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                   "KeRestoreFloatingPointState: %p is not this thread's innermost save (depth %u, save says %u)",
+                   static_cast<void*>(FloatSave), state.FpDepth,
+                   FloatSave->Magic == kFloatSaveMagic ? FloatSave->Depth : 0u);
+    }
+    USHORT control = FloatSave->ControlWord;
+    __asm__ __volatile__("fldcw %0" : : "m"(control));
+    _mm_setcsr(FloatSave->Mxcsr);
+    FloatSave->Magic = 0;
+    --state.FpDepth;
+    return STATUS_SUCCESS;
+}
+
+ULONG KpFloatingPointDepth(void) { return KiCurrent().FpDepth; }
+ULONGLONG KpFloatingPointSaves(void) { return KiCurrent().FpSaves; }
+ULONGLONG KpFloatingPointSavesAll(void) { return gFpSavesAll.load(); }

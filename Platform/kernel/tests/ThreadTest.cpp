@@ -1,0 +1,231 @@
+// System threads, their objects and handles, and the floating-point brackets.
+#include <atomic>
+#include <cfenv>
+#include <thread>
+#include <xmmintrin.h>
+
+#include <gtest/gtest.h>
+
+#include "kp/testing.h"
+#include "kp/thread.h"
+#include "platform/ke.h"
+#include "platform/ob.h"
+
+namespace {
+
+using ThreadTest = kp::testing::KernelTest;
+
+struct Probe {
+    KEVENT Go;
+    std::atomic<bool> Ran{false};
+    std::atomic<bool> AfterTerminate{false};
+    KIRQL Irql = HIGH_LEVEL;
+    BOOLEAN System = FALSE;
+    HANDLE Id = nullptr;
+};
+
+void Routine(PVOID Context) {
+    auto* p = static_cast<Probe*>(Context);
+    p->Irql = KeGetCurrentIrql();
+    p->System = KpIsSystemThread();
+    p->Id = PsGetCurrentThreadId();
+    KeWaitForSingleObject(&p->Go, Executive, KernelMode, FALSE, nullptr);
+    p->Ran = true;
+}
+
+void TerminatingRoutine(PVOID Context) {
+    auto* p = static_cast<Probe*>(Context);
+    p->Ran = true;
+    PsTerminateSystemThread(STATUS_SUCCESS);
+    p->AfterTerminate = true;
+}
+
+PVOID ReferenceThread(HANDLE Handle) {
+    PVOID object = nullptr;
+    EXPECT_EQ(ObReferenceObjectByHandle(Handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &object, nullptr),
+              STATUS_SUCCESS);
+    return object;
+}
+
+TEST_F(ThreadTest, RoutineRunsAtPassiveOnItsOwnThreadAndSignalsItsObject) {
+    Probe probe;
+    KeInitializeEvent(&probe.Go, NotificationEvent, FALSE);
+    HANDLE handle = nullptr;
+    CLIENT_ID client{};
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, &client, Routine, &probe),
+              STATUS_SUCCESS);
+    ASSERT_NE(handle, nullptr);
+    PVOID thread = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(KpObjectReferenceCount(thread), 3) << "the handle, the running thread and ours";
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
+
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    EXPECT_EQ(KpRunningSystemThreadCount(), 1u);
+    KeSetEvent(&probe.Go, 0, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_TRUE(probe.Ran.load());
+    EXPECT_EQ(probe.Irql, PASSIVE_LEVEL);
+    EXPECT_TRUE(probe.System);
+    EXPECT_EQ(probe.Id, client.UniqueThread);
+    EXPECT_NE(probe.Id, PsGetCurrentThreadId());
+    EXPECT_FALSE(KpIsSystemThread());
+    EXPECT_EQ(KpRunningSystemThreadCount(), 0u) << "counted as ended once its object is signalled";
+    EXPECT_EQ(KpObjectReferenceCount(thread), 1);
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS)
+        << "a thread object stays signalled";
+    ObDereferenceObject(thread);
+    EXPECT_EQ(KpObjectReferenceCount(thread), -1);
+}
+
+TEST_F(ThreadTest, TerminateEndsTheRoutineAtOnce) {
+    Probe probe;
+    HANDLE handle;
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, TerminatingRoutine, &probe),
+              STATUS_SUCCESS);
+    PVOID thread = ReferenceThread(handle);
+    ZwClose(handle);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+    EXPECT_TRUE(probe.Ran.load());
+    EXPECT_FALSE(probe.AfterTerminate.load());
+}
+
+TEST_F(ThreadTest, ClosingTheHandleEarlyLeavesTheThreadRunningUntilItEnds) {
+    Probe probe;
+    KeInitializeEvent(&probe.Go, NotificationEvent, FALSE);
+    HANDLE handle;
+    ULONG objects = KpLiveObjectCount(nullptr);
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Routine, &probe),
+              STATUS_SUCCESS);
+    ZwClose(handle);
+    EXPECT_EQ(KpLiveObjectCount(nullptr), objects + 1);
+    KeSetEvent(&probe.Go, 0, FALSE);
+    while (KpRunningSystemThreadCount() != 0) std::this_thread::yield();
+    EXPECT_TRUE(probe.Ran.load());
+    EXPECT_EQ(KpLiveObjectCount(nullptr), objects);
+}
+
+TEST_F(ThreadTest, InjectedCreationFailures) {
+    Probe probe;
+    FailThreadCreations(2);
+    HANDLE handle = nullptr;
+    EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, TerminatingRoutine, &probe),
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, TerminatingRoutine, &probe),
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(handle, nullptr);
+    EXPECT_FALSE(probe.Ran.load());
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, TerminatingRoutine, &probe),
+              STATUS_SUCCESS);
+    PVOID thread = ReferenceThread(handle);
+    ZwClose(handle);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+    EXPECT_TRUE(probe.Ran.load());
+}
+
+TEST_F(ThreadTest, WaitAnyOnThreadsAndEvents) {
+    Probe a, b;
+    KeInitializeEvent(&a.Go, NotificationEvent, FALSE);
+    KeInitializeEvent(&b.Go, NotificationEvent, FALSE);
+    HANDLE ha, hb;
+    ASSERT_EQ(PsCreateSystemThread(&ha, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Routine, &a), STATUS_SUCCESS);
+    ASSERT_EQ(PsCreateSystemThread(&hb, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Routine, &b), STATUS_SUCCESS);
+    PVOID objects[2] = {ReferenceThread(ha), ReferenceThread(hb)};
+    ZwClose(ha);
+    ZwClose(hb);
+    KeSetEvent(&b.Go, 0, FALSE);
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
+              STATUS_WAIT_0 + 1);
+    KeSetEvent(&a.Go, 0, FALSE);
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr),
+              STATUS_WAIT_0);
+    ObDereferenceObject(objects[0]);
+    ObDereferenceObject(objects[1]);
+}
+
+TEST_F(ThreadTest, FloatingPointSavesNestAndRestoreTheControlWords) {
+    ULONGLONG saves = KpFloatingPointSaves();
+    unsigned int mxcsr = _mm_getcsr();
+    KFLOATING_SAVE outer, inner;
+    ASSERT_EQ(KeSaveFloatingPointState(&outer), STATUS_SUCCESS);
+    EXPECT_EQ(KpFloatingPointDepth(), 1u);
+    _mm_setcsr((mxcsr & ~0x6000u) | 0x6000u);  // round toward zero
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    ASSERT_EQ(KeSaveFloatingPointState(&inner), STATUS_SUCCESS);
+    EXPECT_EQ(KpFloatingPointDepth(), 2u);
+    _mm_setcsr(mxcsr | 0x8040u);  // flush to zero, denormals are zero
+    EXPECT_EQ(KeRestoreFloatingPointState(&inner), STATUS_SUCCESS);
+    EXPECT_EQ(_mm_getcsr(), (mxcsr & ~0x6000u) | 0x6000u);
+    KeLowerIrql(old);
+    EXPECT_EQ(KeRestoreFloatingPointState(&outer), STATUS_SUCCESS);
+    EXPECT_EQ(_mm_getcsr(), mxcsr);
+    EXPECT_EQ(KpFloatingPointDepth(), 0u);
+    EXPECT_EQ(KpFloatingPointSaves(), saves + 2);
+    EXPECT_GE(KpFloatingPointSavesAll(), saves + 2);
+}
+
+class ThreadDeathTest : public ::testing::Test {
+protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+
+    // Runs Routine on a system thread and waits for it (the death happens there).
+    static void RunSystemThread(PKSTART_ROUTINE Routine) {
+        HANDLE handle;
+        PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Routine, nullptr);
+        PVOID thread;
+        ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr);
+        KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    }
+};
+
+TEST_F(ThreadDeathTest, ThreadsMustEndCleanly) {
+    EXPECT_DEATH(RunSystemThread([](PVOID) {
+                     KIRQL old;
+                     KeRaiseIrql(DISPATCH_LEVEL, &old);
+                 }),
+                 "system thread .* ended at DISPATCH_LEVEL");
+    EXPECT_DEATH(RunSystemThread([](PVOID) {
+                     static KMUTEX mutex;
+                     KeInitializeMutex(&mutex, 0);
+                     KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+                 }),
+                 "ended holding 1 kernel mutex");
+    EXPECT_DEATH(RunSystemThread([](PVOID) {
+                     static KFLOATING_SAVE save;
+                     KeSaveFloatingPointState(&save);
+                 }),
+                 "ended with 1 floating-point save");
+    EXPECT_DEATH(PsTerminateSystemThread(STATUS_SUCCESS), "not a system thread");
+}
+
+TEST_F(ThreadDeathTest, FloatingPointRestoresOutOfOrderBugCheck) {
+    EXPECT_DEATH(
+        {
+            KFLOATING_SAVE a;
+            KFLOATING_SAVE b;
+            KeSaveFloatingPointState(&a);
+            KeSaveFloatingPointState(&b);
+            KeRestoreFloatingPointState(&a);
+        },
+        "is not this thread's innermost save \\(depth 2, save says 1\\)");
+}
+
+TEST_F(ThreadDeathTest, SystemThreadsAreCreatedAtPassiveLevel) {
+    EXPECT_DEATH(
+        {
+            KIRQL old;
+            KeRaiseIrql(APC_LEVEL, &old);
+            HANDLE handle;
+            PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, TerminatingRoutine, nullptr);
+        },
+        "PsCreateSystemThread called at APC_LEVEL");
+}
+
+}  // namespace

@@ -1,0 +1,378 @@
+// Dispatcher objects and waits, with time-outs on a hand-advanced machine clock.
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "kp/clock.h"
+#include "kp/testing.h"
+#include "kp/thread.h"
+#include "platform/ke.h"
+
+namespace {
+
+constexpr NTSTATUS kPending = 0x7FFFFFFF;
+
+class WaitTest : public kp::testing::KernelTest {
+protected:
+    // Blocks until Count threads sit in waits with their deadlines fixed.
+    static void AwaitWaiters(ULONG Count) {
+        while (KpBlockedWaiterCount() < Count) std::this_thread::yield();
+    }
+    // Gives woken threads a chance to run; a test never depends on its length.
+    static void Settle() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
+
+    static NTSTATUS WaitFor(PVOID Object, LONGLONG Timeout) {
+        LARGE_INTEGER t;
+        t.QuadPart = Timeout;
+        return KeWaitForSingleObject(Object, Executive, KernelMode, FALSE, &t);
+    }
+};
+
+TEST_F(WaitTest, RelativeTimeoutRunsOnTheMachineClock) {
+    UseManualClock();
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LONGLONG start = KpClockNow();
+    std::atomic<NTSTATUS> result{kPending};
+    std::thread waiter([&] { result = WaitFor(&event, -KpMs(100)); });
+    AwaitWaiters(1);
+    Advance(KpMs(99));
+    Settle();
+    EXPECT_EQ(result.load(), kPending) << "woke before its deadline";
+    Advance(KpMs(1));
+    waiter.join();
+    EXPECT_EQ(result.load(), STATUS_TIMEOUT);
+    EXPECT_EQ(KpClockNow() - start, KpMs(100));
+}
+
+TEST_F(WaitTest, AbsoluteTimeoutAndSignalBeforeIt) {
+    UseManualClock();
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LONGLONG deadline = KpClockNow() + KpMs(50);
+    std::atomic<NTSTATUS> result{kPending};
+    std::thread waiter([&] { result = WaitFor(&event, deadline); });
+    AwaitWaiters(1);
+    Advance(KpMs(49));
+    Settle();
+    EXPECT_EQ(result.load(), kPending);
+    Advance(KpMs(1));
+    waiter.join();
+    EXPECT_EQ(result.load(), STATUS_TIMEOUT);
+
+    // The same wait signalled in time ends with success, and the clock stands still.
+    result = kPending;
+    std::thread second([&] { result = WaitFor(&event, -KpMs(10)); });
+    AwaitWaiters(1);
+    KeSetEvent(&event, 0, FALSE);
+    second.join();
+    EXPECT_EQ(result.load(), STATUS_SUCCESS);
+}
+
+TEST_F(WaitTest, ZeroTimeoutTestsAndReturnsEvenAtDispatchLevel) {
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_EQ(WaitFor(&event, 0), STATUS_TIMEOUT);
+    KeSetEvent(&event, 0, FALSE);
+    EXPECT_EQ(WaitFor(&event, 0), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&event), 0) << "a satisfied wait resets a synchronization event";
+    KeLowerIrql(old);
+}
+
+TEST_F(WaitTest, EventStatesAndPreviousValues) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(WaitFor(&event, 0), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&event), 1) << "a notification event stays set";
+    EXPECT_EQ(KeResetEvent(&event), 1);
+    EXPECT_EQ(KeResetEvent(&event), 0);
+    EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 0);
+    EXPECT_EQ(KeSetEvent(&event, 0, FALSE), 1);
+    KeClearEvent(&event);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST_F(WaitTest, SynchronizationEventWakesExactlyOneWaiter) {
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    std::atomic<int> woken{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.emplace_back([&] {
+            EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+            ++woken;
+        });
+    }
+    AwaitWaiters(3);
+    KeSetEvent(&event, 0, FALSE);
+    while (woken.load() < 1) std::this_thread::yield();
+    Settle();
+    EXPECT_EQ(woken.load(), 1);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    KeSetEvent(&event, 0, FALSE);
+    while (woken.load() < 2) std::this_thread::yield();
+    KeSetEvent(&event, 0, FALSE);
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(woken.load(), 3);
+}
+
+TEST_F(WaitTest, NotificationEventWakesEveryWaiter) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.emplace_back([&] {
+            EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+        });
+    }
+    AwaitWaiters(3);
+    KeSetEvent(&event, 0, FALSE);
+    for (auto& t : waiters) t.join();
+}
+
+TEST_F(WaitTest, MutexIsRecursiveForItsOwnerAndExcludesOthers) {
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(KeReadStateMutex(&mutex), -2);
+    EXPECT_EQ(mutex.OwnerThread, KeGetCurrentThread());
+
+    NTSTATUS other = kPending;
+    std::thread([&] { other = WaitFor(&mutex, 0); }).join();
+    EXPECT_EQ(other, STATUS_TIMEOUT);
+
+    EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), -2);
+    EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), -1);
+    EXPECT_EQ(mutex.OwnerThread, KeGetCurrentThread()) << "still held once";
+    EXPECT_EQ(KeReleaseMutex(&mutex, FALSE), 0);
+    EXPECT_EQ(mutex.OwnerThread, nullptr);
+
+    std::thread([&] {
+        other = WaitFor(&mutex, 0);
+        KeReleaseMutex(&mutex, FALSE);
+    }).join();
+    EXPECT_EQ(other, STATUS_SUCCESS);
+}
+
+TEST_F(WaitTest, MutexWaiterGetsItWhenTheOwnerReleases) {
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    std::atomic<bool> owned{false};
+    std::thread waiter([&] {
+        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+        owned = mutex.OwnerThread == KeGetCurrentThread();
+        KeReleaseMutex(&mutex, FALSE);
+    });
+    AwaitWaiters(1);
+    KeReleaseMutex(&mutex, FALSE);
+    waiter.join();
+    EXPECT_TRUE(owned.load());
+    EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+}
+
+TEST_F(WaitTest, SemaphoreCountsAndLimit) {
+    KSEMAPHORE semaphore;
+    KeInitializeSemaphore(&semaphore, 2, 3);
+    EXPECT_EQ(WaitFor(&semaphore, 0), STATUS_SUCCESS);
+    EXPECT_EQ(WaitFor(&semaphore, 0), STATUS_SUCCESS);
+    EXPECT_EQ(WaitFor(&semaphore, 0), STATUS_TIMEOUT);
+    EXPECT_EQ(KeReleaseSemaphore(&semaphore, 0, 3, FALSE), 0);
+    EXPECT_EQ(KeReadStateSemaphore(&semaphore), 3);
+}
+
+TEST_F(WaitTest, WaitAnyReturnsTheLowestSignalledIndexAndTakesOnlyIt) {
+    KEVENT events[4];
+    PVOID objects[4];
+    for (int i = 0; i < 4; ++i) {
+        KeInitializeEvent(&events[i], SynchronizationEvent, FALSE);
+        objects[i] = &events[i];
+    }
+    KWAIT_BLOCK blocks[4];
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    EXPECT_EQ(KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, &zero, blocks),
+              STATUS_TIMEOUT);
+    KeSetEvent(&events[3], 0, FALSE);
+    KeSetEvent(&events[1], 0, FALSE);
+    EXPECT_EQ(KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, blocks),
+              STATUS_WAIT_0 + 1);
+    EXPECT_EQ(KeReadStateEvent(&events[1]), 0);
+    EXPECT_EQ(KeReadStateEvent(&events[3]), 1);
+    EXPECT_EQ(KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, blocks),
+              STATUS_WAIT_0 + 3);
+}
+
+TEST_F(WaitTest, WaitAllTakesEverythingAtOnceOrNothing) {
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, TRUE);
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    KSEMAPHORE semaphore;
+    KeInitializeSemaphore(&semaphore, 0, 1);
+    PVOID objects[3] = {&event, &mutex, &semaphore};
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, &zero, nullptr),
+              STATUS_TIMEOUT);
+    EXPECT_EQ(KeReadStateEvent(&event), 1) << "a wait-all that fails takes nothing";
+    EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+
+    std::atomic<NTSTATUS> result{kPending};
+    std::thread waiter([&] {
+        result = KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr);
+        EXPECT_EQ(mutex.OwnerThread, KeGetCurrentThread());
+        KeReleaseMutex(&mutex, FALSE);
+    });
+    AwaitWaiters(1);
+    KeReleaseSemaphore(&semaphore, 0, 1, FALSE);
+    waiter.join();
+    EXPECT_EQ(result.load(), STATUS_WAIT_0);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    EXPECT_EQ(KeReadStateSemaphore(&semaphore), 0);
+}
+
+TEST_F(WaitTest, DelayAndSleepFollowTheManualClock) {
+    UseManualClock();
+    LONGLONG start = KpClockNow();
+    std::atomic<bool> delayed{false}, slept{false};
+    std::thread delayer([&] {
+        LARGE_INTEGER interval = KpRelativeTimeout(KpMs(10));
+        EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
+        delayed = true;
+    });
+    std::thread sleeper([&] {
+        KpClockSleepUntil(start + KpMs(20));
+        slept = true;
+    });
+    AwaitWaiters(2);
+    Advance(KpMs(10));
+    delayer.join();
+    EXPECT_TRUE(delayed.load());
+    EXPECT_FALSE(slept.load());
+    Advance(KpMs(10));
+    sleeper.join();
+    EXPECT_TRUE(slept.load());
+}
+
+TEST_F(WaitTest, ClockQueriesAgreeAndListenersHearAdvances) {
+    UseManualClock();
+    LARGE_INTEGER t0, t1, f;
+    KeQuerySystemTime(&t0);
+    LARGE_INTEGER c0 = KeQueryPerformanceCounter(&f);
+    EXPECT_EQ(f.QuadPart, 10000000);
+    std::vector<LONGLONG> heard;
+    ULONG id = KpClockAddListener([](void* ctx, LONGLONG now) { static_cast<std::vector<LONGLONG>*>(ctx)->push_back(now); },
+                                  &heard);
+    Advance(KpMs(250));
+    KpClockRemoveListener(id);
+    Advance(1);
+    KeQuerySystemTime(&t1);
+    LARGE_INTEGER c1 = KeQueryPerformanceCounter(nullptr);
+    EXPECT_EQ(t1.QuadPart - t0.QuadPart, KpMs(250) + 1);
+    EXPECT_EQ(c1.QuadPart - c0.QuadPart, KpMs(250) + 1);
+    ASSERT_EQ(heard.size(), 1u);
+    EXPECT_EQ(heard[0], t0.QuadPart + KpMs(250));
+    LARGE_INTEGER ticks;
+    KeQueryTickCount(&ticks);
+    EXPECT_EQ(static_cast<ULONGLONG>(ticks.QuadPart), KeQueryInterruptTime() / KeQueryTimeIncrement());
+    // System time counts from 1601: any date after 2020 is past 1.3e17.
+    EXPECT_GT(t1.QuadPart, 132000000000000000LL);
+}
+
+TEST_F(WaitTest, ScaledClockRunsMachineTimeFaster) {
+    KpClockMode saved = KpClockGetMode();
+    KpClockSetMode(KpClockMode::Scaled, 100000.0);
+    LONGLONG start = KpClockNow();
+    LARGE_INTEGER interval = KpRelativeTimeout(10LL * 10000000);  // 10 s of machine time, 0.1 ms of host time
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    EXPECT_GE(KpClockNow() - start, 10LL * 10000000);
+    KpClockSetMode(saved);
+}
+
+class WaitDeathTest : public ::testing::Test {
+protected:
+    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(WaitDeathTest, MutexReleaseByANonOwnerBugChecks) {
+    EXPECT_DEATH(
+        {
+            KMUTEX mutex;
+            KeInitializeMutex(&mutex, 0);
+            KeReleaseMutex(&mutex, FALSE);
+        },
+        "STOP: 0xC0000046.*\n.*KeReleaseMutex: mutex .* is not owned");
+    EXPECT_DEATH(
+        {
+            KMUTEX mutex;
+            KeInitializeMutex(&mutex, 0);
+            KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+            std::thread([&] { KeReleaseMutex(&mutex, FALSE); }).join();
+        },
+        "owned by another thread");
+}
+
+TEST_F(WaitDeathTest, MutexWaitWhileHoldingItAtDispatchLevelBugChecks) {
+    EXPECT_DEATH(
+        {
+            KMUTEX mutex;
+            KeInitializeMutex(&mutex, 0);
+            KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            LARGE_INTEGER zero;
+            zero.QuadPart = 0;
+            KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &zero);
+        },
+        "already held by this thread, waited for at DISPATCH_LEVEL");
+}
+
+TEST_F(WaitDeathTest, BadWaitsBugCheck) {
+    EXPECT_DEATH(
+        {
+            KEVENT events[4];
+            PVOID objects[4];
+            for (int i = 0; i < 4; ++i) {
+                KeInitializeEvent(&events[i], NotificationEvent, TRUE);
+                objects[i] = &events[i];
+            }
+            KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
+        },
+        "need a wait block array");
+    EXPECT_DEATH(
+        {
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, TRUE);
+            PVOID objects[65];
+            for (auto& o : objects) o = &event;
+            KWAIT_BLOCK blocks[65];
+            KeWaitForMultipleObjects(65, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, blocks);
+        },
+        "STOP: 0x0000000C");
+    EXPECT_DEATH(
+        {
+            alignas(8) unsigned char garbage[64];
+            std::memset(garbage, 0xCD, sizeof garbage);
+            KeWaitForSingleObject(garbage, Executive, KernelMode, FALSE, nullptr);
+        },
+        "is not an initialised dispatcher object");
+    EXPECT_DEATH(
+        {
+            KSEMAPHORE semaphore;
+            KeInitializeSemaphore(&semaphore, 1, 1);
+            KeReleaseSemaphore(&semaphore, 0, 1, FALSE);
+        },
+        "exceeds the limit 1");
+}
+
+}  // namespace
