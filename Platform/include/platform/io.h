@@ -32,6 +32,9 @@ typedef SHORT CSHORT;
 #ifndef STATUS_INVALID_IMAGE_FORMAT
 #define STATUS_INVALID_IMAGE_FORMAT ((NTSTATUS)0xC000007BL)
 #endif
+#ifndef STATUS_DATATYPE_MISALIGNMENT
+#define STATUS_DATATYPE_MISALIGNMENT ((NTSTATUS)0x80000002L)
+#endif
 #ifndef STATUS_FILE_CLOSED
 #define STATUS_FILE_CLOSED ((NTSTATUS)0xC0000128L)
 #endif
@@ -49,6 +52,9 @@ typedef struct _IO_STATUS_BLOCK {
 
 typedef NTSTATUS DRIVER_INITIALIZE(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
+// The one symbol a driver image exports; the loader finds it by this name.
+extern "C" __attribute__((visibility("default"))) DRIVER_INITIALIZE DriverEntry;
+
 typedef NTSTATUS DRIVER_ADD_DEVICE(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
 typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
 typedef VOID DRIVER_UNLOAD(PDRIVER_OBJECT DriverObject);
