@@ -209,8 +209,12 @@ AecStatus AecProcessFrame(AecState* state, int16_t* buffer, uint16_t count, int1
     int k = SubFrames(state);
     AecCanceller& c = state->canceller;
     // More far end queued than the delay asks for: drop the oldest piece.
+    // The pieces this frame is about to use always stay, or a delay under
+    // 10 ms would discard every far-end piece and nothing would be cancelled.
     int fill = FifoFill(state);
-    if (fill > 0.1 * k * delay) FifoKeepNewest(state, fill - 1);
+    double allowed = 0.1 * k * delay;
+    if (allowed < k) allowed = k;
+    if (fill > allowed) FifoKeepNewest(state, fill - 1);
     int pieces = count / kPiece;
     for (int i = 0; i < pieces; ++i) {
         int16_t* last = state->lastFar + i * kPiece;
