@@ -210,11 +210,11 @@ TEST(DispatchTable, SharedColumns) {
 TEST(DispatchTable, BuiltRowsAreCompleteAndDistinctPerVariant) {
     // The rows of this library's own routines have every member; the members
     // of entries 4, 6, 15, 16, 17, 66 and 68 are four different functions.
-    for (int32_t e : {3, 4, 6, 15, 16, 17, 61, 66}) {
+    for (int32_t e : {3, 4, 6, 15, 16, 17, 61, 66, 68}) {
         SCOPED_TRACE(e);
         for (int32_t v = 0; v < 4; ++v) EXPECT_NE(sp_dispatch_table[e].member[v], nullptr);
     }
-    for (int32_t e : {4, 6, 15, 16, 17, 66}) {
+    for (int32_t e : {4, 6, 15, 16, 17, 66, 68}) {
         SCOPED_TRACE(e);
         for (int32_t v = 0; v < 4; ++v)
             for (int32_t w = v + 1; w < 4; ++w) EXPECT_NE(sp_dispatch_table[e].member[v], sp_dispatch_table[e].member[w]);
@@ -308,6 +308,23 @@ TEST(DispatchStubs, ForwardEveryArgumentAndTheResult) {
         EXPECT_EQ(g_rec.i[1], 2);
         EXPECT_EQ(g_rec.i[2], 1);
     }
+}
+
+TEST(DispatchStubs, ReachEachForcedVariantsMember) {
+    sptest::ForEachVariant([](int32_t v) {
+        const std::vector<int16_t> x = sptest::RandomI16(37, 5);
+        std::vector<int16_t> viaStub(37), direct(37);
+        double tapsStub[33], tapsDirect[33];
+        SlotSwap median(66, sp_dispatch_table[66].member[v]);
+        SlotSwap lowpass(68, sp_dispatch_table[68].member[v]);
+        EXPECT_EQ(sp_median_filter_i16_stub(x.data(), viaStub.data(), 37, 4), sp_status_even_mask);
+        EXPECT_EQ(sp_dispatch_member<66>(v)(x.data(), direct.data(), 37, 4), sp_status_even_mask);
+        EXPECT_EQ(viaStub, direct);
+        EXPECT_EQ(sp_fir_design_lowpass_f64_stub(0.21, tapsStub, 33, 2, 1), sp_status_ok);
+        EXPECT_EQ(sp_dispatch_member<68>(v)(0.21, tapsDirect, 33, 2, 1), sp_status_ok);
+        EXPECT_EQ(memcmp(tapsStub, tapsDirect, sizeof tapsStub), 0);
+        EXPECT_EQ(sp_fir_design_lowpass_f64_stub(0.21, tapsStub, 4, 2, 1), sp_status_bad_size);
+    });
 }
 
 }  // namespace
