@@ -289,7 +289,9 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
 
 // ---------------------------------------------------------------------------
 // IoDeleteDevice: the object leaves its driver's list and its name; the memory
-// stays until the last reference (a dispatch still running on it holds one).
+// stays until the last reference (a dispatch still running on it holds one, and
+// so does a device still attached above it, until it detaches).  A device
+// must detach from the device below it first.
 // ---------------------------------------------------------------------------
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     KpAssertIrql(PASSIVE_LEVEL, "IoDeleteDevice");
@@ -298,10 +300,6 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     }
     {
         std::lock_guard<std::mutex> guard(g_stackLock);
-        if (DeviceObject->AttachedDevice != nullptr) {
-            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "IoDeleteDevice: device %p still has device %p attached above it",
-                       DeviceObject, DeviceObject->AttachedDevice);
-        }
         if (DeviceObject->KpAttachedTo != nullptr) {
             KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
                        "IoDeleteDevice: device %p is still attached to device %p (IoDetachDevice first)", DeviceObject,
@@ -339,6 +337,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
     SourceDevice->KpAttachedTo = top;
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+    ObReferenceObject(top);  // the attachment keeps the lower object until IoDetachDevice
     __atomic_store_n(&top->AttachedDevice, SourceDevice, __ATOMIC_RELEASE);
     return top;
 }
@@ -351,13 +350,16 @@ NTSTATUS IoAttachDeviceToDeviceStackSafe(PDEVICE_OBJECT SourceDevice, PDEVICE_OB
 
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     KpAssertIrql(PASSIVE_LEVEL, "IoDetachDevice");
-    std::lock_guard<std::mutex> guard(g_stackLock);
-    PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
-    if (upper == nullptr) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "IoDetachDevice: nothing is attached to device %p", TargetDevice);
+    {
+        std::lock_guard<std::mutex> guard(g_stackLock);
+        PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
+        if (upper == nullptr) {
+            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "IoDetachDevice: nothing is attached to device %p", TargetDevice);
+        }
+        TargetDevice->AttachedDevice = nullptr;
+        upper->KpAttachedTo = nullptr;
     }
-    TargetDevice->AttachedDevice = nullptr;
-    upper->KpAttachedTo = nullptr;
+    ObDereferenceObject(TargetDevice);  // the attachment's reference; may free a deleted device
 }
 
 PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) { return AttachedTop(DeviceObject); }

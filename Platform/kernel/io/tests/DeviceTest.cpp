@@ -74,14 +74,32 @@ TEST_F(DeviceTest, ADeviceDeletedInsideItsDispatchLivesUntilTheDispatchReturns) 
     IoFreeIrp(irp);
 }
 
-TEST_F(DeviceTest, DeletingAnAttachedDeviceIsABugCheck) {
+TEST_F(DeviceTest, DeletingADeviceStillAttachedBelowIsABugCheck) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     LambdaDriver driver;
     auto complete = [](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); };
     PDEVICE_OBJECT bottom = driver.Add(complete);
     PDEVICE_OBJECT top = driver.Add(complete, bottom);
     EXPECT_DEATH(IoDeleteDevice(top), "STOP: 0x000000C4.*IoDetachDevice first");
-    EXPECT_DEATH(IoDeleteDevice(bottom), "STOP: 0x000000C4.*attached above");
+}
+
+TEST_F(DeviceTest, ADeviceDeletedUnderAnAttachedOneStaysUntilItDetaches) {
+    // The removal order of a stack: the lower driver deletes its device while the
+    // upper one, still attached, has yet to detach.
+    LambdaDriver driver;
+    auto complete = [](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); };
+    PDEVICE_OBJECT bottom = driver.Add(complete);
+    PDEVICE_OBJECT middle = driver.Add(complete, bottom);
+    PDEVICE_OBJECT top = driver.Add(complete, middle);
+    ULONG before = KpIoLiveDeviceObjectCount();
+    IoDetachDevice(bottom);
+    IoDeleteDevice(middle);
+    driver.Forget(middle);
+    EXPECT_EQ(KpIoLiveDeviceObjectCount(), before);
+    EXPECT_TRUE(middle->KpDeleted);
+    IoDetachDevice(middle);
+    EXPECT_EQ(KpIoLiveDeviceObjectCount(), before - 1);
+    (void)top;
 }
 
 TEST_F(DeviceTest, DriverObjectExtensionsAreKeyedZeroedAndUnique) {

@@ -99,6 +99,16 @@ void LambdaDriver::Remove(PDEVICE_OBJECT device) {
     }
 }
 
+void LambdaDriver::Forget(PDEVICE_OBJECT device) {
+    for (auto it = devices_.begin(); it != devices_.end(); ++it) {
+        if ((*it)->Device == device) {
+            delete *it;
+            devices_.erase(it);
+            return;
+        }
+    }
+}
+
 NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;

@@ -46,6 +46,8 @@ public:
     PDEVICE_OBJECT Add(Handler handler, PDEVICE_OBJECT below = nullptr, const char16_t* name = nullptr);
     // Detaches and deletes one device (top of its stack first).
     void Remove(PDEVICE_OBJECT device);
+    // Drops the bookkeeping of a device the test deleted itself.
+    void Forget(PDEVICE_OBJECT device);
     static PDEVICE_OBJECT LowerOf(PDEVICE_OBJECT device) { return device->KpAttachedTo; }
 
 private:
