@@ -1,1 +1,189 @@
+// Requests from an application: opens by interface link, buffers in
+// application memory, the mapping discipline that memory enforces, requests
+// that pend, are cancelled or complete at DISPATCH_LEVEL.
+#include <atomic>
+
 #include "IoTestSupport.h"
+#include "TestDriverProtocol.h"
+
+namespace kp::iotest {
+namespace {
+
+class UserIoTest : public IoTest {
+protected:
+    void SetUp() override {
+        IoTest::SetUp();
+        machine_ = new TestMachine();
+        machine_->WriteRegistry(StandardServices() + TestDevice("20", false));
+        ASSERT_EQ(KpPnpBoot(), STATUS_SUCCESS);
+        pdo_ = KpPnpFindPdo(u"USB\\VID_1234&PID_ABCD\\20");
+        ASSERT_NE(pdo_, nullptr);
+    }
+    void TearDown() override {
+        if (file_ != nullptr) ZwClose(file_);
+        delete machine_;
+        IoTest::TearDown();
+    }
+
+    // Opens the device the way a program does, through "\\?\" and its interface link.
+    NTSTATUS Open() {
+        std::u16string link = u"\\\\?\\usb#vid_1234&pid_abcd#20#{5a0e1c2b-7f31-4d6a-9b1e-2c4d6e8f0a11}\\global";
+        UNICODE_STRING name;
+        name.Buffer = link.data();
+        name.Length = name.MaximumLength = static_cast<USHORT>(link.size() * 2);
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+        IO_STATUS_BLOCK iosb;
+        return NtCreateFile(&file_, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb, nullptr, 0, 0, FILE_OPEN, 0,
+                            nullptr, 0);
+    }
+
+    NTSTATUS Control(ULONG code, PVOID in, ULONG inLength, PVOID out, ULONG outLength, IO_STATUS_BLOCK* iosb) {
+        return NtDeviceIoControlFile(file_, nullptr, nullptr, nullptr, iosb, code, in, inLength, out, outLength);
+    }
+
+    TestMachine* machine_ = nullptr;
+    PDEVICE_OBJECT pdo_ = nullptr;
+    HANDLE file_ = nullptr;
+};
+
+struct UserBuffer {
+    explicit UserBuffer(SIZE_T size) : Data(static_cast<char*>(KpUserAlloc(size))) {}
+    ~UserBuffer() { KpUserFree(Data); }
+    char* Data;
+};
+
+TEST_F(UserIoTest, NeitherRequestsReachTheDriverWithUserAddressesItMustMap) {
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    UserBuffer in(5000), out(5000);
+    ASSERT_NE(in.Data, nullptr);
+    for (int i = 0; i < 5000; i++) in.Data[i] = static_cast<char>(i * 7);
+    IO_STATUS_BLOCK iosb{};
+    // Offsets that straddle pages.
+    ASSERT_EQ(Control(IOCTL_KPTEST_ECHO_NEITHER, in.Data + 100, 4500, out.Data + 300, 4500, &iosb), STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 4500u);
+    EXPECT_EQ(std::string(out.Data + 300, 4500), std::string(in.Data + 100, 4500));
+    EXPECT_EQ(KpMmLiveSystemMappingCount(), 0u);
+
+    // With the program's view shut, mapping still works: the driver never touches
+    // a user address.
+    out.Data[300] = 0;
+    KpSetUserMemoryAccessible(FALSE);
+    NTSTATUS status = Control(IOCTL_KPTEST_ECHO_NEITHER, in.Data, 16, out.Data + 300, 16, &iosb);
+    KpSetUserMemoryAccessible(TRUE);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(out.Data[300], in.Data[0]);
+}
+
+TEST_F(UserIoTest, ADriverThatDereferencesAUserAddressIsCaught) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    UserBuffer in(16);
+    in.Data[0] = 1;
+    IO_STATUS_BLOCK iosb{};
+    // With the view open the bug goes unseen...
+    EXPECT_EQ(Control(IOCTL_KPTEST_RAW_NEITHER, in.Data, 4, nullptr, 0, &iosb), STATUS_SUCCESS);
+    // ...with it shut the driver faults on the address it should have mapped.
+    EXPECT_DEATH(
+        {
+            KpSetUserMemoryAccessible(FALSE);
+            Control(IOCTL_KPTEST_RAW_NEITHER, in.Data, 4, nullptr, 0, &iosb);
+        },
+        "");
+}
+
+TEST_F(UserIoTest, BufferedAndDirectRequestsTakeOnlyApplicationMemory) {
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    UserBuffer out(64);
+    IO_STATUS_BLOCK iosb{};
+    ASSERT_EQ(Control(IOCTL_KPTEST_COUNTER, nullptr, 0, out.Data, 4, &iosb), STATUS_SUCCESS);
+    ULONG count;
+    memcpy(&count, out.Data, 4);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(iosb.Information, 4u);
+
+    ULONG kernelMemory = 0;
+    EXPECT_EQ(Control(IOCTL_KPTEST_COUNTER, nullptr, 0, &kernelMemory, 4, &iosb), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(Control(IOCTL_KPTEST_FILL_DIRECT, nullptr, 0, &kernelMemory, 4, &iosb), STATUS_ACCESS_VIOLATION);
+
+    ASSERT_EQ(Control(IOCTL_KPTEST_FILL_DIRECT, nullptr, 0, out.Data, 64, &iosb), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(out.Data, 64), std::string(64, '\xA5'));
+    EXPECT_EQ(KpIoLiveMdlCount(), 0u);
+}
+
+TEST_F(UserIoTest, ProbesAcceptApplicationMemoryOnly) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    UserBuffer user(32);
+    char kernel[32];
+    EXPECT_EQ(KpProbeForRead(user.Data, 32, 1), STATUS_SUCCESS);
+    EXPECT_EQ(KpProbeForWrite(user.Data, 33, 1), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(KpProbeForRead(kernel, 32, 1), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(KpProbeForRead(user.Data + 1, 8, 4), STATUS_DATATYPE_MISALIGNMENT);
+    PMDL mdl = IoAllocateMdl(kernel, sizeof kernel, FALSE, FALSE, nullptr);
+    EXPECT_EQ(KpProbeAndLockPages(mdl, UserMode, IoReadAccess), STATUS_ACCESS_VIOLATION);
+    // Without the status form the failure is an unhandled kernel exception.
+    EXPECT_DEATH(MmProbeAndLockPages(mdl, UserMode, IoReadAccess), "STOP: 0x0000001E");
+    IoFreeMdl(mdl);
+}
+
+struct Done {
+    std::atomic<int> Calls{0};
+    NTSTATUS Status = STATUS_PENDING;
+    KIRQL Irql = HIGH_LEVEL;
+};
+
+VOID OnDone(PVOID context, PIO_STATUS_BLOCK iosb) {
+    auto done = static_cast<Done*>(context);
+    done->Status = iosb->Status;
+    done->Irql = KeGetCurrentIrql();
+    done->Calls++;
+}
+
+TEST_F(UserIoTest, PendedRequestsCompleteLaterAtDispatchLevelOrAreCancelled) {
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    Done first, second;
+    EXPECT_EQ(KpDeviceIoControlAsync(file_, IOCTL_KPTEST_PEND, nullptr, 0, nullptr, 0, OnDone, &first),
+              STATUS_PENDING);
+    EXPECT_EQ(first.Calls, 0);
+    UserBuffer atDispatch(4);
+    ULONG one = 1;
+    memcpy(atDispatch.Data, &one, 4);
+    IO_STATUS_BLOCK iosb{};
+    ASSERT_EQ(Control(IOCTL_KPTEST_RELEASE, atDispatch.Data, 4, nullptr, 0, &iosb), STATUS_SUCCESS);
+    EXPECT_EQ(first.Calls, 1);
+    EXPECT_EQ(first.Status, STATUS_SUCCESS);
+    EXPECT_EQ(first.Irql, DISPATCH_LEVEL);
+
+    EXPECT_EQ(KpDeviceIoControlAsync(file_, IOCTL_KPTEST_PEND, nullptr, 0, nullptr, 0, OnDone, &second),
+              STATUS_PENDING);
+    EXPECT_EQ(KpCancelFileIo(file_), STATUS_SUCCESS);
+    EXPECT_EQ(second.Calls, 1);
+    EXPECT_EQ(second.Status, STATUS_CANCELLED);
+    EXPECT_EQ(KpCancelFileIo(file_), STATUS_SUCCESS);  // nothing left in flight
+
+    // Refused before it goes out: the callback still hears it.
+    Done refused;
+    ULONG kernelMemory;
+    EXPECT_EQ(KpDeviceIoControlAsync(file_, IOCTL_KPTEST_COUNTER, nullptr, 0, &kernelMemory, 4, OnDone, &refused),
+              STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(refused.Calls, 1);
+    EXPECT_EQ(refused.Status, STATUS_ACCESS_VIOLATION);
+}
+
+TEST_F(UserIoTest, RemovalWaitsForOpenFilesAndOpensFailAfterSurpriseRemoval) {
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    EXPECT_EQ(KpPnpSurpriseRemove(pdo_), STATUS_SUCCESS);
+    HANDLE saved = file_;
+    file_ = nullptr;
+    EXPECT_EQ(Open(), STATUS_OBJECT_NAME_NOT_FOUND);  // the interface is gone
+    EXPECT_EQ(KpPnpRemove(pdo_), STATUS_DEVICE_BUSY);
+    ZwClose(saved);
+    auto function = TraceOf(kKpTestFunctionLabel);
+    ASSERT_GE(function.size(), 2u);
+    EXPECT_EQ(function[function.size() - 2], IrpText(IRP_MJ_CLEANUP, 0));
+    EXPECT_EQ(function.back(), IrpText(IRP_MJ_CLOSE, 0));
+    EXPECT_EQ(KpPnpRemove(pdo_), STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace kp::iotest
