@@ -20,6 +20,8 @@ bool ValidLength(int length) {
     return length == 128 || length == 256 || length == 512 || length == 1024;
 }
 
+}  // namespace
+
 // Chooses error or raw near end for one sub-block, keeps the good-filter
 // counter (backing the taps up) and the activity detector's limit word.
 void SelectOutput(AecCanceller* c, int sb) {
@@ -71,7 +73,7 @@ void SelectOutput(AecCanceller* c, int sb) {
 
 // The double-talk state machine: 1 echo only (suppression allowed), 2 and 4
 // transitions, 3 near-end talk.  Sets the sub-block's suppress flag.
-void StateMachine(AecCanceller* c, int sb) {
+void EchoStateMachine(AecCanceller* c, int sb) {
     const int64_t x = c->estimateEnergy / 16 + c->noiseFloor / 16;
     const int64_t p = c->nearEnergy / 4;
     const int64_t t4 = c->factor[0], t5 = c->factor[1], t6 = c->factor[2], t7 = c->factor[3];
@@ -173,7 +175,7 @@ void StateMachine(AecCanceller* c, int sb) {
 // Automatic bypass: counts sub-frames in which the far end finds no echo in
 // the near end; past 1000 (after 1500 sub-frames) the canceller switches off
 // and the near end passes; once echo returns it switches on again.
-void Bypass(AecCanceller* c) {
+void BypassLogic(AecCanceller* c) {
     const bool processing = c->active != 0;
     const int u = processing ? 5 : 3;
     const int v = processing ? 2 : 6;
@@ -257,8 +259,6 @@ void ComfortNoiseLearn(AecCanceller* c) {
         ComfortNoiseAnalyse(&c->comfortNoise, c->comfortInput, 2 * kPiece);
     }
 }
-
-}  // namespace
 
 void CancellerResetHoldTimes(AecCanceller* c) {
     const int32_t k = c->subFrames;
@@ -405,7 +405,7 @@ void AecCoreFrame(const int16_t* far, const int16_t* near, int16_t* out, AecCanc
             TrackFarNear(c, far + sb * kSubBlock, c->nearIn + sb * kSubBlock);
             UpdateFloors(c);
         }
-        Bypass(c);
+        BypassLogic(c);
         move16(out, c->nearIn, kPiece);
         return;
     }
@@ -432,12 +432,12 @@ void AecCoreFrame(const int16_t* far, const int16_t* near, int16_t* out, AecCanc
         SelectOutput(c, sb);
         TrackOutput(c, c->processed + start);
         UpdateFloors(c);
-        StateMachine(c, sb);
+        EchoStateMachine(c, sb);
         c->quiet[sb] = c->suppress[sb] == 0 &&
                        c->nearEnergy < Min64(2 * int64_t(c->noiseFloor), kLevelMedium);
         DivergenceCheck(c);
     }
-    if (c->autoOff == 1) Bypass(c);
+    if (c->autoOff == 1) BypassLogic(c);
     ComfortNoiseLearn(c);
     if (c->comfortNoiseOn) ComfortNoiseGenerate(&c->comfortNoise, c->comfort, kPiece);
     MixOutput(c, out);

@@ -217,6 +217,12 @@ bool CancellerInit(AecCanceller* c, int length, int bulkDelay, uint16_t autoOff,
 void CancellerReinit(AecCanceller* c, uint16_t autoOff);
 void CancellerResetHoldTimes(AecCanceller* c);
 void AecCoreFrame(const int16_t* far, const int16_t* near, int16_t* out, AecCanceller* c);
+// Steps of the core, in the order it runs them for one sub-block / sub-frame.
+void SelectOutput(AecCanceller* c, int sb);
+void EchoStateMachine(AecCanceller* c, int sb);
+void BypassLogic(AecCanceller* c);
+void ComfortNoiseLearn(AecCanceller* c);
+void MixOutput(AecCanceller* c, int16_t* out);
 void HighPass(AecCanceller* c, const int16_t* in, int16_t* out, int n);
 
 // ---- adaptive filter ----

@@ -1,1 +1,494 @@
-#include <gtest/gtest.h>
+// The canceller core white-box: the filter pass and its update, the
+// restore, the high-pass, energy gates, the activity detector, the
+// divergence watch, the state machine and the output ramp.
+#include "AecHarness.h"
+
+#include <cmath>
+
+using namespace aec;
+using namespace aectest;
+
+namespace {
+
+std::vector<int16_t> White(uint64_t seed, size_t n, double rms) {
+    echotest::Rng rng(seed);
+    std::vector<int16_t> v(n);
+    for (auto& x : v) x = int16_t(std::clamp(std::lround(rng.Gaussian() * rms), -32768L, 32767L));
+    return v;
+}
+
+TEST(AecFilter, ZeroTapsGiveNoEstimateAndTheMicrophoneAsError) {
+    Engine e;
+    AecCanceller& c = e.canceller();
+    auto far = White(1, kPiece, 3000);
+    FilterPushFarEnd(&c, far.data());
+    auto near = White(2, kPiece, 2000);
+    c.adaptFlag = 0;
+    for (int sb = 0; sb < kSubBlocks; ++sb) FilterPass(&c, near.data(), sb * kSubBlock);
+    EXPECT_EQ(std::vector<int16_t>(c.estimates, c.estimates + kPiece), std::vector<int16_t>(kPiece, 0));
+    EXPECT_EQ(std::vector<int16_t>(c.errors, c.errors + kPiece), near);
+}
+
+TEST(AecFilter, ErrorSaturatesInsteadOfWrapping) {
+    Engine e;
+    AecCanceller& c = e.canceller();
+    c.bulkDelay = 0;
+    c.history2[kPiece - 1] = 2;  // the far sample aligned with near sample 0
+    c.taps[0] = 16384;           // 0.5: estimate 1
+    int16_t near[kPiece] = {};
+    near[0] = -32768;
+    c.adaptFlag = 0;
+    FilterPass(&c, near, 0);
+    EXPECT_EQ(c.estimates[0], 1);
+    EXPECT_EQ(c.errors[0], -32768);
+}
+
+TEST(AecFilter, AZeroErrorLeavesTheTapsUnchanged) {
+    Engine e;
+    AecCanceller& c = e.canceller();
+    auto far = White(3, kPiece, 3000);
+    FilterPushFarEnd(&c, far.data());
+    for (int i = 0; i < 40; ++i) c.taps[i] = int16_t(i * 100 - 2000);
+    std::vector<int16_t> before(c.taps, c.taps + kMaxTaps);
+    // A near end equal to the estimate: every error is 0.
+    c.adaptFlag = 0;
+    int16_t near[kPiece] = {};
+    FilterPass(&c, near, 0);
+    std::vector<int16_t> exact(c.estimates, c.estimates + kSubBlock);
+    exact.resize(kPiece, 0);
+    c.adaptFlag = 1;
+    c.subBlockStart = 0;
+    FilterRecomputeWindow(&c);
+    FilterPass(&c, exact.data(), 0);
+    EXPECT_EQ(std::vector<int16_t>(c.errors, c.errors + kSubBlock), std::vector<int16_t>(kSubBlock, 0));
+    EXPECT_EQ(std::vector<int16_t>(c.taps, c.taps + kMaxTaps), before);
+}
+
+TEST(AecFilter, TheTapsConvergeToAPlantedEchoPath) {
+    // White far end, echo = 0.3 x[n-5] - 0.2 x[n-6] + 0.1 x[n-20].
+    Engine e;
+    AecCanceller& c = e.canceller();
+    const int frames = 200;  // two seconds at 8 kHz
+    auto far = White(4, size_t(frames * kPiece), 3000);
+    const struct {
+        int lag;
+        double gain;
+    } path[] = {{5, 0.3}, {6, -0.2}, {20, 0.1}};
+    std::vector<int16_t> near(far.size());
+    for (size_t n = 0; n < far.size(); ++n) {
+        double acc = 0;
+        for (auto p : path)
+            if (n >= size_t(p.lag)) acc += p.gain * far[n - size_t(p.lag)];
+        near[n] = int16_t(std::lround(acc));
+    }
+    for (int f = 0; f < frames; ++f) {
+        FilterPushFarEnd(&c, far.data() + f * kPiece);
+        for (int sb = 0; sb < kSubBlocks; ++sb) {
+            c.subBlockStart = sb * kSubBlock;
+            if (c.windowChanged) FilterRecomputeWindow(&c);
+            else FilterUpdateWindow(&c);
+            c.adaptFlag = 1;
+            FilterPass(&c, near.data() + f * kPiece, sb * kSubBlock);
+        }
+    }
+    double err = 0, ref = 0;
+    for (int i = 0; i < c.activeLength; ++i) {
+        double target = 0;
+        for (auto p : path)
+            if (p.lag == i) target = p.gain * 32768.0;
+        err += (c.taps[i] - target) * (c.taps[i] - target);
+        ref += target * target;
+    }
+    EXPECT_LT(10 * std::log10(err / ref), -15.0);
+    EXPECT_NEAR(c.taps[5], 0.3 * 32768, 0.03 * 32768);
+    // The window energies kept up to date by sub-block match a full recount.
+    int64_t far2 = c.windowFar, cross = c.windowCross;
+    FilterRecomputeWindow(&c);
+    EXPECT_EQ(far2, c.windowFar);
+    EXPECT_EQ(cross, c.windowCross);
+}
+
+TEST(AecFilter, RestoreBringsBackTheBackupAndRestartsTheStep) {
+    Engine e;
+    AecCanceller& c = e.canceller();
+    for (int i = 0; i < kMaxTaps; ++i) {
+        c.taps[i] = 999;
+        c.backupTaps[i] = int16_t(i);
+    }
+    c.savedLength = 128;
+    c.adaptCount = 900;
+    c.divergenceCounter = 7;
+    c.classCounter[1] = 4;
+    c.crossfadeCounter = 3;
+    FilterRestore(&c);
+    for (int i = 0; i < c.fullLength; ++i) ASSERT_EQ(c.taps[i], i < 128 ? i : 0) << i;
+    EXPECT_EQ(c.activeLength, c.fullLength);
+    EXPECT_EQ(c.savedLength, c.fullLength);
+    EXPECT_EQ(c.stepNumerator, 0x40000000);
+    EXPECT_EQ(c.adaptCount, 0);
+    EXPECT_EQ(c.divergenceCounter, 0);
+    EXPECT_EQ(c.classCounter[1], 0);
+    EXPECT_EQ(c.crossfadeCounter, 32);
+    EXPECT_EQ(c.windowChanged, 1);
+    int64_t sum = 0;
+    for (int i = 0; i < 128; ++i) sum += i * i;
+    EXPECT_EQ(c.tapEnergyTotal, int32_t(sum >> 9));
+}
+
+// Floating-point model of the near-end high-pass with the same coefficients.
+std::vector<double> HighPassReference(const std::vector<int16_t>& x, const int16_t* q) {
+    std::vector<double> y(x.size());
+    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+    for (size_t i = 0; i < x.size(); ++i) {
+        double v = (q[0] * double(x[i]) + q[1] * x1 + q[2] * x2 + q[3] * y1 + q[4] * y2) / 4096.0;
+        x2 = x1;
+        x1 = x[i];
+        y2 = y1;
+        y1 = v;
+        y[i] = v;
+    }
+    return y;
+}
+
+double ToneGainDb(AecCanceller& c, int rate, double freq, double dc = 0.0) {
+    std::vector<int16_t> x(static_cast<size_t>(rate));
+    for (size_t i = 0; i < x.size(); ++i)
+        x[i] = int16_t(std::lround(dc + 8000.0 * std::sin(2 * M_PI * freq * double(i) / rate)));
+    std::vector<int16_t> y(x.size());
+    HighPass(&c, x.data(), y.data(), int(x.size()));
+    const size_t settle = x.size() / 2;
+    std::vector<double> xd(x.begin(), x.end());
+    for (double& v : xd) v -= dc;
+    return echotest::RatioDb(echotest::MeanSquare(y.data(), settle, y.size()),
+                             echotest::MeanSquare(xd, settle, xd.size()));
+}
+
+class HighPassTest : public testing::TestWithParam<int> {};
+
+TEST_P(HighPassTest, RemovesDcAndRumbleAndPassesSpeech) {
+    const int rate = GetParam();
+    {
+        Engine e;
+        if (rate == 16000) e.Set(AEC_PROP_SAMPLE_RATE, 16000);
+        // DC of 2000 is gone after 100 ms.
+        std::vector<int16_t> x(size_t(rate / 2), 2000), y(x.size());
+        HighPass(&e.canceller(), x.data(), y.data(), int(x.size()));
+        double mean = 0;
+        for (size_t i = size_t(rate / 10); i < y.size(); ++i) mean += y[i];
+        mean /= double(y.size() - size_t(rate / 10));
+        EXPECT_LT(std::fabs(mean), 20.0);
+    }
+    {
+        Engine e;
+        if (rate == 16000) e.Set(AEC_PROP_SAMPLE_RATE, 16000);
+        EXPECT_NEAR(ToneGainDb(e.canceller(), rate, 1000.0), 0.0, 0.5);
+    }
+    {
+        Engine e;
+        if (rate == 16000) e.Set(AEC_PROP_SAMPLE_RATE, 16000);
+        EXPECT_LT(ToneGainDb(e.canceller(), rate, 50.0), -6.0);
+    }
+    {
+        // Sample by sample against the floating-point model, within rounding.
+        Engine e;
+        if (rate == 16000) e.Set(AEC_PROP_SAMPLE_RATE, 16000);
+        auto x = White(9, 4000, 4000);
+        std::vector<int16_t> y(x.size());
+        HighPass(&e.canceller(), x.data(), y.data(), int(x.size()));
+        auto ref = HighPassReference(x, e.canceller().hpCoefficients);
+        for (size_t i = 0; i < x.size(); ++i) ASSERT_NEAR(y[i], ref[i], 2.0) << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, HighPassTest, testing::Values(8000, 16000));
+
+TEST(AecCore, SilenceOnBothEndsNeverAdaptsAndGivesSilence) {
+    Engine e;
+    std::vector<int16_t> zeros(16000, 0);
+    RunResult r = RunEngine(e.get(), 8000, zeros, zeros, 100);
+    EXPECT_EQ(e.canceller().adaptCount, 0);
+    EXPECT_EQ(e.canceller().tapEnergyTotal, 0);
+    for (int i = 0; i < kMaxTaps; ++i) ASSERT_EQ(e.canceller().taps[i], 0);
+    EXPECT_EQ(r.out, zeros);
+}
+
+TEST(AecCore, TheFilterGrowsToFullLengthOnceItHasAdaptedEnough) {
+    Scene s;
+    s.seconds = 3;
+    s.farSpurts = false;
+    s.Build();
+    Engine e;
+    AecState* st = e.get();
+    const AecCanceller& c = e.canceller();
+    std::vector<int16_t> out(80);
+    int16_t delay = 100;
+    bool grown = false;
+    for (size_t f = 0; f < s.mic.size() / 80; ++f) {
+        AecSubmit(st, AEC_PIN_FAR_END, s.far.data() + f * 80, 160, nullptr, 0, nullptr);
+        AecSubmit(st, AEC_PIN_NEAR_END, s.mic.data() + f * 80, 160, out.data(), 160, &delay);
+        if (c.activeLength == c.fullLength) {
+            grown = true;
+            // It grew in the sub-block after the count passed (L/2) * 10/16.
+            EXPECT_GT(c.adaptCount, c.thresholdGrow);
+            EXPECT_LE(c.adaptCount, c.thresholdGrow + kSubBlocks);
+            break;
+        }
+        ASSERT_EQ(c.activeLength, c.fullLength / 2);
+    }
+    EXPECT_TRUE(grown);
+}
+
+// A canceller set up by hand for the gate tests: filter grown, floors low.
+void Prime(AecCanceller& c) {
+    c.frameCounter = 1000;
+    c.noiseFloor = 100;
+    c.activeLength = c.fullLength;
+    c.targetLength = c.fullLength;
+}
+
+TEST(AecCore, ElevenLargeErrorsRestoreTheTapsOnceTheFilterIsMature) {
+    Engine e;
+    AecCanceller& c = e.canceller();
+    Prime(c);
+    c.adaptFlag = 1;
+    c.nearEnergy = 100000;
+    c.errorEnergy = 1000000;  // 10 x the near end: between about 5 and 20 x
+    c.adaptCount = int16_t(c.threshold2x15 + 1);
+    c.backupTaps[3] = 1234;
+    c.savedLength = c.fullLength;
+    for (int i = 0; i < 10; ++i) DivergenceCheck(&c);
+    EXPECT_EQ(c.restoreCount, 0);
+    EXPECT_EQ(c.divergenceCounter, 10);
+    DivergenceCheck(&c);
+    EXPECT_EQ(c.restoreCount, 1);
+    EXPECT_EQ(c.taps[3], 1234);
+    EXPECT_EQ(c.adaptCount, 0);
+    EXPECT_EQ(c.reinitRequest, 0);
+}
+
+TEST(AecCore, LargeErrorsOfAYoungFilterOrHugeOnesAskForAFreshStart) {
+    {
+        Engine e;
+        AecCanceller& c = e.canceller();
+        Prime(c);
+        c.adaptFlag = 1;
+        c.nearEnergy = 100000;
+        c.errorEnergy = 1000000;
+        c.adaptCount = int16_t(c.threshold15 + 1);  // not above 2 * L * 15/16
+        for (int i = 0; i < 11; ++i) DivergenceCheck(&c);
+        EXPECT_EQ(c.restoreCount, 0);
+        EXPECT_EQ(c.reinitRequest, 1);
+    }
+    {
+        Engine e;
+        AecCanceller& c = e.canceller();
+        Prime(c);
+        c.adaptFlag = 1;
+        c.nearEnergy = 100000;
+        c.errorEnergy = 2500000;  // 25 x: diverged badly
+        DivergenceCheck(&c);
+        EXPECT_EQ(c.reinitRequest, 1);
+    }
+    {
+        // An interrupted run starts counting again.
+        Engine e;
+        AecCanceller& c = e.canceller();
+        Prime(c);
+        c.adaptFlag = 1;
+        c.nearEnergy = 100000;
+        c.adaptCount = int16_t(c.threshold2x15 + 1);
+        for (int i = 0; i < 30; ++i) {
+            c.errorEnergy = (i % 10 == 9) ? 100000 : 1000000;
+            DivergenceCheck(&c);
+        }
+        EXPECT_EQ(c.restoreCount, 0);
+        EXPECT_EQ(c.reinitRequest, 0);
+        // And without adaptation nothing is watched.
+        c.adaptFlag = 0;
+        c.errorEnergy = 25 * 100000;
+        DivergenceCheck(&c);
+        EXPECT_EQ(c.reinitRequest, 0);
+    }
+}
+
+TEST(AecCore, ANearEndBurstFlagsItsSubBlockAndTheTwoBeforeAndStopsAdaptation) {
+    Engine e;
+    AecCanceller& c = e.canceller();
+    Prime(c);
+    c.noiseFloor = 4;
+    fill16(c.history2, 1000, c.history2Length);
+    fill16(c.peakHistory, 1000, kPeakHistoryLength);
+    fill16(c.nearIn, 500, kPiece);
+    // Sub-block 3 carries a burst of more than five times the far-end peak.
+    for (int j = 0; j < 4; ++j) c.nearIn[3 * kSubBlock + j] = 6000;
+    for (int sb = 0; sb < kSubBlocks; ++sb) c.activity[sb] = 0;
+    for (int sb = 0; sb < kSubBlocks; ++sb) ActivityDetect(&c, sb);
+    EXPECT_EQ(c.activity[0], 0);
+    EXPECT_EQ(c.activity[1], 1);
+    EXPECT_EQ(c.activity[2], 1);
+    EXPECT_EQ(c.activity[3], 1);
+    EXPECT_EQ(c.activity[4], 1);  // the hangover carries on
+    EXPECT_EQ(c.hangover, 128 - 12 - 16);  // 128 from the second active sample, then -1 per sample
+    // Adaptation is off in a flagged sub-block.
+    c.subBlock = 3;
+    c.windowFar = int64_t(1) << 40;
+    c.adaptFlag = 1;
+    AdaptationControl(&c);
+    EXPECT_EQ(c.adaptFlag, 0);
+    c.subBlock = 0;
+    c.adaptFlag = 1;
+    AdaptationControl(&c);
+    EXPECT_EQ(c.adaptFlag, 1);
+}
+
+TEST(AecCore, AQuietFarEndWindowKeepsAdaptationOff) {
+    Engine e;
+    AecCanceller& c = e.canceller();
+    Prime(c);
+    c.farFloor = 1000;
+    c.subBlock = 0;
+    c.windowFar = 5 * int64_t(c.activeLength) * c.farFloor - 1;  // below 5 x the far floor
+    c.adaptFlag = 1;
+    AdaptationControl(&c);
+    EXPECT_EQ(c.adaptFlag, 0);
+    c.windowFar = 5 * int64_t(c.activeLength) * c.farFloor * 4;
+    c.adaptFlag = 1;
+    AdaptationControl(&c);
+    EXPECT_EQ(c.adaptFlag, 1);
+    // Right after initialisation the first sub-frame never adapts.
+    c.frameCounter = 1;
+    c.adaptFlag = 1;
+    AdaptationControl(&c);
+    EXPECT_EQ(c.adaptFlag, 0);
+}
+
+TEST(AecCore, TheStepFollowsHowFarTheErrorStandsAboveTheFloor) {
+    Engine e;
+    AecCanceller& c = e.canceller();
+    Prime(c);
+    c.subBlock = 0;
+    c.windowFar = int64_t(1) << 40;
+    c.adaptCount = int16_t(c.threshold15 + 1);
+    const struct {
+        int32_t error;
+        int32_t step;
+    } cases[] = {{300, 0x10000000}, {1000, 357913906}, {100000, 0x20000000}};
+    for (auto k : cases) {
+        SCOPED_TRACE(k.error);
+        c.errorEnergy = k.error;  // floor 100: N = 400
+        for (int i = 0; i < 11; ++i) {
+            c.adaptFlag = 1;
+            AdaptationControl(&c);
+            ASSERT_EQ(c.adaptFlag, 1);
+        }
+        EXPECT_EQ(c.stepNumerator, k.step);
+    }
+}
+
+int SubBlocksToLeaveStateOne(uint16_t stateMachineFlag) {
+    Engine e;
+    AecCanceller& c = e.canceller();
+    c.stateMachineFlag = stateMachineFlag;
+    CancellerResetHoldTimes(&c);
+    c.state = 1;
+    c.holdCounter = 0;
+    c.estimateEnergy = 16;
+    c.noiseFloor = 16;  // X = 2
+    c.nearEnergy = 4 * 200000;  // P far above 4 * T4 * X and 26055
+    for (int n = 1; n < 1000; ++n) {
+        EchoStateMachine(&c, 0);
+        if (c.state != 1) {
+            EXPECT_EQ(c.state, 2);
+            EXPECT_EQ(c.holdCounter, 10);
+            return n;
+        }
+    }
+    return -1;
+}
+
+TEST(AecCore, TheStateMachineOptionOnlyShortensTheFirstHold) {
+    // +5 per sub-block: leaving once the counter exceeds 32 (long) or 16 (short).
+    EXPECT_EQ(SubBlocksToLeaveStateOne(1), 8);
+    EXPECT_EQ(SubBlocksToLeaveStateOne(0), 5);
+}
+
+TEST(AecCore, EchoOnlySuppressesAndHoldsTheSuppression) {
+    Engine e;
+    AecCanceller& c = e.canceller();
+    c.state = 1;
+    c.noiseFloor = 1000;
+    c.outputEnergy = 2000;    // residual above 11/32 of the floor
+    c.estimateEnergy = 5000;  // echo expected
+    c.nearEnergy = 4000;
+    EchoStateMachine(&c, 0);
+    EXPECT_EQ(c.suppress[0], 1);
+    EXPECT_EQ(c.suppressHold, c.factor[4] - 1);
+    // Leaving state 1 keeps suppressing for the hold.
+    c.state = 3;
+    c.nearEnergy = 4 * 10000000;
+    EchoStateMachine(&c, 1);
+    EXPECT_EQ(c.suppress[1], 1);
+    EXPECT_EQ(c.smState[1], 3);
+    c.suppressHold = 0;
+    EchoStateMachine(&c, 2);
+    EXPECT_EQ(c.suppress[2], 0);
+    // A very loud far end at the echo position forces echo only.
+    c.farEnergyHistory[c.bulkDelay / 16] = 300000000;
+    EchoStateMachine(&c, 3);
+    EXPECT_EQ(c.state, 1);
+}
+
+TEST(AecCore, EchoPositionsBeyondTheEnergyHistoryReadItsLastEntry) {
+    Engine e;
+    AecCanceller& c = e.canceller();
+    c.farEnergyHistory[kFarEnergyHistory - 1] = 777;
+    EXPECT_EQ(FarEnergyAt(&c, 100), 777);
+    EXPECT_EQ(FarEnergyAt(&c, 128), 777);
+    EXPECT_EQ(FarEnergyAt(&c, 200), 777);
+    c.bulkDelay = kMaxBulkDelay;
+    EchoStateMachine(&c, 0);  // reads entry 128 of 100: must stay in bounds
+    BypassLogic(&c);
+}
+
+TEST(AecCore, TheOutputRampStaysInRangeAndCapsOutsideStateOne) {
+    Engine e;
+    AecCanceller& c = e.canceller();
+    c.comfortNoiseOn = 0;
+    int16_t out[kPiece];
+    fill16(c.processed, 10000, kPiece);
+    for (int sb = 0; sb < kSubBlocks; ++sb) {
+        c.suppress[sb] = 1;
+        c.smState[sb] = 1;
+    }
+    MixOutput(&c, out);
+    EXPECT_EQ(c.rampPosition, 320);
+    fill16(c.processed, 10000, kPiece);
+    MixOutput(&c, out);
+    EXPECT_EQ(c.rampPosition, 512);
+    EXPECT_EQ(out[kPiece - 1], 0);  // fully attenuated, no comfort noise
+    // Suppressed outside state 1: at most half.
+    for (int sb = 0; sb < kSubBlocks; ++sb) c.smState[sb] = 3;
+    fill16(c.processed, 10000, kPiece);
+    MixOutput(&c, out);
+    EXPECT_EQ(c.rampPosition, 256);
+    EXPECT_EQ(out[0], (256 * 10000 + 256) >> 9);
+    // Not suppressed: back to no attenuation.
+    for (int sb = 0; sb < kSubBlocks; ++sb) c.suppress[sb] = 0;
+    fill16(c.processed, 10000, kPiece);
+    MixOutput(&c, out);
+    EXPECT_EQ(c.rampPosition, 0);
+    EXPECT_EQ(out[kPiece - 1], 10000);
+    // Comfort noise fills in what the ramp takes away.
+    c.comfortNoiseOn = 1;
+    fill16(c.comfort, 100, kPiece);
+    fill16(c.processed, 0, kPiece);
+    for (int sb = 0; sb < kSubBlocks; ++sb) {
+        c.suppress[sb] = 1;
+        c.smState[sb] = 1;
+    }
+    c.rampPosition = 512;
+    MixOutput(&c, out);
+    EXPECT_EQ(out[5], 100);
+}
+
+}  // namespace
