@@ -68,6 +68,7 @@ Clock& TheClock() {
 // Tells the waiters and then the listeners that time has moved.
 void Announce(LONGLONG Now) {
     KiWakeWaiters();
+    KiRunDueTimers();
     std::vector<std::pair<KpClockListener, void*>> listeners;
     {
         Clock& c = TheClock();

@@ -13,8 +13,9 @@
 
 namespace {
 
-std::mutex gLock;
-std::condition_variable gWake;
+// Never destroyed: detached threads may still wait while the process exits.
+std::mutex& gLock = *new std::mutex;
+std::condition_variable& gWake = *new std::condition_variable;
 ULONG gBlocked = 0;  // threads inside a wait with their deadline fixed (lock held)
 
 // Counts the calling thread as waiting while it lives (lock held at both ends).
@@ -41,6 +42,8 @@ size_t ExpectedSize(UCHAR Type) {
     case MutantObject: return sizeof(KMUTEX);
     case SemaphoreObject: return sizeof(KSEMAPHORE);
     case ThreadObject: return sizeof(KTHREAD);
+    case TimerNotificationObject:
+    case TimerSynchronizationObject: return sizeof(KTIMER);
     default: return 0;
     }
 }
@@ -94,7 +97,8 @@ bool Ready(DISPATCHER_HEADER* Header, PKTHREAD Thread) {
 // Lock held.  The thread takes the object (a satisfied wait).
 void Take(DISPATCHER_HEADER* Header, PKTHREAD Thread) {
     switch (Header->Type) {
-    case EventSynchronizationObject: Header->SignalState = 0; break;
+    case EventSynchronizationObject:
+    case TimerSynchronizationObject: Header->SignalState = 0; break;
     case SemaphoreObject: --Header->SignalState; break;
     case MutantObject: {
         auto* mutex = reinterpret_cast<PKMUTEX>(Header);
@@ -105,7 +109,7 @@ void Take(DISPATCHER_HEADER* Header, PKTHREAD Thread) {
         --Header->SignalState;
         break;
     }
-    default: break;  // notification events and threads stay signalled
+    default: break;  // notification events and timers, and threads, stay signalled
     }
 }
 

@@ -50,6 +50,10 @@ bool KiDeadline(const LARGE_INTEGER* Timeout, LONGLONG* Deadline);
 
 ULONG_PTR KiNewThreadId();
 
+// Fires the timers that are due and waits until the queued DPCs have run (not
+// when called on the DPC thread itself).  Called when the clock is moved by hand.
+void KiRunDueTimers();
+
 // The kernel printf dialect (rtl_format.cpp), unbounded.
 #include <cstdarg>
 #include <string>

@@ -16,11 +16,12 @@ struct HandleEntry {
     const KP_OBJECT_TYPE* Type;
 };
 
-std::mutex gObjectLock;
-std::unordered_map<PVOID, ObjectEntry> gObjects;
+// Never destroyed: detached threads may still drop references while the process exits.
+std::mutex& gObjectLock = *new std::mutex;
+std::unordered_map<PVOID, ObjectEntry>& gObjects = *new std::unordered_map<PVOID, ObjectEntry>;
 
-std::mutex gHandleLock;
-std::map<ULONG_PTR, HandleEntry> gHandles;
+std::mutex& gHandleLock = *new std::mutex;
+std::map<ULONG_PTR, HandleEntry>& gHandles = *new std::map<ULONG_PTR, HandleEntry>;
 ULONG_PTR gNextHandle = 4;  // multiples of 4, never 0, never reused
 
 // Handles made by KpCreateObjectHandle: closing one gives back its reference.

@@ -97,6 +97,8 @@ typedef enum _KOBJECTS {
     MutantObject = 2,
     SemaphoreObject = 5,
     ThreadObject = 6,
+    TimerNotificationObject = 8,
+    TimerSynchronizationObject = 9,
 } KOBJECTS;
 
 typedef struct _DISPATCHER_HEADER {
@@ -182,6 +184,58 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
                                   KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
                                   PKWAIT_BLOCK WaitBlockArray);
 #define KeWaitForMutexObject KeWaitForSingleObject
+
+// ---------------------------------------------------------------------------
+// Timers and DPCs.  A timer's due time is a wait time-out (negative relative,
+// positive absolute, on the machine clock); Period in milliseconds re-arms it.
+// When it expires it is signalled (a synchronization timer resets on a satisfied
+// wait) and its DPC queued.  DPCs run one at a time on the kernel's DPC thread at
+// DISPATCH_LEVEL.  With the manual clock, KpClockAdvance returns only after the
+// timers it made due have fired and the queued DPCs have run.
+// ---------------------------------------------------------------------------
+struct _KDPC;
+typedef VOID KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                               PVOID SystemArgument2);
+typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
+
+typedef struct _KDPC {
+    UCHAR Type;
+    UCHAR Importance;
+    USHORT Number;
+    LIST_ENTRY DpcListEntry;
+    PKDEFERRED_ROUTINE DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    PVOID DpcData;  // non-null while queued
+} KDPC, *PKDPC, *PRKDPC;
+
+typedef enum _TIMER_TYPE { NotificationTimer, SynchronizationTimer } TIMER_TYPE;
+
+typedef struct _KTIMER {
+    DISPATCHER_HEADER Header;  // Inserted: armed
+    ULARGE_INTEGER DueTime;    // absolute machine time
+    LIST_ENTRY TimerListEntry;
+    PKDPC Dpc;
+    LONG Period;               // milliseconds, 0 = one-shot
+} KTIMER, *PKTIMER, *PRKTIMER;
+
+void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+// FALSE when the DPC is already queued.  Any IRQL.
+BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+// TRUE when the DPC was queued (and now is not).
+BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc);
+// Waits until every queued DPC has run.  IRQL == PASSIVE_LEVEL.
+void KeFlushQueuedDpcs(void);
+
+void KeInitializeTimer(PKTIMER Timer);
+void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
+// TRUE when the timer was already armed (it is re-armed).  IRQL <= DISPATCH_LEVEL.
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+// TRUE when the timer was armed.  A DPC already queued stays queued.
+BOOLEAN KeCancelTimer(PKTIMER Timer);
+BOOLEAN KeReadStateTimer(PKTIMER Timer);
 
 // Sleeps on the machine clock; Interval as for a wait time-out.  IRQL <= APC_LEVEL.
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
