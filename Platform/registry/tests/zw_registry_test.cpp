@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <thread>
 
 #include "kp/clock.h"
 #include "kp/registry.h"
@@ -80,6 +81,10 @@ TEST_F(ZwRegistryTest, CreateOpensOrMakesOneLevelBelowAnExistingParent) {
     EXPECT_EQ(STATUS_SUCCESS, ZwClose(key));
     for (std::u16string_view root : {u"\\Registry", u"\\Registry\\Machine", u"\\Registry\\User"}) {
         ASSERT_EQ(STATUS_SUCCESS, Open(&key, root)) << kp::reg::Utf16ToUtf8(root);
+        EXPECT_EQ(STATUS_SUCCESS, ZwClose(key));
+        // A key path is created level by level from the top: the roots open as existing keys.
+        ASSERT_EQ(STATUS_SUCCESS, Create(&key, root, KEY_ALL_ACCESS, nullptr, 0, &disposition));
+        EXPECT_EQ(ULONG{REG_OPENED_EXISTING_KEY}, disposition);
         EXPECT_EQ(STATUS_SUCCESS, ZwClose(key));
     }
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Open(&key, kKorvane));
@@ -483,6 +488,41 @@ TEST_F(ZwRegistryTest, HostKeyHandlesAndPathHelpers) {
     EXPECT_EQ(STATUS_SUCCESS, DeleteTree(kKorvane + u"\\Enum"));
     EXPECT_FALSE(KeyExists(device));
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, DeleteTree(kKorvane + u"\\Enum"));
+}
+
+// Threads opening, writing, reading and closing keys at once: every call sees a
+// whole key and every handle is given back (run under ThreadSanitizer in the tsan build).
+TEST_F(ZwRegistryTest, ConcurrentCallersOnSharedKeys) {
+    ASSERT_EQ(STATUS_SUCCESS, kp::reg::CreateKeyPath(kKorvane));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([this, t] {
+            const std::u16string own = u"T" + std::u16string(1, static_cast<char16_t>(u'0' + t));
+            for (int i = 0; i < 150; ++i) {
+                HANDLE key = nullptr;
+                ASSERT_EQ(STATUS_SUCCESS, Open(&key, kKorvane, KEY_ALL_ACCESS));
+                HANDLE child = nullptr;
+                ASSERT_EQ(STATUS_SUCCESS, Create(&child, own, KEY_ALL_ACCESS, key));
+                ASSERT_EQ(STATUS_SUCCESS, SetDword(child, u"N", static_cast<ULONG>(i)));
+                ASSERT_EQ(STATUS_SUCCESS, SetDword(key, u"Shared", static_cast<ULONG>(i)));
+                UCHAR buffer[64];
+                ULONG needed;
+                ASSERT_EQ(STATUS_SUCCESS,
+                          ZwQueryValueKey(key, Name(u"Shared").get(), KeyValuePartialInformation, buffer, 64, &needed));
+                const auto* info = reinterpret_cast<const KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
+                EXPECT_EQ(4u, info->DataLength);
+                for (ULONG k = 0; ZwEnumerateKey(key, k, KeyBasicInformation, buffer, 64, &needed) == STATUS_SUCCESS; ++k) {
+                }
+                if (i % 10 == 9) {
+                    ASSERT_EQ(STATUS_SUCCESS, ZwDeleteKey(child));
+                }
+                ASSERT_EQ(STATUS_SUCCESS, ZwClose(child));
+                ASSERT_EQ(STATUS_SUCCESS, ZwClose(key));
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_TRUE(kp::reg::SubKeyNames(kKorvane).empty());  // each thread's last round deleted its key
 }
 
 // Registry calls are PASSIVE_LEVEL only.
