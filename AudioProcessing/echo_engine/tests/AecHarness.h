@@ -118,4 +118,23 @@ struct Scene {
     }
 };
 
+// Floating-point model of the engine's near-end high-pass (Q12 coefficients
+// {b0, b1, b2, a1, a2}): what the near end should look like after it.
+inline std::vector<double> HighPassModel(const std::vector<int16_t>& x, int rate) {
+    static const double k8[5] = {3798, -7596, 3798, 7807, -3733};
+    static const double k16[5] = {4012, -8024, 4012, 8002, -3913};
+    const double* q = rate == 16000 ? k16 : k8;
+    std::vector<double> y(x.size());
+    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+    for (size_t i = 0; i < x.size(); ++i) {
+        double v = (q[0] * double(x[i]) + q[1] * x1 + q[2] * x2 + q[3] * y1 + q[4] * y2) / 4096.0;
+        x2 = x1;
+        x1 = x[i];
+        y2 = y1;
+        y1 = v;
+        y[i] = v;
+    }
+    return y;
+}
+
 }  // namespace aectest
