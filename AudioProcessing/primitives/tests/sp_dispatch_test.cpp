@@ -324,6 +324,15 @@ TEST(DispatchStubs, ReachEachForcedVariantsMember) {
         EXPECT_EQ(sp_dispatch_member<68>(v)(0.21, tapsDirect, 33, 2, 1), sp_status_ok);
         EXPECT_EQ(memcmp(tapsStub, tapsDirect, sizeof tapsStub), 0);
         EXPECT_EQ(sp_fir_design_lowpass_f64_stub(0.21, tapsStub, 4, 2, 1), sp_status_bad_size);
+        if (sp_dispatch_table[67].member[v] != nullptr) {
+            const std::vector<int16_t> other = sptest::RandomI16(29, 6);
+            std::vector<int16_t> lagsStub(21, 1), lagsDirect(21, 2);
+            SlotSwap xcorr(67, sp_dispatch_table[67].member[v]);
+            const sp_status a = sp_xcorr_i16_scaled_stub(x.data(), 37, other.data(), 29, lagsStub.data(), 21, -12, 9);
+            const sp_status b = sp_dispatch_member<67>(v)(x.data(), 37, other.data(), 29, lagsDirect.data(), 21, -12, 9);
+            EXPECT_EQ(a, b);
+            EXPECT_EQ(lagsStub, lagsDirect);
+        }
     });
 }
 
