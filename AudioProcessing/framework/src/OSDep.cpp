@@ -1,0 +1,55 @@
+// OSDep: the remove lock of the filter device objects.  Its log module
+// (LogModule<LogModuleOSDep>) registers but writes no lines.
+#include "RemoveLock.h"
+
+namespace {
+
+LONG ReadRemoving(PRemoveLock lock) { return __atomic_load_n(&lock->Removing, __ATOMIC_SEQ_CST); }
+
+// One reference less; the last one wakes the remover.
+void DropReference(PRemoveLock lock) {
+    if (InterlockedDecrement(&lock->Count) == 0) KeSetEvent(&lock->Event, 0, FALSE);
+}
+
+}  // namespace
+
+void InitializeRemoveLock(PRemoveLock lock) {
+    lock->Removing = 0;
+    lock->Count = 1;  // the device's own reference
+    KeInitializeEvent(&lock->Event, NotificationEvent, FALSE);
+}
+
+/*
+ * AcquireRemoveLock: counts the caller in unless the removal has started.  An
+ * acquire that races with the start of the removal either is counted before the
+ * remover drops its references (and is waited for) or sees the flag and backs
+ * out; both operations are sequentially consistent.  IRQL <= DISPATCH_LEVEL.
+ */
+NTSTATUS AcquireRemoveLock(PVOID tag, PRemoveLock lock) {
+    UNREFERENCED_PARAMETER(tag);
+    InterlockedIncrement(&lock->Count);
+    if (ReadRemoving(lock) != 0) {
+        DropReference(lock);
+        return STATUS_DELETE_PENDING;
+    }
+    return STATUS_SUCCESS;
+}
+
+void ReleaseRemoveLock(PVOID tag, PRemoveLock lock) {
+    UNREFERENCED_PARAMETER(tag);
+    DropReference(lock);
+}
+
+/*
+ * ReleaseRemoveLockAndWait: the removal.  The caller holds one acquire; after
+ * the return no request holds the lock and every later acquire fails.
+ * PASSIVE_LEVEL.
+ */
+void ReleaseRemoveLockAndWait(PVOID tag, PRemoveLock lock) {
+    InterlockedExchange(&lock->Removing, 1);
+    DropReference(lock);           // the device's own reference
+    ReleaseRemoveLock(tag, lock);  // the caller's
+    KeWaitForSingleObject(&lock->Event, Executive, KernelMode, FALSE, nullptr);
+}
+
+LONG RemoveLockCount(PRemoveLock lock) { return __atomic_load_n(&lock->Count, __ATOMIC_SEQ_CST); }

@@ -1,0 +1,52 @@
+#include <kp/registry.h>
+
+#include "FrameworkTestSupport.h"
+
+namespace zvtest {
+
+void ClearKorvaneKeys() {
+    if (kp::reg::KeyExists(u"\\Registry\\Machine\\Software\\Korvane")) {
+        kp::reg::DeleteTree(u"\\Registry\\Machine\\Software\\Korvane");
+    }
+}
+
+void RegisterAllLogModules() {
+    LogModule<LogModuleDrvMain>::ModuleRegister(nullptr);
+    LogModule<LogModuleDevice>::ModuleRegister(nullptr);
+    LogModule<LogModuleZDebug>::ModuleRegister(nullptr);
+    LogModule<LogModuleRegistry>::ModuleRegister(nullptr);
+    LogModule<LogModuleOSDep>::ModuleRegister(nullptr);
+    LogModule<LogModuleGenDisp>::ModuleRegister(nullptr);
+    LogModule<LogModuleDSDisblr>::ModuleRegister(nullptr);
+    LogModule<LogModuleZvKAPFWi>::ModuleRegister(nullptr);
+    LogModule<LogModuleIrpTgt>::ModuleRegister(nullptr);
+    LogModule<LogModuleFilterLogic>::ModuleRegister(nullptr);
+    LogModule<LogModuleKsFltTst>::ModuleRegister(nullptr);
+}
+
+void FrameworkTest::SetUp() {
+    ClearKorvaneKeys();
+    ZDebugSetDriverName("Echowell");
+    ProbeEnable();
+    MemInitialize();
+    ProbeInitInterfaceList();
+    m_keyHandles = KpRegOpenKeyHandleCount();
+}
+
+void FrameworkTest::TearDown() {
+    ProbeReleaseAllInterfaces();
+    MemStatistics stats;
+    MemGetStatistics(&stats);
+    if (m_checkLeaks) {
+        EXPECT_EQ(stats.NonPagedBytes, 0u) << "non-paged blocks left live";
+        EXPECT_EQ(stats.PagedBytes, 0u) << "paged blocks left live";
+        EXPECT_EQ(MemCheckLiveLists(), 0) << "live blocks left, or a broken live list";
+    }
+    EXPECT_EQ(KpRegOpenKeyHandleCount(), m_keyHandles) << "key handles left open";
+    MemShutdown();
+    ProbeDisable();
+    ZDebugSetDriverName(nullptr);
+    ClearKorvaneKeys();
+}
+
+}  // namespace zvtest
