@@ -1,0 +1,162 @@
+// The contract every processing module keeps, written once and run over every
+// module.  A module's test file defines a traits type and instantiates:
+//
+//   struct MyTraits {
+//       using Module = CKAUDPXxxx;
+//       static constexpr ULONG kTag = ZvFourCC("Xxxx");
+//       // Ids GetProperty knows, with their sizes; read-only ones among them.
+//       static constexpr PropertySpec kProperties[] = {{0, 4, true}, ...};
+//       static constexpr ULONG kUnknownId = 99;
+//       // One settable id with a value it takes and one it refuses (11).
+//       static constexpr ULONG kRangedId = 2, kGoodValue = 16, kBadValue = 24;
+//       // Brings the module to a state where Submit answers 0, and submits.
+//       static void Configure(Module* m);
+//       static ZvStatus Submit(Module* m);
+//   };
+//   INSTANTIATE_TYPED_TEST_SUITE_P(Xxxx, ModuleContract, MyTraits);
+//
+// Modules whose buffer forms of the property calls are not supported set
+// `static constexpr bool kBufferProperties = false;` (the size protocol tests
+// then expect 1 for every id).
+#pragma once
+
+#include "CKAUDPModule.h"
+#include "ModuleTestSupport.h"
+
+namespace zvmodtest {
+
+struct PropertySpec {
+    ULONG id;
+    ULONG size;
+    bool readOnly;
+};
+
+template <class Traits>
+constexpr bool BufferProperties() {
+    if constexpr (requires { Traits::kBufferProperties; }) {
+        return Traits::kBufferProperties;
+    } else {
+        return true;
+    }
+}
+
+template <class Traits>
+class ModuleContract : public OneModuleTest<typename Traits::Module> {};
+
+TYPED_TEST_SUITE_P(ModuleContract);
+
+TYPED_TEST_P(ModuleContract, NamesWidenTagAndInstanceCode) {
+    char tag[5] = {};
+    std::memcpy(tag, &TypeParam::kTag, 4);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(this->m_module->Tag()[i], static_cast<WCHAR>(tag[i]));
+    EXPECT_EQ(this->m_module->Tag()[4], 0);
+    const WCHAR expected[] = u"ZTST";
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(this->m_module->InstanceName()[i], expected[i]);
+}
+
+TYPED_TEST_P(ModuleContract, AboveDispatchEveryOperationAnswersOneBeforeCheckingArguments) {
+    TypeParam::Configure(this->m_module);
+    ScopedIrql raised(kDeviceIrql);
+    ULONG size = 0;
+    EXPECT_EQ(this->m_module->GetProperty(0, nullptr, nullptr), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(this->m_module->GetProperty(TypeParam::kUnknownId, nullptr, &size), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(this->m_module->SetProperty(TypeParam::kRangedId, nullptr, 0), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(this->m_module->GetPropertyDword(TypeParam::kRangedId, nullptr), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(this->m_module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kGoodValue), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(this->m_module->SubmitPinData(0, nullptr, 0, nullptr, 0, nullptr), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(TypeParam::Submit(this->m_module), ZV_UNSUCCESSFUL);
+}
+
+TYPED_TEST_P(ModuleContract, EveryOperationRunsAtDispatchLevel) {
+    TypeParam::Configure(this->m_module);
+    ScopedIrql raised(DISPATCH_LEVEL);
+    ULONG value = 0;
+    EXPECT_EQ(this->m_module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kGoodValue), ZV_SUCCESS);
+    EXPECT_EQ(this->m_module->GetPropertyDword(TypeParam::kRangedId, &value), ZV_SUCCESS);
+    EXPECT_EQ(value, TypeParam::kGoodValue);
+    EXPECT_EQ(TypeParam::Submit(this->m_module), ZV_SUCCESS);
+}
+
+TYPED_TEST_P(ModuleContract, GetPropertySizeProtocol) {
+    UCHAR buffer[16];
+    for (const PropertySpec& p : TypeParam::kProperties) {
+        SCOPED_TRACE(::testing::Message() << "property " << p.id);
+        ULONG size = 0;
+        EXPECT_EQ(this->m_module->GetProperty(p.id, buffer, &size), ZV_BAD_ARGUMENT);
+        size = sizeof(buffer);
+        EXPECT_EQ(this->m_module->GetProperty(p.id, nullptr, &size), ZV_BAD_ARGUMENT);
+        EXPECT_EQ(this->m_module->GetProperty(p.id, buffer, nullptr), ZV_BAD_ARGUMENT);
+        if constexpr (BufferProperties<TypeParam>()) {
+            size = 2;
+            EXPECT_EQ(this->m_module->GetProperty(p.id, buffer, &size), ZV_BUFFER_TOO_SMALL);
+            EXPECT_EQ(size, p.size);
+            size = p.size - 1;
+            EXPECT_EQ(this->m_module->GetProperty(p.id, buffer, &size), ZV_BUFFER_TOO_SMALL);
+            EXPECT_EQ(size, p.size);
+            size = sizeof(buffer);
+            EXPECT_EQ(this->m_module->GetProperty(p.id, buffer, &size), ZV_SUCCESS);
+            EXPECT_EQ(size, p.size);
+        } else {
+            size = sizeof(buffer);
+            EXPECT_EQ(this->m_module->GetProperty(p.id, buffer, &size), ZV_UNSUCCESSFUL);
+        }
+    }
+    ULONG size = sizeof(buffer);
+    EXPECT_EQ(this->m_module->GetProperty(TypeParam::kUnknownId, buffer, &size), ZV_UNSUCCESSFUL);
+    if constexpr (BufferProperties<TypeParam>()) {
+        EXPECT_EQ(size, 0u);
+    }
+}
+
+TYPED_TEST_P(ModuleContract, SetPropertyChecksArgumentsThenIdThenRange) {
+    ULONG value = TypeParam::kGoodValue;
+    EXPECT_EQ(this->m_module->SetProperty(TypeParam::kRangedId, nullptr, 4), ZV_BAD_ARGUMENT);
+    EXPECT_EQ(this->m_module->SetProperty(TypeParam::kRangedId, &value, 0), ZV_BAD_ARGUMENT);
+    if constexpr (BufferProperties<TypeParam>()) {
+        EXPECT_EQ(this->m_module->SetProperty(TypeParam::kRangedId, &value, 2), ZV_BUFFER_TOO_SMALL);
+        EXPECT_EQ(this->m_module->SetProperty(TypeParam::kUnknownId, &value, 4), ZV_UNSUCCESSFUL);
+        for (const PropertySpec& p : TypeParam::kProperties) {
+            if (!p.readOnly) continue;
+            SCOPED_TRACE(::testing::Message() << "read-only property " << p.id);
+            ULONG before = 0, after = 0, size = 4;
+            ASSERT_EQ(this->m_module->GetProperty(p.id, &before, &size), ZV_SUCCESS);
+            ULONG other = before + 1;
+            EXPECT_EQ(this->m_module->SetProperty(p.id, &other, 4), ZV_UNSUCCESSFUL);
+            size = 4;
+            ASSERT_EQ(this->m_module->GetProperty(p.id, &after, &size), ZV_SUCCESS);
+            EXPECT_EQ(after, before);
+        }
+    }
+}
+
+TYPED_TEST_P(ModuleContract, OutOfRangeValueIsRefusedAndTheFieldKept) {
+    ASSERT_EQ(this->m_module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kGoodValue), ZV_SUCCESS);
+    EXPECT_EQ(this->m_module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kBadValue), ZV_BAD_ARGUMENT);
+    ULONG value = 0;
+    ASSERT_EQ(this->m_module->GetPropertyDword(TypeParam::kRangedId, &value), ZV_SUCCESS);
+    EXPECT_EQ(value, TypeParam::kGoodValue);
+    EXPECT_EQ(this->m_module->GetPropertyDword(TypeParam::kRangedId, nullptr), ZV_BAD_ARGUMENT);
+}
+
+TYPED_TEST_P(ModuleContract, ConfiguredModuleSubmits) {
+    TypeParam::Configure(this->m_module);
+    EXPECT_EQ(TypeParam::Submit(this->m_module), ZV_SUCCESS);
+}
+
+TYPED_TEST_P(ModuleContract, FailedObjectAllocationGivesNullAndLeaksNothing) {
+    this->FailAllocation(1);
+    ULONG status = 0xDEAD;
+    typename TypeParam::Module* module = new typename TypeParam::Module(nullptr, this->kInstance, &status);
+    KpPoolClearFailures();
+    EXPECT_EQ(module, nullptr);
+    EXPECT_EQ(status, 0xDEADu);  // the constructor did not run
+    delete module;
+}
+
+REGISTER_TYPED_TEST_SUITE_P(ModuleContract, NamesWidenTagAndInstanceCode,
+                            AboveDispatchEveryOperationAnswersOneBeforeCheckingArguments,
+                            EveryOperationRunsAtDispatchLevel, GetPropertySizeProtocol,
+                            SetPropertyChecksArgumentsThenIdThenRange, OutOfRangeValueIsRefusedAndTheFieldKept,
+                            ConfiguredModuleSubmits, FailedObjectAllocationGivesNullAndLeaksNothing);
+
+}  // namespace zvmodtest
