@@ -56,7 +56,7 @@ TEST_F(DeviceTest, ADeviceDeletedInsideItsDispatchLivesUntilTheDispatchReturns) 
     LambdaDriver driver;
     ULONG live = 0;
     PDEVICE_OBJECT device = driver.Add([&](PDEVICE_OBJECT self, PIRP irp) {
-        driver.Remove(self);
+        IoDeleteDevice(self);
         live = KpIoLiveDeviceObjectCount();
         self->Flags |= DO_BUFFERED_IO;  // still valid memory
         return CompleteIrp(irp, STATUS_SUCCESS);
@@ -71,6 +71,7 @@ TEST_F(DeviceTest, ADeviceDeletedInsideItsDispatchLivesUntilTheDispatchReturns) 
     IoCallDriver(device, irp);
     EXPECT_EQ(live, before);
     EXPECT_EQ(KpIoLiveDeviceObjectCount(), before - 1);
+    driver.Forget(device);
     IoFreeIrp(irp);
 }
 
