@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <chrono>
 #include <iterator>
-#include <cstdio>
 
 #include "store_internal.h"
 
