@@ -2,6 +2,7 @@
 // slots from a table, the fall-back order, the stubs and the row list itself.
 #include <string.h>
 
+#include <thread>
 #include <vector>
 
 #include "sp_test_support.h"
@@ -334,6 +335,36 @@ TEST(DispatchStubs, ReachEachForcedVariantsMember) {
             EXPECT_EQ(lagsStub, lagsDirect);
         }
     });
+}
+
+TEST(DispatchStubs, CallsRacingAFillReachOldOrNewMember) {
+    // A filter load rewrites the slots while other filters call through the
+    // stubs: every call must land in a complete member of the same entry.
+    const std::vector<int16_t> x = sptest::RandomI16(200, 21);
+    std::vector<int16_t> want(200);
+    ASSERT_EQ(sp_median_filter_i16(x.data(), want.data(), 200, 5), sp_status_ok);
+    std::atomic<bool> stop{false};
+    const sp_any_fn saved = sp_dispatch_slots[66].load();
+    std::thread writer([&] {
+        for (int32_t k = 0; !stop.load(); ++k) {
+            sp_dispatch_slots[66].store(sp_dispatch_table[66].member[k % 3], std::memory_order_release);
+        }
+    });
+    std::vector<std::thread> callers;
+    std::atomic<int32_t> mismatches{0};
+    for (int t = 0; t < 3; ++t) {
+        callers.emplace_back([&] {
+            std::vector<int16_t> y(200);
+            for (int i = 0; i < 300; ++i) {
+                if (sp_median_filter_i16_stub(x.data(), y.data(), 200, 5) != sp_status_ok || y != want) ++mismatches;
+            }
+        });
+    }
+    for (auto& c : callers) c.join();
+    stop = true;
+    writer.join();
+    sp_dispatch_slots[66].store(saved);
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 }  // namespace
