@@ -9,10 +9,6 @@ namespace aec {
 
 namespace {
 
-constexpr int32_t kLevelLoud = 2605373;     // about -26 dBFS mean square
-constexpr int32_t kLevelMedium = 260537;    // about -36 dBFS
-constexpr int32_t kLevelSoft = 26054;       // about -46 dBFS
-constexpr int32_t kFarVeryLoud = 260537280; // about -6 dBFS
 constexpr int kRampMax = 512;               // full attenuation
 constexpr int kRampHalf = 256;              // -6 dB
 

@@ -11,8 +11,6 @@ namespace {
 
 constexpr int32_t kInitialEnergy = 2605;
 constexpr int32_t kInitialMinimum = 26054;
-constexpr int32_t kLevelLoud = 2605373;
-constexpr int32_t kLevelSoft = 26054;
 constexpr int32_t kTapEnergyMax = 66317770;  // Q21: squared tap norm of about 31.6
 
 int EnergyShift(const AecCanceller* c) { return c->subFrames == 1 ? 5 : 7; }

@@ -13,7 +13,7 @@ namespace aec {
 
 namespace {
 
-constexpr int32_t kRegulariserPerTap = 26054;
+constexpr int32_t kRegulariserPerTap = kLevelSoft;  // per tap of the active length
 constexpr int32_t kWhiteningFloor = 300000;  // keeps the whitening mild on quiet far end
 
 int16_t WhitenSample(const AecCanceller* c, int i) {

@@ -2,7 +2,7 @@
 // Tests include this header to drive and inspect the engine white-box.
 #pragma once
 
-#include "AecEngine.h"
+#include "../include/AecEngine.h"
 #include "AecFixedPoint.h"
 
 namespace aec {
@@ -21,6 +21,12 @@ constexpr int kMaxBulkDelay = 2048;
 constexpr int kWhiteningOrder = 5;
 constexpr int kNoiseOrder = 8;
 constexpr int kComfortTableLength = 512;
+
+// Signal levels as per-sample mean squares of 16-bit samples.
+constexpr int32_t kLevelLoud = 2605373;      // about -26 dBFS
+constexpr int32_t kLevelMedium = 260537;     // about -36 dBFS
+constexpr int32_t kLevelSoft = 26054;        // about -46 dBFS
+constexpr int32_t kFarVeryLoud = 260537280;  // about -6 dBFS
 
 // Level and shape of the near-end background, learnt on quiet sub-frames,
 // and the generator of the comfort noise that fills suppressed output.
