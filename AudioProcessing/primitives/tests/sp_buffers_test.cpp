@@ -209,11 +209,13 @@ TEST(ZeroCopyKernels, EveryKernelOnItsOwn) {
         {"sse_large", sp_zero_bytes_kernel_sse_large}, {"sse2", sp_zero_bytes_kernel_sse2},
         {"sse3", sp_zero_bytes_kernel_sse3}};
     std::mt19937 rng(11);
-    for (int64_t bytes : {0, 1, 3, 15, 16, 17, 63, 64, 65, 127, 128, 1025, 4096, 4097, 20479, 20480, 20481, 30000}) {
+    for (int64_t bytes : {0, 1, 3, 15, 16, 17, 63, 64, 65, 127, 128, 1025, 4096, 4097, 20479, 20480, 20481, 30000,
+                          262143, 262144, 262145, 524287, 524288, 524289}) {
         std::vector<unsigned char> pattern(bytes + 1);
         for (auto& b : pattern) b = static_cast<unsigned char>(rng());
-        for (int so = 0; so < 16; so += 3) {
-            for (int dOff = 0; dOff < 16; dOff += 5) {
+        const bool large = bytes > 100000;  // fewer offsets for the streaming sizes
+        for (int so = 0; so < 16; so += large ? 7 : 3) {
+            for (int dOff = 0; dOff < 16; dOff += large ? 11 : 5) {
                 for (const auto& k : copies) {
                     if (strcmp(k.name, "sse3") == 0 && !sptest::VariantRunsHere(sp_variant_sse3)) continue;
                     SCOPED_TRACE(testing::Message() << k.name << " " << bytes << " bytes src+" << so << " dst+" << dOff);
