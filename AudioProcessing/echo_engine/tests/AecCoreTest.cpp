@@ -223,6 +223,13 @@ TEST(AecCore, TheFilterGrowsToFullLengthOnceItHasAdaptedEnough) {
     EXPECT_TRUE(grown);
 }
 
+// One sub-block's adaptation decision, starting from "allowed".
+bool Adapts(AecCanceller& c) {
+    c.adaptFlag = 1;
+    AdaptationControl(&c);
+    return c.adaptFlag != 0;
+}
+
 // A canceller set up by hand for the gate tests: filter grown, floors low.
 void Prime(AecCanceller& c) {
     c.frameCounter = 1000;
@@ -317,13 +324,9 @@ TEST(AecCore, ANearEndBurstFlagsItsSubBlockAndTheTwoBeforeAndStopsAdaptation) {
     // Adaptation is off in a flagged sub-block.
     c.subBlock = 3;
     c.windowFar = int64_t(1) << 40;
-    c.adaptFlag = 1;
-    AdaptationControl(&c);
-    EXPECT_EQ(c.adaptFlag, 0);
+    EXPECT_FALSE(Adapts(c));
     c.subBlock = 0;
-    c.adaptFlag = 1;
-    AdaptationControl(&c);
-    EXPECT_EQ(c.adaptFlag, 1);
+    EXPECT_TRUE(Adapts(c));
 }
 
 TEST(AecCore, AQuietFarEndWindowKeepsAdaptationOff) {
@@ -333,18 +336,12 @@ TEST(AecCore, AQuietFarEndWindowKeepsAdaptationOff) {
     c.farFloor = 1000;
     c.subBlock = 0;
     c.windowFar = 5 * int64_t(c.activeLength) * c.farFloor - 1;  // below 5 x the far floor
-    c.adaptFlag = 1;
-    AdaptationControl(&c);
-    EXPECT_EQ(c.adaptFlag, 0);
+    EXPECT_FALSE(Adapts(c));
     c.windowFar = 5 * int64_t(c.activeLength) * c.farFloor * 4;
-    c.adaptFlag = 1;
-    AdaptationControl(&c);
-    EXPECT_EQ(c.adaptFlag, 1);
+    EXPECT_TRUE(Adapts(c));
     // Right after initialisation the first sub-frame never adapts.
     c.frameCounter = 1;
-    c.adaptFlag = 1;
-    AdaptationControl(&c);
-    EXPECT_EQ(c.adaptFlag, 0);
+    EXPECT_FALSE(Adapts(c));
 }
 
 TEST(AecCore, TheStepFollowsHowFarTheErrorStandsAboveTheFloor) {
@@ -362,9 +359,7 @@ TEST(AecCore, TheStepFollowsHowFarTheErrorStandsAboveTheFloor) {
         SCOPED_TRACE(k.error);
         c.errorEnergy = k.error;  // floor 100: N = 400
         for (int i = 0; i < 11; ++i) {
-            c.adaptFlag = 1;
-            AdaptationControl(&c);
-            ASSERT_EQ(c.adaptFlag, 1);
+            ASSERT_TRUE(Adapts(c));
         }
         EXPECT_EQ(c.stepNumerator, k.step);
     }
