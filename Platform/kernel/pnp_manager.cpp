@@ -386,6 +386,27 @@ NTSTATUS KpPnpAddDevice(std::u16string_view InstancePath, PDEVICE_OBJECT* Pdo) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS KpPnpWriteDevice(const KpPnpDeviceDescription& Device) {
+    static std::atomic<ULONG> softwareKeys{0};
+    std::u16string key = std::u16string(kKpEnumPath) + u"\\" + Device.InstancePath;
+    std::u16string cls = Device.ClassGuid.empty() ? u"{4d36e96c-e325-11ce-bfc1-08002be10318}" : Device.ClassGuid;
+    char number[8];
+    std::snprintf(number, sizeof number, "%04u", ++softwareKeys % 10000);
+    NTSTATUS status = kp::reg::SetMultiString(key, u"HardwareID", Device.HardwareIds);
+    if (NT_SUCCESS(status)) status = kp::reg::SetString(key, u"Service", Device.Service);
+    if (NT_SUCCESS(status)) status = kp::reg::SetString(key, u"ClassGUID", cls);
+    if (NT_SUCCESS(status)) {
+        status = kp::reg::SetString(key, u"Driver", cls + u"\\" + std::u16string(number, number + 4));
+    }
+    if (NT_SUCCESS(status) && !Device.UpperFilters.empty()) {
+        status = kp::reg::SetMultiString(key, u"UpperFilters", Device.UpperFilters);
+    }
+    if (NT_SUCCESS(status) && !Device.LowerFilters.empty()) {
+        status = kp::reg::SetMultiString(key, u"LowerFilters", Device.LowerFilters);
+    }
+    return status;
+}
+
 NTSTATUS KpPnpEnumerateAll(void) {
     NTSTATUS result = STATUS_SUCCESS;
     for (auto& enumerator : kp::reg::SubKeyNames(kKpEnumPath)) {

@@ -61,6 +61,19 @@ enum KP_PNP_STATE {
     KpPnpRemoved,
 };
 
+// A device's Enum entry written from code rather than a .reg file.
+struct KpPnpDeviceDescription {
+    std::u16string InstancePath;  // "USB\VID_1234&PID_ABCD\5&1&0"
+    std::vector<std::u16string> HardwareIds;
+    std::u16string Service;    // the function driver
+    std::u16string ClassGuid;  // "{...}"; empty: the media class
+    std::vector<std::u16string> UpperFilters;
+    std::vector<std::u16string> LowerFilters;
+};
+// Writes HardwareID, Service, ClassGUID, Driver (a new software key name under
+// the class) and the filters into the instance's Enum key.
+NTSTATUS KpPnpWriteDevice(const KpPnpDeviceDescription& Device);
+
 // Creates the device of an Enum instance ("USB\VID_1234&PID_ABCD\5&1&0"), builds
 // its stack and starts it.  Works at any time: a device plugged in while others
 // run.  Failure of AddDevice or START removes what was built.  *Pdo (optional)

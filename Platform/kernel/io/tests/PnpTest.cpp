@@ -2,6 +2,8 @@
 // a .reg description, their start and removal, driver unloads, interfaces and
 // their notifications, device properties and registry keys.
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "IoTestSupport.h"
 #include "TestDriverProtocol.h"
@@ -252,8 +254,11 @@ TEST_F(PnpTest, NotificationsReportExistingInterfacesFirstThenChanges) {
     EXPECT_TRUE(quiet.Events.empty());
 
     // A device that arrives later, then goes.
-    std::u16string key = std::u16string(kKpEnumPath) + u"\\USB\\VID_1234&PID_ABCD\\9";
-    kp::reg::SetString(key, u"Service", u"KpTestFunction");
+    KpPnpDeviceDescription description;
+    description.InstancePath = u"USB\\VID_1234&PID_ABCD\\9";
+    description.HardwareIds = {u"USB\\VID_1234&PID_ABCD"};
+    description.Service = u"KpTestFunction";
+    ASSERT_EQ(KpPnpWriteDevice(description), STATUS_SUCCESS);
     PDEVICE_OBJECT second;
     ASSERT_EQ(KpPnpAddDevice(u"USB\\VID_1234&PID_ABCD\\9", &second), STATUS_SUCCESS);
     EXPECT_EQ(heard.Events, (std::vector<std::string>{"arrival-before-handle", "arrival"}));
@@ -426,6 +431,62 @@ TEST_F(PnpTest, TargetRelationsAndQueryInterfaceAtTheBus) {
     EXPECT_EQ(send(IRP_MN_QUERY_INTERFACE, query, &info), STATUS_SUCCESS);
     EXPECT_EQ(record.Version, 7);
     ObDereferenceObject(top);
+}
+
+TEST_F(PnpTest, PowerRequestsPassDownTheStackToTheBus) {
+    TestMachine machine;
+    machine.WriteRegistry(StandardServices() + TestDevice("15", true));
+    ASSERT_EQ(KpPnpBoot(), STATUS_SUCCESS);
+    PDEVICE_OBJECT pdo = KpPnpFindPdo(u"USB\\VID_1234&PID_ABCD\\15");
+    KpIoTraceClear();
+    ULONG starts = KpPoStartNextPowerIrpCount();
+    EXPECT_EQ(KpPnpSetDevicePower(pdo, PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(KpPoStartNextPowerIrpCount(), starts + 3);  // filter, function driver, bus
+    EXPECT_EQ(TraceOf(kKpTestFilterLabel), (std::vector<std::string>{IrpText(IRP_MJ_POWER, IRP_MN_SET_POWER)}));
+    EXPECT_EQ(TraceOf(kKpTestFunctionLabel), (std::vector<std::string>{IrpText(IRP_MJ_POWER, IRP_MN_SET_POWER)}));
+}
+
+struct Blocking {
+    KEVENT Entered, Release;
+    std::atomic<bool> Exited{false};
+    std::atomic<bool> ExitedBeforeUnregisterReturned{false};
+};
+
+NTSTATUS BlockInCallback(PVOID, PVOID context) {
+    auto blocking = static_cast<Blocking*>(context);
+    KeSetEvent(&blocking->Entered, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(&blocking->Release, Executive, KernelMode, FALSE, nullptr);
+    blocking->Exited = true;
+    return STATUS_SUCCESS;
+}
+
+TEST_F(PnpTest, UnregisteringWaitsForACallbackRunningOnAnotherThread) {
+    TestMachine machine;
+    machine.WriteRegistry(StandardServices());
+    ASSERT_EQ(KpPnpBoot(), STATUS_SUCCESS);
+    LambdaDriver listener;
+    Blocking blocking;
+    KeInitializeEvent(&blocking.Entered, NotificationEvent, FALSE);
+    KeInitializeEvent(&blocking.Release, NotificationEvent, FALSE);
+    GUID cls = KPTEST_INTERFACE_CLASS;
+    PVOID handle;
+    ASSERT_EQ(IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, 0, &cls, listener.Driver(),
+                                             BlockInCallback, &blocking, &handle),
+              STATUS_SUCCESS);
+    KpPnpDeviceDescription description;
+    description.InstancePath = u"USB\\VID_1234&PID_ABCD\\16";
+    description.Service = u"KpTestFunction";
+    ASSERT_EQ(KpPnpWriteDevice(description), STATUS_SUCCESS);
+    std::thread pnp([] { EXPECT_EQ(KpPnpAddDevice(u"USB\\VID_1234&PID_ABCD\\16", nullptr), STATUS_SUCCESS); });
+    KeWaitForSingleObject(&blocking.Entered, Executive, KernelMode, FALSE, nullptr);
+    std::thread unregister([&] {
+        EXPECT_EQ(IoUnregisterPlugPlayNotification(handle), STATUS_SUCCESS);
+        blocking.ExitedBeforeUnregisterReturned = blocking.Exited.load();
+    });
+    KeSetEvent(&blocking.Release, IO_NO_INCREMENT, FALSE);
+    unregister.join();
+    pnp.join();
+    EXPECT_TRUE(blocking.ExitedBeforeUnregisterReturned);
 }
 
 TEST(MachinePathTest, WindowsPathsMapIntoTheMachineFolderWithoutRegardToCase) {
