@@ -15,6 +15,12 @@
 //   };
 //   INSTANTIATE_TYPED_TEST_SUITE_P(Xxxx, ModuleContract, MyTraits);
 //
+// Modules whose constructor can fail (an engine that cannot be created) add
+//       // Makes the next construction fail (for example by an injected
+//       // allocation failure); the status it should then report.
+//       static ZvStatus FailNextConstruction();
+// and the contract checks that such a module answers 3 to everything.
+//
 // Modules whose buffer forms of the property calls are not supported set
 // `static constexpr bool kBufferProperties = false;` (the size protocol tests
 // then expect 1 for every id).
@@ -153,7 +159,32 @@ TYPED_TEST_P(ModuleContract, FailedObjectAllocationGivesNullAndLeaksNothing) {
     delete module;
 }
 
-REGISTER_TYPED_TEST_SUITE_P(ModuleContract, NamesWidenTagAndInstanceCode,
+TYPED_TEST_P(ModuleContract, ModuleWhoseConstructionFailedAnswersThree) {
+    if constexpr (requires { TypeParam::FailNextConstruction(); }) {
+        const ZvStatus expected = TypeParam::FailNextConstruction();
+        ULONG status = 0;
+        auto* module = new typename TypeParam::Module(nullptr, this->kInstance, &status);
+        KpPoolClearFailures();
+        ASSERT_NE(module, nullptr);
+        EXPECT_EQ(status, expected);
+        ULONG value = 0, size = 4;
+        EXPECT_EQ(module->GetProperty(0, &value, &size), ZV_NOT_READY);
+        EXPECT_EQ(module->SetProperty(TypeParam::kRangedId, &value, 4), ZV_NOT_READY);
+        EXPECT_EQ(module->GetPropertyDword(TypeParam::kRangedId, &value), ZV_NOT_READY);
+        EXPECT_EQ(module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kGoodValue), ZV_NOT_READY);
+        EXPECT_EQ(TypeParam::Submit(module), ZV_NOT_READY);
+        {
+            ScopedIrql raised(kDeviceIrql);
+            EXPECT_EQ(module->GetPropertyDword(TypeParam::kRangedId, nullptr), ZV_UNSUCCESSFUL);
+            EXPECT_EQ(TypeParam::Submit(module), ZV_UNSUCCESSFUL);
+        }
+        delete module;
+    } else {
+        GTEST_SKIP() << "the constructor of this module cannot fail";
+    }
+}
+
+REGISTER_TYPED_TEST_SUITE_P(ModuleContract, ModuleWhoseConstructionFailedAnswersThree, NamesWidenTagAndInstanceCode,
                             AboveDispatchEveryOperationAnswersOneBeforeCheckingArguments,
                             EveryOperationRunsAtDispatchLevel, GetPropertySizeProtocol,
                             SetPropertyChecksArgumentsThenIdThenRange, OutOfRangeValueIsRefusedAndTheFieldKept,
