@@ -144,6 +144,17 @@ TEST_F(ZDebugTest, FormatUsesTheKernelDialect) {
     EXPECT_EQ(LastPrinted(), "0xc0000001 -5000000000 wide 0x00001234 -7 narrow %");
 }
 
+TEST_F(ZDebugTest, PrintsUnderASpinLock) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    Print(1, 3, 1, "held at %d", static_cast<int>(KeGetCurrentIrql()));
+    KeReleaseSpinLock(&lock, old);
+    EXPECT_EQ(LastPrinted(), "Echowell.GenDisp: held at 2");
+    EXPECT_EQ(Traced().size(), 1u);
+}
+
 TEST_F(ZDebugTest, PrintedLineIsNotUsedAsAFormatAgain) {
     Print(1, 3, 1, "%s", "100%s %n %d");
     EXPECT_EQ(LastPrinted(), "Echowell.GenDisp: 100%s %n %d");

@@ -25,12 +25,12 @@ void RegisterAllLogModules() {
 }
 
 void FrameworkTest::SetUp() {
+    kp::testing::KernelTest::SetUp();
     ClearKorvaneKeys();
     ZDebugSetDriverName("Echowell");
     ProbeEnable();
     MemInitialize();
     ProbeInitInterfaceList();
-    m_keyHandles = KpRegOpenKeyHandleCount();
 }
 
 void FrameworkTest::TearDown() {
@@ -42,11 +42,11 @@ void FrameworkTest::TearDown() {
         EXPECT_EQ(stats.PagedBytes, 0u) << "paged blocks left live";
         EXPECT_EQ(MemCheckLiveLists(), 0) << "live blocks left, or a broken live list";
     }
-    EXPECT_EQ(KpRegOpenKeyHandleCount(), m_keyHandles) << "key handles left open";
     MemShutdown();
     ProbeDisable();
     ZDebugSetDriverName(nullptr);
     ClearKorvaneKeys();
+    kp::testing::KernelTest::TearDown();
 }
 
 }  // namespace zvtest

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <kp/testing.h>
 
 #include <string>
 #include <vector>
@@ -33,9 +34,10 @@ LONGLONG ProbeCounter(ULONG counter);
 
 // The driver-wide services of one driver start, in DriverEntry's order:
 // driver name, probe slots live, allocator, interface list.  TearDown checks
-// that the test left no live block of the allocator and no more key handles
-// open than at the start, then unloads (interfaces released, allocator shut down, slots trapped).
-class FrameworkTest : public ::testing::Test {
+// that the test left no live block of the allocator, then unloads (interfaces
+// released, allocator shut down, slots trapped) and lets the kernel's checks
+// find what else leaked (pool blocks, handles, objects, threads).
+class FrameworkTest : public kp::testing::KernelTest {
 protected:
     void SetUp() override;
     void TearDown() override;
@@ -46,7 +48,6 @@ protected:
 
 private:
     bool m_checkLeaks = true;
-    ULONG m_keyHandles = 0;
 };
 
 // Registers the eleven log modules in DriverEntry's order (probe indices 0 to 10).
