@@ -104,8 +104,8 @@ private:
 
 }  // namespace
 
-void InstallKernelCheckListener() {
-    ::testing::UnitTest::GetInstance()->listeners().Append(new Listener);
-}
+::testing::TestEventListener* NewKernelCheckListener() { return new Listener; }
+
+void InstallKernelCheckListener() { ::testing::UnitTest::GetInstance()->listeners().Append(NewKernelCheckListener()); }
 
 }  // namespace kp::testing

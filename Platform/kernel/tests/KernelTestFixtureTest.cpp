@@ -65,4 +65,24 @@ TEST(KernelChecksTest, InjectionsDoNotOutliveTheChecks) {
     ExFreePool(block);
 }
 
+TEST(KernelChecksTest, ListenerChecksAroundEachTest) {
+    static ::testing::TestEventListener* listener;
+    listener = kp::testing::NewKernelCheckListener();
+    const ::testing::TestInfo& info = *::testing::UnitTest::GetInstance()->current_test_info();
+    static const ::testing::TestInfo* current;
+    current = &info;
+    static void* block;
+    EXPECT_NONFATAL_FAILURE(
+        {
+            listener->OnTestStart(*current);
+            block = ExAllocatePoolWithTag(NonPagedPool, 7, kLeakTag);
+            listener->OnTestEnd(*current);
+        },
+        "'Leak' 7 bytes");
+    ExFreePool(block);
+    listener->OnTestStart(info);
+    listener->OnTestEnd(info);  // clean: no failure
+    delete listener;
+}
+
 }  // namespace

@@ -11,6 +11,8 @@
 #include "platform/ke.h"
 #include "platform/ob.h"
 
+void KernelStyleRoutine(PVOID Context);  // KernelStyleRoutine.cpp
+
 namespace {
 
 using ThreadTest = kp::testing::KernelTest;
@@ -93,6 +95,18 @@ TEST_F(ThreadTest, TerminateEndsTheRoutineAtOnce) {
     ObDereferenceObject(thread);
     EXPECT_TRUE(probe.Ran.load());
     EXPECT_FALSE(probe.AfterTerminate.load());
+}
+
+TEST_F(ThreadTest, TerminateUnwindsThroughKernelCodeBuiltWithoutExceptions) {
+    int steps = 0;
+    HANDLE handle;
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, KernelStyleRoutine, &steps),
+              STATUS_SUCCESS);
+    PVOID thread = ReferenceThread(handle);
+    ZwClose(handle);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+    EXPECT_EQ(steps, 3);
 }
 
 TEST_F(ThreadTest, ClosingTheHandleEarlyLeavesTheThreadRunningUntilItEnds) {

@@ -59,5 +59,7 @@ private:
 // Runs the KernelChecks around every test of the program.  Call once from main
 // (or a global test environment) before RUN_ALL_TESTS.
 void InstallKernelCheckListener();
+// The listener itself (the caller owns it until handed to GoogleTest).
+::testing::TestEventListener* NewKernelCheckListener();
 
 }  // namespace kp::testing
