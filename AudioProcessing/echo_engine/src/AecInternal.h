@@ -152,7 +152,10 @@ struct AecCanceller {
     // Near-end high-pass (DC and rumble), Q12 coefficients b0 b1 b2 a1 a2.
     int16_t hpCoefficients[5];
     int16_t hpX1, hpX2;
-    int16_t hpY1High, hpY1Low, hpY2High, hpY2Low;
+    // Past outputs as y/2 (32 bits: a full-scale step overshoots 16) and a
+    // 15-bit fraction.
+    int32_t hpY1High, hpY2High;
+    int16_t hpY1Low, hpY2Low;
 
     AecComfortNoise comfortNoise;
 };
