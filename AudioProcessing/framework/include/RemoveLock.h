@@ -31,3 +31,13 @@ void ReleaseRemoveLock(PVOID tag, PRemoveLock lock);
 void ReleaseRemoveLockAndWait(PVOID tag, PRemoveLock lock);
 // The current count (1 plus holders before removal), for diagnostics.
 LONG RemoveLockCount(PRemoveLock lock);
+
+// Diagnostics: a watcher that sees every successful acquire and every release
+// with its tag, so that a test can find a request that releases twice or
+// never.  Its routines run on the caller's thread at the caller's IRQL (up to
+// DISPATCH_LEVEL) and must not block.  Null (the default) watches nothing.
+struct RemoveLockWatcher {
+    void (*Acquired)(PRemoveLock lock, PVOID tag);
+    void (*Released)(PRemoveLock lock, PVOID tag);
+};
+void RemoveLockSetWatcher(const RemoveLockWatcher* watcher);

@@ -2,7 +2,11 @@
 // (LogModule<LogModuleOSDep>) registers but writes no lines.
 #include "RemoveLock.h"
 
+#include <atomic>
+
 namespace {
+
+std::atomic<const RemoveLockWatcher*> g_watcher{nullptr};
 
 LONG ReadRemoving(PRemoveLock lock) { return __atomic_load_n(&lock->Removing, __ATOMIC_SEQ_CST); }
 
@@ -26,17 +30,19 @@ void InitializeRemoveLock(PRemoveLock lock) {
  * out; both operations are sequentially consistent.  IRQL <= DISPATCH_LEVEL.
  */
 NTSTATUS AcquireRemoveLock(PVOID tag, PRemoveLock lock) {
-    UNREFERENCED_PARAMETER(tag);
     InterlockedIncrement(&lock->Count);
     if (ReadRemoving(lock) != 0) {
         DropReference(lock);
         return STATUS_DELETE_PENDING;
     }
+    if (const RemoveLockWatcher* watcher = g_watcher.load(std::memory_order_acquire)) watcher->Acquired(lock, tag);
     return STATUS_SUCCESS;
 }
 
 void ReleaseRemoveLock(PVOID tag, PRemoveLock lock) {
-    UNREFERENCED_PARAMETER(tag);
+    // The watcher hears of the release before the count falls: after that the
+    // remover may already have gone on and freed the lock.
+    if (const RemoveLockWatcher* watcher = g_watcher.load(std::memory_order_acquire)) watcher->Released(lock, tag);
     DropReference(lock);
 }
 
@@ -53,3 +59,5 @@ void ReleaseRemoveLockAndWait(PVOID tag, PRemoveLock lock) {
 }
 
 LONG RemoveLockCount(PRemoveLock lock) { return __atomic_load_n(&lock->Count, __ATOMIC_SEQ_CST); }
+
+void RemoveLockSetWatcher(const RemoveLockWatcher* watcher) { g_watcher.store(watcher, std::memory_order_release); }

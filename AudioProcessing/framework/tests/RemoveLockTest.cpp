@@ -5,6 +5,7 @@
 
 #include "FrameworkTestSupport.h"
 #include "RemoveLock.h"
+#include "RemoveLockTracker.h"
 
 namespace {
 
@@ -91,6 +92,34 @@ TEST(RemoveLockTest, AcquiresRacingTheRemovalNeverOutliveIt) {
         EXPECT_FALSE(violation) << "round " << round;
         EXPECT_EQ(RemoveLockCount(&lock), 0);
     }
+}
+
+TEST(RemoveLockTest, TrackerSeesEveryHoldAndAWrongRelease) {
+    RemoveLock lock;
+    InitializeRemoveLock(&lock);
+    zvtest::RemoveLockTracker tracker;
+    ASSERT_EQ(AcquireRemoveLock(Tag(1), &lock), STATUS_SUCCESS);
+    ASSERT_EQ(AcquireRemoveLock(Tag(2), &lock), STATUS_SUCCESS);
+    ASSERT_EQ(AcquireRemoveLock(Tag(2), &lock), STATUS_SUCCESS);
+    EXPECT_EQ(tracker.Holders(&lock), (std::vector<PVOID>{Tag(1), Tag(2), Tag(2)}));
+    ReleaseRemoveLock(Tag(2), &lock);
+    ReleaseRemoveLock(Tag(1), &lock);
+    EXPECT_EQ(tracker.Holders(&lock), (std::vector<PVOID>{Tag(2)}));
+    EXPECT_EQ(tracker.OutstandingHolds(), 1u);
+    EXPECT_TRUE(tracker.BadReleases().empty());
+
+    ReleaseRemoveLock(Tag(1), &lock);  // a second release of request 1
+    ASSERT_EQ(tracker.BadReleases().size(), 1u);
+    EXPECT_NE(tracker.BadReleases()[0].find("does not hold it"), std::string::npos);
+
+    // The removal's own acquire and release balance; a refused acquire is no hold.
+    RemoveLock other;
+    InitializeRemoveLock(&other);
+    ASSERT_EQ(AcquireRemoveLock(Tag(0), &other), STATUS_SUCCESS);
+    ReleaseRemoveLockAndWait(Tag(0), &other);
+    EXPECT_EQ(AcquireRemoveLock(Tag(4), &other), STATUS_DELETE_PENDING);
+    EXPECT_TRUE(tracker.Holders(&other).empty());
+    EXPECT_EQ(tracker.BadReleases().size(), 1u);
 }
 
 }  // namespace
