@@ -1,19 +1,19 @@
-// Real FFT of N = 2^order 32-bit floats (order 0..30): the specification object
-// that plans it, the forward and inverse transforms into and out of the packed
-// spectrum, and the conjugate product of two packed spectra.
+// Real FFT of N = 2^order 32-bit floats (order 0..30): the plan object
+// (sp_rfft_spec) that prepares it, the forward and inverse transforms into and
+// out of the packed spectrum, and the conjugate product of two packed spectra.
 //
 // A transform of order 4 and above runs as a complex FFT of M = N/2 points over
 // the pairs (x[2j], x[2j+1]) plus a real split (forward) or merge (inverse)
 // pass; orders 0 to 3 run straight-line codelets.  Every processor variant
 // builds the same object but its own table layouts and work size, so a
-// specification is used only with the transforms of the variant that built it.
+// plan is used only with the transforms of the variant that built it.
 //
 // Spectrum layouts:
 //   packed (sp_packed_spectrum):  X0, Re X1, Im X1, ..., Re X(N/2-1), Im X(N/2-1), X(N/2)
 //   internal ("perm") order:      X0, X(N/2), Re X1, Im X1, ..., Re X(N/2-1), Im X(N/2-1)
 // For N = 1 the only value is X0; for N = 2 both layouts are X0, X1.
 //
-// All routines are reentrant: a specification is read-only after creation and
+// All routines are reentrant: a plan is read-only after creation and
 // may serve several transforms at once as long as each has its own data and
 // work buffer.  They run at any IRQL at which the caller may use floating point
 // and, for allocations, non-paged pool.
@@ -21,7 +21,7 @@
 
 #include "sp_status.h"
 
-// Kind word of a real-FFT specification (sp_state_kind); 0 after release.
+// Kind word of a real-FFT plan (sp_state_kind); 0 after release.
 #define SP_STATE_KIND_RFFT 6
 #define SP_RFFT_MAX_ORDER 30
 
@@ -46,7 +46,7 @@ enum sp_rfft_word : int32_t {
     sp_rfft_word_end = 19,
 };
 
-// The specification.  Field order follows the object's word order; the twelve
+// The plan.  Field order follows the object's word order; the twelve
 // owned table pointers are one array so that "word 13 + level" stays readable
 // through sp_rfft_table.  Nothing outside the library depends on the layout.
 struct sp_rfft_spec {
@@ -65,8 +65,8 @@ inline void* sp_rfft_table(const sp_rfft_spec* spec, int32_t word) {
     return spec->tables[word - sp_rfft_word_bitrev];
 }
 
-// ---- Specification ------------------------------------------------------------
-// Builds a specification of the given order and scaling flag into *out.
+// ---- Plan ------------------------------------------------------------
+// Builds a plan of the given order and scaling flag into *out.
 // -8 null out; -15 order outside 0..30; -9 when memory is short (also when a
 // table of this order would not fit the allocator); -16 flag not 1, 2, 4 or 8.
 // On an error *out is not written and nothing stays allocated.
@@ -78,7 +78,7 @@ sp_status sp_rfft_spec_init(sp_rfft_spec** out, int32_t order, int32_t flag, int
 sp_status sp_rfft_tables_init(sp_rfft_spec* spec, int32_t n, const float* sine, int32_t sineOrder);
 // Work-buffer size in bytes: -8 null spec or size, -17 not a real-FFT spec.
 sp_status sp_rfft_get_buf_size(const sp_rfft_spec* spec, int32_t* size);
-// Releases a specification: -8 null, -17 not a real-FFT spec.
+// Releases a plan: -8 null, -17 not a real-FFT spec.
 sp_status sp_rfft_spec_free(sp_rfft_spec* spec);
 // Frees the owned tables, clears the kind word and frees the object; null is
 // ignored.  Shared by every variant.
@@ -152,7 +152,7 @@ sp_status sp_rfft_forward_with(const sp_rfft_variant* variant, const float* src,
 sp_status sp_rfft_inverse_with(const sp_rfft_variant* variant, const float* src, float* dst,
                                const sp_rfft_spec* spec, uint8_t* work, int32_t perm);
 
-// What a variant's specification builder supplies to the shared creation steps.
+// What a variant's plan builder supplies to the shared creation steps.
 struct sp_rfft_builder {
     // 1/N and 1/sqrt(N) in extended precision (generic) or single precision.
     int32_t extendedFactor;

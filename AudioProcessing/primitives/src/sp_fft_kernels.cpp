@@ -1,7 +1,7 @@
 // Generic run-time kernels of the real FFT: bit reversal, radix passes, scaling,
 // the large-order path (decomposition levels and the 2048/4096-point block
 // path) and the real split and merge passes.  No trigonometric call at run
-// time: every twiddle comes from the specification's tables.
+// time: every twiddle comes from the plan's tables.
 #include "sp_fft.h"
 
 namespace {

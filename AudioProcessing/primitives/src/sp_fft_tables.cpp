@@ -1,6 +1,6 @@
 // Generic table builders of the real FFT: sine, bit-reverse, radix and quarter
 // twiddles, split and merge, the large-path levels, and the generic
-// specification's table set-up.  Every size is computed in 64 bits: a table
+// plan's table set-up.  Every size is computed in 64 bits: a table
 // that would not fit the allocator's request is a failed allocation, never a
 // wrapped small one.
 #include <math.h>

@@ -1,4 +1,4 @@
-// The real FFT's specification life cycle, its forward and inverse fronts (one
+// The real FFT's plan life cycle, its forward and inverse fronts (one
 // body run over a variant's kernels), the generic codelets of orders 0..3 and
 // the conjugate product of two packed spectra.
 #include <math.h>
@@ -7,7 +7,7 @@
 #include "sp_buffers.h"
 #include "sp_fft.h"
 
-// ---- Specification ----------------------------------------------------------
+// ---- Plan ----------------------------------------------------------
 
 void sp_fft_spec_release(sp_rfft_spec* spec) {
     if (spec == nullptr) return;

@@ -1,8 +1,8 @@
-// Real FFT: specification life cycle and tables, forward and inverse against
+// Real FFT: plan life cycle and tables, forward and inverse against
 // long-double references at every order that fits, round trips with every
 // scaling flag, packed layout, work buffers and allocation failures.
 //
-// The transforms are listed per processor variant; a variant's specification
+// The transforms are listed per processor variant; a variant's plan
 // is only ever used with that variant's transforms.
 #include <float.h>
 #include <math.h>
@@ -153,7 +153,7 @@ long double Norm(const std::vector<long double>& v) {
                                          << " above " << static_cast<double>(bound);
 }
 
-// ---- Specification -----------------------------------------------------------------
+// ---- Plan -----------------------------------------------------------------
 
 TEST(RfftSpec, StatusOrderAndFlagWords) {
     ForEachRfft([](const RfftMembers& v) {
@@ -233,7 +233,7 @@ TEST(RfftSpec, GenericWorkSizes) {
     for (int32_t order = 12; order <= 30; ++order) {
         EXPECT_EQ(want[order], sp_fft_large_work_bytes(order - 1) + 16) << "order " << order;
     }
-    // And as the built specifications report them, up to order 24.
+    // And as the built plans report them, up to order 24.
     for (int32_t order = 4; order <= 24; ++order) {
         sp_rfft_spec* spec = nullptr;
         ASSERT_EQ(sp_status_ok, sp_rfft_spec_init(&spec, order, 2, 0));
