@@ -108,6 +108,10 @@ void KpDbgSetEcho(bool Echo) {
     sink.Echo = Echo;
 }
 
-ULONG KpDbgBreakCount(void) { return gBreaks.load(); }
+ULONG KpDbgBreakCount(void) {
+    return gBreaks.load();
+}
 
-void KpDbgResetBreakCount(void) { gBreaks = 0; }
+void KpDbgResetBreakCount(void) {
+    gBreaks = 0;
+}

@@ -6,16 +6,18 @@ namespace {
 
 constexpr ULONG kLookasideMagic = 0x4C4B504B;  // "KPKL"
 
-void Init(GENERAL_LOOKASIDE* L, POOL_TYPE Type, PALLOCATE_FUNCTION Allocate, PFREE_FUNCTION Free, SIZE_T Size,
-          ULONG Tag, USHORT Depth, const char* Routine) {
-    if (Size == 0 || Size > 0xFFFFFFFFu) KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "%s: entry size %zu", Routine, Size);
+void Init(GENERAL_LOOKASIDE* L, POOL_TYPE Type, PALLOCATE_FUNCTION Allocate, PFREE_FUNCTION Free,
+          SIZE_T Size, ULONG Tag, USHORT Depth, const char* Routine) {
+    if (Size == 0 || Size > 0xFFFFFFFFu)
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "%s: entry size %zu", Routine, Size);
     std::memset(L, 0, sizeof *L);
     L->Depth = Depth != 0 ? Depth : 4;
     L->MaximumDepth = 256;
     L->Type = Type;
     L->Tag = Tag;
     // An entry must at least hold the free-list link, as on the platform.
-    L->Size = static_cast<ULONG>(Size < sizeof(SINGLE_LIST_ENTRY) ? sizeof(SINGLE_LIST_ENTRY) : Size);
+    L->Size =
+        static_cast<ULONG>(Size < sizeof(SINGLE_LIST_ENTRY) ? sizeof(SINGLE_LIST_ENTRY) : Size);
     L->Allocate = Allocate;
     L->Free = Free;
     InitializeListHead(&L->ListEntry);
@@ -24,12 +26,15 @@ void Init(GENERAL_LOOKASIDE* L, POOL_TYPE Type, PALLOCATE_FUNCTION Allocate, PFR
 
 void CheckList(GENERAL_LOOKASIDE* L, const char* Routine) {
     if (__atomic_load_n(&L->Magic, __ATOMIC_ACQUIRE) != kLookasideMagic) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "%s: lookaside list %p is not initialised (or was deleted)", Routine,
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                   "%s: lookaside list %p is not initialised (or was deleted)", Routine,
                    static_cast<void*>(L));
     }
 }
 
-void Inc(ULONG* Counter) { __atomic_add_fetch(Counter, 1, __ATOMIC_RELAXED); }
+void Inc(ULONG* Counter) {
+    __atomic_add_fetch(Counter, 1, __ATOMIC_RELAXED);
+}
 
 PVOID Allocate(GENERAL_LOOKASIDE* L, const char* Routine) {
     CheckList(L, Routine);
@@ -49,7 +54,8 @@ void Free(GENERAL_LOOKASIDE* L, PVOID Entry, const char* Routine) {
     CheckList(L, Routine);
     if (Entry == nullptr) KpBugCheck(KP_BUGCHECK_BAD_POOL_CALLER, "%s: null entry", Routine);
     if (__atomic_sub_fetch(&L->LiveEntries, 1, __ATOMIC_RELAXED) < 0) {
-        KpBugCheck(KP_BUGCHECK_BAD_POOL_CALLER, "%s: more entries freed to list %p than allocated from it", Routine,
+        KpBugCheck(KP_BUGCHECK_BAD_POOL_CALLER,
+                   "%s: more entries freed to list %p than allocated from it", Routine,
                    static_cast<void*>(L));
     }
     Inc(&L->TotalFrees);
@@ -72,10 +78,12 @@ void Delete(GENERAL_LOOKASIDE* L, const char* Routine) {
 // Non-paged lookaside lists
 // ---------------------------------------------------------------------------
 void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
-                                     PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth) {
+                                     PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag,
+                                     USHORT Depth) {
     UNREFERENCED_PARAMETER(Flags);
     KpAssertIrql(DISPATCH_LEVEL, "ExInitializeNPagedLookasideList");
-    Init(&Lookaside->L, NonPagedPool, Allocate, Free, Size, Tag, Depth, "ExInitializeNPagedLookasideList");
+    Init(&Lookaside->L, NonPagedPool, Allocate, Free, Size, Tag, Depth,
+         "ExInitializeNPagedLookasideList");
     KeInitializeSpinLock(&Lookaside->Lock);
 }
 
@@ -98,10 +106,12 @@ void ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry) 
 // Paged lookaside lists
 // ---------------------------------------------------------------------------
 void ExInitializePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
-                                    PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth) {
+                                    PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag,
+                                    USHORT Depth) {
     UNREFERENCED_PARAMETER(Flags);
     KpAssertIrql(APC_LEVEL, "ExInitializePagedLookasideList");
-    Init(&Lookaside->L, PagedPool, Allocate, Free, Size, Tag, Depth, "ExInitializePagedLookasideList");
+    Init(&Lookaside->L, PagedPool, Allocate, Free, Size, Tag, Depth,
+         "ExInitializePagedLookasideList");
     ExInitializeFastMutex(&Lookaside->Lock);
 }
 
@@ -128,10 +138,11 @@ namespace {
 void AcquireFast(PFAST_MUTEX FastMutex, const char* Routine) {
     PKTHREAD self = KeGetCurrentThread();
     if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) == self) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "%s: fast mutex %p is already owned by this thread", Routine,
-                   static_cast<void*>(FastMutex));
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "%s: fast mutex %p is already owned by this thread",
+                   Routine, static_cast<void*>(FastMutex));
     }
-    if (KeWaitForSingleObject(&FastMutex->Event, Executive, KernelMode, FALSE, nullptr) != STATUS_WAIT_0) {
+    if (KeWaitForSingleObject(&FastMutex->Event, Executive, KernelMode, FALSE, nullptr) !=
+        STATUS_WAIT_0) {
         KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "%s: wait failed", Routine);
     }
     __atomic_store_n(&FastMutex->Owner, self, __ATOMIC_RELAXED);
@@ -140,8 +151,8 @@ void AcquireFast(PFAST_MUTEX FastMutex, const char* Routine) {
 
 void ReleaseFast(PFAST_MUTEX FastMutex, const char* Routine) {
     if (__atomic_load_n(&FastMutex->Owner, __ATOMIC_RELAXED) != KeGetCurrentThread()) {
-        KpBugCheck(KP_BUGCHECK_MUTANT_NOT_OWNED, "%s: fast mutex %p is not owned by this thread", Routine,
-                   static_cast<void*>(FastMutex));
+        KpBugCheck(KP_BUGCHECK_MUTANT_NOT_OWNED, "%s: fast mutex %p is not owned by this thread",
+                   Routine, static_cast<void*>(FastMutex));
     }
     __atomic_store_n(&FastMutex->Owner, nullptr, __ATOMIC_RELAXED);
     __atomic_store_n(&FastMutex->Count, 1, __ATOMIC_RELAXED);
@@ -171,7 +182,8 @@ void ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
 // ExReleaseFastMutex
 void ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     if (KeGetCurrentIrql() != APC_LEVEL) {
-        KpBugCheck(KP_BUGCHECK_IRQL_NOT_GREATER_OR_EQUAL, "ExReleaseFastMutex at %s; the mutex holder is at APC_LEVEL",
+        KpBugCheck(KP_BUGCHECK_IRQL_NOT_GREATER_OR_EQUAL,
+                   "ExReleaseFastMutex at %s; the mutex holder is at APC_LEVEL",
                    KpIrqlName(KeGetCurrentIrql()));
     }
     KIRQL old = static_cast<KIRQL>(FastMutex->OldIrql);
@@ -186,7 +198,8 @@ BOOLEAN ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
     KeRaiseIrql(APC_LEVEL, &old);
     LARGE_INTEGER zero;
     zero.QuadPart = 0;
-    if (KeWaitForSingleObject(&FastMutex->Event, Executive, KernelMode, FALSE, &zero) != STATUS_WAIT_0) {
+    if (KeWaitForSingleObject(&FastMutex->Event, Executive, KernelMode, FALSE, &zero) !=
+        STATUS_WAIT_0) {
         KeLowerIrql(old);
         return FALSE;
     }
@@ -210,7 +223,8 @@ void ExReleaseFastMutexUnsafe(PFAST_MUTEX FastMutex) {
 // ---------------------------------------------------------------------------
 // ExInterlockedInsertHeadList / ExInterlockedInsertTailList / ExInterlockedRemoveHeadList
 // ---------------------------------------------------------------------------
-PLIST_ENTRY ExInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock) {
+PLIST_ENTRY ExInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
+                                        PKSPIN_LOCK Lock) {
     KIRQL old;
     KeAcquireSpinLock(Lock, &old);
     PLIST_ENTRY first = IsListEmpty(ListHead) ? nullptr : ListHead->Flink;
@@ -219,7 +233,8 @@ PLIST_ENTRY ExInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEn
     return first;
 }
 
-PLIST_ENTRY ExInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock) {
+PLIST_ENTRY ExInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
+                                        PKSPIN_LOCK Lock) {
     KIRQL old;
     KeAcquireSpinLock(Lock, &old);
     PLIST_ENTRY last = IsListEmpty(ListHead) ? nullptr : ListHead->Blink;

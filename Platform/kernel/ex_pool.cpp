@@ -43,7 +43,9 @@ Pool& ThePool() {
     return *pool;
 }
 
-bool IsPaged(ULONG PoolType) { return (PoolType & 1) != 0; }
+bool IsPaged(ULONG PoolType) {
+    return (PoolType & 1) != 0;
+}
 
 KpPoolTagUsage& TagUsage(Pool& Pool, ULONG Tag) {
     KpPoolTagUsage& usage = Pool.Tags[Tag];
@@ -68,14 +70,16 @@ bool RuleFails(Pool& Pool, ULONG Key) {
 
 void CheckType(ULONG PoolType, const char* Routine) {
     switch (PoolType) {
-    case NonPagedPool:
-    case PagedPool:
-    case NonPagedPoolMustSucceed:
-    case NonPagedPoolCacheAligned:
-    case PagedPoolCacheAligned:
-    case NonPagedPoolCacheAlignedMustS:
-    case NonPagedPoolNx: break;
-    default: KpBugCheck(KP_BUGCHECK_BAD_POOL_CALLER, "%s: pool type %u", Routine, PoolType);
+        case NonPagedPool:
+        case PagedPool:
+        case NonPagedPoolMustSucceed:
+        case NonPagedPoolCacheAligned:
+        case PagedPoolCacheAligned:
+        case NonPagedPoolCacheAlignedMustS:
+        case NonPagedPoolNx:
+            break;
+        default:
+            KpBugCheck(KP_BUGCHECK_BAD_POOL_CALLER, "%s: pool type %u", Routine, PoolType);
     }
     KpAssertIrql(IsPaged(PoolType) ? APC_LEVEL : DISPATCH_LEVEL, Routine);
 }
@@ -137,20 +141,23 @@ void FreeBlock(PVOID P, bool CheckTag, ULONG Tag, const char* Routine) {
         std::lock_guard<std::mutex> lock(pool.Lock);
         auto it = pool.Blocks.find(P);
         if (it == pool.Blocks.end()) {
-            KpBugCheck(KP_BUGCHECK_BAD_POOL_CALLER, "%s(%p): not an allocated pool block (freed twice, or not from the pool)",
+            KpBugCheck(KP_BUGCHECK_BAD_POOL_CALLER,
+                       "%s(%p): not an allocated pool block (freed twice, or not from the pool)",
                        Routine, P);
         }
         block = it->second;
         if (CheckTag && block.Tag != Tag) {
-            KpBugCheck(KP_BUGCHECK_BAD_POOL_CALLER, "%s(%p): tag '%s' but the block was allocated with '%s'", Routine,
-                       P, KpPoolTagText(Tag).c_str(), KpPoolTagText(block.Tag).c_str());
+            KpBugCheck(KP_BUGCHECK_BAD_POOL_CALLER,
+                       "%s(%p): tag '%s' but the block was allocated with '%s'", Routine, P,
+                       KpPoolTagText(Tag).c_str(), KpPoolTagText(block.Tag).c_str());
         }
         KpAssertIrql(IsPaged(block.PoolType) ? APC_LEVEL : DISPATCH_LEVEL, Routine);
         auto* guard = static_cast<UCHAR*>(P) + block.Size;
         for (SIZE_T i = 0; i < kGuardBytes; ++i) {
             if (guard[i] != kGuardFill) {
-                KpBugCheck(KP_BUGCHECK_BAD_POOL_CALLER, "%s(%p): written past its end ('%s', %zu bytes, #%llu)", Routine,
-                           P, KpPoolTagText(block.Tag).c_str(), block.Size,
+                KpBugCheck(KP_BUGCHECK_BAD_POOL_CALLER,
+                           "%s(%p): written past its end ('%s', %zu bytes, #%llu)", Routine, P,
+                           KpPoolTagText(block.Tag).c_str(), block.Size,
                            static_cast<unsigned long long>(block.Serial));
             }
         }
@@ -168,9 +175,13 @@ void FreeBlock(PVOID P, bool CheckTag, ULONG Tag, const char* Routine) {
 // ---------------------------------------------------------------------------
 // ExFreePoolWithTag / ExFreePool
 // ---------------------------------------------------------------------------
-void ExFreePoolWithTag(PVOID P, ULONG Tag) { FreeBlock(P, true, Tag, "ExFreePoolWithTag"); }
+void ExFreePoolWithTag(PVOID P, ULONG Tag) {
+    FreeBlock(P, true, Tag, "ExFreePoolWithTag");
+}
 
-void ExFreePool(PVOID P) { FreeBlock(P, false, 0, "ExFreePool"); }
+void ExFreePool(PVOID P) {
+    FreeBlock(P, false, 0, "ExFreePool");
+}
 
 // ---------------------------------------------------------------------------
 // Host accounting and injection
@@ -224,21 +235,23 @@ std::string KpPoolDescribeLiveBlocks(ULONGLONG SinceSerial, ULONG Tag) {
     if (blocks.empty()) return std::string();
     ULONGLONG bytes = 0;
     for (const auto& b : blocks) bytes += b.Size;
-    std::string text = std::to_string(blocks.size()) + " block(s), " + std::to_string(bytes) + " bytes:";
+    std::string text =
+        std::to_string(blocks.size()) + " block(s), " + std::to_string(bytes) + " bytes:";
     size_t shown = 0;
     for (const auto& b : blocks) {
         if (++shown > 20) {
             text += " ...";
             break;
         }
-        text += " '" + KpPoolTagText(b.Tag) + "' " + std::to_string(b.Size) + " bytes #" + std::to_string(b.Serial) +
-                (shown < blocks.size() ? "," : "");
+        text += " '" + KpPoolTagText(b.Tag) + "' " + std::to_string(b.Size) + " bytes #" +
+                std::to_string(b.Serial) + (shown < blocks.size() ? "," : "");
     }
     return text;
 }
 
 void KpPoolFailAllocation(ULONG Tag, ULONG Nth, ULONG Count) {
-    if (Nth == 0 || Count == 0) KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "KpPoolFailAllocation: Nth and Count start at 1");
+    if (Nth == 0 || Count == 0)
+        KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "KpPoolFailAllocation: Nth and Count start at 1");
     Pool& pool = ThePool();
     std::lock_guard<std::mutex> lock(pool.Lock);
     pool.Rules[Tag] = {Nth - 1, Count};

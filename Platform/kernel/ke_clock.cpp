@@ -45,7 +45,8 @@ struct Clock {
                 Mode = KpClockMode::Scaled;
                 Scale = std::atof(env + 7);
             } else if (std::strcmp(env, "real") != 0) {
-                KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "KP_CLOCK=%s: expected real, manual or scaled:<factor>", env);
+                KpBugCheck(KP_BUGCHECK_UNSUPPORTED,
+                           "KP_CLOCK=%s: expected real, manual or scaled:<factor>", env);
             }
         }
     }
@@ -54,7 +55,9 @@ struct Clock {
     LONGLONG NowLocked() const {
         if (Mode == KpClockMode::Manual) return BaseMachine;
         LONGLONG host100ns =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(HostClock::now() - BaseHost).count() / 100;
+            std::chrono::duration_cast<std::chrono::nanoseconds>(HostClock::now() - BaseHost)
+                .count() /
+            100;
         if (Mode == KpClockMode::RealTime) return BaseMachine + host100ns;
         return BaseMachine + static_cast<LONGLONG>(static_cast<double>(host100ns) * Scale);
     }
@@ -109,18 +112,21 @@ LONGLONG KpClockNow(void) {
     return c.NowLocked();
 }
 
-LONGLONG KpClockBootTime(void) { return TheClock().Boot; }
+LONGLONG KpClockBootTime(void) {
+    return TheClock().Boot;
+}
 
 void KpClockSetTime(LONGLONG Time) {
     {
         Clock& c = TheClock();
         std::lock_guard<std::mutex> lock(c.Lock);
         if (c.Mode != KpClockMode::Manual) {
-            KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "KpClockSetTime/KpClockAdvance need the manual clock");
+            KpBugCheck(KP_BUGCHECK_UNSUPPORTED,
+                       "KpClockSetTime/KpClockAdvance need the manual clock");
         }
         if (Time < c.BaseMachine) {
-            KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "the machine clock cannot go back (%lld < %lld)", static_cast<long long>(Time),
-                       static_cast<long long>(c.BaseMachine));
+            KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "the machine clock cannot go back (%lld < %lld)",
+                       static_cast<long long>(Time), static_cast<long long>(c.BaseMachine));
         }
         c.BaseMachine = Time;
     }
@@ -128,7 +134,9 @@ void KpClockSetTime(LONGLONG Time) {
 }
 
 void KpClockAdvance(LONGLONG Delta100ns) {
-    if (Delta100ns < 0) KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "KpClockAdvance by %lld: negative", static_cast<long long>(Delta100ns));
+    if (Delta100ns < 0)
+        KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "KpClockAdvance by %lld: negative",
+                   static_cast<long long>(Delta100ns));
     KpClockSetTime(KpClockNow() + Delta100ns);
 }
 
@@ -143,7 +151,8 @@ ULONG KpClockAddListener(KpClockListener Listener, void* Context) {
 void KpClockRemoveListener(ULONG Id) {
     Clock& c = TheClock();
     std::lock_guard<std::mutex> lock(c.Lock);
-    if (c.Listeners.erase(Id) == 0) KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "KpClockRemoveListener: no listener %u", Id);
+    if (c.Listeners.erase(Id) == 0)
+        KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "KpClockRemoveListener: no listener %u", Id);
 }
 
 bool KiHostDeadline(LONGLONG Time, HostClock::time_point* HostTime) {
@@ -154,7 +163,8 @@ bool KiHostDeadline(LONGLONG Time, HostClock::time_point* HostTime) {
     constexpr LONGLONG kCap = 24LL * 3600 * 10000000;
     LONGLONG delta = Time - c.BaseMachine;
     if (delta > kCap) delta = kCap;
-    double hostDelta = c.Mode == KpClockMode::Scaled ? static_cast<double>(delta) / c.Scale : static_cast<double>(delta);
+    double hostDelta = c.Mode == KpClockMode::Scaled ? static_cast<double>(delta) / c.Scale
+                                                     : static_cast<double>(delta);
     *HostTime = c.BaseHost + std::chrono::nanoseconds(static_cast<LONGLONG>(hostDelta) * 100);
     return true;
 }
@@ -168,12 +178,16 @@ bool KiDeadline(const LARGE_INTEGER* Timeout, LONGLONG* Deadline) {
 // ---------------------------------------------------------------------------
 // KeQuerySystemTime
 // ---------------------------------------------------------------------------
-void KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = KpClockNow(); }
+void KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+    CurrentTime->QuadPart = KpClockNow();
+}
 
 // ---------------------------------------------------------------------------
 // KeQueryInterruptTime
 // ---------------------------------------------------------------------------
-ULONGLONG KeQueryInterruptTime(void) { return static_cast<ULONGLONG>(KpClockNow() - KpClockBootTime()); }
+ULONGLONG KeQueryInterruptTime(void) {
+    return static_cast<ULONGLONG>(KpClockNow() - KpClockBootTime());
+}
 
 // ---------------------------------------------------------------------------
 // KeQueryPerformanceCounter: 10 MHz, one count per 100 ns of machine time.
@@ -192,7 +206,9 @@ void KeQueryTickCount(PLARGE_INTEGER TickCount) {
     TickCount->QuadPart = static_cast<LONGLONG>(KeQueryInterruptTime() / kTimeIncrement);
 }
 
-ULONG KeQueryTimeIncrement(void) { return kTimeIncrement; }
+ULONG KeQueryTimeIncrement(void) {
+    return kTimeIncrement;
+}
 
 // ---------------------------------------------------------------------------
 // KeStallExecutionProcessor: host real time, since it stands for a busy loop.

@@ -24,7 +24,9 @@ struct Waiting {
     ~Waiting() { --gBlocked; }
 };
 
-constexpr UCHAR SizeOf(size_t Bytes) { return static_cast<UCHAR>(Bytes / sizeof(LONG)); }
+constexpr UCHAR SizeOf(size_t Bytes) {
+    return static_cast<UCHAR>(Bytes / sizeof(LONG));
+}
 
 void InitHeader(DISPATCHER_HEADER* Header, KOBJECTS Type, size_t Bytes, LONG State) {
     Header->Type = static_cast<UCHAR>(Type);
@@ -37,14 +39,20 @@ void InitHeader(DISPATCHER_HEADER* Header, KOBJECTS Type, size_t Bytes, LONG Sta
 
 size_t ExpectedSize(UCHAR Type) {
     switch (Type) {
-    case EventNotificationObject:
-    case EventSynchronizationObject: return sizeof(KEVENT);
-    case MutantObject: return sizeof(KMUTEX);
-    case SemaphoreObject: return sizeof(KSEMAPHORE);
-    case ThreadObject: return sizeof(KTHREAD);
-    case TimerNotificationObject:
-    case TimerSynchronizationObject: return sizeof(KTIMER);
-    default: return 0;
+        case EventNotificationObject:
+        case EventSynchronizationObject:
+            return sizeof(KEVENT);
+        case MutantObject:
+            return sizeof(KMUTEX);
+        case SemaphoreObject:
+            return sizeof(KSEMAPHORE);
+        case ThreadObject:
+            return sizeof(KTHREAD);
+        case TimerNotificationObject:
+        case TimerSynchronizationObject:
+            return sizeof(KTIMER);
+        default:
+            return 0;
     }
 }
 
@@ -54,22 +62,24 @@ DISPATCHER_HEADER* Header(PVOID Object, const char* Routine) {
     if (header == nullptr) KpBugCheck(KP_BUGCHECK_INVALID_OBJECT, "%s: null object", Routine);
     size_t size = ExpectedSize(header->Type);
     if (size == 0 || header->Size != SizeOf(size)) {
-        KpBugCheck(KP_BUGCHECK_INVALID_OBJECT, "%s: %p is not an initialised dispatcher object (type %u, size %u)",
-                   Routine, Object, header->Type, header->Size);
+        KpBugCheck(KP_BUGCHECK_INVALID_OBJECT,
+                   "%s: %p is not an initialised dispatcher object (type %u, size %u)", Routine,
+                   Object, header->Type, header->Size);
     }
     return header;
 }
 
 void Expect(DISPATCHER_HEADER* Header, bool Ok, const char* Routine, const char* Kind) {
     if (!Ok) {
-        KpBugCheck(KP_BUGCHECK_INVALID_OBJECT, "%s: %p is not a %s (type %u)", Routine, static_cast<void*>(Header),
-                   Kind, Header->Type);
+        KpBugCheck(KP_BUGCHECK_INVALID_OBJECT, "%s: %p is not a %s (type %u)", Routine,
+                   static_cast<void*>(Header), Kind, Header->Type);
     }
 }
 
 PKEVENT Event(PRKEVENT Event, const char* Routine) {
     DISPATCHER_HEADER* h = Header(Event, Routine);
-    Expect(h, h->Type == EventNotificationObject || h->Type == EventSynchronizationObject, Routine, "event");
+    Expect(h, h->Type == EventNotificationObject || h->Type == EventSynchronizationObject, Routine,
+           "event");
     return Event;
 }
 
@@ -97,24 +107,30 @@ bool Ready(DISPATCHER_HEADER* Header, PKTHREAD Thread) {
 // Lock held.  The thread takes the object (a satisfied wait).
 void Take(DISPATCHER_HEADER* Header, PKTHREAD Thread) {
     switch (Header->Type) {
-    case EventSynchronizationObject:
-    case TimerSynchronizationObject: Header->SignalState = 0; break;
-    case SemaphoreObject: --Header->SignalState; break;
-    case MutantObject: {
-        auto* mutex = reinterpret_cast<PKMUTEX>(Header);
-        if (mutex->OwnerThread != Thread) {
-            mutex->OwnerThread = Thread;
-            ++Thread->OwnedMutexes;
+        case EventSynchronizationObject:
+        case TimerSynchronizationObject:
+            Header->SignalState = 0;
+            break;
+        case SemaphoreObject:
+            --Header->SignalState;
+            break;
+        case MutantObject: {
+            auto* mutex = reinterpret_cast<PKMUTEX>(Header);
+            if (mutex->OwnerThread != Thread) {
+                mutex->OwnerThread = Thread;
+                ++Thread->OwnedMutexes;
+            }
+            --Header->SignalState;
+            break;
         }
-        --Header->SignalState;
-        break;
-    }
-    default: break;  // notification events and timers, and threads, stay signalled
+        default:
+            break;  // notification events and timers, and threads, stay signalled
     }
 }
 
 // The common wait.  Count objects (0 for a plain delay).
-NTSTATUS Wait(ULONG Count, PVOID* Objects, WAIT_TYPE WaitType, PLARGE_INTEGER Timeout, const char* Routine) {
+NTSTATUS Wait(ULONG Count, PVOID* Objects, WAIT_TYPE WaitType, PLARGE_INTEGER Timeout,
+              const char* Routine) {
     bool zeroTimeout = Timeout != nullptr && Timeout->QuadPart == 0;
     KpAssertIrql(zeroTimeout ? DISPATCH_LEVEL : APC_LEVEL, Routine);
     PKTHREAD self = KeGetCurrentThread();
@@ -123,8 +139,8 @@ NTSTATUS Wait(ULONG Count, PVOID* Objects, WAIT_TYPE WaitType, PLARGE_INTEGER Ti
         headers[i] = Header(Objects[i], Routine);
         for (ULONG j = 0; j < i; ++j) {
             if (headers[j] == headers[i] && WaitType == WaitAll) {
-                KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "%s: object %p appears twice in a wait-all", Routine,
-                           Objects[i]);
+                KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "%s: object %p appears twice in a wait-all",
+                           Routine, Objects[i]);
             }
         }
     }
@@ -135,10 +151,11 @@ NTSTATUS Wait(ULONG Count, PVOID* Objects, WAIT_TYPE WaitType, PLARGE_INTEGER Ti
     Waiting waiting;
     if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
         for (ULONG i = 0; i < Count; ++i) {
-            if (headers[i]->Type == MutantObject && reinterpret_cast<PKMUTEX>(headers[i])->OwnerThread == self) {
+            if (headers[i]->Type == MutantObject &&
+                reinterpret_cast<PKMUTEX>(headers[i])->OwnerThread == self) {
                 KpBugCheck(KP_BUGCHECK_IRQL_NOT_LESS_OR_EQUAL,
-                           "%s: kernel mutex %p, already held by this thread, waited for at %s", Routine, Objects[i],
-                           KpIrqlName(KeGetCurrentIrql()));
+                           "%s: kernel mutex %p, already held by this thread, waited for at %s",
+                           Routine, Objects[i], KpIrqlName(KeGetCurrentIrql()));
             }
         }
     }
@@ -165,7 +182,9 @@ NTSTATUS Wait(ULONG Count, PVOID* Objects, WAIT_TYPE WaitType, PLARGE_INTEGER Ti
 
 }  // namespace
 
-std::mutex& KiDispatcherLock() { return gLock; }
+std::mutex& KiDispatcherLock() {
+    return gLock;
+}
 
 ULONG KpBlockedWaiterCount(void) {
     std::lock_guard<std::mutex> lock(gLock);
@@ -177,7 +196,9 @@ void KiWakeWaiters() {
     gWake.notify_all();
 }
 
-void KiWakeWaitersLocked() { gWake.notify_all(); }
+void KiWakeWaitersLocked() {
+    gWake.notify_all();
+}
 
 void KiBlock(std::unique_lock<std::mutex>& Lock, bool HasDeadline, LONGLONG Deadline) {
     std::chrono::steady_clock::time_point hostTime;
@@ -199,10 +220,12 @@ void KpClockSleepUntil(LONGLONG Time) {
 // ---------------------------------------------------------------------------
 void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
     if (Type != NotificationEvent && Type != SynchronizationEvent) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "KeInitializeEvent: event type %d", static_cast<int>(Type));
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "KeInitializeEvent: event type %d",
+                   static_cast<int>(Type));
     }
     std::lock_guard<std::mutex> lock(gLock);
-    InitHeader(&Event->Header, Type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject,
+    InitHeader(&Event->Header,
+               Type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject,
                sizeof(KEVENT), State ? 1 : 0);
 }
 
@@ -233,7 +256,9 @@ LONG KeResetEvent(PRKEVENT Event) {
     return previous;
 }
 
-void KeClearEvent(PRKEVENT Event) { KeResetEvent(Event); }
+void KeClearEvent(PRKEVENT Event) {
+    KeResetEvent(Event);
+}
 
 LONG KeReadStateEvent(PRKEVENT Event) {
     std::lock_guard<std::mutex> lock(gLock);
@@ -263,7 +288,8 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     std::lock_guard<std::mutex> lock(gLock);
     ::Mutex(Mutex, "KeReleaseMutex");
     if (Mutex->OwnerThread != self) {
-        KpBugCheck(KP_BUGCHECK_MUTANT_NOT_OWNED, "KeReleaseMutex: mutex %p is %s", static_cast<void*>(Mutex),
+        KpBugCheck(KP_BUGCHECK_MUTANT_NOT_OWNED, "KeReleaseMutex: mutex %p is %s",
+                   static_cast<void*>(Mutex),
                    Mutex->OwnerThread == nullptr ? "not owned" : "owned by another thread");
     }
     LONG previous = Mutex->Header.SignalState;
@@ -285,14 +311,16 @@ LONG KeReadStateMutex(PRKMUTEX Mutex) {
 // ---------------------------------------------------------------------------
 void KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit) {
     if (Count < 0 || Limit <= 0 || Count > Limit) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "KeInitializeSemaphore: count %d, limit %d", Count, Limit);
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "KeInitializeSemaphore: count %d, limit %d", Count,
+                   Limit);
     }
     std::lock_guard<std::mutex> lock(gLock);
     InitHeader(&Semaphore->Header, SemaphoreObject, sizeof(KSEMAPHORE), Count);
     Semaphore->Limit = Limit;
 }
 
-LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment, BOOLEAN Wait) {
+LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment,
+                        BOOLEAN Wait) {
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
     KpAssertIrql(DISPATCH_LEVEL, "KeReleaseSemaphore");
@@ -300,8 +328,9 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
     ::Semaphore(Semaphore, "KeReleaseSemaphore");
     LONG previous = Semaphore->Header.SignalState;
     if (Adjustment <= 0 || Adjustment > Semaphore->Limit - previous) {
-        KpBugCheck(KP_BUGCHECK_SEMAPHORE_LIMIT_EXCEEDED, "KeReleaseSemaphore: count %d + %d exceeds the limit %d",
-                   previous, Adjustment, Semaphore->Limit);
+        KpBugCheck(KP_BUGCHECK_SEMAPHORE_LIMIT_EXCEEDED,
+                   "KeReleaseSemaphore: count %d + %d exceeds the limit %d", previous, Adjustment,
+                   Semaphore->Limit);
     }
     Semaphore->Header.SignalState = previous + Adjustment;
     gWake.notify_all();
@@ -316,8 +345,8 @@ LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore) {
 // ---------------------------------------------------------------------------
 // KeWaitForSingleObject
 // ---------------------------------------------------------------------------
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                               PLARGE_INTEGER Timeout) {
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
     // Without APCs or alerts an alertable wait ends the same way as any other.
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
@@ -328,23 +357,25 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
 // ---------------------------------------------------------------------------
 // KeWaitForMultipleObjects
 // ---------------------------------------------------------------------------
-NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
-                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+                                  KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                  BOOLEAN Alertable, PLARGE_INTEGER Timeout,
                                   PKWAIT_BLOCK WaitBlockArray) {
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
     if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS) {
-        KpBugCheck(KP_BUGCHECK_MAXIMUM_WAIT_OBJECTS_EXCEEDED, "KeWaitForMultipleObjects: %u objects (1 to %d)", Count,
-                   MAXIMUM_WAIT_OBJECTS);
+        KpBugCheck(KP_BUGCHECK_MAXIMUM_WAIT_OBJECTS_EXCEEDED,
+                   "KeWaitForMultipleObjects: %u objects (1 to %d)", Count, MAXIMUM_WAIT_OBJECTS);
     }
     if (Count > THREAD_WAIT_OBJECTS && WaitBlockArray == nullptr) {
         KpBugCheck(KP_BUGCHECK_MAXIMUM_WAIT_OBJECTS_EXCEEDED,
-                   "KeWaitForMultipleObjects: %u objects need a wait block array (more than %d)", Count,
-                   THREAD_WAIT_OBJECTS);
+                   "KeWaitForMultipleObjects: %u objects need a wait block array (more than %d)",
+                   Count, THREAD_WAIT_OBJECTS);
     }
     if (WaitType != WaitAll && WaitType != WaitAny) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "KeWaitForMultipleObjects: wait type %d", static_cast<int>(WaitType));
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "KeWaitForMultipleObjects: wait type %d",
+                   static_cast<int>(WaitType));
     }
     return Wait(Count, Object, WaitType, Timeout, "KeWaitForMultipleObjects");
 }
@@ -352,11 +383,13 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
 // ---------------------------------------------------------------------------
 // KeDelayExecutionThread
 // ---------------------------------------------------------------------------
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval) {
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                PLARGE_INTEGER Interval) {
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
     KpAssertIrql(APC_LEVEL, "KeDelayExecutionThread");
-    if (Interval == nullptr) KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "KeDelayExecutionThread: no interval");
+    if (Interval == nullptr)
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "KeDelayExecutionThread: no interval");
     Wait(0, nullptr, WaitAny, Interval, "KeDelayExecutionThread");
     return STATUS_SUCCESS;
 }

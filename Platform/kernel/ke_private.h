@@ -12,13 +12,13 @@
 
 // The thread object.  The header comes first: the wait routines read it.
 struct _KTHREAD {
-    DISPATCHER_HEADER Header;   // signalled when a system thread's routine ends
-    ULONG_PTR Id;               // PsGetCurrentThreadId
-    PKSTART_ROUTINE Routine;    // system threads only
+    DISPATCHER_HEADER Header;  // signalled when a system thread's routine ends
+    ULONG_PTR Id;              // PsGetCurrentThreadId
+    PKSTART_ROUTINE Routine;   // system threads only
     PVOID Context;
     NTSTATUS ExitStatus;
-    BOOLEAN System;             // made by PsCreateSystemThread (and registered as an object)
-    LONG OwnedMutexes;          // kernel mutexes it owns (dispatcher lock)
+    BOOLEAN System;     // made by PsCreateSystemThread (and registered as an object)
+    LONG OwnedMutexes;  // kernel mutexes it owns (dispatcher lock)
 };
 
 // What the executive keeps per host thread.
@@ -26,7 +26,7 @@ struct KiThreadState {
     KIRQL Irql = PASSIVE_LEVEL;
     ULONG SpinLocksHeld = 0;
     LONG CriticalRegion = 0;
-    PKTHREAD Thread = nullptr;   // the current thread object (system or adopted)
+    PKTHREAD Thread = nullptr;  // the current thread object (system or adopted)
     ULONG FpDepth = 0;
     ULONGLONG FpSaves = 0;
     ~KiThreadState();

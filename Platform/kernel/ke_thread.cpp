@@ -27,7 +27,9 @@ struct ThreadTermination {
     NTSTATUS Status;
 };
 
-void DeleteThread(PVOID Object) { delete static_cast<PKTHREAD>(Object); }
+void DeleteThread(PVOID Object) {
+    delete static_cast<PKTHREAD>(Object);
+}
 
 const KP_OBJECT_TYPE kThreadType = {"Thread", DeleteThread};
 const POBJECT_TYPE kThreadTypePointer = &kThreadType;
@@ -56,7 +58,8 @@ void FinishThread(PKTHREAD Thread) {
                    static_cast<void*>(Thread), routine, KpIrqlName(state.Irql));
     }
     if (state.FpDepth != 0) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "system thread %p ended with %u floating-point save(s) open",
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                   "system thread %p ended with %u floating-point save(s) open",
                    static_cast<void*>(Thread), state.FpDepth);
     }
     if (state.CriticalRegion != 0) {
@@ -65,8 +68,9 @@ void FinishThread(PKTHREAD Thread) {
     }
     std::lock_guard<std::mutex> lock(KiDispatcherLock());
     if (Thread->OwnedMutexes != 0) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "system thread %p ended holding %d kernel mutex(es)",
-                   static_cast<void*>(Thread), Thread->OwnedMutexes);
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                   "system thread %p ended holding %d kernel mutex(es)", static_cast<void*>(Thread),
+                   Thread->OwnedMutexes);
     }
     state.Thread = nullptr;
     Thread->Header.SignalState = 1;
@@ -91,11 +95,26 @@ void ThreadMain(PKTHREAD Thread) {
 
 const POBJECT_TYPE* PsThreadType = &kThreadTypePointer;
 
-ULONG_PTR KiNewThreadId() { return gNextThreadId.fetch_add(4); }
+ULONG_PTR KiNewThreadId() {
+    return gNextThreadId.fetch_add(4);
+}
 
 KiThreadState::~KiThreadState() {
+    // A host thread that ends holding a spin lock or a kernel mutex would leave it
+    // held for ever: say so instead of letting another thread hang on it later.
+    if (SpinLocksHeld != 0)
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "a thread ended holding %u spin lock(s)",
+                   SpinLocksHeld);
+    if (Thread == nullptr || Thread->System) return;
+    {
+        std::lock_guard<std::mutex> lock(KiDispatcherLock());
+        if (Thread->OwnedMutexes != 0) {
+            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "a thread ended holding %d kernel mutex(es)",
+                       Thread->OwnedMutexes);
+        }
+    }
     // An adopted (non-system) thread's object dies with the host thread.
-    if (Thread != nullptr && !Thread->System) delete Thread;
+    delete Thread;
 }
 
 // ---------------------------------------------------------------------------
@@ -110,24 +129,32 @@ PKTHREAD KeGetCurrentThread(void) {
     return state.Thread;
 }
 
-PETHREAD PsGetCurrentThread(void) { return KeGetCurrentThread(); }
+PETHREAD PsGetCurrentThread(void) {
+    return KeGetCurrentThread();
+}
 
-HANDLE PsGetCurrentThreadId(void) { return reinterpret_cast<HANDLE>(KeGetCurrentThread()->Id); }
+HANDLE PsGetCurrentThreadId(void) {
+    return reinterpret_cast<HANDLE>(KeGetCurrentThread()->Id);
+}
 
 // The system process.
-HANDLE PsGetCurrentProcessId(void) { return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(4)); }
+HANDLE PsGetCurrentProcessId(void) {
+    return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(4));
+}
 
 // ---------------------------------------------------------------------------
 // PsCreateSystemThread
 // ---------------------------------------------------------------------------
-NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                              HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                              POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                              PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext) {
     UNREFERENCED_PARAMETER(DesiredAccess);
     UNREFERENCED_PARAMETER(ObjectAttributes);
     KpAssertIrql(PASSIVE_LEVEL, "PsCreateSystemThread");
     if (ProcessHandle != nullptr) {
-        KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "PsCreateSystemThread: threads of other processes are not supported");
+        KpBugCheck(KP_BUGCHECK_UNSUPPORTED,
+                   "PsCreateSystemThread: threads of other processes are not supported");
     }
     if (ThreadHandle == nullptr || StartRoutine == nullptr) return STATUS_INVALID_PARAMETER;
     for (ULONG n = gFailCreations.load(); n != 0;) {
@@ -170,14 +197,19 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
     PKTHREAD thread = KiCurrent().Thread;
     if (thread == nullptr || !thread->System) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "PsTerminateSystemThread called on a thread that is not a system thread");
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                   "PsTerminateSystemThread called on a thread that is not a system thread");
     }
     throw ThreadTermination{ExitStatus};
 }
 
-void KpFailThreadCreations(ULONG Count) { gFailCreations = Count; }
+void KpFailThreadCreations(ULONG Count) {
+    gFailCreations = Count;
+}
 
-ULONG KpRunningSystemThreadCount(void) { return gRunning.load(); }
+ULONG KpRunningSystemThreadCount(void) {
+    return gRunning.load();
+}
 
 BOOLEAN KpIsSystemThread(void) {
     PKTHREAD thread = KiCurrent().Thread;
@@ -207,9 +239,11 @@ NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave) {
 // ---------------------------------------------------------------------------
 NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave) {
     KiThreadState& state = KiCurrent();
-    if (FloatSave->Magic != kFloatSaveMagic || FloatSave->Depth != state.FpDepth || state.FpDepth == 0) {
+    if (FloatSave->Magic != kFloatSaveMagic || FloatSave->Depth != state.FpDepth ||
+        state.FpDepth == 0) {
         KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
-                   "KeRestoreFloatingPointState: %p is not this thread's innermost save (depth %u, save says %u)",
+                   "KeRestoreFloatingPointState: %p is not this thread's innermost save (depth %u, "
+                   "save says %u)",
                    static_cast<void*>(FloatSave), state.FpDepth,
                    FloatSave->Magic == kFloatSaveMagic ? FloatSave->Depth : 0u);
     }
@@ -221,6 +255,12 @@ NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave) {
     return STATUS_SUCCESS;
 }
 
-ULONG KpFloatingPointDepth(void) { return KiCurrent().FpDepth; }
-ULONGLONG KpFloatingPointSaves(void) { return KiCurrent().FpSaves; }
-ULONGLONG KpFloatingPointSavesAll(void) { return gFpSavesAll.load(); }
+ULONG KpFloatingPointDepth(void) {
+    return KiCurrent().FpDepth;
+}
+ULONGLONG KpFloatingPointSaves(void) {
+    return KiCurrent().FpSaves;
+}
+ULONGLONG KpFloatingPointSavesAll(void) {
+    return gFpSavesAll.load();
+}

@@ -30,14 +30,16 @@ PKTIMER CheckTimer(PKTIMER Timer, const char* Routine) {
     UCHAR type = Timer->Header.Type;
     if ((type != TimerNotificationObject && type != TimerSynchronizationObject) ||
         Timer->Header.Size != sizeof(KTIMER) / sizeof(LONG)) {
-        KpBugCheck(KP_BUGCHECK_INVALID_OBJECT, "%s: %p is not an initialised timer", Routine, static_cast<void*>(Timer));
+        KpBugCheck(KP_BUGCHECK_INVALID_OBJECT, "%s: %p is not an initialised timer", Routine,
+                   static_cast<void*>(Timer));
     }
     return Timer;
 }
 
 PKDPC CheckDpc(PKDPC Dpc, const char* Routine) {
     if (Dpc->Type != kDpcType) {
-        KpBugCheck(KP_BUGCHECK_INVALID_OBJECT, "%s: %p is not an initialised DPC", Routine, static_cast<void*>(Dpc));
+        KpBugCheck(KP_BUGCHECK_INVALID_OBJECT, "%s: %p is not an initialised DPC", Routine,
+                   static_cast<void*>(Dpc));
     }
     return Dpc;
 }
@@ -99,8 +101,10 @@ void RunOneDpc(std::unique_lock<std::mutex>& Lock) {
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     routine(dpc, context, a1, a2);
     if (KeGetCurrentIrql() != DISPATCH_LEVEL || KpHeldSpinLockCount() != 0) {
-        KpBugCheck(KP_BUGCHECK_IRQL_NOT_LESS_OR_EQUAL, "DPC routine %p returned at %s holding %u spin lock(s)",
-                   reinterpret_cast<void*>(routine), KpIrqlName(KeGetCurrentIrql()), KpHeldSpinLockCount());
+        KpBugCheck(KP_BUGCHECK_IRQL_NOT_LESS_OR_EQUAL,
+                   "DPC routine %p returned at %s holding %u spin lock(s)",
+                   reinterpret_cast<void*>(routine), KpIrqlName(KeGetCurrentIrql()),
+                   KpHeldSpinLockCount());
     }
     KeLowerIrql(old);
     Lock.lock();
@@ -186,10 +190,12 @@ void KeFlushQueuedDpcs(void) {
 // ---------------------------------------------------------------------------
 void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
     if (Type != NotificationTimer && Type != SynchronizationTimer) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "KeInitializeTimerEx: timer type %d", static_cast<int>(Type));
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "KeInitializeTimerEx: timer type %d",
+                   static_cast<int>(Type));
     }
     std::lock_guard<std::mutex> lock(KiDispatcherLock());
-    Timer->Header.Type = Type == NotificationTimer ? TimerNotificationObject : TimerSynchronizationObject;
+    Timer->Header.Type =
+        Type == NotificationTimer ? TimerNotificationObject : TimerSynchronizationObject;
     Timer->Header.Absolute = 0;
     Timer->Header.Size = sizeof(KTIMER) / sizeof(LONG);
     Timer->Header.Inserted = 0;
@@ -201,7 +207,9 @@ void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
     Timer->Period = 0;
 }
 
-void KeInitializeTimer(PKTIMER Timer) { KeInitializeTimerEx(Timer, NotificationTimer); }
+void KeInitializeTimer(PKTIMER Timer) {
+    KeInitializeTimerEx(Timer, NotificationTimer);
+}
 
 // ---------------------------------------------------------------------------
 // KeSetTimer / KeSetTimerEx
@@ -227,7 +235,9 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     return wasArmed;
 }
 
-BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) { return KeSetTimerEx(Timer, DueTime, 0, Dpc); }
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc) {
+    return KeSetTimerEx(Timer, DueTime, 0, Dpc);
+}
 
 // ---------------------------------------------------------------------------
 // KeCancelTimer / KeReadStateTimer

@@ -25,7 +25,9 @@ std::map<ULONG_PTR, HandleEntry>& gHandles = *new std::map<ULONG_PTR, HandleEntr
 ULONG_PTR gNextHandle = 4;  // multiples of 4, never 0, never reused
 
 // Handles made by KpCreateObjectHandle: closing one gives back its reference.
-void CloseObjectHandle(PVOID Object) { ObDereferenceObject(Object); }
+void CloseObjectHandle(PVOID Object) {
+    ObDereferenceObject(Object);
+}
 const KP_OBJECT_TYPE kObjectHandleType = {"ObjectHandle", CloseObjectHandle};
 
 bool LookupAny(HANDLE Handle, HandleEntry* Entry) {
@@ -127,7 +129,8 @@ LONG_PTR ObReferenceObject(PVOID Object) {
     std::lock_guard<std::mutex> lock(gObjectLock);
     auto it = gObjects.find(Object);
     if (it == gObjects.end()) {
-        KpBugCheck(KP_BUGCHECK_INVALID_OBJECT, "ObReferenceObject: %p is not a live object", Object);
+        KpBugCheck(KP_BUGCHECK_INVALID_OBJECT, "ObReferenceObject: %p is not a live object",
+                   Object);
     }
     return ++it->second.References;
 }
@@ -142,8 +145,8 @@ LONG_PTR ObDereferenceObject(PVOID Object) {
         std::lock_guard<std::mutex> lock(gObjectLock);
         auto it = gObjects.find(Object);
         if (it == gObjects.end()) {
-            KpBugCheck(KP_BUGCHECK_INVALID_OBJECT, "ObDereferenceObject: %p is not a live object (freed already?)",
-                       Object);
+            KpBugCheck(KP_BUGCHECK_INVALID_OBJECT,
+                       "ObDereferenceObject: %p is not a live object (freed already?)", Object);
         }
         if (--it->second.References > 0) return it->second.References;
         type = it->second.Type;
@@ -156,9 +159,9 @@ LONG_PTR ObDereferenceObject(PVOID Object) {
 // ---------------------------------------------------------------------------
 // ObReferenceObjectByHandle
 // ---------------------------------------------------------------------------
-NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
-                                   KPROCESSOR_MODE AccessMode, PVOID* Object,
-                                   POBJECT_HANDLE_INFORMATION HandleInformation) {
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                   POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                   PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation) {
     UNREFERENCED_PARAMETER(AccessMode);
     KpAssertIrql(PASSIVE_LEVEL, "ObReferenceObjectByHandle");
     *Object = nullptr;
@@ -175,7 +178,8 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POB
             // A handle to something that is not reference-counted (a registry key).
             return STATUS_OBJECT_TYPE_MISMATCH;
         }
-        if (ObjectType != nullptr && it->second.Type != ObjectType) return STATUS_OBJECT_TYPE_MISMATCH;
+        if (ObjectType != nullptr && it->second.Type != ObjectType)
+            return STATUS_OBJECT_TYPE_MISMATCH;
         ++it->second.References;
     }
     if (HandleInformation != nullptr) {

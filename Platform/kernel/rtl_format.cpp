@@ -32,7 +32,8 @@ std::string Narrow(const CharT* Text) {
 
 template <typename CharT>
 [[noreturn]] void Unsupported(const CharT* Format, const char* What) {
-    KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "kernel printf: %s in format \"%s\"", What, Narrow(Format).c_str());
+    KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "kernel printf: %s in format \"%s\"", What,
+               Narrow(Format).c_str());
 }
 
 template <typename CharT>
@@ -42,8 +43,10 @@ CharT FromNarrow(char c) {
 
 template <typename CharT>
 CharT FromWide(WCHAR c) {
-    if constexpr (std::is_same_v<CharT, char>) return c < 0x80 ? static_cast<char>(c) : '?';
-    else return c;
+    if constexpr (std::is_same_v<CharT, char>)
+        return c < 0x80 ? static_cast<char>(c) : '?';
+    else
+        return c;
 }
 
 // Pads Body (after Prefix and Zeros zero digits) to the field width.
@@ -60,7 +63,8 @@ void Emit(std::basic_string<CharT>& Out, const Spec& S, const std::string& Prefi
 }
 
 template <typename CharT>
-void EmitInteger(std::basic_string<CharT>& Out, Spec S, ULONGLONG Magnitude, bool Negative, CharT Conversion) {
+void EmitInteger(std::basic_string<CharT>& Out, Spec S, ULONGLONG Magnitude, bool Negative,
+                 CharT Conversion) {
     unsigned base = 10;
     const char* digits = "0123456789abcdef";
     if (Conversion == 'x' || Conversion == 'p') base = 16;
@@ -76,7 +80,8 @@ void EmitInteger(std::basic_string<CharT>& Out, Spec S, ULONGLONG Magnitude, boo
         prefix = S.Plus ? "+" : " ";
     }
     if (S.Alternate && Magnitude != 0 && base == 16) prefix += Conversion == 'X' ? "0X" : "0x";
-    if (S.Alternate && base == 8 && (text.empty() || text[0] != '0')) text.insert(text.begin(), '0');
+    if (S.Alternate && base == 8 && (text.empty() || text[0] != '0'))
+        text.insert(text.begin(), '0');
     size_t zeros = 0;
     if (S.Precision >= 0 && text.size() < static_cast<size_t>(S.Precision)) {
         zeros = S.Precision - text.size();
@@ -95,10 +100,14 @@ void EmitText(std::basic_string<CharT>& Out, const Spec& S, const SourceT* Text,
     if (Text == nullptr) {
         for (const char* p = "(null)"; *p; ++p) body.push_back(static_cast<CharT>(*p));
     } else {
-        size_t limit = S.Precision >= 0 && static_cast<size_t>(S.Precision) < MaxLength ? S.Precision : MaxLength;
+        size_t limit = S.Precision >= 0 && static_cast<size_t>(S.Precision) < MaxLength
+                           ? S.Precision
+                           : MaxLength;
         for (size_t i = 0; i < limit && Text[i] != 0; ++i) {
-            if constexpr (std::is_same_v<SourceT, char>) body.push_back(FromNarrow<CharT>(Text[i]));
-            else body.push_back(FromWide<CharT>(Text[i]));
+            if constexpr (std::is_same_v<SourceT, char>)
+                body.push_back(FromNarrow<CharT>(Text[i]));
+            else
+                body.push_back(FromWide<CharT>(Text[i]));
         }
     }
     Emit(Out, S, std::string(), 0, body);
@@ -123,12 +132,18 @@ void Format(std::basic_string<CharT>& Out, const CharT* Format, va_list ArgList)
         }
         Spec s;
         for (;; ++p) {
-            if (*p == '-') s.Left = true;
-            else if (*p == '+') s.Plus = true;
-            else if (*p == ' ') s.Space = true;
-            else if (*p == '#') s.Alternate = true;
-            else if (*p == '0') s.Zero = true;
-            else break;
+            if (*p == '-')
+                s.Left = true;
+            else if (*p == '+')
+                s.Plus = true;
+            else if (*p == ' ')
+                s.Space = true;
+            else if (*p == '#')
+                s.Alternate = true;
+            else if (*p == '0')
+                s.Zero = true;
+            else
+                break;
         }
         if (*p == '*') {
             s.Width = va_arg(ap, int);
@@ -148,100 +163,119 @@ void Format(std::basic_string<CharT>& Out, const CharT* Format, va_list ArgList)
                 while (*p >= '0' && *p <= '9') s.Precision = s.Precision * 10 + (*p++ - '0');
             }
         }
-        if (p[0] == 'h' && p[1] == 'h') s.Length = Size::Char, p += 2;
-        else if (p[0] == 'h') s.Length = Size::Short, ++p;
-        else if (p[0] == 'l' && p[1] == 'l') s.Length = Size::LongLong, p += 2;
-        else if (p[0] == 'l') s.Length = Size::Long, ++p;
-        else if (p[0] == 'L') s.Length = Size::LongLong, ++p;
-        else if (p[0] == 'w') s.Length = Size::Wide, ++p;
-        else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') s.Length = Size::Int64, p += 3;
-        else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') s.Length = Size::Int32, p += 3;
-        else if (p[0] == 'I' || p[0] == 'z' || p[0] == 'j' || p[0] == 't') s.Length = Size::Pointer, ++p;
-        bool is64 = s.Length == Size::LongLong || s.Length == Size::Int64 || s.Length == Size::Pointer;
+        if (p[0] == 'h' && p[1] == 'h')
+            s.Length = Size::Char, p += 2;
+        else if (p[0] == 'h')
+            s.Length = Size::Short, ++p;
+        else if (p[0] == 'l' && p[1] == 'l')
+            s.Length = Size::LongLong, p += 2;
+        else if (p[0] == 'l')
+            s.Length = Size::Long, ++p;
+        else if (p[0] == 'L')
+            s.Length = Size::LongLong, ++p;
+        else if (p[0] == 'w')
+            s.Length = Size::Wide, ++p;
+        else if (p[0] == 'I' && p[1] == '6' && p[2] == '4')
+            s.Length = Size::Int64, p += 3;
+        else if (p[0] == 'I' && p[1] == '3' && p[2] == '2')
+            s.Length = Size::Int32, p += 3;
+        else if (p[0] == 'I' || p[0] == 'z' || p[0] == 'j' || p[0] == 't')
+            s.Length = Size::Pointer, ++p;
+        bool is64 =
+            s.Length == Size::LongLong || s.Length == Size::Int64 || s.Length == Size::Pointer;
         bool wideArgument = s.Length == Size::Long || s.Length == Size::Wide;
         bool narrowArgument = s.Length == Size::Short;
         CharT conversion = *p;
         if (conversion == 0) Unsupported(Format, "a '%' at the end");
         ++p;
         switch (conversion) {
-        case 'd':
-        case 'i': {
-            LONGLONG v = is64 ? va_arg(ap, long long) : va_arg(ap, int);
-            if (s.Length == Size::Short) v = static_cast<SHORT>(v);
-            if (s.Length == Size::Char) v = static_cast<signed char>(v);
-            ULONGLONG magnitude = v < 0 ? 0ull - static_cast<ULONGLONG>(v) : static_cast<ULONGLONG>(v);
-            EmitInteger(Out, s, magnitude, v < 0, conversion);
-            break;
-        }
-        case 'u':
-        case 'x':
-        case 'X':
-        case 'o': {
-            ULONGLONG v = is64 ? va_arg(ap, unsigned long long) : va_arg(ap, unsigned int);
-            if (s.Length == Size::Short) v = static_cast<USHORT>(v);
-            if (s.Length == Size::Char) v = static_cast<UCHAR>(v);
-            EmitInteger(Out, s, v, false, conversion);
-            break;
-        }
-        case 'p': {
-            auto v = reinterpret_cast<ULONG_PTR>(va_arg(ap, void*));
-            Spec ps = s;
-            ps.Precision = 2 * sizeof(void*);
-            EmitInteger(Out, ps, v, false, static_cast<CharT>('X'));
-            break;
-        }
-        case 'c':
-        case 'C': {
-            int v = va_arg(ap, int);
-            bool wide = wideArgument || (!narrowArgument && ((conversion == 'c') == kWideRoutine));
-            std::basic_string<CharT> body(1, wide ? FromWide<CharT>(static_cast<WCHAR>(v))
-                                                  : FromNarrow<CharT>(static_cast<char>(v)));
-            Emit(Out, s, std::string(), 0, body);
-            break;
-        }
-        case 's':
-        case 'S': {
-            bool wide = wideArgument || (!narrowArgument && ((conversion == 's') == kWideRoutine));
-            if (wide) EmitText(Out, s, va_arg(ap, const WCHAR*), kUnbounded);
-            else EmitText(Out, s, va_arg(ap, const char*), kUnbounded);
-            break;
-        }
-        case 'Z': {
-            if (s.Length == Size::Wide) {
-                auto* string = va_arg(ap, const UNICODE_STRING*);
-                bool none = string == nullptr || string->Buffer == nullptr;
-                EmitText(Out, s, none ? nullptr : string->Buffer, none ? 0 : string->Length / sizeof(WCHAR));
-            } else {
-                auto* string = va_arg(ap, const ANSI_STRING*);
-                bool none = string == nullptr || string->Buffer == nullptr;
-                EmitText(Out, s, none ? nullptr : string->Buffer, none ? 0 : string->Length);
+            case 'd':
+            case 'i': {
+                LONGLONG v = is64 ? va_arg(ap, long long) : va_arg(ap, int);
+                if (s.Length == Size::Short) v = static_cast<SHORT>(v);
+                if (s.Length == Size::Char) v = static_cast<signed char>(v);
+                ULONGLONG magnitude =
+                    v < 0 ? 0ull - static_cast<ULONGLONG>(v) : static_cast<ULONGLONG>(v);
+                EmitInteger(Out, s, magnitude, v < 0, conversion);
+                break;
             }
-            break;
-        }
-        case 'e':
-        case 'E':
-        case 'f':
-        case 'F':
-        case 'g':
-        case 'G':
-        case 'a':
-        case 'A': {
-            double v = va_arg(ap, double);
-            std::string spec = "%";
-            if (s.Left) spec += '-';
-            if (s.Plus) spec += '+';
-            if (s.Space) spec += ' ';
-            if (s.Alternate) spec += '#';
-            if (s.Zero) spec += '0';
-            spec += "*.*";
-            spec += static_cast<char>(conversion);
-            char buffer[512];
-            std::snprintf(buffer, sizeof buffer, spec.c_str(), s.Width, s.Precision < 0 ? 6 : s.Precision, v);
-            for (const char* b = buffer; *b; ++b) Out.push_back(FromNarrow<CharT>(*b));
-            break;
-        }
-        case 'n': Unsupported(Format, "%n");
-        default: Unsupported(Format, "an unknown conversion");
+            case 'u':
+            case 'x':
+            case 'X':
+            case 'o': {
+                ULONGLONG v = is64 ? va_arg(ap, unsigned long long) : va_arg(ap, unsigned int);
+                if (s.Length == Size::Short) v = static_cast<USHORT>(v);
+                if (s.Length == Size::Char) v = static_cast<UCHAR>(v);
+                EmitInteger(Out, s, v, false, conversion);
+                break;
+            }
+            case 'p': {
+                auto v = reinterpret_cast<ULONG_PTR>(va_arg(ap, void*));
+                Spec ps = s;
+                ps.Precision = 2 * sizeof(void*);
+                EmitInteger(Out, ps, v, false, static_cast<CharT>('X'));
+                break;
+            }
+            case 'c':
+            case 'C': {
+                int v = va_arg(ap, int);
+                bool wide =
+                    wideArgument || (!narrowArgument && ((conversion == 'c') == kWideRoutine));
+                std::basic_string<CharT> body(1, wide ? FromWide<CharT>(static_cast<WCHAR>(v))
+                                                      : FromNarrow<CharT>(static_cast<char>(v)));
+                Emit(Out, s, std::string(), 0, body);
+                break;
+            }
+            case 's':
+            case 'S': {
+                bool wide =
+                    wideArgument || (!narrowArgument && ((conversion == 's') == kWideRoutine));
+                if (wide)
+                    EmitText(Out, s, va_arg(ap, const WCHAR*), kUnbounded);
+                else
+                    EmitText(Out, s, va_arg(ap, const char*), kUnbounded);
+                break;
+            }
+            case 'Z': {
+                if (s.Length == Size::Wide) {
+                    auto* string = va_arg(ap, const UNICODE_STRING*);
+                    bool none = string == nullptr || string->Buffer == nullptr;
+                    EmitText(Out, s, none ? nullptr : string->Buffer,
+                             none ? 0 : string->Length / sizeof(WCHAR));
+                } else {
+                    auto* string = va_arg(ap, const ANSI_STRING*);
+                    bool none = string == nullptr || string->Buffer == nullptr;
+                    EmitText(Out, s, none ? nullptr : string->Buffer, none ? 0 : string->Length);
+                }
+                break;
+            }
+            case 'e':
+            case 'E':
+            case 'f':
+            case 'F':
+            case 'g':
+            case 'G':
+            case 'a':
+            case 'A': {
+                double v = va_arg(ap, double);
+                std::string spec = "%";
+                if (s.Left) spec += '-';
+                if (s.Plus) spec += '+';
+                if (s.Space) spec += ' ';
+                if (s.Alternate) spec += '#';
+                if (s.Zero) spec += '0';
+                spec += "*.*";
+                spec += static_cast<char>(conversion);
+                char buffer[512];
+                std::snprintf(buffer, sizeof buffer, spec.c_str(), s.Width,
+                              s.Precision < 0 ? 6 : s.Precision, v);
+                for (const char* b = buffer; *b; ++b) Out.push_back(FromNarrow<CharT>(*b));
+                break;
+            }
+            case 'n':
+                Unsupported(Format, "%n");
+            default:
+                Unsupported(Format, "an unknown conversion");
         }
     }
     va_end(ap);
@@ -356,7 +390,8 @@ NTSTATUS RtlStringCbPrintfW(PWSTR Dest, size_t CbDest, PCWSTR Format, ...) {
 // RtlStringCchLengthW / RtlStringCchCopyW / RtlStringCchCatW
 // ---------------------------------------------------------------------------
 NTSTATUS RtlStringCchLengthW(PCWSTR String, size_t CchMax, size_t* Length) {
-    if (String == nullptr || CchMax == 0 || CchMax > NTSTRSAFE_MAX_CCH) return STATUS_INVALID_PARAMETER;
+    if (String == nullptr || CchMax == 0 || CchMax > NTSTRSAFE_MAX_CCH)
+        return STATUS_INVALID_PARAMETER;
     size_t n = 0;
     while (n < CchMax && String[n] != 0) ++n;
     if (n == CchMax) return STATUS_INVALID_PARAMETER;

@@ -13,7 +13,9 @@ size_t WideLength(PCWSTR Text) {
     return n;
 }
 
-USHORT Chars(const UNICODE_STRING* String) { return static_cast<USHORT>(String->Length / sizeof(WCHAR)); }
+USHORT Chars(const UNICODE_STRING* String) {
+    return static_cast<USHORT>(String->Length / sizeof(WCHAR));
+}
 
 // Terminates the string when its buffer has room for the terminator.
 void TerminateIfRoom(PUNICODE_STRING String) {
@@ -35,7 +37,8 @@ LONG Compare(PCUNICODE_STRING A, PCUNICODE_STRING B, BOOLEAN CaseInSensitive, US
 
 NTSTATUS Append(PUNICODE_STRING Destination, const WCHAR* Source, size_t Bytes) {
     if (Destination->Length + Bytes > Destination->MaximumLength) return STATUS_BUFFER_TOO_SMALL;
-    std::memmove(reinterpret_cast<UCHAR*>(Destination->Buffer) + Destination->Length, Source, Bytes);
+    std::memmove(reinterpret_cast<UCHAR*>(Destination->Buffer) + Destination->Length, Source,
+                 Bytes);
     Destination->Length = static_cast<USHORT>(Destination->Length + Bytes);
     TerminateIfRoom(Destination);
     return STATUS_SUCCESS;
@@ -65,7 +68,8 @@ void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
     }
     size_t bytes = WideLength(SourceString) * sizeof(WCHAR);
     if (bytes > kMaxUnicodeBytes) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "RtlInitUnicodeString: %zu bytes do not fit a counted string", bytes);
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                   "RtlInitUnicodeString: %zu bytes do not fit a counted string", bytes);
     }
     DestinationString->Length = static_cast<USHORT>(bytes);
     DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
@@ -81,12 +85,15 @@ void RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString) {
         return;
     }
     size_t bytes = std::strlen(SourceString);
-    if (bytes > 0xFFFE) KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "RtlInitAnsiString: %zu bytes", bytes);
+    if (bytes > 0xFFFE)
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "RtlInitAnsiString: %zu bytes", bytes);
     DestinationString->Length = static_cast<USHORT>(bytes);
     DestinationString->MaximumLength = static_cast<USHORT>(bytes + 1);
 }
 
-void RtlInitString(PSTRING DestinationString, PCSZ SourceString) { RtlInitAnsiString(DestinationString, SourceString); }
+void RtlInitString(PSTRING DestinationString, PCSZ SourceString) {
+    RtlInitAnsiString(DestinationString, SourceString);
+}
 
 // ---------------------------------------------------------------------------
 // RtlCopyUnicodeString
@@ -96,8 +103,9 @@ void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
         DestinationString->Length = 0;
         return;
     }
-    USHORT bytes = SourceString->Length < DestinationString->MaximumLength ? SourceString->Length
-                                                                           : DestinationString->MaximumLength;
+    USHORT bytes = SourceString->Length < DestinationString->MaximumLength
+                       ? SourceString->Length
+                       : DestinationString->MaximumLength;
     bytes &= static_cast<USHORT>(~1u);
     if (bytes != 0) std::memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
     DestinationString->Length = bytes;
@@ -119,18 +127,23 @@ NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_S
 // ---------------------------------------------------------------------------
 // RtlCompareUnicodeString / RtlEqualUnicodeString / RtlPrefixUnicodeString
 // ---------------------------------------------------------------------------
-LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
+LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                             BOOLEAN CaseInSensitive) {
     USHORT n1 = Chars(String1), n2 = Chars(String2);
     LONG result = Compare(String1, String2, CaseInSensitive, n1 < n2 ? n1 : n2);
     return result != 0 ? result : static_cast<LONG>(n1) - static_cast<LONG>(n2);
 }
 
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
-    return String1->Length == String2->Length && Compare(String1, String2, CaseInSensitive, Chars(String1)) == 0;
+BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                              BOOLEAN CaseInSensitive) {
+    return String1->Length == String2->Length &&
+           Compare(String1, String2, CaseInSensitive, Chars(String1)) == 0;
 }
 
-BOOLEAN RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive) {
-    return String1->Length <= String2->Length && Compare(String1, String2, CaseInSensitive, Chars(String1)) == 0;
+BOOLEAN RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                               BOOLEAN CaseInSensitive) {
+    return String1->Length <= String2->Length &&
+           Compare(String1, String2, CaseInSensitive, Chars(String1)) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -190,7 +203,8 @@ NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING Stri
 // RtlUnicodeStringToInteger
 // ---------------------------------------------------------------------------
 NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value) {
-    if (Base != 0 && Base != 2 && Base != 8 && Base != 10 && Base != 16) return STATUS_INVALID_PARAMETER;
+    if (Base != 0 && Base != 2 && Base != 8 && Base != 10 && Base != 16)
+        return STATUS_INVALID_PARAMETER;
     const WCHAR* p = String->Buffer;
     const WCHAR* end = p + Chars(String);
     while (p < end && (*p == u' ' || *p == u'\t')) ++p;
@@ -200,10 +214,20 @@ NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG V
         Base = 10;
         if (end - p >= 2 && p[0] == u'0') {
             switch (p[1]) {
-            case u'x': Base = 16; p += 2; break;
-            case u'o': Base = 8; p += 2; break;
-            case u'b': Base = 2; p += 2; break;
-            default: break;
+                case u'x':
+                    Base = 16;
+                    p += 2;
+                    break;
+                case u'o':
+                    Base = 8;
+                    p += 2;
+                    break;
+                case u'b':
+                    Base = 2;
+                    p += 2;
+                    break;
+                default:
+                    break;
             }
         }
     }
@@ -233,7 +257,8 @@ NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_
     size_t bytes = static_cast<size_t>(SourceString->Length) * sizeof(WCHAR);
     if (bytes > kMaxUnicodeBytes) return STATUS_INVALID_PARAMETER;
     if (AllocateDestinationString) {
-        auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), kStringTag));
+        auto* buffer =
+            static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), kStringTag));
         if (buffer == nullptr) return STATUS_NO_MEMORY;
         DestinationString->Buffer = buffer;
         DestinationString->MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));

@@ -32,13 +32,13 @@ std::vector<std::string> KernelChecks::Problems() const {
     if (!leaks.empty()) problems.push_back("pool blocks leaked: " + leaks);
     ULONG handles = KpOpenHandleCount(nullptr);
     if (handles != handles_) {
-        problems.push_back("open handles: " + std::to_string(handles) + " at the end, " + std::to_string(handles_) +
-                           " at the start");
+        problems.push_back("open handles: " + std::to_string(handles) + " at the end, " +
+                           std::to_string(handles_) + " at the start");
     }
     ULONG objects = KpLiveObjectCount(nullptr);
     if (objects != objects_) {
-        problems.push_back("live objects: " + std::to_string(objects) + " at the end, " + std::to_string(objects_) +
-                           " at the start");
+        problems.push_back("live objects: " + std::to_string(objects) + " at the end, " +
+                           std::to_string(objects_) + " at the start");
     }
     ULONG threads = KpRunningSystemThreadCount();
     if (threads != threads_) {
@@ -49,7 +49,8 @@ std::vector<std::string> KernelChecks::Problems() const {
         problems.push_back("the test thread ended at IRQL " + std::to_string(KeGetCurrentIrql()));
     }
     if (KpFloatingPointDepth() != 0) {
-        problems.push_back(std::to_string(KpFloatingPointDepth()) + " floating-point save(s) left open");
+        problems.push_back(std::to_string(KpFloatingPointDepth()) +
+                           " floating-point save(s) left open");
     }
     return problems;
 }
@@ -60,7 +61,9 @@ void KernelChecks::Verify() {
     ResetInjections();
 }
 
-void KernelTest::SetUp() { checks_ = new KernelChecks; }
+void KernelTest::SetUp() {
+    checks_ = new KernelChecks;
+}
 
 void KernelTest::TearDown() {
     if (restoreClock_) KpClockSetMode(savedMode_);
@@ -69,11 +72,17 @@ void KernelTest::TearDown() {
     checks_ = nullptr;
 }
 
-void KernelTest::FailAllocation(ULONG Tag, ULONG Nth, ULONG Count) { KpPoolFailAllocation(Tag, Nth, Count); }
+void KernelTest::FailAllocation(ULONG Tag, ULONG Nth, ULONG Count) {
+    KpPoolFailAllocation(Tag, Nth, Count);
+}
 
-void KernelTest::FailThreadCreations(ULONG Count) { KpFailThreadCreations(Count); }
+void KernelTest::FailThreadCreations(ULONG Count) {
+    KpFailThreadCreations(Count);
+}
 
-std::vector<std::string> KernelTest::DbgLines() { return KpDbgLines(); }
+std::vector<std::string> KernelTest::DbgLines() {
+    return KpDbgLines();
+}
 
 void KernelTest::UseManualClock() {
     if (!restoreClock_) {
@@ -83,7 +92,9 @@ void KernelTest::UseManualClock() {
     KpClockSetMode(KpClockMode::Manual);
 }
 
-void KernelTest::Advance(LONGLONG Delta100ns) { KpClockAdvance(Delta100ns); }
+void KernelTest::Advance(LONGLONG Delta100ns) {
+    KpClockAdvance(Delta100ns);
+}
 
 namespace {
 
@@ -104,8 +115,12 @@ private:
 
 }  // namespace
 
-::testing::TestEventListener* NewKernelCheckListener() { return new Listener; }
+::testing::TestEventListener* NewKernelCheckListener() {
+    return new Listener;
+}
 
-void InstallKernelCheckListener() { ::testing::UnitTest::GetInstance()->listeners().Append(NewKernelCheckListener()); }
+void InstallKernelCheckListener() {
+    ::testing::UnitTest::GetInstance()->listeners().Append(NewKernelCheckListener());
+}
 
 }  // namespace kp::testing

@@ -41,8 +41,12 @@ ULONG KpClockAddListener(KpClockListener Listener, void* Context);
 void KpClockRemoveListener(ULONG Id);
 
 // Conversion helpers.
-constexpr LONGLONG KpMs(LONGLONG Milliseconds) { return Milliseconds * 10000; }
-constexpr LONGLONG KpUs(LONGLONG Microseconds) { return Microseconds * 10; }
+constexpr LONGLONG KpMs(LONGLONG Milliseconds) {
+    return Milliseconds * 10000;
+}
+constexpr LONGLONG KpUs(LONGLONG Microseconds) {
+    return Microseconds * 10;
+}
 // A relative time-out as the wait routines take it.
 inline LARGE_INTEGER KpRelativeTimeout(LONGLONG Delta100ns) {
     LARGE_INTEGER t;

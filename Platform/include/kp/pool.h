@@ -14,7 +14,7 @@ struct KpPoolTagUsage {
     ULONG Tag;
     ULONGLONG LiveBytes;
     ULONGLONG LiveBlocks;
-    ULONGLONG TotalAllocations;  // successful ones
+    ULONGLONG TotalAllocations;   // successful ones
     ULONGLONG FailedAllocations;  // injected or refused
 };
 

@@ -37,10 +37,10 @@ void ExFreePool(PVOID P);
 // IRQL <= APC_LEVEL; release by a non-owner is a bug check.
 // ---------------------------------------------------------------------------
 typedef struct _FAST_MUTEX {
-    LONG Count;       // 1 free, 0 owned
+    LONG Count;  // 1 free, 0 owned
     PKTHREAD Owner;
     ULONG Contention;
-    KEVENT Event;     // synchronization event: the hand-over to one waiter
+    KEVENT Event;  // synchronization event: the hand-over to one waiter
     ULONG OldIrql;
 } FAST_MUTEX, *PFAST_MUTEX;
 
@@ -67,21 +67,21 @@ typedef struct _GENERAL_LOOKASIDE {
     SINGLE_LIST_ENTRY ListHead;  // free entries (kept empty on the host)
     USHORT Depth;
     USHORT MaximumDepth;
-    ULONG TotalAllocates;        // every allocate call
-    ULONG AllocateMisses;        // allocations that went to the pool (all, here)
-    ULONG TotalFrees;            // every free call
-    ULONG FreeMisses;            // frees that went to the pool (all, here)
+    ULONG TotalAllocates;  // every allocate call
+    ULONG AllocateMisses;  // allocations that went to the pool (all, here)
+    ULONG TotalFrees;      // every free call
+    ULONG FreeMisses;      // frees that went to the pool (all, here)
     POOL_TYPE Type;
     ULONG Tag;
-    ULONG Size;                  // bytes per entry
+    ULONG Size;  // bytes per entry
     PALLOCATE_FUNCTION Allocate;
     PFREE_FUNCTION Free;
     LIST_ENTRY ListEntry;
     ULONG LastTotalAllocates;
     ULONG LastAllocateMisses;
-    ULONG FailedAllocates;       // host: allocate calls that returned NULL
-    LONG LiveEntries;            // host: entries handed out and not yet freed
-    ULONG Magic;                 // host: set while the list is initialised
+    ULONG FailedAllocates;  // host: allocate calls that returned NULL
+    LONG LiveEntries;       // host: entries handed out and not yet freed
+    ULONG Magic;            // host: set while the list is initialised
 } GENERAL_LOOKASIDE, *PGENERAL_LOOKASIDE;
 
 typedef struct _NPAGED_LOOKASIDE_LIST {
@@ -95,13 +95,15 @@ typedef struct _PAGED_LOOKASIDE_LIST {
 } PAGED_LOOKASIDE_LIST, *PPAGED_LOOKASIDE_LIST;
 
 void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
-                                     PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth);
+                                     PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag,
+                                     USHORT Depth);
 void ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
 PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside);
 void ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry);
 
 void ExInitializePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
-                                    PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth);
+                                    PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag,
+                                    USHORT Depth);
 void ExDeletePagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside);
 PVOID ExAllocateFromPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside);
 void ExFreeToPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry);
@@ -111,6 +113,8 @@ void ExFreeToPagedLookasideList(PPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry);
 // return the entry that was first (last) before, or NULL when the list was empty;
 // the remove form returns NULL for an empty list.
 // ---------------------------------------------------------------------------
-PLIST_ENTRY ExInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock);
-PLIST_ENTRY ExInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock);
+PLIST_ENTRY ExInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
+                                        PKSPIN_LOCK Lock);
+PLIST_ENTRY ExInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
+                                        PKSPIN_LOCK Lock);
 PLIST_ENTRY ExInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock);

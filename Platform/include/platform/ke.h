@@ -42,8 +42,12 @@ BOOLEAN KeTestSpinLock(PKSPIN_LOCK SpinLock);
 // pointers.  They return what the platform's do (the new value for increment and
 // decrement, the previous value for the others).
 // ---------------------------------------------------------------------------
-inline LONG InterlockedIncrement(LONG volatile* Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedDecrement(LONG volatile* Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedIncrement(LONG volatile* Addend) {
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedDecrement(LONG volatile* Addend) {
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
 inline LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
@@ -51,7 +55,8 @@ inline LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
     return Comparand;
 }
 inline LONG InterlockedOr(LONG volatile* Destination, LONG Value) {
@@ -63,26 +68,36 @@ inline LONG InterlockedAnd(LONG volatile* Destination, LONG Value) {
 inline LONG InterlockedXor(LONG volatile* Destination, LONG Value) {
     return __atomic_fetch_xor(Destination, Value, __ATOMIC_SEQ_CST);
 }
-inline LONG64 InterlockedIncrement64(LONG64 volatile* Addend) { return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
-inline LONG64 InterlockedDecrement64(LONG64 volatile* Addend) { return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST); }
+inline LONG64 InterlockedIncrement64(LONG64 volatile* Addend) {
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG64 InterlockedDecrement64(LONG64 volatile* Addend) {
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
 inline LONG64 InterlockedExchange64(LONG64 volatile* Target, LONG64 Value) {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 inline LONG64 InterlockedExchangeAdd64(LONG64 volatile* Addend, LONG64 Value) {
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
-inline LONG64 InterlockedCompareExchange64(LONG64 volatile* Destination, LONG64 Exchange, LONG64 Comparand) {
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+inline LONG64 InterlockedCompareExchange64(LONG64 volatile* Destination, LONG64 Exchange,
+                                           LONG64 Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
     return Comparand;
 }
 inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
-inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange, PVOID Comparand) {
-    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
+                                               PVOID Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
     return Comparand;
 }
-inline void KeMemoryBarrier(void) { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
+inline void KeMemoryBarrier(void) {
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+}
 
 // ---------------------------------------------------------------------------
 // Dispatcher objects.  Each begins with a DISPATCHER_HEADER whose Type and Size
@@ -102,11 +117,11 @@ typedef enum _KOBJECTS {
 } KOBJECTS;
 
 typedef struct _DISPATCHER_HEADER {
-    UCHAR Type;          // KOBJECTS
+    UCHAR Type;  // KOBJECTS
     UCHAR Absolute;
-    UCHAR Size;          // sizeof the whole object / sizeof(LONG)
+    UCHAR Size;  // sizeof the whole object / sizeof(LONG)
     UCHAR Inserted;
-    LONG SignalState;    // > 0 signalled; a mutex holds 1 - recursion count
+    LONG SignalState;  // > 0 signalled; a mutex holds 1 - recursion count
     LIST_ENTRY WaitListHead;
 } DISPATCHER_HEADER;
 
@@ -180,8 +195,9 @@ LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore);
 // object for WaitAny) or STATUS_TIMEOUT.
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout);
-NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType, KWAIT_REASON WaitReason,
-                                  KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+                                  KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                  BOOLEAN Alertable, PLARGE_INTEGER Timeout,
                                   PKWAIT_BLOCK WaitBlockArray);
 #define KeWaitForMutexObject KeWaitForSingleObject
 
@@ -217,7 +233,7 @@ typedef struct _KTIMER {
     ULARGE_INTEGER DueTime;    // absolute machine time
     LIST_ENTRY TimerListEntry;
     PKDPC Dpc;
-    LONG Period;               // milliseconds, 0 = one-shot
+    LONG Period;  // milliseconds, 0 = one-shot
 } KTIMER, *PKTIMER, *PRKTIMER;
 
 void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
@@ -238,7 +254,8 @@ BOOLEAN KeCancelTimer(PKTIMER Timer);
 BOOLEAN KeReadStateTimer(PKTIMER Timer);
 
 // Sleeps on the machine clock; Interval as for a wait time-out.  IRQL <= APC_LEVEL.
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                PLARGE_INTEGER Interval);
 // Busy-waits on the host's real time (it stands for a processor stall, which the
 // machine clock does not see).  Any IRQL.
 void KeStallExecutionProcessor(ULONG MicroSeconds);
@@ -267,8 +284,9 @@ HANDLE PsGetCurrentProcessId(void);
 // returns a handle to its thread object (close it with ZwClose).  The thread
 // object is signalled when the routine returns or calls PsTerminateSystemThread.
 // IRQL == PASSIVE_LEVEL.  Failure can be injected (kp/thread.h).
-NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                              HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                              POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                              PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext);
 // Ends the calling system thread (only system threads may call it).
 DECLSPEC_NORETURN NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
@@ -311,6 +329,7 @@ NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave);
 // ---------------------------------------------------------------------------
 // Bug check: prints "*** STOP: 0x%08X (...)" and the reason, then aborts.
 // ---------------------------------------------------------------------------
-DECLSPEC_NORETURN void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1, ULONG_PTR BugCheckParameter2,
-                                    ULONG_PTR BugCheckParameter3, ULONG_PTR BugCheckParameter4);
+DECLSPEC_NORETURN void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1,
+                                    ULONG_PTR BugCheckParameter2, ULONG_PTR BugCheckParameter3,
+                                    ULONG_PTR BugCheckParameter4);
 DECLSPEC_NORETURN void KeBugCheck(ULONG BugCheckCode);

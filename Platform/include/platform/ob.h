@@ -47,8 +47,9 @@ typedef const KP_OBJECT_TYPE* POBJECT_TYPE;
 extern const POBJECT_TYPE* PsThreadType;  // callers write *PsThreadType
 
 // Handle table.
-HANDLE KpCreateHandle(PVOID Object, const KP_OBJECT_TYPE* Type);   // NULL on failure
-PVOID KpLookupHandle(HANDLE Handle, const KP_OBJECT_TYPE* Type);  // NULL if unknown or not that type
+HANDLE KpCreateHandle(PVOID Object, const KP_OBJECT_TYPE* Type);  // NULL on failure
+PVOID KpLookupHandle(HANDLE Handle,
+                     const KP_OBJECT_TYPE* Type);  // NULL if unknown or not that type
 // STATUS_INVALID_HANDLE for unknown handles; otherwise removes the handle, calls
 // Type->Close(Object) and returns STATUS_SUCCESS.  IRQL == PASSIVE_LEVEL.
 NTSTATUS ZwClose(HANDLE Handle);
@@ -85,6 +86,6 @@ typedef struct _OBJECT_HANDLE_INFORMATION {
 // handle's object must be a registered (reference-counted) object; ObjectType,
 // when not NULL, must match it (STATUS_OBJECT_TYPE_MISMATCH).  Unknown handles
 // give STATUS_INVALID_HANDLE.  IRQL == PASSIVE_LEVEL.
-NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
-                                   KPROCESSOR_MODE AccessMode, PVOID* Object,
-                                   POBJECT_HANDLE_INFORMATION HandleInformation);
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                   POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                   PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation);

@@ -23,7 +23,8 @@
 #define RtlFillMemory(Destination, Length, Fill) std::memset((Destination), (Fill), (Length))
 #define RtlCopyMemory(Destination, Source, Length) std::memcpy((Destination), (Source), (Length))
 #define RtlMoveMemory(Destination, Source, Length) std::memmove((Destination), (Source), (Length))
-#define RtlEqualMemory(Destination, Source, Length) (!std::memcmp((Destination), (Source), (Length)))
+#define RtlEqualMemory(Destination, Source, Length) \
+    (!std::memcmp((Destination), (Source), (Length)))
 // Number of leading bytes that match.
 SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
 
@@ -41,10 +42,13 @@ void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
 // STATUS_BUFFER_TOO_SMALL (destination unchanged) when the text does not fit.
 NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
 NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
+BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                              BOOLEAN CaseInSensitive);
 // < 0, 0, > 0 as String1 sorts before, equal to or after String2.
-LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
-BOOLEAN RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
+LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                             BOOLEAN CaseInSensitive);
+BOOLEAN RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                               BOOLEAN CaseInSensitive);
 // Allocates a terminated copy of SourceString from the pool (free it with
 // RtlFreeUnicodeString); FALSE when out of memory.
 BOOLEAN RtlCreateUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
@@ -104,6 +108,7 @@ ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, va_list ArgList)
 void DbgBreakPoint(void);
 
 // A failed assertion is a bug check naming the expression, file and line.
-DECLSPEC_NORETURN void RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message);
+DECLSPEC_NORETURN void RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber,
+                                 PCHAR Message);
 #define ASSERT(exp) ((exp) ? (void)0 : RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL))
 #define NT_ASSERT(exp) ASSERT(exp)

@@ -34,7 +34,8 @@ TEST_F(FormatTest, DialectTable) {
         {Format("%ld", -5), "-5"},
         {Format("%lu", 0xFFFFFFFFu), "4294967295"},
         {Format("%I64d", -5000000000LL), "-5000000000"},
-        {Format("%I64u %I64x", 18446744073709551615ULL, 0x123456789ABCDEFULL), "18446744073709551615 123456789abcdef"},
+        {Format("%I64u %I64x", 18446744073709551615ULL, 0x123456789ABCDEFULL),
+         "18446744073709551615 123456789abcdef"},
         {Format("%lld", -9000000000LL), "-9000000000"},
         {Format("%S", u"abc"), "abc"},
         {Format("%ws|%ls", u"ws", u"ls"), "ws|ls"},
@@ -50,7 +51,8 @@ TEST_F(FormatTest, DialectTable) {
         {Format("[%+d %+d % d]", 5, -5, 5), "[+5 -5  5]"},
         {Format("[%05d]", -42), "[-0042]"},
         {Format("%c%C", 'k', u'p'), "kp"},
-        {Format("%s %S", static_cast<const char*>(nullptr), static_cast<const WCHAR*>(nullptr)), "(null) (null)"},
+        {Format("%s %S", static_cast<const char*>(nullptr), static_cast<const WCHAR*>(nullptr)),
+         "(null) (null)"},
         {Format("%hd %hu %hhx", 65537, 65537, 0x1FF), "1 1 ff"},
         {Format("%p", reinterpret_cast<void*>(0xABCDEF)), "0000000000ABCDEF"},
         {Format("%Iu", static_cast<size_t>(1) << 40), "1099511627776"},
@@ -71,7 +73,8 @@ TEST_F(FormatTest, TruncationKeepsATerminatorAndReportsMinusOne) {
     std::memset(buffer, 'x', sizeof buffer);
     EXPECT_EQ(_snprintf(buffer, sizeof buffer, "%s", "1234567"), 7);
     EXPECT_STREQ(buffer, "1234567");
-    EXPECT_EQ(_snprintf(buffer, sizeof buffer, "%s", "12345678"), -1) << "no room for the terminator";
+    EXPECT_EQ(_snprintf(buffer, sizeof buffer, "%s", "12345678"), -1)
+        << "no room for the terminator";
     EXPECT_STREQ(buffer, "1234567");
     std::memset(buffer, 'x', sizeof buffer);
     EXPECT_EQ(_snprintf(buffer, 4, "0x%08x", 0xC0000001u), -1);
@@ -89,8 +92,9 @@ TEST_F(FormatTest, TruncationKeepsATerminatorAndReportsMinusOne) {
 TEST_F(FormatTest, WideRoutinesSwapTheMeaningOfS) {
     WCHAR buffer[256];
     const std::u16string path = u"\\Registry\\Machine\\Software\\Korvane\\Echowell\\Debug";
-    EXPECT_EQ(_snwprintf(buffer, 256, u"\\Registry\\Machine\\Software\\Korvane\\%s\\Debug", u"Echowell"),
-              static_cast<int>(path.size()));
+    EXPECT_EQ(
+        _snwprintf(buffer, 256, u"\\Registry\\Machine\\Software\\Korvane\\%s\\Debug", u"Echowell"),
+        static_cast<int>(path.size()));
     EXPECT_EQ(std::u16string(buffer), path);
     _snwprintf(buffer, 256, u"%S|%hs|%ls|%c|%d", "narrow", "hs", u"ls", u'w', -3);
     EXPECT_EQ(std::u16string(buffer), u"narrow|hs|ls|w|-3");

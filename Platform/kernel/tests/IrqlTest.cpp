@@ -122,7 +122,8 @@ TEST_F(IrqlDeathTest, WaitWithTimeoutAtDispatchLevelBugChecks) {
             timeout.QuadPart = -10000;
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
         },
-        "STOP: 0x0000000A.*\n.*KeWaitForSingleObject called at DISPATCH_LEVEL; allowed at most APC_LEVEL");
+        "STOP: 0x0000000A.*\n.*KeWaitForSingleObject called at DISPATCH_LEVEL; allowed at most "
+        "APC_LEVEL");
 }
 
 TEST_F(IrqlDeathTest, InfiniteWaitUnderSpinLockBugChecks) {

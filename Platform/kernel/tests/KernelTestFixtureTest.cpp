@@ -24,7 +24,8 @@ TEST(KernelChecksTest, ProblemsNameEachLeftOver) {
     KeRaiseIrql(APC_LEVEL, &old);
     std::vector<std::string> problems = checks.Problems();
     ASSERT_EQ(problems.size(), 3u);
-    EXPECT_THAT(problems[0], HasSubstr("pool blocks leaked: 1 block(s), 24 bytes: 'Leak' 24 bytes"));
+    EXPECT_THAT(problems[0],
+                HasSubstr("pool blocks leaked: 1 block(s), 24 bytes: 'Leak' 24 bytes"));
     EXPECT_THAT(problems[1], HasSubstr("open handles"));
     EXPECT_THAT(problems[2], HasSubstr("ended at IRQL 1"));
     KeLowerIrql(old);

@@ -9,7 +9,9 @@
 namespace {
 
 std::vector<PVOID> gClosed;
-void RecordClose(PVOID Object) { gClosed.push_back(Object); }
+void RecordClose(PVOID Object) {
+    gClosed.push_back(Object);
+}
 const KP_OBJECT_TYPE kKeyType = {"Key", RecordClose};
 const KP_OBJECT_TYPE kFileType = {"File", RecordClose};
 
@@ -60,7 +62,8 @@ TEST_F(ObjectTest, LastReferenceClosesARegisteredObject) {
               STATUS_OBJECT_TYPE_MISMATCH);
     EXPECT_EQ(referenced, nullptr);
     OBJECT_HANDLE_INFORMATION info;
-    EXPECT_EQ(ObReferenceObjectByHandle(handle, 0x1234, &kFileType, KernelMode, &referenced, &info), STATUS_SUCCESS);
+    EXPECT_EQ(ObReferenceObjectByHandle(handle, 0x1234, &kFileType, KernelMode, &referenced, &info),
+              STATUS_SUCCESS);
     EXPECT_EQ(referenced, &object);
     EXPECT_EQ(info.GrantedAccess, 0x1234u);
     EXPECT_EQ(ObDereferenceObject(&object), 3);
@@ -81,8 +84,8 @@ TEST_F(ObjectTest, ReferenceByHandleNeedsAReferenceCountedObject) {
     EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &object, nullptr),
               STATUS_OBJECT_TYPE_MISMATCH);
     EXPECT_EQ(object, nullptr);
-    EXPECT_EQ(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(0x7FFFFFF0), 0, nullptr, KernelMode, &object,
-                                        nullptr),
+    EXPECT_EQ(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(0x7FFFFFF0), 0, nullptr,
+                                        KernelMode, &object, nullptr),
               STATUS_INVALID_HANDLE);
     ZwClose(handle);
 }
@@ -94,7 +97,8 @@ protected:
 
 TEST_F(ObjectDeathTest, ReferencesToNonObjectsBugCheck) {
     int plain = 0;
-    EXPECT_DEATH(ObReferenceObject(&plain), "STOP: 0x00000018.*\n.*ObReferenceObject: .* is not a live object");
+    EXPECT_DEATH(ObReferenceObject(&plain),
+                 "STOP: 0x00000018.*\n.*ObReferenceObject: .* is not a live object");
     EXPECT_DEATH(
         {
             int object = 0;

@@ -38,8 +38,8 @@ TEST_F(PoolTest, BlocksAreAccountedPerTagAndFilledWithAPattern) {
     EXPECT_EQ(live[1].Size, 28u);
     EXPECT_EQ(live[1].PoolType, static_cast<ULONG>(PagedPool));
     EXPECT_EQ(live[2].Tag, kTagB);
-    EXPECT_EQ(KpPoolDescribeLiveBlocks(since, kTagB), "1 block(s), 0 bytes: 'ZVAP' 0 bytes #" +
-                                                          std::to_string(live[2].Serial));
+    EXPECT_EQ(KpPoolDescribeLiveBlocks(since, kTagB),
+              "1 block(s), 0 bytes: 'ZVAP' 0 bytes #" + std::to_string(live[2].Serial));
 
     ExFreePoolWithTag(p, kTagA);
     ExFreePool(q);
@@ -115,7 +115,9 @@ TEST_F(PoolTest, LookasideEntriesComeFromThePoolWithTheListsTag) {
     EXPECT_EQ(KpPoolUsage(kTagB).LiveBlocks, live);
 }
 
-PVOID CountingAllocate(POOL_TYPE Type, SIZE_T Bytes, ULONG Tag) { return ExAllocatePoolWithTag(Type, Bytes + 8, Tag); }
+PVOID CountingAllocate(POOL_TYPE Type, SIZE_T Bytes, ULONG Tag) {
+    return ExAllocatePoolWithTag(Type, Bytes + 8, Tag);
+}
 int gFrees = 0;
 void CountingFree(PVOID Buffer) {
     ++gFrees;

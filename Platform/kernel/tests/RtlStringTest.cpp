@@ -10,7 +10,9 @@ namespace {
 
 using RtlStringTest = kp::testing::KernelTest;
 
-std::u16string Text(const UNICODE_STRING& s) { return std::u16string(s.Buffer, s.Length / sizeof(WCHAR)); }
+std::u16string Text(const UNICODE_STRING& s) {
+    return std::u16string(s.Buffer, s.Length / sizeof(WCHAR));
+}
 
 TEST_F(RtlStringTest, InitCountsBytesWithoutTheTerminator) {
     UNICODE_STRING s;
@@ -97,8 +99,14 @@ TEST_F(RtlStringTest, IntegerConversionsBothWays) {
         ULONG Base;
         ULONG Value;
     } cases[] = {
-        {u"  42", 0, 42},       {u"-7", 10, 0xFFFFFFF9u}, {u"0x1F", 0, 31}, {u"0b101", 0, 5},
-        {u"0o17", 0, 15},       {u"ff", 16, 255},         {u"12z", 10, 12}, {u"", 10, 0},
+        {u"  42", 0, 42},
+        {u"-7", 10, 0xFFFFFFF9u},
+        {u"0x1F", 0, 31},
+        {u"0b101", 0, 5},
+        {u"0o17", 0, 15},
+        {u"ff", 16, 255},
+        {u"12z", 10, 12},
+        {u"", 10, 0},
         {u"4294967295", 10, 4294967295u},
     };
     for (const Case& c : cases) {

@@ -44,8 +44,9 @@ void TerminatingRoutine(PVOID Context) {
 
 PVOID ReferenceThread(HANDLE Handle) {
     PVOID object = nullptr;
-    EXPECT_EQ(ObReferenceObjectByHandle(Handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &object, nullptr),
-              STATUS_SUCCESS);
+    EXPECT_EQ(
+        ObReferenceObjectByHandle(Handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &object, nullptr),
+        STATUS_SUCCESS);
     return object;
 }
 
@@ -54,11 +55,13 @@ TEST_F(ThreadTest, RoutineRunsAtPassiveOnItsOwnThreadAndSignalsItsObject) {
     KeInitializeEvent(&probe.Go, NotificationEvent, FALSE);
     HANDLE handle = nullptr;
     CLIENT_ID client{};
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, &client, Routine, &probe),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, &client, Routine,
+                                   &probe),
               STATUS_SUCCESS);
     ASSERT_NE(handle, nullptr);
     PVOID thread = nullptr;
-    ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr),
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
+                                        &thread, nullptr),
               STATUS_SUCCESS);
     EXPECT_EQ(KpObjectReferenceCount(thread), 3) << "the handle, the running thread and ours";
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
@@ -87,7 +90,8 @@ TEST_F(ThreadTest, RoutineRunsAtPassiveOnItsOwnThreadAndSignalsItsObject) {
 TEST_F(ThreadTest, TerminateEndsTheRoutineAtOnce) {
     Probe probe;
     HANDLE handle;
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, TerminatingRoutine, &probe),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                   TerminatingRoutine, &probe),
               STATUS_SUCCESS);
     PVOID thread = ReferenceThread(handle);
     ZwClose(handle);
@@ -100,7 +104,8 @@ TEST_F(ThreadTest, TerminateEndsTheRoutineAtOnce) {
 TEST_F(ThreadTest, TerminateUnwindsThroughKernelCodeBuiltWithoutExceptions) {
     int steps = 0;
     HANDLE handle;
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, KernelStyleRoutine, &steps),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                   KernelStyleRoutine, &steps),
               STATUS_SUCCESS);
     PVOID thread = ReferenceThread(handle);
     ZwClose(handle);
@@ -114,7 +119,8 @@ TEST_F(ThreadTest, ClosingTheHandleEarlyLeavesTheThreadRunningUntilItEnds) {
     KeInitializeEvent(&probe.Go, NotificationEvent, FALSE);
     HANDLE handle;
     ULONG objects = KpLiveObjectCount(nullptr);
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Routine, &probe),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Routine,
+                                   &probe),
               STATUS_SUCCESS);
     ZwClose(handle);
     EXPECT_EQ(KpLiveObjectCount(nullptr), objects + 1);
@@ -128,13 +134,16 @@ TEST_F(ThreadTest, InjectedCreationFailures) {
     Probe probe;
     FailThreadCreations(2);
     HANDLE handle = nullptr;
-    EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, TerminatingRoutine, &probe),
+    EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                   TerminatingRoutine, &probe),
               STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, TerminatingRoutine, &probe),
+    EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                   TerminatingRoutine, &probe),
               STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(handle, nullptr);
     EXPECT_FALSE(probe.Ran.load());
-    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, TerminatingRoutine, &probe),
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                   TerminatingRoutine, &probe),
               STATUS_SUCCESS);
     PVOID thread = ReferenceThread(handle);
     ZwClose(handle);
@@ -148,16 +157,20 @@ TEST_F(ThreadTest, WaitAnyOnThreadsAndEvents) {
     KeInitializeEvent(&a.Go, NotificationEvent, FALSE);
     KeInitializeEvent(&b.Go, NotificationEvent, FALSE);
     HANDLE ha, hb;
-    ASSERT_EQ(PsCreateSystemThread(&ha, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Routine, &a), STATUS_SUCCESS);
-    ASSERT_EQ(PsCreateSystemThread(&hb, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Routine, &b), STATUS_SUCCESS);
+    ASSERT_EQ(PsCreateSystemThread(&ha, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Routine, &a),
+              STATUS_SUCCESS);
+    ASSERT_EQ(PsCreateSystemThread(&hb, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Routine, &b),
+              STATUS_SUCCESS);
     PVOID objects[2] = {ReferenceThread(ha), ReferenceThread(hb)};
     ZwClose(ha);
     ZwClose(hb);
     KeSetEvent(&b.Go, 0, FALSE);
-    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr,
+                                       nullptr),
               STATUS_WAIT_0 + 1);
     KeSetEvent(&a.Go, 0, FALSE);
-    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr),
+    EXPECT_EQ(KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, nullptr,
+                                       nullptr),
               STATUS_WAIT_0);
     ObDereferenceObject(objects[0]);
     ObDereferenceObject(objects[1]);
@@ -192,7 +205,8 @@ protected:
     // Runs Routine on a system thread and waits for it (the death happens there).
     static void RunSystemThread(PKSTART_ROUTINE Routine) {
         HANDLE handle;
-        PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Routine, nullptr);
+        PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Routine,
+                             nullptr);
         PVOID thread;
         ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread, nullptr);
         KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
@@ -219,6 +233,22 @@ TEST_F(ThreadDeathTest, ThreadsMustEndCleanly) {
     EXPECT_DEATH(PsTerminateSystemThread(STATUS_SUCCESS), "not a system thread");
 }
 
+TEST_F(ThreadDeathTest, HostThreadsMustNotEndHoldingLocks) {
+    EXPECT_DEATH(std::thread([] {
+                     static KMUTEX mutex;
+                     KeInitializeMutex(&mutex, 0);
+                     KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+                 }).join(),
+                 "a thread ended holding 1 kernel mutex");
+    EXPECT_DEATH(std::thread([] {
+                     static KSPIN_LOCK lock;
+                     KeInitializeSpinLock(&lock);
+                     KIRQL old;
+                     KeAcquireSpinLock(&lock, &old);
+                 }).join(),
+                 "a thread ended holding 1 spin lock");
+}
+
 TEST_F(ThreadDeathTest, FloatingPointRestoresOutOfOrderBugCheck) {
     EXPECT_DEATH(
         {
@@ -237,7 +267,8 @@ TEST_F(ThreadDeathTest, SystemThreadsAreCreatedAtPassiveLevel) {
             KIRQL old;
             KeRaiseIrql(APC_LEVEL, &old);
             HANDLE handle;
-            PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, TerminatingRoutine, nullptr);
+            PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                 TerminatingRoutine, nullptr);
         },
         "PsCreateSystemThread called at APC_LEVEL");
 }

@@ -92,7 +92,8 @@ TEST_F(TimerTest, ThreadsWaitOnSynchronizationTimers) {
     KeInitializeTimerEx(&timer, SynchronizationTimer);
     KeSetTimer(&timer, KpRelativeTimeout(KpMs(30)), nullptr);
     std::atomic<NTSTATUS> result{-1};
-    std::thread waiter([&] { result = KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr); });
+    std::thread waiter(
+        [&] { result = KeWaitForSingleObject(&timer, Executive, KernelMode, FALSE, nullptr); });
     while (KpBlockedWaiterCount() < 1) std::this_thread::yield();
     Advance(KpMs(30));
     waiter.join();

@@ -105,7 +105,8 @@ TEST_F(WaitTest, SynchronizationEventWakesExactlyOneWaiter) {
     std::vector<std::thread> waiters;
     for (int i = 0; i < 3; ++i) {
         waiters.emplace_back([&] {
-            EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+            EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
+                      STATUS_SUCCESS);
             ++woken;
         });
     }
@@ -128,7 +129,8 @@ TEST_F(WaitTest, NotificationEventWakesEveryWaiter) {
     std::vector<std::thread> waiters;
     for (int i = 0; i < 3; ++i) {
         waiters.emplace_back([&] {
-            EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+            EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
+                      STATUS_SUCCESS);
         });
     }
     AwaitWaiters(3);
@@ -141,7 +143,8 @@ TEST_F(WaitTest, MutexIsRecursiveForItsOwnerAndExcludesOthers) {
     KeInitializeMutex(&mutex, 0);
     EXPECT_EQ(KeReadStateMutex(&mutex), 1);
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+        EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr),
+                  STATUS_SUCCESS);
     }
     EXPECT_EQ(KeReadStateMutex(&mutex), -2);
     EXPECT_EQ(mutex.OwnerThread, KeGetCurrentThread());
@@ -200,15 +203,18 @@ TEST_F(WaitTest, WaitAnyReturnsTheLowestSignalledIndexAndTakesOnlyIt) {
     KWAIT_BLOCK blocks[4];
     LARGE_INTEGER zero;
     zero.QuadPart = 0;
-    EXPECT_EQ(KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, &zero, blocks),
-              STATUS_TIMEOUT);
+    EXPECT_EQ(
+        KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, &zero, blocks),
+        STATUS_TIMEOUT);
     KeSetEvent(&events[3], 0, FALSE);
     KeSetEvent(&events[1], 0, FALSE);
-    EXPECT_EQ(KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, blocks),
+    EXPECT_EQ(KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, nullptr,
+                                       blocks),
               STATUS_WAIT_0 + 1);
     EXPECT_EQ(KeReadStateEvent(&events[1]), 0);
     EXPECT_EQ(KeReadStateEvent(&events[3]), 1);
-    EXPECT_EQ(KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, blocks),
+    EXPECT_EQ(KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, nullptr,
+                                       blocks),
               STATUS_WAIT_0 + 3);
 }
 
@@ -222,14 +228,16 @@ TEST_F(WaitTest, WaitAllTakesEverythingAtOnceOrNothing) {
     PVOID objects[3] = {&event, &mutex, &semaphore};
     LARGE_INTEGER zero;
     zero.QuadPart = 0;
-    EXPECT_EQ(KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, &zero, nullptr),
-              STATUS_TIMEOUT);
+    EXPECT_EQ(
+        KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, &zero, nullptr),
+        STATUS_TIMEOUT);
     EXPECT_EQ(KeReadStateEvent(&event), 1) << "a wait-all that fails takes nothing";
     EXPECT_EQ(KeReadStateMutex(&mutex), 1);
 
     std::atomic<NTSTATUS> result{kPending};
     std::thread waiter([&] {
-        result = KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr);
+        result = KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE,
+                                          nullptr, nullptr);
         EXPECT_EQ(mutex.OwnerThread, KeGetCurrentThread());
         KeReleaseMutex(&mutex, FALSE);
     });
@@ -271,8 +279,9 @@ TEST_F(WaitTest, ClockQueriesAgreeAndListenersHearAdvances) {
     LARGE_INTEGER c0 = KeQueryPerformanceCounter(&f);
     EXPECT_EQ(f.QuadPart, 10000000);
     std::vector<LONGLONG> heard;
-    ULONG id = KpClockAddListener([](void* ctx, LONGLONG now) { static_cast<std::vector<LONGLONG>*>(ctx)->push_back(now); },
-                                  &heard);
+    ULONG id = KpClockAddListener(
+        [](void* ctx, LONGLONG now) { static_cast<std::vector<LONGLONG>*>(ctx)->push_back(now); },
+        &heard);
     Advance(KpMs(250));
     KpClockRemoveListener(id);
     Advance(1);
@@ -284,7 +293,8 @@ TEST_F(WaitTest, ClockQueriesAgreeAndListenersHearAdvances) {
     EXPECT_EQ(heard[0], t0.QuadPart + KpMs(250));
     LARGE_INTEGER ticks;
     KeQueryTickCount(&ticks);
-    EXPECT_EQ(static_cast<ULONGLONG>(ticks.QuadPart), KeQueryInterruptTime() / KeQueryTimeIncrement());
+    EXPECT_EQ(static_cast<ULONGLONG>(ticks.QuadPart),
+              KeQueryInterruptTime() / KeQueryTimeIncrement());
     // System time counts from 1601: any date after 2020 is past 1.3e17.
     EXPECT_GT(t1.QuadPart, 132000000000000000LL);
 }
@@ -293,7 +303,8 @@ TEST_F(WaitTest, ScaledClockRunsMachineTimeFaster) {
     KpClockMode saved = KpClockGetMode();
     KpClockSetMode(KpClockMode::Scaled, 100000.0);
     LONGLONG start = KpClockNow();
-    LARGE_INTEGER interval = KpRelativeTimeout(10LL * 10000000);  // 10 s of machine time, 0.1 ms of host time
+    LARGE_INTEGER interval =
+        KpRelativeTimeout(10LL * 10000000);  // 10 s of machine time, 0.1 ms of host time
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
     EXPECT_GE(KpClockNow() - start, 10LL * 10000000);
     KpClockSetMode(saved);
@@ -346,7 +357,8 @@ TEST_F(WaitDeathTest, BadWaitsBugCheck) {
                 KeInitializeEvent(&events[i], NotificationEvent, TRUE);
                 objects[i] = &events[i];
             }
-            KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
+            KeWaitForMultipleObjects(4, objects, WaitAny, Executive, KernelMode, FALSE, nullptr,
+                                     nullptr);
         },
         "need a wait block array");
     EXPECT_DEATH(
@@ -356,7 +368,8 @@ TEST_F(WaitDeathTest, BadWaitsBugCheck) {
             PVOID objects[65];
             for (auto& o : objects) o = &event;
             KWAIT_BLOCK blocks[65];
-            KeWaitForMultipleObjects(65, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, blocks);
+            KeWaitForMultipleObjects(65, objects, WaitAny, Executive, KernelMode, FALSE, nullptr,
+                                     blocks);
         },
         "STOP: 0x0000000C");
     EXPECT_DEATH(
