@@ -1,0 +1,185 @@
+// Simulated machines: the default machine's description and booting a machine
+// folder with its room.
+#include "kp/machine.h"
+
+#include <cstdio>
+#include <fstream>
+
+#include "kp/pnp.h"
+#include "kp/registry.h"
+
+namespace kp::machine {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char16_t kRoomKey[] = u"\\Registry\\Machine\\SOFTWARE\\KpSim\\Room";
+
+std::string Escape(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\' || c == '"') out.push_back('\\');
+        out.push_back(c);
+    }
+    return out;
+}
+
+std::string Dword(ULONG v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "dword:%08x", v);
+    return text;
+}
+
+ULONG DwordOr(const std::u16string& key, const char16_t* name, ULONG fallback) {
+    return kp::reg::GetDword(key, name).value_or(fallback);
+}
+
+std::string Narrow(const std::u16string& text) { return kp::reg::Utf16ToUtf8(text); }
+
+}  // namespace
+
+std::string RegMultiSz(const std::vector<std::string>& strings) {
+    std::string out = "hex(7):";
+    auto byte = [&](unsigned b) {
+        char text[4];
+        std::snprintf(text, sizeof text, "%02x,", b);
+        out += text;
+    };
+    for (auto& s : strings) {
+        for (char c : s) byte(static_cast<unsigned char>(c)), byte(0);
+        byte(0), byte(0);
+    }
+    byte(0), byte(0);
+    out.pop_back();
+    return out;
+}
+
+std::vector<SimDevice> DefaultDevices() {
+    SimDevice camera;
+    camera.Instance = "USB\\VID_2A1C&PID_0C41&MI_02\\6&2F1A33&0&0002";
+    camera.Profile = "camera";
+    camera.RoomName = "camera";
+    camera.Description = "Korvane USB camera microphone";
+    SimDevice card;
+    card.Instance = "PCI\\VEN_8086&DEV_293E&SUBSYS_02841028\\3&21436425&0&D8";
+    card.Profile = "speaker";
+    card.RoomName = "speaker";
+    card.Description = "Sound card loudspeaker";
+    return {camera, card};
+}
+
+std::string DefaultRoomText() {
+    std::string room = "HKEY_LOCAL_MACHINE\\SOFTWARE\\KpSim\\Room";
+    return "[" + room + "\\Paths\\0]\r\n\"From\"=\"speaker\"\r\n\"To\"=\"camera\"\r\n\"DelayMs\"=" + Dword(40) +
+           "\r\n\"GainPermille\"=" + Dword(316) + "\r\n\"TailMs\"=" + Dword(30) + "\r\n\"TailDecayMs\"=" + Dword(8) +
+           "\r\n\r\n[" + room + "\\NearEnd\\camera]\r\n\"File\"=\"C:\\\\Program Files\\\\KpSim\\\\near.wav\"\r\n" +
+           "\"GainPermille\"=" + Dword(500) + "\r\n\r\n[" + room + "\\Noise\\camera]\r\n\"RmsMicro\"=" + Dword(300) +
+           "\r\n\r\n";
+}
+
+std::string RegistryText(const std::vector<SimDevice>& devices, const std::string& extra) {
+    std::string text = "Windows Registry Editor Version 5.00\r\n\r\n";
+    text += "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\KpSimAudio]\r\n"
+            "\"ImagePath\"=\"\\\\SystemRoot\\\\System32\\\\drivers\\\\KpSimAudio.sys\"\r\n"
+            "\"Type\"=dword:00000001\r\n\"Start\"=dword:00000003\r\n\r\n";
+    for (const SimDevice& d : devices) {
+        std::string key = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\" + d.Instance;
+        text += "[" + key + "]\r\n";
+        std::string hardwareId = d.Instance.substr(0, d.Instance.rfind('\\'));
+        text += "\"HardwareID\"=" + RegMultiSz({hardwareId}) + "\r\n";
+        text += "\"Service\"=\"KpSimAudio\"\r\n";
+        text += "\"DeviceDesc\"=\"" + Escape(d.Description) + "\"\r\n";
+        if (!d.UpperFilters.empty()) text += "\"UpperFilters\"=" + RegMultiSz(d.UpperFilters) + "\r\n";
+        text += "\r\n[" + key + "\\Device Parameters]\r\n";
+        text += "\"SimProfile\"=\"" + Escape(d.Profile) + "\"\r\n";
+        text += "\"RoomName\"=\"" + Escape(d.RoomName) + "\"\r\n";
+        text += "\"CaptureSource\"=\"" + Escape(d.CaptureSource) + "\"\r\n";
+        text += "\"CaptureChannels\"=" + Dword(d.CaptureChannels) + "\r\n\r\n";
+    }
+    return text + extra;
+}
+
+bool CreateDefault(const fs::path& folder, const fs::path& nearEndWav, std::string* error) {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) {
+        *error = "cannot create " + folder.string() + ": " + ec.message();
+        return false;
+    }
+    if (fs::exists(folder / "registry.reg")) return true;
+    if (!nearEndWav.empty()) {
+        fs::path target = folder / "Program Files" / "KpSim";
+        fs::create_directories(target, ec);
+        fs::copy_file(nearEndWav, target / "near.wav", fs::copy_options::overwrite_existing, ec);
+        if (ec) {
+            *error = "cannot copy " + nearEndWav.string() + ": " + ec.message();
+            return false;
+        }
+    }
+    std::ofstream out(folder / "registry.reg", std::ios::binary);
+    out << RegistryText(DefaultDevices(), DefaultRoomText());
+    if (!out) {
+        *error = "cannot write " + (folder / "registry.reg").string();
+        return false;
+    }
+    return true;
+}
+
+bool LoadRoom(const WavReader& reader, std::string* error) {
+    kp::sim::RoomClear();
+    std::u16string room = kRoomKey;
+    for (const std::u16string& n : kp::reg::SubKeyNames(room + u"\\Paths")) {
+        std::u16string key = room + u"\\Paths\\" + n;
+        kp::sim::EchoPath p;
+        p.From = Narrow(kp::reg::GetString(key, u"From").value_or(u""));
+        p.To = Narrow(kp::reg::GetString(key, u"To").value_or(u""));
+        p.DelayMs = DwordOr(key, u"DelayMs", 40);
+        p.Gain = DwordOr(key, u"GainPermille", 300) / 1000.0;
+        p.TailMs = DwordOr(key, u"TailMs", 0);
+        p.TailDecayMs = DwordOr(key, u"TailDecayMs", 10);
+        if (p.From.empty() || p.To.empty()) {
+            *error = "room path " + Narrow(n) + " needs From and To";
+            return false;
+        }
+        kp::sim::RoomAddPath(p);
+    }
+    for (const std::u16string& n : kp::reg::SubKeyNames(room + u"\\NearEnd")) {
+        std::u16string key = room + u"\\NearEnd\\" + n;
+        kp::sim::NearEnd near;
+        near.Device = Narrow(n);
+        near.Gain = DwordOr(key, u"GainPermille", 500) / 1000.0;
+        near.Rate = DwordOr(key, u"Rate", 16000);
+        std::u16string file = kp::reg::GetString(key, u"File").value_or(u"");
+        if (!file.empty()) {
+            auto path = KpMapWindowsPath(file);
+            if (!path || !reader || !reader(*path, &near.Samples, &near.Rate) || near.Samples.empty()) {
+                *error = "cannot read the near-end file " + Narrow(file);
+                return false;
+            }
+        }
+        kp::sim::RoomSetNearEnd(near);
+    }
+    for (const std::u16string& n : kp::reg::SubKeyNames(room + u"\\Noise")) {
+        std::u16string key = room + u"\\Noise\\" + n;
+        kp::sim::RoomSetNoise(Narrow(n), DwordOr(key, u"RmsMicro", 0) / 1e6);
+    }
+    return true;
+}
+
+NTSTATUS Boot(const fs::path& folder, const WavReader& reader, std::string* error) {
+    if (!KpMachineSetFolder(folder, error)) return STATUS_OBJECT_PATH_NOT_FOUND;
+    kp::sim::RegisterDriver();
+    if (!KpMachineLoadRegistry(error)) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (!LoadRoom(reader, error)) return STATUS_INVALID_PARAMETER;
+    NTSTATUS status = KpPnpEnumerateAll();
+    if (!NT_SUCCESS(status)) *error = "a device failed to start";
+    return status;
+}
+
+void Shutdown() {
+    KpPnpShutdown();
+    kp::sim::RoomClear();
+    kp::reg::Machine().Clear();
+}
+
+}  // namespace kp::machine

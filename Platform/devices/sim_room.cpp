@@ -1,0 +1,170 @@
+// The room between the simulated devices: what a device renders is kept on a
+// timeline of absolute frames; a capture reads every echo path that ends at its
+// device (delay, direct gain, decaying tail), its near-end source and noise.
+#include <cmath>
+#include <map>
+#include <mutex>
+
+#include "sim_internal.h"
+
+namespace kp::sim {
+namespace {
+
+constexpr size_t kHistory = 1 << 18;  // frames of rendered signal kept per device
+
+struct Rendered {
+    ULONG Rate = 0;
+    std::vector<float> Ring = std::vector<float>(kHistory);
+    std::vector<LONGLONG> Frame = std::vector<LONGLONG>(kHistory, -1);
+
+    float At(LONGLONG frame) const {
+        if (frame < 0) return 0.0f;
+        size_t i = static_cast<size_t>(frame) % kHistory;
+        return Frame[i] == frame ? Ring[i] : 0.0f;
+    }
+};
+
+struct Path {
+    EchoPath P;
+    std::vector<double> Taps;  // at the rendering device's rate
+    ULONG TapsRate = 0;
+};
+
+struct NoiseSource {
+    double Rms = 0;
+    uint64_t State = 7;
+};
+
+struct Room {
+    std::mutex Lock;
+    std::map<std::string, Rendered> Render;
+    std::vector<Path> Paths;
+    std::map<std::string, NearEnd> Near;
+    std::map<std::string, NoiseSource> Noise;
+};
+
+Room& TheRoom() {
+    static Room* room = new Room;
+    return *room;
+}
+
+uint64_t Next(uint64_t& s) {
+    s = s * 6364136223846793005ULL + 1442695040888963407ULL;
+    return s >> 11;
+}
+double Uniform(uint64_t& s) { return static_cast<double>(Next(s)) / 9007199254740992.0 * 2.0 - 1.0; }
+
+void MakeTaps(Path& path, ULONG rate) {
+    path.TapsRate = rate;
+    size_t tail = static_cast<size_t>(path.P.TailMs * rate / 1000.0);
+    path.Taps.assign(1 + tail, 0.0);
+    path.Taps[0] = 1.0;
+    uint64_t seed = path.P.Seed * 2654435761ULL + 1;
+    double tau = std::max(path.P.TailDecayMs, 0.1) * rate / 1000.0;
+    for (size_t k = 1; k <= tail; ++k) path.Taps[k] = 0.5 * std::exp(-static_cast<double>(k) / tau) * Uniform(seed);
+}
+
+// A speech-like near end: voiced bursts with a wandering pitch, syllable by syllable.
+double SpeechLike(LONGLONG frame, ULONG rate) {
+    double t = static_cast<double>(frame) / rate;
+    double syllable = std::fmod(t, 0.25) / 0.25;
+    double envelope = std::sin(M_PI * syllable);
+    envelope *= std::fmod(std::floor(t / 0.25), 5.0) == 4.0 ? 0.0 : 1.0;  // a pause every fifth syllable
+    double pitch = 140.0 + 30.0 * std::sin(2.0 * M_PI * 0.7 * t);
+    double v = 0;
+    for (int h = 1; h <= 6; ++h) v += std::sin(2.0 * M_PI * pitch * h * t) / h;
+    return 0.3 * envelope * envelope * v;
+}
+
+}  // namespace
+
+void RoomRender(const std::string& device, ULONG rate, LONGLONG firstFrame, const float* samples, size_t count) {
+    Room& room = TheRoom();
+    std::lock_guard<std::mutex> lock(room.Lock);
+    Rendered& r = room.Render[device];
+    if (r.Rate != rate) {
+        r.Rate = rate;
+        std::fill(r.Frame.begin(), r.Frame.end(), -1);
+    }
+    for (size_t i = 0; i < count; ++i) {
+        LONGLONG frame = firstFrame + static_cast<LONGLONG>(i);
+        size_t at = static_cast<size_t>(frame) % kHistory;
+        r.Ring[at] = samples[i];
+        r.Frame[at] = frame;
+    }
+}
+
+void RoomCapture(const std::string& device, ULONG rate, LONGLONG firstFrame, float* samples, size_t count) {
+    Room& room = TheRoom();
+    std::lock_guard<std::mutex> lock(room.Lock);
+    for (size_t i = 0; i < count; ++i) samples[i] = 0.0f;
+    for (Path& path : room.Paths) {
+        if (path.P.To != device) continue;
+        auto it = room.Render.find(path.P.From);
+        if (it == room.Render.end() || it->second.Rate == 0) continue;
+        const Rendered& r = it->second;
+        if (path.TapsRate != r.Rate) MakeTaps(path, r.Rate);
+        double delayFrames = path.P.DelayMs * r.Rate / 1000.0;
+        for (size_t i = 0; i < count; ++i) {
+            // The capture frame's time on the rendering device's timeline, less the delay.
+            double source = static_cast<double>(firstFrame + static_cast<LONGLONG>(i)) * r.Rate / rate - delayFrames;
+            auto base = static_cast<LONGLONG>(std::llround(source));
+            double sum = 0;
+            for (size_t k = 0; k < path.Taps.size(); ++k) sum += path.Taps[k] * r.At(base - static_cast<LONGLONG>(k));
+            samples[i] += static_cast<float>(path.P.Gain * sum);
+        }
+    }
+    auto near = room.Near.find(device);
+    if (near != room.Near.end() && near->second.Enabled) {
+        const NearEnd& n = near->second;
+        for (size_t i = 0; i < count; ++i) {
+            LONGLONG frame = firstFrame + static_cast<LONGLONG>(i);
+            double v;
+            if (n.Samples.empty()) {
+                v = SpeechLike(frame, rate);
+            } else {
+                auto at = static_cast<LONGLONG>(static_cast<double>(frame) * n.Rate / rate);
+                v = n.Samples[static_cast<size_t>(at % static_cast<LONGLONG>(n.Samples.size()))];
+            }
+            samples[i] += static_cast<float>(n.Gain * v);
+        }
+    }
+    auto noise = room.Noise.find(device);
+    if (noise != room.Noise.end() && noise->second.Rms > 0) {
+        NoiseSource& s = noise->second;
+        // A sum of three uniforms: near-Gaussian with the requested RMS.
+        for (size_t i = 0; i < count; ++i) {
+            double v = (Uniform(s.State) + Uniform(s.State) + Uniform(s.State));
+            samples[i] += static_cast<float>(s.Rms * v);
+        }
+    }
+}
+
+void RoomClear() {
+    Room& room = TheRoom();
+    std::lock_guard<std::mutex> lock(room.Lock);
+    room.Render.clear();
+    room.Paths.clear();
+    room.Near.clear();
+    room.Noise.clear();
+}
+
+void RoomAddPath(const EchoPath& p) {
+    Room& room = TheRoom();
+    std::lock_guard<std::mutex> lock(room.Lock);
+    room.Paths.push_back({p, {}, 0});
+}
+
+void RoomSetNearEnd(const NearEnd& source) {
+    Room& room = TheRoom();
+    std::lock_guard<std::mutex> lock(room.Lock);
+    room.Near[source.Device] = source;
+}
+
+void RoomSetNoise(const std::string& device, double rms, ULONG seed) {
+    Room& room = TheRoom();
+    std::lock_guard<std::mutex> lock(room.Lock);
+    room.Noise[device] = {rms, seed};
+}
+
+}  // namespace kp::sim

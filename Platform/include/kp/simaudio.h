@@ -1,0 +1,204 @@
+// Host-only: the simulated KS audio devices ("KpSimAudio", a built-in driver the
+// PnP manager loads from Services\KpSimAudio like any other) and the room that
+// couples them.
+//
+// A device's pin table comes from its Enum key's "Device Parameters":
+//   "SimProfile" (REG_SZ): "camera" (capture pin 1 only), "speaker" (render pin 0
+//     only) or "full" (render, capture, two bridge pins); default "full";
+//   "RoomName" (REG_SZ): the device's name in the room (default: the instance path);
+//   "CaptureSource" (REG_SZ): "silence", "ramp", "sine" or "room" (default "room");
+//   "CaptureChannels" (REG_DWORD): the capture range's maximum channels (default 1).
+// Tests change anything else through SimAudioDevice before opening it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ksmedia.h"
+
+namespace kp::sim {
+
+inline constexpr const char16_t* kServiceName = u"KpSimAudio";
+// Registers the built-in driver under kServiceName (idempotent).
+void RegisterDriver();
+
+// A sequence number on one counter shared by every device and by the recording
+// logic of tests, so that logs of different parties can be ordered.
+ULONGLONG NextSequence();
+
+// The byte a "ramp" capture source puts at stream offset Offset.
+inline uint8_t RampByte(ULONGLONG Offset) { return static_cast<uint8_t>(Offset % 251); }
+
+struct AudioRange {
+    GUID Major = KSDATAFORMAT_TYPE_AUDIO;
+    GUID Sub = KSDATAFORMAT_SUBTYPE_PCM;
+    GUID Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+    ULONG FormatSize = sizeof(KSDATARANGE_AUDIO);  // 64: a plain KSDATARANGE (no audio limits)
+    ULONG MaxChannels = 2;
+    ULONG MinBits = 16, MaxBits = 16;
+    ULONG MinRate = 8000, MaxRate = 48000;
+};
+
+struct FormatPoint {
+    ULONG Rate, Bits;
+};
+
+enum class CaptureSource { Silence, Ramp, Sine, Room };
+
+struct PinConfig {
+    GUID Category = KSCATEGORY_AUDIO;
+    KSPIN_DATAFLOW Dataflow = KSPIN_DATAFLOW_IN;
+    KSPIN_COMMUNICATION Communication = KSPIN_COMMUNICATION_SINK;
+    std::vector<AudioRange> Ranges;
+    ULONG MaxInstances = 1;
+    NTSTATUS InstanceLimitStatus = STATUS_UNSUCCESSFUL;
+    // Intersection knobs.
+    ULONG OnlyChannels = 0;               // answer this many channels whatever was offered
+    std::vector<FormatPoint> Supported;   // when not empty, only these (rate, bits) points
+    std::vector<FormatPoint> Rejected;    // never these
+    bool ExtensibleAnswer = false;        // 104-byte answers instead of 82
+    bool StrictCreate = false;            // create accepts only the pin's last intersection answer
+    // Streaming knobs.
+    CaptureSource Source = CaptureSource::Room;
+    double SineHz = 440.0, SineAmplitude = 0.25;
+    bool StopCancels = false;   // STOP completes queued requests cancelled (else success, bytes held)
+    bool FailWriteInStop = false;
+};
+
+enum class RequestClass { Create, Close, Property, Stream, Handshake, Count };
+struct CompletionMode {
+    bool Async = false;            // pend and complete from the device's completion thread
+    KIRQL Irql = PASSIVE_LEVEL;    // level of asynchronous and clock-driven completions
+};
+
+// Fails (or answers) the Nth request from now that matches; fields left at their
+// wildcard match anything.
+struct Fault {
+    int Major = -1;
+    ULONG IoControl = 0;        // 0: any
+    bool MatchSet = false;
+    GUID Set{};
+    ULONG Id = ~0u;             // property id
+    ULONG PinId = ~0u;          // property pin id, or the pin of a create or stream request
+    ULONG Nth = 1;
+    NTSTATUS Status = STATUS_UNSUCCESSFUL;
+    ULONG_PTR Information = 0;
+    bool NeverComplete = false; // hold it pending until cancelled or the file closes
+};
+
+struct RequestRecord {
+    ULONGLONG Sequence = 0;
+    UCHAR Major = 0, Minor = 0;
+    ULONG IoControl = 0;
+    PFILE_OBJECT File = nullptr;
+    bool IsProperty = false;
+    GUID Set{};
+    ULONG Id = 0, Flags = 0, PinId = ~0u;
+    ULONG InputLength = 0, OutputLength = 0;
+    NTSTATUS Status = STATUS_PENDING;  // updated at completion
+    ULONG_PTR Information = 0;
+    KPROCESSOR_MODE Mode = KernelMode;
+    KIRQL Irql = PASSIVE_LEVEL;
+    std::thread::id Thread;
+};
+
+struct WriteHeaderRecord {
+    PVOID Data;  // as the sender gave it
+    ULONG FrameExtent, DataUsed;
+    std::vector<uint8_t> Bytes;  // the DataUsed bytes as they were at dispatch
+};
+
+// What one pin instance saw; kept after the pin closes.
+struct PinRecord {
+    ULONG PinId = 0;
+    PFILE_OBJECT File = nullptr;
+    std::vector<uint8_t> CreateFormat;
+    std::vector<std::vector<uint8_t>> FormatsSet;
+    std::vector<KSSTATE> States;
+    ULONGLONG BytesConsumed = 0, BytesReceived = 0;   // render, since the last STOP
+    ULONGLONG BytesProduced = 0, BytesDelivered = 0;  // capture, since the last STOP
+    ULONGLONG TotalConsumed = 0, TotalDelivered = 0;  // never reset
+    std::vector<ULONG> ReadFrameExtents;
+    std::vector<WriteHeaderRecord> Writes;
+    std::vector<uint8_t> Rendered;    // every byte consumed from write requests
+    std::vector<uint8_t> Captured;    // every byte delivered in read requests
+    ULONG CompletedRequests = 0;
+    bool Closed = false;
+};
+
+class Device;  // the driver's device (internal)
+
+// A test's handle on one device; valid while the device exists.
+class SimAudioDevice {
+public:
+    // The device on this physical device object's stack, or null.
+    static std::shared_ptr<SimAudioDevice> FromPdo(PDEVICE_OBJECT Pdo);
+    static std::vector<std::shared_ptr<SimAudioDevice>> All();
+
+    explicit SimAudioDevice(std::shared_ptr<Device> d) : d_(std::move(d)) {}
+    PDEVICE_OBJECT Fdo() const;
+    std::string RoomName() const;
+
+    // Configuration (before the pins are used).
+    std::vector<PinConfig> Pins() const;
+    void SetPins(std::vector<PinConfig> Pins);
+    void SetCompletion(RequestClass Class, CompletionMode Mode);
+    void AddFault(const Fault& F);
+    void ClearFaults();
+    void SetHandshakeStatus(NTSTATUS Status);
+
+    // Observations.
+    std::vector<RequestRecord> Requests() const;
+    void ClearRequests();
+    std::vector<PinRecord> PinRecords() const;
+    ULONG OpenFilterCount() const;
+    ULONG OpenPinCount() const;
+    ULONG HandshakeCount() const;
+    ULONG QueuedStreamRequests() const;
+    // Intersection and range queries answered, per pin id.
+    ULONG QueriesAnswered(ULONG PinId, ULONG PropertyId) const;
+    // Volume node level (1/65536 dB) of a channel.
+    LONG VolumeLevel(ULONG Channel) const;
+
+    // Completes every request held by a NeverComplete fault with Status.
+    void ReleaseHeld(NTSTATUS Status);
+
+private:
+    std::shared_ptr<Device> d_;
+};
+
+// Runs every device's streaming up to the current machine time now (the clock
+// does this by itself on every manual advance and every 10 ms otherwise).
+void TickAll();
+// Waits until no asynchronous completion is outstanding on any device.
+void DrainCompletions();
+
+// ---------------------------------------------------------------------------
+// The room.  Signals are mono floats in [-1, 1]; a device's capture mixes its
+// near-end source, noise and every echo path that ends at it.
+// ---------------------------------------------------------------------------
+struct EchoPath {
+    std::string From, To;      // room names of the rendering and capturing devices
+    double DelayMs = 50.0;     // bulk delay
+    double Gain = 0.5;         // of the direct tap
+    double TailMs = 0.0;       // length of the decaying tail after the direct tap
+    double TailDecayMs = 20.0; // its time constant
+    ULONG Seed = 1;
+};
+struct NearEnd {
+    std::string Device;
+    std::vector<float> Samples;  // looped; empty: a speech-like generator
+    ULONG Rate = 16000;
+    double Gain = 0.5;
+    bool Enabled = true;
+};
+void RoomClear();
+void RoomAddPath(const EchoPath& Path);
+void RoomSetNearEnd(const NearEnd& Source);
+void RoomSetNoise(const std::string& Device, double Rms, ULONG Seed = 7);
+
+}  // namespace kp::sim

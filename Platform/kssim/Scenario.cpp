@@ -1,0 +1,222 @@
+#include "Scenario.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <deque>
+
+#include "kp/clock.h"
+#include "kp/simaudio.h"
+
+namespace kp::scenario {
+using ks::KsFilter;
+using ks::KsPin;
+
+namespace {
+
+// The first streaming pin of a filter with the given dataflow.
+NTSTATUS FindPin(KsFilter& filter, KSPIN_DATAFLOW flow, ULONG* pinId) {
+    ULONG count = 0;
+    NTSTATUS status = filter.PinCount(&count);
+    if (!NT_SUCCESS(status)) return status;
+    for (ULONG id = 0; id < count; ++id) {
+        ULONG dataflow = 0, communication = 0;
+        if (!NT_SUCCESS(filter.GetPinProperty(id, KSPROPERTY_PIN_DATAFLOW, &dataflow, sizeof dataflow)) ||
+            !NT_SUCCESS(filter.GetPinProperty(id, KSPROPERTY_PIN_COMMUNICATION, &communication, sizeof communication))) {
+            continue;
+        }
+        if (dataflow != static_cast<ULONG>(flow) || communication != KSPIN_COMMUNICATION_SINK) continue;
+        *pinId = id;
+        return STATUS_SUCCESS;
+    }
+    return STATUS_NOT_FOUND;
+}
+
+struct Side {
+    KsFilter Filter;
+    KsPin Pin;
+    WAVEFORMATEX Wave{};
+    std::deque<std::shared_ptr<ks::StreamRequest>> InFlight;
+};
+
+NTSTATUS OpenSide(const GUID& category, KSPIN_DATAFLOW flow, const Options& o, ULONG channels, Side* side,
+                  std::string* error) {
+    auto links = ks::FindDevices(category);
+    if (links.empty()) {
+        *error = "no device of the category";
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    NTSTATUS status = side->Filter.Open(links[0]);
+    if (!NT_SUCCESS(status)) {
+        *error = "cannot open the filter";
+        return status;
+    }
+    ULONG pinId = 0;
+    status = FindPin(side->Filter, flow, &pinId);
+    if (!NT_SUCCESS(status)) {
+        *error = "no streaming pin";
+        return status;
+    }
+    std::vector<uint8_t> format;
+    status = side->Filter.Intersect(pinId, ks::OfferPoint(o.Rate, 16, channels), &format);
+    if (!NT_SUCCESS(status)) {
+        *error = "no format in common";
+        return status;
+    }
+    status = side->Pin.Create(side->Filter, pinId, format);
+    if (!NT_SUCCESS(status)) {
+        *error = "pin create failed";
+        return status;
+    }
+    side->Wave = ks::WaveOf(format);
+    return STATUS_SUCCESS;
+}
+
+// The far end at the render pin's rate and channels, as 16-bit bytes.
+std::vector<uint8_t> FarBytes(const Options& o, const WAVEFORMATEX& w, ULONGLONG firstFrame, ULONG frames,
+                              std::vector<float>* played) {
+    std::vector<uint8_t> out(static_cast<size_t>(frames) * w.nBlockAlign);
+    for (ULONG f = 0; f < frames; ++f) {
+        double t = static_cast<double>(firstFrame + f) / w.nSamplesPerSec;
+        double v;
+        if (o.FarEnd.empty()) {
+            double sweep = std::fmod(t, 2.0);
+            v = 0.4 * std::sin(2.0 * M_PI * (200.0 * sweep + 400.0 * sweep * sweep));
+        } else {
+            auto i = static_cast<size_t>(t * o.FarRate) % o.FarEnd.size();
+            v = o.FarEnd[i];
+        }
+        auto s = static_cast<int16_t>(std::lround(std::clamp(v, -1.0, 32767.0 / 32768.0) * 32768.0));
+        played->push_back(static_cast<float>(s / 32768.0));
+        for (ULONG c = 0; c < w.nChannels; ++c) std::memcpy(&out[f * w.nBlockAlign + c * 2], &s, 2);
+    }
+    return out;
+}
+
+void AppendCapture(const uint8_t* data, ULONG bytes, const WAVEFORMATEX& w, std::vector<float>* out) {
+    for (ULONG at = 0; at + w.nBlockAlign <= bytes; at += w.nBlockAlign) {
+        int16_t s;
+        std::memcpy(&s, data + at, 2);
+        out->push_back(static_cast<float>(s / 32768.0));
+    }
+}
+
+}  // namespace
+
+Result Run(const Options& o) {
+    Result r;
+    auto hostStart = std::chrono::steady_clock::now();
+    KpClockMode savedMode = KpClockGetMode();
+    if (o.ManualClock) KpClockSetMode(KpClockMode::Manual);
+    Side render, capture;
+    r.Status = OpenSide(KSCATEGORY_RENDER, KSPIN_DATAFLOW_IN, o, o.RenderChannels, &render, &r.Error);
+    if (NT_SUCCESS(r.Status)) r.Status = OpenSide(KSCATEGORY_CAPTURE, KSPIN_DATAFLOW_OUT, o, 2, &capture, &r.Error);
+    if (!NT_SUCCESS(r.Status)) {
+        if (o.ManualClock) KpClockSetMode(savedMode);
+        return r;
+    }
+    r.RenderFormat = render.Pin.Format();
+    r.CaptureFormat = capture.Pin.Format();
+    r.PlayRate = render.Wave.nSamplesPerSec;
+    r.CaptureRate = capture.Wave.nSamplesPerSec;
+    for (Side* s : {&render, &capture}) s->Pin.SetState(KSSTATE_PAUSE);
+    for (Side* s : {&render, &capture}) s->Pin.SetState(KSSTATE_RUN);
+
+    ULONG writeFrames = render.Wave.nSamplesPerSec * o.WriteMs / 1000;
+    ULONG readBytes = capture.Wave.nAvgBytesPerSec * o.ReadMs / 1000;
+    readBytes -= readBytes % capture.Wave.nBlockAlign;
+    ULONGLONG nextFrame = 0;
+    LONGLONG start = KpClockNow();
+    LONGLONG end = start + static_cast<LONGLONG>(o.Seconds * 1e7);
+    double nextProgress = 1.0;
+    while (KpClockNow() < end && NT_SUCCESS(r.Status)) {
+        while (render.InFlight.size() < o.InFlight) {
+            auto bytes = FarBytes(o, render.Wave, nextFrame, writeFrames, &r.Played);
+            nextFrame += writeFrames;
+            ks::Chunk c{static_cast<ULONG>(bytes.size()), static_cast<ULONG>(bytes.size()), bytes.data()};
+            std::shared_ptr<ks::StreamRequest> req;
+            NTSTATUS status = render.Pin.Submit(true, {c}, o.HeaderSize, &req);
+            if (!NT_SUCCESS(status)) r.Status = status, r.Error = "write refused";
+            r.BytesWritten += bytes.size();
+            render.InFlight.push_back(req);
+        }
+        while (capture.InFlight.size() < o.InFlight) {
+            std::shared_ptr<ks::StreamRequest> req;
+            NTSTATUS status = capture.Pin.Submit(false, {ks::Chunk{readBytes, 0, nullptr}}, o.HeaderSize, &req);
+            if (!NT_SUCCESS(status)) r.Status = status, r.Error = "read refused";
+            capture.InFlight.push_back(req);
+        }
+        if (o.ManualClock) {
+            KpClockAdvance(KpMs(10));
+        } else {
+            render.InFlight.front()->Wait();
+        }
+        while (!render.InFlight.empty() && render.InFlight.front()->Done()) {
+            if (!NT_SUCCESS(render.InFlight.front()->Status())) r.Status = render.InFlight.front()->Status();
+            ++r.WritesCompleted;
+            render.InFlight.pop_front();
+        }
+        while (!capture.InFlight.empty() && capture.InFlight.front()->Done()) {
+            auto& req = capture.InFlight.front();
+            if (!NT_SUCCESS(req->Status())) r.Status = req->Status();
+            for (size_t h = 0; h < req->HeaderCount(); ++h) {
+                r.BytesRead += req->DataUsed(h);
+                AppendCapture(req->Data(h), req->DataUsed(h), capture.Wave, &r.Captured);
+            }
+            ++r.ReadsCompleted;
+            capture.InFlight.pop_front();
+        }
+        double machine = (KpClockNow() - start) / 1e7;
+        if (o.Progress && machine >= nextProgress) {
+            o.Progress(machine);
+            nextProgress += 1.0;
+        }
+    }
+    render.Pin.GetPosition(&r.RenderPosition);
+    capture.Pin.GetPosition(&r.CapturePosition);
+    for (Side* s : {&render, &capture}) s->Pin.SetState(KSSTATE_STOP);
+    // STOP completes what was queued; wait for each and drop the rest of the data.
+    kp::sim::DrainCompletions();
+    for (Side* s : {&render, &capture}) {
+        for (auto& req : s->InFlight) req->Wait();
+        s->InFlight.clear();
+        s->Pin.Close();
+        s->Filter.Close();
+    }
+    r.MachineSeconds = (KpClockNow() - start) / 1e7;
+    r.HostSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - hostStart).count();
+    if (o.ManualClock) KpClockSetMode(savedMode);
+    return r;
+}
+
+EchoEstimate MeasureEcho(const std::vector<float>& played, ULONG playRate, const std::vector<float>& captured,
+                         ULONG captureRate, double maxMs) {
+    EchoEstimate e;
+    if (played.empty() || captured.empty() || playRate == 0 || captureRate == 0) return e;
+    std::vector<double> x(captured.size());
+    for (size_t i = 0; i < x.size(); ++i) {
+        auto j = static_cast<size_t>(static_cast<double>(i) * playRate / captureRate);
+        x[i] = j < played.size() ? played[j] : 0.0;
+    }
+    auto maxLag = static_cast<size_t>(maxMs * captureRate / 1000.0);
+    double best = -1;
+    for (size_t lag = 0; lag <= maxLag && lag < captured.size(); ++lag) {
+        double xy = 0, xx = 0, yy = 0;
+        for (size_t n = lag; n < captured.size(); ++n) {
+            xy += captured[n] * x[n - lag];
+            xx += x[n - lag] * x[n - lag];
+            yy += static_cast<double>(captured[n]) * captured[n];
+        }
+        if (xx <= 0 || yy <= 0) continue;
+        double c = xy / std::sqrt(xx * yy);
+        if (c > best) {
+            best = c;
+            e.Correlation = c;
+            e.DelayMs = lag * 1000.0 / captureRate;
+            e.Gain = xy / xx;
+        }
+    }
+    return e;
+}
+
+}  // namespace kp::scenario

@@ -1,0 +1,53 @@
+// The backbone scenario on a booted machine: an application plays a far-end
+// signal on the first render device while another records from the first
+// capture device, both through KsClient, with several requests in flight.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "KsClient.h"
+
+namespace kp::scenario {
+
+struct Options {
+    double Seconds = 5.0;
+    ULONG Rate = 16000;        // offered to both pins (16 bit)
+    ULONG RenderChannels = 1;  // offered maximum
+    ULONG WriteMs = 10;        // application buffer lengths
+    ULONG ReadMs = 25;
+    ULONG InFlight = 4;        // requests kept queued per pin
+    ULONG HeaderSize = sizeof(KSSTREAM_HEADER);
+    std::vector<float> FarEnd;  // mono at FarRate, looped; empty: a chirped tone
+    ULONG FarRate = 16000;
+    bool ManualClock = true;   // advance the machine clock by hand (fast, deterministic)
+    std::function<void(double machineSeconds)> Progress;  // about once a machine second
+};
+
+struct Result {
+    NTSTATUS Status = STATUS_SUCCESS;
+    std::string Error;
+    std::vector<uint8_t> RenderFormat, CaptureFormat;
+    ULONGLONG BytesWritten = 0, BytesRead = 0;
+    ULONG WritesCompleted = 0, ReadsCompleted = 0;
+    KSAUDIO_POSITION RenderPosition{}, CapturePosition{};  // just before STOP
+    std::vector<float> Played, Captured;  // mono, at the pins' rates
+    ULONG PlayRate = 0, CaptureRate = 0;
+    double MachineSeconds = 0, HostSeconds = 0;
+};
+
+Result Run(const Options& options);
+
+// The echo path seen in a recording: the lag (0 to MaxMs) of the largest
+// normalised cross-correlation between played (resampled to the capture rate)
+// and captured, and the least-squares gain at that lag.
+struct EchoEstimate {
+    double DelayMs = 0;
+    double Gain = 0;
+    double Correlation = 0;
+};
+EchoEstimate MeasureEcho(const std::vector<float>& played, ULONG playRate, const std::vector<float>& captured,
+                         ULONG captureRate, double maxMs = 300.0);
+
+}  // namespace kp::scenario
