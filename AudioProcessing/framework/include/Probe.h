@@ -22,9 +22,6 @@
 
 #include <atomic>
 
-struct _DEVICE_OBJECT;
-struct _DRIVER_OBJECT;
-
 #define PROBE_SLOT_COUNT 23
 #define PROBE_MAX_MODULES 50
 #define PROBE_BUGCHECK_CODE 0xDEADBEEFu
@@ -51,8 +48,8 @@ struct _DRIVER_OBJECT;
 // The collector's interfaces.
 DEFINE_GUID(GUID_ProbeMainInterface, 0x6F376556, 0x8DC5, 0x4DB1, 0x99, 0x40, 0xCE, 0x11, 0xC1, 0x22,
             0x7C, 0x8A);
-DEFINE_GUID(GUID_ProbeTraceInterface, 0xEAEAB6E2, 0x5574, 0x4A0F, 0xB5, 0x89, 0x85, 0x93, 0x23, 0x09,
-            0xBA, 0x14);
+DEFINE_GUID(GUID_ProbeTraceInterface, 0xEAEAB6E2, 0x5574, 0x4A0F, 0xB5, 0x89, 0x85, 0x93, 0x23,
+            0x09, 0xBA, 0x14);
 DEFINE_GUID(GUID_ProbePerfInterface, 0xD53BFB1A, 0x7F21, 0x498F, 0x8B, 0x6F, 0x25, 0xC2, 0x3F, 0xEC,
             0x77, 0x2E);
 
@@ -61,10 +58,9 @@ DEFINE_GUID(GUID_ProbePerfInterface, 0xD53BFB1A, 0x7F21, 0x498F, 0x8B, 0x6F, 0x2
 // ---------------------------------------------------------------------------
 typedef void (*ProbeLevelCallback)(ULONG level, ULONG enable);
 
-typedef void (*ProbeInitFn)(struct _DEVICE_OBJECT* fdo, struct _DEVICE_OBJECT* lower,
-                            struct _DEVICE_OBJECT* pdo);
+typedef void (*ProbeInitFn)(PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PDEVICE_OBJECT pdo);
 typedef void (*ProbeVoidFn)();
-typedef void (*ProbeHookDispatchFn)(struct _DRIVER_OBJECT* driver);
+typedef void (*ProbeHookDispatchFn)(PDRIVER_OBJECT driver);
 typedef LONG (*ProbeRegisterModuleFn)(PCSTR name, ULONG level, ProbeLevelCallback callback);
 typedef void (*ProbeTraceFn)(ULONG level, PCSTR text);
 typedef void (*ProbeIdFn)(ULONG id);
@@ -109,33 +105,75 @@ extern ProbeSlotTable ProbeSlots;
 // Calls through the slots (what the rest of the drivers use)
 // ---------------------------------------------------------------------------
 #define ZV_PROBE_SLOT(slot) (ProbeSlots.slot.load(std::memory_order_acquire))
-inline void ProbeInit(struct _DEVICE_OBJECT* fdo, struct _DEVICE_OBJECT* lower, struct _DEVICE_OBJECT* pdo) {
+inline void ProbeInit(PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PDEVICE_OBJECT pdo) {
     ZV_PROBE_SLOT(Init)(fdo, lower, pdo);
 }
-inline void ProbeShutdown() { ZV_PROBE_SLOT(Shutdown)(); }
-inline void ProbeHookDispatch(struct _DRIVER_OBJECT* driver) { ZV_PROBE_SLOT(HookDispatch)(driver); }
-inline void ProbeUnhookDispatch() { ZV_PROBE_SLOT(UnhookDispatch)(); }
+inline void ProbeShutdown() {
+    ZV_PROBE_SLOT(Shutdown)();
+}
+inline void ProbeHookDispatch(PDRIVER_OBJECT driver) {
+    ZV_PROBE_SLOT(HookDispatch)(driver);
+}
+inline void ProbeUnhookDispatch() {
+    ZV_PROBE_SLOT(UnhookDispatch)();
+}
 inline LONG ProbeRegisterModule(PCSTR name, ULONG level, ProbeLevelCallback callback) {
     return ZV_PROBE_SLOT(RegisterModule)(name, level, callback);
 }
-inline void ProbeTrace(ULONG level, PCSTR text) { ZV_PROBE_SLOT(Trace)(level, text); }
-inline void ProbeEnter(ULONG section) { ZV_PROBE_SLOT(Enter)(section); }
-inline void ProbeLeave(ULONG section) { ZV_PROBE_SLOT(Leave)(section); }
-inline void ProbeDefineCounter(ULONG counter) { ZV_PROBE_SLOT(DefineCounter)(counter); }
-inline void ProbeAddCounter(ULONG counter, LONGLONG delta) { ZV_PROBE_SLOT(AddCounter)(counter, delta); }
-inline void ProbeSetCounter(ULONG counter, LONGLONG value) { ZV_PROBE_SLOT(SetCounter)(counter, value); }
-inline void ProbeNameTimer(ULONG timer, PCSTR name) { ZV_PROBE_SLOT(NameTimer)(timer, name); }
-inline void ProbeTimerStart(ULONG timer) { ZV_PROBE_SLOT(TimerStart)(timer); }
-inline void ProbeTimerStop(ULONG timer) { ZV_PROBE_SLOT(TimerStop)(timer); }
-inline void ProbeSlot14(ULONG_PTR a) { ZV_PROBE_SLOT(Slot14)(a); }
-inline void ProbeNameValue(ULONG value, PCSTR name) { ZV_PROBE_SLOT(NameValue)(value, name); }
-inline void ProbeSlot16(ULONG_PTR a, ULONG_PTR b, ULONG_PTR c) { ZV_PROBE_SLOT(Slot16)(a, b, c); }
-inline void ProbeSetValue(ULONG value, LONGLONG data) { ZV_PROBE_SLOT(SetValue)(value, data); }
-inline void ProbeSlot18(ULONG_PTR a, ULONG_PTR b) { ZV_PROBE_SLOT(Slot18)(a, b); }
-inline void ProbeSlot19(ULONG_PTR a, ULONG_PTR b) { ZV_PROBE_SLOT(Slot19)(a, b); }
-inline void ProbeSlot20(ULONG_PTR a, ULONG_PTR b, ULONG_PTR c, ULONG_PTR d) { ZV_PROBE_SLOT(Slot20)(a, b, c, d); }
-inline void ProbeSlot21(ULONG_PTR a, ULONG_PTR b) { ZV_PROBE_SLOT(Slot21)(a, b); }
-inline ULONG_PTR ProbeSlot22(ULONG_PTR a) { return ZV_PROBE_SLOT(Slot22)(a); }
+inline void ProbeTrace(ULONG level, PCSTR text) {
+    ZV_PROBE_SLOT(Trace)(level, text);
+}
+inline void ProbeEnter(ULONG section) {
+    ZV_PROBE_SLOT(Enter)(section);
+}
+inline void ProbeLeave(ULONG section) {
+    ZV_PROBE_SLOT(Leave)(section);
+}
+inline void ProbeDefineCounter(ULONG counter) {
+    ZV_PROBE_SLOT(DefineCounter)(counter);
+}
+inline void ProbeAddCounter(ULONG counter, LONGLONG delta) {
+    ZV_PROBE_SLOT(AddCounter)(counter, delta);
+}
+inline void ProbeSetCounter(ULONG counter, LONGLONG value) {
+    ZV_PROBE_SLOT(SetCounter)(counter, value);
+}
+inline void ProbeNameTimer(ULONG timer, PCSTR name) {
+    ZV_PROBE_SLOT(NameTimer)(timer, name);
+}
+inline void ProbeTimerStart(ULONG timer) {
+    ZV_PROBE_SLOT(TimerStart)(timer);
+}
+inline void ProbeTimerStop(ULONG timer) {
+    ZV_PROBE_SLOT(TimerStop)(timer);
+}
+inline void ProbeSlot14(ULONG_PTR a) {
+    ZV_PROBE_SLOT(Slot14)(a);
+}
+inline void ProbeNameValue(ULONG value, PCSTR name) {
+    ZV_PROBE_SLOT(NameValue)(value, name);
+}
+inline void ProbeSlot16(ULONG_PTR a, ULONG_PTR b, ULONG_PTR c) {
+    ZV_PROBE_SLOT(Slot16)(a, b, c);
+}
+inline void ProbeSetValue(ULONG value, LONGLONG data) {
+    ZV_PROBE_SLOT(SetValue)(value, data);
+}
+inline void ProbeSlot18(ULONG_PTR a, ULONG_PTR b) {
+    ZV_PROBE_SLOT(Slot18)(a, b);
+}
+inline void ProbeSlot19(ULONG_PTR a, ULONG_PTR b) {
+    ZV_PROBE_SLOT(Slot19)(a, b);
+}
+inline void ProbeSlot20(ULONG_PTR a, ULONG_PTR b, ULONG_PTR c, ULONG_PTR d) {
+    ZV_PROBE_SLOT(Slot20)(a, b, c, d);
+}
+inline void ProbeSlot21(ULONG_PTR a, ULONG_PTR b) {
+    ZV_PROBE_SLOT(Slot21)(a, b);
+}
+inline ULONG_PTR ProbeSlot22(ULONG_PTR a) {
+    return ZV_PROBE_SLOT(Slot22)(a);
+}
 #undef ZV_PROBE_SLOT
 
 // ---------------------------------------------------------------------------
@@ -157,35 +195,35 @@ LONG ProbeGetModuleCount();
 // ---------------------------------------------------------------------------
 struct ProbeTraceFunctions {
     // Function 0: the collector learns every registered module.
-    void (*Modules)(struct _DEVICE_OBJECT* pdo, ProbeModuleEntry* table, LONG count);
+    void (*Modules)(PDEVICE_OBJECT pdo, ProbeModuleEntry* table, LONG count);
     // Function 1: one trace line (collector word, three context words, four
     // zero words, level, text, address of further arguments).
-    void (*Line)(struct _DEVICE_OBJECT* pdo, ULONG_PTR collectorWord, ULONG context0, ULONG context1,
-                 ULONG context2, ULONG zero0, ULONG zero1, ULONG zero2, ULONG zero3, ULONG level, PCSTR text,
-                 PVOID furtherArgs);
+    void (*Line)(PDEVICE_OBJECT pdo, ULONG_PTR collectorWord, ULONG context0, ULONG context1,
+                 ULONG context2, ULONG zero0, ULONG zero1, ULONG zero2, ULONG zero3, ULONG level,
+                 PCSTR text, PVOID furtherArgs);
 };
 
 struct ProbeMainFunctions {
-    void (*Enter)(struct _DEVICE_OBJECT* pdo, ULONG section);                   // 0
-    void (*Leave)(struct _DEVICE_OBJECT* pdo, ULONG section);                   // 1
-    void (*DefineCounter)(struct _DEVICE_OBJECT* pdo, ULONG counter);           // 2
-    void (*AddCounter)(struct _DEVICE_OBJECT* pdo, ULONG counter, LONGLONG d);  // 3
-    void (*SetCounter)(struct _DEVICE_OBJECT* pdo, ULONG counter, LONGLONG v);  // 4
-    void (*NameTimer)(struct _DEVICE_OBJECT* pdo, ULONG timer, PCSTR name);     // 5
-    void (*TimerStart)(struct _DEVICE_OBJECT* pdo, ULONG timer);                // 6
-    void (*TimerStop)(struct _DEVICE_OBJECT* pdo, ULONG timer);                 // 7
-    void (*Function8)(struct _DEVICE_OBJECT* pdo, ULONG_PTR a);                 // 8
-    void (*NameValue)(struct _DEVICE_OBJECT* pdo, ULONG value, PCSTR name);     // 9
-    void (*Function10)(struct _DEVICE_OBJECT* pdo, ULONG_PTR a, ULONG_PTR b, ULONG_PTR c);  // 10
-    void (*SetValue)(struct _DEVICE_OBJECT* pdo, ULONG value, LONGLONG data);   // 11
+    void (*Enter)(PDEVICE_OBJECT pdo, ULONG section);                               // 0
+    void (*Leave)(PDEVICE_OBJECT pdo, ULONG section);                               // 1
+    void (*DefineCounter)(PDEVICE_OBJECT pdo, ULONG counter);                       // 2
+    void (*AddCounter)(PDEVICE_OBJECT pdo, ULONG counter, LONGLONG d);              // 3
+    void (*SetCounter)(PDEVICE_OBJECT pdo, ULONG counter, LONGLONG v);              // 4
+    void (*NameTimer)(PDEVICE_OBJECT pdo, ULONG timer, PCSTR name);                 // 5
+    void (*TimerStart)(PDEVICE_OBJECT pdo, ULONG timer);                            // 6
+    void (*TimerStop)(PDEVICE_OBJECT pdo, ULONG timer);                             // 7
+    void (*Function8)(PDEVICE_OBJECT pdo, ULONG_PTR a);                             // 8
+    void (*NameValue)(PDEVICE_OBJECT pdo, ULONG value, PCSTR name);                 // 9
+    void (*Function10)(PDEVICE_OBJECT pdo, ULONG_PTR a, ULONG_PTR b, ULONG_PTR c);  // 10
+    void (*SetValue)(PDEVICE_OBJECT pdo, ULONG value, LONGLONG data);               // 11
 };
 
 struct ProbePerfFunctions {
-    void (*Function0)(struct _DEVICE_OBJECT* pdo, ULONG_PTR a, ULONG_PTR b);
-    void (*Function1)(struct _DEVICE_OBJECT* pdo, ULONG_PTR a, ULONG_PTR b);
-    void (*Function2)(struct _DEVICE_OBJECT* pdo, ULONG_PTR a, ULONG_PTR b, ULONG_PTR c, ULONG_PTR d);
-    void (*Function3)(struct _DEVICE_OBJECT* pdo, ULONG_PTR a, ULONG_PTR b);
-    ULONG_PTR (*Function4)(struct _DEVICE_OBJECT* pdo, ULONG_PTR a);
+    void (*Function0)(PDEVICE_OBJECT pdo, ULONG_PTR a, ULONG_PTR b);
+    void (*Function1)(PDEVICE_OBJECT pdo, ULONG_PTR a, ULONG_PTR b);
+    void (*Function2)(PDEVICE_OBJECT pdo, ULONG_PTR a, ULONG_PTR b, ULONG_PTR c, ULONG_PTR d);
+    void (*Function3)(PDEVICE_OBJECT pdo, ULONG_PTR a, ULONG_PTR b);
+    ULONG_PTR (*Function4)(PDEVICE_OBJECT pdo, ULONG_PTR a);
 };
 
 // ---------------------------------------------------------------------------
@@ -197,14 +235,14 @@ typedef ULONG (*ProbeInterfaceRelease)(PVOID context);
 typedef ULONG (*ProbeInterfaceFillTable)(PVOID context, PVOID table, ULONG bytes);  // 0 = success
 
 struct ProbeInterface {
-    USHORT Size;                         // the query asks for sizeof(ProbeInterface)
-    USHORT Version;                      // the query asks for 0
-    PVOID Context;                       // first argument of the routines below
-    PVOID Unused1;                       // not used by the driver
-    ProbeInterfaceAfterQuery AfterQuery; // called once after the query succeeded
-    ProbeInterfaceRelease Release;       // called when the record is released
-    PVOID Unused2[2];                    // not used by the driver
-    ProbeInterfaceFillTable FillTable;   // fills a function table
+    USHORT Size;                          // the query asks for sizeof(ProbeInterface)
+    USHORT Version;                       // the query asks for 0
+    PVOID Context;                        // first argument of the routines below
+    PVOID Unused1;                        // not used by the driver
+    ProbeInterfaceAfterQuery AfterQuery;  // called once after the query succeeded
+    ProbeInterfaceRelease Release;        // called when the record is released
+    PVOID Unused2[2];                     // not used by the driver
+    ProbeInterfaceFillTable FillTable;    // fills a function table
 };
 
 struct ProbeInterfaceRecord {
@@ -218,8 +256,12 @@ struct ProbeInterfaceRecord {
 // live 1: the live filling; live 0: every slot trapped.  Both clear the module
 // table, the saved dispatch table, the bound tables, records and device words.
 void ProbeSetSlots(ULONG live);
-inline void ProbeEnable() { ProbeSetSlots(1); }
-inline void ProbeDisable() { ProbeSetSlots(0); }
+inline void ProbeEnable() {
+    ProbeSetSlots(1);
+}
+inline void ProbeDisable() {
+    ProbeSetSlots(0);
+}
 
 // The interface list: its mutex and empty head (after MemInitialize).
 void ProbeInitInterfaceList();
@@ -228,11 +270,12 @@ void ProbeReleaseAllInterfaces();
 
 // "ZVPerfMode" of the PDO's device key: the value when it is a 4-byte
 // REG_DWORD, else 0.
-ULONG ReadPerfMode(struct _DEVICE_OBJECT* pdo);
+ULONG ReadPerfMode(PDEVICE_OBJECT pdo);
 
 // Asks the top of device's stack for an interface; on success the record is
 // listed and returned in *out.  Results PROBE_*.
-ULONG ProbeQueryInterface(struct _DEVICE_OBJECT* device, ProbeInterfaceRecord** out, const GUID* identifier);
+ULONG ProbeQueryInterface(PDEVICE_OBJECT device, ProbeInterfaceRecord** out,
+                          const GUID* identifier);
 // 1 when the record is listed (and unlinked when unlink is set), else 0.
 ULONG ProbeFindInterface(ProbeInterfaceRecord* record, ULONG unlink);
 // Unlinks, releases and frees a listed record: the release routine's result,
@@ -244,9 +287,9 @@ ULONG ProbeGetFunctionTable(ProbeInterfaceRecord* record, PVOID table, ULONG byt
 // Bound state, for tests: the device words and whether each interface record
 // is held.
 struct ProbeBindingState {
-    struct _DEVICE_OBJECT* Fdo;
-    struct _DEVICE_OBJECT* Lower;
-    struct _DEVICE_OBJECT* Pdo;
+    PDEVICE_OBJECT Fdo;
+    PDEVICE_OBJECT Lower;
+    PDEVICE_OBJECT Pdo;
     ProbeInterfaceRecord* TraceRecord;
     ProbeInterfaceRecord* MainRecord;
     ProbeInterfaceRecord* PerfRecord;

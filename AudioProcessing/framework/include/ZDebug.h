@@ -70,23 +70,45 @@ void ZDebugPrint(PCSTR driverName, PCSTR moduleName, ULONG enable, ULONG moduleL
 // named after the module (the default when absent or not a 4-byte REG_DWORD),
 // and writes the result back under the module's name.  2 when the key cannot be
 // opened or created (nothing written then).  PASSIVE_LEVEL.
-ULONG ZDebugLevelRead(PCSTR driverName, PCSTR moduleName, struct _DEVICE_OBJECT* device);
+ULONG ZDebugLevelRead(PCSTR driverName, PCSTR moduleName, PDEVICE_OBJECT device);
 
 // ---------------------------------------------------------------------------
 // The log modules of the drivers, in the order of their registration (and so
 // of their probe indices 0 to 10).
 // ---------------------------------------------------------------------------
-struct LogModuleDrvMain { static constexpr char kName[] = "DrvMain"; };
-struct LogModuleDevice { static constexpr char kName[] = "Device"; };
-struct LogModuleZDebug { static constexpr char kName[] = "ZDebug"; };
-struct LogModuleRegistry { static constexpr char kName[] = "Registry"; };
-struct LogModuleOSDep { static constexpr char kName[] = "OSDep"; };
-struct LogModuleGenDisp { static constexpr char kName[] = "GenDisp"; };
-struct LogModuleDSDisblr { static constexpr char kName[] = "DSDisblr"; };
-struct LogModuleZvKAPFWi { static constexpr char kName[] = "ZvKAPFWi"; };
-struct LogModuleIrpTgt { static constexpr char kName[] = "IrpTgt"; };
-struct LogModuleFilterLogic { static constexpr char kName[] = "FilterLogic"; };
-struct LogModuleKsFltTst { static constexpr char kName[] = "KsFltTst"; };
+struct LogModuleDrvMain {
+    static constexpr char kName[] = "DrvMain";
+};
+struct LogModuleDevice {
+    static constexpr char kName[] = "Device";
+};
+struct LogModuleZDebug {
+    static constexpr char kName[] = "ZDebug";
+};
+struct LogModuleRegistry {
+    static constexpr char kName[] = "Registry";
+};
+struct LogModuleOSDep {
+    static constexpr char kName[] = "OSDep";
+};
+struct LogModuleGenDisp {
+    static constexpr char kName[] = "GenDisp";
+};
+struct LogModuleDSDisblr {
+    static constexpr char kName[] = "DSDisblr";
+};
+struct LogModuleZvKAPFWi {
+    static constexpr char kName[] = "ZvKAPFWi";
+};
+struct LogModuleIrpTgt {
+    static constexpr char kName[] = "IrpTgt";
+};
+struct LogModuleFilterLogic {
+    static constexpr char kName[] = "FilterLogic";
+};
+struct LogModuleKsFltTst {
+    static constexpr char kName[] = "KsFltTst";
+};
 
 // The words and routines of one log module.  One instance per module tag and
 // per driver image.  The level and enable words are plain 32-bit words that the
@@ -104,7 +126,7 @@ public:
     // Reads the module's level (ZDebugLevelRead) and registers the module with
     // the probe layer.  DriverEntry calls it with no device, once per module, in
     // the order of the tags above, after ProbeEnable.  PASSIVE_LEVEL.
-    static void ModuleRegister(struct _DEVICE_OBJECT* device) {
+    static void ModuleRegister(PDEVICE_OBJECT device) {
         ULONG level = ZDebugLevelRead(ZDebugGetDriverName(), Module::kName, device);
         s_level.store(level, std::memory_order_relaxed);
         s_probeIndex.store(ProbeRegisterModule(Module::kName, level, &ModuleSetLevel),

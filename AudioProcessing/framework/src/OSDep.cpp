@@ -8,7 +8,9 @@ namespace {
 
 std::atomic<const RemoveLockWatcher*> g_watcher{nullptr};
 
-LONG ReadRemoving(PRemoveLock lock) { return __atomic_load_n(&lock->Removing, __ATOMIC_SEQ_CST); }
+LONG ReadRemoving(PRemoveLock lock) {
+    return __atomic_load_n(&lock->Removing, __ATOMIC_SEQ_CST);
+}
 
 // One reference less; the last one wakes the remover.
 void DropReference(PRemoveLock lock) {
@@ -35,14 +37,16 @@ NTSTATUS AcquireRemoveLock(PVOID tag, PRemoveLock lock) {
         DropReference(lock);
         return STATUS_DELETE_PENDING;
     }
-    if (const RemoveLockWatcher* watcher = g_watcher.load(std::memory_order_acquire)) watcher->Acquired(lock, tag);
+    if (const RemoveLockWatcher* watcher = g_watcher.load(std::memory_order_acquire))
+        watcher->Acquired(lock, tag);
     return STATUS_SUCCESS;
 }
 
 void ReleaseRemoveLock(PVOID tag, PRemoveLock lock) {
     // The watcher hears of the release before the count falls: after that the
     // remover may already have gone on and freed the lock.
-    if (const RemoveLockWatcher* watcher = g_watcher.load(std::memory_order_acquire)) watcher->Released(lock, tag);
+    if (const RemoveLockWatcher* watcher = g_watcher.load(std::memory_order_acquire))
+        watcher->Released(lock, tag);
     DropReference(lock);
 }
 
@@ -58,6 +62,10 @@ void ReleaseRemoveLockAndWait(PVOID tag, PRemoveLock lock) {
     KeWaitForSingleObject(&lock->Event, Executive, KernelMode, FALSE, nullptr);
 }
 
-LONG RemoveLockCount(PRemoveLock lock) { return __atomic_load_n(&lock->Count, __ATOMIC_SEQ_CST); }
+LONG RemoveLockCount(PRemoveLock lock) {
+    return __atomic_load_n(&lock->Count, __ATOMIC_SEQ_CST);
+}
 
-void RemoveLockSetWatcher(const RemoveLockWatcher* watcher) { g_watcher.store(watcher, std::memory_order_release); }
+void RemoveLockSetWatcher(const RemoveLockWatcher* watcher) {
+    g_watcher.store(watcher, std::memory_order_release);
+}

@@ -179,8 +179,8 @@ void UnbindSlots() {
 // ---------------------------------------------------------------------------
 // The live routines of slots 0 to 4
 // ---------------------------------------------------------------------------
-ULONG AcquireInterface(PDEVICE_OBJECT lower, const GUID* identifier, ProbeInterfaceRecord** record, PVOID table,
-                       ULONG tableBytes) {
+ULONG AcquireInterface(PDEVICE_OBJECT lower, const GUID* identifier, ProbeInterfaceRecord** record,
+                       PVOID table, ULONG tableBytes) {
     if (ProbeQueryInterface(lower, record, identifier) != PROBE_OK) return PROBE_FAILED;
     return ProbeGetFunctionTable(*record, table, tableBytes);
 }
@@ -197,18 +197,19 @@ void ProbeInitRoutine(PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PDEVICE_OBJECT p
     const ULONG perfMode = ReadPerfMode(pdo);
 
     ProbeInterfaceRecord* record = nullptr;
-    if (AcquireInterface(lower, &GUID_ProbeMainInterface, &record, &g_probe.Main, sizeof g_probe.Main) ==
-        PROBE_OK) {
+    if (AcquireInterface(lower, &GUID_ProbeMainInterface, &record, &g_probe.Main,
+                         sizeof g_probe.Main) == PROBE_OK) {
         BindMainSlots();
     }
     g_probe.MainRecord = record;
 
     record = nullptr;
-    if (AcquireInterface(lower, &GUID_ProbeTraceInterface, &record, &g_probe.Trace, sizeof g_probe.Trace) ==
-        PROBE_OK) {
+    if (AcquireInterface(lower, &GUID_ProbeTraceInterface, &record, &g_probe.Trace,
+                         sizeof g_probe.Trace) == PROBE_OK) {
         StoreSlot(ProbeSlots.Trace, &ProbeTraceForward);
         if (g_probe.Trace.Modules != nullptr) {
-            g_probe.Trace.Modules(pdo, g_moduleTable, g_moduleCount.load(std::memory_order_acquire));
+            g_probe.Trace.Modules(pdo, g_moduleTable,
+                                  g_moduleCount.load(std::memory_order_acquire));
         }
     }
     g_probe.TraceRecord = record;
@@ -220,7 +221,8 @@ void ProbeInitRoutine(PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PDEVICE_OBJECT p
     }
     g_probe.PerfRecord = record;
 
-    if (g_probe.MainRecord == nullptr && g_probe.TraceRecord == nullptr && g_probe.PerfRecord == nullptr) {
+    if (g_probe.MainRecord == nullptr && g_probe.TraceRecord == nullptr &&
+        g_probe.PerfRecord == nullptr) {
         // Nothing answered: forget the devices so that a later call tries again.
         g_probe.Fdo.store(nullptr, std::memory_order_release);
         g_probe.Lower.store(nullptr, std::memory_order_release);
@@ -253,8 +255,10 @@ void ProbeShutdownRoutine() {
 }
 
 constexpr ULONG kIoctlKsProperty = CTL_CODE(FILE_DEVICE_KS, 0x000, METHOD_NEITHER, FILE_ANY_ACCESS);
-constexpr ULONG kIoctlKsWriteStream = CTL_CODE(FILE_DEVICE_KS, 0x004, METHOD_NEITHER, FILE_WRITE_ACCESS);
-constexpr ULONG kIoctlKsReadStream = CTL_CODE(FILE_DEVICE_KS, 0x005, METHOD_NEITHER, FILE_READ_ACCESS);
+constexpr ULONG kIoctlKsWriteStream =
+    CTL_CODE(FILE_DEVICE_KS, 0x004, METHOD_NEITHER, FILE_WRITE_ACCESS);
+constexpr ULONG kIoctlKsReadStream =
+    CTL_CODE(FILE_DEVICE_KS, 0x005, METHOD_NEITHER, FILE_READ_ACCESS);
 
 /*
  * ProbeDispatchWrapper: the dispatch routine of a hooked driver.  Times the
@@ -272,7 +276,8 @@ NTSTATUS ProbeDispatchWrapper(PDEVICE_OBJECT device, PIRP irp) {
                   : code == kIoctlKsProperty    ? 3
                                                 : 0;
     }
-    PDRIVER_DISPATCH routine = major <= IRP_MJ_MAXIMUM_FUNCTION ? g_probe.SavedDispatch[major] : nullptr;
+    PDRIVER_DISPATCH routine =
+        major <= IRP_MJ_MAXIMUM_FUNCTION ? g_probe.SavedDispatch[major] : nullptr;
     if (routine == nullptr) {
         irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -336,16 +341,32 @@ LONG ProbeRegisterModuleRoutine(PCSTR name, ULONG level, ProbeLevelCallback call
 }  // namespace
 
 // The image's table is trapped until DriverEntry enables it.
-#define ZV_TRAP(Fn) {&SlotRoutines<Fn>::Trap}
+#define ZV_TRAP(Fn) \
+    { &SlotRoutines<Fn>::Trap }
 constinit ProbeSlotTable ProbeSlots = {
-    ZV_TRAP(ProbeInitFn),       ZV_TRAP(ProbeVoidFn),      ZV_TRAP(ProbeHookDispatchFn),
-    ZV_TRAP(ProbeVoidFn),       ZV_TRAP(ProbeRegisterModuleFn), ZV_TRAP(ProbeTraceFn),
-    ZV_TRAP(ProbeIdFn),         ZV_TRAP(ProbeIdFn),        ZV_TRAP(ProbeIdFn),
-    ZV_TRAP(ProbeId64Fn),       ZV_TRAP(ProbeId64Fn),      ZV_TRAP(ProbeIdNameFn),
-    ZV_TRAP(ProbeIdFn),         ZV_TRAP(ProbeIdFn),        ZV_TRAP(ProbeWord1Fn),
-    ZV_TRAP(ProbeIdNameFn),     ZV_TRAP(ProbeWord3Fn),     ZV_TRAP(ProbeId64Fn),
-    ZV_TRAP(ProbeWord2Fn),      ZV_TRAP(ProbeWord2Fn),     ZV_TRAP(ProbeWord4Fn),
-    ZV_TRAP(ProbeWord2Fn),      ZV_TRAP(ProbeWordQueryFn),
+    ZV_TRAP(ProbeInitFn),
+    ZV_TRAP(ProbeVoidFn),
+    ZV_TRAP(ProbeHookDispatchFn),
+    ZV_TRAP(ProbeVoidFn),
+    ZV_TRAP(ProbeRegisterModuleFn),
+    ZV_TRAP(ProbeTraceFn),
+    ZV_TRAP(ProbeIdFn),
+    ZV_TRAP(ProbeIdFn),
+    ZV_TRAP(ProbeIdFn),
+    ZV_TRAP(ProbeId64Fn),
+    ZV_TRAP(ProbeId64Fn),
+    ZV_TRAP(ProbeIdNameFn),
+    ZV_TRAP(ProbeIdFn),
+    ZV_TRAP(ProbeIdFn),
+    ZV_TRAP(ProbeWord1Fn),
+    ZV_TRAP(ProbeIdNameFn),
+    ZV_TRAP(ProbeWord3Fn),
+    ZV_TRAP(ProbeId64Fn),
+    ZV_TRAP(ProbeWord2Fn),
+    ZV_TRAP(ProbeWord2Fn),
+    ZV_TRAP(ProbeWord4Fn),
+    ZV_TRAP(ProbeWord2Fn),
+    ZV_TRAP(ProbeWordQueryFn),
 };
 #undef ZV_TRAP
 
@@ -384,9 +405,13 @@ void ProbeSetSlots(ULONG live) {
     g_probe.Pdo.store(nullptr);
 }
 
-ProbeModuleEntry* ProbeGetModuleTable() { return g_moduleTable; }
+ProbeModuleEntry* ProbeGetModuleTable() {
+    return g_moduleTable;
+}
 
-LONG ProbeGetModuleCount() { return g_moduleCount.load(); }
+LONG ProbeGetModuleCount() {
+    return g_moduleCount.load();
+}
 
 void ProbeGetBindingState(ProbeBindingState* state) {
     if (state == nullptr) return;
@@ -406,13 +431,17 @@ void ProbeInitInterfaceList() {
 namespace {
 
 bool LockInterfaceList() {
-    return KeWaitForSingleObject(&g_interfaceListMutex, Executive, KernelMode, FALSE, nullptr) == STATUS_SUCCESS;
+    return KeWaitForSingleObject(&g_interfaceListMutex, Executive, KernelMode, FALSE, nullptr) ==
+           STATUS_SUCCESS;
 }
-void UnlockInterfaceList() { KeReleaseMutex(&g_interfaceListMutex, FALSE); }
+void UnlockInterfaceList() {
+    KeReleaseMutex(&g_interfaceListMutex, FALSE);
+}
 
 ULONG ReleaseRecord(ProbeInterfaceRecord* record) {
     ULONG result = PROBE_OK;
-    if (record->Interface.Release != nullptr) result = record->Interface.Release(record->Interface.Context);
+    if (record->Interface.Release != nullptr)
+        result = record->Interface.Release(record->Interface.Context);
     MemFree(record);
     return result;
 }
@@ -430,7 +459,8 @@ void ProbeReleaseAllInterfaces() {
 
 ULONG ReadPerfMode(PDEVICE_OBJECT pdo) {
     HANDLE key = nullptr;
-    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_QUERY_VALUE, &key))) return 0;
+    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_QUERY_VALUE, &key)))
+        return 0;
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, u"ZVPerfMode");
     // Room for the record's fixed part, a DWORD and three spare bytes.
@@ -440,8 +470,10 @@ ULONG ReadPerfMode(PDEVICE_OBJECT pdo) {
     } record;
     ULONG resultLength = 0;
     ULONG perfMode = 0;
-    NTSTATUS status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, &record, sizeof record, &resultLength);
-    if (NT_SUCCESS(status) && record.info.Type == REG_DWORD && record.info.DataLength == sizeof(ULONG)) {
+    NTSTATUS status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, &record,
+                                      sizeof record, &resultLength);
+    if (NT_SUCCESS(status) && record.info.Type == REG_DWORD &&
+        record.info.DataLength == sizeof(ULONG)) {
         std::memcpy(&perfMode, record.info.Data, sizeof perfMode);
     }
     ZwClose(key);
@@ -454,7 +486,8 @@ ULONG ReadPerfMode(PDEVICE_OBJECT pdo) {
  * collector's after-query routine has run and the record is on the interface
  * list.  PASSIVE_LEVEL.
  */
-ULONG ProbeQueryInterface(PDEVICE_OBJECT device, ProbeInterfaceRecord** out, const GUID* identifier) {
+ULONG ProbeQueryInterface(PDEVICE_OBJECT device, ProbeInterfaceRecord** out,
+                          const GUID* identifier) {
     if (out == nullptr) return PROBE_NULL_ARGUMENT;
     auto* record = static_cast<ProbeInterfaceRecord*>(MemAlloc(sizeof(ProbeInterfaceRecord)));
     if (record == nullptr) {
@@ -497,7 +530,8 @@ ULONG ProbeQueryInterface(PDEVICE_OBJECT device, ProbeInterfaceRecord** out, con
         *out = nullptr;
         return PROBE_FAILED;
     }
-    if (record->Interface.AfterQuery != nullptr) record->Interface.AfterQuery(record->Interface.Context);
+    if (record->Interface.AfterQuery != nullptr)
+        record->Interface.AfterQuery(record->Interface.Context);
     if (!LockInterfaceList()) {
         ReleaseRecord(record);
         *out = nullptr;
@@ -512,7 +546,8 @@ ULONG ProbeQueryInterface(PDEVICE_OBJECT device, ProbeInterfaceRecord** out, con
 ULONG ProbeFindInterface(ProbeInterfaceRecord* record, ULONG unlink) {
     if (record == nullptr || !LockInterfaceList()) return 0;
     ULONG found = 0;
-    for (PLIST_ENTRY entry = g_interfaceList.Flink; entry != &g_interfaceList; entry = entry->Flink) {
+    for (PLIST_ENTRY entry = g_interfaceList.Flink; entry != &g_interfaceList;
+         entry = entry->Flink) {
         if (entry == &record->Links) {
             found = 1;
             if (unlink != 0) RemoveEntryList(entry);

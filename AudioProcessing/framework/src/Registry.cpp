@@ -81,8 +81,8 @@ NTSTATUS RegistryQueryValues(HANDLE key, const RegistryDwordEntry* table) {
             UCHAR bytes[FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) + sizeof(ULONG)];
         } record;
         ULONG resultLength = 0;
-        NTSTATUS status =
-            ZwQueryValueKey(key, &name, KeyValuePartialInformation, &record, sizeof record, &resultLength);
+        NTSTATUS status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, &record,
+                                          sizeof record, &resultLength);
         if (status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL) {
             return STATUS_OBJECT_NAME_NOT_FOUND;  // longer than a DWORD: not a DWORD value
         }

@@ -31,7 +31,9 @@ void ZDebugSetDriverName(PCSTR driverName) {
     g_driverName.store(driverName != nullptr ? driverName : "", std::memory_order_release);
 }
 
-PCSTR ZDebugGetDriverName() { return g_driverName.load(std::memory_order_acquire); }
+PCSTR ZDebugGetDriverName() {
+    return g_driverName.load(std::memory_order_acquire);
+}
 
 /*
  * ZDebugPrint: one log line of a module.
@@ -45,7 +47,8 @@ void ZDebugPrint(PCSTR driverName, PCSTR moduleName, ULONG enable, ULONG moduleL
                  PCSTR format, va_list args) {
     const bool passes = (flags & ZDBG_LEVEL_MASK) <= (moduleLevel & ZDBG_LEVEL_MASK) && enable != 0;
     if ((flags & ZDBG_DROP) != 0) return;
-    if (!passes && (flags & ZDBG_NO_PROBE) != 0) return;  // nobody would see it: do not even format it
+    if (!passes && (flags & ZDBG_NO_PROBE) != 0)
+        return;  // nobody would see it: do not even format it
 
     CHAR line[ZDBG_LINE_BYTES];
     size_t used = 0;
@@ -85,13 +88,17 @@ ULONG ZDebugLevelRead(PCSTR driverName, PCSTR moduleName, PDEVICE_OBJECT device)
     HANDLE debugKey = nullptr;
     NTSTATUS status;
     if (device == nullptr) {
-        status = RtlStringCchPrintfW(path, 256, u"\\Registry\\Machine\\Software\\Korvane\\%s\\Debug", driverWide);
-        if (NT_SUCCESS(status)) status = RegistryCreateKeyPath(nullptr, KEY_ALL_ACCESS, path, &debugKey);
+        status = RtlStringCchPrintfW(
+            path, 256, u"\\Registry\\Machine\\Software\\Korvane\\%s\\Debug", driverWide);
+        if (NT_SUCCESS(status))
+            status = RegistryCreateKeyPath(nullptr, KEY_ALL_ACCESS, path, &debugKey);
     } else {
-        status = IoOpenDeviceRegistryKey(device, PLUGPLAY_REGKEY_DRIVER, STANDARD_RIGHTS_REQUIRED, &driverKey);
+        status = IoOpenDeviceRegistryKey(device, PLUGPLAY_REGKEY_DRIVER, STANDARD_RIGHTS_REQUIRED,
+                                         &driverKey);
         if (NT_SUCCESS(status)) {
             status = RtlStringCchPrintfW(path, 256, u"Debug\\%s", driverWide);
-            if (NT_SUCCESS(status)) status = RegistryCreateKeyPath(driverKey, KEY_ALL_ACCESS, path, &debugKey);
+            if (NT_SUCCESS(status))
+                status = RegistryCreateKeyPath(driverKey, KEY_ALL_ACCESS, path, &debugKey);
         } else {
             driverKey = nullptr;
         }
@@ -182,8 +189,12 @@ void NoteRequestSize(ULONG size) {
     }
 }
 
-void LockPagedList() { KeWaitForSingleObject(&g_pagedMutex, Executive, KernelMode, FALSE, nullptr); }
-void UnlockPagedList() { KeReleaseMutex(&g_pagedMutex, FALSE); }
+void LockPagedList() {
+    KeWaitForSingleObject(&g_pagedMutex, Executive, KernelMode, FALSE, nullptr);
+}
+void UnlockPagedList() {
+    KeReleaseMutex(&g_pagedMutex, FALSE);
+}
 
 }  // namespace
 
@@ -203,7 +214,8 @@ void MemInitialize() {
     for (ULONG c = 0; c < MEM_CLASS_COUNT; ++c) {
         g_classReady[c] = MemClassEnabled[c] != 0;
         if (!g_classReady[c]) continue;
-        ExInitializePagedLookasideList(&g_pagedClasses[c], nullptr, nullptr, 0, EntryBytes(c), ZV_POOL_TAG_ZCAM, 0);
+        ExInitializePagedLookasideList(&g_pagedClasses[c], nullptr, nullptr, 0, EntryBytes(c),
+                                       ZV_POOL_TAG_ZCAM, 0);
         ExInitializeNPagedLookasideList(&g_nonPagedClasses[c], nullptr, nullptr, 0, EntryBytes(c),
                                         ZV_POOL_TAG_ZCAM, 0);
     }
@@ -235,7 +247,8 @@ PVOID MemAllocPool(ULONG poolType, ULONG size) {
     // class is computed: the class of such a size would wrap to a small one.
     if (size <= MEM_MAX_REQUEST) {
         const ULONG sizeClass = (size + 21) / 16;
-        if (sizeClass < MEM_CLASS_COUNT && g_classReady[sizeClass] && MemClassEnabled[sizeClass] != 0) {
+        if (sizeClass < MEM_CLASS_COUNT && g_classReady[sizeClass] &&
+            MemClassEnabled[sizeClass] != 0) {
             if (poolType == ZV_POOL_PAGED) {
                 lookaside = &g_pagedClasses[sizeClass];
                 block = ExAllocateFromPagedLookasideList(&g_pagedClasses[sizeClass]);
@@ -245,9 +258,9 @@ PVOID MemAllocPool(ULONG poolType, ULONG size) {
             }
         }
         if (lookaside == nullptr) {
-            block = ExAllocatePoolWithTag(static_cast<POOL_TYPE>(poolType),
-                                          kHeaderBytes + static_cast<SIZE_T>(size) + kPoolSpareBytes,
-                                          ZV_POOL_TAG_ZCAM);
+            block = ExAllocatePoolWithTag(
+                static_cast<POOL_TYPE>(poolType),
+                kHeaderBytes + static_cast<SIZE_T>(size) + kPoolSpareBytes, ZV_POOL_TAG_ZCAM);
         }
     }
 
@@ -260,13 +273,15 @@ PVOID MemAllocPool(ULONG poolType, ULONG size) {
             KIRQL oldIrql;
             KeAcquireSpinLock(&g_nonPagedLock, &oldIrql);
             InsertTailList(&g_nonPagedBlocks, &header->Links);
-            g_nonPagedBytes.store(g_nonPagedBytes.load(std::memory_order_relaxed) + size, std::memory_order_relaxed);
+            g_nonPagedBytes.store(g_nonPagedBytes.load(std::memory_order_relaxed) + size,
+                                  std::memory_order_relaxed);
             KeReleaseSpinLock(&g_nonPagedLock, oldIrql);
             ProbeAddCounter(PROBE_COUNTER_NONPAGED_BYTES, static_cast<LONGLONG>(size));
         } else {
             LockPagedList();
             InsertTailList(&g_pagedBlocks, &header->Links);
-            g_pagedBytes.store(g_pagedBytes.load(std::memory_order_relaxed) + size, std::memory_order_relaxed);
+            g_pagedBytes.store(g_pagedBytes.load(std::memory_order_relaxed) + size,
+                               std::memory_order_relaxed);
             UnlockPagedList();
             ProbeAddCounter(PROBE_COUNTER_PAGED_BYTES, static_cast<LONGLONG>(size));
         }
@@ -291,13 +306,15 @@ void MemFreeBlock(PVOID data) {
         KIRQL oldIrql;
         KeAcquireSpinLock(&g_nonPagedLock, &oldIrql);
         RemoveEntryList(&header->Links);
-        g_nonPagedBytes.store(g_nonPagedBytes.load(std::memory_order_relaxed) - size, std::memory_order_relaxed);
+        g_nonPagedBytes.store(g_nonPagedBytes.load(std::memory_order_relaxed) - size,
+                              std::memory_order_relaxed);
         KeReleaseSpinLock(&g_nonPagedLock, oldIrql);
         ProbeAddCounter(PROBE_COUNTER_NONPAGED_BYTES, -static_cast<LONGLONG>(size));
     } else {
         LockPagedList();
         RemoveEntryList(&header->Links);
-        g_pagedBytes.store(g_pagedBytes.load(std::memory_order_relaxed) - size, std::memory_order_relaxed);
+        g_pagedBytes.store(g_pagedBytes.load(std::memory_order_relaxed) - size,
+                           std::memory_order_relaxed);
         UnlockPagedList();
         ProbeAddCounter(PROBE_COUNTER_PAGED_BYTES, -static_cast<LONGLONG>(size));
     }
@@ -311,9 +328,13 @@ void MemFreeBlock(PVOID data) {
     }
 }
 
-PVOID MemAlloc(ULONG size) { return MemAllocPool(ZV_POOL_NONPAGED, size); }
+PVOID MemAlloc(ULONG size) {
+    return MemAllocPool(ZV_POOL_NONPAGED, size);
+}
 
-void MemFree(PVOID data) { MemFreeBlock(data); }
+void MemFree(PVOID data) {
+    MemFreeBlock(data);
+}
 
 void MemGetStatistics(MemStatistics* stats) {
     if (stats == nullptr) return;
@@ -355,7 +376,8 @@ LONG CheckLiveList(LIST_ENTRY* head, ULONG total, bool nonPagedList) {
 LONG MemCheckLiveLists() {
     KIRQL oldIrql;
     KeAcquireSpinLock(&g_nonPagedLock, &oldIrql);
-    LONG nonPaged = CheckLiveList(&g_nonPagedBlocks, g_nonPagedBytes.load(std::memory_order_relaxed), true);
+    LONG nonPaged =
+        CheckLiveList(&g_nonPagedBlocks, g_nonPagedBytes.load(std::memory_order_relaxed), true);
     KeReleaseSpinLock(&g_nonPagedLock, oldIrql);
 
     LockPagedList();

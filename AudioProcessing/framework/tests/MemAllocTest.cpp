@@ -72,7 +72,8 @@ TEST_F(MemAllocTest, DataIsSixteenByteAlignedAndFullyUsable) {
         auto* data = static_cast<unsigned char*>(MemAlloc(size));
         ASSERT_NE(data, nullptr) << size;
         EXPECT_EQ(reinterpret_cast<uintptr_t>(data) % 16, 0u) << size;
-        std::memset(data, 0xA5, size);  // every byte the caller asked for (the sanitizer watches the edges)
+        std::memset(data, 0xA5,
+                    size);  // every byte the caller asked for (the sanitizer watches the edges)
         blocks.push_back(data);
     }
     for (PVOID data : blocks) MemFree(data);
@@ -194,7 +195,7 @@ TEST_F(MemAllocTest, DisabledClassIsServedFromThePool) {
     MemShutdown();
     MemClassEnabled[2] = 0;
     MemInitialize();
-    PVOID data = MemAlloc(20);  // class 2
+    PVOID data = MemAlloc(20);   // class 2
     PVOID other = MemAlloc(30);  // class 3 still enabled
     MemClassEnabled[2] = 1;
     ASSERT_NE(data, nullptr);
@@ -248,8 +249,10 @@ TEST_F(MemAllocTest, ConcurrentUseKeepsListsAndTotalsConsistent) {
                 } else {
                     const ULONG size = static_cast<ULONG>(random() % 130);
                     held[slot] = MemAlloc(size);
-                    if (held[slot] == nullptr) failed = true;
-                    else std::memset(held[slot], t, size);
+                    if (held[slot] == nullptr)
+                        failed = true;
+                    else
+                        std::memset(held[slot], t, size);
                 }
                 if (raised) KeLowerIrql(old);
             }

@@ -16,7 +16,6 @@ namespace {
 using zvtest::CollectorInterface;
 using zvtest::FrameworkTest;
 
-
 class ProbeBindingTest : public FrameworkTest {
 protected:
     void SetUp() override {
@@ -63,7 +62,8 @@ TEST_F(ProbeBindingTest, WithoutCollectorEveryQueryFailsAndTheNextInitTriesAgain
 
     m_stack->SetDeviceValue(u"ZVPerfMode", 1);
     Init();
-    EXPECT_EQ(m_collector->Queries(), (std::vector<std::string>{"main", "trace", "main", "trace", "perf"}));
+    EXPECT_EQ(m_collector->Queries(),
+              (std::vector<std::string>{"main", "trace", "main", "trace", "perf"}));
     ProbeAddCounter(5, 1);
     EXPECT_TRUE(m_collector->Calls().empty());
     EXPECT_TRUE(m_collector->AfterQueries().empty());
@@ -94,7 +94,7 @@ TEST_F(ProbeBindingTest, MainInterfaceAloneBindsItsTwelveSlots) {
     ProbeSetValue(11, -7);
     auto calls = m_collector->Calls();
     ASSERT_EQ(calls.size(), 12u);
-    const char* functions[] = {"main.0", "main.1", "main.2", "main.3", "main.4", "main.5",
+    const char* functions[] = {"main.0", "main.1", "main.2", "main.3", "main.4",  "main.5",
                                "main.6", "main.7", "main.8", "main.9", "main.10", "main.11"};
     for (size_t i = 0; i < calls.size(); ++i) {
         EXPECT_EQ(calls[i].Function, functions[i]);
@@ -133,7 +133,8 @@ TEST_F(ProbeBindingTest, TraceInterfaceLearnsTheModulesAndCanSwitchOneOn) {
     modules[5].LevelCallback(3, 1);
     LogModule<LogModuleGenDisp>::ModulePrint(3, "CGenDisp::Dispatch> now visible\n");
     LogModule<LogModuleDevice>::ModulePrint(1, "CDevice::Dispatch> still silent\n");
-    EXPECT_EQ(KpDbgRecords(), (std::vector<std::string>{"Echowell.GenDisp: CGenDisp::Dispatch> now visible\n"}));
+    EXPECT_EQ(KpDbgRecords(),
+              (std::vector<std::string>{"Echowell.GenDisp: CGenDisp::Dispatch> now visible\n"}));
 
     // The bound trace slot forwards no line: no code places a trace record.
     for (const auto& call : m_collector->Calls()) EXPECT_NE(call.Function, "trace.1");
@@ -247,14 +248,17 @@ TEST_F(ProbeBindingTest, PerfModeIsReadAsAFourByteDword) {
     EXPECT_EQ(ReadPerfMode(Pdo()), 1u);
 
     HANDLE key = nullptr;
-    ASSERT_EQ(IoOpenDeviceRegistryKey(Pdo(), PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
+    ASSERT_EQ(IoOpenDeviceRegistryKey(Pdo(), PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key),
+              STATUS_SUCCESS);
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, u"ZVPerfMode");
     const UCHAR binary[4] = {1, 0, 0, 0};
-    ASSERT_EQ(ZwSetValueKey(key, &name, 0, REG_BINARY, const_cast<UCHAR*>(binary), 4), STATUS_SUCCESS);
+    ASSERT_EQ(ZwSetValueKey(key, &name, 0, REG_BINARY, const_cast<UCHAR*>(binary), 4),
+              STATUS_SUCCESS);
     EXPECT_EQ(ReadPerfMode(Pdo()), 0u);
     const UCHAR longer[8] = {1, 0, 0, 0, 0, 0, 0, 0};
-    ASSERT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, const_cast<UCHAR*>(longer), 8), STATUS_SUCCESS);
+    ASSERT_EQ(ZwSetValueKey(key, &name, 0, REG_DWORD, const_cast<UCHAR*>(longer), 8),
+              STATUS_SUCCESS);
     EXPECT_EQ(ReadPerfMode(Pdo()), 0u);
     ZwClose(key);
 
@@ -276,10 +280,12 @@ TEST_F(ProbeBindingTest, HookedDispatchTimesTheKsRequests) {
         KEVENT done;
         KeInitializeEvent(&done, NotificationEvent, FALSE);
         IO_STATUS_BLOCK ioStatus{};
-        PIRP irp = IoBuildDeviceIoControlRequest(code, Fdo(), nullptr, 0, nullptr, 0, FALSE, &done, &ioStatus);
+        PIRP irp = IoBuildDeviceIoControlRequest(code, Fdo(), nullptr, 0, nullptr, 0, FALSE, &done,
+                                                 &ioStatus);
         ASSERT_NE(irp, nullptr);
         NTSTATUS status = IoCallDriver(Fdo(), irp);
-        if (status == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        if (status == STATUS_PENDING)
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     }
     ProbeUnhookDispatch();
     std::vector<LONGLONG> entered;
@@ -294,9 +300,11 @@ TEST_F(ProbeBindingTest, HookedDispatchTimesTheKsRequests) {
 // ---------------------------------------------------------------------------
 TEST_F(ProbeBindingTest, DeviceLevelsLiveBelowTheDriverKey) {
     HANDLE driverKey = nullptr;
-    ASSERT_EQ(IoOpenDeviceRegistryKey(Pdo(), PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &driverKey), STATUS_SUCCESS);
+    ASSERT_EQ(IoOpenDeviceRegistryKey(Pdo(), PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &driverKey),
+              STATUS_SUCCESS);
     HANDLE debugKey = nullptr;
-    ASSERT_EQ(RegistryCreateKeyPath(driverKey, KEY_ALL_ACCESS, u"Debug\\Echowell", &debugKey), STATUS_SUCCESS);
+    ASSERT_EQ(RegistryCreateKeyPath(driverKey, KEY_ALL_ACCESS, u"Debug\\Echowell", &debugKey),
+              STATUS_SUCCESS);
     EXPECT_EQ(RegistryWriteDword(debugKey, u"Default", 3), 1u);
     EXPECT_EQ(RegistryWriteDword(debugKey, u"Device", 1), 1u);
     ZwClose(debugKey);
@@ -305,10 +313,12 @@ TEST_F(ProbeBindingTest, DeviceLevelsLiveBelowTheDriverKey) {
     EXPECT_EQ(ZDebugLevelRead("Echowell", "GenDisp", Pdo()), 3u);
     EXPECT_EQ(ZDebugLevelRead("Mutewell", "GenDisp", Pdo()), 2u);  // its own, new key
 
-    ASSERT_EQ(RegistryCreateKeyPath(driverKey, KEY_ALL_ACCESS, u"Debug\\Echowell", &debugKey), STATUS_SUCCESS);
+    ASSERT_EQ(RegistryCreateKeyPath(driverKey, KEY_ALL_ACCESS, u"Debug\\Echowell", &debugKey),
+              STATUS_SUCCESS);
     EXPECT_EQ(RegistryReadDword(debugKey, u"GenDisp", 0), 3u);  // written back
     ZwClose(debugKey);
-    ASSERT_EQ(RegistryCreateKeyPath(driverKey, KEY_ALL_ACCESS, u"Debug\\Mutewell", &debugKey), STATUS_SUCCESS);
+    ASSERT_EQ(RegistryCreateKeyPath(driverKey, KEY_ALL_ACCESS, u"Debug\\Mutewell", &debugKey),
+              STATUS_SUCCESS);
     EXPECT_EQ(RegistryReadDword(debugKey, u"GenDisp", 0), 2u);
     ZwClose(debugKey);
     ZwClose(driverKey);
@@ -321,7 +331,8 @@ TEST_F(ProbeBindingTest, UnopenableDriverKeyGivesTwoAndWritesNothing) {
     KpPnpFailRegistryKey(Pdo(), PLUGPLAY_REGKEY_DRIVER, STATUS_SUCCESS);
 
     HANDLE driverKey = nullptr;
-    ASSERT_EQ(IoOpenDeviceRegistryKey(Pdo(), PLUGPLAY_REGKEY_DRIVER, KEY_READ, &driverKey), STATUS_SUCCESS);
+    ASSERT_EQ(IoOpenDeviceRegistryKey(Pdo(), PLUGPLAY_REGKEY_DRIVER, KEY_READ, &driverKey),
+              STATUS_SUCCESS);
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, u"Debug");
     OBJECT_ATTRIBUTES attributes;

@@ -9,29 +9,73 @@ using zvtest::FrameworkTest;
 // Calls slot `index` with harmless arguments.
 ULONG_PTR CallSlot(ULONG index) {
     switch (index) {
-        case 0: ProbeInit(nullptr, nullptr, nullptr); break;  // not reached while live: see the tests
-        case 1: ProbeShutdown(); break;
-        case 2: ProbeHookDispatch(nullptr); break;
-        case 3: ProbeUnhookDispatch(); break;
-        case 4: return static_cast<ULONG_PTR>(ProbeRegisterModule("Test", 1, nullptr));
-        case 5: ProbeTrace(1, "line"); break;
-        case 6: ProbeEnter(0); break;
-        case 7: ProbeLeave(0); break;
-        case 8: ProbeDefineCounter(1); break;
-        case 9: ProbeAddCounter(5, -40); break;
-        case 10: ProbeSetCounter(6, 1); break;
-        case 11: ProbeNameTimer(5, "timer"); break;
-        case 12: ProbeTimerStart(5); break;
-        case 13: ProbeTimerStop(5); break;
-        case 14: ProbeSlot14(1); break;
-        case 15: ProbeNameValue(0, "value"); break;
-        case 16: ProbeSlot16(1, 2, 3); break;
-        case 17: ProbeSetValue(0, 1); break;
-        case 18: ProbeSlot18(1, 2); break;
-        case 19: ProbeSlot19(1, 2); break;
-        case 20: ProbeSlot20(1, 2, 3, 4); break;
-        case 21: ProbeSlot21(1, 2); break;
-        case 22: return ProbeSlot22(7);
+        case 0:
+            ProbeInit(nullptr, nullptr, nullptr);
+            break;  // not reached while live: see the tests
+        case 1:
+            ProbeShutdown();
+            break;
+        case 2:
+            ProbeHookDispatch(nullptr);
+            break;
+        case 3:
+            ProbeUnhookDispatch();
+            break;
+        case 4:
+            return static_cast<ULONG_PTR>(ProbeRegisterModule("Test", 1, nullptr));
+        case 5:
+            ProbeTrace(1, "line");
+            break;
+        case 6:
+            ProbeEnter(0);
+            break;
+        case 7:
+            ProbeLeave(0);
+            break;
+        case 8:
+            ProbeDefineCounter(1);
+            break;
+        case 9:
+            ProbeAddCounter(5, -40);
+            break;
+        case 10:
+            ProbeSetCounter(6, 1);
+            break;
+        case 11:
+            ProbeNameTimer(5, "timer");
+            break;
+        case 12:
+            ProbeTimerStart(5);
+            break;
+        case 13:
+            ProbeTimerStop(5);
+            break;
+        case 14:
+            ProbeSlot14(1);
+            break;
+        case 15:
+            ProbeNameValue(0, "value");
+            break;
+        case 16:
+            ProbeSlot16(1, 2, 3);
+            break;
+        case 17:
+            ProbeSetValue(0, 1);
+            break;
+        case 18:
+            ProbeSlot18(1, 2);
+            break;
+        case 19:
+            ProbeSlot19(1, 2);
+            break;
+        case 20:
+            ProbeSlot20(1, 2, 3, 4);
+            break;
+        case 21:
+            ProbeSlot21(1, 2);
+            break;
+        case 22:
+            return ProbeSlot22(7);
     }
     return 0;
 }
@@ -99,8 +143,12 @@ TEST_F(ProbeSlotTest, ShutdownWithoutBindingKeepsRegistrationsAndLiveSlots) {
     EXPECT_EQ(state.MainRecord, nullptr);
 }
 
-NTSTATUS FirstDispatch(PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; }
-NTSTATUS SecondDispatch(PDEVICE_OBJECT, PIRP) { return STATUS_PENDING; }
+NTSTATUS FirstDispatch(PDEVICE_OBJECT, PIRP) {
+    return STATUS_SUCCESS;
+}
+NTSTATUS SecondDispatch(PDEVICE_OBJECT, PIRP) {
+    return STATUS_PENDING;
+}
 
 TEST_F(ProbeSlotTest, DispatchHookRoutesEveryMajorFunctionOnceAndUnhooks) {
     DRIVER_OBJECT driver;

@@ -24,20 +24,24 @@ protected:
 TEST_F(RegistryTest, KeyPathCreatesEveryLevelAndReturnsTheLast) {
     HANDLE key = nullptr;
     const ULONG handles = KpRegOpenKeyHandleCount();
-    ASSERT_EQ(RegistryCreateKeyPath(nullptr, KEY_ALL_ACCESS, u"\\Registry\\Machine\\Software\\Korvane\\Echowell\\Debug",
-                                    &key),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        RegistryCreateKeyPath(nullptr, KEY_ALL_ACCESS,
+                              u"\\Registry\\Machine\\Software\\Korvane\\Echowell\\Debug", &key),
+        STATUS_SUCCESS);
     EXPECT_TRUE(kp::reg::KeyExists(u"\\Registry\\Machine\\Software\\Korvane"));
     EXPECT_TRUE(kp::reg::KeyExists(u"\\Registry\\Machine\\Software\\Korvane\\Echowell"));
     EXPECT_EQ(KpRegOpenKeyHandleCount(), handles + 1);  // the intermediate levels were closed
     EXPECT_EQ(RegistryWriteDword(key, u"Marker", 5), 1u);
-    EXPECT_EQ(kp::reg::GetDword(u"\\Registry\\Machine\\Software\\Korvane\\Echowell\\Debug", u"Marker"), 5u);
+    EXPECT_EQ(
+        kp::reg::GetDword(u"\\Registry\\Machine\\Software\\Korvane\\Echowell\\Debug", u"Marker"),
+        5u);
     ZwClose(key);
 
     // Again: the existing path is opened.
-    ASSERT_EQ(RegistryCreateKeyPath(nullptr, KEY_ALL_ACCESS, u"\\Registry\\Machine\\Software\\Korvane\\Echowell\\Debug",
-                                    &key),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        RegistryCreateKeyPath(nullptr, KEY_ALL_ACCESS,
+                              u"\\Registry\\Machine\\Software\\Korvane\\Echowell\\Debug", &key),
+        STATUS_SUCCESS);
     EXPECT_EQ(RegistryReadDword(key, u"Marker", 0), 5u);
     ZwClose(key);
 }
@@ -45,8 +49,10 @@ TEST_F(RegistryTest, KeyPathCreatesEveryLevelAndReturnsTheLast) {
 TEST_F(RegistryTest, RelativeKeyPathBelowARoot) {
     HANDLE root = OpenValuesKey(KEY_ALL_ACCESS);
     HANDLE key = nullptr;
-    ASSERT_EQ(RegistryCreateKeyPath(root, KEY_ALL_ACCESS, u"Debug\\Echowell", &key), STATUS_SUCCESS);
-    EXPECT_TRUE(kp::reg::KeyExists(u"\\Registry\\Machine\\Software\\Korvane\\Values\\Debug\\Echowell"));
+    ASSERT_EQ(RegistryCreateKeyPath(root, KEY_ALL_ACCESS, u"Debug\\Echowell", &key),
+              STATUS_SUCCESS);
+    EXPECT_TRUE(
+        kp::reg::KeyExists(u"\\Registry\\Machine\\Software\\Korvane\\Values\\Debug\\Echowell"));
     ZwClose(key);
     ASSERT_EQ(RegistryCreateKeyPath(root, KEY_ALL_ACCESS, u"Single", &key), STATUS_SUCCESS);
     EXPECT_TRUE(kp::reg::KeyExists(u"\\Registry\\Machine\\Software\\Korvane\\Values\\Single"));
@@ -58,8 +64,8 @@ TEST_F(RegistryTest, RelativeKeyPathBelowARoot) {
 TEST_F(RegistryTest, FailedLevelEndsTheWalkAndKeepsEarlierLevels) {
     HANDLE key = reinterpret_cast<HANDLE>(0x1234);
     // The empty component after "A" cannot be created.
-    NTSTATUS status =
-        RegistryCreateKeyPath(nullptr, KEY_ALL_ACCESS, u"\\Registry\\Machine\\Software\\Korvane\\A\\\\B", &key);
+    NTSTATUS status = RegistryCreateKeyPath(
+        nullptr, KEY_ALL_ACCESS, u"\\Registry\\Machine\\Software\\Korvane\\A\\\\B", &key);
     EXPECT_EQ(status, STATUS_OBJECT_NAME_INVALID);
     EXPECT_TRUE(kp::reg::KeyExists(u"\\Registry\\Machine\\Software\\Korvane\\A"));
     EXPECT_FALSE(kp::reg::KeyExists(u"\\Registry\\Machine\\Software\\Korvane\\A\\B"));
@@ -67,7 +73,8 @@ TEST_F(RegistryTest, FailedLevelEndsTheWalkAndKeepsEarlierLevels) {
 
 TEST_F(RegistryTest, CreateKeyOpensOneLevel) {
     HANDLE key = nullptr;
-    EXPECT_EQ(RegistryCreateKey(nullptr, KEY_ALL_ACCESS, u"\\Registry\\Machine\\Software\\Korvane\\X\\Y", &key),
+    EXPECT_EQ(RegistryCreateKey(nullptr, KEY_ALL_ACCESS,
+                                u"\\Registry\\Machine\\Software\\Korvane\\X\\Y", &key),
               STATUS_OBJECT_NAME_NOT_FOUND);  // the parent must exist
     ASSERT_EQ(kp::reg::CreateKeyPath(u"\\Registry\\Machine\\Software"), STATUS_SUCCESS);
     ASSERT_EQ(RegistryCreateKey(nullptr, KEY_ALL_ACCESS, kBase, &key), STATUS_SUCCESS);
@@ -109,7 +116,8 @@ TEST_F(RegistryTest, EveryOtherValueTypeCountsAsMissingWithoutOverrun) {
         {u"BigEndian", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 1}},
     };
     for (const Case& c : cases) {
-        ASSERT_EQ(kp::reg::SetValue(kValues, c.name, c.type, c.data.data(), c.data.size()), STATUS_SUCCESS);
+        ASSERT_EQ(kp::reg::SetValue(kValues, c.name, c.type, c.data.data(), c.data.size()),
+                  STATUS_SUCCESS);
     }
     HANDLE key = OpenValuesKey(KEY_QUERY_VALUE);
     for (const Case& c : cases) {

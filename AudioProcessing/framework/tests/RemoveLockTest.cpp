@@ -9,7 +9,9 @@
 
 namespace {
 
-PVOID Tag(int n) { return reinterpret_cast<PVOID>(static_cast<uintptr_t>(0x1000 + n)); }
+PVOID Tag(int n) {
+    return reinterpret_cast<PVOID>(static_cast<uintptr_t>(0x1000 + n));
+}
 
 TEST(RemoveLockTest, AcquireAndReleaseCountHolders) {
     RemoveLock lock;
@@ -48,12 +50,14 @@ TEST(RemoveLockTest, RemovalWaitsForTheLastHolder) {
         removed = true;
     });
     // Once the remover gave back its two references only the holders count.
-    while (!(__atomic_load_n(&lock.Removing, __ATOMIC_SEQ_CST) == 1 && RemoveLockCount(&lock) == kHolders)) {
+    while (!(__atomic_load_n(&lock.Removing, __ATOMIC_SEQ_CST) == 1 &&
+             RemoveLockCount(&lock) == kHolders)) {
         std::this_thread::yield();
     }
     EXPECT_EQ(AcquireRemoveLock(Tag(9), &lock), STATUS_DELETE_PENDING);
     for (int i = 1; i <= kHolders; ++i) {
-        EXPECT_FALSE(removed) << "the removal returned while " << kHolders - i + 1 << " holders remained";
+        EXPECT_FALSE(removed) << "the removal returned while " << kHolders - i + 1
+                              << " holders remained";
         ReleaseRemoveLock(Tag(i), &lock);
     }
     remover.join();

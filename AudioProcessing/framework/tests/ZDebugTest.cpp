@@ -1,6 +1,7 @@
 // Log lines of the modules: prefixes, pass rules, forwarding to the probe trace,
 // truncation, the printf dialect, and the levels read from the registry.
 #include <kp/dbgsink.h>
+#include <kp/pool.h>
 #include <kp/registry.h>
 
 #include <string>
@@ -139,8 +140,9 @@ TEST_F(ZDebugTest, LongLinesAreCutAt511Characters) {
 }
 
 TEST_F(ZDebugTest, FormatUsesTheKernelDialect) {
-    Print(1, 3, ZDBG_NO_PREFIX | 1, "0x%lx %I64d %S 0x%08x %d %s %%", static_cast<ULONG>(0xC0000001),
-          static_cast<LONGLONG>(-5000000000LL), u"wide", 0x1234u, -7, "narrow");
+    Print(1, 3, ZDBG_NO_PREFIX | 1, "0x%lx %I64d %S 0x%08x %d %s %%",
+          static_cast<ULONG>(0xC0000001), static_cast<LONGLONG>(-5000000000LL), u"wide", 0x1234u,
+          -7, "narrow");
     EXPECT_EQ(LastPrinted(), "0xc0000001 -5000000000 wide 0x00001234 -7 narrow %");
 }
 
@@ -165,7 +167,8 @@ TEST_F(ZDebugTest, ModuleRoutinesUseTheModuleWords) {
     using Device = LogModule<LogModuleDevice>;
     GenDisp::ModuleSetLevel(3, 1);
     Device::ModuleSetLevel(3, 0);
-    GenDisp::ModulePrint(ZDBG_ERR | 1, "HandleKSProperty> status 0x%lx\n", static_cast<ULONG>(STATUS_UNSUCCESSFUL));
+    GenDisp::ModulePrint(ZDBG_ERR | 1, "HandleKSProperty> status 0x%lx\n",
+                         static_cast<ULONG>(STATUS_UNSUCCESSFUL));
     Device::ModulePrint(1, "CDevice::Init> silent\n");
     auto records = KpDbgRecords();
     ASSERT_EQ(records.size(), 1u);
@@ -182,9 +185,10 @@ TEST_F(ZDebugTest, ModuleRoutinesUseTheModuleWords) {
 using ZDebugLevelTest = ZDebugTest;
 
 TEST_F(ZDebugLevelTest, MissingKeyIsCreatedAndEveryModuleGetsTwoWrittenBack) {
-    const char* modules[] = {"DrvMain", "Device", "ZDebug", "Registry", "OSDep", "GenDisp",
+    const char* modules[] = {"DrvMain",  "Device",   "ZDebug", "Registry",    "OSDep",   "GenDisp",
                              "DSDisblr", "ZvKAPFWi", "IrpTgt", "FilterLogic", "KsFltTst"};
-    for (const char* module : modules) EXPECT_EQ(ZDebugLevelRead("Echowell", module, nullptr), 2u) << module;
+    for (const char* module : modules)
+        EXPECT_EQ(ZDebugLevelRead("Echowell", module, nullptr), 2u) << module;
     ASSERT_TRUE(kp::reg::KeyExists(kDebugKey));
     auto names = kp::reg::ValueNames(kDebugKey);
     EXPECT_EQ(names.size(), std::size(modules));  // "Default" itself is never written
@@ -211,7 +215,8 @@ TEST_F(ZDebugLevelTest, ValueOfAnotherTypeCountsAsMissingAndIsReplaced) {
 }
 
 TEST_F(ZDebugLevelTest, DriversKeepTheirOwnKeys) {
-    ASSERT_EQ(kp::reg::SetDword(u"\\Registry\\Machine\\Software\\Korvane\\Mutewell\\Debug", u"Default", 1),
+    ASSERT_EQ(kp::reg::SetDword(u"\\Registry\\Machine\\Software\\Korvane\\Mutewell\\Debug",
+                                u"Default", 1),
               STATUS_SUCCESS);
     EXPECT_EQ(ZDebugLevelRead("Mutewell", "GenDisp", nullptr), 1u);
     EXPECT_EQ(ZDebugLevelRead("Echowell", "GenDisp", nullptr), 2u);
@@ -246,6 +251,15 @@ TEST_F(ZDebugLevelTest, RegistrationReadsLevelAndFillsTheModuleTable) {
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0], "Echowell.GenDisp: After> x\n");
     table[5].LevelCallback(0, 0);
+}
+
+TEST_F(ZDebugLevelTest, RegistrationTakesNoMemory) {
+    // DriverEntry registers the modules before the allocator is set up.
+    const KpPoolTagUsage before = KpPoolUsage(0);
+    zvtest::RegisterAllLogModules();
+    const KpPoolTagUsage after = KpPoolUsage(0);
+    EXPECT_EQ(after.TotalAllocations, before.TotalAllocations);
+    EXPECT_EQ(ProbeGetModuleCount(), 11);
 }
 
 }  // namespace

@@ -17,9 +17,9 @@ namespace zvtest {
 
 // One call of a probe slot as the recording routines saw it.
 struct ProbeCall {
-    ULONG Slot = 0;                // slot index (5 to 22)
-    std::vector<LONGLONG> Words;   // the slot's arguments; 64-bit values whole
-    std::string Text;              // the text argument of slots 5, 11 and 15
+    ULONG Slot = 0;               // slot index (5 to 22)
+    std::vector<LONGLONG> Words;  // the slot's arguments; 64-bit values whole
+    std::string Text;             // the text argument of slots 5, 11 and 15
 };
 
 // Puts recording routines into slots 5 to 17 and 22 (the slots that unbound

@@ -14,7 +14,8 @@ namespace zvtest {
 namespace {
 
 constexpr char16_t kServiceName[] = u"ZvProbeTestFunction";
-constexpr char16_t kEnumBase[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\Root\\ZVPROBE\\";
+constexpr char16_t kEnumBase[] =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\Root\\ZVPROBE\\";
 
 struct PassExtension {
     PDEVICE_OBJECT Lower;
@@ -24,7 +25,8 @@ NTSTATUS PassDispatch(PDEVICE_OBJECT device, PIRP irp) {
     auto* extension = static_cast<PassExtension*>(device->DeviceExtension);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     PDEVICE_OBJECT lower = extension->Lower;
-    const bool remove = stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    const bool remove =
+        stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
     IoSkipCurrentIrpStackLocation(irp);
     NTSTATUS status = IoCallDriver(lower, irp);
     if (remove) {
@@ -36,7 +38,8 @@ NTSTATUS PassDispatch(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS PassAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT fdo = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(PassExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
+    NTSTATUS status =
+        IoCreateDevice(driver, sizeof(PassExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
     if (!NT_SUCCESS(status)) return status;
     auto* extension = static_cast<PassExtension*>(fdo->DeviceExtension);
     extension->Lower = IoAttachDeviceToDeviceStack(fdo, pdo);
@@ -53,11 +56,14 @@ VOID PassUnload(PDRIVER_OBJECT) {}
 NTSTATUS PassDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->DriverExtension->AddDevice = &PassAddDevice;
     driver->DriverUnload = &PassUnload;
-    for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) driver->MajorFunction[major] = &PassDispatch;
+    for (ULONG major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major)
+        driver->MajorFunction[major] = &PassDispatch;
     return STATUS_SUCCESS;
 }
 
-std::u16string InstancePath(const char16_t* instance) { return std::u16string(u"Root\\ZVPROBE\\") + instance; }
+std::u16string InstancePath(const char16_t* instance) {
+    return std::u16string(u"Root\\ZVPROBE\\") + instance;
+}
 
 }  // namespace
 
@@ -68,8 +74,9 @@ constexpr char16_t kClassKey[] = u"{4d36e96c-e325-11ce-bfc1-08002be10318}";
 // Removes what an earlier device of the same instance left in the registry
 // (its device key lives below the instance key, its driver key below the class).
 void ForgetDeviceKeys(const char16_t* instance) {
-    const std::u16string keys[] = {std::u16string(kEnumBase) + instance,
-                                   std::u16string(kKpClassPath) + u"\\" + kClassKey + u"\\09" + instance};
+    const std::u16string keys[] = {
+        std::u16string(kEnumBase) + instance,
+        std::u16string(kKpClassPath) + u"\\" + kClassKey + u"\\09" + instance};
     for (const auto& key : keys) {
         if (kp::reg::KeyExists(key)) kp::reg::DeleteTree(key);
     }
@@ -96,11 +103,14 @@ TestDeviceStack::~TestDeviceStack() {
     ForgetDeviceKeys(m_instance.c_str());
 }
 
-PDEVICE_OBJECT TestDeviceStack::Fdo() const { return m_pdo != nullptr ? m_pdo->AttachedDevice : nullptr; }
+PDEVICE_OBJECT TestDeviceStack::Fdo() const {
+    return m_pdo != nullptr ? m_pdo->AttachedDevice : nullptr;
+}
 
 void TestDeviceStack::SetDeviceValue(const char16_t* name, ULONG value) const {
     HANDLE key = nullptr;
-    ASSERT_EQ(IoOpenDeviceRegistryKey(m_pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
+    ASSERT_EQ(IoOpenDeviceRegistryKey(m_pdo, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key),
+              STATUS_SUCCESS);
     UNICODE_STRING counted;
     RtlInitUnicodeString(&counted, name);
     EXPECT_EQ(ZwSetValueKey(key, &counted, 0, REG_DWORD, &value, sizeof value), STATUS_SUCCESS);
@@ -136,7 +146,8 @@ const char* const kInterfaceNames[3] = {"trace", "main", "perf"};
 std::mutex g_currentLock;
 RecordingCollector::State* g_current = nullptr;
 
-void RecordCall(const char* function, PDEVICE_OBJECT pdo, std::vector<LONGLONG> words, PCSTR text = nullptr) {
+void RecordCall(const char* function, PDEVICE_OBJECT pdo, std::vector<LONGLONG> words,
+                PCSTR text = nullptr) {
     std::lock_guard<std::mutex> guard(g_currentLock);
     if (g_current == nullptr) return;
     std::lock_guard<std::mutex> inner(g_current->Lock);
@@ -148,7 +159,9 @@ void RecordCall(const char* function, PDEVICE_OBJECT pdo, std::vector<LONGLONG> 
     g_current->Calls.push_back(std::move(call));
 }
 
-LONGLONG W(ULONG_PTR word) { return static_cast<LONGLONG>(word); }
+LONGLONG W(ULONG_PTR word) {
+    return static_cast<LONGLONG>(word);
+}
 
 // Trace interface.
 void TraceModules(PDEVICE_OBJECT pdo, ProbeModuleEntry* table, LONG count) {
@@ -159,15 +172,20 @@ void TraceModules(PDEVICE_OBJECT pdo, ProbeModuleEntry* table, LONG count) {
         g_current->ModuleCount = count;
     }
 }
-void TraceLine(PDEVICE_OBJECT pdo, ULONG_PTR, ULONG, ULONG, ULONG, ULONG, ULONG, ULONG, ULONG, ULONG level, PCSTR text,
-               PVOID) {
+void TraceLine(PDEVICE_OBJECT pdo, ULONG_PTR, ULONG, ULONG, ULONG, ULONG, ULONG, ULONG, ULONG,
+               ULONG level, PCSTR text, PVOID) {
     RecordCall("trace.1", pdo, {level}, text);
 }
 
 // Main interface.
 template <int N>
 void MainId(PDEVICE_OBJECT pdo, ULONG id) {
-    RecordCall(N == 0 ? "main.0" : N == 1 ? "main.1" : N == 2 ? "main.2" : N == 6 ? "main.6" : "main.7", pdo, {id});
+    RecordCall(N == 0   ? "main.0"
+               : N == 1 ? "main.1"
+               : N == 2 ? "main.2"
+               : N == 6 ? "main.6"
+                        : "main.7",
+               pdo, {id});
 }
 template <int N>
 void MainId64(PDEVICE_OBJECT pdo, ULONG id, LONGLONG value) {
@@ -177,16 +195,26 @@ template <int N>
 void MainIdName(PDEVICE_OBJECT pdo, ULONG id, PCSTR name) {
     RecordCall(N == 5 ? "main.5" : "main.9", pdo, {id}, name);
 }
-void Main8(PDEVICE_OBJECT pdo, ULONG_PTR a) { RecordCall("main.8", pdo, {W(a)}); }
-void Main10(PDEVICE_OBJECT pdo, ULONG_PTR a, ULONG_PTR b, ULONG_PTR c) { RecordCall("main.10", pdo, {W(a), W(b), W(c)}); }
+void Main8(PDEVICE_OBJECT pdo, ULONG_PTR a) {
+    RecordCall("main.8", pdo, {W(a)});
+}
+void Main10(PDEVICE_OBJECT pdo, ULONG_PTR a, ULONG_PTR b, ULONG_PTR c) {
+    RecordCall("main.10", pdo, {W(a), W(b), W(c)});
+}
 
 // Performance interface.
-void Perf0(PDEVICE_OBJECT pdo, ULONG_PTR a, ULONG_PTR b) { RecordCall("perf.0", pdo, {W(a), W(b)}); }
-void Perf1(PDEVICE_OBJECT pdo, ULONG_PTR a, ULONG_PTR b) { RecordCall("perf.1", pdo, {W(a), W(b)}); }
+void Perf0(PDEVICE_OBJECT pdo, ULONG_PTR a, ULONG_PTR b) {
+    RecordCall("perf.0", pdo, {W(a), W(b)});
+}
+void Perf1(PDEVICE_OBJECT pdo, ULONG_PTR a, ULONG_PTR b) {
+    RecordCall("perf.1", pdo, {W(a), W(b)});
+}
 void Perf2(PDEVICE_OBJECT pdo, ULONG_PTR a, ULONG_PTR b, ULONG_PTR c, ULONG_PTR d) {
     RecordCall("perf.2", pdo, {W(a), W(b), W(c), W(d)});
 }
-void Perf3(PDEVICE_OBJECT pdo, ULONG_PTR a, ULONG_PTR b) { RecordCall("perf.3", pdo, {W(a), W(b)}); }
+void Perf3(PDEVICE_OBJECT pdo, ULONG_PTR a, ULONG_PTR b) {
+    RecordCall("perf.3", pdo, {W(a), W(b)});
+}
 ULONG_PTR Perf4(PDEVICE_OBJECT pdo, ULONG_PTR a) {
     RecordCall("perf.4", pdo, {W(a)});
     return a + 1000;

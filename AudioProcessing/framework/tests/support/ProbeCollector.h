@@ -59,7 +59,7 @@ public:
     void FailTableFill(CollectorInterface which, bool fail);
 
     // What happened, in order.
-    std::vector<std::string> Queries() const;      // "trace", "main", "perf", "other" per query seen
+    std::vector<std::string> Queries() const;  // "trace", "main", "perf", "other" per query seen
     std::vector<std::string> AfterQueries() const;  // interface per after-query call
     std::vector<std::string> Releases() const;      // interface per release call
     std::vector<CollectorCall> Calls() const;       // function table calls

@@ -30,8 +30,12 @@ template <ULONG Slot>
 void RecordIdName(ULONG id, PCSTR name) {
     Record(Slot, {id}, name);
 }
-void RecordTrace(ULONG level, PCSTR text) { Record(5, {level}, text); }
-void RecordSlot14(ULONG_PTR a) { Record(14, {static_cast<LONGLONG>(a)}); }
+void RecordTrace(ULONG level, PCSTR text) {
+    Record(5, {level}, text);
+}
+void RecordSlot14(ULONG_PTR a) {
+    Record(14, {static_cast<LONGLONG>(a)});
+}
 void RecordSlot16(ULONG_PTR a, ULONG_PTR b, ULONG_PTR c) {
     Record(16, {static_cast<LONGLONG>(a), static_cast<LONGLONG>(b), static_cast<LONGLONG>(c)});
 }

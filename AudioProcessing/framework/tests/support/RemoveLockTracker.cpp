@@ -22,8 +22,8 @@ void OnReleased(PRemoveLock lock, PVOID tag) {
     auto found = holds.find(tag);
     if (found == holds.end()) {
         char text[96];
-        std::snprintf(text, sizeof text, "lock %p released by tag %p that does not hold it", static_cast<void*>(lock),
-                      tag);
+        std::snprintf(text, sizeof text, "lock %p released by tag %p that does not hold it",
+                      static_cast<void*>(lock), tag);
         g_badReleases.emplace_back(text);
         return;
     }
@@ -43,7 +43,9 @@ RemoveLockTracker::RemoveLockTracker() {
     RemoveLockSetWatcher(&kWatcher);
 }
 
-RemoveLockTracker::~RemoveLockTracker() { RemoveLockSetWatcher(nullptr); }
+RemoveLockTracker::~RemoveLockTracker() {
+    RemoveLockSetWatcher(nullptr);
+}
 
 std::vector<PVOID> RemoveLockTracker::Holders(PRemoveLock lock) const {
     std::lock_guard<std::mutex> guard(g_lock);
