@@ -45,7 +45,7 @@ void CloseDeviceObject(PVOID object) {
         KpBugCheck(KP_BUGCHECK_INVALID_OBJECT, "last reference on device object %p dropped before IoDeleteDevice",
                    object);
     }
-    KpDriverInternals* driver = Internals(device->DriverObject);
+    KpDriverInternals* driver = device->DriverObject->KpDriver;
     KpDeviceNode* node = device->KpNode;
     if (device->KpName.Buffer != nullptr) ExFreePool(device->KpName.Buffer);
     ExFreePool(device);
@@ -230,6 +230,17 @@ NTSTATUS CreateDriverObject(std::u16string_view serviceName, PDRIVER_INITIALIZE 
 
 void FreeDriverObject(PDRIVER_OBJECT driver) { delete Internals(driver); }
 
+void ForgetDriverObjectExtension(PDRIVER_OBJECT driver, PVOID clientId) {
+    KpDriverInternals* internals = Internals(driver);
+    std::lock_guard<std::mutex> guard(internals->ExtensionLock);
+    for (auto it = internals->Extensions.begin(); it != internals->Extensions.end(); ++it) {
+        if (it->ClientId == clientId) {
+            internals->Extensions.erase(it);
+            return;
+        }
+    }
+}
+
 }  // namespace kp::io
 
 using namespace kp::io;
@@ -243,8 +254,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
                         DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject) {
     KpAssertIrql(PASSIVE_LEVEL, "IoCreateDevice");
-    KpDriverInternals* driver = Internals(DriverObject);
-    if (driver == nullptr) KpBugCheck(KP_BUGCHECK_INVALID_OBJECT, "IoCreateDevice: %p is no driver object", DriverObject);
+    KpDriverInternals* driver = Internals(DriverObject, "IoCreateDevice");
     *DeviceObject = nullptr;
     if (ShouldFail(KpFaultCreateDevice)) return STATUS_INSUFFICIENT_RESOURCES;
     std::u16string name = ToU16(DeviceName);
@@ -406,7 +416,7 @@ NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID Clie
                                          ULONG DriverObjectExtensionSize, PVOID* DriverObjectExtension) {
     KpAssertIrql(DISPATCH_LEVEL, "IoAllocateDriverObjectExtension");
     *DriverObjectExtension = nullptr;
-    KpDriverInternals* driver = Internals(DriverObject);
+    KpDriverInternals* driver = Internals(DriverObject, "IoAllocateDriverObjectExtension");
     std::lock_guard<std::mutex> guard(driver->ExtensionLock);
     for (auto& ext : driver->Extensions) {
         if (ext.ClientId == ClientIdentificationAddress) return STATUS_OBJECT_NAME_COLLISION;
@@ -418,7 +428,7 @@ NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID Clie
 }
 
 PVOID IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress) {
-    KpDriverInternals* driver = Internals(DriverObject);
+    KpDriverInternals* driver = Internals(DriverObject, "IoGetDriverObjectExtension");
     std::lock_guard<std::mutex> guard(driver->ExtensionLock);
     for (auto& ext : driver->Extensions) {
         if (ext.ClientId == ClientIdentificationAddress) return ext.Storage.data();

@@ -50,7 +50,16 @@ struct KpDriverInternals {
 
 namespace kp::io {
 
-inline KpDriverInternals* Internals(PDRIVER_OBJECT driver) { return driver ? driver->KpDriver : nullptr; }
+// The loader's record of a driver object; a driver object the loader did not
+// make (say, one a test built by hand) is a bug check naming the routine.
+inline KpDriverInternals* Internals(PDRIVER_OBJECT driver, const char* routine = "I/O manager") {
+    if (driver == nullptr || driver->KpDriver == nullptr) {
+        KpBugCheck(KP_BUGCHECK_INVALID_OBJECT,
+                   "%s: driver object %p was not made by the loader (use KpLoadDriver or KpLoadBuiltinDriver)",
+                   routine, static_cast<void*>(driver));
+    }
+    return driver->KpDriver;
+}
 
 // One injected-fault check: TRUE when this call must fail.
 bool ShouldFail(KP_IO_FAULT fault);
@@ -111,6 +120,8 @@ std::u16string InstancePathOf(PDEVICE_OBJECT pdo);
 void OnFileOpened(PDEVICE_OBJECT named);
 void OnFileClosed(PDEVICE_OBJECT named);
 void OnDriverUnloading(PDRIVER_OBJECT driver);
+// Drops the extensions of a driver object keyed by a client address (a freed PDO).
+void ForgetDriverObjectExtension(PDRIVER_OBJECT driver, PVOID clientId);
 
 // The built-in bus driver (created on first use).
 PDRIVER_OBJECT BusDriver();

@@ -124,6 +124,12 @@ void KpUnregisterBuiltinDriver(const char16_t* ServiceName) {
     g_builtins.erase(kp::io::Upper(ServiceName));
 }
 
+NTSTATUS KpLoadBuiltinDriver(const char16_t* ServiceName, PDRIVER_INITIALIZE DriverEntry,
+                             PDRIVER_OBJECT* DriverObject) {
+    KpRegisterBuiltinDriver(ServiceName, DriverEntry);
+    return KpLoadDriver(ServiceName, DriverObject);
+}
+
 PDRIVER_OBJECT KpFindDriver(const char16_t* ServiceName) {
     std::lock_guard<std::mutex> guard(g_tableLock);
     auto it = g_drivers.find(kp::io::Upper(ServiceName));

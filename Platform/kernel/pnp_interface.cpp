@@ -272,7 +272,7 @@ NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCate
         entry->InFlight++;
         g_notifications.push_back(entry);
     }
-    Internals(DriverObject)->Notifications++;
+    Internals(DriverObject, "IoRegisterPlugPlayNotification")->Notifications++;
     for (auto& link : existing) {
         bool skip;
         {

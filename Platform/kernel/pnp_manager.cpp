@@ -310,7 +310,12 @@ PDRIVER_OBJECT BusDriver() {
     return bus;
 }
 
-void OnPdoFreed(KpDeviceNode* node) { delete node; }
+// The PDO's memory is gone: so are the node and any driver-object extension
+// keyed by the PDO's address, which a later PDO may reuse.
+void OnPdoFreed(KpDeviceNode* node) {
+    ForgetDriverObjectExtension(BusDriver(), node->Pdo);
+    delete node;
+}
 
 std::u16string InstancePathOf(PDEVICE_OBJECT pdo) { return NodeOf(pdo, "InstancePathOf")->InstancePath; }
 

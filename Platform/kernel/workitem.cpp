@@ -156,7 +156,7 @@ VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine
     IoWorkItem->Routine = WorkerRoutine;
     IoWorkItem->Context = Context;
     ObReferenceObject(IoWorkItem->DeviceObject);
-    Internals(IoWorkItem->DeviceObject->DriverObject)->WorkItems++;
+    Internals(IoWorkItem->DeviceObject->DriverObject, "IoQueueWorkItem")->WorkItems++;
     Queues().Queue(Job{IoWorkItem, {}}, QueueType == DelayedWorkQueue ? DelayedWorkQueue : CriticalWorkQueue);
 }
 

@@ -75,6 +75,10 @@ ULONG KpPoStartNextPowerIrpCount(void);
 // ---------------------------------------------------------------------------
 void KpRegisterBuiltinDriver(const char16_t* ServiceName, PDRIVER_INITIALIZE DriverEntry);
 void KpUnregisterBuiltinDriver(const char16_t* ServiceName);
+// Registers an in-process driver and loads it: the way for a test to get a
+// real driver object for code linked into the test program.
+NTSTATUS KpLoadBuiltinDriver(const char16_t* ServiceName, PDRIVER_INITIALIZE DriverEntry,
+                             PDRIVER_OBJECT* DriverObject);
 // Loads the service's driver once (later calls return the same object) and runs
 // its DriverEntry with the service's registry path.
 NTSTATUS KpLoadDriver(const char16_t* ServiceName, PDRIVER_OBJECT* DriverObject);

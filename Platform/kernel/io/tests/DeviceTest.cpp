@@ -103,6 +103,14 @@ TEST_F(DeviceTest, ADeviceDeletedUnderAnAttachedOneStaysUntilItDetaches) {
     (void)top;
 }
 
+TEST_F(DeviceTest, ADriverObjectTheLoaderDidNotMakeIsRefused) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    DRIVER_OBJECT handMade{};
+    PDEVICE_OBJECT device;
+    EXPECT_DEATH(IoCreateDevice(&handMade, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+                 "STOP: 0x00000018.*not made by the loader");
+}
+
 TEST_F(DeviceTest, DriverObjectExtensionsAreKeyedZeroedAndUnique) {
     LambdaDriver driver;
     static int clientA, clientB;

@@ -53,8 +53,7 @@ std::atomic<int> g_lambdaSerial{0};
 
 LambdaDriver::LambdaDriver() {
     std::u16string name = U16("KpLambda" + std::to_string(++g_lambdaSerial));
-    KpRegisterBuiltinDriver(name.c_str(), LambdaEntry);
-    NTSTATUS status = KpLoadDriver(name.c_str(), &driver_);
+    NTSTATUS status = KpLoadBuiltinDriver(name.c_str(), LambdaEntry, &driver_);
     KpUnregisterBuiltinDriver(name.c_str());
     if (!NT_SUCCESS(status)) ADD_FAILURE() << "lambda driver did not load";
 }

@@ -433,6 +433,21 @@ TEST_F(PnpTest, TargetRelationsAndQueryInterfaceAtTheBus) {
     ObDereferenceObject(top);
 }
 
+TEST_F(PnpTest, BusExtensionsKeyedByAPdoGoWithThePdo) {
+    TestMachine machine;
+    machine.WriteRegistry(StandardServices() + TestDevice("17", false));
+    ASSERT_EQ(KpPnpBoot(), STATUS_SUCCESS);
+    PDEVICE_OBJECT pdo = KpPnpFindPdo(u"USB\\VID_1234&PID_ABCD\\17");
+    PDRIVER_OBJECT bus = pdo->DriverObject;
+    PVOID record = nullptr;
+    ASSERT_EQ(IoAllocateDriverObjectExtension(bus, pdo, 16, &record), STATUS_SUCCESS);
+    EXPECT_EQ(IoGetDriverObjectExtension(bus, pdo), record);
+    PVOID key = pdo;
+    ASSERT_EQ(KpPnpRemoveDevice(pdo), STATUS_SUCCESS);
+    // A later PDO at the same address starts without the old record.
+    EXPECT_EQ(IoGetDriverObjectExtension(bus, key), nullptr);
+}
+
 TEST_F(PnpTest, PowerRequestsPassDownTheStackToTheBus) {
     TestMachine machine;
     machine.WriteRegistry(StandardServices() + TestDevice("15", true));
