@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 namespace echotest {
 
@@ -239,6 +241,63 @@ double ErleDb(const std::vector<int16_t>& mic, const std::vector<int16_t>& out,
         ++windows;
     }
     return windows ? RatioDb(micSum, outSum) : 0.0;
+}
+
+bool ReadWav16(const char* path, std::vector<int16_t>* samples, int* rate) {
+    FILE* f = std::fopen(path, "rb");
+    if (f == nullptr) return false;
+    std::vector<unsigned char> bytes;
+    unsigned char buffer[65536];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof(buffer), f)) > 0) bytes.insert(bytes.end(), buffer, buffer + got);
+    std::fclose(f);
+    auto u32 = [&](size_t at) {
+        return uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8 | uint32_t(bytes[at + 2]) << 16 |
+               uint32_t(bytes[at + 3]) << 24;
+    };
+    auto u16 = [&](size_t at) { return uint16_t(bytes[at] | bytes[at + 1] << 8); };
+    if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 || std::memcmp(bytes.data() + 8, "WAVE", 4) != 0)
+        return false;
+    bool formatOk = false;
+    int sampleRate = 0;
+    for (size_t at = 12; at + 8 <= bytes.size();) {
+        const uint32_t size = u32(at + 4);
+        const size_t body = at + 8;
+        if (body + size > bytes.size()) return false;
+        if (std::memcmp(bytes.data() + at, "fmt ", 4) == 0 && size >= 16) {
+            formatOk = u16(body) == 1 && u16(body + 2) == 1 && u16(body + 14) == 16;
+            sampleRate = int(u32(body + 4));
+        } else if (std::memcmp(bytes.data() + at, "data", 4) == 0) {
+            if (!formatOk) return false;
+            samples->resize(size / 2);
+            for (size_t i = 0; i < samples->size(); ++i) (*samples)[i] = int16_t(u16(body + 2 * i));
+            *rate = sampleRate;
+            return true;
+        }
+        at = body + size + (size & 1);
+    }
+    return false;
+}
+
+std::vector<double> Decimate2(const std::vector<double>& x) {
+    // 63-tap windowed sinc (Hann), cut-off at a quarter of the input rate.
+    const int half = 31;
+    std::vector<double> h(2 * half + 1);
+    for (int i = -half; i <= half; ++i) {
+        double sinc = i == 0 ? 0.5 : std::sin(kPi * 0.5 * i) / (kPi * i);
+        double window = 0.5 + 0.5 * std::cos(kPi * i / (half + 1));
+        h[size_t(i + half)] = sinc * window;
+    }
+    std::vector<double> y(x.size() / 2);
+    for (size_t n = 0; n < y.size(); ++n) {
+        double acc = 0.0;
+        for (int k = -half; k <= half; ++k) {
+            long idx = long(2 * n) + k;
+            if (idx >= 0 && idx < long(x.size())) acc += h[size_t(k + half)] * x[size_t(idx)];
+        }
+        y[n] = acc;
+    }
+    return y;
 }
 
 uint64_t Fingerprint(const std::vector<int16_t>& x) {

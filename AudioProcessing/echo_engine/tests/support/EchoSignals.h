@@ -71,6 +71,14 @@ std::vector<double> Gate(const std::vector<double>& x, const std::vector<std::pa
 // Rounds and clips to 16-bit PCM.
 std::vector<int16_t> ToPcm(const std::vector<double>& x);
 
+// Reads a 16-bit PCM mono WAV file; false (and nothing read) when the file
+// is missing or not in that format.
+bool ReadWav16(const char* path, std::vector<int16_t>* samples, int* rate);
+
+// Halves the sample rate through a windowed-sinc low-pass at a quarter of
+// the input rate.
+std::vector<double> Decimate2(const std::vector<double>& x);
+
 // ---- metrics ----
 
 // Mean square over [begin, end).
