@@ -21,7 +21,8 @@ class IBufferPool {
 public:
     // Does not release the buffers: owners call Free first.
     virtual ~IBufferPool() = default;
-    virtual ZvStatus InitFormat(ULONG count, ULONG rate, USHORT bits, USHORT channels, ULONG ms) = 0;
+    virtual ZvStatus InitFormat(ULONG count, ULONG rate, USHORT bits, USHORT channels,
+                                ULONG ms) = 0;
     virtual ZvStatus InitSize(ULONG count, ULONG totalBytes) = 0;
     virtual ZvStatus Free() = 0;
     virtual ZvStatus GetBufferSize(PULONG size) = 0;

@@ -30,8 +30,8 @@ public:
     // 3 before bits, channels and mask are set; 11 for a null buffer or zero
     // bytes; 7 with nothing written when the output is smaller than the
     // input.  Pin and side value are ignored.  At most DISPATCH_LEVEL.
-    ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output, ULONG outputBytes,
-                           PULONGLONG side) override;
+    ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
+                           ULONG outputBytes, PULONGLONG side) override;
 
     // No registry parameters: the table holds only its ending row.
     static const ModuleParamEntry<CKAUDPCMix> s_Params[];

@@ -48,8 +48,8 @@ public:
     // unchanged); 3 without callback or context, or with a non-zero pending
     // count before bits and channels are set; 11 for a null input, zero input
     // bytes or a null pending pointer.  At most DISPATCH_LEVEL.
-    ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output, ULONG outputBytes,
-                           PULONGLONG pending) override;
+    ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
+                           ULONG outputBytes, PULONGLONG pending) override;
 
     // Typed setter of the callback and its context (ids 4 and 6 together).
     ZvStatus SetOutput(DrftOutputCallback callback, PVOID context);

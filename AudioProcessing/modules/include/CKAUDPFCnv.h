@@ -39,8 +39,8 @@ public:
     // complete; 11 for a null buffer or zero bytes; 7 with nothing written when
     // the output cannot hold frames x output frame bytes.  Pin and side value
     // are ignored.  At most DISPATCH_LEVEL.
-    ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output, ULONG outputBytes,
-                           PULONGLONG side) override;
+    ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
+                           ULONG outputBytes, PULONGLONG side) override;
 
     // No registry parameters: the table holds only its ending row.
     static const ModuleParamEntry<CKAUDPFCnv> s_Params[];

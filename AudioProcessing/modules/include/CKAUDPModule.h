@@ -97,7 +97,8 @@ protected:
     ULONG TransferParams(Module* module, const ModuleParamEntry<Module>* table, bool save) const;
     // The same on a key the caller opened.
     template <class Module>
-    void TransferParamsOnKey(Module* module, const ModuleParamEntry<Module>* table, HANDLE key, bool save) const;
+    void TransferParamsOnKey(Module* module, const ModuleParamEntry<Module>* table, HANDLE key,
+                             bool save) const;
 
     _DEVICE_OBJECT* m_pDeviceObject;
     ULONG m_ulInstanceCode;  // four characters in memory order
@@ -109,7 +110,8 @@ protected:
 };
 
 template <class Module>
-ULONG CKAUDPModule::TransferParams(Module* module, const ModuleParamEntry<Module>* table, bool save) const {
+ULONG CKAUDPModule::TransferParams(Module* module, const ModuleParamEntry<Module>* table,
+                                   bool save) const {
     HANDLE key = ModuleOpenParamKey(m_pDeviceObject);
     if (key == nullptr) return 0;
     TransferParamsOnKey(module, table, key, save);
@@ -118,8 +120,8 @@ ULONG CKAUDPModule::TransferParams(Module* module, const ModuleParamEntry<Module
 }
 
 template <class Module>
-void CKAUDPModule::TransferParamsOnKey(Module* module, const ModuleParamEntry<Module>* table, HANDLE key,
-                                       bool save) const {
+void CKAUDPModule::TransferParamsOnKey(Module* module, const ModuleParamEntry<Module>* table,
+                                       HANDLE key, bool save) const {
     // A table whose first row ends it is skipped whole.
     for (const ModuleParamEntry<Module>* row = table; row->size != 0; ++row) {
         if (row->type != kModuleParamTypeDword) continue;
@@ -145,12 +147,18 @@ public:
         ULONG size = sizeof(ULONG);
         return GetProperty(id, value, &size);
     }
-    ZvStatus SetPropertyDword(ULONG id, ULONG value) override { return SetProperty(id, &value, sizeof(value)); }
+    ZvStatus SetPropertyDword(ULONG id, ULONG value) override {
+        return SetProperty(id, &value, sizeof(value));
+    }
 
 protected:
     CKAUDPPropertyModule(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, ULONG tag)
         : CKAUDPModule(deviceObject, instanceCode, tag) {}
 
-    ULONG LoadParams() { return TransferParams(static_cast<Derived*>(this), Derived::s_Params, false); }
-    ULONG SaveParams() { return TransferParams(static_cast<Derived*>(this), Derived::s_Params, true); }
+    ULONG LoadParams() {
+        return TransferParams(static_cast<Derived*>(this), Derived::s_Params, false);
+    }
+    ULONG SaveParams() {
+        return TransferParams(static_cast<Derived*>(this), Derived::s_Params, true);
+    }
 };

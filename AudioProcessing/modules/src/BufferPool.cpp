@@ -4,8 +4,8 @@
 
 // Lies in front of each buffer in the pool's single allocation.
 struct BufferPool::BufferHeader {
-    PVOID data;        // first byte after the header
-    ULONG inUse;       // guarded by the pool's lock
+    PVOID data;   // first byte after the header
+    ULONG inUse;  // guarded by the pool's lock
     ULONG unused;
     KEVENT returned;   // signalled while the buffer is not handed out
     LIST_ENTRY links;  // in the pool's list
@@ -28,7 +28,9 @@ void* IBufferPool::operator new(size_t size) noexcept {
     return MemAlloc(static_cast<ULONG>(size));
 }
 
-void IBufferPool::operator delete(void* block) noexcept { MemFree(block); }
+void IBufferPool::operator delete(void* block) noexcept {
+    MemFree(block);
+}
 
 BufferPool::BufferPool()
     : m_ulInitialised(0), m_ulCount(0), m_ulTotalBytes(0), m_pMemory(nullptr), m_ulOutCount(0) {
@@ -40,8 +42,8 @@ BufferPool::BufferPool()
 BufferPool::~BufferPool() = default;
 
 ZvStatus BufferPool::InitFormat(ULONG count, ULONG rate, USHORT bits, USHORT channels, ULONG ms) {
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL || count == 0 || rate == 0 || bits == 0 || channels == 0 || ms == 0 ||
-        m_ulInitialised != 0) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL || count == 0 || rate == 0 || bits == 0 ||
+        channels == 0 || ms == 0 || m_ulInitialised != 0) {
         return ZV_UNSUCCESSFUL;
     }
     // 32-bit arithmetic with truncating divisions, as the callers size their
@@ -56,7 +58,8 @@ ZvStatus BufferPool::InitFormat(ULONG count, ULONG rate, USHORT bits, USHORT cha
 }
 
 ZvStatus BufferPool::InitSize(ULONG count, ULONG totalBytes) {
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL || count == 0 || totalBytes == 0 || m_ulInitialised != 0) {
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL || count == 0 || totalBytes == 0 ||
+        m_ulInitialised != 0) {
         return ZV_UNSUCCESSFUL;
     }
     return Build(count, totalBytes / count);
@@ -151,19 +154,21 @@ ZvStatus BufferPool::GetBuffer(PVOID* buffer, ULONG timeoutMs) {
     // One wait covers at most this many objects.
     if (timeoutMs == 0 || count > kMaxWaitedBuffers) return ZV_UNSUCCESSFUL;
 
-    auto* waitBlocks = static_cast<PKWAIT_BLOCK>(MemAlloc(static_cast<ULONG>(count * sizeof(KWAIT_BLOCK))));
+    auto* waitBlocks =
+        static_cast<PKWAIT_BLOCK>(MemAlloc(static_cast<ULONG>(count * sizeof(KWAIT_BLOCK))));
     auto* events = static_cast<PVOID*>(MemAlloc(static_cast<ULONG>(count * sizeof(PVOID))));
     ZvStatus status = ZV_UNSUCCESSFUL;
     if (waitBlocks != nullptr && events != nullptr) {
         // The list does not change between sizing and Free.
         ULONG n = 0;
-        for (PLIST_ENTRY entry = m_List.Flink; entry != &m_List && n < count; entry = entry->Flink) {
+        for (PLIST_ENTRY entry = m_List.Flink; entry != &m_List && n < count;
+             entry = entry->Flink) {
             events[n++] = &CONTAINING_RECORD(entry, BufferHeader, links)->returned;
         }
         LARGE_INTEGER timeout;
         timeout.QuadPart = -static_cast<LONGLONG>(timeoutMs) * 10000;  // relative, 100 ns units
-        NTSTATUS waited =
-            KeWaitForMultipleObjects(n, events, WaitAny, Executive, KernelMode, FALSE, &timeout, waitBlocks);
+        NTSTATUS waited = KeWaitForMultipleObjects(n, events, WaitAny, Executive, KernelMode, FALSE,
+                                                   &timeout, waitBlocks);
         if (waited >= STATUS_WAIT_0 && waited < STATUS_WAIT_0 + static_cast<NTSTATUS>(n)) {
             KeAcquireSpinLock(&m_Lock, &oldIrql);
             taken = TakeFreeLocked();  // another caller may have been first

@@ -10,8 +10,8 @@ struct WeightRow {
 // Row 5 gives the low-frequency channel (fourth in 5.1 order) five times the
 // weight of the others; its divisor is the sum of the weights.
 constexpr WeightRow kWeightRows[6] = {
-    {{1, 1, 1, 1, 1, 1}, 0},  {{1, 0, 0, 0, 0, 0}, 1}, {{1, 1, 0, 0, 0, 0}, 2},
-    {{1, 1, 1, 1, 0, 0}, 4},  {{1, 1, 1, 1, 0, 0}, 4}, {{1, 1, 1, 5, 1, 1}, 10},
+    {{1, 1, 1, 1, 1, 1}, 0}, {{1, 0, 0, 0, 0, 0}, 1}, {{1, 1, 0, 0, 0, 0}, 2},
+    {{1, 1, 1, 1, 0, 0}, 4}, {{1, 1, 1, 1, 0, 0}, 4}, {{1, 1, 1, 5, 1, 1}, 10},
 };
 
 struct MaskRow {
@@ -20,7 +20,7 @@ struct MaskRow {
 };
 
 constexpr MaskRow kMaskRows[5] = {
-    {kSpeakerMaskMono, 1}, {kSpeakerMaskStereo, 2},   {kSpeakerMaskQuad, 3},
+    {kSpeakerMaskMono, 1},     {kSpeakerMaskStereo, 2},  {kSpeakerMaskQuad, 3},
     {kSpeakerMaskSurround, 4}, {kSpeakerMask5Point1, 5},
 };
 
@@ -46,10 +46,13 @@ CKAUDPCMix::CKAUDPCMix(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG 
     if (status != nullptr) *status = ZV_SUCCESS;
 }
 
-CKAUDPCMix::~CKAUDPCMix() { SaveParams(); }
+CKAUDPCMix::~CKAUDPCMix() {
+    SaveParams();
+}
 
 ZvStatus CKAUDPCMix::GetProperty(ULONG id, PVOID buffer, PULONG size) {
-    const ULONG* const fields[] = {&m_ulConstOne, &m_ulConstZero, &m_ulBits, &m_ulChannels, &m_ulMask};
+    const ULONG* const fields[] = {&m_ulConstOne, &m_ulConstZero, &m_ulBits, &m_ulChannels,
+                                   &m_ulMask};
     const ULONG* field = id < sizeof(fields) / sizeof(fields[0]) ? fields[id] : nullptr;
     return AnswerGetProperty(field, sizeof(ULONG), buffer, size);
 }
@@ -75,8 +78,12 @@ ZvStatus CKAUDPCMix::SetProperty(ULONG id, PVOID buffer, ULONG size) {
                 status = ZV_BAD_ARGUMENT;
             }
             break;
-        case kPropMask: m_ulMask = value; break;
-        default: status = ZV_UNSUCCESSFUL; break;  // read-only or unknown
+        case kPropMask:
+            m_ulMask = value;
+            break;
+        default:
+            status = ZV_UNSUCCESSFUL;
+            break;  // read-only or unknown
     }
     Rebuild();
     return status;
@@ -96,14 +103,15 @@ void CKAUDPCMix::Rebuild() {
     }
 }
 
-ZvStatus CKAUDPCMix::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output, ULONG outputBytes,
-                                   PULONGLONG side) {
+ZvStatus CKAUDPCMix::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
+                                   ULONG outputBytes, PULONGLONG side) {
     (void)pin;
     (void)side;
     ZvStatus status = CheckCallable();
     if (status != ZV_SUCCESS) return status;
     if (m_pAccess == nullptr) return ZV_NOT_READY;
-    if (input == nullptr || inputBytes == 0 || output == nullptr || outputBytes == 0) return ZV_BAD_ARGUMENT;
+    if (input == nullptr || inputBytes == 0 || output == nullptr || outputBytes == 0)
+        return ZV_BAD_ARGUMENT;
     if (outputBytes < inputBytes) return ZV_BUFFER_TOO_SMALL;
 
     const WeightRow& row = kWeightRows[m_ulWeightRow];
@@ -115,7 +123,8 @@ ZvStatus CKAUDPCMix::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
         UCHAR frame[kMaxFrameBytes];
         std::memcpy(frame, in, m_ulFrameBytes);
         LONGLONG sum = 0;
-        for (ULONG ch = 0; ch < m_ulChannels; ++ch) sum += row.weights[ch] * m_pAccess->read(frame, ch);
+        for (ULONG ch = 0; ch < m_ulChannels; ++ch)
+            sum += row.weights[ch] * m_pAccess->read(frame, ch);
         const LONGLONG mix = sum / divisor;  // truncates toward zero
         for (ULONG ch = 0; ch < m_ulChannels; ++ch) cursor = m_pAccess->write(cursor, mix);
     }

@@ -5,7 +5,9 @@ namespace {
 constexpr ULONG kMaxShareOfBlock = 30;  // percent of a block's frames corrected per call
 
 // Magnitude of a 32-bit pending count, without overflow at the most negative value.
-ULONGLONG Magnitude(LONG d) { return d < 0 ? static_cast<ULONGLONG>(-static_cast<LONGLONG>(d)) : d; }
+ULONGLONG Magnitude(LONG d) {
+    return d < 0 ? static_cast<ULONGLONG>(-static_cast<LONGLONG>(d)) : d;
+}
 
 }  // namespace
 
@@ -29,28 +31,45 @@ CKAUDPDrft::CKAUDPDrft(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG 
     if (status != nullptr) *status = ZV_SUCCESS;
 }
 
-CKAUDPDrft::~CKAUDPDrft() { SaveParams(); }
+CKAUDPDrft::~CKAUDPDrft() {
+    SaveParams();
+}
 
 ZvStatus CKAUDPDrft::GetProperty(ULONG id, PVOID buffer, PULONG size) {
     const void* field = nullptr;
     ULONG fieldSize = sizeof(ULONG);
     switch (id) {
-        case kPropConstOne: field = &m_ulConstOne; break;
-        case kPropConstZero: field = &m_ulConstZero; break;
-        case kPropBits: field = &m_ulBits; break;
-        case kPropChannels: field = &m_ulChannels; break;
+        case kPropConstOne:
+            field = &m_ulConstOne;
+            break;
+        case kPropConstZero:
+            field = &m_ulConstZero;
+            break;
+        case kPropBits:
+            field = &m_ulBits;
+            break;
+        case kPropChannels:
+            field = &m_ulChannels;
+            break;
         case kPropCallback:
             field = &m_pfnOutput;
             fieldSize = sizeof(m_pfnOutput);
             break;
-        case kPropCallbackFlag: field = &m_ulCallbackFlag; break;
+        case kPropCallbackFlag:
+            field = &m_ulCallbackFlag;
+            break;
         case kPropContext:
             field = &m_pvContext;
             fieldSize = sizeof(m_pvContext);
             break;
-        case kPropRatioNumerator: field = &m_ulRatioNumerator; break;
-        case kPropRatioDenominator: field = &m_ulRatioDenominator; break;
-        default: break;
+        case kPropRatioNumerator:
+            field = &m_ulRatioNumerator;
+            break;
+        case kPropRatioDenominator:
+            field = &m_ulRatioDenominator;
+            break;
+        default:
+            break;
     }
     return AnswerGetProperty(field, fieldSize, buffer, size);
 }
@@ -79,14 +98,19 @@ ZvStatus CKAUDPDrft::SetProperty(ULONG id, PVOID buffer, ULONG size) {
             if (value != 1 && value != 2) return ZV_BAD_ARGUMENT;
             m_ulChannels = value;
             return ZV_SUCCESS;
-        case kPropCallbackFlag: m_ulCallbackFlag = value; return ZV_SUCCESS;
-        case kPropRatioNumerator: m_ulRatioNumerator = value; return ZV_SUCCESS;
+        case kPropCallbackFlag:
+            m_ulCallbackFlag = value;
+            return ZV_SUCCESS;
+        case kPropRatioNumerator:
+            m_ulRatioNumerator = value;
+            return ZV_SUCCESS;
         case kPropRatioDenominator:
             // The denominator divides every block's limit.
             if (value == 0) return ZV_BAD_ARGUMENT;
             m_ulRatioDenominator = value;
             return ZV_SUCCESS;
-        default: return ZV_UNSUCCESSFUL;  // read-only or unknown
+        default:
+            return ZV_UNSUCCESSFUL;  // read-only or unknown
     }
 }
 
@@ -146,7 +170,8 @@ ZvStatus CKAUDPDrft::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
 
     const ULONGLONG frames = inputBytes / frameBytes;
     const ULONGLONG magnitude = Magnitude(d);
-    const ULONGLONG limit = (frames * m_ulRatioNumerator + m_ulRatioDenominator - 1) / m_ulRatioDenominator;
+    const ULONGLONG limit =
+        (frames * m_ulRatioNumerator + m_ulRatioDenominator - 1) / m_ulRatioDenominator;
     ULONGLONG c = magnitude < limit ? magnitude : limit;
     if (frames != 0 && c * 100 / frames > kMaxShareOfBlock) {
         ULONGLONG cap = (frames * kMaxShareOfBlock * 10 + 999) / 1000;
@@ -165,14 +190,16 @@ ZvStatus CKAUDPDrft::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
         const ULONG p = static_cast<ULONG>(k * segment);
         if (d > 0) {
             // Frames up to p - 1 as they are, then one frame between p - 1 and p.
-            if (!Emit(in + static_cast<SIZE_T>(position) * frameBytes, (p - position) * frameBytes)) {
+            if (!Emit(in + static_cast<SIZE_T>(position) * frameBytes,
+                      (p - position) * frameBytes)) {
                 return ZV_UNSUCCESSFUL;
             }
             if (!EmitMeanFrame(in, frameBytes, p - 1, p)) return ZV_UNSUCCESSFUL;
             position = p;
         } else {
             // Frames up to p - 2 as they are; p - 1, p and p + 1 become two frames.
-            if (!Emit(in + static_cast<SIZE_T>(position) * frameBytes, (p - 1 - position) * frameBytes)) {
+            if (!Emit(in + static_cast<SIZE_T>(position) * frameBytes,
+                      (p - 1 - position) * frameBytes)) {
                 return ZV_UNSUCCESSFUL;
             }
             if (!EmitMeanFrame(in, frameBytes, p - 1, p)) return ZV_UNSUCCESSFUL;

@@ -25,7 +25,9 @@ struct ConversionRow {
 };
 
 constexpr ConversionRecord kSilent = {{0}, 0, 0, {0}};
-constexpr ConversionRecord Take(UCHAR source) { return {{source}, 0, 1, {1}}; }
+constexpr ConversionRecord Take(UCHAR source) {
+    return {{source}, 0, 1, {1}};
+}
 
 // Indexed by conversion number - 1.
 constexpr Conversion kConversions[25] = {
@@ -72,14 +74,14 @@ constexpr ULONG kMono = kSpeakerMaskMono, kStereo = kSpeakerMaskStereo, kQuad = 
 
 // Searched in this order; the first row whose two masks match wins.
 constexpr ConversionRow kConversionRows[25] = {
-    {kMono, kStereo, 1, 1},      {kMono, kQuad, 2, 1},        {kMono, kSurround, 3, 1},
-    {kMono, k51, 4, 1},          {kStereo, kQuad, 5, 2},      {kStereo, kSurround, 6, 2},
-    {kStereo, k51, 7, 2},        {kQuad, kSurround, 8, 3},    {kQuad, k51, 9, 3},
-    {kSurround, k51, 10, 4},     {k51, kSurround, 11, 5},     {k51, kQuad, 12, 5},
-    {k51, kStereo, 13, 5},       {k51, kMono, 14, 5},         {kSurround, kQuad, 15, 4},
-    {kSurround, kStereo, 16, 4}, {kSurround, kMono, 17, 4},   {kQuad, kStereo, 18, 3},
-    {kQuad, kMono, 19, 3},       {kStereo, kMono, 20, 2},     {kMono, kMono, 21, 1},
-    {kStereo, kStereo, 22, 2},   {kQuad, kQuad, 23, 3},       {kSurround, kSurround, 24, 4},
+    {kMono, kStereo, 1, 1},      {kMono, kQuad, 2, 1},      {kMono, kSurround, 3, 1},
+    {kMono, k51, 4, 1},          {kStereo, kQuad, 5, 2},    {kStereo, kSurround, 6, 2},
+    {kStereo, k51, 7, 2},        {kQuad, kSurround, 8, 3},  {kQuad, k51, 9, 3},
+    {kSurround, k51, 10, 4},     {k51, kSurround, 11, 5},   {k51, kQuad, 12, 5},
+    {k51, kStereo, 13, 5},       {k51, kMono, 14, 5},       {kSurround, kQuad, 15, 4},
+    {kSurround, kStereo, 16, 4}, {kSurround, kMono, 17, 4}, {kQuad, kStereo, 18, 3},
+    {kQuad, kMono, 19, 3},       {kStereo, kMono, 20, 2},   {kMono, kMono, 21, 1},
+    {kStereo, kStereo, 22, 2},   {kQuad, kQuad, 23, 3},     {kSurround, kSurround, 24, 4},
     {k51, k51, 25, 5},
 };
 
@@ -122,11 +124,14 @@ CKAUDPFCnv::CKAUDPFCnv(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG 
     if (status != nullptr) *status = ZV_SUCCESS;
 }
 
-CKAUDPFCnv::~CKAUDPFCnv() { SaveParams(); }
+CKAUDPFCnv::~CKAUDPFCnv() {
+    SaveParams();
+}
 
 ZvStatus CKAUDPFCnv::GetProperty(ULONG id, PVOID buffer, PULONG size) {
-    const ULONG* const fields[] = {&m_ulConstOne, &m_ulConstZero,   &m_ulInBits,  &m_ulInChannels, &m_ulInMask,
-                                   &m_ulOutBits,  &m_ulOutChannels, &m_ulOutMask, &m_ulMapping};
+    const ULONG* const fields[] = {&m_ulConstOne,    &m_ulConstZero, &m_ulInBits,
+                                   &m_ulInChannels,  &m_ulInMask,    &m_ulOutBits,
+                                   &m_ulOutChannels, &m_ulOutMask,   &m_ulMapping};
     const ULONG* field = id < sizeof(fields) / sizeof(fields[0]) ? fields[id] : nullptr;
     return AnswerGetProperty(field, sizeof(ULONG), buffer, size);
 }
@@ -139,14 +144,30 @@ ZvStatus CKAUDPFCnv::SetProperty(ULONG id, PVOID buffer, ULONG size) {
     const bool bitsOk = value == 8 || value == 16 || value == 32;
     const bool channelsOk = value >= 1 && value <= kMaxFrameChannels;
     switch (id) {
-        case kPropInBits: status = bitsOk ? (m_ulInBits = value, ZV_SUCCESS) : ZV_BAD_ARGUMENT; break;
-        case kPropInChannels: status = channelsOk ? (m_ulInChannels = value, ZV_SUCCESS) : ZV_BAD_ARGUMENT; break;
-        case kPropInMask: m_ulInMask = value; break;
-        case kPropOutBits: status = bitsOk ? (m_ulOutBits = value, ZV_SUCCESS) : ZV_BAD_ARGUMENT; break;
-        case kPropOutChannels: status = channelsOk ? (m_ulOutChannels = value, ZV_SUCCESS) : ZV_BAD_ARGUMENT; break;
-        case kPropOutMask: m_ulOutMask = value; break;
-        case kPropMapping: m_ulMapping = value; break;
-        default: status = ZV_UNSUCCESSFUL; break;  // read-only or unknown
+        case kPropInBits:
+            status = bitsOk ? (m_ulInBits = value, ZV_SUCCESS) : ZV_BAD_ARGUMENT;
+            break;
+        case kPropInChannels:
+            status = channelsOk ? (m_ulInChannels = value, ZV_SUCCESS) : ZV_BAD_ARGUMENT;
+            break;
+        case kPropInMask:
+            m_ulInMask = value;
+            break;
+        case kPropOutBits:
+            status = bitsOk ? (m_ulOutBits = value, ZV_SUCCESS) : ZV_BAD_ARGUMENT;
+            break;
+        case kPropOutChannels:
+            status = channelsOk ? (m_ulOutChannels = value, ZV_SUCCESS) : ZV_BAD_ARGUMENT;
+            break;
+        case kPropOutMask:
+            m_ulOutMask = value;
+            break;
+        case kPropMapping:
+            m_ulMapping = value;
+            break;
+        default:
+            status = ZV_UNSUCCESSFUL;
+            break;  // read-only or unknown
     }
     Rebuild();
     return status;
@@ -154,8 +175,8 @@ ZvStatus CKAUDPFCnv::SetProperty(ULONG id, PVOID buffer, ULONG size) {
 
 void CKAUDPFCnv::Rebuild() {
     // Until both formats are complete the previous selection stays in force.
-    if (m_ulInBits == 0 || m_ulInChannels == 0 || m_ulInMask == 0 || m_ulOutBits == 0 || m_ulOutChannels == 0 ||
-        m_ulOutMask == 0) {
+    if (m_ulInBits == 0 || m_ulInChannels == 0 || m_ulInMask == 0 || m_ulOutBits == 0 ||
+        m_ulOutChannels == 0 || m_ulOutMask == 0) {
         return;
     }
     m_pInAccess = SampleAccessForBits(m_ulInBits);
@@ -195,18 +216,20 @@ LONGLONG CKAUDPFCnv::MapChannel(const UCHAR* frame, ULONG index) const {
     return sum / record.divisor;
 }
 
-ZvStatus CKAUDPFCnv::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output, ULONG outputBytes,
-                                   PULONGLONG side) {
+ZvStatus CKAUDPFCnv::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
+                                   ULONG outputBytes, PULONGLONG side) {
     (void)pin;
     (void)side;
     ZvStatus status = CheckCallable();
     if (status != ZV_SUCCESS) return status;
     if (m_pInAccess == nullptr || m_pOutAccess == nullptr) return ZV_NOT_READY;
-    if (input == nullptr || inputBytes == 0 || output == nullptr || outputBytes == 0) return ZV_BAD_ARGUMENT;
+    if (input == nullptr || inputBytes == 0 || output == nullptr || outputBytes == 0)
+        return ZV_BAD_ARGUMENT;
 
     const ULONG frames = inputBytes / m_ulInFrameBytes;  // a remainder is ignored
     if (frames == 0) return ZV_SUCCESS;
-    if (static_cast<ULONGLONG>(frames) * m_ulOutFrameBytes > outputBytes) return ZV_BUFFER_TOO_SMALL;
+    if (static_cast<ULONGLONG>(frames) * m_ulOutFrameBytes > outputBytes)
+        return ZV_BUFFER_TOO_SMALL;
 
     const UCHAR* in = static_cast<const UCHAR*>(input);
     UCHAR* cursor = static_cast<UCHAR*>(output);
@@ -217,7 +240,8 @@ ZvStatus CKAUDPFCnv::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
         std::memcpy(frame, in, m_ulInFrameBytes);
         if (m_ulMapping == 0) {
             const LONGLONG first = AdjustWidth(m_pInAccess->read(frame, 0));
-            for (ULONG ch = 0; ch < m_ulOutChannels; ++ch) cursor = m_pOutAccess->write(cursor, first);
+            for (ULONG ch = 0; ch < m_ulOutChannels; ++ch)
+                cursor = m_pOutAccess->write(cursor, first);
         } else {
             for (ULONG ch = 0; ch < m_ulOutChannels; ++ch) {
                 cursor = m_pOutAccess->write(cursor, AdjustWidth(MapChannel(frame, ch)));

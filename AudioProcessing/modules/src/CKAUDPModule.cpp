@@ -25,14 +25,16 @@ void ModuleBuildValueName(PWCHAR out, PCWSTR tag, PCWSTR name, PCWSTR instance) 
     ULONG at = 0;
     const ULONG last = kModuleParamValueNameChars - 1;  // keeps the terminator
     for (ULONG i = 0; i < 4 && tag[i] != 0 && at < last; ++i) out[at++] = tag[i];
-    for (ULONG i = 0; i < kModuleParamNameChars && name[i] != 0 && at < last; ++i) out[at++] = name[i];
+    for (ULONG i = 0; i < kModuleParamNameChars && name[i] != 0 && at < last; ++i)
+        out[at++] = name[i];
     for (ULONG i = 0; i < 4 && instance[i] != 0 && at < last; ++i) out[at++] = instance[i];
 }
 
 HANDLE ModuleOpenParamKey(_DEVICE_OBJECT* deviceObject) {
     if (deviceObject == nullptr) return nullptr;
     HANDLE key = nullptr;
-    NTSTATUS status = IoOpenDeviceRegistryKey(deviceObject, PLUGPLAY_REGKEY_DRIVER, kParamKeyAccess, &key);
+    NTSTATUS status =
+        IoOpenDeviceRegistryKey(deviceObject, PLUGPLAY_REGKEY_DRIVER, kParamKeyAccess, &key);
     if (!NT_SUCCESS(status)) return nullptr;
     return key;
 }
@@ -66,7 +68,9 @@ void* CKAUDPModule::operator new(size_t size) noexcept {
     return MemAlloc(static_cast<ULONG>(size));
 }
 
-void CKAUDPModule::operator delete(void* block) noexcept { MemFree(block); }
+void CKAUDPModule::operator delete(void* block) noexcept {
+    MemFree(block);
+}
 
 ZvStatus CKAUDPModule::CheckCallable() const {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) return ZV_UNSUCCESSFUL;

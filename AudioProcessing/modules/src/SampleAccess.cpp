@@ -2,7 +2,9 @@
 
 namespace {
 
-LONGLONG Read8(const UCHAR* frame, ULONG index) { return static_cast<LONGLONG>(frame[index]) - 128; }
+LONGLONG Read8(const UCHAR* frame, ULONG index) {
+    return static_cast<LONGLONG>(frame[index]) - 128;
+}
 
 LONGLONG Read16(const UCHAR* frame, ULONG index) {
     const UCHAR* p = frame + 2 * static_cast<SIZE_T>(index);
@@ -11,8 +13,8 @@ LONGLONG Read16(const UCHAR* frame, ULONG index) {
 
 LONGLONG Read32(const UCHAR* frame, ULONG index) {
     const UCHAR* p = frame + 4 * static_cast<SIZE_T>(index);
-    ULONG v = static_cast<ULONG>(p[0]) | (static_cast<ULONG>(p[1]) << 8) | (static_cast<ULONG>(p[2]) << 16) |
-              (static_cast<ULONG>(p[3]) << 24);
+    ULONG v = static_cast<ULONG>(p[0]) | (static_cast<ULONG>(p[1]) << 8) |
+              (static_cast<ULONG>(p[2]) << 16) | (static_cast<ULONG>(p[3]) << 24);
     return static_cast<LONG>(v);
 }
 
@@ -45,9 +47,13 @@ constexpr SampleAccess kAccess32 = {Read32, Write32, 4};
 
 const SampleAccess* SampleAccessForBits(ULONG bits) {
     switch (bits) {
-        case 8: return &kAccess8;
-        case 16: return &kAccess16;
-        case 32: return &kAccess32;
-        default: return nullptr;
+        case 8:
+            return &kAccess8;
+        case 16:
+            return &kAccess16;
+        case 32:
+            return &kAccess32;
+        default:
+            return nullptr;
     }
 }

@@ -241,7 +241,8 @@ TEST_F(BufferPoolTest, WaitingFailsCleanlyWhenItCannotBeSetUp) {
 }
 
 TEST_F(BufferPoolTest, PoolsBeyondTheWaitLimitAreNotWaitedOn) {
-    ASSERT_EQ(m_pool->InitSize(BufferPool::kMaxWaitedBuffers + 1, (BufferPool::kMaxWaitedBuffers + 1) * 8),
+    ASSERT_EQ(m_pool->InitSize(BufferPool::kMaxWaitedBuffers + 1,
+                               (BufferPool::kMaxWaitedBuffers + 1) * 8),
               ZV_SUCCESS);
     auto taken = TakeAll(BufferPool::kMaxWaitedBuffers + 1);
     PVOID b = reinterpret_cast<PVOID>(1);
@@ -254,7 +255,8 @@ TEST_F(BufferPoolTest, FreeWaitsForTheLastBuffer) {
     ASSERT_EQ(m_pool->InitFormat(4, 8000, 16, 1, 10), ZV_SUCCESS);
     auto taken = TakeAll(4);
     auto freed = std::async(std::launch::async, [this] { return m_pool->Free(); });
-    for (size_t i = 0; i + 1 < taken.size(); ++i) ASSERT_EQ(m_pool->PutBuffer(taken[i]), ZV_SUCCESS);
+    for (size_t i = 0; i + 1 < taken.size(); ++i)
+        ASSERT_EQ(m_pool->PutBuffer(taken[i]), ZV_SUCCESS);
     EXPECT_EQ(freed.wait_for(100ms), std::future_status::timeout);
     ASSERT_EQ(m_pool->PutBuffer(taken.back()), ZV_SUCCESS);
     EXPECT_EQ(freed.get(), ZV_SUCCESS);

@@ -19,7 +19,7 @@ protected:
     }
     ZvStatus RunInPlace(std::vector<UCHAR>& buf) {
         return m_module->SubmitPinData(0, buf.data(), static_cast<ULONG>(buf.size()), buf.data(),
-                                    static_cast<ULONG>(buf.size()), nullptr);
+                                       static_cast<ULONG>(buf.size()), nullptr);
     }
 };
 
@@ -44,16 +44,17 @@ struct Layout {
 
 TEST_F(CMixTest, EveryWidthAndLayoutAgainstThePlainWeightedMean) {
     const Layout layouts[] = {
-        {0x4, {1, 0, 0, 0, 0, 0}, 1},       {0x3, {1, 1, 0, 0, 0, 0}, 2},
-        {0x33, {1, 1, 1, 1, 0, 0}, 4},      {0x107, {1, 1, 1, 1, 0, 0}, 4},
-        {0x3F, {1, 1, 1, 5, 1, 1}, 10},     {0x60, {1, 1, 1, 1, 1, 1}, 0},
+        {0x4, {1, 0, 0, 0, 0, 0}, 1},   {0x3, {1, 1, 0, 0, 0, 0}, 2},
+        {0x33, {1, 1, 1, 1, 0, 0}, 4},  {0x107, {1, 1, 1, 1, 0, 0}, 4},
+        {0x3F, {1, 1, 1, 5, 1, 1}, 10}, {0x60, {1, 1, 1, 1, 1, 1}, 0},
     };
     std::mt19937 rng(99);
     for (ULONG bits : {8u, 16u, 32u}) {
         for (const Layout& layout : layouts) {
             for (ULONG channels = 1; channels <= 6; ++channels) {
-                SCOPED_TRACE(::testing::Message() << bits << " bits, mask 0x" << std::hex << layout.mask << std::dec
-                                                  << ", " << channels << " channels");
+                SCOPED_TRACE(::testing::Message()
+                             << bits << " bits, mask 0x" << std::hex << layout.mask << std::dec
+                             << ", " << channels << " channels");
                 Configure(bits, channels, layout.mask);
                 const ULONG bytes = bits / 8, frames = 40;
                 const long long lo = -(1LL << (bits - 1)), hi = (1LL << (bits - 1)) - 1;
@@ -61,8 +62,9 @@ TEST_F(CMixTest, EveryWidthAndLayoutAgainstThePlainWeightedMean) {
                 // Boundary values first, then random samples.
                 const long long edges[] = {lo, lo + 1, -1, 0, 1, hi - 1, hi};
                 for (ULONG i = 0; i < frames * channels; ++i) {
-                    long long v = i < 7 * channels ? edges[(i / channels + i % channels) % 7]
-                                                   : std::uniform_int_distribution<long long>(lo, hi)(rng);
+                    long long v = i < 7 * channels
+                                      ? edges[(i / channels + i % channels) % 7]
+                                      : std::uniform_int_distribution<long long>(lo, hi)(rng);
                     Encode(&buf[i * bytes], bits, v);
                 }
                 const std::vector<UCHAR> original = buf;
@@ -71,7 +73,8 @@ TEST_F(CMixTest, EveryWidthAndLayoutAgainstThePlainWeightedMean) {
                 for (ULONG f = 0; f < frames; ++f) {
                     long long sum = 0;
                     for (ULONG ch = 0; ch < channels; ++ch) {
-                        sum += layout.weights[ch] * Decode(&original[(f * channels + ch) * bytes], bits);
+                        sum += layout.weights[ch] *
+                               Decode(&original[(f * channels + ch) * bytes], bits);
                     }
                     std::vector<UCHAR> want(bytes);
                     Encode(want.data(), bits, sum / divisor);
@@ -130,7 +133,8 @@ TEST_F(CMixTest, SeparateOutputAndSizes) {
     std::vector<UCHAR> in(4 * 3 + 1), out(in.size(), 0xEE);
     Put16(&in[0], 10), Put16(&in[2], 20);
     std::vector<UCHAR> shortOut(in.size() - 1, 0xEE);
-    EXPECT_EQ(m_module->SubmitPinData(0, in.data(), 13, shortOut.data(), 12, nullptr), ZV_BUFFER_TOO_SMALL);
+    EXPECT_EQ(m_module->SubmitPinData(0, in.data(), 13, shortOut.data(), 12, nullptr),
+              ZV_BUFFER_TOO_SMALL);
     for (UCHAR b : shortOut) EXPECT_EQ(b, 0xEE);
     ASSERT_EQ(m_module->SubmitPinData(0, in.data(), 13, out.data(), 13, nullptr), ZV_SUCCESS);
     EXPECT_EQ(Get16(&out[0]), 15);
@@ -145,8 +149,10 @@ TEST_F(CMixTest, ChannelCountsAndBitsOutOfRangeAreRefused) {
     ULONG v = 0;
     std::vector<UCHAR> buf(8, 0);
     EXPECT_EQ(RunInPlace(buf), ZV_NOT_READY);
-    for (ULONG bad : {0u, 7u}) EXPECT_EQ(m_module->SetPropertyDword(CKAUDPCMix::kPropChannels, bad), ZV_BAD_ARGUMENT);
-    for (ULONG bad : {0u, 12u, 24u}) EXPECT_EQ(m_module->SetPropertyDword(CKAUDPCMix::kPropBits, bad), ZV_BAD_ARGUMENT);
+    for (ULONG bad : {0u, 7u})
+        EXPECT_EQ(m_module->SetPropertyDword(CKAUDPCMix::kPropChannels, bad), ZV_BAD_ARGUMENT);
+    for (ULONG bad : {0u, 12u, 24u})
+        EXPECT_EQ(m_module->SetPropertyDword(CKAUDPCMix::kPropBits, bad), ZV_BAD_ARGUMENT);
     Configure(16, 2, 0x99);
     EXPECT_EQ(m_module->SetPropertyDword(CKAUDPCMix::kPropChannels, 0), ZV_BAD_ARGUMENT);
     ASSERT_EQ(m_module->GetPropertyDword(CKAUDPCMix::kPropChannels, &v), ZV_SUCCESS);
@@ -172,7 +178,9 @@ struct CMixTraits {
         m->SetPropertyDword(CKAUDPCMix::kPropChannels, 2);
         m->SetPropertyDword(CKAUDPCMix::kPropMask, 0x3);
     }
-    static ZvStatus Submit(Module* m) { return m->SubmitPinData(0, buf, sizeof(buf), buf, sizeof(buf), nullptr); }
+    static ZvStatus Submit(Module* m) {
+        return m->SubmitPinData(0, buf, sizeof(buf), buf, sizeof(buf), nullptr);
+    }
 };
 INSTANTIATE_TYPED_TEST_SUITE_P(CMix, ModuleContract, CMixTraits);
 

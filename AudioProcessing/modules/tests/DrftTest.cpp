@@ -28,13 +28,18 @@ struct Recorder {
     }
     std::vector<UCHAR> Stream() const {
         std::vector<UCHAR> all;
-        for (const Piece& piece : pieces) all.insert(all.end(), piece.bytes.begin(), piece.bytes.end());
+        for (const Piece& piece : pieces)
+            all.insert(all.end(), piece.bytes.begin(), piece.bytes.end());
         return all;
     }
 };
 
-ULONGLONG Pending(LONG d) { return static_cast<ULONGLONG>(static_cast<LONGLONG>(d)); }
-LONG PendingValue(ULONGLONG p) { return static_cast<LONG>(static_cast<LONGLONG>(p)); }
+ULONGLONG Pending(LONG d) {
+    return static_cast<ULONGLONG>(static_cast<LONGLONG>(d));
+}
+LONG PendingValue(ULONGLONG p) {
+    return static_cast<LONG>(static_cast<LONGLONG>(p));
+}
 
 class DrftTest : public OneModuleTest<CKAUDPDrft> {
 protected:
@@ -55,7 +60,8 @@ protected:
         return block;
     }
     ZvStatus Submit(std::vector<UCHAR>& block, ULONGLONG* pending) {
-        return m_module->SubmitPinData(0, block.data(), static_cast<ULONG>(block.size()), nullptr, 0, pending);
+        return m_module->SubmitPinData(0, block.data(), static_cast<ULONG>(block.size()), nullptr,
+                                       0, pending);
     }
 
     Recorder m_rec;
@@ -144,7 +150,7 @@ TEST_F(DrftTest, BlockShorterThanOneFrameOutputsNothing) {
 TEST_F(DrftTest, NoPendingDriftPassesTheWholeBlockInOneCall) {
     // Works before bits and channels are set: nothing needs a frame size.
     auto block = Ramp16(7);
-    block.push_back(0x5A);  // a partial frame goes along
+    block.push_back(0x5A);                      // a partial frame goes along
     ULONGLONG pending = 0xABCDEF0000000000ull;  // only the low 32 bits count
     ASSERT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropCallbackFlag, 0x77), ZV_SUCCESS);
     ASSERT_EQ(Submit(block, &pending), ZV_SUCCESS);
@@ -223,8 +229,10 @@ TEST_F(DrftTest, PropertiesAndTheirRanges) {
         ASSERT_EQ(m_module->GetPropertyDword(d[0], &v), ZV_SUCCESS) << d[0];
         EXPECT_EQ(v, d[1]) << d[0];
     }
-    for (ULONG bad : {0u, 7u, 24u, 32u}) EXPECT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropBits, bad), ZV_BAD_ARGUMENT);
-    for (ULONG bad : {0u, 3u, 6u}) EXPECT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropChannels, bad), ZV_BAD_ARGUMENT);
+    for (ULONG bad : {0u, 7u, 24u, 32u})
+        EXPECT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropBits, bad), ZV_BAD_ARGUMENT);
+    for (ULONG bad : {0u, 3u, 6u})
+        EXPECT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropChannels, bad), ZV_BAD_ARGUMENT);
     EXPECT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropRatioDenominator, 0), ZV_BAD_ARGUMENT);
     ASSERT_EQ(m_module->GetPropertyDword(CKAUDPDrft::kPropRatioDenominator, &v), ZV_SUCCESS);
     EXPECT_EQ(v, 1000u);
@@ -242,8 +250,10 @@ TEST_F(DrftTest, CallbackAndContextArePointerSizedProperties) {
     EXPECT_EQ(m_module->GetPropertyDword(CKAUDPDrft::kPropContext, &low), ZV_BUFFER_TOO_SMALL);
 
     ASSERT_EQ(m_module->SetOutput(nullptr, nullptr), ZV_SUCCESS);
-    ASSERT_EQ(m_module->SetProperty(CKAUDPDrft::kPropCallback, &callback, sizeof(callback)), ZV_SUCCESS);
-    ASSERT_EQ(m_module->SetProperty(CKAUDPDrft::kPropContext, &context, sizeof(context)), ZV_SUCCESS);
+    ASSERT_EQ(m_module->SetProperty(CKAUDPDrft::kPropCallback, &callback, sizeof(callback)),
+              ZV_SUCCESS);
+    ASSERT_EQ(m_module->SetProperty(CKAUDPDrft::kPropContext, &context, sizeof(context)),
+              ZV_SUCCESS);
     PVOID read = nullptr;
     ASSERT_EQ(m_module->GetProperty(CKAUDPDrft::kPropContext, &read, &size), ZV_SUCCESS);
     EXPECT_EQ(size, sizeof(PVOID));
@@ -297,9 +307,11 @@ TEST_F(DrftTest, RandomBlocksMatchTheModel) {
         const LONG d = std::uniform_int_distribution<LONG>(-300, 300)(rng);
         const ULONG num = std::uniform_int_distribution<ULONG>(0, 1500)(rng);
         const ULONG den = std::uniform_int_distribution<ULONG>(1, 1500)(rng);
-        SCOPED_TRACE(::testing::Message() << "frames " << frames << " d " << d << " ratio " << num << "/" << den);
+        SCOPED_TRACE(::testing::Message()
+                     << "frames " << frames << " d " << d << " ratio " << num << "/" << den);
         std::vector<SHORT> samples(frames);
-        for (auto& s : samples) s = static_cast<SHORT>(std::uniform_int_distribution<int>(-32768, 32767)(rng));
+        for (auto& s : samples)
+            s = static_cast<SHORT>(std::uniform_int_distribution<int>(-32768, 32767)(rng));
         std::vector<UCHAR> block(frames * 2);
         for (ULONG i = 0; i < frames; ++i) Put16(&block[2 * i], samples[i]);
 
@@ -315,7 +327,8 @@ TEST_F(DrftTest, RandomBlocksMatchTheModel) {
         }
         const auto stream = m_rec.Stream();
         ASSERT_EQ(stream.size(), want.stream.size() * 2);
-        for (size_t i = 0; i < want.stream.size(); ++i) ASSERT_EQ(Get16(&stream[2 * i]), want.stream[i]) << i;
+        for (size_t i = 0; i < want.stream.size(); ++i)
+            ASSERT_EQ(Get16(&stream[2 * i]), want.stream[i]) << i;
         const long long c = d > 0 ? d - want.pendingAfter : want.pendingAfter - d;
         // At most 30 % of the block counted in whole percent, or the cap of
         // 30 % rounded up.
@@ -340,10 +353,15 @@ TEST_F(DrftTest, RandomBlocksMatchTheModel) {
 struct DrftTraits {
     using Module = CKAUDPDrft;
     static constexpr ULONG kTag = ZvFourCC("Drft");
-    static constexpr PropertySpec kProperties[] = {{0, 4, true},  {1, 4, true}, {2, 4, false},
-                                                   {3, 4, false}, {4, sizeof(PVOID), false},
-                                                   {5, 4, false}, {6, sizeof(PVOID), false},
-                                                   {7, 4, false}, {8, 4, false}};
+    static constexpr PropertySpec kProperties[] = {{0, 4, true},
+                                                   {1, 4, true},
+                                                   {2, 4, false},
+                                                   {3, 4, false},
+                                                   {4, sizeof(PVOID), false},
+                                                   {5, 4, false},
+                                                   {6, sizeof(PVOID), false},
+                                                   {7, 4, false},
+                                                   {8, 4, false}};
     static constexpr ULONG kUnknownId = 9;
     static constexpr ULONG kRangedId = CKAUDPDrft::kPropChannels, kGoodValue = 2, kBadValue = 3;
     static inline Recorder recorder;

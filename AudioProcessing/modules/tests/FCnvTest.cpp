@@ -24,7 +24,9 @@ struct Case {
 };
 
 const OutRow Z = {{}, 0};
-OutRow W(std::vector<int> w, int d = 1) { return {std::move(w), d}; }
+OutRow W(std::vector<int> w, int d = 1) {
+    return {std::move(w), d};
+}
 
 // Input frame order: mono [M]; stereo [FL FR]; quad [FL FR BL BR];
 // 0x107 [FL FR FC BC]; 5.1 [FL FR FC LF BL BR].
@@ -38,16 +40,35 @@ std::vector<Case> Cases() {
         {6, 0x3, 0x107, 2, {W({1, 0}), W({0, 1}), Z, W({1, 1}, 2)}},
         {7, 0x3, 0x3F, 2, {W({1, 0}), W({0, 1}), Z, Z, W({1, 0}), W({0, 1})}},
         {8, 0x33, 0x107, 4, {W({1, 0, 0, 0}), W({0, 1, 0, 0}), Z, W({0, 0, 1, 1}, 2)}},
-        {9, 0x33, 0x3F, 4, {W({1, 0, 0, 0}), W({0, 1, 0, 0}), Z, Z, W({0, 0, 1, 0}), W({0, 0, 0, 1})}},
-        {10, 0x107, 0x3F, 4,
+        {9,
+         0x33,
+         0x3F,
+         4,
+         {W({1, 0, 0, 0}), W({0, 1, 0, 0}), Z, Z, W({0, 0, 1, 0}), W({0, 0, 0, 1})}},
+        {10,
+         0x107,
+         0x3F,
+         4,
          {W({1, 0, 0, 0}), W({0, 1, 0, 0}), W({0, 0, 1, 0}), Z, W({0, 0, 0, 1}), W({0, 0, 0, 1})}},
-        {11, 0x3F, 0x107, 6,
-         {W({4, 0, 0, 1, 0, 0}, 5), W({0, 4, 0, 1, 0, 0}, 5), W({0, 0, 4, 1, 0, 0}, 5), W({0, 0, 0, 1, 2, 2}, 5)}},
-        {12, 0x3F, 0x33, 6,
-         {W({4, 0, 2, 1, 0, 0}, 7), W({0, 4, 2, 1, 0, 0}, 7), W({0, 0, 0, 1, 4, 0}, 5), W({0, 0, 0, 1, 0, 4}, 5)}},
+        {11,
+         0x3F,
+         0x107,
+         6,
+         {W({4, 0, 0, 1, 0, 0}, 5), W({0, 4, 0, 1, 0, 0}, 5), W({0, 0, 4, 1, 0, 0}, 5),
+          W({0, 0, 0, 1, 2, 2}, 5)}},
+        {12,
+         0x3F,
+         0x33,
+         6,
+         {W({4, 0, 2, 1, 0, 0}, 7), W({0, 4, 2, 1, 0, 0}, 7), W({0, 0, 0, 1, 4, 0}, 5),
+          W({0, 0, 0, 1, 0, 4}, 5)}},
         {13, 0x3F, 0x3, 6, {W({2, 0, 1, 1, 2, 0}, 6), W({0, 2, 1, 1, 0, 2}, 6)}},
         {14, 0x3F, 0x4, 6, {W({1, 1, 1, 1, 1, 1}, 6)}},
-        {15, 0x107, 0x33, 4, {W({2, 0, 1, 0}, 3), W({0, 2, 1, 0}, 3), W({0, 0, 0, 1}), W({0, 0, 0, 1})}},
+        {15,
+         0x107,
+         0x33,
+         4,
+         {W({2, 0, 1, 0}, 3), W({0, 2, 1, 0}, 3), W({0, 0, 0, 1}), W({0, 0, 0, 1})}},
         {16, 0x107, 0x3, 4, {W({2, 0, 1, 1}, 4), W({0, 2, 1, 1}, 4)}},
         {17, 0x107, 0x4, 4, {W({1, 1, 1, 1}, 4)}},
         {18, 0x33, 0x3, 4, {W({1, 0, 1, 0}, 2), W({0, 1, 0, 1}, 2)}},
@@ -57,21 +78,26 @@ std::vector<Case> Cases() {
         {22, 0x3, 0x3, 2, {W({1, 0}), W({0, 1})}},
         {23, 0x33, 0x33, 4, {W({1, 0, 0, 0}), W({0, 1, 0, 0}), W({0, 0, 1, 0}), W({0, 0, 0, 1})}},
         {24, 0x107, 0x107, 4, {W({1, 0, 0, 0}), W({0, 1, 0, 0}), W({0, 0, 1, 0}), W({0, 0, 0, 1})}},
-        {25, 0x3F, 0x3F, 6,
-         {W({1, 0, 0, 0, 0, 0}), W({0, 1, 0, 0, 0, 0}), W({0, 0, 1, 0, 0, 0}), W({0, 0, 0, 1, 0, 0}),
-          W({0, 0, 0, 0, 1, 0}), W({0, 0, 0, 0, 0, 1})}},
+        {25,
+         0x3F,
+         0x3F,
+         6,
+         {W({1, 0, 0, 0, 0, 0}), W({0, 1, 0, 0, 0, 0}), W({0, 0, 1, 0, 0, 0}),
+          W({0, 0, 0, 1, 0, 0}), W({0, 0, 0, 0, 1, 0}), W({0, 0, 0, 0, 0, 1})}},
     };
 }
 
 class FCnvTest : public OneModuleTest<CKAUDPFCnv> {
 protected:
-    void Configure(ULONG inBits, ULONG inCh, ULONG inMask, ULONG outBits, ULONG outCh, ULONG outMask, ULONG map) {
+    void Configure(ULONG inBits, ULONG inCh, ULONG inMask, ULONG outBits, ULONG outCh,
+                   ULONG outMask, ULONG map) {
         const ULONG values[] = {inBits, inCh, inMask, outBits, outCh, outMask, map};
-        for (ULONG id = 2; id <= 8; ++id) ASSERT_EQ(m_module->SetPropertyDword(id, values[id - 2]), ZV_SUCCESS) << id;
+        for (ULONG id = 2; id <= 8; ++id)
+            ASSERT_EQ(m_module->SetPropertyDword(id, values[id - 2]), ZV_SUCCESS) << id;
     }
     ZvStatus Run(std::vector<UCHAR>& in, std::vector<UCHAR>& out) {
         return m_module->SubmitPinData(0, in.data(), static_cast<ULONG>(in.size()), out.data(),
-                                    static_cast<ULONG>(out.size()), nullptr);
+                                       static_cast<ULONG>(out.size()), nullptr);
     }
 };
 
@@ -83,7 +109,8 @@ std::vector<LONG> Reference(const Case& c, const std::vector<LONG>& frame) {
             continue;
         }
         long long sum = 0;
-        for (size_t i = 0; i < row.weights.size(); ++i) sum += static_cast<long long>(row.weights[i]) * frame[i];
+        for (size_t i = 0; i < row.weights.size(); ++i)
+            sum += static_cast<long long>(row.weights[i]) * frame[i];
         out.push_back(static_cast<LONG>(sum / row.divisor));
     }
     return out;
@@ -109,7 +136,8 @@ TEST_F(FCnvTest, EveryLayoutConversionMatchesItsWeightMatrix) {
         }
         std::vector<UCHAR> in(frames.size() * c.inChannels * 2);
         for (size_t f = 0; f < frames.size(); ++f)
-            for (ULONG ch = 0; ch < c.inChannels; ++ch) Put16(&in[(f * c.inChannels + ch) * 2], frames[f][ch]);
+            for (ULONG ch = 0; ch < c.inChannels; ++ch)
+                Put16(&in[(f * c.inChannels + ch) * 2], frames[f][ch]);
         std::vector<UCHAR> out(frames.size() * outCh * 2, 0xEE);
         ASSERT_EQ(Run(in, out), ZV_SUCCESS);
         for (size_t f = 0; f < frames.size(); ++f) {
@@ -159,19 +187,22 @@ TEST_F(FCnvTest, WidthsAgainstPlainArithmetic) {
             for (long long v : {lo, lo + 1, -1LL, 0LL, 1LL, hi - 1, hi}) {
                 SCOPED_TRACE(::testing::Message() << "value " << v);
                 std::vector<UCHAR> in(inBits / 8);
-                const unsigned long long raw = static_cast<unsigned long long>(inBits == 8 ? v + 128 : v);
+                const unsigned long long raw =
+                    static_cast<unsigned long long>(inBits == 8 ? v + 128 : v);
                 for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<UCHAR>(raw >> (8 * i));
                 std::vector<UCHAR> out(outBits / 8 + 1, 0xEE);
-                ASSERT_EQ(m_module->SubmitPinData(0, in.data(), static_cast<ULONG>(in.size()), out.data(),
-                                               static_cast<ULONG>(out.size()), nullptr),
-                          ZV_SUCCESS);
+                ASSERT_EQ(
+                    m_module->SubmitPinData(0, in.data(), static_cast<ULONG>(in.size()), out.data(),
+                                            static_cast<ULONG>(out.size()), nullptr),
+                    ZV_SUCCESS);
                 long long want = v;
                 if (outBits > inBits) want = v * (1LL << (outBits - inBits));
                 if (outBits < inBits) {
                     const long long d = 1LL << (inBits - outBits);
                     want = v >= 0 ? v / d : -((-v + d - 1) / d);
                 }
-                unsigned long long wantRaw = static_cast<unsigned long long>(outBits == 8 ? want + 128 : want);
+                unsigned long long wantRaw =
+                    static_cast<unsigned long long>(outBits == 8 ? want + 128 : want);
                 if (outBits == 32) wantRaw &= ~0xFFull;
                 for (ULONG i = 0; i < outBits / 8; ++i) {
                     EXPECT_EQ(out[i], static_cast<UCHAR>(wantRaw >> (8 * i))) << "byte " << i;
@@ -256,11 +287,13 @@ TEST_F(FCnvTest, MaskWiderThanTheFrameReadsMissingChannelsAsSilence) {
 TEST_F(FCnvTest, FormatRangesAndRebuild) {
     ULONG v = 0;
     for (ULONG id : {2u, 5u}) {
-        for (ULONG bad : {0u, 4u, 24u, 64u}) EXPECT_EQ(m_module->SetPropertyDword(id, bad), ZV_BAD_ARGUMENT);
+        for (ULONG bad : {0u, 4u, 24u, 64u})
+            EXPECT_EQ(m_module->SetPropertyDword(id, bad), ZV_BAD_ARGUMENT);
     }
     ASSERT_EQ(m_module->SetPropertyDword(CKAUDPFCnv::kPropInChannels, 6), ZV_SUCCESS);
     for (ULONG id : {3u, 6u}) {
-        for (ULONG bad : {0u, 7u, 100u}) EXPECT_EQ(m_module->SetPropertyDword(id, bad), ZV_BAD_ARGUMENT);
+        for (ULONG bad : {0u, 7u, 100u})
+            EXPECT_EQ(m_module->SetPropertyDword(id, bad), ZV_BAD_ARGUMENT);
     }
     ASSERT_EQ(m_module->GetPropertyDword(CKAUDPFCnv::kPropInChannels, &v), ZV_SUCCESS);
     EXPECT_EQ(v, 6u);
@@ -306,7 +339,9 @@ struct FCnvTraits {
         const ULONG values[] = {16, 2, 0x3, 16, 1, 0x4, 1};
         for (ULONG id = 2; id <= 8; ++id) m->SetPropertyDword(id, values[id - 2]);
     }
-    static ZvStatus Submit(Module* m) { return m->SubmitPinData(0, in, sizeof(in), out, sizeof(out), nullptr); }
+    static ZvStatus Submit(Module* m) {
+        return m->SubmitPinData(0, in, sizeof(in), out, sizeof(out), nullptr);
+    }
 };
 INSTANTIATE_TYPED_TEST_SUITE_P(FCnv, ModuleContract, FCnvTraits);
 

@@ -68,7 +68,8 @@ TYPED_TEST_P(ModuleContract, AboveDispatchEveryOperationAnswersOneBeforeChecking
     EXPECT_EQ(this->m_module->GetProperty(TypeParam::kUnknownId, nullptr, &size), ZV_UNSUCCESSFUL);
     EXPECT_EQ(this->m_module->SetProperty(TypeParam::kRangedId, nullptr, 0), ZV_UNSUCCESSFUL);
     EXPECT_EQ(this->m_module->GetPropertyDword(TypeParam::kRangedId, nullptr), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(this->m_module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kGoodValue), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(this->m_module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kGoodValue),
+              ZV_UNSUCCESSFUL);
     EXPECT_EQ(this->m_module->SubmitPinData(0, nullptr, 0, nullptr, 0, nullptr), ZV_UNSUCCESSFUL);
     EXPECT_EQ(TypeParam::Submit(this->m_module), ZV_UNSUCCESSFUL);
 }
@@ -77,7 +78,8 @@ TYPED_TEST_P(ModuleContract, EveryOperationRunsAtDispatchLevel) {
     TypeParam::Configure(this->m_module);
     ScopedIrql raised(DISPATCH_LEVEL);
     ULONG value = 0;
-    EXPECT_EQ(this->m_module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kGoodValue), ZV_SUCCESS);
+    EXPECT_EQ(this->m_module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kGoodValue),
+              ZV_SUCCESS);
     EXPECT_EQ(this->m_module->GetPropertyDword(TypeParam::kRangedId, &value), ZV_SUCCESS);
     EXPECT_EQ(value, TypeParam::kGoodValue);
     EXPECT_EQ(TypeParam::Submit(this->m_module), ZV_SUCCESS);
@@ -119,7 +121,8 @@ TYPED_TEST_P(ModuleContract, SetPropertyChecksArgumentsThenIdThenRange) {
     EXPECT_EQ(this->m_module->SetProperty(TypeParam::kRangedId, nullptr, 4), ZV_BAD_ARGUMENT);
     EXPECT_EQ(this->m_module->SetProperty(TypeParam::kRangedId, &value, 0), ZV_BAD_ARGUMENT);
     if constexpr (BufferProperties<TypeParam>()) {
-        EXPECT_EQ(this->m_module->SetProperty(TypeParam::kRangedId, &value, 2), ZV_BUFFER_TOO_SMALL);
+        EXPECT_EQ(this->m_module->SetProperty(TypeParam::kRangedId, &value, 2),
+                  ZV_BUFFER_TOO_SMALL);
         EXPECT_EQ(this->m_module->SetProperty(TypeParam::kUnknownId, &value, 4), ZV_UNSUCCESSFUL);
         for (const PropertySpec& p : TypeParam::kProperties) {
             if (!p.readOnly) continue;
@@ -136,8 +139,10 @@ TYPED_TEST_P(ModuleContract, SetPropertyChecksArgumentsThenIdThenRange) {
 }
 
 TYPED_TEST_P(ModuleContract, OutOfRangeValueIsRefusedAndTheFieldKept) {
-    ASSERT_EQ(this->m_module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kGoodValue), ZV_SUCCESS);
-    EXPECT_EQ(this->m_module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kBadValue), ZV_BAD_ARGUMENT);
+    ASSERT_EQ(this->m_module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kGoodValue),
+              ZV_SUCCESS);
+    EXPECT_EQ(this->m_module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kBadValue),
+              ZV_BAD_ARGUMENT);
     ULONG value = 0;
     ASSERT_EQ(this->m_module->GetPropertyDword(TypeParam::kRangedId, &value), ZV_SUCCESS);
     EXPECT_EQ(value, TypeParam::kGoodValue);
@@ -152,7 +157,8 @@ TYPED_TEST_P(ModuleContract, ConfiguredModuleSubmits) {
 TYPED_TEST_P(ModuleContract, FailedObjectAllocationGivesNullAndLeaksNothing) {
     this->FailAllocation(1);
     ULONG status = 0xDEAD;
-    typename TypeParam::Module* module = new typename TypeParam::Module(nullptr, this->kInstance, &status);
+    typename TypeParam::Module* module =
+        new typename TypeParam::Module(nullptr, this->kInstance, &status);
     KpPoolClearFailures();
     EXPECT_EQ(module, nullptr);
     EXPECT_EQ(status, 0xDEADu);  // the constructor did not run
@@ -171,7 +177,8 @@ TYPED_TEST_P(ModuleContract, ModuleWhoseConstructionFailedAnswersThree) {
         EXPECT_EQ(module->GetProperty(0, &value, &size), ZV_NOT_READY);
         EXPECT_EQ(module->SetProperty(TypeParam::kRangedId, &value, 4), ZV_NOT_READY);
         EXPECT_EQ(module->GetPropertyDword(TypeParam::kRangedId, &value), ZV_NOT_READY);
-        EXPECT_EQ(module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kGoodValue), ZV_NOT_READY);
+        EXPECT_EQ(module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kGoodValue),
+                  ZV_NOT_READY);
         EXPECT_EQ(TypeParam::Submit(module), ZV_NOT_READY);
         {
             ScopedIrql raised(kDeviceIrql);
@@ -184,10 +191,12 @@ TYPED_TEST_P(ModuleContract, ModuleWhoseConstructionFailedAnswersThree) {
     }
 }
 
-REGISTER_TYPED_TEST_SUITE_P(ModuleContract, ModuleWhoseConstructionFailedAnswersThree, NamesWidenTagAndInstanceCode,
+REGISTER_TYPED_TEST_SUITE_P(ModuleContract, ModuleWhoseConstructionFailedAnswersThree,
+                            NamesWidenTagAndInstanceCode,
                             AboveDispatchEveryOperationAnswersOneBeforeCheckingArguments,
                             EveryOperationRunsAtDispatchLevel, GetPropertySizeProtocol,
-                            SetPropertyChecksArgumentsThenIdThenRange, OutOfRangeValueIsRefusedAndTheFieldKept,
-                            ConfiguredModuleSubmits, FailedObjectAllocationGivesNullAndLeaksNothing);
+                            SetPropertyChecksArgumentsThenIdThenRange,
+                            OutOfRangeValueIsRefusedAndTheFieldKept, ConfiguredModuleSubmits,
+                            FailedObjectAllocationGivesNullAndLeaksNothing);
 
 }  // namespace zvmodtest

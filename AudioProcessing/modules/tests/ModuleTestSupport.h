@@ -83,13 +83,15 @@ inline void Put16(UCHAR* p, LONG v) {
     p[0] = static_cast<UCHAR>(v);
     p[1] = static_cast<UCHAR>(static_cast<ULONG>(v) >> 8);
 }
-inline LONG Get16(const UCHAR* p) { return static_cast<SHORT>(static_cast<USHORT>(p[0] | (p[1] << 8))); }
+inline LONG Get16(const UCHAR* p) {
+    return static_cast<SHORT>(static_cast<USHORT>(p[0] | (p[1] << 8)));
+}
 inline void Put32(UCHAR* p, ULONG v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<UCHAR>(v >> (8 * i));
 }
 inline ULONG Get32(const UCHAR* p) {
-    return static_cast<ULONG>(p[0]) | (static_cast<ULONG>(p[1]) << 8) | (static_cast<ULONG>(p[2]) << 16) |
-           (static_cast<ULONG>(p[3]) << 24);
+    return static_cast<ULONG>(p[0]) | (static_cast<ULONG>(p[1]) << 8) |
+           (static_cast<ULONG>(p[2]) << 16) | (static_cast<ULONG>(p[3]) << 24);
 }
 
 }  // namespace zvmodtest

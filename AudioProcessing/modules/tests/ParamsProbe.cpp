@@ -13,24 +13,39 @@ const ModuleParamEntry<CKAUDPParamsProbe> CKAUDPParamsProbe::s_Params[] = {
     {u"_AfterTheEnd_", 4, kModuleParamTypeDword, &CKAUDPParamsProbe::m_ulAutoOff},
 };
 
-CKAUDPParamsProbe::CKAUDPParamsProbe(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG status)
+CKAUDPParamsProbe::CKAUDPParamsProbe(_DEVICE_OBJECT* deviceObject, ULONG instanceCode,
+                                     PULONG status)
     : CKAUDPModule(deviceObject, instanceCode, ZvFourCC("GAEC")) {
     m_loaded = TransferParams(this, s_Params, false);
     m_ulInitialised = 1;
     *status = ZV_SUCCESS;
 }
 
-CKAUDPParamsProbe::~CKAUDPParamsProbe() { TransferParams(this, s_Params, true); }
+CKAUDPParamsProbe::~CKAUDPParamsProbe() {
+    TransferParams(this, s_Params, true);
+}
 
-ZvStatus CKAUDPParamsProbe::GetProperty(ULONG, PVOID, PULONG) { return ZV_UNSUCCESSFUL; }
-ZvStatus CKAUDPParamsProbe::SetProperty(ULONG, PVOID, ULONG) { return ZV_UNSUCCESSFUL; }
-ZvStatus CKAUDPParamsProbe::GetPropertyDword(ULONG, PULONG) { return ZV_UNSUCCESSFUL; }
-ZvStatus CKAUDPParamsProbe::SetPropertyDword(ULONG, ULONG) { return ZV_UNSUCCESSFUL; }
+ZvStatus CKAUDPParamsProbe::GetProperty(ULONG, PVOID, PULONG) {
+    return ZV_UNSUCCESSFUL;
+}
+ZvStatus CKAUDPParamsProbe::SetProperty(ULONG, PVOID, ULONG) {
+    return ZV_UNSUCCESSFUL;
+}
+ZvStatus CKAUDPParamsProbe::GetPropertyDword(ULONG, PULONG) {
+    return ZV_UNSUCCESSFUL;
+}
+ZvStatus CKAUDPParamsProbe::SetPropertyDword(ULONG, ULONG) {
+    return ZV_UNSUCCESSFUL;
+}
 ZvStatus CKAUDPParamsProbe::SubmitPinData(ULONG, PVOID, ULONG, PVOID, ULONG, PULONGLONG) {
     return ZV_UNSUCCESSFUL;
 }
 
-void CKAUDPParamsProbe::LoadFrom(HANDLE key) { TransferParamsOnKey(this, s_Params, key, false); }
-void CKAUDPParamsProbe::SaveTo(HANDLE key) { TransferParamsOnKey(this, s_Params, key, true); }
+void CKAUDPParamsProbe::LoadFrom(HANDLE key) {
+    TransferParamsOnKey(this, s_Params, key, false);
+}
+void CKAUDPParamsProbe::SaveTo(HANDLE key) {
+    TransferParamsOnKey(this, s_Params, key, true);
+}
 
 }  // namespace zvmodtest

@@ -18,8 +18,8 @@ public:
     ZvStatus SetProperty(ULONG id, PVOID buffer, ULONG size) override;
     ZvStatus GetPropertyDword(ULONG id, PULONG value) override;
     ZvStatus SetPropertyDword(ULONG id, ULONG value) override;
-    ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output, ULONG outputBytes,
-                           PULONGLONG side) override;
+    ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
+                           ULONG outputBytes, PULONGLONG side) override;
 
     // The table on a key the test opened.
     void LoadFrom(HANDLE key);

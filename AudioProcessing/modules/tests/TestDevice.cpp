@@ -13,12 +13,15 @@ constexpr char16_t kInstance[] = u"ROOT\\ZVMODTEST\\0000";
 constexpr char16_t kDriverValue[] = u"{5A564D4F-4454-4553-5400-000000000001}\\0000";
 
 // The function driver keeps the device below it in its extension.
-PDEVICE_OBJECT& LowerOf(PDEVICE_OBJECT device) { return *static_cast<PDEVICE_OBJECT*>(device->DeviceExtension); }
+PDEVICE_OBJECT& LowerOf(PDEVICE_OBJECT device) {
+    return *static_cast<PDEVICE_OBJECT*>(device->DeviceExtension);
+}
 
 NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp) {
     PDEVICE_OBJECT lower = LowerOf(device);
     const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    const bool remove = stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    const bool remove =
+        stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
     IoSkipCurrentIrpStackLocation(irp);
     NTSTATUS status = IoCallDriver(lower, irp);
     if (remove) {
@@ -30,7 +33,8 @@ NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    NTSTATUS status = IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN,
+                                     0, FALSE, &device);
     if (!NT_SUCCESS(status)) return status;
     LowerOf(device) = IoAttachDeviceToDeviceStack(device, pdo);
     if (LowerOf(device) == nullptr) {
@@ -50,11 +54,15 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     return STATUS_SUCCESS;
 }
 
-std::u16string InstanceKeyPath() { return std::u16string(kKpEnumPath) + u"\\" + kInstance; }
+std::u16string InstanceKeyPath() {
+    return std::u16string(kKpEnumPath) + u"\\" + kInstance;
+}
 
 }  // namespace
 
-std::u16string TestDevice::DriverKeyPath() { return std::u16string(kKpClassPath) + u"\\" + kDriverValue; }
+std::u16string TestDevice::DriverKeyPath() {
+    return std::u16string(kKpClassPath) + u"\\" + kDriverValue;
+}
 
 TestDevice::TestDevice() {
     KpRegisterBuiltinDriver(kService, DriverEntry);
