@@ -20,6 +20,15 @@ constexpr ULONG kPinNameBytes = KSSTRING_Pin_Chars * 2;            // 76
 constexpr ULONG kConnectOffset = kPinNameBytes + 2;                // 78: text and separator
 constexpr ULONG kFormatOffset = kConnectOffset + sizeof(KSPIN_CONNECT);  // 142
 
+// The pin-create part of a create's file name (a name opened on the device
+// itself arrives with its leading separator), when it is one.
+bool PinCreateName(PFILE_OBJECT file, const uint8_t** bytes, ULONG* length) {
+    *bytes = reinterpret_cast<const uint8_t*>(file->FileName.Buffer);
+    *length = file->FileName.Length;
+    if (*length >= 2 && file->FileName.Buffer[0] == u'\\') *bytes += 2, *length -= 2;
+    return *length >= kPinNameBytes && std::memcmp(*bytes, KSSTRING_Pin, kPinNameBytes) == 0;
+}
+
 Device* FromFdo(PDEVICE_OBJECT fdo) { return *static_cast<Device**>(fdo->DeviceExtension); }
 
 AudioRange Range(ULONG maxChannels, ULONG minBits, ULONG maxBits) {
@@ -729,10 +738,12 @@ NTSTATUS Device::Dispatch(PIRP irp) {
             auto it = PinFiles.find(r.File);
             if (it != PinFiles.end()) r.PinId = it->second->Id;
         }
-        if (r.Major == IRP_MJ_CREATE && r.File != nullptr && r.File->FileName.Length >= kFormatOffset) {
+        const uint8_t* name;
+        ULONG length;
+        if (r.Major == IRP_MJ_CREATE && r.File != nullptr && PinCreateName(r.File, &name, &length) &&
+            length >= kConnectOffset + sizeof(KSPIN_CONNECT)) {
             KSPIN_CONNECT connect;
-            std::memcpy(&connect, reinterpret_cast<uint8_t*>(r.File->FileName.Buffer) + kConnectOffset,
-                        sizeof connect);
+            std::memcpy(&connect, name + kConnectOffset, sizeof connect);
             r.PinId = connect.PinId;
         }
         log = Log.size();
@@ -768,28 +779,26 @@ NTSTATUS Device::Dispatch(PIRP irp) {
 NTSTATUS Device::DispatchCreate(PIRP irp, PIO_STACK_LOCATION stack, size_t log) {
     PFILE_OBJECT file = stack->FileObject;
     if (file == nullptr) return Finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0, log, RequestClass::Create);
-    const UNICODE_STRING& name = file->FileName;
-    bool pinName = name.Length >= kPinNameBytes &&
-                   std::memcmp(name.Buffer, KSSTRING_Pin, kPinNameBytes) == 0;
+    const uint8_t* bytes;
+    ULONG length;
+    bool pinName = PinCreateName(file, &bytes, &length);
     if (!pinName) {  // a filter
         std::lock_guard<std::mutex> lock(Lock);
         Filters[file] = 1;
-        Log[log].Status = STATUS_SUCCESS;
     }
     if (!pinName) return Finish(irp, STATUS_SUCCESS, 0, log, RequestClass::Create);
 
     NTSTATUS status = STATUS_SUCCESS;
     {
         std::lock_guard<std::mutex> lock(Lock);
-        const auto* bytes = reinterpret_cast<const uint8_t*>(name.Buffer);
         KSPIN_CONNECT connect{};
         KSDATAFORMAT head{};
-        if (name.Length < kFormatOffset + sizeof(KSDATAFORMAT)) {
+        if (length < kFormatOffset + sizeof(KSDATAFORMAT)) {
             status = STATUS_INVALID_PARAMETER;
         } else {
             std::memcpy(&connect, bytes + kConnectOffset, sizeof connect);
             std::memcpy(&head, bytes + kFormatOffset, sizeof head);
-            if (head.FormatSize < sizeof(KSDATAFORMAT) || head.FormatSize > name.Length - kFormatOffset) {
+            if (head.FormatSize < sizeof(KSDATAFORMAT) || head.FormatSize > length - kFormatOffset) {
                 status = STATUS_INVALID_PARAMETER;
             }
         }

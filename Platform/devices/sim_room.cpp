@@ -61,7 +61,14 @@ void MakeTaps(Path& path, ULONG rate) {
     path.Taps[0] = 1.0;
     uint64_t seed = path.P.Seed * 2654435761ULL + 1;
     double tau = std::max(path.P.TailDecayMs, 0.1) * rate / 1000.0;
-    for (size_t k = 1; k <= tail; ++k) path.Taps[k] = 0.5 * std::exp(-static_cast<double>(k) / tau) * Uniform(seed);
+    double energy = 0;
+    for (size_t k = 1; k <= tail; ++k) {
+        path.Taps[k] = std::exp(-static_cast<double>(k) / tau) * Uniform(seed);
+        energy += path.Taps[k] * path.Taps[k];
+    }
+    // The tail carries a quarter of the direct tap's energy: reverberation, not a second path.
+    double scale = energy > 0 ? std::sqrt(0.25 / energy) : 0;
+    for (size_t k = 1; k <= tail; ++k) path.Taps[k] *= scale;
 }
 
 // A speech-like near end: voiced bursts with a wandering pitch, syllable by syllable.

@@ -1,0 +1,95 @@
+// The room: an echo path's delay and gain measured from a recording made
+// through the stand-in, and the backbone scenario on the default machine.
+#include <cmath>
+
+#include "Scenario.h"
+#include "SimTestSupport.h"
+
+namespace kp::simtest {
+namespace {
+
+class RoomTest : public SimTest {
+protected:
+    void BootRoom(const std::string& room) {
+        kp::machine::SimDevice speaker, camera;
+        speaker.Instance = "PCI\\VEN_1111&DEV_2222\\1";
+        speaker.Profile = "speaker";
+        speaker.RoomName = "spk";
+        speaker.Description = "speaker";
+        camera.Instance = "USB\\VID_3333&PID_4444\\2";
+        camera.Profile = "camera";
+        camera.RoomName = "cam";
+        camera.Description = "camera";
+        Boot({speaker, camera}, room);
+    }
+};
+
+std::string Path(ULONG delayMs, ULONG gainPermille, ULONG tailMs) {
+    char text[400];
+    std::snprintf(text, sizeof text,
+                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KpSim\\Room\\Paths\\0]\r\n\"From\"=\"spk\"\r\n\"To\"=\"cam\"\r\n"
+                  "\"DelayMs\"=dword:%08x\r\n\"GainPermille\"=dword:%08x\r\n\"TailMs\"=dword:%08x\r\n\r\n",
+                  delayMs, gainPermille, tailMs);
+    return text;
+}
+
+TEST_F(RoomTest, TheEchoPathsDelayAndGainShowInTheRecording) {
+    BootRoom(Path(30, 250, 0));
+    kp::scenario::Options o;
+    o.Seconds = 2;
+    auto r = kp::scenario::Run(o);
+    ASSERT_EQ(r.Status, STATUS_SUCCESS) << r.Error;
+    auto e = kp::scenario::MeasureEcho(r.Played, r.PlayRate, r.Captured, r.CaptureRate);
+    EXPECT_NEAR(e.DelayMs, 30.0, 0.1);
+    EXPECT_NEAR(e.Gain, 0.25, 0.005);
+    EXPECT_GT(e.Correlation, 0.99);
+}
+
+TEST_F(RoomTest, ATailAndANearEndKeepTheDirectPathOnTop) {
+    BootRoom(Path(70, 500, 40) +
+             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KpSim\\Room\\NearEnd\\cam]\r\n\"GainPermille\"=dword:00000064\r\n\r\n"
+             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KpSim\\Room\\Noise\\cam]\r\n\"RmsMicro\"=dword:000003e8\r\n\r\n");
+    kp::scenario::Options o;
+    o.Seconds = 2;
+    o.Rate = 8000;
+    auto r = kp::scenario::Run(o);
+    ASSERT_EQ(r.Status, STATUS_SUCCESS) << r.Error;
+    EXPECT_EQ(r.CaptureRate, 8000u);
+    auto e = kp::scenario::MeasureEcho(r.Played, r.PlayRate, r.Captured, r.CaptureRate);
+    EXPECT_NEAR(e.DelayMs, 70.0, 0.2);
+    EXPECT_GT(e.Gain, 0.35);
+    EXPECT_LT(e.Gain, 0.65);
+}
+
+TEST_F(RoomTest, TheBackboneScenarioStreamsThroughTheDefaultMachine) {
+    std::string room = kp::machine::DefaultRoomText();
+    // The near end from the generator rather than a file.
+    size_t file = room.find("\"File\"");
+    room.erase(file, room.find("\r\n", file) + 2 - file);
+    Boot(kp::machine::DefaultDevices(), room);
+    kp::scenario::Options o;
+    o.Seconds = 3;
+    o.InFlight = 3;
+    auto r = kp::scenario::Run(o);
+    ASSERT_EQ(r.Status, STATUS_SUCCESS) << r.Error;
+    // 3 s at 16 kHz, 16 bit, mono.
+    EXPECT_EQ(r.RenderPosition.PlayOffset, 96000u);
+    EXPECT_EQ(r.RenderPosition.WriteOffset, r.BytesWritten);
+    EXPECT_LE(r.BytesWritten - r.RenderPosition.PlayOffset, 3u * 320u);
+    EXPECT_EQ(r.WritesCompleted, 300u);
+    EXPECT_EQ(r.CapturePosition.WriteOffset, 96000u);
+    EXPECT_GE(r.CapturePosition.PlayOffset, r.BytesRead);
+    EXPECT_LT(r.CapturePosition.PlayOffset - r.BytesRead, 800u);
+    EXPECT_EQ(r.BytesRead, r.ReadsCompleted * 800ull);
+    EXPECT_EQ(r.Captured.size() * 2, r.BytesRead);
+    auto e = kp::scenario::MeasureEcho(r.Played, r.PlayRate, r.Captured, r.CaptureRate);
+    EXPECT_NEAR(e.DelayMs, 40.0, 0.5);
+    // Nothing is left queued on either device after the scenario closed its pins.
+    for (auto& d : kp::sim::SimAudioDevice::All()) {
+        EXPECT_EQ(d->QueuedStreamRequests(), 0u);
+        EXPECT_EQ(d->OpenPinCount(), 0u);
+    }
+}
+
+}  // namespace
+}  // namespace kp::simtest

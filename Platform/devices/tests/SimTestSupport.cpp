@@ -1,0 +1,75 @@
+#include "SimTestSupport.h"
+
+#include <fstream>
+#include <unistd.h>
+
+#include "kp/dbgsink.h"
+#include "kp/io.h"
+
+namespace kp::simtest {
+
+namespace fs = std::filesystem;
+
+kp::machine::SimDevice FullDevice(const std::string& room, const std::string& source) {
+    kp::machine::SimDevice d;
+    d.Instance = kFullDevice;
+    d.Profile = "full";
+    d.RoomName = room;
+    d.Description = "Simulated audio device";
+    d.CaptureSource = source;
+    return d;
+}
+
+void SimTest::SetUp() {
+    KernelTest::SetUp();
+    UseManualClock();
+    static int serial = 0;
+    folder_ = fs::path(::testing::TempDir()) / ("kp-sim-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+}
+
+void SimTest::TearDown() {
+    kp::machine::Shutdown();
+    EXPECT_EQ(kp::ks::ClientRuleViolations(), 0u);
+    EXPECT_EQ(KpIoLiveIrpCount(), 0u) << KpIoDescribeLiveObjects();
+    std::error_code ec;
+    fs::remove_all(folder_, ec);
+    KernelTest::TearDown();
+}
+
+void SimTest::Boot(std::vector<kp::machine::SimDevice> devices, const std::string& extra) {
+    if (devices.empty()) devices.push_back(FullDevice());
+    {
+        std::ofstream out(folder_ / "registry.reg", std::ios::binary);
+        out << kp::machine::RegistryText(devices, extra);
+    }
+    std::string error;
+    ASSERT_EQ(kp::machine::Boot(folder_, nullptr, &error), STATUS_SUCCESS)
+        << error << ::testing::PrintToString(KpDbgLines());
+}
+
+std::shared_ptr<kp::sim::SimAudioDevice> SimTest::Device(const std::string& instance) {
+    std::u16string path(instance.begin(), instance.end());
+    PDEVICE_OBJECT pdo = KpPnpFindPdo(path);
+    return pdo == nullptr ? nullptr : kp::sim::SimAudioDevice::FromPdo(pdo);
+}
+
+void SimTest::OpenFilter(kp::ks::KsFilter* filter, const GUID& category) {
+    auto links = kp::ks::FindDevices(category);
+    ASSERT_FALSE(links.empty());
+    ASSERT_EQ(filter->Open(links[0]), STATUS_SUCCESS);
+}
+
+NTSTATUS KernelGetUlong(HANDLE handle, const void* property, ULONG propertySize, ULONG* value, ULONG* returned) {
+    PFILE_OBJECT file;
+    NTSTATUS status =
+        ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, reinterpret_cast<PVOID*>(&file), nullptr);
+    if (!NT_SUCCESS(status)) return status;
+    status = KsSynchronousIoControlDevice(file, KernelMode, IOCTL_KS_PROPERTY, const_cast<void*>(property),
+                                          propertySize, value, value ? sizeof *value : 4, returned);
+    ObDereferenceObject(file);
+    return status;
+}
+
+}  // namespace kp::simtest

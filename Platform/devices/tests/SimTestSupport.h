@@ -1,0 +1,41 @@
+// A machine with simulated audio devices for each test, on a manual clock.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "KsClient.h"
+#include "kp/machine.h"
+#include "kp/pnp.h"
+#include "kp/testing.h"
+
+namespace kp::simtest {
+
+inline constexpr char kFullDevice[] = "USB\\VID_1234&PID_5678\\1";
+
+class SimTest : public kp::testing::KernelTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Boots a machine with these devices (default: one "full" device with a ramp capture).
+    void Boot(std::vector<kp::machine::SimDevice> devices = {}, const std::string& extra = "");
+    std::shared_ptr<kp::sim::SimAudioDevice> Device(const std::string& instance = kFullDevice);
+    // Opens the first filter of the category.
+    void OpenFilter(kp::ks::KsFilter* filter, const GUID& category = KSCATEGORY_AUDIO);
+    static void AdvanceMs(LONGLONG ms) { Advance(KpMs(ms)); }
+
+    std::filesystem::path folder_;
+};
+
+// A kernel client's synchronous property GET of one ULONG on the handle's file
+// object (referenced for the call); Returned gets the byte count.
+NTSTATUS KernelGetUlong(HANDLE handle, const void* property, ULONG propertySize, ULONG* value, ULONG* returned);
+
+kp::machine::SimDevice FullDevice(const std::string& room = "dev", const std::string& source = "ramp");
+
+}  // namespace kp::simtest
