@@ -131,19 +131,19 @@ void FilterUpdateWindow(AecCanceller* c) {
 }
 
 void FilterStepSize(const AecCanceller* c, int16_t* mu, int* exponent) {
-    Bfp energy = ToBfp(c->windowCross > 0 ? c->windowCross : 0);
-    // Energy = m * 2^e; the denominator (energy + regulariser) / 2^(e+1).
-    int e = energy.shift;
-    int32_t reg = ShiftRight32(c->regulariser, e + 1);
-    if (e + 1 < 0 && norm32(c->regulariser) < -(e + 1)) reg = kInt32Max;
-    int32_t den = add32(energy.mantissa / 2, reg);
-    if (den <= 0) den = 1;
-    int n1 = norm32(den);
-    int16_t denMantissa = static_cast<int16_t>(ShiftRight32(den, 16 - n1));
+    // Denominator: cross energy plus regulariser, summed exactly and then
+    // brought to a 16-bit mantissa dm with T = dm * 2^(te + 16).  (Scaling
+    // the regulariser to the energy's own exponent instead overflows when
+    // the energy is small.)
+    const int64_t total = (c->windowCross > 0 ? c->windowCross : 0) + int64_t(c->regulariser);
+    Bfp den = ToBfp(total > 0 ? total : 1);
+    int16_t denMantissa = static_cast<int16_t>(den.mantissa >> 16);
+    // Quotient numerator (Q30) / dm, normalised to a 16-bit mantissa.
     int32_t quotient = div32by16(c->stepNumerator, denMantissa);
     int n2 = Norm32NonZero(quotient);
     *mu = static_cast<int16_t>(ShiftRight32(quotient, 16 - n2));
-    *exponent = (16 - n2) - (16 - n1) - (e + 1) + 16;
+    // Step = numerator / 2^30 / T = mu * 2^(exponent - 46).
+    *exponent = 16 - n2 - den.shift;
 }
 
 void FilterPass(AecCanceller* c, const int16_t* near, int start) {
@@ -169,11 +169,13 @@ void FilterPass(AecCanceller* c, const int16_t* near, int start) {
         int32_t product = int32_t(err) * mu;
         int32_t g;
         if (s >= 0) {
-            int64_t wide = ShiftRight64(product, -(s > 40 ? 40 : s));
-            if (wide > kInt32Max || wide < kInt32Min)
+            // A left shift that does not fit saturates (on the product's sign).
+            if (product == 0)
+                g = 0;
+            else if (s > 31 || norm32(product) < s)
                 g = product > 0 ? 0x7FFF0000 : static_cast<int32_t>(0x80010000u);
             else
-                g = static_cast<int32_t>(wide);
+                g = WrapShl32(product, s);
         } else {
             g = ShiftRight32(product, -s);
         }

@@ -108,6 +108,49 @@ TEST(AecFilter, TheTapsConvergeToAPlantedEchoPath) {
     EXPECT_EQ(cross, c.windowCross);
 }
 
+TEST(AecFilter, StepIsTheNumeratorOverTheRegularisedCrossEnergy) {
+    Engine e;
+    AecCanceller& c = e.canceller();
+    for (int32_t numerator : {0x36666666, 0x10000000, 0x40000000}) {
+        for (int64_t cross : {int64_t(0), int64_t(1000), int64_t(123456789), int64_t(1) << 40, int64_t(-5)}) {
+            SCOPED_TRACE(testing::Message() << numerator << " " << cross);
+            c.stepNumerator = numerator;
+            c.windowCross = cross;
+            int16_t mu = 0;
+            int exponent = 0;
+            FilterStepSize(&c, &mu, &exponent);
+            // mu * 2^(exponent - 46) stands for numerator / 2^30 / (cross + regulariser).
+            double step = std::ldexp(double(mu), exponent - 46);
+            double exact = numerator / 1073741824.0 / (double(std::max<int64_t>(cross, 0)) + c.regulariser);
+            EXPECT_NEAR(step / exact, 1.0, 2e-3);
+            EXPECT_GE(mu, 16384);  // a normalised 16-bit mantissa
+        }
+    }
+}
+
+TEST(AecFilter, AnOversizedStepSaturatesInsteadOfWrapping) {
+    Engine e;
+    AecCanceller& c = e.canceller();
+    auto far = White(5, kPiece, 3000);
+    FilterPushFarEnd(&c, far.data());
+    c.regulariser = 1;
+    c.windowCross = 0;  // a step far beyond what 32 bits hold
+    c.adaptFlag = 1;
+    int16_t near[kPiece];
+    fill16(near, 20000, kPiece);
+    FilterPass(&c, near, 0);
+    // Per sample every tap moves by at most |x1| / 2, the saturated step.
+    const int p = c.bulkDelay + kPiece - 1;
+    for (int i = 0; i < c.activeLength; ++i) {
+        const int32_t x = c.history1[p + i];
+        ASSERT_LE(std::abs(int32_t(c.taps[i])), kSubBlock * (std::abs(x) / 2 + 1) + 32768) << i;
+    }
+    // The step did take effect: the error of the first sample moved the taps.
+    int64_t moved = 0;
+    for (int i = 0; i < c.activeLength; ++i) moved += std::abs(int32_t(c.taps[i]));
+    EXPECT_GT(moved, 0);
+}
+
 TEST(AecFilter, RestoreBringsBackTheBackupAndRestartsTheStep) {
     Engine e;
     AecCanceller& c = e.canceller();

@@ -18,7 +18,7 @@ size_t Sec(double s, int rate) { return size_t(s * rate); }
 constexpr uint64_t kGolden8k = 0x830127211c708c59ull;
 // ERLE asserted on recorded speech after convergence (measured above 40 dB).
 constexpr double kSpeechErle = 25.0;
-constexpr uint64_t kGolden16k = 0x1b88f817bb811cf4ull;
+constexpr uint64_t kGolden16k = 0x685cbb48a799f043ull;
 
 struct RateCase {
     int rate;
