@@ -402,5 +402,41 @@ TEST_F(IrpTest, KernelRequestsCarryBuffersByMethod) {
     EXPECT_EQ(seen.System, nullptr);
 }
 
+TEST_F(IrpTest, SynchronousReadsAndWritesFollowTheDeviceBufferingFlag) {
+    LambdaDriver driver;
+    std::string written;
+    auto handler = [&](PDEVICE_OBJECT device, PIRP irp) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        ULONG length = stack->Parameters.Read.Length;
+        char* data = (device->Flags & DO_BUFFERED_IO)
+                         ? static_cast<char*>(irp->AssociatedIrp.SystemBuffer)
+                         : static_cast<char*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+        if (stack->MajorFunction == IRP_MJ_READ) {
+            memset(data, 'r', length);
+        } else {
+            written.assign(data, length);
+        }
+        return CompleteIrp(irp, STATUS_SUCCESS, length);
+    };
+    for (ULONG flag : {DO_BUFFERED_IO, DO_DIRECT_IO}) {
+        SCOPED_TRACE(flag);
+        PDEVICE_OBJECT device = driver.Add(handler);
+        device->Flags |= flag;
+        char buffer[12] = "hello world";
+        KEVENT event;
+        IO_STATUS_BLOCK iosb;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, device, buffer, 11, nullptr, &event, &iosb);
+        ASSERT_NE(irp, nullptr);
+        EXPECT_EQ(IoCallDriver(device, irp), STATUS_SUCCESS);
+        EXPECT_EQ(written, "hello world");
+        irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, device, buffer, 5, nullptr, &event, &iosb);
+        EXPECT_EQ(IoCallDriver(device, irp), STATUS_SUCCESS);
+        EXPECT_EQ(std::string(buffer, 11), "rrrrr world");
+        EXPECT_EQ(iosb.Information, 5u);
+        driver.Remove(device);
+    }
+}
+
 }  // namespace
 }  // namespace kp::iotest
