@@ -483,6 +483,7 @@ void KpIoTraceIrp(const char* Who, PDEVICE_OBJECT Device, PIRP Irp) {
         entry.IoControlCode = stack->Parameters.DeviceIoControl.IoControlCode;
     }
     entry.Irql = KeGetCurrentIrql();
+    entry.RequestorMode = Irp->RequestorMode;
     entry.Device = Device;
     entry.FileObject = stack->FileObject;
     AppendTrace(std::move(entry));

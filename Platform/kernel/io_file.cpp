@@ -87,7 +87,7 @@ struct WaitBlock {
 
 NTSTATUS SendAndWait(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS defaultStatus,
                      const std::function<void(PIO_STACK_LOCATION)>& setup, ULONG_PTR* information,
-                     PFILE_OBJECT fileObject) {
+                     PFILE_OBJECT fileObject, KPROCESSOR_MODE mode) {
     KpAssertIrql(PASSIVE_LEVEL, "I/O manager request");
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
     WaitBlock wait;
@@ -102,6 +102,7 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS d
     irp->UserEvent = &wait.Event;
     irp->UserIosb = &wait.Iosb;
     irp->IoStatus.Status = defaultStatus;
+    irp->RequestorMode = mode;
     irp->Tail.Overlay.OriginalFileObject = fileObject;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction = major;
@@ -176,9 +177,8 @@ NTSTATUS OpenFile(std::u16string_view name, PFILE_OBJECT related, KPROCESSOR_MOD
                          [&](PIO_STACK_LOCATION stack) {
                              stack->Parameters.Create.Options = (disposition << 24) | (options & 0x00FFFFFF);
                              stack->Parameters.Create.ShareAccess = FILE_SHARE_READ | FILE_SHARE_WRITE;
-                             (void)mode;
                          },
-                         nullptr, file);
+                         nullptr, file, mode);
     if (!NT_SUCCESS(status)) {
         ObDereferenceObject(file);  // never created: no cleanup, no close
         return status;

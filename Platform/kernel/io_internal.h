@@ -93,7 +93,7 @@ std::string DescribeLiveMdls();
 // status; Information (optional) gets IoStatus.Information.
 NTSTATUS SendAndWait(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS defaultStatus,
                      const std::function<void(PIO_STACK_LOCATION)>& setup, ULONG_PTR* information,
-                     PFILE_OBJECT fileObject = nullptr);
+                     PFILE_OBJECT fileObject = nullptr, KPROCESSOR_MODE mode = KernelMode);
 
 // Work queues: an internal job on the delayed queue (file closes at raised level).
 void QueueInternalJob(std::function<void()> job);

@@ -109,6 +109,7 @@ struct KpIoTraceEntry {
     UCHAR Minor = 0;
     ULONG IoControlCode = 0;
     KIRQL Irql = 0;
+    KPROCESSOR_MODE RequestorMode = KernelMode;
     PDEVICE_OBJECT Device = nullptr;
     PFILE_OBJECT FileObject = nullptr;
 };

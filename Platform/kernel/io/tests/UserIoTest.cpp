@@ -54,7 +54,14 @@ struct UserBuffer {
 };
 
 TEST_F(UserIoTest, NeitherRequestsReachTheDriverWithUserAddressesItMustMap) {
+    KpIoTraceClear();
     ASSERT_EQ(Open(), STATUS_SUCCESS);
+    auto trace = KpIoTraceEntries();
+    ASSERT_EQ(trace.size(), 1u);
+    EXPECT_EQ(trace[0].Major, IRP_MJ_CREATE);
+    EXPECT_EQ(trace[0].RequestorMode, UserMode);
+    ASSERT_NE(trace[0].FileObject, nullptr);
+    EXPECT_EQ(trace[0].FileObject->DeviceObject, pdo_);  // the named device: the PDO
     UserBuffer in(5000), out(5000);
     ASSERT_NE(in.Data, nullptr);
     for (int i = 0; i < 5000; i++) in.Data[i] = static_cast<char>(i * 7);
