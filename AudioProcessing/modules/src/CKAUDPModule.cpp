@@ -8,8 +8,9 @@
 
 namespace {
 
-// The rights the parameters need on the driver key: reading and writing values.
-constexpr ACCESS_MASK kParamKeyAccess = KEY_QUERY_VALUE | KEY_SET_VALUE;
+// The driver key is opened with the standard rights only; kernel-mode callers
+// read and write its values through that handle.
+constexpr ACCESS_MASK kParamKeyAccess = STANDARD_RIGHTS_REQUIRED;
 
 // Each byte of a four-character code, in memory order, widened to one
 // character; the fifth character terminates.
