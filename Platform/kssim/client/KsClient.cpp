@@ -135,7 +135,7 @@ NTSTATUS KsFilter::Intersect(ULONG pinId, const std::vector<uint8_t>& offered, s
     std::vector<uint8_t> in(sizeof(KSP_PIN) + offered.size());
     KSP_PIN p{{KSPROPSETID_Pin, KSPROPERTY_PIN_DATAINTERSECTION, KSPROPERTY_TYPE_GET}, pinId, 0};
     std::memcpy(in.data(), &p, sizeof p);
-    std::memcpy(in.data() + sizeof p, offered.data(), offered.size());
+    if (!offered.empty()) std::memcpy(in.data() + sizeof p, offered.data(), offered.size());
     ULONG size = 0;
     NTSTATUS status = Property(in.data(), static_cast<ULONG>(in.size()), nullptr, 0, &size);
     if (status != STATUS_BUFFER_OVERFLOW) return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
