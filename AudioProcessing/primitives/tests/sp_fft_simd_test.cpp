@@ -1,0 +1,501 @@
+// SIMD members of the real FFT (SSE3, SSE2, SSE): every member against a
+// long-double reference and the generic member on every path and at each
+// path border, buffers at every float offset against guard pages, allocation
+// failures in every specification build, and the kernels on their own
+// (bit reversal, split-4 output, fused in place, the column passes).
+#include <float.h>
+#include <math.h>
+#include <string.h>
+
+#include <complex>
+#include <random>
+#include <vector>
+
+#include "TestAllocator.h"
+#include "sp_fft_simd.h"
+#include "sp_test_support.h"
+
+namespace {
+
+using LComplex = std::complex<long double>;
+
+struct Member {
+    const char* name;
+    int32_t variant;
+    sp_status (*init)(sp_rfft_spec**, int32_t, int32_t, int32_t);
+    sp_status (*forward)(const float*, float*, const sp_rfft_spec*, uint8_t*);
+    sp_status (*inverse)(const float*, float*, const sp_rfft_spec*, uint8_t*);
+    sp_status (*mulConj)(const float*, float*, int32_t);
+    int32_t fusedLast, separateLast;
+    // Kernels.
+    void (*bitrevCopy)(const float*, float*, int32_t, const int32_t*);
+    void (*bitrevInplace)(float*, int32_t, const int32_t*);
+    void (*radixFwd)(float*, int32_t, const float*, float*, int32_t);
+    void (*radixInv)(float*, int32_t, const float*, float*, int32_t);
+    void (*fusedFwd)(const float*, float*, int32_t, const float*, const int32_t*, float*);
+    void (*fusedInv)(const float*, float*, int32_t, const float*, const int32_t*, float*);
+    int32_t* (*starts)(int32_t);
+    float* (*rows)(int32_t, const float*, int32_t);
+};
+
+#define SP_SIMD_MEMBER(label, var, sfx, fused, sep)                                                            \
+    Member {                                                                                                     \
+        label, var, sp_rfft_spec_init_##sfx, sp_rfft_forward_##sfx, sp_rfft_inverse_##sfx,                       \
+            sp_packed_spectrum_mul_conj_##sfx, fused, sep, sp_fft_bitrev_copy_##sfx, sp_fft_bitrev_inplace_##sfx, \
+            sp_fft_radix_fwd_##sfx, sp_fft_radix_inv_##sfx, sp_fft_bitrev_radix_fwd_##sfx,                       \
+            sp_fft_bitrev_radix_inv_##sfx, sp_fft_bitrev_starts_##sfx, sp_fft_radix_twiddles_##sfx               \
+    }
+
+const Member kMembers[] = {
+    SP_SIMD_MEMBER("SSE", sp_variant_sse, sse, 10, 11),
+    SP_SIMD_MEMBER("SSE2", sp_variant_sse2, sse2, 15, 16),
+    SP_SIMD_MEMBER("SSE3", sp_variant_sse3, sse3, 16, 17),
+};
+
+template <typename Fn>
+void ForEachMember(Fn fn) {
+    for (const Member& m : kMembers) {
+        if (!sptest::VariantRunsHere(m.variant)) continue;
+        SCOPED_TRACE(m.name);
+        fn(m);
+    }
+}
+
+struct Spec {
+    Spec(sp_status (*init)(sp_rfft_spec**, int32_t, int32_t, int32_t), int32_t order, int32_t flag) {
+        EXPECT_EQ(sp_status_ok, init(&spec, order, flag, 0)) << "order " << order;
+    }
+    ~Spec() {
+        if (spec != nullptr) {
+            EXPECT_EQ(sp_status_ok, sp_rfft_spec_free(spec));
+        }
+    }
+    Spec(const Spec&) = delete;
+    Spec& operator=(const Spec&) = delete;
+    sp_rfft_spec* spec = nullptr;
+};
+
+std::vector<float> RandomSignal(size_t n, uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    std::vector<float> x(n);
+    for (float& v : x) v = dist(gen);
+    return x;
+}
+
+// In-place radix-2 transform in long double (sign -1 forward), roots from
+// their own sine and cosine.
+void LongDoubleFft(std::vector<LComplex>& a, int sign) {
+    const size_t n = a.size();
+    for (size_t i = 1, j = 0; i < n; ++i) {
+        size_t bit = n >> 1;
+        for (; j & bit; bit >>= 1) j ^= bit;
+        j ^= bit;
+        if (i < j) std::swap(a[i], a[j]);
+    }
+    const long double pi = acosl(-1.0L);
+    std::vector<LComplex> w(n / 2 + 1);
+    for (size_t k = 0; k < w.size(); ++k) {
+        const long double angle = sign * 2 * pi * static_cast<long double>(k) / static_cast<long double>(n);
+        w[k] = LComplex(cosl(angle), sinl(angle));
+    }
+    for (size_t len = 2; len <= n; len <<= 1)
+        for (size_t g = 0; g < n; g += len)
+            for (size_t k = 0; k < len / 2; ++k) {
+                const LComplex t = w[k * (n / len)] * a[g + k + len / 2];
+                a[g + k + len / 2] = a[g + k] - t;
+                a[g + k] += t;
+            }
+}
+
+// The packed spectrum of a real signal, in long double.
+std::vector<long double> PackedReference(const std::vector<float>& x) {
+    std::vector<LComplex> a(x.begin(), x.end());
+    LongDoubleFft(a, -1);
+    const size_t n = x.size();
+    std::vector<long double> packed(n);
+    packed[0] = a[0].real();
+    if (n == 1) return packed;
+    for (size_t k = 1; k < n / 2; ++k) {
+        packed[2 * k - 1] = a[k].real();
+        packed[2 * k] = a[k].imag();
+    }
+    packed[n - 1] = a[n / 2].real();
+    return packed;
+}
+
+// Relative L2 error against a bound that grows like log2 N.
+::testing::AssertionResult CloseInL2(const float* got, const std::vector<long double>& want, int32_t order) {
+    long double err = 0, norm = 0;
+    for (size_t i = 0; i < want.size(); ++i) {
+        err += (got[i] - want[i]) * (got[i] - want[i]);
+        norm += want[i] * want[i];
+    }
+    const long double bound = 1.5L * (order + 1) * FLT_EPSILON * sqrtl(norm) + 1e-30L;
+    if (sqrtl(err) <= bound) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "order " << order << ": L2 error " << static_cast<double>(sqrtl(err))
+                                         << " above " << static_cast<double>(bound);
+}
+::testing::AssertionResult CloseInL2(const std::vector<float>& got, const std::vector<float>& want, int32_t order) {
+    return CloseInL2(got.data(), std::vector<long double>(want.begin(), want.end()), order);
+}
+
+// Every path and both sides of each border, up to order 20.
+std::vector<int32_t> OrdersUpTo(int32_t last) {
+    std::vector<int32_t> orders;
+    for (int32_t o = 0; o <= last; ++o) orders.push_back(o);
+    return orders;
+}
+
+// ---- Transforms ---------------------------------------------------------------------
+
+TEST(FftSimd, ForwardAndInverseMatchTheReferenceAndTheGenericMember) {
+    ForEachMember([](const Member& m) {
+        for (int32_t order : OrdersUpTo(20)) {
+            SCOPED_TRACE(order);
+            const size_t n = size_t{1} << order;
+            Spec s(m.init, order, 8), g(sp_rfft_spec_init, order, 8);
+            ASSERT_NE(nullptr, s.spec);
+            const std::vector<float> x = RandomSignal(n, 10 + order);
+            const std::vector<long double> want = PackedReference(x);
+            std::vector<float> got(n, NAN), generic(n, NAN);
+            ASSERT_EQ(sp_status_ok, m.forward(x.data(), got.data(), s.spec, nullptr));
+            ASSERT_EQ(sp_status_ok, sp_rfft_forward(x.data(), generic.data(), g.spec, nullptr));
+            EXPECT_TRUE(CloseInL2(got.data(), want, order)) << "forward";
+            EXPECT_TRUE(CloseInL2(got, generic, order + 1)) << "forward against the generic member";
+            // The inverse of the exact spectrum is N x.
+            std::vector<float> spectrum(want.begin(), want.end());
+            std::vector<long double> scaled(n);
+            for (size_t i = 0; i < n; ++i) scaled[i] = static_cast<long double>(x[i]) * n;
+            std::vector<float> back(n, NAN), genericBack(n, NAN);
+            ASSERT_EQ(sp_status_ok, m.inverse(spectrum.data(), back.data(), s.spec, nullptr));
+            ASSERT_EQ(sp_status_ok, sp_rfft_inverse(spectrum.data(), genericBack.data(), g.spec, nullptr));
+            EXPECT_TRUE(CloseInL2(back.data(), scaled, order + 1)) << "inverse";
+            EXPECT_TRUE(CloseInL2(back, genericBack, order + 2)) << "inverse against the generic member";
+        }
+    });
+}
+
+TEST(FftSimd, RoundTripWithEveryFlag) {
+    ForEachMember([](const Member& m) {
+        for (int32_t order : {0, 1, 2, 3, 4, 5, 10, 11, 12, 13, 16, 17, 18, 19, 21}) {
+            SCOPED_TRACE(order);
+            const size_t n = size_t{1} << order;
+            const std::vector<float> x = RandomSignal(n, 50 + order);
+            for (int32_t flag : {1, 2, 4, 8}) {
+                SCOPED_TRACE(flag);
+                Spec s(m.init, order, flag);
+                std::vector<float> y(n), back(n);
+                ASSERT_EQ(sp_status_ok, m.forward(x.data(), y.data(), s.spec, nullptr));
+                ASSERT_EQ(sp_status_ok, m.inverse(y.data(), back.data(), s.spec, nullptr));
+                const float gain = flag == 8 ? static_cast<float>(n) : 1.0f;
+                std::vector<long double> want(n);
+                for (size_t i = 0; i < n; ++i) want[i] = static_cast<long double>(x[i]) * gain;
+                EXPECT_TRUE(CloseInL2(back.data(), want, 2 * order + 2));
+            }
+        }
+    });
+}
+
+// Orders whose large path enters a second level (SSE from order 24, SSE2
+// from 25, SSE3 from 26).  A sum of a few cosines on whole bins has a known
+// exact spectrum: every other bin must come out (near) zero, so an error in
+// any twiddle or pass shows as leakage.  Then the round trip.
+TEST(FftSimd, SecondLevelOrdersAgainstAnExactSpectrum) {
+    ForEachMember([](const Member& m) {
+        const int32_t order = m.variant == sp_variant_sse ? 24 : m.variant == sp_variant_sse2 ? 25 : 26;
+        const size_t n = size_t{1} << order;
+        struct Tone {
+            size_t bin;
+            double amplitude, phase;
+        };
+        const Tone tones[] = {{3, 0.5, 0.3}, {n / 3, 0.25, -1.1}, {n / 2 - 5, 0.125, 0.7}};
+        std::vector<float> x(n);
+        const double step = 2 * acos(-1.0) / static_cast<double>(n);
+        for (size_t t = 0; t < n; ++t) {
+            double v = 0;
+            for (const Tone& tone : tones)
+                v += tone.amplitude * cos(step * static_cast<double>((tone.bin * t) % n) + tone.phase);
+            x[t] = static_cast<float>(v);
+        }
+        Spec s(m.init, order, 2);
+        std::vector<float> y(n);
+        ASSERT_EQ(sp_status_ok, m.forward(x.data(), y.data(), s.spec, nullptr));
+        // L2 error against the sparse exact spectrum, without a dense copy of it.
+        double err = 0, norm = 0;
+        for (size_t i = 0; i < n; ++i) err += static_cast<double>(y[i]) * y[i];
+        for (const Tone& tone : tones) {
+            const double re = 0.5 * static_cast<double>(n) * tone.amplitude * cos(tone.phase);
+            const double im = 0.5 * static_cast<double>(n) * tone.amplitude * sin(tone.phase);
+            const double gr = y[2 * tone.bin - 1], gi = y[2 * tone.bin];
+            err += (gr - re) * (gr - re) + (gi - im) * (gi - im) - gr * gr - gi * gi;
+            norm += re * re + im * im;
+        }
+        EXPECT_LE(sqrt(err), 1.5 * (order + 2) * FLT_EPSILON * sqrt(norm));
+        ASSERT_EQ(sp_status_ok, m.inverse(y.data(), y.data(), s.spec, nullptr));
+        double back = 0, energy = 0;
+        for (size_t i = 0; i < n; ++i) {
+            back += (static_cast<double>(y[i]) - x[i]) * (static_cast<double>(y[i]) - x[i]);
+            energy += static_cast<double>(x[i]) * x[i];
+        }
+        EXPECT_LE(sqrt(back), 1.5 * (2 * order + 2) * FLT_EPSILON * sqrt(energy));
+    });
+}
+
+// Source, destination and work buffer at every float offset from a 16-byte
+// boundary, against guard pages at both ends; in place and out of place give
+// the bits of the aligned run.
+TEST(FftSimd, EveryOffsetInPlaceAndOutOfPlaceWithoutOverReads) {
+    ForEachMember([](const Member& m) {
+        for (int32_t order : {4, 5, 9, 10, 11, 12, 13, 15, 16, 17, 18}) {
+            SCOPED_TRACE(order);
+            const size_t n = size_t{1} << order, bytes = n * 4;
+            Spec s(m.init, order, 1);
+            int32_t workBytes = 0;
+            ASSERT_EQ(sp_status_ok, sp_rfft_get_buf_size(s.spec, &workBytes));
+            const std::vector<float> x = RandomSignal(n, 90 + order);
+            std::vector<float> want(n), wantBack(n);
+            ASSERT_EQ(sp_status_ok, m.forward(x.data(), want.data(), s.spec, nullptr));
+            ASSERT_EQ(sp_status_ok, m.inverse(want.data(), wantBack.data(), s.spec, nullptr));
+            for (size_t offset = 0; offset < 16; offset += 4) {
+                for (bool atEnd : {false, true}) {
+                    SCOPED_TRACE(testing::Message() << "offset " << offset << (atEnd ? " at end" : " at front"));
+                    auto make = [&](size_t size) {
+                        return atEnd ? sptest::GuardedBuffer::AtEnd(size + offset)
+                                     : sptest::GuardedBuffer::AtFront(size, offset);
+                    };
+                    sptest::GuardedBuffer src = make(bytes), dst = make(bytes), work = make(workBytes);
+                    float* a = reinterpret_cast<float*>(src.Data() + (atEnd ? offset : 0));
+                    float* b = reinterpret_cast<float*>(dst.Data() + (atEnd ? offset : 0));
+                    uint8_t* w = work.Data() + (atEnd ? offset : 0);
+                    memcpy(a, x.data(), bytes);
+                    ASSERT_EQ(sp_status_ok, m.forward(a, b, s.spec, w));
+                    EXPECT_EQ(0, memcmp(b, want.data(), bytes)) << "forward out of place";
+                    ASSERT_EQ(sp_status_ok, m.forward(a, a, s.spec, w));
+                    EXPECT_EQ(0, memcmp(a, want.data(), bytes)) << "forward in place";
+                    ASSERT_EQ(sp_status_ok, m.inverse(b, a, s.spec, w));
+                    EXPECT_EQ(0, memcmp(a, wantBack.data(), bytes)) << "inverse out of place";
+                    ASSERT_EQ(sp_status_ok, m.inverse(b, b, s.spec, nullptr));
+                    EXPECT_EQ(0, memcmp(b, wantBack.data(), bytes)) << "inverse in place, own work buffer";
+                }
+            }
+        }
+    });
+}
+
+// ---- Specifications -----------------------------------------------------------------
+
+TEST(FftSimd, WorkSizesFollowEachVariantsPaths) {
+    struct Case {
+        int32_t order, sse, sse2, sse3;
+    };
+    const Case cases[] = {
+        {3, 0, 0, 0},
+        {4, 8 * 8 + 16, 8 * 8 + 16, 8 * 8 + 16},
+        {11, 8 * 1024 + 16, 8 * 1024 + 16, 8 * 1024 + 16},
+        {12, 8208, 8 * 2048 + 16, 8 * 2048 + 16},
+        {14, 8208 + 32 * 32, 8 * 8192 + 16, 8 * 8192 + 16},  // SSE: n = 13, split 5
+        {16, 8208 + 32 * 128, 8 * 32768 + 16, 8 * 32768 + 16},
+        {17, 8208 + 32 * 256, 262160 + 8 * 512, 8 * 65536 + 16},
+        {18, 8208 + 32 * 256, 262160 + 8 * 1024, 524304 + 8 * 512},
+        {22, 8208 + 32 * 1024, 262160 + 8 * 8192, 524304 + 8 * 8192},
+    };
+    ForEachMember([&](const Member& m) {
+        for (const Case& c : cases) {
+            Spec s(m.init, c.order, 2);
+            int32_t size = -1;
+            ASSERT_EQ(sp_status_ok, sp_rfft_get_buf_size(s.spec, &size));
+            const int32_t want = m.variant == sp_variant_sse ? c.sse : m.variant == sp_variant_sse2 ? c.sse2 : c.sse3;
+            EXPECT_EQ(want, size) << "order " << c.order;
+        }
+    });
+}
+
+TEST(FftSimd, AllocationFailureAtEveryStepOfEachSpecLeaksNothing) {
+    ForEachMember([](const Member& m) {
+        for (int32_t order : {4, 5, 11, 12, 13, 14, 17, 18, 19, 22}) {
+            SCOPED_TRACE(order);
+            const uint64_t live = sptest::LiveBlocks();
+            const uint64_t steps = zvtest::ForEachAllocationFailure([&](uint64_t k) {
+                sp_rfft_spec* spec = reinterpret_cast<sp_rfft_spec*>(1);
+                const sp_status status = m.init(&spec, order, 2, 0);
+                if (zvtest::GetAllocatorCounts().failures != 0) {
+                    EXPECT_EQ(sp_status_no_memory, status) << "failure at allocation " << k;
+                    EXPECT_EQ(reinterpret_cast<sp_rfft_spec*>(1), spec) << "out pointer written";
+                } else if (status == sp_status_ok) {
+                    sp_rfft_spec_free(spec);
+                }
+                EXPECT_EQ(live, sptest::LiveBlocks()) << "leak after failing allocation " << k;
+            });
+            EXPECT_GE(steps, 5u);
+        }
+    });
+}
+
+TEST(FftSimd, OrdersWhoseTablesCannotBeHadFailCleanly) {
+    ForEachMember([](const Member& m) {
+        const uint64_t live = sptest::LiveBlocks();
+        for (int32_t order : {29, 30}) {
+            sp_rfft_spec* spec = nullptr;
+            EXPECT_EQ(sp_status_no_memory, m.init(&spec, order, 2, 0));
+            EXPECT_EQ(nullptr, spec);
+        }
+        EXPECT_EQ(live, sptest::LiveBlocks());
+    });
+}
+
+// ---- Kernels ------------------------------------------------------------------------
+
+uint32_t Reverse(uint32_t x, int32_t bits) {
+    uint32_t r = 0;
+    for (int32_t b = 0; b < bits; ++b, x >>= 1) r = (r << 1) | (x & 1u);
+    return r;
+}
+
+// Complex points 0 .. count-1 with distinct values, at a float offset.
+struct Points {
+    Points(size_t count, size_t offset) : store(2 * count + 8), data(store.data() + offset) {
+        for (size_t i = 0; i < 2 * count; ++i) data[i] = static_cast<float>(i) + 0.25f;
+    }
+    std::vector<float> store;
+    float* data;
+};
+
+TEST(FftSimdKernels, BitReversalCopyAndInPlaceFollowTheIndexDefinition) {
+    ForEachMember([](const Member& m) {
+        for (int32_t n = 3; n <= 20; ++n) {
+            SCOPED_TRACE(n);
+            const size_t count = size_t{1} << n;
+            // SSE: start-index table up to complex order 9, the swap-pair table above.
+            const bool swaps = m.variant == sp_variant_sse && n > 9;
+            int32_t* table = swaps ? sp_fft_bitrev_table(n) : m.starts(n);
+            ASSERT_NE(nullptr, table);
+            if (!swaps) {
+                // The fused kernels never read the table there; the separate
+                // bit reversal of SSE at n <= 9 is not a path.
+                if (m.variant == sp_variant_sse) {
+                    sp_free(table);
+                    continue;
+                }
+            }
+            for (size_t offset : {0, 1, 2, 3}) {
+                Points src(count, offset), dst(count, (offset + 2) % 4), inplace(count, offset);
+                m.bitrevCopy(src.data, dst.data, static_cast<int32_t>(count), table);
+                m.bitrevInplace(inplace.data, static_cast<int32_t>(count), table);
+                for (size_t j = 0; j < count; ++j) {
+                    const size_t r = Reverse(static_cast<uint32_t>(j), n);
+                    ASSERT_EQ(src.data[2 * j], dst.data[2 * r]) << "copy, point " << j;
+                    ASSERT_EQ(src.data[2 * j + 1], dst.data[2 * r + 1]) << "copy, point " << j;
+                    ASSERT_EQ(src.data[2 * j], inplace.data[2 * r]) << "in place, point " << j;
+                    ASSERT_EQ(src.data[2 * j + 1], inplace.data[2 * r + 1]) << "in place, point " << j;
+                }
+            }
+            sp_free(table);
+        }
+    });
+}
+
+// Complex DFT of bit-reversed input by the radix kernel (mark 1) against long
+// double; mark 0 gives the same values in split-4 blocks; the fused kernel
+// equals bit reversal + radix kernel, in place and misaligned alike; the
+// inverse of the forward is count times the input.
+TEST(FftSimdKernels, RadixAndFusedKernelsOnEveryOrder) {
+    ForEachMember([](const Member& m) {
+        for (int32_t n = 3; n <= 16; ++n) {
+            SCOPED_TRACE(n);
+            const size_t count = size_t{1} << n;
+            float* sine = sp_fft_sine_table(n + 1);
+            float* rows = m.rows(n, sine, n + 1);
+            int32_t* starts = m.starts(n);
+            ASSERT_TRUE(sine && rows && starts);
+            std::vector<float> x = RandomSignal(2 * count, 200 + n);
+            std::vector<LComplex> ref(count);
+            for (size_t j = 0; j < count; ++j) ref[j] = LComplex(x[2 * j], x[2 * j + 1]);
+            LongDoubleFft(ref, -1);
+            std::vector<long double> want(2 * count);
+            for (size_t j = 0; j < count; ++j) {
+                want[2 * j] = ref[j].real();
+                want[2 * j + 1] = ref[j].imag();
+            }
+            std::vector<float> bitrev(2 * count);
+            for (size_t j = 0; j < count; ++j) {
+                const size_t r = Reverse(static_cast<uint32_t>(j), n);
+                bitrev[2 * r] = x[2 * j];
+                bitrev[2 * r + 1] = x[2 * j + 1];
+            }
+            std::vector<float> workStore(2 * count + 8);
+            float* work = reinterpret_cast<float*>((reinterpret_cast<uintptr_t>(workStore.data()) + 15) & ~uintptr_t{15});
+            std::vector<float> alignedStore(2 * count + 8);
+            float* aligned = reinterpret_cast<float*>((reinterpret_cast<uintptr_t>(alignedStore.data()) + 15) & ~uintptr_t{15});
+
+            memcpy(aligned, bitrev.data(), 8 * count);
+            m.radixFwd(aligned, static_cast<int32_t>(count), rows, work, 1);
+            EXPECT_TRUE(CloseInL2(aligned, want, n + 1)) << "radix kernel, mark 1";
+            const std::vector<float> interleaved(aligned, aligned + 2 * count);
+
+            memcpy(aligned, bitrev.data(), 8 * count);
+            m.radixFwd(aligned, static_cast<int32_t>(count), rows, work, 0);
+            for (size_t j = 0; j < count; ++j) {
+                ASSERT_EQ(interleaved[2 * j], aligned[8 * (j / 4) + j % 4]) << "split-4 real part " << j;
+                ASSERT_EQ(interleaved[2 * j + 1], aligned[8 * (j / 4) + 4 + j % 4]) << "split-4 imaginary part " << j;
+            }
+            // Misaligned data goes through the work buffer with the same result.
+            memcpy(aligned + 1, bitrev.data(), 8 * count);
+            m.radixFwd(aligned + 1, static_cast<int32_t>(count), rows, work, 1);
+            EXPECT_EQ(0, memcmp(aligned + 1, interleaved.data(), 8 * count)) << "misaligned radix kernel";
+
+            std::vector<float> out(2 * count + 4);
+            m.fusedFwd(x.data(), out.data() + 1, static_cast<int32_t>(count), rows, starts, work);
+            EXPECT_EQ(0, memcmp(out.data() + 1, interleaved.data(), 8 * count)) << "fused, misaligned dst";
+            memcpy(aligned, x.data(), 8 * count);
+            m.fusedFwd(aligned, aligned, static_cast<int32_t>(count), rows, starts, work);
+            EXPECT_EQ(0, memcmp(aligned, interleaved.data(), 8 * count)) << "fused in place";
+
+            m.fusedInv(aligned, aligned, static_cast<int32_t>(count), rows, starts, work);
+            std::vector<long double> scaled(2 * count);
+            for (size_t i = 0; i < 2 * count; ++i) scaled[i] = static_cast<long double>(x[i]) * count;
+            EXPECT_TRUE(CloseInL2(aligned, scaled, 2 * n + 2)) << "inverse of the forward";
+            sp_free(sine);
+            sp_free(rows);
+            sp_free(starts);
+        }
+    });
+}
+
+TEST(FftSimdKernels, SplitTablesHoldTheGenericValuesInBlocks) {
+    ForEachMember([](const Member& m) {
+        for (int32_t order : {4, 5, 8, 13}) {
+            const int64_t quarter = (int64_t{1} << order) / 4;
+            float* sine = sp_fft_sine_table(order);
+            float* generic = sp_rfft_split_table(order, sine);
+            float* mine = m.variant == sp_variant_sse    ? sp_rfft_split_table_sse(order, sine)
+                          : m.variant == sp_variant_sse2 ? sp_rfft_split_table_sse2(order, sine)
+                                                         : sp_rfft_split_table_sse3(order, sine);
+            for (int64_t k = 1; k < quarter; ++k) {
+                EXPECT_EQ(generic[2 * k], mine[8 * ((k - 1) / 4) + (k - 1) % 4]) << k;
+                EXPECT_EQ(generic[2 * k + 1], mine[8 * ((k - 1) / 4) + 4 + (k - 1) % 4]) << k;
+            }
+            sp_free(sine);
+            sp_free(generic);
+            sp_free(mine);
+        }
+    });
+}
+
+TEST(FftSimdKernels, ConjugateProductMatchesTheGenericMember) {
+    ForEachMember([](const Member& m) {
+        for (int32_t n : {1, 2, 3, 4, 5, 6, 7, 16, 33, 1024}) {
+            const std::vector<float> a = RandomSignal(n, n), b0 = RandomSignal(n, 1000 + n);
+            std::vector<float> b = b0, g = b0;
+            ASSERT_EQ(sp_status_ok, m.mulConj(a.data(), b.data(), n));
+            ASSERT_EQ(sp_status_ok, sp_packed_spectrum_mul_conj(a.data(), g.data(), n));
+            for (int32_t i = 0; i < n; ++i) EXPECT_NEAR(g[i], b[i], 1e-6) << "n " << n << " element " << i;
+        }
+        float one = 1.0f;
+        EXPECT_EQ(sp_status_null_ptr, m.mulConj(nullptr, &one, 1));
+        EXPECT_EQ(sp_status_null_ptr, m.mulConj(&one, nullptr, 1));
+        EXPECT_EQ(sp_status_bad_size, m.mulConj(&one, &one, 0));
+    });
+}
+
+}  // namespace
