@@ -120,7 +120,7 @@ Result Run(const Options& o) {
     r.PlayRate = render.Wave.nSamplesPerSec;
     r.CaptureRate = capture.Wave.nSamplesPerSec;
     for (Side* s : {&render, &capture}) s->Pin.SetState(KSSTATE_PAUSE);
-    for (Side* s : {&render, &capture}) s->Pin.SetState(KSSTATE_RUN);
+    bool running = false;
 
     ULONG writeFrames = render.Wave.nSamplesPerSec * o.WriteMs / 1000;
     ULONG readBytes = capture.Wave.nAvgBytesPerSec * o.ReadMs / 1000;
@@ -145,6 +145,10 @@ Result Run(const Options& o) {
             NTSTATUS status = capture.Pin.Submit(false, {ks::Chunk{readBytes, 0, nullptr}}, o.HeaderSize, &req);
             if (!NT_SUCCESS(status)) r.Status = status, r.Error = "read refused";
             capture.InFlight.push_back(req);
+        }
+        if (!running) {  // both pins start together, with their first requests queued
+            for (Side* s : {&render, &capture}) s->Pin.SetState(KSSTATE_RUN);
+            running = true;
         }
         if (o.ManualClock) {
             KpClockAdvance(KpMs(10));
