@@ -1,0 +1,102 @@
+// Driver start-up, the driver-wide objects, and the attachment of filter
+// devices (master and slaves).
+#pragma once
+
+#include <wdm.h>
+
+#include <atomic>
+
+#include "FilterLogic.h"
+
+class CDevice;
+
+// The extension of every filter device object.  Words that the original
+// layout keeps in 32 bits but that hold pointers are pointer-sized here.
+struct FilterDeviceExtension {
+    CDevice* Device;              // 1: owner of the device's objects
+    LONG PnpState;                // 2: 0 attached, 1 started, 4 remove pending, 5 surprise removed, 6 removed
+    LONG PreviousPnpState;        // 3
+    PVOID NotificationHandle;     // 4: the master's interface notification
+    volatile LONG* DsBusyFlag;    // 5: busy flag of the device's DsPresenceRecord
+    volatile LONG RebuildFlag;    // 6: set by FlagAllDevicesForRebuild
+    KSPIN_LOCK InstLock;          // 7: guards the instantiated variables
+    PVOID InstPinDirsPtr;         // 8: -> HandledDirections
+    ULONG InstPinDirsSize;        // 9: 4
+    PVOID InstMasterStackPtr;     // 10: -> MasterFlag
+    ULONG InstMasterStackSize;    // 11: 4
+    ULONG MasterFlag;             // 12: 1 on the master device's stack
+    ULONG NoManualSlaves;         // 13: the master's option
+    ULONG HandledDirections;      // 14: VID_INST_PINDIRS
+};
+
+inline FilterDeviceExtension* FilterExtension(PDEVICE_OBJECT fdo) {
+    return static_cast<FilterDeviceExtension*>(fdo->DeviceExtension);
+}
+
+// One hooked device.
+struct PdoListEntry {
+    LIST_ENTRY Links;
+    PDEVICE_OBJECT Pdo;
+    PDEVICE_OBJECT Fdo;
+};
+
+// ---------------------------------------------------------------------------
+// Driver-wide objects (set up by DriverEntry, live until FilterUnload)
+// ---------------------------------------------------------------------------
+#define ZV_OPTION_NAME_CHARS 40  // prefix (at most 14) + the longest suffix (25) + terminator
+extern WCHAR OptionNameNoLoad[ZV_OPTION_NAME_CHARS];
+extern WCHAR OptionNameMaster[ZV_OPTION_NAME_CHARS];
+extern WCHAR OptionNameNoManualSlaves[ZV_OPTION_NAME_CHARS];
+
+extern LIST_ENTRY PdoList;
+extern KSPIN_LOCK PdoListLock;
+extern volatile LONG MasterTaken;
+extern ULONG SavedProcessValue;
+extern ULONG DsRegistryKeyType;
+
+// The worker thread.
+extern KEVENT ThreadExitEvent;
+extern PVOID ReadWriteThreadObject;
+extern KEVENT ThreadStopEvent;
+// 1 while a worker thread runs: without one, capture requests complete without
+// waiting for it.
+extern std::atomic<LONG> ReadWriteThreadRunning;
+
+// Completed capture requests waiting for the worker thread.
+extern LIST_ENTRY CaptureQueue;
+extern KSPIN_LOCK CaptureQueueLock;
+extern KEVENT CaptureWorkEvent;
+extern KMUTEX SyncControlMutex;
+extern KMUTEX SlaveInstantiateMutex;
+extern NPAGED_LOOKASIDE_LIST CaptureEntryLookaside;
+// The size of one CaptureEntryLookaside entry (the stream code's queue entry).
+extern const ULONG CaptureEntrySize;
+
+// ---------------------------------------------------------------------------
+// Driver entry, unload and the dispatch of every major function
+// ---------------------------------------------------------------------------
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+void FilterUnload(PDRIVER_OBJECT driver);
+NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS StartReadWriteThread();
+NTSTATUS StopReadWriteThread();
+// The worker thread's routine (the stream code).
+VOID ReadWriteThread(PVOID context);
+
+// ---------------------------------------------------------------------------
+// Attachment
+// ---------------------------------------------------------------------------
+NTSTATUS FilterAddDeviceEntry(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJECT* fdo, PDEVICE_OBJECT* lower,
+                         ULONG isMaster);
+void FilterGetInstallOptions(PDEVICE_OBJECT pdo, HANDLE key, PULONG noLoad, PULONG master, PULONG noManualSlaves);
+ULONG IsDeviceInList(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+ULONG FilterIsNewDevice(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo, ULONG add);
+void FilterRemovePdoFromList(PDEVICE_OBJECT pdo);
+NTSTATUS QueryTargetPdo(PDEVICE_OBJECT device, PFILE_OBJECT file, PDEVICE_OBJECT* pdo);
+NTSTATUS OpenTargetByLink(PUNICODE_STRING link, PDEVICE_OBJECT* device, PFILE_OBJECT* file, PDEVICE_OBJECT* pdo);
+NTSTATUS FilterInterfaceNotificationCB(PVOID notification, PVOID context);
+VOID FilterSlaveInstantiateWorkItem(PDEVICE_OBJECT device, PVOID context);
+// Registers the master's KSCATEGORY_AUDIO interface notification (existing
+// interfaces included) into its extension word 4.
+void FilterRegisterInterfaceNotification(PDRIVER_OBJECT driver, PDEVICE_OBJECT fdo);

@@ -1,0 +1,244 @@
+// The filter device: request entry, Plug and Play and power.
+#include "CDevice.h"
+
+#include <new>
+
+#include "CGenDisp.h"
+#include "DSDisblr.h"
+#include "DrvMain.h"
+#include "MemAlloc.h"
+#include "Probe.h"
+#include "ZDebug.h"
+#include "ZvKAPFWi.h"
+
+namespace {
+using ThisModule = LogModule<LogModuleDevice>;
+
+ULONG Low32(const void* p) {
+    return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(p));
+}
+
+void SetPnpState(FilterDeviceExtension* ext, LONG state) {
+    ext->PreviousPnpState = ext->PnpState;
+    ext->PnpState = state;
+}
+}  // namespace
+
+CDevice::CDevice()
+    : m_driver(nullptr),
+      m_genDisp(nullptr),
+      m_fdo(nullptr),
+      m_lower(nullptr),
+      m_pdo(nullptr),
+      m_outstanding(0),
+      m_self(nullptr),
+      m_ready(0) {
+    InitializeRemoveLock(&m_removeLock);
+    ThisModule::ModulePrint(3, "CDevice::CDevice> Created class: 0x%lx\n", Low32(this));
+}
+
+CDevice::~CDevice() {
+    m_fdo = nullptr;
+    m_lower = nullptr;
+    m_pdo = nullptr;
+    if (m_genDisp != nullptr) {
+        m_genDisp->~CGenDisp();
+        MemFree(m_genDisp);
+        m_genDisp = nullptr;
+    }
+    ThisModule::ModulePrint(3, "CDevice::~CDevice> destroying class: 0x%lx\n", Low32(this));
+}
+
+NTSTATUS CDevice::Init(PDRIVER_OBJECT driver, PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PDEVICE_OBJECT pdo) {
+    m_driver = driver;
+    m_fdo = fdo;
+    m_lower = lower;
+    m_pdo = pdo;
+    void* memory = MemAlloc(sizeof(CGenDisp));
+    if (memory == nullptr) {
+        ThisModule::ModulePrint(ZDBG_ERR | 2, "CDevice::Init> Failed to allocate CGenDisp in class 0x%lx!\n",
+                                Low32(this));
+        return STATUS_NO_MEMORY;
+    }
+    m_genDisp = new (memory) CGenDisp();
+    NTSTATUS status = m_genDisp->Init(fdo, lower, pdo, this, &m_removeLock);
+    ThisModule::ModulePrint(3, "CDevice::Init> status is 0x%lx!\n", status);
+    // Requests that arrived while the device was attached but not initialised
+    // went straight down; from now on they come through here.
+    if (NT_SUCCESS(status)) InterlockedExchange(&m_ready, 1);
+    return status;
+}
+
+NTSTATUS CDevice::Dispatch(PIRP irp, PULONG deleteDevice) {
+    *deleteDevice = 0;
+    if (InterlockedCompareExchange(&m_ready, 1, 1) == 0) {
+        // Attached on a running stack before Init finished: nothing of this
+        // device may be used yet.
+        PDEVICE_OBJECT below = IoGetLowerDeviceObject(m_self);
+        if (below == nullptr) {
+            irp->IoStatus.Status = STATUS_DELETE_PENDING;
+            irp->IoStatus.Information = 0;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_DELETE_PENDING;
+        }
+        IoSkipCurrentIrpStackLocation(irp);
+        NTSTATUS passed = IoCallDriver(below, irp);
+        ObDereferenceObject(below);
+        return passed;
+    }
+    InterlockedIncrement(&m_outstanding);
+    NTSTATUS status = AcquireRemoveLock(irp, &m_removeLock);
+    if (!NT_SUCCESS(status)) {
+        ThisModule::ModulePrint(ZDBG_ERR | 1, "CDevice::Dispatch> Delete Pending. Failing IRP!\n");
+        irp->IoStatus.Status = STATUS_DELETE_PENDING;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        InterlockedDecrement(&m_outstanding);
+        return STATUS_DELETE_PENDING;
+    }
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction != IRP_MJ_SYSTEM_CONTROL) ProbeAddCounter(PROBE_COUNTER_DISPATCH, 1);
+    ThisModule::ModulePrint(3, "CDevice::Dispatch> Device Object: 0x%lx \tMajorFunction:0x%x\n", Low32(m_fdo),
+                            stack->MajorFunction);
+    if (stack->MajorFunction == IRP_MJ_POWER) return DispatchPower(irp);
+    if (stack->MajorFunction == IRP_MJ_PNP) return DispatchPnp(irp, deleteDevice);
+    ULONG taken = 0;
+    status = m_genDisp->Dispatch(irp, &taken);
+    if (taken != 0) {
+        InterlockedDecrement(&m_outstanding);
+        return status;
+    }
+    return DispatchPassThrough(irp);
+}
+
+NTSTATUS CDevice::DispatchPassThrough(PIRP irp) {
+    ThisModule::ModulePrint(3, "CDevice::DispatchPassThrough> Passing through...\n");
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = IoCallDriver(m_lower, irp);
+    InterlockedDecrement(&m_outstanding);
+    ReleaseRemoveLock(irp, &m_removeLock);
+    return status;
+}
+
+NTSTATUS CDevice::DispatchPower(PIRP irp) {
+    ThisModule::ModulePrint(3, "CDevice::DispatchPower> Passing through...\n");
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = PoCallDriver(m_lower, irp);
+    InterlockedDecrement(&m_outstanding);
+    ReleaseRemoveLock(irp, &m_removeLock);
+    return status;
+}
+
+NTSTATUS StartDeviceCompletion(PDEVICE_OBJECT, PIRP, PVOID event) {
+    KeSetEvent(static_cast<PKEVENT>(event), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS CDevice::ForwardAndWait(PIRP irp) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, StartDeviceCompletion, &event, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(m_lower, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = irp->IoStatus.Status;
+    }
+    return status;
+}
+
+NTSTATUS CDevice::DispatchPnp(PIRP irp, PULONG deleteDevice) {
+    FilterDeviceExtension* ext = FilterExtension(m_fdo);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ThisModule::ModulePrint(3, "CDevice::DispatchPnp> Received:%s in IRP:0x%lx\n", "NO STRING! USE DEBUG VERSION!",
+                            Low32(irp));
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE: {
+        NTSTATUS status = ForwardAndWait(irp);
+        if (NT_SUCCESS(status)) SetPnpState(ext, 1);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        InterlockedDecrement(&m_outstanding);
+        ReleaseRemoveLock(irp, &m_removeLock);
+        if (ext->MasterFlag != 0) ProbeInit(m_fdo, m_lower, m_pdo);
+        return status;
+    }
+    case IRP_MN_QUERY_PNP_DEVICE_STATE: {
+        NTSTATUS status = ForwardAndWait(irp);
+        if (NT_SUCCESS(status)) irp->IoStatus.Information |= PnpStateBits;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        InterlockedDecrement(&m_outstanding);
+        ReleaseRemoveLock(irp, &m_removeLock);
+        return status;
+    }
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+        StopHandling();
+        SetPnpState(ext, 4);
+        return DispatchPassThrough(irp);
+    case IRP_MN_SURPRISE_REMOVAL:
+        StopHandling();
+        SetPnpState(ext, 5);
+        return DispatchPassThrough(irp);
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        if (ext->PnpState == 4) {
+            RestartHandling();
+            ext->PnpState = ext->PreviousPnpState;
+        }
+        return DispatchPassThrough(irp);
+    case IRP_MN_REMOVE_DEVICE: {
+        if (ext->MasterFlag != 0) ProbeShutdown();
+        LONG state = ext->PnpState;
+        // Down first: requests the lower driver holds come back only once it
+        // is told to remove, and the wait below needs them back.
+        IoSkipCurrentIrpStackLocation(irp);
+        NTSTATUS status = IoCallDriver(m_lower, irp);
+        if (state != 4 && state != 5) StopHandling();
+        InterlockedDecrement(&m_outstanding);
+        ReleaseRemoveLockAndWait(irp, &m_removeLock);
+        SetPnpState(ext, 6);
+        IoDetachDevice(m_lower);
+        IoDeleteDevice(m_fdo);
+        *deleteDevice = 1;
+        return status;
+    }
+    default:
+        return DispatchPassThrough(irp);
+    }
+}
+
+void CDevice::StopHandling() {
+    FilterDeviceExtension* ext = FilterExtension(m_fdo);
+    ULONG process = ReadSharedValue(VID_SHARED_PROCESS);
+    if (ext->MasterFlag != 0) {
+        SavedProcessValue = process;
+        ULONG zero = 0;
+        SetSharedVariable(VID_SHARED_PROCESS, &zero, sizeof zero);
+        if (ext->NotificationHandle != nullptr) {
+            IoUnregisterPlugPlayNotification(ext->NotificationHandle);
+            ext->NotificationHandle = nullptr;
+        }
+        InterlockedExchange(&MasterTaken, 0);
+    } else if (process != 0) {
+        AcquireDsBusy(ext->DsBusyFlag);
+        EnableDirectSound(m_pdo, DS_DIRECTION_RENDER);
+        EnableDirectSound(m_pdo, DS_DIRECTION_CAPTURE);
+        ReleaseDsBusy(ext->DsBusyFlag);
+    }
+    FilterRemovePdoFromList(m_pdo);
+    if (g_FilterLogic->OnFilterUnload != nullptr) g_FilterLogic->OnFilterUnload(m_genDisp, ext->MasterFlag);
+}
+
+void CDevice::RestartHandling() {
+    FilterDeviceExtension* ext = FilterExtension(m_fdo);
+    // Elect first: a device that lost the role meanwhile must not load the
+    // logic as a second master.
+    if (ext->MasterFlag != 0 && InterlockedExchange(&MasterTaken, 1) != 0) ext->MasterFlag = 0;
+    if (g_FilterLogic->OnFilterLoad != nullptr) g_FilterLogic->OnFilterLoad(m_genDisp, ext->MasterFlag, m_pdo, m_lower);
+    FilterIsNewDevice(m_pdo, m_fdo, 1);
+    if (ext->MasterFlag != 0) {
+        SetSharedVariable(VID_SHARED_PROCESS, &SavedProcessValue, sizeof SavedProcessValue);
+        if (ext->NoManualSlaves == 0) FilterRegisterInterfaceNotification(m_driver, m_fdo);
+    } else {
+        ApplyDsStateToDevice(m_pdo, ext->DsBusyFlag, ReadSharedValue(VID_SHARED_DSDISABLE));
+    }
+}

@@ -1,0 +1,418 @@
+// Channel table, shared and instantiated variables, and the helpers the filter
+// logics call.
+#include "ZvKAPFWi.h"
+
+#include "CGenDisp.h"
+#include "DSDisblr.h"
+#include "DrvMain.h"
+#include "MemAlloc.h"
+#include "ZDebug.h"
+
+namespace {
+using ThisModule = LogModule<LogModuleZvKAPFWi>;
+
+ULONG SharedValues[4];
+// Serialises the compare, store and side effects of the DirectSound-related
+// variables (ids 1 and 2), so that disables and enables reach the devices in
+// the order they were stored.  Recursive: the logic's OnSharedVariableChange
+// of id 2 stores id 1 on the same thread.
+KMUTEX SharedSideEffectMutex;
+
+bool ChannelArgsValid(LONG channel, ULONG direction) {
+    return channel >= 0 && channel < ZV_CHANNEL_COUNT && (direction == CHANNEL_RENDER || direction == CHANNEL_CAPTURE);
+}
+
+ChannelRecord* Record(LONG channel, ULONG direction) {
+    return &ChannelTable[channel + (direction == CHANNEL_CAPTURE ? ZV_CHANNEL_COUNT : 0)];
+}
+
+// Runs body on the record under the channel lock; 3 with the message when
+// requireAcquired and the channel is free.
+template <class Body>
+ULONG WithChannel(LONG channel, ULONG direction, bool requireAcquired, PCSTR notAcquiredText, Body body) {
+    if (!ChannelArgsValid(channel, direction)) return ZV_INVALID_PARAMETER;
+    KIRQL irql;
+    KeAcquireSpinLock(&ChannelTableLock, &irql);
+    ChannelRecord* record = Record(channel, direction);
+    ULONG status = ZV_OK;
+    if (requireAcquired && record->Acquired == 0) {
+        status = ZV_NOT_READY;
+    } else {
+        body(record);
+    }
+    KeReleaseSpinLock(&ChannelTableLock, irql);
+    if (status == ZV_NOT_READY) ThisModule::ModulePrint(1, notAcquiredText);
+    return status;
+}
+
+FilterDeviceExtension* ExtensionOf(CGenDisp* genDisp) {
+    return genDisp->Fdo() != nullptr ? FilterExtension(genDisp->Fdo()) : nullptr;
+}
+
+VariableEntry* InstTable(FilterDeviceExtension* ext) {
+    return reinterpret_cast<VariableEntry*>(&ext->InstPinDirsPtr);
+}
+static_assert(offsetof(FilterDeviceExtension, InstMasterStackPtr) - offsetof(FilterDeviceExtension, InstPinDirsPtr) ==
+                  sizeof(VariableEntry),
+              "the instantiated variables form a {pointer, size} table");
+}  // namespace
+
+ChannelRecord ChannelTable[2 * ZV_CHANNEL_COUNT];
+KSPIN_LOCK ChannelTableLock;
+VariableEntry SharedVariableTable[4];
+KSPIN_LOCK SharedVariableLock;
+
+void InitializeChannelAndVariableTables() {
+    KeInitializeSpinLock(&ChannelTableLock);
+    KeInitializeSpinLock(&SharedVariableLock);
+    KeInitializeMutex(&SharedSideEffectMutex, 0);
+    RtlZeroMemory(ChannelTable, sizeof ChannelTable);
+    for (ULONG i = 0; i < 4; ++i) {
+        SharedValues[i] = 0;
+        SharedVariableTable[i].Value = &SharedValues[i];
+        SharedVariableTable[i].Size = sizeof(ULONG);
+    }
+}
+
+ULONG StoreVariable(PVOID source, ULONG sourceSize, VariableEntry* table, ULONG index) {
+    if (sourceSize < table[index].Size) return ZV_BUFFER_TOO_SMALL;
+    RtlCopyMemory(table[index].Value, source, table[index].Size);
+    return ZV_OK;
+}
+
+ULONG LoadVariable(PVOID destination, PULONG size, VariableEntry* table, ULONG index) {
+    if (*size < table[index].Size) return ZV_BUFFER_TOO_SMALL;
+    RtlCopyMemory(destination, table[index].Value, table[index].Size);
+    *size = table[index].Size;
+    return ZV_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Channel services
+// ---------------------------------------------------------------------------
+ULONG GetChannelFormat(LONG channel, ULONG direction, ChannelFormat* format) {
+    if (format == nullptr) return ZV_INVALID_PARAMETER;
+    return WithChannel(channel, direction, true, "GetChannelFormat> Channel NOT Acquired!!!\n",
+                       [&](ChannelRecord* r) { *format = r->Format; });
+}
+
+ULONG SetChannelFormat(LONG channel, ULONG direction, const ChannelFormat* format) {
+    if (format == nullptr) return ZV_INVALID_PARAMETER;
+    return WithChannel(channel, direction, true, "SetChannelFormat> Channel NOT Acquired!!!\n",
+                       [&](ChannelRecord* r) { r->Format = *format; });
+}
+
+ULONG AcquireChannel(LONG channel, ULONG direction, PDEVICE_OBJECT lower, PFILE_OBJECT pinFile, PDEVICE_OBJECT fdo) {
+    if (!ChannelArgsValid(channel, direction)) return ZV_INVALID_PARAMETER;
+    ULONG status = ZV_OK;
+    KIRQL irql;
+    KeAcquireSpinLock(&ChannelTableLock, &irql);
+    ChannelRecord* record = Record(channel, direction);
+    if (record->Acquired != 0) {
+        status = ZV_FAILED;
+    } else {
+        // Late completions of the previous owner may have counted into the
+        // free record: a new owner starts from zero.
+        RtlZeroMemory(record, sizeof *record);
+        record->Lower = lower;
+        record->PinFile = pinFile;
+        record->Fdo = fdo;
+        record->Acquired = 1;
+    }
+    KeReleaseSpinLock(&ChannelTableLock, irql);
+    if (status != ZV_OK) ThisModule::ModulePrint(1, "AcquireChannel> Channel already Acquired!!!\n");
+    return status;
+}
+
+ULONG ReleaseChannel(LONG channel, ULONG direction) {
+    if (!ChannelArgsValid(channel, direction)) return ZV_INVALID_PARAMETER;
+    ULONG status = ZV_OK;
+    KIRQL irql;
+    KeAcquireSpinLock(&ChannelTableLock, &irql);
+    ChannelRecord* record = Record(channel, direction);
+    if (record->Acquired == 0) {
+        status = ZV_FAILED;
+    } else {
+        RtlZeroMemory(record, sizeof *record);
+    }
+    KeReleaseSpinLock(&ChannelTableLock, irql);
+    if (status != ZV_OK) ThisModule::ModulePrint(1, "ReleaseChannel> Channel not Acquired!!!\n");
+    return status;
+}
+
+ULONG GetChannelInfo(LONG channel, ULONG direction, PDEVICE_OBJECT* lower, PFILE_OBJECT* pinFile, PULONGLONG count,
+                     PDEVICE_OBJECT* fdo) {
+    return WithChannel(channel, direction, true, "GetChannelInfo> Channel NOT Acquired!!!\n", [&](ChannelRecord* r) {
+        if (lower != nullptr) *lower = r->Lower;
+        if (pinFile != nullptr) *pinFile = r->PinFile;
+        if (count != nullptr) *count = direction == CHANNEL_RENDER ? r->Position : r->CompletedCount;
+        if (fdo != nullptr) *fdo = r->Fdo;
+    });
+}
+
+ULONG GetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelFormat* format) {
+    if (g_FilterLogic->OnGetRequiredFunctionFormat == nullptr) return ZV_FAILED;
+    return g_FilterLogic->OnGetRequiredFunctionFormat(channel, direction, format);
+}
+
+ULONG GetChannelState(LONG channel, ULONG direction, PULONG state) {
+    if (state == nullptr) return ZV_INVALID_PARAMETER;
+    return WithChannel(channel, direction, true, "GetChannelState> Channel NOT Acquired!!!\n",
+                       [&](ChannelRecord* r) { *state = r->State; });
+}
+
+ULONG SetChannelState(LONG channel, ULONG direction, ULONG state) {
+    if (!ChannelArgsValid(channel, direction) || state == 0 || state > 3) return ZV_INVALID_PARAMETER;
+    ULONG status = WithChannel(channel, direction, true, "SetChannelState> Channel NOT Acquired!!!\n",
+                               [&](ChannelRecord* r) { r->State = state; });
+    if (status == ZV_OK && g_FilterLogic->OnSetChannelState != nullptr) {
+        g_FilterLogic->OnSetChannelState(channel, direction, state);
+    }
+    return status;
+}
+
+ULONG GetChannelPosition(LONG channel, ULONG direction, PULONGLONG position) {
+    return WithChannel(channel, direction, false, nullptr, [&](ChannelRecord* r) {
+        if (position != nullptr) *position = r->Position;
+    });
+}
+
+ULONG UpdateChannelPosition(LONG channel, ULONG direction, ULONGLONG frames, ULONG set) {
+    return WithChannel(channel, direction, false, nullptr,
+                       [&](ChannelRecord* r) { r->Position = set != 0 ? frames : r->Position + frames; });
+}
+
+ULONG UpdateChannelTransferCount(LONG channel, ULONG direction, ULONGLONG frames, ULONG set) {
+    return WithChannel(channel, direction, false, nullptr, [&](ChannelRecord* r) {
+        r->CompletedCount = set != 0 ? frames : r->CompletedCount + frames;
+    });
+}
+
+ULONG IsChannelOwner(LONG channel, ULONG direction, PFILE_OBJECT pinFile) {
+    ULONG owner = 0;
+    WithChannel(channel, direction, false, nullptr,
+                [&](ChannelRecord* r) { owner = r->Acquired != 0 && r->PinFile == pinFile ? 1 : 0; });
+    return owner;
+}
+
+// ---------------------------------------------------------------------------
+// Variables
+// ---------------------------------------------------------------------------
+ULONG GetSharedVariable(ULONG id, PVOID value, PULONG size) {
+    if (value == nullptr || size == nullptr || *size == 0 || id == 0 || id > 4) return ZV_INVALID_PARAMETER;
+    KIRQL irql;
+    KeAcquireSpinLock(&SharedVariableLock, &irql);
+    ULONG status = LoadVariable(value, size, SharedVariableTable, id - 1);
+    KeReleaseSpinLock(&SharedVariableLock, irql);
+    return status;
+}
+
+ULONG ReadSharedValue(ULONG id) {
+    ULONG value = 0;
+    ULONG size = sizeof value;
+    GetSharedVariable(id, &value, &size);
+    return value;
+}
+
+ULONG SetSharedVariable(ULONG id, PVOID value, ULONG size) {
+    if (value == nullptr || size < sizeof(ULONG)) return ZV_BUFFER_TOO_SMALL;
+    if (id == 0 || id > 4) return ZV_INVALID_PARAMETER;
+    ULONG newValue;
+    RtlCopyMemory(&newValue, value, sizeof newValue);
+    const bool onOff = id == VID_SHARED_DSDISABLE || id == VID_SHARED_PROCESS;
+    if (onOff) KeWaitForSingleObject(&SharedSideEffectMutex, Executive, KernelMode, FALSE, nullptr);
+
+    // The test and the store are one hold of the lock: of two racing callers
+    // only one changes the value, and only that one runs the side effects.
+    ULONG status = ZV_OK;
+    bool changed = true;
+    KIRQL irql;
+    KeAcquireSpinLock(&SharedVariableLock, &irql);
+    if (onOff) {
+        ULONG current = *static_cast<PULONG>(SharedVariableTable[id - 1].Value);
+        changed = !(newValue == current || (newValue != 0 && current != 0));
+    }
+    if (changed) status = StoreVariable(value, size, SharedVariableTable, id - 1);
+    KeReleaseSpinLock(&SharedVariableLock, irql);
+
+    if (changed) {
+        if (id == VID_SHARED_DSDISABLE) ApplyDsDisableToAllDevices(newValue);
+        if (id == VID_SHARED_BWLIMIT) FlagAllDevicesForRebuild();
+        if (g_FilterLogic->OnSharedVariableChange != nullptr) g_FilterLogic->OnSharedVariableChange(id, value, size);
+    }
+    if (onOff) KeReleaseMutex(&SharedSideEffectMutex, FALSE);
+    return status;
+}
+
+ULONG GetInstantiatedVariable(CGenDisp* genDisp, ULONG id, PVOID value, PULONG size) {
+    if (genDisp == nullptr || value == nullptr || size == nullptr || *size < sizeof(ULONG) || id == 0 || id > 2) {
+        return ZV_INVALID_PARAMETER;
+    }
+    FilterDeviceExtension* ext = ExtensionOf(genDisp);
+    if (ext == nullptr) return ZV_INVALID_PARAMETER;
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->InstLock, &irql);
+    ULONG status = LoadVariable(value, size, InstTable(ext), id - 1);
+    KeReleaseSpinLock(&ext->InstLock, irql);
+    return status;
+}
+
+ULONG SetInstantiatedVariable(CGenDisp* genDisp, ULONG id, PVOID value, ULONG size) {
+    if (genDisp == nullptr || value == nullptr || size < sizeof(ULONG)) return ZV_BUFFER_TOO_SMALL;
+    if (id == 0 || id > 2) return ZV_INVALID_PARAMETER;
+    FilterDeviceExtension* ext = ExtensionOf(genDisp);
+    if (ext == nullptr) return ZV_INVALID_PARAMETER;
+    KIRQL irql;
+    KeAcquireSpinLock(&ext->InstLock, &irql);
+    ULONG status = StoreVariable(value, size, InstTable(ext), id - 1);
+    KeReleaseSpinLock(&ext->InstLock, irql);
+    return status;
+}
+
+void ApplyDsDisableToAllDevices(ULONG value) {
+    // Snapshot every listed device with a reference on its PDO; a device still
+    // attaching (no busy flag yet) is skipped: it reads the variable itself.
+    struct Item {
+        PDEVICE_OBJECT Pdo;
+        volatile LONG* Busy;
+    };
+    Item* items = nullptr;
+    ULONG count = 0;
+    for (ULONG capacity = 16;;) {
+        items = static_cast<Item*>(MemAlloc(capacity * sizeof(Item)));
+        if (items == nullptr) {
+            ThisModule::ModulePrint(ZDBG_WARN | 1, "ApplyDsDisableToAllDevices> No memory for %d devices\n",
+                                    capacity);
+            return;
+        }
+        ULONG listed = 0;
+        count = 0;
+        KIRQL irql;
+        KeAcquireSpinLock(&PdoListLock, &irql);
+        for (PLIST_ENTRY link = PdoList.Flink; link != &PdoList; link = link->Flink) ++listed;
+        if (listed <= capacity) {
+            for (PLIST_ENTRY link = PdoList.Flink; link != &PdoList; link = link->Flink) {
+                PdoListEntry* entry = CONTAINING_RECORD(link, PdoListEntry, Links);
+                volatile LONG* busy = entry->Fdo != nullptr ? FilterExtension(entry->Fdo)->DsBusyFlag : nullptr;
+                if (entry->Pdo == nullptr || busy == nullptr) continue;
+                ObReferenceObject(entry->Pdo);
+                items[count++] = {entry->Pdo, busy};
+            }
+        }
+        KeReleaseSpinLock(&PdoListLock, irql);
+        if (listed <= capacity) break;
+        MemFree(items);
+        capacity = listed + 8;
+    }
+    for (ULONG i = 0; i < count; ++i) {
+        ApplyDsStateToDevice(items[i].Pdo, items[i].Busy, value);
+        ObDereferenceObject(items[i].Pdo);
+    }
+    MemFree(items);
+}
+
+void FlagAllDevicesForRebuild() {
+    KIRQL irql;
+    KeAcquireSpinLock(&PdoListLock, &irql);
+    for (PLIST_ENTRY link = PdoList.Flink; link != &PdoList; link = link->Flink) {
+        PdoListEntry* entry = CONTAINING_RECORD(link, PdoListEntry, Links);
+        if (entry->Fdo != nullptr) InterlockedExchange(&FilterExtension(entry->Fdo)->RebuildFlag, 1);
+    }
+    KeReleaseSpinLock(&PdoListLock, irql);
+}
+
+// ---------------------------------------------------------------------------
+// Helpers
+// ---------------------------------------------------------------------------
+ULONGLONG ScaleTo100ns(ULONGLONG counter, ULONGLONG frequency) {
+    const ULONGLONG scale = 10000000ull;
+    ULONGLONG high = counter >> 32;
+    ULONGLONG low = counter & 0xFFFFFFFFull;
+    ULONGLONG q1 = high * scale / frequency;
+    ULONGLONG r1 = high * scale % frequency;
+    // (r1 * 2^32 + low * 10^7) / frequency in two steps, so that no sum
+    // overflows for any frequency below 2^32.
+    ULONGLONG shifted = r1 << 32;
+    ULONGLONG q2 = shifted / frequency + (shifted % frequency + low * scale) / frequency;
+    return (q1 << 32) + q2;
+}
+
+ULONGLONG QueryTime100ns() {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER counter = KeQueryPerformanceCounter(&frequency);
+    return ScaleTo100ns(static_cast<ULONGLONG>(counter.QuadPart), static_cast<ULONGLONG>(frequency.QuadPart));
+}
+
+PWCHAR GetHardwareID(PDEVICE_OBJECT pdo, PULONG size) {
+    ULONG needed = 0;
+    NTSTATUS status = IoGetDeviceProperty(pdo, DevicePropertyHardwareID, 0, nullptr, &needed);
+    if (status != STATUS_BUFFER_TOO_SMALL || needed == 0) {
+        ThisModule::ModulePrint(ZDBG_WARN | 1, "GetHardwareID> PDO(0x%lx): Can't get ID (#1). Not hooking this device...\n",
+                                (ULONG)(ULONG_PTR)pdo);
+        return nullptr;
+    }
+    PWCHAR buffer = nullptr;
+    for (int attempt = 0; attempt < 4 && !NT_SUCCESS(status); ++attempt) {
+        MemFree(buffer);
+        buffer = static_cast<PWCHAR>(MemAlloc(needed));
+        if (buffer != nullptr) {
+            status = IoGetDeviceProperty(pdo, DevicePropertyHardwareID, needed, buffer, &needed);
+        } else {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        }
+    }
+    if (!NT_SUCCESS(status)) {
+        ThisModule::ModulePrint(ZDBG_WARN | 1, "GetHardwareID> PDO(0x%lx): Can't get ID (#2). Not hooking this device...\n",
+                                (ULONG)(ULONG_PTR)pdo);
+        MemFree(buffer);
+        return nullptr;
+    }
+    if (size != nullptr) *size = needed;
+    return buffer;
+}
+
+namespace {
+PCWSTR FindText(PCWSTR text, PCWSTR what) {
+    for (; *text != 0; ++text) {
+        ULONG i = 0;
+        while (what[i] != 0 && text[i] == what[i]) ++i;
+        if (what[i] == 0) return text;
+    }
+    return nullptr;
+}
+
+void ParseField(PCWSTR text, PCWSTR prefix, PULONG out) {
+    if (out == nullptr) return;
+    PCWSTR at = FindText(text, prefix);
+    if (at == nullptr) return;
+    at += 4;
+    WCHAR scratch[6] = {};
+    for (ULONG i = 0; i < 4 && at[i] != 0; ++i) scratch[i] = at[i];
+    ULONG value = 0;
+    for (ULONG i = 0; scratch[i] != 0; ++i) {
+        WCHAR c = scratch[i];
+        ULONG digit;
+        if (c >= u'0' && c <= u'9') {
+            digit = c - u'0';
+        } else if (c >= u'A' && c <= u'F') {
+            digit = c - u'A' + 10;
+        } else if (c >= u'a' && c <= u'f') {
+            digit = c - u'a' + 10;
+        } else {
+            break;
+        }
+        value = value * 16 + digit;
+    }
+    *out = value;
+}
+}  // namespace
+
+void ParseHardwareId(PWCHAR text, PULONG vendorId, PULONG productId, PULONG revision) {
+    if (text == nullptr) return;
+    for (PWCHAR c = text; *c != 0; ++c) {
+        if (*c >= u'a' && *c <= u'z') *c = static_cast<WCHAR>(*c - u'a' + u'A');
+    }
+    ParseField(text, u"VID_", vendorId);
+    ParseField(text, u"PID_", productId);
+    ParseField(text, u"REV_", revision);
+}

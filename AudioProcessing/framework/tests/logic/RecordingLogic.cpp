@@ -1,0 +1,154 @@
+// A filter logic for the framework's tests: every callback writes one line into
+// the I/O trace (who = the driver name, device = the filter device) and acts as
+// the drivers' logics do where the framework depends on it:
+//  - a driver-wide loaded flag, set by a successful master OnFilterLoad and
+//    cleared by the master's OnFilterUnload; while it is clear every other
+//    callback answers 3 (OnKSProperty STATUS_UNSUCCESSFUL);
+//  - a slave OnFilterLoad does nothing and answers 0;
+//  - OnDecidePinDirs stores VID_INST_PINDIRS: 2 on the master and 1 elsewhere
+//    (Echowell build) or 3 everywhere (Mutewell build);
+//  - OnSharedVariableChange copies VID_SHARED_PROCESS into VID_SHARED_DSDISABLE.
+// The same file is the whole driver-specific part of the test driver images.
+#include <atomic>
+#include <cstdio>
+
+#include "CGenDisp.h"
+#include "FilterLogic.h"
+#include "ZvKAPFWi.h"
+#include "kp/io.h"
+
+#ifdef ZV_TEST_LOGIC_MUTEWELL
+#define ZV_TEST_DRIVER_NAME "Mutewell"
+#define ZV_TEST_PREFIX u"ZSAM"
+#define ZV_TEST_PNP_BITS 2u
+#else
+#define ZV_TEST_DRIVER_NAME "Echowell"
+#define ZV_TEST_PREFIX u"ZAEC"
+#define ZV_TEST_PNP_BITS 0u
+#endif
+
+namespace {
+std::atomic<LONG> Loaded{0};
+
+PDEVICE_OBJECT FdoOf(CGenDisp* genDisp) {
+    return genDisp != nullptr ? genDisp->Fdo() : nullptr;
+}
+
+void Record(PDEVICE_OBJECT fdo, const char* format, ULONG a = 0, ULONG b = 0, ULONG c = 0) {
+    char text[96];
+    std::snprintf(text, sizeof text, format, a, b, c);
+    KpIoTraceEvent(ZV_TEST_DRIVER_NAME, text, fdo);
+}
+
+ULONG OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT, PDEVICE_OBJECT) {
+    Record(FdoOf(genDisp), "OnFilterLoad(%lu)", isMaster);
+    if (isMaster != 0) Loaded.store(1);
+    return ZV_OK;
+}
+
+ULONG OnFilterUnload(CGenDisp* genDisp, ULONG isMaster) {
+    Record(FdoOf(genDisp), "OnFilterUnload(%lu)", isMaster);
+    if (isMaster == 0) return ZV_OK;
+    Loaded.store(0);
+    ReleaseChannel(1, CHANNEL_RENDER);
+    return ReleaseChannel(1, CHANNEL_CAPTURE);
+}
+
+ULONG OnDecidePinDirs(CGenDisp* genDisp, ULONG isMaster) {
+    Record(FdoOf(genDisp), "OnDecidePinDirs(%lu)", isMaster);
+    if (Loaded.load() == 0) return ZV_NOT_READY;
+#ifdef ZV_TEST_LOGIC_MUTEWELL
+    ULONG dirs = 3;
+#else
+    ULONG dirs = isMaster != 0 ? 2 : 1;
+#endif
+    return SetInstantiatedVariable(genDisp, VID_INST_PINDIRS, &dirs, sizeof dirs);
+}
+
+ULONG OnGetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelFormat* format) {
+    Record(nullptr, "OnGetRequiredFunctionFormat(%lu,%lu)", static_cast<ULONG>(channel), direction);
+    if (Loaded.load() == 0) return ZV_NOT_READY;
+    *format = ChannelFormat{1u | (1u << 16), 8000, 16000, 16, 4};
+    return ZV_OK;
+}
+
+ULONG OnSetChannelState(LONG channel, ULONG direction, ULONG state) {
+    // Reading the state back shows that no lock is held around the call.
+    ULONG readBack = 0;
+    GetChannelState(channel, direction, &readBack);
+    Record(nullptr, "OnSetChannelState(%lu,%lu,%lu)", static_cast<ULONG>(channel), direction,
+           readBack == state ? state : 99);
+    return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
+}
+
+ULONG OnSharedVariableChange(ULONG id, PVOID value, ULONG size) {
+    ULONG v = 0;
+    if (value != nullptr && size >= sizeof v) v = *static_cast<PULONG>(value);
+    Record(nullptr, "OnSharedVariableChange(%lu,%lu)", id, v);
+    if (id == VID_SHARED_PROCESS) return SetSharedVariable(VID_SHARED_DSDISABLE, value, size);
+    return ZV_OK;
+}
+
+NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY, ULONG, PVOID, PULONG) {
+    Record(FdoOf(genDisp), "OnKSProperty");
+    return Loaded.load() != 0 ? STATUS_NOT_SUPPORTED : STATUS_UNSUCCESSFUL;
+}
+
+ULONG OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat*, PLONG, PDEVICE_OBJECT, PFILE_OBJECT, PDEVICE_OBJECT) {
+    Record(FdoOf(genDisp), "OnOpen(%lu)", direction);
+    return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
+}
+
+ULONG OnClose(CGenDisp* genDisp, ULONG direction, LONG channel) {
+    Record(FdoOf(genDisp), "OnClose(%lu,%lu)", direction, static_cast<ULONG>(channel));
+    return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
+}
+
+ULONG OnSetFormat(CGenDisp* genDisp, ULONG direction, ChannelFormat*, LONG channel) {
+    Record(FdoOf(genDisp), "OnSetFormat(%lu,%lu)", direction, static_cast<ULONG>(channel));
+    return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
+}
+
+ULONG OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LONG channel) {
+    Record(FdoOf(genDisp), "OnSetStreamState(%lu,%lu,%lu)", direction, static_cast<ULONG>(state),
+           static_cast<ULONG>(channel));
+    return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
+}
+
+ULONG OnGetAudioPosition(CGenDisp* genDisp, ULONG direction, PKSAUDIO_POSITION, LONG channel) {
+    Record(FdoOf(genDisp), "OnGetAudioPosition(%lu,%lu)", direction, static_cast<ULONG>(channel));
+    return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
+}
+
+ULONG OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID, ULONG length, LONG channel, PFILE_OBJECT) {
+    Record(FdoOf(genDisp), "OnBuffer(%lu,%lu,%lu)", direction, length, static_cast<ULONG>(channel));
+    return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
+}
+
+const FilterLogicDescriptor RecordingDescriptor = {
+    ZV_TEST_DRIVER_NAME, ZV_TEST_PREFIX, OnFilterLoad, OnFilterUnload, OnDecidePinDirs, OnGetRequiredFunctionFormat,
+    OnSetChannelState,   OnSharedVariableChange, OnKSProperty, OnOpen, OnClose, OnSetFormat, OnSetStreamState,
+    OnGetAudioPosition,  OnBuffer,       1,
+};
+
+#ifdef ZV_TEST_LOGIC_MUTEWELL
+const GUID InterceptedSets[] = {KSPROPSETID_SwitchMute, KSPROPSETID_Pin, KSPROPSETID_Connection};
+#else
+const GUID InterceptedSets[] = {KSPROPSETID_AecControl, KSPROPSETID_Audio};
+#endif
+const InterceptedPropertySetTable InterceptedTable = {sizeof InterceptedSets / sizeof InterceptedSets[0],
+                                                      InterceptedSets};
+}  // namespace
+
+// For tests linked with this logic: clears the loaded flag between tests.
+void RecordingLogicReset() {
+    Loaded.store(0);
+}
+
+// Tests linked with this logic may fill the device list.
+InternalDeviceTable RecordingInternalDevices = {0, nullptr};
+
+const FilterLogicDescriptor* const g_FilterLogic = &RecordingDescriptor;
+const ULONG PnpStateBits = ZV_TEST_PNP_BITS;
+const InterceptedPropertySetTable* const InterceptedPropertySets = &InterceptedTable;
+const InternalDeviceTable* const InternalDeviceList = &RecordingInternalDevices;
