@@ -195,25 +195,33 @@ TEST(ReportedDelay, ADelayChangeWithAnUpdatedReportIsFollowed) {
     EXPECT_GT(ErleDb(mic, r.out, echo, Sec(10, 8000), r.out.size(), 800), 20.0);
 }
 
-TEST(AutomaticBypass, SwitchesOffWithoutEchoAndOnWhenEchoReturns) {
+class AutomaticBypassRate : public testing::TestWithParam<int> {};
+
+TEST_P(AutomaticBypassRate, SwitchesOffWithoutEchoAndOnWhenEchoReturns) {
+    const int rate = GetParam();
+    const size_t frame = size_t(rate / 100);
+    const long subFrames = rate / 8000;  // per 10 ms frame
     Scene quiet, echoing;
+    quiet.rate = echoing.rate = rate;
     quiet.seconds = echoing.seconds = 28;
     quiet.erlDb = 300;  // the loudspeaker does not reach the microphone
     quiet.Build();
     echoing.Build();
     std::vector<int16_t> mic = quiet.mic;
-    const size_t echoFrom = Sec(20, 8000);
+    const size_t echoFrom = Sec(20, rate);
     std::copy(echoing.mic.begin() + long(echoFrom), echoing.mic.end(), mic.begin() + long(echoFrom));
     Engine e;
+    if (rate == 16000) e.Set(AEC_PROP_SAMPLE_RATE, 16000);
     ASSERT_EQ(AecSetPropertyDword(e.get(), AEC_PROP_AUTO_OFF, 1), 0u);
     AecState* st = e.get();
     std::vector<int16_t> out(mic.size());
     int16_t delay = 100;
     long offAt = -1, onAt = -1;
     uint32_t activeWhileOff = 1;
-    for (size_t f = 0; f < mic.size() / 80; ++f) {
-        AecSubmit(st, AEC_PIN_FAR_END, quiet.far.data() + f * 80, 160, nullptr, 0, nullptr);
-        AecSubmit(st, AEC_PIN_NEAR_END, mic.data() + f * 80, 160, out.data() + f * 80, 160, &delay);
+    for (size_t f = 0; f < mic.size() / frame; ++f) {
+        AecSubmit(st, AEC_PIN_FAR_END, quiet.far.data() + f * frame, uint32_t(2 * frame), nullptr, 0, nullptr);
+        AecSubmit(st, AEC_PIN_NEAR_END, mic.data() + f * frame, uint32_t(2 * frame), out.data() + f * frame,
+                  uint32_t(2 * frame), &delay);
         if (offAt < 0 && !e.canceller().active) {
             offAt = long(f);
             AecConfig config;
@@ -223,19 +231,22 @@ TEST(AutomaticBypass, SwitchesOffWithoutEchoAndOnWhenEchoReturns) {
         if (offAt >= 0 && onAt < 0 && e.canceller().active) onAt = long(f);
     }
     // Off after more than 1500 sub-frames (the learning frames come first).
-    EXPECT_GT(offAt, 1500);
-    EXPECT_LT(offAt, 1600);
+    EXPECT_GT(offAt * subFrames, 1500);
+    EXPECT_LT(offAt * subFrames, 1600);
     EXPECT_EQ(activeWhileOff, 0u);
     // While off the output is the near end through the high-pass only.
-    auto expected = HighPassModel(mic, 8000);
+    auto expected = HighPassModel(mic, rate);
+    const size_t from = size_t(offAt + 10) * frame;
     double err = 0;
-    for (size_t i = size_t(offAt + 10) * 80; i < echoFrom; ++i) err += (out[i] - expected[i]) * (out[i] - expected[i]);
-    EXPECT_LT(err / double(echoFrom - size_t(offAt + 10) * 80), 4.0);
+    for (size_t i = from; i < echoFrom; ++i) err += (out[i] - expected[i]) * (out[i] - expected[i]);
+    EXPECT_LT(err / double(echoFrom - from), 4.0);
     // Echo comes back at 20 s: on again within about four seconds, with auto-off still 1.
-    EXPECT_GT(onAt, long(echoFrom / 80));
-    EXPECT_LT(onAt, long(echoFrom / 80) + 400);
+    EXPECT_GT(onAt, long(echoFrom / frame));
+    EXPECT_LT(onAt, long(echoFrom / frame) + 400);
     EXPECT_EQ(e.canceller().autoOff, 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rates, AutomaticBypassRate, testing::Values(8000, 16000));
 
 TEST(AutomaticBypass, NeverActsWithAutoOffZero) {
     Scene s;
@@ -254,31 +265,38 @@ TEST(AutomaticBypass, NeverActsWithAutoOffZero) {
     EXPECT_EQ(e.canceller().bypassCounter, 0);
 }
 
-// Output level over the echo windows after 10 s, relative to the room noise
+// Output level over the windows of clear echo after 10 s, relative to the room noise
 // as the high-pass leaves it.
-double ComfortLevelDb(uint16_t parameter) {
+double ComfortLevelDb(int rate, uint16_t parameter) {
     Scene s;
+    s.rate = rate;
     s.seconds = 20;
     s.noiseDbfs = -45;
     s.pinkNoise = true;
     s.Build();
     Engine e;
+    if (rate == 16000) e.Set(AEC_PROP_SAMPLE_RATE, 16000);
     e.Set(AEC_PROP_COMFORT_NOISE, parameter);
-    RunResult r = RunEngine(e.get(), 8000, s.far, s.mic, 100);
+    RunResult r = RunEngine(e.get(), rate, s.far, s.mic, 100);
     auto noise = echotest::ToPcm(
-        HighPassModel(echotest::ToPcm(echotest::Noise(s.seed + 3, s.mic.size(), s.noiseDbfs, true)), 8000));
+        HighPassModel(echotest::ToPcm(echotest::Noise(s.seed + 3, s.mic.size(), s.noiseDbfs, true)), rate));
+    const size_t window = Sec(0.1, rate);
     double out = 0, background = 0;
-    for (size_t w = Sec(10, 8000); w + 800 <= r.out.size(); w += 800) {
-        if (echotest::LevelDbfs(s.echo.data(), w, w + 800) < -40) continue;
-        out += echotest::MeanSquare(r.out.data(), w, w + 800);
-        background += echotest::MeanSquare(noise.data(), w, w + 800);
+    for (size_t w = Sec(10, rate); w + window <= r.out.size(); w += window) {
+        if (echotest::LevelDbfs(s.echo.data(), w, w + window) < -35) continue;  // clearly in echo
+        out += echotest::MeanSquare(r.out.data(), w, w + window);
+        background += echotest::MeanSquare(noise.data(), w, w + window);
     }
     return echotest::RatioDb(out, background);
 }
 
-TEST(ComfortNoise, FillsSuppressedEchoAtTheLevelsTheParameterAsks) {
-    const double level2 = ComfortLevelDb(3), level1 = ComfortLevelDb(2), level0 = ComfortLevelDb(1),
-                 off = ComfortLevelDb(0);
+class ComfortNoise : public testing::TestWithParam<int> {};
+
+TEST_P(ComfortNoise, FillsSuppressedEchoAtTheLevelsTheParameterAsks) {
+    const int rate = GetParam();
+    const double level2 = ComfortLevelDb(rate, 3), level1 = ComfortLevelDb(rate, 2),
+                 level0 = ComfortLevelDb(rate, 1), off = ComfortLevelDb(rate, 0);
+    RecordProperty("level2_dB", int(level2));
     EXPECT_GT(level2, -6.0);  // 0.75 of the background: about -2.5 dB
     EXPECT_LT(level2, 2.0);
     EXPECT_NEAR(level1, -12.0, 4.0);
@@ -287,6 +305,8 @@ TEST(ComfortNoise, FillsSuppressedEchoAtTheLevelsTheParameterAsks) {
     EXPECT_GE(level0, off - 0.5);
     EXPECT_LT(off, level2 - 12.0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rates, ComfortNoise, testing::Values(8000, 16000));
 
 TEST(Robustness, ClippedFarEndLoudBurstsAndBadFramesAreHandled) {
     Scene s;
