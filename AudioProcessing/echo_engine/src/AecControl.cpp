@@ -373,7 +373,9 @@ void HighPass(AecCanceller* c, const int16_t* in, int16_t* out, int n) {
                            ((a2 * c->hpY2Low) >> 15);
         // The filter's gain on any 16-bit input stays below about 4, so the
         // Q12 accumulator keeps well inside 32 bits; only the output is clamped.
-        int32_t acc = b0 * x + b1 * c->hpX1 + b2 * c->hpX2 + 2 * feedback;
+        int64_t wide = int64_t(b0) * x + int64_t(b1) * c->hpX1 + int64_t(b2) * c->hpX2 + 2 * int64_t(feedback);
+        AecCheck(wide >= kInt32Min && wide <= kInt32Max);
+        int32_t acc = Saturate32(wide);
         int32_t rounded = acc + 2048;
         if (rounded > 0x7FFFFFF) rounded = 0x7FFFFFF;
         if (rounded < -0x8000000) rounded = -0x8000000;

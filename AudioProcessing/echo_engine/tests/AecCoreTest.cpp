@@ -293,6 +293,28 @@ TEST(AecCore, TheFilterGrowsToFullLengthOnceItHasAdaptedEnough) {
     EXPECT_TRUE(grown);
 }
 
+TEST(AecCore, TheNoiseFloorFollowsADropInTheBackground) {
+    // Far end silent; room noise at -40 dBFS for 5 s, then at -50 dBFS.
+    const size_t n = 8000 * 7;
+    auto loud = echotest::Noise(31, n, -40, false);
+    auto soft = echotest::Noise(32, n, -50, false);
+    std::vector<double> noise(loud.begin(), loud.begin() + 8000 * 5);
+    noise.insert(noise.end(), soft.begin() + 8000 * 5, soft.end());
+    auto mic = echotest::ToPcm(noise);
+    std::vector<int16_t> far(n, 0);
+    Engine e;
+    std::vector<int16_t> head(mic.begin(), mic.begin() + 8000 * 5), headFar(far.begin(), far.begin() + 8000 * 5);
+    RunEngine(e.get(), 8000, headFar, head, 100);
+    const double loudMs = echotest::MeanSquare(loud, 0, n), softMs = echotest::MeanSquare(soft, 0, n);
+    EXPECT_GT(e.canceller().noiseFloor, 0.5 * loudMs);
+    EXPECT_LT(e.canceller().noiseFloor, 4.0 * loudMs);
+    std::vector<int16_t> tail(mic.begin() + 8000 * 5, mic.begin() + 8000 * 6), tailFar(8000, 0);
+    RunEngine(e.get(), 8000, tailFar, tail, 100);
+    // Within a second it has come down to the new background.
+    EXPECT_GT(e.canceller().noiseFloor, 0.5 * softMs);
+    EXPECT_LT(e.canceller().noiseFloor, 4.0 * softMs);
+}
+
 // One sub-block's adaptation decision, starting from "allowed".
 bool Adapts(AecCanceller& c) {
     c.adaptFlag = 1;
