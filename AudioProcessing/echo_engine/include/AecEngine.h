@@ -99,9 +99,14 @@ uint32_t AecSetPropertyDword(AecState* state, uint32_t id, uint16_t value);
 uint32_t AecSetProperty(AecState* state, uint32_t id, const int16_t* value, uint32_t size);
 
 // Hands one 10 ms frame to the engine.  Pin 0: far-end (loudspeaker) samples;
-// pin 1: near-end (microphone) samples, written echo-cancelled to `out`, with
-// the near-end delay in ms in *delay.  inBytes / 2 samples (80 or 160); `out`
-// must hold as many.  Returns a module status: 0, 1 (refused), 3 (not
-// initialised), 9 or 10 (delay clamped; the frame is still processed).
+// `out` and `delay` are not used and may be null.  Pin 1: near-end
+// (microphone) samples, written echo-cancelled to `out` (which may be `in`),
+// with the near-end delay in ms in *delay (the low 16 bits of the module's
+// side value; clamped to 0-500, 150 above 800).  The frame is inBytes / 2
+// samples, inBytes read as a signed 16-bit count: 80 or 160 (either at either
+// rate); `out` must hold as many (outBytes is checked).  Returns a module
+// status: 0; 1 refused (bad pin, frame length or buffers; nothing written);
+// 3 not initialised; 9 or 10 delay clamped (the frame is still processed).
+// Feed the far-end frame of each 10 ms before its near-end frame.
 uint32_t AecSubmit(AecState* state, uint32_t pin, const int16_t* in, uint32_t inBytes,
                    int16_t* out, uint32_t outBytes, const int16_t* delay);

@@ -220,6 +220,7 @@ TEST(AecInterface, SubmitChecksPinFrameAndBuffers) {
     EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_NEAR_END, in, 160, out, 158, &delay), AEC_ZV_FAILED);
     EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_NEAR_END, in, 160, out, 160, nullptr), AEC_ZV_FAILED);
     EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_NEAR_END, in, 160, out, 160, &delay), AEC_ZV_SUCCESS);
+    EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_NEAR_END, in, 160, in, 160, &delay), AEC_ZV_SUCCESS);  // in place
     // The byte count is read as a signed 16-bit value.
     EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_FAR_END, in, 0x10000 + 160, nullptr, 0, nullptr), AEC_ZV_SUCCESS);
     EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_FAR_END, in, 0xFFA0, nullptr, 0, nullptr), AEC_ZV_FAILED);
