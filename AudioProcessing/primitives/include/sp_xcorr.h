@@ -88,8 +88,7 @@ void sp_xcorr_direct_plan(int32_t len1, int32_t len2, int32_t lowLag, int32_t co
 
 // ---- Variant plumbing ---------------------------------------------------------------------
 // A member is the shared front run over its variant's helpers.  The FFT path
-// takes the variant's own real FFT; until a SIMD variant has one, it uses the
-// generic transform with its own allocation and conversion routines.
+// takes the variant's own real FFT (the SIMD members': sp_fft_simd.h).
 struct sp_xcorr_fft_ops {
     sp_status (*spec_init)(sp_rfft_spec** out, int32_t order, int32_t flag, int32_t hint);
     sp_status (*get_buf_size)(const sp_rfft_spec* spec, int32_t* size);

@@ -7,6 +7,7 @@
 #include <xmmintrin.h>
 
 #include "sp_buffers.h"
+#include "sp_fft_simd.h"
 #include "sp_xcorr.h"
 
 namespace {
@@ -105,7 +106,7 @@ const sp_xcorr_variant kSse = {
     sp_alloc_bytes,
     sp_xcorr_direct_simd,
     &kKernels,
-    &sp_xcorr_fft_generic,  // the generic real FFT until this variant has its own
+    &sp_xcorr_fft_sse,  // this variant's own real FFT
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include "sp_buffers.h"
+#include "sp_fft_simd.h"
 #include "sp_xcorr.h"
 
 namespace {
@@ -107,7 +108,7 @@ const sp_xcorr_variant kSse2 = {
     sp_alloc_bytes,
     sp_xcorr_direct_simd,
     &kKernels,
-    &sp_xcorr_fft_generic,  // the generic real FFT until this variant has its own
+    &sp_xcorr_fft_sse2,  // this variant's own real FFT
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 // so the two agree bit for bit) with this variant's own buffer, zero and
 // conversion routines.
 #include "sp_buffers.h"
+#include "sp_fft_simd.h"
 #include "sp_xcorr.h"
 
 namespace {
@@ -19,7 +20,7 @@ const sp_xcorr_variant kSse3 = {
     sp_alloc_bytes,
     sp_xcorr_direct_simd,
     &kKernels,
-    &sp_xcorr_fft_generic,  // the generic real FFT until this variant has its own
+    &sp_xcorr_fft_sse3,  // this variant's own real FFT
 };
 
 }  // namespace
