@@ -484,6 +484,27 @@ std::vector<PinConfig> ProfilePins(const std::string& profile, ULONG captureChan
         return {unused, capture, bridge(KSPIN_DATAFLOW_IN, KSNODETYPE_MICROPHONE)};
     }
     if (profile == "speaker") return {render, bridge(KSPIN_DATAFLOW_OUT, KSNODETYPE_SPEAKER)};
+    if (profile == "extended") {
+        // The full device and three pins a filter's range handling must cope with:
+        // 4, a MIDI-like pin (an audio category, no audio data range);
+        // 5, a capture pin whose one range is 96 bytes long;
+        // 6, a capture pin whose ranges lie outside usual rates and sizes (44.1 kHz, 24 bit).
+        PinConfig midi;
+        midi.Category = KSCATEGORY_AUDIO;
+        AudioRange music;
+        music.Major = KSDATAFORMAT_TYPE_MUSIC;
+        music.Sub = KSDATAFORMAT_SUBTYPE_MIDI;
+        music.Specifier = KSDATAFORMAT_SPECIFIER_NONE;
+        music.FormatSize = sizeof(KSDATARANGE);
+        midi.Ranges = {music};
+        PinConfig wide = capture;
+        wide.Ranges[0].FormatSize = 96;
+        PinConfig odd = capture;
+        odd.Ranges = {Range(2, 24, 24)};
+        odd.Ranges[0].MinRate = odd.Ranges[0].MaxRate = 44100;
+        return {render, capture, bridge(KSPIN_DATAFLOW_OUT, KSNODETYPE_SPEAKER),
+                bridge(KSPIN_DATAFLOW_IN, KSNODETYPE_MICROPHONE), midi, wide, odd};
+    }
     return {};
 }
 

@@ -226,6 +226,29 @@ TEST_F(PropertyTest, IntersectionKnobsShapeTheAnswer) {
     EXPECT_EQ(format, kp::ks::PcmFormat(22050, 16, 1));
 }
 
+TEST_F(PropertyTest, TheExtendedDeviceListsMidiWideAndUnusualRanges) {
+    auto device = FullDevice();
+    device.Profile = "extended";
+    Boot({device});
+    KsFilter f;
+    OpenFilter(&f);
+    ULONG count = 0;
+    ASSERT_EQ(f.PinCount(&count), STATUS_SUCCESS);
+    EXPECT_EQ(count, 7u);
+    std::vector<uint8_t> list, format;
+    ASSERT_EQ(f.DataRanges(4, &list), STATUS_SUCCESS);
+    KSDATARANGE midi;
+    std::memcpy(&midi, list.data() + 8, sizeof midi);
+    EXPECT_TRUE(midi.MajorFormat == KSDATAFORMAT_TYPE_MUSIC);
+    EXPECT_EQ(f.Intersect(4, kp::ks::OfferPoint(16000, 16, 1), &format), STATUS_NO_MATCH);
+    ASSERT_EQ(f.DataRanges(5, &list), STATUS_SUCCESS);
+    EXPECT_EQ(list.size(), 8u + 96u);
+    ASSERT_EQ(f.Intersect(5, kp::ks::OfferPoint(16000, 16, 1), &format), STATUS_SUCCESS);
+    EXPECT_EQ(f.Intersect(6, kp::ks::OfferPoint(16000, 16, 2), &format), STATUS_NO_MATCH);
+    ASSERT_EQ(f.Intersect(6, kp::ks::OfferPoint(44100, 24, 2), &format), STATUS_SUCCESS);
+    EXPECT_EQ(format, kp::ks::PcmFormat(44100, 24, 2));
+}
+
 TEST_F(PropertyTest, TheVolumeNodeKeepsALevelPerChannelInItsRange) {
     Boot();
     KsFilter f;

@@ -4,7 +4,9 @@
 //
 // A device's pin table comes from its Enum key's "Device Parameters":
 //   "SimProfile" (REG_SZ): "camera" (capture pin 1 only), "speaker" (render pin 0
-//     only) or "full" (render, capture, two bridge pins); default "full";
+//     only), "full" (render, capture, two bridge pins; the default) or "extended"
+//     (full, then a MIDI-like pin 4, a capture pin 5 with a 96-byte range and a
+//     capture pin 6 at 44.1 kHz 24-bit stereo only);
 //   "RoomName" (REG_SZ): the device's name in the room (default: the instance path);
 //   "CaptureSource" (REG_SZ): "silence", "ramp", "sine" or "room" (default "room");
 //   "CaptureChannels" (REG_DWORD): the capture range's maximum channels (default 1).
