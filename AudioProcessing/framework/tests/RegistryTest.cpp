@@ -166,12 +166,7 @@ TEST_F(RegistryTest, ReadThroughABadHandleGivesTheDefault) {
     EXPECT_EQ(found, 0u);
 }
 
-TEST_F(RegistryTest, WriteDwordNeedsSetValueAccess) {
-    HANDLE readOnly = OpenValuesKey(KEY_QUERY_VALUE);
-    EXPECT_EQ(RegistryWriteDword(readOnly, u"Written", 1), 0u);
-    EXPECT_FALSE(kp::reg::GetValue(kValues, u"Written").has_value());
-    ZwClose(readOnly);
-
+TEST_F(RegistryTest, WriteDwordReportsSuccessAsOneAndFailureAsZero) {
     HANDLE writable = OpenValuesKey(KEY_ALL_ACCESS);
     EXPECT_EQ(RegistryWriteDword(writable, u"Written", 0xDEADBEEF), 1u);
     EXPECT_EQ(RegistryWriteDword(writable, u"Written", 6), 1u);  // replaces
@@ -180,6 +175,12 @@ TEST_F(RegistryTest, WriteDwordNeedsSetValueAccess) {
     ASSERT_TRUE(value.has_value());
     EXPECT_EQ(value->Type, static_cast<ULONG>(REG_DWORD));
     EXPECT_EQ(value->Data, (std::vector<uint8_t>{6, 0, 0, 0}));
+
+    // A key deleted under an open handle, and a handle that is none.
+    HANDLE orphan = OpenValuesKey(KEY_ALL_ACCESS);
+    ASSERT_EQ(kp::reg::DeleteTree(kValues), STATUS_SUCCESS);
+    EXPECT_EQ(RegistryWriteDword(orphan, u"Written", 1), 0u);
+    ZwClose(orphan);
     EXPECT_EQ(RegistryWriteDword(reinterpret_cast<HANDLE>(0x7777), u"Written", 1), 0u);
 }
 
