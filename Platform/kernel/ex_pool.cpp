@@ -98,6 +98,11 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
         bool failAny = Tag != 0 && RuleFails(pool, 0);
         if (failTag || failAny) {
             ++TagUsage(pool, Tag).FailedAllocations;
+            if (PoolType == NonPagedPoolMustSucceed || PoolType == NonPagedPoolCacheAlignedMustS) {
+                KpBugCheck(KP_BUGCHECK_MUST_SUCCEED_POOL_EMPTY,
+                           "ExAllocatePoolWithTag: a must-succeed allocation of %zu bytes failed",
+                           NumberOfBytes);
+            }
             return nullptr;
         }
     }

@@ -117,6 +117,8 @@ LONGLONG KpClockBootTime(void) {
 }
 
 void KpClockSetTime(LONGLONG Time) {
+    // The advance waits for the DPCs it makes due, which may need the caller's locks.
+    KpAssertIrql(PASSIVE_LEVEL, "KpClockSetTime");
     {
         Clock& c = TheClock();
         std::lock_guard<std::mutex> lock(c.Lock);

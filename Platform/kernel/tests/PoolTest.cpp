@@ -208,6 +208,15 @@ TEST_F(PoolDeathTest, BadFreesBugCheck) {
         "written past its end");
 }
 
+TEST_F(PoolDeathTest, MustSucceedAllocationsMayNotFail) {
+    EXPECT_DEATH(
+        {
+            KpPoolFailAllocation(0, 1);
+            ExAllocatePoolWithTag(NonPagedPoolMustSucceed, 8, kTagA);
+        },
+        "STOP: 0x00000041.*\n.*a must-succeed allocation of 8 bytes failed");
+}
+
 TEST_F(PoolDeathTest, PagedMemoryNeedsApcLevelOrBelow) {
     EXPECT_DEATH(
         {

@@ -348,6 +348,17 @@ TEST_F(WaitDeathTest, MutexWaitWhileHoldingItAtDispatchLevelBugChecks) {
         "already held by this thread, waited for at DISPATCH_LEVEL");
 }
 
+TEST_F(WaitDeathTest, TheClockIsAdvancedAtPassiveLevel) {
+    EXPECT_DEATH(
+        {
+            KpClockSetMode(KpClockMode::Manual);
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            KpClockAdvance(1);
+        },
+        "KpClockSetTime called at DISPATCH_LEVEL");
+}
+
 TEST_F(WaitDeathTest, BadWaitsBugCheck) {
     EXPECT_DEATH(
         {
