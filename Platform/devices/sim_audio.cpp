@@ -645,6 +645,7 @@ NTSTATUS Device::Finish(PIRP irp, NTSTATUS status, ULONG_PTR info, size_t log, R
             Log[log].Information = info;
         }
         mode = Modes[static_cast<int>(cls)];
+        if (Removed) mode.Async = false;  // the completion thread is gone
     }
     if (!mode.Async || status == STATUS_PENDING) {
         if (status == STATUS_PENDING) return status;

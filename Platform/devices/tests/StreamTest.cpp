@@ -229,5 +229,25 @@ TEST_F(StreamTest, MalformedHeadersAreRefusedBeforeAnythingIsRead) {
     EXPECT_TRUE(Device()->PinRecords()[0].Writes.empty());
 }
 
+TEST_F(StreamTest, SurpriseRemovalEndsQueuedStreamsAndRefusesNewRequests) {
+    OpenPin(1);
+    Device()->SetCompletion(kp::sim::RequestClass::Property, {true, DISPATCH_LEVEL});
+    Request queued = Read({320});
+    ASSERT_EQ(pin_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    std::u16string instance(kFullDevice, kFullDevice + std::strlen(kFullDevice));
+    PDEVICE_OBJECT pdo = KpPnpFindPdo(instance);
+    ASSERT_EQ(KpPnpSurpriseRemove(pdo), STATUS_SUCCESS);
+    ASSERT_TRUE(queued->Done());
+    EXPECT_EQ(queued->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(pin_.SetState(KSSTATE_STOP), STATUS_DELETE_PENDING);
+    Request late;
+    EXPECT_EQ(pin_.Submit(false, {{320, 0, nullptr}}, sizeof(KSSTREAM_HEADER), &late), STATUS_DELETE_PENDING);
+    EXPECT_EQ(KpPnpRemove(pdo), STATUS_DEVICE_BUSY);  // files still open
+    pin_.Close();
+    filter_.Close();
+    EXPECT_EQ(KpPnpRemove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(kp::sim::SimAudioDevice::All().size(), 0u);
+}
+
 }  // namespace
 }  // namespace kp::simtest
