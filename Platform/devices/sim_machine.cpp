@@ -54,6 +54,24 @@ std::string RegMultiSz(const std::vector<std::string>& strings) {
     return out;
 }
 
+std::string ServiceText(const std::string& service, const std::string& imageFile) {
+    return "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\" + service + "]\r\n"
+           "\"ImagePath\"=\"\\\\SystemRoot\\\\System32\\\\drivers\\\\" + Escape(imageFile) + "\"\r\n"
+           "\"Type\"=dword:00000001\r\n\"Start\"=dword:00000003\r\n\r\n";
+}
+
+bool InstallDriverImage(const fs::path& folder, const fs::path& image, std::string* error) {
+    std::error_code ec;
+    fs::path drivers = folder / "Windows" / "System32" / "drivers";
+    fs::create_directories(drivers, ec);
+    fs::copy_file(image, drivers / image.filename(), fs::copy_options::overwrite_existing, ec);
+    if (ec) {
+        *error = "cannot install " + image.string() + ": " + ec.message();
+        return false;
+    }
+    return true;
+}
+
 std::vector<SimDevice> DefaultDevices() {
     SimDevice camera;
     camera.Instance = "USB\\VID_2A1C&PID_0C41&MI_02\\6&2F1A33&0&0002";
@@ -79,9 +97,7 @@ std::string DefaultRoomText() {
 
 std::string RegistryText(const std::vector<SimDevice>& devices, const std::string& extra) {
     std::string text = "Windows Registry Editor Version 5.00\r\n\r\n";
-    text += "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\KpSimAudio]\r\n"
-            "\"ImagePath\"=\"\\\\SystemRoot\\\\System32\\\\drivers\\\\KpSimAudio.sys\"\r\n"
-            "\"Type\"=dword:00000001\r\n\"Start\"=dword:00000003\r\n\r\n";
+    text += ServiceText("KpSimAudio", "KpSimAudio.sys");
     for (const SimDevice& d : devices) {
         std::string key = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\" + d.Instance;
         text += "[" + key + "]\r\n";

@@ -2,6 +2,8 @@
 // through the stand-in, and the backbone scenario on the default machine.
 #include <cmath>
 
+#include "kp/io.h"
+
 #include "Scenario.h"
 #include "SimTestSupport.h"
 
@@ -24,12 +26,13 @@ protected:
     }
 };
 
-std::string Path(ULONG delayMs, ULONG gainPermille, ULONG tailMs) {
+std::string Path(ULONG delayMs, ULONG gainPermille, ULONG tailMs, const char* from = "spk",
+                 const char* to = "cam") {
     char text[400];
     std::snprintf(text, sizeof text,
-                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KpSim\\Room\\Paths\\0]\r\n\"From\"=\"spk\"\r\n\"To\"=\"cam\"\r\n"
+                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KpSim\\Room\\Paths\\0]\r\n\"From\"=\"%s\"\r\n\"To\"=\"%s\"\r\n"
                   "\"DelayMs\"=dword:%08x\r\n\"GainPermille\"=dword:%08x\r\n\"TailMs\"=dword:%08x\r\n\r\n",
-                  delayMs, gainPermille, tailMs);
+                  from, to, delayMs, gainPermille, tailMs);
     return text;
 }
 
@@ -90,6 +93,32 @@ TEST_F(RoomTest, TheBackboneScenarioStreamsThroughTheDefaultMachine) {
         EXPECT_EQ(d->OpenPinCount(), 0u);
     }
 }
+
+#ifdef KP_PASS_FILTER_IMAGE
+// A filter driver image named in the camera's UpperFilters sits above the
+// device; the scenario streams through it unchanged.
+TEST_F(RoomTest, TheBackboneScenarioStreamsThroughAnUpperFilterImage) {
+    std::string error;
+    ASSERT_TRUE(kp::machine::InstallDriverImage(folder_, KP_PASS_FILTER_IMAGE, &error)) << error;
+    auto devices = kp::machine::DefaultDevices();
+    devices[0].UpperFilters = {"KpTestFilter"};
+    Boot(devices, kp::machine::ServiceText("KpTestFilter", "KpTestFilter.sys") + Path(40, 316, 0, "speaker", "camera"));
+    PDEVICE_OBJECT pdo = KpPnpFindPdo(std::u16string(u"USB\\VID_2A1C&PID_0C41&MI_02\\6&2F1A33&0&0002"));
+    ASSERT_NE(pdo, nullptr);
+    ASSERT_NE(pdo->AttachedDevice, nullptr);
+    ASSERT_NE(pdo->AttachedDevice->AttachedDevice, nullptr);  // bus PDO, simulated device, filter
+    KpIoTraceClear();
+    kp::scenario::Options o;
+    o.Seconds = 1;
+    auto r = kp::scenario::Run(o);
+    ASSERT_EQ(r.Status, STATUS_SUCCESS) << r.Error;
+    ULONG reads = 0;
+    for (auto& e : KpIoTraceEntries()) reads += e.IoControlCode == static_cast<ULONG>(IOCTL_KS_READ_STREAM);
+    EXPECT_GE(reads, r.ReadsCompleted);
+    auto e = kp::scenario::MeasureEcho(r.Played, r.PlayRate, r.Captured, r.CaptureRate);
+    EXPECT_NEAR(e.DelayMs, 40.0, 0.1);
+}
+#endif
 
 }  // namespace
 }  // namespace kp::simtest

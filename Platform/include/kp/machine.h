@@ -35,6 +35,11 @@ std::vector<SimDevice> DefaultDevices();
 std::string DefaultRoomText();
 // registry.reg text: header, the KpSimAudio service, the devices, and Extra.
 std::string RegistryText(const std::vector<SimDevice>& devices, const std::string& extra = "");
+// A driver service of an image in the machine's drivers folder (a filter driver
+// named in a device's UpperFilters, for example), as .reg text.
+std::string ServiceText(const std::string& service, const std::string& imageFile);
+// Copies a built driver image into <folder>\Windows\System32\drivers.
+bool InstallDriverImage(const std::filesystem::path& folder, const std::filesystem::path& image, std::string* error);
 // A .reg multi-string value ("hex(7):...").
 std::string RegMultiSz(const std::vector<std::string>& strings);
 
