@@ -40,6 +40,7 @@ struct KpDriverInternals {
     std::atomic<LONG> WorkItems{0};      // queued or running
     std::atomic<LONG> Notifications{0};  // PnP notification registrations
     std::atomic<LONG> StackUses{0};      // device stacks of the PnP manager naming the driver
+    bool PnpLoaded = false;              // loaded for a device stack: unloaded when idle
     std::mutex ExtensionLock;
     struct Extension_ {
         PVOID ClientId;

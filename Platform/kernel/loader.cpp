@@ -229,8 +229,8 @@ void KpPnpUnloadIdleDrivers(void) {
     }
     for (PDRIVER_OBJECT driver : drivers) {
         KpDriverInternals* internals = kp::io::Internals(driver);
-        if (internals->DeviceObjects == 0 && internals->WorkItems == 0 && internals->StackUses == 0 &&
-            driver->DriverUnload != nullptr) {
+        if (internals->PnpLoaded && internals->DeviceObjects == 0 && internals->WorkItems == 0 &&
+            internals->StackUses == 0 && driver->DriverUnload != nullptr) {
             KpUnloadDriver(driver);
         }
     }

@@ -225,6 +225,9 @@ NTSTATUS FinishRemoval(KpDeviceNode* node, std::unique_lock<std::mutex>& pnp) {
     PDEVICE_OBJECT pdo = node->Pdo;
     pnp.unlock();
     if (result == STATUS_SUCCESS) IoDeleteDevice(pdo);  // the node goes with the PDO's last reference
+    // Drivers of other stacks whose last device object went with this removal
+    // (a filter that had attached itself here, say).
+    KpPnpUnloadIdleDrivers();
     return result;
 }
 
@@ -271,6 +274,7 @@ NTSTATUS BuildStack(KpDeviceNode* node) {
         if (std::find(node->Drivers.begin(), node->Drivers.end(), driver) == node->Drivers.end()) {
             node->Drivers.push_back(driver);
             Internals(driver)->StackUses++;
+            Internals(driver)->PnpLoaded = true;
         }
         PDRIVER_ADD_DEVICE addDevice = driver->DriverExtension->AddDevice;
         if (addDevice == nullptr) {

@@ -109,7 +109,9 @@ NTSTATUS KpPnpRemove(PDEVICE_OBJECT Pdo);
 NTSTATUS KpPnpSetDevicePower(PDEVICE_OBJECT Pdo, DEVICE_POWER_STATE State);
 // Removes every device (newest first) and unloads the drivers.
 void KpPnpShutdown(void);
-// Unloads every loaded driver that has no device objects, work items or stacks.
+// Unloads every driver loaded for a device stack that has no device objects,
+// work items or stacks left (done after each removal too).  Drivers loaded
+// directly (KpLoadDriver) stay until KpUnloadDriver.
 void KpPnpUnloadIdleDrivers(void);
 
 // Test hooks on one device.

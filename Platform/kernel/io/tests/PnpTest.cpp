@@ -430,6 +430,29 @@ TEST_F(PnpTest, TargetRelationsAndQueryInterfaceAtTheBus) {
     ObDereferenceObject(top);
 }
 
+TEST_F(PnpTest, AFilterThatAttachedToAnotherStackUnloadsWhenThatStackGoes) {
+    TestMachine machine;
+    machine.WriteRegistry(StandardServices() + TestDevice("18", true) + TestDevice("19", false));
+    ASSERT_EQ(KpPnpBoot(), STATUS_SUCCESS);
+    PDEVICE_OBJECT withFilter = KpPnpFindPdo(u"USB\\VID_1234&PID_ABCD\\18");
+    PDEVICE_OBJECT running = KpPnpFindPdo(u"USB\\VID_1234&PID_ABCD\\19");
+    // The filter puts itself on top of the running stack, as a master hooks a slave.
+    PDRIVER_OBJECT filter = KpFindDriver(u"KpTestFilter");
+    ASSERT_NE(filter, nullptr);
+    ASSERT_EQ(filter->DriverExtension->AddDevice(filter, running), STATUS_SUCCESS);
+    EXPECT_EQ(Stack(running).size(), 3u);
+
+    KpIoTraceClear();
+    ASSERT_EQ(KpPnpRemoveDevice(withFilter), STATUS_SUCCESS);
+    EXPECT_EQ(KpFindDriver(u"KpTestFilter"), filter);  // still has a device elsewhere
+    auto filterTrace = TraceOf(kKpTestFilterLabel);
+    EXPECT_EQ(std::count(filterTrace.begin(), filterTrace.end(), "unload"), 0);
+
+    ASSERT_EQ(KpPnpRemoveDevice(running), STATUS_SUCCESS);
+    EXPECT_EQ(KpFindDriver(u"KpTestFilter"), nullptr);
+    EXPECT_EQ(TraceOf(kKpTestFilterLabel).back(), "unload");
+}
+
 TEST_F(PnpTest, BusExtensionsKeyedByAPdoGoWithThePdo) {
     TestMachine machine;
     machine.WriteRegistry(StandardServices() + TestDevice("17", false));
