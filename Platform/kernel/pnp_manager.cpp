@@ -301,6 +301,59 @@ NTSTATUS BuildStack(KpDeviceNode* node) {
     return STATUS_SUCCESS;
 }
 
+// "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}" to a GUID.
+bool ParseGuid(std::u16string_view text, GUID* guid) {
+    if (text.size() != 38 || text[0] != u'{' || text[37] != u'}') return false;
+    auto hex = [&](size_t at, size_t digits, uint64_t* value) {
+        *value = 0;
+        for (size_t i = at; i < at + digits; i++) {
+            char16_t c = text[i];
+            int d = c >= u'0' && c <= u'9' ? c - u'0' : c >= u'a' && c <= u'f' ? c - u'a' + 10
+                                                        : c >= u'A' && c <= u'F' ? c - u'A' + 10 : -1;
+            if (d < 0) return false;
+            *value = *value * 16 + static_cast<uint64_t>(d);
+        }
+        return true;
+    };
+    uint64_t a, b, c, d, e;
+    if (text[9] != u'-' || text[14] != u'-' || text[19] != u'-' || text[24] != u'-' || !hex(1, 8, &a) ||
+        !hex(10, 4, &b) || !hex(15, 4, &c) || !hex(20, 4, &d) || !hex(25, 12, &e)) {
+        return false;
+    }
+    guid->Data1 = static_cast<ULONG>(a);
+    guid->Data2 = static_cast<USHORT>(b);
+    guid->Data3 = static_cast<USHORT>(c);
+    guid->Data4[0] = static_cast<UCHAR>(d >> 8);
+    guid->Data4[1] = static_cast<UCHAR>(d);
+    for (int i = 0; i < 6; i++) guid->Data4[2 + i] = static_cast<UCHAR>(e >> (40 - 8 * i));
+    return true;
+}
+
+// The interfaces the machine description gives the device itself ("KpInterfaces"),
+// registered and enabled once its stack started.
+NTSTATUS EnableBusInterfaces(KpDeviceNode* node) {
+    for (auto& entry : MultiString(InstanceKey(node), u"KpInterfaces")) {
+        GUID cls;
+        size_t slash = entry.find(u'\\');
+        std::u16string reference = slash == std::u16string::npos ? u"" : entry.substr(slash + 1);
+        if (!ParseGuid(entry.substr(0, slash), &cls)) {
+            DbgPrint("KP PnP: %s: \"%s\" is no interface class\n", Narrow(node->InstancePath).c_str(),
+                     Narrow(entry).c_str());
+            return STATUS_INVALID_PARAMETER;
+        }
+        UNICODE_STRING referenceString, link;
+        referenceString.Buffer = reference.data();
+        referenceString.Length = referenceString.MaximumLength = static_cast<USHORT>(reference.size() * 2);
+        NTSTATUS status =
+            IoRegisterDeviceInterface(node->Pdo, &cls, reference.empty() ? nullptr : &referenceString, &link);
+        if (!NT_SUCCESS(status)) return status;
+        status = IoSetDeviceInterfaceState(&link, TRUE);
+        RtlFreeUnicodeString(&link);
+        if (!NT_SUCCESS(status) && status != STATUS_OBJECT_NAME_EXISTS) return status;
+    }
+    return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 PDRIVER_OBJECT BusDriver() {
@@ -387,6 +440,12 @@ NTSTATUS KpPnpAddDevice(std::u16string_view InstancePath, PDEVICE_OBJECT* Pdo) {
         return status;
     }
     SetState(node, KpPnpStarted);
+    status = EnableBusInterfaces(node);
+    if (!NT_SUCCESS(status)) {
+        DisableDeviceInterfaces(node);
+        FinishRemoval(node, pnp);
+        return status;
+    }
     ULONG_PTR bits = 0;
     if (NT_SUCCESS(SendPnp(node, IRP_MN_QUERY_PNP_DEVICE_STATE, &bits))) {
         node->DeviceStateBits = static_cast<ULONG>(bits);
@@ -412,6 +471,9 @@ NTSTATUS KpPnpWriteDevice(const KpPnpDeviceDescription& Device) {
     }
     if (NT_SUCCESS(status) && !Device.LowerFilters.empty()) {
         status = kp::reg::SetMultiString(key, u"LowerFilters", Device.LowerFilters);
+    }
+    if (NT_SUCCESS(status) && !Device.BusInterfaces.empty()) {
+        status = kp::reg::SetMultiString(key, u"KpInterfaces", Device.BusInterfaces);
     }
     return status;
 }

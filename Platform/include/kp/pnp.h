@@ -8,7 +8,8 @@
 //   ...\CurrentControlSet\Enum\<enumerator>\<device>\<instance>
 //       HardwareID, CompatibleIDs (REG_MULTI_SZ), Service, Class, ClassGUID,
 //       Driver ("{class guid}\NNNN": the software key under Control\Class),
-//       UpperFilters, LowerFilters (REG_MULTI_SZ), DeviceDesc, FriendlyName, Mfg
+//       UpperFilters, LowerFilters (REG_MULTI_SZ), DeviceDesc, FriendlyName, Mfg,
+//       KpInterfaces (REG_MULTI_SZ: interfaces the bus enables after the start)
 //   ...\CurrentControlSet\Control\Class\{class guid}: UpperFilters, LowerFilters
 //   ...\CurrentControlSet\Services\<name>: ImagePath, Type, Start
 // The built-in bus driver ("\Driver\KpBus") owns the physical device objects.
@@ -69,6 +70,9 @@ struct KpPnpDeviceDescription {
     std::u16string ClassGuid;  // "{...}"; empty: the media class
     std::vector<std::u16string> UpperFilters;
     std::vector<std::u16string> LowerFilters;
+    // Interfaces the bus publishes for the device once it started: "{class guid}"
+    // or "{class guid}\reference string" (the Enum value "KpInterfaces").
+    std::vector<std::u16string> BusInterfaces;
 };
 // Writes HardwareID, Service, ClassGUID, Driver (a new software key name under
 // the class) and the filters into the instance's Enum key.

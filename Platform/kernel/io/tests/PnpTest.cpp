@@ -453,6 +453,39 @@ TEST_F(PnpTest, AFilterThatAttachedToAnotherStackUnloadsWhenThatStackGoes) {
     EXPECT_EQ(TraceOf(kKpTestFilterLabel).back(), "unload");
 }
 
+TEST_F(PnpTest, TheBusPublishesInterfacesTheDescriptionGivesTheDevice) {
+    TestMachine machine;
+    machine.WriteRegistry(StandardServices());
+    ASSERT_EQ(KpPnpBoot(), STATUS_SUCCESS);
+    KpPnpDeviceDescription description;
+    description.InstancePath = u"USB\\VID_1234&PID_ABCD\\21";
+    description.Service = u"KpTestFunction";
+    description.BusInterfaces = {u"{5A0E1C2B-7F31-4D6A-9B1E-2C4D6E8F0A13}\\wave",
+                                 u"{5a0e1c2b-7f31-4d6a-9b1e-2c4d6e8f0a12}\\wave"};
+    ASSERT_EQ(KpPnpWriteDevice(description), STATUS_SUCCESS);
+    PDEVICE_OBJECT pdo;
+    ASSERT_EQ(KpPnpAddDevice(description.InstancePath, &pdo), STATUS_SUCCESS);
+    // The function driver's two plus the bus's two.
+    EXPECT_EQ(KpPnpInterfaceLinks(pdo, true).size(), 4u);
+    std::u16string link = u"\\??\\USB#VID_1234&PID_ABCD#21#{5a0e1c2b-7f31-4d6a-9b1e-2c4d6e8f0a13}\\wave";
+    UNICODE_STRING name, alias;
+    name.Buffer = link.data();
+    name.Length = name.MaximumLength = static_cast<USHORT>(link.size() * 2);
+    ASSERT_EQ(IoGetDeviceInterfaceAlias(&name, &KPTEST_ALIAS_CLASS, &alias), STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(alias.Buffer, alias.Length / 2),
+              u"\\??\\USB#VID_1234&PID_ABCD#21#{5a0e1c2b-7f31-4d6a-9b1e-2c4d6e8f0a12}\\wave");
+    RtlFreeUnicodeString(&alias);
+    // Not the alias of the function driver's interface: another reference string.
+    EXPECT_EQ(IoGetDeviceInterfaceAlias(&name, &KPTEST_INTERFACE_CLASS, &alias), STATUS_OBJECT_NAME_NOT_FOUND);
+    ASSERT_EQ(KpPnpRemoveDevice(pdo), STATUS_SUCCESS);
+
+    description.InstancePath = u"USB\\VID_1234&PID_ABCD\\22";
+    description.BusInterfaces = {u"not-a-guid"};
+    ASSERT_EQ(KpPnpWriteDevice(description), STATUS_SUCCESS);
+    EXPECT_EQ(KpPnpAddDevice(description.InstancePath, nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(KpPnpFindPdo(description.InstancePath), nullptr);
+}
+
 TEST_F(PnpTest, BusExtensionsKeyedByAPdoGoWithThePdo) {
     TestMachine machine;
     machine.WriteRegistry(StandardServices() + TestDevice("17", false));
