@@ -2,21 +2,11 @@
 // near-end submit) at 8 kHz and 16 kHz with a 64 ms tail, on a speech-like
 // echo scene with double talk; the ERLE reached on the same scene is
 // reported beside the time as a counter.
-//
-// The benchmark programs link only the primitives and the test allocator, so
-// the engine and the scene generator are compiled into this file, with the
-// vectorisation the engine's library is built with.
-#pragma GCC optimize("tree-vectorize")
+
 #include <benchmark/benchmark.h>
 
-#include "../AudioProcessing/echo_engine/src/AecComfortNoise.cpp"
-#include "../AudioProcessing/echo_engine/src/AecControl.cpp"
-#include "../AudioProcessing/echo_engine/src/AecEnergy.cpp"
-#include "../AudioProcessing/echo_engine/src/AecFilter.cpp"
-#include "../AudioProcessing/echo_engine/src/AecFixedPoint.cpp"
-#include "../AudioProcessing/echo_engine/src/AecFrameDriver.cpp"
-#include "../AudioProcessing/echo_engine/src/AecInterface.cpp"
-#include "../AudioProcessing/echo_engine/tests/support/EchoSignals.cpp"
+#include <AecEngine.h>
+#include <EchoSignals.h>
 
 #include <vector>
 
