@@ -2,6 +2,7 @@
 // table, property answers, pin create and close, and the bookkeeping tests read.
 // Streaming lives in sim_stream.cpp, the room in sim_room.cpp.
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "kp/clock.h"
@@ -612,6 +613,7 @@ void Device::Shutdown() {
         for (auto& [file, pin] : PinFiles) DrainPin(*pin, true, done);
         DrainHeld(nullptr, done);
     }
+    TickDelayed(LLONG_MAX, done);
     CompleteAll(done);
     if (AsyncThread.joinable()) {
         CompletionsIdle();
@@ -621,6 +623,18 @@ void Device::Shutdown() {
             AsyncWake.notify_all();
         }
         if (AsyncThread.get_id() != std::this_thread::get_id()) AsyncThread.join();
+    }
+}
+
+void Device::TickDelayed(LONGLONG now, std::vector<Completion>& done) {
+    std::lock_guard<std::mutex> lock(Lock);
+    for (auto it = Delayed.begin(); it != Delayed.end();) {
+        if (it->Due > now) {
+            ++it;
+            continue;
+        }
+        done.push_back(it->C);
+        it = Delayed.erase(it);
     }
 }
 
@@ -652,6 +666,11 @@ NTSTATUS Device::Finish(PIRP irp, NTSTATUS status, ULONG_PTR info, size_t log, R
         return CompleteNow(irp, status, info);
     }
     IoMarkIrpPending(irp);
+    if (mode.Delay > 0) {
+        std::lock_guard<std::mutex> lock(Lock);
+        Delayed.push_back({{irp, status, info, mode.Irql}, KpClockNow() + mode.Delay});
+        return STATUS_PENDING;
+    }
     QueueCompletion({irp, status, info, mode.Irql});
     return STATUS_PENDING;
 }
@@ -888,6 +907,15 @@ NTSTATUS Device::DispatchCleanup(PIRP irp, PIO_STACK_LOCATION stack, size_t log)
         auto it = PinFiles.find(stack->FileObject);
         if (it != PinFiles.end()) DrainPin(*it->second, true, done);
         else DrainHeld(stack->FileObject, done);
+        // Delayed answers on the file go now: the file's last handle is gone.
+        for (auto d = Delayed.begin(); d != Delayed.end();) {
+            if (IoGetCurrentIrpStackLocation(d->C.Irp)->FileObject != stack->FileObject) {
+                ++d;
+                continue;
+            }
+            done.push_back(d->C);
+            d = Delayed.erase(d);
+        }
     }
     CompleteAll(done);
     return Finish(irp, STATUS_SUCCESS, 0, log, RequestClass::Close);

@@ -67,6 +67,11 @@ struct Completion {
     KIRQL Irql;
 };
 
+struct DelayedCompletion {
+    Completion C;
+    LONGLONG Due;
+};
+
 struct HeldRequest {
     PIRP Irp;
     PFILE_OBJECT File;
@@ -84,6 +89,8 @@ public:
     // Streaming on the machine clock (render pins first across devices).
     void TickRender(LONGLONG now, std::vector<Completion>& done);
     void TickCapture(LONGLONG now, std::vector<Completion>& done);
+    // Delayed answers that are due (all of them when now is LLONG_MAX).
+    void TickDelayed(LONGLONG now, std::vector<Completion>& done);
 
     mutable std::mutex Lock;
     PDEVICE_OBJECT Fdo, Lower, Pdo;
@@ -102,6 +109,7 @@ public:
     std::map<PFILE_OBJECT, std::unique_ptr<PinInstance>> PinFiles;
     std::map<ULONG, std::vector<uint8_t>> LastIntersection;
     std::vector<HeldRequest> Held;
+    std::vector<DelayedCompletion> Delayed;  // asynchronous answers waiting for the clock
     LONG Volume[2] = {0, 0};
     std::vector<UNICODE_STRING> Links;
     bool Removed = false;

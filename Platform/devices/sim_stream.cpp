@@ -105,7 +105,10 @@ void TickAll() {
         done.push_back({d.get(), {}});
         d->TickRender(now, done.back().second);
     }
-    for (size_t i = 0; i < devices.size(); ++i) devices[i]->TickCapture(now, done[i].second);
+    for (size_t i = 0; i < devices.size(); ++i) {
+        devices[i]->TickCapture(now, done[i].second);
+        devices[i]->TickDelayed(now, done[i].second);
+    }
     for (auto& [d, list] : done) d->CompleteAll(list);
 }
 

@@ -229,6 +229,33 @@ TEST_F(StreamTest, MalformedHeadersAreRefusedBeforeAnythingIsRead) {
     EXPECT_TRUE(Device()->PinRecords()[0].Writes.empty());
 }
 
+TEST_F(StreamTest, DelayedAnswersWaitForTheMachineClock) {
+    OpenPin(1);
+    Device()->SetCompletion(kp::sim::RequestClass::Property, {true, DISPATCH_LEVEL, KpMs(30)});
+    kp::ks::UserBlock block(4096);
+    KSPROPERTY p{KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_GET};
+    std::memcpy(block.Get(), &p, sizeof p);
+    AsyncResult result;
+    ASSERT_EQ(KpDeviceIoControlAsync(pin_.Handle(), IOCTL_KS_PROPERTY, block.Get(), sizeof p, block.Get() + 64, 4,
+                                     AsyncResult::OnDone, &result),
+              STATUS_PENDING);
+    AdvanceMs(20);
+    EXPECT_FALSE(result.Done);
+    AdvanceMs(10);
+    ASSERT_TRUE(result.Done);
+    EXPECT_EQ(result.Iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(result.Iosb.Information, 4u);
+    EXPECT_EQ(result.Irql, DISPATCH_LEVEL);
+    // One still waiting when the pin closes is answered then.
+    AsyncResult late;
+    ASSERT_EQ(KpDeviceIoControlAsync(pin_.Handle(), IOCTL_KS_PROPERTY, block.Get(), sizeof p, block.Get() + 64, 4,
+                                     AsyncResult::OnDone, &late),
+              STATUS_PENDING);
+    Device()->SetCompletion(kp::sim::RequestClass::Property, {});
+    pin_.Close();
+    EXPECT_TRUE(late.Done);
+}
+
 TEST_F(StreamTest, SurpriseRemovalEndsQueuedStreamsAndRefusesNewRequests) {
     OpenPin(1);
     Device()->SetCompletion(kp::sim::RequestClass::Property, {true, DISPATCH_LEVEL});

@@ -75,6 +75,7 @@ enum class RequestClass { Create, Close, Property, Stream, Handshake, Count };
 struct CompletionMode {
     bool Async = false;            // pend and complete from the device's completion thread
     KIRQL Irql = PASSIVE_LEVEL;    // level of asynchronous and clock-driven completions
+    LONGLONG Delay = 0;            // asynchronous: complete when the machine clock has moved this far (100 ns)
 };
 
 // Fails (or answers) the Nth request from now that matches; fields left at their
