@@ -6,6 +6,8 @@
 #include <cstdio>
 
 #include "FakeAudioDriver.h"
+#include "Probe.h"
+#include "ZDebug.h"
 #include "kp/io.h"
 #include "kp/pnp.h"
 #include "kp/registry.h"
@@ -71,6 +73,10 @@ void E2ETest::SetUp() {
     fs::copy_file(ZV_TEST_MUTEWELL_IMAGE, drivers / "ZvMutewell.sys");
     RegisterFakeAudioDriver();
     KpIoTraceClear();
+    // The framework linked into the test program itself (the sender, the
+    // disabler) logs through its own live probe slots.
+    ZDebugSetDriverName("Echowell");
+    ProbeEnable();
 }
 
 void E2ETest::TearDown() {
@@ -83,6 +89,7 @@ void E2ETest::TearDown() {
     fs::remove_all(m_folder, ec);
     KpIoSetWorkerThreadCount(2);
     KpIoSetWdmVersion(1, 0x30);
+    ProbeDisable();
     KernelTest::TearDown();
 }
 
