@@ -7,6 +7,7 @@
 #include <math.h>
 #include <string.h>
 
+#include <algorithm>
 #include <complex>
 #include <random>
 #include <vector>
@@ -315,6 +316,36 @@ TEST(FftSimd, WorkSizesFollowEachVariantsPaths) {
             ASSERT_EQ(sp_status_ok, sp_rfft_get_buf_size(s.spec, &size));
             const int32_t want = m.variant == sp_variant_sse ? c.sse : m.variant == sp_variant_sse2 ? c.sse2 : c.sse3;
             EXPECT_EQ(want, size) << "order " << c.order;
+        }
+    });
+}
+
+// The owned words show which path each order takes: word 8 alone below the
+// large path; the SSE3/SSE2 levels a pass table per level (16, 17); SSE the
+// outer radix rows (13 + level), block twiddles (16 + level) and, for unsplit
+// blocks of 2^11 or 2^12 points, the halving quarter twiddles (9).
+TEST(FftSimd, TableWordsShowEachVariantsPath) {
+    struct Case {
+        int32_t variant, order;
+        std::vector<int32_t> filled;
+    };
+    const std::vector<Case> cases = {
+        {sp_variant_sse3, 17, {7, 8, 11, 12}},          {sp_variant_sse3, 18, {7, 8, 11, 12, 16}},
+        {sp_variant_sse3, 26, {7, 8, 11, 12, 16, 17}},  {sp_variant_sse2, 16, {7, 8, 11, 12}},
+        {sp_variant_sse2, 17, {7, 8, 11, 12, 16}},      {sp_variant_sse2, 25, {7, 8, 11, 12, 16, 17}},
+        {sp_variant_sse, 11, {7, 8, 11, 12}},           {sp_variant_sse, 12, {7, 8, 9, 11, 12}},
+        {sp_variant_sse, 14, {7, 8, 11, 12, 13, 16}},   {sp_variant_sse, 23, {7, 8, 9, 11, 12, 13, 16}},
+        {sp_variant_sse, 24, {7, 8, 11, 12, 13, 14, 16, 17}},
+    };
+    ForEachMember([&](const Member& m) {
+        for (const Case& c : cases) {
+            if (c.variant != m.variant) continue;
+            Spec s(m.init, c.order, 2);
+            ASSERT_NE(nullptr, s.spec);
+            for (int32_t word = 7; word < 19; ++word) {
+                const bool want = std::find(c.filled.begin(), c.filled.end(), word) != c.filled.end();
+                EXPECT_EQ(want, sp_rfft_table(s.spec, word) != nullptr) << "order " << c.order << " word " << word;
+            }
         }
     });
 }
