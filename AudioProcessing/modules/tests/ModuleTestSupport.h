@@ -78,6 +78,15 @@ protected:
     Module* m_module = nullptr;
 };
 
+// True when a log line passed to the probe trace since the probe slots were
+// set recording (zvtest::RecordProbeSlots) contains `text`.
+inline bool LoggedLine(const char* text) {
+    for (const zvtest::ProbeCall& call : zvtest::ProbeCallsOf(5)) {
+        if (call.Text.find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
 // Little-endian sample helpers for building and reading PCM buffers.
 inline void Put16(UCHAR* p, LONG v) {
     p[0] = static_cast<UCHAR>(v);

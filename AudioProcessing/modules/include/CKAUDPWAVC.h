@@ -1,0 +1,116 @@
+// Wave correlator, tag "WAVC": estimates the delay of the near-end
+// (microphone, pin 1) signal behind the far-end (loudspeaker, pin 0) signal by
+// cross-correlating the last half second of each whenever a near-end block of
+// 100 ms completes and both signals were active.  The lags are smoothed by two
+// median filters and an average; once the estimate is stable it is published
+// in milliseconds through the side value of the pin-1 call, and after that it
+// is final until a reset.
+//
+// Properties (4 bytes, through GetPropertyDword / SetPropertyDword only):
+//   0, 1  read 0                  4  bits per input sample: 8, 16 or 32
+//   2     enable (set: resume     5  sample rate: 8000 or 16000 (a change
+//         with confidence 25)        reconfigures and resets)
+//   3     read 0; set: reset      6  confidence 0-100 (read only)
+// The buffer forms GetProperty / SetProperty are not supported (1).
+#pragma once
+
+#include "CKAUDPEngineModule.h"
+
+constexpr ULONG kWavcActivityFlags = 5;
+
+// The correlator engine.  Written only by the module's calls, which the owner
+// serialises (the audio thread and the property handler).
+struct WavcState {
+    ULONG rate;          // Hz: 8000 or 16000
+    ULONG window;        // W: samples correlated, half a second
+    ULONG historyLength; // H: entries of the lag history (21)
+    ULONG historyIndex;  // next slot of the lag history
+    ULONG block;         // B: samples of one activity block, 100 ms
+    SHORT* nearBuffer;   // 2W samples of pin 1, newest just before writeNear
+    SHORT* farBuffer;    // 2W samples of pin 0, newest just before writeFar
+    SHORT* correlation;  // 2W + 1 values, lags 1 - W .. W + 1
+    SHORT* lagHistory;   // H delays, ms
+    SHORT* firstMedian;  // H values: lag history through a median of 3
+    SHORT* secondMedian; // H values: that through a median of 5
+    ULONG writeNear;     // write positions, W .. 2W once the buffers slid
+    ULONG writeFar;
+    ULONG countNear;     // samples received since the reset (stops at its maximum)
+    ULONG countFar;
+    ULONG delay;         // last raw estimate, ms
+    ULONG average;       // last smoothed estimate, ms
+    ULONG scale;         // power of two the correlation is divided by (27 or 28)
+    ULONG filled;        // lag history entries in use, 1 .. H
+    ULONG search;        // S: samples past W both pins need before estimating
+    ULONG enable;        // 1 estimating, 0 final
+    ULONG confidence;    // 0-100
+    ULONG bits;          // input sample width: 8, 16 or 32
+    ULONG activityNear[kWavcActivityFlags];  // 1: the block was active
+    ULONG activityNearIndex;
+    ULONG activityFar[kWavcActivityFlags];
+    ULONG activityFarIndex;
+};
+
+enum WavcPropertyId : ULONG {
+    kWavcPropZero = 0,
+    kWavcPropOne = 1,
+    kWavcPropEnable = 2,
+    kWavcPropReset = 3,
+    kWavcPropBits = 4,
+    kWavcPropRate = 5,
+    kWavcPropConfidence = 6,
+};
+
+// Engine results are module status codes; 2 stands for a missing state.
+constexpr ULONG kWavcNoState = 2;
+
+// A state at 8000 Hz, 16 bits, reset, with its buffers.  0; 1 for a null out
+// pointer; 8 when memory is short (nothing is left allocated, *out null).
+ULONG WavcCreate(WavcState** out);
+// Frees the buffers and the state.  2 for null, else 0.
+ULONG WavcDestroy(WavcState* state);
+// Sizes and allocates the buffers for `rate` (8000 or 16000) and takes it.
+// The new buffers are allocated before the old ones are freed: on failure (8)
+// the state keeps its rate and buffers.
+ULONG WavcConfigure(WavcState* state, ULONG rate);
+// Starts estimating afresh; the buffers' contents stay.
+void WavcReset(WavcState* state);
+ULONG WavcGetProperty(const WavcState* state, ULONG id, PULONG value);
+ULONG WavcSetProperty(WavcState* state, ULONG id, ULONG value);
+// Judges the block of B samples just before the pin's write position; active
+// when its mean square reaches 250000.
+void WavcBlockActivity(WavcState* state, ULONG pin);
+// Takes one block of pin 0 (far end) or pin 1 (near end); on pin 1 it may
+// estimate (floating point: the caller saves the state) and publish the delay
+// through *side.  1 for another pin.
+ULONG WavcProcess(WavcState* state, ULONG pin, const void* data, ULONG bytes, PULONGLONG side);
+
+// The engine as the module base sees it.
+struct WavcEngine {
+    using State = WavcState;
+    static ULONG Create(State** out) { return WavcCreate(out); }
+    static ULONG Destroy(State* state) { return WavcDestroy(state); }
+    static ULONG GetProperty(const State* state, ULONG id, PULONG value) {
+        return WavcGetProperty(state, id, value);
+    }
+    static ULONG SetProperty(State* state, ULONG id, ULONG value) {
+        return WavcSetProperty(state, id, value);
+    }
+    static constexpr char kCreateFailed[] = "CKAUDPWAVC>> Init_WAVC Failed Status - %x \n!!! \n";
+};
+
+class CKAUDPWAVC : public CKAUDPEngineModule<CKAUDPWAVC, WavcEngine> {
+public:
+    // `status` receives 0, or 8 when the engine could not be created, after
+    // which every operation answers 3.
+    CKAUDPWAVC(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG status);
+    ~CKAUDPWAVC() override;
+
+    // Pin 0 far end, pin 1 near end (other pins 1); the output is not used.
+    // 11 for a null input or zero bytes.  The estimate, when published, is
+    // written to *side (ms in the low 32 bits).  At most DISPATCH_LEVEL.
+    ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
+                           ULONG outputBytes, PULONGLONG side) override;
+
+    // No registry parameters: the table holds only its ending row.
+    static const ModuleParamEntry<CKAUDPWAVC> s_Params[];
+};
