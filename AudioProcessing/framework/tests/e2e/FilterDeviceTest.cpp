@@ -1,0 +1,117 @@
+// The filter device's request entry: pass-through, power, device objects
+// without a CDevice, and AddDevice failures that must give the master role back.
+#include <string>
+#include <vector>
+
+#include "CDevice.h"
+#include "E2ESupport.h"
+#include "FakeAudioDriver.h"
+#include "kp/io.h"
+#include "kp/pnp.h"
+
+namespace zvtest {
+namespace {
+
+using FilterDeviceTest = E2ETest;
+
+NTSTATUS SendControl(PDEVICE_OBJECT device, ULONG code, IO_STATUS_BLOCK* iosb) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(code, device, nullptr, 0, nullptr, 0, FALSE, &event, iosb);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS status = IoCallDriver(device, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = iosb->Status;
+    }
+    return status;
+}
+
+TEST_F(FilterDeviceTest, UnknownRequestsAndPowerPassDownAndTheRemoveLockComesBack) {
+    WriteMachine({{"1", {"ZvEchowell"}, {{"ZAECAudioFilterMaster", 1}}, 1}});
+    PDEVICE_OBJECT pdo = Plug("1");
+    PDEVICE_OBJECT fdo = FilterOf(pdo, u"\\Driver\\ZvEchowell");
+    ASSERT_NE(fdo, nullptr);
+    CDevice* device = FilterExtension(fdo)->Device;
+    ASSERT_NE(device, nullptr);
+    KpIoTraceClear();
+    IO_STATUS_BLOCK iosb = {};
+    ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x955, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    EXPECT_EQ(SendControl(fdo, code, &iosb), STATUS_SUCCESS);
+    auto entries = KpIoTraceEntries();
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(entries.back().Who, ZV_FAKE_AUDIO_LABEL);
+    EXPECT_EQ(entries.back().IoControlCode, code);
+    // A request held below keeps the lock; its completion gives it back.
+    IO_STATUS_BLOCK held = {};
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_ZVTEST_HOLD, fdo, nullptr, 0, nullptr, 0, FALSE, &event, &held);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(RemoveLockCount(device->GetRemoveLock()), 1);
+    EXPECT_EQ(IoCallDriver(fdo, irp), STATUS_PENDING);
+    ReleaseHeldRequests();
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(RemoveLockCount(device->GetRemoveLock()), 1);
+    EXPECT_EQ(device->OutstandingRequests(), 0);
+
+    ULONG before = KpPoStartNextPowerIrpCount();
+    LONG state = FilterExtension(fdo)->PnpState;
+    EXPECT_EQ(KpPnpSetDevicePower(pdo, PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(KpPoStartNextPowerIrpCount(), before + 3);  // the filter, the function driver and the bus
+    EXPECT_EQ(FilterExtension(fdo)->PnpState, state);
+    EXPECT_EQ(KpPnpSetDevicePower(pdo, PowerDeviceD0), STATUS_SUCCESS);
+    ASSERT_EQ(KpPnpRemoveDevice(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(KpFindDriver(u"ZvEchowell"), nullptr);
+}
+
+TEST_F(FilterDeviceTest, ADeviceObjectWithoutACDeviceFailsEveryRequest) {
+    WriteMachine({{"1", {"ZvEchowell"}, {}, 1}});
+    PDEVICE_OBJECT pdo = Plug("1");
+    PDRIVER_OBJECT driver = KpFindDriver(u"ZvEchowell");
+    ASSERT_NE(driver, nullptr);
+    PDEVICE_OBJECT bare = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver, sizeof(FilterDeviceExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &bare),
+              STATUS_SUCCESS);
+    KpIoTraceClear();
+    IO_STATUS_BLOCK iosb = {};
+    EXPECT_EQ(SendControl(bare, IOCTL_KS_PROPERTY, &iosb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(iosb.Information, 0u);
+    EXPECT_TRUE(LogicCalls("Echowell").empty());
+    EXPECT_TRUE(KpIoTraceEntries().empty());
+    IoDeleteDevice(bare);
+    ASSERT_EQ(KpPnpRemoveDevice(pdo), STATUS_SUCCESS);
+}
+
+TEST_F(FilterDeviceTest, EveryAddDeviceFailureUndoesItsWorkAndFreesTheMasterRole) {
+    WriteMachine({
+        {"1", {"ZvEchowell"}, {{"ZAECAudioFilterMaster", 1}}, 1},
+        {"2", {"ZvEchowell"}, {{"ZAECAudioFilterMaster", 1}}, 1},
+        {"3", {"ZvEchowell"}, {{"ZAECAudioFilterMaster", 1}}, 1},
+    });
+    PDEVICE_OBJECT pdo = nullptr;
+    // The function driver creates and attaches its device first; the filter's
+    // calls are the second of each kind.
+    KpIoFailCall(KpFaultCreateDevice, 2);
+    EXPECT_NE(KpPnpAddDevice(InstancePath("1"), &pdo), STATUS_SUCCESS);
+    KpIoClearFailures();
+    KpIoFailCall(KpFaultAttachDevice, 2);
+    EXPECT_EQ(KpPnpAddDevice(InstancePath("2"), &pdo), STATUS_UNSUCCESSFUL);
+    KpIoClearFailures();
+    KpIoDrainWorkQueues();
+    // A failed AddDevice takes the whole device away again.
+    EXPECT_EQ(KpPnpFindPdo(InstancePath("1")), nullptr);
+    EXPECT_EQ(KpPnpFindPdo(InstancePath("2")), nullptr);
+    // Nothing took the role for good: the next candidate is master.
+    pdo = Plug("3");
+    ASSERT_NE(ExtensionOf(pdo), nullptr);
+    EXPECT_EQ(ExtensionOf(pdo)->MasterFlag, 1u);
+    EXPECT_EQ(KpPnpNotificationCount(), 1u);
+    auto calls = LogicCalls("Echowell");
+    // The failed attempts never reached the logic.
+    EXPECT_EQ(calls, (std::vector<std::string>{"OnFilterLoad(1)", "OnDecidePinDirs(1)", "OnSharedVariableChange(2,1)",
+                                               "OnSharedVariableChange(1,1)"}));
+}
+
+}  // namespace
+}  // namespace zvtest
