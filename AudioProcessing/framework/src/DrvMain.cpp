@@ -36,6 +36,23 @@ struct SlaveWorkContext {
     USHORT LinkBytes;
 };
 
+// 1 when a device of this driver already sits in the stack below top (a
+// device whose removal is pending is out of PdoList but still holds its filter).
+ULONG StackHoldsDriver(PDEVICE_OBJECT top, PDRIVER_OBJECT driver) {
+    if (top->DriverObject == driver) return 1;
+    PDEVICE_OBJECT device = IoGetLowerDeviceObject(top);
+    while (device != nullptr) {
+        if (device->DriverObject == driver) {
+            ObDereferenceObject(device);
+            return 1;
+        }
+        PDEVICE_OBJECT below = IoGetLowerDeviceObject(device);
+        ObDereferenceObject(device);
+        device = below;
+    }
+    return 0;
+}
+
 void DestroyDevice(CDevice* device) {
     device->~CDevice();
     MemFree(device);
@@ -550,6 +567,7 @@ VOID FilterSlaveInstantiateWorkItem(PDEVICE_OBJECT masterFdo, PVOID context) {
                 }
             }
             ULONG isNew = isAudio != 0 ? FilterIsNewDevice(pdo, nullptr, 0) : 0;
+            if (isNew != 0 && StackHoldsDriver(top, masterFdo->DriverObject) != 0) isNew = 0;
             ThisModule::ModulePrint(1, "FilterSlaveInstantiateWorkItem> PDO - 0x%lx, FDO - 0x%lx, FO - 0x%lx, NewStack - %d \n",
                                     Low32(pdo), Low32(top), Low32(file), isNew);
             ThisModule::ModulePrint(1,

@@ -230,3 +230,104 @@ TEST_F(AttachTest, AThreadThatCannotStartStillLoadsAndUnloads) {
 
 }  // namespace
 }  // namespace zvtest
+
+namespace zvtest {
+namespace {
+
+size_t FilterCount(const std::vector<std::string>& stack) {
+    return static_cast<size_t>(std::count(stack.begin(), stack.end(), "\\Driver\\ZvEchowell"));
+}
+
+TEST_F(AttachTest, ManyInterfacesAtOnceHookEachDeviceOnce) {
+    std::vector<E2EDevice> devices;
+    for (int i = 1; i <= 5; ++i) devices.push_back({std::to_string(i), {}, {}, 3});
+    devices.push_back({"6", {"ZvEchowell"}, {{"ZAECAudioFilterMaster", 1}}, 1});
+    WriteMachine(devices);
+    KpIoSetWorkerThreadCount(3);
+    std::vector<PDEVICE_OBJECT> pdos;
+    for (int i = 1; i <= 5; ++i) pdos.push_back(Plug(std::to_string(i)));
+    PDEVICE_OBJECT master = Plug("6");
+    KpIoDrainWorkQueues();
+    for (PDEVICE_OBJECT pdo : pdos) EXPECT_EQ(FilterCount(StackDrivers(pdo)), 1u);
+    EXPECT_EQ(FilterCount(StackDrivers(master)), 1u);
+    // The same interfaces reported again (the master's registration after a
+    // cancelled removal) hook nothing twice.
+    ASSERT_EQ(KpPnpQueryRemove(master), STATUS_SUCCESS);
+    ASSERT_EQ(KpPnpCancelRemove(master), STATUS_SUCCESS);
+    KpIoDrainWorkQueues();
+    for (PDEVICE_OBJECT pdo : pdos) EXPECT_EQ(FilterCount(StackDrivers(pdo)), 1u);
+    auto calls = LogicCalls("Echowell");
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "OnFilterLoad(0)"), 5);
+}
+
+TEST_F(AttachTest, QueryRemoveThenCancelUnloadsAndReloadsSurpriseRemovalStopsOnce) {
+    WriteMachine({
+        {"1", {"ZvEchowell"}, {{"ZAECAudioFilterMaster", 1}}, 1},
+        {"2", {"ZvEchowell"}, {}, 2},
+    });
+    PDEVICE_OBJECT master = Plug("1");
+    PDEVICE_OBJECT plain = Plug("2");
+    PDEVICE_OBJECT fdo = FilterOf(plain, u"\\Driver\\ZvEchowell");
+    FilterDeviceExtension* ext = FilterExtension(fdo);
+    EXPECT_EQ(ext->PnpState, 1);
+    KpIoTraceClear();
+    ASSERT_EQ(KpPnpQueryRemove(plain), STATUS_SUCCESS);
+    EXPECT_EQ(ext->PnpState, 4);
+    // Processing is on: the stop enabled DirectSound once.
+    EXPECT_EQ(DsValue("2", true, "Device Presence", u"ZVDSDisableCount"), 0u);
+    ASSERT_EQ(KpPnpCancelRemove(plain), STATUS_SUCCESS);
+    EXPECT_EQ(ext->PnpState, 1);
+    EXPECT_EQ(LogicCalls("Echowell", fdo), (std::vector<std::string>{"OnFilterUnload(0)", "OnFilterLoad(0)"}));
+    EXPECT_EQ(DsValue("2", true, "Device Presence", u"ZVDSDisableCount"), 1u);
+
+    KpIoTraceClear();
+    ASSERT_EQ(KpPnpSurpriseRemove(plain), STATUS_SUCCESS);
+    EXPECT_EQ(ext->PnpState, 5);
+    ASSERT_EQ(KpPnpRemove(plain), STATUS_SUCCESS);
+    EXPECT_EQ(LogicCalls("Echowell", fdo), (std::vector<std::string>{"OnFilterUnload(0)"}));
+    EXPECT_EQ(DsValue("2", false, "Device Presence", u"ZVDSDisableCount"), 0u);
+
+    // A bare removal (no query, no surprise) stops the logic after the device
+    // below saw the request.
+    KpIoTraceClear();
+    PDEVICE_OBJECT masterFdo = FilterOf(master, u"\\Driver\\ZvEchowell");
+    ASSERT_EQ(KpPnpRemove(master), STATUS_SUCCESS);
+    std::vector<std::string> order;
+    for (auto& e : KpIoTraceEntries()) {
+        if (e.Who == "fake-audio" && e.Event == "irp" && e.Major == IRP_MJ_PNP && e.Minor == IRP_MN_REMOVE_DEVICE) {
+            order.push_back("remove-below");
+        } else if (e.Who == "Echowell" && e.Device == masterFdo) {
+            order.push_back(e.Event);
+        }
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"remove-below", "OnFilterUnload(1)"}));
+}
+
+TEST_F(AttachTest, AMasterWhoseRemovalIsCancelledAfterAHandOverStaysOrdinary) {
+    WriteMachine({
+        {"1", {"ZvEchowell"}, {{"ZAECAudioFilterMaster", 1}}, 1},
+        {"2", {"ZvEchowell"}, {{"ZAECAudioFilterMaster", 1}}, 1},
+    });
+    PDEVICE_OBJECT first = Plug("1");
+    PDEVICE_OBJECT firstFdo = FilterOf(first, u"\\Driver\\ZvEchowell");
+    ASSERT_EQ(KpPnpQueryRemove(first), STATUS_SUCCESS);
+    EXPECT_EQ(KpPnpNotificationCount(), 0u);
+    // The next candidate takes the role (processing back on).
+    PDEVICE_OBJECT second = Plug("2");
+    EXPECT_EQ(ExtensionOf(second)->MasterFlag, 1u);
+    KpIoTraceClear();
+    ASSERT_EQ(KpPnpCancelRemove(first), STATUS_SUCCESS);
+    KpIoDrainWorkQueues();
+    EXPECT_EQ(FilterExtension(firstFdo)->MasterFlag, 0u);
+    // The new master saw its interface while its removal was pending and
+    // left it alone: its own filter still sits there.
+    EXPECT_EQ(FilterCount(StackDrivers(first)), 1u);
+    EXPECT_EQ(LogicCalls("Echowell", firstFdo), (std::vector<std::string>{"OnFilterLoad(0)"}));
+    EXPECT_EQ(KpPnpNotificationCount(), 1u);
+    // As an ordinary device it follows the DirectSound switch.
+    EXPECT_EQ(DsValue("1", true, "Device Presence", u"ZVDSDisableCount"), 1u);
+    EXPECT_EQ(DsValue("1", false, "Device Presence", u"ZVDSDisableCount"), 1u);
+}
+
+}  // namespace
+}  // namespace zvtest
