@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "FakeAudioDriver.h"
+#include "MemAlloc.h"
 #include "Probe.h"
 #include "ZDebug.h"
 #include "kp/io.h"
@@ -77,6 +78,7 @@ void E2ETest::SetUp() {
     // disabler) logs through its own live probe slots.
     ZDebugSetDriverName("Echowell");
     ProbeEnable();
+    MemInitialize();
 }
 
 void E2ETest::TearDown() {
@@ -89,6 +91,7 @@ void E2ETest::TearDown() {
     fs::remove_all(m_folder, ec);
     KpIoSetWorkerThreadCount(2);
     KpIoSetWdmVersion(1, 0x30);
+    MemShutdown();
     ProbeDisable();
     KernelTest::TearDown();
 }
@@ -104,7 +107,7 @@ void E2ETest::WriteMachine(const std::vector<E2EDevice>& devices) {
         std::string key = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_ABCD\\" + d.Instance;
         std::string classKey = std::string(kClassGuid) + "\\000" + d.Instance;
         text += "[" + key + "]\r\n\"HardwareID\"=" +
-                RegMultiSz({"USB\\VID_1234&PID_ABCD&REV_0102", "USB\\VID_1234&PID_ABCD"}) +
+                RegMultiSz({d.HardwareId, "USB\\VID_1234&PID_ABCD"}) +
                 "\r\n\"Service\"=\"ZvFakeAudio\"\r\n\"ClassGUID\"=\"" + kClassGuid + "\"\r\n\"Driver\"=\"" +
                 std::string(kClassGuid) + "\\\\000" + d.Instance + "\"\r\n";
         if (!d.UpperFilters.empty()) text += "\"UpperFilters\"=" + RegMultiSz(d.UpperFilters) + "\r\n";

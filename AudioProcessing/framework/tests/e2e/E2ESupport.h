@@ -32,6 +32,7 @@ struct E2EDevice {
     ULONG Categories;                                    // fake audio: 1 capture, 2 render
     ULONG StateBits;
     std::string ExtraKeys;                               // .reg text placed in the registry as is
+    std::string HardwareId = "USB\\VID_1234&PID_ABCD&REV_0102";
 };
 
 class E2ETest : public kp::testing::KernelTest {

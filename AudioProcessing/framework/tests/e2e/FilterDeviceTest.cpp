@@ -1,11 +1,13 @@
 // The filter device's request entry: pass-through, power, device objects
 // without a CDevice, and AddDevice failures that must give the master role back.
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "CDevice.h"
 #include "E2ESupport.h"
 #include "FakeAudioDriver.h"
+#include "ZDebug.h"
 #include "kp/io.h"
 #include "kp/pnp.h"
 
@@ -111,6 +113,61 @@ TEST_F(FilterDeviceTest, EveryAddDeviceFailureUndoesItsWorkAndFreesTheMasterRole
     // The failed attempts never reached the logic.
     EXPECT_EQ(calls, (std::vector<std::string>{"OnFilterLoad(1)", "OnDecidePinDirs(1)", "OnSharedVariableChange(2,1)",
                                                "OnSharedVariableChange(1,1)"}));
+}
+
+}  // namespace
+}  // namespace zvtest
+
+extern InternalDeviceTable RecordingInternalDevices;
+
+namespace zvtest {
+namespace {
+
+TEST_F(FilterDeviceTest, TheFilterDeviceCopiesItsLowerDeviceAndPointsItsVariablesAtItself) {
+    WriteMachine({{"1", {"ZvEchowell"}, {}, 1}});
+    PDEVICE_OBJECT pdo = Plug("1");
+    PDEVICE_OBJECT fdo = FilterOf(pdo, u"\\Driver\\ZvEchowell");
+    ASSERT_NE(fdo, nullptr);
+    PDEVICE_OBJECT lower = pdo->AttachedDevice;
+    EXPECT_EQ(fdo->StackSize, lower->StackSize + 1 + 4);
+    EXPECT_EQ(fdo->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH),
+              lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH));
+    EXPECT_NE(fdo->Flags & DO_DIRECT_IO, 0u);
+    EXPECT_EQ(fdo->Flags & DO_DEVICE_INITIALIZING, 0u);
+    EXPECT_EQ(fdo->DeviceType, lower->DeviceType);
+    EXPECT_EQ(fdo->Characteristics, lower->Characteristics);
+    FilterDeviceExtension* ext = FilterExtension(fdo);
+    EXPECT_EQ(ext->InstPinDirsPtr, &ext->HandledDirections);
+    EXPECT_EQ(ext->InstPinDirsSize, 4u);
+    EXPECT_EQ(ext->InstMasterStackPtr, &ext->MasterFlag);
+    EXPECT_EQ(ext->InstMasterStackSize, 4u);
+    EXPECT_EQ(ext->NotificationHandle, nullptr);
+}
+
+TEST_F(FilterDeviceTest, TheDeviceListAcceptsByVendorProductAndLowRevisionByte) {
+    E2EDevice hd("2");
+    hd.HardwareId = "HDAUDIO\\FUNC_01&VEN_10EC";
+    WriteMachine({{"1", {}, {}, 1}, hd});
+    PDEVICE_OBJECT usb = Plug("1");
+    PDEVICE_OBJECT other = Plug("2");
+    InternalDeviceEntry entry = {0x1234, 0xABCD, 2};
+    RecordingInternalDevices = {1, &entry};
+    EXPECT_EQ(IsDeviceInList(nullptr, usb), 1u);
+    entry.MinimumRevision = 3;  // REV_0102 counts as 2
+    EXPECT_EQ(IsDeviceInList(nullptr, usb), 0u);
+    entry = {0x1234, 0xABCE, 0};
+    EXPECT_EQ(IsDeviceInList(nullptr, usb), 0u);
+    entry = {0x1234, 0xABCD, 0};
+    LogModule<LogModuleDrvMain>::ModuleSetLevel(1, 1);
+    EXPECT_EQ(IsDeviceInList(nullptr, other), 0u);
+    LogModule<LogModuleDrvMain>::ModuleSetLevel(2, 0);
+    RecordingInternalDevices = {0, nullptr};
+    auto lines = DbgLines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find("Echowell.DrvMain: IsDeviceInList> PDO(0x") != std::string::npos &&
+               line.find("): ID(HDAUDIO\\FUNC_01&VEN_10EC) is not a USB ID. Not hooking this device...") !=
+                   std::string::npos;
+    })) << ::testing::PrintToString(lines);
 }
 
 }  // namespace
