@@ -563,4 +563,100 @@ TEST(AecCore, TheOutputRampStaysInRangeAndCapsOutsideStateOne) {
     EXPECT_EQ(out[5], 100);
 }
 
+// One step of the bypass logic from a given far end at the echo position (R),
+// near end (N), noise floor (F) and bypass counter; the counter it leaves.
+int BypassStep(AecCanceller& c, int32_t r, int32_t n, int32_t f, int16_t y) {
+    c.bulkDelay = 0;
+    c.farEnergyHistory[0] = r;
+    c.nearEnergy = n;
+    c.noiseFloor = f;
+    c.bypassCounter = y;
+    BypassLogic(&c);
+    return c.bypassCounter;
+}
+
+TEST(AecCore, TheBypassCounterWeighsFarEndAgainstNearEndAndFloor) {
+    Engine e;
+    AecCanceller& c = e.canceller();
+    c.autoOff = 1;
+    c.state = 2;
+    const int32_t n = 4000, atFloor = 4000, justAbove = 1600;  // N/4 <= 2F/4; 2F/4 < N/4 <= 3F/4
+    // Far end more than 500 times the near end: +5 at the floor, nothing
+    // just above it, -5 (processing) beyond.
+    EXPECT_EQ(BypassStep(c, 501 * n, n, atFloor, 100), 105);
+    EXPECT_EQ(BypassStep(c, 501 * n, n, justAbove, 100), 100);
+    EXPECT_EQ(BypassStep(c, 501 * n, n, 100, 100), 95);
+    // Between 100 and 500 times: +2 at the floor, -1 just above, -5 beyond.
+    EXPECT_EQ(BypassStep(c, 450 * n, n, atFloor, 100), 102);
+    EXPECT_EQ(BypassStep(c, 101 * n, n, justAbove, 100), 99);
+    EXPECT_EQ(BypassStep(c, 101 * n, n, 100, 100), 95);
+    // A far end that is not loud (at most 260537) changes nothing.
+    EXPECT_EQ(BypassStep(c, 260537, 100, 100, 100), 100);
+    // In state 1 a near end above the far end takes 2u off.
+    c.state = 1;
+    EXPECT_EQ(BypassStep(c, 300000, 400000, 100000, 100), 90);
+    // Far end between 1 and 10 times the near end with the near end not far
+    // above the floor: -1.
+    EXPECT_EQ(BypassStep(c, 2000000, 400000, 100000, 100), 99);
+    // The counter stays within 0..1200.
+    EXPECT_EQ(BypassStep(c, 300000, 400000, 100000, 3), 0);
+    c.state = 2;
+    EXPECT_EQ(BypassStep(c, 501 * n, n, atFloor, 1198), 1200);
+    // Switched off the steps are u = 3 and v = 6, and the far end's share
+    // decides nothing else.
+    c.active = 0;
+    EXPECT_EQ(BypassStep(c, 450 * n, n, atFloor, 100), 106);
+    EXPECT_EQ(BypassStep(c, 501 * n, n, 100, 100), 97);
+    EXPECT_EQ(c.active, 0);
+}
+
+TEST(AecCore, TheBypassSwitchesOffPastAThousandAndOnAgainAtZero) {
+    Engine e;
+    AecCanceller& c = e.canceller();
+    c.autoOff = 1;
+    c.state = 2;
+    c.frameCounter = 1500;  // not yet more than 1500 sub-frames
+    BypassStep(c, 501 * 4000, 4000, 4000, 1000);
+    EXPECT_EQ(c.active, 1);
+    c.frameCounter = 1501;
+    BypassStep(c, 501 * 4000, 4000, 4000, 1000);
+    EXPECT_EQ(c.active, 0);
+    EXPECT_EQ(c.state, 1);
+    // Echo returns while switched off: at 0 the canceller starts again with
+    // auto-off still on, keeping comfort noise, level, bulk delay and the
+    // state-machine flag.
+    c.comfortNoiseOn = 0;
+    c.comfortNoise.level = 1;
+    c.stateMachineFlag = 0;
+    c.frameCounter = 5000;
+    BypassStep(c, 501 * 4000, 4000, 100, 3);
+    EXPECT_EQ(c.active, 1);
+    EXPECT_EQ(c.autoOff, 1);
+    EXPECT_EQ(c.bypassCounter, 0);
+    EXPECT_EQ(c.frameCounter, 0u);
+    EXPECT_EQ(c.comfortNoiseOn, 0);
+    EXPECT_EQ(c.comfortNoise.level, 1);
+    EXPECT_EQ(c.stateMachineFlag, 0);
+    EXPECT_EQ(c.hold[0], 16);
+}
+
+TEST(AecCore, OneActiveSampleFlagsThePreviousSubBlockAndTwoTheTwoBefore) {
+    for (int active = 1; active <= 2; ++active) {
+        Engine e;
+        AecCanceller& c = e.canceller();
+        Prime(c);
+        c.noiseFloor = 4;
+        fill16(c.history2, 1000, c.history2Length);
+        fill16(c.peakHistory, 1000, kPeakHistoryLength);
+        fill16(c.nearIn, 500, kPiece);
+        for (int j = 0; j < active; ++j) c.nearIn[3 * kSubBlock + j] = 6000;
+        for (int sb = 0; sb < kSubBlocks; ++sb) c.activity[sb] = 0;
+        for (int sb = 0; sb < kSubBlocks; ++sb) ActivityDetect(&c, sb);
+        EXPECT_EQ(c.activity[0], 0) << active;
+        EXPECT_EQ(c.activity[1], active >= 2 ? 1 : 0) << active;
+        EXPECT_EQ(c.activity[2], 1) << active;
+        EXPECT_EQ(c.activity[3], 1) << active;
+    }
+}
+
 }  // namespace

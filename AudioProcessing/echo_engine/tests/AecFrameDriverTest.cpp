@@ -225,14 +225,18 @@ TEST(AecFrameDriver, LastingFifoExcessReinitialisesWithAutoOffCleared) {
     // Far end now arrives five pieces per frame, more than the trimming of
     // the FIFO takes away: it stays above the delay plus 20 ms, and after
     // ten sub-frames of that the canceller starts again.
+    ASSERT_EQ(st->overflowCount, 0);
     bool reinitialised = false;
+    int excessFrames = 0;
     for (int n = 0; n < 30 && !reinitialised; ++n, ++f) {
         for (int k = 0; k < 5; ++k) AecSubmit(st, AEC_PIN_FAR_END, s.far.data() + f * 80, 160, nullptr, 0, nullptr);
         uint32_t before = e.canceller().frameCounter;
         AecSubmit(st, AEC_PIN_NEAR_END, s.mic.data() + f * 80, 160, out.data() + f * 80, 160, &delay);
         reinitialised = e.canceller().frameCounter < before;
+        if (reinitialised || st->overflowCount > 0) ++excessFrames;
     }
     EXPECT_TRUE(reinitialised);
+    EXPECT_EQ(excessFrames, 10);  // on the tenth sub-frame in a row with excess
     EXPECT_EQ(e.canceller().tapEnergyTotal, 0);
     // The re-initialisation clears the auto-off switch (and reports it so).
     EXPECT_EQ(e.canceller().autoOff, 0);
