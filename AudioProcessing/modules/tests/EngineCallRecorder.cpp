@@ -13,6 +13,7 @@ std::atomic<ULONGLONG> g_calls[kWatchedCallCount];
 std::atomic<ULONGLONG> g_unsaved[kWatchedCallCount];
 std::atomic<ULONG> g_xcorrFailures{0};
 std::atomic<LONG> g_xcorrStatus{0};
+std::atomic<bool> g_failAecConfiguration{false};
 
 void Note(WatchedCall call) {
     ++g_calls[call];
@@ -27,6 +28,7 @@ void ResetWatchedCalls() {
         g_unsaved[i] = 0;
     }
     g_xcorrFailures = 0;
+    g_failAecConfiguration = false;
 }
 
 WatchedCallCounts WatchedCallsOf(WatchedCall call) {
@@ -45,6 +47,10 @@ WatchedCallCounts AllWatchedCalls() {
 void FailNextXcorr(ULONG count, LONG status) {
     g_xcorrStatus = status;
     g_xcorrFailures = count;
+}
+
+void FailNextAecConfiguration() {
+    g_failAecConfiguration = true;
 }
 
 }  // namespace zvmodtest
@@ -83,7 +89,9 @@ sp_status RealMedian(const int16_t*, int16_t*, int32_t, int32_t) ZV_REAL(SP_MEDI
 uint32_t WrapAecCreate(AecState** out) ZV_WRAP(AEC_CREATE);
 uint32_t WrapAecCreate(AecState** out) {
     Note(zvmodtest::kCallAecCreate);
-    return RealAecCreate(out);
+    const uint32_t result = RealAecCreate(out);
+    if (zvmodtest::g_failAecConfiguration.exchange(false)) return 1;
+    return result;
 }
 uint32_t WrapAecDestroy(AecState* state) ZV_WRAP(AEC_DESTROY);
 uint32_t WrapAecDestroy(AecState* state) {

@@ -2,8 +2,8 @@
 // primitives.  The test program is linked with every such call redirected
 // (the linker's --wrap) to a recorder that notes the floating-point save depth
 // the call ran at and then calls the real function, so a test can assert
-// that no call ran without a save.  The cross-correlation can be made to
-// fail, to see how a module takes a failing primitive.
+// that no call ran without a save.  The cross-correlation and the engine's
+// creation can be made to fail, to see how a module takes the failure.
 #pragma once
 
 #include <wdm.h>
@@ -36,5 +36,9 @@ WatchedCallCounts WatchedCallsOf(WatchedCall call);
 WatchedCallCounts AllWatchedCalls();
 // The next `count` cross-correlations return `status` without running.
 void FailNextXcorr(ULONG count, LONG status);
+// The next engine creation builds the engine and then answers 1, as the
+// engine does when its configuration fails: the engine is handed out all the
+// same.
+void FailNextAecConfiguration();
 
 }  // namespace zvmodtest

@@ -1,0 +1,77 @@
+// Echo-canceller module, tag "GAEC": one echo canceller engine behind the
+// module interface.  Pin 0 takes far-end (loudspeaker) frames, pin 1 near-end
+// (microphone) frames with the near-end delay in ms in the side value and
+// writes them echo-cancelled.  Four parameters live in the registry
+// (GAEC_AutoOff_<instance>, GAEC_StateMachine_..., GAEC_TailLength_...,
+// GAEC_ComfortNoiseLvl_...): read at construction and pushed into the engine,
+// written back whenever one is set through SetPropertyDword and at
+// destruction.
+//
+// Property ids are the engine's: 0 present (1), 1 version, 2 auto-off (0, 1),
+// 3 state machine (0, 10), 4 tail length (32, 64 ms), 5 comfort noise (0 off,
+// 1-3 on at level 0-2), 6 set: re-apply the whole configuration, 7 bits per
+// sample (16), 8 sample rate (8000, 16000; a change re-initialises).  Ids 0,
+// 1 and 7 are read-only.  Values above 0xFFFF are out of range.
+//
+// Every engine call runs between a save and a restore of the processor's
+// floating-point state.
+#pragma once
+
+#include "CKAUDPModule.h"
+
+struct AecState;
+
+class CKAUDPEAEC : public CKAUDPModule {
+public:
+    // `status` receives the result of the last parameter pushed into the
+    // engine (0, or 1 when the engine corrected it), or 8 when the engine
+    // could not be created, after which every operation answers 3.
+    // PASSIVE_LEVEL (reads the registry).
+    CKAUDPEAEC(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG status);
+    // Writes the parameters to the registry and destroys the engine.
+    // PASSIVE_LEVEL.
+    ~CKAUDPEAEC() override;
+
+    // The engine's value of a 4-byte property: size protocol as every module's
+    // (an id the engine does not answer: size 0 and 1).
+    ZvStatus GetProperty(ULONG id, PVOID buffer, PULONG size) override;
+    // Sets one property from a 4-byte buffer; the registry is not updated.
+    // 1 for a read-only or unknown id, a value above 0xFFFF or one the
+    // engine refused.
+    ZvStatus SetProperty(ULONG id, PVOID buffer, ULONG size) override;
+    ZvStatus GetPropertyDword(ULONG id, PULONG value) override;
+    // Sets one property; for ids 2-5 the engine's resulting value is read back
+    // into the parameter and the parameters are written to the registry
+    // (at PASSIVE_LEVEL; above it they are written at destruction), whether
+    // the engine took the value or not.  0, or 1 when refused.
+    ZvStatus SetPropertyDword(ULONG id, ULONG value) override;
+    // Pin 0: far-end frame (output not used).  Pin 1: near-end frame, written
+    // to `output`, which must hold as many bytes as the input (else 11), with
+    // the delay in the low 32 bits of *side (saturated to the 16-bit range).
+    // 0; 1 refused; 9 / 10 delay below / above range (the frame is still
+    // processed); 11 bad arguments.  At most DISPATCH_LEVEL.
+    ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
+                           ULONG outputBytes, PULONGLONG side) override;
+
+    // The engine, for inspection by tests; null when it could not be created.
+    AecState* EngineState() const { return m_pEngine; }
+
+    static const ModuleParamEntry<CKAUDPEAEC> s_Params[];
+
+private:
+    // Pushes the four parameters into the engine after a full re-application
+    // and reads the values it kept back.  The last push's result.
+    ZvStatus PushParams();
+    // The engine's value of parameter id 2-5 into its field.
+    void ReadBackParam(ULONG id);
+    ULONG* ParamField(ULONG id);
+    ULONG SaveParams();
+
+    ULONG m_ulAutoOff;          // 0 or 1
+    ULONG m_ulStateMachine;     // 0 or 10
+    ULONG m_ulTailLength;       // ms: 32 or 64
+    ULONG m_ulComfortNoiseLvl;  // 0 off, 1-3 on at level 0-2
+    ULONG m_ulLogFlag;          // non-zero: failed submits are logged
+    ULONG m_ulEngineReady;
+    AecState* m_pEngine;  // owned
+};
