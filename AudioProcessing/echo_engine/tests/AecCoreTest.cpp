@@ -395,18 +395,24 @@ TEST(AecCore, LargeErrorsOfAYoungFilterOrHugeOnesAskForAFreshStart) {
     }
 }
 
-TEST(AecCore, ANearEndBurstFlagsItsSubBlockAndTheTwoBeforeAndStopsAdaptation) {
-    Engine e;
-    AecCanceller& c = e.canceller();
+// A far end of 1000 and a near end of 500, but for `active` samples of more
+// than five times the far-end peak at the start of sub-block 3; runs the
+// activity detector over the sub-frame.
+void DetectBurstInSubBlockThree(AecCanceller& c, int active) {
     Prime(c);
     c.noiseFloor = 4;
     fill16(c.history2, 1000, c.history2Length);
     fill16(c.peakHistory, 1000, kPeakHistoryLength);
     fill16(c.nearIn, 500, kPiece);
-    // Sub-block 3 carries a burst of more than five times the far-end peak.
-    for (int j = 0; j < 4; ++j) c.nearIn[3 * kSubBlock + j] = 6000;
+    for (int j = 0; j < active; ++j) c.nearIn[3 * kSubBlock + j] = 6000;
     for (int sb = 0; sb < kSubBlocks; ++sb) c.activity[sb] = 0;
     for (int sb = 0; sb < kSubBlocks; ++sb) ActivityDetect(&c, sb);
+}
+
+TEST(AecCore, ANearEndBurstFlagsItsSubBlockAndTheTwoBeforeAndStopsAdaptation) {
+    Engine e;
+    AecCanceller& c = e.canceller();
+    DetectBurstInSubBlockThree(c, 4);
     EXPECT_EQ(c.activity[0], 0);
     EXPECT_EQ(c.activity[1], 1);
     EXPECT_EQ(c.activity[2], 1);
@@ -644,14 +650,7 @@ TEST(AecCore, OneActiveSampleFlagsThePreviousSubBlockAndTwoTheTwoBefore) {
     for (int active = 1; active <= 2; ++active) {
         Engine e;
         AecCanceller& c = e.canceller();
-        Prime(c);
-        c.noiseFloor = 4;
-        fill16(c.history2, 1000, c.history2Length);
-        fill16(c.peakHistory, 1000, kPeakHistoryLength);
-        fill16(c.nearIn, 500, kPiece);
-        for (int j = 0; j < active; ++j) c.nearIn[3 * kSubBlock + j] = 6000;
-        for (int sb = 0; sb < kSubBlocks; ++sb) c.activity[sb] = 0;
-        for (int sb = 0; sb < kSubBlocks; ++sb) ActivityDetect(&c, sb);
+        DetectBurstInSubBlockThree(c, active);
         EXPECT_EQ(c.activity[0], 0) << active;
         EXPECT_EQ(c.activity[1], active >= 2 ? 1 : 0) << active;
         EXPECT_EQ(c.activity[2], 1) << active;
