@@ -112,7 +112,8 @@ void E2ETest::WriteMachine(const std::vector<E2EDevice>& devices) {
                 std::string(kClassGuid) + "\\\\000" + d.Instance + "\"\r\n";
         if (!d.UpperFilters.empty()) text += "\"UpperFilters\"=" + RegMultiSz(d.UpperFilters) + "\r\n";
         text += "\r\n[" + key + "\\Device Parameters]\r\n\"Categories\"=" + Dword(d.Categories) +
-                "\r\n\"StateBits\"=" + Dword(d.StateBits) + "\r\n\r\n";
+                "\r\n\"StateBits\"=" + Dword(d.StateBits) + "\r\n\"PendStart\"=" + Dword(d.PendStart) +
+                "\r\n\"FailStart\"=" + Dword(d.FailStart) + "\r\n\r\n";
         text += "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\" + classKey + "]\r\n";
         for (auto& [name, value] : d.Options) text += "\"" + name + "\"=" + Dword(value) + "\r\n";
         text += "\r\n" + d.ExtraKeys;

@@ -33,6 +33,8 @@ struct E2EDevice {
     ULONG StateBits;
     std::string ExtraKeys;                               // .reg text placed in the registry as is
     std::string HardwareId = "USB\\VID_1234&PID_ABCD&REV_0102";
+    ULONG PendStart = 0;  // fake audio: START pends and finishes on another thread
+    ULONG FailStart = 0;  // fake audio: the status START ends with
 };
 
 class E2ETest : public kp::testing::KernelTest {

@@ -19,6 +19,8 @@ struct Extension {
     UNICODE_STRING Links[3];
     ULONG LinkCount;
     ULONG StateBits;
+    ULONG PendStart;  // START: answer STATUS_PENDING, finish on a system thread
+    NTSTATUS FailStart;
 };
 
 std::mutex HeldLock;
@@ -83,6 +85,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     ext->Pdo = pdo;
     ext->Lower = IoAttachDeviceToDeviceStack(fdo, pdo);
     ext->StateBits = ReadParameter(pdo, u"StateBits");
+    ext->PendStart = ReadParameter(pdo, u"PendStart");
+    ext->FailStart = static_cast<NTSTATUS>(ReadParameter(pdo, u"FailStart"));
     ULONG categories = ReadParameter(pdo, u"Categories");
     UNICODE_STRING reference;
     RtlInitUnicodeString(&reference, u"wave");
@@ -99,12 +103,39 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS FinishStart(Extension* ext, PIRP irp) {
+    NTSTATUS status = ForwardAndWait(ext, irp);
+    if (NT_SUCCESS(status) && ext->FailStart != 0) status = ext->FailStart;
+    if (NT_SUCCESS(status)) SetInterfaces(ext, TRUE);
+    return Complete(irp, status);
+}
+
+struct PendedStart {
+    Extension* Ext;
+    PIRP Irp;
+};
+
+VOID FinishStartLater(PVOID context) {
+    auto pended = static_cast<PendedStart*>(context);
+    LARGE_INTEGER delay;
+    delay.QuadPart = -20 * 10000;  // the caller is waiting by now
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    FinishStart(pended->Ext, pended->Irp);
+    delete pended;
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
 NTSTATUS DispatchPnp(Extension* ext, PIRP irp) {
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case IRP_MN_START_DEVICE: {
-        NTSTATUS status = ForwardAndWait(ext, irp);
-        if (NT_SUCCESS(status)) SetInterfaces(ext, TRUE);
-        return Complete(irp, status);
+        if (ext->PendStart == 0) return FinishStart(ext, irp);
+        IoMarkIrpPending(irp);
+        HANDLE thread = nullptr;
+        if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, FinishStartLater,
+                                            new PendedStart{ext, irp}))) {
+            ZwClose(thread);
+        }
+        return STATUS_PENDING;
     }
     case IRP_MN_QUERY_PNP_DEVICE_STATE: {
         NTSTATUS status = ForwardAndWait(ext, irp);

@@ -5,6 +5,8 @@
 //     KSCATEGORY_AUDIO interface and, under the same reference string, these
 //     aliases (0: an audio interface with no capture or render alias).
 //   StateBits (DWORD): ORed into the device-state answer.
+//   PendStart (DWORD): non-zero: START answers STATUS_PENDING and finishes on
+//     a system thread.  FailStart (DWORD): the status START then ends with.
 // It records every request in the I/O trace as "fake-audio", answers the pin
 // queries of IOCTL_KS_PROPERTY (category, dataflow, communication) and the
 // audio position, holds IOCTL_ZVTEST_HOLD requests until IOCTL_ZVTEST_RELEASE

@@ -172,3 +172,32 @@ TEST_F(FilterDeviceTest, TheDeviceListAcceptsByVendorProductAndLowRevisionByte) 
 
 }  // namespace
 }  // namespace zvtest
+
+namespace zvtest {
+namespace {
+
+TEST_F(FilterDeviceTest, AStartThatPendsIsWaitedForAndAFailedStartUnloadsTheLogic) {
+    E2EDevice pending("1", {"ZvEchowell"}, {}, 1);
+    pending.PendStart = 1;
+    E2EDevice failing("2", {"ZvEchowell"}, {{"ZAECAudioFilterMaster", 1}}, 1);
+    failing.FailStart = static_cast<ULONG>(STATUS_DEVICE_NOT_READY);
+    E2EDevice next("3", {"ZvEchowell"}, {{"ZAECAudioFilterMaster", 1}}, 1);
+    WriteMachine({pending, failing, next});
+    PDEVICE_OBJECT pdo = Plug("1");
+    ASSERT_NE(ExtensionOf(pdo), nullptr);
+    EXPECT_EQ(ExtensionOf(pdo)->PnpState, 1);
+
+    KpIoTraceClear();
+    PDEVICE_OBJECT failed = nullptr;
+    EXPECT_EQ(KpPnpAddDevice(InstancePath("2"), &failed), STATUS_DEVICE_NOT_READY);
+    KpIoDrainWorkQueues();
+    auto calls = LogicCalls("Echowell");
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "OnFilterLoad(1)"), 1);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "OnFilterUnload(1)"), 1);
+    // Its stop gave the role back.
+    PDEVICE_OBJECT master = Plug("3");
+    EXPECT_EQ(ExtensionOf(master)->MasterFlag, 1u);
+}
+
+}  // namespace
+}  // namespace zvtest
