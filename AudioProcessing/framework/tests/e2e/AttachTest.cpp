@@ -331,3 +331,30 @@ TEST_F(AttachTest, AMasterWhoseRemovalIsCancelledAfterAHandOverStaysOrdinary) {
 
 }  // namespace
 }  // namespace zvtest
+
+namespace zvtest {
+namespace {
+
+TEST_F(AttachTest, TheDirectSoundSwitchReachesEveryHookedDeviceBeyondFifteen) {
+    std::vector<E2EDevice> devices;
+    std::vector<std::string> names;
+    for (char c = 'a'; c <= 'q'; ++c) names.push_back(std::string(1, c));  // 17 running devices
+    for (auto& name : names) devices.push_back({name, {}, {}, 1});
+    devices.push_back({"1", {"ZvEchowell"}, {{"ZAECAudioFilterMaster", 1}}, 2});
+    WriteMachine(devices);
+    for (auto& name : names) Plug(name);
+    PDEVICE_OBJECT master = Plug("1");
+    KpIoDrainWorkQueues();
+    for (auto& name : names) {
+        EXPECT_EQ(DsValue(name, true, "Device Presence", u"ZVDSDisableCount"), 1u) << name;
+    }
+    // Processing off at the master's stop: every device is enabled exactly once.
+    ASSERT_EQ(KpPnpQueryRemove(master), STATUS_SUCCESS);
+    for (auto& name : names) {
+        EXPECT_EQ(DsValue(name, true, "Device Presence", u"ZVDSDisableCount"), 0u) << name;
+        EXPECT_EQ(DsValue(name, false, "Device Presence", u"ZVDSDisableCount"), 0u) << name;
+    }
+}
+
+}  // namespace
+}  // namespace zvtest
