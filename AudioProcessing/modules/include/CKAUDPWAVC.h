@@ -21,29 +21,29 @@ constexpr ULONG kWavcActivityFlags = 5;
 // The correlator engine.  Written only by the module's calls, which the owner
 // serialises (the audio thread and the property handler).
 struct WavcState {
-    ULONG rate;          // Hz: 8000 or 16000
-    ULONG window;        // W: samples correlated, half a second
-    ULONG historyLength; // H: entries of the lag history (21)
-    ULONG historyIndex;  // next slot of the lag history
-    ULONG block;         // B: samples of one activity block, 100 ms
-    SHORT* nearBuffer;   // 2W samples of pin 1, newest just before writeNear
-    SHORT* farBuffer;    // 2W samples of pin 0, newest just before writeFar
-    SHORT* correlation;  // 2W + 1 values, lags 1 - W .. W + 1
-    SHORT* lagHistory;   // H delays, ms
-    SHORT* firstMedian;  // H values: lag history through a median of 3
-    SHORT* secondMedian; // H values: that through a median of 5
-    ULONG writeNear;     // write positions, W .. 2W once the buffers slid
+    ULONG rate;           // Hz: 8000 or 16000
+    ULONG window;         // W: samples correlated, half a second
+    ULONG historyLength;  // H: entries of the lag history (21)
+    ULONG historyIndex;   // next slot of the lag history
+    ULONG block;          // B: samples of one activity block, 100 ms
+    SHORT* nearBuffer;    // 2W samples of pin 1, newest just before writeNear
+    SHORT* farBuffer;     // 2W samples of pin 0, newest just before writeFar
+    SHORT* correlation;   // 2W + 1 values, lags 1 - W .. W + 1
+    SHORT* lagHistory;    // H delays, ms
+    SHORT* firstMedian;   // H values: lag history through a median of 3
+    SHORT* secondMedian;  // H values: that through a median of 5
+    ULONG writeNear;      // write positions, W .. 2W once the buffers slid
     ULONG writeFar;
-    ULONG countNear;     // samples received since the reset (stops at its maximum)
+    ULONG countNear;  // samples received since the reset (stops at its maximum)
     ULONG countFar;
-    ULONG delay;         // last raw estimate, ms
-    ULONG average;       // last smoothed estimate, ms
-    ULONG scale;         // power of two the correlation is divided by (27 or 28)
-    ULONG filled;        // lag history entries in use, 1 .. H
-    ULONG search;        // S: samples past W both pins need before estimating
-    ULONG enable;        // 1 estimating, 0 final
-    ULONG confidence;    // 0-100
-    ULONG bits;          // input sample width: 8, 16 or 32
+    ULONG delay;       // last raw estimate, ms
+    ULONG average;     // last smoothed estimate, ms
+    ULONG scale;       // power of two the correlation is divided by (27 or 28)
+    ULONG filled;      // lag history entries in use, 1 .. H
+    ULONG search;      // S: samples past W both pins need before estimating
+    ULONG enable;      // 1 estimating, 0 final
+    ULONG confidence;  // 0-100
+    ULONG bits;        // input sample width: 8, 16 or 32
     ULONG activityNear[kWavcActivityFlags];  // 1: the block was active
     ULONG activityNearIndex;
     ULONG activityFar[kWavcActivityFlags];

@@ -106,8 +106,8 @@ void WavcEstimate(WavcState* s, PULONGLONG side) {
     ULONG peak = 0;
     LONG peakMagnitude = -1;
     for (ULONG i = 0; i < 2 * w + 1; ++i) {
-        const LONG magnitude = s->correlation[i] < 0 ? -static_cast<LONG>(s->correlation[i])
-                                                     : s->correlation[i];
+        const LONG magnitude =
+            s->correlation[i] < 0 ? -static_cast<LONG>(s->correlation[i]) : s->correlation[i];
         if (magnitude > peakMagnitude) {
             peakMagnitude = magnitude;
             peak = i;
@@ -309,9 +309,8 @@ ULONG WavcProcess(WavcState* state, ULONG pin, const void* data, ULONG bytes, PU
     if (*position % state->block == 0) WavcBlockActivity(state, pin);
 
     const ULONG needed = w + state->search;
-    if (pin == 1 && state->enable != 0 && state->countNear >= needed &&
-        state->countFar >= needed && *position % state->block == 0 &&
-        ActiveCount(state->activityNear) >= kMinActiveBlocks &&
+    if (pin == 1 && state->enable != 0 && state->countNear >= needed && state->countFar >= needed &&
+        *position % state->block == 0 && ActiveCount(state->activityNear) >= kMinActiveBlocks &&
         ActiveCount(state->activityFar) >= kMinActiveBlocks) {
         WavcEstimate(state, side);
     }

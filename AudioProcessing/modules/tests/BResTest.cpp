@@ -24,9 +24,8 @@ struct RatePair {
 
 // Every pair of the rates the drivers meet, both ways.
 const RatePair kDriverPairs[] = {
-    {8000, 16000},  {16000, 8000},  {8000, 44100},  {44100, 8000},
-    {8000, 48000},  {48000, 8000},  {16000, 44100}, {44100, 16000},
-    {16000, 48000}, {48000, 16000}, {44100, 48000}, {48000, 44100},
+    {8000, 16000},  {16000, 8000},  {8000, 44100},  {44100, 8000},  {8000, 48000},  {48000, 8000},
+    {16000, 44100}, {44100, 16000}, {16000, 48000}, {48000, 16000}, {44100, 48000}, {48000, 44100},
 };
 
 std::string PairName(const RatePair& p) {
@@ -36,9 +35,9 @@ std::string PairName(const RatePair& p) {
 // Windowed sinc with a Hamming window, normalised to a unit sum, times L.
 std::vector<long double> ReferenceTaps(const BResState& s) {
     const long double pi = std::numbers::pi_v<long double>;
-    const long double fc = static_cast<long double>(s.cutoff) /
-                           static_cast<long double>(static_cast<float>(
-                               static_cast<ULONGLONG>(s.inputRate) * s.L));
+    const long double fc =
+        static_cast<long double>(s.cutoff) /
+        static_cast<long double>(static_cast<float>(static_cast<ULONGLONG>(s.inputRate) * s.L));
     const ULONG n = s.N;
     const long double centre = (n - 1) / 2.0L;
     std::vector<long double> taps(n);
@@ -79,7 +78,8 @@ long double TruncateAndSaturate(long double y) {
     return std::clamp(std::trunc(y), -32768.0L, 32767.0L);
 }
 
-std::vector<SHORT> Tones(ULONG rate, size_t n, const std::vector<std::pair<double, double>>& tones) {
+std::vector<SHORT> Tones(ULONG rate, size_t n,
+                         const std::vector<std::pair<double, double>>& tones) {
     std::vector<SHORT> x(n);
     for (size_t i = 0; i < n; ++i) {
         double v = 0;
@@ -110,8 +110,8 @@ protected:
         const BResState& s = *m->EngineState();
         std::vector<SHORT> y;
         for (size_t at = 0; at + block <= x.size(); at += block) {
-            const ULONG outBytes = static_cast<ULONG>(
-                static_cast<ULONGLONG>(s.outputRate) * block * 2 / s.inputRate);
+            const ULONG outBytes =
+                static_cast<ULONG>(static_cast<ULONGLONG>(s.outputRate) * block * 2 / s.inputRate);
             std::vector<SHORT> out(outBytes / 2);
             EXPECT_EQ(Submit(m, &x[at], static_cast<ULONG>(block), out.data(), outBytes),
                       ZV_SUCCESS);
@@ -466,8 +466,8 @@ TEST_F(BResTest, EngineFunctionsWithoutAState) {
 
 TEST_F(BResTest, ReducedRatios) {
     BResState s{};
-    const ULONG cases[][4] = {{48000, 44100, 147, 160}, {44100, 48000, 160, 147},
-                              {8000, 44100, 441, 80},   {16000, 8000, 1, 2},
+    const ULONG cases[][4] = {{48000, 44100, 147, 160},   {44100, 48000, 160, 147},
+                              {8000, 44100, 441, 80},     {16000, 8000, 1, 2},
                               {44101, 8000, 8000, 44101}, {7, 7, 1, 1}};
     for (const auto& c : cases) {
         s.inputRate = c[0];

@@ -69,7 +69,8 @@ protected:
         return values;
     }
     void Store(const std::vector<ULONG>& values) {
-        for (size_t i = 0; i < values.size(); ++i) kp::reg::SetDword(m_key, kValueNames[i], values[i]);
+        for (size_t i = 0; i < values.size(); ++i)
+            kp::reg::SetDword(m_key, kValueNames[i], values[i]);
     }
     std::vector<ULONG> EngineParams() {
         std::vector<ULONG> values;
@@ -347,7 +348,7 @@ Scene MakeScene(int rate, double seconds, double delayMs) {
 // made on an engine of the test's own.
 void ConfigureLikeTheModule(AecState* engine, ULONG rate) {
     const std::pair<ULONG, ULONG> sets[] = {
-        {AEC_PROP_REAPPLY, 1}, {AEC_PROP_AUTO_OFF, 0},      {AEC_PROP_STATE_MACHINE, 10},
+        {AEC_PROP_REAPPLY, 1},      {AEC_PROP_AUTO_OFF, 0},      {AEC_PROP_STATE_MACHINE, 10},
         {AEC_PROP_TAIL_LENGTH, 64}, {AEC_PROP_COMFORT_NOISE, 2}, {AEC_PROP_SAMPLE_RATE, rate},
         {AEC_PROP_COMFORT_NOISE, 0}};
     for (auto [id, value] : sets) AecSetPropertyDword(engine, id, static_cast<uint16_t>(value));

@@ -136,7 +136,8 @@ sp_status WrapXcorr(const int16_t* src1, int32_t len1, const int16_t* src2, int3
                     int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale) {
     Note(zvmodtest::kCallXcorr);
     ULONG pending = zvmodtest::g_xcorrFailures.load();
-    while (pending != 0 && !zvmodtest::g_xcorrFailures.compare_exchange_weak(pending, pending - 1)) {
+    while (pending != 0 &&
+           !zvmodtest::g_xcorrFailures.compare_exchange_weak(pending, pending - 1)) {
     }
     if (pending != 0) return static_cast<sp_status>(zvmodtest::g_xcorrStatus.load());
     return RealXcorr(src1, len1, src2, len2, dst, dstLen, lowLag, scale);

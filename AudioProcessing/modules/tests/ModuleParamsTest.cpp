@@ -1,10 +1,12 @@
 // Registry-backed module parameters: value names, reading with the
 // "absent or 0xFFFFFFFF keeps the default" rule, writing every row back, and
 // no registry access at all without a device object.
+#include <CKAUDPBRes.h>
 #include <CKAUDPCMix.h>
 #include <CKAUDPDrft.h>
 #include <CKAUDPFCnv.h>
 #include <CKAUDPModule.h>
+#include <CKAUDPWAVC.h>
 
 #include <kp/registry.h>
 
@@ -180,7 +182,9 @@ TEST_F(ModuleDeviceParamsTest, ModulesWithoutParametersLeaveTheKeyAlone) {
     ULONG status = 0xDEAD;
     CKAUDPModule* modules[] = {new CKAUDPDrft(m_device->Pdo(), ZvFourCC("ZSAM"), &status),
                                new CKAUDPFCnv(m_device->Pdo(), ZvFourCC("ZSAM"), &status),
-                               new CKAUDPCMix(m_device->Pdo(), ZvFourCC("ZAEC"), &status)};
+                               new CKAUDPCMix(m_device->Pdo(), ZvFourCC("ZAEC"), &status),
+                               new CKAUDPBRes(m_device->Pdo(), ZvFourCC("ZAEC"), &status),
+                               new CKAUDPWAVC(m_device->Pdo(), ZvFourCC("ZAEC"), &status)};
     for (CKAUDPModule* module : modules) {
         ASSERT_NE(module, nullptr);
         delete module;

@@ -46,9 +46,9 @@ std::vector<SHORT> Echo(const std::vector<SHORT>& far, const std::function<size_
 
 // What a run saw after each near-end block.
 struct Trace {
-    std::vector<ULONGLONG> side;        // the side value after the block
-    std::vector<ULONGLONG> estimates;   // correlations made so far
-    std::vector<ULONG> enable;          // property 2 after the block
+    std::vector<ULONGLONG> side;       // the side value after the block
+    std::vector<ULONGLONG> estimates;  // correlations made so far
+    std::vector<ULONG> enable;         // property 2 after the block
 };
 
 class WavcTest : public OneModuleTest<CKAUDPWAVC> {
@@ -173,9 +173,8 @@ TEST_F(WavcTest, ResumingWithPropertyTwoPublishesAfterOneMoreAgreeingEstimate) {
 
 TEST_F(WavcTest, SilenceOnEitherSideIsNeverCorrelated) {
     const std::vector<SHORT> talk = FarEnd(8000, 5, false);
-    const std::vector<SHORT> hush = Echo(std::vector<SHORT>(talk.size(), 0), [](size_t) {
-        return 0;
-    });
+    const std::vector<SHORT> hush =
+        Echo(std::vector<SHORT>(talk.size(), 0), [](size_t) { return 0; });
     for (int quietPin = 0; quietPin < 2; ++quietPin) {
         SCOPED_TRACE(quietPin);
         ASSERT_EQ(m_module->SetPropertyDword(kWavcPropReset, 0), ZV_SUCCESS);
@@ -305,7 +304,7 @@ TEST_F(WavcTest, EightAndThirtyTwoBitInputGiveTheSameEstimate) {
                     // The lower half carries anything: it is not read.
                     if (w.bits == 32)
                         Put32(&buf[4 * i], (static_cast<ULONG>(static_cast<USHORT>(x[i])) << 16) |
-                                                ((i * 7919) & 0xFFFF));
+                                               ((i * 7919) & 0xFFFF));
                 }
                 ASSERT_EQ(m_module->SubmitPinData(pin, buf.data(), static_cast<ULONG>(buf.size()),
                                                   nullptr, 0, pin == 1 ? &w.side : nullptr),
