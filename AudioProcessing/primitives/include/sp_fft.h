@@ -49,7 +49,7 @@ void sp_fft_radix_inv(float* data, int32_t count, const float* twiddles);
 // count floats multiplied in place by factor (product in double, rounded to f32).
 void sp_fft_scale_f32(float factor, float* data, int32_t count);
 // Complex transform in place of 2^n bit-reversed points, n >= 11, scaled by the
-// direction's flag of the spec; work holds sp_fft_large_work_bytes(n) bytes, 16-byte aligned.
+// direction's flag of the plan; work holds sp_fft_large_work_bytes(n) bytes, 16-byte aligned.
 void sp_fft_large_fwd(const sp_rfft_spec* spec, float* data, int32_t n, float* work);
 void sp_fft_large_inv(const sp_rfft_spec* spec, float* data, int32_t n, float* work);
 // One decomposition level of complex order n at depth `level`.

@@ -1,6 +1,6 @@
-// SIMD members of the real FFT: the SSE3, SSE2 and SSE specifications and
+// SIMD members of the real FFT: the SSE3, SSE2 and SSE plans and
 // transforms, and the kernels and table builders beneath them.  A
-// specification built by one variant's init is used only with that variant's
+// plan built by one variant's init is used only with that variant's
 // transforms (and freed by sp_rfft_spec_free, shared by all).
 //
 // Path limits by real order (complex order n = order - 1):

@@ -74,11 +74,11 @@ sp_status sp_rfft_spec_init(sp_rfft_spec** out, int32_t order, int32_t flag, int
 // Builds the tables of complex order n into spec (bit-reverse, radix or large
 // path) and sets word 6.  sine may be null (one of order n is then built and
 // freed); otherwise it is a sine table of order sineOrder >= n + 1.  -9 on a
-// failed allocation: what was stored already is freed by the spec's release.
+// failed allocation: what was stored already is freed by the plan's release.
 sp_status sp_rfft_tables_init(sp_rfft_spec* spec, int32_t n, const float* sine, int32_t sineOrder);
-// Work-buffer size in bytes: -8 null spec or size, -17 not a real-FFT spec.
+// Work-buffer size in bytes: -8 null spec or size, -17 not a real-FFT plan.
 sp_status sp_rfft_get_buf_size(const sp_rfft_spec* spec, int32_t* size);
-// Releases a plan: -8 null, -17 not a real-FFT spec.
+// Releases a plan: -8 null, -17 not a real-FFT plan.
 sp_status sp_rfft_spec_free(sp_rfft_spec* spec);
 // Frees the owned tables, clears the kind word and frees the object; null is
 // ignored.  Shared by every variant.

@@ -1,7 +1,7 @@
 // SIMD members of the real FFT (SSE3, SSE2, SSE): every member against a
 // long-double reference and the generic member on every path and at each
 // path border, buffers at every float offset against guard pages, allocation
-// failures in every specification build, and the kernels on their own
+// failures in every FFT set-up, and the kernels on their own
 // (bit reversal, split-4 output, fused in place, the column passes).
 #include <float.h>
 #include <math.h>
@@ -292,7 +292,7 @@ TEST(FftSimd, EveryOffsetInPlaceAndOutOfPlaceWithoutOverReads) {
     });
 }
 
-// ---- Specifications -----------------------------------------------------------------
+// ---- Plans --------------------------------------------------------------------------
 
 TEST(FftSimd, WorkSizesFollowEachVariantsPaths) {
     struct Case {

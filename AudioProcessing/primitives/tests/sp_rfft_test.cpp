@@ -44,7 +44,7 @@ void ForEachRfft(Fn fn) {
     }
 }
 
-// Builds a spec or fails the test.
+// Builds a plan or fails the test.
 struct Spec {
     Spec(const RfftMembers& v, int32_t order, int32_t flag) : members(v) {
         EXPECT_EQ(sp_status_ok, v.init(&spec, order, flag, 0));
