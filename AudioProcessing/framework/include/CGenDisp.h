@@ -1,11 +1,23 @@
-// The per-device kernel-streaming interceptor.  This build passes every
-// request down; the interception of filters, pins, properties and streams
-// builds on it.
+// The per-device kernel-streaming interceptor: it recognises the KS requests
+// that applications send to the audio device below (filter and pin creates,
+// closes, property requests, stream reads and writes, handshakes), keeps its
+// own record of the open filters and pins, answers the pin property requests
+// with rewritten data ranges, and hands the events and buffers of the pins it
+// follows to the filter logic.
+//
+// Threads and levels: requests arrive at PASSIVE_LEVEL; completion routines run
+// at up to DISPATCH_LEVEL and never wait there: work that needs the list
+// mutexes or a callback is done inline at PASSIVE_LEVEL, else in an I/O work
+// item that completes the request afterwards.  Lock order: the filter-list
+// mutex before the open-pin-list mutex; the sync-control lock is never taken
+// while either is held, and no callback runs under a list mutex except OnOpen
+// and OnClose.
 #pragma once
 
 #include <wdm.h>
 
 #include "CKsIrpTarget.h"
+#include "GenDispTypes.h"
 #include "RemoveLock.h"
 
 class CDevice;
@@ -18,7 +30,7 @@ public:
     NTSTATUS Init(PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PDEVICE_OBJECT pdo, CDevice* device,
                   PRemoveLock removeLock);
     // taken 1: this object owns the request (and the remove-lock hold that
-    // came with it); 0: the caller passes it down.
+    // came with it) until it finishes; 0: the caller passes it down.
     NTSTATUS Dispatch(PIRP irp, PULONG taken);
 
     PDEVICE_OBJECT Fdo() const { return m_fdo; }
@@ -26,11 +38,137 @@ public:
     PDEVICE_OBJECT Pdo() const { return m_pdo; }
     CDevice* Device() const { return m_device; }
     PRemoveLock GetRemoveLock() const { return m_removeLock; }
+    // Diagnostics, readable from any thread.
+    LONG PendingCount() const { return __atomic_load_n(&m_pending, __ATOMIC_SEQ_CST); }
+    LONG FilterCount() const { return __atomic_load_n(&m_filterCount, __ATOMIC_SEQ_CST); }
+    LONG OpenPinCount() const { return __atomic_load_n(&m_openPinCount, __ATOMIC_SEQ_CST); }
+
+    // List mutexes (PASSIVE_LEVEL, no time-out).
+    void LockFilterList();
+    void UnlockFilterList();
+    void LockOpenPinList();
+    void UnlockOpenPinList();
+
+    // Lists (callers hold the list's mutex).
+    ULONG GetFilterFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, FilterEntry** filterOut,
+                            PinRecord** pinOut, ULONG add, ULONG useRelated);
+    ULONG GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, FilterEntry* filter, PinRecord** pinOut,
+                         ULONG add, ULONG useRelated);
+    // dataFormat (FormatSize bytes, checked by the caller) is copied when an entry is added.
+    ULONG GetOpenPinFromList(PIRP irp, PFILE_OBJECT pinFile, const void* dataFormat, ULONG pinId,
+                             OpenPinEntry** out, ULONG add);
+    ULONG FindOpenPinByFilter(PIRP irp, PFILE_OBJECT filterFile, OpenPinEntry** out);
+    ULONG RemoveFilter(PIRP irp, ULONG useRelated);
+    ULONG RemoveOpenPin(PIRP irp, ULONG useRelated);
+    ULONG RemovePinsFromFilter(FilterEntry* filter);
+    void DeInitFilterAndOpenPinList();
+    ULONG IsAcceptedPinCategory(PIRP irp, ULONG pinId, PinRecord* record);
+
+    // The device's ranges of a pin, rewritten.  level: in, the first level to
+    // try; out, the level whose rewrite is returned.
+    NTSTATUS GetSupportedDataRangeSize(PIRP irp, ULONG pinId, ULONG dataFlow, PULONG sizeOut, ULONG bwLimit,
+                                       PULONG level, PULONG foundOut, ULONG useRelated);
+    NTSTATUS GetSupportedDataRange(PIRP irp, ULONG pinId, ULONG dataFlow, PVOID buffer, ULONG size, ULONG bwLimit,
+                                   ULONG level, ULONG useRelated);
+    // buffer: 32 bytes for the KSP_PIN, then the rewritten list (size bytes).
+    // formatOut: a 104-byte block the caller frees (MemFree).
+    NTSTATUS VerifyAndUpdateSupportedDataRanges(PIRP irp, PUCHAR buffer, ULONG size, PinRecord* record,
+                                                const KSP_PIN* kspPin, PUCHAR* formatOut, PULONG formatSizeOut,
+                                                ULONG useRelated);
+
+    // Finishes a request answered here (status and information), releasing
+    // the list mutexes named and undoing both mappings.
+    NTSTATUS CompleteKsIrp(PIRP irp, PMDL inputMdl, PMDL outputMdl, NTSTATUS status, ULONG_PTR information,
+                           ULONG unused, PULONG taken, ULONG filterListHeld, ULONG openPinListHeld);
+    // The completion of a followed request (any IRQL up to DISPATCH_LEVEL).
+    NTSTATUS CompletionRoutine(IrpContext* context);
+    // The completion's PASSIVE_LEVEL part and the end of a followed request.
+    void CompletionWork(IrpContext* context);
+    void FinishContext(IrpContext* context);
+    void PropertyCompletionWork(IrpContext* context);
+    // Stream completions (any IRQL up to DISPATCH_LEVEL).
+    NTSTATUS CompleteCaptureRequest(IrpContext* context);
+    void CompleteRenderRequest(IrpContext* context);
+    // The stream worker's part of one completed capture request.
+    void FinishCaptureRequest(struct CaptureQueueEntry* entry);
 
 private:
+    NTSTATUS HandleCreate(PIRP irp, PULONG taken);
+    NTSTATUS HandleClose(PIRP irp, PULONG taken);
+    NTSTATUS HandleKSHandShake(PIRP irp, PULONG taken);
+    NTSTATUS HandleCreatePin(PIRP irp, const KSPIN_CONNECT* connect, const UCHAR* dataFormat,
+                             OpenPinEntry** openPinOut);
+    NTSTATUS HandleKSProperty(PIRP irp, PULONG taken);
+    NTSTATUS HandleKSReadStream(PIRP irp, PULONG taken);
+    NTSTATUS HandleKSWriteStream(PIRP irp, PULONG taken);
+
+    IrpContext* AllocateContext(PIRP irp, ULONG kind);
+    void FreeContext(IrpContext* context);
+    NTSTATUS PassDownWithContext(PIRP irp, IrpContext* context, PULONG taken);
+    void SetDefaultFormat(PinRecord* record, PUCHAR format, ULONG formatSize, const UCHAR* firstRange);
+    ULONG FallbackDefaultFormat(PinRecord* record, const UCHAR* firstRange);
+    // The open-pin entry a stream request follows (mutex held on success).
+    OpenPinEntry* FollowedStreamEntry(PIRP irp);
+
     PDEVICE_OBJECT m_fdo;
     PDEVICE_OBJECT m_lower;
     PDEVICE_OBJECT m_pdo;
     CDevice* m_device;
+    volatile LONG m_pending;      // requests taken and not yet finished (interlocked)
     PRemoveLock m_removeLock;
+    KMUTEX m_filterListMutex;
+    KMUTEX m_openPinListMutex;
+    LIST_ENTRY m_filterList;      // of FilterEntry
+    LIST_ENTRY m_openPinList;     // of OpenPinEntry
+    volatile LONG m_filterCount;   // changed under the filter-list mutex (interlocked for readers)
+    volatile LONG m_openPinCount;  // changed under the open-pin-list mutex (interlocked for readers)
+    NPAGED_LOOKASIDE_LIST m_contextLookaside;  // IrpContext, tag "ZVAP"
+    ULONG m_cleared;
 };
+
+// The system's completion routine for every request passed down with an IrpContext.
+NTSTATUS CompletionRoutineEntry(PDEVICE_OBJECT device, PIRP irp, PVOID context);
+
+// A completed capture request on its way to the stream worker thread.
+struct CaptureQueueEntry {
+    LIST_ENTRY Links;
+    PIRP Irp;
+    PDEVICE_OBJECT Fdo;
+    PDEVICE_OBJECT Lower;
+    CGenDisp* GenDisp;
+    PRemoveLock RemoveLock;
+    PMDL HeaderMdl;
+    PMDL DataMdls[ZV_STREAM_MDLS];
+    ULONG SavedFrameExtent;
+    ULONG CutApplied;
+    ULONG DataMapped;  // the data buffers were mapped at dispatch: OnBuffer may see them
+};
+
+// ---------------------------------------------------------------------------
+// Buffer mapping (PASSIVE_LEVEL to map, up to DISPATCH_LEVEL to undo)
+// ---------------------------------------------------------------------------
+ULONG MapMdlBuffer(PVOID address, ULONG length, PMDL* mdlOut, PVOID* systemAddressOut, KPROCESSOR_MODE accessMode,
+                   LOCK_OPERATION operation);
+ULONG UnmapMdlBuffer(PMDL mdl);
+// Maps UserBuffer (OutputBufferLength bytes) and puts the system address in
+// its place; 1 when nothing needs mapping (buffered, kernel mode, no length).
+ULONG MapPropertyOutput(PIRP irp, PMDL* mdlOut);
+// form 0: put the user address back and free the MDL; 1: put it back, keep
+// the MDL; 2: re-read the system address from the kept MDL.
+void UndoPropertyOutput(PIRP irp, PMDL mdl, ULONG form);
+ULONG MapPropertyInput(PIRP irp, PMDL* mdlOut);
+void UndoPropertyInput(PIRP irp, PMDL mdl, ULONG form);
+// Locks each header's data (FrameExtent bytes) into mdls[i] for header i
+// (null for a header with no data); 0 and nothing kept when a header is
+// malformed, there are more than 10, or a buffer cannot be mapped.
+ULONG MapStreamBuffers(PIRP irp, PMDL* mdls, PVOID headers, ULONG length);
+// Writes the system (system 1) or user (0) address of each mapped buffer into
+// its header's Data.
+void SetStreamDataAddresses(PMDL* mdls, PVOID headers, ULONG length, ULONG system);
+// Unlocks and frees the data MDLs (any IRQL up to DISPATCH_LEVEL).
+void UnmapStreamBuffers(PMDL* mdls);
+
+// The sync-control lock: serialises OnBuffer with stream-state changes.  A
+// lock no thread owns, so that a completion may release what a dispatch took.
+ULONG GetSyncControlLock();
+void ReleaseSyncControlLock();

@@ -66,7 +66,9 @@ extern std::atomic<LONG> ReadWriteThreadRunning;
 extern LIST_ENTRY CaptureQueue;
 extern KSPIN_LOCK CaptureQueueLock;
 extern KEVENT CaptureWorkEvent;
-extern KMUTEX SyncControlMutex;
+// The sync-control lock: a synchronisation event, signalled while free (no
+// thread owns it, so that a completion may give back what a dispatch took).
+extern KEVENT SyncControlLock;
 extern KMUTEX SlaveInstantiateMutex;
 extern NPAGED_LOOKASIDE_LIST CaptureEntryLookaside;
 // The size of one CaptureEntryLookaside entry (the stream code's queue entry).

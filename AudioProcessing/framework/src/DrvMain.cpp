@@ -77,7 +77,7 @@ std::atomic<LONG> ReadWriteThreadRunning{0};
 LIST_ENTRY CaptureQueue;
 KSPIN_LOCK CaptureQueueLock;
 KEVENT CaptureWorkEvent;
-KMUTEX SyncControlMutex;
+KEVENT SyncControlLock;
 KMUTEX SlaveInstantiateMutex;
 NPAGED_LOOKASIDE_LIST CaptureEntryLookaside;
 
@@ -132,7 +132,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     InitializeListHead(&CaptureQueue);
     KeInitializeEvent(&CaptureWorkEvent, NotificationEvent, FALSE);
     KeClearEvent(&CaptureWorkEvent);
-    KeInitializeMutex(&SyncControlMutex, 0);
+    KeInitializeEvent(&SyncControlLock, SynchronizationEvent, TRUE);
     KeInitializeMutex(&SlaveInstantiateMutex, 0);
     ExInitializeNPagedLookasideList(&CaptureEntryLookaside, nullptr, nullptr, 0, CaptureEntrySize,
                                     ((ULONG)'P' << 24) | ((ULONG)'A' << 16) | ((ULONG)'V' << 8) | (ULONG)'Z', 0);

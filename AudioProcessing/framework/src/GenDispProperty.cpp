@@ -1,0 +1,447 @@
+// Property interception: the pin property answers with the rewritten ranges,
+// the connection-state and data-format sets and the audio position followed to
+// their completion, the filter logic's own sets, and the device queries that
+// build a pin's rewritten ranges.
+#include <cstring>
+
+#include "CGenDisp.h"
+#include "DrvMain.h"
+#include "MemAlloc.h"
+#include "ZDebug.h"
+#include "ZvKAPFWi.h"
+
+namespace {
+using ThisModule = LogModule<LogModuleGenDisp>;
+
+const LONG NoChannel = -1;
+const ULONG FormatAnswerSize = ZV_FMT_SIZE_EXTENSIBLE;
+// A device's range list larger than this is not believed.
+const ULONG MaxDeviceRangeBytes = 1u << 20;
+
+// The property data of a request: SystemBuffer when buffered, else UserBuffer.
+PVOID PropertyData(PIRP irp) {
+    return (irp->Flags & IRP_BUFFERED_IO) != 0 ? irp->AssociatedIrp.SystemBuffer : irp->UserBuffer;
+}
+
+// Two tries of an intersection: a 104-byte answer, then an 82-byte one.
+NTSTATUS Intersect(CGenDisp* genDisp, PIRP irp, PVOID request, ULONG requestSize, PUCHAR format, PULONG byteCount,
+                   ULONG useRelated) {
+    NTSTATUS status = genDisp->SyncIoctl(irp, IOCTL_KS_PROPERTY, request, requestSize, format, FormatAnswerSize,
+                                         byteCount, useRelated);
+    if (!NT_SUCCESS(status)) {
+        status = genDisp->SyncIoctl(irp, IOCTL_KS_PROPERTY, request, requestSize, format, ZV_FMT_SIZE_WAVE, byteCount,
+                                    useRelated);
+    }
+    return status;
+}
+
+// The device's DATARANGES list of a pin, allocated (MemFree); its usable size in *size.
+NTSTATUS QueryDeviceRanges(CGenDisp* genDisp, PIRP irp, ULONG pinId, PUCHAR* list, PULONG size, ULONG useRelated) {
+    *list = nullptr;
+    *size = 0;
+    KSMULTIPLE_ITEM header = {};
+    NTSTATUS status = genDisp->GetPinProperty(irp, pinId, KSPROPERTY_PIN_DATARANGES, &header, sizeof header, useRelated);
+    if (!NT_SUCCESS(status)) return status;
+    if (header.Size < sizeof header || header.Size > MaxDeviceRangeBytes) return STATUS_INVALID_DEVICE_REQUEST;
+    PUCHAR buffer = static_cast<PUCHAR>(MemAlloc(header.Size));
+    if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    std::memset(buffer, 0, header.Size);
+    KSP_PIN pin = {{KSPROPSETID_Pin, KSPROPERTY_PIN_DATARANGES, KSPROPERTY_TYPE_GET}, pinId, 0};
+    ULONG returned = 0;
+    status = genDisp->SyncIoctl(irp, IOCTL_KS_PROPERTY, &pin, sizeof pin, buffer, header.Size, &returned, useRelated);
+    if (!NT_SUCCESS(status)) {
+        MemFree(buffer);
+        return status;
+    }
+    *list = buffer;
+    *size = returned < header.Size ? returned : header.Size;
+    return STATUS_SUCCESS;
+}
+}  // namespace
+
+NTSTATUS CGenDisp::GetSupportedDataRangeSize(PIRP irp, ULONG pinId, ULONG dataFlow, PULONG sizeOut, ULONG bwLimit,
+                                             PULONG level, PULONG foundOut, ULONG useRelated) {
+    *sizeOut = 0;
+    *foundOut = 0;
+    const DataRangePreferenceTable* table = RangePreferencesFor(dataFlow);
+    if (table == nullptr) return STATUS_INVALID_PARAMETER;
+    PUCHAR list = nullptr;
+    ULONG listSize = 0;
+    NTSTATUS status = QueryDeviceRanges(this, irp, pinId, &list, &listSize, useRelated);
+    if (!NT_SUCCESS(status)) return status;
+    ThisModule::ModulePrint(5, "CGenDisp::GetSupportedDataRangeSize KSPROPERTY_PIN_DATARANGES>> Success\n");
+    for (ULONG l = *level; l < table->Count; ++l) {
+        BuildRangeListSize(list, listSize, &table->Levels[l], sizeOut, foundOut, bwLimit);
+        *level = l;
+        if (*sizeOut > sizeof(KSMULTIPLE_ITEM)) break;
+    }
+    MemFree(list);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CGenDisp::GetSupportedDataRange(PIRP irp, ULONG pinId, ULONG dataFlow, PVOID buffer, ULONG size,
+                                         ULONG bwLimit, ULONG level, ULONG useRelated) {
+    const DataRangePreferenceTable* table = RangePreferencesFor(dataFlow);
+    if (table == nullptr || level >= table->Count) return STATUS_INVALID_PARAMETER;
+    PUCHAR list = nullptr;
+    ULONG listSize = 0;
+    NTSTATUS status = QueryDeviceRanges(this, irp, pinId, &list, &listSize, useRelated);
+    if (!NT_SUCCESS(status)) return status;
+    ThisModule::ModulePrint(5, "GetDataRanges KSPROPERTY_PIN_DATARANGES>> Success\n");
+    ThisModule::ModulePrint(
+        3, "CGenDisp::GetSupportedDataRange>>-----------ActualDataRange From Device(only WaveFormat) ----------\n");
+    DisplayMultipleItemDataRanges(list, listSize);
+    ThisModule::ModulePrint(3, "CGenDisp::GetSupportedDataRange>>--------------------------------------------------\n");
+    BuildRangeList(list, listSize, &table->Levels[level], buffer, size, bwLimit);
+    if (ZvReadU32(buffer, 4) == 0) {
+        ThisModule::ModulePrint(3, "CGenDisp::GetSupportedDataRange>> Modified Data Ranges is Empty !!!\n");
+    } else {
+        ThisModule::ModulePrint(3, "CGenDisp::GetSupportedDataRange>>-----------Modified Data Ranges----------\n");
+        DisplayMultipleItemDataRanges(buffer, size);
+    }
+    MemFree(list);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CGenDisp::VerifyAndUpdateSupportedDataRanges(PIRP irp, PUCHAR buffer, ULONG size, PinRecord* record,
+                                                      const KSP_PIN* kspPin, PUCHAR* formatOut,
+                                                      PULONG formatSizeOut, ULONG useRelated) {
+    *formatOut = nullptr;
+    *formatSizeOut = 0;
+    PUCHAR list = buffer + sizeof(KSP_PIN);
+    PUCHAR verified = static_cast<PUCHAR>(MemAlloc(size));
+    PUCHAR format = static_cast<PUCHAR>(MemAlloc(FormatAnswerSize));
+    // One range at a time: the KSP_PIN, a one-item header and the range itself.
+    PUCHAR request = static_cast<PUCHAR>(MemAlloc(sizeof(KSP_PIN) + size));
+    if (verified == nullptr || format == nullptr || request == nullptr) {
+        MemFree(verified);
+        MemFree(format);
+        MemFree(request);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    std::memset(format, 0, FormatAnswerSize);
+    MemFree(record->RangeList);
+    record->RangeList = verified;
+    record->RangeListSize = sizeof(KSMULTIPLE_ITEM);
+    ZvWriteU32(verified, 0, sizeof(KSMULTIPLE_ITEM));
+    ZvWriteU32(verified, 4, 0);
+    std::memcpy(request, kspPin, sizeof(KSP_PIN));
+    ULONG count = ZvReadU32(list, 4), offset = sizeof(KSMULTIPLE_ITEM), verifiedSize = sizeof(KSMULTIPLE_ITEM);
+    ULONG verifiedCount = 0;
+    for (ULONG i = 0; i < count && offset + ZV_RANGE_SIZE_AUDIO <= size; ++i) {
+        const UCHAR* range = list + offset;
+        ULONG rangeSize = ZvFormatSize(range);
+        if (rangeSize < ZV_RANGE_SIZE_AUDIO || rangeSize > size - offset) break;
+        ZvWriteU32(request, sizeof(KSP_PIN), rangeSize + sizeof(KSMULTIPLE_ITEM));
+        ZvWriteU32(request, sizeof(KSP_PIN) + 4, 1);
+        std::memcpy(request + sizeof(KSP_PIN) + sizeof(KSMULTIPLE_ITEM), range, rangeSize);
+        ULONG returned = 0;
+        NTSTATUS status = Intersect(this, irp, request, sizeof(KSP_PIN) + sizeof(KSMULTIPLE_ITEM) + rangeSize, format,
+                                    &returned, useRelated);
+        if (!NT_SUCCESS(status)) {
+            ThisModule::ModulePrint(1, "VerifyAndUpdateSupportedDataRanges>> Failed Data Intersection status - 0x%x\n",
+                                    status);
+        } else {
+            std::memcpy(verified + verifiedSize, range, rangeSize);
+            verifiedSize += rangeSize;
+            verifiedCount += 1;
+        }
+        offset += rangeSize;
+    }
+    MemFree(request);
+    ZvWriteU32(verified, 0, verifiedSize);
+    ZvWriteU32(verified, 4, verifiedCount);
+    record->RangeListSize = verifiedSize;
+    if (verifiedCount == 0) {
+        MemFree(format);
+        return STATUS_NO_MATCH;
+    }
+    // The whole verified list in one intersection: the device's own choice.
+    std::memcpy(buffer, kspPin, sizeof(KSP_PIN));
+    std::memcpy(list, verified, verifiedSize);
+    std::memset(format, 0, FormatAnswerSize);
+    ULONG returned = 0;
+    NTSTATUS status = Intersect(this, irp, buffer, sizeof(KSP_PIN) + verifiedSize, format, &returned, useRelated);
+    ULONG formatSize = ZvFormatSize(format);
+    if (formatSize > returned) formatSize = returned;
+    if (formatSize > FormatAnswerSize) formatSize = FormatAnswerSize;
+    *formatOut = format;
+    *formatSizeOut = NT_SUCCESS(status) ? formatSize : 0;
+    return status;
+}
+
+// ---------------------------------------------------------------------------
+// HandleKSProperty
+// ---------------------------------------------------------------------------
+NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    const ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG process = 0, size = sizeof process;
+    ULONG zvStatus = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
+    if (zvStatus != ZV_OK) {
+        ThisModule::ModulePrint(1, "HandleKSProperty> GetSharedVariable Failed zvStatus 0x%lx \n", zvStatus);
+        process = 0;
+    }
+    PMDL outMdl = nullptr, inMdl = nullptr;
+    // A request whose buffers cannot be mapped goes on to the device, which validates them.
+    if (MapPropertyOutput(irp, &outMdl) == 0) return STATUS_SUCCESS;
+    if (MapPropertyInput(irp, &inMdl) == 0) {
+        UndoPropertyOutput(irp, outMdl, 0);
+        return STATUS_SUCCESS;
+    }
+    PUCHAR data = static_cast<PUCHAR>(PropertyData(irp));
+    if (outLength != 0 && data == nullptr) {
+        UndoPropertyInput(irp, inMdl, 0);
+        UndoPropertyOutput(irp, outMdl, 0);
+        return STATUS_SUCCESS;
+    }
+    auto* property = inLength >= sizeof(KSPROPERTY) ? static_cast<PKSPROPERTY>(stack->Parameters.DeviceIoControl.Type3InputBuffer)
+                                                    : nullptr;
+    PFILE_OBJECT file = stack->FileObject;
+
+    // The filter logic's own sets, on the master stack only.
+    ULONG master = 0;
+    size = sizeof master;
+    GetInstantiatedVariable(this, VID_INST_MASTERSTACK, &master, &size);
+    if (property != nullptr && master != 0 && g_FilterLogic->OnKSProperty != nullptr &&
+        CKsIrpTarget::IsInterceptedPropertySet(irp) != 0) {
+        ULONG byteCount = outLength;
+        NTSTATUS status = g_FilterLogic->OnKSProperty(this, property, inLength, data, &byteCount);
+        if (status != STATUS_NOT_SUPPORTED) {
+            if (byteCount > outLength) byteCount = outLength;
+            return CompleteKsIrp(irp, inMdl, outMdl, status, byteCount, 0, taken, 0, 0);
+        }
+    }
+
+    ULONG pinId = 0;
+    if (file != nullptr && CKsIrpTarget::IsPinProperty(irp, &pinId) != 0) {
+        LockFilterList();
+        FilterEntry* filter = nullptr;
+        PinRecord* record = nullptr;
+        if (GetFilterFromList(irp, file, pinId, &filter, &record, 1, 0) == 0 || record == nullptr) {
+            ThisModule::ModulePrint(1, "HandleKSProperty> GetFilterFromList Failed!!!\n");
+        } else if (process != 0 && record->fDontCare == 0) {
+            static const UCHAR EmptyList[8] = {8, 0, 0, 0, 0, 0, 0, 0};
+            const ULONG id = property->Id;
+            if (id == KSPROPERTY_PIN_COMMUNICATION && outLength >= sizeof(ULONG)) {
+                ULONG answer = record->fNotUsed != 0 ? static_cast<ULONG>(KSPIN_COMMUNICATION_NONE) : record->Communication;
+                if (record->fNotUsed != 0) {
+                    ThisModule::ModulePrint(1,
+                        "HandleKSProperty> KSPROPERTY_PIN_COMMUNICATION for pin %d returning KSPIN_COMMUNICATION_NONE\n",
+                        pinId);
+                }
+                ZvWriteU32(data, 0, answer);
+                return CompleteKsIrp(irp, inMdl, outMdl, STATUS_SUCCESS, sizeof(ULONG), 0, taken, 1, 0);
+            }
+            if (id == KSPROPERTY_PIN_DATARANGES) {
+                const UCHAR* list = record->fNotUsed != 0 ? EmptyList : record->RangeList;
+                ULONG listSize = record->fNotUsed != 0 ? sizeof EmptyList : record->RangeListSize;
+                if (outLength == 0) {
+                    return CompleteKsIrp(irp, inMdl, outMdl, STATUS_BUFFER_OVERFLOW, listSize, 0, taken, 1, 0);
+                }
+                if (outLength == sizeof(KSMULTIPLE_ITEM) || outLength >= listSize) {
+                    ULONG copy = outLength >= listSize ? listSize : sizeof(KSMULTIPLE_ITEM);
+                    std::memcpy(data, list, copy);
+                    return CompleteKsIrp(irp, inMdl, outMdl, STATUS_SUCCESS, copy, 0, taken, 1, 0);
+                }
+                // The application asked about the rewritten list: the device's answer would not be it.
+                ThisModule::ModulePrint(1, "HandleKSProperty> GetDataRanges: OutputBufferLength is not valid!!!\n");
+                return CompleteKsIrp(irp, inMdl, outMdl, STATUS_BUFFER_TOO_SMALL, 0, 0, taken, 1, 0);
+            }
+            if (id == KSPROPERTY_PIN_DATAINTERSECTION && inLength > sizeof(KSP_PIN)) {
+                if (record->fNotUsed != 0 || record->DefaultFormat == nullptr) {
+                    return CompleteKsIrp(irp, inMdl, outMdl, STATUS_NO_MATCH, 0, 0, taken, 1, 0);
+                }
+                ULONG formatSize = ZvFormatSize(record->DefaultFormat);
+                if (outLength == 0) {
+                    return CompleteKsIrp(irp, inMdl, outMdl, STATUS_BUFFER_OVERFLOW, formatSize, 0, taken, 1, 0);
+                }
+                if (outLength >= formatSize) {
+                    const UCHAR* answer = IntersectDataFormat(record, property, inLength) != 0 ? record->ChosenFormat
+                                                                                               : record->DefaultFormat;
+                    ULONG answerSize = ZvFormatSize(answer);
+                    if (answerSize > outLength) answerSize = outLength;
+                    ThisModule::ModulePrint(1, "HandleKSProperty> -----------------Intersect Format-----------------\n");
+                    DisplayDataFormat(answer, answerSize);
+                    ThisModule::ModulePrint(1, "HandleKSProperty> --------------------------------------------------\n");
+                    std::memcpy(data, answer, answerSize);
+                    return CompleteKsIrp(irp, inMdl, outMdl, STATUS_SUCCESS, answerSize, 0, taken, 1, 0);
+                }
+                ThisModule::ModulePrint(1, "HandleKSProperty> GetDataIntersection: OutputBufferLength is not valid!!!\n");
+                return CompleteKsIrp(irp, inMdl, outMdl, STATUS_BUFFER_TOO_SMALL, 0, 0, taken, 1, 0);
+            }
+        }
+        UnlockFilterList();
+        UndoPropertyInput(irp, inMdl, 0);
+        UndoPropertyOutput(irp, outMdl, 0);
+        return STATUS_SUCCESS;
+    }
+
+    ULONG propertyId = 0, kind = 0;
+    IrpContext* ctx = nullptr;
+    ULONG filterHeld = 0;
+    LONG channel = NoChannel;
+    ULONG direction = 0, stateToTell = ~0u;
+    if (file != nullptr && CKsIrpTarget::IsConnectionProperty(irp, &propertyId, &kind) != 0 && kind == 2 &&
+        (propertyId == KSPROPERTY_CONNECTION_STATE || propertyId == KSPROPERTY_CONNECTION_DATAFORMAT)) {
+        LockFilterList();
+        LockOpenPinList();
+        filterHeld = 1;
+        OpenPinEntry* entry = nullptr;
+        FilterEntry* filter = nullptr;
+        PinRecord* record = nullptr;
+        if (GetOpenPinFromList(irp, file, nullptr, 0, &entry, 0) == 0) {
+            ThisModule::ModulePrint(1,
+                "HandleKSProperty> IsConnectionProperty: GetOpenPinFromList Failed!!! (No Create File for this pin before)\n");
+        } else if (GetFilterFromList(irp, entry->RFO, entry->PinId, &filter, &record, 0, 1) == 0 || record == nullptr) {
+            ThisModule::ModulePrint(1, "HandleKSProperty> IsConnectionProperty: GetFilterFromList Failed!!!\n");
+        } else if (record->fDontCare != 0 || record->fNotUsed != 0) {
+            ThisModule::ModulePrint(1, "HandleKSProperty> IsConnectionProperty: Pin Created has attribute %s so bail out!!!\n",
+                                    record->fDontCare != 0 ? "fDontCare" : "fNotUsed");
+        } else if (entry->Active != 0 && propertyId == KSPROPERTY_CONNECTION_DATAFORMAT && outLength > 63) {
+            ULONG proposedSize = ZvFormatSize(data);
+            if (proposedSize > outLength) proposedSize = outLength;
+            const UCHAR* reference = record->ChosenFormat != nullptr ? record->ChosenFormat : record->DefaultFormat;
+            if (proposedSize < ZV_FMT_SIZE_WAVE || outLength < ZV_FMT_SIZE_WAVE ||
+                std::memcmp(data + 48, &KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, sizeof(GUID)) != 0) {
+                // Not a wave format: nothing to compare, and nothing the stream paths could use.
+                ThisModule::ModulePrint(1, "HandleKSProperty>IsConnectionDataFormat: Proposed Size not WaveFormatEx!!!\n");
+            } else if (reference != nullptr &&
+                       CompareDataFormat(data, proposedSize, reference, record->ChannelLimit) == 0) {
+                ThisModule::ModulePrint(1,
+                    "HandleKSProperty>IsConnectionDataFormat: DataFormat mismatch Failing KSPROPERTY_CONNECTION_DATAFORMAT SET!!!\n");
+                return CompleteKsIrp(irp, inMdl, outMdl, STATUS_NO_MATCH, 0, 0, taken, 1, 1);
+            } else if (entry->Channel != NoChannel) {
+                ctx = AllocateContext(irp, IRP_CTX_DATAFORMAT);
+                if (ctx == nullptr) {
+                    ThisModule::ModulePrint(ZDBG_ERR | 1, "HandleKSProperty>IsConnectionDataFormat: no memory for IRP context!!\n");
+                }
+            }
+        } else if (entry->Active != 0 && propertyId == KSPROPERTY_CONNECTION_STATE && outLength >= sizeof(ULONG) &&
+                   entry->Channel != NoChannel) {
+            ctx = AllocateContext(irp, IRP_CTX_STATE);
+            if (ctx == nullptr) {
+                ThisModule::ModulePrint(ZDBG_ERR | 1, "HandleKSProperty>IsConnectionState(SET): no memory for IRP context!!\n");
+            } else {
+                ULONG state = ZvReadU32(data, 0);
+                ctx->SyncLockHeld = 1;
+                ThisModule::ModulePrint(1,
+                    "HandleKSProperty>IsConnectionProperty: Seting Completion routine For KSPROPERTY_CONNECTION_STATE SET Direction - %x; state (%d)\n",
+                    entry->Direction, state);
+                if (state != KSSTATE_RUN) {
+                    ctx->DontCare = 1;
+                    if (state == KSSTATE_STOP) {
+                        UpdateChannelPosition(entry->Channel, entry->Direction, 0, 1);
+                        UpdateChannelTransferCount(entry->Channel, entry->Direction, 0, 1);
+                    }
+                    stateToTell = state;
+                }
+            }
+        }
+        if (ctx != nullptr) {
+            channel = entry->Channel;
+            direction = entry->Direction;
+        }
+    } else if (file != nullptr && CKsIrpTarget::IsGetAudioPosition(irp) != 0) {
+        LockOpenPinList();
+        OpenPinEntry* entry = nullptr;
+        if (GetOpenPinFromList(irp, file, nullptr, 0, &entry, 0) == 0) {
+            ThisModule::ModulePrint(1,
+                "HandleKSProperty> IsGetAudioPosition: GetOpenPinFromList Failed!!! (No Create File for this pin before)\n");
+        } else if (entry->Active != 0 && entry->Channel != NoChannel && outLength >= sizeof(KSAUDIO_POSITION)) {
+            ctx = AllocateContext(irp, IRP_CTX_POSITION);
+            if (ctx != nullptr) {
+                channel = entry->Channel;
+                direction = entry->Direction;
+            }
+        }
+    } else {
+        UndoPropertyInput(irp, inMdl, 0);
+        UndoPropertyOutput(irp, outMdl, 0);
+        return STATUS_SUCCESS;
+    }
+    UnlockOpenPinList();
+    if (filterHeld != 0) UnlockFilterList();
+    if (ctx == nullptr) {
+        UndoPropertyInput(irp, inMdl, 0);
+        UndoPropertyOutput(irp, outMdl, 0);
+        return STATUS_SUCCESS;
+    }
+    ctx->Channel = channel;
+    ctx->Direction = direction;
+    ctx->InputMdl = inMdl;
+    ctx->OutputMdl = outMdl;
+    ctx->ForcePending = 1;
+    // Every state but RUN is told before the device sees it (outside the sync-control lock).
+    if (stateToTell != ~0u && g_FilterLogic->OnSetStreamState != nullptr) {
+        g_FilterLogic->OnSetStreamState(this, direction, static_cast<KSSTATE>(stateToTell), channel);
+    }
+    UndoPropertyInput(irp, inMdl, 1);
+    UndoPropertyOutput(irp, outMdl, 1);
+    if (ctx->SyncLockHeld != 0) GetSyncControlLock();
+    return PassDownWithContext(irp, ctx, taken);
+}
+
+// The PASSIVE_LEVEL part of the property completions.  The callbacks run
+// after the open-pin-list mutex is released, with the entry's values copied.
+void CGenDisp::PropertyCompletionWork(IrpContext* ctx) {
+    PIRP irp = ctx->Irp;
+    const FilterLogicDescriptor* logic = g_FilterLogic;
+    if (NT_SUCCESS(irp->IoStatus.Status) && ctx->DontCare == 0) {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+        UndoPropertyOutput(irp, ctx->OutputMdl, 2);
+        PUCHAR data = static_cast<PUCHAR>(PropertyData(irp));
+        ULONG found = 0, direction = 0;
+        LONG channel = NoChannel;
+        ChannelFormat format = {};
+        LockOpenPinList();
+        OpenPinEntry* entry = nullptr;
+        if (GetOpenPinFromList(irp, stack->FileObject, nullptr, 0, &entry, 0) == 0) {
+            ThisModule::ModulePrint(1, "GetOpenPinFromList Failed!!!\n");
+        } else {
+            found = 1;
+            direction = entry->Direction;
+            channel = entry->Channel;
+            if (ctx->Kind == IRP_CTX_DATAFORMAT && data != nullptr) {
+                // The application's buffer is read again: its size is checked again.
+                ULONG formatSize = ZvFormatSize(data);
+                if (formatSize < ZV_FMT_SIZE_WAVE || formatSize > outLength) {
+                    found = 0;
+                } else {
+                    PUCHAR copy = static_cast<PUCHAR>(MemAlloc(formatSize));
+                    if (copy != nullptr) {
+                        std::memcpy(copy, data, formatSize);
+                        // The stream paths divide by the block: a format without one is not taken over.
+                        if (ZvReadU16(copy, ZV_FMT_OFF_BLOCKALIGN) != 0) {
+                            MemFree(entry->Format);
+                            entry->Format = copy;
+                        } else {
+                            MemFree(copy);
+                        }
+                    }
+                    FormatToChannelFormat(entry->Format, ZvFormatSize(entry->Format), &format);
+                }
+            }
+        }
+        UnlockOpenPinList();
+        if (found != 0 && data != nullptr) {
+            if (ctx->Kind == IRP_CTX_DATAFORMAT) {
+                ThisModule::ModulePrint(1, "KSPROPERTY_CONNECTION_DATAFORMAT Set SUCCESS!!!\n");
+                if (logic->OnSetFormat != nullptr) logic->OnSetFormat(this, direction, &format, channel);
+            } else if (ctx->Kind == IRP_CTX_STATE) {
+                ThisModule::ModulePrint(1, "KSPROPERTY_CONNECTION_STATE Set SUCCESS!!!\n");
+                if (logic->OnSetStreamState != nullptr) {
+                    logic->OnSetStreamState(this, direction, static_cast<KSSTATE>(ZvReadU32(data, 0)), channel);
+                }
+            } else if (ctx->Kind == IRP_CTX_POSITION && logic->OnGetAudioPosition != nullptr) {
+                logic->OnGetAudioPosition(this, direction, reinterpret_cast<PKSAUDIO_POSITION>(data), channel);
+            }
+        }
+    }
+    if (ctx->SyncLockHeld != 0) {
+        ctx->SyncLockHeld = 0;
+        ReleaseSyncControlLock();
+    }
+}
