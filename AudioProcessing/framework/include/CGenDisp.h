@@ -22,6 +22,18 @@
 
 class CDevice;
 
+// What a stream request's dispatch learnt of its pin, its headers mapped.
+struct StreamRequestInfo {
+    PMDL HeaderMdl;        // maps UserBuffer (null when nothing needed mapping)
+    PVOID Headers;         // system address of the KSSTREAM_HEADERs
+    ULONG Length;          // OutputBufferLength
+    ULONG BlockAlign;      // of the pin's format (never 0)
+    ULONG Rate;            // nSamplesPerSec of the pin's format
+    ULONG Direction;
+    LONG Channel;
+    PFILE_OBJECT PinFile;
+};
+
 class CGenDisp : public CKsIrpTarget {
 public:
     CGenDisp();
@@ -107,8 +119,13 @@ private:
     NTSTATUS PassDownWithContext(PIRP irp, IrpContext* context, PULONG taken);
     void SetDefaultFormat(PinRecord* record, PUCHAR format, ULONG formatSize, const UCHAR* firstRange);
     ULONG FallbackDefaultFormat(PinRecord* record, const UCHAR* firstRange);
-    // The open-pin entry a stream request follows (mutex held on success).
-    OpenPinEntry* FollowedStreamEntry(PIRP irp);
+    // 1 when the stream request is followed: its pin is active, has a channel
+    // (or a mute mode is set) and a usable format, and its headers are mapped;
+    // the pin's position has grown by the request's frames (DataUsed or
+    // FrameExtent).  Nothing is held on return.
+    ULONG BeginStreamRequest(PIRP irp, ULONG useDataUsed, StreamRequestInfo* info);
+    // OnBuffer under the sync-control lock, with the data at their system addresses.
+    void CallOnBuffer(PMDL* mdls, const StreamRequestInfo& info);
 
     PDEVICE_OBJECT m_fdo;
     PDEVICE_OBJECT m_lower;

@@ -132,83 +132,75 @@ void ReleaseSyncControlLock() {
 // ---------------------------------------------------------------------------
 // Dispatch
 // ---------------------------------------------------------------------------
-OpenPinEntry* CGenDisp::FollowedStreamEntry(PIRP irp) {
+ULONG CGenDisp::BeginStreamRequest(PIRP irp, ULONG useDataUsed, StreamRequestInfo* info) {
+    std::memset(info, 0, sizeof *info);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
-    if (file == nullptr) return nullptr;
+    if (file == nullptr) return 0;
     LockOpenPinList();
     OpenPinEntry* entry = nullptr;
-    if (GetOpenPinFromList(irp, file, nullptr, 0, &entry, 0) != 0 && entry->Active != 0 &&
-        (entry->Channel != NoChannel || ReadSharedValue(VID_SHARED_MUTEMODE) != 0) &&
-        ZvFormatSize(entry->Format) >= ZV_FMT_SIZE_WAVE && ZvReadU16(entry->Format, ZV_FMT_OFF_BLOCKALIGN) != 0) {
-        return entry;
+    if (GetOpenPinFromList(irp, file, nullptr, 0, &entry, 0) == 0 || entry->Active == 0 ||
+        (entry->Channel == NoChannel && ReadSharedValue(VID_SHARED_MUTEMODE) == 0) ||
+        ZvFormatSize(entry->Format) < ZV_FMT_SIZE_WAVE || ZvReadU16(entry->Format, ZV_FMT_OFF_BLOCKALIGN) == 0 ||
+        MapPropertyOutput(irp, &info->HeaderMdl) == 0) {
+        UnlockOpenPinList();
+        return 0;
+    }
+    info->Headers = StreamHeaders(irp);
+    info->Length = OutputLength(irp);
+    info->BlockAlign = ZvReadU16(entry->Format, ZV_FMT_OFF_BLOCKALIGN);
+    info->Rate = ZvReadU32(entry->Format, ZV_FMT_OFF_RATE);
+    info->Direction = entry->Direction;
+    info->Channel = entry->Channel;
+    info->PinFile = entry->PinFile;
+    if (info->Channel != NoChannel) {
+        UpdateChannelPosition(info->Channel, info->Direction,
+                              CountStreamBytes(info->Headers, info->Length, useDataUsed) / info->BlockAlign, 0);
     }
     UnlockOpenPinList();
-    return nullptr;
+    return 1;
+}
+
+void CGenDisp::CallOnBuffer(PMDL* mdls, const StreamRequestInfo& info) {
+    SetStreamDataAddresses(mdls, info.Headers, info.Length, 1);
+    GetSyncControlLock();
+    g_FilterLogic->OnBuffer(this, info.Direction, info.Headers, info.Length, info.Channel, info.PinFile);
+    ReleaseSyncControlLock();
+    SetStreamDataAddresses(mdls, info.Headers, info.Length, 0);
 }
 
 NTSTATUS CGenDisp::HandleKSWriteStream(PIRP irp, PULONG taken) {
-    OpenPinEntry* entry = FollowedStreamEntry(irp);
-    if (entry == nullptr) return STATUS_SUCCESS;
-    PMDL headerMdl = nullptr;
-    if (MapPropertyOutput(irp, &headerMdl) == 0) {
-        UnlockOpenPinList();
-        return STATUS_SUCCESS;
-    }
-    PVOID headers = StreamHeaders(irp);
-    ULONG length = OutputLength(irp);
-    const ULONG blockAlign = ZvReadU16(entry->Format, ZV_FMT_OFF_BLOCKALIGN);
-    const ULONG direction = entry->Direction;
-    const LONG channel = entry->Channel;
-    PFILE_OBJECT pinFile = entry->PinFile;
-    if (channel != NoChannel) {
-        UpdateChannelPosition(channel, direction, CountStreamBytes(headers, length, 1) / blockAlign, 0);
-    }
-    UnlockOpenPinList();
-    if (g_FilterLogic->OnBuffer == nullptr) {
-        UndoPropertyOutput(irp, headerMdl, 0);
-        return STATUS_SUCCESS;
-    }
-    IrpContext* ctx = AllocateContext(irp, IRP_CTX_WRITE);
+    StreamRequestInfo info;
+    if (BeginStreamRequest(irp, 1, &info) == 0) return STATUS_SUCCESS;
+    IrpContext* ctx = g_FilterLogic->OnBuffer != nullptr ? AllocateContext(irp, IRP_CTX_WRITE) : nullptr;
     if (ctx == nullptr) {
-        UndoPropertyOutput(irp, headerMdl, 0);
+        UndoPropertyOutput(irp, info.HeaderMdl, 0);
         return STATUS_SUCCESS;
     }
-    if (StreamHeadersUsable(headers, length) != 0 && MapStreamBuffers(irp, ctx->DataMdls, headers, length) != 0) {
-        SetStreamDataAddresses(ctx->DataMdls, headers, length, 1);
-        GetSyncControlLock();
-        g_FilterLogic->OnBuffer(this, direction, headers, length, channel, pinFile);
-        ReleaseSyncControlLock();
-        SetStreamDataAddresses(ctx->DataMdls, headers, length, 0);
+    if (StreamHeadersUsable(info.Headers, info.Length) != 0 &&
+        MapStreamBuffers(irp, ctx->DataMdls, info.Headers, info.Length) != 0) {
+        CallOnBuffer(ctx->DataMdls, info);
         UnmapStreamBuffers(ctx->DataMdls);
     } else {
         ThisModule::ModulePrint(2, "HandleKSWriteStream> stream headers not usable; data passed untouched\n");
     }
-    ctx->BlockSize = blockAlign;
-    ctx->Channel = channel;
-    ctx->Direction = direction;
-    ctx->OutputMdl = headerMdl;
-    UndoPropertyOutput(irp, headerMdl, 1);
+    ctx->BlockSize = info.BlockAlign;
+    ctx->Channel = info.Channel;
+    ctx->Direction = info.Direction;
+    ctx->OutputMdl = info.HeaderMdl;
+    UndoPropertyOutput(irp, info.HeaderMdl, 1);
     return PassDownWithContext(irp, ctx, taken);
 }
 
 NTSTATUS CGenDisp::HandleKSReadStream(PIRP irp, PULONG taken) {
-    OpenPinEntry* entry = FollowedStreamEntry(irp);
-    if (entry == nullptr) return STATUS_SUCCESS;
-    PMDL headerMdl = nullptr;
-    if (MapPropertyOutput(irp, &headerMdl) == 0) {
-        UnlockOpenPinList();
-        return STATUS_SUCCESS;
-    }
-    PVOID headers = StreamHeaders(irp);
-    ULONG length = OutputLength(irp);
-    const ULONG blockAlign = ZvReadU16(entry->Format, ZV_FMT_OFF_BLOCKALIGN);
-    const ULONG rate = ZvReadU32(entry->Format, ZV_FMT_OFF_RATE);
-    const ULONG direction = entry->Direction;
-    const LONG channel = entry->Channel;
-    if (channel != NoChannel) {
-        UpdateChannelPosition(channel, direction, CountStreamBytes(headers, length, 0) / blockAlign, 0);
-    }
-    UnlockOpenPinList();
+    StreamRequestInfo info;
+    if (BeginStreamRequest(irp, 0, &info) == 0) return STATUS_SUCCESS;
+    PMDL headerMdl = info.HeaderMdl;
+    PVOID headers = info.Headers;
+    ULONG length = info.Length;
+    const ULONG blockAlign = info.BlockAlign;
+    const ULONG rate = info.Rate;
+    const ULONG direction = info.Direction;
+    const LONG channel = info.Channel;
     IrpContext* ctx = nullptr;
     // Without OnBuffer, or with headers the logic could not be given, the request is not taken.
     if (g_FilterLogic->OnBuffer == nullptr || headers == nullptr || StreamHeadersUsable(headers, length) == 0 ||
@@ -316,11 +308,8 @@ void CGenDisp::FinishCaptureRequest(CaptureQueueEntry* entry) {
         }
         // What the device wrote is checked again: DataUsed must stay inside the mapped extent.
         if (entry->DataMapped != 0 && StreamHeadersUsable(headers, length) != 0 && g_FilterLogic->OnBuffer != nullptr) {
-            SetStreamDataAddresses(entry->DataMdls, headers, length, 1);
-            GetSyncControlLock();
-            g_FilterLogic->OnBuffer(this, direction, headers, length, channel, pinFile);
-            ReleaseSyncControlLock();
-            SetStreamDataAddresses(entry->DataMdls, headers, length, 0);
+            StreamRequestInfo info = {entry->HeaderMdl, headers, length, blockAlign, 0, direction, channel, pinFile};
+            CallOnBuffer(entry->DataMdls, info);
         }
     }
     UnmapStreamBuffers(entry->DataMdls);
