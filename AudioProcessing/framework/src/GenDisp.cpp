@@ -232,8 +232,8 @@ VOID DeferredCompletion(PDEVICE_OBJECT, PVOID context) {
     genDisp->FinishContext(ctx);
     // The request stopped at this filter's location; completing it again goes on upwards.
     IoCompleteRequest(irp, IO_NO_INCREMENT);
-    ReleaseRemoveLock(irp, genDisp->GetRemoveLock());
     IoFreeWorkItem(item);
+    ReleaseRemoveLock(irp, genDisp->GetRemoveLock());
     ProbeLeave(0);
 }
 
