@@ -15,22 +15,9 @@
 #include <ksmedia.h>
 
 // The small status codes of the framework's services and of the filter
-// logics' callbacks.  The modules share the enumeration; the framework's own
-// names for 0, 1 and 11 follow it.
-#if __has_include("ZvStatus.h")
+// logics' callbacks, shared with the modules; the framework's own names for 0,
+// 1 and 11 follow them.
 #include "ZvStatus.h"
-#else
-enum ZvStatus : ULONG {
-    ZV_SUCCESS = 0,
-    ZV_UNSUCCESSFUL = 1,
-    ZV_NOT_READY = 3,
-    ZV_BUFFER_TOO_SMALL = 7,
-    ZV_NO_MEMORY = 8,
-    ZV_DELAY_TOO_SHORT = 9,
-    ZV_DELAY_TOO_LONG = 10,
-    ZV_BAD_ARGUMENT = 11,
-};
-#endif
 inline constexpr ULONG ZV_OK = ZV_SUCCESS;
 inline constexpr ULONG ZV_FAILED = ZV_UNSUCCESSFUL;
 inline constexpr ULONG ZV_INVALID_PARAMETER = ZV_BAD_ARGUMENT;
