@@ -190,6 +190,35 @@ TEST_F(ProbeBindingTest, SecondInitDoesNothingAndShutdownReleasesInOrder) {
     EXPECT_EQ(m_collector->Calls().back().Function, "main.0");
 }
 
+TEST_F(ProbeBindingTest, SwitchingTheSlotsForgetsTheBinding) {
+    // An unload (interfaces released, slots trapped) and a new load: nothing of
+    // the old binding may survive, or the new master's ProbeInit would do nothing.
+    m_stack->SetDeviceValue(u"ZVPerfMode", 1);
+    Init();
+    ASSERT_NE(Binding().MainRecord, nullptr);
+    ProbeReleaseAllInterfaces();
+    ProbeDisable();
+    ProbeEnable();
+    const ProbeBindingState state = Binding();
+    EXPECT_EQ(state.Fdo, nullptr);
+    EXPECT_EQ(state.Lower, nullptr);
+    EXPECT_EQ(state.Pdo, nullptr);
+    EXPECT_EQ(state.TraceRecord, nullptr);
+    EXPECT_EQ(state.MainRecord, nullptr);
+    EXPECT_EQ(state.PerfRecord, nullptr);
+    m_collector->ClearCalls();
+    ProbeEnter(0);
+    EXPECT_EQ(ProbeSlot22(1), 0u);
+    EXPECT_TRUE(m_collector->Calls().empty());
+
+    zvtest::RegisterAllLogModules();
+    Init();
+    EXPECT_EQ(m_collector->Queries().size(), 6u);  // main, trace, perf twice
+    ProbeEnter(0);
+    ASSERT_FALSE(m_collector->Calls().empty());
+    EXPECT_EQ(m_collector->Calls().back().Function, "main.0");
+}
+
 TEST_F(ProbeBindingTest, RecordWhoseTableFailedStaysListedUnboundAndIsReleasedOnce) {
     m_collector->FailTableFill(CollectorInterface::Main, true);
     Init();
@@ -232,7 +261,9 @@ TEST_F(ProbeBindingTest, QueryFailuresReportTheirCause) {
     EXPECT_EQ(ProbeGetFunctionTable(record, nullptr, sizeof table), PROBE_NULL_ARGUMENT);
     EXPECT_EQ(ProbeGetFunctionTable(record, &table, sizeof table), PROBE_OK);
     EXPECT_NE(table.SetValue, nullptr);
-    EXPECT_EQ(ProbeReleaseInterface(record), PROBE_OK);
+    // The release routine's own answer is the result.
+    m_collector->SetReleaseResult(CollectorInterface::Main, 0x77);
+    EXPECT_EQ(ProbeReleaseInterface(record), 0x77u);
     EXPECT_EQ(m_collector->Releases(), (std::vector<std::string>{"main"}));
 
     // A record that is not listed any more is left alone.
@@ -240,6 +271,7 @@ TEST_F(ProbeBindingTest, QueryFailuresReportTheirCause) {
     EXPECT_EQ(ProbeFindInterface(&stranger, 1), 0u);
     EXPECT_EQ(ProbeReleaseInterface(&stranger), PROBE_NOT_LISTED);
     EXPECT_EQ(ProbeGetFunctionTable(&stranger, &table, sizeof table), PROBE_NOT_LISTED);
+    EXPECT_EQ(ProbeGetFunctionTable(&stranger, nullptr, 0), PROBE_NULL_ARGUMENT);  // checked first
 }
 
 TEST_F(ProbeBindingTest, PerfModeIsReadAsAFourByteDword) {

@@ -125,6 +125,7 @@ struct RecordingCollector::State {
     PDEVICE_OBJECT Pdo = nullptr;
     bool Offered[3] = {true, true, true};
     bool FailFill[3] = {false, false, false};
+    ULONG ReleaseResult[3] = {0, 0, 0};
     // The context of each interface: its index, findable from the state.
     struct Context {
         State* Owner;
@@ -231,7 +232,7 @@ ULONG Release(PVOID context) {
     auto* c = static_cast<RecordingCollector::State::Context*>(context);
     std::lock_guard<std::mutex> guard(c->Owner->Lock);
     c->Owner->Releases.push_back(kInterfaceNames[c->Which]);
-    return 0;
+    return c->Owner->ReleaseResult[c->Which];
 }
 
 ULONG FillTable(PVOID context, PVOID table, ULONG bytes) {
@@ -329,6 +330,10 @@ void RecordingCollector::Offer(CollectorInterface which, bool offered) {
 
 void RecordingCollector::FailTableFill(CollectorInterface which, bool fail) {
     m_state->FailFill[static_cast<int>(which)] = fail;
+}
+
+void RecordingCollector::SetReleaseResult(CollectorInterface which, ULONG result) {
+    m_state->ReleaseResult[static_cast<int>(which)] = result;
 }
 
 std::vector<std::string> RecordingCollector::Queries() const {

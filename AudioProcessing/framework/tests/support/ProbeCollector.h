@@ -57,6 +57,8 @@ public:
     // refuse to fill a function table.
     void Offer(CollectorInterface which, bool offered);
     void FailTableFill(CollectorInterface which, bool fail);
+    // What the release routine of an interface answers (0 by default).
+    void SetReleaseResult(CollectorInterface which, ULONG result);
 
     // What happened, in order.
     std::vector<std::string> Queries() const;  // "trace", "main", "perf", "other" per query seen
