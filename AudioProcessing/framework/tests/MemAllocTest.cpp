@@ -50,6 +50,36 @@ TEST_F(MemAllocTest, SizeClassesFollowTheRequestedSize) {
     }
 }
 
+TEST_F(MemAllocTest, EveryBlockComesFromMemoryOfItsPoolType) {
+    // A paged request is served by the paged list of its class (or paged pool),
+    // a non-paged one by the non-paged list (or non-paged pool): non-paged
+    // callers run at DISPATCH_LEVEL and must never touch pageable memory.
+    const ULONGLONG serial = KpPoolSerial();
+    std::vector<std::pair<PVOID, ULONG>> blocks;
+    for (ULONG poolType : {ZV_POOL_NONPAGED, ZV_POOL_PAGED}) {
+        for (ULONG size : {3u, 20u, 30u, 50u, 59u, 500u}) {
+            PVOID data = MemAllocPool(poolType, size);
+            ASSERT_NE(data, nullptr);
+            blocks.emplace_back(data, poolType);
+        }
+    }
+    const auto live = KpPoolLiveBlocks(serial, ZV_POOL_TAG_ZCAM);
+    for (const auto& [data, poolType] : blocks) {
+        SCOPED_TRACE(testing::Message() << "pool type " << poolType << ", class "
+                                        << MemBlockSizeClass(data));
+        const auto* byte = static_cast<const char*>(data);
+        const KpPoolBlockInfo* holder = nullptr;
+        for (const KpPoolBlockInfo& block : live) {
+            const auto* start = static_cast<const char*>(block.Address);
+            if (byte >= start && byte < start + block.Size) holder = &block;
+        }
+        ASSERT_NE(holder, nullptr);
+        EXPECT_EQ(holder->PoolType, poolType == ZV_POOL_PAGED ? static_cast<ULONG>(PagedPool)
+                                                              : static_cast<ULONG>(NonPagedPool));
+    }
+    for (const auto& block : blocks) MemFreeBlock(block.first);
+}
+
 TEST_F(MemAllocTest, PoolBlocksHoldHeaderRequestAndOneSpareByte) {
     const ULONGLONG serial = KpPoolSerial();
     PVOID data = MemAlloc(59);
