@@ -6,7 +6,12 @@
 // one step under the dispatcher lock, so whoever wakes from a wait on it sees the
 // thread completely finished.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <dlfcn.h>
+#include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <xmmintrin.h>
 
 #include "ke_private.h"
@@ -18,6 +23,33 @@ namespace {
 std::atomic<ULONG_PTR> gNextThreadId{4};
 std::atomic<ULONG> gFailCreations{0};
 std::atomic<ULONG> gRunning{0};
+
+// The start routines of system threads whose routine has not yet returned, so
+// that the image loader does not unmap code a thread is still running: a driver
+// that can only wait for its thread's exit event would otherwise lose the
+// thread's last instructions under it.
+std::mutex gRoutinesLock;
+std::condition_variable gRoutineEnded;
+std::unordered_multimap<const void*, int> gRoutines;  // start routine -> (unused)
+
+void AddRunningRoutine(const void* routine) {
+    std::lock_guard<std::mutex> lock(gRoutinesLock);
+    gRoutines.emplace(routine, 0);
+}
+
+void RemoveRunningRoutine(const void* routine) {
+    {
+        std::lock_guard<std::mutex> lock(gRoutinesLock);
+        auto it = gRoutines.find(routine);
+        if (it != gRoutines.end()) gRoutines.erase(it);
+    }
+    gRoutineEnded.notify_all();
+}
+
+const void* ImageBaseOf(const void* address) {
+    Dl_info info{};
+    return dladdr(address, &info) != 0 ? info.dli_fbase : nullptr;
+}
 std::atomic<ULONGLONG> gFpSavesAll{0};
 
 constexpr ULONG kFloatSaveMagic = 0x5346504B;  // "KPFS"
@@ -88,6 +120,7 @@ void ThreadMain(PKTHREAD Thread) {
     } catch (const ThreadTermination& termination) {
         Thread->ExitStatus = termination.Status;
     }
+    RemoveRunningRoutine(reinterpret_cast<const void*>(Thread->Routine));
     FinishThread(Thread);
 }
 
@@ -175,9 +208,11 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     }
     // The registration's reference becomes the running thread's.
     ++gRunning;
+    AddRunningRoutine(reinterpret_cast<const void*>(StartRoutine));
     try {
         std::thread(ThreadMain, thread).detach();
     } catch (const std::system_error&) {
+        RemoveRunningRoutine(reinterpret_cast<const void*>(StartRoutine));
         --gRunning;
         ObDereferenceObject(thread);
         ZwClose(handle);
@@ -209,6 +244,24 @@ void KpFailThreadCreations(ULONG Count) {
 
 ULONG KpRunningSystemThreadCount(void) {
     return gRunning.load();
+}
+
+void KpWaitForSystemThreadsOfImage(const void* addressInImage) {
+    const void* base = ImageBaseOf(addressInImage);
+    if (base == nullptr) return;
+    auto running = [base] {
+        for (const auto& entry : gRoutines)
+            if (ImageBaseOf(entry.first) == base) return true;
+        return false;
+    };
+    std::unique_lock<std::mutex> lock(gRoutinesLock);
+    // A thread still in the image long after its driver unloaded was never
+    // stopped: that is the driver's fault, reported rather than waited for.
+    if (!gRoutineEnded.wait_for(lock, std::chrono::seconds(30), [&] { return !running(); })) {
+        lock.unlock();
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                   "a driver image was unloaded while one of its system threads still runs");
+    }
 }
 
 BOOLEAN KpIsSystemThread(void) {

@@ -6,6 +6,8 @@
 // in-process by service name are taken before any image.
 #include <dlfcn.h>
 
+#include "kp/thread.h"
+
 #include <map>
 
 #include "io_internal.h"
@@ -217,7 +219,11 @@ NTSTATUS KpUnloadDriver(PDRIVER_OBJECT DriverObject) {
     }
     void* image = driver->Image;
     kp::io::FreeDriverObject(DriverObject);
-    if (image != nullptr) dlclose(image);
+    if (image != nullptr) {
+        // A thread the driver stopped may still be on its way out of the image.
+        if (void* entry = dlsym(image, "DriverEntry")) KpWaitForSystemThreadsOfImage(entry);
+        dlclose(image);
+    }
     return STATUS_SUCCESS;
 }
 

@@ -7,6 +7,9 @@
 void KpFailThreadCreations(ULONG Count);
 // System threads whose routine has not yet ended.
 ULONG KpRunningSystemThreadCount(void);
+// Waits until no system thread runs a start routine that lies in the same loaded
+// image as `addressInImage` (the loader calls it before unmapping an image).
+void KpWaitForSystemThreadsOfImage(const void* addressInImage);
 // TRUE on a thread made by PsCreateSystemThread.
 BOOLEAN KpIsSystemThread(void);
 
