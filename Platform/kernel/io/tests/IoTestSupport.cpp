@@ -150,22 +150,6 @@ void TestMachine::WriteRegistry(const std::string& body) {
     std::fclose(file);
 }
 
-std::string RegMultiSz(const std::vector<std::string>& strings) {
-    std::string out = "hex(7):";
-    auto byte = [&](unsigned b) {
-        char text[4];
-        std::snprintf(text, sizeof text, "%02x,", b);
-        out += text;
-    };
-    for (auto& s : strings) {
-        for (char c : s) byte(static_cast<unsigned char>(c)), byte(0);
-        byte(0), byte(0);
-    }
-    byte(0), byte(0);
-    out.pop_back();
-    return out;
-}
-
 std::string RegDword(ULONG value) {
     char text[24];
     std::snprintf(text, sizeof text, "dword:%08x", value);

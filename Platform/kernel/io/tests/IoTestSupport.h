@@ -16,6 +16,8 @@
 #include "kp/pnp.h"
 #include "kp/testing.h"
 
+#include "kp/machine.h"
+
 namespace kp::iotest {
 
 // Fails the test for IRPs, MDLs, file objects, device objects, system mappings
@@ -75,7 +77,8 @@ private:
 };
 
 // .reg helpers: a hex(7) value of strings, a dword value.
-std::string RegMultiSz(const std::vector<std::string>& strings);
+// A .reg multi-string value: the machine helpers' own.
+using kp::machine::RegMultiSz;
 std::string RegDword(ULONG value);
 // The standard description: the function driver and filter services, and a
 // device of the test class at USB\VID_1234&PID_ABCD\<instance> with the filter
