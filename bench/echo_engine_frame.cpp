@@ -54,9 +54,10 @@ void EngineFrame(benchmark::State& state) {
     int16_t delay = 100;
     size_t f = 0;
     for (auto _ : state) {
-        AecSubmit(engine, AEC_PIN_FAR_END, s.far.data() + f * frame, uint32_t(frame * 2), nullptr, 0, nullptr);
-        AecSubmit(engine, AEC_PIN_NEAR_END, s.mic.data() + f * frame, uint32_t(frame * 2), out.data() + f * frame,
-                  uint32_t(frame * 2), &delay);
+        AecSubmit(engine, AEC_PIN_FAR_END, s.far.data() + f * frame, uint32_t(frame * 2), nullptr,
+                  0, nullptr);
+        AecSubmit(engine, AEC_PIN_NEAR_END, s.mic.data() + f * frame, uint32_t(frame * 2),
+                  out.data() + f * frame, uint32_t(frame * 2), &delay);
         benchmark::DoNotOptimize(out[f * frame]);
         if (++f == frames) f = 0;
     }
@@ -66,13 +67,16 @@ void EngineFrame(benchmark::State& state) {
     AecCreate(&engine);
     if (rate == 16000) AecSetPropertyDword(engine, AEC_PROP_SAMPLE_RATE, 16000);
     for (size_t i = 0; i < frames; ++i) {
-        AecSubmit(engine, AEC_PIN_FAR_END, s.far.data() + i * frame, uint32_t(frame * 2), nullptr, 0, nullptr);
-        AecSubmit(engine, AEC_PIN_NEAR_END, s.mic.data() + i * frame, uint32_t(frame * 2), out.data() + i * frame,
-                  uint32_t(frame * 2), &delay);
+        AecSubmit(engine, AEC_PIN_FAR_END, s.far.data() + i * frame, uint32_t(frame * 2), nullptr,
+                  0, nullptr);
+        AecSubmit(engine, AEC_PIN_NEAR_END, s.mic.data() + i * frame, uint32_t(frame * 2),
+                  out.data() + i * frame, uint32_t(frame * 2), &delay);
     }
     AecDestroy(engine);
-    state.counters["erle_dB"] = echotest::ErleDb(s.mic, out, s.echo, size_t(6 * rate), out.size(), frame * 10);
-    state.counters["frames_per_s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["erle_dB"] =
+        echotest::ErleDb(s.mic, out, s.echo, size_t(6 * rate), out.size(), frame * 10);
+    state.counters["frames_per_s"] =
+        benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 BENCHMARK(EngineFrame)->Arg(8000)->Arg(16000)->Unit(benchmark::kMicrosecond);

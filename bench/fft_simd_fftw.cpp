@@ -58,7 +58,8 @@ double Time(const std::function<void()>& fn) {
     for (int run = 0; run < 5; ++run) {
         const auto t0 = Clock::now();
         for (int i = 0; i < reps; ++i) fn();
-        best = std::min(best, std::chrono::duration<double, std::nano>(Clock::now() - t0).count() / reps);
+        best = std::min(best,
+                        std::chrono::duration<double, std::nano>(Clock::now() - t0).count() / reps);
     }
     return best;
 }
@@ -72,9 +73,12 @@ struct Member {
 };
 const Member kMembers[] = {
     {"generic", sp_rfft_spec_init, sp_rfft_forward, sp_rfft_inverse, sp_packed_spectrum_mul_conj},
-    {"SSE", sp_rfft_spec_init_sse, sp_rfft_forward_sse, sp_rfft_inverse_sse, sp_packed_spectrum_mul_conj_sse},
-    {"SSE2", sp_rfft_spec_init_sse2, sp_rfft_forward_sse2, sp_rfft_inverse_sse2, sp_packed_spectrum_mul_conj_sse2},
-    {"SSE3", sp_rfft_spec_init_sse3, sp_rfft_forward_sse3, sp_rfft_inverse_sse3, sp_packed_spectrum_mul_conj_sse3},
+    {"SSE", sp_rfft_spec_init_sse, sp_rfft_forward_sse, sp_rfft_inverse_sse,
+     sp_packed_spectrum_mul_conj_sse},
+    {"SSE2", sp_rfft_spec_init_sse2, sp_rfft_forward_sse2, sp_rfft_inverse_sse2,
+     sp_packed_spectrum_mul_conj_sse2},
+    {"SSE3", sp_rfft_spec_init_sse3, sp_rfft_forward_sse3, sp_rfft_inverse_sse3,
+     sp_packed_spectrum_mul_conj_sse3},
 };
 constexpr int kMemberCount = 4;
 

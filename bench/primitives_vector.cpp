@@ -18,7 +18,9 @@ namespace {
 
 const char* const kVariant[4] = {"generic", "sse", "sse2", "sse3"};
 
-bool Runs(int v) { return v != sp_variant_sse3 || __builtin_cpu_supports("sse3"); }
+bool Runs(int v) {
+    return v != sp_variant_sse3 || __builtin_cpu_supports("sse3");
+}
 
 // ---- Copy and zero ------------------------------------------------------------------
 
@@ -200,12 +202,14 @@ public:
         printf("\nTime relative to the reference (below 1: faster)\n");
         for (const Op& op : kOps) {
             for (int64_t a : op.args) {
-                const std::string ref = std::string(op.name) + "/" + op.refName + "/" + std::to_string(a);
+                const std::string ref =
+                    std::string(op.name) + "/" + op.refName + "/" + std::to_string(a);
                 auto r = times_.find(ref);
                 if (r == times_.end()) continue;
                 printf("%-16s %8lld", op.name, static_cast<long long>(a));
                 for (int v = 0; v < 4; ++v) {
-                    auto m = times_.find(std::string(op.name) + "/" + kVariant[v] + "/" + std::to_string(a));
+                    auto m = times_.find(std::string(op.name) + "/" + kVariant[v] + "/" +
+                                         std::to_string(a));
                     if (m != times_.end()) printf("  %s %6.2f", kVariant[v], m->second / r->second);
                 }
                 printf("\n");
@@ -223,10 +227,12 @@ int main(int argc, char** argv) {
     for (const Op& op : kOps) {
         for (int v = 0; v < 4; ++v) {
             if (!Runs(v)) continue;
-            auto* b = benchmark::RegisterBenchmark((std::string(op.name) + "/" + kVariant[v]).c_str(), op.member, v);
+            auto* b = benchmark::RegisterBenchmark(
+                (std::string(op.name) + "/" + kVariant[v]).c_str(), op.member, v);
             for (int64_t a : op.args) b->Arg(a);
         }
-        auto* b = benchmark::RegisterBenchmark((std::string(op.name) + "/" + op.refName).c_str(), op.ref);
+        auto* b =
+            benchmark::RegisterBenchmark((std::string(op.name) + "/" + op.refName).c_str(), op.ref);
         for (int64_t a : op.args) b->Arg(a);
     }
     benchmark::Initialize(&argc, argv);

@@ -40,7 +40,8 @@ void NaiveDirect(benchmark::State& state) {
         for (int j = 0; j < lags; ++j) {
             const int k = lowLag + j;
             double sum = 0;
-            for (int n = k < 0 ? -k : 0; n < len && n + k < len; ++n) sum += static_cast<double>(a[n]) * b[n + k];
+            for (int n = k < 0 ? -k : 0; n < len && n + k < len; ++n)
+                sum += static_cast<double>(a[n]) * b[n + k];
             out[j] = sum;
         }
         benchmark::DoNotOptimize(out.data());
@@ -53,11 +54,14 @@ int main(int argc, char** argv) {
     for (int v = 0; v < 4; ++v) {
         if (v == sp_variant_sse3 && !__builtin_cpu_supports("sse3")) continue;
         for (int w : {4000, 8000}) {
-            const std::string name = std::string("xcorr_wave/W") + std::to_string(w) + "/" + kVariant[v];
-            benchmark::RegisterBenchmark(name.c_str(), Member, v, w, 2 * w + 1, 1 - w, w == 4000 ? 27 : 28);
+            const std::string name =
+                std::string("xcorr_wave/W") + std::to_string(w) + "/" + kVariant[v];
+            benchmark::RegisterBenchmark(name.c_str(), Member, v, w, 2 * w + 1, 1 - w,
+                                         w == 4000 ? 27 : 28);
         }
-        benchmark::RegisterBenchmark((std::string("xcorr_direct_256x256x300/") + kVariant[v]).c_str(), Member, v, 256,
-                                     300, -150, 12);
+        benchmark::RegisterBenchmark(
+            (std::string("xcorr_direct_256x256x300/") + kVariant[v]).c_str(), Member, v, 256, 300,
+            -150, 12);
     }
     benchmark::RegisterBenchmark("xcorr_direct_256x256x300/naive_double", NaiveDirect);
     benchmark::Initialize(&argc, argv);

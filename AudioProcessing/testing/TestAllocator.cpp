@@ -73,7 +73,8 @@ PVOID MemAllocPool(ULONG poolType, ULONG size) {
             return nullptr;
         }
     }
-    auto* header = static_cast<BlockHeader*>(std::aligned_alloc(16, sizeof(BlockHeader) + ((size + 15u) & ~15ull)));
+    auto* header = static_cast<BlockHeader*>(
+        std::aligned_alloc(16, sizeof(BlockHeader) + ((size + 15u) & ~15ull)));
     if (header == nullptr) return nullptr;
     header->size = size;
     header->magic = kLiveMagic;
@@ -99,5 +100,9 @@ void MemFreeBlock(PVOID data) {
     std::free(header);
 }
 
-PVOID MemAlloc(ULONG size) { return MemAllocPool(ZV_POOL_NONPAGED, size); }
-void MemFree(PVOID data) { MemFreeBlock(data); }
+PVOID MemAlloc(ULONG size) {
+    return MemAllocPool(ZV_POOL_NONPAGED, size);
+}
+void MemFree(PVOID data) {
+    MemFreeBlock(data);
+}

@@ -17,8 +17,8 @@ namespace {
 std::atomic<ULONGLONG> g_sequence{0};
 
 constexpr ULONG kMaxPropertyInput = 64 * 1024;
-constexpr ULONG kPinNameBytes = KSSTRING_Pin_Chars * 2;            // 76
-constexpr ULONG kConnectOffset = kPinNameBytes + 2;                // 78: text and separator
+constexpr ULONG kPinNameBytes = KSSTRING_Pin_Chars * 2;                  // 76
+constexpr ULONG kConnectOffset = kPinNameBytes + 2;                      // 78: text and separator
 constexpr ULONG kFormatOffset = kConnectOffset + sizeof(KSPIN_CONNECT);  // 142
 
 // The pin-create part of a create's file name (a name opened on the device
@@ -30,7 +30,9 @@ bool PinCreateName(PFILE_OBJECT file, const uint8_t** bytes, ULONG* length) {
     return *length >= kPinNameBytes && std::memcmp(*bytes, KSSTRING_Pin, kPinNameBytes) == 0;
 }
 
-Device* FromFdo(PDEVICE_OBJECT fdo) { return *static_cast<Device**>(fdo->DeviceExtension); }
+Device* FromFdo(PDEVICE_OBJECT fdo) {
+    return *static_cast<Device**>(fdo->DeviceExtension);
+}
 
 AudioRange Range(ULONG maxChannels, ULONG minBits, ULONG maxBits) {
     AudioRange r;
@@ -90,10 +92,12 @@ std::vector<uint8_t> WaveFormat(ULONG rate, ULONG bits, ULONG channels, bool ext
     w.Format.wBitsPerSample = static_cast<WORD>(bits);
     w.Format.cbSize = extensible ? 22 : 0;
     w.Samples.wValidBitsPerSample = static_cast<WORD>(bits);
-    w.dwChannelMask = channels == 1 ? SPEAKER_FRONT_CENTER : SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
+    w.dwChannelMask =
+        channels == 1 ? SPEAKER_FRONT_CENTER : SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
     w.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
     KSDATAFORMAT f{};
-    f.FormatSize = extensible ? sizeof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE) : sizeof(KSDATAFORMAT_WAVEFORMATEX);
+    f.FormatSize =
+        extensible ? sizeof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE) : sizeof(KSDATAFORMAT_WAVEFORMATEX);
     f.SampleSize = w.Format.nBlockAlign;
     f.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
     f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
@@ -105,14 +109,16 @@ std::vector<uint8_t> WaveFormat(ULONG rate, ULONG bits, ULONG channels, bool ext
 }
 
 // Checks a format against a pin's ranges; fills the wave format of audio ones.
-bool FormatInRanges(const PinConfig& pin, const uint8_t* format, ULONG size, WAVEFORMATEX* wfx, bool* isAudio) {
+bool FormatInRanges(const PinConfig& pin, const uint8_t* format, ULONG size, WAVEFORMATEX* wfx,
+                    bool* isAudio) {
     if (size < sizeof(KSDATAFORMAT)) return false;
     KSDATAFORMAT f;
     std::memcpy(&f, format, sizeof f);
     if (f.FormatSize != size) return false;
     *isAudio = false;
     for (const AudioRange& r : pin.Ranges) {
-        if (!(f.MajorFormat == r.Major && f.SubFormat == r.Sub && f.Specifier == r.Specifier)) continue;
+        if (!(f.MajorFormat == r.Major && f.SubFormat == r.Sub && f.Specifier == r.Specifier))
+            continue;
         if (!IsAudioRange(r)) return true;
         if (size < sizeof(KSDATAFORMAT_WAVEFORMATEX)) return false;
         WAVEFORMATEX w;
@@ -127,7 +133,9 @@ bool FormatInRanges(const PinConfig& pin, const uint8_t* format, ULONG size, WAV
         }
         ULONG maxChannels = r.MaxChannels == 0xFFFFFFFFu ? 0xFFFFu : r.MaxChannels;
         if (w.nChannels < 1 || w.nChannels > maxChannels) continue;
-        if (w.wBitsPerSample % 8 != 0 || w.wBitsPerSample < r.MinBits || w.wBitsPerSample > r.MaxBits) continue;
+        if (w.wBitsPerSample % 8 != 0 || w.wBitsPerSample < r.MinBits ||
+            w.wBitsPerSample > r.MaxBits)
+            continue;
         if (w.nSamplesPerSec < r.MinRate || w.nSamplesPerSec > r.MaxRate) continue;
         if (w.nBlockAlign != w.nChannels * w.wBitsPerSample / 8) continue;
         if (w.nAvgBytesPerSec != w.nBlockAlign * w.nSamplesPerSec) continue;
@@ -140,7 +148,8 @@ bool FormatInRanges(const PinConfig& pin, const uint8_t* format, ULONG size, WAV
 }
 
 // The first offered range that intersects one of the pin's gives the answer.
-bool Intersect(const PinConfig& pin, const uint8_t* offered, ULONG length, std::vector<uint8_t>* answer) {
+bool Intersect(const PinConfig& pin, const uint8_t* offered, ULONG length,
+               std::vector<uint8_t>* answer) {
     if (length < sizeof(KSMULTIPLE_ITEM)) return false;
     KSMULTIPLE_ITEM head;
     std::memcpy(&head, offered, sizeof head);
@@ -163,7 +172,8 @@ bool Intersect(const PinConfig& pin, const uint8_t* offered, ULONG length, std::
                 f.MajorFormat = r.Major;
                 f.SubFormat = r.Sub;
                 f.Specifier = r.Specifier;
-                answer->assign(reinterpret_cast<uint8_t*>(&f), reinterpret_cast<uint8_t*>(&f) + sizeof f);
+                answer->assign(reinterpret_cast<uint8_t*>(&f),
+                               reinterpret_cast<uint8_t*>(&f) + sizeof f);
                 return true;
             }
             if (size < sizeof(KSDATARANGE_AUDIO)) continue;
@@ -180,8 +190,9 @@ bool Intersect(const PinConfig& pin, const uint8_t* offered, ULONG length, std::
                 if (bits < lowBits || !PointAllowed(pin, rate, bits)) continue;
             } else {
                 for (auto& p : pin.Supported) {
-                    if (p.Rate >= lowRate && p.Rate <= highRate && p.Bits >= lowBits && p.Bits <= highBits &&
-                        PointAllowed(pin, p.Rate, p.Bits) && (p.Rate > rate || (p.Rate == rate && p.Bits > bits))) {
+                    if (p.Rate >= lowRate && p.Rate <= highRate && p.Bits >= lowBits &&
+                        p.Bits <= highBits && PointAllowed(pin, p.Rate, p.Bits) &&
+                        (p.Rate > rate || (p.Rate == rate && p.Bits > bits))) {
                         rate = p.Rate;
                         bits = p.Bits;
                     }
@@ -190,7 +201,8 @@ bool Intersect(const PinConfig& pin, const uint8_t* offered, ULONG length, std::
             }
             ULONG channels = pin.OnlyChannels;
             if (channels == 0) {
-                ULONG offeredMax = o.MaximumChannels == 0xFFFFFFFFu ? r.MaxChannels : o.MaximumChannels;
+                ULONG offeredMax =
+                    o.MaximumChannels == 0xFFFFFFFFu ? r.MaxChannels : o.MaximumChannels;
                 channels = std::min(offeredMax, r.MaxChannels == 0xFFFFFFFFu ? 2u : r.MaxChannels);
             }
             *answer = WaveFormat(rate, bits, channels, pin.ExtensibleAnswer);
@@ -215,7 +227,8 @@ NTSTATUS Answer(uint8_t* out, ULONG outLength, const void* value, ULONG size, UL
 }
 
 // A KSMULTIPLE_ITEM answer: also its header alone into exactly 8 bytes.
-NTSTATUS AnswerList(uint8_t* out, ULONG outLength, const std::vector<uint8_t>& list, ULONG_PTR* info) {
+NTSTATUS AnswerList(uint8_t* out, ULONG outLength, const std::vector<uint8_t>& list,
+                    ULONG_PTR* info) {
     if (outLength == sizeof(KSMULTIPLE_ITEM) && list.size() > sizeof(KSMULTIPLE_ITEM)) {
         std::memcpy(out, list.data(), sizeof(KSMULTIPLE_ITEM));
         *info = sizeof(KSMULTIPLE_ITEM);
@@ -230,7 +243,8 @@ ULONG ReadDword(HANDLE key, PCWSTR name, ULONG fallback) {
     UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 4];
     ULONG length;
     auto info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer);
-    if (!NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, info, sizeof buffer, &length)) ||
+    if (!NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, info,
+                                    sizeof buffer, &length)) ||
         info->Type != REG_DWORD || info->DataLength != 4) {
         return fallback;
     }
@@ -287,47 +301,47 @@ void SetInterfaces(Device* d, BOOLEAN enable) {
 NTSTATUS DispatchPnp(Device* d, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE: {
-        NTSTATUS status = ForwardAndWait(d->Lower, irp);
-        if (NT_SUCCESS(status)) SetInterfaces(d, TRUE);
-        return CompleteNow(irp, status);
-    }
-    case IRP_MN_QUERY_PNP_DEVICE_STATE: {
-        NTSTATUS status = ForwardAndWait(d->Lower, irp);
-        ULONG_PTR bits = NT_SUCCESS(status) ? irp->IoStatus.Information : 0;
-        return CompleteNow(irp, STATUS_SUCCESS, bits | PNP_DEVICE_NOT_DISABLEABLE);
-    }
-    case IRP_MN_SURPRISE_REMOVAL:
-        SetInterfaces(d, FALSE);
-        d->Shutdown();
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        IoSkipCurrentIrpStackLocation(irp);
-        return IoCallDriver(d->Lower, irp);
-    case IRP_MN_REMOVE_DEVICE: {
-        SetInterfaces(d, FALSE);
-        d->Shutdown();
-        std::shared_ptr<Device> self = d->shared_from_this();
-        RemoveLiveDevice(self);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        IoSkipCurrentIrpStackLocation(irp);
-        NTSTATUS status = IoCallDriver(d->Lower, irp);
-        PDEVICE_OBJECT fdo = d->Fdo;
-        IoDetachDevice(d->Lower);
-        for (UNICODE_STRING& link : d->Links) RtlFreeUnicodeString(&link);
-        d->Links.clear();
-        *static_cast<Device**>(fdo->DeviceExtension) = nullptr;
-        IoDeleteDevice(fdo);
-        return status;
-    }
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        [[fallthrough]];
-    default:
-        IoSkipCurrentIrpStackLocation(irp);
-        return IoCallDriver(d->Lower, irp);
+        case IRP_MN_START_DEVICE: {
+            NTSTATUS status = ForwardAndWait(d->Lower, irp);
+            if (NT_SUCCESS(status)) SetInterfaces(d, TRUE);
+            return CompleteNow(irp, status);
+        }
+        case IRP_MN_QUERY_PNP_DEVICE_STATE: {
+            NTSTATUS status = ForwardAndWait(d->Lower, irp);
+            ULONG_PTR bits = NT_SUCCESS(status) ? irp->IoStatus.Information : 0;
+            return CompleteNow(irp, STATUS_SUCCESS, bits | PNP_DEVICE_NOT_DISABLEABLE);
+        }
+        case IRP_MN_SURPRISE_REMOVAL:
+            SetInterfaces(d, FALSE);
+            d->Shutdown();
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoSkipCurrentIrpStackLocation(irp);
+            return IoCallDriver(d->Lower, irp);
+        case IRP_MN_REMOVE_DEVICE: {
+            SetInterfaces(d, FALSE);
+            d->Shutdown();
+            std::shared_ptr<Device> self = d->shared_from_this();
+            RemoveLiveDevice(self);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoSkipCurrentIrpStackLocation(irp);
+            NTSTATUS status = IoCallDriver(d->Lower, irp);
+            PDEVICE_OBJECT fdo = d->Fdo;
+            IoDetachDevice(d->Lower);
+            for (UNICODE_STRING& link : d->Links) RtlFreeUnicodeString(&link);
+            d->Links.clear();
+            *static_cast<Device**>(fdo->DeviceExtension) = nullptr;
+            IoDeleteDevice(fdo);
+            return status;
+        }
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            [[fallthrough]];
+        default:
+            IoSkipCurrentIrpStackLocation(irp);
+            return IoCallDriver(d->Lower, irp);
     }
 }
 
@@ -353,8 +367,8 @@ NTSTATUS DriverDispatch(PDEVICE_OBJECT fdo, PIRP irp) {
 
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT fdo;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(Device*), nullptr, FILE_DEVICE_KS, FILE_DEVICE_SECURE_OPEN,
-                                     FALSE, &fdo);
+    NTSTATUS status = IoCreateDevice(driver, sizeof(Device*), nullptr, FILE_DEVICE_KS,
+                                     FILE_DEVICE_SECURE_OPEN, FALSE, &fdo);
     if (!NT_SUCCESS(status)) return status;
     *static_cast<Device**>(fdo->DeviceExtension) = nullptr;
     PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(fdo, pdo);
@@ -391,7 +405,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     if (d->RoomName.empty()) {
         WCHAR id[256];
         ULONG length = 0;
-        if (NT_SUCCESS(IoGetDeviceProperty(pdo, DevicePropertyPhysicalDeviceObjectName, sizeof id, id, &length))) {
+        if (NT_SUCCESS(IoGetDeviceProperty(pdo, DevicePropertyPhysicalDeviceObjectName, sizeof id,
+                                           id, &length))) {
             d->RoomName = Narrow(std::u16string(id, length / 2));
         }
         while (!d->RoomName.empty() && d->RoomName.back() == '\0') d->RoomName.pop_back();
@@ -448,7 +463,8 @@ NTSTATUS CompleteNow(PIRP irp, NTSTATUS status, ULONG_PTR info) {
 // ---------------------------------------------------------------------------
 // Profiles
 // ---------------------------------------------------------------------------
-std::vector<PinConfig> ProfilePins(const std::string& profile, ULONG captureChannels, CaptureSource source) {
+std::vector<PinConfig> ProfilePins(const std::string& profile, ULONG captureChannels,
+                                   CaptureSource source) {
     PinConfig render;
     render.Category = KSCATEGORY_AUDIO;
     render.Dataflow = KSPIN_DATAFLOW_IN;
@@ -503,15 +519,24 @@ std::vector<PinConfig> ProfilePins(const std::string& profile, ULONG captureChan
         PinConfig odd = capture;
         odd.Ranges = {Range(2, 24, 24)};
         odd.Ranges[0].MinRate = odd.Ranges[0].MaxRate = 44100;
-        return {render, capture, bridge(KSPIN_DATAFLOW_OUT, KSNODETYPE_SPEAKER),
-                bridge(KSPIN_DATAFLOW_IN, KSNODETYPE_MICROPHONE), midi, wide, odd};
+        return {render,
+                capture,
+                bridge(KSPIN_DATAFLOW_OUT, KSNODETYPE_SPEAKER),
+                bridge(KSPIN_DATAFLOW_IN, KSNODETYPE_MICROPHONE),
+                midi,
+                wide,
+                odd};
     }
     return {};
 }
 
-ULONGLONG NextSequence() { return ++g_sequence; }
+ULONGLONG NextSequence() {
+    return ++g_sequence;
+}
 
-void RegisterDriver() { KpRegisterBuiltinDriver(kServiceName, SimDriverEntry); }
+void RegisterDriver() {
+    KpRegisterBuiltinDriver(kServiceName, SimDriverEntry);
+}
 
 // ---------------------------------------------------------------------------
 // Buffer views
@@ -554,7 +579,8 @@ void BufferView::Release() {
 // ---------------------------------------------------------------------------
 // The device
 // ---------------------------------------------------------------------------
-Device::Device(PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PDEVICE_OBJECT pdo) : Fdo(fdo), Lower(lower), Pdo(pdo) {}
+Device::Device(PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PDEVICE_OBJECT pdo)
+    : Fdo(fdo), Lower(lower), Pdo(pdo) {}
 
 Device::~Device() {
     Shutdown();
@@ -758,8 +784,8 @@ NTSTATUS Device::Dispatch(PIRP irp) {
         if (r.IoControl == IOCTL_KS_PROPERTY && r.InputLength >= sizeof(KSPROPERTY)) {
             BufferView in;
             ULONG length = std::min<ULONG>(r.InputLength, sizeof(KSP_PIN));
-            if (NT_SUCCESS(in.Map(stack->Parameters.DeviceIoControl.Type3InputBuffer, length, irp->RequestorMode,
-                                  IoReadAccess))) {
+            if (NT_SUCCESS(in.Map(stack->Parameters.DeviceIoControl.Type3InputBuffer, length,
+                                  irp->RequestorMode, IoReadAccess))) {
                 KSP_PIN p{};
                 std::memcpy(&p, in.Get(), length);
                 r.IsProperty = true;
@@ -775,13 +801,15 @@ NTSTATUS Device::Dispatch(PIRP irp) {
     Fault copy;
     {
         std::lock_guard<std::mutex> lock(Lock);
-        if (r.File != nullptr && (r.IoControl == IOCTL_KS_READ_STREAM || r.IoControl == IOCTL_KS_WRITE_STREAM)) {
+        if (r.File != nullptr &&
+            (r.IoControl == IOCTL_KS_READ_STREAM || r.IoControl == IOCTL_KS_WRITE_STREAM)) {
             auto it = PinFiles.find(r.File);
             if (it != PinFiles.end()) r.PinId = it->second->Id;
         }
         const uint8_t* name;
         ULONG length;
-        if (r.Major == IRP_MJ_CREATE && r.File != nullptr && PinCreateName(r.File, &name, &length) &&
+        if (r.Major == IRP_MJ_CREATE && r.File != nullptr &&
+            PinCreateName(r.File, &name, &length) &&
             length >= kConnectOffset + sizeof(KSPIN_CONNECT)) {
             KSPIN_CONNECT connect;
             std::memcpy(&connect, name + kConnectOffset, sizeof connect);
@@ -798,28 +826,29 @@ NTSTATUS Device::Dispatch(PIRP irp) {
     }
     if (fault != nullptr) {
         if (copy.NeverComplete) return Hold(irp, r.File);
-        RequestClass cls = r.Major == IRP_MJ_CREATE ? RequestClass::Create
+        RequestClass cls = r.Major == IRP_MJ_CREATE  ? RequestClass::Create
                            : r.Major == IRP_MJ_CLOSE ? RequestClass::Close
                                                      : RequestClass::Property;
         return Finish(irp, copy.Status, copy.Information, log, cls);
     }
     switch (r.Major) {
-    case IRP_MJ_CREATE:
-        return DispatchCreate(irp, stack, log);
-    case IRP_MJ_CLOSE:
-        return DispatchClose(irp, stack, log);
-    case IRP_MJ_CLEANUP:
-        return DispatchCleanup(irp, stack, log);
-    case IRP_MJ_DEVICE_CONTROL:
-        return DispatchControl(irp, stack, log);
-    default:
-        return Finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0, log, RequestClass::Property);
+        case IRP_MJ_CREATE:
+            return DispatchCreate(irp, stack, log);
+        case IRP_MJ_CLOSE:
+            return DispatchClose(irp, stack, log);
+        case IRP_MJ_CLEANUP:
+            return DispatchCleanup(irp, stack, log);
+        case IRP_MJ_DEVICE_CONTROL:
+            return DispatchControl(irp, stack, log);
+        default:
+            return Finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0, log, RequestClass::Property);
     }
 }
 
 NTSTATUS Device::DispatchCreate(PIRP irp, PIO_STACK_LOCATION stack, size_t log) {
     PFILE_OBJECT file = stack->FileObject;
-    if (file == nullptr) return Finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0, log, RequestClass::Create);
+    if (file == nullptr)
+        return Finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0, log, RequestClass::Create);
     const uint8_t* bytes;
     ULONG length;
     bool pinName = PinCreateName(file, &bytes, &length);
@@ -839,11 +868,13 @@ NTSTATUS Device::DispatchCreate(PIRP irp, PIO_STACK_LOCATION stack, size_t log) 
         } else {
             std::memcpy(&connect, bytes + kConnectOffset, sizeof connect);
             std::memcpy(&head, bytes + kFormatOffset, sizeof head);
-            if (head.FormatSize < sizeof(KSDATAFORMAT) || head.FormatSize > length - kFormatOffset) {
+            if (head.FormatSize < sizeof(KSDATAFORMAT) ||
+                head.FormatSize > length - kFormatOffset) {
                 status = STATUS_INVALID_PARAMETER;
             }
         }
-        if (NT_SUCCESS(status) && (file->RelatedFileObject == nullptr || !Filters.count(file->RelatedFileObject))) {
+        if (NT_SUCCESS(status) &&
+            (file->RelatedFileObject == nullptr || !Filters.count(file->RelatedFileObject))) {
             status = STATUS_INVALID_DEVICE_REQUEST;
         }
         if (NT_SUCCESS(status) && connect.PinId >= Pins.size()) status = STATUS_INVALID_PARAMETER;
@@ -863,7 +894,8 @@ NTSTATUS Device::DispatchCreate(PIRP irp, PIO_STACK_LOCATION stack, size_t log) 
         if (NT_SUCCESS(status)) {
             ULONG open = 0;
             for (auto& [f, p] : PinFiles) open += p->Id == connect.PinId;
-            if (open >= Pins[connect.PinId].MaxInstances) status = Pins[connect.PinId].InstanceLimitStatus;
+            if (open >= Pins[connect.PinId].MaxInstances)
+                status = Pins[connect.PinId].InstanceLimitStatus;
         }
         if (NT_SUCCESS(status)) {
             auto pin = std::make_unique<PinInstance>();
@@ -890,7 +922,8 @@ void Device::DrainPin(PinInstance& pin, bool cancel, std::vector<Completion>& do
     while (!pin.Queue.empty()) {
         StreamRequest* req = pin.Queue.front();
         pin.Queue.pop_front();
-        if (IoSetCancelRoutine(req->Irp, nullptr) == nullptr) {  // being cancelled: its routine takes it
+        if (IoSetCancelRoutine(req->Irp, nullptr) ==
+            nullptr) {  // being cancelled: its routine takes it
             keep.push_back(req);
             continue;
         }
@@ -905,8 +938,10 @@ NTSTATUS Device::DispatchCleanup(PIRP irp, PIO_STACK_LOCATION stack, size_t log)
     {
         std::lock_guard<std::mutex> lock(Lock);
         auto it = PinFiles.find(stack->FileObject);
-        if (it != PinFiles.end()) DrainPin(*it->second, true, done);
-        else DrainHeld(stack->FileObject, done);
+        if (it != PinFiles.end())
+            DrainPin(*it->second, true, done);
+        else
+            DrainHeld(stack->FileObject, done);
         // Delayed answers on the file go now: the file's last handle is gone.
         for (auto d = Delayed.begin(); d != Delayed.end();) {
             if (IoGetCurrentIrpStackLocation(d->C.Irp)->FileObject != stack->FileObject) {
@@ -940,23 +975,23 @@ NTSTATUS Device::DispatchClose(PIRP irp, PIO_STACK_LOCATION stack, size_t log) {
 
 NTSTATUS Device::DispatchControl(PIRP irp, PIO_STACK_LOCATION stack, size_t log) {
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_KS_PROPERTY:
-        return DispatchProperty(irp, stack, log);
-    case IOCTL_KS_WRITE_STREAM:
-        return DispatchStream(irp, stack, log, true);
-    case IOCTL_KS_READ_STREAM:
-        return DispatchStream(irp, stack, log, false);
-    case IOCTL_KS_HANDSHAKE: {
-        NTSTATUS status;
-        {
-            std::lock_guard<std::mutex> lock(Lock);
-            ++Handshakes;
-            status = HandshakeStatus;
+        case IOCTL_KS_PROPERTY:
+            return DispatchProperty(irp, stack, log);
+        case IOCTL_KS_WRITE_STREAM:
+            return DispatchStream(irp, stack, log, true);
+        case IOCTL_KS_READ_STREAM:
+            return DispatchStream(irp, stack, log, false);
+        case IOCTL_KS_HANDSHAKE: {
+            NTSTATUS status;
+            {
+                std::lock_guard<std::mutex> lock(Lock);
+                ++Handshakes;
+                status = HandshakeStatus;
+            }
+            return Finish(irp, status, 0, log, RequestClass::Handshake);
         }
-        return Finish(irp, status, 0, log, RequestClass::Handshake);
-    }
-    default:
-        return Finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0, log, RequestClass::Property);
+        default:
+            return Finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0, log, RequestClass::Property);
     }
 }
 
@@ -987,8 +1022,12 @@ struct PropertyEntry {
     PropertyHandler Handler;
 };
 
-bool IsGet(const PropertyCall& c) { return (c.Flags & KSPROPERTY_TYPE_GET) != 0; }
-bool IsSet(const PropertyCall& c) { return (c.Flags & KSPROPERTY_TYPE_SET) != 0; }
+bool IsGet(const PropertyCall& c) {
+    return (c.Flags & KSPROPERTY_TYPE_GET) != 0;
+}
+bool IsSet(const PropertyCall& c) {
+    return (c.Flags & KSPROPERTY_TYPE_SET) != 0;
+}
 
 // The pin of a KSP_PIN request on a filter, or an error.
 NTSTATUS PinOf(PropertyCall& c, const PinConfig** pin, ULONG* id) {
@@ -1060,13 +1099,16 @@ NTSTATUS PinDataIntersection(PropertyCall& c) {
     if (!NT_SUCCESS(status)) return status;
     ++c.D->Answered[{id, KSPROPERTY_PIN_DATAINTERSECTION}];
     std::vector<uint8_t> answer;
-    if (!Intersect(*pin, c.In + sizeof(KSP_PIN), c.InLength - sizeof(KSP_PIN), &answer)) return STATUS_NO_MATCH;
+    if (!Intersect(*pin, c.In + sizeof(KSP_PIN), c.InLength - sizeof(KSP_PIN), &answer))
+        return STATUS_NO_MATCH;
     status = Answer(c.Out, c.OutLength, answer.data(), static_cast<ULONG>(answer.size()), &c.Info);
     if (NT_SUCCESS(status)) c.D->LastIntersection[id] = answer;
     return status;
 }
 
-void RecordState(PropertyCall& c, KSSTATE state) { c.D->Records[c.Pin->Record].States.push_back(state); }
+void RecordState(PropertyCall& c, KSSTATE state) {
+    c.D->Records[c.Pin->Record].States.push_back(state);
+}
 
 NTSTATUS ConnectionState(PropertyCall& c) {
     if (IsSet(c)) {
@@ -1080,8 +1122,8 @@ NTSTATUS ConnectionState(PropertyCall& c) {
             // The pin's frames sit on the room's timeline from the moment it runs.
             pin.LastTick = KpClockNow();
             pin.Fraction = 0;
-            pin.AbsoluteFrame = (pin.LastTick - KpClockBootTime()) * static_cast<LONGLONG>(pin.Wfx.nSamplesPerSec) /
-                                10000000;
+            pin.AbsoluteFrame = (pin.LastTick - KpClockBootTime()) *
+                                static_cast<LONGLONG>(pin.Wfx.nSamplesPerSec) / 10000000;
         }
         pin.State = state;
         RecordState(c, state);
@@ -1101,7 +1143,8 @@ NTSTATUS ConnectionDataFormat(PropertyCall& c) {
         if (head.FormatSize > c.OutLength) return STATUS_BUFFER_TOO_SMALL;
         WAVEFORMATEX wfx{};
         bool audio = false;
-        if (!FormatInRanges(c.D->Pins[pin.Id], c.Out, head.FormatSize, &wfx, &audio)) return STATUS_NO_MATCH;
+        if (!FormatInRanges(c.D->Pins[pin.Id], c.Out, head.FormatSize, &wfx, &audio))
+            return STATUS_NO_MATCH;
         pin.Format.assign(c.Out, c.Out + head.FormatSize);
         pin.Wfx = wfx;
         pin.IsAudio = audio;
@@ -1109,7 +1152,8 @@ NTSTATUS ConnectionDataFormat(PropertyCall& c) {
         return STATUS_SUCCESS;
     }
     if (!IsGet(c)) return STATUS_INVALID_DEVICE_REQUEST;
-    return Answer(c.Out, c.OutLength, pin.Format.data(), static_cast<ULONG>(pin.Format.size()), &c.Info);
+    return Answer(c.Out, c.OutLength, pin.Format.data(), static_cast<ULONG>(pin.Format.size()),
+                  &c.Info);
 }
 
 NTSTATUS AudioPosition(PropertyCall& c) {
@@ -1138,7 +1182,8 @@ NTSTATUS AudioVolume(PropertyCall& c) {
             KSPROPERTY_MEMBERSHEADER Members;
             KSPROPERTY_STEPPING_LONG Range;
         } v{};
-        v.Description.AccessFlags = KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_BASICSUPPORT;
+        v.Description.AccessFlags =
+            KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_BASICSUPPORT;
         v.Description.DescriptionSize = sizeof v;
         v.Description.MembersListCount = 1;
         v.Members = {KSPROPERTY_MEMBER_STEPPEDRANGES, sizeof(KSPROPERTY_STEPPING_LONG), 1,
@@ -1204,14 +1249,18 @@ const PropertyEntry kProperties[] = {
 NTSTATUS Device::DispatchProperty(PIRP irp, PIO_STACK_LOCATION stack, size_t log) {
     ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    if (stack->FileObject == nullptr) return Finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0, log, RequestClass::Property);
-    if (inLength < sizeof(KSPROPERTY)) return Finish(irp, STATUS_INVALID_PARAMETER, 0, log, RequestClass::Property);
-    if (inLength > kMaxPropertyInput) return Finish(irp, STATUS_INVALID_BUFFER_SIZE, 0, log, RequestClass::Property);
+    if (stack->FileObject == nullptr)
+        return Finish(irp, STATUS_INVALID_DEVICE_REQUEST, 0, log, RequestClass::Property);
+    if (inLength < sizeof(KSPROPERTY))
+        return Finish(irp, STATUS_INVALID_PARAMETER, 0, log, RequestClass::Property);
+    if (inLength > kMaxPropertyInput)
+        return Finish(irp, STATUS_INVALID_BUFFER_SIZE, 0, log, RequestClass::Property);
     // The input is captured once: the caller may change its memory meanwhile.
     BufferView inView, outView;
-    NTSTATUS status =
-        inView.Map(stack->Parameters.DeviceIoControl.Type3InputBuffer, inLength, irp->RequestorMode, IoReadAccess);
-    if (NT_SUCCESS(status)) status = outView.Map(irp->UserBuffer, outLength, irp->RequestorMode, IoModifyAccess);
+    NTSTATUS status = inView.Map(stack->Parameters.DeviceIoControl.Type3InputBuffer, inLength,
+                                 irp->RequestorMode, IoReadAccess);
+    if (NT_SUCCESS(status))
+        status = outView.Map(irp->UserBuffer, outLength, irp->RequestorMode, IoModifyAccess);
     if (!NT_SUCCESS(status)) return Finish(irp, status, 0, log, RequestClass::Property);
     std::vector<uint8_t> in(inView.Get(), inView.Get() + inLength);
     KSPROPERTY p;
@@ -1234,12 +1283,14 @@ NTSTATUS Device::DispatchProperty(PIRP irp, PIO_STACK_LOCATION stack, size_t log
         } else if (entry->On == Target::Filter ? !isFilter : pin == nullptr) {
             status = STATUS_INVALID_DEVICE_REQUEST;
         } else {
-            PropertyCall call{this, pin, isFilter, in.data(), inLength, outView.Get(), outLength, p.Flags};
+            PropertyCall call{this,     pin,           isFilter,  in.data(),
+                              inLength, outView.Get(), outLength, p.Flags};
             KSSTATE before = pin != nullptr ? pin->State : KSSTATE_STOP;
             status = entry->Handler(call);
             info = call.Info;
             if (pin != nullptr && NT_SUCCESS(status) && p.Set == KSPROPSETID_Connection &&
-                p.Id == KSPROPERTY_CONNECTION_STATE && (p.Flags & KSPROPERTY_TYPE_SET) && pin->State == KSSTATE_STOP) {
+                p.Id == KSPROPERTY_CONNECTION_STATE && (p.Flags & KSPROPERTY_TYPE_SET) &&
+                pin->State == KSSTATE_STOP) {
                 stopped = true;
                 DrainPin(*pin, Pins[pin->Id].StopCancels, done);
                 PinRecord& rec = Records[pin->Record];
@@ -1265,8 +1316,12 @@ std::shared_ptr<SimAudioDevice> SimAudioDevice::FromPdo(PDEVICE_OBJECT Pdo) {
     return nullptr;
 }
 
-PDEVICE_OBJECT SimAudioDevice::Fdo() const { return d_->Fdo; }
-std::string SimAudioDevice::RoomName() const { return d_->RoomName; }
+PDEVICE_OBJECT SimAudioDevice::Fdo() const {
+    return d_->Fdo;
+}
+std::string SimAudioDevice::RoomName() const {
+    return d_->RoomName;
+}
 
 namespace {
 // Runs f on the device with its lock held.
@@ -1332,6 +1387,8 @@ ULONG SimAudioDevice::QueriesAnswered(ULONG PinId, ULONG PropertyId) const {
 LONG SimAudioDevice::VolumeLevel(ULONG Channel) const {
     return Locked(d_, [&](Device& d) { return Channel < 2 ? d.Volume[Channel] : 0; });
 }
-void SimAudioDevice::ReleaseHeld(NTSTATUS Status) { d_->ReleaseHeld(Status); }
+void SimAudioDevice::ReleaseHeld(NTSTATUS Status) {
+    d_->ReleaseHeld(Status);
+}
 
 }  // namespace kp::sim

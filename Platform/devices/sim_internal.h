@@ -57,7 +57,7 @@ struct PinInstance {
     LONGLONG Fraction = 0;       // frames * 1e7 carried between ticks
     LONGLONG AbsoluteFrame = 0;  // the room's frame index of the next frame
     double Phase = 0.0;
-    size_t Record = 0;           // index into the device's pin records
+    size_t Record = 0;  // index into the device's pin records
 };
 
 struct Completion {
@@ -158,10 +158,13 @@ double ReadSample(const uint8_t* p, ULONG bits);
 void WriteSample(uint8_t* p, ULONG bits, double value);
 
 // Room: rendered signal and capture mix.
-void RoomRender(const std::string& device, ULONG rate, LONGLONG firstFrame, const float* samples, size_t count);
-void RoomCapture(const std::string& device, ULONG rate, LONGLONG firstFrame, float* samples, size_t count);
+void RoomRender(const std::string& device, ULONG rate, LONGLONG firstFrame, const float* samples,
+                size_t count);
+void RoomCapture(const std::string& device, ULONG rate, LONGLONG firstFrame, float* samples,
+                 size_t count);
 
 // Pin table of a profile ("full", "camera", "speaker").
-std::vector<PinConfig> ProfilePins(const std::string& profile, ULONG captureChannels, CaptureSource source);
+std::vector<PinConfig> ProfilePins(const std::string& profile, ULONG captureChannels,
+                                   CaptureSource source);
 
 }  // namespace kp::sim

@@ -34,7 +34,9 @@ ULONG DwordOr(const std::u16string& key, const char16_t* name, ULONG fallback) {
     return kp::reg::GetDword(key, name).value_or(fallback);
 }
 
-std::string Narrow(const std::u16string& text) { return kp::reg::Utf16ToUtf8(text); }
+std::string Narrow(const std::u16string& text) {
+    return kp::reg::Utf16ToUtf8(text);
+}
 
 }  // namespace
 
@@ -55,8 +57,11 @@ std::string RegMultiSz(const std::vector<std::string>& strings) {
 }
 
 std::string ServiceText(const std::string& service, const std::string& imageFile) {
-    return "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\" + service + "]\r\n"
-           "\"ImagePath\"=\"\\\\SystemRoot\\\\System32\\\\drivers\\\\" + Escape(imageFile) + "\"\r\n"
+    return "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\" + service +
+           "]\r\n"
+           "\"ImagePath\"=\"\\\\SystemRoot\\\\System32\\\\drivers\\\\" +
+           Escape(imageFile) +
+           "\"\r\n"
            "\"Type\"=dword:00000001\r\n\"Start\"=dword:00000003\r\n\r\n";
 }
 
@@ -88,11 +93,13 @@ std::vector<SimDevice> DefaultDevices() {
 
 std::string DefaultRoomText() {
     std::string room = "HKEY_LOCAL_MACHINE\\SOFTWARE\\KpSim\\Room";
-    return "[" + room + "\\Paths\\0]\r\n\"From\"=\"speaker\"\r\n\"To\"=\"camera\"\r\n\"DelayMs\"=" + Dword(40) +
-           "\r\n\"GainPermille\"=" + Dword(316) + "\r\n\"TailMs\"=" + Dword(30) + "\r\n\"TailDecayMs\"=" + Dword(8) +
-           "\r\n\r\n[" + room + "\\NearEnd\\camera]\r\n\"File\"=\"C:\\\\Program Files\\\\KpSim\\\\near.wav\"\r\n" +
-           "\"GainPermille\"=" + Dword(500) + "\r\n\r\n[" + room + "\\Noise\\camera]\r\n\"RmsMicro\"=" + Dword(300) +
-           "\r\n\r\n";
+    return "[" + room +
+           "\\Paths\\0]\r\n\"From\"=\"speaker\"\r\n\"To\"=\"camera\"\r\n\"DelayMs\"=" + Dword(40) +
+           "\r\n\"GainPermille\"=" + Dword(316) + "\r\n\"TailMs\"=" + Dword(30) +
+           "\r\n\"TailDecayMs\"=" + Dword(8) + "\r\n\r\n[" + room +
+           "\\NearEnd\\camera]\r\n\"File\"=\"C:\\\\Program Files\\\\KpSim\\\\near.wav\"\r\n" +
+           "\"GainPermille\"=" + Dword(500) + "\r\n\r\n[" + room +
+           "\\Noise\\camera]\r\n\"RmsMicro\"=" + Dword(300) + "\r\n\r\n";
 }
 
 std::string RegistryText(const std::vector<SimDevice>& devices, const std::string& extra) {
@@ -105,7 +112,8 @@ std::string RegistryText(const std::vector<SimDevice>& devices, const std::strin
         text += "\"HardwareID\"=" + RegMultiSz({hardwareId}) + "\r\n";
         text += "\"Service\"=\"KpSimAudio\"\r\n";
         text += "\"DeviceDesc\"=\"" + Escape(d.Description) + "\"\r\n";
-        if (!d.UpperFilters.empty()) text += "\"UpperFilters\"=" + RegMultiSz(d.UpperFilters) + "\r\n";
+        if (!d.UpperFilters.empty())
+            text += "\"UpperFilters\"=" + RegMultiSz(d.UpperFilters) + "\r\n";
         text += "\r\n[" + key + "\\Device Parameters]\r\n";
         text += "\"SimProfile\"=\"" + Escape(d.Profile) + "\"\r\n";
         text += "\"RoomName\"=\"" + Escape(d.RoomName) + "\"\r\n";
@@ -168,7 +176,8 @@ bool LoadRoom(const WavReader& reader, std::string* error) {
         std::u16string file = kp::reg::GetString(key, u"File").value_or(u"");
         if (!file.empty()) {
             auto path = KpMapWindowsPath(file);
-            if (!path || !reader || !reader(*path, &near.Samples, &near.Rate) || near.Samples.empty()) {
+            if (!path || !reader || !reader(*path, &near.Samples, &near.Rate) ||
+                near.Samples.empty()) {
                 *error = "cannot read the near-end file " + Narrow(file);
                 return false;
             }

@@ -52,7 +52,9 @@ uint64_t Next(uint64_t& s) {
     s = s * 6364136223846793005ULL + 1442695040888963407ULL;
     return s >> 11;
 }
-double Uniform(uint64_t& s) { return static_cast<double>(Next(s)) / 9007199254740992.0 * 2.0 - 1.0; }
+double Uniform(uint64_t& s) {
+    return static_cast<double>(Next(s)) / 9007199254740992.0 * 2.0 - 1.0;
+}
 
 void MakeTaps(Path& path, ULONG rate) {
     path.TapsRate = rate;
@@ -76,7 +78,8 @@ double SpeechLike(LONGLONG frame, ULONG rate) {
     double t = static_cast<double>(frame) / rate;
     double syllable = std::fmod(t, 0.25) / 0.25;
     double envelope = std::sin(M_PI * syllable);
-    envelope *= std::fmod(std::floor(t / 0.25), 5.0) == 4.0 ? 0.0 : 1.0;  // a pause every fifth syllable
+    envelope *=
+        std::fmod(std::floor(t / 0.25), 5.0) == 4.0 ? 0.0 : 1.0;  // a pause every fifth syllable
     double pitch = 140.0 + 30.0 * std::sin(2.0 * M_PI * 0.7 * t);
     double v = 0;
     for (int h = 1; h <= 6; ++h) v += std::sin(2.0 * M_PI * pitch * h * t) / h;
@@ -85,7 +88,8 @@ double SpeechLike(LONGLONG frame, ULONG rate) {
 
 }  // namespace
 
-void RoomRender(const std::string& device, ULONG rate, LONGLONG firstFrame, const float* samples, size_t count) {
+void RoomRender(const std::string& device, ULONG rate, LONGLONG firstFrame, const float* samples,
+                size_t count) {
     Room& room = TheRoom();
     std::lock_guard<std::mutex> lock(room.Lock);
     Rendered& r = room.Render[device];
@@ -101,7 +105,8 @@ void RoomRender(const std::string& device, ULONG rate, LONGLONG firstFrame, cons
     }
 }
 
-void RoomCapture(const std::string& device, ULONG rate, LONGLONG firstFrame, float* samples, size_t count) {
+void RoomCapture(const std::string& device, ULONG rate, LONGLONG firstFrame, float* samples,
+                 size_t count) {
     Room& room = TheRoom();
     std::lock_guard<std::mutex> lock(room.Lock);
     for (size_t i = 0; i < count; ++i) samples[i] = 0.0f;
@@ -114,10 +119,13 @@ void RoomCapture(const std::string& device, ULONG rate, LONGLONG firstFrame, flo
         double delayFrames = path.P.DelayMs * r.Rate / 1000.0;
         for (size_t i = 0; i < count; ++i) {
             // The capture frame's time on the rendering device's timeline, less the delay.
-            double source = static_cast<double>(firstFrame + static_cast<LONGLONG>(i)) * r.Rate / rate - delayFrames;
+            double source =
+                static_cast<double>(firstFrame + static_cast<LONGLONG>(i)) * r.Rate / rate -
+                delayFrames;
             auto base = static_cast<LONGLONG>(std::llround(source));
             double sum = 0;
-            for (size_t k = 0; k < path.Taps.size(); ++k) sum += path.Taps[k] * r.At(base - static_cast<LONGLONG>(k));
+            for (size_t k = 0; k < path.Taps.size(); ++k)
+                sum += path.Taps[k] * r.At(base - static_cast<LONGLONG>(k));
             samples[i] += static_cast<float>(path.P.Gain * sum);
         }
     }

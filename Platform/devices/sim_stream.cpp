@@ -22,11 +22,14 @@ struct World {
 };
 
 World& TheWorld() {
-    static World* world = new World;  // lives to the end of the process: the clock keeps its listener
+    static World* world =
+        new World;  // lives to the end of the process: the clock keeps its listener
     return *world;
 }
 
-void OnClock(void*, LONGLONG) { TickAll(); }
+void OnClock(void*, LONGLONG) {
+    TickAll();
+}
 
 void TickerLoop() {
     World& w = TheWorld();
@@ -36,7 +39,8 @@ void TickerLoop() {
             if (w.TickerStop) return;
         }
         if (KpClockGetMode() == KpClockMode::Manual) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the listener drives a manual clock
+            std::this_thread::sleep_for(
+                std::chrono::milliseconds(5));  // the listener drives a manual clock
             continue;
         }
         KpClockSleepUntil(KpClockNow() + KpMs(10));
@@ -127,50 +131,51 @@ void DrainCompletions() {
 // ---------------------------------------------------------------------------
 double ReadSample(const uint8_t* p, ULONG bits) {
     switch (bits) {
-    case 8:
-        return (static_cast<int>(p[0]) - 128) / 128.0;
-    case 16:
-        return static_cast<int16_t>(p[0] | (p[1] << 8)) / 32768.0;
-    case 24: {
-        int32_t v = (p[0] << 8) | (p[1] << 16) | (p[2] << 24);
-        return v / 2147483648.0;
-    }
-    case 32: {
-        int32_t v;
-        std::memcpy(&v, p, 4);
-        return v / 2147483648.0;
-    }
-    default:
-        return 0.0;
+        case 8:
+            return (static_cast<int>(p[0]) - 128) / 128.0;
+        case 16:
+            return static_cast<int16_t>(p[0] | (p[1] << 8)) / 32768.0;
+        case 24: {
+            int32_t v = (p[0] << 8) | (p[1] << 16) | (p[2] << 24);
+            return v / 2147483648.0;
+        }
+        case 32: {
+            int32_t v;
+            std::memcpy(&v, p, 4);
+            return v / 2147483648.0;
+        }
+        default:
+            return 0.0;
     }
 }
 
 void WriteSample(uint8_t* p, ULONG bits, double value) {
     value = std::clamp(value, -1.0, 1.0);
     switch (bits) {
-    case 8:
-        p[0] = static_cast<uint8_t>(std::lround(std::min(value * 128.0 + 128.0, 255.0)));
-        break;
-    case 16: {
-        auto v = static_cast<int16_t>(std::lround(std::min(value * 32768.0, 32767.0)));
-        p[0] = static_cast<uint8_t>(v);
-        p[1] = static_cast<uint8_t>(v >> 8);
-        break;
-    }
-    case 24:
-    case 32: {
-        auto v = static_cast<int32_t>(std::llround(std::min(value * 2147483648.0, 2147483647.0)));
-        if (bits == 24) {
-            p[0] = static_cast<uint8_t>(v >> 8);
-            p[1] = static_cast<uint8_t>(v >> 16);
-            p[2] = static_cast<uint8_t>(v >> 24);
-        } else {
-            std::memcpy(p, &v, 4);
+        case 8:
+            p[0] = static_cast<uint8_t>(std::lround(std::min(value * 128.0 + 128.0, 255.0)));
+            break;
+        case 16: {
+            auto v = static_cast<int16_t>(std::lround(std::min(value * 32768.0, 32767.0)));
+            p[0] = static_cast<uint8_t>(v);
+            p[1] = static_cast<uint8_t>(v >> 8);
+            break;
         }
-        break;
-    }
-    default:
-        break;
+        case 24:
+        case 32: {
+            auto v =
+                static_cast<int32_t>(std::llround(std::min(value * 2147483648.0, 2147483647.0)));
+            if (bits == 24) {
+                p[0] = static_cast<uint8_t>(v >> 8);
+                p[1] = static_cast<uint8_t>(v >> 16);
+                p[2] = static_cast<uint8_t>(v >> 24);
+            } else {
+                std::memcpy(p, &v, 4);
+            }
+            break;
+        }
+        default:
+            break;
     }
 }
 
@@ -224,7 +229,8 @@ NTSTATUS Device::DispatchStream(PIRP irp, PIO_STACK_LOCATION stack, size_t log, 
     req->Irp = irp;
     req->Write = write;
     req->LogIndex = log;
-    NTSTATUS status = length < sizeof(KSSTREAM_HEADER) ? STATUS_INVALID_BUFFER_SIZE : STATUS_SUCCESS;
+    NTSTATUS status =
+        length < sizeof(KSSTREAM_HEADER) ? STATUS_INVALID_BUFFER_SIZE : STATUS_SUCCESS;
     if (NT_SUCCESS(status)) {
         status = req->Headers.Map(irp->UserBuffer, length, irp->RequestorMode, IoModifyAccess);
     }
@@ -249,7 +255,8 @@ NTSTATUS Device::DispatchStream(PIRP irp, PIO_STACK_LOCATION stack, size_t log, 
         part.Header = reinterpret_cast<KSSTREAM_HEADER*>(req->Headers.Get() + at);
         part.Extent = write ? h.DataUsed : h.FrameExtent;
         part.Data = std::make_unique<BufferView>();
-        status = part.Data->Map(h.Data, part.Extent, irp->RequestorMode, write ? IoReadAccess : IoWriteAccess);
+        status = part.Data->Map(h.Data, part.Extent, irp->RequestorMode,
+                                write ? IoReadAccess : IoWriteAccess);
         if (!NT_SUCCESS(status)) break;
         req->Parts.push_back(std::move(part));
         at += h.Size;
@@ -262,8 +269,10 @@ NTSTATUS Device::DispatchStream(PIRP irp, PIO_STACK_LOCATION stack, size_t log, 
     if (pin != nullptr) {
         const PinConfig& config = Pins[pin->Id];
         bool render = config.Dataflow == KSPIN_DATAFLOW_IN;
-        if (render != write || !pin->IsAudio) status = STATUS_INVALID_DEVICE_REQUEST;
-        else if (write && pin->State == KSSTATE_STOP && config.FailWriteInStop) status = STATUS_INVALID_DEVICE_STATE;
+        if (render != write || !pin->IsAudio)
+            status = STATUS_INVALID_DEVICE_REQUEST;
+        else if (write && pin->State == KSSTATE_STOP && config.FailWriteInStop)
+            status = STATUS_INVALID_DEVICE_STATE;
     }
     if (!NT_SUCCESS(status)) {
         req.reset();
@@ -317,10 +326,12 @@ void Device::TickRender(LONGLONG now, std::vector<Completion>& done) {
     std::lock_guard<std::mutex> lock(Lock);
     for (auto& [file, pinPtr] : PinFiles) {
         PinInstance& pin = *pinPtr;
-        if (!pin.IsAudio || Pins[pin.Id].Dataflow != KSPIN_DATAFLOW_IN || pin.State != KSSTATE_RUN) continue;
+        if (!pin.IsAudio || Pins[pin.Id].Dataflow != KSPIN_DATAFLOW_IN || pin.State != KSSTATE_RUN)
+            continue;
         LONGLONG frames = FramesDue(pin, now);
         if (frames <= 0) continue;
-        ULONG block = pin.Wfx.nBlockAlign, bits = pin.Wfx.wBitsPerSample, channels = pin.Wfx.nChannels;
+        ULONG block = pin.Wfx.nBlockAlign, bits = pin.Wfx.wBitsPerSample,
+              channels = pin.Wfx.nChannels;
         std::vector<uint8_t> bytes(static_cast<size_t>(frames) * block, bits == 8 ? 0x80 : 0);
         size_t need = bytes.size(), got = 0;
         PinRecord& rec = Records[pin.Record];
@@ -335,19 +346,22 @@ void Device::TickRender(LONGLONG now, std::vector<Completion>& done) {
                 if (part.Done == part.Extent) ++req->Current;
             }
             if (req->Current == req->Parts.size()) {
-                if (IoSetCancelRoutine(req->Irp, nullptr) == nullptr) break;  // its cancel routine has it
+                if (IoSetCancelRoutine(req->Irp, nullptr) == nullptr)
+                    break;  // its cancel routine has it
                 pin.Queue.pop_front();
                 done.push_back(FinishStream(req, STATUS_SUCCESS, pin));
             }
         }
-        rec.Rendered.insert(rec.Rendered.end(), bytes.begin(), bytes.begin() + static_cast<long>(got));
+        rec.Rendered.insert(rec.Rendered.end(), bytes.begin(),
+                            bytes.begin() + static_cast<long>(got));
         rec.BytesConsumed += got;
         rec.TotalConsumed += got;
         // What reached the loudspeaker (silence where the queue ran dry), mixed to mono.
         std::vector<float> mono(static_cast<size_t>(frames));
         for (size_t f = 0; f < mono.size(); ++f) {
             double sum = 0;
-            for (ULONG ch = 0; ch < channels; ++ch) sum += ReadSample(&bytes[f * block + ch * (bits / 8)], bits);
+            for (ULONG ch = 0; ch < channels; ++ch)
+                sum += ReadSample(&bytes[f * block + ch * (bits / 8)], bits);
             mono[f] = static_cast<float>(sum / channels);
         }
         RoomRender(RoomName, pin.Wfx.nSamplesPerSec, pin.AbsoluteFrame, mono.data(), mono.size());
@@ -360,36 +374,41 @@ void Device::TickCapture(LONGLONG now, std::vector<Completion>& done) {
     for (auto& [file, pinPtr] : PinFiles) {
         PinInstance& pin = *pinPtr;
         const PinConfig& config = Pins[pin.Id];
-        if (!pin.IsAudio || config.Dataflow != KSPIN_DATAFLOW_OUT || pin.State != KSSTATE_RUN) continue;
+        if (!pin.IsAudio || config.Dataflow != KSPIN_DATAFLOW_OUT || pin.State != KSSTATE_RUN)
+            continue;
         LONGLONG frames = FramesDue(pin, now);
         if (frames <= 0) continue;
-        ULONG block = pin.Wfx.nBlockAlign, bits = pin.Wfx.wBitsPerSample, channels = pin.Wfx.nChannels;
+        ULONG block = pin.Wfx.nBlockAlign, bits = pin.Wfx.wBitsPerSample,
+              channels = pin.Wfx.nChannels;
         PinRecord& rec = Records[pin.Record];
         std::vector<uint8_t> bytes(static_cast<size_t>(frames) * block);
         switch (config.Source) {
-        case CaptureSource::Silence:
-            std::memset(bytes.data(), bits == 8 ? 0x80 : 0, bytes.size());
-            break;
-        case CaptureSource::Ramp:
-            for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = RampByte(rec.BytesProduced + i);
-            break;
-        case CaptureSource::Sine:
-        case CaptureSource::Room: {
-            std::vector<float> mono(static_cast<size_t>(frames));
-            if (config.Source == CaptureSource::Room) {
-                RoomCapture(RoomName, pin.Wfx.nSamplesPerSec, pin.AbsoluteFrame, mono.data(), mono.size());
-            } else {
-                double step = 2.0 * M_PI * config.SineHz / pin.Wfx.nSamplesPerSec;
-                for (float& s : mono) {
-                    s = static_cast<float>(config.SineAmplitude * std::sin(pin.Phase));
-                    pin.Phase = std::fmod(pin.Phase + step, 2.0 * M_PI);
+            case CaptureSource::Silence:
+                std::memset(bytes.data(), bits == 8 ? 0x80 : 0, bytes.size());
+                break;
+            case CaptureSource::Ramp:
+                for (size_t i = 0; i < bytes.size(); ++i)
+                    bytes[i] = RampByte(rec.BytesProduced + i);
+                break;
+            case CaptureSource::Sine:
+            case CaptureSource::Room: {
+                std::vector<float> mono(static_cast<size_t>(frames));
+                if (config.Source == CaptureSource::Room) {
+                    RoomCapture(RoomName, pin.Wfx.nSamplesPerSec, pin.AbsoluteFrame, mono.data(),
+                                mono.size());
+                } else {
+                    double step = 2.0 * M_PI * config.SineHz / pin.Wfx.nSamplesPerSec;
+                    for (float& s : mono) {
+                        s = static_cast<float>(config.SineAmplitude * std::sin(pin.Phase));
+                        pin.Phase = std::fmod(pin.Phase + step, 2.0 * M_PI);
+                    }
                 }
+                for (size_t f = 0; f < mono.size(); ++f) {
+                    for (ULONG ch = 0; ch < channels; ++ch)
+                        WriteSample(&bytes[f * block + ch * (bits / 8)], bits, mono[f]);
+                }
+                break;
             }
-            for (size_t f = 0; f < mono.size(); ++f) {
-                for (ULONG ch = 0; ch < channels; ++ch) WriteSample(&bytes[f * block + ch * (bits / 8)], bits, mono[f]);
-            }
-            break;
-        }
         }
         pin.AbsoluteFrame += frames;
         rec.BytesProduced += bytes.size();
@@ -410,7 +429,8 @@ void Device::TickCapture(LONGLONG now, std::vector<Completion>& done) {
                 done.push_back(FinishStream(req, STATUS_SUCCESS, pin));
             }
         }
-        rec.Captured.insert(rec.Captured.end(), bytes.begin(), bytes.begin() + static_cast<long>(given));
+        rec.Captured.insert(rec.Captured.end(), bytes.begin(),
+                            bytes.begin() + static_cast<long>(given));
         rec.BytesDelivered += given;
         rec.TotalDelivered += given;
     }

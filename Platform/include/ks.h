@@ -126,7 +126,8 @@ static_assert(sizeof(KSDATAFORMAT) == 64);
 typedef enum {
     KSPIN_DATAFLOW_IN = 1,
     KSPIN_DATAFLOW_OUT = 2,
-} KSPIN_DATAFLOW, *PKSPIN_DATAFLOW;
+} KSPIN_DATAFLOW,
+    *PKSPIN_DATAFLOW;
 
 typedef enum {
     KSPIN_COMMUNICATION_NONE = 0,
@@ -134,14 +135,16 @@ typedef enum {
     KSPIN_COMMUNICATION_SOURCE = 2,
     KSPIN_COMMUNICATION_BOTH = 3,
     KSPIN_COMMUNICATION_BRIDGE = 4,
-} KSPIN_COMMUNICATION, *PKSPIN_COMMUNICATION;
+} KSPIN_COMMUNICATION,
+    *PKSPIN_COMMUNICATION;
 
 typedef enum {
     KSSTATE_STOP = 0,
     KSSTATE_ACQUIRE = 1,
     KSSTATE_PAUSE = 2,
     KSSTATE_RUN = 3,
-} KSSTATE, *PKSSTATE;
+} KSSTATE,
+    *PKSSTATE;
 
 typedef struct {
     ULONG PriorityClass;
@@ -226,26 +229,34 @@ typedef struct {
     ULONG Reserved;
 } KSSTREAM_HEADER, *PKSSTREAM_HEADER;
 static_assert(sizeof(KSSTREAM_HEADER) == 56);
-static_assert(offsetof(KSSTREAM_HEADER, FrameExtent) == 32 && offsetof(KSSTREAM_HEADER, Data) == 40);
+static_assert(offsetof(KSSTREAM_HEADER, FrameExtent) == 32 &&
+              offsetof(KSSTREAM_HEADER, Data) == 40);
 
 #define KSSTREAM_HEADER_OPTIONSF_ENDOFSTREAM 0x00000200
 
 // ---------------------------------------------------------------------------
 // Sets, categories, interfaces and mediums
 // ---------------------------------------------------------------------------
-DEFINE_GUID(KSPROPSETID_Pin, 0x8C134960, 0x51AD, 0x11CF, 0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00);
-DEFINE_GUID(KSPROPSETID_Connection, 0x1D58C920, 0xAC9B, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00);
-DEFINE_GUID(KSPROPSETID_Topology, 0x720D4AC0, 0x7533, 0x11D0, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00);
-DEFINE_GUID(KSINTERFACESETID_Standard, 0x1A8766A0, 0x62CE, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00);
-DEFINE_GUID(KSMEDIUMSETID_Standard, 0x4747B320, 0x62CE, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00);
+DEFINE_GUID(KSPROPSETID_Pin, 0x8C134960, 0x51AD, 0x11CF, 0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00,
+            0x00);
+DEFINE_GUID(KSPROPSETID_Connection, 0x1D58C920, 0xAC9B, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1,
+            0x00, 0x00);
+DEFINE_GUID(KSPROPSETID_Topology, 0x720D4AC0, 0x7533, 0x11D0, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1,
+            0x00, 0x00);
+DEFINE_GUID(KSINTERFACESETID_Standard, 0x1A8766A0, 0x62CE, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04,
+            0xC1, 0x00, 0x00);
+DEFINE_GUID(KSMEDIUMSETID_Standard, 0x4747B320, 0x62CE, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1,
+            0x00, 0x00);
 DEFINE_GUID(KSNAME_Pin, 0x146F1A80, 0x4791, 0x11D0, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00);
-DEFINE_GUID(KSNAME_Filter, 0x9B365890, 0x165F, 0x11D0, 0xA1, 0x95, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4);
+DEFINE_GUID(KSNAME_Filter, 0x9B365890, 0x165F, 0x11D0, 0xA1, 0x95, 0x00, 0x20, 0xAF, 0xD1, 0x56,
+            0xE4);
 // The pin-create name: this text, one separator, a KSPIN_CONNECT and its KSDATAFORMAT.
 #define KSSTRING_Pin u"{146F1A80-4791-11D0-A5D6-28DB04C10000}"
 inline constexpr ULONG KSSTRING_Pin_Chars = 38;
 
 DEFINE_GUID(KSDATAFORMAT_TYPE_WILDCARD, 0x00000000, 0x0000, 0x0000, 0, 0, 0, 0, 0, 0, 0, 0);
-DEFINE_GUID(KSDATAFORMAT_SPECIFIER_NONE, 0x0F6417D6, 0xC318, 0x11D0, 0xA4, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
+DEFINE_GUID(KSDATAFORMAT_SPECIFIER_NONE, 0x0F6417D6, 0xC318, 0x11D0, 0xA4, 0x3F, 0x00, 0xA0, 0xC9,
+            0x22, 0x31, 0x96);
 
 // ---------------------------------------------------------------------------
 // Client services
@@ -256,6 +267,6 @@ NTSTATUS KsCreatePin(HANDLE FilterHandle, PKSPIN_CONNECT Connect, ACCESS_MASK De
                      PHANDLE ConnectionHandle);
 // Sends a METHOD_NEITHER control request to the top of the file's stack and
 // waits for it; BytesReturned gets Information (also on failure).
-NTSTATUS KsSynchronousIoControlDevice(PFILE_OBJECT FileObject, KPROCESSOR_MODE RequestorMode, ULONG IoControl,
-                                      PVOID InBuffer, ULONG InSize, PVOID OutBuffer, ULONG OutSize,
-                                      PULONG BytesReturned);
+NTSTATUS KsSynchronousIoControlDevice(PFILE_OBJECT FileObject, KPROCESSOR_MODE RequestorMode,
+                                      ULONG IoControl, PVOID InBuffer, ULONG InSize,
+                                      PVOID OutBuffer, ULONG OutSize, PULONG BytesReturned);

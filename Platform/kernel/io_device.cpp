@@ -42,8 +42,8 @@ POBJECT_TYPE g_deviceObjectTypePtr = &kDeviceObjectType;
 void CloseDeviceObject(PVOID object) {
     auto device = static_cast<PDEVICE_OBJECT>(object);
     if (!device->KpDeleted) {
-        KpBugCheck(KP_BUGCHECK_INVALID_OBJECT, "last reference on device object %p dropped before IoDeleteDevice",
-                   object);
+        KpBugCheck(KP_BUGCHECK_INVALID_OBJECT,
+                   "last reference on device object %p dropped before IoDeleteDevice", object);
     }
     KpDriverInternals* driver = device->DriverObject->KpDriver;
     KpDeviceNode* node = device->KpNode;
@@ -86,8 +86,9 @@ std::string Narrow(std::u16string_view s) {
 
 std::u16string GuidString(const GUID& g) {
     char text[40];
-    std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", g.Data1, g.Data2, g.Data3,
-                  g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", g.Data1,
+                  g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
+                  g.Data4[5], g.Data4[6], g.Data4[7]);
     return std::u16string(text, text + std::strlen(text));
 }
 
@@ -144,7 +145,8 @@ NTSTATUS ResolveName(std::u16string_view name, PDEVICE_OBJECT* device, std::u16s
     *device = nullptr;
     std::u16string current(name);
     for (std::u16string_view alias : {u"\\\\?\\", u"\\DosDevices\\", u"\\GLOBAL??\\"}) {
-        if (current.size() >= alias.size() && Upper(current.substr(0, alias.size())) == Upper(alias)) {
+        if (current.size() >= alias.size() &&
+            Upper(current.substr(0, alias.size())) == Upper(alias)) {
             current = u"\\??\\" + current.substr(alias.size());
             break;
         }
@@ -218,7 +220,8 @@ NTSTATUS CreateDriverObject(std::u16string_view serviceName, PDRIVER_INITIALIZE 
     }
     if (!NT_SUCCESS(status)) {
         if (internals->DeviceObjects != 0) {
-            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "DriverEntry of %s failed (0x%08X) leaving device objects",
+            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                       "DriverEntry of %s failed (0x%08X) leaving device objects",
                        Narrow(serviceName).c_str(), static_cast<unsigned>(status));
         }
         delete internals;
@@ -228,7 +231,9 @@ NTSTATUS CreateDriverObject(std::u16string_view serviceName, PDRIVER_INITIALIZE 
     return STATUS_SUCCESS;
 }
 
-void FreeDriverObject(PDRIVER_OBJECT driver) { delete Internals(driver); }
+void FreeDriverObject(PDRIVER_OBJECT driver) {
+    delete Internals(driver);
+}
 
 void ForgetDriverObjectExtension(PDRIVER_OBJECT driver, PVOID clientId) {
     KpDriverInternals* internals = Internals(driver);
@@ -250,8 +255,9 @@ POBJECT_TYPE* IoDeviceObjectType = &g_deviceObjectTypePtr;
 // ---------------------------------------------------------------------------
 // IoCreateDevice
 // ---------------------------------------------------------------------------
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
-                        DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                        PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                        ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject) {
     KpAssertIrql(PASSIVE_LEVEL, "IoCreateDevice");
     KpDriverInternals* driver = Internals(DriverObject, "IoCreateDevice");
@@ -270,7 +276,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
     device->Type = kIoTypeDevice;
     device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
     device->DriverObject = DriverObject;
-    device->DeviceExtension = DeviceExtensionSize ? reinterpret_cast<PCHAR>(device) + headerSize : nullptr;
+    device->DeviceExtension =
+        DeviceExtensionSize ? reinterpret_cast<PCHAR>(device) + headerSize : nullptr;
     device->DeviceType = DeviceType;
     device->Characteristics = DeviceCharacteristics;
     device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
@@ -285,7 +292,9 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
         g_deviceNames[Upper(name)] = device;
     }
     NTSTATUS status = KpInsertObject(device, &kDeviceObjectType);
-    if (!NT_SUCCESS(status)) KpBugCheck(KP_BUGCHECK_INVALID_OBJECT, "IoCreateDevice: object table refused 0x%08X", status);
+    if (!NT_SUCCESS(status))
+        KpBugCheck(KP_BUGCHECK_INVALID_OBJECT, "IoCreateDevice: object table refused 0x%08X",
+                   status);
     g_liveDevices++;
     driver->DeviceObjects++;
     {
@@ -306,14 +315,16 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     KpAssertIrql(PASSIVE_LEVEL, "IoDeleteDevice");
     if (DeviceObject == nullptr || DeviceObject->Type != kIoTypeDevice || DeviceObject->KpDeleted) {
-        KpBugCheck(KP_BUGCHECK_INVALID_OBJECT, "IoDeleteDevice: %p is no live device object", DeviceObject);
+        KpBugCheck(KP_BUGCHECK_INVALID_OBJECT, "IoDeleteDevice: %p is no live device object",
+                   DeviceObject);
     }
     {
         std::lock_guard<std::mutex> guard(g_stackLock);
         if (DeviceObject->KpAttachedTo != nullptr) {
-            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
-                       "IoDeleteDevice: device %p is still attached to device %p (IoDetachDevice first)", DeviceObject,
-                       DeviceObject->KpAttachedTo);
+            KpBugCheck(
+                KP_BUGCHECK_DRIVER_VERIFIER,
+                "IoDeleteDevice: device %p is still attached to device %p (IoDetachDevice first)",
+                DeviceObject, DeviceObject->KpAttachedTo);
         }
         DeviceObject->KpDeleted = TRUE;
         PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
@@ -333,13 +344,14 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 // stack size before the lower device points up at it, so whoever finds it as
 // the top of the stack sees it complete.
 // ---------------------------------------------------------------------------
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                           PDEVICE_OBJECT TargetDevice) {
     KpAssertIrql(DISPATCH_LEVEL, "IoAttachDeviceToDeviceStack");
     if (ShouldFail(KpFaultAttachDevice)) return nullptr;
     std::lock_guard<std::mutex> guard(g_stackLock);
     if (SourceDevice->KpAttachedTo != nullptr || SourceDevice->AttachedDevice != nullptr) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "IoAttachDeviceToDeviceStack: device %p is already in a stack",
-                   SourceDevice);
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                   "IoAttachDeviceToDeviceStack: device %p is already in a stack", SourceDevice);
     }
     PDEVICE_OBJECT top = TargetDevice;
     while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
@@ -364,7 +376,8 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
         std::lock_guard<std::mutex> guard(g_stackLock);
         PDEVICE_OBJECT upper = TargetDevice->AttachedDevice;
         if (upper == nullptr) {
-            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "IoDetachDevice: nothing is attached to device %p", TargetDevice);
+            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                       "IoDetachDevice: nothing is attached to device %p", TargetDevice);
         }
         TargetDevice->AttachedDevice = nullptr;
         upper->KpAttachedTo = nullptr;
@@ -372,7 +385,9 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     ObDereferenceObject(TargetDevice);  // the attachment's reference; may free a deleted device
 }
 
-PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) { return AttachedTop(DeviceObject); }
+PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
+    return AttachedTop(DeviceObject);
+}
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
     std::lock_guard<std::mutex> guard(g_stackLock);
@@ -389,7 +404,9 @@ PDEVICE_OBJECT IoGetLowerDeviceObject(PDEVICE_OBJECT DeviceObject) {
     return lower;
 }
 
-PDEVICE_OBJECT IoGetRelatedDeviceObject(PFILE_OBJECT FileObject) { return AttachedTop(FileObject->DeviceObject); }
+PDEVICE_OBJECT IoGetRelatedDeviceObject(PFILE_OBJECT FileObject) {
+    return AttachedTop(FileObject->DeviceObject);
+}
 
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
     KpAssertIrql(PASSIVE_LEVEL, "IoCreateSymbolicLink");
@@ -405,15 +422,18 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
     KpAssertIrql(PASSIVE_LEVEL, "IoDeleteSymbolicLink");
     std::lock_guard<std::mutex> guard(g_nameLock);
-    return g_links.erase(Upper(ToU16(SymbolicLinkName))) ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
+    return g_links.erase(Upper(ToU16(SymbolicLinkName))) ? STATUS_SUCCESS
+                                                         : STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
 // ---------------------------------------------------------------------------
 // Driver object extensions: zeroed blocks keyed by a client address, living as
 // long as the driver object.
 // ---------------------------------------------------------------------------
-NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress,
-                                         ULONG DriverObjectExtensionSize, PVOID* DriverObjectExtension) {
+NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject,
+                                         PVOID ClientIdentificationAddress,
+                                         ULONG DriverObjectExtensionSize,
+                                         PVOID* DriverObjectExtension) {
     KpAssertIrql(DISPATCH_LEVEL, "IoAllocateDriverObjectExtension");
     *DriverObjectExtension = nullptr;
     KpDriverInternals* driver = Internals(DriverObject, "IoAllocateDriverObjectExtension");
@@ -421,8 +441,9 @@ NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID Clie
     for (auto& ext : driver->Extensions) {
         if (ext.ClientId == ClientIdentificationAddress) return STATUS_OBJECT_NAME_COLLISION;
     }
-    driver->Extensions.push_back({ClientIdentificationAddress,
-                                  std::vector<uint64_t>((DriverObjectExtensionSize + 7) / 8 + 1, 0)});
+    driver->Extensions.push_back(
+        {ClientIdentificationAddress,
+         std::vector<uint64_t>((DriverObjectExtensionSize + 7) / 8 + 1, 0)});
     *DriverObjectExtension = driver->Extensions.back().Storage.data();
     return STATUS_SUCCESS;
 }
@@ -445,7 +466,8 @@ BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
 // Host controls
 // ---------------------------------------------------------------------------
 void KpIoFailCall(KP_IO_FAULT Fault, ULONG Nth, ULONG Count) {
-    if (Fault >= KpFaultCount || Nth == 0) KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "KpIoFailCall(%d, %u)", Fault, Nth);
+    if (Fault >= KpFaultCount || Nth == 0)
+        KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "KpIoFailCall(%d, %u)", Fault, Nth);
     std::lock_guard<std::mutex> guard(g_faults.lock);
     g_faults.skip[Fault] = Nth - 1;
     g_faults.count[Fault] = Count;
@@ -456,7 +478,9 @@ void KpIoClearFailures(void) {
     for (int i = 0; i < KpFaultCount; i++) g_faults.skip[i] = g_faults.count[i] = 0;
 }
 
-ULONG KpIoLiveDeviceObjectCount(void) { return g_liveDevices; }
+ULONG KpIoLiveDeviceObjectCount(void) {
+    return g_liveDevices;
+}
 
 void KpIoSetWdmVersion(UCHAR Major, UCHAR Minor) {
     g_wdmMajor = Major;

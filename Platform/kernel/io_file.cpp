@@ -51,10 +51,11 @@ void FreeFileObject(PFILE_OBJECT file) {
 }
 
 void SendClose(PFILE_OBJECT file) {
-    NTSTATUS status = SendAndWait(file->DeviceObject, IRP_MJ_CLOSE, 0, STATUS_SUCCESS, nullptr, nullptr, file);
+    NTSTATUS status =
+        SendAndWait(file->DeviceObject, IRP_MJ_CLOSE, 0, STATUS_SUCCESS, nullptr, nullptr, file);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("KP I/O: IRP_MJ_CLOSE of file object %p failed with 0x%08X\n", static_cast<void*>(file),
-                 static_cast<unsigned>(status));
+        DbgPrint("KP I/O: IRP_MJ_CLOSE of file object %p failed with 0x%08X\n",
+                 static_cast<void*>(file), static_cast<unsigned>(status));
     }
     FreeFileObject(file);
 }
@@ -110,7 +111,8 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS d
     stack->FileObject = fileObject;
     if (setup) setup(stack);
     NTSTATUS status = IoCallDriver(top, irp);
-    if (status == STATUS_PENDING) KeWaitForSingleObject(&wait.Event, Executive, KernelMode, FALSE, nullptr);
+    if (status == STATUS_PENDING)
+        KeWaitForSingleObject(&wait.Event, Executive, KernelMode, FALSE, nullptr);
     ObDereferenceObject(top);
     // The status block is written at completion whether or not the request pended.
     if (information != nullptr) *information = wait.Iosb.Information;
@@ -118,16 +120,17 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS d
 }
 
 void SendCleanup(PFILE_OBJECT file) {
-    NTSTATUS status = SendAndWait(file->DeviceObject, IRP_MJ_CLEANUP, 0, STATUS_SUCCESS, nullptr, nullptr, file);
+    NTSTATUS status =
+        SendAndWait(file->DeviceObject, IRP_MJ_CLEANUP, 0, STATUS_SUCCESS, nullptr, nullptr, file);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("KP I/O: IRP_MJ_CLEANUP of file object %p failed with 0x%08X\n", static_cast<void*>(file),
-                 static_cast<unsigned>(status));
+        DbgPrint("KP I/O: IRP_MJ_CLEANUP of file object %p failed with 0x%08X\n",
+                 static_cast<void*>(file), static_cast<unsigned>(status));
     }
 }
 
 // The create path: name to device, a new file object, IRP_MJ_CREATE at the top.
-NTSTATUS OpenFile(std::u16string_view name, PFILE_OBJECT related, KPROCESSOR_MODE mode, ACCESS_MASK access,
-                  ULONG disposition, ULONG options, PFILE_OBJECT* result) {
+NTSTATUS OpenFile(std::u16string_view name, PFILE_OBJECT related, KPROCESSOR_MODE mode,
+                  ACCESS_MASK access, ULONG disposition, ULONG options, PFILE_OBJECT* result) {
     KpAssertIrql(PASSIVE_LEVEL, "IoCreateFile");
     *result = nullptr;
     PDEVICE_OBJECT device = nullptr;
@@ -142,11 +145,13 @@ NTSTATUS OpenFile(std::u16string_view name, PFILE_OBJECT related, KPROCESSOR_MOD
     }
     // A device still being set up, or one being taken away, takes no opens.
     PDEVICE_OBJECT top = IoGetAttachedDevice(device);
-    if ((device->Flags & DO_DEVICE_INITIALIZING) || (top->Flags & DO_DEVICE_INITIALIZING) || device->KpDeleted) {
+    if ((device->Flags & DO_DEVICE_INITIALIZING) || (top->Flags & DO_DEVICE_INITIALIZING) ||
+        device->KpDeleted) {
         ObDereferenceObject(device);
         return STATUS_NO_SUCH_DEVICE;
     }
-    auto file = static_cast<PFILE_OBJECT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(FILE_OBJECT), kFileTag));
+    auto file = static_cast<PFILE_OBJECT>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(FILE_OBJECT), kFileTag));
     if (file == nullptr) {
         ObDereferenceObject(device);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -172,13 +177,15 @@ NTSTATUS OpenFile(std::u16string_view name, PFILE_OBJECT related, KPROCESSOR_MOD
         g_liveFiles.insert(file);
     }
     NTSTATUS status = KpInsertObject(file, &kFileObjectType);
-    if (!NT_SUCCESS(status)) KpBugCheck(KP_BUGCHECK_INVALID_OBJECT, "file object refused by the object table");
-    status = SendAndWait(device, IRP_MJ_CREATE, 0, STATUS_SUCCESS,
-                         [&](PIO_STACK_LOCATION stack) {
-                             stack->Parameters.Create.Options = (disposition << 24) | (options & 0x00FFFFFF);
-                             stack->Parameters.Create.ShareAccess = FILE_SHARE_READ | FILE_SHARE_WRITE;
-                         },
-                         nullptr, file, mode);
+    if (!NT_SUCCESS(status))
+        KpBugCheck(KP_BUGCHECK_INVALID_OBJECT, "file object refused by the object table");
+    status = SendAndWait(
+        device, IRP_MJ_CREATE, 0, STATUS_SUCCESS,
+        [&](PIO_STACK_LOCATION stack) {
+            stack->Parameters.Create.Options = (disposition << 24) | (options & 0x00FFFFFF);
+            stack->Parameters.Create.ShareAccess = FILE_SHARE_READ | FILE_SHARE_WRITE;
+        },
+        nullptr, file, mode);
     if (!NT_SUCCESS(status)) {
         ObDereferenceObject(file);  // never created: no cleanup, no close
         return status;
@@ -199,12 +206,13 @@ POBJECT_TYPE* IoFileObjectType = &g_fileObjectTypePtr;
 // IoGetDeviceObjectPointer: open, then clean up at once (no handle stays); the
 // caller keeps the file object's reference and gets the top of the stack.
 // ---------------------------------------------------------------------------
-NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess, PFILE_OBJECT* FileObject,
-                                  PDEVICE_OBJECT* DeviceObject) {
+NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
+                                  PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject) {
     *FileObject = nullptr;
     *DeviceObject = nullptr;
     PFILE_OBJECT file;
-    NTSTATUS status = OpenFile(ToU16(ObjectName), nullptr, KernelMode, DesiredAccess, FILE_OPEN, 0, &file);
+    NTSTATUS status =
+        OpenFile(ToU16(ObjectName), nullptr, KernelMode, DesiredAccess, FILE_OPEN, 0, &file);
     if (!NT_SUCCESS(status)) return status;
     SendCleanup(file);
     *FileObject = file;
@@ -214,19 +222,21 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK Desire
 
 namespace {
 
-NTSTATUS CreateFileHandle(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                          PIO_STATUS_BLOCK IoStatusBlock, ULONG Disposition, ULONG CreateOptions,
-                          KPROCESSOR_MODE mode) {
+NTSTATUS CreateFileHandle(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                          POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                          ULONG Disposition, ULONG CreateOptions, KPROCESSOR_MODE mode) {
     *FileHandle = nullptr;
     PFILE_OBJECT related = nullptr;
-    if (ObjectAttributes == nullptr || ObjectAttributes->ObjectName == nullptr) return STATUS_OBJECT_NAME_INVALID;
+    if (ObjectAttributes == nullptr || ObjectAttributes->ObjectName == nullptr)
+        return STATUS_OBJECT_NAME_INVALID;
     if (ObjectAttributes->RootDirectory != nullptr) {
-        related = static_cast<PFILE_OBJECT>(KpLookupHandle(ObjectAttributes->RootDirectory, &kFileHandleType));
+        related = static_cast<PFILE_OBJECT>(
+            KpLookupHandle(ObjectAttributes->RootDirectory, &kFileHandleType));
         if (related == nullptr) return STATUS_INVALID_HANDLE;
     }
     PFILE_OBJECT file;
-    NTSTATUS status = OpenFile(ToU16(ObjectAttributes->ObjectName), related, mode, DesiredAccess, Disposition,
-                               CreateOptions, &file);
+    NTSTATUS status = OpenFile(ToU16(ObjectAttributes->ObjectName), related, mode, DesiredAccess,
+                               Disposition, CreateOptions, &file);
     if (IoStatusBlock != nullptr) {
         IoStatusBlock->Status = status;
         IoStatusBlock->Information = 0;
@@ -244,8 +254,9 @@ NTSTATUS CreateFileHandle(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT
 // One application or kernel I/O control request on a file handle.
 // With Done the request completes through it (*sent says whether it went out);
 // without, the caller waits here for the end.
-NTSTATUS ControlFile(HANDLE FileHandle, ULONG code, PVOID in, ULONG inLength, PVOID out, ULONG outLength,
-                     KPROCESSOR_MODE mode, KP_IO_DONE* done, PVOID context, PIO_STATUS_BLOCK syncIosb, bool* sent) {
+NTSTATUS ControlFile(HANDLE FileHandle, ULONG code, PVOID in, ULONG inLength, PVOID out,
+                     ULONG outLength, KPROCESSOR_MODE mode, KP_IO_DONE* done, PVOID context,
+                     PIO_STATUS_BLOCK syncIosb, bool* sent) {
     KpAssertIrql(PASSIVE_LEVEL, "NtDeviceIoControlFile");
     *sent = false;
     auto file = static_cast<PFILE_OBJECT>(KpLookupHandle(FileHandle, &kFileHandleType));
@@ -262,7 +273,8 @@ NTSTATUS ControlFile(HANDLE FileHandle, ULONG code, PVOID in, ULONG inLength, PV
     stack->Parameters.DeviceIoControl.IoControlCode = code;
     stack->Parameters.DeviceIoControl.InputBufferLength = inLength;
     stack->Parameters.DeviceIoControl.OutputBufferLength = outLength;
-    NTSTATUS status = SetUpBuffers(irp, stack, METHOD_FROM_CTL_CODE(code), in, inLength, out, outLength, mode);
+    NTSTATUS status =
+        SetUpBuffers(irp, stack, METHOD_FROM_CTL_CODE(code), in, inLength, out, outLength, mode);
     if (!NT_SUCCESS(status)) {
         DiscardIrp(irp);
         ObDereferenceObject(top);
@@ -286,7 +298,8 @@ NTSTATUS ControlFile(HANDLE FileHandle, ULONG code, PVOID in, ULONG inLength, PV
     status = IoCallDriver(top, irp);
     ObDereferenceObject(top);
     if (done != nullptr) return status;
-    if (status == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, UserMode, FALSE, nullptr);
+    if (status == STATUS_PENDING)
+        KeWaitForSingleObject(&event, Executive, UserMode, FALSE, nullptr);
     *syncIosb = iosb;
     return iosb.Status;
 }
@@ -306,78 +319,92 @@ void ForgetInFlight(PIRP irp) {
 }
 }  // namespace kp::io
 
-NTSTATUS IoCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                      PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                      ULONG ShareAccess, ULONG Disposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength,
+NTSTATUS IoCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                      POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                      PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                      ULONG Disposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength,
                       ULONG CreateFileType, PVOID InternalParameters, ULONG Options) {
-    (void)AllocationSize, (void)FileAttributes, (void)ShareAccess, (void)EaBuffer, (void)CreateFileType;
+    (void)AllocationSize, (void)FileAttributes, (void)ShareAccess, (void)EaBuffer,
+        (void)CreateFileType;
     (void)InternalParameters, (void)Options;
     if (EaLength != 0) KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "IoCreateFile: extended attributes");
-    return CreateFileHandle(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, Disposition, CreateOptions,
-                            KernelMode);
+    return CreateFileHandle(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, Disposition,
+                            CreateOptions, KernelMode);
 }
 
-NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                      PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                      ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                      POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                      PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                      ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                       ULONG EaLength) {
-    return IoCreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize, FileAttributes,
-                        ShareAccess, CreateDisposition, CreateOptions, EaBuffer, EaLength, 0, nullptr, 0);
+    return IoCreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, AllocationSize,
+                        FileAttributes, ShareAccess, CreateDisposition, CreateOptions, EaBuffer,
+                        EaLength, 0, nullptr, 0);
 }
 
-NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                      PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                      ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                      POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                      PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                      ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
                       ULONG EaLength) {
     (void)AllocationSize, (void)FileAttributes, (void)ShareAccess, (void)EaBuffer;
     if (EaLength != 0) KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "NtCreateFile: extended attributes");
-    return CreateFileHandle(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, CreateDisposition,
-                            CreateOptions, UserMode);
+    return CreateFileHandle(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock,
+                            CreateDisposition, CreateOptions, UserMode);
 }
 
 static NTSTATUS DeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
-                                    PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode, PVOID InputBuffer,
-                                    ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
-                                    KPROCESSOR_MODE mode) {
+                                    PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode,
+                                    PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                                    ULONG OutputBufferLength, KPROCESSOR_MODE mode) {
     if (Event != nullptr || ApcRoutine != nullptr) {
-        DbgPrint("KP I/O: asynchronous NtDeviceIoControlFile (event or APC) is not supported; use "
-                 "KpDeviceIoControlAsync\n");
+        DbgPrint(
+            "KP I/O: asynchronous NtDeviceIoControlFile (event or APC) is not supported; use "
+            "KpDeviceIoControlAsync\n");
         return STATUS_NOT_SUPPORTED;
     }
     IO_STATUS_BLOCK iosb{};
     bool sent;
-    NTSTATUS status = ControlFile(FileHandle, IoControlCode, InputBuffer, InputBufferLength, OutputBuffer,
-                                  OutputBufferLength, mode, nullptr, nullptr, &iosb, &sent);
+    NTSTATUS status =
+        ControlFile(FileHandle, IoControlCode, InputBuffer, InputBufferLength, OutputBuffer,
+                    OutputBufferLength, mode, nullptr, nullptr, &iosb, &sent);
     if (!sent) iosb = {{status}, 0};
     if (IoStatusBlock != nullptr) *IoStatusBlock = iosb;
     return status;
 }
 
-NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                               PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode, PVOID InputBuffer,
-                               ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength) {
+NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                               PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
+                               ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
+                               PVOID OutputBuffer, ULONG OutputBufferLength) {
     (void)ApcContext;
-    return DeviceIoControlFile(FileHandle, Event, ApcRoutine, IoStatusBlock, IoControlCode, InputBuffer,
-                               InputBufferLength, OutputBuffer, OutputBufferLength, UserMode);
+    return DeviceIoControlFile(FileHandle, Event, ApcRoutine, IoStatusBlock, IoControlCode,
+                               InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength,
+                               UserMode);
 }
 
-NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                               PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode, PVOID InputBuffer,
-                               ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength) {
+NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                               PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
+                               ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
+                               PVOID OutputBuffer, ULONG OutputBufferLength) {
     (void)ApcContext;
-    return DeviceIoControlFile(FileHandle, Event, ApcRoutine, IoStatusBlock, IoControlCode, InputBuffer,
-                               InputBufferLength, OutputBuffer, OutputBufferLength, KernelMode);
+    return DeviceIoControlFile(FileHandle, Event, ApcRoutine, IoStatusBlock, IoControlCode,
+                               InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength,
+                               KernelMode);
 }
 
 // ---------------------------------------------------------------------------
 // Application requests completed through a callback
 // ---------------------------------------------------------------------------
-NTSTATUS KpDeviceIoControlAsync(HANDLE FileHandle, ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
-                                PVOID OutputBuffer, ULONG OutputBufferLength, KP_IO_DONE* Done, PVOID Context) {
-    if (Done == nullptr) KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "KpDeviceIoControlAsync without a callback");
+NTSTATUS KpDeviceIoControlAsync(HANDLE FileHandle, ULONG IoControlCode, PVOID InputBuffer,
+                                ULONG InputBufferLength, PVOID OutputBuffer,
+                                ULONG OutputBufferLength, KP_IO_DONE* Done, PVOID Context) {
+    if (Done == nullptr)
+        KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "KpDeviceIoControlAsync without a callback");
     bool sent;
-    NTSTATUS status = ControlFile(FileHandle, IoControlCode, InputBuffer, InputBufferLength, OutputBuffer,
-                                  OutputBufferLength, UserMode, Done, Context, nullptr, &sent);
+    NTSTATUS status =
+        ControlFile(FileHandle, IoControlCode, InputBuffer, InputBufferLength, OutputBuffer,
+                    OutputBufferLength, UserMode, Done, Context, nullptr, &sent);
     if (!sent) {  // refused before a request went out: report it the same way
         IO_STATUS_BLOCK iosb{{status}, 0};
         Done(Context, &iosb);
@@ -416,8 +443,9 @@ std::string KpIoDescribeLiveObjects(void) {
     std::lock_guard<std::mutex> guard(g_fileLock);
     for (PFILE_OBJECT file : g_liveFiles) {
         char line[200];
-        std::snprintf(line, sizeof line, "file object %p on device %p: \"%s\"\n", static_cast<void*>(file),
-                      static_cast<void*>(file->DeviceObject), Narrow(ToU16(&file->FileName)).c_str());
+        std::snprintf(line, sizeof line, "file object %p on device %p: \"%s\"\n",
+                      static_cast<void*>(file), static_cast<void*>(file->DeviceObject),
+                      Narrow(ToU16(&file->FileName)).c_str());
         text += line;
     }
     return text;

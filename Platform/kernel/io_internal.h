@@ -56,7 +56,8 @@ namespace kp::io {
 inline KpDriverInternals* Internals(PDRIVER_OBJECT driver, const char* routine = "I/O manager") {
     if (driver == nullptr || driver->KpDriver == nullptr) {
         KpBugCheck(KP_BUGCHECK_INVALID_OBJECT,
-                   "%s: driver object %p was not made by the loader (use KpLoadDriver or KpLoadBuiltinDriver)",
+                   "%s: driver object %p was not made by the loader (use KpLoadDriver or "
+                   "KpLoadBuiltinDriver)",
                    routine, static_cast<void*>(driver));
     }
     return driver->KpDriver;
@@ -82,8 +83,8 @@ PDEVICE_OBJECT LookupDeviceName(std::u16string_view upperName);  // referenced, 
 enum class IrpKind : ULONG { Allocated = 1, Synchronous = 2, Application = 3 };
 PIRP AllocateIrp(CCHAR stackSize, IrpKind kind);
 void SetApplicationCompletion(PIRP irp, KP_IO_DONE* done, PVOID context);
-NTSTATUS SetUpBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG method, PVOID in, ULONG inLength, PVOID out,
-                      ULONG outLength, KPROCESSOR_MODE mode);
+NTSTATUS SetUpBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG method, PVOID in, ULONG inLength,
+                      PVOID out, ULONG outLength, KPROCESSOR_MODE mode);
 void DiscardIrp(PIRP irp);
 void ForgetInFlight(PIRP irp);
 std::string DescribeLiveIrps();
@@ -105,8 +106,8 @@ void AddSymbolicLink(std::u16string_view link, std::u16string_view target);
 void RemoveSymbolicLink(std::u16string_view link);
 
 // File objects.
-NTSTATUS OpenFile(std::u16string_view name, PFILE_OBJECT related, KPROCESSOR_MODE mode, ACCESS_MASK access,
-                  ULONG disposition, ULONG options, PFILE_OBJECT* file);
+NTSTATUS OpenFile(std::u16string_view name, PFILE_OBJECT related, KPROCESSOR_MODE mode,
+                  ACCESS_MASK access, ULONG disposition, ULONG options, PFILE_OBJECT* file);
 void SendCleanup(PFILE_OBJECT file);
 
 // MDLs and application memory.

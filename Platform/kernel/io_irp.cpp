@@ -37,16 +37,20 @@ std::set<PIRP> g_liveIrps;
 ULONGLONG g_irpSerial = 0;
 KSPIN_LOCK g_cancelLock = 0;
 
-IrpHeader* HeaderOf(PIRP irp) { return reinterpret_cast<IrpHeader*>(irp) - 1; }
+IrpHeader* HeaderOf(PIRP irp) {
+    return reinterpret_cast<IrpHeader*>(irp) - 1;
+}
 
 void CheckIrp(PIRP irp, const char* routine) {
     if (irp == nullptr || HeaderOf(irp)->Magic != kIrpMagic || irp->Type != kIoTypeIrp) {
-        KpBugCheck(KP_BUGCHECK_MULTIPLE_IRP_COMPLETE_REQUESTS, "%s: %p is not a live IRP (freed or completed?)",
-                   routine, irp);
+        KpBugCheck(KP_BUGCHECK_MULTIPLE_IRP_COMPLETE_REQUESTS,
+                   "%s: %p is not a live IRP (freed or completed?)", routine, irp);
     }
 }
 
-PIO_STACK_LOCATION Locations(PIRP irp) { return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1); }
+PIO_STACK_LOCATION Locations(PIRP irp) {
+    return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+}
 
 // The system buffer and the MDLs the I/O manager made for a request.
 void ReleaseBuffers(PIRP irp) {
@@ -63,11 +67,13 @@ void ReleaseBuffers(PIRP irp) {
 // The end of a request whose buffers the I/O manager set up: buffered output
 // goes back to the caller's buffer, the system buffer and the MDLs go.
 void FinishBuffers(PIRP irp) {
-    if ((irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(irp->IoStatus.Status) &&
-        irp->UserBuffer != nullptr && irp->IoStatus.Information != 0) {
+    if ((irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) &&
+        !NT_ERROR(irp->IoStatus.Status) && irp->UserBuffer != nullptr &&
+        irp->IoStatus.Information != 0) {
         PIO_STACK_LOCATION first = &Locations(irp)[irp->StackCount - 1];
-        ULONG length = first->MajorFunction == IRP_MJ_READ ? first->Parameters.Read.Length
-                                                           : first->Parameters.DeviceIoControl.OutputBufferLength;
+        ULONG length = first->MajorFunction == IRP_MJ_READ
+                           ? first->Parameters.Read.Length
+                           : first->Parameters.DeviceIoControl.OutputBufferLength;
         SIZE_T copy = irp->IoStatus.Information < length ? irp->IoStatus.Information : length;
         if (irp->RequestorMode == UserMode) {
             if (!CopyToUser(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, copy)) {
@@ -83,7 +89,8 @@ void FinishBuffers(PIRP irp) {
 }  // namespace
 
 PIRP AllocateIrp(CCHAR stackSize, IrpKind kind) {
-    if (stackSize < 1) KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "IoAllocateIrp: stack size %d", stackSize);
+    if (stackSize < 1)
+        KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "IoAllocateIrp: stack size %d", stackSize);
     if (ShouldFail(KpFaultAllocateIrp)) return nullptr;
     size_t bytes = sizeof(IrpHeader) + sizeof(IRP) + stackSize * sizeof(IO_STACK_LOCATION);
     auto header = static_cast<IrpHeader*>(ExAllocatePoolWithTag(NonPagedPool, bytes, kIrpTag));
@@ -113,8 +120,8 @@ void SetApplicationCompletion(PIRP irp, KP_IO_DONE* done, PVOID context) {
 // Builds a request with the buffers of an I/O control code or a read/write, the
 // way the I/O manager sets them up for the method: buffered (a system buffer),
 // direct (an MDL locked for the caller's mode) or neither (the caller's pointers).
-NTSTATUS SetUpBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG method, PVOID in, ULONG inLength, PVOID out,
-                      ULONG outLength, KPROCESSOR_MODE mode) {
+NTSTATUS SetUpBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG method, PVOID in, ULONG inLength,
+                      PVOID out, ULONG outLength, KPROCESSOR_MODE mode) {
     irp->RequestorMode = mode;
     if (method == METHOD_NEITHER) {  // the driver probes these itself
         stack->Parameters.DeviceIoControl.Type3InputBuffer = in;
@@ -122,11 +129,13 @@ NTSTATUS SetUpBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG method, PVOID in
         return STATUS_SUCCESS;
     }
     if (mode == UserMode) {
-        if ((inLength && !KpIsUserAddress(in, inLength)) || (outLength && !KpIsUserAddress(out, outLength))) {
+        if ((inLength && !KpIsUserAddress(in, inLength)) ||
+            (outLength && !KpIsUserAddress(out, outLength))) {
             return STATUS_ACCESS_VIOLATION;
         }
     }
-    ULONG systemLength = method == METHOD_BUFFERED ? (inLength > outLength ? inLength : outLength) : inLength;
+    ULONG systemLength =
+        method == METHOD_BUFFERED ? (inLength > outLength ? inLength : outLength) : inLength;
     if (systemLength != 0) {
         PVOID system = ExAllocatePoolWithTag(NonPagedPool, systemLength, KpTag("IoBf"));
         if (system == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
@@ -134,7 +143,8 @@ NTSTATUS SetUpBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG method, PVOID in
         irp->AssociatedIrp.SystemBuffer = system;
         irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
         if (inLength != 0) {
-            if (mode == UserMode ? !CopyFromUser(system, in, inLength) : (std::memcpy(system, in, inLength), false)) {
+            if (mode == UserMode ? !CopyFromUser(system, in, inLength)
+                                 : (std::memcpy(system, in, inLength), false)) {
                 return STATUS_ACCESS_VIOLATION;
             }
         }
@@ -148,8 +158,8 @@ NTSTATUS SetUpBuffers(PIRP irp, PIO_STACK_LOCATION stack, ULONG method, PVOID in
     if (outLength != 0) {
         PMDL mdl = IoAllocateMdl(out, outLength, FALSE, FALSE, irp);
         if (mdl == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-        NTSTATUS status =
-            KpProbeAndLockPages(mdl, mode, method == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
+        NTSTATUS status = KpProbeAndLockPages(
+            mdl, mode, method == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
         if (!NT_SUCCESS(status)) return status;  // the MDL goes with the IRP
     }
     return STATUS_SUCCESS;
@@ -177,10 +187,12 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 VOID IoFreeIrp(PIRP Irp) {
     CheckIrp(Irp, "IoFreeIrp");
     if (Irp->CancelRoutine != nullptr) {
-        KpBugCheck(KP_BUGCHECK_CANCEL_STATE_IN_COMPLETED_IRP, "IoFreeIrp: IRP %p still has a cancel routine", Irp);
+        KpBugCheck(KP_BUGCHECK_CANCEL_STATE_IN_COMPLETED_IRP,
+                   "IoFreeIrp: IRP %p still has a cancel routine", Irp);
     }
     if (Irp->MdlAddress != nullptr) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "IoFreeIrp: IRP %p still holds MDL %p", Irp, Irp->MdlAddress);
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "IoFreeIrp: IRP %p still holds MDL %p", Irp,
+                   Irp->MdlAddress);
     }
     {
         std::lock_guard<std::mutex> guard(g_irpLock);
@@ -211,8 +223,8 @@ VOID IoReuseIrp(PIRP Irp, NTSTATUS Status) {
 // ---------------------------------------------------------------------------
 PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
     if (Irp->CurrentLocation < 1 || Irp->CurrentLocation > Irp->StackCount + 1) {
-        KpBugCheck(KP_BUGCHECK_NO_MORE_IRP_STACK_LOCATIONS, "IRP %p: current location %d of %d", Irp,
-                   Irp->CurrentLocation, Irp->StackCount);
+        KpBugCheck(KP_BUGCHECK_NO_MORE_IRP_STACK_LOCATIONS, "IRP %p: current location %d of %d",
+                   Irp, Irp->CurrentLocation, Irp->StackCount);
     }
     return Irp->Tail.Overlay.CurrentStackLocation;
 }
@@ -220,17 +232,19 @@ PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
 PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
     if (Irp->CurrentLocation <= 1) {
         KpBugCheck(KP_BUGCHECK_NO_MORE_IRP_STACK_LOCATIONS,
-                   "IoGetNextIrpStackLocation: IRP %p has no location below the current one (stack count %d)", Irp,
-                   Irp->StackCount);
+                   "IoGetNextIrpStackLocation: IRP %p has no location below the current one (stack "
+                   "count %d)",
+                   Irp, Irp->StackCount);
     }
     return Irp->Tail.Overlay.CurrentStackLocation - 1;
 }
 
 VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
     if (Irp->CurrentLocation > Irp->StackCount) {
-        KpBugCheck(KP_BUGCHECK_NO_MORE_IRP_STACK_LOCATIONS,
-                   "IoSkipCurrentIrpStackLocation: IRP %p is not inside a dispatch (location %d of %d)", Irp,
-                   Irp->CurrentLocation, Irp->StackCount);
+        KpBugCheck(
+            KP_BUGCHECK_NO_MORE_IRP_STACK_LOCATIONS,
+            "IoSkipCurrentIrpStackLocation: IRP %p is not inside a dispatch (location %d of %d)",
+            Irp, Irp->CurrentLocation, Irp->StackCount);
     }
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
@@ -238,8 +252,8 @@ VOID IoSkipCurrentIrpStackLocation(PIRP Irp) {
 
 VOID IoSetNextIrpStackLocation(PIRP Irp) {
     if (Irp->CurrentLocation <= 1) {
-        KpBugCheck(KP_BUGCHECK_NO_MORE_IRP_STACK_LOCATIONS, "IoSetNextIrpStackLocation: IRP %p has no location left",
-                   Irp);
+        KpBugCheck(KP_BUGCHECK_NO_MORE_IRP_STACK_LOCATIONS,
+                   "IoSetNextIrpStackLocation: IRP %p has no location left", Irp);
     }
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
@@ -255,7 +269,8 @@ VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
 }
 
 VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
-                            BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+                            BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                            BOOLEAN InvokeOnCancel) {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     next->CompletionRoutine = CompletionRoutine;
     next->Context = Context;
@@ -275,7 +290,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     KpAssertIrql(DISPATCH_LEVEL, "IofCallDriver");
     if (Irp->CurrentLocation <= 1) {
         KpBugCheck(KP_BUGCHECK_NO_MORE_IRP_STACK_LOCATIONS,
-                   "IoCallDriver: IRP %p has no stack location left for device %p (stack count %d, device stack "
+                   "IoCallDriver: IRP %p has no stack location left for device %p (stack count %d, "
+                   "device stack "
                    "size %d)",
                    Irp, DeviceObject, Irp->StackCount, DeviceObject->StackSize);
     }
@@ -283,16 +299,18 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
     if (stack->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "IoCallDriver: major function 0x%x", stack->MajorFunction);
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "IoCallDriver: major function 0x%x",
+                   stack->MajorFunction);
     }
     ObReferenceObject(DeviceObject);
     KIRQL before = KeGetCurrentIrql();
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
     NTSTATUS status = dispatch(DeviceObject, Irp);
     if (KeGetCurrentIrql() != before) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "dispatch routine of %s (major 0x%x) returned at %s, called at %s",
-                   Narrow(ToU16(&DeviceObject->DriverObject->DriverName)).c_str(), stack->MajorFunction,
-                   KpIrqlName(KeGetCurrentIrql()), KpIrqlName(before));
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                   "dispatch routine of %s (major 0x%x) returned at %s, called at %s",
+                   Narrow(ToU16(&DeviceObject->DriverObject->DriverName)).c_str(),
+                   stack->MajorFunction, KpIrqlName(KeGetCurrentIrql()), KpIrqlName(before));
     }
     ObDereferenceObject(DeviceObject);
     return status;
@@ -309,10 +327,12 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     CheckIrp(Irp, "IoCompleteRequest");
     KpAssertIrql(DISPATCH_LEVEL, "IoCompleteRequest");
     if (Irp->CurrentLocation > Irp->StackCount + 1) {
-        KpBugCheck(KP_BUGCHECK_MULTIPLE_IRP_COMPLETE_REQUESTS, "IoCompleteRequest: IRP %p completed twice", Irp);
+        KpBugCheck(KP_BUGCHECK_MULTIPLE_IRP_COMPLETE_REQUESTS,
+                   "IoCompleteRequest: IRP %p completed twice", Irp);
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "IoCompleteRequest: IRP %p completed with STATUS_PENDING", Irp);
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                   "IoCompleteRequest: IRP %p completed with STATUS_PENDING", Irp);
     }
     if (Irp->CancelRoutine != nullptr) {
         KpBugCheck(KP_BUGCHECK_CANCEL_STATE_IN_COMPLETED_IRP,
@@ -331,9 +351,10 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         Irp->CurrentLocation++;
         Irp->Tail.Overlay.CurrentStackLocation++;
         NTSTATUS status = Irp->IoStatus.Status;
-        bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                                             (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                             (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        bool invoke =
+            routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                   (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                   (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
                                         ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
@@ -341,8 +362,10 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             KIRQL before = KeGetCurrentIrql();
             NTSTATUS result = routine(device, Irp, context);
             if (KeGetCurrentIrql() != before) {
-                KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "completion routine %p returned at %s, called at %s",
-                           reinterpret_cast<void*>(routine), KpIrqlName(KeGetCurrentIrql()), KpIrqlName(before));
+                KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                           "completion routine %p returned at %s, called at %s",
+                           reinterpret_cast<void*>(routine), KpIrqlName(KeGetCurrentIrql()),
+                           KpIrqlName(before));
             }
             if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
@@ -352,48 +375,51 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 
     IrpHeader* header = HeaderOf(Irp);
     switch (header->Kind) {
-    case IrpKind::Allocated:
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
-                   "IoCompleteRequest: IRP %p from IoAllocateIrp completed past its last completion routine; its "
-                   "owner must return STATUS_MORE_PROCESSING_REQUIRED and free it",
-                   Irp);
-    case IrpKind::Synchronous:
-    case IrpKind::Application: {
-        FinishBuffers(Irp);
-        IrpKind kind = header->Kind;
-        if (kind == IrpKind::Application) ForgetInFlight(Irp);
-        IO_STATUS_BLOCK result = Irp->IoStatus;
-        PKEVENT event = Irp->UserEvent;
-        PIO_STATUS_BLOCK iosb = Irp->UserIosb;
-        KP_IO_DONE* done = header->Done;
-        PVOID doneContext = header->DoneContext;
-        PFILE_OBJECT file = Irp->Tail.Overlay.OriginalFileObject;
-        IoFreeIrp(Irp);
-        if (iosb != nullptr) *iosb = result;
-        if (done != nullptr) done(doneContext, &result);
-        if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
-        if (kind == IrpKind::Application && file != nullptr) ObDereferenceObject(file);
-        return;
-    }
+        case IrpKind::Allocated:
+            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                       "IoCompleteRequest: IRP %p from IoAllocateIrp completed past its last "
+                       "completion routine; its "
+                       "owner must return STATUS_MORE_PROCESSING_REQUIRED and free it",
+                       Irp);
+        case IrpKind::Synchronous:
+        case IrpKind::Application: {
+            FinishBuffers(Irp);
+            IrpKind kind = header->Kind;
+            if (kind == IrpKind::Application) ForgetInFlight(Irp);
+            IO_STATUS_BLOCK result = Irp->IoStatus;
+            PKEVENT event = Irp->UserEvent;
+            PIO_STATUS_BLOCK iosb = Irp->UserIosb;
+            KP_IO_DONE* done = header->Done;
+            PVOID doneContext = header->DoneContext;
+            PFILE_OBJECT file = Irp->Tail.Overlay.OriginalFileObject;
+            IoFreeIrp(Irp);
+            if (iosb != nullptr) *iosb = result;
+            if (done != nullptr) done(doneContext, &result);
+            if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+            if (kind == IrpKind::Application && file != nullptr) ObDereferenceObject(file);
+            return;
+        }
     }
 }
 
 // ---------------------------------------------------------------------------
 // Requests built for a caller who waits on an event.
 // ---------------------------------------------------------------------------
-PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
-                                   ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
-                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                   PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                                   ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
     KpAssertIrql(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
     PIRP irp = AllocateIrp(DeviceObject->StackSize, IrpKind::Synchronous);
     if (irp == nullptr) return nullptr;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-    stack->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    stack->MajorFunction =
+        InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
     stack->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
     stack->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
     stack->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
-    NTSTATUS status = SetUpBuffers(irp, stack, METHOD_FROM_CTL_CODE(IoControlCode), InputBuffer, InputBufferLength,
-                                   OutputBuffer, OutputBufferLength, KernelMode);
+    NTSTATUS status = SetUpBuffers(irp, stack, METHOD_FROM_CTL_CODE(IoControlCode), InputBuffer,
+                                   InputBufferLength, OutputBuffer, OutputBufferLength, KernelMode);
     if (!NT_SUCCESS(status)) {
         DiscardIrp(irp);
         return nullptr;
@@ -403,13 +429,15 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     return irp;
 }
 
-PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
-                                  PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                  ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
+                                  PIO_STATUS_BLOCK IoStatusBlock) {
     KpAssertIrql(PASSIVE_LEVEL, "IoBuildSynchronousFsdRequest");
     bool transfer = MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE;
     if (!transfer && MajorFunction != IRP_MJ_PNP && MajorFunction != IRP_MJ_POWER &&
         MajorFunction != IRP_MJ_FLUSH_BUFFERS && MajorFunction != IRP_MJ_SHUTDOWN) {
-        KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "IoBuildSynchronousFsdRequest: major function 0x%x", MajorFunction);
+        KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "IoBuildSynchronousFsdRequest: major function 0x%x",
+                   MajorFunction);
     }
     PIRP irp = AllocateIrp(DeviceObject->StackSize, IrpKind::Synchronous);
     if (irp == nullptr) return nullptr;
@@ -422,17 +450,21 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
         NTSTATUS status = STATUS_SUCCESS;
         if (DeviceObject->Flags & DO_BUFFERED_IO) {
             PVOID system = ExAllocatePoolWithTag(NonPagedPool, Length ? Length : 1, KpTag("IoBf"));
-            if (system == nullptr) status = STATUS_INSUFFICIENT_RESOURCES;
+            if (system == nullptr)
+                status = STATUS_INSUFFICIENT_RESOURCES;
             else {
                 irp->AssociatedIrp.SystemBuffer = system;
                 irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-                if (MajorFunction == IRP_MJ_WRITE) std::memcpy(system, Buffer, Length);
-                else irp->Flags |= IRP_INPUT_OPERATION;
+                if (MajorFunction == IRP_MJ_WRITE)
+                    std::memcpy(system, Buffer, Length);
+                else
+                    irp->Flags |= IRP_INPUT_OPERATION;
             }
         } else if (DeviceObject->Flags & DO_DIRECT_IO) {
             PMDL mdl = IoAllocateMdl(Buffer, Length, FALSE, FALSE, irp);
-            status = mdl ? KpProbeAndLockPages(mdl, KernelMode,
-                                               MajorFunction == IRP_MJ_READ ? IoWriteAccess : IoReadAccess)
+            status = mdl ? KpProbeAndLockPages(
+                               mdl, KernelMode,
+                               MajorFunction == IRP_MJ_READ ? IoWriteAccess : IoReadAccess)
                          : STATUS_INSUFFICIENT_RESOURCES;
         }
         irp->UserBuffer = Buffer;
@@ -450,9 +482,13 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
 // Cancellation.  The cancel routine runs with the cancel spin lock held and
 // releases it with IoReleaseCancelSpinLock(Irp->CancelIrql).
 // ---------------------------------------------------------------------------
-VOID IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&g_cancelLock, Irql); }
+VOID IoAcquireCancelSpinLock(PKIRQL Irql) {
+    KeAcquireSpinLock(&g_cancelLock, Irql);
+}
 
-VOID IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&g_cancelLock, Irql); }
+VOID IoReleaseCancelSpinLock(KIRQL Irql) {
+    KeReleaseSpinLock(&g_cancelLock, Irql);
+}
 
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
     return __atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_SEQ_CST);
@@ -470,8 +506,8 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
         return FALSE;
     }
     if (Irp->CurrentLocation > Irp->StackCount) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "IoCancelIrp: IRP %p has a cancel routine but no driver holds it",
-                   Irp);
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                   "IoCancelIrp: IRP %p has a cancel routine but no driver holds it", Irp);
     }
     Irp->CancelIrql = irql;
     routine(Irp->Tail.Overlay.CurrentStackLocation->DeviceObject, Irp);
@@ -493,9 +529,10 @@ std::string DescribeLiveIrps() {
     for (PIRP irp : g_liveIrps) {
         char line[160];
         PIO_STACK_LOCATION first = &Locations(irp)[irp->StackCount - 1];
-        std::snprintf(line, sizeof line, "IRP %p #%llu: major 0x%x, stack %d, location %d\n", static_cast<void*>(irp),
-                      static_cast<unsigned long long>(HeaderOf(irp)->Serial), first->MajorFunction, irp->StackCount,
-                      irp->CurrentLocation);
+        std::snprintf(line, sizeof line, "IRP %p #%llu: major 0x%x, stack %d, location %d\n",
+                      static_cast<void*>(irp),
+                      static_cast<unsigned long long>(HeaderOf(irp)->Serial), first->MajorFunction,
+                      irp->StackCount, irp->CurrentLocation);
         text += line;
     }
     return text;

@@ -18,13 +18,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::mutex g_loaderLock;  // loads and unloads, one at a time
-std::mutex g_tableLock;   // the tables below
+std::mutex g_loaderLock;                                  // loads and unloads, one at a time
+std::mutex g_tableLock;                                   // the tables below
 std::map<std::u16string, PDRIVER_INITIALIZE> g_builtins;  // upper-case service -> entry
 std::map<std::u16string, PDRIVER_OBJECT> g_drivers;       // upper-case service -> loaded driver
 fs::path g_machineFolder;
 
-std::u16string ServiceKey(std::u16string_view service) { return std::u16string(kKpServicesPath) + u"\\" + std::u16string(service); }
+std::u16string ServiceKey(std::u16string_view service) {
+    return std::u16string(kKpServicesPath) + u"\\" + std::u16string(service);
+}
 
 // Finds an existing entry of `dir` whose name equals `name` without regard to case.
 std::optional<fs::path> MatchComponent(const fs::path& dir, std::u16string_view name) {
@@ -80,7 +82,8 @@ std::optional<fs::path> KpMapWindowsPath(std::u16string_view path) {
     if (strip(u"\\??\\")) {
         // a DOS path follows
     }
-    if (strip(u"\\SYSTEMROOT\\") || strip(u"%SYSTEMROOT%\\") || strip(u"%WINDIR%\\") || strip(u"C:\\WINDOWS\\")) {
+    if (strip(u"\\SYSTEMROOT\\") || strip(u"%SYSTEMROOT%\\") || strip(u"%WINDIR%\\") ||
+        strip(u"C:\\WINDOWS\\")) {
         rest = u"Windows\\" + text;
     } else if (strip(u"C:\\")) {
         rest = text;
@@ -155,13 +158,14 @@ NTSTATUS KpLoadDriver(const char16_t* ServiceName, PDRIVER_OBJECT* DriverObject)
     }
     void* image = nullptr;
     if (entry == nullptr) {
-        std::u16string imagePath = kp::reg::GetString(ServiceKey(ServiceName), u"ImagePath")
-                                       .value_or(u"System32\\drivers\\" + std::u16string(ServiceName) + u".sys");
+        std::u16string imagePath =
+            kp::reg::GetString(ServiceKey(ServiceName), u"ImagePath")
+                .value_or(u"System32\\drivers\\" + std::u16string(ServiceName) + u".sys");
         auto hostPath = KpMapWindowsPath(imagePath);
         std::error_code ec;
         if (!hostPath || !fs::exists(*hostPath, ec)) {
-            DbgPrint("KP loader: image \"%s\" of service %s not found\n", kp::io::Narrow(imagePath).c_str(),
-                     kp::io::Narrow(ServiceName).c_str());
+            DbgPrint("KP loader: image \"%s\" of service %s not found\n",
+                     kp::io::Narrow(imagePath).c_str(), kp::io::Narrow(ServiceName).c_str());
             return STATUS_OBJECT_NAME_NOT_FOUND;
         }
         image = dlopen(hostPath->c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -179,8 +183,8 @@ NTSTATUS KpLoadDriver(const char16_t* ServiceName, PDRIVER_OBJECT* DriverObject)
     PDRIVER_OBJECT driver;
     NTSTATUS status = kp::io::CreateDriverObject(ServiceName, entry, image, &driver);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("KP loader: DriverEntry of %s failed with 0x%08X\n", kp::io::Narrow(ServiceName).c_str(),
-                 static_cast<unsigned>(status));
+        DbgPrint("KP loader: DriverEntry of %s failed with 0x%08X\n",
+                 kp::io::Narrow(ServiceName).c_str(), static_cast<unsigned>(status));
         if (image != nullptr) dlclose(image);
         return status;
     }
@@ -195,7 +199,8 @@ NTSTATUS KpUnloadDriver(PDRIVER_OBJECT DriverObject) {
     KpAssertIrql(PASSIVE_LEVEL, "DriverUnload");
     std::lock_guard<std::mutex> loading(g_loaderLock);
     KpDriverInternals* driver = kp::io::Internals(DriverObject);
-    if (driver->DeviceObjects != 0 || driver->WorkItems != 0 || driver->StackUses != 0) return STATUS_DEVICE_BUSY;
+    if (driver->DeviceObjects != 0 || driver->WorkItems != 0 || driver->StackUses != 0)
+        return STATUS_DEVICE_BUSY;
     if (DriverObject->DriverUnload == nullptr) {
         DbgPrint("KP loader: driver %s has no unload routine and stays loaded\n",
                  kp::io::Narrow(driver->ServiceName).c_str());
@@ -208,7 +213,8 @@ NTSTATUS KpUnloadDriver(PDRIVER_OBJECT DriverObject) {
     }
     if (driver->Notifications != 0 || driver->WorkItems != 0 || driver->DeviceObjects != 0) {
         KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
-                   "driver %s unloaded with %d PnP notifications, %d work items and %d device objects left",
+                   "driver %s unloaded with %d PnP notifications, %d work items and %d device "
+                   "objects left",
                    kp::io::Narrow(driver->ServiceName).c_str(), driver->Notifications.load(),
                    driver->WorkItems.load(), driver->DeviceObjects.load());
     }

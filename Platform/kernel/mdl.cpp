@@ -36,7 +36,7 @@ struct MdlRecord {
     SIZE_T MappingSize = 0;
 };
 
-std::mutex g_lock;                          // guards everything below
+std::mutex g_lock;                            // guards everything below
 std::map<uintptr_t, UserBlock> g_userBlocks;  // by user view address
 std::map<PMDL, MdlRecord> g_mdls;
 std::map<uintptr_t, SIZE_T> g_systemViews;  // start -> size of MDL mappings
@@ -50,14 +50,15 @@ UserBlock* FindUserBlock(const void* address, SIZE_T length) {
     if (it == g_userBlocks.begin()) return nullptr;
     --it;
     UserBlock& block = it->second;
-    if (a < it->first || a - it->first > block.Size || length > block.Size - (a - it->first)) return nullptr;
+    if (a < it->first || a - it->first > block.Size || length > block.Size - (a - it->first))
+        return nullptr;
     return &block;
 }
 
 void Raise(NTSTATUS status, const char* routine, const void* address) {
     KpBugCheck(KP_BUGCHECK_KMODE_EXCEPTION_NOT_HANDLED,
-               "%s raised 0x%08X for address %p with no handler (use the status-returning form)", routine,
-               static_cast<unsigned>(status), address);
+               "%s raised 0x%08X for address %p with no handler (use the status-returning form)",
+               routine, static_cast<unsigned>(status), address);
 }
 
 NTSTATUS Probe(const volatile void* address, SIZE_T length, ULONG alignment) {
@@ -66,7 +67,8 @@ NTSTATUS Probe(const volatile void* address, SIZE_T length, ULONG alignment) {
         return STATUS_DATATYPE_MISALIGNMENT;
     }
     std::lock_guard<std::mutex> guard(g_lock);
-    return FindUserBlock(const_cast<const void*>(address), length) ? STATUS_SUCCESS : STATUS_ACCESS_VIOLATION;
+    return FindUserBlock(const_cast<const void*>(address), length) ? STATUS_SUCCESS
+                                                                   : STATUS_ACCESS_VIOLATION;
 }
 
 bool CopyUser(void* user, const void* from, void* to, SIZE_T length, bool toUser) {
@@ -75,8 +77,10 @@ bool CopyUser(void* user, const void* from, void* to, SIZE_T length, bool toUser
     UserBlock* block = FindUserBlock(user, length);
     if (block == nullptr) return false;
     char* privateAddress = block->PrivateView + (static_cast<char*>(user) - block->UserView);
-    if (toUser) std::memcpy(privateAddress, from, length);
-    else std::memcpy(to, privateAddress, length);
+    if (toUser)
+        std::memcpy(privateAddress, from, length);
+    else
+        std::memcpy(to, privateAddress, length);
     return true;
 }
 
@@ -86,7 +90,9 @@ bool CopyFromUser(void* dst, const void* user, SIZE_T length) {
     return CopyUser(const_cast<void*>(user), nullptr, dst, length, false);
 }
 
-bool CopyToUser(void* user, const void* src, SIZE_T length) { return CopyUser(user, src, nullptr, length, true); }
+bool CopyToUser(void* user, const void* src, SIZE_T length) {
+    return CopyUser(user, src, nullptr, length, true);
+}
 
 void UnlockAndFreeMdlChain(PMDL mdl) {
     while (mdl != nullptr) {
@@ -102,8 +108,9 @@ std::string DescribeLiveMdls() {
     std::string text;
     for (auto& [mdl, record] : g_mdls) {
         char line[160];
-        std::snprintf(line, sizeof line, "MDL %p #%llu: %p, %u bytes%s%s\n", static_cast<void*>(mdl),
-                      static_cast<unsigned long long>(record.Serial), MmGetMdlVirtualAddress(mdl), mdl->ByteCount,
+        std::snprintf(line, sizeof line, "MDL %p #%llu: %p, %u bytes%s%s\n",
+                      static_cast<void*>(mdl), static_cast<unsigned long long>(record.Serial),
+                      MmGetMdlVirtualAddress(mdl), mdl->ByteCount,
                       (mdl->MdlFlags & MDL_PAGES_LOCKED) ? ", locked" : "",
                       (mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) ? ", mapped" : "");
         text += line;
@@ -118,7 +125,8 @@ using namespace kp::io;
 // ---------------------------------------------------------------------------
 // IoAllocateMdl / IoFreeMdl
 // ---------------------------------------------------------------------------
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp) {
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
+                   PIRP Irp) {
     (void)ChargeQuota;
     KpAssertIrql(DISPATCH_LEVEL, "IoAllocateMdl");
     if (Length == 0 || ShouldFail(KpFaultAllocateMdl)) return nullptr;
@@ -151,10 +159,11 @@ VOID IoFreeMdl(PMDL Mdl) {
     {
         std::lock_guard<std::mutex> guard(g_lock);
         auto it = g_mdls.find(Mdl);
-        if (it == g_mdls.end()) KpBugCheck(KP_BUGCHECK_BAD_POOL_CALLER, "IoFreeMdl: %p is no live MDL", Mdl);
+        if (it == g_mdls.end())
+            KpBugCheck(KP_BUGCHECK_BAD_POOL_CALLER, "IoFreeMdl: %p is no live MDL", Mdl);
         if (Mdl->MdlFlags & MDL_PAGES_LOCKED) {
-            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "IoFreeMdl: MDL %p still has its pages locked (MmUnlockPages first)",
-                       Mdl);
+            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                       "IoFreeMdl: MDL %p still has its pages locked (MmUnlockPages first)", Mdl);
         }
         g_mdls.erase(it);
     }
@@ -170,9 +179,11 @@ NTSTATUS KpProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE AccessMode, LOCK_OPERATIO
     KpAssertIrql(APC_LEVEL, "MmProbeAndLockPages");
     std::lock_guard<std::mutex> guard(g_lock);
     auto it = g_mdls.find(Mdl);
-    if (it == g_mdls.end()) KpBugCheck(KP_BUGCHECK_BAD_POOL_CALLER, "MmProbeAndLockPages: %p is no live MDL", Mdl);
+    if (it == g_mdls.end())
+        KpBugCheck(KP_BUGCHECK_BAD_POOL_CALLER, "MmProbeAndLockPages: %p is no live MDL", Mdl);
     if (Mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL)) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "MmProbeAndLockPages: MDL %p is already locked or built", Mdl);
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                   "MmProbeAndLockPages: MDL %p is already locked or built", Mdl);
     }
     UserBlock* block = FindUserBlock(MmGetMdlVirtualAddress(Mdl), Mdl->ByteCount);
     if (AccessMode == UserMode && block == nullptr) return STATUS_ACCESS_VIOLATION;
@@ -204,8 +215,8 @@ VOID MmBuildMdlForNonPagedPool(PMDL Mdl) {
     {
         std::lock_guard<std::mutex> guard(g_lock);
         if (FindUserBlock(MmGetMdlVirtualAddress(Mdl), Mdl->ByteCount) != nullptr) {
-            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "MmBuildMdlForNonPagedPool: MDL %p describes application memory",
-                       Mdl);
+            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                       "MmBuildMdlForNonPagedPool: MDL %p describes application memory", Mdl);
         }
     }
     Mdl->MappedSystemVa = MmGetMdlVirtualAddress(Mdl);
@@ -215,23 +226,27 @@ VOID MmBuildMdlForNonPagedPool(PMDL Mdl) {
 // ---------------------------------------------------------------------------
 // System mappings
 // ---------------------------------------------------------------------------
-PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE CacheType,
-                                   PVOID RequestedAddress, ULONG BugCheckOnFailure, ULONG Priority) {
+PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode,
+                                   MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
+                                   ULONG BugCheckOnFailure, ULONG Priority) {
     (void)CacheType;
     (void)Priority;
     KpAssertIrql(DISPATCH_LEVEL, "MmMapLockedPagesSpecifyCache");
     if (AccessMode != KernelMode || RequestedAddress != nullptr) {
-        KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "MmMapLockedPages: only kernel-mode mappings are supported");
+        KpBugCheck(KP_BUGCHECK_UNSUPPORTED,
+                   "MmMapLockedPages: only kernel-mode mappings are supported");
     }
     if (!(Mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL))) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "MmMapLockedPages: MDL %p is neither locked nor built", Mdl);
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                   "MmMapLockedPages: MDL %p is neither locked nor built", Mdl);
     }
     if (Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) {
         KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "MmMapLockedPages: MDL %p is already mapped", Mdl);
     }
     if (ShouldFail(KpFaultMapLockedPages)) {
         if (BugCheckOnFailure) {
-            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "MmMapLockedPages: no system address for MDL %p", Mdl);
+            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                       "MmMapLockedPages: no system address for MDL %p", Mdl);
         }
         return nullptr;
     }
@@ -241,10 +256,13 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, MEMORY_
     if (record.Block != nullptr) {
         UserBlock* block = record.Block;
         SIZE_T offset = (address - block->UserView) & ~kPageMask;
-        SIZE_T size = ((address - block->UserView) + Mdl->ByteCount - offset + kPageMask) & ~kPageMask;
-        void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, block->Fd, static_cast<off_t>(offset));
+        SIZE_T size =
+            ((address - block->UserView) + Mdl->ByteCount - offset + kPageMask) & ~kPageMask;
+        void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, block->Fd,
+                          static_cast<off_t>(offset));
         if (view == MAP_FAILED) {
-            if (BugCheckOnFailure) KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "MmMapLockedPages: mmap failed");
+            if (BugCheckOnFailure)
+                KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "MmMapLockedPages: mmap failed");
             return nullptr;
         }
         record.Mapping = view;
@@ -259,18 +277,20 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, MEMORY_
 
 PVOID MmMapLockedPages(PMDL Mdl, KPROCESSOR_MODE AccessMode) {
     return MmMapLockedPagesSpecifyCache(Mdl, AccessMode, MmCached, nullptr,
-                                        (Mdl->MdlFlags & MDL_MAPPING_CAN_FAIL) ? FALSE : TRUE, NormalPagePriority);
+                                        (Mdl->MdlFlags & MDL_MAPPING_CAN_FAIL) ? FALSE : TRUE,
+                                        NormalPagePriority);
 }
 
 PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
-    if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) return Mdl->MappedSystemVa;
+    if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
+        return Mdl->MappedSystemVa;
     return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, nullptr, FALSE, Priority);
 }
 
 VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL Mdl) {
     if (!(Mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) || BaseAddress != Mdl->MappedSystemVa) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "MmUnmapLockedPages: %p is not the mapping of MDL %p", BaseAddress,
-                   Mdl);
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                   "MmUnmapLockedPages: %p is not the mapping of MDL %p", BaseAddress, Mdl);
     }
     std::lock_guard<std::mutex> guard(g_lock);
     MdlRecord& record = g_mdls[Mdl];
@@ -338,9 +358,11 @@ void KpUserFree(PVOID Address) {
     if (Address == nullptr) return;
     std::lock_guard<std::mutex> guard(g_lock);
     auto it = g_userBlocks.find(reinterpret_cast<uintptr_t>(Address));
-    if (it == g_userBlocks.end()) KpBugCheck(KP_BUGCHECK_BAD_POOL_CALLER, "KpUserFree: %p is no application block", Address);
+    if (it == g_userBlocks.end())
+        KpBugCheck(KP_BUGCHECK_BAD_POOL_CALLER, "KpUserFree: %p is no application block", Address);
     if (it->second.LockedMdls != 0) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "KpUserFree: block %p is freed with %u MDLs still locking it", Address,
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                   "KpUserFree: block %p is freed with %u MDLs still locking it", Address,
                    it->second.LockedMdls);
     }
     munmap(it->second.UserView, it->second.MappedSize);
@@ -358,7 +380,8 @@ void KpSetUserMemoryAccessible(BOOLEAN Accessible) {
     std::lock_guard<std::mutex> guard(g_lock);
     g_userAccessible = Accessible != FALSE;
     for (auto& [start, block] : g_userBlocks) {
-        mprotect(block.UserView, block.MappedSize, g_userAccessible ? PROT_READ | PROT_WRITE : PROT_NONE);
+        mprotect(block.UserView, block.MappedSize,
+                 g_userAccessible ? PROT_READ | PROT_WRITE : PROT_NONE);
     }
 }
 

@@ -17,8 +17,8 @@ namespace kp::io {
 namespace {
 
 struct InterfaceRecord {
-    std::u16string Link;      // full link, original case
-    std::u16string Base;      // link without the reference string
+    std::u16string Link;  // full link, original case
+    std::u16string Base;  // link without the reference string
     std::u16string Reference;
     GUID Class{};
     KpDeviceNode* Node = nullptr;
@@ -64,7 +64,8 @@ void Deliver(NotifyEntry* entry, const GUID& event, const GUID& cls, const std::
     entry->Callback(&notification, entry->Context);
     t_delivering.pop_back();
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "PnP notification callback %p returned at raised IRQL",
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                   "PnP notification callback %p returned at raised IRQL",
                    reinterpret_cast<void*>(entry->Callback));
     }
 }
@@ -118,8 +119,10 @@ NTSTATUS SetState(std::u16string_view link, bool enable) {
         // The base link stays while any interface that shares it is enabled.
         bool baseInUse = false;
         for (auto& other : g_interfaces) baseInUse |= other.Enabled && other.Base == record->Base;
-        if (baseInUse) AddSymbolicLink(record->Base, ToU16(&record->Pdo->KpName));
-        else RemoveSymbolicLink(record->Base);
+        if (baseInUse)
+            AddSymbolicLink(record->Base, ToU16(&record->Pdo->KpName));
+        else
+            RemoveSymbolicLink(record->Base);
     }
     Notify(enable ? GUID_DEVICE_INTERFACE_ARRIVAL : GUID_DEVICE_INTERFACE_REMOVAL, cls, full);
     return STATUS_SUCCESS;
@@ -150,7 +153,8 @@ void OnDriverUnloading(PDRIVER_OBJECT driver) {
     std::lock_guard<std::mutex> guard(g_lock);
     for (NotifyEntry* entry : g_notifications) {
         if (entry->Driver == driver) {
-            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "driver unloaded with PnP notification %p still registered",
+            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                       "driver unloaded with PnP notification %p still registered",
                        static_cast<void*>(entry));
         }
     }
@@ -163,8 +167,9 @@ using namespace kp::io;
 // ---------------------------------------------------------------------------
 // IoRegisterDeviceInterface
 // ---------------------------------------------------------------------------
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
-                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) {
+NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
+                                   const GUID* InterfaceClassGuid, PUNICODE_STRING ReferenceString,
+                                   PUNICODE_STRING SymbolicLinkName) {
     KpAssertIrql(PASSIVE_LEVEL, "IoRegisterDeviceInterface");
     if (PhysicalDeviceObject == nullptr || PhysicalDeviceObject->KpNode == nullptr) {
         KpBugCheck(KP_BUGCHECK_PNP_DETECTED_FATAL_ERROR,
@@ -173,7 +178,8 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
     }
     KpDeviceNode* node = PhysicalDeviceObject->KpNode;
     std::u16string instance;
-    for (char16_t c : InstancePathOf(PhysicalDeviceObject)) instance.push_back(c == u'\\' ? u'#' : c);
+    for (char16_t c : InstancePathOf(PhysicalDeviceObject))
+        instance.push_back(c == u'\\' ? u'#' : c);
     std::u16string base = u"\\??\\" + instance + u"#" + GuidString(*InterfaceClassGuid);
     std::u16string reference = ToU16(ReferenceString);
     std::u16string link = reference.empty() ? base : base + u"\\" + reference;
@@ -199,7 +205,8 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Ena
 }
 
 // The interface of the same device and reference string under another class.
-NTSTATUS IoGetDeviceInterfaceAlias(PUNICODE_STRING SymbolicLinkName, const GUID* AliasInterfaceClassGuid,
+NTSTATUS IoGetDeviceInterfaceAlias(PUNICODE_STRING SymbolicLinkName,
+                                   const GUID* AliasInterfaceClassGuid,
                                    PUNICODE_STRING AliasSymbolicLinkName) {
     KpAssertIrql(PASSIVE_LEVEL, "IoGetDeviceInterfaceAlias");
     std::u16string alias;
@@ -216,11 +223,12 @@ NTSTATUS IoGetDeviceInterfaceAlias(PUNICODE_STRING SymbolicLinkName, const GUID*
         }
     }
     if (alias.empty()) return STATUS_OBJECT_NAME_NOT_FOUND;
-    return MakePoolString(alias, AliasSymbolicLinkName) ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+    return MakePoolString(alias, AliasSymbolicLinkName) ? STATUS_SUCCESS
+                                                        : STATUS_INSUFFICIENT_RESOURCES;
 }
 
-NTSTATUS IoGetDeviceInterfaces(const GUID* InterfaceClassGuid, PDEVICE_OBJECT PhysicalDeviceObject, ULONG Flags,
-                               PWSTR* SymbolicLinkList) {
+NTSTATUS IoGetDeviceInterfaces(const GUID* InterfaceClassGuid, PDEVICE_OBJECT PhysicalDeviceObject,
+                               ULONG Flags, PWSTR* SymbolicLinkList) {
     KpAssertIrql(PASSIVE_LEVEL, "IoGetDeviceInterfaces");
     std::u16string list;
     {
@@ -235,7 +243,8 @@ NTSTATUS IoGetDeviceInterfaces(const GUID* InterfaceClassGuid, PDEVICE_OBJECT Ph
         }
     }
     list.push_back(0);
-    auto buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, list.size() * sizeof(WCHAR), KpTag("KpSt")));
+    auto buffer = static_cast<PWSTR>(
+        ExAllocatePoolWithTag(PagedPool, list.size() * sizeof(WCHAR), KpTag("KpSt")));
     if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     std::memcpy(buffer, list.data(), list.size() * sizeof(WCHAR));
     *SymbolicLinkList = buffer;
@@ -247,10 +256,11 @@ NTSTATUS IoGetDeviceInterfaces(const GUID* InterfaceClassGuid, PDEVICE_OBJECT Ph
 // enabled interface of the class before this returns (the handle is not yet
 // written then).
 // ---------------------------------------------------------------------------
-NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCategory, ULONG EventCategoryFlags,
-                                        PVOID EventCategoryData, PDRIVER_OBJECT DriverObject,
-                                        PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine, PVOID Context,
-                                        PVOID* NotificationEntry) {
+NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCategory,
+                                        ULONG EventCategoryFlags, PVOID EventCategoryData,
+                                        PDRIVER_OBJECT DriverObject,
+                                        PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine,
+                                        PVOID Context, PVOID* NotificationEntry) {
     KpAssertIrql(PASSIVE_LEVEL, "IoRegisterPlugPlayNotification");
     if (EventCategory != EventCategoryDeviceInterfaceChange) {
         DbgPrint("KP PnP: notification category %d is not supported\n", EventCategory);
@@ -295,8 +305,8 @@ NTSTATUS IoUnregisterPlugPlayNotification(PVOID NotificationEntry) {
     std::unique_lock<std::mutex> guard(g_lock);
     auto it = std::find(g_notifications.begin(), g_notifications.end(), entry);
     if (it == g_notifications.end() || entry->Unregistered) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "IoUnregisterPlugPlayNotification: %p is no registration",
-                   NotificationEntry);
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                   "IoUnregisterPlugPlayNotification: %p is no registration", NotificationEntry);
     }
     entry->Unregistered = true;
     LONG own = static_cast<LONG>(std::count(t_delivering.begin(), t_delivering.end(), entry));

@@ -35,12 +35,14 @@ std::vector<KpDeviceNode*> g_nodes;  // present devices, oldest first
 ULONG g_pdoSerial = 0;
 std::atomic<ULONG> g_powerStarts{0};
 
-std::u16string InstanceKey(const KpDeviceNode* node) { return std::u16string(kKpEnumPath) + u"\\" + node->InstancePath; }
+std::u16string InstanceKey(const KpDeviceNode* node) {
+    return std::u16string(kKpEnumPath) + u"\\" + node->InstancePath;
+}
 
 KpDeviceNode* NodeOf(PDEVICE_OBJECT pdo, const char* routine) {
     if (pdo == nullptr || pdo->KpNode == nullptr) {
-        KpBugCheck(KP_BUGCHECK_PNP_DETECTED_FATAL_ERROR, "%s: device object %p is not a physical device object",
-                   routine, pdo);
+        KpBugCheck(KP_BUGCHECK_PNP_DETECTED_FATAL_ERROR,
+                   "%s: device object %p is not a physical device object", routine, pdo);
     }
     return pdo->KpNode;
 }
@@ -54,7 +56,8 @@ void CompleteWith(PIRP irp, NTSTATUS status) {
 NTSTATUS AnswerId(PIRP irp, const std::vector<std::u16string>& strings, bool multi) {
     size_t chars = 1;
     for (auto& s : strings) chars += s.size() + 1;
-    auto buffer = static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR), KpTag("KpSt")));
+    auto buffer =
+        static_cast<PWCHAR>(ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR), KpTag("KpSt")));
     if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     size_t at = 0;
     for (auto& s : strings) {
@@ -76,59 +79,65 @@ NTSTATUS BusDispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
     KpDeviceNode* node = pdo->KpNode;
     NTSTATUS status = irp->IoStatus.Status;
     switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-    case IRP_MN_REMOVE_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_PNP_DEVICE_STATE:
-        status = STATUS_SUCCESS;
-        break;
-    case IRP_MN_QUERY_DEVICE_RELATIONS:
-        if (stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
-            auto relations = static_cast<PDEVICE_RELATIONS>(
-                ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), KpTag("KpRl")));
-            if (relations == nullptr) {
-                status = STATUS_INSUFFICIENT_RESOURCES;
-                break;
-            }
-            relations->Count = 1;
-            relations->Objects[0] = pdo;
-            ObReferenceObject(pdo);
-            irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
+        case IRP_MN_START_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_SURPRISE_REMOVAL:
+        case IRP_MN_REMOVE_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_QUERY_PNP_DEVICE_STATE:
             status = STATUS_SUCCESS;
-        }
-        break;
-    case IRP_MN_QUERY_INTERFACE:
-        if (node->QueryInterface != nullptr) {
-            NTSTATUS answer = node->QueryInterface(node->QueryInterfaceContext, pdo, stack);
-            if (answer != STATUS_NOT_SUPPORTED) status = answer;
-        }
-        break;
-    case IRP_MN_QUERY_ID: {
-        std::u16string key = InstanceKey(node);
-        switch (stack->Parameters.QueryId.IdType) {
-        case BusQueryDeviceID:
-            status = AnswerId(irp, {node->InstancePath.substr(0, node->InstancePath.rfind(u'\\'))}, false);
             break;
-        case BusQueryInstanceID:
-            status = AnswerId(irp, {node->InstancePath.substr(node->InstancePath.rfind(u'\\') + 1)}, false);
+        case IRP_MN_QUERY_DEVICE_RELATIONS:
+            if (stack->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
+                auto relations = static_cast<PDEVICE_RELATIONS>(
+                    ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), KpTag("KpRl")));
+                if (relations == nullptr) {
+                    status = STATUS_INSUFFICIENT_RESOURCES;
+                    break;
+                }
+                relations->Count = 1;
+                relations->Objects[0] = pdo;
+                ObReferenceObject(pdo);
+                irp->IoStatus.Information = reinterpret_cast<ULONG_PTR>(relations);
+                status = STATUS_SUCCESS;
+            }
             break;
-        case BusQueryHardwareIDs:
-        case BusQueryCompatibleIDs: {
-            auto ids = kp::reg::GetMultiString(
-                key, stack->Parameters.QueryId.IdType == BusQueryHardwareIDs ? u"HardwareID" : u"CompatibleIDs");
-            if (ids) status = AnswerId(irp, *ids, true);
+        case IRP_MN_QUERY_INTERFACE:
+            if (node->QueryInterface != nullptr) {
+                NTSTATUS answer = node->QueryInterface(node->QueryInterfaceContext, pdo, stack);
+                if (answer != STATUS_NOT_SUPPORTED) status = answer;
+            }
+            break;
+        case IRP_MN_QUERY_ID: {
+            std::u16string key = InstanceKey(node);
+            switch (stack->Parameters.QueryId.IdType) {
+                case BusQueryDeviceID:
+                    status = AnswerId(
+                        irp, {node->InstancePath.substr(0, node->InstancePath.rfind(u'\\'))},
+                        false);
+                    break;
+                case BusQueryInstanceID:
+                    status = AnswerId(
+                        irp, {node->InstancePath.substr(node->InstancePath.rfind(u'\\') + 1)},
+                        false);
+                    break;
+                case BusQueryHardwareIDs:
+                case BusQueryCompatibleIDs: {
+                    auto ids = kp::reg::GetMultiString(
+                        key, stack->Parameters.QueryId.IdType == BusQueryHardwareIDs
+                                 ? u"HardwareID"
+                                 : u"CompatibleIDs");
+                    if (ids) status = AnswerId(irp, *ids, true);
+                    break;
+                }
+            }
             break;
         }
-        }
-        break;
-    }
-    default:
-        break;  // not ours to answer: the request keeps its status
+        default:
+            break;  // not ours to answer: the request keeps its status
     }
     CompleteWith(irp, status);
     return status;
@@ -137,32 +146,33 @@ NTSTATUS BusDispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
 NTSTATUS BusDispatch(PDEVICE_OBJECT pdo, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MajorFunction) {
-    case IRP_MJ_PNP:
-        return BusDispatchPnp(pdo, irp);
-    case IRP_MJ_POWER: {
-        PoStartNextPowerIrp(irp);
-        NTSTATUS status = irp->IoStatus.Status;
-        if (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER) {
-            status = STATUS_SUCCESS;
+        case IRP_MJ_PNP:
+            return BusDispatchPnp(pdo, irp);
+        case IRP_MJ_POWER: {
+            PoStartNextPowerIrp(irp);
+            NTSTATUS status = irp->IoStatus.Status;
+            if (stack->MinorFunction == IRP_MN_SET_POWER ||
+                stack->MinorFunction == IRP_MN_QUERY_POWER) {
+                status = STATUS_SUCCESS;
+            }
+            CompleteWith(irp, status);
+            return status;
         }
-        CompleteWith(irp, status);
-        return status;
-    }
-    case IRP_MJ_CREATE:
-    case IRP_MJ_CLEANUP:
-    case IRP_MJ_CLOSE:
-        irp->IoStatus.Information = 0;
-        CompleteWith(irp, STATUS_SUCCESS);
-        return STATUS_SUCCESS;
-    case IRP_MJ_SYSTEM_CONTROL: {
-        NTSTATUS status = irp->IoStatus.Status;
-        CompleteWith(irp, status);
-        return status;
-    }
-    default:
-        irp->IoStatus.Information = 0;
-        CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
-        return STATUS_INVALID_DEVICE_REQUEST;
+        case IRP_MJ_CREATE:
+        case IRP_MJ_CLEANUP:
+        case IRP_MJ_CLOSE:
+            irp->IoStatus.Information = 0;
+            CompleteWith(irp, STATUS_SUCCESS);
+            return STATUS_SUCCESS;
+        case IRP_MJ_SYSTEM_CONTROL: {
+            NTSTATUS status = irp->IoStatus.Status;
+            CompleteWith(irp, status);
+            return status;
+        }
+        default:
+            irp->IoStatus.Information = 0;
+            CompleteWith(irp, STATUS_INVALID_DEVICE_REQUEST);
+            return STATUS_INVALID_DEVICE_REQUEST;
     }
 }
 
@@ -179,7 +189,9 @@ NTSTATUS SendPnp(KpDeviceNode* node, UCHAR minor, ULONG_PTR* information = nullp
     return SendAndWait(node->Pdo, IRP_MJ_PNP, minor, STATUS_NOT_SUPPORTED, setup, information);
 }
 
-void SetState(KpDeviceNode* node, KP_PNP_STATE state) { node->State = state; }
+void SetState(KpDeviceNode* node, KP_PNP_STATE state) {
+    node->State = state;
+}
 
 // The device objects above the PDO that are still there.
 std::vector<PDEVICE_OBJECT> UpperDevices(KpDeviceNode* node) {
@@ -218,13 +230,15 @@ NTSTATUS FinishRemoval(KpDeviceNode* node, std::unique_lock<std::mutex>& pnp) {
     for (PDRIVER_OBJECT driver : drivers) Internals(driver)->StackUses--;
     for (auto it = drivers.rbegin(); it != drivers.rend(); ++it) {
         KpDriverInternals* internals = Internals(*it);
-        if (internals->StackUses == 0 && internals->DeviceObjects == 0 && internals->WorkItems == 0) {
+        if (internals->StackUses == 0 && internals->DeviceObjects == 0 &&
+            internals->WorkItems == 0) {
             KpUnloadDriver(*it);
         }
     }
     PDEVICE_OBJECT pdo = node->Pdo;
     pnp.unlock();
-    if (result == STATUS_SUCCESS) IoDeleteDevice(pdo);  // the node goes with the PDO's last reference
+    if (result == STATUS_SUCCESS)
+        IoDeleteDevice(pdo);  // the node goes with the PDO's last reference
     // Drivers of other stacks whose last device object went with this removal
     // (a filter that had attached itself here, say).
     KpPnpUnloadIdleDrivers();
@@ -239,14 +253,16 @@ std::vector<std::u16string> MultiString(std::u16string_view key, std::u16string_
 std::vector<std::u16string> StackServices(KpDeviceNode* node, NTSTATUS* status) {
     std::u16string key = InstanceKey(node);
     std::u16string classKey;
-    if (auto guid = kp::reg::GetString(key, u"ClassGUID")) classKey = std::u16string(kKpClassPath) + u"\\" + *guid;
+    if (auto guid = kp::reg::GetString(key, u"ClassGUID"))
+        classKey = std::u16string(kKpClassPath) + u"\\" + *guid;
     std::vector<std::u16string> services = MultiString(key, u"LowerFilters");
     if (!classKey.empty()) {
         for (auto& s : MultiString(classKey, u"LowerFilters")) services.push_back(s);
     }
     auto function = kp::reg::GetString(key, u"Service");
     if (!function || function->empty()) {
-        DbgPrint("KP PnP: %s names no Service (function driver)\n", Narrow(node->InstancePath).c_str());
+        DbgPrint("KP PnP: %s names no Service (function driver)\n",
+                 Narrow(node->InstancePath).c_str());
         *status = STATUS_NOT_FOUND;
         return {};
     }
@@ -284,7 +300,8 @@ NTSTATUS BuildStack(KpDeviceNode* node) {
         PDEVICE_OBJECT before = AttachedTop(node->Pdo);
         status = addDevice(driver, node->Pdo);
         if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "AddDevice of %s returned at raised IRQL", Narrow(service).c_str());
+            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "AddDevice of %s returned at raised IRQL",
+                       Narrow(service).c_str());
         }
         if (!NT_SUCCESS(status)) {
             DbgPrint("KP PnP: AddDevice of %s for %s failed with 0x%08X\n", Narrow(service).c_str(),
@@ -293,8 +310,9 @@ NTSTATUS BuildStack(KpDeviceNode* node) {
         }
         PDEVICE_OBJECT top = AttachedTop(node->Pdo);
         if (top != before && (top->Flags & DO_DEVICE_INITIALIZING)) {
-            DbgPrint("KP PnP: AddDevice of %s left DO_DEVICE_INITIALIZING set on device object %p\n",
-                     Narrow(service).c_str(), static_cast<void*>(top));
+            DbgPrint(
+                "KP PnP: AddDevice of %s left DO_DEVICE_INITIALIZING set on device object %p\n",
+                Narrow(service).c_str(), static_cast<void*>(top));
             return STATUS_INVALID_DEVICE_STATE;
         }
     }
@@ -308,16 +326,19 @@ bool ParseGuid(std::u16string_view text, GUID* guid) {
         *value = 0;
         for (size_t i = at; i < at + digits; i++) {
             char16_t c = text[i];
-            int d = c >= u'0' && c <= u'9' ? c - u'0' : c >= u'a' && c <= u'f' ? c - u'a' + 10
-                                                        : c >= u'A' && c <= u'F' ? c - u'A' + 10 : -1;
+            int d = c >= u'0' && c <= u'9'   ? c - u'0'
+                    : c >= u'a' && c <= u'f' ? c - u'a' + 10
+                    : c >= u'A' && c <= u'F' ? c - u'A' + 10
+                                             : -1;
             if (d < 0) return false;
             *value = *value * 16 + static_cast<uint64_t>(d);
         }
         return true;
     };
     uint64_t a, b, c, d, e;
-    if (text[9] != u'-' || text[14] != u'-' || text[19] != u'-' || text[24] != u'-' || !hex(1, 8, &a) ||
-        !hex(10, 4, &b) || !hex(15, 4, &c) || !hex(20, 4, &d) || !hex(25, 12, &e)) {
+    if (text[9] != u'-' || text[14] != u'-' || text[19] != u'-' || text[24] != u'-' ||
+        !hex(1, 8, &a) || !hex(10, 4, &b) || !hex(15, 4, &c) || !hex(20, 4, &d) ||
+        !hex(25, 12, &e)) {
         return false;
     }
     guid->Data1 = static_cast<ULONG>(a);
@@ -337,15 +358,16 @@ NTSTATUS EnableBusInterfaces(KpDeviceNode* node) {
         size_t slash = entry.find(u'\\');
         std::u16string reference = slash == std::u16string::npos ? u"" : entry.substr(slash + 1);
         if (!ParseGuid(entry.substr(0, slash), &cls)) {
-            DbgPrint("KP PnP: %s: \"%s\" is no interface class\n", Narrow(node->InstancePath).c_str(),
-                     Narrow(entry).c_str());
+            DbgPrint("KP PnP: %s: \"%s\" is no interface class\n",
+                     Narrow(node->InstancePath).c_str(), Narrow(entry).c_str());
             return STATUS_INVALID_PARAMETER;
         }
         UNICODE_STRING referenceString, link;
         referenceString.Buffer = reference.data();
-        referenceString.Length = referenceString.MaximumLength = static_cast<USHORT>(reference.size() * 2);
-        NTSTATUS status =
-            IoRegisterDeviceInterface(node->Pdo, &cls, reference.empty() ? nullptr : &referenceString, &link);
+        referenceString.Length = referenceString.MaximumLength =
+            static_cast<USHORT>(reference.size() * 2);
+        NTSTATUS status = IoRegisterDeviceInterface(
+            node->Pdo, &cls, reference.empty() ? nullptr : &referenceString, &link);
         if (!NT_SUCCESS(status)) return status;
         status = IoSetDeviceInterfaceState(&link, TRUE);
         RtlFreeUnicodeString(&link);
@@ -360,7 +382,8 @@ PDRIVER_OBJECT BusDriver() {
     static PDRIVER_OBJECT bus = [] {
         PDRIVER_OBJECT driver = nullptr;
         NTSTATUS status = CreateDriverObject(u"KpBus", BusDriverEntry, nullptr, &driver);
-        if (!NT_SUCCESS(status)) KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "the bus driver did not start");
+        if (!NT_SUCCESS(status))
+            KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "the bus driver did not start");
         driver->KpDriver->Builtin = true;
         return driver;
     }();
@@ -374,7 +397,9 @@ void OnPdoFreed(KpDeviceNode* node) {
     delete node;
 }
 
-std::u16string InstancePathOf(PDEVICE_OBJECT pdo) { return NodeOf(pdo, "InstancePathOf")->InstancePath; }
+std::u16string InstancePathOf(PDEVICE_OBJECT pdo) {
+    return NodeOf(pdo, "InstancePathOf")->InstancePath;
+}
 
 void OnFileOpened(PDEVICE_OBJECT named) {
     if (named->KpNode != nullptr) named->KpNode->OpenFiles++;
@@ -408,7 +433,8 @@ NTSTATUS KpPnpAddDevice(std::u16string_view InstancePath, PDEVICE_OBJECT* Pdo) {
     std::u16string pdoName(name, name + std::strlen(name));
     UNICODE_STRING pdoNameString;
     pdoNameString.Buffer = pdoName.data();
-    pdoNameString.Length = pdoNameString.MaximumLength = static_cast<USHORT>(pdoName.size() * sizeof(WCHAR));
+    pdoNameString.Length = pdoNameString.MaximumLength =
+        static_cast<USHORT>(pdoName.size() * sizeof(WCHAR));
     PDEVICE_OBJECT pdo;
     NTSTATUS status = IoCreateDevice(BusDriver(), 0, &pdoNameString, FILE_DEVICE_BUS_EXTENDER,
                                      FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo);
@@ -430,8 +456,8 @@ NTSTATUS KpPnpAddDevice(std::u16string_view InstancePath, PDEVICE_OBJECT* Pdo) {
     if (NT_SUCCESS(status)) {
         status = SendPnp(node, IRP_MN_START_DEVICE);
         if (!NT_SUCCESS(status)) {
-            DbgPrint("KP PnP: START_DEVICE of %s failed with 0x%08X\n", Narrow(node->InstancePath).c_str(),
-                     static_cast<unsigned>(status));
+            DbgPrint("KP PnP: START_DEVICE of %s failed with 0x%08X\n",
+                     Narrow(node->InstancePath).c_str(), static_cast<unsigned>(status));
         }
     }
     if (!NT_SUCCESS(status)) {
@@ -457,14 +483,16 @@ NTSTATUS KpPnpAddDevice(std::u16string_view InstancePath, PDEVICE_OBJECT* Pdo) {
 NTSTATUS KpPnpWriteDevice(const KpPnpDeviceDescription& Device) {
     static std::atomic<ULONG> softwareKeys{0};
     std::u16string key = std::u16string(kKpEnumPath) + u"\\" + Device.InstancePath;
-    std::u16string cls = Device.ClassGuid.empty() ? u"{4d36e96c-e325-11ce-bfc1-08002be10318}" : Device.ClassGuid;
+    std::u16string cls =
+        Device.ClassGuid.empty() ? u"{4d36e96c-e325-11ce-bfc1-08002be10318}" : Device.ClassGuid;
     char number[8];
     std::snprintf(number, sizeof number, "%04u", ++softwareKeys % 10000);
     NTSTATUS status = kp::reg::SetMultiString(key, u"HardwareID", Device.HardwareIds);
     if (NT_SUCCESS(status)) status = kp::reg::SetString(key, u"Service", Device.Service);
     if (NT_SUCCESS(status)) status = kp::reg::SetString(key, u"ClassGUID", cls);
     if (NT_SUCCESS(status)) {
-        status = kp::reg::SetString(key, u"Driver", cls + u"\\" + std::u16string(number, number + 4));
+        status =
+            kp::reg::SetString(key, u"Driver", cls + u"\\" + std::u16string(number, number + 4));
     }
     if (NT_SUCCESS(status) && !Device.UpperFilters.empty()) {
         status = kp::reg::SetMultiString(key, u"UpperFilters", Device.UpperFilters);
@@ -511,9 +539,13 @@ PDEVICE_OBJECT KpPnpFindPdo(std::u16string_view InstancePath) {
     return nullptr;
 }
 
-KP_PNP_STATE KpPnpGetState(PDEVICE_OBJECT Pdo) { return NodeOf(Pdo, "KpPnpGetState")->State; }
+KP_PNP_STATE KpPnpGetState(PDEVICE_OBJECT Pdo) {
+    return NodeOf(Pdo, "KpPnpGetState")->State;
+}
 
-ULONG KpPnpDeviceStateBits(PDEVICE_OBJECT Pdo) { return NodeOf(Pdo, "KpPnpDeviceStateBits")->DeviceStateBits; }
+ULONG KpPnpDeviceStateBits(PDEVICE_OBJECT Pdo) {
+    return NodeOf(Pdo, "KpPnpDeviceStateBits")->DeviceStateBits;
+}
 
 static NTSTATUS QueryRemoveLocked(KpDeviceNode* node) {
     if (node->State != KpPnpStarted) return STATUS_INVALID_DEVICE_STATE;
@@ -521,8 +553,8 @@ static NTSTATUS QueryRemoveLocked(KpDeviceNode* node) {
     if (!NT_SUCCESS(status)) {
         NTSTATUS cancel = SendPnp(node, IRP_MN_CANCEL_REMOVE_DEVICE);
         if (!NT_SUCCESS(cancel)) {
-            DbgPrint("KP PnP: CANCEL_REMOVE_DEVICE of %s failed with 0x%08X\n", Narrow(node->InstancePath).c_str(),
-                     static_cast<unsigned>(cancel));
+            DbgPrint("KP PnP: CANCEL_REMOVE_DEVICE of %s failed with 0x%08X\n",
+                     Narrow(node->InstancePath).c_str(), static_cast<unsigned>(cancel));
         }
         return status;
     }
@@ -557,7 +589,8 @@ NTSTATUS KpPnpRemoveDevice(PDEVICE_OBJECT Pdo) {
 NTSTATUS KpPnpSurpriseRemove(PDEVICE_OBJECT Pdo) {
     KpDeviceNode* node = NodeOf(Pdo, "KpPnpSurpriseRemove");
     std::lock_guard<std::mutex> pnp(node->PnpLock);
-    if (node->State != KpPnpStarted && node->State != KpPnpQueryRemoved) return STATUS_INVALID_DEVICE_STATE;
+    if (node->State != KpPnpStarted && node->State != KpPnpQueryRemoved)
+        return STATUS_INVALID_DEVICE_STATE;
     DisableDeviceInterfaces(node);
     NTSTATUS status = SendPnp(node, IRP_MN_SURPRISE_REMOVAL);
     if (!NT_SUCCESS(status)) {
@@ -584,12 +617,13 @@ NTSTATUS KpPnpRemove(PDEVICE_OBJECT Pdo) {
 NTSTATUS KpPnpSetDevicePower(PDEVICE_OBJECT Pdo, DEVICE_POWER_STATE State) {
     KpDeviceNode* node = NodeOf(Pdo, "KpPnpSetDevicePower");
     std::lock_guard<std::mutex> pnp(node->PnpLock);
-    return SendAndWait(node->Pdo, IRP_MJ_POWER, IRP_MN_SET_POWER, STATUS_NOT_SUPPORTED,
-                       [&](PIO_STACK_LOCATION stack) {
-                           stack->Parameters.Power.Type = DevicePowerState;
-                           stack->Parameters.Power.State.DeviceState = State;
-                       },
-                       nullptr);
+    return SendAndWait(
+        node->Pdo, IRP_MJ_POWER, IRP_MN_SET_POWER, STATUS_NOT_SUPPORTED,
+        [&](PIO_STACK_LOCATION stack) {
+            stack->Parameters.Power.Type = DevicePowerState;
+            stack->Parameters.Power.State.DeviceState = State;
+        },
+        nullptr);
 }
 
 void KpPnpShutdown(void) {
@@ -616,11 +650,14 @@ void KpPnpShutdown(void) {
 void KpPnpFailRegistryKey(PDEVICE_OBJECT Pdo, ULONG KeyType, NTSTATUS Status) {
     KpDeviceNode* node = NodeOf(Pdo, "KpPnpFailRegistryKey");
     std::lock_guard<std::mutex> guard(g_nodeLock);
-    if (NT_SUCCESS(Status)) node->KeyFailures.erase(KeyType);
-    else node->KeyFailures[KeyType] = Status;
+    if (NT_SUCCESS(Status))
+        node->KeyFailures.erase(KeyType);
+    else
+        node->KeyFailures[KeyType] = Status;
 }
 
-void KpPnpSetQueryInterfaceHandler(PDEVICE_OBJECT Pdo, KP_QUERY_INTERFACE_HANDLER* Handler, PVOID Context) {
+void KpPnpSetQueryInterfaceHandler(PDEVICE_OBJECT Pdo, KP_QUERY_INTERFACE_HANDLER* Handler,
+                                   PVOID Context) {
     KpDeviceNode* node = NodeOf(Pdo, "KpPnpSetQueryInterfaceHandler");
     node->QueryInterface = Handler;
     node->QueryInterfaceContext = Context;
@@ -634,20 +671,24 @@ VOID PoStartNextPowerIrp(PIRP Irp) {
     g_powerStarts++;
 }
 
-NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
+NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return IofCallDriver(DeviceObject, Irp);
+}
 
 POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, POWER_STATE State) {
     (void)DeviceObject, (void)Type;
     return State;
 }
 
-ULONG KpPoStartNextPowerIrpCount(void) { return g_powerStarts; }
+ULONG KpPoStartNextPowerIrpCount(void) {
+    return g_powerStarts;
+}
 
 // ---------------------------------------------------------------------------
 // IoGetDeviceProperty
 // ---------------------------------------------------------------------------
-NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
-                             PVOID PropertyBuffer, PULONG ResultLength) {
+NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
+                             ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength) {
     KpAssertIrql(PASSIVE_LEVEL, "IoGetDeviceProperty");
     KpDeviceNode* node = NodeOf(DeviceObject, "IoGetDeviceProperty");
     std::u16string key = InstanceKey(node);
@@ -661,20 +702,42 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPER
     auto fromText = [&](std::u16string_view text) { data = kp::reg::StringBytes(text); };
     bool found = true;
     switch (DeviceProperty) {
-    case DevicePropertyDeviceDescription: found = fromValue(u"DeviceDesc"); break;
-    case DevicePropertyHardwareID: found = fromValue(u"HardwareID"); break;
-    case DevicePropertyCompatibleIDs: found = fromValue(u"CompatibleIDs"); break;
-    case DevicePropertyClassName: found = fromValue(u"Class"); break;
-    case DevicePropertyClassGuid: found = fromValue(u"ClassGUID"); break;
-    case DevicePropertyDriverKeyName: found = fromValue(u"Driver"); break;
-    case DevicePropertyManufacturer: found = fromValue(u"Mfg"); break;
-    case DevicePropertyFriendlyName: found = fromValue(u"FriendlyName"); break;
-    case DevicePropertyLocationInformation: found = fromValue(u"LocationInformation"); break;
-    case DevicePropertyPhysicalDeviceObjectName: fromText(ToU16(&DeviceObject->KpName)); break;
-    case DevicePropertyEnumeratorName: fromText(node->InstancePath.substr(0, node->InstancePath.find(u'\\'))); break;
-    default:
-        DbgPrint("KP PnP: IoGetDeviceProperty: property %d is not supported\n", DeviceProperty);
-        return STATUS_NOT_SUPPORTED;
+        case DevicePropertyDeviceDescription:
+            found = fromValue(u"DeviceDesc");
+            break;
+        case DevicePropertyHardwareID:
+            found = fromValue(u"HardwareID");
+            break;
+        case DevicePropertyCompatibleIDs:
+            found = fromValue(u"CompatibleIDs");
+            break;
+        case DevicePropertyClassName:
+            found = fromValue(u"Class");
+            break;
+        case DevicePropertyClassGuid:
+            found = fromValue(u"ClassGUID");
+            break;
+        case DevicePropertyDriverKeyName:
+            found = fromValue(u"Driver");
+            break;
+        case DevicePropertyManufacturer:
+            found = fromValue(u"Mfg");
+            break;
+        case DevicePropertyFriendlyName:
+            found = fromValue(u"FriendlyName");
+            break;
+        case DevicePropertyLocationInformation:
+            found = fromValue(u"LocationInformation");
+            break;
+        case DevicePropertyPhysicalDeviceObjectName:
+            fromText(ToU16(&DeviceObject->KpName));
+            break;
+        case DevicePropertyEnumeratorName:
+            fromText(node->InstancePath.substr(0, node->InstancePath.find(u'\\')));
+            break;
+        default:
+            DbgPrint("KP PnP: IoGetDeviceProperty: property %d is not supported\n", DeviceProperty);
+            return STATUS_NOT_SUPPORTED;
     }
     if (!found) return STATUS_OBJECT_NAME_NOT_FOUND;
     *ResultLength = static_cast<ULONG>(data.size());
@@ -687,8 +750,8 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPER
 // IoOpenDeviceRegistryKey: the device key (the instance's "Device Parameters"),
 // its current hardware profile copy, and the software key under Control\Class.
 // ---------------------------------------------------------------------------
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
-                                 PHANDLE DevInstRegKey) {
+NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+                                 ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) {
     KpAssertIrql(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey");
     *DevInstRegKey = nullptr;
     KpDeviceNode* node = NodeOf(DeviceObject, "IoOpenDeviceRegistryKey");
@@ -700,22 +763,23 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
     std::u16string path;
     bool profile = (DevInstKeyType & PLUGPLAY_REGKEY_CURRENT_HWPROFILE) != 0;
     switch (DevInstKeyType & ~PLUGPLAY_REGKEY_CURRENT_HWPROFILE) {
-    case PLUGPLAY_REGKEY_DEVICE:
-        path = profile ? std::u16string(kKpHwProfilePath) + u"\\Enum\\" + node->InstancePath
-                       : InstanceKey(node) + u"\\Device Parameters";
-        break;
-    case PLUGPLAY_REGKEY_DRIVER: {
-        auto driverKey = kp::reg::GetString(InstanceKey(node), u"Driver");
-        if (!driverKey) {
-            DbgPrint("KP PnP: %s has no Driver value (software key)\n", Narrow(node->InstancePath).c_str());
-            return STATUS_OBJECT_NAME_NOT_FOUND;
+        case PLUGPLAY_REGKEY_DEVICE:
+            path = profile ? std::u16string(kKpHwProfilePath) + u"\\Enum\\" + node->InstancePath
+                           : InstanceKey(node) + u"\\Device Parameters";
+            break;
+        case PLUGPLAY_REGKEY_DRIVER: {
+            auto driverKey = kp::reg::GetString(InstanceKey(node), u"Driver");
+            if (!driverKey) {
+                DbgPrint("KP PnP: %s has no Driver value (software key)\n",
+                         Narrow(node->InstancePath).c_str());
+                return STATUS_OBJECT_NAME_NOT_FOUND;
+            }
+            path = profile ? std::u16string(kKpHwProfilePath) + u"\\Control\\Class\\" + *driverKey
+                           : std::u16string(kKpClassPath) + u"\\" + *driverKey;
+            break;
         }
-        path = profile ? std::u16string(kKpHwProfilePath) + u"\\Control\\Class\\" + *driverKey
-                       : std::u16string(kKpClassPath) + u"\\" + *driverKey;
-        break;
-    }
-    default:
-        return STATUS_INVALID_PARAMETER;
+        default:
+            return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS status;
     HANDLE handle = KpRegOpenKeyHandle(path, DesiredAccess, true, &status);

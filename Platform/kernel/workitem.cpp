@@ -101,8 +101,10 @@ private:
         item->Queued = FALSE;  // the routine may free or queue the item again
         routine(device, context);
         if (KeGetCurrentIrql() != PASSIVE_LEVEL || KpHeldSpinLockCount() != 0) {
-            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "work item routine %p returned at %s holding %u spin locks",
-                       reinterpret_cast<void*>(routine), KpIrqlName(KeGetCurrentIrql()), KpHeldSpinLockCount());
+            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                       "work item routine %p returned at %s holding %u spin locks",
+                       reinterpret_cast<void*>(routine), KpIrqlName(KeGetCurrentIrql()),
+                       KpHeldSpinLockCount());
         }
         driver->WorkItems--;
         ObDereferenceObject(device);
@@ -126,7 +128,9 @@ WorkQueues& Queues() {
 
 }  // namespace
 
-void QueueInternalJob(std::function<void()> job) { Queues().Queue(Job{nullptr, std::move(job)}, DelayedWorkQueue); }
+void QueueInternalJob(std::function<void()> job) {
+    Queues().Queue(Job{nullptr, std::move(job)}, DelayedWorkQueue);
+}
 
 }  // namespace kp::io
 
@@ -135,7 +139,8 @@ using namespace kp::io;
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
     KpAssertIrql(DISPATCH_LEVEL, "IoAllocateWorkItem");
     if (ShouldFail(KpFaultAllocateWorkItem)) return nullptr;
-    auto item = static_cast<PIO_WORKITEM>(ExAllocatePoolWithTag(NonPagedPool, sizeof(IO_WORKITEM), kWorkItemTag));
+    auto item = static_cast<PIO_WORKITEM>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(IO_WORKITEM), kWorkItemTag));
     if (item == nullptr) return nullptr;
     std::memset(item, 0, sizeof(IO_WORKITEM));
     item->Magic = kWorkItemMagic;
@@ -143,21 +148,23 @@ PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject) {
     return item;
 }
 
-VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
-                     PVOID Context) {
+VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                     WORK_QUEUE_TYPE QueueType, PVOID Context) {
     KpAssertIrql(DISPATCH_LEVEL, "IoQueueWorkItem");
     if (IoWorkItem == nullptr || IoWorkItem->Magic != kWorkItemMagic) {
         KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "IoQueueWorkItem: %p is no work item", IoWorkItem);
     }
     if (IoWorkItem->Queued) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "IoQueueWorkItem: work item %p is already queued", IoWorkItem);
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "IoQueueWorkItem: work item %p is already queued",
+                   IoWorkItem);
     }
     IoWorkItem->Queued = TRUE;
     IoWorkItem->Routine = WorkerRoutine;
     IoWorkItem->Context = Context;
     ObReferenceObject(IoWorkItem->DeviceObject);
     Internals(IoWorkItem->DeviceObject->DriverObject, "IoQueueWorkItem")->WorkItems++;
-    Queues().Queue(Job{IoWorkItem, {}}, QueueType == DelayedWorkQueue ? DelayedWorkQueue : CriticalWorkQueue);
+    Queues().Queue(Job{IoWorkItem, {}},
+                   QueueType == DelayedWorkQueue ? DelayedWorkQueue : CriticalWorkQueue);
 }
 
 VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
@@ -165,7 +172,8 @@ VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem) {
         KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "IoFreeWorkItem: %p is no work item", IoWorkItem);
     }
     if (IoWorkItem->Queued) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "IoFreeWorkItem: work item %p is still queued", IoWorkItem);
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "IoFreeWorkItem: work item %p is still queued",
+                   IoWorkItem);
     }
     IoWorkItem->Magic = 0;
     ExFreePool(IoWorkItem);
@@ -176,6 +184,10 @@ void KpIoSetWorkerThreadCount(ULONG Count) {
     Queues().SetThreads(Count);
 }
 
-void KpIoDrainWorkQueues(void) { Queues().Drain(); }
+void KpIoDrainWorkQueues(void) {
+    Queues().Drain();
+}
 
-ULONG KpIoQueuedWorkItemCount(void) { return Queues().Pending(); }
+ULONG KpIoQueuedWorkItemCount(void) {
+    return Queues().Pending();
+}

@@ -8,7 +8,8 @@
 
 NTSTATUS KsCreatePin(HANDLE FilterHandle, PKSPIN_CONNECT Connect, ACCESS_MASK DesiredAccess,
                      PHANDLE ConnectionHandle) {
-    if (FilterHandle == nullptr || Connect == nullptr || ConnectionHandle == nullptr) return STATUS_INVALID_PARAMETER;
+    if (FilterHandle == nullptr || Connect == nullptr || ConnectionHandle == nullptr)
+        return STATUS_INVALID_PARAMETER;
     KSDATAFORMAT format;
     std::memcpy(&format, Connect + 1, sizeof format);
     if (format.FormatSize < sizeof(KSDATAFORMAT)) return STATUS_INVALID_PARAMETER;
@@ -24,15 +25,16 @@ NTSTATUS KsCreatePin(HANDLE FilterHandle, PKSPIN_CONNECT Connect, ACCESS_MASK De
     text.Buffer = name.data();
     text.Length = text.MaximumLength = static_cast<USHORT>(bytes);
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, FilterHandle, nullptr);
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               FilterHandle, nullptr);
     IO_STATUS_BLOCK iosb;
-    return ZwCreateFile(ConnectionHandle, DesiredAccess, &attributes, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL, 0,
-                        FILE_OPEN, 0, nullptr, 0);
+    return ZwCreateFile(ConnectionHandle, DesiredAccess, &attributes, &iosb, nullptr,
+                        FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN, 0, nullptr, 0);
 }
 
-NTSTATUS KsSynchronousIoControlDevice(PFILE_OBJECT FileObject, KPROCESSOR_MODE RequestorMode, ULONG IoControl,
-                                      PVOID InBuffer, ULONG InSize, PVOID OutBuffer, ULONG OutSize,
-                                      PULONG BytesReturned) {
+NTSTATUS KsSynchronousIoControlDevice(PFILE_OBJECT FileObject, KPROCESSOR_MODE RequestorMode,
+                                      ULONG IoControl, PVOID InBuffer, ULONG InSize,
+                                      PVOID OutBuffer, ULONG OutSize, PULONG BytesReturned) {
     KpAssertIrql(PASSIVE_LEVEL, "KsSynchronousIoControlDevice");
     if (BytesReturned != nullptr) *BytesReturned = 0;
     if (FileObject == nullptr) return STATUS_INVALID_PARAMETER;
@@ -41,8 +43,8 @@ NTSTATUS KsSynchronousIoControlDevice(PFILE_OBJECT FileObject, KPROCESSOR_MODE R
     KEVENT event;
     IO_STATUS_BLOCK iosb{};
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IoControl, device, InBuffer, InSize, OutBuffer, OutSize, FALSE, &event,
-                                             &iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(IoControl, device, InBuffer, InSize, OutBuffer,
+                                             OutSize, FALSE, &event, &iosb);
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     irp->RequestorMode = RequestorMode;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);

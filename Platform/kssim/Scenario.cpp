@@ -21,11 +21,14 @@ NTSTATUS FindPin(KsFilter& filter, KSPIN_DATAFLOW flow, ULONG* pinId) {
     if (!NT_SUCCESS(status)) return status;
     for (ULONG id = 0; id < count; ++id) {
         ULONG dataflow = 0, communication = 0;
-        if (!NT_SUCCESS(filter.GetPinProperty(id, KSPROPERTY_PIN_DATAFLOW, &dataflow, sizeof dataflow)) ||
-            !NT_SUCCESS(filter.GetPinProperty(id, KSPROPERTY_PIN_COMMUNICATION, &communication, sizeof communication))) {
+        if (!NT_SUCCESS(
+                filter.GetPinProperty(id, KSPROPERTY_PIN_DATAFLOW, &dataflow, sizeof dataflow)) ||
+            !NT_SUCCESS(filter.GetPinProperty(id, KSPROPERTY_PIN_COMMUNICATION, &communication,
+                                              sizeof communication))) {
             continue;
         }
-        if (dataflow != static_cast<ULONG>(flow) || communication != KSPIN_COMMUNICATION_SINK) continue;
+        if (dataflow != static_cast<ULONG>(flow) || communication != KSPIN_COMMUNICATION_SINK)
+            continue;
         *pinId = id;
         return STATUS_SUCCESS;
     }
@@ -39,8 +42,8 @@ struct Side {
     std::deque<std::shared_ptr<ks::StreamRequest>> InFlight;
 };
 
-NTSTATUS OpenSide(const GUID& category, KSPIN_DATAFLOW flow, const Options& o, ULONG channels, Side* side,
-                  std::string* error) {
+NTSTATUS OpenSide(const GUID& category, KSPIN_DATAFLOW flow, const Options& o, ULONG channels,
+                  Side* side, std::string* error) {
     auto links = ks::FindDevices(category);
     if (links.empty()) {
         *error = "no device of the category";
@@ -73,8 +76,8 @@ NTSTATUS OpenSide(const GUID& category, KSPIN_DATAFLOW flow, const Options& o, U
 }
 
 // The far end at the render pin's rate and channels, as 16-bit bytes.
-std::vector<uint8_t> FarBytes(const Options& o, const WAVEFORMATEX& w, ULONGLONG firstFrame, ULONG frames,
-                              std::vector<float>* played) {
+std::vector<uint8_t> FarBytes(const Options& o, const WAVEFORMATEX& w, ULONGLONG firstFrame,
+                              ULONG frames, std::vector<float>* played) {
     std::vector<uint8_t> out(static_cast<size_t>(frames) * w.nBlockAlign);
     for (ULONG f = 0; f < frames; ++f) {
         double t = static_cast<double>(firstFrame + f) / w.nSamplesPerSec;
@@ -86,14 +89,16 @@ std::vector<uint8_t> FarBytes(const Options& o, const WAVEFORMATEX& w, ULONGLONG
             auto i = static_cast<size_t>(t * o.FarRate) % o.FarEnd.size();
             v = o.FarEnd[i];
         }
-        auto s = static_cast<int16_t>(std::lround(std::clamp(v, -1.0, 32767.0 / 32768.0) * 32768.0));
+        auto s =
+            static_cast<int16_t>(std::lround(std::clamp(v, -1.0, 32767.0 / 32768.0) * 32768.0));
         played->push_back(static_cast<float>(s / 32768.0));
         for (ULONG c = 0; c < w.nChannels; ++c) std::memcpy(&out[f * w.nBlockAlign + c * 2], &s, 2);
     }
     return out;
 }
 
-void AppendCapture(const uint8_t* data, ULONG bytes, const WAVEFORMATEX& w, std::vector<float>* out) {
+void AppendCapture(const uint8_t* data, ULONG bytes, const WAVEFORMATEX& w,
+                   std::vector<float>* out) {
     for (ULONG at = 0; at + w.nBlockAlign <= bytes; at += w.nBlockAlign) {
         int16_t s;
         std::memcpy(&s, data + at, 2);
@@ -109,8 +114,10 @@ Result Run(const Options& o) {
     KpClockMode savedMode = KpClockGetMode();
     if (o.ManualClock) KpClockSetMode(KpClockMode::Manual);
     Side render, capture;
-    r.Status = OpenSide(KSCATEGORY_RENDER, KSPIN_DATAFLOW_IN, o, o.RenderChannels, &render, &r.Error);
-    if (NT_SUCCESS(r.Status)) r.Status = OpenSide(KSCATEGORY_CAPTURE, KSPIN_DATAFLOW_OUT, o, 2, &capture, &r.Error);
+    r.Status =
+        OpenSide(KSCATEGORY_RENDER, KSPIN_DATAFLOW_IN, o, o.RenderChannels, &render, &r.Error);
+    if (NT_SUCCESS(r.Status))
+        r.Status = OpenSide(KSCATEGORY_CAPTURE, KSPIN_DATAFLOW_OUT, o, 2, &capture, &r.Error);
     if (!NT_SUCCESS(r.Status)) {
         if (o.ManualClock) KpClockSetMode(savedMode);
         return r;
@@ -133,7 +140,8 @@ Result Run(const Options& o) {
         while (render.InFlight.size() < o.InFlight) {
             auto bytes = FarBytes(o, render.Wave, nextFrame, writeFrames, &r.Played);
             nextFrame += writeFrames;
-            ks::Chunk c{static_cast<ULONG>(bytes.size()), static_cast<ULONG>(bytes.size()), bytes.data()};
+            ks::Chunk c{static_cast<ULONG>(bytes.size()), static_cast<ULONG>(bytes.size()),
+                        bytes.data()};
             std::shared_ptr<ks::StreamRequest> req;
             NTSTATUS status = render.Pin.Submit(true, {c}, o.HeaderSize, &req);
             if (!NT_SUCCESS(status)) r.Status = status, r.Error = "write refused";
@@ -142,7 +150,8 @@ Result Run(const Options& o) {
         }
         while (capture.InFlight.size() < o.InFlight) {
             std::shared_ptr<ks::StreamRequest> req;
-            NTSTATUS status = capture.Pin.Submit(false, {ks::Chunk{readBytes, 0, nullptr}}, o.HeaderSize, &req);
+            NTSTATUS status =
+                capture.Pin.Submit(false, {ks::Chunk{readBytes, 0, nullptr}}, o.HeaderSize, &req);
             if (!NT_SUCCESS(status)) r.Status = status, r.Error = "read refused";
             capture.InFlight.push_back(req);
         }
@@ -156,7 +165,8 @@ Result Run(const Options& o) {
             render.InFlight.front()->Wait();
         }
         while (!render.InFlight.empty() && render.InFlight.front()->Done()) {
-            if (!NT_SUCCESS(render.InFlight.front()->Status())) r.Status = render.InFlight.front()->Status();
+            if (!NT_SUCCESS(render.InFlight.front()->Status()))
+                r.Status = render.InFlight.front()->Status();
             ++r.WritesCompleted;
             render.InFlight.pop_front();
         }
@@ -188,13 +198,14 @@ Result Run(const Options& o) {
         s->Filter.Close();
     }
     r.MachineSeconds = (KpClockNow() - start) / 1e7;
-    r.HostSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - hostStart).count();
+    r.HostSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - hostStart).count();
     if (o.ManualClock) KpClockSetMode(savedMode);
     return r;
 }
 
-EchoEstimate MeasureEcho(const std::vector<float>& played, ULONG playRate, const std::vector<float>& captured,
-                         ULONG captureRate, double maxMs) {
+EchoEstimate MeasureEcho(const std::vector<float>& played, ULONG playRate,
+                         const std::vector<float>& captured, ULONG captureRate, double maxMs) {
     EchoEstimate e;
     if (played.empty() || captured.empty() || playRate == 0 || captureRate == 0) return e;
     std::vector<double> x(captured.size());

@@ -17,11 +17,11 @@ struct Options {
     ULONG RenderChannels = 1;  // offered maximum
     ULONG WriteMs = 10;        // application buffer lengths
     ULONG ReadMs = 25;
-    ULONG InFlight = 4;        // requests kept queued per pin
+    ULONG InFlight = 4;  // requests kept queued per pin
     ULONG HeaderSize = sizeof(KSSTREAM_HEADER);
     std::vector<float> FarEnd;  // mono at FarRate, looped; empty: a chirped tone
     ULONG FarRate = 16000;
-    bool ManualClock = true;   // advance the machine clock by hand (fast, deterministic)
+    bool ManualClock = true;  // advance the machine clock by hand (fast, deterministic)
     std::function<void(double machineSeconds)> Progress;  // about once a machine second
 };
 
@@ -32,7 +32,7 @@ struct Result {
     ULONGLONG BytesWritten = 0, BytesRead = 0;
     ULONG WritesCompleted = 0, ReadsCompleted = 0;
     KSAUDIO_POSITION RenderPosition{}, CapturePosition{};  // just before STOP
-    std::vector<float> Played, Captured;  // mono, at the pins' rates
+    std::vector<float> Played, Captured;                   // mono, at the pins' rates
     ULONG PlayRate = 0, CaptureRate = 0;
     double MachineSeconds = 0, HostSeconds = 0;
 };
@@ -47,7 +47,8 @@ struct EchoEstimate {
     double Gain = 0;
     double Correlation = 0;
 };
-EchoEstimate MeasureEcho(const std::vector<float>& played, ULONG playRate, const std::vector<float>& captured,
-                         ULONG captureRate, double maxMs = 300.0);
+EchoEstimate MeasureEcho(const std::vector<float>& played, ULONG playRate,
+                         const std::vector<float>& captured, ULONG captureRate,
+                         double maxMs = 300.0);
 
 }  // namespace kp::scenario

@@ -4,7 +4,8 @@
 
 namespace kp::scenario {
 
-bool ReadWavMono(const std::filesystem::path& path, std::vector<float>* samples, ULONG* rate, std::string* error) {
+bool ReadWavMono(const std::filesystem::path& path, std::vector<float>* samples, ULONG* rate,
+                 std::string* error) {
     SF_INFO info{};
     SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
     if (file == nullptr) {
@@ -24,7 +25,8 @@ bool ReadWavMono(const std::filesystem::path& path, std::vector<float>* samples,
     return true;
 }
 
-bool WriteWav16(const std::filesystem::path& path, const std::vector<float>& samples, ULONG rate, std::string* error) {
+bool WriteWav16(const std::filesystem::path& path, const std::vector<float>& samples, ULONG rate,
+                std::string* error) {
     SF_INFO info{};
     info.samplerate = static_cast<int>(rate);
     info.channels = 1;
@@ -34,7 +36,8 @@ bool WriteWav16(const std::filesystem::path& path, const std::vector<float>& sam
         *error = path.string() + ": " + sf_strerror(nullptr);
         return false;
     }
-    sf_count_t wrote = sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size()));
+    sf_count_t wrote =
+        sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size()));
     sf_close(file);
     if (wrote != static_cast<sf_count_t>(samples.size())) {
         *error = path.string() + ": short write";

@@ -10,7 +10,9 @@
 namespace kp::scenario {
 
 // Reads any file libsndfile knows; several channels are averaged.
-bool ReadWavMono(const std::filesystem::path& path, std::vector<float>* samples, ULONG* rate, std::string* error);
-bool WriteWav16(const std::filesystem::path& path, const std::vector<float>& samples, ULONG rate, std::string* error);
+bool ReadWavMono(const std::filesystem::path& path, std::vector<float>* samples, ULONG* rate,
+                 std::string* error);
+bool WriteWav16(const std::filesystem::path& path, const std::vector<float>& samples, ULONG rate,
+                std::string* error);
 
 }  // namespace kp::scenario

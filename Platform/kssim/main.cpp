@@ -22,12 +22,13 @@ using namespace kp::scenario;
 namespace {
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: kssim [--machine DIR] [--out DIR] [--seconds S] [--far FILE.wav] [--rate HZ]\n"
-                 "             [--realtime] [--in-flight N]\n"
-                 "Boots the machine folder DIR (the default machine is created there when it has no\n"
-                 "registry.reg), plays the far end on the loudspeaker, records the camera microphone\n"
-                 "and writes OUT/render.wav and OUT/capture.wav.\n");
+    std::fprintf(
+        stderr,
+        "usage: kssim [--machine DIR] [--out DIR] [--seconds S] [--far FILE.wav] [--rate HZ]\n"
+        "             [--realtime] [--in-flight N]\n"
+        "Boots the machine folder DIR (the default machine is created there when it has no\n"
+        "registry.reg), plays the far end on the loudspeaker, records the camera microphone\n"
+        "and writes OUT/render.wav and OUT/capture.wav.\n");
     return 2;
 }
 
@@ -45,8 +46,9 @@ int main(int argc, char** argv) {
         const char* v = nullptr;
         if (a == "--realtime") {
             o.ManualClock = false;
-        } else if ((a == "--machine" || a == "--out" || a == "--seconds" || a == "--far" || a == "--rate" ||
-                    a == "--in-flight") && (v = next()) != nullptr) {
+        } else if ((a == "--machine" || a == "--out" || a == "--seconds" || a == "--far" ||
+                    a == "--rate" || a == "--in-flight") &&
+                   (v = next()) != nullptr) {
             if (a == "--machine") machine = v;
             if (a == "--out") out = v;
             if (a == "--seconds") o.Seconds = std::atof(v);
@@ -66,13 +68,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kssim: %s\n", error.c_str());
         return 1;
     }
-    if (!kp::machine::CreateDefault(machine, source / "testdata" / "speech" / "near_talker_16k.wav", &error)) {
+    if (!kp::machine::CreateDefault(machine, source / "testdata" / "speech" / "near_talker_16k.wav",
+                                    &error)) {
         std::fprintf(stderr, "kssim: %s\n", error.c_str());
         return 1;
     }
     NTSTATUS status = kp::machine::Boot(fs::absolute(machine), reader, &error);
     if (!NT_SUCCESS(status)) {
-        std::fprintf(stderr, "kssim: boot failed (0x%08X): %s\n", static_cast<unsigned>(status), error.c_str());
+        std::fprintf(stderr, "kssim: boot failed (0x%08X): %s\n", static_cast<unsigned>(status),
+                     error.c_str());
         for (auto& line : KpDbgLines()) std::fprintf(stderr, "  %s\n", line.c_str());
         kp::machine::Shutdown();
         return 1;
@@ -87,8 +91,8 @@ int main(int argc, char** argv) {
     std::printf("\n");
     kp::machine::Shutdown();
     if (!NT_SUCCESS(r.Status)) {
-        std::fprintf(stderr, "kssim: scenario failed (0x%08X): %s\n", static_cast<unsigned>(r.Status),
-                     r.Error.c_str());
+        std::fprintf(stderr, "kssim: scenario failed (0x%08X): %s\n",
+                     static_cast<unsigned>(r.Status), r.Error.c_str());
         return 1;
     }
     fs::create_directories(out);
@@ -99,17 +103,24 @@ int main(int argc, char** argv) {
     }
     EchoEstimate echo = MeasureEcho(r.Played, r.PlayRate, r.Captured, r.CaptureRate);
     auto w = kp::ks::WaveOf(r.RenderFormat), c = kp::ks::WaveOf(r.CaptureFormat);
-    std::printf("render:  %u Hz %u ch %u bit; %llu bytes written, %u requests completed, position %llu/%llu\n",
-                w.nSamplesPerSec, w.nChannels, w.wBitsPerSample, static_cast<unsigned long long>(r.BytesWritten),
-                r.WritesCompleted, static_cast<unsigned long long>(r.RenderPosition.PlayOffset),
-                static_cast<unsigned long long>(r.RenderPosition.WriteOffset));
-    std::printf("capture: %u Hz %u ch %u bit; %llu bytes read, %u requests completed, position %llu/%llu\n",
-                c.nSamplesPerSec, c.nChannels, c.wBitsPerSample, static_cast<unsigned long long>(r.BytesRead),
-                r.ReadsCompleted, static_cast<unsigned long long>(r.CapturePosition.PlayOffset),
-                static_cast<unsigned long long>(r.CapturePosition.WriteOffset));
+    std::printf(
+        "render:  %u Hz %u ch %u bit; %llu bytes written, %u requests completed, position "
+        "%llu/%llu\n",
+        w.nSamplesPerSec, w.nChannels, w.wBitsPerSample,
+        static_cast<unsigned long long>(r.BytesWritten), r.WritesCompleted,
+        static_cast<unsigned long long>(r.RenderPosition.PlayOffset),
+        static_cast<unsigned long long>(r.RenderPosition.WriteOffset));
+    std::printf(
+        "capture: %u Hz %u ch %u bit; %llu bytes read, %u requests completed, position %llu/%llu\n",
+        c.nSamplesPerSec, c.nChannels, c.wBitsPerSample,
+        static_cast<unsigned long long>(r.BytesRead), r.ReadsCompleted,
+        static_cast<unsigned long long>(r.CapturePosition.PlayOffset),
+        static_cast<unsigned long long>(r.CapturePosition.WriteOffset));
     std::printf("timing:  %.2f s of machine time in %.2f s\n", r.MachineSeconds, r.HostSeconds);
-    std::printf("echo:    delay %.1f ms, gain %.1f dB (correlation %.2f); no filter installed, so no reduction\n",
-                echo.DelayMs, 20.0 * std::log10(std::max(std::abs(echo.Gain), 1e-9)), echo.Correlation);
+    std::printf(
+        "echo:    delay %.1f ms, gain %.1f dB (correlation %.2f); no filter installed, so no "
+        "reduction\n",
+        echo.DelayMs, 20.0 * std::log10(std::max(std::abs(echo.Gain), 1e-9)), echo.Correlation);
     std::printf("wrote %s and %s\n", (out / "render.wav").c_str(), (out / "capture.wav").c_str());
     return 0;
 }

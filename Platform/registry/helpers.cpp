@@ -9,21 +9,27 @@ namespace kp::reg {
 // ---------------------------------------------------------------------------
 namespace {
 
-std::u16string CurrentUserPath() { return std::u16string(kUsersPath) + u"\\" + std::u16string(kCurrentUserSid); }
+std::u16string CurrentUserPath() {
+    return std::u16string(kUsersPath) + u"\\" + std::u16string(kCurrentUserSid);
+}
 
 std::optional<std::u16string> ExactRootPath(std::u16string_view rootName) {
     if (NamesEqual(rootName, u"HKEY_LOCAL_MACHINE")) return std::u16string(kMachinePath);
     if (NamesEqual(rootName, u"HKEY_USERS")) return std::u16string(kUsersPath);
     if (NamesEqual(rootName, u"HKEY_CURRENT_USER")) return CurrentUserPath();
-    if (NamesEqual(rootName, u"HKEY_CLASSES_ROOT")) return std::u16string(kMachinePath) + u"\\Software\\Classes";
+    if (NamesEqual(rootName, u"HKEY_CLASSES_ROOT"))
+        return std::u16string(kMachinePath) + u"\\Software\\Classes";
     if (NamesEqual(rootName, u"HKEY_CURRENT_CONFIG"))
-        return std::u16string(kMachinePath) + u"\\System\\CurrentControlSet\\Hardware Profiles\\Current";
+        return std::u16string(kMachinePath) +
+               u"\\System\\CurrentControlSet\\Hardware Profiles\\Current";
     return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<std::u16string> RootKeyPath(std::u16string_view rootName) { return ExactRootPath(rootName); }
+std::optional<std::u16string> RootKeyPath(std::u16string_view rootName) {
+    return ExactRootPath(rootName);
+}
 
 std::optional<std::u16string> KernelPathFromRegPath(std::u16string_view regPath) {
     const size_t slash = regPath.find(u'\\');
@@ -33,9 +39,12 @@ std::optional<std::u16string> KernelPathFromRegPath(std::u16string_view regPath)
 }
 
 std::optional<std::u16string> RegPathFromKernelPath(std::u16string_view kernelPath) {
-    for (const auto& [prefix, root] : {std::pair{kMachinePath, std::u16string_view(u"HKEY_LOCAL_MACHINE")},
-                                       std::pair{kUsersPath, std::u16string_view(u"HKEY_USERS")}}) {
-        if (kernelPath.size() < prefix.size() || !NamesEqual(kernelPath.substr(0, prefix.size()), prefix)) continue;
+    for (const auto& [prefix, root] :
+         {std::pair{kMachinePath, std::u16string_view(u"HKEY_LOCAL_MACHINE")},
+          std::pair{kUsersPath, std::u16string_view(u"HKEY_USERS")}}) {
+        if (kernelPath.size() < prefix.size() ||
+            !NamesEqual(kernelPath.substr(0, prefix.size()), prefix))
+            continue;
         const std::u16string_view rest = kernelPath.substr(prefix.size());
         if (!rest.empty() && rest[0] != u'\\') continue;
         return std::u16string(root) + std::u16string(rest);
@@ -51,7 +60,8 @@ std::string Utf16ToUtf8(std::u16string_view text) {
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
         uint32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
             ++i;
         }
@@ -179,9 +189,12 @@ NTSTATUS CreateKeyPath(std::u16string_view path) {
     return CreatePath(path, &key);
 }
 
-bool KeyExists(std::u16string_view path) { return OpenPath(path) != nullptr; }
+bool KeyExists(std::u16string_view path) {
+    return OpenPath(path) != nullptr;
+}
 
-NTSTATUS SetValue(std::u16string_view path, std::u16string_view name, ULONG type, const void* data, size_t size) {
+NTSTATUS SetValue(std::u16string_view path, std::u16string_view name, ULONG type, const void* data,
+                  size_t size) {
     KeyRef key;
     const NTSTATUS status = CreatePath(path, &key);
     return NT_SUCCESS(status) ? Machine().SetValue(key, name, type, data, size) : status;
@@ -195,7 +208,8 @@ NTSTATUS SetQword(std::u16string_view path, std::u16string_view name, ULONGLONG 
     return SetValue(path, name, REG_QWORD, &value, sizeof(value));
 }
 
-NTSTATUS SetString(std::u16string_view path, std::u16string_view name, std::u16string_view text, ULONG type) {
+NTSTATUS SetString(std::u16string_view path, std::u16string_view name, std::u16string_view text,
+                   ULONG type) {
     const std::vector<uint8_t> bytes = StringBytes(text);
     return SetValue(path, name, type, bytes.data(), bytes.size());
 }
@@ -206,7 +220,8 @@ NTSTATUS SetMultiString(std::u16string_view path, std::u16string_view name,
     return SetValue(path, name, REG_MULTI_SZ, bytes.data(), bytes.size());
 }
 
-NTSTATUS SetBinary(std::u16string_view path, std::u16string_view name, const std::vector<uint8_t>& data) {
+NTSTATUS SetBinary(std::u16string_view path, std::u16string_view name,
+                   const std::vector<uint8_t>& data) {
     return SetValue(path, name, REG_BINARY, data.data(), data.size());
 }
 
@@ -243,7 +258,8 @@ std::optional<std::u16string> GetString(std::u16string_view path, std::u16string
     return StringFromBytes(value->Data);
 }
 
-std::optional<std::vector<std::u16string>> GetMultiString(std::u16string_view path, std::u16string_view name) {
+std::optional<std::vector<std::u16string>> GetMultiString(std::u16string_view path,
+                                                          std::u16string_view name) {
     const std::optional<ValueData> value = GetValue(path, name);
     if (!value || value->Type != REG_MULTI_SZ) return std::nullopt;
     return MultiStringFromBytes(value->Data);
@@ -252,18 +268,24 @@ std::optional<std::vector<std::u16string>> GetMultiString(std::u16string_view pa
 namespace {
 template <typename Record>
 std::vector<std::u16string> NamesBelow(std::u16string_view path,
-                                       NTSTATUS (Store::*enumerate)(const KeyRef&, ULONG, Record*) const) {
+                                       NTSTATUS (Store::*enumerate)(const KeyRef&, ULONG, Record*)
+                                           const) {
     std::vector<std::u16string> names;
     const KeyRef key = OpenPath(path);
     Record record;
-    for (ULONG i = 0; key && NT_SUCCESS((Machine().*enumerate)(key, i, &record)); ++i) names.push_back(record.Name);
+    for (ULONG i = 0; key && NT_SUCCESS((Machine().*enumerate)(key, i, &record)); ++i)
+        names.push_back(record.Name);
     return names;
 }
 }  // namespace
 
-std::vector<std::u16string> SubKeyNames(std::u16string_view path) { return NamesBelow(path, &Store::EnumerateKey); }
+std::vector<std::u16string> SubKeyNames(std::u16string_view path) {
+    return NamesBelow(path, &Store::EnumerateKey);
+}
 
-std::vector<std::u16string> ValueNames(std::u16string_view path) { return NamesBelow(path, &Store::EnumerateValue); }
+std::vector<std::u16string> ValueNames(std::u16string_view path) {
+    return NamesBelow(path, &Store::EnumerateValue);
+}
 
 NTSTATUS DeleteValue(std::u16string_view path, std::u16string_view name) {
     const KeyRef key = OpenPath(path);

@@ -8,8 +8,8 @@
 //   @="text"                                   the default value
 //   "Count"=dword:0000000a                     REG_DWORD of 4 bytes
 //   "Blob"=hex:01,02,...                       REG_BINARY
-//   "Path"=hex(2):25,00,...                    any other type, or a value the forms above cannot carry
-//   <blank>
+//   "Path"=hex(2):25,00,...                    any other type, or a value the forms above cannot
+//   carry <blank>
 // Backslash and quote are escaped in names and text; hex lines are wrapped at 80
 // columns with ",\" and continue indented by two spaces.  The roots
 // "\Registry\Machine" and "\Registry\User" get a section only when they hold values.
@@ -28,7 +28,9 @@ constexpr std::u16string_view kHeader = u"Windows Registry Editor Version 5.00";
 constexpr std::u16string_view kLineEnd = u"\r\n";
 constexpr size_t kWrapColumn = 77;  // a hex line breaks once ",\" would pass column 80
 
-std::string Narrow(std::u16string_view text) { return Utf16ToUtf8(text); }
+std::string Narrow(std::u16string_view text) {
+    return Utf16ToUtf8(text);
+}
 
 std::string StatusText(NTSTATUS status) {
     char buffer[16];
@@ -39,7 +41,9 @@ std::string StatusText(NTSTATUS status) {
 // ---------------------------------------------------------------------------
 // Export
 // ---------------------------------------------------------------------------
-bool Writable(std::u16string_view name) { return name.find_first_of(u"\r\n", 0, 3) == std::u16string_view::npos; }
+bool Writable(std::u16string_view name) {
+    return name.find_first_of(u"\r\n", 0, 3) == std::u16string_view::npos;
+}
 
 std::u16string Escape(std::u16string_view text) {
     std::u16string out;
@@ -53,7 +57,8 @@ std::u16string Escape(std::u16string_view text) {
 // REG_SZ data that "text" gives back byte for byte: whole units, one terminator at the end.
 bool PlainString(const NamedValue& value, std::u16string* text) {
     if (value.Type != REG_SZ || value.Data.size() < 2 || value.Data.size() % 2 != 0) return false;
-    *text = std::u16string(reinterpret_cast<const char16_t*>(value.Data.data()), value.Data.size() / 2);
+    *text =
+        std::u16string(reinterpret_cast<const char16_t*>(value.Data.data()), value.Data.size() / 2);
     if (text->back() != u'\0') return false;
     text->pop_back();
     return text->find_first_of(u"\r\n", 0, 3) == std::u16string::npos;
@@ -109,7 +114,8 @@ struct Exporter {
             *out += kLineEnd;
             for (const NamedValue& value : key.values) {
                 if (!Writable(value.Name) || value.Name.find(u'\0') != std::u16string::npos) {
-                    *error = "value name of key " + Narrow(regPath) + " cannot be written in .reg text";
+                    *error =
+                        "value name of key " + Narrow(regPath) + " cannot be written in .reg text";
                     return false;
                 }
                 WriteValue(value, out);
@@ -139,7 +145,9 @@ struct Step {
     std::vector<uint8_t> data;
 };
 
-bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
+bool IsBlank(char16_t c) {
+    return c == u' ' || c == u'\t';
+}
 
 std::u16string_view Trim(std::u16string_view s) {
     while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
@@ -180,18 +188,22 @@ public:
             if (end == std::u16string_view::npos) end = text.size();
             lines_.push_back(text.substr(start, end - start));
             if (end == text.size()) break;
-            start = end + ((text[end] == u'\r' && end + 1 < text.size() && text[end + 1] == u'\n') ? 2 : 1);
+            start =
+                end +
+                ((text[end] == u'\r' && end + 1 < text.size() && text[end + 1] == u'\n') ? 2 : 1);
         }
     }
 
     bool Run() {
         size_t i = 0;
         while (i < lines_.size() && Trim(lines_[i]).empty()) ++i;
-        if (i == lines_.size() || Trim(lines_[i]) != kHeader) return Fail(i == lines_.size() ? 0 : i, "missing \"Windows Registry Editor Version 5.00\"");
+        if (i == lines_.size() || Trim(lines_[i]) != kHeader)
+            return Fail(i == lines_.size() ? 0 : i,
+                        "missing \"Windows Registry Editor Version 5.00\"");
         for (++i; i < lines_.size(); ++i) {
             const std::u16string_view line = Trim(lines_[i]);
             if (line.empty() || line[0] == u';') continue;
-            const bool ok = line[0] == u'[' ? Section(i, line)
+            const bool ok = line[0] == u'['                        ? Section(i, line)
                             : (line[0] == u'"' || line[0] == u'@') ? Value(&i, line)
                                                                    : Fail(i, "unexpected line");
             if (!ok) return false;
@@ -215,16 +227,24 @@ private:
         const size_t slash = regPath.find(u'\\');
         for (size_t start = slash; start != std::u16string_view::npos;) {
             const size_t end = regPath.find(u'\\', start + 1);
-            const std::u16string_view level = regPath.substr(start + 1, end == std::u16string_view::npos ? std::u16string_view::npos : end - start - 1);
+            const std::u16string_view level = regPath.substr(
+                start + 1,
+                end == std::u16string_view::npos ? std::u16string_view::npos : end - start - 1);
             if (!ValidKeyName(level)) return Fail(line, "invalid key name in " + Narrow(regPath));
             start = end;
         }
-        steps_->push_back(Step{remove ? Step::Kind::DeleteBranch : Step::Kind::OpenKey, line, std::move(*path), {}, REG_NONE, {}});
+        steps_->push_back(Step{remove ? Step::Kind::DeleteBranch : Step::Kind::OpenKey,
+                               line,
+                               std::move(*path),
+                               {},
+                               REG_NONE,
+                               {}});
         inKey_ = !remove;
         return true;
     }
 
-    // A quoted text with \\ and \" escapes; `pos` is at the opening quote and ends behind the closing one.
+    // A quoted text with \\ and \" escapes; `pos` is at the opening quote and ends behind the
+    // closing one.
     bool Quoted(size_t line, std::u16string_view text, size_t* pos, std::u16string* out) {
         out->clear();
         for (size_t i = *pos + 1; i < text.size(); ++i) {
@@ -284,7 +304,8 @@ private:
         if (!text.empty() && text[0] == u'(') {
             const size_t close = text.find(u')');
             uint32_t type;
-            if (close == std::u16string_view::npos || !ParseHexNumber(text.substr(1, close - 1), 8, &type))
+            if (close == std::u16string_view::npos ||
+                !ParseHexNumber(text.substr(1, close - 1), 8, &type))
                 return Fail(line, "malformed hex(type)");
             step->type = type;
             text.remove_prefix(close + 1);
@@ -301,7 +322,8 @@ private:
             size_t end = all.find(u',', start);
             if (end == std::u16string_view::npos) end = all.size();
             uint32_t byte;
-            if (!ParseHexNumber(Trim(all.substr(start, end - start)), 2, &byte)) return Fail(line, "malformed hex byte");
+            if (!ParseHexNumber(Trim(all.substr(start, end - start)), 2, &byte))
+                return Fail(line, "malformed hex byte");
             step->data.push_back(static_cast<uint8_t>(byte));
             start = end + 1;
         }
@@ -322,26 +344,29 @@ bool Apply(Store::Impl& impl, const std::vector<Step>& steps, std::string* error
     for (const Step& step : steps) {
         NTSTATUS status = STATUS_SUCCESS;
         switch (step.kind) {
-        case Step::Kind::OpenKey:
-            status = impl.Create(nullptr, step.path, options, &current, nullptr);
-            break;
-        case Step::Kind::DeleteBranch: {
-            KeyRef key;
-            status = impl.Open(nullptr, step.path, &key);
-            if (NT_SUCCESS(status)) status = impl.Remove(key, true);
-            if (status == STATUS_OBJECT_NAME_NOT_FOUND) status = STATUS_SUCCESS;  // nothing to delete
-            break;
-        }
-        case Step::Kind::SetValue:
-            status = impl.Set(current, step.name, step.type, step.data.data(), step.data.size());
-            break;
-        case Step::Kind::DeleteValue:
-            status = impl.RemoveValue(current, step.name);
-            if (status == STATUS_OBJECT_NAME_NOT_FOUND) status = STATUS_SUCCESS;
-            break;
+            case Step::Kind::OpenKey:
+                status = impl.Create(nullptr, step.path, options, &current, nullptr);
+                break;
+            case Step::Kind::DeleteBranch: {
+                KeyRef key;
+                status = impl.Open(nullptr, step.path, &key);
+                if (NT_SUCCESS(status)) status = impl.Remove(key, true);
+                if (status == STATUS_OBJECT_NAME_NOT_FOUND)
+                    status = STATUS_SUCCESS;  // nothing to delete
+                break;
+            }
+            case Step::Kind::SetValue:
+                status =
+                    impl.Set(current, step.name, step.type, step.data.data(), step.data.size());
+                break;
+            case Step::Kind::DeleteValue:
+                status = impl.RemoveValue(current, step.name);
+                if (status == STATUS_OBJECT_NAME_NOT_FOUND) status = STATUS_SUCCESS;
+                break;
         }
         if (!NT_SUCCESS(status)) {
-            *error = "line " + std::to_string(step.line + 1) + ": failed with status " + StatusText(status);
+            *error = "line " + std::to_string(step.line + 1) + ": failed with status " +
+                     StatusText(status);
             return false;
         }
     }
@@ -352,7 +377,8 @@ bool Apply(Store::Impl& impl, const std::vector<Step>& steps, std::string* error
 // Files
 // ---------------------------------------------------------------------------
 bool DecodeFile(const std::string& bytes, std::u16string* text, std::string* error) {
-    if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFF && static_cast<uint8_t>(bytes[1]) == 0xFE) {
+    if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFF &&
+        static_cast<uint8_t>(bytes[1]) == 0xFE) {
         if (bytes.size() % 2 != 0) {
             *error = "UTF-16 file with an odd number of bytes";
             return false;
@@ -361,7 +387,8 @@ bool DecodeFile(const std::string& bytes, std::u16string* text, std::string* err
         std::memcpy(text->data(), bytes.data() + 2, text->size() * 2);  // the host is little-endian
         return true;
     }
-    if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFE && static_cast<uint8_t>(bytes[1]) == 0xFF) {
+    if (bytes.size() >= 2 && static_cast<uint8_t>(bytes[0]) == 0xFE &&
+        static_cast<uint8_t>(bytes[1]) == 0xFF) {
         *error = "big-endian UTF-16 is not supported";
         return false;
     }
@@ -383,7 +410,8 @@ bool Store::ImportText(std::u16string_view text, std::string* error) {
     return Apply(*impl_, steps, error);
 }
 
-bool Store::ExportText(std::u16string* text, std::string* error, const ExportOptions& options) const {
+bool Store::ExportText(std::u16string* text, std::string* error,
+                       const ExportOptions& options) const {
     std::shared_lock lock(impl_->mutex);
     std::vector<KeyRef> branches;
     if (options.RootPath.empty() || NamesEqual(options.RootPath, kRegistryPath)) {
@@ -435,7 +463,8 @@ bool Store::LoadFile(const std::filesystem::path& path, std::string* error) {
     return true;
 }
 
-bool Store::SaveFile(const std::filesystem::path& path, std::string* error, TextEncoding encoding) const {
+bool Store::SaveFile(const std::filesystem::path& path, std::string* error,
+                     TextEncoding encoding) const {
     ExportOptions options;
     options.IncludeVolatile = false;
     std::u16string text;
@@ -451,7 +480,8 @@ bool Store::SaveFile(const std::filesystem::path& path, std::string* error, Text
     temporary += ".tmp";
     {
         std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-        if (!file || !file.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) || !file.flush()) {
+        if (!file || !file.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) ||
+            !file.flush()) {
             *error = "cannot write " + temporary.string();
             return false;
         }

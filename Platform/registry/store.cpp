@@ -13,7 +13,8 @@ namespace {
 
 LONGLONG HostTimeSince1601() {
     using namespace std::chrono;
-    const LONGLONG unix100ns = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
+    const LONGLONG unix100ns =
+        duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
     return unix100ns + 116444736000000000LL;  // 1601-01-01 to 1970-01-01 in 100 ns units
 }
 
@@ -28,7 +29,8 @@ KeyRef NewKey(const Store::Impl* owner, std::u16string_view name, KeyNode* paren
 
 // Levels of a key path.  An absolute path (no base) must name "\Registry" first;
 // that level is dropped, the walk starts at the root.
-NTSTATUS SplitPath(bool absolute, std::u16string_view path, std::vector<std::u16string_view>* levels) {
+NTSTATUS SplitPath(bool absolute, std::u16string_view path,
+                   std::vector<std::u16string_view>* levels) {
     levels->clear();
     if (absolute) {
         if (path.empty() || path[0] != u'\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
@@ -40,7 +42,8 @@ NTSTATUS SplitPath(bool absolute, std::u16string_view path, std::vector<std::u16
     size_t start = 0;
     for (;;) {
         const size_t end = path.find(u'\\', start);
-        const std::u16string_view level = path.substr(start, end == std::u16string_view::npos ? path.size() - start : end - start);
+        const std::u16string_view level = path.substr(
+            start, end == std::u16string_view::npos ? path.size() - start : end - start);
         if (!ValidKeyName(level)) return STATUS_OBJECT_NAME_INVALID;
         levels->push_back(level);
         if (end == std::u16string_view::npos) break;
@@ -68,12 +71,15 @@ std::vector<NamedValue>::iterator FindValue(KeyNode& key, std::u16string_view na
     return key.values.end();
 }
 
-ULONG Bytes(size_t chars) { return static_cast<ULONG>(chars * sizeof(char16_t)); }
+ULONG Bytes(size_t chars) {
+    return static_cast<ULONG>(chars * sizeof(char16_t));
+}
 
 }  // namespace
 
 bool ValidKeyName(std::u16string_view name) {
-    return !name.empty() && name.size() <= kMaxKeyNameChars && name.find(u'\\') == std::u16string_view::npos &&
+    return !name.empty() && name.size() <= kMaxKeyNameChars &&
+           name.find(u'\\') == std::u16string_view::npos &&
            name.find(u'\0') == std::u16string_view::npos;
 }
 
@@ -90,7 +96,9 @@ Store::Impl::Impl() : clock(&HostTimeSince1601) {
     root->subkeys[Upcase(users->name)] = users;
 }
 
-LONGLONG Store::Impl::Now() const { return clock.load()(); }
+LONGLONG Store::Impl::Now() const {
+    return clock.load()();
+}
 
 NTSTATUS Store::Impl::CheckKey(const KeyRef& key) const {
     if (!key || key->owner != this) return STATUS_INVALID_HANDLE;
@@ -115,8 +123,8 @@ NTSTATUS Store::Impl::Open(const KeyRef& base, std::u16string_view path, KeyRef*
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Store::Impl::Create(const KeyRef& base, std::u16string_view path, const CreateKeyOptions& options,
-                             KeyRef* key, ULONG* disposition) {
+NTSTATUS Store::Impl::Create(const KeyRef& base, std::u16string_view path,
+                             const CreateKeyOptions& options, KeyRef* key, ULONG* disposition) {
     if (base) {
         const NTSTATUS status = CheckKey(base);
         if (!NT_SUCCESS(status)) return status;
@@ -136,8 +144,10 @@ NTSTATUS Store::Impl::Create(const KeyRef& base, std::u16string_view path, const
         *key = std::move(at);
         return STATUS_SUCCESS;
     }
-    if (levels.size() - found > 1 && !options.CreateIntermediate) return STATUS_OBJECT_NAME_NOT_FOUND;
-    if (at == root) return STATUS_ACCESS_DENIED;  // only the machine and user roots live under "\Registry"
+    if (levels.size() - found > 1 && !options.CreateIntermediate)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (at == root)
+        return STATUS_ACCESS_DENIED;  // only the machine and user roots live under "\Registry"
     if (at->isVolatile && !options.Volatile) return STATUS_CHILD_MUST_BE_VOLATILE;
     const LONGLONG now = Now();
     for (size_t i = found; i < levels.size(); ++i) {
@@ -153,7 +163,8 @@ NTSTATUS Store::Impl::Create(const KeyRef& base, std::u16string_view path, const
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Store::Impl::Set(const KeyRef& key, std::u16string_view name, ULONG type, const uint8_t* data, size_t size) {
+NTSTATUS Store::Impl::Set(const KeyRef& key, std::u16string_view name, ULONG type,
+                          const uint8_t* data, size_t size) {
     const NTSTATUS status = CheckKey(key);
     if (!NT_SUCCESS(status)) return status;
     if (name.size() > kMaxValueNameChars) return STATUS_INVALID_PARAMETER;
@@ -214,15 +225,17 @@ std::u16string Store::Impl::PathOf(const KeyNode& key) const {
 Store::Store() : impl_(std::make_unique<Impl>()) {}
 Store::~Store() = default;
 
-KeyRef Store::Root() const { return impl_->root; }
+KeyRef Store::Root() const {
+    return impl_->root;
+}
 
 NTSTATUS Store::OpenKey(const KeyRef& base, std::u16string_view path, KeyRef* key) const {
     std::shared_lock lock(impl_->mutex);
     return impl_->Open(base, path, key);
 }
 
-NTSTATUS Store::CreateKey(const KeyRef& base, std::u16string_view path, const CreateKeyOptions& options, KeyRef* key,
-                          ULONG* disposition) {
+NTSTATUS Store::CreateKey(const KeyRef& base, std::u16string_view path,
+                          const CreateKeyOptions& options, KeyRef* key, ULONG* disposition) {
     std::unique_lock lock(impl_->mutex);
     return impl_->Create(base, path, options, key, disposition);
 }
@@ -237,7 +250,8 @@ NTSTATUS Store::DeleteTree(const KeyRef& key) {
     return impl_->Remove(key, true);
 }
 
-NTSTATUS Store::SetValue(const KeyRef& key, std::u16string_view name, ULONG type, const void* data, size_t size) {
+NTSTATUS Store::SetValue(const KeyRef& key, std::u16string_view name, ULONG type, const void* data,
+                         size_t size) {
     std::unique_lock lock(impl_->mutex);
     return impl_->Set(key, name, type, static_cast<const uint8_t*>(data), size);
 }
@@ -306,7 +320,8 @@ NTSTATUS Store::QueryKey(const KeyRef& key, KeyInfo* info) const {
     result.Values = static_cast<ULONG>(key->values.size());
     for (const NamedValue& value : key->values) {
         result.MaxValueNameLen = std::max(result.MaxValueNameLen, Bytes(value.Name.size()));
-        result.MaxValueDataLen = std::max(result.MaxValueDataLen, static_cast<ULONG>(value.Data.size()));
+        result.MaxValueDataLen =
+            std::max(result.MaxValueDataLen, static_cast<ULONG>(value.Data.size()));
     }
     *info = std::move(result);
     return STATUS_SUCCESS;
@@ -344,7 +359,9 @@ bool Store::Flush(std::string* error) const {
     return file.empty() || SaveFile(file, error);
 }
 
-void Store::SetClock(LONGLONG (*clock)()) { impl_->clock.store(clock ? clock : &HostTimeSince1601); }
+void Store::SetClock(LONGLONG (*clock)()) {
+    impl_->clock.store(clock ? clock : &HostTimeSince1601);
+}
 
 Store& Machine() {
     // Never destroyed: key handles and driver images may outlive static destruction.
@@ -359,9 +376,12 @@ char16_t Upcase(char16_t c) {
     if (c < 0x80) return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 0x20) : c;
     if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);
     if (c == 0xFF) return 0x178;
-    if ((c >= 0x100 && c <= 0x12F) || (c >= 0x132 && c <= 0x137) || (c >= 0x14A && c <= 0x177)) return static_cast<char16_t>(c & ~1u);
-    if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) return (c & 1u) ? c : static_cast<char16_t>(c - 1);
-    if (c >= 0x3B1 && c <= 0x3C9) return c == 0x3C2 ? char16_t{0x3A3} : static_cast<char16_t>(c - 0x20);
+    if ((c >= 0x100 && c <= 0x12F) || (c >= 0x132 && c <= 0x137) || (c >= 0x14A && c <= 0x177))
+        return static_cast<char16_t>(c & ~1u);
+    if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E))
+        return (c & 1u) ? c : static_cast<char16_t>(c - 1);
+    if (c >= 0x3B1 && c <= 0x3C9)
+        return c == 0x3C2 ? char16_t{0x3A3} : static_cast<char16_t>(c - 0x20);
     if (c >= 0x430 && c <= 0x44F) return static_cast<char16_t>(c - 0x20);
     if (c >= 0x450 && c <= 0x45F) return static_cast<char16_t>(c - 0x50);
     if (c >= 0xFF41 && c <= 0xFF5A) return static_cast<char16_t>(c - 0x20);

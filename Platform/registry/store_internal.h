@@ -15,9 +15,9 @@ namespace kp::reg {
 class KeyNode {
 public:
     const Store::Impl* owner = nullptr;
-    std::u16string name;       // original case
-    std::u16string className;  // class text given at creation
-    KeyNode* parent = nullptr;  // null for "\Registry" and for deleted keys
+    std::u16string name;                       // original case
+    std::u16string className;                  // class text given at creation
+    KeyNode* parent = nullptr;                 // null for "\Registry" and for deleted keys
     std::map<std::u16string, KeyRef> subkeys;  // by upper-cased name: enumeration order
     std::vector<NamedValue> values;            // in the order first set
     LONGLONG lastWrite = 0;
@@ -41,11 +41,13 @@ struct Store::Impl {
     LONGLONG Now() const;
 
     // The routines below expect the lock to be held by the caller.
-    NTSTATUS CheckKey(const KeyRef& key) const;  // null/foreign: STATUS_INVALID_HANDLE; deleted: STATUS_KEY_DELETED
+    NTSTATUS CheckKey(const KeyRef& key)
+        const;  // null/foreign: STATUS_INVALID_HANDLE; deleted: STATUS_KEY_DELETED
     NTSTATUS Open(const KeyRef& base, std::u16string_view path, KeyRef* key) const;
-    NTSTATUS Create(const KeyRef& base, std::u16string_view path, const CreateKeyOptions& options, KeyRef* key,
-                    ULONG* disposition);
-    NTSTATUS Set(const KeyRef& key, std::u16string_view name, ULONG type, const uint8_t* data, size_t size);
+    NTSTATUS Create(const KeyRef& base, std::u16string_view path, const CreateKeyOptions& options,
+                    KeyRef* key, ULONG* disposition);
+    NTSTATUS Set(const KeyRef& key, std::u16string_view name, ULONG type, const uint8_t* data,
+                 size_t size);
     NTSTATUS Remove(const KeyRef& key, bool tree);
     NTSTATUS RemoveValue(const KeyRef& key, std::u16string_view name);
     void ClearAll();

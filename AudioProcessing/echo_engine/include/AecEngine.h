@@ -108,5 +108,5 @@ uint32_t AecSetProperty(AecState* state, uint32_t id, const int16_t* value, uint
 // status: 0; 1 refused (bad pin, frame length or buffers; nothing written);
 // 3 not initialised; 9 or 10 delay clamped (the frame is still processed).
 // Feed the far-end frame of each 10 ms before its near-end frame.
-uint32_t AecSubmit(AecState* state, uint32_t pin, const int16_t* in, uint32_t inBytes,
-                   int16_t* out, uint32_t outBytes, const int16_t* delay);
+uint32_t AecSubmit(AecState* state, uint32_t pin, const int16_t* in, uint32_t inBytes, int16_t* out,
+                   uint32_t outBytes, const int16_t* delay);

@@ -9,8 +9,8 @@ namespace aec {
 
 namespace {
 
-constexpr int kRampMax = 512;               // full attenuation
-constexpr int kRampHalf = 256;              // -6 dB
+constexpr int kRampMax = 512;   // full attenuation
+constexpr int kRampHalf = 256;  // -6 dB
 
 bool ValidLength(int length) {
     return length == 128 || length == 256 || length == 512 || length == 1024;
@@ -63,7 +63,8 @@ void SelectOutput(AecCanceller* c, int sb) {
             c->crossfadeCounter -= 1;
         }
         int32_t cf = c->crossfadeCounter;
-        out[j] = static_cast<int16_t>((int32_t(near[j]) * (32 - cf) + int32_t(error[j]) * cf + 16) >> 5);
+        out[j] =
+            static_cast<int16_t>((int32_t(near[j]) * (32 - cf) + int32_t(error[j]) * cf + 16) >> 5);
     }
 }
 
@@ -184,15 +185,22 @@ void BypassLogic(AecCanceller* c) {
     const bool nearAtFloor = n / 4 <= 2 * (f / 4);
     const bool nearJustAbove = !nearAtFloor && n / 4 <= 3 * (f / 4);
     if (r > 500 * n && r > kLevelMedium) {
-        if (nearAtFloor) y += 5;
-        else if (!nearJustAbove) y -= u;
+        if (nearAtFloor)
+            y += 5;
+        else if (!nearJustAbove)
+            y -= u;
     } else if (r > 100 * n && r > kLevelMedium) {
-        if (nearAtFloor) y += v;
-        else if (nearJustAbove) y -= 1;
-        else y -= u;
+        if (nearAtFloor)
+            y += v;
+        else if (nearJustAbove)
+            y -= 1;
+        else
+            y -= u;
     } else if (c->state == 1 && r > kLevelMedium) {
-        if (r < n || n / 16 > 10 * (f / 16)) y -= 2 * u;
-        else if (r / 16 < 10 * (n / 16)) y -= 1;
+        if (r < n || n / 16 > 10 * (f / 16))
+            y -= 2 * u;
+        else if (r / 16 < 10 * (n / 16))
+            y -= 1;
     }
     if (y < 0) y = 0;
     if (y > 1200) y = 1200;
@@ -330,11 +338,20 @@ bool CancellerInit(AecCanceller* c, int length, int bulkDelay, uint16_t autoOff,
     c->hold[2] = 25 * k;
     c->hold[3] = 100 * k;
     if (length >= 512) {
-        c->factor[0] = 10; c->factor[1] = 8; c->factor[2] = 8; c->factor[3] = 16;
+        c->factor[0] = 10;
+        c->factor[1] = 8;
+        c->factor[2] = 8;
+        c->factor[3] = 16;
     } else if (subFrames == 1) {
-        c->factor[0] = 10; c->factor[1] = 8; c->factor[2] = 9; c->factor[3] = 10;
+        c->factor[0] = 10;
+        c->factor[1] = 8;
+        c->factor[2] = 9;
+        c->factor[3] = 10;
     } else {
-        c->factor[0] = 8; c->factor[1] = 7; c->factor[2] = 8; c->factor[3] = 7;
+        c->factor[0] = 8;
+        c->factor[1] = 7;
+        c->factor[2] = 8;
+        c->factor[3] = 7;
     }
     for (int sb = 0; sb < kSubBlocks; ++sb) {
         c->smState[sb] = 2;
@@ -373,7 +390,8 @@ void HighPass(AecCanceller* c, const int16_t* in, int16_t* out, int n) {
                            ((a2 * c->hpY2Low) >> 15);
         // The filter's gain on any 16-bit input stays below about 4, so the
         // Q12 accumulator keeps well inside 32 bits; only the output is clamped.
-        int64_t wide = int64_t(b0) * x + int64_t(b1) * c->hpX1 + int64_t(b2) * c->hpX2 + 2 * int64_t(feedback);
+        int64_t wide =
+            int64_t(b0) * x + int64_t(b1) * c->hpX1 + int64_t(b2) * c->hpX2 + 2 * int64_t(feedback);
         AecCheck(wide >= kInt32Min && wide <= kInt32Max);
         int32_t acc = Saturate32(wide);
         int32_t rounded = acc + 2048;
@@ -431,8 +449,8 @@ void AecCoreFrame(const int16_t* far, const int16_t* near, int16_t* out, AecCanc
         TrackOutput(c, c->processed + start);
         UpdateFloors(c);
         EchoStateMachine(c, sb);
-        c->quiet[sb] = c->suppress[sb] == 0 &&
-                       c->nearEnergy < Min64(2 * int64_t(c->noiseFloor), kLevelMedium);
+        c->quiet[sb] =
+            c->suppress[sb] == 0 && c->nearEnergy < Min64(2 * int64_t(c->noiseFloor), kLevelMedium);
         DivergenceCheck(c);
     }
     if (c->autoOff == 1) BypassLogic(c);

@@ -13,7 +13,9 @@ constexpr int32_t kInitialEnergy = 2605;
 constexpr int32_t kInitialMinimum = 26054;
 constexpr int32_t kTapEnergyMax = 66317770;  // Q21: squared tap norm of about 31.6
 
-int EnergyShift(const AecCanceller* c) { return c->subFrames == 1 ? 5 : 7; }
+int EnergyShift(const AecCanceller* c) {
+    return c->subFrames == 1 ? 5 : 7;
+}
 
 // Running minimum over kMinimumSlots periods of `period` updates each.
 void TrackMinimum(int32_t* slots, int* index, int* count, int32_t value, int period) {
@@ -44,7 +46,8 @@ int32_t FarEnergyAt(const AecCanceller* c, int entry) {
 }
 
 void EnergyInit(AecCanceller* c) {
-    c->farEnergy = c->nearEnergy = c->errorEnergy = c->estimateEnergy = c->outputEnergy = kInitialEnergy;
+    c->farEnergy = c->nearEnergy = c->errorEnergy = c->estimateEnergy = c->outputEnergy =
+        kInitialEnergy;
     c->smoothErrorEnergy = kInitialEnergy;
     c->noiseFloor = kInitialEnergy;
     c->farFloor = kInitialEnergy;
@@ -87,8 +90,8 @@ void TrackOutput(AecCanceller* c, const int16_t* out16) {
     TrackEnergy(&c->outputEnergy, out16, kSubBlock, EnergyShift(c));
     const uint32_t sf = c->frameCounter;
     if (!c->activity[c->subBlock] && (sf > 20 || (sf >= 6 && c->outputEnergy < kLevelLoud)))
-        TrackMinimum(c->outputMinimum, &c->outputMinimumIndex, &c->outputMinimumCount, c->outputEnergy,
-                     10 * c->subFrames);
+        TrackMinimum(c->outputMinimum, &c->outputMinimumIndex, &c->outputMinimumCount,
+                     c->outputEnergy, 10 * c->subFrames);
 }
 
 void UpdateFloors(AecCanceller* c) {
@@ -127,8 +130,10 @@ void ActivityDetect(AecCanceller* c, int sb) {
         if (active) {
             ++activeSamples;
             if (activeSamples == 1) {
-                if (c->hangover < 32 * k) c->hangover = 32 * k;
-                else if (c->hangover < 128 * k) c->hangover = 128 * k;
+                if (c->hangover < 32 * k)
+                    c->hangover = 32 * k;
+                else if (c->hangover < 128 * k)
+                    c->hangover = 128 * k;
             } else if (activeSamples <= 7) {
                 if (c->hangover < 128 * k) c->hangover = 128 * k;
             } else {
@@ -175,7 +180,7 @@ void AdaptationControl(AecCanceller* c) {
     // filter's echo to stand above the noise.
     const int64_t active = c->activeLength;
     const int64_t bf = 5 * active * c->farFloor;
-    int64_t lt = c->adaptCount > c->threshold50 ? 3 * active
+    int64_t lt = c->adaptCount > c->threshold50   ? 3 * active
                  : c->adaptCount > c->threshold15 ? active
                                                   : active / 2;
     const int64_t tapEnergy = Max64(c->tapEnergyTotal, 1049);
@@ -212,8 +217,8 @@ void DivergenceCheck(AecCanceller* c) {
     if (!c->adaptFlag || c->nearEnergy <= f) return;
     const int64_t near = c->nearEnergy;
     const int64_t err = c->errorEnergy;
-    const bool bad = err > ((near * 20431) >> 10);           // about 20 x
-    const bool large = err > ((near * 1283) >> 8);           // about 5 x
+    const bool bad = err > ((near * 20431) >> 10);  // about 20 x
+    const bool large = err > ((near * 1283) >> 8);  // about 5 x
     bool diverged = false;
     if (!bad && large && c->adaptCount > c->threshold15) {
         c->divergenceCounter += 1;

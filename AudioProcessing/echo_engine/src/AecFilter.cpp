@@ -14,7 +14,7 @@ namespace aec {
 namespace {
 
 constexpr int32_t kRegulariserPerTap = kLevelSoft;  // per tap of the active length
-constexpr int32_t kWhiteningFloor = 300000;  // keeps the whitening mild on quiet far end
+constexpr int32_t kWhiteningFloor = 300000;         // keeps the whitening mild on quiet far end
 // White-noise load on r0 (r0 / 2^3): caps the prediction gain at about 9 dB.
 // A lighter load of r0 / 2^6 (gains up to 18 dB) loses the echo on recorded
 // speech (ERLE about 11 dB at 8 kHz and 16 dB at 16 kHz, against more than
@@ -63,7 +63,8 @@ void DeriveWhitening(AecCanceller* c) {
     while ((r0 >> down) > 0x3FFFFFFF) ++down;
     int32_t r[kWhiteningOrder + 1];
     for (int k = 0; k <= kWhiteningOrder; ++k) r[k] = Saturate32(c->farCorrelation[k] >> down);
-    int32_t raise = (kWhiteningFloor >> (down > 31 ? 31 : down)) + (r[0] >> kWhiteningLoad > 0 ? r[0] >> kWhiteningLoad : 0);
+    int32_t raise = (kWhiteningFloor >> (down > 31 ? 31 : down)) +
+                    (r[0] >> kWhiteningLoad > 0 ? r[0] >> kWhiteningLoad : 0);
     r[0] = add32(r[0], raise);
     if (r[0] <= 0) r[0] = 1;
     int16_t k[kWhiteningOrder + 1];
@@ -170,9 +171,12 @@ void FilterPass(AecCanceller* c, const int16_t* near, int start) {
         // Echo estimate: Q15 taps on Q0 far end, wrapping 32-bit sum.
         int32_t sum = dot(c->taps, c->history2 + p, n);
         int16_t y;
-        if (sum < -0x3FFFFFFF) y = -32768;
-        else if (sum > 0x3FFFFFFF) y = 32767;
-        else y = static_cast<int16_t>(sum >> 15);
+        if (sum < -0x3FFFFFFF)
+            y = -32768;
+        else if (sum > 0x3FFFFFFF)
+            y = 32767;
+        else
+            y = static_cast<int16_t>(sum >> 15);
         int16_t err = Saturate16(int32_t(near[idx]) - y);
         c->estimates[idx] = y;
         c->errors[idx] = err;
@@ -193,9 +197,12 @@ void FilterPass(AecCanceller* c, const int16_t* near, int start) {
         }
         int16_t r;
         int64_t magnitude = g < 0 ? -int64_t(g) : int64_t(g);
-        if (magnitude >= 0x3FFF4000 && g > 0) r = 32767;
-        else if (magnitude >= 0x3FFF4000) r = -32768;
-        else r = static_cast<int16_t>((g + 16384) >> 15);
+        if (magnitude >= 0x3FFF4000 && g > 0)
+            r = 32767;
+        else if (magnitude >= 0x3FFF4000)
+            r = -32768;
+        else
+            r = static_cast<int16_t>((g + 16384) >> 15);
         tapUpdate(r, n, c->history1 + p, c->taps);
     }
 }

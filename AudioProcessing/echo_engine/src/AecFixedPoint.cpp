@@ -7,7 +7,9 @@ namespace aec {
 namespace {
 
 // Upper 16 bits of a 32-bit value, signed.
-inline int32_t High16(int32_t x) { return x >> 16; }
+inline int32_t High16(int32_t x) {
+    return x >> 16;
+}
 
 // 15 steps of restoring division: num / den in Q15 for 0 <= num <= den.
 int16_t DivideQ15(int32_t num, int32_t den) {
@@ -58,7 +60,8 @@ int32_t sqrt32(int32_t x) {
     if ((n & 1) == 0) {
         // An even normalisation halves the argument's exponent exactly, so the
         // polynomial's root of y/2 is multiplied back by sqrt(2) (46340 in Q15).
-        root = static_cast<int32_t>((int64_t(static_cast<uint32_t>(p) >> 16) * 46340 + 32768) >> 15);
+        root =
+            static_cast<int32_t>((int64_t(static_cast<uint32_t>(p) >> 16) * 46340 + 32768) >> 15);
         root &= ~1;
     } else {
         root = static_cast<int32_t>(static_cast<uint32_t>(p) >> 16);

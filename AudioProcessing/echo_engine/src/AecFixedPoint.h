@@ -55,8 +55,12 @@ inline int64_t ShiftRight64(int64_t x, int n) {
     return static_cast<int64_t>(static_cast<uint64_t>(x) << (n > 62 ? 62 : n));
 }
 
-inline int64_t Min64(int64_t a, int64_t b) { return a < b ? a : b; }
-inline int64_t Max64(int64_t a, int64_t b) { return a > b ? a : b; }
+inline int64_t Min64(int64_t a, int64_t b) {
+    return a < b ? a : b;
+}
+inline int64_t Max64(int64_t a, int64_t b) {
+    return a > b ? a : b;
+}
 
 // Saturate to the 16-bit range.
 inline int16_t Saturate16(int32_t x) {
@@ -76,11 +80,19 @@ inline int32_t Saturate32(int64_t x) {
 }
 
 // a + b and a - b saturated to [-32768, 32767].
-inline int16_t add16(int16_t a, int16_t b) { return Saturate16(int32_t(a) + int32_t(b)); }
-inline int16_t sub16(int16_t a, int16_t b) { return Saturate16(int32_t(a) - int32_t(b)); }
+inline int16_t add16(int16_t a, int16_t b) {
+    return Saturate16(int32_t(a) + int32_t(b));
+}
+inline int16_t sub16(int16_t a, int16_t b) {
+    return Saturate16(int32_t(a) - int32_t(b));
+}
 // a + b and a - b saturated to the 32-bit range.
-inline int32_t add32(int32_t a, int32_t b) { return Saturate32(int64_t(a) + int64_t(b)); }
-inline int32_t sub32(int32_t a, int32_t b) { return Saturate32(int64_t(a) - int64_t(b)); }
+inline int32_t add32(int32_t a, int32_t b) {
+    return Saturate32(int64_t(a) + int64_t(b));
+}
+inline int32_t sub32(int32_t a, int32_t b) {
+    return Saturate32(int64_t(a) - int64_t(b));
+}
 
 // Q15 x Q15 -> Q15 with rounding: (a * b + 2^14) >> 15.  Only -1 * -1
 // leaves the range, and saturates.
@@ -88,7 +100,9 @@ inline int16_t MulQ15Round(int16_t a, int16_t b) {
     return Saturate16((int32_t(a) * int32_t(b) + 16384) >> 15);
 }
 // A 32-bit value rounded to its upper 16 bits, saturated.
-inline int16_t Round16(int32_t x) { return Saturate16((int64_t(x) + 0x8000) >> 16); }
+inline int16_t Round16(int32_t x) {
+    return Saturate16((int64_t(x) + 0x8000) >> 16);
+}
 
 // Left shifts that bring a non-zero x (or ~x for negative x) into
 // 0x40000000..0x7FFFFFFF; 0 for 0, 31 for -1.
@@ -99,10 +113,14 @@ inline int norm32(int32_t x) {
     return __builtin_clz(static_cast<uint32_t>(x)) - 1;
 }
 // norm32 with 31 for a zero argument, as every caller wants.
-inline int Norm32NonZero(int32_t x) { return x == 0 ? 31 : norm32(x); }
+inline int Norm32NonZero(int32_t x) {
+    return x == 0 ? 31 : norm32(x);
+}
 
 // Position of the highest set bit of n plus one (0 for 0).
-inline int BitCount(uint32_t n) { return n == 0 ? 0 : 32 - __builtin_clz(n); }
+inline int BitCount(uint32_t n) {
+    return n == 0 ? 0 : 32 - __builtin_clz(n);
+}
 
 // a / b truncated toward zero; 0x7FFFFFFF for b = 0 and for the one quotient
 // that does not fit (INT32_MIN / -1).
@@ -219,8 +237,8 @@ inline void TrackEnergy(int32_t* acc, const int16_t* x, int n, int k) {
 inline void tapUpdate(int16_t r, int n, const int16_t* x, int16_t* taps) {
     for (int i = 0; i < n; ++i) {
         int32_t d = (int32_t(x[i]) * r + 0x8000) >> 16;
-        taps[i] = static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint16_t>(taps[i]) +
-                                                             static_cast<uint16_t>(d)));
+        taps[i] = static_cast<int16_t>(
+            static_cast<uint16_t>(static_cast<uint16_t>(taps[i]) + static_cast<uint16_t>(d)));
     }
 }
 

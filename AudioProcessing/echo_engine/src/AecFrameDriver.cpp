@@ -58,7 +58,9 @@ void FifoReset(AecState* state) {
 
 namespace {
 
-int SubFrames(const AecState* state) { return state->frameLength / kPiece; }
+int SubFrames(const AecState* state) {
+    return state->frameLength / kPiece;
+}
 
 // When the FIFO holds far too little far end for the reported delay (the
 // far end stalled), pieces of the last far-end frame are queued so that the

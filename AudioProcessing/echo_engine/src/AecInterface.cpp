@@ -8,8 +8,12 @@ namespace aec {
 
 namespace {
 
-bool ValidRate(uint32_t rate) { return rate == 8000 || rate == 16000; }
-bool ValidTail(uint32_t tail) { return tail == 32 || tail == 64; }
+bool ValidRate(uint32_t rate) {
+    return rate == 8000 || rate == 16000;
+}
+bool ValidTail(uint32_t tail) {
+    return tail == 32 || tail == 64;
+}
 
 void FreeIfSet(void* p) {
     if (p != nullptr) MemFree(p);
@@ -44,20 +48,37 @@ bool ReadDword(const AecState* state, uint32_t id, uint32_t* value) {
     AecConfig config;
     AecReadConfig(state, &config);
     switch (id) {
-        case AEC_PROP_PRESENT: *value = 1; return true;
-        case AEC_PROP_VERSION: *value = AEC_VERSION; return true;
-        case AEC_PROP_AUTO_OFF: *value = config.autoOff; return true;
+        case AEC_PROP_PRESENT:
+            *value = 1;
+            return true;
+        case AEC_PROP_VERSION:
+            *value = AEC_VERSION;
+            return true;
+        case AEC_PROP_AUTO_OFF:
+            *value = config.autoOff;
+            return true;
         case AEC_PROP_STATE_MACHINE:
             // Any state other than 0 or 1 leaves the value unwritten but still
             // counts as a defined property.
-            if (config.stateMachine == 0) *value = 0;
-            else if (config.stateMachine == 1) *value = 10;
+            if (config.stateMachine == 0)
+                *value = 0;
+            else if (config.stateMachine == 1)
+                *value = 10;
             return true;
-        case AEC_PROP_TAIL_LENGTH: *value = config.tailLength; return true;
-        case AEC_PROP_COMFORT_NOISE: *value = config.comfortNoise; return true;
-        case AEC_PROP_BITS_PER_SAMPLE: *value = 16; return true;
-        case AEC_PROP_SAMPLE_RATE: *value = config.sampleRate; return true;
-        default: return false;  // 6 and above 8: nothing to read
+        case AEC_PROP_TAIL_LENGTH:
+            *value = config.tailLength;
+            return true;
+        case AEC_PROP_COMFORT_NOISE:
+            *value = config.comfortNoise;
+            return true;
+        case AEC_PROP_BITS_PER_SAMPLE:
+            *value = 16;
+            return true;
+        case AEC_PROP_SAMPLE_RATE:
+            *value = config.sampleRate;
+            return true;
+        default:
+            return false;  // 6 and above 8: nothing to read
     }
 }
 
@@ -80,7 +101,8 @@ AecStatus AecApplyConfig(AecState* state, AecConfig* config) {
         config->tailLength = 64;
         corrected = AEC_STATUS_CORRECTED;
     }
-    AecStatus configured = AecConfigure(state, config->sampleRate, config->tailLength, config->autoOff);
+    AecStatus configured =
+        AecConfigure(state, config->sampleRate, config->tailLength, config->autoOff);
     AecCanceller& c = state->canceller;
     if (config->stateMachine <= 1) {
         c.stateMachineFlag = config->stateMachine;
@@ -157,7 +179,9 @@ void AecReadConfig(const AecState* state, AecConfig* config) {
     const AecCanceller& c = state->canceller;
     config->sampleRate = static_cast<uint16_t>(state->frameLength * 100);
     config->tailLength =
-        config->sampleRate == 0 ? 0 : static_cast<uint16_t>(int32_t(c.fullLength) * 1000 / config->sampleRate);
+        config->sampleRate == 0
+            ? 0
+            : static_cast<uint16_t>(int32_t(c.fullLength) * 1000 / config->sampleRate);
     config->stateMachine = c.stateMachineFlag;
     config->comfortNoise = c.comfortNoiseOn ? static_cast<uint16_t>(c.comfortNoise.level + 1) : 0;
     config->autoOff = c.autoOff;
@@ -214,11 +238,16 @@ AecStatus AecSetMode(AecState* state, uint16_t mode) {
 
 uint32_t AecStatusToZv(AecStatus status) {
     switch (status) {
-        case AEC_STATUS_SUCCESS: return AEC_ZV_SUCCESS;
-        case AEC_STATUS_NOT_INITIALISED: return AEC_ZV_NOT_READY;
-        case AEC_STATUS_DELAY_TOO_SHORT: return AEC_ZV_DELAY_TOO_SHORT;
-        case AEC_STATUS_DELAY_TOO_LONG: return AEC_ZV_DELAY_TOO_LONG;
-        default: return AEC_ZV_FAILED;
+        case AEC_STATUS_SUCCESS:
+            return AEC_ZV_SUCCESS;
+        case AEC_STATUS_NOT_INITIALISED:
+            return AEC_ZV_NOT_READY;
+        case AEC_STATUS_DELAY_TOO_SHORT:
+            return AEC_ZV_DELAY_TOO_SHORT;
+        case AEC_STATUS_DELAY_TOO_LONG:
+            return AEC_ZV_DELAY_TOO_LONG;
+        default:
+            return AEC_ZV_FAILED;
     }
 }
 
@@ -273,17 +302,30 @@ uint32_t AecSetPropertyDword(AecState* state, uint32_t id, uint16_t value) {
     AecConfig config;
     AecReadConfig(state, &config);
     switch (id) {
-        case AEC_PROP_AUTO_OFF: config.autoOff = value; break;
-        case AEC_PROP_STATE_MACHINE:
-            if (value == 0) config.stateMachine = 0;
-            else if (value == 10) config.stateMachine = 1;
-            else return 1;
+        case AEC_PROP_AUTO_OFF:
+            config.autoOff = value;
             break;
-        case AEC_PROP_TAIL_LENGTH: config.tailLength = value; break;
-        case AEC_PROP_COMFORT_NOISE: config.comfortNoise = value; break;
-        case AEC_PROP_SAMPLE_RATE: config.sampleRate = value; break;
-        case AEC_PROP_REAPPLY: return AecApplyConfig(state, &config) != AEC_STATUS_SUCCESS ? 1 : 0;
-        default: return 0;  // read-only or unknown ids
+        case AEC_PROP_STATE_MACHINE:
+            if (value == 0)
+                config.stateMachine = 0;
+            else if (value == 10)
+                config.stateMachine = 1;
+            else
+                return 1;
+            break;
+        case AEC_PROP_TAIL_LENGTH:
+            config.tailLength = value;
+            break;
+        case AEC_PROP_COMFORT_NOISE:
+            config.comfortNoise = value;
+            break;
+        case AEC_PROP_SAMPLE_RATE:
+            config.sampleRate = value;
+            break;
+        case AEC_PROP_REAPPLY:
+            return AecApplyConfig(state, &config) != AEC_STATUS_SUCCESS ? 1 : 0;
+        default:
+            return 0;  // read-only or unknown ids
     }
     return AecUpdateConfig(state, &config) != AEC_STATUS_SUCCESS ? 1 : 0;
 }
@@ -308,7 +350,8 @@ uint32_t AecSubmit(AecState* state, uint32_t pin, const int16_t* in, uint32_t in
     } else if (pin == AEC_PIN_NEAR_END) {
         // The output must hold the whole frame: a short one is refused rather
         // than written past its end.
-        if (out == nullptr || delay == nullptr || outBytes < uint32_t(count) * 2) return AEC_ZV_FAILED;
+        if (out == nullptr || delay == nullptr || outBytes < uint32_t(count) * 2)
+            return AEC_ZV_FAILED;
         status = AecProcessNearEnd(state, in, out, count, *delay);
     } else {
         return AEC_ZV_FAILED;

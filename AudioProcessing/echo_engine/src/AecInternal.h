@@ -7,13 +7,13 @@
 
 namespace aec {
 
-constexpr int kPiece = 80;          // samples of one canceller sub-frame (10 ms at 8 kHz)
-constexpr int kSubBlock = 16;       // samples of one sub-block
-constexpr int kSubBlocks = 5;       // sub-blocks per sub-frame
-constexpr int kFifoSlots = 50;      // far-end FIFO pieces
+constexpr int kPiece = 80;      // samples of one canceller sub-frame (10 ms at 8 kHz)
+constexpr int kSubBlock = 16;   // samples of one sub-block
+constexpr int kSubBlocks = 5;   // sub-blocks per sub-frame
+constexpr int kFifoSlots = 50;  // far-end FIFO pieces
 constexpr int kMaxTaps = 1024;
-constexpr int kHistory1Length = 9616;   // update (whitened) history, samples
-constexpr int kHistory2Length = 9621;   // estimate history, 5 more for the whitening filter
+constexpr int kHistory1Length = 9616;  // update (whitened) history, samples
+constexpr int kHistory2Length = 9621;  // estimate history, 5 more for the whitening filter
 constexpr int kPeakHistoryLength = kHistory2Length * 2 / 16;  // 601 peaks
 constexpr int kFarEnergyHistory = 100;
 constexpr int kMinimumSlots = 200;
@@ -31,12 +31,12 @@ constexpr int32_t kFarVeryLoud = 260537280;  // about -6 dBFS
 // Level and shape of the near-end background, learnt on quiet sub-frames,
 // and the generator of the comfort noise that fills suppressed output.
 struct AecComfortNoise {
-    int16_t level;             // 0, 1 or 2
-    int32_t seed;              // excitation seed (777 after initialisation)
-    int32_t averageLength;     // analyses averaged before the first gain (20)
-    int32_t averageCount;      // 1.. while averaging, 0 afterwards
-    int32_t gain;              // Q10 gain of the excitation (5120 = sqrt(26) after initialisation)
-    int32_t gainSum;           // unlevelled gains summed while averaging
+    int16_t level;          // 0, 1 or 2
+    int32_t seed;           // excitation seed (777 after initialisation)
+    int32_t averageLength;  // analyses averaged before the first gain (20)
+    int32_t averageCount;   // 1.. while averaging, 0 afterwards
+    int32_t gain;           // Q10 gain of the excitation (5120 = sqrt(26) after initialisation)
+    int32_t gainSum;        // unlevelled gains summed while averaging
     int16_t reflectionSmoothed[kNoiseOrder + 1];  // Q15, [1..8] used
     int16_t lpc[kNoiseOrder + 1];                 // Q12 direct form, lpc[0] = 4096
     int16_t memoryHigh[kNoiseOrder];              // past outputs, newest first
@@ -50,39 +50,39 @@ struct AecComfortNoise {
 // comfort noise.  Runs once per 80-sample sub-frame in five sub-blocks.
 // Energies are per-sample mean squares of 16-bit samples (Q0), at least 1.
 struct AecCanceller {
-    uint16_t magic;            // AEC_MAGIC while initialised
-    uint16_t autoOff;          // 1: the bypass logic may switch the canceller off
-    uint16_t active;           // 1 processing, 0 switched off by the bypass logic
-    int16_t bypassCounter;     // 0..1200, rises while the far end finds no echo
+    uint16_t magic;         // AEC_MAGIC while initialised
+    uint16_t autoOff;       // 1: the bypass logic may switch the canceller off
+    uint16_t active;        // 1 processing, 0 switched off by the bypass logic
+    int16_t bypassCounter;  // 0..1200, rises while the far end finds no echo
     uint16_t comfortNoiseOn;
-    uint16_t stateMachineFlag; // 1: long hold in state 1
-    uint16_t mode;             // 1: near-end high-pass on (kept over re-initialisations)
-    int16_t fullLength;        // L, taps
-    int16_t activeLength;      // L/2 until the filter has adapted enough, then L
+    uint16_t stateMachineFlag;  // 1: long hold in state 1
+    uint16_t mode;              // 1: near-end high-pass on (kept over re-initialisations)
+    int16_t fullLength;         // L, taps
+    int16_t activeLength;       // L/2 until the filter has adapted enough, then L
     int16_t targetLength;
-    int16_t savedLength;       // active length saved with the backup taps
-    int16_t subFrames;         // k: 1 at 8000 Hz, 2 at 16000 Hz
-    uint16_t reinitRequest;    // set by the divergence watch and the FIFO excess
-    int16_t bulkDelay;         // B: samples of delay the FIFO does not cover, 0..2048
-    uint16_t windowChanged;    // recompute the window energies in full at the next sub-block
-    uint16_t whiteningChanged; // recompute the whitening in full at the next sub-frame
+    int16_t savedLength;        // active length saved with the backup taps
+    int16_t subFrames;          // k: 1 at 8000 Hz, 2 at 16000 Hz
+    uint16_t reinitRequest;     // set by the divergence watch and the FIFO excess
+    int16_t bulkDelay;          // B: samples of delay the FIFO does not cover, 0..2048
+    uint16_t windowChanged;     // recompute the window energies in full at the next sub-block
+    uint16_t whiteningChanged;  // recompute the whitening in full at the next sub-frame
 
     // Sub-buffers (allocated once by AecCreate, owned by the engine).
-    int16_t* taps;             // Q15, newest far-end sample first
-    int16_t* backupTaps;       // Q15
-    int16_t* history1;         // whitened far end x1 (update), newest first
-    int16_t* history2;         // far end x2 (estimate), newest first
-    int16_t* peakHistory;      // |far end| peak per 16 samples, newest first
+    int16_t* taps;         // Q15, newest far-end sample first
+    int16_t* backupTaps;   // Q15
+    int16_t* history1;     // whitened far end x1 (update), newest first
+    int16_t* history2;     // far end x2 (estimate), newest first
+    int16_t* peakHistory;  // |far end| peak per 16 samples, newest first
     int16_t history1Length;
     int16_t history2Length;
 
-    uint32_t frameCounter;     // sub-frames since initialisation
-    int subBlock;              // 0..4
-    int subBlockStart;         // 0, 16, .. 64
+    uint32_t frameCounter;  // sub-frames since initialisation
+    int subBlock;           // 0..4
+    int subBlockStart;      // 0, 16, .. 64
 
     // Adaptation.
     uint16_t adaptFlag;
-    int16_t adaptCount;        // adapted sub-blocks, saturating at 32767
+    int16_t adaptCount;  // adapted sub-blocks, saturating at 32767
     uint16_t lengthChanged;
     int16_t divergenceCounter;
     int16_t restoreCount;
@@ -95,10 +95,10 @@ struct AecCanceller {
     int32_t limitWord;         // activity detector: near^2 > P^2 * limit / 2^21
 
     // Thresholds on the adaptation count, from L.
-    int32_t thresholdGrow;     // (L/2) * 10/16
-    int32_t threshold15;       // L * 15/16
-    int32_t threshold50;       // L * 50/16
-    int32_t threshold2x15;     // 2 * L * 15/16
+    int32_t thresholdGrow;  // (L/2) * 10/16
+    int32_t threshold15;    // L * 15/16
+    int32_t threshold50;    // L * 50/16
+    int32_t threshold2x15;  // 2 * L * 15/16
 
     // Energies (per-sample mean squares, >= 1).
     int32_t farEnergy;
@@ -107,12 +107,12 @@ struct AecCanceller {
     int32_t estimateEnergy;
     int32_t outputEnergy;
     int32_t smoothErrorEnergy;
-    int64_t smoothFarWindow;   // smoothed far-end window energy, 2^-16 units
-    int32_t noiseFloor;        // near-end background
-    int32_t farFloor;          // far-end background
-    int32_t tapEnergyTotal;    // sum tap^2 >> 9 (Q21 of the squared norm)
-    int32_t tapEnergyFirst;    // first 32 taps
-    int32_t tapEnergyLast;     // last 32 taps of the active length
+    int64_t smoothFarWindow;  // smoothed far-end window energy, 2^-16 units
+    int32_t noiseFloor;       // near-end background
+    int32_t farFloor;         // far-end background
+    int32_t tapEnergyTotal;   // sum tap^2 >> 9 (Q21 of the squared norm)
+    int32_t tapEnergyFirst;   // first 32 taps
+    int32_t tapEnergyLast;    // last 32 taps of the active length
 
     int32_t farEnergyHistory[kFarEnergyHistory];  // per sub-block, newest first
     int32_t farMinimum[kMinimumSlots];
@@ -121,11 +121,11 @@ struct AecCanceller {
     int outputMinimumIndex, outputMinimumCount;
 
     // Window energies over the filter window (exact running sums).
-    int64_t windowFar;         // sum x2^2
-    int64_t windowCross;       // sum x1 * x2
+    int64_t windowFar;                            // sum x2^2
+    int64_t windowCross;                          // sum x1 * x2
     int64_t farCorrelation[kWhiteningOrder + 1];  // autocorrelation of x2 over the window
     int16_t whitening[kWhiteningOrder + 1];       // Q13 prediction-error filter, [1..5]
-    int whiteningShift;        // x1 = PEF(x2 >> shift)
+    int whiteningShift;                           // x1 = PEF(x2 >> shift)
 
     // Activity and echo control.
     uint16_t activity[kSubBlocks];
@@ -133,21 +133,21 @@ struct AecCanceller {
     uint16_t smState[kSubBlocks];
     uint16_t suppress[kSubBlocks];
     uint16_t quiet[kSubBlocks];
-    int state;                 // 1..4
+    int state;  // 1..4
     int32_t holdCounter;
     int32_t suppressHold;
-    int32_t hold[4];           // H0..H3, sub-blocks
-    int32_t factor[5];         // T4..T8
-    int rampPosition;          // 0..512 attenuation of the processed signal
+    int32_t hold[4];    // H0..H3, sub-blocks
+    int32_t factor[5];  // T4..T8
+    int rampPosition;   // 0..512 attenuation of the processed signal
 
     // Per sub-frame signals.
-    int16_t nearIn[kPiece];    // near end after the high-pass
+    int16_t nearIn[kPiece];  // near end after the high-pass
     int16_t estimates[kPiece];
     int16_t errors[kPiece];
     int16_t processed[kPiece];
     int16_t comfort[kPiece];
     int16_t comfortInput[2 * kPiece];
-    uint16_t halfFrame;        // a quiet 16 kHz half waits in comfortInput
+    uint16_t halfFrame;  // a quiet 16 kHz half waits in comfortInput
 
     // Near-end high-pass (DC and rumble), Q12 coefficients b0 b1 b2 a1 a2.
     int16_t hpCoefficients[5];
@@ -164,20 +164,20 @@ struct AecCanceller {
 
 // One engine (the public interface's opaque record).
 struct AecState {
-    uint32_t stepCounter;      // frames since the residual delay was last evaluated
+    uint32_t stepCounter;  // frames since the residual delay was last evaluated
     uint16_t sampleRate;
-    int16_t fifoTarget;        // T: pieces the FIFO should hold once aligned, <= 50
-    int16_t overflowCount;     // consecutive sub-frames with too much far end queued
+    int16_t fifoTarget;                // T: pieces the FIFO should hold once aligned, <= 50
+    int16_t overflowCount;             // consecutive sub-frames with too much far end queued
     int16_t lastFar[2 * aec::kPiece];  // most recent far-end frame taken from the FIFO
-    uint16_t magic;            // AEC_MAGIC while configured
+    uint16_t magic;                    // AEC_MAGIC while configured
 
     // Delay learning and tracking.
     int16_t stableFrames;
     int16_t delaySum;
     int16_t referenceDelay;
     int16_t frameCount;
-    int16_t currentDelay;      // ms
-    double smoothedResidual;   // S: samples of delay not covered by the FIFO
+    int16_t currentDelay;     // ms
+    double smoothedResidual;  // S: samples of delay not covered by the FIFO
     uint32_t evaluationCounter;
     uint8_t alignmentPending;
     uint8_t learning;
@@ -190,7 +190,7 @@ struct AecState {
     int fifoWrite;
 
     aec::AecCanceller canceller;
-    int16_t frameLength;       // 80 or 160 samples per 10 ms frame
+    int16_t frameLength;  // 80 or 160 samples per 10 ms frame
     int16_t farPiece[aec::kPiece];
     int16_t outPiece[aec::kPiece];
 };

@@ -76,7 +76,8 @@ TEST(AecComfortNoise, TheSeedWalksTheTableDeterministically) {
     std::vector<int16_t> expected;
     for (int piece = 0; piece < 8; ++piece) {
         if (piece < 7) seed = (seed * 147u) & 0x7FFFFFFFu;
-        for (int i = 0; i < 10; ++i) expected.push_back(int16_t((ComfortNoiseTable[(seed + i) & 511] + 16) >> 5));
+        for (int i = 0; i < 10; ++i)
+            expected.push_back(int16_t((ComfortNoiseTable[(seed + i) & 511] + 16) >> 5));
         seed += 10;
     }
     AecComfortNoise cn;
@@ -88,7 +89,8 @@ TEST(AecComfortNoise, TheSeedWalksTheTableDeterministically) {
     ComfortNoiseGenerate(&cn, out, kPiece);
     EXPECT_EQ(uint32_t(cn.seed), seed);
     for (int i = 0; i < kPiece; ++i)
-        ASSERT_NEAR(cn.excitation[i], expected[size_t(i)], 1 + 0.01 * std::abs(expected[size_t(i)])) << i;
+        ASSERT_NEAR(cn.excitation[i], expected[size_t(i)], 1 + 0.01 * std::abs(expected[size_t(i)]))
+            << i;
 }
 
 double GeneratedLevel(int level, const std::vector<int16_t>& background) {
@@ -96,7 +98,8 @@ double GeneratedLevel(int level, const std::vector<int16_t>& background) {
     ComfortNoiseInit(&cn);
     cn.level = int16_t(level);
     const size_t frames = background.size() / kPiece;
-    for (size_t f = 0; f < frames; ++f) ComfortNoiseAnalyse(&cn, background.data() + f * kPiece, kPiece);
+    for (size_t f = 0; f < frames; ++f)
+        ComfortNoiseAnalyse(&cn, background.data() + f * kPiece, kPiece);
     std::vector<int16_t> out(kPiece * 100);
     for (size_t f = 0; f < 100; ++f) ComfortNoiseGenerate(&cn, out.data() + f * kPiece, kPiece);
     return echotest::LevelDbfs(out.data(), 0, out.size());

@@ -25,7 +25,8 @@ TEST(AecFilter, ZeroTapsGiveNoEstimateAndTheMicrophoneAsError) {
     auto near = White(2, kPiece, 2000);
     c.adaptFlag = 0;
     for (int sb = 0; sb < kSubBlocks; ++sb) FilterPass(&c, near.data(), sb * kSubBlock);
-    EXPECT_EQ(std::vector<int16_t>(c.estimates, c.estimates + kPiece), std::vector<int16_t>(kPiece, 0));
+    EXPECT_EQ(std::vector<int16_t>(c.estimates, c.estimates + kPiece),
+              std::vector<int16_t>(kPiece, 0));
     EXPECT_EQ(std::vector<int16_t>(c.errors, c.errors + kPiece), near);
 }
 
@@ -60,7 +61,8 @@ TEST(AecFilter, AZeroErrorLeavesTheTapsUnchanged) {
     c.subBlockStart = 0;
     FilterRecomputeWindow(&c);
     FilterPass(&c, exact.data(), 0);
-    EXPECT_EQ(std::vector<int16_t>(c.errors, c.errors + kSubBlock), std::vector<int16_t>(kSubBlock, 0));
+    EXPECT_EQ(std::vector<int16_t>(c.errors, c.errors + kSubBlock),
+              std::vector<int16_t>(kSubBlock, 0));
     EXPECT_EQ(std::vector<int16_t>(c.taps, c.taps + kMaxTaps), before);
 }
 
@@ -85,8 +87,10 @@ TEST(AecFilter, TheTapsConvergeToAPlantedEchoPath) {
         FilterPushFarEnd(&c, far.data() + f * kPiece);
         for (int sb = 0; sb < kSubBlocks; ++sb) {
             c.subBlockStart = sb * kSubBlock;
-            if (c.windowChanged) FilterRecomputeWindow(&c);
-            else FilterUpdateWindow(&c);
+            if (c.windowChanged)
+                FilterRecomputeWindow(&c);
+            else
+                FilterUpdateWindow(&c);
             c.adaptFlag = 1;
             FilterPass(&c, near.data() + f * kPiece, sb * kSubBlock);
         }
@@ -112,7 +116,8 @@ TEST(AecFilter, StepIsTheNumeratorOverTheRegularisedCrossEnergy) {
     Engine e;
     AecCanceller& c = e.canceller();
     for (int32_t numerator : {0x36666666, 0x10000000, 0x40000000}) {
-        for (int64_t cross : {int64_t(0), int64_t(1000), int64_t(123456789), int64_t(1) << 40, int64_t(-5)}) {
+        for (int64_t cross :
+             {int64_t(0), int64_t(1000), int64_t(123456789), int64_t(1) << 40, int64_t(-5)}) {
             SCOPED_TRACE(testing::Message() << numerator << " " << cross);
             c.stepNumerator = numerator;
             c.windowCross = cross;
@@ -121,7 +126,8 @@ TEST(AecFilter, StepIsTheNumeratorOverTheRegularisedCrossEnergy) {
             FilterStepSize(&c, &mu, &exponent);
             // mu * 2^(exponent - 46) stands for numerator / 2^30 / (cross + regulariser).
             double step = std::ldexp(double(mu), exponent - 46);
-            double exact = numerator / 1073741824.0 / (double(std::max<int64_t>(cross, 0)) + c.regulariser);
+            double exact =
+                numerator / 1073741824.0 / (double(std::max<int64_t>(cross, 0)) + c.regulariser);
             EXPECT_NEAR(step / exact, 1.0, 2e-3);
             EXPECT_GE(mu, 16384);  // a normalised 16-bit mantissa
         }
@@ -236,9 +242,12 @@ TEST_P(HighPassTest, FullScaleInputNeitherWrapsNorOverflows) {
     // at the Nyquist rate itself.
     std::vector<int16_t> x(3000);
     for (size_t i = 0; i < x.size(); ++i) {
-        if (i < 1000) x[i] = i < 10 ? -32768 : 32767;
-        else if (i < 2000) x[i] = int16_t((i / 2) % 2 ? 32767 : -32768);
-        else x[i] = int16_t(i % 2 ? 32767 : -32768);
+        if (i < 1000)
+            x[i] = i < 10 ? -32768 : 32767;
+        else if (i < 2000)
+            x[i] = int16_t((i / 2) % 2 ? 32767 : -32768);
+        else
+            x[i] = int16_t(i % 2 ? 32767 : -32768);
     }
     std::vector<int16_t> y(x.size());
     HighPass(&e.canceller(), x.data(), y.data(), int(x.size()));
@@ -252,7 +261,8 @@ TEST_P(HighPassTest, FullScaleInputNeitherWrapsNorOverflows) {
     }
     // Once a tone has settled the filter follows the exact response again
     // (clipped to the 16-bit range).
-    for (size_t i = 2500; i < x.size(); ++i) ASSERT_NEAR(y[i], std::clamp(ref[i], -32768.0, 32767.0), 0.02 * 32768) << i;
+    for (size_t i = 2500; i < x.size(); ++i)
+        ASSERT_NEAR(y[i], std::clamp(ref[i], -32768.0, 32767.0), 0.02 * 32768) << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, HighPassTest, testing::Values(8000, 16000));
@@ -303,9 +313,11 @@ TEST(AecCore, TheNoiseFloorFollowsADropInTheBackground) {
     auto mic = echotest::ToPcm(noise);
     std::vector<int16_t> far(n, 0);
     Engine e;
-    std::vector<int16_t> head(mic.begin(), mic.begin() + 8000 * 5), headFar(far.begin(), far.begin() + 8000 * 5);
+    std::vector<int16_t> head(mic.begin(), mic.begin() + 8000 * 5),
+        headFar(far.begin(), far.begin() + 8000 * 5);
     RunEngine(e.get(), 8000, headFar, head, 100);
-    const double loudMs = echotest::MeanSquare(loud, 0, n), softMs = echotest::MeanSquare(soft, 0, n);
+    const double loudMs = echotest::MeanSquare(loud, 0, n),
+                 softMs = echotest::MeanSquare(soft, 0, n);
     EXPECT_GT(e.canceller().noiseFloor, 0.5 * loudMs);
     EXPECT_LT(e.canceller().noiseFloor, 4.0 * loudMs);
     std::vector<int16_t> tail(mic.begin() + 8000 * 5, mic.begin() + 8000 * 6), tailFar(8000, 0);
@@ -417,7 +429,7 @@ TEST(AecCore, ANearEndBurstFlagsItsSubBlockAndTheTwoBeforeAndStopsAdaptation) {
     EXPECT_EQ(c.activity[1], 1);
     EXPECT_EQ(c.activity[2], 1);
     EXPECT_EQ(c.activity[3], 1);
-    EXPECT_EQ(c.activity[4], 1);  // the hangover carries on
+    EXPECT_EQ(c.activity[4], 1);           // the hangover carries on
     EXPECT_EQ(c.hangover, 128 - 12 - 16);  // 128 from the second active sample, then -1 per sample
     // Adaptation is off in a flagged sub-block.
     c.subBlock = 3;
@@ -471,7 +483,7 @@ int SubBlocksToLeaveStateOne(uint16_t stateMachineFlag) {
     c.state = 1;
     c.holdCounter = 0;
     c.estimateEnergy = 16;
-    c.noiseFloor = 16;  // X = 2
+    c.noiseFloor = 16;          // X = 2
     c.nearEnergy = 4 * 200000;  // P far above 4 * T4 * X and 26055
     for (int n = 1; n < 1000; ++n) {
         EchoStateMachine(&c, 0);

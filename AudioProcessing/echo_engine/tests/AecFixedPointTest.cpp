@@ -58,7 +58,8 @@ TEST(AecFixedPoint, Norm32CountsLeftShiftsToNormalise) {
 }
 
 TEST(AecFixedPoint, DivisionSaturatesWhereTheQuotientCannotBeHeld) {
-    for (int32_t a : {0, 1, -1, 12345, kInt32Min, kInt32Max}) EXPECT_EQ(div32by16(a, 0), 0x7FFFFFFF);
+    for (int32_t a : {0, 1, -1, 12345, kInt32Min, kInt32Max})
+        EXPECT_EQ(div32by16(a, 0), 0x7FFFFFFF);
     EXPECT_EQ(div32by16(kInt32Min, -1), 0x7FFFFFFF);
     EXPECT_EQ(div32by16(-7, 2), -3);  // toward zero
     EXPECT_EQ(div32by16(7, -2), -3);
@@ -68,9 +69,9 @@ TEST(AecFixedPoint, DivisionSaturatesWhereTheQuotientCannotBeHeld) {
 TEST(AecFixedPoint, SquareRootGivesTheListedValues) {
     const struct {
         int32_t x, root;
-    } cases[] = {{0, 0},         {1, 1},         {2, 1},           {4, 2},
-                 {26, 5},        {100, 10},      {10000, 100},     {65536, 256},
-                 {260537, 510},  {1 << 20, 1024}, {2605373, 1614}, {1 << 30, 32792}};
+    } cases[] = {{0, 0},        {1, 1},          {2, 1},          {4, 2},
+                 {26, 5},       {100, 10},       {10000, 100},    {65536, 256},
+                 {260537, 510}, {1 << 20, 1024}, {2605373, 1614}, {1 << 30, 32792}};
     for (auto c : cases) {
         SCOPED_TRACE(c.x);
         EXPECT_EQ(sqrt32(c.x), c.root);
@@ -210,7 +211,8 @@ TEST(AecFixedPoint, SchurAndStepUpMatchADoublePrecisionRecursion) {
 }
 
 TEST(AecFixedPoint, BlockFloatingPointKeepsTheValue) {
-    for (int64_t v : {int64_t(1), int64_t(3), int64_t(0x7FFFFFFF), int64_t(1) << 40, int64_t(123456789012)}) {
+    for (int64_t v :
+         {int64_t(1), int64_t(3), int64_t(0x7FFFFFFF), int64_t(1) << 40, int64_t(123456789012)}) {
         Bfp b = ToBfp(v);
         EXPECT_GE(b.mantissa, 0x40000000);
         double back = std::ldexp(double(b.mantissa), b.shift);

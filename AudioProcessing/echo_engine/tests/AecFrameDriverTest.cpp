@@ -18,7 +18,8 @@ void CheckFifo(const AecState* s) {
     ASSERT_LT(s->fifoRead, kFifoSlots);
     ASSERT_GE(s->fifoWrite, 0);
     ASSERT_LT(s->fifoWrite, kFifoSlots);
-    for (int i = 0; i < kFifoSlots; ++i) ASSERT_TRUE(s->fifoCount[i] == 0 || s->fifoCount[i] == kPiece) << i;
+    for (int i = 0; i < kFifoSlots; ++i)
+        ASSERT_TRUE(s->fifoCount[i] == 0 || s->fifoCount[i] == kPiece) << i;
 }
 
 TEST(AecFifo, WritesReadsInOrderAndRepeatsZerosWhenEmpty) {
@@ -99,10 +100,12 @@ TEST(AecFrameDriver, AConstantDelayIsLearntAndAlignedBeforeProcessingStarts) {
     size_t f = 0;
     for (; f < 20; ++f) {
         AecSubmit(st, AEC_PIN_FAR_END, s.far.data() + f * 80, 160, nullptr, 0, nullptr);
-        AecSubmit(st, AEC_PIN_NEAR_END, s.mic.data() + f * 80, 160, out.data() + f * 80, 160, &delay);
+        AecSubmit(st, AEC_PIN_NEAR_END, s.mic.data() + f * 80, 160, out.data() + f * 80, 160,
+                  &delay);
         if (!st->alignmentPending) break;
-        ASSERT_EQ(std::vector<int16_t>(out.begin() + long(f * 80), out.begin() + long(f * 80 + 80)),
-                  std::vector<int16_t>(s.mic.begin() + long(f * 80), s.mic.begin() + long(f * 80 + 80)))
+        ASSERT_EQ(
+            std::vector<int16_t>(out.begin() + long(f * 80), out.begin() + long(f * 80 + 80)),
+            std::vector<int16_t>(s.mic.begin() + long(f * 80), s.mic.begin() + long(f * 80 + 80)))
             << "frame " << f;
     }
     // Six stable frames give T = trunc(0.75 * 100 / 10) = 7; alignment ends
@@ -149,7 +152,8 @@ TEST(AecFrameDriver, WithoutFarEndTheCancellerSeesZerosAndTheNearEndPasses) {
     std::vector<int16_t> out(near.size());
     int16_t delay = 0;  // T = 0: aligned as soon as the delay is learnt
     for (size_t f = 0; f < near.size() / 80; ++f)
-        ASSERT_EQ(AecSubmit(st, AEC_PIN_NEAR_END, near.data() + f * 80, 160, out.data() + f * 80, 160, &delay),
+        ASSERT_EQ(AecSubmit(st, AEC_PIN_NEAR_END, near.data() + f * 80, 160, out.data() + f * 80,
+                            160, &delay),
                   AEC_ZV_SUCCESS);
     EXPECT_EQ(st->alignmentPending, 0);
     EXPECT_EQ(std::vector<int16_t>(st->lastFar, st->lastFar + 160), std::vector<int16_t>(160, 0));
@@ -189,15 +193,18 @@ TEST(AecFrameDriver, AStalledFarEndDrivesTheBulkDelayToItsLimitSafely) {
         // The far end stops after one second: the FIFO runs dry, the
         // residual grows past 2048 samples and the window sits at the end
         // of the histories.
-        if (f < 100) AecSubmit(st, AEC_PIN_FAR_END, s.far.data() + f * 80, 160, nullptr, 0, nullptr);
-        AecSubmit(st, AEC_PIN_NEAR_END, s.mic.data() + f * 80, 160, out.data() + f * 80, 160, &delay);
+        if (f < 100)
+            AecSubmit(st, AEC_PIN_FAR_END, s.far.data() + f * 80, 160, nullptr, 0, nullptr);
+        AecSubmit(st, AEC_PIN_NEAR_END, s.mic.data() + f * 80, 160, out.data() + f * 80, 160,
+                  &delay);
     }
     EXPECT_EQ(e.canceller().bulkDelay, kMaxBulkDelay);
     EXPECT_EQ(FifoFill(st), 0);
     // The far end comes back: the catch-up rule refills the FIFO.
     for (size_t f = 0; f < 20; ++f) {
         AecSubmit(st, AEC_PIN_FAR_END, s.far.data() + f * 80, 160, nullptr, 0, nullptr);
-        AecSubmit(st, AEC_PIN_NEAR_END, s.mic.data() + f * 80, 160, out.data() + f * 80, 160, &delay);
+        AecSubmit(st, AEC_PIN_NEAR_END, s.mic.data() + f * 80, 160, out.data() + f * 80, 160,
+                  &delay);
     }
     EXPECT_GT(FifoFill(st), 0);
     CheckFifo(st);
@@ -217,7 +224,8 @@ TEST(AecFrameDriver, LastingFifoExcessReinitialisesWithAutoOffCleared) {
     size_t f = 0;
     for (; f < 150; ++f) {
         AecSubmit(st, AEC_PIN_FAR_END, s.far.data() + f * 80, 160, nullptr, 0, nullptr);
-        AecSubmit(st, AEC_PIN_NEAR_END, s.mic.data() + f * 80, 160, out.data() + f * 80, 160, &delay);
+        AecSubmit(st, AEC_PIN_NEAR_END, s.mic.data() + f * 80, 160, out.data() + f * 80, 160,
+                  &delay);
     }
     ASSERT_EQ(st->alignmentPending, 0);
     ASSERT_GT(e.canceller().tapEnergyTotal, 0);
@@ -229,9 +237,11 @@ TEST(AecFrameDriver, LastingFifoExcessReinitialisesWithAutoOffCleared) {
     bool reinitialised = false;
     int excessFrames = 0;
     for (int n = 0; n < 30 && !reinitialised; ++n, ++f) {
-        for (int k = 0; k < 5; ++k) AecSubmit(st, AEC_PIN_FAR_END, s.far.data() + f * 80, 160, nullptr, 0, nullptr);
+        for (int k = 0; k < 5; ++k)
+            AecSubmit(st, AEC_PIN_FAR_END, s.far.data() + f * 80, 160, nullptr, 0, nullptr);
         uint32_t before = e.canceller().frameCounter;
-        AecSubmit(st, AEC_PIN_NEAR_END, s.mic.data() + f * 80, 160, out.data() + f * 80, 160, &delay);
+        AecSubmit(st, AEC_PIN_NEAR_END, s.mic.data() + f * 80, 160, out.data() + f * 80, 160,
+                  &delay);
         reinitialised = e.canceller().frameCounter < before;
         if (reinitialised || st->overflowCount > 0) ++excessFrames;
     }

@@ -43,19 +43,20 @@ struct RunResult {
 // Runs whole frames of far and mic through the engine with a constant
 // reported delay (or one per frame when `delays` is given).
 inline RunResult RunEngine(AecState* state, int rate, const std::vector<int16_t>& far,
-                     const std::vector<int16_t>& mic, int16_t delayMs,
-                     const std::vector<int16_t>* delays = nullptr) {
+                           const std::vector<int16_t>& mic, int16_t delayMs,
+                           const std::vector<int16_t>* delays = nullptr) {
     const size_t frame = size_t(rate / 100);
     const size_t frames = std::min(far.size(), mic.size()) / frame;
     RunResult r;
     r.out.resize(frames * frame);
     for (size_t f = 0; f < frames; ++f) {
         int16_t delay = delays ? (*delays)[f] : delayMs;
-        EXPECT_EQ(AecSubmit(state, AEC_PIN_FAR_END, far.data() + f * frame, uint32_t(frame * 2), nullptr, 0,
-                            nullptr),
+        EXPECT_EQ(AecSubmit(state, AEC_PIN_FAR_END, far.data() + f * frame, uint32_t(frame * 2),
+                            nullptr, 0, nullptr),
                   0u);
-        r.status.push_back(AecSubmit(state, AEC_PIN_NEAR_END, mic.data() + f * frame, uint32_t(frame * 2),
-                                     r.out.data() + f * frame, uint32_t(frame * 2), &delay));
+        r.status.push_back(AecSubmit(state, AEC_PIN_NEAR_END, mic.data() + f * frame,
+                                     uint32_t(frame * 2), r.out.data() + f * frame,
+                                     uint32_t(frame * 2), &delay));
     }
     return r;
 }

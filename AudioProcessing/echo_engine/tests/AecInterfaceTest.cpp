@@ -214,15 +214,18 @@ TEST(AecInterface, SubmitChecksPinFrameAndBuffers) {
     EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_NEAR_END, in, 120, out, 120, &delay), AEC_ZV_FAILED);
     EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_FAR_END, in, 160, nullptr, 0, nullptr), AEC_ZV_SUCCESS);
     EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_FAR_END, in, 320, nullptr, 0, nullptr), AEC_ZV_SUCCESS);
-    EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_FAR_END, nullptr, 160, nullptr, 0, nullptr), AEC_ZV_FAILED);
+    EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_FAR_END, nullptr, 160, nullptr, 0, nullptr),
+              AEC_ZV_FAILED);
     // The near end needs an output of the frame's size and a delay.
     EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_NEAR_END, in, 160, nullptr, 160, &delay), AEC_ZV_FAILED);
     EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_NEAR_END, in, 160, out, 158, &delay), AEC_ZV_FAILED);
     EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_NEAR_END, in, 160, out, 160, nullptr), AEC_ZV_FAILED);
     EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_NEAR_END, in, 160, out, 160, &delay), AEC_ZV_SUCCESS);
-    EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_NEAR_END, in, 160, in, 160, &delay), AEC_ZV_SUCCESS);  // in place
+    EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_NEAR_END, in, 160, in, 160, &delay),
+              AEC_ZV_SUCCESS);  // in place
     // The byte count is read as a signed 16-bit value.
-    EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_FAR_END, in, 0x10000 + 160, nullptr, 0, nullptr), AEC_ZV_SUCCESS);
+    EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_FAR_END, in, 0x10000 + 160, nullptr, 0, nullptr),
+              AEC_ZV_SUCCESS);
     EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_FAR_END, in, 0xFFA0, nullptr, 0, nullptr), AEC_ZV_FAILED);
     EXPECT_EQ(AecSubmit(nullptr, AEC_PIN_FAR_END, in, 160, nullptr, 0, nullptr), AEC_ZV_NOT_READY);
     // A state whose magic is broken is not initialised.
@@ -242,9 +245,9 @@ TEST(AecInterface, StatusWordsMapOntoModuleStatuses) {
     EXPECT_EQ(AecStatusToZv(AEC_STATUS_NOT_INITIALISED), AEC_ZV_NOT_READY);
     EXPECT_EQ(AecStatusToZv(AEC_STATUS_DELAY_TOO_SHORT), AEC_ZV_DELAY_TOO_SHORT);
     EXPECT_EQ(AecStatusToZv(AEC_STATUS_DELAY_TOO_LONG), AEC_ZV_DELAY_TOO_LONG);
-    for (AecStatus s : {AEC_STATUS_BAD_SAMPLE_RATE, AEC_STATUS_CANCELLER_SETUP, AEC_STATUS_BAD_FRAME_LENGTH,
-                        AEC_STATUS_BAD_MODE, AEC_STATUS_BAD_TAIL_LENGTH, AEC_STATUS_CORRECTED,
-                        AEC_STATUS_FRAME_REFUSED})
+    for (AecStatus s : {AEC_STATUS_BAD_SAMPLE_RATE, AEC_STATUS_CANCELLER_SETUP,
+                        AEC_STATUS_BAD_FRAME_LENGTH, AEC_STATUS_BAD_MODE,
+                        AEC_STATUS_BAD_TAIL_LENGTH, AEC_STATUS_CORRECTED, AEC_STATUS_FRAME_REFUSED})
         EXPECT_EQ(AecStatusToZv(s), AEC_ZV_FAILED) << s;
 }
 
@@ -253,10 +256,10 @@ TEST(AecInterface, OutOfRangeDelaysAreClampedAndTheFrameStillProcessed) {
         int16_t delay;
         uint32_t status;
         int16_t used;
-    } cases[] = {{-5, AEC_ZV_DELAY_TOO_SHORT, 0},  {0, AEC_ZV_SUCCESS, 0},
-                 {500, AEC_ZV_SUCCESS, 500},        {501, AEC_ZV_DELAY_TOO_LONG, 500},
-                 {600, AEC_ZV_DELAY_TOO_LONG, 500}, {800, AEC_ZV_DELAY_TOO_LONG, 500},
-                 {801, AEC_ZV_DELAY_TOO_LONG, 150}, {900, AEC_ZV_DELAY_TOO_LONG, 150},
+    } cases[] = {{-5, AEC_ZV_DELAY_TOO_SHORT, 0},    {0, AEC_ZV_SUCCESS, 0},
+                 {500, AEC_ZV_SUCCESS, 500},         {501, AEC_ZV_DELAY_TOO_LONG, 500},
+                 {600, AEC_ZV_DELAY_TOO_LONG, 500},  {800, AEC_ZV_DELAY_TOO_LONG, 500},
+                 {801, AEC_ZV_DELAY_TOO_LONG, 150},  {900, AEC_ZV_DELAY_TOO_LONG, 150},
                  {-32768, AEC_ZV_DELAY_TOO_SHORT, 0}};
     for (auto c : cases) {
         SCOPED_TRACE(c.delay);

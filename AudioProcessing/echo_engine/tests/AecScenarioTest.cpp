@@ -12,7 +12,9 @@ using echotest::ErleDb;
 
 namespace {
 
-size_t Sec(double s, int rate) { return size_t(s * rate); }
+size_t Sec(double s, int rate) {
+    return size_t(s * rate);
+}
 
 // Fingerprints of the reference runs' output (see Determinism below).
 constexpr uint64_t kGolden8k = 0x830127211c708c59ull;
@@ -52,15 +54,16 @@ TEST_P(FarEndSingleTalk, ConvergesAndHoldsTheEchoDown) {
     EXPECT_EQ(e.canceller().restoreCount, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, FarEndSingleTalk, testing::Values(RateCase{8000, 25.0}, RateCase{16000, 25.0}),
+INSTANTIATE_TEST_SUITE_P(Rates, FarEndSingleTalk,
+                         testing::Values(RateCase{8000, 25.0}, RateCase{16000, 25.0}),
                          [](const testing::TestParamInfo<RateCase>& i) {
                              return std::to_string(i.param.rate / 1000) + "kHz";
                          });
 
 // Near-end attenuation during double talk: out = alpha * HPF(near) + rest,
 // alpha by least squares; returns 20 log10 alpha.
-double NearGainDb(const std::vector<int16_t>& out, const std::vector<int16_t>& near, int rate, size_t begin,
-                  size_t end) {
+double NearGainDb(const std::vector<int16_t>& out, const std::vector<int16_t>& near, int rate,
+                  size_t begin, size_t end) {
     auto hn = HighPassModel(near, rate);
     double num = 0, den = 0;
     for (size_t i = begin; i < end; ++i) {
@@ -114,19 +117,21 @@ TEST(NearEndSingleTalk, PassesTheNearEndThroughTheHighPassOnly) {
         s.Build();
         std::fill(s.far.begin(), s.far.end(), int16_t(0));
         // The microphone hears only the near talker and the room noise.
-        s.mic = echotest::ToPcm(echotest::Mix(
-            {std::vector<double>(s.nearTalker.begin(), s.nearTalker.end()),
-             echotest::Noise(s.seed + 3, s.nearTalker.size(), s.noiseDbfs, false)}));
+        s.mic = echotest::ToPcm(
+            echotest::Mix({std::vector<double>(s.nearTalker.begin(), s.nearTalker.end()),
+                           echotest::Noise(s.seed + 3, s.nearTalker.size(), s.noiseDbfs, false)}));
         Engine e;
         if (rate == 16000) e.Set(AEC_PROP_SAMPLE_RATE, 16000);
         RunResult r = RunEngine(e.get(), rate, s.far, s.mic, 100);
         auto expected = HighPassModel(s.mic, rate);
-        double level = echotest::RatioDb(echotest::MeanSquare(r.out.data(), Sec(1, rate), r.out.size()),
-                                         echotest::MeanSquare(expected, Sec(1, rate), expected.size()));
+        double level =
+            echotest::RatioDb(echotest::MeanSquare(r.out.data(), Sec(1, rate), r.out.size()),
+                              echotest::MeanSquare(expected, Sec(1, rate), expected.size()));
         EXPECT_NEAR(level, 0.0, 1.0);
         // Sample by sample: nothing but the high-pass happened to it.
         double err = 0;
-        for (size_t i = Sec(1, rate); i < r.out.size(); ++i) err += (r.out[i] - expected[i]) * (r.out[i] - expected[i]);
+        for (size_t i = Sec(1, rate); i < r.out.size(); ++i)
+            err += (r.out[i] - expected[i]) * (r.out[i] - expected[i]);
         EXPECT_LT(err / double(r.out.size() - Sec(1, rate)), 4.0);
     }
 }
@@ -145,7 +150,8 @@ TEST(EchoPathChange, RecoversWithinThreeSeconds) {
         RunResult r = RunEngine(e.get(), rate, s.far, s.mic, 100);
         EXPECT_GT(ErleDb(s.mic, r.out, s.echo, Sec(13, rate), r.out.size(), Sec(0.1, rate)), 15.0);
         // Bounded throughout: never louder than the microphone by more than 1 dB.
-        for (auto v : echotest::WindowErle(s.mic, r.out, s.echo, 0, r.out.size(), Sec(0.1, rate))) EXPECT_GT(v, -1.0);
+        for (auto v : echotest::WindowErle(s.mic, r.out, s.echo, 0, r.out.size(), Sec(0.1, rate)))
+            EXPECT_GT(v, -1.0);
     }
 }
 
@@ -212,7 +218,8 @@ TEST_P(AutomaticBypassRate, SwitchesOffWithoutEchoAndOnWhenEchoReturns) {
     echoing.Build();
     std::vector<int16_t> mic = quiet.mic;
     const size_t echoFrom = Sec(20, rate);
-    std::copy(echoing.mic.begin() + long(echoFrom), echoing.mic.end(), mic.begin() + long(echoFrom));
+    std::copy(echoing.mic.begin() + long(echoFrom), echoing.mic.end(),
+              mic.begin() + long(echoFrom));
     Engine e;
     if (rate == 16000) e.Set(AEC_PROP_SAMPLE_RATE, 16000);
     ASSERT_EQ(AecSetPropertyDword(e.get(), AEC_PROP_AUTO_OFF, 1), 0u);
@@ -222,9 +229,10 @@ TEST_P(AutomaticBypassRate, SwitchesOffWithoutEchoAndOnWhenEchoReturns) {
     long offAt = -1, onAt = -1;
     uint32_t activeWhileOff = 1;
     for (size_t f = 0; f < mic.size() / frame; ++f) {
-        AecSubmit(st, AEC_PIN_FAR_END, quiet.far.data() + f * frame, uint32_t(2 * frame), nullptr, 0, nullptr);
-        AecSubmit(st, AEC_PIN_NEAR_END, mic.data() + f * frame, uint32_t(2 * frame), out.data() + f * frame,
-                  uint32_t(2 * frame), &delay);
+        AecSubmit(st, AEC_PIN_FAR_END, quiet.far.data() + f * frame, uint32_t(2 * frame), nullptr,
+                  0, nullptr);
+        AecSubmit(st, AEC_PIN_NEAR_END, mic.data() + f * frame, uint32_t(2 * frame),
+                  out.data() + f * frame, uint32_t(2 * frame), &delay);
         if (offAt < 0 && !e.canceller().active) {
             offAt = long(f);
             AecConfig config;
@@ -281,8 +289,8 @@ double ComfortLevelDb(int rate, uint16_t parameter) {
     if (rate == 16000) e.Set(AEC_PROP_SAMPLE_RATE, 16000);
     e.Set(AEC_PROP_COMFORT_NOISE, parameter);
     RunResult r = RunEngine(e.get(), rate, s.far, s.mic, 100);
-    auto noise = echotest::ToPcm(
-        HighPassModel(echotest::ToPcm(echotest::Noise(s.seed + 3, s.mic.size(), s.noiseDbfs, true)), rate));
+    auto noise = echotest::ToPcm(HighPassModel(
+        echotest::ToPcm(echotest::Noise(s.seed + 3, s.mic.size(), s.noiseDbfs, true)), rate));
     const size_t window = Sec(0.1, rate);
     double out = 0, background = 0;
     for (size_t w = Sec(10, rate); w + window <= r.out.size(); w += window) {
@@ -317,7 +325,8 @@ TEST(Robustness, ClippedFarEndLoudBurstsAndBadFramesAreHandled) {
     s.farDbfs = -3;  // clipped far end
     s.erlDb = 3;
     s.Build();
-    for (size_t i = Sec(3, 8000); i < Sec(3, 8000) + 400; ++i) s.mic[i] = -32768;  // a burst at full scale
+    for (size_t i = Sec(3, 8000); i < Sec(3, 8000) + 400; ++i)
+        s.mic[i] = -32768;  // a burst at full scale
     Engine e;
     RunResult r = RunEngine(e.get(), 8000, s.far, s.mic, 100);
     for (uint32_t st : r.status) EXPECT_EQ(st, AEC_ZV_SUCCESS);
@@ -332,9 +341,11 @@ TEST(Robustness, ClippedFarEndLoudBurstsAndBadFramesAreHandled) {
     for (int i = 0; i < 200; ++i) {
         uint32_t bytes = uint32_t(rng.Next() % 800);
         if (bytes / 2 == 80 || bytes / 2 == 160) continue;  // whole frames (an odd byte is ignored)
-        EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_FAR_END, buffer.data(), bytes, nullptr, 0, nullptr), AEC_ZV_FAILED);
-        EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_NEAR_END, buffer.data(), bytes, output.data(), 800, &delay),
+        EXPECT_EQ(AecSubmit(e.get(), AEC_PIN_FAR_END, buffer.data(), bytes, nullptr, 0, nullptr),
                   AEC_ZV_FAILED);
+        EXPECT_EQ(
+            AecSubmit(e.get(), AEC_PIN_NEAR_END, buffer.data(), bytes, output.data(), 800, &delay),
+            AEC_ZV_FAILED);
     }
     EXPECT_EQ(output, std::vector<int16_t>(400, 7));
 }
@@ -367,7 +378,8 @@ TEST_P(RecordedSpeech, CancelsTheEchoOfASpokenFarEndAndKeepsTheNearTalker) {
     ep.rate = rate;
     auto echo = echotest::Convolve(far, echotest::EchoImpulse(ep));
     auto mic = echotest::ToPcm(echotest::Mix({echo, nearTalk, echotest::Noise(5, n, -60, false)}));
-    auto farPcm = echotest::ToPcm(far), echoPcm = echotest::ToPcm(echo), nearPcm = echotest::ToPcm(nearTalk);
+    auto farPcm = echotest::ToPcm(far), echoPcm = echotest::ToPcm(echo),
+         nearPcm = echotest::ToPcm(nearTalk);
     Engine e;
     if (rate == 16000) e.Set(AEC_PROP_SAMPLE_RATE, 16000);
     e.Set(AEC_PROP_COMFORT_NOISE, 0);

@@ -13,7 +13,8 @@ public:
     CDevice();
     ~CDevice();
 
-    NTSTATUS Init(PDRIVER_OBJECT driver, PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PDEVICE_OBJECT pdo);
+    NTSTATUS Init(PDRIVER_OBJECT driver, PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower,
+                  PDEVICE_OBJECT pdo);
     // deleteDevice becomes 1 once IRP_MN_REMOVE_DEVICE was handled; the caller
     // then destroys this object.
     NTSTATUS Dispatch(PIRP irp, PULONG deleteDevice);

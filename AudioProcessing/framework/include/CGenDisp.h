@@ -24,11 +24,11 @@ class CDevice;
 
 // What a stream request's dispatch learnt of its pin, its headers mapped.
 struct StreamRequestInfo {
-    PMDL HeaderMdl;        // maps UserBuffer (null when nothing needed mapping)
-    PVOID Headers;         // system address of the KSSTREAM_HEADERs
-    ULONG Length;          // OutputBufferLength
-    ULONG BlockAlign;      // of the pin's format (never 0)
-    ULONG Rate;            // nSamplesPerSec of the pin's format
+    PMDL HeaderMdl;    // maps UserBuffer (null when nothing needed mapping)
+    PVOID Headers;     // system address of the KSSTREAM_HEADERs
+    ULONG Length;      // OutputBufferLength
+    ULONG BlockAlign;  // of the pin's format (never 0)
+    ULONG Rate;        // nSamplesPerSec of the pin's format
     ULONG Direction;
     LONG Channel;
     PFILE_OBJECT PinFile;
@@ -64,8 +64,8 @@ public:
     // Lists (callers hold the list's mutex).
     ULONG GetFilterFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, FilterEntry** filterOut,
                             PinRecord** pinOut, ULONG add, ULONG useRelated);
-    ULONG GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, FilterEntry* filter, PinRecord** pinOut,
-                         ULONG add, ULONG useRelated);
+    ULONG GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, FilterEntry* filter,
+                         PinRecord** pinOut, ULONG add, ULONG useRelated);
     // dataFormat (FormatSize bytes, checked by the caller) is copied when an entry is added.
     ULONG GetOpenPinFromList(PIRP irp, PFILE_OBJECT pinFile, const void* dataFormat, ULONG pinId,
                              OpenPinEntry** out, ULONG add);
@@ -78,20 +78,23 @@ public:
 
     // The device's ranges of a pin, rewritten.  level: in, the first level to
     // try; out, the level whose rewrite is returned.
-    NTSTATUS GetSupportedDataRangeSize(PIRP irp, ULONG pinId, ULONG dataFlow, PULONG sizeOut, ULONG bwLimit,
-                                       PULONG level, PULONG foundOut, ULONG useRelated);
-    NTSTATUS GetSupportedDataRange(PIRP irp, ULONG pinId, ULONG dataFlow, PVOID buffer, ULONG size, ULONG bwLimit,
-                                   ULONG level, ULONG useRelated);
+    NTSTATUS GetSupportedDataRangeSize(PIRP irp, ULONG pinId, ULONG dataFlow, PULONG sizeOut,
+                                       ULONG bwLimit, PULONG level, PULONG foundOut,
+                                       ULONG useRelated);
+    NTSTATUS GetSupportedDataRange(PIRP irp, ULONG pinId, ULONG dataFlow, PVOID buffer, ULONG size,
+                                   ULONG bwLimit, ULONG level, ULONG useRelated);
     // buffer: 32 bytes for the KSP_PIN, then the rewritten list (size bytes).
     // formatOut: a 104-byte block the caller frees (MemFree).
-    NTSTATUS VerifyAndUpdateSupportedDataRanges(PIRP irp, PUCHAR buffer, ULONG size, PinRecord* record,
-                                                const KSP_PIN* kspPin, PUCHAR* formatOut, PULONG formatSizeOut,
+    NTSTATUS VerifyAndUpdateSupportedDataRanges(PIRP irp, PUCHAR buffer, ULONG size,
+                                                PinRecord* record, const KSP_PIN* kspPin,
+                                                PUCHAR* formatOut, PULONG formatSizeOut,
                                                 ULONG useRelated);
 
     // Finishes a request answered here (status and information), releasing
     // the list mutexes named and undoing both mappings.
-    NTSTATUS CompleteKsIrp(PIRP irp, PMDL inputMdl, PMDL outputMdl, NTSTATUS status, ULONG_PTR information,
-                           ULONG unused, PULONG taken, ULONG filterListHeld, ULONG openPinListHeld);
+    NTSTATUS CompleteKsIrp(PIRP irp, PMDL inputMdl, PMDL outputMdl, NTSTATUS status,
+                           ULONG_PTR information, ULONG unused, PULONG taken, ULONG filterListHeld,
+                           ULONG openPinListHeld);
     // The completion of a followed request (any IRQL up to DISPATCH_LEVEL).
     NTSTATUS CompletionRoutine(IrpContext* context);
     // The completion's PASSIVE_LEVEL part and the end of a followed request.
@@ -117,7 +120,8 @@ private:
     IrpContext* AllocateContext(PIRP irp, ULONG kind);
     void FreeContext(IrpContext* context);
     NTSTATUS PassDownWithContext(PIRP irp, IrpContext* context, PULONG taken);
-    void SetDefaultFormat(PinRecord* record, PUCHAR format, ULONG formatSize, const UCHAR* firstRange);
+    void SetDefaultFormat(PinRecord* record, PUCHAR format, ULONG formatSize,
+                          const UCHAR* firstRange);
     ULONG FallbackDefaultFormat(PinRecord* record, const UCHAR* firstRange);
     // 1 when the stream request is followed: its pin is active, has a channel
     // (or a mute mode is set) and a usable format, and its headers are mapped;
@@ -131,14 +135,15 @@ private:
     PDEVICE_OBJECT m_lower;
     PDEVICE_OBJECT m_pdo;
     CDevice* m_device;
-    volatile LONG m_pending;      // requests taken and not yet finished (interlocked)
+    volatile LONG m_pending;  // requests taken and not yet finished (interlocked)
     PRemoveLock m_removeLock;
     KMUTEX m_filterListMutex;
     KMUTEX m_openPinListMutex;
     LIST_ENTRY m_filterList;      // of FilterEntry
     LIST_ENTRY m_openPinList;     // of OpenPinEntry
-    volatile LONG m_filterCount;   // changed under the filter-list mutex (interlocked for readers)
-    volatile LONG m_openPinCount;  // changed under the open-pin-list mutex (interlocked for readers)
+    volatile LONG m_filterCount;  // changed under the filter-list mutex (interlocked for readers)
+    volatile LONG
+        m_openPinCount;  // changed under the open-pin-list mutex (interlocked for readers)
     NPAGED_LOOKASIDE_LIST m_contextLookaside;  // IrpContext, tag "ZVAP"
     ULONG m_cleared;
 };
@@ -164,8 +169,8 @@ struct CaptureQueueEntry {
 // ---------------------------------------------------------------------------
 // Buffer mapping (PASSIVE_LEVEL to map, up to DISPATCH_LEVEL to undo)
 // ---------------------------------------------------------------------------
-ULONG MapMdlBuffer(PVOID address, ULONG length, PMDL* mdlOut, PVOID* systemAddressOut, KPROCESSOR_MODE accessMode,
-                   LOCK_OPERATION operation);
+ULONG MapMdlBuffer(PVOID address, ULONG length, PMDL* mdlOut, PVOID* systemAddressOut,
+                   KPROCESSOR_MODE accessMode, LOCK_OPERATION operation);
 ULONG UnmapMdlBuffer(PMDL mdl);
 // Maps UserBuffer (OutputBufferLength bytes) and puts the system address in
 // its place; 1 when nothing needs mapping (buffered, kernel mode, no length).

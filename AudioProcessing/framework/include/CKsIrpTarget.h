@@ -12,19 +12,23 @@ public:
 
     // Sends a KS IOCTL on the current request's file object (its related file
     // object when useRelated is set) to the target and waits.  PASSIVE_LEVEL.
-    NTSTATUS SyncIoctl(PIRP current, ULONG code, PVOID input, ULONG inputLength, PVOID output, ULONG outputLength,
-                       PULONG byteCount, ULONG useRelated);
-    NTSTATUS SyncIoctl(PIRP current, ULONG code, PVOID input, ULONG inputLength, PVOID output, ULONG outputLength,
-                       ULONG useRelated) {
-        return SyncIoctl(current, code, input, inputLength, output, outputLength, nullptr, useRelated);
+    NTSTATUS SyncIoctl(PIRP current, ULONG code, PVOID input, ULONG inputLength, PVOID output,
+                       ULONG outputLength, PULONG byteCount, ULONG useRelated);
+    NTSTATUS SyncIoctl(PIRP current, ULONG code, PVOID input, ULONG inputLength, PVOID output,
+                       ULONG outputLength, ULONG useRelated) {
+        return SyncIoctl(current, code, input, inputLength, output, outputLength, nullptr,
+                         useRelated);
     }
-    NTSTATUS GetPinProperty(PIRP current, ULONG pinId, ULONG propertyId, PVOID output, ULONG outputLength,
+    NTSTATUS GetPinProperty(PIRP current, ULONG pinId, ULONG propertyId, PVOID output,
+                            ULONG outputLength, ULONG useRelated);
+    NTSTATUS GetPinCommunication(PIRP current, ULONG pinId, PVOID output, ULONG outputLength,
+                                 ULONG useRelated);
+    NTSTATUS GetPinDataFlow(PIRP current, ULONG pinId, PVOID output, ULONG outputLength,
                             ULONG useRelated);
-    NTSTATUS GetPinCommunication(PIRP current, ULONG pinId, PVOID output, ULONG outputLength, ULONG useRelated);
-    NTSTATUS GetPinDataFlow(PIRP current, ULONG pinId, PVOID output, ULONG outputLength, ULONG useRelated);
-    NTSTATUS GetPinCategory(PIRP current, ULONG pinId, PVOID output, ULONG outputLength, ULONG useRelated);
-    ULONG GetPinDescription(PIRP current, ULONG pinId, GUID* category, PULONG dataFlow, PULONG communication,
+    NTSTATUS GetPinCategory(PIRP current, ULONG pinId, PVOID output, ULONG outputLength,
                             ULONG useRelated);
+    ULONG GetPinDescription(PIRP current, ULONG pinId, GUID* category, PULONG dataFlow,
+                            PULONG communication, ULONG useRelated);
 
     // Predicates on an incoming IOCTL_KS_PROPERTY request; 1 or 0.  They read
     // the property at Type3InputBuffer, which must be a system address.
@@ -43,6 +47,6 @@ protected:
     PDEVICE_OBJECT m_target;
 };
 
-NTSTATUS SendKsIoctl(ULONG code, PDEVICE_OBJECT device, PFILE_OBJECT file, PVOID input, ULONG inputLength,
-                     PVOID output, ULONG outputLength, PULONG byteCount);
+NTSTATUS SendKsIoctl(ULONG code, PDEVICE_OBJECT device, PFILE_OBJECT file, PVOID input,
+                     ULONG inputLength, PVOID output, ULONG outputLength, PULONG byteCount);
 ULONG GetAudioPosition(PDEVICE_OBJECT device, PFILE_OBJECT pinFile, PKSAUDIO_POSITION position);

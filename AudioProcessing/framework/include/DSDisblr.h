@@ -18,15 +18,16 @@ struct DsPresenceRecord {
     volatile LONG Marker;    // "ZVKA" once the left-over reset is done
     volatile LONG BusyFlag;  // 0 free, 1 taken
 };
-#define DS_PRESENCE_MARKER ((LONG)(((ULONG)'A' << 24) | ((ULONG)'K' << 16) | ((ULONG)'V' << 8) | (ULONG)'Z'))
+#define DS_PRESENCE_MARKER \
+    ((LONG)(((ULONG)'A' << 24) | ((ULONG)'K' << 16) | ((ULONG)'V' << 8) | (ULONG)'Z'))
 
 // A null key makes each operation open (and close) the PDO's device key.
 void ReadDsDisableCount(HANDLE key, PDEVICE_OBJECT pdo, PULONG count, ULONG direction);
 void WriteDsDisableCount(HANDLE key, PDEVICE_OBJECT pdo, ULONG count, ULONG direction);
-void ReadDsSettings(HANDLE key, PDEVICE_OBJECT pdo, ULONG saved, PULONG vxd, PULONG wdm, PULONG acceleration,
-                    ULONG direction);
-void WriteDsSettings(HANDLE key, PDEVICE_OBJECT pdo, ULONG saved, ULONG vxd, ULONG wdm, ULONG acceleration,
-                     ULONG direction);
+void ReadDsSettings(HANDLE key, PDEVICE_OBJECT pdo, ULONG saved, PULONG vxd, PULONG wdm,
+                    PULONG acceleration, ULONG direction);
+void WriteDsSettings(HANDLE key, PDEVICE_OBJECT pdo, ULONG saved, ULONG vxd, ULONG wdm,
+                     ULONG acceleration, ULONG direction);
 void SaveDsSettings(HANDLE key, PDEVICE_OBJECT pdo, ULONG direction);
 ULONG AcquireDsBusy(volatile LONG* flag);
 ULONG ReleaseDsBusy(volatile LONG* flag);

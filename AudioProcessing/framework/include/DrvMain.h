@@ -13,20 +13,20 @@ class CDevice;
 // The extension of every filter device object.  Words that the original
 // layout keeps in 32 bits but that hold pointers are pointer-sized here.
 struct FilterDeviceExtension {
-    CDevice* Device;              // 1: owner of the device's objects
-    LONG PnpState;                // 2: 0 attached, 1 started, 4 remove pending, 5 surprise removed, 6 removed
-    LONG PreviousPnpState;        // 3
-    PVOID NotificationHandle;     // 4: the master's interface notification
-    volatile LONG* DsBusyFlag;    // 5: busy flag of the device's DsPresenceRecord
-    volatile LONG RebuildFlag;    // 6: set by FlagAllDevicesForRebuild
-    KSPIN_LOCK InstLock;          // 7: guards the instantiated variables
-    PVOID InstPinDirsPtr;         // 8: -> HandledDirections
-    ULONG InstPinDirsSize;        // 9: 4
-    PVOID InstMasterStackPtr;     // 10: -> MasterFlag
-    ULONG InstMasterStackSize;    // 11: 4
-    ULONG MasterFlag;             // 12: 1 on the master device's stack
-    ULONG NoManualSlaves;         // 13: the master's option
-    ULONG HandledDirections;      // 14: VID_INST_PINDIRS
+    CDevice* Device;  // 1: owner of the device's objects
+    LONG PnpState;    // 2: 0 attached, 1 started, 4 remove pending, 5 surprise removed, 6 removed
+    LONG PreviousPnpState;      // 3
+    PVOID NotificationHandle;   // 4: the master's interface notification
+    volatile LONG* DsBusyFlag;  // 5: busy flag of the device's DsPresenceRecord
+    volatile LONG RebuildFlag;  // 6: set by FlagAllDevicesForRebuild
+    KSPIN_LOCK InstLock;        // 7: guards the instantiated variables
+    PVOID InstPinDirsPtr;       // 8: -> HandledDirections
+    ULONG InstPinDirsSize;      // 9: 4
+    PVOID InstMasterStackPtr;   // 10: -> MasterFlag
+    ULONG InstMasterStackSize;  // 11: 4
+    ULONG MasterFlag;           // 12: 1 on the master device's stack
+    ULONG NoManualSlaves;       // 13: the master's option
+    ULONG HandledDirections;    // 14: VID_INST_PINDIRS
 };
 
 inline FilterDeviceExtension* FilterExtension(PDEVICE_OBJECT fdo) {
@@ -89,14 +89,16 @@ VOID ReadWriteThread(PVOID context);
 // Attachment
 // ---------------------------------------------------------------------------
 NTSTATUS FilterAddDeviceEntry(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
-NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJECT* fdo, PDEVICE_OBJECT* lower,
-                         ULONG isMaster);
-void FilterGetInstallOptions(PDEVICE_OBJECT pdo, HANDLE key, PULONG noLoad, PULONG master, PULONG noManualSlaves);
+NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJECT* fdo,
+                         PDEVICE_OBJECT* lower, ULONG isMaster);
+void FilterGetInstallOptions(PDEVICE_OBJECT pdo, HANDLE key, PULONG noLoad, PULONG master,
+                             PULONG noManualSlaves);
 ULONG IsDeviceInList(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
 ULONG FilterIsNewDevice(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo, ULONG add);
 void FilterRemovePdoFromList(PDEVICE_OBJECT pdo);
 NTSTATUS QueryTargetPdo(PDEVICE_OBJECT device, PFILE_OBJECT file, PDEVICE_OBJECT* pdo);
-NTSTATUS OpenTargetByLink(PUNICODE_STRING link, PDEVICE_OBJECT* device, PFILE_OBJECT* file, PDEVICE_OBJECT* pdo);
+NTSTATUS OpenTargetByLink(PUNICODE_STRING link, PDEVICE_OBJECT* device, PFILE_OBJECT* file,
+                          PDEVICE_OBJECT* pdo);
 NTSTATUS FilterInterfaceNotificationCB(PVOID notification, PVOID context);
 VOID FilterSlaveInstantiateWorkItem(PDEVICE_OBJECT device, PVOID context);
 // Registers the master's KSCATEGORY_AUDIO interface notification (existing

@@ -43,22 +43,27 @@ class CGenDisp;
 
 // The thirteen callbacks.  Every one returns a 32-bit status (ZvStatus codes,
 // NTSTATUS for OnKSProperty).
-typedef ULONG (*OnFilterLoadFn)(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower);
+typedef ULONG (*OnFilterLoadFn)(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo,
+                                PDEVICE_OBJECT lower);
 typedef ULONG (*OnFilterUnloadFn)(CGenDisp* genDisp, ULONG isMaster);
 typedef ULONG (*OnDecidePinDirsFn)(CGenDisp* genDisp, ULONG isMaster);
-typedef ULONG (*OnGetRequiredFunctionFormatFn)(LONG channel, ULONG direction, ChannelFormat* format);
+typedef ULONG (*OnGetRequiredFunctionFormatFn)(LONG channel, ULONG direction,
+                                               ChannelFormat* format);
 typedef ULONG (*OnSetChannelStateFn)(LONG channel, ULONG direction, ULONG state);
 typedef ULONG (*OnSharedVariableChangeFn)(ULONG id, PVOID value, ULONG size);
-typedef NTSTATUS (*OnKSPropertyFn)(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength, PVOID output,
-                                   PULONG byteCount);
+typedef NTSTATUS (*OnKSPropertyFn)(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength,
+                                   PVOID output, PULONG byteCount);
 typedef ULONG (*OnOpenFn)(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, PLONG channel,
                           PDEVICE_OBJECT lower, PFILE_OBJECT pinFile, PDEVICE_OBJECT fdo);
 typedef ULONG (*OnCloseFn)(CGenDisp* genDisp, ULONG direction, LONG channel);
-typedef ULONG (*OnSetFormatFn)(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, LONG channel);
-typedef ULONG (*OnSetStreamStateFn)(CGenDisp* genDisp, ULONG direction, KSSTATE state, LONG channel);
-typedef ULONG (*OnGetAudioPositionFn)(CGenDisp* genDisp, ULONG direction, PKSAUDIO_POSITION position, LONG channel);
-typedef ULONG (*OnBufferFn)(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG length, LONG channel,
-                            PFILE_OBJECT pinFile);
+typedef ULONG (*OnSetFormatFn)(CGenDisp* genDisp, ULONG direction, ChannelFormat* format,
+                               LONG channel);
+typedef ULONG (*OnSetStreamStateFn)(CGenDisp* genDisp, ULONG direction, KSSTATE state,
+                                    LONG channel);
+typedef ULONG (*OnGetAudioPositionFn)(CGenDisp* genDisp, ULONG direction,
+                                      PKSAUDIO_POSITION position, LONG channel);
+typedef ULONG (*OnBufferFn)(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG length,
+                            LONG channel, PFILE_OBJECT pinFile);
 
 // One constant record per driver.  An empty slot is skipped (slot 3 reports
 // ZV_FAILED).
@@ -105,5 +110,7 @@ extern const InterceptedPropertySetTable* const InterceptedPropertySets;
 extern const InternalDeviceTable* const InternalDeviceList;
 
 // The two drivers' own property sets.
-DEFINE_GUID(KSPROPSETID_AecControl, 0x05F610B4, 0xA4F5, 0x4471, 0x9B, 0xF6, 0x5A, 0x17, 0xB4, 0xD1, 0x3E, 0x7F);
-DEFINE_GUID(KSPROPSETID_SwitchMute, 0xB6DA90F1, 0xC840, 0x4EEB, 0x9A, 0x2C, 0xFD, 0xF3, 0xE0, 0x43, 0xBD, 0x67);
+DEFINE_GUID(KSPROPSETID_AecControl, 0x05F610B4, 0xA4F5, 0x4471, 0x9B, 0xF6, 0x5A, 0x17, 0xB4, 0xD1,
+            0x3E, 0x7F);
+DEFINE_GUID(KSPROPSETID_SwitchMute, 0xB6DA90F1, 0xC840, 0x4EEB, 0x9A, 0x2C, 0xFD, 0xF3, 0xE0, 0x43,
+            0xBD, 0x67);

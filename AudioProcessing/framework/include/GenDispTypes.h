@@ -18,11 +18,11 @@
 // Byte offsets of the fields read in a KSDATAFORMAT_WAVEFORMATEX (extensible
 // form included) and in a KSDATARANGE_AUDIO.
 // ---------------------------------------------------------------------------
-#define ZV_FMT_SIZE_HEADER 64u        // KSDATAFORMAT
-#define ZV_FMT_SIZE_WAVE 82u          // KSDATAFORMAT_WAVEFORMATEX
-#define ZV_FMT_SIZE_VALIDBITS 84u     // up to wValidBitsPerSample
-#define ZV_FMT_SIZE_MASK 88u          // up to dwChannelMask
-#define ZV_FMT_SIZE_EXTENSIBLE 104u   // KSDATAFORMAT_WAVEFORMATEXTENSIBLE
+#define ZV_FMT_SIZE_HEADER 64u       // KSDATAFORMAT
+#define ZV_FMT_SIZE_WAVE 82u         // KSDATAFORMAT_WAVEFORMATEX
+#define ZV_FMT_SIZE_VALIDBITS 84u    // up to wValidBitsPerSample
+#define ZV_FMT_SIZE_MASK 88u         // up to dwChannelMask
+#define ZV_FMT_SIZE_EXTENSIBLE 104u  // KSDATAFORMAT_WAVEFORMATEXTENSIBLE
 #define ZV_FMT_OFF_TAG 64u
 #define ZV_FMT_OFF_CHANNELS 66u
 #define ZV_FMT_OFF_RATE 68u
@@ -32,7 +32,7 @@
 #define ZV_FMT_OFF_CBSIZE 80u
 #define ZV_FMT_OFF_VALIDBITS 82u
 #define ZV_FMT_OFF_MASK 84u
-#define ZV_RANGE_SIZE_AUDIO 88u       // KSDATARANGE_AUDIO
+#define ZV_RANGE_SIZE_AUDIO 88u  // KSDATARANGE_AUDIO
 
 inline USHORT ZvReadU16(const void* base, ULONG offset) {
     const UCHAR* p = static_cast<const UCHAR*>(base) + offset;
@@ -40,8 +40,8 @@ inline USHORT ZvReadU16(const void* base, ULONG offset) {
 }
 inline ULONG ZvReadU32(const void* base, ULONG offset) {
     const UCHAR* p = static_cast<const UCHAR*>(base) + offset;
-    return static_cast<ULONG>(p[0]) | (static_cast<ULONG>(p[1]) << 8) | (static_cast<ULONG>(p[2]) << 16) |
-           (static_cast<ULONG>(p[3]) << 24);
+    return static_cast<ULONG>(p[0]) | (static_cast<ULONG>(p[1]) << 8) |
+           (static_cast<ULONG>(p[2]) << 16) | (static_cast<ULONG>(p[3]) << 24);
 }
 inline void ZvWriteU16(void* base, ULONG offset, USHORT value) {
     UCHAR* p = static_cast<UCHAR*>(base) + offset;
@@ -53,7 +53,9 @@ inline void ZvWriteU32(void* base, ULONG offset, ULONG value) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<UCHAR>(value >> (8 * i));
 }
 // The FormatSize word of a format or range header (the first word).
-inline ULONG ZvFormatSize(const void* format) { return ZvReadU32(format, 0); }
+inline ULONG ZvFormatSize(const void* format) {
+    return ZvReadU32(format, 0);
+}
 
 // ---------------------------------------------------------------------------
 // Records
@@ -63,18 +65,18 @@ struct PinRecord {
     ULONG PinId;
     PFILE_OBJECT FilterFile;
     GUID Category;
-    ULONG DataFlow;          // 1 render (KSPIN_DATAFLOW_IN), 2 capture
-    ULONG Communication;     // answered to KSPROPERTY_PIN_COMMUNICATION; 1 for accepted pins
-    ULONG fNotUsed;          // hidden from applications: its rewrite left no range
-    ULONG fDontCare;         // passed through untouched; 1 until the pin is accepted
-    ULONG RangeListSize;     // bytes of RangeList
-    ULONG Reserved1;         // set to 1 at creation; nothing reads it
-    PUCHAR RangeList;        // KSMULTIPLE_ITEM of KSDATARANGE_AUDIO (owned)
-    PUCHAR DefaultFormat;    // KSDATAFORMAT_WAVEFORMATEX, FormatSize bytes (owned)
-    ULONG ChannelLimit;      // MaximumChannels of the first rewritten (or chosen) range
-    PUCHAR ChosenFormat;     // replaces the default in the create check when set (owned)
-    ULONG FailureCount;      // mismatches and failed creates since the last good create
-    ULONG IntersectCursor;   // which matching range the intersection answers with
+    ULONG DataFlow;         // 1 render (KSPIN_DATAFLOW_IN), 2 capture
+    ULONG Communication;    // answered to KSPROPERTY_PIN_COMMUNICATION; 1 for accepted pins
+    ULONG fNotUsed;         // hidden from applications: its rewrite left no range
+    ULONG fDontCare;        // passed through untouched; 1 until the pin is accepted
+    ULONG RangeListSize;    // bytes of RangeList
+    ULONG Reserved1;        // set to 1 at creation; nothing reads it
+    PUCHAR RangeList;       // KSMULTIPLE_ITEM of KSDATARANGE_AUDIO (owned)
+    PUCHAR DefaultFormat;   // KSDATAFORMAT_WAVEFORMATEX, FormatSize bytes (owned)
+    ULONG ChannelLimit;     // MaximumChannels of the first rewritten (or chosen) range
+    PUCHAR ChosenFormat;    // replaces the default in the create check when set (owned)
+    ULONG FailureCount;     // mismatches and failed creates since the last good create
+    ULONG IntersectCursor;  // which matching range the intersection answers with
     LIST_ENTRY Links;
 };
 
@@ -89,12 +91,12 @@ struct FilterEntry {
 // One open pin instance.  Guarded by the open-pin-list mutex.
 struct OpenPinEntry {
     PFILE_OBJECT PinFile;
-    PFILE_OBJECT RFO;        // the filter it was created on; cleared when that filter closes first
+    PFILE_OBJECT RFO;  // the filter it was created on; cleared when that filter closes first
     ULONG PinId;
-    ULONG Direction;         // 1 render, 2 capture
-    ULONG Active;            // the filter logic handles this direction on this device
-    LONG Channel;            // -1 while the pin holds no channel; OnOpen writes it
-    PUCHAR Format;           // copy of the create (or last set) format, FormatSize bytes (owned)
+    ULONG Direction;  // 1 render, 2 capture
+    ULONG Active;     // the filter logic handles this direction on this device
+    LONG Channel;     // -1 while the pin holds no channel; OnOpen writes it
+    PUCHAR Format;    // copy of the create (or last set) format, FormatSize bytes (owned)
     LIST_ENTRY Links;
 };
 
@@ -116,31 +118,31 @@ class CGenDisp;
 // lookaside list, zeroed when taken).
 struct IrpContext {
     PIRP Irp;
-    ULONG ForcePending;      // the request was answered STATUS_PENDING above: mark it pending
+    ULONG ForcePending;  // the request was answered STATUS_PENDING above: mark it pending
     CGenDisp* GenDisp;
-    ULONG BlockSize;         // nBlockAlign of the stream (write accounting)
+    ULONG BlockSize;  // nBlockAlign of the stream (write accounting)
     LONG Channel;
-    ULONG DontCare;          // no filter-logic callback at completion
-    ULONG Kind;              // IrpContextKind
-    PMDL OutputMdl;          // maps UserBuffer (property data or stream headers)
-    PMDL InputMdl;           // maps Type3InputBuffer
+    ULONG DontCare;  // no filter-logic callback at completion
+    ULONG Kind;      // IrpContextKind
+    PMDL OutputMdl;  // maps UserBuffer (property data or stream headers)
+    PMDL InputMdl;   // maps Type3InputBuffer
     PMDL DataMdls[ZV_STREAM_MDLS];
     ULONG SavedFrameExtent;  // the first header's FrameExtent before the 10 ms cut
     ULONG SyncLockHeld;      // the request holds the sync-control lock
     // Completion work that needs PASSIVE_LEVEL and was deferred to a work item.
     PIO_WORKITEM WorkItem;
-    ULONG Direction;         // of the pin (stream paths)
-    ULONG CutApplied;        // the first header's FrameExtent was cut (restore at completion)
+    ULONG Direction;   // of the pin (stream paths)
+    ULONG CutApplied;  // the first header's FrameExtent was cut (restore at completion)
 };
 
 // ---------------------------------------------------------------------------
 // Preference tables of the range rewrite
 // ---------------------------------------------------------------------------
 struct DataRangePreference {
-    ULONG BitDepths[5];      // 0 ends the list early
-    ULONG Rates[10];         // 0 ends the list early
-    ULONG MinimumChannels;   // a device range offering fewer (and not all bits set) is skipped
-    ULONG AdvertiseChannels; // MaximumChannels of every rewritten range
+    ULONG BitDepths[5];       // 0 ends the list early
+    ULONG Rates[10];          // 0 ends the list early
+    ULONG MinimumChannels;    // a device range offering fewer (and not all bits set) is skipped
+    ULONG AdvertiseChannels;  // MaximumChannels of every rewritten range
 };
 static_assert(sizeof(DataRangePreference) == 17 * 4, "one level is 17 words");
 
@@ -169,14 +171,16 @@ extern const PinCategoryTable CapturePinCategories;
 // bytes at most).  BuildRangeListSize: the rewritten list's size (8 when empty)
 // and whether any audio range exists; BuildRangeList writes the list into out
 // (outSize bytes; it writes nothing past them).
-void BuildRangeListSize(const void* deviceRanges, ULONG deviceSize, const DataRangePreference* preference,
-                        PULONG sizeOut, PULONG foundOut, ULONG bwLimit);
-void BuildRangeList(const void* deviceRanges, ULONG deviceSize, const DataRangePreference* preference, PVOID out,
-                    ULONG outSize, ULONG bwLimit);
+void BuildRangeListSize(const void* deviceRanges, ULONG deviceSize,
+                        const DataRangePreference* preference, PULONG sizeOut, PULONG foundOut,
+                        ULONG bwLimit);
+void BuildRangeList(const void* deviceRanges, ULONG deviceSize,
+                    const DataRangePreference* preference, PVOID out, ULONG outSize, ULONG bwLimit);
 
 // 1 when format (formatLength readable bytes) equals reference; formats under
 // 82 bytes compare equal (nothing to compare).
-ULONG CompareDataFormat(const void* format, ULONG formatLength, const void* reference, ULONG maxChannels);
+ULONG CompareDataFormat(const void* format, ULONG formatLength, const void* reference,
+                        ULONG maxChannels);
 // 1 when a rewritten range of the record holds the format; with update the
 // record's chosen format follows it.  May allocate (update): 0 when it cannot.
 ULONG FindRangeForFormat(PinRecord* record, const void* format, ULONG formatLength, ULONG update);
@@ -201,8 +205,8 @@ void DisplayMultipleItemDataRanges(const void* item, ULONG length);
 // when a header's Size is below the header size or runs past the length, or
 // when there are more than maxHeaders headers (0: no limit); 1 when the walk
 // ended exactly at the length.  *count gets the number of headers walked.
-ULONG WalkStreamHeaders(const void* headers, ULONG length, ULONG useDataUsed, ULONGLONG* sum, PULONG count,
-                        ULONG maxHeaders);
+ULONG WalkStreamHeaders(const void* headers, ULONG length, ULONG useDataUsed, ULONGLONG* sum,
+                        PULONG count, ULONG maxHeaders);
 // The sum of DataUsed or FrameExtent over the well-formed headers.
 ULONGLONG CountStreamBytes(const void* headers, ULONG length, ULONG useDataUsed);
 // 1 when every header is well formed, there are at most 10, and no DataUsed

@@ -49,10 +49,11 @@ ULONG LoadVariable(PVOID destination, PULONG size, VariableEntry* table, ULONG i
 // Channel services.
 ULONG GetChannelFormat(LONG channel, ULONG direction, ChannelFormat* format);
 ULONG SetChannelFormat(LONG channel, ULONG direction, const ChannelFormat* format);
-ULONG AcquireChannel(LONG channel, ULONG direction, PDEVICE_OBJECT lower, PFILE_OBJECT pinFile, PDEVICE_OBJECT fdo);
+ULONG AcquireChannel(LONG channel, ULONG direction, PDEVICE_OBJECT lower, PFILE_OBJECT pinFile,
+                     PDEVICE_OBJECT fdo);
 ULONG ReleaseChannel(LONG channel, ULONG direction);
-ULONG GetChannelInfo(LONG channel, ULONG direction, PDEVICE_OBJECT* lower, PFILE_OBJECT* pinFile, PULONGLONG count,
-                     PDEVICE_OBJECT* fdo);
+ULONG GetChannelInfo(LONG channel, ULONG direction, PDEVICE_OBJECT* lower, PFILE_OBJECT* pinFile,
+                     PULONGLONG count, PDEVICE_OBJECT* fdo);
 ULONG GetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelFormat* format);
 ULONG GetChannelState(LONG channel, ULONG direction, PULONG state);
 ULONG SetChannelState(LONG channel, ULONG direction, ULONG state);

@@ -12,7 +12,8 @@ namespace {
 constexpr ACCESS_MASK kDeviceKeyAccess = 0xF0000;
 
 PCWSTR PresencePath(ULONG direction) {
-    return direction != 0 ? u"DirectSound\\Device Presence" : u"DirectSoundCapture\\Device Presence";
+    return direction != 0 ? u"DirectSound\\Device Presence"
+                          : u"DirectSoundCapture\\Device Presence";
 }
 PCWSTR MixerPath(ULONG direction) {
     return direction != 0 ? u"DirectSound\\Mixer Defaults" : u"DirectSoundCapture\\Mixer Defaults";
@@ -20,7 +21,8 @@ PCWSTR MixerPath(ULONG direction) {
 
 HANDLE OpenDeviceKey(PDEVICE_OBJECT pdo) {
     HANDLE key = nullptr;
-    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, DsRegistryKeyType, kDeviceKeyAccess, &key))) return nullptr;
+    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, DsRegistryKeyType, kDeviceKeyAccess, &key)))
+        return nullptr;
     return key;
 }
 
@@ -48,7 +50,9 @@ private:
 class SubKey {
 public:
     SubKey(HANDLE root, PCWSTR path) : m_key(nullptr) {
-        if (root != nullptr && !NT_SUCCESS(RegistryCreateKeyPath(root, KEY_ALL_ACCESS, path, &m_key))) m_key = nullptr;
+        if (root != nullptr &&
+            !NT_SUCCESS(RegistryCreateKeyPath(root, KEY_ALL_ACCESS, path, &m_key)))
+            m_key = nullptr;
     }
     ~SubKey() {
         if (m_key != nullptr) ZwClose(m_key);
@@ -81,8 +85,8 @@ void WriteDsDisableCount(HANDLE key, PDEVICE_OBJECT pdo, ULONG count, ULONG dire
     if (presence.Get() != nullptr) RegistryWriteDword(presence.Get(), u"ZVDSDisableCount", count);
 }
 
-void ReadDsSettings(HANDLE key, PDEVICE_OBJECT pdo, ULONG saved, PULONG vxd, PULONG wdm, PULONG acceleration,
-                    ULONG direction) {
+void ReadDsSettings(HANDLE key, PDEVICE_OBJECT pdo, ULONG saved, PULONG vxd, PULONG wdm,
+                    PULONG acceleration, ULONG direction) {
     *vxd = 1;
     *wdm = 1;
     *acceleration = 15;
@@ -94,12 +98,13 @@ void ReadDsSettings(HANDLE key, PDEVICE_OBJECT pdo, ULONG saved, PULONG vxd, PUL
     }
     SubKey mixer(device.Get(), MixerPath(direction));
     if (mixer.Get() != nullptr) {
-        *acceleration = RegistryReadDword(mixer.Get(), saved != 0 ? u"AccelerationOrig" : u"Acceleration", 15);
+        *acceleration =
+            RegistryReadDword(mixer.Get(), saved != 0 ? u"AccelerationOrig" : u"Acceleration", 15);
     }
 }
 
-void WriteDsSettings(HANDLE key, PDEVICE_OBJECT pdo, ULONG saved, ULONG vxd, ULONG wdm, ULONG acceleration,
-                     ULONG direction) {
+void WriteDsSettings(HANDLE key, PDEVICE_OBJECT pdo, ULONG saved, ULONG vxd, ULONG wdm,
+                     ULONG acceleration, ULONG direction) {
     DeviceKey device(key, pdo);
     SubKey presence(device.Get(), PresencePath(direction));
     if (presence.Get() != nullptr) {
@@ -108,7 +113,8 @@ void WriteDsSettings(HANDLE key, PDEVICE_OBJECT pdo, ULONG saved, ULONG vxd, ULO
     }
     SubKey mixer(device.Get(), MixerPath(direction));
     if (mixer.Get() != nullptr) {
-        RegistryWriteDword(mixer.Get(), saved != 0 ? u"AccelerationOrig" : u"Acceleration", acceleration);
+        RegistryWriteDword(mixer.Get(), saved != 0 ? u"AccelerationOrig" : u"Acceleration",
+                           acceleration);
     }
 }
 
@@ -194,14 +200,17 @@ void ResetDsState(HANDLE key, PDEVICE_OBJECT pdo, ULONG direction) {
 NTSTATUS ResetDsStateOnce(PDEVICE_OBJECT fdo, PDEVICE_OBJECT pdo) {
     FilterDeviceExtension* ext = FilterExtension(fdo);
     for (;;) {
-        auto record = static_cast<DsPresenceRecord*>(IoGetDriverObjectExtension(pdo->DriverObject, pdo));
+        auto record =
+            static_cast<DsPresenceRecord*>(IoGetDriverObjectExtension(pdo->DriverObject, pdo));
         if (record != nullptr) {
-            while (__atomic_load_n(&record->Marker, __ATOMIC_ACQUIRE) != DS_PRESENCE_MARKER) Sleep10ms();
+            while (__atomic_load_n(&record->Marker, __ATOMIC_ACQUIRE) != DS_PRESENCE_MARKER)
+                Sleep10ms();
             ext->DsBusyFlag = &record->BusyFlag;
             return STATUS_SUCCESS;
         }
         PVOID allocated = nullptr;
-        NTSTATUS status = IoAllocateDriverObjectExtension(pdo->DriverObject, pdo, sizeof(DsPresenceRecord), &allocated);
+        NTSTATUS status = IoAllocateDriverObjectExtension(pdo->DriverObject, pdo,
+                                                          sizeof(DsPresenceRecord), &allocated);
         if (status == STATUS_OBJECT_NAME_COLLISION) continue;
         ResetDsState(nullptr, pdo, DS_DIRECTION_RENDER);
         ResetDsState(nullptr, pdo, DS_DIRECTION_CAPTURE);

@@ -49,14 +49,16 @@ CDevice::~CDevice() {
     ThisModule::ModulePrint(3, "CDevice::~CDevice> destroying class: 0x%lx\n", Low32(this));
 }
 
-NTSTATUS CDevice::Init(PDRIVER_OBJECT driver, PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PDEVICE_OBJECT pdo) {
+NTSTATUS CDevice::Init(PDRIVER_OBJECT driver, PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower,
+                       PDEVICE_OBJECT pdo) {
     m_driver = driver;
     m_fdo = fdo;
     m_lower = lower;
     m_pdo = pdo;
     void* memory = MemAlloc(sizeof(CGenDisp));
     if (memory == nullptr) {
-        ThisModule::ModulePrint(ZDBG_ERR | 2, "CDevice::Init> Failed to allocate CGenDisp in class 0x%lx!\n",
+        ThisModule::ModulePrint(ZDBG_ERR | 2,
+                                "CDevice::Init> Failed to allocate CGenDisp in class 0x%lx!\n",
                                 Low32(this));
         return STATUS_NO_MEMORY;
     }
@@ -98,8 +100,8 @@ NTSTATUS CDevice::Dispatch(PIRP irp, PULONG deleteDevice) {
     }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->MajorFunction != IRP_MJ_SYSTEM_CONTROL) ProbeAddCounter(PROBE_COUNTER_DISPATCH, 1);
-    ThisModule::ModulePrint(3, "CDevice::Dispatch> Device Object: 0x%lx \tMajorFunction:0x%x\n", Low32(m_fdo),
-                            stack->MajorFunction);
+    ThisModule::ModulePrint(3, "CDevice::Dispatch> Device Object: 0x%lx \tMajorFunction:0x%x\n",
+                            Low32(m_fdo), stack->MajorFunction);
     if (stack->MajorFunction == IRP_MJ_POWER) return DispatchPower(irp);
     if (stack->MajorFunction == IRP_MJ_PNP) return DispatchPnp(irp, deleteDevice);
     ULONG taken = 0;
@@ -151,58 +153,58 @@ NTSTATUS CDevice::ForwardAndWait(PIRP irp) {
 NTSTATUS CDevice::DispatchPnp(PIRP irp, PULONG deleteDevice) {
     FilterDeviceExtension* ext = FilterExtension(m_fdo);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    ThisModule::ModulePrint(3, "CDevice::DispatchPnp> Received:%s in IRP:0x%lx\n", "NO STRING! USE DEBUG VERSION!",
-                            Low32(irp));
+    ThisModule::ModulePrint(3, "CDevice::DispatchPnp> Received:%s in IRP:0x%lx\n",
+                            "NO STRING! USE DEBUG VERSION!", Low32(irp));
     switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE: {
-        NTSTATUS status = ForwardAndWait(irp);
-        if (NT_SUCCESS(status)) SetPnpState(ext, 1);
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        InterlockedDecrement(&m_outstanding);
-        ReleaseRemoveLock(irp, &m_removeLock);
-        if (ext->MasterFlag != 0) ProbeInit(m_fdo, m_lower, m_pdo);
-        return status;
-    }
-    case IRP_MN_QUERY_PNP_DEVICE_STATE: {
-        NTSTATUS status = ForwardAndWait(irp);
-        if (NT_SUCCESS(status)) irp->IoStatus.Information |= PnpStateBits;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        InterlockedDecrement(&m_outstanding);
-        ReleaseRemoveLock(irp, &m_removeLock);
-        return status;
-    }
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-        StopHandling();
-        SetPnpState(ext, 4);
-        return DispatchPassThrough(irp);
-    case IRP_MN_SURPRISE_REMOVAL:
-        StopHandling();
-        SetPnpState(ext, 5);
-        return DispatchPassThrough(irp);
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-        if (ext->PnpState == 4) {
-            RestartHandling();
-            ext->PnpState = ext->PreviousPnpState;
+        case IRP_MN_START_DEVICE: {
+            NTSTATUS status = ForwardAndWait(irp);
+            if (NT_SUCCESS(status)) SetPnpState(ext, 1);
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            InterlockedDecrement(&m_outstanding);
+            ReleaseRemoveLock(irp, &m_removeLock);
+            if (ext->MasterFlag != 0) ProbeInit(m_fdo, m_lower, m_pdo);
+            return status;
         }
-        return DispatchPassThrough(irp);
-    case IRP_MN_REMOVE_DEVICE: {
-        if (ext->MasterFlag != 0) ProbeShutdown();
-        LONG state = ext->PnpState;
-        // Down first: requests the lower driver holds come back only once it
-        // is told to remove, and the wait below needs them back.
-        IoSkipCurrentIrpStackLocation(irp);
-        NTSTATUS status = IoCallDriver(m_lower, irp);
-        if (state != 4 && state != 5) StopHandling();
-        InterlockedDecrement(&m_outstanding);
-        ReleaseRemoveLockAndWait(irp, &m_removeLock);
-        SetPnpState(ext, 6);
-        IoDetachDevice(m_lower);
-        IoDeleteDevice(m_fdo);
-        *deleteDevice = 1;
-        return status;
-    }
-    default:
-        return DispatchPassThrough(irp);
+        case IRP_MN_QUERY_PNP_DEVICE_STATE: {
+            NTSTATUS status = ForwardAndWait(irp);
+            if (NT_SUCCESS(status)) irp->IoStatus.Information |= PnpStateBits;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            InterlockedDecrement(&m_outstanding);
+            ReleaseRemoveLock(irp, &m_removeLock);
+            return status;
+        }
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+            StopHandling();
+            SetPnpState(ext, 4);
+            return DispatchPassThrough(irp);
+        case IRP_MN_SURPRISE_REMOVAL:
+            StopHandling();
+            SetPnpState(ext, 5);
+            return DispatchPassThrough(irp);
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+            if (ext->PnpState == 4) {
+                RestartHandling();
+                ext->PnpState = ext->PreviousPnpState;
+            }
+            return DispatchPassThrough(irp);
+        case IRP_MN_REMOVE_DEVICE: {
+            if (ext->MasterFlag != 0) ProbeShutdown();
+            LONG state = ext->PnpState;
+            // Down first: requests the lower driver holds come back only once it
+            // is told to remove, and the wait below needs them back.
+            IoSkipCurrentIrpStackLocation(irp);
+            NTSTATUS status = IoCallDriver(m_lower, irp);
+            if (state != 4 && state != 5) StopHandling();
+            InterlockedDecrement(&m_outstanding);
+            ReleaseRemoveLockAndWait(irp, &m_removeLock);
+            SetPnpState(ext, 6);
+            IoDetachDevice(m_lower);
+            IoDeleteDevice(m_fdo);
+            *deleteDevice = 1;
+            return status;
+        }
+        default:
+            return DispatchPassThrough(irp);
     }
 }
 
@@ -225,7 +227,8 @@ void CDevice::StopHandling() {
         ReleaseDsBusy(ext->DsBusyFlag);
     }
     FilterRemovePdoFromList(m_pdo);
-    if (g_FilterLogic->OnFilterUnload != nullptr) g_FilterLogic->OnFilterUnload(m_genDisp, ext->MasterFlag);
+    if (g_FilterLogic->OnFilterUnload != nullptr)
+        g_FilterLogic->OnFilterUnload(m_genDisp, ext->MasterFlag);
 }
 
 void CDevice::RestartHandling() {
@@ -233,7 +236,8 @@ void CDevice::RestartHandling() {
     // Elect first: a device that lost the role meanwhile must not load the
     // logic as a second master.
     if (ext->MasterFlag != 0 && InterlockedExchange(&MasterTaken, 1) != 0) ext->MasterFlag = 0;
-    if (g_FilterLogic->OnFilterLoad != nullptr) g_FilterLogic->OnFilterLoad(m_genDisp, ext->MasterFlag, m_pdo, m_lower);
+    if (g_FilterLogic->OnFilterLoad != nullptr)
+        g_FilterLogic->OnFilterLoad(m_genDisp, ext->MasterFlag, m_pdo, m_lower);
     FilterIsNewDevice(m_pdo, m_fdo, 1);
     if (ext->MasterFlag != 0) {
         SetSharedVariable(VID_SHARED_PROCESS, &SavedProcessValue, sizeof SavedProcessValue);

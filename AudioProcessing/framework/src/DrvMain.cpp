@@ -85,7 +85,7 @@ namespace {
 // The thread was created but its object could not be referenced: the exit
 // event is then the only way to wait for it.
 bool ThreadUnreferenced = false;
-}
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Start-up and unload
@@ -114,14 +114,16 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 
     BuildOptionName(OptionNameNoLoad, g_FilterLogic->RegistryPrefix, u"AudioFilterNoLoad");
     BuildOptionName(OptionNameMaster, g_FilterLogic->RegistryPrefix, u"AudioFilterMaster");
-    BuildOptionName(OptionNameNoManualSlaves, g_FilterLogic->RegistryPrefix, u"AudioFilterNoManualSlaves");
+    BuildOptionName(OptionNameNoManualSlaves, g_FilterLogic->RegistryPrefix,
+                    u"AudioFilterNoManualSlaves");
 
     InitializeListHead(&PdoList);
     KeInitializeSpinLock(&PdoListLock);
     InitializeChannelAndVariableTables();
     SavedProcessValue = 0;
-    DsRegistryKeyType = IoIsWdmVersionAvailable(1, 0x10) ? (PLUGPLAY_REGKEY_DEVICE | PLUGPLAY_REGKEY_CURRENT_HWPROFILE)
-                                                          : PLUGPLAY_REGKEY_DRIVER;
+    DsRegistryKeyType = IoIsWdmVersionAvailable(1, 0x10)
+                            ? (PLUGPLAY_REGKEY_DEVICE | PLUGPLAY_REGKEY_CURRENT_HWPROFILE)
+                            : PLUGPLAY_REGKEY_DRIVER;
     ReadWriteThreadObject = nullptr;
     ThreadUnreferenced = false;
     ReadWriteThreadRunning.store(0);
@@ -134,12 +136,14 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     KeClearEvent(&CaptureWorkEvent);
     KeInitializeEvent(&SyncControlLock, SynchronizationEvent, TRUE);
     KeInitializeMutex(&SlaveInstantiateMutex, 0);
-    ExInitializeNPagedLookasideList(&CaptureEntryLookaside, nullptr, nullptr, 0, CaptureEntrySize,
-                                    ((ULONG)'P' << 24) | ((ULONG)'A' << 16) | ((ULONG)'V' << 8) | (ULONG)'Z', 0);
+    ExInitializeNPagedLookasideList(
+        &CaptureEntryLookaside, nullptr, nullptr, 0, CaptureEntrySize,
+        ((ULONG)'P' << 24) | ((ULONG)'A' << 16) | ((ULONG)'V' << 8) | (ULONG)'Z', 0);
 
     NTSTATUS status = StartReadWriteThread();
     if (!NT_SUCCESS(status)) {
-        ThisModule::ModulePrint(1, "DriverEntry> Failed to start StartReadWriteThread() status - 0x%lx\n", status);
+        ThisModule::ModulePrint(
+            1, "DriverEntry> Failed to start StartReadWriteThread() status - 0x%lx\n", status);
     }
     ProbeDefineCounter(PROBE_COUNTER_READ_STREAM);
     ProbeDefineCounter(PROBE_COUNTER_WRITE_STREAM);
@@ -155,12 +159,13 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 NTSTATUS StartReadWriteThread() {
     KeInitializeEvent(&ThreadExitEvent, NotificationEvent, TRUE);
     HANDLE handle = nullptr;
-    NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ReadWriteThread,
-                                           nullptr);
+    NTSTATUS status = PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                           ReadWriteThread, nullptr);
     if (NT_SUCCESS(status)) {
         KeResetEvent(&ThreadExitEvent);
         ReadWriteThreadRunning.store(1);
-        status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &ReadWriteThreadObject, nullptr);
+        status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode,
+                                           &ReadWriteThreadObject, nullptr);
         if (!NT_SUCCESS(status)) {
             ReadWriteThreadObject = nullptr;
             ThreadUnreferenced = true;
@@ -185,8 +190,9 @@ NTSTATUS StopReadWriteThread() {
         }
         return STATUS_SUCCESS;
     }
-    NTSTATUS status = KeWaitForSingleObject(IoIsWdmVersionAvailable(1, 0x10) ? ReadWriteThreadObject : &ThreadExitEvent,
-                                            Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS status = KeWaitForSingleObject(
+        IoIsWdmVersionAvailable(1, 0x10) ? ReadWriteThreadObject : &ThreadExitEvent, Executive,
+        KernelMode, FALSE, nullptr);
     ReadWriteThreadRunning.store(0);
     ThisModule::ModulePrint(1, "StopReadWriteThread>> Stopped!!! Status - %X\n", status);
     ObDereferenceObject(ReadWriteThreadObject);
@@ -197,7 +203,8 @@ NTSTATUS StopReadWriteThread() {
 void FilterUnload(PDRIVER_OBJECT) {
     NTSTATUS status = StopReadWriteThread();
     if (!NT_SUCCESS(status)) {
-        ThisModule::ModulePrint(1, "FilterUnload> Failed StopReadWriteThread() status - 0x%lx\n", status);
+        ThisModule::ModulePrint(1, "FilterUnload> Failed StopReadWriteThread() status - 0x%lx\n",
+                                status);
     }
     ExDeleteNPagedLookasideList(&CaptureEntryLookaside);
     ProbeReleaseAllInterfaces();
@@ -220,8 +227,9 @@ NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp) {
     ULONG deleteDevice = 0;
     NTSTATUS status = cdevice->Dispatch(irp, &deleteDevice);
     if (deleteDevice != 0) {
-        ThisModule::ModulePrint(3, "FilterDispatch> CDevice (0x%lx =>FDO: 0x%lx) about to be deleted!!!\n",
-                                Low32(cdevice), Low32(device));
+        ThisModule::ModulePrint(
+            3, "FilterDispatch> CDevice (0x%lx =>FDO: 0x%lx) about to be deleted!!!\n",
+            Low32(cdevice), Low32(device));
         DestroyDevice(cdevice);
     }
     ProbeLeave(0);
@@ -231,10 +239,13 @@ NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp) {
 // ---------------------------------------------------------------------------
 // Options and the device list
 // ---------------------------------------------------------------------------
-void FilterGetInstallOptions(PDEVICE_OBJECT pdo, HANDLE key, PULONG noLoad, PULONG master, PULONG noManualSlaves) {
+void FilterGetInstallOptions(PDEVICE_OBJECT pdo, HANDLE key, PULONG noLoad, PULONG master,
+                             PULONG noManualSlaves) {
     HANDLE opened = nullptr;
     if (key == nullptr) {
-        if (!NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DRIVER, KEY_QUERY_VALUE, &opened))) return;
+        if (!NT_SUCCESS(
+                IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DRIVER, KEY_QUERY_VALUE, &opened)))
+            return;
         key = opened;
     }
     struct Option {
@@ -242,8 +253,10 @@ void FilterGetInstallOptions(PDEVICE_OBJECT pdo, HANDLE key, PULONG noLoad, PULO
         PULONG Out;
         PCSTR Text;
     } options[] = {
-        {OptionNameNoLoad, noLoad, "FilterGetInstallOptions> AudioFilterNoLoad Key found: Value is: %ld\n"},
-        {OptionNameMaster, master, "FilterGetInstallOptions> AudioFilterMaster Key found: Value is: %ld\n"},
+        {OptionNameNoLoad, noLoad,
+         "FilterGetInstallOptions> AudioFilterNoLoad Key found: Value is: %ld\n"},
+        {OptionNameMaster, master,
+         "FilterGetInstallOptions> AudioFilterMaster Key found: Value is: %ld\n"},
         {OptionNameNoManualSlaves, noManualSlaves,
          "FilterGetInstallOptions> AudioFilterNoManualSlaves Key found: Value is: %ld\n"},
     };
@@ -253,8 +266,10 @@ void FilterGetInstallOptions(PDEVICE_OBJECT pdo, HANDLE key, PULONG noLoad, PULO
         UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
         auto info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer);
         ULONG length = 0;
-        NTSTATUS status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, info, sizeof buffer, &length);
-        if (!NT_SUCCESS(status) || info->Type != REG_DWORD || info->DataLength != sizeof(ULONG)) continue;
+        NTSTATUS status =
+            ZwQueryValueKey(key, &name, KeyValuePartialInformation, info, sizeof buffer, &length);
+        if (!NT_SUCCESS(status) || info->Type != REG_DWORD || info->DataLength != sizeof(ULONG))
+            continue;
         ULONG value;
         RtlCopyMemory(&value, info->Data, sizeof value);
         *option.Out = value != 0 ? 1 : 0;
@@ -268,12 +283,14 @@ ULONG IsDeviceInList(PDRIVER_OBJECT, PDEVICE_OBJECT pdo) {
     PWCHAR id = GetHardwareID(pdo, &size);
     if (id == nullptr) return 0;
     if (size < 6 || id[0] != u'U' || id[1] != u'S' || id[2] != u'B') {
-        ThisModule::ModulePrint(1, "IsDeviceInList> PDO(0x%lx): ID(%S) is not a USB ID. Not hooking this device...\n",
-                                Low32(pdo), id);
+        ThisModule::ModulePrint(
+            1, "IsDeviceInList> PDO(0x%lx): ID(%S) is not a USB ID. Not hooking this device...\n",
+            Low32(pdo), id);
         MemFree(id);
         return 0;
     }
-    ThisModule::ModulePrint(2, "IsDeviceInList> PDO(0x%lx): found USB device ID(%S).\n", Low32(pdo), id);
+    ThisModule::ModulePrint(2, "IsDeviceInList> PDO(0x%lx): found USB device ID(%S).\n", Low32(pdo),
+                            id);
     ULONG vendor = 0, product = 0, revision = 0;
     ParseHardwareId(id, &vendor, &product, &revision);
     // Only the low 8 bits of the revision are compared ("REV_0102" counts as 2).
@@ -281,7 +298,9 @@ ULONG IsDeviceInList(PDRIVER_OBJECT, PDEVICE_OBJECT pdo) {
     ULONG found = 0;
     for (ULONG i = 0; i < InternalDeviceList->Count && found == 0; ++i) {
         const InternalDeviceEntry& entry = InternalDeviceList->Entries[i];
-        if (entry.VendorId == vendor && entry.ProductId == product && entry.MinimumRevision <= revision) found = 1;
+        if (entry.VendorId == vendor && entry.ProductId == product &&
+            entry.MinimumRevision <= revision)
+            found = 1;
     }
     MemFree(id);
     return found;
@@ -302,8 +321,9 @@ ULONG FilterIsNewDevice(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo, ULONG add) {
     if (isNew != 0 && fresh != nullptr) {
         fresh->Pdo = pdo;
         fresh->Fdo = fdo;
-        ThisModule::ModulePrint(1, "FilterIsNewDevice> Adding PDO to list PDO - 0x%lx; FDO - 0x%lx \n", Low32(pdo),
-                                Low32(fdo));
+        ThisModule::ModulePrint(1,
+                                "FilterIsNewDevice> Adding PDO to list PDO - 0x%lx; FDO - 0x%lx \n",
+                                Low32(pdo), Low32(fdo));
         InsertHeadList(&PdoList, &fresh->Links);
         fresh = nullptr;
     }
@@ -319,8 +339,9 @@ void FilterRemovePdoFromList(PDEVICE_OBJECT pdo) {
     for (PLIST_ENTRY link = PdoList.Flink; link != &PdoList; link = link->Flink) {
         PdoListEntry* entry = CONTAINING_RECORD(link, PdoListEntry, Links);
         if (entry->Pdo == pdo) {
-            ThisModule::ModulePrint(1, "FilterRemovePdoFromList> Removing PDO to list PDO - 0x%lx; FDO - 0x%lx \n",
-                                    Low32(entry->Pdo), Low32(entry->Fdo));
+            ThisModule::ModulePrint(
+                1, "FilterRemovePdoFromList> Removing PDO to list PDO - 0x%lx; FDO - 0x%lx \n",
+                Low32(entry->Pdo), Low32(entry->Fdo));
             RemoveEntryList(&entry->Links);
             found = entry;
             break;
@@ -334,10 +355,10 @@ void FilterRemovePdoFromList(PDEVICE_OBJECT pdo) {
 // AddDevice
 // ---------------------------------------------------------------------------
 void FilterRegisterInterfaceNotification(PDRIVER_OBJECT driver, PDEVICE_OBJECT fdo) {
-    IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange,
-                                   PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES,
-                                   const_cast<GUID*>(&KSCATEGORY_AUDIO), driver, FilterInterfaceNotificationCB, fdo,
-                                   &FilterExtension(fdo)->NotificationHandle);
+    IoRegisterPlugPlayNotification(
+        EventCategoryDeviceInterfaceChange, PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES,
+        const_cast<GUID*>(&KSCATEGORY_AUDIO), driver, FilterInterfaceNotificationCB, fdo,
+        &FilterExtension(fdo)->NotificationHandle);
 }
 
 NTSTATUS FilterAddDeviceEntry(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
@@ -347,7 +368,8 @@ NTSTATUS FilterAddDeviceEntry(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     if (master != 0) {
         if (InternalDeviceList->Count != 0 && IsDeviceInList(driver, pdo) == 0) {
             ThisModule::ModulePrint(ZDBG_WARN | 1,
-                                    "FilterAddDevice> PDO(0x%lx): Device not found in the internal Device List so not installing on this device...\n",
+                                    "FilterAddDevice> PDO(0x%lx): Device not found in the internal "
+                                    "Device List so not installing on this device...\n",
                                     Low32(pdo));
             ProbeLeave(0);
             return STATUS_SUCCESS;
@@ -355,8 +377,10 @@ NTSTATUS FilterAddDeviceEntry(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
         if (InterlockedExchange(&MasterTaken, 1) != 0) master = 0;
     }
     if (noLoad != 0) {
-        ThisModule::ModulePrint(ZDBG_WARN | 1, "FilterAddDevice> PDO(0x%lx): Registry Override. Not hooking this device...\n",
-                                Low32(pdo));
+        ThisModule::ModulePrint(
+            ZDBG_WARN | 1,
+            "FilterAddDevice> PDO(0x%lx): Registry Override. Not hooking this device...\n",
+            Low32(pdo));
         // A candidate that is not hooked leaves the role to the next one.
         if (master != 0) InterlockedExchange(&MasterTaken, 0);
         ProbeLeave(0);
@@ -382,18 +406,20 @@ NTSTATUS FilterAddDeviceEntry(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     return status;
 }
 
-NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJECT* fdoOut, PDEVICE_OBJECT* lowerOut,
-                         ULONG isMaster) {
+NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJECT* fdoOut,
+                         PDEVICE_OBJECT* lowerOut, ULONG isMaster) {
     PDEVICE_OBJECT fdo = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(FilterDeviceExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                                     &fdo);
+    NTSTATUS status = IoCreateDevice(driver, sizeof(FilterDeviceExtension), nullptr,
+                                     FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo);
     if (!NT_SUCCESS(status)) {
-        ThisModule::ModulePrint(ZDBG_ERR | 1, "FilterAddDevice> Failed to create device! Exiting!\n");
+        ThisModule::ModulePrint(ZDBG_ERR | 1,
+                                "FilterAddDevice> Failed to create device! Exiting!\n");
         return status;
     }
     *fdoOut = fdo;
-    ThisModule::ModulePrint(2, "FilterAddDevice> AddDevice DriverObject(0x%lx)\tPDO(0x%lx)\tFDO(0x%lx)\n",
-                            Low32(driver), Low32(pdo), Low32(fdo));
+    ThisModule::ModulePrint(
+        2, "FilterAddDevice> AddDevice DriverObject(0x%lx)\tPDO(0x%lx)\tFDO(0x%lx)\n",
+        Low32(driver), Low32(pdo), Low32(fdo));
     FilterDeviceExtension* ext = FilterExtension(fdo);
     // The variable table is usable from the start: a running stack sends
     // requests as soon as the device is attached.
@@ -405,7 +431,8 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJE
 
     void* memory = MemAlloc(sizeof(CDevice));
     if (memory == nullptr) {
-        ThisModule::ModulePrint(ZDBG_ERR | 1, "FilterAddDevice> Failed to create device Class! Exiting!\n");
+        ThisModule::ModulePrint(ZDBG_ERR | 1,
+                                "FilterAddDevice> Failed to create device Class! Exiting!\n");
         IoDeleteDevice(fdo);
         return STATUS_NO_MEMORY;
     }
@@ -421,17 +448,20 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJE
         return STATUS_UNSUCCESSFUL;
     }
     *lowerOut = lower;
-    fdo->Flags |= lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH);
+    fdo->Flags |=
+        lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH);
     fdo->DeviceType = lower->DeviceType;
     fdo->Characteristics = lower->Characteristics;
     fdo->StackSize = static_cast<CCHAR>(fdo->StackSize + 4);
     ThisModule::ModulePrint(2, "FilterAddDevice> FDO attached to device 0x%lx\n", Low32(lower));
-    ThisModule::ModulePrint(2, "FilterAddDevice> FDO 0x%lx represented by CDevice 0x%lx\n", Low32(fdo), Low32(device));
+    ThisModule::ModulePrint(2, "FilterAddDevice> FDO 0x%lx represented by CDevice 0x%lx\n",
+                            Low32(fdo), Low32(device));
 
     status = device->Init(driver, fdo, lower, pdo);
     if (!NT_SUCCESS(status)) {
         ThisModule::ModulePrint(ZDBG_ERR | 1,
-                                "FilterAddDevice> Failed to initialize device! \n\t\tDetaching, deleting FDO 0x%lx and Exiting!\n",
+                                "FilterAddDevice> Failed to initialize device! \n\t\tDetaching, "
+                                "deleting FDO 0x%lx and Exiting!\n",
                                 Low32(fdo));
         IoDetachDevice(lower);
         ext->Device = nullptr;
@@ -447,8 +477,10 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJE
     FilterIsNewDevice(pdo, fdo, 1);
     ResetDsStateOnce(fdo, pdo);
     CGenDisp* genDisp = device->GenDisp();
-    if (g_FilterLogic->OnFilterLoad != nullptr) g_FilterLogic->OnFilterLoad(genDisp, isMaster, pdo, lower);
-    if (g_FilterLogic->OnDecidePinDirs != nullptr) g_FilterLogic->OnDecidePinDirs(genDisp, isMaster);
+    if (g_FilterLogic->OnFilterLoad != nullptr)
+        g_FilterLogic->OnFilterLoad(genDisp, isMaster, pdo, lower);
+    if (g_FilterLogic->OnDecidePinDirs != nullptr)
+        g_FilterLogic->OnDecidePinDirs(genDisp, isMaster);
     if (isMaster != 0) {
         SetSharedVariable(VID_SHARED_PROCESS, &SavedProcessValue, sizeof SavedProcessValue);
     } else {
@@ -490,7 +522,8 @@ NTSTATUS QueryTargetPdo(PDEVICE_OBJECT device, PFILE_OBJECT file, PDEVICE_OBJECT
     return STATUS_SUCCESS;
 }
 
-NTSTATUS OpenTargetByLink(PUNICODE_STRING link, PDEVICE_OBJECT* device, PFILE_OBJECT* file, PDEVICE_OBJECT* pdo) {
+NTSTATUS OpenTargetByLink(PUNICODE_STRING link, PDEVICE_OBJECT* device, PFILE_OBJECT* file,
+                          PDEVICE_OBJECT* pdo) {
     *device = nullptr;
     *file = nullptr;
     *pdo = nullptr;
@@ -507,7 +540,8 @@ NTSTATUS FilterInterfaceNotificationCB(PVOID notification, PVOID context) {
     ProbeEnter(0);
     auto change = static_cast<PDEVICE_INTERFACE_CHANGE_NOTIFICATION>(notification);
     auto masterFdo = static_cast<PDEVICE_OBJECT>(context);
-    if (!IsEqualGUID(change->Event, GUID_DEVICE_INTERFACE_ARRIVAL) || change->SymbolicLinkName == nullptr) {
+    if (!IsEqualGUID(change->Event, GUID_DEVICE_INTERFACE_ARRIVAL) ||
+        change->SymbolicLinkName == nullptr) {
         ProbeLeave(0);
         return STATUS_SUCCESS;
     }
@@ -515,11 +549,13 @@ NTSTATUS FilterInterfaceNotificationCB(PVOID notification, PVOID context) {
     USHORT bytes = static_cast<USHORT>(link->Length & ~1u);
     PIO_WORKITEM item = IoAllocateWorkItem(masterFdo);
     if (item == nullptr) {
-        ThisModule::ModulePrint(1, "FilterInterfaceNotificationCB> Unable to Create WorkItem !!!\n");
+        ThisModule::ModulePrint(1,
+                                "FilterInterfaceNotificationCB> Unable to Create WorkItem !!!\n");
         ProbeLeave(0);
         return STATUS_SUCCESS;
     }
-    auto work = static_cast<SlaveWorkContext*>(MemAlloc(sizeof(SlaveWorkContext) + bytes + sizeof(WCHAR)));
+    auto work =
+        static_cast<SlaveWorkContext*>(MemAlloc(sizeof(SlaveWorkContext) + bytes + sizeof(WCHAR)));
     if (work == nullptr) {
         IoFreeWorkItem(item);
         ProbeLeave(0);
@@ -568,11 +604,15 @@ VOID FilterSlaveInstantiateWorkItem(PDEVICE_OBJECT masterFdo, PVOID context) {
             }
             ULONG isNew = isAudio != 0 ? FilterIsNewDevice(pdo, nullptr, 0) : 0;
             if (isNew != 0 && StackHoldsDriver(top, masterFdo->DriverObject) != 0) isNew = 0;
-            ThisModule::ModulePrint(1, "FilterSlaveInstantiateWorkItem> PDO - 0x%lx, FDO - 0x%lx, FO - 0x%lx, NewStack - %d \n",
-                                    Low32(pdo), Low32(top), Low32(file), isNew);
             ThisModule::ModulePrint(1,
-                                    "FilterSlaveInstantiateWorkItem> TargetDevicePDO's DriverObject (0x%lx), TargetDeviceFDO's DriverObject (0x%lx) \n",
-                                    Low32(pdo->DriverObject), Low32(top->DriverObject));
+                                    "FilterSlaveInstantiateWorkItem> PDO - 0x%lx, FDO - 0x%lx, FO "
+                                    "- 0x%lx, NewStack - %d \n",
+                                    Low32(pdo), Low32(top), Low32(file), isNew);
+            ThisModule::ModulePrint(
+                1,
+                "FilterSlaveInstantiateWorkItem> TargetDevicePDO's DriverObject (0x%lx), "
+                "TargetDeviceFDO's DriverObject (0x%lx) \n",
+                Low32(pdo->DriverObject), Low32(top->DriverObject));
             if (isNew != 0) {
                 // A master exists already (only the master registers for
                 // arrivals): the new device is always a slave, whatever its
@@ -581,7 +621,9 @@ VOID FilterSlaveInstantiateWorkItem(PDEVICE_OBJECT masterFdo, PVOID context) {
                 status = FilterAddDevice(masterFdo->DriverObject, pdo, &fdo, &lower, 0);
                 if (!NT_SUCCESS(status)) {
                     FilterRemovePdoFromList(pdo);
-                    ThisModule::ModulePrint(1, "FilterSlaveInstantiateWorkItem> Failed to Create new device status (0x%lx) \n",
+                    ThisModule::ModulePrint(1,
+                                            "FilterSlaveInstantiateWorkItem> Failed to Create new "
+                                            "device status (0x%lx) \n",
                                             status);
                 }
             }

@@ -20,12 +20,16 @@ const LONG NoChannel = -1;
 // A pin-create name: the pin-create GUID's 38 characters, one separator, the
 // KSPIN_CONNECT and the KSDATAFORMAT with its tail.
 const ULONG PinNameChars = 38;
-const ULONG ConnectOffset = (PinNameChars + 1) * sizeof(WCHAR);       // 78
-const ULONG FormatOffset = ConnectOffset + sizeof(KSPIN_CONNECT);      // 142
+const ULONG ConnectOffset = (PinNameChars + 1) * sizeof(WCHAR);    // 78
+const ULONG FormatOffset = ConnectOffset + sizeof(KSPIN_CONNECT);  // 142
 
-ULONG Low32(const void* p) { return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(p)); }
+ULONG Low32(const void* p) {
+    return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(p));
+}
 
-WCHAR Upper(WCHAR c) { return (c >= u'a' && c <= u'z') ? static_cast<WCHAR>(c - u'a' + u'A') : c; }
+WCHAR Upper(WCHAR c) {
+    return (c >= u'a' && c <= u'z') ? static_cast<WCHAR>(c - u'a' + u'A') : c;
+}
 
 // The name's first 38 characters against the pin-create name, ignoring case.
 bool HasPinCreatePrefix(const UNICODE_STRING& name) {
@@ -77,7 +81,8 @@ CGenDisp::CGenDisp()
       m_filterCount(0),
       m_openPinCount(0),
       m_cleared(0) {
-    ExInitializeNPagedLookasideList(&m_contextLookaside, nullptr, nullptr, 0, sizeof(IrpContext), ZvapTag, 0);
+    ExInitializeNPagedLookasideList(&m_contextLookaside, nullptr, nullptr, 0, sizeof(IrpContext),
+                                    ZvapTag, 0);
     KeInitializeMutex(&m_filterListMutex, 0);
     KeInitializeMutex(&m_openPinListMutex, 0);
     InitializeListHead(&m_filterList);
@@ -100,8 +105,8 @@ CGenDisp::~CGenDisp() {
     ThisModule::ModulePrint(3, "CGenDisp::~CGenDisp> destroying class: 0x%lx\n", Low32(this));
 }
 
-NTSTATUS CGenDisp::Init(PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PDEVICE_OBJECT pdo, CDevice* device,
-                        PRemoveLock removeLock) {
+NTSTATUS CGenDisp::Init(PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PDEVICE_OBJECT pdo,
+                        CDevice* device, PRemoveLock removeLock) {
     m_fdo = fdo;
     m_lower = lower;
     m_pdo = pdo;
@@ -115,11 +120,15 @@ NTSTATUS CGenDisp::Init(PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PDEVICE_OBJECT
 void CGenDisp::LockFilterList() {
     KeWaitForSingleObject(&m_filterListMutex, Executive, KernelMode, FALSE, nullptr);
 }
-void CGenDisp::UnlockFilterList() { KeReleaseMutex(&m_filterListMutex, FALSE); }
+void CGenDisp::UnlockFilterList() {
+    KeReleaseMutex(&m_filterListMutex, FALSE);
+}
 void CGenDisp::LockOpenPinList() {
     KeWaitForSingleObject(&m_openPinListMutex, Executive, KernelMode, FALSE, nullptr);
 }
-void CGenDisp::UnlockOpenPinList() { KeReleaseMutex(&m_openPinListMutex, FALSE); }
+void CGenDisp::UnlockOpenPinList() {
+    KeReleaseMutex(&m_openPinListMutex, FALSE);
+}
 
 // ---------------------------------------------------------------------------
 // Routing
@@ -127,8 +136,8 @@ void CGenDisp::UnlockOpenPinList() { KeReleaseMutex(&m_openPinListMutex, FALSE);
 NTSTATUS CGenDisp::Dispatch(PIRP irp, PULONG taken) {
     InterlockedIncrement(&m_pending);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    ThisModule::ModulePrint(3, "CGenDisp::Dispatch> Device Object: 0x%lx \tMajorFunction:0x%x\n", Low32(m_fdo),
-                            stack->MajorFunction);
+    ThisModule::ModulePrint(3, "CGenDisp::Dispatch> Device Object: 0x%lx \tMajorFunction:0x%x\n",
+                            Low32(m_fdo), stack->MajorFunction);
     if (InterlockedExchange(&FilterExtension(m_fdo)->RebuildFlag, 0) != 0) {
         LockFilterList();
         LockOpenPinList();
@@ -140,33 +149,41 @@ NTSTATUS CGenDisp::Dispatch(PIRP irp, PULONG taken) {
     NTSTATUS status = STATUS_SUCCESS;
     ULONG section = 0;
     switch (stack->MajorFunction) {
-    case IRP_MJ_CREATE: status = HandleCreate(irp, taken); break;
-    case IRP_MJ_CLOSE: status = HandleClose(irp, taken); break;
-    case IRP_MJ_DEVICE_CONTROL:
-        switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-        case IOCTL_KS_PROPERTY:
-            section = 3;
-            ProbeEnter(section);
-            ProbeAddCounter(PROBE_COUNTER_PROPERTY, 1);
-            status = HandleKSProperty(irp, taken);
+        case IRP_MJ_CREATE:
+            status = HandleCreate(irp, taken);
             break;
-        case IOCTL_KS_HANDSHAKE: status = HandleKSHandShake(irp, taken); break;
-        case IOCTL_KS_READ_STREAM:
-            section = 1;
-            ProbeEnter(section);
-            ProbeAddCounter(PROBE_COUNTER_READ_STREAM, 1);
-            status = HandleKSReadStream(irp, taken);
+        case IRP_MJ_CLOSE:
+            status = HandleClose(irp, taken);
             break;
-        case IOCTL_KS_WRITE_STREAM:
-            section = 2;
-            ProbeEnter(section);
-            ProbeAddCounter(PROBE_COUNTER_WRITE_STREAM, 1);
-            status = HandleKSWriteStream(irp, taken);
+        case IRP_MJ_DEVICE_CONTROL:
+            switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+                case IOCTL_KS_PROPERTY:
+                    section = 3;
+                    ProbeEnter(section);
+                    ProbeAddCounter(PROBE_COUNTER_PROPERTY, 1);
+                    status = HandleKSProperty(irp, taken);
+                    break;
+                case IOCTL_KS_HANDSHAKE:
+                    status = HandleKSHandShake(irp, taken);
+                    break;
+                case IOCTL_KS_READ_STREAM:
+                    section = 1;
+                    ProbeEnter(section);
+                    ProbeAddCounter(PROBE_COUNTER_READ_STREAM, 1);
+                    status = HandleKSReadStream(irp, taken);
+                    break;
+                case IOCTL_KS_WRITE_STREAM:
+                    section = 2;
+                    ProbeEnter(section);
+                    ProbeAddCounter(PROBE_COUNTER_WRITE_STREAM, 1);
+                    status = HandleKSWriteStream(irp, taken);
+                    break;
+                default:
+                    break;
+            }
             break;
-        default: break;
-        }
-        break;
-    default: break;
+        default:
+            break;
     }
     if (*taken == 0) InterlockedDecrement(&m_pending);
     if (section != 0) ProbeLeave(section);
@@ -177,7 +194,8 @@ NTSTATUS CGenDisp::Dispatch(PIRP irp, PULONG taken) {
 // Contexts and the completion frame
 // ---------------------------------------------------------------------------
 IrpContext* CGenDisp::AllocateContext(PIRP irp, ULONG kind) {
-    auto* context = static_cast<IrpContext*>(ExAllocateFromNPagedLookasideList(&m_contextLookaside));
+    auto* context =
+        static_cast<IrpContext*>(ExAllocateFromNPagedLookasideList(&m_contextLookaside));
     if (context == nullptr) return nullptr;
     std::memset(context, 0, sizeof *context);
     context->Irp = irp;
@@ -187,7 +205,9 @@ IrpContext* CGenDisp::AllocateContext(PIRP irp, ULONG kind) {
     return context;
 }
 
-void CGenDisp::FreeContext(IrpContext* context) { ExFreeToNPagedLookasideList(&m_contextLookaside, context); }
+void CGenDisp::FreeContext(IrpContext* context) {
+    ExFreeToNPagedLookasideList(&m_contextLookaside, context);
+}
 
 NTSTATUS CGenDisp::PassDownWithContext(PIRP irp, IrpContext* context, PULONG taken) {
     IoCopyCurrentIrpStackLocationToNext(irp);
@@ -198,8 +218,9 @@ NTSTATUS CGenDisp::PassDownWithContext(PIRP irp, IrpContext* context, PULONG tak
     return forcePending != 0 ? STATUS_PENDING : status;
 }
 
-NTSTATUS CGenDisp::CompleteKsIrp(PIRP irp, PMDL inputMdl, PMDL outputMdl, NTSTATUS status, ULONG_PTR information,
-                                 ULONG, PULONG taken, ULONG filterListHeld, ULONG openPinListHeld) {
+NTSTATUS CGenDisp::CompleteKsIrp(PIRP irp, PMDL inputMdl, PMDL outputMdl, NTSTATUS status,
+                                 ULONG_PTR information, ULONG, PULONG taken, ULONG filterListHeld,
+                                 ULONG openPinListHeld) {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
     if (openPinListHeld != 0) UnlockOpenPinList();
@@ -240,11 +261,13 @@ VOID DeferredCompletion(PDEVICE_OBJECT, PVOID context) {
 // Kinds whose completion takes the list mutexes or calls the filter logic.
 bool NeedsPassiveWork(const IrpContext* ctx) {
     switch (ctx->Kind) {
-    case IRP_CTX_CREATE:
-    case IRP_CTX_DATAFORMAT:
-    case IRP_CTX_STATE:
-    case IRP_CTX_POSITION: return true;
-    default: return false;
+        case IRP_CTX_CREATE:
+        case IRP_CTX_DATAFORMAT:
+        case IRP_CTX_STATE:
+        case IRP_CTX_POSITION:
+            return true;
+        default:
+            return false;
     }
 }
 }  // namespace
@@ -261,8 +284,9 @@ NTSTATUS CGenDisp::CompletionRoutine(IrpContext* ctx) {
             return STATUS_MORE_PROCESSING_REQUIRED;
         }
         // No work item: the callbacks are skipped; what needs no wait still happens.
-        ThisModule::ModulePrint(ZDBG_ERR | 1, "CompletionRoutine> no work item; kind %lu finished without callbacks\n",
-                                ctx->Kind);
+        ThisModule::ModulePrint(
+            ZDBG_ERR | 1, "CompletionRoutine> no work item; kind %lu finished without callbacks\n",
+            ctx->Kind);
         if (ctx->SyncLockHeld != 0) ReleaseSyncControlLock();
         ctx->SyncLockHeld = 0;
     } else {
@@ -288,64 +312,74 @@ void CGenDisp::CompletionWork(IrpContext* ctx) {
     NTSTATUS status = irp->IoStatus.Status;
     const FilterLogicDescriptor* logic = g_FilterLogic;
     switch (ctx->Kind) {
-    case IRP_CTX_CREATE: {
-        PFILE_OBJECT pinFile = stack->FileObject;
-        OpenPinEntry* entry = nullptr;
-        PinRecord* record = nullptr;
-        FilterEntry* filter = nullptr;
-        if (NT_SUCCESS(status)) {
-            ThisModule::ModulePrint(1, "CompletionRoutine> Create Pin SUCCESS!!!\n");
-            if (logic->OnOpen == nullptr || ctx->DontCare != 0) break;
-            LockFilterList();
-            LockOpenPinList();
-            if (GetOpenPinFromList(irp, pinFile, nullptr, 0, &entry, 0) == 0) {
-                ThisModule::ModulePrint(1, "GetOpenPinFromList Failed!!!\n");
-            } else {
-                ChannelFormat format;
-                FormatToChannelFormat(entry->Format, ZvFormatSize(entry->Format), &format);
-                logic->OnOpen(this, entry->Direction, &format, &entry->Channel, m_lower, pinFile, m_fdo);
-                if (GetFilterFromList(irp, pinFile->RelatedFileObject, entry->PinId, &filter, &record, 0, 1) == 0) {
-                    ThisModule::ModulePrint(
-                        1, "CompletionRoutine> IRP_MJ_CREATE> Pin Created is not in the Filter/Pin List !!!\n");
+        case IRP_CTX_CREATE: {
+            PFILE_OBJECT pinFile = stack->FileObject;
+            OpenPinEntry* entry = nullptr;
+            PinRecord* record = nullptr;
+            FilterEntry* filter = nullptr;
+            if (NT_SUCCESS(status)) {
+                ThisModule::ModulePrint(1, "CompletionRoutine> Create Pin SUCCESS!!!\n");
+                if (logic->OnOpen == nullptr || ctx->DontCare != 0) break;
+                LockFilterList();
+                LockOpenPinList();
+                if (GetOpenPinFromList(irp, pinFile, nullptr, 0, &entry, 0) == 0) {
+                    ThisModule::ModulePrint(1, "GetOpenPinFromList Failed!!!\n");
                 } else {
-                    record->FailureCount = 0;
-                    record->IntersectCursor = 0;
+                    ChannelFormat format;
+                    FormatToChannelFormat(entry->Format, ZvFormatSize(entry->Format), &format);
+                    logic->OnOpen(this, entry->Direction, &format, &entry->Channel, m_lower,
+                                  pinFile, m_fdo);
+                    if (GetFilterFromList(irp, pinFile->RelatedFileObject, entry->PinId, &filter,
+                                          &record, 0, 1) == 0) {
+                        ThisModule::ModulePrint(1,
+                                                "CompletionRoutine> IRP_MJ_CREATE> Pin Created is "
+                                                "not in the Filter/Pin List !!!\n");
+                    } else {
+                        record->FailureCount = 0;
+                        record->IntersectCursor = 0;
+                    }
                 }
-            }
-            UnlockOpenPinList();
-            UnlockFilterList();
-        } else {
-            LockFilterList();
-            LockOpenPinList();
-            if (GetOpenPinFromList(irp, pinFile, nullptr, 0, &entry, 0) == 0) {
-                ThisModule::ModulePrint(
-                    1, "CompletionRoutine> IRP_MJ_CREATE> Pin Opened is not in the OPenpin List !!!\n");
-            } else if (GetFilterFromList(irp, pinFile->RelatedFileObject, entry->PinId, &filter, &record, 0, 1) == 0) {
-                ThisModule::ModulePrint(
-                    1, "CompletionRoutine> IRP_MJ_CREATE> Pin Created is not in the Filter/Pin List !!!\n");
+                UnlockOpenPinList();
+                UnlockFilterList();
             } else {
-                record->FailureCount += 1;
+                LockFilterList();
+                LockOpenPinList();
+                if (GetOpenPinFromList(irp, pinFile, nullptr, 0, &entry, 0) == 0) {
+                    ThisModule::ModulePrint(1,
+                                            "CompletionRoutine> IRP_MJ_CREATE> Pin Opened is not "
+                                            "in the OPenpin List !!!\n");
+                } else if (GetFilterFromList(irp, pinFile->RelatedFileObject, entry->PinId, &filter,
+                                             &record, 0, 1) == 0) {
+                    ThisModule::ModulePrint(1,
+                                            "CompletionRoutine> IRP_MJ_CREATE> Pin Created is not "
+                                            "in the Filter/Pin List !!!\n");
+                } else {
+                    record->FailureCount += 1;
+                }
+                ThisModule::ModulePrint(1,
+                                        "CompletionRoutine> IRP_MJ_CREATE> Create Pin Failed!!! "
+                                        "(Pin will be removed from List) Status - %x \n",
+                                        status);
+                RemoveOpenPin(irp, 0);
+                UnlockOpenPinList();
+                UnlockFilterList();
             }
-            ThisModule::ModulePrint(
-                1, "CompletionRoutine> IRP_MJ_CREATE> Create Pin Failed!!! (Pin will be removed from List) Status - %x \n",
-                status);
-            RemoveOpenPin(irp, 0);
-            UnlockOpenPinList();
-            UnlockFilterList();
+            break;
         }
-        break;
-    }
-    case IRP_CTX_CLOSE:
-        if (NT_SUCCESS(status)) {
-            ThisModule::ModulePrint(1, "Close SUCCESS!!!\n");
-        } else {
-            ThisModule::ModulePrint(1, "Close Failed!!! Status - %x \n", status);
-        }
-        break;
-    case IRP_CTX_DATAFORMAT:
-    case IRP_CTX_STATE:
-    case IRP_CTX_POSITION: PropertyCompletionWork(ctx); break;
-    default: break;
+        case IRP_CTX_CLOSE:
+            if (NT_SUCCESS(status)) {
+                ThisModule::ModulePrint(1, "Close SUCCESS!!!\n");
+            } else {
+                ThisModule::ModulePrint(1, "Close Failed!!! Status - %x \n", status);
+            }
+            break;
+        case IRP_CTX_DATAFORMAT:
+        case IRP_CTX_STATE:
+        case IRP_CTX_POSITION:
+            PropertyCompletionWork(ctx);
+            break;
+        default:
+            break;
     }
 }
 
@@ -356,7 +390,8 @@ NTSTATUS CGenDisp::HandleCreate(PIRP irp, PULONG taken) {
     ULONG value = 0, size = sizeof value;
     ULONG zvStatus = GetSharedVariable(VID_SHARED_PROCESS, &value, &size);
     if (zvStatus != ZV_OK) {
-        ThisModule::ModulePrint(1, "HandleCreate> GetSharedVariable Failed zvStatus 0x%lx \n", zvStatus);
+        ThisModule::ModulePrint(1, "HandleCreate> GetSharedVariable Failed zvStatus 0x%lx \n",
+                                zvStatus);
         value = 0;
     }
     const ULONG process = value;
@@ -365,19 +400,23 @@ NTSTATUS CGenDisp::HandleCreate(PIRP irp, PULONG taken) {
     if (file == nullptr || !HasPinCreatePrefix(file->FileName)) return STATUS_SUCCESS;
     // Follow the create only when the name holds the whole format and the pin has a parent filter.
     ULONG length = file->FileName.Length;
-    if (length < FormatOffset + ZV_FMT_SIZE_HEADER || file->RelatedFileObject == nullptr) return STATUS_SUCCESS;
+    if (length < FormatOffset + ZV_FMT_SIZE_HEADER || file->RelatedFileObject == nullptr)
+        return STATUS_SUCCESS;
     const UCHAR* name = reinterpret_cast<const UCHAR*>(file->FileName.Buffer);
     const UCHAR* format = name + FormatOffset;
     ULONG formatSize = ZvFormatSize(format);
-    if (formatSize < ZV_FMT_SIZE_HEADER || formatSize > length - FormatOffset) return STATUS_SUCCESS;
+    if (formatSize < ZV_FMT_SIZE_HEADER || formatSize > length - FormatOffset)
+        return STATUS_SUCCESS;
     KSPIN_CONNECT connect;
     std::memcpy(&connect, name + ConnectOffset, sizeof connect);
 
     LockFilterList();
     LockOpenPinList();
-    ThisModule::ModulePrint(1, "HandleCreate> -----------------CreatePin Format-----------------\n");
+    ThisModule::ModulePrint(1,
+                            "HandleCreate> -----------------CreatePin Format-----------------\n");
     DisplayDataFormat(format, formatSize);
-    ThisModule::ModulePrint(1, "HandleCreate> --------------------------------------------------\n");
+    ThisModule::ModulePrint(1,
+                            "HandleCreate> --------------------------------------------------\n");
     OpenPinEntry* entry = nullptr;
     NTSTATUS status = HandleCreatePin(irp, &connect, format, &entry);
     ULONG dontCare = entry != nullptr && entry->Active == 0 ? 1 : 0;
@@ -388,8 +427,10 @@ NTSTATUS CGenDisp::HandleCreate(PIRP irp, PULONG taken) {
         if (process != 0) {
             irp->IoStatus.Information = 0;
             irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-            ThisModule::ModulePrint(1, "HandleCreate> Create Pin Failed!!! (Pin will be removed from List) Status - %x \n",
-                                    status);
+            ThisModule::ModulePrint(
+                1,
+                "HandleCreate> Create Pin Failed!!! (Pin will be removed from List) Status - %x \n",
+                status);
             LockOpenPinList();
             RemoveOpenPin(irp, 0);
             UnlockOpenPinList();
@@ -407,7 +448,8 @@ NTSTATUS CGenDisp::HandleCreate(PIRP irp, PULONG taken) {
     if (std::memcmp(format + 48, &KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, sizeof(GUID)) != 0) {
         dontCare = 1;
         if (std::memcmp(format + 48, &KSDATAFORMAT_SPECIFIER_DSOUND, sizeof(GUID)) == 0) {
-            ThisModule::ModulePrint(1, "HandleCreate> IRP_MJ_CREATE>>KSDATAFORMAT_SPECIFIER_DSOUND Success!!! \n");
+            ThisModule::ModulePrint(
+                1, "HandleCreate> IRP_MJ_CREATE>>KSDATAFORMAT_SPECIFIER_DSOUND Success!!! \n");
         } else {
             ThisModule::ModulePrint(1, "HandleCreate> IRP_MJ_CREATE>>UnKnown Format Success!!!\n");
         }
@@ -433,12 +475,15 @@ NTSTATUS CGenDisp::HandleCreatePin(PIRP irp, const KSPIN_CONNECT* connect, const
     PFILE_OBJECT pinFile = IoGetCurrentIrpStackLocation(irp)->FileObject;
     PFILE_OBJECT filterFile = pinFile->RelatedFileObject;
     ULONG pinId = connect->PinId;
-    ThisModule::ModulePrint(1, "HandleCreatePin> CreatePin; Pin - %d, Filter - %x\n", pinId, Low32(filterFile));
+    ThisModule::ModulePrint(1, "HandleCreatePin> CreatePin; Pin - %d, Filter - %x\n", pinId,
+                            Low32(filterFile));
     FilterEntry* filter = nullptr;
     PinRecord* record = nullptr;
-    if (GetFilterFromList(irp, filterFile, pinId, &filter, &record, 1, 1) == 0 || record == nullptr) {
+    if (GetFilterFromList(irp, filterFile, pinId, &filter, &record, 1, 1) == 0 ||
+        record == nullptr) {
         // A lookup or resource failure is no reason to refuse the application: pass untouched.
-        ThisModule::ModulePrint(1, "HandleCreatePin> Pin Created is not in the Filter/Pin List !!!\n");
+        ThisModule::ModulePrint(1,
+                                "HandleCreatePin> Pin Created is not in the Filter/Pin List !!!\n");
         return STATUS_SUCCESS;
     }
     if (record->fDontCare != 0 || record->fNotUsed != 0) {
@@ -459,11 +504,14 @@ NTSTATUS CGenDisp::HandleCreatePin(PIRP irp, const KSPIN_CONNECT* connect, const
     // The stream paths read the block size and rate of the format: follow only a usable one.
     if (!IsUsableWaveFormat(entry->Format)) entry->Active = 0;
     *openPinOut = entry;
-    const UCHAR* reference = record->ChosenFormat != nullptr ? record->ChosenFormat : record->DefaultFormat;
+    const UCHAR* reference =
+        record->ChosenFormat != nullptr ? record->ChosenFormat : record->DefaultFormat;
     ULONG formatSize = ZvFormatSize(dataFormat);
-    if (reference != nullptr && CompareDataFormat(dataFormat, formatSize, reference, record->ChannelLimit) == 0 &&
+    if (reference != nullptr &&
+        CompareDataFormat(dataFormat, formatSize, reference, record->ChannelLimit) == 0 &&
         FindRangeForFormat(record, dataFormat, formatSize, 1) == 0) {
-        ThisModule::ModulePrint(1, "HandleCreatePin>> DataFormat mismatch CreatePin will be Failed !!!\n");
+        ThisModule::ModulePrint(
+            1, "HandleCreatePin>> DataFormat mismatch CreatePin will be Failed !!!\n");
         record->FailureCount += 1;
         return STATUS_UNSUCCESSFUL;
     }
@@ -488,7 +536,8 @@ NTSTATUS CGenDisp::HandleKSHandShake(PIRP irp, PULONG taken) {
     ULONG value = 0, size = sizeof value;
     ULONG zvStatus = GetSharedVariable(VID_SHARED_DSDISABLE, &value, &size);
     if (zvStatus != ZV_OK) {
-        ThisModule::ModulePrint(1, "HandleKSProperty> GetSharedVariable Failed zvStatus 0x%lx \n", zvStatus);
+        ThisModule::ModulePrint(1, "HandleKSProperty> GetSharedVariable Failed zvStatus 0x%lx \n",
+                                zvStatus);
         value = 0;
     }
     if (value == 0) return STATUS_SUCCESS;
@@ -505,8 +554,9 @@ NTSTATUS CGenDisp::HandleKSHandShake(PIRP irp, PULONG taken) {
 // ---------------------------------------------------------------------------
 // Lists
 // ---------------------------------------------------------------------------
-ULONG CGenDisp::GetFilterFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, FilterEntry** filterOut,
-                                  PinRecord** pinOut, ULONG add, ULONG useRelated) {
+ULONG CGenDisp::GetFilterFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId,
+                                  FilterEntry** filterOut, PinRecord** pinOut, ULONG add,
+                                  ULONG useRelated) {
     *filterOut = nullptr;
     *pinOut = nullptr;
     if (filterFile == nullptr) return 0;
@@ -525,8 +575,8 @@ ULONG CGenDisp::GetFilterFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId
             filter->FilterFile = filterFile;
             InitializeListHead(&filter->Pins);
             InterlockedIncrement(&m_filterCount);
-            ThisModule::ModulePrint(1, "Adding Filter in the List FilterCount-%d FileObject-%x\n", m_filterCount,
-                                    Low32(filterFile));
+            ThisModule::ModulePrint(1, "Adding Filter in the List FilterCount-%d FileObject-%x\n",
+                                    m_filterCount, Low32(filterFile));
             InsertHeadList(&m_filterList, &filter->Links);
         }
     }
@@ -540,14 +590,17 @@ ULONG CGenDisp::IsAcceptedPinCategory(PIRP, ULONG, PinRecord* record) {
                                     : record->DataFlow == KSPIN_DATAFLOW_OUT ? &CapturePinCategories
                                                                              : nullptr;
     if (table == nullptr) return 1;
-    if (record->Communication != KSPIN_COMMUNICATION_SINK && record->Communication != KSPIN_COMMUNICATION_BOTH) return 1;
+    if (record->Communication != KSPIN_COMMUNICATION_SINK &&
+        record->Communication != KSPIN_COMMUNICATION_BOTH)
+        return 1;
     for (ULONG i = 0; i < table->Count; ++i) {
         if (IsEqualGUID(record->Category, table->Categories[i])) return 0;
     }
     return 1;
 }
 
-void CGenDisp::SetDefaultFormat(PinRecord* record, PUCHAR format, ULONG formatSize, const UCHAR* firstRange) {
+void CGenDisp::SetDefaultFormat(PinRecord* record, PUCHAR format, ULONG formatSize,
+                                const UCHAR* firstRange) {
     ZvWriteU32(format, 0, formatSize);
     record->DefaultFormat = format;
     ULONG maxChannels = ZvReadU32(firstRange, 64);
@@ -562,19 +615,24 @@ void CGenDisp::SetDefaultFormat(PinRecord* record, PUCHAR format, ULONG formatSi
         ZvWriteU32(format, ZV_FMT_OFF_RATE, maxRate);
         ZvWriteU16(format, ZV_FMT_OFF_BITS, static_cast<USHORT>(maxBits));
         ZvWriteU16(format, ZV_FMT_OFF_CHANNELS, static_cast<USHORT>(channels));
-        if (formatSize >= ZV_FMT_SIZE_WAVE && ZvReadU16(format, ZV_FMT_OFF_TAG) == WAVE_FORMAT_EXTENSIBLE) {
-            if (formatSize >= ZV_FMT_SIZE_VALIDBITS) ZvWriteU16(format, ZV_FMT_OFF_VALIDBITS, static_cast<USHORT>(maxBits));
+        if (formatSize >= ZV_FMT_SIZE_WAVE &&
+            ZvReadU16(format, ZV_FMT_OFF_TAG) == WAVE_FORMAT_EXTENSIBLE) {
+            if (formatSize >= ZV_FMT_SIZE_VALIDBITS)
+                ZvWriteU16(format, ZV_FMT_OFF_VALIDBITS, static_cast<USHORT>(maxBits));
             if (lowered && formatSize >= ZV_FMT_SIZE_MASK) {
-                ZvWriteU32(format, ZV_FMT_OFF_MASK, FittedChannelMask(channels, ZvReadU32(format, ZV_FMT_OFF_MASK)));
+                ZvWriteU32(format, ZV_FMT_OFF_MASK,
+                           FittedChannelMask(channels, ZvReadU32(format, ZV_FMT_OFF_MASK)));
             }
         }
         USHORT blockAlign = static_cast<USHORT>(maxBits * channels / 8);
         ZvWriteU16(format, ZV_FMT_OFF_BLOCKALIGN, blockAlign);
         ZvWriteU32(format, ZV_FMT_OFF_AVGBYTES, blockAlign * maxRate);
     }
-    ThisModule::ModulePrint(1, "GetPinFromList> -----------------Pin Default Format-----------------\n");
+    ThisModule::ModulePrint(
+        1, "GetPinFromList> -----------------Pin Default Format-----------------\n");
     DisplayDataFormat(format, formatSize);
-    ThisModule::ModulePrint(1, "GetPinFromList> --------------------------------------------------\n");
+    ThisModule::ModulePrint(1,
+                            "GetPinFromList> --------------------------------------------------\n");
 }
 
 ULONG CGenDisp::FallbackDefaultFormat(PinRecord* record, const UCHAR* firstRange) {
@@ -586,7 +644,8 @@ ULONG CGenDisp::FallbackDefaultFormat(PinRecord* record, const UCHAR* firstRange
     std::memcpy(format + 32, &KSDATAFORMAT_SUBTYPE_PCM, sizeof(GUID));
     std::memcpy(format + 48, &KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, sizeof(GUID));
     ZvWriteU16(format, ZV_FMT_OFF_TAG, WAVE_FORMAT_PCM);
-    ULONG channels = ZvReadU32(firstRange, 64), bits = ZvReadU32(firstRange, 72), rate = ZvReadU32(firstRange, 80);
+    ULONG channels = ZvReadU32(firstRange, 64), bits = ZvReadU32(firstRange, 72),
+          rate = ZvReadU32(firstRange, 80);
     ZvWriteU16(format, ZV_FMT_OFF_CHANNELS, static_cast<USHORT>(channels));
     ZvWriteU32(format, ZV_FMT_OFF_RATE, rate);
     ZvWriteU16(format, ZV_FMT_OFF_BITS, static_cast<USHORT>(bits));
@@ -596,9 +655,11 @@ ULONG CGenDisp::FallbackDefaultFormat(PinRecord* record, const UCHAR* firstRange
     record->DefaultFormat = format;
     // Without a limit every format would be refused for too many channels.
     record->ChannelLimit = channels;
-    ThisModule::ModulePrint(1, "GetPinFromList> -----------------Pin Default Format-----------------\n");
+    ThisModule::ModulePrint(
+        1, "GetPinFromList> -----------------Pin Default Format-----------------\n");
     DisplayDataFormat(format, ZV_FMT_SIZE_WAVE);
-    ThisModule::ModulePrint(1, "GetPinFromList> --------------------------------------------------\n");
+    ThisModule::ModulePrint(1,
+                            "GetPinFromList> --------------------------------------------------\n");
     return 1;
 }
 
@@ -616,16 +677,18 @@ ULONG CGenDisp::GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, F
     ULONG process = 0, bwLimit = 0, size = sizeof process;
     ULONG zvStatus = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
     if (zvStatus != ZV_OK) {
-        ThisModule::ModulePrint(1, "GetPinFromList> GetSharedVariable(VID_SHARED_PROCESS) Failed zvStatus 0x%lx \n",
-                                zvStatus);
+        ThisModule::ModulePrint(
+            1, "GetPinFromList> GetSharedVariable(VID_SHARED_PROCESS) Failed zvStatus 0x%lx \n",
+            zvStatus);
         process = 0;
     }
     if (process != 0) {
         size = sizeof bwLimit;
         zvStatus = GetSharedVariable(VID_SHARED_BWLIMIT, &bwLimit, &size);
         if (zvStatus != ZV_OK) {
-            ThisModule::ModulePrint(1, "GetPinFromList> GetSharedVariable(VID_SHARED_BWLIMIT) Failed zvStatus 0x%lx \n",
-                                    zvStatus);
+            ThisModule::ModulePrint(
+                1, "GetPinFromList> GetSharedVariable(VID_SHARED_BWLIMIT) Failed zvStatus 0x%lx \n",
+                zvStatus);
             bwLimit = 0;
         }
     }
@@ -637,12 +700,14 @@ ULONG CGenDisp::GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, F
     record->fDontCare = 1;
     record->Reserved1 = 1;
     filter->PinCount += 1;
-    ThisModule::ModulePrint(1, "Adding Pin in the FilterList FilterCount-%d PinCount-%d FileObject-%x\n", m_filterCount,
-                            filter->PinCount, Low32(filterFile));
+    ThisModule::ModulePrint(
+        1, "Adding Pin in the FilterList FilterCount-%d PinCount-%d FileObject-%x\n", m_filterCount,
+        filter->PinCount, Low32(filterFile));
     InsertHeadList(&filter->Pins, &record->Links);
     *pinOut = record;
 
-    if (GetPinDescription(irp, pinId, &record->Category, &record->DataFlow, &record->Communication, useRelated) == 0) {
+    if (GetPinDescription(irp, pinId, &record->Category, &record->DataFlow, &record->Communication,
+                          useRelated) == 0) {
         return 0;
     }
     if (IsAcceptedPinCategory(irp, pinId, record) != 0) {
@@ -651,13 +716,14 @@ ULONG CGenDisp::GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, F
     }
     record->fDontCare = 0;
     record->Communication = KSPIN_COMMUNICATION_SINK;
-    KSP_PIN kspPin = {{KSPROPSETID_Pin, KSPROPERTY_PIN_DATAINTERSECTION, KSPROPERTY_TYPE_GET}, pinId, 0};
+    KSP_PIN kspPin = {
+        {KSPROPSETID_Pin, KSPROPERTY_PIN_DATAINTERSECTION, KSPROPERTY_TYPE_GET}, pinId, 0};
     const DataRangePreferenceTable* table = RangePreferencesFor(record->DataFlow);
     ULONG levels = table->Count;
     ULONG level = 0, found = 0;
     size = 0;
-    NTSTATUS status =
-        GetSupportedDataRangeSize(irp, pinId, record->DataFlow, &size, bwLimit, &level, &found, useRelated);
+    NTSTATUS status = GetSupportedDataRangeSize(irp, pinId, record->DataFlow, &size, bwLimit,
+                                                &level, &found, useRelated);
     if (!NT_SUCCESS(status)) {
         // The device could not be asked: leave the pin alone.
         record->fDontCare = 1;
@@ -665,8 +731,9 @@ ULONG CGenDisp::GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, F
     }
     while (found != 0) {
         if (size <= sizeof(KSMULTIPLE_ITEM)) {
-            ThisModule::ModulePrint(1, size == 0 ? "\tNot an I/O Pin (should have caught earlier)bail out!!!\n"
-                                                 : "\tNo DataRange Matches our Need!!!\n");
+            ThisModule::ModulePrint(
+                1, size == 0 ? "\tNot an I/O Pin (should have caught earlier)bail out!!!\n"
+                             : "\tNo DataRange Matches our Need!!!\n");
             record->fNotUsed = 1;
             return 1;
         }
@@ -677,7 +744,8 @@ ULONG CGenDisp::GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, F
         }
         std::memset(buffer, 0, size + sizeof(KSP_PIN));
         PUCHAR list = buffer + sizeof(KSP_PIN);
-        status = GetSupportedDataRange(irp, pinId, record->DataFlow, list, size, bwLimit, level, useRelated);
+        status = GetSupportedDataRange(irp, pinId, record->DataFlow, list, size, bwLimit, level,
+                                       useRelated);
         if (!NT_SUCCESS(status) || ZvReadU32(list, 4) == 0) {
             ThisModule::ModulePrint(1, "\tGetSupportedDataRange Failed Status-%x!!!\n", status);
             MemFree(buffer);
@@ -689,19 +757,22 @@ ULONG CGenDisp::GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, F
         std::memcpy(firstRange, list + sizeof(KSMULTIPLE_ITEM), sizeof firstRange);
         PUCHAR format = nullptr;
         ULONG formatSize = 0;
-        status = VerifyAndUpdateSupportedDataRanges(irp, buffer, size, record, &kspPin, &format, &formatSize,
-                                                    useRelated);
+        status = VerifyAndUpdateSupportedDataRanges(irp, buffer, size, record, &kspPin, &format,
+                                                    &formatSize, useRelated);
         if (NT_SUCCESS(status) && formatSize >= ZV_FMT_SIZE_WAVE && record->RangeList != nullptr &&
-            ZvReadU16(format, ZV_FMT_OFF_CHANNELS) > ZvReadU32(record->RangeList, sizeof(KSMULTIPLE_ITEM) + 64)) {
+            ZvReadU16(format, ZV_FMT_OFF_CHANNELS) >
+                ZvReadU32(record->RangeList, sizeof(KSMULTIPLE_ITEM) + 64)) {
             status = STATUS_NO_MATCH;
         }
         if (status == STATUS_NO_MATCH && level + 1 < levels) {
-            ThisModule::ModulePrint(1, "\tGetDataFormat For supported Range Failed Status-%x!!!\n", status);
+            ThisModule::ModulePrint(1, "\tGetDataFormat For supported Range Failed Status-%x!!!\n",
+                                    status);
             MemFree(buffer);
             MemFree(format);
             FreeFormats(record);
             level += 1;
-            status = GetSupportedDataRangeSize(irp, pinId, record->DataFlow, &size, bwLimit, &level, &found, useRelated);
+            status = GetSupportedDataRangeSize(irp, pinId, record->DataFlow, &size, bwLimit, &level,
+                                               &found, useRelated);
             if (!NT_SUCCESS(status)) {
                 record->fDontCare = 1;
                 return 0;
@@ -716,14 +787,17 @@ ULONG CGenDisp::GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, F
         }
         ULONG done;
         if (NT_SUCCESS(status) && formatSize >= ZV_FMT_SIZE_HEADER) {
-            SetDefaultFormat(record, format, formatSize, record->RangeList != nullptr
-                                                             ? record->RangeList + sizeof(KSMULTIPLE_ITEM)
-                                                             : firstRange);
+            SetDefaultFormat(record, format, formatSize,
+                             record->RangeList != nullptr
+                                 ? record->RangeList + sizeof(KSMULTIPLE_ITEM)
+                                 : firstRange);
             format = nullptr;
             done = 1;
         } else {
-            ThisModule::ModulePrint(
-                1, "GetPinFromList> Could not GetDataFormat For supported Range (All Failed!!!) status - 0x%x\n", status);
+            ThisModule::ModulePrint(1,
+                                    "GetPinFromList> Could not GetDataFormat For supported Range "
+                                    "(All Failed!!!) status - 0x%x\n",
+                                    status);
             done = FallbackDefaultFormat(record, firstRange);
         }
         MemFree(format);
@@ -764,8 +838,8 @@ ULONG CGenDisp::GetOpenPinFromList(PIRP, PFILE_OBJECT pinFile, const void* dataF
     entry->PinId = pinId;
     entry->Channel = NoChannel;
     InterlockedIncrement(&m_openPinCount);
-    ThisModule::ModulePrint(1, "Adding Pin in the OpenPin List OpenPinCount-%d FO-%x RFO-%x\n", m_openPinCount,
-                            Low32(pinFile), Low32(entry->RFO));
+    ThisModule::ModulePrint(1, "Adding Pin in the OpenPin List OpenPinCount-%d FO-%x RFO-%x\n",
+                            m_openPinCount, Low32(pinFile), Low32(entry->RFO));
     InsertHeadList(&m_openPinList, &entry->Links);
     *out = entry;
     return 1;
@@ -806,8 +880,8 @@ ULONG CGenDisp::RemoveOpenPin(PIRP irp, ULONG useRelated) {
     OpenPinEntry* entry = nullptr;
     if (GetOpenPinFromList(irp, key, nullptr, 0, &entry, 0) == 0) return 0;
     InterlockedDecrement(&m_openPinCount);
-    ThisModule::ModulePrint(1, "Removing Pin from the OpenPin List OpenPinCount-%d FO-%x RFO-%x\n", m_openPinCount,
-                            Low32(entry->PinFile), Low32(entry->RFO));
+    ThisModule::ModulePrint(1, "Removing Pin from the OpenPin List OpenPinCount-%d FO-%x RFO-%x\n",
+                            m_openPinCount, Low32(entry->PinFile), Low32(entry->RFO));
     CloseEntry(this, entry);
     return 1;
 }
@@ -822,14 +896,15 @@ ULONG CGenDisp::RemoveFilter(PIRP irp, ULONG useRelated) {
         // Every open pin of the filter forgets it, not just the first.
         OpenPinEntry* entry = nullptr;
         while (FindOpenPinByFilter(irp, key, &entry) != 0) {
-            ThisModule::ModulePrint(1, "Removing a Filter which has open pin's !!!! FO-%x(seting RFO to NULL)\n",
-                                    Low32(entry->PinFile));
+            ThisModule::ModulePrint(
+                1, "Removing a Filter which has open pin's !!!! FO-%x(seting RFO to NULL)\n",
+                Low32(entry->PinFile));
             entry->RFO = nullptr;
         }
         RemovePinsFromFilter(filter);
         InterlockedDecrement(&m_filterCount);
-        ThisModule::ModulePrint(1, "Removing Filter from the List FilterCount-%d FileObject-%x\n", m_filterCount,
-                                Low32(key));
+        ThisModule::ModulePrint(1, "Removing Filter from the List FilterCount-%d FileObject-%x\n",
+                                m_filterCount, Low32(key));
         RemoveEntryList(&filter->Links);
         MemFree(filter);
         removed = 1;
@@ -844,8 +919,9 @@ ULONG CGenDisp::RemovePinsFromFilter(FilterEntry* filter) {
         PinRecord* record = CONTAINING_RECORD(filter->Pins.Flink, PinRecord, Links);
         FreeFormats(record);
         filter->PinCount -= 1;
-        ThisModule::ModulePrint(1, "Removing Pin From the FilterList FilterCount-%d PinCount-%d FileObject-%x\n",
-                                m_filterCount, filter->PinCount, Low32(filter->FilterFile));
+        ThisModule::ModulePrint(
+            1, "Removing Pin From the FilterList FilterCount-%d PinCount-%d FileObject-%x\n",
+            m_filterCount, filter->PinCount, Low32(filter->FilterFile));
         RemoveEntryList(&record->Links);
         MemFree(record);
     }
@@ -853,13 +929,17 @@ ULONG CGenDisp::RemovePinsFromFilter(FilterEntry* filter) {
 }
 
 void CGenDisp::DeInitFilterAndOpenPinList() {
-    if (IsListEmpty(&m_filterList)) ThisModule::ModulePrint(1, "DeInitFilterAndOpenPinList>> Filter list is Empty\n");
+    if (IsListEmpty(&m_filterList))
+        ThisModule::ModulePrint(1, "DeInitFilterAndOpenPinList>> Filter list is Empty\n");
     while (!IsListEmpty(&m_filterList)) {
         FilterEntry* filter = CONTAINING_RECORD(m_filterList.Flink, FilterEntry, Links);
         InterlockedDecrement(&m_filterCount);
-        ThisModule::ModulePrint(1, "DeInitFilterAndOpenPinList>> Removing Filter from the List FilterCount-%d FileObject-%x\n",
+        ThisModule::ModulePrint(1,
+                                "DeInitFilterAndOpenPinList>> Removing Filter from the List "
+                                "FilterCount-%d FileObject-%x\n",
                                 m_filterCount, Low32(filter->FilterFile));
-        ThisModule::ModulePrint(1, "DeInitFilterAndOpenPinList>> Removing Following Pins from the filter list\n");
+        ThisModule::ModulePrint(
+            1, "DeInitFilterAndOpenPinList>> Removing Following Pins from the filter list\n");
         RemovePinsFromFilter(filter);
         RemoveEntryList(&filter->Links);
         MemFree(filter);
@@ -868,11 +948,14 @@ void CGenDisp::DeInitFilterAndOpenPinList() {
         ThisModule::ModulePrint(1, "DeInitFilterAndOpenPinList>> OpenPin list is Empty\n");
         return;
     }
-    ThisModule::ModulePrint(1, "DeInitFilterAndOpenPinList>> Removing Following Pins from the OpenPin list\n");
+    ThisModule::ModulePrint(
+        1, "DeInitFilterAndOpenPinList>> Removing Following Pins from the OpenPin list\n");
     while (!IsListEmpty(&m_openPinList)) {
         OpenPinEntry* entry = CONTAINING_RECORD(m_openPinList.Flink, OpenPinEntry, Links);
         InterlockedDecrement(&m_openPinCount);
-        ThisModule::ModulePrint(1, "DeInitFilterAndOpenPinList>> Removing Pin from the OpenPin List OpenPinCount-%d FO-%x RFO-%x\n",
+        ThisModule::ModulePrint(1,
+                                "DeInitFilterAndOpenPinList>> Removing Pin from the OpenPin List "
+                                "OpenPinCount-%d FO-%x RFO-%x\n",
                                 m_openPinCount, Low32(entry->PinFile), Low32(entry->RFO));
         CloseEntry(this, entry);
     }
@@ -881,8 +964,8 @@ void CGenDisp::DeInitFilterAndOpenPinList() {
 // ---------------------------------------------------------------------------
 // Buffer mapping
 // ---------------------------------------------------------------------------
-ULONG MapMdlBuffer(PVOID address, ULONG length, PMDL* mdlOut, PVOID* systemAddressOut, KPROCESSOR_MODE accessMode,
-                   LOCK_OPERATION operation) {
+ULONG MapMdlBuffer(PVOID address, ULONG length, PMDL* mdlOut, PVOID* systemAddressOut,
+                   KPROCESSOR_MODE accessMode, LOCK_OPERATION operation) {
     *mdlOut = nullptr;
     *systemAddressOut = nullptr;
     if (address == nullptr) return 0;
@@ -922,9 +1005,12 @@ ULONG MapPropertyOutput(PIRP irp, PMDL* mdlOut) {
     *mdlOut = nullptr;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    if ((irp->Flags & IRP_BUFFERED_IO) != 0 || irp->RequestorMode == KernelMode || length == 0) return 1;
+    if ((irp->Flags & IRP_BUFFERED_IO) != 0 || irp->RequestorMode == KernelMode || length == 0)
+        return 1;
     PVOID system = nullptr;
-    if (MapMdlBuffer(irp->UserBuffer, length, mdlOut, &system, irp->RequestorMode, IoModifyAccess) == 0) return 0;
+    if (MapMdlBuffer(irp->UserBuffer, length, mdlOut, &system, irp->RequestorMode,
+                     IoModifyAccess) == 0)
+        return 0;
     irp->UserBuffer = system;
     return 1;
 }
@@ -945,8 +1031,8 @@ ULONG MapPropertyInput(PIRP irp, PMDL* mdlOut) {
     ULONG length = stack->Parameters.DeviceIoControl.InputBufferLength;
     if (length == 0 || irp->RequestorMode == KernelMode) return 1;
     PVOID system = nullptr;
-    if (MapMdlBuffer(stack->Parameters.DeviceIoControl.Type3InputBuffer, length, mdlOut, &system, irp->RequestorMode,
-                     IoModifyAccess) == 0) {
+    if (MapMdlBuffer(stack->Parameters.DeviceIoControl.Type3InputBuffer, length, mdlOut, &system,
+                     irp->RequestorMode, IoModifyAccess) == 0) {
         return 0;
     }
     stack->Parameters.DeviceIoControl.Type3InputBuffer = system;
@@ -955,6 +1041,7 @@ ULONG MapPropertyInput(PIRP irp, PMDL* mdlOut) {
 
 void UndoPropertyInput(PIRP irp, PMDL mdl, ULONG form) {
     if (mdl == nullptr) return;
-    IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer = MmGetMdlVirtualAddress(mdl);
+    IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer =
+        MmGetMdlVirtualAddress(mdl);
     if (form == 0) UnmapMdlBuffer(mdl);
 }

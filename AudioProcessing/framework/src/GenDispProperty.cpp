@@ -24,31 +24,35 @@ PVOID PropertyData(PIRP irp) {
 }
 
 // Two tries of an intersection: a 104-byte answer, then an 82-byte one.
-NTSTATUS Intersect(CGenDisp* genDisp, PIRP irp, PVOID request, ULONG requestSize, PUCHAR format, PULONG byteCount,
-                   ULONG useRelated) {
-    NTSTATUS status = genDisp->SyncIoctl(irp, IOCTL_KS_PROPERTY, request, requestSize, format, FormatAnswerSize,
-                                         byteCount, useRelated);
+NTSTATUS Intersect(CGenDisp* genDisp, PIRP irp, PVOID request, ULONG requestSize, PUCHAR format,
+                   PULONG byteCount, ULONG useRelated) {
+    NTSTATUS status = genDisp->SyncIoctl(irp, IOCTL_KS_PROPERTY, request, requestSize, format,
+                                         FormatAnswerSize, byteCount, useRelated);
     if (!NT_SUCCESS(status)) {
-        status = genDisp->SyncIoctl(irp, IOCTL_KS_PROPERTY, request, requestSize, format, ZV_FMT_SIZE_WAVE, byteCount,
-                                    useRelated);
+        status = genDisp->SyncIoctl(irp, IOCTL_KS_PROPERTY, request, requestSize, format,
+                                    ZV_FMT_SIZE_WAVE, byteCount, useRelated);
     }
     return status;
 }
 
 // The device's DATARANGES list of a pin, allocated (MemFree); its usable size in *size.
-NTSTATUS QueryDeviceRanges(CGenDisp* genDisp, PIRP irp, ULONG pinId, PUCHAR* list, PULONG size, ULONG useRelated) {
+NTSTATUS QueryDeviceRanges(CGenDisp* genDisp, PIRP irp, ULONG pinId, PUCHAR* list, PULONG size,
+                           ULONG useRelated) {
     *list = nullptr;
     *size = 0;
     KSMULTIPLE_ITEM header = {};
-    NTSTATUS status = genDisp->GetPinProperty(irp, pinId, KSPROPERTY_PIN_DATARANGES, &header, sizeof header, useRelated);
+    NTSTATUS status = genDisp->GetPinProperty(irp, pinId, KSPROPERTY_PIN_DATARANGES, &header,
+                                              sizeof header, useRelated);
     if (!NT_SUCCESS(status)) return status;
-    if (header.Size < sizeof header || header.Size > MaxDeviceRangeBytes) return STATUS_INVALID_DEVICE_REQUEST;
+    if (header.Size < sizeof header || header.Size > MaxDeviceRangeBytes)
+        return STATUS_INVALID_DEVICE_REQUEST;
     PUCHAR buffer = static_cast<PUCHAR>(MemAlloc(header.Size));
     if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     std::memset(buffer, 0, header.Size);
     KSP_PIN pin = {{KSPROPSETID_Pin, KSPROPERTY_PIN_DATARANGES, KSPROPERTY_TYPE_GET}, pinId, 0};
     ULONG returned = 0;
-    status = genDisp->SyncIoctl(irp, IOCTL_KS_PROPERTY, &pin, sizeof pin, buffer, header.Size, &returned, useRelated);
+    status = genDisp->SyncIoctl(irp, IOCTL_KS_PROPERTY, &pin, sizeof pin, buffer, header.Size,
+                                &returned, useRelated);
     if (!NT_SUCCESS(status)) {
         MemFree(buffer);
         return status;
@@ -59,8 +63,9 @@ NTSTATUS QueryDeviceRanges(CGenDisp* genDisp, PIRP irp, ULONG pinId, PUCHAR* lis
 }
 }  // namespace
 
-NTSTATUS CGenDisp::GetSupportedDataRangeSize(PIRP irp, ULONG pinId, ULONG dataFlow, PULONG sizeOut, ULONG bwLimit,
-                                             PULONG level, PULONG foundOut, ULONG useRelated) {
+NTSTATUS CGenDisp::GetSupportedDataRangeSize(PIRP irp, ULONG pinId, ULONG dataFlow, PULONG sizeOut,
+                                             ULONG bwLimit, PULONG level, PULONG foundOut,
+                                             ULONG useRelated) {
     *sizeOut = 0;
     *foundOut = 0;
     const DataRangePreferenceTable* table = RangePreferencesFor(dataFlow);
@@ -69,7 +74,8 @@ NTSTATUS CGenDisp::GetSupportedDataRangeSize(PIRP irp, ULONG pinId, ULONG dataFl
     ULONG listSize = 0;
     NTSTATUS status = QueryDeviceRanges(this, irp, pinId, &list, &listSize, useRelated);
     if (!NT_SUCCESS(status)) return status;
-    ThisModule::ModulePrint(5, "CGenDisp::GetSupportedDataRangeSize KSPROPERTY_PIN_DATARANGES>> Success\n");
+    ThisModule::ModulePrint(
+        5, "CGenDisp::GetSupportedDataRangeSize KSPROPERTY_PIN_DATARANGES>> Success\n");
     for (ULONG l = *level; l < table->Count; ++l) {
         BuildRangeListSize(list, listSize, &table->Levels[l], sizeOut, foundOut, bwLimit);
         *level = l;
@@ -79,8 +85,8 @@ NTSTATUS CGenDisp::GetSupportedDataRangeSize(PIRP irp, ULONG pinId, ULONG dataFl
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CGenDisp::GetSupportedDataRange(PIRP irp, ULONG pinId, ULONG dataFlow, PVOID buffer, ULONG size,
-                                         ULONG bwLimit, ULONG level, ULONG useRelated) {
+NTSTATUS CGenDisp::GetSupportedDataRange(PIRP irp, ULONG pinId, ULONG dataFlow, PVOID buffer,
+                                         ULONG size, ULONG bwLimit, ULONG level, ULONG useRelated) {
     const DataRangePreferenceTable* table = RangePreferencesFor(dataFlow);
     if (table == nullptr || level >= table->Count) return STATUS_INVALID_PARAMETER;
     PUCHAR list = nullptr;
@@ -88,24 +94,29 @@ NTSTATUS CGenDisp::GetSupportedDataRange(PIRP irp, ULONG pinId, ULONG dataFlow, 
     NTSTATUS status = QueryDeviceRanges(this, irp, pinId, &list, &listSize, useRelated);
     if (!NT_SUCCESS(status)) return status;
     ThisModule::ModulePrint(5, "GetDataRanges KSPROPERTY_PIN_DATARANGES>> Success\n");
-    ThisModule::ModulePrint(
-        3, "CGenDisp::GetSupportedDataRange>>-----------ActualDataRange From Device(only WaveFormat) ----------\n");
+    ThisModule::ModulePrint(3,
+                            "CGenDisp::GetSupportedDataRange>>-----------ActualDataRange From "
+                            "Device(only WaveFormat) ----------\n");
     DisplayMultipleItemDataRanges(list, listSize);
-    ThisModule::ModulePrint(3, "CGenDisp::GetSupportedDataRange>>--------------------------------------------------\n");
+    ThisModule::ModulePrint(
+        3, "CGenDisp::GetSupportedDataRange>>--------------------------------------------------\n");
     BuildRangeList(list, listSize, &table->Levels[level], buffer, size, bwLimit);
     if (ZvReadU32(buffer, 4) == 0) {
-        ThisModule::ModulePrint(3, "CGenDisp::GetSupportedDataRange>> Modified Data Ranges is Empty !!!\n");
+        ThisModule::ModulePrint(
+            3, "CGenDisp::GetSupportedDataRange>> Modified Data Ranges is Empty !!!\n");
     } else {
-        ThisModule::ModulePrint(3, "CGenDisp::GetSupportedDataRange>>-----------Modified Data Ranges----------\n");
+        ThisModule::ModulePrint(
+            3, "CGenDisp::GetSupportedDataRange>>-----------Modified Data Ranges----------\n");
         DisplayMultipleItemDataRanges(buffer, size);
     }
     MemFree(list);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CGenDisp::VerifyAndUpdateSupportedDataRanges(PIRP irp, PUCHAR buffer, ULONG size, PinRecord* record,
-                                                      const KSP_PIN* kspPin, PUCHAR* formatOut,
-                                                      PULONG formatSizeOut, ULONG useRelated) {
+NTSTATUS CGenDisp::VerifyAndUpdateSupportedDataRanges(PIRP irp, PUCHAR buffer, ULONG size,
+                                                      PinRecord* record, const KSP_PIN* kspPin,
+                                                      PUCHAR* formatOut, PULONG formatSizeOut,
+                                                      ULONG useRelated) {
     *formatOut = nullptr;
     *formatSizeOut = 0;
     PUCHAR list = buffer + sizeof(KSP_PIN);
@@ -126,7 +137,8 @@ NTSTATUS CGenDisp::VerifyAndUpdateSupportedDataRanges(PIRP irp, PUCHAR buffer, U
     ZvWriteU32(verified, 0, sizeof(KSMULTIPLE_ITEM));
     ZvWriteU32(verified, 4, 0);
     std::memcpy(request, kspPin, sizeof(KSP_PIN));
-    ULONG count = ZvReadU32(list, 4), offset = sizeof(KSMULTIPLE_ITEM), verifiedSize = sizeof(KSMULTIPLE_ITEM);
+    ULONG count = ZvReadU32(list, 4), offset = sizeof(KSMULTIPLE_ITEM),
+          verifiedSize = sizeof(KSMULTIPLE_ITEM);
     ULONG verifiedCount = 0;
     for (ULONG i = 0; i < count && offset + ZV_RANGE_SIZE_AUDIO <= size; ++i) {
         const UCHAR* range = list + offset;
@@ -136,11 +148,13 @@ NTSTATUS CGenDisp::VerifyAndUpdateSupportedDataRanges(PIRP irp, PUCHAR buffer, U
         ZvWriteU32(request, sizeof(KSP_PIN) + 4, 1);
         std::memcpy(request + sizeof(KSP_PIN) + sizeof(KSMULTIPLE_ITEM), range, rangeSize);
         ULONG returned = 0;
-        NTSTATUS status = Intersect(this, irp, request, sizeof(KSP_PIN) + sizeof(KSMULTIPLE_ITEM) + rangeSize, format,
-                                    &returned, useRelated);
+        NTSTATUS status =
+            Intersect(this, irp, request, sizeof(KSP_PIN) + sizeof(KSMULTIPLE_ITEM) + rangeSize,
+                      format, &returned, useRelated);
         if (!NT_SUCCESS(status)) {
-            ThisModule::ModulePrint(1, "VerifyAndUpdateSupportedDataRanges>> Failed Data Intersection status - 0x%x\n",
-                                    status);
+            ThisModule::ModulePrint(
+                1, "VerifyAndUpdateSupportedDataRanges>> Failed Data Intersection status - 0x%x\n",
+                status);
         } else {
             std::memcpy(verified + verifiedSize, range, rangeSize);
             verifiedSize += rangeSize;
@@ -161,7 +175,8 @@ NTSTATUS CGenDisp::VerifyAndUpdateSupportedDataRanges(PIRP irp, PUCHAR buffer, U
     std::memcpy(list, verified, verifiedSize);
     std::memset(format, 0, FormatAnswerSize);
     ULONG returned = 0;
-    NTSTATUS status = Intersect(this, irp, buffer, sizeof(KSP_PIN) + verifiedSize, format, &returned, useRelated);
+    NTSTATUS status =
+        Intersect(this, irp, buffer, sizeof(KSP_PIN) + verifiedSize, format, &returned, useRelated);
     ULONG formatSize = ZvFormatSize(format);
     if (formatSize > returned) formatSize = returned;
     if (formatSize > FormatAnswerSize) formatSize = FormatAnswerSize;
@@ -180,7 +195,8 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
     ULONG process = 0, size = sizeof process;
     ULONG zvStatus = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
     if (zvStatus != ZV_OK) {
-        ThisModule::ModulePrint(1, "HandleKSProperty> GetSharedVariable Failed zvStatus 0x%lx \n", zvStatus);
+        ThisModule::ModulePrint(1, "HandleKSProperty> GetSharedVariable Failed zvStatus 0x%lx \n",
+                                zvStatus);
         process = 0;
     }
     PMDL outMdl = nullptr, inMdl = nullptr;
@@ -196,8 +212,10 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
         UndoPropertyOutput(irp, outMdl, 0);
         return STATUS_SUCCESS;
     }
-    auto* property = inLength >= sizeof(KSPROPERTY) ? static_cast<PKSPROPERTY>(stack->Parameters.DeviceIoControl.Type3InputBuffer)
-                                                    : nullptr;
+    auto* property =
+        inLength >= sizeof(KSPROPERTY)
+            ? static_cast<PKSPROPERTY>(stack->Parameters.DeviceIoControl.Type3InputBuffer)
+            : nullptr;
     PFILE_OBJECT file = stack->FileObject;
 
     // The filter logic's own sets, on the master stack only.
@@ -225,29 +243,36 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
             static const UCHAR EmptyList[8] = {8, 0, 0, 0, 0, 0, 0, 0};
             const ULONG id = property->Id;
             if (id == KSPROPERTY_PIN_COMMUNICATION && outLength >= sizeof(ULONG)) {
-                ULONG answer = record->fNotUsed != 0 ? static_cast<ULONG>(KSPIN_COMMUNICATION_NONE) : record->Communication;
+                ULONG answer = record->fNotUsed != 0 ? static_cast<ULONG>(KSPIN_COMMUNICATION_NONE)
+                                                     : record->Communication;
                 if (record->fNotUsed != 0) {
                     ThisModule::ModulePrint(1,
-                        "HandleKSProperty> KSPROPERTY_PIN_COMMUNICATION for pin %d returning KSPIN_COMMUNICATION_NONE\n",
-                        pinId);
+                                            "HandleKSProperty> KSPROPERTY_PIN_COMMUNICATION for "
+                                            "pin %d returning KSPIN_COMMUNICATION_NONE\n",
+                                            pinId);
                 }
                 ZvWriteU32(data, 0, answer);
-                return CompleteKsIrp(irp, inMdl, outMdl, STATUS_SUCCESS, sizeof(ULONG), 0, taken, 1, 0);
+                return CompleteKsIrp(irp, inMdl, outMdl, STATUS_SUCCESS, sizeof(ULONG), 0, taken, 1,
+                                     0);
             }
             if (id == KSPROPERTY_PIN_DATARANGES) {
                 const UCHAR* list = record->fNotUsed != 0 ? EmptyList : record->RangeList;
                 ULONG listSize = record->fNotUsed != 0 ? sizeof EmptyList : record->RangeListSize;
                 if (outLength == 0) {
-                    return CompleteKsIrp(irp, inMdl, outMdl, STATUS_BUFFER_OVERFLOW, listSize, 0, taken, 1, 0);
+                    return CompleteKsIrp(irp, inMdl, outMdl, STATUS_BUFFER_OVERFLOW, listSize, 0,
+                                         taken, 1, 0);
                 }
                 if (outLength == sizeof(KSMULTIPLE_ITEM) || outLength >= listSize) {
                     ULONG copy = outLength >= listSize ? listSize : sizeof(KSMULTIPLE_ITEM);
                     std::memcpy(data, list, copy);
                     return CompleteKsIrp(irp, inMdl, outMdl, STATUS_SUCCESS, copy, 0, taken, 1, 0);
                 }
-                // The application asked about the rewritten list: the device's answer would not be it.
-                ThisModule::ModulePrint(1, "HandleKSProperty> GetDataRanges: OutputBufferLength is not valid!!!\n");
-                return CompleteKsIrp(irp, inMdl, outMdl, STATUS_BUFFER_TOO_SMALL, 0, 0, taken, 1, 0);
+                // The application asked about the rewritten list: the device's answer would not be
+                // it.
+                ThisModule::ModulePrint(
+                    1, "HandleKSProperty> GetDataRanges: OutputBufferLength is not valid!!!\n");
+                return CompleteKsIrp(irp, inMdl, outMdl, STATUS_BUFFER_TOO_SMALL, 0, 0, taken, 1,
+                                     0);
             }
             if (id == KSPROPERTY_PIN_DATAINTERSECTION && inLength > sizeof(KSP_PIN)) {
                 if (record->fNotUsed != 0 || record->DefaultFormat == nullptr) {
@@ -255,21 +280,31 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
                 }
                 ULONG formatSize = ZvFormatSize(record->DefaultFormat);
                 if (outLength == 0) {
-                    return CompleteKsIrp(irp, inMdl, outMdl, STATUS_BUFFER_OVERFLOW, formatSize, 0, taken, 1, 0);
+                    return CompleteKsIrp(irp, inMdl, outMdl, STATUS_BUFFER_OVERFLOW, formatSize, 0,
+                                         taken, 1, 0);
                 }
                 if (outLength >= formatSize) {
-                    const UCHAR* answer = IntersectDataFormat(record, property, inLength) != 0 ? record->ChosenFormat
-                                                                                               : record->DefaultFormat;
+                    const UCHAR* answer = IntersectDataFormat(record, property, inLength) != 0
+                                              ? record->ChosenFormat
+                                              : record->DefaultFormat;
                     ULONG answerSize = ZvFormatSize(answer);
                     if (answerSize > outLength) answerSize = outLength;
-                    ThisModule::ModulePrint(1, "HandleKSProperty> -----------------Intersect Format-----------------\n");
+                    ThisModule::ModulePrint(
+                        1,
+                        "HandleKSProperty> -----------------Intersect Format-----------------\n");
                     DisplayDataFormat(answer, answerSize);
-                    ThisModule::ModulePrint(1, "HandleKSProperty> --------------------------------------------------\n");
+                    ThisModule::ModulePrint(
+                        1,
+                        "HandleKSProperty> --------------------------------------------------\n");
                     std::memcpy(data, answer, answerSize);
-                    return CompleteKsIrp(irp, inMdl, outMdl, STATUS_SUCCESS, answerSize, 0, taken, 1, 0);
+                    return CompleteKsIrp(irp, inMdl, outMdl, STATUS_SUCCESS, answerSize, 0, taken,
+                                         1, 0);
                 }
-                ThisModule::ModulePrint(1, "HandleKSProperty> GetDataIntersection: OutputBufferLength is not valid!!!\n");
-                return CompleteKsIrp(irp, inMdl, outMdl, STATUS_BUFFER_TOO_SMALL, 0, 0, taken, 1, 0);
+                ThisModule::ModulePrint(
+                    1,
+                    "HandleKSProperty> GetDataIntersection: OutputBufferLength is not valid!!!\n");
+                return CompleteKsIrp(irp, inMdl, outMdl, STATUS_BUFFER_TOO_SMALL, 0, 0, taken, 1,
+                                     0);
             }
         }
         UnlockFilterList();
@@ -283,8 +318,10 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
     ULONG filterHeld = 0;
     LONG channel = NoChannel;
     ULONG direction = 0, stateToTell = ~0u;
-    if (file != nullptr && CKsIrpTarget::IsConnectionProperty(irp, &propertyId, &kind) != 0 && kind == 2 &&
-        (propertyId == KSPROPERTY_CONNECTION_STATE || propertyId == KSPROPERTY_CONNECTION_DATAFORMAT)) {
+    if (file != nullptr && CKsIrpTarget::IsConnectionProperty(irp, &propertyId, &kind) != 0 &&
+        kind == 2 &&
+        (propertyId == KSPROPERTY_CONNECTION_STATE ||
+         propertyId == KSPROPERTY_CONNECTION_DATAFORMAT)) {
         LockFilterList();
         LockOpenPinList();
         filterHeld = 1;
@@ -293,41 +330,58 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
         PinRecord* record = nullptr;
         if (GetOpenPinFromList(irp, file, nullptr, 0, &entry, 0) == 0) {
             ThisModule::ModulePrint(1,
-                "HandleKSProperty> IsConnectionProperty: GetOpenPinFromList Failed!!! (No Create File for this pin before)\n");
-        } else if (GetFilterFromList(irp, entry->RFO, entry->PinId, &filter, &record, 0, 1) == 0 || record == nullptr) {
-            ThisModule::ModulePrint(1, "HandleKSProperty> IsConnectionProperty: GetFilterFromList Failed!!!\n");
+                                    "HandleKSProperty> IsConnectionProperty: GetOpenPinFromList "
+                                    "Failed!!! (No Create File for this pin before)\n");
+        } else if (GetFilterFromList(irp, entry->RFO, entry->PinId, &filter, &record, 0, 1) == 0 ||
+                   record == nullptr) {
+            ThisModule::ModulePrint(
+                1, "HandleKSProperty> IsConnectionProperty: GetFilterFromList Failed!!!\n");
         } else if (record->fDontCare != 0 || record->fNotUsed != 0) {
-            ThisModule::ModulePrint(1, "HandleKSProperty> IsConnectionProperty: Pin Created has attribute %s so bail out!!!\n",
+            ThisModule::ModulePrint(1,
+                                    "HandleKSProperty> IsConnectionProperty: Pin Created has "
+                                    "attribute %s so bail out!!!\n",
                                     record->fDontCare != 0 ? "fDontCare" : "fNotUsed");
-        } else if (entry->Active != 0 && propertyId == KSPROPERTY_CONNECTION_DATAFORMAT && outLength > 63) {
+        } else if (entry->Active != 0 && propertyId == KSPROPERTY_CONNECTION_DATAFORMAT &&
+                   outLength > 63) {
             ULONG proposedSize = ZvFormatSize(data);
             if (proposedSize > outLength) proposedSize = outLength;
-            const UCHAR* reference = record->ChosenFormat != nullptr ? record->ChosenFormat : record->DefaultFormat;
+            const UCHAR* reference =
+                record->ChosenFormat != nullptr ? record->ChosenFormat : record->DefaultFormat;
             if (proposedSize < ZV_FMT_SIZE_WAVE || outLength < ZV_FMT_SIZE_WAVE ||
                 std::memcmp(data + 48, &KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, sizeof(GUID)) != 0) {
                 // Not a wave format: nothing to compare, and nothing the stream paths could use.
-                ThisModule::ModulePrint(1, "HandleKSProperty>IsConnectionDataFormat: Proposed Size not WaveFormatEx!!!\n");
-            } else if (reference != nullptr &&
-                       CompareDataFormat(data, proposedSize, reference, record->ChannelLimit) == 0) {
-                ThisModule::ModulePrint(1,
-                    "HandleKSProperty>IsConnectionDataFormat: DataFormat mismatch Failing KSPROPERTY_CONNECTION_DATAFORMAT SET!!!\n");
+                ThisModule::ModulePrint(
+                    1,
+                    "HandleKSProperty>IsConnectionDataFormat: Proposed Size not WaveFormatEx!!!\n");
+            } else if (reference != nullptr && CompareDataFormat(data, proposedSize, reference,
+                                                                 record->ChannelLimit) == 0) {
+                ThisModule::ModulePrint(
+                    1,
+                    "HandleKSProperty>IsConnectionDataFormat: DataFormat mismatch Failing "
+                    "KSPROPERTY_CONNECTION_DATAFORMAT SET!!!\n");
                 return CompleteKsIrp(irp, inMdl, outMdl, STATUS_NO_MATCH, 0, 0, taken, 1, 1);
             } else if (entry->Channel != NoChannel) {
                 ctx = AllocateContext(irp, IRP_CTX_DATAFORMAT);
                 if (ctx == nullptr) {
-                    ThisModule::ModulePrint(ZDBG_ERR | 1, "HandleKSProperty>IsConnectionDataFormat: no memory for IRP context!!\n");
+                    ThisModule::ModulePrint(
+                        ZDBG_ERR | 1,
+                        "HandleKSProperty>IsConnectionDataFormat: no memory for IRP context!!\n");
                 }
             }
-        } else if (entry->Active != 0 && propertyId == KSPROPERTY_CONNECTION_STATE && outLength >= sizeof(ULONG) &&
-                   entry->Channel != NoChannel) {
+        } else if (entry->Active != 0 && propertyId == KSPROPERTY_CONNECTION_STATE &&
+                   outLength >= sizeof(ULONG) && entry->Channel != NoChannel) {
             ctx = AllocateContext(irp, IRP_CTX_STATE);
             if (ctx == nullptr) {
-                ThisModule::ModulePrint(ZDBG_ERR | 1, "HandleKSProperty>IsConnectionState(SET): no memory for IRP context!!\n");
+                ThisModule::ModulePrint(
+                    ZDBG_ERR | 1,
+                    "HandleKSProperty>IsConnectionState(SET): no memory for IRP context!!\n");
             } else {
                 ULONG state = ZvReadU32(data, 0);
                 ctx->SyncLockHeld = 1;
-                ThisModule::ModulePrint(1,
-                    "HandleKSProperty>IsConnectionProperty: Seting Completion routine For KSPROPERTY_CONNECTION_STATE SET Direction - %x; state (%d)\n",
+                ThisModule::ModulePrint(
+                    1,
+                    "HandleKSProperty>IsConnectionProperty: Seting Completion routine For "
+                    "KSPROPERTY_CONNECTION_STATE SET Direction - %x; state (%d)\n",
                     entry->Direction, state);
                 if (state != KSSTATE_RUN) {
                     ctx->DontCare = 1;
@@ -348,8 +402,10 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
         OpenPinEntry* entry = nullptr;
         if (GetOpenPinFromList(irp, file, nullptr, 0, &entry, 0) == 0) {
             ThisModule::ModulePrint(1,
-                "HandleKSProperty> IsGetAudioPosition: GetOpenPinFromList Failed!!! (No Create File for this pin before)\n");
-        } else if (entry->Active != 0 && entry->Channel != NoChannel && outLength >= sizeof(KSAUDIO_POSITION)) {
+                                    "HandleKSProperty> IsGetAudioPosition: GetOpenPinFromList "
+                                    "Failed!!! (No Create File for this pin before)\n");
+        } else if (entry->Active != 0 && entry->Channel != NoChannel &&
+                   outLength >= sizeof(KSAUDIO_POSITION)) {
             ctx = AllocateContext(irp, IRP_CTX_POSITION);
             if (ctx != nullptr) {
                 channel = entry->Channel;
@@ -375,7 +431,8 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
     ctx->ForcePending = 1;
     // Every state but RUN is told before the device sees it (outside the sync-control lock).
     if (stateToTell != ~0u && g_FilterLogic->OnSetStreamState != nullptr) {
-        g_FilterLogic->OnSetStreamState(this, direction, static_cast<KSSTATE>(stateToTell), channel);
+        g_FilterLogic->OnSetStreamState(this, direction, static_cast<KSSTATE>(stateToTell),
+                                        channel);
     }
     UndoPropertyInput(irp, inMdl, 1);
     UndoPropertyOutput(irp, outMdl, 1);
@@ -413,7 +470,8 @@ void CGenDisp::PropertyCompletionWork(IrpContext* ctx) {
                     PUCHAR copy = static_cast<PUCHAR>(MemAlloc(formatSize));
                     if (copy != nullptr) {
                         std::memcpy(copy, data, formatSize);
-                        // The stream paths divide by the block: a format without one is not taken over.
+                        // The stream paths divide by the block: a format without one is not taken
+                        // over.
                         if (ZvReadU16(copy, ZV_FMT_OFF_BLOCKALIGN) != 0) {
                             MemFree(entry->Format);
                             entry->Format = copy;
@@ -429,14 +487,17 @@ void CGenDisp::PropertyCompletionWork(IrpContext* ctx) {
         if (found != 0 && data != nullptr) {
             if (ctx->Kind == IRP_CTX_DATAFORMAT) {
                 ThisModule::ModulePrint(1, "KSPROPERTY_CONNECTION_DATAFORMAT Set SUCCESS!!!\n");
-                if (logic->OnSetFormat != nullptr) logic->OnSetFormat(this, direction, &format, channel);
+                if (logic->OnSetFormat != nullptr)
+                    logic->OnSetFormat(this, direction, &format, channel);
             } else if (ctx->Kind == IRP_CTX_STATE) {
                 ThisModule::ModulePrint(1, "KSPROPERTY_CONNECTION_STATE Set SUCCESS!!!\n");
                 if (logic->OnSetStreamState != nullptr) {
-                    logic->OnSetStreamState(this, direction, static_cast<KSSTATE>(ZvReadU32(data, 0)), channel);
+                    logic->OnSetStreamState(this, direction,
+                                            static_cast<KSSTATE>(ZvReadU32(data, 0)), channel);
                 }
             } else if (ctx->Kind == IRP_CTX_POSITION && logic->OnGetAudioPosition != nullptr) {
-                logic->OnGetAudioPosition(this, direction, reinterpret_cast<PKSAUDIO_POSITION>(data), channel);
+                logic->OnGetAudioPosition(this, direction,
+                                          reinterpret_cast<PKSAUDIO_POSITION>(data), channel);
             }
         }
     }

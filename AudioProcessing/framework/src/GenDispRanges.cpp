@@ -17,7 +17,9 @@ using ThisModule = LogModule<LogModuleGenDisp>;
 
 const ULONG AllChannels = 0xFFFFFFFFu;
 
-ULONG RoundUp8(ULONG value) { return (value + 7u) & ~7u; }
+ULONG RoundUp8(ULONG value) {
+    return (value + 7u) & ~7u;
+}
 
 bool GuidAt(const void* base, ULONG offset, const GUID& guid) {
     return std::memcmp(static_cast<const UCHAR*>(base) + offset, &guid, sizeof(GUID)) == 0;
@@ -28,7 +30,8 @@ const ULONG OffMajor = 16, OffSub = 32, OffSpecifier = 48;
 const ULONG OffMaxChannels = 64, OffMinBits = 68, OffMaxBits = 72, OffMinRate = 76, OffMaxRate = 80;
 
 bool IsPcmWaveRange(const void* range) {
-    return GuidAt(range, OffSub, KSDATAFORMAT_SUBTYPE_PCM) && GuidAt(range, OffSpecifier, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX);
+    return GuidAt(range, OffSub, KSDATAFORMAT_SUBTYPE_PCM) &&
+           GuidAt(range, OffSpecifier, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX);
 }
 
 // Walks the items of a KSMULTIPLE_ITEM of length bytes at most.  Each item is
@@ -54,8 +57,8 @@ void WalkRanges(const void* list, ULONG length, ULONG round, Visit visit) {
 }
 
 // Rules 1-5 of the rewrite for one device range; "found" is set by any audio range.
-bool RangePasses(const UCHAR* range, ULONG formatSize, const DataRangePreference* preference, ULONG bwLimit,
-                 ULONG* found) {
+bool RangePasses(const UCHAR* range, ULONG formatSize, const DataRangePreference* preference,
+                 ULONG bwLimit, ULONG* found) {
     if (!GuidAt(range, OffMajor, KSDATAFORMAT_TYPE_AUDIO)) return false;
     *found = 1;
     if (!IsPcmWaveRange(range) || formatSize < ZV_RANGE_SIZE_AUDIO) return false;
@@ -87,7 +90,8 @@ void ExpandRange(const UCHAR* range, const DataRangePreference* preference, Emit
 
 ULONG AdvertisedChannels(const UCHAR* range, const DataRangePreference* preference) {
     ULONG maxChannels = ZvReadU32(range, OffMaxChannels);
-    return maxChannels < preference->AdvertiseChannels ? preference->MinimumChannels : preference->AdvertiseChannels;
+    return maxChannels < preference->AdvertiseChannels ? preference->MinimumChannels
+                                                       : preference->AdvertiseChannels;
 }
 
 #define LEVEL(b0, b1, b2, r0, r1, r2, r3, adv) \
@@ -132,8 +136,9 @@ const GUID CaptureCategories[] = {KSCATEGORY_AUDIO, KSCATEGORY_CAPTURE};
 const PinCategoryTable RenderPinCategories = {1, RenderCategories};
 const PinCategoryTable CapturePinCategories = {2, CaptureCategories};
 
-void BuildRangeListSize(const void* deviceRanges, ULONG deviceSize, const DataRangePreference* preference,
-                        PULONG sizeOut, PULONG foundOut, ULONG bwLimit) {
+void BuildRangeListSize(const void* deviceRanges, ULONG deviceSize,
+                        const DataRangePreference* preference, PULONG sizeOut, PULONG foundOut,
+                        ULONG bwLimit) {
     ULONG size = sizeof(KSMULTIPLE_ITEM), found = 0;
     WalkRanges(deviceRanges, deviceSize, 1, [&](const UCHAR* range, ULONG formatSize) {
         if (RangePasses(range, formatSize, preference, bwLimit, &found)) {
@@ -145,8 +150,9 @@ void BuildRangeListSize(const void* deviceRanges, ULONG deviceSize, const DataRa
     *foundOut = found;
 }
 
-void BuildRangeList(const void* deviceRanges, ULONG deviceSize, const DataRangePreference* preference, PVOID out,
-                    ULONG outSize, ULONG bwLimit) {
+void BuildRangeList(const void* deviceRanges, ULONG deviceSize,
+                    const DataRangePreference* preference, PVOID out, ULONG outSize,
+                    ULONG bwLimit) {
     if (out == nullptr || outSize < sizeof(KSMULTIPLE_ITEM)) return;
     PUCHAR list = static_cast<PUCHAR>(out);
     ULONG size = sizeof(KSMULTIPLE_ITEM), count = 0, found = 0;
@@ -173,17 +179,23 @@ void BuildRangeList(const void* deviceRanges, ULONG deviceSize, const DataRangeP
 
 ULONG FittedChannelMask(ULONG channels, ULONG keep) {
     switch (channels) {
-    case 1: return 4;
-    case 2:
-    case 3: return 3;
-    case 4:
-    case 5: return 0x107;
-    case 6: return 0x3F;
-    default: return keep;
+        case 1:
+            return 4;
+        case 2:
+        case 3:
+            return 3;
+        case 4:
+        case 5:
+            return 0x107;
+        case 6:
+            return 0x3F;
+        default:
+            return keep;
     }
 }
 
-ULONG CompareDataFormat(const void* format, ULONG formatLength, const void* reference, ULONG maxChannels) {
+ULONG CompareDataFormat(const void* format, ULONG formatLength, const void* reference,
+                        ULONG maxChannels) {
     ULONG size = formatLength >= 4 ? ZvFormatSize(format) : 0;
     if (size > formatLength) size = formatLength;
     ULONG refSize = ZvFormatSize(reference);
@@ -196,7 +208,8 @@ ULONG CompareDataFormat(const void* format, ULONG formatLength, const void* refe
     if (ZvReadU16(format, ZV_FMT_OFF_CHANNELS) > maxChannels) return 0;
     USHORT tag = ZvReadU16(format, ZV_FMT_OFF_TAG);
     if (tag != ZvReadU16(reference, ZV_FMT_OFF_TAG)) return 0;
-    if (tag == WAVE_FORMAT_EXTENSIBLE && size >= ZV_FMT_SIZE_VALIDBITS && refSize >= ZV_FMT_SIZE_VALIDBITS) {
+    if (tag == WAVE_FORMAT_EXTENSIBLE && size >= ZV_FMT_SIZE_VALIDBITS &&
+        refSize >= ZV_FMT_SIZE_VALIDBITS) {
         USHORT valid = ZvReadU16(format, ZV_FMT_OFF_VALIDBITS);
         bool packed24 = ZvReadU16(format, ZV_FMT_OFF_BITS) == 32 && valid == 24;
         if (valid != ZvReadU16(reference, ZV_FMT_OFF_VALIDBITS) && !packed24) return 0;
@@ -240,17 +253,18 @@ ULONG FindRangeForFormat(PinRecord* record, const void* format, ULONG formatLeng
     ULONG bits = ZvReadU16(format, ZV_FMT_OFF_BITS);
     ULONG rate = ZvReadU32(format, ZV_FMT_OFF_RATE);
     const UCHAR* match = nullptr;
-    WalkRanges(record->RangeList, record->RangeListSize, 0, [&](const UCHAR* range, ULONG rangeSize) {
-        if (rangeSize < ZV_RANGE_SIZE_AUDIO) return true;
-        ULONG maxChannels = ZvReadU32(range, OffMaxChannels);
-        if ((maxChannels == AllChannels || maxChannels >= channels) && ZvReadU32(range, OffMinBits) <= bits &&
-            bits <= ZvReadU32(range, OffMaxBits) && ZvReadU32(range, OffMinRate) <= rate &&
-            rate <= ZvReadU32(range, OffMaxRate)) {
-            match = range;
-            return false;
-        }
-        return true;
-    });
+    WalkRanges(
+        record->RangeList, record->RangeListSize, 0, [&](const UCHAR* range, ULONG rangeSize) {
+            if (rangeSize < ZV_RANGE_SIZE_AUDIO) return true;
+            ULONG maxChannels = ZvReadU32(range, OffMaxChannels);
+            if ((maxChannels == AllChannels || maxChannels >= channels) &&
+                ZvReadU32(range, OffMinBits) <= bits && bits <= ZvReadU32(range, OffMaxBits) &&
+                ZvReadU32(range, OffMinRate) <= rate && rate <= ZvReadU32(range, OffMaxRate)) {
+                match = range;
+                return false;
+            }
+            return true;
+        });
     if (match == nullptr) return 0;
     if (update == 0) return 1;
     bool created = false;
@@ -269,10 +283,13 @@ ULONG FindRangeForFormat(PinRecord* record, const void* format, ULONG formatLeng
         ZvWriteU16(chosen, ZV_FMT_OFF_BLOCKALIGN, ZvReadU16(format, ZV_FMT_OFF_BLOCKALIGN));
         ZvWriteU16(chosen, ZV_FMT_OFF_BITS, static_cast<USHORT>(bits));
     }
-    if (chosenSize >= ZV_FMT_SIZE_WAVE) ZvWriteU16(chosen, ZV_FMT_OFF_TAG, ZvReadU16(format, ZV_FMT_OFF_TAG));
-    if (created && chosenSize >= ZV_FMT_SIZE_EXTENSIBLE && ZvReadU16(chosen, ZV_FMT_OFF_TAG) == WAVE_FORMAT_EXTENSIBLE) {
+    if (chosenSize >= ZV_FMT_SIZE_WAVE)
+        ZvWriteU16(chosen, ZV_FMT_OFF_TAG, ZvReadU16(format, ZV_FMT_OFF_TAG));
+    if (created && chosenSize >= ZV_FMT_SIZE_EXTENSIBLE &&
+        ZvReadU16(chosen, ZV_FMT_OFF_TAG) == WAVE_FORMAT_EXTENSIBLE) {
         ZvWriteU16(chosen, ZV_FMT_OFF_VALIDBITS, static_cast<USHORT>(ZvReadU32(match, OffMaxBits)));
-        ZvWriteU32(chosen, ZV_FMT_OFF_MASK, FittedChannelMask(channels, ZvReadU32(chosen, ZV_FMT_OFF_MASK)));
+        ZvWriteU32(chosen, ZV_FMT_OFF_MASK,
+                   FittedChannelMask(channels, ZvReadU32(chosen, ZV_FMT_OFF_MASK)));
     }
     return 1;
 }
@@ -292,11 +309,21 @@ ULONG FormatToChannelFormat(const void* format, ULONG formatLength, ChannelForma
         out->ChannelMask = ZvReadU32(format, ZV_FMT_OFF_MASK);
     } else {
         switch (channels) {
-        case 1: out->ChannelMask = 4; break;
-        case 2: out->ChannelMask = 3; break;
-        case 4: out->ChannelMask = 0x33; break;
-        case 6: out->ChannelMask = 0x3F; break;
-        default: out->ChannelMask = 0; break;
+            case 1:
+                out->ChannelMask = 4;
+                break;
+            case 2:
+                out->ChannelMask = 3;
+                break;
+            case 4:
+                out->ChannelMask = 0x33;
+                break;
+            case 6:
+                out->ChannelMask = 0x3F;
+                break;
+            default:
+                out->ChannelMask = 0;
+                break;
         }
     }
     return 1;
@@ -308,8 +335,8 @@ ULONG IntersectDataFormat(PinRecord* record, const void* request, ULONG inputLen
     const UCHAR* offered = nullptr;
     WalkRanges(static_cast<const UCHAR*>(request) + listOffset, inputLength - listOffset, 1,
                [&](const UCHAR* range, ULONG formatSize) {
-                   if (formatSize >= ZV_RANGE_SIZE_AUDIO && GuidAt(range, OffMajor, KSDATAFORMAT_TYPE_AUDIO) &&
-                       IsPcmWaveRange(range)) {
+                   if (formatSize >= ZV_RANGE_SIZE_AUDIO &&
+                       GuidAt(range, OffMajor, KSDATAFORMAT_TYPE_AUDIO) && IsPcmWaveRange(range)) {
                        offered = range;
                        return false;
                    }
@@ -321,21 +348,22 @@ ULONG IntersectDataFormat(PinRecord* record, const void* request, ULONG inputLen
     ULONG offeredChannels = ZvReadU32(offered, OffMaxChannels);
     ULONG index = 0;
     const UCHAR* taken = nullptr;
-    WalkRanges(record->RangeList, record->RangeListSize, 0, [&](const UCHAR* range, ULONG rangeSize) {
-        if (rangeSize < ZV_RANGE_SIZE_AUDIO) return true;
-        ULONG channels = ZvReadU32(range, OffMaxChannels);
-        bool fits = (offeredChannels == AllChannels || offeredChannels >= channels) &&
-                    ZvReadU32(offered, OffMinBits) <= ZvReadU32(range, OffMinBits) &&
-                    ZvReadU32(range, OffMaxBits) <= ZvReadU32(offered, OffMaxBits) &&
-                    ZvReadU32(offered, OffMinRate) <= ZvReadU32(range, OffMinRate) &&
-                    ZvReadU32(range, OffMaxRate) <= ZvReadU32(offered, OffMaxRate);
-        if (!fits) return true;
-        if (index++ == record->IntersectCursor) {
-            taken = range;
-            return false;
-        }
-        return true;
-    });
+    WalkRanges(record->RangeList, record->RangeListSize, 0,
+               [&](const UCHAR* range, ULONG rangeSize) {
+                   if (rangeSize < ZV_RANGE_SIZE_AUDIO) return true;
+                   ULONG channels = ZvReadU32(range, OffMaxChannels);
+                   bool fits = (offeredChannels == AllChannels || offeredChannels >= channels) &&
+                               ZvReadU32(offered, OffMinBits) <= ZvReadU32(range, OffMinBits) &&
+                               ZvReadU32(range, OffMaxBits) <= ZvReadU32(offered, OffMaxBits) &&
+                               ZvReadU32(offered, OffMinRate) <= ZvReadU32(range, OffMinRate) &&
+                               ZvReadU32(range, OffMaxRate) <= ZvReadU32(offered, OffMaxRate);
+                   if (!fits) return true;
+                   if (index++ == record->IntersectCursor) {
+                       taken = range;
+                       return false;
+                   }
+                   return true;
+               });
     if (record->FailureCount >= 3) {
         record->FailureCount = 0;
         record->IntersectCursor += 1;
@@ -347,9 +375,11 @@ ULONG IntersectDataFormat(PinRecord* record, const void* request, ULONG inputLen
     ULONG bits = ZvReadU32(taken, OffMinBits);
     SetWaveFields(chosen, channels, ZvReadU32(taken, OffMinRate), bits);
     record->ChannelLimit = channels;
-    if (ZvFormatSize(chosen) >= ZV_FMT_SIZE_EXTENSIBLE && ZvReadU16(chosen, ZV_FMT_OFF_TAG) == WAVE_FORMAT_EXTENSIBLE) {
+    if (ZvFormatSize(chosen) >= ZV_FMT_SIZE_EXTENSIBLE &&
+        ZvReadU16(chosen, ZV_FMT_OFF_TAG) == WAVE_FORMAT_EXTENSIBLE) {
         ZvWriteU16(chosen, ZV_FMT_OFF_VALIDBITS, static_cast<USHORT>(bits));
-        ZvWriteU32(chosen, ZV_FMT_OFF_MASK, FittedChannelMask(channels, ZvReadU32(chosen, ZV_FMT_OFF_MASK)));
+        ZvWriteU32(chosen, ZV_FMT_OFF_MASK,
+                   FittedChannelMask(channels, ZvReadU32(chosen, ZV_FMT_OFF_MASK)));
     }
     ReplaceChosenFormat(record, chosen);
     return 1;
@@ -361,21 +391,25 @@ void DisplayDataFormat(const void* format, ULONG formatLength) {
         return;
     }
     ULONG size = ZvFormatSize(format);
-    ThisModule::ModulePrint(3, "\tFormatSize %lu Flags 0x%lx SampleSize %lu\n", size, ZvReadU32(format, 4),
-                            ZvReadU32(format, 8));
+    ThisModule::ModulePrint(3, "\tFormatSize %lu Flags 0x%lx SampleSize %lu\n", size,
+                            ZvReadU32(format, 4), ZvReadU32(format, 8));
     if (size > formatLength) size = formatLength;
     if (size < ZV_FMT_SIZE_WAVE) {
         ThisModule::ModulePrint(3, "\tno WAVEFORMATEX (%lu bytes)\n", size);
         return;
     }
-    ThisModule::ModulePrint(3, "\twFormatTag 0x%x nChannels %u nSamplesPerSec %lu nAvgBytesPerSec %lu\n",
-                            ZvReadU16(format, ZV_FMT_OFF_TAG), ZvReadU16(format, ZV_FMT_OFF_CHANNELS),
-                            ZvReadU32(format, ZV_FMT_OFF_RATE), ZvReadU32(format, ZV_FMT_OFF_AVGBYTES));
-    ThisModule::ModulePrint(3, "\tnBlockAlign %u wBitsPerSample %u cbSize %u\n", ZvReadU16(format, ZV_FMT_OFF_BLOCKALIGN),
-                            ZvReadU16(format, ZV_FMT_OFF_BITS), ZvReadU16(format, ZV_FMT_OFF_CBSIZE));
+    ThisModule::ModulePrint(
+        3, "\twFormatTag 0x%x nChannels %u nSamplesPerSec %lu nAvgBytesPerSec %lu\n",
+        ZvReadU16(format, ZV_FMT_OFF_TAG), ZvReadU16(format, ZV_FMT_OFF_CHANNELS),
+        ZvReadU32(format, ZV_FMT_OFF_RATE), ZvReadU32(format, ZV_FMT_OFF_AVGBYTES));
+    ThisModule::ModulePrint(3, "\tnBlockAlign %u wBitsPerSample %u cbSize %u\n",
+                            ZvReadU16(format, ZV_FMT_OFF_BLOCKALIGN),
+                            ZvReadU16(format, ZV_FMT_OFF_BITS),
+                            ZvReadU16(format, ZV_FMT_OFF_CBSIZE));
     if (size >= ZV_FMT_SIZE_MASK) {
         ThisModule::ModulePrint(3, "\twValidBitsPerSample %u dwChannelMask 0x%lx\n",
-                                ZvReadU16(format, ZV_FMT_OFF_VALIDBITS), ZvReadU32(format, ZV_FMT_OFF_MASK));
+                                ZvReadU16(format, ZV_FMT_OFF_VALIDBITS),
+                                ZvReadU32(format, ZV_FMT_OFF_MASK));
     }
 }
 
@@ -383,10 +417,10 @@ void DisplayMultipleItemDataRanges(const void* item, ULONG length) {
     ULONG index = 0;
     WalkRanges(item, length, 1, [&](const UCHAR* range, ULONG formatSize) {
         if (formatSize >= ZV_RANGE_SIZE_AUDIO) {
-            ThisModule::ModulePrint(3, "\tRange %lu: channels %lu bits %lu-%lu rate %lu-%lu\n", index,
-                                    ZvReadU32(range, OffMaxChannels), ZvReadU32(range, OffMinBits),
-                                    ZvReadU32(range, OffMaxBits), ZvReadU32(range, OffMinRate),
-                                    ZvReadU32(range, OffMaxRate));
+            ThisModule::ModulePrint(3, "\tRange %lu: channels %lu bits %lu-%lu rate %lu-%lu\n",
+                                    index, ZvReadU32(range, OffMaxChannels),
+                                    ZvReadU32(range, OffMinBits), ZvReadU32(range, OffMaxBits),
+                                    ZvReadU32(range, OffMinRate), ZvReadU32(range, OffMaxRate));
         } else {
             ThisModule::ModulePrint(3, "\tRange %lu: %lu bytes\n", index, formatSize);
         }
@@ -395,8 +429,8 @@ void DisplayMultipleItemDataRanges(const void* item, ULONG length) {
     });
 }
 
-ULONG WalkStreamHeaders(const void* headers, ULONG length, ULONG useDataUsed, ULONGLONG* sum, PULONG count,
-                        ULONG maxHeaders) {
+ULONG WalkStreamHeaders(const void* headers, ULONG length, ULONG useDataUsed, ULONGLONG* sum,
+                        PULONG count, ULONG maxHeaders) {
     *sum = 0;
     *count = 0;
     if (headers == nullptr) return length == 0 ? 1 : 0;

@@ -35,7 +35,9 @@ PVOID ReadData(const UCHAR* header) {
     std::memcpy(&data, header + OffData, sizeof data);
     return data;
 }
-void WriteData(UCHAR* header, PVOID data) { std::memcpy(header + OffData, &data, sizeof data); }
+void WriteData(UCHAR* header, PVOID data) {
+    std::memcpy(header + OffData, &data, sizeof data);
+}
 
 // Calls visit(index, header) for each well-formed header, at most 10.
 template <class Visit>
@@ -83,7 +85,9 @@ ULONG MapStreamBuffers(PIRP irp, PMDL* mdls, PVOID headers, ULONG length) {
         ULONG extent = ZvReadU32(header, OffFrameExtent);
         if (ok == 0 || data == nullptr || extent == 0) return;
         PVOID system = nullptr;
-        if (MapMdlBuffer(data, extent, &mdls[index], &system, irp->RequestorMode, IoModifyAccess) == 0) ok = 0;
+        if (MapMdlBuffer(data, extent, &mdls[index], &system, irp->RequestorMode, IoModifyAccess) ==
+            0)
+            ok = 0;
     });
     if (walked == 0 || ok == 0) {
         UnmapStreamBuffers(mdls);
@@ -96,7 +100,8 @@ void SetStreamDataAddresses(PMDL* mdls, PVOID headers, ULONG length, ULONG syste
     if (headers == nullptr) return;
     ForEachHeader(headers, length, [&](ULONG index, UCHAR* header) {
         PMDL mdl = mdls[index];
-        if (mdl != nullptr) WriteData(header, system != 0 ? mdl->MappedSystemVa : MmGetMdlVirtualAddress(mdl));
+        if (mdl != nullptr)
+            WriteData(header, system != 0 ? mdl->MappedSystemVa : MmGetMdlVirtualAddress(mdl));
     });
 }
 
@@ -115,18 +120,21 @@ ULONG GetSyncControlLock() {
     for (;;) {
         LARGE_INTEGER timeout;
         timeout.QuadPart = -30000000;  // 3 s
-        NTSTATUS status = KeWaitForSingleObject(&SyncControlLock, Executive, KernelMode, FALSE, &timeout);
+        NTSTATUS status =
+            KeWaitForSingleObject(&SyncControlLock, Executive, KernelMode, FALSE, &timeout);
         if (status == STATUS_SUCCESS) return 0;
         if (status == STATUS_TIMEOUT) {
             ThisModule::ModulePrint(1, "GetSyncControlLock() Unable to acquire lock timeout...\n");
         } else {
-            ThisModule::ModulePrint(1, "GetSyncControlLock() Unable to acquire lock status - 0x%x \n", status);
+            ThisModule::ModulePrint(
+                1, "GetSyncControlLock() Unable to acquire lock status - 0x%x \n", status);
         }
     }
 }
 
 void ReleaseSyncControlLock() {
-    if (g_FilterLogic->SyncControlEnabled != 0) KeSetEvent(&SyncControlLock, IO_NO_INCREMENT, FALSE);
+    if (g_FilterLogic->SyncControlEnabled != 0)
+        KeSetEvent(&SyncControlLock, IO_NO_INCREMENT, FALSE);
 }
 
 // ---------------------------------------------------------------------------
@@ -140,7 +148,8 @@ ULONG CGenDisp::BeginStreamRequest(PIRP irp, ULONG useDataUsed, StreamRequestInf
     OpenPinEntry* entry = nullptr;
     if (GetOpenPinFromList(irp, file, nullptr, 0, &entry, 0) == 0 || entry->Active == 0 ||
         (entry->Channel == NoChannel && ReadSharedValue(VID_SHARED_MUTEMODE) == 0) ||
-        ZvFormatSize(entry->Format) < ZV_FMT_SIZE_WAVE || ZvReadU16(entry->Format, ZV_FMT_OFF_BLOCKALIGN) == 0 ||
+        ZvFormatSize(entry->Format) < ZV_FMT_SIZE_WAVE ||
+        ZvReadU16(entry->Format, ZV_FMT_OFF_BLOCKALIGN) == 0 ||
         MapPropertyOutput(irp, &info->HeaderMdl) == 0) {
         UnlockOpenPinList();
         return 0;
@@ -153,8 +162,9 @@ ULONG CGenDisp::BeginStreamRequest(PIRP irp, ULONG useDataUsed, StreamRequestInf
     info->Channel = entry->Channel;
     info->PinFile = entry->PinFile;
     if (info->Channel != NoChannel) {
-        UpdateChannelPosition(info->Channel, info->Direction,
-                              CountStreamBytes(info->Headers, info->Length, useDataUsed) / info->BlockAlign, 0);
+        UpdateChannelPosition(
+            info->Channel, info->Direction,
+            CountStreamBytes(info->Headers, info->Length, useDataUsed) / info->BlockAlign, 0);
     }
     UnlockOpenPinList();
     return 1;
@@ -163,7 +173,8 @@ ULONG CGenDisp::BeginStreamRequest(PIRP irp, ULONG useDataUsed, StreamRequestInf
 void CGenDisp::CallOnBuffer(PMDL* mdls, const StreamRequestInfo& info) {
     SetStreamDataAddresses(mdls, info.Headers, info.Length, 1);
     GetSyncControlLock();
-    g_FilterLogic->OnBuffer(this, info.Direction, info.Headers, info.Length, info.Channel, info.PinFile);
+    g_FilterLogic->OnBuffer(this, info.Direction, info.Headers, info.Length, info.Channel,
+                            info.PinFile);
     ReleaseSyncControlLock();
     SetStreamDataAddresses(mdls, info.Headers, info.Length, 0);
 }
@@ -171,7 +182,8 @@ void CGenDisp::CallOnBuffer(PMDL* mdls, const StreamRequestInfo& info) {
 NTSTATUS CGenDisp::HandleKSWriteStream(PIRP irp, PULONG taken) {
     StreamRequestInfo info;
     if (BeginStreamRequest(irp, 1, &info) == 0) return STATUS_SUCCESS;
-    IrpContext* ctx = g_FilterLogic->OnBuffer != nullptr ? AllocateContext(irp, IRP_CTX_WRITE) : nullptr;
+    IrpContext* ctx =
+        g_FilterLogic->OnBuffer != nullptr ? AllocateContext(irp, IRP_CTX_WRITE) : nullptr;
     if (ctx == nullptr) {
         UndoPropertyOutput(irp, info.HeaderMdl, 0);
         return STATUS_SUCCESS;
@@ -181,7 +193,8 @@ NTSTATUS CGenDisp::HandleKSWriteStream(PIRP irp, PULONG taken) {
         CallOnBuffer(ctx->DataMdls, info);
         UnmapStreamBuffers(ctx->DataMdls);
     } else {
-        ThisModule::ModulePrint(2, "HandleKSWriteStream> stream headers not usable; data passed untouched\n");
+        ThisModule::ModulePrint(
+            2, "HandleKSWriteStream> stream headers not usable; data passed untouched\n");
     }
     ctx->BlockSize = info.BlockAlign;
     ctx->Channel = info.Channel;
@@ -203,12 +216,14 @@ NTSTATUS CGenDisp::HandleKSReadStream(PIRP irp, PULONG taken) {
     const LONG channel = info.Channel;
     IrpContext* ctx = nullptr;
     // Without OnBuffer, or with headers the logic could not be given, the request is not taken.
-    if (g_FilterLogic->OnBuffer == nullptr || headers == nullptr || StreamHeadersUsable(headers, length) == 0 ||
+    if (g_FilterLogic->OnBuffer == nullptr || headers == nullptr ||
+        StreamHeadersUsable(headers, length) == 0 ||
         (ctx = AllocateContext(irp, IRP_CTX_READ)) == nullptr) {
         UndoPropertyOutput(irp, headerMdl, 0);
         return STATUS_SUCCESS;
     }
-    // The data buffers are locked here, in the requester's context; the worker uses their system addresses.
+    // The data buffers are locked here, in the requester's context; the worker uses their system
+    // addresses.
     if (MapStreamBuffers(irp, ctx->DataMdls, headers, length) == 0) {
         FreeContext(ctx);
         UndoPropertyOutput(irp, headerMdl, 0);
@@ -218,7 +233,8 @@ NTSTATUS CGenDisp::HandleKSReadStream(PIRP irp, PULONG taken) {
         ULONG extent = ZvReadU32(headers, OffFrameExtent);
         ULONGLONG block = static_cast<ULONGLONG>(blockAlign) * rate / 100;
         ULONG cut = block != 0 ? static_cast<ULONG>((extent / block) * block) : extent;
-        // A buffer shorter than one block keeps its extent: the device must not be asked for nothing.
+        // A buffer shorter than one block keeps its extent: the device must not be asked for
+        // nothing.
         if (cut != 0 && cut != extent) {
             ctx->SavedFrameExtent = extent;
             ctx->CutApplied = 1;
@@ -241,7 +257,8 @@ NTSTATUS CGenDisp::HandleKSReadStream(PIRP irp, PULONG taken) {
 // ---------------------------------------------------------------------------
 void CGenDisp::CompleteRenderRequest(IrpContext* ctx) {
     PIRP irp = ctx->Irp;
-    if (!NT_SUCCESS(irp->IoStatus.Status) || ctx->Channel == NoChannel || ctx->BlockSize == 0) return;
+    if (!NT_SUCCESS(irp->IoStatus.Status) || ctx->Channel == NoChannel || ctx->BlockSize == 0)
+        return;
     PVOID headers = HeadersAtCompletion(irp, ctx->OutputMdl);
     ULONGLONG frames = CountStreamBytes(headers, OutputLength(irp), 1) / ctx->BlockSize;
     UpdateChannelTransferCount(ctx->Channel, CHANNEL_RENDER, frames, 0);
@@ -250,13 +267,15 @@ void CGenDisp::CompleteRenderRequest(IrpContext* ctx) {
 NTSTATUS CGenDisp::CompleteCaptureRequest(IrpContext* ctx) {
     PIRP irp = ctx->Irp;
     CaptureQueueEntry* entry = nullptr;
-    if (NT_SUCCESS(irp->IoStatus.Status) && g_FilterLogic->OnBuffer != nullptr && ReadWriteThreadRunning.load() != 0) {
-        entry = static_cast<CaptureQueueEntry*>(ExAllocateFromNPagedLookasideList(&CaptureEntryLookaside));
+    if (NT_SUCCESS(irp->IoStatus.Status) && g_FilterLogic->OnBuffer != nullptr &&
+        ReadWriteThreadRunning.load() != 0) {
+        entry = static_cast<CaptureQueueEntry*>(
+            ExAllocateFromNPagedLookasideList(&CaptureEntryLookaside));
     }
     if (entry == nullptr) {
         // Finished here, without the logic: the application gets its own extent back.
-        RestoreFrameExtent(HeadersAtCompletion(irp, ctx->OutputMdl), OutputLength(irp), ctx->CutApplied,
-                           ctx->SavedFrameExtent);
+        RestoreFrameExtent(HeadersAtCompletion(irp, ctx->OutputMdl), OutputLength(irp),
+                           ctx->CutApplied, ctx->SavedFrameExtent);
         FinishContext(ctx);
         ReleaseRemoveLock(irp, m_removeLock);
         return STATUS_SUCCESS;
@@ -304,11 +323,14 @@ void CGenDisp::FinishCaptureRequest(CaptureQueueEntry* entry) {
     UnlockOpenPinList();
     if (found != 0) {
         if (channel != NoChannel && blockAlign != 0) {
-            UpdateChannelTransferCount(channel, direction, CountStreamBytes(headers, length, 0) / blockAlign, 0);
+            UpdateChannelTransferCount(channel, direction,
+                                       CountStreamBytes(headers, length, 0) / blockAlign, 0);
         }
         // What the device wrote is checked again: DataUsed must stay inside the mapped extent.
-        if (entry->DataMapped != 0 && StreamHeadersUsable(headers, length) != 0 && g_FilterLogic->OnBuffer != nullptr) {
-            StreamRequestInfo info = {entry->HeaderMdl, headers, length, blockAlign, 0, direction, channel, pinFile};
+        if (entry->DataMapped != 0 && StreamHeadersUsable(headers, length) != 0 &&
+            g_FilterLogic->OnBuffer != nullptr) {
+            StreamRequestInfo info = {entry->HeaderMdl, headers, length, blockAlign, 0,
+                                      direction,        channel, pinFile};
             CallOnBuffer(entry->DataMdls, info);
         }
     }
@@ -349,8 +371,8 @@ VOID ReadWriteThread(PVOID) {
     PVOID objects[2] = {&ThreadStopEvent, &CaptureWorkEvent};
     for (;;) {
         ProbeLeave(0);
-        NTSTATUS status =
-            KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr);
+        NTSTATUS status = KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode,
+                                                   FALSE, nullptr, nullptr);
         ProbeEnter(0);
         if (status != STATUS_WAIT_0 + 1) break;
         KeClearEvent(&CaptureWorkEvent);

@@ -19,7 +19,8 @@ ULONG SharedValues[4];
 KMUTEX SharedSideEffectMutex;
 
 bool ChannelArgsValid(LONG channel, ULONG direction) {
-    return channel >= 0 && channel < ZV_CHANNEL_COUNT && (direction == CHANNEL_RENDER || direction == CHANNEL_CAPTURE);
+    return channel >= 0 && channel < ZV_CHANNEL_COUNT &&
+           (direction == CHANNEL_RENDER || direction == CHANNEL_CAPTURE);
 }
 
 ChannelRecord* Record(LONG channel, ULONG direction) {
@@ -29,7 +30,8 @@ ChannelRecord* Record(LONG channel, ULONG direction) {
 // Runs body on the record under the channel lock; 3 with the message when
 // requireAcquired and the channel is free.
 template <class Body>
-ULONG WithChannel(LONG channel, ULONG direction, bool requireAcquired, PCSTR notAcquiredText, Body body) {
+ULONG WithChannel(LONG channel, ULONG direction, bool requireAcquired, PCSTR notAcquiredText,
+                  Body body) {
     if (!ChannelArgsValid(channel, direction)) return ZV_INVALID_PARAMETER;
     KIRQL irql;
     KeAcquireSpinLock(&ChannelTableLock, &irql);
@@ -52,7 +54,8 @@ FilterDeviceExtension* ExtensionOf(CGenDisp* genDisp) {
 VariableEntry* InstTable(FilterDeviceExtension* ext) {
     return reinterpret_cast<VariableEntry*>(&ext->InstPinDirsPtr);
 }
-static_assert(offsetof(FilterDeviceExtension, InstMasterStackPtr) - offsetof(FilterDeviceExtension, InstPinDirsPtr) ==
+static_assert(offsetof(FilterDeviceExtension, InstMasterStackPtr) -
+                      offsetof(FilterDeviceExtension, InstPinDirsPtr) ==
                   sizeof(VariableEntry),
               "the instantiated variables form a {pointer, size} table");
 }  // namespace
@@ -102,7 +105,8 @@ ULONG SetChannelFormat(LONG channel, ULONG direction, const ChannelFormat* forma
                        [&](ChannelRecord* r) { r->Format = *format; });
 }
 
-ULONG AcquireChannel(LONG channel, ULONG direction, PDEVICE_OBJECT lower, PFILE_OBJECT pinFile, PDEVICE_OBJECT fdo) {
+ULONG AcquireChannel(LONG channel, ULONG direction, PDEVICE_OBJECT lower, PFILE_OBJECT pinFile,
+                     PDEVICE_OBJECT fdo) {
     if (!ChannelArgsValid(channel, direction)) return ZV_INVALID_PARAMETER;
     ULONG status = ZV_OK;
     KIRQL irql;
@@ -120,7 +124,8 @@ ULONG AcquireChannel(LONG channel, ULONG direction, PDEVICE_OBJECT lower, PFILE_
         record->Acquired = 1;
     }
     KeReleaseSpinLock(&ChannelTableLock, irql);
-    if (status != ZV_OK) ThisModule::ModulePrint(1, "AcquireChannel> Channel already Acquired!!!\n");
+    if (status != ZV_OK)
+        ThisModule::ModulePrint(1, "AcquireChannel> Channel already Acquired!!!\n");
     return status;
 }
 
@@ -140,14 +145,17 @@ ULONG ReleaseChannel(LONG channel, ULONG direction) {
     return status;
 }
 
-ULONG GetChannelInfo(LONG channel, ULONG direction, PDEVICE_OBJECT* lower, PFILE_OBJECT* pinFile, PULONGLONG count,
-                     PDEVICE_OBJECT* fdo) {
-    return WithChannel(channel, direction, true, "GetChannelInfo> Channel NOT Acquired!!!\n", [&](ChannelRecord* r) {
-        if (lower != nullptr) *lower = r->Lower;
-        if (pinFile != nullptr) *pinFile = r->PinFile;
-        if (count != nullptr) *count = direction == CHANNEL_RENDER ? r->Position : r->CompletedCount;
-        if (fdo != nullptr) *fdo = r->Fdo;
-    });
+ULONG GetChannelInfo(LONG channel, ULONG direction, PDEVICE_OBJECT* lower, PFILE_OBJECT* pinFile,
+                     PULONGLONG count, PDEVICE_OBJECT* fdo) {
+    return WithChannel(channel, direction, true, "GetChannelInfo> Channel NOT Acquired!!!\n",
+                       [&](ChannelRecord* r) {
+                           if (lower != nullptr) *lower = r->Lower;
+                           if (pinFile != nullptr) *pinFile = r->PinFile;
+                           if (count != nullptr)
+                               *count =
+                                   direction == CHANNEL_RENDER ? r->Position : r->CompletedCount;
+                           if (fdo != nullptr) *fdo = r->Fdo;
+                       });
 }
 
 ULONG GetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelFormat* format) {
@@ -162,9 +170,11 @@ ULONG GetChannelState(LONG channel, ULONG direction, PULONG state) {
 }
 
 ULONG SetChannelState(LONG channel, ULONG direction, ULONG state) {
-    if (!ChannelArgsValid(channel, direction) || state == 0 || state > 3) return ZV_INVALID_PARAMETER;
-    ULONG status = WithChannel(channel, direction, true, "SetChannelState> Channel NOT Acquired!!!\n",
-                               [&](ChannelRecord* r) { r->State = state; });
+    if (!ChannelArgsValid(channel, direction) || state == 0 || state > 3)
+        return ZV_INVALID_PARAMETER;
+    ULONG status =
+        WithChannel(channel, direction, true, "SetChannelState> Channel NOT Acquired!!!\n",
+                    [&](ChannelRecord* r) { r->State = state; });
     if (status == ZV_OK && g_FilterLogic->OnSetChannelState != nullptr) {
         g_FilterLogic->OnSetChannelState(channel, direction, state);
     }
@@ -178,8 +188,9 @@ ULONG GetChannelPosition(LONG channel, ULONG direction, PULONGLONG position) {
 }
 
 ULONG UpdateChannelPosition(LONG channel, ULONG direction, ULONGLONG frames, ULONG set) {
-    return WithChannel(channel, direction, false, nullptr,
-                       [&](ChannelRecord* r) { r->Position = set != 0 ? frames : r->Position + frames; });
+    return WithChannel(channel, direction, false, nullptr, [&](ChannelRecord* r) {
+        r->Position = set != 0 ? frames : r->Position + frames;
+    });
 }
 
 ULONG UpdateChannelTransferCount(LONG channel, ULONG direction, ULONGLONG frames, ULONG set) {
@@ -190,8 +201,9 @@ ULONG UpdateChannelTransferCount(LONG channel, ULONG direction, ULONGLONG frames
 
 ULONG IsChannelOwner(LONG channel, ULONG direction, PFILE_OBJECT pinFile) {
     ULONG owner = 0;
-    WithChannel(channel, direction, false, nullptr,
-                [&](ChannelRecord* r) { owner = r->Acquired != 0 && r->PinFile == pinFile ? 1 : 0; });
+    WithChannel(channel, direction, false, nullptr, [&](ChannelRecord* r) {
+        owner = r->Acquired != 0 && r->PinFile == pinFile ? 1 : 0;
+    });
     return owner;
 }
 
@@ -199,7 +211,8 @@ ULONG IsChannelOwner(LONG channel, ULONG direction, PFILE_OBJECT pinFile) {
 // Variables
 // ---------------------------------------------------------------------------
 ULONG GetSharedVariable(ULONG id, PVOID value, PULONG size) {
-    if (value == nullptr || size == nullptr || *size == 0 || id == 0 || id > 4) return ZV_INVALID_PARAMETER;
+    if (value == nullptr || size == nullptr || *size == 0 || id == 0 || id > 4)
+        return ZV_INVALID_PARAMETER;
     KIRQL irql;
     KeAcquireSpinLock(&SharedVariableLock, &irql);
     ULONG status = LoadVariable(value, size, SharedVariableTable, id - 1);
@@ -238,14 +251,16 @@ ULONG SetSharedVariable(ULONG id, PVOID value, ULONG size) {
     if (changed) {
         if (id == VID_SHARED_DSDISABLE) ApplyDsDisableToAllDevices(newValue);
         if (id == VID_SHARED_BWLIMIT) FlagAllDevicesForRebuild();
-        if (g_FilterLogic->OnSharedVariableChange != nullptr) g_FilterLogic->OnSharedVariableChange(id, value, size);
+        if (g_FilterLogic->OnSharedVariableChange != nullptr)
+            g_FilterLogic->OnSharedVariableChange(id, value, size);
     }
     if (onOff) KeReleaseMutex(&SharedSideEffectMutex, FALSE);
     return status;
 }
 
 ULONG GetInstantiatedVariable(CGenDisp* genDisp, ULONG id, PVOID value, PULONG size) {
-    if (genDisp == nullptr || value == nullptr || size == nullptr || *size < sizeof(ULONG) || id == 0 || id > 2) {
+    if (genDisp == nullptr || value == nullptr || size == nullptr || *size < sizeof(ULONG) ||
+        id == 0 || id > 2) {
         return ZV_INVALID_PARAMETER;
     }
     FilterDeviceExtension* ext = ExtensionOf(genDisp);
@@ -281,8 +296,8 @@ void ApplyDsDisableToAllDevices(ULONG value) {
     for (ULONG capacity = 16;;) {
         items = static_cast<Item*>(MemAlloc(capacity * sizeof(Item)));
         if (items == nullptr) {
-            ThisModule::ModulePrint(ZDBG_WARN | 1, "ApplyDsDisableToAllDevices> No memory for %d devices\n",
-                                    capacity);
+            ThisModule::ModulePrint(
+                ZDBG_WARN | 1, "ApplyDsDisableToAllDevices> No memory for %d devices\n", capacity);
             return;
         }
         ULONG listed = 0;
@@ -293,7 +308,8 @@ void ApplyDsDisableToAllDevices(ULONG value) {
         if (listed <= capacity) {
             for (PLIST_ENTRY link = PdoList.Flink; link != &PdoList; link = link->Flink) {
                 PdoListEntry* entry = CONTAINING_RECORD(link, PdoListEntry, Links);
-                volatile LONG* busy = entry->Fdo != nullptr ? FilterExtension(entry->Fdo)->DsBusyFlag : nullptr;
+                volatile LONG* busy =
+                    entry->Fdo != nullptr ? FilterExtension(entry->Fdo)->DsBusyFlag : nullptr;
                 if (entry->Pdo == nullptr || busy == nullptr) continue;
                 ObReferenceObject(entry->Pdo);
                 items[count++] = {entry->Pdo, busy};
@@ -316,7 +332,8 @@ void FlagAllDevicesForRebuild() {
     KeAcquireSpinLock(&PdoListLock, &irql);
     for (PLIST_ENTRY link = PdoList.Flink; link != &PdoList; link = link->Flink) {
         PdoListEntry* entry = CONTAINING_RECORD(link, PdoListEntry, Links);
-        if (entry->Fdo != nullptr) InterlockedExchange(&FilterExtension(entry->Fdo)->RebuildFlag, 1);
+        if (entry->Fdo != nullptr)
+            InterlockedExchange(&FilterExtension(entry->Fdo)->RebuildFlag, 1);
     }
     KeReleaseSpinLock(&PdoListLock, irql);
 }
@@ -340,15 +357,18 @@ ULONGLONG ScaleTo100ns(ULONGLONG counter, ULONGLONG frequency) {
 ULONGLONG QueryTime100ns() {
     LARGE_INTEGER frequency;
     LARGE_INTEGER counter = KeQueryPerformanceCounter(&frequency);
-    return ScaleTo100ns(static_cast<ULONGLONG>(counter.QuadPart), static_cast<ULONGLONG>(frequency.QuadPart));
+    return ScaleTo100ns(static_cast<ULONGLONG>(counter.QuadPart),
+                        static_cast<ULONGLONG>(frequency.QuadPart));
 }
 
 PWCHAR GetHardwareID(PDEVICE_OBJECT pdo, PULONG size) {
     ULONG needed = 0;
     NTSTATUS status = IoGetDeviceProperty(pdo, DevicePropertyHardwareID, 0, nullptr, &needed);
     if (status != STATUS_BUFFER_TOO_SMALL || needed == 0) {
-        ThisModule::ModulePrint(ZDBG_WARN | 1, "GetHardwareID> PDO(0x%lx): Can't get ID (#1). Not hooking this device...\n",
-                                (ULONG)(ULONG_PTR)pdo);
+        ThisModule::ModulePrint(
+            ZDBG_WARN | 1,
+            "GetHardwareID> PDO(0x%lx): Can't get ID (#1). Not hooking this device...\n",
+            (ULONG)(ULONG_PTR)pdo);
         return nullptr;
     }
     PWCHAR buffer = nullptr;
@@ -362,8 +382,10 @@ PWCHAR GetHardwareID(PDEVICE_OBJECT pdo, PULONG size) {
         }
     }
     if (!NT_SUCCESS(status)) {
-        ThisModule::ModulePrint(ZDBG_WARN | 1, "GetHardwareID> PDO(0x%lx): Can't get ID (#2). Not hooking this device...\n",
-                                (ULONG)(ULONG_PTR)pdo);
+        ThisModule::ModulePrint(
+            ZDBG_WARN | 1,
+            "GetHardwareID> PDO(0x%lx): Can't get ID (#2). Not hooking this device...\n",
+            (ULONG)(ULONG_PTR)pdo);
         MemFree(buffer);
         return nullptr;
     }

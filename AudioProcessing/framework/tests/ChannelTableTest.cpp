@@ -42,7 +42,8 @@ protected:
     }
     static bool Logged(const std::string& text) {
         auto lines = DbgLines();
-        return std::any_of(lines.begin(), lines.end(), [&](auto& l) { return l.find(text) != std::string::npos; });
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](auto& l) { return l.find(text) != std::string::npos; });
     }
 };
 
@@ -54,9 +55,11 @@ TEST_F(ChannelTableTest, EveryChannelServiceRefusesABadChannelOrDirection) {
         SCOPED_TRACE(channel * 10 + static_cast<LONG>(direction));
         EXPECT_EQ(GetChannelFormat(channel, direction, &format), ZV_INVALID_PARAMETER);
         EXPECT_EQ(SetChannelFormat(channel, direction, &format), ZV_INVALID_PARAMETER);
-        EXPECT_EQ(AcquireChannel(channel, direction, nullptr, nullptr, nullptr), ZV_INVALID_PARAMETER);
+        EXPECT_EQ(AcquireChannel(channel, direction, nullptr, nullptr, nullptr),
+                  ZV_INVALID_PARAMETER);
         EXPECT_EQ(ReleaseChannel(channel, direction), ZV_INVALID_PARAMETER);
-        EXPECT_EQ(GetChannelInfo(channel, direction, nullptr, nullptr, &count, nullptr), ZV_INVALID_PARAMETER);
+        EXPECT_EQ(GetChannelInfo(channel, direction, nullptr, nullptr, &count, nullptr),
+                  ZV_INVALID_PARAMETER);
         EXPECT_EQ(GetChannelState(channel, direction, &state), ZV_INVALID_PARAMETER);
         EXPECT_EQ(SetChannelState(channel, direction, 1), ZV_INVALID_PARAMETER);
         EXPECT_EQ(GetChannelPosition(channel, direction, &count), ZV_INVALID_PARAMETER);
@@ -180,7 +183,8 @@ TEST_F(ChannelTableTest, SharedVariablesStoreOnlyOnOffChangesAndAnnounceEachStor
     ULONG one = 1, five = 5, zero = 0;
     EXPECT_EQ(SetSharedVariable(VID_SHARED_PROCESS, &one, 4), ZV_OK);
     // The logic copies id 2 into id 1, which announces itself too.
-    EXPECT_EQ(LogicCalls(), (std::vector<std::string>{"OnSharedVariableChange(2,1)", "OnSharedVariableChange(1,1)"}));
+    EXPECT_EQ(LogicCalls(), (std::vector<std::string>{"OnSharedVariableChange(2,1)",
+                                                      "OnSharedVariableChange(1,1)"}));
     EXPECT_EQ(ReadSharedValue(VID_SHARED_DSDISABLE), 1u);
     KpIoTraceClear();
     EXPECT_EQ(SetSharedVariable(VID_SHARED_PROCESS, &five, 4), ZV_OK);
@@ -267,9 +271,10 @@ TEST_F(ChannelTableTest, InstantiatedVariablesLiveInEachDevicesExtension) {
 
 TEST_F(ChannelTableTest, TimeScalingIsExactAgainstAWideReference) {
     for (ULONGLONG frequency : {10000000ull, 3579545ull, 0xFFFFFFFFull}) {
-        for (ULONGLONG counter : {0ull, 1ull, 123456789ull, 0xFFFFFFFFull, 0x123456789ABCull, 1ull << 62,
-                                  (1ull << 63) - 1, 1ull << 63}) {
-            unsigned __int128 reference = static_cast<unsigned __int128>(counter) * 10000000u / frequency;
+        for (ULONGLONG counter : {0ull, 1ull, 123456789ull, 0xFFFFFFFFull, 0x123456789ABCull,
+                                  1ull << 62, (1ull << 63) - 1, 1ull << 63}) {
+            unsigned __int128 reference =
+                static_cast<unsigned __int128>(counter) * 10000000u / frequency;
             // The 64-bit result wraps like the reference's low half.
             EXPECT_EQ(ScaleTo100ns(counter, frequency), static_cast<ULONGLONG>(reference))
                 << counter << " at " << frequency;

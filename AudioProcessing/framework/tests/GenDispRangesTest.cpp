@@ -14,7 +14,8 @@
 namespace {
 
 struct Range {
-    GUID Major = KSDATAFORMAT_TYPE_AUDIO, Sub = KSDATAFORMAT_SUBTYPE_PCM, Spec = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+    GUID Major = KSDATAFORMAT_TYPE_AUDIO, Sub = KSDATAFORMAT_SUBTYPE_PCM,
+         Spec = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
     ULONG Size = 88, Channels = 2, MinBits = 16, MaxBits = 16, MinRate = 8000, MaxRate = 48000;
 };
 
@@ -62,19 +63,21 @@ std::vector<Point> Points(const std::vector<UCHAR>& list) {
     return out;
 }
 
-std::vector<UCHAR> Rewrite(const std::vector<UCHAR>& device, ULONG dataflow, ULONG level, ULONG bwLimit = 0,
-                           ULONG* found = nullptr) {
+std::vector<UCHAR> Rewrite(const std::vector<UCHAR>& device, ULONG dataflow, ULONG level,
+                           ULONG bwLimit = 0, ULONG* found = nullptr) {
     const DataRangePreference* pref = &RangePreferencesFor(dataflow)->Levels[level];
     ULONG size = 0, f = 0;
     BuildRangeListSize(device.data(), static_cast<ULONG>(device.size()), pref, &size, &f, bwLimit);
     if (found != nullptr) *found = f;
     std::vector<UCHAR> out(size, 0xCC);
-    BuildRangeList(device.data(), static_cast<ULONG>(device.size()), pref, out.data(), size, bwLimit);
+    BuildRangeList(device.data(), static_cast<ULONG>(device.size()), pref, out.data(), size,
+                   bwLimit);
     EXPECT_EQ(ZvReadU32(out.data(), 0), size);
     return out;
 }
 
-std::vector<UCHAR> Wave(ULONG rate, ULONG bits, ULONG channels, ULONG size = 82, USHORT tag = WAVE_FORMAT_PCM) {
+std::vector<UCHAR> Wave(ULONG rate, ULONG bits, ULONG channels, ULONG size = 82,
+                        USHORT tag = WAVE_FORMAT_PCM) {
     std::vector<UCHAR> f(size, 0);
     ZvWriteU32(f.data(), 0, size);
     std::memcpy(f.data() + 16, &KSDATAFORMAT_TYPE_AUDIO, 16);
@@ -108,9 +111,17 @@ TEST_F(GenDispRangesTest, CaptureLevelZeroOfAMonoRangeIsTwoSixteenBitPoints) {
 }
 
 TEST_F(GenDispRangesTest, BitDepthsOutsideRatesInsideInTheLevelsOrder) {
-    auto out = Rewrite(List({{.Channels = 2, .MinBits = 8, .MaxBits = 32, .MinRate = 8000, .MaxRate = 48000}}), 1, 2);
-    EXPECT_EQ(Points(out), (std::vector<Point>{{16, 16000, 2}, {16, 8000, 2}, {16, 48000, 2}, {8, 16000, 2},
-                                               {8, 8000, 2}, {8, 48000, 2}, {32, 16000, 2}, {32, 8000, 2},
+    auto out = Rewrite(
+        List({{.Channels = 2, .MinBits = 8, .MaxBits = 32, .MinRate = 8000, .MaxRate = 48000}}), 1,
+        2);
+    EXPECT_EQ(Points(out), (std::vector<Point>{{16, 16000, 2},
+                                               {16, 8000, 2},
+                                               {16, 48000, 2},
+                                               {8, 16000, 2},
+                                               {8, 8000, 2},
+                                               {8, 48000, 2},
+                                               {32, 16000, 2},
+                                               {32, 8000, 2},
                                                {32, 48000, 2}}));
 }
 
@@ -118,11 +129,14 @@ TEST_F(GenDispRangesTest, ChannelRulesAndSkippedRanges) {
     // All bits set passes; fewer than the advertised channels advertise the minimum.
     EXPECT_EQ(Points(Rewrite(List({{.Channels = 0xFFFFFFFF}}), 1, 0)),
               (std::vector<Point>{{16, 16000, 2}, {16, 8000, 2}}));
-    EXPECT_EQ(Points(Rewrite(List({{.Channels = 1}}), 1, 0)), (std::vector<Point>{{16, 16000, 1}, {16, 8000, 1}}));
+    EXPECT_EQ(Points(Rewrite(List({{.Channels = 1}}), 1, 0)),
+              (std::vector<Point>{{16, 16000, 1}, {16, 8000, 1}}));
     // Below the minimum channels, non-PCM, non-WAVEFORMATEX and 64-byte ranges are skipped.
     ULONG found = 0;
-    auto out = Rewrite(List({{.Channels = 0}, {.Sub = KSDATAFORMAT_SUBTYPE_MIDI},
-                             {.Spec = KSDATAFORMAT_SPECIFIER_DSOUND}, {.Size = 64}}),
+    auto out = Rewrite(List({{.Channels = 0},
+                             {.Sub = KSDATAFORMAT_SUBTYPE_MIDI},
+                             {.Spec = KSDATAFORMAT_SPECIFIER_DSOUND},
+                             {.Size = 64}}),
                        2, 0, 0, &found);
     EXPECT_EQ(ZvReadU32(out.data(), 4), 0u);
     EXPECT_EQ(out.size(), 8u);
@@ -136,8 +150,10 @@ TEST_F(GenDispRangesTest, ChannelRulesAndSkippedRanges) {
 TEST_F(GenDispRangesTest, BandwidthLimitDropsByTheRangesMinimums) {
     // 2 bytes x 48000 exceeds 32000: dropped.  The second range's minimums pass,
     // so all of its points are advertised, 48000 Hz included.
-    auto out = Rewrite(List({{.MinRate = 48000, .MaxRate = 48000}, {.MinRate = 8000}}), 1, 3, 32000);
-    EXPECT_EQ(Points(out), (std::vector<Point>{{16, 8000, 2}, {16, 16000, 2}, {16, 48000, 2}, {16, 44100, 2}}));
+    auto out =
+        Rewrite(List({{.MinRate = 48000, .MaxRate = 48000}, {.MinRate = 8000}}), 1, 3, 32000);
+    EXPECT_EQ(Points(out),
+              (std::vector<Point>{{16, 8000, 2}, {16, 16000, 2}, {16, 48000, 2}, {16, 44100, 2}}));
     EXPECT_EQ(Points(Rewrite(List({{.MinRate = 48000, .MaxRate = 48000}}), 1, 3, 0)).size(), 1u);
 }
 
@@ -149,12 +165,13 @@ TEST_F(GenDispRangesTest, LongerDeviceRangesAreCopiedWhole) {
 
 TEST_F(GenDispRangesTest, TruncatedDeviceListIsNotReadPastItsLength) {
     auto list = List({{.Channels = 1}, {.Channels = 1}});
-    ZvWriteU32(list.data(), 4, 7);                 // claims seven ranges
-    ZvWriteU32(list.data(), 0, 100000);            // and a size far past the buffer
+    ZvWriteU32(list.data(), 4, 7);       // claims seven ranges
+    ZvWriteU32(list.data(), 0, 100000);  // and a size far past the buffer
     for (size_t keep : {0ul, 7ul, 8ul, 60ul, 95ul, 96ul, 150ul, list.size()}) {
         Tight t(list, keep);
         ULONG size = 0, found = 0;
-        BuildRangeListSize(t.p, static_cast<ULONG>(t.n), &CaptureRangePreferences.Levels[0], &size, &found, 0);
+        BuildRangeListSize(t.p, static_cast<ULONG>(t.n), &CaptureRangePreferences.Levels[0], &size,
+                           &found, 0);
         EXPECT_EQ(size, 8u + (keep >= 96 ? 2u : 0u) * 88 + (keep >= 184 ? 2u : 0u) * 88) << keep;
     }
     // A FormatSize of 0 or past the list ends the walk.
@@ -197,7 +214,8 @@ TEST_F(GenDispRangesTest, FormatToChannelFormatMasks) {
     EXPECT_EQ(cf.AvgBytesPerSec, 32000u);
     EXPECT_EQ(cf.BitsPerSample, 16u);
     EXPECT_EQ(cf.ChannelMask, 4u);
-    for (auto [channels, mask] : {std::pair{2u, 3u}, {3u, 0u}, {4u, 0x33u}, {5u, 0u}, {6u, 0x3Fu}}) {
+    for (auto [channels, mask] :
+         {std::pair{2u, 3u}, {3u, 0u}, {4u, 0x33u}, {5u, 0u}, {6u, 0x3Fu}}) {
         FormatToChannelFormat(Wave(16000, 16, channels).data(), 82, &cf);
         EXPECT_EQ(cf.ChannelMask, mask) << channels;
     }
@@ -217,7 +235,8 @@ TEST_F(GenDispRangesTest, FormatToChannelFormatMasks) {
 
 struct RecordHolder {
     PinRecord r{};
-    explicit RecordHolder(const std::vector<UCHAR>& ranges, const std::vector<UCHAR>& defaultFormat) {
+    explicit RecordHolder(const std::vector<UCHAR>& ranges,
+                          const std::vector<UCHAR>& defaultFormat) {
         r.RangeList = static_cast<PUCHAR>(MemAlloc(static_cast<ULONG>(ranges.size())));
         std::memcpy(r.RangeList, ranges.data(), ranges.size());
         r.RangeListSize = static_cast<ULONG>(ranges.size());
@@ -254,7 +273,8 @@ TEST_F(GenDispRangesTest, FindRangeForFormatWithUpdateCreatesTheChosenFormat) {
 
 TEST_F(GenDispRangesTest, IntersectionCursorAdvancesAfterThreeFailures) {
     RecordHolder h(Rewrite(List({{.Channels = 1}}), 2, 0), Wave(8000, 16, 1));
-    auto wide = Request({{.Channels = 0xFFFFFFFF, .MinBits = 8, .MaxBits = 32, .MinRate = 1, .MaxRate = 200000}});
+    auto wide = Request(
+        {{.Channels = 0xFFFFFFFF, .MinBits = 8, .MaxBits = 32, .MinRate = 1, .MaxRate = 200000}});
     Tight req(wide);
     ASSERT_EQ(IntersectDataFormat(&h.r, req.p, static_cast<ULONG>(req.n)), 1u);
     EXPECT_EQ(ZvReadU32(h.r.ChosenFormat, 68), 8000u);
@@ -293,12 +313,15 @@ TEST_F(GenDispRangesTest, OfferedListsAreBoundedByTheInput) {
     EXPECT_EQ(IntersectDataFormat(&h.r, z.p, static_cast<ULONG>(z.n)), 0u);
 }
 
-std::vector<UCHAR> Headers(const std::vector<std::pair<ULONG, ULONG>>& extentUsed, ULONG size = sizeof(KSSTREAM_HEADER)) {
+std::vector<UCHAR> Headers(const std::vector<std::pair<ULONG, ULONG>>& extentUsed,
+                           ULONG size = sizeof(KSSTREAM_HEADER)) {
     std::vector<UCHAR> out(extentUsed.size() * size, 0);
     for (size_t i = 0; i < extentUsed.size(); ++i) {
         ZvWriteU32(out.data() + i * size, 0, size);
-        ZvWriteU32(out.data() + i * size, offsetof(KSSTREAM_HEADER, FrameExtent), extentUsed[i].first);
-        ZvWriteU32(out.data() + i * size, offsetof(KSSTREAM_HEADER, DataUsed), extentUsed[i].second);
+        ZvWriteU32(out.data() + i * size, offsetof(KSSTREAM_HEADER, FrameExtent),
+                   extentUsed[i].first);
+        ZvWriteU32(out.data() + i * size, offsetof(KSSTREAM_HEADER, DataUsed),
+                   extentUsed[i].second);
     }
     return out;
 }

@@ -65,8 +65,8 @@ TEST_F(MemAllocTest, EveryBlockComesFromMemoryOfItsPoolType) {
     }
     const auto live = KpPoolLiveBlocks(serial, ZV_POOL_TAG_ZCAM);
     for (const auto& [data, poolType] : blocks) {
-        SCOPED_TRACE(testing::Message() << "pool type " << poolType << ", class "
-                                        << MemBlockSizeClass(data));
+        SCOPED_TRACE(testing::Message()
+                     << "pool type " << poolType << ", class " << MemBlockSizeClass(data));
         const auto* byte = static_cast<const char*>(data);
         const KpPoolBlockInfo* holder = nullptr;
         for (const KpPoolBlockInfo& block : live) {

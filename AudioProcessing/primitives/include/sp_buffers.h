@@ -78,11 +78,11 @@ sp_status sp_convert_i16_to_f32_sse3(const int16_t* src, float* dst, int32_t len
 // SIMD members; other round modes truncate in the generic and SSE members and
 // round to nearest in SSE2/SSE3.  The floating-point control state is the same
 // after the call as before it.
-sp_status sp_convert_f32_to_i16_scaled(const float* src, int16_t* dst, int32_t len, int32_t roundMode,
-                                       int32_t scale);
-sp_status sp_convert_f32_to_i16_scaled_sse(const float* src, int16_t* dst, int32_t len, int32_t roundMode,
-                                           int32_t scale);
-sp_status sp_convert_f32_to_i16_scaled_sse2(const float* src, int16_t* dst, int32_t len, int32_t roundMode,
-                                            int32_t scale);
-sp_status sp_convert_f32_to_i16_scaled_sse3(const float* src, int16_t* dst, int32_t len, int32_t roundMode,
-                                            int32_t scale);
+sp_status sp_convert_f32_to_i16_scaled(const float* src, int16_t* dst, int32_t len,
+                                       int32_t roundMode, int32_t scale);
+sp_status sp_convert_f32_to_i16_scaled_sse(const float* src, int16_t* dst, int32_t len,
+                                           int32_t roundMode, int32_t scale);
+sp_status sp_convert_f32_to_i16_scaled_sse2(const float* src, int16_t* dst, int32_t len,
+                                            int32_t roundMode, int32_t scale);
+sp_status sp_convert_f32_to_i16_scaled_sse3(const float* src, int16_t* dst, int32_t len,
+                                            int32_t roundMode, int32_t scale);

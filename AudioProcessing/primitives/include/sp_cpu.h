@@ -25,25 +25,25 @@ struct sp_cpu_feature_record {
     uint32_t leaf1Edx;
     uint32_t leaf2Eax;
     uint32_t leaf2Edx;
-    uint32_t mmx;       // leaf 1 EDX bit 23
-    uint32_t sse;       // EDX bit 25
-    uint32_t sse2;      // EDX bit 26
-    uint32_t ht;        // EDX bit 28 and more than one logical processor (EBX bits 16-23)
-    uint32_t sse3;      // leaf 1 ECX bit 0
-    uint32_t x64;       // leaf 0x80000001 EDX bit 29, when that leaf is reported
+    uint32_t mmx;   // leaf 1 EDX bit 23
+    uint32_t sse;   // EDX bit 25
+    uint32_t sse2;  // EDX bit 26
+    uint32_t ht;    // EDX bit 28 and more than one logical processor (EBX bits 16-23)
+    uint32_t sse3;  // leaf 1 ECX bit 0
+    uint32_t x64;   // leaf 0x80000001 EDX bit 29, when that leaf is reported
 };
 
 // Processor type codes of sp_cpu_type.
 enum sp_cpu_type_code : int32_t {
-    sp_cpu_other = 0,             // no CPUID, not "GenuineIntel", or another family
-    sp_cpu_f5 = 1,                // family 5 without MMX
+    sp_cpu_other = 0,  // no CPUID, not "GenuineIntel", or another family
+    sp_cpu_f5 = 1,     // family 5 without MMX
     sp_cpu_f5_mmx = 2,
-    sp_cpu_f6 = 3,                // family 6 without MMX, SSE or SSE2
+    sp_cpu_f6 = 3,  // family 6 without MMX, SSE or SSE2
     sp_cpu_f6_mmx = 4,
     sp_cpu_f6_sse = 5,
-    sp_cpu_f15_sse2 = 6,          // family 15 with SSE2, without SSE3 and HT
+    sp_cpu_f15_sse2 = 6,  // family 15 with SSE2, without SSE3 and HT
     sp_cpu_f15_sse2_ht = 7,
-    sp_cpu_f15_sse3 = 8,          // family 15 with SSE3, without the 64-bit extension
+    sp_cpu_f15_sse3 = 8,  // family 15 with SSE3, without the 64-bit extension
     sp_cpu_f6_sse2 = 9,
     sp_cpu_f7 = 16,
     sp_cpu_f15_no_sse2 = 17,

@@ -24,12 +24,13 @@ typedef sp_status (*sp_convert_f32_to_i16_scaled_fn)(const float* src, int16_t* 
                                                      int32_t roundMode, int32_t scale);
 typedef sp_status (*sp_convert_i16_to_f32_fn)(const int16_t* src, float* dst, int32_t len);
 typedef void* (*sp_alloc_32_fn)(int32_t count);
-typedef sp_status (*sp_median_filter_i16_fn)(const int16_t* src, int16_t* dst, int32_t len, int32_t mask);
+typedef sp_status (*sp_median_filter_i16_fn)(const int16_t* src, int16_t* dst, int32_t len,
+                                             int32_t mask);
 typedef sp_status (*sp_xcorr_i16_scaled_fn)(const int16_t* src1, int32_t len1, const int16_t* src2,
-                                            int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag,
-                                            int32_t scale);
-typedef sp_status (*sp_fir_design_lowpass_f64_fn)(double rFreq, double* taps, int32_t len, int32_t window,
-                                                  int32_t normalise);
+                                            int32_t len2, int16_t* dst, int32_t dstLen,
+                                            int32_t lowLag, int32_t scale);
+typedef sp_status (*sp_fir_design_lowpass_f64_fn)(double rFreq, double* taps, int32_t len,
+                                                  int32_t window, int32_t normalise);
 
 // Entry numbers, from the row list: sp_entry_sp_free == 3 and so on.
 enum sp_entry : int32_t {
@@ -41,9 +42,13 @@ enum sp_entry : int32_t {
 static_assert(sp_entry_count == 69, "the dispatch table has 69 entries");
 
 // Entry's function type by number, for sp_dispatch_member.
-template <int32_t Entry> struct sp_entry_type;
+template <int32_t Entry>
+struct sp_entry_type;
 #define SP_ROW(entry, name, fnType, g, s, s2, s3) \
-    template <> struct sp_entry_type<entry> { typedef fnType type; };
+    template <>                                   \
+    struct sp_entry_type<entry> {                 \
+        typedef fnType type;                      \
+    };
 #include "sp_rows.def"
 #undef SP_ROW
 
@@ -84,14 +89,16 @@ int32_t sp_cpu_class(int32_t cpuType);
 // A row's member for a variant, with the entry's own type.
 template <int32_t Entry>
 inline typename sp_entry_type<Entry>::type sp_dispatch_member(int32_t variant) {
-    return reinterpret_cast<typename sp_entry_type<Entry>::type>(sp_dispatch_table[Entry].member[variant]);
+    return reinterpret_cast<typename sp_entry_type<Entry>::type>(
+        sp_dispatch_table[Entry].member[variant]);
 }
 
 // Jump stubs: what driver code links against for the three entries it calls.
 // Each forwards its arguments untouched to the member in the entry's slot and
 // returns that member's result.
 sp_status sp_median_filter_i16_stub(const int16_t* src, int16_t* dst, int32_t len, int32_t mask);
-sp_status sp_xcorr_i16_scaled_stub(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2,
-                                   int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale);
+sp_status sp_xcorr_i16_scaled_stub(const int16_t* src1, int32_t len1, const int16_t* src2,
+                                   int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag,
+                                   int32_t scale);
 sp_status sp_fir_design_lowpass_f64_stub(double rFreq, double* taps, int32_t len, int32_t window,
                                          int32_t normalise);

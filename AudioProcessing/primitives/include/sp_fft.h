@@ -31,12 +31,13 @@ float* sp_fft_twiddles_radix4(int32_t k, const float* sine, int32_t sineOrder);
 float* sp_fft_twiddles_quarter(int32_t k, const float* sine, int32_t sineOrder);
 float* sp_fft_block_twiddles(int32_t m, int32_t k1, const float* sine, int32_t sineOrder);
 sp_status sp_fft_large_tables(sp_rfft_spec* spec, int32_t n, const float* sine, int32_t sineOrder);
-sp_status sp_fft_large_tables_level(sp_rfft_spec* spec, int32_t n, const float* sine, int32_t sineOrder,
-                                    int32_t level);
+sp_status sp_fft_large_tables_level(sp_rfft_spec* spec, int32_t n, const float* sine,
+                                    int32_t sineOrder, int32_t level);
 float* sp_rfft_split_table(int32_t order, const float* sine);
 float* sp_rfft_merge_table(int32_t order, const float* sine);
 // Twiddle w_K^p = e^(-2 pi i p / K), 0 <= p < K, K = 2^k >= 4, from the sine table.
-void sp_fft_twiddle_from_sine(const float* sine, int32_t sineOrder, int32_t k, int64_t p, float* re, float* im);
+void sp_fft_twiddle_from_sine(const float* sine, int32_t sineOrder, int32_t k, int64_t p, float* re,
+                              float* im);
 // Reverses the low `bits` bits of x.
 uint32_t sp_fft_reverse_bits(uint32_t x, int32_t bits);
 
@@ -53,17 +54,20 @@ void sp_fft_scale_f32(float factor, float* data, int32_t count);
 void sp_fft_large_fwd(const sp_rfft_spec* spec, float* data, int32_t n, float* work);
 void sp_fft_large_inv(const sp_rfft_spec* spec, float* data, int32_t n, float* work);
 // One decomposition level of complex order n at depth `level`.
-void sp_fft_large_step_fwd(const sp_rfft_spec* spec, float* data, int32_t n, int32_t level, float* work);
-void sp_fft_large_step_inv(const sp_rfft_spec* spec, float* data, int32_t n, int32_t level, float* work);
+void sp_fft_large_step_fwd(const sp_rfft_spec* spec, float* data, int32_t n, int32_t level,
+                           float* work);
+void sp_fft_large_step_inv(const sp_rfft_spec* spec, float* data, int32_t n, int32_t level,
+                           float* work);
 // Unsplit block path of 2^n points (n = 11, 12): 1024-point blocks then radix-2 combines.
 void sp_fft_blocks_fwd(const sp_rfft_spec* spec, float* data, int32_t n, float* work);
 void sp_fft_blocks_inv(const sp_rfft_spec* spec, float* data, int32_t n, float* work);
 // One radix-2 combining stage of span `span` over count points with the
 // quarter table of order log2(count); direction 1 forward, -1 inverse; the
 // work goes in chunks of `chunk` points.
-void sp_fft_combine_radix2(float* data, int32_t count, int32_t span, const float* quarter, int32_t direction,
-                           int32_t chunk);
+void sp_fft_combine_radix2(float* data, int32_t count, int32_t span, const float* quarter,
+                           int32_t direction, int32_t chunk);
 // Real split (forward, after the DC/Nyquist step) and merge (inverse) over M
 // complex points; direction 1 and -1.
 void sp_rfft_split_fwd(float* data, int32_t count, int32_t direction, const float* table);
-void sp_rfft_merge_inv(const float* src, float* dst, int32_t count, int32_t direction, const float* table);
+void sp_rfft_merge_inv(const float* src, float* dst, int32_t count, int32_t direction,
+                       const float* table);

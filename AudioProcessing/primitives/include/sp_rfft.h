@@ -60,7 +60,9 @@ struct sp_rfft_spec {
     void* tables[sp_rfft_word_end - sp_rfft_word_bitrev];  // words 7..18, owned
 };
 
-inline void*& sp_rfft_table(sp_rfft_spec* spec, int32_t word) { return spec->tables[word - sp_rfft_word_bitrev]; }
+inline void*& sp_rfft_table(sp_rfft_spec* spec, int32_t word) {
+    return spec->tables[word - sp_rfft_word_bitrev];
+}
 inline void* sp_rfft_table(const sp_rfft_spec* spec, int32_t word) {
     return spec->tables[word - sp_rfft_word_bitrev];
 }
@@ -93,8 +95,10 @@ void sp_fft_spec_release(sp_rfft_spec* spec);
 sp_status sp_rfft_forward(const float* src, float* dst, const sp_rfft_spec* spec, uint8_t* work);
 sp_status sp_rfft_inverse(const float* src, float* dst, const sp_rfft_spec* spec, uint8_t* work);
 // The same transforms from and to the internal ("perm") order.
-sp_status sp_rfft_forward_perm(const float* src, float* dst, const sp_rfft_spec* spec, uint8_t* work);
-sp_status sp_rfft_inverse_perm(const float* src, float* dst, const sp_rfft_spec* spec, uint8_t* work);
+sp_status sp_rfft_forward_perm(const float* src, float* dst, const sp_rfft_spec* spec,
+                               uint8_t* work);
+sp_status sp_rfft_inverse_perm(const float* src, float* dst, const sp_rfft_spec* spec,
+                               uint8_t* work);
 
 // srcdst = src * conj(srcdst) bin by bin over n floats in the packed layout
 // (element 0 and, for even n, element n-1 real).  -8 null, -6 n < 1.
@@ -138,7 +142,8 @@ struct sp_rfft_variant {
     // Real split and merge over M complex points.  Each processes the middle
     // bin M/2 exactly once.
     void (*split_fwd)(float* data, int32_t count, int32_t direction, const void* table);
-    void (*merge_inv)(const float* src, float* dst, int32_t count, int32_t direction, const void* table);
+    void (*merge_inv)(const float* src, float* dst, int32_t count, int32_t direction,
+                      const void* table);
     const sp_fft_codelet_rows* codelets;
     // Allocation of a per-call work buffer (the variant's sp_alloc_bytes).
     void* (*alloc_bytes)(int32_t bytes);
@@ -165,5 +170,5 @@ struct sp_rfft_builder {
     float* (*merge_table)(int32_t order, const float* sine);
 };
 extern const sp_rfft_builder sp_rfft_builder_generic;
-sp_status sp_rfft_spec_init_with(const sp_rfft_builder* builder, sp_rfft_spec** out, int32_t order, int32_t flag,
-                                 int32_t hint);
+sp_status sp_rfft_spec_init_with(const sp_rfft_builder* builder, sp_rfft_spec** out, int32_t order,
+                                 int32_t flag, int32_t hint);

@@ -7,15 +7,15 @@
 
 enum sp_status : int32_t {
     sp_status_ok = 0,
-    sp_status_even_mask = 5,         // warning: an even median mask was reduced by one
-    sp_status_bad_size = -6,         // a length or size below its minimum, or a parameter out of range
-    sp_status_null_ptr = -8,         // a null pointer argument
-    sp_status_no_memory = -9,        // an allocation failed
-    sp_status_fft_order = -15,       // FFT order outside its range
-    sp_status_fft_flag = -16,        // FFT scaling flag not one of the allowed values
-    sp_status_wrong_state = -17,     // a state record of another kind
-    sp_status_tone_phase = -44,      // tone phase negative, or at least 2*PI
-    sp_status_tone_freq = -45,       // tone frequency negative, or at least 0.5
+    sp_status_even_mask = 5,      // warning: an even median mask was reduced by one
+    sp_status_bad_size = -6,      // a length or size below its minimum, or a parameter out of range
+    sp_status_null_ptr = -8,      // a null pointer argument
+    sp_status_no_memory = -9,     // an allocation failed
+    sp_status_fft_order = -15,    // FFT order outside its range
+    sp_status_fft_flag = -16,     // FFT scaling flag not one of the allowed values
+    sp_status_wrong_state = -17,  // a state record of another kind
+    sp_status_tone_phase = -44,   // tone phase negative, or at least 2*PI
+    sp_status_tone_freq = -45,    // tone frequency negative, or at least 0.5
     sp_status_tone_magnitude = -46,  // tone magnitude at most zero
 };
 

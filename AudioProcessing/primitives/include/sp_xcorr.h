@@ -25,14 +25,17 @@
 #include "sp_rfft.h"
 #include "sp_status.h"
 
-sp_status sp_xcorr_i16_scaled(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2, int16_t* dst,
-                              int32_t dstLen, int32_t lowLag, int32_t scale);
-sp_status sp_xcorr_i16_scaled_sse(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2,
-                                  int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale);
-sp_status sp_xcorr_i16_scaled_sse2(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2,
-                                   int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale);
-sp_status sp_xcorr_i16_scaled_sse3(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2,
-                                   int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale);
+sp_status sp_xcorr_i16_scaled(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2,
+                              int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale);
+sp_status sp_xcorr_i16_scaled_sse(const int16_t* src1, int32_t len1, const int16_t* src2,
+                                  int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag,
+                                  int32_t scale);
+sp_status sp_xcorr_i16_scaled_sse2(const int16_t* src1, int32_t len1, const int16_t* src2,
+                                   int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag,
+                                   int32_t scale);
+sp_status sp_xcorr_i16_scaled_sse3(const int16_t* src1, int32_t len1, const int16_t* src2,
+                                   int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag,
+                                   int32_t scale);
 
 // Path border: w above this takes the FFT path.
 #define SP_XCORR_DIRECT_MAX_W 383
@@ -49,14 +52,22 @@ void sp_xcorr_direct_rev(const float* a, const float* b, int32_t m, float* out, 
 void sp_xcorr_direct_full(const float* a, const float* b, int32_t m, float* out, int32_t count);
 void sp_xcorr_direct_mirror(const float* a, const float* b, int32_t m, float* out, int32_t count);
 // SIMD members on the 16-bit samples (the SSE3 member runs the SSE2 kernels).
-void sp_xcorr_direct_fwd_sse2(const int16_t* a, const int16_t* b, int32_t m, float* out, int32_t count);
-void sp_xcorr_direct_rev_sse2(const int16_t* a, const int16_t* b, int32_t m, float* out, int32_t count);
-void sp_xcorr_direct_full_sse2(const int16_t* a, const int16_t* b, int32_t m, float* out, int32_t count);
-void sp_xcorr_direct_mirror_sse2(const int16_t* a, const int16_t* b, int32_t m, float* out, int32_t count);
-void sp_xcorr_direct_fwd_sse(const int16_t* a, const int16_t* b, int32_t m, float* out, int32_t count);
-void sp_xcorr_direct_rev_sse(const int16_t* a, const int16_t* b, int32_t m, float* out, int32_t count);
-void sp_xcorr_direct_full_sse(const int16_t* a, const int16_t* b, int32_t m, float* out, int32_t count);
-void sp_xcorr_direct_mirror_sse(const int16_t* a, const int16_t* b, int32_t m, float* out, int32_t count);
+void sp_xcorr_direct_fwd_sse2(const int16_t* a, const int16_t* b, int32_t m, float* out,
+                              int32_t count);
+void sp_xcorr_direct_rev_sse2(const int16_t* a, const int16_t* b, int32_t m, float* out,
+                              int32_t count);
+void sp_xcorr_direct_full_sse2(const int16_t* a, const int16_t* b, int32_t m, float* out,
+                               int32_t count);
+void sp_xcorr_direct_mirror_sse2(const int16_t* a, const int16_t* b, int32_t m, float* out,
+                                 int32_t count);
+void sp_xcorr_direct_fwd_sse(const int16_t* a, const int16_t* b, int32_t m, float* out,
+                             int32_t count);
+void sp_xcorr_direct_rev_sse(const int16_t* a, const int16_t* b, int32_t m, float* out,
+                             int32_t count);
+void sp_xcorr_direct_full_sse(const int16_t* a, const int16_t* b, int32_t m, float* out,
+                              int32_t count);
+void sp_xcorr_direct_mirror_sse(const int16_t* a, const int16_t* b, int32_t m, float* out,
+                                int32_t count);
 
 // ---- Direct-path plan -------------------------------------------------------------------
 // The case split of the direct path, shared by every member: up to three kernel
@@ -84,7 +95,8 @@ struct sp_xcorr_plan {
 };
 // lowLag within -(len1-1) .. len2-1 and lowLag + count - 1 <= len2 - 1 (the
 // front has cut the lags without overlap).
-void sp_xcorr_direct_plan(int32_t len1, int32_t len2, int32_t lowLag, int32_t count, sp_xcorr_plan* plan);
+void sp_xcorr_direct_plan(int32_t len1, int32_t len2, int32_t lowLag, int32_t count,
+                          sp_xcorr_plan* plan);
 
 // ---- Variant plumbing ---------------------------------------------------------------------
 // A member is the shared front run over its variant's helpers.  The FFT path
@@ -113,23 +125,25 @@ struct sp_xcorr_variant {
     void* (*alloc_32)(int32_t count);
     void* (*alloc_bytes)(int32_t bytes);
     // Direct path after the front: lags lowLag .. lowLag + count - 1, all with overlap.
-    sp_status (*direct)(const sp_xcorr_variant* variant, const int16_t* src1, int32_t len1, const int16_t* src2,
-                        int32_t len2, int16_t* dst, int32_t count, int32_t lowLag, int32_t scale);
+    sp_status (*direct)(const sp_xcorr_variant* variant, const int16_t* src1, int32_t len1,
+                        const int16_t* src2, int32_t len2, int16_t* dst, int32_t count,
+                        int32_t lowLag, int32_t scale);
     const sp_xcorr_simd_kernels* kernels;  // for sp_xcorr_direct_simd; null in the generic member
     const sp_xcorr_fft_ops* fft;
 };
 
 extern const sp_xcorr_fft_ops sp_xcorr_fft_generic;
-sp_status sp_xcorr_with(const sp_xcorr_variant* variant, const int16_t* src1, int32_t len1, const int16_t* src2,
-                        int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale);
+sp_status sp_xcorr_with(const sp_xcorr_variant* variant, const int16_t* src1, int32_t len1,
+                        const int16_t* src2, int32_t len2, int16_t* dst, int32_t dstLen,
+                        int32_t lowLag, int32_t scale);
 // The FFT path: lags from firstIndex - (len1 - 1) on, count of them.
 sp_status sp_xcorr_fft_with(const sp_xcorr_variant* variant, const int16_t* src1, int32_t len1,
-                            const int16_t* src2, int32_t len2, int16_t* dst, int32_t count, int32_t firstIndex,
-                            int32_t scale);
-sp_status sp_xcorr_fft(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2, int16_t* dst,
-                       int32_t count, int32_t firstIndex, int32_t scale);
+                            const int16_t* src2, int32_t len2, int16_t* dst, int32_t count,
+                            int32_t firstIndex, int32_t scale);
+sp_status sp_xcorr_fft(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2,
+                       int16_t* dst, int32_t count, int32_t firstIndex, int32_t scale);
 // SIMD direct path: one f32 output buffer; the variant's kernels read the
 // 16-bit samples.
 sp_status sp_xcorr_direct_simd(const sp_xcorr_variant* variant, const int16_t* src1, int32_t len1,
-                               const int16_t* src2, int32_t len2, int16_t* dst, int32_t count, int32_t lowLag,
-                               int32_t scale);
+                               const int16_t* src2, int32_t len2, int16_t* dst, int32_t count,
+                               int32_t lowLag, int32_t scale);

@@ -21,7 +21,8 @@ void* AllocAligned(int32_t count, uint64_t elementSize) {
     if (bytes > 0xFFFFFFFFull) return nullptr;
     auto* raw = static_cast<unsigned char*>(MemAlloc(static_cast<ULONG>(bytes)));
     if (raw == nullptr) return nullptr;
-    const uintptr_t block = (reinterpret_cast<uintptr_t>(raw) + 8 + 31) & ~static_cast<uintptr_t>(31);
+    const uintptr_t block =
+        (reinterpret_cast<uintptr_t>(raw) + 8 + 31) & ~static_cast<uintptr_t>(31);
     unsigned char* p = raw + (block - reinterpret_cast<uintptr_t>(raw));
     memcpy(p - sizeof(void*), &raw, sizeof(void*));
     return p;
@@ -29,11 +30,21 @@ void* AllocAligned(int32_t count, uint64_t elementSize) {
 
 }  // namespace
 
-void* sp_alloc_bytes(int32_t bytes) { return AllocAligned(bytes, 1); }
-void* sp_alloc_32(int32_t count) { return AllocAligned(count, 4); }
-void* sp_alloc_32_sse3(int32_t count) { return AllocAligned(count, 4); }
-void* sp_alloc_f64(int32_t count) { return AllocAligned(count, 8); }
-void* sp_alloc_f64_sse3(int32_t count) { return AllocAligned(count, 8); }
+void* sp_alloc_bytes(int32_t bytes) {
+    return AllocAligned(bytes, 1);
+}
+void* sp_alloc_32(int32_t count) {
+    return AllocAligned(count, 4);
+}
+void* sp_alloc_32_sse3(int32_t count) {
+    return AllocAligned(count, 4);
+}
+void* sp_alloc_f64(int32_t count) {
+    return AllocAligned(count, 8);
+}
+void* sp_alloc_f64_sse3(int32_t count) {
+    return AllocAligned(count, 8);
+}
 
 void sp_free(void* block) {
     if (block == nullptr) return;

@@ -14,7 +14,8 @@ sp_status ZeroFront(void* dst, int32_t len, int32_t elementSize, ZeroKernel kern
     return sp_status_ok;
 }
 
-sp_status CopyFront(const void* src, void* dst, int32_t len, int32_t elementSize, CopyKernel kernel) {
+sp_status CopyFront(const void* src, void* dst, int32_t len, int32_t elementSize,
+                    CopyKernel kernel) {
     if (src == nullptr || dst == nullptr) return sp_status_null_ptr;
     if (len < 1) return sp_status_bad_size;
     kernel(src, dst, static_cast<int64_t>(len) * elementSize);
@@ -73,9 +74,15 @@ void* sp_copy_bytes_kernel(const void* src, void* dst, int64_t bytes) {
     return dst;
 }
 
-sp_status sp_zero_bytes(void* dst, int32_t bytes) { return ZeroFront(dst, bytes, 1, sp_zero_bytes_kernel); }
-sp_status sp_zero_i16(int16_t* dst, int32_t len) { return ZeroFront(dst, len, 2, sp_zero_bytes_kernel); }
-sp_status sp_zero_f32(float* dst, int32_t len) { return ZeroFront(dst, len, 4, sp_zero_bytes_kernel); }
+sp_status sp_zero_bytes(void* dst, int32_t bytes) {
+    return ZeroFront(dst, bytes, 1, sp_zero_bytes_kernel);
+}
+sp_status sp_zero_i16(int16_t* dst, int32_t len) {
+    return ZeroFront(dst, len, 2, sp_zero_bytes_kernel);
+}
+sp_status sp_zero_f32(float* dst, int32_t len) {
+    return ZeroFront(dst, len, 4, sp_zero_bytes_kernel);
+}
 sp_status sp_copy_i16(const int16_t* src, int16_t* dst, int32_t len) {
     return CopyFront(src, dst, len, 2, sp_copy_bytes_kernel);
 }
@@ -104,14 +111,15 @@ int16_t ScaledToI16(long double y, int32_t roundMode) {
 
 }  // namespace
 
-sp_status sp_convert_f32_to_i16_scaled(const float* src, int16_t* dst, int32_t len, int32_t roundMode,
-                                       int32_t scale) {
+sp_status sp_convert_f32_to_i16_scaled(const float* src, int16_t* dst, int32_t len,
+                                       int32_t roundMode, int32_t scale) {
     if (src == nullptr || dst == nullptr) return sp_status_null_ptr;
     if (len < 1) return sp_status_bad_size;
     // 2^-scale in extended precision; the exponent range of long double ends
     // near +-16445, so the clamp changes nothing.
     const int64_t s = scale;
-    const long double factor = ldexpl(1.0L, -static_cast<int>(s > 20000 ? 20000 : (s < -20000 ? -20000 : s)));
+    const long double factor =
+        ldexpl(1.0L, -static_cast<int>(s > 20000 ? 20000 : (s < -20000 ? -20000 : s)));
     for (int32_t i = 0; i < len; ++i) {
         const long double y = scale == 0 ? static_cast<long double>(src[i]) : src[i] * factor;
         dst[i] = ScaledToI16(y, roundMode);

@@ -13,7 +13,8 @@ typedef void* (*CopyKernel)(const void* src, void* dst, int64_t bytes);
 // The checks of a zero or copy front (null first, then length), then the kernel
 // on len * elementSize bytes.
 sp_status ZeroFront(void* dst, int32_t len, int32_t elementSize, ZeroKernel kernel);
-sp_status CopyFront(const void* src, void* dst, int32_t len, int32_t elementSize, CopyKernel kernel);
+sp_status CopyFront(const void* src, void* dst, int32_t len, int32_t elementSize,
+                    CopyKernel kernel);
 
 // 2^-scale as a float, for any scale (0 or infinity where float runs out).
 float ScaleFactorF32(int32_t scale);

@@ -56,19 +56,25 @@ void* ZeroKernel8(void* dst, int64_t bytes) {
 
 }  // namespace
 
-void* sp_zero_bytes_kernel_sse(void* dst, int64_t bytes) { return ZeroKernel8<false>(dst, bytes); }
-void* sp_zero_bytes_kernel_sse_large(void* dst, int64_t bytes) { return ZeroKernel8<true>(dst, bytes); }
+void* sp_zero_bytes_kernel_sse(void* dst, int64_t bytes) {
+    return ZeroKernel8<false>(dst, bytes);
+}
+void* sp_zero_bytes_kernel_sse_large(void* dst, int64_t bytes) {
+    return ZeroKernel8<true>(dst, bytes);
+}
 
 void* sp_copy_bytes_kernel_sse_small(const void* src, void* dst, int64_t bytes) {
     auto* d = static_cast<unsigned char*>(dst);
     const auto* s = static_cast<const unsigned char*>(src);
     int64_t n = bytes;
     if (n >= 64) {
-        const int64_t head = static_cast<int64_t>((16 - (reinterpret_cast<uintptr_t>(d) & 15)) & 15);
+        const int64_t head =
+            static_cast<int64_t>((16 - (reinterpret_cast<uintptr_t>(d) & 15)) & 15);
         CopyBytes(d, s, head);
         d += head, s += head, n -= head;
         for (; n >= 16; n -= 16, d += 16, s += 16) {
-            _mm_store_ps(reinterpret_cast<float*>(d), _mm_loadu_ps(reinterpret_cast<const float*>(s)));
+            _mm_store_ps(reinterpret_cast<float*>(d),
+                         _mm_loadu_ps(reinterpret_cast<const float*>(s)));
         }
         if (n >= 8) {
             const __m64 v = Load64(s);
@@ -90,7 +96,8 @@ void* sp_copy_bytes_kernel_sse(const void* src, void* dst, int64_t bytes) {
         CopyBytes(d, s, head);
         d += head, s += head, n -= head;
         for (; n >= 64; n -= 64, d += 64, s += 64) {
-            for (int k = 0; k < 8; ++k) _mm_stream_pi(reinterpret_cast<__m64*>(d) + k, Load64(s + 8 * k));
+            for (int k = 0; k < 8; ++k)
+                _mm_stream_pi(reinterpret_cast<__m64*>(d) + k, Load64(s + 8 * k));
         }
         _mm_sfence();
         _mm_empty();
@@ -113,7 +120,8 @@ void* sp_copy_bytes_kernel_sse_large(const void* src, void* dst, int64_t bytes) 
     }
     // Up to the next page boundary of the source, then page by page with the
     // source page touched and prefetched first, then the rest.
-    const int64_t toPage = static_cast<int64_t>((kPage - (reinterpret_cast<uintptr_t>(s) & (kPage - 1))) & (kPage - 1));
+    const int64_t toPage = static_cast<int64_t>(
+        (kPage - (reinterpret_cast<uintptr_t>(s) & (kPage - 1))) & (kPage - 1));
     sp_copy_bytes_kernel_sse(s, d, toPage);
     d += toPage, s += toPage, n -= toPage;
     for (; n >= kPage; n -= kPage, d += kPage, s += kPage) {
@@ -131,17 +139,24 @@ namespace {
 
 sp_status ZeroFrontSse(void* dst, int32_t len, int32_t elementSize) {
     const bool large = static_cast<int64_t>(len) * elementSize >= kSseLargeBytes;
-    return ZeroFront(dst, len, elementSize, large ? sp_zero_bytes_kernel_sse_large : sp_zero_bytes_kernel_sse);
+    return ZeroFront(dst, len, elementSize,
+                     large ? sp_zero_bytes_kernel_sse_large : sp_zero_bytes_kernel_sse);
 }
 
 }  // namespace
 
-sp_status sp_zero_bytes_sse(void* dst, int32_t bytes) { return ZeroFrontSse(dst, bytes, 1); }
-sp_status sp_zero_i16_sse(int16_t* dst, int32_t len) { return ZeroFrontSse(dst, len, 2); }
-sp_status sp_zero_f32_sse(float* dst, int32_t len) { return ZeroFrontSse(dst, len, 4); }
+sp_status sp_zero_bytes_sse(void* dst, int32_t bytes) {
+    return ZeroFrontSse(dst, bytes, 1);
+}
+sp_status sp_zero_i16_sse(int16_t* dst, int32_t len) {
+    return ZeroFrontSse(dst, len, 2);
+}
+sp_status sp_zero_f32_sse(float* dst, int32_t len) {
+    return ZeroFrontSse(dst, len, 4);
+}
 
 sp_status sp_copy_i16_sse(const int16_t* src, int16_t* dst, int32_t len) {
-    CopyKernel kernel = len < 4096 ? sp_copy_bytes_kernel_sse_small
+    CopyKernel kernel = len < 4096   ? sp_copy_bytes_kernel_sse_small
                         : len < 8192 ? sp_copy_bytes_kernel_sse
                                      : sp_copy_bytes_kernel_sse_large;
     return CopyFront(src, dst, len, 2, kernel);
@@ -181,8 +196,8 @@ inline int16_t SseScaledOne(float x, __m128 factor, bool scaled) {
 
 }  // namespace
 
-sp_status sp_convert_f32_to_i16_scaled_sse(const float* src, int16_t* dst, int32_t len, int32_t roundMode,
-                                           int32_t scale) {
+sp_status sp_convert_f32_to_i16_scaled_sse(const float* src, int16_t* dst, int32_t len,
+                                           int32_t roundMode, int32_t scale) {
     if (src == nullptr || dst == nullptr) return sp_status_null_ptr;
     if (len < 1) return sp_status_bad_size;
     const bool scaled = scale != 0;
@@ -191,7 +206,8 @@ sp_status sp_convert_f32_to_i16_scaled_sse(const float* src, int16_t* dst, int32
     // Mode 1 rounds to nearest, every other mode truncates: both through the
     // rounding field, restored exactly on return.
     const uint32_t saved = _mm_getcsr();
-    const uint32_t wanted = ConversionMxcsr(saved, roundMode == 1 ? kMxcsrRoundNearest : kMxcsrRoundTruncate);
+    const uint32_t wanted =
+        ConversionMxcsr(saved, roundMode == 1 ? kMxcsrRoundNearest : kMxcsrRoundTruncate);
     if (wanted != saved) _mm_setcsr(wanted);
 
     int32_t i = 0;

@@ -7,7 +7,9 @@ namespace {
 
 constexpr uint32_t kEflagsId = 0x200000;  // bit 21: writable when CPUID exists
 
-uint32_t Bit(uint32_t word, int bit) { return (word >> bit) & 1u; }
+uint32_t Bit(uint32_t word, int bit) {
+    return (word >> bit) & 1u;
+}
 
 uint32_t FlipEflagsId() {
     uint64_t before, after;
@@ -57,11 +59,15 @@ void sp_cpuid_read(sp_cpuid_snapshot* s) {
     }
 }
 
-int32_t sp_cpuid_available_from(const sp_cpuid_snapshot* s) { return s->cpuidAvailable ? 1 : 0; }
+int32_t sp_cpuid_available_from(const sp_cpuid_snapshot* s) {
+    return s->cpuidAvailable ? 1 : 0;
+}
 
 int32_t sp_cpu_vendor_is_intel_from(const sp_cpuid_snapshot* s) {
     // "Genu" "ineI" "ntel" as little-endian words of EBX, EDX, ECX.
-    return s->vendor[0] == 0x756E6547u && s->vendor[1] == 0x49656E69u && s->vendor[2] == 0x6C65746Eu ? 1 : 0;
+    return s->vendor[0] == 0x756E6547u && s->vendor[1] == 0x49656E69u && s->vendor[2] == 0x6C65746Eu
+               ? 1
+               : 0;
 }
 
 void sp_cpu_features_from(const sp_cpuid_snapshot* s, sp_cpu_feature_record* r) {
@@ -85,25 +91,27 @@ int32_t sp_cpu_type_from(const sp_cpuid_snapshot* s) {
     sp_cpu_feature_record r;
     sp_cpu_features_from(s, &r);
     switch (r.family) {
-    case 7:
-        return sp_cpu_f7;
-    case 15:
-        if (!r.sse2) return sp_cpu_f15_no_sse2;
-        if (r.sse3) return r.x64 ? sp_cpu_f15_sse3_x64 : sp_cpu_f15_sse3;
-        return r.ht ? sp_cpu_f15_sse2_ht : sp_cpu_f15_sse2;
-    case 5:
-        return r.mmx ? sp_cpu_f5_mmx : sp_cpu_f5;
-    case 6:
-        if (r.sse2) return sp_cpu_f6_sse2;
-        if (r.sse) return sp_cpu_f6_sse;
-        if (r.mmx) return sp_cpu_f6_mmx;
-        return sp_cpu_f6;
-    default:
-        return sp_cpu_other;
+        case 7:
+            return sp_cpu_f7;
+        case 15:
+            if (!r.sse2) return sp_cpu_f15_no_sse2;
+            if (r.sse3) return r.x64 ? sp_cpu_f15_sse3_x64 : sp_cpu_f15_sse3;
+            return r.ht ? sp_cpu_f15_sse2_ht : sp_cpu_f15_sse2;
+        case 5:
+            return r.mmx ? sp_cpu_f5_mmx : sp_cpu_f5;
+        case 6:
+            if (r.sse2) return sp_cpu_f6_sse2;
+            if (r.sse) return sp_cpu_f6_sse;
+            if (r.mmx) return sp_cpu_f6_mmx;
+            return sp_cpu_f6;
+        default:
+            return sp_cpu_other;
     }
 }
 
-int32_t sp_cpuid_available() { return FlipEflagsId() ? 1 : 0; }
+int32_t sp_cpuid_available() {
+    return FlipEflagsId() ? 1 : 0;
+}
 
 int32_t sp_cpu_vendor_is_intel() {
     sp_cpuid_snapshot s;

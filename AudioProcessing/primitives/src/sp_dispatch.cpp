@@ -10,7 +10,9 @@ template <class F>
 sp_any_fn Cell(F* member) {
     return reinterpret_cast<sp_any_fn>(member);
 }
-sp_any_fn Cell(std::nullptr_t) { return nullptr; }
+sp_any_fn Cell(std::nullptr_t) {
+    return nullptr;
+}
 
 // A filled cell must have its row's function type: the stubs and the tests cast
 // the slot back to that type.
@@ -20,9 +22,9 @@ constexpr bool CellFits() {
            std::is_same_v<RowFn, std::add_pointer_t<std::remove_pointer_t<std::decay_t<C>>>>;
 }
 
-#define SP_ROW(entry, name, fnType, g, s, s2, s3)                                                  \
-    static_assert(CellFits<fnType, decltype(g)>() && CellFits<fnType, decltype(s)>() &&           \
-                      CellFits<fnType, decltype(s2)>() && CellFits<fnType, decltype(s3)>(),       \
+#define SP_ROW(entry, name, fnType, g, s, s2, s3)                                           \
+    static_assert(CellFits<fnType, decltype(g)>() && CellFits<fnType, decltype(s)>() &&     \
+                      CellFits<fnType, decltype(s2)>() && CellFits<fnType, decltype(s3)>(), \
                   "a member of " #name " does not have the row's type");
 #include "sp_rows.def"
 #undef SP_ROW
@@ -38,7 +40,8 @@ std::atomic<sp_any_fn> sp_dispatch_slots[sp_entry_count] = {
 };
 
 const sp_dispatch_row sp_dispatch_table[sp_entry_count] = {
-#define SP_ROW(entry, name, fnType, g, s, s2, s3) {&sp_dispatch_slots[entry], {Cell(g), Cell(s), Cell(s2), Cell(s3)}},
+#define SP_ROW(entry, name, fnType, g, s, s2, s3) \
+    {&sp_dispatch_slots[entry], {Cell(g), Cell(s), Cell(s2), Cell(s3)}},
 #include "sp_rows.def"
 #undef SP_ROW
 };
@@ -56,17 +59,17 @@ std::atomic<int32_t> sp_cpu_variant{sp_variant_generic};
 
 int32_t sp_cpu_class(int32_t cpuType) {
     switch (cpuType) {
-    case sp_cpu_f6_sse:
-        return 1;
-    case sp_cpu_f15_sse2:
-    case sp_cpu_f15_sse2_ht:
-        return 2;
-    case sp_cpu_f15_sse3:
-        return 3;
-    default:
-        // Everything else, modern family-6 parts and non-Intel processors
-        // included, runs the generic members.
-        return 0;
+        case sp_cpu_f6_sse:
+            return 1;
+        case sp_cpu_f15_sse2:
+        case sp_cpu_f15_sse2_ht:
+            return 2;
+        case sp_cpu_f15_sse3:
+            return 3;
+        default:
+            // Everything else, modern family-6 parts and non-Intel processors
+            // included, runs the generic members.
+            return 0;
     }
 }
 
@@ -107,8 +110,9 @@ sp_status sp_median_filter_i16_stub(const int16_t* src, int16_t* dst, int32_t le
     return member(src, dst, len, mask);
 }
 
-sp_status sp_xcorr_i16_scaled_stub(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2,
-                                   int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale) {
+sp_status sp_xcorr_i16_scaled_stub(const int16_t* src1, int32_t len1, const int16_t* src2,
+                                   int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag,
+                                   int32_t scale) {
     auto member = reinterpret_cast<sp_xcorr_i16_scaled_fn>(
         sp_dispatch_slots[sp_entry_sp_xcorr_i16_scaled].load(std::memory_order_acquire));
     return member(src1, len1, src2, len2, dst, dstLen, lowLag, scale);

@@ -11,27 +11,36 @@ struct Cx {
     float im;
 };
 
-inline Cx Load(const float* p) { return Cx{p[0], p[1]}; }
+inline Cx Load(const float* p) {
+    return Cx{p[0], p[1]};
+}
 inline void Store(float* p, Cx v) {
     p[0] = v.re;
     p[1] = v.im;
 }
-inline Cx Add(Cx a, Cx b) { return Cx{a.re + b.re, a.im + b.im}; }
-inline Cx Sub(Cx a, Cx b) { return Cx{a.re - b.re, a.im - b.im}; }
+inline Cx Add(Cx a, Cx b) {
+    return Cx{a.re + b.re, a.im + b.im};
+}
+inline Cx Sub(Cx a, Cx b) {
+    return Cx{a.re - b.re, a.im - b.im};
+}
 // a * w, or a * conj(w) in the inverse direction.
 inline Cx Mul(Cx a, Cx w, bool conj) {
     if (conj) return Cx{a.re * w.re + a.im * w.im, a.im * w.re - a.re * w.im};
     return Cx{a.re * w.re - a.im * w.im, a.re * w.im + a.im * w.re};
 }
 // -i * a forward, +i * a inverse: the quarter turn of the direction.
-inline Cx Turn(Cx a, bool inverse) { return inverse ? Cx{-a.im, a.re} : Cx{a.im, -a.re}; }
+inline Cx Turn(Cx a, bool inverse) {
+    return inverse ? Cx{-a.im, a.re} : Cx{a.im, -a.re};
+}
 
 // Span-4 pass on groups of four bit-reversed points.
 void PassSpan4(float* d, int32_t count, bool inverse) {
     for (int32_t g = 0; g < count; g += 4) {
         float* p = d + 2 * g;
         const Cx c0 = Load(p), c1 = Load(p + 2), c2 = Load(p + 4), c3 = Load(p + 6);
-        const Cx s01 = Add(c0, c1), d01 = Sub(c0, c1), s23 = Add(c2, c3), t23 = Turn(Sub(c2, c3), inverse);
+        const Cx s01 = Add(c0, c1), d01 = Sub(c0, c1), s23 = Add(c2, c3),
+                 t23 = Turn(Sub(c2, c3), inverse);
         Store(p, Add(s01, s23));
         Store(p + 4, Sub(s01, s23));
         Store(p + 2, Add(d01, t23));
@@ -77,7 +86,8 @@ void PassRadix4(float* d, int32_t count, int32_t span, const float* twiddles, bo
                 c = Mul(c, Cx{w[0], w[1]}, inverse);
                 e = Mul(e, Cx{w[4], w[5]}, inverse);
             }
-            const Cx sab = Add(a, b), dab = Sub(a, b), sce = Add(c, e), tce = Turn(Sub(c, e), inverse);
+            const Cx sab = Add(a, b), dab = Sub(a, b), sce = Add(c, e),
+                     tce = Turn(Sub(c, e), inverse);
             Store(p + 2 * k, Add(sab, sce));
             Store(p + 2 * (k + 2 * q), Sub(sab, sce));
             Store(p + 2 * (k + q), Add(dab, tce));
@@ -106,10 +116,12 @@ void Blocks(const sp_rfft_spec* spec, float* data, int32_t n, bool inverse) {
         if (scale) sp_fft_scale_f32(spec->factor, block, 2048);
     }
     const auto* quarter = static_cast<const float*>(sp_rfft_table(spec, sp_rfft_word_quarter));
-    for (int32_t span = 2048; span <= count; span *= 2) sp_fft_combine_radix2(data, count, span, quarter, inverse ? -1 : 1, 128);
+    for (int32_t span = 2048; span <= count; span *= 2)
+        sp_fft_combine_radix2(data, count, span, quarter, inverse ? -1 : 1, 128);
 }
 
-void LargeStep(const sp_rfft_spec* spec, float* data, int32_t n, int32_t level, float* work, bool inverse) {
+void LargeStep(const sp_rfft_spec* spec, float* data, int32_t n, int32_t level, float* work,
+               bool inverse) {
     const int32_t k1 = sp_fft_large_split_table[n];
     const int32_t k2 = n - k1;
     const int32_t rows = 1 << k1;
@@ -170,7 +182,8 @@ void sp_fft_bitrev_copy(const float* src, float* dst, int32_t count, const int32
     // Point h*half + 2x + l goes to l*half + 2*rev(x) + h.
     auto move = [&](int64_t x, int64_t y) {
         for (int64_t h = 0; h < 2; ++h)
-            for (int64_t l = 0; l < 2; ++l) Store(dst + 2 * (l * half + 2 * y + h), Load(src + 2 * (h * half + 2 * x + l)));
+            for (int64_t l = 0; l < 2; ++l)
+                Store(dst + 2 * (l * half + 2 * y + h), Load(src + 2 * (h * half + 2 * x + l)));
     };
     int64_t p = 0;
     for (; table[p] != 0; p += 2) {
@@ -202,27 +215,42 @@ void sp_fft_bitrev_inplace(float* data, int32_t count, const int32_t* table) {
     }
 }
 
-void sp_fft_radix_fwd(float* data, int32_t count, const float* twiddles) { RadixPasses(data, count, twiddles, false); }
-void sp_fft_radix_inv(float* data, int32_t count, const float* twiddles) { RadixPasses(data, count, twiddles, true); }
+void sp_fft_radix_fwd(float* data, int32_t count, const float* twiddles) {
+    RadixPasses(data, count, twiddles, false);
+}
+void sp_fft_radix_inv(float* data, int32_t count, const float* twiddles) {
+    RadixPasses(data, count, twiddles, true);
+}
 
 void sp_fft_scale_f32(float factor, float* data, int32_t count) {
     const double f = factor;
-    for (int32_t i = 0; i < count; ++i) data[i] = static_cast<float>(f * static_cast<double>(data[i]));
+    for (int32_t i = 0; i < count; ++i)
+        data[i] = static_cast<float>(f * static_cast<double>(data[i]));
 }
 
-void sp_fft_large_fwd(const sp_rfft_spec* spec, float* data, int32_t n, float* work) { Large(spec, data, n, work, false); }
-void sp_fft_large_inv(const sp_rfft_spec* spec, float* data, int32_t n, float* work) { Large(spec, data, n, work, true); }
-void sp_fft_large_step_fwd(const sp_rfft_spec* spec, float* data, int32_t n, int32_t level, float* work) {
+void sp_fft_large_fwd(const sp_rfft_spec* spec, float* data, int32_t n, float* work) {
+    Large(spec, data, n, work, false);
+}
+void sp_fft_large_inv(const sp_rfft_spec* spec, float* data, int32_t n, float* work) {
+    Large(spec, data, n, work, true);
+}
+void sp_fft_large_step_fwd(const sp_rfft_spec* spec, float* data, int32_t n, int32_t level,
+                           float* work) {
     LargeStep(spec, data, n, level, work, false);
 }
-void sp_fft_large_step_inv(const sp_rfft_spec* spec, float* data, int32_t n, int32_t level, float* work) {
+void sp_fft_large_step_inv(const sp_rfft_spec* spec, float* data, int32_t n, int32_t level,
+                           float* work) {
     LargeStep(spec, data, n, level, work, true);
 }
-void sp_fft_blocks_fwd(const sp_rfft_spec* spec, float* data, int32_t n, float*) { Blocks(spec, data, n, false); }
-void sp_fft_blocks_inv(const sp_rfft_spec* spec, float* data, int32_t n, float*) { Blocks(spec, data, n, true); }
+void sp_fft_blocks_fwd(const sp_rfft_spec* spec, float* data, int32_t n, float*) {
+    Blocks(spec, data, n, false);
+}
+void sp_fft_blocks_inv(const sp_rfft_spec* spec, float* data, int32_t n, float*) {
+    Blocks(spec, data, n, true);
+}
 
-void sp_fft_combine_radix2(float* data, int32_t count, int32_t span, const float* quarter, int32_t direction,
-                           int32_t chunk) {
+void sp_fft_combine_radix2(float* data, int32_t count, int32_t span, const float* quarter,
+                           int32_t direction, int32_t chunk) {
     const bool inverse = direction < 0;
     const int32_t half = span / 2;
     const int32_t step = count / span;
@@ -234,7 +262,8 @@ void sp_fft_combine_radix2(float* data, int32_t count, int32_t span, const float
             for (int32_t k = c0; k < c1; ++k) {
                 const int32_t j = k * step;
                 // w_count^j: the second quarter of the angles is -i times the first.
-                const Cx w = j < q ? Load(quarter + 2 * j) : Turn(Load(quarter + 2 * (j - q)), false);
+                const Cx w =
+                    j < q ? Load(quarter + 2 * j) : Turn(Load(quarter + 2 * (j - q)), false);
                 const Cx a = Load(p + 2 * k);
                 const Cx b = Mul(Load(p + 2 * (k + half)), w, inverse);
                 Store(p + 2 * k, Add(a, b));

@@ -13,7 +13,7 @@
 #include <stdint.h>
 namespace {
 // Inner order of a level by complex order; 0 for the unsplit 11 and 12.
-constexpr int8_t kGenericSplit[31] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 6, 7,
+constexpr int8_t kGenericSplit[31] = {0, 0, 0, 0,  0,  0,  0,  0, 0, 0,  0,  0,  0,  5,  6, 7,
                                       8, 8, 8, 10, 10, 10, 10, 8, 8, 10, 10, 10, 10, 10, 10};
 }  // namespace
 

@@ -19,18 +19,20 @@ void* AllocTable(int64_t bytes) {
     return sp_alloc_bytes(static_cast<int32_t>(bytes));
 }
 
-float* AllocFloats(int64_t count) { return static_cast<float*>(AllocTable(count * 4)); }
+float* AllocFloats(int64_t count) {
+    return static_cast<float*>(AllocTable(count * 4));
+}
 
 }  // namespace
 
 // Inner order k1 of a large-path level by complex order; 0 below 13 (orders 11
 // and 12 run the unsplit block path).
 const int8_t sp_fft_large_split_table[31] = {
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // 0..12
-    5, 6, 7, 8, 8, 8,                       // 13..18
-    10, 10, 10, 10,                         // 19..22
-    8, 8,                                   // 23, 24
-    10, 10, 10, 10, 10, 10,                 // 25..30
+    0,  0,  0,  0,  0,  0,  0, 0, 0, 0, 0, 0, 0,  // 0..12
+    5,  6,  7,  8,  8,  8,                        // 13..18
+    10, 10, 10, 10,                               // 19..22
+    8,  8,                                        // 23, 24
+    10, 10, 10, 10, 10, 10,                       // 25..30
 };
 
 int32_t sp_fft_large_work_bytes(int32_t n) {
@@ -61,7 +63,8 @@ float* sp_fft_sine_table(int32_t order) {
     const int64_t quarter = (int64_t{1} << order) / 4;
     float* s = AllocFloats(quarter + 1);
     if (s == nullptr) return nullptr;
-    const double step = static_cast<double>(6.283185307179586L / static_cast<long double>(int64_t{1} << order));
+    const double step =
+        static_cast<double>(6.283185307179586L / static_cast<long double>(int64_t{1} << order));
     const int64_t eighth = (int64_t{1} << order) / 8;
     s[0] = 0.0f;
     for (int64_t i = 1; i <= quarter; ++i) {
@@ -76,7 +79,8 @@ float* sp_fft_sine_table(int32_t order) {
     return s;
 }
 
-void sp_fft_twiddle_from_sine(const float* sine, int32_t sineOrder, int32_t k, int64_t p, float* re, float* im) {
+void sp_fft_twiddle_from_sine(const float* sine, int32_t sineOrder, int32_t k, int64_t p, float* re,
+                              float* im) {
     const int64_t stride = int64_t{1} << (sineOrder - k);
     const int64_t q = (int64_t{1} << k) / 4;
     if (p < q) {
@@ -135,7 +139,8 @@ float* sp_fft_twiddles_quarter(int32_t k, const float* sine, int32_t sineOrder) 
     const int64_t entries = (int64_t{1} << k) / 4;
     float* table = AllocFloats(entries * 2);
     if (table == nullptr) return nullptr;
-    for (int64_t j = 0; j < entries; ++j) sp_fft_twiddle_from_sine(sine, sineOrder, k, j, &table[2 * j], &table[2 * j + 1]);
+    for (int64_t j = 0; j < entries; ++j)
+        sp_fft_twiddle_from_sine(sine, sineOrder, k, j, &table[2 * j], &table[2 * j + 1]);
     return table;
 }
 
@@ -152,14 +157,15 @@ float* sp_fft_block_twiddles(int32_t m, int32_t k1, const float* sine, int32_t s
     for (int64_t g = 0; g < cols; g += 4) {
         for (int64_t r = 0; r < rows; ++r) {
             const int64_t q = sp_fft_reverse_bits(static_cast<uint32_t>(r), k1);
-            for (int64_t t = 0; t < 4; ++t, out += 2) sp_fft_twiddle_from_sine(sine, sineOrder, m, q * (g + t), &out[0], &out[1]);
+            for (int64_t t = 0; t < 4; ++t, out += 2)
+                sp_fft_twiddle_from_sine(sine, sineOrder, m, q * (g + t), &out[0], &out[1]);
         }
     }
     return table;
 }
 
-sp_status sp_fft_large_tables_level(sp_rfft_spec* spec, int32_t n, const float* sine, int32_t sineOrder,
-                                    int32_t level) {
+sp_status sp_fft_large_tables_level(sp_rfft_spec* spec, int32_t n, const float* sine,
+                                    int32_t sineOrder, int32_t level) {
     const int32_t k1 = sp_fft_large_split_table[n];
     const int32_t k2 = n - k1;
     if (level > 2) return sp_status_no_memory;  // no order needs a fourth level
@@ -184,7 +190,8 @@ sp_status sp_fft_large_tables_level(sp_rfft_spec* spec, int32_t n, const float* 
 }
 
 sp_status sp_fft_large_tables(sp_rfft_spec* spec, int32_t n, const float* sine, int32_t sineOrder) {
-    if (sp_fft_large_split_table[n] != 0) return sp_fft_large_tables_level(spec, n, sine, sineOrder, 0);
+    if (sp_fft_large_split_table[n] != 0)
+        return sp_fft_large_tables_level(spec, n, sine, sineOrder, 0);
     // Unsplit: 1024-point blocks combined with the quarter twiddles of order n.
     sp_rfft_table(spec, sp_rfft_word_quarter) = sp_fft_twiddles_quarter(n, sine, sineOrder);
     if (sp_rfft_table(spec, sp_rfft_word_quarter) == nullptr) return sp_status_no_memory;
@@ -197,7 +204,8 @@ namespace {
 
 // N/4 pairs (scaleCos * cos t, offset + scaleSin * sin t), t = 2 pi k / N,
 // formed in double and stored as f32; room for one pair at least.
-float* TrigPairTable(int32_t order, const float* sine, double scaleCos, double offset, double scaleSin) {
+float* TrigPairTable(int32_t order, const float* sine, double scaleCos, double offset,
+                     double scaleSin) {
     const int64_t quarter = (int64_t{1} << order) / 4;
     float* table = AllocFloats(2 * (quarter > 0 ? quarter : 1));
     if (table == nullptr) return nullptr;
@@ -211,8 +219,12 @@ float* TrigPairTable(int32_t order, const float* sine, double scaleCos, double o
 
 }  // namespace
 
-float* sp_rfft_split_table(int32_t order, const float* sine) { return TrigPairTable(order, sine, 0.5, 0.5, -0.5); }
-float* sp_rfft_merge_table(int32_t order, const float* sine) { return TrigPairTable(order, sine, 1.0, 0.0, -1.0); }
+float* sp_rfft_split_table(int32_t order, const float* sine) {
+    return TrigPairTable(order, sine, 0.5, 0.5, -0.5);
+}
+float* sp_rfft_merge_table(int32_t order, const float* sine) {
+    return TrigPairTable(order, sine, 1.0, 0.0, -1.0);
+}
 
 sp_status sp_rfft_tables_init(sp_rfft_spec* spec, int32_t n, const float* sine, int32_t sineOrder) {
     sp_rfft_table(spec, sp_rfft_word_bitrev) = sp_fft_bitrev_table(n);
@@ -241,7 +253,8 @@ namespace {
 
 int64_t GenericLargestTableBytes(int32_t n) {
     int64_t largest = 4 * ((int64_t{1} << n) / 2 + 1);  // sine table of the real order
-    if (n >= 11 && n <= 30 && sp_fft_large_split_table[n] != 0) largest = 8 * (int64_t{1} << n);  // level-0 block twiddles
+    if (n >= 11 && n <= 30 && sp_fft_large_split_table[n] != 0)
+        largest = 8 * (int64_t{1} << n);  // level-0 block twiddles
     return largest;
 }
 

@@ -6,7 +6,8 @@
 
 namespace sp_internal {
 
-sp_status SincChecks(double* dst, int32_t len, double magnitude, double rFreq, const double* phase) {
+sp_status SincChecks(double* dst, int32_t len, double magnitude, double rFreq,
+                     const double* phase) {
     if (phase == nullptr) return sp_status_null_ptr;
     if (!(magnitude > 0.0)) return sp_status_tone_magnitude;
     if (!(rFreq >= 0.0 && rFreq < 0.5)) return sp_status_tone_freq;
@@ -90,8 +91,8 @@ sp_status sp_zero_f64(double* dst, int32_t n) {
     return sp_status_ok;
 }
 
-sp_status sp_fir_design_sinc_f64(double* dst, int32_t len, double magnitude, double rFreq, double* phase,
-                                 int32_t hint) {
+sp_status sp_fir_design_sinc_f64(double* dst, int32_t len, double magnitude, double rFreq,
+                                 double* phase, int32_t hint) {
     (void)hint;  // the generic member has one route
     const sp_status checked = SincChecks(dst, len, magnitude, rFreq, phase);
     if (checked != sp_status_ok) return checked;
@@ -151,8 +152,12 @@ sp_status RaisedCosine(double* taps, int32_t len, long double a, long double b) 
 
 }  // namespace
 
-sp_status sp_window_hamming_f64(double* taps, int32_t len) { return RaisedCosine(taps, len, 0.54L, -0.46L); }
-sp_status sp_window_hann_f64(double* taps, int32_t len) { return RaisedCosine(taps, len, 0.5L, -0.5L); }
+sp_status sp_window_hamming_f64(double* taps, int32_t len) {
+    return RaisedCosine(taps, len, 0.54L, -0.46L);
+}
+sp_status sp_window_hann_f64(double* taps, int32_t len) {
+    return RaisedCosine(taps, len, 0.5L, -0.5L);
+}
 
 sp_status sp_window_bartlett_f64(double* taps, int32_t len) {
     if (taps == nullptr) return sp_status_null_ptr;
@@ -181,7 +186,9 @@ sp_status sp_window_blackman_kernel_f64(double* taps, int32_t len, double alpha)
     const long double s = sqrtl(1.0L - c * c);
     const long double a = alpha;
     long double ck = 1.0L, sk = 0.0L;
-    auto weight = [&](long double cosk) { return (a + 1.0L) / 2 - 0.5L * cosk - a / 2 * (2.0L * cosk * cosk - 1.0L); };
+    auto weight = [&](long double cosk) {
+        return (a + 1.0L) / 2 - 0.5L * cosk - a / 2 * (2.0L * cosk * cosk - 1.0L);
+    };
     int32_t k = 0;
     for (; k < (len - 1) / 2; ++k) {
         const long double w = weight(ck);
@@ -204,11 +211,12 @@ sp_status sp_window_blackman_opt_f64(double* taps, int32_t len) {
     return sp_window_blackman_kernel_f64(taps, len, BlackmanOptAlpha(len));
 }
 
-sp_status sp_fir_design_lowpass_f64(double rFreq, double* taps, int32_t len, int32_t window, int32_t normalise) {
-    static const LowpassMembers kGeneric = {
-        sp_alloc_f64,
-        sp_fir_design_sinc_f64,
-        sp_zero_f64,
-        {sp_window_bartlett_f64, sp_window_blackman_opt_f64, sp_window_hamming_f64, sp_window_hann_f64}};
+sp_status sp_fir_design_lowpass_f64(double rFreq, double* taps, int32_t len, int32_t window,
+                                    int32_t normalise) {
+    static const LowpassMembers kGeneric = {sp_alloc_f64,
+                                            sp_fir_design_sinc_f64,
+                                            sp_zero_f64,
+                                            {sp_window_bartlett_f64, sp_window_blackman_opt_f64,
+                                             sp_window_hamming_f64, sp_window_hann_f64}};
     return LowpassDesign(rFreq, taps, len, window, normalise, kGeneric);
 }

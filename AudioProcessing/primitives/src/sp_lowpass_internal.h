@@ -15,7 +15,8 @@ typedef sp_status (*WindowFn)(double* taps, int32_t len);
 // The routines one member of the design calls: all of its own variant.
 struct LowpassMembers {
     void* (*allocF64)(int32_t count);
-    sp_status (*sinc)(double* dst, int32_t len, double magnitude, double rFreq, double* phase, int32_t hint);
+    sp_status (*sinc)(double* dst, int32_t len, double magnitude, double rFreq, double* phase,
+                      int32_t hint);
     sp_status (*zeroF64)(double* dst, int32_t n);
     WindowFn window[4];  // indexed by sp_window_kind
 };

@@ -43,9 +43,15 @@ sp_status RaisedCosineSse(double* taps, int32_t len, long double a, long double 
 
 }  // namespace
 
-sp_status sp_window_hamming_f64_sse(double* taps, int32_t len) { return RaisedCosineSse(taps, len, 0.54L, -0.46L); }
-sp_status sp_window_hann_f64_sse(double* taps, int32_t len) { return RaisedCosineSse(taps, len, 0.5L, -0.5L); }
-sp_status sp_window_bartlett_f64_sse(double* taps, int32_t len) { return sp_window_bartlett_f64(taps, len); }
+sp_status sp_window_hamming_f64_sse(double* taps, int32_t len) {
+    return RaisedCosineSse(taps, len, 0.54L, -0.46L);
+}
+sp_status sp_window_hann_f64_sse(double* taps, int32_t len) {
+    return RaisedCosineSse(taps, len, 0.5L, -0.5L);
+}
+sp_status sp_window_bartlett_f64_sse(double* taps, int32_t len) {
+    return sp_window_bartlett_f64(taps, len);
+}
 sp_status sp_window_blackman_kernel_f64_sse(double* taps, int32_t len, double alpha) {
     return sp_window_blackman_kernel_f64(taps, len, alpha);
 }
@@ -53,18 +59,17 @@ sp_status sp_window_blackman_opt_f64_sse(double* taps, int32_t len) {
     if (len < 4) return sp_status_bad_size;
     return sp_window_blackman_kernel_f64_sse(taps, len, BlackmanOptAlpha(len));
 }
-sp_status sp_fir_design_sinc_f64_sse(double* dst, int32_t len, double magnitude, double rFreq, double* phase,
-                                     int32_t hint) {
+sp_status sp_fir_design_sinc_f64_sse(double* dst, int32_t len, double magnitude, double rFreq,
+                                     double* phase, int32_t hint) {
     return sp_fir_design_sinc_f64(dst, len, magnitude, rFreq, phase, hint);
 }
 
 sp_status sp_fir_design_lowpass_f64_sse(double rFreq, double* taps, int32_t len, int32_t window,
                                         int32_t normalise) {
-    static const LowpassMembers kSse = {
-        sp_alloc_f64,
-        sp_fir_design_sinc_f64_sse,
-        sp_zero_f64_sse,
-        {sp_window_bartlett_f64_sse, sp_window_blackman_opt_f64_sse, sp_window_hamming_f64_sse,
-         sp_window_hann_f64_sse}};
+    static const LowpassMembers kSse = {sp_alloc_f64,
+                                        sp_fir_design_sinc_f64_sse,
+                                        sp_zero_f64_sse,
+                                        {sp_window_bartlett_f64_sse, sp_window_blackman_opt_f64_sse,
+                                         sp_window_hamming_f64_sse, sp_window_hann_f64_sse}};
     return LowpassDesign(rFreq, taps, len, window, normalise, kSse);
 }

@@ -4,8 +4,8 @@
 
 namespace sp_internal {
 
-sp_status MedianFront(const int16_t* src, int16_t* dst, int32_t len, int32_t mask, sp_copy_i16_fn copy,
-                      MedianKernel kernel) {
+sp_status MedianFront(const int16_t* src, int16_t* dst, int32_t len, int32_t mask,
+                      sp_copy_i16_fn copy, MedianKernel kernel) {
     if (src == nullptr || dst == nullptr) return sp_status_null_ptr;
     if (len < 1 || mask < 1) return sp_status_bad_size;
     if (src != dst) {
@@ -71,10 +71,16 @@ void sp_sort_i32(int32_t* values, int32_t n) {
 
 namespace {
 
-inline int16_t Min(int16_t a, int16_t b) { return a < b ? a : b; }
-inline int16_t Max(int16_t a, int16_t b) { return a < b ? b : a; }
+inline int16_t Min(int16_t a, int16_t b) {
+    return a < b ? a : b;
+}
+inline int16_t Max(int16_t a, int16_t b) {
+    return a < b ? b : a;
+}
 
-inline int16_t Median3(int16_t a, int16_t b, int16_t c) { return Min(Max(a, b), Max(Min(a, b), c)); }
+inline int16_t Median3(int16_t a, int16_t b, int16_t c) {
+    return Min(Max(a, b), Max(Min(a, b), c));
+}
 
 inline int16_t Median5(int16_t a, int16_t b, int16_t c, int16_t d, int16_t e) {
     // The larger of the two pair minima and the smaller of the two pair maxima

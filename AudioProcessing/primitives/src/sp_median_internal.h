@@ -13,8 +13,8 @@ typedef sp_status (*MedianKernel)(int16_t* data, int32_t len, int32_t mask);
 // A member of entry 66: checks (null, then len and mask), the variant's copy of
 // src into dst (skipped when they are the same buffer), then the variant's
 // kernel in place.
-sp_status MedianFront(const int16_t* src, int16_t* dst, int32_t len, int32_t mask, sp_copy_i16_fn copy,
-                      MedianKernel kernel);
+sp_status MedianFront(const int16_t* src, int16_t* dst, int32_t len, int32_t mask,
+                      sp_copy_i16_fn copy, MedianKernel kernel);
 
 // The sorted-window method for an odd mask m >= 3 on len >= 3 samples, with
 // the work buffer from `alloc` (the variant's sp_alloc_32).  0, or -9 when the

@@ -31,4 +31,6 @@ void sp_prefetch_range(const void* src, int64_t bytes) {
     if (bytes > 0) TouchAndPrefetch(p, bytes);
 }
 
-void sp_prefetch_block(const void* src, int64_t bytes) { sp_prefetch_range(src, bytes); }
+void sp_prefetch_block(const void* src, int64_t bytes) {
+    sp_prefetch_range(src, bytes);
+}

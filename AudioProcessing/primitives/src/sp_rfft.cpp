@@ -19,11 +19,12 @@ void sp_fft_spec_release(sp_rfft_spec* spec) {
     sp_free(spec);
 }
 
-sp_status sp_rfft_spec_init_with(const sp_rfft_builder* builder, sp_rfft_spec** out, int32_t order, int32_t flag,
-                                 int32_t hint) {
+sp_status sp_rfft_spec_init_with(const sp_rfft_builder* builder, sp_rfft_spec** out, int32_t order,
+                                 int32_t flag, int32_t hint) {
     if (out == nullptr) return sp_status_null_ptr;
     if (order < 0 || order > SP_RFFT_MAX_ORDER) return sp_status_fft_order;
-    auto* spec = static_cast<sp_rfft_spec*>(sp_alloc_bytes(static_cast<int32_t>(sizeof(sp_rfft_spec))));
+    auto* spec =
+        static_cast<sp_rfft_spec*>(sp_alloc_bytes(static_cast<int32_t>(sizeof(sp_rfft_spec))));
     if (spec == nullptr) return sp_status_no_memory;
     memset(spec, 0, sizeof(*spec));
     spec->kind = SP_STATE_KIND_RFFT;
@@ -68,11 +69,13 @@ sp_status sp_rfft_spec_init_with(const sp_rfft_builder* builder, sp_rfft_spec** 
         return sp_status_no_memory;
     }
     float* sine = builder->sine_table(order);
-    sp_status status = sine == nullptr ? sp_status_no_memory : builder->tables_init(spec, n, sine, order);
+    sp_status status =
+        sine == nullptr ? sp_status_no_memory : builder->tables_init(spec, n, sine, order);
     if (status == sp_status_ok) {
         sp_rfft_table(spec, sp_rfft_word_split) = builder->split_table(order, sine);
         sp_rfft_table(spec, sp_rfft_word_merge) = builder->merge_table(order, sine);
-        if (sp_rfft_table(spec, sp_rfft_word_split) == nullptr || sp_rfft_table(spec, sp_rfft_word_merge) == nullptr)
+        if (sp_rfft_table(spec, sp_rfft_word_split) == nullptr ||
+            sp_rfft_table(spec, sp_rfft_word_merge) == nullptr)
             status = sp_status_no_memory;
     }
     sp_free(sine);
@@ -116,8 +119,8 @@ sp_status CheckTransform(const float* src, const float* dst, const sp_rfft_spec*
 // The caller's buffer from its first 16-byte boundary, or one of word-6 bytes
 // made for this call (*owned, freed by the caller of this helper).  False when
 // one is needed and cannot be had.
-bool TakeWork(const sp_rfft_variant* variant, const sp_rfft_spec* spec, uint8_t* work, float** aligned,
-              void** owned) {
+bool TakeWork(const sp_rfft_variant* variant, const sp_rfft_spec* spec, uint8_t* work,
+              float** aligned, void** owned) {
     *aligned = nullptr;
     *owned = nullptr;
     if (spec->workSize <= 0) return true;
@@ -244,10 +247,12 @@ sp_status sp_rfft_forward(const float* src, float* dst, const sp_rfft_spec* spec
 sp_status sp_rfft_inverse(const float* src, float* dst, const sp_rfft_spec* spec, uint8_t* work) {
     return sp_rfft_inverse_with(&sp_rfft_variant_generic, src, dst, spec, work, 0);
 }
-sp_status sp_rfft_forward_perm(const float* src, float* dst, const sp_rfft_spec* spec, uint8_t* work) {
+sp_status sp_rfft_forward_perm(const float* src, float* dst, const sp_rfft_spec* spec,
+                               uint8_t* work) {
     return sp_rfft_forward_with(&sp_rfft_variant_generic, src, dst, spec, work, 1);
 }
-sp_status sp_rfft_inverse_perm(const float* src, float* dst, const sp_rfft_spec* spec, uint8_t* work) {
+sp_status sp_rfft_inverse_perm(const float* src, float* dst, const sp_rfft_spec* spec,
+                               uint8_t* work) {
     return sp_rfft_inverse_with(&sp_rfft_variant_generic, src, dst, spec, work, 1);
 }
 
@@ -257,7 +262,8 @@ sp_status sp_packed_spectrum_mul_conj(const float* src, float* srcdst, int32_t n
     if (src == nullptr || srcdst == nullptr) return sp_status_null_ptr;
     if (n < 1) return sp_status_bad_size;
     srcdst[0] = static_cast<float>(static_cast<double>(srcdst[0]) * src[0]);
-    if ((n & 1) == 0) srcdst[n - 1] = static_cast<float>(static_cast<double>(srcdst[n - 1]) * src[n - 1]);
+    if ((n & 1) == 0)
+        srcdst[n - 1] = static_cast<float>(static_cast<double>(srcdst[n - 1]) * src[n - 1]);
     const int32_t pairs = (n - 1) / 2;  // (n-2)/2 for even n, (n-1)/2 for odd n
     for (int32_t p = 0; p < pairs; ++p) {
         const double a = src[1 + 2 * p], b = src[2 + 2 * p];
@@ -277,7 +283,9 @@ constexpr double kHalfRoot2 = 0.70710678118654752440;
 constexpr double kCos8[8] = {1, kHalfRoot2, 0, -kHalfRoot2, -1, -kHalfRoot2, 0, kHalfRoot2};
 constexpr double kSin8[8] = {0, kHalfRoot2, 1, kHalfRoot2, 0, -kHalfRoot2, -1, -kHalfRoot2};
 
-void Fwd0(const float* s, float* d) { d[0] = s[0]; }
+void Fwd0(const float* s, float* d) {
+    d[0] = s[0];
+}
 void Fwd1(const float* s, float* d) {
     const float x0 = s[0], x1 = s[1];
     d[0] = x0 + x1;
@@ -311,7 +319,9 @@ void Fwd3(const float* s, float* d) {
         d[2 * k + 1] = static_cast<float>(im[k]);
     }
 }
-void Inv0(const float* s, float* d) { d[0] = s[0]; }
+void Inv0(const float* s, float* d) {
+    d[0] = s[0];
+}
 void Inv2(const float* s, float* d) {
     const float a0 = s[0], a1 = s[1], a2 = s[2], a3 = s[3];
     d[0] = a0 + a1 + 2 * a2;
@@ -323,7 +333,8 @@ void Inv3(const float* s, float* d) {
     double y[8];
     for (int t = 0; t < 8; ++t) {
         double v = s[0] + ((t & 1) ? -1.0 : 1.0) * s[1];
-        for (int k = 1; k <= 3; ++k) v += 2.0 * (s[2 * k] * kCos8[(k * t) & 7] - s[2 * k + 1] * kSin8[(k * t) & 7]);
+        for (int k = 1; k <= 3; ++k)
+            v += 2.0 * (s[2 * k] * kCos8[(k * t) & 7] - s[2 * k + 1] * kSin8[(k * t) & 7]);
         y[t] = v;
     }
     for (int t = 0; t < 8; ++t) d[t] = static_cast<float>(y[t]);

@@ -8,15 +8,20 @@
 
 namespace {
 
-inline int64_t Min64(int64_t a, int64_t b) { return a < b ? a : b; }
-inline int64_t Max64(int64_t a, int64_t b) { return a > b ? a : b; }
+inline int64_t Min64(int64_t a, int64_t b) {
+    return a < b ? a : b;
+}
+inline int64_t Max64(int64_t a, int64_t b) {
+    return a > b ? a : b;
+}
 
 // ---- Generic kernels ---------------------------------------------------------------
 // Four lags per pass: each loaded b[n] serves four sums.  Sums run in ascending
 // n, products and sums in double (exact products of two f32 values).
 
 // fwd (step +1) and rev (step -1): sum i has m - i terms.
-void Triangular(const float* a, const float* b, int32_t m, float* out, int32_t count, int32_t step) {
+void Triangular(const float* a, const float* b, int32_t m, float* out, int32_t count,
+                int32_t step) {
     int32_t i = 0;
     for (; i + 4 <= count; i += 4) {
         double s[4] = {0, 0, 0, 0};
@@ -27,7 +32,8 @@ void Triangular(const float* a, const float* b, int32_t m, float* out, int32_t c
         }
         // The longer sums get their last terms after the common loop.
         for (int32_t t = 0; t < 3; ++t)
-            for (int32_t n = common; n <= m - 1 - i - t; ++n) s[t] += static_cast<double>(b[n]) * a[n + i + t];
+            for (int32_t n = common; n <= m - 1 - i - t; ++n)
+                s[t] += static_cast<double>(b[n]) * a[n + i + t];
         for (int32_t t = 0; t < 4; ++t) out[step * (i + t)] = static_cast<float>(s[t]);
     }
     for (; i < count; ++i) {
@@ -57,24 +63,34 @@ void Square(const float* a, const float* b, int32_t m, float* out, int32_t count
 
 // Runs the case split's kernels on the inputs (f32 copies or the samples).
 template <typename T>
-void RunPlan(int32_t len1, int32_t len2, int32_t lowLag, int32_t count, const T* src1, const T* src2, float* out,
+void RunPlan(int32_t len1, int32_t len2, int32_t lowLag, int32_t count, const T* src1,
+             const T* src2, float* out,
              void (*const kernels[4])(const T*, const T*, int32_t, float*, int32_t)) {
     sp_xcorr_plan plan;
     sp_xcorr_direct_plan(len1, len2, lowLag, count, &plan);
     for (int32_t k = 0; k < plan.steps; ++k) {
         const sp_xcorr_step& s = plan.step[k];
-        kernels[s.kernel]((s.aFromSrc2 ? src2 : src1) + s.aOffset, s.bFromSrc2 ? src2 : src1, s.m, out + s.out,
-                          s.count);
+        kernels[s.kernel]((s.aFromSrc2 ? src2 : src1) + s.aOffset, s.bFromSrc2 ? src2 : src1, s.m,
+                          out + s.out, s.count);
     }
 }
 
-void Fwd(const float* a, const float* b, int32_t m, float* out, int32_t count) { Triangular(a, b, m, out, count, 1); }
-void Rev(const float* a, const float* b, int32_t m, float* out, int32_t count) { Triangular(a, b, m, out, count, -1); }
-void Full(const float* a, const float* b, int32_t m, float* out, int32_t count) { Square(a, b, m, out, count, 1); }
-void Mirror(const float* a, const float* b, int32_t m, float* out, int32_t count) { Square(a, b, m, out, count, -1); }
+void Fwd(const float* a, const float* b, int32_t m, float* out, int32_t count) {
+    Triangular(a, b, m, out, count, 1);
+}
+void Rev(const float* a, const float* b, int32_t m, float* out, int32_t count) {
+    Triangular(a, b, m, out, count, -1);
+}
+void Full(const float* a, const float* b, int32_t m, float* out, int32_t count) {
+    Square(a, b, m, out, count, 1);
+}
+void Mirror(const float* a, const float* b, int32_t m, float* out, int32_t count) {
+    Square(a, b, m, out, count, -1);
+}
 
-sp_status DirectGeneric(const sp_xcorr_variant* variant, const int16_t* src1, int32_t len1, const int16_t* src2,
-                        int32_t len2, int16_t* dst, int32_t count, int32_t lowLag, int32_t scale) {
+sp_status DirectGeneric(const sp_xcorr_variant* variant, const int16_t* src1, int32_t len1,
+                        const int16_t* src2, int32_t len2, int16_t* dst, int32_t count,
+                        int32_t lowLag, int32_t scale) {
     auto* f1 = static_cast<float*>(variant->alloc_32(len1));
     auto* f2 = static_cast<float*>(variant->alloc_32(len2));
     auto* out = static_cast<float*>(variant->alloc_32(count));
@@ -86,7 +102,8 @@ sp_status DirectGeneric(const sp_xcorr_variant* variant, const int16_t* src1, in
     }
     variant->convert_i16_to_f32(src1, f1, len1);
     variant->convert_i16_to_f32(src2, f2, len2);
-    static void (*const kKernels[4])(const float*, const float*, int32_t, float*, int32_t) = {Fwd, Rev, Full, Mirror};
+    static void (*const kKernels[4])(const float*, const float*, int32_t, float*, int32_t) = {
+        Fwd, Rev, Full, Mirror};
     RunPlan<float>(len1, len2, lowLag, count, f1, f2, out, kKernels);
     variant->convert_f32_to_i16(out, dst, count, 1, scale);
     sp_free(f1);
@@ -97,20 +114,30 @@ sp_status DirectGeneric(const sp_xcorr_variant* variant, const int16_t* src1, in
 
 }  // namespace
 
-void sp_xcorr_direct_fwd(const float* a, const float* b, int32_t m, float* out, int32_t count) { Fwd(a, b, m, out, count); }
-void sp_xcorr_direct_rev(const float* a, const float* b, int32_t m, float* out, int32_t count) { Rev(a, b, m, out, count); }
-void sp_xcorr_direct_full(const float* a, const float* b, int32_t m, float* out, int32_t count) { Full(a, b, m, out, count); }
+void sp_xcorr_direct_fwd(const float* a, const float* b, int32_t m, float* out, int32_t count) {
+    Fwd(a, b, m, out, count);
+}
+void sp_xcorr_direct_rev(const float* a, const float* b, int32_t m, float* out, int32_t count) {
+    Rev(a, b, m, out, count);
+}
+void sp_xcorr_direct_full(const float* a, const float* b, int32_t m, float* out, int32_t count) {
+    Full(a, b, m, out, count);
+}
 void sp_xcorr_direct_mirror(const float* a, const float* b, int32_t m, float* out, int32_t count) {
     Mirror(a, b, m, out, count);
 }
 
-void sp_xcorr_direct_plan(int32_t len1, int32_t len2, int32_t lowLag, int32_t count, sp_xcorr_plan* plan) {
+void sp_xcorr_direct_plan(int32_t len1, int32_t len2, int32_t lowLag, int32_t count,
+                          sp_xcorr_plan* plan) {
     plan->steps = 0;
     int32_t lag = lowLag;
     int32_t out = 0;
-    auto add = [&](int32_t kernel, int32_t aFromSrc2, int32_t aOffset, int32_t bFromSrc2, int32_t m, int32_t c) {
-        plan->step[plan->steps++] = sp_xcorr_step{kernel, aFromSrc2, aOffset, bFromSrc2, m,
-                                                  kernel == sp_xcorr_kernel_rev ? out + c - 1 : out, c};
+    auto add = [&](int32_t kernel, int32_t aFromSrc2, int32_t aOffset, int32_t bFromSrc2, int32_t m,
+                   int32_t c) {
+        plan->step[plan->steps++] =
+            sp_xcorr_step{kernel,    aFromSrc2, aOffset,
+                          bFromSrc2, m,         kernel == sp_xcorr_kernel_rev ? out + c - 1 : out,
+                          c};
         out += c;
         count -= c;
         lag += c;
@@ -138,13 +165,15 @@ void sp_xcorr_direct_plan(int32_t len1, int32_t len2, int32_t lowLag, int32_t co
             const int32_t j = -lag < d ? -lag : d;
             add(sp_xcorr_kernel_mirror, 0, j, 1, len2, j < count ? j : count);
         }
-        if (count > 0) add(sp_xcorr_kernel_fwd, 1, lag, 0, len2 - lag, len2 - lag < count ? len2 - lag : count);
+        if (count > 0)
+            add(sp_xcorr_kernel_fwd, 1, lag, 0, len2 - lag,
+                len2 - lag < count ? len2 - lag : count);
     }
 }
 
 sp_status sp_xcorr_fft_with(const sp_xcorr_variant* variant, const int16_t* src1, int32_t len1,
-                            const int16_t* src2, int32_t len2, int16_t* dst, int32_t count, int32_t firstIndex,
-                            int32_t scale) {
+                            const int16_t* src2, int32_t len2, int16_t* dst, int32_t count,
+                            int32_t firstIndex, int32_t scale) {
     const sp_xcorr_fft_ops* fft = variant->fft;
     const int64_t total = int64_t{len1} + len2 - 1;
     int32_t order = 1;
@@ -158,7 +187,8 @@ sp_status sp_xcorr_fft_with(const sp_xcorr_variant* variant, const int16_t* src1
     fft->get_buf_size(spec, &workBytes);
     // A missing work buffer is not an error: the transforms then make their own.
     auto* work = static_cast<uint8_t*>(workBytes > 0 ? variant->alloc_bytes(workBytes) : nullptr);
-    auto* block = static_cast<float*>(2 * size <= 0x7FFFFFFF ? variant->alloc_32(static_cast<int32_t>(2 * size)) : nullptr);
+    auto* block = static_cast<float*>(
+        2 * size <= 0x7FFFFFFF ? variant->alloc_32(static_cast<int32_t>(2 * size)) : nullptr);
     if (block == nullptr) {
         status = sp_status_no_memory;
     } else {
@@ -179,7 +209,8 @@ sp_status sp_xcorr_fft_with(const sp_xcorr_variant* variant, const int16_t* src1
             fft->mul_conj(b, a, n);
             status = fft->inverse(a, b, spec, work);
         }
-        if (status == sp_status_ok) variant->convert_f32_to_i16(b + firstIndex, dst, count, 1, scale);
+        if (status == sp_status_ok)
+            variant->convert_f32_to_i16(b + firstIndex, dst, count, 1, scale);
     }
     fft->spec_free(spec);
     sp_free(block);
@@ -188,8 +219,8 @@ sp_status sp_xcorr_fft_with(const sp_xcorr_variant* variant, const int16_t* src1
 }
 
 sp_status sp_xcorr_direct_simd(const sp_xcorr_variant* variant, const int16_t* src1, int32_t len1,
-                               const int16_t* src2, int32_t len2, int16_t* dst, int32_t count, int32_t lowLag,
-                               int32_t scale) {
+                               const int16_t* src2, int32_t len2, int16_t* dst, int32_t count,
+                               int32_t lowLag, int32_t scale) {
     auto* out = static_cast<float*>(variant->alloc_32(count));
     if (out == nullptr) return sp_status_no_memory;
     RunPlan<int16_t>(len1, len2, lowLag, count, src1, src2, out, variant->kernels->kernel);
@@ -198,8 +229,9 @@ sp_status sp_xcorr_direct_simd(const sp_xcorr_variant* variant, const int16_t* s
     return sp_status_ok;
 }
 
-sp_status sp_xcorr_with(const sp_xcorr_variant* variant, const int16_t* src1, int32_t len1, const int16_t* src2,
-                        int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale) {
+sp_status sp_xcorr_with(const sp_xcorr_variant* variant, const int16_t* src1, int32_t len1,
+                        const int16_t* src2, int32_t len2, int16_t* dst, int32_t dstLen,
+                        int32_t lowLag, int32_t scale) {
     if (src1 == nullptr || src2 == nullptr || dst == nullptr) return sp_status_null_ptr;
     if (len1 < 1 || len2 < 1 || dstLen < 1) return sp_status_bad_size;
     int64_t lag = lowLag;
@@ -224,9 +256,11 @@ sp_status sp_xcorr_with(const sp_xcorr_variant* variant, const int16_t* src1, in
     const int64_t shorter = Min64(len1, len2), longer = Max64(len1, len2);
     int64_t w;
     if (variant->floatPathChoice) {
-        w = static_cast<int64_t>(static_cast<float>(count) * static_cast<float>(shorter) / static_cast<float>(longer));
+        w = static_cast<int64_t>(static_cast<float>(count) * static_cast<float>(shorter) /
+                                 static_cast<float>(longer));
     } else {
-        w = static_cast<int64_t>(static_cast<double>(count) * static_cast<double>(shorter) / static_cast<double>(longer));
+        w = static_cast<int64_t>(static_cast<double>(count) * static_cast<double>(shorter) /
+                                 static_cast<double>(longer));
     }
     if (w > SP_XCORR_DIRECT_MAX_W) {
         const int64_t firstIndex = Max64(0, int64_t{lowLag} + len1 - 1);
@@ -259,12 +293,12 @@ const sp_xcorr_variant kGeneric = {
 
 }  // namespace
 
-sp_status sp_xcorr_fft(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2, int16_t* dst,
-                       int32_t count, int32_t firstIndex, int32_t scale) {
+sp_status sp_xcorr_fft(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2,
+                       int16_t* dst, int32_t count, int32_t firstIndex, int32_t scale) {
     return sp_xcorr_fft_with(&kGeneric, src1, len1, src2, len2, dst, count, firstIndex, scale);
 }
 
-sp_status sp_xcorr_i16_scaled(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2, int16_t* dst,
-                              int32_t dstLen, int32_t lowLag, int32_t scale) {
+sp_status sp_xcorr_i16_scaled(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2,
+                              int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale) {
     return sp_xcorr_with(&kGeneric, src1, len1, src2, len2, dst, dstLen, lowLag, scale);
 }

@@ -12,7 +12,9 @@
 
 namespace {
 
-inline __m64 ClampB(__m64 v) { return _mm_max_pi16(v, _mm_set1_pi16(-32767)); }
+inline __m64 ClampB(__m64 v) {
+    return _mm_max_pi16(v, _mm_set1_pi16(-32767));
+}
 
 inline __m64 Load4(const int16_t* p) {
     __m64 v;
@@ -27,15 +29,21 @@ inline __m64 Load2(const int16_t* p) {
 }
 
 // Adds two 32-bit pair sums to the two low f32 lanes.
-inline __m128 AddPairs(__m128 acc, __m64 sums) { return _mm_add_ps(acc, _mm_cvtpi32_ps(_mm_setzero_ps(), sums)); }
+inline __m128 AddPairs(__m128 acc, __m64 sums) {
+    return _mm_add_ps(acc, _mm_cvtpi32_ps(_mm_setzero_ps(), sums));
+}
 
-inline void Lanes(__m128 v, float* lane) { _mm_storeu_ps(lane, v); }
+inline void Lanes(__m128 v, float* lane) {
+    _mm_storeu_ps(lane, v);
+}
 
 float Dot(const int16_t* a, const int16_t* b, int32_t len) {
     __m128 acc = _mm_setzero_ps();
     int32_t n = 0;
-    for (; n + 4 <= len; n += 4) acc = AddPairs(acc, _mm_madd_pi16(Load4(a + n), ClampB(Load4(b + n))));
-    for (; n + 2 <= len; n += 2) acc = AddPairs(acc, _mm_madd_pi16(Load2(a + n), ClampB(Load2(b + n))));
+    for (; n + 4 <= len; n += 4)
+        acc = AddPairs(acc, _mm_madd_pi16(Load4(a + n), ClampB(Load4(b + n))));
+    for (; n + 2 <= len; n += 2)
+        acc = AddPairs(acc, _mm_madd_pi16(Load2(a + n), ClampB(Load2(b + n))));
     float lane[4];
     Lanes(acc, lane);
     float sum = lane[0] + lane[1];
@@ -44,7 +52,8 @@ float Dot(const int16_t* a, const int16_t* b, int32_t len) {
 }
 
 // Four lags i..i+3 with b pairs broadcast; lags (i, i+1) in acc01, (i+2, i+3) in acc23.
-void FourLags(const int16_t* a, const int16_t* b, int32_t i, int32_t pairsEnd, int32_t dir, float* lag) {
+void FourLags(const int16_t* a, const int16_t* b, int32_t i, int32_t pairsEnd, int32_t dir,
+              float* lag) {
     __m128 acc01 = _mm_setzero_ps(), acc23 = _mm_setzero_ps();
     for (int32_t n = 0; n + 1 < pairsEnd; n += 2) {
         int32_t pair;
@@ -72,29 +81,35 @@ void FourLags(const int16_t* a, const int16_t* b, int32_t i, int32_t pairsEnd, i
     lag[3] = l23[1];
 }
 
-inline void EndKernel() { _mm_empty(); }  // the multimedia registers alias the x87 stack
+inline void EndKernel() {
+    _mm_empty();
+}  // the multimedia registers alias the x87 stack
 
 }  // namespace
 
 #include "sp_xcorr_simd.inc"
 
-void sp_xcorr_direct_fwd_sse(const int16_t* a, const int16_t* b, int32_t m, float* out, int32_t count) {
+void sp_xcorr_direct_fwd_sse(const int16_t* a, const int16_t* b, int32_t m, float* out,
+                             int32_t count) {
     Triangular(a, b, m, out, count, 1);
 }
-void sp_xcorr_direct_rev_sse(const int16_t* a, const int16_t* b, int32_t m, float* out, int32_t count) {
+void sp_xcorr_direct_rev_sse(const int16_t* a, const int16_t* b, int32_t m, float* out,
+                             int32_t count) {
     Triangular(a, b, m, out, count, -1);
 }
-void sp_xcorr_direct_full_sse(const int16_t* a, const int16_t* b, int32_t m, float* out, int32_t count) {
+void sp_xcorr_direct_full_sse(const int16_t* a, const int16_t* b, int32_t m, float* out,
+                              int32_t count) {
     Square(a, b, m, out, count, 1);
 }
-void sp_xcorr_direct_mirror_sse(const int16_t* a, const int16_t* b, int32_t m, float* out, int32_t count) {
+void sp_xcorr_direct_mirror_sse(const int16_t* a, const int16_t* b, int32_t m, float* out,
+                                int32_t count) {
     Square(a, b, m, out, count, -1);
 }
 
 namespace {
 
-const sp_xcorr_simd_kernels kKernels = {
-    {sp_xcorr_direct_fwd_sse, sp_xcorr_direct_rev_sse, sp_xcorr_direct_full_sse, sp_xcorr_direct_mirror_sse}};
+const sp_xcorr_simd_kernels kKernels = {{sp_xcorr_direct_fwd_sse, sp_xcorr_direct_rev_sse,
+                                         sp_xcorr_direct_full_sse, sp_xcorr_direct_mirror_sse}};
 
 const sp_xcorr_variant kSse = {
     1,
@@ -111,7 +126,8 @@ const sp_xcorr_variant kSse = {
 
 }  // namespace
 
-sp_status sp_xcorr_i16_scaled_sse(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2,
-                                  int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale) {
+sp_status sp_xcorr_i16_scaled_sse(const int16_t* src1, int32_t len1, const int16_t* src2,
+                                  int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag,
+                                  int32_t scale) {
     return sp_xcorr_with(&kSse, src1, len1, src2, len2, dst, dstLen, lowLag, scale);
 }

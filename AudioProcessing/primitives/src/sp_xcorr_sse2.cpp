@@ -16,7 +16,9 @@
 
 namespace {
 
-inline __m128i ClampB(__m128i v) { return _mm_max_epi16(v, _mm_set1_epi16(-32767)); }
+inline __m128i ClampB(__m128i v) {
+    return _mm_max_epi16(v, _mm_set1_epi16(-32767));
+}
 
 // Broadcast of the pair (b[n], b[n+1]) into four 32-bit lanes, clamped.
 inline __m128i PairB(const int16_t* b) {
@@ -60,7 +62,8 @@ float Dot(const int16_t* a, const int16_t* b, int32_t len) {
 }
 
 // Four lags i..i+3 with the b pairs broadcast: lane t is lag i+t.
-void FourLags(const int16_t* a, const int16_t* b, int32_t i, int32_t pairsEnd, int32_t dir, float* lag) {
+void FourLags(const int16_t* a, const int16_t* b, int32_t i, int32_t pairsEnd, int32_t dir,
+              float* lag) {
     __m128 acc = _mm_setzero_ps();
     for (int32_t n = 0; n + 1 < pairsEnd; n += 2) {
         __m128i va;
@@ -80,23 +83,27 @@ inline void EndKernel() {}
 
 #include "sp_xcorr_simd.inc"
 
-void sp_xcorr_direct_fwd_sse2(const int16_t* a, const int16_t* b, int32_t m, float* out, int32_t count) {
+void sp_xcorr_direct_fwd_sse2(const int16_t* a, const int16_t* b, int32_t m, float* out,
+                              int32_t count) {
     Triangular(a, b, m, out, count, 1);
 }
-void sp_xcorr_direct_rev_sse2(const int16_t* a, const int16_t* b, int32_t m, float* out, int32_t count) {
+void sp_xcorr_direct_rev_sse2(const int16_t* a, const int16_t* b, int32_t m, float* out,
+                              int32_t count) {
     Triangular(a, b, m, out, count, -1);
 }
-void sp_xcorr_direct_full_sse2(const int16_t* a, const int16_t* b, int32_t m, float* out, int32_t count) {
+void sp_xcorr_direct_full_sse2(const int16_t* a, const int16_t* b, int32_t m, float* out,
+                               int32_t count) {
     Square(a, b, m, out, count, 1);
 }
-void sp_xcorr_direct_mirror_sse2(const int16_t* a, const int16_t* b, int32_t m, float* out, int32_t count) {
+void sp_xcorr_direct_mirror_sse2(const int16_t* a, const int16_t* b, int32_t m, float* out,
+                                 int32_t count) {
     Square(a, b, m, out, count, -1);
 }
 
 namespace {
 
-const sp_xcorr_simd_kernels kKernels = {
-    {sp_xcorr_direct_fwd_sse2, sp_xcorr_direct_rev_sse2, sp_xcorr_direct_full_sse2, sp_xcorr_direct_mirror_sse2}};
+const sp_xcorr_simd_kernels kKernels = {{sp_xcorr_direct_fwd_sse2, sp_xcorr_direct_rev_sse2,
+                                         sp_xcorr_direct_full_sse2, sp_xcorr_direct_mirror_sse2}};
 
 const sp_xcorr_variant kSse2 = {
     1,
@@ -113,7 +120,8 @@ const sp_xcorr_variant kSse2 = {
 
 }  // namespace
 
-sp_status sp_xcorr_i16_scaled_sse2(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2,
-                                   int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale) {
+sp_status sp_xcorr_i16_scaled_sse2(const int16_t* src1, int32_t len1, const int16_t* src2,
+                                   int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag,
+                                   int32_t scale) {
     return sp_xcorr_with(&kSse2, src1, len1, src2, len2, dst, dstLen, lowLag, scale);
 }

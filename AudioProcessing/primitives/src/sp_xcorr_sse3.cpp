@@ -7,8 +7,8 @@
 
 namespace {
 
-const sp_xcorr_simd_kernels kKernels = {
-    {sp_xcorr_direct_fwd_sse2, sp_xcorr_direct_rev_sse2, sp_xcorr_direct_full_sse2, sp_xcorr_direct_mirror_sse2}};
+const sp_xcorr_simd_kernels kKernels = {{sp_xcorr_direct_fwd_sse2, sp_xcorr_direct_rev_sse2,
+                                         sp_xcorr_direct_full_sse2, sp_xcorr_direct_mirror_sse2}};
 
 const sp_xcorr_variant kSse3 = {
     1,
@@ -25,7 +25,8 @@ const sp_xcorr_variant kSse3 = {
 
 }  // namespace
 
-sp_status sp_xcorr_i16_scaled_sse3(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2,
-                                   int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale) {
+sp_status sp_xcorr_i16_scaled_sse3(const int16_t* src1, int32_t len1, const int16_t* src2,
+                                   int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag,
+                                   int32_t scale) {
     return sp_xcorr_with(&kSse3, src1, len1, src2, len2, dst, dstLen, lowLag, scale);
 }

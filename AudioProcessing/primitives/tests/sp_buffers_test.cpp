@@ -67,7 +67,8 @@ TEST(AlignedBlocks, BadCountsGiveNullWithoutAskingTheAllocator) {
 
 TEST(AlignedBlocks, AllocatorFailureGivesNull) {
     const uint64_t live = sptest::LiveBlocks();
-    for (auto* alloc : {sp_alloc_bytes, sp_alloc_32, sp_alloc_32_sse3, sp_alloc_f64, sp_alloc_f64_sse3}) {
+    for (auto* alloc :
+         {sp_alloc_bytes, sp_alloc_32, sp_alloc_32_sse3, sp_alloc_f64, sp_alloc_f64_sse3}) {
         zvtest::ResetAllocator();
         zvtest::FailAllocationAfter(1);
         EXPECT_EQ(alloc(16), nullptr);
@@ -80,12 +81,14 @@ TEST(AlignedBlocks, AllocatorFailureGivesNull) {
 // ---- Zero and copy --------------------------------------------------------------------
 
 typedef sp_status (*ZeroBytesFn)(void*, int32_t);
-const ZeroBytesFn kZeroBytes[4] = {sp_zero_bytes, sp_zero_bytes_sse, sp_zero_bytes_sse2, sp_zero_bytes_sse3};
+const ZeroBytesFn kZeroBytes[4] = {sp_zero_bytes, sp_zero_bytes_sse, sp_zero_bytes_sse2,
+                                   sp_zero_bytes_sse3};
 
 // Element counts around every threshold of the kernels.
-const int32_t kCopyLengths[] = {1,    2,    7,    8,    15,   16,   31,    32,    33,    63,     64,     65,
-                                511,  512,  513,  1023, 1024, 1025,  2047,  2048,  4095,   4096,   8191,
-                                8192, 10239, 10240, 131072, 131073, 262145, 1048576};
+const int32_t kCopyLengths[] = {1,     2,     7,      8,      15,     16,     31,   32,
+                                33,    63,    64,     65,     511,    512,    513,  1023,
+                                1024,  1025,  2047,   2048,   4095,   4096,   8191, 8192,
+                                10239, 10240, 131072, 131073, 262145, 1048576};
 
 class ZeroCopy : public sptest::VariantTest {};
 
@@ -100,7 +103,8 @@ TEST_P(ZeroCopy, CopyI16IsByteExactAtEveryOffset) {
         const int step = len > 20000 ? 5 : 1;
         for (int so = 0; so < 16; so += step) {
             for (int dOff = 0; dOff < 16; dOff += (len > 20000 ? 7 : 3)) {
-                SCOPED_TRACE(testing::Message() << "len " << len << " src+" << so << " dst+" << dOff);
+                SCOPED_TRACE(testing::Message()
+                             << "len " << len << " src+" << so << " dst+" << dOff);
                 std::vector<unsigned char> src(bytes + 32), dst(bytes + 48, 0xEE);
                 memcpy(src.data() + so, pattern.data(), bytes);
                 ASSERT_EQ(copy(reinterpret_cast<const int16_t*>(src.data() + so),
@@ -108,7 +112,8 @@ TEST_P(ZeroCopy, CopyI16IsByteExactAtEveryOffset) {
                           sp_status_ok);
                 ASSERT_EQ(memcmp(dst.data() + 16 + dOff, pattern.data(), bytes), 0);
                 for (int k = 0; k < 16 + dOff; ++k) ASSERT_EQ(dst[k], 0xEE) << "before, byte " << k;
-                for (size_t k = 16 + dOff + bytes; k < dst.size(); ++k) ASSERT_EQ(dst[k], 0xEE) << "after";
+                for (size_t k = 16 + dOff + bytes; k < dst.size(); ++k)
+                    ASSERT_EQ(dst[k], 0xEE) << "after";
             }
         }
     }
@@ -120,7 +125,8 @@ TEST_P(ZeroCopy, ZeroIsByteExactAtEveryOffset) {
     const ZeroBytesFn zeroBytes = kZeroBytes[Variant()];
     std::vector<int64_t> byteCounts;
     for (int32_t len : kCopyLengths) byteCounts.push_back(len);
-    for (int64_t n : {20479, 20480, 20481, 262143, 262144, 262145, 524287, 524288, 524289, 2 << 20}) byteCounts.push_back(n);
+    for (int64_t n : {20479, 20480, 20481, 262143, 262144, 262145, 524287, 524288, 524289, 2 << 20})
+        byteCounts.push_back(n);
     for (int64_t bytes : byteCounts) {
         for (int off = 0; off < 16; off += (bytes > 20000 ? 5 : 1)) {
             SCOPED_TRACE(testing::Message() << bytes << " bytes at +" << off);
@@ -129,7 +135,8 @@ TEST_P(ZeroCopy, ZeroIsByteExactAtEveryOffset) {
             auto check = [&](int64_t zeroed) {
                 const int64_t start = 16 + off;
                 auto all = [&](int64_t from, int64_t to, unsigned char v) {
-                    return std::all_of(buf.begin() + from, buf.begin() + to, [v](unsigned char b) { return b == v; });
+                    return std::all_of(buf.begin() + from, buf.begin() + to,
+                                       [v](unsigned char b) { return b == v; });
                 };
                 ASSERT_TRUE(all(0, start, 0xEE));
                 ASSERT_TRUE(all(start, start + zeroed, 0));
@@ -139,11 +146,13 @@ TEST_P(ZeroCopy, ZeroIsByteExactAtEveryOffset) {
             ASSERT_EQ(zeroBytes(p, static_cast<int32_t>(bytes)), sp_status_ok);
             check(bytes);
             if (bytes >= 2) {
-                ASSERT_EQ(zeroI16(reinterpret_cast<int16_t*>(p), static_cast<int32_t>(bytes / 2)), sp_status_ok);
+                ASSERT_EQ(zeroI16(reinterpret_cast<int16_t*>(p), static_cast<int32_t>(bytes / 2)),
+                          sp_status_ok);
                 check(bytes / 2 * 2);
             }
             if (bytes >= 4) {
-                ASSERT_EQ(zeroF32(reinterpret_cast<float*>(p), static_cast<int32_t>(bytes / 4)), sp_status_ok);
+                ASSERT_EQ(zeroF32(reinterpret_cast<float*>(p), static_cast<int32_t>(bytes / 4)),
+                          sp_status_ok);
                 check(bytes / 4 * 4);
             }
         }
@@ -156,7 +165,8 @@ TEST_P(ZeroCopy, KernelsStayInsideGuardPages) {
     for (int32_t len : {1, 7, 8, 9, 31, 32, 33, 63, 64, 65, 4095, 4096, 8191, 8192, 12000}) {
         for (size_t off = 0; off < 16; off += 2) {
             SCOPED_TRACE(testing::Message() << "len " << len << " front offset " << off);
-            // Source touching its guard page at the end, destination at the front, and the other way.
+            // Source touching its guard page at the end, destination at the front, and the other
+            // way.
             GuardedBuffer srcEnd = GuardedBuffer::AtEnd(len * 2u);
             GuardedBuffer dstFront = GuardedBuffer::AtFront(len * 2u, off);
             memset(srcEnd.Data(), 0x5A, len * 2u);
@@ -169,7 +179,8 @@ TEST_P(ZeroCopy, KernelsStayInsideGuardPages) {
             ASSERT_EQ(memcmp(srcFront.Data(), dstEnd.Data(), len * 2u), 0);
             ASSERT_EQ(zero(dstEnd.As<int16_t>(), len), sp_status_ok);
             ASSERT_EQ(zero(dstFront.As<int16_t>(), len), sp_status_ok);
-            for (int32_t k = 0; k < len; ++k) ASSERT_EQ(dstEnd.As<int16_t>()[k] | dstFront.As<int16_t>()[k], 0);
+            for (int32_t k = 0; k < len; ++k)
+                ASSERT_EQ(dstEnd.As<int16_t>()[k] | dstFront.As<int16_t>()[k], 0);
         }
     }
 }
@@ -201,39 +212,46 @@ TEST(ZeroCopyKernels, EveryKernelOnItsOwn) {
     // The fronts pick kernels by length; each kernel must also be right on its
     // own at every size and alignment.
     const sp_internal_kernels::Copy copies[] = {
-        {"generic", sp_copy_bytes_kernel},      {"sse_small", sp_copy_bytes_kernel_sse_small},
-        {"sse", sp_copy_bytes_kernel_sse},      {"sse_large", sp_copy_bytes_kernel_sse_large},
-        {"sse2", sp_copy_bytes_kernel_sse2},    {"sse3", sp_copy_bytes_kernel_sse3}};
-    const sp_internal_kernels::Zero zeros[] = {
-        {"generic", sp_zero_bytes_kernel},   {"sse", sp_zero_bytes_kernel_sse},
-        {"sse_large", sp_zero_bytes_kernel_sse_large}, {"sse2", sp_zero_bytes_kernel_sse2},
-        {"sse3", sp_zero_bytes_kernel_sse3}};
+        {"generic", sp_copy_bytes_kernel},   {"sse_small", sp_copy_bytes_kernel_sse_small},
+        {"sse", sp_copy_bytes_kernel_sse},   {"sse_large", sp_copy_bytes_kernel_sse_large},
+        {"sse2", sp_copy_bytes_kernel_sse2}, {"sse3", sp_copy_bytes_kernel_sse3}};
+    const sp_internal_kernels::Zero zeros[] = {{"generic", sp_zero_bytes_kernel},
+                                               {"sse", sp_zero_bytes_kernel_sse},
+                                               {"sse_large", sp_zero_bytes_kernel_sse_large},
+                                               {"sse2", sp_zero_bytes_kernel_sse2},
+                                               {"sse3", sp_zero_bytes_kernel_sse3}};
     std::mt19937 rng(11);
-    for (int64_t bytes : {0, 1, 3, 15, 16, 17, 63, 64, 65, 127, 128, 1025, 4096, 4097, 20479, 20480, 20481, 30000,
-                          262143, 262144, 262145, 524287, 524288, 524289}) {
+    for (int64_t bytes :
+         {0,    1,    3,     15,    16,    17,    63,     64,     65,     127,    128,    1025,
+          4096, 4097, 20479, 20480, 20481, 30000, 262143, 262144, 262145, 524287, 524288, 524289}) {
         std::vector<unsigned char> pattern(bytes + 1);
         for (auto& b : pattern) b = static_cast<unsigned char>(rng());
         const bool large = bytes > 100000;  // fewer offsets for the streaming sizes
         for (int so = 0; so < 16; so += large ? 7 : 3) {
             for (int dOff = 0; dOff < 16; dOff += large ? 11 : 5) {
                 for (const auto& k : copies) {
-                    if (strcmp(k.name, "sse3") == 0 && !sptest::VariantRunsHere(sp_variant_sse3)) continue;
-                    SCOPED_TRACE(testing::Message() << k.name << " " << bytes << " bytes src+" << so << " dst+" << dOff);
+                    if (strcmp(k.name, "sse3") == 0 && !sptest::VariantRunsHere(sp_variant_sse3))
+                        continue;
+                    SCOPED_TRACE(testing::Message() << k.name << " " << bytes << " bytes src+" << so
+                                                    << " dst+" << dOff);
                     std::vector<unsigned char> src(bytes + 32), dst(bytes + 48, 0xEE);
                     memcpy(src.data() + so, pattern.data(), bytes);
-                    ASSERT_EQ(k.fn(src.data() + so, dst.data() + 16 + dOff, bytes), dst.data() + 16 + dOff);
+                    ASSERT_EQ(k.fn(src.data() + so, dst.data() + 16 + dOff, bytes),
+                              dst.data() + 16 + dOff);
                     ASSERT_EQ(memcmp(dst.data() + 16 + dOff, pattern.data(), bytes), 0);
                     for (int i = 0; i < 16 + dOff; ++i) ASSERT_EQ(dst[i], 0xEE);
                     for (size_t i = 16 + dOff + bytes; i < dst.size(); ++i) ASSERT_EQ(dst[i], 0xEE);
                 }
             }
             for (const auto& k : zeros) {
-                if (strcmp(k.name, "sse3") == 0 && !sptest::VariantRunsHere(sp_variant_sse3)) continue;
+                if (strcmp(k.name, "sse3") == 0 && !sptest::VariantRunsHere(sp_variant_sse3))
+                    continue;
                 SCOPED_TRACE(testing::Message() << k.name << " zero " << bytes << " bytes +" << so);
                 std::vector<unsigned char> buf(bytes + 48, 0xEE);
                 ASSERT_EQ(k.fn(buf.data() + 16 + so, bytes), buf.data() + 16 + so);
                 for (int64_t i = 0; i < static_cast<int64_t>(buf.size()); ++i) {
-                    ASSERT_EQ(buf[i], i >= 16 + so && i < 16 + so + bytes ? 0 : 0xEE) << "byte " << i;
+                    ASSERT_EQ(buf[i], i >= 16 + so && i < 16 + so + bytes ? 0 : 0xEE)
+                        << "byte " << i;
                 }
             }
         }

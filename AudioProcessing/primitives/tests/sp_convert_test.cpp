@@ -18,8 +18,8 @@ class Convert : public sptest::VariantTest {
 protected:
     std::vector<int16_t> ToI16(const std::vector<float>& in, int32_t mode, int32_t scale) {
         std::vector<int16_t> out(in.size(), 0x5555);
-        EXPECT_EQ(Member<sp_entry_sp_convert_f32_to_i16_scaled>()(in.data(), out.data(),
-                                                                  static_cast<int32_t>(in.size()), mode, scale),
+        EXPECT_EQ(Member<sp_entry_sp_convert_f32_to_i16_scaled>()(
+                      in.data(), out.data(), static_cast<int32_t>(in.size()), mode, scale),
                   sp_status_ok);
         return out;
     }
@@ -36,16 +36,19 @@ TEST_P(Convert, I16ToF32IsExactForEveryValueAndAlignment) {
             std::vector<int16_t> src(all.begin(), all.begin() + 65536);
             src.insert(src.begin(), so, 0);
             ASSERT_EQ(convert(src.data() + so, out.data() + dOff, 65536), sp_status_ok);
-            for (int32_t v = 0; v < 65536; ++v) ASSERT_EQ(out[dOff + v], static_cast<float>(v - 32768));
+            for (int32_t v = 0; v < 65536; ++v)
+                ASSERT_EQ(out[dOff + v], static_cast<float>(v - 32768));
         }
     }
     // Short runs against guard pages (head and tail loops).
     for (int32_t len = 1; len <= 40; ++len) {
         GuardedBuffer s = GuardedBuffer::AtEnd(len * 2u);
         GuardedBuffer d = GuardedBuffer::AtEnd(len * 4u);
-        for (int32_t i = 0; i < len; ++i) s.As<int16_t>()[i] = static_cast<int16_t>(i * 1000 - 20000);
+        for (int32_t i = 0; i < len; ++i)
+            s.As<int16_t>()[i] = static_cast<int16_t>(i * 1000 - 20000);
         ASSERT_EQ(convert(s.As<int16_t>(), d.As<float>(), len), sp_status_ok);
-        for (int32_t i = 0; i < len; ++i) ASSERT_EQ(d.As<float>()[i], static_cast<float>(i * 1000 - 20000));
+        for (int32_t i = 0; i < len; ++i)
+            ASSERT_EQ(d.As<float>()[i], static_cast<float>(i * 1000 - 20000));
     }
 }
 
@@ -57,8 +60,10 @@ TEST_P(Convert, RoundingAndSaturationCases) {
               (std::vector<int16_t>{0, 0, 32766, -32768}));
     for (int32_t mode : {0, 1}) {
         SCOPED_TRACE(mode);
-        EXPECT_EQ(ToI16({40000.0f, -40000.0f, 32767.0f, -32768.0f, 1e30f, -1e30f, INFINITY, -INFINITY}, mode, 0),
-                  (std::vector<int16_t>{32767, -32768, 32767, -32768, 32767, -32768, 32767, -32768}));
+        EXPECT_EQ(
+            ToI16({40000.0f, -40000.0f, 32767.0f, -32768.0f, 1e30f, -1e30f, INFINITY, -INFINITY},
+                  mode, 0),
+            (std::vector<int16_t>{32767, -32768, 32767, -32768, 32767, -32768, 32767, -32768}));
         EXPECT_EQ(ToI16({20000.0f}, mode, -1), (std::vector<int16_t>{32767}));
         EXPECT_EQ(ToI16({65534.0f}, mode, 1), (std::vector<int16_t>{32767}));
     }
@@ -92,15 +97,18 @@ TEST_P(Convert, AgreesBitExactlyWithTheGenericMember) {
     std::vector<float> src(1000 + 8);
     for (auto& x : src) x = mag(rng);
     // Halves and near-halves, where rounding is decided.
-    for (int i = 0; i < 200; ++i) src[i] = static_cast<float>(static_cast<int>(rng() % 2000) - 1000) + 0.5f;
+    for (int i = 0; i < 200; ++i)
+        src[i] = static_cast<float>(static_cast<int>(rng() % 2000) - 1000) + 0.5f;
     for (int32_t scale = -3; scale <= 20; ++scale) {
         for (int32_t mode : {0, 1}) {
             for (int off = 0; off < 8; ++off) {
-                SCOPED_TRACE(testing::Message() << "scale " << scale << " mode " << mode << " offset " << off);
+                SCOPED_TRACE(testing::Message()
+                             << "scale " << scale << " mode " << mode << " offset " << off);
                 const int32_t len = 1000 - off;
                 std::vector<int16_t> want(len + 8), got(len + 8, 0x7777);
                 ASSERT_EQ(generic(src.data() + off, want.data(), len, mode, scale), sp_status_ok);
-                ASSERT_EQ(member(src.data() + off, got.data() + (off & 7), len, mode, scale), sp_status_ok);
+                ASSERT_EQ(member(src.data() + off, got.data() + (off & 7), len, mode, scale),
+                          sp_status_ok);
                 ASSERT_EQ(memcmp(want.data(), got.data() + (off & 7), len * 2), 0);
             }
         }
@@ -120,7 +128,8 @@ TEST_P(Convert, AgreesBitExactlyWithTheGenericMember) {
 TEST_P(Convert, ControlStateIsLeftAsFound) {
     auto toI16 = Member<sp_entry_sp_convert_f32_to_i16_scaled>();
     auto toF32 = Member<sp_entry_sp_convert_i16_to_f32>();
-    std::vector<float> f = {0.5f, 1.5f, -2.5f, NAN, 1e20f, -1e20f, 3.25f, 7.5f, 1e-40f, 9.0f, 10.5f, -11.5f};
+    std::vector<float> f = {0.5f,  1.5f, -2.5f,  NAN,  1e20f, -1e20f,
+                            3.25f, 7.5f, 1e-40f, 9.0f, 10.5f, -11.5f};
     std::vector<int16_t> out(f.size());
     std::vector<int16_t> want(f.size());
     for (int32_t mode : {0, 1, 2}) {

@@ -170,7 +170,8 @@ TEST(Dispatch, VariantOrderRows) {
     const int32_t expected[4][5] = {{0, 4}, {1, 0, 4}, {2, 1, 0, 4}, {3, 2, 1, 0, 4}};
     for (int32_t c = 0; c < 4; ++c) {
         for (int32_t i = 0; i < 5 && (i == 0 || expected[c][i - 1] != 4); ++i) {
-            EXPECT_EQ(sp_cpu_variant_order[c][i], expected[c][i]) << "class " << c << " position " << i;
+            EXPECT_EQ(sp_cpu_variant_order[c][i], expected[c][i])
+                << "class " << c << " position " << i;
         }
     }
 }
@@ -218,7 +219,8 @@ TEST(DispatchTable, BuiltRowsAreCompleteAndDistinctPerVariant) {
     for (int32_t e : {4, 6, 15, 16, 17, 66, 68}) {
         SCOPED_TRACE(e);
         for (int32_t v = 0; v < 4; ++v)
-            for (int32_t w = v + 1; w < 4; ++w) EXPECT_NE(sp_dispatch_table[e].member[v], sp_dispatch_table[e].member[w]);
+            for (int32_t w = v + 1; w < 4; ++w)
+                EXPECT_NE(sp_dispatch_table[e].member[v], sp_dispatch_table[e].member[w]);
     }
 }
 
@@ -230,7 +232,8 @@ TEST(DispatchTable, SlotsHoldTheGenericColumnAndInitKeepsThem) {
     // 0 and the slots keep the generic members.
     const int32_t result = sp_dispatch_init();
     bool complete = true;
-    for (int32_t e = 0; e < sp_entry_count; ++e) complete = complete && sp_dispatch_table[e].member[0] != nullptr;
+    for (int32_t e = 0; e < sp_entry_count; ++e)
+        complete = complete && sp_dispatch_table[e].member[0] != nullptr;
     EXPECT_EQ(result, complete ? 1 : 0);
     for (int32_t e = 0; e < sp_entry_count; ++e) {
         EXPECT_EQ(sp_dispatch_slots[e].load(), sp_dispatch_table[e].member[0]) << "entry " << e;
@@ -250,8 +253,8 @@ sp_status RecordMedian(const int16_t* src, int16_t* dst, int32_t len, int32_t ma
     g_rec = Recorded{{src, dst, nullptr}, {len, mask}, 0, g_rec.calls + 1};
     return static_cast<sp_status>(-123);
 }
-sp_status RecordXcorr(const int16_t* s1, int32_t l1, const int16_t* s2, int32_t l2, int16_t* d, int32_t dl,
-                      int32_t lag, int32_t scale) {
+sp_status RecordXcorr(const int16_t* s1, int32_t l1, const int16_t* s2, int32_t l2, int16_t* d,
+                      int32_t dl, int32_t lag, int32_t scale) {
     g_rec = Recorded{{s1, s2, d}, {l1, l2, dl, lag, scale}, 0, g_rec.calls + 1};
     return static_cast<sp_status>(77);
 }
@@ -263,7 +266,8 @@ sp_status RecordLowpass(double f, double* taps, int32_t len, int32_t window, int
 // Puts a recorder into a slot for the duration of a test.
 class SlotSwap {
 public:
-    SlotSwap(int32_t entry, sp_any_fn fn) : entry_(entry), saved_(sp_dispatch_slots[entry].exchange(fn)) {}
+    SlotSwap(int32_t entry, sp_any_fn fn)
+        : entry_(entry), saved_(sp_dispatch_slots[entry].exchange(fn)) {}
     ~SlotSwap() { sp_dispatch_slots[entry_].store(saved_); }
 
 private:
@@ -329,8 +333,10 @@ TEST(DispatchStubs, ReachEachForcedVariantsMember) {
             const std::vector<int16_t> other = sptest::RandomI16(29, 6);
             std::vector<int16_t> lagsStub(21, 1), lagsDirect(21, 2);
             SlotSwap xcorr(67, sp_dispatch_table[67].member[v]);
-            const sp_status a = sp_xcorr_i16_scaled_stub(x.data(), 37, other.data(), 29, lagsStub.data(), 21, -12, 9);
-            const sp_status b = sp_dispatch_member<67>(v)(x.data(), 37, other.data(), 29, lagsDirect.data(), 21, -12, 9);
+            const sp_status a = sp_xcorr_i16_scaled_stub(x.data(), 37, other.data(), 29,
+                                                         lagsStub.data(), 21, -12, 9);
+            const sp_status b = sp_dispatch_member<67>(v)(x.data(), 37, other.data(), 29,
+                                                          lagsDirect.data(), 21, -12, 9);
             EXPECT_EQ(a, b);
             EXPECT_EQ(lagsStub, lagsDirect);
         }
@@ -347,7 +353,8 @@ TEST(DispatchStubs, CallsRacingAFillReachOldOrNewMember) {
     const sp_any_fn saved = sp_dispatch_slots[66].load();
     std::thread writer([&] {
         for (int32_t k = 0; !stop.load(); ++k) {
-            sp_dispatch_slots[66].store(sp_dispatch_table[66].member[k % 3], std::memory_order_release);
+            sp_dispatch_slots[66].store(sp_dispatch_table[66].member[k % 3],
+                                        std::memory_order_release);
         }
     });
     std::vector<std::thread> callers;
@@ -356,7 +363,9 @@ TEST(DispatchStubs, CallsRacingAFillReachOldOrNewMember) {
         callers.emplace_back([&] {
             std::vector<int16_t> y(200);
             for (int i = 0; i < 300; ++i) {
-                if (sp_median_filter_i16_stub(x.data(), y.data(), 200, 5) != sp_status_ok || y != want) ++mismatches;
+                if (sp_median_filter_i16_stub(x.data(), y.data(), 200, 5) != sp_status_ok ||
+                    y != want)
+                    ++mismatches;
             }
         });
     }

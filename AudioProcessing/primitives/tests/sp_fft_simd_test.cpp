@@ -39,12 +39,13 @@ struct Member {
     float* (*rows)(int32_t, const float*, int32_t);
 };
 
-#define SP_SIMD_MEMBER(label, var, sfx, fused, sep)                                                            \
-    Member {                                                                                                     \
-        label, var, sp_rfft_spec_init_##sfx, sp_rfft_forward_##sfx, sp_rfft_inverse_##sfx,                       \
-            sp_packed_spectrum_mul_conj_##sfx, fused, sep, sp_fft_bitrev_copy_##sfx, sp_fft_bitrev_inplace_##sfx, \
-            sp_fft_radix_fwd_##sfx, sp_fft_radix_inv_##sfx, sp_fft_bitrev_radix_fwd_##sfx,                       \
-            sp_fft_bitrev_radix_inv_##sfx, sp_fft_bitrev_starts_##sfx, sp_fft_radix_twiddles_##sfx               \
+#define SP_SIMD_MEMBER(label, var, sfx, fused, sep)                                        \
+    Member {                                                                               \
+        label, var, sp_rfft_spec_init_##sfx, sp_rfft_forward_##sfx, sp_rfft_inverse_##sfx, \
+            sp_packed_spectrum_mul_conj_##sfx, fused, sep, sp_fft_bitrev_copy_##sfx,       \
+            sp_fft_bitrev_inplace_##sfx, sp_fft_radix_fwd_##sfx, sp_fft_radix_inv_##sfx,   \
+            sp_fft_bitrev_radix_fwd_##sfx, sp_fft_bitrev_radix_inv_##sfx,                  \
+            sp_fft_bitrev_starts_##sfx, sp_fft_radix_twiddles_##sfx                        \
     }
 
 const Member kMembers[] = {
@@ -63,7 +64,8 @@ void ForEachMember(Fn fn) {
 }
 
 struct Spec {
-    Spec(sp_status (*init)(sp_rfft_spec**, int32_t, int32_t, int32_t), int32_t order, int32_t flag) {
+    Spec(sp_status (*init)(sp_rfft_spec**, int32_t, int32_t, int32_t), int32_t order,
+         int32_t flag) {
         EXPECT_EQ(sp_status_ok, init(&spec, order, flag, 0)) << "order " << order;
     }
     ~Spec() {
@@ -97,7 +99,8 @@ void LongDoubleFft(std::vector<LComplex>& a, int sign) {
     const long double pi = acosl(-1.0L);
     std::vector<LComplex> w(n / 2 + 1);
     for (size_t k = 0; k < w.size(); ++k) {
-        const long double angle = sign * 2 * pi * static_cast<long double>(k) / static_cast<long double>(n);
+        const long double angle =
+            sign * 2 * pi * static_cast<long double>(k) / static_cast<long double>(n);
         w[k] = LComplex(cosl(angle), sinl(angle));
     }
     for (size_t len = 2; len <= n; len <<= 1)
@@ -126,7 +129,8 @@ std::vector<long double> PackedReference(const std::vector<float>& x) {
 }
 
 // Relative L2 error against a bound that grows like log2 N.
-::testing::AssertionResult CloseInL2(const float* got, const std::vector<long double>& want, int32_t order) {
+::testing::AssertionResult CloseInL2(const float* got, const std::vector<long double>& want,
+                                     int32_t order) {
     long double err = 0, norm = 0;
     for (size_t i = 0; i < want.size(); ++i) {
         err += (got[i] - want[i]) * (got[i] - want[i]);
@@ -134,10 +138,12 @@ std::vector<long double> PackedReference(const std::vector<float>& x) {
     }
     const long double bound = 1.5L * (order + 1) * FLT_EPSILON * sqrtl(norm) + 1e-30L;
     if (sqrtl(err) <= bound) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "order " << order << ": L2 error " << static_cast<double>(sqrtl(err))
-                                         << " above " << static_cast<double>(bound);
+    return ::testing::AssertionFailure()
+           << "order " << order << ": L2 error " << static_cast<double>(sqrtl(err)) << " above "
+           << static_cast<double>(bound);
 }
-::testing::AssertionResult CloseInL2(const std::vector<float>& got, const std::vector<float>& want, int32_t order) {
+::testing::AssertionResult CloseInL2(const std::vector<float>& got, const std::vector<float>& want,
+                                     int32_t order) {
     return CloseInL2(got.data(), std::vector<long double>(want.begin(), want.end()), order);
 }
 
@@ -170,9 +176,11 @@ TEST(FftSimd, ForwardAndInverseMatchTheReferenceAndTheGenericMember) {
             for (size_t i = 0; i < n; ++i) scaled[i] = static_cast<long double>(x[i]) * n;
             std::vector<float> back(n, NAN), genericBack(n, NAN);
             ASSERT_EQ(sp_status_ok, m.inverse(spectrum.data(), back.data(), s.spec, nullptr));
-            ASSERT_EQ(sp_status_ok, sp_rfft_inverse(spectrum.data(), genericBack.data(), g.spec, nullptr));
+            ASSERT_EQ(sp_status_ok,
+                      sp_rfft_inverse(spectrum.data(), genericBack.data(), g.spec, nullptr));
             EXPECT_TRUE(CloseInL2(back.data(), scaled, order + 1)) << "inverse";
-            EXPECT_TRUE(CloseInL2(back, genericBack, order + 2)) << "inverse against the generic member";
+            EXPECT_TRUE(CloseInL2(back, genericBack, order + 2))
+                << "inverse against the generic member";
         }
     });
 }
@@ -247,7 +255,9 @@ void CheckExactSpectrum(const Member& m, int32_t order) {
 TEST(FftSimd, LargeOrdersAgainstAnExactSpectrum) {
     ForEachMember([](const Member& m) {
         for (int32_t order : {21, 22, 23}) CheckExactSpectrum(m, order);
-        CheckExactSpectrum(m, m.variant == sp_variant_sse ? 24 : m.variant == sp_variant_sse2 ? 25 : 26);
+        CheckExactSpectrum(m, m.variant == sp_variant_sse    ? 24
+                              : m.variant == sp_variant_sse2 ? 25
+                                                             : 26);
     });
 }
 
@@ -268,12 +278,14 @@ TEST(FftSimd, EveryOffsetInPlaceAndOutOfPlaceWithoutOverReads) {
             ASSERT_EQ(sp_status_ok, m.inverse(want.data(), wantBack.data(), s.spec, nullptr));
             for (size_t offset = 0; offset < 16; offset += 4) {
                 for (bool atEnd : {false, true}) {
-                    SCOPED_TRACE(testing::Message() << "offset " << offset << (atEnd ? " at end" : " at front"));
+                    SCOPED_TRACE(testing::Message()
+                                 << "offset " << offset << (atEnd ? " at end" : " at front"));
                     auto make = [&](size_t size) {
                         return atEnd ? sptest::GuardedBuffer::AtEnd(size + offset)
                                      : sptest::GuardedBuffer::AtFront(size, offset);
                     };
-                    sptest::GuardedBuffer src = make(bytes), dst = make(bytes), work = make(workBytes);
+                    sptest::GuardedBuffer src = make(bytes), dst = make(bytes),
+                                          work = make(workBytes);
                     float* a = reinterpret_cast<float*>(src.Data() + (atEnd ? offset : 0));
                     float* b = reinterpret_cast<float*>(dst.Data() + (atEnd ? offset : 0));
                     uint8_t* w = work.Data() + (atEnd ? offset : 0);
@@ -285,7 +297,8 @@ TEST(FftSimd, EveryOffsetInPlaceAndOutOfPlaceWithoutOverReads) {
                     ASSERT_EQ(sp_status_ok, m.inverse(b, a, s.spec, w));
                     EXPECT_EQ(0, memcmp(a, wantBack.data(), bytes)) << "inverse out of place";
                     ASSERT_EQ(sp_status_ok, m.inverse(b, b, s.spec, nullptr));
-                    EXPECT_EQ(0, memcmp(b, wantBack.data(), bytes)) << "inverse in place, own work buffer";
+                    EXPECT_EQ(0, memcmp(b, wantBack.data(), bytes))
+                        << "inverse in place, own work buffer";
                 }
             }
         }
@@ -314,7 +327,9 @@ TEST(FftSimd, WorkSizesFollowEachVariantsPaths) {
             Spec s(m.init, c.order, 2);
             int32_t size = -1;
             ASSERT_EQ(sp_status_ok, sp_rfft_get_buf_size(s.spec, &size));
-            const int32_t want = m.variant == sp_variant_sse ? c.sse : m.variant == sp_variant_sse2 ? c.sse2 : c.sse3;
+            const int32_t want = m.variant == sp_variant_sse    ? c.sse
+                                 : m.variant == sp_variant_sse2 ? c.sse2
+                                                                : c.sse3;
             EXPECT_EQ(want, size) << "order " << c.order;
         }
     });
@@ -330,11 +345,16 @@ TEST(FftSimd, TableWordsShowEachVariantsPath) {
         std::vector<int32_t> filled;
     };
     const std::vector<Case> cases = {
-        {sp_variant_sse3, 17, {7, 8, 11, 12}},          {sp_variant_sse3, 18, {7, 8, 11, 12, 16}},
-        {sp_variant_sse3, 26, {7, 8, 11, 12, 16, 17}},  {sp_variant_sse2, 16, {7, 8, 11, 12}},
-        {sp_variant_sse2, 17, {7, 8, 11, 12, 16}},      {sp_variant_sse2, 25, {7, 8, 11, 12, 16, 17}},
-        {sp_variant_sse, 11, {7, 8, 11, 12}},           {sp_variant_sse, 12, {7, 8, 9, 11, 12}},
-        {sp_variant_sse, 14, {7, 8, 11, 12, 13, 16}},   {sp_variant_sse, 23, {7, 8, 9, 11, 12, 13, 16}},
+        {sp_variant_sse3, 17, {7, 8, 11, 12}},
+        {sp_variant_sse3, 18, {7, 8, 11, 12, 16}},
+        {sp_variant_sse3, 26, {7, 8, 11, 12, 16, 17}},
+        {sp_variant_sse2, 16, {7, 8, 11, 12}},
+        {sp_variant_sse2, 17, {7, 8, 11, 12, 16}},
+        {sp_variant_sse2, 25, {7, 8, 11, 12, 16, 17}},
+        {sp_variant_sse, 11, {7, 8, 11, 12}},
+        {sp_variant_sse, 12, {7, 8, 9, 11, 12}},
+        {sp_variant_sse, 14, {7, 8, 11, 12, 13, 16}},
+        {sp_variant_sse, 23, {7, 8, 9, 11, 12, 13, 16}},
         {sp_variant_sse, 24, {7, 8, 11, 12, 13, 14, 16, 17}},
     };
     ForEachMember([&](const Member& m) {
@@ -343,8 +363,10 @@ TEST(FftSimd, TableWordsShowEachVariantsPath) {
             Spec s(m.init, c.order, 2);
             ASSERT_NE(nullptr, s.spec);
             for (int32_t word = 7; word < 19; ++word) {
-                const bool want = std::find(c.filled.begin(), c.filled.end(), word) != c.filled.end();
-                EXPECT_EQ(want, sp_rfft_table(s.spec, word) != nullptr) << "order " << c.order << " word " << word;
+                const bool want =
+                    std::find(c.filled.begin(), c.filled.end(), word) != c.filled.end();
+                EXPECT_EQ(want, sp_rfft_table(s.spec, word) != nullptr)
+                    << "order " << c.order << " word " << word;
             }
         }
     });
@@ -426,7 +448,8 @@ TEST(FftSimdKernels, BitReversalCopyAndInPlaceFollowTheIndexDefinition) {
                     ASSERT_EQ(src.data[2 * j], dst.data[2 * r]) << "copy, point " << j;
                     ASSERT_EQ(src.data[2 * j + 1], dst.data[2 * r + 1]) << "copy, point " << j;
                     ASSERT_EQ(src.data[2 * j], inplace.data[2 * r]) << "in place, point " << j;
-                    ASSERT_EQ(src.data[2 * j + 1], inplace.data[2 * r + 1]) << "in place, point " << j;
+                    ASSERT_EQ(src.data[2 * j + 1], inplace.data[2 * r + 1])
+                        << "in place, point " << j;
                 }
             }
             sp_free(table);
@@ -463,9 +486,11 @@ TEST(FftSimdKernels, RadixAndFusedKernelsOnEveryOrder) {
                 bitrev[2 * r + 1] = x[2 * j + 1];
             }
             std::vector<float> workStore(2 * count + 8);
-            float* work = reinterpret_cast<float*>((reinterpret_cast<uintptr_t>(workStore.data()) + 15) & ~uintptr_t{15});
+            float* work = reinterpret_cast<float*>(
+                (reinterpret_cast<uintptr_t>(workStore.data()) + 15) & ~uintptr_t{15});
             std::vector<float> alignedStore(2 * count + 8);
-            float* aligned = reinterpret_cast<float*>((reinterpret_cast<uintptr_t>(alignedStore.data()) + 15) & ~uintptr_t{15});
+            float* aligned = reinterpret_cast<float*>(
+                (reinterpret_cast<uintptr_t>(alignedStore.data()) + 15) & ~uintptr_t{15});
 
             memcpy(aligned, bitrev.data(), 8 * count);
             m.radixFwd(aligned, static_cast<int32_t>(count), rows, work, 1);
@@ -475,24 +500,29 @@ TEST(FftSimdKernels, RadixAndFusedKernelsOnEveryOrder) {
             memcpy(aligned, bitrev.data(), 8 * count);
             m.radixFwd(aligned, static_cast<int32_t>(count), rows, work, 0);
             for (size_t j = 0; j < count; ++j) {
-                ASSERT_EQ(interleaved[2 * j], aligned[8 * (j / 4) + j % 4]) << "split-4 real part " << j;
-                ASSERT_EQ(interleaved[2 * j + 1], aligned[8 * (j / 4) + 4 + j % 4]) << "split-4 imaginary part " << j;
+                ASSERT_EQ(interleaved[2 * j], aligned[8 * (j / 4) + j % 4])
+                    << "split-4 real part " << j;
+                ASSERT_EQ(interleaved[2 * j + 1], aligned[8 * (j / 4) + 4 + j % 4])
+                    << "split-4 imaginary part " << j;
             }
             // Misaligned data goes through the work buffer with the same result.
             memcpy(aligned + 1, bitrev.data(), 8 * count);
             m.radixFwd(aligned + 1, static_cast<int32_t>(count), rows, work, 1);
-            EXPECT_EQ(0, memcmp(aligned + 1, interleaved.data(), 8 * count)) << "misaligned radix kernel";
+            EXPECT_EQ(0, memcmp(aligned + 1, interleaved.data(), 8 * count))
+                << "misaligned radix kernel";
 
             std::vector<float> out(2 * count + 4);
             m.fusedFwd(x.data(), out.data() + 1, static_cast<int32_t>(count), rows, starts, work);
-            EXPECT_EQ(0, memcmp(out.data() + 1, interleaved.data(), 8 * count)) << "fused, misaligned dst";
+            EXPECT_EQ(0, memcmp(out.data() + 1, interleaved.data(), 8 * count))
+                << "fused, misaligned dst";
             memcpy(aligned, x.data(), 8 * count);
             m.fusedFwd(aligned, aligned, static_cast<int32_t>(count), rows, starts, work);
             EXPECT_EQ(0, memcmp(aligned, interleaved.data(), 8 * count)) << "fused in place";
 
             m.fusedInv(aligned, aligned, static_cast<int32_t>(count), rows, starts, work);
             std::vector<long double> scaled(2 * count);
-            for (size_t i = 0; i < 2 * count; ++i) scaled[i] = static_cast<long double>(x[i]) * count;
+            for (size_t i = 0; i < 2 * count; ++i)
+                scaled[i] = static_cast<long double>(x[i]) * count;
             EXPECT_TRUE(CloseInL2(aligned, scaled, 2 * n + 2)) << "inverse of the forward";
             sp_free(sine);
             sp_free(rows);
@@ -528,7 +558,8 @@ TEST(FftSimdKernels, ConjugateProductMatchesTheGenericMember) {
             std::vector<float> b = b0, g = b0;
             ASSERT_EQ(sp_status_ok, m.mulConj(a.data(), b.data(), n));
             ASSERT_EQ(sp_status_ok, sp_packed_spectrum_mul_conj(a.data(), g.data(), n));
-            for (int32_t i = 0; i < n; ++i) EXPECT_NEAR(g[i], b[i], 1e-6) << "n " << n << " element " << i;
+            for (int32_t i = 0; i < n; ++i)
+                EXPECT_NEAR(g[i], b[i], 1e-6) << "n " << n << " element " << i;
         }
         float one = 1.0f;
         EXPECT_EQ(sp_status_null_ptr, m.mulConj(nullptr, &one, 1));

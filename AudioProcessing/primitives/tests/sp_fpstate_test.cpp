@@ -21,9 +21,12 @@ TEST_P(FpState, EveryRoutineLeavesTheControlStateAsFound) {
         Member<sp_entry_sp_zero_i16>()(y.data(), 301);
         Member<sp_entry_sp_zero_f32>()(f.data(), 301);
         Member<sp_entry_sp_convert_i16_to_f32>()(x.data(), f.data(), 301);
-        for (int32_t mode : {0, 1, 2}) Member<sp_entry_sp_convert_f32_to_i16_scaled>()(f.data(), y.data(), 301, mode, 3);
-        for (int32_t mask : {3, 5, 7, 9, 11}) Member<sp_entry_sp_median_filter_i16>()(x.data(), y.data(), 301, mask);
-        for (int32_t kind : {0, 1, 2, 3, 4}) Member<sp_entry_sp_fir_design_lowpass_f64>()(0.1, taps.data(), 301, kind, 1);
+        for (int32_t mode : {0, 1, 2})
+            Member<sp_entry_sp_convert_f32_to_i16_scaled>()(f.data(), y.data(), 301, mode, 3);
+        for (int32_t mask : {3, 5, 7, 9, 11})
+            Member<sp_entry_sp_median_filter_i16>()(x.data(), y.data(), 301, mask);
+        for (int32_t kind : {0, 1, 2, 3, 4})
+            Member<sp_entry_sp_fir_design_lowpass_f64>()(0.1, taps.data(), 301, kind, 1);
     };
     EXPECT_TRUE(sptest::KeepsFpControl(run));
 }
@@ -35,12 +38,15 @@ TEST_P(FpState, IntegerResultsDoNotDependOnTheCallersState) {
     for (int32_t mode : {0, 1}) {
         std::vector<int16_t> normal(257), unusual(257);
         Member<sp_entry_sp_convert_f32_to_i16_scaled>()(f.data(), normal.data(), 257, mode, 1);
-        sptest::KeepsFpControl([&] { Member<sp_entry_sp_convert_f32_to_i16_scaled>()(f.data(), unusual.data(), 257, mode, 1); });
+        sptest::KeepsFpControl([&] {
+            Member<sp_entry_sp_convert_f32_to_i16_scaled>()(f.data(), unusual.data(), 257, mode, 1);
+        });
         EXPECT_EQ(normal, unusual) << "mode " << mode;
     }
     std::vector<int16_t> a(257), b(257);
     Member<sp_entry_sp_median_filter_i16>()(x.data(), a.data(), 257, 9);
-    sptest::KeepsFpControl([&] { Member<sp_entry_sp_median_filter_i16>()(x.data(), b.data(), 257, 9); });
+    sptest::KeepsFpControl(
+        [&] { Member<sp_entry_sp_median_filter_i16>()(x.data(), b.data(), 257, 9); });
     EXPECT_EQ(a, b);
 }
 

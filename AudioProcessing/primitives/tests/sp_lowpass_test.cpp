@@ -17,7 +17,9 @@ constexpr double kPi = 3.14159265358979323846;
 // The SIMD windows run their recurrences from cosines rounded to double; the
 // frequency error of about 1e-16 / sin(theta) makes the weights drift by about
 // n / sin(theta) ulps, that is in proportion to len squared.
-double WindowTolerance(int32_t len) { return 1e-13 + 2e-18 * len * len; }
+double WindowTolerance(int32_t len) {
+    return 1e-13 + 2e-18 * len * len;
+}
 
 // Per-variant routines that are not dispatch entries.
 struct WindowMembers {
@@ -32,19 +34,21 @@ struct WindowMembers {
 const WindowMembers kMembers[4] = {
     {sp_window_hamming_f64, sp_window_hann_f64, sp_window_bartlett_f64, sp_window_blackman_opt_f64,
      sp_window_blackman_kernel_f64, sp_fir_design_sinc_f64, sp_zero_f64},
-    {sp_window_hamming_f64_sse, sp_window_hann_f64_sse, sp_window_bartlett_f64_sse, sp_window_blackman_opt_f64_sse,
-     sp_window_blackman_kernel_f64_sse, sp_fir_design_sinc_f64_sse, sp_zero_f64_sse},
+    {sp_window_hamming_f64_sse, sp_window_hann_f64_sse, sp_window_bartlett_f64_sse,
+     sp_window_blackman_opt_f64_sse, sp_window_blackman_kernel_f64_sse, sp_fir_design_sinc_f64_sse,
+     sp_zero_f64_sse},
     {sp_window_hamming_f64_sse2, sp_window_hann_f64_sse2, sp_window_bartlett_f64_sse2,
-     sp_window_blackman_opt_f64_sse2, sp_window_blackman_kernel_f64_sse2, sp_fir_design_sinc_f64_sse2,
-     sp_zero_f64_sse2},
+     sp_window_blackman_opt_f64_sse2, sp_window_blackman_kernel_f64_sse2,
+     sp_fir_design_sinc_f64_sse2, sp_zero_f64_sse2},
     {sp_window_hamming_f64_sse3, sp_window_hann_f64_sse3, sp_window_bartlett_f64_sse3,
-     sp_window_blackman_opt_f64_sse3, sp_window_blackman_kernel_f64_sse3, sp_fir_design_sinc_f64_sse3,
-     sp_zero_f64_sse3},
+     sp_window_blackman_opt_f64_sse3, sp_window_blackman_kernel_f64_sse3,
+     sp_fir_design_sinc_f64_sse3, sp_zero_f64_sse3},
 };
 
 // Largest difference relative to the largest reference magnitude: the
 // recurrences drift by a few ulps of the peak per step, not of each tap.
-long double PeakRelativeError(const std::vector<double>& got, const std::vector<long double>& want) {
+long double PeakRelativeError(const std::vector<double>& got,
+                              const std::vector<long double>& want) {
     long double peak = 0, err = 0;
     for (size_t i = 0; i < want.size(); ++i) {
         peak = std::max(peak, fabsl(want[i]));
@@ -55,7 +59,9 @@ long double PeakRelativeError(const std::vector<double>& got, const std::vector<
 
 class Lowpass : public sptest::VariantTest {
 protected:
-    sp_fir_design_lowpass_f64_fn Design() const { return Member<sp_entry_sp_fir_design_lowpass_f64>(); }
+    sp_fir_design_lowpass_f64_fn Design() const {
+        return Member<sp_entry_sp_fir_design_lowpass_f64>();
+    }
     const WindowMembers& Routines() const { return kMembers[Variant()]; }
 };
 
@@ -79,13 +85,14 @@ TEST_P(Lowpass, MatchesTheClosedFormForEveryWindow) {
         for (int32_t len : {5, 6, 33, 64, 1023, 1024, 1025, 1026, 3200}) {
             for (double f : {0.01, 0.1, 0.2499, 0.25, 0.3, 0.49}) {
                 for (int32_t normalise : {0, 1}) {
-                    SCOPED_TRACE(testing::Message() << "kind " << kind << " len " << len << " f " << f << " norm "
-                                                    << normalise);
+                    SCOPED_TRACE(testing::Message() << "kind " << kind << " len " << len << " f "
+                                                    << f << " norm " << normalise);
                     std::vector<double> taps(len, -99.0);
                     ASSERT_EQ(Design()(f, taps.data(), len, kind, normalise), sp_status_ok);
                     const auto want = sptest::LowpassReference(f, len, kind, normalise != 0);
                     EXPECT_LT(PeakRelativeError(taps, want), 1e-12L);
-                    for (int32_t i = 0; i < len; ++i) ASSERT_EQ(taps[i], taps[len - 1 - i]) << "tap " << i;
+                    for (int32_t i = 0; i < len; ++i)
+                        ASSERT_EQ(taps[i], taps[len - 1 - i]) << "tap " << i;
                 }
             }
         }
@@ -116,13 +123,16 @@ sp_status NegatingWindow(double* taps, int32_t len) {
 
 TEST(LowpassDesign, NormalisationKeepsTheSignOfANegativeRawSum) {
     const sp_internal::LowpassMembers negating = {
-        sp_alloc_f64, sp_fir_design_sinc_f64, sp_zero_f64,
+        sp_alloc_f64,
+        sp_fir_design_sinc_f64,
+        sp_zero_f64,
         {NegatingWindow, NegatingWindow, NegatingWindow, NegatingWindow}};
     for (int32_t len : {5, 6, 31, 32}) {
         SCOPED_TRACE(len);
         std::vector<double> plain(len), negated(len);
         ASSERT_EQ(sp_fir_design_lowpass_f64(0.1, plain.data(), len, 9, 1), sp_status_ok);
-        ASSERT_EQ(sp_internal::LowpassDesign(0.1, negated.data(), len, 0, 1, negating), sp_status_ok);
+        ASSERT_EQ(sp_internal::LowpassDesign(0.1, negated.data(), len, 0, 1, negating),
+                  sp_status_ok);
         long double sum = 0;
         for (int32_t i = 0; i < len; ++i) {
             sum += negated[i];
@@ -181,8 +191,10 @@ TEST_P(Lowpass, WindowsAlone) {
             std::vector<double> ones(len, 1.0);
             ASSERT_EQ(w.fn(ones.data(), len), sp_status_ok) << "kind " << w.kind;
             for (int32_t n = 0; n < len; ++n) {
-                const long double want = (len % 2 == 1 && n == len / 2) ? 1.0L : sptest::WindowReference(w.kind, n, len);
-                ASSERT_NEAR(ones[n], static_cast<double>(want), WindowTolerance(len)) << "kind " << w.kind << " n " << n;
+                const long double want =
+                    (len % 2 == 1 && n == len / 2) ? 1.0L : sptest::WindowReference(w.kind, n, len);
+                ASSERT_NEAR(ones[n], static_cast<double>(want), WindowTolerance(len))
+                    << "kind " << w.kind << " n " << n;
                 ASSERT_EQ(ones[n], ones[len - 1 - n]);
             }
         }
@@ -257,12 +269,14 @@ TEST_P(Lowpass, CosineSeriesGenerator) {
                 ASSERT_EQ(r.sinc(x.data(), len, 2.5, f, &p, hint), sp_status_ok);
                 long double err = 0;
                 for (int32_t n = 0; n < len; ++n) {
-                    err = std::max(err, fabsl(x[n] - 2.5L * cosl(2 * 3.141592653589793238L * f * n + start)));
+                    err = std::max(
+                        err, fabsl(x[n] - 2.5L * cosl(2 * 3.141592653589793238L * f * n + start)));
                 }
                 // Hint 1's stride-four recurrence amplifies rounding by about
                 // 1 / |sin 4w|, large where 4w nears a multiple of 2 pi.
                 EXPECT_LT(err, hint == 1 ? 2.5e-9L : 2.5e-11L);
-                const long double endPhase = fmodl(2 * 3.141592653589793238L * f * len + start, 2 * 3.141592653589793238L);
+                const long double endPhase =
+                    fmodl(2 * 3.141592653589793238L * f * len + start, 2 * 3.141592653589793238L);
                 EXPECT_GE(p, 0.0);
                 EXPECT_LT(p, 2 * kPi);
                 EXPECT_NEAR(p, static_cast<double>(endPhase), 1e-9);
@@ -300,7 +314,8 @@ TEST_P(Lowpass, MembersAgreeWithTheGenericMember) {
             ASSERT_EQ(generic(0.2, a.data(), len, kind, 1), sp_status_ok);
             ASSERT_EQ(Design()(0.2, b.data(), len, kind, 1), sp_status_ok);
             double peak = 0, err = 0;
-            for (int32_t i = 0; i < len; ++i) peak = std::max(peak, fabs(a[i])), err = std::max(err, fabs(a[i] - b[i]));
+            for (int32_t i = 0; i < len; ++i)
+                peak = std::max(peak, fabs(a[i])), err = std::max(err, fabs(a[i] - b[i]));
             EXPECT_LT(err / peak, 1e-12) << "kind " << kind << " len " << len;
         }
     }

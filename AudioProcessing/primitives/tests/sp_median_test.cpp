@@ -26,9 +26,11 @@ protected:
         memcpy(src + off, x.data(), x.size() * 2);
         memset(dst, 0x77, sizeof dst);
         const sp_status want = mask % 2 == 0 ? sp_status_even_mask : sp_status_ok;
-        ASSERT_EQ(Filter()(src + off, dst + off, len, mask), want) << "len " << len << " mask " << mask;
+        ASSERT_EQ(Filter()(src + off, dst + off, len, mask), want)
+            << "len " << len << " mask " << mask;
         const std::vector<int16_t> ref = MedianReference(x, mask);
-        ASSERT_EQ(memcmp(dst + off, ref.data(), x.size() * 2), 0) << "len " << len << " mask " << mask << " +" << off;
+        ASSERT_EQ(memcmp(dst + off, ref.data(), x.size() * 2), 0)
+            << "len " << len << " mask " << mask << " +" << off;
         for (int32_t k = 0; k < off; ++k) ASSERT_EQ(dst[k], 0x7777);
         ASSERT_EQ(dst[off + len], 0x7777);
     }
@@ -38,19 +40,20 @@ std::vector<int16_t> Signal(int32_t len, uint32_t seed) {
     std::mt19937 rng(seed);
     std::vector<int16_t> x(len);
     switch (seed % 4) {
-    case 0:  // full range, extremes included
-        for (auto& v : x) v = static_cast<int16_t>(rng());
-        if (len > 2) x[len / 2] = -32768, x[len / 3] = 32767;
-        break;
-    case 1:  // few values: many ties
-        for (auto& v : x) v = static_cast<int16_t>(static_cast<int32_t>(rng() % 3) - 1);
-        break;
-    case 2:  // a ramp with spikes
-        for (int32_t i = 0; i < len; ++i) x[i] = static_cast<int16_t>(i * 50 - 10000 + (rng() % 7 == 0 ? 20000 : 0));
-        break;
-    default:  // extremes only
-        for (auto& v : x) v = rng() % 2 ? 32767 : -32768;
-        break;
+        case 0:  // full range, extremes included
+            for (auto& v : x) v = static_cast<int16_t>(rng());
+            if (len > 2) x[len / 2] = -32768, x[len / 3] = 32767;
+            break;
+        case 1:  // few values: many ties
+            for (auto& v : x) v = static_cast<int16_t>(static_cast<int32_t>(rng() % 3) - 1);
+            break;
+        case 2:  // a ramp with spikes
+            for (int32_t i = 0; i < len; ++i)
+                x[i] = static_cast<int16_t>(i * 50 - 10000 + (rng() % 7 == 0 ? 20000 : 0));
+            break;
+        default:  // extremes only
+            for (auto& v : x) v = rng() % 2 ? 32767 : -32768;
+            break;
     }
     return x;
 }
@@ -88,17 +91,22 @@ TEST_P(Median, DocumentedExamples) {
         EXPECT_EQ(Filter()(x.data(), x.data(), static_cast<int32_t>(x.size()), mask), want);
         return x;
     };
-    EXPECT_EQ(run({0, 100, 0, 0, 50, 50}, 3, sp_status_ok), (std::vector<int16_t>{0, 0, 0, 0, 50, 50}));
+    EXPECT_EQ(run({0, 100, 0, 0, 50, 50}, 3, sp_status_ok),
+              (std::vector<int16_t>{0, 0, 0, 0, 50, 50}));
     EXPECT_EQ(run({5, -3, 9, 1}, 2, sp_status_even_mask), (std::vector<int16_t>{5, -3, 9, 1}));
-    EXPECT_EQ(run({0, 100, 0, 0, 50, 50}, 4, sp_status_even_mask), (std::vector<int16_t>{0, 0, 0, 0, 50, 50}));
+    EXPECT_EQ(run({0, 100, 0, 0, 50, 50}, 4, sp_status_even_mask),
+              (std::vector<int16_t>{0, 0, 0, 0, 50, 50}));
     for (int32_t mask = 1; mask <= 12; ++mask) {
-        EXPECT_EQ(run({7}, mask, mask % 2 ? sp_status_ok : sp_status_even_mask), (std::vector<int16_t>{7}));
-        EXPECT_EQ(run({7, -7}, mask, mask % 2 ? sp_status_ok : sp_status_even_mask), (std::vector<int16_t>{7, -7}));
+        EXPECT_EQ(run({7}, mask, mask % 2 ? sp_status_ok : sp_status_even_mask),
+                  (std::vector<int16_t>{7}));
+        EXPECT_EQ(run({7, -7}, mask, mask % 2 ? sp_status_ok : sp_status_even_mask),
+                  (std::vector<int16_t>{7, -7}));
     }
     // Mask 5 on three samples: window x0 x0 x1 x2 x2.
     EXPECT_EQ(run({10, 30, 20}, 5, sp_status_ok), (std::vector<int16_t>{10, 20, 20}));
     // Three samples, any mask: the middle becomes the median of the three.
-    for (int32_t mask : {3, 5, 7, 9, 11}) EXPECT_EQ(run({3, -9, 1}, mask, sp_status_ok), (std::vector<int16_t>{3, 1, 1}));
+    for (int32_t mask : {3, 5, 7, 9, 11})
+        EXPECT_EQ(run({3, -9, 1}, mask, sp_status_ok), (std::vector<int16_t>{3, 1, 1}));
     // A mask wider than the signal pads both ends; the ends stay.
     EXPECT_EQ(run({40, 10, 30, 20}, 9, sp_status_ok), (std::vector<int16_t>{40, 30, 20, 20}));
     // Last sample below every value of the last full window.
@@ -160,14 +168,17 @@ TEST_P(Median, KernelsStayInsideGuardPages) {
             const std::vector<int16_t> x = Signal(len, 500 + len);
             const std::vector<int16_t> ref = MedianReference(x, mask);
             for (size_t off = 0; off < 16; off += 2) {
-                SCOPED_TRACE(testing::Message() << "mask " << mask << " len " << len << " +" << off);
+                SCOPED_TRACE(testing::Message()
+                             << "mask " << mask << " len " << len << " +" << off);
                 GuardedBuffer end = GuardedBuffer::AtEnd(len * 2u);
                 GuardedBuffer front = GuardedBuffer::AtFront(len * 2u, off);
                 memcpy(front.Data(), x.data(), len * 2u);
-                ASSERT_EQ(Filter()(front.As<int16_t>(), end.As<int16_t>(), len, mask), sp_status_ok);
+                ASSERT_EQ(Filter()(front.As<int16_t>(), end.As<int16_t>(), len, mask),
+                          sp_status_ok);
                 ASSERT_EQ(memcmp(end.Data(), ref.data(), len * 2u), 0);
                 memcpy(end.Data(), x.data(), len * 2u);
-                ASSERT_EQ(Filter()(end.As<int16_t>(), front.As<int16_t>(), len, mask), sp_status_ok);
+                ASSERT_EQ(Filter()(end.As<int16_t>(), front.As<int16_t>(), len, mask),
+                          sp_status_ok);
                 ASSERT_EQ(memcmp(front.Data(), ref.data(), len * 2u), 0);
             }
         }

@@ -65,7 +65,8 @@ std::vector<LComplex> Roots(size_t n, int sign) {
     std::vector<LComplex> w(n);
     const long double pi = acosl(-1.0L);
     for (size_t k = 0; k < n; ++k) {
-        const long double angle = sign * 2 * pi * static_cast<long double>(k) / static_cast<long double>(n);
+        const long double angle =
+            sign * 2 * pi * static_cast<long double>(k) / static_cast<long double>(n);
         w[k] = LComplex(cosl(angle), sinl(angle));
     }
     return w;
@@ -144,13 +145,15 @@ long double Norm(const std::vector<long double>& v) {
 }
 
 // Relative L2 error of a packed result, against a bound that grows like log2 N.
-::testing::AssertionResult CloseInL2(const float* got, const std::vector<long double>& want, int32_t order) {
+::testing::AssertionResult CloseInL2(const float* got, const std::vector<long double>& want,
+                                     int32_t order) {
     long double err = 0;
     for (size_t i = 0; i < want.size(); ++i) err += (got[i] - want[i]) * (got[i] - want[i]);
     const long double bound = 1.5L * (order + 1) * FLT_EPSILON * Norm(want) + 1e-30L;
     if (sqrtl(err) <= bound) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "order " << order << ": L2 error " << static_cast<double>(sqrtl(err))
-                                         << " above " << static_cast<double>(bound);
+    return ::testing::AssertionFailure()
+           << "order " << order << ": L2 error " << static_cast<double>(sqrtl(err)) << " above "
+           << static_cast<double>(bound);
 }
 
 // ---- Plan -----------------------------------------------------------------
@@ -172,7 +175,8 @@ TEST(RfftSpec, StatusOrderAndFlagWords) {
             float factor;
         };
         const int32_t order = 6;
-        const Case cases[] = {{1, 1, 0, 1.0f / 64}, {2, 0, 1, 1.0f / 64}, {4, 1, 1, 0.125f}, {8, 0, 0, 0.0f}};
+        const Case cases[] = {
+            {1, 1, 0, 1.0f / 64}, {2, 0, 1, 1.0f / 64}, {4, 1, 1, 0.125f}, {8, 0, 0, 0.0f}};
         for (const Case& c : cases) {
             Spec s(v, order, c.flag);
             ASSERT_NE(nullptr, s.spec);
@@ -227,9 +231,10 @@ TEST(RfftSpec, GetSizeAndFreeCheckTheObject) {
 
 TEST(RfftSpec, GenericWorkSizes) {
     // Orders 4..30 from the level plan, without building anything.
-    const int32_t want[31] = {0,    0,    0,    0,    0,    0,     0,     0,     0,     0,     0,
-                              0,    16,   16,   1040, 2064,  4112,  8208,  8208,  8208,  32784, 32784,
-                              32784, 32784, 8208, 8208, 32784, 32784, 32784, 32784, 32784};
+    const int32_t want[31] = {0,    0,    0,     0,     0,     0,     0,     0,
+                              0,    0,    0,     0,     16,    16,    1040,  2064,
+                              4112, 8208, 8208,  8208,  32784, 32784, 32784, 32784,
+                              8208, 8208, 32784, 32784, 32784, 32784, 32784};
     for (int32_t order = 12; order <= 30; ++order) {
         EXPECT_EQ(want[order], sp_fft_large_work_bytes(order - 1) + 16) << "order " << order;
     }
@@ -288,7 +293,8 @@ TEST(RfftTables, SineTableWithinOneUlp) {
         const long double pi = acosl(-1.0L);
         for (int64_t i = 0; i <= n / 4; ++i) {
             const long double want = sinl(2 * pi * i / n);
-            const float ulp = nextafterf(fabsf(static_cast<float>(want)), INFINITY) - fabsf(static_cast<float>(want));
+            const float ulp = nextafterf(fabsf(static_cast<float>(want)), INFINITY) -
+                              fabsf(static_cast<float>(want));
             EXPECT_LE(fabsl(s[i] - want), ulp) << "order " << order << " i " << i;
         }
         EXPECT_EQ(0.0f, s[0]);
@@ -299,10 +305,10 @@ TEST(RfftTables, SineTableWithinOneUlp) {
 
 TEST(RfftTables, BitReverseTablesSwapPairForm) {
     const std::vector<std::vector<int32_t>> want = {
-        {0, 4, 0},                                                                 // 8 points
-        {4, 8, 0, 12, 0},                                                          // 16
-        {4, 16, 12, 24, 0, 28, 20, 8, 0},                                          // 32
-        {4, 32, 8, 16, 12, 48, 20, 40, 28, 56, 44, 52, 0, 60, 36, 24, 0},          // 64
+        {0, 4, 0},                                                         // 8 points
+        {4, 8, 0, 12, 0},                                                  // 16
+        {4, 16, 12, 24, 0, 28, 20, 8, 0},                                  // 32
+        {4, 32, 8, 16, 12, 48, 20, 40, 28, 56, 44, 52, 0, 60, 36, 24, 0},  // 64
     };
     for (int32_t k = 3; k <= 6; ++k) {
         int32_t* t = sp_fft_bitrev_table(k);
@@ -331,8 +337,10 @@ TEST(RfftTables, SplitMergeAndTwiddleValues) {
     }
     for (int j = 0; j <= 8; ++j) {  // order 5: 9 entries of w^j, w^2j, w^3j
         for (int p = 1; p <= 3; ++p) {
-            EXPECT_NEAR(cos(2 * pi * p * j / 32), radix[6 * j + 2 * (p - 1)], 1e-7) << j << " " << p;
-            EXPECT_NEAR(-sin(2 * pi * p * j / 32), radix[6 * j + 2 * (p - 1) + 1], 1e-7) << j << " " << p;
+            EXPECT_NEAR(cos(2 * pi * p * j / 32), radix[6 * j + 2 * (p - 1)], 1e-7)
+                << j << " " << p;
+            EXPECT_NEAR(-sin(2 * pi * p * j / 32), radix[6 * j + 2 * (p - 1) + 1], 1e-7)
+                << j << " " << p;
         }
     }
     for (int j = 0; j < 16; ++j) {
@@ -348,18 +356,19 @@ TEST(RfftTables, GenericLargePathWords) {
         std::vector<int32_t> filled;  // words 7..18 that hold a table
     };
     const Case cases[] = {
-        {12, {7, 8, 9, 11, 12}},              // m = 11: unsplit block path
-        {14, {7, 8, 11, 12, 13, 16}},         // m = 13: one level, radix rows
-        {17, {7, 8, 11, 12, 13, 16}},         // m = 16
-        {23, {7, 8, 9, 11, 12, 13, 16}},      // m = 22: rows on the block path of order 12
-        {24, {7, 8, 11, 12, 13, 14, 16, 17}}, // m = 23: two levels
+        {12, {7, 8, 9, 11, 12}},               // m = 11: unsplit block path
+        {14, {7, 8, 11, 12, 13, 16}},          // m = 13: one level, radix rows
+        {17, {7, 8, 11, 12, 13, 16}},          // m = 16
+        {23, {7, 8, 9, 11, 12, 13, 16}},       // m = 22: rows on the block path of order 12
+        {24, {7, 8, 11, 12, 13, 14, 16, 17}},  // m = 23: two levels
     };
     for (const Case& c : cases) {
         sp_rfft_spec* spec = nullptr;
         ASSERT_EQ(sp_status_ok, sp_rfft_spec_init(&spec, c.order, 2, 0));
         for (int32_t word = 7; word < 19; ++word) {
             const bool want = std::find(c.filled.begin(), c.filled.end(), word) != c.filled.end();
-            EXPECT_EQ(want, sp_rfft_table(spec, word) != nullptr) << "order " << c.order << " word " << word;
+            EXPECT_EQ(want, sp_rfft_table(spec, word) != nullptr)
+                << "order " << c.order << " word " << word;
         }
         EXPECT_EQ(sp_status_ok, sp_rfft_spec_free(spec));
     }
@@ -375,7 +384,8 @@ TEST(RfftForward, MatchesReferenceAtEveryOrder) {
             Spec s(v, order, 8);
             ASSERT_NE(nullptr, s.spec);
             for (int kind = 0; kind < 2; ++kind) {
-                std::vector<float> x = kind == 0 ? RandomSignal(n, 100 + order) : std::vector<float>(n, 0.0f);
+                std::vector<float> x =
+                    kind == 0 ? RandomSignal(n, 100 + order) : std::vector<float>(n, 0.0f);
                 if (kind == 1) x[n > 2 ? 3 % n : 0] = 1.0f;  // impulse
                 const std::vector<long double> want = Pack(ReferenceSpectrum(x));
                 std::vector<float> got(n, NAN);
@@ -386,8 +396,12 @@ TEST(RfftForward, MatchesReferenceAtEveryOrder) {
                 EXPECT_NEAR(static_cast<double>(want[0]), got[0], static_cast<double>(tol));
                 EXPECT_NEAR(static_cast<double>(want[n - 1]), got[n - 1], static_cast<double>(tol));
                 if (n >= 8) {
-                    EXPECT_NEAR(static_cast<double>(want[n / 2 - 1]), got[n / 2 - 1], static_cast<double>(tol)) << "Re X(N/4)";
-                    EXPECT_NEAR(static_cast<double>(want[n / 2]), got[n / 2], static_cast<double>(tol)) << "Im X(N/4)";
+                    EXPECT_NEAR(static_cast<double>(want[n / 2 - 1]), got[n / 2 - 1],
+                                static_cast<double>(tol))
+                        << "Re X(N/4)";
+                    EXPECT_NEAR(static_cast<double>(want[n / 2]), got[n / 2],
+                                static_cast<double>(tol))
+                        << "Im X(N/4)";
                 }
             }
         }
@@ -426,7 +440,8 @@ TEST(Rfft, RoundTripWithEveryFlag) {
                 int32_t flag;
                 long double gain;
             };
-            for (const Flag f : {Flag{2, 1.0L}, Flag{4, 1.0L}, Flag{8, static_cast<long double>(n)}}) {
+            for (const Flag f :
+                 {Flag{2, 1.0L}, Flag{4, 1.0L}, Flag{8, static_cast<long double>(n)}}) {
                 Spec s(v, order, f.flag);
                 std::vector<float> y(x);
                 ASSERT_EQ(sp_status_ok, v.forward(y.data(), y.data(), s.spec, nullptr));
@@ -461,7 +476,8 @@ std::vector<double> DoublePackedSpectrum(const std::vector<float>& x) {
     }
     const double pi = acos(-1.0);
     std::vector<std::complex<double>> w(n / 2);
-    for (size_t k = 0; k < n / 2; ++k) w[k] = std::polar(1.0, -2 * pi * static_cast<double>(k) / static_cast<double>(n));
+    for (size_t k = 0; k < n / 2; ++k)
+        w[k] = std::polar(1.0, -2 * pi * static_cast<double>(k) / static_cast<double>(n));
     for (size_t len = 2; len <= n; len <<= 1) {
         const size_t stride = n / len;
         for (size_t g = 0; g < n; g += len) {
@@ -516,7 +532,9 @@ TEST(Rfft, LargeOrdersAgreeWithTheirOwnRoundTrip) {
         std::vector<float> tone(n);
         const long double pi = acosl(-1.0L);
         const size_t bin = 12345;
-        for (size_t t = 0; t < n; ++t) tone[t] = static_cast<float>(cosl(2 * pi * static_cast<long double>((bin * t) % n) / n));
+        for (size_t t = 0; t < n; ++t)
+            tone[t] =
+                static_cast<float>(cosl(2 * pi * static_cast<long double>((bin * t) % n) / n));
         ASSERT_EQ(sp_status_ok, v.forward(tone.data(), y.data(), s.spec, nullptr));
         EXPECT_NEAR(n / 2.0, y[2 * bin - 1], n * 1e-5);
         EXPECT_NEAR(0.0, y[2 * bin], n * 1e-5);
@@ -539,7 +557,8 @@ TEST(Rfft, InPlaceAndMisalignedEqualOutOfPlace) {
             EXPECT_EQ(0, memcmp(out.data(), shifted.data() + 1, n * 4));
             std::vector<float> back(n), backInPlace(out), backShifted(n + 1);
             ASSERT_EQ(sp_status_ok, v.inverse(out.data(), back.data(), s.spec, nullptr));
-            ASSERT_EQ(sp_status_ok, v.inverse(backInPlace.data(), backInPlace.data(), s.spec, nullptr));
+            ASSERT_EQ(sp_status_ok,
+                      v.inverse(backInPlace.data(), backInPlace.data(), s.spec, nullptr));
             ASSERT_EQ(sp_status_ok, v.inverse(out.data(), backShifted.data() + 1, s.spec, nullptr));
             EXPECT_EQ(0, memcmp(back.data(), backInPlace.data(), n * 4));
             EXPECT_EQ(0, memcmp(back.data(), backShifted.data() + 1, n * 4));
@@ -562,7 +581,8 @@ TEST(Rfft, BinQuarterIsTheConjugateOfTheMiddleComplexPoint) {
         EXPECT_NEAR(static_cast<double>(-z[n / 4].imag()), y[n / 2], 1e-4 * order);
         // In place, the inverse gives the input back around that bin as well.
         ASSERT_EQ(sp_status_ok, sp_rfft_inverse(y.data(), y.data(), s.spec, nullptr));
-        for (size_t i = 0; i < n; ++i) ASSERT_NEAR(x[i] * static_cast<double>(n), y[i], 1e-4 * n) << i;
+        for (size_t i = 0; i < n; ++i)
+            ASSERT_NEAR(x[i] * static_cast<double>(n), y[i], 1e-4 * n) << i;
     }
 }
 
@@ -639,13 +659,14 @@ TEST(Rfft, CallerWorkBufferAtEveryOffset) {
         for (size_t offset = 0; offset < 16; ++offset) {
             // Exactly word-6 bytes, against a guard page at either end.
             for (bool atEnd : {false, true}) {
-                sptest::GuardedBuffer work =
-                    atEnd ? sptest::GuardedBuffer::AtEnd(size) : sptest::GuardedBuffer::AtFront(size, offset);
+                sptest::GuardedBuffer work = atEnd ? sptest::GuardedBuffer::AtEnd(size)
+                                                   : sptest::GuardedBuffer::AtFront(size, offset);
                 if (atEnd && offset != 0) continue;
                 zvtest::ResetAllocator();
                 std::vector<float> got(n), back(n);
                 ASSERT_EQ(sp_status_ok, sp_rfft_forward(x.data(), got.data(), s.spec, work.Data()));
-                ASSERT_EQ(sp_status_ok, sp_rfft_inverse(got.data(), back.data(), s.spec, work.Data()));
+                ASSERT_EQ(sp_status_ok,
+                          sp_rfft_inverse(got.data(), back.data(), s.spec, work.Data()));
                 EXPECT_EQ(0u, zvtest::GetAllocatorCounts().allocations) << "offset " << offset;
                 EXPECT_EQ(0, memcmp(want.data(), got.data(), n * 4)) << "offset " << offset;
                 EXPECT_EQ(0, memcmp(wantBack.data(), back.data(), n * 4)) << "offset " << offset;
@@ -672,8 +693,9 @@ TEST(Rfft, OwnWorkBufferIsCountedFreedAndMayFail) {
             std::vector<float> dst(n, 7.0f);
             zvtest::ResetAllocator();
             zvtest::FailAllocationAfter(1);
-            const sp_status status = dir == 0 ? sp_rfft_forward(x.data(), dst.data(), s.spec, nullptr)
-                                              : sp_rfft_inverse(x.data(), dst.data(), s.spec, nullptr);
+            const sp_status status = dir == 0
+                                         ? sp_rfft_forward(x.data(), dst.data(), s.spec, nullptr)
+                                         : sp_rfft_inverse(x.data(), dst.data(), s.spec, nullptr);
             zvtest::FailAllocationAfter(0);
             EXPECT_EQ(sp_status_no_memory, status);
             for (float f : dst) ASSERT_EQ(7.0f, f) << "dst untouched";
@@ -729,7 +751,8 @@ TEST(RfftKernels, RadixPassesAgainstTheDft) {
             }
             EXPECT_TRUE(CloseInL2(data.data(), flat, m)) << "sign " << sign;
         }
-        for (void* p : {static_cast<void*>(sine), static_cast<void*>(tw), static_cast<void*>(rev)}) sp_free(p);
+        for (void* p : {static_cast<void*>(sine), static_cast<void*>(tw), static_cast<void*>(rev)})
+            sp_free(p);
     }
 }
 

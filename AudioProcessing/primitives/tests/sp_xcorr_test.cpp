@@ -15,20 +15,22 @@
 
 namespace {
 
-typedef sp_status (*XcorrFn)(const int16_t*, int32_t, const int16_t*, int32_t, int16_t*, int32_t, int32_t, int32_t);
+typedef sp_status (*XcorrFn)(const int16_t*, int32_t, const int16_t*, int32_t, int16_t*, int32_t,
+                             int32_t, int32_t);
 
 const XcorrFn kMembers[4] = {sp_xcorr_i16_scaled, sp_xcorr_i16_scaled_sse, sp_xcorr_i16_scaled_sse2,
                              sp_xcorr_i16_scaled_sse3};
 
 // r[k] for k = lowLag .. lowLag + count - 1, exactly.
-std::vector<int64_t> ExactXcorr(const std::vector<int16_t>& x1, const std::vector<int16_t>& x2, int64_t lowLag,
-                                int64_t count) {
+std::vector<int64_t> ExactXcorr(const std::vector<int16_t>& x1, const std::vector<int16_t>& x2,
+                                int64_t lowLag, int64_t count) {
     std::vector<int64_t> r(count, 0);
     const int64_t len1 = x1.size(), len2 = x2.size();
     for (int64_t j = 0; j < count; ++j) {
         const int64_t k = lowLag + j;
         int64_t sum = 0;
-        for (int64_t n = k < 0 ? -k : 0; n < len1 && n + k < len2; ++n) sum += int64_t{x1[n]} * x2[n + k];
+        for (int64_t n = k < 0 ? -k : 0; n < len1 && n + k < len2; ++n)
+            sum += int64_t{x1[n]} * x2[n + k];
         r[j] = sum;
     }
     return r;
@@ -42,8 +44,8 @@ int16_t Scale(int64_t r, int32_t scale) {
     return static_cast<int16_t>(nearbyintl(y));
 }
 
-std::vector<int16_t> Expected(const std::vector<int16_t>& x1, const std::vector<int16_t>& x2, int64_t lowLag,
-                              int64_t count, int32_t scale) {
+std::vector<int16_t> Expected(const std::vector<int16_t>& x1, const std::vector<int16_t>& x2,
+                              int64_t lowLag, int64_t count, int32_t scale) {
     const std::vector<int64_t> r = ExactXcorr(x1, x2, lowLag, count);
     std::vector<int16_t> out(count);
     for (int64_t j = 0; j < count; ++j) out[j] = Scale(r[j], scale);
@@ -61,7 +63,8 @@ std::vector<int16_t> Random(size_t n, int amplitude, uint32_t seed) {
 ::testing::AssertionResult WithinOneLsb(const std::vector<int16_t>& want, const int16_t* got) {
     for (size_t j = 0; j < want.size(); ++j) {
         if (abs(int{want[j]} - int{got[j]}) > 1)
-            return ::testing::AssertionFailure() << "output " << j << ": want " << want[j] << ", got " << got[j];
+            return ::testing::AssertionFailure()
+                   << "output " << j << ": want " << want[j] << ", got " << got[j];
     }
     return ::testing::AssertionSuccess();
 }
@@ -74,8 +77,8 @@ std::vector<std::pair<int32_t, int32_t>> Windows(int32_t len1, int32_t len2) {
     const int32_t lo = -(len1 + 3), hi = len2 + 3;
     const int32_t step = (hi - lo) / 40 > 1 ? (hi - lo) / 40 : 1;
     for (int32_t s = lo; s <= hi; s += step) starts.push_back(s);
-    for (int32_t s : {-(len1 - 1), -(len1 - 1) + 1, -(len1 - len2), -(len1 - len2) - 1, 0, -1, 1, len2 - len1,
-                      len2 - len1 + 1, len2 - 1, len2 - 2})
+    for (int32_t s : {-(len1 - 1), -(len1 - 1) + 1, -(len1 - len2), -(len1 - len2) - 1, 0, -1, 1,
+                      len2 - len1, len2 - len1 + 1, len2 - 1, len2 - 2})
         starts.push_back(s);
     std::vector<std::pair<int32_t, int32_t>> windows;
     for (int32_t s : starts) {
@@ -94,11 +97,13 @@ TEST(Xcorr, ExactAgainstReferenceOverTheLagGrid) {
                 SCOPED_TRACE(::testing::Message() << "len1 " << len1 << " len2 " << len2);
                 // Small amplitudes: every sum is exact in f32 on the direct path and
                 // far within rounding on the FFT path, so scale 0 must be exact.
-                const std::vector<int16_t> x1 = Random(len1, 8, len1 * 7 + len2), x2 = Random(len2, 8, len2 * 3 + len1);
+                const std::vector<int16_t> x1 = Random(len1, 8, len1 * 7 + len2),
+                                           x2 = Random(len2, 8, len2 * 3 + len1);
                 for (const auto& [lowLag, count] : Windows(len1, len2)) {
                     const std::vector<int16_t> want = Expected(x1, x2, lowLag, count, 0);
                     std::vector<int16_t> got(count, 0x5555);
-                    ASSERT_EQ(sp_status_ok, kMembers[variant](x1.data(), len1, x2.data(), len2, got.data(), count, lowLag, 0));
+                    ASSERT_EQ(sp_status_ok, kMembers[variant](x1.data(), len1, x2.data(), len2,
+                                                              got.data(), count, lowLag, 0));
                     ASSERT_EQ(want, got) << "lowLag " << lowLag << " count " << count;
                 }
             }
@@ -108,7 +113,8 @@ TEST(Xcorr, ExactAgainstReferenceOverTheLagGrid) {
 
 TEST(Xcorr, ScaledWithinOneLsb) {
     sptest::ForEachVariant([&](int32_t variant) {
-        for (auto [len1, len2] : {std::pair{500, 64}, std::pair{64, 500}, std::pair{63, 63}, std::pair{300, 2000}}) {
+        for (auto [len1, len2] :
+             {std::pair{500, 64}, std::pair{64, 500}, std::pair{63, 63}, std::pair{300, 2000}}) {
             for (int32_t scale = 8; scale <= 28; scale += 4) {
                 // Amplitudes that put typical results at a few thousand LSB: f32
                 // sums are then within rounding of the 16-bit result (full-scale
@@ -116,13 +122,16 @@ TEST(Xcorr, ScaledWithinOneLsb) {
                 const double terms = len1 < len2 ? len1 : len2;
                 const double amp = sqrt(4000.0 * ldexp(1.0, scale) * 3.0 / sqrt(terms));
                 const int a = amp > 32767 ? 32767 : static_cast<int>(amp);
-                const std::vector<int16_t> x1 = Random(len1, a, 5 + len1 + scale), x2 = Random(len2, a, 9 + len2);
-                for (auto [lowLag, count] : {std::pair{-(len1 + 2), len1 + len2 + 4}, std::pair{-5, 11}, std::pair{3, 200}}) {
+                const std::vector<int16_t> x1 = Random(len1, a, 5 + len1 + scale),
+                                           x2 = Random(len2, a, 9 + len2);
+                for (auto [lowLag, count] : {std::pair{-(len1 + 2), len1 + len2 + 4},
+                                             std::pair{-5, 11}, std::pair{3, 200}}) {
                     const std::vector<int16_t> want = Expected(x1, x2, lowLag, count, scale);
                     std::vector<int16_t> got(count);
-                    ASSERT_EQ(sp_status_ok,
-                              kMembers[variant](x1.data(), len1, x2.data(), len2, got.data(), count, lowLag, scale));
-                    EXPECT_TRUE(WithinOneLsb(want, got.data())) << len1 << "x" << len2 << " scale " << scale;
+                    ASSERT_EQ(sp_status_ok, kMembers[variant](x1.data(), len1, x2.data(), len2,
+                                                              got.data(), count, lowLag, scale));
+                    EXPECT_TRUE(WithinOneLsb(want, got.data()))
+                        << len1 << "x" << len2 << " scale " << scale;
                 }
             }
         }
@@ -137,7 +146,8 @@ TEST(Xcorr, WaveCorrelatorShapes) {
         const int32_t delay = 237;
         std::mt19937 gen(w + 1);
         std::uniform_int_distribution<int> noise(-2000, 2000);
-        for (int32_t n = 0; n < w; ++n) near[n] = static_cast<int16_t>(far[n + delay] / 2 + noise(gen));
+        for (int32_t n = 0; n < w; ++n)
+            near[n] = static_cast<int16_t>(far[n + delay] / 2 + noise(gen));
         far.resize(w);
         for (int32_t scale : {27, 28}) {
             const std::vector<int64_t> r = ExactXcorr(far, near, 1 - w, 2 * w + 1);
@@ -148,7 +158,8 @@ TEST(Xcorr, WaveCorrelatorShapes) {
                 if (r[j] > r[peak]) peak = j;
             sptest::ForEachVariant([&](int32_t variant) {
                 std::vector<int16_t> got(2 * w + 1);
-                ASSERT_EQ(sp_status_ok, kMembers[variant](far.data(), w, near.data(), w, got.data(), 2 * w + 1, 1 - w, scale));
+                ASSERT_EQ(sp_status_ok, kMembers[variant](far.data(), w, near.data(), w, got.data(),
+                                                          2 * w + 1, 1 - w, scale));
                 EXPECT_TRUE(WithinOneLsb(want, got.data())) << "W " << w << " scale " << scale;
                 size_t gotPeak = 0;
                 for (size_t j = 1; j < got.size(); ++j)
@@ -168,13 +179,18 @@ TEST(Xcorr, PathBorderAndAllocations) {
     sptest::ForEachVariant([&](int32_t variant) {
         std::vector<int16_t> direct(383), fft(384);
         zvtest::ResetAllocator();
-        ASSERT_EQ(sp_status_ok, kMembers[variant](x1.data(), len, x2.data(), len, direct.data(), 383, -200, 10));
+        ASSERT_EQ(sp_status_ok,
+                  kMembers[variant](x1.data(), len, x2.data(), len, direct.data(), 383, -200, 10));
         const uint64_t directAllocations = zvtest::GetAllocatorCounts().allocations;
-        EXPECT_EQ(variant == sp_variant_generic ? 3u : 1u, directAllocations) << "direct path buffers only";
+        EXPECT_EQ(variant == sp_variant_generic ? 3u : 1u, directAllocations)
+            << "direct path buffers only";
         zvtest::ResetAllocator();
-        ASSERT_EQ(sp_status_ok, kMembers[variant](x1.data(), len, x2.data(), len, fft.data(), 384, -200, 10));
-        EXPECT_GE(zvtest::GetAllocatorCounts().allocations, 6u) << "spec, tables and block of the FFT path";
-        EXPECT_TRUE(WithinOneLsb(std::vector<int16_t>(want.begin(), want.begin() + 383), direct.data()));
+        ASSERT_EQ(sp_status_ok,
+                  kMembers[variant](x1.data(), len, x2.data(), len, fft.data(), 384, -200, 10));
+        EXPECT_GE(zvtest::GetAllocatorCounts().allocations, 6u)
+            << "spec, tables and block of the FFT path";
+        EXPECT_TRUE(
+            WithinOneLsb(std::vector<int16_t>(want.begin(), want.begin() + 383), direct.data()));
         EXPECT_TRUE(WithinOneLsb(want, fft.data()));
         for (int j = 0; j < 383; ++j) ASSERT_LE(abs(direct[j] - fft[j]), 1) << j;
     });
@@ -183,17 +199,20 @@ TEST(Xcorr, PathBorderAndAllocations) {
 TEST(Xcorr, WindowsWithoutOverlapAllocateNothing) {
     const std::vector<int16_t> x1 = Random(10, 100, 3), x2 = Random(20, 100, 4);
     sptest::ForEachVariant([&](int32_t variant) {
-        for (auto [lowLag, count] : {std::pair{-30, 20}, std::pair{-15, 5}, std::pair{20, 7}, std::pair{25, 100},
-                                     std::pair{INT_MIN, 9}, std::pair{INT_MAX - 3, 9}, std::pair{INT_MIN + 1, 1}}) {
+        for (auto [lowLag, count] :
+             {std::pair{-30, 20}, std::pair{-15, 5}, std::pair{20, 7}, std::pair{25, 100},
+              std::pair{INT_MIN, 9}, std::pair{INT_MAX - 3, 9}, std::pair{INT_MIN + 1, 1}}) {
             std::vector<int16_t> got(count, 0x5555);
             zvtest::ResetAllocator();
-            ASSERT_EQ(sp_status_ok, kMembers[variant](x1.data(), 10, x2.data(), 20, got.data(), count, lowLag, 0));
+            ASSERT_EQ(sp_status_ok, kMembers[variant](x1.data(), 10, x2.data(), 20, got.data(),
+                                                      count, lowLag, 0));
             EXPECT_EQ(0u, zvtest::GetAllocatorCounts().allocations) << lowLag;
             EXPECT_EQ(std::vector<int16_t>(count, 0), got) << lowLag;
         }
         // Straddling both ends: zeros outside, correlation inside.
         std::vector<int16_t> got(60);
-        ASSERT_EQ(sp_status_ok, kMembers[variant](x1.data(), 10, x2.data(), 20, got.data(), 60, -20, 0));
+        ASSERT_EQ(sp_status_ok,
+                  kMembers[variant](x1.data(), 10, x2.data(), 20, got.data(), 60, -20, 0));
         EXPECT_EQ(Expected(x1, x2, -20, 60, 0), got);
     });
 }
@@ -232,10 +251,12 @@ TEST(Xcorr, MostNegativeSampleInTheSimdVectorLoops) {
     sptest::ForEachVariant([&](int32_t variant) {
         for (int32_t offset : {0, 1, 2, 3}) {  // both loop orders (output alignment)
             std::vector<int16_t> got(48 + offset);
-            ASSERT_EQ(sp_status_ok, kMembers[variant](x1.data(), 16, x2.data(), 64, got.data() + offset, 40, offset, scale));
+            ASSERT_EQ(sp_status_ok, kMembers[variant](x1.data(), 16, x2.data(), 64,
+                                                      got.data() + offset, 40, offset, scale));
             const std::vector<int16_t> want =
                 Expected(variant == sp_variant_generic ? x1 : clamped, x2, offset, 40, scale);
-            EXPECT_EQ(want, std::vector<int16_t>(got.begin() + offset, got.begin() + offset + 40)) << offset;
+            EXPECT_EQ(want, std::vector<int16_t>(got.begin() + offset, got.begin() + offset + 40))
+                << offset;
         }
     });
 }
@@ -246,8 +267,10 @@ TEST(Xcorr, Sse2AndSse3DirectPathsAgreeBitForBit) {
         const std::vector<int16_t> x1 = Random(len1, 32767, 21), x2 = Random(len2, 32767, 22);
         for (auto [lowLag, count] : {std::pair{-len1, 100}, std::pair{-30, 97}, std::pair{5, 60}}) {
             std::vector<int16_t> a(count), b(count);
-            ASSERT_EQ(sp_status_ok, sp_xcorr_i16_scaled_sse2(x1.data(), len1, x2.data(), len2, a.data(), count, lowLag, 14));
-            ASSERT_EQ(sp_status_ok, sp_xcorr_i16_scaled_sse3(x1.data(), len1, x2.data(), len2, b.data(), count, lowLag, 14));
+            ASSERT_EQ(sp_status_ok, sp_xcorr_i16_scaled_sse2(x1.data(), len1, x2.data(), len2,
+                                                             a.data(), count, lowLag, 14));
+            ASSERT_EQ(sp_status_ok, sp_xcorr_i16_scaled_sse3(x1.data(), len1, x2.data(), len2,
+                                                             b.data(), count, lowLag, 14));
             EXPECT_EQ(a, b);
         }
     }
@@ -267,7 +290,8 @@ TEST(Xcorr, StatusOrderAndLengthLimits) {
         // len1 + len2 - 1 above 2^30 on the FFT path: -15 before any sample is read.
         std::vector<int16_t> dst(1000);
         const uint64_t live = sptest::LiveBlocks();
-        EXPECT_EQ(sp_status_fft_order, fn(x, (1 << 29) + 1, x, (1 << 29) + 1, dst.data(), 1000, 0, 0));
+        EXPECT_EQ(sp_status_fft_order,
+                  fn(x, (1 << 29) + 1, x, (1 << 29) + 1, dst.data(), 1000, 0, 0));
         EXPECT_EQ(live, sptest::LiveBlocks());
     });
 }
@@ -318,22 +342,29 @@ TEST(Xcorr, InputsAgainstGuardPagesAtEveryOffset) {
                 memcpy(b1.Data(), x1.data(), 2 * len1);
                 memcpy(b2.Data(), x2.data(), 2 * len2);
                 std::vector<int16_t> got(want.size());
-                ASSERT_EQ(sp_status_ok, kMembers[variant](b1.As<int16_t>(), len1, b2.As<int16_t>(), len2, got.data(),
-                                                          static_cast<int32_t>(got.size()), -(len1 + 2), 0));
+                ASSERT_EQ(
+                    sp_status_ok,
+                    kMembers[variant](b1.As<int16_t>(), len1, b2.As<int16_t>(), len2, got.data(),
+                                      static_cast<int32_t>(got.size()), -(len1 + 2), 0));
                 EXPECT_EQ(want, got) << "offset " << offset << (atEnd ? " at end" : " at front");
-                ASSERT_EQ(sp_status_ok, kMembers[variant](b2.As<int16_t>(), len2, b1.As<int16_t>(), len1, got.data(),
-                                                          static_cast<int32_t>(got.size()), -(len2 + 2), 0));
-                EXPECT_EQ(Expected(x2, x1, -(len2 + 2), len1 + len2 + 3, 0), got) << "offset " << offset;
+                ASSERT_EQ(
+                    sp_status_ok,
+                    kMembers[variant](b2.As<int16_t>(), len2, b1.As<int16_t>(), len1, got.data(),
+                                      static_cast<int32_t>(got.size()), -(len2 + 2), 0));
+                EXPECT_EQ(Expected(x2, x1, -(len2 + 2), len1 + len2 + 3, 0), got)
+                    << "offset " << offset;
             }
         }
     });
 }
 
 TEST(Xcorr, DispatchRowAndStubReachTheMembers) {
-    for (int32_t v = 0; v < 4; ++v) EXPECT_EQ(kMembers[v], sp_dispatch_member<sp_entry_sp_xcorr_i16_scaled>(v)) << v;
+    for (int32_t v = 0; v < 4; ++v)
+        EXPECT_EQ(kMembers[v], sp_dispatch_member<sp_entry_sp_xcorr_i16_scaled>(v)) << v;
     const std::vector<int16_t> x1 = Random(40, 100, 61), x2 = Random(50, 100, 62);
     std::vector<int16_t> got(30);
-    ASSERT_EQ(sp_status_ok, sp_xcorr_i16_scaled_stub(x1.data(), 40, x2.data(), 50, got.data(), 30, -10, 0));
+    ASSERT_EQ(sp_status_ok,
+              sp_xcorr_i16_scaled_stub(x1.data(), 40, x2.data(), 50, got.data(), 30, -10, 0));
     EXPECT_EQ(Expected(x1, x2, -10, 30, 0), got);
 }
 

@@ -26,24 +26,27 @@ TEST_F(PinCreateTest, APinOpensWithAFormatInItsRangesAndKeepsItsState) {
         EXPECT_EQ(pin.SetState(s), STATUS_SUCCESS);
     }
     ULONG bad = 7;
-    EXPECT_EQ(pin.SetProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, &bad, 4), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(pin.SetProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, &bad, 4),
+              STATUS_INVALID_PARAMETER);
     // The data format: a point in the ranges replaces it, anything else does not match.
     EXPECT_EQ(pin.SetDataFormat(kp::ks::PcmFormat(8000, 8, 1)), STATUS_SUCCESS);
     EXPECT_EQ(pin.SetDataFormat(kp::ks::PcmFormat(8000, 24, 1)), STATUS_NO_MATCH);
     std::vector<uint8_t> current(82);
     ULONG returned = 0;
-    EXPECT_EQ(pin.GetProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_DATAFORMAT, current.data(), 82, &returned),
+    EXPECT_EQ(pin.GetProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_DATAFORMAT,
+                              current.data(), 82, &returned),
               STATUS_SUCCESS);
     EXPECT_EQ(current, kp::ks::PcmFormat(8000, 8, 1));
     auto records = Device()->PinRecords();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].CreateFormat, kp::ks::PcmFormat(16000, 16, 2));
     EXPECT_EQ(records[0].FormatsSet.size(), 1u);
-    EXPECT_EQ(records[0].States, (std::vector<KSSTATE>{KSSTATE_STOP, KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN,
-                                                        KSSTATE_PAUSE, KSSTATE_STOP}));
+    EXPECT_EQ(records[0].States, (std::vector<KSSTATE>{KSSTATE_STOP, KSSTATE_ACQUIRE, KSSTATE_PAUSE,
+                                                       KSSTATE_RUN, KSSTATE_PAUSE, KSSTATE_STOP}));
     // Pin properties go to pins; pin-set queries go to the filter.
     ULONG v;
-    EXPECT_EQ(pin.GetProperty(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, &v, 4), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(pin.GetProperty(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, &v, 4),
+              STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(pin.Close(), STATUS_SUCCESS);
     EXPECT_EQ(Device()->OpenPinCount(), 0u);
     EXPECT_TRUE(Device()->PinRecords()[0].Closed);
@@ -55,14 +58,16 @@ TEST_F(PinCreateTest, CreatesAreCheckedAgainstThePinTable) {
     OpenFilter(&f);
     KsPin a, b;
     EXPECT_EQ(a.Create(f, 9, kp::ks::PcmFormat(16000, 16, 1)), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(a.Create(f, 1, kp::ks::PcmFormat(16000, 16, 2)), STATUS_NO_MATCH);   // capture has one channel
-    EXPECT_EQ(a.Create(f, 0, kp::ks::PcmFormat(96000, 16, 2)), STATUS_NO_MATCH);   // above the rates
+    EXPECT_EQ(a.Create(f, 1, kp::ks::PcmFormat(16000, 16, 2)),
+              STATUS_NO_MATCH);  // capture has one channel
+    EXPECT_EQ(a.Create(f, 0, kp::ks::PcmFormat(96000, 16, 2)), STATUS_NO_MATCH);  // above the rates
     auto lying = kp::ks::PcmFormat(16000, 16, 2);
     lying[64 + 9] = 0;  // nAvgBytesPerSec no longer matches
     EXPECT_EQ(a.Create(f, 0, lying), STATUS_NO_MATCH);
-    EXPECT_EQ(a.Create(f, 2, kp::ks::PcmFormat(16000, 16, 1)), STATUS_NO_MATCH);   // a bridge pin
+    EXPECT_EQ(a.Create(f, 2, kp::ks::PcmFormat(16000, 16, 1)), STATUS_NO_MATCH);  // a bridge pin
     ASSERT_EQ(a.Create(f, 1, kp::ks::PcmFormat(16000, 16, 1)), STATUS_SUCCESS);
-    EXPECT_EQ(b.Create(f, 1, kp::ks::PcmFormat(16000, 16, 1)), STATUS_UNSUCCESSFUL);  // one instance
+    EXPECT_EQ(b.Create(f, 1, kp::ks::PcmFormat(16000, 16, 1)),
+              STATUS_UNSUCCESSFUL);  // one instance
     auto pins = Device()->Pins();
     pins[1].InstanceLimitStatus = STATUS_DEVICE_BUSY;
     Device()->SetPins(pins);
@@ -72,7 +77,8 @@ TEST_F(PinCreateTest, CreatesAreCheckedAgainstThePinTable) {
 }
 
 // Opens a name relative to the filter (or to nothing) with the given bytes.
-NTSTATUS OpenRaw(HANDLE root, const std::u16string& device, const std::vector<uint8_t>& bytes, HANDLE* handle) {
+NTSTATUS OpenRaw(HANDLE root, const std::u16string& device, const std::vector<uint8_t>& bytes,
+                 HANDLE* handle) {
     std::vector<char16_t> name(device.begin(), device.end());
     size_t at = name.size() * 2;
     name.resize(name.size() + (bytes.size() + 1) / 2);
@@ -83,8 +89,8 @@ NTSTATUS OpenRaw(HANDLE root, const std::u16string& device, const std::vector<ui
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, root, nullptr);
     IO_STATUS_BLOCK iosb;
-    return NtCreateFile(handle, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb, nullptr, 0, 0, FILE_OPEN, 0, nullptr,
-                        0);
+    return NtCreateFile(handle, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb, nullptr, 0, 0,
+                        FILE_OPEN, 0, nullptr, 0);
 }
 
 std::vector<uint8_t> PinName(ULONG pinId, const std::vector<uint8_t>& format) {
@@ -145,7 +151,8 @@ TEST_F(PinCreateTest, InjectedCreateFailuresAndStrictFormats) {
     auto pins = device->Pins();
     pins[0].StrictCreate = true;
     device->SetPins(pins);
-    EXPECT_EQ(pin.Create(f, 0, kp::ks::PcmFormat(16000, 16, 2)), STATUS_NO_MATCH);  // no intersection yet
+    EXPECT_EQ(pin.Create(f, 0, kp::ks::PcmFormat(16000, 16, 2)),
+              STATUS_NO_MATCH);  // no intersection yet
     std::vector<uint8_t> answer;
     ASSERT_EQ(f.Intersect(0, kp::ks::OfferPoint(16000, 16, 2), &answer), STATUS_SUCCESS);
     EXPECT_EQ(pin.Create(f, 0, kp::ks::PcmFormat(8000, 16, 2)), STATUS_NO_MATCH);
@@ -171,11 +178,12 @@ TEST_F(PinCreateTest, APinOutlivesItsFilterAndKernelClientsCreatePinsToo) {
     name.Buffer = links[0].data();
     name.Length = name.MaximumLength = static_cast<USHORT>(links[0].size() * 2);
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    InitializeObjectAttributes(&attributes, &name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE,
+                               nullptr, nullptr);
     IO_STATUS_BLOCK iosb;
     HANDLE filter = nullptr, pinHandle = nullptr;
-    ASSERT_EQ(ZwCreateFile(&filter, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb, nullptr, 0, 0, FILE_OPEN, 0,
-                           nullptr, 0),
+    ASSERT_EQ(ZwCreateFile(&filter, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb, nullptr, 0, 0,
+                           FILE_OPEN, 0, nullptr, 0),
               STATUS_SUCCESS);
     std::vector<uint8_t> block(64 + 82);
     KSPIN_CONNECT connect{};
@@ -183,14 +191,16 @@ TEST_F(PinCreateTest, APinOutlivesItsFilterAndKernelClientsCreatePinsToo) {
     std::memcpy(block.data(), &connect, sizeof connect);
     auto format = kp::ks::PcmFormat(8000, 16, 1);
     std::memcpy(block.data() + 64, format.data(), format.size());
-    ASSERT_EQ(KsCreatePin(filter, reinterpret_cast<PKSPIN_CONNECT>(block.data()), GENERIC_READ, &pinHandle),
+    ASSERT_EQ(KsCreatePin(filter, reinterpret_cast<PKSPIN_CONNECT>(block.data()), GENERIC_READ,
+                          &pinHandle),
               STATUS_SUCCESS);
     KSPROPERTY p{KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_GET};
     ULONG state = 9, returned = 0;
     EXPECT_EQ(KernelGetUlong(pinHandle, &p, sizeof p, &state, &returned), STATUS_SUCCESS);
     EXPECT_EQ(state, static_cast<ULONG>(KSSTATE_STOP));
     EXPECT_EQ(returned, 4u);
-    EXPECT_EQ(KernelGetUlong(pinHandle, &p, sizeof p, nullptr, &returned), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(KernelGetUlong(pinHandle, &p, sizeof p, nullptr, &returned),
+              STATUS_INVALID_PARAMETER);
     EXPECT_EQ(ZwClose(pinHandle), STATUS_SUCCESS);
     EXPECT_EQ(ZwClose(filter), STATUS_SUCCESS);
     auto log = Device()->Requests();

@@ -10,8 +10,10 @@ namespace {
 
 using kp::ks::KsFilter;
 
-DEFINE_GUID(kAecControlSet, 0x05F610B4, 0xA4F5, 0x4471, 0x9B, 0xF6, 0x5A, 0x17, 0xB4, 0xD1, 0x3E, 0x7F);
-DEFINE_GUID(kSwitchMuteSet, 0xB6DA90F1, 0xC840, 0x4EEB, 0x9A, 0x2C, 0xFD, 0xF3, 0xE0, 0x43, 0xBD, 0x67);
+DEFINE_GUID(kAecControlSet, 0x05F610B4, 0xA4F5, 0x4471, 0x9B, 0xF6, 0x5A, 0x17, 0xB4, 0xD1, 0x3E,
+            0x7F);
+DEFINE_GUID(kSwitchMuteSet, 0xB6DA90F1, 0xC840, 0x4EEB, 0x9A, 0x2C, 0xFD, 0xF3, 0xE0, 0x43, 0xBD,
+            0x67);
 
 class PropertyTest : public SimTest {};
 
@@ -22,7 +24,8 @@ void ExpectSizeProtocol(KsFilter& f, ULONG pin, ULONG id, ULONG size, const void
     EXPECT_EQ(f.GetPinProperty(pin, id, nullptr, 0, &returned), STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(returned, size);
     std::vector<uint8_t> value(size);
-    EXPECT_EQ(f.GetPinProperty(pin, id, value.data(), size - 1, &returned), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(f.GetPinProperty(pin, id, value.data(), size - 1, &returned),
+              STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(f.GetPinProperty(pin, id, value.data(), size, &returned), STATUS_SUCCESS);
     EXPECT_EQ(returned, size);
     EXPECT_EQ(std::memcmp(value.data(), expected, size), 0);
@@ -52,7 +55,8 @@ TEST_F(PropertyTest, DataRangesAnswerTheSizeTheHeaderAndTheList) {
     KsFilter f;
     OpenFilter(&f);
     ULONG returned = 0;
-    EXPECT_EQ(f.GetPinProperty(0, KSPROPERTY_PIN_DATARANGES, nullptr, 0, &returned), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(f.GetPinProperty(0, KSPROPERTY_PIN_DATARANGES, nullptr, 0, &returned),
+              STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(returned, 96u);
     KSMULTIPLE_ITEM head{};
     EXPECT_EQ(f.GetPinProperty(0, KSPROPERTY_PIN_DATARANGES, &head, 8, &returned), STATUS_SUCCESS);
@@ -60,9 +64,12 @@ TEST_F(PropertyTest, DataRangesAnswerTheSizeTheHeaderAndTheList) {
     EXPECT_EQ(head.Size, 96u);
     EXPECT_EQ(head.Count, 1u);
     std::vector<uint8_t> list(200);
-    EXPECT_EQ(f.GetPinProperty(0, KSPROPERTY_PIN_DATARANGES, list.data(), 12, &returned), STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(f.GetPinProperty(0, KSPROPERTY_PIN_DATARANGES, list.data(), 95, &returned), STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(f.GetPinProperty(0, KSPROPERTY_PIN_DATARANGES, list.data(), 200, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(f.GetPinProperty(0, KSPROPERTY_PIN_DATARANGES, list.data(), 12, &returned),
+              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(f.GetPinProperty(0, KSPROPERTY_PIN_DATARANGES, list.data(), 95, &returned),
+              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(f.GetPinProperty(0, KSPROPERTY_PIN_DATARANGES, list.data(), 200, &returned),
+              STATUS_SUCCESS);
     EXPECT_EQ(returned, 96u);
     KSDATARANGE_AUDIO r;
     std::memcpy(&r, list.data() + 8, sizeof r);
@@ -98,7 +105,8 @@ TEST_F(PropertyTest, BadRequestsGetTheirOwnStatus) {
     EXPECT_EQ(f.GetProperty(kAecControlSet, 1, &v, 4), STATUS_NOT_FOUND);
     EXPECT_EQ(f.GetProperty(kSwitchMuteSet, 0, &v, 4), STATUS_NOT_FOUND);
     // A pin property with only a KSPROPERTY (no pin id), and one shorter still.
-    EXPECT_EQ(f.GetProperty(KSPROPSETID_Pin, KSPROPERTY_PIN_DATAFLOW, &v, 4), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(f.GetProperty(KSPROPSETID_Pin, KSPROPERTY_PIN_DATAFLOW, &v, 4),
+              STATUS_INVALID_PARAMETER);
     KSPROPERTY p{KSPROPSETID_Pin, KSPROPERTY_PIN_DATAFLOW, KSPROPERTY_TYPE_GET};
     EXPECT_EQ(f.Property(&p, 20, &v, 4), STATUS_INVALID_PARAMETER);
     // Connection and position properties belong to pins, not to the filter.
@@ -110,7 +118,8 @@ TEST_F(PropertyTest, BadRequestsGetTheirOwnStatus) {
     // Every request is in the device's log with what it carried.
     auto log = Device()->Requests();
     ASSERT_FALSE(log.empty());
-    auto it = std::find_if(log.begin(), log.end(), [](const kp::sim::RequestRecord& r) { return r.PinId == 9; });
+    auto it = std::find_if(log.begin(), log.end(),
+                           [](const kp::sim::RequestRecord& r) { return r.PinId == 9; });
     ASSERT_NE(it, log.end());
     const auto& first = *it;
     EXPECT_EQ(first.IoControl, static_cast<ULONG>(IOCTL_KS_PROPERTY));
@@ -156,7 +165,8 @@ TEST_F(PropertyTest, IntersectionAnswersTheHighestCommonPoint) {
     std::memcpy(in.data() + 32, ok.data(), ok.size());
     std::vector<uint8_t> out(82);
     ULONG returned = 0;
-    EXPECT_EQ(f.Property(in.data(), static_cast<ULONG>(in.size()), nullptr, 0, &returned), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(f.Property(in.data(), static_cast<ULONG>(in.size()), nullptr, 0, &returned),
+              STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(returned, 82u);
     EXPECT_EQ(f.Property(in.data(), static_cast<ULONG>(in.size()), out.data(), 81, &returned),
               STATUS_BUFFER_TOO_SMALL);
@@ -253,8 +263,8 @@ TEST_F(PropertyTest, TheVolumeNodeKeepsALevelPerChannelInItsRange) {
     Boot();
     KsFilter f;
     OpenFilter(&f);
-    KSNODEPROPERTY_AUDIO_CHANNEL p{{{KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, KSPROPERTY_TYPE_SET}, 0, 0}, 1,
-                                   0};
+    KSNODEPROPERTY_AUDIO_CHANNEL p{
+        {{KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, KSPROPERTY_TYPE_SET}, 0, 0}, 1, 0};
     LONG level = -6 * 65536;
     EXPECT_EQ(f.Property(&p, sizeof p, &level, sizeof level), STATUS_SUCCESS);
     level = 12 * 65536;  // above the top: clamped
@@ -287,8 +297,9 @@ TEST_F(PropertyTest, TheVolumeNodeKeepsALevelPerChannelInItsRange) {
 
     // The topology names the node.
     std::vector<uint8_t> nodes(24);
-    ASSERT_EQ(f.GetProperty(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_NODES, nodes.data(), 24, &returned),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        f.GetProperty(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_NODES, nodes.data(), 24, &returned),
+        STATUS_SUCCESS);
     GUID node;
     std::memcpy(&node, nodes.data() + 8, sizeof node);
     EXPECT_TRUE(node == KSNODETYPE_VOLUME);
@@ -310,9 +321,12 @@ TEST_F(PropertyTest, InjectedFaultsAnswerTheNthMatchingRequest) {
     std::vector<uint8_t> list;
     EXPECT_EQ(f.DataRanges(0, &list), STATUS_SUCCESS);  // pin 0 does not count
     ULONG size = 0;
-    EXPECT_EQ(f.GetPinProperty(1, KSPROPERTY_PIN_DATARANGES, nullptr, 0, &size), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(f.GetPinProperty(1, KSPROPERTY_PIN_DATARANGES, nullptr, 0, &size), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(f.GetPinProperty(1, KSPROPERTY_PIN_DATARANGES, nullptr, 0, &size), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(f.GetPinProperty(1, KSPROPERTY_PIN_DATARANGES, nullptr, 0, &size),
+              STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(f.GetPinProperty(1, KSPROPERTY_PIN_DATARANGES, nullptr, 0, &size),
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(f.GetPinProperty(1, KSPROPERTY_PIN_DATARANGES, nullptr, 0, &size),
+              STATUS_BUFFER_OVERFLOW);
 }
 
 TEST_F(PropertyTest, AsynchronousAnswersAtDispatchLevelReachTheCaller) {

@@ -29,10 +29,12 @@ protected:
 std::string Path(ULONG delayMs, ULONG gainPermille, ULONG tailMs, const char* from = "spk",
                  const char* to = "cam") {
     char text[400];
-    std::snprintf(text, sizeof text,
-                  "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KpSim\\Room\\Paths\\0]\r\n\"From\"=\"%s\"\r\n\"To\"=\"%s\"\r\n"
-                  "\"DelayMs\"=dword:%08x\r\n\"GainPermille\"=dword:%08x\r\n\"TailMs\"=dword:%08x\r\n\r\n",
-                  from, to, delayMs, gainPermille, tailMs);
+    std::snprintf(
+        text, sizeof text,
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KpSim\\Room\\Paths\\0]\r\n\"From\"=\"%s\"\r\n\"To\"=\"%"
+        "s\"\r\n"
+        "\"DelayMs\"=dword:%08x\r\n\"GainPermille\"=dword:%08x\r\n\"TailMs\"=dword:%08x\r\n\r\n",
+        from, to, delayMs, gainPermille, tailMs);
     return text;
 }
 
@@ -50,8 +52,10 @@ TEST_F(RoomTest, TheEchoPathsDelayAndGainShowInTheRecording) {
 
 TEST_F(RoomTest, ATailAndANearEndKeepTheDirectPathOnTop) {
     BootRoom(Path(70, 500, 40) +
-             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KpSim\\Room\\NearEnd\\cam]\r\n\"GainPermille\"=dword:00000064\r\n\r\n"
-             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KpSim\\Room\\Noise\\cam]\r\n\"RmsMicro\"=dword:000003e8\r\n\r\n");
+             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KpSim\\Room\\NearEnd\\cam]\r\n\"GainPermille\"=dword:"
+             "00000064\r\n\r\n"
+             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KpSim\\Room\\Noise\\cam]\r\n\"RmsMicro\"=dword:"
+             "000003e8\r\n\r\n");
     kp::scenario::Options o;
     o.Seconds = 2;
     o.Rate = 8000;
@@ -102,8 +106,10 @@ TEST_F(RoomTest, TheBackboneScenarioStreamsThroughAnUpperFilterImage) {
     ASSERT_TRUE(kp::machine::InstallDriverImage(folder_, KP_PASS_FILTER_IMAGE, &error)) << error;
     auto devices = kp::machine::DefaultDevices();
     devices[0].UpperFilters = {"KpTestFilter"};
-    Boot(devices, kp::machine::ServiceText("KpTestFilter", "KpTestFilter.sys") + Path(40, 316, 0, "speaker", "camera"));
-    PDEVICE_OBJECT pdo = KpPnpFindPdo(std::u16string(u"USB\\VID_2A1C&PID_0C41&MI_02\\6&2F1A33&0&0002"));
+    Boot(devices, kp::machine::ServiceText("KpTestFilter", "KpTestFilter.sys") +
+                      Path(40, 316, 0, "speaker", "camera"));
+    PDEVICE_OBJECT pdo =
+        KpPnpFindPdo(std::u16string(u"USB\\VID_2A1C&PID_0C41&MI_02\\6&2F1A33&0&0002"));
     ASSERT_NE(pdo, nullptr);
     ASSERT_NE(pdo->AttachedDevice, nullptr);
     ASSERT_NE(pdo->AttachedDevice->AttachedDevice, nullptr);  // bus PDO, simulated device, filter
@@ -113,7 +119,8 @@ TEST_F(RoomTest, TheBackboneScenarioStreamsThroughAnUpperFilterImage) {
     auto r = kp::scenario::Run(o);
     ASSERT_EQ(r.Status, STATUS_SUCCESS) << r.Error;
     ULONG reads = 0;
-    for (auto& e : KpIoTraceEntries()) reads += e.IoControlCode == static_cast<ULONG>(IOCTL_KS_READ_STREAM);
+    for (auto& e : KpIoTraceEntries())
+        reads += e.IoControlCode == static_cast<ULONG>(IOCTL_KS_READ_STREAM);
     EXPECT_GE(reads, r.ReadsCompleted);
     auto e = kp::scenario::MeasureEcho(r.Played, r.PlayRate, r.Captured, r.CaptureRate);
     EXPECT_NEAR(e.DelayMs, 40.0, 0.1);

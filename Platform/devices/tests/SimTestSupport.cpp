@@ -24,7 +24,8 @@ void SimTest::SetUp() {
     KernelTest::SetUp();
     UseManualClock();
     static int serial = 0;
-    folder_ = fs::path(::testing::TempDir()) / ("kp-sim-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
+    folder_ = fs::path(::testing::TempDir()) /
+              ("kp-sim-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
     fs::remove_all(folder_);
     fs::create_directories(folder_);
 }
@@ -61,13 +62,15 @@ void SimTest::OpenFilter(kp::ks::KsFilter* filter, const GUID& category) {
     ASSERT_EQ(filter->Open(links[0]), STATUS_SUCCESS);
 }
 
-NTSTATUS KernelGetUlong(HANDLE handle, const void* property, ULONG propertySize, ULONG* value, ULONG* returned) {
+NTSTATUS KernelGetUlong(HANDLE handle, const void* property, ULONG propertySize, ULONG* value,
+                        ULONG* returned) {
     PFILE_OBJECT file;
-    NTSTATUS status =
-        ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, reinterpret_cast<PVOID*>(&file), nullptr);
+    NTSTATUS status = ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode,
+                                                reinterpret_cast<PVOID*>(&file), nullptr);
     if (!NT_SUCCESS(status)) return status;
-    status = KsSynchronousIoControlDevice(file, KernelMode, IOCTL_KS_PROPERTY, const_cast<void*>(property),
-                                          propertySize, value, value ? sizeof *value : 4, returned);
+    status = KsSynchronousIoControlDevice(file, KernelMode, IOCTL_KS_PROPERTY,
+                                          const_cast<void*>(property), propertySize, value,
+                                          value ? sizeof *value : 4, returned);
     ObDereferenceObject(file);
     return status;
 }

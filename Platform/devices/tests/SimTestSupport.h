@@ -34,8 +34,10 @@ protected:
 
 // A kernel client's synchronous property GET of one ULONG on the handle's file
 // object (referenced for the call); Returned gets the byte count.
-NTSTATUS KernelGetUlong(HANDLE handle, const void* property, ULONG propertySize, ULONG* value, ULONG* returned);
+NTSTATUS KernelGetUlong(HANDLE handle, const void* property, ULONG propertySize, ULONG* value,
+                        ULONG* returned);
 
-kp::machine::SimDevice FullDevice(const std::string& room = "dev", const std::string& source = "ramp");
+kp::machine::SimDevice FullDevice(const std::string& room = "dev",
+                                  const std::string& source = "ramp");
 
 }  // namespace kp::simtest

@@ -26,7 +26,8 @@ protected:
     void OpenPin(ULONG pinId, ULONG channels = 1) {
         Boot();
         OpenFilter(&filter_);
-        ASSERT_EQ(pin_.Create(filter_, pinId, kp::ks::PcmFormat(16000, 16, channels)), STATUS_SUCCESS);
+        ASSERT_EQ(pin_.Create(filter_, pinId, kp::ks::PcmFormat(16000, 16, channels)),
+                  STATUS_SUCCESS);
     }
     KSAUDIO_POSITION Position() {
         KSAUDIO_POSITION p{};
@@ -59,7 +60,8 @@ TEST_F(StreamTest, WritesInFlightAreConsumedInOrderAsTheClockMoves) {
         auto data = Pattern(320, k);  // 10 ms at 16 kHz mono 16 bit
         all.insert(all.end(), data.begin(), data.end());
         Request r;
-        ASSERT_EQ(pin_.Submit(true, {{320, 320, data.data()}}, sizeof(KSSTREAM_HEADER), &r), STATUS_PENDING);
+        ASSERT_EQ(pin_.Submit(true, {{320, 320, data.data()}}, sizeof(KSSTREAM_HEADER), &r),
+                  STATUS_PENDING);
         writes.push_back(r);
     }
     AdvanceMs(20);  // nothing moves before RUN
@@ -94,7 +96,8 @@ TEST_F(StreamTest, WritesInFlightAreConsumedInOrderAsTheClockMoves) {
 TEST_F(StreamTest, ReadsFillTheirHeadersInOrderAndStopCompletesTheRest) {
     OpenPin(1);
     std::vector<Request> reads;
-    for (int i = 0; i < 3; ++i) reads.push_back(Read({400, 240}, 64));  // headers larger than the structure
+    for (int i = 0; i < 3; ++i)
+        reads.push_back(Read({400, 240}, 64));  // headers larger than the structure
     ASSERT_EQ(pin_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
     AdvanceMs(30);  // 960 bytes
     ASSERT_TRUE(reads[0]->Done());
@@ -103,7 +106,8 @@ TEST_F(StreamTest, ReadsFillTheirHeadersInOrderAndStopCompletesTheRest) {
     EXPECT_EQ(reads[0]->DataUsed(0), 400u);
     EXPECT_EQ(reads[0]->DataUsed(1), 240u);
     for (ULONG i = 0; i < 400; ++i) ASSERT_EQ(reads[0]->Data(0)[i], kp::sim::RampByte(i)) << i;
-    for (ULONG i = 0; i < 240; ++i) ASSERT_EQ(reads[0]->Data(1)[i], kp::sim::RampByte(400 + i)) << i;
+    for (ULONG i = 0; i < 240; ++i)
+        ASSERT_EQ(reads[0]->Data(1)[i], kp::sim::RampByte(400 + i)) << i;
     KSAUDIO_POSITION p = Position();
     EXPECT_EQ(p.PlayOffset, 960u);
     EXPECT_EQ(p.WriteOffset, 960u);
@@ -118,7 +122,8 @@ TEST_F(StreamTest, ReadsFillTheirHeadersInOrderAndStopCompletesTheRest) {
     p = Position();
     EXPECT_EQ(p.PlayOffset, 0u);
     EXPECT_EQ(p.WriteOffset, 0u);
-    EXPECT_EQ(Device()->PinRecords()[0].ReadFrameExtents, (std::vector<ULONG>{400, 240, 400, 240, 400, 240}));
+    EXPECT_EQ(Device()->PinRecords()[0].ReadFrameExtents,
+              (std::vector<ULONG>{400, 240, 400, 240, 400, 240}));
 }
 
 TEST_F(StreamTest, StopCancelsQueuedRequestsWhenAskedTo) {
@@ -183,8 +188,8 @@ TEST_F(StreamTest, ClockDrivenCompletionsRunAtTheChosenLevel) {
         h.Data = block.Get() + 512;
         std::memcpy(block.Get(), &h, sizeof h);
         AsyncResult result;
-        ASSERT_EQ(KpDeviceIoControlAsync(pin_.Handle(), IOCTL_KS_READ_STREAM, nullptr, 0, block.Get(), sizeof h,
-                                         AsyncResult::OnDone, &result),
+        ASSERT_EQ(KpDeviceIoControlAsync(pin_.Handle(), IOCTL_KS_READ_STREAM, nullptr, 0,
+                                         block.Get(), sizeof h, AsyncResult::OnDone, &result),
                   STATUS_PENDING);
         ASSERT_EQ(pin_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
         AdvanceMs(10);
@@ -198,11 +203,13 @@ TEST_F(StreamTest, ClockDrivenCompletionsRunAtTheChosenLevel) {
 TEST_F(StreamTest, MalformedHeadersAreRefusedBeforeAnythingIsRead) {
     OpenPin(0);
     kp::ks::UserBlock block(8192);
-    auto send = [&](std::vector<KSSTREAM_HEADER> headers, ULONG length, ULONG code = IOCTL_KS_WRITE_STREAM) {
-        for (size_t i = 0; i < headers.size(); ++i) std::memcpy(block.Get() + i * 56, &headers[i], 56);
+    auto send = [&](std::vector<KSSTREAM_HEADER> headers, ULONG length,
+                    ULONG code = IOCTL_KS_WRITE_STREAM) {
+        for (size_t i = 0; i < headers.size(); ++i)
+            std::memcpy(block.Get() + i * 56, &headers[i], 56);
         IO_STATUS_BLOCK iosb{};
-        return NtDeviceIoControlFile(pin_.Handle(), nullptr, nullptr, nullptr, &iosb, code, nullptr, 0,
-                                     length ? block.Get() : nullptr, length);
+        return NtDeviceIoControlFile(pin_.Handle(), nullptr, nullptr, nullptr, &iosb, code, nullptr,
+                                     0, length ? block.Get() : nullptr, length);
     };
     KSSTREAM_HEADER h{};
     h.Size = sizeof h;
@@ -236,8 +243,8 @@ TEST_F(StreamTest, DelayedAnswersWaitForTheMachineClock) {
     KSPROPERTY p{KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_GET};
     std::memcpy(block.Get(), &p, sizeof p);
     AsyncResult result;
-    ASSERT_EQ(KpDeviceIoControlAsync(pin_.Handle(), IOCTL_KS_PROPERTY, block.Get(), sizeof p, block.Get() + 64, 4,
-                                     AsyncResult::OnDone, &result),
+    ASSERT_EQ(KpDeviceIoControlAsync(pin_.Handle(), IOCTL_KS_PROPERTY, block.Get(), sizeof p,
+                                     block.Get() + 64, 4, AsyncResult::OnDone, &result),
               STATUS_PENDING);
     AdvanceMs(20);
     EXPECT_FALSE(result.Done);
@@ -248,8 +255,8 @@ TEST_F(StreamTest, DelayedAnswersWaitForTheMachineClock) {
     EXPECT_EQ(result.Irql, DISPATCH_LEVEL);
     // One still waiting when the pin closes is answered then.
     AsyncResult late;
-    ASSERT_EQ(KpDeviceIoControlAsync(pin_.Handle(), IOCTL_KS_PROPERTY, block.Get(), sizeof p, block.Get() + 64, 4,
-                                     AsyncResult::OnDone, &late),
+    ASSERT_EQ(KpDeviceIoControlAsync(pin_.Handle(), IOCTL_KS_PROPERTY, block.Get(), sizeof p,
+                                     block.Get() + 64, 4, AsyncResult::OnDone, &late),
               STATUS_PENDING);
     Device()->SetCompletion(kp::sim::RequestClass::Property, {});
     pin_.Close();
@@ -268,7 +275,8 @@ TEST_F(StreamTest, SurpriseRemovalEndsQueuedStreamsAndRefusesNewRequests) {
     EXPECT_EQ(queued->Status(), STATUS_CANCELLED);
     EXPECT_EQ(pin_.SetState(KSSTATE_STOP), STATUS_DELETE_PENDING);
     Request late;
-    EXPECT_EQ(pin_.Submit(false, {{320, 0, nullptr}}, sizeof(KSSTREAM_HEADER), &late), STATUS_DELETE_PENDING);
+    EXPECT_EQ(pin_.Submit(false, {{320, 0, nullptr}}, sizeof(KSSTREAM_HEADER), &late),
+              STATUS_DELETE_PENDING);
     EXPECT_EQ(KpPnpRemove(pdo), STATUS_DEVICE_BUSY);  // files still open
     pin_.Close();
     filter_.Close();

@@ -14,11 +14,11 @@
 // next) fails, and so do the Count - 1 after it.
 // ---------------------------------------------------------------------------
 enum KP_IO_FAULT {
-    KpFaultCreateDevice,   // IoCreateDevice: STATUS_INSUFFICIENT_RESOURCES
-    KpFaultAttachDevice,   // IoAttachDeviceToDeviceStack: NULL
-    KpFaultAllocateIrp,    // IoAllocateIrp and the IoBuild* requests: NULL
-    KpFaultAllocateMdl,    // IoAllocateMdl: NULL
-    KpFaultMapLockedPages, // MmMapLockedPages*, MmGetSystemAddressForMdlSafe: no mapping
+    KpFaultCreateDevice,    // IoCreateDevice: STATUS_INSUFFICIENT_RESOURCES
+    KpFaultAttachDevice,    // IoAttachDeviceToDeviceStack: NULL
+    KpFaultAllocateIrp,     // IoAllocateIrp and the IoBuild* requests: NULL
+    KpFaultAllocateMdl,     // IoAllocateMdl: NULL
+    KpFaultMapLockedPages,  // MmMapLockedPages*, MmGetSystemAddressForMdlSafe: no mapping
     KpFaultAllocateWorkItem,
     KpFaultCount
 };
@@ -31,9 +31,10 @@ void KpIoClearFailures(void);
 // ---------------------------------------------------------------------------
 ULONG KpIoLiveIrpCount(void);
 ULONG KpIoLiveMdlCount(void);
-ULONG KpIoLiveDeviceObjectCount(void);  // created and not yet freed (deleted ones still referenced count)
+ULONG KpIoLiveDeviceObjectCount(
+    void);  // created and not yet freed (deleted ones still referenced count)
 ULONG KpIoLiveFileObjectCount(void);
-ULONG KpMmLiveSystemMappingCount(void);  // MDL mappings of application memory not yet undone
+ULONG KpMmLiveSystemMappingCount(void);     // MDL mappings of application memory not yet undone
 std::string KpIoDescribeLiveObjects(void);  // empty when nothing is live
 
 // ---------------------------------------------------------------------------
@@ -94,8 +95,9 @@ ULONG KpDriverDeviceObjectCount(PDRIVER_OBJECT DriverObject);
 // runs on the completing thread, possibly at DISPATCH_LEVEL: it must not wait.
 // ---------------------------------------------------------------------------
 typedef VOID KP_IO_DONE(PVOID Context, PIO_STATUS_BLOCK IoStatus);
-NTSTATUS KpDeviceIoControlAsync(HANDLE FileHandle, ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
-                                PVOID OutputBuffer, ULONG OutputBufferLength, KP_IO_DONE* Done, PVOID Context);
+NTSTATUS KpDeviceIoControlAsync(HANDLE FileHandle, ULONG IoControlCode, PVOID InputBuffer,
+                                ULONG InputBufferLength, PVOID OutputBuffer,
+                                ULONG OutputBufferLength, KP_IO_DONE* Done, PVOID Context);
 // Cancels every application request still in flight on the file (IoCancelIrp on each).
 NTSTATUS KpCancelFileIo(HANDLE FileHandle);
 

@@ -19,8 +19,8 @@
 namespace kp::machine {
 
 struct SimDevice {
-    std::string Instance;      // "USB\VID_...\..."
-    std::string Profile;       // "camera", "speaker", "full"
+    std::string Instance;  // "USB\VID_...\..."
+    std::string Profile;   // "camera", "speaker", "full"
     std::string RoomName;
     std::string Description;
     std::string CaptureSource = "room";
@@ -39,17 +39,20 @@ std::string RegistryText(const std::vector<SimDevice>& devices, const std::strin
 // named in a device's UpperFilters, for example), as .reg text.
 std::string ServiceText(const std::string& service, const std::string& imageFile);
 // Copies a built driver image into <folder>\Windows\System32\drivers.
-bool InstallDriverImage(const std::filesystem::path& folder, const std::filesystem::path& image, std::string* error);
+bool InstallDriverImage(const std::filesystem::path& folder, const std::filesystem::path& image,
+                        std::string* error);
 // A .reg multi-string value ("hex(7):...").
 std::string RegMultiSz(const std::vector<std::string>& strings);
 
 // Creates the default machine in Folder when it has no registry.reg yet.
 // NearEndWav, when given, is copied to "C:\Program Files\KpSim\near.wav".
-bool CreateDefault(const std::filesystem::path& folder, const std::filesystem::path& nearEndWav, std::string* error);
+bool CreateDefault(const std::filesystem::path& folder, const std::filesystem::path& nearEndWav,
+                   std::string* error);
 
 // Reads a WAV file as mono floats; supplied by the caller (the platform has no
 // audio file library).
-using WavReader = std::function<bool(const std::filesystem::path&, std::vector<float>*, ULONG* rate)>;
+using WavReader =
+    std::function<bool(const std::filesystem::path&, std::vector<float>*, ULONG* rate)>;
 
 // Sets the folder, registers the built-in driver, loads the registry, sets up
 // the room from it and enumerates every device.

@@ -44,12 +44,15 @@ bool KpMachineLoadRegistry(std::string* Error);
 // ---------------------------------------------------------------------------
 // Registry paths the PnP manager uses
 // ---------------------------------------------------------------------------
-inline constexpr std::u16string_view kKpEnumPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum";
+inline constexpr std::u16string_view kKpEnumPath =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum";
 inline constexpr std::u16string_view kKpClassPath =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class";
-inline constexpr std::u16string_view kKpServicesPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
+inline constexpr std::u16string_view kKpServicesPath =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
 inline constexpr std::u16string_view kKpHwProfilePath =
-    u"\\Registry\\Machine\\System\\CurrentControlSet\\Hardware Profiles\\Current\\System\\CurrentControlSet";
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Hardware "
+    u"Profiles\\Current\\System\\CurrentControlSet";
 
 // ---------------------------------------------------------------------------
 // Devices
@@ -123,8 +126,10 @@ void KpPnpUnloadIdleDrivers(void);
 void KpPnpFailRegistryKey(PDEVICE_OBJECT Pdo, ULONG KeyType, NTSTATUS Status);
 // The bus driver answers IRP_MN_QUERY_INTERFACE with Handler's status unless it
 // is STATUS_NOT_SUPPORTED (then the request keeps its status).
-typedef NTSTATUS KP_QUERY_INTERFACE_HANDLER(PVOID Context, PDEVICE_OBJECT Pdo, PIO_STACK_LOCATION Stack);
-void KpPnpSetQueryInterfaceHandler(PDEVICE_OBJECT Pdo, KP_QUERY_INTERFACE_HANDLER* Handler, PVOID Context);
+typedef NTSTATUS KP_QUERY_INTERFACE_HANDLER(PVOID Context, PDEVICE_OBJECT Pdo,
+                                            PIO_STACK_LOCATION Stack);
+void KpPnpSetQueryInterfaceHandler(PDEVICE_OBJECT Pdo, KP_QUERY_INTERFACE_HANDLER* Handler,
+                                   PVOID Context);
 // Interface links currently registered for a device ("\??\...").
 std::vector<std::u16string> KpPnpInterfaceLinks(PDEVICE_OBJECT Pdo, bool EnabledOnly);
 ULONG KpPnpNotificationCount(void);  // registrations now in place

@@ -24,7 +24,7 @@
 
 namespace kp::reg {
 
-class KeyNode;                             // one key of a store; opaque
+class KeyNode;                            // one key of a store; opaque
 using KeyRef = std::shared_ptr<KeyNode>;  // keeps a key object alive, not its place in the tree
 
 inline constexpr std::u16string_view kRegistryPath = u"\\Registry";
@@ -32,7 +32,8 @@ inline constexpr std::u16string_view kMachinePath = u"\\Registry\\Machine";
 inline constexpr std::u16string_view kUsersPath = u"\\Registry\\User";
 // The one interactive user of the simulated machine; HKEY_CURRENT_USER is
 // "\Registry\User\<this>".
-inline constexpr std::u16string_view kCurrentUserSid = u"S-1-5-21-1000000000-1000000000-1000000000-1000";
+inline constexpr std::u16string_view kCurrentUserSid =
+    u"S-1-5-21-1000000000-1000000000-1000000000-1000";
 
 inline constexpr size_t kMaxKeyNameChars = 255;
 inline constexpr size_t kMaxValueNameChars = 16383;
@@ -63,7 +64,7 @@ struct KeyInfo {
 };
 
 struct CreateKeyOptions {
-    bool Volatile = false;            // not saved to the machine file; children must be volatile too
+    bool Volatile = false;  // not saved to the machine file; children must be volatile too
     bool CreateIntermediate = false;  // create missing parents too (else they must exist)
     std::u16string_view Class;        // class text of a newly created key
 };
@@ -94,23 +95,26 @@ public:
     // Opens or creates; the parent of the last level must exist unless
     // options.CreateIntermediate.  disposition (optional) gets REG_CREATED_NEW_KEY
     // or REG_OPENED_EXISTING_KEY.
-    NTSTATUS CreateKey(const KeyRef& base, std::u16string_view path, const CreateKeyOptions& options,
-                       KeyRef* key, ULONG* disposition = nullptr);
+    NTSTATUS CreateKey(const KeyRef& base, std::u16string_view path,
+                       const CreateKeyOptions& options, KeyRef* key, ULONG* disposition = nullptr);
     // Deletes a key without subkeys (STATUS_CANNOT_DELETE otherwise, and for the
     // roots).  Open references see STATUS_KEY_DELETED from then on.
     NTSTATUS DeleteKey(const KeyRef& key);
     // Deletes a key with everything below it.
     NTSTATUS DeleteTree(const KeyRef& key);
 
-    NTSTATUS SetValue(const KeyRef& key, std::u16string_view name, ULONG type, const void* data, size_t size);
+    NTSTATUS SetValue(const KeyRef& key, std::u16string_view name, ULONG type, const void* data,
+                      size_t size);
     NTSTATUS QueryValue(const KeyRef& key, std::u16string_view name, ValueData* value) const;
-    NTSTATUS QueryValue(const KeyRef& key, std::u16string_view name, NamedValue* value) const;  // with its stored name
+    NTSTATUS QueryValue(const KeyRef& key, std::u16string_view name,
+                        NamedValue* value) const;  // with its stored name
     NTSTATUS DeleteValue(const KeyRef& key, std::u16string_view name);
     // STATUS_NO_MORE_ENTRIES past the last subkey / value.
     NTSTATUS EnumerateKey(const KeyRef& key, ULONG index, KeyInfo* info) const;
     NTSTATUS EnumerateValue(const KeyRef& key, ULONG index, NamedValue* value) const;
     NTSTATUS QueryKey(const KeyRef& key, KeyInfo* info) const;
-    NTSTATUS KeyPath(const KeyRef& key, std::u16string* path) const;  // "\Registry\..." in original case
+    NTSTATUS KeyPath(const KeyRef& key,
+                     std::u16string* path) const;  // "\Registry\..." in original case
     bool IsDeleted(const KeyRef& key) const;
 
     // Removes every key and value but the roots; open references see their keys deleted.
@@ -124,7 +128,8 @@ public:
     // values; lines end in CR LF.  Fails for names the format cannot carry
     // (line breaks, NUL).  Export then import gives back the same tree and export
     // of that the same text.
-    bool ExportText(std::u16string* text, std::string* error, const ExportOptions& options = {}) const;
+    bool ExportText(std::u16string* text, std::string* error,
+                    const ExportOptions& options = {}) const;
 
     // Replace the whole store with a .reg file (UTF-8, or UTF-16LE with its byte
     // order mark) / write it (volatile keys left out).  The store is unchanged
@@ -183,18 +188,25 @@ std::vector<std::u16string> MultiStringFromBytes(const std::vector<uint8_t>& dat
 // ---------------------------------------------------------------------------
 NTSTATUS CreateKeyPath(std::u16string_view path);
 bool KeyExists(std::u16string_view path);
-NTSTATUS SetValue(std::u16string_view path, std::u16string_view name, ULONG type, const void* data, size_t size);
+NTSTATUS SetValue(std::u16string_view path, std::u16string_view name, ULONG type, const void* data,
+                  size_t size);
 NTSTATUS SetDword(std::u16string_view path, std::u16string_view name, ULONG value);
 NTSTATUS SetQword(std::u16string_view path, std::u16string_view name, ULONGLONG value);
 NTSTATUS SetString(std::u16string_view path, std::u16string_view name, std::u16string_view text,
                    ULONG type = REG_SZ);
-NTSTATUS SetMultiString(std::u16string_view path, std::u16string_view name, const std::vector<std::u16string>& strings);
-NTSTATUS SetBinary(std::u16string_view path, std::u16string_view name, const std::vector<uint8_t>& data);
+NTSTATUS SetMultiString(std::u16string_view path, std::u16string_view name,
+                        const std::vector<std::u16string>& strings);
+NTSTATUS SetBinary(std::u16string_view path, std::u16string_view name,
+                   const std::vector<uint8_t>& data);
 std::optional<ValueData> GetValue(std::u16string_view path, std::u16string_view name);
-std::optional<ULONG> GetDword(std::u16string_view path, std::u16string_view name);  // REG_DWORD of 4 bytes only
-std::optional<ULONGLONG> GetQword(std::u16string_view path, std::u16string_view name);  // REG_QWORD of 8 bytes only
-std::optional<std::u16string> GetString(std::u16string_view path, std::u16string_view name);  // REG_SZ / REG_EXPAND_SZ
-std::optional<std::vector<std::u16string>> GetMultiString(std::u16string_view path, std::u16string_view name);
+std::optional<ULONG> GetDword(std::u16string_view path,
+                              std::u16string_view name);  // REG_DWORD of 4 bytes only
+std::optional<ULONGLONG> GetQword(std::u16string_view path,
+                                  std::u16string_view name);  // REG_QWORD of 8 bytes only
+std::optional<std::u16string> GetString(std::u16string_view path,
+                                        std::u16string_view name);  // REG_SZ / REG_EXPAND_SZ
+std::optional<std::vector<std::u16string>> GetMultiString(std::u16string_view path,
+                                                          std::u16string_view name);
 std::vector<std::u16string> SubKeyNames(std::u16string_view path);  // empty when the key is missing
 std::vector<std::u16string> ValueNames(std::u16string_view path);
 NTSTATUS DeleteValue(std::u16string_view path, std::u16string_view name);
@@ -208,7 +220,8 @@ NTSTATUS DeleteTree(std::u16string_view path);
 // Opens the key at an absolute kernel path and returns a key handle granted
 // `access` (generic rights mapped); `create` also creates missing levels.
 // NULL with *status set on failure.  The caller closes it with ZwClose.
-HANDLE KpRegOpenKeyHandle(std::u16string_view path, ACCESS_MASK access, bool create, NTSTATUS* status);
+HANDLE KpRegOpenKeyHandle(std::u16string_view path, ACCESS_MASK access, bool create,
+                          NTSTATUS* status);
 // A key handle for a key the caller already holds.
 HANDLE KpRegCreateKeyHandle(const kp::reg::KeyRef& key, ACCESS_MASK access);
 // The key and granted access behind a key handle; null for anything else.

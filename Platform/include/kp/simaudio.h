@@ -33,7 +33,9 @@ void RegisterDriver();
 ULONGLONG NextSequence();
 
 // The byte a "ramp" capture source puts at stream offset Offset.
-inline uint8_t RampByte(ULONGLONG Offset) { return static_cast<uint8_t>(Offset % 251); }
+inline uint8_t RampByte(ULONGLONG Offset) {
+    return static_cast<uint8_t>(Offset % 251);
+}
 
 struct AudioRange {
     GUID Major = KSDATAFORMAT_TYPE_AUDIO;
@@ -59,38 +61,40 @@ struct PinConfig {
     ULONG MaxInstances = 1;
     NTSTATUS InstanceLimitStatus = STATUS_UNSUCCESSFUL;
     // Intersection knobs.
-    ULONG OnlyChannels = 0;               // answer this many channels whatever was offered
-    std::vector<FormatPoint> Supported;   // when not empty, only these (rate, bits) points
-    std::vector<FormatPoint> Rejected;    // never these
-    bool ExtensibleAnswer = false;        // 104-byte answers instead of 82
-    bool StrictCreate = false;            // create accepts only the pin's last intersection answer
+    ULONG OnlyChannels = 0;              // answer this many channels whatever was offered
+    std::vector<FormatPoint> Supported;  // when not empty, only these (rate, bits) points
+    std::vector<FormatPoint> Rejected;   // never these
+    bool ExtensibleAnswer = false;       // 104-byte answers instead of 82
+    bool StrictCreate = false;           // create accepts only the pin's last intersection answer
     // Streaming knobs.
     CaptureSource Source = CaptureSource::Room;
     double SineHz = 440.0, SineAmplitude = 0.25;
-    bool StopCancels = false;   // STOP completes queued requests cancelled (else success, bytes held)
+    bool StopCancels =
+        false;  // STOP completes queued requests cancelled (else success, bytes held)
     bool FailWriteInStop = false;
 };
 
 enum class RequestClass { Create, Close, Property, Stream, Handshake, Count };
 struct CompletionMode {
-    bool Async = false;            // pend and complete from the device's completion thread
-    KIRQL Irql = PASSIVE_LEVEL;    // level of asynchronous and clock-driven completions
-    LONGLONG Delay = 0;            // asynchronous: complete when the machine clock has moved this far (100 ns)
+    bool Async = false;          // pend and complete from the device's completion thread
+    KIRQL Irql = PASSIVE_LEVEL;  // level of asynchronous and clock-driven completions
+    LONGLONG Delay =
+        0;  // asynchronous: complete when the machine clock has moved this far (100 ns)
 };
 
 // Fails (or answers) the Nth request from now that matches; fields left at their
 // wildcard match anything.
 struct Fault {
     int Major = -1;
-    ULONG IoControl = 0;        // 0: any
+    ULONG IoControl = 0;  // 0: any
     bool MatchSet = false;
     GUID Set{};
-    ULONG Id = ~0u;             // property id
-    ULONG PinId = ~0u;          // property pin id, or the pin of a create or stream request
+    ULONG Id = ~0u;     // property id
+    ULONG PinId = ~0u;  // property pin id, or the pin of a create or stream request
     ULONG Nth = 1;
     NTSTATUS Status = STATUS_UNSUCCESSFUL;
     ULONG_PTR Information = 0;
-    bool NeverComplete = false; // hold it pending until cancelled or the file closes
+    bool NeverComplete = false;  // hold it pending until cancelled or the file closes
 };
 
 struct RequestRecord {
@@ -127,8 +131,8 @@ struct PinRecord {
     ULONGLONG TotalConsumed = 0, TotalDelivered = 0;  // never reset
     std::vector<ULONG> ReadFrameExtents;
     std::vector<WriteHeaderRecord> Writes;
-    std::vector<uint8_t> Rendered;    // every byte consumed from write requests
-    std::vector<uint8_t> Captured;    // every byte delivered in read requests
+    std::vector<uint8_t> Rendered;  // every byte consumed from write requests
+    std::vector<uint8_t> Captured;  // every byte delivered in read requests
     ULONG CompletedRequests = 0;
     bool Closed = false;
 };
@@ -185,11 +189,11 @@ void DrainCompletions();
 // near-end source, noise and every echo path that ends at it.
 // ---------------------------------------------------------------------------
 struct EchoPath {
-    std::string From, To;      // room names of the rendering and capturing devices
-    double DelayMs = 50.0;     // bulk delay
-    double Gain = 0.5;         // of the direct tap
-    double TailMs = 0.0;       // length of the decaying tail after the direct tap
-    double TailDecayMs = 20.0; // its time constant
+    std::string From, To;       // room names of the rendering and capturing devices
+    double DelayMs = 50.0;      // bulk delay
+    double Gain = 0.5;          // of the direct tap
+    double TailMs = 0.0;        // length of the decaying tail after the direct tap
+    double TailDecayMs = 20.0;  // its time constant
     ULONG Seed = 1;
 };
 struct NearEnd {

@@ -58,7 +58,8 @@ typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
 // The one symbol a driver image exports; the loader finds it by this name.
 extern "C" __attribute__((visibility("default"))) DRIVER_INITIALIZE DriverEntry;
 
-typedef NTSTATUS DRIVER_ADD_DEVICE(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+typedef NTSTATUS DRIVER_ADD_DEVICE(PDRIVER_OBJECT DriverObject,
+                                   PDEVICE_OBJECT PhysicalDeviceObject);
 typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
 typedef VOID DRIVER_UNLOAD(PDRIVER_OBJECT DriverObject);
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
@@ -140,13 +141,14 @@ typedef IO_APC_ROUTINE* PIO_APC_ROUTINE;
 // ---------------------------------------------------------------------------
 // IOCTL codes
 // ---------------------------------------------------------------------------
-#define CTL_CODE(DeviceType, Function, Method, Access) \
-    (((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) | (ULONG)(Method))
+#define CTL_CODE(DeviceType, Function, Method, Access)                                  \
+    (((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) | \
+     (ULONG)(Method))
 #define METHOD_BUFFERED 0
 #define METHOD_IN_DIRECT 1
 #define METHOD_OUT_DIRECT 2
 #define METHOD_NEITHER 3
-#define METHOD_FROM_CTL_CODE(code) ((ULONG)((code) & 3))
+#define METHOD_FROM_CTL_CODE(code) ((ULONG)((code)&3))
 #define FILE_ANY_ACCESS 0
 #define FILE_READ_ACCESS 0x0001
 #define FILE_WRITE_ACCESS 0x0002
@@ -217,7 +219,8 @@ struct KpDeviceNode;  // the PnP manager's node of a physical device object
 typedef struct _DEVICE_OBJECT {
     CSHORT Type;
     USHORT Size;
-    LONG ReferenceCount;  // not kept here: the object table counts references (KpObjectReferenceCount)
+    LONG ReferenceCount;  // not kept here: the object table counts references
+                          // (KpObjectReferenceCount)
     PDRIVER_OBJECT DriverObject;
     PDEVICE_OBJECT NextDevice;      // next device object of the same driver
     PDEVICE_OBJECT AttachedDevice;  // the device attached directly above
@@ -281,7 +284,7 @@ typedef struct _MDL {
     PVOID MappedSystemVa;  // valid when MDL_MAPPED_TO_SYSTEM_VA or MDL_SOURCE_IS_NONPAGED_POOL
     PVOID StartVa;         // page-aligned start
     ULONG ByteCount;
-    ULONG ByteOffset;      // offset of the buffer in its first page
+    ULONG ByteOffset;  // offset of the buffer in its first page
 } MDL, *PMDL;
 
 #define MDL_MAPPED_TO_SYSTEM_VA 0x0001
@@ -295,15 +298,31 @@ typedef struct _MDL {
 #define PAGE_SIZE 0x1000
 #define PAGE_SHIFT 12
 
-typedef enum _LOCK_OPERATION { IoReadAccess = 0, IoWriteAccess = 1, IoModifyAccess = 2 } LOCK_OPERATION;
-typedef enum _MM_PAGE_PRIORITY { LowPagePriority = 0, NormalPagePriority = 16, HighPagePriority = 32 } MM_PAGE_PRIORITY;
-typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 } MEMORY_CACHING_TYPE;
+typedef enum _LOCK_OPERATION {
+    IoReadAccess = 0,
+    IoWriteAccess = 1,
+    IoModifyAccess = 2
+} LOCK_OPERATION;
+typedef enum _MM_PAGE_PRIORITY {
+    LowPagePriority = 0,
+    NormalPagePriority = 16,
+    HighPagePriority = 32
+} MM_PAGE_PRIORITY;
+typedef enum _MEMORY_CACHING_TYPE {
+    MmNonCached = 0,
+    MmCached = 1,
+    MmWriteCombined = 2
+} MEMORY_CACHING_TYPE;
 
 inline PVOID MmGetMdlVirtualAddress(const MDL* mdl) {
     return reinterpret_cast<PCHAR>(mdl->StartVa) + mdl->ByteOffset;
 }
-inline ULONG MmGetMdlByteCount(const MDL* mdl) { return mdl->ByteCount; }
-inline ULONG MmGetMdlByteOffset(const MDL* mdl) { return mdl->ByteOffset; }
+inline ULONG MmGetMdlByteCount(const MDL* mdl) {
+    return mdl->ByteCount;
+}
+inline ULONG MmGetMdlByteOffset(const MDL* mdl) {
+    return mdl->ByteOffset;
+}
 
 // ---------------------------------------------------------------------------
 // Plug and Play types
@@ -372,7 +391,11 @@ typedef union _POWER_STATE {
     DEVICE_POWER_STATE DeviceState;
 } POWER_STATE;
 typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState = 1 } POWER_STATE_TYPE;
-typedef enum _POWER_ACTION { PowerActionNone = 0, PowerActionSleep = 2, PowerActionShutdown = 4 } POWER_ACTION;
+typedef enum _POWER_ACTION {
+    PowerActionNone = 0,
+    PowerActionSleep = 2,
+    PowerActionShutdown = 4
+} POWER_ACTION;
 
 // ---------------------------------------------------------------------------
 // IRP and stack locations
@@ -512,11 +535,13 @@ typedef struct _IRP {
 // ---------------------------------------------------------------------------
 // Driver and device objects
 // ---------------------------------------------------------------------------
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
-                        DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                        PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                        ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT* DeviceObject);
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
+PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                           PDEVICE_OBJECT TargetDevice);
 NTSTATUS IoAttachDeviceToDeviceStackSafe(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice,
                                          PDEVICE_OBJECT* AttachedToDeviceObject);
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice);
@@ -526,11 +551,13 @@ PDEVICE_OBJECT IoGetLowerDeviceObject(PDEVICE_OBJECT DeviceObject);
 PDEVICE_OBJECT IoGetRelatedDeviceObject(PFILE_OBJECT FileObject);
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
-NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess, PFILE_OBJECT* FileObject,
-                                  PDEVICE_OBJECT* DeviceObject);
+NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
+                                  PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject);
 
-NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress,
-                                         ULONG DriverObjectExtensionSize, PVOID* DriverObjectExtension);
+NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject,
+                                         PVOID ClientIdentificationAddress,
+                                         ULONG DriverObjectExtensionSize,
+                                         PVOID* DriverObjectExtension);
 PVOID IoGetDriverObjectExtension(PDRIVER_OBJECT DriverObject, PVOID ClientIdentificationAddress);
 
 BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
@@ -541,16 +568,22 @@ BOOLEAN IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 VOID IoFreeIrp(PIRP Irp);
 VOID IoReuseIrp(PIRP Irp, NTSTATUS Status);
-PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
-                                   ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
-                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
-PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
-                                  PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                   PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                                   ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
+PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                  ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
+                                  PIO_STATUS_BLOCK IoStatusBlock);
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
-inline NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) { return IofCallDriver(DeviceObject, Irp); }
-inline VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) { IofCompleteRequest(Irp, PriorityBoost); }
+inline NTSTATUS IoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return IofCallDriver(DeviceObject, Irp);
+}
+inline VOID IoCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    IofCompleteRequest(Irp, PriorityBoost);
+}
 
 // Stack-location accessors.  A step past the first or the last location is a
 // bug check (NO_MORE_IRP_STACK_LOCATIONS), never a silent write outside the IRP.
@@ -561,7 +594,9 @@ VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp);
 VOID IoSetNextIrpStackLocation(PIRP Irp);
 VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
                             BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel);
-inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
+inline VOID IoMarkIrpPending(PIRP Irp) {
+    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+}
 
 // Cancellation.
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
@@ -572,7 +607,8 @@ VOID IoReleaseCancelSpinLock(KIRQL Irql);
 // ---------------------------------------------------------------------------
 // Memory descriptor lists and user buffers
 // ---------------------------------------------------------------------------
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
+                   PIRP Irp);
 VOID IoFreeMdl(PMDL Mdl);
 // Raises (a bug check in the stand-in, as an unhandled kernel exception) when the
 // range cannot be locked; callers that must survive a bad user range use the
@@ -582,8 +618,9 @@ NTSTATUS KpProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE AccessMode, LOCK_OPERATIO
 VOID MmUnlockPages(PMDL Mdl);
 VOID MmBuildMdlForNonPagedPool(PMDL Mdl);
 PVOID MmMapLockedPages(PMDL Mdl, KPROCESSOR_MODE AccessMode);
-PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode, MEMORY_CACHING_TYPE CacheType,
-                                   PVOID RequestedAddress, ULONG BugCheckOnFailure, ULONG Priority);
+PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode,
+                                   MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
+                                   ULONG BugCheckOnFailure, ULONG Priority);
 VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL Mdl);
 PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority);
 // Checks that a user-mode range lies in memory the application owns; the
@@ -599,11 +636,15 @@ VOID ProbeForWrite(volatile void* Address, SIZE_T Length, ULONG Alignment);
 typedef struct _IO_WORKITEM IO_WORKITEM, *PIO_WORKITEM;
 typedef VOID IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
 typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
-typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue = 0, DelayedWorkQueue = 1, HyperCriticalWorkQueue = 2 } WORK_QUEUE_TYPE;
+typedef enum _WORK_QUEUE_TYPE {
+    CriticalWorkQueue = 0,
+    DelayedWorkQueue = 1,
+    HyperCriticalWorkQueue = 2
+} WORK_QUEUE_TYPE;
 
 PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
-VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
-                     PVOID Context);
+VOID IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                     WORK_QUEUE_TYPE QueueType, PVOID Context);
 VOID IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
 
 // ---------------------------------------------------------------------------
@@ -628,24 +669,27 @@ typedef enum _DEVICE_REGISTRY_PROPERTY {
     DevicePropertyEnumeratorName = 15
 } DEVICE_REGISTRY_PROPERTY;
 
-NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
-                             PVOID PropertyBuffer, PULONG ResultLength);
+NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
+                             ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
 
 #define PLUGPLAY_REGKEY_DEVICE 1
 #define PLUGPLAY_REGKEY_DRIVER 2
 #define PLUGPLAY_REGKEY_CURRENT_HWPROFILE 4
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
-                                 PHANDLE DevInstRegKey);
+NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+                                 ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
 
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
-                                   PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
+NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
+                                   const GUID* InterfaceClassGuid, PUNICODE_STRING ReferenceString,
+                                   PUNICODE_STRING SymbolicLinkName);
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
-NTSTATUS IoGetDeviceInterfaceAlias(PUNICODE_STRING SymbolicLinkName, const GUID* AliasInterfaceClassGuid,
+NTSTATUS IoGetDeviceInterfaceAlias(PUNICODE_STRING SymbolicLinkName,
+                                   const GUID* AliasInterfaceClassGuid,
                                    PUNICODE_STRING AliasSymbolicLinkName);
 #define DEVICE_INTERFACE_INCLUDE_NONACTIVE 0x00000001
-// The list is a pool block of terminated links ending in an empty one; the caller frees it (ExFreePool).
-NTSTATUS IoGetDeviceInterfaces(const GUID* InterfaceClassGuid, PDEVICE_OBJECT PhysicalDeviceObject, ULONG Flags,
-                               PWSTR* SymbolicLinkList);
+// The list is a pool block of terminated links ending in an empty one; the caller frees it
+// (ExFreePool).
+NTSTATUS IoGetDeviceInterfaces(const GUID* InterfaceClassGuid, PDEVICE_OBJECT PhysicalDeviceObject,
+                               ULONG Flags, PWSTR* SymbolicLinkList);
 
 typedef enum _IO_NOTIFICATION_EVENT_CATEGORY {
     EventCategoryReserved = 0,
@@ -666,15 +710,16 @@ typedef struct _DEVICE_INTERFACE_CHANGE_NOTIFICATION {
     PUNICODE_STRING SymbolicLinkName;
 } DEVICE_INTERFACE_CHANGE_NOTIFICATION, *PDEVICE_INTERFACE_CHANGE_NOTIFICATION;
 
-DEFINE_GUID(GUID_DEVICE_INTERFACE_ARRIVAL, 0xCB3A4004, 0x46F0, 0x11D0, 0xB0, 0x8F, 0x00, 0x60, 0x97, 0x13, 0x05,
-            0x3F);
-DEFINE_GUID(GUID_DEVICE_INTERFACE_REMOVAL, 0xCB3A4005, 0x46F0, 0x11D0, 0xB0, 0x8F, 0x00, 0x60, 0x97, 0x13, 0x05,
-            0x3F);
+DEFINE_GUID(GUID_DEVICE_INTERFACE_ARRIVAL, 0xCB3A4004, 0x46F0, 0x11D0, 0xB0, 0x8F, 0x00, 0x60, 0x97,
+            0x13, 0x05, 0x3F);
+DEFINE_GUID(GUID_DEVICE_INTERFACE_REMOVAL, 0xCB3A4005, 0x46F0, 0x11D0, 0xB0, 0x8F, 0x00, 0x60, 0x97,
+            0x13, 0x05, 0x3F);
 
-NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCategory, ULONG EventCategoryFlags,
-                                        PVOID EventCategoryData, PDRIVER_OBJECT DriverObject,
-                                        PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine, PVOID Context,
-                                        PVOID* NotificationEntry);
+NTSTATUS IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCategory,
+                                        ULONG EventCategoryFlags, PVOID EventCategoryData,
+                                        PDRIVER_OBJECT DriverObject,
+                                        PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine,
+                                        PVOID Context, PVOID* NotificationEntry);
 NTSTATUS IoUnregisterPlugPlayNotification(PVOID NotificationEntry);
 
 // ---------------------------------------------------------------------------
@@ -701,29 +746,32 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type, 
 // or, with RootDirectory set to a file handle, a name relative to that file
 // (RelatedFileObject).  The handle's last close sends IRP_MJ_CLEANUP; the last
 // reference on the file object sends IRP_MJ_CLOSE.
-NTSTATUS IoCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                      PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                      ULONG ShareAccess, ULONG Disposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength,
+NTSTATUS IoCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                      POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                      PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                      ULONG Disposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength,
                       ULONG CreateFileType, PVOID InternalParameters, ULONG Options);
-NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                      PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                      ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
-                      ULONG EaLength);
+NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                      POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                      PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                      ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength);
 // The application's entry: as ZwCreateFile, with the requestor mode UserMode.
-NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                      PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                      ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
-                      ULONG EaLength);
+NTSTATUS NtCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                      POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                      PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+                      ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength);
 // Sends an I/O control request on a file handle.  UserMode callers (NtDeviceIoControlFile)
 // pass buffers from application memory (KpUserAlloc); the request completes
 // asynchronously when the driver pends it: Event (optional) is set and
 // IoStatusBlock filled at completion, and STATUS_PENDING is returned.
-NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                               PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode, PVOID InputBuffer,
-                               ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength);
-NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                               PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode, PVOID InputBuffer,
-                               ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength);
+NTSTATUS NtDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                               PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
+                               ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
+                               PVOID OutputBuffer, ULONG OutputBufferLength);
+NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
+                               PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
+                               ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
+                               PVOID OutputBuffer, ULONG OutputBufferLength);
 
 // Object type of file objects and their handles (for ObReferenceObjectByHandle).
 extern POBJECT_TYPE* IoFileObjectType;  // callers write *IoFileObjectType

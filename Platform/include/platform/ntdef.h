@@ -189,8 +189,12 @@ typedef struct _SINGLE_LIST_ENTRY {
     struct _SINGLE_LIST_ENTRY* Next;
 } SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY;
 
-inline void InitializeListHead(PLIST_ENTRY head) { head->Flink = head->Blink = head; }
-inline BOOLEAN IsListEmpty(const LIST_ENTRY* head) { return head->Flink == head; }
+inline void InitializeListHead(PLIST_ENTRY head) {
+    head->Flink = head->Blink = head;
+}
+inline BOOLEAN IsListEmpty(const LIST_ENTRY* head) {
+    return head->Flink == head;
+}
 inline BOOLEAN RemoveEntryList(PLIST_ENTRY entry) {
     PLIST_ENTRY flink = entry->Flink;
     PLIST_ENTRY blink = entry->Blink;
@@ -241,8 +245,12 @@ typedef const GUID& REFGUID;
 typedef GUID IID;
 typedef GUID CLSID;
 
-inline bool IsEqualGUID(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
-inline bool operator==(const GUID& a, const GUID& b) { return IsEqualGUID(a, b); }
+inline bool IsEqualGUID(const GUID& a, const GUID& b) {
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
+inline bool operator==(const GUID& a, const GUID& b) {
+    return IsEqualGUID(a, b);
+}
 
 // A GUID constant with one definition across translation units.
 #define DEFINE_GUIDSTRUCT_INLINE(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) \

@@ -19,7 +19,9 @@ void CheckThread() {
 
 }  // namespace
 
-ULONG ClientRuleViolations() { return g_violations; }
+ULONG ClientRuleViolations() {
+    return g_violations;
+}
 
 UserBlock::UserBlock(size_t bytes) : size_(bytes) {
     data_ = static_cast<uint8_t*>(KpUserAlloc(bytes == 0 ? 1 : bytes));
@@ -46,7 +48,8 @@ UserBlock& UserBlock::operator=(UserBlock&& other) noexcept {
 std::vector<std::u16string> FindDevices(const GUID& category) {
     std::vector<std::u16string> links;
     PWSTR list = nullptr;
-    if (!NT_SUCCESS(IoGetDeviceInterfaces(&category, nullptr, 0, &list)) || list == nullptr) return links;
+    if (!NT_SUCCESS(IoGetDeviceInterfaces(&category, nullptr, 0, &list)) || list == nullptr)
+        return links;
     for (PWSTR p = list; *p != 0;) {
         std::u16string link(p);
         p += link.size() + 1;
@@ -64,9 +67,11 @@ NTSTATUS KsObject::Close() {
     return status;
 }
 
-NTSTATUS KsObject::Control(ULONG code, const void* in, ULONG inSize, void* out, ULONG outSize, ULONG* returned) {
+NTSTATUS KsObject::Control(ULONG code, const void* in, ULONG inSize, void* out, ULONG outSize,
+                           ULONG* returned) {
     UserBlock inBlock(inSize), outBlock(outSize);
-    if ((inSize && !inBlock.Get()) || (outSize && !outBlock.Get())) return STATUS_INSUFFICIENT_RESOURCES;
+    if ((inSize && !inBlock.Get()) || (outSize && !outBlock.Get()))
+        return STATUS_INSUFFICIENT_RESOURCES;
     if (inSize) std::memcpy(inBlock.Get(), in, inSize);
     if (outSize && out != nullptr) std::memcpy(outBlock.Get(), out, outSize);
     IO_STATUS_BLOCK iosb{};
@@ -79,22 +84,26 @@ NTSTATUS KsObject::Control(ULONG code, const void* in, ULONG inSize, void* out, 
     return status;
 }
 
-NTSTATUS KsObject::Property(const void* header, ULONG headerSize, void* value, ULONG valueSize, ULONG* returned) {
+NTSTATUS KsObject::Property(const void* header, ULONG headerSize, void* value, ULONG valueSize,
+                            ULONG* returned) {
     return Control(IOCTL_KS_PROPERTY, header, headerSize, value, valueSize, returned);
 }
 
-NTSTATUS KsObject::GetProperty(const GUID& set, ULONG id, void* value, ULONG valueSize, ULONG* returned) {
+NTSTATUS KsObject::GetProperty(const GUID& set, ULONG id, void* value, ULONG valueSize,
+                               ULONG* returned) {
     KSPROPERTY p{set, id, KSPROPERTY_TYPE_GET};
     return Property(&p, sizeof p, value, valueSize, returned);
 }
 
 NTSTATUS KsObject::SetProperty(const GUID& set, ULONG id, const void* value, ULONG valueSize) {
     KSPROPERTY p{set, id, KSPROPERTY_TYPE_SET};
-    std::vector<uint8_t> copy(static_cast<const uint8_t*>(value), static_cast<const uint8_t*>(value) + valueSize);
+    std::vector<uint8_t> copy(static_cast<const uint8_t*>(value),
+                              static_cast<const uint8_t*>(value) + valueSize);
     return Property(&p, sizeof p, copy.data(), valueSize);
 }
 
-NTSTATUS KsObject::Handshake(const void* in, ULONG inSize, void* out, ULONG outSize, ULONG* returned) {
+NTSTATUS KsObject::Handshake(const void* in, ULONG inSize, void* out, ULONG outSize,
+                             ULONG* returned) {
     return Control(IOCTL_KS_HANDSHAKE, in, inSize, out, outSize, returned);
 }
 
@@ -107,8 +116,8 @@ NTSTATUS KsFilter::Open(const std::u16string& link) {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
     IO_STATUS_BLOCK iosb;
-    NTSTATUS status = NtCreateFile(&handle_, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb, nullptr,
-                                   FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN, 0, nullptr, 0);
+    NTSTATUS status = NtCreateFile(&handle_, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb,
+                                   nullptr, FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN, 0, nullptr, 0);
     if (!NT_SUCCESS(status)) handle_ = nullptr;
     CheckThread();
     return status;
@@ -118,7 +127,8 @@ NTSTATUS KsFilter::PinCount(ULONG* count) {
     return GetProperty(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, count, sizeof *count);
 }
 
-NTSTATUS KsFilter::GetPinProperty(ULONG pinId, ULONG id, void* value, ULONG valueSize, ULONG* returned) {
+NTSTATUS KsFilter::GetPinProperty(ULONG pinId, ULONG id, void* value, ULONG valueSize,
+                                  ULONG* returned) {
     KSP_PIN p{{KSPROPSETID_Pin, id, KSPROPERTY_TYPE_GET}, pinId, 0};
     return Property(&p, sizeof p, value, valueSize, returned);
 }
@@ -131,7 +141,8 @@ NTSTATUS KsFilter::DataRanges(ULONG pinId, std::vector<uint8_t>* list) {
     return GetPinProperty(pinId, KSPROPERTY_PIN_DATARANGES, list->data(), size, &size);
 }
 
-NTSTATUS KsFilter::Intersect(ULONG pinId, const std::vector<uint8_t>& offered, std::vector<uint8_t>* format) {
+NTSTATUS KsFilter::Intersect(ULONG pinId, const std::vector<uint8_t>& offered,
+                             std::vector<uint8_t>* format) {
     std::vector<uint8_t> in(sizeof(KSP_PIN) + offered.size());
     KSP_PIN p{{KSPROPSETID_Pin, KSPROPERTY_PIN_DATAINTERSECTION, KSPROPERTY_TYPE_GET}, pinId, 0};
     std::memcpy(in.data(), &p, sizeof p);
@@ -178,7 +189,8 @@ std::vector<uint8_t> OfferPoint(ULONG rate, ULONG bits, ULONG maxChannels) {
 
 WAVEFORMATEX WaveOf(const std::vector<uint8_t>& format) {
     WAVEFORMATEX w{};
-    if (format.size() >= sizeof(KSDATAFORMAT_WAVEFORMATEX)) std::memcpy(&w, format.data() + sizeof(KSDATAFORMAT), sizeof w);
+    if (format.size() >= sizeof(KSDATAFORMAT_WAVEFORMATEX))
+        std::memcpy(&w, format.data() + sizeof(KSDATAFORMAT), sizeof w);
     return w;
 }
 
@@ -202,10 +214,12 @@ NTSTATUS KsPin::Create(const KsFilter& filter, ULONG pinId, const std::vector<ui
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, filter.Handle(), nullptr);
     IO_STATUS_BLOCK iosb;
-    NTSTATUS status = NtCreateFile(&handle_, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb, nullptr,
-                                   FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN, 0, nullptr, 0);
-    if (!NT_SUCCESS(status)) handle_ = nullptr;
-    else format_ = format;
+    NTSTATUS status = NtCreateFile(&handle_, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb,
+                                   nullptr, FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN, 0, nullptr, 0);
+    if (!NT_SUCCESS(status))
+        handle_ = nullptr;
+    else
+        format_ = format;
     CheckThread();
     return status;
 }
@@ -217,14 +231,15 @@ NTSTATUS KsPin::SetState(KSSTATE state) {
 
 NTSTATUS KsPin::GetState(KSSTATE* state) {
     ULONG v = 0;
-    NTSTATUS status = GetProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, &v, sizeof v);
+    NTSTATUS status =
+        GetProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, &v, sizeof v);
     *state = static_cast<KSSTATE>(v);
     return status;
 }
 
 NTSTATUS KsPin::SetDataFormat(const std::vector<uint8_t>& format) {
-    NTSTATUS status = SetProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_DATAFORMAT, format.data(),
-                                  static_cast<ULONG>(format.size()));
+    NTSTATUS status = SetProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_DATAFORMAT,
+                                  format.data(), static_cast<ULONG>(format.size()));
     if (NT_SUCCESS(status)) format_ = format;
     return status;
 }
@@ -273,8 +288,12 @@ ULONG StreamRequest::DataUsed(size_t header) const {
     return h.DataUsed;
 }
 
-const uint8_t* StreamRequest::Data(size_t header) const { return block_.Get() + offsets_[header]; }
-PVOID StreamRequest::DataAddress(size_t header) const { return block_.Get() + offsets_[header]; }
+const uint8_t* StreamRequest::Data(size_t header) const {
+    return block_.Get() + offsets_[header];
+}
+PVOID StreamRequest::DataAddress(size_t header) const {
+    return block_.Get() + offsets_[header];
+}
 
 NTSTATUS KsPin::Submit(bool write, const std::vector<Chunk>& chunks, ULONG headerSize,
                        std::shared_ptr<StreamRequest>* request) {
@@ -295,13 +314,14 @@ NTSTATUS KsPin::Submit(bool write, const std::vector<Chunk>& chunks, ULONG heade
         h.FrameExtent = chunks[i].Extent;
         h.DataUsed = write ? chunks[i].Used : 0;
         h.Data = req->block_.Get() + req->offsets_[i];
-        if (write && chunks[i].Bytes != nullptr) std::memcpy(h.Data, chunks[i].Bytes, chunks[i].Used);
+        if (write && chunks[i].Bytes != nullptr)
+            std::memcpy(h.Data, chunks[i].Bytes, chunks[i].Used);
         std::memcpy(req->block_.Get() + i * headerSize, &h, sizeof h);
     }
     *request = req;
-    NTSTATUS status = KpDeviceIoControlAsync(handle_, write ? IOCTL_KS_WRITE_STREAM : IOCTL_KS_READ_STREAM, nullptr,
-                                             0, req->block_.Get(), req->headersBytes_, StreamRequest::OnDone,
-                                             req.get());
+    NTSTATUS status = KpDeviceIoControlAsync(
+        handle_, write ? IOCTL_KS_WRITE_STREAM : IOCTL_KS_READ_STREAM, nullptr, 0,
+        req->block_.Get(), req->headersBytes_, StreamRequest::OnDone, req.get());
     CheckThread();
     return status;
 }

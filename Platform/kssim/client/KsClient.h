@@ -52,13 +52,17 @@ public:
 
     // A property request: Header (KSPROPERTY, KSP_PIN, KSP_NODE ...) as input,
     // the value in the output buffer.  Returned gets Information.
-    NTSTATUS Property(const void* header, ULONG headerSize, void* value, ULONG valueSize, ULONG* returned = nullptr);
-    NTSTATUS GetProperty(const GUID& set, ULONG id, void* value, ULONG valueSize, ULONG* returned = nullptr);
+    NTSTATUS Property(const void* header, ULONG headerSize, void* value, ULONG valueSize,
+                      ULONG* returned = nullptr);
+    NTSTATUS GetProperty(const GUID& set, ULONG id, void* value, ULONG valueSize,
+                         ULONG* returned = nullptr);
     NTSTATUS SetProperty(const GUID& set, ULONG id, const void* value, ULONG valueSize);
     // IOCTL_KS_HANDSHAKE with the given buffers.
-    NTSTATUS Handshake(const void* in, ULONG inSize, void* out, ULONG outSize, ULONG* returned = nullptr);
+    NTSTATUS Handshake(const void* in, ULONG inSize, void* out, ULONG outSize,
+                       ULONG* returned = nullptr);
     // Any control request with application-memory copies of the buffers.
-    NTSTATUS Control(ULONG code, const void* in, ULONG inSize, void* out, ULONG outSize, ULONG* returned);
+    NTSTATUS Control(ULONG code, const void* in, ULONG inSize, void* out, ULONG outSize,
+                     ULONG* returned);
 
 protected:
     HANDLE handle_ = nullptr;
@@ -69,11 +73,13 @@ public:
     NTSTATUS Open(const std::u16string& link);
     NTSTATUS PinCount(ULONG* count);
     // KSPROPSETID_Pin GET of one pin's property.
-    NTSTATUS GetPinProperty(ULONG pinId, ULONG id, void* value, ULONG valueSize, ULONG* returned = nullptr);
+    NTSTATUS GetPinProperty(ULONG pinId, ULONG id, void* value, ULONG valueSize,
+                            ULONG* returned = nullptr);
     // The DATARANGES list: the size first, then the list.
     NTSTATUS DataRanges(ULONG pinId, std::vector<uint8_t>* list);
     // DATAINTERSECTION with the offered KSMULTIPLE_ITEM list; the answer's size first.
-    NTSTATUS Intersect(ULONG pinId, const std::vector<uint8_t>& offered, std::vector<uint8_t>* format);
+    NTSTATUS Intersect(ULONG pinId, const std::vector<uint8_t>& offered,
+                       std::vector<uint8_t>* format);
 };
 
 // A PCM wave format (82 bytes) and a one-range KSMULTIPLE_ITEM offering one point.
@@ -82,8 +88,8 @@ std::vector<uint8_t> OfferPoint(ULONG rate, ULONG bits, ULONG maxChannels);
 WAVEFORMATEX WaveOf(const std::vector<uint8_t>& format);
 
 struct Chunk {
-    ULONG Extent = 0;  // FrameExtent
-    ULONG Used = 0;    // DataUsed (writes)
+    ULONG Extent = 0;                // FrameExtent
+    ULONG Used = 0;                  // DataUsed (writes)
     const uint8_t* Bytes = nullptr;  // write data (Used bytes), copied into application memory
 };
 

@@ -60,7 +60,8 @@ std::vector<uint8_t> Units(std::u16string_view text) {
 }
 
 // Every value form the writer has, in the layout it writes.
-const std::u16string kCanonical = Crlf(uR"(Windows Registry Editor Version 5.00
+const std::u16string kCanonical = Crlf(
+    uR"(Windows Registry Editor Version 5.00
 
 [HKEY_LOCAL_MACHINE]
 "RootValue"=dword:00000001
@@ -163,7 +164,8 @@ TEST(RegTextTest, HexLinesStayWithinEightyColumnsWhateverTheNameLength) {
     Store copy;
     Import(copy, text);
     for (size_t nameLength : {0, 1, 5, 30, 60})
-        EXPECT_EQ(data, Query(copy, u"\\Registry\\Machine\\Wrap", std::u16string(nameLength, u'n')).Data);
+        EXPECT_EQ(data,
+                  Query(copy, u"\\Registry\\Machine\\Wrap", std::u16string(nameLength, u'n')).Data);
     EXPECT_EQ(text, Export(copy));
 }
 
@@ -209,7 +211,8 @@ TEST(RegTextTest, RandomStoresSurviveExportAndImport) {
         }
         return name;
     };
-    const ULONG types[] = {REG_NONE, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ, REG_QWORD, 0x99};
+    const ULONG types[] = {REG_NONE,  REG_SZ,       REG_EXPAND_SZ, REG_BINARY,
+                           REG_DWORD, REG_MULTI_SZ, REG_QWORD,     0x99};
     Store store;
     std::vector<KeyRef> keys;
     KeyRef machine;
@@ -227,7 +230,8 @@ TEST(RegTextTest, RandomStoresSurviveExportAndImport) {
             std::vector<uint8_t> data(random() % 3 == 0 ? 4 : random() % 120);
             for (uint8_t& byte : data) byte = static_cast<uint8_t>(random());
             if (type == REG_SZ && random() % 2) data = StringBytes(randomName(30));
-            ASSERT_EQ(STATUS_SUCCESS, store.SetValue(key, randomName(10), type, data.data(), data.size()));
+            ASSERT_EQ(STATUS_SUCCESS,
+                      store.SetValue(key, randomName(10), type, data.data(), data.size()));
         }
     }
     const std::u16string text = Export(store);
@@ -241,7 +245,8 @@ TEST(RegTextTest, RandomStoresSurviveExportAndImport) {
 
 TEST(RegTextTest, ImportTakesTheEditorsLooserForms) {
     Store store;
-    Import(store, uR"(
+    Import(store,
+           uR"(
 Windows Registry Editor Version 5.00
 ; a comment line
 
@@ -259,14 +264,20 @@ Windows Registry Editor Version 5.00
 [HKEY_CURRENT_CONFIG\System]
 "Cfg"=dword:00000002
 )");
-    const std::u16string user = std::u16string(kUsersPath) + u"\\" + std::u16string(kCurrentUserSid) + u"\\Software\\Korvane";
+    const std::u16string user = std::u16string(kUsersPath) + u"\\" +
+                                std::u16string(kCurrentUserSid) + u"\\Software\\Korvane";
     EXPECT_EQ(std::vector<uint8_t>({0x1a, 0, 0, 0}), Query(store, user, u"Short").Data);
     EXPECT_EQ(StringBytes(u"x"), Query(store, user, u"Spaced").Data);
     EXPECT_EQ(std::vector<uint8_t>({0x61, 0, 0x62, 0, 0, 0}), Query(store, user, u"Cont").Data);
     EXPECT_EQ(std::vector<uint8_t>({0xab, 0xcd}), Query(store, user, u"Upper").Data);
-    EXPECT_EQ(StringBytes(u"c"), Query(store, u"\\Registry\\Machine\\Software\\Classes\\CLSID", u"").Data);
-    EXPECT_EQ(std::vector<uint8_t>({2, 0, 0, 0}),
-              Query(store, u"\\Registry\\Machine\\System\\CurrentControlSet\\Hardware Profiles\\Current\\System", u"Cfg").Data);
+    EXPECT_EQ(StringBytes(u"c"),
+              Query(store, u"\\Registry\\Machine\\Software\\Classes\\CLSID", u"").Data);
+    EXPECT_EQ(
+        std::vector<uint8_t>({2, 0, 0, 0}),
+        Query(store,
+              u"\\Registry\\Machine\\System\\CurrentControlSet\\Hardware Profiles\\Current\\System",
+              u"Cfg")
+            .Data);
 }
 
 TEST(RegTextTest, ImportDeletesBranchesAndValues) {
@@ -279,7 +290,8 @@ TEST(RegTextTest, ImportDeletesBranchesAndValues) {
 
 [HKEY_LOCAL_MACHINE\Software\C\D]
 )"));
-    Import(store, uR"(Windows Registry Editor Version 5.00
+    Import(store,
+           uR"(Windows Registry Editor Version 5.00
 [-HKEY_LOCAL_MACHINE\Software\C]
 [-HKEY_LOCAL_MACHINE\Software\NotThere]
 [HKEY_LOCAL_MACHINE\Software\A\B]
@@ -307,20 +319,33 @@ TEST(RegTextTest, MalformedTextIsRefusedByLineAndChangesNothing) {
         {u"REGEDIT4\n[HKEY_LOCAL_MACHINE\\X]\n", "line 1:"},
         {u"", "line 1:"},
         {u"Windows Registry Editor Version 5.00\n[HKEY_NOWHERE\\X]\n", "line 2: unknown root"},
-        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X\\]\n", "line 2: invalid key name"},
-        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X\n", "line 2: malformed key section"},
+        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X\\]\n",
+         "line 2: invalid key name"},
+        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X\n",
+         "line 2: malformed key section"},
         {u"Windows Registry Editor Version 5.00\n\"a\"=\"b\"\n", "line 2: value outside"},
-        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\n\"a\\n\"=\"b\"\n", "line 3: unknown escape"},
-        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\n\"a\"=\"b\n", "line 3: unterminated"},
-        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\n\"a\"=\"b\"c\n", "line 3: text after"},
-        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\n\"a\"=dword:123456789\n", "line 3: malformed dword"},
-        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\n\"a\"=hex:1,,2\n", "line 3: malformed hex byte"},
-        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\n\"a\"=hex:100\n", "line 3: malformed hex byte"},
-        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\n\"a\"=hex(x):00\n", "line 3: malformed hex(type)"},
-        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\n\"a\"=hex:00,\\", "line 3: continuation"},
-        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\n\"a\"=word:1\n", "line 3: unrecognised"},
-        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\n\"a\" \"b\"\n", "line 3: expected '='"},
-        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\njunk\n", "line 3: unexpected line"},
+        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\n\"a\\n\"=\"b\"\n",
+         "line 3: unknown escape"},
+        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\n\"a\"=\"b\n",
+         "line 3: unterminated"},
+        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\n\"a\"=\"b\"c\n",
+         "line 3: text after"},
+        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\n\"a\"=dword:123456789\n",
+         "line 3: malformed dword"},
+        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\n\"a\"=hex:1,,2\n",
+         "line 3: malformed hex byte"},
+        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\n\"a\"=hex:100\n",
+         "line 3: malformed hex byte"},
+        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\n\"a\"=hex(x):00\n",
+         "line 3: malformed hex(type)"},
+        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\n\"a\"=hex:00,\\",
+         "line 3: continuation"},
+        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\n\"a\"=word:1\n",
+         "line 3: unrecognised"},
+        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\n\"a\" \"b\"\n",
+         "line 3: expected '='"},
+        {u"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\X]\njunk\n",
+         "line 3: unexpected line"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(Utf16ToUtf8(c.text));
@@ -375,9 +400,10 @@ TEST(RegTextTest, ExportOfOneBranch) {
 class RegFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        folder = std::filesystem::temp_directory_path() /
-                 ("kp_registry_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        folder =
+            std::filesystem::temp_directory_path() /
+            ("kp_registry_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::create_directories(folder);
     }
     void TearDown() override { std::filesystem::remove_all(folder); }
@@ -399,7 +425,8 @@ TEST_F(RegFileTest, SavedInEitherEncodingAndLoadedBack) {
     CreateKeyOptions options;
     options.Volatile = true;
     KeyRef key;
-    ASSERT_EQ(STATUS_SUCCESS, store.CreateKey(nullptr, u"\\Registry\\Machine\\Software\\Fleeting", options, &key));
+    ASSERT_EQ(STATUS_SUCCESS,
+              store.CreateKey(nullptr, u"\\Registry\\Machine\\Software\\Fleeting", options, &key));
     std::string error;
     for (TextEncoding encoding : {TextEncoding::Utf8, TextEncoding::Utf16Le}) {
         const std::filesystem::path path = folder / "registry.reg";
@@ -430,10 +457,12 @@ TEST_F(RegFileTest, BadFilesLeaveTheStoreAsItWas) {
     EXPECT_NE(std::string::npos, error.find("big-endian")) << error;
     WriteBytes(folder / "odd.reg", std::string("\xFF\xFEW", 3));
     EXPECT_FALSE(store.LoadFile(folder / "odd.reg", &error));
-    WriteBytes(folder / "utf8.reg", "Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\\xC3\x28]\r\n");
+    WriteBytes(folder / "utf8.reg",
+               "Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\\xC3\x28]\r\n");
     EXPECT_FALSE(store.LoadFile(folder / "utf8.reg", &error));
     EXPECT_NE(std::string::npos, error.find("UTF-8")) << error;
-    WriteBytes(folder / "syntax.reg", "Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=bad\r\n");
+    WriteBytes(folder / "syntax.reg",
+               "Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"x\"=bad\r\n");
     EXPECT_FALSE(store.LoadFile(folder / "syntax.reg", &error));
     EXPECT_NE(std::string::npos, error.find("syntax.reg: line 3")) << error;
     EXPECT_EQ(kCanonical, Export(store));
@@ -451,8 +480,12 @@ TEST_F(RegFileTest, FlushWritesTheBackingFile) {
 }
 
 TEST(TextTest, Utf8CarriesEverySixteenBitText) {
-    const std::u16string texts[] = {u"", u"plain", u"Ключ 世界 😀", std::u16string(1, u'\xD800'),
-                                    std::u16string(u"a\xDC00z"), std::u16string(u"\xDBFF\xDFFF")};
+    const std::u16string texts[] = {u"",
+                                    u"plain",
+                                    u"Ключ 世界 😀",
+                                    std::u16string(1, u'\xD800'),
+                                    std::u16string(u"a\xDC00z"),
+                                    std::u16string(u"\xDBFF\xDFFF")};
     for (const std::u16string& text : texts) {
         std::u16string back;
         ASSERT_TRUE(Utf8ToUtf16(Utf16ToUtf8(text), &back));
@@ -460,18 +493,22 @@ TEST(TextTest, Utf8CarriesEverySixteenBitText) {
     }
     EXPECT_EQ("\xF0\x9F\x98\x80", Utf16ToUtf8(u"😀"));
     std::u16string out;
-    for (std::string bad : {"\x80", "\xC3", "\xC0\x80", "\xF4\x90\x80\x80", "\xFF"}) EXPECT_FALSE(Utf8ToUtf16(bad, &out));
+    for (std::string bad : {"\x80", "\xC3", "\xC0\x80", "\xF4\x90\x80\x80", "\xFF"})
+        EXPECT_FALSE(Utf8ToUtf16(bad, &out));
 }
 
 TEST(TextTest, RootsAndPathsMapBothWays) {
-    EXPECT_EQ(u"\\Registry\\Machine\\Software", KernelPathFromRegPath(u"HKEY_LOCAL_MACHINE\\Software"));
+    EXPECT_EQ(u"\\Registry\\Machine\\Software",
+              KernelPathFromRegPath(u"HKEY_LOCAL_MACHINE\\Software"));
     EXPECT_EQ(u"\\Registry\\User", KernelPathFromRegPath(u"hkey_users"));
     EXPECT_EQ(std::nullopt, KernelPathFromRegPath(u"HKLM\\Software"));
-    EXPECT_EQ(u"HKEY_LOCAL_MACHINE\\Software", RegPathFromKernelPath(u"\\REGISTRY\\MACHINE\\Software"));
+    EXPECT_EQ(u"HKEY_LOCAL_MACHINE\\Software",
+              RegPathFromKernelPath(u"\\REGISTRY\\MACHINE\\Software"));
     EXPECT_EQ(u"HKEY_USERS", RegPathFromKernelPath(u"\\Registry\\User"));
     EXPECT_EQ(std::nullopt, RegPathFromKernelPath(u"\\Registry\\MachineX"));
     EXPECT_EQ(std::nullopt, RegPathFromKernelPath(u"\\Registry"));
-    EXPECT_EQ(std::vector<std::u16string>({u"a", u"bc"}), MultiStringFromBytes(MultiStringBytes({u"a", u"bc"})));
+    EXPECT_EQ(std::vector<std::u16string>({u"a", u"bc"}),
+              MultiStringFromBytes(MultiStringBytes({u"a", u"bc"})));
     EXPECT_TRUE(MultiStringFromBytes(MultiStringBytes({})).empty());
     EXPECT_EQ(u"ab", StringFromBytes({'a', 0, 'b', 0, 0, 0, 'c', 0}));
 }

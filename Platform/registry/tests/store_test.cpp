@@ -20,7 +20,8 @@ protected:
         CreateKeyOptions options;
         options.CreateIntermediate = intermediate;
         KeyRef key;
-        EXPECT_EQ(STATUS_SUCCESS, store.CreateKey(nullptr, path, options, &key)) << Utf16ToUtf8(path);
+        EXPECT_EQ(STATUS_SUCCESS, store.CreateKey(nullptr, path, options, &key))
+            << Utf16ToUtf8(path);
         return key;
     }
     NTSTATUS OpenStatus(std::u16string_view path) {
@@ -38,15 +39,18 @@ protected:
         std::vector<std::u16string> names;
         Record record;
         NTSTATUS status;
-        for (ULONG i = 0; (status = enumerate(i, &record)) == STATUS_SUCCESS; ++i) names.push_back(record.Name);
+        for (ULONG i = 0; (status = enumerate(i, &record)) == STATUS_SUCCESS; ++i)
+            names.push_back(record.Name);
         EXPECT_EQ(STATUS_NO_MORE_ENTRIES, status);
         return names;
     }
     std::vector<std::u16string> SubKeys(const KeyRef& key) {
-        return Names<KeyInfo>([&](ULONG i, KeyInfo* info) { return store.EnumerateKey(key, i, info); });
+        return Names<KeyInfo>(
+            [&](ULONG i, KeyInfo* info) { return store.EnumerateKey(key, i, info); });
     }
     std::vector<std::u16string> Values(const KeyRef& key) {
-        return Names<NamedValue>([&](ULONG i, NamedValue* value) { return store.EnumerateValue(key, i, value); });
+        return Names<NamedValue>(
+            [&](ULONG i, NamedValue* value) { return store.EnumerateValue(key, i, value); });
     }
     void SetDword(const KeyRef& key, std::u16string_view name, ULONG value) {
         ASSERT_EQ(STATUS_SUCCESS, store.SetValue(key, name, REG_DWORD, &value, sizeof(value)));
@@ -56,7 +60,8 @@ protected:
 };
 
 TEST_F(StoreTest, RootsAlwaysExistAndCannotBeDeletedOrExtendedAtTheTop) {
-    for (std::u16string_view root : {u"\\Registry", u"\\REGISTRY", u"\\Registry\\Machine", u"\\registry\\user"})
+    for (std::u16string_view root :
+         {u"\\Registry", u"\\REGISTRY", u"\\Registry\\Machine", u"\\registry\\user"})
         EXPECT_EQ(STATUS_SUCCESS, OpenStatus(root)) << Utf16ToUtf8(root);
     KeyRef machine;
     ASSERT_EQ(STATUS_SUCCESS, store.OpenKey(nullptr, u"\\registry\\MACHINE", &machine));
@@ -76,8 +81,9 @@ TEST_F(StoreTest, NamesCompareWithoutCaseAndKeepTheirOwn) {
     const KeyRef key = Create(u"\\Registry\\Machine\\Software\\KorVane\\Ключ\\Ärger");
     KeyRef again;
     ULONG disposition = 0;
-    ASSERT_EQ(STATUS_SUCCESS, store.CreateKey(nullptr, u"\\REGISTRY\\machine\\SOFTWARE\\korvane\\КЛЮЧ\\äRGER", {},
-                                              &again, &disposition));
+    ASSERT_EQ(STATUS_SUCCESS,
+              store.CreateKey(nullptr, u"\\REGISTRY\\machine\\SOFTWARE\\korvane\\КЛЮЧ\\äRGER", {},
+                              &again, &disposition));
     EXPECT_EQ(ULONG{REG_OPENED_EXISTING_KEY}, disposition);
     EXPECT_EQ(key, again);
     EXPECT_EQ(u"\\Registry\\Machine\\Software\\KorVane\\Ключ\\Ärger", PathOf(again));
@@ -151,7 +157,9 @@ TEST_F(StoreTest, SubkeysEnumerateByUpperCasedNameAndValuesInTheOrderFirstSet) {
         ASSERT_EQ(STATUS_SUCCESS, store.CreateKey(key, name, {}, &child));
     }
     // '_' (0x5F) sorts after the upper-cased letters.
-    EXPECT_EQ(std::vector<std::u16string>({u"Alpha", u"ALPHA2", u"beta", u"gamma", u"Zeta", u"_under"}), SubKeys(key));
+    EXPECT_EQ(
+        std::vector<std::u16string>({u"Alpha", u"ALPHA2", u"beta", u"gamma", u"Zeta", u"_under"}),
+        SubKeys(key));
 
     for (std::u16string_view name : {u"z", u"a", u"", u"m"}) SetDword(key, name, 0);
     SetDword(key, u"A", 5);  // replacing keeps the place
@@ -205,7 +213,9 @@ TEST_F(StoreTest, VolatileKeysTakeOnlyVolatileChildren) {
 }
 
 LONGLONG g_fakeTime = 1000;
-LONGLONG FakeClock() { return g_fakeTime; }
+LONGLONG FakeClock() {
+    return g_fakeTime;
+}
 
 TEST_F(StoreTest, KeyInformationCountsInBytesAndTracksLastWrite) {
     store.SetClock(&FakeClock);
@@ -243,8 +253,9 @@ TEST_F(StoreTest, ValuesKeepAnyTypeAndRawBytes) {
     ASSERT_EQ(STATUS_SUCCESS, store.SetValue(key, u"Big", 0x12345678, big.data(), big.size()));
     ASSERT_EQ(STATUS_SUCCESS, store.SetValue(key, u"Empty", REG_SZ, nullptr, 0));
     EXPECT_EQ(STATUS_INVALID_PARAMETER, store.SetValue(key, u"Bad", REG_BINARY, nullptr, 3));
-    EXPECT_EQ(STATUS_INVALID_PARAMETER,
-              store.SetValue(key, std::u16string(kMaxValueNameChars + 1, u'v'), REG_BINARY, nullptr, 0));
+    EXPECT_EQ(
+        STATUS_INVALID_PARAMETER,
+        store.SetValue(key, std::u16string(kMaxValueNameChars + 1, u'v'), REG_BINARY, nullptr, 0));
     ValueData value;
     ASSERT_EQ(STATUS_SUCCESS, store.QueryValue(key, u"big", &value));
     EXPECT_EQ(0x12345678u, value.Type);
@@ -306,11 +317,13 @@ TEST_F(StoreTest, ConcurrentWritersAndReadersLoseNothing) {
             options.CreateIntermediate = true;
             for (int i = 0; i < kPerThread; ++i) {
                 KeyRef key;
-                const std::u16string leaf = own + u"\\K" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10));
+                const std::u16string leaf =
+                    own + u"\\K" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10));
                 ASSERT_EQ(STATUS_SUCCESS, store.CreateKey(shared, leaf, options, &key));
                 const ULONG value = static_cast<ULONG>(i);
                 ASSERT_EQ(STATUS_SUCCESS, store.SetValue(key, u"N", REG_DWORD, &value, 4));
-                const std::u16string name = own + u"_" + std::u16string(1, static_cast<char16_t>(u'a' + i % 26));
+                const std::u16string name =
+                    own + u"_" + std::u16string(1, static_cast<char16_t>(u'a' + i % 26));
                 ASSERT_EQ(STATUS_SUCCESS, store.SetValue(shared, name, REG_DWORD, &value, 4));
                 if (i % 3 == 0) (void)store.DeleteValue(shared, name);
             }
@@ -322,8 +335,9 @@ TEST_F(StoreTest, ConcurrentWritersAndReadersLoseNothing) {
     EXPECT_EQ(static_cast<size_t>(kThreads), SubKeys(shared).size());
     for (int t = 0; t < kThreads; ++t) {
         KeyRef own;
-        ASSERT_EQ(STATUS_SUCCESS,
-                  store.OpenKey(shared, u"T" + std::u16string(1, static_cast<char16_t>(u'A' + t)), &own));
+        ASSERT_EQ(
+            STATUS_SUCCESS,
+            store.OpenKey(shared, u"T" + std::u16string(1, static_cast<char16_t>(u'A' + t)), &own));
         EXPECT_EQ(10u, SubKeys(own).size());
         KeyRef last;
         ASSERT_EQ(STATUS_SUCCESS, store.OpenKey(own, u"K9", &last));

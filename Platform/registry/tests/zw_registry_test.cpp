@@ -44,14 +44,16 @@ protected:
         Machine().Clear();
     }
 
-    NTSTATUS Create(HANDLE* key, std::u16string_view path, ACCESS_MASK access = KEY_ALL_ACCESS, HANDLE root = nullptr,
-                    ULONG options = REG_OPTION_NON_VOLATILE, ULONG* disposition = nullptr) {
+    NTSTATUS Create(HANDLE* key, std::u16string_view path, ACCESS_MASK access = KEY_ALL_ACCESS,
+                    HANDLE root = nullptr, ULONG options = REG_OPTION_NON_VOLATILE,
+                    ULONG* disposition = nullptr) {
         Name name(path);
         OBJECT_ATTRIBUTES attributes;
         InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, root, nullptr);
         return ZwCreateKey(key, access, &attributes, 0, nullptr, options, disposition);
     }
-    NTSTATUS Open(HANDLE* key, std::u16string_view path, ACCESS_MASK access = KEY_ALL_ACCESS, HANDLE root = nullptr) {
+    NTSTATUS Open(HANDLE* key, std::u16string_view path, ACCESS_MASK access = KEY_ALL_ACCESS,
+                  HANDLE root = nullptr) {
         Name name(path);
         OBJECT_ATTRIBUTES attributes;
         InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE, root, nullptr);
@@ -73,10 +75,12 @@ TEST_F(ZwRegistryTest, CreateOpensOrMakesOneLevelBelowAnExistingParent) {
     ULONG disposition = 0;
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Create(&key, kKorvane));  // "Software" is missing
     EXPECT_EQ(nullptr, key);
-    ASSERT_EQ(STATUS_SUCCESS, Create(&key, u"\\Registry\\Machine\\Software", KEY_ALL_ACCESS, nullptr, 0, &disposition));
+    ASSERT_EQ(STATUS_SUCCESS, Create(&key, u"\\Registry\\Machine\\Software", KEY_ALL_ACCESS,
+                                     nullptr, 0, &disposition));
     EXPECT_EQ(ULONG{REG_CREATED_NEW_KEY}, disposition);
     EXPECT_EQ(STATUS_SUCCESS, ZwClose(key));
-    ASSERT_EQ(STATUS_SUCCESS, Create(&key, u"\\REGISTRY\\MACHINE\\software", KEY_ALL_ACCESS, nullptr, 0, &disposition));
+    ASSERT_EQ(STATUS_SUCCESS, Create(&key, u"\\REGISTRY\\MACHINE\\software", KEY_ALL_ACCESS,
+                                     nullptr, 0, &disposition));
     EXPECT_EQ(ULONG{REG_OPENED_EXISTING_KEY}, disposition);
     EXPECT_EQ(STATUS_SUCCESS, ZwClose(key));
     for (std::u16string_view root : {u"\\Registry", u"\\Registry\\Machine", u"\\Registry\\User"}) {
@@ -130,13 +134,18 @@ TEST_F(ZwRegistryTest, KernelCallersAreNotHeldToTheHandlesAccess) {
         HANDLE key = nullptr;
         ASSERT_EQ(STATUS_SUCCESS, Open(&key, kKorvane, access));
         EXPECT_EQ(STATUS_SUCCESS, SetDword(key, u"v", 2));
-        EXPECT_EQ(STATUS_SUCCESS, ZwQueryValueKey(key, v.get(), KeyValuePartialInformation, buffer, sizeof(buffer), &needed));
-        EXPECT_EQ(2u, *reinterpret_cast<ULONG*>(reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer)->Data));
+        EXPECT_EQ(STATUS_SUCCESS, ZwQueryValueKey(key, v.get(), KeyValuePartialInformation, buffer,
+                                                  sizeof(buffer), &needed));
+        EXPECT_EQ(2u, *reinterpret_cast<ULONG*>(
+                          reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION*>(buffer)->Data));
         EXPECT_EQ(STATUS_SUCCESS, ZwDeleteValueKey(key, v.get()));
         ASSERT_EQ(STATUS_SUCCESS, SetDword(full, u"v", 1));
-        EXPECT_EQ(STATUS_SUCCESS, ZwEnumerateKey(key, 0, KeyBasicInformation, buffer, sizeof(buffer), &needed));
-        EXPECT_EQ(STATUS_SUCCESS, ZwEnumerateValueKey(key, 0, KeyValueBasicInformation, buffer, sizeof(buffer), &needed));
-        EXPECT_EQ(STATUS_SUCCESS, ZwQueryKey(key, KeyFullInformation, buffer, sizeof(buffer), &needed));
+        EXPECT_EQ(STATUS_SUCCESS,
+                  ZwEnumerateKey(key, 0, KeyBasicInformation, buffer, sizeof(buffer), &needed));
+        EXPECT_EQ(STATUS_SUCCESS, ZwEnumerateValueKey(key, 0, KeyValueBasicInformation, buffer,
+                                                      sizeof(buffer), &needed));
+        EXPECT_EQ(STATUS_SUCCESS,
+                  ZwQueryKey(key, KeyFullInformation, buffer, sizeof(buffer), &needed));
         EXPECT_EQ(STATUS_CANNOT_DELETE, ZwDeleteKey(key));  // the key has a subkey
         EXPECT_EQ(STATUS_SUCCESS, ZwClose(key));
     }
@@ -147,7 +156,8 @@ TEST_F(ZwRegistryTest, KernelCallersAreNotHeldToTheHandlesAccess) {
 // the full record plus a little: ResultLength always the full size, nothing
 // written below the fixed part, only the fixed part below the full size.
 // Returns the full record.
-std::vector<UCHAR> ExpectSizeProtocol(const std::function<NTSTATUS(PVOID, ULONG, PULONG)>& call, size_t fixed) {
+std::vector<UCHAR> ExpectSizeProtocol(const std::function<NTSTATUS(PVOID, ULONG, PULONG)>& call,
+                                      size_t fixed) {
     std::vector<UCHAR> full(4096, 0xCD);
     ULONG needed = 0;
     EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, call(nullptr, 0, &needed));
@@ -172,7 +182,8 @@ std::vector<UCHAR> ExpectSizeProtocol(const std::function<NTSTATUS(PVOID, ULONG,
             written = needed;
         }
         EXPECT_TRUE(std::equal(full.begin(), full.begin() + written, buffer.begin()));
-        EXPECT_TRUE(std::all_of(buffer.begin() + written, buffer.end(), [](UCHAR b) { return b == 0xCD; }));
+        EXPECT_TRUE(
+            std::all_of(buffer.begin() + written, buffer.end(), [](UCHAR b) { return b == 0xCD; }));
     }
     return full;
 }
@@ -186,47 +197,59 @@ std::u16string NameAt(const std::vector<UCHAR>& record, size_t offset, ULONG byt
 TEST_F(ZwRegistryTest, ValueRecordsFollowTheBufferSizeProtocol) {
     HANDLE key = Korvane();
     const UCHAR blob[11] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
-    ASSERT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, Name(u"BlobValue").get(), 0, REG_BINARY, const_cast<UCHAR*>(blob), 11));
+    ASSERT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, Name(u"BlobValue").get(), 0, REG_BINARY,
+                                            const_cast<UCHAR*>(blob), 11));
     Name query(u"BLOBVALUE");  // the records carry the stored spelling
     for (bool enumerate : {false, true}) {
         SCOPED_TRACE(enumerate ? "ZwEnumerateValueKey" : "ZwQueryValueKey");
         auto call = [&](KEY_VALUE_INFORMATION_CLASS infoClass) {
             return [&, infoClass](PVOID buffer, ULONG length, PULONG result) {
-                return enumerate ? ZwEnumerateValueKey(key, 0, infoClass, buffer, length, result)
-                                 : ZwQueryValueKey(key, query.get(), infoClass, buffer, length, result);
+                return enumerate
+                           ? ZwEnumerateValueKey(key, 0, infoClass, buffer, length, result)
+                           : ZwQueryValueKey(key, query.get(), infoClass, buffer, length, result);
             };
         };
-        std::vector<UCHAR> record =
-            ExpectSizeProtocol(call(KeyValuePartialInformation), FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data));
+        std::vector<UCHAR> record = ExpectSizeProtocol(
+            call(KeyValuePartialInformation), FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data));
         const auto* partial = reinterpret_cast<const KEY_VALUE_PARTIAL_INFORMATION*>(record.data());
         EXPECT_EQ(ULONG{REG_BINARY}, partial->Type);
         EXPECT_EQ(11u, partial->DataLength);
         EXPECT_EQ(0, std::memcmp(blob, partial->Data, 11));
 
-        record = ExpectSizeProtocol(call(KeyValueBasicInformation), FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name));
+        record = ExpectSizeProtocol(call(KeyValueBasicInformation),
+                                    FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name));
         const auto* basic = reinterpret_cast<const KEY_VALUE_BASIC_INFORMATION*>(record.data());
         EXPECT_EQ(ULONG{REG_BINARY}, basic->Type);
-        EXPECT_EQ(u"BlobValue", NameAt(record, FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name), basic->NameLength));
+        EXPECT_EQ(u"BlobValue", NameAt(record, FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name),
+                                       basic->NameLength));
 
-        record = ExpectSizeProtocol(call(KeyValueFullInformation), FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name));
+        record = ExpectSizeProtocol(call(KeyValueFullInformation),
+                                    FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name));
         const auto* full = reinterpret_cast<const KEY_VALUE_FULL_INFORMATION*>(record.data());
-        EXPECT_EQ(u"BlobValue", NameAt(record, FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name), full->NameLength));
+        EXPECT_EQ(u"BlobValue",
+                  NameAt(record, FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name), full->NameLength));
         EXPECT_EQ(11u, full->DataLength);
         EXPECT_EQ(0u, full->DataOffset % 8);
-        EXPECT_GE(full->DataOffset, FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name) + full->NameLength);
+        EXPECT_GE(full->DataOffset,
+                  FIELD_OFFSET(KEY_VALUE_FULL_INFORMATION, Name) + full->NameLength);
         ASSERT_EQ(record.size(), full->DataOffset + 11u);
         EXPECT_EQ(0, std::memcmp(blob, record.data() + full->DataOffset, 11));
     }
     UCHAR buffer[64];
     ULONG needed = 0;
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND,
-              ZwQueryValueKey(key, Name(u"Missing").get(), KeyValuePartialInformation, buffer, 64, &needed));
-    EXPECT_EQ(STATUS_NO_MORE_ENTRIES, ZwEnumerateValueKey(key, 1, KeyValueBasicInformation, buffer, 64, &needed));
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, ZwQueryValueKey(key, query.get(), KeyValuePartialInformation, buffer, 64, nullptr));
+              ZwQueryValueKey(key, Name(u"Missing").get(), KeyValuePartialInformation, buffer, 64,
+                              &needed));
+    EXPECT_EQ(STATUS_NO_MORE_ENTRIES,
+              ZwEnumerateValueKey(key, 1, KeyValueBasicInformation, buffer, 64, &needed));
     EXPECT_EQ(STATUS_INVALID_PARAMETER,
-              ZwQueryValueKey(key, query.get(), static_cast<KEY_VALUE_INFORMATION_CLASS>(9), buffer, 64, &needed));
-    EXPECT_EQ(STATUS_NOT_SUPPORTED,
-              ZwQueryValueKey(key, query.get(), KeyValuePartialInformationAlign64, buffer, 64, &needed));
+              ZwQueryValueKey(key, query.get(), KeyValuePartialInformation, buffer, 64, nullptr));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER,
+              ZwQueryValueKey(key, query.get(), static_cast<KEY_VALUE_INFORMATION_CLASS>(9), buffer,
+                              64, &needed));
+    EXPECT_EQ(
+        STATUS_NOT_SUPPORTED,
+        ZwQueryValueKey(key, query.get(), KeyValuePartialInformationAlign64, buffer, 64, &needed));
     EXPECT_EQ(STATUS_SUCCESS, ZwClose(key));
 }
 
@@ -237,21 +260,28 @@ TEST_F(ZwRegistryTest, KeyRecordsFollowTheBufferSizeProtocol) {
     Name childName(u"ChildKey");
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, childName.get(), OBJ_CASE_INSENSITIVE, key, nullptr);
-    ASSERT_EQ(STATUS_SUCCESS, ZwCreateKey(&child, KEY_ALL_ACCESS, &attributes, 0, className.get(), 0, nullptr));
+    ASSERT_EQ(STATUS_SUCCESS,
+              ZwCreateKey(&child, KEY_ALL_ACCESS, &attributes, 0, className.get(), 0, nullptr));
     ASSERT_EQ(STATUS_SUCCESS, SetDword(child, u"SomeValue", 5));
     ASSERT_EQ(STATUS_SUCCESS, SetDword(key, u"v", 5));
 
     std::vector<UCHAR> record = ExpectSizeProtocol(
-        [&](PVOID b, ULONG l, PULONG r) { return ZwEnumerateKey(key, 0, KeyBasicInformation, b, l, r); },
+        [&](PVOID b, ULONG l, PULONG r) {
+            return ZwEnumerateKey(key, 0, KeyBasicInformation, b, l, r);
+        },
         FIELD_OFFSET(KEY_BASIC_INFORMATION, Name));
     const auto* basic = reinterpret_cast<const KEY_BASIC_INFORMATION*>(record.data());
-    EXPECT_EQ(u"ChildKey", NameAt(record, FIELD_OFFSET(KEY_BASIC_INFORMATION, Name), basic->NameLength));
+    EXPECT_EQ(u"ChildKey",
+              NameAt(record, FIELD_OFFSET(KEY_BASIC_INFORMATION, Name), basic->NameLength));
 
     record = ExpectSizeProtocol(
-        [&](PVOID b, ULONG l, PULONG r) { return ZwEnumerateKey(key, 0, KeyNodeInformation, b, l, r); },
+        [&](PVOID b, ULONG l, PULONG r) {
+            return ZwEnumerateKey(key, 0, KeyNodeInformation, b, l, r);
+        },
         FIELD_OFFSET(KEY_NODE_INFORMATION, Name));
     const auto* node = reinterpret_cast<const KEY_NODE_INFORMATION*>(record.data());
-    EXPECT_EQ(u"ChildKey", NameAt(record, FIELD_OFFSET(KEY_NODE_INFORMATION, Name), node->NameLength));
+    EXPECT_EQ(u"ChildKey",
+              NameAt(record, FIELD_OFFSET(KEY_NODE_INFORMATION, Name), node->NameLength));
     EXPECT_EQ(u"ClassText", NameAt(record, node->ClassOffset, node->ClassLength));
 
     for (bool enumerate : {true, false}) {
@@ -269,16 +299,21 @@ TEST_F(ZwRegistryTest, KeyRecordsFollowTheBufferSizeProtocol) {
         EXPECT_EQ(4u, full->MaxValueDataLen);
     }
 
-    record = ExpectSizeProtocol([&](PVOID b, ULONG l, PULONG r) { return ZwQueryKey(child, KeyNameInformation, b, l, r); },
-                                FIELD_OFFSET(KEY_NAME_INFORMATION, Name));
+    record = ExpectSizeProtocol(
+        [&](PVOID b, ULONG l, PULONG r) { return ZwQueryKey(child, KeyNameInformation, b, l, r); },
+        FIELD_OFFSET(KEY_NAME_INFORMATION, Name));
     const auto* name = reinterpret_cast<const KEY_NAME_INFORMATION*>(record.data());
-    EXPECT_EQ(kKorvane + u"\\ChildKey", NameAt(record, FIELD_OFFSET(KEY_NAME_INFORMATION, Name), name->NameLength));
+    EXPECT_EQ(kKorvane + u"\\ChildKey",
+              NameAt(record, FIELD_OFFSET(KEY_NAME_INFORMATION, Name), name->NameLength));
 
     UCHAR buffer[256];
     ULONG needed = 0;
-    EXPECT_EQ(STATUS_NO_MORE_ENTRIES, ZwEnumerateKey(key, 1, KeyBasicInformation, buffer, sizeof(buffer), &needed));
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, ZwEnumerateKey(key, 0, KeyNameInformation, buffer, sizeof(buffer), &needed));
-    EXPECT_EQ(STATUS_NOT_SUPPORTED, ZwQueryKey(key, KeyCachedInformation, buffer, sizeof(buffer), &needed));
+    EXPECT_EQ(STATUS_NO_MORE_ENTRIES,
+              ZwEnumerateKey(key, 1, KeyBasicInformation, buffer, sizeof(buffer), &needed));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER,
+              ZwEnumerateKey(key, 0, KeyNameInformation, buffer, sizeof(buffer), &needed));
+    EXPECT_EQ(STATUS_NOT_SUPPORTED,
+              ZwQueryKey(key, KeyCachedInformation, buffer, sizeof(buffer), &needed));
     for (HANDLE h : {key, child}) EXPECT_EQ(STATUS_SUCCESS, ZwClose(h));
 }
 
@@ -289,16 +324,20 @@ TEST_F(ZwRegistryTest, EnumerationOrder) {
         ASSERT_EQ(STATUS_SUCCESS, Create(&child, name, KEY_READ, key));
         EXPECT_EQ(STATUS_SUCCESS, ZwClose(child));
     }
-    for (std::u16string_view name : {u"Zeta", u"alpha", u"Mid"}) ASSERT_EQ(STATUS_SUCCESS, SetDword(key, name, 1));
+    for (std::u16string_view name : {u"Zeta", u"alpha", u"Mid"})
+        ASSERT_EQ(STATUS_SUCCESS, SetDword(key, name, 1));
     std::vector<std::u16string> keys, values;
     UCHAR buffer[256];
     ULONG needed;
-    for (ULONG i = 0; ZwEnumerateKey(key, i, KeyBasicInformation, buffer, sizeof(buffer), &needed) == STATUS_SUCCESS; ++i) {
+    for (ULONG i = 0; ZwEnumerateKey(key, i, KeyBasicInformation, buffer, sizeof(buffer),
+                                     &needed) == STATUS_SUCCESS;
+         ++i) {
         const auto* info = reinterpret_cast<const KEY_BASIC_INFORMATION*>(buffer);
         keys.emplace_back(info->Name, info->NameLength / 2);
     }
-    for (ULONG i = 0;
-         ZwEnumerateValueKey(key, i, KeyValueBasicInformation, buffer, sizeof(buffer), &needed) == STATUS_SUCCESS; ++i) {
+    for (ULONG i = 0; ZwEnumerateValueKey(key, i, KeyValueBasicInformation, buffer, sizeof(buffer),
+                                          &needed) == STATUS_SUCCESS;
+         ++i) {
         const auto* info = reinterpret_cast<const KEY_VALUE_BASIC_INFORMATION*>(buffer);
         values.emplace_back(info->Name, info->NameLength / 2);
     }
@@ -319,7 +358,8 @@ TEST_F(ZwRegistryTest, HandlesAreCountedAndClosedOnce) {
     EXPECT_EQ(STATUS_INVALID_HANDLE, ZwClose(b));
     UCHAR buffer[64];
     ULONG needed;
-    EXPECT_EQ(STATUS_INVALID_HANDLE, ZwQueryKey(b, KeyBasicInformation, buffer, sizeof(buffer), &needed));
+    EXPECT_EQ(STATUS_INVALID_HANDLE,
+              ZwQueryKey(b, KeyBasicInformation, buffer, sizeof(buffer), &needed));
     EXPECT_EQ(STATUS_INVALID_HANDLE, SetDword(reinterpret_cast<HANDLE>(0x7777), u"x", 1));
     HANDLE bad = nullptr;
     EXPECT_EQ(STATUS_INVALID_HANDLE, Open(&bad, u"X", KEY_READ, reinterpret_cast<HANDLE>(0x7777)));
@@ -343,13 +383,19 @@ TEST_F(ZwRegistryTest, MalformedRequestsAreRefused) {
     attributes.ObjectName = nullptr;
     EXPECT_EQ(STATUS_OBJECT_NAME_INVALID, ZwOpenKey(&key, KEY_READ, &attributes));
     Name software(u"\\Registry\\Machine\\Software");
-    InitializeObjectAttributes(&attributes, software.get(), OBJ_CASE_INSENSITIVE, nullptr, &attributes);
-    EXPECT_EQ(STATUS_NOT_SUPPORTED, ZwCreateKey(&key, KEY_READ, &attributes, 0, nullptr, 0, nullptr));
-    InitializeObjectAttributes(&attributes, software.get(), OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, nullptr, nullptr);
-    EXPECT_EQ(STATUS_NOT_SUPPORTED, ZwCreateKey(&key, KEY_READ, &attributes, 0, nullptr, 0, nullptr));
+    InitializeObjectAttributes(&attributes, software.get(), OBJ_CASE_INSENSITIVE, nullptr,
+                               &attributes);
+    EXPECT_EQ(STATUS_NOT_SUPPORTED,
+              ZwCreateKey(&key, KEY_READ, &attributes, 0, nullptr, 0, nullptr));
+    InitializeObjectAttributes(&attributes, software.get(), OBJ_CASE_INSENSITIVE | OBJ_PERMANENT,
+                               nullptr, nullptr);
+    EXPECT_EQ(STATUS_NOT_SUPPORTED,
+              ZwCreateKey(&key, KEY_READ, &attributes, 0, nullptr, 0, nullptr));
     InitializeObjectAttributes(&attributes, software.get(), OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-    EXPECT_EQ(STATUS_NOT_SUPPORTED, ZwCreateKey(&key, KEY_READ, &attributes, 0, nullptr, REG_OPTION_CREATE_LINK, nullptr));
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, ZwCreateKey(&key, KEY_READ, &attributes, 0, nullptr, 0x100, nullptr));
+    EXPECT_EQ(STATUS_NOT_SUPPORTED, ZwCreateKey(&key, KEY_READ, &attributes, 0, nullptr,
+                                                REG_OPTION_CREATE_LINK, nullptr));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER,
+              ZwCreateKey(&key, KEY_READ, &attributes, 0, nullptr, 0x100, nullptr));
     EXPECT_FALSE(kp::reg::KeyExists(u"\\Registry\\Machine\\Software"));
     EXPECT_EQ(STATUS_ACCESS_DENIED, Create(&key, u"\\Registry\\Elsewhere"));
 
@@ -359,7 +405,8 @@ TEST_F(ZwRegistryTest, MalformedRequestsAreRefused) {
     ULONG v = 0;
     EXPECT_EQ(STATUS_INVALID_PARAMETER, ZwSetValueKey(korvane, odd.get(), 0, REG_DWORD, &v, 4));
     EXPECT_EQ(STATUS_INVALID_PARAMETER, ZwSetValueKey(korvane, nullptr, 0, REG_DWORD, &v, 4));
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, ZwSetValueKey(korvane, Name(u"x").get(), 0, REG_DWORD, nullptr, 4));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER,
+              ZwSetValueKey(korvane, Name(u"x").get(), 0, REG_DWORD, nullptr, 4));
     EXPECT_EQ(STATUS_SUCCESS, ZwClose(korvane));
 }
 
@@ -373,9 +420,11 @@ TEST_F(ZwRegistryTest, DeletedKeysStayDeletedForTheirHandles) {
     EXPECT_EQ(STATUS_SUCCESS, ZwDeleteKey(child));
     UCHAR buffer[64];
     ULONG needed;
-    EXPECT_EQ(STATUS_KEY_DELETED, ZwQueryKey(reader, KeyBasicInformation, buffer, sizeof(buffer), &needed));
+    EXPECT_EQ(STATUS_KEY_DELETED,
+              ZwQueryKey(reader, KeyBasicInformation, buffer, sizeof(buffer), &needed));
     EXPECT_EQ(STATUS_KEY_DELETED, SetDword(child, u"x", 1));
-    EXPECT_EQ(STATUS_NO_MORE_ENTRIES, ZwEnumerateKey(key, 0, KeyBasicInformation, buffer, sizeof(buffer), &needed));
+    EXPECT_EQ(STATUS_NO_MORE_ENTRIES,
+              ZwEnumerateKey(key, 0, KeyBasicInformation, buffer, sizeof(buffer), &needed));
     EXPECT_EQ(STATUS_SUCCESS, ZwDeleteKey(key));
     EXPECT_FALSE(kp::reg::KeyExists(kKorvane));
     for (HANDLE h : {key, child, reader}) EXPECT_EQ(STATUS_SUCCESS, ZwClose(h));
@@ -384,7 +433,8 @@ TEST_F(ZwRegistryTest, DeletedKeysStayDeletedForTheirHandles) {
 TEST_F(ZwRegistryTest, VolatileKeysTakeOnlyVolatileChildren) {
     HANDLE key = Korvane();
     HANDLE fleeting = nullptr;
-    ASSERT_EQ(STATUS_SUCCESS, Create(&fleeting, u"Fleeting", KEY_ALL_ACCESS, key, REG_OPTION_VOLATILE));
+    ASSERT_EQ(STATUS_SUCCESS,
+              Create(&fleeting, u"Fleeting", KEY_ALL_ACCESS, key, REG_OPTION_VOLATILE));
     HANDLE child = nullptr;
     EXPECT_EQ(STATUS_CHILD_MUST_BE_VOLATILE, Create(&child, u"Stable", KEY_ALL_ACCESS, fleeting));
     for (HANDLE h : {key, fleeting}) EXPECT_EQ(STATUS_SUCCESS, ZwClose(h));
@@ -439,7 +489,8 @@ TEST_F(ZwRegistryTest, HostKeyHandlesAndPathHelpers) {
     ASSERT_EQ(STATUS_SUCCESS, kp::reg::SetDword(device, u"Dword", 7));
     ASSERT_EQ(STATUS_SUCCESS, SetQword(device, u"Qword", 0x1122334455667788ull));
     ASSERT_EQ(STATUS_SUCCESS, SetString(device, u"Service", u"Echowell"));
-    ASSERT_EQ(STATUS_SUCCESS, SetString(device, u"ImagePath", u"%SystemRoot%\\x.sys", REG_EXPAND_SZ));
+    ASSERT_EQ(STATUS_SUCCESS,
+              SetString(device, u"ImagePath", u"%SystemRoot%\\x.sys", REG_EXPAND_SZ));
     ASSERT_EQ(STATUS_SUCCESS, SetMultiString(device, u"UpperFilters", {u"Echowell", u"Mutewell"}));
     ASSERT_EQ(STATUS_SUCCESS, SetBinary(device, u"Blob", {1, 2, 3, 4}));
     EXPECT_EQ(7u, GetDword(device, u"dword"));
@@ -449,8 +500,10 @@ TEST_F(ZwRegistryTest, HostKeyHandlesAndPathHelpers) {
     EXPECT_EQ(u"Echowell", GetString(device, u"service"));
     EXPECT_EQ(u"%SystemRoot%\\x.sys", GetString(device, u"ImagePath"));
     EXPECT_EQ(std::nullopt, GetString(device, u"Dword"));
-    EXPECT_EQ(std::vector<std::u16string>({u"Echowell", u"Mutewell"}), GetMultiString(device, u"UpperFilters"));
-    EXPECT_EQ(std::vector<std::u16string>({u"Dword", u"Qword", u"Service", u"ImagePath", u"UpperFilters", u"Blob"}),
+    EXPECT_EQ(std::vector<std::u16string>({u"Echowell", u"Mutewell"}),
+              GetMultiString(device, u"UpperFilters"));
+    EXPECT_EQ(std::vector<std::u16string>(
+                  {u"Dword", u"Qword", u"Service", u"ImagePath", u"UpperFilters", u"Blob"}),
               ValueNames(device));
     EXPECT_EQ(std::vector<std::u16string>({u"VID_1234"}), SubKeyNames(kKorvane + u"\\Enum\\usb"));
     EXPECT_TRUE(SubKeyNames(kKorvane + u"\\Missing").empty());
@@ -479,10 +532,13 @@ TEST_F(ZwRegistryTest, ConcurrentCallersOnSharedKeys) {
                 UCHAR buffer[64];
                 ULONG needed;
                 ASSERT_EQ(STATUS_SUCCESS,
-                          ZwQueryValueKey(key, Name(u"Shared").get(), KeyValuePartialInformation, buffer, 64, &needed));
+                          ZwQueryValueKey(key, Name(u"Shared").get(), KeyValuePartialInformation,
+                                          buffer, 64, &needed));
                 const auto* info = reinterpret_cast<const KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
                 EXPECT_EQ(4u, info->DataLength);
-                for (ULONG k = 0; ZwEnumerateKey(key, k, KeyBasicInformation, buffer, 64, &needed) == STATUS_SUCCESS; ++k) {
+                for (ULONG k = 0; ZwEnumerateKey(key, k, KeyBasicInformation, buffer, 64,
+                                                 &needed) == STATUS_SUCCESS;
+                     ++k) {
                 }
                 if (i % 10 == 9) {
                     ASSERT_EQ(STATUS_SUCCESS, ZwDeleteKey(child));
@@ -493,7 +549,8 @@ TEST_F(ZwRegistryTest, ConcurrentCallersOnSharedKeys) {
         });
     }
     for (std::thread& thread : threads) thread.join();
-    EXPECT_TRUE(kp::reg::SubKeyNames(kKorvane).empty());  // each thread's last round deleted its key
+    EXPECT_TRUE(
+        kp::reg::SubKeyNames(kKorvane).empty());  // each thread's last round deleted its key
 }
 
 // Registry calls are PASSIVE_LEVEL only.
@@ -526,13 +583,18 @@ protected:
         key = Korvane();
         ASSERT_EQ(STATUS_SUCCESS, SetDword(key, u"Seven", 7));
         const std::vector<UCHAR> sz = kp::reg::StringBytes(u"abcdefgh");
-        ASSERT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, Name(u"Text").get(), 0, REG_SZ, const_cast<UCHAR*>(sz.data()),
-                                                static_cast<ULONG>(sz.size())));
+        ASSERT_EQ(STATUS_SUCCESS,
+                  ZwSetValueKey(key, Name(u"Text").get(), 0, REG_SZ, const_cast<UCHAR*>(sz.data()),
+                                static_cast<ULONG>(sz.size())));
         UCHAR eight[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-        ASSERT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, Name(u"Binary8").get(), 0, REG_BINARY, eight, 8));
-        ASSERT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, Name(u"Dword8").get(), 0, REG_DWORD, eight, 8));
-        ASSERT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, Name(u"Dword2").get(), 0, REG_DWORD, eight, 2));
-        ASSERT_EQ(STATUS_SUCCESS, ZwSetValueKey(key, Name(u"Binary4").get(), 0, REG_BINARY, eight, 4));
+        ASSERT_EQ(STATUS_SUCCESS,
+                  ZwSetValueKey(key, Name(u"Binary8").get(), 0, REG_BINARY, eight, 8));
+        ASSERT_EQ(STATUS_SUCCESS,
+                  ZwSetValueKey(key, Name(u"Dword8").get(), 0, REG_DWORD, eight, 8));
+        ASSERT_EQ(STATUS_SUCCESS,
+                  ZwSetValueKey(key, Name(u"Dword2").get(), 0, REG_DWORD, eight, 2));
+        ASSERT_EQ(STATUS_SUCCESS,
+                  ZwSetValueKey(key, Name(u"Binary4").get(), 0, REG_BINARY, eight, 4));
     }
     void TearDown() override {
         EXPECT_EQ(STATUS_SUCCESS, ZwClose(key));
@@ -554,8 +616,8 @@ protected:
         table[0].DefaultType = REG_DWORD;
         table[0].DefaultData = &guarded.value;
         table[0].DefaultLength = sizeof(ULONG);
-        const NTSTATUS status =
-            RtlQueryRegistryValues(RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(from ? from : key), table, nullptr, nullptr);
+        const NTSTATUS status = RtlQueryRegistryValues(
+            RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(from ? from : key), table, nullptr, nullptr);
         EXPECT_EQ(0xC0FFEE01u, guarded.before);
         EXPECT_EQ(0xC0FFEE02u, guarded.after);
         *value = guarded.value;
@@ -569,7 +631,8 @@ TEST_F(RtlQueryTest, OnlyAFourByteDwordIsRead) {
     ULONG value = 99;
     EXPECT_EQ(STATUS_SUCCESS, ReadOne(u"seven", &value));
     EXPECT_EQ(7u, value);
-    for (const char16_t* name : {u"Text", u"Binary8", u"Dword8", u"Dword2", u"Binary4", u"Missing"}) {
+    for (const char16_t* name :
+         {u"Text", u"Binary8", u"Dword8", u"Dword2", u"Binary4", u"Missing"}) {
         SCOPED_TRACE(kp::reg::Utf16ToUtf8(name));
         value = 99;
         EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, ReadOne(name, &value));
@@ -596,17 +659,21 @@ TEST_F(RtlQueryTest, TablesStopAtTheFirstMissingValue) {
         table[i].EntryContext = destinations[i];
         table[i].DefaultType = (REG_DWORD << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT) | REG_DWORD;
     }
-    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND,
-              RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kKorvane.c_str(), table, nullptr, nullptr));
+    EXPECT_EQ(
+        STATUS_OBJECT_NAME_NOT_FOUND,
+        RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kKorvane.c_str(), table, nullptr, nullptr));
     EXPECT_EQ(7u, first);
     EXPECT_EQ(0u, second);
     EXPECT_EQ(0u, third);
     table[1].Name = const_cast<PWSTR>(u"Seven");
-    EXPECT_EQ(STATUS_SUCCESS, RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kKorvane.c_str(), table, nullptr, nullptr));
+    EXPECT_EQ(STATUS_SUCCESS, RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kKorvane.c_str(), table,
+                                                     nullptr, nullptr));
     EXPECT_EQ(7u, third);
 }
 
-NTSTATUS IgnoreValue(PWSTR, ULONG, PVOID, ULONG, PVOID, PVOID) { return STATUS_SUCCESS; }
+NTSTATUS IgnoreValue(PWSTR, ULONG, PVOID, ULONG, PVOID, PVOID) {
+    return STATUS_SUCCESS;
+}
 
 TEST_F(RtlQueryTest, AnythingButDirectDwordEntriesIsRefusedBeforeReading) {
     ULONG value = 5;
@@ -614,8 +681,10 @@ TEST_F(RtlQueryTest, AnythingButDirectDwordEntriesIsRefusedBeforeReading) {
     table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
     table[0].Name = const_cast<PWSTR>(u"Seven");
     table[0].EntryContext = &value;
-    auto query = [&](ULONG relativeTo = RTL_REGISTRY_HANDLE, PCWSTR path = nullptr, PVOID environment = nullptr) {
-        return RtlQueryRegistryValues(relativeTo, path ? path : static_cast<PCWSTR>(key), table, nullptr, environment);
+    auto query = [&](ULONG relativeTo = RTL_REGISTRY_HANDLE, PCWSTR path = nullptr,
+                     PVOID environment = nullptr) {
+        return RtlQueryRegistryValues(relativeTo, path ? path : static_cast<PCWSTR>(key), table,
+                                      nullptr, environment);
     };
     table[1].QueryRoutine = &IgnoreValue;
     table[1].Name = const_cast<PWSTR>(u"Seven");
@@ -632,50 +701,64 @@ TEST_F(RtlQueryTest, AnythingButDirectDwordEntriesIsRefusedBeforeReading) {
     EXPECT_EQ(STATUS_INVALID_PARAMETER, query());
     table[1] = {};
     EXPECT_EQ(STATUS_NOT_SUPPORTED, query(RTL_REGISTRY_HANDLE, nullptr, &value));
-    EXPECT_EQ(STATUS_NOT_SUPPORTED, query(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, kKorvane.c_str()));
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, RtlQueryRegistryValues(RTL_REGISTRY_HANDLE, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(STATUS_NOT_SUPPORTED,
+              query(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL, kKorvane.c_str()));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER,
+              RtlQueryRegistryValues(RTL_REGISTRY_HANDLE, nullptr, nullptr, nullptr, nullptr));
     EXPECT_EQ(5u, value);
     EXPECT_EQ(STATUS_SUCCESS, query());
     EXPECT_EQ(7u, value);
 }
 
 TEST_F(RtlQueryTest, PathsRelativeToTheWellKnownRoots) {
-    ASSERT_EQ(STATUS_SUCCESS,
-              kp::reg::SetDword(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Echowell", u"Start", 3));
+    ASSERT_EQ(
+        STATUS_SUCCESS,
+        kp::reg::SetDword(u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Echowell",
+                          u"Start", 3));
     ULONG start = 0;
     RTL_QUERY_REGISTRY_TABLE table[2] = {};
     table[0].Flags = RTL_QUERY_REGISTRY_DIRECT;
     table[0].Name = const_cast<PWSTR>(u"Start");
     table[0].EntryContext = &start;
-    EXPECT_EQ(STATUS_SUCCESS, RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"Echowell", table, nullptr, nullptr));
+    EXPECT_EQ(STATUS_SUCCESS,
+              RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"Echowell", table, nullptr, nullptr));
     EXPECT_EQ(3u, start);
     EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND,
               RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"Mutewell", table, nullptr, nullptr));
     EXPECT_EQ(STATUS_OBJECT_PATH_SYNTAX_BAD,
-              RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, u"Registry\\Machine", table, nullptr, nullptr));
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, RtlQueryRegistryValues(RTL_REGISTRY_MAXIMUM, u"x", table, nullptr, nullptr));
+              RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, u"Registry\\Machine", table, nullptr,
+                                     nullptr));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER,
+              RtlQueryRegistryValues(RTL_REGISTRY_MAXIMUM, u"x", table, nullptr, nullptr));
 }
 
 TEST_F(RtlQueryTest, WriteDeleteCreateAndCheck) {
     ULONG value = 42;
-    EXPECT_EQ(STATUS_SUCCESS,
-              RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kKorvane.c_str(), u"Answer", REG_DWORD, &value, 4));
+    EXPECT_EQ(STATUS_SUCCESS, RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kKorvane.c_str(),
+                                                    u"Answer", REG_DWORD, &value, 4));
     EXPECT_EQ(42u, kp::reg::GetDword(kKorvane, u"answer"));
-    EXPECT_EQ(STATUS_SUCCESS, RtlWriteRegistryValue(RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(key), u"ViaHandle",
-                                                    REG_DWORD, &value, 4));
+    EXPECT_EQ(STATUS_SUCCESS, RtlWriteRegistryValue(RTL_REGISTRY_HANDLE, static_cast<PCWSTR>(key),
+                                                    u"ViaHandle", REG_DWORD, &value, 4));
     EXPECT_EQ(42u, kp::reg::GetDword(kKorvane, u"ViaHandle"));
-    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, (kKorvane + u"\\New").c_str(),
-                                                                  u"x", REG_DWORD, &value, 4));
-    EXPECT_EQ(STATUS_SUCCESS, RtlDeleteRegistryValue(RTL_REGISTRY_ABSOLUTE, kKorvane.c_str(), u"Answer"));
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND,
+              RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, (kKorvane + u"\\New").c_str(), u"x",
+                                    REG_DWORD, &value, 4));
+    EXPECT_EQ(STATUS_SUCCESS,
+              RtlDeleteRegistryValue(RTL_REGISTRY_ABSOLUTE, kKorvane.c_str(), u"Answer"));
     EXPECT_EQ(std::nullopt, kp::reg::GetDword(kKorvane, u"Answer"));
-    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, RtlDeleteRegistryValue(RTL_REGISTRY_ABSOLUTE, kKorvane.c_str(), u"Answer"));
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND,
+              RtlDeleteRegistryValue(RTL_REGISTRY_ABSOLUTE, kKorvane.c_str(), u"Answer"));
 
     const std::u16string deep = kKorvane + u"\\A\\B\\C";
-    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, RtlCheckRegistryKey(RTL_REGISTRY_ABSOLUTE, const_cast<PWSTR>(deep.c_str())));
-    EXPECT_EQ(STATUS_SUCCESS, RtlCreateRegistryKey(RTL_REGISTRY_ABSOLUTE, const_cast<PWSTR>(deep.c_str())));
-    EXPECT_EQ(STATUS_SUCCESS, RtlCheckRegistryKey(RTL_REGISTRY_ABSOLUTE, const_cast<PWSTR>(deep.c_str())));
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND,
+              RtlCheckRegistryKey(RTL_REGISTRY_ABSOLUTE, const_cast<PWSTR>(deep.c_str())));
+    EXPECT_EQ(STATUS_SUCCESS,
+              RtlCreateRegistryKey(RTL_REGISTRY_ABSOLUTE, const_cast<PWSTR>(deep.c_str())));
+    EXPECT_EQ(STATUS_SUCCESS,
+              RtlCheckRegistryKey(RTL_REGISTRY_ABSOLUTE, const_cast<PWSTR>(deep.c_str())));
     EXPECT_EQ(STATUS_SUCCESS, RtlCheckRegistryKey(RTL_REGISTRY_HANDLE, static_cast<PWSTR>(key)));
-    EXPECT_EQ(STATUS_INVALID_HANDLE, RtlCheckRegistryKey(RTL_REGISTRY_HANDLE, reinterpret_cast<PWSTR>(0x7777)));
+    EXPECT_EQ(STATUS_INVALID_HANDLE,
+              RtlCheckRegistryKey(RTL_REGISTRY_HANDLE, reinterpret_cast<PWSTR>(0x7777)));
 }
 
 }  // namespace

@@ -16,7 +16,9 @@ uint64_t SplitMix(uint64_t& x) {
     return z ^ (z >> 31);
 }
 
-uint64_t Rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+uint64_t Rotl(uint64_t x, int k) {
+    return (x << k) | (x >> (64 - k));
+}
 
 constexpr double kPi = 3.14159265358979323846;
 
@@ -52,7 +54,9 @@ uint64_t Rng::Next() {
     return result;
 }
 
-double Rng::Uniform() { return double(Next() >> 11) * (1.0 / 9007199254740992.0); }
+double Rng::Uniform() {
+    return double(Next() >> 11) * (1.0 / 9007199254740992.0);
+}
 
 double Rng::Gaussian() {
     if (haveSpare_) {
@@ -68,7 +72,9 @@ double Rng::Gaussian() {
     return mag * std::cos(2.0 * kPi * u2);
 }
 
-double DbfsToRms(double dbfs) { return kFullScale * std::pow(10.0, dbfs / 20.0); }
+double DbfsToRms(double dbfs) {
+    return kFullScale * std::pow(10.0, dbfs / 20.0);
+}
 
 std::vector<double> SpeechLike(const SpeechParams& p, size_t n) {
     Rng rng(p.seed);
@@ -147,7 +153,8 @@ std::vector<double> EchoImpulse(const EchoPathParams& p) {
     const double tau = p.rt60Ms / 1000.0 * p.rate / std::log(1000.0);
     std::vector<double> h(delay + length, 0.0);
     h[delay] = p.directTap;
-    for (size_t n = 1; n < length; ++n) h[delay + n] = 0.5 * std::exp(-double(n) / tau) * rng.Gaussian();
+    for (size_t n = 1; n < length; ++n)
+        h[delay + n] = 0.5 * std::exp(-double(n) / tau) * rng.Gaussian();
     double energy = 0.0;
     for (double v : h) energy += v * v;
     const double gain = std::sqrt(std::pow(10.0, -p.erlDb / 10.0) / energy);
@@ -176,7 +183,8 @@ std::vector<double> Mix(const std::vector<std::vector<double>>& parts) {
     return out;
 }
 
-std::vector<double> Gate(const std::vector<double>& x, const std::vector<std::pair<size_t, size_t>>& windows) {
+std::vector<double> Gate(const std::vector<double>& x,
+                         const std::vector<std::pair<size_t, size_t>>& windows) {
     std::vector<double> out(x.size(), 0.0);
     for (const auto& w : windows)
         for (size_t i = w.first; i < w.second && i < x.size(); ++i) out[i] = x[i];
@@ -249,14 +257,16 @@ bool ReadWav16(const char* path, std::vector<int16_t>* samples, int* rate) {
     std::vector<unsigned char> bytes;
     unsigned char buffer[65536];
     size_t got;
-    while ((got = std::fread(buffer, 1, sizeof(buffer), f)) > 0) bytes.insert(bytes.end(), buffer, buffer + got);
+    while ((got = std::fread(buffer, 1, sizeof(buffer), f)) > 0)
+        bytes.insert(bytes.end(), buffer, buffer + got);
     std::fclose(f);
     auto u32 = [&](size_t at) {
         return uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8 | uint32_t(bytes[at + 2]) << 16 |
                uint32_t(bytes[at + 3]) << 24;
     };
     auto u16 = [&](size_t at) { return uint16_t(bytes[at] | bytes[at + 1] << 8); };
-    if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 || std::memcmp(bytes.data() + 8, "WAVE", 4) != 0)
+    if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 ||
+        std::memcmp(bytes.data() + 8, "WAVE", 4) != 0)
         return false;
     bool formatOk = false;
     int sampleRate = 0;

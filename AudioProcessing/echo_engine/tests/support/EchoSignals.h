@@ -32,14 +32,14 @@ double DbfsToRms(double dbfs);
 struct SpeechParams {
     int rate = 8000;
     uint64_t seed = 1;
-    double levelDbfs = -20.0;            // RMS while talking
+    double levelDbfs = -20.0;  // RMS while talking
     double formant1 = 500.0, radius1 = 0.95;
     double formant2 = 1500.0, radius2 = 0.9;
-    double pitchHz = 120.0;              // glottal pulse train mixed in
-    double meanOnSeconds = 1.0;          // talk spurts (exponential lengths)
+    double pitchHz = 120.0;      // glottal pulse train mixed in
+    double meanOnSeconds = 1.0;  // talk spurts (exponential lengths)
     double meanOffSeconds = 0.6;
-    bool spurts = true;                  // false: talks all the time
-    double syllabicHz = 4.0;             // envelope modulation
+    bool spurts = true;       // false: talks all the time
+    double syllabicHz = 4.0;  // envelope modulation
 };
 // A speech-like signal of n samples (floating point, full scale 32768).
 std::vector<double> SpeechLike(const SpeechParams& p, size_t n);
@@ -50,11 +50,11 @@ std::vector<double> Noise(uint64_t seed, size_t n, double levelDbfs, bool pink);
 struct EchoPathParams {
     int rate = 8000;
     uint64_t seed = 7;
-    double delayMs = 100.0;     // bulk delay before the first tap
-    double rt60Ms = 30.0;       // decay of the reverberant part
-    double lengthMs = 60.0;     // length of the impulse response after the delay
-    double erlDb = 10.0;        // echo return loss: far energy over echo energy
-    double directTap = 0.3;     // relative weight of the direct tap
+    double delayMs = 100.0;  // bulk delay before the first tap
+    double rt60Ms = 30.0;    // decay of the reverberant part
+    double lengthMs = 60.0;  // length of the impulse response after the delay
+    double erlDb = 10.0;     // echo return loss: far energy over echo energy
+    double directTap = 0.3;  // relative weight of the direct tap
 };
 // Impulse response including the bulk delay (leading zeros), scaled so that
 // white far end meets the path at the requested ERL.
@@ -66,7 +66,8 @@ std::vector<double> Convolve(const std::vector<double>& x, const std::vector<dou
 // Sum of signals, sample by sample (shorter ones count as zero).
 std::vector<double> Mix(const std::vector<std::vector<double>>& parts);
 // Keeps the samples inside the windows [first, second) and zeroes the rest.
-std::vector<double> Gate(const std::vector<double>& x, const std::vector<std::pair<size_t, size_t>>& windows);
+std::vector<double> Gate(const std::vector<double>& x,
+                         const std::vector<std::pair<size_t, size_t>>& windows);
 
 // Rounds and clips to 16-bit PCM.
 std::vector<int16_t> ToPcm(const std::vector<double>& x);

@@ -25,11 +25,11 @@ using AttachTest = E2ETest;
 
 TEST_F(AttachTest, MasterIsElectedSlavesAreHookedAndTheRoleIsHandedOverAndBack) {
     WriteMachine({
-        {"1", {}, {}, 1},                                         // capture device running without the filter
+        {"1", {}, {}, 1},  // capture device running without the filter
         {"2", {"ZvEchowell"}, {{"ZAECAudioFilterMaster", 1}}, 1},  // the master
         {"3", {"ZvEchowell"}, {{"ZAECAudioFilterMaster", 1}}, 2},  // a second candidate
-        {"4", {}, {{"ZAECAudioFilterMaster", 1}}, 2},              // arrives later, carries the Master option
-        {"5", {}, {}, 0},                                          // audio but neither capture nor render
+        {"4", {}, {{"ZAECAudioFilterMaster", 1}}, 2},  // arrives later, carries the Master option
+        {"5", {}, {}, 0},                              // audio but neither capture nor render
     });
     PDEVICE_OBJECT slave = Plug("1");
     EXPECT_EQ(StackDrivers(slave), (std::vector<std::string>{"\\Driver\\KpBus", kFake}));
@@ -38,7 +38,8 @@ TEST_F(AttachTest, MasterIsElectedSlavesAreHookedAndTheRoleIsHandedOverAndBack) 
     KpIoDrainWorkQueues();
     // The registration reported the running capture device: it is hooked on top.
     EXPECT_EQ(StackDrivers(slave), (std::vector<std::string>{"\\Driver\\KpBus", kFake, kEchowell}));
-    EXPECT_EQ(StackDrivers(master), (std::vector<std::string>{"\\Driver\\KpBus", kFake, kEchowell}));
+    EXPECT_EQ(StackDrivers(master),
+              (std::vector<std::string>{"\\Driver\\KpBus", kFake, kEchowell}));
     EXPECT_EQ(KpPnpNotificationCount(), 1u);
     FilterDeviceExtension* masterExt = ExtensionOf(master);
     FilterDeviceExtension* slaveExt = ExtensionOf(slave);
@@ -123,7 +124,10 @@ TEST_F(AttachTest, MasterIsElectedSlavesAreHookedAndTheRoleIsHandedOverAndBack) 
 TEST_F(AttachTest, AMasterCandidateThatIsNotHookedLeavesTheRoleFree) {
     WriteMachine({
         {"1", {"ZvEchowell"}, {{"ZAECAudioFilterMaster", 1}, {"ZAECAudioFilterNoLoad", 1}}, 1},
-        {"2", {"ZvEchowell"}, {{"ZAECAudioFilterMaster", 1}, {"ZAECAudioFilterNoManualSlaves", 1}}, 1},
+        {"2",
+         {"ZvEchowell"},
+         {{"ZAECAudioFilterMaster", 1}, {"ZAECAudioFilterNoManualSlaves", 1}},
+         1},
         {"3", {}, {}, 1},
     });
     PDEVICE_OBJECT refused = Plug("1");
@@ -150,22 +154,33 @@ TEST_F(AttachTest, OptionNamesCarryEachDriversPrefixAndStateBitsFollowTheDriver)
     PDEVICE_OBJECT mute = Plug("2");
     EXPECT_EQ(StackDrivers(mute), (std::vector<std::string>{"\\Driver\\KpBus", kFake, kMutewell}));
     EXPECT_EQ(KpPnpDeviceStateBits(mute), 0x22u);  // hidden from the user interface
-    EXPECT_EQ(ExtensionOf(mute, u"\\Driver\\ZvMutewell")->HandledDirections, 0u);  // logic not loaded: no master
+    EXPECT_EQ(ExtensionOf(mute, u"\\Driver\\ZvMutewell")->HandledDirections,
+              0u);  // logic not loaded: no master
 }
 
 TEST_F(AttachTest, TwoDriversOnOneDeviceResetALeftOverCountOnceAndShareTheBusyFlag) {
     std::string profile =
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_ABCD\\1\\DirectSound\\Device Presence]\r\n"
-        "\"ZVDSDisableCount\"=dword:00000002\r\n\"VxD\"=dword:00000001\r\n\"WDM\"=dword:00000001\r\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Hardware "
+        "Profiles\\Current\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_"
+        "ABCD\\1\\DirectSound\\Device Presence]\r\n"
+        "\"ZVDSDisableCount\"=dword:00000002\r\n\"VxD\"=dword:00000001\r\n\"WDM\"=dword:"
+        "00000001\r\n"
         "\"VxDOrig\"=dword:00000000\r\n\"WDMOrig\"=dword:00000000\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_ABCD\\1\\DirectSound\\Mixer Defaults]\r\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Hardware "
+        "Profiles\\Current\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_"
+        "ABCD\\1\\DirectSound\\Mixer Defaults]\r\n"
         "\"Acceleration\"=dword:0000000f\r\n\"AccelerationOrig\"=dword:00000003\r\n\r\n";
     // Both drivers elect this device as their master: each turns processing
     // on and so disables DirectSound once.
-    WriteMachine({{"1", {"ZvMutewell", "ZvEchowell"}, {{"ZAECAudioFilterMaster", 1}, {"ZSAMAudioFilterMaster", 1}}, 1, 0,
+    WriteMachine({{"1",
+                   {"ZvMutewell", "ZvEchowell"},
+                   {{"ZAECAudioFilterMaster", 1}, {"ZSAMAudioFilterMaster", 1}},
+                   1,
+                   0,
                    profile}});
     PDEVICE_OBJECT pdo = Plug("1");
-    ASSERT_EQ(StackDrivers(pdo), (std::vector<std::string>{"\\Driver\\KpBus", kFake, kMutewell, kEchowell}));
+    ASSERT_EQ(StackDrivers(pdo),
+              (std::vector<std::string>{"\\Driver\\KpBus", kFake, kMutewell, kEchowell}));
     FilterDeviceExtension* echo = ExtensionOf(pdo, u"\\Driver\\ZvEchowell");
     FilterDeviceExtension* mute = ExtensionOf(pdo, u"\\Driver\\ZvMutewell");
     ASSERT_NE(echo->DsBusyFlag, nullptr);
@@ -198,7 +213,8 @@ TEST_F(AttachTest, RemovalGoesDownFirstAndWaitsForARequestHeldBelow) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_ZVTEST_HOLD, fdo, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_ZVTEST_HOLD, fdo, nullptr, 0, nullptr, 0, FALSE,
+                                             &event, &iosb);
     ASSERT_NE(irp, nullptr);
     EXPECT_EQ(IoCallDriver(fdo, irp), STATUS_PENDING);
     EXPECT_EQ(HeldRequestCount(), 1u);
@@ -277,7 +293,8 @@ TEST_F(AttachTest, QueryRemoveThenCancelUnloadsAndReloadsSurpriseRemovalStopsOnc
     EXPECT_EQ(DsValue("2", true, "Device Presence", u"ZVDSDisableCount"), 0u);
     ASSERT_EQ(KpPnpCancelRemove(plain), STATUS_SUCCESS);
     EXPECT_EQ(ext->PnpState, 1);
-    EXPECT_EQ(LogicCalls("Echowell", fdo), (std::vector<std::string>{"OnFilterUnload(0)", "OnFilterLoad(0)"}));
+    EXPECT_EQ(LogicCalls("Echowell", fdo),
+              (std::vector<std::string>{"OnFilterUnload(0)", "OnFilterLoad(0)"}));
     EXPECT_EQ(DsValue("2", true, "Device Presence", u"ZVDSDisableCount"), 1u);
 
     KpIoTraceClear();
@@ -294,7 +311,8 @@ TEST_F(AttachTest, QueryRemoveThenCancelUnloadsAndReloadsSurpriseRemovalStopsOnc
     ASSERT_EQ(KpPnpRemove(master), STATUS_SUCCESS);
     std::vector<std::string> order;
     for (auto& e : KpIoTraceEntries()) {
-        if (e.Who == "fake-audio" && e.Event == "irp" && e.Major == IRP_MJ_PNP && e.Minor == IRP_MN_REMOVE_DEVICE) {
+        if (e.Who == "fake-audio" && e.Event == "irp" && e.Major == IRP_MJ_PNP &&
+            e.Minor == IRP_MN_REMOVE_DEVICE) {
             order.push_back("remove-below");
         } else if (e.Who == "Echowell" && e.Device == masterFdo) {
             order.push_back(e.Event);

@@ -20,17 +20,27 @@ protected:
         E2ETest::SetUp();
         DsRegistryKeyType = PLUGPLAY_REGKEY_DEVICE | PLUGPLAY_REGKEY_CURRENT_HWPROFILE;
     }
-    ULONG Count(bool render) { return DsValue("1", render, "Device Presence", u"ZVDSDisableCount"); }
-    ULONG Presence(bool render, const char16_t* name) { return DsValue("1", render, "Device Presence", name); }
-    ULONG Mixer(bool render, const char16_t* name) { return DsValue("1", render, "Mixer Defaults", name); }
+    ULONG Count(bool render) {
+        return DsValue("1", render, "Device Presence", u"ZVDSDisableCount");
+    }
+    ULONG Presence(bool render, const char16_t* name) {
+        return DsValue("1", render, "Device Presence", name);
+    }
+    ULONG Mixer(bool render, const char16_t* name) {
+        return DsValue("1", render, "Mixer Defaults", name);
+    }
 };
 
 std::string ProfileKeys(ULONG vxd, ULONG wdm, ULONG acceleration) {
     char text[512];
     std::snprintf(text, sizeof text,
-                  "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_ABCD\\1\\DirectSound\\Device Presence]\r\n"
+                  "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Hardware "
+                  "Profiles\\Current\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_"
+                  "ABCD\\1\\DirectSound\\Device Presence]\r\n"
                   "\"VxD\"=dword:%08x\r\n\"WDM\"=dword:%08x\r\n\r\n"
-                  "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_ABCD\\1\\DirectSound\\Mixer Defaults]\r\n"
+                  "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Hardware "
+                  "Profiles\\Current\\System\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_"
+                  "ABCD\\1\\DirectSound\\Mixer Defaults]\r\n"
                   "\"Acceleration\"=dword:%08x\r\n\r\n",
                   vxd, wdm, acceleration);
     return text;

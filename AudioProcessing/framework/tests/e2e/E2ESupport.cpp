@@ -57,15 +57,17 @@ std::string Dword(ULONG value) {
 }
 
 std::string Service(const std::string& name) {
-    return "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\" + name + "]\r\n\"ImagePath\"=\"\\\\SystemRoot\\\\System32\\\\drivers\\\\" +
-           name + ".sys\"\r\n\"Type\"=dword:00000001\r\n\"Start\"=dword:00000003\r\n\r\n";
+    return "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\" + name +
+           "]\r\n\"ImagePath\"=\"\\\\SystemRoot\\\\System32\\\\drivers\\\\" + name +
+           ".sys\"\r\n\"Type\"=dword:00000001\r\n\"Start\"=dword:00000003\r\n\r\n";
 }
 }  // namespace
 
 void E2ETest::SetUp() {
     KernelTest::SetUp();
     static std::atomic<int> serial{0};
-    m_folder = fs::path(::testing::TempDir()) / ("zv-e2e-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
+    m_folder = fs::path(::testing::TempDir()) /
+               ("zv-e2e-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
     fs::remove_all(m_folder);
     std::string error;
     ASSERT_TRUE(KpMachineSetFolder(m_folder, &error)) << error;
@@ -101,20 +103,25 @@ std::u16string E2ETest::InstancePath(const std::string& instance) {
 }
 
 void E2ETest::WriteMachine(const std::vector<E2EDevice>& devices) {
-    std::string text = "Windows Registry Editor Version 5.00\r\n\r\n" + Service("ZvEchowell") + Service("ZvMutewell") +
-                       Service("ZvFakeAudio");
+    std::string text = "Windows Registry Editor Version 5.00\r\n\r\n" + Service("ZvEchowell") +
+                       Service("ZvMutewell") + Service("ZvFakeAudio");
     for (auto& d : devices) {
-        std::string key = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_ABCD\\" + d.Instance;
+        std::string key =
+            "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_ABCD\\" +
+            d.Instance;
         std::string classKey = std::string(kClassGuid) + "\\000" + d.Instance;
-        text += "[" + key + "]\r\n\"HardwareID\"=" +
-                RegMultiSz({d.HardwareId, "USB\\VID_1234&PID_ABCD"}) +
-                "\r\n\"Service\"=\"ZvFakeAudio\"\r\n\"ClassGUID\"=\"" + kClassGuid + "\"\r\n\"Driver\"=\"" +
-                std::string(kClassGuid) + "\\\\000" + d.Instance + "\"\r\n";
-        if (!d.UpperFilters.empty()) text += "\"UpperFilters\"=" + RegMultiSz(d.UpperFilters) + "\r\n";
+        text += "[" + key +
+                "]\r\n\"HardwareID\"=" + RegMultiSz({d.HardwareId, "USB\\VID_1234&PID_ABCD"}) +
+                "\r\n\"Service\"=\"ZvFakeAudio\"\r\n\"ClassGUID\"=\"" + kClassGuid +
+                "\"\r\n\"Driver\"=\"" + std::string(kClassGuid) + "\\\\000" + d.Instance + "\"\r\n";
+        if (!d.UpperFilters.empty())
+            text += "\"UpperFilters\"=" + RegMultiSz(d.UpperFilters) + "\r\n";
         text += "\r\n[" + key + "\\Device Parameters]\r\n\"Categories\"=" + Dword(d.Categories) +
-                "\r\n\"StateBits\"=" + Dword(d.StateBits) + "\r\n\"PendStart\"=" + Dword(d.PendStart) +
+                "\r\n\"StateBits\"=" + Dword(d.StateBits) +
+                "\r\n\"PendStart\"=" + Dword(d.PendStart) +
                 "\r\n\"FailStart\"=" + Dword(d.FailStart) + "\r\n\r\n";
-        text += "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\" + classKey + "]\r\n";
+        text +=
+            "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\" + classKey + "]\r\n";
         for (auto& [name, value] : d.Options) text += "\"" + name + "\"=" + Dword(value) + "\r\n";
         text += "\r\n" + d.ExtraKeys;
     }
@@ -138,7 +145,8 @@ PDEVICE_OBJECT E2ETest::Plug(const std::string& instance) {
 std::vector<std::string> E2ETest::StackDrivers(PDEVICE_OBJECT pdo) {
     std::vector<std::string> out;
     for (PDEVICE_OBJECT d = pdo; d != nullptr; d = d->AttachedDevice) {
-        out.push_back(Narrow(d->DriverObject->DriverName.Buffer, d->DriverObject->DriverName.Length / 2));
+        out.push_back(
+            Narrow(d->DriverObject->DriverName.Buffer, d->DriverObject->DriverName.Length / 2));
     }
     return out;
 }
@@ -146,7 +154,8 @@ std::vector<std::string> E2ETest::StackDrivers(PDEVICE_OBJECT pdo) {
 PDEVICE_OBJECT E2ETest::FilterOf(PDEVICE_OBJECT pdo, const char16_t* driverName) {
     std::u16string wanted(driverName);
     for (PDEVICE_OBJECT d = pdo; d != nullptr; d = d->AttachedDevice) {
-        std::u16string name(d->DriverObject->DriverName.Buffer, d->DriverObject->DriverName.Length / 2);
+        std::u16string name(d->DriverObject->DriverName.Buffer,
+                            d->DriverObject->DriverName.Length / 2);
         if (name == wanted) return d;
     }
     return nullptr;
@@ -177,8 +186,8 @@ std::vector<std::string> E2ETest::FakeAudioRequests(PDEVICE_OBJECT pdo) {
     return out;
 }
 
-ULONG E2ETest::DsValue(const std::string& instance, bool render, const char* subkey, const char16_t* name,
-                       ULONG missing) {
+ULONG E2ETest::DsValue(const std::string& instance, bool render, const char* subkey,
+                       const char16_t* name, ULONG missing) {
     std::u16string path = std::u16string(kKpHwProfilePath) + u"\\Enum\\" + InstancePath(instance) +
                           (render ? u"\\DirectSound\\" : u"\\DirectSoundCapture\\") + U16(subkey);
     auto value = kp::reg::GetDword(path, name);

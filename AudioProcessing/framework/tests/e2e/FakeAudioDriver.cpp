@@ -34,7 +34,8 @@ ULONG ReadParameter(PDEVICE_OBJECT pdo, PCWSTR name) {
     UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 4];
     auto info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer);
     ULONG length = 0, value = 0;
-    if (NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, info, sizeof buffer, &length)) &&
+    if (NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, info, sizeof buffer,
+                                   &length)) &&
         info->Type == REG_DWORD && info->DataLength == 4) {
         memcpy(&value, info->Data, 4);
     }
@@ -78,7 +79,8 @@ void SetInterfaces(Extension* ext, BOOLEAN enable) {
 
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT fdo = nullptr;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), nullptr, FILE_DEVICE_KS, 0, FALSE, &fdo);
+    NTSTATUS status =
+        IoCreateDevice(driver, sizeof(Extension), nullptr, FILE_DEVICE_KS, 0, FALSE, &fdo);
     if (!NT_SUCCESS(status)) return status;
     auto ext = static_cast<Extension*>(fdo->DeviceExtension);
     ext->Self = fdo;
@@ -93,7 +95,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     const GUID* guids[] = {&KSCATEGORY_AUDIO, &KSCATEGORY_CAPTURE, &KSCATEGORY_RENDER};
     ULONG wanted[] = {1, categories & 1, categories & 2};
     for (ULONG i = 0; i < 3; ++i) {
-        if (wanted[i] != 0 && NT_SUCCESS(IoRegisterDeviceInterface(pdo, guids[i], &reference, &ext->Links[ext->LinkCount]))) {
+        if (wanted[i] != 0 && NT_SUCCESS(IoRegisterDeviceInterface(pdo, guids[i], &reference,
+                                                                   &ext->Links[ext->LinkCount]))) {
             ++ext->LinkCount;
         }
     }
@@ -127,41 +130,42 @@ VOID FinishStartLater(PVOID context) {
 
 NTSTATUS DispatchPnp(Extension* ext, PIRP irp) {
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
-    case IRP_MN_START_DEVICE: {
-        if (ext->PendStart == 0) return FinishStart(ext, irp);
-        IoMarkIrpPending(irp);
-        HANDLE thread = nullptr;
-        if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, FinishStartLater,
-                                            new PendedStart{ext, irp}))) {
-            ZwClose(thread);
+        case IRP_MN_START_DEVICE: {
+            if (ext->PendStart == 0) return FinishStart(ext, irp);
+            IoMarkIrpPending(irp);
+            HANDLE thread = nullptr;
+            if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr,
+                                                nullptr, FinishStartLater,
+                                                new PendedStart{ext, irp}))) {
+                ZwClose(thread);
+            }
+            return STATUS_PENDING;
         }
-        return STATUS_PENDING;
-    }
-    case IRP_MN_QUERY_PNP_DEVICE_STATE: {
-        NTSTATUS status = ForwardAndWait(ext, irp);
-        ULONG_PTR bits = NT_SUCCESS(status) ? irp->IoStatus.Information | ext->StateBits : 0;
-        return Complete(irp, status, bits);
-    }
-    case IRP_MN_SURPRISE_REMOVAL:
-        SetInterfaces(ext, FALSE);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(ext, irp);
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(ext, irp);
-    case IRP_MN_REMOVE_DEVICE: {
-        SetInterfaces(ext, FALSE);
-        ReleaseHeldRequests();
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        NTSTATUS status = PassDown(ext, irp);
-        IoDetachDevice(ext->Lower);
-        for (ULONG i = 0; i < ext->LinkCount; ++i) RtlFreeUnicodeString(&ext->Links[i]);
-        IoDeleteDevice(ext->Self);
-        return status;
-    }
-    default:
-        return PassDown(ext, irp);
+        case IRP_MN_QUERY_PNP_DEVICE_STATE: {
+            NTSTATUS status = ForwardAndWait(ext, irp);
+            ULONG_PTR bits = NT_SUCCESS(status) ? irp->IoStatus.Information | ext->StateBits : 0;
+            return Complete(irp, status, bits);
+        }
+        case IRP_MN_SURPRISE_REMOVAL:
+            SetInterfaces(ext, FALSE);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            return PassDown(ext, irp);
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            return PassDown(ext, irp);
+        case IRP_MN_REMOVE_DEVICE: {
+            SetInterfaces(ext, FALSE);
+            ReleaseHeldRequests();
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            NTSTATUS status = PassDown(ext, irp);
+            IoDetachDevice(ext->Lower);
+            for (ULONG i = 0; i < ext->LinkCount; ++i) RtlFreeUnicodeString(&ext->Links[i]);
+            IoDeleteDevice(ext->Self);
+            return status;
+        }
+        default:
+            return PassDown(ext, irp);
     }
 }
 
@@ -180,10 +184,13 @@ NTSTATUS DispatchControl(PIRP irp) {
         ReleaseHeldRequests();
         return Complete(irp, STATUS_SUCCESS);
     }
-    if (code != IOCTL_KS_PROPERTY || inLength < sizeof(KSPROPERTY)) return Complete(irp, STATUS_SUCCESS);
-    auto property = static_cast<const KSPROPERTY*>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
+    if (code != IOCTL_KS_PROPERTY || inLength < sizeof(KSPROPERTY))
+        return Complete(irp, STATUS_SUCCESS);
+    auto property =
+        static_cast<const KSPROPERTY*>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
     PVOID out = irp->UserBuffer;
-    if (IsEqualGUID(property->Set, KSPROPSETID_Audio) && property->Id == KSPROPERTY_AUDIO_POSITION) {
+    if (IsEqualGUID(property->Set, KSPROPSETID_Audio) &&
+        property->Id == KSPROPERTY_AUDIO_POSITION) {
         if (outLength < sizeof(KSAUDIO_POSITION)) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
         KSAUDIO_POSITION position = {4800, 9600};
         memcpy(out, &position, sizeof position);
@@ -195,20 +202,20 @@ NTSTATUS DispatchControl(PIRP irp) {
     ULONG pinId = reinterpret_cast<const KSP_PIN*>(property)->PinId;
     if (pinId > 1) return Complete(irp, STATUS_INVALID_PARAMETER);
     switch (property->Id) {
-    case KSPROPERTY_PIN_CATEGORY: {
-        if (outLength < sizeof(GUID)) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
-        memcpy(out, pinId == 0 ? &KSCATEGORY_CAPTURE : &KSCATEGORY_RENDER, sizeof(GUID));
-        return Complete(irp, STATUS_SUCCESS, sizeof(GUID));
-    }
-    case KSPROPERTY_PIN_DATAFLOW:
-    case KSPROPERTY_PIN_COMMUNICATION: {
-        if (outLength < sizeof(ULONG)) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
-        ULONG value = property->Id == KSPROPERTY_PIN_DATAFLOW ? 2 - pinId : 1;
-        memcpy(out, &value, sizeof value);
-        return Complete(irp, STATUS_SUCCESS, sizeof value);
-    }
-    default:
-        return Complete(irp, STATUS_NOT_FOUND);
+        case KSPROPERTY_PIN_CATEGORY: {
+            if (outLength < sizeof(GUID)) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+            memcpy(out, pinId == 0 ? &KSCATEGORY_CAPTURE : &KSCATEGORY_RENDER, sizeof(GUID));
+            return Complete(irp, STATUS_SUCCESS, sizeof(GUID));
+        }
+        case KSPROPERTY_PIN_DATAFLOW:
+        case KSPROPERTY_PIN_COMMUNICATION: {
+            if (outLength < sizeof(ULONG)) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+            ULONG value = property->Id == KSPROPERTY_PIN_DATAFLOW ? 2 - pinId : 1;
+            memcpy(out, &value, sizeof value);
+            return Complete(irp, STATUS_SUCCESS, sizeof value);
+        }
+        default:
+            return Complete(irp, STATUS_NOT_FOUND);
     }
 }
 
@@ -216,18 +223,18 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     auto ext = static_cast<Extension*>(device->DeviceExtension);
     KpIoTraceIrp(ZV_FAKE_AUDIO_LABEL, device, irp);
     switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
-    case IRP_MJ_PNP:
-        return DispatchPnp(ext, irp);
-    case IRP_MJ_POWER:
-        PoStartNextPowerIrp(irp);
-        IoSkipCurrentIrpStackLocation(irp);
-        return PoCallDriver(ext->Lower, irp);
-    case IRP_MJ_SYSTEM_CONTROL:
-        return PassDown(ext, irp);
-    case IRP_MJ_DEVICE_CONTROL:
-        return DispatchControl(irp);
-    default:
-        return Complete(irp, STATUS_SUCCESS);
+        case IRP_MJ_PNP:
+            return DispatchPnp(ext, irp);
+        case IRP_MJ_POWER:
+            PoStartNextPowerIrp(irp);
+            IoSkipCurrentIrpStackLocation(irp);
+            return PoCallDriver(ext->Lower, irp);
+        case IRP_MJ_SYSTEM_CONTROL:
+            return PassDown(ext, irp);
+        case IRP_MJ_DEVICE_CONTROL:
+            return DispatchControl(irp);
+        default:
+            return Complete(irp, STATUS_SUCCESS);
     }
 }
 

@@ -19,7 +19,8 @@ using FilterDeviceTest = E2ETest;
 NTSTATUS SendControl(PDEVICE_OBJECT device, ULONG code, IO_STATUS_BLOCK* iosb) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(code, device, nullptr, 0, nullptr, 0, FALSE, &event, iosb);
+    PIRP irp =
+        IoBuildDeviceIoControlRequest(code, device, nullptr, 0, nullptr, 0, FALSE, &event, iosb);
     if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     NTSTATUS status = IoCallDriver(device, irp);
     if (status == STATUS_PENDING) {
@@ -48,7 +49,8 @@ TEST_F(FilterDeviceTest, UnknownRequestsAndPowerPassDownAndTheRemoveLockComesBac
     IO_STATUS_BLOCK held = {};
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_ZVTEST_HOLD, fdo, nullptr, 0, nullptr, 0, FALSE, &event, &held);
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_ZVTEST_HOLD, fdo, nullptr, 0, nullptr, 0, FALSE,
+                                             &event, &held);
     ASSERT_NE(irp, nullptr);
     EXPECT_EQ(RemoveLockCount(device->GetRemoveLock()), 1);
     EXPECT_EQ(IoCallDriver(fdo, irp), STATUS_PENDING);
@@ -60,7 +62,8 @@ TEST_F(FilterDeviceTest, UnknownRequestsAndPowerPassDownAndTheRemoveLockComesBac
     ULONG before = KpPoStartNextPowerIrpCount();
     LONG state = FilterExtension(fdo)->PnpState;
     EXPECT_EQ(KpPnpSetDevicePower(pdo, PowerDeviceD3), STATUS_SUCCESS);
-    EXPECT_EQ(KpPoStartNextPowerIrpCount(), before + 3);  // the filter, the function driver and the bus
+    EXPECT_EQ(KpPoStartNextPowerIrpCount(),
+              before + 3);  // the filter, the function driver and the bus
     EXPECT_EQ(FilterExtension(fdo)->PnpState, state);
     EXPECT_EQ(KpPnpSetDevicePower(pdo, PowerDeviceD0), STATUS_SUCCESS);
     ASSERT_EQ(KpPnpRemoveDevice(pdo), STATUS_SUCCESS);
@@ -73,7 +76,8 @@ TEST_F(FilterDeviceTest, ADeviceObjectWithoutACDeviceFailsEveryRequest) {
     PDRIVER_OBJECT driver = KpFindDriver(u"ZvEchowell");
     ASSERT_NE(driver, nullptr);
     PDEVICE_OBJECT bare = nullptr;
-    ASSERT_EQ(IoCreateDevice(driver, sizeof(FilterDeviceExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &bare),
+    ASSERT_EQ(IoCreateDevice(driver, sizeof(FilterDeviceExtension), nullptr, FILE_DEVICE_UNKNOWN, 0,
+                             FALSE, &bare),
               STATUS_SUCCESS);
     KpIoTraceClear();
     IO_STATUS_BLOCK iosb = {};
@@ -111,7 +115,8 @@ TEST_F(FilterDeviceTest, EveryAddDeviceFailureUndoesItsWorkAndFreesTheMasterRole
     EXPECT_EQ(KpPnpNotificationCount(), 1u);
     auto calls = LogicCalls("Echowell");
     // The failed attempts never reached the logic.
-    EXPECT_EQ(calls, (std::vector<std::string>{"OnFilterLoad(1)", "OnDecidePinDirs(1)", "OnSharedVariableChange(2,1)",
+    EXPECT_EQ(calls, (std::vector<std::string>{"OnFilterLoad(1)", "OnDecidePinDirs(1)",
+                                               "OnSharedVariableChange(2,1)",
                                                "OnSharedVariableChange(1,1)"}));
 }
 
@@ -165,8 +170,9 @@ TEST_F(FilterDeviceTest, TheDeviceListAcceptsByVendorProductAndLowRevisionByte) 
     auto lines = DbgLines();
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
         return line.find("Echowell.DrvMain: IsDeviceInList> PDO(0x") != std::string::npos &&
-               line.find("): ID(HDAUDIO\\FUNC_01&VEN_10EC) is not a USB ID. Not hooking this device...") !=
-                   std::string::npos;
+               line.find(
+                   "): ID(HDAUDIO\\FUNC_01&VEN_10EC) is not a USB ID. Not hooking this "
+                   "device...") != std::string::npos;
     })) << ::testing::PrintToString(lines);
 }
 

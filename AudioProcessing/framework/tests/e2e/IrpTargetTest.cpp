@@ -23,7 +23,8 @@ public:
 // A request whose current location carries a property of the given length.
 class PropertyRequest {
 public:
-    PropertyRequest(const void* input, ULONG inputLength, ULONG outputLength, PFILE_OBJECT file = nullptr) {
+    PropertyRequest(const void* input, ULONG inputLength, ULONG outputLength,
+                    PFILE_OBJECT file = nullptr) {
         m_irp = IoAllocateIrp(1, FALSE);
         IoSetNextIrpStackLocation(m_irp);
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(m_irp);
@@ -55,7 +56,8 @@ protected:
         link.Buffer = links[0].data();
         link.Length = link.MaximumLength = static_cast<USHORT>(links[0].size() * 2);
         PDEVICE_OBJECT top = nullptr;
-        ASSERT_EQ(IoGetDeviceObjectPointer(&link, STANDARD_RIGHTS_ALL, &m_file, &top), STATUS_SUCCESS);
+        ASSERT_EQ(IoGetDeviceObjectPointer(&link, STANDARD_RIGHTS_ALL, &m_file, &top),
+                  STATUS_SUCCESS);
         KpIoTraceClear();
     }
     void TearDown() override {
@@ -65,7 +67,9 @@ protected:
     ULONG ControlRequestsSeen() {
         ULONG count = 0;
         for (auto& e : KpIoTraceEntries()) {
-            if (e.Who == ZV_FAKE_AUDIO_LABEL && e.Event == "irp" && e.Major == IRP_MJ_DEVICE_CONTROL) ++count;
+            if (e.Who == ZV_FAKE_AUDIO_LABEL && e.Event == "irp" &&
+                e.Major == IRP_MJ_DEVICE_CONTROL)
+                ++count;
         }
         return count;
     }
@@ -77,16 +81,19 @@ protected:
 
 TEST_F(IrpTargetTest, RefusalsSendNothing) {
     KSPROPERTY property = {KSPROPSETID_Audio, KSPROPERTY_AUDIO_POSITION, KSPROPERTY_TYPE_GET};
-    EXPECT_EQ(SendKsIoctl(IOCTL_KS_PROPERTY, m_device, m_file, &property, sizeof property, nullptr, 4, nullptr),
+    EXPECT_EQ(SendKsIoctl(IOCTL_KS_PROPERTY, m_device, m_file, &property, sizeof property, nullptr,
+                          4, nullptr),
               STATUS_INVALID_PARAMETER);
     // No file object to send on.
     ULONG out = 0;
-    EXPECT_EQ(SendKsIoctl(IOCTL_KS_PROPERTY, m_device, nullptr, &property, sizeof property, &out, 4, nullptr),
+    EXPECT_EQ(SendKsIoctl(IOCTL_KS_PROPERTY, m_device, nullptr, &property, sizeof property, &out, 4,
+                          nullptr),
               STATUS_INVALID_PARAMETER);
     TestTarget target(m_device);
     PropertyRequest noFile(&property, sizeof property, 0);
-    EXPECT_EQ(target.SyncIoctl(noFile.Get(), IOCTL_KS_PROPERTY, &property, sizeof property, &out, 4, 0),
-              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(
+        target.SyncIoctl(noFile.Get(), IOCTL_KS_PROPERTY, &property, sizeof property, &out, 4, 0),
+        STATUS_INVALID_PARAMETER);
     // Short buffers of the pin wrappers.
     PropertyRequest current(&property, sizeof property, 0, m_file);
     UCHAR buffer[16];
@@ -96,7 +103,8 @@ TEST_F(IrpTargetTest, RefusalsSendNothing) {
     EXPECT_EQ(ControlRequestsSeen(), 0u);
     // No request can be built.
     KpIoFailCall(KpFaultAllocateIrp, 1);
-    EXPECT_EQ(SendKsIoctl(IOCTL_KS_PROPERTY, m_device, m_file, &property, sizeof property, &out, 4, nullptr),
+    EXPECT_EQ(SendKsIoctl(IOCTL_KS_PROPERTY, m_device, m_file, &property, sizeof property, &out, 4,
+                          nullptr),
               STATUS_INSUFFICIENT_RESOURCES);
     KpIoClearFailures();
     EXPECT_EQ(ControlRequestsSeen(), 0u);
@@ -116,7 +124,8 @@ TEST_F(IrpTargetTest, PositionAndPinDescriptionComeBackFromTheDevice) {
     TestTarget target(m_device);
     GUID category = {};
     ULONG dataFlow = 0, communication = 0;
-    EXPECT_EQ(target.GetPinDescription(current.Get(), 0, &category, &dataFlow, &communication, 0), 1u);
+    EXPECT_EQ(target.GetPinDescription(current.Get(), 0, &category, &dataFlow, &communication, 0),
+              1u);
     EXPECT_TRUE(IsEqualGUID(category, KSCATEGORY_CAPTURE));
     EXPECT_EQ(dataFlow, 2u);
     EXPECT_EQ(communication, 1u);
@@ -125,14 +134,16 @@ TEST_F(IrpTargetTest, PositionAndPinDescriptionComeBackFromTheDevice) {
     std::memset(&marker, 0x5A, sizeof marker);
     category = marker;
     dataFlow = communication = 77;
-    EXPECT_EQ(target.GetPinDescription(current.Get(), 7, &category, &dataFlow, &communication, 0), 0u);
+    EXPECT_EQ(target.GetPinDescription(current.Get(), 7, &category, &dataFlow, &communication, 0),
+              0u);
     EXPECT_TRUE(IsEqualGUID(category, marker));
     EXPECT_EQ(dataFlow, 77u);
     EXPECT_EQ(communication, 77u);
     // The byte count comes back, also through the member form.
     KSP_PIN pin = {{KSPROPSETID_Pin, KSPROPERTY_PIN_DATAFLOW, KSPROPERTY_TYPE_GET}, 1, 0};
     ULONG flow = 0, bytes = 0;
-    EXPECT_EQ(target.SyncIoctl(current.Get(), IOCTL_KS_PROPERTY, &pin, sizeof pin, &flow, sizeof flow, &bytes, 0),
+    EXPECT_EQ(target.SyncIoctl(current.Get(), IOCTL_KS_PROPERTY, &pin, sizeof pin, &flow,
+                               sizeof flow, &bytes, 0),
               STATUS_SUCCESS);
     EXPECT_EQ(flow, 1u);
     EXPECT_EQ(bytes, 4u);
@@ -153,7 +164,8 @@ TEST_F(IrpTargetTest, UseRelatedSendsOnTheParentFile) {
     // Without a parent there is nothing to send on.
     FILE_OBJECT orphan = {};
     PropertyRequest orphanRequest(&any, sizeof any, 0, &orphan);
-    EXPECT_EQ(target.GetPinDataFlow(orphanRequest.Get(), 0, &flow, sizeof flow, 1), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(target.GetPinDataFlow(orphanRequest.Get(), 0, &flow, sizeof flow, 1),
+              STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(IrpTargetTest, PredicatesClassifyByLengthSetIdAndFlags) {
@@ -174,14 +186,20 @@ TEST_F(IrpTargetTest, PredicatesClassifyByLengthSetIdAndFlags) {
     EXPECT_EQ(CKsIrpTarget::IsPinProperty(PropertyRequest(&pin, 23, 4).Get(), &pinId), 0u);
 
     KSPROPERTY connection = {KSPROPSETID_Connection, 5, KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET};
-    EXPECT_EQ(CKsIrpTarget::IsConnectionProperty(PropertyRequest(&connection, 24, 0).Get(), &id, &kind), 1u);
+    EXPECT_EQ(
+        CKsIrpTarget::IsConnectionProperty(PropertyRequest(&connection, 24, 0).Get(), &id, &kind),
+        1u);
     EXPECT_EQ(kind, 2u);
     connection.Flags = KSPROPERTY_TYPE_GET;
-    EXPECT_EQ(CKsIrpTarget::IsConnectionProperty(PropertyRequest(&connection, 24, 0).Get(), &id, &kind), 1u);
+    EXPECT_EQ(
+        CKsIrpTarget::IsConnectionProperty(PropertyRequest(&connection, 24, 0).Get(), &id, &kind),
+        1u);
     EXPECT_EQ(kind, 1u);
     connection.Flags = 0;
     connection.Id = 9;
-    EXPECT_EQ(CKsIrpTarget::IsConnectionProperty(PropertyRequest(&connection, 24, 0).Get(), &id, &kind), 0u);
+    EXPECT_EQ(
+        CKsIrpTarget::IsConnectionProperty(PropertyRequest(&connection, 24, 0).Get(), &id, &kind),
+        0u);
     EXPECT_EQ(id, 9u);  // stored all the same
     EXPECT_EQ(kind, 0u);
 

@@ -94,7 +94,8 @@ NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY, ULONG, PVOID, PULONG) {
     return Loaded.load() != 0 ? STATUS_NOT_SUPPORTED : STATUS_UNSUCCESSFUL;
 }
 
-ULONG OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat*, PLONG, PDEVICE_OBJECT, PFILE_OBJECT, PDEVICE_OBJECT) {
+ULONG OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat*, PLONG, PDEVICE_OBJECT,
+             PFILE_OBJECT, PDEVICE_OBJECT) {
     Record(FdoOf(genDisp), "OnOpen(%lu)", direction);
     return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
 }
@@ -120,15 +121,29 @@ ULONG OnGetAudioPosition(CGenDisp* genDisp, ULONG direction, PKSAUDIO_POSITION, 
     return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
 }
 
-ULONG OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID, ULONG length, LONG channel, PFILE_OBJECT) {
+ULONG OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID, ULONG length, LONG channel,
+               PFILE_OBJECT) {
     Record(FdoOf(genDisp), "OnBuffer(%lu,%lu,%lu)", direction, length, static_cast<ULONG>(channel));
     return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
 }
 
 const FilterLogicDescriptor RecordingDescriptor = {
-    ZV_TEST_DRIVER_NAME, ZV_TEST_PREFIX, OnFilterLoad, OnFilterUnload, OnDecidePinDirs, OnGetRequiredFunctionFormat,
-    OnSetChannelState,   OnSharedVariableChange, OnKSProperty, OnOpen, OnClose, OnSetFormat, OnSetStreamState,
-    OnGetAudioPosition,  OnBuffer,       1,
+    ZV_TEST_DRIVER_NAME,
+    ZV_TEST_PREFIX,
+    OnFilterLoad,
+    OnFilterUnload,
+    OnDecidePinDirs,
+    OnGetRequiredFunctionFormat,
+    OnSetChannelState,
+    OnSharedVariableChange,
+    OnKSProperty,
+    OnOpen,
+    OnClose,
+    OnSetFormat,
+    OnSetStreamState,
+    OnGetAudioPosition,
+    OnBuffer,
+    1,
 };
 
 #ifdef ZV_TEST_LOGIC_MUTEWELL
@@ -136,8 +151,8 @@ const GUID InterceptedSets[] = {KSPROPSETID_SwitchMute, KSPROPSETID_Pin, KSPROPS
 #else
 const GUID InterceptedSets[] = {KSPROPSETID_AecControl, KSPROPSETID_Audio};
 #endif
-const InterceptedPropertySetTable InterceptedTable = {sizeof InterceptedSets / sizeof InterceptedSets[0],
-                                                      InterceptedSets};
+const InterceptedPropertySetTable InterceptedTable = {
+    sizeof InterceptedSets / sizeof InterceptedSets[0], InterceptedSets};
 }  // namespace
 
 // For tests linked with this logic: clears the loaded flag between tests.

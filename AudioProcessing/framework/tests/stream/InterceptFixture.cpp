@@ -20,7 +20,8 @@ void InterceptTest::SetUp() {
     KernelTest::SetUp();
     UseManualClock();
     static int serial = 0;
-    folder_ = fs::path(::testing::TempDir()) / ("zv-intercept-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
+    folder_ = fs::path(::testing::TempDir()) /
+              ("zv-intercept-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
     fs::remove_all(folder_);
     fs::create_directories(folder_);
     Reset();
@@ -53,10 +54,17 @@ void InterceptTest::Boot(const std::vector<kp::sim::PinConfig>* pins, bool maste
         "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\ZvStreamTest]\r\n"
         "\"ImagePath\"=\"\\\\SystemRoot\\\\System32\\\\drivers\\\\ZvStreamTest.sys\"\r\n"
         "\"Type\"=dword:00000001\r\n\"Start\"=dword:00000003\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\" + std::string(kDevice) + "]\r\n"
-        "\"Driver\"=\"" + classGuid + "\\\\0001\"\r\n\"ClassGUID\"=\"" + classGuid + "\"\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\" + classGuid + "\\0001]\r\n"
-        "\"ZAECAudioFilterMaster\"=dword:0000000" + (master ? "1" : "0") + "\r\n\r\n";
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\" +
+        std::string(kDevice) +
+        "]\r\n"
+        "\"Driver\"=\"" +
+        classGuid + "\\\\0001\"\r\n\"ClassGUID\"=\"" + classGuid +
+        "\"\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\" +
+        classGuid +
+        "\\0001]\r\n"
+        "\"ZAECAudioFilterMaster\"=dword:0000000" +
+        (master ? "1" : "0") + "\r\n\r\n";
     {
         std::ofstream out(folder_ / "registry.reg", std::ios::binary);
         out << kp::machine::RegistryText({d}, extra);
@@ -72,11 +80,14 @@ void InterceptTest::Boot(const std::vector<kp::sim::PinConfig>* pins, bool maste
     ASSERT_EQ(SetSharedVariable(VID_SHARED_PROCESS, &on, sizeof on), 0u);
 }
 
-std::shared_ptr<kp::sim::SimAudioDevice> InterceptTest::Device() { return kp::sim::SimAudioDevice::FromPdo(pdo_); }
+std::shared_ptr<kp::sim::SimAudioDevice> InterceptTest::Device() {
+    return kp::sim::SimAudioDevice::FromPdo(pdo_);
+}
 
 CGenDisp* InterceptTest::GenDisp() {
     for (PDEVICE_OBJECT d = pdo_; d != nullptr; d = d->AttachedDevice) {
-        std::u16string name(d->DriverObject->DriverName.Buffer, d->DriverObject->DriverName.Length / 2);
+        std::u16string name(d->DriverObject->DriverName.Buffer,
+                            d->DriverObject->DriverName.Length / 2);
         if (name == u"\\Driver\\ZvStreamTest") {
             auto* ext = FilterExtension(d);
             return ext != nullptr && ext->Device != nullptr ? ext->Device->GenDisp() : nullptr;
@@ -99,7 +110,8 @@ std::vector<kp::sim::RequestRecord> InterceptTest::DeviceRequests(UCHAR major, U
     return out;
 }
 
-std::vector<uint8_t> Offer(ULONG minRate, ULONG maxRate, ULONG minBits, ULONG maxBits, ULONG maxChannels) {
+std::vector<uint8_t> Offer(ULONG minRate, ULONG maxRate, ULONG minBits, ULONG maxBits,
+                           ULONG maxChannels) {
     std::vector<uint8_t> list(8 + sizeof(KSDATARANGE_AUDIO), 0);
     KSMULTIPLE_ITEM item = {static_cast<ULONG>(list.size()), 1};
     std::memcpy(list.data(), &item, sizeof item);

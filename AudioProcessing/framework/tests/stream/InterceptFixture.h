@@ -37,6 +37,7 @@ protected:
     PDEVICE_OBJECT pdo_ = nullptr;
 };
 
-std::vector<uint8_t> Offer(ULONG minRate, ULONG maxRate, ULONG minBits, ULONG maxBits, ULONG maxChannels);
+std::vector<uint8_t> Offer(ULONG minRate, ULONG maxRate, ULONG minBits, ULONG maxBits,
+                           ULONG maxChannels);
 
 }  // namespace zvstream

@@ -78,9 +78,11 @@ protected:
     void OpenPins() {
         OpenFilter(&filter_);
         std::vector<uint8_t> format;
-        ASSERT_EQ(filter_.Intersect(0, Offer(1, 200000, 8, 32, 0xFFFFFFFF), &format), STATUS_SUCCESS);
+        ASSERT_EQ(filter_.Intersect(0, Offer(1, 200000, 8, 32, 0xFFFFFFFF), &format),
+                  STATUS_SUCCESS);
         ASSERT_EQ(render_.Create(filter_, 0, format), STATUS_SUCCESS);
-        ASSERT_EQ(filter_.Intersect(1, Offer(1, 200000, 8, 32, 0xFFFFFFFF), &format), STATUS_SUCCESS);
+        ASSERT_EQ(filter_.Intersect(1, Offer(1, 200000, 8, 32, 0xFFFFFFFF), &format),
+                  STATUS_SUCCESS);
         ASSERT_EQ(capture_.Create(filter_, 1, format), STATUS_SUCCESS);
     }
     Request Read(std::vector<ULONG> extents, ULONG headerSize = sizeof(KSSTREAM_HEADER)) {
@@ -92,7 +94,9 @@ protected:
     }
     Request Write(const std::vector<uint8_t>& data) {
         Request r;
-        EXPECT_EQ(render_.Submit(true, {{static_cast<ULONG>(data.size()), static_cast<ULONG>(data.size()), data.data()}},
+        EXPECT_EQ(render_.Submit(true,
+                                 {{static_cast<ULONG>(data.size()), static_cast<ULONG>(data.size()),
+                                   data.data()}},
                                  sizeof(KSSTREAM_HEADER), &r),
                   STATUS_PENDING);
         return r;
@@ -135,8 +139,8 @@ TEST_F(BackboneTest, RangesFormatsStatesBuffersAndClose) {
     auto sets = DeviceRequests(IRP_MJ_DEVICE_CONTROL, IOCTL_KS_PROPERTY);
     std::vector<ULONGLONG> deviceStateSeq;
     for (auto& r : sets) {
-        if (r.IsProperty && IsEqualGUID(r.Set, KSPROPSETID_Connection) && r.Id == KSPROPERTY_CONNECTION_STATE &&
-            (r.Flags & KSPROPERTY_TYPE_SET) != 0) {
+        if (r.IsProperty && IsEqualGUID(r.Set, KSPROPSETID_Connection) &&
+            r.Id == KSPROPERTY_CONNECTION_STATE && (r.Flags & KSPROPERTY_TYPE_SET) != 0) {
             deviceStateSeq.push_back(r.Sequence);
         }
     }
@@ -205,7 +209,8 @@ TEST_F(BackboneTest, RangesFormatsStatesBuffersAndClose) {
     // A pin's close arrives when the last request that referenced it is freed.
     CGenDisp* genDisp = GenDisp();
     ASSERT_TRUE(WaitUntil([genDisp] {
-        return CallsOf("OnClose").size() == 2 && genDisp->OpenPinCount() == 0 && genDisp->FilterCount() == 0;
+        return CallsOf("OnClose").size() == 2 && genDisp->OpenPinCount() == 0 &&
+               genDisp->FilterCount() == 0;
     }));
     EXPECT_EQ(GenDisp()->PendingCount(), 0);
 }
@@ -271,7 +276,8 @@ TEST_F(BackboneTest, BadStreamHeadersPassUntouched) {
     auto data = Pattern(640, 1);
     // DataUsed beyond FrameExtent goes to the device as it came (the device refuses it).
     Request r;
-    if (render_.Submit(true, {{320, 640, data.data()}}, sizeof(KSSTREAM_HEADER), &r) == STATUS_PENDING) {
+    if (render_.Submit(true, {{320, 640, data.data()}}, sizeof(KSSTREAM_HEADER), &r) ==
+        STATUS_PENDING) {
         AdvanceMs(30);
         r->Wait();
     }
@@ -311,8 +317,8 @@ TEST_F(BackboneTest, HeldCaptureBuffersDelayRemovalUntilCompleted) {
 
 TEST_F(BackboneTest, AsynchronousDispatchLevelCompletionsDeferTheirWork) {
     Boot();
-    for (auto c : {kp::sim::RequestClass::Create, kp::sim::RequestClass::Property, kp::sim::RequestClass::Stream,
-                   kp::sim::RequestClass::Close}) {
+    for (auto c : {kp::sim::RequestClass::Create, kp::sim::RequestClass::Property,
+                   kp::sim::RequestClass::Stream, kp::sim::RequestClass::Close}) {
         Device()->SetCompletion(c, {true, DISPATCH_LEVEL});
     }
     OpenPins();
@@ -345,7 +351,8 @@ TEST_F(BackboneTest, PositionAndInterceptedSets) {
     Settings().PropertyBytes = 4;
     size_t before = DeviceRequests(IRP_MJ_DEVICE_CONTROL, IOCTL_KS_PROPERTY).size();
     ULONG value = 0, returned = 0;
-    EXPECT_EQ(capture_.GetProperty(KSPROPSETID_AecControl, 1, &value, sizeof value, &returned), STATUS_SUCCESS);
+    EXPECT_EQ(capture_.GetProperty(KSPROPSETID_AecControl, 1, &value, sizeof value, &returned),
+              STATUS_SUCCESS);
     EXPECT_EQ(returned, 4u);
     EXPECT_EQ(DeviceRequests(IRP_MJ_DEVICE_CONTROL, IOCTL_KS_PROPERTY).size(), before);
     ASSERT_EQ(capture_.SetState(KSSTATE_STOP), STATUS_SUCCESS);
@@ -440,7 +447,8 @@ TEST_F(BackboneTest, PinWithNoRewrittenRangeIsHidden) {
     std::vector<uint8_t> format;
     EXPECT_EQ(filter_.Intersect(1, Offer(1, 200000, 8, 32, 0xFFFFFFFF), &format), STATUS_NO_MATCH);
     ULONG communication = 99;
-    ASSERT_EQ(filter_.GetPinProperty(1, KSPROPERTY_PIN_COMMUNICATION, &communication, sizeof communication),
+    ASSERT_EQ(filter_.GetPinProperty(1, KSPROPERTY_PIN_COMMUNICATION, &communication,
+                                     sizeof communication),
               STATUS_SUCCESS);
     EXPECT_EQ(communication, static_cast<ULONG>(KSPIN_COMMUNICATION_NONE));
     // Its creates go to the device untouched.
@@ -450,7 +458,8 @@ TEST_F(BackboneTest, PinWithNoRewrittenRangeIsHidden) {
     EXPECT_EQ(CallsOf("OnOpen").size(), 0u);
     // A range list asked for with an odd length is not the device's to answer.
     ULONG small[3] = {};
-    EXPECT_EQ(filter_.GetPinProperty(0, KSPROPERTY_PIN_DATARANGES, small, sizeof small), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(filter_.GetPinProperty(0, KSPROPERTY_PIN_DATARANGES, small, sizeof small),
+              STATUS_BUFFER_TOO_SMALL);
 }
 
 TEST_F(BackboneTest, FilterClosedBeforeItsPins) {
@@ -576,12 +585,15 @@ TEST_F(BackboneTest, RandomPropertyRequestsGetAnswers) {
         seed = seed * 1664525u + 1013904223u;
         return seed >> 8;
     };
-    const GUID sets[] = {KSPROPSETID_Pin, KSPROPSETID_Connection, KSPROPSETID_Audio, KSPROPSETID_AecControl};
+    const GUID sets[] = {KSPROPSETID_Pin, KSPROPSETID_Connection, KSPROPSETID_Audio,
+                         KSPROPSETID_AecControl};
     for (int i = 0; i < 600; ++i) {
         std::vector<uint8_t> in(next() % 160), out(next() % 130);
         for (auto& b : in) b = static_cast<uint8_t>(next());
         if (in.size() >= sizeof(KSPROPERTY)) {
-            KSPROPERTY p = {sets[next() % 4], next() % 8, static_cast<ULONG>((next() % 2) != 0 ? KSPROPERTY_TYPE_GET : KSPROPERTY_TYPE_SET)};
+            KSPROPERTY p = {
+                sets[next() % 4], next() % 8,
+                static_cast<ULONG>((next() % 2) != 0 ? KSPROPERTY_TYPE_GET : KSPROPERTY_TYPE_SET)};
             std::memcpy(in.data(), &p, sizeof p);
             if (in.size() >= sizeof(KSP_PIN)) {
                 ULONG pinId = next() % 3;
@@ -592,18 +604,20 @@ TEST_F(BackboneTest, RandomPropertyRequestsGetAnswers) {
                 std::memcpy(in.data() + 32, &item, sizeof item);
             }
         }
-        kp::ks::KsObject* target = (i % 3 == 0) ? static_cast<kp::ks::KsObject*>(&filter_)
+        kp::ks::KsObject* target = (i % 3 == 0)   ? static_cast<kp::ks::KsObject*>(&filter_)
                                    : (i % 3 == 1) ? static_cast<kp::ks::KsObject*>(&render_)
                                                   : static_cast<kp::ks::KsObject*>(&capture_);
         // Never a state change: the pins stay as they are.
         if (in.size() >= sizeof(KSPROPERTY)) {
             KSPROPERTY p;
             std::memcpy(&p, in.data(), sizeof p);
-            if (IsEqualGUID(p.Set, KSPROPSETID_Connection) && p.Id == KSPROPERTY_CONNECTION_STATE) continue;
+            if (IsEqualGUID(p.Set, KSPROPSETID_Connection) && p.Id == KSPROPERTY_CONNECTION_STATE)
+                continue;
         }
         ULONG returned = 0;
-        target->Control(IOCTL_KS_PROPERTY, in.empty() ? nullptr : in.data(), static_cast<ULONG>(in.size()),
-                        out.empty() ? nullptr : out.data(), static_cast<ULONG>(out.size()), &returned);
+        target->Control(IOCTL_KS_PROPERTY, in.empty() ? nullptr : in.data(),
+                        static_cast<ULONG>(in.size()), out.empty() ? nullptr : out.data(),
+                        static_cast<ULONG>(out.size()), &returned);
         EXPECT_LE(returned, out.size() > 0 ? out.size() : 0xFFFFFFFFu);
     }
     EXPECT_EQ(GenDisp()->OpenPinCount(), 2);

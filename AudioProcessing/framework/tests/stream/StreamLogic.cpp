@@ -55,14 +55,21 @@ ULONG OnDecidePinDirs(CGenDisp* genDisp, ULONG) {
     return SetInstantiatedVariable(genDisp, VID_INST_PINDIRS, &dirs, sizeof dirs);
 }
 
-ULONG OnGetRequiredFunctionFormat(LONG, ULONG, ChannelFormat*) { return ZV_NOT_READY; }
-ULONG OnSetChannelState(LONG, ULONG, ULONG) { return ZV_OK; }
-ULONG OnSharedVariableChange(ULONG, PVOID, ULONG) { return ZV_OK; }
+ULONG OnGetRequiredFunctionFormat(LONG, ULONG, ChannelFormat*) {
+    return ZV_NOT_READY;
+}
+ULONG OnSetChannelState(LONG, ULONG, ULONG) {
+    return ZV_OK;
+}
+ULONG OnSharedVariableChange(ULONG, PVOID, ULONG) {
+    return ZV_OK;
+}
 
 NTSTATUS OnKSProperty(CGenDisp*, PKSPROPERTY property, ULONG, PVOID, PULONG byteCount) {
     Record(Make("OnKSProperty", 0, -1, property != nullptr ? property->Id : ~0u));
     if (g_loaded.load() == 0) return STATUS_UNSUCCESSFUL;
-    if (g_control.PropertyAnswer != STATUS_NOT_SUPPORTED && byteCount != nullptr) *byteCount = g_control.PropertyBytes;
+    if (g_control.PropertyAnswer != STATUS_NOT_SUPPORTED && byteCount != nullptr)
+        *byteCount = g_control.PropertyBytes;
     return g_control.PropertyAnswer;
 }
 
@@ -117,7 +124,8 @@ ULONG OnGetAudioPosition(CGenDisp*, ULONG direction, PKSAUDIO_POSITION position,
     return ZV_OK;
 }
 
-ULONG OnBuffer(CGenDisp*, ULONG direction, PVOID headers, ULONG length, LONG channel, PFILE_OBJECT) {
+ULONG OnBuffer(CGenDisp*, ULONG direction, PVOID headers, ULONG length, LONG channel,
+               PFILE_OBJECT) {
     Call c = Make("OnBuffer", direction, channel, length);
     c.HeadersSystem = KpIsSystemMapping(headers) || !KpIsUserAddress(headers, 1);
     int x = g_control.XorBuffers.load();
@@ -149,9 +157,14 @@ ULONG OnBuffer(CGenDisp*, ULONG direction, PVOID headers, ULONG length, LONG cha
 }
 
 FilterLogicDescriptor Descriptor = {
-    "Echowell",       u"ZAEC",       OnFilterLoad, OnFilterUnload, OnDecidePinDirs, OnGetRequiredFunctionFormat,
-    OnSetChannelState, OnSharedVariableChange, OnKSProperty, OnOpen, OnClose, OnSetFormat, OnSetStreamState,
-    OnGetAudioPosition, OnBuffer, 1,
+    "Echowell",        u"ZAEC",
+    OnFilterLoad,      OnFilterUnload,
+    OnDecidePinDirs,   OnGetRequiredFunctionFormat,
+    OnSetChannelState, OnSharedVariableChange,
+    OnKSProperty,      OnOpen,
+    OnClose,           OnSetFormat,
+    OnSetStreamState,  OnGetAudioPosition,
+    OnBuffer,          1,
 };
 
 const GUID InterceptedSets[] = {KSPROPSETID_AecControl, KSPROPSETID_Audio};
@@ -159,7 +172,9 @@ const InterceptedPropertySetTable InterceptedTable = {2, InterceptedSets};
 InternalDeviceTable NoInternalDevices = {0, nullptr};
 }  // namespace
 
-Control& Settings() { return g_control; }
+Control& Settings() {
+    return g_control;
+}
 
 std::vector<Call> Calls() {
     std::lock_guard<std::mutex> guard(g_lock);
@@ -189,7 +204,9 @@ void Reset() {
     Descriptor.OnBuffer = OnBuffer;
 }
 
-void SetBufferSlot(bool present) { Descriptor.OnBuffer = present ? OnBuffer : nullptr; }
+void SetBufferSlot(bool present) {
+    Descriptor.OnBuffer = present ? OnBuffer : nullptr;
+}
 
 void WaitHeld(ULONG n) {
     std::unique_lock<std::mutex> guard(g_lock);

@@ -19,13 +19,13 @@
 namespace zvstream {
 
 struct Call {
-    std::string What;              // "OnOpen", "OnBuffer", "OnSetStreamState", ...
-    ULONGLONG Sequence = 0;        // kp::sim::NextSequence() at the call
+    std::string What;        // "OnOpen", "OnBuffer", "OnSetStreamState", ...
+    ULONGLONG Sequence = 0;  // kp::sim::NextSequence() at the call
     std::thread::id Thread;
     KIRQL Irql = 0;
     ULONG Direction = 0;
     LONG Channel = -1;
-    ULONG Value = 0;               // state, length, format rate ...
+    ULONG Value = 0;  // state, length, format rate ...
     ULONG Channels = 0, Bits = 0, Mask = 0, AvgBytes = 0;
     // OnBuffer: per header, DataUsed, FrameExtent, whether Data was a system
     // mapping, and the first bytes of the data.
@@ -36,11 +36,11 @@ struct Call {
 };
 
 struct Control {
-    ULONG PinDirs = 3;                       // VID_INST_PINDIRS stored by OnDecidePinDirs
-    bool BufferSlot = true;                  // OnBuffer present in the descriptor
-    std::atomic<int> XorBuffers{0};          // OnBuffer XORs every byte with this value
-    std::atomic<bool> HoldBuffers{false};    // OnBuffer waits until released
-    ULONGLONG AddWriteOffset = 0;            // OnGetAudioPosition adds this
+    ULONG PinDirs = 3;                     // VID_INST_PINDIRS stored by OnDecidePinDirs
+    bool BufferSlot = true;                // OnBuffer present in the descriptor
+    std::atomic<int> XorBuffers{0};        // OnBuffer XORs every byte with this value
+    std::atomic<bool> HoldBuffers{false};  // OnBuffer waits until released
+    ULONGLONG AddWriteOffset = 0;          // OnGetAudioPosition adds this
     NTSTATUS PropertyAnswer = STATUS_NOT_SUPPORTED;
     ULONG PropertyBytes = 0;
 };

@@ -30,18 +30,18 @@ long double WindowReference(int32_t kind, int32_t n, int32_t len) {
     const long double pi = 3.141592653589793238462643383279502884L;
     const int32_t k = std::min(n, len - 1 - n);  // distance from the nearer end
     switch (kind) {
-    case 0:
-        return 2.0L * k / (len - 1);
-    case 1: {
-        const long double c = 0.5L / cosl(pi / (len - 1));
-        return BlackmanReference(-c * c, k, len);
-    }
-    case 2:
-        return 0.54L - 0.46L * cosl(2 * pi * k / (len - 1));
-    case 3:
-        return 0.5L - 0.5L * cosl(2 * pi * k / (len - 1));
-    default:
-        return 1.0L;
+        case 0:
+            return 2.0L * k / (len - 1);
+        case 1: {
+            const long double c = 0.5L / cosl(pi / (len - 1));
+            return BlackmanReference(-c * c, k, len);
+        }
+        case 2:
+            return 0.54L - 0.46L * cosl(2 * pi * k / (len - 1));
+        case 3:
+            return 0.5L - 0.5L * cosl(2 * pi * k / (len - 1));
+        default:
+            return 1.0L;
     }
 }
 

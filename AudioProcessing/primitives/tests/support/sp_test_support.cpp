@@ -17,14 +17,14 @@ const char* VariantName(int32_t variant) {
 
 bool VariantRunsHere(int32_t variant) {
     switch (variant) {
-    case sp_variant_generic:
-    case sp_variant_sse:
-    case sp_variant_sse2:
-        return true;  // part of every x86-64 processor
-    case sp_variant_sse3:
-        return __builtin_cpu_supports("sse3");
-    default:
-        return false;
+        case sp_variant_generic:
+        case sp_variant_sse:
+        case sp_variant_sse2:
+            return true;  // part of every x86-64 processor
+        case sp_variant_sse3:
+            return __builtin_cpu_supports("sse3");
+        default:
+            return false;
     }
 }
 
@@ -32,7 +32,9 @@ void VariantTest::SetUp() {
     if (!VariantRunsHere(GetParam())) GTEST_SKIP() << "processor lacks " << VariantName(GetParam());
 }
 
-std::string VariantParamName(const ::testing::TestParamInfo<int32_t>& info) { return VariantName(info.param); }
+std::string VariantParamName(const ::testing::TestParamInfo<int32_t>& info) {
+    return VariantName(info.param);
+}
 
 void ForEachVariant(const std::function<void(int32_t)>& fn) {
     for (int32_t v = 0; v < 4; ++v) {
@@ -45,8 +47,12 @@ void ForEachVariant(const std::function<void(int32_t)>& fn) {
 // ---- Guard pages ----------------------------------------------------------------
 
 namespace {
-size_t PageSize() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
-size_t RoundUp(size_t n, size_t to) { return (n + to - 1) / to * to; }
+size_t PageSize() {
+    return static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+size_t RoundUp(size_t n, size_t to) {
+    return (n + to - 1) / to * to;
+}
 }  // namespace
 
 GuardedBuffer GuardedBuffer::AtEnd(size_t bytes) {
@@ -54,7 +60,8 @@ GuardedBuffer GuardedBuffer::AtEnd(size_t bytes) {
     const size_t page = PageSize();
     const size_t body = RoundUp(bytes == 0 ? 1 : bytes, page);
     b.mapBytes_ = body + page;
-    void* map = mmap(nullptr, b.mapBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* map =
+        mmap(nullptr, b.mapBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (map == MAP_FAILED) abort();
     b.map_ = static_cast<unsigned char*>(map);
     if (mprotect(b.map_ + body, page, PROT_NONE) != 0) abort();
@@ -68,7 +75,8 @@ GuardedBuffer GuardedBuffer::AtFront(size_t bytes, size_t offset) {
     const size_t page = PageSize();
     const size_t body = RoundUp(bytes + offset + 1, page);
     b.mapBytes_ = body + page;
-    void* map = mmap(nullptr, b.mapBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* map =
+        mmap(nullptr, b.mapBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (map == MAP_FAILED) abort();
     b.map_ = static_cast<unsigned char*>(map);
     if (mprotect(b.map_, page, PROT_NONE) != 0) abort();
@@ -103,7 +111,8 @@ void WriteFpControl(const FpControl& s) {
 FpControl UnusualFpControl() {
     // MXCSR: all exceptions masked, rounding down (RC = 01), DAZ and FTZ set.
     // x87: all exceptions masked, 64-bit precision, rounding up (RC = 10).
-    return FpControl{0x1F80u | 0x2000u | 0x0040u | 0x8000u, static_cast<uint16_t>(0x037Fu | 0x0800u)};
+    return FpControl{0x1F80u | 0x2000u | 0x0040u | 0x8000u,
+                     static_cast<uint16_t>(0x037Fu | 0x0800u)};
 }
 
 ::testing::AssertionResult KeepsFpControl(const std::function<void()>& fn) {
@@ -117,11 +126,14 @@ FpControl UnusualFpControl() {
     // control bits must be exactly as they were.
     after.mxcsr &= ~0x3Fu;
     if (after == unusual) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << std::hex << "MXCSR " << unusual.mxcsr << " became " << after.mxcsr
-                                         << ", x87 control word " << unusual.x87 << " became " << after.x87;
+    return ::testing::AssertionFailure()
+           << std::hex << "MXCSR " << unusual.mxcsr << " became " << after.mxcsr
+           << ", x87 control word " << unusual.x87 << " became " << after.x87;
 }
 
-uint64_t LiveBlocks() { return zvtest::GetAllocatorCounts().liveBlocks; }
+uint64_t LiveBlocks() {
+    return zvtest::GetAllocatorCounts().liveBlocks;
+}
 
 std::vector<int16_t> RandomI16(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);

@@ -34,8 +34,8 @@ protected:
     }
 };
 std::string VariantParamName(const ::testing::TestParamInfo<int32_t>& info);
-#define SP_INSTANTIATE_VARIANTS(suite)                                                         \
-    INSTANTIATE_TEST_SUITE_P(AllVariants, suite, ::testing::Values(0, 1, 2, 3),                \
+#define SP_INSTANTIATE_VARIANTS(suite)                                          \
+    INSTANTIATE_TEST_SUITE_P(AllVariants, suite, ::testing::Values(0, 1, 2, 3), \
                              ::sptest::VariantParamName)
 
 // Calls fn(variant) for every variant this processor can run, with a trace.
@@ -56,7 +56,9 @@ public:
     ~GuardedBuffer();
 
     template <class T>
-    T* As() const { return reinterpret_cast<T*>(data_); }
+    T* As() const {
+        return reinterpret_cast<T*>(data_);
+    }
     unsigned char* Data() const { return data_; }
     size_t Size() const { return bytes_; }
 

@@ -65,8 +65,9 @@ TEST_F(DeviceTest, ADeviceDeletedInsideItsDispatchLivesUntilTheDispatchReturns) 
     PIRP irp = IoAllocateIrp(2, FALSE);
     IoSetNextIrpStackLocation(irp);
     IoSetCompletionRoutine(
-        irp, [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; }, nullptr,
-        TRUE, TRUE, TRUE);
+        irp,
+        [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS { return STATUS_MORE_PROCESSING_REQUIRED; },
+        nullptr, TRUE, TRUE, TRUE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_PNP;
     IoCallDriver(device, irp);
     EXPECT_EQ(live, before);
@@ -118,7 +119,8 @@ TEST_F(DeviceTest, DriverObjectExtensionsAreKeyedZeroedAndUnique) {
     EXPECT_EQ(IoAllocateDriverObjectExtension(driver.Driver(), &clientA, 24, &a), STATUS_SUCCESS);
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(std::string(static_cast<char*>(a), 24), std::string(24, '\0'));
-    EXPECT_EQ(IoAllocateDriverObjectExtension(driver.Driver(), &clientA, 24, &again), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(IoAllocateDriverObjectExtension(driver.Driver(), &clientA, 24, &again),
+              STATUS_OBJECT_NAME_COLLISION);
     EXPECT_EQ(again, nullptr);
     EXPECT_EQ(IoAllocateDriverObjectExtension(driver.Driver(), &clientB, 8, &b), STATUS_SUCCESS);
     EXPECT_NE(a, b);
@@ -149,7 +151,8 @@ TEST_F(DeviceTest, DeviceObjectPointerOpensThroughALinkAndCloseGoesToTheTopAtTha
             PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
             bottomSaw.push_back(IrpText(stack->MajorFunction, 0));
             if (stack->MajorFunction == IRP_MJ_CREATE) {
-                fileName.assign(stack->FileObject->FileName.Buffer, stack->FileObject->FileName.Length / 2);
+                fileName.assign(stack->FileObject->FileName.Buffer,
+                                stack->FileObject->FileName.Length / 2);
             }
             return CompleteIrp(irp, STATUS_SUCCESS);
         },
@@ -168,7 +171,8 @@ TEST_F(DeviceTest, DeviceObjectPointerOpensThroughALinkAndCloseGoesToTheTopAtTha
     EXPECT_EQ(top, named);
     EXPECT_EQ(file->DeviceObject, named);
     EXPECT_EQ(fileName, u"\\Ref");
-    EXPECT_EQ(bottomSaw, (std::vector<std::string>{IrpText(IRP_MJ_CREATE, 0), IrpText(IRP_MJ_CLEANUP, 0)}));
+    EXPECT_EQ(bottomSaw,
+              (std::vector<std::string>{IrpText(IRP_MJ_CREATE, 0), IrpText(IRP_MJ_CLEANUP, 0)}));
 
     // A device attached after the open sees the close of a file it never saw created.
     PDEVICE_OBJECT later = driver.Add(
@@ -183,7 +187,8 @@ TEST_F(DeviceTest, DeviceObjectPointerOpensThroughALinkAndCloseGoesToTheTopAtTha
     driver.Remove(later);
 
     RtlInitUnicodeString(&name, u"\\??\\NoSuchLink");
-    EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &top), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &top),
+              STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
     EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
 }
@@ -225,11 +230,13 @@ TEST_F(DeviceTest, RelativeOpensCarryTheRelatedFileAndHandlesSendCleanup) {
     HANDLE parent, child;
     RtlInitUnicodeString(&name, u"\\Device\\KpTestFiles");
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
-    ASSERT_EQ(ZwCreateFile(&parent, GENERIC_READ, &attributes, &iosb, nullptr, 0, 0, FILE_OPEN, 0, nullptr, 0),
+    ASSERT_EQ(ZwCreateFile(&parent, GENERIC_READ, &attributes, &iosb, nullptr, 0, 0, FILE_OPEN, 0,
+                           nullptr, 0),
               STATUS_SUCCESS);
     RtlInitUnicodeString(&name, u"pin");
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, parent, nullptr);
-    ASSERT_EQ(ZwCreateFile(&child, GENERIC_READ, &attributes, &iosb, nullptr, 0, 0, FILE_OPEN, 0, nullptr, 0),
+    ASSERT_EQ(ZwCreateFile(&child, GENERIC_READ, &attributes, &iosb, nullptr, 0, 0, FILE_OPEN, 0,
+                           nullptr, 0),
               STATUS_SUCCESS);
     ASSERT_EQ(saw.size(), 2u);
     PFILE_OBJECT parentFile = saw[0].second;
@@ -278,7 +285,8 @@ VOID WorkRoutine(PDEVICE_OBJECT device, PVOID context) {
 
 TEST_F(DeviceTest, WorkItemsRunInOrderAtPassiveLevelHoldingTheDevice) {
     LambdaDriver driver;
-    PDEVICE_OBJECT device = driver.Add([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
+    PDEVICE_OBJECT device =
+        driver.Add([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
     KpIoSetWorkerThreadCount(1);  // one worker: a fixed order
     WorkLog log;
     log.Caller = std::this_thread::get_id();
@@ -289,7 +297,8 @@ TEST_F(DeviceTest, WorkItemsRunInOrderAtPassiveLevelHoldingTheDevice) {
         ASSERT_NE(contexts[i].Item, nullptr);
     }
     for (int i = 0; i < 5; i++) {
-        IoQueueWorkItem(contexts[i].Item, WorkRoutine, i % 2 ? DelayedWorkQueue : CriticalWorkQueue, &contexts[i]);
+        IoQueueWorkItem(contexts[i].Item, WorkRoutine, i % 2 ? DelayedWorkQueue : CriticalWorkQueue,
+                        &contexts[i]);
     }
     // While queued the driver cannot go.
     EXPECT_EQ(KpUnloadDriver(driver.Driver()), STATUS_DEVICE_BUSY);
@@ -309,7 +318,8 @@ TEST_F(DeviceTest, WorkItemsRunInOrderAtPassiveLevelHoldingTheDevice) {
 
 TEST_F(DeviceTest, TwoWorkersDrainEveryItem) {
     LambdaDriver driver;
-    PDEVICE_OBJECT device = driver.Add([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
+    PDEVICE_OBJECT device =
+        driver.Add([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
     WorkLog log;
     std::vector<WorkContext> contexts(40);
     for (int i = 0; i < 40; i++) {

@@ -79,7 +79,8 @@ PDEVICE_OBJECT LambdaDriver::Add(Handler handler, PDEVICE_OBJECT below, const ch
     }
     auto lambda = new LambdaDevice{device, std::move(handler)};
     *static_cast<LambdaDevice**>(device->DeviceExtension) = lambda;
-    if (below != nullptr && IoAttachDeviceToDeviceStack(device, below) == nullptr) ADD_FAILURE() << "attach failed";
+    if (below != nullptr && IoAttachDeviceToDeviceStack(device, below) == nullptr)
+        ADD_FAILURE() << "attach failed";
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     devices_.push_back(lambda);
     return device;
@@ -167,7 +168,8 @@ std::string StandardServices() {
 
 std::string TestDevice(const std::string& instance, bool withFilter, const std::string& extra,
                        const std::string& deviceParameters) {
-    std::string key = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_ABCD\\" + instance;
+    std::string key =
+        "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_ABCD\\" + instance;
     std::string text = "[" + key + "]\r\n\"HardwareID\"=" +
                        RegMultiSz({"USB\\VID_1234&PID_ABCD&REV_0102", "USB\\VID_1234&PID_ABCD"}) +
                        "\r\n\"Service\"=\"KpTestFunction\"\r\n"
@@ -195,7 +197,9 @@ std::vector<std::string> TraceOf(const std::string& who) {
     return out;
 }
 
-std::u16string U16(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+std::u16string U16(const std::string& text) {
+    return std::u16string(text.begin(), text.end());
+}
 
 std::string Narrow(const std::u16string& text) {
     std::string out;

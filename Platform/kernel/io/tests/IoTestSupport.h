@@ -45,7 +45,8 @@ public:
     ~LambdaDriver();  // deletes what is left (detaching it) and unloads the driver
     PDRIVER_OBJECT Driver() const { return driver_; }
     // A new device; attached on top of Below's stack when given.
-    PDEVICE_OBJECT Add(Handler handler, PDEVICE_OBJECT below = nullptr, const char16_t* name = nullptr);
+    PDEVICE_OBJECT Add(Handler handler, PDEVICE_OBJECT below = nullptr,
+                       const char16_t* name = nullptr);
     // Detaches and deletes one device (top of its stack first).
     void Remove(PDEVICE_OBJECT device);
     // Drops the bookkeeping of a device the test deleted itself.

@@ -20,7 +20,8 @@ struct Built {
 void Build(Built& b, PDEVICE_OBJECT device, ULONG code = CTL_CODE(0x8000, 1, METHOD_NEITHER, 0)) {
     KeInitializeEvent(&b.Event, NotificationEvent, FALSE);
     b.Iosb.Status = STATUS_UNSUCCESSFUL;
-    b.Irp = IoBuildDeviceIoControlRequest(code, device, nullptr, 0, nullptr, 0, FALSE, &b.Event, &b.Iosb);
+    b.Irp = IoBuildDeviceIoControlRequest(code, device, nullptr, 0, nullptr, 0, FALSE, &b.Event,
+                                          &b.Iosb);
     ASSERT_NE(b.Irp, nullptr);
 }
 
@@ -44,14 +45,16 @@ NTSTATUS Routine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     ctx->Log->Devices.push_back(device);
     ctx->Log->Pending.push_back(irp->PendingReturned);
     ctx->Log->Irqls.push_back(KeGetCurrentIrql());
-    if (ctx->MarkPending && irp->PendingReturned && ctx->Result != STATUS_MORE_PROCESSING_REQUIRED) {
+    if (ctx->MarkPending && irp->PendingReturned &&
+        ctx->Result != STATUS_MORE_PROCESSING_REQUIRED) {
         IoMarkIrpPending(irp);
     }
     return ctx->Result;
 }
 
 // A device that copies its location down with a completion routine.
-Handler PassWithRoutine(RoutineContext* ctx, bool success = true, bool error = true, bool cancel = true) {
+Handler PassWithRoutine(RoutineContext* ctx, bool success = true, bool error = true,
+                        bool cancel = true) {
     return [=](PDEVICE_OBJECT device, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(irp, Routine, ctx, success, error, cancel);
@@ -63,7 +66,8 @@ TEST_F(IrpTest, CompletionRoutinesRunBottomUpWithTheDeviceOfTheirOwner) {
     LambdaDriver driver;
     Record log;
     RoutineContext middleCtx{&log, "middle"}, topCtx{&log, "top"};
-    PDEVICE_OBJECT bottom = driver.Add([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS, 7); });
+    PDEVICE_OBJECT bottom =
+        driver.Add([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS, 7); });
     PDEVICE_OBJECT middle = driver.Add(PassWithRoutine(&middleCtx), bottom);
     PDEVICE_OBJECT top = driver.Add(PassWithRoutine(&topCtx), middle);
     EXPECT_EQ(top->StackSize, 3);
@@ -99,8 +103,8 @@ TEST_F(IrpTest, InvokeFlagsSelectRoutinesBySuccessErrorAndCancel) {
     for (auto [status, cancel, expected] :
          std::vector<std::tuple<NTSTATUS, bool, std::vector<std::string>>>{
              {STATUS_SUCCESS, false, {"success"}},
-             {STATUS_TIMEOUT, false, {"success"}},           // informational: a success
-             {STATUS_BUFFER_OVERFLOW, false, {"error"}},     // a warning is not NT_SUCCESS
+             {STATUS_TIMEOUT, false, {"success"}},        // informational: a success
+             {STATUS_BUFFER_OVERFLOW, false, {"error"}},  // a warning is not NT_SUCCESS
              {STATUS_UNSUCCESSFUL, false, {"error"}},
              {STATUS_CANCELLED, true, {"error", "cancel"}}}) {
         SCOPED_TRACE(::testing::Message() << std::hex << status);
@@ -119,7 +123,8 @@ TEST_F(IrpTest, MoreProcessingRequiredStopsTheWalkUntilTheOwnerCompletesAgain) {
     LambdaDriver driver;
     Record log;
     RoutineContext hold{&log, "hold", STATUS_MORE_PROCESSING_REQUIRED}, topCtx{&log, "top"};
-    PDEVICE_OBJECT bottom = driver.Add([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
+    PDEVICE_OBJECT bottom =
+        driver.Add([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
     PDEVICE_OBJECT middle = driver.Add(PassWithRoutine(&hold), bottom);
     PDEVICE_OBJECT top = driver.Add(PassWithRoutine(&topCtx), middle);
 
@@ -149,7 +154,8 @@ TEST_F(IrpTest, PendingPropagatesThroughSkippingDriversToTheRoutineAbove) {
         held = irp;
         return STATUS_PENDING;
     });
-    PDEVICE_OBJECT skipper = driver.Add([](PDEVICE_OBJECT device, PIRP irp) { return PassDown(device, irp); }, bottom);
+    PDEVICE_OBJECT skipper =
+        driver.Add([](PDEVICE_OBJECT device, PIRP irp) { return PassDown(device, irp); }, bottom);
     PDEVICE_OBJECT top = driver.Add(PassWithRoutine(&topCtx), skipper);
 
     Built b;
@@ -159,7 +165,8 @@ TEST_F(IrpTest, PendingPropagatesThroughSkippingDriversToTheRoutineAbove) {
     ASSERT_EQ(held, irp);
     std::thread completer([&] { CompleteIrp(held, STATUS_SUCCESS, 3); });
     completer.join();
-    EXPECT_EQ(KeWaitForSingleObject(&b.Event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&b.Event, Executive, KernelMode, FALSE, nullptr),
+              STATUS_SUCCESS);
     EXPECT_EQ(log.Pending, (std::vector<BOOLEAN>{TRUE}));
     EXPECT_EQ(b.Iosb.Information, 3u);
 }
@@ -222,10 +229,13 @@ TEST_F(IrpTest, CompletionRoutineThatWaitsAtDispatchLevelIsCaught) {
 TEST_F(IrpTest, StackLocationOverrunIsABugCheck) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     LambdaDriver driver;
-    PDEVICE_OBJECT bottom = driver.Add([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
+    PDEVICE_OBJECT bottom =
+        driver.Add([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
     // A driver that forwards without skipping or copying uses up a location per call.
-    PDEVICE_OBJECT top = driver.Add(
-        [](PDEVICE_OBJECT device, PIRP irp) { return IoCallDriver(LambdaDriver::LowerOf(device), irp); }, bottom);
+    PDEVICE_OBJECT top =
+        driver.Add([](PDEVICE_OBJECT device,
+                      PIRP irp) { return IoCallDriver(LambdaDriver::LowerOf(device), irp); },
+                   bottom);
     // Built for the bottom device alone: too few locations for the stack above it.
     EXPECT_DEATH(
         {
@@ -253,7 +263,8 @@ TEST_F(IrpTest, StackLocationOverrunIsABugCheck) {
 TEST_F(IrpTest, AllocatedIrpCompletedPastItsOwnerIsABugCheck) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     LambdaDriver driver;
-    PDEVICE_OBJECT device = driver.Add([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
+    PDEVICE_OBJECT device =
+        driver.Add([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
     // The owner of an IoAllocateIrp request must take it back with a completion
     // routine that returns STATUS_MORE_PROCESSING_REQUIRED.
     EXPECT_DEATH(
@@ -334,14 +345,17 @@ TEST_F(IrpTest, LiveIrpsAndMdlsAreCountedAndDescribed) {
 
 TEST_F(IrpTest, InjectedFailuresOfBuiltRequestsAndMdls) {
     LambdaDriver driver;
-    PDEVICE_OBJECT device = driver.Add([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
+    PDEVICE_OBJECT device =
+        driver.Add([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
     KEVENT event;
     IO_STATUS_BLOCK iosb;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     KpIoFailCall(KpFaultAllocateIrp, 2);
-    PIRP first = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, device, nullptr, 0, nullptr, &event, &iosb);
+    PIRP first =
+        IoBuildSynchronousFsdRequest(IRP_MJ_PNP, device, nullptr, 0, nullptr, &event, &iosb);
     EXPECT_NE(first, nullptr);
-    EXPECT_EQ(IoBuildSynchronousFsdRequest(IRP_MJ_PNP, device, nullptr, 0, nullptr, &event, &iosb), nullptr);
+    EXPECT_EQ(IoBuildSynchronousFsdRequest(IRP_MJ_PNP, device, nullptr, 0, nullptr, &event, &iosb),
+              nullptr);
     IoFreeIrp(first);
     char buffer[16];
     KpIoFailCall(KpFaultAllocateMdl, 1);
@@ -358,19 +372,23 @@ TEST_F(IrpTest, KernelRequestsCarryBuffersByMethod) {
     } seen;
     PDEVICE_OBJECT device = driver.Add([&](PDEVICE_OBJECT, PIRP irp) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        seen = {irp->AssociatedIrp.SystemBuffer, irp->UserBuffer, stack->Parameters.DeviceIoControl.Type3InputBuffer,
-                irp->MdlAddress, irp->Flags, irp->RequestorMode};
+        seen = {irp->AssociatedIrp.SystemBuffer,
+                irp->UserBuffer,
+                stack->Parameters.DeviceIoControl.Type3InputBuffer,
+                irp->MdlAddress,
+                irp->Flags,
+                irp->RequestorMode};
         ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
         switch (METHOD_FROM_CTL_CODE(stack->Parameters.DeviceIoControl.IoControlCode)) {
-        case METHOD_BUFFERED:
-            // The input arrived in the system buffer; the output leaves through it.
-            static_cast<char*>(irp->AssociatedIrp.SystemBuffer)[0] += 1;
-            return CompleteIrp(irp, STATUS_SUCCESS, 2);
-        case METHOD_OUT_DIRECT:
-            memset(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority), 'd', out);
-            return CompleteIrp(irp, STATUS_SUCCESS, out);
-        default:
-            return CompleteIrp(irp, STATUS_SUCCESS);
+            case METHOD_BUFFERED:
+                // The input arrived in the system buffer; the output leaves through it.
+                static_cast<char*>(irp->AssociatedIrp.SystemBuffer)[0] += 1;
+                return CompleteIrp(irp, STATUS_SUCCESS, 2);
+            case METHOD_OUT_DIRECT:
+                memset(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority), 'd', out);
+                return CompleteIrp(irp, STATUS_SUCCESS, out);
+            default:
+                return CompleteIrp(irp, STATUS_SUCCESS);
         }
     });
     char in[4] = {'a', 'b', 'c', 'd'};
@@ -379,23 +397,23 @@ TEST_F(IrpTest, KernelRequestsCarryBuffersByMethod) {
     IO_STATUS_BLOCK iosb;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
 
-    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(0x8000, 2, METHOD_BUFFERED, 0), device, in, sizeof in, out,
-                                             sizeof out, FALSE, &event, &iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(0x8000, 2, METHOD_BUFFERED, 0), device, in,
+                                             sizeof in, out, sizeof out, FALSE, &event, &iosb);
     EXPECT_EQ(IoCallDriver(device, irp), STATUS_SUCCESS);
     EXPECT_NE(seen.System, static_cast<PVOID>(in));
     EXPECT_TRUE(seen.Flags & IRP_BUFFERED_IO);
     EXPECT_EQ(seen.Mode, KernelMode);
     EXPECT_EQ(std::string(out, 3), std::string("bb\0", 3));  // Information bytes only
 
-    irp = IoBuildDeviceIoControlRequest(CTL_CODE(0x8000, 3, METHOD_OUT_DIRECT, 0), device, in, sizeof in, out,
-                                        sizeof out, FALSE, &event, &iosb);
+    irp = IoBuildDeviceIoControlRequest(CTL_CODE(0x8000, 3, METHOD_OUT_DIRECT, 0), device, in,
+                                        sizeof in, out, sizeof out, FALSE, &event, &iosb);
     EXPECT_EQ(IoCallDriver(device, irp), STATUS_SUCCESS);
     ASSERT_NE(seen.Mdl, nullptr);
     EXPECT_EQ(seen.User, static_cast<PVOID>(out));
     EXPECT_EQ(std::string(out, 8), std::string(8, 'd'));
 
-    irp = IoBuildDeviceIoControlRequest(CTL_CODE(0x8000, 4, METHOD_NEITHER, 0), device, in, sizeof in, out,
-                                        sizeof out, FALSE, &event, &iosb);
+    irp = IoBuildDeviceIoControlRequest(CTL_CODE(0x8000, 4, METHOD_NEITHER, 0), device, in,
+                                        sizeof in, out, sizeof out, FALSE, &event, &iosb);
     EXPECT_EQ(IoCallDriver(device, irp), STATUS_SUCCESS);
     EXPECT_EQ(seen.Type3, static_cast<PVOID>(in));
     EXPECT_EQ(seen.User, static_cast<PVOID>(out));
@@ -410,7 +428,8 @@ TEST_F(IrpTest, SynchronousReadsAndWritesFollowTheDeviceBufferingFlag) {
         ULONG length = stack->Parameters.Read.Length;
         char* data = (device->Flags & DO_BUFFERED_IO)
                          ? static_cast<char*>(irp->AssociatedIrp.SystemBuffer)
-                         : static_cast<char*>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+                         : static_cast<char*>(
+                               MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
         if (stack->MajorFunction == IRP_MJ_READ) {
             memset(data, 'r', length);
         } else {
@@ -426,7 +445,8 @@ TEST_F(IrpTest, SynchronousReadsAndWritesFollowTheDeviceBufferingFlag) {
         KEVENT event;
         IO_STATUS_BLOCK iosb;
         KeInitializeEvent(&event, NotificationEvent, FALSE);
-        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, device, buffer, 11, nullptr, &event, &iosb);
+        PIRP irp =
+            IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, device, buffer, 11, nullptr, &event, &iosb);
         ASSERT_NE(irp, nullptr);
         EXPECT_EQ(IoCallDriver(device, irp), STATUS_SUCCESS);
         EXPECT_EQ(written, "hello world");

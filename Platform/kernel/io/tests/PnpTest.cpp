@@ -31,7 +31,8 @@ protected:
         KEVENT event;
         IO_STATUS_BLOCK iosb;
         KeInitializeEvent(&event, NotificationEvent, FALSE);
-        PIRP irp = IoBuildDeviceIoControlRequest(code, top, nullptr, 0, value, sizeof *value, FALSE, &event, &iosb);
+        PIRP irp = IoBuildDeviceIoControlRequest(code, top, nullptr, 0, value, sizeof *value, FALSE,
+                                                 &event, &iosb);
         IoGetNextIrpStackLocation(irp)->FileObject = file;
         status = IoCallDriver(top, irp);
         if (status == STATUS_PENDING) {
@@ -55,7 +56,9 @@ protected:
 };
 
 const std::string kPnp = IrpText(IRP_MJ_PNP, IRP_MN_START_DEVICE).substr(0, 5);
-std::string Pnp(UCHAR minor) { return IrpText(IRP_MJ_PNP, minor); }
+std::string Pnp(UCHAR minor) {
+    return IrpText(IRP_MJ_PNP, minor);
+}
 
 // Only the PnP requests and events of a trace.
 std::vector<std::string> PnpOnly(const std::vector<std::string>& trace) {
@@ -118,23 +121,26 @@ TEST_F(PnpTest, ThreeDriverStackFromARegFileStartsAndGoesAwayWithUnloadsLast) {
     for (auto& e : KpIoTraceEntries()) {
         order.push_back(e.Who + ":" + (e.Event == "irp" ? IrpText(e.Major, e.Minor) : e.Event));
     }
-    EXPECT_EQ(order, (std::vector<std::string>{
-                         "filter:" + Pnp(IRP_MN_SURPRISE_REMOVAL), "function:" + Pnp(IRP_MN_SURPRISE_REMOVAL),
-                         "filter:" + Pnp(IRP_MN_REMOVE_DEVICE), "function:" + Pnp(IRP_MN_REMOVE_DEVICE),
-                         "filter:unload", "function:unload"}));
+    EXPECT_EQ(order,
+              (std::vector<std::string>{
+                  "filter:" + Pnp(IRP_MN_SURPRISE_REMOVAL),
+                  "function:" + Pnp(IRP_MN_SURPRISE_REMOVAL), "filter:" + Pnp(IRP_MN_REMOVE_DEVICE),
+                  "function:" + Pnp(IRP_MN_REMOVE_DEVICE), "filter:unload", "function:unload"}));
 }
 
 TEST_F(PnpTest, ARefusedQueryRemoveIsCancelledAndTheDeviceRuns) {
     TestMachine machine;
-    machine.WriteRegistry(StandardServices() +
-                          TestDevice("1", true, "", "\"FailQueryRemove\"=" + RegDword(0xC0000001) + "\r\n"));
+    machine.WriteRegistry(
+        StandardServices() +
+        TestDevice("1", true, "", "\"FailQueryRemove\"=" + RegDword(0xC0000001) + "\r\n"));
     ASSERT_EQ(KpPnpBoot(), STATUS_SUCCESS);
     PDEVICE_OBJECT pdo = KpPnpFindPdo(u"USB\\VID_1234&PID_ABCD\\1");
     KpIoTraceClear();
     EXPECT_EQ(KpPnpRemoveDevice(pdo), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(KpPnpGetState(pdo), KpPnpStarted);
     EXPECT_EQ(TraceOf(kKpTestFilterLabel),
-              (std::vector<std::string>{Pnp(IRP_MN_QUERY_REMOVE_DEVICE), Pnp(IRP_MN_CANCEL_REMOVE_DEVICE)}));
+              (std::vector<std::string>{Pnp(IRP_MN_QUERY_REMOVE_DEVICE),
+                                        Pnp(IRP_MN_CANCEL_REMOVE_DEVICE)}));
     EXPECT_EQ(KpPnpInterfaceLinks(pdo, true).size(), 2u);
 }
 
@@ -152,14 +158,16 @@ TEST_F(PnpTest, QueryRemoveThenCancelThenOrderlyRemoval) {
     EXPECT_EQ(KpPnpCancelRemove(pdo), STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(KpPnpRemoveDevice(pdo), STATUS_SUCCESS);
     EXPECT_EQ(TraceOf(kKpTestFunctionLabel),
-              (std::vector<std::string>{Pnp(IRP_MN_QUERY_REMOVE_DEVICE), Pnp(IRP_MN_CANCEL_REMOVE_DEVICE),
-                                        Pnp(IRP_MN_QUERY_REMOVE_DEVICE), Pnp(IRP_MN_REMOVE_DEVICE), "unload"}));
+              (std::vector<std::string>{
+                  Pnp(IRP_MN_QUERY_REMOVE_DEVICE), Pnp(IRP_MN_CANCEL_REMOVE_DEVICE),
+                  Pnp(IRP_MN_QUERY_REMOVE_DEVICE), Pnp(IRP_MN_REMOVE_DEVICE), "unload"}));
 }
 
 TEST_F(PnpTest, AFailedStartRemovesWhatWasBuiltAndUnloadsTheDrivers) {
     TestMachine machine;
-    machine.WriteRegistry(StandardServices() +
-                          TestDevice("3", true, "", "\"FailStart\"=" + RegDword(0xC0000185) + "\r\n"));
+    machine.WriteRegistry(
+        StandardServices() +
+        TestDevice("3", true, "", "\"FailStart\"=" + RegDword(0xC0000185) + "\r\n"));
     ASSERT_EQ(KpPnpBoot(), STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(KpPnpFindPdo(u"USB\\VID_1234&PID_ABCD\\3"), nullptr);
     EXPECT_EQ(PnpOnly(TraceOf(kKpTestFunctionLabel)),
@@ -170,7 +178,8 @@ TEST_F(PnpTest, AFailedStartRemovesWhatWasBuiltAndUnloadsTheDrivers) {
 
 TEST_F(PnpTest, MissingImagesAndServicesFailTheDeviceLoudly) {
     TestMachine machine;
-    machine.WriteRegistry(StandardServices() + TestDevice("4", false, "\"UpperFilters\"=" + RegMultiSz({"NoSuch"})));
+    machine.WriteRegistry(StandardServices() +
+                          TestDevice("4", false, "\"UpperFilters\"=" + RegMultiSz({"NoSuch"})));
     ASSERT_EQ(KpPnpBoot(), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(KpPnpFindPdo(u"USB\\VID_1234&PID_ABCD\\4"), nullptr);
     bool logged = false;
@@ -185,11 +194,15 @@ TEST_F(PnpTest, AClassUpperFilterAttachesToAStackThatArrivesLater) {
     ASSERT_EQ(KpPnpBoot(), STATUS_SUCCESS);
     EXPECT_EQ(Stack(KpPnpFindPdo(u"USB\\VID_1234&PID_ABCD\\5")).size(), 2u);
     // Installed while the machine runs: the class gets the filter, a new device arrives.
-    std::u16string classKey = std::u16string(kKpClassPath) + u"\\{5a0e1c2b-7f31-4d6a-9b1e-2c4d6e8f0aff}";
-    ASSERT_EQ(kp::reg::SetMultiString(classKey, u"UpperFilters", {u"KpTestFilter"}), STATUS_SUCCESS);
+    std::u16string classKey =
+        std::u16string(kKpClassPath) + u"\\{5a0e1c2b-7f31-4d6a-9b1e-2c4d6e8f0aff}";
+    ASSERT_EQ(kp::reg::SetMultiString(classKey, u"UpperFilters", {u"KpTestFilter"}),
+              STATUS_SUCCESS);
     std::u16string deviceKey = std::u16string(kKpEnumPath) + u"\\USB\\VID_1234&PID_ABCD\\6";
     ASSERT_EQ(kp::reg::SetString(deviceKey, u"Service", u"KpTestFunction"), STATUS_SUCCESS);
-    ASSERT_EQ(kp::reg::SetString(deviceKey, u"ClassGUID", u"{5a0e1c2b-7f31-4d6a-9b1e-2c4d6e8f0aff}"), STATUS_SUCCESS);
+    ASSERT_EQ(
+        kp::reg::SetString(deviceKey, u"ClassGUID", u"{5a0e1c2b-7f31-4d6a-9b1e-2c4d6e8f0aff}"),
+        STATUS_SUCCESS);
     PDEVICE_OBJECT later;
     ASSERT_EQ(KpPnpAddDevice(u"USB\\VID_1234&PID_ABCD\\6", &later), STATUS_SUCCESS);
     auto stack = Stack(later);
@@ -235,21 +248,23 @@ TEST_F(PnpTest, NotificationsReportExistingInterfacesFirstThenChanges) {
     heard.Handle = &handle;
     GUID cls = KPTEST_INTERFACE_CLASS;
     ASSERT_EQ(IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange,
-                                             PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES, &cls,
-                                             listener.Driver(), Listen, &heard, &handle),
+                                             PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES,
+                                             &cls, listener.Driver(), Listen, &heard, &handle),
               STATUS_SUCCESS);
     // The existing interface was reported inside the call, before the handle came out.
     EXPECT_EQ(heard.Events, (std::vector<std::string>{"arrival-before-handle"}));
-    EXPECT_EQ(heard.Links, KpPnpInterfaceLinks(first, true).size() ? std::vector<std::u16string>{heard.Links[0]}
-                                                                   : std::vector<std::u16string>{});
+    EXPECT_EQ(heard.Links, KpPnpInterfaceLinks(first, true).size()
+                               ? std::vector<std::u16string>{heard.Links[0]}
+                               : std::vector<std::u16string>{});
     std::u16string link = heard.Links[0];
-    EXPECT_EQ(link, u"\\??\\USB#VID_1234&PID_ABCD#8#{5a0e1c2b-7f31-4d6a-9b1e-2c4d6e8f0a11}\\global");
+    EXPECT_EQ(link,
+              u"\\??\\USB#VID_1234&PID_ABCD#8#{5a0e1c2b-7f31-4d6a-9b1e-2c4d6e8f0a11}\\global");
 
     // A registration without INCLUDE_EXISTING hears nothing now.
     Heard quiet;
     PVOID quietHandle;
-    ASSERT_EQ(IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, 0, &cls, listener.Driver(), Listen,
-                                             &quiet, &quietHandle),
+    ASSERT_EQ(IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, 0, &cls,
+                                             listener.Driver(), Listen, &quiet, &quietHandle),
               STATUS_SUCCESS);
     EXPECT_TRUE(quiet.Events.empty());
 
@@ -265,7 +280,8 @@ TEST_F(PnpTest, NotificationsReportExistingInterfacesFirstThenChanges) {
     EXPECT_EQ(quiet.Events, (std::vector<std::string>{"arrival"}));
     ASSERT_EQ(IoUnregisterPlugPlayNotification(quietHandle), STATUS_SUCCESS);
     EXPECT_EQ(KpPnpRemoveDevice(second), STATUS_SUCCESS);
-    EXPECT_EQ(heard.Events, (std::vector<std::string>{"arrival-before-handle", "arrival", "removal"}));
+    EXPECT_EQ(heard.Events,
+              (std::vector<std::string>{"arrival-before-handle", "arrival", "removal"}));
     EXPECT_EQ(heard.Links[1], heard.Links[2]);
     EXPECT_EQ(quiet.Events.size(), 1u);
 
@@ -279,7 +295,8 @@ TEST_F(PnpTest, AliasesAndInterfaceListsFollowTheDeviceAndReferenceString) {
     machine.WriteRegistry(StandardServices() + TestDevice("10", false));
     ASSERT_EQ(KpPnpBoot(), STATUS_SUCCESS);
     PDEVICE_OBJECT pdo = KpPnpFindPdo(u"USB\\VID_1234&PID_ABCD\\10");
-    std::u16string link = u"\\??\\USB#VID_1234&PID_ABCD#10#{5a0e1c2b-7f31-4d6a-9b1e-2c4d6e8f0a11}\\global";
+    std::u16string link =
+        u"\\??\\USB#VID_1234&PID_ABCD#10#{5a0e1c2b-7f31-4d6a-9b1e-2c4d6e8f0a11}\\global";
     UNICODE_STRING name, alias;
     name.Buffer = link.data();
     name.Length = name.MaximumLength = static_cast<USHORT>(link.size() * 2);
@@ -287,7 +304,8 @@ TEST_F(PnpTest, AliasesAndInterfaceListsFollowTheDeviceAndReferenceString) {
     EXPECT_EQ(std::u16string(alias.Buffer, alias.Length / 2),
               u"\\??\\USB#VID_1234&PID_ABCD#10#{5a0e1c2b-7f31-4d6a-9b1e-2c4d6e8f0a12}\\global");
     RtlFreeUnicodeString(&alias);
-    EXPECT_EQ(IoGetDeviceInterfaceAlias(&name, &KPTEST_UNUSED_CLASS, &alias), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(IoGetDeviceInterfaceAlias(&name, &KPTEST_UNUSED_CLASS, &alias),
+              STATUS_OBJECT_NAME_NOT_FOUND);
 
     PWSTR list = nullptr;
     ASSERT_EQ(IoGetDeviceInterfaces(&KPTEST_INTERFACE_CLASS, nullptr, 0, &list), STATUS_SUCCESS);
@@ -301,7 +319,8 @@ TEST_F(PnpTest, AliasesAndInterfaceListsFollowTheDeviceAndReferenceString) {
     // Registering the same interface again gives the same link.
     UNICODE_STRING again, reference;
     RtlInitUnicodeString(&reference, u"global");
-    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &KPTEST_INTERFACE_CLASS, &reference, &again), STATUS_SUCCESS);
+    ASSERT_EQ(IoRegisterDeviceInterface(pdo, &KPTEST_INTERFACE_CLASS, &reference, &again),
+              STATUS_SUCCESS);
     EXPECT_EQ(std::u16string(again.Buffer, again.Length / 2), link);
     EXPECT_EQ(IoSetDeviceInterfaceState(&again, TRUE), STATUS_OBJECT_NAME_EXISTS);
     RtlFreeUnicodeString(&again);
@@ -321,16 +340,22 @@ TEST_F(PnpTest, HardwareIdPropertyIsAMultiStringWithItsSizeOnAShortBuffer) {
     expected.push_back(0);
     expected.push_back(0);
     ULONG needed = 0;
-    EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyHardwareID, 0, nullptr, &needed), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyHardwareID, 0, nullptr, &needed),
+              STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(needed, expected.size() * 2);
     std::vector<WCHAR> buffer(needed / 2);
-    EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyHardwareID, needed - 2, buffer.data(), &needed),
-              STATUS_BUFFER_TOO_SMALL);
-    ASSERT_EQ(IoGetDeviceProperty(pdo, DevicePropertyHardwareID, needed, buffer.data(), &needed), STATUS_SUCCESS);
+    EXPECT_EQ(
+        IoGetDeviceProperty(pdo, DevicePropertyHardwareID, needed - 2, buffer.data(), &needed),
+        STATUS_BUFFER_TOO_SMALL);
+    ASSERT_EQ(IoGetDeviceProperty(pdo, DevicePropertyHardwareID, needed, buffer.data(), &needed),
+              STATUS_SUCCESS);
     EXPECT_EQ(std::u16string(buffer.begin(), buffer.end()), expected);
-    EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyFriendlyName, 0, nullptr, &needed), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyFriendlyName, 0, nullptr, &needed),
+              STATUS_OBJECT_NAME_NOT_FOUND);
     std::vector<WCHAR> enumerator(8);
-    ASSERT_EQ(IoGetDeviceProperty(pdo, DevicePropertyEnumeratorName, 16, enumerator.data(), &needed), STATUS_SUCCESS);
+    ASSERT_EQ(
+        IoGetDeviceProperty(pdo, DevicePropertyEnumeratorName, 16, enumerator.data(), &needed),
+        STATUS_SUCCESS);
     EXPECT_EQ(std::u16string(enumerator.data()), u"USB");
 }
 
@@ -346,7 +371,8 @@ TEST_F(PnpTest, DeviceRegistryKeysAreDistinctPerTypeAndFailOnRequest) {
                      PLUGPLAY_REGKEY_DEVICE | PLUGPLAY_REGKEY_CURRENT_HWPROFILE};
     for (ULONG i = 0; i < 3; i++) {
         HANDLE key;
-        ASSERT_EQ(IoOpenDeviceRegistryKey(a, types[i], KEY_ALL_ACCESS, &key), STATUS_SUCCESS) << types[i];
+        ASSERT_EQ(IoOpenDeviceRegistryKey(a, types[i], KEY_ALL_ACCESS, &key), STATUS_SUCCESS)
+            << types[i];
         ULONG mark = 100 + i;
         EXPECT_EQ(ZwSetValueKey(key, &valueName, 0, REG_DWORD, &mark, 4), STATUS_SUCCESS);
         ZwClose(key);
@@ -354,13 +380,16 @@ TEST_F(PnpTest, DeviceRegistryKeysAreDistinctPerTypeAndFailOnRequest) {
     for (ULONG i = 0; i < 3; i++) {
         for (PDEVICE_OBJECT pdo : {a, b}) {
             HANDLE key;
-            ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, types[i], KEY_QUERY_VALUE, &key), STATUS_SUCCESS);
+            ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, types[i], KEY_QUERY_VALUE, &key),
+                      STATUS_SUCCESS);
             UCHAR buffer[32];
             ULONG length;
-            NTSTATUS status = ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, buffer, sizeof buffer, &length);
+            NTSTATUS status = ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, buffer,
+                                              sizeof buffer, &length);
             if (pdo == a) {
                 ASSERT_EQ(status, STATUS_SUCCESS);
-                EXPECT_EQ(*reinterpret_cast<ULONG*>(reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer)->Data),
+                EXPECT_EQ(*reinterpret_cast<ULONG*>(
+                              reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer)->Data),
                           100 + i);
             } else {
                 EXPECT_EQ(status, STATUS_OBJECT_NAME_NOT_FOUND);
@@ -370,7 +399,8 @@ TEST_F(PnpTest, DeviceRegistryKeysAreDistinctPerTypeAndFailOnRequest) {
     }
     KpPnpFailRegistryKey(b, PLUGPLAY_REGKEY_DRIVER, STATUS_OBJECT_NAME_NOT_FOUND);
     HANDLE key = nullptr;
-    EXPECT_EQ(IoOpenDeviceRegistryKey(b, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(IoOpenDeviceRegistryKey(b, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key),
+              STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(key, nullptr);
     ASSERT_EQ(IoOpenDeviceRegistryKey(a, PLUGPLAY_REGKEY_DRIVER, KEY_READ, &key), STATUS_SUCCESS);
     ZwClose(key);
@@ -390,20 +420,25 @@ TEST_F(PnpTest, TargetRelationsAndQueryInterfaceAtTheBus) {
         KEVENT event;
         IO_STATUS_BLOCK iosb;
         KeInitializeEvent(&event, NotificationEvent, FALSE);
-        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, top, nullptr, 0, nullptr, &event, &iosb);
+        PIRP irp =
+            IoBuildSynchronousFsdRequest(IRP_MJ_PNP, top, nullptr, 0, nullptr, &event, &iosb);
         irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
         PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
         stack->MinorFunction = minor;
         setup(stack);
         NTSTATUS status = IoCallDriver(top, irp);
-        if (status == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        if (status == STATUS_PENDING)
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         *info = iosb.Information;
         return iosb.Status;
     };
     ULONG_PTR info = 0;
-    ASSERT_EQ(send(IRP_MN_QUERY_DEVICE_RELATIONS,
-                   [](PIO_STACK_LOCATION s) { s->Parameters.QueryDeviceRelations.Type = TargetDeviceRelation; },
-                   &info),
+    ASSERT_EQ(send(
+                  IRP_MN_QUERY_DEVICE_RELATIONS,
+                  [](PIO_STACK_LOCATION s) {
+                      s->Parameters.QueryDeviceRelations.Type = TargetDeviceRelation;
+                  },
+                  &info),
               STATUS_SUCCESS);
     auto relations = reinterpret_cast<PDEVICE_RELATIONS>(info);
     ASSERT_EQ(relations->Count, 1u);
@@ -467,7 +502,8 @@ TEST_F(PnpTest, TheBusPublishesInterfacesTheDescriptionGivesTheDevice) {
     ASSERT_EQ(KpPnpAddDevice(description.InstancePath, &pdo), STATUS_SUCCESS);
     // The function driver's two plus the bus's two.
     EXPECT_EQ(KpPnpInterfaceLinks(pdo, true).size(), 4u);
-    std::u16string link = u"\\??\\USB#VID_1234&PID_ABCD#21#{5a0e1c2b-7f31-4d6a-9b1e-2c4d6e8f0a13}\\wave";
+    std::u16string link =
+        u"\\??\\USB#VID_1234&PID_ABCD#21#{5a0e1c2b-7f31-4d6a-9b1e-2c4d6e8f0a13}\\wave";
     UNICODE_STRING name, alias;
     name.Buffer = link.data();
     name.Length = name.MaximumLength = static_cast<USHORT>(link.size() * 2);
@@ -476,7 +512,8 @@ TEST_F(PnpTest, TheBusPublishesInterfacesTheDescriptionGivesTheDevice) {
               u"\\??\\USB#VID_1234&PID_ABCD#21#{5a0e1c2b-7f31-4d6a-9b1e-2c4d6e8f0a12}\\wave");
     RtlFreeUnicodeString(&alias);
     // Not the alias of the function driver's interface: another reference string.
-    EXPECT_EQ(IoGetDeviceInterfaceAlias(&name, &KPTEST_INTERFACE_CLASS, &alias), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(IoGetDeviceInterfaceAlias(&name, &KPTEST_INTERFACE_CLASS, &alias),
+              STATUS_OBJECT_NAME_NOT_FOUND);
     ASSERT_EQ(KpPnpRemoveDevice(pdo), STATUS_SUCCESS);
 
     description.InstancePath = u"USB\\VID_1234&PID_ABCD\\22";
@@ -510,8 +547,10 @@ TEST_F(PnpTest, PowerRequestsPassDownTheStackToTheBus) {
     ULONG starts = KpPoStartNextPowerIrpCount();
     EXPECT_EQ(KpPnpSetDevicePower(pdo, PowerDeviceD3), STATUS_SUCCESS);
     EXPECT_EQ(KpPoStartNextPowerIrpCount(), starts + 3);  // filter, function driver, bus
-    EXPECT_EQ(TraceOf(kKpTestFilterLabel), (std::vector<std::string>{IrpText(IRP_MJ_POWER, IRP_MN_SET_POWER)}));
-    EXPECT_EQ(TraceOf(kKpTestFunctionLabel), (std::vector<std::string>{IrpText(IRP_MJ_POWER, IRP_MN_SET_POWER)}));
+    EXPECT_EQ(TraceOf(kKpTestFilterLabel),
+              (std::vector<std::string>{IrpText(IRP_MJ_POWER, IRP_MN_SET_POWER)}));
+    EXPECT_EQ(TraceOf(kKpTestFunctionLabel),
+              (std::vector<std::string>{IrpText(IRP_MJ_POWER, IRP_MN_SET_POWER)}));
 }
 
 struct Blocking {
@@ -538,14 +577,16 @@ TEST_F(PnpTest, UnregisteringWaitsForACallbackRunningOnAnotherThread) {
     KeInitializeEvent(&blocking.Release, NotificationEvent, FALSE);
     GUID cls = KPTEST_INTERFACE_CLASS;
     PVOID handle;
-    ASSERT_EQ(IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, 0, &cls, listener.Driver(),
-                                             BlockInCallback, &blocking, &handle),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, 0, &cls,
+                                       listener.Driver(), BlockInCallback, &blocking, &handle),
+        STATUS_SUCCESS);
     KpPnpDeviceDescription description;
     description.InstancePath = u"USB\\VID_1234&PID_ABCD\\16";
     description.Service = u"KpTestFunction";
     ASSERT_EQ(KpPnpWriteDevice(description), STATUS_SUCCESS);
-    std::thread pnp([] { EXPECT_EQ(KpPnpAddDevice(u"USB\\VID_1234&PID_ABCD\\16", nullptr), STATUS_SUCCESS); });
+    std::thread pnp(
+        [] { EXPECT_EQ(KpPnpAddDevice(u"USB\\VID_1234&PID_ABCD\\16", nullptr), STATUS_SUCCESS); });
     KeWaitForSingleObject(&blocking.Entered, Executive, KernelMode, FALSE, nullptr);
     std::thread unregister([&] {
         EXPECT_EQ(IoUnregisterPlugPlayNotification(handle), STATUS_SUCCESS);

@@ -27,19 +27,22 @@ protected:
 
     // Opens the device the way a program does, through "\\?\" and its interface link.
     NTSTATUS Open() {
-        std::u16string link = u"\\\\?\\usb#vid_1234&pid_abcd#20#{5a0e1c2b-7f31-4d6a-9b1e-2c4d6e8f0a11}\\global";
+        std::u16string link =
+            u"\\\\?\\usb#vid_1234&pid_abcd#20#{5a0e1c2b-7f31-4d6a-9b1e-2c4d6e8f0a11}\\global";
         UNICODE_STRING name;
         name.Buffer = link.data();
         name.Length = name.MaximumLength = static_cast<USHORT>(link.size() * 2);
         OBJECT_ATTRIBUTES attributes;
         InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
         IO_STATUS_BLOCK iosb;
-        return NtCreateFile(&file_, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb, nullptr, 0, 0, FILE_OPEN, 0,
-                            nullptr, 0);
+        return NtCreateFile(&file_, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb, nullptr, 0, 0,
+                            FILE_OPEN, 0, nullptr, 0);
     }
 
-    NTSTATUS Control(ULONG code, PVOID in, ULONG inLength, PVOID out, ULONG outLength, IO_STATUS_BLOCK* iosb) {
-        return NtDeviceIoControlFile(file_, nullptr, nullptr, nullptr, iosb, code, in, inLength, out, outLength);
+    NTSTATUS Control(ULONG code, PVOID in, ULONG inLength, PVOID out, ULONG outLength,
+                     IO_STATUS_BLOCK* iosb) {
+        return NtDeviceIoControlFile(file_, nullptr, nullptr, nullptr, iosb, code, in, inLength,
+                                     out, outLength);
     }
 
     TestMachine* machine_ = nullptr;
@@ -67,7 +70,8 @@ TEST_F(UserIoTest, NeitherRequestsReachTheDriverWithUserAddressesItMustMap) {
     for (int i = 0; i < 5000; i++) in.Data[i] = static_cast<char>(i * 7);
     IO_STATUS_BLOCK iosb{};
     // Offsets that straddle pages.
-    ASSERT_EQ(Control(IOCTL_KPTEST_ECHO_NEITHER, in.Data + 100, 4500, out.Data + 300, 4500, &iosb), STATUS_SUCCESS);
+    ASSERT_EQ(Control(IOCTL_KPTEST_ECHO_NEITHER, in.Data + 100, 4500, out.Data + 300, 4500, &iosb),
+              STATUS_SUCCESS);
     EXPECT_EQ(iosb.Information, 4500u);
     EXPECT_EQ(std::string(out.Data + 300, 4500), std::string(in.Data + 100, 4500));
     EXPECT_EQ(KpMmLiveSystemMappingCount(), 0u);
@@ -110,8 +114,10 @@ TEST_F(UserIoTest, BufferedAndDirectRequestsTakeOnlyApplicationMemory) {
     EXPECT_EQ(iosb.Information, 4u);
 
     ULONG kernelMemory = 0;
-    EXPECT_EQ(Control(IOCTL_KPTEST_COUNTER, nullptr, 0, &kernelMemory, 4, &iosb), STATUS_ACCESS_VIOLATION);
-    EXPECT_EQ(Control(IOCTL_KPTEST_FILL_DIRECT, nullptr, 0, &kernelMemory, 4, &iosb), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(Control(IOCTL_KPTEST_COUNTER, nullptr, 0, &kernelMemory, 4, &iosb),
+              STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(Control(IOCTL_KPTEST_FILL_DIRECT, nullptr, 0, &kernelMemory, 4, &iosb),
+              STATUS_ACCESS_VIOLATION);
 
     ASSERT_EQ(Control(IOCTL_KPTEST_FILL_DIRECT, nullptr, 0, out.Data, 64, &iosb), STATUS_SUCCESS);
     EXPECT_EQ(std::string(out.Data, 64), std::string(64, '\xA5'));
@@ -149,8 +155,9 @@ VOID OnDone(PVOID context, PIO_STATUS_BLOCK iosb) {
 TEST_F(UserIoTest, PendedRequestsCompleteLaterAtDispatchLevelOrAreCancelled) {
     ASSERT_EQ(Open(), STATUS_SUCCESS);
     Done first, second;
-    EXPECT_EQ(KpDeviceIoControlAsync(file_, IOCTL_KPTEST_PEND, nullptr, 0, nullptr, 0, OnDone, &first),
-              STATUS_PENDING);
+    EXPECT_EQ(
+        KpDeviceIoControlAsync(file_, IOCTL_KPTEST_PEND, nullptr, 0, nullptr, 0, OnDone, &first),
+        STATUS_PENDING);
     EXPECT_EQ(first.Calls, 0);
     UserBuffer atDispatch(4);
     ULONG one = 1;
@@ -161,8 +168,9 @@ TEST_F(UserIoTest, PendedRequestsCompleteLaterAtDispatchLevelOrAreCancelled) {
     EXPECT_EQ(first.Status, STATUS_SUCCESS);
     EXPECT_EQ(first.Irql, DISPATCH_LEVEL);
 
-    EXPECT_EQ(KpDeviceIoControlAsync(file_, IOCTL_KPTEST_PEND, nullptr, 0, nullptr, 0, OnDone, &second),
-              STATUS_PENDING);
+    EXPECT_EQ(
+        KpDeviceIoControlAsync(file_, IOCTL_KPTEST_PEND, nullptr, 0, nullptr, 0, OnDone, &second),
+        STATUS_PENDING);
     EXPECT_EQ(KpCancelFileIo(file_), STATUS_SUCCESS);
     EXPECT_EQ(second.Calls, 1);
     EXPECT_EQ(second.Status, STATUS_CANCELLED);
@@ -171,7 +179,8 @@ TEST_F(UserIoTest, PendedRequestsCompleteLaterAtDispatchLevelOrAreCancelled) {
     // Refused before it goes out: the callback still hears it.
     Done refused;
     ULONG kernelMemory;
-    EXPECT_EQ(KpDeviceIoControlAsync(file_, IOCTL_KPTEST_COUNTER, nullptr, 0, &kernelMemory, 4, OnDone, &refused),
+    EXPECT_EQ(KpDeviceIoControlAsync(file_, IOCTL_KPTEST_COUNTER, nullptr, 0, &kernelMemory, 4,
+                                     OnDone, &refused),
               STATUS_ACCESS_VIOLATION);
     EXPECT_EQ(refused.Calls, 1);
     EXPECT_EQ(refused.Status, STATUS_ACCESS_VIOLATION);

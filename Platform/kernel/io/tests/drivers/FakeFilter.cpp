@@ -32,7 +32,8 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
         return status;
     }
     if (stack->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
-    bool removal = stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    bool removal =
+        stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
     IoSkipCurrentIrpStackLocation(irp);
     NTSTATUS status = IoCallDriver(ext->Lower, irp);  // the request may be gone after this
     if (removal) {
@@ -45,7 +46,8 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     KpIoTraceEvent(kWho, "add-device", pdo);
     PDEVICE_OBJECT device;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    NTSTATUS status =
+        IoCreateDevice(driver, sizeof(Extension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) return status;
     auto ext = static_cast<Extension*>(device->DeviceExtension);
     ext->Self = device;
@@ -60,7 +62,9 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     return STATUS_SUCCESS;
 }
 
-void Unload(PDRIVER_OBJECT) { KpIoTraceEvent(kWho, "unload", nullptr); }
+void Unload(PDRIVER_OBJECT) {
+    KpIoTraceEvent(kWho, "unload", nullptr);
+}
 
 }  // namespace
 

@@ -30,7 +30,8 @@ ULONG ReadDword(HANDLE key, PCWSTR name) {
     UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 4];
     ULONG length;
     auto info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer);
-    if (!NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, info, sizeof buffer, &length)) ||
+    if (!NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, info,
+                                    sizeof buffer, &length)) ||
         info->Type != REG_DWORD || info->DataLength != 4) {
         return 0;
     }
@@ -78,38 +79,38 @@ void SetInterfaces(Extension* ext, BOOLEAN enable) {
 NTSTATUS DispatchPnp(Extension* ext, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE: {
-        NTSTATUS status = ForwardAndWait(ext, irp);
-        if (NT_SUCCESS(status) && ext->FailStart != 0) status = ext->FailStart;
-        if (NT_SUCCESS(status)) SetInterfaces(ext, TRUE);
-        return Complete(irp, status);
-    }
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-        if (ext->FailQueryRemove != 0) return Complete(irp, ext->FailQueryRemove);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(ext, irp);
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-        if (stack->MinorFunction == IRP_MN_SURPRISE_REMOVAL) SetInterfaces(ext, FALSE);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        return PassDown(ext, irp);
-    case IRP_MN_REMOVE_DEVICE: {
-        SetInterfaces(ext, FALSE);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        NTSTATUS status = PassDown(ext, irp);
-        IoDetachDevice(ext->Lower);
-        RtlFreeUnicodeString(&ext->Link);
-        RtlFreeUnicodeString(&ext->AliasLink);
-        IoDeleteDevice(ext->Self);
-        return status;
-    }
-    case IRP_MN_QUERY_PNP_DEVICE_STATE: {
-        NTSTATUS status = ForwardAndWait(ext, irp);
-        ULONG_PTR bits = NT_SUCCESS(status) ? irp->IoStatus.Information | ext->StateBits : 0;
-        return Complete(irp, status, bits);
-    }
-    default:
-        return PassDown(ext, irp);
+        case IRP_MN_START_DEVICE: {
+            NTSTATUS status = ForwardAndWait(ext, irp);
+            if (NT_SUCCESS(status) && ext->FailStart != 0) status = ext->FailStart;
+            if (NT_SUCCESS(status)) SetInterfaces(ext, TRUE);
+            return Complete(irp, status);
+        }
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+            if (ext->FailQueryRemove != 0) return Complete(irp, ext->FailQueryRemove);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            return PassDown(ext, irp);
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_SURPRISE_REMOVAL:
+            if (stack->MinorFunction == IRP_MN_SURPRISE_REMOVAL) SetInterfaces(ext, FALSE);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            return PassDown(ext, irp);
+        case IRP_MN_REMOVE_DEVICE: {
+            SetInterfaces(ext, FALSE);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            NTSTATUS status = PassDown(ext, irp);
+            IoDetachDevice(ext->Lower);
+            RtlFreeUnicodeString(&ext->Link);
+            RtlFreeUnicodeString(&ext->AliasLink);
+            IoDeleteDevice(ext->Self);
+            return status;
+        }
+        case IRP_MN_QUERY_PNP_DEVICE_STATE: {
+            NTSTATUS status = ForwardAndWait(ext, irp);
+            ULONG_PTR bits = NT_SUCCESS(status) ? irp->IoStatus.Information | ext->StateBits : 0;
+            return Complete(irp, status, bits);
+        }
+        default:
+            return PassDown(ext, irp);
     }
 }
 
@@ -132,7 +133,8 @@ void ReleasePended(Extension* ext, bool atDispatch) {
         PLIST_ENTRY entry = RemoveHeadList(&ext->Pended);
         PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
         if (IoSetCancelRoutine(irp, nullptr) == nullptr) {
-            InitializeListHead(entry);  // being cancelled: its cancel routine unlinks and completes it
+            InitializeListHead(
+                entry);  // being cancelled: its cancel routine unlinks and completes it
             continue;
         }
         InsertTailList(&ready, entry);
@@ -152,75 +154,79 @@ NTSTATUS DispatchControl(Extension* ext, PIRP irp) {
     ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_KPTEST_COUNTER: {
-        if (outLength < sizeof(ULONG)) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
-        ULONG count = KpTestLoadCount();
-        memcpy(irp->AssociatedIrp.SystemBuffer, &count, sizeof count);
-        return Complete(irp, STATUS_SUCCESS, sizeof count);
-    }
-    case IOCTL_KPTEST_PEND: {
-        KIRQL irql;
-        KeAcquireSpinLock(&ext->Lock, &irql);
-        IoMarkIrpPending(irp);
-        InsertTailList(&ext->Pended, &irp->Tail.Overlay.ListEntry);
-        IoSetCancelRoutine(irp, CancelPended);
-        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-            RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+        case IOCTL_KPTEST_COUNTER: {
+            if (outLength < sizeof(ULONG)) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+            ULONG count = KpTestLoadCount();
+            memcpy(irp->AssociatedIrp.SystemBuffer, &count, sizeof count);
+            return Complete(irp, STATUS_SUCCESS, sizeof count);
+        }
+        case IOCTL_KPTEST_PEND: {
+            KIRQL irql;
+            KeAcquireSpinLock(&ext->Lock, &irql);
+            IoMarkIrpPending(irp);
+            InsertTailList(&ext->Pended, &irp->Tail.Overlay.ListEntry);
+            IoSetCancelRoutine(irp, CancelPended);
+            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+                RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+                KeReleaseSpinLock(&ext->Lock, irql);
+                Complete(irp, STATUS_CANCELLED);
+                return STATUS_PENDING;
+            }
             KeReleaseSpinLock(&ext->Lock, irql);
-            Complete(irp, STATUS_CANCELLED);
             return STATUS_PENDING;
         }
-        KeReleaseSpinLock(&ext->Lock, irql);
-        return STATUS_PENDING;
-    }
-    case IOCTL_KPTEST_RELEASE: {
-        ULONG atDispatch = 0;
-        if (inLength >= sizeof atDispatch) memcpy(&atDispatch, irp->AssociatedIrp.SystemBuffer, sizeof atDispatch);
-        ReleasePended(ext, atDispatch != 0);
-        return Complete(irp, STATUS_SUCCESS);
-    }
-    case IOCTL_KPTEST_ECHO_NEITHER: {
-        PVOID in = stack->Parameters.DeviceIoControl.Type3InputBuffer;
-        PVOID out = irp->UserBuffer;
-        ULONG length = inLength < outLength ? inLength : outLength;
-        if (length == 0) return Complete(irp, STATUS_SUCCESS);
-        if (irp->RequestorMode == KernelMode) {
-            memcpy(out, in, length);
-            return Complete(irp, STATUS_SUCCESS, length);
+        case IOCTL_KPTEST_RELEASE: {
+            ULONG atDispatch = 0;
+            if (inLength >= sizeof atDispatch)
+                memcpy(&atDispatch, irp->AssociatedIrp.SystemBuffer, sizeof atDispatch);
+            ReleasePended(ext, atDispatch != 0);
+            return Complete(irp, STATUS_SUCCESS);
         }
-        PMDL inMdl = IoAllocateMdl(in, length, FALSE, FALSE, nullptr);
-        PMDL outMdl = IoAllocateMdl(out, length, FALSE, FALSE, nullptr);
-        NTSTATUS status = inMdl && outMdl ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
-        bool inLocked = false, outLocked = false;
-        if (NT_SUCCESS(status)) status = KpProbeAndLockPages(inMdl, UserMode, IoReadAccess);
-        inLocked = NT_SUCCESS(status);
-        if (NT_SUCCESS(status)) status = KpProbeAndLockPages(outMdl, UserMode, IoWriteAccess);
-        outLocked = inLocked && NT_SUCCESS(status);
-        if (NT_SUCCESS(status)) {
-            PVOID source = MmGetSystemAddressForMdlSafe(inMdl, NormalPagePriority);
-            PVOID target = MmGetSystemAddressForMdlSafe(outMdl, NormalPagePriority);
-            if (source && target) memcpy(target, source, length);
-            else status = STATUS_INSUFFICIENT_RESOURCES;
+        case IOCTL_KPTEST_ECHO_NEITHER: {
+            PVOID in = stack->Parameters.DeviceIoControl.Type3InputBuffer;
+            PVOID out = irp->UserBuffer;
+            ULONG length = inLength < outLength ? inLength : outLength;
+            if (length == 0) return Complete(irp, STATUS_SUCCESS);
+            if (irp->RequestorMode == KernelMode) {
+                memcpy(out, in, length);
+                return Complete(irp, STATUS_SUCCESS, length);
+            }
+            PMDL inMdl = IoAllocateMdl(in, length, FALSE, FALSE, nullptr);
+            PMDL outMdl = IoAllocateMdl(out, length, FALSE, FALSE, nullptr);
+            NTSTATUS status = inMdl && outMdl ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+            bool inLocked = false, outLocked = false;
+            if (NT_SUCCESS(status)) status = KpProbeAndLockPages(inMdl, UserMode, IoReadAccess);
+            inLocked = NT_SUCCESS(status);
+            if (NT_SUCCESS(status)) status = KpProbeAndLockPages(outMdl, UserMode, IoWriteAccess);
+            outLocked = inLocked && NT_SUCCESS(status);
+            if (NT_SUCCESS(status)) {
+                PVOID source = MmGetSystemAddressForMdlSafe(inMdl, NormalPagePriority);
+                PVOID target = MmGetSystemAddressForMdlSafe(outMdl, NormalPagePriority);
+                if (source && target)
+                    memcpy(target, source, length);
+                else
+                    status = STATUS_INSUFFICIENT_RESOURCES;
+            }
+            if (outLocked) MmUnlockPages(outMdl);
+            if (inLocked) MmUnlockPages(inMdl);
+            if (outMdl) IoFreeMdl(outMdl);
+            if (inMdl) IoFreeMdl(inMdl);
+            return Complete(irp, status, NT_SUCCESS(status) ? length : 0);
         }
-        if (outLocked) MmUnlockPages(outMdl);
-        if (inLocked) MmUnlockPages(inMdl);
-        if (outMdl) IoFreeMdl(outMdl);
-        if (inMdl) IoFreeMdl(inMdl);
-        return Complete(irp, status, NT_SUCCESS(status) ? length : 0);
-    }
-    case IOCTL_KPTEST_RAW_NEITHER: {
-        ULONG value = *static_cast<volatile ULONG*>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
-        return Complete(irp, value == 0 ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
-    }
-    case IOCTL_KPTEST_FILL_DIRECT: {
-        if (irp->MdlAddress == nullptr) return Complete(irp, STATUS_INVALID_PARAMETER);
-        PVOID target = MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
-        if (target == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
-        memset(target, 0xA5, outLength);
-        return Complete(irp, STATUS_SUCCESS, outLength);
-    }
-    default:
-        return PassDown(ext, irp);
+        case IOCTL_KPTEST_RAW_NEITHER: {
+            ULONG value =
+                *static_cast<volatile ULONG*>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
+            return Complete(irp, value == 0 ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
+        }
+        case IOCTL_KPTEST_FILL_DIRECT: {
+            if (irp->MdlAddress == nullptr) return Complete(irp, STATUS_INVALID_PARAMETER);
+            PVOID target = MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);
+            if (target == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+            memset(target, 0xA5, outLength);
+            return Complete(irp, STATUS_SUCCESS, outLength);
+        }
+        default:
+            return PassDown(ext, irp);
     }
 }
 
@@ -228,27 +234,28 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     KpIoTraceIrp(kWho, device, irp);
     auto ext = static_cast<Extension*>(device->DeviceExtension);
     switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
-    case IRP_MJ_PNP:
-        return DispatchPnp(ext, irp);
-    case IRP_MJ_POWER:
-        PoStartNextPowerIrp(irp);
-        IoSkipCurrentIrpStackLocation(irp);
-        return PoCallDriver(ext->Lower, irp);
-    case IRP_MJ_CREATE:
-    case IRP_MJ_CLEANUP:
-    case IRP_MJ_CLOSE:
-        return Complete(irp, STATUS_SUCCESS);
-    case IRP_MJ_DEVICE_CONTROL:
-        return DispatchControl(ext, irp);
-    default:
-        return PassDown(ext, irp);
+        case IRP_MJ_PNP:
+            return DispatchPnp(ext, irp);
+        case IRP_MJ_POWER:
+            PoStartNextPowerIrp(irp);
+            IoSkipCurrentIrpStackLocation(irp);
+            return PoCallDriver(ext->Lower, irp);
+        case IRP_MJ_CREATE:
+        case IRP_MJ_CLEANUP:
+        case IRP_MJ_CLOSE:
+            return Complete(irp, STATUS_SUCCESS);
+        case IRP_MJ_DEVICE_CONTROL:
+            return DispatchControl(ext, irp);
+        default:
+            return PassDown(ext, irp);
     }
 }
 
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     KpIoTraceEvent(kWho, "add-device", pdo);
     PDEVICE_OBJECT device;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(Extension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    NTSTATUS status =
+        IoCreateDevice(driver, sizeof(Extension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (!NT_SUCCESS(status)) return status;
     auto ext = static_cast<Extension*>(device->DeviceExtension);
     ext->Self = device;
@@ -285,7 +292,9 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     return STATUS_SUCCESS;
 }
 
-void Unload(PDRIVER_OBJECT) { KpIoTraceEvent(kWho, "unload", nullptr); }
+void Unload(PDRIVER_OBJECT) {
+    KpIoTraceEvent(kWho, "unload", nullptr);
+}
 
 }  // namespace
 

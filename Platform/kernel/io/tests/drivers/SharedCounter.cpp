@@ -5,7 +5,9 @@
 
 static ULONG g_loadCount;
 
-ULONG KpTestLoadCount() { return g_loadCount; }
+ULONG KpTestLoadCount() {
+    return g_loadCount;
+}
 
 NTSTATUS KpTestDriverEntry(PDRIVER_OBJECT driver, const char* who, PDRIVER_ADD_DEVICE addDevice,
                            PDRIVER_DISPATCH dispatch, PDRIVER_UNLOAD unload) {
