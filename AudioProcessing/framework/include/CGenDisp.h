@@ -148,6 +148,12 @@ private:
     ULONG m_cleared;
 };
 
+// The channel an open pin may act on: its own while it still owns it.  A pin
+// whose channel was released (the master's unload releases channel 1 while
+// slave pins stay open) and perhaps taken by another pin is a pin without a
+// channel from then on.  The caller holds the open-pin-list mutex.
+LONG OwnedChannel(OpenPinEntry* entry);
+
 // The system's completion routine for every request passed down with an IrpContext.
 NTSTATUS CompletionRoutineEntry(PDEVICE_OBJECT device, PIRP irp, PVOID context);
 

@@ -63,6 +63,13 @@ ULONG UpdateChannelTransferCount(LONG channel, ULONG direction, ULONGLONG frames
 // 1 when the channel is acquired by this pin file object (a pin whose channel
 // was released and taken by another pin no longer owns it).
 ULONG IsChannelOwner(LONG channel, ULONG direction, PFILE_OBJECT pinFile);
+// The position and count updates of the stream paths: applied only while
+// pinFile owns the channel (one hold of the channel lock for the check and
+// the update), ZV_NOT_READY otherwise.  Any IRQL up to DISPATCH_LEVEL.
+ULONG UpdateOwnedChannelPosition(LONG channel, ULONG direction, PFILE_OBJECT pinFile,
+                                 ULONGLONG frames, ULONG set);
+ULONG UpdateOwnedChannelTransferCount(LONG channel, ULONG direction, PFILE_OBJECT pinFile,
+                                      ULONGLONG frames, ULONG set);
 
 // Variable services.
 ULONG GetSharedVariable(ULONG id, PVOID value, PULONG size);

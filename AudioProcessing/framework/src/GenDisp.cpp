@@ -857,9 +857,20 @@ ULONG CGenDisp::FindOpenPinByFilter(PIRP, PFILE_OBJECT filterFile, OpenPinEntry*
     return 0;
 }
 
+LONG OwnedChannel(OpenPinEntry* entry) {
+    if (entry->Channel != NoChannel &&
+        IsChannelOwner(entry->Channel, entry->Direction, entry->PinFile) == 0) {
+        ThisModule::ModulePrint(1, "OwnedChannel> FO-%x lost channel %d\n", Low32(entry->PinFile),
+                                entry->Channel);
+        entry->Channel = NoChannel;
+    }
+    return entry->Channel;
+}
+
 namespace {
 void CloseEntry(CGenDisp* genDisp, OpenPinEntry* entry) {
-    if (entry->Channel != NoChannel && entry->Active != 0 && g_FilterLogic->OnClose != nullptr) {
+    if (OwnedChannel(entry) != NoChannel && entry->Active != 0 &&
+        g_FilterLogic->OnClose != nullptr) {
         g_FilterLogic->OnClose(genDisp, entry->Direction, entry->Channel);
     }
     MemFree(entry->Format);

@@ -360,7 +360,7 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
                     "HandleKSProperty>IsConnectionDataFormat: DataFormat mismatch Failing "
                     "KSPROPERTY_CONNECTION_DATAFORMAT SET!!!\n");
                 return CompleteKsIrp(irp, inMdl, outMdl, STATUS_NO_MATCH, 0, 0, taken, 1, 1);
-            } else if (entry->Channel != NoChannel) {
+            } else if (OwnedChannel(entry) != NoChannel) {
                 ctx = AllocateContext(irp, IRP_CTX_DATAFORMAT);
                 if (ctx == nullptr) {
                     ThisModule::ModulePrint(
@@ -369,7 +369,7 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
                 }
             }
         } else if (entry->Active != 0 && propertyId == KSPROPERTY_CONNECTION_STATE &&
-                   outLength >= sizeof(ULONG) && entry->Channel != NoChannel) {
+                   outLength >= sizeof(ULONG) && OwnedChannel(entry) != NoChannel) {
             ctx = AllocateContext(irp, IRP_CTX_STATE);
             if (ctx == nullptr) {
                 ThisModule::ModulePrint(
@@ -386,8 +386,10 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
                 if (state != KSSTATE_RUN) {
                     ctx->DontCare = 1;
                     if (state == KSSTATE_STOP) {
-                        UpdateChannelPosition(entry->Channel, entry->Direction, 0, 1);
-                        UpdateChannelTransferCount(entry->Channel, entry->Direction, 0, 1);
+                        UpdateOwnedChannelPosition(entry->Channel, entry->Direction, entry->PinFile,
+                                                   0, 1);
+                        UpdateOwnedChannelTransferCount(entry->Channel, entry->Direction,
+                                                        entry->PinFile, 0, 1);
                     }
                     stateToTell = state;
                 }
@@ -404,7 +406,7 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
             ThisModule::ModulePrint(1,
                                     "HandleKSProperty> IsGetAudioPosition: GetOpenPinFromList "
                                     "Failed!!! (No Create File for this pin before)\n");
-        } else if (entry->Active != 0 && entry->Channel != NoChannel &&
+        } else if (entry->Active != 0 && OwnedChannel(entry) != NoChannel &&
                    outLength >= sizeof(KSAUDIO_POSITION)) {
             ctx = AllocateContext(irp, IRP_CTX_POSITION);
             if (ctx != nullptr) {
@@ -458,9 +460,10 @@ void CGenDisp::PropertyCompletionWork(IrpContext* ctx) {
         if (GetOpenPinFromList(irp, stack->FileObject, nullptr, 0, &entry, 0) == 0) {
             ThisModule::ModulePrint(1, "GetOpenPinFromList Failed!!!\n");
         } else {
-            found = 1;
             direction = entry->Direction;
-            channel = entry->Channel;
+            channel = OwnedChannel(entry);
+            // A pin that lost its channel since the request went down is not followed further.
+            found = channel != NoChannel ? 1 : 0;
             if (ctx->Kind == IRP_CTX_DATAFORMAT && data != nullptr) {
                 // The application's buffer is read again: its size is checked again.
                 ULONG formatSize = ZvFormatSize(data);

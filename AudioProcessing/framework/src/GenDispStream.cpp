@@ -147,7 +147,7 @@ ULONG CGenDisp::BeginStreamRequest(PIRP irp, ULONG useDataUsed, StreamRequestInf
     LockOpenPinList();
     OpenPinEntry* entry = nullptr;
     if (GetOpenPinFromList(irp, file, nullptr, 0, &entry, 0) == 0 || entry->Active == 0 ||
-        (entry->Channel == NoChannel && ReadSharedValue(VID_SHARED_MUTEMODE) == 0) ||
+        (OwnedChannel(entry) == NoChannel && ReadSharedValue(VID_SHARED_MUTEMODE) == 0) ||
         ZvFormatSize(entry->Format) < ZV_FMT_SIZE_WAVE ||
         ZvReadU16(entry->Format, ZV_FMT_OFF_BLOCKALIGN) == 0 ||
         MapPropertyOutput(irp, &info->HeaderMdl) == 0) {
@@ -162,8 +162,8 @@ ULONG CGenDisp::BeginStreamRequest(PIRP irp, ULONG useDataUsed, StreamRequestInf
     info->Channel = entry->Channel;
     info->PinFile = entry->PinFile;
     if (info->Channel != NoChannel) {
-        UpdateChannelPosition(
-            info->Channel, info->Direction,
+        UpdateOwnedChannelPosition(
+            info->Channel, info->Direction, info->PinFile,
             CountStreamBytes(info->Headers, info->Length, useDataUsed) / info->BlockAlign, 0);
     }
     UnlockOpenPinList();
@@ -261,7 +261,8 @@ void CGenDisp::CompleteRenderRequest(IrpContext* ctx) {
         return;
     PVOID headers = HeadersAtCompletion(irp, ctx->OutputMdl);
     ULONGLONG frames = CountStreamBytes(headers, OutputLength(irp), 1) / ctx->BlockSize;
-    UpdateChannelTransferCount(ctx->Channel, CHANNEL_RENDER, frames, 0);
+    UpdateOwnedChannelTransferCount(ctx->Channel, CHANNEL_RENDER,
+                                    IoGetCurrentIrpStackLocation(irp)->FileObject, frames, 0);
 }
 
 NTSTATUS CGenDisp::CompleteCaptureRequest(IrpContext* ctx) {
@@ -317,14 +318,14 @@ void CGenDisp::FinishCaptureRequest(CaptureQueueEntry* entry) {
     if (GetOpenPinFromList(irp, pinFile, nullptr, 0, &pin, 0) != 0) {
         found = 1;
         direction = pin->Direction;
-        channel = pin->Channel;
+        channel = OwnedChannel(pin);
         blockAlign = ZvReadU16(pin->Format, ZV_FMT_OFF_BLOCKALIGN);
     }
     UnlockOpenPinList();
     if (found != 0) {
         if (channel != NoChannel && blockAlign != 0) {
-            UpdateChannelTransferCount(channel, direction,
-                                       CountStreamBytes(headers, length, 0) / blockAlign, 0);
+            UpdateOwnedChannelTransferCount(channel, direction, pinFile,
+                                            CountStreamBytes(headers, length, 0) / blockAlign, 0);
         }
         // What the device wrote is checked again: DataUsed must stay inside the mapped extent.
         if (entry->DataMapped != 0 && StreamHeadersUsable(headers, length) != 0 &&

@@ -207,6 +207,35 @@ ULONG IsChannelOwner(LONG channel, ULONG direction, PFILE_OBJECT pinFile) {
     return owner;
 }
 
+namespace {
+// Runs body on the record when pinFile owns it, in one hold of the channel lock.
+template <class Body>
+ULONG WithOwnedChannel(LONG channel, ULONG direction, PFILE_OBJECT pinFile, Body body) {
+    if (!ChannelArgsValid(channel, direction)) return ZV_INVALID_PARAMETER;
+    ULONG status = ZV_NOT_READY;
+    WithChannel(channel, direction, false, nullptr, [&](ChannelRecord* r) {
+        if (r->Acquired == 0 || r->PinFile != pinFile) return;
+        body(r);
+        status = ZV_OK;
+    });
+    return status;
+}
+}  // namespace
+
+ULONG UpdateOwnedChannelPosition(LONG channel, ULONG direction, PFILE_OBJECT pinFile,
+                                 ULONGLONG frames, ULONG set) {
+    return WithOwnedChannel(channel, direction, pinFile, [&](ChannelRecord* r) {
+        r->Position = set != 0 ? frames : r->Position + frames;
+    });
+}
+
+ULONG UpdateOwnedChannelTransferCount(LONG channel, ULONG direction, PFILE_OBJECT pinFile,
+                                      ULONGLONG frames, ULONG set) {
+    return WithOwnedChannel(channel, direction, pinFile, [&](ChannelRecord* r) {
+        r->CompletedCount = set != 0 ? frames : r->CompletedCount + frames;
+    });
+}
+
 // ---------------------------------------------------------------------------
 // Variables
 // ---------------------------------------------------------------------------

@@ -1,0 +1,140 @@
+// The interceptor under conditions a careful application or a failing machine
+// creates: pins that lose their channel, failed allocations at awkward
+// moments, malformed stream requests and stream states held by the device.
+#include <cstring>
+
+#include "InterceptFixture.h"
+#include "ZvKAPFWi.h"
+#include "kp/io.h"
+#include "kp/pool.h"
+
+namespace zvstream {
+namespace {
+
+using kp::ks::Chunk;
+using kp::ks::KsFilter;
+using kp::ks::KsPin;
+using kp::ks::StreamRequest;
+using Request = std::shared_ptr<StreamRequest>;
+
+const ChannelRecord& Channel1(ULONG direction) {
+    return ChannelTable[1 + (direction == CHANNEL_CAPTURE ? ZV_CHANNEL_COUNT : 0)];
+}
+
+class HardeningTest : public InterceptTest {
+protected:
+    void TearDown() override {
+        for (KsPin* pin : {&a_, &b_}) pin->Close();
+        filter_.Close();
+        InterceptTest::TearDown();
+    }
+    // The full device with two instances allowed on each streaming pin.
+    void BootTwoInstances() {
+        Boot();
+        auto pins = Device()->Pins();
+        for (auto& p : pins) p.MaxInstances = 2;
+        Device()->SetPins(pins);
+        OpenFilter(&filter_);
+    }
+    std::vector<uint8_t> FormatOf(ULONG pinId) {
+        std::vector<uint8_t> format;
+        EXPECT_EQ(filter_.Intersect(pinId, Offer(1, 200000, 8, 32, 0xFFFFFFFF), &format),
+                  STATUS_SUCCESS);
+        return format;
+    }
+    // One request of one 10 ms block on pin (a read, or a write of a pattern).
+    NTSTATUS Stream(KsPin& pin, bool write, ULONG bytes) {
+        std::vector<uint8_t> data(bytes, 0x11);
+        Request r;
+        NTSTATUS status = pin.Submit(write, {{bytes, write ? bytes : 0, data.data()}},
+                                     sizeof(KSSTREAM_HEADER), &r);
+        if (status != STATUS_PENDING) return status;
+        AdvanceMs(30);
+        r->Wait();
+        return r->Status();
+    }
+    ULONG StateCallsWithChannel(LONG channel) {
+        ULONG n = 0;
+        for (auto& c : CallsOf("OnSetStreamState")) n += c.Channel == channel;
+        return n;
+    }
+
+    KsFilter filter_;
+    KsPin a_, b_;
+};
+
+struct LossCase {
+    ULONG PinId, Direction;
+    bool Write;
+    ULONG Bytes;  // one 10 ms block of the pin's format
+};
+
+class ChannelLossTest : public HardeningTest, public ::testing::WithParamInterface<LossCase> {};
+
+// A pin whose channel the master's unload released, and another pin then took,
+// acts on the new owner's record no more: not on its position or count, not in
+// OnBuffer, not at its close.
+TEST_P(ChannelLossTest, PinThatLostItsChannelLeavesTheNewOwnerAlone) {
+    const LossCase& c = GetParam();
+    BootTwoInstances();
+    auto format = FormatOf(c.PinId);
+    ASSERT_EQ(a_.Create(filter_, c.PinId, format), STATUS_SUCCESS);
+    ASSERT_EQ(Channel1(c.Direction).Acquired, 1u);
+    // As the master's unload does, with the pin still open.
+    ASSERT_EQ(ReleaseChannel(1, c.Direction), 0u);
+    ASSERT_EQ(b_.Create(filter_, c.PinId, format), STATUS_SUCCESS);
+    PFILE_OBJECT owner = Channel1(c.Direction).PinFile;
+    ASSERT_EQ(CallsOf("OnOpen").back().Channel, 1);
+
+    ASSERT_EQ(b_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(a_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(StateCallsWithChannel(1), 1u) << "only B's state is followed";
+    EXPECT_EQ(StateCallsWithChannel(-1), 0u);
+
+    ASSERT_EQ(Stream(b_, c.Write, c.Bytes), STATUS_SUCCESS);
+    const ULONGLONG position = Channel1(c.Direction).Position;
+    const ULONGLONG count = Channel1(c.Direction).CompletedCount;
+    EXPECT_GT(position, 0u);
+    const size_t buffers = CallsOf("OnBuffer").size();
+    EXPECT_EQ(buffers, 1u);
+
+    // Without a mute mode a pin without a channel is not followed at all.
+    ASSERT_EQ(Stream(a_, c.Write, c.Bytes), STATUS_SUCCESS);
+    EXPECT_EQ(Channel1(c.Direction).Position, position);
+    EXPECT_EQ(Channel1(c.Direction).CompletedCount, count);
+    EXPECT_EQ(CallsOf("OnBuffer").size(), buffers);
+
+    // With one, its buffers reach the logic without a channel.
+    ULONG mute = 1, none = 0;
+    ASSERT_EQ(SetSharedVariable(VID_SHARED_MUTEMODE, &mute, sizeof mute), 0u);
+    ASSERT_EQ(Stream(a_, c.Write, c.Bytes), STATUS_SUCCESS);
+    ASSERT_EQ(SetSharedVariable(VID_SHARED_MUTEMODE, &none, sizeof none), 0u);
+    auto calls = CallsOf("OnBuffer");
+    ASSERT_EQ(calls.size(), buffers + 1);
+    EXPECT_EQ(calls.back().Channel, -1);
+    EXPECT_EQ(Channel1(c.Direction).Position, position);
+    EXPECT_EQ(Channel1(c.Direction).CompletedCount, count);
+
+    // A's STOP resets nothing of B's; A's close leaves B's channel acquired.
+    ASSERT_EQ(a_.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(Channel1(c.Direction).Position, position);
+    ASSERT_EQ(a_.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(Channel1(c.Direction).Acquired, 1u);
+    EXPECT_EQ(Channel1(c.Direction).PinFile, owner);
+    EXPECT_EQ(CallsOf("OnClose").size(), 0u);
+
+    ASSERT_EQ(b_.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    ASSERT_EQ(b_.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(Channel1(c.Direction).Acquired, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Directions, ChannelLossTest,
+                         ::testing::Values(LossCase{0, CHANNEL_RENDER, true, 640},
+                                           LossCase{1, CHANNEL_CAPTURE, false, 160}),
+                         [](const auto& info) {
+                             return info.param.Write ? std::string("Render")
+                                                     : std::string("Capture");
+                         });
+
+}  // namespace
+}  // namespace zvstream
