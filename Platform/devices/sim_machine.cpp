@@ -15,6 +15,9 @@ namespace fs = std::filesystem;
 
 constexpr char16_t kRoomKey[] = u"\\Registry\\Machine\\SOFTWARE\\KpSim\\Room";
 
+// The folder whose registry.reg Boot loaded; Shutdown saves to it.
+fs::path g_bootedFolder;
+
 std::string Escape(const std::string& text) {
     std::string out;
     for (char c : text) {
@@ -105,20 +108,37 @@ std::string DefaultRoomText() {
 std::string RegistryText(const std::vector<SimDevice>& devices, const std::string& extra) {
     std::string text = "Windows Registry Editor Version 5.00\r\n\r\n";
     text += ServiceText("KpSimAudio", "KpSimAudio.sys");
-    for (const SimDevice& d : devices) {
+    for (size_t index = 0; index < devices.size(); ++index) {
+        const SimDevice& d = devices[index];
+        std::string software = d.Driver;
+        if (software.empty() && !d.ClassGUID.empty()) {
+            char number[8];
+            std::snprintf(number, sizeof number, "%04zu", index % 10000);
+            software = d.ClassGUID + "\\" + number;
+        }
         std::string key = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\" + d.Instance;
         text += "[" + key + "]\r\n";
         std::string hardwareId = d.Instance.substr(0, d.Instance.rfind('\\'));
         text += "\"HardwareID\"=" + RegMultiSz({hardwareId}) + "\r\n";
         text += "\"Service\"=\"KpSimAudio\"\r\n";
         text += "\"DeviceDesc\"=\"" + Escape(d.Description) + "\"\r\n";
+        if (!d.ClassGUID.empty()) text += "\"ClassGUID\"=\"" + Escape(d.ClassGUID) + "\"\r\n";
+        if (!software.empty()) text += "\"Driver\"=\"" + Escape(software) + "\"\r\n";
         if (!d.UpperFilters.empty())
             text += "\"UpperFilters\"=" + RegMultiSz(d.UpperFilters) + "\r\n";
         text += "\r\n[" + key + "\\Device Parameters]\r\n";
         text += "\"SimProfile\"=\"" + Escape(d.Profile) + "\"\r\n";
         text += "\"RoomName\"=\"" + Escape(d.RoomName) + "\"\r\n";
         text += "\"CaptureSource\"=\"" + Escape(d.CaptureSource) + "\"\r\n";
-        text += "\"CaptureChannels\"=" + Dword(d.CaptureChannels) + "\r\n\r\n";
+        text += "\"CaptureChannels\"=" + Dword(d.CaptureChannels) + "\r\n";
+        text += "\"FilterName\"=\"" + Escape(d.FilterName) + "\"\r\n\r\n";
+        if (!software.empty()) {
+            text += "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\" + software +
+                    "]\r\n";
+            for (const auto& [name, value] : d.DriverOptions)
+                text += "\"" + Escape(name) + "\"=" + Dword(value) + "\r\n";
+            text += "\r\n";
+        }
     }
     return text + extra;
 }
@@ -192,19 +212,34 @@ bool LoadRoom(const WavReader& reader, std::string* error) {
 }
 
 NTSTATUS Boot(const fs::path& folder, const WavReader& reader, std::string* error) {
+    g_bootedFolder.clear();
     if (!KpMachineSetFolder(folder, error)) return STATUS_OBJECT_PATH_NOT_FOUND;
     kp::sim::RegisterDriver();
     if (!KpMachineLoadRegistry(error)) return STATUS_OBJECT_NAME_NOT_FOUND;
+    g_bootedFolder = KpMachineFolder();
     if (!LoadRoom(reader, error)) return STATUS_INVALID_PARAMETER;
     NTSTATUS status = KpPnpEnumerateAll();
     if (!NT_SUCCESS(status)) *error = "a device failed to start";
     return status;
 }
 
-void Shutdown() {
+bool Shutdown(std::string* error) {
+    // The drivers write their options and parameters while their devices go
+    // away, so the registry is saved only after that.
     KpPnpShutdown();
+    bool saved = true;
+    if (!g_bootedFolder.empty()) {
+        std::string why;
+        saved = kp::reg::Machine().SaveFile(g_bootedFolder / "registry.reg", &why);
+        if (!saved) {
+            DbgPrint("KP machine: cannot save the registry: %s\n", why.c_str());
+            if (error) *error = why;
+        }
+        g_bootedFolder.clear();
+    }
     kp::sim::RoomClear();
     kp::reg::Machine().Clear();
+    return saved;
 }
 
 }  // namespace kp::machine

@@ -12,11 +12,14 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kp/simaudio.h"
 
 namespace kp::machine {
+
+inline constexpr char kMediaClassGuid[] = "{4d36e96c-e325-11ce-bfc1-08002be10318}";
 
 struct SimDevice {
     std::string Instance;  // "USB\VID_...\..."
@@ -25,7 +28,17 @@ struct SimDevice {
     std::string Description;
     std::string CaptureSource = "room";
     ULONG CaptureChannels = 1;
+    // The interface reference string (Device Parameters "FilterName").
+    std::string FilterName = "Wave";
     std::vector<std::string> UpperFilters;
+    // Setup class: the PnP manager adds Control\Class\<ClassGUID>'s filter lists.
+    std::string ClassGUID = kMediaClassGuid;
+    // Software key under Control\Class ("{class guid}\NNNN"); empty: the class
+    // and the device's position in the list, four digits.
+    std::string Driver;
+    // DWORD values in the software key (the drivers' per-device options, for
+    // example "ZAECAudioFilterMaster" = 1).
+    std::vector<std::pair<std::string, ULONG>> DriverOptions;
 };
 
 // The built-in default: a USB camera with a microphone ("camera") and a sound
@@ -33,7 +46,8 @@ struct SimDevice {
 // them, the near-end talker at the camera and a little noise.
 std::vector<SimDevice> DefaultDevices();
 std::string DefaultRoomText();
-// registry.reg text: header, the KpSimAudio service, the devices, and Extra.
+// registry.reg text: header, the KpSimAudio service, the devices (Enum entry,
+// Device Parameters, software key with the options), and Extra.
 std::string RegistryText(const std::vector<SimDevice>& devices, const std::string& extra = "");
 // A driver service of an image in the machine's drivers folder (a filter driver
 // named in a device's UpperFilters, for example), as .reg text.
@@ -55,11 +69,17 @@ using WavReader =
     std::function<bool(const std::filesystem::path&, std::vector<float>*, ULONG* rate)>;
 
 // Sets the folder, registers the built-in driver, loads the registry, sets up
-// the room from it and enumerates every device.
+// the room from it and enumerates every device.  Remembers the folder once its
+// registry has loaded, for Shutdown to save to.
 NTSTATUS Boot(const std::filesystem::path& folder, const WavReader& reader, std::string* error);
 // Reads the room from the registry (replacing the room).
 bool LoadRoom(const WavReader& reader, std::string* error);
-// Removes every device, unloads the drivers, clears the room and the registry.
-void Shutdown();
+// Removes every device and unloads the drivers; then, when Boot loaded the
+// registry from a machine folder, writes it back to that folder's registry.reg
+// (atomically, volatile keys left out) so that what the drivers stored persists;
+// then clears the room and the registry.  Without such a Boot (none, or one whose
+// registry failed to load) nothing is written.  False (and Error) when the save
+// failed.
+bool Shutdown(std::string* error = nullptr);
 
 }  // namespace kp::machine

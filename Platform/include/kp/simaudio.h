@@ -9,7 +9,9 @@
 //     capture pin 6 at 44.1 kHz 24-bit stereo only);
 //   "RoomName" (REG_SZ): the device's name in the room (default: the instance path);
 //   "CaptureSource" (REG_SZ): "silence", "ramp", "sine" or "room" (default "room");
-//   "CaptureChannels" (REG_DWORD): the capture range's maximum channels (default 1).
+//   "CaptureChannels" (REG_DWORD): the capture range's maximum channels (default 1);
+//   "FilterName" (REG_SZ): the reference string of the device's interfaces
+//     (default "Wave"; "global" for a device whose filter is the global one).
 // Tests change anything else through SimAudioDevice before opening it.
 #pragma once
 
