@@ -10,6 +10,7 @@
 #include "Probe.h"
 #include "ZDebug.h"
 #include "kp/io.h"
+#include "kp/machine.h"
 #include "kp/pnp.h"
 #include "kp/registry.h"
 
@@ -29,27 +30,6 @@ std::string Narrow(const char16_t* text, size_t length) {
     return out;
 }
 
-std::string RegMultiSz(const std::vector<std::string>& strings) {
-    std::string out = "hex(7):";
-    char byte[8];
-    auto add = [&](unsigned value) {
-        std::snprintf(byte, sizeof byte, "%02x,", value);
-        out += byte;
-    };
-    for (auto& s : strings) {
-        for (char c : s) {
-            add(static_cast<unsigned char>(c));
-            add(0);
-        }
-        add(0);
-        add(0);
-    }
-    add(0);
-    add(0);
-    out.pop_back();
-    return out;
-}
-
 std::string Dword(ULONG value) {
     char text[24];
     std::snprintf(text, sizeof text, "dword:%08x", value);
@@ -57,9 +37,7 @@ std::string Dword(ULONG value) {
 }
 
 std::string Service(const std::string& name) {
-    return "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\" + name +
-           "]\r\n\"ImagePath\"=\"\\\\SystemRoot\\\\System32\\\\drivers\\\\" + name +
-           ".sys\"\r\n\"Type\"=dword:00000001\r\n\"Start\"=dword:00000003\r\n\r\n";
+    return kp::machine::ServiceText(name, name + ".sys");
 }
 }  // namespace
 
@@ -110,12 +88,12 @@ void E2ETest::WriteMachine(const std::vector<E2EDevice>& devices) {
             "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_1234&PID_ABCD\\" +
             d.Instance;
         std::string classKey = std::string(kClassGuid) + "\\000" + d.Instance;
-        text += "[" + key +
-                "]\r\n\"HardwareID\"=" + RegMultiSz({d.HardwareId, "USB\\VID_1234&PID_ABCD"}) +
+        text += "[" + key + "]\r\n\"HardwareID\"=" +
+                kp::machine::RegMultiSz({d.HardwareId, "USB\\VID_1234&PID_ABCD"}) +
                 "\r\n\"Service\"=\"ZvFakeAudio\"\r\n\"ClassGUID\"=\"" + kClassGuid +
                 "\"\r\n\"Driver\"=\"" + std::string(kClassGuid) + "\\\\000" + d.Instance + "\"\r\n";
         if (!d.UpperFilters.empty())
-            text += "\"UpperFilters\"=" + RegMultiSz(d.UpperFilters) + "\r\n";
+            text += "\"UpperFilters\"=" + kp::machine::RegMultiSz(d.UpperFilters) + "\r\n";
         text += "\r\n[" + key + "\\Device Parameters]\r\n\"Categories\"=" + Dword(d.Categories) +
                 "\r\n\"StateBits\"=" + Dword(d.StateBits) +
                 "\r\n\"PendStart\"=" + Dword(d.PendStart) +

@@ -11,29 +11,29 @@
 
 #include "CGenDisp.h"
 #include "KsClient.h"
+#include "MachineFixture.h"
 #include "StreamLogic.h"
 #include "kp/simaudio.h"
-#include "kp/testing.h"
 
 namespace zvstream {
 
 inline constexpr char kDevice[] = "USB\\VID_1234&PID_5678\\1";
 
-class InterceptTest : public kp::testing::KernelTest {
+class InterceptTest : public zvtest::MachineTest {
 protected:
     void SetUp() override;
     void TearDown() override;
 
     // Boots the machine; pins: optional pin table for the device before any open.
     void Boot(const std::vector<kp::sim::PinConfig>* pins = nullptr, bool master = true);
-    std::shared_ptr<kp::sim::SimAudioDevice> Device();
+    std::shared_ptr<kp::sim::SimAudioDevice> Device() { return MachineTest::Device(kDevice); }
     CGenDisp* GenDisp();
-    void OpenFilter(kp::ks::KsFilter* filter);
-    static void AdvanceMs(LONGLONG ms) { Advance(KpMs(ms)); }
+    void OpenFilter(kp::ks::KsFilter* filter) { MachineTest::OpenFilter(filter); }
     // The requests of a kind the device saw.
-    std::vector<kp::sim::RequestRecord> DeviceRequests(UCHAR major, ULONG ioControl = 0);
+    std::vector<kp::sim::RequestRecord> DeviceRequests(UCHAR major, ULONG ioControl = 0) {
+        return MachineTest::DeviceRequests(kDevice, major, ioControl);
+    }
 
-    std::filesystem::path folder_;
     PDEVICE_OBJECT pdo_ = nullptr;
 };
 
