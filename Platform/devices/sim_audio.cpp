@@ -30,6 +30,14 @@ bool PinCreateName(PFILE_OBJECT file, const uint8_t** bytes, ULONG* length) {
     return *length >= kPinNameBytes && std::memcmp(*bytes, KSSTRING_Pin, kPinNameBytes) == 0;
 }
 
+// A read or write stream request (the ones the removal answer applies to).
+bool IsStreamRequest(PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (stack->MajorFunction != IRP_MJ_DEVICE_CONTROL) return false;
+    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+    return code == IOCTL_KS_READ_STREAM || code == IOCTL_KS_WRITE_STREAM;
+}
+
 Device* FromFdo(PDEVICE_OBJECT fdo) {
     return *static_cast<Device**>(fdo->DeviceExtension);
 }
@@ -393,6 +401,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
         if (s == "silence") source = CaptureSource::Silence;
         if (s == "ramp") source = CaptureSource::Ramp;
         if (s == "sine") source = CaptureSource::Sine;
+        d->DisconnectOnRemoval = ReadDword(key, u"DisconnectOnRemoval", 0) != 0;
         ZwClose(key);
     }
     d->Pins = ProfilePins(profile, channels, source);
@@ -752,9 +761,14 @@ void Device::DrainHeld(PFILE_OBJECT file, std::vector<Completion>& done) {
             ++it;
             continue;
         }
-        done.push_back({it->Irp, STATUS_CANCELLED, 0, PASSIVE_LEVEL});
+        done.push_back({it->Irp, CancelAnswer(it->Irp), 0, PASSIVE_LEVEL});
         it = Held.erase(it);
     }
+}
+
+NTSTATUS Device::CancelAnswer(PIRP irp) const {
+    return Removed && DisconnectOnRemoval && IsStreamRequest(irp) ? STATUS_DEVICE_NOT_CONNECTED
+                                                                  : STATUS_CANCELLED;
 }
 
 void Device::ReleaseHeld(NTSTATUS status) {
@@ -820,8 +834,11 @@ NTSTATUS Device::Dispatch(PIRP irp) {
         fault = MatchFault(r);
         if (fault != nullptr) copy = *fault;
         if (Removed && r.Major != IRP_MJ_CLOSE && r.Major != IRP_MJ_CLEANUP) {
-            Log[log].Status = STATUS_DELETE_PENDING;
-            return CompleteNow(irp, STATUS_DELETE_PENDING);
+            NTSTATUS gone = IsStreamRequest(irp) && DisconnectOnRemoval
+                                ? STATUS_DEVICE_NOT_CONNECTED
+                                : STATUS_DELETE_PENDING;
+            Log[log].Status = gone;
+            return CompleteNow(irp, gone);
         }
     }
     if (fault != nullptr) {
@@ -927,7 +944,7 @@ void Device::DrainPin(PinInstance& pin, bool cancel, std::vector<Completion>& do
             keep.push_back(req);
             continue;
         }
-        done.push_back(FinishStream(req, cancel ? STATUS_CANCELLED : STATUS_SUCCESS, pin));
+        done.push_back(FinishStream(req, cancel ? CancelAnswer(req->Irp) : STATUS_SUCCESS, pin));
     }
     pin.Queue = std::move(keep);
     DrainHeld(pin.File, done);

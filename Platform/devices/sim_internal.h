@@ -113,6 +113,13 @@ public:
     LONG Volume[2] = {0, 0};
     std::vector<UNICODE_STRING> Links;
     bool Removed = false;
+    // Device Parameters "DisconnectOnRemoval": after a surprise removal, stream
+    // requests are answered STATUS_DEVICE_NOT_CONNECTED, as by an unplugged USB
+    // device (else queued ones STATUS_CANCELLED, new ones STATUS_DELETE_PENDING).
+    bool DisconnectOnRemoval = false;
+    // What a stream request cancelled by the device itself is answered: the
+    // removal answer once the device is gone, else STATUS_CANCELLED.
+    NTSTATUS CancelAnswer(PIRP irp) const;
 
     // Asynchronous completions.
     void QueueCompletion(const Completion& c);

@@ -286,7 +286,7 @@ NTSTATUS Device::DispatchStream(PIRP irp, PIO_STACK_LOCATION stack, size_t log, 
         KSSTREAM_HEADER h;
         std::memcpy(&h, part.Header, sizeof h);
         if (write) {
-            WriteHeaderRecord w{h.Data, h.FrameExtent, part.Extent, {}};
+            WriteHeaderRecord w{h.Data, h.FrameExtent, part.Extent, {}, h.OptionsFlags};
             w.Bytes.assign(part.Data->Get(), part.Data->Get() + part.Extent);
             rec.Writes.push_back(std::move(w));
             rec.BytesReceived += part.Extent;

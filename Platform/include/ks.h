@@ -232,6 +232,8 @@ static_assert(sizeof(KSSTREAM_HEADER) == 56);
 static_assert(offsetof(KSSTREAM_HEADER, FrameExtent) == 32 &&
               offsetof(KSSTREAM_HEADER, Data) == 40);
 
+// The data does not follow on from the previous request's (the first of a stream).
+#define KSSTREAM_HEADER_OPTIONSF_DATADISCONTINUITY 0x00000004
 #define KSSTREAM_HEADER_OPTIONSF_ENDOFSTREAM 0x00000200
 
 // ---------------------------------------------------------------------------

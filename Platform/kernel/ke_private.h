@@ -17,8 +17,9 @@ struct _KTHREAD {
     PKSTART_ROUTINE Routine;   // system threads only
     PVOID Context;
     NTSTATUS ExitStatus;
-    BOOLEAN System;     // made by PsCreateSystemThread (and registered as an object)
-    LONG OwnedMutexes;  // kernel mutexes it owns (dispatcher lock)
+    BOOLEAN System;      // made by PsCreateSystemThread (and registered as an object)
+    LONG OwnedMutexes;   // kernel mutexes it owns (dispatcher lock)
+    KPRIORITY Priority;  // recorded only (KeSetPriorityThread); atomic accesses
 };
 
 // What the executive keeps per host thread.

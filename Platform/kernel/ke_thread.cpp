@@ -79,6 +79,7 @@ void InitThread(PKTHREAD Thread, bool System) {
     Thread->ExitStatus = STATUS_PENDING;
     Thread->System = System ? TRUE : FALSE;
     Thread->OwnedMutexes = 0;
+    Thread->Priority = KP_NORMAL_THREAD_PRIORITY;
 }
 
 // The routine has ended: check what it left behind, then signal and let go.
@@ -236,6 +237,26 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
                    "PsTerminateSystemThread called on a thread that is not a system thread");
     }
     throw ThreadTermination{ExitStatus};
+}
+
+// ---------------------------------------------------------------------------
+// KeSetPriorityThread / KeQueryPriorityThread
+// ---------------------------------------------------------------------------
+KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
+    KpAssertIrql(DISPATCH_LEVEL, "KeSetPriorityThread");
+    if (Thread == nullptr || Thread->Header.Type != ThreadObject) {
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "KeSetPriorityThread: %p is not a thread",
+                   static_cast<void*>(Thread));
+    }
+    if (Priority < LOW_PRIORITY || Priority > HIGH_PRIORITY) {
+        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "KeSetPriorityThread: priority %d out of range",
+                   static_cast<int>(Priority));
+    }
+    return __atomic_exchange_n(&Thread->Priority, Priority, __ATOMIC_SEQ_CST);
+}
+
+KPRIORITY KeQueryPriorityThread(PKTHREAD Thread) {
+    return __atomic_load_n(&Thread->Priority, __ATOMIC_SEQ_CST);
 }
 
 void KpFailThreadCreations(ULONG Count) {

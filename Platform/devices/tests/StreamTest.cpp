@@ -23,8 +23,8 @@ protected:
         filter_.Close();
         SimTest::TearDown();
     }
-    void OpenPin(ULONG pinId, ULONG channels = 1) {
-        Boot();
+    void OpenPin(ULONG pinId, ULONG channels = 1, const std::string& extra = "") {
+        Boot({}, extra);
         OpenFilter(&filter_);
         ASSERT_EQ(pin_.Create(filter_, pinId, kp::ks::PcmFormat(16000, 16, channels)),
                   STATUS_SUCCESS);
@@ -263,25 +263,47 @@ TEST_F(StreamTest, DelayedAnswersWaitForTheMachineClock) {
     EXPECT_TRUE(late.Done);
 }
 
+// After a surprise removal the device ends its queued stream requests and
+// refuses new ones; the "DisconnectOnRemoval" knob makes both answers those of
+// an unplugged USB device.  Property requests get the answer of a stack that is
+// going away either way.
 TEST_F(StreamTest, SurpriseRemovalEndsQueuedStreamsAndRefusesNewRequests) {
-    OpenPin(1);
-    Device()->SetCompletion(kp::sim::RequestClass::Property, {true, DISPATCH_LEVEL});
-    Request queued = Read({320});
-    ASSERT_EQ(pin_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    std::u16string instance(kFullDevice, kFullDevice + std::strlen(kFullDevice));
-    PDEVICE_OBJECT pdo = KpPnpFindPdo(instance);
-    ASSERT_EQ(KpPnpSurpriseRemove(pdo), STATUS_SUCCESS);
-    ASSERT_TRUE(queued->Done());
-    EXPECT_EQ(queued->Status(), STATUS_CANCELLED);
-    EXPECT_EQ(pin_.SetState(KSSTATE_STOP), STATUS_DELETE_PENDING);
-    Request late;
-    EXPECT_EQ(pin_.Submit(false, {{320, 0, nullptr}}, sizeof(KSSTREAM_HEADER), &late),
-              STATUS_DELETE_PENDING);
-    EXPECT_EQ(KpPnpRemove(pdo), STATUS_DEVICE_BUSY);  // files still open
-    pin_.Close();
-    filter_.Close();
-    EXPECT_EQ(KpPnpRemove(pdo), STATUS_SUCCESS);
-    EXPECT_EQ(kp::sim::SimAudioDevice::All().size(), 0u);
+    struct Case {
+        const char* knob;  // Device Parameters text, empty: no value
+        NTSTATUS queued, later;
+    };
+    const Case cases[] = {
+        {"", STATUS_CANCELLED, STATUS_DELETE_PENDING},
+        {"dword:00000000", STATUS_CANCELLED, STATUS_DELETE_PENDING},
+        {"dword:00000001", STATUS_DEVICE_NOT_CONNECTED, STATUS_DEVICE_NOT_CONNECTED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.knob);
+        std::string extra;
+        if (*c.knob != 0) {
+            extra = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\" +
+                    std::string(kFullDevice) +
+                    "\\Device Parameters]\r\n\"DisconnectOnRemoval\"=" + c.knob + "\r\n\r\n";
+        }
+        OpenPin(1, 1, extra);
+        Device()->SetCompletion(kp::sim::RequestClass::Property, {true, DISPATCH_LEVEL});
+        Request queued = Read({320});
+        ASSERT_EQ(pin_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        std::u16string instance(kFullDevice, kFullDevice + std::strlen(kFullDevice));
+        PDEVICE_OBJECT pdo = KpPnpFindPdo(instance);
+        ASSERT_EQ(KpPnpSurpriseRemove(pdo), STATUS_SUCCESS);
+        ASSERT_TRUE(queued->Done());
+        EXPECT_EQ(queued->Status(), c.queued);
+        EXPECT_EQ(pin_.SetState(KSSTATE_STOP), STATUS_DELETE_PENDING);
+        Request late;
+        EXPECT_EQ(pin_.Submit(false, {{320, 0, nullptr}}, sizeof(KSSTREAM_HEADER), &late), c.later);
+        EXPECT_EQ(KpPnpRemove(pdo), STATUS_DEVICE_BUSY);  // files still open
+        pin_.Close();
+        filter_.Close();
+        EXPECT_EQ(KpPnpRemove(pdo), STATUS_SUCCESS);
+        EXPECT_EQ(kp::sim::SimAudioDevice::All().size(), 0u);
+        kp::machine::Shutdown();
+    }
 }
 
 }  // namespace

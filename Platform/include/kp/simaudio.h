@@ -11,7 +11,11 @@
 //   "CaptureSource" (REG_SZ): "silence", "ramp", "sine" or "room" (default "room");
 //   "CaptureChannels" (REG_DWORD): the capture range's maximum channels (default 1);
 //   "FilterName" (REG_SZ): the reference string of the device's interfaces
-//     (default "Wave"; "global" for a device whose filter is the global one).
+//     (default "Wave"; "global" for a device whose filter is the global one);
+//   "DisconnectOnRemoval" (REG_DWORD): non-zero makes the device answer its queued
+//     and new stream requests STATUS_DEVICE_NOT_CONNECTED after a surprise removal,
+//     as an unplugged USB device does (default 0: queued ones STATUS_CANCELLED, new
+//     ones STATUS_DELETE_PENDING, the answer of a stack going away).
 // Tests change anything else through SimAudioDevice before opening it.
 #pragma once
 
@@ -119,6 +123,7 @@ struct WriteHeaderRecord {
     PVOID Data;  // as the sender gave it
     ULONG FrameExtent, DataUsed;
     std::vector<uint8_t> Bytes;  // the DataUsed bytes as they were at dispatch
+    ULONG OptionsFlags = 0;      // KSSTREAM_HEADER_OPTIONSF_* of the header
 };
 
 // What one pin instance saw; kept after the pin closes.

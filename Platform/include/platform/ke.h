@@ -291,6 +291,19 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
 // Ends the calling system thread (only system threads may call it).
 DECLSPEC_NORETURN NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
 
+// Scheduling priorities: 1-15 variable, 16-31 real-time.  Every thread starts at
+// the normal priority.  The host schedules its threads as it likes, so the
+// priority is only recorded: a driver's choice can be read back, not felt.
+#define LOW_PRIORITY 0
+#define LOW_REALTIME_PRIORITY 16
+#define HIGH_PRIORITY 31
+#define KP_NORMAL_THREAD_PRIORITY 8
+// Sets Thread's priority and returns the one it had.  A priority outside
+// LOW_PRIORITY..HIGH_PRIORITY is a bug check.  IRQL <= DISPATCH_LEVEL.
+KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
+// Thread's current priority.  Any IRQL.
+KPRIORITY KeQueryPriorityThread(PKTHREAD Thread);
+
 void KeEnterCriticalRegion(void);
 void KeLeaveCriticalRegion(void);
 

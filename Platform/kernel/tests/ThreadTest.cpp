@@ -176,6 +176,39 @@ TEST_F(ThreadTest, WaitAnyOnThreadsAndEvents) {
     ObDereferenceObject(objects[1]);
 }
 
+// The priority a thread sets is recorded and read back by others; the host
+// thread is not changed.
+TEST_F(ThreadTest, PriorityIsRecordedPerThreadAndReadBack) {
+    struct Raise {
+        KEVENT Set, Go;
+        KPRIORITY Previous = -1;
+    } raise;
+    KeInitializeEvent(&raise.Set, NotificationEvent, FALSE);
+    KeInitializeEvent(&raise.Go, NotificationEvent, FALSE);
+    HANDLE handle;
+    ASSERT_EQ(PsCreateSystemThread(
+                  &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                  [](PVOID context) {
+                      auto* r = static_cast<Raise*>(context);
+                      r->Previous = KeSetPriorityThread(KeGetCurrentThread(), 24);
+                      KeSetEvent(&r->Set, 0, FALSE);
+                      KeWaitForSingleObject(&r->Go, Executive, KernelMode, FALSE, nullptr);
+                  },
+                  &raise),
+              STATUS_SUCCESS);
+    auto thread = static_cast<PKTHREAD>(ReferenceThread(handle));
+    ZwClose(handle);
+    KeWaitForSingleObject(&raise.Set, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(raise.Previous, KP_NORMAL_THREAD_PRIORITY);
+    EXPECT_EQ(KeQueryPriorityThread(thread), 24);
+    EXPECT_EQ(KeQueryPriorityThread(KeGetCurrentThread()), KP_NORMAL_THREAD_PRIORITY);
+    EXPECT_EQ(KeSetPriorityThread(thread, LOW_REALTIME_PRIORITY), 24);
+    EXPECT_EQ(KeQueryPriorityThread(thread), LOW_REALTIME_PRIORITY);
+    KeSetEvent(&raise.Go, 0, FALSE);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+}
+
 TEST_F(ThreadTest, FloatingPointSavesNestAndRestoreTheControlWords) {
     ULONGLONG saves = KpFloatingPointSaves();
     unsigned int mxcsr = _mm_getcsr();
@@ -231,6 +264,10 @@ TEST_F(ThreadDeathTest, ThreadsMustEndCleanly) {
                  }),
                  "ended with 1 floating-point save");
     EXPECT_DEATH(PsTerminateSystemThread(STATUS_SUCCESS), "not a system thread");
+}
+
+TEST_F(ThreadDeathTest, PriorityOutOfRangeIsABugCheck) {
+    EXPECT_DEATH(KeSetPriorityThread(KeGetCurrentThread(), HIGH_PRIORITY + 1), "priority 32");
 }
 
 TEST_F(ThreadDeathTest, HostThreadsMustNotEndHoldingLocks) {
