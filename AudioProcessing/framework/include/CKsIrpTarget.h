@@ -6,6 +6,8 @@
 #include <ks.h>
 #include <ksmedia.h>
 
+#include "FilterLogicServices.h"
+
 class CKsIrpTarget {
 public:
     CKsIrpTarget() : m_target(nullptr) {}
@@ -47,6 +49,4 @@ protected:
     PDEVICE_OBJECT m_target;
 };
 
-NTSTATUS SendKsIoctl(ULONG code, PDEVICE_OBJECT device, PFILE_OBJECT file, PVOID input,
-                     ULONG inputLength, PVOID output, ULONG outputLength, PULONG byteCount);
-ULONG GetAudioPosition(PDEVICE_OBJECT device, PFILE_OBJECT pinFile, PKSAUDIO_POSITION position);
+// SendKsIoctl and GetAudioPosition, the free functions: FilterLogicServices.h.

@@ -20,3 +20,8 @@ enum ZvStatus : ULONG {
     // Null pointer, zero size or a value out of range.
     ZV_BAD_ARGUMENT = 11,
 };
+
+// The framework's names for 0, 1 and 11.
+inline constexpr ZvStatus ZV_OK = ZV_SUCCESS;
+inline constexpr ZvStatus ZV_FAILED = ZV_UNSUCCESSFUL;
+inline constexpr ZvStatus ZV_INVALID_PARAMETER = ZV_BAD_ARGUMENT;

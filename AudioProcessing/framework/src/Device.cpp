@@ -214,7 +214,8 @@ void CDevice::StopHandling() {
     if (ext->MasterFlag != 0) {
         SavedProcessValue = process;
         ULONG zero = 0;
-        SetSharedVariable(VID_SHARED_PROCESS, &zero, sizeof zero);
+        // A 4-byte store of a known variable: it cannot fail.
+        (void)SetSharedVariable(VID_SHARED_PROCESS, &zero, sizeof zero);
         if (ext->NotificationHandle != nullptr) {
             IoUnregisterPlugPlayNotification(ext->NotificationHandle);
             ext->NotificationHandle = nullptr;
@@ -240,7 +241,7 @@ void CDevice::RestartHandling() {
         g_FilterLogic->OnFilterLoad(m_genDisp, ext->MasterFlag, m_pdo, m_lower);
     FilterIsNewDevice(m_pdo, m_fdo, 1);
     if (ext->MasterFlag != 0) {
-        SetSharedVariable(VID_SHARED_PROCESS, &SavedProcessValue, sizeof SavedProcessValue);
+        (void)SetSharedVariable(VID_SHARED_PROCESS, &SavedProcessValue, sizeof SavedProcessValue);
         if (ext->NoManualSlaves == 0) FilterRegisterInterfaceNotification(m_driver, m_fdo);
     } else {
         ApplyDsStateToDevice(m_pdo, ext->DsBusyFlag, ReadSharedValue(VID_SHARED_DSDISABLE));

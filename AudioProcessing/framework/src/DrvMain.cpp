@@ -482,7 +482,8 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJE
     if (g_FilterLogic->OnDecidePinDirs != nullptr)
         g_FilterLogic->OnDecidePinDirs(genDisp, isMaster);
     if (isMaster != 0) {
-        SetSharedVariable(VID_SHARED_PROCESS, &SavedProcessValue, sizeof SavedProcessValue);
+        // A 4-byte store of a known variable: it cannot fail.
+        (void)SetSharedVariable(VID_SHARED_PROCESS, &SavedProcessValue, sizeof SavedProcessValue);
     } else {
         ApplyDsStateToDevice(pdo, ext->DsBusyFlag, ReadSharedValue(VID_SHARED_DSDISABLE));
     }

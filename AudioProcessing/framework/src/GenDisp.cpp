@@ -497,7 +497,8 @@ NTSTATUS CGenDisp::HandleCreatePin(PIRP irp, const KSPIN_CONNECT* connect, const
         return STATUS_SUCCESS;
     }
     ULONG dirs = 0, size = sizeof dirs;
-    GetInstantiatedVariable(this, VID_INST_PINDIRS, &dirs, &size);
+    // Unreadable, it stays 0: no direction is handled.
+    (void)GetInstantiatedVariable(this, VID_INST_PINDIRS, &dirs, &size);
     entry->Direction = record->DataFlow;
     entry->Channel = NoChannel;
     entry->Active = (dirs == 3 || dirs == entry->Direction) ? 1 : 0;
@@ -865,6 +866,33 @@ LONG OwnedChannel(OpenPinEntry* entry) {
         entry->Channel = NoChannel;
     }
     return entry->Channel;
+}
+
+// ---------------------------------------------------------------------------
+// What a filter logic may do with an interceptor
+// ---------------------------------------------------------------------------
+PDEVICE_OBJECT GetFilterDevice(CGenDisp* genDisp) {
+    return genDisp != nullptr ? genDisp->Fdo() : nullptr;
+}
+PDEVICE_OBJECT GetLowerDevice(CGenDisp* genDisp) {
+    return genDisp != nullptr ? genDisp->Lower() : nullptr;
+}
+PDEVICE_OBJECT GetPhysicalDevice(CGenDisp* genDisp) {
+    return genDisp != nullptr ? genDisp->Pdo() : nullptr;
+}
+void LockOpenPinList(CGenDisp* genDisp) {
+    genDisp->LockOpenPinList();
+}
+void UnlockOpenPinList(CGenDisp* genDisp) {
+    genDisp->UnlockOpenPinList();
+}
+ULONG GetOpenPinFromList(CGenDisp* genDisp, PFILE_OBJECT pinFile, OpenPinEntry** entry) {
+    *entry = nullptr;
+    if (genDisp == nullptr || pinFile == nullptr) return 0;
+    return genDisp->GetOpenPinFromList(nullptr, pinFile, nullptr, 0, entry, 0);
+}
+ULONG FormatToChannelFormat(const OpenPinEntry* entry, ChannelFormat* format) {
+    return FormatToChannelFormat(entry->Format, ZvFormatSize(entry->Format), format);
 }
 
 namespace {

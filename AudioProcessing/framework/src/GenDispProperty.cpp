@@ -221,7 +221,8 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
     // The filter logic's own sets, on the master stack only.
     ULONG master = 0;
     size = sizeof master;
-    GetInstantiatedVariable(this, VID_INST_MASTERSTACK, &master, &size);
+    // Unreadable, it stays 0: not the master stack.
+    (void)GetInstantiatedVariable(this, VID_INST_MASTERSTACK, &master, &size);
     if (property != nullptr && master != 0 && g_FilterLogic->OnKSProperty != nullptr &&
         CKsIrpTarget::IsInterceptedPropertySet(irp) != 0) {
         ULONG byteCount = outLength;

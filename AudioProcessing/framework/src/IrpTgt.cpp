@@ -61,7 +61,7 @@ NTSTATUS SendKsIoctl(ULONG code, PDEVICE_OBJECT device, PFILE_OBJECT file, PVOID
     return SendAndWait(code, device, file, input, inputLength, output, outputLength, byteCount);
 }
 
-ULONG GetAudioPosition(PDEVICE_OBJECT device, PFILE_OBJECT pinFile, PKSAUDIO_POSITION position) {
+ZvStatus GetAudioPosition(PDEVICE_OBJECT device, PFILE_OBJECT pinFile, PKSAUDIO_POSITION position) {
     KSPROPERTY property = {KSPROPSETID_Audio, KSPROPERTY_AUDIO_POSITION, KSPROPERTY_TYPE_GET};
     NTSTATUS status = SendKsIoctl(IOCTL_KS_PROPERTY, device, pinFile, &property, sizeof property,
                                   position, sizeof(KSAUDIO_POSITION), nullptr);

@@ -2,6 +2,8 @@
 // logics call.
 #include "ZvKAPFWi.h"
 
+#include "ZvKAPFWiTables.h"
+
 #include "CGenDisp.h"
 #include "DSDisblr.h"
 #include "DrvMain.h"
@@ -30,13 +32,13 @@ ChannelRecord* Record(LONG channel, ULONG direction) {
 // Runs body on the record under the channel lock; 3 with the message when
 // requireAcquired and the channel is free.
 template <class Body>
-ULONG WithChannel(LONG channel, ULONG direction, bool requireAcquired, PCSTR notAcquiredText,
-                  Body body) {
+ZvStatus WithChannel(LONG channel, ULONG direction, bool requireAcquired, PCSTR notAcquiredText,
+                     Body body) {
     if (!ChannelArgsValid(channel, direction)) return ZV_INVALID_PARAMETER;
     KIRQL irql;
     KeAcquireSpinLock(&ChannelTableLock, &irql);
     ChannelRecord* record = Record(channel, direction);
-    ULONG status = ZV_OK;
+    ZvStatus status = ZV_OK;
     if (requireAcquired && record->Acquired == 0) {
         status = ZV_NOT_READY;
     } else {
@@ -77,13 +79,13 @@ void InitializeChannelAndVariableTables() {
     }
 }
 
-ULONG StoreVariable(PVOID source, ULONG sourceSize, VariableEntry* table, ULONG index) {
+ZvStatus StoreVariable(PVOID source, ULONG sourceSize, VariableEntry* table, ULONG index) {
     if (sourceSize < table[index].Size) return ZV_BUFFER_TOO_SMALL;
     RtlCopyMemory(table[index].Value, source, table[index].Size);
     return ZV_OK;
 }
 
-ULONG LoadVariable(PVOID destination, PULONG size, VariableEntry* table, ULONG index) {
+ZvStatus LoadVariable(PVOID destination, PULONG size, VariableEntry* table, ULONG index) {
     if (*size < table[index].Size) return ZV_BUFFER_TOO_SMALL;
     RtlCopyMemory(destination, table[index].Value, table[index].Size);
     *size = table[index].Size;
@@ -93,22 +95,22 @@ ULONG LoadVariable(PVOID destination, PULONG size, VariableEntry* table, ULONG i
 // ---------------------------------------------------------------------------
 // Channel services
 // ---------------------------------------------------------------------------
-ULONG GetChannelFormat(LONG channel, ULONG direction, ChannelFormat* format) {
+ZvStatus GetChannelFormat(LONG channel, ULONG direction, ChannelFormat* format) {
     if (format == nullptr) return ZV_INVALID_PARAMETER;
     return WithChannel(channel, direction, true, "GetChannelFormat> Channel NOT Acquired!!!\n",
                        [&](ChannelRecord* r) { *format = r->Format; });
 }
 
-ULONG SetChannelFormat(LONG channel, ULONG direction, const ChannelFormat* format) {
+ZvStatus SetChannelFormat(LONG channel, ULONG direction, const ChannelFormat* format) {
     if (format == nullptr) return ZV_INVALID_PARAMETER;
     return WithChannel(channel, direction, true, "SetChannelFormat> Channel NOT Acquired!!!\n",
                        [&](ChannelRecord* r) { r->Format = *format; });
 }
 
-ULONG AcquireChannel(LONG channel, ULONG direction, PDEVICE_OBJECT lower, PFILE_OBJECT pinFile,
-                     PDEVICE_OBJECT fdo) {
+ZvStatus AcquireChannel(LONG channel, ULONG direction, PDEVICE_OBJECT lower, PFILE_OBJECT pinFile,
+                        PDEVICE_OBJECT fdo) {
     if (!ChannelArgsValid(channel, direction)) return ZV_INVALID_PARAMETER;
-    ULONG status = ZV_OK;
+    ZvStatus status = ZV_OK;
     KIRQL irql;
     KeAcquireSpinLock(&ChannelTableLock, &irql);
     ChannelRecord* record = Record(channel, direction);
@@ -129,9 +131,9 @@ ULONG AcquireChannel(LONG channel, ULONG direction, PDEVICE_OBJECT lower, PFILE_
     return status;
 }
 
-ULONG ReleaseChannel(LONG channel, ULONG direction) {
+ZvStatus ReleaseChannel(LONG channel, ULONG direction) {
     if (!ChannelArgsValid(channel, direction)) return ZV_INVALID_PARAMETER;
-    ULONG status = ZV_OK;
+    ZvStatus status = ZV_OK;
     KIRQL irql;
     KeAcquireSpinLock(&ChannelTableLock, &irql);
     ChannelRecord* record = Record(channel, direction);
@@ -145,8 +147,8 @@ ULONG ReleaseChannel(LONG channel, ULONG direction) {
     return status;
 }
 
-ULONG GetChannelInfo(LONG channel, ULONG direction, PDEVICE_OBJECT* lower, PFILE_OBJECT* pinFile,
-                     PULONGLONG count, PDEVICE_OBJECT* fdo) {
+ZvStatus GetChannelInfo(LONG channel, ULONG direction, PDEVICE_OBJECT* lower, PFILE_OBJECT* pinFile,
+                        PULONGLONG count, PDEVICE_OBJECT* fdo) {
     return WithChannel(channel, direction, true, "GetChannelInfo> Channel NOT Acquired!!!\n",
                        [&](ChannelRecord* r) {
                            if (lower != nullptr) *lower = r->Lower;
@@ -158,21 +160,21 @@ ULONG GetChannelInfo(LONG channel, ULONG direction, PDEVICE_OBJECT* lower, PFILE
                        });
 }
 
-ULONG GetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelFormat* format) {
+ZvStatus GetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelFormat* format) {
     if (g_FilterLogic->OnGetRequiredFunctionFormat == nullptr) return ZV_FAILED;
     return g_FilterLogic->OnGetRequiredFunctionFormat(channel, direction, format);
 }
 
-ULONG GetChannelState(LONG channel, ULONG direction, PULONG state) {
+ZvStatus GetChannelState(LONG channel, ULONG direction, PULONG state) {
     if (state == nullptr) return ZV_INVALID_PARAMETER;
     return WithChannel(channel, direction, true, "GetChannelState> Channel NOT Acquired!!!\n",
                        [&](ChannelRecord* r) { *state = r->State; });
 }
 
-ULONG SetChannelState(LONG channel, ULONG direction, ULONG state) {
+ZvStatus SetChannelState(LONG channel, ULONG direction, ULONG state) {
     if (!ChannelArgsValid(channel, direction) || state == 0 || state > 3)
         return ZV_INVALID_PARAMETER;
-    ULONG status =
+    ZvStatus status =
         WithChannel(channel, direction, true, "SetChannelState> Channel NOT Acquired!!!\n",
                     [&](ChannelRecord* r) { r->State = state; });
     if (status == ZV_OK && g_FilterLogic->OnSetChannelState != nullptr) {
@@ -181,19 +183,19 @@ ULONG SetChannelState(LONG channel, ULONG direction, ULONG state) {
     return status;
 }
 
-ULONG GetChannelPosition(LONG channel, ULONG direction, PULONGLONG position) {
+ZvStatus GetChannelPosition(LONG channel, ULONG direction, PULONGLONG position) {
     return WithChannel(channel, direction, false, nullptr, [&](ChannelRecord* r) {
         if (position != nullptr) *position = r->Position;
     });
 }
 
-ULONG UpdateChannelPosition(LONG channel, ULONG direction, ULONGLONG frames, ULONG set) {
+ZvStatus UpdateChannelPosition(LONG channel, ULONG direction, ULONGLONG frames, ULONG set) {
     return WithChannel(channel, direction, false, nullptr, [&](ChannelRecord* r) {
         r->Position = set != 0 ? frames : r->Position + frames;
     });
 }
 
-ULONG UpdateChannelTransferCount(LONG channel, ULONG direction, ULONGLONG frames, ULONG set) {
+ZvStatus UpdateChannelTransferCount(LONG channel, ULONG direction, ULONGLONG frames, ULONG set) {
     return WithChannel(channel, direction, false, nullptr, [&](ChannelRecord* r) {
         r->CompletedCount = set != 0 ? frames : r->CompletedCount + frames;
     });
@@ -210,9 +212,9 @@ ULONG IsChannelOwner(LONG channel, ULONG direction, PFILE_OBJECT pinFile) {
 namespace {
 // Runs body on the record when pinFile owns it, in one hold of the channel lock.
 template <class Body>
-ULONG WithOwnedChannel(LONG channel, ULONG direction, PFILE_OBJECT pinFile, Body body) {
+ZvStatus WithOwnedChannel(LONG channel, ULONG direction, PFILE_OBJECT pinFile, Body body) {
     if (!ChannelArgsValid(channel, direction)) return ZV_INVALID_PARAMETER;
-    ULONG status = ZV_NOT_READY;
+    ZvStatus status = ZV_NOT_READY;
     WithChannel(channel, direction, false, nullptr, [&](ChannelRecord* r) {
         if (r->Acquired == 0 || r->PinFile != pinFile) return;
         body(r);
@@ -222,15 +224,15 @@ ULONG WithOwnedChannel(LONG channel, ULONG direction, PFILE_OBJECT pinFile, Body
 }
 }  // namespace
 
-ULONG UpdateOwnedChannelPosition(LONG channel, ULONG direction, PFILE_OBJECT pinFile,
-                                 ULONGLONG frames, ULONG set) {
+ZvStatus UpdateOwnedChannelPosition(LONG channel, ULONG direction, PFILE_OBJECT pinFile,
+                                    ULONGLONG frames, ULONG set) {
     return WithOwnedChannel(channel, direction, pinFile, [&](ChannelRecord* r) {
         r->Position = set != 0 ? frames : r->Position + frames;
     });
 }
 
-ULONG UpdateOwnedChannelTransferCount(LONG channel, ULONG direction, PFILE_OBJECT pinFile,
-                                      ULONGLONG frames, ULONG set) {
+ZvStatus UpdateOwnedChannelTransferCount(LONG channel, ULONG direction, PFILE_OBJECT pinFile,
+                                         ULONGLONG frames, ULONG set) {
     return WithOwnedChannel(channel, direction, pinFile, [&](ChannelRecord* r) {
         r->CompletedCount = set != 0 ? frames : r->CompletedCount + frames;
     });
@@ -239,12 +241,12 @@ ULONG UpdateOwnedChannelTransferCount(LONG channel, ULONG direction, PFILE_OBJEC
 // ---------------------------------------------------------------------------
 // Variables
 // ---------------------------------------------------------------------------
-ULONG GetSharedVariable(ULONG id, PVOID value, PULONG size) {
+ZvStatus GetSharedVariable(ULONG id, PVOID value, PULONG size) {
     if (value == nullptr || size == nullptr || *size == 0 || id == 0 || id > 4)
         return ZV_INVALID_PARAMETER;
     KIRQL irql;
     KeAcquireSpinLock(&SharedVariableLock, &irql);
-    ULONG status = LoadVariable(value, size, SharedVariableTable, id - 1);
+    ZvStatus status = LoadVariable(value, size, SharedVariableTable, id - 1);
     KeReleaseSpinLock(&SharedVariableLock, irql);
     return status;
 }
@@ -252,11 +254,11 @@ ULONG GetSharedVariable(ULONG id, PVOID value, PULONG size) {
 ULONG ReadSharedValue(ULONG id) {
     ULONG value = 0;
     ULONG size = sizeof value;
-    GetSharedVariable(id, &value, &size);
+    if (GetSharedVariable(id, &value, &size) != ZV_OK) return 0;
     return value;
 }
 
-ULONG SetSharedVariable(ULONG id, PVOID value, ULONG size) {
+ZvStatus SetSharedVariable(ULONG id, PVOID value, ULONG size) {
     if (value == nullptr || size < sizeof(ULONG)) return ZV_BUFFER_TOO_SMALL;
     if (id == 0 || id > 4) return ZV_INVALID_PARAMETER;
     ULONG newValue;
@@ -266,7 +268,7 @@ ULONG SetSharedVariable(ULONG id, PVOID value, ULONG size) {
 
     // The test and the store are one hold of the lock: of two racing callers
     // only one changes the value, and only that one runs the side effects.
-    ULONG status = ZV_OK;
+    ZvStatus status = ZV_OK;
     bool changed = true;
     KIRQL irql;
     KeAcquireSpinLock(&SharedVariableLock, &irql);
@@ -287,7 +289,7 @@ ULONG SetSharedVariable(ULONG id, PVOID value, ULONG size) {
     return status;
 }
 
-ULONG GetInstantiatedVariable(CGenDisp* genDisp, ULONG id, PVOID value, PULONG size) {
+ZvStatus GetInstantiatedVariable(CGenDisp* genDisp, ULONG id, PVOID value, PULONG size) {
     if (genDisp == nullptr || value == nullptr || size == nullptr || *size < sizeof(ULONG) ||
         id == 0 || id > 2) {
         return ZV_INVALID_PARAMETER;
@@ -296,19 +298,19 @@ ULONG GetInstantiatedVariable(CGenDisp* genDisp, ULONG id, PVOID value, PULONG s
     if (ext == nullptr) return ZV_INVALID_PARAMETER;
     KIRQL irql;
     KeAcquireSpinLock(&ext->InstLock, &irql);
-    ULONG status = LoadVariable(value, size, InstTable(ext), id - 1);
+    ZvStatus status = LoadVariable(value, size, InstTable(ext), id - 1);
     KeReleaseSpinLock(&ext->InstLock, irql);
     return status;
 }
 
-ULONG SetInstantiatedVariable(CGenDisp* genDisp, ULONG id, PVOID value, ULONG size) {
+ZvStatus SetInstantiatedVariable(CGenDisp* genDisp, ULONG id, PVOID value, ULONG size) {
     if (genDisp == nullptr || value == nullptr || size < sizeof(ULONG)) return ZV_BUFFER_TOO_SMALL;
     if (id == 0 || id > 2) return ZV_INVALID_PARAMETER;
     FilterDeviceExtension* ext = ExtensionOf(genDisp);
     if (ext == nullptr) return ZV_INVALID_PARAMETER;
     KIRQL irql;
     KeAcquireSpinLock(&ext->InstLock, &irql);
-    ULONG status = StoreVariable(value, size, InstTable(ext), id - 1);
+    ZvStatus status = StoreVariable(value, size, InstTable(ext), id - 1);
     KeReleaseSpinLock(&ext->InstLock, irql);
     return status;
 }

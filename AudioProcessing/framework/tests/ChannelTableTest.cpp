@@ -8,7 +8,7 @@
 #include "CGenDisp.h"
 #include "DrvMain.h"
 #include "FrameworkTestSupport.h"
-#include "ZvKAPFWi.h"
+#include "ZvKAPFWiTables.h"
 #include "kp/io.h"
 
 void RecordingLogicReset();
@@ -208,14 +208,14 @@ TEST_F(ChannelTableTest, RacingStoresOfOneValueChangeItOnce) {
         threads.emplace_back([&] {
             while (go.load() == 0) std::this_thread::yield();
             ULONG one = 1;
-            SetSharedVariable(VID_SHARED_DSDISABLE, &one, 4);
+            EXPECT_EQ(SetSharedVariable(VID_SHARED_DSDISABLE, &one, 4), ZV_OK);
         });
     }
     go.store(1);
     for (auto& t : threads) t.join();
     EXPECT_EQ(LogicCalls(), std::vector<std::string>{"OnSharedVariableChange(1,1)"});
     ULONG zero = 0;
-    SetSharedVariable(VID_SHARED_DSDISABLE, &zero, 4);
+    EXPECT_EQ(SetSharedVariable(VID_SHARED_DSDISABLE, &zero, 4), ZV_OK);
 }
 
 TEST_F(ChannelTableTest, BandwidthStoresFlagEveryListedDeviceForRebuild) {

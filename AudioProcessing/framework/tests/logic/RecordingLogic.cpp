@@ -40,21 +40,21 @@ void Record(PDEVICE_OBJECT fdo, const char* format, ULONG a = 0, ULONG b = 0, UL
     KpIoTraceEvent(ZV_TEST_DRIVER_NAME, text, fdo);
 }
 
-ULONG OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT, PDEVICE_OBJECT) {
+ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT, PDEVICE_OBJECT) {
     Record(FdoOf(genDisp), "OnFilterLoad(%lu)", isMaster);
     if (isMaster != 0) Loaded.store(1);
     return ZV_OK;
 }
 
-ULONG OnFilterUnload(CGenDisp* genDisp, ULONG isMaster) {
+ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster) {
     Record(FdoOf(genDisp), "OnFilterUnload(%lu)", isMaster);
     if (isMaster == 0) return ZV_OK;
     Loaded.store(0);
-    ReleaseChannel(1, CHANNEL_RENDER);
+    (void)ReleaseChannel(1, CHANNEL_RENDER);
     return ReleaseChannel(1, CHANNEL_CAPTURE);
 }
 
-ULONG OnDecidePinDirs(CGenDisp* genDisp, ULONG isMaster) {
+ZvStatus OnDecidePinDirs(CGenDisp* genDisp, ULONG isMaster) {
     Record(FdoOf(genDisp), "OnDecidePinDirs(%lu)", isMaster);
     if (Loaded.load() == 0) return ZV_NOT_READY;
 #ifdef ZV_TEST_LOGIC_MUTEWELL
@@ -65,23 +65,23 @@ ULONG OnDecidePinDirs(CGenDisp* genDisp, ULONG isMaster) {
     return SetInstantiatedVariable(genDisp, VID_INST_PINDIRS, &dirs, sizeof dirs);
 }
 
-ULONG OnGetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelFormat* format) {
+ZvStatus OnGetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelFormat* format) {
     Record(nullptr, "OnGetRequiredFunctionFormat(%lu,%lu)", static_cast<ULONG>(channel), direction);
     if (Loaded.load() == 0) return ZV_NOT_READY;
     *format = ChannelFormat{1u | (1u << 16), 8000, 16000, 16, 4};
     return ZV_OK;
 }
 
-ULONG OnSetChannelState(LONG channel, ULONG direction, ULONG state) {
+ZvStatus OnSetChannelState(LONG channel, ULONG direction, ULONG state) {
     // Reading the state back shows that no lock is held around the call.
     ULONG readBack = 0;
-    GetChannelState(channel, direction, &readBack);
+    (void)GetChannelState(channel, direction, &readBack);
     Record(nullptr, "OnSetChannelState(%lu,%lu,%lu)", static_cast<ULONG>(channel), direction,
            readBack == state ? state : 99);
     return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
 }
 
-ULONG OnSharedVariableChange(ULONG id, PVOID value, ULONG size) {
+ZvStatus OnSharedVariableChange(ULONG id, PVOID value, ULONG size) {
     ULONG v = 0;
     if (value != nullptr && size >= sizeof v) v = *static_cast<PULONG>(value);
     Record(nullptr, "OnSharedVariableChange(%lu,%lu)", id, v);
@@ -94,56 +94,56 @@ NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY, ULONG, PVOID, PULONG) {
     return Loaded.load() != 0 ? STATUS_NOT_SUPPORTED : STATUS_UNSUCCESSFUL;
 }
 
-ULONG OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat*, PLONG, PDEVICE_OBJECT,
-             PFILE_OBJECT, PDEVICE_OBJECT) {
+ZvStatus OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat*, PLONG, PDEVICE_OBJECT,
+                PFILE_OBJECT, PDEVICE_OBJECT) {
     Record(FdoOf(genDisp), "OnOpen(%lu)", direction);
     return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
 }
 
-ULONG OnClose(CGenDisp* genDisp, ULONG direction, LONG channel) {
+ZvStatus OnClose(CGenDisp* genDisp, ULONG direction, LONG channel) {
     Record(FdoOf(genDisp), "OnClose(%lu,%lu)", direction, static_cast<ULONG>(channel));
     return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
 }
 
-ULONG OnSetFormat(CGenDisp* genDisp, ULONG direction, ChannelFormat*, LONG channel) {
+ZvStatus OnSetFormat(CGenDisp* genDisp, ULONG direction, ChannelFormat*, LONG channel) {
     Record(FdoOf(genDisp), "OnSetFormat(%lu,%lu)", direction, static_cast<ULONG>(channel));
     return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
 }
 
-ULONG OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LONG channel) {
+ZvStatus OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LONG channel) {
     Record(FdoOf(genDisp), "OnSetStreamState(%lu,%lu,%lu)", direction, static_cast<ULONG>(state),
            static_cast<ULONG>(channel));
     return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
 }
 
-ULONG OnGetAudioPosition(CGenDisp* genDisp, ULONG direction, PKSAUDIO_POSITION, LONG channel) {
+ZvStatus OnGetAudioPosition(CGenDisp* genDisp, ULONG direction, PKSAUDIO_POSITION, LONG channel) {
     Record(FdoOf(genDisp), "OnGetAudioPosition(%lu,%lu)", direction, static_cast<ULONG>(channel));
     return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
 }
 
-ULONG OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID, ULONG length, LONG channel,
-               PFILE_OBJECT) {
+ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID, ULONG length, LONG channel,
+                  PFILE_OBJECT) {
     Record(FdoOf(genDisp), "OnBuffer(%lu,%lu,%lu)", direction, length, static_cast<ULONG>(channel));
     return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
 }
 
 const FilterLogicDescriptor RecordingDescriptor = {
-    ZV_TEST_DRIVER_NAME,
-    ZV_TEST_PREFIX,
-    OnFilterLoad,
-    OnFilterUnload,
-    OnDecidePinDirs,
-    OnGetRequiredFunctionFormat,
-    OnSetChannelState,
-    OnSharedVariableChange,
-    OnKSProperty,
-    OnOpen,
-    OnClose,
-    OnSetFormat,
-    OnSetStreamState,
-    OnGetAudioPosition,
-    OnBuffer,
-    1,
+    .DriverName = ZV_TEST_DRIVER_NAME,
+    .RegistryPrefix = ZV_TEST_PREFIX,
+    .OnFilterLoad = OnFilterLoad,
+    .OnFilterUnload = OnFilterUnload,
+    .OnDecidePinDirs = OnDecidePinDirs,
+    .OnGetRequiredFunctionFormat = OnGetRequiredFunctionFormat,
+    .OnSetChannelState = OnSetChannelState,
+    .OnSharedVariableChange = OnSharedVariableChange,
+    .OnKSProperty = OnKSProperty,
+    .OnOpen = OnOpen,
+    .OnClose = OnClose,
+    .OnSetFormat = OnSetFormat,
+    .OnSetStreamState = OnSetStreamState,
+    .OnGetAudioPosition = OnGetAudioPosition,
+    .OnBuffer = OnBuffer,
+    .SyncControlEnabled = 1,
 };
 
 #ifdef ZV_TEST_LOGIC_MUTEWELL

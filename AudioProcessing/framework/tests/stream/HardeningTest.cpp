@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "InterceptFixture.h"
-#include "ZvKAPFWi.h"
+#include "ZvKAPFWiTables.h"
 #include "kp/io.h"
 #include "kp/pool.h"
 

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "InterceptFixture.h"
-#include "ZvKAPFWi.h"
+#include "ZvKAPFWiTables.h"
 #include "kp/io.h"
 #include "kp/pool.h"
 
@@ -40,7 +40,7 @@ std::vector<RangePoint> PointsOf(const std::vector<uint8_t>& list) {
 
 ULONGLONG ChannelPosition(ULONG direction) {
     ULONGLONG p = 0;
-    GetChannelPosition(1, direction, &p);
+    EXPECT_EQ(GetChannelPosition(1, direction, &p), ZV_OK);
     return p;
 }
 

@@ -35,33 +35,33 @@ void Record(Call c) {
     g_calls.push_back(std::move(c));
 }
 
-ULONG OnFilterLoad(CGenDisp*, ULONG isMaster, PDEVICE_OBJECT, PDEVICE_OBJECT) {
+ZvStatus OnFilterLoad(CGenDisp*, ULONG isMaster, PDEVICE_OBJECT, PDEVICE_OBJECT) {
     Record(Make("OnFilterLoad", 0, -1, isMaster));
     if (isMaster != 0) g_loaded.store(1);
     return ZV_OK;
 }
 
-ULONG OnFilterUnload(CGenDisp*, ULONG isMaster) {
+ZvStatus OnFilterUnload(CGenDisp*, ULONG isMaster) {
     Record(Make("OnFilterUnload", 0, -1, isMaster));
     if (isMaster == 0) return ZV_OK;
     g_loaded.store(0);
-    ReleaseChannel(1, CHANNEL_RENDER);
+    (void)ReleaseChannel(1, CHANNEL_RENDER);
     return ReleaseChannel(1, CHANNEL_CAPTURE);
 }
 
-ULONG OnDecidePinDirs(CGenDisp* genDisp, ULONG) {
+ZvStatus OnDecidePinDirs(CGenDisp* genDisp, ULONG) {
     if (g_loaded.load() == 0) return ZV_NOT_READY;
     ULONG dirs = g_control.PinDirs;
     return SetInstantiatedVariable(genDisp, VID_INST_PINDIRS, &dirs, sizeof dirs);
 }
 
-ULONG OnGetRequiredFunctionFormat(LONG, ULONG, ChannelFormat*) {
+ZvStatus OnGetRequiredFunctionFormat(LONG, ULONG, ChannelFormat*) {
     return ZV_NOT_READY;
 }
-ULONG OnSetChannelState(LONG, ULONG, ULONG) {
+ZvStatus OnSetChannelState(LONG, ULONG, ULONG) {
     return ZV_OK;
 }
-ULONG OnSharedVariableChange(ULONG, PVOID, ULONG) {
+ZvStatus OnSharedVariableChange(ULONG, PVOID, ULONG) {
     return ZV_OK;
 }
 
@@ -73,8 +73,8 @@ NTSTATUS OnKSProperty(CGenDisp*, PKSPROPERTY property, ULONG, PVOID, PULONG byte
     return g_control.PropertyAnswer;
 }
 
-ULONG OnOpen(CGenDisp*, ULONG direction, ChannelFormat* format, PLONG channel, PDEVICE_OBJECT lower,
-             PFILE_OBJECT pinFile, PDEVICE_OBJECT fdo) {
+ZvStatus OnOpen(CGenDisp*, ULONG direction, ChannelFormat* format, PLONG channel,
+                PDEVICE_OBJECT lower, PFILE_OBJECT pinFile, PDEVICE_OBJECT fdo) {
     Call c = Make("OnOpen", direction, *channel);
     c.Value = format->SamplesPerSec;
     c.Channels = format->FormatTagAndChannels >> 16;
@@ -85,7 +85,7 @@ ULONG OnOpen(CGenDisp*, ULONG direction, ChannelFormat* format, PLONG channel, P
         Record(c);
         return ZV_NOT_READY;
     }
-    ULONG status = AcquireChannel(1, direction, lower, pinFile, fdo);
+    ZvStatus status = AcquireChannel(1, direction, lower, pinFile, fdo);
     if (status != ZV_OK) {
         *channel = -1;
     } else {
@@ -97,35 +97,35 @@ ULONG OnOpen(CGenDisp*, ULONG direction, ChannelFormat* format, PLONG channel, P
     return status;
 }
 
-ULONG OnClose(CGenDisp*, ULONG direction, LONG channel) {
+ZvStatus OnClose(CGenDisp*, ULONG direction, LONG channel) {
     Record(Make("OnClose", direction, channel));
     if (g_loaded.load() == 0) return ZV_NOT_READY;
     return ReleaseChannel(channel, direction);
 }
 
-ULONG OnSetFormat(CGenDisp*, ULONG direction, ChannelFormat* format, LONG channel) {
+ZvStatus OnSetFormat(CGenDisp*, ULONG direction, ChannelFormat* format, LONG channel) {
     Call c = Make("OnSetFormat", direction, channel, format->SamplesPerSec);
     c.Channels = format->FormatTagAndChannels >> 16;
     Record(c);
     return g_loaded.load() != 0 ? SetChannelFormat(channel, direction, format) : ZV_NOT_READY;
 }
 
-ULONG OnSetStreamState(CGenDisp*, ULONG direction, KSSTATE state, LONG channel) {
+ZvStatus OnSetStreamState(CGenDisp*, ULONG direction, KSSTATE state, LONG channel) {
     Record(Make("OnSetStreamState", direction, channel, static_cast<ULONG>(state)));
     if (g_loaded.load() == 0) return ZV_NOT_READY;
     if (state == KSSTATE_ACQUIRE) return ZV_OK;
     return SetChannelState(channel, direction, state == KSSTATE_STOP ? 1 : state);
 }
 
-ULONG OnGetAudioPosition(CGenDisp*, ULONG direction, PKSAUDIO_POSITION position, LONG channel) {
+ZvStatus OnGetAudioPosition(CGenDisp*, ULONG direction, PKSAUDIO_POSITION position, LONG channel) {
     Record(Make("OnGetAudioPosition", direction, channel));
     if (g_loaded.load() == 0) return ZV_NOT_READY;
     position->WriteOffset += g_control.AddWriteOffset;
     return ZV_OK;
 }
 
-ULONG OnBuffer(CGenDisp*, ULONG direction, PVOID headers, ULONG length, LONG channel,
-               PFILE_OBJECT) {
+ZvStatus OnBuffer(CGenDisp*, ULONG direction, PVOID headers, ULONG length, LONG channel,
+                  PFILE_OBJECT) {
     Call c = Make("OnBuffer", direction, channel, length);
     c.HeadersSystem = KpIsSystemMapping(headers) || !KpIsUserAddress(headers, 1);
     int x = g_control.XorBuffers.load();
@@ -157,14 +157,22 @@ ULONG OnBuffer(CGenDisp*, ULONG direction, PVOID headers, ULONG length, LONG cha
 }
 
 FilterLogicDescriptor Descriptor = {
-    "Echowell",        u"ZAEC",
-    OnFilterLoad,      OnFilterUnload,
-    OnDecidePinDirs,   OnGetRequiredFunctionFormat,
-    OnSetChannelState, OnSharedVariableChange,
-    OnKSProperty,      OnOpen,
-    OnClose,           OnSetFormat,
-    OnSetStreamState,  OnGetAudioPosition,
-    OnBuffer,          1,
+    .DriverName = "Echowell",
+    .RegistryPrefix = u"ZAEC",
+    .OnFilterLoad = OnFilterLoad,
+    .OnFilterUnload = OnFilterUnload,
+    .OnDecidePinDirs = OnDecidePinDirs,
+    .OnGetRequiredFunctionFormat = OnGetRequiredFunctionFormat,
+    .OnSetChannelState = OnSetChannelState,
+    .OnSharedVariableChange = OnSharedVariableChange,
+    .OnKSProperty = OnKSProperty,
+    .OnOpen = OnOpen,
+    .OnClose = OnClose,
+    .OnSetFormat = OnSetFormat,
+    .OnSetStreamState = OnSetStreamState,
+    .OnGetAudioPosition = OnGetAudioPosition,
+    .OnBuffer = OnBuffer,
+    .SyncControlEnabled = 1,
 };
 
 const GUID InterceptedSets[] = {KSPROPSETID_AecControl, KSPROPSETID_Audio};
