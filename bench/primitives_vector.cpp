@@ -4,23 +4,15 @@
 // run a table gives each member's time as a ratio to its reference.
 #include <benchmark/benchmark.h>
 #include <math.h>
-#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
-#include <map>
-#include <string>
 #include <vector>
 
+#include "ratio_table.h"
 #include "sp_primitives.h"
 
 namespace {
-
-const char* const kVariant[4] = {"generic", "sse", "sse2", "sse3"};
-
-bool Runs(int v) {
-    return v != sp_variant_sse3 || __builtin_cpu_supports("sse3");
-}
 
 // ---- Copy and zero ------------------------------------------------------------------
 
@@ -172,17 +164,9 @@ void LowpassRef(benchmark::State& state) {
     }
 }
 
-// ---- Registration and the ratio table ------------------------------------------------
+// ---- The ratio table ---------------------------------------------------------------
 
-struct Op {
-    const char* name;
-    void (*member)(benchmark::State&, int);
-    void (*ref)(benchmark::State&);
-    const char* refName;
-    std::vector<int64_t> args;
-};
-
-const Op kOps[] = {
+const std::vector<kpbench::RatioOp> kOps = {
     {"copy_i16", CopyMember, CopyRef, "memcpy", {64, 4096, 65536, 1 << 20}},
     {"zero_i16", ZeroMember, ZeroRef, "memset", {64, 4096, 65536, 1 << 20}},
     {"i16_to_f32", ToFloatMember, ToFloatRef, "loop", {64, 4096, 65536}},
@@ -191,54 +175,8 @@ const Op kOps[] = {
     {"lowpass_hamming", LowpassMember, LowpassRef, "direct", {64, 1024, 3200}},
 };
 
-// Collects the real time of every run and prints member / reference ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& r : runs) times_[r.benchmark_name()] = r.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void PrintRatios() const {
-        printf("\nTime relative to the reference (below 1: faster)\n");
-        for (const Op& op : kOps) {
-            for (int64_t a : op.args) {
-                const std::string ref =
-                    std::string(op.name) + "/" + op.refName + "/" + std::to_string(a);
-                auto r = times_.find(ref);
-                if (r == times_.end()) continue;
-                printf("%-16s %8lld", op.name, static_cast<long long>(a));
-                for (int v = 0; v < 4; ++v) {
-                    auto m = times_.find(std::string(op.name) + "/" + kVariant[v] + "/" +
-                                         std::to_string(a));
-                    if (m != times_.end()) printf("  %s %6.2f", kVariant[v], m->second / r->second);
-                }
-                printf("\n");
-            }
-        }
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    for (const Op& op : kOps) {
-        for (int v = 0; v < 4; ++v) {
-            if (!Runs(v)) continue;
-            auto* b = benchmark::RegisterBenchmark(
-                (std::string(op.name) + "/" + kVariant[v]).c_str(), op.member, v);
-            for (int64_t a : op.args) b->Arg(a);
-        }
-        auto* b =
-            benchmark::RegisterBenchmark((std::string(op.name) + "/" + op.refName).c_str(), op.ref);
-        for (int64_t a : op.args) b->Arg(a);
-    }
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
-    benchmark::Shutdown();
-    return 0;
+    return kpbench::RunRatioTable(argc, argv, kOps);
 }

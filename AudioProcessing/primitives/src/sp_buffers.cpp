@@ -86,6 +86,9 @@ sp_status sp_zero_f32(float* dst, int32_t len) {
 sp_status sp_copy_i16(const int16_t* src, int16_t* dst, int32_t len) {
     return CopyFront(src, dst, len, 2, sp_copy_bytes_kernel);
 }
+sp_status sp_copy_f32(const float* src, float* dst, int32_t len) {
+    return CopyFront(src, dst, len, 4, sp_copy_bytes_kernel);
+}
 
 sp_status sp_convert_i16_to_f32(const int16_t* src, float* dst, int32_t len) {
     if (src == nullptr || dst == nullptr) return sp_status_null_ptr;

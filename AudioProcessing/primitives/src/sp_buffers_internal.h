@@ -4,6 +4,7 @@
 #pragma once
 
 #include "sp_buffers.h"
+#include "sp_vector.h"
 
 namespace sp_internal {
 

@@ -155,11 +155,26 @@ sp_status sp_zero_f32_sse(float* dst, int32_t len) {
     return ZeroFrontSse(dst, len, 4);
 }
 
+namespace {
+
+// The SSE copies choose their kernel by size: small below 8192 bytes, the
+// streaming kernel up to 16383, the page-wise large kernel from 16384 (2048 and
+// 4096 floats, 4096 and 8192 16-bit samples).
+sp_status CopyFrontSse(const void* src, void* dst, int32_t len, int32_t elementSize) {
+    const int64_t bytes = static_cast<int64_t>(len) * elementSize;
+    CopyKernel kernel = bytes < 8192    ? sp_copy_bytes_kernel_sse_small
+                        : bytes < 16384 ? sp_copy_bytes_kernel_sse
+                                        : sp_copy_bytes_kernel_sse_large;
+    return CopyFront(src, dst, len, elementSize, kernel);
+}
+
+}  // namespace
+
 sp_status sp_copy_i16_sse(const int16_t* src, int16_t* dst, int32_t len) {
-    CopyKernel kernel = len < 4096   ? sp_copy_bytes_kernel_sse_small
-                        : len < 8192 ? sp_copy_bytes_kernel_sse
-                                     : sp_copy_bytes_kernel_sse_large;
-    return CopyFront(src, dst, len, 2, kernel);
+    return CopyFrontSse(src, dst, len, 2);
+}
+sp_status sp_copy_f32_sse(const float* src, float* dst, int32_t len) {
+    return CopyFrontSse(src, dst, len, 4);
 }
 
 sp_status sp_convert_i16_to_f32_sse(const int16_t* src, float* dst, int32_t len) {
