@@ -228,8 +228,12 @@ void CDevice::StopHandling() {
         ReleaseDsBusy(ext->DsBusyFlag);
     }
     FilterRemovePdoFromList(m_pdo);
-    if (g_FilterLogic->OnFilterUnload != nullptr)
+    if (g_FilterLogic->OnFilterUnload != nullptr) {
+        // The logic frees what OnBuffer and a RUN use: never while one of them runs.
+        GetSyncControlLock();
         g_FilterLogic->OnFilterUnload(m_genDisp, ext->MasterFlag);
+        ReleaseSyncControlLock();
+    }
 }
 
 void CDevice::RestartHandling() {
@@ -237,8 +241,11 @@ void CDevice::RestartHandling() {
     // Elect first: a device that lost the role meanwhile must not load the
     // logic as a second master.
     if (ext->MasterFlag != 0 && InterlockedExchange(&MasterTaken, 1) != 0) ext->MasterFlag = 0;
-    if (g_FilterLogic->OnFilterLoad != nullptr)
+    if (g_FilterLogic->OnFilterLoad != nullptr) {
+        GetSyncControlLock();
         g_FilterLogic->OnFilterLoad(m_genDisp, ext->MasterFlag, m_pdo, m_lower);
+        ReleaseSyncControlLock();
+    }
     FilterIsNewDevice(m_pdo, m_fdo, 1);
     if (ext->MasterFlag != 0) {
         (void)SetSharedVariable(VID_SHARED_PROCESS, &SavedProcessValue, sizeof SavedProcessValue);

@@ -477,8 +477,12 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJE
     FilterIsNewDevice(pdo, fdo, 1);
     ResetDsStateOnce(fdo, pdo);
     CGenDisp* genDisp = device->GenDisp();
-    if (g_FilterLogic->OnFilterLoad != nullptr)
+    if (g_FilterLogic->OnFilterLoad != nullptr) {
+        // Never beside an OnBuffer or a RUN of this driver: the logic builds what those use.
+        GetSyncControlLock();
         g_FilterLogic->OnFilterLoad(genDisp, isMaster, pdo, lower);
+        ReleaseSyncControlLock();
+    }
     if (g_FilterLogic->OnDecidePinDirs != nullptr)
         g_FilterLogic->OnDecidePinDirs(genDisp, isMaster);
     if (isMaster != 0) {

@@ -1,11 +1,14 @@
 // The interceptor under conditions a careful application or a failing machine
 // creates: pins that lose their channel, failed allocations at awkward
 // moments, malformed stream requests and stream states held by the device.
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "InterceptFixture.h"
 #include "ZvKAPFWiTables.h"
 #include "kp/io.h"
+#include "kp/pnp.h"
 #include "kp/pool.h"
 
 namespace zvstream {
@@ -135,6 +138,38 @@ INSTANTIATE_TEST_SUITE_P(Directions, ChannelLossTest,
                              return info.param.Write ? std::string("Render")
                                                      : std::string("Capture");
                          });
+
+// The logics free in OnFilterUnload (and build in OnFilterLoad) what OnBuffer
+// uses: an unload that begins while the stream worker is inside OnBuffer waits
+// for it, and so does the load of a cancelled removal.
+TEST_F(HardeningTest, UnloadAndReloadWaitForAnOnBufferInProgress) {
+    Boot();
+    OpenFilter(&filter_);
+    ASSERT_EQ(a_.Create(filter_, 1, FormatOf(1)), STATUS_SUCCESS);
+    ASSERT_EQ(a_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    Settings().HoldBuffers.store(true);
+    Request r;
+    ASSERT_EQ(a_.Submit(false, {{160, 0, nullptr}}, sizeof(KSSTREAM_HEADER), &r), STATUS_PENDING);
+    AdvanceMs(20);
+    WaitHeld(1);
+
+    std::thread pnp([this] {
+        EXPECT_EQ(KpPnpQueryRemove(pdo_), STATUS_SUCCESS);
+        EXPECT_EQ(KpPnpCancelRemove(pdo_), STATUS_SUCCESS);
+    });
+    // Long enough for an unload that does not wait to have been recorded.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(CallsOf("OnFilterUnload").size(), 0u) << "unload ran beside OnBuffer";
+    ReleaseHeld();
+    pnp.join();
+    r->Wait();
+    auto unloads = CallsOf("OnFilterUnload");
+    auto loads = CallsOf("OnFilterLoad");
+    ASSERT_EQ(unloads.size(), 1u);
+    ASSERT_EQ(loads.size(), 2u);
+    EXPECT_GT(unloads[0].Sequence, CallsOf("OnBuffer")[0].Sequence);
+    EXPECT_GT(loads[1].Sequence, unloads[0].Sequence);
+}
 
 }  // namespace
 }  // namespace zvstream
