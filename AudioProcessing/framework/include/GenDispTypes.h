@@ -133,6 +133,7 @@ struct IrpContext {
     PIO_WORKITEM WorkItem;
     ULONG Direction;   // of the pin (stream paths)
     ULONG CutApplied;  // the first header's FrameExtent was cut (restore at completion)
+    ULONG State;       // the KSSTATE a state SET asked for, read once at dispatch
 };
 
 // ---------------------------------------------------------------------------
@@ -209,6 +210,7 @@ ULONG WalkStreamHeaders(const void* headers, ULONG length, ULONG useDataUsed, UL
                         PULONG count, ULONG maxHeaders);
 // The sum of DataUsed or FrameExtent over the well-formed headers.
 ULONGLONG CountStreamBytes(const void* headers, ULONG length, ULONG useDataUsed);
-// 1 when every header is well formed, there are at most 10, and no DataUsed
-// exceeds its FrameExtent: the request may be handed to OnBuffer.
+// 1 when there are 1 to 10 headers, every one well formed, no DataUsed beyond
+// its FrameExtent and no FrameExtent without a Data pointer: the request may be
+// handed to OnBuffer.
 ULONG StreamHeadersUsable(const void* headers, ULONG length);

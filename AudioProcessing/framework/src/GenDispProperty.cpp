@@ -370,14 +370,18 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
                 }
             }
         } else if (entry->Active != 0 && propertyId == KSPROPERTY_CONNECTION_STATE &&
-                   outLength >= sizeof(ULONG) && OwnedChannel(entry) != NoChannel) {
+                   outLength >= sizeof(ULONG) && ZvReadU32(data, 0) <= KSSTATE_RUN &&
+                   OwnedChannel(entry) != NoChannel) {
+            // A state outside STOP..RUN is the device's to refuse, never the logic's to hear.
             ctx = AllocateContext(irp, IRP_CTX_STATE);
             if (ctx == nullptr) {
                 ThisModule::ModulePrint(
                     ZDBG_ERR | 1,
                     "HandleKSProperty>IsConnectionState(SET): no memory for IRP context!!\n");
             } else {
+                // Kept: the application's buffer may change before the completion reads it.
                 ULONG state = ZvReadU32(data, 0);
+                ctx->State = state;
                 ctx->SyncLockHeld = 1;
                 ThisModule::ModulePrint(
                     1,
@@ -496,8 +500,8 @@ void CGenDisp::PropertyCompletionWork(IrpContext* ctx) {
             } else if (ctx->Kind == IRP_CTX_STATE) {
                 ThisModule::ModulePrint(1, "KSPROPERTY_CONNECTION_STATE Set SUCCESS!!!\n");
                 if (logic->OnSetStreamState != nullptr) {
-                    logic->OnSetStreamState(this, direction,
-                                            static_cast<KSSTATE>(ZvReadU32(data, 0)), channel);
+                    logic->OnSetStreamState(this, direction, static_cast<KSSTATE>(ctx->State),
+                                            channel);
                 }
             } else if (ctx->Kind == IRP_CTX_POSITION && logic->OnGetAudioPosition != nullptr) {
                 logic->OnGetAudioPosition(this, direction,

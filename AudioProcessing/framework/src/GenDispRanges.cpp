@@ -459,12 +459,18 @@ ULONGLONG CountStreamBytes(const void* headers, ULONG length, ULONG useDataUsed)
 ULONG StreamHeadersUsable(const void* headers, ULONG length) {
     ULONGLONG sum = 0;
     ULONG count = 0;
-    if (WalkStreamHeaders(headers, length, 0, &sum, &count, ZV_STREAM_MDLS) == 0) return 0;
+    // A request without a header carries nothing for the logic.
+    if (WalkStreamHeaders(headers, length, 0, &sum, &count, ZV_STREAM_MDLS) == 0 || count == 0)
+        return 0;
     ULONG offset = 0;
     for (ULONG i = 0; i < count; ++i) {
         const UCHAR* header = static_cast<const UCHAR*>(headers) + offset;
-        if (ZvReadU32(header, offsetof(KSSTREAM_HEADER, DataUsed)) >
-            ZvReadU32(header, offsetof(KSSTREAM_HEADER, FrameExtent))) {
+        const ULONG extent = ZvReadU32(header, offsetof(KSSTREAM_HEADER, FrameExtent));
+        PVOID data;
+        std::memcpy(&data, header + offsetof(KSSTREAM_HEADER, Data), sizeof data);
+        // Bytes without a buffer: nothing could be mapped for them.
+        if (ZvReadU32(header, offsetof(KSSTREAM_HEADER, DataUsed)) > extent ||
+            (extent != 0 && data == nullptr)) {
             return 0;
         }
         offset += ZvReadU32(header, offsetof(KSSTREAM_HEADER, Size));

@@ -322,6 +322,8 @@ std::vector<UCHAR> Headers(const std::vector<std::pair<ULONG, ULONG>>& extentUse
                    extentUsed[i].first);
         ZvWriteU32(out.data() + i * size, offsetof(KSSTREAM_HEADER, DataUsed),
                    extentUsed[i].second);
+        PVOID data = out.data();  // any buffer: the walks never read the data
+        std::memcpy(out.data() + i * size + offsetof(KSSTREAM_HEADER, Data), &data, sizeof data);
     }
     return out;
 }
@@ -347,6 +349,16 @@ TEST_F(GenDispRangesTest, StreamHeaderWalks) {
     auto eleven = Headers(std::vector<std::pair<ULONG, ULONG>>(11, {8, 8}));
     EXPECT_EQ(StreamHeadersUsable(eleven.data(), static_cast<ULONG>(eleven.size())), 0u);
     EXPECT_EQ(CountStreamBytes(eleven.data(), static_cast<ULONG>(eleven.size()), 0), 88u);
+    // No header at all, and bytes without a Data pointer, are not either; an
+    // empty header needs none.
+    EXPECT_EQ(StreamHeadersUsable(two.data(), 0), 0u);
+    EXPECT_EQ(StreamHeadersUsable(nullptr, 0), 0u);
+    auto noData = Headers({{640, 640}});
+    std::memset(noData.data() + offsetof(KSSTREAM_HEADER, Data), 0, sizeof(PVOID));
+    EXPECT_EQ(StreamHeadersUsable(noData.data(), static_cast<ULONG>(noData.size())), 0u);
+    auto empty = Headers({{0, 0}});
+    std::memset(empty.data() + offsetof(KSSTREAM_HEADER, Data), 0, sizeof(PVOID));
+    EXPECT_EQ(StreamHeadersUsable(empty.data(), static_cast<ULONG>(empty.size())), 1u);
 }
 
 }  // namespace

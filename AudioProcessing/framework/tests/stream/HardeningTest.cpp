@@ -3,6 +3,7 @@
 // moments, malformed stream requests and stream states held by the device.
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <thread>
 
 #include "InterceptFixture.h"
@@ -55,6 +56,25 @@ protected:
         AdvanceMs(30);
         r->Wait();
         return r->Status();
+    }
+    // A control request as an application sends it, its output buffer in
+    // application memory (outSize bytes of out, or an empty buffer when out is
+    // null), on its own thread while this one moves the machine clock (a
+    // stream request waits for the device).
+    NTSTATUS ControlAdvancing(KsPin& pin, ULONG code, const void* out, ULONG outSize) {
+        kp::ks::UserBlock block(outSize != 0 ? outSize : 16);
+        if (out != nullptr) std::memcpy(block.Get(), out, outSize);
+        auto done = std::async(std::launch::async, [&] {
+            IO_STATUS_BLOCK iosb{};
+            return NtDeviceIoControlFile(pin.Handle(), nullptr, nullptr, nullptr, &iosb, code,
+                                         nullptr, 0, block.Get(), outSize);
+        });
+        for (int i = 0;
+             i < 1000 && done.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready;
+             ++i) {
+            AdvanceMs(10);
+        }
+        return done.get();
     }
     ULONG StateCallsWithChannel(LONG channel) {
         ULONG n = 0;
@@ -169,6 +189,54 @@ TEST_F(HardeningTest, UnloadAndReloadWaitForAnOnBufferInProgress) {
     ASSERT_EQ(loads.size(), 2u);
     EXPECT_GT(unloads[0].Sequence, CallsOf("OnBuffer")[0].Sequence);
     EXPECT_GT(loads[1].Sequence, unloads[0].Sequence);
+}
+
+// Requests an application may send that the logic must never see: a write
+// without a header, a header with bytes and no buffer, a state outside
+// STOP..RUN.  They go to the device as they came.
+class MalformedRequestTest : public HardeningTest {
+protected:
+    void OpenRunningRender() {
+        Boot();
+        OpenFilter(&filter_);
+        ASSERT_EQ(a_.Create(filter_, 0, FormatOf(0)), STATUS_SUCCESS);
+        ASSERT_EQ(a_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    }
+    size_t DeviceWrites() {
+        return DeviceRequests(IRP_MJ_DEVICE_CONTROL, IOCTL_KS_WRITE_STREAM).size();
+    }
+};
+
+TEST_F(MalformedRequestTest, WriteWithoutAHeader) {
+    OpenRunningRender();
+    const size_t writes = DeviceWrites();
+    ControlAdvancing(a_, IOCTL_KS_WRITE_STREAM, nullptr, 0);
+    EXPECT_EQ(CallsOf("OnBuffer").size(), 0u);
+    EXPECT_EQ(DeviceWrites(), writes + 1);
+}
+
+TEST_F(MalformedRequestTest, HeaderWithBytesAndNoBuffer) {
+    OpenRunningRender();
+    const size_t writes = DeviceWrites();
+    KSSTREAM_HEADER header = {};
+    header.Size = sizeof header;
+    header.FrameExtent = 640;
+    header.DataUsed = 640;
+    header.Data = nullptr;
+    ControlAdvancing(a_, IOCTL_KS_WRITE_STREAM, &header, sizeof header);
+    EXPECT_EQ(CallsOf("OnBuffer").size(), 0u);
+    EXPECT_EQ(DeviceWrites(), writes + 1);
+}
+
+TEST_F(MalformedRequestTest, StateOutsideStopToRun) {
+    OpenRunningRender();
+    const size_t states = CallsOf("OnSetStreamState").size();
+    ULONG bogus = 0xFFFFFFF0;
+    EXPECT_FALSE(NT_SUCCESS(
+        a_.SetProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, &bogus, sizeof bogus)));
+    EXPECT_EQ(CallsOf("OnSetStreamState").size(), states);
+    ASSERT_EQ(a_.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(CallsOf("OnSetStreamState").size(), states + 1);
 }
 
 }  // namespace
