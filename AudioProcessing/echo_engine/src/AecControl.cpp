@@ -326,7 +326,7 @@ bool CancellerInit(AecCanceller* c, int length, int bulkDelay, uint16_t autoOff,
     c->adaptFlag = 1;
     c->crossfadeCounter = 32;
     c->bulkDelay = static_cast<int16_t>(bulkDelay);
-    c->regulariser = int32_t(c->activeLength) * kLevelSoft;
+    c->regulariser = int32_t(c->activeLength) * kRegulariserPerTap;
     c->windowChanged = 1;
     c->whiteningChanged = 1;
 

@@ -162,7 +162,7 @@ void AdaptationControl(AecCanceller* c) {
     if (c->targetLength != c->activeLength) {
         c->smoothFarWindow = c->smoothFarWindow * c->targetLength / c->activeLength;
         c->activeLength = c->targetLength;
-        c->regulariser = int32_t(c->activeLength) * kLevelSoft;
+        c->regulariser = int32_t(c->activeLength) * kRegulariserPerTap;
         FilterRecomputeWhitening(c);
         FilterRecomputeWindow(c);
         FilterTapEnergies(c);

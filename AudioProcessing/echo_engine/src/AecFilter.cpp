@@ -13,33 +13,30 @@ namespace aec {
 
 namespace {
 
-constexpr int32_t kRegulariserPerTap = kLevelSoft;  // per tap of the active length
-constexpr int32_t kWhiteningFloor = 300000;         // keeps the whitening mild on quiet far end
+constexpr int32_t kWhiteningFloor = 300000;  // keeps the whitening mild on quiet far end
 // White-noise load on r0 (r0 / 2^3): caps the prediction gain at about 9 dB.
-// A lighter load of r0 / 2^6 (gains up to 18 dB) loses the echo on recorded
-// speech (ERLE about 11 dB at 8 kHz and 16 dB at 16 kHz, against more than
-// 25 dB with r0 / 2^3); synthetic speech-like signals converge either way.
-// The loss is not an arithmetic one: the Q13 direct-form coefficients stay
-// inside their range (no saturation in the step-up) and the step's exponent
-// arithmetic is exact for any load.  It comes from the whitening itself:
-// the update moves the taps along x1 while the error measures them along x2,
-// and the more x1 is whitened the closer the two come to orthogonal over a
-// window.  The step, normalised by the cross energy sum x1*x2, then stays
-// right along x2 but grows large along x1 (by 1 / cos of the angle between
-// them).  On recorded speech a load of r0 / 2^6 lowers the mean cosine over
-// the filter window from about 0.70 to 0.58 and makes windows with a cosine
-// below 0.2 some fifteen times as frequent, and those steps throw the taps
-// off.
+// The taps move along the whitened far end x1 while the error measures them
+// along x2, so the mean update is the true correction filtered by the
+// whitening filter A(z): in every band where Re A(e^jw) < 0 it points away
+// from the solution, at any step size.  A light load (r0 / 2^6) lets A grow
+// sharp enough on recorded speech that Re A < 0 somewhere in about a third
+// of the sub-frames at 8 kHz and half of them at 16 kHz; the filter then
+// diverges (linear echo reduction of a few dB, with repeated
+// re-initialisations).  With r0 / 2^3 that happens in 2 % of the sub-frames
+// at 8 kHz and none at 16 kHz, and the filter converges (about 28 dB).
 constexpr int kWhiteningLoad = 3;
 
-int16_t WhitenSample(const AecCanceller* c, int i) {
-    // x1[i] = (x2[i] >> s) + sum c_j (x2[i+j] >> s), Q13 coefficients.
-    const int s = c->whiteningShift;
-    const int16_t* x = c->history2;
-    int32_t acc = 4096;
-    for (int j = 1; j <= kWhiteningOrder; ++j) acc += int32_t(c->whitening[j]) * (x[i + j] >> s);
-    return add16(static_cast<int16_t>(x[i] >> s), Saturate16(acc >> 13));
+}  // namespace
+
+int16_t WhitenSample(const int16_t* whitening, const int16_t* x, int shift) {
+    // x1[0] = (x2[0] >> s) + sum c_j (x2[j] >> s), Q13 coefficients.  Five
+    // coefficients near +-4 against full-scale samples pass 32 bits.
+    int64_t acc = 4096;
+    for (int j = 1; j <= kWhiteningOrder; ++j) acc += int32_t(whitening[j]) * (x[j] >> shift);
+    return add16(static_cast<int16_t>(x[0] >> shift), Saturate16(acc >> 13));
 }
+
+namespace {
 
 int WindowSpan(const AecCanceller* c) {
     // Samples of history the filter can reach: bulk delay, one sub-frame,
@@ -87,12 +84,18 @@ int FilterWindowStart(const AecCanceller* c, int subBlockStart) {
     return c->bulkDelay + kPiece - kSubBlock - subBlockStart;
 }
 
+// The whitening learns from the far end over the filter window, [B, B + N)
+// of the estimate history: the samples the taps currently weigh, which are
+// the samples at the echo position.  (Learning from the newest samples
+// instead would whiten with statistics up to B samples younger than those
+// the taps adapt on.)
 void FilterRecomputeWhitening(AecCanceller* c) {
     for (int k = 0; k <= kWhiteningOrder; ++k) c->farCorrelation[k] = 0;
     Correlate(c->history2, c->bulkDelay, c->activeLength, c->farCorrelation, 1);
     DeriveWhitening(c);
     const int span = WindowSpan(c);
-    for (int i = 0; i < span && i < c->history1Length; ++i) c->history1[i] = WhitenSample(c, i);
+    for (int i = 0; i < span && i < c->history1Length; ++i)
+        c->history1[i] = WhitenSample(c->whitening, c->history2 + i, c->whiteningShift);
     c->whiteningChanged = 0;
     c->windowChanged = 1;
 }
@@ -112,7 +115,8 @@ void FilterPushFarEnd(AecCanceller* c, const int16_t* far) {
     Correlate(c->history2, c->bulkDelay + n, kPiece, c->farCorrelation, -1);
     if (c->farCorrelation[0] < 0) c->farCorrelation[0] = 0;
     DeriveWhitening(c);
-    for (int i = 0; i < kPiece; ++i) c->history1[i] = WhitenSample(c, i);
+    for (int i = 0; i < kPiece; ++i)
+        c->history1[i] = WhitenSample(c->whitening, c->history2 + i, c->whiteningShift);
 }
 
 void FilterRecomputeWindow(AecCanceller* c) {
@@ -147,14 +151,18 @@ void FilterStepSize(const AecCanceller* c, int16_t* mu, int* exponent) {
     // Denominator: cross energy plus regulariser, summed exactly and then
     // brought to a 16-bit mantissa dm with T = dm * 2^(te + 16).  (Scaling
     // the regulariser to the energy's own exponent instead overflows when
-    // the energy is small.)
-    const int64_t total = (c->windowCross > 0 ? c->windowCross : 0) + int64_t(c->regulariser);
-    Bfp den = ToBfp(total > 0 ? total : 1);
+    // the energy is small.)  The cross energy keeps its sign: where x1 and x2
+    // point apart over the window, the step that projects the error away
+    // along x1 is negative.
+    const int64_t total = c->windowCross + int64_t(c->regulariser);
+    const int64_t magnitude = total < 0 ? -total : total;
+    Bfp den = ToBfp(magnitude > 0 ? magnitude : 1);
     int16_t denMantissa = static_cast<int16_t>(den.mantissa >> 16);
     // Quotient numerator (Q30) / dm, normalised to a 16-bit mantissa.
     int32_t quotient = div32by16(c->stepNumerator, denMantissa);
     int n2 = Norm32NonZero(quotient);
-    *mu = static_cast<int16_t>(ShiftRight32(quotient, 16 - n2));
+    int16_t m = static_cast<int16_t>(ShiftRight32(quotient, 16 - n2));
+    *mu = total < 0 ? static_cast<int16_t>(-m) : m;
     // Step = numerator / 2^30 / T = mu * 2^(exponent - 46).
     *exponent = 16 - n2 - den.shift;
 }

@@ -28,6 +28,10 @@ constexpr int32_t kLevelMedium = 260537;     // about -36 dBFS
 constexpr int32_t kLevelSoft = 26054;        // about -46 dBFS
 constexpr int32_t kFarVeryLoud = 260537280;  // about -6 dBFS
 
+// NLMS regulariser per tap of the active length: a far end at the soft level
+// over the whole window.
+constexpr int32_t kRegulariserPerTap = kLevelSoft;
+
 // Level and shape of the near-end background, learnt on quiet sub-frames,
 // and the generator of the comfort noise that fills suppressed output.
 struct AecComfortNoise {
@@ -244,6 +248,9 @@ void FilterPass(AecCanceller* c, const int16_t* near, int start);
 void FilterTapEnergies(AecCanceller* c);
 void FilterRestore(AecCanceller* c);
 int FilterWindowStart(const AecCanceller* c, int subBlockStart);
+// One whitened sample from x[0..5] (newest first) with Q13 coefficients
+// whitening[1..5], the input shifted right by `shift` first.
+int16_t WhitenSample(const int16_t* whitening, const int16_t* x, int shift);
 
 // ---- energy tracking and adaptation control ----
 void EnergyInit(AecCanceller* c);

@@ -112,28 +112,6 @@ TEST(AecFilter, TheTapsConvergeToAPlantedEchoPath) {
     EXPECT_EQ(cross, c.windowCross);
 }
 
-TEST(AecFilter, StepIsTheNumeratorOverTheRegularisedCrossEnergy) {
-    Engine e;
-    AecCanceller& c = e.canceller();
-    for (int32_t numerator : {0x36666666, 0x10000000, 0x40000000}) {
-        for (int64_t cross :
-             {int64_t(0), int64_t(1000), int64_t(123456789), int64_t(1) << 40, int64_t(-5)}) {
-            SCOPED_TRACE(testing::Message() << numerator << " " << cross);
-            c.stepNumerator = numerator;
-            c.windowCross = cross;
-            int16_t mu = 0;
-            int exponent = 0;
-            FilterStepSize(&c, &mu, &exponent);
-            // mu * 2^(exponent - 46) stands for numerator / 2^30 / (cross + regulariser).
-            double step = std::ldexp(double(mu), exponent - 46);
-            double exact =
-                numerator / 1073741824.0 / (double(std::max<int64_t>(cross, 0)) + c.regulariser);
-            EXPECT_NEAR(step / exact, 1.0, 2e-3);
-            EXPECT_GE(mu, 16384);  // a normalised 16-bit mantissa
-        }
-    }
-}
-
 TEST(AecFilter, AnOversizedStepSaturatesInsteadOfWrapping) {
     Engine e;
     AecCanceller& c = e.canceller();
@@ -419,6 +397,24 @@ void DetectBurstInSubBlockThree(AecCanceller& c, int active) {
     for (int j = 0; j < active; ++j) c.nearIn[3 * kSubBlock + j] = 6000;
     for (int sb = 0; sb < kSubBlocks; ++sb) c.activity[sb] = 0;
     for (int sb = 0; sb < kSubBlocks; ++sb) ActivityDetect(&c, sb);
+}
+
+TEST(AecCore, TheHangoverGrowsWithTheBurst) {
+    const struct {
+        int active;
+        int32_t loaded;  // per sub-frame of the frame: x 1 at 8 kHz, x 2 at 16 kHz
+    } cases[] = {{1, 32}, {2, 128}, {7, 128}, {8, 256}, {12, 256}};
+    for (int rate : {8000, 16000}) {
+        for (auto k : cases) {
+            SCOPED_TRACE(testing::Message() << rate << " " << k.active);
+            Engine e;
+            if (rate == 16000) e.Set(AEC_PROP_SAMPLE_RATE, 16000);
+            DetectBurstInSubBlockThree(e.canceller(), k.active);
+            // Loaded at the last active sample, then one less per quiet sample.
+            EXPECT_EQ(e.canceller().hangover,
+                      k.loaded * (rate / 8000) - (2 * kSubBlock - k.active));
+        }
+    }
 }
 
 TEST(AecCore, ANearEndBurstFlagsItsSubBlockAndTheTwoBeforeAndStopsAdaptation) {

@@ -165,18 +165,47 @@ TEST(AecFrameDriver, WithoutFarEndTheCancellerSeesZerosAndTheNearEndPasses) {
 }
 
 TEST(AecFrameDriver, ResidualDelayBecomesTheBulkDelay) {
-    Scene s;
-    s.seconds = 2;
-    s.farSpurts = false;
-    s.Build();
-    Engine e;
-    RunEngine(e.get(), 8000, s.far, s.mic, 100);
-    // The FIFO covers 70 ms; the remaining 240 samples, less a margin of 25,
-    // go to the canceller once the smoothed residual has settled enough.
-    EXPECT_EQ(FifoFill(e.get()), 7);
-    EXPECT_NEAR(e.get()->smoothedResidual, 240.0, 1.0);
-    EXPECT_GE(e.canceller().bulkDelay, 190);
-    EXPECT_LE(e.canceller().bulkDelay, 215);
+    // 100 ms reported: the FIFO covers 70 ms (7 pieces of 10 ms at 8 kHz, 15
+    // of 5 ms at 16 kHz); the rest, as smoothed when it is evaluated, less a
+    // margin of 25 samples per sub-frame of the frame, becomes the
+    // canceller's bulk delay.
+    const struct {
+        int rate;
+        int fill;
+        int residual;
+    } cases[] = {{8000, 7, 240}, {16000, 15, 400}};
+    for (auto k : cases) {
+        SCOPED_TRACE(k.rate);
+        const int subFrames = k.rate / 8000;
+        Scene s;
+        s.rate = k.rate;
+        s.seconds = 3;
+        s.farSpurts = false;
+        s.Build();
+        Engine e;
+        if (k.rate == 16000) e.Set(AEC_PROP_SAMPLE_RATE, 16000);
+        const size_t frame = size_t(k.rate / 100);
+        std::vector<int16_t> out(frame);
+        int16_t delay = 100;
+        int changes = 0;
+        for (size_t f = 0; f < s.mic.size() / frame; ++f) {
+            const int16_t before = e.canceller().bulkDelay;
+            AecSubmit(e.get(), AEC_PIN_FAR_END, s.far.data() + f * frame, uint32_t(2 * frame),
+                      nullptr, 0, nullptr);
+            AecSubmit(e.get(), AEC_PIN_NEAR_END, s.mic.data() + f * frame, uint32_t(2 * frame),
+                      out.data(), uint32_t(2 * frame), &delay);
+            if (e.canceller().bulkDelay == before) continue;
+            ++changes;
+            EXPECT_EQ(e.canceller().bulkDelay, int(e.get()->smoothedResidual) - 25 * subFrames);
+        }
+        EXPECT_GE(changes, 1);
+        EXPECT_EQ(FifoFill(e.get()), k.fill);
+        EXPECT_NEAR(e.get()->smoothedResidual, k.residual, 1.0);
+        // Settled within the 50-sample (per sub-frame) band that triggers
+        // no further evaluation.
+        EXPECT_LE(k.residual - e.canceller().bulkDelay, 50 * subFrames);
+        EXPECT_GT(k.residual - e.canceller().bulkDelay, 25 * subFrames);
+    }
 }
 
 TEST(AecFrameDriver, AStalledFarEndDrivesTheBulkDelayToItsLimitSafely) {

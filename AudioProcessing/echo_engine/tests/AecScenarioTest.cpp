@@ -5,6 +5,7 @@
 #include "AecHarness.h"
 
 #include <cmath>
+#include <string>
 
 using namespace aec;
 using namespace aectest;
@@ -350,24 +351,78 @@ TEST(Robustness, ClippedFarEndLoudBurstsAndBadFramesAreHandled) {
     EXPECT_EQ(output, std::vector<int16_t>(400, 7));
 }
 
+// One of the recorded speech clips at `rate` (8000 or 16000); false when
+// the clip is not there.
+bool LoadClip(const char* name, int rate, std::vector<double>* out) {
+    std::vector<int16_t> clip;
+    int clipRate = 0;
+    if (!echotest::ReadWav16((std::string(ZV_SPEECH_DIR "/") + name).c_str(), &clip, &clipRate))
+        return false;
+    EXPECT_EQ(clipRate, 16000);
+    out->assign(clip.begin(), clip.end());
+    if (rate == 8000) *out = echotest::Decimate2(*out);
+    return true;
+}
+
+// Far-end single talk on recorded speech: the adaptive filter's own echo
+// reduction, the near end (after the high-pass) against the filter's error,
+// before the echo control's suppression and comfort noise.  Sub-frames are
+// sampled after each 10 ms frame (the last sub-frame of a 16 kHz frame).
+class LinearEchoReduction : public testing::TestWithParam<int> {};
+
+TEST_P(LinearEchoReduction, TheFilterAloneRemovesTheEchoOfRecordedSpeech) {
+    const int rate = GetParam();
+    std::vector<double> far;
+    if (!LoadClip("far_talker_16k.wav", rate, &far))
+        GTEST_SKIP() << "speech clips not found in " ZV_SPEECH_DIR;
+    const size_t n = std::min(far.size(), Sec(16, rate));
+    far.resize(n);
+    echotest::EchoPathParams ep;
+    ep.rate = rate;
+    ep.delayMs = 100;
+    ep.erlDb = 10;
+    ep.lengthMs = 64;
+    auto echo = echotest::Convolve(far, echotest::EchoImpulse(ep));
+    auto mic = echotest::ToPcm(echotest::Mix({echo, echotest::Noise(5, n, -60, false)}));
+    auto farPcm = echotest::ToPcm(far);
+    Engine e;
+    if (rate == 16000) e.Set(AEC_PROP_SAMPLE_RATE, 16000);
+    e.Set(AEC_PROP_COMFORT_NOISE, 0);
+    const AecCanceller& c = e.canceller();
+    const size_t frame = size_t(rate / 100);
+    std::vector<int16_t> out(frame);
+    int16_t delay = 100;
+    double nearSum = 0, errorSum = 0;
+    for (size_t f = 0; f < n / frame; ++f) {
+        ASSERT_EQ(AecSubmit(e.get(), AEC_PIN_FAR_END, farPcm.data() + f * frame,
+                            uint32_t(2 * frame), nullptr, 0, nullptr),
+                  0u);
+        ASSERT_EQ(AecSubmit(e.get(), AEC_PIN_NEAR_END, mic.data() + f * frame, uint32_t(2 * frame),
+                            out.data(), uint32_t(2 * frame), &delay),
+                  0u);
+        if (f * frame < Sec(4, rate)) continue;
+        const double nearMs = echotest::MeanSquare(c.nearIn, 0, kPiece);
+        if (nearMs < 100.0) continue;  // the far end pauses: no echo to measure
+        nearSum += nearMs;
+        errorSum += echotest::MeanSquare(c.errors, 0, kPiece);
+    }
+    const double reduction = echotest::RatioDb(nearSum, errorSum);
+    RecordProperty("linear_echo_reduction_dB", int(reduction));
+    EXPECT_GT(reduction, 25.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, LinearEchoReduction, testing::Values(8000, 16000));
+
 // Recorded speech: a spoken far end through the echo path, a spoken near
 // end in double talk.
 class RecordedSpeech : public testing::TestWithParam<int> {};
 
 TEST_P(RecordedSpeech, CancelsTheEchoOfASpokenFarEndAndKeepsTheNearTalker) {
     const int rate = GetParam();
-    std::vector<int16_t> farClip, nearClip;
-    int farRate = 0, nearRate = 0;
-    if (!echotest::ReadWav16(ZV_SPEECH_DIR "/far_talker_16k.wav", &farClip, &farRate) ||
-        !echotest::ReadWav16(ZV_SPEECH_DIR "/near_talker_16k.wav", &nearClip, &nearRate))
+    std::vector<double> far, near;
+    if (!LoadClip("far_talker_16k.wav", rate, &far) ||
+        !LoadClip("near_talker_16k.wav", rate, &near))
         GTEST_SKIP() << "speech clips not found in " ZV_SPEECH_DIR;
-    ASSERT_EQ(farRate, 16000);
-    ASSERT_EQ(nearRate, 16000);
-    std::vector<double> far(farClip.begin(), farClip.end()), near(nearClip.begin(), nearClip.end());
-    if (rate == 8000) {
-        far = echotest::Decimate2(far);
-        near = echotest::Decimate2(near);
-    }
     const size_t n = std::min(far.size(), Sec(24, rate));
     far.resize(n);
     // The near talker speaks from 14 s to 18 s.

@@ -28,6 +28,8 @@ struct BResState {
     ULONG phase;          // polyphase position, carried between blocks (< L + M)
     SHORT* history;       // K input samples, newest first; owned
     double* taps;         // N taps scaled by L; owned
+    SHORT carry;          // an output sample that fell due after the last block's room
+    ULONG carried;        // 1 while `carry` waits to be written first in the next block
 };
 
 enum BResPropertyId : ULONG {

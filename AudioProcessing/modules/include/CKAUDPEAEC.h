@@ -13,6 +13,13 @@
 // sample (16), 8 sample rate (8000, 16000; a change re-initialises).  Ids 0,
 // 1 and 7 are read-only.  Values above 0xFFFF are out of range.
 //
+// The engine answers every property call with success (an id it does not
+// set or know is silently ignored, one it does not answer gets size 0).
+// The module keeps the common module contract instead, so a caller can tell
+// a refused call from a done one: a set of a read-only or unknown id answers
+// 1, and a get of an id the engine does not answer (6 and above 8) answers 1
+// with size 0.
+//
 // Every engine call runs between a save and a restore of the processor's
 // floating-point state.
 #pragma once

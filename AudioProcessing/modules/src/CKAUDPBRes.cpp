@@ -183,6 +183,7 @@ ULONG BResInit(BResState* state) {
     if (state->history == nullptr) return ZV_NO_MEMORY;
     std::memset(state->history, 0, state->K * sizeof(SHORT));
     state->phase = 0;
+    state->carried = 0;
     state->rebuildNeeded = 0;
     return ZV_SUCCESS;
 }
@@ -206,19 +207,30 @@ ULONG BResProcess(BResState* state, ULONG pin, const void* input, ULONG inputByt
 
     // The samples of one call depend on the phase carried in: for blocks whose
     // length times L is not a multiple of M one more can fall due than the
-    // output holds.  Such a sample is dropped and the phase moves on, so the
-    // samples after it keep their timing.
+    // output holds.  That sample is carried and written first in the next
+    // call, so the stream stays whole.  The room of a block never exceeds
+    // what falls due in it, so a carried sample cannot be paid back: while
+    // one waits, a further surplus is dropped (the stream then skips one
+    // sample) rather than letting the latency grow.
     const UCHAR* in = static_cast<const UCHAR*>(input);
     UCHAR* out = static_cast<UCHAR*>(output);
     const ULONG samples = inputBytes / sizeof(SHORT);
     const ULONG room = outputBytes / sizeof(SHORT);
     ULONG written = 0;
+    if (state->carried != 0 && room > 0) {
+        WriteSample(out, state->carry);
+        state->carried = 0;
+        written = 1;
+    }
     for (ULONG i = 0; i < samples; ++i) {
         while (state->phase < state->L) {
+            const SHORT y = SaturateTruncated(PolyphaseSum(state, state->phase));
             if (written < room) {
-                WriteSample(out + written * sizeof(SHORT),
-                            SaturateTruncated(PolyphaseSum(state, state->phase)));
+                WriteSample(out + written * sizeof(SHORT), y);
                 ++written;
+            } else if (state->carried == 0) {
+                state->carry = y;
+                state->carried = 1;
             }
             state->phase += state->M;
         }

@@ -119,6 +119,33 @@ protected:
         }
         return y;
     }
+    // Uniform random samples in [-20000, 20000].
+    static std::vector<SHORT> RandomSamples(unsigned seed, size_t n) {
+        std::mt19937 rng(seed);
+        std::uniform_int_distribution<int> sample(-20000, 20000);
+        std::vector<SHORT> x(n);
+        for (SHORT& v : x) v = static_cast<SHORT>(sample(rng));
+        return x;
+    }
+    // Sets the module's rates and makes n random samples and the stream they
+    // should give, resampled in one block by a fresh module.
+    void RandomStream(ULONG in, ULONG out, unsigned seed, size_t n, std::vector<SHORT>* x,
+                      std::vector<SHORT>* y) {
+        SetRates(m_module, in, out);
+        *x = RandomSamples(seed, n);
+        WholeStream(in, out, *x, y);
+    }
+    void WholeStream(ULONG in, ULONG out, const std::vector<SHORT>& x, std::vector<SHORT>* y) {
+        ULONG status = 0;
+        CKAUDPBRes* whole = new CKAUDPBRes(nullptr, kInstance, &status);
+        ASSERT_NE(whole, nullptr);
+        SetRates(whole, in, out);
+        y->assign(x.size() * out / in, 0);
+        EXPECT_EQ(Submit(whole, x.data(), static_cast<ULONG>(x.size()), y->data(),
+                         static_cast<ULONG>(y->size() * 2)),
+                  ZV_SUCCESS);
+        delete whole;
+    }
     // Designs by running one 10 ms block.
     void Design(ULONG in, ULONG out, ULONG quality = 1) {
         SetRates(m_module, in, out, quality);
@@ -372,28 +399,19 @@ TEST_F(BResTest, FullScaleSquareWaveSaturatesInsteadOfWrapping) {
 }
 
 // Blocks of 100 samples at 48 kHz to 8 kHz allow 33 bytes, 16 samples, while
-// 16 or 17 samples fall due: the 17th is dropped, nothing is written past the
-// output and the samples that are written keep their place in the stream.
+// 16 or 17 samples fall due: a 17th waits for the next block, a further one
+// is dropped while one waits; nothing is written past the output and the
+// samples that are written keep their place in the stream.
 TEST_F(BResTest, OutputNeverPassesItsBuffer) {
-    SetRates(m_module, 48000, 8000);
-    std::mt19937 rng(3);
-    std::uniform_int_distribution<int> sample(-20000, 20000);
-    std::vector<SHORT> x(6000);
-    for (SHORT& v : x) v = static_cast<SHORT>(sample(rng));
-
-    ULONG status = 0;
-    CKAUDPBRes* whole = new CKAUDPBRes(nullptr, kInstance, &status);
-    ASSERT_NE(whole, nullptr);
-    SetRates(whole, 48000, 8000);
-    std::vector<SHORT> stream(1000);
-    ASSERT_EQ(Submit(whole, x.data(), 6000, stream.data(), 2000), ZV_SUCCESS);
-    delete whole;
+    std::vector<SHORT> x, stream;
+    RandomStream(48000, 8000, 3, 6000, &x, &stream);
 
     std::vector<SHORT> written;
     for (size_t at = 0; at < x.size(); at += 100) {
         UCHAR out[64];
         std::memset(out, 0xA5, sizeof(out));
-        ASSERT_EQ(m_module->SubmitPinData(0, &x[at], 200, out, 33, nullptr), ZV_SUCCESS);
+        ASSERT_EQ(m_module->SubmitPinData(0, const_cast<SHORT*>(&x[at]), 200, out, 33, nullptr),
+                  ZV_SUCCESS);
         for (size_t b = 32; b < sizeof(out); ++b) ASSERT_EQ(out[b], 0xA5) << at << " byte " << b;
         for (size_t k = 0; k < 16; ++k) written.push_back(static_cast<SHORT>(Get16(out + 2 * k)));
     }
@@ -409,6 +427,36 @@ TEST_F(BResTest, OutputNeverPassesItsBuffer) {
         ++pos;
     }
     EXPECT_EQ(dropped + (stream.size() - pos), 40u);
+}
+
+// A sample that falls due beyond a block's room is written first in the next
+// block: blocks of 100, 200 and 300 samples at 48 kHz to 16 kHz (room 33, 66
+// and 100 while 34, 66 and 100 fall due) give the stream without a gap.
+TEST_F(BResTest, ASurplusSampleIsCarriedIntoTheNextBlock) {
+    std::vector<SHORT> x, stream;
+    RandomStream(48000, 16000, 5, 600, &x, &stream);
+
+    std::vector<SHORT> written;
+    size_t at = 0;
+    for (size_t block : {100u, 200u, 300u}) {
+        // L x input bytes / M: 66, 133 (an odd byte left unwritten) and 200.
+        const ULONG outBytes = static_cast<ULONG>(block * 2 / 3);
+        std::vector<SHORT> out((outBytes + 1) / 2);
+        ASSERT_EQ(Submit(m_module, &x[at], static_cast<ULONG>(block), out.data(), outBytes),
+                  ZV_SUCCESS);
+        written.insert(written.end(), out.begin(), out.begin() + outBytes / 2);
+        at += block;
+    }
+    ASSERT_EQ(written.size(), 199u);
+    EXPECT_EQ(written, std::vector<SHORT>(stream.begin(), stream.begin() + 199));
+    EXPECT_EQ(m_module->EngineState()->carried, 1u);
+    EXPECT_EQ(m_module->EngineState()->carry, stream[199]);
+    // A new stream (side value 0) starts without the sample of the old one.
+    ULONGLONG side = 0;
+    std::vector<SHORT> out(33);
+    ASSERT_EQ(Submit(m_module, x.data(), 100, out.data(), 66, &side), ZV_SUCCESS);
+    EXPECT_EQ(std::vector<SHORT>(out.begin(), out.end()),
+              std::vector<SHORT>(stream.begin(), stream.begin() + 33));
 }
 
 TEST_F(BResTest, EveryDesignAndBlockRunsUnderAFloatingPointSave) {

@@ -95,12 +95,11 @@ size_t FirstChange(const Trace& t, ULONGLONG before) {
     return i;
 }
 
-// The published value is the lag counted one sample short, in whole ms: a
-// delay of exactly D ms reads as D - 1 or D.
+// The published value is the lag counted one sample short, in whole ms
+// (truncated): a delay of exactly D ms reads as D - 1.
 void ExpectDelay(ULONGLONG side, ULONG ms) {
     EXPECT_EQ(side >> 32, 0u);
-    const ULONG value = static_cast<ULONG>(side);
-    EXPECT_TRUE(value == ms || value == ms - 1) << value << " for " << ms;
+    EXPECT_EQ(static_cast<ULONG>(side), ms - 1) << "for a planted " << ms << " ms";
 }
 
 TEST_F(WavcTest, PlantedDelayIsPublishedAfterSixAgreeingEstimatesThenFinalUntilReset) {
@@ -147,6 +146,41 @@ TEST_F(WavcTest, PlantedDelayIsPublishedAfterSixAgreeingEstimatesThenFinalUntilR
     EXPECT_EQ(WatchedCallsOf(kCallXcorr).unsaved, 0u);
     EXPECT_EQ(WatchedCallsOf(kCallMedian).unsaved, 0u);
     EXPECT_EQ(WatchedCallsOf(kCallMedian).calls, 2 * WatchedCallsOf(kCallXcorr).calls);
+}
+
+// The correlation buffer holds the cross-correlation of the last half
+// second of both pins divided by 2^27 (2^28 at 16 kHz); an echo of exactly
+// 800 samples peaks at output W - 1 + 800 and reads as 99 ms.
+TEST_F(WavcTest, TheCorrelationIsScaledAndItsPeakCountedOneSampleShort) {
+    for (ULONG rate : {8000u, 16000u}) {
+        SCOPED_TRACE(rate);
+        ASSERT_EQ(m_module->SetPropertyDword(kWavcPropRate, rate), ZV_SUCCESS);
+        const WavcState& s = *m_module->EngineState();
+        const ULONG w = s.window;
+        const std::vector<SHORT> far = FarEnd(rate, 2, false);
+        const std::vector<SHORT> near = Echo(far, [](size_t) { return 800; });
+        ULONGLONG side = kSentinel;
+        const size_t block = rate / 100;
+        // Up to the first correlation: the first block end past W + S.
+        const size_t first = (w + s.search + s.block - 1) / s.block * s.block;
+        const ULONGLONG before = WatchedCallsOf(kCallXcorr).calls;
+        const Trace t = Feed(far, near, 0, first, block, &side);
+        ASSERT_EQ(t.estimates.back(), before + 1);
+        const SHORT* f = s.farBuffer + s.writeFar - w;
+        const SHORT* n = s.nearBuffer + s.writeNear - w;
+        // Output i holds lag i + 1 - W: sum over j of far[j] * near[j + lag].
+        size_t peak = 0;
+        for (size_t i = 1; i < 2 * w + 1; ++i)
+            if (std::abs(s.correlation[i]) > std::abs(s.correlation[peak])) peak = i;
+        EXPECT_EQ(peak, w - 1 + 800);
+        const long lag = static_cast<long>(peak) + 1 - static_cast<long>(w);
+        long double sum = 0;
+        for (long j = 0; j + lag < static_cast<long>(w); ++j) sum += f[j] * n[j + lag];
+        const long double expected = std::ldexp(sum, -static_cast<int>(rate == 8000 ? 27 : 28));
+        EXPECT_GT(expected, 50.0L);  // far from both neighbouring scales
+        EXPECT_NEAR(s.correlation[peak], static_cast<double>(expected), 1.0);
+        EXPECT_EQ(s.delay, 800u * 1000 / rate - 1);
+    }
 }
 
 TEST_F(WavcTest, ResumingWithPropertyTwoPublishesAfterOneMoreAgreeingEstimate) {
