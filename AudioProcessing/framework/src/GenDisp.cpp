@@ -193,6 +193,21 @@ NTSTATUS CGenDisp::Dispatch(PIRP irp, PULONG taken) {
 // ---------------------------------------------------------------------------
 // Contexts and the completion frame
 // ---------------------------------------------------------------------------
+namespace {
+// Kinds whose completion takes the list mutexes or calls the filter logic.
+bool NeedsPassiveWork(ULONG kind) {
+    switch (kind) {
+        case IRP_CTX_CREATE:
+        case IRP_CTX_DATAFORMAT:
+        case IRP_CTX_STATE:
+        case IRP_CTX_POSITION:
+            return true;
+        default:
+            return false;
+    }
+}
+}  // namespace
+
 IrpContext* CGenDisp::AllocateContext(PIRP irp, ULONG kind) {
     auto* context =
         static_cast<IrpContext*>(ExAllocateFromNPagedLookasideList(&m_contextLookaside));
@@ -202,10 +217,21 @@ IrpContext* CGenDisp::AllocateContext(PIRP irp, ULONG kind) {
     context->GenDisp = this;
     context->Kind = kind;
     context->Channel = NoChannel;
+    // A completion at DISPATCH_LEVEL finishes in a work item: it is had now,
+    // while a failure can still pass the request on untouched, so that the
+    // completion never goes without its callbacks.
+    if (NeedsPassiveWork(kind)) {
+        context->WorkItem = IoAllocateWorkItem(m_fdo);
+        if (context->WorkItem == nullptr) {
+            ExFreeToNPagedLookasideList(&m_contextLookaside, context);
+            return nullptr;
+        }
+    }
     return context;
 }
 
 void CGenDisp::FreeContext(IrpContext* context) {
+    if (context->WorkItem != nullptr) IoFreeWorkItem(context->WorkItem);
     ExFreeToNPagedLookasideList(&m_contextLookaside, context);
 }
 
@@ -248,6 +274,7 @@ VOID DeferredCompletion(PDEVICE_OBJECT, PVOID context) {
     auto* ctx = static_cast<IrpContext*>(context);
     PIRP irp = ctx->Irp;
     PIO_WORKITEM item = ctx->WorkItem;
+    ctx->WorkItem = nullptr;  // freed below, once this routine is done with it
     CGenDisp* genDisp = ctx->GenDisp;
     genDisp->CompletionWork(ctx);
     genDisp->FinishContext(ctx);
@@ -258,18 +285,6 @@ VOID DeferredCompletion(PDEVICE_OBJECT, PVOID context) {
     ProbeLeave(0);
 }
 
-// Kinds whose completion takes the list mutexes or calls the filter logic.
-bool NeedsPassiveWork(const IrpContext* ctx) {
-    switch (ctx->Kind) {
-        case IRP_CTX_CREATE:
-        case IRP_CTX_DATAFORMAT:
-        case IRP_CTX_STATE:
-        case IRP_CTX_POSITION:
-            return true;
-        default:
-            return false;
-    }
-}
 }  // namespace
 
 NTSTATUS CGenDisp::CompletionRoutine(IrpContext* ctx) {
@@ -277,21 +292,11 @@ NTSTATUS CGenDisp::CompletionRoutine(IrpContext* ctx) {
     if (irp->PendingReturned || ctx->ForcePending != 0) IoMarkIrpPending(irp);
     if (ctx->Kind == IRP_CTX_READ) return CompleteCaptureRequest(ctx);
     if (ctx->Kind == IRP_CTX_WRITE) CompleteRenderRequest(ctx);
-    if (NeedsPassiveWork(ctx) && KeGetCurrentIrql() != PASSIVE_LEVEL) {
-        ctx->WorkItem = IoAllocateWorkItem(m_fdo);
-        if (ctx->WorkItem != nullptr) {
-            IoQueueWorkItem(ctx->WorkItem, DeferredCompletion, DelayedWorkQueue, ctx);
-            return STATUS_MORE_PROCESSING_REQUIRED;
-        }
-        // No work item: the callbacks are skipped; what needs no wait still happens.
-        ThisModule::ModulePrint(
-            ZDBG_ERR | 1, "CompletionRoutine> no work item; kind %lu finished without callbacks\n",
-            ctx->Kind);
-        if (ctx->SyncLockHeld != 0) ReleaseSyncControlLock();
-        ctx->SyncLockHeld = 0;
-    } else {
-        CompletionWork(ctx);
+    if (ctx->WorkItem != nullptr && KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        IoQueueWorkItem(ctx->WorkItem, DeferredCompletion, DelayedWorkQueue, ctx);
+        return STATUS_MORE_PROCESSING_REQUIRED;
     }
+    CompletionWork(ctx);
     FinishContext(ctx);
     ReleaseRemoveLock(irp, m_removeLock);
     return STATUS_SUCCESS;

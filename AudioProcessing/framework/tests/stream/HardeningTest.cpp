@@ -239,5 +239,50 @@ TEST_F(MalformedRequestTest, StateOutsideStopToRun) {
     EXPECT_EQ(CallsOf("OnSetStreamState").size(), states + 1);
 }
 
+// A create the device completes at DISPATCH_LEVEL finishes in a work item.
+// One that cannot be had is found out before the create goes down: the create
+// then passes untracked, and never leaves an entry behind (keyed by a file
+// object the I/O manager will reuse) or a pin the logic was not told of.
+class WorkItemTest : public HardeningTest, public ::testing::WithParamInterface<NTSTATUS> {};
+
+TEST_P(WorkItemTest, CreateWithoutAWorkItemPassesUntracked) {
+    const NTSTATUS below = GetParam();
+    Boot();
+    Device()->SetCompletion(kp::sim::RequestClass::Create, {true, DISPATCH_LEVEL});
+    OpenFilter(&filter_);
+    auto format = FormatOf(1);
+    if (below != STATUS_SUCCESS) {
+        kp::sim::Fault f;
+        f.Major = IRP_MJ_CREATE;
+        f.PinId = 1;
+        f.Status = below;
+        Device()->AddFault(f);
+    }
+    KpIoFailCall(KpFaultAllocateWorkItem, 1);
+    EXPECT_EQ(a_.Create(filter_, 1, format), below);
+    KpIoClearFailures();
+    kp::sim::DrainCompletions();
+    KpIoDrainWorkQueues();
+    EXPECT_EQ(GenDisp()->OpenPinCount(), 0);
+    EXPECT_EQ(CallsOf("OnOpen").size(), 0u);
+    a_.Close();
+    // The next create is followed again.
+    ASSERT_EQ(b_.Create(filter_, 1, format), STATUS_SUCCESS);
+    kp::sim::DrainCompletions();
+    KpIoDrainWorkQueues();
+    EXPECT_EQ(CallsOf("OnOpen").size(), 1u);
+    EXPECT_EQ(GenDisp()->OpenPinCount(), 1);
+    b_.Close();
+    kp::sim::DrainCompletions();
+    KpIoDrainWorkQueues();
+}
+
+INSTANTIATE_TEST_SUITE_P(DeviceAnswers, WorkItemTest,
+                         ::testing::Values(STATUS_SUCCESS, STATUS_DEVICE_NOT_READY),
+                         [](const auto& info) {
+                             return info.param == STATUS_SUCCESS ? std::string("Succeeded")
+                                                                 : std::string("Failed");
+                         });
+
 }  // namespace
 }  // namespace zvstream
