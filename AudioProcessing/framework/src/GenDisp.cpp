@@ -785,12 +785,8 @@ ULONG CGenDisp::GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, F
             }
             continue;
         }
-        if (record->RangeList == nullptr || ZvReadU32(record->RangeList, 4) == 0) {
-            // Nothing verified: advertise the rewrite as it is, with the fallback default.
-            MemFree(record->RangeList);
-            record->RangeList = CopyBytes(list, size);
-            record->RangeListSize = record->RangeList != nullptr ? size : 0;
-        }
+        // Nothing verified at the last level: the (empty) verified list stays, so
+        // that applications are never offered a range the device refuses.
         ULONG done;
         if (NT_SUCCESS(status) && formatSize >= ZV_FMT_SIZE_HEADER) {
             SetDefaultFormat(record, format, formatSize,

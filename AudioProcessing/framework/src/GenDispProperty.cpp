@@ -475,19 +475,24 @@ void CGenDisp::PropertyCompletionWork(IrpContext* ctx) {
                 if (formatSize < ZV_FMT_SIZE_WAVE || formatSize > outLength) {
                     found = 0;
                 } else {
-                    PUCHAR copy = static_cast<PUCHAR>(MemAlloc(formatSize));
+                    // The logic hears the format the device now runs, whatever
+                    // becomes of the copy.
+                    FormatToChannelFormat(data, formatSize, &format);
+                    // The stream paths divide by the block: a format without
+                    // one, or one that cannot be kept, leaves a pin the stream
+                    // paths can no longer follow.
+                    PUCHAR copy = ZvReadU16(data, ZV_FMT_OFF_BLOCKALIGN) != 0
+                                      ? static_cast<PUCHAR>(MemAlloc(formatSize))
+                                      : nullptr;
                     if (copy != nullptr) {
                         std::memcpy(copy, data, formatSize);
-                        // The stream paths divide by the block: a format without one is not taken
-                        // over.
-                        if (ZvReadU16(copy, ZV_FMT_OFF_BLOCKALIGN) != 0) {
-                            MemFree(entry->Format);
-                            entry->Format = copy;
-                        } else {
-                            MemFree(copy);
-                        }
+                        MemFree(entry->Format);
+                        entry->Format = copy;
+                    } else {
+                        ThisModule::ModulePrint(
+                            1, "PropertyCompletionWork> format not kept; pin no longer followed\n");
+                        entry->Active = 0;
                     }
-                    FormatToChannelFormat(entry->Format, ZvFormatSize(entry->Format), &format);
                 }
             }
         }

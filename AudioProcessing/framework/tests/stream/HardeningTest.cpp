@@ -10,6 +10,7 @@
 #include "ZvKAPFWiTables.h"
 #include "kp/io.h"
 #include "kp/pnp.h"
+#include "MemAlloc.h"
 #include "kp/pool.h"
 
 namespace zvstream {
@@ -283,6 +284,63 @@ INSTANTIATE_TEST_SUITE_P(DeviceAnswers, WorkItemTest,
                              return info.param == STATUS_SUCCESS ? std::string("Succeeded")
                                                                  : std::string("Failed");
                          });
+
+// A DATAFORMAT set the device took: the logic is told the new format, and the
+// stream paths count in its frames; a pin whose new format cannot be kept is
+// no longer followed (the old block would count the device's data wrongly).
+class FormatSetTest : public HardeningTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(FormatSetTest, LogicHearsTheNewFormatAndTheStreamFollowsIt) {
+    const bool keep = GetParam();
+    Boot();
+    OpenFilter(&filter_);
+    ASSERT_EQ(a_.Create(filter_, 0, FormatOf(0)), STATUS_SUCCESS);  // 16 kHz stereo
+    if (!keep) KpPoolFailAllocation(ZV_POOL_TAG_ZCAM, 1);
+    ASSERT_EQ(a_.SetDataFormat(kp::ks::PcmFormat(16000, 16, 1)), STATUS_SUCCESS);
+    KpPoolClearFailures();
+    auto sets = CallsOf("OnSetFormat");
+    ASSERT_EQ(sets.size(), 1u);
+    EXPECT_EQ(sets[0].Channels, 1u);
+    ASSERT_EQ(a_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    // 640 bytes: 320 mono frames (160 in the old stereo format), or not followed at all.
+    ASSERT_EQ(Stream(a_, true, 640), STATUS_SUCCESS);
+    EXPECT_EQ(Channel1(CHANNEL_RENDER).Position, keep ? 320u : 0u);
+    EXPECT_EQ(CallsOf("OnBuffer").size(), keep ? 1u : 0u);
+    ASSERT_EQ(a_.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(Copy, FormatSetTest, ::testing::Values(true, false), [](const auto& info) {
+    return info.param ? std::string("Kept") : std::string("NotKept");
+});
+
+// A device that refuses every intersection: no rewritten range is verified at
+// any level, so applications are offered none (never one the device refuses),
+// and the all-failed default format keeps its channel limit.
+TEST_F(HardeningTest, DeviceRefusingEveryIntersectionIsOfferedNoRange) {
+    Boot();
+    auto pins = Device()->Pins();
+    pins[1].Supported = {{1, 8}};  // a point no range holds
+    Device()->SetPins(pins);
+    OpenFilter(&filter_);
+    std::vector<uint8_t> list;
+    ASSERT_EQ(filter_.DataRanges(1, &list), STATUS_SUCCESS);
+    ASSERT_EQ(list.size(), sizeof(KSMULTIPLE_ITEM));
+    KSMULTIPLE_ITEM item;
+    std::memcpy(&item, list.data(), sizeof item);
+    EXPECT_EQ(item.Count, 0u);
+
+    std::vector<uint8_t> fallback;
+    ASSERT_EQ(filter_.Intersect(1, Offer(1, 200000, 8, 32, 0xFFFFFFFF), &fallback), STATUS_SUCCESS);
+    WAVEFORMATEX wave = kp::ks::WaveOf(fallback);
+    EXPECT_EQ(wave.wFormatTag, WAVE_FORMAT_PCM);
+    ASSERT_GE(wave.nChannels, 1u);
+    EXPECT_EQ(wave.nBlockAlign, wave.nChannels * wave.wBitsPerSample / 8);
+    // One channel more than the limit is refused here, before the device sees it.
+    const size_t creates = DeviceRequests(IRP_MJ_CREATE).size();
+    auto wider = kp::ks::PcmFormat(wave.nSamplesPerSec, wave.wBitsPerSample, wave.nChannels + 1);
+    EXPECT_EQ(a_.Create(filter_, 1, wider), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(DeviceRequests(IRP_MJ_CREATE).size(), creates);
+}
 
 }  // namespace
 }  // namespace zvstream
