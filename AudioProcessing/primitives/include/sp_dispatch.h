@@ -11,6 +11,7 @@
 #include <atomic>
 
 #include "sp_status.h"
+#include "sp_iir.h"
 #include "sp_vector.h"  // row types and members of the vector routines
 
 // Type-erased member pointer held in the table and the slots.
