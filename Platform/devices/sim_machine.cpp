@@ -82,7 +82,7 @@ bool InstallDriverImage(const fs::path& folder, const fs::path& image, std::stri
 
 std::vector<SimDevice> DefaultDevices() {
     SimDevice camera;
-    camera.Instance = "USB\\VID_2A1C&PID_0C41&MI_02\\6&2F1A33&0&0002";
+    camera.Instance = "USB\\VID_2A1C&PID_0C41&MI_01\\6&2F1A33&0&0001";
     camera.Profile = "camera";
     camera.RoomName = "camera";
     camera.Description = "Korvane USB camera microphone";
@@ -230,7 +230,7 @@ bool Shutdown(std::string* error) {
     bool saved = true;
     if (!g_bootedFolder.empty()) {
         std::string why;
-        saved = kp::reg::Machine().SaveFile(g_bootedFolder / "registry.reg", &why);
+        saved = KpMachineSaveRegistry(&why);
         if (!saved) {
             DbgPrint("KP machine: cannot save the registry: %s\n", why.c_str());
             if (error) *error = why;

@@ -5,6 +5,9 @@
 // their own copy of its globals, as two .sys files would.  Drivers registered
 // in-process by service name are taken before any image.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include "kp/thread.h"
 
@@ -23,6 +26,9 @@ std::mutex g_tableLock;                                   // the tables below
 std::map<std::u16string, PDRIVER_INITIALIZE> g_builtins;  // upper-case service -> entry
 std::map<std::u16string, PDRIVER_OBJECT> g_drivers;       // upper-case service -> loaded driver
 fs::path g_machineFolder;
+// machine.lock of the folder this process booted, from KpMachineLoadRegistry
+// until KpMachineSaveRegistry or another folder.
+std::unique_ptr<KpMachineFileLock> g_machineLock;
 
 std::u16string ServiceKey(std::u16string_view service) {
     return std::u16string(kKpServicesPath) + u"\\" + std::u16string(service);
@@ -58,7 +64,9 @@ bool KpMachineSetFolder(const fs::path& Folder, std::string* Error) {
         }
     }
     std::lock_guard<std::mutex> guard(g_tableLock);
-    g_machineFolder = fs::absolute(Folder);
+    fs::path folder = fs::absolute(Folder);
+    if (folder != g_machineFolder) g_machineLock.reset();
+    g_machineFolder = folder;
     return true;
 }
 
@@ -113,7 +121,58 @@ bool KpMachineLoadRegistry(std::string* Error) {
         if (Error) *Error = "no machine folder set";
         return false;
     }
+    {
+        std::lock_guard<std::mutex> guard(g_tableLock);
+        if (!g_machineLock) {
+            auto lock =
+                std::make_unique<KpMachineFileLock>(folder, "machine.lock", LOCK_EX | LOCK_NB);
+            if (!lock->Held()) {
+                if (Error) *Error = "machine " + folder.string() + " is running in another process";
+                return false;
+            }
+            g_machineLock = std::move(lock);
+        }
+    }
     return kp::reg::Machine().LoadFile(folder / "registry.reg", Error);
+}
+
+bool KpMachineSaveRegistry(std::string* Error) {
+    fs::path folder = KpMachineFolder();
+    if (folder.empty()) {
+        if (Error) *Error = "no machine folder set";
+        return false;
+    }
+    bool saved;
+    {
+        // Every writer of registry.reg holds registry.lock: the temporary file's
+        // name is fixed.
+        KpMachineFileLock writing(folder, "registry.lock", LOCK_EX);
+        if (!writing.Held()) {
+            if (Error) *Error = "cannot lock " + (folder / "registry.lock").string();
+            return false;
+        }
+        saved = kp::reg::Machine().SaveFile(folder / "registry.reg", Error);
+    }
+    std::lock_guard<std::mutex> guard(g_tableLock);
+    g_machineLock.reset();
+    return saved;
+}
+
+KpMachineFileLock::KpMachineFileLock(const fs::path& Folder, const char* Name, int Operation) {
+    int fd = open((Folder / Name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    int rc;
+    do rc = flock(fd, Operation);
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        close(fd);
+        return;
+    }
+    fd_ = fd;
+}
+
+KpMachineFileLock::~KpMachineFileLock() {
+    if (fd_ >= 0) close(fd_);  // closing the last descriptor drops the lock
 }
 
 // ---------------------------------------------------------------------------

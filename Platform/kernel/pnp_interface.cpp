@@ -12,6 +12,7 @@
 
 #include "io_internal.h"
 #include "kp/pnp.h"
+#include "kp/registry.h"
 
 namespace kp::io {
 namespace {
@@ -105,6 +106,41 @@ void Notify(const GUID& event, const GUID& cls, const std::u16string& link) {
     }
 }
 
+// The registry record of an interface (kp/pnp.h): DeviceClasses\{class}\<link
+// with # for \>.
+std::u16string RecordKey(const InterfaceRecord& record) {
+    std::u16string name = record.Link;
+    std::replace(name.begin(), name.end(), u'\\', u'#');
+    return std::u16string(kKpDeviceClassesPath) + u"\\" + GuidString(record.Class) + u"\\" + name;
+}
+
+NTSTATUS WriteRecord(const InterfaceRecord& record, const std::u16string& instance) {
+    std::u16string key = RecordKey(record);
+    NTSTATUS status = kp::reg::SetString(key, u"DeviceInstance", instance);
+    if (NT_SUCCESS(status)) status = kp::reg::SetString(key, u"SymbolicLink", record.Link);
+    if (NT_SUCCESS(status)) status = kp::reg::SetString(key, u"ReferenceString", record.Reference);
+    return status;
+}
+
+// "Linked" lives in a volatile subkey, so a saved registry shows the interface inactive.
+void WriteLinked(const InterfaceRecord& record, bool linked) {
+    kp::reg::Store& store = kp::reg::Machine();
+    kp::reg::KeyRef parent, control;
+    if (!NT_SUCCESS(store.OpenKey(nullptr, RecordKey(record), &parent))) return;
+    kp::reg::CreateKeyOptions options;
+    options.Volatile = true;
+    if (!NT_SUCCESS(store.CreateKey(parent, u"Control", options, &control))) return;
+    ULONG value = linked ? 1 : 0;
+    store.SetValue(control, u"Linked", REG_DWORD, &value, sizeof value);
+}
+
+void DeleteControlKey(const InterfaceRecord& record) {
+    kp::reg::Store& store = kp::reg::Machine();
+    kp::reg::KeyRef control;
+    if (NT_SUCCESS(store.OpenKey(nullptr, RecordKey(record) + u"\\Control", &control)))
+        store.DeleteTree(control);
+}
+
 NTSTATUS SetState(std::u16string_view link, bool enable) {
     GUID cls;
     std::u16string full;
@@ -123,6 +159,7 @@ NTSTATUS SetState(std::u16string_view link, bool enable) {
             AddSymbolicLink(record->Base, ToU16(&record->Pdo->KpName));
         else
             RemoveSymbolicLink(record->Base);
+        WriteLinked(*record, enable);
     }
     Notify(enable ? GUID_DEVICE_INTERFACE_ARRIVAL : GUID_DEVICE_INTERFACE_REMOVAL, cls, full);
     return STATUS_SUCCESS;
@@ -144,6 +181,9 @@ void DisableDeviceInterfaces(KpDeviceNode* node) {
 void ForgetDeviceInterfaces(KpDeviceNode* node) {
     DisableDeviceInterfaces(node);
     std::lock_guard<std::mutex> guard(g_lock);
+    for (auto& record : g_interfaces) {
+        if (record.Node == node) DeleteControlKey(record);
+    }
     g_interfaces.erase(std::remove_if(g_interfaces.begin(), g_interfaces.end(),
                                       [node](const InterfaceRecord& r) { return r.Node == node; }),
                        g_interfaces.end());
@@ -193,6 +233,9 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
             record.Class = *InterfaceClassGuid;
             record.Node = node;
             record.Pdo = PhysicalDeviceObject;
+            // The record of an earlier boot is reused: same key, same values.
+            NTSTATUS status = WriteRecord(record, InstancePathOf(PhysicalDeviceObject));
+            if (!NT_SUCCESS(status)) return status;
             g_interfaces.push_back(record);
         }
     }

@@ -586,6 +586,26 @@ NTSTATUS KpPnpRemoveDevice(PDEVICE_OBJECT Pdo) {
     return FinishRemoval(node, pnp);
 }
 
+NTSTATUS KpPnpRestartDevice(PDEVICE_OBJECT Pdo) {
+    KpAssertIrql(PASSIVE_LEVEL, "KpPnpRestartDevice");
+    KpDeviceNode* node = NodeOf(Pdo, "KpPnpRestartDevice");
+    // The platform vetoes the removal of a device with open handles before it
+    // asks any driver, so nothing is sent then.
+    if (node->OpenFiles != 0) return STATUS_DEVICE_BUSY;
+    std::u16string instance = node->InstancePath;  // the node goes with the removal
+    NTSTATUS status = KpPnpRemoveDevice(Pdo);
+    if (!NT_SUCCESS(status)) return status;
+    return KpPnpAddDevice(instance, nullptr);
+}
+
+std::vector<std::u16string> KpPnpStackServices(PDEVICE_OBJECT Pdo) {
+    KpDeviceNode* node = NodeOf(Pdo, "KpPnpStackServices");
+    std::vector<std::u16string> services;
+    for (PDEVICE_OBJECT device : UpperDevices(node))
+        services.push_back(Internals(device->DriverObject)->ServiceName);
+    return services;
+}
+
 NTSTATUS KpPnpSurpriseRemove(PDEVICE_OBJECT Pdo) {
     KpDeviceNode* node = NodeOf(Pdo, "KpPnpSurpriseRemove");
     std::lock_guard<std::mutex> pnp(node->PnpLock);

@@ -14,7 +14,10 @@
 #include "Scenario.h"
 #include "WavFile.h"
 #include "kp/dbgsink.h"
+#include "kp/io.h"
 #include "kp/machine.h"
+#include "kp/pnp.h"
+#include "kp/registry.h"
 
 namespace fs = std::filesystem;
 using namespace kp::scenario;
@@ -30,6 +33,29 @@ int Usage() {
         "registry.reg), plays the far end on the loudspeaker, records the camera microphone\n"
         "and writes OUT/render.wav and OUT/capture.wav.\n");
     return 2;
+}
+
+// One line per present device: "stack <instance>: KpSimAudio > ZvEchowell",
+// the services of its stack bottom to top, filters hooked at run time included.
+void PrintStacks() {
+    std::u16string enumKey(kKpEnumPath);
+    for (auto& enumerator : kp::reg::SubKeyNames(enumKey)) {
+        for (auto& device : kp::reg::SubKeyNames(enumKey + u"\\" + enumerator)) {
+            for (auto& instance :
+                 kp::reg::SubKeyNames(enumKey + u"\\" + enumerator + u"\\" + device)) {
+                std::u16string path = enumerator + u"\\" + device + u"\\" + instance;
+                PDEVICE_OBJECT pdo = KpPnpFindPdo(path);
+                if (pdo == nullptr) continue;
+                std::string line = "stack " + kp::reg::Utf16ToUtf8(path) + ":";
+                const char* separator = " ";
+                for (auto& service : KpPnpStackServices(pdo)) {
+                    line += separator + kp::reg::Utf16ToUtf8(service);
+                    separator = " > ";
+                }
+                std::printf("%s\n", line.c_str());
+            }
+        }
+    }
 }
 
 }  // namespace
@@ -81,6 +107,9 @@ int main(int argc, char** argv) {
         kp::machine::Shutdown();
         return 1;
     }
+    // Slaves are hooked from work items: let them finish before looking.
+    KpIoDrainWorkQueues();
+    PrintStacks();
     std::printf("kssim: machine %s booted; streaming %.1f s of machine time (%s clock)\n",
                 fs::absolute(machine).c_str(), o.Seconds, o.ManualClock ? "stepped" : "real-time");
     o.Progress = [](double s) {

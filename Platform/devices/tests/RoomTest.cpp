@@ -109,7 +109,7 @@ TEST_F(RoomTest, TheBackboneScenarioStreamsThroughAnUpperFilterImage) {
     Boot(devices, kp::machine::ServiceText("KpTestFilter", "KpTestFilter.sys") +
                       Path(40, 316, 0, "speaker", "camera"));
     PDEVICE_OBJECT pdo =
-        KpPnpFindPdo(std::u16string(u"USB\\VID_2A1C&PID_0C41&MI_02\\6&2F1A33&0&0002"));
+        KpPnpFindPdo(std::u16string(u"USB\\VID_2A1C&PID_0C41&MI_01\\6&2F1A33&0&0001"));
     ASSERT_NE(pdo, nullptr);
     ASSERT_NE(pdo->AttachedDevice, nullptr);
     ASSERT_NE(pdo->AttachedDevice->AttachedDevice, nullptr);  // bus PDO, simulated device, filter

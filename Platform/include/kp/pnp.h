@@ -39,7 +39,29 @@ std::filesystem::path KpMachineFolder(void);
 // Other drives and forms give nothing.
 std::optional<std::filesystem::path> KpMapWindowsPath(std::u16string_view WindowsPath);
 // Loads <folder>\registry.reg into the machine's registry store (replacing it).
+// The process then holds <folder>\machine.lock until KpMachineSaveRegistry or
+// another folder: a tool working on the file refuses to change it meanwhile,
+// since the machine's save would overwrite the change.
 bool KpMachineLoadRegistry(std::string* Error);
+// Saves the store to <folder>\registry.reg (volatile keys left out; temporary
+// file and rename) under <folder>\registry.lock, which every writer of the
+// file holds, and releases machine.lock.
+bool KpMachineSaveRegistry(std::string* Error);
+
+// A lock file of the machine folder ("registry.lock", "machine.lock") held
+// with flock(Operation) for the object's life; Held() is false when the file
+// cannot be opened or the lock is not granted (LOCK_NB).
+class KpMachineFileLock {
+public:
+    KpMachineFileLock(const std::filesystem::path& Folder, const char* Name, int Operation);
+    ~KpMachineFileLock();
+    KpMachineFileLock(const KpMachineFileLock&) = delete;
+    KpMachineFileLock& operator=(const KpMachineFileLock&) = delete;
+    bool Held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
 
 // ---------------------------------------------------------------------------
 // Registry paths the PnP manager uses
@@ -50,6 +72,13 @@ inline constexpr std::u16string_view kKpClassPath =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class";
 inline constexpr std::u16string_view kKpServicesPath =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
+// Device-interface records: DeviceClasses\{class}\<link with # for \> holds
+// DeviceInstance, SymbolicLink and ReferenceString; its volatile subkey
+// "Control" holds "Linked" (1 while the interface is enabled).  Records stay
+// when their device goes, so a process that loads the saved registry sees the
+// interfaces, inactive.
+inline constexpr std::u16string_view kKpDeviceClassesPath =
+    u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\DeviceClasses";
 inline constexpr std::u16string_view kKpHwProfilePath =
     u"\\Registry\\Machine\\System\\CurrentControlSet\\Hardware "
     u"Profiles\\Current\\System\\CurrentControlSet";
@@ -103,6 +132,16 @@ NTSTATUS KpPnpRemoveDevice(PDEVICE_OBJECT Pdo);
 // success (on failure it sends CANCEL_REMOVE itself); CancelRemove restarts it.
 NTSTATUS KpPnpQueryRemove(PDEVICE_OBJECT Pdo);
 NTSTATUS KpPnpCancelRemove(PDEVICE_OBJECT Pdo);
+// Restarts a device after a change of its configuration (filters, options):
+// the orderly removal, then KpPnpAddDevice of the same instance, so the stack
+// is rebuilt from the registry.  STATUS_DEVICE_BUSY, with nothing sent, while
+// file objects of the device are open; a refused query-remove leaves the device
+// running and gives its status; a failed re-add leaves it removed.  The old PDO
+// is gone on success: fetch the new one with KpPnpFindPdo.
+NTSTATUS KpPnpRestartDevice(PDEVICE_OBJECT Pdo);
+// The services of the device objects above the PDO, bottom to top, filters
+// attached at run time included.
+std::vector<std::u16string> KpPnpStackServices(PDEVICE_OBJECT Pdo);
 // Disables the interfaces and sends SURPRISE_REMOVAL; REMOVE follows with
 // KpPnpRemove once the test has closed what it opened.
 NTSTATUS KpPnpSurpriseRemove(PDEVICE_OBJECT Pdo);

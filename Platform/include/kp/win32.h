@@ -1,0 +1,34 @@
+// Host-only controls of the Win32 stand-in (Platform/win32), for tests and the
+// tools' test harness.  The tools themselves never include this header.
+//
+// Modes, chosen at the first call unless a test chooses:
+//   live  the process runs the machine (KpMachineFolder() set): the calls work on
+//         the live registry store and PnP manager and never touch the file;
+//   file  the process is a tool: the calls work on <KP_MACHINE>\registry.reg
+//         (default ./kssim-machine), reloading it when it changed and saving each
+//         change under registry.lock; a change is refused while another process
+//         runs the machine (machine.lock held).
+// Settings in a tool process come from the environment:
+//   KP_WIN32_PLATFORM  nt5 (default, 5.1), nt4 (4.0) or 9x (4.10, pre-NT)
+//   KP_WIN32_FAULTS    "Call[:Name]=Error[@N];...": the call (with that Name: the
+//                      library of LoadLibraryA, the function of GetProcAddress, the
+//                      property number of the SetupDi property calls) fails with
+//                      Error on its Nth call, or on every call without @N.
+#pragma once
+
+#include <filesystem>
+
+#include "platform/ntdef.h"
+
+void KpWin32UseMachineFile(const std::filesystem::path& Folder);
+void KpWin32UseLiveMachine(void);
+// Arguments, flags or forms no tool uses: each such call failed with
+// ERROR_CALL_NOT_IMPLEMENTED and wrote "kp win32: <call>: <what> is not modelled".
+ULONG KpWin32UnmodelledCount(void);
+// Nth = 0: every call.  The same as one KP_WIN32_FAULTS entry.
+void KpWin32FailCall(const char* Call, const char* Name, ULONG Error, ULONG Nth = 0);
+void KpWin32ClearFailures(void);
+// "nt5", "nt4" or "9x"; false for anything else.
+bool KpWin32SetPlatform(const char* Name);
+// Key, service-manager, device-set and library handles now open.
+ULONG KpWin32OpenHandleCount(void);

@@ -1,0 +1,574 @@
+// Win32 stand-in: last error, versions, the library name table, injected
+// faults and unmodelled calls, the machine the calls work on (live or file
+// mode) and the handle table.
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "kp/pnp.h"
+#include "kp/win32.h"
+#include "win32_internal.h"
+
+namespace fs = std::filesystem;
+
+namespace kp::win32 {
+namespace {
+
+thread_local DWORD t_lastError = 0;
+std::atomic<ULONG> g_unmodelled{0};
+
+// ---------------------------------------------------------------------------
+// Settings
+// ---------------------------------------------------------------------------
+struct Fault {
+    std::string Call, Name;
+    DWORD Error = 0;
+    ULONG Nth = 0;  // 0: every call
+    ULONG Seen = 0;
+};
+
+std::mutex g_settingsLock;
+bool g_settingsRead = false;
+std::vector<Fault> g_faults;
+PlatformVersion g_platform{5, 1, 2600, VER_PLATFORM_WIN32_NT};
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); i++) {
+        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+bool SetPlatformLocked(std::string_view name) {
+    if (name == "nt5")
+        g_platform = {5, 1, 2600, VER_PLATFORM_WIN32_NT};
+    else if (name == "nt4")
+        g_platform = {4, 0, 1381, VER_PLATFORM_WIN32_NT};
+    else if (name == "9x")
+        g_platform = {4, 10, 2222, VER_PLATFORM_WIN32_WINDOWS};
+    else
+        return false;
+    return true;
+}
+
+// "Call[:Name]=Error[@N]"
+bool ParseFault(const std::string& entry, Fault* fault) {
+    size_t equal = entry.find('=');
+    if (equal == std::string::npos || equal == 0) return false;
+    std::string head = entry.substr(0, equal), tail = entry.substr(equal + 1);
+    size_t colon = head.find(':');
+    fault->Call = head.substr(0, colon);
+    if (colon != std::string::npos) fault->Name = head.substr(colon + 1);
+    size_t at = tail.find('@');
+    std::string error = tail.substr(0, at);
+    char* end = nullptr;
+    unsigned long value = std::strtoul(error.c_str(), &end, 0);
+    if (error.empty() || *end != 0 || value == 0 || value > 0xFFFFFFFFul) return false;
+    fault->Error = static_cast<DWORD>(value);
+    if (at != std::string::npos) {
+        std::string nth = tail.substr(at + 1);
+        unsigned long n = std::strtoul(nth.c_str(), &end, 10);
+        if (nth.empty() || *end != 0 || n == 0 || n > 0xFFFFFFFFul) return false;
+        fault->Nth = static_cast<ULONG>(n);
+    }
+    return !fault->Call.empty();
+}
+
+void ReadSettingsLocked() {
+    if (g_settingsRead) return;
+    g_settingsRead = true;
+    if (const char* platform = std::getenv("KP_WIN32_PLATFORM")) {
+        if (!SetPlatformLocked(platform))
+            std::fprintf(stderr, "kp win32: KP_WIN32_PLATFORM=%s is not nt5, nt4 or 9x\n",
+                         platform);
+    }
+    if (const char* faults = std::getenv("KP_WIN32_FAULTS")) {
+        std::string text = faults;
+        size_t start = 0;
+        while (start <= text.size()) {
+            size_t end = text.find(';', start);
+            if (end == std::string::npos) end = text.size();
+            std::string entry = text.substr(start, end - start);
+            Fault fault;
+            if (!entry.empty()) {
+                if (ParseFault(entry, &fault))
+                    g_faults.push_back(fault);
+                else
+                    std::fprintf(stderr,
+                                 "kp win32: KP_WIN32_FAULTS: \"%s\" is not Call[:Name]=Error[@N]\n",
+                                 entry.c_str());
+            }
+            start = end + 1;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The machine
+// ---------------------------------------------------------------------------
+enum class Mode { Unset, Live, File };
+
+struct FileStamp {
+    dev_t Device = 0;
+    ino_t Inode = 0;
+    struct timespec Modified {};
+    bool Valid = false;
+};
+
+std::recursive_mutex g_machineLock;  // mode, stamp; held across a file-mode change
+Mode g_mode = Mode::Unset;
+fs::path g_folder;  // file mode
+FileStamp g_stamp;
+std::atomic<ULONGLONG> g_generation{0};
+bool g_missingReported = false;
+
+bool StampOf(const fs::path& file, FileStamp* stamp) {
+    struct stat st;
+    if (stat(file.c_str(), &st) != 0) return false;
+    stamp->Device = st.st_dev;
+    stamp->Inode = st.st_ino;
+    stamp->Modified = st.st_mtim;
+    stamp->Valid = true;
+    return true;
+}
+
+bool SameStamp(const FileStamp& a, const FileStamp& b) {
+    return a.Valid && b.Valid && a.Device == b.Device && a.Inode == b.Inode &&
+           a.Modified.tv_sec == b.Modified.tv_sec && a.Modified.tv_nsec == b.Modified.tv_nsec;
+}
+
+void ChooseModeLocked() {
+    if (g_mode != Mode::Unset) return;
+    if (!KpMachineFolder().empty()) {
+        g_mode = Mode::Live;
+        return;
+    }
+    const char* env = std::getenv("KP_MACHINE");
+    fs::path folder = fs::absolute(env != nullptr && *env != 0 ? env : "kssim-machine");
+    g_mode = Mode::File;
+    g_folder = folder;
+    std::error_code ec;
+    // The folder's standard subfolders are only made for a folder that is a machine.
+    if (fs::exists(folder / "registry.reg", ec)) {
+        std::string error;
+        if (!KpMachineSetFolder(folder, &error))
+            std::fprintf(stderr, "kp win32: %s\n", error.c_str());
+    }
+}
+
+DWORD SyncLocked() {
+    ChooseModeLocked();
+    if (g_mode == Mode::Live) return 0;
+    fs::path file = g_folder / "registry.reg";
+    FileStamp now;
+    if (!StampOf(file, &now)) {
+        if (!g_missingReported) {
+            std::fprintf(stderr, "kp win32: machine %s has no registry.reg\n", g_folder.c_str());
+            g_missingReported = true;
+        }
+        return ERROR_FILE_NOT_FOUND;
+    }
+    if (SameStamp(now, g_stamp)) return 0;
+    std::string error;
+    if (!kp::reg::Machine().LoadFile(file, &error)) {
+        std::fprintf(stderr, "kp win32: %s does not load: %s\n", file.c_str(), error.c_str());
+        g_stamp = {};
+        return ERROR_BADDB;
+    }
+    g_stamp = now;
+    g_generation++;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Handles
+// ---------------------------------------------------------------------------
+std::mutex g_handleLock;
+std::map<const void*, Object*> g_handles;
+
+}  // namespace
+
+BOOL Fail(DWORD error) {
+    t_lastError = error;
+    return FALSE;
+}
+
+DWORD Unmodelled(const char* call, const std::string& what) {
+    std::fprintf(stderr, "kp win32: %s: %s is not modelled\n", call, what.c_str());
+    g_unmodelled++;
+    t_lastError = ERROR_CALL_NOT_IMPLEMENTED;
+    return ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+DWORD InjectedFault(const char* call, std::string_view name) {
+    std::lock_guard<std::mutex> guard(g_settingsLock);
+    ReadSettingsLocked();
+    DWORD error = 0;
+    for (Fault& fault : g_faults) {
+        if (!EqualNoCase(fault.Call, call)) continue;
+        if (!fault.Name.empty() && !EqualNoCase(fault.Name, name)) continue;
+        fault.Seen++;
+        if (error == 0 && (fault.Nth == 0 || fault.Seen == fault.Nth)) error = fault.Error;
+    }
+    return error;
+}
+
+PlatformVersion Platform() {
+    std::lock_guard<std::mutex> guard(g_settingsLock);
+    ReadSettingsLocked();
+    return g_platform;
+}
+
+DWORD Sync() {
+    std::lock_guard<std::recursive_mutex> guard(g_machineLock);
+    return SyncLocked();
+}
+
+DWORD Change(const std::function<DWORD()>& edit) {
+    std::lock_guard<std::recursive_mutex> guard(g_machineLock);
+    ChooseModeLocked();
+    if (g_mode == Mode::Live) return edit();
+    if (!fs::exists(g_folder / "registry.reg")) return SyncLocked();
+    KpMachineFileLock writing(g_folder, "registry.lock", LOCK_EX);
+    KpMachineFileLock running(g_folder, "machine.lock", LOCK_SH | LOCK_NB);
+    if (!writing.Held() || !running.Held()) {
+        std::fprintf(stderr,
+                     "kp win32: machine %s is running in another process; registry.reg is left "
+                     "unchanged\n",
+                     g_folder.c_str());
+        return ERROR_SHARING_VIOLATION;
+    }
+    DWORD error = SyncLocked();
+    if (error != 0) return error;
+    error = edit();
+    if (error != 0) {
+        // The edit may have changed the store before it failed: read the file again next time.
+        g_stamp = {};
+        return error;
+    }
+    fs::path file = g_folder / "registry.reg";
+    std::string message;
+    if (!kp::reg::Machine().SaveFile(file, &message)) {
+        std::fprintf(stderr, "kp win32: cannot save %s: %s\n", file.c_str(), message.c_str());
+        g_stamp = {};
+        return ERROR_WRITE_FAULT;
+    }
+    if (!StampOf(file, &g_stamp)) g_stamp = {};
+    return 0;
+}
+
+bool LiveMode() {
+    std::lock_guard<std::recursive_mutex> guard(g_machineLock);
+    ChooseModeLocked();
+    return g_mode == Mode::Live;
+}
+
+ULONGLONG Generation() {
+    return g_generation;
+}
+
+kp::reg::Store& Store() {
+    return kp::reg::Machine();
+}
+
+std::optional<fs::path> MapFilePath(const char* call, LPCSTR path, DWORD* error) {
+    std::string text = path != nullptr ? path : "";
+    bool drive =
+        text.size() >= 3 && (text[0] == 'C' || text[0] == 'c') && text[1] == ':' && text[2] == '\\';
+    bool rooted = !text.empty() && text[0] == '\\' && (text.size() < 2 || text[1] != '\\');
+    if (!drive && !rooted) {
+        *error = Unmodelled(call, "the path form of \"" + text + "\"");
+        return std::nullopt;
+    }
+    // A path rooted without a drive is on the current drive, C:.
+    std::u16string wide;
+    if (!Widen(rooted ? "C:" + text : text, &wide)) {
+        *error = ERROR_INVALID_NAME;
+        return std::nullopt;
+    }
+    Sync();  // chooses the mode, and with it the folder
+    auto mapped = KpMapWindowsPath(wide);
+    if (!mapped) *error = ERROR_PATH_NOT_FOUND;
+    return mapped;
+}
+
+DWORD ErrorFromStatus(NTSTATUS status) {
+    switch (status) {
+        case STATUS_SUCCESS:
+            return ERROR_SUCCESS;
+        case STATUS_OBJECT_NAME_NOT_FOUND:
+            return ERROR_FILE_NOT_FOUND;
+        case STATUS_OBJECT_PATH_NOT_FOUND:
+            return ERROR_PATH_NOT_FOUND;
+        case STATUS_KEY_DELETED:
+            return ERROR_KEY_DELETED;
+        case STATUS_ACCESS_DENIED:
+            return ERROR_ACCESS_DENIED;
+        case STATUS_INSUFFICIENT_RESOURCES:
+        case STATUS_NO_MEMORY:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case STATUS_OBJECT_NAME_INVALID:
+        case STATUS_OBJECT_PATH_SYNTAX_BAD:
+            return ERROR_INVALID_NAME;
+        default:
+            return ERROR_INVALID_PARAMETER;
+    }
+}
+
+bool Widen(std::string_view text, std::u16string* out) {
+    return kp::reg::Utf8ToUtf16(text, out);
+}
+
+std::string Narrow(std::u16string_view text) {
+    return kp::reg::Utf16ToUtf8(text);
+}
+
+std::u16string GuidText(const GUID& g) {
+    char text[40];
+    std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", g.Data1,
+                  g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
+                  g.Data4[5], g.Data4[6], g.Data4[7]);
+    return std::u16string(text, text + std::strlen(text));
+}
+
+std::vector<uint8_t> NarrowValue(ULONG type, const std::vector<uint8_t>& stored) {
+    if (!IsStringType(type)) return stored;
+    std::u16string wide(stored.size() / 2, u'\0');
+    std::memcpy(wide.data(), stored.data(), wide.size() * 2);
+    std::string narrow = Narrow(wide);
+    return std::vector<uint8_t>(narrow.begin(), narrow.end());
+}
+
+bool WidenValue(ULONG type, const BYTE* data, size_t size, std::vector<uint8_t>* stored) {
+    if (!IsStringType(type)) {
+        stored->assign(data, data + size);
+        return true;
+    }
+    std::u16string wide;
+    if (!Widen(std::string_view(reinterpret_cast<const char*>(data), size), &wide)) return false;
+    stored->resize(wide.size() * 2);
+    std::memcpy(stored->data(), wide.data(), stored->size());
+    return true;
+}
+
+void Register(Object* object) {
+    std::lock_guard<std::mutex> guard(g_handleLock);
+    g_handles[object] = object;
+}
+
+Object* Lookup(const void* handle, Kind kind) {
+    std::lock_guard<std::mutex> guard(g_handleLock);
+    auto it = g_handles.find(handle);
+    return it != g_handles.end() && it->second->kind == kind ? it->second : nullptr;
+}
+
+bool Close(const void* handle, Kind kind) {
+    Object* object;
+    {
+        std::lock_guard<std::mutex> guard(g_handleLock);
+        auto it = g_handles.find(handle);
+        if (it == g_handles.end() || it->second->kind != kind) return false;
+        object = it->second;
+        g_handles.erase(it);
+    }
+    delete object;
+    return true;
+}
+
+}  // namespace kp::win32
+
+using namespace kp::win32;
+
+// ---------------------------------------------------------------------------
+// Host controls (kp/win32.h)
+// ---------------------------------------------------------------------------
+void KpWin32UseMachineFile(const fs::path& Folder) {
+    std::lock_guard<std::recursive_mutex> guard(g_machineLock);
+    g_mode = Mode::File;
+    g_folder = fs::absolute(Folder);
+    g_stamp = {};
+    g_missingReported = false;
+}
+
+void KpWin32UseLiveMachine(void) {
+    std::lock_guard<std::recursive_mutex> guard(g_machineLock);
+    g_mode = Mode::Live;
+    g_stamp = {};
+    g_generation++;
+}
+
+ULONG KpWin32UnmodelledCount(void) {
+    return g_unmodelled;
+}
+
+void KpWin32FailCall(const char* Call, const char* Name, ULONG Error, ULONG Nth) {
+    std::lock_guard<std::mutex> guard(g_settingsLock);
+    ReadSettingsLocked();
+    Fault fault;
+    fault.Call = Call;
+    fault.Name = Name != nullptr ? Name : "";
+    fault.Error = Error;
+    fault.Nth = Nth;
+    g_faults.push_back(fault);
+}
+
+void KpWin32ClearFailures(void) {
+    std::lock_guard<std::mutex> guard(g_settingsLock);
+    ReadSettingsLocked();
+    g_faults.clear();
+}
+
+bool KpWin32SetPlatform(const char* Name) {
+    std::lock_guard<std::mutex> guard(g_settingsLock);
+    ReadSettingsLocked();
+    return SetPlatformLocked(Name != nullptr ? Name : "");
+}
+
+ULONG KpWin32OpenHandleCount(void) {
+    std::lock_guard<std::mutex> guard(g_handleLock);
+    return static_cast<ULONG>(g_handles.size());
+}
+
+// ---------------------------------------------------------------------------
+// GetLastError / SetLastError
+// ---------------------------------------------------------------------------
+DWORD WINAPI GetLastError(void) {
+    return t_lastError;
+}
+
+void WINAPI SetLastError(DWORD dwErrCode) {
+    t_lastError = dwErrCode;
+}
+
+// ---------------------------------------------------------------------------
+// GetVersionExA
+// ---------------------------------------------------------------------------
+BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
+    if (DWORD error = InjectedFault("GetVersionExA")) return Fail(error);
+    if (lpVersionInformation == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    if (lpVersionInformation->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA))
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    PlatformVersion v = Platform();
+    lpVersionInformation->dwMajorVersion = v.Major;
+    lpVersionInformation->dwMinorVersion = v.Minor;
+    lpVersionInformation->dwBuildNumber = v.Build;
+    lpVersionInformation->dwPlatformId = v.PlatformId;
+    std::memset(lpVersionInformation->szCSDVersion, 0, sizeof lpVersionInformation->szCSDVersion);
+    return TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// GetWindowsDirectoryA
+// ---------------------------------------------------------------------------
+UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
+    static const char kWindows[] = "C:\\WINDOWS";
+    if (DWORD error = InjectedFault("GetWindowsDirectoryA")) {
+        SetLastError(error);
+        return 0;
+    }
+    UINT length = sizeof kWindows - 1;
+    if (lpBuffer == nullptr || uSize < length + 1) return length + 1;
+    std::memcpy(lpBuffer, kWindows, length + 1);
+    return length;
+}
+
+// ---------------------------------------------------------------------------
+// LoadLibraryA / GetProcAddress / FreeLibrary over a name table
+// ---------------------------------------------------------------------------
+struct KpWin32Module : Object {
+    KpWin32Module() : Object(Kind::Module) {}
+    std::string Name;
+};
+
+namespace {
+
+// A function of the table as the loader hands it out.
+template <typename Function>
+FARPROC Export(Function* function) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+}
+
+struct LibraryEntry {
+    const char* Name;
+    std::vector<std::pair<const char*, FARPROC>> Functions;
+};
+
+const std::vector<LibraryEntry>& Libraries() {
+    static const std::vector<LibraryEntry> table = {
+        {"ADVAPI32.dll",
+         {
+             {"CreateServiceA", Export(&CreateServiceA)},
+             {"CloseServiceHandle", Export(&CloseServiceHandle)},
+             {"OpenServiceA", Export(&OpenServiceA)},
+             {"DeleteService", Export(&DeleteService)},
+             {"OpenSCManagerA", Export(&OpenSCManagerA)},
+         }},
+    };
+    return table;
+}
+
+const LibraryEntry* FindLibrary(std::string_view name) {
+    for (const LibraryEntry& library : Libraries()) {
+        if (EqualNoCase(library.Name, name)) return &library;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
+    std::string name = lpLibFileName != nullptr ? lpLibFileName : "";
+    if (name.find_first_of("\\/:") != std::string::npos) {
+        Unmodelled("LoadLibraryA", "a path (\"" + name + "\")");
+        return nullptr;
+    }
+    // The platform adds ".dll" to a name without an extension.
+    if (name.find('.') == std::string::npos) name += ".dll";
+    if (DWORD error = InjectedFault("LoadLibraryA", name)) {
+        SetLastError(error);
+        return nullptr;
+    }
+    const LibraryEntry* library = FindLibrary(name);
+    if (library == nullptr) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    auto module = new KpWin32Module();
+    module->Name = library->Name;
+    Register(module);
+    return module;
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+    auto module = static_cast<KpWin32Module*>(Lookup(hModule, Kind::Module));
+    if (module == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (reinterpret_cast<uintptr_t>(lpProcName) < 0x10000) {
+        Unmodelled("GetProcAddress", "an ordinal");
+        return nullptr;
+    }
+    if (DWORD error = InjectedFault("GetProcAddress", lpProcName)) {
+        SetLastError(error);
+        return nullptr;
+    }
+    for (auto& [name, function] : FindLibrary(module->Name)->Functions) {
+        if (EqualNoCase(name, lpProcName)) return function;
+    }
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+}
+
+BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
+    if (!Close(hLibModule, Kind::Module)) return Fail(ERROR_INVALID_HANDLE);
+    return TRUE;
+}
