@@ -342,7 +342,7 @@ std::u16string GuidText(const GUID& g) {
 std::vector<uint8_t> NarrowValue(ULONG type, const std::vector<uint8_t>& stored) {
     if (!IsStringType(type)) return stored;
     std::u16string wide(stored.size() / 2, u'\0');
-    std::memcpy(wide.data(), stored.data(), wide.size() * 2);
+    if (!wide.empty()) std::memcpy(wide.data(), stored.data(), wide.size() * 2);
     std::string narrow = Narrow(wide);
     return std::vector<uint8_t>(narrow.begin(), narrow.end());
 }
@@ -355,7 +355,7 @@ bool WidenValue(ULONG type, const BYTE* data, size_t size, std::vector<uint8_t>*
     std::u16string wide;
     if (!Widen(std::string_view(reinterpret_cast<const char*>(data), size), &wide)) return false;
     stored->resize(wide.size() * 2);
-    std::memcpy(stored->data(), wide.data(), stored->size());
+    if (!stored->empty()) std::memcpy(stored->data(), wide.data(), stored->size());
     return true;
 }
 
