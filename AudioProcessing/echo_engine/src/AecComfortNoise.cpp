@@ -159,21 +159,32 @@ void ComfortNoiseGenerate(AecComfortNoise* cn, int16_t* out, int n) {
     }
 
     // All-pole synthesis 1/A(z) in Q12 with the past outputs kept to 12
-    // fractional bits.
+    // fractional bits.  The past outputs run in one line, oldest first, so
+    // that no memory moves per sample.
+    int16_t high[kNoiseOrder + 2 * kPiece];
+    int16_t low[kNoiseOrder + 2 * kPiece];
+    for (int j = 0; j < kNoiseOrder; ++j) {
+        high[kNoiseOrder - 1 - j] = cn->memoryHigh[j];
+        low[kNoiseOrder - 1 - j] = cn->memoryLow[j];
+    }
     for (int i = 0; i < n; ++i) {
-        int64_t high = 0, low = 0;
+        const int16_t* h = high + kNoiseOrder + i;  // h[-1] is the newest past output
+        const int16_t* l = low + kNoiseOrder + i;
+        int64_t sumHigh = 0, sumLow = 0;
         for (int j = 1; j <= kNoiseOrder; ++j) {
-            high += int32_t(cn->lpc[j]) * cn->memoryHigh[j - 1];
-            low += int32_t(cn->lpc[j]) * cn->memoryLow[j - 1];
+            sumHigh += int32_t(cn->lpc[j]) * h[-j];
+            sumLow += int32_t(cn->lpc[j]) * l[-j];
         }
-        int64_t acc = int64_t(exc[i]) * 4096 - high - (low >> 12);
+        int64_t acc = int64_t(exc[i]) * 4096 - sumHigh - (sumLow >> 12);
         if (acc > (int64_t(32767) << 12)) acc = int64_t(32767) << 12;
         if (acc < (int64_t(-32768) << 12)) acc = int64_t(-32768) << 12;
         out[i] = Saturate16((acc + 2048) >> 12);
-        move16(cn->memoryHigh + 1, cn->memoryHigh, kNoiseOrder - 1);
-        move16(cn->memoryLow + 1, cn->memoryLow, kNoiseOrder - 1);
-        cn->memoryHigh[0] = static_cast<int16_t>(acc >> 12);
-        cn->memoryLow[0] = static_cast<int16_t>(acc & 0xFFF);
+        high[kNoiseOrder + i] = static_cast<int16_t>(acc >> 12);
+        low[kNoiseOrder + i] = static_cast<int16_t>(acc & 0xFFF);
+    }
+    for (int j = 0; j < kNoiseOrder; ++j) {
+        cn->memoryHigh[j] = high[kNoiseOrder + n - 1 - j];
+        cn->memoryLow[j] = low[kNoiseOrder + n - 1 - j];
     }
 }
 

@@ -167,17 +167,46 @@ void FilterStepSize(const AecCanceller* c, int16_t* mu, int* exponent) {
     *exponent = 16 - n2 - den.shift;
 }
 
+namespace {
+
+// The rounded 16-bit update factor r = g / 2^15 of an error, from the step
+// mantissa mu and exponent s: g = err * mu * 2^s, saturating where a left
+// shift does not fit.
+int16_t UpdateFactor(int16_t err, int16_t mu, int s) {
+    int32_t product = int32_t(err) * mu;
+    int32_t g;
+    if (s >= 0) {
+        // A left shift that does not fit saturates (on the product's sign).
+        if (product == 0)
+            g = 0;
+        else if (s > 31 || norm32(product) < s)
+            g = product > 0 ? 0x7FFF0000 : static_cast<int32_t>(0x80010000u);
+        else
+            g = WrapShl32(product, s);
+    } else {
+        g = ShiftRight32(product, -s);
+    }
+    int64_t magnitude = g < 0 ? -int64_t(g) : int64_t(g);
+    if (magnitude >= 0x3FFF4000 && g > 0) return 32767;
+    if (magnitude >= 0x3FFF4000) return -32768;
+    return static_cast<int16_t>((g + 16384) >> 15);
+}
+
+}  // namespace
+
 void FilterPass(AecCanceller* c, const int16_t* near, int start) {
     int16_t mu = 0;
     int s = 0;
     if (c->adaptFlag) FilterStepSize(c, &mu, &s);
     const int n = c->activeLength;
     int p = c->bulkDelay - start + kPiece;
+    // Echo estimate: Q15 taps on Q0 far end, wrapping 32-bit sum.  Each
+    // sample's update and the next sample's estimate share one pass over the
+    // taps.
+    int32_t sum = FilterDot(c->taps, c->history2 + p - 1, n);
     for (int j = 0; j < kSubBlock; ++j) {
         --p;
         const int idx = start + j;
-        // Echo estimate: Q15 taps on Q0 far end, wrapping 32-bit sum.
-        int32_t sum = dot(c->taps, c->history2 + p, n);
         int16_t y;
         if (sum < -0x3FFFFFFF)
             y = -32768;
@@ -188,39 +217,23 @@ void FilterPass(AecCanceller* c, const int16_t* near, int start) {
         int16_t err = Saturate16(int32_t(near[idx]) - y);
         c->estimates[idx] = y;
         c->errors[idx] = err;
-        if (!c->adaptFlag || err == 0) continue;
-        // g = err * mu * 2^s; r = g / 2^15 in 16 bits; taps += x1 * r / 2^16.
-        int32_t product = int32_t(err) * mu;
-        int32_t g;
-        if (s >= 0) {
-            // A left shift that does not fit saturates (on the product's sign).
-            if (product == 0)
-                g = 0;
-            else if (s > 31 || norm32(product) < s)
-                g = product > 0 ? 0x7FFF0000 : static_cast<int32_t>(0x80010000u);
-            else
-                g = WrapShl32(product, s);
-        } else {
-            g = ShiftRight32(product, -s);
-        }
-        int16_t r;
-        int64_t magnitude = g < 0 ? -int64_t(g) : int64_t(g);
-        if (magnitude >= 0x3FFF4000 && g > 0)
-            r = 32767;
-        else if (magnitude >= 0x3FFF4000)
-            r = -32768;
-        else
-            r = static_cast<int16_t>((g + 16384) >> 15);
-        tapUpdate(r, n, c->history1 + p, c->taps);
+        const bool last = j == kSubBlock - 1;
+        // taps += x1 * r / 2^16; an error or factor of 0 leaves them as they are.
+        const int16_t r = c->adaptFlag && err != 0 ? UpdateFactor(err, mu, s) : 0;
+        if (r != 0 && !last)
+            sum = FilterUpdateDot(r, n, c->history1 + p, c->taps, c->history2 + p - 1);
+        else if (r != 0)
+            FilterUpdate(r, n, c->history1 + p, c->taps);
+        else if (!last)
+            sum = FilterDot(c->taps, c->history2 + p - 1, n);
     }
 }
 
 void FilterTapEnergies(AecCanceller* c) {
     const int n = c->activeLength;
-    int64_t first = 0, middle = 0, last = 0;
-    for (int i = 0; i < 32; ++i) first += int32_t(c->taps[i]) * c->taps[i];
-    for (int i = 32; i < n - 32; ++i) middle += int32_t(c->taps[i]) * c->taps[i];
-    for (int i = n - 32; i < n; ++i) last += int32_t(c->taps[i]) * c->taps[i];
+    const int64_t first = FilterSumSquares(c->taps, 32);
+    const int64_t middle = FilterSumSquares(c->taps + 32, n - 64);
+    const int64_t last = FilterSumSquares(c->taps + n - 32, 32);
     // Q30 squared norms to Q21.
     c->tapEnergyFirst = Saturate32(first >> 9);
     c->tapEnergyLast = Saturate32(last >> 9);

@@ -251,6 +251,14 @@ int FilterWindowStart(const AecCanceller* c, int subBlockStart);
 // One whitened sample from x[0..5] (newest first) with Q13 coefficients
 // whitening[1..5], the input shifted right by `shift` first.
 int16_t WhitenSample(const int16_t* whitening, const int16_t* x, int shift);
+// The filter's inner loops, the same bits as dot and tapUpdate: the estimate
+// sum, the update, and an update followed by the next estimate sum over the
+// updated taps (one pass).
+int32_t FilterDot(const int16_t* taps, const int16_t* x, int n);
+void FilterUpdate(int16_t r, int n, const int16_t* x, int16_t* taps);
+int32_t FilterUpdateDot(int16_t r, int n, const int16_t* x1, int16_t* taps, const int16_t* x2);
+// Sum of x[i]^2, exact.
+int64_t FilterSumSquares(const int16_t* x, int n);
 
 // ---- energy tracking and adaptation control ----
 void EnergyInit(AecCanceller* c);

@@ -476,4 +476,69 @@ TEST(Determinism, AFixedRunGivesTheSameOutput) {
         << std::hex << echotest::Fingerprint(ReferenceRun(16000));
 }
 
+// Every setting that changes the engine's path (rate, tail, state-machine
+// hold, comfort noise, auto-off) on the reference scene and on recorded
+// speech keeps its exact output: a regression guard for the engine's
+// arithmetic, whatever the code's shape.
+struct Setting {
+    int rate;
+    uint16_t tail, stateMachine, comfortNoise, autoOff;
+    bool speech;
+    uint64_t fingerprint;
+};
+
+class EveryConfiguration : public testing::TestWithParam<Setting> {};
+
+TEST_P(EveryConfiguration, KeepsItsExactOutput) {
+    const Setting st = GetParam();
+    std::vector<int16_t> far, mic;
+    if (st.speech) {
+        std::vector<double> f, n;
+        if (!LoadClip("far_talker_16k.wav", st.rate, &f) ||
+            !LoadClip("near_talker_16k.wav", st.rate, &n))
+            GTEST_SKIP() << "speech clips not found in " ZV_SPEECH_DIR;
+        const size_t len = std::min(f.size(), Sec(12, st.rate));
+        f.resize(len);
+        std::vector<double> talk(len, 0.0);
+        for (size_t i = Sec(7, st.rate); i < Sec(9, st.rate) && i - Sec(7, st.rate) < n.size(); ++i)
+            talk[i] = n[i - Sec(7, st.rate)];
+        echotest::EchoPathParams ep;
+        ep.rate = st.rate;
+        auto echo = echotest::Convolve(f, echotest::EchoImpulse(ep));
+        far = echotest::ToPcm(f);
+        mic = echotest::ToPcm(echotest::Mix({echo, talk, echotest::Noise(9, len, -55, true)}));
+    } else {
+        Scene s;
+        s.rate = st.rate;
+        s.seconds = 12;
+        s.nearTalk = {{6.0, 7.5}};
+        s.pathChangeAt = 9;
+        s.Build();
+        far = s.far;
+        mic = s.mic;
+    }
+    Engine e;
+    if (st.rate == 16000) e.Set(AEC_PROP_SAMPLE_RATE, 16000);
+    e.Set(AEC_PROP_TAIL_LENGTH, st.tail);
+    e.Set(AEC_PROP_STATE_MACHINE, st.stateMachine ? 10 : 0);
+    e.Set(AEC_PROP_COMFORT_NOISE, st.comfortNoise);
+    e.Set(AEC_PROP_AUTO_OFF, st.autoOff);
+    const uint64_t fp = echotest::Fingerprint(RunEngine(e.get(), st.rate, far, mic, 100).out);
+    EXPECT_EQ(fp, st.fingerprint) << std::hex << "0x" << fp;
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, EveryConfiguration,
+                         testing::Values(Setting{8000, 64, 1, 3, 0, false, 0xb89a0ab84bd4c302ull},
+                                         Setting{8000, 32, 1, 3, 0, false, 0xfe9fe1e198ebb6fdull},
+                                         Setting{8000, 64, 0, 0, 0, false, 0x16dfd7ed5e5531bcull},
+                                         Setting{8000, 32, 0, 2, 1, false, 0x3e0d8f4790431fdaull},
+                                         Setting{16000, 64, 1, 3, 0, false, 0xe3431e3063047725ull},
+                                         Setting{16000, 32, 1, 3, 0, false, 0x26f63817f621de4bull},
+                                         Setting{16000, 64, 0, 0, 0, false, 0x437d7043a129cd29ull},
+                                         Setting{16000, 32, 0, 2, 1, false, 0xa49a3612758304f2ull},
+                                         Setting{8000, 64, 1, 3, 0, true, 0x55d88f2589e6c666ull},
+                                         Setting{8000, 32, 0, 1, 0, true, 0x306c4dab59b6b11full},
+                                         Setting{16000, 64, 1, 3, 0, true, 0xc83787efacfea063ull},
+                                         Setting{16000, 32, 0, 1, 0, true, 0x8c335d7607c1cb64ull}));
+
 }  // namespace

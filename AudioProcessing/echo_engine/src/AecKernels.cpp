@@ -1,0 +1,114 @@
+// The adaptive filter's inner loops: the tap energies, the echo estimate (a wrapping 32-bit
+// dot product of 16-bit taps and samples) and the tap update.  On x86-64,
+// where SSE2 is always present, they run eight taps at a time; elsewhere the
+// plain loops of AecFixedPoint.h serve.  Both give the same bits: the dot
+// product's pairwise sums (pmaddwd) and its partial sums wrap modulo 2^32
+// like the plain sum, and the update's rounded product is formed exactly
+// from the high and low halves of the 32-bit product:
+//   (x * r + 0x8000) >> 16 = hi16(x * r) + (lo16(x * r) >> 15, unsigned).
+#include "AecInternal.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace aec {
+
+#if defined(__SSE2__)
+
+namespace {
+
+int32_t HorizontalSum(__m128i v) {
+    v = _mm_add_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)));
+    v = _mm_add_epi32(v, _mm_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1)));
+    return _mm_cvtsi128_si32(v);
+}
+
+// Eight rounded updates (x * r + 0x8000) >> 16 added to eight taps, wrapping.
+__m128i UpdateEight(__m128i taps, __m128i x, __m128i r) {
+    const __m128i hi = _mm_mulhi_epi16(x, r);
+    const __m128i carry = _mm_srli_epi16(_mm_mullo_epi16(x, r), 15);
+    return _mm_add_epi16(taps, _mm_add_epi16(hi, carry));
+}
+
+}  // namespace
+
+int32_t FilterDot(const int16_t* taps, const int16_t* x, int n) {
+    __m128i acc = _mm_setzero_si128();
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(taps + i));
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
+        acc = _mm_add_epi32(acc, _mm_madd_epi16(t, v));
+    }
+    return WrapAdd32(HorizontalSum(acc), dot(taps + i, x + i, n - i));
+}
+
+void FilterUpdate(int16_t r, int n, const int16_t* x, int16_t* taps) {
+    const __m128i rv = _mm_set1_epi16(r);
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        __m128i* t = reinterpret_cast<__m128i*>(taps + i);
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
+        _mm_storeu_si128(t, UpdateEight(_mm_loadu_si128(t), v, rv));
+    }
+    tapUpdate(r, n - i, x + i, taps + i);
+}
+
+int32_t FilterUpdateDot(int16_t r, int n, const int16_t* x1, int16_t* taps, const int16_t* x2) {
+    const __m128i rv = _mm_set1_epi16(r);
+    __m128i acc = _mm_setzero_si128();
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        __m128i* t = reinterpret_cast<__m128i*>(taps + i);
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x1 + i));
+        const __m128i updated = UpdateEight(_mm_loadu_si128(t), v, rv);
+        _mm_storeu_si128(t, updated);
+        const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x2 + i));
+        acc = _mm_add_epi32(acc, _mm_madd_epi16(updated, w));
+    }
+    tapUpdate(r, n - i, x1 + i, taps + i);
+    return WrapAdd32(HorizontalSum(acc), dot(taps + i, x2 + i, n - i));
+}
+
+int64_t FilterSumSquares(const int16_t* x, int n) {
+    // Each pair sum of squares is at most 2^31: exact as an unsigned 32-bit
+    // lane, then widened into 64-bit sums.
+    const __m128i zero = _mm_setzero_si128();
+    __m128i acc = zero;
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
+        const __m128i pairs = _mm_madd_epi16(v, v);
+        acc = _mm_add_epi64(acc, _mm_unpacklo_epi32(pairs, zero));
+        acc = _mm_add_epi64(acc, _mm_unpackhi_epi32(pairs, zero));
+    }
+    int64_t sum = _mm_cvtsi128_si64(acc) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
+    for (; i < n; ++i) sum += int32_t(x[i]) * x[i];
+    return sum;
+}
+
+#else
+
+int64_t FilterSumSquares(const int16_t* x, int n) {
+    int64_t sum = 0;
+    for (int i = 0; i < n; ++i) sum += int32_t(x[i]) * x[i];
+    return sum;
+}
+
+int32_t FilterDot(const int16_t* taps, const int16_t* x, int n) {
+    return dot(taps, x, n);
+}
+
+void FilterUpdate(int16_t r, int n, const int16_t* x, int16_t* taps) {
+    tapUpdate(r, n, x, taps);
+}
+
+int32_t FilterUpdateDot(int16_t r, int n, const int16_t* x1, int16_t* taps, const int16_t* x2) {
+    tapUpdate(r, n, x1, taps);
+    return dot(taps, x2, n);
+}
+
+#endif
+
+}  // namespace aec

@@ -1,0 +1,48 @@
+// The adaptive filter's vector loops against the plain loops they stand
+// for: the same bits for every length, misalignment and extreme value.
+#include "AecHarness.h"
+
+using namespace aec;
+
+namespace {
+
+std::vector<int16_t> Samples(echotest::Rng& rng, size_t n) {
+    // Mostly random, with runs of the extremes that make products and pair
+    // sums overflow.
+    std::vector<int16_t> v(n);
+    for (size_t i = 0; i < n; ++i) {
+        const uint64_t pick = rng.Next() % 8;
+        v[i] = pick == 0 ? -32768 : pick == 1 ? 32767 : int16_t(rng.Next());
+    }
+    return v;
+}
+
+TEST(AecKernels, MatchThePlainLoopsBitForBit) {
+    echotest::Rng rng(8);
+    const int16_t factors[] = {-32768, -32767, -1, 1, 2, 12345, 32767};
+    for (int n : {0, 1, 7, 8, 9, 15, 64, 128, 136, 512, 1024}) {
+        for (int offset = 0; offset < 8; ++offset) {
+            SCOPED_TRACE(testing::Message() << n << " +" << offset);
+            const std::vector<int16_t> x1 = Samples(rng, size_t(n + 16));
+            const std::vector<int16_t> x2 = Samples(rng, size_t(n + 16));
+            const std::vector<int16_t> taps0 = Samples(rng, size_t(n + 16));
+            const int16_t* a = x1.data() + offset;
+            const int16_t* b = x2.data() + (7 - offset);
+            EXPECT_EQ(FilterDot(taps0.data() + offset, b, n), dot(taps0.data() + offset, b, n));
+            int64_t squares = 0;
+            for (int i = 0; i < n; ++i) squares += int64_t(a[i]) * a[i];
+            EXPECT_EQ(FilterSumSquares(a, n), squares);
+            for (int16_t r : {factors[rng.Next() % 7], int16_t(rng.Next())}) {
+                std::vector<int16_t> plain = taps0, fast = taps0, fused = taps0;
+                tapUpdate(r, n, a, plain.data() + offset);
+                FilterUpdate(r, n, a, fast.data() + offset);
+                EXPECT_EQ(fast, plain) << r;
+                const int32_t sum = FilterUpdateDot(r, n, a, fused.data() + offset, b);
+                EXPECT_EQ(fused, plain) << r;
+                EXPECT_EQ(sum, dot(plain.data() + offset, b, n)) << r;
+            }
+        }
+    }
+}
+
+}  // namespace
