@@ -547,6 +547,36 @@ TEST(Win32File, ToolRefusesWhileTheMachineRuns) {
     EXPECT_NE(machine.RegistryBytes(), before);
 }
 
+TEST(Win32File, KeyHandlesFollowTheFileAcrossReloads) {
+    TempMachine machine("reload");
+    machine.WriteRegistry(std::string("[") + kSoftware + "]\r\n\r\n");
+    KpWin32UseMachineFile(machine.Folder());
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KpWin32Test", 0,
+                            KEY_QUERY_VALUE | KEY_SET_VALUE, &key),
+              ERROR_SUCCESS);
+    DWORD value = 0, size = sizeof value;
+    EXPECT_EQ(RegQueryValueExA(key, "v0", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
+              ERROR_FILE_NOT_FOUND);
+    // Another process changes the file: the open handle sees the change.
+    ASSERT_EQ(machine.Run(KP_SETVALUES, {"v", "2"}).ExitCode, 0);
+    size = sizeof value;
+    EXPECT_EQ(RegQueryValueExA(key, "v1", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(value, 1u);
+    // And this process's change reaches the file, the other's kept.
+    value = 42;
+    ASSERT_EQ(RegSetValueExA(key, "mine", 0, REG_DWORD, reinterpret_cast<BYTE*>(&value), 4),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    auto store = machine.Registry();
+    EXPECT_EQ(kp::tooltest::ValueOf(*store, kSoftware, "mine")->Bytes,
+              std::string("\x2a\0\0\0", 4));
+    EXPECT_TRUE(kp::tooltest::ValueOf(*store, kSoftware, "v0"));
+    KpWin32UseLiveMachine();
+    kp::reg::Machine().Clear();
+}
+
 TEST(Win32File, FolderWithoutRegistryFails) {
     TempMachine machine("empty");
     auto result = machine.Run(KP_SETVALUES, {"v", "1"});
