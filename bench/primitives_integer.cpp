@@ -21,8 +21,107 @@ void MemcpyBytes(benchmark::State& state, int64_t bytes) {
         benchmark::DoNotOptimize(dst.data());
     }
 }
+void MemcpyI16(benchmark::State& state) {
+    MemcpyBytes(state, state.range(0) * 2);
+}
 void MemcpyF32(benchmark::State& state) {
-    MemcpyBytes(state, state.range(0) * 4);
+    MemcpyBytes(state, state.range(0) * 4);  // also two 16-bit inputs
+}
+
+// ---- Integer rows -------------------------------------------------------------------
+
+// Two input arrays and an output of n samples each.
+struct Arrays {
+    explicit Arrays(int n) : a(n), b(n), d(n) {
+        for (int i = 0; i < n; ++i) {
+            a[i] = static_cast<int16_t>(i * 7919);
+            b[i] = static_cast<int16_t>(i * 104729 + 3);
+        }
+    }
+    std::vector<int16_t> a, b, d;
+};
+
+template <int32_t Entry, class Call>
+void Measure(benchmark::State& state, int v, Call call) {
+    const int n = static_cast<int>(state.range(0));
+    Arrays x(n);
+    auto member = sp_dispatch_member<Entry>(v);
+    for (auto _ : state) {
+        call(member, x, n);
+        benchmark::DoNotOptimize(x.d.data());
+        benchmark::ClobberMemory();
+    }
+}
+
+void SubSat(benchmark::State& s, int v) {
+    Measure<sp_entry_sp_sub_sat_i16>(
+        s, v, [](auto f, Arrays& x, int n) { f(x.a.data(), x.b.data(), x.d.data(), n); });
+}
+void AddSat(benchmark::State& s, int v) {
+    Measure<sp_entry_sp_add_sat_i16>(
+        s, v, [](auto f, Arrays& x, int n) { f(x.a.data(), x.b.data(), x.d.data(), n); });
+}
+void AbsSat(benchmark::State& s, int v) {
+    Measure<sp_entry_sp_abs_sat_i16_inplace>(s, v,
+                                             [](auto f, Arrays& x, int n) { f(x.d.data(), n); });
+}
+void RShift(benchmark::State& s, int v) {
+    Measure<sp_entry_sp_rshift_i16>(
+        s, v, [](auto f, Arrays& x, int n) { f(x.a.data(), 3, x.d.data(), n); });
+}
+void LShiftInPlace(benchmark::State& s, int v) {
+    Measure<sp_entry_sp_lshift_i16_inplace>(s, v,
+                                            [](auto f, Arrays& x, int n) { f(1, x.d.data(), n); });
+}
+void SubConstScaled(benchmark::State& s, int v) {
+    Measure<sp_entry_sp_sub_const_i16_scaled>(
+        s, v, [](auto f, Arrays& x, int n) { f(x.a.data(), 100, x.d.data(), n, 3); });
+}
+void MaxI16(benchmark::State& s, int v) {
+    Measure<sp_entry_sp_max_i16>(s, v,
+                                 [](auto f, Arrays& x, int n) { f(x.a.data(), n, x.d.data()); });
+}
+void MaxIndexI16(benchmark::State& s, int v) {
+    Measure<sp_entry_sp_max_index_i16>(s, v, [](auto f, Arrays& x, int n) {
+        int32_t index;
+        f(x.a.data(), n, x.d.data(), &index);
+        benchmark::DoNotOptimize(index);
+    });
+}
+void SumScaled(benchmark::State& s, int v) {
+    Measure<sp_entry_sp_sum_i16_scaled>(
+        s, v, [](auto f, Arrays& x, int n) { f(x.a.data(), n, x.d.data(), 4); });
+}
+void DotF32(benchmark::State& s, int v) {
+    Measure<sp_entry_sp_dot_i16_to_f32>(s, v, [](auto f, Arrays& x, int n) {
+        float dot;
+        f(x.a.data(), x.b.data(), n, &dot);
+        benchmark::DoNotOptimize(dot);
+    });
+}
+
+// ---- Fills ----------------------------------------------------------------------------
+
+void SetI16(benchmark::State& s, int v) {
+    Measure<sp_entry_sp_set_i16>(s, v, [](auto f, Arrays& x, int n) { f(-3, x.d.data(), n); });
+}
+void Set32(benchmark::State& s, int v) {
+    const int n = static_cast<int>(s.range(0));
+    std::vector<uint32_t> d(n);
+    auto set = sp_dispatch_member<sp_entry_sp_set_32>(v);
+    for (auto _ : s) {
+        set(0x3F800000u, d.data(), n);
+        benchmark::DoNotOptimize(d.data());
+    }
+}
+template <int kSize>
+void MemsetRef(benchmark::State& s) {
+    const int64_t bytes = s.range(0) * kSize;
+    std::vector<unsigned char> d(bytes);
+    for (auto _ : s) {
+        memset(d.data(), 0x5A, bytes);
+        benchmark::DoNotOptimize(d.data());
+    }
 }
 
 // ---- Copy and move --------------------------------------------------------------------
@@ -70,6 +169,18 @@ const std::vector<kpbench::RatioOp> kOps = {
      kLengths},
     {"move_f32", Move<float, sp_entry_sp_move_f32, false>, MemmoveRef<float, false>, "memmove",
      kLengths},
+    {"set_i16", SetI16, MemsetRef<2>, "memset", kLengths},
+    {"set_32", Set32, MemsetRef<4>, "memset", kLengths},
+    {"sub_sat_i16", SubSat, MemcpyF32, "memcpy", kLengths},
+    {"add_sat_i16", AddSat, MemcpyF32, "memcpy", kLengths},
+    {"abs_sat_i16", AbsSat, MemcpyI16, "memcpy", kLengths},
+    {"rshift_i16", RShift, MemcpyI16, "memcpy", kLengths},
+    {"lshift_i16_inpl", LShiftInPlace, MemcpyI16, "memcpy", kLengths},
+    {"sub_const_i16", SubConstScaled, MemcpyI16, "memcpy", kLengths},
+    {"max_i16", MaxI16, MemcpyI16, "memcpy", kLengths},
+    {"max_index_i16", MaxIndexI16, MemcpyI16, "memcpy", kLengths},
+    {"sum_i16_scaled", SumScaled, MemcpyI16, "memcpy", kLengths},
+    {"dot_i16_to_f32", DotF32, MemcpyF32, "memcpy", kLengths},
 };
 
 }  // namespace

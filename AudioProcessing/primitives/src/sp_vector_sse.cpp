@@ -5,9 +5,10 @@
 #include <emmintrin.h>
 #include <xmmintrin.h>
 
-#include "sp_vector_internal.h"
-
-using namespace sp_internal;
+#define SP_LOADU(p) _mm_loadu_si128(p)
+#define SP_VEC_BYTES 8
+#define SP_MEMBER(name) name##_sse
+#include "sp_vector_simd.inc"
 
 namespace {
 
