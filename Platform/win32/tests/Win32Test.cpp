@@ -282,6 +282,17 @@ TEST_F(Win32Live, VersionRecordsOfImages) {
     // A path rooted without a drive is on C:, where "\SystemRoot" is no folder.
     EXPECT_EQ(GetFileVersionInfoSizeA("\\SystemRoot\\system32\\drivers\\ver.sys", &handle), 0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    // Relative paths and other drives are not modelled: a call must never find
+    // a file the platform would not.
+    ::testing::internal::CaptureStderr();
+    for (const char* path :
+         {"System32\\drivers\\ver.sys", "D:\\WINDOWS\\system32\\drivers\\ver.sys"}) {
+        EXPECT_EQ(GetFileVersionInfoSizeA(path, &handle), 0u);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
+    }
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("is not modelled"), std::string::npos);
+    EXPECT_EQ(KpWin32UnmodelledCount(), unmodelled_ + 2);
+    unmodelled_ += 2;
 }
 
 // ---------------------------------------------------------------------------

@@ -144,6 +144,36 @@ TEST_F(PnpTest, ARefusedQueryRemoveIsCancelledAndTheDeviceRuns) {
     EXPECT_EQ(KpPnpInterfaceLinks(pdo, true).size(), 2u);
 }
 
+TEST_F(PnpTest, RestartRebuildsTheStackFromTheRegistry) {
+    TestMachine machine;
+    machine.WriteRegistry(
+        StandardServices() + TestDevice("4", false) +
+        TestDevice("5", false, "", "\"FailQueryRemove\"=" + RegDword(0xC0000001) + "\r\n"));
+    ASSERT_EQ(KpPnpBoot(), STATUS_SUCCESS);
+    const std::u16string instance = u"USB\\VID_1234&PID_ABCD\\4";
+    const std::u16string key = std::u16string(kKpEnumPath) + u"\\" + instance;
+    PDEVICE_OBJECT pdo = KpPnpFindPdo(instance);
+    EXPECT_EQ(KpPnpStackServices(pdo), (std::vector<std::u16string>{u"KpTestFunction"}));
+    ASSERT_EQ(kp::reg::SetMultiString(key, u"UpperFilters", {u"KpTestFilter"}), STATUS_SUCCESS);
+    EXPECT_EQ(KpPnpRestartDevice(pdo), STATUS_SUCCESS);
+    pdo = KpPnpFindPdo(instance);
+    ASSERT_NE(pdo, nullptr);
+    EXPECT_EQ(KpPnpStackServices(pdo),
+              (std::vector<std::u16string>{u"KpTestFunction", u"KpTestFilter"}));
+
+    // A refused removal leaves the device running with its stack.
+    PDEVICE_OBJECT refusing = KpPnpFindPdo(u"USB\\VID_1234&PID_ABCD\\5");
+    EXPECT_EQ(KpPnpRestartDevice(refusing), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(KpPnpFindPdo(u"USB\\VID_1234&PID_ABCD\\5"), refusing);
+    EXPECT_EQ(KpPnpGetState(refusing), KpPnpStarted);
+
+    // A stack that does not start again leaves the device removed.
+    ASSERT_EQ(kp::reg::SetDword(key + u"\\Device Parameters", u"FailStart", 0xC0000185),
+              STATUS_SUCCESS);
+    EXPECT_EQ(KpPnpRestartDevice(pdo), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(KpPnpFindPdo(instance), nullptr);
+}
+
 TEST_F(PnpTest, QueryRemoveThenCancelThenOrderlyRemoval) {
     TestMachine machine;
     machine.WriteRegistry(StandardServices() + TestDevice("2", false));
