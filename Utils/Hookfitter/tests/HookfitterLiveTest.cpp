@@ -9,6 +9,7 @@
 
 #include "FilterInstaller.h"
 #include "KsClient.h"
+#include "MasterFlag.h"
 #include "ToolProcess.h"
 #include "kp/io.h"
 #include "kp/machine.h"
@@ -86,6 +87,8 @@ TEST_F(HookfitterLive, DeviceInstallMakesTheCameraMaster) {
     // The camera's filter device became master and hooked the sound card.
     EXPECT_EQ(Stack(kCamera), (Services{u"KpSimAudio", u"ZvEchowell"}));
     EXPECT_EQ(Stack(kCard), (Services{u"KpSimAudio", u"ZvEchowell"}));
+    EXPECT_EQ(FilterMasterFlag(KpPnpFindPdo(kCamera), u"\\Driver\\ZvEchowell"), 1);
+    EXPECT_EQ(FilterMasterFlag(KpPnpFindPdo(kCard), u"\\Driver\\ZvEchowell"), 0);
     std::u16string driverKey =
         std::u16string(kKpClassPath) + u"\\" +
         *kp::reg::GetString(std::u16string(kKpEnumPath) + u"\\" + kCamera, u"Driver");
