@@ -10,7 +10,9 @@
 //
 // The generic member computes in double and rounds halves away from zero; the
 // SIMD members compute in single precision and round to nearest even.  A state
-// is used only with the members of the processor variant that created it.
+// is used only with the members of the processor variant that created it; the
+// SIMD filters refuse a state of the generic layout (-17), which has none of
+// their tables.
 //
 // Checks run in this order and leave everything untouched on an error: null
 // pointers (-8), the order (-25) or length (-6), the state's kind (-17).

@@ -122,6 +122,8 @@ sp_status IirFilterFront(const int16_t* src, int16_t* dst, int32_t len, sp_iir_s
     if (state == nullptr || src == nullptr || dst == nullptr) return sp_status_null_ptr;
     if (len < 1) return sp_status_bad_size;
     if (!InFamily(state, family)) return sp_status_wrong_state;
+    // A state of the generic layout has no tables for the SIMD kernels to read.
+    if (kernels.simd && state->work1 == nullptr) return sp_status_wrong_state;
     const IirKernelFn kernel = state->kind == family.direct ? kernels.direct : kernels.cascade;
     return kernel(src, dst, len, state, scale);
 }
@@ -275,7 +277,7 @@ sp_status sp_iir_biquad_kernel_i16(const int16_t* src, int16_t* dst, int32_t len
 // ---- Generic members -------------------------------------------------------------------------
 
 namespace {
-const IirKernels kGenericKernels = {sp_iir_kernel_i16, sp_iir_biquad_kernel_i16};
+const IirKernels kGenericKernels = {sp_iir_kernel_i16, sp_iir_biquad_kernel_i16, false};
 }  // namespace
 
 sp_status sp_iir_create_a(sp_iir_state** ppState, const float* taps, int32_t order,

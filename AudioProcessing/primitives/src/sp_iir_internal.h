@@ -138,6 +138,7 @@ struct IirSetup {
 struct IirKernels {
     IirKernelFn direct;
     IirKernelFn cascade;
+    bool simd;  // the kernels need the SIMD layout's tables and work buffers
 };
 // The two kinds a family accepts; the first is the one its create stamps.
 struct IirFamily {

@@ -74,8 +74,9 @@ sp_status IirFreeState(int32_t variant, sp_iir_state* state);
 
 // One case against the reference: the source `srcPad` bytes (even) before a
 // guard page's end, the destination `dstOffset` bytes after one; every
-// output within 1 of the reference, and the same filter in place (entry 30
-// for family a, entry 57 with src == dst for b) equal bit for bit.
+// output within 1 of the reference, and the same filter in place (entry 19
+// or 57 with src == dst, or entry 30 for family a by the seed) equal bit for
+// bit.
 void CheckIirCase(int32_t variant, const IirShape& shape, int32_t len, int32_t scale, size_t srcPad,
                   size_t dstOffset, uint32_t seed, bool familyB);
 
