@@ -155,13 +155,6 @@ void ChooseModeLocked() {
     fs::path folder = fs::absolute(env != nullptr && *env != 0 ? env : "kssim-machine");
     g_mode = Mode::File;
     g_folder = folder;
-    std::error_code ec;
-    // The folder's standard subfolders are only made for a folder that is a machine.
-    if (fs::exists(folder / "registry.reg", ec)) {
-        std::string error;
-        if (!KpMachineSetFolder(folder, &error))
-            std::fprintf(stderr, "kp win32: %s\n", error.c_str());
-    }
 }
 
 DWORD SyncLocked() {
@@ -175,6 +168,13 @@ DWORD SyncLocked() {
             g_missingReported = true;
         }
         return ERROR_FILE_NOT_FOUND;
+    }
+    // The file calls map paths into the machine folder; it is set once the
+    // folder holds a machine, so that no subfolders are made in any other.
+    if (KpMachineFolder() != g_folder) {
+        std::string error;
+        if (!KpMachineSetFolder(g_folder, &error))
+            std::fprintf(stderr, "kp win32: %s\n", error.c_str());
     }
     if (SameStamp(now, g_stamp)) return 0;
     std::string error;
