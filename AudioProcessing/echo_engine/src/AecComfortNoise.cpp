@@ -171,7 +171,8 @@ void ComfortNoiseGenerate(AecComfortNoise* cn, int16_t* out, int n) {
         const int16_t* h = high + kNoiseOrder + i;  // h[-1] is the newest past output
         const int16_t* l = low + kNoiseOrder + i;
         int64_t sumHigh = 0, sumLow = 0;
-        for (int j = 1; j <= kNoiseOrder; ++j) {
+        // The newest output last: the older terms need not wait for it.
+        for (int j = kNoiseOrder; j >= 1; --j) {
             sumHigh += int32_t(cn->lpc[j]) * h[-j];
             sumLow += int32_t(cn->lpc[j]) * l[-j];
         }

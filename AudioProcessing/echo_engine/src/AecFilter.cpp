@@ -101,9 +101,15 @@ void FilterRecomputeWhitening(AecCanceller* c) {
 }
 
 void FilterPushFarEnd(AecCanceller* c, const int16_t* far) {
-    move16(c->history2 + kPiece, c->history2, c->history2Length - kPiece);
+    // The filter reads no further back than the largest bulk delay, one
+    // sub-frame, the taps and the whitening's memory: only that part of the
+    // histories moves on (the rest keeps what it held and is never read).
+    const int reach = kMaxBulkDelay + kPiece + c->fullLength + kWhiteningOrder;
+    move16(c->history2 + kPiece, c->history2,
+           (reach < c->history2Length ? reach : c->history2Length) - kPiece);
     copyReversed(c->history2 + kPiece - 1, far, kPiece);
-    move16(c->history1 + kPiece, c->history1, c->history1Length - kPiece);
+    move16(c->history1 + kPiece, c->history1,
+           (reach < c->history1Length ? reach : c->history1Length) - kPiece);
     if (c->whiteningChanged) {
         FilterRecomputeWhitening(c);
         return;
@@ -192,6 +198,13 @@ int16_t UpdateFactor(int16_t err, int16_t mu, int s) {
     return static_cast<int16_t>((g + 16384) >> 15);
 }
 
+// The Q15 echo estimate from its 32-bit sum, clamped to +-0x3FFFFFFF first.
+int16_t EstimateOf(int32_t sum) {
+    if (sum < -0x3FFFFFFF) return -32768;
+    if (sum > 0x3FFFFFFF) return 32767;
+    return static_cast<int16_t>(sum >> 15);
+}
+
 }  // namespace
 
 void FilterPass(AecCanceller* c, const int16_t* near, int start) {
@@ -203,17 +216,24 @@ void FilterPass(AecCanceller* c, const int16_t* near, int start) {
     // Echo estimate: Q15 taps on Q0 far end, wrapping 32-bit sum.  Each
     // sample's update and the next sample's estimate share one pass over the
     // taps.
-    int32_t sum = FilterDot(c->taps, c->history2 + p - 1, n);
+    int32_t sum = 0;
+    if (!c->adaptFlag) {
+        // The taps stay as they are: all sixteen estimates in one go.
+        int32_t sums[kSubBlock];
+        FilterDots(c->taps, c->history2 + p - 1, n, kSubBlock, sums);
+        for (int j = 0; j < kSubBlock; ++j) {
+            const int idx = start + j;
+            const int16_t y = EstimateOf(sums[j]);
+            c->estimates[idx] = y;
+            c->errors[idx] = Saturate16(int32_t(near[idx]) - y);
+        }
+        return;
+    }
+    sum = FilterDot(c->taps, c->history2 + p - 1, n);
     for (int j = 0; j < kSubBlock; ++j) {
         --p;
         const int idx = start + j;
-        int16_t y;
-        if (sum < -0x3FFFFFFF)
-            y = -32768;
-        else if (sum > 0x3FFFFFFF)
-            y = 32767;
-        else
-            y = static_cast<int16_t>(sum >> 15);
+        const int16_t y = EstimateOf(sum);
         int16_t err = Saturate16(int32_t(near[idx]) - y);
         c->estimates[idx] = y;
         c->errors[idx] = err;

@@ -257,6 +257,9 @@ int16_t WhitenSample(const int16_t* whitening, const int16_t* x, int shift);
 int32_t FilterDot(const int16_t* taps, const int16_t* x, int n);
 void FilterUpdate(int16_t r, int n, const int16_t* x, int16_t* taps);
 int32_t FilterUpdateDot(int16_t r, int n, const int16_t* x1, int16_t* taps, const int16_t* x2);
+// sums[j] = dot(taps, x - j, n) for j = 0 .. count - 1: the estimates of
+// consecutive samples over unchanged taps.
+void FilterDots(const int16_t* taps, const int16_t* x, int n, int count, int32_t* sums);
 // Sum of x[i]^2, exact.
 int64_t FilterSumSquares(const int16_t* x, int n);
 

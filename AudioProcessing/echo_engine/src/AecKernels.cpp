@@ -57,18 +57,44 @@ void FilterUpdate(int16_t r, int n, const int16_t* x, int16_t* taps) {
 
 int32_t FilterUpdateDot(int16_t r, int n, const int16_t* x1, int16_t* taps, const int16_t* x2) {
     const __m128i rv = _mm_set1_epi16(r);
-    __m128i acc = _mm_setzero_si128();
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-        __m128i* t = reinterpret_cast<__m128i*>(taps + i);
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x1 + i));
+    __m128i acc0 = _mm_setzero_si128(), acc1 = _mm_setzero_si128();
+    // Sixteen taps per step: two independent chains, half the loop overhead.
+    auto step = [&](int at, __m128i* acc) {
+        __m128i* t = reinterpret_cast<__m128i*>(taps + at);
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x1 + at));
         const __m128i updated = UpdateEight(_mm_loadu_si128(t), v, rv);
         _mm_storeu_si128(t, updated);
-        const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x2 + i));
-        acc = _mm_add_epi32(acc, _mm_madd_epi16(updated, w));
+        const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x2 + at));
+        *acc = _mm_add_epi32(*acc, _mm_madd_epi16(updated, w));
+    };
+    int i = 0;
+    for (; i + 16 <= n; i += 16) {
+        step(i, &acc0);
+        step(i + 8, &acc1);
     }
+    for (; i + 8 <= n; i += 8) step(i, &acc0);
     tapUpdate(r, n - i, x1 + i, taps + i);
-    return WrapAdd32(HorizontalSum(acc), dot(taps + i, x2 + i, n - i));
+    return WrapAdd32(HorizontalSum(_mm_add_epi32(acc0, acc1)), dot(taps + i, x2 + i, n - i));
+}
+
+void FilterDots(const int16_t* taps, const int16_t* x, int n, int count, int32_t* sums) {
+    // Eight sums per pass over the taps: each block of taps is loaded once.
+    int j = 0;
+    for (; j + 8 <= count; j += 8) {
+        __m128i acc[8];
+        for (int k = 0; k < 8; ++k) acc[k] = _mm_setzero_si128();
+        int i = 0;
+        for (; i + 8 <= n; i += 8) {
+            const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(taps + i));
+            for (int k = 0; k < 8; ++k) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x - j - k + i));
+                acc[k] = _mm_add_epi32(acc[k], _mm_madd_epi16(t, v));
+            }
+        }
+        for (int k = 0; k < 8; ++k)
+            sums[j + k] = WrapAdd32(HorizontalSum(acc[k]), dot(taps + i, x - j - k + i, n - i));
+    }
+    for (; j < count; ++j) sums[j] = FilterDot(taps, x - j, n);
 }
 
 int64_t FilterSumSquares(const int16_t* x, int n) {
@@ -98,6 +124,10 @@ int64_t FilterSumSquares(const int16_t* x, int n) {
 
 int32_t FilterDot(const int16_t* taps, const int16_t* x, int n) {
     return dot(taps, x, n);
+}
+
+void FilterDots(const int16_t* taps, const int16_t* x, int n, int count, int32_t* sums) {
+    for (int j = 0; j < count; ++j) sums[j] = dot(taps, x - j, n);
 }
 
 void FilterUpdate(int16_t r, int n, const int16_t* x, int16_t* taps) {

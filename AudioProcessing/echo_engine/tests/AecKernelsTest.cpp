@@ -24,11 +24,15 @@ TEST(AecKernels, MatchThePlainLoopsBitForBit) {
         for (int offset = 0; offset < 8; ++offset) {
             SCOPED_TRACE(testing::Message() << n << " +" << offset);
             const std::vector<int16_t> x1 = Samples(rng, size_t(n + 16));
-            const std::vector<int16_t> x2 = Samples(rng, size_t(n + 16));
+            const std::vector<int16_t> x2 = Samples(rng, size_t(n + 32));
             const std::vector<int16_t> taps0 = Samples(rng, size_t(n + 16));
             const int16_t* a = x1.data() + offset;
             const int16_t* b = x2.data() + (7 - offset);
             EXPECT_EQ(FilterDot(taps0.data() + offset, b, n), dot(taps0.data() + offset, b, n));
+            int32_t sums[17];
+            FilterDots(taps0.data() + offset, b + 16, n, 17, sums);
+            for (int j = 0; j < 17; ++j)
+                EXPECT_EQ(sums[j], dot(taps0.data() + offset, b + 16 - j, n)) << j;
             int64_t squares = 0;
             for (int i = 0; i < n; ++i) squares += int64_t(a[i]) * a[i];
             EXPECT_EQ(FilterSumSquares(a, n), squares);
