@@ -38,8 +38,42 @@ bool IsStreamRequest(PIRP irp) {
     return code == IOCTL_KS_READ_STREAM || code == IOCTL_KS_WRITE_STREAM;
 }
 
+// The function device's extension: its Device and a remove lock, as a real
+// function driver keeps one, so that a request arriving as the device is
+// removed is refused instead of reaching a Device being torn down.
+struct SimExtension {
+    Device* D;
+    LONG Holders;    // 1 (the device's own) plus one per request inside
+    LONG Removing;   // set once by the removal
+    KEVENT Drained;  // set when the last holder left after the removal began
+};
+
+SimExtension* ExtensionOf(PDEVICE_OBJECT fdo) {
+    return static_cast<SimExtension*>(fdo->DeviceExtension);
+}
+
 Device* FromFdo(PDEVICE_OBJECT fdo) {
-    return *static_cast<Device**>(fdo->DeviceExtension);
+    return ExtensionOf(fdo)->D;
+}
+
+void DropHold(SimExtension* x) {
+    if (InterlockedDecrement(&x->Holders) == 0) KeSetEvent(&x->Drained, IO_NO_INCREMENT, FALSE);
+}
+
+bool TakeHold(SimExtension* x) {
+    InterlockedIncrement(&x->Holders);
+    if (InterlockedCompareExchange(&x->Removing, 1, 1) != 0) {
+        DropHold(x);
+        return false;
+    }
+    return true;
+}
+
+// Refuses every later request and waits until none is inside.  PASSIVE_LEVEL.
+void DrainHolds(SimExtension* x) {
+    InterlockedExchange(&x->Removing, 1);
+    DropHold(x);
+    KeWaitForSingleObject(&x->Drained, Executive, KernelMode, FALSE, nullptr);
 }
 
 AudioRange Range(ULONG maxChannels, ULONG minBits, ULONG maxBits) {
@@ -326,6 +360,7 @@ NTSTATUS DispatchPnp(Device* d, PIRP irp) {
             IoSkipCurrentIrpStackLocation(irp);
             return IoCallDriver(d->Lower, irp);
         case IRP_MN_REMOVE_DEVICE: {
+            DrainHolds(ExtensionOf(d->Fdo));
             SetInterfaces(d, FALSE);
             d->Shutdown();
             std::shared_ptr<Device> self = d->shared_from_this();
@@ -337,7 +372,7 @@ NTSTATUS DispatchPnp(Device* d, PIRP irp) {
             IoDetachDevice(d->Lower);
             for (UNICODE_STRING& link : d->Links) RtlFreeUnicodeString(&link);
             d->Links.clear();
-            *static_cast<Device**>(fdo->DeviceExtension) = nullptr;
+            ExtensionOf(fdo)->D = nullptr;
             IoDeleteDevice(fdo);
             return status;
         }
@@ -364,21 +399,33 @@ NTSTATUS DriverDispatch(PDEVICE_OBJECT fdo, PIRP irp) {
     Device* d = FromFdo(fdo);
     if (d == nullptr) return CompleteNow(irp, STATUS_NO_SUCH_DEVICE);
     UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    // The PnP manager sends one request at a time and the removal itself.
     if (major == IRP_MJ_PNP) return DispatchPnp(d, irp);
-    if (major == IRP_MJ_POWER) return DispatchPower(d, irp);
-    if (major == IRP_MJ_SYSTEM_CONTROL) {
+    SimExtension* x = ExtensionOf(fdo);
+    if (!TakeHold(x)) return CompleteNow(irp, STATUS_DELETE_PENDING);
+    NTSTATUS status;
+    if (major == IRP_MJ_POWER) {
+        status = DispatchPower(d, irp);
+    } else if (major == IRP_MJ_SYSTEM_CONTROL) {
         IoSkipCurrentIrpStackLocation(irp);
-        return IoCallDriver(d->Lower, irp);
+        status = IoCallDriver(d->Lower, irp);
+    } else {
+        status = d->Dispatch(irp);
     }
-    return d->Dispatch(irp);
+    DropHold(x);
+    return status;
 }
 
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     PDEVICE_OBJECT fdo;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(Device*), nullptr, FILE_DEVICE_KS,
+    NTSTATUS status = IoCreateDevice(driver, sizeof(SimExtension), nullptr, FILE_DEVICE_KS,
                                      FILE_DEVICE_SECURE_OPEN, FALSE, &fdo);
     if (!NT_SUCCESS(status)) return status;
-    *static_cast<Device**>(fdo->DeviceExtension) = nullptr;
+    SimExtension* extension = ExtensionOf(fdo);
+    extension->D = nullptr;
+    extension->Holders = 1;
+    extension->Removing = 0;
+    KeInitializeEvent(&extension->Drained, NotificationEvent, FALSE);
     PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(fdo, pdo);
     if (lower == nullptr) {
         IoDeleteDevice(fdo);
@@ -443,7 +490,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
         }
         d->Links.push_back(link);
     }
-    *static_cast<Device**>(fdo->DeviceExtension) = d.get();
+    extension->D = d.get();
     fdo->Flags |= DO_POWER_PAGABLE;
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     d->StartThreads();

@@ -15,8 +15,10 @@ public:
 
     NTSTATUS Init(PDRIVER_OBJECT driver, PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower,
                   PDEVICE_OBJECT pdo);
-    // deleteDevice becomes 1 once IRP_MN_REMOVE_DEVICE was handled; the caller
-    // then destroys this object.
+    // The caller (FilterDispatch) holds the remove lock for the request; this
+    // object gives it back when the request leaves the filter.  deleteDevice
+    // becomes 1 once IRP_MN_REMOVE_DEVICE was handled; the caller then
+    // destroys this object.
     NTSTATUS Dispatch(PIRP irp, PULONG deleteDevice);
     NTSTATUS DispatchPassThrough(PIRP irp);
     NTSTATUS DispatchPower(PIRP irp);
@@ -28,11 +30,8 @@ public:
     PDEVICE_OBJECT Fdo() const { return m_fdo; }
     PDEVICE_OBJECT Lower() const { return m_lower; }
     PDEVICE_OBJECT Pdo() const { return m_pdo; }
-    PRemoveLock GetRemoveLock() { return &m_removeLock; }
+    PRemoveLock GetRemoveLock() { return m_removeLock; }
     LONG OutstandingRequests() const { return m_outstanding; }
-    // The filter device object, known from creation: until Init has finished,
-    // requests go straight to the device it is attached to.
-    void SetSelf(PDEVICE_OBJECT fdo) { m_self = fdo; }
 
 private:
     NTSTATUS ForwardAndWait(PIRP irp);
@@ -43,9 +42,7 @@ private:
     PDEVICE_OBJECT m_lower;
     PDEVICE_OBJECT m_pdo;
     volatile LONG m_outstanding;
-    RemoveLock m_removeLock;
-    PDEVICE_OBJECT m_self;
-    volatile LONG m_ready;  // 1 once Init has finished
+    PRemoveLock m_removeLock;  // the filter device extension's
 };
 
 NTSTATUS StartDeviceCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID event);

@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "FilterLogic.h"
+#include "RemoveLock.h"
 
 class CDevice;
 
@@ -27,10 +28,24 @@ struct FilterDeviceExtension {
     ULONG MasterFlag;           // 12: 1 on the master device's stack
     ULONG NoManualSlaves;       // 13: the master's option
     ULONG HandledDirections;    // 14: VID_INST_PINDIRS
+    // Host additions.  The remove lock lives as long as the device object, not
+    // the CDevice: every request takes it before it reads Device, so a request
+    // that arrives as the device goes never reaches a freed CDevice.
+    ::RemoveLock Lock;
+    volatile LONG Ready;  // 1 once CDevice::Init finished; until then requests pass straight down
 };
 
 inline FilterDeviceExtension* FilterExtension(PDEVICE_OBJECT fdo) {
     return static_cast<FilterDeviceExtension*>(fdo->DeviceExtension);
+}
+// The extension's CDevice as requests racing the removal read it, and the
+// removal's store (interlocked: the removal clears it while requests look).
+inline CDevice* DeviceOf(FilterDeviceExtension* ext) {
+    return static_cast<CDevice*>(InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&ext->Device), nullptr, nullptr));
+}
+inline void SetDeviceOf(FilterDeviceExtension* ext, CDevice* device) {
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&ext->Device), device);
 }
 
 // One hooked device.

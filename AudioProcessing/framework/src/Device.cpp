@@ -31,9 +31,7 @@ CDevice::CDevice()
       m_lower(nullptr),
       m_pdo(nullptr),
       m_outstanding(0),
-      m_self(nullptr),
-      m_ready(0) {
-    InitializeRemoveLock(&m_removeLock);
+      m_removeLock(nullptr) {
     ThisModule::ModulePrint(3, "CDevice::CDevice> Created class: 0x%lx\n", Low32(this));
 }
 
@@ -55,6 +53,7 @@ NTSTATUS CDevice::Init(PDRIVER_OBJECT driver, PDEVICE_OBJECT fdo, PDEVICE_OBJECT
     m_fdo = fdo;
     m_lower = lower;
     m_pdo = pdo;
+    m_removeLock = &FilterExtension(fdo)->Lock;
     void* memory = MemAlloc(sizeof(CGenDisp));
     if (memory == nullptr) {
         ThisModule::ModulePrint(ZDBG_ERR | 2,
@@ -63,41 +62,15 @@ NTSTATUS CDevice::Init(PDRIVER_OBJECT driver, PDEVICE_OBJECT fdo, PDEVICE_OBJECT
         return STATUS_NO_MEMORY;
     }
     m_genDisp = new (memory) CGenDisp();
-    NTSTATUS status = m_genDisp->Init(fdo, lower, pdo, this, &m_removeLock);
+    NTSTATUS status = m_genDisp->Init(fdo, lower, pdo, this, m_removeLock);
     ThisModule::ModulePrint(3, "CDevice::Init> status is 0x%lx!\n", status);
-    // Requests that arrived while the device was attached but not initialised
-    // went straight down; from now on they come through here.
-    if (NT_SUCCESS(status)) InterlockedExchange(&m_ready, 1);
     return status;
 }
 
 NTSTATUS CDevice::Dispatch(PIRP irp, PULONG deleteDevice) {
     *deleteDevice = 0;
-    if (InterlockedCompareExchange(&m_ready, 1, 1) == 0) {
-        // Attached on a running stack before Init finished: nothing of this
-        // device may be used yet.
-        PDEVICE_OBJECT below = IoGetLowerDeviceObject(m_self);
-        if (below == nullptr) {
-            irp->IoStatus.Status = STATUS_DELETE_PENDING;
-            irp->IoStatus.Information = 0;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-            return STATUS_DELETE_PENDING;
-        }
-        IoSkipCurrentIrpStackLocation(irp);
-        NTSTATUS passed = IoCallDriver(below, irp);
-        ObDereferenceObject(below);
-        return passed;
-    }
     InterlockedIncrement(&m_outstanding);
-    NTSTATUS status = AcquireRemoveLock(irp, &m_removeLock);
-    if (!NT_SUCCESS(status)) {
-        ThisModule::ModulePrint(ZDBG_ERR | 1, "CDevice::Dispatch> Delete Pending. Failing IRP!\n");
-        irp->IoStatus.Status = STATUS_DELETE_PENDING;
-        irp->IoStatus.Information = 0;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        InterlockedDecrement(&m_outstanding);
-        return STATUS_DELETE_PENDING;
-    }
+    NTSTATUS status;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->MajorFunction != IRP_MJ_SYSTEM_CONTROL) ProbeAddCounter(PROBE_COUNTER_DISPATCH, 1);
     ThisModule::ModulePrint(3, "CDevice::Dispatch> Device Object: 0x%lx \tMajorFunction:0x%x\n",
@@ -118,7 +91,7 @@ NTSTATUS CDevice::DispatchPassThrough(PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
     NTSTATUS status = IoCallDriver(m_lower, irp);
     InterlockedDecrement(&m_outstanding);
-    ReleaseRemoveLock(irp, &m_removeLock);
+    ReleaseRemoveLock(irp, m_removeLock);
     return status;
 }
 
@@ -128,7 +101,7 @@ NTSTATUS CDevice::DispatchPower(PIRP irp) {
     IoSkipCurrentIrpStackLocation(irp);
     NTSTATUS status = PoCallDriver(m_lower, irp);
     InterlockedDecrement(&m_outstanding);
-    ReleaseRemoveLock(irp, &m_removeLock);
+    ReleaseRemoveLock(irp, m_removeLock);
     return status;
 }
 
@@ -161,7 +134,7 @@ NTSTATUS CDevice::DispatchPnp(PIRP irp, PULONG deleteDevice) {
             if (NT_SUCCESS(status)) SetPnpState(ext, 1);
             IoCompleteRequest(irp, IO_NO_INCREMENT);
             InterlockedDecrement(&m_outstanding);
-            ReleaseRemoveLock(irp, &m_removeLock);
+            ReleaseRemoveLock(irp, m_removeLock);
             if (ext->MasterFlag != 0) ProbeInit(m_fdo, m_lower, m_pdo);
             return status;
         }
@@ -170,7 +143,7 @@ NTSTATUS CDevice::DispatchPnp(PIRP irp, PULONG deleteDevice) {
             if (NT_SUCCESS(status)) irp->IoStatus.Information |= PnpStateBits;
             IoCompleteRequest(irp, IO_NO_INCREMENT);
             InterlockedDecrement(&m_outstanding);
-            ReleaseRemoveLock(irp, &m_removeLock);
+            ReleaseRemoveLock(irp, m_removeLock);
             return status;
         }
         case IRP_MN_QUERY_REMOVE_DEVICE:
@@ -190,14 +163,17 @@ NTSTATUS CDevice::DispatchPnp(PIRP irp, PULONG deleteDevice) {
         case IRP_MN_REMOVE_DEVICE: {
             if (ext->MasterFlag != 0) ProbeShutdown();
             LONG state = ext->PnpState;
-            // Down first: requests the lower driver holds come back only once it
-            // is told to remove, and the wait below needs them back.
+            InterlockedDecrement(&m_outstanding);
+            // From here every new request is refused, and every request inside
+            // this filter leaves it before the lower driver hears of the
+            // removal: nothing is passed down after it, nothing touches this
+            // object after it is freed.
+            ReleaseRemoveLockAndWait(irp, m_removeLock);
             IoSkipCurrentIrpStackLocation(irp);
             NTSTATUS status = IoCallDriver(m_lower, irp);
             if (state != 4 && state != 5) StopHandling();
-            InterlockedDecrement(&m_outstanding);
-            ReleaseRemoveLockAndWait(irp, &m_removeLock);
             SetPnpState(ext, 6);
+            SetDeviceOf(ext, nullptr);
             IoDetachDevice(m_lower);
             IoDeleteDevice(m_fdo);
             *deleteDevice = 1;

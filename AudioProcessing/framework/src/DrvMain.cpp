@@ -213,24 +213,52 @@ void FilterUnload(PDRIVER_OBJECT) {
     ProbeDisable();
 }
 
+namespace {
+NTSTATUS FailRequest(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// A device attached on a running stack before CDevice::Init finished: nothing
+// of the CDevice is used; the request goes straight to the device below.
+NTSTATUS PassDownEarly(PDEVICE_OBJECT device, PIRP irp) {
+    PDEVICE_OBJECT below = IoGetLowerDeviceObject(device);
+    if (below == nullptr) return FailRequest(irp, STATUS_DELETE_PENDING);
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = IoCallDriver(below, irp);
+    ObDereferenceObject(below);
+    return status;
+}
+}  // namespace
+
 NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp) {
     ProbeEnter(0);
-    CDevice* cdevice = FilterExtension(device)->Device;
-    if (cdevice == nullptr) {
+    FilterDeviceExtension* ext = FilterExtension(device);
+    NTSTATUS status;
+    // The pointer is only looked at here: the CDevice is used once the remove
+    // lock is held, and the removal clears the pointer before it frees it.
+    if (DeviceOf(ext) == nullptr) {
         ThisModule::ModulePrint(ZDBG_ERR | 1, "FilterDispatch> No CDevice!!!! Failing IRP!!!\n");
-        irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-        irp->IoStatus.Information = 0;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        ProbeLeave(0);
-        return STATUS_UNSUCCESSFUL;
-    }
-    ULONG deleteDevice = 0;
-    NTSTATUS status = cdevice->Dispatch(irp, &deleteDevice);
-    if (deleteDevice != 0) {
-        ThisModule::ModulePrint(
-            3, "FilterDispatch> CDevice (0x%lx =>FDO: 0x%lx) about to be deleted!!!\n",
-            Low32(cdevice), Low32(device));
-        DestroyDevice(cdevice);
+        status = FailRequest(irp, STATUS_UNSUCCESSFUL);
+    } else if (!NT_SUCCESS(AcquireRemoveLock(irp, &ext->Lock))) {
+        // The removal began, or a failed AddDevice is undoing itself.
+        ThisModule::ModulePrint(ZDBG_ERR | 1, "CDevice::Dispatch> Delete Pending. Failing IRP!\n");
+        status = FailRequest(irp, STATUS_DELETE_PENDING);
+    } else if (InterlockedCompareExchange(&ext->Ready, 0, 0) == 0) {
+        status = PassDownEarly(device, irp);
+        ReleaseRemoveLock(irp, &ext->Lock);
+    } else {
+        CDevice* cdevice = DeviceOf(ext);
+        ULONG deleteDevice = 0;
+        status = cdevice->Dispatch(irp, &deleteDevice);
+        if (deleteDevice != 0) {
+            ThisModule::ModulePrint(
+                3, "FilterDispatch> CDevice (0x%lx =>FDO: 0x%lx) about to be deleted!!!\n",
+                Low32(cdevice), Low32(device));
+            DestroyDevice(cdevice);
+        }
     }
     ProbeLeave(0);
     return status;
@@ -421,8 +449,10 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJE
         2, "FilterAddDevice> AddDevice DriverObject(0x%lx)\tPDO(0x%lx)\tFDO(0x%lx)\n",
         Low32(driver), Low32(pdo), Low32(fdo));
     FilterDeviceExtension* ext = FilterExtension(fdo);
-    // The variable table is usable from the start: a running stack sends
-    // requests as soon as the device is attached.
+    // The variable table and the remove lock are usable from the start: a
+    // running stack sends requests as soon as the device is attached.
+    InitializeRemoveLock(&ext->Lock);
+    ext->Ready = 0;
     KeInitializeSpinLock(&ext->InstLock);
     ext->InstPinDirsPtr = &ext->HandledDirections;
     ext->InstPinDirsSize = sizeof(ULONG);
@@ -437,12 +467,11 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJE
         return STATUS_NO_MEMORY;
     }
     CDevice* device = new (memory) CDevice();
-    device->SetSelf(fdo);
-    ext->Device = device;
+    SetDeviceOf(ext, device);
     PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(fdo, pdo);
     if (lower == nullptr) {
         ThisModule::ModulePrint(ZDBG_ERR | 1, "FilterAddDevice> Failed to link device! Exiting!\n");
-        ext->Device = nullptr;
+        SetDeviceOf(ext, nullptr);
         DestroyDevice(device);
         IoDeleteDevice(fdo);
         return STATUS_UNSUCCESSFUL;
@@ -464,11 +493,16 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJE
                                 "deleting FDO 0x%lx and Exiting!\n",
                                 Low32(fdo));
         IoDetachDevice(lower);
-        ext->Device = nullptr;
+        // Requests that reached the device meanwhile pass straight down under
+        // the remove lock: they leave before the device goes.
+        if (NT_SUCCESS(AcquireRemoveLock(fdo, &ext->Lock)))
+            ReleaseRemoveLockAndWait(fdo, &ext->Lock);
+        SetDeviceOf(ext, nullptr);
         DestroyDevice(device);
         IoDeleteDevice(fdo);
         return status;
     }
+    InterlockedExchange(&ext->Ready, 1);
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
     ext->PnpState = 0;
     ext->PreviousPnpState = 0;

@@ -384,8 +384,10 @@ VOID ReadWriteThread(PVOID) {
     // Requests queued before the stop still go back to their applications.
     DrainCaptureQueue();
     KeClearEvent(&ThreadStopEvent);
-    KeSetEvent(&ThreadExitEvent, IO_NO_INCREMENT, FALSE);
     ProbeAddCounter(PROBE_COUNTER_STREAM_THREAD, -1);
     ProbeLeave(0);
+    // The last word: an unload that can only wait on this event disables the
+    // probe slots as soon as it is set.
+    KeSetEvent(&ThreadExitEvent, IO_NO_INCREMENT, FALSE);
     PsTerminateSystemThread(STATUS_SUCCESS);
 }

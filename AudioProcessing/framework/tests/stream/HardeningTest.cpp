@@ -1,6 +1,7 @@
 // The interceptor under conditions a careful application or a failing machine
 // creates: pins that lose their channel, failed allocations at awkward
 // moments, malformed stream requests and stream states held by the device.
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -341,6 +342,59 @@ TEST_F(HardeningTest, DeviceRefusingEveryIntersectionIsOfferedNoRange) {
     EXPECT_EQ(a_.Create(filter_, 1, wider), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(DeviceRequests(IRP_MJ_CREATE).size(), creates);
 }
+
+// Requests without a file object (as kernel clients send them) racing the
+// removal of the device: each either goes through before the removal or is
+// refused; none reaches a freed CDevice or the lower driver after its removal.
+// Clean under AddressSanitizer and ThreadSanitizer, round after round.
+class RemovalRaceTest : public HardeningTest, public ::testing::WithParamInterface<int> {};
+
+NTSTATUS SendControl(PDEVICE_OBJECT device, ULONG code) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb = {};
+    PIRP irp =
+        IoBuildDeviceIoControlRequest(code, device, nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS status = IoCallDriver(device, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        status = iosb.Status;
+    }
+    return status;
+}
+
+TEST_P(RemovalRaceTest, RequestsRacingTheRemovalNeverReachAFreedDevice) {
+    Boot();
+    KpIoDrainWorkQueues();  // the master's look at arriving interfaces opens the device
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo_);
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    std::vector<std::thread> senders;
+    const ULONG codes[] = {IOCTL_KS_PROPERTY, IOCTL_KS_READ_STREAM,
+                           CTL_CODE(FILE_DEVICE_UNKNOWN, 0x955, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                           IOCTL_KS_WRITE_STREAM};
+    for (ULONG code : codes) {
+        senders.emplace_back([&, code] {
+            while (!stop.load()) {
+                SendControl(top, code);
+                sent.fetch_add(1);
+            }
+        });
+    }
+    while (sent.load() < 8 * (GetParam() % 4 + 1)) std::this_thread::yield();
+    EXPECT_EQ(KpPnpSurpriseRemove(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(KpPnpRemove(pdo_), STATUS_SUCCESS);
+    const int atRemoval = sent.load();
+    while (sent.load() < atRemoval + 16) std::this_thread::yield();
+    stop.store(true);
+    for (auto& t : senders) t.join();
+    // After the removal the filter device refuses what still reaches it.
+    EXPECT_FALSE(NT_SUCCESS(SendControl(top, IOCTL_KS_PROPERTY)));
+    ObDereferenceObject(top);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rounds, RemovalRaceTest, ::testing::Range(0, 12));
 
 }  // namespace
 }  // namespace zvstream

@@ -41,7 +41,8 @@ void InterceptTest::Boot(const std::vector<kp::sim::PinConfig>* pins, bool maste
 CGenDisp* InterceptTest::GenDisp() {
     PDEVICE_OBJECT d = FilterDevice(kDevice, "ZvStreamTest");
     auto* ext = d != nullptr ? FilterExtension(d) : nullptr;
-    return ext != nullptr && ext->Device != nullptr ? ext->Device->GenDisp() : nullptr;
+    CDevice* device = ext != nullptr ? DeviceOf(ext) : nullptr;
+    return device != nullptr ? device->GenDisp() : nullptr;
 }
 
 std::vector<uint8_t> Offer(ULONG minRate, ULONG maxRate, ULONG minBits, ULONG maxBits,
