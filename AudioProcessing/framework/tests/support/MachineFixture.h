@@ -32,7 +32,8 @@ protected:
     // folder under its own file name.
     void UseDriverImage(const std::string& service, const std::filesystem::path& image);
     // Writes registry.reg (the devices, the services of the drivers above and
-    // Extra) and boots the machine; the test fails when the boot fails.
+    // Extra) and boots the machine; the test fails when the boot fails.  The
+    // work queues are drained afterwards, so that slave devices are hooked.
     void BootMachine(const std::vector<kp::machine::SimDevice>& devices,
                      const std::string& extra = "");
 

@@ -1,0 +1,191 @@
+// Echowell's echo-cancelling filter logic: the callbacks the framework calls
+// through the driver's descriptor, the driver-wide state they create, reset
+// and tear down, the processing graphs and the audio processing thread.
+//
+// The logic serves one master device (the camera, which carries the
+// microphone) and any number of slave devices (which carry the loudspeaker).
+// It uses channel 1 of the framework's channel table in both directions:
+// render (1) is the far end, capture (2) the near end.  The first pin of each
+// direction gets the channel and its stream is processed; later pins pass
+// through unprocessed.
+//
+// Lock order (never taken the other way round):
+//   the framework's sync-control lock -> g_AecMutex -> g_EngineMutex
+//     -> a queue's spin lock -> that queue's drift spin lock.
+// g_AecMutex serialises starting and stopping the processing; g_EngineMutex
+// serialises every call into the echo canceller, the wave correlator and the
+// gain control, which are not re-entrant (the audio processing thread and the
+// property handler both call them).  g_EngineMutex is never held across a
+// blocking queue read or write.
+#pragma once
+
+#include <wdm.h>
+#include <ks.h>
+#include <ksmedia.h>
+
+#include "BufferPool.h"
+#include "CKAUDPModule.h"
+#include "DataQueue.h"
+#include "FilterLogic.h"
+
+class CKAUDPEAEC;
+class CKAUDPCMix;
+class CKAUDPFCnv;
+class CKAUDPBRes;
+class CKAUDPWAVC;
+
+// ---------------------------------------------------------------------------
+// Processing graphs
+// ---------------------------------------------------------------------------
+inline constexpr ULONG kAecGraphStages = 20;
+inline constexpr ULONG kAecTraceRecords = 5000;
+inline constexpr ULONG kAecTraceBufferBytes = 160000;
+// The 64-bit "not yet known" value of the timing state.
+inline constexpr ULONGLONG kAecUnset = 0x00000000FFFFFFFFull;
+
+// One stage of a chain: an allocator stage (takes a 10 ms work buffer from its
+// own one-buffer pool), a queue stage (reads or writes a queue) or a module
+// stage (pin 1: the echo canceller's near-end stage).
+struct AecGraphStage {
+    UCHAR InUse;      // 0 ends the chain
+    UCHAR Allocator;  // the stage owns Pool
+    UCHAR InPlace;    // the module works on the current data (no chain builds one)
+    UCHAR Read;       // queue stage: 1 read, 0 write
+    ULONG Pin;
+    CKAUDPModule* Module;
+    IBufferPool* Pool;
+    DataQueue* Queue;
+    PVOID Buffer;  // work buffer held during a pass
+};
+
+struct AecGraph {
+    AecGraphStage Stages[kAecGraphStages];
+};
+
+// One record of the trace buffer, per call into the echo canceller.
+struct AecTraceRecord {
+    UCHAR Kind;  // 0 far end, 1 near end
+    ULONG Status;
+    ULONGLONG Time;        // 100 ns, after the call
+    ULONGLONG DelayGiven;  // g_llDelayEstimate handed to the canceller (0 for the far end)
+    ULONGLONG DelayAfter;  // g_llDelayEstimate after the near-end call
+};
+static_assert(sizeof(AecTraceRecord) * kAecTraceRecords <= kAecTraceBufferBytes,
+              "the trace buffer holds every record");
+
+// The audio processing thread.
+struct AudioProcThreadRecord {
+    KEVENT EndEvent;        // set when the thread ends (for systems without WDM 1.10)
+    volatile LONG Stop;     // set by StopAudioProcThread
+    PKTHREAD Thread;        // referenced while the thread may run
+    volatile LONG Running;  // a thread was created and not yet waited for
+};
+
+// An own render IRP's context (one entry of g_IrpContextLookaside).
+struct OwnRenderIrpContext {
+    PIRP Irp;
+    KSSTREAM_HEADER Header;
+    PVOID Buffer;
+    LIST_ENTRY Links;
+};
+
+// The timing state of the graphs (µs unless said; reset by each start).
+struct AecTiming {
+    volatile LONG64 InPasses, OutPasses;  // written by the thread only (interlocked)
+    LONGLONG FirstRenderTime;             // µs, set by the first render buffer
+    LONGLONG FirstCaptureReadTime;        // µs, first Out-graph read
+    LONGLONG CaptureQueueLatency;         // µs of queue 3 at the first Out-graph read
+    LONGLONG TInfo;              // capture-side latency measured once; kAecUnset until then
+    LONGLONG RenderStartOffset;  // set by the first render buffer; kAecUnset until then
+    LONGLONG RenderBufferedSum;  // µs, over the averaging window
+    ULONG AveragingCount;
+    LONGLONG LastElapsedFrames;  // frames; kAecUnset until AddElapsedFrames first ran
+    ULONGLONG ElapsedTimeSum;    // 100 ns spent in the canceller and the correlator
+    ULONG FirstCaptureReadSeen;
+};
+
+// ---------------------------------------------------------------------------
+// Driver-wide state (owned by the master's OnFilterLoad .. OnFilterUnload)
+// ---------------------------------------------------------------------------
+extern volatile LONG g_bFilterLoaded;
+extern CKAUDPEAEC* g_pAecModule;
+extern CKAUDPCMix* g_pChannelMix;
+extern CKAUDPFCnv *InFmtConv1, *InFmtConv2;
+extern CKAUDPBRes* InResampler1;
+extern CKAUDPFCnv *OutFmtConv1, *OutFmtConv2, *OutFmtConv3, *OutFmtConv4;
+extern CKAUDPBRes *OutResampler1, *OutResampler2;
+extern CKAUDPWAVC* g_pWaveCorr;
+extern DataQueue *g_pDataQueue1, *g_pDataQueue2, *g_pDataQueue3, *g_pDataQueue4;
+extern IBufferPool* g_pInAllocator;
+extern AecGraph g_InGraph, g_OutGraph;
+extern ChannelFormat g_RenderFormat, g_CaptureFormat, g_ProcessFormat;
+extern volatile LONG g_bAecActive;
+extern ULONG g_ulRateMode;   // 0 follow the streams, 1 16000 Hz, 2 8000 Hz
+extern ULONG g_bProcessing;  // 0: the near end passes through the canceller untouched
+extern ULONG g_bAutoOffLatched;
+extern ULONG g_bAgcOn;         // 0 off, 1 adaptive, 3-6 fixed presets
+extern ULONG g_ulAgcPosition;  // 1 before the canceller, 2 after
+extern ULONG g_ulAgcThresholds[3];
+extern ULONGLONG g_llDelayEstimate;                       // ms; kAecUnset until known
+extern LONGLONG g_llLastRenderTime, g_llLastCaptureTime;  // µs
+extern AecTiming g_AecTiming;
+extern AudioProcThreadRecord g_AudioProcThread;
+extern AecTraceRecord* g_pTraceBuffer;
+extern ULONG g_ulTraceCount;
+extern KMUTEX g_AecMutex;
+extern KMUTEX g_EngineMutex;
+extern KEVENT g_AllIrpsCompleteEvent;
+extern LIST_ENTRY g_OwnIrpList;
+extern KSPIN_LOCK g_OwnIrpLock;
+extern NPAGED_LOOKASIDE_LIST g_IrpContextLookaside;
+extern KSNODEPROPERTY_AUDIO_CHANNEL g_VolumeRequest;
+
+// ---------------------------------------------------------------------------
+// Callbacks (the descriptor's slots)
+// ---------------------------------------------------------------------------
+ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower);
+ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster);
+ZvStatus OnDecidePinDirs(CGenDisp* genDisp, ULONG isMaster);
+ZvStatus OnGetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelFormat* format);
+ZvStatus OnSetChannelState(LONG channel, ULONG direction, ULONG state);
+ZvStatus OnSharedVariableChange(ULONG id, PVOID value, ULONG size);
+ZvStatus OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, PLONG channel,
+                PDEVICE_OBJECT lower, PFILE_OBJECT pinFile, PDEVICE_OBJECT fdo);
+ZvStatus OnClose(CGenDisp* genDisp, ULONG direction, LONG channel);
+ZvStatus OnSetFormat(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, LONG channel);
+ZvStatus OnGetAudioPosition(CGenDisp* genDisp, ULONG direction, PKSAUDIO_POSITION position,
+                            LONG channel);
+
+// ---------------------------------------------------------------------------
+// Start and stop work items
+// ---------------------------------------------------------------------------
+// A start or stop work item is counted from before it is queued until it has
+// finished.  Begin refuses (FALSE) once the logic is unloading; every
+// accepted Begin is matched by one End.  OnFilterUnload waits until the count
+// is back at zero before it stops the processing and frees the modules.
+BOOLEAN AecWorkItemBegin();
+void AecWorkItemEnd();
+LONG AecPendingWorkItems();
+
+// ---------------------------------------------------------------------------
+// Graphs and the audio processing thread
+// ---------------------------------------------------------------------------
+// Build the near-end (Out) and far-end (In) chains for channel 1's formats;
+// an existing chain is freed first.  PASSIVE_LEVEL.
+ULONG InitOutGraph(ULONG direction, LONG channel);
+ULONG InitInGraph(ULONG direction, LONG channel);
+ULONG RunInGraph();
+ULONG RunOutGraph();
+void ReleaseInGraphBuffers();
+void ReleaseOutGraphBuffers();
+ULONG FreeInGraph();
+ULONG FreeOutGraph();
+// Delay of the near end behind the far end (µs) and the render device's
+// buffered time (µs, may be negative).  1 when a channel has no lower device
+// or pin, else the status of the capture position query.
+ULONG EstimateStreamDelay(LONGLONG* delay, LONGLONG* renderBuffered);
+ULONG AddElapsedFrames(LONGLONG frames);
+// Resets the timing state, the trace and the delay estimate for a new start.
+void ResetAecTiming();
+NTSTATUS StartAudioProcThread();
+NTSTATUS StopAudioProcThread();

@@ -1,0 +1,593 @@
+// The two processing chains of the echo canceller, a pass over each, the
+// timing that seeds the near-end delay and the far-end queue's drift, the
+// trace, and the audio processing thread that walks the chains.
+#include "BufferPool.h"
+#include "CKAUDPBRes.h"
+#include "CKAUDPCMix.h"
+#include "CKAUDPEAEC.h"
+#include "CKAUDPFCnv.h"
+#include "CKAUDPWAVC.h"
+#include "EchowellLogic.h"
+#include "FilterLogicServices.h"
+#include "Probe.h"
+#include "ZDebug.h"
+// The framework's clock reading (QueryTime100ns) lives with its helpers.
+#include "ZvKAPFWi.h"
+
+namespace {
+
+using Log = LogModule<LogModuleFilterLogic>;
+
+constexpr LONG kChannel = 1;
+constexpr LONGLONG kMicro = 1000000;
+constexpr ULONG kAveragingPasses = 100;
+
+ULONG Bits(const ChannelFormat& f) {
+    return f.BitsPerSample & 0xFFFF;
+}
+ULONG Channels(const ChannelFormat& f) {
+    return f.FormatTagAndChannels >> 16;
+}
+bool Is16BitMono(const ChannelFormat& f) {
+    return Bits(f) == 16 && Channels(f) == 1;
+}
+ChannelFormat MakeFormat(ULONG rate, ULONG bits, ULONG channels, ULONG mask) {
+    ChannelFormat f{};
+    f.FormatTagAndChannels = WAVE_FORMAT_PCM | (channels << 16);
+    f.SamplesPerSec = rate;
+    f.AvgBytesPerSec = rate * bits * channels / 8;
+    f.BitsPerSample = bits;
+    f.ChannelMask = mask;
+    return f;
+}
+// Microseconds of `bytes` of a stream of `bytesPerSecond` (0 for a rate of 0).
+LONGLONG BytesToMicro(ULONGLONG bytes, ULONG bytesPerSecond) {
+    return bytesPerSecond == 0
+               ? 0
+               : static_cast<LONGLONG>(bytes * static_cast<ULONGLONG>(kMicro) / bytesPerSecond);
+}
+LONGLONG NowMicro() {
+    return static_cast<LONGLONG>(QueryTime100ns() / 10);
+}
+
+void LockEngine() {
+    KeWaitForSingleObject(&g_EngineMutex, Executive, KernelMode, FALSE, nullptr);
+}
+void UnlockEngine() {
+    KeReleaseMutex(&g_EngineMutex, FALSE);
+}
+
+// ---------------------------------------------------------------------------
+// Chain building
+// ---------------------------------------------------------------------------
+const char kAllocatorFailed[] = "InitGraph> Allocator Init Failed status - 0x%lx \n";
+const char kOutConverterFailed[] = "InitOutGraph> Allocator Init Failed status - 0x%lx \n";
+
+struct Builder {
+    static constexpr PCSTR kFailure = kAllocatorFailed;
+    AecGraph* Graph;
+    ULONG Next;
+    ChannelFormat Cur;
+    ZvStatus LastSet;
+
+    AecGraphStage* Add() {
+        if (Next >= kAecGraphStages) return nullptr;
+        AecGraphStage* stage = &Graph->Stages[Next++];
+        RtlZeroMemory(stage, sizeof *stage);
+        stage->InUse = 1;
+        return stage;
+    }
+
+    // A stage with a pool of one 10 ms buffer of `f`; the failure message
+    // names the stage.  A pool that was made but not sized stays in the stage
+    // so that freeing the graph frees it.
+    ZvStatus Allocator(const ChannelFormat& f, PCSTR failure) {
+        AecGraphStage* stage = Add();
+        if (stage == nullptr) return ZV_BAD_ARGUMENT;
+        stage->Allocator = 1;
+        stage->Pool = new BufferPool();
+        ZvStatus status =
+            stage->Pool == nullptr
+                ? ZV_NO_MEMORY
+                : stage->Pool->InitFormat(1, f.SamplesPerSec, static_cast<USHORT>(Bits(f)),
+                                          static_cast<USHORT>(Channels(f)), 10);
+        if (status != ZV_SUCCESS) Log::ModulePrint(1, failure, status);
+        return status;
+    }
+
+    ZvStatus Queue(DataQueue* queue, UCHAR read) {
+        AecGraphStage* stage = Add();
+        if (stage == nullptr) return ZV_BAD_ARGUMENT;
+        stage->Queue = queue;
+        stage->Read = read;
+        return ZV_SUCCESS;
+    }
+
+    ZvStatus Module(CKAUDPModule* module, ULONG pin) {
+        AecGraphStage* stage = Add();
+        if (stage == nullptr) return ZV_BAD_ARGUMENT;
+        stage->Module = module;
+        stage->Pin = pin;
+        return ZV_SUCCESS;
+    }
+
+    // Converter step: a 10 ms pool of `to`, then the converter from Cur to it.
+    ZvStatus Convert(CKAUDPFCnv* converter, const ChannelFormat& to, PCSTR failure) {
+        ZvStatus status = Allocator(to, failure);
+        if (status != ZV_SUCCESS) return status;
+        const ULONG values[][2] = {
+            {CKAUDPFCnv::kPropInBits, Bits(Cur)},
+            {CKAUDPFCnv::kPropInChannels, Channels(Cur)},
+            {CKAUDPFCnv::kPropInMask, Cur.ChannelMask},
+            {CKAUDPFCnv::kPropOutBits, Bits(to)},
+            {CKAUDPFCnv::kPropOutChannels, Channels(to)},
+            {CKAUDPFCnv::kPropOutMask, to.ChannelMask},
+            {CKAUDPFCnv::kPropMapping, 0},
+        };
+        for (const auto& v : values) LastSet = converter->SetPropertyDword(v[0], v[1]);
+        Cur = to;
+        return Module(converter, 0);
+    }
+
+    // From Cur to `to`: when the rates differ, to 16-bit mono (`mono`, when
+    // Cur is not that already) and to the new rate (`resampler`); then, when
+    // the sample width or the channels still differ, to `to` (`layout`).
+    ZvStatus ConvertTo(const ChannelFormat& to, CKAUDPFCnv* mono, PCSTR monoFailure,
+                       CKAUDPBRes* resampler, CKAUDPFCnv* layout) {
+        ZvStatus status = ZV_SUCCESS;
+        if (Cur.SamplesPerSec != to.SamplesPerSec) {
+            if (!Is16BitMono(Cur)) {
+                status = Convert(mono, MakeFormat(Cur.SamplesPerSec, 16, 1, SPEAKER_FRONT_CENTER),
+                                 monoFailure);
+            }
+            if (status == ZV_SUCCESS) status = Resample(resampler, to.SamplesPerSec, kFailure);
+        }
+        if (status == ZV_SUCCESS && (Bits(Cur) != Bits(to) || Channels(Cur) != Channels(to)))
+            status = Convert(layout, to, kFailure);
+        return status;
+    }
+
+    // Resampler step: a 10 ms pool of 16-bit mono at `rate`, then the resampler.
+    ZvStatus Resample(CKAUDPBRes* resampler, ULONG rate, PCSTR failure) {
+        ChannelFormat to = MakeFormat(rate, 16, 1, SPEAKER_FRONT_CENTER);
+        ZvStatus status = Allocator(to, failure);
+        if (status != ZV_SUCCESS) return status;
+        resampler->SetPropertyDword(2, Cur.SamplesPerSec);
+        resampler->SetPropertyDword(3, rate);
+        LastSet = resampler->SetPropertyDword(4, 1);
+        Cur = to;
+        return Module(resampler, 0);
+    }
+};
+
+// The processing format P and the stream format S of channel 1 in `direction`.
+// Rates that are not whole hundreds of Hz give 10 ms blocks of fractional
+// frames, which no stage can carry: such a stream is refused (it then passes
+// through unprocessed).
+ZvStatus ReadFormats(LONG channel, ULONG direction, ChannelFormat* p, ChannelFormat* s, PCSTR who) {
+    RtlZeroMemory(p, sizeof *p);
+    ZvStatus status = GetRequiredFunctionFormat(channel, direction, p);
+    if (status != ZV_SUCCESS) return status;
+    status = GetChannelFormat(kChannel, direction, s);
+    if (status != ZV_SUCCESS) return status;
+    if (s->SamplesPerSec == 0 || s->SamplesPerSec % 100 != 0 || Bits(*s) == 0 ||
+        Channels(*s) == 0) {
+        Log::ModulePrint(1, "%s> Stream format %lu Hz %lu bits %lu channels cannot be processed\n",
+                         who, s->SamplesPerSec, Bits(*s), Channels(*s));
+        return ZV_BAD_ARGUMENT;
+    }
+    return ZV_SUCCESS;
+}
+
+ZvStatus FreeGraph(AecGraph* graph) {
+    for (AecGraphStage& stage : graph->Stages) {
+        if (!stage.InUse) break;
+        if (stage.Allocator && stage.Pool != nullptr) {
+            if (stage.Buffer != nullptr) stage.Pool->PutBuffer(stage.Buffer);
+            stage.Pool->Free();
+            delete stage.Pool;
+        }
+    }
+    RtlZeroMemory(graph, sizeof *graph);
+    return ZV_SUCCESS;
+}
+
+void ReleaseGraphBuffers(AecGraph* graph) {
+    for (AecGraphStage& stage : graph->Stages) {
+        if (!stage.InUse) break;
+        if (stage.Allocator && stage.Buffer != nullptr) {
+            stage.Pool->PutBuffer(stage.Buffer);
+            stage.Buffer = nullptr;
+        }
+    }
+}
+
+void AppendTrace(UCHAR kind, ZvStatus status, ULONGLONG given, ULONGLONG after) {
+    if (g_pTraceBuffer != nullptr && g_ulTraceCount < kAecTraceRecords) {
+        AecTraceRecord& r = g_pTraceBuffer[g_ulTraceCount];
+        r.Kind = kind;
+        r.Status = status;
+        r.Time = QueryTime100ns();
+        r.DelayGiven = given;
+        r.DelayAfter = after;
+    }
+    ++g_ulTraceCount;
+}
+
+// ---------------------------------------------------------------------------
+// Passes
+// ---------------------------------------------------------------------------
+struct Pass {
+    PVOID D = nullptr;
+    ULONG Size = 0;
+    PVOID W = nullptr;
+    ULONG WSize = 0;
+    ZvStatus Status = ZV_SUCCESS;
+};
+
+// The Out pass's timing, right after its queue read.
+void OutPassTiming() {
+    AecTiming& t = g_AecTiming;
+    ULONG captureBps = g_CaptureFormat.AvgBytesPerSec;
+    if (!t.FirstCaptureReadSeen) {
+        t.FirstCaptureReadSeen = 1;
+        t.FirstCaptureReadTime = NowMicro();
+        t.CaptureQueueLatency =
+            g_pDataQueue3 != nullptr ? BytesToMicro(g_pDataQueue3->GetLevel(), captureBps) : 0;
+    }
+    if (t.TInfo == static_cast<LONGLONG>(kAecUnset)) {
+        PDEVICE_OBJECT lower = nullptr;
+        PFILE_OBJECT pin = nullptr;
+        ULONGLONG frames = 0;
+        PDEVICE_OBJECT fdo = nullptr;
+        KSAUDIO_POSITION position;
+        if (GetChannelInfo(kChannel, CHANNEL_CAPTURE, &lower, &pin, &frames, &fdo) == ZV_SUCCESS &&
+            lower != nullptr && pin != nullptr && g_CaptureFormat.SamplesPerSec != 0 &&
+            GetAudioPosition(lower, pin, &position) == ZV_SUCCESS) {
+            t.TInfo = BytesToMicro(position.PlayOffset, captureBps) -
+                      BytesToMicro(frames, g_CaptureFormat.SamplesPerSec) + t.CaptureQueueLatency +
+                      10000;
+            ProbeSetValue(4, t.TInfo);
+        }
+    }
+    // Every pass: the render-buffered average below needs a sample per pass.
+    LONGLONG delay = 0, renderBuffered = 0;
+    if (EstimateStreamDelay(&delay, &renderBuffered) != ZV_SUCCESS) return;
+    if (g_llDelayEstimate == kAecUnset)
+        g_llDelayEstimate = delay > 0 ? static_cast<ULONGLONG>(delay / 1000) : 0;
+    t.RenderBufferedSum += renderBuffered;
+    if (++t.AveragingCount < kAveragingPasses) return;
+    LONGLONG average = t.RenderBufferedSum / static_cast<LONGLONG>(t.AveragingCount);
+    AddElapsedFrames(average * static_cast<LONGLONG>(g_RenderFormat.SamplesPerSec) / kMicro);
+    DataQueue* queues[] = {g_pDataQueue1, g_pDataQueue2, g_pDataQueue3, g_pDataQueue4};
+    for (ULONG i = 0; i < 4; ++i)
+        ProbeSetValue(i, queues[i] != nullptr ? queues[i]->GetLevel() : 0);
+    t.RenderBufferedSum = 0;
+    t.AveragingCount = 0;
+}
+
+// The near-end stage: delay estimate, then the canceller; both under the
+// engine mutex (the property handler calls them too).
+void EchoCancelStage(Pass* p) {
+    ULONGLONG start = QueryTime100ns();
+    ZvStatus status = ZV_BAD_ARGUMENT;
+    ULONGLONG given = g_llDelayEstimate;
+    if (p->D != nullptr && p->W != nullptr) {
+        LockEngine();
+        ProbeTimerStart(5);
+        g_pWaveCorr->SubmitPinData(1, p->D, p->Size, nullptr, 0, &g_llDelayEstimate);
+        ProbeTimerStop(5);
+        ProbeSetValue(4, static_cast<LONGLONG>(g_llDelayEstimate));
+        given = g_llDelayEstimate;
+        ProbeTimerStart(6);
+        status = g_pAecModule->SubmitPinData(1, p->D, p->Size, p->W, p->WSize, &g_llDelayEstimate);
+        ProbeTimerStop(6);
+        UnlockEngine();
+        // Pass-through: the near end leaves as it came (converted both ways).
+        if (!g_bProcessing) RtlCopyMemory(p->W, p->D, p->Size < p->WSize ? p->Size : p->WSize);
+    }
+    g_AecTiming.ElapsedTimeSum += QueryTime100ns() - start;
+    AppendTrace(1, status, given, g_llDelayEstimate);
+    p->Status = status;
+    p->D = p->W;
+    p->Size = p->WSize;
+}
+
+ZvStatus Walk(AecGraph* graph, bool out) {
+    Pass p;
+    ULONGLONG passes = static_cast<ULONGLONG>(
+        InterlockedExchangeAdd64(out ? &g_AecTiming.OutPasses : &g_AecTiming.InPasses, 0));
+    for (AecGraphStage& stage : graph->Stages) {
+        if (!stage.InUse) break;
+        if (stage.Allocator) {
+            PVOID w = nullptr;
+            p.Status = stage.Pool->GetBuffer(&w, 0);
+            stage.Buffer = w;
+            p.W = w;
+            p.WSize = 0;
+            if (w != nullptr) stage.Pool->GetBufferSize(&p.WSize);
+        } else if (stage.Queue != nullptr && stage.Read) {
+            p.D = p.W;
+            p.Size = p.WSize;
+            if (p.D != nullptr) {
+                LONG count = static_cast<LONG>(p.Size);
+                ProbeLeave(0);
+                stage.Queue->ReadData(p.D, &count, 1);
+                ProbeEnter(0);
+            }
+            if (out) OutPassTiming();
+        } else if (stage.Queue != nullptr) {
+            if (p.D != nullptr) {
+                ULONG count = p.Size;
+                stage.Queue->PutData(p.D, &count, 0);
+            }
+        } else if (stage.Pin != 0) {
+            EchoCancelStage(&p);
+        } else {
+            // A missing buffer is refused rather than handed on.
+            ULONGLONG side = passes;
+            PVOID target = stage.InPlace ? p.D : p.W;
+            ULONG targetSize = stage.InPlace ? p.Size : p.WSize;
+            ProbeTimerStart(5);
+            p.Status = p.D != nullptr && target != nullptr
+                           ? stage.Module->SubmitPinData(0, p.D, p.Size, target, targetSize, &side)
+                           : ZV_BAD_ARGUMENT;
+            ProbeTimerStop(5);
+            p.D = target;
+            p.Size = targetSize;
+        }
+    }
+    if (!out && g_pAecModule != nullptr) {
+        // The far end goes to the correlator and the canceller.
+        ULONGLONG start = QueryTime100ns();
+        ZvStatus status = ZV_BAD_ARGUMENT;
+        if (p.D != nullptr) {
+            LockEngine();
+            ProbeTimerStart(5);
+            g_pWaveCorr->SubmitPinData(0, p.D, p.Size, nullptr, 0, nullptr);
+            ProbeTimerStop(5);
+            ProbeTimerStart(6);
+            status = g_pAecModule->SubmitPinData(0, p.D, p.Size, nullptr, 0, nullptr);
+            ProbeTimerStop(6);
+            UnlockEngine();
+        }
+        g_AecTiming.ElapsedTimeSum += QueryTime100ns() - start;
+        AppendTrace(0, status, 0, 0);
+        p.Status = status;
+    }
+    return p.Status;
+}
+
+// ---------------------------------------------------------------------------
+// The thread
+// ---------------------------------------------------------------------------
+void AudioProcessingThread(PVOID context) {
+    (void)context;
+    ProbeEnter(0);
+    ProbeAddCounter(14, 1);
+    while (!InterlockedOr(&g_AudioProcThread.Stop, 0)) {
+        if (InterlockedOr(&g_bAecActive, 0)) {
+            RunInGraph();
+            InterlockedIncrement64(&g_AecTiming.InPasses);
+            RunOutGraph();
+            InterlockedIncrement64(&g_AecTiming.OutPasses);
+        } else {
+            // Only between the creation and the end of a start, or a stop's
+            // two steps: give the processor away meanwhile.
+            LARGE_INTEGER none;
+            none.QuadPart = 0;
+            KeDelayExecutionThread(KernelMode, FALSE, &none);
+        }
+    }
+    ProbeLeave(0);
+    // The driver's own render requests complete before the thread (and so
+    // the code they return to) goes.
+    NTSTATUS status =
+        KeWaitForSingleObject(&g_AllIrpsCompleteEvent, Executive, KernelMode, FALSE, nullptr);
+    ProbeEnter(0);
+    Log::ModulePrint(1, "AudioProcessingThread> Thread END - Status - %x\n", status);
+    KeSetEvent(&g_AudioProcThread.EndEvent, IO_NO_INCREMENT, FALSE);
+    ProbeAddCounter(14, -1);
+    ProbeLeave(0);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Chains
+// ---------------------------------------------------------------------------
+ULONG InitOutGraph(ULONG direction, LONG channel) {
+    FreeOutGraph();  // a chain left from before is freed, not forgotten
+    ChannelFormat p, s;
+    ZvStatus status = ReadFormats(channel, direction, &p, &s, "InitOutGraph");
+    if (status != ZV_SUCCESS) return status;
+    g_CaptureFormat = s;
+    g_ProcessFormat = p;
+    Builder b{&g_OutGraph, 0, s, ZV_SUCCESS};
+    status = b.Allocator(s, "InitOutGraph> DataQueue Allocator Init Failed status - 0x%lx \n");
+    if (status == ZV_SUCCESS) status = b.Queue(g_pDataQueue3, 1);
+    if (status == ZV_SUCCESS)
+        status = b.ConvertTo(p, OutFmtConv1, kOutConverterFailed, OutResampler1, OutFmtConv2);
+    if (status == ZV_SUCCESS) status = b.Allocator(p, kAllocatorFailed);
+    if (status == ZV_SUCCESS) {
+        status = b.Module(g_pAecModule, 1);
+        LockEngine();
+        g_pAecModule->SetPropertyDword(8, p.SamplesPerSec);
+        g_pWaveCorr->SetPropertyDword(2, 1);
+        g_pWaveCorr->SetPropertyDword(4, Bits(p));
+        b.LastSet = g_pWaveCorr->SetPropertyDword(5, p.SamplesPerSec);
+        UnlockEngine();
+        b.Cur = p;
+    }
+    if (status == ZV_SUCCESS)
+        status = b.ConvertTo(s, OutFmtConv3, kOutConverterFailed, OutResampler2, OutFmtConv4);
+    if (status == ZV_SUCCESS) status = b.Queue(g_pDataQueue4, 0);
+    return status != ZV_SUCCESS ? status : b.LastSet;
+}
+
+ULONG InitInGraph(ULONG direction, LONG channel) {
+    FreeInGraph();  // a chain left from before is freed, not forgotten
+    ChannelFormat p, s;
+    ZvStatus status = ReadFormats(channel, direction, &p, &s, "InitInGraph");
+    if (status != ZV_SUCCESS) return status;
+    g_RenderFormat = s;
+    status = g_pInAllocator->InitFormat(50, s.SamplesPerSec, static_cast<USHORT>(Bits(s)),
+                                        static_cast<USHORT>(Channels(s)), 10);
+    if (status != ZV_SUCCESS) {
+        Log::ModulePrint(1, "InitInGraph> g_pInAllocator Init Failed status - 0x%lx \n", status);
+        return status;
+    }
+    Builder b{&g_InGraph, 0, s, ZV_SUCCESS};
+    status = b.Allocator(s, "InitInGraph> DataQueue Allocator Init Failed status - 0x%lx \n");
+    if (status == ZV_SUCCESS) status = b.Queue(g_pDataQueue1, 1);
+    if (status == ZV_SUCCESS && Channels(s) > 1) {
+        // Not a stage: the render buffers are mixed in place as they arrive.
+        g_pChannelMix->SetPropertyDword(CKAUDPCMix::kPropBits, Bits(s));
+        g_pChannelMix->SetPropertyDword(CKAUDPCMix::kPropChannels, Channels(s));
+        b.LastSet = g_pChannelMix->SetPropertyDword(CKAUDPCMix::kPropMask, s.ChannelMask);
+    }
+    if (status == ZV_SUCCESS)
+        status = b.ConvertTo(p, InFmtConv1, kAllocatorFailed, InResampler1, InFmtConv2);
+    return status != ZV_SUCCESS ? status : b.LastSet;
+}
+
+ULONG RunInGraph() {
+    ZvStatus status = Walk(&g_InGraph, false);
+    ReleaseInGraphBuffers();
+    return status;
+}
+
+ULONG RunOutGraph() {
+    ZvStatus status = Walk(&g_OutGraph, true);
+    ReleaseOutGraphBuffers();
+    return status;
+}
+
+void ReleaseInGraphBuffers() {
+    ReleaseGraphBuffers(&g_InGraph);
+}
+
+void ReleaseOutGraphBuffers() {
+    ReleaseGraphBuffers(&g_OutGraph);
+}
+
+ULONG FreeInGraph() {
+    // Waits until the own render requests have given their buffers back.
+    if (g_pInAllocator != nullptr) g_pInAllocator->Free();
+    return FreeGraph(&g_InGraph);
+}
+
+ULONG FreeOutGraph() {
+    return FreeGraph(&g_OutGraph);
+}
+
+// ---------------------------------------------------------------------------
+// Timing
+// ---------------------------------------------------------------------------
+ULONG EstimateStreamDelay(LONGLONG* delay, LONGLONG* renderBuffered) {
+    AecTiming& t = g_AecTiming;
+    PDEVICE_OBJECT lower = nullptr;
+    PFILE_OBJECT pin = nullptr;
+    ULONGLONG frames = 0;
+    PDEVICE_OBJECT fdo = nullptr;
+    KSAUDIO_POSITION position;
+
+    // Render: what the device holds, plus the pass-through queue.
+    if (GetChannelInfo(kChannel, CHANNEL_RENDER, &lower, &pin, &frames, &fdo) != ZV_SUCCESS ||
+        lower == nullptr || pin == nullptr)
+        return ZV_UNSUCCESSFUL;
+    if (GetAudioPosition(lower, pin, &position) != ZV_SUCCESS) return ZV_UNSUCCESSFUL;
+    ULONG renderBps = g_RenderFormat.AvgBytesPerSec;
+    LONGLONG buffered = BytesToMicro(position.WriteOffset, renderBps) -
+                        BytesToMicro(position.PlayOffset, renderBps);
+    LONGLONG renderLatency =
+        t.RenderStartOffset != static_cast<LONGLONG>(kAecUnset)
+            ? t.RenderStartOffset
+            : (buffered > 0 ? buffered : 0) +
+                  (g_pDataQueue2 != nullptr ? BytesToMicro(g_pDataQueue2->GetLevel(), renderBps)
+                                            : 0);
+
+    // Capture: what the device has produced and not yet delivered, plus the
+    // near-end queue.
+    lower = nullptr;
+    pin = nullptr;
+    if (GetChannelInfo(kChannel, CHANNEL_CAPTURE, &lower, &pin, &frames, &fdo) != ZV_SUCCESS ||
+        lower == nullptr || pin == nullptr)
+        return ZV_UNSUCCESSFUL;
+    ZvStatus status = GetAudioPosition(lower, pin, &position);
+    if (status != ZV_SUCCESS) return status;
+    ULONG captureBps = g_CaptureFormat.AvgBytesPerSec;
+    LONGLONG lag = BytesToMicro(position.PlayOffset, captureBps) -
+                   BytesToMicro(frames, g_CaptureFormat.SamplesPerSec);
+    LONGLONG captureLatency =
+        t.TInfo != static_cast<LONGLONG>(kAecUnset)
+            ? t.TInfo
+            : (lag > 0 ? lag : 0) + (g_pDataQueue3 != nullptr
+                                         ? BytesToMicro(g_pDataQueue3->GetLevel(), captureBps)
+                                         : 0);
+    *delay = (t.FirstRenderTime - t.FirstCaptureReadTime) + captureLatency + renderLatency;
+    *renderBuffered = buffered;
+    return ZV_SUCCESS;
+}
+
+ULONG AddElapsedFrames(LONGLONG frames) {
+    AecTiming& t = g_AecTiming;
+    if (t.LastElapsedFrames != static_cast<LONGLONG>(kAecUnset) && g_pDataQueue1 != nullptr)
+        g_pDataQueue1->AddDrift(frames - t.LastElapsedFrames);
+    t.LastElapsedFrames = frames;
+    return ZV_SUCCESS;
+}
+
+void ResetAecTiming() {
+    RtlZeroMemory(&g_AecTiming, sizeof g_AecTiming);
+    g_AecTiming.TInfo = static_cast<LONGLONG>(kAecUnset);
+    g_AecTiming.RenderStartOffset = static_cast<LONGLONG>(kAecUnset);
+    g_AecTiming.LastElapsedFrames = static_cast<LONGLONG>(kAecUnset);
+    g_llDelayEstimate = kAecUnset;
+    g_ulTraceCount = 0;
+    if (g_pTraceBuffer != nullptr) RtlZeroMemory(g_pTraceBuffer, kAecTraceBufferBytes);
+}
+
+// ---------------------------------------------------------------------------
+// Thread
+// ---------------------------------------------------------------------------
+NTSTATUS StartAudioProcThread() {
+    AudioProcThreadRecord& r = g_AudioProcThread;
+    KeInitializeEvent(&r.EndEvent, NotificationEvent, TRUE);
+    InterlockedExchange(&r.Stop, 0);
+    HANDLE handle = nullptr;
+    NTSTATUS status = PsCreateSystemThread(&handle, 0x1F03FF, nullptr, nullptr, nullptr,
+                                           AudioProcessingThread, nullptr);
+    if (NT_SUCCESS(status)) {
+        KeClearEvent(&r.EndEvent);
+        InterlockedExchange(&r.Running, 1);
+        // The thread object is waited on only where the system can (WDM 1.10);
+        // elsewhere the thread's end event says it is done.
+        PVOID thread = nullptr;
+        if (IoIsWdmVersionAvailable(1, 0x10) &&
+            NT_SUCCESS(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode,
+                                                 &thread, nullptr)))
+            r.Thread = static_cast<PKTHREAD>(thread);
+        ZwClose(handle);
+    } else {
+        status = STATUS_UNSUCCESSFUL;
+    }
+    Log::ModulePrint(1, "StartAudioProcThread(): Thread created 0x%08x\n", status);
+    return status;
+}
+
+NTSTATUS StopAudioProcThread() {
+    AudioProcThreadRecord& r = g_AudioProcThread;
+    InterlockedExchange(&r.Stop, 1);
+    if (!InterlockedExchange(&r.Running, 0)) return STATUS_SUCCESS;
+    Log::ModulePrint(1, "StopStreamingThread>> Need to wait for streaming thread to finish!!\n");
+    NTSTATUS status =
+        r.Thread != nullptr
+            ? KeWaitForSingleObject(r.Thread, Executive, KernelMode, FALSE, nullptr)
+            : KeWaitForSingleObject(&r.EndEvent, Executive, KernelMode, FALSE, nullptr);
+    Log::ModulePrint(1, "StopAudioProcThread>> KeWaitForSingleObject returned: %X\n", status);
+    if (r.Thread != nullptr) ObDereferenceObject(r.Thread);
+    r.Thread = nullptr;
+    return status;
+}

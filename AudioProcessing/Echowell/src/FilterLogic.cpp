@@ -1,0 +1,407 @@
+// Echowell's filter-logic callbacks and the driver-wide state they create,
+// reset and tear down.  Log module "FilterLogic".
+#include "BufferPool.h"
+#include "CKAUDPBRes.h"
+#include "CKAUDPCMix.h"
+#include "CKAUDPEAEC.h"
+#include "CKAUDPFCnv.h"
+#include "CKAUDPWAVC.h"
+#include "EchowellLogic.h"
+#include "MemAlloc.h"
+#include "ZDebug.h"
+#include "FilterLogicServices.h"
+#include "sp_dispatch.h"
+
+namespace {
+
+using Log = LogModule<LogModuleFilterLogic>;
+
+constexpr ULONG kInstanceCode = ZvFourCC("ZAEC");
+constexpr LONG kChannel = 1;
+
+// The work-item count of AecWorkItemBegin/End: guarded by its spin lock;
+// the event is set while the count is zero.
+KSPIN_LOCK g_WorkItemLock;
+LONG g_lWorkItems;
+LONG g_lWorkItemsOpen;  // Begin accepts items only while set
+KEVENT g_NoWorkItemsEvent;
+
+// Set once the synchronisation objects and the lookaside list of a master
+// load exist (so that an unload may use and delete them).
+bool g_bLogicObjectsReady;
+
+template <class Module>
+bool CreateModule(Module** slot, PDEVICE_OBJECT pdo, PCSTR name) {
+    ULONG status = ZV_SUCCESS;
+    *slot = new Module(pdo, kInstanceCode, &status);
+    if (*slot != nullptr && status == ZV_SUCCESS) return true;
+    // A module whose constructor failed stays in its slot; unload destroys it.
+    Log::ModulePrint(1, "OnFilterLoad> Failed to Instantiate %s Module status - 0x%lx \n", name,
+                     ZV_UNSUCCESSFUL);
+    return false;
+}
+
+template <class Object>
+void Destroy(Object** slot) {
+    Object* object = *slot;
+    *slot = nullptr;
+    delete object;
+}
+
+bool CreateModules(PDEVICE_OBJECT pdo) {
+    return CreateModule(&g_pAecModule, pdo, "AEC") &&
+           CreateModule(&g_pChannelMix, pdo, "Channel Mix") &&
+           CreateModule(&InFmtConv1, pdo, "InFmtConv1") &&
+           CreateModule(&InFmtConv2, pdo, "InFmtConv2") &&
+           CreateModule(&InResampler1, pdo, "InResampler1") &&
+           CreateModule(&OutFmtConv1, pdo, "OutFmtConv1") &&
+           CreateModule(&OutFmtConv2, pdo, "OutFmtConv2") &&
+           CreateModule(&OutFmtConv3, pdo, "OutFmtConv3") &&
+           CreateModule(&OutFmtConv4, pdo, "OutFmtConv4") &&
+           CreateModule(&OutResampler1, pdo, "OutResampler1") &&
+           CreateModule(&OutResampler2, pdo, "OutResampler2") &&
+           CreateModule(&g_pWaveCorr, pdo, "g_pWaveCorr");
+}
+
+bool CreateQueuesAndPool() {
+    DataQueue** queues[] = {&g_pDataQueue1, &g_pDataQueue2, &g_pDataQueue3, &g_pDataQueue4};
+    for (ULONG i = 0; i < 4; ++i) {
+        *queues[i] = new DataQueue(i + 1);
+        if (*queues[i] == nullptr) {
+            Log::ModulePrint(
+                1, "OnFilterLoad> Failed to Instantiate g_pDataQueue%lu status - 0x%lx \n", i + 1,
+                ZV_UNSUCCESSFUL);
+            return false;
+        }
+    }
+    g_pInAllocator = new BufferPool();
+    if (g_pInAllocator == nullptr) {
+        Log::ModulePrint(1, "OnFilterLoad> Failed to Instantiate g_pInAllocator status - 0x%lx \n",
+                         ZV_UNSUCCESSFUL);
+        return false;
+    }
+    return true;
+}
+
+// The state a master load starts from (values of a freshly loaded driver).
+void ResetLogicState() {
+    RtlZeroMemory(&g_InGraph, sizeof g_InGraph);
+    RtlZeroMemory(&g_OutGraph, sizeof g_OutGraph);
+    RtlZeroMemory(&g_RenderFormat, sizeof g_RenderFormat);
+    RtlZeroMemory(&g_CaptureFormat, sizeof g_CaptureFormat);
+    RtlZeroMemory(&g_ProcessFormat, sizeof g_ProcessFormat);
+    InterlockedExchange(&g_bAecActive, 0);
+    ResetAecTiming();
+    g_llLastRenderTime = g_llLastCaptureTime = 0;
+    g_bAutoOffLatched = 0;
+    RtlZeroMemory(&g_AudioProcThread, sizeof g_AudioProcThread);
+    g_ulAgcThresholds[0] = 400;
+    g_ulAgcThresholds[1] = 4000;
+    g_ulAgcThresholds[2] = 13000;
+    g_bAgcOn = 0;
+    g_ulAgcPosition = 2;
+    g_ulRateMode = 2;
+    g_bProcessing = 1;
+
+    RtlZeroMemory(&g_VolumeRequest, sizeof g_VolumeRequest);
+    g_VolumeRequest.NodeProperty.Property.Set = KSPROPSETID_Audio;
+    g_VolumeRequest.NodeProperty.Property.Id = KSPROPERTY_AUDIO_VOLUMELEVEL;
+    g_VolumeRequest.Channel = 0;
+}
+
+void InitLogicObjects() {
+    // A trace buffer that cannot be had leaves the trace off; the load goes on.
+    g_pTraceBuffer = static_cast<AecTraceRecord*>(MemAlloc(kAecTraceBufferBytes));
+    if (g_pTraceBuffer != nullptr) RtlZeroMemory(g_pTraceBuffer, kAecTraceBufferBytes);
+    g_ulTraceCount = 0;
+    KeInitializeMutex(&g_AecMutex, 0);
+    KeInitializeMutex(&g_EngineMutex, 0);
+    KeInitializeEvent(&g_AllIrpsCompleteEvent, NotificationEvent, FALSE);
+    InitializeListHead(&g_OwnIrpList);
+    KeInitializeSpinLock(&g_OwnIrpLock);
+    ExInitializeNPagedLookasideList(&g_IrpContextLookaside, nullptr, nullptr, 0,
+                                    sizeof(OwnRenderIrpContext), kInstanceCode, 0);
+    g_bLogicObjectsReady = true;
+}
+
+// Stops the processing and frees everything a master load made.  Work items
+// are closed and drained first, so none can rebuild the chains meanwhile.
+ZvStatus TearDownMaster() {
+    InterlockedExchange(&g_bAecActive, 0);
+    InterlockedExchange(&g_bFilterLoaded, 0);
+
+    KIRQL irql;
+    KeAcquireSpinLock(&g_WorkItemLock, &irql);
+    g_lWorkItemsOpen = 0;
+    bool wait = g_lWorkItems != 0;
+    KeReleaseSpinLock(&g_WorkItemLock, irql);
+    if (wait) KeWaitForSingleObject(&g_NoWorkItemsEvent, Executive, KernelMode, FALSE, nullptr);
+
+    if (g_bLogicObjectsReady)
+        KeWaitForSingleObject(&g_AecMutex, Executive, KernelMode, FALSE, nullptr);
+    DataQueue* queues[] = {g_pDataQueue1, g_pDataQueue2, g_pDataQueue3, g_pDataQueue4};
+    for (DataQueue* q : queues) {
+        if (q != nullptr) q->Abort();
+    }
+    StopAudioProcThread();
+    for (DataQueue* q : queues) {
+        if (q != nullptr) q->Reset();
+    }
+    RtlZeroMemory(&g_AudioProcThread, sizeof g_AudioProcThread);
+    FreeInGraph();
+    FreeOutGraph();
+    if (g_bLogicObjectsReady) KeReleaseMutex(&g_AecMutex, FALSE);
+
+    (void)ReleaseChannel(kChannel, CHANNEL_RENDER);
+    ZvStatus status = ReleaseChannel(kChannel, CHANNEL_CAPTURE);
+
+    Destroy(&g_pAecModule);
+    Destroy(&g_pChannelMix);
+    Destroy(&InFmtConv1);
+    Destroy(&InFmtConv2);
+    Destroy(&InResampler1);
+    Destroy(&OutFmtConv1);
+    Destroy(&OutFmtConv2);
+    Destroy(&OutFmtConv3);
+    Destroy(&OutFmtConv4);
+    Destroy(&OutResampler1);
+    Destroy(&OutResampler2);
+    Destroy(&g_pInAllocator);
+    Destroy(&g_pWaveCorr);
+    Destroy(&g_pDataQueue1);
+    Destroy(&g_pDataQueue2);
+    Destroy(&g_pDataQueue3);
+    Destroy(&g_pDataQueue4);
+    if (g_bLogicObjectsReady) ExDeleteNPagedLookasideList(&g_IrpContextLookaside);
+    g_bLogicObjectsReady = false;
+    if (g_pTraceBuffer != nullptr) MemFree(g_pTraceBuffer);
+    g_pTraceBuffer = nullptr;
+    return status;
+}
+
+bool Loaded() {
+    return InterlockedOr(&g_bFilterLoaded, 0) != 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// State
+// ---------------------------------------------------------------------------
+volatile LONG g_bFilterLoaded = 1;  // the callbacks work before any master load
+CKAUDPEAEC* g_pAecModule;
+CKAUDPCMix* g_pChannelMix;
+CKAUDPFCnv *InFmtConv1, *InFmtConv2;
+CKAUDPBRes* InResampler1;
+CKAUDPFCnv *OutFmtConv1, *OutFmtConv2, *OutFmtConv3, *OutFmtConv4;
+CKAUDPBRes *OutResampler1, *OutResampler2;
+CKAUDPWAVC* g_pWaveCorr;
+DataQueue *g_pDataQueue1, *g_pDataQueue2, *g_pDataQueue3, *g_pDataQueue4;
+IBufferPool* g_pInAllocator;
+AecGraph g_InGraph, g_OutGraph;
+ChannelFormat g_RenderFormat, g_CaptureFormat, g_ProcessFormat;
+volatile LONG g_bAecActive;
+ULONG g_ulRateMode = 2;
+ULONG g_bProcessing = 1;
+ULONG g_bAutoOffLatched;
+ULONG g_bAgcOn;
+ULONG g_ulAgcPosition = 2;
+ULONG g_ulAgcThresholds[3] = {400, 4000, 13000};
+ULONGLONG g_llDelayEstimate = kAecUnset;
+LONGLONG g_llLastRenderTime, g_llLastCaptureTime;
+AecTiming g_AecTiming;
+AudioProcThreadRecord g_AudioProcThread;
+AecTraceRecord* g_pTraceBuffer;
+ULONG g_ulTraceCount;
+KMUTEX g_AecMutex;
+KMUTEX g_EngineMutex;
+KEVENT g_AllIrpsCompleteEvent;
+LIST_ENTRY g_OwnIrpList;
+KSPIN_LOCK g_OwnIrpLock;
+NPAGED_LOOKASIDE_LIST g_IrpContextLookaside;
+KSNODEPROPERTY_AUDIO_CHANNEL g_VolumeRequest;
+
+// ---------------------------------------------------------------------------
+// Work items
+// ---------------------------------------------------------------------------
+BOOLEAN AecWorkItemBegin() {
+    if (!g_bLogicObjectsReady) return FALSE;
+    KIRQL irql;
+    KeAcquireSpinLock(&g_WorkItemLock, &irql);
+    BOOLEAN accepted = g_lWorkItemsOpen != 0;
+    if (accepted && g_lWorkItems++ == 0) KeClearEvent(&g_NoWorkItemsEvent);
+    KeReleaseSpinLock(&g_WorkItemLock, irql);
+    return accepted;
+}
+
+void AecWorkItemEnd() {
+    KIRQL irql;
+    KeAcquireSpinLock(&g_WorkItemLock, &irql);
+    if (--g_lWorkItems == 0) KeSetEvent(&g_NoWorkItemsEvent, IO_NO_INCREMENT, FALSE);
+    KeReleaseSpinLock(&g_WorkItemLock, irql);
+}
+
+LONG AecPendingWorkItems() {
+    KIRQL irql;
+    KeAcquireSpinLock(&g_WorkItemLock, &irql);
+    LONG count = g_lWorkItems;
+    KeReleaseSpinLock(&g_WorkItemLock, irql);
+    return count;
+}
+
+// ---------------------------------------------------------------------------
+// Callbacks
+// ---------------------------------------------------------------------------
+
+// Master: builds the modules, the queues and the pool (stopping at the first
+// failure, which is logged) and resets the processing state whatever
+// happened; the logic counts as loaded only when everything was built.  A
+// slave changes nothing.  PASSIVE_LEVEL.  0, or 1 after a failure.
+ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower) {
+    (void)genDisp;
+    (void)lower;
+    if (!isMaster) return ZV_SUCCESS;
+    // What an earlier master load left (no unload came between) goes first.
+    if (g_bLogicObjectsReady || g_pAecModule != nullptr || g_pDataQueue1 != nullptr)
+        TearDownMaster();
+    KeInitializeSpinLock(&g_WorkItemLock);
+    KeInitializeEvent(&g_NoWorkItemsEvent, NotificationEvent, TRUE);
+    g_lWorkItems = 0;
+
+    sp_dispatch_init();  // the primitives' variants for this processor
+    ZvStatus status = CreateModules(pdo) && CreateQueuesAndPool() ? ZV_SUCCESS : ZV_UNSUCCESSFUL;
+    ResetLogicState();
+    InitLogicObjects();
+    if (status == ZV_SUCCESS) {
+        KIRQL irql;
+        KeAcquireSpinLock(&g_WorkItemLock, &irql);
+        g_lWorkItemsOpen = 1;
+        KeReleaseSpinLock(&g_WorkItemLock, irql);
+    }
+    InterlockedExchange(&g_bFilterLoaded, status == ZV_SUCCESS ? 1 : 0);
+    return status;
+}
+
+// Master: stops the processing, releases channel 1 of both directions (pins
+// that held it and are still open find it gone) and frees everything.  A
+// slave only logs.  PASSIVE_LEVEL (it waits).  Master: the capture release's
+// status; slave: 0.
+ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster) {
+    (void)genDisp;
+    if (!isMaster) {
+        Log::ModulePrint(1, "OnFilterUnload> Slave Unload!!! \n");
+        return ZV_SUCCESS;
+    }
+    Log::ModulePrint(1, "OnFilterUnload> Master Unload!!! \n");
+    return TearDownMaster();
+}
+
+ZvStatus OnDecidePinDirs(CGenDisp* genDisp, ULONG isMaster) {
+    if (!Loaded()) return ZV_NOT_READY;
+    // The master (camera) processes its capture pins, every other device its render pins.
+    ULONG value = isMaster ? CHANNEL_CAPTURE : CHANNEL_RENDER;
+    ZvStatus status = SetInstantiatedVariable(genDisp, VID_INST_PINDIRS, &value, sizeof value);
+    if (status != ZV_SUCCESS) {
+        Log::ModulePrint(1, "OnDecidePinDirs> SetInstantiatedVariable Failed... status - 0x%lx \n",
+                         status);
+    }
+    return status;
+}
+
+// The processing format: 16-bit mono PCM at 8000 or 16000 Hz by the rate mode
+// (mode 0: 16000 Hz when either stream runs at 16000 Hz or more).
+ZvStatus OnGetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelFormat* format) {
+    (void)channel;
+    (void)direction;
+    if (!Loaded()) return ZV_NOT_READY;
+    if (format == nullptr) return ZV_BAD_ARGUMENT;
+    ULONG rate = 8000;
+    if (g_ulRateMode == 1) {
+        rate = 16000;
+    } else if (g_ulRateMode == 0) {
+        ChannelFormat render, capture;
+        ZvStatus status = GetChannelFormat(kChannel, CHANNEL_RENDER, &render);
+        if (status != ZV_SUCCESS) return status;
+        status = GetChannelFormat(kChannel, CHANNEL_CAPTURE, &capture);
+        if (status != ZV_SUCCESS) return status;
+        ULONG higher = render.SamplesPerSec > capture.SamplesPerSec ? render.SamplesPerSec
+                                                                    : capture.SamplesPerSec;
+        rate = higher >= 16000 ? 16000 : 8000;
+    }
+    format->FormatTagAndChannels = WAVE_FORMAT_PCM | (1u << 16);
+    format->SamplesPerSec = rate;
+    format->AvgBytesPerSec = rate * 2;
+    format->BitsPerSample = (format->BitsPerSample & 0xFFFF0000u) | 16;
+    format->ChannelMask = SPEAKER_FRONT_CENTER;
+    return ZV_SUCCESS;
+}
+
+ZvStatus OnSetChannelState(LONG channel, ULONG direction, ULONG state) {
+    (void)channel;
+    (void)direction;
+    (void)state;
+    return Loaded() ? ZV_SUCCESS : ZV_NOT_READY;
+}
+
+// DirectSound acceleration is off exactly while processing is on.
+ZvStatus OnSharedVariableChange(ULONG id, PVOID value, ULONG size) {
+    if (!Loaded()) return ZV_NOT_READY;
+    if (id != VID_SHARED_PROCESS) return ZV_SUCCESS;
+    return SetSharedVariable(VID_SHARED_DSDISABLE, value, size);
+}
+
+ZvStatus OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, PLONG channel,
+                PDEVICE_OBJECT lower, PFILE_OBJECT pinFile, PDEVICE_OBJECT fdo) {
+    (void)genDisp;
+    if (!Loaded()) return ZV_NOT_READY;
+    if (channel == nullptr || format == nullptr) return ZV_BAD_ARGUMENT;
+    ZvStatus status = AcquireChannel(kChannel, direction, lower, pinFile, fdo);
+    if (status != ZV_SUCCESS) {
+        // A second pin of a direction passes through unprocessed.
+        *channel = -1;
+        Log::ModulePrint(1, "OnOpen> AcquireChannel Failed status - 0x%lx \n", status);
+        return status;
+    }
+    status = SetChannelFormat(kChannel, direction, format);
+    *channel = kChannel;
+    return status;
+}
+
+ZvStatus OnClose(CGenDisp* genDisp, ULONG direction, LONG channel) {
+    (void)genDisp;
+    if (!Loaded()) return ZV_NOT_READY;
+    ZvStatus status = ReleaseChannel(channel, direction);
+    if (status != ZV_SUCCESS)
+        Log::ModulePrint(1, "OnClose> ReleaseChannel Failed status - 0x%lx \n", status);
+    return status;
+}
+
+ZvStatus OnSetFormat(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, LONG channel) {
+    (void)genDisp;
+    if (!Loaded()) return ZV_NOT_READY;
+    ZvStatus status = SetChannelFormat(channel, direction, format);
+    if (status != ZV_SUCCESS)
+        Log::ModulePrint(1, "OnSetFormat> SetChannelFormat Failed status - 0x%lx \n", status);
+    return status;
+}
+
+// While the canceller runs, the application's write position is 70 ms ahead
+// of the device's: the render pass-through queue holds that much back.
+ZvStatus OnGetAudioPosition(CGenDisp* genDisp, ULONG direction, PKSAUDIO_POSITION position,
+                            LONG channel) {
+    (void)genDisp;
+    (void)channel;
+    if (!Loaded()) return ZV_NOT_READY;
+    ULONG process = 0;
+    ULONG size = sizeof process;
+    ZvStatus status = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
+    if (status != ZV_SUCCESS || process == 0 || InterlockedOr(&g_bAecActive, 0) == 0 ||
+        position == nullptr) {
+        return status;
+    }
+    ChannelFormat format;
+    status = GetChannelFormat(kChannel, direction, &format);
+    if (status != ZV_SUCCESS) return status;
+    position->WriteOffset += static_cast<ULONGLONG>(format.AvgBytesPerSec) * 70 / 1000;
+    return ZV_SUCCESS;
+}

@@ -1,0 +1,227 @@
+// The processing chains: their shape for the format pairs the framework can
+// hand over, their pools, and a pass through them by the audio processing
+// thread with the real modules.
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "CKAUDPWAVC.h"
+#include "FilterLogicServices.h"
+#include "LogicTestSupport.h"
+#include "MemAlloc.h"
+#include "kp/io.h"
+#include "kp/pool.h"
+#include "kp/thread.h"
+
+namespace zvecho {
+namespace {
+
+using GraphTest = LogicTest;
+
+TEST_F(GraphTest, ChainsFitEveryFormatPairAndRateMode) {
+    LoadMaster();
+    struct Case {
+        ChannelFormat Render, Capture;
+        ULONG Mode;
+        const char* In;
+        const char* Out;
+    } cases[] = {
+        {Pcm(48000, 16, 2), Pcm(48000, 16, 2), 1, "A1920 R1 A960 InFmtConv1 A320 InResampler1",
+         "A1920 R3 A960 OutFmtConv1 A320 OutResampler1 A320 AEC/1 A960 OutResampler2 A1920 "
+         "OutFmtConv4 W4"},
+        {Pcm(16000, 16, 1), Pcm(16000, 16, 1), 1, "A320 R1", "A320 R3 A320 AEC/1 W4"},
+        {Pcm(8000, 8, 1), Pcm(8000, 32, 1), 2, "A80 R1 A160 InFmtConv2",
+         "A320 R3 A160 OutFmtConv2 A160 AEC/1 A320 OutFmtConv4 W4"},
+        {Pcm(48000, 32, 6), Pcm(44100, 16, 1), 2, "A11520 R1 A960 InFmtConv1 A160 InResampler1",
+         "A882 R3 A160 OutResampler1 A160 AEC/1 A882 OutResampler2 W4"},
+        {Pcm(44100, 16, 2), Pcm(16000, 8, 2), 0, "A1764 R1 A882 InFmtConv1 A320 InResampler1",
+         "A320 R3 A320 OutFmtConv2 A320 AEC/1 A320 OutFmtConv4 W4"},
+        {Pcm(16000, 16, 6), Pcm(8000, 16, 1), 2, "A1920 R1 A320 InFmtConv1 A160 InResampler1",
+         "A160 R3 A160 AEC/1 W4"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.In << " | " << c.Out);
+        OpenChannel(1, c.Render);
+        OpenChannel(2, c.Capture);
+        g_ulRateMode = c.Mode;
+        EXPECT_EQ(InitOutGraph(2, 1), ZV_SUCCESS);
+        EXPECT_EQ(InitInGraph(1, 1), ZV_SUCCESS);
+        EXPECT_EQ(Describe(g_InGraph), c.In);
+        EXPECT_EQ(Describe(g_OutGraph), c.Out);
+        ULONG size = 0;
+        EXPECT_EQ(g_pInAllocator->GetBufferSize(&size), ZV_SUCCESS);
+        EXPECT_EQ(size, c.Render.AvgBytesPerSec / 100) << "own render buffers: 10 ms each";
+        EXPECT_EQ(g_RenderFormat.SamplesPerSec, c.Render.SamplesPerSec);
+        EXPECT_EQ(g_CaptureFormat.SamplesPerSec, c.Capture.SamplesPerSec);
+        // Building again frees the chains built before.
+        ULONGLONG built = LiveBytes();
+        EXPECT_EQ(InitOutGraph(2, 1), ZV_SUCCESS);
+        EXPECT_EQ(InitInGraph(1, 1), ZV_SUCCESS);
+        EXPECT_EQ(LiveBytes(), built);
+        FreeInGraph();
+        FreeOutGraph();
+        ASSERT_EQ(ReleaseChannel(1, 1), ZV_SUCCESS);
+        ASSERT_EQ(ReleaseChannel(1, 2), ZV_SUCCESS);
+    }
+}
+
+TEST_F(GraphTest, StreamsWhoseTenMillisecondsAreNotWholeFramesAreRefused) {
+    LoadMaster();
+    OpenChannel(1, Pcm(22050, 16, 1));
+    OpenChannel(2, Pcm(11025, 16, 1));
+    EXPECT_EQ(InitOutGraph(2, 1), ZV_BAD_ARGUMENT);
+    EXPECT_EQ(InitInGraph(1, 1), ZV_BAD_ARGUMENT);
+    EXPECT_FALSE(g_OutGraph.Stages[0].InUse);
+    EXPECT_FALSE(g_InGraph.Stages[0].InUse);
+}
+
+TEST_F(GraphTest, APoolThatCannotBeSizedStopsTheChainAndFreeingItLeavesNothing) {
+    LoadMaster();
+    OpenChannel(1, Pcm(48000, 16, 2));
+    OpenChannel(2, Pcm(48000, 16, 2));
+    ULONGLONG loaded = LiveBytes();
+    bool built = false;
+    for (ULONG nth = 1; nth < 100 && !built; ++nth) {
+        SCOPED_TRACE(nth);
+        KpPoolFailAllocation(ZV_POOL_TAG_ZCAM, nth);
+        ZvStatus out = static_cast<ZvStatus>(InitOutGraph(2, 1));
+        ZvStatus in = out == ZV_SUCCESS ? static_cast<ZvStatus>(InitInGraph(1, 1)) : out;
+        KpPoolClearFailures();
+        built = out == ZV_SUCCESS && in == ZV_SUCCESS;
+        FreeOutGraph();
+        FreeInGraph();
+        ASSERT_EQ(LiveBytes(), loaded);
+    }
+    EXPECT_TRUE(built);
+}
+
+// Feeds `blocks` 10 ms blocks into queues 1 and 3 and lets the thread run
+// until the Out graph has made as many passes.
+class ThreadTest : public LogicTest {
+protected:
+    void Start(const ChannelFormat& render, const ChannelFormat& capture, ULONG mode) {
+        LoadMaster();
+        OpenChannel(1, render);
+        OpenChannel(2, capture);
+        g_ulRateMode = mode;
+        ASSERT_EQ(InitOutGraph(2, 1), ZV_SUCCESS);
+        ASSERT_EQ(InitInGraph(1, 1), ZV_SUCCESS);
+        InitQueues();
+        ResetAecTiming();
+        // As a start does: no own render request is out.
+        KeSetEvent(&g_AllIrpsCompleteEvent, IO_NO_INCREMENT, FALSE);
+        ASSERT_TRUE(NT_SUCCESS(StartAudioProcThread()));
+        g_bAecActive = 1;
+    }
+    void Stop() {
+        g_bAecActive = 0;
+        for (DataQueue* q : {g_pDataQueue1, g_pDataQueue2, g_pDataQueue3, g_pDataQueue4})
+            q->Abort();
+        EXPECT_EQ(StopAudioProcThread(), STATUS_SUCCESS);
+    }
+    static void Write(DataQueue* q, const std::vector<UCHAR>& data) {
+        ULONG n = static_cast<ULONG>(data.size());
+        ASSERT_EQ(q->PutData(data.data(), &n, 1), 1u);
+    }
+    static void AwaitOutPasses(ULONGLONG n) {
+        while (static_cast<ULONGLONG>(InterlockedExchangeAdd64(&g_AecTiming.OutPasses, 0)) < n ||
+               KpBlockedWaiterCount() == 0)
+            std::this_thread::yield();
+    }
+};
+
+std::vector<UCHAR> Tone(size_t bytes, ULONG seed) {
+    std::vector<UCHAR> v(bytes);
+    ULONG x = seed;
+    for (size_t i = 0; i < bytes; i += 2) {
+        x = x * 1103515245 + 12345;
+        SHORT s = static_cast<SHORT>((x >> 16) % 8000 - 4000);
+        v[i] = static_cast<UCHAR>(s);
+        if (i + 1 < bytes) v[i + 1] = static_cast<UCHAR>(s >> 8);
+    }
+    return v;
+}
+
+TEST_F(ThreadTest, WithProcessingOffTheNearEndComesBackBitExact) {
+    Start(Pcm(16000, 16, 1), Pcm(16000, 16, 1), 1);
+    g_bProcessing = 0;
+    constexpr ULONG kBlocks = 30;
+    auto far = Tone(320 * kBlocks, 1), near = Tone(320 * kBlocks, 2);
+    Write(g_pDataQueue1, far);
+    Write(g_pDataQueue3, near);
+    // Queue 3 held back 70 ms, then lets everything through.
+    AwaitOutPasses(kBlocks);
+    EXPECT_EQ(g_pDataQueue4->GetLevel(), 320u * kBlocks);
+    std::vector<UCHAR> out(320 * kBlocks);
+    LONG n = static_cast<LONG>(out.size());
+    ASSERT_EQ(g_pDataQueue4->ReadData(out.data(), &n, 0), 1u);
+    EXPECT_EQ(0, std::memcmp(out.data(), near.data(), out.size()));
+    // The trace: far and near records in turn, the far end without delay.
+    ASSERT_NE(g_pTraceBuffer, nullptr);
+    EXPECT_EQ(g_ulTraceCount, 2 * kBlocks);
+    for (ULONG i = 0; i + 1 < 2 * kBlocks; i += 2) {
+        EXPECT_EQ(g_pTraceBuffer[i].Kind, 0u);
+        EXPECT_EQ(g_pTraceBuffer[i].DelayGiven, 0u);
+        EXPECT_EQ(g_pTraceBuffer[i + 1].Kind, 1u);
+    }
+    Stop();  // the thread blocks reading queue 1
+}
+
+TEST_F(ThreadTest, EachPassTurnsTenMillisecondsOfCaptureIntoTenMilliseconds) {
+    Start(Pcm(48000, 16, 2), Pcm(48000, 16, 2), 1);
+    constexpr ULONG kBlocks = 20;
+    Write(g_pDataQueue1, Tone(1920 * (kBlocks + 5), 3));
+    Write(g_pDataQueue3, Tone(1920 * kBlocks, 4));
+    // The thread ends up waiting for queue 3 (queue 1 still holds data).
+    AwaitOutPasses(kBlocks);
+    EXPECT_EQ(g_pDataQueue4->GetLevel(), 1920u * kBlocks);
+    EXPECT_EQ(g_pDataQueue3->GetLevel(), 0u);
+    // The 21st In pass took its block before the Out pass found queue 3 empty.
+    EXPECT_EQ(g_pDataQueue1->GetLevel(), 1920u * 4);
+    Stop();
+}
+
+TEST_F(ThreadTest, AStopWithoutAThreadObjectWaitsForTheEndEvent) {
+    // A system before WDM 1.10 cannot wait on a thread object.
+    KpIoSetWdmVersion(1, 0x00);
+    Start(Pcm(16000, 16, 1), Pcm(16000, 16, 1), 1);
+    Stop();
+    KpIoSetWdmVersion(1, 0x30);
+    // The event comes just before the thread's last step.
+    while (KpRunningSystemThreadCount() != 0) std::this_thread::yield();
+}
+
+TEST_F(ThreadTest, UnloadEndsARunningThread) {
+    Start(Pcm(16000, 16, 1), Pcm(16000, 16, 1), 1);
+    AwaitOutPasses(0);
+    (void)OnFilterUnload(nullptr, 1);
+    EXPECT_EQ(KpRunningSystemThreadCount(), 0u);
+}
+
+TEST_F(ThreadTest, TheTraceStopsAtFiveThousandRecordsAndTheCountGoesOn) {
+    Start(Pcm(8000, 16, 1), Pcm(8000, 16, 1), 2);
+    constexpr ULONG kPasses = 2600;
+    auto block = Tone(160, 5);
+    for (ULONG i = 0; i < kPasses; ++i) {
+        Write(g_pDataQueue1, block);
+        Write(g_pDataQueue3, block);
+        LONG n = 160;
+        std::vector<UCHAR> out(160);
+        g_pDataQueue4->ReadData(out.data(), &n, 0);
+    }
+    AwaitOutPasses(kPasses);
+    EXPECT_EQ(g_ulTraceCount, 2 * kPasses);
+    AecTraceRecord zero{};
+    EXPECT_NE(g_pTraceBuffer[kAecTraceRecords - 1].Time, 0u);
+    EXPECT_EQ(0,
+              std::memcmp(
+                  reinterpret_cast<UCHAR*>(g_pTraceBuffer) + sizeof zero * kAecTraceRecords,
+                  std::vector<UCHAR>(kAecTraceBufferBytes - sizeof zero * kAecTraceRecords).data(),
+                  kAecTraceBufferBytes - sizeof zero * kAecTraceRecords))
+        << "nothing written past the last record";
+    Stop();
+}
+
+}  // namespace
+}  // namespace zvecho
