@@ -120,8 +120,10 @@ extern IBufferPool* g_pInAllocator;
 extern AecGraph g_InGraph, g_OutGraph;
 extern ChannelFormat g_RenderFormat, g_CaptureFormat, g_ProcessFormat;
 extern volatile LONG g_bAecActive;
-extern ULONG g_ulRateMode;   // 0 follow the streams, 1 16000 Hz, 2 8000 Hz
-extern ULONG g_bProcessing;  // 0: the near end passes through the canceller untouched
+extern ULONG g_ulRateMode;  // 0 follow the streams, 1 16000 Hz, 2 8000 Hz
+// 0: the near end passes through the canceller untouched.  Read by the audio
+// processing thread, written by others: interlocked.
+extern volatile LONG g_bProcessing;
 extern ULONG g_bAutoOffLatched;
 extern ULONG g_bAgcOn;         // 0 off, 1 adaptive, 3-6 fixed presets
 extern ULONG g_ulAgcPosition;  // 1 before the canceller, 2 after

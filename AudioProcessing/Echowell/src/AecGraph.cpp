@@ -284,7 +284,8 @@ void EchoCancelStage(Pass* p) {
         ProbeTimerStop(6);
         UnlockEngine();
         // Pass-through: the near end leaves as it came (converted both ways).
-        if (!g_bProcessing) RtlCopyMemory(p->W, p->D, p->Size < p->WSize ? p->Size : p->WSize);
+        if (!InterlockedOr(&g_bProcessing, 0))
+            RtlCopyMemory(p->W, p->D, p->Size < p->WSize ? p->Size : p->WSize);
     }
     g_AecTiming.ElapsedTimeSum += QueryTime100ns() - start;
     AppendTrace(1, status, given, g_llDelayEstimate);

@@ -101,7 +101,7 @@ void ResetLogicState() {
     g_bAgcOn = 0;
     g_ulAgcPosition = 2;
     g_ulRateMode = 2;
-    g_bProcessing = 1;
+    InterlockedExchange(&g_bProcessing, 1);
 
     RtlZeroMemory(&g_VolumeRequest, sizeof g_VolumeRequest);
     g_VolumeRequest.NodeProperty.Property.Set = KSPROPSETID_Audio;
@@ -202,7 +202,7 @@ AecGraph g_InGraph, g_OutGraph;
 ChannelFormat g_RenderFormat, g_CaptureFormat, g_ProcessFormat;
 volatile LONG g_bAecActive;
 ULONG g_ulRateMode = 2;
-ULONG g_bProcessing = 1;
+volatile LONG g_bProcessing = 1;
 ULONG g_bAutoOffLatched;
 ULONG g_bAgcOn;
 ULONG g_ulAgcPosition = 2;

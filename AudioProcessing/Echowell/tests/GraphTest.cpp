@@ -96,12 +96,32 @@ TEST_F(GraphTest, APoolThatCannotBeSizedStopsTheChainAndFreeingItLeavesNothing) 
     EXPECT_TRUE(built);
 }
 
+TEST_F(GraphTest, ElapsedFramesMoveTheFarEndDriftByTheirChange) {
+    LoadMaster();
+    OpenChannel(1, Pcm(16000, 16, 1));
+    OpenChannel(2, Pcm(16000, 16, 1));
+    InitQueues();
+    ResetAecTiming();
+    struct Step {
+        LONGLONG Frames, Pending;
+    } steps[] = {{100, 0}, {130, 30}, {90, -10}, {90, -10}, {-50, -150}};
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.Frames);
+        EXPECT_EQ(AddElapsedFrames(s.Frames), ZV_SUCCESS);
+        DataQueueState state;
+        g_pDataQueue1->GetState(&state);
+        EXPECT_EQ(state.PendingDrift, s.Pending);
+    }
+}
+
 // Feeds `blocks` 10 ms blocks into queues 1 and 3 and lets the thread run
 // until the Out graph has made as many passes.
 class ThreadTest : public LogicTest {
 protected:
-    void Start(const ChannelFormat& render, const ChannelFormat& capture, ULONG mode) {
+    void Start(const ChannelFormat& render, const ChannelFormat& capture, ULONG mode,
+               LONG processing = 1) {
         LoadMaster();
+        InterlockedExchange(&g_bProcessing, processing);
         OpenChannel(1, render);
         OpenChannel(2, capture);
         g_ulRateMode = mode;
@@ -112,10 +132,10 @@ protected:
         // As a start does: no own render request is out.
         KeSetEvent(&g_AllIrpsCompleteEvent, IO_NO_INCREMENT, FALSE);
         ASSERT_TRUE(NT_SUCCESS(StartAudioProcThread()));
-        g_bAecActive = 1;
+        InterlockedExchange(&g_bAecActive, 1);
     }
     void Stop() {
-        g_bAecActive = 0;
+        InterlockedExchange(&g_bAecActive, 0);
         for (DataQueue* q : {g_pDataQueue1, g_pDataQueue2, g_pDataQueue3, g_pDataQueue4})
             q->Abort();
         EXPECT_EQ(StopAudioProcThread(), STATUS_SUCCESS);
@@ -144,8 +164,7 @@ std::vector<UCHAR> Tone(size_t bytes, ULONG seed) {
 }
 
 TEST_F(ThreadTest, WithProcessingOffTheNearEndComesBackBitExact) {
-    Start(Pcm(16000, 16, 1), Pcm(16000, 16, 1), 1);
-    g_bProcessing = 0;
+    Start(Pcm(16000, 16, 1), Pcm(16000, 16, 1), 1, 0);
     constexpr ULONG kBlocks = 30;
     auto far = Tone(320 * kBlocks, 1), near = Tone(320 * kBlocks, 2);
     Write(g_pDataQueue1, far);

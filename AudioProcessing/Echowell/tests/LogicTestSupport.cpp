@@ -43,7 +43,7 @@ void LogicTest::OpenChannel(ULONG direction, const ChannelFormat& format) {
     ASSERT_EQ(SetChannelFormat(1, direction, &format), ZV_SUCCESS);
 }
 
-void LogicTest::InitQueues() {
+void InitLogicQueues() {
     ChannelFormat render, capture;
     ASSERT_EQ(GetChannelFormat(1, CHANNEL_RENDER, &render), ZV_SUCCESS);
     ASSERT_EQ(GetChannelFormat(1, CHANNEL_CAPTURE, &capture), ZV_SUCCESS);

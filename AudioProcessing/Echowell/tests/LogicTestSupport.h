@@ -12,6 +12,8 @@
 namespace zvecho {
 
 ChannelFormat Pcm(ULONG rate, ULONG bits, ULONG channels);
+// Queues 1-4 sized for channel 1's formats, as the stream start sizes them.
+void InitLogicQueues();
 
 class LogicTest : public zvtest::FrameworkTest {
 protected:
@@ -21,8 +23,7 @@ protected:
     static void LoadMaster();
     // Channel 1 of `direction` acquired (no device objects) with `format`.
     static void OpenChannel(ULONG direction, const ChannelFormat& format);
-    // Queues 1-4 sized for a start, as the stream start sizes them.
-    static void InitQueues();
+    static void InitQueues() { InitLogicQueues(); }
     // The chain as text: "A<bytes>" an allocator stage, "R<n>"/"W<n>" a read
     // or write of queue n, module stages by their logic names.
     static std::string Describe(const AecGraph& graph);

@@ -9,6 +9,7 @@
 #include "LogicTestSupport.h"
 #include "MachineFixture.h"
 #include "SavedRegistry.h"
+#include "kp/io.h"
 #include "kp/pnp.h"
 #include "kp/registry.h"
 
@@ -80,21 +81,21 @@ TEST_F(MachineLogicTest, ThePositionRunsSeventyMillisecondsAheadWhileProcessing)
         ULONG ds = 0xFF, size = 4;
         ASSERT_EQ(GetSharedVariable(VID_SHARED_DSDISABLE, &ds, &size), ZV_SUCCESS);
         EXPECT_EQ(ds, c.Process) << "DirectSound is off exactly while processing is on";
-        g_bAecActive = c.Active;
+        InterlockedExchange(&g_bAecActive, static_cast<LONG>(c.Active));
         KSAUDIO_POSITION p{777, c.Write};
         EXPECT_EQ(OnGetAudioPosition(nullptr, 1, &p, 1), ZV_SUCCESS);
         EXPECT_EQ(p.WriteOffset, c.Expected);
         EXPECT_EQ(p.PlayOffset, 777u);
     }
-    g_bAecActive = 0;
+    InterlockedExchange(&g_bAecActive, 0);
     // Without a channel in that direction: the read's status, nothing changed.
     ULONG on = 1;
     ASSERT_EQ(SetSharedVariable(VID_SHARED_PROCESS, &on, 4), ZV_SUCCESS);
-    g_bAecActive = 1;
+    InterlockedExchange(&g_bAecActive, 1);
     KSAUDIO_POSITION p{1, 2};
     EXPECT_EQ(OnGetAudioPosition(nullptr, 2, &p, 1), ZV_NOT_READY);
     EXPECT_EQ(p.WriteOffset, 2u);
-    g_bAecActive = 0;
+    InterlockedExchange(&g_bAecActive, 0);
 }
 
 TEST_F(MachineLogicTest, TheCancellersParametersPersistInTheCamerasDriverKey) {
@@ -134,6 +135,170 @@ TEST_F(MachineLogicTest, AfterTheMastersRemovalEveryCallbackAnswersNotReady) {
     // The slave still streams: its pins pass through untouched.
     kp::ks::KsFilter filter;
     OpenFilter(&filter, KSCATEGORY_RENDER);
+}
+
+}  // namespace
+}  // namespace zvecho
+
+namespace zvecho {
+namespace {
+
+// Pins of the simulated devices streaming through the filter: the render
+// pin on the sound card (channel 1 render), the capture pin on the camera
+// (channel 1 capture).
+class StreamTimingTest : public MachineLogicTest {
+protected:
+    void SetUp() override {
+        MachineLogicTest::SetUp();
+        BootMachine(CameraAndSpeaker());
+        if (HasFatalFailure()) return;
+        OpenFilter(&captureFilter_, KSCATEGORY_CAPTURE);
+        OpenFilter(&renderFilter_, KSCATEGORY_RENDER);
+        ASSERT_EQ(mic_.Create(captureFilter_, 1, kp::ks::PcmFormat(16000, 16, 1)), STATUS_SUCCESS);
+        ASSERT_EQ(speaker_.Create(renderFilter_, 0, kp::ks::PcmFormat(16000, 16, 1)),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(InitOutGraph(2, 1), ZV_SUCCESS);
+        ASSERT_EQ(InitInGraph(1, 1), ZV_SUCCESS);
+        InitLogicQueues();
+        ResetAecTiming();
+        ASSERT_EQ(mic_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(speaker_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        // 100 ms written, 30 ms read, 40 ms of device time.
+        std::vector<uint8_t> data(3200, 0x22);
+        std::shared_ptr<kp::ks::StreamRequest> w, r;
+        ASSERT_EQ(speaker_.Submit(true, {{3200, 3200, data.data()}}, sizeof(KSSTREAM_HEADER), &w),
+                  STATUS_PENDING);
+        ASSERT_EQ(mic_.Submit(false, {{960, 0, nullptr}}, sizeof(KSSTREAM_HEADER), &r),
+                  STATUS_PENDING);
+        AdvanceMs(40);
+        r->Wait();
+        pending_ = w;
+    }
+    void TearDown() override {
+        if (mic_.Handle() != nullptr) {
+            (void)mic_.SetState(KSSTATE_STOP);
+            (void)speaker_.SetState(KSSTATE_STOP);
+        }
+        if (pending_) pending_->Wait();
+        pending_.reset();
+        mic_.Close();
+        speaker_.Close();
+        captureFilter_.Close();
+        renderFilter_.Close();
+        InterlockedExchange(&g_bAecActive, 0);
+        MachineLogicTest::TearDown();
+    }
+    static kp::sim::PinRecord Record(const char* instance) {
+        return Device(instance)->PinRecords().back();
+    }
+    static LONGLONG Micro(ULONGLONG bytes, ULONG perSecond) {
+        return static_cast<LONGLONG>(bytes * 1000000 / perSecond);
+    }
+    kp::ks::KsFilter captureFilter_, renderFilter_;
+    kp::ks::KsPin mic_, speaker_;
+    std::shared_ptr<kp::ks::StreamRequest> pending_;
+};
+
+TEST_F(StreamTimingTest, TheDelayAddsBothSidesLatenciesToTheStartDifference) {
+    ULONG q3 = 640;
+    std::vector<UCHAR> near(q3, 0);
+    ASSERT_EQ(g_pDataQueue3->PutData(near.data(), &q3, 0), 1u);
+    ULONGLONG frames = 0;
+    ASSERT_EQ(GetChannelInfo(1, 2, nullptr, nullptr, &frames, nullptr), ZV_SUCCESS);
+    auto render = Record(kSpeaker);
+    auto capture = Record(kCamera);
+    ASSERT_GT(render.BytesReceived, render.BytesConsumed) << "the device holds data";
+    const LONGLONG buffered =
+        Micro(render.BytesReceived, 32000) - Micro(render.BytesConsumed, 32000);
+    const LONGLONG renderQueued = Micro(2240, 32000);  // queue 2's 70 ms of prefill
+    const LONGLONG lag = Micro(capture.BytesDelivered, 32000) - Micro(frames, 16000);
+    const LONGLONG captureQueued = Micro(640, 32000);
+
+    struct Case {
+        LONGLONG FirstRender, FirstCapture, TInfo, RenderStart;
+    } cases[] = {
+        {20000, 5000, static_cast<LONGLONG>(kAecUnset), static_cast<LONGLONG>(kAecUnset)},
+        {5000, 20000, static_cast<LONGLONG>(kAecUnset), static_cast<LONGLONG>(kAecUnset)},
+        {5000, 20000, 12345, static_cast<LONGLONG>(kAecUnset)},
+        {0, 3000000, 12345, 7000},  // a start difference far below zero
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.FirstRender << " " << c.FirstCapture << " " << c.TInfo
+                                        << " " << c.RenderStart);
+        g_AecTiming.FirstRenderTime = c.FirstRender;
+        g_AecTiming.FirstCaptureReadTime = c.FirstCapture;
+        g_AecTiming.TInfo = c.TInfo;
+        g_AecTiming.RenderStartOffset = c.RenderStart;
+        LONGLONG delay = 0, renderBuffered = 0;
+        ASSERT_EQ(EstimateStreamDelay(&delay, &renderBuffered), ZV_SUCCESS);
+        LONGLONG renderLatency = c.RenderStart != static_cast<LONGLONG>(kAecUnset)
+                                     ? c.RenderStart
+                                     : std::max<LONGLONG>(buffered, 0) + renderQueued;
+        LONGLONG captureLatency = c.TInfo != static_cast<LONGLONG>(kAecUnset)
+                                      ? c.TInfo
+                                      : std::max<LONGLONG>(lag, 0) + captureQueued;
+        EXPECT_EQ(renderBuffered, buffered);
+        EXPECT_EQ(delay, c.FirstRender - c.FirstCapture + captureLatency + renderLatency);
+    }
+}
+
+TEST_F(StreamTimingTest, TheFirstOutPassMeasuresTInfoAndSeedsTheDelay) {
+    // 100 ms of near end: the read takes 10 ms, 90 ms stay queued.
+    ULONG q3 = 3200;
+    std::vector<UCHAR> near(q3, 0);
+    ASSERT_EQ(g_pDataQueue3->PutData(near.data(), &q3, 0), 1u);
+    ASSERT_EQ(g_llDelayEstimate, kAecUnset);
+    RunOutGraph();
+    ULONGLONG frames = 0;
+    ASSERT_EQ(GetChannelInfo(1, 2, nullptr, nullptr, &frames, nullptr), ZV_SUCCESS);
+    auto capture = Record(kCamera);
+    const LONGLONG queued = Micro(2880, 32000);
+    EXPECT_EQ(g_AecTiming.CaptureQueueLatency, queued);
+    EXPECT_EQ(g_AecTiming.TInfo,
+              Micro(capture.BytesDelivered, 32000) - Micro(frames, 16000) + queued + 10000);
+    EXPECT_NE(g_llDelayEstimate, kAecUnset) << "the first estimate seeds the canceller's delay";
+    EXPECT_EQ(g_pDataQueue4->GetLevel(), 320u) << "10 ms of near end out";
+}
+
+}  // namespace
+}  // namespace zvecho
+
+namespace zvecho {
+namespace {
+
+TEST_F(MachineLogicTest, AfterAMasterReloadAnOldPinsCloseLeavesTheNewOwnersChannel) {
+    BootMachine(CameraAndSpeaker());
+    auto camera = Device(kCamera);
+    auto pins = camera->Pins();
+    pins[1].MaxInstances = 2;  // the capture pin
+    camera->SetPins(pins);
+    kp::ks::KsFilter filter;
+    OpenFilter(&filter, KSCATEGORY_CAPTURE);
+    kp::ks::KsPin old;
+    ASSERT_EQ(old.Create(filter, 1, kp::ks::PcmFormat(16000, 16, 1)), STATUS_SUCCESS);
+    PFILE_OBJECT oldOwner = nullptr;
+    ASSERT_EQ(GetChannelInfo(1, 2, nullptr, &oldOwner, nullptr, nullptr), ZV_SUCCESS);
+
+    // A cancelled removal unloads and reloads the master's logic: channel 1
+    // is free again while the old pin stays open.
+    ASSERT_EQ(KpPnpQueryRemove(Pdo(kCamera)), STATUS_SUCCESS);
+    EXPECT_EQ(g_bFilterLoaded, 0);
+    ASSERT_EQ(KpPnpCancelRemove(Pdo(kCamera)), STATUS_SUCCESS);
+    KpIoDrainWorkQueues();
+    ASSERT_EQ(g_bFilterLoaded, 1);
+    PFILE_OBJECT none = nullptr;
+    EXPECT_NE(GetChannelInfo(1, 2, nullptr, &none, nullptr, nullptr), ZV_SUCCESS);
+
+    kp::ks::KsPin fresh;
+    ASSERT_EQ(fresh.Create(filter, 1, kp::ks::PcmFormat(16000, 16, 1)), STATUS_SUCCESS);
+    PFILE_OBJECT owner = nullptr;
+    ASSERT_EQ(GetChannelInfo(1, 2, nullptr, &owner, nullptr, nullptr), ZV_SUCCESS);
+    EXPECT_NE(owner, oldOwner);
+    old.Close();
+    PFILE_OBJECT after = nullptr;
+    ASSERT_EQ(GetChannelInfo(1, 2, nullptr, &after, nullptr, nullptr), ZV_SUCCESS)
+        << "the old pin's close released the new pin's channel";
+    EXPECT_EQ(after, owner);
 }
 
 }  // namespace
