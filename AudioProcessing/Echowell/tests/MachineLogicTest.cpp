@@ -16,8 +16,9 @@
 namespace zvecho {
 namespace {
 
-constexpr char kCamera[] = "USB\\VID_2A1C&PID_0C41&MI_02\\6&2F1A33&0&0002";
-constexpr char kSpeaker[] = "PCI\\VEN_8086&DEV_293E&SUBSYS_02841028\\3&21436425&0&D8";
+// The default machine's camera and sound card.
+const std::string kCamera = kp::machine::DefaultDevices()[0].Instance;
+const std::string kSpeaker = kp::machine::DefaultDevices()[1].Instance;
 
 std::vector<kp::machine::SimDevice> CameraAndSpeaker() {
     auto devices = kp::machine::DefaultDevices();
@@ -188,7 +189,7 @@ protected:
         InterlockedExchange(&g_bAecActive, 0);
         MachineLogicTest::TearDown();
     }
-    static kp::sim::PinRecord Record(const char* instance) {
+    static kp::sim::PinRecord Record(const std::string& instance) {
         return Device(instance)->PinRecords().back();
     }
     static LONGLONG Micro(ULONGLONG bytes, ULONG perSecond) {
