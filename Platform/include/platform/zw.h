@@ -7,9 +7,7 @@
 #pragma once
 
 #include "platform/ntdef.h"
-#if __has_include("platform/ob.h")
 #include "platform/ob.h"  // access rights, ZwClose
-#endif
 
 // ---------------------------------------------------------------------------
 // Statuses of the registry that the basic types do not name
