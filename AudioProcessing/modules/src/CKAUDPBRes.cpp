@@ -4,6 +4,7 @@
 #include <sp_dispatch.h>
 
 #include "FloatingPointScope.h"
+#include "ModuleEngineCalls.h"
 
 namespace {
 
@@ -159,8 +160,8 @@ ULONG BResDesignFilter(BResState* state) {
     state->K = state->N / state->L;
 
     const double relativeCutoff = static_cast<double>(state->cutoff) / static_cast<double>(f);
-    if (sp_fir_design_lowpass_f64_stub(relativeCutoff, state->taps, static_cast<int32_t>(state->N),
-                                       kWindowHamming, kNormaliseToUnitSum) != sp_status_ok) {
+    if (ZvModLowpassDesign(relativeCutoff, state->taps, static_cast<int32_t>(state->N),
+                           kWindowHamming, kNormaliseToUnitSum) != sp_status_ok) {
         return ZV_UNSUCCESSFUL;
     }
     // Each phase sees one sample in L of the upsampled signal: gain L restores the level.

@@ -4,6 +4,7 @@
 #include <ZDebug.h>
 
 #include "FloatingPointScope.h"
+#include "ModuleEngineCalls.h"
 
 namespace {
 
@@ -66,12 +67,12 @@ CKAUDPEAEC::CKAUDPEAEC(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG 
             result = ZV_UNSUCCESSFUL;
         } else {
             AecState* engine = nullptr;
-            if (AecCreate(&engine) == 0) {
+            if (ZvModAecCreate(&engine) == 0) {
                 m_pEngine = engine;
                 m_ulEngineReady = 1;
             } else if (engine != nullptr) {
                 // A configuration that failed hands out a built engine.
-                AecDestroy(engine);
+                ZvModAecDestroy(engine);
             }
         }
     }
@@ -88,7 +89,7 @@ CKAUDPEAEC::~CKAUDPEAEC() {
     if (m_pEngine != nullptr) {
         FloatingPointScope fp;
         // Without a save the engine is not touched; its memory goes all the same.
-        AecDestroy(m_pEngine);
+        ZvModAecDestroy(m_pEngine);
     }
 }
 
@@ -113,20 +114,21 @@ void CKAUDPEAEC::ReadBackParam(ULONG id) {
     // The engine may leave a value unwritten (a state it cannot name): the
     // field then keeps what it holds.
     uint32_t value = *ParamField(id);
-    AecGetPropertyDword(m_pEngine, id, &value);
+    ZvModAecGetPropertyDword(m_pEngine, id, &value);
     *ParamField(id) = value;
 }
 
 ZvStatus CKAUDPEAEC::PushParams() {
     FloatingPointScope fp;
     if (!fp.Saved()) return ZV_UNSUCCESSFUL;
-    AecSetPropertyDword(m_pEngine, AEC_PROP_REAPPLY, 1);
+    ZvModAecSetPropertyDword(m_pEngine, AEC_PROP_REAPPLY, 1);
     ZvStatus result = ZV_SUCCESS;
     for (ULONG id = AEC_PROP_AUTO_OFF; id <= AEC_PROP_COMFORT_NOISE; ++id) {
         const ULONG value = *ParamField(id);
-        result = value > kMaxValue
-                     ? ZV_UNSUCCESSFUL
-                     : SetResult(AecSetPropertyDword(m_pEngine, id, static_cast<uint16_t>(value)));
+        result =
+            value > kMaxValue
+                ? ZV_UNSUCCESSFUL
+                : SetResult(ZvModAecSetPropertyDword(m_pEngine, id, static_cast<uint16_t>(value)));
     }
     // A value the engine corrected or refused is not kept: the fields (and so
     // the registry at the next save) hold what the engine runs with.
@@ -143,7 +145,7 @@ ZvStatus CKAUDPEAEC::GetProperty(ULONG id, PVOID buffer, PULONG size) {
     {
         FloatingPointScope fp;
         if (!fp.Saved()) return ZV_UNSUCCESSFUL;
-        AecGetProperty(m_pEngine, id, &value, &valueSize);
+        ZvModAecGetProperty(m_pEngine, id, &value, &valueSize);
     }
     // Read into a local first: the caller's buffer may be shorter than the value.
     return AnswerGetProperty(valueSize != 0 ? &value : nullptr, sizeof(value), buffer, size);
@@ -159,7 +161,7 @@ ZvStatus CKAUDPEAEC::SetProperty(ULONG id, PVOID buffer, ULONG size) {
     const int16_t word = static_cast<int16_t>(static_cast<uint16_t>(value));
     FloatingPointScope fp;
     if (!fp.Saved()) return ZV_UNSUCCESSFUL;
-    return SetResult(AecSetProperty(m_pEngine, id, &word, sizeof(word)));
+    return SetResult(ZvModAecSetProperty(m_pEngine, id, &word, sizeof(word)));
 }
 
 ZvStatus CKAUDPEAEC::GetPropertyDword(ULONG id, PULONG value) {
@@ -168,7 +170,7 @@ ZvStatus CKAUDPEAEC::GetPropertyDword(ULONG id, PULONG value) {
     if (value == nullptr) return ZV_BAD_ARGUMENT;
     FloatingPointScope fp;
     if (!fp.Saved()) return ZV_UNSUCCESSFUL;
-    return SetResult(AecGetPropertyDword(m_pEngine, id, value));
+    return SetResult(ZvModAecGetPropertyDword(m_pEngine, id, value));
 }
 
 ZvStatus CKAUDPEAEC::SetPropertyDword(ULONG id, ULONG value) {
@@ -180,9 +182,10 @@ ZvStatus CKAUDPEAEC::SetPropertyDword(ULONG id, ULONG value) {
     {
         FloatingPointScope fp;
         if (!fp.Saved()) return ZV_UNSUCCESSFUL;
-        result = value > kMaxValue
-                     ? ZV_UNSUCCESSFUL
-                     : SetResult(AecSetPropertyDword(m_pEngine, id, static_cast<uint16_t>(value)));
+        result =
+            value > kMaxValue
+                ? ZV_UNSUCCESSFUL
+                : SetResult(ZvModAecSetPropertyDword(m_pEngine, id, static_cast<uint16_t>(value)));
         if (!IsParam(id)) return result;
         ReadBackParam(id);
     }
@@ -212,8 +215,8 @@ ZvStatus CKAUDPEAEC::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
     {
         FloatingPointScope fp;
         if (!fp.Saved()) return ZV_UNSUCCESSFUL;
-        result = AecSubmit(m_pEngine, pin, static_cast<const int16_t*>(input), inputBytes,
-                           static_cast<int16_t*>(output), outputBytes, delayArg);
+        result = ZvModAecSubmit(m_pEngine, pin, static_cast<const int16_t*>(input), inputBytes,
+                                static_cast<int16_t*>(output), outputBytes, delayArg);
     }
     if (result != ZV_SUCCESS && m_ulLogFlag != 0) {
         if (pin == AEC_PIN_NEAR_END) {

@@ -4,6 +4,7 @@
 #include <sp_dispatch.h>
 
 #include "FloatingPointScope.h"
+#include "ModuleEngineCalls.h"
 
 namespace {
 
@@ -94,11 +95,10 @@ void WavcEstimate(WavcState* s, PULONGLONG side) {
     if (!fp.Saved()) return;
     // A failed correlation or median says nothing about the delay: it is not
     // taken as an estimate.
-    if (sp_xcorr_i16_scaled_stub(s->farBuffer + s->writeFar - w, static_cast<int32_t>(w),
-                                 s->nearBuffer + s->writeNear - w, static_cast<int32_t>(w),
-                                 s->correlation, static_cast<int32_t>(2 * w + 1),
-                                 1 - static_cast<int32_t>(w),
-                                 static_cast<int32_t>(s->scale)) < sp_status_ok) {
+    if (ZvModXcorr(s->farBuffer + s->writeFar - w, static_cast<int32_t>(w),
+                   s->nearBuffer + s->writeNear - w, static_cast<int32_t>(w), s->correlation,
+                   static_cast<int32_t>(2 * w + 1), 1 - static_cast<int32_t>(w),
+                   static_cast<int32_t>(s->scale)) < sp_status_ok) {
         return;
     }
     // The first of equal peaks wins.  Output w - 1 belongs to lag 0, so the
@@ -118,8 +118,8 @@ void WavcEstimate(WavcState* s, PULONGLONG side) {
 
     s->lagHistory[s->historyIndex] = static_cast<SHORT>(s->delay);
     const int32_t filled = static_cast<int32_t>(s->filled);
-    if (sp_median_filter_i16_stub(s->lagHistory, s->firstMedian, filled, 3) < sp_status_ok ||
-        sp_median_filter_i16_stub(s->firstMedian, s->secondMedian, filled, 5) < sp_status_ok) {
+    if (ZvModMedian(s->lagHistory, s->firstMedian, filled, 3) < sp_status_ok ||
+        ZvModMedian(s->firstMedian, s->secondMedian, filled, 5) < sp_status_ok) {
         return;
     }
     LONG sum = 0;
