@@ -15,10 +15,23 @@ function(kp_kernel_code target)
   target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-fast-math)
 endfunction()
 
-# kp_add_gtest(name SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS unit] [NO_MAIN])
+# kp_add_gtest(name SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS unit] [NO_MAIN]
+#              [SINGLE_THREADED | THREADED_TESTS gtest-filter])
 # One GoogleTest executable, registered with CTest test by test.
+#
+# Test programs run threads unless they say otherwise (the stand-in kernel's
+# system threads, work items and timers count): such tests carry the label
+# `threads`.  SINGLE_THREADED marks a program of pure computation;
+# THREADED_TESTS names, as a GoogleTest filter, the few tests of an otherwise
+# single-threaded program that do run threads.  The ThreadSanitizer build
+# registers only the tests with threads: in single-threaded computation it can
+# find nothing and would spend most of its time there (every other build runs
+# every test).
 function(kp_add_gtest name)
-  cmake_parse_arguments(ARG "NO_MAIN" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "NO_MAIN;SINGLE_THREADED" "THREADED_TESTS" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(ARG_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "kp_add_gtest(${name}): unknown arguments ${ARG_UNPARSED_ARGUMENTS}")
+  endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock)
   if(NOT ARG_NO_MAIN)
@@ -28,6 +41,24 @@ function(kp_add_gtest name)
   endif()
   if(NOT ARG_LABELS)
     set(ARG_LABELS unit)
+  endif()
+  set(threaded ON)
+  if(ARG_SINGLE_THREADED OR ARG_THREADED_TESTS)
+    set(threaded OFF)
+  endif()
+  if(threaded)
+    list(APPEND ARG_LABELS threads)
+  endif()
+  if(KP_SANITIZE STREQUAL "thread" AND NOT threaded)
+    if(NOT ARG_THREADED_TESTS)
+      # Built on request only, and not registered.
+      set_target_properties(${name} PROPERTIES EXCLUDE_FROM_ALL ON)
+      return()
+    endif()
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST TEST_FILTER "${ARG_THREADED_TESTS}"
+      WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
+      PROPERTIES LABELS "${ARG_LABELS};threads")
+    return()
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
     WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}

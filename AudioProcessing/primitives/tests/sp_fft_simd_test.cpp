@@ -14,6 +14,7 @@
 
 #include "TestAllocator.h"
 #include "sp_fft_simd.h"
+#include "sp_reference.h"
 #include "sp_test_support.h"
 
 namespace {
@@ -78,55 +79,7 @@ struct Spec {
     sp_rfft_spec* spec = nullptr;
 };
 
-std::vector<float> RandomSignal(size_t n, uint32_t seed) {
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    std::vector<float> x(n);
-    for (float& v : x) v = dist(gen);
-    return x;
-}
-
-// In-place radix-2 transform in long double (sign -1 forward), roots from
-// their own sine and cosine.
-void LongDoubleFft(std::vector<LComplex>& a, int sign) {
-    const size_t n = a.size();
-    for (size_t i = 1, j = 0; i < n; ++i) {
-        size_t bit = n >> 1;
-        for (; j & bit; bit >>= 1) j ^= bit;
-        j ^= bit;
-        if (i < j) std::swap(a[i], a[j]);
-    }
-    const long double pi = acosl(-1.0L);
-    std::vector<LComplex> w(n / 2 + 1);
-    for (size_t k = 0; k < w.size(); ++k) {
-        const long double angle =
-            sign * 2 * pi * static_cast<long double>(k) / static_cast<long double>(n);
-        w[k] = LComplex(cosl(angle), sinl(angle));
-    }
-    for (size_t len = 2; len <= n; len <<= 1)
-        for (size_t g = 0; g < n; g += len)
-            for (size_t k = 0; k < len / 2; ++k) {
-                const LComplex t = w[k * (n / len)] * a[g + k + len / 2];
-                a[g + k + len / 2] = a[g + k] - t;
-                a[g + k] += t;
-            }
-}
-
-// The packed spectrum of a real signal, in long double.
-std::vector<long double> PackedReference(const std::vector<float>& x) {
-    std::vector<LComplex> a(x.begin(), x.end());
-    LongDoubleFft(a, -1);
-    const size_t n = x.size();
-    std::vector<long double> packed(n);
-    packed[0] = a[0].real();
-    if (n == 1) return packed;
-    for (size_t k = 1; k < n / 2; ++k) {
-        packed[2 * k - 1] = a[k].real();
-        packed[2 * k] = a[k].imag();
-    }
-    packed[n - 1] = a[n / 2].real();
-    return packed;
-}
+using sptest::RandomSignal;
 
 // Relative L2 error against a bound that grows like log2 N.
 ::testing::AssertionResult CloseInL2(const float* got, const std::vector<long double>& want,
@@ -157,32 +110,37 @@ std::vector<int32_t> OrdersUpTo(int32_t last) {
 // ---- Transforms ---------------------------------------------------------------------
 
 TEST(FftSimd, ForwardAndInverseMatchTheReferenceAndTheGenericMember) {
-    ForEachMember([](const Member& m) {
-        for (int32_t order : OrdersUpTo(20)) {
-            SCOPED_TRACE(order);
-            const size_t n = size_t{1} << order;
-            Spec s(m.init, order, 8), g(sp_rfft_spec_init, order, 8);
-            ASSERT_NE(nullptr, s.spec);
-            const std::vector<float> x = RandomSignal(n, 10 + order);
-            const std::vector<long double> want = PackedReference(x);
-            std::vector<float> got(n, NAN), generic(n, NAN);
-            ASSERT_EQ(sp_status_ok, m.forward(x.data(), got.data(), s.spec, nullptr));
+    for (int32_t order : OrdersUpTo(20)) {
+        SCOPED_TRACE(order);
+        const size_t n = size_t{1} << order;
+        // One reference per order, shared by the members.
+        const std::vector<float> x = RandomSignal(n, 10 + order);
+        const std::vector<long double> want = sptest::PackedSpectrum<long double>(x);
+        std::vector<float> generic(n, NAN), genericBack(n, NAN);
+        std::vector<float> spectrum(want.begin(), want.end());
+        {
+            Spec g(sp_rfft_spec_init, order, 8);
             ASSERT_EQ(sp_status_ok, sp_rfft_forward(x.data(), generic.data(), g.spec, nullptr));
-            EXPECT_TRUE(CloseInL2(got.data(), want, order)) << "forward";
-            EXPECT_TRUE(CloseInL2(got, generic, order + 1)) << "forward against the generic member";
-            // The inverse of the exact spectrum is N x.
-            std::vector<float> spectrum(want.begin(), want.end());
-            std::vector<long double> scaled(n);
-            for (size_t i = 0; i < n; ++i) scaled[i] = static_cast<long double>(x[i]) * n;
-            std::vector<float> back(n, NAN), genericBack(n, NAN);
-            ASSERT_EQ(sp_status_ok, m.inverse(spectrum.data(), back.data(), s.spec, nullptr));
             ASSERT_EQ(sp_status_ok,
                       sp_rfft_inverse(spectrum.data(), genericBack.data(), g.spec, nullptr));
+        }
+        // The inverse of the exact spectrum is N x.
+        std::vector<long double> scaled(n);
+        for (size_t i = 0; i < n; ++i) scaled[i] = static_cast<long double>(x[i]) * n;
+        ForEachMember([&](const Member& m) {
+            Spec s(m.init, order, 8);
+            ASSERT_NE(nullptr, s.spec);
+            std::vector<float> got(n, NAN);
+            ASSERT_EQ(sp_status_ok, m.forward(x.data(), got.data(), s.spec, nullptr));
+            EXPECT_TRUE(CloseInL2(got.data(), want, order)) << "forward";
+            EXPECT_TRUE(CloseInL2(got, generic, order + 1)) << "forward against the generic member";
+            std::vector<float> back(n, NAN);
+            ASSERT_EQ(sp_status_ok, m.inverse(spectrum.data(), back.data(), s.spec, nullptr));
             EXPECT_TRUE(CloseInL2(back.data(), scaled, order + 1)) << "inverse";
             EXPECT_TRUE(CloseInL2(back, genericBack, order + 2))
                 << "inverse against the generic member";
-        }
-    });
+        });
+    }
 }
 
 TEST(FftSimd, RoundTripWithEveryFlag) {
@@ -210,29 +168,20 @@ TEST(FftSimd, RoundTripWithEveryFlag) {
 // other bin must come out (near) zero, so an error in any twiddle or pass
 // shows as leakage.  Then the round trip.  Used at orders too large for the
 // long-double reference.
-void CheckExactSpectrum(const Member& m, int32_t order) {
+std::vector<sptest::Tone> ExactTones(size_t n) {
+    return {{3, 0.5, 0.3}, {n / 3, 0.25, -1.1}, {n / 2 - 5, 0.125, 0.7}};
+}
+
+void CheckExactSpectrum(const Member& m, int32_t order, const std::vector<float>& x) {
     SCOPED_TRACE(order);
     const size_t n = size_t{1} << order;
-    struct Tone {
-        size_t bin;
-        double amplitude, phase;
-    };
-    const Tone tones[] = {{3, 0.5, 0.3}, {n / 3, 0.25, -1.1}, {n / 2 - 5, 0.125, 0.7}};
-    std::vector<float> x(n);
-    const double step = 2 * acos(-1.0) / static_cast<double>(n);
-    for (size_t t = 0; t < n; ++t) {
-        double v = 0;
-        for (const Tone& tone : tones)
-            v += tone.amplitude * cos(step * static_cast<double>((tone.bin * t) % n) + tone.phase);
-        x[t] = static_cast<float>(v);
-    }
     Spec s(m.init, order, 2);
     std::vector<float> y(n);
     ASSERT_EQ(sp_status_ok, m.forward(x.data(), y.data(), s.spec, nullptr));
     // L2 error against the sparse exact spectrum, without a dense copy of it.
     double err = 0, norm = 0;
     for (size_t i = 0; i < n; ++i) err += static_cast<double>(y[i]) * y[i];
-    for (const Tone& tone : tones) {
+    for (const sptest::Tone& tone : ExactTones(n)) {
         const double re = 0.5 * static_cast<double>(n) * tone.amplitude * cos(tone.phase);
         const double im = 0.5 * static_cast<double>(n) * tone.amplitude * sin(tone.phase);
         const double gr = y[2 * tone.bin - 1], gi = y[2 * tone.bin];
@@ -250,14 +199,21 @@ void CheckExactSpectrum(const Member& m, int32_t order) {
 }
 
 // The odd inner orders and the widest column groups of the first level
-// (orders 21 to 23), and the orders whose large path enters a second level
-// (SSE from order 24, SSE2 from 25, SSE3 from 26).
+// (orders 21 to 23, one signal per order for every member), and the orders
+// whose large path enters a second level (SSE from order 24, SSE2 from 25,
+// SSE3 from 26).
 TEST(FftSimd, LargeOrdersAgainstAnExactSpectrum) {
+    for (int32_t order : {21, 22, 23}) {
+        const size_t n = size_t{1} << order;
+        const std::vector<float> x = sptest::ToneSum(n, ExactTones(n));
+        ForEachMember([&](const Member& m) { CheckExactSpectrum(m, order, x); });
+    }
     ForEachMember([](const Member& m) {
-        for (int32_t order : {21, 22, 23}) CheckExactSpectrum(m, order);
-        CheckExactSpectrum(m, m.variant == sp_variant_sse    ? 24
+        const int32_t order = m.variant == sp_variant_sse    ? 24
                               : m.variant == sp_variant_sse2 ? 25
-                                                             : 26);
+                                                             : 26;
+        const size_t n = size_t{1} << order;
+        CheckExactSpectrum(m, order, sptest::ToneSum(n, ExactTones(n)));
     });
 }
 
@@ -473,7 +429,7 @@ TEST(FftSimdKernels, RadixAndFusedKernelsOnEveryOrder) {
             std::vector<float> x = RandomSignal(2 * count, 200 + n);
             std::vector<LComplex> ref(count);
             for (size_t j = 0; j < count; ++j) ref[j] = LComplex(x[2 * j], x[2 * j + 1]);
-            LongDoubleFft(ref, -1);
+            sptest::RadixTwoFft(ref, -1);
             std::vector<long double> want(2 * count);
             for (size_t j = 0; j < count; ++j) {
                 want[2 * j] = ref[j].real();

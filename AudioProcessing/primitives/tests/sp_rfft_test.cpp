@@ -15,6 +15,7 @@
 
 #include "TestAllocator.h"
 #include "sp_fft.h"
+#include "sp_reference.h"
 #include "sp_test_support.h"
 
 namespace {
@@ -60,82 +61,11 @@ struct Spec {
 
 // ---- References ----------------------------------------------------------------------
 
-// Roots e^(sign 2 pi i k / n), k < n, each from its own long-double sine and cosine.
-std::vector<LComplex> Roots(size_t n, int sign) {
-    std::vector<LComplex> w(n);
-    const long double pi = acosl(-1.0L);
-    for (size_t k = 0; k < n; ++k) {
-        const long double angle =
-            sign * 2 * pi * static_cast<long double>(k) / static_cast<long double>(n);
-        w[k] = LComplex(cosl(angle), sinl(angle));
-    }
-    return w;
-}
+// The references: long-double spectra, O(N log N) at every order.
+using sptest::RandomSignal;
 
-// Full spectrum X[0..N-1] of a real sequence, by definition (N <= 4096).
-std::vector<LComplex> NaiveDft(const std::vector<float>& x) {
-    const size_t n = x.size();
-    const std::vector<LComplex> w = Roots(n, -1);
-    std::vector<LComplex> out(n);
-    for (size_t k = 0; k < n; ++k) {
-        LComplex sum = 0;
-        for (size_t t = 0; t < n; ++t) sum += static_cast<long double>(x[t]) * w[(k * t) % n];
-        out[k] = sum;
-    }
-    return out;
-}
-
-// Radix-2 transform in long double (sign -1 forward), written as the plain
-// recursion on even and odd halves, unrolled into passes over a root table.
-void RecursiveFft(std::vector<LComplex>& a, int sign) {
-    const size_t n = a.size();
-    if (n < 2) return;
-    for (size_t i = 1, j = 0; i < n; ++i) {  // even/odd split of every level at once
-        size_t bit = n >> 1;
-        for (; j & bit; bit >>= 1) j ^= bit;
-        j ^= bit;
-        if (i < j) std::swap(a[i], a[j]);
-    }
-    const std::vector<LComplex> w = Roots(n, sign);
-    for (size_t len = 2; len <= n; len <<= 1) {
-        const size_t stride = n / len;
-        for (size_t g = 0; g < n; g += len) {
-            for (size_t k = 0; k < len / 2; ++k) {
-                const LComplex t = w[k * stride] * a[g + k + len / 2];
-                a[g + k + len / 2] = a[g + k] - t;
-                a[g + k] += t;
-            }
-        }
-    }
-}
-
-std::vector<LComplex> ReferenceSpectrum(const std::vector<float>& x) {
-    if (x.size() <= 4096) return NaiveDft(x);
-    std::vector<LComplex> a(x.begin(), x.end());
-    RecursiveFft(a, -1);
-    return a;
-}
-
-// The packed layout of a full spectrum.
-std::vector<long double> Pack(const std::vector<LComplex>& spectrum) {
-    const size_t n = spectrum.size();
-    std::vector<long double> packed(n);
-    packed[0] = spectrum[0].real();
-    if (n == 1) return packed;
-    for (size_t k = 1; k < n / 2; ++k) {
-        packed[2 * k - 1] = spectrum[k].real();
-        packed[2 * k] = spectrum[k].imag();
-    }
-    packed[n - 1] = spectrum[n / 2].real();
-    return packed;
-}
-
-std::vector<float> RandomSignal(size_t n, uint32_t seed) {
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    std::vector<float> x(n);
-    for (float& v : x) v = dist(gen);
-    return x;
+std::vector<long double> ReferencePacked(const std::vector<float>& x) {
+    return sptest::PackedSpectrum<long double>(x);
 }
 
 long double Norm(const std::vector<long double>& v) {
@@ -387,7 +317,7 @@ TEST(RfftForward, MatchesReferenceAtEveryOrder) {
                 std::vector<float> x =
                     kind == 0 ? RandomSignal(n, 100 + order) : std::vector<float>(n, 0.0f);
                 if (kind == 1) x[n > 2 ? 3 % n : 0] = 1.0f;  // impulse
-                const std::vector<long double> want = Pack(ReferenceSpectrum(x));
+                const std::vector<long double> want = ReferencePacked(x);
                 std::vector<float> got(n, NAN);
                 ASSERT_EQ(sp_status_ok, v.forward(x.data(), got.data(), s.spec, nullptr));
                 EXPECT_TRUE(CloseInL2(got.data(), want, order));
@@ -416,7 +346,7 @@ TEST(RfftInverse, MatchesReferenceAtEveryOrder) {
             Spec s(v, order, 8);
             // A spectrum of a random real signal, so that the result is real.
             const std::vector<float> x = RandomSignal(n, 300 + order);
-            const std::vector<long double> packed = Pack(ReferenceSpectrum(x));
+            const std::vector<long double> packed = ReferencePacked(x);
             std::vector<float> spectrum(packed.begin(), packed.end());
             std::vector<long double> want(n);
             for (size_t i = 0; i < n; ++i) want[i] = static_cast<long double>(x[i]) * n;
@@ -463,41 +393,6 @@ TEST(Rfft, RoundTripWithEveryFlag) {
     });
 }
 
-// Iterative radix-2 transform in double: far more accurate than f32 and fast
-// enough for the orders above the long-double references' reach.
-std::vector<double> DoublePackedSpectrum(const std::vector<float>& x) {
-    const size_t n = x.size();
-    std::vector<std::complex<double>> a(x.begin(), x.end());
-    for (size_t i = 1, j = 0; i < n; ++i) {
-        size_t bit = n >> 1;
-        for (; j & bit; bit >>= 1) j ^= bit;
-        j ^= bit;
-        if (i < j) std::swap(a[i], a[j]);
-    }
-    const double pi = acos(-1.0);
-    std::vector<std::complex<double>> w(n / 2);
-    for (size_t k = 0; k < n / 2; ++k)
-        w[k] = std::polar(1.0, -2 * pi * static_cast<double>(k) / static_cast<double>(n));
-    for (size_t len = 2; len <= n; len <<= 1) {
-        const size_t stride = n / len;
-        for (size_t g = 0; g < n; g += len) {
-            for (size_t k = 0; k < len / 2; ++k) {
-                const std::complex<double> t = w[k * stride] * a[g + k + len / 2];
-                a[g + k + len / 2] = a[g + k] - t;
-                a[g + k] += t;
-            }
-        }
-    }
-    std::vector<double> packed(n);
-    packed[0] = a[0].real();
-    for (size_t k = 1; k < n / 2; ++k) {
-        packed[2 * k - 1] = a[k].real();
-        packed[2 * k] = a[k].imag();
-    }
-    packed[n - 1] = a[n / 2].real();
-    return packed;
-}
-
 TEST(RfftForward, LargeOrdersAgainstADoubleReference) {
     // Orders 22 and 23: level rows on the 2048- and 4096-point block path.
     ForEachRfft([](const RfftMembers& v) {
@@ -506,7 +401,8 @@ TEST(RfftForward, LargeOrdersAgainstADoubleReference) {
             const size_t n = size_t{1} << order;
             Spec s(v, order, 8);
             const std::vector<float> x = RandomSignal(n, 2100 + order);
-            const std::vector<double> ref = DoublePackedSpectrum(x);
+            // In double: far more accurate than f32 and fast enough at these sizes.
+            const std::vector<double> ref = sptest::PackedSpectrum<double>(x);
             const std::vector<long double> want(ref.begin(), ref.end());
             std::vector<float> got(n);
             ASSERT_EQ(sp_status_ok, v.forward(x.data(), got.data(), s.spec, nullptr));
@@ -529,12 +425,8 @@ TEST(Rfft, LargeOrdersAgreeWithTheirOwnRoundTrip) {
         ASSERT_EQ(sp_status_ok, v.inverse(y.data(), y.data(), s.spec, nullptr));
         std::vector<long double> want(x.begin(), x.end());
         EXPECT_TRUE(CloseInL2(y.data(), want, order + 2));
-        std::vector<float> tone(n);
-        const long double pi = acosl(-1.0L);
         const size_t bin = 12345;
-        for (size_t t = 0; t < n; ++t)
-            tone[t] =
-                static_cast<float>(cosl(2 * pi * static_cast<long double>((bin * t) % n) / n));
+        const std::vector<float> tone = sptest::ToneSum(n, {{bin, 1.0, 0.0}});
         ASSERT_EQ(sp_status_ok, v.forward(tone.data(), y.data(), s.spec, nullptr));
         EXPECT_NEAR(n / 2.0, y[2 * bin - 1], n * 1e-5);
         EXPECT_NEAR(0.0, y[2 * bin], n * 1e-5);
@@ -574,7 +466,7 @@ TEST(Rfft, BinQuarterIsTheConjugateOfTheMiddleComplexPoint) {
         std::vector<float> x = RandomSignal(n, 900 + order);
         std::vector<LComplex> z(n / 2);
         for (size_t j = 0; j < n / 2; ++j) z[j] = LComplex(x[2 * j], x[2 * j + 1]);
-        RecursiveFft(z, -1);
+        sptest::RadixTwoFft(z, -1);
         std::vector<float> y(n);
         ASSERT_EQ(sp_status_ok, sp_rfft_forward(x.data(), y.data(), s.spec, nullptr));
         EXPECT_NEAR(static_cast<double>(z[n / 4].real()), y[n / 2 - 1], 1e-4 * order);
@@ -743,7 +635,7 @@ TEST(RfftKernels, RadixPassesAgainstTheDft) {
                 sp_fft_radix_inv(data.data(), count, tw);
             std::vector<LComplex> want(count);
             for (int32_t j = 0; j < count; ++j) want[j] = LComplex(x[2 * j], x[2 * j + 1]);
-            RecursiveFft(want, sign);
+            sptest::RadixTwoFft(want, sign);
             std::vector<long double> flat(2 * count);
             for (int32_t j = 0; j < count; ++j) {
                 flat[2 * j] = want[j].real();

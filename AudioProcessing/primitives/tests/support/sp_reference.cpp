@@ -3,6 +3,7 @@
 #include <math.h>
 
 #include <algorithm>
+#include <random>
 
 namespace sptest {
 
@@ -62,6 +63,94 @@ std::vector<long double> LowpassReference(double rFreq, int32_t len, int32_t kin
         for (long double& t : taps) t /= fabsl(sum);
     }
     return taps;
+}
+
+template <typename T>
+void RadixTwoFft(std::vector<std::complex<T>>& a, int sign) {
+    const size_t n = a.size();
+    if (n < 2) return;
+    for (size_t i = 1, j = 0; i < n; ++i) {  // bit-reversed order: every even/odd split at once
+        size_t bit = n >> 1;
+        for (; j & bit; bit >>= 1) j ^= bit;
+        j ^= bit;
+        if (i < j) std::swap(a[i], a[j]);
+    }
+    const long double pi = 3.141592653589793238462643383279502884L;
+    std::vector<std::complex<T>> w(n / 2);
+    for (size_t k = 0; k < n / 2; ++k) {
+        const long double angle =
+            sign * 2 * pi * static_cast<long double>(k) / static_cast<long double>(n);
+        w[k] = std::complex<T>(static_cast<T>(cosl(angle)), static_cast<T>(sinl(angle)));
+    }
+    for (size_t len = 2; len <= n; len <<= 1) {
+        const size_t stride = n / len;
+        for (size_t g = 0; g < n; g += len) {
+            for (size_t k = 0; k < len / 2; ++k) {
+                const std::complex<T> t = w[k * stride] * a[g + k + len / 2];
+                a[g + k + len / 2] = a[g + k] - t;
+                a[g + k] += t;
+            }
+        }
+    }
+}
+template void RadixTwoFft(std::vector<std::complex<double>>&, int);
+template void RadixTwoFft(std::vector<std::complex<long double>>&, int);
+
+template <typename T>
+std::vector<T> PackedSpectrum(const std::vector<float>& x) {
+    const size_t n = x.size();
+    std::vector<std::complex<T>> a(x.begin(), x.end());
+    RadixTwoFft(a, -1);
+    std::vector<T> packed(n);
+    if (n == 0) return packed;
+    packed[0] = a[0].real();
+    if (n == 1) return packed;
+    for (size_t k = 1; k < n / 2; ++k) {
+        packed[2 * k - 1] = a[k].real();
+        packed[2 * k] = a[k].imag();
+    }
+    packed[n - 1] = a[n / 2].real();
+    return packed;
+}
+template std::vector<double> PackedSpectrum(const std::vector<float>&);
+template std::vector<long double> PackedSpectrum(const std::vector<float>&);
+
+std::vector<float> RandomSignal(size_t n, uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    std::vector<float> x(n);
+    for (float& v : x) v = dist(gen);
+    return x;
+}
+
+std::vector<float> ToneSum(size_t n, const std::vector<Tone>& tones) {
+    constexpr size_t kAnchorEvery = 4096;
+    const long double pi = 3.141592653589793238462643383279502884L;
+    std::vector<double> sum(n, 0.0);
+    for (const Tone& tone : tones) {
+        const size_t bin = n != 0 ? tone.bin % n : 0;
+        // The angle at sample t, reduced modulo the period in integers first.
+        const auto angleAt = [&](size_t t) {
+            return 2 * pi * static_cast<long double>((bin * t) % n) / static_cast<long double>(n) +
+                   tone.phase;
+        };
+        const long double stepAngle = n != 0 ? angleAt(1) - angleAt(0) : 0;
+        const double c = static_cast<double>(cosl(stepAngle));
+        const double s = static_cast<double>(sinl(stepAngle));
+        double re = 0, im = 0;
+        for (size_t t = 0; t < n; ++t) {
+            if (t % kAnchorEvery == 0) {
+                re = static_cast<double>(cosl(angleAt(t)));
+                im = static_cast<double>(sinl(angleAt(t)));
+            } else {
+                const double next = re * c - im * s;
+                im = re * s + im * c;
+                re = next;
+            }
+            sum[t] += tone.amplitude * re;
+        }
+    }
+    return std::vector<float>(sum.begin(), sum.end());
 }
 
 }  // namespace sptest
