@@ -1,20 +1,21 @@
 // Speed of every real-FFT member (generic, SSE, SSE2, SSE3) against FFTW in
-// single precision, with and without FFTW's own SIMD code, at orders 8 to 20
-// and at the wave correlator's shape (two forward transforms, the conjugate
-// product and one inverse at orders 13 and 14).  One run; times per
-// transform and the ratios to FFTW are printed.  FFTW is loaded at run time
-// (libfftw3f.so.3, Debian's libfftw3-dev); without it only our members are
-// timed.
+// single precision, with all its SIMD code and with none (FFTW_NO_SIMD), at
+// orders 8 to 20: one call is a forward and an inverse transform, and the
+// wave correlator's shape (two forward transforms, the conjugate product and
+// one inverse, each into its own buffer) at orders 12 to 14.  FFTW is
+// planned with FFTW_MEASURE before any timing.  Members and FFTW run
+// interleaved round by round; the median time per call and the per-round
+// ratios are printed with their 10th-90th percentile spread.  FFTW is loaded
+// at run time (libfftw3f.so.3, Debian's libfftw3-dev); without it only our
+// members are timed.
 #include <dlfcn.h>
 #include <stdio.h>
 #include <string.h>
 
-#include <algorithm>
-#include <chrono>
-#include <functional>
 #include <random>
 #include <vector>
 
+#include "interleaved.h"
 #include "sp_fft_simd.h"
 #include "sp_primitives.h"
 
@@ -43,27 +44,6 @@ struct Fftw {
 };
 constexpr unsigned kFftwMeasure = 0, kFftwNoSimd = 1u << 17;
 
-// Best of five runs of enough repetitions for about 20 ms, in ns per call.
-double Time(const std::function<void()>& fn) {
-    using Clock = std::chrono::steady_clock;
-    fn();
-    int reps = 1;
-    for (;;) {
-        const auto t0 = Clock::now();
-        for (int i = 0; i < reps; ++i) fn();
-        if (Clock::now() - t0 > std::chrono::milliseconds(20) || reps > (1 << 24)) break;
-        reps *= 2;
-    }
-    double best = 1e300;
-    for (int run = 0; run < 5; ++run) {
-        const auto t0 = Clock::now();
-        for (int i = 0; i < reps; ++i) fn();
-        best = std::min(best,
-                        std::chrono::duration<double, std::nano>(Clock::now() - t0).count() / reps);
-    }
-    return best;
-}
-
 struct Member {
     const char* name;
     sp_status (*init)(sp_rfft_spec**, int32_t, int32_t, int32_t);
@@ -80,44 +60,86 @@ const Member kMembers[] = {
     {"SSE3", sp_rfft_spec_init_sse3, sp_rfft_forward_sse3, sp_rfft_inverse_sse3,
      sp_packed_spectrum_mul_conj_sse3},
 };
-constexpr int kMemberCount = 4;
 
-// One member at one order: forward alone, or the correlation shape.
-double TimeMember(const Member& m, int order, bool correlation) {
-    const size_t n = size_t{1} << order;
-    std::mt19937 gen(order);
+std::vector<float> Random(int order, int seed) {
+    std::mt19937 gen(unsigned(order * 7 + seed));
     std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    std::vector<float> a(n), b(n), x(n), y(n);
-    for (size_t i = 0; i < n; ++i) a[i] = dist(gen), b[i] = dist(gen);
+    std::vector<float> v(size_t{1} << order);
+    for (float& x : v) x = dist(gen);
+    return v;
+}
+
+// One member's buffers and plan at one order.
+struct MemberRun {
+    const Member& m;
+    size_t n;
+    std::vector<float> a, b, x, y, z;
+    std::vector<uint8_t> work;
     sp_rfft_spec* spec = nullptr;
-    if (m.init(&spec, order, sp_rfft_scale_inverse, 0) != sp_status_ok) return 0;
-    int32_t bytes = 0;
-    sp_rfft_get_buf_size(spec, &bytes);
-    std::vector<uint8_t> work(static_cast<size_t>(bytes) + 16);
-    const double ns = correlation ? Time([&] {
+    MemberRun(const Member& member, int order)
+        : m(member),
+          n(size_t{1} << order),
+          a(Random(order, 1)),
+          b(Random(order, 2)),
+          x(n),
+          y(n),
+          z(n) {
+        if (m.init(&spec, order, sp_rfft_scale_inverse, 0) != sp_status_ok) return;
+        int32_t bytes = 0;
+        sp_rfft_get_buf_size(spec, &bytes);
+        work.resize(static_cast<size_t>(bytes) + 16);
+    }
+    ~MemberRun() {
+        if (spec != nullptr) sp_rfft_spec_free(spec);
+    }
+    void Pair() {
+        m.forward(a.data(), x.data(), spec, work.data());
+        m.inverse(x.data(), y.data(), spec, work.data());
+    }
+    void Correlation() {
         m.forward(a.data(), x.data(), spec, work.data());
         m.forward(b.data(), y.data(), spec, work.data());
         m.mulConj(y.data(), x.data(), static_cast<int32_t>(n));
-        m.inverse(x.data(), y.data(), spec, work.data());
-    })
-                                  : Time([&] { m.forward(a.data(), x.data(), spec, work.data()); });
-    sp_rfft_spec_free(spec);
-    return ns;
-}
+        m.inverse(x.data(), z.data(), spec, work.data());
+    }
+};
 
-double TimeFftw(const Fftw& f, int order, unsigned flags, bool correlation) {
-    const int n = 1 << order;
-    float* a = static_cast<float*>(f.alloc(sizeof(float) * n));
-    float* b = static_cast<float*>(f.alloc(sizeof(float) * n));
-    auto* x = static_cast<Fftw::Complex*>(f.alloc(sizeof(Fftw::Complex) * (n / 2 + 1)));
-    auto* y = static_cast<Fftw::Complex*>(f.alloc(sizeof(Fftw::Complex) * (n / 2 + 1)));
-    void* pa = f.plan_r2c(n, a, x, kFftwMeasure | flags);
-    void* pb = f.plan_r2c(n, b, y, kFftwMeasure | flags);
-    void* pi = f.plan_c2r(n, x, a, kFftwMeasure | flags);
-    std::mt19937 gen(order);
-    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    for (int i = 0; i < n; ++i) a[i] = dist(gen), b[i] = dist(gen);
-    const double ns = correlation ? Time([&] {
+// FFTW's buffers and plans at one order; the inverse writes its own output
+// (FFTW's complex-to-real transform overwrites its input spectrum, which the
+// next forward transform rebuilds).
+struct FftwRun {
+    const Fftw& f;
+    int n;
+    float *a, *b, *out;
+    Fftw::Complex *x, *y;
+    void *pa, *pb, *pi;
+    FftwRun(const Fftw& fftw, int order, unsigned flags) : f(fftw), n(1 << order) {
+        a = static_cast<float*>(f.alloc(sizeof(float) * size_t(n)));
+        b = static_cast<float*>(f.alloc(sizeof(float) * size_t(n)));
+        out = static_cast<float*>(f.alloc(sizeof(float) * size_t(n)));
+        x = static_cast<Fftw::Complex*>(f.alloc(sizeof(Fftw::Complex) * size_t(n / 2 + 1)));
+        y = static_cast<Fftw::Complex*>(f.alloc(sizeof(Fftw::Complex) * size_t(n / 2 + 1)));
+        // Planning with FFTW_MEASURE overwrites the arrays: fill them after.
+        pa = f.plan_r2c(n, a, x, kFftwMeasure | flags);
+        pb = f.plan_r2c(n, b, y, kFftwMeasure | flags);
+        pi = f.plan_c2r(n, x, out, kFftwMeasure | flags);
+        const std::vector<float> ra = Random(order, 1), rb = Random(order, 2);
+        memcpy(a, ra.data(), sizeof(float) * size_t(n));
+        memcpy(b, rb.data(), sizeof(float) * size_t(n));
+    }
+    ~FftwRun() {
+        f.destroy(pa);
+        f.destroy(pb);
+        f.destroy(pi);
+        for (void* p : {static_cast<void*>(a), static_cast<void*>(b), static_cast<void*>(out),
+                        static_cast<void*>(x), static_cast<void*>(y)})
+            f.release(p);
+    }
+    void Pair() {
+        f.execute(pa);
+        f.execute(pi);
+    }
+    void Correlation() {
         f.execute(pa);
         f.execute(pb);
         for (int k = 0; k <= n / 2; ++k) {
@@ -127,33 +149,56 @@ double TimeFftw(const Fftw& f, int order, unsigned flags, bool correlation) {
             x[k][1] = im;
         }
         f.execute(pi);
-    })
-                                  : Time([&] { f.execute(pa); });
-    f.destroy(pa);
-    f.destroy(pb);
-    f.destroy(pi);
-    f.release(a);
-    f.release(b);
-    f.release(x);
-    f.release(y);
-    return ns;
-}
+    }
+};
 
 void Row(const Fftw* fftw, int order, bool correlation) {
-    double t[kMemberCount];
-    double best = 1e300;
-    for (int i = 0; i < kMemberCount; ++i) {
-        t[i] = TimeMember(kMembers[i], order, correlation);
-        if (i > 0 && t[i] > 0) best = std::min(best, t[i]);
+    std::vector<MemberRun*> members;
+    std::vector<kpbench::System> systems;
+    for (const Member& m : kMembers) {
+        if (&m == &kMembers[3] && !__builtin_cpu_supports("sse3")) continue;
+        MemberRun* r = new MemberRun(m, order);
+        members.push_back(r);
+        systems.push_back({m.name, [r, correlation] {
+                               if (correlation)
+                                   r->Correlation();
+                               else
+                                   r->Pair();
+                           }});
     }
-    printf("%-12s %2d", correlation ? "correlation" : "forward", order);
-    for (double v : t) printf(" %10.0f", v);
+    FftwRun* simd = nullptr;
+    FftwRun* plain = nullptr;
     if (fftw != nullptr) {
-        const double simd = TimeFftw(*fftw, order, 0, correlation);
-        const double plain = TimeFftw(*fftw, order, kFftwNoSimd, correlation);
-        printf(" %10.0f %10.0f   %6.2f %6.2f", simd, plain, best / simd, best / plain);
+        simd = new FftwRun(*fftw, order, 0);
+        plain = new FftwRun(*fftw, order, kFftwNoSimd);
+        for (FftwRun* r : {simd, plain})
+            systems.push_back({r == simd ? "FFTW" : "FFTW-noSIMD", [r, correlation] {
+                                   if (correlation)
+                                       r->Correlation();
+                                   else
+                                       r->Pair();
+                               }});
+    }
+    const auto t = kpbench::RunRounds(systems, 21, 0, 2.0);
+    const size_t memberCount = members.size();
+    // The fastest SIMD member by median.
+    size_t best = 1;
+    for (size_t i = 1; i < memberCount; ++i)
+        if (kpbench::SpreadOf(t[i]).median < kpbench::SpreadOf(t[best]).median) best = i;
+    printf("%-11s %2d", correlation ? "correlation" : "fwd+inv", order);
+    for (size_t i = 0; i < systems.size(); ++i) printf(" %9.0f", kpbench::SpreadOf(t[i]).median);
+    if (fftw != nullptr) {
+        const kpbench::Spread bs = kpbench::RatioSpread(t[best], t[memberCount]);
+        const kpbench::Spread bp = kpbench::RatioSpread(t[best], t[memberCount + 1]);
+        const kpbench::Spread gp = kpbench::RatioSpread(t[0], t[memberCount + 1]);
+        printf("  %-7s %5.2f (%4.2f-%4.2f) %5.2f (%4.2f-%4.2f)  %5.2f (%4.2f-%4.2f)",
+               systems[best].name.c_str(), bs.median, bs.low, bs.high, bp.median, bp.low, bp.high,
+               gp.median, gp.low, gp.high);
     }
     printf("\n");
+    for (MemberRun* r : members) delete r;
+    delete simd;
+    delete plain;
 }
 
 }  // namespace
@@ -162,11 +207,13 @@ int main() {
     Fftw fftw;
     const bool haveFftw = fftw.Load();
     if (!haveFftw) printf("FFTW (libfftw3f.so.3) not found: only the members are timed\n");
-    printf("ns per call; ratios = best SIMD member / FFTW (below 1: faster than FFTW)\n");
-    printf("%-12s %2s %10s %10s %10s %10s", "shape", "N", "generic", "SSE", "SSE2", "SSE3");
-    if (haveFftw) printf(" %10s %10s   %6s %6s", "FFTW", "FFTW-noSIMD", "/FFTW", "/noSIMD");
+    printf("median ns per call; ratios: per-round median (10%%-90%%), below 1: faster\n");
+    printf("%-11s %2s %9s %9s %9s %9s", "shape", "N", "generic", "SSE", "SSE2", "SSE3");
+    if (haveFftw)
+        printf(" %9s %9s  %-7s %17s %17s  %17s", "FFTW", "noSIMD", "best", "best/FFTW",
+               "best/noSIMD", "generic/noSIMD");
     printf("\n");
     for (int order = 8; order <= 20; ++order) Row(haveFftw ? &fftw : nullptr, order, false);
-    for (int order : {13, 14}) Row(haveFftw ? &fftw : nullptr, order, true);
+    for (int order : {12, 13, 14}) Row(haveFftw ? &fftw : nullptr, order, true);
     return 0;
 }

@@ -141,12 +141,17 @@ void Repack(float* dst, int64_t size) {
     dst[size - 1] = nyquist;
 }
 
-// Packed -> internal order, from the last pair down so that src may be dst.
+// Packed -> internal order: X(N/2) moves from the end to position 1, the
+// pairs between move up by one in a single move (src may be dst).
 void Unpack(const float* src, float* dst, int64_t size) {
-    dst[0] = src[0];
-    if (size < 2) return;
+    const float dc = src[0];
+    if (size < 2) {
+        dst[0] = dc;
+        return;
+    }
     const float nyquist = src[size - 1];
-    for (int64_t i = size - 2; i >= 1; --i) dst[i + 1] = src[i];
+    memmove(dst + 2, src + 1, static_cast<size_t>(size - 2) * sizeof(float));
+    dst[0] = dc;
     dst[1] = nyquist;
 }
 
