@@ -10,6 +10,8 @@
 #include "sp_test_support.h"
 #include "sp_vector_internal.h"
 
+using sp_internal::ScaleSumToI32;
+
 namespace {
 
 using sptest::GuardedBuffer;
@@ -354,7 +356,62 @@ TEST_P(ScaledRows, EdgeValues) {
     EXPECT_EQ(d[1], 0);
 }
 
+TEST_P(ScaledRows, PartsOfSixtyFourKiElementsAtAnyStart) {
+    auto sum = Member<sp_entry_sp_sum_i16_scaled>();
+    for (int32_t len : {65535, 65536, 65537, 65543}) {
+        const I16s x = Data(1, len, len);
+        std::vector<unsigned char> bytes(2 * len + 8);
+        for (size_t off : {0, 1, 2, 6}) {
+            memcpy(bytes.data() + off, x.data(), 2 * len);
+            for (int32_t scale : {0, 3, 17}) {
+                int16_t got = 0;
+                ASSERT_EQ(
+                    sum(reinterpret_cast<const int16_t*>(bytes.data() + off), len, &got, scale),
+                    sp_status_ok);
+                ASSERT_EQ(got, sptest::SumScaledRef(x, scale)) << len << " +" << off;
+            }
+        }
+    }
+}
+
 SP_INSTANTIATE_VARIANTS(ScaledRows);
+
+// The SSE2 and SSE3 scaled sums halve or double the exact double sum once per
+// step of the scale.  Clamping the count of steps must change no value (and
+// makes a scale near +-2^31 as quick as any other): the double path against
+// the integer one for every sum magnitude and every scale around the clamps.
+TEST(ScaledSumKernels, RepeatedHalvingEqualsTheIntegerScalingAtEveryScale) {
+    int32_t (*const scales[])(double, int32_t) = {sp_scale_f64_to_i32_sse2,
+                                                  sp_scale_f64_to_i32_sse3};
+    std::vector<int64_t> sums = {0,
+                                 1,
+                                 -1,
+                                 2,
+                                 3,
+                                 -3,
+                                 5,
+                                 20000,
+                                 -20000,
+                                 INT32_MAX,
+                                 INT32_MIN,
+                                 int64_t{1} << 45,
+                                 -(int64_t{1} << 45) - 12345};
+    std::mt19937_64 rng(5);
+    for (int k = 0; k < 40; ++k)
+        sums.push_back(static_cast<int64_t>(rng() >> 18) - (int64_t{1} << 45));
+    std::vector<int32_t> ks = {INT32_MIN, INT32_MIN + 1, -100000, INT32_MAX, INT32_MAX - 1, 100000};
+    for (int32_t k = -80; k <= 80; ++k) ks.push_back(k);
+    for (int32_t k = 1090; k <= 1110; ++k) ks.push_back(k);
+    for (int v = 0; v < 2; ++v) {
+        if (v == 1 && !sptest::VariantRunsHere(sp_variant_sse3)) continue;
+        for (int64_t s : sums) {
+            for (int32_t k : ks) {
+                ASSERT_EQ(scales[v](static_cast<double>(s), k), ScaleSumToI32(s, k))
+                    << "sum " << s << " scale " << k;
+            }
+        }
+    }
+}
 
 // ---- Dot products --------------------------------------------------------------------------
 
