@@ -13,6 +13,7 @@
 #include "sp_status.h"
 #include "sp_iir.h"
 #include "sp_library.h"  // row types and members of the library support
+#include "sp_lms.h"      // row types and members of the LMS filter
 #include "sp_vector.h"   // row types and members of the vector routines
 
 // Type-erased member pointer held in the table and the slots.
