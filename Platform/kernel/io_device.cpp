@@ -437,6 +437,7 @@ NTSTATUS IoAllocateDriverObjectExtension(PDRIVER_OBJECT DriverObject,
     KpAssertIrql(DISPATCH_LEVEL, "IoAllocateDriverObjectExtension");
     *DriverObjectExtension = nullptr;
     KpDriverInternals* driver = Internals(DriverObject, "IoAllocateDriverObjectExtension");
+    if (ShouldFail(KpFaultDriverObjectExtension)) return STATUS_INSUFFICIENT_RESOURCES;
     std::lock_guard<std::mutex> guard(driver->ExtensionLock);
     for (auto& ext : driver->Extensions) {
         if (ext.ClientId == ClientIdentificationAddress) return STATUS_OBJECT_NAME_COLLISION;

@@ -53,6 +53,7 @@ struct PdoListEntry {
     LIST_ENTRY Links;
     PDEVICE_OBJECT Pdo;
     PDEVICE_OBJECT Fdo;
+    ULONG DsPass;  // the last DirectSound pass that reached this device (0: none)
 };
 
 // ---------------------------------------------------------------------------

@@ -212,14 +212,16 @@ NTSTATUS ResetDsStateOnce(PDEVICE_OBJECT fdo, PDEVICE_OBJECT pdo) {
         NTSTATUS status = IoAllocateDriverObjectExtension(pdo->DriverObject, pdo,
                                                           sizeof(DsPresenceRecord), &allocated);
         if (status == STATUS_OBJECT_NAME_COLLISION) continue;
-        ResetDsState(nullptr, pdo, DS_DIRECTION_RENDER);
-        ResetDsState(nullptr, pdo, DS_DIRECTION_CAPTURE);
         if (!NT_SUCCESS(status) || allocated == nullptr) {
             // No record: the device shares the driver-wide flag, so that every
-            // caller still finds one.
+            // caller still finds one.  The left-over counts are not reset:
+            // without the record nothing tells a first attach from a later
+            // one, and a later one would zero a count an active disable holds.
             ext->DsBusyFlag = &DsFallbackBusyFlag;
             return STATUS_SUCCESS;
         }
+        ResetDsState(nullptr, pdo, DS_DIRECTION_RENDER);
+        ResetDsState(nullptr, pdo, DS_DIRECTION_CAPTURE);
         record = static_cast<DsPresenceRecord*>(allocated);
         record->BusyFlag = 0;
         ext->DsBusyFlag = &record->BusyFlag;

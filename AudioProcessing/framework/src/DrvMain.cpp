@@ -349,6 +349,7 @@ ULONG FilterIsNewDevice(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo, ULONG add) {
     if (isNew != 0 && fresh != nullptr) {
         fresh->Pdo = pdo;
         fresh->Fdo = fdo;
+        fresh->DsPass = 0;
         ThisModule::ModulePrint(1,
                                 "FilterIsNewDevice> Adding PDO to list PDO - 0x%lx; FDO - 0x%lx \n",
                                 Low32(pdo), Low32(fdo));

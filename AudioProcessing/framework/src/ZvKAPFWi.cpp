@@ -316,46 +316,46 @@ ZvStatus SetInstantiatedVariable(CGenDisp* genDisp, ULONG id, PVOID value, ULONG
 }
 
 void ApplyDsDisableToAllDevices(ULONG value) {
-    // Snapshot every listed device with a reference on its PDO; a device still
-    // attaching (no busy flag yet) is skipped: it reads the variable itself.
+    // The devices are taken from the list in batches of referenced PDOs on the
+    // stack (the registry work cannot run under the list's spin lock), each
+    // device marked with this pass as it is taken, until no unmarked device is
+    // left: no allocation, so no device is left out for want of memory, and
+    // none is done twice however the list changes between batches.  A device
+    // still attaching (no busy flag yet) is skipped: it reads the variable
+    // itself.  The callers are serialised (the shared side-effect mutex).
+    const ULONG Batch = 16;
     struct Item {
         PDEVICE_OBJECT Pdo;
         volatile LONG* Busy;
     };
-    Item* items = nullptr;
-    ULONG count = 0;
-    for (ULONG capacity = 16;;) {
-        items = static_cast<Item*>(MemAlloc(capacity * sizeof(Item)));
-        if (items == nullptr) {
-            ThisModule::ModulePrint(
-                ZDBG_WARN | 1, "ApplyDsDisableToAllDevices> No memory for %d devices\n", capacity);
-            return;
-        }
-        ULONG listed = 0;
-        count = 0;
+    static ULONG pass = 0;
+    pass = pass + 1 != 0 ? pass + 1 : 1;  // 0 marks a device no pass has taken
+    for (;;) {
+        Item items[Batch];
+        ULONG count = 0;
+        bool more = false;
         KIRQL irql;
         KeAcquireSpinLock(&PdoListLock, &irql);
-        for (PLIST_ENTRY link = PdoList.Flink; link != &PdoList; link = link->Flink) ++listed;
-        if (listed <= capacity) {
-            for (PLIST_ENTRY link = PdoList.Flink; link != &PdoList; link = link->Flink) {
-                PdoListEntry* entry = CONTAINING_RECORD(link, PdoListEntry, Links);
-                volatile LONG* busy =
-                    entry->Fdo != nullptr ? FilterExtension(entry->Fdo)->DsBusyFlag : nullptr;
-                if (entry->Pdo == nullptr || busy == nullptr) continue;
-                ObReferenceObject(entry->Pdo);
-                items[count++] = {entry->Pdo, busy};
+        for (PLIST_ENTRY link = PdoList.Flink; link != &PdoList; link = link->Flink) {
+            PdoListEntry* entry = CONTAINING_RECORD(link, PdoListEntry, Links);
+            volatile LONG* busy =
+                entry->Fdo != nullptr ? FilterExtension(entry->Fdo)->DsBusyFlag : nullptr;
+            if (entry->DsPass == pass || entry->Pdo == nullptr || busy == nullptr) continue;
+            if (count == Batch) {
+                more = true;
+                break;
             }
+            entry->DsPass = pass;
+            ObReferenceObject(entry->Pdo);
+            items[count++] = {entry->Pdo, busy};
         }
         KeReleaseSpinLock(&PdoListLock, irql);
-        if (listed <= capacity) break;
-        MemFree(items);
-        capacity = listed + 8;
+        for (ULONG i = 0; i < count; ++i) {
+            ApplyDsStateToDevice(items[i].Pdo, items[i].Busy, value);
+            ObDereferenceObject(items[i].Pdo);
+        }
+        if (!more) break;
     }
-    for (ULONG i = 0; i < count; ++i) {
-        ApplyDsStateToDevice(items[i].Pdo, items[i].Busy, value);
-        ObDereferenceObject(items[i].Pdo);
-    }
-    MemFree(items);
 }
 
 void FlagAllDevicesForRebuild() {

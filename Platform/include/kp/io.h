@@ -20,6 +20,7 @@ enum KP_IO_FAULT {
     KpFaultAllocateMdl,     // IoAllocateMdl: NULL
     KpFaultMapLockedPages,  // MmMapLockedPages*, MmGetSystemAddressForMdlSafe: no mapping
     KpFaultAllocateWorkItem,
+    KpFaultDriverObjectExtension,  // IoAllocateDriverObjectExtension: STATUS_INSUFFICIENT_RESOURCES
     KpFaultCount
 };
 void KpIoFailCall(KP_IO_FAULT Fault, ULONG Nth, ULONG Count = 1);

@@ -6,8 +6,11 @@
 
 #include "DSDisblr.h"
 #include "DrvMain.h"
+#include "MemAlloc.h"
+#include "ZvKAPFWi.h"
 #include "E2ESupport.h"
 #include "kp/io.h"
+#include "kp/pool.h"
 #include "kp/pnp.h"
 #include "kp/registry.h"
 
@@ -119,6 +122,69 @@ TEST_F(DsDisablerTest, TheBusyFlagAdmitsOneHolderAtATime) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(most.load(), 1);
     EXPECT_EQ(flag, 0);
+}
+
+// More devices than one batch, listed as hooked devices are, and no memory to
+// be had: every one of them still gets each change, exactly once.
+TEST_F(DsDisablerTest, EveryListedDeviceGetsTheChangeWithoutMemory) {
+    const int Devices = 20;
+    std::vector<E2EDevice> described;
+    for (int i = 1; i <= Devices; ++i) described.emplace_back(std::to_string(i));
+    WriteMachine(described);
+    std::vector<FilterDeviceExtension> ext(Devices);
+    std::vector<DEVICE_OBJECT> fdo(Devices);
+    std::vector<PdoListEntry> entries(Devices);
+    volatile LONG busy = 0;
+    InitializeListHead(&PdoList);
+    KeInitializeSpinLock(&PdoListLock);
+    for (int i = 0; i < Devices; ++i) {
+        fdo[i].DeviceExtension = &ext[i];
+        ext[i].DsBusyFlag = &busy;
+        entries[i].Pdo = Plug(std::to_string(i + 1));
+        entries[i].Fdo = &fdo[i];
+        entries[i].DsPass = 0;
+        InsertHeadList(&PdoList, &entries[i].Links);
+    }
+    for (ULONG value : {1u, 0u}) {
+        SCOPED_TRACE(value);
+        KpPoolFailAllocation(ZV_POOL_TAG_ZCAM, 1, 1000);
+        ApplyDsDisableToAllDevices(value);
+        KpPoolClearFailures();
+        for (int i = 1; i <= Devices; ++i) {
+            EXPECT_EQ(DsValue(std::to_string(i), true, "Device Presence", u"ZVDSDisableCount"),
+                      value)
+                << i;
+            EXPECT_EQ(DsValue(std::to_string(i), false, "Device Presence", u"ZVDSDisableCount"),
+                      value)
+                << i;
+        }
+    }
+    InitializeListHead(&PdoList);
+}
+
+// Without a DsPresenceRecord the device shares the driver-wide busy flag and
+// its count is left as it is: a second attach under the same failure must not
+// zero a count that an active disable holds.
+TEST_F(DsDisablerTest, WithoutARecordTheLeftOverCountIsKept) {
+    WriteMachine({{"1", {}, {}, 1}});
+    PDEVICE_OBJECT pdo = Plug("1");
+    ASSERT_EQ(DisableDirectSound(pdo, DS_DIRECTION_RENDER), 1u);
+    ASSERT_EQ(DisableDirectSound(pdo, DS_DIRECTION_CAPTURE), 1u);
+    FilterDeviceExtension ext = {};
+    DEVICE_OBJECT fdo = {};
+    fdo.DeviceExtension = &ext;
+    KpIoFailCall(KpFaultDriverObjectExtension, 1);
+    EXPECT_EQ(ResetDsStateOnce(&fdo, pdo), STATUS_SUCCESS);
+    KpIoClearFailures();
+    EXPECT_EQ(ext.DsBusyFlag, &DsFallbackBusyFlag);
+    EXPECT_EQ(Count(true), 1u);
+    EXPECT_EQ(Count(false), 1u);
+    EXPECT_EQ(Presence(true, u"VxD"), 1u);
+    // With a record the left-over is undone once.
+    EXPECT_EQ(ResetDsStateOnce(&fdo, pdo), STATUS_SUCCESS);
+    EXPECT_NE(ext.DsBusyFlag, &DsFallbackBusyFlag);
+    EXPECT_EQ(Count(true), 0u);
+    EXPECT_EQ(Count(false), 0u);
 }
 
 }  // namespace
