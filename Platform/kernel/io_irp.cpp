@@ -334,10 +334,12 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
                    "IoCompleteRequest: IRP %p completed with STATUS_PENDING", Irp);
     }
-    if (Irp->CancelRoutine != nullptr) {
+    // Read as IoSetCancelRoutine writes it: another thread may be in
+    // IoCancelIrp on this request right now (it finds no routine and leaves).
+    if (PDRIVER_CANCEL pending = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST)) {
         KpBugCheck(KP_BUGCHECK_CANCEL_STATE_IN_COMPLETED_IRP,
                    "IoCompleteRequest: IRP %p still has cancel routine %p", Irp,
-                   reinterpret_cast<void*>(Irp->CancelRoutine));
+                   reinterpret_cast<void*>(pending));
     }
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION finished = Irp->Tail.Overlay.CurrentStackLocation;

@@ -1,0 +1,123 @@
+// CircBuff: the ring of audio bytes between one bridged pin of the master
+// device and the filter logic.  For the capture pin the streaming thread
+// writes what the device captured and the audio source reads it; for the
+// render pin the audio sink writes and the streaming thread reads.  The ring
+// keeps its fill level between limits by asking its own drift corrector
+// (CKAUDPDrft, instance code "CBUF") to insert or drop frames on the writing
+// side.
+//
+// Locks: the position lock (positions, state, copies) is taken before the
+// drift lock (pending drift), never the other way.  Waits happen with no lock
+// held, in 5 ms steps of the machine clock, and end on the data or space event
+// or on a flush.  One reader and one writer at a time.
+//
+// The rate hand-shake of the original design is not offered: its waiting side
+// could never be woken, so the pin keeps the value it is given (CKsPin::SetRate)
+// and the ring has no separate rate read path.
+#pragma once
+
+#include <wdm.h>
+
+#include "PoolObject.h"
+
+class CKAUDPDrft;
+
+class CircBuff : public CPoolObject {
+public:
+    enum CountMode : ULONG { kReadable = 0, kWritable = 1 };
+    enum State : ULONG { kEmpty = 1, kFull = 2 };
+
+    // Positions 0, state empty, locks and events ready; no buffer yet.
+    CircBuff();
+    ~CircBuff();  // Free
+    CircBuff(const CircBuff&) = delete;
+    CircBuff& operator=(const CircBuff&) = delete;
+
+    // Allocates `size` bytes of silence and the drift corrector for the
+    // format (bits 8 or 16, 1 or 2 channels: the formats it can correct).
+    // `bytesPer10ms` is the block unit of the steering; `render` 1 for the
+    // ring of a render pin.  Replaces an earlier buffer and corrector.  1 on
+    // success; 0 for a size of 0, a format the corrector refuses or no memory
+    // (nothing kept then).  PASSIVE_LEVEL.
+    ULONG Create(ULONG size, ULONG render, ULONG channels, ULONG rate, ULONG bits,
+                 ULONG bytesPer10ms);
+    // Empty, silent, flush flag and pending drift cleared, all events cleared.
+    void Reset();
+    // Deletes the drift corrector and frees the buffer.
+    void Free();
+    // Readable (kReadable) or writable (kWritable) bytes into *count; returns
+    // *count != 0.  Takes the position lock.
+    ULONG GetCount(PULONG count, ULONG mode);
+    // Moves m_read (kReadable) or m_write (kWritable) by count with wrap-around;
+    // 0 when count exceeds the size.  Position lock held by the caller.
+    ULONG AdvancePosition(ULONG count, ULONG mode);
+    void Lock();
+    void Unlock();
+
+    // Reads *count bytes.  Without wait a short ring gives what it holds and
+    // silence after it, *count = the bytes that were data.  With wait it
+    // waits for the data or a flush (then *count = what there was).  A render
+    // ring steers its pending drift here.  1 when data was read; 0 for a null
+    // buffer, a count above the size (*count = readable, nothing copied) or a
+    // flushed ring left empty (m_EvtFlush set).  Waiting needs
+    // IRQL <= APC_LEVEL, otherwise DISPATCH_LEVEL.
+    ULONG ReadData(PVOID buffer, PULONG count, ULONG wait);
+    // Writes *count bytes.  Without wait it writes what fits (*count = that).
+    // With wait it waits for room or a flush (then *count = 0, result 0).  0 for
+    // a null buffer, a count above the size (*count = writable) or a flushed
+    // ring (*count = 0).
+    ULONG WriteData(PVOID buffer, PULONG count, ULONG wait);
+    // WriteData through the drift corrector while drift is pending; a capture
+    // ring steers its pending drift here.  *count returns the bytes written.
+    // 1 on success.
+    ULONG WriteCorrected(PVOID buffer, PULONG count, ULONG wait);
+    // The drift corrector's output: WriteData on the ring `context`.
+    static ULONG DriftOutput(PVOID context, PVOID buffer, PULONG count, ULONG wait);
+    // Refuses writes until the next Reset, empties the ring and ends every
+    // wait (abort event).  Returns 1.  Any IRQL up to DISPATCH_LEVEL.
+    ULONG Flush();
+
+    // Observations (tests, diagnostics).
+    ULONG Size() const { return m_ulSize; }
+    LONGLONG PendingDrift();
+    // Adds to the pending drift as the steering does (tests).
+    void AddPendingDrift(LONGLONG frames);
+    PKEVENT FlushedEvent() { return &m_EvtFlush; }
+    // Positions, state and counts agree; false with the reason in *why.
+    bool CheckInvariant(const char** why);
+
+private:
+    // Readable bytes; position lock held.
+    ULONG ReadableLocked() const;
+    // Waits on the abort event and `event` in 5 ms steps until one is set or
+    // the ring is flushed; true for `event`, false for the abort.  No lock held.
+    bool WaitFor(PKEVENT event);
+    // Copies between the ring and `data` at `position` with wrap-around.
+    void CopyOut(PUCHAR data, ULONG count) const;
+    void CopyIn(const UCHAR* data, ULONG count);
+    // Under the drift lock.
+    void AdjustDrift(LONGLONG frames);
+    UCHAR SilenceByte() const { return m_ulBits == 8 ? 0x80 : 0; }
+
+    ULONG m_read;          // next byte to read, 0 .. size-1
+    ULONG m_write;         // next byte to write, 0 .. size-1
+    ULONG m_ulSize;        // bytes
+    PUCHAR m_pBuffer;      // owned unless m_fExternal
+    ULONG m_ulState;       // kEmpty or kFull; consulted only when the positions are equal
+    ULONG m_fExternal;     // the buffer is not the ring's to free
+    KSPIN_LOCK m_Lock;     // positions, state, copies
+    KEVENT m_EvtSpace;     // set after every successful read
+    KEVENT m_EvtData;      // set after every successful write
+    KEVENT m_EvtAbort;     // set by Flush; ends every wait
+    KEVENT m_EvtFlush;     // set when a read finds the flushed ring empty
+    ULONG m_fFlushBuffer;  // set by Flush, cleared by Reset (position lock)
+    ULONG m_ulBits;
+    ULONG m_ulChannels;
+    ULONG m_ulFrameBytes;
+    ULONG m_ulBytesPer10ms;     // the steering's block
+    CKAUDPDrft* m_pDrift;       // owned
+    KSPIN_LOCK m_DriftLock;     // m_llPendingDrift
+    LONGLONG m_llPendingDrift;  // frames to insert (> 0) or drop (< 0)
+    ULONG m_fRender;            // 1: ring of a render pin
+    ULONG m_ulWritten;          // bytes the corrector handed out in one WriteCorrected
+};

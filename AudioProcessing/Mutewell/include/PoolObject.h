@@ -1,0 +1,16 @@
+// Objects of the bridge that live in the driver allocator's memory.  A failed
+// allocation gives a null object (the constructor is then not run); callers
+// check every `new`.
+#pragma once
+
+#include <cstddef>
+
+#include "MemAlloc.h"
+
+class CPoolObject {
+public:
+    static void* operator new(size_t size) noexcept {
+        return size <= MEM_MAX_REQUEST ? MemAlloc(static_cast<ULONG>(size)) : nullptr;
+    }
+    static void operator delete(void* block) noexcept { MemFree(block); }
+};

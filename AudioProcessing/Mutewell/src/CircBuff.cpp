@@ -1,0 +1,410 @@
+#include "CircBuff.h"
+
+#include <climits>
+#include <cstring>
+
+#include "CKAUDPDrft.h"
+#include "ZDebug.h"
+
+namespace {
+
+using ThisModule = LogModule<LogModuleFilterLogic>;
+
+constexpr LONGLONG kWaitStep = 5 * 10000;  // 5 ms in 100 ns units
+// The drift corrector's rate: at most 20 frames in 1000.
+constexpr ULONG kDriftNumerator = 20;
+constexpr ULONG kDriftDenominator = 1000;
+
+}  // namespace
+
+CircBuff::CircBuff()
+    : m_read(0),
+      m_write(0),
+      m_ulSize(0),
+      m_pBuffer(nullptr),
+      m_ulState(kEmpty),
+      m_fExternal(0),
+      m_fFlushBuffer(0),
+      m_ulBits(0),
+      m_ulChannels(0),
+      m_ulFrameBytes(0),
+      m_ulBytesPer10ms(0),
+      m_pDrift(nullptr),
+      m_llPendingDrift(0),
+      m_fRender(0),
+      m_ulWritten(0) {
+    KeInitializeSpinLock(&m_Lock);
+    KeInitializeSpinLock(&m_DriftLock);
+    KeInitializeEvent(&m_EvtSpace, NotificationEvent, FALSE);
+    KeInitializeEvent(&m_EvtData, NotificationEvent, FALSE);
+    KeInitializeEvent(&m_EvtAbort, NotificationEvent, FALSE);
+    KeInitializeEvent(&m_EvtFlush, NotificationEvent, FALSE);
+}
+
+CircBuff::~CircBuff() {
+    Free();
+}
+
+ULONG CircBuff::Create(ULONG size, ULONG render, ULONG channels, ULONG rate, ULONG bits,
+                       ULONG bytesPer10ms) {
+    (void)rate;  // the ring counts bytes; the rate is not kept
+    if (size == 0) return 0;
+    Free();
+    auto buffer = static_cast<PUCHAR>(MemAlloc(size));
+    if (buffer == nullptr) return 0;
+    ULONG status = ZV_SUCCESS;
+    CKAUDPDrft* drift = new CKAUDPDrft(nullptr, ZvFourCC("CBUF"), &status);
+    if (drift == nullptr) status = ZV_NO_MEMORY;
+    // A corrector that refuses the format could never correct it: the ring
+    // would drop every block that it is asked to correct.
+    if (status == ZV_SUCCESS) status = drift->SetPropertyDword(CKAUDPDrft::kPropBits, bits);
+    if (status == ZV_SUCCESS) status = drift->SetPropertyDword(CKAUDPDrft::kPropChannels, channels);
+    if (status == ZV_SUCCESS)
+        status = drift->SetPropertyDword(CKAUDPDrft::kPropRatioNumerator, kDriftNumerator);
+    if (status == ZV_SUCCESS)
+        status = drift->SetPropertyDword(CKAUDPDrft::kPropRatioDenominator, kDriftDenominator);
+    if (status == ZV_SUCCESS) status = drift->SetOutput(DriftOutput, this);
+    if (status != ZV_SUCCESS) {
+        ThisModule::ModulePrint(ZDBG_ERR | 1,
+                                "CircBuff::Create>> Failed to Create Drift Corrector Module Status "
+                                "- %x \n",
+                                status);
+        delete drift;
+        MemFree(buffer);
+        return 0;
+    }
+    m_pBuffer = buffer;
+    m_fExternal = 0;
+    m_ulSize = size;
+    m_fRender = render;
+    m_ulChannels = channels;
+    m_ulBits = bits;
+    m_ulFrameBytes = bits * channels / 8;
+    m_ulBytesPer10ms = bytesPer10ms;
+    m_pDrift = drift;
+    std::memset(m_pBuffer, SilenceByte(), m_ulSize);
+    m_read = m_write = 0;
+    m_ulState = kEmpty;
+    return 1;
+}
+
+void CircBuff::Reset() {
+    KIRQL old;
+    KeAcquireSpinLock(&m_Lock, &old);
+    m_read = m_write = 0;
+    m_ulState = kEmpty;
+    m_fFlushBuffer = 0;
+    if (m_pBuffer != nullptr) std::memset(m_pBuffer, SilenceByte(), m_ulSize);
+    KeAcquireSpinLockAtDpcLevel(&m_DriftLock);
+    m_llPendingDrift = 0;
+    KeReleaseSpinLockFromDpcLevel(&m_DriftLock);
+    KeReleaseSpinLock(&m_Lock, old);
+    KeClearEvent(&m_EvtSpace);
+    KeClearEvent(&m_EvtData);
+    KeClearEvent(&m_EvtAbort);
+    KeClearEvent(&m_EvtFlush);
+}
+
+void CircBuff::Free() {
+    delete m_pDrift;
+    m_pDrift = nullptr;
+    if (m_pBuffer != nullptr && !m_fExternal) MemFree(m_pBuffer);
+    m_pBuffer = nullptr;
+    m_ulSize = 0;
+    m_read = m_write = 0;
+    m_ulState = kEmpty;
+}
+
+ULONG CircBuff::ReadableLocked() const {
+    if (m_write > m_read) return m_write - m_read;
+    if (m_write < m_read) return m_ulSize - m_read + m_write;
+    return m_ulState == kFull ? m_ulSize : 0;
+}
+
+ULONG CircBuff::GetCount(PULONG count, ULONG mode) {
+    KIRQL old;
+    KeAcquireSpinLock(&m_Lock, &old);
+    ULONG readable = ReadableLocked();
+    KeReleaseSpinLock(&m_Lock, old);
+    *count = mode == kReadable ? readable : m_ulSize - readable;
+    return *count != 0;
+}
+
+ULONG CircBuff::AdvancePosition(ULONG count, ULONG mode) {
+    if (count > m_ulSize) return 0;
+    if (count == 0) return 1;  // nothing moved: the state stays
+    ULONG& position = mode == kReadable ? m_read : m_write;
+    position += count;
+    if (position >= m_ulSize) position -= m_ulSize;
+    if (m_read == m_write) m_ulState = mode == kReadable ? kEmpty : kFull;
+    return 1;
+}
+
+void CircBuff::Lock() {
+    KeAcquireSpinLockAtDpcLevel(&m_Lock);
+}
+
+void CircBuff::Unlock() {
+    KeReleaseSpinLockFromDpcLevel(&m_Lock);
+}
+
+void CircBuff::CopyOut(PUCHAR data, ULONG count) const {
+    ULONG first = m_ulSize - m_read < count ? m_ulSize - m_read : count;
+    std::memcpy(data, m_pBuffer + m_read, first);
+    std::memcpy(data + first, m_pBuffer, count - first);
+}
+
+void CircBuff::CopyIn(const UCHAR* data, ULONG count) {
+    ULONG first = m_ulSize - m_write < count ? m_ulSize - m_write : count;
+    std::memcpy(m_pBuffer + m_write, data, first);
+    std::memcpy(m_pBuffer, data + first, count - first);
+}
+
+void CircBuff::AdjustDrift(LONGLONG frames) {
+    if (frames == 0) return;
+    KIRQL old;
+    KeAcquireSpinLock(&m_DriftLock, &old);
+    m_llPendingDrift += frames;
+    KeReleaseSpinLock(&m_DriftLock, old);
+}
+
+LONGLONG CircBuff::PendingDrift() {
+    KIRQL old;
+    KeAcquireSpinLock(&m_DriftLock, &old);
+    LONGLONG pending = m_llPendingDrift;
+    KeReleaseSpinLock(&m_DriftLock, old);
+    return pending;
+}
+
+void CircBuff::AddPendingDrift(LONGLONG frames) {
+    AdjustDrift(frames);
+}
+
+bool CircBuff::WaitFor(PKEVENT event) {
+    PVOID objects[2] = {&m_EvtAbort, event};
+    const bool writer = event == &m_EvtSpace;
+    for (;;) {
+        // A flush whose abort another waiter has taken ends this wait too.
+        KIRQL old;
+        KeAcquireSpinLock(&m_Lock, &old);
+        ULONG flushed = m_fFlushBuffer;
+        KeReleaseSpinLock(&m_Lock, old);
+        if (flushed) return false;
+        if (writer) {
+            ThisModule::ModulePrint(
+                3, "CircBuff>WriteData> Going to Wait for the Buffer to be Read\n");
+        }
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -kWaitStep;
+        NTSTATUS status = KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode,
+                                                   FALSE, &timeout, nullptr);
+        if (status == STATUS_WAIT_0) {
+            KeClearEvent(&m_EvtAbort);
+            return false;
+        }
+        if (status == STATUS_WAIT_0 + 1) {
+            KeClearEvent(event);
+            return true;
+        }
+        if (writer)
+            ThisModule::ModulePrint(3, "CircBuff>WriteData> Time out Continue to wait...\n");
+    }
+}
+
+ULONG CircBuff::ReadData(PVOID buffer, PULONG count, ULONG wait) {
+    if (buffer == nullptr || count == nullptr) return 0;
+    if (*count == 0) return 1;
+    auto data = static_cast<PUCHAR>(buffer);
+    KIRQL old;
+    KeAcquireSpinLock(&m_Lock, &old);
+    ULONG readable = ReadableLocked();
+    if (m_fFlushBuffer && readable == 0) {
+        *count = 0;  // nothing was read: the caller must not take its request as data
+        KeReleaseSpinLock(&m_Lock, old);
+        KeSetEvent(&m_EvtFlush, IO_NO_INCREMENT, FALSE);
+        return 0;
+    }
+    if (*count > m_ulSize) {
+        *count = readable;
+        KeReleaseSpinLock(&m_Lock, old);
+        return 0;
+    }
+    if (m_fRender) {
+        // The streaming thread drains a render ring at the device's pace; the
+        // writer's corrector makes up for the difference of the two clocks.
+        const ULONG block = m_ulBytesPer10ms;
+        LONGLONG step = 0;
+        if (readable <= block + block / 10) step += block / 3;
+        if (readable + block >= m_ulSize) step -= block / 3;
+        AdjustDrift(step);
+    }
+    ThisModule::ModulePrint(3, "CircBuff>ReadData> Read poscount - %d pCount - %d\n", readable,
+                            *count);
+    if (readable < *count) {
+        if (!wait) {
+            std::memset(data + readable, SilenceByte(), *count - readable);
+            *count = readable;
+        } else {
+            for (;;) {
+                KeReleaseSpinLock(&m_Lock, old);
+                bool arrived = WaitFor(&m_EvtData);
+                KeAcquireSpinLock(&m_Lock, &old);
+                readable = ReadableLocked();
+                if (!arrived) {
+                    if (readable < *count) *count = readable;
+                    break;
+                }
+                if (readable >= *count) break;
+            }
+        }
+    }
+    CopyOut(data, *count);
+    ThisModule::ModulePrint(3, "CircBuff>ReadData> Read Operation m_read - %d, m_write - %d\n",
+                            m_read, m_write);
+    AdvancePosition(*count, kReadable);
+    ULONG result = 1;
+    if (m_fFlushBuffer) {
+        ThisModule::ModulePrint(1, "CircBuff>ReadData> m_fFlushBuffer Flag is Set\n");
+        if (ReadableLocked() == 0) {
+            ThisModule::ModulePrint(1, "CircBuff>ReadData> Going to Set m_EvtFlush event\n");
+            result = 0;
+            KeSetEvent(&m_EvtFlush, IO_NO_INCREMENT, FALSE);
+        }
+    }
+    KeReleaseSpinLock(&m_Lock, old);
+    if (result != 0) KeSetEvent(&m_EvtSpace, IO_NO_INCREMENT, FALSE);
+    return result;
+}
+
+ULONG CircBuff::WriteData(PVOID buffer, PULONG count, ULONG wait) {
+    if (buffer == nullptr || count == nullptr) return 0;
+    if (*count == 0) return 1;
+    KIRQL old;
+    KeAcquireSpinLock(&m_Lock, &old);
+    if (m_fFlushBuffer) {
+        *count = 0;
+        KeReleaseSpinLock(&m_Lock, old);
+        return 0;
+    }
+    ULONG writable = m_ulSize - ReadableLocked();
+    ThisModule::ModulePrint(3, "CircBuff>WriteData> Write poscount - %d pCount - %d\n", writable,
+                            *count);
+    if (*count > m_ulSize) {
+        *count = writable;
+        KeReleaseSpinLock(&m_Lock, old);
+        return 0;
+    }
+    if (writable < *count) {
+        if (!wait) {
+            *count = writable;
+        } else {
+            for (;;) {
+                KeReleaseSpinLock(&m_Lock, old);
+                if (!WaitFor(&m_EvtSpace)) {
+                    ThisModule::ModulePrint(1, "CircBuff>WriteData> Received Abhort event\n");
+                    *count = 0;
+                    return 0;
+                }
+                KeAcquireSpinLock(&m_Lock, &old);
+                if (m_fFlushBuffer) {  // flushed while this writer woke
+                    *count = 0;
+                    KeReleaseSpinLock(&m_Lock, old);
+                    return 0;
+                }
+                writable = m_ulSize - ReadableLocked();
+                if (writable >= *count) {
+                    ThisModule::ModulePrint(3,
+                                            "CircBuff>WriteData> (Got space) Possible Write count "
+                                            "- %d Req Count - %d\n",
+                                            writable, *count);
+                    break;
+                }
+                ThisModule::ModulePrint(
+                    3, "CircBuff>WriteData> (No space) Possible Write count - %d Req Count - %d\n",
+                    writable, *count);
+            }
+        }
+    }
+    CopyIn(static_cast<const UCHAR*>(buffer), *count);
+    ThisModule::ModulePrint(3, "CircBuff>WriteData> Write Operation m_read - %d, m_write - %d\n",
+                            m_read, m_write);
+    AdvancePosition(*count, kWritable);
+    KeReleaseSpinLock(&m_Lock, old);
+    KeSetEvent(&m_EvtData, IO_NO_INCREMENT, FALSE);
+    return 1;
+}
+
+ULONG CircBuff::DriftOutput(PVOID context, PVOID buffer, PULONG count, ULONG wait) {
+    auto ring = static_cast<CircBuff*>(context);
+    ULONG written = *count;
+    ULONG result = ring->WriteData(buffer, &written, wait);
+    if (result != 0) ring->m_ulWritten += written;
+    return result;
+}
+
+ULONG CircBuff::WriteCorrected(PVOID buffer, PULONG count, ULONG wait) {
+    if (buffer == nullptr || count == nullptr || m_pDrift == nullptr) return 0;
+    if (!m_fRender) {
+        // The streaming thread fills a capture ring at the device's pace; keep
+        // between 10 ms buffered and 11 ms of room.
+        const ULONG block = m_ulBytesPer10ms;
+        KIRQL old;
+        KeAcquireSpinLock(&m_Lock, &old);
+        const ULONG writable = m_ulSize - ReadableLocked();
+        LONGLONG step = 0;
+        if (writable + block <= m_ulSize) step -= block / 3;
+        if (writable >= block + block / 10) step += block / 3;
+        AdjustDrift(step);
+        KeReleaseSpinLock(&m_Lock, old);
+    }
+    const LONGLONG pending = PendingDrift();
+    if (pending == 0) return WriteData(buffer, count, wait);
+
+    // The corrector takes a 32-bit count; the rest stays pending.
+    const LONGLONG before = pending > LONG_MAX ? LONG_MAX : pending < LONG_MIN ? LONG_MIN : pending;
+    ULONGLONG side = static_cast<ULONGLONG>(before);
+    m_pDrift->SetPropertyDword(CKAUDPDrft::kPropCallbackFlag, wait);
+    m_ulWritten = 0;
+    ZvStatus status = m_pDrift->SubmitPinData(0, buffer, *count, nullptr, 0, &side);
+    const LONGLONG applied = before - static_cast<LONG>(static_cast<ULONG>(side));
+    AdjustDrift(-applied);  // steering that came meanwhile stays
+    if (status != ZV_SUCCESS && applied == 0 && m_ulWritten == 0) {
+        // Too short a block to correct: it goes in as it is rather than being lost.
+        return WriteData(buffer, count, wait);
+    }
+    *count = m_ulWritten;
+    return status == ZV_SUCCESS ? 1 : 0;
+}
+
+ULONG CircBuff::Flush() {
+    KIRQL old;
+    KeAcquireSpinLock(&m_Lock, &old);
+    m_fFlushBuffer = 1;
+    m_read = m_write = 0;
+    m_ulState = kEmpty;
+    KeReleaseSpinLock(&m_Lock, old);
+    KeSetEvent(&m_EvtAbort, IO_NO_INCREMENT, FALSE);
+    return 1;
+}
+
+bool CircBuff::CheckInvariant(const char** why) {
+    KIRQL old;
+    KeAcquireSpinLock(&m_Lock, &old);
+    const char* problem = nullptr;
+    if ((m_pBuffer == nullptr) != (m_ulSize == 0)) {
+        problem = "buffer and size disagree";
+    } else if (m_ulSize != 0 && (m_read >= m_ulSize || m_write >= m_ulSize)) {
+        problem = "a position lies outside the ring";
+    } else if (m_ulSize == 0 && (m_read != 0 || m_write != 0)) {
+        problem = "positions of a ring without buffer";
+    } else if (m_ulState != kEmpty && m_ulState != kFull) {
+        problem = "state is neither empty nor full";
+    } else if (ReadableLocked() > m_ulSize) {
+        problem = "more readable bytes than the ring holds";
+    } else if (m_fFlushBuffer && ReadableLocked() != 0) {
+        problem = "a flushed ring holds data";
+    }
+    KeReleaseSpinLock(&m_Lock, old);
+    if (why != nullptr) *why = problem;
+    return problem == nullptr;
+}

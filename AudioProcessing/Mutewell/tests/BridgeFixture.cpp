@@ -1,0 +1,184 @@
+#include "BridgeFixture.h"
+
+#include <chrono>
+#include <thread>
+
+#include "FrameworkTestSupport.h"
+#include "kp/io.h"
+#include "kp/pool.h"
+
+// The test program's own ObReferenceObjectByHandle and KeDelayExecutionThread:
+// the platform's, counted and with failures injected on request (the linker
+// routes the calls of the code under test here).
+extern "C" {
+NTSTATUS
+__real__Z25ObReferenceObjectByHandlePvjPK15_KP_OBJECT_TYPEcPS_P26_OBJECT_HANDLE_INFORMATION(
+    HANDLE, ACCESS_MASK, POBJECT_TYPE, KPROCESSOR_MODE, PVOID*, POBJECT_HANDLE_INFORMATION);
+NTSTATUS __real__Z22KeDelayExecutionThreadchP14_LARGE_INTEGER(KPROCESSOR_MODE, BOOLEAN,
+                                                              PLARGE_INTEGER);
+BOOLEAN __real__Z11IoCancelIrpP4_IRP(PIRP);
+}
+
+namespace {
+std::atomic<ULONG> g_referenceFailure{0};
+std::atomic<ULONG> g_delayCalls{0};
+std::atomic<ULONG> g_cancelCalls{0};
+}  // namespace
+
+extern "C" {
+NTSTATUS
+__wrap__Z25ObReferenceObjectByHandlePvjPK15_KP_OBJECT_TYPEcPS_P26_OBJECT_HANDLE_INFORMATION(
+    HANDLE handle, ACCESS_MASK access, POBJECT_TYPE type, KPROCESSOR_MODE mode, PVOID* object,
+    POBJECT_HANDLE_INFORMATION information) {
+    ULONG n = g_referenceFailure.load();
+    while (n != 0 && !g_referenceFailure.compare_exchange_weak(n, n - 1)) {
+    }
+    if (n == 1) return STATUS_OBJECT_TYPE_MISMATCH;
+    return __real__Z25ObReferenceObjectByHandlePvjPK15_KP_OBJECT_TYPEcPS_P26_OBJECT_HANDLE_INFORMATION(
+        handle, access, type, mode, object, information);
+}
+NTSTATUS __wrap__Z22KeDelayExecutionThreadchP14_LARGE_INTEGER(KPROCESSOR_MODE mode,
+                                                              BOOLEAN alertable,
+                                                              PLARGE_INTEGER interval) {
+    ++g_delayCalls;
+    return __real__Z22KeDelayExecutionThreadchP14_LARGE_INTEGER(mode, alertable, interval);
+}
+BOOLEAN __wrap__Z11IoCancelIrpP4_IRP(PIRP irp) {
+    ++g_cancelCalls;
+    return __real__Z11IoCancelIrpP4_IRP(irp);
+}
+}
+
+namespace zvbridge {
+
+void FailReferenceByHandle(ULONG nth) {
+    g_referenceFailure = nth;
+}
+ULONG DelayCalls() {
+    return g_delayCalls.load();
+}
+void ResetDelayCalls() {
+    g_delayCalls = 0;
+}
+ULONG CancelCalls() {
+    return g_cancelCalls.load();
+}
+void ResetCancelCalls() {
+    g_cancelCalls = 0;
+}
+
+WAVEFORMATEX Pcm(ULONG rate, ULONG bits, ULONG channels) {
+    WAVEFORMATEX f{};
+    f.wFormatTag = WAVE_FORMAT_PCM;
+    f.nChannels = static_cast<WORD>(channels);
+    f.nSamplesPerSec = rate;
+    f.nBlockAlign = static_cast<WORD>(bits / 8 * channels);
+    f.nAvgBytesPerSec = rate * f.nBlockAlign;
+    f.wBitsPerSample = static_cast<WORD>(bits);
+    return f;
+}
+
+void BridgeTest::SetUp() {
+    MachineTest::SetUp();
+    zvtest::ClearKorvaneKeys();
+    ZDebugSetDriverName("Mutewell");
+    ProbeEnable();
+    MemInitialize();
+    ProbeInitInterfaceList();
+    LogModule<LogModuleFilterLogic>::ModuleRegister(nullptr);
+    m_files = KpIoLiveFileObjectCount();
+}
+
+void BridgeTest::TearDown() {
+    CloseAll();
+    FailReferenceByHandle(0);
+    EXPECT_EQ(KpIoLiveFileObjectCount(), m_files);
+    EXPECT_EQ(MemCheckLiveLists(), 0) << "allocator blocks left live";
+    ProbeReleaseAllInterfaces();
+    MemShutdown();
+    ProbeDisable();
+    ZDebugSetDriverName(nullptr);
+    zvtest::ClearKorvaneKeys();
+    m_device.reset();
+    MachineTest::TearDown();
+}
+
+void BridgeTest::BootMaster(bool disconnect) {
+    kp::machine::SimDevice d;
+    d.Instance = kMaster;
+    d.Profile = "full";
+    d.RoomName = "camera";
+    d.Description = "USB camera";
+    d.CaptureSource = "ramp";
+    d.FilterName = "global";
+    std::string extra;
+    if (disconnect) {
+        extra = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\" + std::string(kMaster) +
+                "\\Device Parameters]\r\n\"DisconnectOnRemoval\"=dword:00000001\r\n\r\n";
+    }
+    BootMachine({d}, extra);
+    m_pdo = Pdo(kMaster);
+    ASSERT_NE(m_pdo, nullptr);
+    m_device = Device(kMaster);
+    ASSERT_NE(m_device, nullptr);
+    m_lower = m_device->Fdo();
+}
+
+void BridgeTest::OpenFilter(const GUID& category, ULONG pinId) {
+    m_enumerator = new KsFilterEnumerator;
+    ASSERT_NE(m_enumerator, nullptr);
+    ASSERT_EQ(m_enumerator->EnumFilters(m_pdo, m_lower, kFilterName, &category, pinId, TRUE, TRUE),
+              STATUS_SUCCESS);
+    m_filter = static_cast<CKsFilter*>(m_enumerator->m_listFilters.GetHead());
+    ASSERT_NE(m_filter, nullptr);
+}
+
+void BridgeTest::StartPin(bool render, ULONG ms) {
+    OpenFilter(render ? KSCATEGORY_RENDER : KSCATEGORY_CAPTURE, render ? 0 : 1);
+    WAVEFORMATEX format = Pcm(8000, 16, 1);
+    m_pin = render ? m_filter->CreateRenderPin(&format) : m_filter->CreateCapturePin(&format);
+    ASSERT_NE(m_pin, nullptr);
+    ASSERT_EQ(m_pin->CreateStream(ms), STATUS_SUCCESS);
+    ASSERT_EQ(m_pin->Run(), STATUS_SUCCESS);
+}
+
+void BridgeTest::CloseAll() {
+    delete m_enumerator;
+    m_enumerator = nullptr;
+    m_filter = nullptr;
+    m_pin = nullptr;
+}
+
+void BridgeTest::WaitUntil(const std::function<bool()>& condition, const char* what) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > give_up) {
+            ADD_FAILURE() << "never happened: " << what;
+            return;
+        }
+        std::this_thread::yield();
+    }
+}
+
+void BridgeTest::Step() {
+    AdvanceMs(10);
+    WaitUntil([this] { return m_device->QueuedStreamRequests() == kTransfersInFlight; },
+              "eight requests queued again");
+}
+
+void BridgeTest::AdvanceWhile(const std::function<void()>& call,
+                              const std::function<bool()>& ready) {
+    std::atomic<bool> done{false};
+    std::thread caller([&] {
+        call();
+        done = true;
+    });
+    WaitUntil([&] { return done || ready(); }, "ready to advance");
+    while (!done) {
+        AdvanceMs(10);
+        std::this_thread::yield();
+    }
+    caller.join();
+}
+
+}  // namespace zvbridge

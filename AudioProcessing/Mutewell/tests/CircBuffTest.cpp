@@ -1,0 +1,317 @@
+// CircBuff against a plain model of its bytes: every operation is followed by
+// the ring's own invariant check; then steering, drift correction, waits on
+// the manual clock, flushes and two threads at once.
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <thread>
+#include <vector>
+
+#include "CircBuff.h"
+#include "ModuleTestSupport.h"
+#include "kp/thread.h"
+
+namespace {
+
+using zvmodtest::ModuleTest;
+
+constexpr ULONG kBlock = 160;  // 10 ms of 8 kHz 16-bit mono
+
+class CircBuffTest : public ModuleTest {
+protected:
+    void SetUp() override {
+        ModuleTest::SetUp();
+        m_ring = new CircBuff;
+        ASSERT_NE(m_ring, nullptr);
+    }
+    void TearDown() override {
+        delete m_ring;
+        ModuleTest::TearDown();
+    }
+    void Create(ULONG size, ULONG render = 0, ULONG bits = 16) {
+        ASSERT_EQ(m_ring->Create(size, render, 1, 8000, bits, kBlock), 1u);
+    }
+    void ExpectConsistent() {
+        const char* why = nullptr;
+        EXPECT_TRUE(m_ring->CheckInvariant(&why)) << why;
+    }
+    ULONG Count(ULONG mode) {
+        ULONG count = 0;
+        m_ring->GetCount(&count, mode);
+        return count;
+    }
+
+    CircBuff* m_ring = nullptr;
+};
+
+std::vector<UCHAR> Counter(ULONG n, ULONG& next) {
+    std::vector<UCHAR> v(n);
+    for (UCHAR& b : v) b = static_cast<UCHAR>(next++ % 251);
+    return v;
+}
+
+// Without waiting, against a model: what each write takes and each read gives,
+// the ring's counts and the invariant after every step.
+TEST_F(CircBuffTest, WritesAndReadsWithoutWaitingAgreeWithAModel) {
+    enum Op { kWrite, kRead, kFlush, kReset };
+    struct Step {
+        Op op;
+        ULONG bytes;
+        ULONG result;  // the call's answer
+        ULONG count;   // *count afterwards
+    };
+    const Step steps[] = {
+        {kWrite, 100, 1, 100},  // 640-byte ring holding 100
+        {kRead, 160, 1, 100},   // 100 data bytes, then 60 of silence
+        {kWrite, 700, 0, 640},  // more than the ring: nothing, count = writable
+        {kWrite, 600, 1, 600}, {kRead, 500, 1, 500}, {kWrite, 540, 1, 540},  // wraps to full
+        {kWrite, 10, 1, 0},                                                  // full: nothing fits
+        {kRead, 640, 1, 640},                                                // wraps, empty again
+        {kWrite, 640, 1, 640},  // equal positions after a write: full
+        {kFlush, 0, 1, 0},     {kWrite, 10, 0, 0},   {kRead, 10, 0, 0},  // flushed
+        {kReset, 0, 1, 0},     {kWrite, 10, 1, 10},  {kRead, 10, 1, 10},
+    };
+    Create(640);
+    std::deque<UCHAR> model;
+    ULONG next = 0;
+    bool flushed = false;
+    for (size_t i = 0; i < sizeof steps / sizeof steps[0]; ++i) {
+        const Step& s = steps[i];
+        SCOPED_TRACE(::testing::Message() << "step " << i);
+        ULONG count = s.bytes;
+        switch (s.op) {
+            case kWrite: {
+                ULONG before = next;
+                std::vector<UCHAR> data = Counter(s.bytes, next);
+                EXPECT_EQ(m_ring->WriteData(data.data(), &count, FALSE), s.result);
+                EXPECT_EQ(count, s.count);
+                ULONG taken = s.result != 0 && !flushed ? count : 0;
+                model.insert(model.end(), data.begin(), data.begin() + taken);
+                next = before + taken;
+                break;
+            }
+            case kRead: {
+                std::vector<UCHAR> out(s.bytes, 0xEE);
+                EXPECT_EQ(m_ring->ReadData(out.data(), &count, FALSE), s.result);
+                EXPECT_EQ(count, s.count);
+                if (s.result != 0) {
+                    for (ULONG b = 0; b < s.bytes; ++b) {
+                        UCHAR expected = b < count ? model[b] : 0;
+                        ASSERT_EQ(out[b], expected) << "byte " << b;
+                    }
+                    model.erase(model.begin(), model.begin() + count);
+                }
+                break;
+            }
+            case kFlush:
+                EXPECT_EQ(m_ring->Flush(), 1u);
+                model.clear();
+                flushed = true;
+                break;
+            case kReset:
+                m_ring->Reset();
+                flushed = false;
+                break;
+        }
+        EXPECT_EQ(Count(CircBuff::kReadable), model.size());
+        EXPECT_EQ(Count(CircBuff::kWritable), 640 - model.size());
+        ExpectConsistent();
+    }
+}
+
+TEST_F(CircBuffTest, ARenderRingSteersItsPendingDriftAtEveryRead) {
+    struct Case {
+        ULONG readable;
+        LONGLONG first, second;  // pending after one read of 10 bytes, and after another
+    };
+    // 10 ms blocks of 160 in an 800-byte ring: up to 176 readable inserts,
+    // from 640 on drops, 53 "frames" each.
+    for (const Case& c : {Case{100, 53, 106}, Case{176, 53, 106}, Case{177, 0, 53}, Case{639, 0, 0},
+                          Case{640, -53, -53}, Case{800, -53, -106}}) {
+        SCOPED_TRACE(c.readable);
+        Create(800, 1);
+        m_ring->Reset();
+        std::vector<UCHAR> data(c.readable, 1);
+        ULONG count = c.readable;
+        ASSERT_EQ(m_ring->WriteData(data.data(), &count, FALSE), 1u);
+        UCHAR out[10];
+        count = sizeof out;
+        m_ring->ReadData(out, &count, FALSE);
+        EXPECT_EQ(m_ring->PendingDrift(), c.first);
+        count = sizeof out;
+        m_ring->ReadData(out, &count, FALSE);
+        EXPECT_EQ(m_ring->PendingDrift(), c.second);
+    }
+}
+
+// Pending drift changes the written length by the frames the corrector
+// applies (2 of an 80-frame block at 20 in 1000) and keeps the rest pending;
+// a block too short to correct goes in unchanged.  A capture ring steers
+// before it writes.
+TEST_F(CircBuffTest, DriftPendingChangesTheWrittenLengthByTheAppliedFrames) {
+    struct Case {
+        ULONG render;
+        LONGLONG pending;
+        ULONG bytes;
+        ULONG written;
+        LONGLONG left;
+    };
+    const Case cases[] = {
+        {1, 10, 160, 164, 8}, {1, -10, 160, 156, -8},
+        {1, 0, 160, 160, 0},  {1, 10, 4, 4, 10},  // two frames: too short, written as they are
+        {0, 0, 160, 164, 51},                     // an empty capture ring asks for 53 and gets 2
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.render << " " << c.pending << " " << c.bytes);
+        Create(800, c.render);
+        m_ring->Reset();
+        m_ring->AddPendingDrift(c.pending);
+        std::vector<UCHAR> data(c.bytes, 0x40);
+        ULONG count = c.bytes;
+        EXPECT_EQ(m_ring->WriteCorrected(data.data(), &count, FALSE), 1u);
+        EXPECT_EQ(count, c.written);
+        EXPECT_EQ(Count(CircBuff::kReadable), c.written);
+        EXPECT_EQ(m_ring->PendingDrift(), c.left);
+        ExpectConsistent();
+    }
+}
+
+TEST_F(CircBuffTest, FormatsTheCorrectorCannotTakeAreRefused) {
+    EXPECT_EQ(m_ring->Create(0, 0, 1, 8000, 16, kBlock), 0u);
+    EXPECT_EQ(m_ring->Create(640, 0, 1, 8000, 32, kBlock), 0u);
+    EXPECT_EQ(m_ring->Create(640, 0, 6, 8000, 16, kBlock), 0u);
+    FailAllocation(1);
+    EXPECT_EQ(m_ring->Create(640, 0, 1, 8000, 16, kBlock), 0u);
+    FailAllocation(2);  // the corrector
+    EXPECT_EQ(m_ring->Create(640, 0, 1, 8000, 16, kBlock), 0u);
+    KpPoolClearFailures();
+    EXPECT_EQ(m_ring->Size(), 0u);
+    ExpectConsistent();
+    EXPECT_EQ(m_ring->Create(640, 0, 1, 8000, 8, kBlock), 1u);
+    UCHAR out[4];
+    ULONG count = sizeof out;
+    m_ring->ReadData(out, &count, FALSE);
+    EXPECT_EQ(out[3], 0x80);  // 8-bit silence
+}
+
+// Waiting calls on the manual clock: they wait across 5 ms time-outs and are
+// released by data, by room, or by a flush.
+class CircBuffWaitTest : public CircBuffTest {
+protected:
+    void SetUp() override {
+        CircBuffTest::SetUp();
+        UseManualClock();
+    }
+    // Runs `call` on its own thread once it blocks in the ring's wait.
+    template <class F>
+    std::thread Blocked(F call, std::atomic<bool>& done) {
+        const ULONG waiting = KpBlockedWaiterCount();
+        std::thread t([&done, call] {
+            call();
+            done = true;
+        });
+        while (KpBlockedWaiterCount() == waiting && !done) std::this_thread::yield();
+        return t;
+    }
+};
+
+TEST_F(CircBuffWaitTest, AWaitingReadOutlastsTimeOutsAndTakesTheDataWhenItComes) {
+    Create(640);
+    std::atomic<bool> done{false};
+    std::vector<UCHAR> out(200);
+    ULONG count = 200, result = 9;
+    std::thread reader =
+        Blocked([&] { result = m_ring->ReadData(out.data(), &count, TRUE); }, done);
+    ULONG next = 0;
+    std::vector<UCHAR> first = Counter(120, next), second = Counter(120, next);
+    ULONG n = 120;
+    m_ring->WriteData(first.data(), &n, FALSE);
+    Advance(KpMs(20));  // four time-outs
+    EXPECT_FALSE(done);
+    n = 120;
+    m_ring->WriteData(second.data(), &n, FALSE);
+    reader.join();
+    EXPECT_EQ(result, 1u);
+    ASSERT_EQ(count, 200u);
+    for (ULONG i = 0; i < 200; ++i) ASSERT_EQ(out[i], i % 251) << i;
+    EXPECT_EQ(Count(CircBuff::kReadable), 40u);
+}
+
+TEST_F(CircBuffWaitTest, AWaitingWriteTakesTheRoomAReadMakes) {
+    Create(640);
+    std::vector<UCHAR> fill(600, 1), more(100, 2), out(80);
+    ULONG n = 600;
+    m_ring->WriteData(fill.data(), &n, FALSE);
+    std::atomic<bool> done{false};
+    ULONG count = 100, result = 9;
+    std::thread writer =
+        Blocked([&] { result = m_ring->WriteData(more.data(), &count, TRUE); }, done);
+    Advance(KpMs(12));
+    EXPECT_FALSE(done);
+    n = 80;
+    m_ring->ReadData(out.data(), &n, FALSE);
+    writer.join();
+    EXPECT_EQ(result, 1u);
+    EXPECT_EQ(count, 100u);
+    EXPECT_EQ(Count(CircBuff::kReadable), 620u);
+    ExpectConsistent();
+}
+
+// A flush ends every wait, also a second waiter whose abort the first took.
+TEST_F(CircBuffWaitTest, AFlushReleasesAWaitingReaderAndAWaitingWriter) {
+    Create(640);
+    std::vector<UCHAR> fill(600, 1), more(100, 2), out(620);
+    ULONG n = 600;
+    m_ring->WriteData(fill.data(), &n, FALSE);
+    std::atomic<bool> readerDone{false}, writerDone{false};
+    ULONG readCount = 620, readResult = 9, writeCount = 100, writeResult = 9;
+    std::thread reader =
+        Blocked([&] { readResult = m_ring->ReadData(out.data(), &readCount, TRUE); }, readerDone);
+    std::thread writer = Blocked(
+        [&] { writeResult = m_ring->WriteData(more.data(), &writeCount, TRUE); }, writerDone);
+    m_ring->Flush();
+    while (!(readerDone && writerDone)) {
+        Advance(KpMs(5));
+        std::this_thread::yield();
+    }
+    reader.join();
+    writer.join();
+    EXPECT_EQ(readResult, 0u);
+    EXPECT_EQ(readCount, 0u);
+    EXPECT_EQ(writeResult, 0u);
+    EXPECT_EQ(writeCount, 0u);
+    EXPECT_EQ(KeReadStateEvent(m_ring->FlushedEvent()), 1);
+    ExpectConsistent();
+}
+
+// A writer and a reader on their own threads, each with its own piece sizes
+// (together never more than the ring, so that one can always go on), waiting
+// on each other: every byte arrives once and in order.
+TEST_F(CircBuffWaitTest, TwoThreadsPassEveryByteOnceInOrder) {
+    Create(640);
+    constexpr ULONG kTotal = 200000;
+    std::thread writer([&] {
+        ULONG next = 0, sizes[] = {7, 160, 333, 250, 1};
+        for (ULONG k = 0; next < kTotal; ++k) {
+            ULONG n = std::min(sizes[k % 5], kTotal - next);
+            std::vector<UCHAR> data = Counter(n, next);
+            ULONG count = n;
+            ASSERT_EQ(m_ring->WriteData(data.data(), &count, TRUE), 1u);
+            ASSERT_EQ(count, n);
+        }
+    });
+    ULONG got = 0, sizes[] = {160, 13, 300, 99};
+    for (ULONG k = 0; got < kTotal; ++k) {
+        ULONG n = std::min(sizes[k % 4], kTotal - got);
+        std::vector<UCHAR> out(n);
+        ULONG count = n;
+        ASSERT_EQ(m_ring->ReadData(out.data(), &count, TRUE), 1u);
+        ASSERT_EQ(count, n);
+        for (ULONG i = 0; i < n; ++i) ASSERT_EQ(out[i], (got + i) % 251) << got + i;
+        got += n;
+    }
+    writer.join();
+    ExpectConsistent();
+}
+
+}  // namespace
