@@ -96,6 +96,29 @@ TEST_F(GraphTest, APoolThatCannotBeSizedStopsTheChainAndFreeingItLeavesNothing) 
     EXPECT_TRUE(built);
 }
 
+TEST_F(GraphTest, AStageWithoutAWorkBufferIsRefusedAndNothingFollowsIt) {
+    LoadMaster();
+    OpenChannel(1, Pcm(16000, 16, 1));
+    OpenChannel(2, Pcm(16000, 16, 1));
+    g_ulRateMode = 1;
+    ASSERT_EQ(InitOutGraph(2, 1), ZV_SUCCESS);
+    ASSERT_EQ(Describe(g_OutGraph), "A320 R3 A320 AEC/1 W4");
+    InitQueues();
+    ResetAecTiming();
+    ULONG bytes = 3200;
+    std::vector<UCHAR> near(bytes, 0x40);
+    ASSERT_EQ(g_pDataQueue3->PutData(near.data(), &bytes, 0), 1u);
+    // The canceller's output pool has no free buffer this pass.
+    PVOID taken = nullptr;
+    ASSERT_EQ(g_OutGraph.Stages[2].Pool->GetBuffer(&taken, 0), ZV_SUCCESS);
+    EXPECT_EQ(RunOutGraph(), static_cast<ULONG>(ZV_BAD_ARGUMENT));
+    EXPECT_EQ(g_pDataQueue4->GetLevel(), 0u);
+    EXPECT_EQ(g_pDataQueue3->GetLevel(), 2880u);
+    ASSERT_EQ(g_OutGraph.Stages[2].Pool->PutBuffer(taken), ZV_SUCCESS);
+    RunOutGraph();  // the canceller's own answer (the delay is not known yet)
+    EXPECT_EQ(g_pDataQueue4->GetLevel(), 320u);
+}
+
 TEST_F(GraphTest, ElapsedFramesMoveTheFarEndDriftByTheirChange) {
     LoadMaster();
     OpenChannel(1, Pcm(16000, 16, 1));
@@ -198,6 +221,23 @@ TEST_F(ThreadTest, EachPassTurnsTenMillisecondsOfCaptureIntoTenMilliseconds) {
     EXPECT_EQ(g_pDataQueue3->GetLevel(), 0u);
     // The 21st In pass took its block before the Out pass found queue 3 empty.
     EXPECT_EQ(g_pDataQueue1->GetLevel(), 1920u * 4);
+    Stop();
+}
+
+TEST_F(ThreadTest, TheCancellerAndTheCorrelatorAreCalledOnlyUnderTheEngineMutex) {
+    Start(Pcm(16000, 16, 1), Pcm(16000, 16, 1), 1);
+    // A property request holding the engine keeps the thread out of it.
+    KeWaitForSingleObject(&g_EngineMutex, Executive, KernelMode, FALSE, nullptr);
+    Write(g_pDataQueue1, Tone(320 * 8, 6));
+    Write(g_pDataQueue3, Tone(320 * 8, 7));
+    // The far end is read, then the thread waits for the engine.
+    while (g_pDataQueue1->GetLevel() != 320u * 7 || KpBlockedWaiterCount() == 0)
+        std::this_thread::yield();
+    EXPECT_EQ(InterlockedExchangeAdd64(&g_AecTiming.InPasses, 0), 0);
+    EXPECT_EQ(g_pDataQueue3->GetLevel(), 320u * 8) << "no near end was taken meanwhile";
+    KeReleaseMutex(&g_EngineMutex, FALSE);
+    AwaitOutPasses(8);
+    EXPECT_EQ(g_ulTraceCount, 16u);
     Stop();
 }
 
