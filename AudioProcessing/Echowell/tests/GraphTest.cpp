@@ -66,6 +66,49 @@ TEST_F(GraphTest, ChainsFitEveryFormatPairAndRateMode) {
     }
 }
 
+// Every stream format the framework can hand over, at both processing rates:
+// a pass takes 10 ms from its queue and (near end) puts 10 ms of the stream's
+// own format back, with no stage refusing its buffers.
+TEST_F(GraphTest, APassMovesTenMillisecondsForEveryStreamFormat) {
+    LoadMaster();
+    for (ULONG rate : {8000u, 16000u, 44100u, 48000u}) {
+        for (ULONG bits : {8u, 16u, 32u}) {
+            for (ULONG channels : {1u, 2u, 6u}) {
+                for (ULONG mode : {1u, 2u}) {
+                    ChannelFormat f = Pcm(rate, bits, channels);
+                    SCOPED_TRACE(testing::Message() << rate << " Hz " << bits << " bits "
+                                                    << channels << " ch, mode " << mode);
+                    OpenChannel(1, f);
+                    OpenChannel(2, f);
+                    g_ulRateMode = mode;
+                    ASSERT_EQ(InitOutGraph(2, 1), ZV_SUCCESS);
+                    ASSERT_EQ(InitInGraph(1, 1), ZV_SUCCESS);
+                    InitQueues();
+                    ResetAecTiming();
+                    const ULONG block = f.AvgBytesPerSec / 100;
+                    std::vector<UCHAR> data(block * 8, bits == 8 ? 0x80 : 0);
+                    ULONG n = block * 8;
+                    ASSERT_EQ(g_pDataQueue1->PutData(data.data(), &n, 0), 1u);
+                    n = block * 8;
+                    ASSERT_EQ(g_pDataQueue3->PutData(data.data(), &n, 0), 1u);
+                    EXPECT_NE(RunInGraph(), static_cast<ULONG>(ZV_BAD_ARGUMENT));
+                    EXPECT_NE(RunOutGraph(), static_cast<ULONG>(ZV_BAD_ARGUMENT));
+                    EXPECT_EQ(g_pDataQueue1->GetLevel(), block * 7);
+                    EXPECT_EQ(g_pDataQueue3->GetLevel(), block * 7);
+                    EXPECT_EQ(g_pDataQueue4->GetLevel(), block);
+                    FreeInGraph();
+                    FreeOutGraph();
+                    for (DataQueue* q :
+                         {g_pDataQueue1, g_pDataQueue2, g_pDataQueue3, g_pDataQueue4})
+                        q->Reset();
+                    ASSERT_EQ(ReleaseChannel(1, 1), ZV_SUCCESS);
+                    ASSERT_EQ(ReleaseChannel(1, 2), ZV_SUCCESS);
+                }
+            }
+        }
+    }
+}
+
 TEST_F(GraphTest, StreamsWhoseTenMillisecondsAreNotWholeFramesAreRefused) {
     LoadMaster();
     OpenChannel(1, Pcm(22050, 16, 1));
