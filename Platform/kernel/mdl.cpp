@@ -44,6 +44,9 @@ ULONGLONG g_mdlSerial = 0;
 bool g_userAccessible = true;
 
 // The block that holds [address, address + length), or null.  Caller holds g_lock.
+// The end of the no-access region at the bottom of every address space.
+constexpr ULONG_PTR kNoAccessRegionEnd = 0x10000;
+
 UserBlock* FindUserBlock(const void* address, SIZE_T length) {
     auto a = reinterpret_cast<uintptr_t>(address);
     auto it = g_userBlocks.upper_bound(a);
@@ -185,6 +188,11 @@ NTSTATUS KpProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE AccessMode, LOCK_OPERATIO
         KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
                    "MmProbeAndLockPages: MDL %p is already locked or built", Mdl);
     }
+    // The first 64 KiB of an address space are never mapped: a user buffer
+    // there fails its probe before anything is looked up.
+    if (AccessMode == UserMode &&
+        reinterpret_cast<ULONG_PTR>(MmGetMdlVirtualAddress(Mdl)) < kNoAccessRegionEnd)
+        return STATUS_ACCESS_VIOLATION;
     UserBlock* block = FindUserBlock(MmGetMdlVirtualAddress(Mdl), Mdl->ByteCount);
     if (AccessMode == UserMode && block == nullptr) return STATUS_ACCESS_VIOLATION;
     if (block != nullptr) block->LockedMdls++;

@@ -314,8 +314,10 @@ typedef enum _MEMORY_CACHING_TYPE {
     MmWriteCombined = 2
 } MEMORY_CACHING_TYPE;
 
+// As an address value: the StartVa of a buffer in the first page is null,
+// and no pointer arithmetic is done on it.
 inline PVOID MmGetMdlVirtualAddress(const MDL* mdl) {
-    return reinterpret_cast<PCHAR>(mdl->StartVa) + mdl->ByteOffset;
+    return reinterpret_cast<PVOID>(reinterpret_cast<ULONG_PTR>(mdl->StartVa) + mdl->ByteOffset);
 }
 inline ULONG MmGetMdlByteCount(const MDL* mdl) {
     return mdl->ByteCount;

@@ -137,6 +137,17 @@ TEST_F(UserIoTest, ProbesAcceptApplicationMemoryOnly) {
     // Without the status form the failure is an unhandled kernel exception.
     EXPECT_DEATH(MmProbeAndLockPages(mdl, UserMode, IoReadAccess), "STOP: 0x0000001E");
     IoFreeMdl(mdl);
+    // Buffers in the first 64 KiB (the first page included, whose StartVa is
+    // null) fail their probe; the address of the MDL is still the one given.
+    for (ULONG_PTR low :
+         {ULONG_PTR{0x10}, ULONG_PTR{0xFFF}, ULONG_PTR{0x1000}, ULONG_PTR{0xFFF0}}) {
+        SCOPED_TRACE(low);
+        PMDL lowMdl = IoAllocateMdl(reinterpret_cast<PVOID>(low), 640, FALSE, FALSE, nullptr);
+        ASSERT_NE(lowMdl, nullptr);
+        EXPECT_EQ(reinterpret_cast<ULONG_PTR>(MmGetMdlVirtualAddress(lowMdl)), low);
+        EXPECT_EQ(KpProbeAndLockPages(lowMdl, UserMode, IoModifyAccess), STATUS_ACCESS_VIOLATION);
+        IoFreeMdl(lowMdl);
+    }
 }
 
 struct Done {
