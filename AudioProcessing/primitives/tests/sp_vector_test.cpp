@@ -80,12 +80,14 @@ private:
 };
 
 // Inputs and outputs of one length and offset, both placements: inputs after
-// a front guard and output against an end guard, and the other way round.
+// a front guard and output against an end guard, and the other way round.  The
+// second input and the output take other offsets than the first (each still
+// meets every offset over the table), so their relative alignment varies too.
 struct Buffers {
     Buffers(int32_t len, size_t off)
         : a{Array(len, off, true), Array(len, 0, false)},
-          b{Array(len, off, true), Array(len, 0, false)},
-          d{Array(len, 0, false), Array(len, off, true)} {}
+          b{Array(len, (off * 7 + 3) % 16, true), Array(len, 0, false)},
+          d{Array(len, 0, false), Array(len, (off * 5 + 1) % 16, true)} {}
     Array a[2], b[2], d[2];
 };
 
