@@ -125,6 +125,45 @@ TEST_F(AudioStreamTest, StopReturnsWhateverTheDeviceDoesWithItsRequests) {
     }
 }
 
+// A request that cannot be made is left out of the wait, the cancels, the
+// frees and the count: the stream runs with the others; without the first,
+// the thread ends at once.  The start's two state requests come first.
+TEST_F(AudioStreamTest, RequestsThatCannotBeMadeAreLeftOutEverywhere) {
+    struct Case {
+        ULONG failedIndex;
+        ULONG queued;
+    };
+    for (const Case& c :
+         {Case{2, kTransfersInFlight - 1}, Case{7, kTransfersInFlight - 1}, Case{0, 0}}) {
+        SCOPED_TRACE(c.failedIndex);
+        BootMaster();
+        OpenFilter(KSCATEGORY_CAPTURE, 1);
+        WAVEFORMATEX format = Pcm(8000, 16, 1);
+        m_pin = m_filter->CreateCapturePin(&format);
+        ASSERT_NE(m_pin, nullptr);
+        ASSERT_EQ(m_pin->CreateStream(50), STATUS_SUCCESS);
+        KpIoFailCall(KpFaultAllocateIrp, 2 + c.failedIndex + 1);
+        ASSERT_EQ(m_pin->Run(), STATUS_SUCCESS);
+        if (c.queued == 0) {
+            WaitUntil([] { return KpRunningSystemThreadCount() == 0; }, "the thread ended");
+        } else {
+            WaitUntil([&] { return m_device->QueuedStreamRequests() == c.queued; }, "reads queued");
+            for (int step = 0; step < 20; ++step) {
+                AdvanceMs(10);
+                WaitUntil([&] { return m_device->QueuedStreamRequests() == c.queued; },
+                          "reads queued again");
+            }
+        }
+        KpIoClearFailures();
+        EXPECT_EQ(KpIoLiveIrpCount(), c.queued);
+        EXPECT_EQ(m_pin->DestroyStream(), STATUS_SUCCESS);
+        EXPECT_EQ(KpIoLiveIrpCount(), 0u);
+        CloseAll();
+        m_device.reset();
+        kp::machine::Shutdown();
+    }
+}
+
 // Without a thread the pin does not run, and a stop waits for nothing.
 TEST_F(AudioStreamTest, AThreadThatCannotBeMadeLeavesThePinStoppedAndTheStopReturns) {
     BootMaster();
