@@ -60,6 +60,9 @@ public:
     void UnlockFilterList();
     void LockOpenPinList();
     void UnlockOpenPinList();
+    // True when the calling thread holds the open-pin-list mutex (the logic
+    // adapters' contract checks).
+    bool OpenPinListHeldByCaller() const;
 
     // Lists (callers hold the list's mutex).
     ULONG GetFilterFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, FilterEntry** filterOut,
@@ -139,8 +142,10 @@ private:
     PRemoveLock m_removeLock;
     KMUTEX m_filterListMutex;
     KMUTEX m_openPinListMutex;
-    LIST_ENTRY m_filterList;      // of FilterEntry
-    LIST_ENTRY m_openPinList;     // of OpenPinEntry
+    PKTHREAD volatile m_openPinOwner;  // the thread holding the mutex (interlocked), or null
+    LONG m_openPinDepth;               // its recursion depth (written by the owner only)
+    LIST_ENTRY m_filterList;           // of FilterEntry
+    LIST_ENTRY m_openPinList;          // of OpenPinEntry
     volatile LONG m_filterCount;  // changed under the filter-list mutex (interlocked for readers)
     volatile LONG
         m_openPinCount;  // changed under the open-pin-list mutex (interlocked for readers)

@@ -11,8 +11,10 @@
 // FilterLogicServices.h (and the log, allocator and probe headers).
 //
 // THE CONTRACT
-// An empty slot is skipped (OnGetRequiredFunctionFormat then answers
-// ZV_FAILED).  Results
+// Every call goes through one adapter per slot (src/LogicCalls.h), which
+// skips an empty slot (OnGetRequiredFunctionFormat then answers ZV_FAILED,
+// OnKSProperty STATUS_NOT_SUPPORTED) and, in builds with assertions,
+// bug-checks a call that breaks the level and lock columns below.  Results
 // are ZvStatus codes except OnKSProperty's NTSTATUS.  Of the results the
 // framework uses only OnKSProperty's, OnGetRequiredFunctionFormat's (handed
 // back to the logic's own caller), the channel OnOpen writes, and what

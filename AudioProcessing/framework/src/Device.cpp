@@ -6,6 +6,7 @@
 #include "CGenDisp.h"
 #include "DSDisblr.h"
 #include "DrvMain.h"
+#include "LogicCalls.h"
 #include "MemAlloc.h"
 #include "Probe.h"
 #include "ZDebug.h"
@@ -204,12 +205,10 @@ void CDevice::StopHandling() {
         ReleaseDsBusy(ext->DsBusyFlag);
     }
     FilterRemovePdoFromList(m_pdo);
-    if (g_FilterLogic->OnFilterUnload != nullptr) {
-        // The logic frees what OnBuffer and a RUN use: never while one of them runs.
-        GetSyncControlLock();
-        g_FilterLogic->OnFilterUnload(m_genDisp, ext->MasterFlag);
-        ReleaseSyncControlLock();
-    }
+    // The logic frees what OnBuffer and a RUN use: never while one of them runs.
+    GetSyncControlLock();
+    (void)logic::OnFilterUnload(m_genDisp, ext->MasterFlag);
+    ReleaseSyncControlLock();
 }
 
 void CDevice::RestartHandling() {
@@ -217,11 +216,9 @@ void CDevice::RestartHandling() {
     // Elect first: a device that lost the role meanwhile must not load the
     // logic as a second master.
     if (ext->MasterFlag != 0 && InterlockedExchange(&MasterTaken, 1) != 0) ext->MasterFlag = 0;
-    if (g_FilterLogic->OnFilterLoad != nullptr) {
-        GetSyncControlLock();
-        g_FilterLogic->OnFilterLoad(m_genDisp, ext->MasterFlag, m_pdo, m_lower);
-        ReleaseSyncControlLock();
-    }
+    GetSyncControlLock();
+    (void)logic::OnFilterLoad(m_genDisp, ext->MasterFlag, m_pdo, m_lower);
+    ReleaseSyncControlLock();
     FilterIsNewDevice(m_pdo, m_fdo, 1);
     if (ext->MasterFlag != 0) {
         (void)SetSharedVariable(VID_SHARED_PROCESS, &SavedProcessValue, sizeof SavedProcessValue);

@@ -8,6 +8,7 @@
 #include "CDevice.h"
 #include "CGenDisp.h"
 #include "DSDisblr.h"
+#include "LogicCalls.h"
 #include "MemAlloc.h"
 #include "Probe.h"
 #include "ZDebug.h"
@@ -512,14 +513,11 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJE
     FilterIsNewDevice(pdo, fdo, 1);
     ResetDsStateOnce(fdo, pdo);
     CGenDisp* genDisp = device->GenDisp();
-    if (g_FilterLogic->OnFilterLoad != nullptr) {
-        // Never beside an OnBuffer or a RUN of this driver: the logic builds what those use.
-        GetSyncControlLock();
-        g_FilterLogic->OnFilterLoad(genDisp, isMaster, pdo, lower);
-        ReleaseSyncControlLock();
-    }
-    if (g_FilterLogic->OnDecidePinDirs != nullptr)
-        g_FilterLogic->OnDecidePinDirs(genDisp, isMaster);
+    // Never beside an OnBuffer or a RUN of this driver: the logic builds what those use.
+    GetSyncControlLock();
+    (void)logic::OnFilterLoad(genDisp, isMaster, pdo, lower);
+    ReleaseSyncControlLock();
+    (void)logic::OnDecidePinDirs(genDisp, isMaster);
     if (isMaster != 0) {
         // A 4-byte store of a known variable: it cannot fail.
         (void)SetSharedVariable(VID_SHARED_PROCESS, &SavedProcessValue, sizeof SavedProcessValue);

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "DrvMain.h"
+#include "LogicCalls.h"
 #include "MemAlloc.h"
 #include "Probe.h"
 #include "ZDebug.h"
@@ -78,6 +79,8 @@ CGenDisp::CGenDisp()
       m_device(nullptr),
       m_pending(0),
       m_removeLock(nullptr),
+      m_openPinOwner(nullptr),
+      m_openPinDepth(0),
       m_filterCount(0),
       m_openPinCount(0),
       m_cleared(0) {
@@ -125,9 +128,20 @@ void CGenDisp::UnlockFilterList() {
 }
 void CGenDisp::LockOpenPinList() {
     KeWaitForSingleObject(&m_openPinListMutex, Executive, KernelMode, FALSE, nullptr);
+    if (m_openPinDepth++ == 0)
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&m_openPinOwner),
+                                   KeGetCurrentThread());
 }
 void CGenDisp::UnlockOpenPinList() {
+    if (--m_openPinDepth == 0)
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&m_openPinOwner), nullptr);
     KeReleaseMutex(&m_openPinListMutex, FALSE);
+}
+bool CGenDisp::OpenPinListHeldByCaller() const {
+    PVOID owner = InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile*>(const_cast<PKTHREAD volatile*>(&m_openPinOwner)), nullptr,
+        nullptr);
+    return owner == KeGetCurrentThread();
 }
 
 // ---------------------------------------------------------------------------
@@ -315,7 +329,6 @@ void CGenDisp::CompletionWork(IrpContext* ctx) {
     PIRP irp = ctx->Irp;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
-    const FilterLogicDescriptor* logic = g_FilterLogic;
     switch (ctx->Kind) {
         case IRP_CTX_CREATE: {
             PFILE_OBJECT pinFile = stack->FileObject;
@@ -324,7 +337,7 @@ void CGenDisp::CompletionWork(IrpContext* ctx) {
             FilterEntry* filter = nullptr;
             if (NT_SUCCESS(status)) {
                 ThisModule::ModulePrint(1, "CompletionRoutine> Create Pin SUCCESS!!!\n");
-                if (logic->OnOpen == nullptr || ctx->DontCare != 0) break;
+                if (g_FilterLogic->OnOpen == nullptr || ctx->DontCare != 0) break;
                 LockFilterList();
                 LockOpenPinList();
                 if (GetOpenPinFromList(irp, pinFile, nullptr, 0, &entry, 0) == 0) {
@@ -332,8 +345,8 @@ void CGenDisp::CompletionWork(IrpContext* ctx) {
                 } else {
                     ChannelFormat format;
                     FormatToChannelFormat(entry->Format, ZvFormatSize(entry->Format), &format);
-                    logic->OnOpen(this, entry->Direction, &format, &entry->Channel, m_lower,
-                                  pinFile, m_fdo);
+                    (void)logic::OnOpen(this, entry->Direction, &format, &entry->Channel, m_lower,
+                                        pinFile, m_fdo);
                     if (GetFilterFromList(irp, pinFile->RelatedFileObject, entry->PinId, &filter,
                                           &record, 0, 1) == 0) {
                         ThisModule::ModulePrint(1,
@@ -900,7 +913,7 @@ namespace {
 void CloseEntry(CGenDisp* genDisp, OpenPinEntry* entry) {
     if (OwnedChannel(entry) != NoChannel && entry->Active != 0 &&
         g_FilterLogic->OnClose != nullptr) {
-        g_FilterLogic->OnClose(genDisp, entry->Direction, entry->Channel);
+        (void)logic::OnClose(genDisp, entry->Direction, entry->Channel);
     }
     MemFree(entry->Format);
     RemoveEntryList(&entry->Links);

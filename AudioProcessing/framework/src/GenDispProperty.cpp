@@ -6,6 +6,7 @@
 
 #include "CGenDisp.h"
 #include "DrvMain.h"
+#include "LogicCalls.h"
 #include "MemAlloc.h"
 #include "ZDebug.h"
 #include "ZvKAPFWi.h"
@@ -226,7 +227,7 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
     if (property != nullptr && master != 0 && g_FilterLogic->OnKSProperty != nullptr &&
         CKsIrpTarget::IsInterceptedPropertySet(irp) != 0) {
         ULONG byteCount = outLength;
-        NTSTATUS status = g_FilterLogic->OnKSProperty(this, property, inLength, data, &byteCount);
+        NTSTATUS status = logic::OnKSProperty(this, property, inLength, data, &byteCount);
         if (status != STATUS_NOT_SUPPORTED) {
             if (byteCount > outLength) byteCount = outLength;
             return CompleteKsIrp(irp, inMdl, outMdl, status, byteCount, 0, taken, 0, 0);
@@ -437,9 +438,8 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
     ctx->OutputMdl = outMdl;
     ctx->ForcePending = 1;
     // Every state but RUN is told before the device sees it (outside the sync-control lock).
-    if (stateToTell != ~0u && g_FilterLogic->OnSetStreamState != nullptr) {
-        g_FilterLogic->OnSetStreamState(this, direction, static_cast<KSSTATE>(stateToTell),
-                                        channel);
+    if (stateToTell != ~0u) {
+        (void)logic::OnSetStreamState(this, direction, static_cast<KSSTATE>(stateToTell), channel);
     }
     UndoPropertyInput(irp, inMdl, 1);
     UndoPropertyOutput(irp, outMdl, 1);
@@ -451,7 +451,6 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
 // after the open-pin-list mutex is released, with the entry's values copied.
 void CGenDisp::PropertyCompletionWork(IrpContext* ctx) {
     PIRP irp = ctx->Irp;
-    const FilterLogicDescriptor* logic = g_FilterLogic;
     if (NT_SUCCESS(irp->IoStatus.Status) && ctx->DontCare == 0) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
@@ -500,17 +499,16 @@ void CGenDisp::PropertyCompletionWork(IrpContext* ctx) {
         if (found != 0 && data != nullptr) {
             if (ctx->Kind == IRP_CTX_DATAFORMAT) {
                 ThisModule::ModulePrint(1, "KSPROPERTY_CONNECTION_DATAFORMAT Set SUCCESS!!!\n");
-                if (logic->OnSetFormat != nullptr)
-                    logic->OnSetFormat(this, direction, &format, channel);
+                (void)logic::OnSetFormat(this, direction, &format, channel);
             } else if (ctx->Kind == IRP_CTX_STATE) {
                 ThisModule::ModulePrint(1, "KSPROPERTY_CONNECTION_STATE Set SUCCESS!!!\n");
-                if (logic->OnSetStreamState != nullptr) {
-                    logic->OnSetStreamState(this, direction, static_cast<KSSTATE>(ctx->State),
-                                            channel);
+                {
+                    (void)logic::OnSetStreamState(this, direction, static_cast<KSSTATE>(ctx->State),
+                                                  channel);
                 }
-            } else if (ctx->Kind == IRP_CTX_POSITION && logic->OnGetAudioPosition != nullptr) {
-                logic->OnGetAudioPosition(this, direction,
-                                          reinterpret_cast<PKSAUDIO_POSITION>(data), channel);
+            } else if (ctx->Kind == IRP_CTX_POSITION) {
+                (void)logic::OnGetAudioPosition(this, direction,
+                                                reinterpret_cast<PKSAUDIO_POSITION>(data), channel);
             }
         }
     }

@@ -13,6 +13,7 @@
 
 #include "CGenDisp.h"
 #include "DrvMain.h"
+#include "LogicCalls.h"
 #include "MemAlloc.h"
 #include "Probe.h"
 #include "ZDebug.h"
@@ -173,8 +174,8 @@ ULONG CGenDisp::BeginStreamRequest(PIRP irp, ULONG useDataUsed, StreamRequestInf
 void CGenDisp::CallOnBuffer(PMDL* mdls, const StreamRequestInfo& info) {
     SetStreamDataAddresses(mdls, info.Headers, info.Length, 1);
     GetSyncControlLock();
-    g_FilterLogic->OnBuffer(this, info.Direction, info.Headers, info.Length, info.Channel,
-                            info.PinFile);
+    (void)logic::OnBuffer(this, info.Direction, info.Headers, info.Length, info.Channel,
+                          info.PinFile);
     ReleaseSyncControlLock();
     SetStreamDataAddresses(mdls, info.Headers, info.Length, 0);
 }
@@ -182,8 +183,7 @@ void CGenDisp::CallOnBuffer(PMDL* mdls, const StreamRequestInfo& info) {
 NTSTATUS CGenDisp::HandleKSWriteStream(PIRP irp, PULONG taken) {
     StreamRequestInfo info;
     if (BeginStreamRequest(irp, 1, &info) == 0) return STATUS_SUCCESS;
-    IrpContext* ctx =
-        g_FilterLogic->OnBuffer != nullptr ? AllocateContext(irp, IRP_CTX_WRITE) : nullptr;
+    IrpContext* ctx = logic::HasOnBuffer() ? AllocateContext(irp, IRP_CTX_WRITE) : nullptr;
     if (ctx == nullptr) {
         UndoPropertyOutput(irp, info.HeaderMdl, 0);
         return STATUS_SUCCESS;
@@ -216,8 +216,7 @@ NTSTATUS CGenDisp::HandleKSReadStream(PIRP irp, PULONG taken) {
     const LONG channel = info.Channel;
     IrpContext* ctx = nullptr;
     // Without OnBuffer, or with headers the logic could not be given, the request is not taken.
-    if (g_FilterLogic->OnBuffer == nullptr || headers == nullptr ||
-        StreamHeadersUsable(headers, length) == 0 ||
+    if (!logic::HasOnBuffer() || headers == nullptr || StreamHeadersUsable(headers, length) == 0 ||
         (ctx = AllocateContext(irp, IRP_CTX_READ)) == nullptr) {
         UndoPropertyOutput(irp, headerMdl, 0);
         return STATUS_SUCCESS;
@@ -268,7 +267,7 @@ void CGenDisp::CompleteRenderRequest(IrpContext* ctx) {
 NTSTATUS CGenDisp::CompleteCaptureRequest(IrpContext* ctx) {
     PIRP irp = ctx->Irp;
     CaptureQueueEntry* entry = nullptr;
-    if (NT_SUCCESS(irp->IoStatus.Status) && g_FilterLogic->OnBuffer != nullptr &&
+    if (NT_SUCCESS(irp->IoStatus.Status) && logic::HasOnBuffer() &&
         ReadWriteThreadRunning.load() != 0) {
         entry = static_cast<CaptureQueueEntry*>(
             ExAllocateFromNPagedLookasideList(&CaptureEntryLookaside));
@@ -329,7 +328,7 @@ void CGenDisp::FinishCaptureRequest(CaptureQueueEntry* entry) {
         }
         // What the device wrote is checked again: DataUsed must stay inside the mapped extent.
         if (entry->DataMapped != 0 && StreamHeadersUsable(headers, length) != 0 &&
-            g_FilterLogic->OnBuffer != nullptr) {
+            logic::HasOnBuffer()) {
             StreamRequestInfo info = {entry->HeaderMdl, headers, length, blockAlign, 0,
                                       direction,        channel, pinFile};
             CallOnBuffer(entry->DataMdls, info);

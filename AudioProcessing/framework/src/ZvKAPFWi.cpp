@@ -7,6 +7,7 @@
 #include "CGenDisp.h"
 #include "DSDisblr.h"
 #include "DrvMain.h"
+#include "LogicCalls.h"
 #include "MemAlloc.h"
 #include "ZDebug.h"
 
@@ -161,8 +162,7 @@ ZvStatus GetChannelInfo(LONG channel, ULONG direction, PDEVICE_OBJECT* lower, PF
 }
 
 ZvStatus GetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelFormat* format) {
-    if (g_FilterLogic->OnGetRequiredFunctionFormat == nullptr) return ZV_FAILED;
-    return g_FilterLogic->OnGetRequiredFunctionFormat(channel, direction, format);
+    return logic::OnGetRequiredFunctionFormat(channel, direction, format);
 }
 
 ZvStatus GetChannelState(LONG channel, ULONG direction, PULONG state) {
@@ -177,8 +177,8 @@ ZvStatus SetChannelState(LONG channel, ULONG direction, ULONG state) {
     ZvStatus status =
         WithChannel(channel, direction, true, "SetChannelState> Channel NOT Acquired!!!\n",
                     [&](ChannelRecord* r) { r->State = state; });
-    if (status == ZV_OK && g_FilterLogic->OnSetChannelState != nullptr) {
-        g_FilterLogic->OnSetChannelState(channel, direction, state);
+    if (status == ZV_OK) {
+        (void)logic::OnSetChannelState(channel, direction, state);
     }
     return status;
 }
@@ -282,8 +282,7 @@ ZvStatus SetSharedVariable(ULONG id, PVOID value, ULONG size) {
     if (changed) {
         if (id == VID_SHARED_DSDISABLE) ApplyDsDisableToAllDevices(newValue);
         if (id == VID_SHARED_BWLIMIT) FlagAllDevicesForRebuild();
-        if (g_FilterLogic->OnSharedVariableChange != nullptr)
-            g_FilterLogic->OnSharedVariableChange(id, value, size);
+        (void)logic::OnSharedVariableChange(id, value, size);
     }
     if (onOff) KeReleaseMutex(&SharedSideEffectMutex, FALSE);
     return status;
