@@ -167,21 +167,33 @@ void ComfortNoiseGenerate(AecComfortNoise* cn, int16_t* out, int n) {
         high[kNoiseOrder - 1 - j] = cn->memoryHigh[j];
         low[kNoiseOrder - 1 - j] = cn->memoryLow[j];
     }
+    // The newest past output is carried in registers and enters last, so
+    // that the older terms need not wait for it.  The low parts are 12-bit:
+    // their sum fits 32 bits.
+    int32_t a[kNoiseOrder + 1];
+    for (int j = 1; j <= kNoiseOrder; ++j) a[j] = cn->lpc[j];
+    const int32_t a1 = a[1];
+    int32_t newestHigh = high[kNoiseOrder - 1], newestLow = low[kNoiseOrder - 1];
     for (int i = 0; i < n; ++i) {
         const int16_t* h = high + kNoiseOrder + i;  // h[-1] is the newest past output
         const int16_t* l = low + kNoiseOrder + i;
-        int64_t sumHigh = 0, sumLow = 0;
-        // The newest output last: the older terms need not wait for it.
-        for (int j = kNoiseOrder; j >= 1; --j) {
-            sumHigh += int32_t(cn->lpc[j]) * h[-j];
-            sumLow += int32_t(cn->lpc[j]) * l[-j];
+        int64_t sumHigh = 0;
+        int32_t sumLow = 0;
+#pragma GCC unroll 8
+        for (int j = kNoiseOrder; j >= 2; --j) {
+            sumHigh += a[j] * h[-j];
+            sumLow += a[j] * l[-j];
         }
+        sumHigh += a1 * newestHigh;
+        sumLow += a1 * newestLow;
         int64_t acc = int64_t(exc[i]) * 4096 - sumHigh - (sumLow >> 12);
         if (acc > (int64_t(32767) << 12)) acc = int64_t(32767) << 12;
         if (acc < (int64_t(-32768) << 12)) acc = int64_t(-32768) << 12;
         out[i] = Saturate16((acc + 2048) >> 12);
-        high[kNoiseOrder + i] = static_cast<int16_t>(acc >> 12);
-        low[kNoiseOrder + i] = static_cast<int16_t>(acc & 0xFFF);
+        newestHigh = static_cast<int16_t>(acc >> 12);
+        newestLow = static_cast<int16_t>(acc & 0xFFF);
+        high[kNoiseOrder + i] = static_cast<int16_t>(newestHigh);
+        low[kNoiseOrder + i] = static_cast<int16_t>(newestLow);
     }
     for (int j = 0; j < kNoiseOrder; ++j) {
         cn->memoryHigh[j] = high[kNoiseOrder + n - 1 - j];

@@ -284,8 +284,8 @@ bool CancellerInit(AecCanceller* c, int length, int bulkDelay, uint16_t autoOff,
     // Keep what outlives a re-initialisation: the buffers and the mode.
     int16_t* taps = c->taps;
     int16_t* backupTaps = c->backupTaps;
-    int16_t* history1 = c->history1;
-    int16_t* history2 = c->history2;
+    int16_t* history1 = c->history1Base;
+    int16_t* history2 = c->history2Base;
     int16_t* peakHistory = c->peakHistory;
     int16_t history1Length = c->history1Length;
     int16_t history2Length = c->history2Length;
@@ -293,8 +293,8 @@ bool CancellerInit(AecCanceller* c, int length, int bulkDelay, uint16_t autoOff,
     memset(c, 0, sizeof(*c));
     c->taps = taps;
     c->backupTaps = backupTaps;
-    c->history1 = history1;
-    c->history2 = history2;
+    c->history1 = c->history1Base = history1;
+    c->history2 = c->history2Base = history2;
     c->peakHistory = peakHistory;
     c->history1Length = history1Length;
     c->history2Length = history2Length;
@@ -442,8 +442,7 @@ void AecCoreFrame(const int16_t* far, const int16_t* near, int16_t* out, AecCanc
             FilterUpdateWindow(c);
         AdaptationControl(c);
         TrackFarNear(c, far + start, c->nearIn + start);
-        FilterPass(c, c->nearIn, start);
-        FilterTapEnergies(c);
+        if (!FilterPass(c, c->nearIn, start)) FilterTapEnergies(c);
         TrackErrorEstimate(c, start);
         SelectOutput(c, sb);
         TrackOutput(c, c->processed + start);

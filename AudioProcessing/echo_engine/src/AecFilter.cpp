@@ -26,9 +26,7 @@ constexpr int32_t kWhiteningFloor = 300000;  // keeps the whitening mild on quie
 // at 8 kHz and none at 16 kHz, and the filter converges (about 28 dB).
 constexpr int kWhiteningLoad = 3;
 
-}  // namespace
-
-int16_t WhitenSample(const int16_t* whitening, const int16_t* x, int shift) {
+inline int16_t Whiten(const int16_t* whitening, const int16_t* x, int shift) {
     // x1[0] = (x2[0] >> s) + sum c_j (x2[j] >> s), Q13 coefficients.  Five
     // coefficients near +-4 against full-scale samples pass 32 bits.
     int64_t acc = 4096;
@@ -36,7 +34,26 @@ int16_t WhitenSample(const int16_t* whitening, const int16_t* x, int shift) {
     return add16(static_cast<int16_t>(x[0] >> shift), Saturate16(acc >> 13));
 }
 
+}  // namespace
+
+int16_t WhitenSample(const int16_t* whitening, const int16_t* x, int shift) {
+    return Whiten(whitening, x, shift);
+}
+
 namespace {
+
+// Makes room for one sub-frame at the front of a newest-first history that
+// lives in [base, base + length) and of which `reach` samples are read.
+void StepBack(int16_t** history, int16_t* base, int length, int reach) {
+    if (reach > length) reach = length;
+    if (*history - base >= kPiece) {
+        *history -= kPiece;
+        return;
+    }
+    int16_t* moved = base + (length - reach);
+    move16(moved + kPiece, *history, reach - kPiece);
+    *history = moved;
+}
 
 int WindowSpan(const AecCanceller* c) {
     // Samples of history the filter can reach: bulk delay, one sub-frame,
@@ -95,21 +112,21 @@ void FilterRecomputeWhitening(AecCanceller* c) {
     DeriveWhitening(c);
     const int span = WindowSpan(c);
     for (int i = 0; i < span && i < c->history1Length; ++i)
-        c->history1[i] = WhitenSample(c->whitening, c->history2 + i, c->whiteningShift);
+        c->history1[i] = Whiten(c->whitening, c->history2 + i, c->whiteningShift);
     c->whiteningChanged = 0;
     c->windowChanged = 1;
 }
 
 void FilterPushFarEnd(AecCanceller* c, const int16_t* far) {
     // The filter reads no further back than the largest bulk delay, one
-    // sub-frame, the taps and the whitening's memory: only that part of the
-    // histories moves on (the rest keeps what it held and is never read).
+    // sub-frame, the taps and the whitening's memory.  The histories step
+    // back by one sub-frame inside their allocations; at the front, that
+    // reach of samples moves back to the end (what lies beyond it is never
+    // read).
     const int reach = kMaxBulkDelay + kPiece + c->fullLength + kWhiteningOrder;
-    move16(c->history2 + kPiece, c->history2,
-           (reach < c->history2Length ? reach : c->history2Length) - kPiece);
+    StepBack(&c->history2, c->history2Base, c->history2Length, reach);
     copyReversed(c->history2 + kPiece - 1, far, kPiece);
-    move16(c->history1 + kPiece, c->history1,
-           (reach < c->history1Length ? reach : c->history1Length) - kPiece);
+    StepBack(&c->history1, c->history1Base, c->history1Length, reach);
     if (c->whiteningChanged) {
         FilterRecomputeWhitening(c);
         return;
@@ -122,7 +139,7 @@ void FilterPushFarEnd(AecCanceller* c, const int16_t* far) {
     if (c->farCorrelation[0] < 0) c->farCorrelation[0] = 0;
     DeriveWhitening(c);
     for (int i = 0; i < kPiece; ++i)
-        c->history1[i] = WhitenSample(c->whitening, c->history2 + i, c->whiteningShift);
+        c->history1[i] = Whiten(c->whitening, c->history2 + i, c->whiteningShift);
 }
 
 void FilterRecomputeWindow(AecCanceller* c) {
@@ -205,9 +222,21 @@ int16_t EstimateOf(int32_t sum) {
     return static_cast<int16_t>(sum >> 15);
 }
 
+// The tap energies from the sum of all active taps' squares (Q30): the
+// first and last 32 taps measured here, all three in Q21.  True.
+bool SetTapEnergies(AecCanceller* c, int64_t total) {
+    const int n = c->activeLength;
+    const int64_t first = FilterSumSquares(c->taps, 32);
+    const int64_t last = FilterSumSquares(c->taps + n - 32, 32);
+    c->tapEnergyFirst = Saturate32(first >> 9);
+    c->tapEnergyLast = Saturate32(last >> 9);
+    c->tapEnergyTotal = Saturate32(total >> 9);
+    return true;
+}
+
 }  // namespace
 
-void FilterPass(AecCanceller* c, const int16_t* near, int start) {
+bool FilterPass(AecCanceller* c, const int16_t* near, int start) {
     int16_t mu = 0;
     int s = 0;
     if (c->adaptFlag) FilterStepSize(c, &mu, &s);
@@ -227,7 +256,7 @@ void FilterPass(AecCanceller* c, const int16_t* near, int start) {
             c->estimates[idx] = y;
             c->errors[idx] = Saturate16(int32_t(near[idx]) - y);
         }
-        return;
+        return false;
     }
     sum = FilterDot(c->taps, c->history2 + p - 1, n);
     for (int j = 0; j < kSubBlock; ++j) {
@@ -243,21 +272,15 @@ void FilterPass(AecCanceller* c, const int16_t* near, int start) {
         if (r != 0 && !last)
             sum = FilterUpdateDot(r, n, c->history1 + p, c->taps, c->history2 + p - 1);
         else if (r != 0)
-            FilterUpdate(r, n, c->history1 + p, c->taps);
+            return SetTapEnergies(c, FilterUpdateSquares(r, n, c->history1 + p, c->taps));
         else if (!last)
             sum = FilterDot(c->taps, c->history2 + p - 1, n);
     }
+    return false;
 }
 
 void FilterTapEnergies(AecCanceller* c) {
-    const int n = c->activeLength;
-    const int64_t first = FilterSumSquares(c->taps, 32);
-    const int64_t middle = FilterSumSquares(c->taps + 32, n - 64);
-    const int64_t last = FilterSumSquares(c->taps + n - 32, 32);
-    // Q30 squared norms to Q21.
-    c->tapEnergyFirst = Saturate32(first >> 9);
-    c->tapEnergyLast = Saturate32(last >> 9);
-    c->tapEnergyTotal = Saturate32((first + middle + last) >> 9);
+    SetTapEnergies(c, FilterSumSquares(c->taps, c->activeLength));
 }
 
 void FilterRestore(AecCanceller* c) {

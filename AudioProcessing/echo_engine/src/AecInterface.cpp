@@ -23,8 +23,8 @@ void FreeIfSet(void* p) {
 void FreeState(AecState* state) {
     AecCanceller& c = state->canceller;
     FreeIfSet(c.peakHistory);
-    FreeIfSet(c.history2);
-    FreeIfSet(c.history1);
+    FreeIfSet(c.history2Base);
+    FreeIfSet(c.history1Base);
     FreeIfSet(c.backupTaps);
     FreeIfSet(c.taps);
     MemFree(state);
@@ -263,8 +263,8 @@ uint32_t AecCreate(AecState** out) {
     AecCanceller& c = state->canceller;
     c.taps = AllocSamples(kMaxTaps);
     if (c.taps != nullptr) c.backupTaps = AllocSamples(kMaxTaps);
-    if (c.backupTaps != nullptr) c.history1 = AllocSamples(kHistory1Length);
-    if (c.history1 != nullptr) c.history2 = AllocSamples(kHistory2Length);
+    if (c.backupTaps != nullptr) c.history1 = c.history1Base = AllocSamples(kHistory1Length);
+    if (c.history1 != nullptr) c.history2 = c.history2Base = AllocSamples(kHistory2Length);
     if (c.history2 != nullptr) c.peakHistory = AllocSamples(kPeakHistoryLength);
     if (c.peakHistory == nullptr) {
         FreeState(state);

@@ -72,10 +72,15 @@ struct AecCanceller {
     uint16_t whiteningChanged;  // recompute the whitening in full at the next sub-frame
 
     // Sub-buffers (allocated once by AecCreate, owned by the engine).
-    int16_t* taps;         // Q15, newest far-end sample first
-    int16_t* backupTaps;   // Q15
-    int16_t* history1;     // whitened far end x1 (update), newest first
-    int16_t* history2;     // far end x2 (estimate), newest first
+    int16_t* taps;        // Q15, newest far-end sample first
+    int16_t* backupTaps;  // Q15
+    int16_t* history1;    // whitened far end x1 (update), newest first
+    int16_t* history2;    // far end x2 (estimate), newest first
+    // The allocations the two histories live in.  history1/2 point into them
+    // and move back by one sub-frame per sub-frame; only when the front is
+    // reached does the part the filter can read move back to the end.
+    int16_t* history1Base;
+    int16_t* history2Base;
     int16_t* peakHistory;  // |far end| peak per 16 samples, newest first
     int16_t history1Length;
     int16_t history2Length;
@@ -244,7 +249,8 @@ void FilterRecomputeWhitening(AecCanceller* c);
 void FilterRecomputeWindow(AecCanceller* c);
 void FilterUpdateWindow(AecCanceller* c);
 void FilterStepSize(const AecCanceller* c, int16_t* mu, int* exponent);
-void FilterPass(AecCanceller* c, const int16_t* near, int start);
+// True when it left the tap energies up to date (its last update measured them).
+bool FilterPass(AecCanceller* c, const int16_t* near, int start);
 void FilterTapEnergies(AecCanceller* c);
 void FilterRestore(AecCanceller* c);
 int FilterWindowStart(const AecCanceller* c, int subBlockStart);
@@ -252,14 +258,15 @@ int FilterWindowStart(const AecCanceller* c, int subBlockStart);
 // whitening[1..5], the input shifted right by `shift` first.
 int16_t WhitenSample(const int16_t* whitening, const int16_t* x, int shift);
 // The filter's inner loops, the same bits as dot and tapUpdate: the estimate
-// sum, the update, and an update followed by the next estimate sum over the
-// updated taps (one pass).
+// sum, and an update followed by the next estimate sum over the updated
+// taps (one pass).
 int32_t FilterDot(const int16_t* taps, const int16_t* x, int n);
-void FilterUpdate(int16_t r, int n, const int16_t* x, int16_t* taps);
 int32_t FilterUpdateDot(int16_t r, int n, const int16_t* x1, int16_t* taps, const int16_t* x2);
 // sums[j] = dot(taps, x - j, n) for j = 0 .. count - 1: the estimates of
 // consecutive samples over unchanged taps.
 void FilterDots(const int16_t* taps, const int16_t* x, int n, int count, int32_t* sums);
+// tapUpdate, then the sum of the updated taps' squares (one pass).
+int64_t FilterUpdateSquares(int16_t r, int n, const int16_t* x, int16_t* taps);
 // Sum of x[i]^2, exact.
 int64_t FilterSumSquares(const int16_t* x, int n);
 

@@ -44,15 +44,24 @@ int32_t FilterDot(const int16_t* taps, const int16_t* x, int n) {
     return WrapAdd32(HorizontalSum(acc), dot(taps + i, x + i, n - i));
 }
 
-void FilterUpdate(int16_t r, int n, const int16_t* x, int16_t* taps) {
+int64_t FilterUpdateSquares(int16_t r, int n, const int16_t* x, int16_t* taps) {
     const __m128i rv = _mm_set1_epi16(r);
+    const __m128i zero = _mm_setzero_si128();
+    __m128i acc = zero;
     int i = 0;
     for (; i + 8 <= n; i += 8) {
         __m128i* t = reinterpret_cast<__m128i*>(taps + i);
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
-        _mm_storeu_si128(t, UpdateEight(_mm_loadu_si128(t), v, rv));
+        const __m128i updated = UpdateEight(_mm_loadu_si128(t), v, rv);
+        _mm_storeu_si128(t, updated);
+        const __m128i pairs = _mm_madd_epi16(updated, updated);
+        acc = _mm_add_epi64(acc, _mm_unpacklo_epi32(pairs, zero));
+        acc = _mm_add_epi64(acc, _mm_unpackhi_epi32(pairs, zero));
     }
     tapUpdate(r, n - i, x + i, taps + i);
+    int64_t sum = _mm_cvtsi128_si64(acc) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
+    for (; i < n; ++i) sum += int32_t(taps[i]) * taps[i];
+    return sum;
 }
 
 int32_t FilterUpdateDot(int16_t r, int n, const int16_t* x1, int16_t* taps, const int16_t* x2) {
@@ -130,13 +139,14 @@ void FilterDots(const int16_t* taps, const int16_t* x, int n, int count, int32_t
     for (int j = 0; j < count; ++j) sums[j] = dot(taps, x - j, n);
 }
 
-void FilterUpdate(int16_t r, int n, const int16_t* x, int16_t* taps) {
-    tapUpdate(r, n, x, taps);
-}
-
 int32_t FilterUpdateDot(int16_t r, int n, const int16_t* x1, int16_t* taps, const int16_t* x2) {
     tapUpdate(r, n, x1, taps);
     return dot(taps, x2, n);
+}
+
+int64_t FilterUpdateSquares(int16_t r, int n, const int16_t* x, int16_t* taps) {
+    tapUpdate(r, n, x, taps);
+    return FilterSumSquares(taps, n);
 }
 
 #endif
