@@ -25,9 +25,10 @@ struct RegistryDwordEntry {
 };
 
 // Reads every entry of the table into its destination.  Only a REG_DWORD of
-// exactly 4 bytes is taken: any other type or length, and a missing value, end
-// the walk with STATUS_OBJECT_NAME_NOT_FOUND (a read failure's own status for
-// other errors) and leave that destination and the later ones untouched.
+// exactly 4 bytes is taken: any other type or length, and a missing value,
+// leave that destination untouched (its default) and the walk goes on.  The
+// first such failure is returned (STATUS_OBJECT_NAME_NOT_FOUND, or a read
+// failure's own status), else STATUS_SUCCESS.
 NTSTATUS RegistryQueryValues(HANDLE key, const RegistryDwordEntry* table);
 
 // The REG_DWORD value `name` of key, or defaultValue when it is missing or not

@@ -22,6 +22,8 @@ ULONG Low32(const void* p) {
     return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(p));
 }
 
+#define ZV_ARRAY_CHARS(a) (sizeof(a) / sizeof((a)[0]))
+
 void BuildOptionName(PWCHAR name, PCWSTR prefix, PCWSTR suffix) {
     ULONG at = 0;
     for (ULONG i = 0; prefix[i] != 0 && at < ZV_OPTION_NAME_CHARS - 1; ++i) name[at++] = prefix[i];
@@ -185,9 +187,11 @@ NTSTATUS StopReadWriteThread() {
         if (ThreadUnreferenced) {
             // Created but not referenced: the thread still runs; its exit
             // event says when it has ended.
-            KeWaitForSingleObject(&ThreadExitEvent, Executive, KernelMode, FALSE, nullptr);
+            NTSTATUS status =
+                KeWaitForSingleObject(&ThreadExitEvent, Executive, KernelMode, FALSE, nullptr);
             ThreadUnreferenced = false;
             ReadWriteThreadRunning.store(0);
+            ThisModule::ModulePrint(1, "StopReadWriteThread>> Stopped!!! Status - %X\n", status);
         }
         return STATUS_SUCCESS;
     }
@@ -585,6 +589,16 @@ NTSTATUS FilterInterfaceNotificationCB(PVOID notification, PVOID context) {
     }
     PUNICODE_STRING link = change->SymbolicLinkName;
     USHORT bytes = static_cast<USHORT>(link->Length & ~1u);
+    {
+        // Logged before anything is allocated: a bounded, terminated copy (the
+        // link is counted, not terminated).
+        WCHAR text[128];
+        ULONG chars = bytes / sizeof(WCHAR);
+        if (chars > ZV_ARRAY_CHARS(text) - 1) chars = ZV_ARRAY_CHARS(text) - 1;
+        RtlCopyMemory(text, link->Buffer, chars * sizeof(WCHAR));
+        text[chars] = 0;
+        ThisModule::ModulePrint(1, "FilterInterfaceNotificationCB> SymlinkName %S \n", text);
+    }
     PIO_WORKITEM item = IoAllocateWorkItem(masterFdo);
     if (item == nullptr) {
         ThisModule::ModulePrint(1,
@@ -599,14 +613,12 @@ NTSTATUS FilterInterfaceNotificationCB(PVOID notification, PVOID context) {
         ProbeLeave(0);
         return STATUS_SUCCESS;
     }
-    // The link is counted and need not be terminated: log the terminated copy.
     work->WorkItem = item;
     work->Link = reinterpret_cast<PWCHAR>(work + 1);
     work->Master = 0;
     work->LinkBytes = bytes;
     RtlCopyMemory(work->Link, link->Buffer, bytes);
     work->Link[bytes / sizeof(WCHAR)] = 0;
-    ThisModule::ModulePrint(1, "FilterInterfaceNotificationCB> SymlinkName %S \n", work->Link);
     IoQueueWorkItem(item, FilterSlaveInstantiateWorkItem, CriticalWorkQueue, work);
     ProbeLeave(0);
     return STATUS_SUCCESS;

@@ -875,7 +875,7 @@ ULONG CGenDisp::FindOpenPinByFilter(PIRP, PFILE_OBJECT filterFile, OpenPinEntry*
 LONG OwnedChannel(OpenPinEntry* entry) {
     if (entry->Channel != NoChannel &&
         IsChannelOwner(entry->Channel, entry->Direction, entry->PinFile) == 0) {
-        ThisModule::ModulePrint(1, "OwnedChannel> FO-%x lost channel %d\n", Low32(entry->PinFile),
+        ThisModule::ModulePrint(3, "OwnedChannel> FO-%x lost channel %d\n", Low32(entry->PinFile),
                                 entry->Channel);
         entry->Channel = NoChannel;
     }

@@ -489,7 +489,7 @@ void CGenDisp::PropertyCompletionWork(IrpContext* ctx) {
                         entry->Format = copy;
                     } else {
                         ThisModule::ModulePrint(
-                            1, "PropertyCompletionWork> format not kept; pin no longer followed\n");
+                            3, "PropertyCompletionWork> format not kept; pin no longer followed\n");
                         entry->Active = 0;
                     }
                 }

@@ -63,6 +63,31 @@ NTSTATUS RegistryCreateKeyPath(HANDLE root, ACCESS_MASK access, PCWSTR path, PHA
     return CreateKeyCounted(root, access, &whole, key);
 }
 
+namespace {
+// One REG_DWORD of exactly 4 bytes into destination (untouched otherwise).
+NTSTATUS QueryOneDword(HANDLE key, PCWSTR text, PVOID destination) {
+    const size_t length = TextLength(text);
+    if (length > kMaxCountedChars) return STATUS_OBJECT_NAME_INVALID;
+    UNICODE_STRING name = CountedText(text, length);
+    union {
+        KEY_VALUE_PARTIAL_INFORMATION info;
+        UCHAR bytes[FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) + sizeof(ULONG)];
+    } record;
+    ULONG resultLength = 0;
+    NTSTATUS status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, &record,
+                                      sizeof record, &resultLength);
+    if (status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;  // longer than a DWORD: not a DWORD value
+    }
+    if (!NT_SUCCESS(status)) return status;
+    if (record.info.Type != REG_DWORD || record.info.DataLength != sizeof(ULONG)) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    std::memcpy(destination, record.info.Data, sizeof(ULONG));
+    return STATUS_SUCCESS;
+}
+}  // namespace
+
 /*
  * RegistryQueryValues: reads a table of REG_DWORD values.  Only a REG_DWORD of
  * exactly 4 bytes is taken; the value is read into a record that holds exactly
@@ -70,29 +95,14 @@ NTSTATUS RegistryCreateKeyPath(HANDLE root, ACCESS_MASK access, PCWSTR path, PHA
  */
 NTSTATUS RegistryQueryValues(HANDLE key, const RegistryDwordEntry* table) {
     if (table == nullptr) return STATUS_INVALID_PARAMETER;
+    NTSTATUS result = STATUS_SUCCESS;
     for (const RegistryDwordEntry* entry = table; entry->Name != nullptr; ++entry) {
         if (entry->Destination == nullptr) return STATUS_INVALID_PARAMETER;
-        const size_t length = TextLength(entry->Name);
-        if (length > kMaxCountedChars) return STATUS_OBJECT_NAME_INVALID;
-        UNICODE_STRING name = CountedText(entry->Name, length);
-
-        union {
-            KEY_VALUE_PARTIAL_INFORMATION info;
-            UCHAR bytes[FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) + sizeof(ULONG)];
-        } record;
-        ULONG resultLength = 0;
-        NTSTATUS status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, &record,
-                                          sizeof record, &resultLength);
-        if (status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL) {
-            return STATUS_OBJECT_NAME_NOT_FOUND;  // longer than a DWORD: not a DWORD value
-        }
-        if (!NT_SUCCESS(status)) return status;
-        if (record.info.Type != REG_DWORD || record.info.DataLength != sizeof(ULONG)) {
-            return STATUS_OBJECT_NAME_NOT_FOUND;
-        }
-        std::memcpy(entry->Destination, record.info.Data, sizeof(ULONG));
+        NTSTATUS status = QueryOneDword(key, entry->Name, entry->Destination);
+        // An entry that cannot be read keeps its default; the later ones are still read.
+        if (!NT_SUCCESS(status) && NT_SUCCESS(result)) result = status;
     }
-    return STATUS_SUCCESS;
+    return result;
 }
 
 ULONG RegistryReadDword(HANDLE key, PCWSTR name, ULONG defaultValue) {
