@@ -81,6 +81,14 @@ void MaxI16(benchmark::State& s, int v) {
     Measure<sp_entry_sp_max_i16>(s, v,
                                  [](auto f, Arrays& x, int n) { f(x.a.data(), n, x.d.data()); });
 }
+void MinI16(benchmark::State& s, int v) {
+    Measure<sp_entry_sp_min_i16>(s, v,
+                                 [](auto f, Arrays& x, int n) { f(x.a.data(), n, x.d.data()); });
+}
+void RShiftInPlace(benchmark::State& s, int v) {
+    Measure<sp_entry_sp_rshift_i16_inplace>(s, v,
+                                            [](auto f, Arrays& x, int n) { f(2, x.d.data(), n); });
+}
 void MaxIndexI16(benchmark::State& s, int v) {
     Measure<sp_entry_sp_max_index_i16>(s, v, [](auto f, Arrays& x, int n) {
         int32_t index;
@@ -178,6 +186,8 @@ const std::vector<kpbench::RatioOp> kOps = {
     {"lshift_i16_inpl", LShiftInPlace, MemcpyI16, "memcpy", kLengths},
     {"sub_const_i16", SubConstScaled, MemcpyI16, "memcpy", kLengths},
     {"max_i16", MaxI16, MemcpyI16, "memcpy", kLengths},
+    {"min_i16", MinI16, MemcpyI16, "memcpy", kLengths},
+    {"rshift_i16_inpl", RShiftInPlace, MemcpyI16, "memcpy", kLengths},
     {"max_index_i16", MaxIndexI16, MemcpyI16, "memcpy", kLengths},
     {"sum_i16_scaled", SumScaled, MemcpyI16, "memcpy", kLengths},
     {"dot_i16_to_f32", DotF32, MemcpyF32, "memcpy", kLengths},
