@@ -98,10 +98,10 @@ void UpdateFloors(AecCanceller* c) {
     const uint32_t sf = c->frameCounter;
     const bool wide = c->subFrames == 2;
     // Near end: 2.1 x the smallest output minimum (17203 / 8192).
-    int64_t target = (int64_t(min32(c->outputMinimum, kMinimumSlots)) * 17203) >> 13;
+    int64_t target = (int64_t(SmallestOf(c->outputMinimum, kMinimumSlots)) * 17203) >> 13;
     Leak(&c->noiseFloor, target, sf <= 100 ? (wide ? 5 : 4) : (wide ? 7 : 6));
     // Far end: 1.1 x the smallest far-end minimum (9011 / 8192).
-    target = (int64_t(min32(c->farMinimum, kMinimumSlots)) * 9011) >> 13;
+    target = (int64_t(SmallestOf(c->farMinimum, kMinimumSlots)) * 9011) >> 13;
     Leak(&c->farFloor, target, sf <= 700 ? (wide ? 5 : 4) : (wide ? 10 : 9));
 }
 

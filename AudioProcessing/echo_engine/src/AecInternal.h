@@ -267,6 +267,8 @@ int32_t FilterUpdateDot(int16_t r, int n, const int16_t* x1, int16_t* taps, cons
 void FilterDots(const int16_t* taps, const int16_t* x, int n, int count, int32_t* sums);
 // tapUpdate, then the sum of the updated taps' squares (one pass).
 int64_t FilterUpdateSquares(int16_t r, int n, const int16_t* x, int16_t* taps);
+// min32 of v[0..n), four at a time (the running minima's 200 slots).
+int32_t SmallestOf(const int32_t* v, int n);
 // Sum of x[i]^2, exact.
 int64_t FilterSumSquares(const int16_t* x, int n);
 

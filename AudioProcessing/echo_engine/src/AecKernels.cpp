@@ -106,6 +106,23 @@ void FilterDots(const int16_t* taps, const int16_t* x, int n, int count, int32_t
     for (; j < count; ++j) sums[j] = FilterDot(taps, x - j, n);
 }
 
+int32_t SmallestOf(const int32_t* v, int n) {
+    if (n < 8) return min32(v, n);
+    __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v));
+    int i = 4;
+    for (; i + 4 <= n; i += 4) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i));
+        const __m128i less = _mm_cmplt_epi32(x, m);
+        m = _mm_or_si128(_mm_and_si128(less, x), _mm_andnot_si128(less, m));
+    }
+    int32_t lanes[4];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), m);
+    int32_t smallest = min32(lanes, 4);
+    for (; i < n; ++i)
+        if (v[i] < smallest) smallest = v[i];
+    return smallest;
+}
+
 int64_t FilterSumSquares(const int16_t* x, int n) {
     // Each pair sum of squares is at most 2^31: exact as an unsigned 32-bit
     // lane, then widened into 64-bit sums.
@@ -124,6 +141,10 @@ int64_t FilterSumSquares(const int16_t* x, int n) {
 }
 
 #else
+
+int32_t SmallestOf(const int32_t* v, int n) {
+    return min32(v, n);
+}
 
 int64_t FilterSumSquares(const int16_t* x, int n) {
     int64_t sum = 0;

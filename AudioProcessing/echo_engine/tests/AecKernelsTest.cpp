@@ -51,4 +51,17 @@ TEST(AecKernels, MatchThePlainLoopsBitForBit) {
     }
 }
 
+TEST(AecKernels, TheSmallestSlotIsFoundWhereverItIs) {
+    echotest::Rng rng(9);
+    for (int n : {1, 3, 4, 7, 8, 9, 200}) {
+        for (int at = 0; at < n; ++at) {
+            std::vector<int32_t> v(size_t(n) + 1);
+            for (int32_t& x : v) x = int32_t(rng.Next() % 2000000000);
+            v[size_t(at)] = int32_t(rng.Next() % 1000) - 0x7FFFFFFF;
+            EXPECT_EQ(SmallestOf(v.data(), n), min32(v.data(), n)) << n << " " << at;
+            EXPECT_EQ(SmallestOf(v.data() + 1, n), min32(v.data() + 1, n)) << n << " " << at;
+        }
+    }
+}
+
 }  // namespace
