@@ -12,9 +12,10 @@
 
 #include "sp_status.h"
 #include "sp_iir.h"
-#include "sp_library.h"  // row types and members of the library support
-#include "sp_lms.h"      // row types and members of the LMS filter
-#include "sp_vector.h"   // row types and members of the vector routines
+#include "sp_library.h"     // row types and members of the library support
+#include "sp_lms.h"         // row types and members of the LMS filter
+#include "sp_vector.h"      // row types and members of the vector routines
+#include "sp_vector_f32.h"  // row types and members of the float vector routines
 
 // Type-erased member pointer held in the table and the slots.
 typedef void (*sp_any_fn)();
