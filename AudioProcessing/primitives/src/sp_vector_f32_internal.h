@@ -21,6 +21,20 @@ double sp_sum_accurate_kernel_f32(const float* src, int64_t len);
 void sp_stddev_accurate_kernel_f32(const float* src, int64_t len, float* dst);
 void sp_stddev_fast_kernel_f32(const float* src, int64_t len, float* dst);
 
+// Reduction kernels of the SIMD sets that no routine calls; each sums or
+// compares in its own fixed order.  The caller guarantees valid pointers and
+// n >= 1 (sp_min_kernel_f64_sse also takes n < 1 and writes +0).
+void sp_max_kernel_f64_sse3(const double* src, int32_t n, double* dst);
+void sp_min_kernel_f64_sse3(const double* src, int32_t n, double* dst);
+void sp_max_kernel_f64_sse2(const double* src, int32_t n, double* dst);
+void sp_min_kernel_f64_sse2(const double* src, int32_t n, double* dst);
+void sp_min_kernel_f64_sse(const double* src, int32_t n, double* dst);
+void sp_dot_kernel_f32_f64_sse3(const float* src1, const float* src2, int32_t n, double* dst);
+void sp_dot_kernel_f32_f64_sse2(const float* src1, const float* src2, int32_t n, double* dst);
+void sp_dot_kernel_f32_sse3(const float* src1, const float* src2, int32_t n, float* dst);
+void sp_dot_kernel_f32_sse2(const float* src1, const float* src2, int32_t n, float* dst);
+void sp_dot_kernel_f32_sse(const float* src1, const float* src2, int32_t n, float* dst);
+
 namespace sp_internal {
 
 typedef sp_status (*ZeroF64Fn)(double* dst, int32_t n);

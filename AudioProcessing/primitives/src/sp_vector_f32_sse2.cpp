@@ -8,4 +8,6 @@
 #define SP_VF_F64_PREFETCH_FROM 65536
 #define SP_VF_F32_PREFETCH_FROM 131072
 #define SP_VF_LOADU_PS(p) _mm_loadu_ps(p)
+#define SP_VF_DOT_F64_X87 1
+#define SP_VF_DOT_SHUFFLED 1
 #include "sp_vector_f32_simd.inc"

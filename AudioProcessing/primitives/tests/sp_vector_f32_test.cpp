@@ -12,6 +12,7 @@
 
 #include "sp_ref_float.h"
 #include "sp_test_support.h"
+#include "sp_vector_f32_internal.h"
 
 namespace {
 
@@ -485,5 +486,86 @@ TEST_P(VectorF32, KeepsTheFloatingPointControl) {
 }
 
 SP_INSTANTIATE_VARIANTS(VectorF32);
+
+// ---- Reduction kernels without a caller ---------------------------------------------------
+
+TEST(ReductionKernels, DoubleExtremesAtEveryAlignment) {
+    using Kernel = void (*)(const double*, int32_t, double*);
+    const std::vector<std::pair<Kernel, bool>> kernels = {{sp_max_kernel_f64_sse3, true},
+                                                          {sp_max_kernel_f64_sse2, true},
+                                                          {sp_min_kernel_f64_sse3, false},
+                                                          {sp_min_kernel_f64_sse2, false},
+                                                          {sp_min_kernel_f64_sse, false}};
+    for (size_t k = 0; k < kernels.size(); ++k) {
+        if (k < 4 && k % 2 == 0 && !sptest::VariantRunsHere(sp_variant_sse3)) continue;
+        for (int32_t n = 1; n <= 40; ++n) {
+            for (size_t off : {0, 4, 8, 12}) {
+                SCOPED_TRACE(testing::Message()
+                             << "kernel " << k << " n " << n << " offset " << off);
+                F64s x = n == 3 ? F64s{-3.0, 7.5, 2.0} : SpecialF64(n, n);
+                for (double& v : x)
+                    if (isnan(v) || v == 0.0) v = 1.25;  // no NaN, no signed zeros
+                GuardedBuffer buf = GuardedBuffer::AtFront(n * sizeof(double), off);
+                memcpy(buf.Data(), x.data(), n * sizeof(double));
+                double got = 0;
+                kernels[k].first(buf.As<double>(), n, &got);
+                const double want = kernels[k].second ? *std::max_element(x.begin(), x.end())
+                                                      : *std::min_element(x.begin(), x.end());
+                ASSERT_EQ(got, want);
+            }
+        }
+    }
+    // The SSE minimum compares bit patterns: -0 below +0, and n < 1 gives +0.
+    double got = 1;
+    const double a[4] = {1.0, -1.0, -2.0, 3.0}, b[2] = {0.5, 0.25}, z[2] = {0.0, -0.0};
+    sp_min_kernel_f64_sse(a, 4, &got);
+    EXPECT_EQ(got, -2.0);
+    sp_min_kernel_f64_sse(b, 2, &got);
+    EXPECT_EQ(got, 0.25);
+    sp_min_kernel_f64_sse(z, 2, &got);
+    EXPECT_TRUE(signbit(got));
+    sp_min_kernel_f64_sse(a, 0, &got);
+    EXPECT_EQ(Bits(static_cast<float>(got)), 0u);
+}
+
+// Small integers make every order of summation exact, so every dot kernel
+// gives the exact sum whatever its path (15 elements take the short path, 16
+// the long one) and whatever the arrays' alignment.
+TEST(ReductionKernels, DotProductsOfSmallIntegersAreExact) {
+    using F32Kernel = void (*)(const float*, const float*, int32_t, float*);
+    using F64Kernel = void (*)(const float*, const float*, int32_t, double*);
+    const F32Kernel f32[3] = {sp_dot_kernel_f32_sse3, sp_dot_kernel_f32_sse2,
+                              sp_dot_kernel_f32_sse};
+    const F64Kernel f64[2] = {sp_dot_kernel_f32_f64_sse3, sp_dot_kernel_f32_f64_sse2};
+    for (int32_t n : {1, 2, 5, 15, 16, 17, 31, 40, 100, 1001}) {
+        for (size_t off1 : {0, 4, 8, 12, 2}) {
+            for (size_t off2 : {0, 4, 8, 12, 1}) {
+                SCOPED_TRACE(testing::Message() << "n " << n << " offsets " << off1 << " " << off2);
+                F32s x(n), y(n);
+                double want = 0;
+                for (int32_t i = 0; i < n; ++i) {
+                    x[i] = static_cast<float>((i * 7) % 17 - 8);
+                    y[i] = static_cast<float>((i * 5) % 13 - 6);
+                    want += static_cast<double>(x[i]) * y[i];
+                }
+                Array<float> a(n, off1, true), b(n, off2, true);
+                a.Set(x);
+                b.Set(y);
+                for (int k = 0; k < 3; ++k) {
+                    if (k == 0 && !sptest::VariantRunsHere(sp_variant_sse3)) continue;
+                    float got = -1;
+                    f32[k](a.p(), b.p(), n, &got);
+                    ASSERT_EQ(got, want) << "f32 kernel " << k;
+                }
+                for (int k = 0; k < 2; ++k) {
+                    if (k == 0 && !sptest::VariantRunsHere(sp_variant_sse3)) continue;
+                    double got = -1;
+                    f64[k](a.p(), b.p(), n, &got);
+                    ASSERT_EQ(got, want) << "f64 kernel " << k;
+                }
+            }
+        }
+    }
+}
 
 }  // namespace
