@@ -108,13 +108,16 @@ LIST_ENTRY g_interfaceList;
 // of the slot's arguments.  A function the collector left empty is skipped, and
 // so is a call that arrives after ProbeShutdown cleared the table.
 // ---------------------------------------------------------------------------
-template <class SlotFn, auto Table, auto Member>
+// Group is a member of ProbeState (the main or the performance table), Member
+// one of that table's functions: both are member pointers, which every
+// compiler takes as template arguments (an address inside g_probe is not).
+template <class SlotFn, auto Group, auto Member>
 struct Forwarder;
 
-template <class R, class... A, auto Table, auto Member>
-struct Forwarder<R (*)(A...), Table, Member> {
+template <class R, class... A, auto Group, auto Member>
+struct Forwarder<R (*)(A...), Group, Member> {
     static R Call(A... args) {
-        auto function = (*Table).*Member;
+        auto function = (g_probe.*Group).*Member;
         if (function == nullptr) {
             if constexpr (std::is_void_v<R>) {
                 return;
@@ -126,13 +129,13 @@ struct Forwarder<R (*)(A...), Table, Member> {
     }
 };
 
-template <auto Table, auto Member, class Fn>
+template <auto Group, auto Member, class Fn>
 void BindSlot(std::atomic<Fn>& slot) {
-    StoreSlot(slot, &Forwarder<Fn, Table, Member>::Call);
+    StoreSlot(slot, &Forwarder<Fn, Group, Member>::Call);
 }
 
-constexpr ProbeMainFunctions* kMain = &g_probe.Main;
-constexpr ProbePerfFunctions* kPerf = &g_probe.Perf;
+constexpr auto kMain = &ProbeState::Main;
+constexpr auto kPerf = &ProbeState::Perf;
 
 void BindMainSlots() {
     ProbeSlotTable& t = ProbeSlots;

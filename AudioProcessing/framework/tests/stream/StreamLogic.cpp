@@ -212,6 +212,11 @@ void Reset() {
     Descriptor.OnBuffer = OnBuffer;
 }
 
+void ClearCalls() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_calls.clear();
+}
+
 void SetBufferSlot(bool present) {
     Descriptor.OnBuffer = present ? OnBuffer : nullptr;
 }

@@ -49,6 +49,8 @@ Control& Settings();
 std::vector<Call> Calls();
 std::vector<Call> CallsOf(const std::string& what);
 void Reset();
+// Forgets the recorded calls only (the logic stays loaded).
+void ClearCalls();
 // Lets held OnBuffer calls return; waits until n calls are held (0: no wait).
 void WaitHeld(ULONG n);
 void ReleaseHeld();
