@@ -115,6 +115,22 @@ TEST_P(Lms, MuZeroIsTheRoundedFirOutputAcrossCalls) {
     }
 }
 
+// One sample on the SSE2/SSE3 block path: the history and the new sample end
+// up at positions 0..L-1 of copy 0, newest last, with the index at 0.
+TEST_P(Lms, BlockPathLeavesTheHistoryInOrder) {
+    if (Variant() != sp_variant_sse2 && Variant() != sp_variant_sse3) GTEST_SKIP();
+    for (int32_t index : {0, 3, 6}) {
+        SCOPED_TRACE(index);
+        const Samples ring = {10, 11, 12, 13, 14, 15, 16};  // positions 0..6
+        sp_lms_state* s = Make(Taps(7, 0.0f), ring, index);
+        Filter(s, {99}, {0}, 0.0f);
+        EXPECT_EQ(s->delayIndex, 0);
+        // Oldest first: the ring from index + 1 round to index - 1, then 99.
+        for (int32_t k = 0; k < 6; ++k) EXPECT_EQ(s->delay[k], ring[(index + 1 + k) % 7]) << k;
+        EXPECT_EQ(s->delay[6], 99.0f);
+    }
+}
+
 TEST_P(Lms, GenericAdaptsExactlyAsTheReference) {
     if (!Generic()) GTEST_SKIP() << "the SIMD members sum in f32 lanes";
     for (int32_t L : {1, 7, 80}) {
