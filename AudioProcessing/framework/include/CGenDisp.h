@@ -18,6 +18,7 @@
 
 #include "CKsIrpTarget.h"
 #include "GenDispTypes.h"
+#include "OSDep.h"
 #include "RemoveLock.h"
 
 class CDevice;
@@ -51,9 +52,11 @@ public:
     CDevice* Device() const { return m_device; }
     PRemoveLock GetRemoveLock() const { return m_removeLock; }
     // Diagnostics, readable from any thread.
-    LONG PendingCount() const { return __atomic_load_n(&m_pending, __ATOMIC_SEQ_CST); }
-    LONG FilterCount() const { return __atomic_load_n(&m_filterCount, __ATOMIC_SEQ_CST); }
-    LONG OpenPinCount() const { return __atomic_load_n(&m_openPinCount, __ATOMIC_SEQ_CST); }
+    LONG PendingCount() const { return InterlockedRead(const_cast<volatile LONG*>(&m_pending)); }
+    LONG FilterCount() const { return InterlockedRead(const_cast<volatile LONG*>(&m_filterCount)); }
+    LONG OpenPinCount() const {
+        return InterlockedRead(const_cast<volatile LONG*>(&m_openPinCount));
+    }
 
     // List mutexes (PASSIVE_LEVEL, no time-out).
     void LockFilterList();

@@ -4,19 +4,26 @@
 
 #include <wdm.h>
 
-#include <atomic>
-
 #include "FilterLogic.h"
 #include "RemoveLock.h"
 
 class CDevice;
 
+// The Plug and Play state of a filter device (the extension's words 2 and 3).
+enum FilterPnpState : LONG {
+    PNP_STATE_ATTACHED = 0,
+    PNP_STATE_STARTED = 1,
+    PNP_STATE_REMOVE_PENDING = 4,
+    PNP_STATE_SURPRISE_REMOVED = 5,
+    PNP_STATE_REMOVED = 6,
+};
+
 // The extension of every filter device object.  Words that the original
 // layout keeps in 32 bits but that hold pointers are pointer-sized here.
 struct FilterDeviceExtension {
-    CDevice* Device;  // 1: owner of the device's objects
-    LONG PnpState;    // 2: 0 attached, 1 started, 4 remove pending, 5 surprise removed, 6 removed
-    LONG PreviousPnpState;      // 3
+    CDevice* Device;            // 1: owner of the device's objects
+    LONG PnpState;              // 2: FilterPnpState, changed by SetPnpState only
+    LONG PreviousPnpState;      // 3: the state before the last change
     PVOID NotificationHandle;   // 4: the master's interface notification
     volatile LONG* DsBusyFlag;  // 5: busy flag of the device's DsPresenceRecord
     volatile LONG RebuildFlag;  // 6: set by FlagAllDevicesForRebuild
@@ -76,7 +83,7 @@ extern PVOID ReadWriteThreadObject;
 extern KEVENT ThreadStopEvent;
 // 1 while a worker thread runs: without one, capture requests complete without
 // waiting for it.
-extern std::atomic<LONG> ReadWriteThreadRunning;
+extern volatile LONG ReadWriteThreadRunning;  // interlocked
 
 // Completed capture requests waiting for the worker thread.
 extern LIST_ENTRY CaptureQueue;

@@ -4,6 +4,7 @@
 
 #include "DrvMain.h"
 #include "Registry.h"
+#include "OSDep.h"
 #include "ZDebug.h"
 
 volatile LONG DsFallbackBusyFlag = 0;
@@ -203,7 +204,8 @@ NTSTATUS ResetDsStateOnce(PDEVICE_OBJECT fdo, PDEVICE_OBJECT pdo) {
         auto record =
             static_cast<DsPresenceRecord*>(IoGetDriverObjectExtension(pdo->DriverObject, pdo));
         if (record != nullptr) {
-            while (__atomic_load_n(&record->Marker, __ATOMIC_ACQUIRE) != DS_PRESENCE_MARKER)
+            while (static_cast<ULONG>(InterlockedRead(
+                       reinterpret_cast<LONG volatile*>(&record->Marker))) != DS_PRESENCE_MARKER)
                 Sleep10ms();
             ext->DsBusyFlag = &record->BusyFlag;
             return STATUS_SUCCESS;
@@ -225,7 +227,8 @@ NTSTATUS ResetDsStateOnce(PDEVICE_OBJECT fdo, PDEVICE_OBJECT pdo) {
         record = static_cast<DsPresenceRecord*>(allocated);
         record->BusyFlag = 0;
         ext->DsBusyFlag = &record->BusyFlag;
-        __atomic_store_n(&record->Marker, DS_PRESENCE_MARKER, __ATOMIC_RELEASE);
+        InterlockedExchange(reinterpret_cast<LONG volatile*>(&record->Marker),
+                            static_cast<LONG>(DS_PRESENCE_MARKER));
         return STATUS_SUCCESS;
     }
 }

@@ -19,9 +19,13 @@ ULONG Low32(const void* p) {
     return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(p));
 }
 
-void SetPnpState(FilterDeviceExtension* ext, LONG state) {
+// The one place the state changes; the previous one is kept for a cancelled removal.
+void SetPnpState(FilterDeviceExtension* ext, FilterPnpState state) {
     ext->PreviousPnpState = ext->PnpState;
     ext->PnpState = state;
+}
+void RestorePnpState(FilterDeviceExtension* ext) {
+    SetPnpState(ext, static_cast<FilterPnpState>(ext->PreviousPnpState));
 }
 }  // namespace
 
@@ -132,7 +136,7 @@ NTSTATUS CDevice::DispatchPnp(PIRP irp, PULONG deleteDevice) {
     switch (stack->MinorFunction) {
         case IRP_MN_START_DEVICE: {
             NTSTATUS status = ForwardAndWait(irp);
-            if (NT_SUCCESS(status)) SetPnpState(ext, 1);
+            if (NT_SUCCESS(status)) SetPnpState(ext, PNP_STATE_STARTED);
             IoCompleteRequest(irp, IO_NO_INCREMENT);
             InterlockedDecrement(&m_outstanding);
             ReleaseRemoveLock(irp, m_removeLock);
@@ -149,16 +153,16 @@ NTSTATUS CDevice::DispatchPnp(PIRP irp, PULONG deleteDevice) {
         }
         case IRP_MN_QUERY_REMOVE_DEVICE:
             StopHandling();
-            SetPnpState(ext, 4);
+            SetPnpState(ext, PNP_STATE_REMOVE_PENDING);
             return DispatchPassThrough(irp);
         case IRP_MN_SURPRISE_REMOVAL:
             StopHandling();
-            SetPnpState(ext, 5);
+            SetPnpState(ext, PNP_STATE_SURPRISE_REMOVED);
             return DispatchPassThrough(irp);
         case IRP_MN_CANCEL_REMOVE_DEVICE:
-            if (ext->PnpState == 4) {
+            if (ext->PnpState == PNP_STATE_REMOVE_PENDING) {
                 RestartHandling();
-                ext->PnpState = ext->PreviousPnpState;
+                RestorePnpState(ext);
             }
             return DispatchPassThrough(irp);
         case IRP_MN_REMOVE_DEVICE: {
@@ -172,8 +176,9 @@ NTSTATUS CDevice::DispatchPnp(PIRP irp, PULONG deleteDevice) {
             ReleaseRemoveLockAndWait(irp, m_removeLock);
             IoSkipCurrentIrpStackLocation(irp);
             NTSTATUS status = IoCallDriver(m_lower, irp);
-            if (state != 4 && state != 5) StopHandling();
-            SetPnpState(ext, 6);
+            if (state != PNP_STATE_REMOVE_PENDING && state != PNP_STATE_SURPRISE_REMOVED)
+                StopHandling();
+            SetPnpState(ext, PNP_STATE_REMOVED);
             SetDeviceOf(ext, nullptr);
             IoDetachDevice(m_lower);
             IoDeleteDevice(m_fdo);

@@ -76,7 +76,7 @@ ULONG DsRegistryKeyType;
 KEVENT ThreadExitEvent;
 PVOID ReadWriteThreadObject;
 KEVENT ThreadStopEvent;
-std::atomic<LONG> ReadWriteThreadRunning{0};
+volatile LONG ReadWriteThreadRunning = 0;
 LIST_ENTRY CaptureQueue;
 KSPIN_LOCK CaptureQueueLock;
 KEVENT CaptureWorkEvent;
@@ -129,7 +129,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
                             : PLUGPLAY_REGKEY_DRIVER;
     ReadWriteThreadObject = nullptr;
     ThreadUnreferenced = false;
-    ReadWriteThreadRunning.store(0);
+    InterlockedExchange(&ReadWriteThreadRunning, 0);
     MasterTaken = 0;
     KeInitializeEvent(&ThreadStopEvent, NotificationEvent, FALSE);
     KeClearEvent(&ThreadStopEvent);
@@ -166,7 +166,7 @@ NTSTATUS StartReadWriteThread() {
                                            ReadWriteThread, nullptr);
     if (NT_SUCCESS(status)) {
         KeResetEvent(&ThreadExitEvent);
-        ReadWriteThreadRunning.store(1);
+        InterlockedExchange(&ReadWriteThreadRunning, 1);
         status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode,
                                            &ReadWriteThreadObject, nullptr);
         if (!NT_SUCCESS(status)) {
@@ -190,7 +190,7 @@ NTSTATUS StopReadWriteThread() {
             NTSTATUS status =
                 KeWaitForSingleObject(&ThreadExitEvent, Executive, KernelMode, FALSE, nullptr);
             ThreadUnreferenced = false;
-            ReadWriteThreadRunning.store(0);
+            InterlockedExchange(&ReadWriteThreadRunning, 0);
             ThisModule::ModulePrint(1, "StopReadWriteThread>> Stopped!!! Status - %X\n", status);
         }
         return STATUS_SUCCESS;
@@ -198,7 +198,7 @@ NTSTATUS StopReadWriteThread() {
     NTSTATUS status = KeWaitForSingleObject(
         IoIsWdmVersionAvailable(1, 0x10) ? ReadWriteThreadObject : &ThreadExitEvent, Executive,
         KernelMode, FALSE, nullptr);
-    ReadWriteThreadRunning.store(0);
+    InterlockedExchange(&ReadWriteThreadRunning, 0);
     ThisModule::ModulePrint(1, "StopReadWriteThread>> Stopped!!! Status - %X\n", status);
     ObDereferenceObject(ReadWriteThreadObject);
     ReadWriteThreadObject = nullptr;
@@ -251,7 +251,7 @@ NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp) {
         // The removal began, or a failed AddDevice is undoing itself.
         ThisModule::ModulePrint(ZDBG_ERR | 1, "CDevice::Dispatch> Delete Pending. Failing IRP!\n");
         status = FailRequest(irp, STATUS_DELETE_PENDING);
-    } else if (InterlockedCompareExchange(&ext->Ready, 0, 0) == 0) {
+    } else if (InterlockedRead(&ext->Ready) == 0) {
         status = PassDownEarly(device, irp);
         ReleaseRemoveLock(irp, &ext->Lock);
     } else {
@@ -510,8 +510,8 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJE
     }
     InterlockedExchange(&ext->Ready, 1);
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    ext->PnpState = 0;
-    ext->PreviousPnpState = 0;
+    ext->PnpState = PNP_STATE_ATTACHED;
+    ext->PreviousPnpState = PNP_STATE_ATTACHED;
     if (isMaster != 0) ext->MasterFlag = 1;
 
     FilterIsNewDevice(pdo, fdo, 1);

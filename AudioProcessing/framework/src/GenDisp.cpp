@@ -10,6 +10,7 @@
 #include "LogicCalls.h"
 #include "MemAlloc.h"
 #include "Probe.h"
+#include "OSDep.h"
 #include "ZDebug.h"
 #include "ZvKAPFWi.h"
 
@@ -1024,7 +1025,7 @@ ULONG MapMdlBuffer(PVOID address, ULONG length, PMDL* mdlOut, PVOID* systemAddre
     if (address == nullptr) return 0;
     PMDL mdl = IoAllocateMdl(address, length, FALSE, FALSE, nullptr);
     if (mdl == nullptr) return 0;
-    if (!NT_SUCCESS(KpProbeAndLockPages(mdl, accessMode, operation))) {
+    if (!NT_SUCCESS(OsProbeAndLockPages(mdl, accessMode, operation))) {
         IoFreeMdl(mdl);
         return 0;
     }

@@ -268,7 +268,7 @@ NTSTATUS CGenDisp::CompleteCaptureRequest(IrpContext* ctx) {
     PIRP irp = ctx->Irp;
     CaptureQueueEntry* entry = nullptr;
     if (NT_SUCCESS(irp->IoStatus.Status) && logic::HasOnBuffer() &&
-        ReadWriteThreadRunning.load() != 0) {
+        InterlockedRead(&ReadWriteThreadRunning) != 0) {
         entry = static_cast<CaptureQueueEntry*>(
             ExAllocateFromNPagedLookasideList(&CaptureEntryLookaside));
     }

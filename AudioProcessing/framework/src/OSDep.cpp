@@ -2,14 +2,19 @@
 // (LogModule<LogModuleOSDep>) registers but writes no lines.
 #include "RemoveLock.h"
 
-#include <atomic>
+#include "OSDep.h"
+#include "platform/io.h"
 
 namespace {
 
-std::atomic<const RemoveLockWatcher*> g_watcher{nullptr};
+PVOID volatile g_watcher = nullptr;  // const RemoveLockWatcher*
+
+const RemoveLockWatcher* Watcher() {
+    return static_cast<const RemoveLockWatcher*>(InterlockedReadPointer(&g_watcher));
+}
 
 LONG ReadRemoving(PRemoveLock lock) {
-    return __atomic_load_n(&lock->Removing, __ATOMIC_SEQ_CST);
+    return InterlockedRead(&lock->Removing);
 }
 
 // One reference less; the last one wakes the remover.
@@ -37,16 +42,14 @@ NTSTATUS AcquireRemoveLock(PVOID tag, PRemoveLock lock) {
         DropReference(lock);
         return STATUS_DELETE_PENDING;
     }
-    if (const RemoveLockWatcher* watcher = g_watcher.load(std::memory_order_acquire))
-        watcher->Acquired(lock, tag);
+    if (const RemoveLockWatcher* watcher = Watcher()) watcher->Acquired(lock, tag);
     return STATUS_SUCCESS;
 }
 
 void ReleaseRemoveLock(PVOID tag, PRemoveLock lock) {
     // The watcher hears of the release before the count falls: after that the
     // remover may already have gone on and freed the lock.
-    if (const RemoveLockWatcher* watcher = g_watcher.load(std::memory_order_acquire))
-        watcher->Released(lock, tag);
+    if (const RemoveLockWatcher* watcher = Watcher()) watcher->Released(lock, tag);
     DropReference(lock);
 }
 
@@ -63,9 +66,17 @@ void ReleaseRemoveLockAndWait(PVOID tag, PRemoveLock lock) {
 }
 
 LONG RemoveLockCount(PRemoveLock lock) {
-    return __atomic_load_n(&lock->Count, __ATOMIC_SEQ_CST);
+    return InterlockedRead(&lock->Count);
 }
 
 void RemoveLockSetWatcher(const RemoveLockWatcher* watcher) {
-    g_watcher.store(watcher, std::memory_order_release);
+    InterlockedExchangePointer(&g_watcher, const_cast<RemoveLockWatcher*>(watcher));
+}
+
+/*
+ * OsProbeAndLockPages: MmProbeAndLockPages in its status form (the host has
+ * no structured exceptions to catch its failure with).
+ */
+NTSTATUS OsProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE accessMode, LOCK_OPERATION operation) {
+    return KpProbeAndLockPages(mdl, accessMode, operation);
 }

@@ -172,7 +172,8 @@ ZvStatus GetChannelState(LONG channel, ULONG direction, PULONG state) {
 }
 
 ZvStatus SetChannelState(LONG channel, ULONG direction, ULONG state) {
-    if (!ChannelArgsValid(channel, direction) || state == 0 || state > 3)
+    if (!ChannelArgsValid(channel, direction) || state < CHANNEL_STATE_STOPPED ||
+        state > CHANNEL_STATE_RUNNING)
         return ZV_INVALID_PARAMETER;
     ZvStatus status =
         WithChannel(channel, direction, true, "SetChannelState> Channel NOT Acquired!!!\n",

@@ -3,6 +3,8 @@
 // include <windows.h>: this one sees the kernel's headers.
 #include "MasterFlag.h"
 
+#include <string>
+
 #include "DrvMain.h"
 
 int FilterMasterFlag(PDEVICE_OBJECT pdo, const char16_t* driverName) {
