@@ -16,6 +16,7 @@
 #include "sp_lms.h"         // row types and members of the LMS filter
 #include "sp_vector.h"      // row types and members of the vector routines
 #include "sp_vector_f32.h"  // row types and members of the float vector routines
+#include "sp_wavelet.h"     // row types and members of the wavelet filter bank
 
 // Type-erased member pointer held in the table and the slots.
 typedef void (*sp_any_fn)();

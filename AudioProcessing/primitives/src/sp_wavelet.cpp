@@ -1,0 +1,577 @@
+// The wavelet filter bank, generic members: branch set-up, checks, frees, the
+// analysis and synthesis branch runs, and the block loops of the fronts.
+#include <limits.h>
+
+#include "sp_buffers.h"
+#include "sp_vector.h"
+#include "sp_wavelet_internal.h"
+
+namespace {
+
+// Arrays of 32-bit elements whose count is worked out in 64 bits: a count the
+// allocator cannot express gives null instead of a wrapped request.
+float* AllocFloats(int64_t count) {
+    if (count < 1 || count > INT32_MAX) return nullptr;
+    return static_cast<float*>(sp_alloc_32(static_cast<int32_t>(count)));
+}
+
+template <class T>
+T* AllocRecord() {
+    T* record = static_cast<T*>(sp_alloc_bytes(static_cast<int32_t>(sizeof(T))));
+    if (record != nullptr) sp_zero_bytes(record, static_cast<int32_t>(sizeof(T)));
+    return record;
+}
+
+void Push(sp_wavelet_delay_line* line, float x) {
+    line->buffer[line->index] = x;
+    line->buffer[line->index + line->size] = x;
+    line->index = line->index + 1 == line->size ? 0 : line->index + 1;
+}
+
+// The last line->size samples of `run` become the whole history.
+void Refill(sp_wavelet_delay_line* line, const float* last) {
+    sp_copy_f32(last, line->buffer, line->size);
+    sp_copy_f32(last, line->buffer + line->size, line->size);
+    line->index = 0;
+}
+
+// After consuming `count` samples of src through a line of d samples, the line
+// holds the last d samples received.
+void Keep(sp_wavelet_delay_line* line, const float* src, int32_t count) {
+    if (count >= line->size) {
+        Refill(line, src + (count - line->size));
+    } else {
+        for (int32_t i = 0; i < count; ++i) Push(line, src[i]);
+    }
+}
+
+const float* History(const sp_wavelet_delay_line* line) {
+    return line->buffer + line->index;
+}
+
+// Sequential sum, oldest term first, in double.
+double Dot(const float* w, const float* x, int32_t len) {
+    double acc = 0.0;
+    for (int32_t i = 0; i < len; ++i) acc += static_cast<double>(w[i]) * x[i];
+    return acc;
+}
+
+// The body's grouped sum for eight taps and more: the first four terms in
+// order, then each group of four (or a last group of two or three) summed by
+// itself and added, a last single term added directly.
+double GroupedDot(const float* w, const float* x, int32_t len) {
+    double acc = 0.0;
+    for (int32_t i = 0; i < 4; ++i) acc += static_cast<double>(w[i]) * x[i];
+    int32_t i = 4;
+    while (len - i >= 2) {
+        const int32_t g = len - i >= 4 ? 4 : len - i;
+        double part = static_cast<double>(w[i]) * x[i];
+        for (int32_t j = 1; j < g; ++j) part += static_cast<double>(w[i + j]) * x[i + j];
+        acc += part;
+        i += g;
+    }
+    if (i < len) acc += static_cast<double>(w[i]) * x[i];
+    return acc;
+}
+
+// One source run through the decimating filter: a head through the delay
+// line until the phase is 0 with len - 1 samples behind it, then the body
+// straight from the run.
+int32_t SplitFilterRun(sp_wavelet_split_filter* f, const float* run, int32_t r, float* dst) {
+    const int32_t len = f->len;
+    int32_t p = f->phase;
+    const int32_t lead = len - ((len & 1) ^ p);
+    const int32_t h = lead < r ? lead : r;
+    int32_t written = 0;
+    for (int32_t i = 0; i < h; ++i) {
+        Push(f->delay, run[i]);
+        if (p == 0) dst[written++] = static_cast<float>(Dot(f->reversed, History(f->delay), len));
+        p ^= 1;
+    }
+    if (r > h) {
+        const int32_t c = (r - h + 1) / 2;
+        sp_wavelet_split_body(f->table, run + h - (len - 1), dst + written, c);
+        written += c;
+        Refill(f->delay, run + (r - len));
+        p = (r - h) & 1;
+    }
+    f->phase = p;
+    return written;
+}
+
+// One output of a synthesis filter from its delay line, by the phase.
+double EvenSum(const sp_wavelet_merge_filter* f) {
+    return Dot(f->even, History(f->delay), f->ne);
+}
+double OddSum(const sp_wavelet_merge_filter* f) {
+    return f->no == 0 ? 0.0 : Dot(f->odd, History(f->delay) + (f->ne - f->no), f->no);
+}
+
+template <bool Add>
+void Store(float* dst, double sum) {
+    if (Add) sum += static_cast<double>(*dst);
+    *dst = static_cast<float>(sum);
+}
+
+// Two outputs from one band sample; the phase is unchanged.
+template <bool Add>
+void MergePair(sp_wavelet_merge_filter* f, float x, float* out) {
+    if (f->phase == 0) {
+        Push(f->delay, x);
+        Store<Add>(out, EvenSum(f));
+        Store<Add>(out + 1, OddSum(f));
+    } else {
+        Store<Add>(out, OddSum(f));
+        Push(f->delay, x);
+        Store<Add>(out + 1, EvenSum(f));
+    }
+}
+
+// The outputs that reach into the delay line; returns band samples consumed.
+template <bool Add>
+int32_t MergeHead(sp_wavelet_merge_filter* f, const float* src, float* dst, int32_t h) {
+    int32_t used = 0;
+    int32_t w = 0;
+    for (; h - w >= 2; w += 2) MergePair<Add>(f, src[used++], dst + w);
+    if (w < h) {
+        if (f->phase == 0) {
+            Push(f->delay, src[used++]);
+            Store<Add>(dst + w, EvenSum(f));
+        } else {
+            Store<Add>(dst + w, OddSum(f));
+        }
+        f->phase ^= 1;
+    }
+    return used;
+}
+
+// k outputs straight from the band at phase 0: a[i] gives the even sum over
+// a[i - ne + 1 .. i], then the odd sum over a[i - no + 1 .. i].
+template <bool Add>
+void MergeBody(const sp_wavelet_merge_taps* t, const float* a, float* dst, int32_t k) {
+    for (int32_t w = 0; w < k; w += 2, ++a) {
+        Store<Add>(dst + w, Dot(t->even, a - (t->ne - 1), t->ne));
+        if (w + 1 < k)
+            Store<Add>(dst + w + 1, t->no == 0 ? 0.0 : Dot(t->odd, a - (t->no - 1), t->no));
+    }
+}
+
+template <bool Add>
+int32_t MergeFilterRun(sp_wavelet_merge_filter* f, const float* a, float* dst, int32_t k) {
+    const int32_t q = (k - f->phase + 1) / 2;
+    const int32_t lead = f->len - (f->phase ^ (f->len & 1));
+    const int32_t h = lead < k ? lead : k;
+    const int32_t used = MergeHead<Add>(f, a, dst, h);
+    if (k > h) {
+        MergeBody<Add>(f->table, a + used, dst + h, k - h);
+        Refill(f->delay, a + (q - f->ne));
+        f->phase = (k - h) & 1;
+    }
+    return q;
+}
+
+template <bool Add>
+int32_t MergeBranchRun(sp_wavelet_merge_branch* b, const float* src, float* dst, int32_t k) {
+    sp_wavelet_delay_line* line = b->offsetDelay;
+    if (line == nullptr) return MergeFilterRun<Add>(b->filter, src, dst, k);
+    const int64_t delayed = 2 * static_cast<int64_t>(line->size);
+    const int32_t k1 = delayed < k ? static_cast<int32_t>(delayed) : k;
+    int32_t used = MergeFilterRun<Add>(b->filter, History(line), dst, k1);
+    if (k > k1) used += MergeFilterRun<Add>(b->filter, src, dst + k1, k - k1);
+    Keep(line, src, used);
+    return used;
+}
+
+}  // namespace
+
+// ---- Set-up ---------------------------------------------------------------------
+
+sp_wavelet_delay_line* sp_wavelet_delay_line_create(int32_t size) {
+    if (size < 1) return nullptr;
+    sp_wavelet_delay_line* line = AllocRecord<sp_wavelet_delay_line>();
+    if (line == nullptr) return nullptr;
+    line->buffer = AllocFloats(2 * static_cast<int64_t>(size));
+    if (line->buffer == nullptr) {
+        sp_free(line);
+        return nullptr;
+    }
+    sp_zero_f32(line->buffer, 2 * size);
+    line->size = size;
+    line->index = 0;
+    return line;
+}
+
+void sp_wavelet_delay_line_free(sp_wavelet_delay_line* line) {
+    if (line == nullptr) return;
+    sp_free(line->buffer);
+    sp_free(line);
+}
+
+sp_wavelet_split_taps* sp_wavelet_split_taps_create(const float* taps, int32_t len) {
+    sp_wavelet_split_taps* t = AllocRecord<sp_wavelet_split_taps>();
+    if (t == nullptr) return nullptr;
+    t->taps = AllocFloats(len);
+    t->reversed = t->taps != nullptr ? AllocFloats(len) : nullptr;
+    if (t->reversed == nullptr) {
+        sp_wavelet_taps_free(t);
+        return nullptr;
+    }
+    t->len = len;
+    for (int32_t k = 0; k < len; ++k) {
+        t->taps[k] = taps[k];
+        t->reversed[len - 1 - k] = taps[k];
+    }
+    return t;
+}
+
+void sp_wavelet_taps_free(sp_wavelet_split_taps* table) {
+    if (table == nullptr) return;
+    sp_free(table->reversed);
+    sp_free(table->taps);
+    sp_free(table);
+}
+
+sp_wavelet_split_branch* sp_wavelet_split_branch_create(const float* taps, int32_t len,
+                                                        int32_t offset) {
+    sp_wavelet_split_branch* b = AllocRecord<sp_wavelet_split_branch>();
+    if (b == nullptr) return nullptr;
+    const int32_t d = offset == -1 ? 0 : offset;
+    sp_wavelet_split_filter* f = AllocRecord<sp_wavelet_split_filter>();
+    b->filter = f;
+    if (f != nullptr) {
+        f->table = sp_wavelet_split_taps_create(taps, len);
+        f->delay = f->table != nullptr ? sp_wavelet_delay_line_create(len) : nullptr;
+        f->reversed = f->delay != nullptr ? AllocFloats(len) : nullptr;
+        if (f->reversed != nullptr) {
+            for (int32_t k = 0; k < len; ++k) f->reversed[len - 1 - k] = taps[k];
+            f->len = len;
+            f->phase = offset == -1 ? 1 : 0;
+        }
+    }
+    if (f != nullptr && f->reversed != nullptr && d > 0)
+        b->offsetDelay = sp_wavelet_delay_line_create(d);
+    if (f == nullptr || f->reversed == nullptr || (d > 0 && b->offsetDelay == nullptr)) {
+        sp_wavelet_split_branch_free(b);
+        return nullptr;
+    }
+    return b;
+}
+
+void sp_wavelet_split_branch_free(sp_wavelet_split_branch* branch) {
+    if (branch == nullptr) return;
+    sp_wavelet_split_filter* f = branch->filter;
+    if (f != nullptr) {
+        sp_free(f->reversed);
+        sp_wavelet_delay_line_free(f->delay);
+        sp_wavelet_taps_free(f->table);
+        sp_free(f);
+    }
+    sp_wavelet_delay_line_free(branch->offsetDelay);
+    sp_free(branch);
+}
+
+// Fills the polyphase arrays of `len` taps: even[ne - 1 - j] = taps[2j],
+// odd[no - 1 - j] = taps[2j + 1].
+static void FillPolyphase(const float* taps, int32_t len, float* even, float* odd) {
+    const int32_t ne = (len + 1) / 2;
+    const int32_t no = len / 2;
+    for (int32_t j = 0; j < ne; ++j) even[ne - 1 - j] = taps[2 * j];
+    for (int32_t j = 0; j < no; ++j) odd[no - 1 - j] = taps[2 * j + 1];
+}
+
+sp_wavelet_merge_taps* sp_wavelet_merge_taps_create(const float* taps, int32_t len) {
+    sp_wavelet_merge_taps* t = AllocRecord<sp_wavelet_merge_taps>();
+    if (t == nullptr) return nullptr;
+    const int32_t ne = (len + 1) / 2;
+    const int32_t no = len / 2;
+    t->taps = AllocFloats(len);
+    t->even = t->taps != nullptr ? AllocFloats(ne) : nullptr;
+    t->odd = t->even != nullptr && no > 0 ? AllocFloats(no) : nullptr;
+    if (t->even == nullptr || (no > 0 && t->odd == nullptr)) {
+        sp_free(t->odd);
+        sp_free(t->even);
+        sp_free(t->taps);
+        sp_free(t);
+        return nullptr;
+    }
+    t->len = len;
+    t->ne = ne;
+    t->no = no;
+    for (int32_t k = 0; k < len; ++k) t->taps[k] = taps[k];
+    FillPolyphase(taps, len, t->even, t->odd);
+    return t;
+}
+
+sp_wavelet_merge_filter* sp_wavelet_merge_filter_create(const float* taps, int32_t len,
+                                                        int32_t phase) {
+    sp_wavelet_merge_filter* f = AllocRecord<sp_wavelet_merge_filter>();
+    if (f == nullptr) return nullptr;
+    const int32_t ne = (len + 1) / 2;
+    const int32_t no = len / 2;
+    f->table = sp_wavelet_merge_taps_create(taps, len);
+    f->even = f->table != nullptr ? AllocFloats(ne) : nullptr;
+    f->odd = f->even != nullptr && no > 0 ? AllocFloats(no) : nullptr;
+    const bool tapsMade = f->even != nullptr && (no == 0 || f->odd != nullptr);
+    f->delay = tapsMade ? sp_wavelet_delay_line_create(ne) : nullptr;
+    if (f->delay == nullptr) {
+        sp_wavelet_merge_filter_free(f);
+        return nullptr;
+    }
+    f->len = len;
+    f->phase = phase;
+    f->ne = ne;
+    f->no = no;
+    FillPolyphase(taps, len, f->even, f->odd);
+    return f;
+}
+
+void sp_wavelet_merge_filter_free(sp_wavelet_merge_filter* filter) {
+    if (filter == nullptr) return;
+    sp_free(filter->even);
+    sp_free(filter->odd);
+    sp_wavelet_delay_line_free(filter->delay);
+    if (filter->table != nullptr) {
+        sp_free(filter->table->odd);
+        sp_free(filter->table->even);
+        sp_free(filter->table->taps);
+        sp_free(filter->table);
+    }
+    sp_free(filter);
+}
+
+sp_wavelet_merge_branch* sp_wavelet_merge_branch_create(const float* taps, int32_t len,
+                                                        int32_t offset) {
+    sp_wavelet_merge_branch* b = AllocRecord<sp_wavelet_merge_branch>();
+    if (b == nullptr) return nullptr;
+    b->filter = sp_wavelet_merge_filter_create(taps, len, offset & 1);
+    const int32_t d = offset / 2;
+    if (b->filter != nullptr && d > 0) b->offsetDelay = sp_wavelet_delay_line_create(d);
+    if (b->filter == nullptr || (d > 0 && b->offsetDelay == nullptr)) {
+        sp_wavelet_merge_branch_free(b);
+        return nullptr;
+    }
+    return b;
+}
+
+void sp_wavelet_merge_branch_free(sp_wavelet_merge_branch* branch) {
+    if (branch == nullptr) return;
+    sp_wavelet_merge_filter_free(branch->filter);
+    sp_wavelet_delay_line_free(branch->offsetDelay);
+    sp_free(branch);
+}
+
+// ---- Checks ---------------------------------------------------------------------
+
+int32_t sp_wavelet_delay_line_check(const sp_wavelet_delay_line* line) {
+    return line != nullptr && line->buffer != nullptr && line->size >= 1 && line->index >= 0 &&
+           line->index < line->size;
+}
+
+int32_t sp_wavelet_split_taps_check(const sp_wavelet_split_taps* table) {
+    return table != nullptr && table->len > 0 && table->taps != nullptr &&
+           table->reversed != nullptr;
+}
+
+// Beyond each field's own range, the sizes must agree with each other: the
+// runs read len taps and a history of len samples.
+int32_t sp_wavelet_branch_check(const sp_wavelet_split_branch* branch) {
+    if (branch == nullptr) return 0;
+    const sp_wavelet_split_filter* f = branch->filter;
+    if (f == nullptr || !sp_wavelet_split_taps_check(f->table) ||
+        !sp_wavelet_delay_line_check(f->delay) || f->reversed == nullptr || f->len < 1 ||
+        (f->phase != 0 && f->phase != 1) || f->table->len != f->len || f->delay->size != f->len)
+        return 0;
+    return branch->offsetDelay == nullptr || sp_wavelet_delay_line_check(branch->offsetDelay);
+}
+
+int32_t sp_wavelet_merge_taps_check(const sp_wavelet_merge_taps* table) {
+    return table != nullptr && table->len > 0 && table->taps != nullptr && table->even != nullptr &&
+           table->ne == (table->len + 1) / 2 && table->no == table->len / 2 &&
+           (table->no == 0 || table->odd != nullptr);
+}
+
+int32_t sp_wavelet_merge_filter_check(const sp_wavelet_merge_filter* filter) {
+    const sp_wavelet_merge_filter* f = filter;
+    return f != nullptr && sp_wavelet_merge_taps_check(f->table) &&
+           sp_wavelet_delay_line_check(f->delay) && f->len >= 1 && f->table->len == f->len &&
+           f->even != nullptr && f->ne == (f->len + 1) / 2 && f->no == f->len / 2 &&
+           (f->no == 0 || f->odd != nullptr) && f->delay->size == f->ne &&
+           (f->phase == 0 || f->phase == 1);
+}
+
+int32_t sp_wavelet_merge_branch_check(const sp_wavelet_merge_branch* branch) {
+    return branch != nullptr && sp_wavelet_merge_filter_check(branch->filter) &&
+           (branch->offsetDelay == nullptr || sp_wavelet_delay_line_check(branch->offsetDelay));
+}
+
+// ---- Runs -------------------------------------------------------------------------
+
+void sp_wavelet_split_body(const sp_wavelet_split_taps* table, const float* s, float* dst,
+                           int32_t c) {
+    const int32_t len = table->len;
+    for (int32_t j = 0; j < c; ++j, s += 2)
+        dst[j] = static_cast<float>(len >= 8 ? GroupedDot(table->reversed, s, len)
+                                             : Dot(table->reversed, s, len));
+}
+
+int32_t sp_wavelet_split_branch_run(sp_wavelet_split_branch* branch, const float* src, int32_t n,
+                                    float* dst) {
+    sp_wavelet_delay_line* line = branch->offsetDelay;
+    if (line == nullptr) return SplitFilterRun(branch->filter, src, n, dst);
+    const int32_t m = line->size < n ? line->size : n;
+    int32_t written = SplitFilterRun(branch->filter, History(line), m, dst);
+    written += SplitFilterRun(branch->filter, src, n - m, dst + written);
+    Keep(line, src, n);
+    return written;
+}
+
+int32_t sp_wavelet_merge_filter_run(sp_wavelet_merge_filter* filter, const float* src, float* dst,
+                                    int32_t k) {
+    return MergeFilterRun<false>(filter, src, dst, k);
+}
+int32_t sp_wavelet_merge_filter_run_add(sp_wavelet_merge_filter* filter, const float* src,
+                                        float* dst, int32_t k) {
+    return MergeFilterRun<true>(filter, src, dst, k);
+}
+int32_t sp_wavelet_merge_branch_run(sp_wavelet_merge_branch* branch, const float* src, float* dst,
+                                    int32_t k) {
+    return MergeBranchRun<false>(branch, src, dst, k);
+}
+int32_t sp_wavelet_merge_branch_run_add(sp_wavelet_merge_branch* branch, const float* src,
+                                        float* dst, int32_t k) {
+    return MergeBranchRun<true>(branch, src, dst, k);
+}
+
+// ---- Fronts -----------------------------------------------------------------------
+
+namespace {
+
+sp_status CheckCreate(const void* ppState, const float* taps1, int32_t len1, int32_t offset1,
+                      const float* taps2, int32_t len2, int32_t offset2) {
+    if (ppState == nullptr || taps1 == nullptr) return sp_status_null_ptr;
+    if (len1 < 1) return sp_status_bad_size;
+    if (taps2 == nullptr) return sp_status_null_ptr;
+    if (len2 < 1) return sp_status_bad_size;
+    if (offset1 < -1 || offset2 < -1) return sp_status_wavelet_offset;
+    return sp_status_ok;
+}
+
+// The parts of a state both sides share: kind, work buffer and length.
+template <class State>
+bool WorkConsistent(const State* s, int32_t kind) {
+    return s->kind == kind && s->workLength >= 0 && (s->work != nullptr) == (s->workLength != 0);
+}
+
+// A run also needs room for at least one sample pair in the work buffer; a
+// state without (only a corrupted one) would never advance.
+template <class State>
+bool RunConsistent(const State* s, int32_t kind) {
+    return WorkConsistent(s, kind) && s->workLength >= 2;
+}
+
+// The common body of both creates: the side's branch builder and free.
+template <class State, class Branch>
+sp_status CreateBody(State** ppState, const float* taps1, int32_t len1, int32_t offset1,
+                     const float* taps2, int32_t len2, int32_t offset2, int32_t kind,
+                     int32_t workLength, Branch* (*build)(const float*, int32_t, int32_t),
+                     void (*release)(Branch*)) {
+    const sp_status status = CheckCreate(ppState, taps1, len1, offset1, taps2, len2, offset2);
+    if (status != sp_status_ok) return status;
+    State* s = AllocRecord<State>();
+    if (s != nullptr) {
+        s->branch1 = build(taps1, len1, offset1);
+        s->branch2 = s->branch1 != nullptr ? build(taps2, len2, offset2) : nullptr;
+        s->workLength = workLength;
+        s->work = s->branch2 != nullptr ? AllocFloats(workLength) : nullptr;
+        if (s->work != nullptr) {
+            s->kind = kind;
+            *ppState = s;
+            return sp_status_ok;
+        }
+        release(s->branch1);
+        release(s->branch2);
+        sp_free(s);
+    }
+    *ppState = nullptr;
+    return sp_status_no_memory;
+}
+
+template <class State, class Branch>
+sp_status FreeBody(State* s, int32_t kind, int32_t (*check)(const Branch*),
+                   void (*release)(Branch*)) {
+    if (s == nullptr) return sp_status_null_ptr;
+    if (!WorkConsistent(s, kind) || !check(s->branch1) || !check(s->branch2))
+        return sp_status_wrong_state;
+    release(s->branch1);
+    release(s->branch2);
+    sp_free(s->work);
+    sp_free(s);
+    return sp_status_ok;
+}
+
+}  // namespace
+
+sp_status sp_wavelet_split_create(sp_wavelet_split_state** ppState, const float* taps1,
+                                  int32_t len1, int32_t offset1, const float* taps2, int32_t len2,
+                                  int32_t offset2) {
+    return CreateBody(ppState, taps1, len1, offset1, taps2, len2, offset2, kWaveletSplitKind,
+                      kWaveletWorkLength, sp_wavelet_split_branch_create,
+                      sp_wavelet_split_branch_free);
+}
+
+sp_status sp_wavelet_merge_create(sp_wavelet_merge_state** ppState, const float* taps1,
+                                  int32_t len1, int32_t offset1, const float* taps2, int32_t len2,
+                                  int32_t offset2) {
+    return CreateBody(ppState, taps1, len1, offset1, taps2, len2, offset2, kWaveletMergeKind,
+                      kWaveletWorkLength, sp_wavelet_merge_branch_create,
+                      sp_wavelet_merge_branch_free);
+}
+
+sp_status sp_wavelet_split_free(sp_wavelet_split_state* state) {
+    return FreeBody(state, kWaveletSplitKind, sp_wavelet_branch_check,
+                    sp_wavelet_split_branch_free);
+}
+
+sp_status sp_wavelet_merge_free(sp_wavelet_merge_state* state) {
+    return FreeBody(state, kWaveletMergeKind, sp_wavelet_merge_branch_check,
+                    sp_wavelet_merge_branch_free);
+}
+
+sp_status sp_wavelet_split_run(const int16_t* src, float* band1, float* band2, int32_t len,
+                               sp_wavelet_split_state* state) {
+    if (state == nullptr) return sp_status_null_ptr;
+    if (!RunConsistent(state, kWaveletSplitKind) || !sp_wavelet_branch_check(state->branch1) ||
+        !sp_wavelet_branch_check(state->branch2))
+        return sp_status_wrong_state;
+    if (src == nullptr || band1 == nullptr || band2 == nullptr) return sp_status_null_ptr;
+    if (len < 1) return sp_status_bad_size;
+    const int32_t perBand = state->workLength / 2;
+    for (int32_t i = 0; i < len; i += perBand) {
+        const int32_t values = len - i < perBand ? len - i : perBand;
+        sp_convert_i16_to_f32(src + 2 * static_cast<int64_t>(i), state->work, 2 * values);
+        sp_wavelet_split_branch_run(state->branch1, state->work, 2 * values, band1 + i);
+        sp_wavelet_split_branch_run(state->branch2, state->work, 2 * values, band2 + i);
+    }
+    return sp_status_ok;
+}
+
+sp_status sp_wavelet_merge_run(const float* band1, const float* band2, int32_t len, int16_t* dst,
+                               sp_wavelet_merge_state* state) {
+    if (state == nullptr) return sp_status_null_ptr;
+    if (!RunConsistent(state, kWaveletMergeKind) ||
+        !sp_wavelet_merge_branch_check(state->branch1) ||
+        !sp_wavelet_merge_branch_check(state->branch2))
+        return sp_status_wrong_state;
+    if (band1 == nullptr || band2 == nullptr) return sp_status_null_ptr;
+    if (len < 1) return sp_status_bad_size;
+    if (dst == nullptr) return sp_status_null_ptr;
+    const int32_t perBand = state->workLength / 2;
+    for (int32_t i = 0; i < len; i += perBand) {
+        const int32_t values = len - i < perBand ? len - i : perBand;
+        sp_wavelet_merge_branch_run(state->branch1, band1 + i, state->work, 2 * values);
+        sp_wavelet_merge_branch_run_add(state->branch2, band2 + i, state->work, 2 * values);
+        sp_convert_f32_to_i16_scaled(state->work, dst + 2 * static_cast<int64_t>(i), 2 * values, 1,
+                                     0);
+    }
+    return sp_status_ok;
+}

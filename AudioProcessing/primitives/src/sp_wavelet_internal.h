@@ -1,0 +1,134 @@
+// The wavelet filter bank's records and the branch operations beneath the
+// public members of sp_wavelet.h.  The fronts check their arguments and the
+// state; the branch runs assume a branch that has passed its side's check.
+#pragma once
+
+#include "sp_wavelet.h"
+
+// Kind words of the two states (the first field).
+constexpr int32_t kWaveletSplitKind = 45;
+constexpr int32_t kWaveletMergeKind = 54;
+// Full-rate samples handled per block through the state's work buffer.
+constexpr int32_t kWaveletWorkLength = 1024;
+
+// The last `size` samples pushed, kept twice over so that
+// buffer[index .. index + size - 1] is always that history, oldest first, as
+// one contiguous run.
+struct sp_wavelet_delay_line {
+    float* buffer;  // 2 * size values
+    int32_t size;   // >= 1
+    int32_t index;  // 0 <= index < size: the slot the next sample overwrites
+};
+
+struct sp_wavelet_split_taps {
+    int32_t len;
+    float* taps;      // len values, in the caller's order
+    float* reversed;  // len values, reversed[len - 1 - k] = taps[k]
+};
+
+// The decimating FIR of an analysis branch.
+struct sp_wavelet_split_filter {
+    sp_wavelet_split_taps* table;
+    sp_wavelet_delay_line* delay;  // size len
+    int32_t len;
+    float* reversed;  // len values
+    int32_t phase;    // 0: emit at the first sample of each input pair, 1: at the second
+};
+
+struct sp_wavelet_split_branch {
+    sp_wavelet_split_filter* filter;
+    sp_wavelet_delay_line* offsetDelay;  // null when the offset is -1 or 0
+};
+
+struct sp_wavelet_merge_taps {
+    int32_t len;
+    float* taps;  // len values, in order
+    float* even;  // ne values, even[ne - 1 - j] = taps[2j]
+    int32_t ne;
+    float* odd;  // no values, odd[no - 1 - j] = taps[2j + 1]; null when no = 0
+    int32_t no;
+};
+
+// The interpolating FIR of a synthesis branch, in polyphase form.
+struct sp_wavelet_merge_filter {
+    sp_wavelet_merge_taps* table;
+    sp_wavelet_delay_line* delay;  // size ne band samples
+    int32_t len;
+    int32_t phase;  // 0: the next output takes a new band sample (even sum), 1: odd sum
+    float* even;
+    int32_t ne;  // (len + 1) / 2
+    float* odd;  // null when no = 0
+    int32_t no;  // len / 2
+};
+
+struct sp_wavelet_merge_branch {
+    sp_wavelet_merge_filter* filter;
+    sp_wavelet_delay_line* offsetDelay;  // offset / 2 band samples; null when that is 0
+};
+
+// Both states share one layout.
+struct sp_wavelet_split_state {
+    int32_t kind;  // kWaveletSplitKind
+    sp_wavelet_split_branch* branch1;
+    sp_wavelet_split_branch* branch2;
+    float* work;  // workLength values, null when workLength is 0
+    int32_t workLength;
+};
+
+struct sp_wavelet_merge_state {
+    int32_t kind;  // kWaveletMergeKind
+    sp_wavelet_merge_branch* branch1;
+    sp_wavelet_merge_branch* branch2;
+    float* work;
+    int32_t workLength;
+};
+
+// ---- Set-up -------------------------------------------------------------------
+// Each builder returns the new branch, or null with nothing left allocated.
+// The caller has refused null taps, len < 1 and offset < -1.
+sp_wavelet_split_branch* sp_wavelet_split_branch_create(const float* taps, int32_t len,
+                                                        int32_t offset);
+sp_wavelet_merge_branch* sp_wavelet_merge_branch_create(const float* taps, int32_t len,
+                                                        int32_t offset);
+sp_wavelet_split_taps* sp_wavelet_split_taps_create(const float* taps, int32_t len);
+sp_wavelet_merge_taps* sp_wavelet_merge_taps_create(const float* taps, int32_t len);
+sp_wavelet_merge_filter* sp_wavelet_merge_filter_create(const float* taps, int32_t len,
+                                                        int32_t phase);
+// A zeroed delay line of `size` samples; null when size < 1 or memory is short.
+sp_wavelet_delay_line* sp_wavelet_delay_line_create(int32_t size);
+
+// Checks: 1 when the record is sound, else 0 (null gives 0).
+int32_t sp_wavelet_branch_check(const sp_wavelet_split_branch* branch);
+int32_t sp_wavelet_split_taps_check(const sp_wavelet_split_taps* table);
+int32_t sp_wavelet_merge_branch_check(const sp_wavelet_merge_branch* branch);
+int32_t sp_wavelet_merge_filter_check(const sp_wavelet_merge_filter* filter);
+int32_t sp_wavelet_merge_taps_check(const sp_wavelet_merge_taps* table);
+int32_t sp_wavelet_delay_line_check(const sp_wavelet_delay_line* line);
+
+// Frees; null is ignored at every level.
+void sp_wavelet_split_branch_free(sp_wavelet_split_branch* branch);
+void sp_wavelet_merge_branch_free(sp_wavelet_merge_branch* branch);
+void sp_wavelet_taps_free(sp_wavelet_split_taps* table);
+void sp_wavelet_merge_filter_free(sp_wavelet_merge_filter* filter);
+void sp_wavelet_delay_line_free(sp_wavelet_delay_line* line);
+
+// ---- Runs (generic) -------------------------------------------------------------
+// Runs n input samples through an analysis branch; returns the band values
+// written to dst (ceil((n - phase) / 2), counted at each run's phase).
+int32_t sp_wavelet_split_branch_run(sp_wavelet_split_branch* branch, const float* src, int32_t n,
+                                    float* dst);
+// c outputs straight from a source run: output j is the filter value at s[2j],
+// read from s[2j - len + 1 .. 2j].
+void sp_wavelet_split_body(const sp_wavelet_split_taps* table, const float* s, float* dst,
+                           int32_t c);
+
+// k full-rate outputs of a synthesis branch written to (or, _add, added to)
+// dst; returns the band samples consumed from src.
+int32_t sp_wavelet_merge_branch_run(sp_wavelet_merge_branch* branch, const float* src, float* dst,
+                                    int32_t k);
+int32_t sp_wavelet_merge_branch_run_add(sp_wavelet_merge_branch* branch, const float* src,
+                                        float* dst, int32_t k);
+int32_t sp_wavelet_merge_filter_run(sp_wavelet_merge_filter* filter, const float* src, float* dst,
+                                    int32_t k);
+int32_t sp_wavelet_merge_filter_run_add(sp_wavelet_merge_filter* filter, const float* src,
+                                        float* dst, int32_t k);
