@@ -283,9 +283,17 @@ ULONG_PTR StreamRequest::Information() const {
 }
 
 ULONG StreamRequest::DataUsed(size_t header) const {
+    return Header(header).DataUsed;
+}
+
+ULONG StreamRequest::FrameExtent(size_t header) const {
+    return Header(header).FrameExtent;
+}
+
+KSSTREAM_HEADER StreamRequest::Header(size_t header) const {
     KSSTREAM_HEADER h;
     std::memcpy(&h, block_.Get() + header * headerSize_, sizeof h);
-    return h.DataUsed;
+    return h;
 }
 
 const uint8_t* StreamRequest::Data(size_t header) const {

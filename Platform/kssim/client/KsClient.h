@@ -103,12 +103,15 @@ public:
     ULONG_PTR Information() const;
     size_t HeaderCount() const { return extents_.size(); }
     ULONG DataUsed(size_t header) const;
+    // The header's FrameExtent as the application reads it back.
+    ULONG FrameExtent(size_t header) const;
     const uint8_t* Data(size_t header) const;
     PVOID DataAddress(size_t header) const;
 
 private:
     friend class KsPin;
     static void OnDone(PVOID context, PIO_STATUS_BLOCK iosb);
+    KSSTREAM_HEADER Header(size_t header) const;
     UserBlock block_;
     ULONG headerSize_ = 0, headersBytes_ = 0;
     std::vector<ULONG> extents_, offsets_;

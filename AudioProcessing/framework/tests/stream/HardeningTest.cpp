@@ -396,5 +396,44 @@ TEST_P(RemovalRaceTest, RequestsRacingTheRemovalNeverReachAFreedDevice) {
 
 INSTANTIATE_TEST_SUITE_P(Rounds, RemovalRaceTest, ::testing::Range(0, 12));
 
+// The application gets its own FrameExtent back on every road a cut capture
+// request can take: handed to the logic, failed by the device, or completed
+// without a worker thread.
+class ExtentTest : public HardeningTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ExtentTest, CutExtentIsRestoredOnEveryRoad) {
+    enum { Delivered, Failed, NoWorker };
+    const int road = GetParam();
+    if (road == NoWorker) FailThreadCreations(1);
+    Boot();
+    OpenFilter(&filter_);
+    ASSERT_EQ(a_.Create(filter_, 1, FormatOf(1)), STATUS_SUCCESS);  // 8 kHz mono: 160-byte blocks
+    ASSERT_EQ(a_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    if (road == Failed) {
+        kp::sim::Fault f;
+        f.Major = IRP_MJ_DEVICE_CONTROL;
+        f.IoControl = IOCTL_KS_READ_STREAM;
+        f.Status = STATUS_DEVICE_NOT_READY;
+        Device()->AddFault(f);
+    }
+    Request r;
+    ASSERT_EQ(a_.Submit(false, {{500, 0, nullptr}}, sizeof(KSSTREAM_HEADER), &r), STATUS_PENDING);
+    AdvanceMs(40);
+    r->Wait();
+    EXPECT_EQ(r->Status(), road == Failed ? STATUS_DEVICE_NOT_READY : STATUS_SUCCESS);
+    std::vector<ULONG> extents;
+    for (auto& p : Device()->PinRecords()) {
+        if (p.PinId == 1) extents = p.ReadFrameExtents;
+    }
+    if (road != Failed) {
+        EXPECT_EQ(extents, std::vector<ULONG>{480});
+    }
+    EXPECT_EQ(r->FrameExtent(0), 500u);
+    EXPECT_EQ(CallsOf("OnBuffer").size(), road == Delivered ? 1u : 0u);
+    ASSERT_EQ(a_.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(Roads, ExtentTest, ::testing::Values(0, 1, 2));
+
 }  // namespace
 }  // namespace zvstream
