@@ -435,5 +435,42 @@ TEST_P(ExtentTest, CutExtentIsRestoredOnEveryRoad) {
 
 INSTANTIATE_TEST_SUITE_P(Roads, ExtentTest, ::testing::Values(0, 1, 2));
 
+// A RUN the device holds pending keeps the sync-control lock: a render write
+// that arrives meanwhile reaches OnBuffer only after the RUN was told.
+TEST_F(HardeningTest, WriteWaitsForAPendingRun) {
+    Boot();
+    OpenFilter(&filter_);
+    ASSERT_EQ(a_.Create(filter_, 0, FormatOf(0)), STATUS_SUCCESS);
+    Device()->SetCompletion(kp::sim::RequestClass::Property, {true, PASSIVE_LEVEL, KpMs(100)});
+    auto stateSets = [this] {
+        size_t n = 0;
+        for (auto& r : DeviceRequests(IRP_MJ_DEVICE_CONTROL, IOCTL_KS_PROPERTY))
+            n += r.IsProperty && r.Id == KSPROPERTY_CONNECTION_STATE;
+        return n;
+    };
+    auto run = std::async(std::launch::async, [this] { return a_.SetState(KSSTATE_RUN); });
+    while (stateSets() == 0) std::this_thread::yield();
+    std::vector<uint8_t> data(640, 0x22);
+    Request w;
+    auto write = std::async(std::launch::async, [&] {
+        return a_.Submit(true, {{640, 640, data.data()}}, sizeof(KSSTREAM_HEADER), &w);
+    });
+    // Long enough for a write that does not wait to have reached the logic.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(CallsOf("OnBuffer").size(), 0u) << "OnBuffer ran while RUN was pending";
+    while (run.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) AdvanceMs(20);
+    EXPECT_EQ(run.get(), STATUS_SUCCESS);
+    ASSERT_EQ(write.get(), STATUS_PENDING);
+    AdvanceMs(30);
+    w->Wait();
+    auto buffers = CallsOf("OnBuffer");
+    auto states = CallsOf("OnSetStreamState");
+    ASSERT_EQ(buffers.size(), 1u);
+    ASSERT_EQ(states.size(), 1u);
+    EXPECT_GT(buffers[0].Sequence, states[0].Sequence);
+    Device()->SetCompletion(kp::sim::RequestClass::Property, {});
+    ASSERT_EQ(a_.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+}
+
 }  // namespace
 }  // namespace zvstream
