@@ -25,6 +25,17 @@ bool IsSettable(ULONG id) {
     return id >= AEC_PROP_AUTO_OFF && id <= AEC_PROP_SAMPLE_RATE && id != AEC_PROP_BITS_PER_SAMPLE;
 }
 
+// The engine answers AecSubmit with copies of the module status codes: this
+// module bridges the two, so the copies are checked equal here.
+constexpr bool SameCode(uint32_t engine, ZvStatus module) {
+    return engine == static_cast<uint32_t>(module);
+}
+static_assert(SameCode(AEC_ZV_SUCCESS, ZV_SUCCESS) && SameCode(AEC_ZV_FAILED, ZV_UNSUCCESSFUL) &&
+                  SameCode(AEC_ZV_NOT_READY, ZV_NOT_READY) &&
+                  SameCode(AEC_ZV_DELAY_TOO_SHORT, ZV_DELAY_TOO_SHORT) &&
+                  SameCode(AEC_ZV_DELAY_TOO_LONG, ZV_DELAY_TOO_LONG),
+              "the engine's status codes are the module's");
+
 // The engine's 0/1 result of a property set as a module status.
 ZvStatus SetResult(uint32_t result) {
     return result == 0 ? ZV_SUCCESS : ZV_UNSUCCESSFUL;
