@@ -29,17 +29,17 @@ void Push(sp_wavelet_delay_line* line, float x) {
 }
 
 // The last line->size samples of `run` become the whole history.
-void Refill(sp_wavelet_delay_line* line, const float* last) {
-    sp_copy_f32(last, line->buffer, line->size);
-    sp_copy_f32(last, line->buffer + line->size, line->size);
+void Refill(sp_wavelet_copy_fn copy, sp_wavelet_delay_line* line, const float* last) {
+    copy(last, line->buffer, line->size);
+    copy(last, line->buffer + line->size, line->size);
     line->index = 0;
 }
 
 // After consuming `count` samples of src through a line of d samples, the line
 // holds the last d samples received.
-void Keep(sp_wavelet_delay_line* line, const float* src, int32_t count) {
+void Keep(sp_wavelet_copy_fn copy, sp_wavelet_delay_line* line, const float* src, int32_t count) {
     if (count >= line->size) {
-        Refill(line, src + (count - line->size));
+        Refill(copy, line, src + (count - line->size));
     } else {
         for (int32_t i = 0; i < count; ++i) Push(line, src[i]);
     }
@@ -77,7 +77,8 @@ double GroupedDot(const float* w, const float* x, int32_t len) {
 // One source run through the decimating filter: a head through the delay
 // line until the phase is 0 with len - 1 samples behind it, then the body
 // straight from the run.
-int32_t SplitFilterRun(sp_wavelet_split_filter* f, const float* run, int32_t r, float* dst) {
+int32_t SplitFilterRun(const sp_wavelet_split_kernels& k, sp_wavelet_split_filter* f,
+                       const float* run, int32_t r, float* dst) {
     const int32_t len = f->len;
     int32_t p = f->phase;
     const int32_t lead = len - ((len & 1) ^ p);
@@ -85,14 +86,14 @@ int32_t SplitFilterRun(sp_wavelet_split_filter* f, const float* run, int32_t r, 
     int32_t written = 0;
     for (int32_t i = 0; i < h; ++i) {
         Push(f->delay, run[i]);
-        if (p == 0) dst[written++] = static_cast<float>(Dot(f->reversed, History(f->delay), len));
+        if (p == 0) dst[written++] = k.head(f->reversed, History(f->delay), len);
         p ^= 1;
     }
     if (r > h) {
         const int32_t c = (r - h + 1) / 2;
-        sp_wavelet_split_body(f->table, run + h - (len - 1), dst + written, c);
+        k.body(f->table, run + h, dst + written, c);
         written += c;
-        Refill(f->delay, run + (r - len));
+        Refill(k.copy, f->delay, run + (r - len));
         p = (r - h) & 1;
     }
     f->phase = p;
@@ -164,7 +165,7 @@ int32_t MergeFilterRun(sp_wavelet_merge_filter* f, const float* a, float* dst, i
     const int32_t used = MergeHead<Add>(f, a, dst, h);
     if (k > h) {
         MergeBody<Add>(f->table, a + used, dst + h, k - h);
-        Refill(f->delay, a + (q - f->ne));
+        Refill(sp_copy_f32, f->delay, a + (q - f->ne));
         f->phase = (k - h) & 1;
     }
     return q;
@@ -178,7 +179,7 @@ int32_t MergeBranchRun(sp_wavelet_merge_branch* b, const float* src, float* dst,
     const int32_t k1 = delayed < k ? static_cast<int32_t>(delayed) : k;
     int32_t used = MergeFilterRun<Add>(b->filter, History(line), dst, k1);
     if (k > k1) used += MergeFilterRun<Add>(b->filter, src, dst + k1, k - k1);
-    Keep(line, src, used);
+    Keep(sp_copy_f32, line, src, used);
     return used;
 }
 
@@ -207,39 +208,49 @@ void sp_wavelet_delay_line_free(sp_wavelet_delay_line* line) {
     sp_free(line);
 }
 
-sp_wavelet_split_taps* sp_wavelet_split_taps_create(const float* taps, int32_t len) {
+sp_wavelet_split_taps* sp_wavelet_split_taps_create(const float* taps, int32_t len, bool pairs) {
     sp_wavelet_split_taps* t = AllocRecord<sp_wavelet_split_taps>();
     if (t == nullptr) return nullptr;
     t->taps = AllocFloats(len);
-    t->reversed = t->taps != nullptr ? AllocFloats(len) : nullptr;
-    if (t->reversed == nullptr) {
+    // The pair table: groups {taps[k], taps[k - 1]} twice, k from len - 1
+    // down by two; an odd len ends with {taps[0], 0, taps[0], 0}.
+    const int64_t second = pairs ? 4 * ((static_cast<int64_t>(len) + 1) / 2) : len;
+    t->second = t->taps != nullptr ? AllocFloats(second) : nullptr;
+    if (t->second == nullptr) {
         sp_wavelet_taps_free(t);
         return nullptr;
     }
     t->len = len;
-    for (int32_t k = 0; k < len; ++k) {
-        t->taps[k] = taps[k];
-        t->reversed[len - 1 - k] = taps[k];
+    for (int32_t k = 0; k < len; ++k) t->taps[k] = taps[k];
+    if (!pairs) {
+        for (int32_t k = 0; k < len; ++k) t->second[len - 1 - k] = taps[k];
+        return t;
+    }
+    float* g = t->second;
+    for (int32_t k = len - 1; k >= 0; k -= 2, g += 4) {
+        const float older = k > 0 ? taps[k - 1] : 0.0f;
+        g[0] = g[2] = taps[k];
+        g[1] = g[3] = older;
     }
     return t;
 }
 
 void sp_wavelet_taps_free(sp_wavelet_split_taps* table) {
     if (table == nullptr) return;
-    sp_free(table->reversed);
+    sp_free(table->second);
     sp_free(table->taps);
     sp_free(table);
 }
 
-sp_wavelet_split_branch* sp_wavelet_split_branch_create(const float* taps, int32_t len,
-                                                        int32_t offset) {
+sp_wavelet_split_branch* sp_wavelet_split_branch_build(const float* taps, int32_t len,
+                                                       int32_t offset, bool pairs) {
     sp_wavelet_split_branch* b = AllocRecord<sp_wavelet_split_branch>();
     if (b == nullptr) return nullptr;
     const int32_t d = offset == -1 ? 0 : offset;
     sp_wavelet_split_filter* f = AllocRecord<sp_wavelet_split_filter>();
     b->filter = f;
     if (f != nullptr) {
-        f->table = sp_wavelet_split_taps_create(taps, len);
+        f->table = sp_wavelet_split_taps_create(taps, len, pairs);
         f->delay = f->table != nullptr ? sp_wavelet_delay_line_create(len) : nullptr;
         f->reversed = f->delay != nullptr ? AllocFloats(len) : nullptr;
         if (f->reversed != nullptr) {
@@ -368,8 +379,7 @@ int32_t sp_wavelet_delay_line_check(const sp_wavelet_delay_line* line) {
 }
 
 int32_t sp_wavelet_split_taps_check(const sp_wavelet_split_taps* table) {
-    return table != nullptr && table->len > 0 && table->taps != nullptr &&
-           table->reversed != nullptr;
+    return table != nullptr && table->len > 0 && table->taps != nullptr && table->second != nullptr;
 }
 
 // Beyond each field's own range, the sizes must agree with each other: the
@@ -409,20 +419,38 @@ int32_t sp_wavelet_merge_branch_check(const sp_wavelet_merge_branch* branch) {
 void sp_wavelet_split_body(const sp_wavelet_split_taps* table, const float* s, float* dst,
                            int32_t c) {
     const int32_t len = table->len;
+    s -= len - 1;
     for (int32_t j = 0; j < c; ++j, s += 2)
-        dst[j] = static_cast<float>(len >= 8 ? GroupedDot(table->reversed, s, len)
-                                             : Dot(table->reversed, s, len));
+        dst[j] = static_cast<float>(len >= 8 ? GroupedDot(table->second, s, len)
+                                             : Dot(table->second, s, len));
+}
+
+int32_t sp_wavelet_split_branch_run_with(const sp_wavelet_split_kernels& k,
+                                         sp_wavelet_split_branch* branch, const float* src,
+                                         int32_t n, float* dst) {
+    sp_wavelet_delay_line* line = branch->offsetDelay;
+    if (line == nullptr) return SplitFilterRun(k, branch->filter, src, n, dst);
+    const int32_t m = line->size < n ? line->size : n;
+    int32_t written = SplitFilterRun(k, branch->filter, History(line), m, dst);
+    written += SplitFilterRun(k, branch->filter, src, n - m, dst + written);
+    Keep(k.copy, line, src, n);
+    return written;
+}
+
+static float SplitHead(const float* reversed, const float* window, int32_t len) {
+    return static_cast<float>(Dot(reversed, window, len));
 }
 
 int32_t sp_wavelet_split_branch_run(sp_wavelet_split_branch* branch, const float* src, int32_t n,
                                     float* dst) {
-    sp_wavelet_delay_line* line = branch->offsetDelay;
-    if (line == nullptr) return SplitFilterRun(branch->filter, src, n, dst);
-    const int32_t m = line->size < n ? line->size : n;
-    int32_t written = SplitFilterRun(branch->filter, History(line), m, dst);
-    written += SplitFilterRun(branch->filter, src, n - m, dst + written);
-    Keep(line, src, n);
-    return written;
+    static const sp_wavelet_split_kernels kGeneric = {SplitHead, sp_wavelet_split_body,
+                                                      sp_copy_f32};
+    return sp_wavelet_split_branch_run_with(kGeneric, branch, src, n, dst);
+}
+
+sp_wavelet_split_branch* sp_wavelet_split_branch_create(const float* taps, int32_t len,
+                                                        int32_t offset) {
+    return sp_wavelet_split_branch_build(taps, len, offset, false);
 }
 
 int32_t sp_wavelet_merge_filter_run(sp_wavelet_merge_filter* filter, const float* src, float* dst,
@@ -514,9 +542,16 @@ sp_status FreeBody(State* s, int32_t kind, int32_t (*check)(const Branch*),
 sp_status sp_wavelet_split_create(sp_wavelet_split_state** ppState, const float* taps1,
                                   int32_t len1, int32_t offset1, const float* taps2, int32_t len2,
                                   int32_t offset2) {
+    return sp_wavelet_split_create_with(sp_wavelet_split_branch_create, ppState, taps1, len1,
+                                        offset1, taps2, len2, offset2);
+}
+
+sp_status sp_wavelet_split_create_with(sp_wavelet_split_builder build,
+                                       sp_wavelet_split_state** ppState, const float* taps1,
+                                       int32_t len1, int32_t offset1, const float* taps2,
+                                       int32_t len2, int32_t offset2) {
     return CreateBody(ppState, taps1, len1, offset1, taps2, len2, offset2, kWaveletSplitKind,
-                      kWaveletWorkLength, sp_wavelet_split_branch_create,
-                      sp_wavelet_split_branch_free);
+                      kWaveletWorkLength, build, sp_wavelet_split_branch_free);
 }
 
 sp_status sp_wavelet_merge_create(sp_wavelet_merge_state** ppState, const float* taps1,
@@ -532,6 +567,21 @@ sp_status sp_wavelet_split_free(sp_wavelet_split_state* state) {
                     sp_wavelet_split_branch_free);
 }
 
+// The SIMD frees release the same records: only the check's name differs.
+sp_status sp_wavelet_split_free_sse(sp_wavelet_split_state* state) {
+    return FreeBody(state, kWaveletSplitKind, sp_wavelet_branch_check,
+                    sp_wavelet_split_branch_free);
+}
+
+sp_status sp_wavelet_split_free_sse2(sp_wavelet_split_state* state) {
+    return FreeBody(state, kWaveletSplitKind, sp_wavelet_split_branch_check,
+                    sp_wavelet_split_branch_free);
+}
+
+int32_t sp_wavelet_split_branch_check(const sp_wavelet_split_branch* branch) {
+    return sp_wavelet_branch_check(branch);
+}
+
 sp_status sp_wavelet_merge_free(sp_wavelet_merge_state* state) {
     return FreeBody(state, kWaveletMergeKind, sp_wavelet_merge_branch_check,
                     sp_wavelet_merge_branch_free);
@@ -539,18 +589,26 @@ sp_status sp_wavelet_merge_free(sp_wavelet_merge_state* state) {
 
 sp_status sp_wavelet_split_run(const int16_t* src, float* band1, float* band2, int32_t len,
                                sp_wavelet_split_state* state) {
+    static const sp_wavelet_split_front kGeneric = {sp_wavelet_branch_check, sp_convert_i16_to_f32,
+                                                    sp_wavelet_split_branch_run};
+    return sp_wavelet_split_run_with(kGeneric, src, band1, band2, len, state);
+}
+
+sp_status sp_wavelet_split_run_with(const sp_wavelet_split_front& v, const int16_t* src,
+                                    float* band1, float* band2, int32_t len,
+                                    sp_wavelet_split_state* state) {
     if (state == nullptr) return sp_status_null_ptr;
-    if (!RunConsistent(state, kWaveletSplitKind) || !sp_wavelet_branch_check(state->branch1) ||
-        !sp_wavelet_branch_check(state->branch2))
+    if (!RunConsistent(state, kWaveletSplitKind) || !v.check(state->branch1) ||
+        !v.check(state->branch2))
         return sp_status_wrong_state;
     if (src == nullptr || band1 == nullptr || band2 == nullptr) return sp_status_null_ptr;
     if (len < 1) return sp_status_bad_size;
     const int32_t perBand = state->workLength / 2;
     for (int32_t i = 0; i < len; i += perBand) {
         const int32_t values = len - i < perBand ? len - i : perBand;
-        sp_convert_i16_to_f32(src + 2 * static_cast<int64_t>(i), state->work, 2 * values);
-        sp_wavelet_split_branch_run(state->branch1, state->work, 2 * values, band1 + i);
-        sp_wavelet_split_branch_run(state->branch2, state->work, 2 * values, band2 + i);
+        v.convert(src + 2 * static_cast<int64_t>(i), state->work, 2 * values);
+        v.run(state->branch1, state->work, 2 * values, band1 + i);
+        v.run(state->branch2, state->work, 2 * values, band2 + i);
     }
     return sp_status_ok;
 }

@@ -22,8 +22,11 @@ struct sp_wavelet_delay_line {
 
 struct sp_wavelet_split_taps {
     int32_t len;
-    float* taps;      // len values, in the caller's order
-    float* reversed;  // len values, reversed[len - 1 - k] = taps[k]
+    float* taps;  // len values, in the caller's order
+    // Generic: len values, second[len - 1 - k] = taps[k].  SIMD: the pair
+    // table of 4 * ((len + 1) / 2) values, groups {taps[k], taps[k - 1]} twice
+    // for k = len - 1, len - 3, ..., {taps[0], 0} twice last when len is odd.
+    float* second;
 };
 
 // The decimating FIR of an analysis branch.
@@ -90,7 +93,18 @@ sp_wavelet_split_branch* sp_wavelet_split_branch_create(const float* taps, int32
                                                         int32_t offset);
 sp_wavelet_merge_branch* sp_wavelet_merge_branch_create(const float* taps, int32_t len,
                                                         int32_t offset);
-sp_wavelet_split_taps* sp_wavelet_split_taps_create(const float* taps, int32_t len);
+// The taps table; pairs selects the SIMD pair table as its second array.
+sp_wavelet_split_taps* sp_wavelet_split_taps_create(const float* taps, int32_t len, bool pairs);
+// The analysis branch of either table layout; the public builders are thin
+// entries into it.
+sp_wavelet_split_branch* sp_wavelet_split_branch_build(const float* taps, int32_t len,
+                                                       int32_t offset, bool pairs);
+sp_wavelet_split_branch* sp_wavelet_split_branch_create_sse(const float* taps, int32_t len,
+                                                            int32_t offset);
+sp_wavelet_split_branch* sp_wavelet_split_branch_create_sse2(const float* taps, int32_t len,
+                                                             int32_t offset);
+sp_wavelet_split_branch* sp_wavelet_split_branch_create_sse3(const float* taps, int32_t len,
+                                                             int32_t offset);
 sp_wavelet_merge_taps* sp_wavelet_merge_taps_create(const float* taps, int32_t len);
 sp_wavelet_merge_filter* sp_wavelet_merge_filter_create(const float* taps, int32_t len,
                                                         int32_t phase);
@@ -99,6 +113,7 @@ sp_wavelet_delay_line* sp_wavelet_delay_line_create(int32_t size);
 
 // Checks: 1 when the record is sound, else 0 (null gives 0).
 int32_t sp_wavelet_branch_check(const sp_wavelet_split_branch* branch);
+int32_t sp_wavelet_split_branch_check(const sp_wavelet_split_branch* branch);  // same tests
 int32_t sp_wavelet_split_taps_check(const sp_wavelet_split_taps* table);
 int32_t sp_wavelet_merge_branch_check(const sp_wavelet_merge_branch* branch);
 int32_t sp_wavelet_merge_filter_check(const sp_wavelet_merge_filter* filter);
@@ -121,6 +136,47 @@ int32_t sp_wavelet_split_branch_run(sp_wavelet_split_branch* branch, const float
 // read from s[2j - len + 1 .. 2j].
 void sp_wavelet_split_body(const sp_wavelet_split_taps* table, const float* s, float* dst,
                            int32_t c);
+void sp_wavelet_split_body_sse(const sp_wavelet_split_taps* table, const float* s, float* dst,
+                               int32_t c);
+void sp_wavelet_split_body_sse2(const sp_wavelet_split_taps* table, const float* s, float* dst,
+                                int32_t c);
+void sp_wavelet_split_body_sse3(const sp_wavelet_split_taps* table, const float* s, float* dst,
+                                int32_t c);
+int32_t sp_wavelet_split_branch_run_sse(sp_wavelet_split_branch* branch, const float* src,
+                                        int32_t n, float* dst);
+int32_t sp_wavelet_split_branch_run_sse2(sp_wavelet_split_branch* branch, const float* src,
+                                         int32_t n, float* dst);
+int32_t sp_wavelet_split_branch_run_sse3(sp_wavelet_split_branch* branch, const float* src,
+                                         int32_t n, float* dst);
+
+// What an analysis branch run of one variant calls: the head sum (window
+// oldest first against the reversed taps, rounded to f32), the body and the
+// copy used for refills.  One driver serves every variant.
+typedef sp_status (*sp_wavelet_copy_fn)(const float* src, float* dst, int32_t len);
+struct sp_wavelet_split_kernels {
+    float (*head)(const float* reversed, const float* window, int32_t len);
+    void (*body)(const sp_wavelet_split_taps* table, const float* s, float* dst, int32_t c);
+    sp_wavelet_copy_fn copy;
+};
+int32_t sp_wavelet_split_branch_run_with(const sp_wavelet_split_kernels& kernels,
+                                         sp_wavelet_split_branch* branch, const float* src,
+                                         int32_t n, float* dst);
+
+// What a split front of one variant calls.
+struct sp_wavelet_split_front {
+    int32_t (*check)(const sp_wavelet_split_branch* branch);
+    sp_status (*convert)(const int16_t* src, float* dst, int32_t len);
+    int32_t (*run)(sp_wavelet_split_branch* branch, const float* src, int32_t n, float* dst);
+};
+sp_status sp_wavelet_split_run_with(const sp_wavelet_split_front& front, const int16_t* src,
+                                    float* band1, float* band2, int32_t len,
+                                    sp_wavelet_split_state* state);
+typedef sp_wavelet_split_branch* (*sp_wavelet_split_builder)(const float* taps, int32_t len,
+                                                             int32_t offset);
+sp_status sp_wavelet_split_create_with(sp_wavelet_split_builder build,
+                                       sp_wavelet_split_state** ppState, const float* taps1,
+                                       int32_t len1, int32_t offset1, const float* taps2,
+                                       int32_t len2, int32_t offset2);
 
 // k full-rate outputs of a synthesis branch written to (or, _add, added to)
 // dst; returns the band samples consumed from src.

@@ -4,6 +4,7 @@
 #include <math.h>
 #include <string.h>
 
+#include <functional>
 #include <random>
 #include <vector>
 
@@ -41,6 +42,25 @@ std::vector<int32_t> RandomCalls(int32_t total, uint32_t seed, bool even) {
 void ExpectNear(const std::vector<double>& want, const float* got, double mag) {
     for (size_t i = 0; i < want.size(); ++i)
         ASSERT_NEAR(want[i], got[i], 4e-7 * mag + 1e-30) << "value " << i;
+}
+
+// Fails each allocation of create in turn: -9, a null state and nothing left
+// allocated; without a failure the state is made and freed.
+void ExpectEachAllocationFailureClean(const std::function<sp_status(void**)>& create,
+                                      const std::function<sp_status(void*)>& release) {
+    const uint64_t steps = zvtest::ForEachAllocationFailure([&](uint64_t k) {
+        void* made = &made;
+        const sp_status status = create(&made);
+        if (zvtest::GetAllocatorCounts().failures != 0) {
+            EXPECT_EQ(sp_status_no_memory, status) << "failure at allocation " << k;
+            EXPECT_EQ(nullptr, made);
+            EXPECT_EQ(sptest::LiveBlocks(), 0u);
+        } else {
+            ASSERT_EQ(sp_status_ok, status);
+            EXPECT_EQ(sp_status_ok, release(made));
+        }
+    });
+    EXPECT_GT(steps, 8u);
 }
 
 // ---- Set-up tables --------------------------------------------------------------
@@ -208,7 +228,7 @@ class Wavelet : public sptest::VariantTest {
 protected:
     void SetUp() override {
         VariantTest::SetUp();
-        if (Member<sp_entry_sp_wavelet_split_run>() == nullptr) GTEST_SKIP() << "member not built";
+        if (Member<sp_entry_sp_wavelet_merge_run>() == nullptr) GTEST_SKIP() << "member not built";
     }
     void TearDown() override { EXPECT_EQ(sptest::LiveBlocks(), 0u); }
 };
@@ -406,8 +426,8 @@ TEST_P(Wavelet, StatusesInOrderAndOutputsUntouched) {
             << "field at " << static_cast<void*>(c.field);
         *c.field = keep;
     }
-    for (float** p : {&sb->filter->reversed, &sb->filter->table->reversed,
-                      &sb->filter->delay->buffer, &s->work}) {
+    for (float** p : {&sb->filter->reversed, &sb->filter->table->second, &sb->filter->delay->buffer,
+                      &s->work}) {
         float* keep = *p;
         *p = nullptr;
         EXPECT_TRUE(splitBad());
@@ -441,29 +461,21 @@ TEST_P(Wavelet, AllocationFailuresGiveNoMemoryAndLeakNothing) {
         for (int32_t offset : {-1, 0, 4}) {
             SCOPED_TRACE(testing::Message() << "len " << len << " offset " << offset);
             for (bool split : {true, false}) {
-                const uint64_t steps = zvtest::ForEachAllocationFailure([&](uint64_t k) {
-                    void* made = &made;
-                    const sp_status status =
-                        split ? Member<sp_entry_sp_wavelet_split_create>()(
-                                    reinterpret_cast<sp_wavelet_split_state**>(&made), taps.data(),
-                                    len, offset, taps.data(), 5, 3)
-                              : Member<sp_entry_sp_wavelet_merge_create>()(
-                                    reinterpret_cast<sp_wavelet_merge_state**>(&made), taps.data(),
-                                    len, offset, taps.data(), 5, 3);
-                    if (zvtest::GetAllocatorCounts().failures != 0) {
-                        EXPECT_EQ(sp_status_no_memory, status) << "failure at allocation " << k;
-                        EXPECT_EQ(nullptr, made);
-                        EXPECT_EQ(sptest::LiveBlocks(), 0u);
-                    } else {
-                        ASSERT_EQ(sp_status_ok, status);
-                        EXPECT_EQ(sp_status_ok,
-                                  split ? Member<sp_entry_sp_wavelet_split_free>()(
-                                              static_cast<sp_wavelet_split_state*>(made))
-                                        : Member<sp_entry_sp_wavelet_merge_free>()(
-                                              static_cast<sp_wavelet_merge_state*>(made)));
-                    }
-                });
-                EXPECT_GT(steps, 8u);
+                ExpectEachAllocationFailureClean(
+                    [&](void** made) {
+                        return split ? Member<sp_entry_sp_wavelet_split_create>()(
+                                           reinterpret_cast<sp_wavelet_split_state**>(made),
+                                           taps.data(), len, offset, taps.data(), 5, 3)
+                                     : Member<sp_entry_sp_wavelet_merge_create>()(
+                                           reinterpret_cast<sp_wavelet_merge_state**>(made),
+                                           taps.data(), len, offset, taps.data(), 5, 3);
+                    },
+                    [&](void* made) {
+                        return split ? Member<sp_entry_sp_wavelet_split_free>()(
+                                           static_cast<sp_wavelet_split_state*>(made))
+                                     : Member<sp_entry_sp_wavelet_merge_free>()(
+                                           static_cast<sp_wavelet_merge_state*>(made));
+                    });
             }
         }
     }
@@ -502,5 +514,197 @@ TEST_P(Wavelet, KeepsFpControl) {
 }
 
 SP_INSTANTIATE_VARIANTS(Wavelet);
+
+// ---- Analysis side, every member ----------------------------------------------------
+
+class WaveletSplit : public sptest::VariantTest {
+protected:
+    void TearDown() override { EXPECT_EQ(sptest::LiveBlocks(), 0u); }
+};
+
+// Runs one analysis branch of `variant` over x in calls of the given sizes.
+Floats RunSplitBranch(const Floats& taps, int32_t offset, const Floats& x,
+                      const std::vector<int32_t>& calls, int32_t variant) {
+    sp_wavelet_split_branch* (*const build[])(const float*, int32_t, int32_t) = {
+        sp_wavelet_split_branch_create, sp_wavelet_split_branch_create_sse,
+        sp_wavelet_split_branch_create_sse2, sp_wavelet_split_branch_create_sse3};
+    int32_t (*const run[])(sp_wavelet_split_branch*, const float*, int32_t, float*) = {
+        sp_wavelet_split_branch_run, sp_wavelet_split_branch_run_sse,
+        sp_wavelet_split_branch_run_sse2, sp_wavelet_split_branch_run_sse3};
+    sp_wavelet_split_branch* b =
+        build[variant](taps.data(), static_cast<int32_t>(taps.size()), offset);
+    EXPECT_NE(b, nullptr);
+    // Room for the outputs plus a marker, placed at every 4-byte offset.
+    std::vector<float> out(x.size() + 8, -7.0f);
+    float* dst = out.data() + (static_cast<uint32_t>(x.size()) & 3);
+    int32_t at = 0, w = 0;
+    for (int32_t n : calls) {
+        w += run[variant](b, x.data() + at, n, dst + w);
+        at += n;
+    }
+    sp_wavelet_split_branch_free(b);
+    return Floats(dst, dst + w);
+}
+
+TEST(WaveletSplitSetUp, PairTables) {
+    const float t[5] = {0, 1, 2, 3, 4};
+    struct Case {
+        int32_t len;
+        Floats pairs;
+    };
+    for (const Case& c : {Case{1, {0, 0, 0, 0}}, Case{4, {3, 2, 3, 2, 1, 0, 1, 0}},
+                          Case{5, {4, 3, 4, 3, 2, 1, 2, 1, 0, 0, 0, 0}}}) {
+        sp_wavelet_split_branch* b = sp_wavelet_split_branch_create_sse2(t, c.len, 0);
+        ASSERT_NE(b, nullptr);
+        EXPECT_EQ(Floats(b->filter->table->second, b->filter->table->second + c.pairs.size()),
+                  c.pairs);
+        sp_wavelet_split_branch_free(b);
+    }
+}
+
+// Every SIMD branch lies within f32 rounding of the generic one over random
+// taps, offsets, calls and destination offsets; SSE2 and SSE3 agree bit for
+// bit.
+TEST(WaveletSplitBranch, SimdMembersAgainstGeneric) {
+    uint32_t seed = 500;
+    sptest::ForEachVariant([&](int32_t v) {
+        if (v == 0) return;
+        for (int32_t len = 1; len <= 20; ++len) {
+            for (int32_t offset = -1; offset <= 5; ++offset) {
+                SCOPED_TRACE(testing::Message() << "len " << len << " offset " << offset);
+                const Floats taps = RandomFloats(len, ++seed, 1.0f);
+                const int32_t total = 151 + (seed & 7);
+                const Floats x = RandomFloats(total, ++seed, 1000.0f);
+                const std::vector<int32_t> calls = RandomCalls(total, ++seed, false);
+                const Floats g = RunSplitBranch(taps, offset, x, calls, 0);
+                const Floats s = RunSplitBranch(taps, offset, x, calls, v);
+                ASSERT_EQ(g.size(), s.size());
+                for (size_t i = 0; i < g.size(); ++i)
+                    ASSERT_NEAR(g[i], s[i], 1e-6 * 1000.0 * len) << "value " << i;
+                if (v == 3) {
+                    EXPECT_EQ(RunSplitBranch(taps, offset, x, calls, 2), s);
+                }
+            }
+        }
+    });
+}
+
+// The body's forms, with values that expose the order: a single-form output
+// sums oldest first in f32 (SSE3/SSE2) or newest first in double (SSE); the
+// pair form adds even and odd lanes.  1e8 swallows a 1 added after it in f32.
+TEST(WaveletSplitBranch, BodyFormsByAlignmentAndCount) {
+    const float taps[3] = {1.0f, 1.0f, 1.0f};
+    sp_wavelet_split_taps* t = sp_wavelet_split_taps_create(taps, 3, true);
+    ASSERT_NE(t, nullptr);
+    // Windows of 3 (oldest first): {1e8, 1, -1e8}: f32 oldest first 0, the pair
+    // form (1e8 + -1e8) + 1 = 1, newest first in double 1.
+    alignas(16) float s[64];
+    for (int32_t i = 0; i < 64; i += 2) {
+        s[i] = 1e8f;
+        s[i + 1] = 1.0f;
+    }
+    for (int32_t i = 2; i < 64; i += 2) s[i] = i % 4 == 2 ? -1e8f : 1e8f;
+    alignas(16) float out[24];
+    // dst 4 bytes past a 16-byte boundary: three single outputs first.
+    struct Case {
+        void (*body)(const sp_wavelet_split_taps*, const float*, float*, int32_t);
+        int32_t skew, c;
+    };
+    for (const Case& c :
+         {Case{sp_wavelet_split_body_sse3, 1, 9}, Case{sp_wavelet_split_body_sse2, 1, 9},
+          Case{sp_wavelet_split_body_sse2, 0, 2}, Case{sp_wavelet_split_body_sse, 0, 4},
+          Case{sp_wavelet_split_body_sse, 0, 8}, Case{sp_wavelet_split_body_sse, 1, 9}}) {
+        for (float& o : out) o = -5.0f;
+        c.body(t, s + 2, out + c.skew, c.c);
+        Floats want(c.c);
+        for (int32_t j = 0; j < c.c; ++j) {
+            const float w0 = s[2 * j], w1 = s[2 * j + 1], w2 = s[2 * j + 2];
+            const float single = c.body == sp_wavelet_split_body_sse
+                                     ? static_cast<float>(static_cast<double>(w2) + w1 + w0)
+                                     : (w0 + w1) + w2;
+            const float pair = (w0 + w2) + (w1 * 1.0f + 0.0f * s[2 * j + 3]);
+            const int32_t k = j + c.skew;
+            bool isSingle = k < 4 && c.skew != 0 && j < 4 - c.skew;
+            if (c.body == sp_wavelet_split_body_sse) {
+                const int32_t rest = c.c - (4 - c.skew) % 4;
+                const int32_t tail = rest < 5 ? rest : (rest % 4 == 0 ? 4 : rest % 4);
+                isSingle = isSingle || j >= c.c - tail;
+            } else {
+                isSingle = isSingle || j == c.c - 1;  // odd len: the last output
+            }
+            want[j] = isSingle ? single : pair;
+        }
+        EXPECT_EQ(Floats(out + c.skew, out + c.skew + c.c), want)
+            << "skew " << c.skew << " c " << c.c;
+        EXPECT_EQ(out[c.skew + c.c], -5.0f);
+    }
+    sp_wavelet_taps_free(t);
+}
+
+TEST_P(WaveletSplit, FrontMatchesBranchesAndStreams) {
+    const Floats taps1 = RandomFloats(4, 61, 1.0f), taps2 = RandomFloats(11, 62, 1.0f);
+    for (int32_t len : {1, 2, 511, 512, 513, 1025, 3000}) {
+        SCOPED_TRACE(len);
+        const std::vector<int16_t> x16 = sptest::RandomI16(2 * size_t(len), 63 + len);
+        const Floats x(x16.begin(), x16.end());
+        Floats one1(len), one2(len), part1(len), part2(len);
+        for (bool pieces : {false, true}) {
+            sp_wavelet_split_state* s = nullptr;
+            ASSERT_EQ(0, Member<sp_entry_sp_wavelet_split_create>()(&s, taps1.data(), 4, 1,
+                                                                    taps2.data(), 11, -1));
+            sptest::GuardedBuffer src = sptest::GuardedBuffer::AtEnd(4 * size_t(len));
+            memcpy(src.Data(), x16.data(), 4 * size_t(len));
+            std::mt19937 rng(len);
+            for (int32_t i = 0; i < len;) {
+                int32_t n = pieces ? 1 + static_cast<int32_t>(rng() % 600) : len;
+                n = n < len - i ? n : len - i;
+                ASSERT_EQ(0, Member<sp_entry_sp_wavelet_split_run>()(
+                                 src.As<int16_t>() + 2 * i, (pieces ? part1 : one1).data() + i,
+                                 (pieces ? part2 : one2).data() + i, n, s));
+                i += n;
+            }
+            EXPECT_EQ(0, Member<sp_entry_sp_wavelet_split_free>()(s));
+        }
+        ExpectNear(sptest::WaveletSplitFormula(taps1, 1, x, len), one1.data(), 4 * 32768.0);
+        ExpectNear(sptest::WaveletSplitFormula(taps2, -1, x, len), one2.data(), 11 * 32768.0);
+        ExpectNear(std::vector<double>(one1.begin(), one1.end()), part1.data(), 4 * 32768.0);
+        ExpectNear(std::vector<double>(one2.begin(), one2.end()), part2.data(), 11 * 32768.0);
+    }
+}
+
+TEST_P(WaveletSplit, StatusesAllocationsAndFpControl) {
+    const float t[3] = {0.25f, 0.5f, 0.25f};
+    auto create = Member<sp_entry_sp_wavelet_split_create>();
+    auto run = Member<sp_entry_sp_wavelet_split_run>();
+    auto release = Member<sp_entry_sp_wavelet_split_free>();
+    sp_wavelet_split_state* s = nullptr;
+    EXPECT_EQ(sp_status_null_ptr, create(nullptr, t, 0, 0, t, 0, -2));
+    EXPECT_EQ(sp_status_bad_size, create(&s, t, 0, -2, nullptr, 1, 0));
+    EXPECT_EQ(sp_status_wavelet_offset, create(&s, t, 1, 0, t, 1, -2));
+    EXPECT_EQ(sp_status_no_memory, create(&s, t, 1, 0, t, 1, INT32_MAX));
+    EXPECT_TRUE(sptest::KeepsFpControl([&] { create(&s, t, 3, 2, t, 2, -1); }));
+    ASSERT_NE(s, nullptr);
+    const std::vector<int16_t> x = sptest::RandomI16(2000, 71);
+    Floats a(1000), d(1000);
+    EXPECT_TRUE(sptest::KeepsFpControl([&] { run(x.data(), a.data(), d.data(), 1000, s); }));
+    const int32_t keep = s->branch2->filter->phase;
+    s->branch2->filter->phase = 2;
+    EXPECT_EQ(sp_status_wrong_state, run(nullptr, nullptr, nullptr, 0, s));
+    EXPECT_EQ(sp_status_wrong_state, release(s));
+    s->branch2->filter->phase = keep;
+    EXPECT_EQ(sp_status_bad_size, run(x.data(), a.data(), d.data(), 0, s));
+    EXPECT_TRUE(sptest::KeepsFpControl([&] { EXPECT_EQ(sp_status_ok, release(s)); }));
+
+    for (int32_t offset : {-1, 4}) {
+        ExpectEachAllocationFailureClean(
+            [&](void** made) {
+                return create(reinterpret_cast<sp_wavelet_split_state**>(made), t, 3, offset, t, 2,
+                              1);
+            },
+            [&](void* made) { return release(static_cast<sp_wavelet_split_state*>(made)); });
+    }
+}
+
+SP_INSTANTIATE_VARIANTS(WaveletSplit);
 
 }  // namespace
