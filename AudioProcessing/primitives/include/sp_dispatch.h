@@ -11,6 +11,7 @@
 #include <atomic>
 
 #include "sp_status.h"
+#include "sp_fir.h"  // row types and members of the FIR filters
 #include "sp_iir.h"
 #include "sp_library.h"     // row types and members of the library support
 #include "sp_lms.h"         // row types and members of the LMS filter

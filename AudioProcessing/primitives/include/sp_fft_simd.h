@@ -22,6 +22,10 @@
                                     uint8_t* work);                                              \
     sp_status sp_rfft_inverse_##sfx(const float* src, float* dst, const sp_rfft_spec* spec,      \
                                     uint8_t* work);                                              \
+    sp_status sp_rfft_forward_perm_##sfx(const float* src, float* dst, const sp_rfft_spec* spec, \
+                                         uint8_t* work);                                         \
+    sp_status sp_rfft_inverse_perm_##sfx(const float* src, float* dst, const sp_rfft_spec* spec, \
+                                         uint8_t* work);                                         \
     sp_status sp_packed_spectrum_mul_conj_##sfx(const float* src, float* srcdst, int32_t n);     \
     extern const sp_xcorr_fft_ops sp_xcorr_fft_##sfx;                                            \
     /* Table builders (null / -9 when memory is short). */                                       \

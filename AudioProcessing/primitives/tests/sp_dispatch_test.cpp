@@ -214,15 +214,16 @@ TEST(DispatchTable, SharedColumns) {
 TEST(DispatchTable, BuiltRowsAreCompleteAndDistinctPerVariant) {
     // The rows of this library's own routines have every member; except for the
     // shared columns, their members are four different functions.
-    for (int32_t e : {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18,
-                      19, 20, 21, 22, 24, 25, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 39, 40,
-                      46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 61, 62, 66, 68}) {
+    for (int32_t e :
+         {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19,
+          20, 21, 22, 24, 25, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 39, 40, 41, 42,
+          43, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 61, 62, 66, 68}) {
         SCOPED_TRACE(e);
         for (int32_t v = 0; v < 4; ++v) EXPECT_NE(sp_dispatch_table[e].member[v], nullptr);
     }
-    for (int32_t e : {0,  1,  2,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
-                      17, 18, 19, 20, 22, 24, 25, 30, 31, 32, 33, 34, 35, 36, 37, 39,
-                      40, 46, 47, 48, 49, 50, 51, 52, 53, 54, 56, 57, 59, 66, 68}) {
+    for (int32_t e : {0,  1,  2,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17,
+                      18, 19, 20, 22, 24, 25, 30, 31, 32, 33, 34, 35, 36, 37, 39, 40, 41,
+                      42, 43, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 56, 57, 59, 66, 68}) {
         SCOPED_TRACE(e);
         for (int32_t v = 0; v < 4; ++v)
             for (int32_t w = v + 1; w < 4; ++w)
