@@ -117,7 +117,11 @@ TEST(WaveletBranch, AgainstReferencesOverCallsOfRandomSize) {
             SCOPED_TRACE(testing::Message() << "len " << len << " offset " << offset);
             const Floats taps = RandomFloats(len, ++seed, 1.0f);
             const int32_t total = 200;
-            const Floats x = RandomFloats(total, ++seed, 1000.0f);
+            // Magnitudes over 2^-20 .. 2^20 make the double sums round, so a
+            // change in their order shows in the f32 results.
+            Floats x = RandomFloats(total, ++seed, 1.0f);
+            for (size_t i = 0; i < x.size(); ++i)
+                x[i] = ldexpf(x[i], static_cast<int>((i * 7919 + seed) % 41) - 20);
             const std::vector<int32_t> calls = RandomCalls(total, ++seed, false);
 
             sp_wavelet_split_branch* s = sp_wavelet_split_branch_create(taps.data(), len, offset);
@@ -133,7 +137,7 @@ TEST(WaveletBranch, AgainstReferencesOverCallsOfRandomSize) {
             ASSERT_EQ(written, static_cast<int32_t>(shaped.size()));
             EXPECT_EQ(0, memcmp(shaped.data(), band.data(), written * sizeof(float)));
             ExpectNear(sptest::WaveletSplitFormula(taps, offset == -1 ? -1 : offset, x, written),
-                       band.data(), 1000.0 * len);
+                       band.data(), 0x1p20 * len);
 
             // Synthesis: k outputs per call; the add form on a preloaded buffer.
             const Floats b = RandomFloats(total, ++seed, 1000.0f);
@@ -163,6 +167,35 @@ TEST(WaveletBranch, AgainstReferencesOverCallsOfRandomSize) {
         }
     }
     EXPECT_EQ(sptest::LiveBlocks(), 0u);
+}
+
+// Unit taps over samples of +-2^60 and small ones: every order of summation
+// keeps or loses a different set of the small terms, so the analysis body's
+// grouping and the head's running sum show in the f32 results.
+TEST(WaveletBranch, SummationShapeShowsWhereSumsCancel) {
+    for (int32_t len = 8; len <= 20; ++len) {
+        SCOPED_TRACE(len);
+        const Floats taps(len, 1.0f);
+        std::mt19937 rng(900 + len);
+        Floats x(300);
+        for (float& v : x) {
+            const uint32_t pick = rng() % 3;
+            v = pick == 0 ? 0x1p60f : pick == 1 ? -0x1p60f : static_cast<float>(rng() % 1000 + 1);
+        }
+        const std::vector<int32_t> calls = RandomCalls(300, 950 + len, false);
+        sp_wavelet_split_branch* s = sp_wavelet_split_branch_create(taps.data(), len, 1);
+        ASSERT_NE(s, nullptr);
+        Floats band(300);
+        int32_t at = 0, written = 0;
+        for (int32_t n : calls) {
+            written += sp_wavelet_split_branch_run(s, x.data() + at, n, band.data() + written);
+            at += n;
+        }
+        sp_wavelet_split_branch_free(s);
+        const Floats shaped = sptest::WaveletSplitShaped(taps, 1, x, calls);
+        ASSERT_EQ(written, static_cast<int32_t>(shaped.size()));
+        EXPECT_EQ(Floats(band.begin(), band.begin() + written), shaped);
+    }
 }
 
 TEST(WaveletBranch, SmallExamples) {
