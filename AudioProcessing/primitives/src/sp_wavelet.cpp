@@ -490,11 +490,12 @@ bool WorkConsistent(const State* s, int32_t kind) {
     return s->kind == kind && s->workLength >= 0 && (s->work != nullptr) == (s->workLength != 0);
 }
 
-// A run also needs room for at least one sample pair in the work buffer; a
-// state without (only a corrupted one) would never advance.
+// A run works in blocks of kWaveletWorkLength samples: a state whose work
+// length is shorter (only a corrupted one) has no room for a block, and run
+// and free hold a state to the same checks.
 template <class State>
 bool RunConsistent(const State* s, int32_t kind) {
-    return WorkConsistent(s, kind) && s->workLength >= 2;
+    return WorkConsistent(s, kind) && s->workLength >= kWaveletWorkLength;
 }
 
 // The common body of both creates: the side's branch builder and free.
@@ -528,7 +529,7 @@ template <class State, class Branch>
 sp_status FreeBody(State* s, int32_t kind, int32_t (*check)(const Branch*),
                    void (*release)(Branch*)) {
     if (s == nullptr) return sp_status_null_ptr;
-    if (!WorkConsistent(s, kind) || !check(s->branch1) || !check(s->branch2))
+    if (!RunConsistent(s, kind) || !check(s->branch1) || !check(s->branch2))
         return sp_status_wrong_state;
     release(s->branch1);
     release(s->branch2);
@@ -603,7 +604,7 @@ sp_status sp_wavelet_split_run_with(const sp_wavelet_split_front& v, const int16
         return sp_status_wrong_state;
     if (src == nullptr || band1 == nullptr || band2 == nullptr) return sp_status_null_ptr;
     if (len < 1) return sp_status_bad_size;
-    const int32_t perBand = state->workLength / 2;
+    constexpr int32_t perBand = kWaveletWorkLength / 2;
     for (int32_t i = 0; i < len; i += perBand) {
         const int32_t values = len - i < perBand ? len - i : perBand;
         v.convert(src + 2 * static_cast<int64_t>(i), state->work, 2 * values);
@@ -623,7 +624,7 @@ sp_status sp_wavelet_merge_run(const float* band1, const float* band2, int32_t l
     if (band1 == nullptr || band2 == nullptr) return sp_status_null_ptr;
     if (len < 1) return sp_status_bad_size;
     if (dst == nullptr) return sp_status_null_ptr;
-    const int32_t perBand = state->workLength / 2;
+    constexpr int32_t perBand = kWaveletWorkLength / 2;
     for (int32_t i = 0; i < len; i += perBand) {
         const int32_t values = len - i < perBand ? len - i : perBand;
         sp_wavelet_merge_branch_run(state->branch1, band1 + i, state->work, 2 * values);

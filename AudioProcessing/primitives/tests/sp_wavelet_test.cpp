@@ -448,11 +448,12 @@ TEST_P(Wavelet, StatusesInOrderAndOutputsUntouched) {
           Corruption{&sb->filter->delay->size, 0, true},
           Corruption{&sb->filter->delay->index, -1, true}, Corruption{&sb->filter->phase, 2, true},
           Corruption{&sb->filter->len, 3, true}, Corruption{&sb->filter->table->len, 0, true},
-          Corruption{&s->workLength, 0, true}, Corruption{&s->kind, 54, true},
-          Corruption{&mb->filter->phase, 2, false}, Corruption{&mb->filter->ne, 2, false},
-          Corruption{&mb->filter->no, 1, false}, Corruption{&mb->filter->delay->index, 1, false},
+          Corruption{&s->workLength, 0, true}, Corruption{&s->workLength, 1, true},
+          Corruption{&s->kind, 54, true}, Corruption{&mb->filter->phase, 2, false},
+          Corruption{&mb->filter->ne, 2, false}, Corruption{&mb->filter->no, 1, false},
+          Corruption{&mb->filter->delay->index, 1, false},
           Corruption{&mb->filter->table->len, 0, false}, Corruption{&m->workLength, -1, false},
-          Corruption{&m->kind, 45, false}}) {
+          Corruption{&m->workLength, 512, false}, Corruption{&m->kind, 45, false}}) {
         const int32_t keep = *c.field;
         *c.field = c.value;
         EXPECT_TRUE(c.split ? splitBad() : mergeBad())
