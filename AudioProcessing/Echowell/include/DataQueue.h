@@ -61,6 +61,10 @@ public:
     // with `wait` it waits for room (PASSIVE_LEVEL).  Refused (0, *count 0)
     // while aborted.  A count above the ring size: 0, *count the writable bytes.
     ULONG WriteData(PCVOID data, PLONG count, ULONG wait);
+    // Waits until `bytes` can be written, for at most `timeout100ns`: 1 when
+    // there is room, 0 on the time-out, an abort or a count above the ring.
+    // PASSIVE_LEVEL.
+    ULONG WaitForSpace(ULONG bytes, LONGLONG timeout100ns);
     // The producers' write: through the drift corrector while drift is pending.
     ULONG PutData(PCVOID data, PULONG count, ULONG wait);
     // The drift corrector's output callback; `context` is the queue.

@@ -159,6 +159,33 @@ ZvStatus OnGetAudioPosition(CGenDisp* genDisp, ULONG direction, PKSAUDIO_POSITIO
                             LONG channel);
 
 // ---------------------------------------------------------------------------
+// Calls in flight
+// ---------------------------------------------------------------------------
+// A count of calls in progress that a teardown waits out: Enter refuses
+// (FALSE) while the count is closed; every accepted Enter is matched by one
+// Leave; WaitIdle returns once no call is in progress.  Any IRQL up to
+// DISPATCH_LEVEL except WaitIdle (PASSIVE_LEVEL).
+class AecCallCount {
+public:
+    void Init(BOOLEAN open);
+    void SetOpen(BOOLEAN open);
+    BOOLEAN Enter();
+    void Leave();
+    LONG Count();
+    void WaitIdle();
+
+private:
+    KSPIN_LOCK m_Lock;
+    LONG m_lCount;
+    LONG m_lOpen;
+    KEVENT m_IdleEvent;  // set while the count is zero
+};
+
+// OnBuffer calls in progress: a stop waits for them after it aborted the
+// queues and before it frees what they use.
+extern AecCallCount g_BuffersInFlight;
+
+// ---------------------------------------------------------------------------
 // Start and stop work items
 // ---------------------------------------------------------------------------
 // A start or stop work item is counted from before it is queued until it has
@@ -168,6 +195,27 @@ ZvStatus OnGetAudioPosition(CGenDisp* genDisp, ULONG direction, PKSAUDIO_POSITIO
 BOOLEAN AecWorkItemBegin();
 void AecWorkItemEnd();
 LONG AecPendingWorkItems();
+
+// ---------------------------------------------------------------------------
+// Stream buffers, starting and stopping the echo canceller
+// ---------------------------------------------------------------------------
+ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG length, LONG channel,
+                  PFILE_OBJECT pinFile);
+ZvStatus OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LONG channel);
+// The caller holds g_AecMutex.
+ZvStatus StartAECGraph();
+ZvStatus StopAECGraph();
+// Queue the start or stop as a work item on the capture channel's filter
+// device: 0 when queued, else the channel query's status or 1.
+ZvStatus StartAEC();
+ZvStatus StopAEC();
+// One render request of the driver's own: 10 ms from queue 2 to the render pin.
+NTSTATUS CreateAndSendIrp(PDEVICE_OBJECT lower, PFILE_OBJECT pinFile);
+// Own render requests still with the device.
+LONG AecOwnIrpsPending();
+// The longest a render buffer waits for room in the far-end queue before the
+// part that does not fit is dropped (100 ns units).
+inline constexpr LONGLONG kFarEndWriteWait100ns = 100 * 10000;
 
 // ---------------------------------------------------------------------------
 // Graphs and the audio processing thread

@@ -301,6 +301,30 @@ ULONG DataQueue::WriteData(PCVOID data, PLONG count, ULONG wait) {
     return 1;
 }
 
+ULONG DataQueue::WaitForSpace(ULONG bytes, LONGLONG timeout100ns) {
+    LONGLONG deadline = static_cast<LONGLONG>(KeQueryInterruptTime()) + timeout100ns;
+    for (;;) {
+        if (IsAborted()) return 0;
+        KIRQL irql;
+        KeAcquireSpinLock(&m_QueueLock, &irql);
+        ULONG writable = m_ulRingSize - UnreadLocked();
+        bool tooLarge = bytes > m_ulRingSize;
+        // A read after this look sets the event again, so no wake-up is lost.
+        KeClearEvent(&m_SpaceEvent);
+        KeReleaseSpinLock(&m_QueueLock, irql);
+        if (tooLarge) return 0;
+        if (writable >= bytes) return 1;
+        LONGLONG left = deadline - static_cast<LONGLONG>(KeQueryInterruptTime());
+        if (left <= 0) return 0;
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -left;
+        PVOID objects[2] = {&m_AbortEvent, &m_SpaceEvent};
+        NTSTATUS woke = KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE,
+                                                 &timeout, nullptr);
+        if (woke == STATUS_TIMEOUT) return 0;
+    }
+}
+
 ULONG DataQueue::DriftOutput(PVOID context, PVOID data, PULONG count, ULONG wait) {
     auto* queue = static_cast<DataQueue*>(context);
     LONG copy = static_cast<LONG>(*count);

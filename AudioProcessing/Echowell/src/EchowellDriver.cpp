@@ -3,9 +3,8 @@
 
 namespace {
 
-// OnKSProperty, OnSetStreamState and OnBuffer join when the private property
-// set and the stream paths come; until then the framework passes those
-// requests on untouched.
+// OnKSProperty joins with the private property set; until then the framework
+// passes those requests on untouched.
 const FilterLogicDescriptor kEchowell = {
     "Echowell",
     u"ZAEC",
@@ -19,10 +18,10 @@ const FilterLogicDescriptor kEchowell = {
     OnOpen,
     OnClose,
     OnSetFormat,
-    nullptr,  // OnSetStreamState
+    OnSetStreamState,
     OnGetAudioPosition,
-    nullptr,  // OnBuffer
-    1,        // SyncControlEnabled
+    OnBuffer,
+    1,  // SyncControlEnabled
 };
 
 const GUID kInterceptedSets[] = {KSPROPSETID_AecControl, KSPROPSETID_Audio};

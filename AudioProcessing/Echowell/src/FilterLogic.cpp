@@ -19,12 +19,8 @@ using Log = LogModule<LogModuleFilterLogic>;
 constexpr ULONG kInstanceCode = ZvFourCC("ZAEC");
 constexpr LONG kChannel = 1;
 
-// The work-item count of AecWorkItemBegin/End: guarded by its spin lock;
-// the event is set while the count is zero.
-KSPIN_LOCK g_WorkItemLock;
-LONG g_lWorkItems;
-LONG g_lWorkItemsOpen;  // Begin accepts items only while set
-KEVENT g_NoWorkItemsEvent;
+// The start and stop work items queued and not yet finished.
+AecCallCount g_WorkItems;
 
 // Set once the synchronisation objects and the lookaside list of a master
 // load exist (so that an unload may use and delete them).
@@ -130,12 +126,8 @@ ZvStatus TearDownMaster() {
     InterlockedExchange(&g_bAecActive, 0);
     InterlockedExchange(&g_bFilterLoaded, 0);
 
-    KIRQL irql;
-    KeAcquireSpinLock(&g_WorkItemLock, &irql);
-    g_lWorkItemsOpen = 0;
-    bool wait = g_lWorkItems != 0;
-    KeReleaseSpinLock(&g_WorkItemLock, irql);
-    if (wait) KeWaitForSingleObject(&g_NoWorkItemsEvent, Executive, KernelMode, FALSE, nullptr);
+    g_WorkItems.SetOpen(FALSE);
+    g_WorkItems.WaitIdle();
 
     if (g_bLogicObjectsReady)
         KeWaitForSingleObject(&g_AecMutex, Executive, KernelMode, FALSE, nullptr);
@@ -143,6 +135,8 @@ ZvStatus TearDownMaster() {
     for (DataQueue* q : queues) {
         if (q != nullptr) q->Abort();
     }
+    // Buffers still inside OnBuffer leave the queues before they go.
+    g_BuffersInFlight.WaitIdle();
     StopAudioProcThread();
     for (DataQueue* q : queues) {
         if (q != nullptr) q->Reset();
@@ -224,29 +218,61 @@ KSNODEPROPERTY_AUDIO_CHANNEL g_VolumeRequest;
 // ---------------------------------------------------------------------------
 // Work items
 // ---------------------------------------------------------------------------
-BOOLEAN AecWorkItemBegin() {
-    if (!g_bLogicObjectsReady) return FALSE;
+void AecCallCount::Init(BOOLEAN open) {
+    KeInitializeSpinLock(&m_Lock);
+    KeInitializeEvent(&m_IdleEvent, NotificationEvent, TRUE);
+    m_lCount = 0;
+    m_lOpen = open;
+}
+
+void AecCallCount::SetOpen(BOOLEAN open) {
     KIRQL irql;
-    KeAcquireSpinLock(&g_WorkItemLock, &irql);
-    BOOLEAN accepted = g_lWorkItemsOpen != 0;
-    if (accepted && g_lWorkItems++ == 0) KeClearEvent(&g_NoWorkItemsEvent);
-    KeReleaseSpinLock(&g_WorkItemLock, irql);
+    KeAcquireSpinLock(&m_Lock, &irql);
+    m_lOpen = open;
+    KeReleaseSpinLock(&m_Lock, irql);
+}
+
+BOOLEAN AecCallCount::Enter() {
+    KIRQL irql;
+    KeAcquireSpinLock(&m_Lock, &irql);
+    BOOLEAN accepted = m_lOpen != 0;
+    if (accepted && m_lCount++ == 0) KeClearEvent(&m_IdleEvent);
+    KeReleaseSpinLock(&m_Lock, irql);
     return accepted;
 }
 
-void AecWorkItemEnd() {
+void AecCallCount::Leave() {
     KIRQL irql;
-    KeAcquireSpinLock(&g_WorkItemLock, &irql);
-    if (--g_lWorkItems == 0) KeSetEvent(&g_NoWorkItemsEvent, IO_NO_INCREMENT, FALSE);
-    KeReleaseSpinLock(&g_WorkItemLock, irql);
+    KeAcquireSpinLock(&m_Lock, &irql);
+    if (--m_lCount == 0) KeSetEvent(&m_IdleEvent, IO_NO_INCREMENT, FALSE);
+    KeReleaseSpinLock(&m_Lock, irql);
+}
+
+LONG AecCallCount::Count() {
+    KIRQL irql;
+    KeAcquireSpinLock(&m_Lock, &irql);
+    LONG count = m_lCount;
+    KeReleaseSpinLock(&m_Lock, irql);
+    return count;
+}
+
+void AecCallCount::WaitIdle() {
+    // New callers may come and go meanwhile: wait until a look finds none.
+    while (Count() != 0) KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
+}
+
+AecCallCount g_BuffersInFlight;
+
+BOOLEAN AecWorkItemBegin() {
+    return g_bLogicObjectsReady && g_WorkItems.Enter();
+}
+
+void AecWorkItemEnd() {
+    g_WorkItems.Leave();
 }
 
 LONG AecPendingWorkItems() {
-    KIRQL irql;
-    KeAcquireSpinLock(&g_WorkItemLock, &irql);
-    LONG count = g_lWorkItems;
-    KeReleaseSpinLock(&g_WorkItemLock, irql);
-    return count;
+    return g_WorkItems.Count();
 }
 
 // ---------------------------------------------------------------------------
@@ -264,20 +290,14 @@ ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDE
     // What an earlier master load left (no unload came between) goes first.
     if (g_bLogicObjectsReady || g_pAecModule != nullptr || g_pDataQueue1 != nullptr)
         TearDownMaster();
-    KeInitializeSpinLock(&g_WorkItemLock);
-    KeInitializeEvent(&g_NoWorkItemsEvent, NotificationEvent, TRUE);
-    g_lWorkItems = 0;
+    g_WorkItems.Init(FALSE);
+    g_BuffersInFlight.Init(TRUE);
 
     sp_dispatch_init();  // the primitives' variants for this processor
     ZvStatus status = CreateModules(pdo) && CreateQueuesAndPool() ? ZV_SUCCESS : ZV_UNSUCCESSFUL;
     ResetLogicState();
     InitLogicObjects();
-    if (status == ZV_SUCCESS) {
-        KIRQL irql;
-        KeAcquireSpinLock(&g_WorkItemLock, &irql);
-        g_lWorkItemsOpen = 1;
-        KeReleaseSpinLock(&g_WorkItemLock, irql);
-    }
+    if (status == ZV_SUCCESS) g_WorkItems.SetOpen(TRUE);
     InterlockedExchange(&g_bFilterLoaded, status == ZV_SUCCESS ? 1 : 0);
     return status;
 }

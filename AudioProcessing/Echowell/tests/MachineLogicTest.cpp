@@ -9,6 +9,7 @@
 #include "LogicTestSupport.h"
 #include "MachineFixture.h"
 #include "SavedRegistry.h"
+#include "StreamPair.h"
 #include "kp/io.h"
 #include "kp/pnp.h"
 #include "kp/registry.h"
@@ -27,10 +28,10 @@ std::vector<kp::machine::SimDevice> CameraAndSpeaker() {
     return devices;
 }
 
-class MachineLogicTest : public zvtest::MachineTest {
+class MachineLogicTest : public StreamPairTest {
 protected:
     void SetUp() override {
-        MachineTest::SetUp();
+        StreamPairTest::SetUp();
         g_bFilterLoaded = 1;  // as a freshly loaded image holds it
         UseBuiltinDriver("Echowell", DriverEntry);
     }
@@ -153,17 +154,20 @@ protected:
         MachineLogicTest::SetUp();
         BootMachine(CameraAndSpeaker());
         if (HasFatalFailure()) return;
-        OpenFilter(&captureFilter_, KSCATEGORY_CAPTURE);
-        OpenFilter(&renderFilter_, KSCATEGORY_RENDER);
-        ASSERT_EQ(mic_.Create(captureFilter_, 1, kp::ks::PcmFormat(16000, 16, 1)), STATUS_SUCCESS);
-        ASSERT_EQ(speaker_.Create(renderFilter_, 0, kp::ks::PcmFormat(16000, 16, 1)),
-                  STATUS_SUCCESS);
+        OpenPins();
+        if (HasFatalFailure()) return;
+        ASSERT_EQ(mic_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(speaker_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        // The streams' start started the canceller: stop it, so that the
+        // chains and queues below are the test's and the buffers pass through.
+        EXPECT_EQ(g_bAecActive, 1);
+        KeWaitForSingleObject(&g_AecMutex, Executive, KernelMode, FALSE, nullptr);
+        StopAECGraph();
+        KeReleaseMutex(&g_AecMutex, FALSE);
         ASSERT_EQ(InitOutGraph(2, 1), ZV_SUCCESS);
         ASSERT_EQ(InitInGraph(1, 1), ZV_SUCCESS);
         InitLogicQueues();
         ResetAecTiming();
-        ASSERT_EQ(mic_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
-        ASSERT_EQ(speaker_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
         // 100 ms written, 30 ms read, 40 ms of device time.
         std::vector<uint8_t> data(3200, 0x22);
         std::shared_ptr<kp::ks::StreamRequest> w, r;
@@ -182,10 +186,7 @@ protected:
         }
         if (pending_) pending_->Wait();
         pending_.reset();
-        mic_.Close();
-        speaker_.Close();
-        captureFilter_.Close();
-        renderFilter_.Close();
+        ClosePins();
         InterlockedExchange(&g_bAecActive, 0);
         MachineLogicTest::TearDown();
     }
@@ -195,8 +196,6 @@ protected:
     static LONGLONG Micro(ULONGLONG bytes, ULONG perSecond) {
         return static_cast<LONGLONG>(bytes * 1000000 / perSecond);
     }
-    kp::ks::KsFilter captureFilter_, renderFilter_;
-    kp::ks::KsPin mic_, speaker_;
     std::shared_ptr<kp::ks::StreamRequest> pending_;
 };
 

@@ -2,6 +2,9 @@
 // every symbol resolved inside the image, its master load and unload through
 // the stand-in's PnP manager, pins opened and streamed by an application, and
 // a machine that shuts down with nothing left behind.
+#include <chrono>
+#include <thread>
+
 #include "MachineFixture.h"
 #include "SavedRegistry.h"
 #include "kp/clock.h"
@@ -20,7 +23,13 @@ void Stream(kp::ks::KsPin* pin, bool write, int seconds) {
             pin->Submit(write, {{320, write ? 320u : 0u, write ? data.data() : nullptr}},
                         sizeof(KSSTREAM_HEADER), &r);
         ASSERT_TRUE(status == STATUS_PENDING || status == STATUS_SUCCESS) << std::hex << status;
+        // While the canceller runs, a render request completes 70 ms later
+        // (the hold-back goes down ahead of it): advance until it is played.
         KpClockAdvance(KpMs(10));
+        for (int k = 0; k < 100 && !r->Done(); ++k) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (!r->Done()) KpClockAdvance(KpMs(10));
+        }
         r->Wait();
         ASSERT_EQ(r->Status(), STATUS_SUCCESS);
     }

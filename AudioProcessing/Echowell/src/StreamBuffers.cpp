@@ -1,0 +1,522 @@
+// What the logic does with each stream buffer the framework hands over, the
+// driver's own render requests that carry the render stream's 70 ms
+// hold-back to the device, and starting and stopping the echo canceller (by
+// the stream states, by work items, by the automatic shut-off).
+#include "BufferPool.h"
+#include "CKAUDPCMix.h"
+#include "CKAUDPEAEC.h"
+#include "CKAUDPWAVC.h"
+#include "EchowellLogic.h"
+#include "FilterLogicServices.h"
+#include "Probe.h"
+#include "ZDebug.h"
+#include "ZvKAPFWi.h"
+
+namespace {
+
+using Log = LogModule<LogModuleFilterLogic>;
+
+constexpr LONG kChannel = 1;
+constexpr LONGLONG kAutoOffMicro = 1000000;
+constexpr LONGLONG kRenderHoldBackMicro = 70000;
+
+LONGLONG NowMicro() {
+    return static_cast<LONGLONG>(QueryTime100ns() / 10);
+}
+
+bool Loaded() {
+    return InterlockedOr(&g_bFilterLoaded, 0) != 0;
+}
+bool Active() {
+    return InterlockedOr(&g_bAecActive, 0) != 0;
+}
+
+DataQueue* Queue(ULONG id) {
+    switch (id) {
+        case 1:
+            return g_pDataQueue1;
+        case 2:
+            return g_pDataQueue2;
+        case 3:
+            return g_pDataQueue3;
+        case 4:
+            return g_pDataQueue4;
+        default:
+            return nullptr;
+    }
+}
+
+// Both directions of channel 1 running: 0 and *running set, or the state
+// query's failure.
+ZvStatus BothRunning(bool* running) {
+    *running = false;
+    const ULONG directions[] = {CHANNEL_CAPTURE, CHANNEL_RENDER};
+    for (ULONG direction : directions) {
+        ULONG state = 0;
+        ZvStatus status = GetChannelState(kChannel, direction, &state);
+        if (status != ZV_SUCCESS) return status;
+        if (state != CHANNEL_STATE_RUNNING) return ZV_SUCCESS;
+    }
+    *running = true;
+    return ZV_SUCCESS;
+}
+
+// The header walk.  The framework hands over only well-formed requests: at
+// least one header, each Size inside `length` and at least a header's size,
+// DataUsed within FrameExtent and the data mapped, so the walk needs no checks
+// of its own beyond stopping at the end.
+template <class Action>
+void ForEachHeader(PVOID headers, ULONG length, Action action) {
+    auto* at = static_cast<PUCHAR>(headers);
+    ULONG walked = 0;
+    while (walked < length) {
+        auto* header = reinterpret_cast<PKSSTREAM_HEADER>(at + walked);
+        if (header->Size == 0) break;  // would not advance
+        action(header);
+        walked += header->Size;
+    }
+}
+
+ULONG DataUsed(PVOID headers, ULONG length) {
+    ULONG total = 0;
+    ForEachHeader(headers, length, [&](PKSSTREAM_HEADER h) { total += h->DataUsed; });
+    return total;
+}
+
+// The far-end copy must not hold the application's render thread (and with
+// it the sync-control lock every capture delivery needs) for long: it waits
+// a bounded time for room, then writes what fits.
+void PutFarEnd(DataQueue* queue, PKSSTREAM_HEADER h) {
+    ULONG count = h->DataUsed;
+    ProbeLeave(0);
+    bool room = queue->WaitForSpace(count, kFarEndWriteWait100ns) != 0;
+    ProbeEnter(0);
+    queue->PutData(h->Data, &count, 0);
+    if (!room) {
+        Log::ModulePrint(1, "AddDataQueue> Far-end queue full: wrote %lu of %lu bytes\n", count,
+                         h->DataUsed);
+    }
+}
+
+void AddDataQueue(PVOID headers, ULONG length, ULONG id, ULONG wait) {
+    DataQueue* queue = Queue(id);
+    if (queue == nullptr) return;
+    ForEachHeader(headers, length, [&](PKSSTREAM_HEADER h) {
+        if (wait) {
+            PutFarEnd(queue, h);
+            return;
+        }
+        ULONG count = h->DataUsed;
+        queue->PutData(h->Data, &count, 0);
+    });
+}
+
+void RemoveDataQueue(PVOID headers, ULONG length, ULONG id, ULONG wait) {
+    DataQueue* queue = Queue(id);
+    if (queue == nullptr) return;
+    ForEachHeader(headers, length, [&](PKSSTREAM_HEADER h) {
+        LONG count = static_cast<LONG>(h->DataUsed);
+        if (wait) ProbeLeave(0);
+        queue->ReadData(h->Data, &count, wait);
+        if (wait) ProbeEnter(0);
+    });
+}
+
+void ChannelMixBuffers(PVOID headers, ULONG length) {
+    ForEachHeader(headers, length, [](PKSSTREAM_HEADER h) {
+        g_pChannelMix->SubmitPinData(0, h->Data, h->DataUsed, h->Data, h->DataUsed, nullptr);
+    });
+}
+
+void HandleOnBufferOutProcessing(PVOID headers, ULONG length) {
+    AddDataQueue(headers, length, 3, 0);
+    RemoveDataQueue(headers, length, 4, 0);
+}
+
+void SetRenderStartOffset() {
+    PDEVICE_OBJECT lower = nullptr;
+    PFILE_OBJECT pin = nullptr;
+    ULONGLONG count = 0;
+    PDEVICE_OBJECT fdo = nullptr;
+    if (GetChannelInfo(kChannel, CHANNEL_RENDER, &lower, &pin, &count, &fdo) != ZV_SUCCESS ||
+        lower == nullptr || pin == nullptr)
+        return;
+    KSAUDIO_POSITION position{};
+    if (GetAudioPosition(lower, pin, &position) != ZV_SUCCESS) position = KSAUDIO_POSITION{};
+    ULONGLONG rate = g_RenderFormat.AvgBytesPerSec;
+    if (rate == 0) return;
+    LONGLONG write = static_cast<LONGLONG>(position.WriteOffset * 1000000 / rate);
+    LONGLONG play = static_cast<LONGLONG>(position.PlayOffset * 1000000 / rate);
+    g_AecTiming.RenderStartOffset = write - play + kRenderHoldBackMicro;
+}
+
+void HandleOnBufferInProcessing(PVOID headers, ULONG length) {
+    Log::ModulePrint(3, "HandleOnBufferInProcessing> Entry...\n");
+    if ((g_RenderFormat.FormatTagAndChannels >> 16) > 1) ChannelMixBuffers(headers, length);
+    if (g_AecTiming.RenderStartOffset == static_cast<LONGLONG>(kAecUnset)) SetRenderStartOffset();
+    if (g_AecTiming.FirstRenderTime == 0) g_AecTiming.FirstRenderTime = NowMicro();
+    AddDataQueue(headers, length, 1, 1);
+    AddDataQueue(headers, length, 2, 0);
+
+    // Queue 2 holds the 70 ms hold-back on top of what this buffer brought:
+    // the whole 10 ms blocks beyond the buffer's own bytes go down in requests
+    // of the driver's own, ahead of the buffer, which is then refilled with
+    // the next bytes of the delayed stream.
+    ULONG block = g_RenderFormat.AvgBytesPerSec / 100;
+    ULONG readable = g_pDataQueue2->GetReadable();
+    ULONG used = DataUsed(headers, length);
+    ULONG own = block != 0 && readable > used ? (readable - used) / block : 0;
+    PDEVICE_OBJECT lower = nullptr;
+    PFILE_OBJECT pin = nullptr;
+    ULONGLONG count = 0;
+    PDEVICE_OBJECT fdo = nullptr;
+    if (own > 0 &&
+        GetChannelInfo(kChannel, CHANNEL_RENDER, &lower, &pin, &count, &fdo) == ZV_SUCCESS &&
+        lower != nullptr && pin != nullptr) {
+        Log::ModulePrint(3, "HandleOnBufferInProcessing> CreateAndSendIrp ulnIrp - %ld\n", own);
+        for (ULONG i = 0; i < own; ++i) {
+            if (!NT_SUCCESS(CreateAndSendIrp(lower, pin))) break;
+        }
+    }
+    RemoveDataQueue(headers, length, 2, 0);
+    Log::ModulePrint(3, "HandleOnBufferInProcessing> RemoveDataQueue done ulnIrp - %ld\n", own);
+}
+
+// ---------------------------------------------------------------------------
+// Own render requests
+// ---------------------------------------------------------------------------
+void InsertInIrpList(OwnRenderIrpContext* context) {
+    KIRQL irql;
+    KeAcquireSpinLock(&g_OwnIrpLock, &irql);
+    // Cleared under the lock: a completion emptying the list sets it under
+    // the same lock, so the event always matches the list.
+    KeClearEvent(&g_AllIrpsCompleteEvent);
+    InsertHeadList(&g_OwnIrpList, &context->Links);
+    KeReleaseSpinLock(&g_OwnIrpLock, irql);
+    Log::ModulePrint(3, "InsertInIrpList> Irp - 0x%x\n", context->Irp);
+}
+
+void RemoveFromIrpList(OwnRenderIrpContext* context) {
+    KIRQL irql;
+    KeAcquireSpinLock(&g_OwnIrpLock, &irql);
+    RemoveEntryList(&context->Links);
+    bool empty = IsListEmpty(&g_OwnIrpList);
+    if (empty) KeSetEvent(&g_AllIrpsCompleteEvent, IO_NO_INCREMENT, FALSE);
+    KeReleaseSpinLock(&g_OwnIrpLock, irql);
+    Log::ModulePrint(3, "RemoveFromIrpList> Irp - 0x%x\n", context->Irp);
+    if (empty) Log::ModulePrint(3, "RemoveFromIrpList> Setting  g_AllIrpsCompleteEvent \n");
+}
+
+NTSTATUS SendIrpCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+    (void)device;
+    auto* c = static_cast<OwnRenderIrpContext*>(context);
+    if (irp->MdlAddress != nullptr) {
+        MmUnlockPages(irp->MdlAddress);
+        IoFreeMdl(irp->MdlAddress);
+        irp->MdlAddress = nullptr;
+    }
+    IoFreeIrp(irp);
+    g_pInAllocator->PutBuffer(c->Buffer);
+    RemoveFromIrpList(c);
+    ExFreeToNPagedLookasideList(&g_IrpContextLookaside, c);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// ---------------------------------------------------------------------------
+// Work items
+// ---------------------------------------------------------------------------
+void RunWorkItem(PIO_WORKITEM item, ZvStatus (*action)(), PCSTR done) {
+    ProbeEnter(0);
+    ProbeAddCounter(15, 1);
+    KeWaitForSingleObject(&g_AecMutex, Executive, KernelMode, FALSE, nullptr);
+    ZvStatus status = action();
+    KeReleaseMutex(&g_AecMutex, FALSE);
+    Log::ModulePrint(1, done, status);
+    IoFreeWorkItem(item);
+    ProbeAddCounter(15, -1);
+    ProbeLeave(0);
+    AecWorkItemEnd();
+}
+
+void StartAECEngine(PDEVICE_OBJECT device, PVOID context) {
+    (void)device;
+    RunWorkItem(static_cast<PIO_WORKITEM>(context), StartAECGraph,
+                "StartAECEngine> AEC Started!!! status - 0x%lx \n");
+}
+
+void StopAECEngineWorkItem(PDEVICE_OBJECT device, PVOID context) {
+    (void)device;
+    RunWorkItem(static_cast<PIO_WORKITEM>(context), StopAECGraph,
+                "StopAECEngineWorkItem> AEC Stopped!!! status - 0x%lx \n");
+}
+
+ZvStatus QueueAecWorkItem(PIO_WORKITEM_ROUTINE routine, PCSTR noItem) {
+    PDEVICE_OBJECT lower = nullptr;
+    PFILE_OBJECT pin = nullptr;
+    ULONGLONG count = 0;
+    PDEVICE_OBJECT fdo = nullptr;
+    ZvStatus status = GetChannelInfo(kChannel, CHANNEL_CAPTURE, &lower, &pin, &count, &fdo);
+    if (status != ZV_SUCCESS) return status;
+    if (fdo == nullptr) return ZV_UNSUCCESSFUL;
+    // Counted before it is queued, so an unload waits for it.
+    if (!AecWorkItemBegin()) return ZV_UNSUCCESSFUL;
+    PIO_WORKITEM item = IoAllocateWorkItem(fdo);
+    if (item == nullptr) {
+        AecWorkItemEnd();
+        Log::ModulePrint(1, noItem);
+        return ZV_UNSUCCESSFUL;
+    }
+    IoQueueWorkItem(item, routine, DelayedWorkQueue, item);
+    return ZV_SUCCESS;
+}
+
+void ResetQueues() {
+    const ULONG ids[] = {1, 2, 3, 4};
+    for (ULONG id : ids) {
+        if (Queue(id) != nullptr) Queue(id)->Reset();
+    }
+}
+
+// A start that failed after building: nothing of it stays.
+ZvStatus FailStart(ZvStatus status, PCSTR message) {
+    FreeInGraph();
+    FreeOutGraph();
+    ResetQueues();
+    InterlockedExchange(&g_bAecActive, 0);
+    Log::ModulePrint(1, message, status);
+    return status;
+}
+
+ULONG InitializeDataQueues() {
+    struct Sizing {
+        ULONG Id, Ms;
+        const ChannelFormat* Format;
+        ULONG StartMs, Prefill;
+    } const sizes[] = {
+        {1, 4000, &g_RenderFormat, 0, 0},
+        {2, 570, &g_RenderFormat, 70, 1},
+        {3, 500, &g_CaptureFormat, 70, 0},
+        {4, 500, &g_CaptureFormat, 35, 0},
+    };
+    for (const Sizing& s : sizes) {
+        if (!Queue(s.Id)->Init(s.Ms, s.Format, s.StartMs, 10, 1000, 1, 0, s.Prefill)) return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Buffers
+// ---------------------------------------------------------------------------
+ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG length, LONG channel,
+                  PFILE_OBJECT pinFile) {
+    (void)genDisp;
+    (void)channel;
+    (void)pinFile;
+    if (!Loaded()) return ZV_NOT_READY;
+    // Counted before the look at the active flag: a stop clears the flag,
+    // then waits until every buffer that saw it set has left the queues.
+    if (!g_BuffersInFlight.Enter()) return ZV_SUCCESS;
+    ZvStatus status = ZV_SUCCESS;
+    if (Active()) {
+        ULONG process = 0;
+        ULONG size = sizeof process;
+        bool running = false;
+        status = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
+        if (status == ZV_SUCCESS && process != 0) status = BothRunning(&running);
+        if (status == ZV_SUCCESS && process != 0 && running) {
+            LONGLONG apart = g_llLastRenderTime - g_llLastCaptureTime;
+            if (!g_bAutoOffLatched && (apart > kAutoOffMicro || apart < -kAutoOffMicro)) {
+                g_bAutoOffLatched = 1;
+                ZvStatus stopped = StopAEC();
+                Log::ModulePrint(
+                    1, "OnBuffer> Auto AEC Shutdown kicked in llTime - %I64d; status - 0x%lx\n",
+                    apart, stopped);
+            }
+            if (direction == CHANNEL_CAPTURE) {
+                g_llLastCaptureTime = NowMicro();
+                HandleOnBufferOutProcessing(headers, length);
+            } else if (direction == CHANNEL_RENDER) {
+                g_llLastRenderTime = NowMicro();
+                HandleOnBufferInProcessing(headers, length);
+            }
+        }
+    }
+    g_BuffersInFlight.Leave();
+    return status;
+}
+
+NTSTATUS CreateAndSendIrp(PDEVICE_OBJECT lower, PFILE_OBJECT pinFile) {
+    PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    auto* c = static_cast<OwnRenderIrpContext*>(
+        ExAllocateFromNPagedLookasideList(&g_IrpContextLookaside));
+    if (c == nullptr) {
+        IoFreeIrp(irp);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(c, sizeof *c);
+    c->Irp = irp;
+    ULONG bytes = 0;
+    if (g_pInAllocator->GetBuffer(&c->Buffer, 0) != ZV_SUCCESS || c->Buffer == nullptr) {
+        IoFreeIrp(irp);
+        ExFreeToNPagedLookasideList(&g_IrpContextLookaside, c);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    g_pInAllocator->GetBufferSize(&bytes);
+    KSSTREAM_HEADER& h = c->Header;
+    h.Size = sizeof(KSSTREAM_HEADER);
+    h.PresentationTime.Numerator = 1;
+    h.PresentationTime.Denominator = 1;
+    h.FrameExtent = bytes;
+    h.DataUsed = bytes;
+    h.Data = c->Buffer;
+    RemoveDataQueue(&h, sizeof h, 2, 0);
+
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_KS_WRITE_STREAM;
+    stack->Parameters.DeviceIoControl.OutputBufferLength = sizeof(KSSTREAM_HEADER);
+    stack->Parameters.DeviceIoControl.InputBufferLength = 0;
+    stack->Parameters.DeviceIoControl.Type3InputBuffer = nullptr;
+    stack->FileObject = pinFile;
+    irp->UserBuffer = &h;
+    irp->RequestorMode = KernelMode;
+    InsertInIrpList(c);
+    IoSetCompletionRoutine(irp, SendIrpCompletion, c, TRUE, TRUE, TRUE);
+    return IoCallDriver(lower, irp);
+}
+
+LONG AecOwnIrpsPending() {
+    LONG count = 0;
+    KIRQL irql;
+    KeAcquireSpinLock(&g_OwnIrpLock, &irql);
+    for (PLIST_ENTRY e = g_OwnIrpList.Flink; e != &g_OwnIrpList; e = e->Flink) ++count;
+    KeReleaseSpinLock(&g_OwnIrpLock, irql);
+    return count;
+}
+
+// ---------------------------------------------------------------------------
+// Start and stop
+// ---------------------------------------------------------------------------
+ZvStatus OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LONG channel) {
+    (void)genDisp;
+    if (!Loaded()) return ZV_NOT_READY;
+    ULONG stored = 0;
+    PCSTR message = nullptr;
+    switch (state) {
+        case KSSTATE_STOP:
+            stored = CHANNEL_STATE_STOPPED;
+            message = "KSSTATE_STOP> SetChannelState \n";
+            break;
+        case KSSTATE_PAUSE:
+            stored = CHANNEL_STATE_PAUSED;
+            message = "KSSTATE_PAUSE> SetChannelState \n";
+            break;
+        case KSSTATE_RUN:
+            stored = CHANNEL_STATE_RUNNING;
+            break;
+        default:
+            return ZV_SUCCESS;
+    }
+    // Serialised with the start and stop work items: two starts at once would
+    // make two threads, a stop beside a start would free chains in use.
+    KeWaitForSingleObject(&g_AecMutex, Executive, KernelMode, FALSE, nullptr);
+    ZvStatus status = ZV_SUCCESS;
+    if (stored == CHANNEL_STATE_RUNNING) {
+        (void)SetChannelState(channel, direction, stored);
+        status = StartAECGraph();
+    } else {
+        InterlockedExchange(&g_bAecActive, 0);
+        Log::ModulePrint(3, message);
+        (void)SetChannelState(channel, direction, stored);
+        StopAECGraph();
+    }
+    KeReleaseMutex(&g_AecMutex, FALSE);
+    return status;
+}
+
+ZvStatus StartAECGraph() {
+    if (Active()) return ZV_SUCCESS;
+    bool running = false;
+    ZvStatus status = BothRunning(&running);
+    if (status != ZV_SUCCESS || !running) {
+        InterlockedExchange(&g_bAecActive, 0);
+        return status;
+    }
+    status = static_cast<ZvStatus>(InitOutGraph(CHANNEL_CAPTURE, kChannel));
+    if (status != ZV_SUCCESS)
+        return FailStart(status, "OnSetStreamState> InitOutGraph Failed status - 0x%lx \n");
+    status = static_cast<ZvStatus>(InitInGraph(CHANNEL_RENDER, kChannel));
+    if (status != ZV_SUCCESS)
+        return FailStart(status, "OnSetStreamState> InitInGraph Failed status - 0x%lx \n");
+
+    KeWaitForSingleObject(&g_EngineMutex, Executive, KernelMode, FALSE, nullptr);
+    g_pAecModule->SetPropertyDword(6, 1);
+    g_pWaveCorr->SetPropertyDword(3, 1);
+    KeReleaseMutex(&g_EngineMutex, FALSE);
+
+    ResetAecTiming();
+    g_bAutoOffLatched = 0;
+    g_llLastRenderTime = g_llLastCaptureTime = NowMicro();
+    InterlockedExchange(&g_bProcessing, 1);
+
+    if (!InitializeDataQueues())
+        return FailStart(ZV_UNSUCCESSFUL,
+                         "OnSetStreamState> InitializeDataQueue Failed status - 0x%lx \n");
+
+    KIRQL irql;
+    KeAcquireSpinLock(&g_OwnIrpLock, &irql);
+    InitializeListHead(&g_OwnIrpList);
+    KeSetEvent(&g_AllIrpsCompleteEvent, IO_NO_INCREMENT, FALSE);
+    KeReleaseSpinLock(&g_OwnIrpLock, irql);
+
+    PDEVICE_OBJECT lower = nullptr;
+    PFILE_OBJECT pin = nullptr;
+    ULONGLONG count = 0;
+    PDEVICE_OBJECT fdo = nullptr;
+    ZvStatus channelStatus = GetChannelInfo(kChannel, CHANNEL_CAPTURE, &lower, &pin, &count, &fdo);
+
+    NTSTATUS thread = StartAudioProcThread();
+    if (!NT_SUCCESS(thread)) {
+        // Reported as the failure it is, not as the channel query's success.
+        return FailStart(static_cast<ZvStatus>(thread),
+                         "OnSetStreamState> StartAudioProcThread Failed ntstatus - 0x%lx \n");
+    }
+    ProbeNameTimer(5, "Total time spent in Graph exc. AEC");
+    ProbeNameTimer(6, "Total time spent in AEC");
+    ProbeNameValue(0, "Queue-1 Read Level");
+    ProbeNameValue(1, "Queue-2 Read Level");
+    ProbeNameValue(2, "Queue-3 Read Level");
+    ProbeNameValue(3, "Queue-4 Read Level");
+    ProbeNameValue(4, "T-Info Value");
+    ProbeNameValue(10, "AGC Volume Level");
+    ProbeNameValue(11, "AGC Average Volume grades");
+    InterlockedExchange(&g_bAecActive, 1);
+    return channelStatus;
+}
+
+ZvStatus StopAECGraph() {
+    InterlockedExchange(&g_bAecActive, 0);
+    const ULONG ids[] = {1, 2, 3, 4};
+    for (ULONG id : ids) {
+        if (Queue(id) != nullptr) Queue(id)->Abort();
+    }
+    // A buffer that saw the canceller active may still be in the queues.
+    g_BuffersInFlight.WaitIdle();
+    StopAudioProcThread();
+    ResetQueues();
+    RtlZeroMemory(&g_AudioProcThread, sizeof g_AudioProcThread);
+    FreeInGraph();
+    FreeOutGraph();
+    return ZV_SUCCESS;
+}
+
+ZvStatus StartAEC() {
+    return QueueAecWorkItem(StartAECEngine, "StartAEC> Unable to Create WorkItem !!!\n");
+}
+
+ZvStatus StopAEC() {
+    return QueueAecWorkItem(StopAECEngineWorkItem, "StopAEC> Unable to Create WorkItem !!!\n");
+}

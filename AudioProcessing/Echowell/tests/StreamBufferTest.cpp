@@ -1,0 +1,118 @@
+// The stream paths through the framework on a booted machine, as
+// applications drive them: the streams' states start and stop the
+// canceller, and the render stream reaches the sound card 70 ms late through
+// requests of the driver's own and the application's refilled buffers.
+#include <chrono>
+#include <thread>
+
+#include "DrvMain.h"
+#include "FilterLogicServices.h"
+#include "LogicTestSupport.h"
+#include "StreamPair.h"
+#include "kp/io.h"
+
+namespace zvecho {
+namespace {
+
+const std::string kCamera = kp::machine::DefaultDevices()[0].Instance;
+const std::string kSpeaker = kp::machine::DefaultDevices()[1].Instance;
+
+class StreamBufferTest : public StreamPairTest {
+protected:
+    void SetUp() override {
+        StreamPairTest::SetUp();
+        g_bFilterLoaded = 1;
+        UseBuiltinDriver("Echowell", DriverEntry);
+        auto devices = kp::machine::DefaultDevices();
+        devices[0].UpperFilters = {"Echowell"};
+        devices[0].DriverOptions = {{"ZAECAudioFilterMaster", 1}};
+        BootMachine(devices);
+        if (HasFatalFailure()) return;
+        OpenPins();
+    }
+    void TearDown() override {
+        if (mic_.Handle() != nullptr) (void)mic_.SetState(KSSTATE_STOP);
+        if (speaker_.Handle() != nullptr) (void)speaker_.SetState(KSSTATE_STOP);
+        ClosePins();
+        StreamPairTest::TearDown();
+    }
+
+    // Writes one buffer and advances the clock until the device played it.
+    static void Play(kp::ks::KsPin* pin, std::vector<uint8_t>* data) {
+        std::shared_ptr<kp::ks::StreamRequest> r;
+        ULONG size = static_cast<ULONG>(data->size());
+        NTSTATUS status =
+            pin->Submit(true, {{size, size, data->data()}}, sizeof(KSSTREAM_HEADER), &r);
+        ASSERT_TRUE(status == STATUS_PENDING || status == STATUS_SUCCESS) << std::hex << status;
+        for (int k = 0; k < 1000 && !r->Done(); ++k) {
+            AdvanceMs(5);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        r->Wait();
+        ASSERT_EQ(r->Status(), STATUS_SUCCESS);
+    }
+
+    static bool ThreadRunning() { return InterlockedOr(&g_AudioProcThread.Running, 0) != 0; }
+};
+
+TEST_F(StreamBufferTest, TheStreamStatesStartAndStopTheCanceller) {
+    struct Step {
+        bool Mic;
+        KSSTATE State;
+        LONG Active;
+    } const steps[] = {
+        {true, KSSTATE_ACQUIRE, 0}, {true, KSSTATE_RUN, 0},  // the render stream is not running
+        {false, KSSTATE_RUN, 1},    {false, KSSTATE_PAUSE, 0},
+        {true, KSSTATE_RUN, 0},  // RUN again while render pauses
+        {false, KSSTATE_RUN, 1},    {true, KSSTATE_PAUSE, 0},
+        {true, KSSTATE_RUN, 1},     {true, KSSTATE_STOP, 0},
+    };
+    int i = 0;
+    for (const Step& s : steps) {
+        SCOPED_TRACE(testing::Message() << "step " << i++);
+        ASSERT_EQ((s.Mic ? mic_ : speaker_).SetState(s.State), STATUS_SUCCESS);
+        EXPECT_EQ(g_bAecActive, s.Active);
+        EXPECT_EQ(ThreadRunning(), s.Active != 0) << "a thread exactly while active";
+        if (!s.Active) {
+            EXPECT_EQ(g_InGraph.Stages[0].InUse, 0) << "the chains are freed";
+        }
+    }
+}
+
+// The sound card gets the hold-back's silence once, then exactly the
+// application's samples, whatever the application's buffer length.
+TEST_F(StreamBufferTest, TheSoundCardGetsSeventyMillisecondsOfSilenceThenTheStreamExactly) {
+    const ULONG kBufferMs[] = {10, 20, 25, 100};
+    for (ULONG ms : kBufferMs) {
+        SCOPED_TRACE(testing::Message() << ms << " ms buffers");
+        ASSERT_EQ(mic_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(speaker_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(g_bAecActive, 1);
+        const size_t before = Device(kSpeaker)->PinRecords().back().Rendered.size();
+        std::vector<uint8_t> sent;
+        const ULONG bytes = ms * 32;
+        for (ULONG n = 0; n < 400 / ms; ++n) {
+            std::vector<uint8_t> data(bytes);
+            for (ULONG b = 0; b < bytes; b += 2) {
+                const uint16_t v = static_cast<uint16_t>(sent.size() / 2 + b / 2 + 1);
+                data[b] = static_cast<uint8_t>(v);
+                data[b + 1] = static_cast<uint8_t>(v >> 8);
+            }
+            sent.insert(sent.end(), data.begin(), data.end());
+            Play(&speaker_, &data);
+            if (HasFatalFailure()) return;
+        }
+        const std::vector<uint8_t>& all = Device(kSpeaker)->PinRecords().back().Rendered;
+        std::vector<uint8_t> rendered(all.begin() + static_cast<ptrdiff_t>(before), all.end());
+        std::vector<uint8_t> expected(70 * 32, 0);
+        expected.insert(expected.end(), sent.begin(), sent.end());
+        EXPECT_EQ(rendered, expected);
+        EXPECT_EQ(AecOwnIrpsPending(), 0);
+        ASSERT_EQ(speaker_.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        ASSERT_EQ(mic_.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        EXPECT_EQ(KpIoLiveIrpCount(), 0);
+    }
+}
+
+}  // namespace
+}  // namespace zvecho
