@@ -202,6 +202,9 @@ LONG AecPendingWorkItems();
 ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG length, LONG channel,
                   PFILE_OBJECT pinFile);
 ZvStatus OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LONG channel);
+// The private property set and the watch on the audio set's volume.
+NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength, PVOID output,
+                      PULONG byteCount);
 // The caller holds g_AecMutex.
 ZvStatus StartAECGraph();
 ZvStatus StopAECGraph();

@@ -3,8 +3,6 @@
 
 namespace {
 
-// OnKSProperty joins with the private property set; until then the framework
-// passes those requests on untouched.
 const FilterLogicDescriptor kEchowell = {
     "Echowell",
     u"ZAEC",
@@ -14,7 +12,7 @@ const FilterLogicDescriptor kEchowell = {
     OnGetRequiredFunctionFormat,
     OnSetChannelState,
     OnSharedVariableChange,
-    nullptr,  // OnKSProperty
+    OnKSProperty,
     OnOpen,
     OnClose,
     OnSetFormat,

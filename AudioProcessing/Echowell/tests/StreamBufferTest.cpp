@@ -5,7 +5,6 @@
 #include <chrono>
 #include <thread>
 
-#include "DrvMain.h"
 #include "FilterLogicServices.h"
 #include "LogicTestSupport.h"
 #include "StreamPair.h"
@@ -17,26 +16,8 @@ namespace {
 const std::string kCamera = kp::machine::DefaultDevices()[0].Instance;
 const std::string kSpeaker = kp::machine::DefaultDevices()[1].Instance;
 
-class StreamBufferTest : public StreamPairTest {
+class StreamBufferTest : public EchowellPairTest {
 protected:
-    void SetUp() override {
-        StreamPairTest::SetUp();
-        g_bFilterLoaded = 1;
-        UseBuiltinDriver("Echowell", DriverEntry);
-        auto devices = kp::machine::DefaultDevices();
-        devices[0].UpperFilters = {"Echowell"};
-        devices[0].DriverOptions = {{"ZAECAudioFilterMaster", 1}};
-        BootMachine(devices);
-        if (HasFatalFailure()) return;
-        OpenPins();
-    }
-    void TearDown() override {
-        if (mic_.Handle() != nullptr) (void)mic_.SetState(KSSTATE_STOP);
-        if (speaker_.Handle() != nullptr) (void)speaker_.SetState(KSSTATE_STOP);
-        ClosePins();
-        StreamPairTest::TearDown();
-    }
-
     // Writes one buffer and advances the clock until the device played it.
     static void Play(kp::ks::KsPin* pin, std::vector<uint8_t>* data) {
         std::shared_ptr<kp::ks::StreamRequest> r;
@@ -102,7 +83,7 @@ TEST_F(StreamBufferTest, TheSoundCardGetsSeventyMillisecondsOfSilenceThenTheStre
             Play(&speaker_, &data);
             if (HasFatalFailure()) return;
         }
-        const std::vector<uint8_t>& all = Device(kSpeaker)->PinRecords().back().Rendered;
+        const std::vector<uint8_t> all = Device(kSpeaker)->PinRecords().back().Rendered;
         std::vector<uint8_t> rendered(all.begin() + static_cast<ptrdiff_t>(before), all.end());
         std::vector<uint8_t> expected(70 * 32, 0);
         expected.insert(expected.end(), sent.begin(), sent.end());

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "DrvMain.h"
+#include "EchowellLogic.h"
 #include "KsClient.h"
 #include "MachineFixture.h"
 
@@ -28,6 +30,29 @@ protected:
 
     kp::ks::KsFilter captureFilter_, renderFilter_;
     kp::ks::KsPin mic_, speaker_;
+};
+
+// The default machine with Echowell over the camera (master by its option),
+// the framework in-process, and the two pins open.
+class EchowellPairTest : public StreamPairTest {
+protected:
+    void SetUp() override {
+        StreamPairTest::SetUp();
+        g_bFilterLoaded = 1;  // as a freshly loaded image holds it
+        UseBuiltinDriver("Echowell", DriverEntry);
+        auto devices = kp::machine::DefaultDevices();
+        devices[0].UpperFilters = {"Echowell"};
+        devices[0].DriverOptions = {{"ZAECAudioFilterMaster", 1}};
+        BootMachine(devices);
+        if (HasFatalFailure()) return;
+        OpenPins();
+    }
+    void TearDown() override {
+        if (mic_.Handle() != nullptr) (void)mic_.SetState(KSSTATE_STOP);
+        if (speaker_.Handle() != nullptr) (void)speaker_.SetState(KSSTATE_STOP);
+        ClosePins();
+        StreamPairTest::TearDown();
+    }
 };
 
 }  // namespace zvecho

@@ -1,0 +1,161 @@
+// Echowell's private property set (KSPROPSETID_AecControl) and its watch on
+// the audio set's volume: a control application reads and writes the
+// bandwidth limit, switches processing on and off, sets the canceller's
+// parameters, the processing rate and the gain control's mode and position,
+// and asks for a new delay correlation.
+#include "CKAUDPEAEC.h"
+#include "CKAUDPWAVC.h"
+#include "EchowellLogic.h"
+#include "FilterLogicServices.h"
+
+namespace {
+
+enum AecControlId : ULONG {
+    KSPROPERTY_AECCONTROL_BWLIMIT = 3,
+    KSPROPERTY_AECCONTROL_PROCESS = 4,
+    KSPROPERTY_AECCONTROL_AUTOOFF = 5,
+    KSPROPERTY_AECCONTROL_STATEMACHINE = 6,
+    KSPROPERTY_AECCONTROL_TAILLENGTH = 7,
+    KSPROPERTY_AECCONTROL_COMFORTNOISELVL = 8,
+    KSPROPERTY_AECCONTROL_RATEMODE = 9,
+    KSPROPERTY_AECCONTROL_AGC = 10,
+    KSPROPERTY_AECCONTROL_AGCPOSITION = 11,
+    KSPROPERTY_AECCONTROL_RECORRELATE = 12,
+};
+constexpr ULONG kAccessFlags = 0x303;
+
+bool Active() {
+    return InterlockedOr(&g_bAecActive, 0) != 0;
+}
+
+// The canceller and the correlator are not re-entrant: the processing thread
+// calls them too.
+class EngineLock {
+public:
+    EngineLock() { KeWaitForSingleObject(&g_EngineMutex, Executive, KernelMode, FALSE, nullptr); }
+    ~EngineLock() { KeReleaseMutex(&g_EngineMutex, FALSE); }
+};
+
+bool IsCancellerParameter(ULONG id) {
+    return id >= KSPROPERTY_AECCONTROL_AUTOOFF && id <= KSPROPERTY_AECCONTROL_COMFORTNOISELVL;
+}
+
+ZvStatus HandleKSGetProperty(ULONG id, PVOID value, PULONG size) {
+    if (value == nullptr || size == nullptr) return ZV_BAD_ARGUMENT;
+    if (*size < sizeof(ULONG)) return ZV_BUFFER_TOO_SMALL;
+    auto* word = static_cast<PULONG>(value);
+    if (id >= KSPROPERTY_AECCONTROL_RECORRELATE) {
+        *size = 0;
+        return ZV_UNSUCCESSFUL;
+    }
+    if (id < KSPROPERTY_AECCONTROL_BWLIMIT) {
+        *word = 1;
+        *size = sizeof(ULONG);
+        return ZV_SUCCESS;
+    }
+    if (id == KSPROPERTY_AECCONTROL_BWLIMIT || id == KSPROPERTY_AECCONTROL_PROCESS) {
+        return GetSharedVariable(
+            id == KSPROPERTY_AECCONTROL_BWLIMIT ? VID_SHARED_BWLIMIT : VID_SHARED_PROCESS, value,
+            size);
+    }
+    if (IsCancellerParameter(id)) {
+        if (g_pAecModule == nullptr) {
+            *size = 0;
+            return ZV_NOT_READY;
+        }
+        EngineLock lock;
+        *size = sizeof(ULONG);
+        return g_pAecModule->GetPropertyDword(id - 3, word);
+    }
+    *word = id == KSPROPERTY_AECCONTROL_RATEMODE ? g_ulRateMode
+            : id == KSPROPERTY_AECCONTROL_AGC    ? g_bAgcOn
+                                                 : g_ulAgcPosition;
+    *size = sizeof(ULONG);
+    return ZV_SUCCESS;
+}
+
+ZvStatus HandleKSSetProperty(ULONG id, PVOID value, PULONG size) {
+    if (value == nullptr || size == nullptr) return ZV_BAD_ARGUMENT;
+    if (*size < sizeof(ULONG)) return ZV_BUFFER_TOO_SMALL;
+    if (id < KSPROPERTY_AECCONTROL_BWLIMIT || id > KSPROPERTY_AECCONTROL_RECORRELATE)
+        return ZV_UNSUCCESSFUL;
+    const ULONG word = *static_cast<PULONG>(value);
+    switch (id) {
+        case KSPROPERTY_AECCONTROL_BWLIMIT:
+            return SetSharedVariable(VID_SHARED_BWLIMIT, value, *size);
+        case KSPROPERTY_AECCONTROL_PROCESS: {
+            ZvStatus status = SetSharedVariable(VID_SHARED_PROCESS, value, *size);
+            if (status != ZV_SUCCESS) return status;
+            InterlockedExchange(&g_bProcessing, static_cast<LONG>(word));
+            (void)(word == 0 ? StopAEC() : StartAEC());
+            return ZV_SUCCESS;
+        }
+        case KSPROPERTY_AECCONTROL_RATEMODE:
+            if (word > 2) return ZV_BAD_ARGUMENT;
+            g_ulRateMode = word;
+            return ZV_SUCCESS;
+        case KSPROPERTY_AECCONTROL_AGC:
+            g_bAgcOn = word;
+            return ZV_SUCCESS;
+        case KSPROPERTY_AECCONTROL_AGCPOSITION:
+            if (word < 1 || word > 2) return ZV_BAD_ARGUMENT;
+            g_ulAgcPosition = word;
+            return ZV_SUCCESS;
+        case KSPROPERTY_AECCONTROL_RECORRELATE: {
+            if (word == 0 || g_pWaveCorr == nullptr) return ZV_SUCCESS;
+            EngineLock lock;
+            return g_pWaveCorr->SetPropertyDword(3, 1);
+        }
+        default: {
+            if (g_pAecModule == nullptr) return ZV_NOT_READY;
+            EngineLock lock;
+            return g_pAecModule->SetPropertyDword(id - 3, word);
+        }
+    }
+}
+
+ZvStatus BasicSupport(PVOID value, PULONG size) {
+    if (size == nullptr) return ZV_BAD_ARGUMENT;
+    if (*size == sizeof(ULONG)) {
+        if (value == nullptr) return ZV_BAD_ARGUMENT;
+        *static_cast<PULONG>(value) = kAccessFlags;
+        return ZV_SUCCESS;
+    }
+    if (*size < sizeof(KSPROPERTY_DESCRIPTION) || value == nullptr) return ZV_BAD_ARGUMENT;
+    auto* description = static_cast<PKSPROPERTY_DESCRIPTION>(value);
+    RtlZeroMemory(description, sizeof *description);
+    description->AccessFlags = kAccessFlags;
+    description->DescriptionSize = sizeof *description;
+    *size = sizeof *description;
+    return ZV_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength, PVOID output,
+                      PULONG byteCount) {
+    (void)genDisp;
+    if (InterlockedOr(&g_bFilterLoaded, 0) == 0) return STATUS_UNSUCCESSFUL;
+    if (property == nullptr || inputLength < sizeof(KSPROPERTY)) return STATUS_UNSUCCESSFUL;
+    if (IsEqualGUID(property->Set, KSPROPSETID_Audio)) {
+        // While the gain control steers the capture volume, applications'
+        // volume sets would fight it: they are taken as done.
+        bool swallow = g_bAgcOn != 0 && Active() && property->Id == KSPROPERTY_AUDIO_VOLUMELEVEL &&
+                       (property->Flags & KSPROPERTY_TYPE_SET) != 0;
+        return swallow ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
+    }
+    if (!IsEqualGUID(property->Set, KSPROPSETID_AecControl)) return STATUS_UNSUCCESSFUL;
+    ZvStatus status;
+    if (property->Flags & KSPROPERTY_TYPE_GET) {
+        status = HandleKSGetProperty(property->Id, output, byteCount);
+    } else if (property->Flags & KSPROPERTY_TYPE_SET) {
+        status = HandleKSSetProperty(property->Id, output, byteCount);
+    } else if (property->Flags & KSPROPERTY_TYPE_SETSUPPORT) {
+        status = ZV_SUCCESS;
+    } else if (property->Flags & KSPROPERTY_TYPE_BASICSUPPORT) {
+        status = BasicSupport(output, byteCount);
+    } else {
+        status = ZV_UNSUCCESSFUL;
+    }
+    return status == ZV_SUCCESS ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}

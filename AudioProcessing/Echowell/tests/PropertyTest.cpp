@@ -1,0 +1,103 @@
+// The private property set as a control application reaches it: requests on
+// the camera's filter, through the framework to the logic.
+#include "CKAUDPEAEC.h"
+#include "FilterLogicServices.h"
+#include "LogicTestSupport.h"
+#include "StreamPair.h"
+#include "kp/io.h"
+
+namespace zvecho {
+namespace {
+
+class PropertyTest : public EchowellPairTest {
+protected:
+    NTSTATUS Request(ULONG id, ULONG flags, void* value, ULONG size, ULONG* returned) {
+        KSPROPERTY p{KSPROPSETID_AecControl, id, flags};
+        return captureFilter_.Property(&p, sizeof p, value, size, returned);
+    }
+};
+
+TEST_F(PropertyTest, EveryIdAnswersEveryKindOfRequest) {
+    constexpr NTSTATUS kOk = STATUS_SUCCESS, kFail = STATUS_UNSUCCESSFUL;
+    struct Case {
+        ULONG Id, Flags, Size, In;
+        NTSTATUS Status;
+        ULONG Returned, Out;
+    } const cases[] = {
+        {0, KSPROPERTY_TYPE_GET, 4, 0, kOk, 4, 1},
+        {2, KSPROPERTY_TYPE_GET, 4, 0, kOk, 4, 1},
+        {0, KSPROPERTY_TYPE_GET, 2, 0, kFail, 0, 0},  // too small
+        {0, KSPROPERTY_TYPE_SET, 4, 1, kFail, 0, 1},  // not settable
+        {12, KSPROPERTY_TYPE_GET, 4, 0, kFail, 0, 0},
+        {13, KSPROPERTY_TYPE_GET, 4, 0, kFail, 0, 0},
+        {13, KSPROPERTY_TYPE_SET, 4, 1, kFail, 0, 1},
+        {9, KSPROPERTY_TYPE_SET, 4, 3, kFail, 0, 3},  // out of range, the mode stays
+        {9, KSPROPERTY_TYPE_GET, 4, 0, kOk, 4, 2},
+        {9, KSPROPERTY_TYPE_SET, 4, 1, kOk, 4, 1},
+        {9, KSPROPERTY_TYPE_GET, 4, 0, kOk, 4, 1},
+        {11, KSPROPERTY_TYPE_SET, 4, 0, kFail, 0, 0},
+        {11, KSPROPERTY_TYPE_SET, 4, 1, kOk, 4, 1},
+        {11, KSPROPERTY_TYPE_GET, 4, 0, kOk, 4, 1},
+        {7, KSPROPERTY_TYPE_SET, 4, 3, kFail, 0, 3},  // the canceller refuses it
+        {7, KSPROPERTY_TYPE_SET, 4, 32, kOk, 4, 32},
+        {7, KSPROPERTY_TYPE_GET, 4, 0, kOk, 4, 32},
+        {12, KSPROPERTY_TYPE_SET, 4, 1, kOk, 4, 1},
+        {5, KSPROPERTY_TYPE_SETSUPPORT, 4, 0, kOk, 4, 0},
+        {5, KSPROPERTY_TYPE_BASICSUPPORT, 4, 0, kOk, 4, 0x303},
+        {5, KSPROPERTY_TYPE_BASICSUPPORT, 8, 0, kFail, 0, 0},
+        {5, 0, 4, 0, kFail, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << "id " << c.Id << " flags " << c.Flags << " size " << c.Size);
+        ULONG value[2] = {c.In, 0};
+        ULONG returned = 0xFFFF;
+        NTSTATUS status = Request(c.Id, c.Flags, value, c.Size, &returned);
+        EXPECT_EQ(status, c.Status);
+        if (c.Status == kOk) {
+            if (c.Flags == KSPROPERTY_TYPE_GET || c.Flags == KSPROPERTY_TYPE_BASICSUPPORT) {
+                EXPECT_EQ(returned, c.Returned);
+                EXPECT_EQ(value[0], c.Out);
+            }
+        }
+    }
+    EXPECT_EQ(g_ulRateMode, 1u);
+
+    KSPROPERTY_DESCRIPTION d;
+    std::memset(&d, 0xAB, sizeof d);
+    ULONG returned = 0;
+    ASSERT_EQ(Request(5, KSPROPERTY_TYPE_BASICSUPPORT, &d, sizeof d, &returned), kOk);
+    EXPECT_EQ(returned, sizeof d);
+    EXPECT_EQ(d.AccessFlags, 0x303u);
+    EXPECT_EQ(d.DescriptionSize, sizeof d);
+    EXPECT_EQ(d.MembersListCount, 0u);
+}
+
+// Processing off reaches DirectSound's switch and stops the canceller; on
+// starts it again.
+TEST_F(PropertyTest, ProcessSwitchesTheCancellerThroughWorkItems) {
+    ASSERT_EQ(mic_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(speaker_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(g_bAecActive, 1);
+    struct Step {
+        ULONG Value;
+        ULONG DsDisable;
+        LONG Active;
+    } const steps[] = {{0, 0, 0}, {1, 1, 1}, {0, 0, 0}};
+    for (const Step& s : steps) {
+        SCOPED_TRACE(testing::Message() << "process " << s.Value);
+        ULONG value = s.Value, returned = 0;
+        ASSERT_EQ(Request(4, KSPROPERTY_TYPE_SET, &value, sizeof value, &returned), STATUS_SUCCESS);
+        KpIoDrainWorkQueues();
+        EXPECT_EQ(g_bAecActive, s.Active);
+        ULONG ds = 7, size = sizeof ds;
+        ASSERT_EQ(GetSharedVariable(VID_SHARED_DSDISABLE, &ds, &size), ZV_SUCCESS);
+        EXPECT_EQ(ds, s.DsDisable);
+        value = 9;
+        ASSERT_EQ(Request(4, KSPROPERTY_TYPE_GET, &value, sizeof value, &returned), STATUS_SUCCESS);
+        EXPECT_EQ(value, s.Value);
+    }
+}
+
+}  // namespace
+}  // namespace zvecho
