@@ -160,7 +160,7 @@ protected:
         ASSERT_EQ(speaker_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
         // The streams' start started the canceller: stop it, so that the
         // chains and queues below are the test's and the buffers pass through.
-        EXPECT_EQ(g_bAecActive, 1);
+        EXPECT_EQ(InterlockedOr(&g_bAecActive, 0), 1);
         KeWaitForSingleObject(&g_AecMutex, Executive, KernelMode, FALSE, nullptr);
         StopAECGraph();
         KeReleaseMutex(&g_AecMutex, FALSE);

@@ -78,7 +78,7 @@ TEST_F(PropertyTest, EveryIdAnswersEveryKindOfRequest) {
 TEST_F(PropertyTest, ProcessSwitchesTheCancellerThroughWorkItems) {
     ASSERT_EQ(mic_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
     ASSERT_EQ(speaker_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    ASSERT_EQ(g_bAecActive, 1);
+    ASSERT_EQ(InterlockedOr(&g_bAecActive, 0), 1);
     struct Step {
         ULONG Value;
         ULONG DsDisable;
@@ -89,7 +89,7 @@ TEST_F(PropertyTest, ProcessSwitchesTheCancellerThroughWorkItems) {
         ULONG value = s.Value, returned = 0;
         ASSERT_EQ(Request(4, KSPROPERTY_TYPE_SET, &value, sizeof value, &returned), STATUS_SUCCESS);
         KpIoDrainWorkQueues();
-        EXPECT_EQ(g_bAecActive, s.Active);
+        EXPECT_EQ(InterlockedOr(&g_bAecActive, 0), s.Active);
         ULONG ds = 7, size = sizeof ds;
         ASSERT_EQ(GetSharedVariable(VID_SHARED_DSDISABLE, &ds, &size), ZV_SUCCESS);
         EXPECT_EQ(ds, s.DsDisable);

@@ -52,7 +52,7 @@ TEST_F(StreamBufferTest, TheStreamStatesStartAndStopTheCanceller) {
     for (const Step& s : steps) {
         SCOPED_TRACE(testing::Message() << "step " << i++);
         ASSERT_EQ((s.Mic ? mic_ : speaker_).SetState(s.State), STATUS_SUCCESS);
-        EXPECT_EQ(g_bAecActive, s.Active);
+        EXPECT_EQ(InterlockedOr(&g_bAecActive, 0), s.Active);
         EXPECT_EQ(ThreadRunning(), s.Active != 0) << "a thread exactly while active";
         if (!s.Active) {
             EXPECT_EQ(g_InGraph.Stages[0].InUse, 0) << "the chains are freed";
@@ -68,7 +68,7 @@ TEST_F(StreamBufferTest, TheSoundCardGetsSeventyMillisecondsOfSilenceThenTheStre
         SCOPED_TRACE(testing::Message() << ms << " ms buffers");
         ASSERT_EQ(mic_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
         ASSERT_EQ(speaker_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
-        ASSERT_EQ(g_bAecActive, 1);
+        ASSERT_EQ(InterlockedOr(&g_bAecActive, 0), 1);
         const size_t before = Device(kSpeaker)->PinRecords().back().Rendered.size();
         std::vector<uint8_t> sent;
         const ULONG bytes = ms * 32;
