@@ -18,12 +18,15 @@ const std::string kSpeaker = kp::machine::DefaultDevices()[1].Instance;
 
 class StreamBufferTest : public EchowellPairTest {
 protected:
-    // Writes one buffer and advances the clock until the device played it.
-    static void Play(kp::ks::KsPin* pin, std::vector<uint8_t>* data) {
+    // Writes `data` (or reads 10 ms when null), advancing the clock until
+    // the device completed the request.
+    static void Transfer(kp::ks::KsPin* pin, std::vector<uint8_t>* data) {
         std::shared_ptr<kp::ks::StreamRequest> r;
-        ULONG size = static_cast<ULONG>(data->size());
+        const bool write = data != nullptr;
+        ULONG size = write ? static_cast<ULONG>(data->size()) : 320;
         NTSTATUS status =
-            pin->Submit(true, {{size, size, data->data()}}, sizeof(KSSTREAM_HEADER), &r);
+            pin->Submit(write, {{size, write ? size : 0, write ? data->data() : nullptr}},
+                        sizeof(KSSTREAM_HEADER), &r);
         ASSERT_TRUE(status == STATUS_PENDING || status == STATUS_SUCCESS) << std::hex << status;
         for (int k = 0; k < 1000 && !r->Done(); ++k) {
             AdvanceMs(5);
@@ -32,6 +35,8 @@ protected:
         r->Wait();
         ASSERT_EQ(r->Status(), STATUS_SUCCESS);
     }
+    static void Play(kp::ks::KsPin* pin, std::vector<uint8_t>* data) { Transfer(pin, data); }
+    static void Record(kp::ks::KsPin* pin) { Transfer(pin, nullptr); }
 
     static bool ThreadRunning() { return InterlockedOr(&g_AudioProcThread.Running, 0) != 0; }
 };
@@ -92,6 +97,32 @@ TEST_F(StreamBufferTest, TheSoundCardGetsSeventyMillisecondsOfSilenceThenTheStre
         ASSERT_EQ(speaker_.SetState(KSSTATE_STOP), STATUS_SUCCESS);
         ASSERT_EQ(mic_.SetState(KSSTATE_STOP), STATUS_SUCCESS);
         EXPECT_EQ(KpIoLiveIrpCount(), 0);
+    }
+}
+
+// Capture alone for more than a second stops the canceller once; a pause
+// and run of the streams starts it again with the shut-off re-armed.
+TEST_F(StreamBufferTest, CaptureAloneForASecondShutsTheCancellerOffOnce) {
+    ASSERT_EQ(mic_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(speaker_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(testing::Message() << "round " << round);
+        ASSERT_EQ(InterlockedOr(&g_bAecActive, 0), 1);
+        EXPECT_EQ(g_bAutoOffLatched, 0u);
+        const LONGLONG start = g_llLastRenderTime;
+        while (g_llLastCaptureTime - start <= 1000000 && InterlockedOr(&g_bAecActive, 0)) {
+            Record(&mic_);
+            if (HasFatalFailure()) return;
+        }
+        Record(&mic_);  // the buffer that sees the gap
+        for (int i = 0; i < 5; ++i) Record(&mic_);
+        KpIoDrainWorkQueues();
+        EXPECT_EQ(InterlockedOr(&g_bAecActive, 0), 0);
+        EXPECT_EQ(g_bAutoOffLatched, 1u);
+        EXPECT_EQ(AecPendingWorkItems(), 0);
+        EXPECT_FALSE(ThreadRunning());
+        ASSERT_EQ(speaker_.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+        ASSERT_EQ(speaker_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
     }
 }
 
