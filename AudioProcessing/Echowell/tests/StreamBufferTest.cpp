@@ -100,6 +100,29 @@ TEST_F(StreamBufferTest, TheSoundCardGetsSeventyMillisecondsOfSilenceThenTheStre
     }
 }
 
+// A start whose thread cannot be created reports the failure and leaves
+// nothing built: both chains and the queues go, and the next start works.
+TEST_F(StreamBufferTest, AStartWithoutItsThreadFreesEverythingAndSaysSo) {
+    ASSERT_EQ(mic_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(speaker_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(speaker_.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    FailThreadCreations(1);
+    KeWaitForSingleObject(&g_AecMutex, Executive, KernelMode, FALSE, nullptr);
+    ASSERT_EQ(SetChannelState(1, CHANNEL_RENDER, CHANNEL_STATE_RUNNING), ZV_SUCCESS);
+    ZvStatus status = StartAECGraph();
+    KeReleaseMutex(&g_AecMutex, FALSE);
+    EXPECT_NE(status, ZV_SUCCESS) << "the failure is reported";
+    EXPECT_EQ(InterlockedOr(&g_bAecActive, 0), 0);
+    EXPECT_EQ(g_InGraph.Stages[0].InUse, 0) << "the far-end chain is freed";
+    EXPECT_EQ(g_OutGraph.Stages[0].InUse, 0) << "the near-end chain is freed";
+    DataQueueState q;
+    g_pDataQueue2->GetState(&q);
+    EXPECT_FALSE(q.HasRing) << "the queues are reset";
+    ASSERT_EQ(speaker_.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    ASSERT_EQ(speaker_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(InterlockedOr(&g_bAecActive, 0), 1);
+}
+
 // Capture alone for more than a second stops the canceller once; a pause
 // and run of the streams starts it again with the shut-off re-armed.
 TEST_F(StreamBufferTest, CaptureAloneForASecondShutsTheCancellerOffOnce) {
