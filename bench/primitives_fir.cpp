@@ -17,14 +17,6 @@
 
 namespace {
 
-std::vector<int16_t> Signal(int n) {
-    std::mt19937 rng(7);
-    std::uniform_int_distribution<int> d(-4096, 4095);
-    std::vector<int16_t> x(static_cast<size_t>(n));
-    for (int16_t& v : x) v = static_cast<int16_t>(d(rng));
-    return x;
-}
-
 std::vector<float> Taps(int len) {
     std::mt19937 rng(3);
     std::uniform_real_distribution<float> d(-1.0f, 1.0f);
@@ -39,7 +31,7 @@ void FilterMember(benchmark::State& state, int v) {
     const std::vector<float> taps = Taps(Len);
     sp_fir_state* s = nullptr;
     sp_dispatch_member<sp_entry_sp_fir_create>(v)(&s, taps.data(), Len, nullptr);
-    std::vector<int16_t> x = Signal(n), y(x.size());
+    std::vector<int16_t> x = kpbench::Signal(n), y(x.size());
     auto filter = sp_dispatch_member<sp_entry_sp_fir_filter_i16_scaled>(v);
     for (auto _ : state) {
         filter(x.data(), y.data(), n, s, 0);
@@ -54,7 +46,7 @@ template <int Len>
 void FilterRef(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));
     const std::vector<float> taps = Taps(Len);
-    std::vector<int16_t> x = Signal(n), y(x.size());
+    std::vector<int16_t> x = kpbench::Signal(n), y(x.size());
     std::vector<double> line(static_cast<size_t>(Len + n), 0.0);
     for (auto _ : state) {
         for (int i = 0; i < n; ++i) line[static_cast<size_t>(Len + i)] = x[static_cast<size_t>(i)];

@@ -21,14 +21,6 @@ int16_t Saturate(double v) {
     return static_cast<int16_t>(v > 32767.0 ? 32767 : v < -32768.0 ? -32768 : lrint(v));
 }
 
-std::vector<int16_t> Signal(int n) {
-    std::mt19937 rng(7);
-    std::uniform_int_distribution<int> d(-4096, 4095);
-    std::vector<int16_t> x(n);
-    for (int16_t& v : x) v = static_cast<int16_t>(d(rng));
-    return x;
-}
-
 // The reference: y = b0 x + d0, dk = b(k+1) x - a(k+1) y + d(k+1), in double.
 void DirectLoop(const std::vector<double>& b, const std::vector<double>& a, std::vector<double>& d,
                 const int16_t* x, int16_t* y, int n) {
@@ -47,7 +39,7 @@ void DirectMember(benchmark::State& state, int v) {
     const std::vector<float> c = sptest::RandomStableDirect(Order, 3);
     sp_iir_state* s = nullptr;
     sp_dispatch_member<sp_entry_sp_iir_create_a>(v)(&s, c.data(), Order, nullptr);
-    std::vector<int16_t> x = Signal(n), y(n);
+    std::vector<int16_t> x = kpbench::Signal(n), y(n);
     auto filter = sp_dispatch_member<sp_entry_sp_iir_filter_i16_scaled>(v);
     auto inplace = sp_dispatch_member<sp_entry_sp_iir_filter_i16_scaled_inplace>(v);
     for (auto _ : state) {
@@ -69,7 +61,7 @@ void DirectRef(benchmark::State& state) {
     const std::vector<float> c = sptest::RandomStableDirect(Order, 3);
     std::vector<double> b(c.begin(), c.begin() + Order + 1), a(c.begin() + Order + 1, c.end());
     std::vector<double> d(Order + 1, 0.0);
-    std::vector<int16_t> x = Signal(n), y(n);
+    std::vector<int16_t> x = kpbench::Signal(n), y(n);
     for (auto _ : state) {
         DirectLoop(b, a, d, x.data(), y.data(), n);
         benchmark::DoNotOptimize(y.data());
@@ -83,7 +75,7 @@ void CascadeMember(benchmark::State& state, int v) {
     const std::vector<float> c = sptest::RandomStableSections(Sections, 5);
     sp_iir_state* s = nullptr;
     sptest::BuildIirCascade(v, kCascadeKindA, c.data(), Sections, nullptr, &s);
-    std::vector<int16_t> x = Signal(n), y(n);
+    std::vector<int16_t> x = kpbench::Signal(n), y(n);
     auto filter = sp_dispatch_member<sp_entry_sp_iir_filter_i16_scaled>(v);
     for (auto _ : state) {
         filter(x.data(), y.data(), n, s, 0);
@@ -98,7 +90,7 @@ void CascadeRef(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));
     const std::vector<float> c = sptest::RandomStableSections(Sections, 5);
     std::vector<double> d(2 * Sections, 0.0);
-    std::vector<int16_t> x = Signal(n), y(n);
+    std::vector<int16_t> x = kpbench::Signal(n), y(n);
     for (auto _ : state) {
         for (int i = 0; i < n; ++i) {
             double in = x[i];

@@ -22,14 +22,6 @@ std::vector<float> Taps(int len, uint32_t seed) {
     return t;
 }
 
-std::vector<int16_t> Signal(int n) {
-    std::mt19937 rng(7);
-    std::uniform_int_distribution<int> d(-4096, 4095);
-    std::vector<int16_t> x(n);
-    for (int16_t& v : x) v = static_cast<int16_t>(d(rng));
-    return x;
-}
-
 // Two decimating FIR branches over a history that carries across calls.
 struct SplitRef {
     std::vector<double> h1, h2, hist;  // hist: the last len - 1 samples, then the block
@@ -94,7 +86,7 @@ void SplitMember(benchmark::State& state, int v) {
     sp_wavelet_split_state* s = nullptr;
     sp_dispatch_member<sp_entry_sp_wavelet_split_create>(v)(&s, t1.data(), Taps_, 0, t2.data(),
                                                             Taps_, -1);
-    const std::vector<int16_t> x = Signal(2 * len);
+    const std::vector<int16_t> x = kpbench::Signal(2 * len);
     std::vector<float> b1(len), b2(len);
     for (auto _ : state) {
         run(x.data(), b1.data(), b2.data(), len, s);
@@ -110,7 +102,7 @@ void SplitReference(benchmark::State& state) {
     const int len = static_cast<int>(state.range(0));
     const std::vector<float> t1 = Taps(Taps_, 1), t2 = Taps(Taps_, 2);
     SplitRef ref{{t1.begin(), t1.end()}, {t2.begin(), t2.end()}, {}};
-    const std::vector<int16_t> x = Signal(2 * len);
+    const std::vector<int16_t> x = kpbench::Signal(2 * len);
     std::vector<float> b1(len), b2(len);
     for (auto _ : state) {
         ref.Run(x.data(), b1.data(), b2.data(), len);

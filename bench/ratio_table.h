@@ -9,7 +9,9 @@
 #include <benchmark/benchmark.h>
 #include <stdio.h>
 
+#include <cstdint>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -88,6 +90,16 @@ inline int RunRatioTable(int argc, char** argv, const std::vector<RatioOp>& ops)
     reporter.PrintRatios();
     benchmark::Shutdown();
     return 0;
+}
+
+// The 16-bit input the filter benchmarks share: uniform noise at -18 dBFS from a
+// fixed seed, so every member and every run sees the same samples.
+inline std::vector<int16_t> Signal(int n) {
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> d(-4096, 4095);
+    std::vector<int16_t> x(static_cast<size_t>(n));
+    for (int16_t& v : x) v = static_cast<int16_t>(d(rng));
+    return x;
 }
 
 }  // namespace kpbench
