@@ -6,6 +6,10 @@
 // like the plain sum, and the update's rounded product is formed exactly
 // from the high and low halves of the 32-bit product:
 //   (x * r + 0x8000) >> 16 = hi16(x * r) + (lo16(x * r) >> 15, unsigned).
+// Where 2r fits 16 bits (|r| <= 16384, the usual case once the filter has
+// converged) one multiply serves: with q = hi16(x * 2r) = floor(x * r / 2^15),
+//   (x * r + 0x8000) >> 16 = floor((q + 1) / 2) = (q + 1) >> 1,
+// and q + 1 stays within +-16385.
 #include "AecInternal.h"
 
 #if defined(__SSE2__)
@@ -24,35 +28,43 @@ int32_t HorizontalSum(__m128i v) {
     return _mm_cvtsi128_si32(v);
 }
 
-// Eight rounded updates (x * r + 0x8000) >> 16 added to eight taps, wrapping.
-__m128i UpdateEight(__m128i taps, __m128i x, __m128i r) {
-    const __m128i hi = _mm_mulhi_epi16(x, r);
-    const __m128i carry = _mm_srli_epi16(_mm_mullo_epi16(x, r), 15);
-    return _mm_add_epi16(taps, _mm_add_epi16(hi, carry));
-}
-
-}  // namespace
-
-int32_t FilterDot(const int16_t* taps, const int16_t* x, int n) {
-    __m128i acc = _mm_setzero_si128();
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(taps + i));
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
-        acc = _mm_add_epi32(acc, _mm_madd_epi16(t, v));
+// Eight rounded updates (x * r + 0x8000) >> 16 added to eight taps,
+// wrapping: from the high and low halves of x * r, for any r.
+struct UpdateAnyFactor {
+    __m128i r;
+    explicit UpdateAnyFactor(int16_t factor) : r(_mm_set1_epi16(factor)) {}
+    __m128i operator()(__m128i taps, __m128i x) const {
+        const __m128i hi = _mm_mulhi_epi16(x, r);
+        const __m128i carry = _mm_srli_epi16(_mm_mullo_epi16(x, r), 15);
+        return _mm_add_epi16(taps, _mm_add_epi16(hi, carry));
     }
-    return WrapAdd32(HorizontalSum(acc), dot(taps + i, x + i, n - i));
+};
+
+// The same updates from the high half of x * 2r alone; only for
+// -16384 <= r <= 16383.
+struct UpdateHalfFactor {
+    __m128i r2, one;
+    explicit UpdateHalfFactor(int16_t factor)
+        : r2(_mm_set1_epi16(static_cast<int16_t>(2 * factor))), one(_mm_set1_epi16(1)) {}
+    __m128i operator()(__m128i taps, __m128i x) const {
+        const __m128i q = _mm_mulhi_epi16(x, r2);
+        return _mm_add_epi16(taps, _mm_srai_epi16(_mm_add_epi16(q, one), 1));
+    }
+};
+
+bool HalfFactorFits(int16_t r) {
+    return r >= -16384 && r <= 16383;
 }
 
-int64_t FilterUpdateSquares(int16_t r, int n, const int16_t* x, int16_t* taps) {
-    const __m128i rv = _mm_set1_epi16(r);
+template <class Update>
+int64_t UpdateSquares(const Update& update, int16_t r, int n, const int16_t* x, int16_t* taps) {
     const __m128i zero = _mm_setzero_si128();
     __m128i acc = zero;
     int i = 0;
     for (; i + 8 <= n; i += 8) {
         __m128i* t = reinterpret_cast<__m128i*>(taps + i);
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
-        const __m128i updated = UpdateEight(_mm_loadu_si128(t), v, rv);
+        const __m128i updated = update(_mm_loadu_si128(t), v);
         _mm_storeu_si128(t, updated);
         const __m128i pairs = _mm_madd_epi16(updated, updated);
         acc = _mm_add_epi64(acc, _mm_unpacklo_epi32(pairs, zero));
@@ -64,14 +76,15 @@ int64_t FilterUpdateSquares(int16_t r, int n, const int16_t* x, int16_t* taps) {
     return sum;
 }
 
-int32_t FilterUpdateDot(int16_t r, int n, const int16_t* x1, int16_t* taps, const int16_t* x2) {
-    const __m128i rv = _mm_set1_epi16(r);
+template <class Update>
+int32_t UpdateDot(const Update& update, int16_t r, int n, const int16_t* x1, int16_t* taps,
+                  const int16_t* x2) {
     __m128i acc0 = _mm_setzero_si128(), acc1 = _mm_setzero_si128();
     // Sixteen taps per step: two independent chains, half the loop overhead.
     auto step = [&](int at, __m128i* acc) {
         __m128i* t = reinterpret_cast<__m128i*>(taps + at);
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x1 + at));
-        const __m128i updated = UpdateEight(_mm_loadu_si128(t), v, rv);
+        const __m128i updated = update(_mm_loadu_si128(t), v);
         _mm_storeu_si128(t, updated);
         const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x2 + at));
         *acc = _mm_add_epi32(*acc, _mm_madd_epi16(updated, w));
@@ -86,22 +99,59 @@ int32_t FilterUpdateDot(int16_t r, int n, const int16_t* x1, int16_t* taps, cons
     return WrapAdd32(HorizontalSum(_mm_add_epi32(acc0, acc1)), dot(taps + i, x2 + i, n - i));
 }
 
+}  // namespace
+
+int32_t FilterDot(const int16_t* taps, const int16_t* x, int n) {
+    // Four independent sums, so that the adds need not wait on each other.
+    __m128i acc0 = _mm_setzero_si128(), acc1 = acc0, acc2 = acc0, acc3 = acc0;
+    auto step = [&](int at, __m128i* acc) {
+        const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(taps + at));
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + at));
+        *acc = _mm_add_epi32(*acc, _mm_madd_epi16(t, v));
+    };
+    int i = 0;
+    for (; i + 32 <= n; i += 32) {
+        step(i, &acc0);
+        step(i + 8, &acc1);
+        step(i + 16, &acc2);
+        step(i + 24, &acc3);
+    }
+    for (; i + 8 <= n; i += 8) step(i, &acc0);
+    const __m128i acc = _mm_add_epi32(_mm_add_epi32(acc0, acc1), _mm_add_epi32(acc2, acc3));
+    return WrapAdd32(HorizontalSum(acc), dot(taps + i, x + i, n - i));
+}
+
+int64_t FilterUpdateSquares(int16_t r, int n, const int16_t* x, int16_t* taps) {
+    if (HalfFactorFits(r)) return UpdateSquares(UpdateHalfFactor(r), r, n, x, taps);
+    return UpdateSquares(UpdateAnyFactor(r), r, n, x, taps);
+}
+
+int32_t FilterUpdateDot(int16_t r, int n, const int16_t* x1, int16_t* taps, const int16_t* x2) {
+    if (HalfFactorFits(r)) return UpdateDot(UpdateHalfFactor(r), r, n, x1, taps, x2);
+    return UpdateDot(UpdateAnyFactor(r), r, n, x1, taps, x2);
+}
+
 void FilterDots(const int16_t* taps, const int16_t* x, int n, int count, int32_t* sums) {
-    // Eight sums per pass over the taps: each block of taps is loaded once.
+    // Four sums per pass over the taps: each block of taps is loaded once for
+    // four estimates, and the four sums stay in registers.
     int j = 0;
-    for (; j + 8 <= count; j += 8) {
-        __m128i acc[8];
-        for (int k = 0; k < 8; ++k) acc[k] = _mm_setzero_si128();
+    for (; j + 4 <= count; j += 4) {
+        const int16_t* v = x - j;
+        __m128i acc0 = _mm_setzero_si128(), acc1 = acc0, acc2 = acc0, acc3 = acc0;
         int i = 0;
         for (; i + 8 <= n; i += 8) {
             const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(taps + i));
-            for (int k = 0; k < 8; ++k) {
-                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x - j - k + i));
-                acc[k] = _mm_add_epi32(acc[k], _mm_madd_epi16(t, v));
-            }
+            auto load = [&](int back) {
+                return _mm_loadu_si128(reinterpret_cast<const __m128i*>(v - back + i));
+            };
+            acc0 = _mm_add_epi32(acc0, _mm_madd_epi16(t, load(0)));
+            acc1 = _mm_add_epi32(acc1, _mm_madd_epi16(t, load(1)));
+            acc2 = _mm_add_epi32(acc2, _mm_madd_epi16(t, load(2)));
+            acc3 = _mm_add_epi32(acc3, _mm_madd_epi16(t, load(3)));
         }
-        for (int k = 0; k < 8; ++k)
-            sums[j + k] = WrapAdd32(HorizontalSum(acc[k]), dot(taps + i, x - j - k + i, n - i));
+        const __m128i acc[4] = {acc0, acc1, acc2, acc3};
+        for (int k = 0; k < 4; ++k)
+            sums[j + k] = WrapAdd32(HorizontalSum(acc[k]), dot(taps + i, v - k + i, n - i));
     }
     for (; j < count; ++j) sums[j] = FilterDot(taps, x - j, n);
 }

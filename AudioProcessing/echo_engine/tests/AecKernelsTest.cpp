@@ -19,7 +19,11 @@ std::vector<int16_t> Samples(echotest::Rng& rng, size_t n) {
 
 TEST(AecKernels, MatchThePlainLoopsBitForBit) {
     echotest::Rng rng(8);
-    const int16_t factors[] = {-32768, -32767, -1, 1, 2, 12345, 32767};
+    // The extremes, small factors, and both sides of +-16384, where the
+    // update changes form.
+    const int16_t factors[] = {-32768, -32767, -16385, -16384, -16383, -1,   1,
+                               2,      12345,  16383,  16384,  16385,  32767};
+    const int kinds = int(sizeof(factors) / sizeof(factors[0]));
     for (int n : {0, 1, 7, 8, 9, 15, 64, 128, 136, 512, 1024}) {
         for (int offset = 0; offset < 8; ++offset) {
             SCOPED_TRACE(testing::Message() << n << " +" << offset);
@@ -36,7 +40,8 @@ TEST(AecKernels, MatchThePlainLoopsBitForBit) {
             int64_t squares = 0;
             for (int i = 0; i < n; ++i) squares += int64_t(a[i]) * a[i];
             EXPECT_EQ(FilterSumSquares(a, n), squares);
-            for (int16_t r : {factors[rng.Next() % 7], int16_t(rng.Next())}) {
+            for (int16_t r : {factors[rng.Next() % kinds], factors[(n + offset) % kinds],
+                              int16_t(rng.Next()), int16_t(int16_t(rng.Next()) >> 2)}) {
                 std::vector<int16_t> plain = taps0, fused = taps0;
                 tapUpdate(r, n, a, plain.data() + offset);
                 const int32_t sum = FilterUpdateDot(r, n, a, fused.data() + offset, b);
