@@ -3,6 +3,7 @@
 // Streaming lives in sim_stream.cpp, the room in sim_room.cpp.
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstring>
 
 #include "kp/clock.h"
@@ -467,6 +468,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
         }
         while (!d->RoomName.empty() && d->RoomName.back() == '\0') d->RoomName.pop_back();
     }
+    d->ResetVolume(profile == "camera" ? CameraVolumeRange() : VolumeRange{});
     bool render = false, capture = false;
     for (auto& pin : d->Pins) {
         if (pin.Communication != KSPIN_COMMUNICATION_SINK) continue;
@@ -1078,7 +1080,8 @@ struct PropertyCall {
 };
 using PropertyHandler = NTSTATUS (*)(PropertyCall&);
 
-enum class Target { Filter, Pin };
+// FilterOrPin: a filter's property that its pins answer too.
+enum class Target { Filter, Pin, FilterOrPin };
 struct PropertyEntry {
     const GUID* Set;
     ULONG Id;
@@ -1232,14 +1235,14 @@ NTSTATUS AudioPosition(PropertyCall& c) {
     return Answer(c.Out, c.OutLength, &p, sizeof p, &c.Info);
 }
 
-// The volume node (node 0), per channel, -96 dB to 0 dB in half-dB steps.
-constexpr LONG kVolumeMin = -96 * 65536, kVolumeMax = 0, kVolumeStep = 32768;
-
+// The volume node, per channel, in the device's range (kp/simaudio.h).
 NTSTATUS AudioVolume(PropertyCall& c) {
     if (c.InLength < sizeof(KSNODEPROPERTY)) return STATUS_INVALID_PARAMETER;
     KSNODEPROPERTY_AUDIO_CHANNEL p{};
     std::memcpy(&p, c.In, std::min<size_t>(c.InLength, sizeof p));
-    if (p.NodeProperty.NodeId != 0) return STATUS_NOT_FOUND;
+    const LONG node = c.D->VolumeNodeId();
+    if (node < 0 || p.NodeProperty.NodeId != static_cast<ULONG>(node)) return STATUS_NOT_FOUND;
+    const VolumeRange& range = c.D->VolumeBounds;
     if (c.Flags & KSPROPERTY_TYPE_BASICSUPPORT) {
         struct {
             KSPROPERTY_DESCRIPTION Description;
@@ -1252,8 +1255,8 @@ NTSTATUS AudioVolume(PropertyCall& c) {
         v.Description.MembersListCount = 1;
         v.Members = {KSPROPERTY_MEMBER_STEPPEDRANGES, sizeof(KSPROPERTY_STEPPING_LONG), 1,
                      KSPROPERTY_MEMBER_FLAG_BASICSUPPORT_MULTICHANNEL};
-        v.Range.SteppingDelta = kVolumeStep;
-        v.Range.Bounds = {kVolumeMin, kVolumeMax};
+        v.Range.SteppingDelta = static_cast<ULONG>(range.Step);
+        v.Range.Bounds = {range.Min, range.Max};
         if (c.OutLength == sizeof(KSPROPERTY_DESCRIPTION)) {
             return Answer(c.Out, c.OutLength, &v.Description, sizeof v.Description, &c.Info);
         }
@@ -1265,7 +1268,8 @@ NTSTATUS AudioVolume(PropertyCall& c) {
         if (c.OutLength < sizeof(LONG)) return STATUS_BUFFER_TOO_SMALL;
         LONG v;
         std::memcpy(&v, c.Out, sizeof v);
-        c.D->Volume[p.Channel] = std::clamp(v, kVolumeMin, kVolumeMax);
+        c.D->Volume[p.Channel] = std::clamp(v, range.Min, range.Max);
+        if (p.Channel == 0) c.D->UpdateCaptureGain();
         return STATUS_SUCCESS;
     }
     if (!IsGet(c)) return STATUS_INVALID_DEVICE_REQUEST;
@@ -1274,21 +1278,26 @@ NTSTATUS AudioVolume(PropertyCall& c) {
 
 NTSTATUS TopologyNodes(PropertyCall& c) {
     if (!IsGet(c)) return STATUS_INVALID_DEVICE_REQUEST;
-    std::vector<uint8_t> list(sizeof(KSMULTIPLE_ITEM) + sizeof(GUID));
-    KSMULTIPLE_ITEM head{static_cast<ULONG>(list.size()), 1};
+    const std::vector<GUID>& nodes = c.D->TopologyNodes;
+    std::vector<uint8_t> list(sizeof(KSMULTIPLE_ITEM) + nodes.size() * sizeof(GUID));
+    KSMULTIPLE_ITEM head{static_cast<ULONG>(list.size()), static_cast<ULONG>(nodes.size())};
     std::memcpy(list.data(), &head, sizeof head);
-    std::memcpy(list.data() + sizeof head, &KSNODETYPE_VOLUME, sizeof(GUID));
+    if (!nodes.empty())
+        std::memcpy(list.data() + sizeof head, nodes.data(), nodes.size() * sizeof(GUID));
     return AnswerList(c.Out, c.OutLength, list, &c.Info);
 }
 
 NTSTATUS TopologyConnections(PropertyCall& c) {
     if (!IsGet(c)) return STATUS_INVALID_DEVICE_REQUEST;
     // Render pin 0 -> volume -> the speaker bridge (pin 2 of the full profile).
-    KSTOPOLOGY_CONNECTION links[2] = {{KSFILTER_NODE, 0, 0, 1}, {0, 0, KSFILTER_NODE, 2}};
-    std::vector<uint8_t> list(sizeof(KSMULTIPLE_ITEM) + sizeof links);
-    KSMULTIPLE_ITEM head{static_cast<ULONG>(list.size()), 2};
+    const LONG node = c.D->VolumeNodeId();
+    const ULONG count = node < 0 ? 0 : 2;
+    const auto id = static_cast<ULONG>(node);
+    KSTOPOLOGY_CONNECTION links[2] = {{KSFILTER_NODE, 0, id, 1}, {id, 0, KSFILTER_NODE, 2}};
+    std::vector<uint8_t> list(sizeof(KSMULTIPLE_ITEM) + count * sizeof(KSTOPOLOGY_CONNECTION));
+    KSMULTIPLE_ITEM head{static_cast<ULONG>(list.size()), count};
     std::memcpy(list.data(), &head, sizeof head);
-    std::memcpy(list.data() + sizeof head, links, sizeof links);
+    std::memcpy(list.data() + sizeof head, links, count * sizeof(KSTOPOLOGY_CONNECTION));
     return AnswerList(c.Out, c.OutLength, list, &c.Info);
 }
 
@@ -1303,7 +1312,7 @@ const PropertyEntry kProperties[] = {
     {&KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, Target::Pin, ConnectionState},
     {&KSPROPSETID_Connection, KSPROPERTY_CONNECTION_DATAFORMAT, Target::Pin, ConnectionDataFormat},
     {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_POSITION, Target::Pin, AudioPosition},
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, Target::Filter, AudioVolume},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, Target::FilterOrPin, AudioVolume},
     {&KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_NODES, Target::Filter, TopologyNodes},
     {&KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_CONNECTIONS, Target::Filter, TopologyConnections},
 };
@@ -1344,7 +1353,9 @@ NTSTATUS Device::DispatchProperty(PIRP irp, PIO_STACK_LOCATION stack, size_t log
         bool isFilter = Filters.count(stack->FileObject) != 0;
         if (entry == nullptr) {
             status = STATUS_NOT_FOUND;
-        } else if (entry->On == Target::Filter ? !isFilter : pin == nullptr) {
+        } else if (entry->On == Target::Filter        ? !isFilter
+                   : entry->On == Target::FilterOrPin ? !isFilter && pin == nullptr
+                                                      : pin == nullptr) {
             status = STATUS_INVALID_DEVICE_REQUEST;
         } else {
             PropertyCall call{this,     pin,           isFilter,  in.data(),
@@ -1450,6 +1461,38 @@ ULONG SimAudioDevice::QueriesAnswered(ULONG PinId, ULONG PropertyId) const {
 }
 LONG SimAudioDevice::VolumeLevel(ULONG Channel) const {
     return Locked(d_, [&](Device& d) { return Channel < 2 ? d.Volume[Channel] : 0; });
+}
+VolumeRange SimAudioDevice::GetVolumeRange() const {
+    return Locked(d_, [](Device& d) { return d.VolumeBounds; });
+}
+void SimAudioDevice::SetVolumeRange(const VolumeRange& Range) {
+    Locked(d_, [&](Device& d) { d.ResetVolume(Range); });
+}
+void SimAudioDevice::SetTopologyNodes(std::vector<GUID> Nodes) {
+    Locked(d_, [&](Device& d) { d.TopologyNodes = std::move(Nodes); });
+}
+
+VolumeRange CameraVolumeRange() {
+    // 0 .. 60 dB in the 1/256 dB steps of a USB audio volume control.
+    return VolumeRange{0, 60 * 65536, 256, 3537609};
+}
+
+LONG Device::VolumeNodeId() const {
+    for (size_t i = 0; i < TopologyNodes.size(); ++i) {
+        if (TopologyNodes[i] == KSNODETYPE_VOLUME) return static_cast<LONG>(i);
+    }
+    return -1;
+}
+
+void Device::ResetVolume(const VolumeRange& range) {
+    VolumeBounds = range;
+    Volume[0] = Volume[1] = range.Unity;
+    UpdateCaptureGain();
+}
+
+void Device::UpdateCaptureGain() const {
+    const double db = (static_cast<double>(Volume[0]) - VolumeBounds.Unity) / 65536.0;
+    RoomSetCaptureGain(RoomName, std::pow(10.0, db / 20.0));
 }
 void SimAudioDevice::ReleaseHeld(NTSTATUS Status) {
     d_->ReleaseHeld(Status);

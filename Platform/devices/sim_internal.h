@@ -111,6 +111,14 @@ public:
     std::vector<HeldRequest> Held;
     std::vector<DelayedCompletion> Delayed;  // asynchronous answers waiting for the clock
     LONG Volume[2] = {0, 0};
+    VolumeRange VolumeBounds;
+    std::vector<GUID> TopologyNodes{KSNODETYPE_VOLUME};
+    // The id of the volume node, or -1 without one.
+    LONG VolumeNodeId() const;
+    // Both levels at the range's unity, the microphone's gain with them.
+    void ResetVolume(const VolumeRange& range);
+    // Hands channel 0's level to the room as the capture gain.
+    void UpdateCaptureGain() const;
     std::vector<UNICODE_STRING> Links;
     bool Removed = false;
     // Device Parameters "DisconnectOnRemoval": after a surprise removal, stream
@@ -169,6 +177,10 @@ void RoomRender(const std::string& device, ULONG rate, LONGLONG firstFrame, cons
                 size_t count);
 void RoomCapture(const std::string& device, ULONG rate, LONGLONG firstFrame, float* samples,
                  size_t count);
+// The linear gain of the device's microphone, applied to everything its
+// capture reads from the room (1 until set; kept by RoomClear: it is the
+// device's, not the room's).
+void RoomSetCaptureGain(const std::string& device, double gain);
 
 // Pin table of a profile ("full", "camera", "speaker").
 std::vector<PinConfig> ProfilePins(const std::string& profile, ULONG captureChannels,

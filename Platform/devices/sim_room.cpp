@@ -41,6 +41,7 @@ struct Room {
     std::vector<Path> Paths;
     std::map<std::string, NearEnd> Near;
     std::map<std::string, NoiseSource> Noise;
+    std::map<std::string, double> CaptureGain;
 };
 
 Room& TheRoom() {
@@ -153,6 +154,17 @@ void RoomCapture(const std::string& device, ULONG rate, LONGLONG firstFrame, flo
             samples[i] += static_cast<float>(s.Rms * v);
         }
     }
+    auto gain = room.CaptureGain.find(device);
+    if (gain != room.CaptureGain.end() && gain->second != 1.0) {
+        for (size_t i = 0; i < count; ++i)
+            samples[i] = static_cast<float>(samples[i] * gain->second);
+    }
+}
+
+void RoomSetCaptureGain(const std::string& device, double gain) {
+    Room& room = TheRoom();
+    std::lock_guard<std::mutex> lock(room.Lock);
+    room.CaptureGain[device] = gain;
 }
 
 void RoomClear() {

@@ -143,6 +143,62 @@ extern NPAGED_LOOKASIDE_LIST g_IrpContextLookaside;
 extern KSNODEPROPERTY_AUDIO_CHANNEL g_VolumeRequest;
 
 // ---------------------------------------------------------------------------
+// Automatic gain control
+// ---------------------------------------------------------------------------
+// While the canceller runs with gain-control mode 1, 10 ms blocks of the near
+// end are graded by their level, 30 grades averaged, and the capture device's
+// volume node stepped up or down by kAgcVolumeStep.  Every field is written
+// under g_EngineMutex (the processing thread and the property path both
+// change it).
+inline constexpr LONG kAgcVolumeStep = 103784;   // 1/65536 dB: about 1.58 dB
+inline constexpr LONG kAgcVolumeMin = 2980778;   // about 45.5 dB
+inline constexpr LONG kAgcVolumeMax = 3932160;   // 60 dB
+inline constexpr ULONG kAgcGradesPerCycle = 30;  // grades averaged per decision
+inline constexpr ULONG kAgcSkipBlocks = 500;     // blocks a warm-up pause lasts
+// The node id the volume requests use when the topology names no volume node.
+inline constexpr ULONG kAgcDefaultVolumeNode = 2;
+
+struct AgcState {
+    LONG Volume;                                 // 1/65536 dB, as last stepped or preset
+    signed char Grades[kAgcGradesPerCycle + 2];  // -100, 0 or +100 per graded block
+    ULONG GradeCount;                            // grades collected in this cycle
+    ULONG Started;                               // the warm-up pause is over
+    ULONG SkipCount;                  // blocks of the pause seen; kAgcSkipBlocks: none left
+    LONG UpThreshold, DownThreshold;  // average grades that step the volume
+    ULONG BandCounts[4];              // samples below 400, 400-3999, 4000-12999, 13000 up
+};
+extern AgcState g_Agc;
+
+// The node list of the topology of `file`'s filter (KSPROPERTY_TOPOLOGY_NODES
+// on `lower`): *nodeList receives a MemAlloc'ed KS multiple item {Size,
+// Count, Count node GUIDs} that the caller frees with MemFree; it is checked
+// to hold every GUID its count names.  0xC000000D for a null out pointer, the
+// request's failure, STATUS_INVALID_BUFFER_SIZE for a list whose header or
+// length does not hold its nodes, STATUS_INSUFFICIENT_RESOURCES.
+// PASSIVE_LEVEL.
+NTSTATUS FindVolumeNode(PDEVICE_OBJECT lower, PFILE_OBJECT file, PULONG* nodeList);
+// The index of the first volume node of a list FindVolumeNode returned, else
+// kAgcDefaultVolumeNode.
+ULONG VolumeNodeIndex(const ULONG* nodeList);
+// Channel 0's volume of g_VolumeRequest's node on the capture pin `file`.
+// The caller holds g_EngineMutex (g_VolumeRequest is shared).  PASSIVE_LEVEL.
+NTSTATUS GetVolumeLevel(PDEVICE_OBJECT lower, PFILE_OBJECT file, PLONG volume);
+void SetVolumeLevel(PDEVICE_OBJECT lower, PFILE_OBJECT file, LONG volume);
+// The cycle's state for a new cycle (the volume and the level thresholds
+// stay).  The caller holds g_EngineMutex.
+void ResetAGC();
+// Counts `count` 16-bit samples into four bands by magnitude against
+// thresholds[0..2]; -32768 has no 16-bit magnitude and counts in the lowest.
+void CountSampleLevels(const SHORT* samples, ULONG count, const ULONG thresholds[3],
+                       ULONG counts[4]);
+// Grades one block of g_ProcessFormat and steps the volume at the end of a
+// cycle.  The processing thread, holding g_EngineMutex.
+void DoAGC(PVOID buffer, ULONG bytes);
+// Presets the volume of `mode` (modes without one: nothing) and starts a new
+// cycle.  The caller holds g_EngineMutex.  PASSIVE_LEVEL.
+void InitAGC(ULONG mode);
+
+// ---------------------------------------------------------------------------
 // Callbacks (the descriptor's slots)
 // ---------------------------------------------------------------------------
 ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower);

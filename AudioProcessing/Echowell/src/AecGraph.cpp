@@ -266,8 +266,9 @@ void OutPassTiming() {
     t.AveragingCount = 0;
 }
 
-// The near-end stage: delay estimate, then the canceller; both under the
-// engine mutex (the property handler calls them too).
+// The near-end stage: the gain control on the canceller's input or output,
+// the delay estimate and the canceller; all under the engine mutex (the
+// property handler calls them too and sets the gain control's mode).
 void EchoCancelStage(Pass* p) {
     ULONGLONG start = QueryTime100ns();
     ZvStatus status = ZV_BAD_ARGUMENT;
@@ -275,6 +276,8 @@ void EchoCancelStage(Pass* p) {
     if (p->D != nullptr && p->W != nullptr) {
         LockEngine();
         ProbeTimerStart(5);
+        const bool agc = g_bAgcOn == 1;
+        if (agc && g_ulAgcPosition == 1) DoAGC(p->D, p->Size);
         g_pWaveCorr->SubmitPinData(1, p->D, p->Size, nullptr, 0, &g_llDelayEstimate);
         ProbeTimerStop(5);
         ProbeSetValue(4, static_cast<LONGLONG>(g_llDelayEstimate));
@@ -282,6 +285,7 @@ void EchoCancelStage(Pass* p) {
         ProbeTimerStart(6);
         status = g_pAecModule->SubmitPinData(1, p->D, p->Size, p->W, p->WSize, &g_llDelayEstimate);
         ProbeTimerStop(6);
+        if (agc && g_ulAgcPosition == 2) DoAGC(p->W, p->WSize);
         UnlockEngine();
         // Pass-through: the near end leaves as it came (converted both ways).
         if (!InterlockedOr(&g_bProcessing, 0))

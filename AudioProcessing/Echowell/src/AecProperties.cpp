@@ -67,6 +67,7 @@ ZvStatus HandleKSGetProperty(ULONG id, PVOID value, PULONG size) {
         *size = sizeof(ULONG);
         return g_pAecModule->GetPropertyDword(id - 3, word);
     }
+    EngineLock lock;  // the gain control's mode and position change under it
     *word = id == KSPROPERTY_AECCONTROL_RATEMODE ? g_ulRateMode
             : id == KSPROPERTY_AECCONTROL_AGC    ? g_bAgcOn
                                                  : g_ulAgcPosition;
@@ -94,13 +95,27 @@ ZvStatus HandleKSSetProperty(ULONG id, PVOID value, PULONG size) {
             if (word > 2) return ZV_BAD_ARGUMENT;
             g_ulRateMode = word;
             return ZV_SUCCESS;
-        case KSPROPERTY_AECCONTROL_AGC:
+        case KSPROPERTY_AECCONTROL_AGC: {
+            // The processing thread grades blocks meanwhile: the mode, the
+            // preset and the new cycle change between two of its blocks.
+            EngineLock lock;
+            if (word != 0 && Active()) {
+                if (word == 1 && g_bAgcOn != 1) {
+                    InitAGC(1);
+                    ResetAGC();
+                } else {
+                    InitAGC(word);
+                }
+            }
             g_bAgcOn = word;
             return ZV_SUCCESS;
-        case KSPROPERTY_AECCONTROL_AGCPOSITION:
+        }
+        case KSPROPERTY_AECCONTROL_AGCPOSITION: {
             if (word < 1 || word > 2) return ZV_BAD_ARGUMENT;
+            EngineLock lock;
             g_ulAgcPosition = word;
             return ZV_SUCCESS;
+        }
         case KSPROPERTY_AECCONTROL_RECORRELATE: {
             if (word == 0 || g_pWaveCorr == nullptr) return ZV_SUCCESS;
             EngineLock lock;
@@ -140,9 +155,11 @@ NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength
     if (IsEqualGUID(property->Set, KSPROPSETID_Audio)) {
         // While the gain control steers the capture volume, applications'
         // volume sets would fight it: they are taken as done.
-        bool swallow = g_bAgcOn != 0 && Active() && property->Id == KSPROPERTY_AUDIO_VOLUMELEVEL &&
-                       (property->Flags & KSPROPERTY_TYPE_SET) != 0;
-        return swallow ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
+        if (property->Id != KSPROPERTY_AUDIO_VOLUMELEVEL ||
+            (property->Flags & KSPROPERTY_TYPE_SET) == 0)
+            return STATUS_NOT_SUPPORTED;
+        EngineLock lock;
+        return g_bAgcOn != 0 && Active() ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
     }
     if (!IsEqualGUID(property->Set, KSPROPSETID_AecControl)) return STATUS_UNSUCCESSFUL;
     ZvStatus status;

@@ -96,6 +96,8 @@ void ResetLogicState() {
     g_ulAgcThresholds[2] = 13000;
     g_bAgcOn = 0;
     g_ulAgcPosition = 2;
+    RtlZeroMemory(&g_Agc, sizeof g_Agc);
+    ResetAGC();
     g_ulRateMode = 2;
     InterlockedExchange(&g_bProcessing, 1);
 

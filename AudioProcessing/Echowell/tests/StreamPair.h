@@ -3,6 +3,11 @@
 // mono.
 #pragma once
 
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "DrvMain.h"
@@ -50,9 +55,44 @@ protected:
     void TearDown() override {
         if (mic_.Handle() != nullptr) (void)mic_.SetState(KSSTATE_STOP);
         if (speaker_.Handle() != nullptr) (void)speaker_.SetState(KSSTATE_STOP);
+        writes_.clear();  // the STOP completed them
         ClosePins();
         StreamPairTest::TearDown();
     }
+
+    // Streams `blocks` 10 ms blocks as a pair of applications does: each
+    // writes `farEnd` (320 bytes) to the sound card, then reads 10 ms from the
+    // camera, the clock moving until the read is back.
+    void StreamBlocks(ULONG blocks, const std::vector<uint8_t>& farEnd) {
+        for (ULONG i = 0; i < blocks; ++i) {
+            std::shared_ptr<kp::ks::StreamRequest> w, r;
+            NTSTATUS status =
+                speaker_.Submit(true, {{320, 320, farEnd.data()}}, sizeof(KSSTREAM_HEADER), &w);
+            ASSERT_TRUE(status == STATUS_PENDING || status == STATUS_SUCCESS) << std::hex << status;
+            writes_.push_back(w);
+            status = mic_.Submit(false, {{320, 0, nullptr}}, sizeof(KSSTREAM_HEADER), &r);
+            ASSERT_TRUE(status == STATUS_PENDING || status == STATUS_SUCCESS) << std::hex << status;
+            // The framework's stream worker hands the read back on its own thread.
+            for (int k = 0; k < 2000 && !r->Done(); ++k) {
+                if (k < 100) AdvanceMs(5);
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+            ASSERT_TRUE(r->Done()) << "the camera delivers within half a second";
+            ASSERT_EQ(r->Status(), STATUS_SUCCESS);
+            while (!writes_.empty() && writes_.front()->Done()) writes_.erase(writes_.begin());
+        }
+    }
+    // Waits (at most 10 s) until the processing thread made `passes` passes
+    // over the near end.
+    static bool AwaitOutPasses(LONGLONG passes) {
+        for (int i = 0; i < 10000; ++i) {
+            if (InterlockedExchangeAdd64(&g_AecTiming.OutPasses, 0) >= passes) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    }
+
+    std::vector<std::shared_ptr<kp::ks::StreamRequest>> writes_;
 };
 
 }  // namespace zvecho

@@ -80,6 +80,28 @@ struct PinConfig {
     bool FailWriteInStop = false;
 };
 
+// The volume node.  KSPROPERTY_AUDIO_VOLUMELEVEL (1/65536 dB, channels 0 and 1)
+// is answered on the filter and, for its filter, on any of its pins; a set is
+// clamped to the device's range and stored unquantised.  Channel 0's level is
+// the microphone's gain: everything the room delivers to the device's capture
+// pins is scaled by
+//     gain_dB = (level of channel 0 - Unity) / 65536
+// and clipped at full scale when the samples are written (16 bits: -32768 ..
+// 32767).  Ramp, sine and silence sources are not scaled.
+// The default range is -96 .. 0 dB in half-dB steps with unity at 0 dB (a
+// level only attenuates).  The "camera" profile is a USB microphone's
+// preamplifier: 0 .. 60 dB (0 .. 3932160), unity and starting level 3537609
+// (about 54 dB), so a level of 3537609 + 65536 x g captures g dB louder than
+// the room's signal.  Its range covers every level a gain control of a
+// speech device steers between (2980778 .. 3932160).
+struct VolumeRange {
+    LONG Min = -96 * 65536;
+    LONG Max = 0;
+    LONG Step = 32768;  // as reported by BASICSUPPORT
+    LONG Unity = 0;     // the level that captures the room's signal unscaled
+};
+VolumeRange CameraVolumeRange();
+
 enum class RequestClass { Create, Close, Property, Stream, Handshake, Count };
 struct CompletionMode {
     bool Async = false;          // pend and complete from the device's completion thread
@@ -177,6 +199,13 @@ public:
     ULONG QueriesAnswered(ULONG PinId, ULONG PropertyId) const;
     // Volume node level (1/65536 dB) of a channel.
     LONG VolumeLevel(ULONG Channel) const;
+    // The volume node's range; both levels start again at its unity.
+    VolumeRange GetVolumeRange() const;
+    void SetVolumeRange(const VolumeRange& Range);
+    // The topology's node types in node-id order (KSPROPERTY_TOPOLOGY_NODES);
+    // the volume node is the first KSNODETYPE_VOLUME (none: no volume node,
+    // its requests are answered STATUS_NOT_FOUND).  Default: the volume alone.
+    void SetTopologyNodes(std::vector<GUID> Nodes);
 
     // Completes every request held by a NeverComplete fault with Status.
     void ReleaseHeld(NTSTATUS Status);
