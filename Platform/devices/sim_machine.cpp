@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "kp/io.h"
 #include "kp/pnp.h"
 #include "kp/registry.h"
 
@@ -220,6 +221,10 @@ NTSTATUS Boot(const fs::path& folder, const WavReader& reader, std::string* erro
     if (!LoadRoom(reader, error)) return STATUS_INVALID_PARAMETER;
     NTSTATUS status = KpPnpEnumerateAll();
     if (!NT_SUCCESS(status)) *error = "a device failed to start";
+    // Drivers finish starting in work items (a master hooks its slaves from
+    // one): the machine is up when they have run, so that what follows, a
+    // shutdown included, never races a device still being hooked.
+    KpIoDrainWorkQueues();
     return status;
 }
 

@@ -1,9 +1,13 @@
 // The machine description (setup class, software key, options, interface
 // reference string) and the registry written back at shutdown.
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "SimTestSupport.h"
+#include "kp/io.h"
 #include "kp/registry.h"
 
 namespace kp::simtest {
@@ -116,6 +120,64 @@ TEST_F(MachineTest, ShutdownSavesWhatDriversStoredAndTheNextBootReadsItBack) {
     ASSERT_EQ(kp::machine::Boot(folder_, nullptr, &error), STATUS_SUCCESS) << error;
     EXPECT_EQ(DriverKeyDword(kFullDevice, u"GAEC_AutoOff_ZAEC"), 1u);
     ASSERT_NE(Device(), nullptr) << "a saved machine boots again";
+}
+
+// A filter that, like a master hooking its slaves, leaves work behind in a
+// work item queued from AddDevice; the work takes a while of host time.
+std::atomic<bool> g_bootWorkDone{false};
+
+VOID SlowBootWork(PDEVICE_OBJECT, PVOID context) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    g_bootWorkDone = true;
+    IoFreeWorkItem(static_cast<PIO_WORKITEM>(context));
+}
+
+NTSTATUS SlowFilterDispatch(PDEVICE_OBJECT fdo, PIRP irp) {
+    PDEVICE_OBJECT lower = *static_cast<PDEVICE_OBJECT*>(fdo->DeviceExtension);
+    UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+    bool remove = IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_PNP &&
+                  minor == IRP_MN_REMOVE_DEVICE;
+    IoSkipCurrentIrpStackLocation(irp);
+    NTSTATUS status = IoCallDriver(lower, irp);
+    if (remove) {
+        IoDetachDevice(lower);
+        IoDeleteDevice(fdo);
+    }
+    return status;
+}
+
+NTSTATUS SlowFilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    PDEVICE_OBJECT fdo;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN,
+                                     0, FALSE, &fdo);
+    if (!NT_SUCCESS(status)) return status;
+    *static_cast<PDEVICE_OBJECT*>(fdo->DeviceExtension) = IoAttachDeviceToDeviceStack(fdo, pdo);
+    fdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    PIO_WORKITEM item = IoAllocateWorkItem(fdo);
+    if (item != nullptr) IoQueueWorkItem(item, SlowBootWork, DelayedWorkQueue, item);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SlowFilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    for (auto& fn : driver->MajorFunction) fn = SlowFilterDispatch;
+    driver->DriverExtension->AddDevice = SlowFilterAddDevice;
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    return STATUS_SUCCESS;
+}
+
+// A machine is booted when the work its drivers queued while starting has
+// run: a shutdown that follows at once must not race a driver still hooking
+// devices (the framework's hooks wait on the clock, which stands still here).
+TEST_F(MachineTest, BootReturnsOnceTheWorkQueuedWhileStartingHasRun) {
+    g_bootWorkDone = false;
+    KpRegisterBuiltinDriver(u"KpSlowFilter", SlowFilterEntry);
+    kp::machine::SimDevice device = FullDevice();
+    device.UpperFilters = {"KpSlowFilter"};
+    Boot({device}, kp::machine::ServiceText("KpSlowFilter", "KpSlowFilter.sys"));
+    EXPECT_TRUE(g_bootWorkDone);
+    EXPECT_EQ(KpIoQueuedWorkItemCount(), 0u);
+    EXPECT_TRUE(kp::machine::Shutdown());
+    KpUnregisterBuiltinDriver(u"KpSlowFilter");
 }
 
 TEST_F(MachineTest, NothingIsSavedWithoutARegistryThatBootLoaded) {

@@ -69,7 +69,8 @@ using WavReader =
     std::function<bool(const std::filesystem::path&, std::vector<float>*, ULONG* rate)>;
 
 // Sets the folder, registers the built-in driver, loads the registry, sets up
-// the room from it and enumerates every device.  Remembers the folder once its
+// the room from it and enumerates every device; returns once the work items the
+// drivers queued while starting have run.  Remembers the folder once its
 // registry has loaded, for Shutdown to save to.
 NTSTATUS Boot(const std::filesystem::path& folder, const WavReader& reader, std::string* error);
 // Reads the room from the registry (replacing the room).

@@ -64,8 +64,6 @@ void MachineTest::BootMachine(const std::vector<kp::machine::SimDevice>& devices
     std::string error;
     ASSERT_EQ(kp::machine::Boot(folder_, nullptr, &error), STATUS_SUCCESS)
         << error << ::testing::PrintToString(KpDbgLines());
-    // Slaves are hooked from work items of the master's interface notification.
-    KpIoDrainWorkQueues();
 }
 
 PDEVICE_OBJECT MachineTest::Pdo(const std::string& instance) {
