@@ -15,6 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char16_t kRoomKey[] = u"\\Registry\\Machine\\SOFTWARE\\KpSim\\Room";
+constexpr char16_t kDefaultKey[] = u"\\Registry\\Machine\\SOFTWARE\\KpSim\\Default";
 
 // The folder whose registry.reg Boot loaded; Shutdown saves to it.
 fs::path g_bootedFolder;
@@ -132,7 +133,11 @@ std::string RegistryText(const std::vector<SimDevice>& devices, const std::strin
         text += "\"RoomName\"=\"" + Escape(d.RoomName) + "\"\r\n";
         text += "\"CaptureSource\"=\"" + Escape(d.CaptureSource) + "\"\r\n";
         text += "\"CaptureChannels\"=" + Dword(d.CaptureChannels) + "\r\n";
-        text += "\"FilterName\"=\"" + Escape(d.FilterName) + "\"\r\n\r\n";
+        text += "\"FilterName\"=\"" + Escape(d.FilterName) + "\"\r\n";
+        if (d.ClockOffsetPpm != 0)
+            text += "\"ClockOffsetPpm\"=" + Dword(static_cast<ULONG>(d.ClockOffsetPpm)) + "\r\n";
+        if (d.KernelStreamMdl) text += "\"KernelStreamMdl\"=" + Dword(1) + "\r\n";
+        text += "\r\n";
         if (!software.empty()) {
             text += "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Class\\" + software +
                     "]\r\n";
@@ -144,30 +149,58 @@ std::string RegistryText(const std::vector<SimDevice>& devices, const std::strin
     return text + extra;
 }
 
-bool CreateDefault(const fs::path& folder, const fs::path& nearEndWav, std::string* error) {
+std::string DefaultMarkerText(const std::string& kind, ULONG version) {
+    return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KpSim\\Default]\r\n\"Version\"=" + Dword(version) +
+           "\r\n\"Kind\"=\"" + Escape(kind) + "\"\r\n\r\n";
+}
+
+std::optional<DefaultWrite> CreateDefault(const fs::path& folder, const fs::path& nearEndWav,
+                                          std::string* error, const DefaultMachine& machine) {
     std::error_code ec;
     fs::create_directories(folder, ec);
     if (ec) {
         *error = "cannot create " + folder.string() + ": " + ec.message();
-        return false;
+        return std::nullopt;
     }
-    if (fs::exists(folder / "registry.reg")) return true;
+    fs::path file = folder / "registry.reg";
+    DefaultWrite result = DefaultWrite::Written;
+    if (fs::exists(file)) {
+        // Read apart from the machine's own store, which may be in use.
+        kp::reg::Store existing;
+        std::string why;
+        if (!existing.LoadFile(file, &why)) {
+            *error = "cannot read " + file.string() + ": " + why;
+            return std::nullopt;
+        }
+        kp::reg::KeyRef key;
+        if (!NT_SUCCESS(existing.OpenKey({}, kDefaultKey, &key))) return DefaultWrite::Kept;
+        kp::reg::ValueData version, kind;
+        bool current = NT_SUCCESS(existing.QueryValue(key, u"Version", &version)) &&
+                       version.Type == REG_DWORD && version.Data.size() == 4 &&
+                       (version.Data[0] | version.Data[1] << 8 | version.Data[2] << 16 |
+                        static_cast<ULONG>(version.Data[3]) << 24) >= kDefaultMachineVersion &&
+                       NT_SUCCESS(existing.QueryValue(key, u"Kind", &kind)) &&
+                       Narrow(kp::reg::StringFromBytes(kind.Data)) == machine.Kind;
+        if (current) return DefaultWrite::Kept;
+        result = DefaultWrite::Rewritten;
+    }
     if (!nearEndWav.empty()) {
         fs::path target = folder / "Program Files" / "KpSim";
         fs::create_directories(target, ec);
         fs::copy_file(nearEndWav, target / "near.wav", fs::copy_options::overwrite_existing, ec);
         if (ec) {
             *error = "cannot copy " + nearEndWav.string() + ": " + ec.message();
-            return false;
+            return std::nullopt;
         }
     }
-    std::ofstream out(folder / "registry.reg", std::ios::binary);
-    out << RegistryText(DefaultDevices(), DefaultRoomText());
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << RegistryText(machine.Devices,
+                        DefaultRoomText() + machine.Extra + DefaultMarkerText(machine.Kind));
     if (!out) {
-        *error = "cannot write " + (folder / "registry.reg").string();
-        return false;
+        *error = "cannot write " + file.string();
+        return std::nullopt;
     }
-    return true;
+    return result;
 }
 
 bool LoadRoom(const WavReader& reader, std::string* error) {

@@ -188,6 +188,15 @@ void RoomSetNearEnd(const NearEnd& source) {
     room.Near[source.Device] = source;
 }
 
+bool RoomEnableNearEnd(const std::string& device, bool enabled) {
+    Room& room = TheRoom();
+    std::lock_guard<std::mutex> lock(room.Lock);
+    auto near = room.Near.find(device);
+    if (near == room.Near.end()) return false;
+    near->second.Enabled = enabled;
+    return true;
+}
+
 void RoomSetNoise(const std::string& device, double rms, ULONG seed) {
     Room& room = TheRoom();
     std::lock_guard<std::mutex> lock(room.Lock);

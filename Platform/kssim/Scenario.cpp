@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <limits>
 
 #include "kp/clock.h"
 #include "kp/simaudio.h"
@@ -126,8 +127,20 @@ Result Run(const Options& o) {
     r.CaptureFormat = capture.Pin.Format();
     r.PlayRate = render.Wave.nSamplesPerSec;
     r.CaptureRate = capture.Wave.nSamplesPerSec;
+    // The device's own record of the application's capture pin: the same file
+    // object reaches it through any filters above.
+    PFILE_OBJECT captureFile = nullptr;
+    PVOID object = nullptr;
+    if (NT_SUCCESS(ObReferenceObjectByHandle(capture.Pin.Handle(), 0, *IoFileObjectType, KernelMode,
+                                             &object, nullptr))) {
+        captureFile = static_cast<PFILE_OBJECT>(object);
+    }
     for (Side* s : {&render, &capture}) s->Pin.SetState(KSSTATE_PAUSE);
     bool running = false;
+    std::vector<TimedAction> actions = o.Actions;
+    std::stable_sort(actions.begin(), actions.end(),
+                     [](const TimedAction& a, const TimedAction& b) { return a.At < b.At; });
+    size_t nextAction = 0;
 
     ULONG writeFrames = render.Wave.nSamplesPerSec * o.WriteMs / 1000;
     ULONG readBytes = capture.Wave.nAvgBytesPerSec * o.ReadMs / 1000;
@@ -137,6 +150,11 @@ Result Run(const Options& o) {
     LONGLONG end = start + static_cast<LONGLONG>(o.Seconds * 1e7);
     double nextProgress = 1.0;
     while (KpClockNow() < end && NT_SUCCESS(r.Status)) {
+        double elapsed = (KpClockNow() - start) / 1e7;
+        while (nextAction < actions.size() && actions[nextAction].At <= elapsed) {
+            if (actions[nextAction].Do) actions[nextAction].Do();
+            ++nextAction;
+        }
         while (render.InFlight.size() < o.InFlight) {
             auto bytes = FarBytes(o, render.Wave, nextFrame, writeFrames, &r.Played);
             nextFrame += writeFrames;
@@ -197,6 +215,17 @@ Result Run(const Options& o) {
         s->Pin.Close();
         s->Filter.Close();
     }
+    if (captureFile != nullptr) {
+        for (auto& device : kp::sim::SimAudioDevice::All()) {
+            for (auto& record : device->PinRecords()) {
+                if (record.File != captureFile) continue;
+                r.RawCaptured.clear();
+                AppendCapture(record.Captured.data(), static_cast<ULONG>(record.Captured.size()),
+                              capture.Wave, &r.RawCaptured);
+            }
+        }
+        ObDereferenceObject(captureFile);
+    }
     r.MachineSeconds = (KpClockNow() - start) / 1e7;
     r.HostSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - hostStart).count();
@@ -232,6 +261,19 @@ EchoEstimate MeasureEcho(const std::vector<float>& played, ULONG playRate,
         }
     }
     return e;
+}
+
+double ErleDb(const std::vector<float>& raw, const std::vector<float>& processed, size_t from,
+              size_t to, size_t lag) {
+    if (from >= to || to > raw.size() || to + lag > processed.size())
+        return std::numeric_limits<double>::quiet_NaN();
+    double in = 0, out = 0;
+    for (size_t n = from; n < to; ++n) {
+        in += static_cast<double>(raw[n]) * raw[n];
+        out += static_cast<double>(processed[n + lag]) * processed[n + lag];
+    }
+    if (in <= 0 || out <= 0) return std::numeric_limits<double>::quiet_NaN();
+    return 10.0 * std::log10(in / out);
 }
 
 }  // namespace kp::scenario

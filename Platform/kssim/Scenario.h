@@ -11,6 +11,13 @@
 
 namespace kp::scenario {
 
+// Something the runner does once the machine clock has run At seconds since
+// the pins started (before the requests of that step are queued).
+struct TimedAction {
+    double At = 0;
+    std::function<void()> Do;
+};
+
 struct Options {
     double Seconds = 5.0;
     ULONG Rate = 16000;        // offered to both pins (16 bit)
@@ -23,6 +30,7 @@ struct Options {
     ULONG FarRate = 16000;
     bool ManualClock = true;  // advance the machine clock by hand (fast, deterministic)
     std::function<void(double machineSeconds)> Progress;  // about once a machine second
+    std::vector<TimedAction> Actions;                     // in any order
 };
 
 struct Result {
@@ -33,6 +41,9 @@ struct Result {
     ULONG WritesCompleted = 0, ReadsCompleted = 0;
     KSAUDIO_POSITION RenderPosition{}, CapturePosition{};  // just before STOP
     std::vector<float> Played, Captured;                   // mono, at the pins' rates
+    // What the capture device itself delivered into the application's requests,
+    // before any filter above it changed the data (mono, at the capture rate).
+    std::vector<float> RawCaptured;
     ULONG PlayRate = 0, CaptureRate = 0;
     double MachineSeconds = 0, HostSeconds = 0;
 };
@@ -50,5 +61,12 @@ struct EchoEstimate {
 EchoEstimate MeasureEcho(const std::vector<float>& played, ULONG playRate,
                          const std::vector<float>& captured, ULONG captureRate,
                          double maxMs = 300.0);
+
+// Echo return loss enhancement in dB: the energy of Raw[From, To) over that of
+// Processed[From + Lag, To + Lag), the processed signal being Lag samples
+// later.  NaN when either range is outside its signal or Processed is silent
+// where Raw is not (an infinite enhancement is not a measurement).
+double ErleDb(const std::vector<float>& raw, const std::vector<float>& processed, size_t from,
+              size_t to, size_t lag);
 
 }  // namespace kp::scenario

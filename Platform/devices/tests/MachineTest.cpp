@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "SimTestSupport.h"
@@ -14,13 +13,6 @@ namespace kp::simtest {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // A kernel driver's view of the device's software key.
 std::optional<ULONG> DriverKeyDword(const std::string& instance, const char16_t* name) {
@@ -112,7 +104,7 @@ TEST_F(MachineTest, ShutdownSavesWhatDriversStoredAndTheNextBootReadsItBack) {
     std::string error;
     ASSERT_TRUE(kp::machine::Shutdown(&error)) << error;
     EXPECT_EQ(kp::reg::GetDword(software, u"GAEC_AutoOff_ZAEC"), std::nullopt) << "store cleared";
-    EXPECT_NE(ReadFile(folder_ / "registry.reg").find("\"GAEC_AutoOff_ZAEC\"=dword:00000001"),
+    EXPECT_NE(ReadFileText(folder_ / "registry.reg").find("\"GAEC_AutoOff_ZAEC\"=dword:00000001"),
               std::string::npos);
     fs::path leftover = folder_ / "registry.reg.tmp";
     EXPECT_FALSE(fs::exists(leftover));
@@ -189,7 +181,7 @@ TEST_F(MachineTest, NothingIsSavedWithoutARegistryThatBootLoaded) {
     std::string error;
     EXPECT_NE(kp::machine::Boot(folder_, nullptr, &error), STATUS_SUCCESS);
     EXPECT_TRUE(kp::machine::Shutdown());
-    EXPECT_EQ(ReadFile(folder_ / "registry.reg"), broken);
+    EXPECT_EQ(ReadFileText(folder_ / "registry.reg"), broken);
     // A second shutdown, with no boot at all, writes nothing either.
     fs::remove(folder_ / "registry.reg");
     EXPECT_TRUE(kp::machine::Shutdown());

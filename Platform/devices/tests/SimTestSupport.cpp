@@ -1,6 +1,7 @@
 #include "SimTestSupport.h"
 
 #include <fstream>
+#include <sstream>
 #include <unistd.h>
 
 #include "kp/dbgsink.h"
@@ -9,6 +10,13 @@
 namespace kp::simtest {
 
 namespace fs = std::filesystem;
+
+std::string ReadFileText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 kp::machine::SimDevice FullDevice(const std::string& room, const std::string& source) {
     kp::machine::SimDevice d;

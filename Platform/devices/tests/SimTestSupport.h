@@ -37,6 +37,9 @@ protected:
 NTSTATUS KernelGetUlong(HANDLE handle, const void* property, ULONG propertySize, ULONG* value,
                         ULONG* returned);
 
+// A file's whole content ("" when it cannot be read).
+std::string ReadFileText(const std::filesystem::path& path);
+
 kp::machine::SimDevice FullDevice(const std::string& room = "dev",
                                   const std::string& source = "ramp");
 

@@ -7,10 +7,14 @@
 //   NearEnd\<room name>: "File" (a Windows path in the machine, empty: the
 //               speech-like generator), "GainPermille", "Rate" (of the generator)
 //   Noise\<room name>: "RmsMicro" (noise RMS in millionths of full scale)
+// A machine that CreateDefault wrote carries HKLM\SOFTWARE\KpSim\Default:
+//   "Version" (DWORD, kDefaultMachineVersion when written), "Kind" (REG_SZ, the
+//   scenario the default was written for, for example "echowell").
 #pragma once
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +43,12 @@ struct SimDevice {
     // DWORD values in the software key (the drivers' per-device options, for
     // example "ZAECAudioFilterMaster" = 1).
     std::vector<std::pair<std::string, ULONG>> DriverOptions;
+    // The device's sample clock against the machine clock, in parts per million
+    // (Device Parameters "ClockOffsetPpm", a DWORD holding a signed value).
+    LONG ClockOffsetPpm = 0;
+    // Device Parameters "KernelStreamMdl": a locked MDL on every kernel-mode
+    // stream request, as a real device's lower edge builds one.
+    bool KernelStreamMdl = false;
 };
 
 // The built-in default: a USB camera with a microphone ("camera") and a sound
@@ -58,10 +68,36 @@ bool InstallDriverImage(const std::filesystem::path& folder, const std::filesyst
 // A .reg multi-string value ("hex(7):...").
 std::string RegMultiSz(const std::vector<std::string>& strings);
 
-// Creates the default machine in Folder when it has no registry.reg yet.
+// The version of what CreateDefault writes; raised whenever the default machine
+// changes, so that folders holding an older default are written again.
+inline constexpr ULONG kDefaultMachineVersion = 2;
+
+// What a default machine holds: its devices and the .reg text after the room
+// (the services of filters named in UpperFilters, for example).  Kind names
+// what it was written for.
+struct DefaultMachine {
+    std::vector<SimDevice> Devices = DefaultDevices();
+    std::string Extra;
+    std::string Kind = "plain";
+};
+
+// The marker that CreateDefault writes into a default machine, as .reg text.
+std::string DefaultMarkerText(const std::string& kind, ULONG version = kDefaultMachineVersion);
+
+enum class DefaultWrite {
+    Written,    // there was no registry.reg
+    Rewritten,  // it held an older default, or one of another kind
+    Kept,       // it holds this default already, or a machine made by hand (no marker)
+};
+
+// Writes Machine as the default machine in Folder (with the marker) when its
+// registry.reg is missing or holds a default of an older version or another
+// kind; a registry.reg without the marker is somebody's own machine and stays.
 // NearEndWav, when given, is copied to "C:\Program Files\KpSim\near.wav".
-bool CreateDefault(const std::filesystem::path& folder, const std::filesystem::path& nearEndWav,
-                   std::string* error);
+// Nothing on failure (Error says why).
+std::optional<DefaultWrite> CreateDefault(const std::filesystem::path& folder,
+                                          const std::filesystem::path& nearEndWav,
+                                          std::string* error, const DefaultMachine& machine = {});
 
 // Reads a WAV file as mono floats; supplied by the caller (the platform has no
 // audio file library).

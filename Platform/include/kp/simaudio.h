@@ -242,6 +242,9 @@ struct NearEnd {
 void RoomClear();
 void RoomAddPath(const EchoPath& Path);
 void RoomSetNearEnd(const NearEnd& Source);
+// Switches a device's near-end source on or off, keeping it; false when the
+// device has none.
+bool RoomEnableNearEnd(const std::string& Device, bool Enabled);
 void RoomSetNoise(const std::string& Device, double Rms, ULONG Seed = 7);
 
 }  // namespace kp::sim

@@ -1,0 +1,133 @@
+// The runner's pieces under kssim's scenarios: the default machine's marker
+// (written, kept, written again), the raw capture beside what the application
+// got, timed actions switching the near end, and the enhancement measure.
+#include <cmath>
+#include <fstream>
+
+#include "Scenario.h"
+#include "SimTestSupport.h"
+#include "kp/registry.h"
+
+namespace kp::simtest {
+namespace {
+
+namespace fs = std::filesystem;
+
+void WriteText(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+using DefaultMachineTest = SimTest;
+
+TEST_F(DefaultMachineTest, TheMarkerDecidesWhetherAnExistingFolderIsWrittenAgain) {
+    using kp::machine::DefaultWrite;
+    kp::machine::DefaultMachine echo;
+    echo.Kind = "echowell";
+    echo.Extra = kp::machine::ServiceText("Flt", "Flt.sys");
+    const std::string handMade = kp::machine::RegistryText(kp::machine::DefaultDevices());
+    struct Case {
+        const char* Name;
+        std::string Existing;  // empty: no registry.reg
+        DefaultWrite Expected;
+    } cases[] = {
+        {"no file", "", DefaultWrite::Written},
+        {"current", handMade + kp::machine::DefaultMarkerText("echowell"), DefaultWrite::Kept},
+        {"newer", handMade + kp::machine::DefaultMarkerText("echowell", 99), DefaultWrite::Kept},
+        {"older", handMade + kp::machine::DefaultMarkerText("echowell", 1),
+         DefaultWrite::Rewritten},
+        {"other kind", handMade + kp::machine::DefaultMarkerText("plain"), DefaultWrite::Rewritten},
+        {"made by hand", handMade, DefaultWrite::Kept},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        fs::path folder = folder_ / c.Name;
+        fs::create_directories(folder);
+        if (!c.Existing.empty()) WriteText(folder / "registry.reg", c.Existing);
+        std::string error;
+        auto written = kp::machine::CreateDefault(folder, {}, &error, echo);
+        ASSERT_TRUE(written) << error;
+        EXPECT_EQ(*written, c.Expected);
+        std::string text = ReadFileText(folder / "registry.reg");
+        if (c.Expected == DefaultWrite::Kept) {
+            EXPECT_EQ(text, c.Existing);
+        } else {
+            EXPECT_NE(text.find(kp::machine::DefaultMarkerText("echowell")), std::string::npos);
+            EXPECT_NE(text.find("Services\\Flt]"), std::string::npos) << "the extra text";
+            // What it wrote is current: the next run keeps it.
+            EXPECT_EQ(kp::machine::CreateDefault(folder, {}, &error, echo), DefaultWrite::Kept);
+        }
+    }
+}
+
+TEST_F(DefaultMachineTest, AnUnreadableRegistryIsAFailureNotARewrite) {
+    const std::string broken = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_NOWHERE\\x\r\n";
+    WriteText(folder_ / "registry.reg", broken);
+    std::string error;
+    EXPECT_FALSE(kp::machine::CreateDefault(folder_, {}, &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(ReadFileText(folder_ / "registry.reg"), broken);
+}
+
+using RunnerTest = SimTest;
+
+std::string NearEndOnly(const char* room) {
+    return std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\KpSim\\Room\\NearEnd\\") + room +
+           "]\r\n\"GainPermille\"=dword:000001f4\r\n\r\n";
+}
+
+double Energy(const std::vector<float>& v, size_t from, size_t to) {
+    double e = 0;
+    for (size_t i = from; i < to && i < v.size(); ++i) e += static_cast<double>(v[i]) * v[i];
+    return e;
+}
+
+TEST_F(RunnerTest, ATimedActionSwitchesTheNearEndAndTheRawCaptureIsTheDevicesOwn) {
+    Boot(kp::machine::DefaultDevices(), NearEndOnly("camera"));
+    ASSERT_FALSE(kp::sim::RoomEnableNearEnd("nobody", false)) << "no near end to switch";
+    ASSERT_TRUE(kp::sim::RoomEnableNearEnd("camera", false));
+    kp::scenario::Options o;
+    o.Seconds = 1;
+    o.Actions = {{0.5, [] { kp::sim::RoomEnableNearEnd("camera", true); }}};
+    auto r = kp::scenario::Run(o);
+    ASSERT_EQ(r.Status, STATUS_SUCCESS) << r.Error;
+    // No filter: the application got exactly what the device delivered.
+    ASSERT_EQ(r.RawCaptured.size(), r.Captured.size());
+    ASSERT_GT(r.Captured.size(), r.CaptureRate * 9 / 10);
+    EXPECT_TRUE(r.RawCaptured == r.Captured);
+    size_t half = r.CaptureRate / 2;
+    EXPECT_EQ(Energy(r.Captured, 0, half), 0.0) << "silent before the action";
+    // The speech-like generator pauses now and then: half a second holds speech.
+    EXPECT_GT(Energy(r.Captured, half, r.Captured.size()), 1.0);
+}
+
+TEST(ErleTest, EnergyRatioOfAlignedWindows) {
+    std::vector<float> raw(1000);
+    for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<float>(std::sin(0.05 * i));
+    std::vector<float> tenth(raw.size() + 30, 0.0f);  // raw / 10, 30 samples later
+    for (size_t i = 0; i < raw.size(); ++i) tenth[i + 30] = raw[i] / 10;
+    std::vector<float> silent(raw.size(), 0.0f);
+    struct Case {
+        const char* Name;
+        const std::vector<float>* Processed;
+        size_t From, To, Lag;
+        double Expected;  // NaN: no measurement
+    } cases[] = {
+        {"unchanged", &raw, 0, 1000, 0, 0.0},
+        {"20 dB, aligned by the lag", &tenth, 100, 900, 30, 20.0},
+        {"window past the processed end", &tenth, 100, 1000, 31, NAN},
+        {"window past the raw end", &raw, 0, 1001, 0, NAN},
+        {"empty window", &raw, 10, 10, 0, NAN},
+        {"silent output", &silent, 0, 1000, 0, NAN},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        double erle = kp::scenario::ErleDb(raw, *c.Processed, c.From, c.To, c.Lag);
+        if (std::isnan(c.Expected))
+            EXPECT_TRUE(std::isnan(erle)) << erle;
+        else
+            EXPECT_NEAR(erle, c.Expected, 1e-4);
+    }
+}
+
+}  // namespace
+}  // namespace kp::simtest

@@ -1,0 +1,140 @@
+// The echo-cancelling scenario: the default machine with the filter image as
+// the camera's upper filter (the master; it hooks the sound card as slave at
+// run time).  An application plays the far end on the sound card while
+// another records the camera; the room carries the loudspeaker's echo into the
+// camera's microphone.  The near end stays off for a first phase, so that the
+// echo return loss enhancement can be measured over its converged end; then
+// both talk.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "Runner.h"
+#include "kp/simaudio.h"
+
+namespace fs = std::filesystem;
+
+namespace kp::scenario {
+namespace {
+
+// The driver key option that makes the filter on the camera the master.
+constexpr char kMasterOption[] = "ZAECAudioFilterMaster";
+
+kp::machine::DefaultMachine EchowellMachine(const fs::path& image) {
+    kp::machine::DefaultMachine machine;
+    if (image.empty()) return machine;  // no filter: the plain default machine
+    std::string service = image.stem().string();
+    machine.Kind = "echowell";
+    for (kp::machine::SimDevice& device : machine.Devices) {
+        if (device.Profile != "camera") continue;
+        device.UpperFilters = {service};
+        device.DriverOptions = {{kMasterOption, 1}};
+    }
+    machine.Extra = kp::machine::ServiceText(service, image.filename().string());
+    return machine;
+}
+
+std::vector<float> Slice(const std::vector<float>& v, size_t from, size_t to) {
+    from = std::min(from, v.size());
+    to = std::clamp(to, from, v.size());
+    return {v.begin() + static_cast<long>(from), v.begin() + static_cast<long>(to)};
+}
+
+void SetNearEnds(const std::vector<std::string>& rooms, bool enabled) {
+    for (const std::string& room : rooms) kp::sim::RoomEnableNearEnd(room, enabled);
+}
+
+}  // namespace
+
+int RunEchowellScenario(const Settings& s, Measures* measures) {
+    if (!PrepareMachine(s, EchowellMachine(s.FilterImage), s.FilterImage)) return 1;
+    if (!BootMachine(s)) return 1;
+    Options o = s.Stream;
+    double farOnly = s.FarOnly < 0 ? 0.6 * o.Seconds : std::min(s.FarOnly, o.Seconds);
+    std::vector<std::string> rooms = CaptureRoomNames();
+    SetNearEnds(rooms, farOnly <= 0);
+    o.Actions.push_back({farOnly, [rooms] { SetNearEnds(rooms, true); }});
+    if (!s.Quiet) {
+        std::printf(
+            "kssim: machine %s booted; streaming %.1f s of machine time (%s clock), "
+            "the far end alone for the first %.1f s\n",
+            fs::absolute(s.Machine).c_str(), o.Seconds, o.ManualClock ? "stepped" : "real-time",
+            farOnly);
+        o.Progress = [](double seconds) {
+            std::printf("\r  %5.1f s", seconds);
+            std::fflush(stdout);
+        };
+    }
+    Result r = Run(o);
+    if (!s.Quiet) std::printf("\n");
+    bool saved = ShutdownMachine();
+    if (!NT_SUCCESS(r.Status)) {
+        std::fprintf(stderr, "kssim: scenario failed (0x%08X): %s\n",
+                     static_cast<unsigned>(r.Status), r.Error.c_str());
+        return 1;
+    }
+    if (!WriteWavs(s, {{"render.wav", &r.Played, r.PlayRate},
+                       {"capture.wav", &r.Captured, r.CaptureRate},
+                       {"capture-raw.wav", &r.RawCaptured, r.CaptureRate}}))
+        return 1;
+
+    const ULONG rate = r.CaptureRate;
+    auto farEnd = static_cast<size_t>(farOnly * rate);
+    size_t captured = std::min(r.Captured.size(), r.RawCaptured.size());
+    // The delay the echo canceller has to find: from what the application
+    // played to what the microphone delivered (the hold-back of the render
+    // stream and the device's queue included), over the far-end phase.
+    EchoEstimate echo =
+        MeasureEcho(Slice(r.Played, 0, farEnd), r.PlayRate, Slice(r.RawCaptured, 0, farEnd), rate);
+    // The capture latency the filter adds: the lag of the processed capture
+    // behind the raw one while the near end (in both) talks, at most 3 s of it.
+    double latencyMs = std::nan("");
+    if (captured > farEnd + rate / 2) {
+        size_t to = std::min(captured, farEnd + 3 * static_cast<size_t>(rate));
+        EchoEstimate lag = MeasureEcho(Slice(r.RawCaptured, farEnd, to), rate,
+                                       Slice(r.Captured, farEnd, to), rate);
+        if (lag.Correlation > 0.5) latencyMs = lag.DelayMs;
+    }
+    // The enhancement over the converged end of the far-end phase: its last two
+    // seconds (its second half when shorter), ending 100 ms before the near end
+    // comes in so that the processed window holds no near-end speech.
+    double erle = std::nan("");
+    size_t lagFrames = std::isnan(latencyMs) ? 0 : static_cast<size_t>(latencyMs * rate / 1000);
+    size_t erleTo = farEnd > rate / 10 ? farEnd - rate / 10 : 0;
+    erleTo = std::min(erleTo, captured > lagFrames ? captured - lagFrames : 0);
+    size_t erleFrom = erleTo - std::min(erleTo / 2, 2 * static_cast<size_t>(rate));
+    if (erleTo > erleFrom) erle = ErleDb(r.RawCaptured, r.Captured, erleFrom, erleTo, lagFrames);
+
+    if (measures != nullptr) {
+        (*measures)["erle_db"] = erle;
+        (*measures)["echo_delay_ms"] = echo.DelayMs;
+        (*measures)["added_latency_ms"] = latencyMs;
+        (*measures)["machine_seconds"] = r.MachineSeconds;
+        (*measures)["host_seconds"] = r.HostSeconds;
+    }
+    if (!s.Quiet) {
+        PrintStreams(r);
+        std::printf(
+            "echo:    delay %.1f ms from the played far end to the raw capture, gain %.1f "
+            "dB (correlation %.2f)\n",
+            echo.DelayMs, 20.0 * std::log10(std::max(std::abs(echo.Gain), 1e-9)), echo.Correlation);
+        if (std::isnan(erle))
+            std::printf("erle:    not measured (too short a far-end phase)\n");
+        else
+            std::printf("erle:    %.1f dB over %.1f-%.1f s (far end alone)\n", erle,
+                        static_cast<double>(erleFrom) / rate, static_cast<double>(erleTo) / rate);
+        if (std::isnan(latencyMs))
+            std::printf("latency: not measured (no double talk after the far-end phase)\n");
+        else
+            std::printf("latency: %.1f ms added to the capture\n", latencyMs);
+    }
+    if (!saved) return 1;
+    if (!std::isnan(s.MinErle) && !(erle >= s.MinErle)) {
+        std::fprintf(stderr, "kssim: ERLE %.1f dB is below the required %.1f dB\n", erle,
+                     s.MinErle);
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace kp::scenario

@@ -1,0 +1,159 @@
+// The scenario table and the steps the scenarios share.
+#include "Runner.h"
+
+#include <cstdio>
+
+#include "WavFile.h"
+#include "kp/dbgsink.h"
+#include "kp/io.h"
+#include "kp/pnp.h"
+#include "kp/registry.h"
+
+namespace fs = std::filesystem;
+
+namespace kp::scenario {
+
+const std::vector<ScenarioEntry>& Scenarios() {
+    static const std::vector<ScenarioEntry> table = {
+        {"echowell",
+         "Echowell on the camera (master, the sound card hooked as slave): far end alone, "
+         "then double talk; ERLE, echo delay, added latency, processing CPU",
+         RunEchowellScenario},
+    };
+    return table;
+}
+
+const ScenarioEntry* FindScenario(const std::string& name) {
+    for (const ScenarioEntry& entry : Scenarios()) {
+        if (name == entry.Name) return &entry;
+    }
+    return nullptr;
+}
+
+namespace {
+
+// One line per present device: "stack <instance>: KpSimAudio > Echowell",
+// the services of its stack bottom to top, filters hooked at run time included.
+void PrintStacks() {
+    std::u16string enumKey(kKpEnumPath);
+    for (auto& enumerator : kp::reg::SubKeyNames(enumKey)) {
+        for (auto& device : kp::reg::SubKeyNames(enumKey + u"\\" + enumerator)) {
+            for (auto& instance :
+                 kp::reg::SubKeyNames(enumKey + u"\\" + enumerator + u"\\" + device)) {
+                std::u16string path = enumerator + u"\\" + device + u"\\" + instance;
+                PDEVICE_OBJECT pdo = KpPnpFindPdo(path);
+                if (pdo == nullptr) continue;
+                std::string line = "stack " + kp::reg::Utf16ToUtf8(path) + ":";
+                const char* separator = " ";
+                for (auto& service : KpPnpStackServices(pdo)) {
+                    line += separator + kp::reg::Utf16ToUtf8(service);
+                    separator = " > ";
+                }
+                std::printf("%s\n", line.c_str());
+            }
+        }
+    }
+}
+
+}  // namespace
+
+bool PrepareMachine(const Settings& s, const kp::machine::DefaultMachine& machine,
+                    const fs::path& image) {
+    std::string error;
+    auto written = kp::machine::CreateDefault(s.Machine, s.NearEndWav, &error, machine);
+    if (!written) {
+        std::fprintf(stderr, "kssim: %s\n", error.c_str());
+        return false;
+    }
+    if (!s.Quiet && *written == kp::machine::DefaultWrite::Rewritten) {
+        std::printf(
+            "kssim: %s held an older default machine or one of another scenario: "
+            "written again as the %s machine\n",
+            s.Machine.c_str(), machine.Kind.c_str());
+    }
+    if (!image.empty() && !kp::machine::InstallDriverImage(s.Machine, image, &error)) {
+        std::fprintf(stderr, "kssim: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool BootMachine(const Settings& s) {
+    std::string error;
+    kp::machine::WavReader reader = [&](const fs::path& p, std::vector<float>* samples,
+                                        ULONG* rate) {
+        return ReadWavMono(p, samples, rate, &error);
+    };
+    NTSTATUS status = kp::machine::Boot(fs::absolute(s.Machine), reader, &error);
+    if (!NT_SUCCESS(status)) {
+        std::fprintf(stderr, "kssim: boot failed (0x%08X): %s\n", static_cast<unsigned>(status),
+                     error.c_str());
+        for (auto& line : KpDbgLines()) std::fprintf(stderr, "  %s\n", line.c_str());
+        ShutdownMachine();
+        return false;
+    }
+    // Slaves are hooked from work items: let them finish before looking.
+    KpIoDrainWorkQueues();
+    if (!s.Quiet) PrintStacks();
+    return true;
+}
+
+bool ShutdownMachine() {
+    std::string error;
+    if (!kp::machine::Shutdown(&error)) {
+        std::fprintf(stderr, "kssim: the machine's registry was not saved: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool WriteWavs(const Settings& s, const std::vector<WavOut>& files) {
+    std::error_code ec;
+    fs::create_directories(s.Out, ec);
+    std::string error;
+    for (const WavOut& f : files) {
+        if (!WriteWav16(s.Out / f.Name, *f.Samples, f.Rate, &error)) {
+            std::fprintf(stderr, "kssim: %s\n", error.c_str());
+            return false;
+        }
+    }
+    if (!s.Quiet) {
+        std::string names;
+        for (const WavOut& f : files) names += std::string(names.empty() ? "" : ", ") + f.Name;
+        std::printf("wrote %s into %s\n", names.c_str(), s.Out.c_str());
+    }
+    return true;
+}
+
+void PrintStreams(const Result& r) {
+    auto w = kp::ks::WaveOf(r.RenderFormat), c = kp::ks::WaveOf(r.CaptureFormat);
+    std::printf(
+        "render:  %u Hz %u ch %u bit; %llu bytes written, %u requests completed, position "
+        "%llu/%llu\n",
+        w.nSamplesPerSec, w.nChannels, w.wBitsPerSample,
+        static_cast<unsigned long long>(r.BytesWritten), r.WritesCompleted,
+        static_cast<unsigned long long>(r.RenderPosition.PlayOffset),
+        static_cast<unsigned long long>(r.RenderPosition.WriteOffset));
+    std::printf(
+        "capture: %u Hz %u ch %u bit; %llu bytes read, %u requests completed, position %llu/%llu\n",
+        c.nSamplesPerSec, c.nChannels, c.wBitsPerSample,
+        static_cast<unsigned long long>(r.BytesRead), r.ReadsCompleted,
+        static_cast<unsigned long long>(r.CapturePosition.PlayOffset),
+        static_cast<unsigned long long>(r.CapturePosition.WriteOffset));
+    std::printf("timing:  %.2f s of machine time in %.2f s\n", r.MachineSeconds, r.HostSeconds);
+}
+
+std::vector<std::string> CaptureRoomNames() {
+    std::vector<std::string> names;
+    for (auto& device : kp::sim::SimAudioDevice::All()) {
+        for (const kp::sim::PinConfig& pin : device->Pins()) {
+            if (pin.Dataflow == KSPIN_DATAFLOW_OUT && !pin.Ranges.empty()) {
+                names.push_back(device->RoomName());
+                break;
+            }
+        }
+    }
+    return names;
+}
+
+}  // namespace kp::scenario
