@@ -2,7 +2,10 @@
 // election, slaves hooked on running stacks, hand-over, removal and unload,
 // options by prefix, device-state bits, and DirectSound across two drivers.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "E2ESupport.h"
@@ -223,6 +226,36 @@ TEST_F(AttachTest, RemovalGoesDownFirstAndWaitsForARequestHeldBelow) {
     EXPECT_EQ(KpPnpRemoveDevice(pdo), STATUS_SUCCESS);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+}
+
+// Another driver on the device holds its DirectSound busy flag: the stop of an
+// ordinary device waits for it before it enables DirectSound again.
+TEST_F(AttachTest, TheStopWaitsForTheDirectSoundBusyFlag) {
+    WriteMachine({
+        {"1", {"ZvEchowell"}, {{"ZAECAudioFilterMaster", 1}}, 2},
+        {"2", {"ZvEchowell"}, {}, 1},
+    });
+    Plug("1");
+    PDEVICE_OBJECT plain = Plug("2");
+    ASSERT_NE(ExtensionOf(plain), nullptr);
+    volatile LONG* busy = ExtensionOf(plain)->DsBusyFlag;
+    ASSERT_NE(busy, nullptr);
+    ASSERT_EQ(DsValue("2", true, "Device Presence", u"ZVDSDisableCount"), 1u);
+    ASSERT_EQ(InterlockedExchange(busy, 1), 0);
+    std::atomic<bool> stopped{false};
+    std::thread stop([&] {
+        EXPECT_EQ(KpPnpQueryRemove(plain), STATUS_SUCCESS);
+        stopped = true;
+    });
+    // Long enough for a stop that does not wait to have enabled both directions.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(stopped.load()) << "the stop did not wait for the busy flag";
+    EXPECT_EQ(DsValue("2", true, "Device Presence", u"ZVDSDisableCount"), 1u);
+    InterlockedExchange(busy, 0);
+    stop.join();
+    EXPECT_EQ(DsValue("2", true, "Device Presence", u"ZVDSDisableCount"), 0u);
+    EXPECT_EQ(DsValue("2", false, "Device Presence", u"ZVDSDisableCount"), 0u);
+    EXPECT_EQ(*busy, 0);
 }
 
 TEST_F(AttachTest, WithoutAWaitableThreadObjectTheUnloadWaitsOnTheExitEvent) {

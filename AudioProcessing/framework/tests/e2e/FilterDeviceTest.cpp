@@ -1,6 +1,7 @@
 // The filter device's request entry: pass-through, power, device objects
 // without a CDevice, and AddDevice failures that must give the master role back.
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,41 @@ TEST_F(FilterDeviceTest, ADeviceObjectWithoutACDeviceFailsEveryRequest) {
     EXPECT_TRUE(LogicCalls("Echowell").empty());
     EXPECT_TRUE(KpIoTraceEntries().empty());
     IoDeleteDevice(bare);
+    ASSERT_EQ(KpPnpRemoveDevice(pdo), STATUS_SUCCESS);
+}
+
+// A filter device attached on a running stack gets requests before
+// CDevice::Init has finished.  They pass straight down under the remove lock
+// and never touch the half-built CDevice (here a block of fill bytes).
+TEST_F(FilterDeviceTest, RequestsBeforeInitFinishesPassStraightDown) {
+    WriteMachine({{"1", {"ZvEchowell"}, {}, 1}});
+    PDEVICE_OBJECT pdo = Plug("1");
+    PDRIVER_OBJECT driver = KpFindDriver(u"ZvEchowell");
+    ASSERT_NE(driver, nullptr);
+    PDEVICE_OBJECT early = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver, sizeof(FilterDeviceExtension), nullptr, FILE_DEVICE_UNKNOWN, 0,
+                             FALSE, &early),
+              STATUS_SUCCESS);
+    FilterDeviceExtension* ext = FilterExtension(early);
+    InitializeRemoveLock(&ext->Lock);
+    ext->Ready = 0;
+    alignas(16) unsigned char halfBuilt[sizeof(CDevice)];
+    std::memset(halfBuilt, 0xCD, sizeof halfBuilt);
+    SetDeviceOf(ext, reinterpret_cast<CDevice*>(halfBuilt));
+    PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(early, pdo);
+    ASSERT_NE(lower, nullptr);
+    KpIoTraceClear();
+    IO_STATUS_BLOCK iosb = {};
+    ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x956, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    EXPECT_EQ(SendControl(early, code, &iosb), STATUS_SUCCESS);
+    auto entries = KpIoTraceEntries();
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(entries.back().Who, ZV_FAKE_AUDIO_LABEL);
+    EXPECT_EQ(entries.back().IoControlCode, code);
+    EXPECT_EQ(RemoveLockCount(&ext->Lock), 1);
+    IoDetachDevice(lower);
+    SetDeviceOf(ext, nullptr);
+    IoDeleteDevice(early);
     ASSERT_EQ(KpPnpRemoveDevice(pdo), STATUS_SUCCESS);
 }
 

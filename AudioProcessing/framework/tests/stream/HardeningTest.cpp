@@ -474,3 +474,131 @@ TEST_F(HardeningTest, WriteWaitsForAPendingRun) {
 
 }  // namespace
 }  // namespace zvstream
+
+namespace zvstream {
+namespace {
+
+// A pin created with a DirectSound buffer description carries no wave format
+// the stream paths can read (its block size is not where a wave format keeps
+// it).  With processing off such a create is not refused; a mute mode follows
+// pins without a channel, but never such a pin.
+TEST_F(HardeningTest, DirectSoundFormatIsNotFollowedUnderAMuteMode) {
+    kp::sim::PinConfig render;
+    render.Dataflow = KSPIN_DATAFLOW_IN;
+    kp::sim::AudioRange dsound;
+    dsound.Specifier = KSDATAFORMAT_SPECIFIER_DSOUND;
+    render.Ranges = {kp::sim::AudioRange{}, dsound};
+    std::vector<kp::sim::PinConfig> pins = {render};
+    Boot(&pins);
+    OpenFilter(&filter_);
+    // KSDATAFORMAT, then flags, control and the wave format of the buffer.
+    const ULONG size = sizeof(KSDATAFORMAT) + 8 + sizeof(WAVEFORMATEX);
+    std::vector<uint8_t> format(size, 0);
+    KSDATAFORMAT head = {};
+    head.FormatSize = size;
+    head.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+    head.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    head.Specifier = KSDATAFORMAT_SPECIFIER_DSOUND;
+    std::memcpy(format.data(), &head, sizeof head);
+    WAVEFORMATEX wave = {WAVE_FORMAT_PCM, 1, 16000, 32000, 2, 16, 0};
+    std::memcpy(format.data() + sizeof(KSDATAFORMAT) + 8, &wave, sizeof wave);
+    ULONG mute = 1, none = 0;
+    ASSERT_EQ(SetSharedVariable(VID_SHARED_PROCESS, &none, sizeof none), ZV_SUCCESS);
+    ASSERT_EQ(a_.Create(filter_, 0, format), STATUS_SUCCESS);
+    ASSERT_EQ(a_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(SetSharedVariable(VID_SHARED_MUTEMODE, &mute, sizeof mute), ZV_SUCCESS);
+    const size_t writes = DeviceRequests(IRP_MJ_DEVICE_CONTROL, IOCTL_KS_WRITE_STREAM).size();
+    // The device streams no DirectSound buffer: what matters is what the logic saw.
+    (void)Stream(a_, true, 640);
+    ASSERT_EQ(SetSharedVariable(VID_SHARED_MUTEMODE, &none, sizeof none), ZV_SUCCESS);
+    EXPECT_EQ(CallsOf("OnBuffer").size(), 0u);
+    EXPECT_EQ(DeviceRequests(IRP_MJ_DEVICE_CONTROL, IOCTL_KS_WRITE_STREAM).size(), writes + 1);
+    ASSERT_EQ(a_.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+}
+
+// The device below closes a filter only after its pins, so the close that
+// names a filter while two of its pins are open is made here: every entry
+// created on the filter forgets it, not only the first one found.
+TEST_F(HardeningTest, FilterClosedUnderTwoOpenPinsIsForgottenByBoth) {
+    Boot();
+    OpenFilter(&filter_);
+    ASSERT_EQ(a_.Create(filter_, 0, FormatOf(0)), STATUS_SUCCESS);
+    ASSERT_EQ(b_.Create(filter_, 1, FormatOf(1)), STATUS_SUCCESS);
+    PVOID object = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(filter_.Handle(), 0, *IoFileObjectType, KernelMode, &object,
+                                        nullptr),
+              STATUS_SUCCESS);
+    auto filterFile = static_cast<PFILE_OBJECT>(object);
+    PIRP close = IoAllocateIrp(1, FALSE);
+    ASSERT_NE(close, nullptr);
+    IoSetNextIrpStackLocation(close);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(close);
+    stack->MajorFunction = IRP_MJ_CLOSE;
+    stack->FileObject = filterFile;
+    CGenDisp* genDisp = GenDisp();
+    genDisp->LockFilterList();
+    genDisp->LockOpenPinList();
+    EXPECT_EQ(genDisp->RemoveFilter(close, 0), 1u);
+    OpenPinEntry* left = nullptr;
+    EXPECT_EQ(genDisp->FindOpenPinByFilter(close, filterFile, &left), 0u)
+        << "an open pin still names the closed filter";
+    genDisp->UnlockOpenPinList();
+    genDisp->UnlockFilterList();
+    IoFreeIrp(close);
+    ObDereferenceObject(filterFile);
+    EXPECT_EQ(genDisp->FilterCount(), 0);
+    EXPECT_EQ(genDisp->OpenPinCount(), 2);
+    ASSERT_EQ(a_.Close(), STATUS_SUCCESS);
+    ASSERT_EQ(b_.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(CallsOf("OnClose").size(), 2u);
+    EXPECT_EQ(genDisp->OpenPinCount(), 0);
+}
+
+// A range list or an intersection asked for into a buffer that is neither
+// empty (the size question) nor large enough for the rewritten answer is
+// answered here: the device's answer would not describe what it is offered.
+TEST_F(HardeningTest, OddLengthRangeAndIntersectionRequestsAreAnsweredHere) {
+    Boot();
+    OpenFilter(&filter_);
+    const std::vector<uint8_t> format = FormatOf(0);  // the rewritten list and default exist
+    struct Case {
+        ULONG Id, OutputBytes;
+    } cases[] = {
+        {KSPROPERTY_PIN_DATARANGES, 4},
+        {KSPROPERTY_PIN_DATARANGES, 12},
+        {KSPROPERTY_PIN_DATAINTERSECTION, 8},
+        {KSPROPERTY_PIN_DATAINTERSECTION, 40},
+        {KSPROPERTY_PIN_DATAINTERSECTION, static_cast<ULONG>(format.size() - 1)},
+    };
+    auto deviceAsked = [this](ULONG id) {
+        size_t n = 0;
+        for (auto& r : DeviceRequests(IRP_MJ_DEVICE_CONTROL, IOCTL_KS_PROPERTY))
+            n += r.IsProperty && r.Id == id;
+        return n;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "property " << c.Id << ", " << c.OutputBytes);
+        KSP_PIN pin = {};
+        pin.Property.Set = KSPROPSETID_Pin;
+        pin.Property.Id = c.Id;
+        pin.Property.Flags = KSPROPERTY_TYPE_GET;
+        pin.PinId = 0;
+        std::vector<uint8_t> in(sizeof pin);
+        std::memcpy(in.data(), &pin, sizeof pin);
+        if (c.Id == KSPROPERTY_PIN_DATAINTERSECTION) {
+            auto offer = Offer(1, 200000, 8, 32, 0xFFFFFFFF);
+            in.insert(in.end(), offer.begin(), offer.end());
+        }
+        const size_t asked = deviceAsked(c.Id);
+        std::vector<uint8_t> out(c.OutputBytes, 0xEE);
+        ULONG returned = 99;
+        EXPECT_EQ(filter_.Property(in.data(), static_cast<ULONG>(in.size()), out.data(),
+                                   c.OutputBytes, &returned),
+                  STATUS_BUFFER_TOO_SMALL);
+        EXPECT_EQ(returned, 0u);
+        EXPECT_EQ(deviceAsked(c.Id), asked);
+    }
+}
+
+}  // namespace
+}  // namespace zvstream
