@@ -5,10 +5,10 @@
 #include <wdm.h>
 
 enum ZvStatus : ULONG {
-    ZV_SUCCESS = 0,
+    ZV_OK = 0,
     // Called above DISPATCH_LEVEL, not supported, read-only, or a failure
     // without detail.
-    ZV_UNSUCCESSFUL = 1,
+    ZV_FAILED = 1,
     // The module's constructor did not complete, or the object is not sized
     // or not configured yet.
     ZV_NOT_READY = 3,
@@ -18,10 +18,11 @@ enum ZvStatus : ULONG {
     ZV_DELAY_TOO_SHORT = 9,
     ZV_DELAY_TOO_LONG = 10,
     // Null pointer, zero size or a value out of range.
-    ZV_BAD_ARGUMENT = 11,
+    ZV_INVALID_PARAMETER = 11,
 };
 
-// The framework's names for 0, 1 and 11.
-inline constexpr ZvStatus ZV_OK = ZV_SUCCESS;
-inline constexpr ZvStatus ZV_FAILED = ZV_UNSUCCESSFUL;
-inline constexpr ZvStatus ZV_INVALID_PARAMETER = ZV_BAD_ARGUMENT;
+// Earlier names of 0, 1 and 11, still used by the processing modules and the
+// two logics until they move to the names above; the framework uses only those.
+inline constexpr ZvStatus ZV_SUCCESS = ZV_OK;
+inline constexpr ZvStatus ZV_UNSUCCESSFUL = ZV_FAILED;
+inline constexpr ZvStatus ZV_BAD_ARGUMENT = ZV_INVALID_PARAMETER;

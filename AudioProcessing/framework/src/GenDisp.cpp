@@ -407,7 +407,7 @@ void CGenDisp::CompletionWork(IrpContext* ctx) {
 // ---------------------------------------------------------------------------
 NTSTATUS CGenDisp::HandleCreate(PIRP irp, PULONG taken) {
     ULONG value = 0, size = sizeof value;
-    ULONG zvStatus = GetSharedVariable(VID_SHARED_PROCESS, &value, &size);
+    ZvStatus zvStatus = GetSharedVariable(VID_SHARED_PROCESS, &value, &size);
     if (zvStatus != ZV_OK) {
         ThisModule::ModulePrint(1, "HandleCreate> GetSharedVariable Failed zvStatus 0x%lx \n",
                                 zvStatus);
@@ -554,7 +554,7 @@ NTSTATUS CGenDisp::HandleClose(PIRP irp, PULONG taken) {
 
 NTSTATUS CGenDisp::HandleKSHandShake(PIRP irp, PULONG taken) {
     ULONG value = 0, size = sizeof value;
-    ULONG zvStatus = GetSharedVariable(VID_SHARED_DSDISABLE, &value, &size);
+    ZvStatus zvStatus = GetSharedVariable(VID_SHARED_DSDISABLE, &value, &size);
     if (zvStatus != ZV_OK) {
         ThisModule::ModulePrint(1, "HandleKSProperty> GetSharedVariable Failed zvStatus 0x%lx \n",
                                 zvStatus);
@@ -695,7 +695,7 @@ ULONG CGenDisp::GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, F
     }
     if (add == 0) return 0;
     ULONG process = 0, bwLimit = 0, size = sizeof process;
-    ULONG zvStatus = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
+    ZvStatus zvStatus = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
     if (zvStatus != ZV_OK) {
         ThisModule::ModulePrint(
             1, "GetPinFromList> GetSharedVariable(VID_SHARED_PROCESS) Failed zvStatus 0x%lx \n",

@@ -194,7 +194,7 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
     const ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
     const ULONG inLength = stack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG process = 0, size = sizeof process;
-    ULONG zvStatus = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
+    ZvStatus zvStatus = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
     if (zvStatus != ZV_OK) {
         ThisModule::ModulePrint(1, "HandleKSProperty> GetSharedVariable Failed zvStatus 0x%lx \n",
                                 zvStatus);

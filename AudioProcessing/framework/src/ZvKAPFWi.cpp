@@ -30,8 +30,8 @@ ChannelRecord* Record(LONG channel, ULONG direction) {
     return &ChannelTable[channel + (direction == CHANNEL_CAPTURE ? ZV_CHANNEL_COUNT : 0)];
 }
 
-// Runs body on the record under the channel lock; 3 with the message when
-// requireAcquired and the channel is free.
+// Runs body on the record under the channel lock; ZV_NOT_READY with the
+// message when requireAcquired and the channel is free.
 template <class Body>
 ZvStatus WithChannel(LONG channel, ULONG direction, bool requireAcquired, PCSTR notAcquiredText,
                      Body body) {

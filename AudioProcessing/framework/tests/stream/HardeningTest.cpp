@@ -106,7 +106,7 @@ TEST_P(ChannelLossTest, PinThatLostItsChannelLeavesTheNewOwnerAlone) {
     ASSERT_EQ(a_.Create(filter_, c.PinId, format), STATUS_SUCCESS);
     ASSERT_EQ(Channel1(c.Direction).Acquired, 1u);
     // As the master's unload does, with the pin still open.
-    ASSERT_EQ(ReleaseChannel(1, c.Direction), 0u);
+    ASSERT_EQ(ReleaseChannel(1, c.Direction), ZV_OK);
     ASSERT_EQ(b_.Create(filter_, c.PinId, format), STATUS_SUCCESS);
     PFILE_OBJECT owner = Channel1(c.Direction).PinFile;
     ASSERT_EQ(CallsOf("OnOpen").back().Channel, 1);
@@ -131,9 +131,9 @@ TEST_P(ChannelLossTest, PinThatLostItsChannelLeavesTheNewOwnerAlone) {
 
     // With one, its buffers reach the logic without a channel.
     ULONG mute = 1, none = 0;
-    ASSERT_EQ(SetSharedVariable(VID_SHARED_MUTEMODE, &mute, sizeof mute), 0u);
+    ASSERT_EQ(SetSharedVariable(VID_SHARED_MUTEMODE, &mute, sizeof mute), ZV_OK);
     ASSERT_EQ(Stream(a_, c.Write, c.Bytes), STATUS_SUCCESS);
-    ASSERT_EQ(SetSharedVariable(VID_SHARED_MUTEMODE, &none, sizeof none), 0u);
+    ASSERT_EQ(SetSharedVariable(VID_SHARED_MUTEMODE, &none, sizeof none), ZV_OK);
     auto calls = CallsOf("OnBuffer");
     ASSERT_EQ(calls.size(), buffers + 1);
     EXPECT_EQ(calls.back().Channel, -1);
@@ -503,14 +503,14 @@ TEST_F(HardeningTest, DirectSoundFormatIsNotFollowedUnderAMuteMode) {
     WAVEFORMATEX wave = {WAVE_FORMAT_PCM, 1, 16000, 32000, 2, 16, 0};
     std::memcpy(format.data() + sizeof(KSDATAFORMAT) + 8, &wave, sizeof wave);
     ULONG mute = 1, none = 0;
-    ASSERT_EQ(SetSharedVariable(VID_SHARED_PROCESS, &none, sizeof none), ZV_SUCCESS);
+    ASSERT_EQ(SetSharedVariable(VID_SHARED_PROCESS, &none, sizeof none), ZV_OK);
     ASSERT_EQ(a_.Create(filter_, 0, format), STATUS_SUCCESS);
     ASSERT_EQ(a_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    ASSERT_EQ(SetSharedVariable(VID_SHARED_MUTEMODE, &mute, sizeof mute), ZV_SUCCESS);
+    ASSERT_EQ(SetSharedVariable(VID_SHARED_MUTEMODE, &mute, sizeof mute), ZV_OK);
     const size_t writes = DeviceRequests(IRP_MJ_DEVICE_CONTROL, IOCTL_KS_WRITE_STREAM).size();
     // The device streams no DirectSound buffer: what matters is what the logic saw.
     (void)Stream(a_, true, 640);
-    ASSERT_EQ(SetSharedVariable(VID_SHARED_MUTEMODE, &none, sizeof none), ZV_SUCCESS);
+    ASSERT_EQ(SetSharedVariable(VID_SHARED_MUTEMODE, &none, sizeof none), ZV_OK);
     EXPECT_EQ(CallsOf("OnBuffer").size(), 0u);
     EXPECT_EQ(DeviceRequests(IRP_MJ_DEVICE_CONTROL, IOCTL_KS_WRITE_STREAM).size(), writes + 1);
     ASSERT_EQ(a_.SetState(KSSTATE_STOP), STATUS_SUCCESS);

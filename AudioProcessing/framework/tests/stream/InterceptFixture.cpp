@@ -35,7 +35,7 @@ void InterceptTest::Boot(const std::vector<kp::sim::PinConfig>* pins, bool maste
     ASSERT_NE(GenDisp(), nullptr) << "the filter did not attach";
     if (pins != nullptr) Device()->SetPins(*pins);
     ULONG on = 1;
-    ASSERT_EQ(SetSharedVariable(VID_SHARED_PROCESS, &on, sizeof on), 0u);
+    ASSERT_EQ(SetSharedVariable(VID_SHARED_PROCESS, &on, sizeof on), ZV_OK);
 }
 
 CGenDisp* InterceptTest::GenDisp() {

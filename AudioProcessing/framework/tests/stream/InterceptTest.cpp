@@ -374,11 +374,11 @@ TEST_F(BackboneTest, HandshakeBlockedWhileDirectSoundIsDisabled) {
     Boot();
     OpenFilter(&filter_);
     ULONG on = 1, off = 0;
-    ASSERT_EQ(SetSharedVariable(VID_SHARED_DSDISABLE, &on, sizeof on), 0u);
+    ASSERT_EQ(SetSharedVariable(VID_SHARED_DSDISABLE, &on, sizeof on), ZV_OK);
     UCHAR in[16] = {}, out[16] = {};
     EXPECT_EQ(filter_.Handshake(in, sizeof in, out, sizeof out), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(Device()->HandshakeCount(), 0u);
-    ASSERT_EQ(SetSharedVariable(VID_SHARED_DSDISABLE, &off, sizeof off), 0u);
+    ASSERT_EQ(SetSharedVariable(VID_SHARED_DSDISABLE, &off, sizeof off), ZV_OK);
     filter_.Handshake(in, sizeof in, out, sizeof out);
     EXPECT_EQ(Device()->HandshakeCount(), 1u);
 }
@@ -497,14 +497,14 @@ TEST_F(BackboneTest, RebuildEmptiesTheListsAndAppliesTheLimit) {
     Boot();
     OpenPins();
     ULONG limit = 20000;
-    ASSERT_EQ(SetSharedVariable(VID_SHARED_BWLIMIT, &limit, sizeof limit), 0u);
+    ASSERT_EQ(SetSharedVariable(VID_SHARED_BWLIMIT, &limit, sizeof limit), ZV_OK);
     std::vector<uint8_t> list;
     ASSERT_EQ(filter_.DataRanges(1, &list), STATUS_SUCCESS);
     EXPECT_EQ(CallsOf("OnClose").size(), 2u);
     // 2 bytes x 8000 = 16000 is within the limit; the device range's minimum decides.
     EXPECT_FALSE(PointsOf(list).empty());
     limit = 1000;
-    ASSERT_EQ(SetSharedVariable(VID_SHARED_BWLIMIT, &limit, sizeof limit), 0u);
+    ASSERT_EQ(SetSharedVariable(VID_SHARED_BWLIMIT, &limit, sizeof limit), ZV_OK);
     ASSERT_EQ(filter_.DataRanges(1, &list), STATUS_SUCCESS);
     EXPECT_EQ(list.size(), 8u);
 }
