@@ -20,7 +20,7 @@
 
 #include <wdm.h>
 
-#include <atomic>
+#include "OSDep.h"
 
 #define PROBE_SLOT_COUNT 23
 #define PROBE_MAX_MODULES 50
@@ -72,39 +72,58 @@ typedef void (*ProbeWord3Fn)(ULONG_PTR a, ULONG_PTR b, ULONG_PTR c);
 typedef void (*ProbeWord4Fn)(ULONG_PTR a, ULONG_PTR b, ULONG_PTR c, ULONG_PTR d);
 typedef ULONG_PTR (*ProbeWordQueryFn)(ULONG_PTR a);
 
+// One slot: a routine shared without a lock, written and read with the
+// kernel's interlocked pointer operations (any IRQL).
+template <class Fn>
+struct ProbeSlot {
+    Fn volatile Routine;
+
+    Fn Get() const {
+        return reinterpret_cast<Fn>(InterlockedReadPointer(Word(const_cast<ProbeSlot*>(this))));
+    }
+    void Set(Fn routine) {
+        InterlockedExchangePointer(Word(this), reinterpret_cast<PVOID>(routine));
+    }
+
+private:
+    static PVOID volatile* Word(ProbeSlot* slot) {
+        return reinterpret_cast<PVOID volatile*>(const_cast<Fn*>(&slot->Routine));
+    }
+};
+
 // ProbeSlots, in slot order.  Written at PASSIVE_LEVEL (enable, disable, init,
 // shutdown), read without a lock by any thread at any IRQL.
 struct ProbeSlotTable {
-    std::atomic<ProbeInitFn> Init;                      // 0
-    std::atomic<ProbeVoidFn> Shutdown;                  // 1
-    std::atomic<ProbeHookDispatchFn> HookDispatch;      // 2
-    std::atomic<ProbeVoidFn> UnhookDispatch;            // 3
-    std::atomic<ProbeRegisterModuleFn> RegisterModule;  // 4
-    std::atomic<ProbeTraceFn> Trace;                    // 5
-    std::atomic<ProbeIdFn> Enter;                       // 6
-    std::atomic<ProbeIdFn> Leave;                       // 7
-    std::atomic<ProbeIdFn> DefineCounter;               // 8
-    std::atomic<ProbeId64Fn> AddCounter;                // 9
-    std::atomic<ProbeId64Fn> SetCounter;                // 10
-    std::atomic<ProbeIdNameFn> NameTimer;               // 11
-    std::atomic<ProbeIdFn> TimerStart;                  // 12
-    std::atomic<ProbeIdFn> TimerStop;                   // 13
-    std::atomic<ProbeWord1Fn> Slot14;                   // 14
-    std::atomic<ProbeIdNameFn> NameValue;               // 15
-    std::atomic<ProbeWord3Fn> Slot16;                   // 16
-    std::atomic<ProbeId64Fn> SetValue;                  // 17
-    std::atomic<ProbeWord2Fn> Slot18;                   // 18
-    std::atomic<ProbeWord2Fn> Slot19;                   // 19
-    std::atomic<ProbeWord4Fn> Slot20;                   // 20
-    std::atomic<ProbeWord2Fn> Slot21;                   // 21
-    std::atomic<ProbeWordQueryFn> Slot22;               // 22
+    ProbeSlot<ProbeInitFn> Init;                      // 0
+    ProbeSlot<ProbeVoidFn> Shutdown;                  // 1
+    ProbeSlot<ProbeHookDispatchFn> HookDispatch;      // 2
+    ProbeSlot<ProbeVoidFn> UnhookDispatch;            // 3
+    ProbeSlot<ProbeRegisterModuleFn> RegisterModule;  // 4
+    ProbeSlot<ProbeTraceFn> Trace;                    // 5
+    ProbeSlot<ProbeIdFn> Enter;                       // 6
+    ProbeSlot<ProbeIdFn> Leave;                       // 7
+    ProbeSlot<ProbeIdFn> DefineCounter;               // 8
+    ProbeSlot<ProbeId64Fn> AddCounter;                // 9
+    ProbeSlot<ProbeId64Fn> SetCounter;                // 10
+    ProbeSlot<ProbeIdNameFn> NameTimer;               // 11
+    ProbeSlot<ProbeIdFn> TimerStart;                  // 12
+    ProbeSlot<ProbeIdFn> TimerStop;                   // 13
+    ProbeSlot<ProbeWord1Fn> Slot14;                   // 14
+    ProbeSlot<ProbeIdNameFn> NameValue;               // 15
+    ProbeSlot<ProbeWord3Fn> Slot16;                   // 16
+    ProbeSlot<ProbeId64Fn> SetValue;                  // 17
+    ProbeSlot<ProbeWord2Fn> Slot18;                   // 18
+    ProbeSlot<ProbeWord2Fn> Slot19;                   // 19
+    ProbeSlot<ProbeWord4Fn> Slot20;                   // 20
+    ProbeSlot<ProbeWord2Fn> Slot21;                   // 21
+    ProbeSlot<ProbeWordQueryFn> Slot22;               // 22
 };
 extern ProbeSlotTable ProbeSlots;
 
 // ---------------------------------------------------------------------------
 // Calls through the slots (what the rest of the drivers use)
 // ---------------------------------------------------------------------------
-#define ZV_PROBE_SLOT(slot) (ProbeSlots.slot.load(std::memory_order_acquire))
+#define ZV_PROBE_SLOT(slot) (ProbeSlots.slot.Get())
 inline void ProbeInit(PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PDEVICE_OBJECT pdo) {
     ZV_PROBE_SLOT(Init)(fdo, lower, pdo);
 }

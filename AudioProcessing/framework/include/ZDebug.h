@@ -18,9 +18,9 @@
 
 #include <wdm.h>
 
-#include <atomic>
 #include <cstdarg>
 
+#include "OSDep.h"
 #include "Probe.h"
 
 // ---------------------------------------------------------------------------
@@ -111,16 +111,16 @@ struct LogModuleKsFltTst {
 };
 
 // The words and routines of one log module.  One instance per module tag and
-// per driver image.  The level and enable words are plain 32-bit words that the
-// collector's level callback writes without a lock at any time; relaxed atomics
-// say so to the compiler.
+// per driver image.  The level and enable words are 32-bit words that the
+// collector's level callback writes without a lock at any time: they are
+// written and read with the interlocked operations.
 template <class Module>
 class LogModule {
 public:
     // The level callback handed to the probe layer: stores both words.
     static void ModuleSetLevel(ULONG level, ULONG enable) {
-        s_level.store(level, std::memory_order_relaxed);
-        s_enable.store(enable, std::memory_order_relaxed);
+        InterlockedExchange(&s_level, static_cast<LONG>(level));
+        InterlockedExchange(&s_enable, static_cast<LONG>(enable));
     }
 
     // Reads the module's level (ZDebugLevelRead) and registers the module with
@@ -128,9 +128,9 @@ public:
     // the order of the tags above, after ProbeEnable.  PASSIVE_LEVEL.
     static void ModuleRegister(PDEVICE_OBJECT device) {
         ULONG level = ZDebugLevelRead(ZDebugGetDriverName(), Module::kName, device);
-        s_level.store(level, std::memory_order_relaxed);
-        s_probeIndex.store(ProbeRegisterModule(Module::kName, level, &ModuleSetLevel),
-                           std::memory_order_relaxed);
+        InterlockedExchange(&s_level, static_cast<LONG>(level));
+        InterlockedExchange(&s_probeIndex,
+                            ProbeRegisterModule(Module::kName, level, &ModuleSetLevel));
     }
 
     // printf-style line of this module (kernel dialect).  Any IRQL up to
@@ -143,19 +143,18 @@ public:
     }
 
     static void ModulePrintV(ULONG flags, PCSTR format, va_list args) {
-        ZDebugPrint(ZDebugGetDriverName(), Module::kName, s_enable.load(std::memory_order_relaxed),
-                    s_level.load(std::memory_order_relaxed), flags, format, args);
+        ZDebugPrint(ZDebugGetDriverName(), Module::kName, Enable(), Level(), flags, format, args);
     }
 
     static PCSTR Name() { return Module::kName; }
-    static ULONG Level() { return s_level.load(std::memory_order_relaxed); }
-    static ULONG Enable() { return s_enable.load(std::memory_order_relaxed); }
+    static ULONG Level() { return static_cast<ULONG>(InterlockedRead(&s_level)); }
+    static ULONG Enable() { return static_cast<ULONG>(InterlockedRead(&s_enable)); }
     // The module's place in the probe layer's module table; -1 when the table
     // was full, or before registration.
-    static LONG ProbeIndex() { return s_probeIndex.load(std::memory_order_relaxed); }
+    static LONG ProbeIndex() { return InterlockedRead(&s_probeIndex); }
 
 private:
-    static inline std::atomic<ULONG> s_level{0};
-    static inline std::atomic<ULONG> s_enable{0};
-    static inline std::atomic<LONG> s_probeIndex{-1};
+    static inline volatile LONG s_level = 0;
+    static inline volatile LONG s_enable = 0;
+    static inline volatile LONG s_probeIndex = -1;
 };

@@ -26,15 +26,15 @@ struct SlotRoutines<R (*)(A...)> {
 };
 
 template <class Fn>
-void StoreSlot(std::atomic<Fn>& slot, Fn routine) {
-    slot.store(routine, std::memory_order_release);
+void StoreSlot(ProbeSlot<Fn>& slot, Fn routine) {
+    slot.Set(routine);
 }
 template <class Fn>
-void TrapSlot(std::atomic<Fn>& slot) {
+void TrapSlot(ProbeSlot<Fn>& slot) {
     StoreSlot(slot, &SlotRoutines<Fn>::Trap);
 }
 template <class Fn>
-void EmptySlot(std::atomic<Fn>& slot) {
+void EmptySlot(ProbeSlot<Fn>& slot) {
     StoreSlot(slot, &SlotRoutines<Fn>::Empty);
 }
 
@@ -77,9 +77,10 @@ void ForEachSlot(ULONG first, Visit&& visit) {
 // ---------------------------------------------------------------------------
 struct ProbeState {
     // The devices given to ProbeInit; a non-null FDO word means initialised.
-    std::atomic<PDEVICE_OBJECT> Fdo;
-    std::atomic<PDEVICE_OBJECT> Lower;
-    std::atomic<PDEVICE_OBJECT> Pdo;
+    // Interlocked: the forwarders read the PDO word at any IRQL.
+    PVOID volatile Fdo;
+    PVOID volatile Lower;
+    PVOID volatile Pdo;
     // Acquired interface records (also on the interface list) and the tables
     // their collector filled.
     ProbeInterfaceRecord* TraceRecord;
@@ -96,7 +97,7 @@ struct ProbeState {
 ProbeState g_probe;
 
 ProbeModuleEntry g_moduleTable[PROBE_MAX_MODULES];
-std::atomic<LONG> g_moduleCount{0};
+volatile LONG g_moduleCount = 0;
 
 // The interface list: every record acquired by ProbeQueryInterface and not yet
 // released.  Guarded by its mutex (PASSIVE_LEVEL).
@@ -125,12 +126,12 @@ struct Forwarder<R (*)(A...), Group, Member> {
                 return R();
             }
         }
-        return function(g_probe.Pdo.load(std::memory_order_acquire), args...);
+        return function(static_cast<PDEVICE_OBJECT>(InterlockedReadPointer(&g_probe.Pdo)), args...);
     }
 };
 
 template <auto Group, auto Member, class Fn>
-void BindSlot(std::atomic<Fn>& slot) {
+void BindSlot(ProbeSlot<Fn>& slot) {
     StoreSlot(slot, &Forwarder<Fn, Group, Member>::Call);
 }
 
@@ -193,10 +194,10 @@ ULONG AcquireInterface(PDEVICE_OBJECT lower, const GUID* identifier, ProbeInterf
  * the master's filter device, once per enable or shutdown.  PASSIVE_LEVEL.
  */
 void ProbeInitRoutine(PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PDEVICE_OBJECT pdo) {
-    if (g_probe.Fdo.load(std::memory_order_acquire) != nullptr) return;
-    g_probe.Fdo.store(fdo, std::memory_order_release);
-    g_probe.Lower.store(lower, std::memory_order_release);
-    g_probe.Pdo.store(pdo, std::memory_order_release);
+    if (static_cast<PDEVICE_OBJECT>(InterlockedReadPointer(&g_probe.Fdo)) != nullptr) return;
+    InterlockedExchangePointer(&g_probe.Fdo, fdo);
+    InterlockedExchangePointer(&g_probe.Lower, lower);
+    InterlockedExchangePointer(&g_probe.Pdo, pdo);
     const ULONG perfMode = ReadPerfMode(pdo);
 
     ProbeInterfaceRecord* record = nullptr;
@@ -211,8 +212,7 @@ void ProbeInitRoutine(PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PDEVICE_OBJECT p
                          sizeof g_probe.Trace) == PROBE_OK) {
         StoreSlot(ProbeSlots.Trace, &ProbeTraceForward);
         if (g_probe.Trace.Modules != nullptr) {
-            g_probe.Trace.Modules(pdo, g_moduleTable,
-                                  g_moduleCount.load(std::memory_order_acquire));
+            g_probe.Trace.Modules(pdo, g_moduleTable, InterlockedRead(&g_moduleCount));
         }
     }
     g_probe.TraceRecord = record;
@@ -227,9 +227,9 @@ void ProbeInitRoutine(PDEVICE_OBJECT fdo, PDEVICE_OBJECT lower, PDEVICE_OBJECT p
     if (g_probe.MainRecord == nullptr && g_probe.TraceRecord == nullptr &&
         g_probe.PerfRecord == nullptr) {
         // Nothing answered: forget the devices so that a later call tries again.
-        g_probe.Fdo.store(nullptr, std::memory_order_release);
-        g_probe.Lower.store(nullptr, std::memory_order_release);
-        g_probe.Pdo.store(nullptr, std::memory_order_release);
+        InterlockedExchangePointer(&g_probe.Fdo, nullptr);
+        InterlockedExchangePointer(&g_probe.Lower, nullptr);
+        InterlockedExchangePointer(&g_probe.Pdo, nullptr);
     }
 }
 
@@ -252,9 +252,9 @@ void ProbeShutdownRoutine() {
     ReleaseBound(g_probe.TraceRecord, g_probe.Trace);
     ReleaseBound(g_probe.MainRecord, g_probe.Main);
     ReleaseBound(g_probe.PerfRecord, g_probe.Perf);
-    g_probe.Fdo.store(nullptr, std::memory_order_release);
-    g_probe.Lower.store(nullptr, std::memory_order_release);
-    g_probe.Pdo.store(nullptr, std::memory_order_release);
+    InterlockedExchangePointer(&g_probe.Fdo, nullptr);
+    InterlockedExchangePointer(&g_probe.Lower, nullptr);
+    InterlockedExchangePointer(&g_probe.Pdo, nullptr);
 }
 
 constexpr ULONG kIoctlKsProperty = CTL_CODE(FILE_DEVICE_KS, 0x000, METHOD_NEITHER, FILE_ANY_ACCESS);
@@ -329,9 +329,9 @@ void ProbeUnhookDispatchRoutine() {
  * once 50 modules registered (the count then stays at 50).  Any IRQL.
  */
 LONG ProbeRegisterModuleRoutine(PCSTR name, ULONG level, ProbeLevelCallback callback) {
-    const LONG count = g_moduleCount.fetch_add(1) + 1;
+    const LONG count = InterlockedIncrement(&g_moduleCount);
     if (count > PROBE_MAX_MODULES) {
-        g_moduleCount.store(PROBE_MAX_MODULES);
+        InterlockedExchange(&g_moduleCount, PROBE_MAX_MODULES);
         return -1;
     }
     ProbeModuleEntry& entry = g_moduleTable[count - 1];
@@ -393,7 +393,7 @@ void ProbeSetSlots(ULONG live) {
     }
 
     std::memset(g_moduleTable, 0, sizeof g_moduleTable);
-    g_moduleCount.store(0);
+    InterlockedExchange(&g_moduleCount, 0);
     std::memset(g_probe.SavedDispatch, 0, sizeof g_probe.SavedDispatch);
     g_probe.HookedDriver = nullptr;
     g_probe.Hooked = 0;
@@ -403,9 +403,9 @@ void ProbeSetSlots(ULONG live) {
     g_probe.TraceRecord = nullptr;
     g_probe.MainRecord = nullptr;
     g_probe.PerfRecord = nullptr;
-    g_probe.Fdo.store(nullptr);
-    g_probe.Lower.store(nullptr);
-    g_probe.Pdo.store(nullptr);
+    InterlockedExchangePointer(&g_probe.Fdo, nullptr);
+    InterlockedExchangePointer(&g_probe.Lower, nullptr);
+    InterlockedExchangePointer(&g_probe.Pdo, nullptr);
 }
 
 ProbeModuleEntry* ProbeGetModuleTable() {
@@ -413,14 +413,14 @@ ProbeModuleEntry* ProbeGetModuleTable() {
 }
 
 LONG ProbeGetModuleCount() {
-    return g_moduleCount.load();
+    return InterlockedRead(&g_moduleCount);
 }
 
 void ProbeGetBindingState(ProbeBindingState* state) {
     if (state == nullptr) return;
-    state->Fdo = g_probe.Fdo.load();
-    state->Lower = g_probe.Lower.load();
-    state->Pdo = g_probe.Pdo.load();
+    state->Fdo = static_cast<PDEVICE_OBJECT>(InterlockedReadPointer(&g_probe.Fdo));
+    state->Lower = static_cast<PDEVICE_OBJECT>(InterlockedReadPointer(&g_probe.Lower));
+    state->Pdo = static_cast<PDEVICE_OBJECT>(InterlockedReadPointer(&g_probe.Pdo));
     state->TraceRecord = g_probe.TraceRecord;
     state->MainRecord = g_probe.MainRecord;
     state->PerfRecord = g_probe.PerfRecord;

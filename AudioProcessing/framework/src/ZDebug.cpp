@@ -3,16 +3,15 @@
 // other but writes no lines of its own.
 #include "ZDebug.h"
 
-#include <atomic>
-
 #include "MemAlloc.h"
 #include "Probe.h"
 #include "Registry.h"
 
 namespace {
 
-// The driver name of every log line; set once by DriverEntry.
-std::atomic<PCSTR> g_driverName{""};
+// The driver name of every log line; set once by DriverEntry, read by every
+// line at any IRQL.
+PVOID volatile g_driverName = const_cast<char*>("");
 
 // Widens plain ASCII names into 16-bit text, each byte sign-extended as the
 // driver's C runtime widens a char.
@@ -28,11 +27,12 @@ void WidenName(PCSTR name, WCHAR (&wide)[kWideNameChars]) {
 }  // namespace
 
 void ZDebugSetDriverName(PCSTR driverName) {
-    g_driverName.store(driverName != nullptr ? driverName : "", std::memory_order_release);
+    InterlockedExchangePointer(&g_driverName,
+                               const_cast<char*>(driverName != nullptr ? driverName : ""));
 }
 
 PCSTR ZDebugGetDriverName() {
-    return g_driverName.load(std::memory_order_acquire);
+    return static_cast<PCSTR>(InterlockedReadPointer(&g_driverName));
 }
 
 /*
@@ -156,15 +156,15 @@ constexpr ULONG kPoolSpareBytes = 1;
 
 // Non-paged live list and total: guarded by the spin lock (any IRQL up to
 // DISPATCH_LEVEL).  Paged: guarded by the mutex (PASSIVE_LEVEL).  The totals are
-// changed only under their lock; they are atomic so that the statistics can be
+// changed only under their lock, interlocked so that the statistics can be
 // read without it.
 KSPIN_LOCK g_nonPagedLock;
 KMUTEX g_pagedMutex;
 LIST_ENTRY g_nonPagedBlocks;
 LIST_ENTRY g_pagedBlocks;
-std::atomic<ULONG> g_nonPagedBytes{0};
-std::atomic<ULONG> g_pagedBytes{0};
-std::atomic<ULONG> g_largestRequest{0};
+volatile LONG g_nonPagedBytes = 0;
+volatile LONG g_pagedBytes = 0;
+volatile LONG g_largestRequest = 0;
 
 NPAGED_LOOKASIDE_LIST g_nonPagedClasses[MEM_CLASS_COUNT];
 PAGED_LOOKASIDE_LIST g_pagedClasses[MEM_CLASS_COUNT];
@@ -177,15 +177,18 @@ MemBlockHeader* HeaderOf(PVOID data) {
     return reinterpret_cast<MemBlockHeader*>(static_cast<PUCHAR>(data) - kHeaderBytes);
 }
 
-// Records `size` as the largest request when it is.  An atomic maximum: callers
+// Records `size` as the largest request when it is.  An interlocked maximum: callers
 // race at DISPATCH_LEVEL, and a smaller request must never overwrite a larger.
 void NoteRequestSize(ULONG size) {
-    ULONG largest = g_largestRequest.load(std::memory_order_relaxed);
+    ULONG largest = static_cast<ULONG>(InterlockedRead(&g_largestRequest));
     while (size > largest) {
-        if (g_largestRequest.compare_exchange_weak(largest, size, std::memory_order_relaxed)) {
+        const ULONG seen = static_cast<ULONG>(InterlockedCompareExchange(
+            &g_largestRequest, static_cast<LONG>(size), static_cast<LONG>(largest)));
+        if (seen == largest) {
             ProbeSetCounter(PROBE_COUNTER_LARGEST_REQUEST, size);
             return;
         }
+        largest = seen;
     }
 }
 
@@ -209,8 +212,8 @@ void MemInitialize() {
     KeInitializeMutex(&g_pagedMutex, 0);
     InitializeListHead(&g_nonPagedBlocks);
     InitializeListHead(&g_pagedBlocks);
-    g_nonPagedBytes.store(0, std::memory_order_relaxed);
-    g_pagedBytes.store(0, std::memory_order_relaxed);
+    InterlockedExchange(&g_nonPagedBytes, 0);
+    InterlockedExchange(&g_pagedBytes, 0);
     for (ULONG c = 0; c < MEM_CLASS_COUNT; ++c) {
         g_classReady[c] = MemClassEnabled[c] != 0;
         if (!g_classReady[c]) continue;
@@ -219,7 +222,7 @@ void MemInitialize() {
         ExInitializeNPagedLookasideList(&g_nonPagedClasses[c], nullptr, nullptr, 0, EntryBytes(c),
                                         ZV_POOL_TAG_ZCAM, 0);
     }
-    g_largestRequest.store(0, std::memory_order_relaxed);
+    InterlockedExchange(&g_largestRequest, 0);
 }
 
 /*
@@ -273,15 +276,13 @@ PVOID MemAllocPool(ULONG poolType, ULONG size) {
             KIRQL oldIrql;
             KeAcquireSpinLock(&g_nonPagedLock, &oldIrql);
             InsertTailList(&g_nonPagedBlocks, &header->Links);
-            g_nonPagedBytes.store(g_nonPagedBytes.load(std::memory_order_relaxed) + size,
-                                  std::memory_order_relaxed);
+            InterlockedExchangeAdd(&g_nonPagedBytes, static_cast<LONG>(size));
             KeReleaseSpinLock(&g_nonPagedLock, oldIrql);
             ProbeAddCounter(PROBE_COUNTER_NONPAGED_BYTES, static_cast<LONGLONG>(size));
         } else {
             LockPagedList();
             InsertTailList(&g_pagedBlocks, &header->Links);
-            g_pagedBytes.store(g_pagedBytes.load(std::memory_order_relaxed) + size,
-                               std::memory_order_relaxed);
+            InterlockedExchangeAdd(&g_pagedBytes, static_cast<LONG>(size));
             UnlockPagedList();
             ProbeAddCounter(PROBE_COUNTER_PAGED_BYTES, static_cast<LONGLONG>(size));
         }
@@ -306,15 +307,13 @@ void MemFreeBlock(PVOID data) {
         KIRQL oldIrql;
         KeAcquireSpinLock(&g_nonPagedLock, &oldIrql);
         RemoveEntryList(&header->Links);
-        g_nonPagedBytes.store(g_nonPagedBytes.load(std::memory_order_relaxed) - size,
-                              std::memory_order_relaxed);
+        InterlockedExchangeAdd(&g_nonPagedBytes, -static_cast<LONG>(size));
         KeReleaseSpinLock(&g_nonPagedLock, oldIrql);
         ProbeAddCounter(PROBE_COUNTER_NONPAGED_BYTES, -static_cast<LONGLONG>(size));
     } else {
         LockPagedList();
         RemoveEntryList(&header->Links);
-        g_pagedBytes.store(g_pagedBytes.load(std::memory_order_relaxed) - size,
-                           std::memory_order_relaxed);
+        InterlockedExchangeAdd(&g_pagedBytes, -static_cast<LONG>(size));
         UnlockPagedList();
         ProbeAddCounter(PROBE_COUNTER_PAGED_BYTES, -static_cast<LONGLONG>(size));
     }
@@ -338,9 +337,9 @@ void MemFree(PVOID data) {
 
 void MemGetStatistics(MemStatistics* stats) {
     if (stats == nullptr) return;
-    stats->NonPagedBytes = g_nonPagedBytes.load(std::memory_order_relaxed);
-    stats->PagedBytes = g_pagedBytes.load(std::memory_order_relaxed);
-    stats->LargestRequest = g_largestRequest.load(std::memory_order_relaxed);
+    stats->NonPagedBytes = static_cast<ULONG>(InterlockedRead(&g_nonPagedBytes));
+    stats->PagedBytes = static_cast<ULONG>(InterlockedRead(&g_pagedBytes));
+    stats->LargestRequest = static_cast<ULONG>(InterlockedRead(&g_largestRequest));
 }
 
 ULONG MemBlockSizeClass(PVOID data) {
@@ -376,12 +375,13 @@ LONG CheckLiveList(LIST_ENTRY* head, ULONG total, bool nonPagedList) {
 LONG MemCheckLiveLists() {
     KIRQL oldIrql;
     KeAcquireSpinLock(&g_nonPagedLock, &oldIrql);
-    LONG nonPaged =
-        CheckLiveList(&g_nonPagedBlocks, g_nonPagedBytes.load(std::memory_order_relaxed), true);
+    LONG nonPaged = CheckLiveList(&g_nonPagedBlocks,
+                                  static_cast<ULONG>(InterlockedRead(&g_nonPagedBytes)), true);
     KeReleaseSpinLock(&g_nonPagedLock, oldIrql);
 
     LockPagedList();
-    LONG paged = CheckLiveList(&g_pagedBlocks, g_pagedBytes.load(std::memory_order_relaxed), false);
+    LONG paged =
+        CheckLiveList(&g_pagedBlocks, static_cast<ULONG>(InterlockedRead(&g_pagedBytes)), false);
     UnlockPagedList();
 
     if (nonPaged < 0 || paged < 0) return -1;

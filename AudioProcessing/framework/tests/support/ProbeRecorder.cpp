@@ -49,20 +49,20 @@ ULONG_PTR RecordSlot22(ULONG_PTR a) {
 void RecordProbeSlots() {
     ClearProbeCalls();
     ProbeSlotTable& t = ProbeSlots;
-    t.Trace.store(&RecordTrace);
-    t.Enter.store(&RecordId<6>);
-    t.Leave.store(&RecordId<7>);
-    t.DefineCounter.store(&RecordId<8>);
-    t.AddCounter.store(&RecordId64<9>);
-    t.SetCounter.store(&RecordId64<10>);
-    t.NameTimer.store(&RecordIdName<11>);
-    t.TimerStart.store(&RecordId<12>);
-    t.TimerStop.store(&RecordId<13>);
-    t.Slot14.store(&RecordSlot14);
-    t.NameValue.store(&RecordIdName<15>);
-    t.Slot16.store(&RecordSlot16);
-    t.SetValue.store(&RecordId64<17>);
-    t.Slot22.store(&RecordSlot22);
+    t.Trace.Set(&RecordTrace);
+    t.Enter.Set(&RecordId<6>);
+    t.Leave.Set(&RecordId<7>);
+    t.DefineCounter.Set(&RecordId<8>);
+    t.AddCounter.Set(&RecordId64<9>);
+    t.SetCounter.Set(&RecordId64<10>);
+    t.NameTimer.Set(&RecordIdName<11>);
+    t.TimerStart.Set(&RecordId<12>);
+    t.TimerStop.Set(&RecordId<13>);
+    t.Slot14.Set(&RecordSlot14);
+    t.NameValue.Set(&RecordIdName<15>);
+    t.Slot16.Set(&RecordSlot16);
+    t.SetValue.Set(&RecordId64<17>);
+    t.Slot22.Set(&RecordSlot22);
 }
 
 std::vector<ProbeCall> ProbeCalls() {
