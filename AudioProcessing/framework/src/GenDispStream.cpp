@@ -194,7 +194,7 @@ NTSTATUS CGenDisp::HandleKSWriteStream(PIRP irp, PULONG taken) {
         UnmapStreamBuffers(ctx->DataMdls);
     } else {
         ThisModule::ModulePrint(
-            2, "HandleKSWriteStream> stream headers not usable; data passed untouched\n");
+            3, "HandleKSWriteStream> stream headers not usable; data passed untouched\n");
     }
     ctx->BlockSize = info.BlockAlign;
     ctx->Channel = info.Channel;
