@@ -60,10 +60,11 @@ sp_status sp_wavelet_split_free(sp_wavelet_split_state* state);
 // Entry 26.
 sp_status sp_wavelet_merge_free(sp_wavelet_merge_state* state);
 
-// The SIMD members of the analysis side (the synthesis side has the generic
-// member only so far).  A state is used only with the members of the variant
-// that created it: the SIMD bodies read the pair table the generic set-up does
-// not build.  sp_wavelet_split_free_sse2 serves the SSE3 column as well.
+// The SIMD members.  A state is used only with the members of the variant
+// that created it: the SIMD bodies read the pair and broadcast tables the
+// generic set-up does not build (the generic run and free refuse a SIMD state
+// with -17, and the SIMD ones a generic state).  sp_wavelet_split_free_sse2
+// and sp_wavelet_merge_free_sse2 serve the SSE3 column as well.
 sp_status sp_wavelet_split_create_sse(sp_wavelet_split_state** ppState, const float* taps1,
                                       int32_t len1, int32_t offset1, const float* taps2,
                                       int32_t len2, int32_t offset2);
@@ -81,3 +82,20 @@ sp_status sp_wavelet_split_run_sse3(const int16_t* src, float* band1, float* ban
                                     sp_wavelet_split_state* state);
 sp_status sp_wavelet_split_free_sse(sp_wavelet_split_state* state);
 sp_status sp_wavelet_split_free_sse2(sp_wavelet_split_state* state);
+sp_status sp_wavelet_merge_create_sse(sp_wavelet_merge_state** ppState, const float* taps1,
+                                      int32_t len1, int32_t offset1, const float* taps2,
+                                      int32_t len2, int32_t offset2);
+sp_status sp_wavelet_merge_create_sse2(sp_wavelet_merge_state** ppState, const float* taps1,
+                                       int32_t len1, int32_t offset1, const float* taps2,
+                                       int32_t len2, int32_t offset2);
+sp_status sp_wavelet_merge_create_sse3(sp_wavelet_merge_state** ppState, const float* taps1,
+                                       int32_t len1, int32_t offset1, const float* taps2,
+                                       int32_t len2, int32_t offset2);
+sp_status sp_wavelet_merge_run_sse(const float* band1, const float* band2, int32_t len,
+                                   int16_t* dst, sp_wavelet_merge_state* state);
+sp_status sp_wavelet_merge_run_sse2(const float* band1, const float* band2, int32_t len,
+                                    int16_t* dst, sp_wavelet_merge_state* state);
+sp_status sp_wavelet_merge_run_sse3(const float* band1, const float* band2, int32_t len,
+                                    int16_t* dst, sp_wavelet_merge_state* state);
+sp_status sp_wavelet_merge_free_sse(sp_wavelet_merge_state* state);
+sp_status sp_wavelet_merge_free_sse2(sp_wavelet_merge_state* state);

@@ -101,13 +101,15 @@ int32_t SplitFilterRun(const sp_wavelet_split_kernels& k, sp_wavelet_split_filte
 }
 
 // One output of a synthesis filter from its delay line, by the phase.
-double EvenSum(const sp_wavelet_merge_filter* f) {
-    return Dot(f->even, History(f->delay), f->ne);
+double EvenSum(const sp_wavelet_merge_kernels& k, const sp_wavelet_merge_filter* f) {
+    return k.dot(f->even, History(f->delay), f->ne);
 }
-double OddSum(const sp_wavelet_merge_filter* f) {
-    return f->no == 0 ? 0.0 : Dot(f->odd, History(f->delay) + (f->ne - f->no), f->no);
+double OddSum(const sp_wavelet_merge_kernels& k, const sp_wavelet_merge_filter* f) {
+    return f->no == 0 ? 0.0 : k.dot(f->odd, History(f->delay) + (f->ne - f->no), f->no);
 }
 
+// The add forms add the old output in double and round once; for the SIMD
+// members `sum` is already an f32 value, which makes that their f32 addition.
 template <bool Add>
 void Store(float* dst, double sum) {
     if (Add) sum += static_cast<double>(*dst);
@@ -116,30 +118,31 @@ void Store(float* dst, double sum) {
 
 // Two outputs from one band sample; the phase is unchanged.
 template <bool Add>
-void MergePair(sp_wavelet_merge_filter* f, float x, float* out) {
+void MergePair(const sp_wavelet_merge_kernels& k, sp_wavelet_merge_filter* f, float x, float* out) {
     if (f->phase == 0) {
         Push(f->delay, x);
-        Store<Add>(out, EvenSum(f));
-        Store<Add>(out + 1, OddSum(f));
+        Store<Add>(out, EvenSum(k, f));
+        Store<Add>(out + 1, OddSum(k, f));
     } else {
-        Store<Add>(out, OddSum(f));
+        Store<Add>(out, OddSum(k, f));
         Push(f->delay, x);
-        Store<Add>(out + 1, EvenSum(f));
+        Store<Add>(out + 1, EvenSum(k, f));
     }
 }
 
 // The outputs that reach into the delay line; returns band samples consumed.
 template <bool Add>
-int32_t MergeHead(sp_wavelet_merge_filter* f, const float* src, float* dst, int32_t h) {
+int32_t MergeHead(const sp_wavelet_merge_kernels& k, sp_wavelet_merge_filter* f, const float* src,
+                  float* dst, int32_t h) {
     int32_t used = 0;
     int32_t w = 0;
-    for (; h - w >= 2; w += 2) MergePair<Add>(f, src[used++], dst + w);
+    for (; h - w >= 2; w += 2) MergePair<Add>(k, f, src[used++], dst + w);
     if (w < h) {
         if (f->phase == 0) {
             Push(f->delay, src[used++]);
-            Store<Add>(dst + w, EvenSum(f));
+            Store<Add>(dst + w, EvenSum(k, f));
         } else {
-            Store<Add>(dst + w, OddSum(f));
+            Store<Add>(dst + w, OddSum(k, f));
         }
         f->phase ^= 1;
     }
@@ -158,30 +161,43 @@ void MergeBody(const sp_wavelet_merge_taps* t, const float* a, float* dst, int32
 }
 
 template <bool Add>
-int32_t MergeFilterRun(sp_wavelet_merge_filter* f, const float* a, float* dst, int32_t k) {
+int32_t MergeFilterRun(const sp_wavelet_merge_kernels& kn, sp_wavelet_merge_filter* f,
+                       const float* a, float* dst, int32_t k) {
     const int32_t q = (k - f->phase + 1) / 2;
     const int32_t lead = f->len - (f->phase ^ (f->len & 1));
     const int32_t h = lead < k ? lead : k;
-    const int32_t used = MergeHead<Add>(f, a, dst, h);
+    const int32_t used = MergeHead<Add>(kn, f, a, dst, h);
     if (k > h) {
-        MergeBody<Add>(f->table, a + used, dst + h, k - h);
-        Refill(sp_copy_f32, f->delay, a + (q - f->ne));
+        (Add ? kn.bodyAdd : kn.body)(f->table, a + used, dst + h, k - h, f->phase);
+        Refill(kn.copy, f->delay, a + (q - f->ne));
         f->phase = (k - h) & 1;
     }
     return q;
 }
 
 template <bool Add>
-int32_t MergeBranchRun(sp_wavelet_merge_branch* b, const float* src, float* dst, int32_t k) {
+int32_t MergeBranchRun(const sp_wavelet_merge_kernels& kn, sp_wavelet_merge_branch* b,
+                       const float* src, float* dst, int32_t k) {
     sp_wavelet_delay_line* line = b->offsetDelay;
-    if (line == nullptr) return MergeFilterRun<Add>(b->filter, src, dst, k);
+    if (line == nullptr) return MergeFilterRun<Add>(kn, b->filter, src, dst, k);
     const int64_t delayed = 2 * static_cast<int64_t>(line->size);
     const int32_t k1 = delayed < k ? static_cast<int32_t>(delayed) : k;
-    int32_t used = MergeFilterRun<Add>(b->filter, History(line), dst, k1);
-    if (k > k1) used += MergeFilterRun<Add>(b->filter, src, dst + k1, k - k1);
-    Keep(sp_copy_f32, line, src, used);
+    int32_t used = MergeFilterRun<Add>(kn, b->filter, History(line), dst, k1);
+    if (k > k1) used += MergeFilterRun<Add>(kn, b->filter, src, dst + k1, k - k1);
+    Keep(kn.copy, line, src, used);
     return used;
 }
+
+// The generic body runs at phase 0 only, where the filter run enters it.
+void GenericBody(const sp_wavelet_merge_taps* t, const float* a, float* dst, int32_t k, int32_t) {
+    MergeBody<false>(t, a, dst, k);
+}
+void GenericBodyAdd(const sp_wavelet_merge_taps* t, const float* a, float* dst, int32_t k,
+                    int32_t) {
+    MergeBody<true>(t, a, dst, k);
+}
+
+const sp_wavelet_merge_kernels kGenericMerge = {Dot, GenericBody, GenericBodyAdd, sp_copy_f32};
 
 }  // namespace
 
@@ -221,6 +237,7 @@ sp_wavelet_split_taps* sp_wavelet_split_taps_create(const float* taps, int32_t l
         return nullptr;
     }
     t->len = len;
+    t->pairs = pairs ? 1 : 0;
     for (int32_t k = 0; k < len; ++k) t->taps[k] = taps[k];
     if (!pairs) {
         for (int32_t k = 0; k < len; ++k) t->second[len - 1 - k] = taps[k];
@@ -290,36 +307,56 @@ static void FillPolyphase(const float* taps, int32_t len, float* even, float* od
     for (int32_t j = 0; j < no; ++j) odd[no - 1 - j] = taps[2 * j + 1];
 }
 
-sp_wavelet_merge_taps* sp_wavelet_merge_taps_create(const float* taps, int32_t len) {
+sp_wavelet_merge_taps* sp_wavelet_merge_taps_create(const float* taps, int32_t len,
+                                                    bool broadcast) {
     sp_wavelet_merge_taps* t = AllocRecord<sp_wavelet_merge_taps>();
     if (t == nullptr) return nullptr;
     const int32_t ne = (len + 1) / 2;
     const int32_t no = len / 2;
     t->taps = AllocFloats(len);
-    t->even = t->taps != nullptr ? AllocFloats(ne) : nullptr;
-    t->odd = t->even != nullptr && no > 0 ? AllocFloats(no) : nullptr;
-    if (t->even == nullptr || (no > 0 && t->odd == nullptr)) {
-        sp_free(t->odd);
-        sp_free(t->even);
-        sp_free(t->taps);
-        sp_free(t);
+    bool made = t->taps != nullptr;
+    if (broadcast) {
+        t->broadcast = made ? AllocFloats(8 * ((static_cast<int64_t>(len) + 1) / 2)) : nullptr;
+        made = t->broadcast != nullptr;
+    } else {
+        t->even = made ? AllocFloats(ne) : nullptr;
+        t->odd = t->even != nullptr && no > 0 ? AllocFloats(no) : nullptr;
+        made = t->even != nullptr && (no == 0 || t->odd != nullptr);
+    }
+    if (!made) {
+        sp_wavelet_merge_taps_free(t);
         return nullptr;
     }
     t->len = len;
-    t->ne = ne;
-    t->no = no;
     for (int32_t k = 0; k < len; ++k) t->taps[k] = taps[k];
-    FillPolyphase(taps, len, t->even, t->odd);
+    if (!broadcast) {
+        t->ne = ne;
+        t->no = no;
+        FillPolyphase(taps, len, t->even, t->odd);
+        return t;
+    }
+    float* g = t->broadcast;
+    for (int32_t k = len - 1; k >= 0; --k, g += 4) g[0] = g[1] = g[2] = g[3] = taps[k];
+    if (len & 1) g[0] = g[1] = g[2] = g[3] = 0.0f;
     return t;
 }
 
+void sp_wavelet_merge_taps_free(sp_wavelet_merge_taps* table) {
+    if (table == nullptr) return;
+    sp_free(table->broadcast);
+    sp_free(table->odd);
+    sp_free(table->even);
+    sp_free(table->taps);
+    sp_free(table);
+}
+
 sp_wavelet_merge_filter* sp_wavelet_merge_filter_create(const float* taps, int32_t len,
-                                                        int32_t phase) {
+                                                        int32_t phase, bool broadcast) {
     sp_wavelet_merge_filter* f = AllocRecord<sp_wavelet_merge_filter>();
     if (f == nullptr) return nullptr;
     const int32_t ne = (len + 1) / 2;
     const int32_t no = len / 2;
-    f->table = sp_wavelet_merge_taps_create(taps, len);
+    f->table = sp_wavelet_merge_taps_create(taps, len, broadcast);
     f->even = f->table != nullptr ? AllocFloats(ne) : nullptr;
     f->odd = f->even != nullptr && no > 0 ? AllocFloats(no) : nullptr;
     const bool tapsMade = f->even != nullptr && (no == 0 || f->odd != nullptr);
@@ -341,20 +378,15 @@ void sp_wavelet_merge_filter_free(sp_wavelet_merge_filter* filter) {
     sp_free(filter->even);
     sp_free(filter->odd);
     sp_wavelet_delay_line_free(filter->delay);
-    if (filter->table != nullptr) {
-        sp_free(filter->table->odd);
-        sp_free(filter->table->even);
-        sp_free(filter->table->taps);
-        sp_free(filter->table);
-    }
+    sp_wavelet_merge_taps_free(filter->table);
     sp_free(filter);
 }
 
-sp_wavelet_merge_branch* sp_wavelet_merge_branch_create(const float* taps, int32_t len,
-                                                        int32_t offset) {
+sp_wavelet_merge_branch* sp_wavelet_merge_branch_build(const float* taps, int32_t len,
+                                                       int32_t offset, bool broadcast) {
     sp_wavelet_merge_branch* b = AllocRecord<sp_wavelet_merge_branch>();
     if (b == nullptr) return nullptr;
-    b->filter = sp_wavelet_merge_filter_create(taps, len, offset & 1);
+    b->filter = sp_wavelet_merge_filter_create(taps, len, offset & 1, broadcast);
     const int32_t d = offset / 2;
     if (b->filter != nullptr && d > 0) b->offsetDelay = sp_wavelet_delay_line_create(d);
     if (b->filter == nullptr || (d > 0 && b->offsetDelay == nullptr)) {
@@ -362,6 +394,11 @@ sp_wavelet_merge_branch* sp_wavelet_merge_branch_create(const float* taps, int32
         return nullptr;
     }
     return b;
+}
+
+sp_wavelet_merge_branch* sp_wavelet_merge_branch_create(const float* taps, int32_t len,
+                                                        int32_t offset) {
+    return sp_wavelet_merge_branch_build(taps, len, offset, false);
 }
 
 void sp_wavelet_merge_branch_free(sp_wavelet_merge_branch* branch) {
@@ -400,18 +437,53 @@ int32_t sp_wavelet_merge_taps_check(const sp_wavelet_merge_taps* table) {
            (table->no == 0 || table->odd != nullptr);
 }
 
+int32_t sp_wavelet_merge_taps_check_sse3(const sp_wavelet_merge_taps* table) {
+    return table != nullptr && table->len > 0 && table->taps != nullptr &&
+           table->broadcast != nullptr;
+}
+
+int32_t sp_wavelet_merge_taps_check_sse(const sp_wavelet_merge_taps* table) {
+    return sp_wavelet_merge_taps_check_sse3(table);
+}
+
+namespace {
+
+// The filter's own fields, whatever the table's layout; the sizes must agree
+// with each other, as the runs read len taps and ne samples of history.
+bool MergeFilterSound(const sp_wavelet_merge_filter* f,
+                      int32_t (*tapsCheck)(const sp_wavelet_merge_taps*)) {
+    return f != nullptr && tapsCheck(f->table) && sp_wavelet_delay_line_check(f->delay) &&
+           f->len >= 1 && f->table->len == f->len && f->even != nullptr &&
+           f->ne == (f->len + 1) / 2 && f->no == f->len / 2 && (f->no == 0 || f->odd != nullptr) &&
+           f->delay->size == f->ne && (f->phase == 0 || f->phase == 1);
+}
+
+bool MergeBranchSound(const sp_wavelet_merge_branch* b,
+                      int32_t (*filterCheck)(const sp_wavelet_merge_filter*)) {
+    return b != nullptr && filterCheck(b->filter) &&
+           (b->offsetDelay == nullptr || sp_wavelet_delay_line_check(b->offsetDelay));
+}
+
+}  // namespace
+
 int32_t sp_wavelet_merge_filter_check(const sp_wavelet_merge_filter* filter) {
-    const sp_wavelet_merge_filter* f = filter;
-    return f != nullptr && sp_wavelet_merge_taps_check(f->table) &&
-           sp_wavelet_delay_line_check(f->delay) && f->len >= 1 && f->table->len == f->len &&
-           f->even != nullptr && f->ne == (f->len + 1) / 2 && f->no == f->len / 2 &&
-           (f->no == 0 || f->odd != nullptr) && f->delay->size == f->ne &&
-           (f->phase == 0 || f->phase == 1);
+    return MergeFilterSound(filter, sp_wavelet_merge_taps_check);
+}
+int32_t sp_wavelet_merge_filter_check_sse3(const sp_wavelet_merge_filter* filter) {
+    return MergeFilterSound(filter, sp_wavelet_merge_taps_check_sse3);
+}
+int32_t sp_wavelet_merge_filter_check_sse(const sp_wavelet_merge_filter* filter) {
+    return MergeFilterSound(filter, sp_wavelet_merge_taps_check_sse);
 }
 
 int32_t sp_wavelet_merge_branch_check(const sp_wavelet_merge_branch* branch) {
-    return branch != nullptr && sp_wavelet_merge_filter_check(branch->filter) &&
-           (branch->offsetDelay == nullptr || sp_wavelet_delay_line_check(branch->offsetDelay));
+    return MergeBranchSound(branch, sp_wavelet_merge_filter_check);
+}
+int32_t sp_wavelet_merge_branch_check_sse3(const sp_wavelet_merge_branch* branch) {
+    return MergeBranchSound(branch, sp_wavelet_merge_filter_check_sse3);
+}
+int32_t sp_wavelet_merge_branch_check_sse(const sp_wavelet_merge_branch* branch) {
+    return MergeBranchSound(branch, sp_wavelet_merge_filter_check_sse);
 }
 
 // ---- Runs -------------------------------------------------------------------------
@@ -455,19 +527,48 @@ sp_wavelet_split_branch* sp_wavelet_split_branch_create(const float* taps, int32
 
 int32_t sp_wavelet_merge_filter_run(sp_wavelet_merge_filter* filter, const float* src, float* dst,
                                     int32_t k) {
-    return MergeFilterRun<false>(filter, src, dst, k);
+    return MergeFilterRun<false>(kGenericMerge, filter, src, dst, k);
 }
 int32_t sp_wavelet_merge_filter_run_add(sp_wavelet_merge_filter* filter, const float* src,
                                         float* dst, int32_t k) {
-    return MergeFilterRun<true>(filter, src, dst, k);
+    return MergeFilterRun<true>(kGenericMerge, filter, src, dst, k);
+}
+int32_t sp_wavelet_merge_branch_run_with(const sp_wavelet_merge_kernels& kernels, bool add,
+                                         sp_wavelet_merge_branch* branch, const float* src,
+                                         float* dst, int32_t k) {
+    return add ? MergeBranchRun<true>(kernels, branch, src, dst, k)
+               : MergeBranchRun<false>(kernels, branch, src, dst, k);
 }
 int32_t sp_wavelet_merge_branch_run(sp_wavelet_merge_branch* branch, const float* src, float* dst,
                                     int32_t k) {
-    return MergeBranchRun<false>(branch, src, dst, k);
+    return MergeBranchRun<false>(kGenericMerge, branch, src, dst, k);
 }
 int32_t sp_wavelet_merge_branch_run_add(sp_wavelet_merge_branch* branch, const float* src,
                                         float* dst, int32_t k) {
-    return MergeBranchRun<true>(branch, src, dst, k);
+    return MergeBranchRun<true>(kGenericMerge, branch, src, dst, k);
+}
+
+void sp_wavelet_merge_body_with(sp_wavelet_merge_kernel_fn kernel, bool add,
+                                const sp_wavelet_merge_taps* t, const float* in, float* out,
+                                int32_t count, int32_t phase) {
+    const int32_t len = t->len;
+    if (len == 1) {
+        const float tap = t->taps[0];
+        for (int32_t o = 0; o < count; ++o) {
+            if (((o & 1) ^ phase) == 0)
+                out[o] = add ? in[o / 2] * tap + out[o] : in[o / 2] * tap;
+            else if (!add)
+                out[o] = 0.0f;
+        }
+        return;
+    }
+    // Odd len: the first output is A of the window ending at in[phase]; even
+    // len: the first output at phase 0 is B of the window ending at in[0].
+    const int32_t ne = (len + 1) / 2;
+    if (len & 1)
+        kernel(in + phase + 1 - ne, out, count, t->taps, len, phase, t->broadcast);
+    else
+        kernel(in + 1 - ne, out, count, t->taps, len, 1 - phase, t->broadcast);
 }
 
 // ---- Fronts -----------------------------------------------------------------------
@@ -558,9 +659,16 @@ sp_status sp_wavelet_split_create_with(sp_wavelet_split_builder build,
 sp_status sp_wavelet_merge_create(sp_wavelet_merge_state** ppState, const float* taps1,
                                   int32_t len1, int32_t offset1, const float* taps2, int32_t len2,
                                   int32_t offset2) {
+    return sp_wavelet_merge_create_with(sp_wavelet_merge_branch_create, ppState, taps1, len1,
+                                        offset1, taps2, len2, offset2);
+}
+
+sp_status sp_wavelet_merge_create_with(sp_wavelet_merge_builder build,
+                                       sp_wavelet_merge_state** ppState, const float* taps1,
+                                       int32_t len1, int32_t offset1, const float* taps2,
+                                       int32_t len2, int32_t offset2) {
     return CreateBody(ppState, taps1, len1, offset1, taps2, len2, offset2, kWaveletMergeKind,
-                      kWaveletWorkLength, sp_wavelet_merge_branch_create,
-                      sp_wavelet_merge_branch_free);
+                      kWaveletWorkLength, build, sp_wavelet_merge_branch_free);
 }
 
 sp_status sp_wavelet_split_free(sp_wavelet_split_state* state) {
@@ -588,10 +696,20 @@ sp_status sp_wavelet_merge_free(sp_wavelet_merge_state* state) {
                     sp_wavelet_merge_branch_free);
 }
 
+sp_status sp_wavelet_merge_free_sse(sp_wavelet_merge_state* state) {
+    return FreeBody(state, kWaveletMergeKind, sp_wavelet_merge_branch_check_sse,
+                    sp_wavelet_merge_branch_free);
+}
+
+sp_status sp_wavelet_merge_free_sse2(sp_wavelet_merge_state* state) {
+    return FreeBody(state, kWaveletMergeKind, sp_wavelet_merge_branch_check_sse3,
+                    sp_wavelet_merge_branch_free);
+}
+
 sp_status sp_wavelet_split_run(const int16_t* src, float* band1, float* band2, int32_t len,
                                sp_wavelet_split_state* state) {
-    static const sp_wavelet_split_front kGeneric = {sp_wavelet_branch_check, sp_convert_i16_to_f32,
-                                                    sp_wavelet_split_branch_run};
+    static const sp_wavelet_split_front kGeneric = {
+        sp_wavelet_branch_check, 0, sp_convert_i16_to_f32, sp_wavelet_split_branch_run};
     return sp_wavelet_split_run_with(kGeneric, src, band1, band2, len, state);
 }
 
@@ -600,7 +718,8 @@ sp_status sp_wavelet_split_run_with(const sp_wavelet_split_front& v, const int16
                                     sp_wavelet_split_state* state) {
     if (state == nullptr) return sp_status_null_ptr;
     if (!RunConsistent(state, kWaveletSplitKind) || !v.check(state->branch1) ||
-        !v.check(state->branch2))
+        !v.check(state->branch2) || state->branch1->filter->table->pairs != v.pairs ||
+        state->branch2->filter->table->pairs != v.pairs)
         return sp_status_wrong_state;
     if (src == nullptr || band1 == nullptr || band2 == nullptr) return sp_status_null_ptr;
     if (len < 1) return sp_status_bad_size;
@@ -616,10 +735,18 @@ sp_status sp_wavelet_split_run_with(const sp_wavelet_split_front& v, const int16
 
 sp_status sp_wavelet_merge_run(const float* band1, const float* band2, int32_t len, int16_t* dst,
                                sp_wavelet_merge_state* state) {
+    static const sp_wavelet_merge_front kGeneric = {
+        sp_wavelet_merge_branch_check, sp_wavelet_merge_branch_run, sp_wavelet_merge_branch_run_add,
+        sp_convert_f32_to_i16_scaled};
+    return sp_wavelet_merge_run_with(kGeneric, band1, band2, len, dst, state);
+}
+
+sp_status sp_wavelet_merge_run_with(const sp_wavelet_merge_front& v, const float* band1,
+                                    const float* band2, int32_t len, int16_t* dst,
+                                    sp_wavelet_merge_state* state) {
     if (state == nullptr) return sp_status_null_ptr;
-    if (!RunConsistent(state, kWaveletMergeKind) ||
-        !sp_wavelet_merge_branch_check(state->branch1) ||
-        !sp_wavelet_merge_branch_check(state->branch2))
+    if (!RunConsistent(state, kWaveletMergeKind) || !v.check(state->branch1) ||
+        !v.check(state->branch2))
         return sp_status_wrong_state;
     if (band1 == nullptr || band2 == nullptr) return sp_status_null_ptr;
     if (len < 1) return sp_status_bad_size;
@@ -627,10 +754,9 @@ sp_status sp_wavelet_merge_run(const float* band1, const float* band2, int32_t l
     constexpr int32_t perBand = kWaveletWorkLength / 2;
     for (int32_t i = 0; i < len; i += perBand) {
         const int32_t values = len - i < perBand ? len - i : perBand;
-        sp_wavelet_merge_branch_run(state->branch1, band1 + i, state->work, 2 * values);
-        sp_wavelet_merge_branch_run_add(state->branch2, band2 + i, state->work, 2 * values);
-        sp_convert_f32_to_i16_scaled(state->work, dst + 2 * static_cast<int64_t>(i), 2 * values, 1,
-                                     0);
+        v.run(state->branch1, band1 + i, state->work, 2 * values);
+        v.runAdd(state->branch2, band2 + i, state->work, 2 * values);
+        v.convert(state->work, dst + 2 * static_cast<int64_t>(i), 2 * values, 1, 0);
     }
     return sp_status_ok;
 }

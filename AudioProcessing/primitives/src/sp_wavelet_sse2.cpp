@@ -1,5 +1,6 @@
-// SSE2 members of the wavelet filter bank's analysis side: the SSE3 code with
-// the horizontal add spelt in shuffles and adds, which gives the same values.
+// SSE2 members of the wavelet filter bank: the SSE3 code with the horizontal
+// add spelt in shuffles and adds and plain unaligned loads, which give the
+// same values.
 #include <xmmintrin.h>
 
 #include "sp_buffers.h"
@@ -15,3 +16,6 @@ __m128 HaddPairs(__m128 a, __m128 b) {
 #define SP_MEMBER(name) name##_sse2
 #define SP_HADD(a, b) HaddPairs(a, b)
 #include "sp_wavelet_simd.inc"
+
+#define SP_LOADU(p) _mm_loadu_ps(p)
+#include "sp_wavelet_merge_simd.inc"

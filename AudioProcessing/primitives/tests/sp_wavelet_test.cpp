@@ -335,9 +335,18 @@ TEST_P(Wavelet, StreamInPiecesEqualsOneCall) {
         EXPECT_EQ(0, Member<sp_entry_sp_wavelet_split_free>()(s));
         EXPECT_EQ(0, Member<sp_entry_sp_wavelet_merge_free>()(m));
     }
-    EXPECT_EQ(one1, part1);
-    EXPECT_EQ(one2, part2);
-    EXPECT_EQ(oneY, partY);
+    if (Variant() == 0) {
+        EXPECT_EQ(one1, part1);
+        EXPECT_EQ(one2, part2);
+        EXPECT_EQ(oneY, partY);
+        return;
+    }
+    // The SIMD heads and bodies sum in different orders, so where a block
+    // boundary falls moves values by f32 rounding, and a merged sample by at
+    // most one step.
+    ExpectNear(std::vector<double>(one1.begin(), one1.end()), part1.data(), 5 * 32768.0);
+    ExpectNear(std::vector<double>(one2.begin(), one2.end()), part2.data(), 6 * 32768.0);
+    for (int32_t t = 0; t < 2 * len; ++t) ASSERT_NEAR(oneY[t], partY[t], 1) << "sample " << t;
 }
 
 // Haar analysis and synthesis rebuild the input two samples late, exactly.
