@@ -533,6 +533,11 @@ TEST_P(Wavelet, HugeOffsetIsOutOfMemory) {
         EXPECT_EQ(sp_status_no_memory,
                   Member<sp_entry_sp_wavelet_split_create>()(&s, t, 1, 0, t, 1, offset));
         EXPECT_EQ(s, nullptr);
+        // Synthesis delays count band samples: offset / 2 of them, doubled.
+        sp_wavelet_merge_state* m = reinterpret_cast<sp_wavelet_merge_state*>(&m);
+        EXPECT_EQ(sp_status_no_memory,
+                  Member<sp_entry_sp_wavelet_merge_create>()(&m, t, 1, offset, t, 1, 0));
+        EXPECT_EQ(m, nullptr);
     }
 }
 
