@@ -136,7 +136,7 @@ TEST(WaveletMergeSetUp, BroadcastTablesAndTheChecksOfEachLayout) {
 
 // A state made by one column is refused by the others' runs (and, on the
 // synthesis side, frees), whose bodies would read its tables out of bounds.
-TEST(WaveletMergeSetUp, StateOfAnotherLayoutIsRefused) {
+TEST(WaveletColumns, StateOfAnotherColumnIsRefused) {
     const float t[3] = {1, 2, 3};
     sp_wavelet_merge_state* g = nullptr;
     sp_wavelet_merge_state* s = nullptr;

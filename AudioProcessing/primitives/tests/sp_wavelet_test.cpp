@@ -689,6 +689,35 @@ TEST(WaveletSplitBranch, BodyFormsByAlignmentAndCount) {
     sp_wavelet_taps_free(t);
 }
 
+// With two and four taps the pair form has one term per lane, so whether the
+// pairs are taken oldest or newest first does not matter: the pair-form
+// outputs of SSE, SSE2 and SSE3 agree bit for bit (the SSE member's last four
+// are single outputs in double, which may not).
+TEST(WaveletSplitBranch, PairFormAgreesAcrossSimdMembersForTwoAndFourTaps) {
+    for (int32_t len : {2, 4, 6}) {
+        SCOPED_TRACE(len);
+        const Floats taps = RandomFloats(len, 90 + len, 1.0f);
+        const Floats x = RandomFloats(40, 95 + len, 1000.0f);
+        sp_wavelet_split_taps* t = sp_wavelet_split_taps_create(taps.data(), len, true);
+        ASSERT_NE(t, nullptr);
+        alignas(16) float sse[12], sse2[12], sse3[12];
+        const float* s = x.data() + len;
+        sp_wavelet_split_body_sse(t, s, sse, 12);
+        sp_wavelet_split_body_sse2(t, s, sse2, 12);
+        sp_wavelet_split_body_sse3(t, s, sse3, 12);
+        sp_wavelet_taps_free(t);
+        EXPECT_EQ(Floats(sse2, sse2 + 12), Floats(sse3, sse3 + 12));
+        int32_t differ = 0;
+        for (int32_t j = 0; j < 8; ++j) differ += sse[j] != sse3[j];
+        // Six taps take three pairs per lane, where the order shows.
+        if (len < 6) {
+            EXPECT_EQ(differ, 0);
+        } else {
+            EXPECT_GT(differ, 0);
+        }
+    }
+}
+
 TEST_P(WaveletSplit, FrontMatchesBranchesAndStreams) {
     const Floats taps1 = RandomFloats(4, 61, 1.0f), taps2 = RandomFloats(11, 62, 1.0f);
     for (int32_t len : {1, 2, 511, 512, 513, 1025, 3000}) {
