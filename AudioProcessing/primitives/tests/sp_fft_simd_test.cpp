@@ -461,11 +461,17 @@ TEST(FftSimdKernels, RadixAndFusedKernelsOnEveryOrder) {
                 ASSERT_EQ(interleaved[2 * j + 1], aligned[8 * (j / 4) + 4 + j % 4])
                     << "split-4 imaginary part " << j;
             }
-            // Misaligned data goes through the work buffer with the same result.
+            // Misaligned data goes through the work buffer with the same result,
+            // the last stage writing it back in either form.
+            const std::vector<float> split(aligned, aligned + 2 * count);
             memcpy(aligned + 1, bitrev.data(), 8 * count);
             m.radixFwd(aligned + 1, static_cast<int32_t>(count), rows, work, 1);
             EXPECT_EQ(0, memcmp(aligned + 1, interleaved.data(), 8 * count))
                 << "misaligned radix kernel";
+            memcpy(aligned + 1, bitrev.data(), 8 * count);
+            m.radixFwd(aligned + 1, static_cast<int32_t>(count), rows, work, 0);
+            EXPECT_EQ(0, memcmp(aligned + 1, split.data(), 8 * count))
+                << "misaligned radix kernel, mark 0";
 
             std::vector<float> out(2 * count + 4);
             m.fusedFwd(x.data(), out.data() + 1, static_cast<int32_t>(count), rows, starts, work);
