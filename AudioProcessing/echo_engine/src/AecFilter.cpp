@@ -247,16 +247,17 @@ bool FilterPass(AecCanceller* c, const int16_t* near, int start) {
     // taps.
     int32_t sum = 0;
     if (!c->adaptFlag) {
-        // The taps stay as they are: all sixteen estimates in one go.
+        // The taps stay as they are: all sixteen estimates in one go, the
+        // tap energies measured on the way.
         int32_t sums[kSubBlock];
-        FilterDots(c->taps, c->history2 + p - 1, n, kSubBlock, sums);
+        const int64_t squares = FilterDots(c->taps, c->history2 + p - 1, n, kSubBlock, sums);
         for (int j = 0; j < kSubBlock; ++j) {
             const int idx = start + j;
             const int16_t y = EstimateOf(sums[j]);
             c->estimates[idx] = y;
             c->errors[idx] = Saturate16(int32_t(near[idx]) - y);
         }
-        return false;
+        return SetTapEnergies(c, squares);
     }
     sum = FilterDot(c->taps, c->history2 + p - 1, n);
     for (int j = 0; j < kSubBlock; ++j) {

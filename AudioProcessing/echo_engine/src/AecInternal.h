@@ -263,8 +263,9 @@ int16_t WhitenSample(const int16_t* whitening, const int16_t* x, int shift);
 int32_t FilterDot(const int16_t* taps, const int16_t* x, int n);
 int32_t FilterUpdateDot(int16_t r, int n, const int16_t* x1, int16_t* taps, const int16_t* x2);
 // sums[j] = dot(taps, x - j, n) for j = 0 .. count - 1: the estimates of
-// consecutive samples over unchanged taps.
-void FilterDots(const int16_t* taps, const int16_t* x, int n, int count, int32_t* sums);
+// consecutive samples over unchanged taps; returns the sum of the taps'
+// squares, measured in the same pass.
+int64_t FilterDots(const int16_t* taps, const int16_t* x, int n, int count, int32_t* sums);
 // tapUpdate, then the sum of the updated taps' squares (one pass).
 int64_t FilterUpdateSquares(int16_t r, int n, const int16_t* x, int16_t* taps);
 // min32 of v[0..n), four at a time (the running minima's 200 slots).

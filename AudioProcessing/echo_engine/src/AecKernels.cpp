@@ -131,13 +131,17 @@ int32_t FilterUpdateDot(int16_t r, int n, const int16_t* x1, int16_t* taps, cons
     return UpdateDot(UpdateAnyFactor(r), r, n, x1, taps, x2);
 }
 
-void FilterDots(const int16_t* taps, const int16_t* x, int n, int count, int32_t* sums) {
+int64_t FilterDots(const int16_t* taps, const int16_t* x, int n, int count, int32_t* sums) {
     // Four sums per pass over the taps: each block of taps is loaded once for
-    // four estimates, and the four sums stay in registers.
+    // four estimates, and the four sums stay in registers.  The first pass
+    // also sums the taps' squares (pairs exact as unsigned 32-bit lanes,
+    // widened into 64-bit sums).
+    const __m128i zero = _mm_setzero_si128();
+    __m128i squares = zero;
     int j = 0;
     for (; j + 4 <= count; j += 4) {
         const int16_t* v = x - j;
-        __m128i acc0 = _mm_setzero_si128(), acc1 = acc0, acc2 = acc0, acc3 = acc0;
+        __m128i acc0 = zero, acc1 = zero, acc2 = zero, acc3 = zero;
         int i = 0;
         for (; i + 8 <= n; i += 8) {
             const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(taps + i));
@@ -148,12 +152,21 @@ void FilterDots(const int16_t* taps, const int16_t* x, int n, int count, int32_t
             acc1 = _mm_add_epi32(acc1, _mm_madd_epi16(t, load(1)));
             acc2 = _mm_add_epi32(acc2, _mm_madd_epi16(t, load(2)));
             acc3 = _mm_add_epi32(acc3, _mm_madd_epi16(t, load(3)));
+            if (j == 0) {
+                const __m128i pairs = _mm_madd_epi16(t, t);
+                squares = _mm_add_epi64(squares, _mm_unpacklo_epi32(pairs, zero));
+                squares = _mm_add_epi64(squares, _mm_unpackhi_epi32(pairs, zero));
+            }
         }
         const __m128i acc[4] = {acc0, acc1, acc2, acc3};
         for (int k = 0; k < 4; ++k)
             sums[j + k] = WrapAdd32(HorizontalSum(acc[k]), dot(taps + i, v - k + i, n - i));
     }
     for (; j < count; ++j) sums[j] = FilterDot(taps, x - j, n);
+    if (count < 4) return FilterSumSquares(taps, n);
+    const int whole = n & ~7;
+    return _mm_cvtsi128_si64(squares) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(squares, squares)) +
+           FilterSumSquares(taps + whole, n - whole);
 }
 
 int32_t SmallestOf(const int32_t* v, int n) {
@@ -206,8 +219,9 @@ int32_t FilterDot(const int16_t* taps, const int16_t* x, int n) {
     return dot(taps, x, n);
 }
 
-void FilterDots(const int16_t* taps, const int16_t* x, int n, int count, int32_t* sums) {
+int64_t FilterDots(const int16_t* taps, const int16_t* x, int n, int count, int32_t* sums) {
     for (int j = 0; j < count; ++j) sums[j] = dot(taps, x - j, n);
+    return FilterSumSquares(taps, n);
 }
 
 int32_t FilterUpdateDot(int16_t r, int n, const int16_t* x1, int16_t* taps, const int16_t* x2) {

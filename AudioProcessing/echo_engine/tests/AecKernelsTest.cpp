@@ -34,9 +34,17 @@ TEST(AecKernels, MatchThePlainLoopsBitForBit) {
             const int16_t* b = x2.data() + (7 - offset);
             EXPECT_EQ(FilterDot(taps0.data() + offset, b, n), dot(taps0.data() + offset, b, n));
             int32_t sums[17];
-            FilterDots(taps0.data() + offset, b + 16, n, 17, sums);
-            for (int j = 0; j < 17; ++j)
-                EXPECT_EQ(sums[j], dot(taps0.data() + offset, b + 16 - j, n)) << j;
+            int64_t tapSquares = 0;
+            for (int i = 0; i < n; ++i)
+                tapSquares += int64_t(taps0[size_t(offset + i)]) * taps0[size_t(offset + i)];
+            // Estimate counts below, at and past one pass of four.
+            for (int count : {1, 3, 4, 5, 16, 17}) {
+                EXPECT_EQ(FilterDots(taps0.data() + offset, b + 16, n, count, sums), tapSquares)
+                    << count;
+                for (int j = 0; j < count; ++j)
+                    EXPECT_EQ(sums[j], dot(taps0.data() + offset, b + 16 - j, n))
+                        << count << " " << j;
+            }
             int64_t squares = 0;
             for (int i = 0; i < n; ++i) squares += int64_t(a[i]) * a[i];
             EXPECT_EQ(FilterSumSquares(a, n), squares);
