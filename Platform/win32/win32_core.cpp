@@ -11,6 +11,9 @@
 #include <mutex>
 #include <vector>
 
+#include <shlobj.h>
+#include <winuser.h>
+
 #include "kp/pnp.h"
 #include "kp/win32.h"
 #include "win32_internal.h"
@@ -38,14 +41,10 @@ bool g_settingsRead = false;
 std::vector<Fault> g_faults;
 PlatformVersion g_platform{5, 1, 2600, VER_PLATFORM_WIN32_NT};
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); i++) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
+LANGID g_language = 1033;
+std::vector<int> g_answers;
+size_t g_nextAnswer = 0;
+bool g_shutdownPrivilege = true;
 
 bool SetPlatformLocked(std::string_view name) {
     if (name == "nt5")
@@ -90,6 +89,35 @@ void ReadSettingsLocked() {
             std::fprintf(stderr, "kp win32: KP_WIN32_PLATFORM=%s is not nt5, nt4 or 9x\n",
                          platform);
     }
+    if (const char* language = std::getenv("KP_WIN32_LANGID")) {
+        char* end = nullptr;
+        unsigned long value = std::strtoul(language, &end, 0);
+        if (*language != 0 && *end == 0 && value > 0 && value <= 0xFFFF)
+            g_language = static_cast<LANGID>(value);
+        else
+            std::fprintf(stderr, "kp win32: KP_WIN32_LANGID=%s is not a language id\n", language);
+    }
+    if (const char* answers = std::getenv("KP_WIN32_MSGBOX")) {
+        std::string text = answers;
+        size_t start = 0;
+        while (start < text.size()) {
+            size_t end = text.find(',', start);
+            if (end == std::string::npos) end = text.size();
+            std::string answer = text.substr(start, end - start);
+            if (EqualNoCase(answer, "yes"))
+                g_answers.push_back(IDYES);
+            else if (EqualNoCase(answer, "no"))
+                g_answers.push_back(IDNO);
+            else if (EqualNoCase(answer, "ok"))
+                g_answers.push_back(IDOK);
+            else
+                std::fprintf(stderr, "kp win32: KP_WIN32_MSGBOX: \"%s\" is not yes, no or ok\n",
+                             answer.c_str());
+            start = end + 1;
+        }
+    }
+    if (const char* privilege = std::getenv("KP_WIN32_SHUTDOWN_PRIVILEGE"))
+        g_shutdownPrivilege = std::strcmp(privilege, "0") != 0;
     if (const char* faults = std::getenv("KP_WIN32_FAULTS")) {
         std::string text = faults;
         size_t start = 0;
@@ -140,6 +168,13 @@ bool StampOf(const fs::path& file, FileStamp* stamp) {
     return true;
 }
 
+// The folders every machine has, beyond those the loader makes.
+void CreateMachineFolders(const fs::path& folder) {
+    std::error_code ec;
+    for (const char* sub : {"Windows/inf", "Program Files/Common Files"})
+        fs::create_directories(folder / sub, ec);
+}
+
 bool SameStamp(const FileStamp& a, const FileStamp& b) {
     return a.Valid && b.Valid && a.Device == b.Device && a.Inode == b.Inode &&
            a.Modified.tv_sec == b.Modified.tv_sec && a.Modified.tv_nsec == b.Modified.tv_nsec;
@@ -175,6 +210,7 @@ DWORD SyncLocked() {
         std::string error;
         if (!KpMachineSetFolder(g_folder, &error))
             std::fprintf(stderr, "kp win32: %s\n", error.c_str());
+        CreateMachineFolders(g_folder);
     }
     if (SameStamp(now, g_stamp)) return 0;
     std::string error;
@@ -195,6 +231,69 @@ std::mutex g_handleLock;
 std::map<const void*, Object*> g_handles;
 
 }  // namespace
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); i++) {
+        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+LANGID LanguageSetting() {
+    std::lock_guard<std::mutex> guard(g_settingsLock);
+    ReadSettingsLocked();
+    return g_language;
+}
+
+int NextMessageBoxAnswer() {
+    std::lock_guard<std::mutex> guard(g_settingsLock);
+    ReadSettingsLocked();
+    return g_nextAnswer < g_answers.size() ? g_answers[g_nextAnswer++] : 0;
+}
+
+bool ShutdownPrivilegeGranted() {
+    std::lock_guard<std::mutex> guard(g_settingsLock);
+    ReadSettingsLocked();
+    return g_shutdownPrivilege;
+}
+
+fs::path MachineFolder() {
+    fs::path folder;
+    {
+        std::lock_guard<std::recursive_mutex> guard(g_machineLock);
+        ChooseModeLocked();
+        folder = g_mode == Mode::Live ? KpMachineFolder() : g_folder;
+    }
+    if (!folder.empty()) CreateMachineFolders(folder);
+    return folder;
+}
+
+std::optional<std::string> WindowsPathOf(const fs::path& host) {
+    std::error_code ec;
+    fs::path folder = fs::weakly_canonical(MachineFolder(), ec);
+    fs::path file = fs::weakly_canonical(host, ec);
+    if (folder.empty() || ec) return std::nullopt;
+    fs::path relative = file.lexically_relative(folder);
+    if (relative.empty() || *relative.begin() == "..") return std::nullopt;
+    std::string out = "C:";
+    size_t index = 0;
+    bool windows = false;
+    for (const fs::path& part : relative) {
+        std::string name = part.string();
+        // The folders whose names the platform reports in its own case.
+        if (index == 0 && EqualNoCase(name, "Windows")) {
+            name = "WINDOWS";
+            windows = true;
+        } else if (index == 1 && windows && EqualNoCase(name, "System32")) {
+            name = "system32";
+        }
+        out += "\\" + name;
+        index++;
+    }
+    return out;
+}
 
 BOOL Fail(DWORD error) {
     t_lastError = error;
@@ -468,16 +567,23 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
 // ---------------------------------------------------------------------------
 // GetWindowsDirectoryA
 // ---------------------------------------------------------------------------
-UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
-    static const char kWindows[] = "C:\\WINDOWS";
-    if (DWORD error = InjectedFault("GetWindowsDirectoryA")) {
+namespace kp::win32 {
+
+UINT FolderCall(const char* call, const char* folder, LPSTR buffer, UINT size) {
+    if (DWORD error = InjectedFault(call)) {
         SetLastError(error);
         return 0;
     }
-    UINT length = sizeof kWindows - 1;
-    if (lpBuffer == nullptr || uSize < length + 1) return length + 1;
-    std::memcpy(lpBuffer, kWindows, length + 1);
+    UINT length = static_cast<UINT>(std::strlen(folder));
+    if (buffer == nullptr || size < length + 1) return length + 1;
+    std::memcpy(buffer, folder, length + 1);
     return length;
+}
+
+}  // namespace kp::win32
+
+UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
+    return FolderCall("GetWindowsDirectoryA", "C:\\WINDOWS", lpBuffer, uSize);
 }
 
 // ---------------------------------------------------------------------------
@@ -510,7 +616,12 @@ const std::vector<LibraryEntry>& Libraries() {
              {"OpenServiceA", Export(&OpenServiceA)},
              {"DeleteService", Export(&DeleteService)},
              {"OpenSCManagerA", Export(&OpenSCManagerA)},
+             {"SetServiceStatus", Export(&SetServiceStatus)},
+             {"StartServiceCtrlDispatcherA", Export(&StartServiceCtrlDispatcherA)},
+             {"StartServiceA", Export(&StartServiceA)},
+             {"RegisterServiceCtrlHandlerA", Export(&RegisterServiceCtrlHandlerA)},
          }},
+        {"shfolder.dll", {{"SHGetFolderPathA", Export(&SHGetFolderPathA)}}},
     };
     return table;
 }

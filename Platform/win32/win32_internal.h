@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kp/registry.h"
 
@@ -22,6 +23,10 @@ BOOL Fail(DWORD error);
 DWORD Unmodelled(const char* call, const std::string& what);
 // The error an injected fault gives this call of `call` (with `name`), or 0.
 DWORD InjectedFault(const char* call, std::string_view name = {});
+
+// A folder call's size protocol: the length without the NUL, or the size
+// needed with it when Size is short; 0 for an injected fault.
+UINT FolderCall(const char* call, const char* folder, LPSTR buffer, UINT size);
 
 // The platform the calls report (KP_WIN32_PLATFORM).
 struct PlatformVersion {
@@ -65,7 +70,18 @@ inline bool IsStringType(ULONG type) {
 // Handles: every object a call hands out is registered with its kind, so a
 // handle of another kind, or one already closed, is refused.
 // ---------------------------------------------------------------------------
-enum class Kind { Key, ScManager, Service, DeviceSet, Module };
+enum class Kind {
+    Key,
+    ScManager,
+    Service,
+    DeviceSet,
+    Module,
+    Process,
+    Thread,
+    Token,
+    Mutex,
+    Status
+};
 struct Object {
     explicit Object(Kind k) : kind(k) {}
     virtual ~Object() = default;
@@ -76,6 +92,47 @@ void Register(Object* object);
 Object* Lookup(const void* handle, Kind kind);
 // Unregisters and deletes; false when the handle is not of the kind.
 bool Close(const void* handle, Kind kind);
+
+// ---------------------------------------------------------------------------
+// The machine folder the process works on (live or file mode), with the
+// folders every machine has; empty when none is chosen yet.
+// ---------------------------------------------------------------------------
+std::filesystem::path MachineFolder();
+// The Windows path ("C:\...") of a host path inside the machine folder.
+std::optional<std::string> WindowsPathOf(const std::filesystem::path& host);
+bool EqualNoCase(std::string_view a, std::string_view b);
+
+// One line of <folder>/journal.log, appended under journal.lock.
+void Journal(const std::vector<std::string>& fields);
+// The same with journal.lock held by the caller.
+void JournalLocked(const std::filesystem::path& folder, const std::vector<std::string>& fields);
+
+// Settings of the environment (read once per process).
+LANGID LanguageSetting();
+// The next scripted message-box answer, or 0 when the script is used up.
+int NextMessageBoxAnswer();
+bool ShutdownPrivilegeGranted();
+
+// Processes.  Starts the host program of a Windows module path with the
+// arguments of the command line's rest; extra environment entries are added to
+// the caller's (KP_MACHINE made absolute, KP_WIN32_FAULTS and KP_SCM_SERVICE
+// dropped).  0 and *handle (a process handle, or none when handle is null) or a
+// Win32 error.
+struct CommandLine {
+    std::string Module;  // the Windows path of the program
+    std::filesystem::path Host;
+    std::string Rest;
+};
+DWORD ParseCommandLine(const char* call, const std::string& line, CommandLine* out);
+std::vector<std::string> SplitArguments(const std::string& rest);
+DWORD StartProcess(const CommandLine& command, const std::string& line,
+                   const std::vector<std::string>& extraEnvironment, const std::string& show,
+                   HANDLE* handle, DWORD* pid);
+bool ProcessAlive(DWORD pid);
+// The process side of WaitForSingleObject and CloseHandle (process and thread
+// handles).
+DWORD WaitForProcess(HANDLE handle, DWORD milliseconds);
+bool CloseProcessHandle(HANDLE handle);
 
 // A key handle of the registry calls.
 HKEY OpenKeyHandle(const std::u16string& path, ACCESS_MASK access);

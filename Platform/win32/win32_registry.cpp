@@ -1,6 +1,8 @@
 // Win32 stand-in: the registry calls.  A key handle keeps its key's path and
 // granted access, and reopens the key when the store was reloaded from the
 // machine file since it last looked.
+#include <shlwapi.h>
+
 #include "win32_internal.h"
 
 using namespace kp::win32;
@@ -34,6 +36,8 @@ std::optional<std::u16string> PredefinedPath(HKEY key) {
             return kp::reg::RootKeyPath(u"HKEY_LOCAL_MACHINE");
         case 0x80000003:
             return kp::reg::RootKeyPath(u"HKEY_USERS");
+        case 0x80000005:
+            return kp::reg::RootKeyPath(u"HKEY_CURRENT_CONFIG");
         default:
             return std::nullopt;
     }
@@ -173,4 +177,98 @@ LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
 LSTATUS WINAPI RegCloseKey(HKEY hKey) {
     if (PredefinedPath(hKey)) return ERROR_SUCCESS;
     return Close(hKey, Kind::Key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+}
+
+// ---------------------------------------------------------------------------
+// RegCreateKeyExA
+// ---------------------------------------------------------------------------
+LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,
+                               DWORD dwOptions, REGSAM samDesired,
+                               const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                               LPDWORD lpdwDisposition) {
+    if (phkResult == nullptr || Reserved != 0) return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    if ((lpClass != nullptr && *lpClass != 0) || dwOptions != REG_OPTION_NON_VOLATILE ||
+        lpSecurityAttributes != nullptr)
+        return Unmodelled("RegCreateKeyExA", "a class, an option or security attributes");
+    if (lpSubKey == nullptr || *lpSubKey == 0 || *lpSubKey == '\\') return ERROR_INVALID_PARAMETER;
+    if (DWORD error = InjectedFault("RegCreateKeyExA", lpSubKey)) return error;
+    std::u16string sub;
+    if (!Widen(lpSubKey, &sub)) return ERROR_INVALID_NAME;
+    std::u16string path;
+    ULONG disposition = 0;
+    DWORD error = Change([&]() -> DWORD {
+        std::u16string base;
+        kp::reg::KeyRef key;
+        if (auto root = PredefinedPath(hKey)) {
+            // A root such as HKEY_CURRENT_USER's is made on first use.
+            base = *root;
+        } else if (DWORD error = Resolve(hKey, KEY_CREATE_SUB_KEY, &base, &key)) {
+            return error;
+        }
+        path = base + u"\\" + sub;
+        while (!path.empty() && path.back() == u'\\') path.pop_back();
+        kp::reg::CreateKeyOptions options;
+        options.CreateIntermediate = true;
+        kp::reg::KeyRef created;
+        return ErrorFromStatus(Store().CreateKey(nullptr, path, options, &created, &disposition));
+    });
+    if (error != 0) return error;
+    HKEY handle = OpenKeyHandle(path, samDesired);
+    if (handle == nullptr) return ERROR_FILE_NOT_FOUND;
+    *phkResult = handle;
+    if (lpdwDisposition != nullptr) *lpdwDisposition = disposition;
+    return ERROR_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// RegEnumKeyA
+// ---------------------------------------------------------------------------
+LSTATUS WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName) {
+    if (lpName == nullptr) return ERROR_INVALID_PARAMETER;
+    if (DWORD error = InjectedFault("RegEnumKeyA")) return error;
+    std::u16string path;
+    kp::reg::KeyRef key;
+    if (DWORD error = Resolve(hKey, KEY_ENUMERATE_SUB_KEYS, &path, &key)) return error;
+    kp::reg::KeyInfo info;
+    NTSTATUS status = Store().EnumerateKey(key, dwIndex, &info);
+    if (status == STATUS_NO_MORE_ENTRIES) return ERROR_NO_MORE_ITEMS;
+    if (DWORD error = ErrorFromStatus(status)) return error;
+    std::string name = Narrow(info.Name);
+    if (name.size() + 1 > cchName) return ERROR_MORE_DATA;
+    std::memcpy(lpName, name.c_str(), name.size() + 1);
+    return ERROR_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// RegDeleteKeyA / SHDeleteKeyA
+// ---------------------------------------------------------------------------
+namespace {
+
+LSTATUS DeleteSubKey(const char* call, HKEY hKey, LPCSTR lpSubKey, bool tree) {
+    if (lpSubKey == nullptr || *lpSubKey == 0) return ERROR_INVALID_PARAMETER;
+    if (DWORD error = InjectedFault(call, lpSubKey)) return error;
+    std::u16string sub;
+    if (!Widen(lpSubKey, &sub)) return ERROR_INVALID_NAME;
+    return Change([&]() -> DWORD {
+        std::u16string base;
+        kp::reg::KeyRef key, target;
+        if (DWORD error = Resolve(hKey, 0, &base, &key)) return error;
+        if (DWORD error = ErrorFromStatus(Store().OpenKey(key, sub, &target))) return error;
+        if (tree) return ErrorFromStatus(Store().DeleteTree(target));
+        kp::reg::KeyInfo info;
+        if (DWORD error = ErrorFromStatus(Store().QueryKey(target, &info))) return error;
+        if (info.SubKeys > 0) return ERROR_ACCESS_DENIED;
+        return ErrorFromStatus(Store().DeleteKey(target));
+    });
+}
+
+}  // namespace
+
+LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
+    return DeleteSubKey("RegDeleteKeyA", hKey, lpSubKey, false);
+}
+
+LSTATUS WINAPI SHDeleteKeyA(HKEY hkey, LPCSTR pszSubKey) {
+    return DeleteSubKey("SHDeleteKeyA", hkey, pszSubKey, true);
 }

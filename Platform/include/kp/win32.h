@@ -17,6 +17,8 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "platform/ntdef.h"
 
@@ -32,3 +34,30 @@ void KpWin32ClearFailures(void);
 bool KpWin32SetPlatform(const char* Name);
 // Key, service-manager, device-set and library handles now open.
 ULONG KpWin32OpenHandleCount(void);
+
+// The machine's journal (<folder>/journal.log), one entry per line as fields:
+//   start <module> <command line> <pid> <show>    a process started (show: the
+//                                                 ShellExecuteExA nShow, else empty)
+//   exit <pid> <code>                             a wait saw the process end
+//   terminate <pid> <code>                        TerminateProcess
+//   service <name> <state> <pid>                  StartServiceA (2), SetServiceStatus
+//   msgbox <owner> <caption> <text> <style> <answer>
+//   exitwindows <flags> <reason 0x%08X> <TRUE|FALSE>
+//   double <Windows path> <arguments as received, joined with blanks>
+// Extra KP_* settings of a tool process:
+//   KP_WIN32_LANGID               the user's language (default 1033)
+//   KP_WIN32_MSGBOX               "yes,no,...": one answer per message box (default no)
+//   KP_WIN32_LOCAL_TIME           "2005-03-07 14:05:09", fixed for the process
+//   KP_WIN32_SHUTDOWN_PRIVILEGE   0 refuses the shutdown privilege
+// A child started by the stand-in inherits them, except KP_WIN32_FAULTS.
+namespace kp::win32 {
+std::vector<std::vector<std::string>> ReadJournal(const std::filesystem::path& folder);
+// Appends one entry to the journal of the machine this process works on.
+void Journal(const std::vector<std::string>& fields);
+// Waits until the service's last run has ended (it reported SERVICE_STOPPED or
+// its process is gone); false when Milliseconds passed first.
+bool WaitForServiceRun(const std::filesystem::path& folder, const std::string& name,
+                       unsigned milliseconds);
+}  // namespace kp::win32
+// Forgets an enabled shutdown privilege (tests of several prompts in one process).
+void KpWin32ResetShutdownPrivilege(void);

@@ -14,6 +14,7 @@ typedef HKEY* PHKEY;
 #define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)0x80000001)
 #define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002)
 #define HKEY_USERS ((HKEY)(ULONG_PTR)0x80000003)
+#define HKEY_CURRENT_CONFIG ((HKEY)(ULONG_PTR)0x80000005)
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                              PHKEY phkResult);
@@ -23,3 +24,15 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWO
                               const BYTE* lpData, DWORD cbData);
 LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName);
 LSTATUS WINAPI RegCloseKey(HKEY hKey);
+// Creates every missing level (the root of HKEY_CURRENT_USER on first use).
+// No class, non-volatile, default security: anything else is not modelled.
+LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,
+                               DWORD dwOptions, REGSAM samDesired,
+                               const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                               LPDWORD lpdwDisposition);
+// The index-th subkey's name, in the store's order (upper-cased names);
+// ERROR_NO_MORE_ITEMS past the end, ERROR_MORE_DATA for a name that does not
+// fit cchName with its NUL.
+LSTATUS WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName);
+// A key without subkeys; ERROR_ACCESS_DENIED for one with subkeys.
+LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);

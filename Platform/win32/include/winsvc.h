@@ -72,5 +72,53 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD 
 // strings of the filled record point into the same buffer.
 BOOL WINAPI QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpServiceConfig,
                                 DWORD cbBufSize, LPDWORD pcbBytesNeeded);
+// Marks the service for deletion: a stopped service's key goes at once, a
+// running one's when it reports SERVICE_STOPPED; a second call gives
+// ERROR_SERVICE_MARKED_FOR_DELETE.
 BOOL WINAPI DeleteService(SC_HANDLE hService);
 BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject);
+
+#define SERVICE_STOPPED 0x00000001
+#define SERVICE_START_PENDING 0x00000002
+#define SERVICE_STOP_PENDING 0x00000003
+#define SERVICE_RUNNING 0x00000004
+#define SERVICE_ACCEPT_STOP 0x00000001
+
+typedef struct _SERVICE_STATUS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+} SERVICE_STATUS, *LPSERVICE_STATUS;
+
+struct KpWin32StatusHandle;
+typedef KpWin32StatusHandle* SERVICE_STATUS_HANDLE;
+typedef void(WINAPI* LPSERVICE_MAIN_FUNCTIONA)(DWORD dwNumServicesArgs, LPSTR* lpServiceArgVectors);
+typedef void(WINAPI* LPHANDLER_FUNCTION)(DWORD dwControl);
+
+typedef struct _SERVICE_TABLE_ENTRYA {
+    LPSTR lpServiceName;
+    LPSERVICE_MAIN_FUNCTIONA lpServiceProc;
+} SERVICE_TABLE_ENTRYA, *LPSERVICE_TABLE_ENTRYA;
+
+// An own-process service only: its ImagePath, parsed as a command line, starts
+// as a detached process with the caller's environment and KP_SCM_SERVICE set
+// to the name.  TRUE without waiting; ERROR_SERVICE_ALREADY_RUNNING while that
+// process runs without having reported SERVICE_STOPPED,
+// ERROR_SERVICE_MARKED_FOR_DELETE for a service pending deletion.  Arguments
+// are not modelled.
+BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors);
+// In a process StartServiceA started for table[0]'s service: runs its main
+// (argument count 1, the name) on a new thread and returns TRUE once it has
+// reported SERVICE_STOPPED or returned.  Elsewhere FALSE with
+// ERROR_FAILED_SERVICE_CONTROLLER_CONNECT.
+BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable);
+// The handler is kept but never called: no control is ever sent.
+SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR lpServiceName,
+                                                         LPHANDLER_FUNCTION lpHandlerProc);
+// Records the state.  SERVICE_STOPPED completes a pending deletion.
+BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus,
+                             LPSERVICE_STATUS lpServiceStatus);

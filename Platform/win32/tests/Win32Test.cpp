@@ -216,14 +216,14 @@ TEST_F(Win32Live, LibraryTableAndInjectedFaults) {
     ASSERT_NE(library, nullptr);
     EXPECT_EQ(GetProcAddress(library, "OpenSCManagerA"),
               reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&OpenSCManagerA)));
-    EXPECT_EQ(GetProcAddress(library, "StartServiceA"), nullptr);
+    EXPECT_EQ(GetProcAddress(library, "ControlService"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
     KpWin32FailCall("GetProcAddress", "DeleteService", ERROR_PROC_NOT_FOUND, 2);
     EXPECT_NE(GetProcAddress(library, "DeleteService"), nullptr);
     EXPECT_EQ(GetProcAddress(library, "DeleteService"), nullptr);
     EXPECT_NE(GetProcAddress(library, "DeleteService"), nullptr);
     EXPECT_TRUE(FreeLibrary(library));
-    EXPECT_EQ(LoadLibraryA("shfolder.dll"), nullptr);
+    EXPECT_EQ(LoadLibraryA("shell32.dll"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
     OSVERSIONINFOA version = {};
     version.dwOSVersionInfoSize = 156;
