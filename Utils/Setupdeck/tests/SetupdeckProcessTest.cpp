@@ -1,0 +1,242 @@
+// Setupdeck run as a user runs it, from Program Files\Korvane of a machine
+// folder: the log's bytes, the registry, the journal of the programs it
+// started and the install record parsed back.
+#include <gtest/gtest.h>
+
+#include <pugixml.hpp>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "ToolProcess.h"
+#include "kp/win32.h"
+
+namespace fs = std::filesystem;
+using kp::tooltest::ValueOf;
+
+namespace {
+
+constexpr char kStamp[] = "[03/07/2005 14:05:09] - ";
+
+std::string Read(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The log as it should read: each message behind the stamp, CR LF line ends.
+std::string Lines(const std::vector<std::string>& messages) {
+    std::string out;
+    for (const std::string& m : messages) out += kStamp + m + "\r\n";
+    return out;
+}
+
+class Setupdeck : public ::testing::Test {
+protected:
+    void SetUp() override {
+        machine_.WriteRegistry("");
+        fs::create_directories(Korvane());
+        fs::create_directories(machine_.Folder() / "Windows" / "Temp");
+        fs::copy_file(KP_SETUPDECK, Korvane() / "Setupdeck.exe");
+        Double("Windows/System32/rundll32.exe");
+    }
+    fs::path Korvane() const { return machine_.Folder() / "Program Files" / "Korvane"; }
+    void Double(const std::string& relative) {
+        fs::path file = machine_.Folder() / relative;
+        fs::create_directories(file.parent_path());
+        fs::copy_file(KP_DOUBLE, file, fs::copy_options::overwrite_existing);
+    }
+    void Ini(const std::string& text) { std::ofstream(Korvane() / "Setupdeck.ini") << text; }
+    kp::tooltest::ProcessResult Run(const std::vector<std::string>& args,
+                                    std::vector<std::string> environment = {}) {
+        environment.push_back("KP_WIN32_LOCAL_TIME=2005-03-07 14:05:09");
+        auto result = machine_.Run((Korvane() / "Setupdeck.exe").string(), args, environment);
+        EXPECT_EQ(result.ExitCode, 0) << result.Stderr;
+        return result;
+    }
+    std::string TakeLog() {
+        fs::path file = machine_.Folder() / "Windows" / "Temp" / "Setupdeck.log";
+        std::string text = Read(file);
+        fs::remove(file);
+        return text;
+    }
+    fs::path Record() const { return machine_.Folder() / "Windows" / "Temp" / "Setupdeck.xml"; }
+    // Products in the record: name, Inf, then each command as key=text.
+    std::vector<std::vector<std::string>> Products() {
+        pugi::xml_document doc;
+        EXPECT_TRUE(doc.load_file(Record().c_str(), pugi::parse_default | pugi::parse_declaration));
+        EXPECT_EQ(std::string(doc.first_child().name()), "xml");
+        std::vector<std::vector<std::string>> out;
+        for (pugi::xml_node product : doc.child("Installed").children()) {
+            std::vector<std::string> entry = {product.name(), product.attribute("Inf").value()};
+            for (pugi::xml_node command : product.children())
+                entry.push_back(std::string(command.name()) + "=" + command.first_child().value());
+            out.push_back(entry);
+        }
+        return out;
+    }
+    std::vector<std::string> Runs() {
+        std::vector<std::string> out;
+        for (auto& entry : kp::win32::ReadJournal(machine_.Folder()))
+            if (entry[0] == "double") out.push_back(entry[1] + " " + entry[2]);
+        return out;
+    }
+    kp::tooltest::TempMachine machine_{"setupdeck"};
+};
+
+TEST_F(Setupdeck, AnInstallIsPerformedRecordedAndUndone) {
+    Double("Program Files/Korvane/helper.exe");
+    Double("Windows/System32/undo.exe");
+    Ini("[Install]\n"
+        "k1=launch#<currdir>\\helper.exe,/s\n"
+        "k2=addregkey#hklm,Software\\Test,Value,Data\n"
+        "k3=nohash\n"
+        "k4=unknown#x\n"
+        "k5=addregkey#hklm,a,b\n"
+        "k6=launch#<currdir>\\helper.exe\n"
+        "k7=launch#<currdir>\\missing.exe,/q\n"
+        "k8=addregkey#hkxx,a,b,c\n"
+        "[root]\nname=Cam\ninf=cam.inf\n"
+        "[Uninstall]\nu1=delregkey#hklm,software\\test\nu2=launch#<SYSDIR>\\undo.exe,/u\n");
+    Run({"-I", "Cam"});
+    EXPECT_EQ(
+        TakeLog(),
+        Lines({"Performing installation for cam.",
+               "LaunchCmdline::Launching C:\\Program Files\\Korvane\\helper.exe /s",
+               "Adding reg key hklm,Software\\Test,Value,Data", "AddKey software\\test value data",
+               "Invalid command!", "Invalid command!", "Adding reg key hklm,a,b",
+               "Invalid command!", "Adding reg key hkxx,a,b,c", "Invalid reg key hkxx!"}));
+    EXPECT_EQ(ValueOf(*machine_.Registry(), "HKEY_LOCAL_MACHINE\\SOFTWARE\\Test", "value")->Bytes,
+              std::string("data") + '\0');
+    EXPECT_EQ(Products(), (std::vector<std::vector<std::string>>{
+                              {"CAM", "cam.inf", "u1=delregkey#hklm,software\\test",
+                               "u2=launch#C:\\WINDOWS\\system32\\undo.exe,/u"}}));
+    EXPECT_EQ(Runs(), (std::vector<std::string>{"C:\\Program Files\\Korvane\\helper.exe /s"}));
+
+    Run({"-u", "cam"});
+    EXPECT_EQ(
+        TakeLog(),
+        Lines({"Performing uninstallation for cam.", "Uninstalling CAM",
+               "Deleting reg key hklm,software\\test",
+               "LaunchCmdline::Launching C:\\WINDOWS\\system32\\undo.exe /u",
+               "LaunchCmdline::Launching C:\\WINDOWS\\system32\\rundll32.exe "
+               "setupapi,InstallHinfSection DefaultUninstall 132 C:\\WINDOWS\\inf\\cam.inf"}));
+    EXPECT_FALSE(ValueOf(*machine_.Registry(), "HKEY_LOCAL_MACHINE\\SOFTWARE\\Test", "value"));
+    auto runs = Runs();
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[1], "C:\\WINDOWS\\system32\\undo.exe /u");
+    EXPECT_EQ(runs[2],
+              "C:\\WINDOWS\\system32\\rundll32.exe setupapi,InstallHinfSection DefaultUninstall "
+              "132 C:\\WINDOWS\\inf\\cam.inf");
+    EXPECT_TRUE(Products().empty());
+}
+
+TEST_F(Setupdeck, AReinstallReplacesTheProductAndAllUndoesEachOnce) {
+    auto install = [&](const std::string& name, const std::string& inf) {
+        Ini("[root]\nname=" + name + "\ninf=" + inf + "\n[Uninstall]\nk=delregkey#hklm,software\\" +
+            name + "\n");
+        Run({"-i", name});
+    };
+    install("one", "one.inf");
+    install("two", "old.inf");
+    install("three", "three.inf");
+    TakeLog();
+    install("two", "two.inf");
+    EXPECT_EQ(TakeLog(), Lines({"Performing installation for two.", "Removing ub"}));
+    auto products = Products();
+    ASSERT_EQ(products.size(), 3u);
+    EXPECT_EQ(products[2],
+              (std::vector<std::string>{"TWO", "two.inf", "k=delregkey#hklm,software\\two"}));
+
+    Run({"-u", "all"});
+    auto runs = Runs();
+    ASSERT_EQ(runs.size(), 3u);
+    const char* infs[] = {"one.inf", "three.inf", "two.inf"};
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(runs[i], std::string("C:\\WINDOWS\\system32\\rundll32.exe setupapi,"
+                                       "InstallHinfSection Uninstall 128 C:\\WINDOWS\\inf\\") +
+                               infs[i]);
+    }
+    EXPECT_TRUE(Products().empty());
+}
+
+TEST_F(Setupdeck, BadRecordsAndNamesAreLoggedAndNothingIsCopiedPastABuffer) {
+    // A record that does not parse is left as it is by an uninstall.
+    std::ofstream(Record()) << "<Installed><CAM";
+    Run({"-u", "cam"});
+    EXPECT_EQ(Read(Record()), "<Installed><CAM");
+    EXPECT_EQ(TakeLog(), Lines({"Performing uninstallation for cam.",
+                                "Invalid install record C:\\WINDOWS\\Temp\\Setupdeck.xml!"}));
+    // A product without Inf and a command without text: run what there is.
+    std::ofstream(Record()) << "<?xml version='1.0'?><Installed><X><a/><b><![CDATA[delregkey#hklm,"
+                               "software\\x]]></b></X><Y Inf='y.inf'/></Installed>";
+    Run({"-u", "*"});
+    Run({"-u", "x"});
+    EXPECT_EQ(TakeLog(),
+              Lines({"Performing uninstallation for *.", "Performing uninstallation for x.",
+                     "Uninstalling X", "Command a has no text!",
+                     "Deleting reg key hklm,software\\x", "Product X has no INF!"}));
+    EXPECT_EQ(Products(), (std::vector<std::vector<std::string>>{{"Y", "y.inf"}}));
+    // A product name that is no XML name writes no record.
+    Ini("[root]\nname=my cam\n");
+    std::string before = Read(Record());
+    Run({"-i", "x"});
+    EXPECT_EQ(Read(Record()), before);
+    EXPECT_NE(TakeLog().find("Invalid product name MY CAM!"), std::string::npos);
+    // An overlong folder in a macro leaves the text.
+    Ini("[Install]\nk=launch#<currdir>\\" + std::string(235, 'x') + ",/q\n");
+    Run({"-i", "x"});
+    EXPECT_NE(TakeLog().find("Invalid command!"), std::string::npos);
+}
+
+TEST_F(Setupdeck, SwitchesNeedANameAndUninstallWins) {
+    Ini("[root]\nname=a\n");
+    Run({"-i", "a", "-u", "b"});
+    Run({});
+    Run({"-u"});
+    Run({"-i"});
+    EXPECT_EQ(TakeLog(), Lines({"Performing uninstallation for b.", "You passed an invalid switch!",
+                                "You passed an invalid switch!", "You passed an invalid switch!"}));
+}
+
+TEST_F(Setupdeck, WithoutTheDomTheCommandsRunAndRundll32FallsBack) {
+    Ini("[Install]\nk=addregkey#hklm,software\\t,v,d\n[root]\nname=cam\n");
+    std::ofstream(Record()) << "<Installed/>";
+    std::vector<std::string> fault = {"KP_WIN32_FAULTS=CoCreateInstance=0x80040154"};
+    Run({"-i", "cam"}, fault);
+    EXPECT_EQ(Read(Record()), "<Installed/>");
+    Run({"-u", "cam"}, fault);
+    EXPECT_EQ(TakeLog(),
+              Lines({"Performing installation for cam.", "Adding reg key hklm,software\\t,v,d",
+                     "AddKey software\\t v d", "Cant create DOM! Exiting...",
+                     "Performing uninstallation for cam.", "Cant create DOM! Exiting...",
+                     "LaunchCmdline::Launching C:\\WINDOWS\\system32\\rundll32.exe "
+                     "setupapi,InstallHinfSection DefaultUninstall 132 "
+                     "C:\\WINDOWS\\inf\\Instcam.inf"}));
+}
+
+TEST_F(Setupdeck, FourProcessesLoggingAtOnceGiveWholeLines) {
+    std::string ini = "[Install]\n";
+    for (int i = 0; i < 198; i++) ini += "k" + std::to_string(i) + "=bad\n";
+    Ini(ini);
+    std::vector<std::thread> runs;
+    for (int i = 0; i < 4; i++) runs.emplace_back([&] { Run({"-i", "p"}); });
+    for (auto& run : runs) run.join();
+    std::string log = TakeLog();
+    std::istringstream lines(log);
+    std::string line;
+    int count = 0;
+    while (std::getline(lines, line)) {
+        count++;
+        EXPECT_TRUE(line == std::string(kStamp) + "Invalid command!\r" ||
+                    line == std::string(kStamp) + "Performing installation for p.\r" ||
+                    line == std::string(kStamp) + "No product name!\r")
+            << line;
+    }
+    // Each process: its installation line, 198 commands, the missing name.
+    EXPECT_EQ(count, 4 * 200);
+}
+
+}  // namespace
