@@ -382,29 +382,40 @@ void CancellerReinit(AecCanceller* c, uint16_t autoOff) {
 void HighPass(AecCanceller* c, const int16_t* in, int16_t* out, int n) {
     const int32_t b0 = c->hpCoefficients[0], b1 = c->hpCoefficients[1], b2 = c->hpCoefficients[2];
     const int32_t a1 = c->hpCoefficients[3], a2 = c->hpCoefficients[4];
+    // The memories run in locals and are stored once at the end: a store
+    // through `out` could otherwise alias them, and each would go through
+    // memory on every sample.
+    int32_t x1 = c->hpX1, x2 = c->hpX2;
+    int32_t y1High = c->hpY1High, y2High = c->hpY2High;
+    int32_t y1Low = c->hpY1Low, y2Low = c->hpY2Low;
     for (int i = 0; i < n; ++i) {
         const int32_t x = in[i];
         // Past outputs are held as y/2 (high) and a 15-bit fraction (low) of
         // the Q12 accumulator, hence the doubling.
-        int32_t feedback = a1 * c->hpY1High + ((a1 * c->hpY1Low) >> 15) + a2 * c->hpY2High +
-                           ((a2 * c->hpY2Low) >> 15);
+        int32_t feedback = a1 * y1High + ((a1 * y1Low) >> 15) + a2 * y2High + ((a2 * y2Low) >> 15);
         // The filter's gain on any 16-bit input stays below about 4, so the
         // Q12 accumulator keeps well inside 32 bits; only the output is clamped.
         int64_t wide =
-            int64_t(b0) * x + int64_t(b1) * c->hpX1 + int64_t(b2) * c->hpX2 + 2 * int64_t(feedback);
+            int64_t(b0) * x + int64_t(b1) * x1 + int64_t(b2) * x2 + 2 * int64_t(feedback);
         AecCheck(wide >= kInt32Min && wide <= kInt32Max);
         int32_t acc = Saturate32(wide);
         int32_t rounded = acc + 2048;
         if (rounded > 0x7FFFFFF) rounded = 0x7FFFFFF;
         if (rounded < -0x8000000) rounded = -0x8000000;
         out[i] = static_cast<int16_t>(rounded >> 12);
-        c->hpX2 = c->hpX1;
-        c->hpX1 = static_cast<int16_t>(x);
-        c->hpY2High = c->hpY1High;
-        c->hpY2Low = c->hpY1Low;
-        c->hpY1High = acc >> 13;
-        c->hpY1Low = static_cast<int16_t>((acc & 0x1FFF) * 4);
+        x2 = x1;
+        x1 = x;
+        y2High = y1High;
+        y2Low = y1Low;
+        y1High = acc >> 13;
+        y1Low = static_cast<int16_t>((acc & 0x1FFF) * 4);
     }
+    c->hpX1 = static_cast<int16_t>(x1);
+    c->hpX2 = static_cast<int16_t>(x2);
+    c->hpY1High = y1High;
+    c->hpY2High = y2High;
+    c->hpY1Low = static_cast<int16_t>(y1Low);
+    c->hpY2Low = static_cast<int16_t>(y2Low);
 }
 
 void AecCoreFrame(const int16_t* far, const int16_t* near, int16_t* out, AecCanceller* c) {
