@@ -223,6 +223,39 @@ TEST_F(Win32Processes, ProfileStringsFollowThePlatformsRules) {
     EXPECT_EQ(GetPrivateProfileStringA("a", "b", "", buffer, sizeof buffer, "C:\\none.ini"), 0u);
 }
 
+TEST_F(Win32Processes, KeysAreCreatedEnumeratedInTheStoresOrderAndDeleted) {
+    HKEY key;
+    DWORD disposition = 0;
+    // HKEY_CURRENT_USER's root is made on first use, with every missing level.
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Kp\\b", 0, nullptr,
+                              REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+    RegCloseKey(key);
+    for (const char* name : {"Software\\Kp\\a", "Software\\Kp\\C\\deep"}) {
+        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, name, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Kp", 0, KEY_ENUMERATE_SUB_KEYS, &key),
+              ERROR_SUCCESS);
+    char name[8];
+    std::vector<std::string> names;
+    for (DWORD i = 0; RegEnumKeyA(key, i, name, sizeof name) == ERROR_SUCCESS; i++)
+        names.push_back(name);
+    EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "C"}));
+    EXPECT_EQ(RegEnumKeyA(key, 3, name, sizeof name), ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(RegEnumKeyA(key, 0, name, 1), ERROR_MORE_DATA);
+    // A key with subkeys is not deleted one level at a time; the tree call takes it.
+    EXPECT_EQ(RegDeleteKeyA(key, "c"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteKeyA(key, "a"), ERROR_SUCCESS);
+    EXPECT_EQ(SHDeleteKeyA(key, "c"), ERROR_SUCCESS);
+    EXPECT_EQ(SHDeleteKeyA(key, "c"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegEnumKeyA(key, 1, name, sizeof name), ERROR_NO_MORE_ITEMS);
+    RegCloseKey(key);
+}
+
 TEST(Win32Time, SystemTimeToFileTimeChecksEveryField) {
     SYSTEMTIME good = {2005, 3, 0, 7, 14, 5, 9, 0};
     FILETIME t;

@@ -191,6 +191,21 @@ TEST_F(Setupdeck, BadRecordsAndNamesAreLoggedAndNothingIsCopiedPastABuffer) {
     EXPECT_NE(TakeLog().find("Invalid command!"), std::string::npos);
 }
 
+TEST_F(Setupdeck, WithoutARecordOrItsProductNothingRuns) {
+    Run({"-u", "cam"});
+    EXPECT_FALSE(fs::exists(Record()));
+    Ini("[root]\nname=other\ninf=o.inf\n[Uninstall]\nk=launch#C:\\WINDOWS\\system32\\rundll32.exe,"
+        "x\n");
+    Run({"-i", "other"});
+    auto before = Products();
+    Run({"-u", "cam"});
+    EXPECT_EQ(Products(), before);
+    EXPECT_TRUE(Runs().empty());
+    EXPECT_EQ(TakeLog(),
+              Lines({"Performing uninstallation for cam.", "Performing installation for other.",
+                     "Performing uninstallation for cam."}));
+}
+
 TEST_F(Setupdeck, SwitchesNeedANameAndUninstallWins) {
     Ini("[root]\nname=a\n");
     Run({"-i", "a", "-u", "b"});

@@ -254,39 +254,42 @@ TEST_F(Launcher, AStaleRequestIsClearedAndNoDropsTheRequest) {
     EXPECT_FALSE(Value(kLauncher, "RequestReboot"));
 }
 
-TEST_F(Launcher, RebootSwitchPromptsInTheUsersLanguage) {
+TEST_F(Launcher, RebootSwitchPromptsInEveryLanguageOfTheTable) {
     machine_.WriteRegistry("");
+    std::string exe = (Folder() / "Program Files" / "Korvane" / "Startwarden.exe").string();
+    auto prompt = [&](const std::string& language, const char* privilege, const char* answer) {
+        fs::remove(Folder() / "journal.log");
+        auto result = machine_.Run(
+            exe, {"-reboot"},
+            {"KP_WIN32_LANGID=" + language, std::string("KP_WIN32_SHUTDOWN_PRIVILEGE=") + privilege,
+             std::string("KP_WIN32_MSGBOX=") + answer});
+        EXPECT_EQ(result.ExitCode, 1) << result.Stderr;
+        return kp::win32::ReadJournal(Folder());
+    };
+    for (const auto& [language, question] : kExpectedQuestions) {
+        SCOPED_TRACE(language);
+        auto journal = prompt(std::to_string(language), "1", "no");
+        ASSERT_EQ(journal.size(), 1u);  // No: no shutdown call
+        EXPECT_EQ(journal[0], (std::vector<std::string>{"msgbox", "", "Korvane Installer", question,
+                                                        "4", "7"}));
+    }
     struct Case {
         const char* Language;
         const char* Privilege;
-        const char* Answer;
         std::string Expected;  // the text shown
-        const char* Reboot;    // the exitwindows result, or nullptr for no call
+        const char* Reboot;    // the shutdown call's result
     } cases[] = {
-        {"1031", "1", "yes", kExpectedQuestions[2].second, "TRUE"},
-        {"1049", "1", "yes", kExpectedQuestions[3].second, "TRUE"},  // Russian: English
-        {"2052", "1", "no", kExpectedQuestions[14].second, nullptr},
-        {"1033", "0", "yes", kExpectedQuestions[3].second, "FALSE"},
+        {"1049", "1", kExpectedQuestions[3].second, "TRUE"},   // Russian: English
+        {"2055", "1", kExpectedQuestions[2].second, "TRUE"},   // Swiss German: German
+        {"1033", "0", kExpectedQuestions[3].second, "FALSE"},  // refused privilege: still 1
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Language);
-        fs::remove(Folder() / "journal.log");
-        auto result = machine_.Run(
-            (Folder() / "Program Files" / "Korvane" / "Startwarden.exe").string(), {"-reboot"},
-            {std::string("KP_WIN32_LANGID=") + c.Language,
-             std::string("KP_WIN32_SHUTDOWN_PRIVILEGE=") + c.Privilege,
-             std::string("KP_WIN32_MSGBOX=") + c.Answer});
-        EXPECT_EQ(result.ExitCode, 1) << result.Stderr;
-        auto journal = kp::win32::ReadJournal(Folder());
-        ASSERT_GE(journal.size(), 1u);
-        EXPECT_EQ(journal[0][0], "msgbox");
+        auto journal = prompt(c.Language, c.Privilege, "yes");
+        ASSERT_EQ(journal.size(), 2u);
         EXPECT_EQ(journal[0][3], c.Expected);
-        if (c.Reboot == nullptr) {
-            EXPECT_EQ(journal.size(), 1u);
-        } else {
-            ASSERT_EQ(journal.size(), 2u);
-            EXPECT_EQ(journal[1][3], c.Reboot);
-        }
+        EXPECT_EQ(journal[1],
+                  (std::vector<std::string>{"exitwindows", "2", "0x80010002", c.Reboot}));
     }
 }
 

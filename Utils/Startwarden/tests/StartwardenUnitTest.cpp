@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include <kpres.h>
+
 #include "LauncherService.h"
 #include "ToolProcess.h"
 #include "kp/pnp.h"
@@ -75,6 +77,16 @@ TEST_F(LauncherUnit, AnExpansionThatWouldNotFitLeavesTheMacro) {
     std::string longText(400, 'a');
     ExpandLaunchPath(longText.c_str(), out);
     EXPECT_EQ(std::string(out), std::string(MAX_PATH - 1, 'a'));
+}
+
+TEST_F(LauncherUnit, WithoutItsCaptionThePromptShowsNoBoxAndDoesNotReboot) {
+    static const KpStringEntry questionOnly[] = {{101, "Restart?"}};
+    static const KpStringTable table = {0x0409, questionOnly, 1};
+    KpRegisterStringTable(&table);
+    LauncherService service;
+    EXPECT_EQ(service.RebootPrompt(), 0);
+    KpUnregisterStringTable(&table);
+    EXPECT_TRUE(kp::win32::ReadJournal(machine_.Folder()).empty());
 }
 
 TEST(LaunchEntryList, InsertSortedKeepsAscendingOrderAndPutsLaterEqualsFirst) {
