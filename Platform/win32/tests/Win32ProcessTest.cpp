@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <kpres.h>
+#include <shellapi.h>
+#include <shlobj.h>
 #include <shlwapi.h>
 
 #include <gtest/gtest.h>
@@ -254,6 +256,71 @@ TEST_F(Win32Processes, KeysAreCreatedEnumeratedInTheStoresOrderAndDeleted) {
     EXPECT_EQ(SHDeleteKeyA(key, "c"), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegEnumKeyA(key, 1, name, sizeof name), ERROR_NO_MORE_ITEMS);
     RegCloseKey(key);
+}
+
+TEST_F(Win32Processes, ShellExecuteOpensAProgramAndRecordsHowItIsShown) {
+    Double("Program Files/Korvane/setup.exe", "ExitCode=3");
+    SHELLEXECUTEINFOA info = {};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.lpVerb = "open";
+    info.lpFile = "C:\\Program Files\\Korvane\\setup.exe";
+    info.lpParameters = "/s \"a b\"";
+    info.nShow = SW_MINIMIZE;
+    ASSERT_TRUE(ShellExecuteExA(&info));
+    ASSERT_NE(info.hProcess, nullptr);
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(CloseHandle(info.hProcess));
+    auto starts = Events("start");
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0][4], "6");
+    EXPECT_EQ(Events("double")[0][2], "/s a b");
+    EXPECT_EQ(Events("exit")[0][2], "3");
+    info.lpFile = "C:\\Program Files\\Korvane\\none.exe";
+    info.hProcess = nullptr;
+    EXPECT_FALSE(ShellExecuteExA(&info));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(info.hProcess, nullptr);
+}
+
+TEST_F(Win32Processes, PathHelpersAndShellFolders) {
+    struct Case {
+        const char* Path;
+        BOOL Removed;
+        const char* Left;
+    } cases[] = {
+        {"C:\\a\\b.exe", TRUE, "C:\\a"},
+        {"C:\\b.exe", TRUE, "C:\\"},
+        {"C:\\", FALSE, "C:\\"},
+        {"b.exe", TRUE, ""},
+        {"", FALSE, ""},
+    };
+    for (const Case& c : cases) {
+        char path[MAX_PATH];
+        std::strcpy(path, c.Path);
+        EXPECT_EQ(PathRemoveFileSpecA(path), c.Removed) << c.Path;
+        EXPECT_STREQ(path, c.Left) << c.Path;
+    }
+    EXPECT_TRUE(PathFileExistsA("C:\\WINDOWS\\system32"));
+    EXPECT_FALSE(PathFileExistsA("C:\\WINDOWS\\none"));
+
+    HMODULE shell = LoadLibraryA("shfolder");
+    ASSERT_NE(shell, nullptr);
+    auto getFolder = reinterpret_cast<PFNSHGETFOLDERPATHA>(
+        reinterpret_cast<void (*)()>(GetProcAddress(shell, "SHGetFolderPathA")));
+    ASSERT_NE(getFolder, nullptr);
+    char folder[MAX_PATH];
+    EXPECT_EQ(getFolder(nullptr, CSIDL_PROGRAM_FILES_COMMON, nullptr, 0, folder), S_OK);
+    EXPECT_STREQ(folder, "C:\\Program Files\\Common Files");
+    EXPECT_TRUE(PathFileExistsA(folder));  // every machine has it
+    FreeLibrary(shell);
+    LPITEMIDLIST list = nullptr;
+    ASSERT_EQ(SHGetSpecialFolderLocation(nullptr, CSIDL_PROGRAM_FILES, &list), S_OK);
+    EXPECT_TRUE(SHGetPathFromIDListA(list, folder));
+    EXPECT_STREQ(folder, "C:\\Program Files");
+    CoTaskMemFree(list);
+    KpWin32FailCall("LoadLibraryA", "shfolder.dll", ERROR_MOD_NOT_FOUND);
+    EXPECT_EQ(LoadLibraryA("shfolder.dll"), nullptr);
 }
 
 TEST(Win32Time, SystemTimeToFileTimeChecksEveryField) {
