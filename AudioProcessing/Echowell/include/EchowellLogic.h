@@ -197,6 +197,12 @@ void DoAGC(PVOID buffer, ULONG bytes);
 // Presets the volume of `mode` (modes without one: nothing) and starts a new
 // cycle.  The caller holds g_EngineMutex.  PASSIVE_LEVEL.
 void InitAGC(ULONG mode);
+// A start's part: the volume node of the capture filter found (the default
+// node when the topology names none or answers badly) and the mode's preset
+// sent.  The processing thread, before its first pass: it waits for the
+// capture device, which the start itself (inside the device's completion of a
+// RUN) must not.
+void StartAGC();
 
 // ---------------------------------------------------------------------------
 // Callbacks (the descriptor's slots)

@@ -368,6 +368,7 @@ ZvStatus Walk(AecGraph* graph, bool out) {
 // ---------------------------------------------------------------------------
 void AudioProcessingThread(PVOID context) {
     (void)context;
+    StartAGC();
     ProbeEnter(0);
     ProbeAddCounter(14, 1);
     while (!InterlockedOr(&g_AudioProcThread.Stop, 0)) {

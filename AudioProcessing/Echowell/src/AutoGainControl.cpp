@@ -191,6 +191,21 @@ void DoAGC(PVOID buffer, ULONG bytes) {
     ReportVolume(g_Agc.Volume);
 }
 
+void StartAGC() {
+    PDEVICE_OBJECT lower = nullptr;
+    PFILE_OBJECT pin = nullptr;
+    if (!CapturePin(&lower, &pin)) return;
+    PULONG nodes = nullptr;
+    if (pin->RelatedFileObject == nullptr ||
+        !NT_SUCCESS(FindVolumeNode(lower, pin->RelatedFileObject, &nodes)))
+        nodes = nullptr;
+    KeWaitForSingleObject(&g_EngineMutex, Executive, KernelMode, FALSE, nullptr);
+    g_VolumeRequest.NodeProperty.NodeId = VolumeNodeIndex(nodes);
+    InitAGC(g_bAgcOn);
+    KeReleaseMutex(&g_EngineMutex, FALSE);
+    if (nodes != nullptr) MemFree(nodes);
+}
+
 void InitAGC(ULONG mode) {
     LONG preset;
     switch (mode) {

@@ -8,7 +8,6 @@
 #include "CKAUDPWAVC.h"
 #include "EchowellLogic.h"
 #include "FilterLogicServices.h"
-#include "MemAlloc.h"
 #include "Probe.h"
 #include "ZDebug.h"
 #include "ZvKAPFWi.h"
@@ -478,18 +477,10 @@ ZvStatus StartAECGraph() {
     ULONGLONG count = 0;
     PDEVICE_OBJECT fdo = nullptr;
     ZvStatus channelStatus = GetChannelInfo(kChannel, CHANNEL_CAPTURE, &lower, &pin, &count, &fdo);
-    if (channelStatus == ZV_SUCCESS && lower != nullptr && pin != nullptr) {
-        // The gain control steers the first volume node of the capture filter.
-        PULONG nodes = nullptr;
-        if (pin->RelatedFileObject == nullptr ||
-            !NT_SUCCESS(FindVolumeNode(lower, pin->RelatedFileObject, &nodes)))
-            nodes = nullptr;
-        KeWaitForSingleObject(&g_EngineMutex, Executive, KernelMode, FALSE, nullptr);
-        g_VolumeRequest.NodeProperty.NodeId = VolumeNodeIndex(nodes);
-        InitAGC(g_bAgcOn);
-        KeReleaseMutex(&g_EngineMutex, FALSE);
-        if (nodes != nullptr) MemFree(nodes);
-    }
+    // The gain control's node and preset come from the processing thread
+    // before its first pass (StartAGC): a RUN starts the canceller inside the
+    // device's completion of the state request, where a request of our own
+    // to the same device could wait for that very completion.
 
     NTSTATUS thread = StartAudioProcThread();
     if (!NT_SUCCESS(thread)) {

@@ -303,3 +303,48 @@ TEST_F(MachineLogicTest, AfterAMasterReloadAnOldPinsCloseLeavesTheNewOwnersChann
 
 }  // namespace
 }  // namespace zvecho
+
+namespace zvecho {
+namespace {
+
+// The canceller's parameters as a control application sets them (ids 5-8)
+// come back after the master's logic reloads, and after the machine shuts
+// down and boots again from its folder.
+TEST_F(MachineLogicTest, ParametersSetThroughThePropertySetSurviveAReloadAndAReboot) {
+    BootMachine(CameraAndSpeaker());
+    const ULONG values[4] = {1, 0, 32, 3};  // AutoOff, StateMachine, TailLength, ComfortNoiseLvl
+    auto control = [](ULONG id, ULONG flags, ULONG* value) {
+        kp::ks::KsFilter filter;
+        OpenFilter(&filter, KSCATEGORY_CAPTURE);
+        KSPROPERTY p{KSPROPSETID_AecControl, id, flags};
+        ULONG returned = 0;
+        return filter.Property(&p, sizeof p, value, sizeof *value, &returned);
+    };
+    for (ULONG id = 5; id <= 8; ++id) {
+        ULONG v = values[id - 5];
+        ASSERT_EQ(control(id, KSPROPERTY_TYPE_SET, &v), STATUS_SUCCESS) << id;
+    }
+    auto expectValues = [&](const char* when) {
+        SCOPED_TRACE(when);
+        for (ULONG id = 5; id <= 8; ++id) {
+            ULONG v = 0xFFFF;
+            EXPECT_EQ(control(id, KSPROPERTY_TYPE_GET, &v), STATUS_SUCCESS) << id;
+            EXPECT_EQ(v, values[id - 5]) << id;
+        }
+    };
+    ASSERT_EQ(KpPnpQueryRemove(Pdo(kCamera)), STATUS_SUCCESS);
+    ASSERT_EQ(g_pAecModule, nullptr) << "the logic unloaded";
+    ASSERT_EQ(KpPnpCancelRemove(Pdo(kCamera)), STATUS_SUCCESS);
+    KpIoDrainWorkQueues();
+    ASSERT_EQ(g_bFilterLoaded, 1);
+    expectValues("after a reload");
+
+    std::string error;
+    ASSERT_TRUE(kp::machine::Shutdown(&error)) << error;
+    ASSERT_EQ(kp::machine::Boot(folder_, nullptr, &error), STATUS_SUCCESS) << error;
+    KpIoDrainWorkQueues();
+    expectValues("after a reboot");
+}
+
+}  // namespace
+}  // namespace zvecho

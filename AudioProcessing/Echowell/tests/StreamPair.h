@@ -3,7 +3,9 @@
 // mono.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -81,6 +83,23 @@ protected:
             ASSERT_EQ(r->Status(), STATUS_SUCCESS);
             while (!writes_.empty() && writes_.front()->Done()) writes_.erase(writes_.begin());
         }
+    }
+    // A state change while the machine clock moves on: a stop waits until
+    // the sound card played the driver's own render requests still queued.
+    static NTSTATUS SetStateWhileClockRuns(kp::ks::KsPin* pin, KSSTATE state) {
+        std::atomic<NTSTATUS> status{STATUS_PENDING};
+        std::thread change([&] { status = pin->SetState(state); });
+        for (int i = 0; i < 10000 && status == STATUS_PENDING; ++i) {
+            if (i < 2000) AdvanceMs(5);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        if (status == STATUS_PENDING) {
+            // A state change that never returns would hold the whole run.
+            ADD_FAILURE() << "a state change did not return within 10 s";
+            std::abort();
+        }
+        change.join();
+        return status;
     }
     // Waits (at most 10 s) until the processing thread made `passes` passes
     // over the near end.
