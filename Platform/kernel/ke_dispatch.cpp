@@ -17,6 +17,12 @@ namespace {
 std::mutex& gLock = *new std::mutex;
 std::condition_variable& gWake = *new std::condition_variable;
 ULONG gBlocked = 0;  // threads inside a wait with their deadline fixed (lock held)
+// System threads asleep in KiBlock that no wake-up has reached since they went
+// to sleep, and the wake-ups so far (both under the lock).  A wake-up reaches
+// every sleeper, so it zeroes the count: each counts itself again when it
+// finds nothing to do and goes back to sleep.
+ULONG gIdleSystem = 0;
+ULONGLONG gWakes = 0;
 
 // Counts the calling thread as waiting while it lives (lock held at both ends).
 struct Waiting {
@@ -191,22 +197,36 @@ ULONG KpBlockedWaiterCount(void) {
     return gBlocked;
 }
 
+BOOLEAN KpSystemThreadsIdle(ULONGLONG* Wakes) {
+    std::lock_guard<std::mutex> lock(gLock);
+    if (Wakes != nullptr) *Wakes = gWakes;
+    return gIdleSystem >= KpRunningSystemThreadCount();
+}
+
 void KiWakeWaiters() {
     std::lock_guard<std::mutex> lock(gLock);
-    gWake.notify_all();
+    KiWakeWaitersLocked();
 }
 
 void KiWakeWaitersLocked() {
+    ++gWakes;
+    gIdleSystem = 0;
     gWake.notify_all();
 }
 
 void KiBlock(std::unique_lock<std::mutex>& Lock, bool HasDeadline, LONGLONG Deadline) {
+    PKTHREAD self = KiCurrent().Thread;
+    bool system = self != nullptr && self->System;
+    ULONGLONG wakes = gWakes;
+    if (system) ++gIdleSystem;
     std::chrono::steady_clock::time_point hostTime;
     if (HasDeadline && KiHostDeadline(Deadline, &hostTime)) {
         gWake.wait_until(Lock, hostTime);
     } else {
         gWake.wait(Lock);
     }
+    // Back by itself (its host deadline, or spuriously): no longer asleep.
+    if (system && gWakes == wakes) --gIdleSystem;
 }
 
 void KpClockSleepUntil(LONGLONG Time) {
@@ -240,7 +260,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     ::Event(Event, "KeSetEvent");
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
-    if (previous == 0) gWake.notify_all();
+    if (previous == 0) KiWakeWaitersLocked();
     return previous;
 }
 
@@ -296,7 +316,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     if (++Mutex->Header.SignalState == 1) {
         Mutex->OwnerThread = nullptr;
         --self->OwnedMutexes;
-        gWake.notify_all();
+        KiWakeWaitersLocked();
     }
     return previous;
 }
@@ -333,7 +353,7 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
                    Semaphore->Limit);
     }
     Semaphore->Header.SignalState = previous + Adjustment;
-    gWake.notify_all();
+    KiWakeWaitersLocked();
     return previous;
 }
 

@@ -8,13 +8,18 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <dlfcn.h>
+#include <filesystem>
 #include <mutex>
+#include <pthread.h>
 #include <thread>
+#include <time.h>
 #include <unordered_map>
 #include <xmmintrin.h>
 
 #include "ke_private.h"
+#include "kp/clock.h"
 #include "kp/irql.h"
 #include "kp/thread.h"
 
@@ -51,6 +56,71 @@ const void* ImageBaseOf(const void* address) {
     return dladdr(address, &info) != 0 ? info.dli_fbase : nullptr;
 }
 std::atomic<ULONGLONG> gFpSavesAll{0};
+
+// The system threads made so far, for their CPU time.  A running thread's CPU
+// clock is read only under the lock, and the thread itself marks the record
+// ended (with its final time) under it before it goes, so no dead thread's
+// clock is ever read.
+struct ThreadRecord {
+    KpSystemThreadInfo Info;
+    clockid_t Clock{};
+    bool ClockKnown = false;
+};
+constexpr size_t kEndedRecordsKept = 1024;
+std::mutex gRecordsLock;
+std::deque<ThreadRecord> gRecords;
+
+ULONGLONG CpuTime100ns(clockid_t clock) {
+    timespec t{};
+    if (clock_gettime(clock, &t) != 0) return 0;
+    return static_cast<ULONGLONG>(t.tv_sec) * 10000000ull + static_cast<ULONGLONG>(t.tv_nsec) / 100;
+}
+
+ThreadRecord* FindRecord(ULONG_PTR id) {
+    for (auto it = gRecords.rbegin(); it != gRecords.rend(); ++it)
+        if (it->Info.Id == id) return &*it;
+    return nullptr;
+}
+
+void AddRecord(PKTHREAD thread) {
+    ThreadRecord record;
+    record.Info.Id = thread->Id;
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<const void*>(thread->Routine), &info) != 0 &&
+        info.dli_fname != nullptr)
+        record.Info.Image = std::filesystem::path(info.dli_fname).filename().string();
+    record.Info.CreateTime = KpClockNow();
+    record.Info.Running = TRUE;
+    std::lock_guard<std::mutex> lock(gRecordsLock);
+    gRecords.push_back(std::move(record));
+    size_t ended = 0;
+    for (const ThreadRecord& r : gRecords) ended += !r.Info.Running;
+    for (auto it = gRecords.begin(); ended > kEndedRecordsKept && it != gRecords.end();) {
+        if (!it->Info.Running) {
+            it = gRecords.erase(it);
+            --ended;
+        } else {
+            ++it;
+        }
+    }
+}
+
+// In the thread itself, first and last.
+void RecordStarted(PKTHREAD thread) {
+    std::lock_guard<std::mutex> lock(gRecordsLock);
+    if (ThreadRecord* r = FindRecord(thread->Id))
+        r->ClockKnown = pthread_getcpuclockid(pthread_self(), &r->Clock) == 0;
+}
+
+// Ran: its own CPU time is the final one; never started: none.
+void RecordEnded(PKTHREAD thread, bool ran) {
+    std::lock_guard<std::mutex> lock(gRecordsLock);
+    if (ThreadRecord* r = FindRecord(thread->Id)) {
+        r->Info.CpuTime100ns = ran ? CpuTime100ns(CLOCK_THREAD_CPUTIME_ID) : 0;
+        r->Info.Running = FALSE;
+        r->ClockKnown = false;
+    }
+}
 
 constexpr ULONG kFloatSaveMagic = 0x5346504B;  // "KPFS"
 
@@ -115,12 +185,14 @@ void FinishThread(PKTHREAD Thread) {
 void ThreadMain(PKTHREAD Thread) {
     KiThreadState& state = KiCurrent();
     state.Thread = Thread;
+    RecordStarted(Thread);
     try {
         Thread->Routine(Thread->Context);
         Thread->ExitStatus = STATUS_SUCCESS;
     } catch (const ThreadTermination& termination) {
         Thread->ExitStatus = termination.Status;
     }
+    RecordEnded(Thread, true);  // before the thread is signalled: a waiter sees its whole time
     RemoveRunningRoutine(reinterpret_cast<const void*>(Thread->Routine));
     FinishThread(Thread);
 }
@@ -210,9 +282,11 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     // The registration's reference becomes the running thread's.
     ++gRunning;
     AddRunningRoutine(reinterpret_cast<const void*>(StartRoutine));
+    AddRecord(thread);
     try {
         std::thread(ThreadMain, thread).detach();
     } catch (const std::system_error&) {
+        RecordEnded(thread, false);
         RemoveRunningRoutine(reinterpret_cast<const void*>(StartRoutine));
         --gRunning;
         ObDereferenceObject(thread);
@@ -283,6 +357,16 @@ void KpWaitForSystemThreadsOfImage(const void* addressInImage) {
         KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
                    "a driver image was unloaded while one of its system threads still runs");
     }
+}
+
+std::vector<KpSystemThreadInfo> KpSystemThreads(void) {
+    std::lock_guard<std::mutex> lock(gRecordsLock);
+    std::vector<KpSystemThreadInfo> out;
+    for (const ThreadRecord& r : gRecords) {
+        out.push_back(r.Info);
+        if (r.Info.Running && r.ClockKnown) out.back().CpuTime100ns = CpuTime100ns(r.Clock);
+    }
+    return out;
 }
 
 BOOLEAN KpIsSystemThread(void) {

@@ -50,6 +50,7 @@ int RunEchowellScenario(const Settings& s, Measures* measures) {
     if (!PrepareMachine(s, EchowellMachine(s.FilterImage), s.FilterImage)) return 1;
     if (!BootMachine(s)) return 1;
     Options o = s.Stream;
+    if (!s.FilterImage.empty()) o.ThreadImage = s.FilterImage.filename().string();
     double farOnly = s.FarOnly < 0 ? 0.6 * o.Seconds : std::min(s.FarOnly, o.Seconds);
     std::vector<std::string> rooms = CaptureRoomNames();
     SetNearEnds(rooms, farOnly <= 0);
@@ -103,12 +104,14 @@ int RunEchowellScenario(const Settings& s, Measures* measures) {
     size_t erleTo = farEnd > rate / 10 ? farEnd - rate / 10 : 0;
     erleTo = std::min(erleTo, captured > lagFrames ? captured - lagFrames : 0);
     size_t erleFrom = erleTo - std::min(erleTo / 2, 2 * static_cast<size_t>(rate));
-    if (erleTo > erleFrom) erle = ErleDb(r.RawCaptured, r.Captured, erleFrom, erleTo, lagFrames);
+    if (erleTo > erleFrom)
+        erle = ErleDb(r.RawCaptured, r.Captured, erleFrom, erleTo, lagFrames, rate / 10);
 
     if (measures != nullptr) {
         (*measures)["erle_db"] = erle;
         (*measures)["echo_delay_ms"] = echo.DelayMs;
         (*measures)["added_latency_ms"] = latencyMs;
+        (*measures)["cpu_per_second"] = r.ThreadCpuSeconds / r.MachineSeconds;
         (*measures)["machine_seconds"] = r.MachineSeconds;
         (*measures)["host_seconds"] = r.HostSeconds;
     }
@@ -121,12 +124,22 @@ int RunEchowellScenario(const Settings& s, Measures* measures) {
         if (std::isnan(erle))
             std::printf("erle:    not measured (too short a far-end phase)\n");
         else
-            std::printf("erle:    %.1f dB over %.1f-%.1f s (far end alone)\n", erle,
-                        static_cast<double>(erleFrom) / rate, static_cast<double>(erleTo) / rate);
+            std::printf(
+                "erle:    %.1f dB (median of 100 ms windows) over %.1f-%.1f s (far end "
+                "alone)\n",
+                erle, static_cast<double>(erleFrom) / rate, static_cast<double>(erleTo) / rate);
         if (std::isnan(latencyMs))
             std::printf("latency: not measured (no double talk after the far-end phase)\n");
         else
             std::printf("latency: %.1f ms added to the capture\n", latencyMs);
+        if (r.ThreadsMeasured == 0)
+            std::printf("cpu:     no processing thread ran\n");
+        else
+            std::printf(
+                "cpu:     the processing thread used %.3f s of CPU in %.1f s of audio "
+                "(%.2f%% of one core)\n",
+                r.ThreadCpuSeconds, r.MachineSeconds,
+                100.0 * r.ThreadCpuSeconds / r.MachineSeconds);
     }
     if (!saved) return 1;
     if (!std::isnan(s.MinErle) && !(erle >= s.MinErle)) {

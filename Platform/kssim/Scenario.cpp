@@ -1,13 +1,18 @@
 #include "Scenario.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <deque>
 #include <limits>
 
+#include <thread>
+
 #include "kp/clock.h"
+#include "kp/io.h"
 #include "kp/simaudio.h"
+#include "kp/thread.h"
 
 namespace kp::scenario {
 using ks::KsFilter;
@@ -98,6 +103,26 @@ std::vector<uint8_t> FarBytes(const Options& o, const WAVEFORMATEX& w, ULONGLONG
     return out;
 }
 
+// Before a manual clock moves on, whatever the last step started finishes:
+// the devices' completions, queued work items, and every system thread back
+// asleep with nothing to do, twice with no wake-up in between.  Bounded: a
+// thread that never sleeps (a busy wait) costs 200 ms of host time per step
+// and no hang.
+void Settle() {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (std::chrono::steady_clock::now() < until) {
+        kp::sim::DrainCompletions();
+        KpIoDrainWorkQueues();
+        ULONGLONG before = 0, after = 0;
+        if (KpSystemThreadsIdle(&before)) {
+            kp::sim::DrainCompletions();
+            KpIoDrainWorkQueues();
+            if (KpSystemThreadsIdle(&after) && after == before) return;
+        }
+        std::this_thread::yield();
+    }
+}
+
 void AppendCapture(const uint8_t* data, ULONG bytes, const WAVEFORMATEX& w,
                    std::vector<float>* out) {
     for (ULONG at = 0; at + w.nBlockAlign <= bytes; at += w.nBlockAlign) {
@@ -141,6 +166,7 @@ Result Run(const Options& o) {
     std::stable_sort(actions.begin(), actions.end(),
                      [](const TimedAction& a, const TimedAction& b) { return a.At < b.At; });
     size_t nextAction = 0;
+    ULONG_PTR threadMark = 0;  // the newest system thread before the pins ran
 
     ULONG writeFrames = render.Wave.nSamplesPerSec * o.WriteMs / 1000;
     ULONG readBytes = capture.Wave.nAvgBytesPerSec * o.ReadMs / 1000;
@@ -174,11 +200,15 @@ Result Run(const Options& o) {
             capture.InFlight.push_back(req);
         }
         if (!running) {  // both pins start together, with their first requests queued
+            for (const KpSystemThreadInfo& t : KpSystemThreads())
+                threadMark = std::max(threadMark, t.Id);
             for (Side* s : {&render, &capture}) s->Pin.SetState(KSSTATE_RUN);
             running = true;
         }
         if (o.ManualClock) {
+            Settle();
             KpClockAdvance(KpMs(10));
+            Settle();
         } else {
             render.InFlight.front()->Wait();
         }
@@ -215,6 +245,13 @@ Result Run(const Options& o) {
         s->Pin.Close();
         s->Filter.Close();
     }
+    ULONGLONG cpu = 0;
+    for (const KpSystemThreadInfo& t : KpSystemThreads()) {
+        if (t.Id <= threadMark || o.ThreadImage.empty() || t.Image != o.ThreadImage) continue;
+        cpu += t.CpuTime100ns;
+        ++r.ThreadsMeasured;
+    }
+    r.ThreadCpuSeconds = r.ThreadsMeasured != 0 ? cpu / 1e7 : std::nan("");
     if (captureFile != nullptr) {
         for (auto& device : kp::sim::SimAudioDevice::All()) {
             for (auto& record : device->PinRecords()) {
@@ -264,16 +301,32 @@ EchoEstimate MeasureEcho(const std::vector<float>& played, ULONG playRate,
 }
 
 double ErleDb(const std::vector<float>& raw, const std::vector<float>& processed, size_t from,
-              size_t to, size_t lag) {
-    if (from >= to || to > raw.size() || to + lag > processed.size())
-        return std::numeric_limits<double>::quiet_NaN();
-    double in = 0, out = 0;
-    for (size_t n = from; n < to; ++n) {
-        in += static_cast<double>(raw[n]) * raw[n];
-        out += static_cast<double>(processed[n + lag]) * processed[n + lag];
+              size_t to, size_t lag, size_t window) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    if (window == 0 || from >= to || to > raw.size() || to + lag > processed.size()) return nan;
+    // Windows with echo in them: within 30 dB of the loudest one.
+    std::vector<std::pair<double, double>> energies;  // raw, processed
+    double loudest = 0;
+    for (size_t at = from; at + window <= to; at += window) {
+        double in = 0, out = 0;
+        for (size_t n = at; n < at + window; ++n) {
+            in += static_cast<double>(raw[n]) * raw[n];
+            out += static_cast<double>(processed[n + lag]) * processed[n + lag];
+        }
+        energies.emplace_back(in, out);
+        loudest = std::max(loudest, in);
     }
-    if (in <= 0 || out <= 0) return std::numeric_limits<double>::quiet_NaN();
-    return 10.0 * std::log10(in / out);
+    // An output muted to zero is measured against the 16-bit step, not as infinity.
+    const double floor = window / (32768.0 * 32768.0);
+    std::vector<double> erle;
+    for (const auto& [in, out] : energies) {
+        if (in > 0 && in >= loudest * 1e-3)
+            erle.push_back(10.0 * std::log10(in / std::max(out, floor)));
+    }
+    if (erle.empty()) return nan;
+    std::sort(erle.begin(), erle.end());
+    size_t mid = erle.size() / 2;
+    return erle.size() % 2 != 0 ? erle[mid] : (erle[mid - 1] + erle[mid]) / 2;
 }
 
 }  // namespace kp::scenario

@@ -31,6 +31,9 @@ struct Options {
     bool ManualClock = true;  // advance the machine clock by hand (fast, deterministic)
     std::function<void(double machineSeconds)> Progress;  // about once a machine second
     std::vector<TimedAction> Actions;                     // in any order
+    // The image (file name, for example "Echowell.sys") whose system threads
+    // created after the pins started are measured: their CPU time in the result.
+    std::string ThreadImage;
 };
 
 struct Result {
@@ -44,6 +47,10 @@ struct Result {
     // What the capture device itself delivered into the application's requests,
     // before any filter above it changed the data (mono, at the capture rate).
     std::vector<float> RawCaptured;
+    // CPU seconds of ThreadImage's threads made after the pins started, and
+    // how many there were (none: NaN seconds).
+    double ThreadCpuSeconds = 0;
+    ULONG ThreadsMeasured = 0;
     ULONG PlayRate = 0, CaptureRate = 0;
     double MachineSeconds = 0, HostSeconds = 0;
 };
@@ -62,11 +69,13 @@ EchoEstimate MeasureEcho(const std::vector<float>& played, ULONG playRate,
                          const std::vector<float>& captured, ULONG captureRate,
                          double maxMs = 300.0);
 
-// Echo return loss enhancement in dB: the energy of Raw[From, To) over that of
-// Processed[From + Lag, To + Lag), the processed signal being Lag samples
-// later.  NaN when either range is outside its signal or Processed is silent
-// where Raw is not (an infinite enhancement is not a measurement).
+// Echo return loss enhancement in dB: the median over windows of Window
+// samples in Raw[From, To) of the energy of Raw over that of Processed Lag
+// samples later (the processed signal's delay), counting the windows within
+// 30 dB of the loudest (those with echo in them), and an output muted to zero
+// as one 16-bit step.  NaN when a range is outside its signal or no window has
+// echo.
 double ErleDb(const std::vector<float>& raw, const std::vector<float>& processed, size_t from,
-              size_t to, size_t lag);
+              size_t to, size_t lag, size_t window);
 
 }  // namespace kp::scenario

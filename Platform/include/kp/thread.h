@@ -1,6 +1,9 @@
 // Host-only: system threads and floating-point brackets.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "platform/ntdef.h"
 
 // The next Count calls of PsCreateSystemThread fail with STATUS_INSUFFICIENT_RESOURCES.
@@ -12,6 +15,25 @@ ULONG KpRunningSystemThreadCount(void);
 void KpWaitForSystemThreadsOfImage(const void* addressInImage);
 // TRUE on a thread made by PsCreateSystemThread.
 BOOLEAN KpIsSystemThread(void);
+
+// A system thread as the stand-in saw it; threads that ended stay listed (the
+// latest 1024 of them), so that a thread's whole CPU time can be read after it.
+struct KpSystemThreadInfo {
+    ULONG_PTR Id = 0;            // PsGetCurrentThreadId in the thread
+    std::string Image;           // file name of the image holding its start routine
+    LONGLONG CreateTime = 0;     // machine clock at PsCreateSystemThread
+    BOOLEAN Running = FALSE;     // its routine has not yet returned
+    ULONGLONG CpuTime100ns = 0;  // host CPU time it used so far (all of it once ended)
+};
+// Every system thread created so far, oldest first (ids only grow).
+std::vector<KpSystemThreadInfo> KpSystemThreads(void);
+
+// TRUE when every running system thread sleeps in a kernel wait that nothing
+// has woken since (so none has work until an object is signalled or the
+// clock moves).  Wakes (optional) gets the number of wake-ups of sleeping
+// waiters so far: a runner stepping a manual clock checks twice with the same
+// count to know the machine is quiet before the next step.
+BOOLEAN KpSystemThreadsIdle(ULONGLONG* Wakes);
 
 // Threads inside a wait routine (KeWaitFor*, KeDelayExecutionThread,
 // KpClockSleepUntil) whose deadline is already fixed: a test that advances a

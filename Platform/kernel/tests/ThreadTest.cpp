@@ -2,10 +2,12 @@
 #include <atomic>
 #include <cfenv>
 #include <thread>
+#include <time.h>
 #include <xmmintrin.h>
 
 #include <gtest/gtest.h>
 
+#include "kp/clock.h"
 #include "kp/testing.h"
 #include "kp/thread.h"
 #include "platform/ke.h"
@@ -150,6 +152,120 @@ TEST_F(ThreadTest, InjectedCreationFailures) {
     KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
     ObDereferenceObject(thread);
     EXPECT_TRUE(probe.Ran.load());
+}
+
+// Burns Context's milliseconds of its own CPU time, or sleeps in a kernel wait.
+struct Worker {
+    LONG CpuMs = 0;  // 0: waits for Go instead
+    KEVENT Go;
+    std::atomic<bool> Hold{false};  // spins (no kernel wait) while set
+    KEVENT Again;
+};
+
+void WorkerRoutine(PVOID Context) {
+    auto* w = static_cast<Worker*>(Context);
+    while (w->Hold.load()) std::this_thread::yield();
+    if (w->CpuMs > 0) {
+        timespec t{};
+        do {
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        } while (t.tv_sec * 1000 + t.tv_nsec / 1000000 < w->CpuMs);
+        return;
+    }
+    KeWaitForSingleObject(&w->Go, Executive, KernelMode, FALSE, nullptr);
+    KeWaitForSingleObject(&w->Again, Executive, KernelMode, FALSE, nullptr);
+}
+
+HANDLE StartWorker(Worker* w, ULONG_PTR* id = nullptr) {
+    KeInitializeEvent(&w->Go, NotificationEvent, FALSE);
+    KeInitializeEvent(&w->Again, NotificationEvent, FALSE);
+    HANDLE handle = nullptr;
+    CLIENT_ID client{};
+    EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, &client,
+                                   WorkerRoutine, w),
+              STATUS_SUCCESS);
+    if (id != nullptr) *id = reinterpret_cast<ULONG_PTR>(client.UniqueThread);
+    return handle;
+}
+
+void Join(HANDLE handle) {
+    PVOID thread = ReferenceThread(handle);
+    ZwClose(handle);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+}
+
+const KpSystemThreadInfo* Find(const std::vector<KpSystemThreadInfo>& all, ULONG_PTR id) {
+    for (const auto& t : all)
+        if (t.Id == id) return &t;
+    return nullptr;
+}
+
+TEST_F(ThreadTest, EachSystemThreadsCpuTimeIsItsOwnAndKeptAfterItEnds) {
+    UseManualClock();
+    Worker busy, sleeper;
+    busy.CpuMs = 30;
+    busy.Hold = true;
+    LONGLONG busyCreated = KpClockNow();
+    ULONG_PTR busyId = 0, sleeperId = 0;
+    HANDLE hb = StartWorker(&busy, &busyId);
+    Advance(KpMs(5));
+    HANDLE hs = StartWorker(&sleeper, &sleeperId);
+    auto running = KpSystemThreads();
+    ASSERT_NE(Find(running, busyId), nullptr);
+    EXPECT_TRUE(Find(running, busyId)->Running);
+    EXPECT_EQ(Find(running, busyId)->CreateTime, busyCreated);
+    EXPECT_EQ(Find(running, sleeperId)->CreateTime, busyCreated + KpMs(5));
+    EXPECT_FALSE(Find(running, busyId)->Image.empty());
+    busy.Hold = false;
+    Join(hb);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // the sleeper sleeps meanwhile
+    KeSetEvent(&sleeper.Go, 0, FALSE);
+    KeSetEvent(&sleeper.Again, 0, FALSE);
+    Join(hs);
+    auto ended = KpSystemThreads();
+    const KpSystemThreadInfo* b = Find(ended, busyId);
+    const KpSystemThreadInfo* z = Find(ended, sleeperId);
+    ASSERT_NE(b, nullptr);
+    ASSERT_NE(z, nullptr);
+    EXPECT_FALSE(b->Running);
+    EXPECT_FALSE(z->Running);
+    EXPECT_GE(b->CpuTime100ns, 300000u) << "30 ms burnt";
+    EXPECT_LT(b->CpuTime100ns, 300000u * 10);
+    EXPECT_LT(z->CpuTime100ns, 100000u) << "asleep, not busy";
+    EXPECT_EQ(Find(KpSystemThreads(), busyId)->CpuTime100ns, b->CpuTime100ns) << "final";
+    EXPECT_LT(sleeperId, busyId + 8) << "oldest first, ids growing";
+    EXPECT_GT(sleeperId, busyId);
+}
+
+// Polls (bounded) until the system threads are idle or not.
+bool BecomesIdle(bool wanted) {
+    for (int i = 0; i < 20000; ++i) {
+        if (static_cast<bool>(KpSystemThreadsIdle(nullptr)) == wanted) return true;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    return false;
+}
+
+TEST_F(ThreadTest, IdleOnlyWhileEverySystemThreadSleepsUnwoken) {
+    ASSERT_TRUE(BecomesIdle(true)) << "no system thread";
+    Worker w;
+    w.Hold = true;
+    HANDLE handle = StartWorker(&w);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_FALSE(KpSystemThreadsIdle(nullptr)) << "spinning outside any wait";
+    w.Hold = false;
+    ASSERT_TRUE(BecomesIdle(true)) << "asleep on Go";
+    ULONGLONG before = 0, after = 0;
+    ASSERT_TRUE(KpSystemThreadsIdle(&before));
+    KeSetEvent(&w.Go, 0, FALSE);
+    // Woken, with the wake-up counted: a runner that saw it idle before looks again.
+    KpSystemThreadsIdle(&after);
+    EXPECT_GT(after, before);
+    ASSERT_TRUE(BecomesIdle(true)) << "asleep on Again";
+    KeSetEvent(&w.Again, 0, FALSE);
+    Join(handle);
+    EXPECT_TRUE(BecomesIdle(true));
 }
 
 TEST_F(ThreadTest, WaitAnyOnThreadsAndEvents) {
