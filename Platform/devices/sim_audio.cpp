@@ -450,6 +450,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
         if (s == "ramp") source = CaptureSource::Ramp;
         if (s == "sine") source = CaptureSource::Sine;
         d->DisconnectOnRemoval = ReadDword(key, u"DisconnectOnRemoval", 0) != 0;
+        d->ClockOffsetPpm = static_cast<LONG>(ReadDword(key, u"ClockOffsetPpm", 0));
+        d->KernelStreamMdl = ReadDword(key, u"KernelStreamMdl", 0) != 0;
         ZwClose(key);
     }
     d->Pins = ProfilePins(profile, channels, source);
@@ -1189,8 +1191,9 @@ NTSTATUS ConnectionState(PropertyCall& c) {
             // The pin's frames sit on the room's timeline from the moment it runs.
             pin.LastTick = KpClockNow();
             pin.Fraction = 0;
-            pin.AbsoluteFrame = (pin.LastTick - KpClockBootTime()) *
-                                static_cast<LONGLONG>(pin.Wfx.nSamplesPerSec) / 10000000;
+            LONGLONG ignored = 0;
+            pin.AbsoluteFrame =
+                c.D->FramesIn(pin.LastTick - KpClockBootTime(), pin.Wfx.nSamplesPerSec, &ignored);
         }
         pin.State = state;
         RecordState(c, state);
@@ -1424,6 +1427,12 @@ void SimAudioDevice::ClearFaults() {
 }
 void SimAudioDevice::SetHandshakeStatus(NTSTATUS Status) {
     Locked(d_, [&](Device& d) { d.HandshakeStatus = Status; });
+}
+void SimAudioDevice::SetClockOffsetPpm(LONG Ppm) {
+    Locked(d_, [&](Device& d) { d.ClockOffsetPpm = Ppm; });
+}
+void SimAudioDevice::SetKernelStreamMdl(bool Attach) {
+    Locked(d_, [&](Device& d) { d.KernelStreamMdl = Attach; });
 }
 std::vector<RequestRecord> SimAudioDevice::Requests() const {
     return Locked(d_, [](Device& d) { return d.Log; });

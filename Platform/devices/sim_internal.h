@@ -54,7 +54,7 @@ struct PinInstance {
     bool IsAudio = false;
     std::deque<StreamRequest*> Queue;
     LONGLONG LastTick = 0;
-    LONGLONG Fraction = 0;       // frames * 1e7 carried between ticks
+    LONGLONG Fraction = 0;       // frames x 10^13 carried between ticks (Device::FramesIn)
     LONGLONG AbsoluteFrame = 0;  // the room's frame index of the next frame
     double Phase = 0.0;
     size_t Record = 0;  // index into the device's pin records
@@ -125,6 +125,15 @@ public:
     // requests are answered STATUS_DEVICE_NOT_CONNECTED, as by an unplugged USB
     // device (else queued ones STATUS_CANCELLED, new ones STATUS_DELETE_PENDING).
     bool DisconnectOnRemoval = false;
+    // Device Parameters "ClockOffsetPpm": the sample clock against the machine
+    // clock, in parts per million, used within +-100000 (under Lock).
+    LONG ClockOffsetPpm = 0;
+    // Device Parameters "KernelStreamMdl": kernel-mode stream requests get a
+    // locked MDL chain for their data (under Lock).
+    bool KernelStreamMdl = false;
+    // Frames at Rate in Elapsed (100 ns) of machine time by this device's clock,
+    // Fraction carrying the remainder between calls (frames x 10^13).
+    LONGLONG FramesIn(LONGLONG elapsed, ULONG rate, LONGLONG* fraction) const;
     // What a stream request cancelled by the device itself is answered: the
     // removal answer once the device is gone, else STATUS_CANCELLED.
     NTSTATUS CancelAnswer(PIRP irp) const;

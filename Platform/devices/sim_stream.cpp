@@ -223,6 +223,34 @@ Completion Device::FinishStream(StreamRequest* req, NTSTATUS status, PinInstance
     return c;
 }
 
+// The MDL chain a device's lower edge would build for a kernel-mode request:
+// one locked MDL per data buffer, chained on the request, which its sender
+// frees when the request comes back.  A request that came with MDLs keeps
+// them as they are.  On failure nothing stays attached.
+NTSTATUS AttachDataMdls(PIRP irp, const StreamRequest& req) {
+    if (irp->MdlAddress != nullptr) return STATUS_SUCCESS;
+    for (const StreamPart& part : req.Parts) {
+        if (part.Extent == 0) continue;
+        PMDL mdl =
+            IoAllocateMdl(part.Data->Get(), part.Extent, irp->MdlAddress != nullptr, FALSE, irp);
+        NTSTATUS status =
+            mdl == nullptr
+                ? STATUS_INSUFFICIENT_RESOURCES
+                : KpProbeAndLockPages(mdl, KernelMode, req.Write ? IoReadAccess : IoWriteAccess);
+        if (!NT_SUCCESS(status)) {
+            for (PMDL m = irp->MdlAddress; m != nullptr;) {
+                PMDL next = m->Next;
+                if (m->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(m);
+                IoFreeMdl(m);
+                m = next;
+            }
+            irp->MdlAddress = nullptr;
+            return status;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS Device::DispatchStream(PIRP irp, PIO_STACK_LOCATION stack, size_t log, bool write) {
     ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
     auto req = std::make_unique<StreamRequest>();
@@ -274,6 +302,8 @@ NTSTATUS Device::DispatchStream(PIRP irp, PIO_STACK_LOCATION stack, size_t log, 
         else if (write && pin->State == KSSTATE_STOP && config.FailWriteInStop)
             status = STATUS_INVALID_DEVICE_STATE;
     }
+    if (NT_SUCCESS(status) && KernelStreamMdl && irp->RequestorMode == KernelMode)
+        status = AttachDataMdls(irp, *req);
     if (!NT_SUCCESS(status)) {
         req.reset();
         Log[log].Status = status;
@@ -311,16 +341,24 @@ NTSTATUS Device::DispatchStream(PIRP irp, PIO_STACK_LOCATION stack, size_t log, 
 namespace {
 
 // Frames due on a running pin since its last tick.
-LONGLONG FramesDue(PinInstance& pin, LONGLONG now) {
+LONGLONG FramesDue(const Device& d, PinInstance& pin, LONGLONG now) {
     LONGLONG elapsed = now - pin.LastTick;
     pin.LastTick = now;
     if (elapsed <= 0) return 0;
-    LONGLONG acc = pin.Fraction + elapsed * static_cast<LONGLONG>(pin.Wfx.nSamplesPerSec);
-    pin.Fraction = acc % 10000000;
-    return acc / 10000000;
+    return d.FramesIn(elapsed, pin.Wfx.nSamplesPerSec, &pin.Fraction);
 }
 
 }  // namespace
+
+LONGLONG Device::FramesIn(LONGLONG elapsed, ULONG rate, LONGLONG* fraction) const {
+    // frames = elapsed x rate x (10^6 + ppm) / (10^7 x 10^6); wide enough for
+    // any elapsed time a clock can hold.
+    constexpr __int128 kDivisor = static_cast<__int128>(10000000) * 1000000;
+    const LONG ppm = std::clamp<LONG>(ClockOffsetPpm, -100000, 100000);
+    __int128 acc = *fraction + static_cast<__int128>(elapsed) * rate * (1000000 + ppm);
+    *fraction = static_cast<LONGLONG>(acc % kDivisor);
+    return static_cast<LONGLONG>(acc / kDivisor);
+}
 
 void Device::TickRender(LONGLONG now, std::vector<Completion>& done) {
     std::lock_guard<std::mutex> lock(Lock);
@@ -328,7 +366,7 @@ void Device::TickRender(LONGLONG now, std::vector<Completion>& done) {
         PinInstance& pin = *pinPtr;
         if (!pin.IsAudio || Pins[pin.Id].Dataflow != KSPIN_DATAFLOW_IN || pin.State != KSSTATE_RUN)
             continue;
-        LONGLONG frames = FramesDue(pin, now);
+        LONGLONG frames = FramesDue(*this, pin, now);
         if (frames <= 0) continue;
         ULONG block = pin.Wfx.nBlockAlign, bits = pin.Wfx.wBitsPerSample,
               channels = pin.Wfx.nChannels;
@@ -376,7 +414,7 @@ void Device::TickCapture(LONGLONG now, std::vector<Completion>& done) {
         const PinConfig& config = Pins[pin.Id];
         if (!pin.IsAudio || config.Dataflow != KSPIN_DATAFLOW_OUT || pin.State != KSSTATE_RUN)
             continue;
-        LONGLONG frames = FramesDue(pin, now);
+        LONGLONG frames = FramesDue(*this, pin, now);
         if (frames <= 0) continue;
         ULONG block = pin.Wfx.nBlockAlign, bits = pin.Wfx.wBitsPerSample,
               channels = pin.Wfx.nChannels;

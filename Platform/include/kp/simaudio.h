@@ -15,7 +15,16 @@
 //   "DisconnectOnRemoval" (REG_DWORD): non-zero makes the device answer its queued
 //     and new stream requests STATUS_DEVICE_NOT_CONNECTED after a surprise removal,
 //     as an unplugged USB device does (default 0: queued ones STATUS_CANCELLED, new
-//     ones STATUS_DELETE_PENDING, the answer of a stack going away).
+//     ones STATUS_DELETE_PENDING, the answer of a stack going away);
+//   "ClockOffsetPpm" (REG_DWORD, read as a signed value): the device's sample
+//     clock runs at (1 + ppm / 10^6) times the machine clock, so its streams
+//     consume and produce that many more (or fewer) frames per machine second,
+//     its positions move with them and its frames sit on the room's timeline by
+//     its own clock (default 0);
+//   "KernelStreamMdl" (REG_DWORD): non-zero attaches to each kernel-mode stream
+//     request an MDL chain describing its data buffers, locked, as a real
+//     device's lower edge does; the request's sender unlocks and frees it when
+//     the request comes back (default 0: no MDL).
 // Tests change anything else through SimAudioDevice before opening it.
 #pragma once
 
@@ -186,6 +195,10 @@ public:
     void AddFault(const Fault& F);
     void ClearFaults();
     void SetHandshakeStatus(NTSTATUS Status);
+    // As the Device Parameters values of the same names; from the next tick or
+    // request on.
+    void SetClockOffsetPpm(LONG Ppm);
+    void SetKernelStreamMdl(bool Attach);
 
     // Observations.
     std::vector<RequestRecord> Requests() const;
