@@ -5,6 +5,7 @@
 //
 //   kssim [--scenario NAME] [--machine DIR] [--out DIR] [--seconds S] [--far FILE.wav]
 //         [--rate HZ] [--realtime] [--in-flight N] [--far-only S] [--min-erle DB]
+//         [--no-filter]
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -23,14 +24,15 @@ int Usage() {
         stderr,
         "usage: kssim [--scenario NAME] [--machine DIR] [--out DIR] [--seconds S]\n"
         "             [--far FILE.wav] [--rate HZ] [--realtime] [--in-flight N]\n"
-        "             [--far-only S] [--min-erle DB]\n"
+        "             [--far-only S] [--min-erle DB] [--no-filter]\n"
         "Boots the machine folder DIR (the scenario's default machine is written there when\n"
         "it has no registry.reg or an older default), plays the far end on the loudspeaker\n"
         "for S seconds (the near end silent for the first --far-only seconds, 60%% of the\n"
         "run by default), records the camera microphone and writes OUT/render.wav,\n"
         "OUT/capture.wav (what the application received) and OUT/capture-raw.wav (what the\n"
         "device delivered).  --min-erle: exit 1 when the echo return loss enhancement\n"
-        "measured is below DB.  Scenarios:\n");
+        "measured is below DB.  --no-filter: the default machine without the scenario's\n"
+        "filter (a folder written for it is written again).  Scenarios:\n");
     for (const ScenarioEntry& entry : Scenarios())
         std::fprintf(stderr, "  %-10s %s\n", entry.Name, entry.Summary);
     return 2;
@@ -54,6 +56,8 @@ int main(int argc, char** argv) {
         const char* v = nullptr;
         if (a == "--realtime") {
             s.Stream.ManualClock = false;
+        } else if (a == "--no-filter") {
+            s.FilterImage.clear();
         } else if ((a == "--machine" || a == "--out" || a == "--seconds" || a == "--far" ||
                     a == "--rate" || a == "--in-flight" || a == "--scenario" || a == "--far-only" ||
                     a == "--min-erle") &&
