@@ -20,7 +20,9 @@ TEST_F(EchowellScenarioTest, CancelsTheEchoOfTheDefaultMachineAndFreesTheDevices
     // The room's 40 ms behind the filter's 70 ms hold-back of the render stream.
     EXPECT_NEAR(run.EchoDelayMs, 110.0, 2.0);
     ASSERT_EQ(run.R.ThreadsMeasured, 1u) << "one processing thread, started at RUN";
-    EXPECT_LT(run.R.ThreadCpuSeconds / run.R.MachineSeconds, 0.2) << "no busy waiting";
+    // A thread that waits busily spends the whole run on a core; the figure per
+    // second of audio is the bench's (sanitizer builds multiply it).
+    EXPECT_LT(run.R.ThreadCpuSeconds / run.R.HostSeconds, 0.6) << "no busy waiting";
     EXPECT_EQ(KpIoLiveMdlCount(), mdls) << "every MDL on the driver's own requests freed";
     // The processed capture is not the raw one, and both are complete.
     EXPECT_EQ(run.R.RawCaptured.size(), run.R.Captured.size());
