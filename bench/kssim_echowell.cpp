@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void Scenario(benchmark::State& state, bool realtime) {
+void Scenario(benchmark::State& state, bool realtime, LONG rateMode = -1) {
     kp::scenario::Settings s;
     fs::path speech = fs::path(KP_SOURCE_DIR) / "testdata" / "speech";
     s.NearEndWav = speech / "near_talker_16k.wav";
@@ -26,6 +26,7 @@ void Scenario(benchmark::State& state, bool realtime) {
     s.Stream.Seconds = realtime ? 4 : 10;
     s.Stream.ManualClock = !realtime;
     s.FarOnly = s.Stream.Seconds / 2;
+    s.RateMode = rateMode;
     std::string error;
     if (!kp::scenario::ReadWavMono(speech / "far_talker_16k.wav", &s.Stream.FarEnd,
                                    &s.Stream.FarRate, &error)) {
@@ -56,8 +57,12 @@ void BM_EchowellStepped(benchmark::State& state) {
 void BM_EchowellRealTime(benchmark::State& state) {
     Scenario(state, true);
 }
+void BM_EchowellStepped16k(benchmark::State& state) {
+    Scenario(state, false, 1);
+}
 
 BENCHMARK(BM_EchowellStepped)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_EchowellStepped16k)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_EchowellRealTime)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace

@@ -19,6 +19,26 @@ namespace {
 
 // The driver key option that makes the filter on the camera the master.
 constexpr char kMasterOption[] = "ZAECAudioFilterMaster";
+// The filter's private property set on the camera's filter, and its rate mode.
+constexpr GUID kAecControlSet = {
+    0x05F610B4, 0xA4F5, 0x4471, {0x9B, 0xF6, 0x5A, 0x17, 0xB4, 0xD1, 0x3E, 0x7F}};
+constexpr ULONG kRateModeId = 9;
+
+// Sets the rate mode on the first capture filter (the camera, the master).
+bool SetRateMode(LONG mode) {
+    auto links = kp::ks::FindDevices(KSCATEGORY_CAPTURE);
+    kp::ks::KsFilter filter;
+    NTSTATUS status = links.empty() ? STATUS_NO_SUCH_DEVICE : filter.Open(links[0]);
+    ULONG value = static_cast<ULONG>(mode);
+    if (NT_SUCCESS(status))
+        status = filter.SetProperty(kAecControlSet, kRateModeId, &value, sizeof value);
+    if (!NT_SUCCESS(status)) {
+        std::fprintf(stderr, "kssim: the rate mode %d was refused (0x%08X)\n",
+                     static_cast<int>(mode), static_cast<unsigned>(status));
+        return false;
+    }
+    return true;
+}
 
 kp::machine::DefaultMachine EchowellMachine(const fs::path& image) {
     kp::machine::DefaultMachine machine;
@@ -49,6 +69,10 @@ void SetNearEnds(const std::vector<std::string>& rooms, bool enabled) {
 int RunEchowellScenario(const Settings& s, Measures* measures) {
     if (!PrepareMachine(s, EchowellMachine(s.FilterImage), s.FilterImage)) return 1;
     if (!BootMachine(s)) return 1;
+    if (s.RateMode >= 0 && !SetRateMode(s.RateMode)) {
+        ShutdownMachine();
+        return 1;
+    }
     Options o = s.Stream;
     if (!s.FilterImage.empty()) o.ThreadImage = s.FilterImage.filename().string();
     double farOnly = s.FarOnly < 0 ? 0.6 * o.Seconds : std::min(s.FarOnly, o.Seconds);

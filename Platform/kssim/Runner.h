@@ -26,6 +26,9 @@ struct Settings {
     double FarOnly = -1;
     // Exit non-zero when the echo return loss enhancement is below this (dB).
     double MinErle = std::numeric_limits<double>::quiet_NaN();
+    // The echo canceller's processing rate set through its property set before
+    // the pins start (1: 16 kHz, 2: 8 kHz, 0: from the streams); -1: as stored.
+    LONG RateMode = -1;
     bool Quiet = false;  // no progress and no report lines (benchmarks)
 };
 

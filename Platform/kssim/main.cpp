@@ -5,7 +5,7 @@
 //
 //   kssim [--scenario NAME] [--machine DIR] [--out DIR] [--seconds S] [--far FILE.wav]
 //         [--rate HZ] [--realtime] [--in-flight N] [--far-only S] [--min-erle DB]
-//         [--no-filter]
+//         [--no-filter] [--rate-mode N]
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -24,7 +24,7 @@ int Usage() {
         stderr,
         "usage: kssim [--scenario NAME] [--machine DIR] [--out DIR] [--seconds S]\n"
         "             [--far FILE.wav] [--rate HZ] [--realtime] [--in-flight N]\n"
-        "             [--far-only S] [--min-erle DB] [--no-filter]\n"
+        "             [--far-only S] [--min-erle DB] [--no-filter] [--rate-mode N]\n"
         "Boots the machine folder DIR (the scenario's default machine is written there when\n"
         "it has no registry.reg or an older default), plays the far end on the loudspeaker\n"
         "for S seconds (the near end silent for the first --far-only seconds, 60%% of the\n"
@@ -32,7 +32,8 @@ int Usage() {
         "OUT/capture.wav (what the application received) and OUT/capture-raw.wav (what the\n"
         "device delivered).  --min-erle: exit 1 when the echo return loss enhancement\n"
         "measured is below DB.  --no-filter: the default machine without the scenario's\n"
-        "filter (a folder written for it is written again).  Scenarios:\n");
+        "filter (a folder written for it is written again).  --rate-mode: the canceller's\n"
+        "processing rate (1: 16 kHz, 2: 8 kHz, 0: from the streams).  Scenarios:\n");
     for (const ScenarioEntry& entry : Scenarios())
         std::fprintf(stderr, "  %-10s %s\n", entry.Name, entry.Summary);
     return 2;
@@ -60,7 +61,7 @@ int main(int argc, char** argv) {
             s.FilterImage.clear();
         } else if ((a == "--machine" || a == "--out" || a == "--seconds" || a == "--far" ||
                     a == "--rate" || a == "--in-flight" || a == "--scenario" || a == "--far-only" ||
-                    a == "--min-erle") &&
+                    a == "--min-erle" || a == "--rate-mode") &&
                    (v = next()) != nullptr) {
             if (a == "--machine") s.Machine = v;
             if (a == "--out") s.Out = v;
@@ -71,6 +72,7 @@ int main(int argc, char** argv) {
             if (a == "--scenario") scenario = v;
             if (a == "--far-only") s.FarOnly = std::atof(v);
             if (a == "--min-erle") s.MinErle = std::atof(v);
+            if (a == "--rate-mode") s.RateMode = std::atoi(v);
         } else {
             return Usage();
         }
