@@ -80,6 +80,57 @@ SP_FIR_INTERNAL_DECLARE(_sse2)
 SP_FIR_INTERNAL_DECLARE(_sse3)
 #undef SP_FIR_INTERNAL_DECLARE
 
+// ---- Multirate path ------------------------------------------------------------------
+// The drivers of row 45 on a multirate state, by mode (1 grouped, 2 strided,
+// 3 general; sp_fir_mr_run gives -17 for any other mode).  Every kernel reads a
+// segment at signed indices from `base`, never in front of index 0.
+#define SP_FIR_MR_DECLARE(sfx)                                                                     \
+    sp_status sp_fir_mr_run##sfx(const int16_t* src, int16_t* dst, int32_t n, sp_fir_state* s,     \
+                                 int32_t scale);                                                   \
+    sp_status sp_fir_mr_run_grouped##sfx(const int16_t* src, int16_t* dst, int32_t n,              \
+                                         sp_fir_state* s, int32_t scale);                          \
+    sp_status sp_fir_mr_run_strided##sfx(const int16_t* src, int16_t* dst, int32_t n,              \
+                                         sp_fir_state* s, int32_t scale);                          \
+    sp_status sp_fir_mr_run_general##sfx(const int16_t* src, int16_t* dst, int32_t n,              \
+                                         sp_fir_state* s, int32_t scale);                          \
+    void sp_fir_mr_tail_general##sfx(const float* taps, const int16_t* src, int16_t* dst,          \
+                                     int32_t count, const int32_t* table, const int32_t* tableEnd, \
+                                     intptr_t base, int32_t len, int32_t scale, intptr_t bound);   \
+    void sp_fir_mr_tail_grouped##sfx(const float* taps, const int16_t* src, int16_t* dst,          \
+                                     int32_t count, const int32_t* table, const int32_t* tableEnd, \
+                                     intptr_t base, int32_t len, int32_t scale, intptr_t bound);   \
+    void sp_fir_mr_tail_strided##sfx(const float* taps, const int16_t* src, int16_t* dst,          \
+                                     int32_t count, intptr_t base, int32_t len, intptr_t stride,   \
+                                     int32_t scale);
+SP_FIR_MR_DECLARE()
+SP_FIR_MR_DECLARE(_sse)
+SP_FIR_MR_DECLARE(_sse2)
+SP_FIR_MR_DECLARE(_sse3)
+#undef SP_FIR_MR_DECLARE
+
+// Main kernels: count outputs (a multiple of four), returning the base after
+// them.  Mode 3 (general) and mode 1 (grouped) walk a table of entries up to
+// tableEnd, which holds the cycle's advance; mode 2 (strided) moves the window
+// by `stride` per output.  The generic members round halves away from zero,
+// the SIMD members (single precision) to nearest even.
+#define SP_FIR_MR_MAIN_DECLARE(general, strided, grouped)                                       \
+    intptr_t general(const float* taps, const int16_t* src, int16_t* dst, int32_t count,        \
+                     const int32_t* table, const int32_t* tableEnd, intptr_t base, int32_t len, \
+                     int32_t scale);                                                            \
+    intptr_t strided(const float* taps, const int16_t* src, int16_t* dst, int32_t count,        \
+                     intptr_t base, int32_t len, intptr_t stride, int32_t scale);               \
+    intptr_t grouped(const float* taps, const int16_t* src, int16_t* dst, int32_t count,        \
+                     const int32_t* table, const int32_t* tableEnd, intptr_t base, int32_t len, \
+                     int32_t scale);
+SP_FIR_MR_MAIN_DECLARE(sp_fir_mr_kernel_general, sp_fir_mr_kernel_strided, sp_fir_mr_kernel_grouped)
+SP_FIR_MR_MAIN_DECLARE(sp_fir_resample_kernel_i16_sse, sp_fir_decimate_kernel_i16_sse,
+                       sp_fir_interpolate_kernel_i16_sse)
+SP_FIR_MR_MAIN_DECLARE(sp_fir_resample_kernel_i16_sse2, sp_fir_decimate_kernel_i16_sse2,
+                       sp_fir_interpolate_kernel_i16_sse2)
+SP_FIR_MR_MAIN_DECLARE(sp_fir_resample_kernel_i16_sse3, sp_fir_decimate_kernel_i16_sse3,
+                       sp_fir_interpolate_kernel_i16_sse3)
+#undef SP_FIR_MR_MAIN_DECLARE
+
 // Pair kernels of the SIMD spectrum products: count (re, im) pairs, count >= 1.
 void sp_complex_mul_pairs_f32_sse3(const float* src, float* srcdst, int32_t count);
 void sp_complex_mul_pairs_f32_sse2(const float* src, float* srcdst, int32_t count);

@@ -453,7 +453,7 @@ TEST_P(Fir, StatusesComeInTheLibrarysOrder) {
     EXPECT_EQ(sp_status_null_ptr, filter(x.data(), y.data(), 0, nullptr, 0));
     EXPECT_EQ(sp_status_bad_size, filter(x.data(), y.data(), 0, fir, 0));
     EXPECT_EQ(Samples(4, 77), y);
-    // A foreign kind, and a multirate state this package does not filter yet.
+    // A foreign kind, and a multirate state of mode 0.
     sp_fir_state other{};
     other.kind = 0x49493035;
     EXPECT_EQ(sp_status_wrong_state, filter(x.data(), y.data(), 4, &other, 0));
