@@ -16,6 +16,7 @@
 #include "sp_library.h"     // row types and members of the library support
 #include "sp_lms.h"         // row types and members of the LMS filter
 #include "sp_multirate.h"   // row types and members of down- and up-sampling
+#include "sp_resampler.h"   // row types and members of the polyphase resampler
 #include "sp_vector.h"      // row types and members of the vector routines
 #include "sp_vector_f32.h"  // row types and members of the float vector routines
 #include "sp_wavelet.h"     // row types and members of the wavelet filter bank

@@ -218,10 +218,10 @@ TEST(DispatchTable, SharedColumns) {
 TEST(DispatchTable, BuiltRowsAreCompleteAndDistinctPerVariant) {
     // The rows of this library's own routines have every member; except for the
     // shared columns, their members are four different functions.
-    for (int32_t e :
-         {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
-          22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43,
-          44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 66, 68}) {
+    for (int32_t e : {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
+                      17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33,
+                      34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49, 50,
+                      51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63, 64, 65, 66, 68}) {
         SCOPED_TRACE(e);
         for (int32_t v = 0; v < 4; ++v) EXPECT_NE(sp_dispatch_table[e].member[v], nullptr);
     }
