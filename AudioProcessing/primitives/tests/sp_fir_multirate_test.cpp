@@ -281,4 +281,44 @@ TEST(MultirateKernels, SimdMainKernelsAgreeAtEveryScale) {
     EXPECT_EQ(untouched, Samples(4, 77));
 }
 
+// The SIMD main kernels' order of summation, seen through cancellation: with
+// products 2^25, 3, -2^25, 0, 1, 0 the four-lane sum of modes 2 and 3 loses
+// the 1 (lane 0 holds 2^25 + 1) and keeps the 3: 3, where a sequential float
+// sum gives 5 and the generic double sum 4.  Mode 1 adds 2^25, -2^25, 3 one
+// after another: 3, where 2^25 + (-2^25 + 3) would give 4.
+TEST(MultirateKernels, SimdSumsFollowTheirLaneOrder) {
+    const Samples x = {16384, 3, -16384, 0, 1, 0};
+    const float set[6] = {2048, 1, 2048, 0, 1, 0};
+    std::vector<float> simd(24), generic(24);
+    for (int32_t o = 0; o < 4; ++o)
+        for (int32_t k = 0; k < 6; ++k) {
+            simd[6 * o + k] = set[k];
+            generic[4 * k + o] = set[k];
+        }
+    const int32_t table[5] = {0, 0, 0, 0, 0};
+    using Kernel = intptr_t (*)(const float*, const int16_t*, int16_t*, int32_t, const int32_t*,
+                                const int32_t*, intptr_t, int32_t, int32_t);
+    using Strided = intptr_t (*)(const float*, const int16_t*, int16_t*, int32_t, intptr_t, int32_t,
+                                 intptr_t, int32_t);
+    const Kernel general[4] = {sp_fir_mr_kernel_general, sp_fir_resample_kernel_i16_sse,
+                               sp_fir_resample_kernel_i16_sse2, sp_fir_resample_kernel_i16_sse3};
+    const Strided strided[4] = {sp_fir_mr_kernel_strided, sp_fir_decimate_kernel_i16_sse,
+                                sp_fir_decimate_kernel_i16_sse2, sp_fir_decimate_kernel_i16_sse3};
+    const Kernel grouped[4] = {sp_fir_mr_kernel_grouped, sp_fir_interpolate_kernel_i16_sse,
+                               sp_fir_interpolate_kernel_i16_sse2,
+                               sp_fir_interpolate_kernel_i16_sse3};
+    const Samples window3 = {16384, -16384, 3};
+    const float interleaved[12] = {2048, 2048, 2048, 2048, 2048, 2048, 2048, 2048, 1, 1, 1, 1};
+    sptest::ForEachVariant([&](int32_t v) {
+        const float* taps = v == sp_variant_generic ? generic.data() : simd.data();
+        Samples y(4);
+        general[v](taps, x.data(), y.data(), 4, table, table + 4, 0, 6, 0);
+        EXPECT_EQ(y, Samples(4, v == sp_variant_generic ? 4 : 3));
+        strided[v](taps, x.data(), y.data(), 4, 0, 6, 0, 0);
+        EXPECT_EQ(y, Samples(4, v == sp_variant_generic ? 4 : 3));
+        grouped[v](interleaved, window3.data(), y.data(), 4, table, table + 1, 0, 3, 0);
+        EXPECT_EQ(y, Samples(4, 3));
+    });
+}
+
 }  // namespace
