@@ -35,6 +35,35 @@ struct StreamRequestInfo {
     PFILE_OBJECT PinFile;
 };
 
+// The list mutexes a request answered here still holds when it is answered.
+enum class ListsHeld : ULONG {
+    None,
+    Filter,            // the filter-list mutex
+    FilterAndOpenPin,  // both list mutexes
+};
+
+// A property request the interceptor answers itself: the request, its two
+// mappings (undone with the answer) and the list mutexes it holds.
+struct KsReply {
+    PIRP Irp;
+    PMDL InputMdl;
+    PMDL OutputMdl;
+    PULONG Taken;
+    ListsHeld Held;
+};
+
+// A pin property request that the interceptor may answer from its records;
+// the filter-list mutex is held.
+struct PinPropertyRequest {
+    KsReply Reply;
+    PinRecord* Record;
+    const KSPROPERTY* Property;
+    PUCHAR Data;  // the output buffer at its system address (OutLength bytes)
+    ULONG InLength;
+    ULONG OutLength;
+    ULONG PinId;
+};
+
 class CGenDisp : public CKsIrpTarget {
 public:
     CGenDisp();
@@ -97,10 +126,13 @@ public:
                                                 ULONG useRelated);
 
     // Finishes a request answered here (status and information), releasing
-    // the list mutexes named and undoing both mappings.
-    NTSTATUS CompleteKsIrp(PIRP irp, PMDL inputMdl, PMDL outputMdl, NTSTATUS status,
-                           ULONG_PTR information, ULONG unused, PULONG taken, ULONG filterListHeld,
-                           ULONG openPinListHeld);
+    // the list mutexes it holds and undoing both mappings.
+    NTSTATUS CompleteKsIrp(const KsReply& reply, NTSTATUS status, ULONG_PTR information);
+    // The size protocol of every value answered here: an empty buffer asks
+    // for the size (STATUS_BUFFER_OVERFLOW with the size), a buffer of at
+    // least `size` bytes gets the value, any other length is too small.
+    NTSTATUS AnswerSized(const KsReply& reply, PVOID out, ULONG outLength, const void* value,
+                         ULONG size);
     // The completion of a followed request (any IRQL up to DISPATCH_LEVEL).
     NTSTATUS CompletionRoutine(IrpContext* context);
     // The completion's PASSIVE_LEVEL part and the end of a followed request.
@@ -120,6 +152,11 @@ private:
     NTSTATUS HandleCreatePin(PIRP irp, const KSPIN_CONNECT* connect, const UCHAR* dataFormat,
                              OpenPinEntry** openPinOut);
     NTSTATUS HandleKSProperty(PIRP irp, PULONG taken);
+    // The pin properties answered from the records (one per intercepted
+    // property id): false leaves the request to the device.
+    bool AnswerPinCommunication(const PinPropertyRequest& request, NTSTATUS* status);
+    bool AnswerPinDataRanges(const PinPropertyRequest& request, NTSTATUS* status);
+    bool AnswerPinDataIntersection(const PinPropertyRequest& request, NTSTATUS* status);
     NTSTATUS HandleKSReadStream(PIRP irp, PULONG taken);
     NTSTATUS HandleKSWriteStream(PIRP irp, PULONG taken);
 

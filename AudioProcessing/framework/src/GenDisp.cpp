@@ -259,20 +259,27 @@ NTSTATUS CGenDisp::PassDownWithContext(PIRP irp, IrpContext* context, PULONG tak
     return forcePending != 0 ? STATUS_PENDING : status;
 }
 
-NTSTATUS CGenDisp::CompleteKsIrp(PIRP irp, PMDL inputMdl, PMDL outputMdl, NTSTATUS status,
-                                 ULONG_PTR information, ULONG, PULONG taken, ULONG filterListHeld,
-                                 ULONG openPinListHeld) {
+NTSTATUS CGenDisp::CompleteKsIrp(const KsReply& reply, NTSTATUS status, ULONG_PTR information) {
+    PIRP irp = reply.Irp;
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
-    if (openPinListHeld != 0) UnlockOpenPinList();
-    if (filterListHeld != 0) UnlockFilterList();
-    UndoPropertyInput(irp, inputMdl, 0);
-    UndoPropertyOutput(irp, outputMdl, 0);
+    if (reply.Held == ListsHeld::FilterAndOpenPin) UnlockOpenPinList();
+    if (reply.Held != ListsHeld::None) UnlockFilterList();
+    UndoPropertyInput(irp, reply.InputMdl, 0);
+    UndoPropertyOutput(irp, reply.OutputMdl, 0);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
-    *taken = 1;
+    *reply.Taken = 1;
     InterlockedDecrement(&m_pending);
     ReleaseRemoveLock(irp, m_removeLock);
     return status;
+}
+
+NTSTATUS CGenDisp::AnswerSized(const KsReply& reply, PVOID out, ULONG outLength, const void* value,
+                               ULONG size) {
+    if (outLength == 0) return CompleteKsIrp(reply, STATUS_BUFFER_OVERFLOW, size);
+    if (outLength < size) return CompleteKsIrp(reply, STATUS_BUFFER_TOO_SMALL, 0);
+    std::memcpy(out, value, size);
+    return CompleteKsIrp(reply, STATUS_SUCCESS, size);
 }
 
 NTSTATUS CompletionRoutineEntry(PDEVICE_OBJECT, PIRP, PVOID context) {

@@ -187,6 +187,72 @@ NTSTATUS CGenDisp::VerifyAndUpdateSupportedDataRanges(PIRP irp, PUCHAR buffer, U
 }
 
 // ---------------------------------------------------------------------------
+// Pin properties answered from the records
+// ---------------------------------------------------------------------------
+bool CGenDisp::AnswerPinCommunication(const PinPropertyRequest& request, NTSTATUS* status) {
+    // A buffer too small for the answer is the device's to refuse.
+    if (request.OutLength < sizeof(ULONG)) return false;
+    const PinRecord* record = request.Record;
+    ULONG answer = record->fNotUsed != 0 ? static_cast<ULONG>(KSPIN_COMMUNICATION_NONE)
+                                         : record->Communication;
+    if (record->fNotUsed != 0) {
+        ThisModule::ModulePrint(1,
+                                "HandleKSProperty> KSPROPERTY_PIN_COMMUNICATION for "
+                                "pin %d returning KSPIN_COMMUNICATION_NONE\n",
+                                request.PinId);
+    }
+    *status = AnswerSized(request.Reply, request.Data, request.OutLength, &answer, sizeof answer);
+    return true;
+}
+
+bool CGenDisp::AnswerPinDataRanges(const PinPropertyRequest& request, NTSTATUS* status) {
+    static const UCHAR EmptyList[8] = {8, 0, 0, 0, 0, 0, 0, 0};
+    const PinRecord* record = request.Record;
+    const UCHAR* list = record->fNotUsed != 0 ? EmptyList : record->RangeList;
+    const ULONG listSize = record->fNotUsed != 0 ? sizeof EmptyList : record->RangeListSize;
+    // A buffer of a list header's size gets the header alone (size and count).
+    const ULONG size =
+        request.OutLength == sizeof(KSMULTIPLE_ITEM) ? sizeof(KSMULTIPLE_ITEM) : listSize;
+    if (request.OutLength != 0 && request.OutLength < size) {
+        // The application asked about the rewritten list: the device's answer would not be it.
+        ThisModule::ModulePrint(
+            1, "HandleKSProperty> GetDataRanges: OutputBufferLength is not valid!!!\n");
+    }
+    *status = AnswerSized(request.Reply, request.Data, request.OutLength, list, size);
+    return true;
+}
+
+bool CGenDisp::AnswerPinDataIntersection(const PinPropertyRequest& request, NTSTATUS* status) {
+    if (request.InLength <= sizeof(KSP_PIN)) return false;
+    PinRecord* record = request.Record;
+    if (record->fNotUsed != 0 || record->DefaultFormat == nullptr) {
+        *status = CompleteKsIrp(request.Reply, STATUS_NO_MATCH, 0);
+        return true;
+    }
+    const ULONG formatSize = ZvFormatSize(record->DefaultFormat);
+    if (request.OutLength < formatSize) {
+        if (request.OutLength != 0) {
+            ThisModule::ModulePrint(
+                1, "HandleKSProperty> GetDataIntersection: OutputBufferLength is not valid!!!\n");
+        }
+        *status = AnswerSized(request.Reply, request.Data, request.OutLength, nullptr, formatSize);
+        return true;
+    }
+    const UCHAR* answer = IntersectDataFormat(record, request.Property, request.InLength) != 0
+                              ? record->ChosenFormat
+                              : record->DefaultFormat;
+    ULONG answerSize = ZvFormatSize(answer);
+    if (answerSize > request.OutLength) answerSize = request.OutLength;
+    ThisModule::ModulePrint(
+        1, "HandleKSProperty> -----------------Intersect Format-----------------\n");
+    DisplayDataFormat(answer, answerSize);
+    ThisModule::ModulePrint(
+        1, "HandleKSProperty> --------------------------------------------------\n");
+    *status = AnswerSized(request.Reply, request.Data, request.OutLength, answer, answerSize);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
 // HandleKSProperty
 // ---------------------------------------------------------------------------
 NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
@@ -219,6 +285,7 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
             : nullptr;
     PFILE_OBJECT file = stack->FileObject;
 
+    KsReply reply = {irp, inMdl, outMdl, taken, ListsHeld::None};
     // The filter logic's own sets, on the master stack only.
     ULONG master = 0;
     size = sizeof master;
@@ -230,83 +297,35 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
         NTSTATUS status = logic::OnKSProperty(this, property, inLength, data, &byteCount);
         if (status != STATUS_NOT_SUPPORTED) {
             if (byteCount > outLength) byteCount = outLength;
-            return CompleteKsIrp(irp, inMdl, outMdl, status, byteCount, 0, taken, 0, 0);
+            return CompleteKsIrp(reply, status, byteCount);
         }
     }
 
     ULONG pinId = 0;
     if (file != nullptr && CKsIrpTarget::IsPinProperty(irp, &pinId) != 0) {
+        // The pin properties answered from the records; every other pin
+        // property, and these on a pin left alone, go to the device.
+        static constexpr struct {
+            ULONG Id;
+            bool (CGenDisp::*Answer)(const PinPropertyRequest&, NTSTATUS*);
+        } kAnswers[] = {
+            {KSPROPERTY_PIN_COMMUNICATION, &CGenDisp::AnswerPinCommunication},
+            {KSPROPERTY_PIN_DATARANGES, &CGenDisp::AnswerPinDataRanges},
+            {KSPROPERTY_PIN_DATAINTERSECTION, &CGenDisp::AnswerPinDataIntersection},
+        };
         LockFilterList();
+        reply.Held = ListsHeld::Filter;
         FilterEntry* filter = nullptr;
         PinRecord* record = nullptr;
         if (GetFilterFromList(irp, file, pinId, &filter, &record, 1, 0) == 0 || record == nullptr) {
             ThisModule::ModulePrint(1, "HandleKSProperty> GetFilterFromList Failed!!!\n");
         } else if (process != 0 && record->fDontCare == 0) {
-            static const UCHAR EmptyList[8] = {8, 0, 0, 0, 0, 0, 0, 0};
-            const ULONG id = property->Id;
-            if (id == KSPROPERTY_PIN_COMMUNICATION && outLength >= sizeof(ULONG)) {
-                ULONG answer = record->fNotUsed != 0 ? static_cast<ULONG>(KSPIN_COMMUNICATION_NONE)
-                                                     : record->Communication;
-                if (record->fNotUsed != 0) {
-                    ThisModule::ModulePrint(1,
-                                            "HandleKSProperty> KSPROPERTY_PIN_COMMUNICATION for "
-                                            "pin %d returning KSPIN_COMMUNICATION_NONE\n",
-                                            pinId);
-                }
-                ZvWriteU32(data, 0, answer);
-                return CompleteKsIrp(irp, inMdl, outMdl, STATUS_SUCCESS, sizeof(ULONG), 0, taken, 1,
-                                     0);
-            }
-            if (id == KSPROPERTY_PIN_DATARANGES) {
-                const UCHAR* list = record->fNotUsed != 0 ? EmptyList : record->RangeList;
-                ULONG listSize = record->fNotUsed != 0 ? sizeof EmptyList : record->RangeListSize;
-                if (outLength == 0) {
-                    return CompleteKsIrp(irp, inMdl, outMdl, STATUS_BUFFER_OVERFLOW, listSize, 0,
-                                         taken, 1, 0);
-                }
-                if (outLength == sizeof(KSMULTIPLE_ITEM) || outLength >= listSize) {
-                    ULONG copy = outLength >= listSize ? listSize : sizeof(KSMULTIPLE_ITEM);
-                    std::memcpy(data, list, copy);
-                    return CompleteKsIrp(irp, inMdl, outMdl, STATUS_SUCCESS, copy, 0, taken, 1, 0);
-                }
-                // The application asked about the rewritten list: the device's answer would not be
-                // it.
-                ThisModule::ModulePrint(
-                    1, "HandleKSProperty> GetDataRanges: OutputBufferLength is not valid!!!\n");
-                return CompleteKsIrp(irp, inMdl, outMdl, STATUS_BUFFER_TOO_SMALL, 0, 0, taken, 1,
-                                     0);
-            }
-            if (id == KSPROPERTY_PIN_DATAINTERSECTION && inLength > sizeof(KSP_PIN)) {
-                if (record->fNotUsed != 0 || record->DefaultFormat == nullptr) {
-                    return CompleteKsIrp(irp, inMdl, outMdl, STATUS_NO_MATCH, 0, 0, taken, 1, 0);
-                }
-                ULONG formatSize = ZvFormatSize(record->DefaultFormat);
-                if (outLength == 0) {
-                    return CompleteKsIrp(irp, inMdl, outMdl, STATUS_BUFFER_OVERFLOW, formatSize, 0,
-                                         taken, 1, 0);
-                }
-                if (outLength >= formatSize) {
-                    const UCHAR* answer = IntersectDataFormat(record, property, inLength) != 0
-                                              ? record->ChosenFormat
-                                              : record->DefaultFormat;
-                    ULONG answerSize = ZvFormatSize(answer);
-                    if (answerSize > outLength) answerSize = outLength;
-                    ThisModule::ModulePrint(
-                        1,
-                        "HandleKSProperty> -----------------Intersect Format-----------------\n");
-                    DisplayDataFormat(answer, answerSize);
-                    ThisModule::ModulePrint(
-                        1,
-                        "HandleKSProperty> --------------------------------------------------\n");
-                    std::memcpy(data, answer, answerSize);
-                    return CompleteKsIrp(irp, inMdl, outMdl, STATUS_SUCCESS, answerSize, 0, taken,
-                                         1, 0);
-                }
-                ThisModule::ModulePrint(
-                    1,
-                    "HandleKSProperty> GetDataIntersection: OutputBufferLength is not valid!!!\n");
-                return CompleteKsIrp(irp, inMdl, outMdl, STATUS_BUFFER_TOO_SMALL, 0, 0, taken, 1,
-                                     0);
+            const PinPropertyRequest request = {reply,    record,    property, data,
+                                                inLength, outLength, pinId};
+            for (const auto& answer : kAnswers) {
+                NTSTATUS status = STATUS_SUCCESS;
+                if (answer.Id == property->Id && (this->*answer.Answer)(request, &status))
+                    return status;
             }
         }
         UnlockFilterList();
@@ -361,7 +380,8 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
                     1,
                     "HandleKSProperty>IsConnectionDataFormat: DataFormat mismatch Failing "
                     "KSPROPERTY_CONNECTION_DATAFORMAT SET!!!\n");
-                return CompleteKsIrp(irp, inMdl, outMdl, STATUS_NO_MATCH, 0, 0, taken, 1, 1);
+                reply.Held = ListsHeld::FilterAndOpenPin;
+                return CompleteKsIrp(reply, STATUS_NO_MATCH, 0);
             } else if (OwnedChannel(entry) != NoChannel) {
                 ctx = AllocateContext(irp, IRP_CTX_DATAFORMAT);
                 if (ctx == nullptr) {

@@ -554,21 +554,49 @@ TEST_F(HardeningTest, FilterClosedUnderTwoOpenPinsIsForgottenByBoth) {
     EXPECT_EQ(genDisp->OpenPinCount(), 0);
 }
 
-// A range list or an intersection asked for into a buffer that is neither
-// empty (the size question) nor large enough for the rewritten answer is
-// answered here: the device's answer would not describe what it is offered.
-TEST_F(HardeningTest, OddLengthRangeAndIntersectionRequestsAreAnsweredHere) {
+}  // namespace
+}  // namespace zvstream
+
+namespace zvstream {
+namespace {
+
+// Every pin property the interceptor answers, at every kind of output length:
+// an empty buffer asks for the size, a large enough one gets the value, any
+// other is too small and answered here too (the device's answer would not
+// describe the rewritten list); a pin's communication read into too small a
+// buffer is the device's to answer.
+TEST_F(HardeningTest, InterceptedPinPropertiesShareOneSizeProtocol) {
     Boot();
     OpenFilter(&filter_);
-    const std::vector<uint8_t> format = FormatOf(0);  // the rewritten list and default exist
+    std::vector<uint8_t> list;
+    ASSERT_EQ(filter_.DataRanges(0, &list), STATUS_SUCCESS);
+    const ULONG listSize = static_cast<ULONG>(list.size());
+    const ULONG formatSize = static_cast<ULONG>(FormatOf(0).size());
+    ASSERT_GT(listSize, sizeof(KSMULTIPLE_ITEM));
+    enum Who { Here, Device };
     struct Case {
         ULONG Id, OutputBytes;
+        NTSTATUS Status;
+        ULONG Returned;
+        Who Answered;
     } cases[] = {
-        {KSPROPERTY_PIN_DATARANGES, 4},
-        {KSPROPERTY_PIN_DATARANGES, 12},
-        {KSPROPERTY_PIN_DATAINTERSECTION, 8},
-        {KSPROPERTY_PIN_DATAINTERSECTION, 40},
-        {KSPROPERTY_PIN_DATAINTERSECTION, static_cast<ULONG>(format.size() - 1)},
+        {KSPROPERTY_PIN_COMMUNICATION, 0, STATUS_BUFFER_OVERFLOW, 4, Device},
+        {KSPROPERTY_PIN_COMMUNICATION, 2, STATUS_BUFFER_TOO_SMALL, 0, Device},
+        {KSPROPERTY_PIN_COMMUNICATION, 4, STATUS_SUCCESS, 4, Here},
+        {KSPROPERTY_PIN_COMMUNICATION, 12, STATUS_SUCCESS, 4, Here},
+        {KSPROPERTY_PIN_DATARANGES, 0, STATUS_BUFFER_OVERFLOW, listSize, Here},
+        {KSPROPERTY_PIN_DATARANGES, 4, STATUS_BUFFER_TOO_SMALL, 0, Here},
+        {KSPROPERTY_PIN_DATARANGES, 8, STATUS_SUCCESS, 8, Here},
+        {KSPROPERTY_PIN_DATARANGES, 12, STATUS_BUFFER_TOO_SMALL, 0, Here},
+        {KSPROPERTY_PIN_DATARANGES, listSize - 1, STATUS_BUFFER_TOO_SMALL, 0, Here},
+        {KSPROPERTY_PIN_DATARANGES, listSize, STATUS_SUCCESS, listSize, Here},
+        {KSPROPERTY_PIN_DATARANGES, listSize + 16, STATUS_SUCCESS, listSize, Here},
+        {KSPROPERTY_PIN_DATAINTERSECTION, 0, STATUS_BUFFER_OVERFLOW, formatSize, Here},
+        {KSPROPERTY_PIN_DATAINTERSECTION, 8, STATUS_BUFFER_TOO_SMALL, 0, Here},
+        {KSPROPERTY_PIN_DATAINTERSECTION, 40, STATUS_BUFFER_TOO_SMALL, 0, Here},
+        {KSPROPERTY_PIN_DATAINTERSECTION, formatSize - 1, STATUS_BUFFER_TOO_SMALL, 0, Here},
+        {KSPROPERTY_PIN_DATAINTERSECTION, formatSize, STATUS_SUCCESS, formatSize, Here},
+        {KSPROPERTY_PIN_DATAINTERSECTION, formatSize + 16, STATUS_SUCCESS, formatSize, Here},
     };
     auto deviceAsked = [this](ULONG id) {
         size_t n = 0;
@@ -592,11 +620,15 @@ TEST_F(HardeningTest, OddLengthRangeAndIntersectionRequestsAreAnsweredHere) {
         const size_t asked = deviceAsked(c.Id);
         std::vector<uint8_t> out(c.OutputBytes, 0xEE);
         ULONG returned = 99;
-        EXPECT_EQ(filter_.Property(in.data(), static_cast<ULONG>(in.size()), out.data(),
-                                   c.OutputBytes, &returned),
-                  STATUS_BUFFER_TOO_SMALL);
-        EXPECT_EQ(returned, 0u);
-        EXPECT_EQ(deviceAsked(c.Id), asked);
+        EXPECT_EQ(
+            filter_.Property(in.data(), static_cast<ULONG>(in.size()),
+                             c.OutputBytes != 0 ? out.data() : nullptr, c.OutputBytes, &returned),
+            c.Status);
+        EXPECT_EQ(returned, c.Returned);
+        EXPECT_EQ(deviceAsked(c.Id) - asked, c.Answered == Device ? 1u : 0u);
+        if (c.Id == KSPROPERTY_PIN_DATARANGES && c.Status == STATUS_SUCCESS) {
+            EXPECT_EQ(std::memcmp(out.data(), list.data(), returned), 0);
+        }
     }
 }
 
