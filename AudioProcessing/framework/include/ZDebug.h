@@ -158,3 +158,17 @@ private:
     static inline volatile LONG s_enable = 0;
     static inline volatile LONG s_probeIndex = -1;
 };
+
+// A list of log modules registered together, in the list's order.
+template <class... Modules>
+struct LogModuleList {
+    static void RegisterAll(PDEVICE_OBJECT device) {
+        (LogModule<Modules>::ModuleRegister(device), ...);
+    }
+};
+
+// The framework's log modules in DriverEntry's order (probe indices 0 to 10).
+using FrameworkLogModules =
+    LogModuleList<LogModuleDrvMain, LogModuleDevice, LogModuleZDebug, LogModuleRegistry,
+                  LogModuleOSDep, LogModuleGenDisp, LogModuleDSDisblr, LogModuleZvKAPFWi,
+                  LogModuleIrpTgt, LogModuleFilterLogic, LogModuleKsFltTst>;

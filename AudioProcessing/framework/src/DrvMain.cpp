@@ -96,17 +96,7 @@ bool ThreadUnreferenced = false;
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     ProbeEnable();
     ZDebugSetDriverName(g_FilterLogic->DriverName);
-    LogModule<LogModuleDrvMain>::ModuleRegister(nullptr);
-    LogModule<LogModuleDevice>::ModuleRegister(nullptr);
-    LogModule<LogModuleZDebug>::ModuleRegister(nullptr);
-    LogModule<LogModuleRegistry>::ModuleRegister(nullptr);
-    LogModule<LogModuleOSDep>::ModuleRegister(nullptr);
-    LogModule<LogModuleGenDisp>::ModuleRegister(nullptr);
-    LogModule<LogModuleDSDisblr>::ModuleRegister(nullptr);
-    LogModule<LogModuleZvKAPFWi>::ModuleRegister(nullptr);
-    LogModule<LogModuleIrpTgt>::ModuleRegister(nullptr);
-    LogModule<LogModuleFilterLogic>::ModuleRegister(nullptr);
-    LogModule<LogModuleKsFltTst>::ModuleRegister(nullptr);
+    FrameworkLogModules::RegisterAll(nullptr);
     MemInitialize();
     ProbeInitInterfaceList();
     ThisModule::ModulePrint(1, "DriverEntry> ***** Driver Loaded *****\n");

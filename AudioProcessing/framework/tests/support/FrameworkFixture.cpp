@@ -11,17 +11,7 @@ void ClearKorvaneKeys() {
 }
 
 void RegisterAllLogModules() {
-    LogModule<LogModuleDrvMain>::ModuleRegister(nullptr);
-    LogModule<LogModuleDevice>::ModuleRegister(nullptr);
-    LogModule<LogModuleZDebug>::ModuleRegister(nullptr);
-    LogModule<LogModuleRegistry>::ModuleRegister(nullptr);
-    LogModule<LogModuleOSDep>::ModuleRegister(nullptr);
-    LogModule<LogModuleGenDisp>::ModuleRegister(nullptr);
-    LogModule<LogModuleDSDisblr>::ModuleRegister(nullptr);
-    LogModule<LogModuleZvKAPFWi>::ModuleRegister(nullptr);
-    LogModule<LogModuleIrpTgt>::ModuleRegister(nullptr);
-    LogModule<LogModuleFilterLogic>::ModuleRegister(nullptr);
-    LogModule<LogModuleKsFltTst>::ModuleRegister(nullptr);
+    FrameworkLogModules::RegisterAll(nullptr);
 }
 
 void FrameworkTest::SetUp() {
