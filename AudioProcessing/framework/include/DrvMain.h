@@ -6,6 +6,7 @@
 
 #include "FilterLogic.h"
 #include "RemoveLock.h"
+#include "StreamWorker.h"
 
 class CDevice;
 
@@ -77,25 +78,10 @@ extern volatile LONG MasterTaken;
 extern ULONG SavedProcessValue;
 extern ULONG DsRegistryKeyType;
 
-// The worker thread.
-extern KEVENT ThreadExitEvent;
-extern PVOID ReadWriteThreadObject;
-extern KEVENT ThreadStopEvent;
-// 1 while a worker thread runs: without one, capture requests complete without
-// waiting for it.
-extern volatile LONG ReadWriteThreadRunning;  // interlocked
-
-// Completed capture requests waiting for the worker thread.
-extern LIST_ENTRY CaptureQueue;
-extern KSPIN_LOCK CaptureQueueLock;
-extern KEVENT CaptureWorkEvent;
 // The sync-control lock: a synchronisation event, signalled while free (no
 // thread owns it, so that a completion may give back what a dispatch took).
 extern KEVENT SyncControlLock;
 extern KMUTEX SlaveInstantiateMutex;
-extern NPAGED_LOOKASIDE_LIST CaptureEntryLookaside;
-// The size of one CaptureEntryLookaside entry (the stream code's queue entry).
-extern const ULONG CaptureEntrySize;
 
 // ---------------------------------------------------------------------------
 // Driver entry, unload and the dispatch of every major function
@@ -103,14 +89,15 @@ extern const ULONG CaptureEntrySize;
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
 void FilterUnload(PDRIVER_OBJECT driver);
 NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp);
-NTSTATUS StartReadWriteThread();
-NTSTATUS StopReadWriteThread();
-// The worker thread's routine (the stream code).
-VOID ReadWriteThread(PVOID context);
 
 // ---------------------------------------------------------------------------
 // Attachment
 // ---------------------------------------------------------------------------
+// DriverEntry: the option names with the driver's prefix, the device list,
+// the master role free, the slave work items' mutex.
+void AttachInitialize(PCWSTR registryPrefix);
+// Destroys and frees a CDevice (its CGenDisp with it).
+void DestroyFilterDevice(CDevice* device);
 NTSTATUS FilterAddDeviceEntry(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
 NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJECT* fdo,
                          PDEVICE_OBJECT* lower, ULONG isMaster);

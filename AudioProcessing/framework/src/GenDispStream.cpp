@@ -267,10 +267,8 @@ void CGenDisp::CompleteRenderRequest(IrpContext* ctx) {
 NTSTATUS CGenDisp::CompleteCaptureRequest(IrpContext* ctx) {
     PIRP irp = ctx->Irp;
     CaptureQueueEntry* entry = nullptr;
-    if (NT_SUCCESS(irp->IoStatus.Status) && logic::HasOnBuffer() &&
-        InterlockedRead(&ReadWriteThreadRunning) != 0) {
-        entry = static_cast<CaptureQueueEntry*>(
-            ExAllocateFromNPagedLookasideList(&CaptureEntryLookaside));
+    if (NT_SUCCESS(irp->IoStatus.Status) && logic::HasOnBuffer()) {
+        entry = StreamWorkerAllocateEntry();
     }
     if (entry == nullptr) {
         // Finished here, without the logic: the application gets its own extent back.
@@ -293,11 +291,7 @@ NTSTATUS CGenDisp::CompleteCaptureRequest(IrpContext* ctx) {
     entry->DataMapped = 1;
     UndoPropertyInput(irp, ctx->InputMdl, 0);
     FreeContext(ctx);
-    KIRQL irql;
-    KeAcquireSpinLock(&CaptureQueueLock, &irql);
-    InsertHeadList(&CaptureQueue, &entry->Links);
-    KeReleaseSpinLock(&CaptureQueueLock, irql);
-    KeSetEvent(&CaptureWorkEvent, IO_SOUND_INCREMENT, FALSE);
+    StreamWorkerQueue(entry);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -340,53 +334,4 @@ void CGenDisp::FinishCaptureRequest(CaptureQueueEntry* entry) {
     InterlockedDecrement(&m_pending);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     ReleaseRemoveLock(irp, removeLock);
-}
-
-namespace {
-CaptureQueueEntry* TakeOldestCapture() {
-    KIRQL irql;
-    CaptureQueueEntry* entry = nullptr;
-    KeAcquireSpinLock(&CaptureQueueLock, &irql);
-    if (!IsListEmpty(&CaptureQueue)) {
-        PLIST_ENTRY link = RemoveTailList(&CaptureQueue);
-        entry = CONTAINING_RECORD(link, CaptureQueueEntry, Links);
-    }
-    KeReleaseSpinLock(&CaptureQueueLock, irql);
-    return entry;
-}
-
-void DrainCaptureQueue() {
-    while (CaptureQueueEntry* entry = TakeOldestCapture()) {
-        entry->GenDisp->FinishCaptureRequest(entry);
-        ExFreeToNPagedLookasideList(&CaptureEntryLookaside, entry);
-    }
-}
-}  // namespace
-
-const ULONG CaptureEntrySize = sizeof(CaptureQueueEntry);
-
-VOID ReadWriteThread(PVOID) {
-    ProbeEnter(0);
-    ProbeAddCounter(PROBE_COUNTER_STREAM_THREAD, 1);
-    PVOID objects[2] = {&ThreadStopEvent, &CaptureWorkEvent};
-    for (;;) {
-        ProbeLeave(0);
-        NTSTATUS status = KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode,
-                                                   FALSE, nullptr, nullptr);
-        ProbeEnter(0);
-        if (status != STATUS_WAIT_0 + 1) break;
-        KeClearEvent(&CaptureWorkEvent);
-        ProbeEnter(1);
-        DrainCaptureQueue();
-        ProbeLeave(1);
-    }
-    // Requests queued before the stop still go back to their applications.
-    DrainCaptureQueue();
-    KeClearEvent(&ThreadStopEvent);
-    ProbeAddCounter(PROBE_COUNTER_STREAM_THREAD, -1);
-    ProbeLeave(0);
-    // The last word: an unload that can only wait on this event disables the
-    // probe slots as soon as it is set.
-    KeSetEvent(&ThreadExitEvent, IO_NO_INCREMENT, FALSE);
-    PsTerminateSystemThread(STATUS_SUCCESS);
 }
