@@ -1,15 +1,5 @@
 # Build helpers shared by every component.
 
-# Every folder is added with add_subdirectory, so that a missing one is a
-# configure error rather than a part of the tree silently left out.  This
-# helper serves only the lines of folders that are being written now and have
-# not reached the tree yet; each becomes add_subdirectory when its folder lands.
-function(kp_add_subdirectory_if_present dir)
-  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
-    add_subdirectory(${dir})
-  endif()
-endfunction()
-
 # Code that runs in the kernel: no exceptions, no RTTI, strict floating point.
 function(kp_kernel_code target)
   target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti -fno-fast-math)
