@@ -126,15 +126,19 @@ struct sp_rfft_variant {
     int32_t fusedLast;
     int32_t separateLast;
     // Fused kernels (may be null when fusedLast is 3); inverse runs in place.
+    // Here and in the radix passes a non-null factor scales every output
+    // value (the product a separate scale pass would form).
     void (*bitrev_radix_fwd)(const float* src, float* dst, int32_t count, const void* twiddles,
-                             const int32_t* bitrev, float* work);
+                             const int32_t* bitrev, float* work, const float* factor);
     void (*bitrev_radix_inv)(const float* src, float* dst, int32_t count, const void* twiddles,
-                             const int32_t* bitrev, float* work);
+                             const int32_t* bitrev, float* work, const float* factor);
     void (*bitrev_copy)(const float* src, float* dst, int32_t count, const int32_t* table);
     void (*bitrev_inplace)(float* data, int32_t count, const int32_t* table);
     // Radix passes on bit-reversed data; mark 1 asks for interleaved output.
-    void (*radix_fwd)(float* data, int32_t count, const void* twiddles, float* work, int32_t mark);
-    void (*radix_inv)(float* data, int32_t count, const void* twiddles, float* work, int32_t mark);
+    void (*radix_fwd)(float* data, int32_t count, const void* twiddles, float* work, int32_t mark,
+                      const float* factor);
+    void (*radix_inv)(float* data, int32_t count, const void* twiddles, float* work, int32_t mark,
+                      const float* factor);
     // Large-order drivers on bit-reversed data of complex order n; they scale.
     void (*large_fwd)(const sp_rfft_spec* spec, float* data, int32_t n, float* work);
     void (*large_inv)(const sp_rfft_spec* spec, float* data, int32_t n, float* work);

@@ -177,17 +177,16 @@ sp_status sp_rfft_forward_with(const sp_rfft_variant* variant, const float* src,
     const int32_t count = static_cast<int32_t>(size / 2);
     const void* radix = sp_rfft_table(spec, sp_rfft_word_radix);
     const auto* bitrev = static_cast<const int32_t*>(sp_rfft_table(spec, sp_rfft_word_bitrev));
+    const float* factor = spec->fwdScale ? &spec->factor : nullptr;
     if (order <= variant->fusedLast) {
-        variant->bitrev_radix_fwd(src, dst, count, radix, bitrev, w);
-        if (spec->fwdScale) variant->scale(spec->factor, dst, 2 * count);
+        variant->bitrev_radix_fwd(src, dst, count, radix, bitrev, w, factor);
     } else {
         if (src != dst)
             variant->bitrev_copy(src, dst, count, bitrev);
         else
             variant->bitrev_inplace(dst, count, bitrev);
         if (order <= variant->separateLast) {
-            variant->radix_fwd(dst, count, radix, w, 1);
-            if (spec->fwdScale) variant->scale(spec->factor, dst, 2 * count);
+            variant->radix_fwd(dst, count, radix, w, 1, factor);
         } else {
             variant->large_fwd(spec, dst, order - 1, w);
         }
@@ -230,14 +229,13 @@ sp_status sp_rfft_inverse_with(const sp_rfft_variant* variant, const float* src,
     variant->merge_inv(dst, dst, count, -1, sp_rfft_table(spec, sp_rfft_word_merge));
     const void* radix = sp_rfft_table(spec, sp_rfft_word_radix);
     const auto* bitrev = static_cast<const int32_t*>(sp_rfft_table(spec, sp_rfft_word_bitrev));
+    const float* factor = spec->invScale ? &spec->factor : nullptr;
     if (order <= variant->fusedLast) {
-        variant->bitrev_radix_inv(dst, dst, count, radix, bitrev, w);
-        if (spec->invScale) variant->scale(spec->factor, dst, 2 * count);
+        variant->bitrev_radix_inv(dst, dst, count, radix, bitrev, w, factor);
     } else {
         variant->bitrev_inplace(dst, count, bitrev);
         if (order <= variant->separateLast) {
-            variant->radix_inv(dst, count, radix, w, 1);
-            if (spec->invScale) variant->scale(spec->factor, dst, 2 * count);
+            variant->radix_inv(dst, count, radix, w, 1, factor);
         } else {
             variant->large_inv(spec, dst, order - 1, w);
         }
@@ -351,12 +349,17 @@ void Scaled(const float* s, float* d, float factor) {
     sp_fft_scale_f32(factor, d, Points);
 }
 
-// Adapters from the variant interface to the generic kernels.
-void RadixFwd(float* data, int32_t count, const void* twiddles, float*, int32_t) {
+// Adapters from the variant interface to the generic kernels; the generic
+// member scales in a pass of its own.
+void RadixFwd(float* data, int32_t count, const void* twiddles, float*, int32_t,
+              const float* factor) {
     sp_fft_radix_fwd(data, count, static_cast<const float*>(twiddles));
+    if (factor != nullptr) sp_fft_scale_f32(*factor, data, 2 * count);
 }
-void RadixInv(float* data, int32_t count, const void* twiddles, float*, int32_t) {
+void RadixInv(float* data, int32_t count, const void* twiddles, float*, int32_t,
+              const float* factor) {
     sp_fft_radix_inv(data, count, static_cast<const float*>(twiddles));
+    if (factor != nullptr) sp_fft_scale_f32(*factor, data, 2 * count);
 }
 void SplitFwd(float* data, int32_t count, int32_t direction, const void* table) {
     sp_rfft_split_fwd(data, count, direction, static_cast<const float*>(table));

@@ -164,6 +164,41 @@ TEST(FftSimd, RoundTripWithEveryFlag) {
     });
 }
 
+// Up to the separate path's last order the scaling is the last step of each
+// transform (folded into its last stage, or a pass of its own where there is
+// no stage after the first).  1/N is a power of two, so a transform scaled
+// by it is the unscaled one times 1/N exactly: the factor is applied once on
+// every path.  The inverse of the 1/sqrt(N) plan, whose factor rounds, is the
+// unscaled inverse times it, bit for bit, only if the product is the last
+// step.
+TEST(FftSimd, ScaledTransformsAreTheUnscaledOnesTimesTheFactor) {
+    ForEachMember([](const Member& m) {
+        for (int32_t order = 4; order <= m.separateLast; ++order) {
+            SCOPED_TRACE(order);
+            const size_t n = size_t{1} << order;
+            const float factor = 1.0f / static_cast<float>(n);
+            const float root = static_cast<float>(1.0 / sqrt(static_cast<double>(n)));
+            const std::vector<float> x = RandomSignal(n, 70 + order);
+            Spec none(m.init, order, sp_rfft_scale_none);
+            Spec fwd(m.init, order, sp_rfft_scale_forward);
+            Spec inv(m.init, order, sp_rfft_scale_inverse);
+            Spec sqrtSpec(m.init, order, sp_rfft_scale_sqrt);
+            std::vector<float> plain(n), scaled(n), back(n), backScaled(n), backRoot(n);
+            ASSERT_EQ(sp_status_ok, m.forward(x.data(), plain.data(), none.spec, nullptr));
+            ASSERT_EQ(sp_status_ok, m.forward(x.data(), scaled.data(), fwd.spec, nullptr));
+            ASSERT_EQ(sp_status_ok, m.inverse(plain.data(), back.data(), none.spec, nullptr));
+            ASSERT_EQ(sp_status_ok, m.inverse(plain.data(), backScaled.data(), inv.spec, nullptr));
+            ASSERT_EQ(sp_status_ok,
+                      m.inverse(plain.data(), backRoot.data(), sqrtSpec.spec, nullptr));
+            for (size_t i = 0; i < n; ++i) {
+                ASSERT_EQ(scaled[i], plain[i] * factor) << "forward " << i;
+                ASSERT_EQ(backScaled[i], back[i] * factor) << "inverse " << i;
+                ASSERT_EQ(backRoot[i], back[i] * root) << "inverse, 1/sqrt(N) " << i;
+            }
+        }
+    });
+}
+
 // A sum of a few cosines on whole bins has a known exact spectrum: every
 // other bin must come out (near) zero, so an error in any twiddle or pass
 // shows as leakage.  Then the round trip.  Used at orders too large for the
