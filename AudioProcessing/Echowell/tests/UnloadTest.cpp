@@ -1,0 +1,67 @@
+// The master's unload while stream buffers are inside OnBuffer on both
+// directions' threads and the processing thread runs: the unload waits for
+// them, and they leave without touching what it frees.
+#include <atomic>
+#include <thread>
+
+#include "DrvMain.h"
+#include "FilterLogicServices.h"
+#include "LogicTestSupport.h"
+
+namespace zvecho {
+namespace {
+
+class UnloadTest : public LogicTest {};
+
+TEST_F(UnloadTest, UnloadWaitsForBuffersInsideOnBufferOnBothThreads) {
+    LoadMaster();
+    OpenChannel(CHANNEL_RENDER, Pcm(16000, 16, 1));
+    OpenChannel(CHANNEL_CAPTURE, Pcm(16000, 16, 1));
+    ASSERT_EQ(SetChannelState(1, CHANNEL_RENDER, CHANNEL_STATE_RUNNING), ZV_SUCCESS);
+    ASSERT_EQ(SetChannelState(1, CHANNEL_CAPTURE, CHANNEL_STATE_RUNNING), ZV_SUCCESS);
+    // No device here for the processing switch's DirectSound side effect.
+    InitializeListHead(&PdoList);
+    KeInitializeSpinLock(&PdoListLock);
+    ULONG on = 1;
+    ASSERT_EQ(SetSharedVariable(VID_SHARED_PROCESS, &on, sizeof on), ZV_SUCCESS);
+    ASSERT_EQ(InitOutGraph(CHANNEL_CAPTURE, 1), ZV_SUCCESS);
+    ASSERT_EQ(InitInGraph(CHANNEL_RENDER, 1), ZV_SUCCESS);
+    InitQueues();
+    ResetAecTiming();
+    KeSetEvent(&g_AllIrpsCompleteEvent, IO_NO_INCREMENT, FALSE);
+    ASSERT_TRUE(NT_SUCCESS(StartAudioProcThread()));
+    InterlockedExchange(&g_bAecActive, 1);
+
+    // Render outpaces capture: the far-end queue fills and the render
+    // thread waits inside OnBuffer for room.
+    std::atomic<int> inside{0};
+    auto feed = [&](ULONG direction, ULONG bytes) {
+        std::vector<UCHAR> data(bytes, 0x21);
+        KSSTREAM_HEADER h{};
+        h.Size = sizeof h;
+        h.FrameExtent = h.DataUsed = bytes;
+        h.Data = data.data();
+        for (int i = 0; i < 100000; ++i) {
+            ++inside;
+            ZvStatus status = OnBuffer(nullptr, direction, &h, sizeof h, 1, nullptr);
+            --inside;
+            if (status == ZV_NOT_READY) return;
+        }
+        ADD_FAILURE() << "OnBuffer never saw the unload";
+    };
+    std::thread render(feed, CHANNEL_RENDER, 32000u);  // a second per buffer
+    std::thread capture(feed, CHANNEL_CAPTURE, 320u);
+    for (int i = 0; i < 10000 && g_pDataQueue1->GetReadable() < 100000; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_GE(g_pDataQueue1->GetReadable(), 100000u) << "the far end piled up";
+    EXPECT_EQ(OnFilterUnload(nullptr, 1), ZV_SUCCESS);
+    EXPECT_EQ(g_pDataQueue1, nullptr);
+    EXPECT_EQ(g_pInAllocator, nullptr);
+    render.join();
+    capture.join();
+    EXPECT_EQ(inside.load(), 0);
+    EXPECT_EQ(InterlockedOr(&g_AudioProcThread.Running, 0), 0);
+}
+
+}  // namespace
+}  // namespace zvecho
