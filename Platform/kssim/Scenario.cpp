@@ -106,18 +106,18 @@ std::vector<uint8_t> FarBytes(const Options& o, const WAVEFORMATEX& w, ULONGLONG
 // Before a manual clock moves on, whatever the last step started finishes:
 // the devices' completions, queued work items, and every system thread back
 // asleep with nothing to do, twice with no wake-up in between.  Bounded: a
-// thread that never sleeps (a busy wait) costs 200 ms of host time per step
-// and no hang.
+// thread that never sleeps (a busy wait), or a work item that waits for the
+// clock (a stop waiting for requests the device completes as it plays), costs
+// 200 ms of host time per step and no hang.
 void Settle() {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
     while (std::chrono::steady_clock::now() < until) {
         kp::sim::DrainCompletions();
-        KpIoDrainWorkQueues();
         ULONGLONG before = 0, after = 0;
-        if (KpSystemThreadsIdle(&before)) {
+        if (KpIoQueuedWorkItemCount() == 0 && KpSystemThreadsIdle(&before)) {
             kp::sim::DrainCompletions();
-            KpIoDrainWorkQueues();
-            if (KpSystemThreadsIdle(&after) && after == before) return;
+            if (KpIoQueuedWorkItemCount() == 0 && KpSystemThreadsIdle(&after) && after == before)
+                return;
         }
         std::this_thread::yield();
     }
