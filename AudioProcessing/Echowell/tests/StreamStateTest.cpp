@@ -14,6 +14,11 @@
 #include "kp/io.h"
 #include "kp/thread.h"
 
+// A thousand in the slow run.
+#ifndef ZV_ECHOWELL_RACE_ROUNDS
+#define ZV_ECHOWELL_RACE_ROUNDS 100
+#endif
+
 namespace zvecho {
 namespace {
 
@@ -189,7 +194,7 @@ TEST_F(StreamStateTest, AStopWaitsForOwnRenderRequestsTheDeviceStillHolds) {
 TEST_F(StreamStateTest, RunsAndQueuedStartsRacingLeaveOneThread) {
     StartBoth();
     if (HasFatalFailure()) return;
-    constexpr int kRounds = 100;
+    constexpr int kRounds = ZV_ECHOWELL_RACE_ROUNDS;
     {
         Background control([&] {
             std::mt19937 random(7);
