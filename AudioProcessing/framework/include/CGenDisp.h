@@ -98,15 +98,15 @@ public:
 
     // Lists (callers hold the list's mutex).
     ULONG GetFilterFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, FilterEntry** filterOut,
-                            PinRecord** pinOut, ULONG add, ULONG useRelated);
+                            PinRecord** pinOut, ListLookup add, RequestFile useRelated);
     ULONG GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, FilterEntry* filter,
-                         PinRecord** pinOut, ULONG add, ULONG useRelated);
+                         PinRecord** pinOut, ListLookup add, RequestFile useRelated);
     // dataFormat (FormatSize bytes, checked by the caller) is copied when an entry is added.
     ULONG GetOpenPinFromList(PIRP irp, PFILE_OBJECT pinFile, const void* dataFormat, ULONG pinId,
-                             OpenPinEntry** out, ULONG add);
+                             OpenPinEntry** out, ListLookup add);
     ULONG FindOpenPinByFilter(PIRP irp, PFILE_OBJECT filterFile, OpenPinEntry** out);
-    ULONG RemoveFilter(PIRP irp, ULONG useRelated);
-    ULONG RemoveOpenPin(PIRP irp, ULONG useRelated);
+    ULONG RemoveFilter(PIRP irp, RequestFile useRelated);
+    ULONG RemoveOpenPin(PIRP irp, RequestFile useRelated);
     ULONG RemovePinsFromFilter(FilterEntry* filter);
     void DeInitFilterAndOpenPinList();
     ULONG IsAcceptedPinCategory(PIRP irp, ULONG pinId, PinRecord* record);
@@ -115,15 +115,15 @@ public:
     // try; out, the level whose rewrite is returned.
     NTSTATUS GetSupportedDataRangeSize(PIRP irp, ULONG pinId, ULONG dataFlow, PULONG sizeOut,
                                        ULONG bwLimit, PULONG level, PULONG foundOut,
-                                       ULONG useRelated);
+                                       RequestFile useRelated);
     NTSTATUS GetSupportedDataRange(PIRP irp, ULONG pinId, ULONG dataFlow, PVOID buffer, ULONG size,
-                                   ULONG bwLimit, ULONG level, ULONG useRelated);
+                                   ULONG bwLimit, ULONG level, RequestFile useRelated);
     // buffer: 32 bytes for the KSP_PIN, then the rewritten list (size bytes).
     // formatOut: a 104-byte block the caller frees (MemFree).
     NTSTATUS VerifyAndUpdateSupportedDataRanges(PIRP irp, PUCHAR buffer, ULONG size,
                                                 PinRecord* record, const KSP_PIN* kspPin,
                                                 PUCHAR* formatOut, PULONG formatSizeOut,
-                                                ULONG useRelated);
+                                                RequestFile useRelated);
 
     // Finishes a request answered here (status and information), releasing
     // the list mutexes it holds and undoing both mappings.
@@ -220,24 +220,28 @@ struct CaptureQueueEntry {
 // ---------------------------------------------------------------------------
 // Buffer mapping (PASSIVE_LEVEL to map, up to DISPATCH_LEVEL to undo)
 // ---------------------------------------------------------------------------
+// How a property buffer's mapping is undone: the user address put back and
+// the MDL freed, put back with the MDL kept, or the system address read again
+// from the kept MDL.
+enum class MappingUndo : ULONG { Release = 0, KeepMdl = 1, Reread = 2 };
+// Which address of its data a stream header holds.
+enum class DataAddress : ULONG { User = 0, System = 1 };
 ULONG MapMdlBuffer(PVOID address, ULONG length, PMDL* mdlOut, PVOID* systemAddressOut,
                    KPROCESSOR_MODE accessMode, LOCK_OPERATION operation);
 ULONG UnmapMdlBuffer(PMDL mdl);
 // Maps UserBuffer (OutputBufferLength bytes) and puts the system address in
 // its place; 1 when nothing needs mapping (buffered, kernel mode, no length).
 ULONG MapPropertyOutput(PIRP irp, PMDL* mdlOut);
-// form 0: put the user address back and free the MDL; 1: put it back, keep
-// the MDL; 2: re-read the system address from the kept MDL.
-void UndoPropertyOutput(PIRP irp, PMDL mdl, ULONG form);
+void UndoPropertyOutput(PIRP irp, PMDL mdl, MappingUndo form);
 ULONG MapPropertyInput(PIRP irp, PMDL* mdlOut);
-void UndoPropertyInput(PIRP irp, PMDL mdl, ULONG form);
+void UndoPropertyInput(PIRP irp, PMDL mdl, MappingUndo form);
 // Locks each header's data (FrameExtent bytes) into mdls[i] for header i
 // (null for a header with no data); 0 and nothing kept when a header is
 // malformed, there are more than 10, or a buffer cannot be mapped.
 ULONG MapStreamBuffers(PIRP irp, PMDL* mdls, PVOID headers, ULONG length);
-// Writes the system (system 1) or user (0) address of each mapped buffer into
-// its header's Data.
-void SetStreamDataAddresses(PMDL* mdls, PVOID headers, ULONG length, ULONG system);
+// Writes the system or user address of each mapped buffer into its header's
+// Data.
+void SetStreamDataAddresses(PMDL* mdls, PVOID headers, ULONG length, DataAddress system);
 // Unlocks and frees the data MDLs (any IRQL up to DISPATCH_LEVEL).
 void UnmapStreamBuffers(PMDL* mdls);
 

@@ -8,29 +8,33 @@
 
 #include "FilterLogicServices.h"
 
+// The file object a request to the device is sent on: the current request's
+// own, or its related one (the filter a pin is being created on).
+enum class RequestFile : ULONG { Own = 0, Related = 1 };
+
 class CKsIrpTarget {
 public:
     CKsIrpTarget() : m_target(nullptr) {}
 
     // Sends a KS IOCTL on the current request's file object (its related file
-    // object when useRelated is set) to the target and waits.  PASSIVE_LEVEL.
+    // object for RequestFile::Related) to the target and waits.  PASSIVE_LEVEL.
     NTSTATUS SyncIoctl(PIRP current, ULONG code, PVOID input, ULONG inputLength, PVOID output,
-                       ULONG outputLength, PULONG byteCount, ULONG useRelated);
+                       ULONG outputLength, PULONG byteCount, RequestFile useRelated);
     NTSTATUS SyncIoctl(PIRP current, ULONG code, PVOID input, ULONG inputLength, PVOID output,
-                       ULONG outputLength, ULONG useRelated) {
+                       ULONG outputLength, RequestFile useRelated) {
         return SyncIoctl(current, code, input, inputLength, output, outputLength, nullptr,
                          useRelated);
     }
     NTSTATUS GetPinProperty(PIRP current, ULONG pinId, ULONG propertyId, PVOID output,
-                            ULONG outputLength, ULONG useRelated);
+                            ULONG outputLength, RequestFile useRelated);
     NTSTATUS GetPinCommunication(PIRP current, ULONG pinId, PVOID output, ULONG outputLength,
-                                 ULONG useRelated);
+                                 RequestFile useRelated);
     NTSTATUS GetPinDataFlow(PIRP current, ULONG pinId, PVOID output, ULONG outputLength,
-                            ULONG useRelated);
+                            RequestFile useRelated);
     NTSTATUS GetPinCategory(PIRP current, ULONG pinId, PVOID output, ULONG outputLength,
-                            ULONG useRelated);
+                            RequestFile useRelated);
     ULONG GetPinDescription(PIRP current, ULONG pinId, GUID* category, PULONG dataFlow,
-                            PULONG communication, ULONG useRelated);
+                            PULONG communication, RequestFile useRelated);
 
     // Predicates on an incoming IOCTL_KS_PROPERTY request; 1 or 0.  They read
     // the property at Type3InputBuffer, which must be a system address.

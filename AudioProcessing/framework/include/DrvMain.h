@@ -5,6 +5,7 @@
 #include <wdm.h>
 
 #include "FilterLogic.h"
+#include "GenDispTypes.h"
 #include "RemoveLock.h"
 #include "StreamWorker.h"
 
@@ -104,7 +105,7 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJE
 void FilterGetInstallOptions(PDEVICE_OBJECT pdo, HANDLE key, PULONG noLoad, PULONG master,
                              PULONG noManualSlaves);
 ULONG IsDeviceInList(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
-ULONG FilterIsNewDevice(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo, ULONG add);
+ULONG FilterIsNewDevice(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo, ListLookup add);
 void FilterRemovePdoFromList(PDEVICE_OBJECT pdo);
 NTSTATUS QueryTargetPdo(PDEVICE_OBJECT device, PFILE_OBJECT file, PDEVICE_OBJECT* pdo);
 NTSTATUS OpenTargetByLink(PUNICODE_STRING link, PDEVICE_OBJECT* device, PFILE_OBJECT* file,

@@ -14,6 +14,9 @@
 
 #include "FilterLogic.h"
 
+// A list lookup that only finds, or that adds what it does not find.
+enum class ListLookup : ULONG { Find = 0, FindOrAdd = 1 };
+
 // ---------------------------------------------------------------------------
 // Byte offsets of the fields read in a KSDATAFORMAT_WAVEFORMATEX (extensible
 // form included) and in a KSDATARANGE_AUDIO.

@@ -8,13 +8,17 @@
 
 #include "FilterLogicServices.h"
 
+// A position or count update: frames added, or the value set to frames.
+enum class CountUpdate : ULONG { Add = 0, Set = 1 };
+
 // DriverEntry: zeroes the tables, the variables, and initialises the locks.
 void InitializeChannelAndVariableTables();
 
 // The stream paths' position and count updates.  UpdateChannelPosition and
 // UpdateChannelTransferCount work on any channel record, acquired or not.
-ZvStatus UpdateChannelPosition(LONG channel, ULONG direction, ULONGLONG frames, ULONG set);
-ZvStatus UpdateChannelTransferCount(LONG channel, ULONG direction, ULONGLONG frames, ULONG set);
+ZvStatus UpdateChannelPosition(LONG channel, ULONG direction, ULONGLONG frames, CountUpdate set);
+ZvStatus UpdateChannelTransferCount(LONG channel, ULONG direction, ULONGLONG frames,
+                                    CountUpdate set);
 // 1 when the channel is acquired by this pin file object (a pin whose channel
 // was released and taken by another pin no longer owns it).
 ULONG IsChannelOwner(LONG channel, ULONG direction, PFILE_OBJECT pinFile);
@@ -22,9 +26,9 @@ ULONG IsChannelOwner(LONG channel, ULONG direction, PFILE_OBJECT pinFile);
 // pinFile owns the channel (one hold of the channel lock for the check and
 // the update), ZV_NOT_READY otherwise.  Any IRQL up to DISPATCH_LEVEL.
 ZvStatus UpdateOwnedChannelPosition(LONG channel, ULONG direction, PFILE_OBJECT pinFile,
-                                    ULONGLONG frames, ULONG set);
+                                    ULONGLONG frames, CountUpdate set);
 ZvStatus UpdateOwnedChannelTransferCount(LONG channel, ULONG direction, PFILE_OBJECT pinFile,
-                                         ULONGLONG frames, ULONG set);
+                                         ULONGLONG frames, CountUpdate set);
 
 // Reads a 4-byte shared variable; 0 when it cannot be read.
 ULONG ReadSharedValue(ULONG id);

@@ -154,9 +154,11 @@ ULONG IsDeviceInList(PDRIVER_OBJECT, PDEVICE_OBJECT pdo) {
     return found;
 }
 
-ULONG FilterIsNewDevice(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo, ULONG add) {
+ULONG FilterIsNewDevice(PDEVICE_OBJECT pdo, PDEVICE_OBJECT fdo, ListLookup add) {
     // Allocated before the lock so that a failure leaves the list unchanged.
-    auto fresh = add != 0 ? static_cast<PdoListEntry*>(MemAlloc(sizeof(PdoListEntry))) : nullptr;
+    auto fresh = add != ListLookup::Find
+                     ? static_cast<PdoListEntry*>(MemAlloc(sizeof(PdoListEntry)))
+                     : nullptr;
     ULONG isNew = 1;
     KIRQL irql;
     KeAcquireSpinLock(&PdoListLock, &irql);
@@ -329,7 +331,7 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJE
     ext->PreviousPnpState = PNP_STATE_ATTACHED;
     if (isMaster != 0) ext->MasterFlag = 1;
 
-    FilterIsNewDevice(pdo, fdo, 1);
+    FilterIsNewDevice(pdo, fdo, ListLookup::FindOrAdd);
     ResetDsStateOnce(fdo, pdo);
     CGenDisp* genDisp = device->GenDisp();
     // Never beside an OnBuffer or a RUN of this driver: the logic builds what those use.
@@ -467,7 +469,7 @@ VOID FilterSlaveInstantiateWorkItem(PDEVICE_OBJECT masterFdo, PVOID context) {
                     RtlFreeUnicodeString(&alias);
                 }
             }
-            ULONG isNew = isAudio != 0 ? FilterIsNewDevice(pdo, nullptr, 0) : 0;
+            ULONG isNew = isAudio != 0 ? FilterIsNewDevice(pdo, nullptr, ListLookup::Find) : 0;
             if (isNew != 0 && StackHoldsDriver(top, masterFdo->DriverObject) != 0) isNew = 0;
             ThisModule::ModulePrint(1,
                                     "FilterSlaveInstantiateWorkItem> PDO - 0x%lx, FDO - 0x%lx, FO "

@@ -224,7 +224,7 @@ void CDevice::RestartHandling() {
     GetSyncControlLock();
     (void)logic::OnFilterLoad(m_genDisp, ext->MasterFlag, m_pdo, m_lower);
     ReleaseSyncControlLock();
-    FilterIsNewDevice(m_pdo, m_fdo, 1);
+    FilterIsNewDevice(m_pdo, m_fdo, ListLookup::FindOrAdd);
     if (ext->MasterFlag != 0) {
         (void)SetSharedVariable(VID_SHARED_PROCESS, &SavedProcessValue, sizeof SavedProcessValue);
         if (ext->NoManualSlaves == 0) FilterRegisterInterfaceNotification(m_driver, m_fdo);

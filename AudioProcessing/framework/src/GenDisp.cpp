@@ -265,8 +265,8 @@ NTSTATUS CGenDisp::CompleteKsIrp(const KsReply& reply, NTSTATUS status, ULONG_PT
     irp->IoStatus.Information = information;
     if (reply.Held == ListsHeld::FilterAndOpenPin) UnlockOpenPinList();
     if (reply.Held != ListsHeld::None) UnlockFilterList();
-    UndoPropertyInput(irp, reply.InputMdl, 0);
-    UndoPropertyOutput(irp, reply.OutputMdl, 0);
+    UndoPropertyInput(irp, reply.InputMdl, MappingUndo::Release);
+    UndoPropertyOutput(irp, reply.OutputMdl, MappingUndo::Release);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     *reply.Taken = 1;
     InterlockedDecrement(&m_pending);
@@ -327,8 +327,8 @@ NTSTATUS CGenDisp::CompletionRoutine(IrpContext* ctx) {
 void CGenDisp::FinishContext(IrpContext* ctx) {
     PIRP irp = ctx->Irp;
     UnmapStreamBuffers(ctx->DataMdls);
-    UndoPropertyInput(irp, ctx->InputMdl, 0);
-    UndoPropertyOutput(irp, ctx->OutputMdl, 0);
+    UndoPropertyInput(irp, ctx->InputMdl, MappingUndo::Release);
+    UndoPropertyOutput(irp, ctx->OutputMdl, MappingUndo::Release);
     FreeContext(ctx);
     InterlockedDecrement(&m_pending);
 }
@@ -348,7 +348,7 @@ void CGenDisp::CompletionWork(IrpContext* ctx) {
                 if (g_FilterLogic->OnOpen == nullptr || ctx->DontCare != 0) break;
                 LockFilterList();
                 LockOpenPinList();
-                if (GetOpenPinFromList(irp, pinFile, nullptr, 0, &entry, 0) == 0) {
+                if (GetOpenPinFromList(irp, pinFile, nullptr, 0, &entry, ListLookup::Find) == 0) {
                     ThisModule::ModulePrint(1, "GetOpenPinFromList Failed!!!\n");
                 } else {
                     ChannelFormat format;
@@ -356,7 +356,7 @@ void CGenDisp::CompletionWork(IrpContext* ctx) {
                     (void)logic::OnOpen(this, entry->Direction, &format, &entry->Channel, m_lower,
                                         pinFile, m_fdo);
                     if (GetFilterFromList(irp, pinFile->RelatedFileObject, entry->PinId, &filter,
-                                          &record, 0, 1) == 0) {
+                                          &record, ListLookup::Find, RequestFile::Related) == 0) {
                         ThisModule::ModulePrint(1,
                                                 "CompletionRoutine> IRP_MJ_CREATE> Pin Created is "
                                                 "not in the Filter/Pin List !!!\n");
@@ -370,12 +370,13 @@ void CGenDisp::CompletionWork(IrpContext* ctx) {
             } else {
                 LockFilterList();
                 LockOpenPinList();
-                if (GetOpenPinFromList(irp, pinFile, nullptr, 0, &entry, 0) == 0) {
+                if (GetOpenPinFromList(irp, pinFile, nullptr, 0, &entry, ListLookup::Find) == 0) {
                     ThisModule::ModulePrint(1,
                                             "CompletionRoutine> IRP_MJ_CREATE> Pin Opened is not "
                                             "in the OPenpin List !!!\n");
                 } else if (GetFilterFromList(irp, pinFile->RelatedFileObject, entry->PinId, &filter,
-                                             &record, 0, 1) == 0) {
+                                             &record, ListLookup::Find,
+                                             RequestFile::Related) == 0) {
                     ThisModule::ModulePrint(1,
                                             "CompletionRoutine> IRP_MJ_CREATE> Pin Created is not "
                                             "in the Filter/Pin List !!!\n");
@@ -386,7 +387,7 @@ void CGenDisp::CompletionWork(IrpContext* ctx) {
                                         "CompletionRoutine> IRP_MJ_CREATE> Create Pin Failed!!! "
                                         "(Pin will be removed from List) Status - %x \n",
                                         status);
-                RemoveOpenPin(irp, 0);
+                RemoveOpenPin(irp, RequestFile::Own);
                 UnlockOpenPinList();
                 UnlockFilterList();
             }
@@ -458,7 +459,7 @@ NTSTATUS CGenDisp::HandleCreate(PIRP irp, PULONG taken) {
                 "HandleCreate> Create Pin Failed!!! (Pin will be removed from List) Status - %x \n",
                 status);
             LockOpenPinList();
-            RemoveOpenPin(irp, 0);
+            RemoveOpenPin(irp, RequestFile::Own);
             UnlockOpenPinList();
             IoCompleteRequest(irp, IO_NO_INCREMENT);
             *taken = 1;
@@ -484,7 +485,7 @@ NTSTATUS CGenDisp::HandleCreate(PIRP irp, PULONG taken) {
     if (ctx == nullptr) {
         ThisModule::ModulePrint(ZDBG_ERR | 1, "HandleCreate> no memory for IRP context!!\n");
         LockOpenPinList();
-        RemoveOpenPin(irp, 0);
+        RemoveOpenPin(irp, RequestFile::Own);
         UnlockOpenPinList();
         return status;
     }
@@ -505,7 +506,8 @@ NTSTATUS CGenDisp::HandleCreatePin(PIRP irp, const KSPIN_CONNECT* connect, const
                             Low32(filterFile));
     FilterEntry* filter = nullptr;
     PinRecord* record = nullptr;
-    if (GetFilterFromList(irp, filterFile, pinId, &filter, &record, 1, 1) == 0 ||
+    if (GetFilterFromList(irp, filterFile, pinId, &filter, &record, ListLookup::FindOrAdd,
+                          RequestFile::Related) == 0 ||
         record == nullptr) {
         // A lookup or resource failure is no reason to refuse the application: pass untouched.
         ThisModule::ModulePrint(1,
@@ -518,7 +520,8 @@ NTSTATUS CGenDisp::HandleCreatePin(PIRP irp, const KSPIN_CONNECT* connect, const
         return STATUS_SUCCESS;
     }
     OpenPinEntry* entry = nullptr;
-    if (GetOpenPinFromList(irp, pinFile, dataFormat, pinId, &entry, 1) == 0 || entry == nullptr) {
+    if (GetOpenPinFromList(irp, pinFile, dataFormat, pinId, &entry, ListLookup::FindOrAdd) == 0 ||
+        entry == nullptr) {
         ThisModule::ModulePrint(1, "HandleCreatePin> GetOpenPinFromList Failed!!!\n");
         return STATUS_SUCCESS;
     }
@@ -548,7 +551,7 @@ NTSTATUS CGenDisp::HandleCreatePin(PIRP irp, const KSPIN_CONNECT* connect, const
 NTSTATUS CGenDisp::HandleClose(PIRP irp, PULONG taken) {
     LockFilterList();
     LockOpenPinList();
-    RemoveFilter(irp, 0);
+    RemoveFilter(irp, RequestFile::Own);
     UnlockOpenPinList();
     UnlockFilterList();
     IrpContext* ctx = AllocateContext(irp, IRP_CTX_CLOSE);
@@ -582,8 +585,8 @@ NTSTATUS CGenDisp::HandleKSHandShake(PIRP irp, PULONG taken) {
 // Lists
 // ---------------------------------------------------------------------------
 ULONG CGenDisp::GetFilterFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId,
-                                  FilterEntry** filterOut, PinRecord** pinOut, ULONG add,
-                                  ULONG useRelated) {
+                                  FilterEntry** filterOut, PinRecord** pinOut, ListLookup add,
+                                  RequestFile useRelated) {
     *filterOut = nullptr;
     *pinOut = nullptr;
     if (filterFile == nullptr) return 0;
@@ -595,7 +598,7 @@ ULONG CGenDisp::GetFilterFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId
             break;
         }
     }
-    if (filter == nullptr && add != 0) {
+    if (filter == nullptr && add != ListLookup::Find) {
         filter = static_cast<FilterEntry*>(MemAlloc(sizeof(FilterEntry)));
         if (filter != nullptr) {
             std::memset(filter, 0, sizeof *filter);
@@ -691,7 +694,7 @@ ULONG CGenDisp::FallbackDefaultFormat(PinRecord* record, const UCHAR* firstRange
 }
 
 ULONG CGenDisp::GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, FilterEntry* filter,
-                               PinRecord** pinOut, ULONG add, ULONG useRelated) {
+                               PinRecord** pinOut, ListLookup add, RequestFile useRelated) {
     *pinOut = nullptr;
     for (PLIST_ENTRY link = filter->Pins.Flink; link != &filter->Pins; link = link->Flink) {
         PinRecord* candidate = CONTAINING_RECORD(link, PinRecord, Links);
@@ -700,7 +703,7 @@ ULONG CGenDisp::GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, F
             return 1;
         }
     }
-    if (add == 0) return 0;
+    if (add == ListLookup::Find) return 0;
     ULONG process = 0, bwLimit = 0, size = sizeof process;
     ZvStatus zvStatus = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
     if (zvStatus != ZV_OK) {
@@ -838,7 +841,7 @@ ULONG CGenDisp::GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, F
 }
 
 ULONG CGenDisp::GetOpenPinFromList(PIRP, PFILE_OBJECT pinFile, const void* dataFormat, ULONG pinId,
-                                   OpenPinEntry** out, ULONG add) {
+                                   OpenPinEntry** out, ListLookup add) {
     *out = nullptr;
     for (PLIST_ENTRY link = m_openPinList.Flink; link != &m_openPinList; link = link->Flink) {
         OpenPinEntry* entry = CONTAINING_RECORD(link, OpenPinEntry, Links);
@@ -847,7 +850,7 @@ ULONG CGenDisp::GetOpenPinFromList(PIRP, PFILE_OBJECT pinFile, const void* dataF
             return 1;
         }
     }
-    if (add == 0 || pinFile == nullptr || dataFormat == nullptr) return 0;
+    if (add == ListLookup::Find || pinFile == nullptr || dataFormat == nullptr) return 0;
     auto* entry = static_cast<OpenPinEntry*>(MemAlloc(sizeof(OpenPinEntry)));
     if (entry == nullptr) return 0;
     std::memset(entry, 0, sizeof *entry);
@@ -911,7 +914,7 @@ void UnlockOpenPinList(CGenDisp* genDisp) {
 ULONG GetOpenPinFromList(CGenDisp* genDisp, PFILE_OBJECT pinFile, OpenPinEntry** entry) {
     *entry = nullptr;
     if (genDisp == nullptr || pinFile == nullptr) return 0;
-    return genDisp->GetOpenPinFromList(nullptr, pinFile, nullptr, 0, entry, 0);
+    return genDisp->GetOpenPinFromList(nullptr, pinFile, nullptr, 0, entry, ListLookup::Find);
 }
 ULONG FormatToChannelFormat(const OpenPinEntry* entry, ChannelFormat* format) {
     return FormatToChannelFormat(entry->Format, ZvFormatSize(entry->Format), format);
@@ -928,18 +931,18 @@ void CloseEntry(CGenDisp* genDisp, OpenPinEntry* entry) {
     MemFree(entry);
 }
 
-PFILE_OBJECT KeyOf(PIRP irp, ULONG useRelated) {
+PFILE_OBJECT KeyOf(PIRP irp, RequestFile useRelated) {
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
-    if (file != nullptr && useRelated != 0) file = file->RelatedFileObject;
+    if (file != nullptr && useRelated != RequestFile::Own) file = file->RelatedFileObject;
     return file;
 }
 }  // namespace
 
-ULONG CGenDisp::RemoveOpenPin(PIRP irp, ULONG useRelated) {
+ULONG CGenDisp::RemoveOpenPin(PIRP irp, RequestFile useRelated) {
     PFILE_OBJECT key = KeyOf(irp, useRelated);
     if (key == nullptr) return 0;
     OpenPinEntry* entry = nullptr;
-    if (GetOpenPinFromList(irp, key, nullptr, 0, &entry, 0) == 0) return 0;
+    if (GetOpenPinFromList(irp, key, nullptr, 0, &entry, ListLookup::Find) == 0) return 0;
     InterlockedDecrement(&m_openPinCount);
     ThisModule::ModulePrint(1, "Removing Pin from the OpenPin List OpenPinCount-%d FO-%x RFO-%x\n",
                             m_openPinCount, Low32(entry->PinFile), Low32(entry->RFO));
@@ -947,7 +950,7 @@ ULONG CGenDisp::RemoveOpenPin(PIRP irp, ULONG useRelated) {
     return 1;
 }
 
-ULONG CGenDisp::RemoveFilter(PIRP irp, ULONG useRelated) {
+ULONG CGenDisp::RemoveFilter(PIRP irp, RequestFile useRelated) {
     PFILE_OBJECT key = KeyOf(irp, useRelated);
     if (key == nullptr) return 0;
     ULONG removed = 0;
@@ -971,7 +974,7 @@ ULONG CGenDisp::RemoveFilter(PIRP irp, ULONG useRelated) {
         removed = 1;
         break;
     }
-    RemoveOpenPin(irp, 0);
+    RemoveOpenPin(irp, RequestFile::Own);
     return removed;
 }
 
@@ -1076,14 +1079,14 @@ ULONG MapPropertyOutput(PIRP irp, PMDL* mdlOut) {
     return 1;
 }
 
-void UndoPropertyOutput(PIRP irp, PMDL mdl, ULONG form) {
+void UndoPropertyOutput(PIRP irp, PMDL mdl, MappingUndo form) {
     if (mdl == nullptr) return;
-    if (form == 2) {
+    if (form == MappingUndo::Reread) {
         irp->UserBuffer = mdl->MappedSystemVa;
         return;
     }
     irp->UserBuffer = MmGetMdlVirtualAddress(mdl);
-    if (form == 0) UnmapMdlBuffer(mdl);
+    if (form == MappingUndo::Release) UnmapMdlBuffer(mdl);
 }
 
 ULONG MapPropertyInput(PIRP irp, PMDL* mdlOut) {
@@ -1100,9 +1103,9 @@ ULONG MapPropertyInput(PIRP irp, PMDL* mdlOut) {
     return 1;
 }
 
-void UndoPropertyInput(PIRP irp, PMDL mdl, ULONG form) {
+void UndoPropertyInput(PIRP irp, PMDL mdl, MappingUndo form) {
     if (mdl == nullptr) return;
     IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer =
         MmGetMdlVirtualAddress(mdl);
-    if (form == 0) UnmapMdlBuffer(mdl);
+    if (form == MappingUndo::Release) UnmapMdlBuffer(mdl);
 }

@@ -26,7 +26,7 @@ PVOID PropertyData(PIRP irp) {
 
 // Two tries of an intersection: a 104-byte answer, then an 82-byte one.
 NTSTATUS Intersect(CGenDisp* genDisp, PIRP irp, PVOID request, ULONG requestSize, PUCHAR format,
-                   PULONG byteCount, ULONG useRelated) {
+                   PULONG byteCount, RequestFile useRelated) {
     NTSTATUS status = genDisp->SyncIoctl(irp, IOCTL_KS_PROPERTY, request, requestSize, format,
                                          FormatAnswerSize, byteCount, useRelated);
     if (!NT_SUCCESS(status)) {
@@ -38,7 +38,7 @@ NTSTATUS Intersect(CGenDisp* genDisp, PIRP irp, PVOID request, ULONG requestSize
 
 // The device's DATARANGES list of a pin, allocated (MemFree); its usable size in *size.
 NTSTATUS QueryDeviceRanges(CGenDisp* genDisp, PIRP irp, ULONG pinId, PUCHAR* list, PULONG size,
-                           ULONG useRelated) {
+                           RequestFile useRelated) {
     *list = nullptr;
     *size = 0;
     KSMULTIPLE_ITEM header = {};
@@ -66,7 +66,7 @@ NTSTATUS QueryDeviceRanges(CGenDisp* genDisp, PIRP irp, ULONG pinId, PUCHAR* lis
 
 NTSTATUS CGenDisp::GetSupportedDataRangeSize(PIRP irp, ULONG pinId, ULONG dataFlow, PULONG sizeOut,
                                              ULONG bwLimit, PULONG level, PULONG foundOut,
-                                             ULONG useRelated) {
+                                             RequestFile useRelated) {
     *sizeOut = 0;
     *foundOut = 0;
     const DataRangePreferenceTable* table = RangePreferencesFor(dataFlow);
@@ -87,7 +87,8 @@ NTSTATUS CGenDisp::GetSupportedDataRangeSize(PIRP irp, ULONG pinId, ULONG dataFl
 }
 
 NTSTATUS CGenDisp::GetSupportedDataRange(PIRP irp, ULONG pinId, ULONG dataFlow, PVOID buffer,
-                                         ULONG size, ULONG bwLimit, ULONG level, ULONG useRelated) {
+                                         ULONG size, ULONG bwLimit, ULONG level,
+                                         RequestFile useRelated) {
     const DataRangePreferenceTable* table = RangePreferencesFor(dataFlow);
     if (table == nullptr || level >= table->Count) return STATUS_INVALID_PARAMETER;
     PUCHAR list = nullptr;
@@ -117,7 +118,7 @@ NTSTATUS CGenDisp::GetSupportedDataRange(PIRP irp, ULONG pinId, ULONG dataFlow, 
 NTSTATUS CGenDisp::VerifyAndUpdateSupportedDataRanges(PIRP irp, PUCHAR buffer, ULONG size,
                                                       PinRecord* record, const KSP_PIN* kspPin,
                                                       PUCHAR* formatOut, PULONG formatSizeOut,
-                                                      ULONG useRelated) {
+                                                      RequestFile useRelated) {
     *formatOut = nullptr;
     *formatSizeOut = 0;
     PUCHAR list = buffer + sizeof(KSP_PIN);
@@ -270,13 +271,13 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
     // A request whose buffers cannot be mapped goes on to the device, which validates them.
     if (MapPropertyOutput(irp, &outMdl) == 0) return STATUS_SUCCESS;
     if (MapPropertyInput(irp, &inMdl) == 0) {
-        UndoPropertyOutput(irp, outMdl, 0);
+        UndoPropertyOutput(irp, outMdl, MappingUndo::Release);
         return STATUS_SUCCESS;
     }
     PUCHAR data = static_cast<PUCHAR>(PropertyData(irp));
     if (outLength != 0 && data == nullptr) {
-        UndoPropertyInput(irp, inMdl, 0);
-        UndoPropertyOutput(irp, outMdl, 0);
+        UndoPropertyInput(irp, inMdl, MappingUndo::Release);
+        UndoPropertyOutput(irp, outMdl, MappingUndo::Release);
         return STATUS_SUCCESS;
     }
     auto* property =
@@ -317,7 +318,9 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
         reply.Held = ListsHeld::Filter;
         FilterEntry* filter = nullptr;
         PinRecord* record = nullptr;
-        if (GetFilterFromList(irp, file, pinId, &filter, &record, 1, 0) == 0 || record == nullptr) {
+        if (GetFilterFromList(irp, file, pinId, &filter, &record, ListLookup::FindOrAdd,
+                              RequestFile::Own) == 0 ||
+            record == nullptr) {
             ThisModule::ModulePrint(1, "HandleKSProperty> GetFilterFromList Failed!!!\n");
         } else if (process != 0 && record->fDontCare == 0) {
             const PinPropertyRequest request = {reply,    record,    property, data,
@@ -329,8 +332,8 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
             }
         }
         UnlockFilterList();
-        UndoPropertyInput(irp, inMdl, 0);
-        UndoPropertyOutput(irp, outMdl, 0);
+        UndoPropertyInput(irp, inMdl, MappingUndo::Release);
+        UndoPropertyOutput(irp, outMdl, MappingUndo::Release);
         return STATUS_SUCCESS;
     }
 
@@ -349,11 +352,12 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
         OpenPinEntry* entry = nullptr;
         FilterEntry* filter = nullptr;
         PinRecord* record = nullptr;
-        if (GetOpenPinFromList(irp, file, nullptr, 0, &entry, 0) == 0) {
+        if (GetOpenPinFromList(irp, file, nullptr, 0, &entry, ListLookup::Find) == 0) {
             ThisModule::ModulePrint(1,
                                     "HandleKSProperty> IsConnectionProperty: GetOpenPinFromList "
                                     "Failed!!! (No Create File for this pin before)\n");
-        } else if (GetFilterFromList(irp, entry->RFO, entry->PinId, &filter, &record, 0, 1) == 0 ||
+        } else if (GetFilterFromList(irp, entry->RFO, entry->PinId, &filter, &record,
+                                     ListLookup::Find, RequestFile::Related) == 0 ||
                    record == nullptr) {
             ThisModule::ModulePrint(
                 1, "HandleKSProperty> IsConnectionProperty: GetFilterFromList Failed!!!\n");
@@ -413,9 +417,9 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
                     ctx->DontCare = 1;
                     if (state == KSSTATE_STOP) {
                         UpdateOwnedChannelPosition(entry->Channel, entry->Direction, entry->PinFile,
-                                                   0, 1);
+                                                   0, CountUpdate::Set);
                         UpdateOwnedChannelTransferCount(entry->Channel, entry->Direction,
-                                                        entry->PinFile, 0, 1);
+                                                        entry->PinFile, 0, CountUpdate::Set);
                     }
                     stateToTell = state;
                 }
@@ -428,7 +432,7 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
     } else if (file != nullptr && CKsIrpTarget::IsGetAudioPosition(irp) != 0) {
         LockOpenPinList();
         OpenPinEntry* entry = nullptr;
-        if (GetOpenPinFromList(irp, file, nullptr, 0, &entry, 0) == 0) {
+        if (GetOpenPinFromList(irp, file, nullptr, 0, &entry, ListLookup::Find) == 0) {
             ThisModule::ModulePrint(1,
                                     "HandleKSProperty> IsGetAudioPosition: GetOpenPinFromList "
                                     "Failed!!! (No Create File for this pin before)\n");
@@ -441,15 +445,15 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
             }
         }
     } else {
-        UndoPropertyInput(irp, inMdl, 0);
-        UndoPropertyOutput(irp, outMdl, 0);
+        UndoPropertyInput(irp, inMdl, MappingUndo::Release);
+        UndoPropertyOutput(irp, outMdl, MappingUndo::Release);
         return STATUS_SUCCESS;
     }
     UnlockOpenPinList();
     if (filterHeld != 0) UnlockFilterList();
     if (ctx == nullptr) {
-        UndoPropertyInput(irp, inMdl, 0);
-        UndoPropertyOutput(irp, outMdl, 0);
+        UndoPropertyInput(irp, inMdl, MappingUndo::Release);
+        UndoPropertyOutput(irp, outMdl, MappingUndo::Release);
         return STATUS_SUCCESS;
     }
     ctx->Channel = channel;
@@ -461,8 +465,8 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
     if (stateToTell != ~0u) {
         (void)logic::OnSetStreamState(this, direction, static_cast<KSSTATE>(stateToTell), channel);
     }
-    UndoPropertyInput(irp, inMdl, 1);
-    UndoPropertyOutput(irp, outMdl, 1);
+    UndoPropertyInput(irp, inMdl, MappingUndo::KeepMdl);
+    UndoPropertyOutput(irp, outMdl, MappingUndo::KeepMdl);
     if (ctx->SyncLockHeld != 0) GetSyncControlLock();
     return PassDownWithContext(irp, ctx, taken);
 }
@@ -474,14 +478,14 @@ void CGenDisp::PropertyCompletionWork(IrpContext* ctx) {
     if (NT_SUCCESS(irp->IoStatus.Status) && ctx->DontCare == 0) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-        UndoPropertyOutput(irp, ctx->OutputMdl, 2);
+        UndoPropertyOutput(irp, ctx->OutputMdl, MappingUndo::Reread);
         PUCHAR data = static_cast<PUCHAR>(PropertyData(irp));
         ULONG found = 0, direction = 0;
         LONG channel = NoChannel;
         ChannelFormat format = {};
         LockOpenPinList();
         OpenPinEntry* entry = nullptr;
-        if (GetOpenPinFromList(irp, stack->FileObject, nullptr, 0, &entry, 0) == 0) {
+        if (GetOpenPinFromList(irp, stack->FileObject, nullptr, 0, &entry, ListLookup::Find) == 0) {
             ThisModule::ModulePrint(1, "GetOpenPinFromList Failed!!!\n");
         } else {
             direction = entry->Direction;

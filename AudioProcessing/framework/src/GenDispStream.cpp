@@ -97,12 +97,13 @@ ULONG MapStreamBuffers(PIRP irp, PMDL* mdls, PVOID headers, ULONG length) {
     return 1;
 }
 
-void SetStreamDataAddresses(PMDL* mdls, PVOID headers, ULONG length, ULONG system) {
+void SetStreamDataAddresses(PMDL* mdls, PVOID headers, ULONG length, DataAddress system) {
     if (headers == nullptr) return;
     ForEachHeader(headers, length, [&](ULONG index, UCHAR* header) {
         PMDL mdl = mdls[index];
         if (mdl != nullptr)
-            WriteData(header, system != 0 ? mdl->MappedSystemVa : MmGetMdlVirtualAddress(mdl));
+            WriteData(header, system != DataAddress::User ? mdl->MappedSystemVa
+                                                          : MmGetMdlVirtualAddress(mdl));
     });
 }
 
@@ -147,7 +148,8 @@ ULONG CGenDisp::BeginStreamRequest(PIRP irp, ULONG useDataUsed, StreamRequestInf
     if (file == nullptr) return 0;
     LockOpenPinList();
     OpenPinEntry* entry = nullptr;
-    if (GetOpenPinFromList(irp, file, nullptr, 0, &entry, 0) == 0 || entry->Active == 0 ||
+    if (GetOpenPinFromList(irp, file, nullptr, 0, &entry, ListLookup::Find) == 0 ||
+        entry->Active == 0 ||
         (OwnedChannel(entry) == NoChannel && ReadSharedValue(VID_SHARED_MUTEMODE) == 0) ||
         ZvFormatSize(entry->Format) < ZV_FMT_SIZE_WAVE ||
         ZvReadU16(entry->Format, ZV_FMT_OFF_BLOCKALIGN) == 0 ||
@@ -165,19 +167,20 @@ ULONG CGenDisp::BeginStreamRequest(PIRP irp, ULONG useDataUsed, StreamRequestInf
     if (info->Channel != NoChannel) {
         UpdateOwnedChannelPosition(
             info->Channel, info->Direction, info->PinFile,
-            CountStreamBytes(info->Headers, info->Length, useDataUsed) / info->BlockAlign, 0);
+            CountStreamBytes(info->Headers, info->Length, useDataUsed) / info->BlockAlign,
+            CountUpdate::Add);
     }
     UnlockOpenPinList();
     return 1;
 }
 
 void CGenDisp::CallOnBuffer(PMDL* mdls, const StreamRequestInfo& info) {
-    SetStreamDataAddresses(mdls, info.Headers, info.Length, 1);
+    SetStreamDataAddresses(mdls, info.Headers, info.Length, DataAddress::System);
     GetSyncControlLock();
     (void)logic::OnBuffer(this, info.Direction, info.Headers, info.Length, info.Channel,
                           info.PinFile);
     ReleaseSyncControlLock();
-    SetStreamDataAddresses(mdls, info.Headers, info.Length, 0);
+    SetStreamDataAddresses(mdls, info.Headers, info.Length, DataAddress::User);
 }
 
 NTSTATUS CGenDisp::HandleKSWriteStream(PIRP irp, PULONG taken) {
@@ -185,7 +188,7 @@ NTSTATUS CGenDisp::HandleKSWriteStream(PIRP irp, PULONG taken) {
     if (BeginStreamRequest(irp, 1, &info) == 0) return STATUS_SUCCESS;
     IrpContext* ctx = logic::HasOnBuffer() ? AllocateContext(irp, IRP_CTX_WRITE) : nullptr;
     if (ctx == nullptr) {
-        UndoPropertyOutput(irp, info.HeaderMdl, 0);
+        UndoPropertyOutput(irp, info.HeaderMdl, MappingUndo::Release);
         return STATUS_SUCCESS;
     }
     if (StreamHeadersUsable(info.Headers, info.Length) != 0 &&
@@ -200,7 +203,7 @@ NTSTATUS CGenDisp::HandleKSWriteStream(PIRP irp, PULONG taken) {
     ctx->Channel = info.Channel;
     ctx->Direction = info.Direction;
     ctx->OutputMdl = info.HeaderMdl;
-    UndoPropertyOutput(irp, info.HeaderMdl, 1);
+    UndoPropertyOutput(irp, info.HeaderMdl, MappingUndo::KeepMdl);
     return PassDownWithContext(irp, ctx, taken);
 }
 
@@ -218,14 +221,14 @@ NTSTATUS CGenDisp::HandleKSReadStream(PIRP irp, PULONG taken) {
     // Without OnBuffer, or with headers the logic could not be given, the request is not taken.
     if (!logic::HasOnBuffer() || headers == nullptr || StreamHeadersUsable(headers, length) == 0 ||
         (ctx = AllocateContext(irp, IRP_CTX_READ)) == nullptr) {
-        UndoPropertyOutput(irp, headerMdl, 0);
+        UndoPropertyOutput(irp, headerMdl, MappingUndo::Release);
         return STATUS_SUCCESS;
     }
     // The data buffers are locked here, in the requester's context; the worker uses their system
     // addresses.
     if (MapStreamBuffers(irp, ctx->DataMdls, headers, length) == 0) {
         FreeContext(ctx);
-        UndoPropertyOutput(irp, headerMdl, 0);
+        UndoPropertyOutput(irp, headerMdl, MappingUndo::Release);
         return STATUS_SUCCESS;
     }
     if (length >= sizeof(KSSTREAM_HEADER)) {
@@ -245,7 +248,7 @@ NTSTATUS CGenDisp::HandleKSReadStream(PIRP irp, PULONG taken) {
     ctx->Channel = channel;
     ctx->Direction = direction;
     ctx->OutputMdl = headerMdl;
-    UndoPropertyOutput(irp, headerMdl, 1);
+    UndoPropertyOutput(irp, headerMdl, MappingUndo::KeepMdl);
     PassDownWithContext(irp, ctx, taken);
     return STATUS_PENDING;
 }
@@ -261,7 +264,8 @@ void CGenDisp::CompleteRenderRequest(IrpContext* ctx) {
     PVOID headers = HeadersAtCompletion(irp, ctx->OutputMdl);
     ULONGLONG frames = CountStreamBytes(headers, OutputLength(irp), 1) / ctx->BlockSize;
     UpdateOwnedChannelTransferCount(ctx->Channel, CHANNEL_RENDER,
-                                    IoGetCurrentIrpStackLocation(irp)->FileObject, frames, 0);
+                                    IoGetCurrentIrpStackLocation(irp)->FileObject, frames,
+                                    CountUpdate::Add);
 }
 
 NTSTATUS CGenDisp::CompleteCaptureRequest(IrpContext* ctx) {
@@ -289,7 +293,7 @@ NTSTATUS CGenDisp::CompleteCaptureRequest(IrpContext* ctx) {
     entry->SavedFrameExtent = ctx->SavedFrameExtent;
     entry->CutApplied = ctx->CutApplied;
     entry->DataMapped = 1;
-    UndoPropertyInput(irp, ctx->InputMdl, 0);
+    UndoPropertyInput(irp, ctx->InputMdl, MappingUndo::Release);
     FreeContext(ctx);
     StreamWorkerQueue(entry);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -308,7 +312,7 @@ void CGenDisp::FinishCaptureRequest(CaptureQueueEntry* entry) {
     PFILE_OBJECT pinFile = IoGetCurrentIrpStackLocation(irp)->FileObject;
     LockOpenPinList();
     OpenPinEntry* pin = nullptr;
-    if (GetOpenPinFromList(irp, pinFile, nullptr, 0, &pin, 0) != 0) {
+    if (GetOpenPinFromList(irp, pinFile, nullptr, 0, &pin, ListLookup::Find) != 0) {
         found = 1;
         direction = pin->Direction;
         channel = OwnedChannel(pin);
@@ -318,7 +322,8 @@ void CGenDisp::FinishCaptureRequest(CaptureQueueEntry* entry) {
     if (found != 0) {
         if (channel != NoChannel && blockAlign != 0) {
             UpdateOwnedChannelTransferCount(channel, direction, pinFile,
-                                            CountStreamBytes(headers, length, 0) / blockAlign, 0);
+                                            CountStreamBytes(headers, length, 0) / blockAlign,
+                                            CountUpdate::Add);
         }
         // What the device wrote is checked again: DataUsed must stay inside the mapped extent.
         if (entry->DataMapped != 0 && StreamHeadersUsable(headers, length) != 0 &&
@@ -329,7 +334,7 @@ void CGenDisp::FinishCaptureRequest(CaptureQueueEntry* entry) {
         }
     }
     UnmapStreamBuffers(entry->DataMdls);
-    UndoPropertyOutput(irp, entry->HeaderMdl, 0);
+    UndoPropertyOutput(irp, entry->HeaderMdl, MappingUndo::Release);
     PRemoveLock removeLock = entry->RemoveLock;
     InterlockedDecrement(&m_pending);
     IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -70,43 +70,43 @@ ZvStatus GetAudioPosition(PDEVICE_OBJECT device, PFILE_OBJECT pinFile, PKSAUDIO_
 
 NTSTATUS CKsIrpTarget::SyncIoctl(PIRP current, ULONG code, PVOID input, ULONG inputLength,
                                  PVOID output, ULONG outputLength, PULONG byteCount,
-                                 ULONG useRelated) {
+                                 RequestFile useRelated) {
     PFILE_OBJECT file =
         current != nullptr ? IoGetCurrentIrpStackLocation(current)->FileObject : nullptr;
-    if (file != nullptr && useRelated != 0) file = file->RelatedFileObject;
+    if (file != nullptr && useRelated != RequestFile::Own) file = file->RelatedFileObject;
     return SendAndWait(code, m_target, file, input, inputLength, output, outputLength, byteCount);
 }
 
 NTSTATUS CKsIrpTarget::GetPinProperty(PIRP current, ULONG pinId, ULONG propertyId, PVOID output,
-                                      ULONG outputLength, ULONG useRelated) {
+                                      ULONG outputLength, RequestFile useRelated) {
     KSP_PIN pin = {{KSPROPSETID_Pin, propertyId, KSPROPERTY_TYPE_GET}, pinId, 0};
     return SyncIoctl(current, IOCTL_KS_PROPERTY, &pin, sizeof pin, output, outputLength, nullptr,
                      useRelated);
 }
 
 NTSTATUS CKsIrpTarget::GetPinCommunication(PIRP current, ULONG pinId, PVOID output,
-                                           ULONG outputLength, ULONG useRelated) {
+                                           ULONG outputLength, RequestFile useRelated) {
     if (output == nullptr || outputLength < sizeof(ULONG)) return STATUS_INVALID_PARAMETER;
     return GetPinProperty(current, pinId, KSPROPERTY_PIN_COMMUNICATION, output, outputLength,
                           useRelated);
 }
 
 NTSTATUS CKsIrpTarget::GetPinDataFlow(PIRP current, ULONG pinId, PVOID output, ULONG outputLength,
-                                      ULONG useRelated) {
+                                      RequestFile useRelated) {
     if (output == nullptr || outputLength < sizeof(ULONG)) return STATUS_INVALID_PARAMETER;
     return GetPinProperty(current, pinId, KSPROPERTY_PIN_DATAFLOW, output, outputLength,
                           useRelated);
 }
 
 NTSTATUS CKsIrpTarget::GetPinCategory(PIRP current, ULONG pinId, PVOID output, ULONG outputLength,
-                                      ULONG useRelated) {
+                                      RequestFile useRelated) {
     if (output == nullptr || outputLength < sizeof(GUID)) return STATUS_INVALID_PARAMETER;
     return GetPinProperty(current, pinId, KSPROPERTY_PIN_CATEGORY, output, outputLength,
                           useRelated);
 }
 
 ULONG CKsIrpTarget::GetPinDescription(PIRP current, ULONG pinId, GUID* category, PULONG dataFlow,
-                                      PULONG communication, ULONG useRelated) {
+                                      PULONG communication, RequestFile useRelated) {
     GUID localCategory;
     if (!NT_SUCCESS(
             GetPinCategory(current, pinId, &localCategory, sizeof localCategory, useRelated)))

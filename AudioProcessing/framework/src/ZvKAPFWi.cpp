@@ -190,15 +190,16 @@ ZvStatus GetChannelPosition(LONG channel, ULONG direction, PULONGLONG position) 
     });
 }
 
-ZvStatus UpdateChannelPosition(LONG channel, ULONG direction, ULONGLONG frames, ULONG set) {
+ZvStatus UpdateChannelPosition(LONG channel, ULONG direction, ULONGLONG frames, CountUpdate set) {
     return WithChannel(channel, direction, false, nullptr, [&](ChannelRecord* r) {
-        r->Position = set != 0 ? frames : r->Position + frames;
+        r->Position = set != CountUpdate::Add ? frames : r->Position + frames;
     });
 }
 
-ZvStatus UpdateChannelTransferCount(LONG channel, ULONG direction, ULONGLONG frames, ULONG set) {
+ZvStatus UpdateChannelTransferCount(LONG channel, ULONG direction, ULONGLONG frames,
+                                    CountUpdate set) {
     return WithChannel(channel, direction, false, nullptr, [&](ChannelRecord* r) {
-        r->CompletedCount = set != 0 ? frames : r->CompletedCount + frames;
+        r->CompletedCount = set != CountUpdate::Add ? frames : r->CompletedCount + frames;
     });
 }
 
@@ -226,16 +227,16 @@ ZvStatus WithOwnedChannel(LONG channel, ULONG direction, PFILE_OBJECT pinFile, B
 }  // namespace
 
 ZvStatus UpdateOwnedChannelPosition(LONG channel, ULONG direction, PFILE_OBJECT pinFile,
-                                    ULONGLONG frames, ULONG set) {
+                                    ULONGLONG frames, CountUpdate set) {
     return WithOwnedChannel(channel, direction, pinFile, [&](ChannelRecord* r) {
-        r->Position = set != 0 ? frames : r->Position + frames;
+        r->Position = set != CountUpdate::Add ? frames : r->Position + frames;
     });
 }
 
 ZvStatus UpdateOwnedChannelTransferCount(LONG channel, ULONG direction, PFILE_OBJECT pinFile,
-                                         ULONGLONG frames, ULONG set) {
+                                         ULONGLONG frames, CountUpdate set) {
     return WithOwnedChannel(channel, direction, pinFile, [&](ChannelRecord* r) {
-        r->CompletedCount = set != 0 ? frames : r->CompletedCount + frames;
+        r->CompletedCount = set != CountUpdate::Add ? frames : r->CompletedCount + frames;
     });
 }
 

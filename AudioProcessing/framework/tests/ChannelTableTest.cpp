@@ -63,8 +63,10 @@ TEST_F(ChannelTableTest, EveryChannelServiceRefusesABadChannelOrDirection) {
         EXPECT_EQ(GetChannelState(channel, direction, &state), ZV_INVALID_PARAMETER);
         EXPECT_EQ(SetChannelState(channel, direction, 1), ZV_INVALID_PARAMETER);
         EXPECT_EQ(GetChannelPosition(channel, direction, &count), ZV_INVALID_PARAMETER);
-        EXPECT_EQ(UpdateChannelPosition(channel, direction, 5, 0), ZV_INVALID_PARAMETER);
-        EXPECT_EQ(UpdateChannelTransferCount(channel, direction, 5, 0), ZV_INVALID_PARAMETER);
+        EXPECT_EQ(UpdateChannelPosition(channel, direction, 5, CountUpdate::Add),
+                  ZV_INVALID_PARAMETER);
+        EXPECT_EQ(UpdateChannelTransferCount(channel, direction, 5, CountUpdate::Add),
+                  ZV_INVALID_PARAMETER);
     }
     // A null output wins over a good channel.
     EXPECT_EQ(GetChannelFormat(1, 1, nullptr), ZV_INVALID_PARAMETER);
@@ -100,8 +102,8 @@ TEST_F(ChannelTableTest, RecordsAreAcquiredOnceReleasedOnceAndStartClean) {
     EXPECT_EQ(IsChannelOwner(1, 1, pin), 0u);
 
     // Late completions of the old owner count into the free record ...
-    EXPECT_EQ(UpdateChannelPosition(1, 1, 77, 0), ZV_OK);
-    EXPECT_EQ(UpdateChannelTransferCount(1, 1, 55, 0), ZV_OK);
+    EXPECT_EQ(UpdateChannelPosition(1, 1, 77, CountUpdate::Add), ZV_OK);
+    EXPECT_EQ(UpdateChannelTransferCount(1, 1, 55, CountUpdate::Add), ZV_OK);
     // ... and the next owner still starts from zero.
     ASSERT_EQ(AcquireChannel(1, 1, lower, reinterpret_cast<PFILE_OBJECT>(0x2001), fdo), ZV_OK);
     ChannelFormat read{};
@@ -135,19 +137,19 @@ TEST_F(ChannelTableTest, StateChangesCallTheLogicOnceOutsideTheLock) {
 TEST_F(ChannelTableTest, CountersSetOrAddWithCarryAndInfoPicksByDirection) {
     ASSERT_EQ(AcquireChannel(3, 1, nullptr, nullptr, nullptr), ZV_OK);
     ASSERT_EQ(AcquireChannel(3, 2, nullptr, nullptr, nullptr), ZV_OK);
-    EXPECT_EQ(UpdateChannelPosition(3, 1, 0xFFFFFFFFull, 0), ZV_OK);
-    EXPECT_EQ(UpdateChannelPosition(3, 1, 0xFFFFFFFFull, 0), ZV_OK);
+    EXPECT_EQ(UpdateChannelPosition(3, 1, 0xFFFFFFFFull, CountUpdate::Add), ZV_OK);
+    EXPECT_EQ(UpdateChannelPosition(3, 1, 0xFFFFFFFFull, CountUpdate::Add), ZV_OK);
     ULONGLONG value = 0;
     EXPECT_EQ(GetChannelPosition(3, 1, &value), ZV_OK);
     EXPECT_EQ(value, 0x1FFFFFFFEull);
-    EXPECT_EQ(UpdateChannelPosition(3, 1, 7, 1), ZV_OK);
+    EXPECT_EQ(UpdateChannelPosition(3, 1, 7, CountUpdate::Set), ZV_OK);
     EXPECT_EQ(GetChannelPosition(3, 1, &value), ZV_OK);
     EXPECT_EQ(value, 7u);
     EXPECT_EQ(GetChannelInfo(3, 1, nullptr, nullptr, &value, nullptr), ZV_OK);
     EXPECT_EQ(value, 7u);  // render: the position
-    EXPECT_EQ(UpdateChannelPosition(3, 2, 100, 1), ZV_OK);
-    EXPECT_EQ(UpdateChannelTransferCount(3, 2, 40, 1), ZV_OK);
-    EXPECT_EQ(UpdateChannelTransferCount(3, 2, 2, 0), ZV_OK);
+    EXPECT_EQ(UpdateChannelPosition(3, 2, 100, CountUpdate::Set), ZV_OK);
+    EXPECT_EQ(UpdateChannelTransferCount(3, 2, 40, CountUpdate::Set), ZV_OK);
+    EXPECT_EQ(UpdateChannelTransferCount(3, 2, 2, CountUpdate::Add), ZV_OK);
     EXPECT_EQ(GetChannelInfo(3, 2, nullptr, nullptr, &value, nullptr), ZV_OK);
     EXPECT_EQ(value, 42u);  // capture: the completed count
     EXPECT_EQ(GetChannelPosition(3, 2, nullptr), ZV_OK);

@@ -91,15 +91,18 @@ TEST_F(IrpTargetTest, RefusalsSendNothing) {
               STATUS_INVALID_PARAMETER);
     TestTarget target(m_device);
     PropertyRequest noFile(&property, sizeof property, 0);
-    EXPECT_EQ(
-        target.SyncIoctl(noFile.Get(), IOCTL_KS_PROPERTY, &property, sizeof property, &out, 4, 0),
-        STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(target.SyncIoctl(noFile.Get(), IOCTL_KS_PROPERTY, &property, sizeof property, &out, 4,
+                               RequestFile::Own),
+              STATUS_INVALID_PARAMETER);
     // Short buffers of the pin wrappers.
     PropertyRequest current(&property, sizeof property, 0, m_file);
     UCHAR buffer[16];
-    EXPECT_EQ(target.GetPinCommunication(current.Get(), 0, buffer, 3, 0), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(target.GetPinDataFlow(current.Get(), 0, nullptr, 4, 0), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(target.GetPinCategory(current.Get(), 0, buffer, 15, 0), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(target.GetPinCommunication(current.Get(), 0, buffer, 3, RequestFile::Own),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(target.GetPinDataFlow(current.Get(), 0, nullptr, 4, RequestFile::Own),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(target.GetPinCategory(current.Get(), 0, buffer, 15, RequestFile::Own),
+              STATUS_INVALID_PARAMETER);
     EXPECT_EQ(ControlRequestsSeen(), 0u);
     // No request can be built.
     KpIoFailCall(KpFaultAllocateIrp, 1);
@@ -124,7 +127,8 @@ TEST_F(IrpTargetTest, PositionAndPinDescriptionComeBackFromTheDevice) {
     TestTarget target(m_device);
     GUID category = {};
     ULONG dataFlow = 0, communication = 0;
-    EXPECT_EQ(target.GetPinDescription(current.Get(), 0, &category, &dataFlow, &communication, 0),
+    EXPECT_EQ(target.GetPinDescription(current.Get(), 0, &category, &dataFlow, &communication,
+                                       RequestFile::Own),
               1u);
     EXPECT_TRUE(IsEqualGUID(category, KSCATEGORY_CAPTURE));
     EXPECT_EQ(dataFlow, 2u);
@@ -134,7 +138,8 @@ TEST_F(IrpTargetTest, PositionAndPinDescriptionComeBackFromTheDevice) {
     std::memset(&marker, 0x5A, sizeof marker);
     category = marker;
     dataFlow = communication = 77;
-    EXPECT_EQ(target.GetPinDescription(current.Get(), 7, &category, &dataFlow, &communication, 0),
+    EXPECT_EQ(target.GetPinDescription(current.Get(), 7, &category, &dataFlow, &communication,
+                                       RequestFile::Own),
               0u);
     EXPECT_TRUE(IsEqualGUID(category, marker));
     EXPECT_EQ(dataFlow, 77u);
@@ -143,7 +148,7 @@ TEST_F(IrpTargetTest, PositionAndPinDescriptionComeBackFromTheDevice) {
     KSP_PIN pin = {{KSPROPSETID_Pin, KSPROPERTY_PIN_DATAFLOW, KSPROPERTY_TYPE_GET}, 1, 0};
     ULONG flow = 0, bytes = 0;
     EXPECT_EQ(target.SyncIoctl(current.Get(), IOCTL_KS_PROPERTY, &pin, sizeof pin, &flow,
-                               sizeof flow, &bytes, 0),
+                               sizeof flow, &bytes, RequestFile::Own),
               STATUS_SUCCESS);
     EXPECT_EQ(flow, 1u);
     EXPECT_EQ(bytes, 4u);
@@ -157,15 +162,17 @@ TEST_F(IrpTargetTest, UseRelatedSendsOnTheParentFile) {
     PropertyRequest current(&any, sizeof any, 0, &pinFile);
     TestTarget target(m_device);
     ULONG flow = 0;
-    EXPECT_EQ(target.GetPinDataFlow(current.Get(), 0, &flow, sizeof flow, 1), STATUS_SUCCESS);
+    EXPECT_EQ(target.GetPinDataFlow(current.Get(), 0, &flow, sizeof flow, RequestFile::Related),
+              STATUS_SUCCESS);
     auto entries = KpIoTraceEntries();
     ASSERT_FALSE(entries.empty());
     EXPECT_EQ(entries.back().FileObject, m_file);
     // Without a parent there is nothing to send on.
     FILE_OBJECT orphan = {};
     PropertyRequest orphanRequest(&any, sizeof any, 0, &orphan);
-    EXPECT_EQ(target.GetPinDataFlow(orphanRequest.Get(), 0, &flow, sizeof flow, 1),
-              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(
+        target.GetPinDataFlow(orphanRequest.Get(), 0, &flow, sizeof flow, RequestFile::Related),
+        STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(IrpTargetTest, PredicatesClassifyByLengthSetIdAndFlags) {

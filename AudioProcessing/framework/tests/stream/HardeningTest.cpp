@@ -538,7 +538,7 @@ TEST_F(HardeningTest, FilterClosedUnderTwoOpenPinsIsForgottenByBoth) {
     CGenDisp* genDisp = GenDisp();
     genDisp->LockFilterList();
     genDisp->LockOpenPinList();
-    EXPECT_EQ(genDisp->RemoveFilter(close, 0), 1u);
+    EXPECT_EQ(genDisp->RemoveFilter(close, RequestFile::Own), 1u);
     OpenPinEntry* left = nullptr;
     EXPECT_EQ(genDisp->FindOpenPinByFilter(close, filterFile, &left), 0u)
         << "an open pin still names the closed filter";
