@@ -212,6 +212,28 @@ TEST_P(HighPassTest, RemovesDcAndRumbleAndPassesSpeech) {
     }
 }
 
+TEST_P(HighPassTest, MemoriesCarryAcrossCallsBitForBit) {
+    // The filter keeps its memories between calls: a signal cut into pieces
+    // of any length (1 sample, odd, a whole sub-frame) gives the bits of one
+    // call over all of it.
+    const int rate = GetParam();
+    Engine whole, pieces;
+    if (rate == 16000) {
+        whole.Set(AEC_PROP_SAMPLE_RATE, 16000);
+        pieces.Set(AEC_PROP_SAMPLE_RATE, 16000);
+    }
+    auto x = White(11, 1000, 9000);
+    std::vector<int16_t> once(x.size()), cut(x.size());
+    HighPass(&whole.canceller(), x.data(), once.data(), int(x.size()));
+    size_t at = 0;
+    for (size_t length : {size_t(1), size_t(2), size_t(37), size_t(kPiece), size_t(3)}) {
+        for (; at + length <= x.size() && at < x.size() / 2 + length * 40; at += length)
+            HighPass(&pieces.canceller(), x.data() + at, cut.data() + at, int(length));
+    }
+    HighPass(&pieces.canceller(), x.data() + at, cut.data() + at, int(x.size() - at));
+    EXPECT_EQ(cut, once);
+}
+
 TEST_P(HighPassTest, FullScaleInputNeitherWrapsNorOverflows) {
     const int rate = GetParam();
     Engine e;
