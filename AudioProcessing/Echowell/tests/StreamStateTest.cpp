@@ -5,6 +5,7 @@
 // applications see of the render position and of the capture once the
 // canceller shut itself off.
 #include <atomic>
+#include <functional>
 #include <cstring>
 #include <random>
 
@@ -12,6 +13,7 @@
 #include "LogicTestSupport.h"
 #include "StreamPair.h"
 #include "kp/io.h"
+#include "kp/pnp.h"
 #include "kp/thread.h"
 
 // A thousand in the slow run.
@@ -75,6 +77,41 @@ protected:
         }
         return std::vector<uint8_t>(r->Data(0), r->Data(0) + r->DataUsed(0));
     }
+    // Fills the far-end queue until a render writer waits inside OnBuffer
+    // for room (the processing thread waits for capture that does not come),
+    // runs `release` and checks that the writer got out.
+    void BlockARenderWriterThen(const std::function<void()>& release) {
+        StartBoth();
+        if (HasFatalFailure()) return;
+        StreamBlocks(10, tone_);  // past the start's own render requests
+        if (HasFatalFailure()) return;
+        std::vector<uint8_t> hundredMs(3200, 0x11);
+        std::vector<std::shared_ptr<kp::ks::StreamRequest>> requests(45);
+        std::atomic<int> submitted{0};
+        {
+            Background writer([&] {
+                for (auto& r : requests) {
+                    (void)speaker_.Submit(true, {{3200, 3200, hundredMs.data()}},
+                                          sizeof(KSSTREAM_HEADER), &r);
+                    ++submitted;
+                }
+            });
+            // Queue 1 holds 4 s: the writer blocks at about its 41st buffer.
+            for (int i = 0; i < 10000 && g_pDataQueue1->GetReadable() < 128000 - 3200; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            EXPECT_FALSE(writer.Finished()) << "the writer waits for room";
+            EXPECT_LT(submitted.load(), 45);
+            release();
+            EXPECT_TRUE(writer.AwaitFinished()) << "the writer got out";
+            EXPECT_EQ(speaker_.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        }
+        for (auto& r : requests) {
+            ASSERT_NE(r, nullptr);
+            EXPECT_TRUE(r->Done());
+        }
+        EXPECT_EQ(AecOwnIrpsPending(), 0);
+    }
     const std::vector<uint8_t> tone_ = [] {
         std::vector<uint8_t> b(320);
         for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<uint8_t>(i * 7);
@@ -128,37 +165,28 @@ TEST_F(StreamStateTest, StateChangesBehaveTheSameForEveryKindOfPropertyCompletio
 // thread waits for capture that does not come); a PAUSE of the render stream
 // stops the canceller and releases it.
 TEST_F(StreamStateTest, APauseReleasesARenderWriterBlockedOnAFullFarEndQueue) {
-    StartBoth();
-    if (HasFatalFailure()) return;
-    StreamBlocks(10, tone_);  // past the start's own render requests
-    if (HasFatalFailure()) return;
-    std::vector<uint8_t> hundredMs(3200, 0x11);
-    std::vector<std::shared_ptr<kp::ks::StreamRequest>> requests(45);
-    std::atomic<int> submitted{0};
-    {
-        Background writer([&] {
-            for (auto& r : requests) {
-                (void)speaker_.Submit(true, {{3200, 3200, hundredMs.data()}},
-                                      sizeof(KSSTREAM_HEADER), &r);
-                ++submitted;
-            }
-        });
-        // Queue 1 holds 4 s: the writer blocks at about its 41st buffer.
-        for (int i = 0; i < 10000 && g_pDataQueue1->GetReadable() < 128000 - 3200; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_FALSE(writer.Finished()) << "the writer waits for room";
-        EXPECT_LT(submitted.load(), 45);
+    BlockARenderWriterThen([&] {
         ASSERT_EQ(speaker_.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
         EXPECT_EQ(Active(), 0);
-        ASSERT_TRUE(writer.AwaitFinished()) << "the PAUSE released the writer";
-        ASSERT_EQ(speaker_.SetState(KSSTATE_STOP), STATUS_SUCCESS);
-    }
-    for (auto& r : requests) {
-        ASSERT_NE(r, nullptr);
-        EXPECT_TRUE(r->Done());
-    }
-    EXPECT_EQ(AecOwnIrpsPending(), 0);
+    });
+}
+
+// The same with the camera pulled out.  The removal takes the sync-control
+// lock the writer holds: it waits out the writer's bounded wait for room
+// (100 ms of machine time), so the clock moves meanwhile.
+TEST_F(StreamStateTest, TheCamerasRemovalGetsPastARenderWriterBlockedOnAFullFarEndQueue) {
+    BlockARenderWriterThen([&] {
+        Background removal([&] { EXPECT_EQ(KpPnpSurpriseRemove(Pdo(kCamera)), STATUS_SUCCESS); });
+        for (int i = 0; i < 10000 && !removal.Finished(); ++i) {
+            if (i < 2000) AdvanceMs(5);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        if (!removal.Finished()) {
+            ADD_FAILURE() << "the removal did not return within 10 s";
+            std::abort();
+        }
+        EXPECT_EQ(Active(), 0);
+    });
 }
 
 // The processing thread's last act waits for the driver's own render
