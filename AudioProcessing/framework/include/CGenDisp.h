@@ -64,6 +64,19 @@ struct PinPropertyRequest {
     ULONG PinId;
 };
 
+// The channel word of a pin that holds none.
+inline constexpr LONG NoChannel = -1;
+
+// A property request followed down to the device: its context (null: not
+// followed), the pin's channel and direction, and a state (STOP, ACQUIRE or
+// PAUSE) to tell the logic before the request goes down (~0: none).
+struct FollowedProperty {
+    IrpContext* Context = nullptr;
+    LONG Channel = NoChannel;
+    ULONG Direction = 0;
+    ULONG StateToTell = ~0u;
+};
+
 class CGenDisp : public CKsIrpTarget {
 public:
     CGenDisp();
@@ -157,6 +170,11 @@ private:
     bool AnswerPinCommunication(const PinPropertyRequest& request, NTSTATUS* status);
     bool AnswerPinDataRanges(const PinPropertyRequest& request, NTSTATUS* status);
     bool AnswerPinDataIntersection(const PinPropertyRequest& request, NTSTATUS* status);
+    // The connection sets and position reads of open pins.
+    bool FollowConnectionSet(const KsReply& reply, PFILE_OBJECT file, ULONG propertyId, PUCHAR data,
+                             ULONG outLength, FollowedProperty* followed, NTSTATUS* status);
+    void FollowPositionRead(PIRP irp, PFILE_OBJECT file, ULONG outLength,
+                            FollowedProperty* followed);
     NTSTATUS HandleKSReadStream(PIRP irp, PULONG taken);
     NTSTATUS HandleKSWriteStream(PIRP irp, PULONG taken);
 

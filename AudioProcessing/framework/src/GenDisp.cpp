@@ -18,7 +18,6 @@ namespace {
 using ThisModule = LogModule<LogModuleGenDisp>;
 
 const ULONG ZvapTag = ((ULONG)'P' << 24) | ((ULONG)'A' << 16) | ((ULONG)'V' << 8) | (ULONG)'Z';
-const LONG NoChannel = -1;
 // A pin-create name: the pin-create GUID's 38 characters, one separator, the
 // KSPIN_CONNECT and the KSDATAFORMAT with its tail.
 const ULONG PinNameChars = 38;

@@ -14,7 +14,6 @@
 namespace {
 using ThisModule = LogModule<LogModuleGenDisp>;
 
-const LONG NoChannel = -1;
 const ULONG FormatAnswerSize = ZV_FMT_SIZE_EXTENSIBLE;
 // A device's range list larger than this is not believed.
 const ULONG MaxDeviceRangeBytes = 1u << 20;
@@ -253,6 +252,115 @@ bool CGenDisp::AnswerPinDataIntersection(const PinPropertyRequest& request, NTST
     return true;
 }
 
+// A connection state or format set on an open pin, with both list mutexes
+// held: true when answered here (a format the pin's ranges refuse; the
+// mutexes are released with the answer), else false with the request
+// followed or not.
+bool CGenDisp::FollowConnectionSet(const KsReply& reply, PFILE_OBJECT file, ULONG propertyId,
+                                   PUCHAR data, ULONG outLength, FollowedProperty* followed,
+                                   NTSTATUS* status) {
+    IrpContext* ctx = nullptr;
+    OpenPinEntry* entry = nullptr;
+    FilterEntry* filter = nullptr;
+    PinRecord* record = nullptr;
+    if (GetOpenPinFromList(reply.Irp, file, nullptr, 0, &entry, ListLookup::Find) == 0) {
+        ThisModule::ModulePrint(1,
+                                "HandleKSProperty> IsConnectionProperty: GetOpenPinFromList "
+                                "Failed!!! (No Create File for this pin before)\n");
+    } else if (GetFilterFromList(reply.Irp, entry->RFO, entry->PinId, &filter, &record,
+                                 ListLookup::Find, RequestFile::Related) == 0 ||
+               record == nullptr) {
+        ThisModule::ModulePrint(
+            1, "HandleKSProperty> IsConnectionProperty: GetFilterFromList Failed!!!\n");
+    } else if (record->fDontCare != 0 || record->fNotUsed != 0) {
+        ThisModule::ModulePrint(1,
+                                "HandleKSProperty> IsConnectionProperty: Pin Created has "
+                                "attribute %s so bail out!!!\n",
+                                record->fDontCare != 0 ? "fDontCare" : "fNotUsed");
+    } else if (entry->Active != 0 && propertyId == KSPROPERTY_CONNECTION_DATAFORMAT &&
+               outLength > 63) {
+        ULONG proposedSize = ZvFormatSize(data);
+        if (proposedSize > outLength) proposedSize = outLength;
+        const UCHAR* reference =
+            record->ChosenFormat != nullptr ? record->ChosenFormat : record->DefaultFormat;
+        if (proposedSize < ZV_FMT_SIZE_WAVE || outLength < ZV_FMT_SIZE_WAVE ||
+            std::memcmp(data + 48, &KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, sizeof(GUID)) != 0) {
+            // Not a wave format: nothing to compare, and nothing the stream paths could use.
+            ThisModule::ModulePrint(
+                1, "HandleKSProperty>IsConnectionDataFormat: Proposed Size not WaveFormatEx!!!\n");
+        } else if (reference != nullptr &&
+                   CompareDataFormat(data, proposedSize, reference, record->ChannelLimit) == 0) {
+            ThisModule::ModulePrint(
+                1,
+                "HandleKSProperty>IsConnectionDataFormat: DataFormat mismatch Failing "
+                "KSPROPERTY_CONNECTION_DATAFORMAT SET!!!\n");
+            *status = CompleteKsIrp(reply, STATUS_NO_MATCH, 0);
+            return true;
+        } else if (OwnedChannel(entry) != NoChannel) {
+            ctx = AllocateContext(reply.Irp, IRP_CTX_DATAFORMAT);
+            if (ctx == nullptr) {
+                ThisModule::ModulePrint(
+                    ZDBG_ERR | 1,
+                    "HandleKSProperty>IsConnectionDataFormat: no memory for IRP context!!\n");
+            }
+        }
+    } else if (entry->Active != 0 && propertyId == KSPROPERTY_CONNECTION_STATE &&
+               outLength >= sizeof(ULONG) && ZvReadU32(data, 0) <= KSSTATE_RUN &&
+               OwnedChannel(entry) != NoChannel) {
+        // A state outside STOP..RUN is the device's to refuse, never the logic's to hear.
+        ctx = AllocateContext(reply.Irp, IRP_CTX_STATE);
+        if (ctx == nullptr) {
+            ThisModule::ModulePrint(
+                ZDBG_ERR | 1,
+                "HandleKSProperty>IsConnectionState(SET): no memory for IRP context!!\n");
+        } else {
+            // Kept: the application's buffer may change before the completion reads it.
+            ULONG state = ZvReadU32(data, 0);
+            ctx->State = state;
+            ctx->SyncLockHeld = 1;
+            ThisModule::ModulePrint(
+                1,
+                "HandleKSProperty>IsConnectionProperty: Seting Completion routine For "
+                "KSPROPERTY_CONNECTION_STATE SET Direction - %x; state (%d)\n",
+                entry->Direction, state);
+            if (state != KSSTATE_RUN) {
+                ctx->DontCare = 1;
+                if (state == KSSTATE_STOP) {
+                    UpdateOwnedChannelPosition(entry->Channel, entry->Direction, entry->PinFile, 0,
+                                               CountUpdate::Set);
+                    UpdateOwnedChannelTransferCount(entry->Channel, entry->Direction,
+                                                    entry->PinFile, 0, CountUpdate::Set);
+                }
+                followed->StateToTell = state;
+            }
+        }
+    }
+    if (ctx != nullptr) {
+        followed->Context = ctx;
+        followed->Channel = entry->Channel;
+        followed->Direction = entry->Direction;
+    }
+    return false;
+}
+
+// A position read on an open pin, with the open-pin-list mutex held.
+void CGenDisp::FollowPositionRead(PIRP irp, PFILE_OBJECT file, ULONG outLength,
+                                  FollowedProperty* followed) {
+    OpenPinEntry* entry = nullptr;
+    if (GetOpenPinFromList(irp, file, nullptr, 0, &entry, ListLookup::Find) == 0) {
+        ThisModule::ModulePrint(1,
+                                "HandleKSProperty> IsGetAudioPosition: GetOpenPinFromList "
+                                "Failed!!! (No Create File for this pin before)\n");
+    } else if (entry->Active != 0 && OwnedChannel(entry) != NoChannel &&
+               outLength >= sizeof(KSAUDIO_POSITION)) {
+        followed->Context = AllocateContext(irp, IRP_CTX_POSITION);
+        if (followed->Context != nullptr) {
+            followed->Channel = entry->Channel;
+            followed->Direction = entry->Direction;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // HandleKSProperty
 // ---------------------------------------------------------------------------
@@ -337,120 +445,31 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
         return STATUS_SUCCESS;
     }
 
+    // The connection sets and the position read of a followed pin go down
+    // with a context; their completion tells the logic.
+    FollowedProperty followed;
     ULONG propertyId = 0, kind = 0;
-    IrpContext* ctx = nullptr;
-    ULONG filterHeld = 0;
-    LONG channel = NoChannel;
-    ULONG direction = 0, stateToTell = ~0u;
     if (file != nullptr && CKsIrpTarget::IsConnectionProperty(irp, &propertyId, &kind) != 0 &&
         kind == 2 &&
         (propertyId == KSPROPERTY_CONNECTION_STATE ||
          propertyId == KSPROPERTY_CONNECTION_DATAFORMAT)) {
         LockFilterList();
         LockOpenPinList();
-        filterHeld = 1;
-        OpenPinEntry* entry = nullptr;
-        FilterEntry* filter = nullptr;
-        PinRecord* record = nullptr;
-        if (GetOpenPinFromList(irp, file, nullptr, 0, &entry, ListLookup::Find) == 0) {
-            ThisModule::ModulePrint(1,
-                                    "HandleKSProperty> IsConnectionProperty: GetOpenPinFromList "
-                                    "Failed!!! (No Create File for this pin before)\n");
-        } else if (GetFilterFromList(irp, entry->RFO, entry->PinId, &filter, &record,
-                                     ListLookup::Find, RequestFile::Related) == 0 ||
-                   record == nullptr) {
-            ThisModule::ModulePrint(
-                1, "HandleKSProperty> IsConnectionProperty: GetFilterFromList Failed!!!\n");
-        } else if (record->fDontCare != 0 || record->fNotUsed != 0) {
-            ThisModule::ModulePrint(1,
-                                    "HandleKSProperty> IsConnectionProperty: Pin Created has "
-                                    "attribute %s so bail out!!!\n",
-                                    record->fDontCare != 0 ? "fDontCare" : "fNotUsed");
-        } else if (entry->Active != 0 && propertyId == KSPROPERTY_CONNECTION_DATAFORMAT &&
-                   outLength > 63) {
-            ULONG proposedSize = ZvFormatSize(data);
-            if (proposedSize > outLength) proposedSize = outLength;
-            const UCHAR* reference =
-                record->ChosenFormat != nullptr ? record->ChosenFormat : record->DefaultFormat;
-            if (proposedSize < ZV_FMT_SIZE_WAVE || outLength < ZV_FMT_SIZE_WAVE ||
-                std::memcmp(data + 48, &KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, sizeof(GUID)) != 0) {
-                // Not a wave format: nothing to compare, and nothing the stream paths could use.
-                ThisModule::ModulePrint(
-                    1,
-                    "HandleKSProperty>IsConnectionDataFormat: Proposed Size not WaveFormatEx!!!\n");
-            } else if (reference != nullptr && CompareDataFormat(data, proposedSize, reference,
-                                                                 record->ChannelLimit) == 0) {
-                ThisModule::ModulePrint(
-                    1,
-                    "HandleKSProperty>IsConnectionDataFormat: DataFormat mismatch Failing "
-                    "KSPROPERTY_CONNECTION_DATAFORMAT SET!!!\n");
-                reply.Held = ListsHeld::FilterAndOpenPin;
-                return CompleteKsIrp(reply, STATUS_NO_MATCH, 0);
-            } else if (OwnedChannel(entry) != NoChannel) {
-                ctx = AllocateContext(irp, IRP_CTX_DATAFORMAT);
-                if (ctx == nullptr) {
-                    ThisModule::ModulePrint(
-                        ZDBG_ERR | 1,
-                        "HandleKSProperty>IsConnectionDataFormat: no memory for IRP context!!\n");
-                }
-            }
-        } else if (entry->Active != 0 && propertyId == KSPROPERTY_CONNECTION_STATE &&
-                   outLength >= sizeof(ULONG) && ZvReadU32(data, 0) <= KSSTATE_RUN &&
-                   OwnedChannel(entry) != NoChannel) {
-            // A state outside STOP..RUN is the device's to refuse, never the logic's to hear.
-            ctx = AllocateContext(irp, IRP_CTX_STATE);
-            if (ctx == nullptr) {
-                ThisModule::ModulePrint(
-                    ZDBG_ERR | 1,
-                    "HandleKSProperty>IsConnectionState(SET): no memory for IRP context!!\n");
-            } else {
-                // Kept: the application's buffer may change before the completion reads it.
-                ULONG state = ZvReadU32(data, 0);
-                ctx->State = state;
-                ctx->SyncLockHeld = 1;
-                ThisModule::ModulePrint(
-                    1,
-                    "HandleKSProperty>IsConnectionProperty: Seting Completion routine For "
-                    "KSPROPERTY_CONNECTION_STATE SET Direction - %x; state (%d)\n",
-                    entry->Direction, state);
-                if (state != KSSTATE_RUN) {
-                    ctx->DontCare = 1;
-                    if (state == KSSTATE_STOP) {
-                        UpdateOwnedChannelPosition(entry->Channel, entry->Direction, entry->PinFile,
-                                                   0, CountUpdate::Set);
-                        UpdateOwnedChannelTransferCount(entry->Channel, entry->Direction,
-                                                        entry->PinFile, 0, CountUpdate::Set);
-                    }
-                    stateToTell = state;
-                }
-            }
-        }
-        if (ctx != nullptr) {
-            channel = entry->Channel;
-            direction = entry->Direction;
-        }
+        reply.Held = ListsHeld::FilterAndOpenPin;
+        NTSTATUS status = STATUS_SUCCESS;
+        if (FollowConnectionSet(reply, file, propertyId, data, outLength, &followed, &status))
+            return status;
+        UnlockOpenPinList();
+        UnlockFilterList();
     } else if (file != nullptr && CKsIrpTarget::IsGetAudioPosition(irp) != 0) {
         LockOpenPinList();
-        OpenPinEntry* entry = nullptr;
-        if (GetOpenPinFromList(irp, file, nullptr, 0, &entry, ListLookup::Find) == 0) {
-            ThisModule::ModulePrint(1,
-                                    "HandleKSProperty> IsGetAudioPosition: GetOpenPinFromList "
-                                    "Failed!!! (No Create File for this pin before)\n");
-        } else if (entry->Active != 0 && OwnedChannel(entry) != NoChannel &&
-                   outLength >= sizeof(KSAUDIO_POSITION)) {
-            ctx = AllocateContext(irp, IRP_CTX_POSITION);
-            if (ctx != nullptr) {
-                channel = entry->Channel;
-                direction = entry->Direction;
-            }
-        }
-    } else {
-        UndoPropertyInput(irp, inMdl, MappingUndo::Release);
-        UndoPropertyOutput(irp, outMdl, MappingUndo::Release);
-        return STATUS_SUCCESS;
+        FollowPositionRead(irp, file, outLength, &followed);
+        UnlockOpenPinList();
     }
-    UnlockOpenPinList();
-    if (filterHeld != 0) UnlockFilterList();
+    IrpContext* ctx = followed.Context;
+    const LONG channel = followed.Channel;
+    const ULONG direction = followed.Direction;
+    const ULONG stateToTell = followed.StateToTell;
     if (ctx == nullptr) {
         UndoPropertyInput(irp, inMdl, MappingUndo::Release);
         UndoPropertyOutput(irp, outMdl, MappingUndo::Release);

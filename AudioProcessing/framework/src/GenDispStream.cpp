@@ -22,7 +22,6 @@
 namespace {
 using ThisModule = LogModule<LogModuleGenDisp>;
 
-const LONG NoChannel = -1;
 const ULONG OffSize = offsetof(KSSTREAM_HEADER, Size);
 const ULONG OffFrameExtent = offsetof(KSSTREAM_HEADER, FrameExtent);
 const ULONG OffData = offsetof(KSSTREAM_HEADER, Data);
