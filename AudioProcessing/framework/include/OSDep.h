@@ -15,6 +15,11 @@ inline PVOID InterlockedReadPointer(PVOID volatile* word) {
     return InterlockedCompareExchangePointer(word, nullptr, nullptr);
 }
 
+// A referenced object of a handle the caller just got (a thread's handle from
+// PsCreateSystemThread), for any object type.  PASSIVE_LEVEL.  Its own
+// unlinked symbol: the tests of a failed reference put theirs in front.
+extern "C" NTSTATUS OsReferenceObjectByHandle(HANDLE handle, PVOID* object);
+
 // Probes and locks the pages an MDL describes for accessMode; a failure (an
 // address the caller may not use) is a status, never an exception.
 // PASSIVE_LEVEL or APC_LEVEL.

@@ -80,3 +80,8 @@ void RemoveLockSetWatcher(const RemoveLockWatcher* watcher) {
 NTSTATUS OsProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE accessMode, LOCK_OPERATION operation) {
     return KpProbeAndLockPages(mdl, accessMode, operation);
 }
+
+extern "C" NTSTATUS OsReferenceObjectByHandle(HANDLE handle, PVOID* object) {
+    return ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, object,
+                                     nullptr);
+}

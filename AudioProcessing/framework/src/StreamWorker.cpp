@@ -4,6 +4,7 @@
 #include "StreamWorker.h"
 
 #include "CGenDisp.h"
+#include "OSDep.h"
 #include "Probe.h"
 #include "ZDebug.h"
 #include "platform/zw.h"
@@ -53,8 +54,7 @@ NTSTATUS StartReadWriteThread() {
     if (NT_SUCCESS(status)) {
         KeResetEvent(&ThreadExitEvent);
         InterlockedExchange(&ReadWriteThreadRunning, 1);
-        status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode,
-                                           &ReadWriteThreadObject, nullptr);
+        status = OsReferenceObjectByHandle(handle, &ReadWriteThreadObject);
         if (!NT_SUCCESS(status)) {
             ReadWriteThreadObject = nullptr;
             ThreadUnreferenced = true;
