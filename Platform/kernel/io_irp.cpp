@@ -14,6 +14,7 @@
 
 #include "io_internal.h"
 #include "kp/irql.h"
+#include "kp/thread.h"
 
 namespace kp::io {
 
@@ -362,7 +363,12 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                         ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
                                         : nullptr;
             KIRQL before = KeGetCurrentIrql();
+            // The routine may wake a thread that unloads its driver (an event it
+            // sets is what the unload path waited for): the image stays mapped
+            // until the routine has returned.
+            KpEnterDriverCode(reinterpret_cast<const void*>(routine));
             NTSTATUS result = routine(device, Irp, context);
+            KpLeaveDriverCode(reinterpret_cast<const void*>(routine));
             if (KeGetCurrentIrql() != before) {
                 KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
                            "completion routine %p returned at %s, called at %s",

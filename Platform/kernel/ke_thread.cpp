@@ -29,27 +29,14 @@ std::atomic<ULONG_PTR> gNextThreadId{4};
 std::atomic<ULONG> gFailCreations{0};
 std::atomic<ULONG> gRunning{0};
 
-// The start routines of system threads whose routine has not yet returned, so
-// that the image loader does not unmap code a thread is still running: a driver
-// that can only wait for its thread's exit event would otherwise lose the
-// thread's last instructions under it.
+// Driver code running now: the start routines of system threads whose routine
+// has not yet returned, and completion routines being called, so that the image
+// loader does not unmap code a thread is still running (a driver that can only
+// wait for its thread's exit event, or for the event its completion routine
+// sets, would otherwise lose the routine's last instructions under it).
 std::mutex gRoutinesLock;
 std::condition_variable gRoutineEnded;
-std::unordered_multimap<const void*, int> gRoutines;  // start routine -> (unused)
-
-void AddRunningRoutine(const void* routine) {
-    std::lock_guard<std::mutex> lock(gRoutinesLock);
-    gRoutines.emplace(routine, 0);
-}
-
-void RemoveRunningRoutine(const void* routine) {
-    {
-        std::lock_guard<std::mutex> lock(gRoutinesLock);
-        auto it = gRoutines.find(routine);
-        if (it != gRoutines.end()) gRoutines.erase(it);
-    }
-    gRoutineEnded.notify_all();
-}
+std::unordered_multimap<const void*, int> gRoutines;  // routine -> (unused)
 
 const void* ImageBaseOf(const void* address) {
     Dl_info info{};
@@ -193,11 +180,25 @@ void ThreadMain(PKTHREAD Thread) {
         Thread->ExitStatus = termination.Status;
     }
     RecordEnded(Thread, true);  // before the thread is signalled: a waiter sees its whole time
-    RemoveRunningRoutine(reinterpret_cast<const void*>(Thread->Routine));
+    KpLeaveDriverCode(reinterpret_cast<const void*>(Thread->Routine));
     FinishThread(Thread);
 }
 
 }  // namespace
+
+void KpEnterDriverCode(const void* routine) {
+    std::lock_guard<std::mutex> lock(gRoutinesLock);
+    gRoutines.emplace(routine, 0);
+}
+
+void KpLeaveDriverCode(const void* routine) {
+    {
+        std::lock_guard<std::mutex> lock(gRoutinesLock);
+        auto it = gRoutines.find(routine);
+        if (it != gRoutines.end()) gRoutines.erase(it);
+    }
+    gRoutineEnded.notify_all();
+}
 
 const POBJECT_TYPE* PsThreadType = &kThreadTypePointer;
 
@@ -281,13 +282,13 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     }
     // The registration's reference becomes the running thread's.
     ++gRunning;
-    AddRunningRoutine(reinterpret_cast<const void*>(StartRoutine));
+    KpEnterDriverCode(reinterpret_cast<const void*>(StartRoutine));
     AddRecord(thread);
     try {
         std::thread(ThreadMain, thread).detach();
     } catch (const std::system_error&) {
         RecordEnded(thread, false);
-        RemoveRunningRoutine(reinterpret_cast<const void*>(StartRoutine));
+        KpLeaveDriverCode(reinterpret_cast<const void*>(StartRoutine));
         --gRunning;
         ObDereferenceObject(thread);
         ZwClose(handle);

@@ -10,9 +10,14 @@
 void KpFailThreadCreations(ULONG Count);
 // System threads whose routine has not yet ended.
 ULONG KpRunningSystemThreadCount(void);
-// Waits until no system thread runs a start routine that lies in the same loaded
-// image as `addressInImage` (the loader calls it before unmapping an image).
+// Waits until no system thread runs a start routine, and no completion routine
+// is being called, that lies in the same loaded image as `addressInImage` (the
+// loader calls it before unmapping an image).
 void KpWaitForSystemThreadsOfImage(const void* addressInImage);
+// Marks `routine` (driver code) as running on this thread until the matching
+// leave; the I/O manager brackets each completion routine's call with them.
+void KpEnterDriverCode(const void* routine);
+void KpLeaveDriverCode(const void* routine);
 // TRUE on a thread made by PsCreateSystemThread.
 BOOLEAN KpIsSystemThread(void);
 

@@ -1,9 +1,12 @@
 // IRPs as a driver author expects them: completion order, invoke flags,
 // STATUS_MORE_PROCESSING_REQUIRED, pending propagation, cancellation, buffer
 // methods, leak reports and the bug checks of misuse.
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "IoTestSupport.h"
+#include "kp/thread.h"
 
 namespace kp::iotest {
 namespace {
@@ -456,6 +459,40 @@ TEST_F(IrpTest, SynchronousReadsAndWritesFollowTheDeviceBufferingFlag) {
         EXPECT_EQ(iosb.Information, 5u);
         driver.Remove(device);
     }
+}
+
+// A completion routine that sets the event its driver's unload path waits for
+// is still running its last instructions when the waiter wakes: the loader's
+// wait before it unmaps an image covers completion routines being called.
+std::atomic<int> g_slowRoutineStage{0};
+
+NTSTATUS SlowRoutine(PDEVICE_OBJECT, PIRP, PVOID) {
+    g_slowRoutineStage = 1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    g_slowRoutineStage = 2;
+    return STATUS_SUCCESS;
+}
+
+TEST_F(IrpTest, AnImageIsNotUnmappedWhileOneOfItsCompletionRoutinesRuns) {
+    LambdaDriver driver;
+    PDEVICE_OBJECT bottom =
+        driver.Add([](PDEVICE_OBJECT, PIRP irp) { return CompleteIrp(irp, STATUS_SUCCESS); });
+    PDEVICE_OBJECT top = driver.Add(
+        [](PDEVICE_OBJECT device, PIRP irp) {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(irp, SlowRoutine, nullptr, TRUE, TRUE, TRUE);
+            return IoCallDriver(LambdaDriver::LowerOf(device), irp);
+        },
+        bottom);
+    g_slowRoutineStage = 0;
+    Built b;
+    Build(b, top);
+    std::thread completer([&] { EXPECT_EQ(IoCallDriver(top, b.Irp), STATUS_SUCCESS); });
+    while (g_slowRoutineStage == 0) std::this_thread::yield();
+    // The routine lies in this test program, the image asked about.
+    KpWaitForSystemThreadsOfImage(reinterpret_cast<const void*>(&SlowRoutine));
+    EXPECT_EQ(g_slowRoutineStage, 2) << "the wait returned while the routine still ran";
+    completer.join();
 }
 
 }  // namespace
