@@ -83,7 +83,7 @@ struct Builder {
     // so that freeing the graph frees it.
     ZvStatus Allocator(const ChannelFormat& f, PCSTR failure) {
         AecGraphStage* stage = Add();
-        if (stage == nullptr) return ZV_BAD_ARGUMENT;
+        if (stage == nullptr) return ZV_INVALID_PARAMETER;
         stage->Allocator = 1;
         stage->Pool = new BufferPool();
         ZvStatus status =
@@ -91,30 +91,30 @@ struct Builder {
                 ? ZV_NO_MEMORY
                 : stage->Pool->InitFormat(1, f.SamplesPerSec, static_cast<USHORT>(Bits(f)),
                                           static_cast<USHORT>(Channels(f)), 10);
-        if (status != ZV_SUCCESS) Log::ModulePrint(1, failure, status);
+        if (status != ZV_OK) Log::ModulePrint(1, failure, status);
         return status;
     }
 
     ZvStatus Queue(DataQueue* queue, UCHAR read) {
         AecGraphStage* stage = Add();
-        if (stage == nullptr) return ZV_BAD_ARGUMENT;
+        if (stage == nullptr) return ZV_INVALID_PARAMETER;
         stage->Queue = queue;
         stage->Read = read;
-        return ZV_SUCCESS;
+        return ZV_OK;
     }
 
     ZvStatus Module(CKAUDPModule* module, ULONG pin) {
         AecGraphStage* stage = Add();
-        if (stage == nullptr) return ZV_BAD_ARGUMENT;
+        if (stage == nullptr) return ZV_INVALID_PARAMETER;
         stage->Module = module;
         stage->Pin = pin;
-        return ZV_SUCCESS;
+        return ZV_OK;
     }
 
     // Converter step: a 10 ms pool of `to`, then the converter from Cur to it.
     ZvStatus Convert(CKAUDPFCnv* converter, const ChannelFormat& to, PCSTR failure) {
         ZvStatus status = Allocator(to, failure);
-        if (status != ZV_SUCCESS) return status;
+        if (status != ZV_OK) return status;
         const ULONG values[][2] = {
             {CKAUDPFCnv::kPropInBits, Bits(Cur)},
             {CKAUDPFCnv::kPropInChannels, Channels(Cur)},
@@ -134,15 +134,15 @@ struct Builder {
     // the sample width or the channels still differ, to `to` (`layout`).
     ZvStatus ConvertTo(const ChannelFormat& to, CKAUDPFCnv* mono, PCSTR monoFailure,
                        CKAUDPBRes* resampler, CKAUDPFCnv* layout) {
-        ZvStatus status = ZV_SUCCESS;
+        ZvStatus status = ZV_OK;
         if (Cur.SamplesPerSec != to.SamplesPerSec) {
             if (!Is16BitMono(Cur)) {
                 status = Convert(mono, MakeFormat(Cur.SamplesPerSec, 16, 1, SPEAKER_FRONT_CENTER),
                                  monoFailure);
             }
-            if (status == ZV_SUCCESS) status = Resample(resampler, to.SamplesPerSec, kFailure);
+            if (status == ZV_OK) status = Resample(resampler, to.SamplesPerSec, kFailure);
         }
-        if (status == ZV_SUCCESS && (Bits(Cur) != Bits(to) || Channels(Cur) != Channels(to)))
+        if (status == ZV_OK && (Bits(Cur) != Bits(to) || Channels(Cur) != Channels(to)))
             status = Convert(layout, to, kFailure);
         return status;
     }
@@ -151,7 +151,7 @@ struct Builder {
     ZvStatus Resample(CKAUDPBRes* resampler, ULONG rate, PCSTR failure) {
         ChannelFormat to = MakeFormat(rate, 16, 1, SPEAKER_FRONT_CENTER);
         ZvStatus status = Allocator(to, failure);
-        if (status != ZV_SUCCESS) return status;
+        if (status != ZV_OK) return status;
         resampler->SetPropertyDword(2, Cur.SamplesPerSec);
         resampler->SetPropertyDword(3, rate);
         LastSet = resampler->SetPropertyDword(4, 1);
@@ -167,16 +167,16 @@ struct Builder {
 ZvStatus ReadFormats(LONG channel, ULONG direction, ChannelFormat* p, ChannelFormat* s, PCSTR who) {
     RtlZeroMemory(p, sizeof *p);
     ZvStatus status = GetRequiredFunctionFormat(channel, direction, p);
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     status = GetChannelFormat(kChannel, direction, s);
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     if (s->SamplesPerSec == 0 || s->SamplesPerSec % 100 != 0 || Bits(*s) == 0 ||
         Channels(*s) == 0) {
         Log::ModulePrint(1, "%s> Stream format %lu Hz %lu bits %lu channels cannot be processed\n",
                          who, s->SamplesPerSec, Bits(*s), Channels(*s));
-        return ZV_BAD_ARGUMENT;
+        return ZV_INVALID_PARAMETER;
     }
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ZvStatus FreeGraph(AecGraph* graph) {
@@ -189,7 +189,7 @@ ZvStatus FreeGraph(AecGraph* graph) {
         }
     }
     RtlZeroMemory(graph, sizeof *graph);
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 void ReleaseGraphBuffers(AecGraph* graph) {
@@ -222,7 +222,7 @@ struct Pass {
     ULONG Size = 0;
     PVOID W = nullptr;
     ULONG WSize = 0;
-    ZvStatus Status = ZV_SUCCESS;
+    ZvStatus Status = ZV_OK;
 };
 
 // The Out pass's timing, right after its queue read.
@@ -241,9 +241,9 @@ void OutPassTiming() {
         ULONGLONG frames = 0;
         PDEVICE_OBJECT fdo = nullptr;
         KSAUDIO_POSITION position;
-        if (GetChannelInfo(kChannel, CHANNEL_CAPTURE, &lower, &pin, &frames, &fdo) == ZV_SUCCESS &&
+        if (GetChannelInfo(kChannel, CHANNEL_CAPTURE, &lower, &pin, &frames, &fdo) == ZV_OK &&
             lower != nullptr && pin != nullptr && g_CaptureFormat.SamplesPerSec != 0 &&
-            GetAudioPosition(lower, pin, &position) == ZV_SUCCESS) {
+            GetAudioPosition(lower, pin, &position) == ZV_OK) {
             t.TInfo = BytesToMicro(position.PlayOffset, captureBps) -
                       BytesToMicro(frames, g_CaptureFormat.SamplesPerSec) + t.CaptureQueueLatency +
                       10000;
@@ -252,7 +252,7 @@ void OutPassTiming() {
     }
     // Every pass: the render-buffered average below needs a sample per pass.
     LONGLONG delay = 0, renderBuffered = 0;
-    if (EstimateStreamDelay(&delay, &renderBuffered) != ZV_SUCCESS) return;
+    if (EstimateStreamDelay(&delay, &renderBuffered) != ZV_OK) return;
     if (g_llDelayEstimate == kAecUnset)
         g_llDelayEstimate = delay > 0 ? static_cast<ULONGLONG>(delay / 1000) : 0;
     t.RenderBufferedSum += renderBuffered;
@@ -271,7 +271,7 @@ void OutPassTiming() {
 // property handler calls them too and sets the gain control's mode).
 void EchoCancelStage(Pass* p) {
     ULONGLONG start = QueryTime100ns();
-    ZvStatus status = ZV_BAD_ARGUMENT;
+    ZvStatus status = ZV_INVALID_PARAMETER;
     ULONGLONG given = g_llDelayEstimate;
     if (p->D != nullptr && p->W != nullptr) {
         LockEngine();
@@ -336,7 +336,7 @@ ZvStatus Walk(AecGraph* graph, bool out) {
             ProbeTimerStart(5);
             p.Status = p.D != nullptr && target != nullptr
                            ? stage.Module->SubmitPinData(0, p.D, p.Size, target, targetSize, &side)
-                           : ZV_BAD_ARGUMENT;
+                           : ZV_INVALID_PARAMETER;
             ProbeTimerStop(5);
             p.D = target;
             p.Size = targetSize;
@@ -345,7 +345,7 @@ ZvStatus Walk(AecGraph* graph, bool out) {
     if (!out && g_pAecModule != nullptr) {
         // The far end goes to the correlator and the canceller.
         ULONGLONG start = QueryTime100ns();
-        ZvStatus status = ZV_BAD_ARGUMENT;
+        ZvStatus status = ZV_INVALID_PARAMETER;
         if (p.D != nullptr) {
             LockEngine();
             ProbeTimerStart(5);
@@ -407,16 +407,16 @@ ULONG InitOutGraph(ULONG direction, LONG channel) {
     FreeOutGraph();  // a chain left from before is freed, not forgotten
     ChannelFormat p, s;
     ZvStatus status = ReadFormats(channel, direction, &p, &s, "InitOutGraph");
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     g_CaptureFormat = s;
     g_ProcessFormat = p;
-    Builder b{&g_OutGraph, 0, s, ZV_SUCCESS};
+    Builder b{&g_OutGraph, 0, s, ZV_OK};
     status = b.Allocator(s, "InitOutGraph> DataQueue Allocator Init Failed status - 0x%lx \n");
-    if (status == ZV_SUCCESS) status = b.Queue(g_pDataQueue3, 1);
-    if (status == ZV_SUCCESS)
+    if (status == ZV_OK) status = b.Queue(g_pDataQueue3, 1);
+    if (status == ZV_OK)
         status = b.ConvertTo(p, OutFmtConv1, kOutConverterFailed, OutResampler1, OutFmtConv2);
-    if (status == ZV_SUCCESS) status = b.Allocator(p, kAllocatorFailed);
-    if (status == ZV_SUCCESS) {
+    if (status == ZV_OK) status = b.Allocator(p, kAllocatorFailed);
+    if (status == ZV_OK) {
         status = b.Module(g_pAecModule, 1);
         LockEngine();
         g_pAecModule->SetPropertyDword(8, p.SamplesPerSec);
@@ -426,36 +426,36 @@ ULONG InitOutGraph(ULONG direction, LONG channel) {
         UnlockEngine();
         b.Cur = p;
     }
-    if (status == ZV_SUCCESS)
+    if (status == ZV_OK)
         status = b.ConvertTo(s, OutFmtConv3, kOutConverterFailed, OutResampler2, OutFmtConv4);
-    if (status == ZV_SUCCESS) status = b.Queue(g_pDataQueue4, 0);
-    return status != ZV_SUCCESS ? status : b.LastSet;
+    if (status == ZV_OK) status = b.Queue(g_pDataQueue4, 0);
+    return status != ZV_OK ? status : b.LastSet;
 }
 
 ULONG InitInGraph(ULONG direction, LONG channel) {
     FreeInGraph();  // a chain left from before is freed, not forgotten
     ChannelFormat p, s;
     ZvStatus status = ReadFormats(channel, direction, &p, &s, "InitInGraph");
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     g_RenderFormat = s;
     status = g_pInAllocator->InitFormat(50, s.SamplesPerSec, static_cast<USHORT>(Bits(s)),
                                         static_cast<USHORT>(Channels(s)), 10);
-    if (status != ZV_SUCCESS) {
+    if (status != ZV_OK) {
         Log::ModulePrint(1, "InitInGraph> g_pInAllocator Init Failed status - 0x%lx \n", status);
         return status;
     }
-    Builder b{&g_InGraph, 0, s, ZV_SUCCESS};
+    Builder b{&g_InGraph, 0, s, ZV_OK};
     status = b.Allocator(s, "InitInGraph> DataQueue Allocator Init Failed status - 0x%lx \n");
-    if (status == ZV_SUCCESS) status = b.Queue(g_pDataQueue1, 1);
-    if (status == ZV_SUCCESS && Channels(s) > 1) {
+    if (status == ZV_OK) status = b.Queue(g_pDataQueue1, 1);
+    if (status == ZV_OK && Channels(s) > 1) {
         // Not a stage: the render buffers are mixed in place as they arrive.
         g_pChannelMix->SetPropertyDword(CKAUDPCMix::kPropBits, Bits(s));
         g_pChannelMix->SetPropertyDword(CKAUDPCMix::kPropChannels, Channels(s));
         b.LastSet = g_pChannelMix->SetPropertyDword(CKAUDPCMix::kPropMask, s.ChannelMask);
     }
-    if (status == ZV_SUCCESS)
+    if (status == ZV_OK)
         status = b.ConvertTo(p, InFmtConv1, kAllocatorFailed, InResampler1, InFmtConv2);
-    return status != ZV_SUCCESS ? status : b.LastSet;
+    return status != ZV_OK ? status : b.LastSet;
 }
 
 ULONG RunInGraph() {
@@ -500,10 +500,10 @@ ULONG EstimateStreamDelay(LONGLONG* delay, LONGLONG* renderBuffered) {
     KSAUDIO_POSITION position;
 
     // Render: what the device holds, plus the pass-through queue.
-    if (GetChannelInfo(kChannel, CHANNEL_RENDER, &lower, &pin, &frames, &fdo) != ZV_SUCCESS ||
+    if (GetChannelInfo(kChannel, CHANNEL_RENDER, &lower, &pin, &frames, &fdo) != ZV_OK ||
         lower == nullptr || pin == nullptr)
-        return ZV_UNSUCCESSFUL;
-    if (GetAudioPosition(lower, pin, &position) != ZV_SUCCESS) return ZV_UNSUCCESSFUL;
+        return ZV_FAILED;
+    if (GetAudioPosition(lower, pin, &position) != ZV_OK) return ZV_FAILED;
     ULONG renderBps = g_RenderFormat.AvgBytesPerSec;
     LONGLONG buffered = BytesToMicro(position.WriteOffset, renderBps) -
                         BytesToMicro(position.PlayOffset, renderBps);
@@ -518,11 +518,11 @@ ULONG EstimateStreamDelay(LONGLONG* delay, LONGLONG* renderBuffered) {
     // near-end queue.
     lower = nullptr;
     pin = nullptr;
-    if (GetChannelInfo(kChannel, CHANNEL_CAPTURE, &lower, &pin, &frames, &fdo) != ZV_SUCCESS ||
+    if (GetChannelInfo(kChannel, CHANNEL_CAPTURE, &lower, &pin, &frames, &fdo) != ZV_OK ||
         lower == nullptr || pin == nullptr)
-        return ZV_UNSUCCESSFUL;
+        return ZV_FAILED;
     ZvStatus status = GetAudioPosition(lower, pin, &position);
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     ULONG captureBps = g_CaptureFormat.AvgBytesPerSec;
     LONGLONG lag = BytesToMicro(position.PlayOffset, captureBps) -
                    BytesToMicro(frames, g_CaptureFormat.SamplesPerSec);
@@ -534,7 +534,7 @@ ULONG EstimateStreamDelay(LONGLONG* delay, LONGLONG* renderBuffered) {
                                          : 0);
     *delay = (t.FirstRenderTime - t.FirstCaptureReadTime) + captureLatency + renderLatency;
     *renderBuffered = buffered;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ULONG AddElapsedFrames(LONGLONG frames) {
@@ -542,7 +542,7 @@ ULONG AddElapsedFrames(LONGLONG frames) {
     if (t.LastElapsedFrames != static_cast<LONGLONG>(kAecUnset) && g_pDataQueue1 != nullptr)
         g_pDataQueue1->AddDrift(frames - t.LastElapsedFrames);
     t.LastElapsedFrames = frames;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 void ResetAecTiming() {

@@ -41,17 +41,17 @@ bool IsCancellerParameter(ULONG id) {
 }
 
 ZvStatus HandleKSGetProperty(ULONG id, PVOID value, PULONG size) {
-    if (value == nullptr || size == nullptr) return ZV_BAD_ARGUMENT;
+    if (value == nullptr || size == nullptr) return ZV_INVALID_PARAMETER;
     if (*size < sizeof(ULONG)) return ZV_BUFFER_TOO_SMALL;
     auto* word = static_cast<PULONG>(value);
     if (id >= KSPROPERTY_AECCONTROL_RECORRELATE) {
         *size = 0;
-        return ZV_UNSUCCESSFUL;
+        return ZV_FAILED;
     }
     if (id < KSPROPERTY_AECCONTROL_BWLIMIT) {
         *word = 1;
         *size = sizeof(ULONG);
-        return ZV_SUCCESS;
+        return ZV_OK;
     }
     if (id == KSPROPERTY_AECCONTROL_BWLIMIT || id == KSPROPERTY_AECCONTROL_PROCESS) {
         return GetSharedVariable(
@@ -72,29 +72,29 @@ ZvStatus HandleKSGetProperty(ULONG id, PVOID value, PULONG size) {
             : id == KSPROPERTY_AECCONTROL_AGC    ? g_bAgcOn
                                                  : g_ulAgcPosition;
     *size = sizeof(ULONG);
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ZvStatus HandleKSSetProperty(ULONG id, PVOID value, PULONG size) {
-    if (value == nullptr || size == nullptr) return ZV_BAD_ARGUMENT;
+    if (value == nullptr || size == nullptr) return ZV_INVALID_PARAMETER;
     if (*size < sizeof(ULONG)) return ZV_BUFFER_TOO_SMALL;
     if (id < KSPROPERTY_AECCONTROL_BWLIMIT || id > KSPROPERTY_AECCONTROL_RECORRELATE)
-        return ZV_UNSUCCESSFUL;
+        return ZV_FAILED;
     const ULONG word = *static_cast<PULONG>(value);
     switch (id) {
         case KSPROPERTY_AECCONTROL_BWLIMIT:
             return SetSharedVariable(VID_SHARED_BWLIMIT, value, *size);
         case KSPROPERTY_AECCONTROL_PROCESS: {
             ZvStatus status = SetSharedVariable(VID_SHARED_PROCESS, value, *size);
-            if (status != ZV_SUCCESS) return status;
+            if (status != ZV_OK) return status;
             InterlockedExchange(&g_bProcessing, static_cast<LONG>(word));
             (void)(word == 0 ? StopAEC() : StartAEC());
-            return ZV_SUCCESS;
+            return ZV_OK;
         }
         case KSPROPERTY_AECCONTROL_RATEMODE:
-            if (word > 2) return ZV_BAD_ARGUMENT;
+            if (word > 2) return ZV_INVALID_PARAMETER;
             g_ulRateMode = word;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case KSPROPERTY_AECCONTROL_AGC: {
             // The processing thread grades blocks meanwhile: the mode, the
             // preset and the new cycle change between two of its blocks.
@@ -108,16 +108,16 @@ ZvStatus HandleKSSetProperty(ULONG id, PVOID value, PULONG size) {
                 }
             }
             g_bAgcOn = word;
-            return ZV_SUCCESS;
+            return ZV_OK;
         }
         case KSPROPERTY_AECCONTROL_AGCPOSITION: {
-            if (word < 1 || word > 2) return ZV_BAD_ARGUMENT;
+            if (word < 1 || word > 2) return ZV_INVALID_PARAMETER;
             EngineLock lock;
             g_ulAgcPosition = word;
-            return ZV_SUCCESS;
+            return ZV_OK;
         }
         case KSPROPERTY_AECCONTROL_RECORRELATE: {
-            if (word == 0 || g_pWaveCorr == nullptr) return ZV_SUCCESS;
+            if (word == 0 || g_pWaveCorr == nullptr) return ZV_OK;
             EngineLock lock;
             return g_pWaveCorr->SetPropertyDword(3, 1);
         }
@@ -130,19 +130,19 @@ ZvStatus HandleKSSetProperty(ULONG id, PVOID value, PULONG size) {
 }
 
 ZvStatus BasicSupport(PVOID value, PULONG size) {
-    if (size == nullptr) return ZV_BAD_ARGUMENT;
+    if (size == nullptr) return ZV_INVALID_PARAMETER;
     if (*size == sizeof(ULONG)) {
-        if (value == nullptr) return ZV_BAD_ARGUMENT;
+        if (value == nullptr) return ZV_INVALID_PARAMETER;
         *static_cast<PULONG>(value) = kAccessFlags;
-        return ZV_SUCCESS;
+        return ZV_OK;
     }
-    if (*size < sizeof(KSPROPERTY_DESCRIPTION) || value == nullptr) return ZV_BAD_ARGUMENT;
+    if (*size < sizeof(KSPROPERTY_DESCRIPTION) || value == nullptr) return ZV_INVALID_PARAMETER;
     auto* description = static_cast<PKSPROPERTY_DESCRIPTION>(value);
     RtlZeroMemory(description, sizeof *description);
     description->AccessFlags = kAccessFlags;
     description->DescriptionSize = sizeof *description;
     *size = sizeof *description;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 }  // namespace
@@ -168,11 +168,11 @@ NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength
     } else if (property->Flags & KSPROPERTY_TYPE_SET) {
         status = HandleKSSetProperty(property->Id, output, byteCount);
     } else if (property->Flags & KSPROPERTY_TYPE_SETSUPPORT) {
-        status = ZV_SUCCESS;
+        status = ZV_OK;
     } else if (property->Flags & KSPROPERTY_TYPE_BASICSUPPORT) {
         status = BasicSupport(output, byteCount);
     } else {
-        status = ZV_UNSUCCESSFUL;
+        status = ZV_FAILED;
     }
-    return status == ZV_SUCCESS ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    return status == ZV_OK ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }

@@ -31,7 +31,7 @@ bool CapturePin(PDEVICE_OBJECT* lower, PFILE_OBJECT* pin) {
     PDEVICE_OBJECT fdo = nullptr;
     *lower = nullptr;
     *pin = nullptr;
-    return GetChannelInfo(kChannel, CHANNEL_CAPTURE, lower, pin, &count, &fdo) == ZV_SUCCESS &&
+    return GetChannelInfo(kChannel, CHANNEL_CAPTURE, lower, pin, &count, &fdo) == ZV_OK &&
            *lower != nullptr && *pin != nullptr;
 }
 

@@ -115,9 +115,9 @@ ULONG DataQueue::Init(ULONG durationMs, const ChannelFormat* format, ULONG start
     if (memory == nullptr) return 0;
     RtlFillMemory(memory, static_cast<SIZE_T>(ring), SilenceByte());
 
-    ULONG status = ZV_SUCCESS;
+    ULONG status = ZV_OK;
     CKAUDPDrft* drift = new CKAUDPDrft(nullptr, kDriftInstance, &status);
-    if (drift == nullptr || status != ZV_SUCCESS) {
+    if (drift == nullptr || status != ZV_OK) {
         delete drift;
         MemFree(memory);
         return 0;
@@ -126,8 +126,8 @@ ULONG DataQueue::Init(ULONG durationMs, const ChannelFormat* format, ULONG start
     // format the queue writes uncorrected rather than losing every block that
     // carries drift.
     ULONG usable =
-        drift->SetPropertyDword(CKAUDPDrft::kPropBits, FormatBits(m_Format)) == ZV_SUCCESS &&
-        drift->SetPropertyDword(CKAUDPDrft::kPropChannels, FormatChannels(m_Format)) == ZV_SUCCESS;
+        drift->SetPropertyDword(CKAUDPDrft::kPropBits, FormatBits(m_Format)) == ZV_OK &&
+        drift->SetPropertyDword(CKAUDPDrft::kPropChannels, FormatChannels(m_Format)) == ZV_OK;
     drift->SetPropertyDword(CKAUDPDrft::kPropRatioNumerator, ratioNumerator);
     drift->SetPropertyDword(CKAUDPDrft::kPropRatioDenominator, ratioDenominator);
     drift->SetOutput(&DataQueue::DriftOutput, this);
@@ -357,7 +357,7 @@ ULONG DataQueue::PutData(PCVOID data, PULONG count, ULONG wait) {
     m_pDrift->SetPropertyDword(CKAUDPDrft::kPropCallbackFlag, wait);
     ZvStatus status =
         m_pDrift->SubmitPinData(0, const_cast<PVOID>(data), *count, nullptr, 0, &copy);
-    if (status == ZV_UNSUCCESSFUL && copy == static_cast<ULONGLONG>(pending)) {
+    if (status == ZV_FAILED && copy == static_cast<ULONGLONG>(pending)) {
         // Too short a block to correct: it goes in uncorrected and the drift
         // waits for a longer one.
         ULONG result = WriteData(data, &plain, wait);
@@ -369,7 +369,7 @@ ULONG DataQueue::PutData(PCVOID data, PULONG count, ULONG wait) {
     KeAcquireSpinLock(&m_DriftLock, &irql);
     m_llPendingDrift -= corrected;
     KeReleaseSpinLock(&m_DriftLock, irql);
-    return status == ZV_SUCCESS ? 1 : 0;
+    return status == ZV_OK ? 1 : 0;
 }
 
 ULONG DataQueue::AddDrift(LONGLONG frames) {

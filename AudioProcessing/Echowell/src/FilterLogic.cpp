@@ -28,12 +28,12 @@ bool g_bLogicObjectsReady;
 
 template <class Module>
 bool CreateModule(Module** slot, PDEVICE_OBJECT pdo, PCSTR name) {
-    ULONG status = ZV_SUCCESS;
+    ULONG status = ZV_OK;
     *slot = new Module(pdo, kInstanceCode, &status);
-    if (*slot != nullptr && status == ZV_SUCCESS) return true;
+    if (*slot != nullptr && status == ZV_OK) return true;
     // A module whose constructor failed stays in its slot; unload destroys it.
     Log::ModulePrint(1, "OnFilterLoad> Failed to Instantiate %s Module status - 0x%lx \n", name,
-                     ZV_UNSUCCESSFUL);
+                     ZV_FAILED);
     return false;
 }
 
@@ -66,14 +66,14 @@ bool CreateQueuesAndPool() {
         if (*queues[i] == nullptr) {
             Log::ModulePrint(
                 1, "OnFilterLoad> Failed to Instantiate g_pDataQueue%lu status - 0x%lx \n", i + 1,
-                ZV_UNSUCCESSFUL);
+                ZV_FAILED);
             return false;
         }
     }
     g_pInAllocator = new BufferPool();
     if (g_pInAllocator == nullptr) {
         Log::ModulePrint(1, "OnFilterLoad> Failed to Instantiate g_pInAllocator status - 0x%lx \n",
-                         ZV_UNSUCCESSFUL);
+                         ZV_FAILED);
         return false;
     }
     return true;
@@ -288,7 +288,7 @@ LONG AecPendingWorkItems() {
 ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower) {
     (void)genDisp;
     (void)lower;
-    if (!isMaster) return ZV_SUCCESS;
+    if (!isMaster) return ZV_OK;
     // What an earlier master load left (no unload came between) goes first.
     if (g_bLogicObjectsReady || g_pAecModule != nullptr || g_pDataQueue1 != nullptr)
         TearDownMaster();
@@ -296,11 +296,11 @@ ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDE
     g_BuffersInFlight.Init(TRUE);
 
     sp_dispatch_init();  // the primitives' variants for this processor
-    ZvStatus status = CreateModules(pdo) && CreateQueuesAndPool() ? ZV_SUCCESS : ZV_UNSUCCESSFUL;
+    ZvStatus status = CreateModules(pdo) && CreateQueuesAndPool() ? ZV_OK : ZV_FAILED;
     ResetLogicState();
     InitLogicObjects();
-    if (status == ZV_SUCCESS) g_WorkItems.SetOpen(TRUE);
-    InterlockedExchange(&g_bFilterLoaded, status == ZV_SUCCESS ? 1 : 0);
+    if (status == ZV_OK) g_WorkItems.SetOpen(TRUE);
+    InterlockedExchange(&g_bFilterLoaded, status == ZV_OK ? 1 : 0);
     return status;
 }
 
@@ -312,7 +312,7 @@ ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster) {
     (void)genDisp;
     if (!isMaster) {
         Log::ModulePrint(1, "OnFilterUnload> Slave Unload!!! \n");
-        return ZV_SUCCESS;
+        return ZV_OK;
     }
     Log::ModulePrint(1, "OnFilterUnload> Master Unload!!! \n");
     return TearDownMaster();
@@ -323,7 +323,7 @@ ZvStatus OnDecidePinDirs(CGenDisp* genDisp, ULONG isMaster) {
     // The master (camera) processes its capture pins, every other device its render pins.
     ULONG value = isMaster ? CHANNEL_CAPTURE : CHANNEL_RENDER;
     ZvStatus status = SetInstantiatedVariable(genDisp, VID_INST_PINDIRS, &value, sizeof value);
-    if (status != ZV_SUCCESS) {
+    if (status != ZV_OK) {
         Log::ModulePrint(1, "OnDecidePinDirs> SetInstantiatedVariable Failed... status - 0x%lx \n",
                          status);
     }
@@ -336,16 +336,16 @@ ZvStatus OnGetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelForma
     (void)channel;
     (void)direction;
     if (!Loaded()) return ZV_NOT_READY;
-    if (format == nullptr) return ZV_BAD_ARGUMENT;
+    if (format == nullptr) return ZV_INVALID_PARAMETER;
     ULONG rate = 8000;
     if (g_ulRateMode == 1) {
         rate = 16000;
     } else if (g_ulRateMode == 0) {
         ChannelFormat render, capture;
         ZvStatus status = GetChannelFormat(kChannel, CHANNEL_RENDER, &render);
-        if (status != ZV_SUCCESS) return status;
+        if (status != ZV_OK) return status;
         status = GetChannelFormat(kChannel, CHANNEL_CAPTURE, &capture);
-        if (status != ZV_SUCCESS) return status;
+        if (status != ZV_OK) return status;
         ULONG higher = render.SamplesPerSec > capture.SamplesPerSec ? render.SamplesPerSec
                                                                     : capture.SamplesPerSec;
         rate = higher >= 16000 ? 16000 : 8000;
@@ -355,20 +355,20 @@ ZvStatus OnGetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelForma
     format->AvgBytesPerSec = rate * 2;
     format->BitsPerSample = (format->BitsPerSample & 0xFFFF0000u) | 16;
     format->ChannelMask = SPEAKER_FRONT_CENTER;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ZvStatus OnSetChannelState(LONG channel, ULONG direction, ULONG state) {
     (void)channel;
     (void)direction;
     (void)state;
-    return Loaded() ? ZV_SUCCESS : ZV_NOT_READY;
+    return Loaded() ? ZV_OK : ZV_NOT_READY;
 }
 
 // DirectSound acceleration is off exactly while processing is on.
 ZvStatus OnSharedVariableChange(ULONG id, PVOID value, ULONG size) {
     if (!Loaded()) return ZV_NOT_READY;
-    if (id != VID_SHARED_PROCESS) return ZV_SUCCESS;
+    if (id != VID_SHARED_PROCESS) return ZV_OK;
     return SetSharedVariable(VID_SHARED_DSDISABLE, value, size);
 }
 
@@ -376,9 +376,9 @@ ZvStatus OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, PLONG
                 PDEVICE_OBJECT lower, PFILE_OBJECT pinFile, PDEVICE_OBJECT fdo) {
     (void)genDisp;
     if (!Loaded()) return ZV_NOT_READY;
-    if (channel == nullptr || format == nullptr) return ZV_BAD_ARGUMENT;
+    if (channel == nullptr || format == nullptr) return ZV_INVALID_PARAMETER;
     ZvStatus status = AcquireChannel(kChannel, direction, lower, pinFile, fdo);
-    if (status != ZV_SUCCESS) {
+    if (status != ZV_OK) {
         // A second pin of a direction passes through unprocessed.
         *channel = -1;
         Log::ModulePrint(1, "OnOpen> AcquireChannel Failed status - 0x%lx \n", status);
@@ -393,7 +393,7 @@ ZvStatus OnClose(CGenDisp* genDisp, ULONG direction, LONG channel) {
     (void)genDisp;
     if (!Loaded()) return ZV_NOT_READY;
     ZvStatus status = ReleaseChannel(channel, direction);
-    if (status != ZV_SUCCESS)
+    if (status != ZV_OK)
         Log::ModulePrint(1, "OnClose> ReleaseChannel Failed status - 0x%lx \n", status);
     return status;
 }
@@ -402,7 +402,7 @@ ZvStatus OnSetFormat(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, 
     (void)genDisp;
     if (!Loaded()) return ZV_NOT_READY;
     ZvStatus status = SetChannelFormat(channel, direction, format);
-    if (status != ZV_SUCCESS)
+    if (status != ZV_OK)
         Log::ModulePrint(1, "OnSetFormat> SetChannelFormat Failed status - 0x%lx \n", status);
     return status;
 }
@@ -417,13 +417,13 @@ ZvStatus OnGetAudioPosition(CGenDisp* genDisp, ULONG direction, PKSAUDIO_POSITIO
     ULONG process = 0;
     ULONG size = sizeof process;
     ZvStatus status = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
-    if (status != ZV_SUCCESS || process == 0 || InterlockedOr(&g_bAecActive, 0) == 0 ||
+    if (status != ZV_OK || process == 0 || InterlockedOr(&g_bAecActive, 0) == 0 ||
         position == nullptr) {
         return status;
     }
     ChannelFormat format;
     status = GetChannelFormat(kChannel, direction, &format);
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     position->WriteOffset += static_cast<ULONGLONG>(format.AvgBytesPerSec) * 70 / 1000;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }

@@ -54,11 +54,11 @@ ZvStatus BothRunning(bool* running) {
     for (ULONG direction : directions) {
         ULONG state = 0;
         ZvStatus status = GetChannelState(kChannel, direction, &state);
-        if (status != ZV_SUCCESS) return status;
-        if (state != CHANNEL_STATE_RUNNING) return ZV_SUCCESS;
+        if (status != ZV_OK) return status;
+        if (state != CHANNEL_STATE_RUNNING) return ZV_OK;
     }
     *running = true;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 // The header walk.  The framework hands over only well-formed requests: at
@@ -138,11 +138,11 @@ void SetRenderStartOffset() {
     PFILE_OBJECT pin = nullptr;
     ULONGLONG count = 0;
     PDEVICE_OBJECT fdo = nullptr;
-    if (GetChannelInfo(kChannel, CHANNEL_RENDER, &lower, &pin, &count, &fdo) != ZV_SUCCESS ||
+    if (GetChannelInfo(kChannel, CHANNEL_RENDER, &lower, &pin, &count, &fdo) != ZV_OK ||
         lower == nullptr || pin == nullptr)
         return;
     KSAUDIO_POSITION position{};
-    if (GetAudioPosition(lower, pin, &position) != ZV_SUCCESS) position = KSAUDIO_POSITION{};
+    if (GetAudioPosition(lower, pin, &position) != ZV_OK) position = KSAUDIO_POSITION{};
     ULONGLONG rate = g_RenderFormat.AvgBytesPerSec;
     if (rate == 0) return;
     LONGLONG write = static_cast<LONGLONG>(position.WriteOffset * 1000000 / rate);
@@ -170,8 +170,7 @@ void HandleOnBufferInProcessing(PVOID headers, ULONG length) {
     PFILE_OBJECT pin = nullptr;
     ULONGLONG count = 0;
     PDEVICE_OBJECT fdo = nullptr;
-    if (own > 0 &&
-        GetChannelInfo(kChannel, CHANNEL_RENDER, &lower, &pin, &count, &fdo) == ZV_SUCCESS &&
+    if (own > 0 && GetChannelInfo(kChannel, CHANNEL_RENDER, &lower, &pin, &count, &fdo) == ZV_OK &&
         lower != nullptr && pin != nullptr) {
         Log::ModulePrint(3, "HandleOnBufferInProcessing> CreateAndSendIrp ulnIrp - %ld\n", own);
         for (ULONG i = 0; i < own; ++i) {
@@ -256,18 +255,18 @@ ZvStatus QueueAecWorkItem(PIO_WORKITEM_ROUTINE routine, PCSTR noItem) {
     ULONGLONG count = 0;
     PDEVICE_OBJECT fdo = nullptr;
     ZvStatus status = GetChannelInfo(kChannel, CHANNEL_CAPTURE, &lower, &pin, &count, &fdo);
-    if (status != ZV_SUCCESS) return status;
-    if (fdo == nullptr) return ZV_UNSUCCESSFUL;
+    if (status != ZV_OK) return status;
+    if (fdo == nullptr) return ZV_FAILED;
     // Counted before it is queued, so an unload waits for it.
-    if (!AecWorkItemBegin()) return ZV_UNSUCCESSFUL;
+    if (!AecWorkItemBegin()) return ZV_FAILED;
     PIO_WORKITEM item = IoAllocateWorkItem(fdo);
     if (item == nullptr) {
         AecWorkItemEnd();
         Log::ModulePrint(1, noItem);
-        return ZV_UNSUCCESSFUL;
+        return ZV_FAILED;
     }
     IoQueueWorkItem(item, routine, DelayedWorkQueue, item);
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 void ResetQueues() {
@@ -317,15 +316,15 @@ ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG lengt
     if (!Loaded()) return ZV_NOT_READY;
     // Counted before the look at the active flag: a stop clears the flag,
     // then waits until every buffer that saw it set has left the queues.
-    if (!g_BuffersInFlight.Enter()) return ZV_SUCCESS;
-    ZvStatus status = ZV_SUCCESS;
+    if (!g_BuffersInFlight.Enter()) return ZV_OK;
+    ZvStatus status = ZV_OK;
     if (Active()) {
         ULONG process = 0;
         ULONG size = sizeof process;
         bool running = false;
         status = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
-        if (status == ZV_SUCCESS && process != 0) status = BothRunning(&running);
-        if (status == ZV_SUCCESS && process != 0 && running) {
+        if (status == ZV_OK && process != 0) status = BothRunning(&running);
+        if (status == ZV_OK && process != 0 && running) {
             LONGLONG apart = g_llLastRenderTime - g_llLastCaptureTime;
             if (!g_bAutoOffLatched && (apart > kAutoOffMicro || apart < -kAutoOffMicro)) {
                 g_bAutoOffLatched = 1;
@@ -359,7 +358,7 @@ NTSTATUS CreateAndSendIrp(PDEVICE_OBJECT lower, PFILE_OBJECT pinFile) {
     RtlZeroMemory(c, sizeof *c);
     c->Irp = irp;
     ULONG bytes = 0;
-    if (g_pInAllocator->GetBuffer(&c->Buffer, 0) != ZV_SUCCESS || c->Buffer == nullptr) {
+    if (g_pInAllocator->GetBuffer(&c->Buffer, 0) != ZV_OK || c->Buffer == nullptr) {
         IoFreeIrp(irp);
         ExFreeToNPagedLookasideList(&g_IrpContextLookaside, c);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -418,12 +417,12 @@ ZvStatus OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LON
             stored = CHANNEL_STATE_RUNNING;
             break;
         default:
-            return ZV_SUCCESS;
+            return ZV_OK;
     }
     // Serialised with the start and stop work items: two starts at once would
     // make two threads, a stop beside a start would free chains in use.
     KeWaitForSingleObject(&g_AecMutex, Executive, KernelMode, FALSE, nullptr);
-    ZvStatus status = ZV_SUCCESS;
+    ZvStatus status = ZV_OK;
     if (stored == CHANNEL_STATE_RUNNING) {
         (void)SetChannelState(channel, direction, stored);
         status = StartAECGraph();
@@ -438,18 +437,18 @@ ZvStatus OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LON
 }
 
 ZvStatus StartAECGraph() {
-    if (Active()) return ZV_SUCCESS;
+    if (Active()) return ZV_OK;
     bool running = false;
     ZvStatus status = BothRunning(&running);
-    if (status != ZV_SUCCESS || !running) {
+    if (status != ZV_OK || !running) {
         InterlockedExchange(&g_bAecActive, 0);
         return status;
     }
     status = static_cast<ZvStatus>(InitOutGraph(CHANNEL_CAPTURE, kChannel));
-    if (status != ZV_SUCCESS)
+    if (status != ZV_OK)
         return FailStart(status, "OnSetStreamState> InitOutGraph Failed status - 0x%lx \n");
     status = static_cast<ZvStatus>(InitInGraph(CHANNEL_RENDER, kChannel));
-    if (status != ZV_SUCCESS)
+    if (status != ZV_OK)
         return FailStart(status, "OnSetStreamState> InitInGraph Failed status - 0x%lx \n");
 
     KeWaitForSingleObject(&g_EngineMutex, Executive, KernelMode, FALSE, nullptr);
@@ -463,7 +462,7 @@ ZvStatus StartAECGraph() {
     InterlockedExchange(&g_bProcessing, 1);
 
     if (!InitializeDataQueues())
-        return FailStart(ZV_UNSUCCESSFUL,
+        return FailStart(ZV_FAILED,
                          "OnSetStreamState> InitializeDataQueue Failed status - 0x%lx \n");
 
     KIRQL irql;
@@ -514,7 +513,7 @@ ZvStatus StopAECGraph() {
     RtlZeroMemory(&g_AudioProcThread, sizeof g_AudioProcThread);
     FreeInGraph();
     FreeOutGraph();
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ZvStatus StartAEC() {

@@ -362,7 +362,7 @@ TEST_F(AgcMachineTest, VolumeRequestsFindTheNodeWhereTheTopologyPutsIt) {
     auto camera = Device(kCamera);
     camera->SetTopologyNodes({kOther, kOther, kOther, KSNODETYPE_VOLUME});
     PFILE_OBJECT pin = nullptr;
-    ASSERT_EQ(GetChannelInfo(1, CHANNEL_CAPTURE, nullptr, &pin, nullptr, nullptr), ZV_SUCCESS);
+    ASSERT_EQ(GetChannelInfo(1, CHANNEL_CAPTURE, nullptr, &pin, nullptr, nullptr), ZV_OK);
     SetControl(10, 5);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);

@@ -36,12 +36,12 @@ std::vector<std::pair<const char*, ZvStatus>> CallEveryCallback() {
 using CallbackTest = LogicTest;
 
 TEST_F(CallbackTest, BeforeAnyMasterLoadTheCallbacksWorkAndASlaveChangesNothing) {
-    EXPECT_EQ(OnSetChannelState(1, 1, 3), ZV_SUCCESS);
-    EXPECT_EQ(OnFilterLoad(nullptr, 0, nullptr, nullptr), ZV_SUCCESS);
+    EXPECT_EQ(OnSetChannelState(1, 1, 3), ZV_OK);
+    EXPECT_EQ(OnFilterLoad(nullptr, 0, nullptr, nullptr), ZV_OK);
     EXPECT_EQ(g_pAecModule, nullptr);
     EXPECT_EQ(g_pDataQueue1, nullptr);
-    EXPECT_EQ(OnFilterUnload(nullptr, 0), ZV_SUCCESS);
-    EXPECT_EQ(OnSetChannelState(1, 1, 3), ZV_SUCCESS);
+    EXPECT_EQ(OnFilterUnload(nullptr, 0), ZV_OK);
+    EXPECT_EQ(OnSetChannelState(1, 1, 3), ZV_OK);
 
     LoadMaster();
     EXPECT_NE(g_pWaveCorr, nullptr);
@@ -49,16 +49,16 @@ TEST_F(CallbackTest, BeforeAnyMasterLoadTheCallbacksWorkAndASlaveChangesNothing)
     EXPECT_EQ(g_ulRateMode, 2u);
     EXPECT_EQ(g_llDelayEstimate, kAecUnset);
     // A slave's load and unload leave the master's logic alone.
-    EXPECT_EQ(OnFilterLoad(nullptr, 0, nullptr, nullptr), ZV_SUCCESS);
-    EXPECT_EQ(OnFilterUnload(nullptr, 0), ZV_SUCCESS);
+    EXPECT_EQ(OnFilterLoad(nullptr, 0, nullptr, nullptr), ZV_OK);
+    EXPECT_EQ(OnFilterUnload(nullptr, 0), ZV_OK);
     EXPECT_NE(g_pAecModule, nullptr);
-    EXPECT_EQ(OnSetChannelState(1, 1, 3), ZV_SUCCESS);
+    EXPECT_EQ(OnSetChannelState(1, 1, 3), ZV_OK);
 
     (void)OnFilterUnload(nullptr, 1);
     for (auto& [name, status] : CallEveryCallback()) EXPECT_EQ(status, ZV_NOT_READY) << name;
     EXPECT_EQ(LiveBytes(), 0u);
     LoadMaster();
-    EXPECT_EQ(OnSetChannelState(1, 1, 3), ZV_SUCCESS);
+    EXPECT_EQ(OnSetChannelState(1, 1, 3), ZV_OK);
 }
 
 TEST_F(CallbackTest, AFailedMasterLoadNamesWhatFailedAndItsUnloadFreesWhatWasMade) {
@@ -71,7 +71,7 @@ TEST_F(CallbackTest, AFailedMasterLoadNamesWhatFailedAndItsUnloadFreesWhatWasMad
         KpPoolFailAllocation(ZV_POOL_TAG_ZCAM, nth);
         ZvStatus status = OnFilterLoad(nullptr, 1, nullptr, nullptr);
         KpPoolClearFailures();
-        if (status == ZV_SUCCESS) {
+        if (status == ZV_OK) {
             // Past the creations the trace buffer is the one allocation left:
             // without it the load still succeeds, with tracing off.
             if (g_pTraceBuffer == nullptr) {
@@ -82,7 +82,7 @@ TEST_F(CallbackTest, AFailedMasterLoadNamesWhatFailedAndItsUnloadFreesWhatWasMad
             (void)OnFilterUnload(nullptr, 1);
             break;
         }
-        ASSERT_EQ(status, ZV_UNSUCCESSFUL);
+        ASSERT_EQ(status, ZV_FAILED);
         for (auto& [name, result] : CallEveryCallback()) EXPECT_EQ(result, ZV_NOT_READY) << name;
         std::string message;
         for (auto& call : zvtest::ProbeCalls()) {
@@ -113,19 +113,19 @@ TEST_F(CallbackTest, TheFirstPinOfEachDirectionGetsChannelOneWithItsFormat) {
     for (ULONG direction : {1u, 2u}) {
         SCOPED_TRACE(direction);
         LONG channel = 7;
-        EXPECT_EQ(OnOpen(nullptr, direction, &first, &channel, lower, pin1, nullptr), ZV_SUCCESS);
+        EXPECT_EQ(OnOpen(nullptr, direction, &first, &channel, lower, pin1, nullptr), ZV_OK);
         EXPECT_EQ(channel, 1);
         ChannelFormat stored;
-        ASSERT_EQ(GetChannelFormat(1, direction, &stored), ZV_SUCCESS);
+        ASSERT_EQ(GetChannelFormat(1, direction, &stored), ZV_OK);
         EXPECT_EQ(stored.SamplesPerSec, 48000u);
         channel = 7;
-        EXPECT_NE(OnOpen(nullptr, direction, &second, &channel, lower, pin2, nullptr), ZV_SUCCESS);
+        EXPECT_NE(OnOpen(nullptr, direction, &second, &channel, lower, pin2, nullptr), ZV_OK);
         EXPECT_EQ(channel, -1);
-        EXPECT_EQ(OnSetFormat(nullptr, direction, &second, 1), ZV_SUCCESS);
-        ASSERT_EQ(GetChannelFormat(1, direction, &stored), ZV_SUCCESS);
+        EXPECT_EQ(OnSetFormat(nullptr, direction, &second, 1), ZV_OK);
+        ASSERT_EQ(GetChannelFormat(1, direction, &stored), ZV_OK);
         EXPECT_EQ(stored.SamplesPerSec, 16000u);
-        EXPECT_EQ(OnClose(nullptr, direction, 1), ZV_SUCCESS);
-        EXPECT_NE(OnClose(nullptr, direction, 1), ZV_SUCCESS) << "released twice";
+        EXPECT_EQ(OnClose(nullptr, direction, 1), ZV_OK);
+        EXPECT_NE(OnClose(nullptr, direction, 1), ZV_OK) << "released twice";
     }
 }
 
@@ -144,14 +144,14 @@ TEST_F(CallbackTest, TheProcessingFormatFollowsTheRateMode) {
         OpenChannel(2, Pcm(c.CaptureRate, 16, 1));
         g_ulRateMode = c.Mode;
         ChannelFormat f{};
-        ASSERT_EQ(GetRequiredFunctionFormat(1, 2, &f), ZV_SUCCESS);
+        ASSERT_EQ(GetRequiredFunctionFormat(1, 2, &f), ZV_OK);
         EXPECT_EQ(f.SamplesPerSec, c.Rate);
         EXPECT_EQ(f.AvgBytesPerSec, c.Rate * 2);
         EXPECT_EQ(f.FormatTagAndChannels, 1u | (1u << 16));
         EXPECT_EQ(f.BitsPerSample & 0xFFFF, 16u);
         EXPECT_EQ(f.ChannelMask, 4u);
-        ASSERT_EQ(ReleaseChannel(1, 1), ZV_SUCCESS);
-        ASSERT_EQ(ReleaseChannel(1, 2), ZV_SUCCESS);
+        ASSERT_EQ(ReleaseChannel(1, 1), ZV_OK);
+        ASSERT_EQ(ReleaseChannel(1, 2), ZV_OK);
     }
     // Mode 0 without a capture channel: its status, nothing written.
     OpenChannel(1, Pcm(44100, 16, 2));

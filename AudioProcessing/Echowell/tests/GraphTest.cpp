@@ -45,24 +45,24 @@ TEST_F(GraphTest, ChainsFitEveryFormatPairAndRateMode) {
         OpenChannel(1, c.Render);
         OpenChannel(2, c.Capture);
         g_ulRateMode = c.Mode;
-        EXPECT_EQ(InitOutGraph(2, 1), ZV_SUCCESS);
-        EXPECT_EQ(InitInGraph(1, 1), ZV_SUCCESS);
+        EXPECT_EQ(InitOutGraph(2, 1), ZV_OK);
+        EXPECT_EQ(InitInGraph(1, 1), ZV_OK);
         EXPECT_EQ(Describe(g_InGraph), c.In);
         EXPECT_EQ(Describe(g_OutGraph), c.Out);
         ULONG size = 0;
-        EXPECT_EQ(g_pInAllocator->GetBufferSize(&size), ZV_SUCCESS);
+        EXPECT_EQ(g_pInAllocator->GetBufferSize(&size), ZV_OK);
         EXPECT_EQ(size, c.Render.AvgBytesPerSec / 100) << "own render buffers: 10 ms each";
         EXPECT_EQ(g_RenderFormat.SamplesPerSec, c.Render.SamplesPerSec);
         EXPECT_EQ(g_CaptureFormat.SamplesPerSec, c.Capture.SamplesPerSec);
         // Building again frees the chains built before.
         ULONGLONG built = LiveBytes();
-        EXPECT_EQ(InitOutGraph(2, 1), ZV_SUCCESS);
-        EXPECT_EQ(InitInGraph(1, 1), ZV_SUCCESS);
+        EXPECT_EQ(InitOutGraph(2, 1), ZV_OK);
+        EXPECT_EQ(InitInGraph(1, 1), ZV_OK);
         EXPECT_EQ(LiveBytes(), built);
         FreeInGraph();
         FreeOutGraph();
-        ASSERT_EQ(ReleaseChannel(1, 1), ZV_SUCCESS);
-        ASSERT_EQ(ReleaseChannel(1, 2), ZV_SUCCESS);
+        ASSERT_EQ(ReleaseChannel(1, 1), ZV_OK);
+        ASSERT_EQ(ReleaseChannel(1, 2), ZV_OK);
     }
 }
 
@@ -81,8 +81,8 @@ TEST_F(GraphTest, APassMovesTenMillisecondsForEveryStreamFormat) {
                     OpenChannel(1, f);
                     OpenChannel(2, f);
                     g_ulRateMode = mode;
-                    ASSERT_EQ(InitOutGraph(2, 1), ZV_SUCCESS);
-                    ASSERT_EQ(InitInGraph(1, 1), ZV_SUCCESS);
+                    ASSERT_EQ(InitOutGraph(2, 1), ZV_OK);
+                    ASSERT_EQ(InitInGraph(1, 1), ZV_OK);
                     InitQueues();
                     ResetAecTiming();
                     const ULONG block = f.AvgBytesPerSec / 100;
@@ -91,8 +91,8 @@ TEST_F(GraphTest, APassMovesTenMillisecondsForEveryStreamFormat) {
                     ASSERT_EQ(g_pDataQueue1->PutData(data.data(), &n, 0), 1u);
                     n = block * 8;
                     ASSERT_EQ(g_pDataQueue3->PutData(data.data(), &n, 0), 1u);
-                    EXPECT_NE(RunInGraph(), static_cast<ULONG>(ZV_BAD_ARGUMENT));
-                    EXPECT_NE(RunOutGraph(), static_cast<ULONG>(ZV_BAD_ARGUMENT));
+                    EXPECT_NE(RunInGraph(), static_cast<ULONG>(ZV_INVALID_PARAMETER));
+                    EXPECT_NE(RunOutGraph(), static_cast<ULONG>(ZV_INVALID_PARAMETER));
                     EXPECT_EQ(g_pDataQueue1->GetLevel(), block * 7);
                     EXPECT_EQ(g_pDataQueue3->GetLevel(), block * 7);
                     EXPECT_EQ(g_pDataQueue4->GetLevel(), block);
@@ -101,8 +101,8 @@ TEST_F(GraphTest, APassMovesTenMillisecondsForEveryStreamFormat) {
                     for (DataQueue* q :
                          {g_pDataQueue1, g_pDataQueue2, g_pDataQueue3, g_pDataQueue4})
                         q->Reset();
-                    ASSERT_EQ(ReleaseChannel(1, 1), ZV_SUCCESS);
-                    ASSERT_EQ(ReleaseChannel(1, 2), ZV_SUCCESS);
+                    ASSERT_EQ(ReleaseChannel(1, 1), ZV_OK);
+                    ASSERT_EQ(ReleaseChannel(1, 2), ZV_OK);
                 }
             }
         }
@@ -113,8 +113,8 @@ TEST_F(GraphTest, StreamsWhoseTenMillisecondsAreNotWholeFramesAreRefused) {
     LoadMaster();
     OpenChannel(1, Pcm(22050, 16, 1));
     OpenChannel(2, Pcm(11025, 16, 1));
-    EXPECT_EQ(InitOutGraph(2, 1), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(InitInGraph(1, 1), ZV_BAD_ARGUMENT);
+    EXPECT_EQ(InitOutGraph(2, 1), ZV_INVALID_PARAMETER);
+    EXPECT_EQ(InitInGraph(1, 1), ZV_INVALID_PARAMETER);
     EXPECT_FALSE(g_OutGraph.Stages[0].InUse);
     EXPECT_FALSE(g_InGraph.Stages[0].InUse);
 }
@@ -129,9 +129,9 @@ TEST_F(GraphTest, APoolThatCannotBeSizedStopsTheChainAndFreeingItLeavesNothing) 
         SCOPED_TRACE(nth);
         KpPoolFailAllocation(ZV_POOL_TAG_ZCAM, nth);
         ZvStatus out = static_cast<ZvStatus>(InitOutGraph(2, 1));
-        ZvStatus in = out == ZV_SUCCESS ? static_cast<ZvStatus>(InitInGraph(1, 1)) : out;
+        ZvStatus in = out == ZV_OK ? static_cast<ZvStatus>(InitInGraph(1, 1)) : out;
         KpPoolClearFailures();
-        built = out == ZV_SUCCESS && in == ZV_SUCCESS;
+        built = out == ZV_OK && in == ZV_OK;
         FreeOutGraph();
         FreeInGraph();
         ASSERT_EQ(LiveBytes(), loaded);
@@ -144,7 +144,7 @@ TEST_F(GraphTest, AStageWithoutAWorkBufferIsRefusedAndNothingFollowsIt) {
     OpenChannel(1, Pcm(16000, 16, 1));
     OpenChannel(2, Pcm(16000, 16, 1));
     g_ulRateMode = 1;
-    ASSERT_EQ(InitOutGraph(2, 1), ZV_SUCCESS);
+    ASSERT_EQ(InitOutGraph(2, 1), ZV_OK);
     ASSERT_EQ(Describe(g_OutGraph), "A320 R3 A320 AEC/1 W4");
     InitQueues();
     ResetAecTiming();
@@ -153,11 +153,11 @@ TEST_F(GraphTest, AStageWithoutAWorkBufferIsRefusedAndNothingFollowsIt) {
     ASSERT_EQ(g_pDataQueue3->PutData(near.data(), &bytes, 0), 1u);
     // The canceller's output pool has no free buffer this pass.
     PVOID taken = nullptr;
-    ASSERT_EQ(g_OutGraph.Stages[2].Pool->GetBuffer(&taken, 0), ZV_SUCCESS);
-    EXPECT_EQ(RunOutGraph(), static_cast<ULONG>(ZV_BAD_ARGUMENT));
+    ASSERT_EQ(g_OutGraph.Stages[2].Pool->GetBuffer(&taken, 0), ZV_OK);
+    EXPECT_EQ(RunOutGraph(), static_cast<ULONG>(ZV_INVALID_PARAMETER));
     EXPECT_EQ(g_pDataQueue4->GetLevel(), 0u);
     EXPECT_EQ(g_pDataQueue3->GetLevel(), 2880u);
-    ASSERT_EQ(g_OutGraph.Stages[2].Pool->PutBuffer(taken), ZV_SUCCESS);
+    ASSERT_EQ(g_OutGraph.Stages[2].Pool->PutBuffer(taken), ZV_OK);
     RunOutGraph();  // the canceller's own answer (the delay is not known yet)
     EXPECT_EQ(g_pDataQueue4->GetLevel(), 320u);
 }
@@ -173,7 +173,7 @@ TEST_F(GraphTest, ElapsedFramesMoveTheFarEndDriftByTheirChange) {
     } steps[] = {{100, 0}, {130, 30}, {90, -10}, {90, -10}, {-50, -150}};
     for (const Step& s : steps) {
         SCOPED_TRACE(s.Frames);
-        EXPECT_EQ(AddElapsedFrames(s.Frames), ZV_SUCCESS);
+        EXPECT_EQ(AddElapsedFrames(s.Frames), ZV_OK);
         DataQueueState state;
         g_pDataQueue1->GetState(&state);
         EXPECT_EQ(state.PendingDrift, s.Pending);
@@ -191,8 +191,8 @@ protected:
         OpenChannel(1, render);
         OpenChannel(2, capture);
         g_ulRateMode = mode;
-        ASSERT_EQ(InitOutGraph(2, 1), ZV_SUCCESS);
-        ASSERT_EQ(InitInGraph(1, 1), ZV_SUCCESS);
+        ASSERT_EQ(InitOutGraph(2, 1), ZV_OK);
+        ASSERT_EQ(InitInGraph(1, 1), ZV_OK);
         InitQueues();
         ResetAecTiming();
         // As a start does: no own render request is out.

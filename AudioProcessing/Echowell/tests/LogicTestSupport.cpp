@@ -35,18 +35,18 @@ void LogicTest::TearDown() {
 }
 
 void LogicTest::LoadMaster() {
-    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_SUCCESS);
+    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_OK);
 }
 
 void LogicTest::OpenChannel(ULONG direction, const ChannelFormat& format) {
-    ASSERT_EQ(AcquireChannel(1, direction, nullptr, nullptr, nullptr), ZV_SUCCESS);
-    ASSERT_EQ(SetChannelFormat(1, direction, &format), ZV_SUCCESS);
+    ASSERT_EQ(AcquireChannel(1, direction, nullptr, nullptr, nullptr), ZV_OK);
+    ASSERT_EQ(SetChannelFormat(1, direction, &format), ZV_OK);
 }
 
 void InitLogicQueues() {
     ChannelFormat render, capture;
-    ASSERT_EQ(GetChannelFormat(1, CHANNEL_RENDER, &render), ZV_SUCCESS);
-    ASSERT_EQ(GetChannelFormat(1, CHANNEL_CAPTURE, &capture), ZV_SUCCESS);
+    ASSERT_EQ(GetChannelFormat(1, CHANNEL_RENDER, &render), ZV_OK);
+    ASSERT_EQ(GetChannelFormat(1, CHANNEL_CAPTURE, &capture), ZV_OK);
     ASSERT_EQ(g_pDataQueue1->Init(4000, &render, 0, 10, 1000, 1, 0, 0), 1u);
     ASSERT_EQ(g_pDataQueue2->Init(570, &render, 70, 10, 1000, 1, 0, 1), 1u);
     ASSERT_EQ(g_pDataQueue3->Init(500, &capture, 70, 10, 1000, 1, 0, 0), 1u);

@@ -44,7 +44,7 @@ protected:
         ULONG value = 0, size = sizeof value;
         if (ext == nullptr || ext->Device == nullptr ||
             GetInstantiatedVariable(ext->Device->GenDisp(), VID_INST_PINDIRS, &value, &size) !=
-                ZV_SUCCESS)
+                ZV_OK)
             return 0;
         return value;
     }
@@ -64,9 +64,9 @@ TEST_F(MachineLogicTest, TheCameraIsMasterByItsOptionAndTheSoundCardItsSlave) {
 
 TEST_F(MachineLogicTest, ThePositionRunsSeventyMillisecondsAheadWhileProcessing) {
     BootMachine(CameraAndSpeaker());
-    ASSERT_EQ(AcquireChannel(1, 1, nullptr, nullptr, nullptr), ZV_SUCCESS);
+    ASSERT_EQ(AcquireChannel(1, 1, nullptr, nullptr, nullptr), ZV_OK);
     ChannelFormat render = Pcm(48000, 16, 2);  // 192000 bytes per second
-    ASSERT_EQ(SetChannelFormat(1, 1, &render), ZV_SUCCESS);
+    ASSERT_EQ(SetChannelFormat(1, 1, &render), ZV_OK);
     struct Case {
         ULONG Process, Active;
         ULONGLONG Write, Expected;
@@ -79,20 +79,20 @@ TEST_F(MachineLogicTest, ThePositionRunsSeventyMillisecondsAheadWhileProcessing)
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.Process << c.Active << " " << c.Write);
         ULONG process = c.Process;
-        ASSERT_EQ(SetSharedVariable(VID_SHARED_PROCESS, &process, 4), ZV_SUCCESS);
+        ASSERT_EQ(SetSharedVariable(VID_SHARED_PROCESS, &process, 4), ZV_OK);
         ULONG ds = 0xFF, size = 4;
-        ASSERT_EQ(GetSharedVariable(VID_SHARED_DSDISABLE, &ds, &size), ZV_SUCCESS);
+        ASSERT_EQ(GetSharedVariable(VID_SHARED_DSDISABLE, &ds, &size), ZV_OK);
         EXPECT_EQ(ds, c.Process) << "DirectSound is off exactly while processing is on";
         InterlockedExchange(&g_bAecActive, static_cast<LONG>(c.Active));
         KSAUDIO_POSITION p{777, c.Write};
-        EXPECT_EQ(OnGetAudioPosition(nullptr, 1, &p, 1), ZV_SUCCESS);
+        EXPECT_EQ(OnGetAudioPosition(nullptr, 1, &p, 1), ZV_OK);
         EXPECT_EQ(p.WriteOffset, c.Expected);
         EXPECT_EQ(p.PlayOffset, 777u);
     }
     InterlockedExchange(&g_bAecActive, 0);
     // Without a channel in that direction: the read's status, nothing changed.
     ULONG on = 1;
-    ASSERT_EQ(SetSharedVariable(VID_SHARED_PROCESS, &on, 4), ZV_SUCCESS);
+    ASSERT_EQ(SetSharedVariable(VID_SHARED_PROCESS, &on, 4), ZV_OK);
     InterlockedExchange(&g_bAecActive, 1);
     KSAUDIO_POSITION p{1, 2};
     EXPECT_EQ(OnGetAudioPosition(nullptr, 2, &p, 1), ZV_NOT_READY);
@@ -104,9 +104,9 @@ TEST_F(MachineLogicTest, TheCancellersParametersPersistInTheCamerasDriverKey) {
     BootMachine(CameraAndSpeaker());
     ASSERT_NE(g_pAecModule, nullptr);
     ULONG tail = 0;
-    ASSERT_EQ(g_pAecModule->GetPropertyDword(4, &tail), ZV_SUCCESS);
+    ASSERT_EQ(g_pAecModule->GetPropertyDword(4, &tail), ZV_OK);
     EXPECT_EQ(tail, 64u);
-    ASSERT_EQ(g_pAecModule->SetPropertyDword(4, 32), ZV_SUCCESS);
+    ASSERT_EQ(g_pAecModule->SetPropertyDword(4, 32), ZV_OK);
     std::string error;
     ASSERT_TRUE(kp::machine::Shutdown(&error)) << error;
     std::string saved = ReadSavedRegistry(folder_);
@@ -116,7 +116,7 @@ TEST_F(MachineLogicTest, TheCancellersParametersPersistInTheCamerasDriverKey) {
     // The next boot's master load reads them back.
     ASSERT_EQ(kp::machine::Boot(folder_, nullptr, &error), STATUS_SUCCESS) << error;
     ASSERT_NE(g_pAecModule, nullptr);
-    ASSERT_EQ(g_pAecModule->GetPropertyDword(4, &tail), ZV_SUCCESS);
+    ASSERT_EQ(g_pAecModule->GetPropertyDword(4, &tail), ZV_OK);
     EXPECT_EQ(tail, 32u);
 }
 
@@ -164,8 +164,8 @@ protected:
         KeWaitForSingleObject(&g_AecMutex, Executive, KernelMode, FALSE, nullptr);
         StopAECGraph();
         KeReleaseMutex(&g_AecMutex, FALSE);
-        ASSERT_EQ(InitOutGraph(2, 1), ZV_SUCCESS);
-        ASSERT_EQ(InitInGraph(1, 1), ZV_SUCCESS);
+        ASSERT_EQ(InitOutGraph(2, 1), ZV_OK);
+        ASSERT_EQ(InitInGraph(1, 1), ZV_OK);
         InitLogicQueues();
         ResetAecTiming();
         // 100 ms written, 30 ms read, 40 ms of device time.
@@ -204,7 +204,7 @@ TEST_F(StreamTimingTest, TheDelayAddsBothSidesLatenciesToTheStartDifference) {
     std::vector<UCHAR> near(q3, 0);
     ASSERT_EQ(g_pDataQueue3->PutData(near.data(), &q3, 0), 1u);
     ULONGLONG frames = 0;
-    ASSERT_EQ(GetChannelInfo(1, 2, nullptr, nullptr, &frames, nullptr), ZV_SUCCESS);
+    ASSERT_EQ(GetChannelInfo(1, 2, nullptr, nullptr, &frames, nullptr), ZV_OK);
     auto render = Record(kSpeaker);
     auto capture = Record(kCamera);
     ASSERT_GT(render.BytesReceived, render.BytesConsumed) << "the device holds data";
@@ -230,7 +230,7 @@ TEST_F(StreamTimingTest, TheDelayAddsBothSidesLatenciesToTheStartDifference) {
         g_AecTiming.TInfo = c.TInfo;
         g_AecTiming.RenderStartOffset = c.RenderStart;
         LONGLONG delay = 0, renderBuffered = 0;
-        ASSERT_EQ(EstimateStreamDelay(&delay, &renderBuffered), ZV_SUCCESS);
+        ASSERT_EQ(EstimateStreamDelay(&delay, &renderBuffered), ZV_OK);
         LONGLONG renderLatency = c.RenderStart != static_cast<LONGLONG>(kAecUnset)
                                      ? c.RenderStart
                                      : std::max<LONGLONG>(buffered, 0) + renderQueued;
@@ -250,7 +250,7 @@ TEST_F(StreamTimingTest, TheFirstOutPassMeasuresTInfoAndSeedsTheDelay) {
     ASSERT_EQ(g_llDelayEstimate, kAecUnset);
     RunOutGraph();
     ULONGLONG frames = 0;
-    ASSERT_EQ(GetChannelInfo(1, 2, nullptr, nullptr, &frames, nullptr), ZV_SUCCESS);
+    ASSERT_EQ(GetChannelInfo(1, 2, nullptr, nullptr, &frames, nullptr), ZV_OK);
     auto capture = Record(kCamera);
     const LONGLONG queued = Micro(2880, 32000);
     EXPECT_EQ(g_AecTiming.CaptureQueueLatency, queued);
@@ -277,7 +277,7 @@ TEST_F(MachineLogicTest, AfterAMasterReloadAnOldPinsCloseLeavesTheNewOwnersChann
     kp::ks::KsPin old;
     ASSERT_EQ(old.Create(filter, 1, kp::ks::PcmFormat(16000, 16, 1)), STATUS_SUCCESS);
     PFILE_OBJECT oldOwner = nullptr;
-    ASSERT_EQ(GetChannelInfo(1, 2, nullptr, &oldOwner, nullptr, nullptr), ZV_SUCCESS);
+    ASSERT_EQ(GetChannelInfo(1, 2, nullptr, &oldOwner, nullptr, nullptr), ZV_OK);
 
     // A cancelled removal unloads and reloads the master's logic: channel 1
     // is free again while the old pin stays open.
@@ -287,16 +287,16 @@ TEST_F(MachineLogicTest, AfterAMasterReloadAnOldPinsCloseLeavesTheNewOwnersChann
     KpIoDrainWorkQueues();
     ASSERT_EQ(g_bFilterLoaded, 1);
     PFILE_OBJECT none = nullptr;
-    EXPECT_NE(GetChannelInfo(1, 2, nullptr, &none, nullptr, nullptr), ZV_SUCCESS);
+    EXPECT_NE(GetChannelInfo(1, 2, nullptr, &none, nullptr, nullptr), ZV_OK);
 
     kp::ks::KsPin fresh;
     ASSERT_EQ(fresh.Create(filter, 1, kp::ks::PcmFormat(16000, 16, 1)), STATUS_SUCCESS);
     PFILE_OBJECT owner = nullptr;
-    ASSERT_EQ(GetChannelInfo(1, 2, nullptr, &owner, nullptr, nullptr), ZV_SUCCESS);
+    ASSERT_EQ(GetChannelInfo(1, 2, nullptr, &owner, nullptr, nullptr), ZV_OK);
     EXPECT_NE(owner, oldOwner);
     old.Close();
     PFILE_OBJECT after = nullptr;
-    ASSERT_EQ(GetChannelInfo(1, 2, nullptr, &after, nullptr, nullptr), ZV_SUCCESS)
+    ASSERT_EQ(GetChannelInfo(1, 2, nullptr, &after, nullptr, nullptr), ZV_OK)
         << "the old pin's close released the new pin's channel";
     EXPECT_EQ(after, owner);
 }

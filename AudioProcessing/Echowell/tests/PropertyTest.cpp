@@ -91,7 +91,7 @@ TEST_F(PropertyTest, ProcessSwitchesTheCancellerThroughWorkItems) {
         KpIoDrainWorkQueues();
         EXPECT_EQ(InterlockedOr(&g_bAecActive, 0), s.Active);
         ULONG ds = 7, size = sizeof ds;
-        ASSERT_EQ(GetSharedVariable(VID_SHARED_DSDISABLE, &ds, &size), ZV_SUCCESS);
+        ASSERT_EQ(GetSharedVariable(VID_SHARED_DSDISABLE, &ds, &size), ZV_OK);
         EXPECT_EQ(ds, s.DsDisable);
         value = 9;
         ASSERT_EQ(Request(4, KSPROPERTY_TYPE_GET, &value, sizeof value, &returned), STATUS_SUCCESS);

@@ -108,10 +108,10 @@ TEST_F(StreamBufferTest, AStartWithoutItsThreadFreesEverythingAndSaysSo) {
     ASSERT_EQ(speaker_.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
     FailThreadCreations(1);
     KeWaitForSingleObject(&g_AecMutex, Executive, KernelMode, FALSE, nullptr);
-    ASSERT_EQ(SetChannelState(1, CHANNEL_RENDER, CHANNEL_STATE_RUNNING), ZV_SUCCESS);
+    ASSERT_EQ(SetChannelState(1, CHANNEL_RENDER, CHANNEL_STATE_RUNNING), ZV_OK);
     ZvStatus status = StartAECGraph();
     KeReleaseMutex(&g_AecMutex, FALSE);
-    EXPECT_NE(status, ZV_SUCCESS) << "the failure is reported";
+    EXPECT_NE(status, ZV_OK) << "the failure is reported";
     EXPECT_EQ(InterlockedOr(&g_bAecActive, 0), 0);
     EXPECT_EQ(g_InGraph.Stages[0].InUse, 0) << "the far-end chain is freed";
     EXPECT_EQ(g_OutGraph.Stages[0].InUse, 0) << "the near-end chain is freed";

@@ -17,15 +17,15 @@ TEST_F(UnloadTest, UnloadWaitsForBuffersInsideOnBufferOnBothThreads) {
     LoadMaster();
     OpenChannel(CHANNEL_RENDER, Pcm(16000, 16, 1));
     OpenChannel(CHANNEL_CAPTURE, Pcm(16000, 16, 1));
-    ASSERT_EQ(SetChannelState(1, CHANNEL_RENDER, CHANNEL_STATE_RUNNING), ZV_SUCCESS);
-    ASSERT_EQ(SetChannelState(1, CHANNEL_CAPTURE, CHANNEL_STATE_RUNNING), ZV_SUCCESS);
+    ASSERT_EQ(SetChannelState(1, CHANNEL_RENDER, CHANNEL_STATE_RUNNING), ZV_OK);
+    ASSERT_EQ(SetChannelState(1, CHANNEL_CAPTURE, CHANNEL_STATE_RUNNING), ZV_OK);
     // No device here for the processing switch's DirectSound side effect.
     InitializeListHead(&PdoList);
     KeInitializeSpinLock(&PdoListLock);
     ULONG on = 1;
-    ASSERT_EQ(SetSharedVariable(VID_SHARED_PROCESS, &on, sizeof on), ZV_SUCCESS);
-    ASSERT_EQ(InitOutGraph(CHANNEL_CAPTURE, 1), ZV_SUCCESS);
-    ASSERT_EQ(InitInGraph(CHANNEL_RENDER, 1), ZV_SUCCESS);
+    ASSERT_EQ(SetSharedVariable(VID_SHARED_PROCESS, &on, sizeof on), ZV_OK);
+    ASSERT_EQ(InitOutGraph(CHANNEL_CAPTURE, 1), ZV_OK);
+    ASSERT_EQ(InitInGraph(CHANNEL_RENDER, 1), ZV_OK);
     InitQueues();
     ResetAecTiming();
     KeSetEvent(&g_AllIrpsCompleteEvent, IO_NO_INCREMENT, FALSE);
@@ -54,7 +54,7 @@ TEST_F(UnloadTest, UnloadWaitsForBuffersInsideOnBufferOnBothThreads) {
     for (int i = 0; i < 10000 && g_pDataQueue1->GetReadable() < 100000; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_GE(g_pDataQueue1->GetReadable(), 100000u) << "the far end piled up";
-    EXPECT_EQ(OnFilterUnload(nullptr, 1), ZV_SUCCESS);
+    EXPECT_EQ(OnFilterUnload(nullptr, 1), ZV_OK);
     EXPECT_EQ(g_pDataQueue1, nullptr);
     EXPECT_EQ(g_pInAllocator, nullptr);
     render.join();

@@ -27,25 +27,25 @@ public:
     ZvStatus GetProperty(ULONG id, PVOID buffer, PULONG size) override {
         (void)id;
         ZvStatus status = CheckCallable();
-        if (status != ZV_SUCCESS) return status;
-        if (buffer == nullptr || size == nullptr || *size == 0) return ZV_BAD_ARGUMENT;
-        return ZV_UNSUCCESSFUL;
+        if (status != ZV_OK) return status;
+        if (buffer == nullptr || size == nullptr || *size == 0) return ZV_INVALID_PARAMETER;
+        return ZV_FAILED;
     }
     ZvStatus SetProperty(ULONG id, PVOID buffer, ULONG size) override {
         (void)id;
         ZvStatus status = CheckSetProperty(buffer, size);
-        if (status != ZV_SUCCESS) return status;
-        return ZV_UNSUCCESSFUL;
+        if (status != ZV_OK) return status;
+        return ZV_FAILED;
     }
     ZvStatus GetPropertyDword(ULONG id, PULONG value) override {
         ZvStatus status = CheckCallable();
-        if (status != ZV_SUCCESS) return status;
-        if (value == nullptr) return ZV_BAD_ARGUMENT;
+        if (status != ZV_OK) return status;
+        if (value == nullptr) return ZV_INVALID_PARAMETER;
         return static_cast<ZvStatus>(Engine::GetProperty(m_pState, id, value));
     }
     ZvStatus SetPropertyDword(ULONG id, ULONG value) override {
         ZvStatus status = CheckCallable();
-        if (status != ZV_SUCCESS) return status;
+        if (status != ZV_OK) return status;
         return static_cast<ZvStatus>(Engine::SetProperty(m_pState, id, value));
     }
 
@@ -62,7 +62,7 @@ protected:
     void Start(PULONG status) {
         TransferParams(static_cast<Derived*>(this), Derived::s_Params, false);
         const ULONG result = Engine::Create(&m_pState);
-        if (result != ZV_SUCCESS) {
+        if (result != ZV_OK) {
             LogModule<LogModuleFilterLogic>::ModulePrint(1, Engine::kCreateFailed, result);
             m_pState = nullptr;
         } else {

@@ -44,23 +44,23 @@ BufferPool::~BufferPool() = default;
 ZvStatus BufferPool::InitFormat(ULONG count, ULONG rate, USHORT bits, USHORT channels, ULONG ms) {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL || count == 0 || rate == 0 || bits == 0 ||
         channels == 0 || ms == 0 || m_ulInitialised != 0) {
-        return ZV_UNSUCCESSFUL;
+        return ZV_FAILED;
     }
     // 32-bit arithmetic with truncating divisions, as the callers size their
     // buffers; a size that does not fit 32 bits is refused instead of wrapped.
     ULONGLONG bytes = static_cast<ULONGLONG>(static_cast<ULONG>(bits) * channels / 8) * rate;
-    if (bytes > 0xFFFFFFFFull) return ZV_UNSUCCESSFUL;
+    if (bytes > 0xFFFFFFFFull) return ZV_FAILED;
     bytes *= ms;
-    if (bytes > 0xFFFFFFFFull) return ZV_UNSUCCESSFUL;
+    if (bytes > 0xFFFFFFFFull) return ZV_FAILED;
     const ULONG bufferBytes = static_cast<ULONG>(bytes) / 1000;
-    if (static_cast<ULONGLONG>(bufferBytes) * count > 0xFFFFFFFFull) return ZV_UNSUCCESSFUL;
+    if (static_cast<ULONGLONG>(bufferBytes) * count > 0xFFFFFFFFull) return ZV_FAILED;
     return Build(count, bufferBytes);
 }
 
 ZvStatus BufferPool::InitSize(ULONG count, ULONG totalBytes) {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL || count == 0 || totalBytes == 0 ||
         m_ulInitialised != 0) {
-        return ZV_UNSUCCESSFUL;
+        return ZV_FAILED;
     }
     return Build(count, totalBytes / count);
 }
@@ -68,9 +68,9 @@ ZvStatus BufferPool::InitSize(ULONG count, ULONG totalBytes) {
 ZvStatus BufferPool::Build(ULONG count, ULONG bufferBytes) {
     const ULONGLONG stride = BufferStride(bufferBytes, sizeof(BufferHeader));
     const ULONGLONG allBytes = stride * count;
-    if (allBytes > 0xFFFFFFFFull) return ZV_UNSUCCESSFUL;
+    if (allBytes > 0xFFFFFFFFull) return ZV_FAILED;
     PVOID memory = MemAlloc(static_cast<ULONG>(allBytes));
-    if (memory == nullptr) return ZV_UNSUCCESSFUL;
+    if (memory == nullptr) return ZV_FAILED;
     std::memset(memory, 0, static_cast<SIZE_T>(allBytes));
 
     KIRQL oldIrql;
@@ -89,11 +89,11 @@ ZvStatus BufferPool::Build(ULONG count, ULONG bufferBytes) {
     m_ulOutCount = 0;
     m_ulInitialised = 1;
     KeReleaseSpinLock(&m_Lock, oldIrql);
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ZvStatus BufferPool::Free() {
-    if (KeGetCurrentIrql() != PASSIVE_LEVEL) return ZV_UNSUCCESSFUL;
+    if (KeGetCurrentIrql() != PASSIVE_LEVEL) return ZV_FAILED;
     KeWaitForSingleObject(&m_AllReturned, Executive, KernelMode, FALSE, nullptr);
     KIRQL oldIrql;
     KeAcquireSpinLock(&m_Lock, &oldIrql);
@@ -105,17 +105,17 @@ ZvStatus BufferPool::Free() {
     InitializeListHead(&m_List);
     KeReleaseSpinLock(&m_Lock, oldIrql);
     MemFree(memory);
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ZvStatus BufferPool::GetBufferSize(PULONG size) {
-    if (size == nullptr) return ZV_BAD_ARGUMENT;
+    if (size == nullptr) return ZV_INVALID_PARAMETER;
     if (m_ulInitialised == 0 || m_ulCount == 0) {
         *size = 0;
         return ZV_NOT_READY;
     }
     *size = m_ulTotalBytes / m_ulCount;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 PVOID BufferPool::TakeFreeLocked() {
@@ -133,8 +133,8 @@ PVOID BufferPool::TakeFreeLocked() {
 
 ZvStatus BufferPool::GetBuffer(PVOID* buffer, ULONG timeoutMs) {
     const KIRQL irql = KeGetCurrentIrql();
-    if (timeoutMs != 0 ? irql != PASSIVE_LEVEL : irql > DISPATCH_LEVEL) return ZV_UNSUCCESSFUL;
-    if (buffer == nullptr) return ZV_BAD_ARGUMENT;
+    if (timeoutMs != 0 ? irql != PASSIVE_LEVEL : irql > DISPATCH_LEVEL) return ZV_FAILED;
+    if (buffer == nullptr) return ZV_INVALID_PARAMETER;
     *buffer = nullptr;
     if (m_ulInitialised == 0) return ZV_NOT_READY;
 
@@ -149,15 +149,15 @@ ZvStatus BufferPool::GetBuffer(PVOID* buffer, ULONG timeoutMs) {
     KeReleaseSpinLock(&m_Lock, oldIrql);
     if (taken != nullptr) {
         *buffer = taken;
-        return ZV_SUCCESS;
+        return ZV_OK;
     }
     // One wait covers at most this many objects.
-    if (timeoutMs == 0 || count > kMaxWaitedBuffers) return ZV_UNSUCCESSFUL;
+    if (timeoutMs == 0 || count > kMaxWaitedBuffers) return ZV_FAILED;
 
     auto* waitBlocks =
         static_cast<PKWAIT_BLOCK>(MemAlloc(static_cast<ULONG>(count * sizeof(KWAIT_BLOCK))));
     auto* events = static_cast<PVOID*>(MemAlloc(static_cast<ULONG>(count * sizeof(PVOID))));
-    ZvStatus status = ZV_UNSUCCESSFUL;
+    ZvStatus status = ZV_FAILED;
     if (waitBlocks != nullptr && events != nullptr) {
         // The list does not change between sizing and Free.
         ULONG n = 0;
@@ -175,7 +175,7 @@ ZvStatus BufferPool::GetBuffer(PVOID* buffer, ULONG timeoutMs) {
             KeReleaseSpinLock(&m_Lock, oldIrql);
             if (taken != nullptr) {
                 *buffer = taken;
-                status = ZV_SUCCESS;
+                status = ZV_OK;
             }
         }
     }
@@ -185,15 +185,15 @@ ZvStatus BufferPool::GetBuffer(PVOID* buffer, ULONG timeoutMs) {
 }
 
 ZvStatus BufferPool::PutBuffer(PVOID buffer) {
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) return ZV_UNSUCCESSFUL;
-    if (buffer == nullptr) return ZV_BAD_ARGUMENT;
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) return ZV_FAILED;
+    if (buffer == nullptr) return ZV_INVALID_PARAMETER;
     KIRQL oldIrql;
     KeAcquireSpinLock(&m_Lock, &oldIrql);
     if (IsListEmpty(&m_List)) {
         KeReleaseSpinLock(&m_Lock, oldIrql);
         return ZV_NOT_READY;
     }
-    ZvStatus status = ZV_UNSUCCESSFUL;
+    ZvStatus status = ZV_FAILED;
     for (PLIST_ENTRY entry = m_List.Flink; entry != &m_List; entry = entry->Flink) {
         BufferHeader* header = CONTAINING_RECORD(entry, BufferHeader, links);
         if (header->data != buffer) continue;
@@ -203,7 +203,7 @@ ZvStatus BufferPool::PutBuffer(PVOID buffer) {
             header->inUse = 0;
             KeSetEvent(&header->returned, IO_NO_INCREMENT, FALSE);
             --m_ulOutCount;
-            status = ZV_SUCCESS;
+            status = ZV_OK;
         }
         break;
     }

@@ -48,7 +48,7 @@ void PushSample(BResState* s, SHORT sample) {
 }  // namespace
 
 ULONG BResCreate(BResState** out) {
-    if (out == nullptr) return ZV_UNSUCCESSFUL;
+    if (out == nullptr) return ZV_FAILED;
     *out = nullptr;
     BResState* s = static_cast<BResState*>(MemAlloc(sizeof(BResState)));
     if (s == nullptr) return ZV_NO_MEMORY;
@@ -58,7 +58,7 @@ ULONG BResCreate(BResState** out) {
     s->quality = kCreateQuality;
     s->rebuildNeeded = 1;
     *out = s;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ULONG BResDestroy(BResState* state) {
@@ -66,30 +66,30 @@ ULONG BResDestroy(BResState* state) {
     MemFree(state->history);
     MemFree(state->taps);
     MemFree(state);
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ULONG BResGetProperty(const BResState* state, ULONG id, PULONG value) {
     if (state == nullptr) return kBResNoState;
-    if (value == nullptr) return ZV_UNSUCCESSFUL;
+    if (value == nullptr) return ZV_FAILED;
     switch (id) {
         case kBResPropConstTwo:
             *value = 2;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kBResPropConstZero:
             *value = 0;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kBResPropInputRate:
             *value = state->inputRate;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kBResPropOutputRate:
             *value = state->outputRate;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kBResPropQuality:
             *value = state->quality;
-            return ZV_SUCCESS;
+            return ZV_OK;
         default:
-            return ZV_UNSUCCESSFUL;
+            return ZV_FAILED;
     }
 }
 
@@ -107,14 +107,14 @@ ULONG BResSetProperty(BResState* state, ULONG id, ULONG value) {
             field = &state->quality;
             break;
         default:
-            return ZV_UNSUCCESSFUL;
+            return ZV_FAILED;
     }
-    if (*field == value) return ZV_SUCCESS;
+    if (*field == value) return ZV_OK;
     // A rate of 0 has no ratio; it is refused like an unknown quality.
-    if (id == kBResPropQuality ? value > kMaxQuality : value == 0) return ZV_UNSUCCESSFUL;
+    if (id == kBResPropQuality ? value > kMaxQuality : value == 0) return ZV_FAILED;
     *field = value;
     state->rebuildNeeded = 1;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 void BResReduceRatio(BResState* state) {
@@ -139,7 +139,7 @@ ULONG BResDesignFilter(BResState* state) {
     const ULONG edge = smaller / 2;
     const ULONG transition = edge / (3 + state->quality);
     // Rates of a few hertz leave no transition band to design for.
-    if (transition == 0) return ZV_UNSUCCESSFUL;
+    if (transition == 0) return ZV_FAILED;
     state->transition = transition;
     state->cutoff = edge - transition / 2;
 
@@ -162,11 +162,11 @@ ULONG BResDesignFilter(BResState* state) {
     const double relativeCutoff = static_cast<double>(state->cutoff) / static_cast<double>(f);
     if (ZvModLowpassDesign(relativeCutoff, state->taps, static_cast<int32_t>(state->N),
                            kWindowHamming, kNormaliseToUnitSum) != sp_status_ok) {
-        return ZV_UNSUCCESSFUL;
+        return ZV_FAILED;
     }
     // Each phase sees one sample in L of the upsampled signal: gain L restores the level.
     for (ULONG i = 0; i < state->N; ++i) state->taps[i] *= state->L;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ULONG BResInit(BResState* state) {
@@ -174,11 +174,11 @@ ULONG BResInit(BResState* state) {
         state->L = 1;
         state->M = 1;
         state->rebuildNeeded = 0;
-        return ZV_SUCCESS;
+        return ZV_OK;
     }
     BResReduceRatio(state);
     ULONG status = BResDesignFilter(state);
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     MemFree(state->history);
     state->history = static_cast<SHORT*>(MemAlloc(state->K * sizeof(SHORT)));
     if (state->history == nullptr) return ZV_NO_MEMORY;
@@ -186,24 +186,23 @@ ULONG BResInit(BResState* state) {
     state->phase = 0;
     state->carried = 0;
     state->rebuildNeeded = 0;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ULONG BResProcess(BResState* state, ULONG pin, const void* input, ULONG inputBytes, void* output,
                   ULONG outputBytes, const ULONGLONG* side) {
     if (state == nullptr) return kBResNoState;
-    if (pin != 0) return ZV_UNSUCCESSFUL;
+    if (pin != 0) return ZV_FAILED;
     // A side value of 0 marks the first block of a stream.
     if (side != nullptr && *side == 0) state->rebuildNeeded = 1;
     if (state->rebuildNeeded != 0) {
         ULONG status = BResInit(state);
-        if (status != ZV_SUCCESS) return status;
+        if (status != ZV_OK) return status;
     }
-    if (static_cast<ULONGLONG>(state->L) * inputBytes / state->M != outputBytes)
-        return ZV_UNSUCCESSFUL;
+    if (static_cast<ULONGLONG>(state->L) * inputBytes / state->M != outputBytes) return ZV_FAILED;
     if (state->inputRate == state->outputRate) {
         std::memcpy(output, input, inputBytes);
-        return ZV_SUCCESS;
+        return ZV_OK;
     }
 
     // The samples of one call depend on the phase carried in: for blocks whose
@@ -238,7 +237,7 @@ ULONG BResProcess(BResState* state, ULONG pin, const void* input, ULONG inputByt
         state->phase -= state->L;
         PushSample(state, ReadSample(in + i * sizeof(SHORT)));
     }
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 const ModuleParamEntry<CKAUDPBRes> CKAUDPBRes::s_Params[] = {
@@ -257,12 +256,12 @@ CKAUDPBRes::~CKAUDPBRes() {
 ZvStatus CKAUDPBRes::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
                                    ULONG outputBytes, PULONGLONG side) {
     ZvStatus status = CheckCallable();
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     if (input == nullptr || inputBytes == 0 || output == nullptr || outputBytes == 0)
-        return ZV_BAD_ARGUMENT;
+        return ZV_INVALID_PARAMETER;
     // The design and the filter run in floating point.
     FloatingPointScope fp;
-    if (!fp.Saved()) return ZV_UNSUCCESSFUL;
+    if (!fp.Saved()) return ZV_FAILED;
     return static_cast<ZvStatus>(
         BResProcess(m_pState, pin, input, inputBytes, output, outputBytes, side));
 }

@@ -43,7 +43,7 @@ CKAUDPCMix::CKAUDPCMix(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG 
       m_ulWeightRow(0) {
     LoadParams();
     m_ulInitialised = 1;
-    if (status != nullptr) *status = ZV_SUCCESS;
+    if (status != nullptr) *status = ZV_OK;
 }
 
 CKAUDPCMix::~CKAUDPCMix() {
@@ -59,7 +59,7 @@ ZvStatus CKAUDPCMix::GetProperty(ULONG id, PVOID buffer, PULONG size) {
 
 ZvStatus CKAUDPCMix::SetProperty(ULONG id, PVOID buffer, ULONG size) {
     ZvStatus status = CheckSetProperty(buffer, size);
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     ULONG value;
     std::memcpy(&value, buffer, sizeof(value));
     switch (id) {
@@ -67,7 +67,7 @@ ZvStatus CKAUDPCMix::SetProperty(ULONG id, PVOID buffer, ULONG size) {
             if (value == 8 || value == 16 || value == 32) {
                 m_ulBits = value;
             } else {
-                status = ZV_BAD_ARGUMENT;
+                status = ZV_INVALID_PARAMETER;
             }
             break;
         case kPropChannels:
@@ -75,14 +75,14 @@ ZvStatus CKAUDPCMix::SetProperty(ULONG id, PVOID buffer, ULONG size) {
             if (value >= 1 && value <= kMaxFrameChannels) {
                 m_ulChannels = value;
             } else {
-                status = ZV_BAD_ARGUMENT;
+                status = ZV_INVALID_PARAMETER;
             }
             break;
         case kPropMask:
             m_ulMask = value;
             break;
         default:
-            status = ZV_UNSUCCESSFUL;
+            status = ZV_FAILED;
             break;  // read-only or unknown
     }
     Rebuild();
@@ -108,10 +108,10 @@ ZvStatus CKAUDPCMix::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
     (void)pin;
     (void)side;
     ZvStatus status = CheckCallable();
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     if (m_pAccess == nullptr) return ZV_NOT_READY;
     if (input == nullptr || inputBytes == 0 || output == nullptr || outputBytes == 0)
-        return ZV_BAD_ARGUMENT;
+        return ZV_INVALID_PARAMETER;
     if (outputBytes < inputBytes) return ZV_BUFFER_TOO_SMALL;
 
     const WeightRow& row = kWeightRows[m_ulWeightRow];
@@ -128,5 +128,5 @@ ZvStatus CKAUDPCMix::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
         const LONGLONG mix = sum / divisor;  // truncates toward zero
         for (ULONG ch = 0; ch < m_ulChannels; ++ch) cursor = m_pAccess->write(cursor, mix);
     }
-    return ZV_SUCCESS;
+    return ZV_OK;
 }

@@ -28,7 +28,7 @@ CKAUDPDrft::CKAUDPDrft(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG 
       m_ulChannels(0) {
     LoadParams();
     m_ulInitialised = 1;
-    if (status != nullptr) *status = ZV_SUCCESS;
+    if (status != nullptr) *status = ZV_OK;
 }
 
 CKAUDPDrft::~CKAUDPDrft() {
@@ -76,7 +76,7 @@ ZvStatus CKAUDPDrft::GetProperty(ULONG id, PVOID buffer, PULONG size) {
 
 ZvStatus CKAUDPDrft::SetProperty(ULONG id, PVOID buffer, ULONG size) {
     ZvStatus status = CheckSetProperty(buffer, size);
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     if (id == kPropCallback || id == kPropContext) {
         // Pointers: the caller's buffer must hold a whole one.
         if (size < sizeof(PVOID)) return ZV_BUFFER_TOO_SMALL;
@@ -85,41 +85,41 @@ ZvStatus CKAUDPDrft::SetProperty(ULONG id, PVOID buffer, ULONG size) {
         } else {
             std::memcpy(&m_pvContext, buffer, sizeof(m_pvContext));
         }
-        return ZV_SUCCESS;
+        return ZV_OK;
     }
     ULONG value;
     std::memcpy(&value, buffer, sizeof(value));
     switch (id) {
         case kPropBits:
-            if (value != 8 && value != 16) return ZV_BAD_ARGUMENT;
+            if (value != 8 && value != 16) return ZV_INVALID_PARAMETER;
             m_ulBits = value;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kPropChannels:
-            if (value != 1 && value != 2) return ZV_BAD_ARGUMENT;
+            if (value != 1 && value != 2) return ZV_INVALID_PARAMETER;
             m_ulChannels = value;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kPropCallbackFlag:
             m_ulCallbackFlag = value;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kPropRatioNumerator:
             m_ulRatioNumerator = value;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kPropRatioDenominator:
             // The denominator divides every block's limit.
-            if (value == 0) return ZV_BAD_ARGUMENT;
+            if (value == 0) return ZV_INVALID_PARAMETER;
             m_ulRatioDenominator = value;
-            return ZV_SUCCESS;
+            return ZV_OK;
         default:
-            return ZV_UNSUCCESSFUL;  // read-only or unknown
+            return ZV_FAILED;  // read-only or unknown
     }
 }
 
 ZvStatus CKAUDPDrft::SetOutput(DrftOutputCallback callback, PVOID context) {
     ZvStatus status = CheckCallable();
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     m_pfnOutput = callback;
     m_pvContext = context;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 bool CKAUDPDrft::Emit(const void* data, ULONG bytes) const {
@@ -156,13 +156,13 @@ ZvStatus CKAUDPDrft::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
     (void)output;
     (void)outputBytes;
     ZvStatus status = CheckCallable();
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     if (m_pfnOutput == nullptr || m_pvContext == nullptr) return ZV_NOT_READY;
-    if (input == nullptr || inputBytes == 0 || pending == nullptr) return ZV_BAD_ARGUMENT;
+    if (input == nullptr || inputBytes == 0 || pending == nullptr) return ZV_INVALID_PARAMETER;
     const UCHAR* in = static_cast<const UCHAR*>(input);
 
     const LONG d = static_cast<LONG>(static_cast<ULONG>(*pending));
-    if (d == 0) return Emit(in, inputBytes) ? ZV_SUCCESS : ZV_UNSUCCESSFUL;
+    if (d == 0) return Emit(in, inputBytes) ? ZV_OK : ZV_FAILED;
 
     // Until bits and channels are set there is no frame to correct by.
     const ULONG frameBytes = m_ulChannels * m_ulBits / 8;
@@ -178,7 +178,7 @@ ZvStatus CKAUDPDrft::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
         c = magnitude < cap ? magnitude : cap;
     }
     const ULONGLONG segment = frames / (c + 1);
-    if (segment < 3) return ZV_UNSUCCESSFUL;  // too short to correct: nothing output
+    if (segment < 3) return ZV_FAILED;  // too short to correct: nothing output
 
     const LONGLONG left = d > 0 ? static_cast<LONGLONG>(d) - static_cast<LONGLONG>(c)
                                 : static_cast<LONGLONG>(d) + static_cast<LONGLONG>(c);
@@ -192,22 +192,22 @@ ZvStatus CKAUDPDrft::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
             // Frames up to p - 1 as they are, then one frame between p - 1 and p.
             if (!Emit(in + static_cast<SIZE_T>(position) * frameBytes,
                       (p - position) * frameBytes)) {
-                return ZV_UNSUCCESSFUL;
+                return ZV_FAILED;
             }
-            if (!EmitMeanFrame(in, frameBytes, p - 1, p)) return ZV_UNSUCCESSFUL;
+            if (!EmitMeanFrame(in, frameBytes, p - 1, p)) return ZV_FAILED;
             position = p;
         } else {
             // Frames up to p - 2 as they are; p - 1, p and p + 1 become two frames.
             if (!Emit(in + static_cast<SIZE_T>(position) * frameBytes,
                       (p - 1 - position) * frameBytes)) {
-                return ZV_UNSUCCESSFUL;
+                return ZV_FAILED;
             }
-            if (!EmitMeanFrame(in, frameBytes, p - 1, p)) return ZV_UNSUCCESSFUL;
-            if (!EmitMeanFrame(in, frameBytes, p, p + 1)) return ZV_UNSUCCESSFUL;
+            if (!EmitMeanFrame(in, frameBytes, p - 1, p)) return ZV_FAILED;
+            if (!EmitMeanFrame(in, frameBytes, p, p + 1)) return ZV_FAILED;
             position = p + 2;
         }
     }
     // The rest, including a trailing partial frame, in one piece.
     const ULONG restStart = position * frameBytes;
-    return Emit(in + restStart, inputBytes - restStart) ? ZV_SUCCESS : ZV_UNSUCCESSFUL;
+    return Emit(in + restStart, inputBytes - restStart) ? ZV_OK : ZV_FAILED;
 }

@@ -30,7 +30,7 @@ bool IsSettable(ULONG id) {
 constexpr bool SameCode(uint32_t engine, ZvStatus module) {
     return engine == static_cast<uint32_t>(module);
 }
-static_assert(SameCode(AEC_ZV_SUCCESS, ZV_SUCCESS) && SameCode(AEC_ZV_FAILED, ZV_UNSUCCESSFUL) &&
+static_assert(SameCode(AEC_ZV_SUCCESS, ZV_OK) && SameCode(AEC_ZV_FAILED, ZV_FAILED) &&
                   SameCode(AEC_ZV_NOT_READY, ZV_NOT_READY) &&
                   SameCode(AEC_ZV_DELAY_TOO_SHORT, ZV_DELAY_TOO_SHORT) &&
                   SameCode(AEC_ZV_DELAY_TOO_LONG, ZV_DELAY_TOO_LONG),
@@ -38,7 +38,7 @@ static_assert(SameCode(AEC_ZV_SUCCESS, ZV_SUCCESS) && SameCode(AEC_ZV_FAILED, ZV
 
 // The engine's 0/1 result of a property set as a module status.
 ZvStatus SetResult(uint32_t result) {
-    return result == 0 ? ZV_SUCCESS : ZV_UNSUCCESSFUL;
+    return result == 0 ? ZV_OK : ZV_FAILED;
 }
 
 // The near-end delay from the side value: its low 32 bits as a signed count
@@ -75,7 +75,7 @@ CKAUDPEAEC::CKAUDPEAEC(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG 
     {
         FloatingPointScope fp;
         if (!fp.Saved()) {
-            result = ZV_UNSUCCESSFUL;
+            result = ZV_FAILED;
         } else {
             AecState* engine = nullptr;
             if (ZvModAecCreate(&engine) == 0) {
@@ -131,14 +131,14 @@ void CKAUDPEAEC::ReadBackParam(ULONG id) {
 
 ZvStatus CKAUDPEAEC::PushParams() {
     FloatingPointScope fp;
-    if (!fp.Saved()) return ZV_UNSUCCESSFUL;
+    if (!fp.Saved()) return ZV_FAILED;
     ZvModAecSetPropertyDword(m_pEngine, AEC_PROP_REAPPLY, 1);
-    ZvStatus result = ZV_SUCCESS;
+    ZvStatus result = ZV_OK;
     for (ULONG id = AEC_PROP_AUTO_OFF; id <= AEC_PROP_COMFORT_NOISE; ++id) {
         const ULONG value = *ParamField(id);
         result =
             value > kMaxValue
-                ? ZV_UNSUCCESSFUL
+                ? ZV_FAILED
                 : SetResult(ZvModAecSetPropertyDword(m_pEngine, id, static_cast<uint16_t>(value)));
     }
     // A value the engine corrected or refused is not kept: the fields (and so
@@ -149,13 +149,13 @@ ZvStatus CKAUDPEAEC::PushParams() {
 
 ZvStatus CKAUDPEAEC::GetProperty(ULONG id, PVOID buffer, PULONG size) {
     ZvStatus status = CheckCallable();
-    if (status != ZV_SUCCESS) return status;
-    if (buffer == nullptr || size == nullptr || *size == 0) return ZV_BAD_ARGUMENT;
+    if (status != ZV_OK) return status;
+    if (buffer == nullptr || size == nullptr || *size == 0) return ZV_INVALID_PARAMETER;
     uint32_t value = 0;
     uint32_t valueSize = 0;
     {
         FloatingPointScope fp;
-        if (!fp.Saved()) return ZV_UNSUCCESSFUL;
+        if (!fp.Saved()) return ZV_FAILED;
         ZvModAecGetProperty(m_pEngine, id, &value, &valueSize);
     }
     // Read into a local first: the caller's buffer may be shorter than the value.
@@ -164,38 +164,38 @@ ZvStatus CKAUDPEAEC::GetProperty(ULONG id, PVOID buffer, PULONG size) {
 
 ZvStatus CKAUDPEAEC::SetProperty(ULONG id, PVOID buffer, ULONG size) {
     ZvStatus status = CheckSetProperty(buffer, size);
-    if (status != ZV_SUCCESS) return status;
-    if (!IsSettable(id)) return ZV_UNSUCCESSFUL;
+    if (status != ZV_OK) return status;
+    if (!IsSettable(id)) return ZV_FAILED;
     ULONG value;
     std::memcpy(&value, buffer, sizeof(value));
-    if (value > kMaxValue) return ZV_UNSUCCESSFUL;
+    if (value > kMaxValue) return ZV_FAILED;
     const int16_t word = static_cast<int16_t>(static_cast<uint16_t>(value));
     FloatingPointScope fp;
-    if (!fp.Saved()) return ZV_UNSUCCESSFUL;
+    if (!fp.Saved()) return ZV_FAILED;
     return SetResult(ZvModAecSetProperty(m_pEngine, id, &word, sizeof(word)));
 }
 
 ZvStatus CKAUDPEAEC::GetPropertyDword(ULONG id, PULONG value) {
     ZvStatus status = CheckCallable();
-    if (status != ZV_SUCCESS) return status;
-    if (value == nullptr) return ZV_BAD_ARGUMENT;
+    if (status != ZV_OK) return status;
+    if (value == nullptr) return ZV_INVALID_PARAMETER;
     FloatingPointScope fp;
-    if (!fp.Saved()) return ZV_UNSUCCESSFUL;
+    if (!fp.Saved()) return ZV_FAILED;
     return SetResult(ZvModAecGetPropertyDword(m_pEngine, id, value));
 }
 
 ZvStatus CKAUDPEAEC::SetPropertyDword(ULONG id, ULONG value) {
     ZvStatus status = CheckCallable();
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     // Read-only and unknown ids are refused, not silently ignored.
-    if (!IsSettable(id)) return ZV_UNSUCCESSFUL;
+    if (!IsSettable(id)) return ZV_FAILED;
     ZvStatus result;
     {
         FloatingPointScope fp;
-        if (!fp.Saved()) return ZV_UNSUCCESSFUL;
+        if (!fp.Saved()) return ZV_FAILED;
         result =
             value > kMaxValue
-                ? ZV_UNSUCCESSFUL
+                ? ZV_FAILED
                 : SetResult(ZvModAecSetPropertyDword(m_pEngine, id, static_cast<uint16_t>(value)));
         if (!IsParam(id)) return result;
         ReadBackParam(id);
@@ -209,14 +209,14 @@ ZvStatus CKAUDPEAEC::SetPropertyDword(ULONG id, ULONG value) {
 ZvStatus CKAUDPEAEC::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
                                    ULONG outputBytes, PULONGLONG side) {
     ZvStatus status = CheckCallable();
-    if (status != ZV_SUCCESS) return status;
-    if (input == nullptr || inputBytes == 0) return ZV_BAD_ARGUMENT;
+    if (status != ZV_OK) return status;
+    if (input == nullptr || inputBytes == 0) return ZV_INVALID_PARAMETER;
     int16_t delay = 0;
     const int16_t* delayArg = nullptr;
     if (pin == AEC_PIN_NEAR_END) {
         // The engine writes as many samples as it takes.
         if (output == nullptr || outputBytes == 0 || outputBytes < inputBytes)
-            return ZV_BAD_ARGUMENT;
+            return ZV_INVALID_PARAMETER;
         if (side != nullptr) {
             delay = DelayFromSide(*side);
             delayArg = &delay;
@@ -225,11 +225,11 @@ ZvStatus CKAUDPEAEC::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
     ULONG result;
     {
         FloatingPointScope fp;
-        if (!fp.Saved()) return ZV_UNSUCCESSFUL;
+        if (!fp.Saved()) return ZV_FAILED;
         result = ZvModAecSubmit(m_pEngine, pin, static_cast<const int16_t*>(input), inputBytes,
                                 static_cast<int16_t*>(output), outputBytes, delayArg);
     }
-    if (result != ZV_SUCCESS && m_ulLogFlag != 0) {
+    if (result != ZV_OK && m_ulLogFlag != 0) {
         if (pin == AEC_PIN_NEAR_END) {
             ThisModule::ModulePrint(
                 1, "CKAUDPEAEC>> NearEnd (Pin 1) SubmitPinData Failed status!!! - %d\n", result);

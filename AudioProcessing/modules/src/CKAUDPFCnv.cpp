@@ -121,7 +121,7 @@ CKAUDPFCnv::CKAUDPFCnv(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG 
       m_lWidthShift(0) {
     LoadParams();
     m_ulInitialised = 1;
-    if (status != nullptr) *status = ZV_SUCCESS;
+    if (status != nullptr) *status = ZV_OK;
 }
 
 CKAUDPFCnv::~CKAUDPFCnv() {
@@ -138,26 +138,26 @@ ZvStatus CKAUDPFCnv::GetProperty(ULONG id, PVOID buffer, PULONG size) {
 
 ZvStatus CKAUDPFCnv::SetProperty(ULONG id, PVOID buffer, ULONG size) {
     ZvStatus status = CheckSetProperty(buffer, size);
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     ULONG value;
     std::memcpy(&value, buffer, sizeof(value));
     const bool bitsOk = value == 8 || value == 16 || value == 32;
     const bool channelsOk = value >= 1 && value <= kMaxFrameChannels;
     switch (id) {
         case kPropInBits:
-            status = bitsOk ? (m_ulInBits = value, ZV_SUCCESS) : ZV_BAD_ARGUMENT;
+            status = bitsOk ? (m_ulInBits = value, ZV_OK) : ZV_INVALID_PARAMETER;
             break;
         case kPropInChannels:
-            status = channelsOk ? (m_ulInChannels = value, ZV_SUCCESS) : ZV_BAD_ARGUMENT;
+            status = channelsOk ? (m_ulInChannels = value, ZV_OK) : ZV_INVALID_PARAMETER;
             break;
         case kPropInMask:
             m_ulInMask = value;
             break;
         case kPropOutBits:
-            status = bitsOk ? (m_ulOutBits = value, ZV_SUCCESS) : ZV_BAD_ARGUMENT;
+            status = bitsOk ? (m_ulOutBits = value, ZV_OK) : ZV_INVALID_PARAMETER;
             break;
         case kPropOutChannels:
-            status = channelsOk ? (m_ulOutChannels = value, ZV_SUCCESS) : ZV_BAD_ARGUMENT;
+            status = channelsOk ? (m_ulOutChannels = value, ZV_OK) : ZV_INVALID_PARAMETER;
             break;
         case kPropOutMask:
             m_ulOutMask = value;
@@ -166,7 +166,7 @@ ZvStatus CKAUDPFCnv::SetProperty(ULONG id, PVOID buffer, ULONG size) {
             m_ulMapping = value;
             break;
         default:
-            status = ZV_UNSUCCESSFUL;
+            status = ZV_FAILED;
             break;  // read-only or unknown
     }
     Rebuild();
@@ -221,13 +221,13 @@ ZvStatus CKAUDPFCnv::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
     (void)pin;
     (void)side;
     ZvStatus status = CheckCallable();
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     if (m_pInAccess == nullptr || m_pOutAccess == nullptr) return ZV_NOT_READY;
     if (input == nullptr || inputBytes == 0 || output == nullptr || outputBytes == 0)
-        return ZV_BAD_ARGUMENT;
+        return ZV_INVALID_PARAMETER;
 
     const ULONG frames = inputBytes / m_ulInFrameBytes;  // a remainder is ignored
-    if (frames == 0) return ZV_SUCCESS;
+    if (frames == 0) return ZV_OK;
     if (static_cast<ULONGLONG>(frames) * m_ulOutFrameBytes > outputBytes)
         return ZV_BUFFER_TOO_SMALL;
 
@@ -248,5 +248,5 @@ ZvStatus CKAUDPFCnv::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
             }
         }
     }
-    return ZV_SUCCESS;
+    return ZV_OK;
 }

@@ -74,19 +74,19 @@ void CKAUDPModule::operator delete(void* block) noexcept {
 }
 
 ZvStatus CKAUDPModule::CheckCallable() const {
-    if (KeGetCurrentIrql() > DISPATCH_LEVEL) return ZV_UNSUCCESSFUL;
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) return ZV_FAILED;
     if (m_ulInitialised == 0) return ZV_NOT_READY;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ZvStatus CKAUDPModule::AnswerGetProperty(const void* field, ULONG fieldSize, PVOID buffer,
                                          PULONG size) const {
     ZvStatus status = CheckCallable();
-    if (status != ZV_SUCCESS) return status;
-    if (buffer == nullptr || size == nullptr || *size == 0) return ZV_BAD_ARGUMENT;
+    if (status != ZV_OK) return status;
+    if (buffer == nullptr || size == nullptr || *size == 0) return ZV_INVALID_PARAMETER;
     if (field == nullptr) {
         *size = 0;
-        return ZV_UNSUCCESSFUL;
+        return ZV_FAILED;
     }
     if (*size < fieldSize) {
         *size = fieldSize;
@@ -94,13 +94,13 @@ ZvStatus CKAUDPModule::AnswerGetProperty(const void* field, ULONG fieldSize, PVO
     }
     std::memcpy(buffer, field, fieldSize);
     *size = fieldSize;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ZvStatus CKAUDPModule::CheckSetProperty(PCVOID buffer, ULONG size) const {
     ZvStatus status = CheckCallable();
-    if (status != ZV_SUCCESS) return status;
-    if (buffer == nullptr || size == 0) return ZV_BAD_ARGUMENT;
+    if (status != ZV_OK) return status;
+    if (buffer == nullptr || size == 0) return ZV_INVALID_PARAMETER;
     if (size < sizeof(ULONG)) return ZV_BUFFER_TOO_SMALL;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }

@@ -145,7 +145,7 @@ void WavcEstimate(WavcState* s, PULONGLONG side) {
 }  // namespace
 
 ULONG WavcCreate(WavcState** out) {
-    if (out == nullptr) return ZV_UNSUCCESSFUL;
+    if (out == nullptr) return ZV_FAILED;
     *out = nullptr;
     WavcState* s = static_cast<WavcState*>(MemAlloc(sizeof(WavcState)));
     if (s == nullptr) return ZV_NO_MEMORY;
@@ -153,23 +153,23 @@ ULONG WavcCreate(WavcState** out) {
     s->bits = kDefaultBits;
     WavcReset(s);
     const ULONG status = WavcConfigure(s, kDefaultRate);
-    if (status != ZV_SUCCESS) {
+    if (status != ZV_OK) {
         WavcDestroy(s);
         return status;
     }
     *out = s;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ULONG WavcDestroy(WavcState* state) {
     if (state == nullptr) return kWavcNoState;
     FreeBuffers(BuffersOf(state));
     MemFree(state);
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ULONG WavcConfigure(WavcState* state, ULONG rate) {
-    if (rate != kDefaultRate && rate != kWideRate) return ZV_UNSUCCESSFUL;
+    if (rate != kDefaultRate && rate != kWideRate) return ZV_FAILED;
     const ULONG window = rate * 500 / 1000;
     const ULONG block = rate * 100 / 1000;
     const ULONG historyLength = 2 * rate / block + 1;
@@ -194,7 +194,7 @@ ULONG WavcConfigure(WavcState* state, ULONG rate) {
     state->writeFar = 0;
     state->countNear = 0;
     state->countFar = 0;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 void WavcReset(WavcState* state) {
@@ -216,27 +216,27 @@ void WavcReset(WavcState* state) {
 
 ULONG WavcGetProperty(const WavcState* state, ULONG id, PULONG value) {
     if (state == nullptr) return kWavcNoState;
-    if (value == nullptr) return ZV_UNSUCCESSFUL;
+    if (value == nullptr) return ZV_FAILED;
     switch (id) {
         case kWavcPropZero:
         case kWavcPropOne:
         case kWavcPropReset:
             *value = 0;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kWavcPropEnable:
             *value = state->enable;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kWavcPropBits:
             *value = state->bits;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kWavcPropRate:
             *value = state->rate;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kWavcPropConfidence:
             *value = state->confidence;
-            return ZV_SUCCESS;
+            return ZV_OK;
         default:
-            return ZV_UNSUCCESSFUL;
+            return ZV_FAILED;
     }
 }
 
@@ -247,25 +247,25 @@ ULONG WavcSetProperty(WavcState* state, ULONG id, ULONG value) {
             // One more agreeing estimate publishes again.
             state->confidence = kConfidenceResumed;
             state->enable = value != 0 ? 1 : 0;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kWavcPropReset:
             WavcReset(state);
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kWavcPropBits:
-            if (value == state->bits) return ZV_SUCCESS;
-            if (value != 8 && value != 16 && value != 32) return ZV_UNSUCCESSFUL;
+            if (value == state->bits) return ZV_OK;
+            if (value != 8 && value != 16 && value != 32) return ZV_FAILED;
             state->bits = value;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kWavcPropRate: {
-            if (value == state->rate) return ZV_SUCCESS;
-            if (value != kDefaultRate && value != kWideRate) return ZV_UNSUCCESSFUL;
+            if (value == state->rate) return ZV_OK;
+            if (value != kDefaultRate && value != kWideRate) return ZV_FAILED;
             const ULONG status = WavcConfigure(state, value);
-            if (status != ZV_SUCCESS) return status;
+            if (status != ZV_OK) return status;
             WavcReset(state);
-            return ZV_SUCCESS;
+            return ZV_OK;
         }
         default:
-            return ZV_UNSUCCESSFUL;
+            return ZV_FAILED;
     }
 }
 
@@ -287,10 +287,10 @@ void WavcBlockActivity(WavcState* state, ULONG pin) {
 
 ULONG WavcProcess(WavcState* state, ULONG pin, const void* data, ULONG bytes, PULONGLONG side) {
     if (state == nullptr) return kWavcNoState;
-    if (pin > 1) return ZV_UNSUCCESSFUL;
+    if (pin > 1) return ZV_FAILED;
     const ULONG sampleBytes = state->bits / 8;
     const ULONG n = bytes / sampleBytes;
-    if (n == 0) return ZV_SUCCESS;
+    if (n == 0) return ZV_OK;
     SHORT* buffer = pin == 1 ? state->nearBuffer : state->farBuffer;
     ULONG* position = pin == 1 ? &state->writeNear : &state->writeFar;
     ULONG* count = pin == 1 ? &state->countNear : &state->countFar;
@@ -314,7 +314,7 @@ ULONG WavcProcess(WavcState* state, ULONG pin, const void* data, ULONG bytes, PU
         ActiveCount(state->activityFar) >= kMinActiveBlocks) {
         WavcEstimate(state, side);
     }
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 const ModuleParamEntry<CKAUDPWAVC> CKAUDPWAVC::s_Params[] = {
@@ -335,7 +335,7 @@ ZvStatus CKAUDPWAVC::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
     (void)output;
     (void)outputBytes;
     ZvStatus status = CheckCallable();
-    if (status != ZV_SUCCESS) return status;
-    if (input == nullptr || inputBytes == 0) return ZV_BAD_ARGUMENT;
+    if (status != ZV_OK) return status;
+    if (input == nullptr || inputBytes == 0) return ZV_INVALID_PARAMETER;
     return static_cast<ZvStatus>(WavcProcess(m_pState, pin, input, inputBytes, side));
 }

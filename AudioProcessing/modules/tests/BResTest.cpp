@@ -97,9 +97,9 @@ protected:
         ResetWatchedCalls();
     }
     void SetRates(CKAUDPBRes* m, ULONG in, ULONG out, ULONG quality = 1) {
-        ASSERT_EQ(m->SetPropertyDword(kBResPropInputRate, in), ZV_SUCCESS);
-        ASSERT_EQ(m->SetPropertyDword(kBResPropOutputRate, out), ZV_SUCCESS);
-        ASSERT_EQ(m->SetPropertyDword(kBResPropQuality, quality), ZV_SUCCESS);
+        ASSERT_EQ(m->SetPropertyDword(kBResPropInputRate, in), ZV_OK);
+        ASSERT_EQ(m->SetPropertyDword(kBResPropOutputRate, out), ZV_OK);
+        ASSERT_EQ(m->SetPropertyDword(kBResPropQuality, quality), ZV_OK);
     }
     static ZvStatus Submit(CKAUDPBRes* m, const SHORT* in, ULONG samples, SHORT* out,
                            ULONG outBytes, ULONGLONG* side = nullptr) {
@@ -113,8 +113,7 @@ protected:
             const ULONG outBytes =
                 static_cast<ULONG>(static_cast<ULONGLONG>(s.outputRate) * block * 2 / s.inputRate);
             std::vector<SHORT> out(outBytes / 2);
-            EXPECT_EQ(Submit(m, &x[at], static_cast<ULONG>(block), out.data(), outBytes),
-                      ZV_SUCCESS);
+            EXPECT_EQ(Submit(m, &x[at], static_cast<ULONG>(block), out.data(), outBytes), ZV_OK);
             y.insert(y.end(), out.begin(), out.end());
         }
         return y;
@@ -143,14 +142,14 @@ protected:
         y->assign(x.size() * out / in, 0);
         EXPECT_EQ(Submit(whole, x.data(), static_cast<ULONG>(x.size()), y->data(),
                          static_cast<ULONG>(y->size() * 2)),
-                  ZV_SUCCESS);
+                  ZV_OK);
         delete whole;
     }
     // Designs by running one 10 ms block.
     void Design(ULONG in, ULONG out, ULONG quality = 1) {
         SetRates(m_module, in, out, quality);
         std::vector<SHORT> x(in / 100), y(out / 100);
-        ASSERT_EQ(Submit(m_module, x.data(), in / 100, y.data(), out / 100 * 2), ZV_SUCCESS);
+        ASSERT_EQ(Submit(m_module, x.data(), in / 100, y.data(), out / 100 * 2), ZV_OK);
     }
 };
 
@@ -286,7 +285,7 @@ TEST_F(BResTest, BlocksJoinSeamlessly) {
     ASSERT_NE(whole, nullptr);
     SetRates(whole, 44100, 8000);
     std::vector<SHORT> once(8000);
-    EXPECT_EQ(Submit(whole, x.data(), 44100, once.data(), 16000), ZV_SUCCESS);
+    EXPECT_EQ(Submit(whole, x.data(), 44100, once.data(), 16000), ZV_OK);
     delete whole;
     EXPECT_EQ(blocks, once);
 }
@@ -295,13 +294,13 @@ TEST_F(BResTest, EqualRatesCopyWithoutAFilter) {
     SetRates(m_module, 16000, 16000);
     std::vector<SHORT> x(160), y(160, 0x5555);
     for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<SHORT>(i * 409 - 32768);
-    ASSERT_EQ(Submit(m_module, x.data(), 160, y.data(), 320), ZV_SUCCESS);
+    ASSERT_EQ(Submit(m_module, x.data(), 160, y.data(), 320), ZV_OK);
     EXPECT_EQ(y, x);
     EXPECT_EQ(WatchedCallsOf(kCallLowpassDesign).calls, 0u);
     EXPECT_EQ(m_module->EngineState()->taps, nullptr);
     // Odd byte counts are copied whole.
     UCHAR odd[5] = {1, 2, 3, 4, 5}, oddOut[6] = {0, 0, 0, 0, 0, 0xEE};
-    ASSERT_EQ(m_module->SubmitPinData(0, odd, 5, oddOut, 5, nullptr), ZV_SUCCESS);
+    ASSERT_EQ(m_module->SubmitPinData(0, odd, 5, oddOut, 5, nullptr), ZV_OK);
     EXPECT_EQ(std::memcmp(odd, oddOut, 5), 0);
     EXPECT_EQ(oddOut[5], 0xEE);
 }
@@ -310,13 +309,16 @@ TEST_F(BResTest, WrongOutputSizeOrPinIsRefusedWithNothingWritten) {
     SetRates(m_module, 48000, 8000);
     std::vector<SHORT> x(480, 1000), y(81, 0x7A7A);
     for (ULONG bytes : {158u, 161u, 162u, 0x7FFFFFFFu}) {
-        EXPECT_EQ(Submit(m_module, x.data(), 480, y.data(), bytes), ZV_UNSUCCESSFUL) << bytes;
+        EXPECT_EQ(Submit(m_module, x.data(), 480, y.data(), bytes), ZV_FAILED) << bytes;
     }
-    EXPECT_EQ(Submit(m_module, x.data(), 480, y.data(), 0), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(m_module->SubmitPinData(1, x.data(), 960, y.data(), 160, nullptr), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(m_module->SubmitPinData(0, nullptr, 960, y.data(), 160, nullptr), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(m_module->SubmitPinData(0, x.data(), 0, y.data(), 160, nullptr), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(m_module->SubmitPinData(0, x.data(), 960, nullptr, 160, nullptr), ZV_BAD_ARGUMENT);
+    EXPECT_EQ(Submit(m_module, x.data(), 480, y.data(), 0), ZV_INVALID_PARAMETER);
+    EXPECT_EQ(m_module->SubmitPinData(1, x.data(), 960, y.data(), 160, nullptr), ZV_FAILED);
+    EXPECT_EQ(m_module->SubmitPinData(0, nullptr, 960, y.data(), 160, nullptr),
+              ZV_INVALID_PARAMETER);
+    EXPECT_EQ(m_module->SubmitPinData(0, x.data(), 0, y.data(), 160, nullptr),
+              ZV_INVALID_PARAMETER);
+    EXPECT_EQ(m_module->SubmitPinData(0, x.data(), 960, nullptr, 160, nullptr),
+              ZV_INVALID_PARAMETER);
     for (SHORT v : y) EXPECT_EQ(v, 0x7A7A);
 }
 
@@ -330,17 +332,17 @@ TEST_F(BResTest, SideValueZeroRestartsFromSilence) {
     std::vector<SHORT> y(160), restarted(160), fresh(160);
     ULONGLONG running = 1, restart = 0;
     for (int i = 0; i < 3; ++i)
-        ASSERT_EQ(Submit(m_module, first.data(), 80, y.data(), 320, &running), ZV_SUCCESS);
+        ASSERT_EQ(Submit(m_module, first.data(), 80, y.data(), 320, &running), ZV_OK);
     const BResState& s = *m_module->EngineState();
     EXPECT_TRUE(std::any_of(s.history, s.history + s.K, [](SHORT v) { return v != 0; }));
-    ASSERT_EQ(Submit(m_module, second.data(), 80, restarted.data(), 320, &restart), ZV_SUCCESS);
+    ASSERT_EQ(Submit(m_module, second.data(), 80, restarted.data(), 320, &restart), ZV_OK);
     EXPECT_EQ(WatchedCallsOf(kCallLowpassDesign).calls, 2u);
 
     ULONG status = 0;
     CKAUDPBRes* other = new CKAUDPBRes(nullptr, kInstance, &status);
     ASSERT_NE(other, nullptr);
     SetRates(other, 8000, 16000);
-    ASSERT_EQ(Submit(other, second.data(), 80, fresh.data(), 320), ZV_SUCCESS);
+    ASSERT_EQ(Submit(other, second.data(), 80, fresh.data(), 320), ZV_OK);
     delete other;
     EXPECT_EQ(restarted, fresh);
     // The first output of a stream precedes its first input: silence.
@@ -350,24 +352,24 @@ TEST_F(BResTest, SideValueZeroRestartsFromSilence) {
 TEST_F(BResTest, OnlyARealChangeRedesigns) {
     Design(48000, 8000);
     EXPECT_EQ(WatchedCallsOf(kCallLowpassDesign).calls, 1u);
-    EXPECT_EQ(m_module->SetPropertyDword(kBResPropInputRate, 48000), ZV_SUCCESS);
-    EXPECT_EQ(m_module->SetPropertyDword(kBResPropQuality, 1), ZV_SUCCESS);
+    EXPECT_EQ(m_module->SetPropertyDword(kBResPropInputRate, 48000), ZV_OK);
+    EXPECT_EQ(m_module->SetPropertyDword(kBResPropQuality, 1), ZV_OK);
     EXPECT_EQ(m_module->EngineState()->rebuildNeeded, 0u);
     Design(48000, 8000);
     EXPECT_EQ(WatchedCallsOf(kCallLowpassDesign).calls, 1u);
     // Refused values change nothing: quality 3, rates of 0.
-    EXPECT_EQ(m_module->SetPropertyDword(kBResPropQuality, 3), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(m_module->SetPropertyDword(kBResPropInputRate, 0), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(m_module->SetPropertyDword(kBResPropOutputRate, 0), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(m_module->SetPropertyDword(7, 1), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(m_module->SetPropertyDword(kBResPropQuality, 3), ZV_FAILED);
+    EXPECT_EQ(m_module->SetPropertyDword(kBResPropInputRate, 0), ZV_FAILED);
+    EXPECT_EQ(m_module->SetPropertyDword(kBResPropOutputRate, 0), ZV_FAILED);
+    EXPECT_EQ(m_module->SetPropertyDword(7, 1), ZV_FAILED);
     EXPECT_EQ(m_module->EngineState()->rebuildNeeded, 0u);
     ULONG value = 0;
     const ULONG expected[] = {2, 0, 48000, 8000, 1};
     for (ULONG id = 0; id < 5; ++id) {
-        ASSERT_EQ(m_module->GetPropertyDword(id, &value), ZV_SUCCESS);
+        ASSERT_EQ(m_module->GetPropertyDword(id, &value), ZV_OK);
         EXPECT_EQ(value, expected[id]) << id;
     }
-    EXPECT_EQ(m_module->GetPropertyDword(5, &value), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(m_module->GetPropertyDword(5, &value), ZV_FAILED);
     Design(48000, 16000);
     EXPECT_EQ(WatchedCallsOf(kCallLowpassDesign).calls, 2u);
 }
@@ -411,7 +413,7 @@ TEST_F(BResTest, OutputNeverPassesItsBuffer) {
         UCHAR out[64];
         std::memset(out, 0xA5, sizeof(out));
         ASSERT_EQ(m_module->SubmitPinData(0, const_cast<SHORT*>(&x[at]), 200, out, 33, nullptr),
-                  ZV_SUCCESS);
+                  ZV_OK);
         for (size_t b = 32; b < sizeof(out); ++b) ASSERT_EQ(out[b], 0xA5) << at << " byte " << b;
         for (size_t k = 0; k < 16; ++k) written.push_back(static_cast<SHORT>(Get16(out + 2 * k)));
     }
@@ -442,8 +444,7 @@ TEST_F(BResTest, ASurplusSampleIsCarriedIntoTheNextBlock) {
         // L x input bytes / M: 66, 133 (an odd byte left unwritten) and 200.
         const ULONG outBytes = static_cast<ULONG>(block * 2 / 3);
         std::vector<SHORT> out((outBytes + 1) / 2);
-        ASSERT_EQ(Submit(m_module, &x[at], static_cast<ULONG>(block), out.data(), outBytes),
-                  ZV_SUCCESS);
+        ASSERT_EQ(Submit(m_module, &x[at], static_cast<ULONG>(block), out.data(), outBytes), ZV_OK);
         written.insert(written.end(), out.begin(), out.begin() + outBytes / 2);
         at += block;
     }
@@ -454,7 +455,7 @@ TEST_F(BResTest, ASurplusSampleIsCarriedIntoTheNextBlock) {
     // A new stream (side value 0) starts without the sample of the old one.
     ULONGLONG side = 0;
     std::vector<SHORT> out(33);
-    ASSERT_EQ(Submit(m_module, x.data(), 100, out.data(), 66, &side), ZV_SUCCESS);
+    ASSERT_EQ(Submit(m_module, x.data(), 100, out.data(), 66, &side), ZV_OK);
     EXPECT_EQ(std::vector<SHORT>(out.begin(), out.end()),
               std::vector<SHORT>(stream.begin(), stream.begin() + 33));
 }
@@ -481,7 +482,7 @@ TEST_F(BResTest, FailedDesignAllocationsLeakNothingAndTheNextBlockRetries) {
     // may take memory of its own between them (it then fails, 1).
     bool historyFailed = false;
     ZvStatus status = ZV_NO_MEMORY;
-    for (ULONG k = 1; status != ZV_SUCCESS; ++k) {
+    for (ULONG k = 1; status != ZV_OK; ++k) {
         SCOPED_TRACE(k);
         ASSERT_LT(k, 10u);
         const LONG live = LiveBlocks();
@@ -491,8 +492,8 @@ TEST_F(BResTest, FailedDesignAllocationsLeakNothingAndTheNextBlockRetries) {
         if (k == 1) {
             EXPECT_EQ(status, ZV_NO_MEMORY);
         }
-        if (status == ZV_SUCCESS) break;
-        EXPECT_TRUE(status == ZV_NO_MEMORY || status == ZV_UNSUCCESSFUL) << status;
+        if (status == ZV_OK) break;
+        EXPECT_TRUE(status == ZV_NO_MEMORY || status == ZV_FAILED) << status;
         historyFailed = k > 1 && status == ZV_NO_MEMORY;
         for (SHORT v : y) ASSERT_EQ(v, 0x3C3C);
         EXPECT_EQ(m_module->EngineState()->rebuildNeeded, 1u);
@@ -504,10 +505,10 @@ TEST_F(BResTest, FailedDesignAllocationsLeakNothingAndTheNextBlockRetries) {
 
 TEST_F(BResTest, EngineFunctionsWithoutAState) {
     ULONG value = 0;
-    EXPECT_EQ(BResCreate(nullptr), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(BResCreate(nullptr), ZV_FAILED);
     EXPECT_EQ(BResDestroy(nullptr), kBResNoState);
     EXPECT_EQ(BResGetProperty(nullptr, 2, &value), kBResNoState);
-    EXPECT_EQ(BResGetProperty(m_module->EngineState(), 2, nullptr), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(BResGetProperty(m_module->EngineState(), 2, nullptr), ZV_FAILED);
     EXPECT_EQ(BResSetProperty(nullptr, 2, 8000), kBResNoState);
     EXPECT_EQ(BResProcess(nullptr, 0, &value, 4, &value, 4, nullptr), kBResNoState);
 }
@@ -548,7 +549,7 @@ struct BResTraits {
         {0, 4, true}, {1, 4, true}, {2, 4, false}, {3, 4, false}, {4, 4, false}};
     static constexpr ULONG kUnknownId = 5;
     static constexpr ULONG kRangedId = kBResPropQuality, kGoodValue = 2, kBadValue = 3;
-    static constexpr ZvStatus kBadValueStatus = ZV_UNSUCCESSFUL;
+    static constexpr ZvStatus kBadValueStatus = ZV_FAILED;
     static constexpr bool kBufferProperties = false;
     static inline SHORT in[480], out[80];
     static void Configure(Module* m) {

@@ -30,7 +30,7 @@ protected:
     }
     void TearDown() override {
         if (m_pool != nullptr) {
-            EXPECT_EQ(m_pool->Free(), ZV_SUCCESS);
+            EXPECT_EQ(m_pool->Free(), ZV_OK);
             delete m_pool;
         }
         KpClockSetMode(KpClockMode::RealTime);
@@ -40,13 +40,13 @@ protected:
         std::vector<PVOID> taken;
         for (ULONG i = 0; i < count; ++i) {
             PVOID b = nullptr;
-            EXPECT_EQ(m_pool->GetBuffer(&b, 0), ZV_SUCCESS);
+            EXPECT_EQ(m_pool->GetBuffer(&b, 0), ZV_OK);
             taken.push_back(b);
         }
         return taken;
     }
     void PutAll(const std::vector<PVOID>& taken) {
-        for (PVOID b : taken) EXPECT_EQ(m_pool->PutBuffer(b), ZV_SUCCESS);
+        for (PVOID b : taken) EXPECT_EQ(m_pool->PutBuffer(b), ZV_OK);
     }
 
     BufferPool* m_pool = nullptr;
@@ -65,47 +65,47 @@ TEST_F(BufferPoolTest, SizingFromFormatAndFromTotal) {
     ULONG size = 123;
     EXPECT_EQ(m_pool->GetBufferSize(&size), ZV_NOT_READY);
     EXPECT_EQ(size, 0u);
-    ASSERT_EQ(m_pool->InitFormat(1, 8000, 16, 1, 10), ZV_SUCCESS);
-    ASSERT_EQ(m_pool->GetBufferSize(&size), ZV_SUCCESS);
+    ASSERT_EQ(m_pool->InitFormat(1, 8000, 16, 1, 10), ZV_OK);
+    ASSERT_EQ(m_pool->GetBufferSize(&size), ZV_OK);
     EXPECT_EQ(size, 160u);
-    EXPECT_EQ(m_pool->InitFormat(1, 8000, 16, 1, 10), ZV_UNSUCCESSFUL);  // sized already
-    EXPECT_EQ(m_pool->InitSize(2, 100), ZV_UNSUCCESSFUL);
-    ASSERT_EQ(m_pool->Free(), ZV_SUCCESS);
+    EXPECT_EQ(m_pool->InitFormat(1, 8000, 16, 1, 10), ZV_FAILED);  // sized already
+    EXPECT_EQ(m_pool->InitSize(2, 100), ZV_FAILED);
+    ASSERT_EQ(m_pool->Free(), ZV_OK);
     EXPECT_EQ(m_pool->GetBufferSize(&size), ZV_NOT_READY);
 
-    ASSERT_EQ(m_pool->InitFormat(16, 44100, 16, 2, 10), ZV_SUCCESS);
-    ASSERT_EQ(m_pool->GetBufferSize(&size), ZV_SUCCESS);
+    ASSERT_EQ(m_pool->InitFormat(16, 44100, 16, 2, 10), ZV_OK);
+    ASSERT_EQ(m_pool->GetBufferSize(&size), ZV_OK);
     EXPECT_EQ(size, 1764u);
     auto taken = TakeAll(16);
     PutAll(taken);
-    ASSERT_EQ(m_pool->Free(), ZV_SUCCESS);
+    ASSERT_EQ(m_pool->Free(), ZV_OK);
 
-    ASSERT_EQ(m_pool->InitSize(3, 1000), ZV_SUCCESS);
-    ASSERT_EQ(m_pool->GetBufferSize(&size), ZV_SUCCESS);
+    ASSERT_EQ(m_pool->InitSize(3, 1000), ZV_OK);
+    ASSERT_EQ(m_pool->GetBufferSize(&size), ZV_OK);
     EXPECT_EQ(size, 333u);
-    EXPECT_EQ(m_pool->GetBufferSize(nullptr), ZV_BAD_ARGUMENT);
+    EXPECT_EQ(m_pool->GetBufferSize(nullptr), ZV_INVALID_PARAMETER);
 }
 
 TEST_F(BufferPoolTest, SizingRefusals) {
-    EXPECT_EQ(m_pool->InitFormat(0, 8000, 16, 1, 10), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(m_pool->InitFormat(1, 0, 16, 1, 10), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(m_pool->InitFormat(1, 8000, 0, 1, 10), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(m_pool->InitFormat(1, 8000, 16, 0, 10), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(m_pool->InitFormat(1, 8000, 16, 1, 0), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(m_pool->InitSize(0, 100), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(m_pool->InitSize(1, 0), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(m_pool->InitFormat(0, 8000, 16, 1, 10), ZV_FAILED);
+    EXPECT_EQ(m_pool->InitFormat(1, 0, 16, 1, 10), ZV_FAILED);
+    EXPECT_EQ(m_pool->InitFormat(1, 8000, 0, 1, 10), ZV_FAILED);
+    EXPECT_EQ(m_pool->InitFormat(1, 8000, 16, 0, 10), ZV_FAILED);
+    EXPECT_EQ(m_pool->InitFormat(1, 8000, 16, 1, 0), ZV_FAILED);
+    EXPECT_EQ(m_pool->InitSize(0, 100), ZV_FAILED);
+    EXPECT_EQ(m_pool->InitSize(1, 0), ZV_FAILED);
     // A buffer size that does not fit 32 bits.
-    EXPECT_EQ(m_pool->InitFormat(2, 0xFFFFFFFF, 32, 8, 1000), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(m_pool->InitSize(0x10000, 0xFFFFFFFF), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(m_pool->InitFormat(2, 0xFFFFFFFF, 32, 8, 1000), ZV_FAILED);
+    EXPECT_EQ(m_pool->InitSize(0x10000, 0xFFFFFFFF), ZV_FAILED);
     {
         ScopedIrql raised(APC_LEVEL);
-        EXPECT_EQ(m_pool->InitFormat(1, 8000, 16, 1, 10), ZV_UNSUCCESSFUL);
-        EXPECT_EQ(m_pool->InitSize(1, 100), ZV_UNSUCCESSFUL);
+        EXPECT_EQ(m_pool->InitFormat(1, 8000, 16, 1, 10), ZV_FAILED);
+        EXPECT_EQ(m_pool->InitSize(1, 100), ZV_FAILED);
     }
     {
         ScopedIrql raised(DISPATCH_LEVEL);
-        EXPECT_EQ(m_pool->InitSize(1, 100), ZV_UNSUCCESSFUL);
-        EXPECT_EQ(m_pool->Free(), ZV_UNSUCCESSFUL);
+        EXPECT_EQ(m_pool->InitSize(1, 100), ZV_FAILED);
+        EXPECT_EQ(m_pool->Free(), ZV_FAILED);
     }
     ULONG size = 1;
     EXPECT_EQ(m_pool->GetBufferSize(&size), ZV_NOT_READY);
@@ -116,7 +116,7 @@ TEST_F(BufferPoolTest, SizingRefusals) {
 }
 
 TEST_F(BufferPoolTest, EveryBufferIsDistinctAndWholeThenThePoolIsEmpty) {
-    ASSERT_EQ(m_pool->InitSize(7, 7 * 101), ZV_SUCCESS);  // an odd size per buffer
+    ASSERT_EQ(m_pool->InitSize(7, 7 * 101), ZV_OK);  // an odd size per buffer
     auto taken = TakeAll(7);
     std::set<PVOID> distinct(taken.begin(), taken.end());
     EXPECT_EQ(distinct.size(), 7u);
@@ -128,54 +128,54 @@ TEST_F(BufferPoolTest, EveryBufferIsDistinctAndWholeThenThePoolIsEmpty) {
         EXPECT_EQ(reinterpret_cast<ULONG_PTR>(taken[i]) % alignof(void*), 0u);
     }
     PVOID none = reinterpret_cast<PVOID>(1);
-    EXPECT_EQ(m_pool->GetBuffer(&none, 0), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(m_pool->GetBuffer(&none, 0), ZV_FAILED);
     EXPECT_EQ(none, nullptr);
     PutAll(taken);
 }
 
 TEST_F(BufferPoolTest, TakingAndGivingBackAtDispatchLevel) {
-    ASSERT_EQ(m_pool->InitSize(2, 64), ZV_SUCCESS);
+    ASSERT_EQ(m_pool->InitSize(2, 64), ZV_OK);
     PVOID b = nullptr;
     {
         ScopedIrql raised(DISPATCH_LEVEL);
-        ASSERT_EQ(m_pool->GetBuffer(&b, 0), ZV_SUCCESS);
+        ASSERT_EQ(m_pool->GetBuffer(&b, 0), ZV_OK);
         PVOID waited = nullptr;
-        EXPECT_EQ(m_pool->GetBuffer(&waited, 10), ZV_UNSUCCESSFUL);  // waiting needs PASSIVE_LEVEL
-        EXPECT_EQ(m_pool->PutBuffer(b), ZV_SUCCESS);
+        EXPECT_EQ(m_pool->GetBuffer(&waited, 10), ZV_FAILED);  // waiting needs PASSIVE_LEVEL
+        EXPECT_EQ(m_pool->PutBuffer(b), ZV_OK);
     }
-    ASSERT_EQ(m_pool->GetBuffer(&b, 0), ZV_SUCCESS);
+    ASSERT_EQ(m_pool->GetBuffer(&b, 0), ZV_OK);
     {
         ScopedIrql raised(kDeviceIrql);
         PVOID other = nullptr;
-        EXPECT_EQ(m_pool->GetBuffer(&other, 0), ZV_UNSUCCESSFUL);
-        EXPECT_EQ(m_pool->PutBuffer(b), ZV_UNSUCCESSFUL);
+        EXPECT_EQ(m_pool->GetBuffer(&other, 0), ZV_FAILED);
+        EXPECT_EQ(m_pool->PutBuffer(b), ZV_FAILED);
     }
-    EXPECT_EQ(m_pool->GetBuffer(nullptr, 0), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(m_pool->PutBuffer(b), ZV_SUCCESS);
+    EXPECT_EQ(m_pool->GetBuffer(nullptr, 0), ZV_INVALID_PARAMETER);
+    EXPECT_EQ(m_pool->PutBuffer(b), ZV_OK);
 }
 
 TEST_F(BufferPoolTest, PutBufferRefusesNullForeignAndRepeatedBuffers) {
-    ASSERT_EQ(m_pool->InitSize(2, 64), ZV_SUCCESS);
+    ASSERT_EQ(m_pool->InitSize(2, 64), ZV_OK);
     PVOID a = nullptr, b = nullptr;
-    ASSERT_EQ(m_pool->GetBuffer(&a, 0), ZV_SUCCESS);
-    ASSERT_EQ(m_pool->GetBuffer(&b, 0), ZV_SUCCESS);
+    ASSERT_EQ(m_pool->GetBuffer(&a, 0), ZV_OK);
+    ASSERT_EQ(m_pool->GetBuffer(&b, 0), ZV_OK);
     UCHAR foreign[32];
-    EXPECT_EQ(m_pool->PutBuffer(nullptr), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(m_pool->PutBuffer(foreign), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(m_pool->PutBuffer(static_cast<UCHAR*>(a) + 1), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(m_pool->PutBuffer(a), ZV_SUCCESS);
-    EXPECT_EQ(m_pool->PutBuffer(a), ZV_UNSUCCESSFUL);  // given back twice
+    EXPECT_EQ(m_pool->PutBuffer(nullptr), ZV_INVALID_PARAMETER);
+    EXPECT_EQ(m_pool->PutBuffer(foreign), ZV_FAILED);
+    EXPECT_EQ(m_pool->PutBuffer(static_cast<UCHAR*>(a) + 1), ZV_FAILED);
+    EXPECT_EQ(m_pool->PutBuffer(a), ZV_OK);
+    EXPECT_EQ(m_pool->PutBuffer(a), ZV_FAILED);  // given back twice
     // The repeated give-back did not count: b is still out, so a Free must
     // wait for it, and proceeds once it is back.
     auto freed = std::async(std::launch::async, [this] { return m_pool->Free(); });
     EXPECT_EQ(freed.wait_for(100ms), std::future_status::timeout);
-    EXPECT_EQ(m_pool->PutBuffer(b), ZV_SUCCESS);
-    EXPECT_EQ(freed.get(), ZV_SUCCESS);
+    EXPECT_EQ(m_pool->PutBuffer(b), ZV_OK);
+    EXPECT_EQ(freed.get(), ZV_OK);
 }
 
 TEST_F(BufferPoolTest, WaiterGetsTheBufferGivenBack) {
     KpClockSetMode(KpClockMode::Manual);  // no time-out unless the test moves the clock
-    ASSERT_EQ(m_pool->InitSize(3, 300), ZV_SUCCESS);
+    ASSERT_EQ(m_pool->InitSize(3, 300), ZV_OK);
     auto taken = TakeAll(3);
     auto waiter = std::async(std::launch::async, [this] {
         PVOID b = nullptr;
@@ -183,13 +183,13 @@ TEST_F(BufferPoolTest, WaiterGetsTheBufferGivenBack) {
         return std::make_pair(status, b);
     });
     EXPECT_EQ(waiter.wait_for(50ms), std::future_status::timeout);
-    ASSERT_EQ(m_pool->PutBuffer(taken[1]), ZV_SUCCESS);
+    ASSERT_EQ(m_pool->PutBuffer(taken[1]), ZV_OK);
     if (waiter.wait_for(10s) != std::future_status::ready) {
         ADD_FAILURE() << "the waiter was not woken";
         KpClockAdvance(KpMs(1000));
     }
     auto [status, buffer] = waiter.get();
-    EXPECT_EQ(status, ZV_SUCCESS);
+    EXPECT_EQ(status, ZV_OK);
     EXPECT_EQ(buffer, taken[1]);
     taken[1] = buffer;
     PutAll(taken);
@@ -197,7 +197,7 @@ TEST_F(BufferPoolTest, WaiterGetsTheBufferGivenBack) {
 
 TEST_F(BufferPoolTest, WaitTimesOutAfterTheMachineTimeHasPassed) {
     KpClockSetMode(KpClockMode::Manual);
-    ASSERT_EQ(m_pool->InitSize(2, 64), ZV_SUCCESS);
+    ASSERT_EQ(m_pool->InitSize(2, 64), ZV_OK);
     auto taken = TakeAll(2);
     const LONGLONG start = KpClockNow();
     auto result = RunWhileAdvancingClock(
@@ -207,7 +207,7 @@ TEST_F(BufferPoolTest, WaitTimesOutAfterTheMachineTimeHasPassed) {
             return std::make_pair(status, b);
         },
         KpMs(5));
-    EXPECT_EQ(result.first, ZV_UNSUCCESSFUL);
+    EXPECT_EQ(result.first, ZV_FAILED);
     EXPECT_EQ(result.second, nullptr);
     EXPECT_GE(KpClockNow() - start, KpMs(50));
     PutAll(taken);
@@ -216,7 +216,7 @@ TEST_F(BufferPoolTest, WaitTimesOutAfterTheMachineTimeHasPassed) {
 TEST_F(BufferPoolTest, WaitingFailsCleanlyWhenItCannotBeSetUp) {
     // The clock stands still: a call that went on to wait would not return.
     KpClockSetMode(KpClockMode::Manual);
-    ASSERT_EQ(m_pool->InitSize(2, 64), ZV_SUCCESS);
+    ASSERT_EQ(m_pool->InitSize(2, 64), ZV_OK);
     auto taken = TakeAll(2);
     for (ULONG nth : {1u, 2u}) {
         SCOPED_TRACE(::testing::Message() << "allocation " << nth << " of the wait fails");
@@ -233,7 +233,7 @@ TEST_F(BufferPoolTest, WaitingFailsCleanlyWhenItCannotBeSetUp) {
         }
         auto [status, b] = result.get();
         KpPoolClearFailures();
-        EXPECT_EQ(status, ZV_UNSUCCESSFUL);
+        EXPECT_EQ(status, ZV_FAILED);
         EXPECT_EQ(b, nullptr);
         EXPECT_EQ(KpPoolUsage(ZV_POOL_TAG_ZCAM).FailedAllocations, failedBefore + 1);
     }
@@ -243,23 +243,22 @@ TEST_F(BufferPoolTest, WaitingFailsCleanlyWhenItCannotBeSetUp) {
 TEST_F(BufferPoolTest, PoolsBeyondTheWaitLimitAreNotWaitedOn) {
     ASSERT_EQ(m_pool->InitSize(BufferPool::kMaxWaitedBuffers + 1,
                                (BufferPool::kMaxWaitedBuffers + 1) * 8),
-              ZV_SUCCESS);
+              ZV_OK);
     auto taken = TakeAll(BufferPool::kMaxWaitedBuffers + 1);
     PVOID b = reinterpret_cast<PVOID>(1);
-    EXPECT_EQ(m_pool->GetBuffer(&b, 1000), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(m_pool->GetBuffer(&b, 1000), ZV_FAILED);
     EXPECT_EQ(b, nullptr);
     PutAll(taken);
 }
 
 TEST_F(BufferPoolTest, FreeWaitsForTheLastBuffer) {
-    ASSERT_EQ(m_pool->InitFormat(4, 8000, 16, 1, 10), ZV_SUCCESS);
+    ASSERT_EQ(m_pool->InitFormat(4, 8000, 16, 1, 10), ZV_OK);
     auto taken = TakeAll(4);
     auto freed = std::async(std::launch::async, [this] { return m_pool->Free(); });
-    for (size_t i = 0; i + 1 < taken.size(); ++i)
-        ASSERT_EQ(m_pool->PutBuffer(taken[i]), ZV_SUCCESS);
+    for (size_t i = 0; i + 1 < taken.size(); ++i) ASSERT_EQ(m_pool->PutBuffer(taken[i]), ZV_OK);
     EXPECT_EQ(freed.wait_for(100ms), std::future_status::timeout);
-    ASSERT_EQ(m_pool->PutBuffer(taken.back()), ZV_SUCCESS);
-    EXPECT_EQ(freed.get(), ZV_SUCCESS);
+    ASSERT_EQ(m_pool->PutBuffer(taken.back()), ZV_OK);
+    EXPECT_EQ(freed.get(), ZV_OK);
     ULONG size = 1;
     EXPECT_EQ(m_pool->GetBufferSize(&size), ZV_NOT_READY);
 }
@@ -267,24 +266,24 @@ TEST_F(BufferPoolTest, FreeWaitsForTheLastBuffer) {
 TEST_F(BufferPoolTest, TenFreeAndResizeCyclesLeakNothing) {
     const LONG before = LiveBlocks();
     for (ULONG cycle = 1; cycle <= 10; ++cycle) {
-        ASSERT_EQ(m_pool->InitFormat(cycle, 8000 * cycle, 16, 2, 10), ZV_SUCCESS);
+        ASSERT_EQ(m_pool->InitFormat(cycle, 8000 * cycle, 16, 2, 10), ZV_OK);
         auto taken = TakeAll(cycle);
         PutAll(taken);
-        ASSERT_EQ(m_pool->Free(), ZV_SUCCESS);
+        ASSERT_EQ(m_pool->Free(), ZV_OK);
     }
     EXPECT_EQ(LiveBlocks(), before);
 }
 
 TEST_F(BufferPoolTest, FailedAllocationLeavesThePoolEmptyAndSizableAgain) {
     FailAllocation(1);
-    EXPECT_EQ(m_pool->InitSize(4, 400), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(m_pool->InitSize(4, 400), ZV_FAILED);
     KpPoolClearFailures();
     ULONG size = 1;
     EXPECT_EQ(m_pool->GetBufferSize(&size), ZV_NOT_READY);
     PVOID b = nullptr;
     EXPECT_EQ(m_pool->GetBuffer(&b, 0), ZV_NOT_READY);
-    ASSERT_EQ(m_pool->InitSize(4, 400), ZV_SUCCESS);
-    ASSERT_EQ(m_pool->GetBufferSize(&size), ZV_SUCCESS);
+    ASSERT_EQ(m_pool->InitSize(4, 400), ZV_OK);
+    ASSERT_EQ(m_pool->GetBufferSize(&size), ZV_OK);
     EXPECT_EQ(size, 100u);
 }
 
@@ -300,7 +299,7 @@ TEST_F(BufferPoolTest, StressNoBufferEverHasTwoHolders) {
     constexpr ULONG kBuffers = 3;  // fewer than the threads: some must wait
     constexpr int kThreads = 4;
     constexpr int kRounds = 3000;
-    ASSERT_EQ(m_pool->InitSize(kBuffers, kBuffers * 32), ZV_SUCCESS);
+    ASSERT_EQ(m_pool->InitSize(kBuffers, kBuffers * 32), ZV_OK);
     // The pool's buffers in memory order, for an index per pointer.
     std::vector<PVOID> all = TakeAll(kBuffers);
     PutAll(all);
@@ -312,7 +311,7 @@ TEST_F(BufferPoolTest, StressNoBufferEverHasTwoHolders) {
         for (int round = 0; round < kRounds; ++round) {
             PVOID b = nullptr;
             const ULONG timeout = std::uniform_int_distribution<int>(0, 3)(rng) == 0 ? 0 : 20;
-            if (m_pool->GetBuffer(&b, timeout) != ZV_SUCCESS) continue;
+            if (m_pool->GetBuffer(&b, timeout) != ZV_OK) continue;
             auto it = std::lower_bound(all.begin(), all.end(), b);
             if (it == all.end() || *it != b) {
                 ++unknown;
@@ -324,7 +323,7 @@ TEST_F(BufferPoolTest, StressNoBufferEverHasTwoHolders) {
             ++taken;
             if (round % 7 == 0) std::this_thread::yield();
             holders[index].fetch_sub(1);
-            if (m_pool->PutBuffer(b) != ZV_SUCCESS) ++unknown;
+            if (m_pool->PutBuffer(b) != ZV_OK) ++unknown;
         }
     };
     std::vector<std::thread> threads;

@@ -13,9 +13,9 @@ namespace {
 class CMixTest : public OneModuleTest<CKAUDPCMix> {
 protected:
     void Configure(ULONG bits, ULONG channels, ULONG mask) {
-        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPCMix::kPropBits, bits), ZV_SUCCESS);
-        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPCMix::kPropChannels, channels), ZV_SUCCESS);
-        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPCMix::kPropMask, mask), ZV_SUCCESS);
+        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPCMix::kPropBits, bits), ZV_OK);
+        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPCMix::kPropChannels, channels), ZV_OK);
+        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPCMix::kPropMask, mask), ZV_OK);
     }
     ZvStatus RunInPlace(std::vector<UCHAR>& buf) {
         return m_module->SubmitPinData(0, buf.data(), static_cast<ULONG>(buf.size()), buf.data(),
@@ -68,7 +68,7 @@ TEST_F(CMixTest, EveryWidthAndLayoutAgainstThePlainWeightedMean) {
                     Encode(&buf[i * bytes], bits, v);
                 }
                 const std::vector<UCHAR> original = buf;
-                ASSERT_EQ(RunInPlace(buf), ZV_SUCCESS);
+                ASSERT_EQ(RunInPlace(buf), ZV_OK);
                 const long long divisor = layout.divisor != 0 ? layout.divisor : channels;
                 for (ULONG f = 0; f < frames; ++f) {
                     long long sum = 0;
@@ -94,7 +94,7 @@ TEST_F(CMixTest, NamedCases) {
     Configure(16, 2, 0x3);
     std::vector<UCHAR> buf(8);
     Put16(&buf[0], 1000), Put16(&buf[2], -3000), Put16(&buf[4], -1), Put16(&buf[6], 0);
-    ASSERT_EQ(RunInPlace(buf), ZV_SUCCESS);
+    ASSERT_EQ(RunInPlace(buf), ZV_OK);
     EXPECT_EQ(Get16(&buf[0]), -1000);
     EXPECT_EQ(Get16(&buf[2]), -1000);
     EXPECT_EQ(Get16(&buf[4]), 0);
@@ -103,18 +103,18 @@ TEST_F(CMixTest, NamedCases) {
     Configure(16, 6, 0x3F);
     buf.assign(12, 0);
     Put16(&buf[6], 1000);  // the low-frequency channel alone
-    ASSERT_EQ(RunInPlace(buf), ZV_SUCCESS);
+    ASSERT_EQ(RunInPlace(buf), ZV_OK);
     for (int ch = 0; ch < 6; ++ch) EXPECT_EQ(Get16(&buf[2 * ch]), 500) << ch;
 
     Configure(16, 4, 0x600);  // unlisted mask: plain average
     buf.assign(8, 0);
     Put16(&buf[0], 100), Put16(&buf[2], 200), Put16(&buf[4], 300), Put16(&buf[6], -203);
-    ASSERT_EQ(RunInPlace(buf), ZV_SUCCESS);
+    ASSERT_EQ(RunInPlace(buf), ZV_OK);
     for (int ch = 0; ch < 4; ++ch) EXPECT_EQ(Get16(&buf[2 * ch]), 99) << ch;
 
     Configure(8, 2, 0x3);
     buf = {0x00, 0xFF};
-    ASSERT_EQ(RunInPlace(buf), ZV_SUCCESS);
+    ASSERT_EQ(RunInPlace(buf), ZV_OK);
     EXPECT_EQ(buf[0], 0x80);
     EXPECT_EQ(buf[1], 0x80);
 }
@@ -124,7 +124,7 @@ TEST_F(CMixTest, MonoIsUnchanged) {
     std::vector<UCHAR> buf(64);
     for (size_t i = 0; i < buf.size(); ++i) buf[i] = static_cast<UCHAR>(i * 37);
     const auto original = buf;
-    ASSERT_EQ(RunInPlace(buf), ZV_SUCCESS);
+    ASSERT_EQ(RunInPlace(buf), ZV_OK);
     EXPECT_EQ(buf, original);
 }
 
@@ -136,13 +136,16 @@ TEST_F(CMixTest, SeparateOutputAndSizes) {
     EXPECT_EQ(m_module->SubmitPinData(0, in.data(), 13, shortOut.data(), 12, nullptr),
               ZV_BUFFER_TOO_SMALL);
     for (UCHAR b : shortOut) EXPECT_EQ(b, 0xEE);
-    ASSERT_EQ(m_module->SubmitPinData(0, in.data(), 13, out.data(), 13, nullptr), ZV_SUCCESS);
+    ASSERT_EQ(m_module->SubmitPinData(0, in.data(), 13, out.data(), 13, nullptr), ZV_OK);
     EXPECT_EQ(Get16(&out[0]), 15);
     EXPECT_EQ(Get16(&out[2]), 15);
     EXPECT_EQ(out[12], 0xEE);  // the partial frame is left alone
-    EXPECT_EQ(m_module->SubmitPinData(0, nullptr, 13, out.data(), 13, nullptr), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(m_module->SubmitPinData(0, in.data(), 13, nullptr, 13, nullptr), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(m_module->SubmitPinData(0, in.data(), 0, out.data(), 13, nullptr), ZV_BAD_ARGUMENT);
+    EXPECT_EQ(m_module->SubmitPinData(0, nullptr, 13, out.data(), 13, nullptr),
+              ZV_INVALID_PARAMETER);
+    EXPECT_EQ(m_module->SubmitPinData(0, in.data(), 13, nullptr, 13, nullptr),
+              ZV_INVALID_PARAMETER);
+    EXPECT_EQ(m_module->SubmitPinData(0, in.data(), 0, out.data(), 13, nullptr),
+              ZV_INVALID_PARAMETER);
 }
 
 TEST_F(CMixTest, ChannelCountsAndBitsOutOfRangeAreRefused) {
@@ -150,17 +153,17 @@ TEST_F(CMixTest, ChannelCountsAndBitsOutOfRangeAreRefused) {
     std::vector<UCHAR> buf(8, 0);
     EXPECT_EQ(RunInPlace(buf), ZV_NOT_READY);
     for (ULONG bad : {0u, 7u})
-        EXPECT_EQ(m_module->SetPropertyDword(CKAUDPCMix::kPropChannels, bad), ZV_BAD_ARGUMENT);
+        EXPECT_EQ(m_module->SetPropertyDword(CKAUDPCMix::kPropChannels, bad), ZV_INVALID_PARAMETER);
     for (ULONG bad : {0u, 12u, 24u})
-        EXPECT_EQ(m_module->SetPropertyDword(CKAUDPCMix::kPropBits, bad), ZV_BAD_ARGUMENT);
+        EXPECT_EQ(m_module->SetPropertyDword(CKAUDPCMix::kPropBits, bad), ZV_INVALID_PARAMETER);
     Configure(16, 2, 0x99);
-    EXPECT_EQ(m_module->SetPropertyDword(CKAUDPCMix::kPropChannels, 0), ZV_BAD_ARGUMENT);
-    ASSERT_EQ(m_module->GetPropertyDword(CKAUDPCMix::kPropChannels, &v), ZV_SUCCESS);
+    EXPECT_EQ(m_module->SetPropertyDword(CKAUDPCMix::kPropChannels, 0), ZV_INVALID_PARAMETER);
+    ASSERT_EQ(m_module->GetPropertyDword(CKAUDPCMix::kPropChannels, &v), ZV_OK);
     EXPECT_EQ(v, 2u);
-    EXPECT_EQ(RunInPlace(buf), ZV_SUCCESS);
+    EXPECT_EQ(RunInPlace(buf), ZV_OK);
     const ULONG defaults[][2] = {{0, 1}, {1, 0}};
     for (const auto& d : defaults) {
-        ASSERT_EQ(m_module->GetPropertyDword(d[0], &v), ZV_SUCCESS);
+        ASSERT_EQ(m_module->GetPropertyDword(d[0], &v), ZV_OK);
         EXPECT_EQ(v, d[1]);
     }
 }

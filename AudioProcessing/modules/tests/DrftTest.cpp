@@ -45,13 +45,13 @@ class DrftTest : public OneModuleTest<CKAUDPDrft> {
 protected:
     void SetUp() override {
         OneModuleTest::SetUp();
-        ASSERT_EQ(m_module->SetOutput(&Recorder::Callback, &m_rec), ZV_SUCCESS);
+        ASSERT_EQ(m_module->SetOutput(&Recorder::Callback, &m_rec), ZV_OK);
     }
     void Configure(ULONG bits, ULONG channels, ULONG num, ULONG den) {
-        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropBits, bits), ZV_SUCCESS);
-        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropChannels, channels), ZV_SUCCESS);
-        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropRatioNumerator, num), ZV_SUCCESS);
-        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropRatioDenominator, den), ZV_SUCCESS);
+        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropBits, bits), ZV_OK);
+        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropChannels, channels), ZV_OK);
+        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropRatioNumerator, num), ZV_OK);
+        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropRatioDenominator, den), ZV_OK);
     }
     // 16-bit mono block whose sample n is n * 10 - 700 (negatives included).
     static std::vector<UCHAR> Ramp16(ULONG frames) {
@@ -81,7 +81,7 @@ TEST_F(DrftTest, PlusFiveOn160FramesInsertsFourMeans) {
     Configure(16, 1, 20, 1000);
     auto block = Ramp16(160);
     ULONGLONG pending = Pending(5);
-    ASSERT_EQ(Submit(block, &pending), ZV_SUCCESS);
+    ASSERT_EQ(Submit(block, &pending), ZV_OK);
     EXPECT_EQ(PendingValue(pending), 1);
     ExpectPieceFrames(m_rec, {32, 0, 32, 0, 32, 0, 32, 0, 32});
     // Unchanged pieces go out in place.
@@ -97,7 +97,7 @@ TEST_F(DrftTest, MinusFiveOn160FramesReplacesThreeFramesByTwoFourTimes) {
     Configure(16, 1, 20, 1000);
     auto block = Ramp16(160);
     ULONGLONG pending = Pending(-5);
-    ASSERT_EQ(Submit(block, &pending), ZV_SUCCESS);
+    ASSERT_EQ(Submit(block, &pending), ZV_OK);
     EXPECT_EQ(PendingValue(pending), -1);
     ExpectPieceFrames(m_rec, {31, 0, 0, 29, 0, 0, 29, 0, 0, 29, 0, 0, 30});
     EXPECT_EQ(m_rec.pieces[3].data, block.data() + 34 * 2);
@@ -113,7 +113,7 @@ TEST_F(DrftTest, EightBitMeansAreUnsignedAndNotRecentred) {
     std::vector<UCHAR> block(12, 250);
     for (size_t i = 6; i < block.size(); ++i) block[i] = 10;
     ULONGLONG pending = Pending(1);  // segment 6: the mean of frames 5 and 6
-    ASSERT_EQ(Submit(block, &pending), ZV_SUCCESS);
+    ASSERT_EQ(Submit(block, &pending), ZV_OK);
     ASSERT_EQ(m_rec.pieces.size(), 3u);
     ASSERT_EQ(m_rec.pieces[1].bytes.size(), 1u);
     EXPECT_EQ(m_rec.pieces[1].bytes[0], 130);
@@ -123,7 +123,7 @@ TEST_F(DrftTest, CorrectionIsCappedAtThirtyPercentOfTheBlock) {
     Configure(16, 1, 1000, 1000);
     auto block = Ramp16(50);
     ULONGLONG pending = Pending(40);
-    ASSERT_EQ(Submit(block, &pending), ZV_SUCCESS);
+    ASSERT_EQ(Submit(block, &pending), ZV_OK);
     EXPECT_EQ(PendingValue(pending), 25);  // c = 15
     EXPECT_EQ(m_rec.Stream().size(), 65u * 2);
     EXPECT_EQ(m_rec.pieces[0].bytes.size(), 3u * 2);  // segment 3
@@ -133,7 +133,7 @@ TEST_F(DrftTest, BlockTooShortToCorrectOutputsNothing) {
     Configure(16, 1, 1000, 1000);
     auto block = Ramp16(10);
     ULONGLONG pending = Pending(3);
-    EXPECT_EQ(Submit(block, &pending), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(Submit(block, &pending), ZV_FAILED);
     EXPECT_TRUE(m_rec.pieces.empty());
     EXPECT_EQ(PendingValue(pending), 3);
 }
@@ -142,7 +142,7 @@ TEST_F(DrftTest, BlockShorterThanOneFrameOutputsNothing) {
     Configure(16, 2, 1000, 1000);
     std::vector<UCHAR> block(3, 0x11);
     ULONGLONG pending = Pending(-2);
-    EXPECT_EQ(Submit(block, &pending), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(Submit(block, &pending), ZV_FAILED);
     EXPECT_TRUE(m_rec.pieces.empty());
     EXPECT_EQ(PendingValue(pending), -2);
 }
@@ -152,8 +152,8 @@ TEST_F(DrftTest, NoPendingDriftPassesTheWholeBlockInOneCall) {
     auto block = Ramp16(7);
     block.push_back(0x5A);                      // a partial frame goes along
     ULONGLONG pending = 0xABCDEF0000000000ull;  // only the low 32 bits count
-    ASSERT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropCallbackFlag, 0x77), ZV_SUCCESS);
-    ASSERT_EQ(Submit(block, &pending), ZV_SUCCESS);
+    ASSERT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropCallbackFlag, 0x77), ZV_OK);
+    ASSERT_EQ(Submit(block, &pending), ZV_OK);
     ASSERT_EQ(m_rec.pieces.size(), 1u);
     EXPECT_EQ(m_rec.pieces[0].data, block.data());
     EXPECT_EQ(m_rec.pieces[0].bytes, block);
@@ -171,7 +171,7 @@ TEST_F(DrftTest, StereoMeansPerChannelAndTrailingPartialFramePassesThrough) {
     }
     block[48] = 1, block[49] = 2, block[50] = 3;
     ULONGLONG pending = Pending(1);  // segment 6: mean of frames 5 and 6
-    ASSERT_EQ(Submit(block, &pending), ZV_SUCCESS);
+    ASSERT_EQ(Submit(block, &pending), ZV_OK);
     ASSERT_EQ(m_rec.pieces.size(), 4u);
     EXPECT_EQ(Get16(m_rec.pieces[1].bytes.data()), (1005 + 1006) / 2);
     EXPECT_EQ(Get16(m_rec.pieces[2].bytes.data()), (-2015 + -2018) / 2);  // -2016, toward zero
@@ -186,14 +186,14 @@ TEST_F(DrftTest, FailingCallbackStopsTheBlockAfterPendingWasReduced) {
     auto block = Ramp16(160);
     m_rec.failOnCall = 4;
     ULONGLONG pending = Pending(5);
-    EXPECT_EQ(Submit(block, &pending), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(Submit(block, &pending), ZV_FAILED);
     EXPECT_EQ(m_rec.pieces.size(), 4u);
     EXPECT_EQ(PendingValue(pending), 1);
 
     m_rec = Recorder{};
     m_rec.failOnCall = 1;
     pending = 0;
-    EXPECT_EQ(Submit(block, &pending), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(Submit(block, &pending), ZV_FAILED);
     EXPECT_EQ(m_rec.pieces.size(), 1u);
 }
 
@@ -202,7 +202,7 @@ TEST_F(DrftTest, UnconfiguredCorrectorRefusesDriftBeforeTouchingPending) {
     ULONGLONG pending = Pending(5);
     EXPECT_EQ(Submit(block, &pending), ZV_NOT_READY);
     EXPECT_EQ(PendingValue(pending), 5);
-    ASSERT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropBits, 16), ZV_SUCCESS);
+    ASSERT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropBits, 16), ZV_OK);
     EXPECT_EQ(Submit(block, &pending), ZV_NOT_READY);  // channels still 0
     EXPECT_EQ(PendingValue(pending), 5);
     EXPECT_TRUE(m_rec.pieces.empty());
@@ -211,13 +211,15 @@ TEST_F(DrftTest, UnconfiguredCorrectorRefusesDriftBeforeTouchingPending) {
 TEST_F(DrftTest, SubmitArgumentsAndOutput) {
     auto block = Ramp16(10);
     ULONGLONG pending = 0;
-    EXPECT_EQ(m_module->SubmitPinData(0, nullptr, 20, nullptr, 0, &pending), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(m_module->SubmitPinData(0, block.data(), 0, nullptr, 0, &pending), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(m_module->SubmitPinData(0, block.data(), 20, nullptr, 0, nullptr), ZV_BAD_ARGUMENT);
+    EXPECT_EQ(m_module->SubmitPinData(0, nullptr, 20, nullptr, 0, &pending), ZV_INVALID_PARAMETER);
+    EXPECT_EQ(m_module->SubmitPinData(0, block.data(), 0, nullptr, 0, &pending),
+              ZV_INVALID_PARAMETER);
+    EXPECT_EQ(m_module->SubmitPinData(0, block.data(), 20, nullptr, 0, nullptr),
+              ZV_INVALID_PARAMETER);
     // Without callback or context: 3, even for bad arguments.
-    ASSERT_EQ(m_module->SetOutput(&Recorder::Callback, nullptr), ZV_SUCCESS);
+    ASSERT_EQ(m_module->SetOutput(&Recorder::Callback, nullptr), ZV_OK);
     EXPECT_EQ(m_module->SubmitPinData(0, nullptr, 0, nullptr, 0, &pending), ZV_NOT_READY);
-    ASSERT_EQ(m_module->SetOutput(nullptr, &m_rec), ZV_SUCCESS);
+    ASSERT_EQ(m_module->SetOutput(nullptr, &m_rec), ZV_OK);
     EXPECT_EQ(m_module->SubmitPinData(0, block.data(), 20, nullptr, 0, &pending), ZV_NOT_READY);
     EXPECT_TRUE(m_rec.pieces.empty());
 }
@@ -226,17 +228,18 @@ TEST_F(DrftTest, PropertiesAndTheirRanges) {
     ULONG v = 0;
     const ULONG defaults[][2] = {{0, 1}, {1, 0}, {2, 0}, {3, 0}, {5, 0}, {7, 20}, {8, 1000}};
     for (const auto& d : defaults) {
-        ASSERT_EQ(m_module->GetPropertyDword(d[0], &v), ZV_SUCCESS) << d[0];
+        ASSERT_EQ(m_module->GetPropertyDword(d[0], &v), ZV_OK) << d[0];
         EXPECT_EQ(v, d[1]) << d[0];
     }
     for (ULONG bad : {0u, 7u, 24u, 32u})
-        EXPECT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropBits, bad), ZV_BAD_ARGUMENT);
+        EXPECT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropBits, bad), ZV_INVALID_PARAMETER);
     for (ULONG bad : {0u, 3u, 6u})
-        EXPECT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropChannels, bad), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropRatioDenominator, 0), ZV_BAD_ARGUMENT);
-    ASSERT_EQ(m_module->GetPropertyDword(CKAUDPDrft::kPropRatioDenominator, &v), ZV_SUCCESS);
+        EXPECT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropChannels, bad), ZV_INVALID_PARAMETER);
+    EXPECT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropRatioDenominator, 0),
+              ZV_INVALID_PARAMETER);
+    ASSERT_EQ(m_module->GetPropertyDword(CKAUDPDrft::kPropRatioDenominator, &v), ZV_OK);
     EXPECT_EQ(v, 1000u);
-    EXPECT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropRatioNumerator, 0), ZV_SUCCESS);
+    EXPECT_EQ(m_module->SetPropertyDword(CKAUDPDrft::kPropRatioNumerator, 0), ZV_OK);
 }
 
 TEST_F(DrftTest, CallbackAndContextArePointerSizedProperties) {
@@ -249,18 +252,16 @@ TEST_F(DrftTest, CallbackAndContextArePointerSizedProperties) {
     ULONG low = 0;
     EXPECT_EQ(m_module->GetPropertyDword(CKAUDPDrft::kPropContext, &low), ZV_BUFFER_TOO_SMALL);
 
-    ASSERT_EQ(m_module->SetOutput(nullptr, nullptr), ZV_SUCCESS);
-    ASSERT_EQ(m_module->SetProperty(CKAUDPDrft::kPropCallback, &callback, sizeof(callback)),
-              ZV_SUCCESS);
-    ASSERT_EQ(m_module->SetProperty(CKAUDPDrft::kPropContext, &context, sizeof(context)),
-              ZV_SUCCESS);
+    ASSERT_EQ(m_module->SetOutput(nullptr, nullptr), ZV_OK);
+    ASSERT_EQ(m_module->SetProperty(CKAUDPDrft::kPropCallback, &callback, sizeof(callback)), ZV_OK);
+    ASSERT_EQ(m_module->SetProperty(CKAUDPDrft::kPropContext, &context, sizeof(context)), ZV_OK);
     PVOID read = nullptr;
-    ASSERT_EQ(m_module->GetProperty(CKAUDPDrft::kPropContext, &read, &size), ZV_SUCCESS);
+    ASSERT_EQ(m_module->GetProperty(CKAUDPDrft::kPropContext, &read, &size), ZV_OK);
     EXPECT_EQ(size, sizeof(PVOID));
     EXPECT_EQ(read, context);
     auto block = Ramp16(4);
     ULONGLONG pending = 0;
-    ASSERT_EQ(Submit(block, &pending), ZV_SUCCESS);
+    ASSERT_EQ(Submit(block, &pending), ZV_OK);
     EXPECT_EQ(m_rec.pieces.size(), 1u);
 }
 
@@ -273,12 +274,12 @@ struct Expected {
 
 Expected Model(const std::vector<SHORT>& in, LONG d, ULONG num, ULONG den) {
     const long long frames = static_cast<long long>(in.size());
-    if (d == 0) return {ZV_SUCCESS, 0, in};
+    if (d == 0) return {ZV_OK, 0, in};
     const long long mag = d < 0 ? -static_cast<long long>(d) : d;
     long long c = std::min(mag, (frames * num + den - 1) / den);
     if (frames > 0 && c * 100 / frames > 30) c = std::min(mag, (frames * 300 + 999) / 1000);
     const long long seg = frames / (c + 1);
-    if (seg < 3) return {ZV_UNSUCCESSFUL, d, {}};
+    if (seg < 3) return {ZV_FAILED, d, {}};
     auto mean = [&](long long a, long long b) { return static_cast<SHORT>((in[a] + in[b]) / 2); };
     std::vector<SHORT> out;
     long long k = 1;
@@ -297,7 +298,7 @@ Expected Model(const std::vector<SHORT>& in, LONG d, ULONG num, ULONG den) {
         }
         out.push_back(in[f]);
     }
-    return {ZV_SUCCESS, static_cast<LONG>(d > 0 ? d - c : d + c), out};
+    return {ZV_OK, static_cast<LONG>(d > 0 ? d - c : d + c), out};
 }
 
 TEST_F(DrftTest, RandomBlocksMatchTheModel) {
@@ -321,7 +322,7 @@ TEST_F(DrftTest, RandomBlocksMatchTheModel) {
         const Expected want = Model(samples, d, num, den);
         ASSERT_EQ(Submit(block, &pending), want.status);
         ASSERT_EQ(PendingValue(pending), want.pendingAfter);
-        if (want.status != ZV_SUCCESS) {
+        if (want.status != ZV_OK) {
             ASSERT_TRUE(m_rec.pieces.empty());
             continue;
         }

@@ -58,7 +58,7 @@ protected:
     }
     ULONG Property(ULONG id) {
         ULONG value = 0xFFFFFFFF;
-        EXPECT_EQ(m_module->GetPropertyDword(id, &value), ZV_SUCCESS) << id;
+        EXPECT_EQ(m_module->GetPropertyDword(id, &value), ZV_OK) << id;
         return value;
     }
     // The four parameters as the registry holds them (0xFFFFFFFF where absent).
@@ -87,7 +87,7 @@ protected:
 using Values = std::vector<ULONG>;
 
 TEST_F(EaecTest, WithoutRegistryValuesTheEngineRunsWithTheDefaults) {
-    EXPECT_EQ(Create(), ZV_SUCCESS);
+    EXPECT_EQ(Create(), ZV_OK);
     EXPECT_EQ(EngineParams(), (Values{0, 10, 64, 2}));
     EXPECT_EQ(Canceller().stateMachineFlag, 1);
     EXPECT_EQ(Canceller().comfortNoiseOn, 1);
@@ -107,7 +107,7 @@ TEST_F(EaecTest, WithoutRegistryValuesTheEngineRunsWithTheDefaults) {
 
 TEST_F(EaecTest, StoredValuesAreUsedFromTheFirstFrame) {
     Store({1, 0, 32, 0});
-    EXPECT_EQ(Create(), ZV_SUCCESS);
+    EXPECT_EQ(Create(), ZV_OK);
     EXPECT_EQ(EngineParams(), (Values{1, 0, 32, 0}));
     EXPECT_EQ(Canceller().fullLength, 256);
     EXPECT_EQ(Canceller().stateMachineFlag, 0);
@@ -119,7 +119,7 @@ TEST_F(EaecTest, StoredValuesAreUsedFromTheFirstFrame) {
 // fields and so in the registry when the module goes.
 TEST_F(EaecTest, OutOfRangeStoredValuesAreNotKept) {
     Store({5, 7, 48, 9});
-    EXPECT_EQ(Create(), ZV_UNSUCCESSFUL);  // the comfort noise, pushed last, was refused
+    EXPECT_EQ(Create(), ZV_FAILED);  // the comfort noise, pushed last, was refused
     // Comfort noise keeps the engine's own creation value (field 3).
     EXPECT_EQ(EngineParams(), (Values{0, 10, 64, 3}));
     delete m_module;
@@ -127,28 +127,28 @@ TEST_F(EaecTest, OutOfRangeStoredValuesAreNotKept) {
     EXPECT_EQ(Stored(), (Values{0, 10, 64, 3}));
     // A value wider than 16 bits is out of range, not its low half.
     Store({0, 10, 0x10020, 1});
-    EXPECT_EQ(Create(), ZV_SUCCESS);
+    EXPECT_EQ(Create(), ZV_OK);
     EXPECT_EQ(EngineParams(), (Values{0, 10, 64, 1}));
 }
 
 TEST_F(EaecTest, EverySetOfAParameterIsPersistedAtOnceWithTheEnginesValue) {
-    ASSERT_EQ(Create(), ZV_SUCCESS);
+    ASSERT_EQ(Create(), ZV_OK);
     struct Step {
         ULONG id, value;
         ZvStatus result;
         Values after;
     };
     const Step steps[] = {
-        {AEC_PROP_STATE_MACHINE, 7, ZV_UNSUCCESSFUL, {0, 10, 64, 2}},
-        {AEC_PROP_STATE_MACHINE, 0, ZV_SUCCESS, {0, 0, 64, 2}},
-        {AEC_PROP_STATE_MACHINE, 10, ZV_SUCCESS, {0, 10, 64, 2}},
-        {AEC_PROP_TAIL_LENGTH, 50, ZV_UNSUCCESSFUL, {0, 10, 64, 2}},
-        {AEC_PROP_TAIL_LENGTH, 32, ZV_SUCCESS, {0, 10, 32, 2}},
-        {AEC_PROP_TAIL_LENGTH, 0x10040, ZV_UNSUCCESSFUL, {0, 10, 32, 2}},
-        {AEC_PROP_COMFORT_NOISE, 0, ZV_SUCCESS, {0, 10, 32, 0}},
-        {AEC_PROP_COMFORT_NOISE, 4, ZV_UNSUCCESSFUL, {0, 10, 32, 0}},
-        {AEC_PROP_AUTO_OFF, 1, ZV_SUCCESS, {1, 10, 32, 0}},
-        {AEC_PROP_AUTO_OFF, 2, ZV_UNSUCCESSFUL, {1, 10, 32, 0}},
+        {AEC_PROP_STATE_MACHINE, 7, ZV_FAILED, {0, 10, 64, 2}},
+        {AEC_PROP_STATE_MACHINE, 0, ZV_OK, {0, 0, 64, 2}},
+        {AEC_PROP_STATE_MACHINE, 10, ZV_OK, {0, 10, 64, 2}},
+        {AEC_PROP_TAIL_LENGTH, 50, ZV_FAILED, {0, 10, 64, 2}},
+        {AEC_PROP_TAIL_LENGTH, 32, ZV_OK, {0, 10, 32, 2}},
+        {AEC_PROP_TAIL_LENGTH, 0x10040, ZV_FAILED, {0, 10, 32, 2}},
+        {AEC_PROP_COMFORT_NOISE, 0, ZV_OK, {0, 10, 32, 0}},
+        {AEC_PROP_COMFORT_NOISE, 4, ZV_FAILED, {0, 10, 32, 0}},
+        {AEC_PROP_AUTO_OFF, 1, ZV_OK, {1, 10, 32, 0}},
+        {AEC_PROP_AUTO_OFF, 2, ZV_FAILED, {1, 10, 32, 0}},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(::testing::Message() << "id " << step.id << " value " << step.value);
@@ -160,18 +160,18 @@ TEST_F(EaecTest, EverySetOfAParameterIsPersistedAtOnceWithTheEnginesValue) {
     }
     // Other ids are not parameters: the registry is left alone.
     Store({99, 99, 99, 99});
-    EXPECT_EQ(m_module->SetPropertyDword(AEC_PROP_REAPPLY, 1), ZV_SUCCESS);
-    EXPECT_EQ(m_module->SetPropertyDword(AEC_PROP_SAMPLE_RATE, 16000), ZV_SUCCESS);
-    EXPECT_EQ(m_module->SetPropertyDword(AEC_PROP_SAMPLE_RATE, 44100), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(m_module->SetPropertyDword(AEC_PROP_REAPPLY, 1), ZV_OK);
+    EXPECT_EQ(m_module->SetPropertyDword(AEC_PROP_SAMPLE_RATE, 16000), ZV_OK);
+    EXPECT_EQ(m_module->SetPropertyDword(AEC_PROP_SAMPLE_RATE, 44100), ZV_FAILED);
     EXPECT_EQ(Property(AEC_PROP_SAMPLE_RATE), 16000u);
     EXPECT_EQ(Canceller().fullLength, 512);  // 32 ms at 16 kHz
     // Read-only and unknown ids are refused.
-    for (ULONG id : {0u, 1u, 7u, 9u}) EXPECT_EQ(m_module->SetPropertyDword(id, 1), ZV_UNSUCCESSFUL);
+    for (ULONG id : {0u, 1u, 7u, 9u}) EXPECT_EQ(m_module->SetPropertyDword(id, 1), ZV_FAILED);
     EXPECT_EQ(Stored(), (Values{99, 99, 99, 99}));
     // Above PASSIVE_LEVEL the set is not persisted until the module goes.
     {
         ScopedIrql raised(DISPATCH_LEVEL);
-        EXPECT_EQ(m_module->SetPropertyDword(AEC_PROP_TAIL_LENGTH, 64), ZV_SUCCESS);
+        EXPECT_EQ(m_module->SetPropertyDword(AEC_PROP_TAIL_LENGTH, 64), ZV_OK);
     }
     EXPECT_EQ(Stored(), (Values{99, 99, 99, 99}));
     delete m_module;
@@ -180,22 +180,22 @@ TEST_F(EaecTest, EverySetOfAParameterIsPersistedAtOnceWithTheEnginesValue) {
 }
 
 TEST_F(EaecTest, BufferFormsOfTheProperties) {
-    ASSERT_EQ(Create(), ZV_SUCCESS);
+    ASSERT_EQ(Create(), ZV_OK);
     ULONG value = 0, size = 4;
-    EXPECT_EQ(m_module->GetProperty(AEC_PROP_TAIL_LENGTH, &value, &size), ZV_SUCCESS);
+    EXPECT_EQ(m_module->GetProperty(AEC_PROP_TAIL_LENGTH, &value, &size), ZV_OK);
     EXPECT_EQ(value, 64u);
     EXPECT_EQ(size, 4u);
     size = 4;
-    EXPECT_EQ(m_module->GetProperty(AEC_PROP_REAPPLY, &value, &size), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(m_module->GetProperty(AEC_PROP_REAPPLY, &value, &size), ZV_FAILED);
     EXPECT_EQ(size, 0u);
     Store({99, 99, 99, 99});
     value = 32;
-    EXPECT_EQ(m_module->SetProperty(AEC_PROP_TAIL_LENGTH, &value, 4), ZV_SUCCESS);
+    EXPECT_EQ(m_module->SetProperty(AEC_PROP_TAIL_LENGTH, &value, 4), ZV_OK);
     EXPECT_EQ(Property(AEC_PROP_TAIL_LENGTH), 32u);
     value = 0x10040;
-    EXPECT_EQ(m_module->SetProperty(AEC_PROP_TAIL_LENGTH, &value, 4), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(m_module->SetProperty(AEC_PROP_TAIL_LENGTH, &value, 4), ZV_FAILED);
     value = 50;
-    EXPECT_EQ(m_module->SetProperty(AEC_PROP_TAIL_LENGTH, &value, 4), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(m_module->SetProperty(AEC_PROP_TAIL_LENGTH, &value, 4), ZV_FAILED);
     EXPECT_EQ(Property(AEC_PROP_TAIL_LENGTH), 32u);
     // This road does not persist.
     EXPECT_EQ(Stored(), (Values{99, 99, 99, 99}));
@@ -205,11 +205,11 @@ class EaecSubmitTest : public EaecTest {
 protected:
     void SetUp() override {
         EaecTest::SetUp();
-        ASSERT_EQ(Create(), ZV_SUCCESS);
+        ASSERT_EQ(Create(), ZV_OK);
         for (size_t i = 0; i < 80; ++i) m_frame[i] = static_cast<SHORT>((i * 977) % 4001 - 2000);
     }
     ZvStatus Near(ULONGLONG side, ULONG outBytes = 160) {
-        EXPECT_EQ(m_module->SubmitPinData(0, m_frame, 160, nullptr, 0, nullptr), ZV_SUCCESS);
+        EXPECT_EQ(m_module->SubmitPinData(0, m_frame, 160, nullptr, 0, nullptr), ZV_OK);
         return m_module->SubmitPinData(1, m_frame, 160, m_out, outBytes, &side);
     }
     SHORT m_frame[80];
@@ -223,14 +223,14 @@ TEST_F(EaecSubmitTest, NearEndDelaysOutOfRange) {
         int16_t used;
     };
     const Case cases[] = {
-        {100, ZV_SUCCESS, 100},
+        {100, ZV_OK, 100},
         {900, ZV_DELAY_TOO_LONG, 150},
         {600, ZV_DELAY_TOO_LONG, 500},
         {static_cast<ULONGLONG>(-5LL), ZV_DELAY_TOO_SHORT, 0},
         {0xFFFFFFFBull, ZV_DELAY_TOO_SHORT, 0},  // -5 in the low 32 bits
         // 65636 is not 100: saturated, it reads as far too long.
         {65636, ZV_DELAY_TOO_LONG, 150},
-        {0x8000000000000064ull, ZV_SUCCESS, 100},  // the high half is not read
+        {0x8000000000000064ull, ZV_OK, 100},  // the high half is not read
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << "side 0x" << std::hex << c.side);
@@ -241,22 +241,22 @@ TEST_F(EaecSubmitTest, NearEndDelaysOutOfRange) {
 
 TEST_F(EaecSubmitTest, PinsAndBuffers) {
     SHORT frame[80] = {};
-    EXPECT_EQ(m_module->SubmitPinData(0, frame, 160, nullptr, 0, nullptr), ZV_SUCCESS);
+    EXPECT_EQ(m_module->SubmitPinData(0, frame, 160, nullptr, 0, nullptr), ZV_OK);
     ULONGLONG side = 100;
     std::fill(std::begin(m_out), std::end(m_out), SHORT(0x4D4D));
-    EXPECT_EQ(m_module->SubmitPinData(1, frame, 160, nullptr, 160, &side), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(m_module->SubmitPinData(1, frame, 160, m_out, 0, &side), ZV_BAD_ARGUMENT);
+    EXPECT_EQ(m_module->SubmitPinData(1, frame, 160, nullptr, 160, &side), ZV_INVALID_PARAMETER);
+    EXPECT_EQ(m_module->SubmitPinData(1, frame, 160, m_out, 0, &side), ZV_INVALID_PARAMETER);
     // An output shorter than the input would be written past its end.
-    EXPECT_EQ(m_module->SubmitPinData(1, frame, 160, m_out, 158, &side), ZV_BAD_ARGUMENT);
+    EXPECT_EQ(m_module->SubmitPinData(1, frame, 160, m_out, 158, &side), ZV_INVALID_PARAMETER);
     for (SHORT v : m_out) ASSERT_EQ(v, 0x4D4D);
-    EXPECT_EQ(m_module->SubmitPinData(0, nullptr, 160, nullptr, 0, nullptr), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(m_module->SubmitPinData(0, frame, 0, nullptr, 0, nullptr), ZV_BAD_ARGUMENT);
+    EXPECT_EQ(m_module->SubmitPinData(0, nullptr, 160, nullptr, 0, nullptr), ZV_INVALID_PARAMETER);
+    EXPECT_EQ(m_module->SubmitPinData(0, frame, 0, nullptr, 0, nullptr), ZV_INVALID_PARAMETER);
     // Refused by the engine: another pin, a frame that is not 10 ms, no delay.
-    EXPECT_EQ(m_module->SubmitPinData(2, frame, 160, m_out, 160, &side), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(m_module->SubmitPinData(0, frame, 120, nullptr, 0, nullptr), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(m_module->SubmitPinData(1, frame, 160, m_out, 160, nullptr), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(m_module->SubmitPinData(2, frame, 160, m_out, 160, &side), ZV_FAILED);
+    EXPECT_EQ(m_module->SubmitPinData(0, frame, 120, nullptr, 0, nullptr), ZV_FAILED);
+    EXPECT_EQ(m_module->SubmitPinData(1, frame, 160, m_out, 160, nullptr), ZV_FAILED);
     // A larger output is fine; nothing beyond the frame is written.
-    EXPECT_EQ(m_module->SubmitPinData(1, frame, 160, m_out, 162, &side), ZV_SUCCESS);
+    EXPECT_EQ(m_module->SubmitPinData(1, frame, 160, m_out, 162, &side), ZV_OK);
     EXPECT_EQ(m_out[80], 0x4D4D);
 }
 
@@ -298,7 +298,7 @@ TEST_F(EaecTest, FailedEngineCreationLeaksNothingAndAnswersThree) {
 
 TEST_F(EaecTest, EveryEngineCallRunsUnderAFloatingPointSave) {
     const ULONGLONG saves = KpFloatingPointSaves();
-    ASSERT_EQ(Create(), ZV_SUCCESS);
+    ASSERT_EQ(Create(), ZV_OK);
     ULONG value = 0, size = 4;
     m_module->SetPropertyDword(AEC_PROP_TAIL_LENGTH, 32);
     m_module->SetProperty(AEC_PROP_COMFORT_NOISE, &value, 4);
@@ -362,10 +362,9 @@ TEST_P(EaecEndToEnd, OutputIsTheEnginesOwnWithItsErle) {
     const int rate = GetParam();
     const size_t frame = static_cast<size_t>(rate / 100);
     const Scene s = MakeScene(rate, 10, 100);
-    ASSERT_EQ(Create(), ZV_SUCCESS);
-    ASSERT_EQ(m_module->SetPropertyDword(AEC_PROP_SAMPLE_RATE, static_cast<ULONG>(rate)),
-              ZV_SUCCESS);
-    ASSERT_EQ(m_module->SetPropertyDword(AEC_PROP_COMFORT_NOISE, 0), ZV_SUCCESS);
+    ASSERT_EQ(Create(), ZV_OK);
+    ASSERT_EQ(m_module->SetPropertyDword(AEC_PROP_SAMPLE_RATE, static_cast<ULONG>(rate)), ZV_OK);
+    ASSERT_EQ(m_module->SetPropertyDword(AEC_PROP_COMFORT_NOISE, 0), ZV_OK);
 
     std::vector<int16_t> viaModule(s.mic.size()), direct(s.mic.size());
     ULONGLONG side = 100;
@@ -373,10 +372,10 @@ TEST_P(EaecEndToEnd, OutputIsTheEnginesOwnWithItsErle) {
         const ULONG bytes = static_cast<ULONG>(frame * 2);
         ASSERT_EQ(m_module->SubmitPinData(0, const_cast<int16_t*>(&s.far[at]), bytes, nullptr, 0,
                                           nullptr),
-                  ZV_SUCCESS);
+                  ZV_OK);
         ASSERT_EQ(m_module->SubmitPinData(1, const_cast<int16_t*>(&s.mic[at]), bytes,
                                           &viaModule[at], bytes, &side),
-                  ZV_SUCCESS);
+                  ZV_OK);
     }
     {
         FloatingPointScope fp;
@@ -404,22 +403,22 @@ INSTANTIATE_TEST_SUITE_P(Rates, EaecEndToEnd, ::testing::Values(8000, 16000));
 // value of its near-end call.
 TEST_F(EaecTest, TheCorrelatorsDelayDrivesTheCanceller) {
     const Scene s = MakeScene(8000, 12, 120);
-    ASSERT_EQ(Create(), ZV_SUCCESS);
-    ASSERT_EQ(m_module->SetPropertyDword(AEC_PROP_COMFORT_NOISE, 0), ZV_SUCCESS);
+    ASSERT_EQ(Create(), ZV_OK);
+    ASSERT_EQ(m_module->SetPropertyDword(AEC_PROP_COMFORT_NOISE, 0), ZV_OK);
     ULONG status = 0;
     CKAUDPWAVC* correlator = new CKAUDPWAVC(nullptr, kZaec, &status);
     ASSERT_NE(correlator, nullptr);
-    ASSERT_EQ(status, ZV_SUCCESS);
+    ASSERT_EQ(status, ZV_OK);
 
     std::vector<int16_t> out(s.mic.size());
     ULONGLONG delay = 0;
     for (size_t at = 0; at + 80 <= s.mic.size(); at += 80) {
         auto* far = const_cast<int16_t*>(&s.far[at]);
         auto* mic = const_cast<int16_t*>(&s.mic[at]);
-        ASSERT_EQ(correlator->SubmitPinData(0, far, 160, nullptr, 0, nullptr), ZV_SUCCESS);
-        ASSERT_EQ(correlator->SubmitPinData(1, mic, 160, nullptr, 0, &delay), ZV_SUCCESS);
-        ASSERT_EQ(m_module->SubmitPinData(0, far, 160, nullptr, 0, nullptr), ZV_SUCCESS);
-        ASSERT_EQ(m_module->SubmitPinData(1, mic, 160, &out[at], 160, &delay), ZV_SUCCESS);
+        ASSERT_EQ(correlator->SubmitPinData(0, far, 160, nullptr, 0, nullptr), ZV_OK);
+        ASSERT_EQ(correlator->SubmitPinData(1, mic, 160, nullptr, 0, &delay), ZV_OK);
+        ASSERT_EQ(m_module->SubmitPinData(0, far, 160, nullptr, 0, nullptr), ZV_OK);
+        ASSERT_EQ(m_module->SubmitPinData(1, mic, 160, &out[at], 160, &delay), ZV_OK);
     }
     delete correlator;
     // The echo's first tap is 120 ms behind the far end.
@@ -435,7 +434,7 @@ struct EaecTraits {
                                                    {7, 4, true},  {8, 4, false}};
     static constexpr ULONG kUnknownId = 9;
     static constexpr ULONG kRangedId = AEC_PROP_TAIL_LENGTH, kGoodValue = 32, kBadValue = 50;
-    static constexpr ZvStatus kBadValueStatus = ZV_UNSUCCESSFUL;
+    static constexpr ZvStatus kBadValueStatus = ZV_FAILED;
     static inline SHORT in[80];
     static void Configure(Module*) {}
     static ZvStatus Submit(Module* m) {

@@ -93,7 +93,7 @@ protected:
                    ULONG outMask, ULONG map) {
         const ULONG values[] = {inBits, inCh, inMask, outBits, outCh, outMask, map};
         for (ULONG id = 2; id <= 8; ++id)
-            ASSERT_EQ(m_module->SetPropertyDword(id, values[id - 2]), ZV_SUCCESS) << id;
+            ASSERT_EQ(m_module->SetPropertyDword(id, values[id - 2]), ZV_OK) << id;
     }
     ZvStatus Run(std::vector<UCHAR>& in, std::vector<UCHAR>& out) {
         return m_module->SubmitPinData(0, in.data(), static_cast<ULONG>(in.size()), out.data(),
@@ -139,7 +139,7 @@ TEST_F(FCnvTest, EveryLayoutConversionMatchesItsWeightMatrix) {
             for (ULONG ch = 0; ch < c.inChannels; ++ch)
                 Put16(&in[(f * c.inChannels + ch) * 2], frames[f][ch]);
         std::vector<UCHAR> out(frames.size() * outCh * 2, 0xEE);
-        ASSERT_EQ(Run(in, out), ZV_SUCCESS);
+        ASSERT_EQ(Run(in, out), ZV_OK);
         for (size_t f = 0; f < frames.size(); ++f) {
             const auto want = Reference(c, frames[f]);
             for (ULONG ch = 0; ch < outCh; ++ch) {
@@ -156,20 +156,20 @@ TEST_F(FCnvTest, NamedCases) {
     std::vector<UCHAR> in(12), out(4);
     const LONG s[] = {600, -300, 120, 60, -1200, 9};
     for (int i = 0; i < 6; ++i) Put16(&in[2 * i], s[i]);
-    ASSERT_EQ(Run(in, out), ZV_SUCCESS);
+    ASSERT_EQ(Run(in, out), ZV_OK);
     EXPECT_EQ(Get16(&out[0]), (2 * 600 + 120 + 2 * -1200 + 60) / 6);
     // Stereo -> mono: -3 and 0 give -1 (toward zero).
     Configure(16, 2, 0x3, 16, 1, 0x4, 1);
     in.assign(4, 0);
     Put16(&in[0], -3);
     out.assign(2, 0xEE);
-    ASSERT_EQ(Run(in, out), ZV_SUCCESS);
+    ASSERT_EQ(Run(in, out), ZV_OK);
     EXPECT_EQ(Get16(&out[0]), -1);
     // Mono 8-bit -> stereo 16-bit: 0x80 is 0, 0xFF is 127 << 8.
     Configure(8, 1, 0x4, 16, 2, 0x3, 1);
     in = {0x80, 0xFF};
     out.assign(8, 0xEE);
-    ASSERT_EQ(Run(in, out), ZV_SUCCESS);
+    ASSERT_EQ(Run(in, out), ZV_OK);
     EXPECT_EQ(Get16(&out[0]), 0);
     EXPECT_EQ(Get16(&out[2]), 0);
     EXPECT_EQ(Get16(&out[4]), 32512);
@@ -194,7 +194,7 @@ TEST_F(FCnvTest, WidthsAgainstPlainArithmetic) {
                 ASSERT_EQ(
                     m_module->SubmitPinData(0, in.data(), static_cast<ULONG>(in.size()), out.data(),
                                             static_cast<ULONG>(out.size()), nullptr),
-                    ZV_SUCCESS);
+                    ZV_OK);
                 long long want = v;
                 if (outBits > inBits) want = v * (1LL << (outBits - inBits));
                 if (outBits < inBits) {
@@ -217,17 +217,17 @@ TEST_F(FCnvTest, NamedWidthCases) {
     std::vector<UCHAR> in(4), out(4, 0xEE);
     Configure(32, 1, 0x4, 16, 1, 0x4, 1);
     Put32(in.data(), 0x12345678);
-    ASSERT_EQ(Run(in, out), ZV_SUCCESS);
+    ASSERT_EQ(Run(in, out), ZV_OK);
     EXPECT_EQ(Get16(&out[0]), 0x1234);
     Configure(16, 1, 0x4, 32, 1, 0x4, 1);
     in.resize(2);
     Put16(in.data(), 0x1234);
-    ASSERT_EQ(Run(in, out), ZV_SUCCESS);
+    ASSERT_EQ(Run(in, out), ZV_OK);
     EXPECT_EQ(Get32(out.data()), 0x12340000u);
     Configure(32, 1, 0x4, 32, 1, 0x4, 1);
     in.resize(4);
     Put32(in.data(), 0x12345678);
-    ASSERT_EQ(Run(in, out), ZV_SUCCESS);
+    ASSERT_EQ(Run(in, out), ZV_OK);
     EXPECT_EQ(Get32(out.data()), 0x12345600u);
 }
 
@@ -235,7 +235,7 @@ TEST_F(FCnvTest, MappingOffGivesEveryOutputTheFirstInputChannel) {
     Configure(16, 2, 0x3, 16, 2, 0x3, 0);
     std::vector<UCHAR> in(8), out(8, 0xEE);
     Put16(&in[0], 111), Put16(&in[2], -222), Put16(&in[4], -333), Put16(&in[6], 444);
-    ASSERT_EQ(Run(in, out), ZV_SUCCESS);
+    ASSERT_EQ(Run(in, out), ZV_OK);
     EXPECT_EQ(Get16(&out[0]), 111);
     EXPECT_EQ(Get16(&out[2]), 111);
     EXPECT_EQ(Get16(&out[4]), -333);
@@ -245,12 +245,12 @@ TEST_F(FCnvTest, MappingOffGivesEveryOutputTheFirstInputChannel) {
 TEST_F(FCnvTest, RemainderIsIgnoredAndExactlyTheFramesAreWritten) {
     Configure(16, 2, 0x3, 16, 1, 0x4, 1);
     std::vector<UCHAR> in(4 * 3 + 3, 0), out(3 * 2 + 4, 0xEE);
-    ASSERT_EQ(Run(in, out), ZV_SUCCESS);
+    ASSERT_EQ(Run(in, out), ZV_OK);
     for (size_t i = 0; i < 6; ++i) EXPECT_EQ(out[i], 0) << i;
     for (size_t i = 6; i < out.size(); ++i) EXPECT_EQ(out[i], 0xEE) << i;
     // Less than one frame: nothing to do.
     std::vector<UCHAR> small(3, 0);
-    EXPECT_EQ(Run(small, out), ZV_SUCCESS);
+    EXPECT_EQ(Run(small, out), ZV_OK);
     EXPECT_EQ(out[6], 0xEE);
 }
 
@@ -261,7 +261,7 @@ TEST_F(FCnvTest, InPlaceNarrowingStereo) {
         Put32(&buf[8 * f], static_cast<ULONG>((1000 + f) << 16));
         Put32(&buf[8 * f + 4], static_cast<ULONG>(-static_cast<LONG>(2000 + f) * 65536));
     }
-    ASSERT_EQ(m_module->SubmitPinData(0, buf.data(), 40, buf.data(), 40, nullptr), ZV_SUCCESS);
+    ASSERT_EQ(m_module->SubmitPinData(0, buf.data(), 40, buf.data(), 40, nullptr), ZV_OK);
     for (ULONG f = 0; f < 5; ++f) {
         EXPECT_EQ(Get16(&buf[4 * f]), static_cast<LONG>(1000 + f));
         EXPECT_EQ(Get16(&buf[4 * f + 2]), -static_cast<LONG>(2000 + f));
@@ -271,7 +271,7 @@ TEST_F(FCnvTest, InPlaceNarrowingStereo) {
 TEST_F(FCnvTest, UnmatchedMasksWithMappingGiveSilence) {
     Configure(8, 2, 0x3, 8, 2, 0x60, 1);
     std::vector<UCHAR> in = {0x10, 0xF0, 0x33, 0x44}, out(4, 0xEE);
-    ASSERT_EQ(Run(in, out), ZV_SUCCESS);
+    ASSERT_EQ(Run(in, out), ZV_OK);
     for (UCHAR b : out) EXPECT_EQ(b, 0x80);
 }
 
@@ -280,7 +280,7 @@ TEST_F(FCnvTest, MaskWiderThanTheFrameReadsMissingChannelsAsSilence) {
     Configure(16, 2, 0x3F, 16, 1, 0x4, 1);
     std::vector<UCHAR> in(4), out(2, 0xEE);
     Put16(&in[0], 600), Put16(&in[2], 1200);
-    ASSERT_EQ(Run(in, out), ZV_SUCCESS);
+    ASSERT_EQ(Run(in, out), ZV_OK);
     EXPECT_EQ(Get16(&out[0]), (600 + 1200) / 6);
 }
 
@@ -288,28 +288,28 @@ TEST_F(FCnvTest, FormatRangesAndRebuild) {
     ULONG v = 0;
     for (ULONG id : {2u, 5u}) {
         for (ULONG bad : {0u, 4u, 24u, 64u})
-            EXPECT_EQ(m_module->SetPropertyDword(id, bad), ZV_BAD_ARGUMENT);
+            EXPECT_EQ(m_module->SetPropertyDword(id, bad), ZV_INVALID_PARAMETER);
     }
-    ASSERT_EQ(m_module->SetPropertyDword(CKAUDPFCnv::kPropInChannels, 6), ZV_SUCCESS);
+    ASSERT_EQ(m_module->SetPropertyDword(CKAUDPFCnv::kPropInChannels, 6), ZV_OK);
     for (ULONG id : {3u, 6u}) {
         for (ULONG bad : {0u, 7u, 100u})
-            EXPECT_EQ(m_module->SetPropertyDword(id, bad), ZV_BAD_ARGUMENT);
+            EXPECT_EQ(m_module->SetPropertyDword(id, bad), ZV_INVALID_PARAMETER);
     }
-    ASSERT_EQ(m_module->GetPropertyDword(CKAUDPFCnv::kPropInChannels, &v), ZV_SUCCESS);
+    ASSERT_EQ(m_module->GetPropertyDword(CKAUDPFCnv::kPropInChannels, &v), ZV_OK);
     EXPECT_EQ(v, 6u);
     const ULONG defaults[][2] = {{0, 1}, {1, 0}, {5, 0}, {8, 0}};
     for (const auto& d : defaults) {
-        ASSERT_EQ(m_module->GetPropertyDword(d[0], &v), ZV_SUCCESS);
+        ASSERT_EQ(m_module->GetPropertyDword(d[0], &v), ZV_OK);
         EXPECT_EQ(v, d[1]);
     }
     // Until both formats are complete there is nothing to convert with.
     std::vector<UCHAR> in(12, 0), out(12, 0);
     EXPECT_EQ(Run(in, out), ZV_NOT_READY);
     Configure(16, 1, 0x4, 16, 1, 0x4, 0);
-    EXPECT_EQ(Run(in, out), ZV_SUCCESS);
+    EXPECT_EQ(Run(in, out), ZV_OK);
     // A mask set to 0 keeps the previous selection in force.
-    ASSERT_EQ(m_module->SetPropertyDword(CKAUDPFCnv::kPropOutMask, 0), ZV_SUCCESS);
-    EXPECT_EQ(Run(in, out), ZV_SUCCESS);
+    ASSERT_EQ(m_module->SetPropertyDword(CKAUDPFCnv::kPropOutMask, 0), ZV_OK);
+    EXPECT_EQ(Run(in, out), ZV_OK);
 }
 
 TEST_F(FCnvTest, ShortOutputIsRefusedWithNothingWritten) {
@@ -318,12 +318,15 @@ TEST_F(FCnvTest, ShortOutputIsRefusedWithNothingWritten) {
     EXPECT_EQ(Run(in, out), ZV_BUFFER_TOO_SMALL);
     for (UCHAR b : out) EXPECT_EQ(b, 0xEE);
     out.resize(16);
-    EXPECT_EQ(Run(in, out), ZV_SUCCESS);
+    EXPECT_EQ(Run(in, out), ZV_OK);
     std::vector<UCHAR> none;
-    EXPECT_EQ(m_module->SubmitPinData(0, in.data(), 8, nullptr, 16, nullptr), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(m_module->SubmitPinData(0, in.data(), 8, out.data(), 0, nullptr), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(m_module->SubmitPinData(0, nullptr, 8, out.data(), 16, nullptr), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(m_module->SubmitPinData(0, in.data(), 0, out.data(), 16, nullptr), ZV_BAD_ARGUMENT);
+    EXPECT_EQ(m_module->SubmitPinData(0, in.data(), 8, nullptr, 16, nullptr), ZV_INVALID_PARAMETER);
+    EXPECT_EQ(m_module->SubmitPinData(0, in.data(), 8, out.data(), 0, nullptr),
+              ZV_INVALID_PARAMETER);
+    EXPECT_EQ(m_module->SubmitPinData(0, nullptr, 8, out.data(), 16, nullptr),
+              ZV_INVALID_PARAMETER);
+    EXPECT_EQ(m_module->SubmitPinData(0, in.data(), 0, out.data(), 16, nullptr),
+              ZV_INVALID_PARAMETER);
 }
 
 struct FCnvTraits {

@@ -22,7 +22,7 @@
 // and the contract checks that such a module answers 3 to everything.
 //
 // Modules that refuse an out-of-range value with another answer than 11 set
-// `static constexpr ZvStatus kBadValueStatus = ZV_UNSUCCESSFUL;`.
+// `static constexpr ZvStatus kBadValueStatus = ZV_FAILED;`.
 //
 // Modules whose buffer forms of the property calls are not supported set
 // `static constexpr bool kBufferProperties = false;` (the size protocol tests
@@ -56,7 +56,7 @@ constexpr ZvStatus BadValueStatus() {
     if constexpr (requires { Traits::kBadValueStatus; }) {
         return Traits::kBadValueStatus;
     } else {
-        return ZV_BAD_ARGUMENT;
+        return ZV_INVALID_PARAMETER;
     }
 }
 
@@ -78,25 +78,24 @@ TYPED_TEST_P(ModuleContract, AboveDispatchEveryOperationAnswersOneBeforeChecking
     TypeParam::Configure(this->m_module);
     ScopedIrql raised(kDeviceIrql);
     ULONG size = 0;
-    EXPECT_EQ(this->m_module->GetProperty(0, nullptr, nullptr), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(this->m_module->GetProperty(TypeParam::kUnknownId, nullptr, &size), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(this->m_module->SetProperty(TypeParam::kRangedId, nullptr, 0), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(this->m_module->GetPropertyDword(TypeParam::kRangedId, nullptr), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(this->m_module->GetProperty(0, nullptr, nullptr), ZV_FAILED);
+    EXPECT_EQ(this->m_module->GetProperty(TypeParam::kUnknownId, nullptr, &size), ZV_FAILED);
+    EXPECT_EQ(this->m_module->SetProperty(TypeParam::kRangedId, nullptr, 0), ZV_FAILED);
+    EXPECT_EQ(this->m_module->GetPropertyDword(TypeParam::kRangedId, nullptr), ZV_FAILED);
     EXPECT_EQ(this->m_module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kGoodValue),
-              ZV_UNSUCCESSFUL);
-    EXPECT_EQ(this->m_module->SubmitPinData(0, nullptr, 0, nullptr, 0, nullptr), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(TypeParam::Submit(this->m_module), ZV_UNSUCCESSFUL);
+              ZV_FAILED);
+    EXPECT_EQ(this->m_module->SubmitPinData(0, nullptr, 0, nullptr, 0, nullptr), ZV_FAILED);
+    EXPECT_EQ(TypeParam::Submit(this->m_module), ZV_FAILED);
 }
 
 TYPED_TEST_P(ModuleContract, EveryOperationRunsAtDispatchLevel) {
     TypeParam::Configure(this->m_module);
     ScopedIrql raised(DISPATCH_LEVEL);
     ULONG value = 0;
-    EXPECT_EQ(this->m_module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kGoodValue),
-              ZV_SUCCESS);
-    EXPECT_EQ(this->m_module->GetPropertyDword(TypeParam::kRangedId, &value), ZV_SUCCESS);
+    EXPECT_EQ(this->m_module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kGoodValue), ZV_OK);
+    EXPECT_EQ(this->m_module->GetPropertyDword(TypeParam::kRangedId, &value), ZV_OK);
     EXPECT_EQ(value, TypeParam::kGoodValue);
-    EXPECT_EQ(TypeParam::Submit(this->m_module), ZV_SUCCESS);
+    EXPECT_EQ(TypeParam::Submit(this->m_module), ZV_OK);
 }
 
 TYPED_TEST_P(ModuleContract, GetPropertySizeProtocol) {
@@ -104,10 +103,10 @@ TYPED_TEST_P(ModuleContract, GetPropertySizeProtocol) {
     for (const PropertySpec& p : TypeParam::kProperties) {
         SCOPED_TRACE(::testing::Message() << "property " << p.id);
         ULONG size = 0;
-        EXPECT_EQ(this->m_module->GetProperty(p.id, buffer, &size), ZV_BAD_ARGUMENT);
+        EXPECT_EQ(this->m_module->GetProperty(p.id, buffer, &size), ZV_INVALID_PARAMETER);
         size = sizeof(buffer);
-        EXPECT_EQ(this->m_module->GetProperty(p.id, nullptr, &size), ZV_BAD_ARGUMENT);
-        EXPECT_EQ(this->m_module->GetProperty(p.id, buffer, nullptr), ZV_BAD_ARGUMENT);
+        EXPECT_EQ(this->m_module->GetProperty(p.id, nullptr, &size), ZV_INVALID_PARAMETER);
+        EXPECT_EQ(this->m_module->GetProperty(p.id, buffer, nullptr), ZV_INVALID_PARAMETER);
         if constexpr (BufferProperties<TypeParam>()) {
             size = 2;
             EXPECT_EQ(this->m_module->GetProperty(p.id, buffer, &size), ZV_BUFFER_TOO_SMALL);
@@ -116,15 +115,15 @@ TYPED_TEST_P(ModuleContract, GetPropertySizeProtocol) {
             EXPECT_EQ(this->m_module->GetProperty(p.id, buffer, &size), ZV_BUFFER_TOO_SMALL);
             EXPECT_EQ(size, p.size);
             size = sizeof(buffer);
-            EXPECT_EQ(this->m_module->GetProperty(p.id, buffer, &size), ZV_SUCCESS);
+            EXPECT_EQ(this->m_module->GetProperty(p.id, buffer, &size), ZV_OK);
             EXPECT_EQ(size, p.size);
         } else {
             size = sizeof(buffer);
-            EXPECT_EQ(this->m_module->GetProperty(p.id, buffer, &size), ZV_UNSUCCESSFUL);
+            EXPECT_EQ(this->m_module->GetProperty(p.id, buffer, &size), ZV_FAILED);
         }
     }
     ULONG size = sizeof(buffer);
-    EXPECT_EQ(this->m_module->GetProperty(TypeParam::kUnknownId, buffer, &size), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(this->m_module->GetProperty(TypeParam::kUnknownId, buffer, &size), ZV_FAILED);
     if constexpr (BufferProperties<TypeParam>()) {
         EXPECT_EQ(size, 0u);
     }
@@ -132,40 +131,40 @@ TYPED_TEST_P(ModuleContract, GetPropertySizeProtocol) {
 
 TYPED_TEST_P(ModuleContract, SetPropertyChecksArgumentsThenIdThenRange) {
     ULONG value = TypeParam::kGoodValue;
-    EXPECT_EQ(this->m_module->SetProperty(TypeParam::kRangedId, nullptr, 4), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(this->m_module->SetProperty(TypeParam::kRangedId, &value, 0), ZV_BAD_ARGUMENT);
+    EXPECT_EQ(this->m_module->SetProperty(TypeParam::kRangedId, nullptr, 4), ZV_INVALID_PARAMETER);
+    EXPECT_EQ(this->m_module->SetProperty(TypeParam::kRangedId, &value, 0), ZV_INVALID_PARAMETER);
     if constexpr (BufferProperties<TypeParam>()) {
         EXPECT_EQ(this->m_module->SetProperty(TypeParam::kRangedId, &value, 2),
                   ZV_BUFFER_TOO_SMALL);
-        EXPECT_EQ(this->m_module->SetProperty(TypeParam::kUnknownId, &value, 4), ZV_UNSUCCESSFUL);
+        EXPECT_EQ(this->m_module->SetProperty(TypeParam::kUnknownId, &value, 4), ZV_FAILED);
         for (const PropertySpec& p : TypeParam::kProperties) {
             if (!p.readOnly) continue;
             SCOPED_TRACE(::testing::Message() << "read-only property " << p.id);
             ULONG before = 0, after = 0, size = 4;
-            ASSERT_EQ(this->m_module->GetProperty(p.id, &before, &size), ZV_SUCCESS);
+            ASSERT_EQ(this->m_module->GetProperty(p.id, &before, &size), ZV_OK);
             ULONG other = before + 1;
-            EXPECT_EQ(this->m_module->SetProperty(p.id, &other, 4), ZV_UNSUCCESSFUL);
+            EXPECT_EQ(this->m_module->SetProperty(p.id, &other, 4), ZV_FAILED);
             size = 4;
-            ASSERT_EQ(this->m_module->GetProperty(p.id, &after, &size), ZV_SUCCESS);
+            ASSERT_EQ(this->m_module->GetProperty(p.id, &after, &size), ZV_OK);
             EXPECT_EQ(after, before);
         }
     }
 }
 
 TYPED_TEST_P(ModuleContract, OutOfRangeValueIsRefusedAndTheFieldKept) {
-    ASSERT_EQ(this->m_module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kGoodValue),
-              ZV_SUCCESS);
+    ASSERT_EQ(this->m_module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kGoodValue), ZV_OK);
     EXPECT_EQ(this->m_module->SetPropertyDword(TypeParam::kRangedId, TypeParam::kBadValue),
               BadValueStatus<TypeParam>());
     ULONG value = 0;
-    ASSERT_EQ(this->m_module->GetPropertyDword(TypeParam::kRangedId, &value), ZV_SUCCESS);
+    ASSERT_EQ(this->m_module->GetPropertyDword(TypeParam::kRangedId, &value), ZV_OK);
     EXPECT_EQ(value, TypeParam::kGoodValue);
-    EXPECT_EQ(this->m_module->GetPropertyDword(TypeParam::kRangedId, nullptr), ZV_BAD_ARGUMENT);
+    EXPECT_EQ(this->m_module->GetPropertyDword(TypeParam::kRangedId, nullptr),
+              ZV_INVALID_PARAMETER);
 }
 
 TYPED_TEST_P(ModuleContract, ConfiguredModuleSubmits) {
     TypeParam::Configure(this->m_module);
-    EXPECT_EQ(TypeParam::Submit(this->m_module), ZV_SUCCESS);
+    EXPECT_EQ(TypeParam::Submit(this->m_module), ZV_OK);
 }
 
 TYPED_TEST_P(ModuleContract, FailedObjectAllocationGivesNullAndLeaksNothing) {
@@ -196,8 +195,8 @@ TYPED_TEST_P(ModuleContract, ModuleWhoseConstructionFailedAnswersThree) {
         EXPECT_EQ(TypeParam::Submit(module), ZV_NOT_READY);
         {
             ScopedIrql raised(kDeviceIrql);
-            EXPECT_EQ(module->GetPropertyDword(TypeParam::kRangedId, nullptr), ZV_UNSUCCESSFUL);
-            EXPECT_EQ(TypeParam::Submit(module), ZV_UNSUCCESSFUL);
+            EXPECT_EQ(module->GetPropertyDword(TypeParam::kRangedId, nullptr), ZV_FAILED);
+            EXPECT_EQ(TypeParam::Submit(module), ZV_FAILED);
         }
         delete module;
     } else {

@@ -141,7 +141,7 @@ protected:
     CKAUDPParamsProbe* Create() {
         ULONG status = 0xDEAD;
         auto* probe = new CKAUDPParamsProbe(m_device->Pdo(), ZvFourCC("ZAEC"), &status);
-        EXPECT_EQ(status, ZV_SUCCESS);
+        EXPECT_EQ(status, ZV_OK);
         return probe;
     }
     std::optional<TestDevice> m_device;

@@ -67,7 +67,7 @@ protected:
         ULONG status = 0xDEAD;
         m_module = new Module(nullptr, kInstance, &status);
         ASSERT_NE(m_module, nullptr);
-        ASSERT_EQ(status, ZV_SUCCESS);
+        ASSERT_EQ(status, ZV_OK);
     }
     void TearDown() override {
         delete m_module;

@@ -18,7 +18,7 @@ CKAUDPParamsProbe::CKAUDPParamsProbe(_DEVICE_OBJECT* deviceObject, ULONG instanc
     : CKAUDPModule(deviceObject, instanceCode, ZvFourCC("GAEC")) {
     m_loaded = TransferParams(this, s_Params, false);
     m_ulInitialised = 1;
-    *status = ZV_SUCCESS;
+    *status = ZV_OK;
 }
 
 CKAUDPParamsProbe::~CKAUDPParamsProbe() {
@@ -26,19 +26,19 @@ CKAUDPParamsProbe::~CKAUDPParamsProbe() {
 }
 
 ZvStatus CKAUDPParamsProbe::GetProperty(ULONG, PVOID, PULONG) {
-    return ZV_UNSUCCESSFUL;
+    return ZV_FAILED;
 }
 ZvStatus CKAUDPParamsProbe::SetProperty(ULONG, PVOID, ULONG) {
-    return ZV_UNSUCCESSFUL;
+    return ZV_FAILED;
 }
 ZvStatus CKAUDPParamsProbe::GetPropertyDword(ULONG, PULONG) {
-    return ZV_UNSUCCESSFUL;
+    return ZV_FAILED;
 }
 ZvStatus CKAUDPParamsProbe::SetPropertyDword(ULONG, ULONG) {
-    return ZV_UNSUCCESSFUL;
+    return ZV_FAILED;
 }
 ZvStatus CKAUDPParamsProbe::SubmitPinData(ULONG, PVOID, ULONG, PVOID, ULONG, PULONGLONG) {
-    return ZV_UNSUCCESSFUL;
+    return ZV_FAILED;
 }
 
 void CKAUDPParamsProbe::LoadFrom(HANDLE key) {

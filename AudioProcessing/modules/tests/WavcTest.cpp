@@ -66,12 +66,12 @@ protected:
                size_t to, size_t block, ULONGLONG* side) {
         Trace t;
         for (size_t at = from; at + block <= to; at += block) {
-            EXPECT_EQ(Submit(0, &far[at], block, nullptr), ZV_SUCCESS);
-            EXPECT_EQ(Submit(1, &near[at], block, side), ZV_SUCCESS);
+            EXPECT_EQ(Submit(0, &far[at], block, nullptr), ZV_OK);
+            EXPECT_EQ(Submit(1, &near[at], block, side), ZV_OK);
             t.side.push_back(*side);
             t.estimates.push_back(WatchedCallsOf(kCallXcorr).calls);
             ULONG enable = 0;
-            EXPECT_EQ(m_module->GetPropertyDword(kWavcPropEnable, &enable), ZV_SUCCESS);
+            EXPECT_EQ(m_module->GetPropertyDword(kWavcPropEnable, &enable), ZV_OK);
             t.enable.push_back(enable);
         }
         return t;
@@ -82,7 +82,7 @@ protected:
     }
     ULONG Property(ULONG id) {
         ULONG value = 0xFFFFFFFF;
-        EXPECT_EQ(m_module->GetPropertyDword(id, &value), ZV_SUCCESS) << id;
+        EXPECT_EQ(m_module->GetPropertyDword(id, &value), ZV_OK) << id;
         return value;
     }
 };
@@ -133,7 +133,7 @@ TEST_F(WavcTest, PlantedDelayIsPublishedAfterSixAgreeingEstimatesThenFinalUntilR
     EXPECT_EQ(side, first);
 
     // A re-correlation starts afresh and finds the new delay.
-    ASSERT_EQ(m_module->SetPropertyDword(kWavcPropReset, 0), ZV_SUCCESS);
+    ASSERT_EQ(m_module->SetPropertyDword(kWavcPropReset, 0), ZV_OK);
     EXPECT_EQ(Property(kWavcPropEnable), 1u);
     EXPECT_EQ(Property(kWavcPropConfidence), 0u);
     t = Feed(far, near, 80000, 128000, 80, &side);
@@ -154,7 +154,7 @@ TEST_F(WavcTest, PlantedDelayIsPublishedAfterSixAgreeingEstimatesThenFinalUntilR
 TEST_F(WavcTest, TheCorrelationIsScaledAndItsPeakCountedOneSampleShort) {
     for (ULONG rate : {8000u, 16000u}) {
         SCOPED_TRACE(rate);
-        ASSERT_EQ(m_module->SetPropertyDword(kWavcPropRate, rate), ZV_SUCCESS);
+        ASSERT_EQ(m_module->SetPropertyDword(kWavcPropRate, rate), ZV_OK);
         const WavcState& s = *m_module->EngineState();
         const ULONG w = s.window;
         const std::vector<SHORT> far = FarEnd(rate, 2, false);
@@ -189,7 +189,7 @@ TEST_F(WavcTest, ResumingWithPropertyTwoPublishesAfterOneMoreAgreeingEstimate) {
     ULONGLONG side = kSentinel;
     Feed(far, near, 0, 32000, 80, &side);
     ASSERT_EQ(Property(kWavcPropEnable), 0u);
-    ASSERT_EQ(m_module->SetPropertyDword(kWavcPropEnable, 7), ZV_SUCCESS);
+    ASSERT_EQ(m_module->SetPropertyDword(kWavcPropEnable, 7), ZV_OK);
     EXPECT_EQ(Property(kWavcPropEnable), 1u);
     EXPECT_EQ(Property(kWavcPropConfidence), 25u);
     side = kSentinel;
@@ -199,7 +199,7 @@ TEST_F(WavcTest, ResumingWithPropertyTwoPublishesAfterOneMoreAgreeingEstimate) {
     EXPECT_EQ(t.estimates[published], 11u);
     ExpectDelay(side, 50);
     // Disabling stops estimating at once.
-    ASSERT_EQ(m_module->SetPropertyDword(kWavcPropEnable, 0), ZV_SUCCESS);
+    ASSERT_EQ(m_module->SetPropertyDword(kWavcPropEnable, 0), ZV_OK);
     const ULONGLONG made = WatchedCallsOf(kCallXcorr).calls;
     Feed(far, near, 40000, 56000, 80, &side);
     EXPECT_EQ(WatchedCallsOf(kCallXcorr).calls, made);
@@ -211,7 +211,7 @@ TEST_F(WavcTest, SilenceOnEitherSideIsNeverCorrelated) {
         Echo(std::vector<SHORT>(talk.size(), 0), [](size_t) { return 0; });
     for (int quietPin = 0; quietPin < 2; ++quietPin) {
         SCOPED_TRACE(quietPin);
-        ASSERT_EQ(m_module->SetPropertyDword(kWavcPropReset, 0), ZV_SUCCESS);
+        ASSERT_EQ(m_module->SetPropertyDword(kWavcPropReset, 0), ZV_OK);
         ULONGLONG side = kSentinel;
         const std::vector<SHORT>& far = quietPin == 0 ? hush : talk;
         const std::vector<SHORT>& near = quietPin == 0 ? talk : hush;
@@ -252,8 +252,8 @@ TEST_F(WavcTest, OnlyStretchesWithActiveBlocksOnBothSidesAreCorrelated) {
     ULONG enable = 1;
     size_t skippedForActivity = 0;
     for (size_t at = 0; at + 80 <= far.size(); at += 80) {
-        ASSERT_EQ(Submit(0, &far[at], 80, nullptr), ZV_SUCCESS);
-        ASSERT_EQ(Submit(1, &near[at], 80, &side), ZV_SUCCESS);
+        ASSERT_EQ(Submit(0, &far[at], 80, nullptr), ZV_OK);
+        ASSERT_EQ(Submit(1, &near[at], 80, &side), ZV_OK);
         const size_t n = at + 80;
         if (n % 800 == 0 && n >= 6408 && enable == 1) {
             const size_t k = n / 800;  // blocks completed
@@ -272,7 +272,7 @@ TEST_F(WavcTest, OnlyStretchesWithActiveBlocksOnBothSidesAreCorrelated) {
         enable = Property(kWavcPropEnable);
         if (enable == 0) {
             // Keep estimating to see more decisions.
-            ASSERT_EQ(m_module->SetPropertyDword(kWavcPropEnable, 1), ZV_SUCCESS);
+            ASSERT_EQ(m_module->SetPropertyDword(kWavcPropEnable, 1), ZV_OK);
             enable = 1;
         }
     }
@@ -284,7 +284,7 @@ TEST_F(WavcTest, OnlyStretchesWithActiveBlocksOnBothSidesAreCorrelated) {
 // The block judgement sums in 64 bits: loud blocks stay active.
 TEST_F(WavcTest, LoudBlocksAreActive) {
     WavcState* s = nullptr;
-    ASSERT_EQ(WavcCreate(&s), ZV_SUCCESS);
+    ASSERT_EQ(WavcCreate(&s), ZV_OK);
     struct Case {
         const char* name;
         std::function<SHORT(size_t)> sample;
@@ -305,7 +305,7 @@ TEST_F(WavcTest, LoudBlocksAreActive) {
         std::vector<SHORT> block(800);
         for (size_t i = 0; i < block.size(); ++i) block[i] = c.sample(i);
         const ULONG index = s->activityFarIndex;
-        ASSERT_EQ(WavcProcess(s, 0, block.data(), 1600, nullptr), ZV_SUCCESS);
+        ASSERT_EQ(WavcProcess(s, 0, block.data(), 1600, nullptr), ZV_OK);
         EXPECT_EQ(s->activityFar[index], c.active);
         EXPECT_EQ(s->activityFarIndex, (index + 1) % 5);
     }
@@ -324,8 +324,8 @@ TEST_F(WavcTest, EightAndThirtyTwoBitInputGiveTheSameEstimate) {
     Width widths[] = {{16}, {32}, {8}};
     for (Width& w : widths) {
         SCOPED_TRACE(w.bits);
-        ASSERT_EQ(m_module->SetPropertyDword(kWavcPropBits, w.bits), ZV_SUCCESS);
-        ASSERT_EQ(m_module->SetPropertyDword(kWavcPropReset, 0), ZV_SUCCESS);
+        ASSERT_EQ(m_module->SetPropertyDword(kWavcPropBits, w.bits), ZV_OK);
+        ASSERT_EQ(m_module->SetPropertyDword(kWavcPropReset, 0), ZV_OK);
         ResetWatchedCalls();
         const ULONG bytes = w.bits / 8;
         for (size_t at = 0; at + 80 <= far.size(); at += 80) {
@@ -342,7 +342,7 @@ TEST_F(WavcTest, EightAndThirtyTwoBitInputGiveTheSameEstimate) {
                 }
                 ASSERT_EQ(m_module->SubmitPinData(pin, buf.data(), static_cast<ULONG>(buf.size()),
                                                   nullptr, 0, pin == 1 ? &w.side : nullptr),
-                          ZV_SUCCESS);
+                          ZV_OK);
             }
         }
         w.estimates = WatchedCallsOf(kCallXcorr).calls;
@@ -354,13 +354,13 @@ TEST_F(WavcTest, EightAndThirtyTwoBitInputGiveTheSameEstimate) {
     // A trailing partial sample is ignored: 5 bytes of 16-bit samples are 2 samples.
     const ULONG position = m_module->EngineState()->writeNear;
     UCHAR odd[5] = {};
-    ASSERT_EQ(m_module->SetPropertyDword(kWavcPropBits, 16), ZV_SUCCESS);
-    ASSERT_EQ(m_module->SubmitPinData(1, odd, 5, nullptr, 0, nullptr), ZV_SUCCESS);
+    ASSERT_EQ(m_module->SetPropertyDword(kWavcPropBits, 16), ZV_OK);
+    ASSERT_EQ(m_module->SubmitPinData(1, odd, 5, nullptr, 0, nullptr), ZV_OK);
     EXPECT_EQ(m_module->EngineState()->writeNear, position + 2);
 }
 
 TEST_F(WavcTest, SixteenKilohertz) {
-    ASSERT_EQ(m_module->SetPropertyDword(kWavcPropRate, 16000), ZV_SUCCESS);
+    ASSERT_EQ(m_module->SetPropertyDword(kWavcPropRate, 16000), ZV_OK);
     EXPECT_EQ(Property(kWavcPropRate), 16000u);
     const WavcState& s = *m_module->EngineState();
     EXPECT_EQ(s.window, 8000u);
@@ -385,23 +385,23 @@ TEST_F(WavcTest, PropertiesAndRefusedValues) {
     const ULONG expected[] = {0, 0, 1, 0, 16, 8000, 0};
     for (ULONG id = 0; id < 7; ++id) EXPECT_EQ(Property(id), expected[id]) << id;
     ULONG value = 0;
-    EXPECT_EQ(m_module->GetPropertyDword(7, &value), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(m_module->GetPropertyDword(7, &value), ZV_FAILED);
     for (ULONG bits : {0u, 12u, 24u, 64u})
-        EXPECT_EQ(m_module->SetPropertyDword(kWavcPropBits, bits), ZV_UNSUCCESSFUL) << bits;
+        EXPECT_EQ(m_module->SetPropertyDword(kWavcPropBits, bits), ZV_FAILED) << bits;
     for (ULONG rate : {0u, 11025u, 44100u, 48000u})
-        EXPECT_EQ(m_module->SetPropertyDword(kWavcPropRate, rate), ZV_UNSUCCESSFUL) << rate;
-    EXPECT_EQ(m_module->SetPropertyDword(kWavcPropRate, 8000), ZV_SUCCESS);
-    EXPECT_EQ(m_module->SetPropertyDword(kWavcPropConfidence, 60), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(m_module->SetPropertyDword(0, 1), ZV_UNSUCCESSFUL);
+        EXPECT_EQ(m_module->SetPropertyDword(kWavcPropRate, rate), ZV_FAILED) << rate;
+    EXPECT_EQ(m_module->SetPropertyDword(kWavcPropRate, 8000), ZV_OK);
+    EXPECT_EQ(m_module->SetPropertyDword(kWavcPropConfidence, 60), ZV_FAILED);
+    EXPECT_EQ(m_module->SetPropertyDword(0, 1), ZV_FAILED);
     EXPECT_EQ(Property(kWavcPropBits), 16u);
     EXPECT_EQ(Property(kWavcPropRate), 8000u);
     EXPECT_EQ(Property(kWavcPropConfidence), 0u);
     // Other pins are refused without touching anything.
     SHORT x[80] = {1};
     ULONGLONG side = kSentinel;
-    EXPECT_EQ(m_module->SubmitPinData(2, x, 160, nullptr, 0, &side), ZV_UNSUCCESSFUL);
-    EXPECT_EQ(m_module->SubmitPinData(0, nullptr, 160, nullptr, 0, &side), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(m_module->SubmitPinData(0, x, 0, nullptr, 0, &side), ZV_BAD_ARGUMENT);
+    EXPECT_EQ(m_module->SubmitPinData(2, x, 160, nullptr, 0, &side), ZV_FAILED);
+    EXPECT_EQ(m_module->SubmitPinData(0, nullptr, 160, nullptr, 0, &side), ZV_INVALID_PARAMETER);
+    EXPECT_EQ(m_module->SubmitPinData(0, x, 0, nullptr, 0, &side), ZV_INVALID_PARAMETER);
     EXPECT_EQ(m_module->EngineState()->countFar + m_module->EngineState()->countNear, 0u);
     EXPECT_EQ(side, kSentinel);
 }
@@ -426,7 +426,7 @@ TEST_F(WavcTest, FailedRateChangeKeepsTheOldRateWorking) {
     ULONGLONG side = kSentinel;
     Feed(far, near, 0, far.size(), 80, &side);
     ExpectDelay(side, 100);
-    EXPECT_EQ(m_module->SetPropertyDword(kWavcPropRate, 16000), ZV_SUCCESS);
+    EXPECT_EQ(m_module->SetPropertyDword(kWavcPropRate, 16000), ZV_OK);
     EXPECT_EQ(m_module->EngineState()->window, 8000u);
     EXPECT_EQ(Property(kWavcPropEnable), 1u);
 }
@@ -468,7 +468,7 @@ TEST_F(WavcTest, FailedCorrelationIsNotTakenAsAnEstimate) {
 
 TEST_F(WavcTest, EngineFunctionsWithoutAState) {
     ULONG value = 0;
-    EXPECT_EQ(WavcCreate(nullptr), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(WavcCreate(nullptr), ZV_FAILED);
     EXPECT_EQ(WavcDestroy(nullptr), kWavcNoState);
     EXPECT_EQ(WavcGetProperty(nullptr, 2, &value), kWavcNoState);
     EXPECT_EQ(WavcSetProperty(nullptr, 2, 1), kWavcNoState);
@@ -483,7 +483,7 @@ struct WavcTraits {
                                                    {6, 4, true}};
     static constexpr ULONG kUnknownId = 7;
     static constexpr ULONG kRangedId = kWavcPropBits, kGoodValue = 32, kBadValue = 24;
-    static constexpr ZvStatus kBadValueStatus = ZV_UNSUCCESSFUL;
+    static constexpr ZvStatus kBadValueStatus = ZV_FAILED;
     static constexpr bool kBufferProperties = false;
     static inline SHORT in[160];
     static void Configure(Module*) {}
