@@ -26,6 +26,8 @@ class CircBuff : public CPoolObject {
 public:
     enum CountMode : ULONG { kReadable = 0, kWritable = 1 };
     enum State : ULONG { kEmpty = 1, kFull = 2 };
+    // The `wait` of ReadData, WriteData and WriteCorrected.
+    enum WaitMode : ULONG { kNoWait = 0, kWaitForever = 1, kWaitBounded = 2 };
 
     // Positions 0, state empty, locks and events ready; no buffer yet.
     CircBuff();
@@ -76,6 +78,17 @@ public:
     // Refuses writes until the next Reset, empties the ring and ends every
     // wait (abort event).  Returns 1.  Any IRQL up to DISPATCH_LEVEL.
     ULONG Flush();
+    // The bound of the waits that ask for it (wait kWaitBounded):
+    // `milliseconds` in whole 5 ms steps, at least one; 0: no bound, the
+    // default.  A read that times out copies what there is (*count = those
+    // bytes); a write writes what fits (*count = that) and drops the rest
+    // (CountDropped).  The bridge's modules run on threads
+    // that other streams share, which must not stall with a master that
+    // stopped streaming.
+    void SetWaitLimit(ULONG milliseconds);
+    // A writer dropped `bytes` it could not write: frames that a render
+    // ring's corrector was asked to drop need not be dropped again.
+    void CountDropped(ULONG bytes);
 
     // Observations (tests, diagnostics).
     ULONG Size() const { return m_ulSize; }
@@ -89,9 +102,11 @@ public:
 private:
     // Readable bytes; position lock held.
     ULONG ReadableLocked() const;
-    // Waits on the abort event and `event` in 5 ms steps until one is set or
-    // the ring is flushed; true for `event`, false for the abort.  No lock held.
-    bool WaitFor(PKEVENT event);
+    enum WaitResult { kArrived, kAborted, kTimedOut };
+    // Waits on the abort event and `event` in 5 ms steps until one is set,
+    // the ring is flushed or (`wait` kWaitBounded) the wait limit has
+    // passed.  No lock held.
+    WaitResult WaitFor(PKEVENT event, ULONG wait);
     // Copies between the ring and `data` at `position` with wrap-around.
     void CopyOut(PUCHAR data, ULONG count) const;
     void CopyIn(const UCHAR* data, ULONG count);
@@ -120,4 +135,5 @@ private:
     LONGLONG m_llPendingDrift;  // frames to insert (> 0) or drop (< 0)
     ULONG m_fRender;            // 1: ring of a render pin
     ULONG m_ulWritten;          // bytes the corrector handed out in one WriteCorrected
+    ULONG m_ulWaitSteps;        // 5 ms steps a wait may take; 0: no bound (set before use)
 };

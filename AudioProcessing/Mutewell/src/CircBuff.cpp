@@ -32,7 +32,8 @@ CircBuff::CircBuff()
       m_pDrift(nullptr),
       m_llPendingDrift(0),
       m_fRender(0),
-      m_ulWritten(0) {
+      m_ulWritten(0),
+      m_ulWaitSteps(0) {
     KeInitializeSpinLock(&m_Lock);
     KeInitializeSpinLock(&m_DriftLock);
     KeInitializeEvent(&m_EvtSpace, NotificationEvent, FALSE);
@@ -180,16 +181,33 @@ void CircBuff::AddPendingDrift(LONGLONG frames) {
     AdjustDrift(frames);
 }
 
-bool CircBuff::WaitFor(PKEVENT event) {
+void CircBuff::SetWaitLimit(ULONG milliseconds) {
+    const ULONGLONG step = static_cast<ULONGLONG>(kWaitStep / 10000);
+    m_ulWaitSteps = milliseconds == 0 ? 0 : static_cast<ULONG>((milliseconds + step - 1) / step);
+}
+
+void CircBuff::CountDropped(ULONG bytes) {
+    if (m_ulFrameBytes == 0) return;
+    KIRQL old;
+    KeAcquireSpinLock(&m_DriftLock, &old);
+    const LONGLONG frames = bytes / m_ulFrameBytes;
+    if (m_llPendingDrift < 0)
+        m_llPendingDrift = frames >= -m_llPendingDrift ? 0 : m_llPendingDrift + frames;
+    KeReleaseSpinLock(&m_DriftLock, old);
+}
+
+CircBuff::WaitResult CircBuff::WaitFor(PKEVENT event, ULONG wait) {
     PVOID objects[2] = {&m_EvtAbort, event};
     const bool writer = event == &m_EvtSpace;
-    for (;;) {
+    const ULONG limit = wait == kWaitBounded ? m_ulWaitSteps : 0;
+    for (ULONG steps = 0;; ++steps) {
+        if (limit != 0 && steps == limit) return kTimedOut;
         // A flush whose abort another waiter has taken ends this wait too.
         KIRQL old;
         KeAcquireSpinLock(&m_Lock, &old);
         ULONG flushed = m_fFlushBuffer;
         KeReleaseSpinLock(&m_Lock, old);
-        if (flushed) return false;
+        if (flushed) return kAborted;
         if (writer) {
             ThisModule::ModulePrint(
                 3, "CircBuff>WriteData> Going to Wait for the Buffer to be Read\n");
@@ -200,11 +218,11 @@ bool CircBuff::WaitFor(PKEVENT event) {
                                                    FALSE, &timeout, nullptr);
         if (status == STATUS_WAIT_0) {
             KeClearEvent(&m_EvtAbort);
-            return false;
+            return kAborted;
         }
         if (status == STATUS_WAIT_0 + 1) {
             KeClearEvent(event);
-            return true;
+            return kArrived;
         }
         if (writer)
             ThisModule::ModulePrint(3, "CircBuff>WriteData> Time out Continue to wait...\n");
@@ -247,7 +265,7 @@ ULONG CircBuff::ReadData(PVOID buffer, PULONG count, ULONG wait) {
         } else {
             for (;;) {
                 KeReleaseSpinLock(&m_Lock, old);
-                bool arrived = WaitFor(&m_EvtData);
+                const bool arrived = WaitFor(&m_EvtData, wait) == kArrived;
                 KeAcquireSpinLock(&m_Lock, &old);
                 readable = ReadableLocked();
                 if (!arrived) {
@@ -287,6 +305,7 @@ ULONG CircBuff::WriteData(PVOID buffer, PULONG count, ULONG wait) {
         return 0;
     }
     ULONG writable = m_ulSize - ReadableLocked();
+    ULONG dropped = 0;
     ThisModule::ModulePrint(3, "CircBuff>WriteData> Write poscount - %d pCount - %d\n", writable,
                             *count);
     if (*count > m_ulSize) {
@@ -300,7 +319,8 @@ ULONG CircBuff::WriteData(PVOID buffer, PULONG count, ULONG wait) {
         } else {
             for (;;) {
                 KeReleaseSpinLock(&m_Lock, old);
-                if (!WaitFor(&m_EvtSpace)) {
+                const WaitResult result = WaitFor(&m_EvtSpace, wait);
+                if (result == kAborted) {
                     ThisModule::ModulePrint(1, "CircBuff>WriteData> Received Abhort event\n");
                     *count = 0;
                     return 0;
@@ -312,6 +332,14 @@ ULONG CircBuff::WriteData(PVOID buffer, PULONG count, ULONG wait) {
                     return 0;
                 }
                 writable = m_ulSize - ReadableLocked();
+                if (result == kTimedOut) {
+                    // What does not fit is dropped: the reader fell behind.
+                    if (writable < *count) {
+                        dropped = *count - writable;
+                        *count = writable;
+                    }
+                    break;
+                }
                 if (writable >= *count) {
                     ThisModule::ModulePrint(3,
                                             "CircBuff>WriteData> (Got space) Possible Write count "
@@ -331,6 +359,7 @@ ULONG CircBuff::WriteData(PVOID buffer, PULONG count, ULONG wait) {
     AdvancePosition(*count, kWritable);
     KeReleaseSpinLock(&m_Lock, old);
     KeSetEvent(&m_EvtData, IO_NO_INCREMENT, FALSE);
+    if (dropped != 0) CountDropped(dropped);
     return 1;
 }
 

@@ -1,0 +1,582 @@
+// Mutewell's filter-logic callbacks, the switch control and the buffer paths.
+// Log module "FilterLogic".
+#include "CKAUDPASrc.h"
+#include "CKAUDPBRes.h"
+#include "CKAUDPFCnv.h"
+#include "CKAUDPSiBu.h"
+#include "FilterLogicServices.h"
+#include "MutewellLogic.h"
+#include "ZDebug.h"
+#include "sp_dispatch.h"
+
+namespace {
+
+using Log = LogModule<LogModuleFilterLogic>;
+
+constexpr ULONG kInstanceCode = ZvFourCC("ZSAM");
+constexpr LONG kChannel = 1;
+constexpr ULONG kBridgeRate = 8000;
+constexpr ULONG kBridgeBufferMs = 50;
+
+// Set once the mutex and the counts of a master load exist.
+bool g_bLogicObjectsReady;
+
+template <class Module>
+bool CreateModule(Module** slot, PDEVICE_OBJECT pdo, PCSTR name) {
+    ULONG status = ZV_SUCCESS;
+    *slot = new Module(pdo, kInstanceCode, &status);
+    if (*slot != nullptr && status == ZV_SUCCESS) return true;
+    // A module whose constructor failed stays in its slot; unload deletes it.
+    Log::ModulePrint(1, "OnFilterLoad> Failed to Instantiate %s Module status - 0x%lx \n", name,
+                     ZV_UNSUCCESSFUL);
+    return false;
+}
+
+template <class Object>
+void Destroy(Object** slot) {
+    Object* object = *slot;
+    *slot = nullptr;
+    delete object;
+}
+
+bool CreateModules(PDEVICE_OBJECT pdo) {
+    return CreateModule(&g_pAudioSource, pdo, "Audio Source") &&
+           CreateModule(&g_pAudioSink, pdo, "Audio Sink") &&
+           CreateModule(&InCSiBu, pdo, "InCSiBu") && CreateModule(&InCSiBuAux, pdo, "InCSiBuAux") &&
+           CreateModule(&InCFCnv1, pdo, "InCFCnv1") && CreateModule(&InCFCnv2, pdo, "InCFCnv2") &&
+           CreateModule(&InCBRes, pdo, "InCBRes") && CreateModule(&OutCSiBu, pdo, "OutCSiBu") &&
+           CreateModule(&OutCSiBuAux, pdo, "OutCSiBuAux") &&
+           CreateModule(&OutCFCnv1, pdo, "OutCFCnv1") &&
+           CreateModule(&OutCFCnv2, pdo, "OutCFCnv2") && CreateModule(&OutCBRes, pdo, "OutCBRes");
+}
+
+void DestroyModules() {
+    Destroy(&g_pAudioSource);
+    Destroy(&g_pAudioSink);
+    Destroy(&InCSiBu);
+    Destroy(&InCSiBuAux);
+    Destroy(&InCFCnv1);
+    Destroy(&InCFCnv2);
+    Destroy(&InCBRes);
+    Destroy(&OutCSiBu);
+    Destroy(&OutCSiBuAux);
+    Destroy(&OutCFCnv1);
+    Destroy(&OutCFCnv2);
+    Destroy(&OutCBRes);
+}
+
+// The bridge format on the master's pins and the two device objects.
+void ConfigureBridgeModules(PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower) {
+    (void)g_pAudioSource->SetDevices(pdo, lower);
+    (void)g_pAudioSource->SetPropertyDword(CKAUDPASrc::kPropBits, 16);
+    (void)g_pAudioSource->SetPropertyDword(CKAUDPASrc::kPropRate, kBridgeRate);
+    (void)g_pAudioSource->SetPropertyDword(CKAUDPASrc::kPropLength, kBridgeBufferMs);
+    (void)g_pAudioSource->SetPropertyDword(CKAUDPASrc::kPropState, STATE_STOP);
+    (void)g_pAudioSink->SetDevices(pdo, lower);
+    (void)g_pAudioSink->SetPropertyDword(CKAUDPASnk::kPropBits, 16);
+    (void)g_pAudioSink->SetPropertyDword(CKAUDPASnk::kPropRate, kBridgeRate);
+    (void)g_pAudioSink->SetPropertyDword(CKAUDPASnk::kPropChannels, 1);
+    (void)g_pAudioSink->SetPropertyDword(CKAUDPASnk::kPropLength, kBridgeBufferMs);
+    (void)g_pAudioSink->SetPropertyDword(CKAUDPASnk::kPropState, STATE_STOP);
+}
+
+void ResetLogicState() {
+    InterlockedExchange(&g_bSwitch, 0);
+    InterlockedExchange(&g_ulMuteMode, MUTE_NONE);
+    InterlockedExchange(&g_bSourceStarted, 0);
+    InterlockedExchange(&g_bSinkStarted, 0);
+    InterlockedExchange(&g_lSpeakerBridgeCount, 0);
+    InterlockedExchange(&g_lMicBridgeCount, 0);
+    InterlockedExchange(&g_lSpeakerMuteCount, 1);
+    InterlockedExchange(&g_lMicMuteCount, 1);
+    InterlockedExchange(&g_lSpeakerFadeCount, 1);
+    FreeInGraph();
+    FreeOutGraph();
+    RtlZeroMemory(&g_SavedRenderFormat, sizeof g_SavedRenderFormat);
+    RtlZeroMemory(&g_SavedCaptureFormat, sizeof g_SavedCaptureFormat);
+}
+
+bool Loaded() {
+    return InterlockedOr(&g_bFilterLoaded, 0) != 0;
+}
+
+LONG Read(volatile LONG* value) {
+    return InterlockedOr(value, 0);
+}
+
+class SwitchLock {
+public:
+    SwitchLock() { KeWaitForSingleObject(&g_SwitchMutex, Executive, KernelMode, FALSE, nullptr); }
+    ~SwitchLock() { KeReleaseMutex(&g_SwitchMutex, FALSE); }
+    SwitchLock(const SwitchLock&) = delete;
+    SwitchLock& operator=(const SwitchLock&) = delete;
+};
+
+// The bridged module of a direction (1 the sink, else the source).
+CKAUDPABridge* BridgeModule(ULONG direction) {
+    return direction == CHANNEL_RENDER ? static_cast<CKAUDPABridge*>(g_pAudioSink)
+                                       : static_cast<CKAUDPABridge*>(g_pAudioSource);
+}
+volatile LONG* StartedFlag(ULONG direction) {
+    return direction == CHANNEL_RENDER ? &g_bSinkStarted : &g_bSourceStarted;
+}
+BufferCallCount& InFlight(ULONG direction) {
+    return g_BuffersInFlight[direction == CHANNEL_RENDER ? CHANNEL_RENDER : CHANNEL_CAPTURE];
+}
+
+// Takes a direction off the bridge before its module changes state: no
+// OnBuffer of it may still be using the module or its ring afterwards.
+void Unbridge(ULONG direction) {
+    InterlockedExchange(StartedFlag(direction), 0);
+    InFlight(direction).WaitIdle();
+}
+
+// Sets a bridged module's state; a failure is logged with `text`.
+ZvStatus SetModuleState(CKAUDPABridge* module, ULONG state, PCSTR text) {
+    const ULONG id = module == g_pAudioSink ? static_cast<ULONG>(CKAUDPASnk::kPropState)
+                                            : static_cast<ULONG>(CKAUDPASrc::kPropState);
+    ZvStatus status = module->SetPropertyDword(id, state);
+    if (status != ZV_SUCCESS) Log::ModulePrint(1, text, status);
+    return status;
+}
+
+ULONG ChannelStateOf(ULONG direction) {
+    ULONG state = 0;
+    return GetChannelState(kChannel, direction, &state) == ZV_SUCCESS ? state : 0;
+}
+
+ZvStatus SwitchOff() {
+    InterlockedExchange(&g_bSwitch, 0);
+    Unbridge(CHANNEL_CAPTURE);
+    Unbridge(CHANNEL_RENDER);
+    ZvStatus status = ZV_SUCCESS;
+    if (g_pAudioSource != nullptr) {
+        status = SetModuleState(
+            g_pAudioSource, STATE_STOP,
+            "SwitchControl> Mic set Stream state to STATE_STOP Failed status - 0x%x \n");
+    }
+    if (g_pAudioSink != nullptr) {
+        status = SetModuleState(
+            g_pAudioSink, STATE_STOP,
+            "SwitchControl> Speaker set Stream state to STATE_STOP Failed status - 0x%x \n");
+    }
+    return status;
+}
+
+// The log texts of one direction's switch control.
+struct SwitchTexts {
+    PCSTR Running, Paused, PauseFailed, StartFailed;
+};
+const SwitchTexts kMicTexts = {
+    "SwitchControl> Mic is on RUN state so start the source \n",
+    "SwitchControl> Mic is on PAUSE state so start the source \n",
+    "SwitchControl> Mic Set Stream state to STATE_PAUSE Failed status - 0x%x \n",
+    "SwitchControl> Mic Set Stream state to STATE_START Failed status - 0x%x \n",
+};
+const SwitchTexts kSpeakerTexts = {
+    "SwitchControl> Speaker is on RUN state so start the sink \n",
+    "SwitchControl> Speaker is on PAUSE state so start the sink \n",
+    "SwitchControl> Speaker Set Stream state to STATE_PAUSE Failed status - 0x%x \n",
+    "SwitchControl> Speaker Set Stream state to STATE_START Failed status - 0x%x \n",
+};
+
+// Brings one direction's module to the state of the slave's stream: a
+// running stream starts the bridge (opened first, or paused and restarted),
+// a paused one opens it.  *paused tells that the stream was paused and the
+// module reached STATE_PAUSE.
+ZvStatus SwitchDirectionOn(ULONG direction, bool* paused) {
+    *paused = false;
+    const bool speaker = direction == CHANNEL_RENDER;
+    const SwitchTexts& texts = speaker ? kSpeakerTexts : kMicTexts;
+    CKAUDPABridge* module = BridgeModule(direction);
+    const ULONG state = ChannelStateOf(direction);
+    if (state == CHANNEL_STATE_PAUSED) {
+        Log::ModulePrint(1, texts.Paused);
+        ZvStatus status = SetModuleState(module, STATE_PAUSE, texts.PauseFailed);
+        *paused = status == ZV_SUCCESS;
+        return status;
+    }
+    if (state != CHANNEL_STATE_RUNNING) return ZV_SUCCESS;
+    Log::ModulePrint(1, texts.Running);
+    Unbridge(direction);
+    ZvStatus status = SetModuleState(module, STATE_PAUSE, texts.PauseFailed);
+    if (status == ZV_SUCCESS) status = SetModuleState(module, STATE_START, texts.StartFailed);
+    if (status != ZV_SUCCESS) return status;
+    // Counts of 0: the next buffer restarts the fades and the resampler.
+    if (speaker) {
+        InterlockedExchange(&g_lSpeakerBridgeCount, 0);
+        InterlockedExchange(&g_lSpeakerFadeCount, 0);
+        InterlockedExchange(&g_lSpeakerMuteCount, 0);
+    } else {
+        InterlockedExchange(&g_lMicMuteCount, 0);
+    }
+    InterlockedExchange(StartedFlag(direction), 1);
+    return ZV_SUCCESS;
+}
+
+ZvStatus SwitchOn(ULONG value) {
+    ULONG process = 0, size = sizeof process;
+    (void)GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
+    bool paused = false;
+    ZvStatus status = ZV_SUCCESS;
+    if (process != 0) {
+        if (g_pAudioSource != nullptr) status = SwitchDirectionOn(CHANNEL_CAPTURE, &paused);
+        // The speaker side's status decides; a paused speaker whose sink
+        // opened stores the switch at once.
+        if (g_pAudioSink != nullptr) status = SwitchDirectionOn(CHANNEL_RENDER, &paused);
+    }
+    if (status != ZV_SUCCESS) return status;
+    InterlockedExchange(&g_bSwitch, static_cast<LONG>(value));
+    return ZV_SUCCESS;
+}
+
+// Fades a buffer in place through a mute module: the direction's own (with
+// the saved format of its channel) or, for a pin without a channel, the
+// auxiliary one set up from the pin's own format.
+ZvStatus MuteBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG length, LONG channel,
+                    PFILE_OBJECT pinFile) {
+    const bool speaker = direction == CHANNEL_RENDER;
+    ULONGLONG side = static_cast<ULONG>(Read(speaker ? &g_lSpeakerMuteCount : &g_lMicMuteCount));
+    CKAUDPSiBu* module;
+    ChannelFormat format;
+    if (channel == -1) {
+        ZvStatus status = GetOpenPinFormat(genDisp, pinFile, &format);
+        if (status != ZV_SUCCESS) return status;
+        module = speaker ? InCSiBuAux : OutCSiBuAux;
+        (void)module->SetPropertyDword(CKAUDPSiBu::kPropBits, format.BitsPerSample & 0xFFFF);
+        (void)module->SetPropertyDword(CKAUDPSiBu::kPropChannels,
+                                       format.FormatTagAndChannels >> 16);
+        (void)module->SetPropertyDword(CKAUDPSiBu::kPropRate, format.SamplesPerSec);
+        (void)module->SetPropertyDword(CKAUDPSiBu::kPropSilent, 1);
+    } else {
+        module = speaker ? InCSiBu : OutCSiBu;
+        format = speaker ? g_SavedRenderFormat : g_SavedCaptureFormat;
+    }
+    ForEachMutePiece(headers, length, format, [&](PUCHAR data, ULONG bytes) {
+        ULONGLONG value = side++;
+        (void)module->SubmitPinData(0, data, bytes, data, bytes, &value);
+    });
+    return ZV_SUCCESS;
+}
+
+// Render while the switch is on and the sink does not run: the slave's own
+// loudspeaker plays silence in the pin's own format.
+void SilenceBuffer(CGenDisp* genDisp, PVOID headers, ULONG length, PFILE_OBJECT pinFile) {
+    ChannelFormat format;
+    if (length == 0 || GetOpenPinFormat(genDisp, pinFile, &format) != ZV_SUCCESS) return;
+    const UCHAR silence = (format.BitsPerSample & 0xFFFF) == 8 ? 0x80 : 0;
+    ForEachHeaderData(headers, length,
+                      [&](PUCHAR data, ULONG used) { RtlFillMemory(data, used, silence); });
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// State
+// ---------------------------------------------------------------------------
+volatile LONG g_bFilterLoaded = 1;  // the callbacks work before any master load
+volatile LONG g_bSwitch;
+volatile LONG g_ulMuteMode;
+volatile LONG g_bSourceStarted, g_bSinkStarted;
+CKAUDPASrc* g_pAudioSource;
+CKAUDPASnk* g_pAudioSink;
+CKAUDPSiBu *InCSiBu, *InCSiBuAux, *OutCSiBu, *OutCSiBuAux;
+CKAUDPFCnv *InCFCnv1, *InCFCnv2, *OutCFCnv1, *OutCFCnv2;
+CKAUDPBRes *InCBRes, *OutCBRes;
+ChannelFormat g_SavedRenderFormat, g_SavedCaptureFormat;
+volatile LONG g_lSpeakerMuteCount = 1, g_lMicMuteCount = 1;
+volatile LONG g_lSpeakerBridgeCount, g_lMicBridgeCount;
+volatile LONG g_lSpeakerFadeCount = 1;
+SwitchGraph g_InGraph, g_OutGraph;
+KMUTEX g_SwitchMutex;
+BufferCallCount g_BuffersInFlight[3];
+
+void BufferCallCount::Init() {
+    KeInitializeSpinLock(&m_Lock);
+    KeInitializeEvent(&m_IdleEvent, NotificationEvent, TRUE);
+    m_lCount = 0;
+}
+
+void BufferCallCount::Enter() {
+    KIRQL irql;
+    KeAcquireSpinLock(&m_Lock, &irql);
+    if (m_lCount++ == 0) KeClearEvent(&m_IdleEvent);
+    KeReleaseSpinLock(&m_Lock, irql);
+}
+
+void BufferCallCount::Leave() {
+    KIRQL irql;
+    KeAcquireSpinLock(&m_Lock, &irql);
+    if (--m_lCount == 0) KeSetEvent(&m_IdleEvent, IO_NO_INCREMENT, FALSE);
+    KeReleaseSpinLock(&m_Lock, irql);
+}
+
+LONG BufferCallCount::Count() {
+    KIRQL irql;
+    KeAcquireSpinLock(&m_Lock, &irql);
+    LONG count = m_lCount;
+    KeReleaseSpinLock(&m_Lock, irql);
+    return count;
+}
+
+void BufferCallCount::WaitIdle() {
+    // Callers that entered before the flag they test was cleared are waited
+    // out; later ones see the flag and stay off the bridge.
+    while (Count() != 0) KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Callbacks
+// ---------------------------------------------------------------------------
+
+// Master: builds the twelve modules (stopping at the first failure, which is
+// logged) and hands the source and the sink the bridge's format and the
+// master's device objects; resets the switch, the mute mode, the counts and
+// the graphs whatever happened.  A slave changes nothing.  PASSIVE_LEVEL.
+// 0, or 1 after a failure.
+ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower) {
+    if (!isMaster) return ZV_SUCCESS;
+    // What an earlier master load left (no unload came between) goes first.
+    if (g_bLogicObjectsReady) (void)OnFilterUnload(genDisp, 1);
+    KeInitializeMutex(&g_SwitchMutex, 0);
+    g_BuffersInFlight[CHANNEL_RENDER].Init();
+    g_BuffersInFlight[CHANNEL_CAPTURE].Init();
+    g_bLogicObjectsReady = true;
+
+    sp_dispatch_init();  // the primitives' variants for this processor
+    const bool created = CreateModules(pdo);
+    if (created) ConfigureBridgeModules(pdo, lower);
+    ResetLogicState();
+    InterlockedExchange(&g_bFilterLoaded, created ? 1 : 0);
+    return created ? ZV_SUCCESS : ZV_UNSUCCESSFUL;
+}
+
+// Master: takes both directions off the bridge, frees the graphs, releases
+// channel 1 of both directions (pins that held it and are still open find it
+// gone) and deletes the modules (a bridged stream still open is closed).  A
+// slave only logs.  PASSIVE_LEVEL.  Master: the capture release's status.
+ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster) {
+    (void)genDisp;
+    if (!isMaster) {
+        Log::ModulePrint(1, "OnFilterUnload> Slave Unload!!! \n");
+        return ZV_SUCCESS;
+    }
+    Log::ModulePrint(1, "OnFilterUnload> Master Unload!!! \n");
+    InterlockedExchange(&g_bFilterLoaded, 0);
+    if (g_bLogicObjectsReady) {
+        SwitchLock lock;
+        InterlockedExchange(&g_bSwitch, 0);
+        Unbridge(CHANNEL_RENDER);
+        Unbridge(CHANNEL_CAPTURE);
+        FreeOutGraph();
+        FreeInGraph();
+    }
+    (void)ReleaseChannel(kChannel, CHANNEL_RENDER);
+    ZvStatus status = ReleaseChannel(kChannel, CHANNEL_CAPTURE);
+    DestroyModules();
+    g_bLogicObjectsReady = false;
+    return status;
+}
+
+ZvStatus OnDecidePinDirs(CGenDisp* genDisp, ULONG isMaster) {
+    (void)isMaster;
+    if (!Loaded()) return ZV_NOT_READY;
+    ULONG value = CHANNEL_RENDER | CHANNEL_CAPTURE;  // both directions on every device
+    ZvStatus status = SetInstantiatedVariable(genDisp, VID_INST_PINDIRS, &value, sizeof value);
+    if (status != ZV_SUCCESS) {
+        Log::ModulePrint(1, "OnDecidePinDirs> SetInstantiatedVariable Failed... status - 0x%lx \n",
+                         status);
+    }
+    return status;
+}
+
+// The bridge's format: 16-bit mono PCM at 8000 Hz.
+ZvStatus OnGetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelFormat* format) {
+    (void)channel;
+    (void)direction;
+    if (!Loaded()) return ZV_NOT_READY;
+    if (format == nullptr) return ZV_BAD_ARGUMENT;
+    format->FormatTagAndChannels = WAVE_FORMAT_PCM | (1u << 16);
+    format->SamplesPerSec = kBridgeRate;
+    format->AvgBytesPerSec = kBridgeRate * 2;
+    format->BitsPerSample = (format->BitsPerSample & 0xFFFF0000u) | 16;
+    format->ChannelMask = SPEAKER_FRONT_CENTER;
+    return ZV_SUCCESS;
+}
+
+// A slave stream's new state reaches the bridged module of its direction
+// while the switch is on: stopped or paused pauses it, running starts it.
+ZvStatus OnSetChannelState(LONG channel, ULONG direction, ULONG state) {
+    (void)channel;
+    if (!Loaded()) return ZV_NOT_READY;
+    SwitchLock lock;
+    if (Read(&g_bSwitch) == 0) return ZV_SUCCESS;
+    if (state == 0 || state > CHANNEL_STATE_RUNNING) return ZV_BAD_ARGUMENT;
+    const bool speaker = direction == CHANNEL_RENDER;
+    CKAUDPABridge* module = BridgeModule(direction);
+    if (module == nullptr) return ZV_NOT_READY;
+    if (state != CHANNEL_STATE_RUNNING) {
+        Unbridge(direction);
+        return SetModuleState(
+            module, STATE_PAUSE,
+            speaker ? "OnSetChannelState> Sink (STATE_PAUSE)  Failed... status - 0x%lx \n"
+                    : "OnSetChannelState> Source (STATE_PAUSE)  Failed... status - "
+                      "0x%lx \n");
+    }
+    ZvStatus status = SetModuleState(
+        module, STATE_START,
+        speaker ? "OnSetChannelState> Sink (STATE_START)  Failed... status - 0x%lx \n"
+                : "OnSetChannelState> Source (STATE_START)  Failed... status - 0x%lx \n");
+    if (status != ZV_SUCCESS) {
+        InterlockedExchange(StartedFlag(direction), 0);
+        return status;
+    }
+    if (speaker) {
+        // A fade count of 1 (not 0): the slave's own loudspeaker falls silent
+        // at once instead of fading.
+        InterlockedExchange(&g_lSpeakerFadeCount, 1);
+        InterlockedExchange(&g_lSpeakerBridgeCount, 0);
+        InterlockedExchange(&g_lSpeakerMuteCount, 1);
+    } else {
+        InterlockedExchange(&g_lMicBridgeCount, 0);
+        InterlockedExchange(&g_lMicMuteCount, 1);
+    }
+    InterlockedExchange(StartedFlag(direction), 1);
+    return status;
+}
+
+// DirectSound acceleration is off exactly while processing is on.
+ZvStatus OnSharedVariableChange(ULONG id, PVOID value, ULONG size) {
+    if (!Loaded()) return ZV_NOT_READY;
+    if (id != VID_SHARED_PROCESS) return ZV_SUCCESS;
+    return SetSharedVariable(VID_SHARED_DSDISABLE, value, size);
+}
+
+// Pins on the master's own stack get no channel: the master device is the
+// bridge's.  A slave's first pin of a direction takes channel 1.
+ZvStatus OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, PLONG channel,
+                PDEVICE_OBJECT lower, PFILE_OBJECT pinFile, PDEVICE_OBJECT fdo) {
+    if (!Loaded()) return ZV_NOT_READY;
+    if (channel == nullptr || format == nullptr) return ZV_BAD_ARGUMENT;
+    ULONG master = 0, size = sizeof master;
+    ZvStatus status = GetInstantiatedVariable(genDisp, VID_INST_MASTERSTACK, &master, &size);
+    if (status != ZV_SUCCESS) {
+        Log::ModulePrint(
+            1, "OnOpen> GetInstantiatedVariable (VID_INST_MASTERSTACK) Failed status - 0x%lx \n",
+            status);
+        return status;
+    }
+    if (master != 0) {
+        *channel = -1;
+        return ZV_SUCCESS;
+    }
+    status = AcquireChannel(kChannel, direction, lower, pinFile, fdo);
+    if (status != ZV_SUCCESS) {
+        *channel = -1;
+        Log::ModulePrint(1, "OnOpen> AcquireChannel Failed status - 0x%lx \n", status);
+        return status;
+    }
+    *channel = kChannel;
+    return SetChannelFormat(kChannel, direction, format);
+}
+
+ZvStatus OnClose(CGenDisp* genDisp, ULONG direction, LONG channel) {
+    (void)genDisp;
+    if (!Loaded()) return ZV_NOT_READY;
+    ZvStatus status = ReleaseChannel(channel, direction);
+    if (status != ZV_SUCCESS)
+        Log::ModulePrint(1, "OnClose> ReleaseChannel Failed status - 0x%lx \n", status);
+    return status;
+}
+
+ZvStatus OnSetFormat(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, LONG channel) {
+    (void)genDisp;
+    if (!Loaded()) return ZV_NOT_READY;
+    ZvStatus status = SetChannelFormat(channel, direction, format);
+    if (status != ZV_SUCCESS)
+        Log::ModulePrint(1, "OnSetFormat> SetChannelFormat Failed status - 0x%lx \n", status);
+    return status;
+}
+
+// Stop and pause take the direction off the bridge (the module pauses once
+// no buffer of the direction is in flight) and then free its graph; run
+// builds the graph and then starts the bridge's module.
+ZvStatus OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LONG channel) {
+    if (!Loaded()) return ZV_NOT_READY;
+    if (channel < 0) return ZV_SUCCESS;  // only the channel's pin drives the bridge
+    if (state != KSSTATE_STOP && state != KSSTATE_PAUSE && state != KSSTATE_RUN) return ZV_SUCCESS;
+    SwitchLock lock;
+    if (state == KSSTATE_RUN) {
+        ZvStatus status = InitChannelGraph(genDisp, direction, CHANNEL_STATE_RUNNING, channel);
+        if (status != ZV_SUCCESS) {
+            FreeGraph(direction);
+            Log::ModulePrint(1, "OnSetStreamState> InitGraph Failed status - 0x%lx \n", status);
+            return status;
+        }
+        return SetChannelState(channel, direction, CHANNEL_STATE_RUNNING);
+    }
+    ZvStatus status = SetChannelState(
+        channel, direction, state == KSSTATE_STOP ? CHANNEL_STATE_STOPPED : CHANNEL_STATE_PAUSED);
+    Unbridge(direction);
+    FreeGraph(direction);
+    return status;
+}
+
+ZvStatus OnGetAudioPosition(CGenDisp* genDisp, ULONG direction, PKSAUDIO_POSITION position,
+                            LONG channel) {
+    (void)genDisp;
+    (void)direction;
+    (void)position;
+    (void)channel;
+    return Loaded() ? ZV_SUCCESS : ZV_NOT_READY;
+}
+
+ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG length, LONG channel,
+                  PFILE_OBJECT pinFile) {
+    if (!Loaded()) return ZV_NOT_READY;
+    ULONG process = 0, size = sizeof process;
+    ZvStatus status = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
+    if (process == 0) return status;
+    const bool speaker = direction == CHANNEL_RENDER;
+    BufferCallCount& inFlight = InFlight(direction);
+    inFlight.Enter();
+    const ULONG mode = static_cast<ULONG>(Read(&g_ulMuteMode));
+    const bool switched = Read(&g_bSwitch) != 0;
+    if (speaker) {
+        if (mode == MUTE_SPEAKER || mode == MUTE_BOTH) {
+            (void)MuteBuffer(genDisp, direction, headers, length, channel, pinFile);
+            InterlockedIncrement(&g_lSpeakerMuteCount);
+        } else if (switched && channel != -1) {
+            if (Read(&g_bSinkStarted) == 0) {
+                SilenceBuffer(genDisp, headers, length, pinFile);
+            } else {
+                status = ProcessBuffer(genDisp, direction, headers, length, channel, pinFile);
+                InterlockedIncrement(&g_lSpeakerBridgeCount);
+            }
+        }
+    } else if (mode == MUTE_MIC || mode == MUTE_BOTH) {
+        (void)MuteBuffer(genDisp, direction, headers, length, channel, pinFile);
+        InterlockedIncrement(&g_lMicMuteCount);
+    } else if (switched && Read(&g_bSourceStarted) != 0 && channel != -1) {
+        status = ProcessOutBuffer(genDisp, direction, headers, length, channel, pinFile);
+        InterlockedIncrement(&g_lMicBridgeCount);
+    }
+    inFlight.Leave();
+    return status;
+}
+
+ZvStatus SwitchControl(CGenDisp* genDisp, ULONG value) {
+    (void)genDisp;
+    SwitchLock lock;
+    return value == 0 ? SwitchOff() : SwitchOn(value);
+}
+
+ZvStatus GetOpenPinFormat(CGenDisp* genDisp, PFILE_OBJECT pinFile, ChannelFormat* format) {
+    if (genDisp == nullptr || pinFile == nullptr || format == nullptr) return ZV_BAD_ARGUMENT;
+    LockOpenPinList(genDisp);
+    OpenPinEntry* entry = nullptr;
+    const ULONG found = GetOpenPinFromList(genDisp, pinFile, &entry);
+    if (found) FormatToChannelFormat(entry, format);
+    UnlockOpenPinList(genDisp);
+    return found ? ZV_SUCCESS : ZV_UNSUCCESSFUL;
+}

@@ -1,0 +1,136 @@
+// Mutewell's private property set (KSPROPSETID_SwitchMute), answered on the
+// master device's stack: a control application reads and writes the
+// bandwidth limit, switches processing and the bridge on and off and sets the
+// mute mode.  Every other request the framework hands over (the pin and
+// connection sets on the master's stack) is refused: the master device is
+// the bridge's and stays hidden from applications.
+#include "FilterLogicServices.h"
+#include "MutewellLogic.h"
+#include "ZDebug.h"
+
+namespace {
+
+using Log = LogModule<LogModuleFilterLogic>;
+
+constexpr ULONG kAccessFlags = 0x303;
+
+ZvStatus HandleKSGetProperty(ULONG id, PVOID value, PULONG size) {
+    if (value == nullptr || size == nullptr) return ZV_BAD_ARGUMENT;
+    if (*size < sizeof(ULONG)) return ZV_BUFFER_TOO_SMALL;
+    auto* word = static_cast<PULONG>(value);
+    switch (id) {
+        case 0:
+        case 1:
+        case 2:
+            *word = 1;
+            break;
+        case KSPROPERTY_SWITCHMUTE_BWLIMIT:
+        case KSPROPERTY_SWITCHMUTE_PROCESS: {
+            ULONG length = sizeof(ULONG);
+            ZvStatus status = GetSharedVariable(
+                id == KSPROPERTY_SWITCHMUTE_BWLIMIT ? VID_SHARED_BWLIMIT : VID_SHARED_PROCESS,
+                value, &length);
+            *size = sizeof(ULONG);
+            return status;
+        }
+        case KSPROPERTY_SWITCHMUTE_SWITCH:
+            *word = static_cast<ULONG>(InterlockedOr(&g_bSwitch, 0));
+            break;
+        case KSPROPERTY_SWITCHMUTE_MUTE:
+            *word = static_cast<ULONG>(InterlockedOr(&g_ulMuteMode, 0));
+            break;
+        default:
+            *size = 0;
+            return ZV_UNSUCCESSFUL;
+    }
+    *size = sizeof(ULONG);
+    return ZV_SUCCESS;
+}
+
+ZvStatus LoggedSwitchControl(CGenDisp* genDisp, ULONG value) {
+    ZvStatus status = SwitchControl(genDisp, value);
+    if (status != ZV_SUCCESS)
+        Log::ModulePrint(1, "HandleKSSetProperty> SwitchControl Failed status - 0x%lx \n", status);
+    return status;
+}
+
+ZvStatus SetProcess(CGenDisp* genDisp, PVOID value, ULONG size) {
+    ULONG before = 0, length = sizeof before;
+    (void)GetSharedVariable(VID_SHARED_PROCESS, &before, &length);
+    const ULONG word = *static_cast<PULONG>(value);
+    ZvStatus status = SetSharedVariable(VID_SHARED_PROCESS, value, size);
+    if (status != ZV_SUCCESS) {
+        Log::ModulePrint(
+            1, "HandleKSSetProperty> SetSharedVariable (Process) Failed status - 0x%lx \n", status);
+        return status;
+    }
+    const bool switched = InterlockedOr(&g_bSwitch, 0) != 0;
+    if (word == 0 && switched) return LoggedSwitchControl(genDisp, 0);
+    // A switch turned on while processing was off only stored its flag: the
+    // bridge starts now.
+    if (word != 0 && before == 0 && switched) return LoggedSwitchControl(genDisp, 1);
+    return ZV_SUCCESS;
+}
+
+ZvStatus HandleKSSetProperty(CGenDisp* genDisp, ULONG id, PVOID value, PULONG size) {
+    if (value == nullptr || size == nullptr) return ZV_BAD_ARGUMENT;
+    if (*size < sizeof(ULONG)) return ZV_BUFFER_TOO_SMALL;
+    const ULONG word = *static_cast<PULONG>(value);
+    switch (id) {
+        case KSPROPERTY_SWITCHMUTE_BWLIMIT:
+            return SetSharedVariable(VID_SHARED_BWLIMIT, value, *size);
+        case KSPROPERTY_SWITCHMUTE_PROCESS:
+            return SetProcess(genDisp, value, *size);
+        case KSPROPERTY_SWITCHMUTE_SWITCH:
+            return LoggedSwitchControl(genDisp, word);
+        case KSPROPERTY_SWITCHMUTE_MUTE: {
+            if (word > MUTE_BOTH) return ZV_BAD_ARGUMENT;
+            ULONG mode = word;
+            ZvStatus status = SetSharedVariable(VID_SHARED_MUTEMODE, &mode, sizeof mode);
+            // The fades of the newly muted directions start again.
+            if (word == MUTE_MIC || word == MUTE_BOTH) InterlockedExchange(&g_lMicMuteCount, 0);
+            if (word == MUTE_SPEAKER || word == MUTE_BOTH)
+                InterlockedExchange(&g_lSpeakerMuteCount, 0);
+            InterlockedExchange(&g_ulMuteMode, static_cast<LONG>(word));
+            return status;
+        }
+        default:
+            return ZV_UNSUCCESSFUL;
+    }
+}
+
+NTSTATUS BasicSupport(PVOID value, PULONG size) {
+    if (size == nullptr || value == nullptr) return STATUS_UNSUCCESSFUL;
+    if (*size == sizeof(ULONG)) {
+        *static_cast<PULONG>(value) = kAccessFlags;
+        return STATUS_SUCCESS;
+    }
+    if (*size < sizeof(KSPROPERTY_DESCRIPTION)) return STATUS_UNSUCCESSFUL;
+    auto* description = static_cast<PKSPROPERTY_DESCRIPTION>(value);
+    RtlZeroMemory(description, sizeof *description);
+    description->AccessFlags = kAccessFlags;
+    description->DescriptionSize = sizeof *description;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength, PVOID output,
+                      PULONG byteCount) {
+    if (InterlockedOr(&g_bFilterLoaded, 0) == 0) return STATUS_UNSUCCESSFUL;
+    if (property == nullptr || inputLength < sizeof(KSPROPERTY)) return STATUS_UNSUCCESSFUL;
+    if (!IsEqualGUID(property->Set, KSPROPSETID_SwitchMute)) return STATUS_UNSUCCESSFUL;
+    ZvStatus status;
+    if (property->Flags & KSPROPERTY_TYPE_GET) {
+        status = HandleKSGetProperty(property->Id, output, byteCount);
+    } else if (property->Flags & KSPROPERTY_TYPE_SET) {
+        status = HandleKSSetProperty(genDisp, property->Id, output, byteCount);
+    } else if (property->Flags & KSPROPERTY_TYPE_SETSUPPORT) {
+        return STATUS_SUCCESS;
+    } else if (property->Flags & KSPROPERTY_TYPE_BASICSUPPORT) {
+        return BasicSupport(output, byteCount);
+    } else {
+        return STATUS_UNSUCCESSFUL;
+    }
+    return status == ZV_SUCCESS ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}

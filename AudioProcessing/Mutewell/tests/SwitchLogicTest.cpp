@@ -1,0 +1,340 @@
+// The switch-and-mute logic in-process, without devices: the master load and
+// its failures, the buffer decisions, the mute pieces, the private property
+// set and the graphs' shapes and failures.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "CKAUDPASrc.h"
+#include "CKAUDPBRes.h"
+#include "CKAUDPFCnv.h"
+#include "CKAUDPSiBu.h"
+#include "DrvMain.h"
+#include "FrameworkTestSupport.h"
+#include "MutewellLogic.h"
+#include "FilterLogicServices.h"
+#include "ZvKAPFWi.h"
+#include "kp/pool.h"
+
+namespace {
+
+ChannelFormat Pcm(ULONG rate, ULONG bits, ULONG channels) {
+    ChannelFormat f{};
+    f.FormatTagAndChannels = 1 | (channels << 16);
+    f.SamplesPerSec = rate;
+    f.AvgBytesPerSec = rate * bits * channels / 8;
+    f.BitsPerSample = bits;
+    f.ChannelMask = channels == 1 ? 4 : 3;
+    return f;
+}
+
+// One stream header over `data`.
+struct OneHeader {
+    KSSTREAM_HEADER header{};
+    explicit OneHeader(std::vector<UCHAR>* data) {
+        header.Size = sizeof header;
+        header.Data = data->data();
+        header.DataUsed = header.FrameExtent = static_cast<ULONG>(data->size());
+    }
+};
+
+class SwitchLogicTest : public zvtest::FrameworkTest {
+protected:
+    void SetUp() override {
+        FrameworkTest::SetUp();
+        InitializeChannelAndVariableTables();
+        InitializeListHead(&PdoList);  // no devices: side effects reach none
+        KeInitializeSpinLock(&PdoListLock);
+        g_bFilterLoaded = 1;  // as a freshly loaded image holds it
+        SetShared(VID_SHARED_PROCESS, 1);
+    }
+    static void SetShared(ULONG id, ULONG value) {
+        ASSERT_EQ(SetSharedVariable(id, &value, sizeof value), ZV_SUCCESS);
+    }
+    void TearDown() override {
+        KpPoolClearFailures();
+        (void)OnFilterUnload(nullptr, 1);
+        FrameworkTest::TearDown();
+    }
+    static ULONG Shared(ULONG id) {
+        ULONG value = 0xFFFF, size = sizeof value;
+        EXPECT_EQ(GetSharedVariable(id, &value, &size), ZV_SUCCESS);
+        return value;
+    }
+    static NTSTATUS Property(ULONG flags, ULONG id, PVOID value, ULONG* size,
+                             const GUID& set = KSPROPSETID_SwitchMute) {
+        KSPROPERTY p = {set, id, flags};
+        return OnKSProperty(nullptr, &p, sizeof p, value, size);
+    }
+    // The chain as text: "A<bytes>" or "S<bytes>" (source) per pool, modules by name.
+    static std::string Describe(const SwitchGraph& graph) {
+        const std::pair<const void*, const char*> names[] = {
+            {InCFCnv1, "InCFCnv1"},   {InCFCnv2, "InCFCnv2"},   {InCBRes, "InCBRes"},
+            {OutCFCnv1, "OutCFCnv1"}, {OutCFCnv2, "OutCFCnv2"}, {OutCBRes, "OutCBRes"},
+        };
+        std::string out;
+        for (const SwitchGraphStage& s : graph.Stages) {
+            if (!s.InUse) break;
+            if (!out.empty()) out += ' ';
+            if (s.Allocator) {
+                ULONG size = 0;
+                s.Pool->GetBufferSize(&size);
+                out += (s.Source ? "S" : "A") + std::to_string(size);
+            }
+            for (auto& n : names)
+                if (!s.Allocator && n.first == s.Module) out += n.second;
+        }
+        return out;
+    }
+};
+
+TEST_F(SwitchLogicTest, AFailedModuleCreationLeavesTheLogicUnloaded) {
+    ULONG failures = 0;
+    for (ULONG nth = 1; nth < 200; ++nth) {
+        SCOPED_TRACE(nth);
+        KpPoolFailAllocation(ZV_POOL_TAG_ZCAM, nth);
+        ZvStatus status = OnFilterLoad(nullptr, 1, nullptr, nullptr);
+        KpPoolClearFailures();
+        if (status == ZV_SUCCESS) break;
+        ++failures;
+        EXPECT_EQ(status, ZV_UNSUCCESSFUL);
+        EXPECT_EQ(g_bFilterLoaded, 0);
+        EXPECT_EQ(OnDecidePinDirs(nullptr, 1), ZV_NOT_READY);
+        KSPROPERTY p = {KSPROPSETID_SwitchMute, 0, KSPROPERTY_TYPE_GET};
+        ULONG value = 0, size = 4;
+        EXPECT_EQ(OnKSProperty(nullptr, &p, sizeof p, &value, &size), STATUS_UNSUCCESSFUL);
+        (void)OnFilterUnload(nullptr, 1);
+    }
+    EXPECT_GE(failures, 12u) << "each of the twelve modules can fail";
+    ASSERT_EQ(g_bFilterLoaded, 1);
+}
+
+TEST_F(SwitchLogicTest, TheMasterLoadSetsUpTheSourceAndTheSink) {
+    auto lower = reinterpret_cast<PDEVICE_OBJECT>(static_cast<ULONG_PTR>(0x123456789ull));
+    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, lower), ZV_SUCCESS);
+    struct Case {
+        CKAUDPABridge* module;
+        ULONG id, expected;
+    } cases[] = {
+        {g_pAudioSource, CKAUDPASrc::kPropBits, 16},
+        {g_pAudioSource, CKAUDPASrc::kPropRate, 8000},
+        {g_pAudioSource, CKAUDPASrc::kPropLength, 50},
+        {g_pAudioSource, CKAUDPASrc::kPropState, 0},
+        {g_pAudioSink, CKAUDPASnk::kPropBits, 16},
+        {g_pAudioSink, CKAUDPASnk::kPropRate, 8000},
+        {g_pAudioSink, CKAUDPASnk::kPropChannels, 1},
+        {g_pAudioSink, CKAUDPASnk::kPropLength, 50},
+        {g_pAudioSink, CKAUDPASnk::kPropState, 0},
+    };
+    for (const Case& c : cases) {
+        ULONG value = 0xFFFF;
+        ASSERT_EQ(c.module->GetPropertyDword(c.id, &value), ZV_SUCCESS);
+        EXPECT_EQ(value, c.expected) << c.id;
+    }
+    for (CKAUDPABridge* module :
+         {static_cast<CKAUDPABridge*>(g_pAudioSource), static_cast<CKAUDPABridge*>(g_pAudioSink)}) {
+        PVOID pointer = nullptr;
+        ULONG size = sizeof pointer;
+        ASSERT_EQ(module->GetProperty(CKAUDPASrc::kPropLower, &pointer, &size), ZV_SUCCESS);
+        EXPECT_EQ(pointer, lower) << "the whole 64-bit pointer";
+    }
+    EXPECT_EQ(g_lSpeakerMuteCount, 1);
+    EXPECT_EQ(g_lMicMuteCount, 1);
+    EXPECT_EQ(g_lSpeakerFadeCount, 1);
+    EXPECT_EQ(g_bSwitch, 0);
+}
+
+// The graphs' shapes for the formats of a slave's channel.
+TEST_F(SwitchLogicTest, GraphsConvertBetweenTheChannelAndTheBridgeFormat) {
+    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_SUCCESS);
+    struct Case {
+        ULONG direction;
+        ChannelFormat format;
+        const char* shape;
+    } cases[] = {
+        {CHANNEL_RENDER, Pcm(48000, 16, 2), "A960 InCFCnv1 A160 InCBRes"},
+        {CHANNEL_RENDER, Pcm(8000, 16, 1), ""},
+        {CHANNEL_RENDER, Pcm(8000, 16, 2), "A160 InCFCnv2"},
+        {CHANNEL_CAPTURE, Pcm(16000, 16, 2), "S160 A320 OutCBRes A640 OutCFCnv2"},
+        {CHANNEL_CAPTURE, Pcm(8000, 16, 1), "S160"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.shape);
+        ASSERT_EQ(AcquireChannel(1, c.direction, nullptr, nullptr, nullptr), ZV_SUCCESS);
+        ASSERT_EQ(SetChannelFormat(1, c.direction, &c.format), ZV_SUCCESS);
+        ASSERT_EQ(InitChannelGraph(nullptr, c.direction, 3, 1), ZV_SUCCESS);
+        const SwitchGraph& graph = c.direction == CHANNEL_RENDER ? g_InGraph : g_OutGraph;
+        EXPECT_EQ(Describe(graph), c.shape);
+        EXPECT_EQ(graph.PieceBytes, c.format.AvgBytesPerSec / 100);
+        FreeGraph(c.direction);
+        ASSERT_EQ(ReleaseChannel(1, c.direction), ZV_SUCCESS);
+    }
+}
+
+// Each pool of a graph can fail; the half-built graph frees and nothing leaks.
+TEST_F(SwitchLogicTest, APoolFailureLeavesAFreeableGraph) {
+    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_SUCCESS);
+    const ChannelFormat format = Pcm(48000, 16, 2);
+    ASSERT_EQ(AcquireChannel(1, CHANNEL_CAPTURE, nullptr, nullptr, nullptr), ZV_SUCCESS);
+    ASSERT_EQ(SetChannelFormat(1, CHANNEL_CAPTURE, &format), ZV_SUCCESS);
+    ZvStatus status = ZV_UNSUCCESSFUL;
+    ULONG failures = 0;
+    for (ULONG nth = 1; nth < 50 && status != ZV_SUCCESS; ++nth) {
+        KpPoolFailAllocation(ZV_POOL_TAG_ZCAM, nth);
+        status = InitOutGraph(nullptr, CHANNEL_CAPTURE, 3, 1);
+        KpPoolClearFailures();
+        if (status != ZV_SUCCESS) {
+            ++failures;
+            FreeOutGraph();
+        }
+    }
+    ASSERT_EQ(status, ZV_SUCCESS);
+    EXPECT_GE(failures, 5u) << "carry, and the source, resampler and converter pools";
+    ASSERT_EQ(InitOutGraph(nullptr, CHANNEL_CAPTURE, 3, 1), ZV_SUCCESS)
+        << "a rebuild frees the old";
+    FreeOutGraph();
+}
+
+// Mute pieces: whole frames of about 10 ms, the last taking the rest; no
+// division by a byte rate of 0.
+TEST_F(SwitchLogicTest, MutePiecesAreWholeFramesOfTenMilliseconds) {
+    struct Case {
+        ChannelFormat format;
+        ULONG used;
+        std::vector<ULONG> pieces;
+    } cases[] = {
+        {Pcm(16000, 16, 1), 800, {400, 400}},  // 25 ms at 32000 bytes per second
+        {Pcm(8000, 16, 2), 804, {400, 404}},   // never a split frame
+        {Pcm(48000, 16, 2), 1344, {1344}},     // 7 ms: one piece
+        {Pcm(48000, 16, 2), 3840, {1920, 1920}},
+        {ChannelFormat{}, 320, {}},  // byte rate 0: passes unchanged
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.used);
+        std::vector<UCHAR> data(c.used);
+        OneHeader h(&data);
+        std::vector<ULONG> seen;
+        ULONG total = 0;
+        ULONG n =
+            ForEachMutePiece(&h.header, sizeof h.header, c.format, [&](PUCHAR p, ULONG bytes) {
+                EXPECT_EQ(p, data.data() + total);
+                seen.push_back(bytes);
+                total += bytes;
+            });
+        EXPECT_EQ(seen, c.pieces);
+        EXPECT_EQ(n, c.pieces.size());
+    }
+}
+
+// Which path a buffer of channel 1 takes: unchanged, the mute path or the
+// bridge (both leave silence here: the mute modules are silent and the
+// bridge's modules do not stream).  The counts tell the paths apart.
+TEST_F(SwitchLogicTest, BufferDecisions) {
+    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_SUCCESS);
+    for (ULONG direction : {CHANNEL_RENDER, CHANNEL_CAPTURE}) {
+        const ChannelFormat format = Pcm(8000, 16, 1);
+        ASSERT_EQ(AcquireChannel(1, direction, nullptr, nullptr, nullptr), ZV_SUCCESS);
+        ASSERT_EQ(SetChannelFormat(1, direction, &format), ZV_SUCCESS);
+        ASSERT_EQ(InitChannelGraph(nullptr, direction, 3, 1), ZV_SUCCESS);
+    }
+    enum Path { kUnchanged, kMuted, kBridged };
+    for (ULONG process : {0u, 1u})
+        for (ULONG mode = 0; mode <= 3; ++mode)
+            for (LONG on : {0, 1})
+                for (LONG started : {0, 1})
+                    for (ULONG direction : {CHANNEL_RENDER, CHANNEL_CAPTURE}) {
+                        SCOPED_TRACE(testing::Message()
+                                     << "process " << process << " mode " << mode << " switch "
+                                     << on << " started " << started << " direction " << direction);
+                        SetShared(VID_SHARED_PROCESS, process);
+                        g_ulMuteMode = static_cast<LONG>(mode);
+                        g_bSwitch = on;
+                        g_bSinkStarted = started;
+                        g_bSourceStarted = started;
+                        const bool speaker = direction == CHANNEL_RENDER;
+                        const bool muted =
+                            speaker ? (mode == 2 || mode == 3) : (mode == 1 || mode == 3);
+                        Path expected = kUnchanged;
+                        if (process != 0 && muted) {
+                            expected = kMuted;
+                        } else if (process != 0 && on && started) {
+                            expected = kBridged;
+                        } else if (process != 0 && on && speaker) {
+                            continue;  // silence in the pin's own format: the machine tests
+                        }
+                        volatile LONG* muteCount =
+                            speaker ? &g_lSpeakerMuteCount : &g_lMicMuteCount;
+                        volatile LONG* bridgeCount =
+                            speaker ? &g_lSpeakerBridgeCount : &g_lMicBridgeCount;
+                        const LONG mute0 = *muteCount, bridge0 = *bridgeCount;
+                        std::vector<UCHAR> data(160, 0x11);
+                        OneHeader h(&data);
+                        (void)OnBuffer(nullptr, direction, &h.header, sizeof h.header, 1, nullptr);
+                        const bool untouched = data == std::vector<UCHAR>(160, 0x11);
+                        EXPECT_EQ(untouched, expected == kUnchanged);
+                        EXPECT_EQ(*muteCount - mute0, expected == kMuted ? 1 : 0);
+                        EXPECT_EQ(*bridgeCount - bridge0, expected == kBridged ? 1 : 0);
+                        if (!untouched) {
+                            for (UCHAR b : data) ASSERT_EQ(b, 0);
+                        }
+                    }
+    g_bSinkStarted = 0;
+    g_bSourceStarted = 0;
+}
+
+TEST_F(SwitchLogicTest, ThePrivatePropertySet) {
+    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_SUCCESS);
+    ULONG value = 0, size = 4;
+    EXPECT_EQ(Property(KSPROPERTY_TYPE_GET, 0, &value, &size), STATUS_SUCCESS);
+    EXPECT_EQ(value, 1u);
+    // Mute modes restart only the fades of the directions they mute.
+    struct Case {
+        ULONG mode;
+        LONG speaker, mic;
+    } cases[] = {{1, 7, 0}, {2, 0, 7}, {3, 0, 0}, {0, 7, 7}};
+    for (const Case& c : cases) {
+        g_lSpeakerMuteCount = 7;
+        g_lMicMuteCount = 7;
+        value = c.mode;
+        size = 4;
+        ASSERT_EQ(Property(KSPROPERTY_TYPE_SET, KSPROPERTY_SWITCHMUTE_MUTE, &value, &size),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(g_lSpeakerMuteCount, c.speaker) << c.mode;
+        EXPECT_EQ(g_lMicMuteCount, c.mic) << c.mode;
+        EXPECT_EQ(Shared(VID_SHARED_MUTEMODE), c.mode) << "pins without a channel follow";
+    }
+    value = 2;
+    ASSERT_EQ(Property(KSPROPERTY_TYPE_SET, KSPROPERTY_SWITCHMUTE_MUTE, &value, &size),
+              STATUS_SUCCESS);
+    value = 4;
+    EXPECT_EQ(Property(KSPROPERTY_TYPE_SET, KSPROPERTY_SWITCHMUTE_MUTE, &value, &size),
+              STATUS_UNSUCCESSFUL);
+    size = 4;
+    ASSERT_EQ(Property(KSPROPERTY_TYPE_GET, KSPROPERTY_SWITCHMUTE_MUTE, &value, &size),
+              STATUS_SUCCESS);
+    EXPECT_EQ(value, 2u) << "unchanged";
+    size = 2;
+    EXPECT_EQ(Property(KSPROPERTY_TYPE_SET, KSPROPERTY_SWITCHMUTE_BWLIMIT, &value, &size),
+              STATUS_UNSUCCESSFUL);
+    size = 4;
+    EXPECT_EQ(Property(KSPROPERTY_TYPE_BASICSUPPORT, 0, &value, &size), STATUS_SUCCESS);
+    EXPECT_EQ(value, 0x303u);
+    KSPROPERTY_DESCRIPTION description;
+    std::memset(&description, 0xEE, sizeof description);
+    size = sizeof description;
+    EXPECT_EQ(Property(KSPROPERTY_TYPE_BASICSUPPORT, 0, &description, &size), STATUS_SUCCESS);
+    EXPECT_EQ(description.AccessFlags, 0x303u);
+    EXPECT_EQ(description.DescriptionSize, sizeof description);
+    EXPECT_EQ(description.Reserved, 0u);
+    size = 8;
+    EXPECT_EQ(Property(KSPROPERTY_TYPE_BASICSUPPORT, 0, &description, &size), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Property(KSPROPERTY_TYPE_SETSUPPORT, 0, nullptr, nullptr), STATUS_SUCCESS);
+    size = 4;
+    EXPECT_EQ(Property(KSPROPERTY_TYPE_GET, 7, &value, &size), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(size, 0u);
+    size = 4;
+    EXPECT_EQ(Property(KSPROPERTY_TYPE_GET, 0, &value, &size, KSPROPSETID_Pin), STATUS_UNSUCCESSFUL)
+        << "the master's pins stay hidden";
+}
+
+}  // namespace
