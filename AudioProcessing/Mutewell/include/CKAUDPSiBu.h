@@ -30,12 +30,12 @@ public:
     ZvStatus SetProperty(ULONG id, PVOID buffer, ULONG size) override;
     // Fades `input` into `output` (may be the same buffer).  A side value of 0
     // restarts the fade at full level.  Every call's gain falls from 1 to 1/n
-    // over the n frames it fades (the fade restarts its gain per call); frames
-    // past the fade's end and a trailing partial frame are left unwritten.
-    // Once rate/20 frames have been faded the module is silent and fills the
-    // whole output with silence.  3 before bits, channels and rate are set; 11
-    // for a null buffer, zero bytes or output bytes other than input bytes.
-    // The pin is ignored.  At most DISPATCH_LEVEL.
+    // over the n frames it fades (the fade restarts its gain per call); when
+    // the fade ends inside a call, the rest of the output (a trailing partial
+    // frame too) is silence.  Once rate/20 frames have been faded the module
+    // is silent and fills the whole output with silence.  3 before bits, channels and rate are set;
+    // 11 for a null buffer, zero bytes or output bytes other than input bytes. The pin is ignored.
+    // At most DISPATCH_LEVEL.
     ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
                            ULONG outputBytes, PULONGLONG side) override;
 

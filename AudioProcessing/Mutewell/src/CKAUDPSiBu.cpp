@@ -105,6 +105,12 @@ ZvStatus CKAUDPSiBu::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
         }
     }
     m_ulFadedFrames += n;
-    if (m_ulFadedFrames >= total) m_ulSilent = 1;
+    if (m_ulFadedFrames >= total) {
+        m_ulSilent = 1;
+        // The fade ended inside this call: what follows it is silence too, or
+        // a buffer faded in place would play its raw end.
+        std::memset(cursor, m_ulBits == 8 ? 0x80 : 0,
+                    outputBytes - static_cast<ULONG>(cursor - static_cast<UCHAR*>(output)));
+    }
     return ZV_SUCCESS;
 }

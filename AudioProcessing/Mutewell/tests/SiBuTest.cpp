@@ -137,7 +137,9 @@ TEST_F(SiBuTest, TheFadeEndsAfterOneTwentiethOfASecondOfFrames) {
     out = Submit(in);  // 150 more: 300 of 400
     out = Submit(in);  // the last 100
     for (ULONG i = 0; i < 100; ++i) ASSERT_EQ(Get16(&out[i * 2]), Faded(Get16(&in[i * 2]), i, 100));
-    for (size_t b = 200; b < in.size(); ++b) ASSERT_EQ(out[b], in[b]) << "byte " << b;
+    // The fade ended inside the call: its raw end (and the partial frame)
+    // is silence, not the input.
+    for (size_t b = 200; b < in.size(); ++b) ASSERT_EQ(out[b], 0) << "byte " << b;
     out = Submit(in);
     EXPECT_EQ(out, std::vector<UCHAR>(in.size(), 0));
 }

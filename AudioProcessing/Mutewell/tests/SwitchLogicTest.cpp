@@ -1,7 +1,9 @@
 // The switch-and-mute logic in-process, without devices: the master load and
 // its failures, the buffer decisions, the mute pieces, the private property
 // set and the graphs' shapes and failures.
+#include <cmath>
 #include <cstring>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -335,6 +337,175 @@ TEST_F(SwitchLogicTest, ThePrivatePropertySet) {
     size = 4;
     EXPECT_EQ(Property(KSPROPERTY_TYPE_GET, 0, &value, &size, KSPROPSETID_Pin), STATUS_UNSUCCESSFUL)
         << "the master's pins stay hidden";
+}
+
+// A sink that keeps what the speaker graph sends, and a source that hands
+// out a known 8 kHz signal: the graphs' output against a reference.
+class RecordingSink : public CKAUDPASnk {
+public:
+    RecordingSink() : CKAUDPASnk(nullptr, ZvFourCC("ZSAM"), nullptr) {}
+    ZvStatus SubmitPinData(ULONG, PVOID input, ULONG bytes, PVOID, ULONG, PULONGLONG) override {
+        auto p = static_cast<const UCHAR*>(input);
+        sizes.push_back(bytes);
+        sent.insert(sent.end(), p, p + bytes);
+        return ZV_SUCCESS;
+    }
+    std::vector<ULONG> sizes;
+    std::vector<UCHAR> sent;
+};
+class CountingSource : public CKAUDPASrc {
+public:
+    CountingSource() : CKAUDPASrc(nullptr, ZvFourCC("ZSAM"), nullptr) {}
+    ZvStatus SubmitPinData(ULONG, PVOID, ULONG, PVOID output, ULONG bytes, PULONGLONG) override {
+        auto samples = static_cast<SHORT*>(output);
+        for (ULONG i = 0; i < bytes / 2; ++i) samples[i] = Sample(next++);
+        return ZV_SUCCESS;
+    }
+    static SHORT Sample(ULONG n) { return static_cast<SHORT>(8000 * std::sin(n * 0.3) + n % 7); }
+    ULONG next = 0;
+};
+
+std::vector<UCHAR> StereoTone(ULONG frames) {
+    std::vector<UCHAR> data(frames * 4);
+    auto* s = reinterpret_cast<SHORT*>(data.data());
+    for (ULONG i = 0; i < frames; ++i) {
+        s[2 * i] = static_cast<SHORT>(9000 * std::sin(i * 0.05));
+        s[2 * i + 1] = static_cast<SHORT>(5000 * std::sin(i * 0.011));
+    }
+    return data;
+}
+
+// `input` through `modules` in blocks of `block` bytes, each stage writing a
+// buffer of its `outBytes`; side values 0, 1, 2, ... per block.
+std::vector<UCHAR> Reference(const std::vector<UCHAR>& input, ULONG block,
+                             const std::vector<std::pair<CKAUDPModule*, ULONG>>& stages) {
+    std::vector<UCHAR> out;
+    for (ULONG offset = 0, n = 0; offset + block <= input.size(); offset += block, ++n) {
+        std::vector<UCHAR> current(input.begin() + offset, input.begin() + offset + block);
+        for (const auto& stage : stages) {
+            std::vector<UCHAR> next(stage.second);
+            ULONGLONG side = n;
+            EXPECT_EQ(
+                stage.first->SubmitPinData(0, current.data(), static_cast<ULONG>(current.size()),
+                                           next.data(), stage.second, &side),
+                ZV_SUCCESS);
+            current.swap(next);
+        }
+        out.insert(out.end(), current.begin(), current.end());
+    }
+    return out;
+}
+
+class GraphReferenceTest : public SwitchLogicTest {
+protected:
+    void SetUp() override {
+        SwitchLogicTest::SetUp();
+        ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_SUCCESS);
+        m_realSink = g_pAudioSink;
+        m_realSource = g_pAudioSource;
+        g_pAudioSink = m_sink = new RecordingSink;
+        g_pAudioSource = m_source = new CountingSource;
+        g_bSwitch = 1;
+    }
+    void TearDown() override {
+        g_bSinkStarted = 0;
+        g_bSourceStarted = 0;
+        g_bSwitch = 0;
+        delete m_sink;
+        delete m_source;
+        g_pAudioSink = m_realSink;
+        g_pAudioSource = m_realSource;
+        SwitchLogicTest::TearDown();
+    }
+    void Open(ULONG direction, const ChannelFormat& format) {
+        ASSERT_EQ(AcquireChannel(1, direction, nullptr, nullptr, nullptr), ZV_SUCCESS);
+        ASSERT_EQ(SetChannelFormat(1, direction, &format), ZV_SUCCESS);
+        ASSERT_EQ(InitChannelGraph(nullptr, direction, 3, 1), ZV_SUCCESS);
+    }
+    CKAUDPASnk* m_realSink = nullptr;
+    CKAUDPASrc* m_realSource = nullptr;
+    RecordingSink* m_sink = nullptr;
+    CountingSource* m_source = nullptr;
+};
+
+// Render buffers of any length reach the sink as whole 10 ms pieces of
+// 160 bytes, equal to the reference conversion of the stream; the slave's
+// own loudspeaker data is silent from 1/20 s of frames on.
+TEST_F(GraphReferenceTest, RenderBuffersReachTheSinkAsTheReferenceConversion) {
+    for (ULONG ms : {7u, 10u, 15u, 20u, 25u}) {
+        SCOPED_TRACE(ms);
+        Open(CHANNEL_RENDER, Pcm(48000, 16, 2));
+        m_sink->sizes.clear();
+        m_sink->sent.clear();
+        g_bSinkStarted = 1;
+        g_lSpeakerBridgeCount = 0;
+        g_lSpeakerFadeCount = 0;  // as the switch sets it
+        const std::vector<UCHAR> input = StereoTone(48 * 120);
+        std::vector<UCHAR> played;
+        for (ULONG offset = 0; offset < input.size(); offset += ms * 192) {
+            const ULONG n = std::min<ULONG>(ms * 192, static_cast<ULONG>(input.size()) - offset);
+            std::vector<UCHAR> buffer(input.begin() + offset, input.begin() + offset + n);
+            OneHeader h(&buffer);
+            ASSERT_EQ(OnBuffer(nullptr, CHANNEL_RENDER, &h.header, sizeof h.header, 1, nullptr),
+                      ZV_SUCCESS);
+            played.insert(played.end(), buffer.begin(), buffer.end());
+        }
+        for (ULONG size : m_sink->sizes) ASSERT_EQ(size, 160u);
+        ULONG status = 0;
+        auto* convert = new CKAUDPFCnv(nullptr, ZvFourCC("ZSAM"), &status);
+        auto* resample = new CKAUDPBRes(nullptr, ZvFourCC("ZSAM"), &status);
+        const ULONG props[][2] = {{2, 16}, {3, 2}, {4, 3}, {5, 16}, {6, 1}, {7, 4}, {8, 1}};
+        for (const auto& p : props) ASSERT_EQ(convert->SetPropertyDword(p[0], p[1]), ZV_SUCCESS);
+        ASSERT_EQ(resample->SetPropertyDword(kBResPropInputRate, 48000), ZV_SUCCESS);
+        ASSERT_EQ(resample->SetPropertyDword(kBResPropOutputRate, 8000), ZV_SUCCESS);
+        const std::vector<UCHAR> expected =
+            Reference(input, 1920, {{convert, 960}, {resample, 160}});
+        delete convert;
+        delete resample;
+        EXPECT_EQ(m_sink->sent, expected);
+        for (size_t i = 2400 * 4; i < played.size(); ++i) ASSERT_EQ(played[i], 0) << i;
+        FreeInGraph();
+        ASSERT_EQ(ReleaseChannel(1, CHANNEL_RENDER), ZV_SUCCESS);
+    }
+}
+
+// Capture buffers of any length are filled with the source's data converted
+// to the slave's format, continuous across buffers; no byte of the slave's
+// own microphone remains.
+TEST_F(GraphReferenceTest, CaptureBuffersAreFilledWithTheConvertedSource) {
+    for (ULONG ms : {7u, 10u, 15u, 25u}) {
+        SCOPED_TRACE(ms);
+        Open(CHANNEL_CAPTURE, Pcm(16000, 16, 2));
+        m_source->next = 0;
+        g_bSourceStarted = 1;
+        g_lMicBridgeCount = 0;
+        std::vector<UCHAR> captured;
+        for (int i = 0; i < 12; ++i) {
+            std::vector<UCHAR> buffer(ms * 64, 0xA5);  // the slave's own microphone
+            OneHeader h(&buffer);
+            ASSERT_EQ(OnBuffer(nullptr, CHANNEL_CAPTURE, &h.header, sizeof h.header, 1, nullptr),
+                      ZV_SUCCESS);
+            captured.insert(captured.end(), buffer.begin(), buffer.end());
+        }
+        std::vector<UCHAR> source(m_source->next * 2);
+        auto* samples = reinterpret_cast<SHORT*>(source.data());
+        for (ULONG n = 0; n < m_source->next; ++n) samples[n] = CountingSource::Sample(n);
+        ULONG status = 0;
+        auto* resample = new CKAUDPBRes(nullptr, ZvFourCC("ZSAM"), &status);
+        auto* convert = new CKAUDPFCnv(nullptr, ZvFourCC("ZSAM"), &status);
+        const ULONG props[][2] = {{2, 16}, {3, 1}, {4, 4}, {5, 16}, {6, 2}, {7, 3}, {8, 1}};
+        for (const auto& p : props) ASSERT_EQ(convert->SetPropertyDword(p[0], p[1]), ZV_SUCCESS);
+        ASSERT_EQ(resample->SetPropertyDword(kBResPropInputRate, 8000), ZV_SUCCESS);
+        ASSERT_EQ(resample->SetPropertyDword(kBResPropOutputRate, 16000), ZV_SUCCESS);
+        std::vector<UCHAR> expected = Reference(source, 160, {{resample, 320}, {convert, 640}});
+        delete convert;
+        delete resample;
+        ASSERT_GE(expected.size(), captured.size());
+        expected.resize(captured.size());
+        EXPECT_EQ(captured, expected);
+        FreeOutGraph();
+        ASSERT_EQ(ReleaseChannel(1, CHANNEL_CAPTURE), ZV_SUCCESS);
+    }
 }
 
 }  // namespace
