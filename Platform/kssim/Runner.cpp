@@ -19,6 +19,11 @@ const std::vector<ScenarioEntry>& Scenarios() {
          "Echowell on the camera (master, the sound card hooked as slave): far end alone, "
          "then double talk; ERLE, echo delay, added latency, processing CPU",
          RunEchowellScenario},
+        {"mutewell",
+         "Mutewell on the camera (master, the sound card hooked as slave): the card's playback "
+         "bridged to the camera and its recording filled from the camera's microphone, each "
+         "mute mode in turn; bridge latency and SNR, levels per phase",
+         RunMutewellScenario},
     };
     return table;
 }

@@ -29,6 +29,8 @@ struct Settings {
     // The echo canceller's processing rate set through its property set before
     // the pins start (1: 16 kHz, 2: 8 kHz, 0: from the streams); -1: as stored.
     LONG RateMode = -1;
+    // Exit non-zero when the bridge's signal-to-noise ratio is below this (dB).
+    double MinSnr = std::numeric_limits<double>::quiet_NaN();
     bool Quiet = false;  // no progress and no report lines (benchmarks)
 };
 
@@ -49,6 +51,7 @@ const ScenarioEntry* FindScenario(const std::string& name);
 
 // The scenarios.
 int RunEchowellScenario(const Settings& settings, Measures* measures);
+int RunMutewellScenario(const Settings& settings, Measures* measures);
 
 // Steps shared by the scenarios.  Each prints its failure to stderr and
 // returns false.

@@ -5,7 +5,7 @@
 //
 //   kssim [--scenario NAME] [--machine DIR] [--out DIR] [--seconds S] [--far FILE.wav]
 //         [--rate HZ] [--realtime] [--in-flight N] [--far-only S] [--min-erle DB]
-//         [--no-filter] [--rate-mode N]
+//         [--no-filter] [--rate-mode N] [--min-snr DB]
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -25,6 +25,7 @@ int Usage() {
         "usage: kssim [--scenario NAME] [--machine DIR] [--out DIR] [--seconds S]\n"
         "             [--far FILE.wav] [--rate HZ] [--realtime] [--in-flight N]\n"
         "             [--far-only S] [--min-erle DB] [--no-filter] [--rate-mode N]\n"
+        "             [--min-snr DB]\n"
         "Boots the machine folder DIR (the scenario's default machine is written there when\n"
         "it has no registry.reg or an older default), plays the far end on the loudspeaker\n"
         "for S seconds (the near end silent for the first --far-only seconds, 60%% of the\n"
@@ -33,7 +34,8 @@ int Usage() {
         "device delivered).  --min-erle: exit 1 when the echo return loss enhancement\n"
         "measured is below DB.  --no-filter: the default machine without the scenario's\n"
         "filter (a folder written for it is written again).  --rate-mode: the canceller's\n"
-        "processing rate (1: 16 kHz, 2: 8 kHz, 0: from the streams).  Scenarios:\n");
+        "processing rate (1: 16 kHz, 2: 8 kHz, 0: from the streams).  --min-snr: exit 1 when the\n"
+        "bridge's SNR (mutewell) is below DB.  Scenarios:\n");
     for (const ScenarioEntry& entry : Scenarios())
         std::fprintf(stderr, "  %-10s %s\n", entry.Name, entry.Summary);
     return 2;
@@ -61,7 +63,7 @@ int main(int argc, char** argv) {
             s.FilterImage.clear();
         } else if ((a == "--machine" || a == "--out" || a == "--seconds" || a == "--far" ||
                     a == "--rate" || a == "--in-flight" || a == "--scenario" || a == "--far-only" ||
-                    a == "--min-erle" || a == "--rate-mode") &&
+                    a == "--min-erle" || a == "--rate-mode" || a == "--min-snr") &&
                    (v = next()) != nullptr) {
             if (a == "--machine") s.Machine = v;
             if (a == "--out") s.Out = v;
@@ -73,10 +75,14 @@ int main(int argc, char** argv) {
             if (a == "--far-only") s.FarOnly = std::atof(v);
             if (a == "--min-erle") s.MinErle = std::atof(v);
             if (a == "--rate-mode") s.RateMode = std::atoi(v);
+            if (a == "--min-snr") s.MinSnr = std::atof(v);
         } else {
             return Usage();
         }
     }
+#ifdef KP_MUTEWELL_FILTER_IMAGE
+    if (scenario == "mutewell" && !s.FilterImage.empty()) s.FilterImage = KP_MUTEWELL_FILTER_IMAGE;
+#endif
     const ScenarioEntry* entry = FindScenario(scenario);
     if (entry == nullptr || s.Stream.Seconds <= 0 || s.Stream.Rate == 0 || s.Stream.InFlight == 0)
         return Usage();

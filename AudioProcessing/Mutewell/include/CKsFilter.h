@@ -35,8 +35,9 @@ struct KsTarget {
 
     // Sends `code` synchronously with the head's file object in the next stack
     // location and waits for it; *returned (optional) gets the byte count.
-    // STATUS_INVALID_PARAMETER (nothing sent) for an output length without a
-    // buffer; STATUS_INSUFFICIENT_RESOURCES when no request can be built.
+    // STATUS_INVALID_PARAMETER (nothing sent) for a length without a buffer
+    // or a head without device or file; STATUS_INSUFFICIENT_RESOURCES when no
+    // request can be built.  The framework's request sender does the work.
     NTSTATUS SyncIoctl(ULONG code, PVOID input, ULONG inputLength, PVOID output, ULONG outputLength,
                        PULONG returned);
     // IOCTL_KS_PROPERTY SET of (set, id): a KSPROPERTY followed by `extra` as

@@ -1,4 +1,5 @@
 #include "AudioStream.h"
+#include "BridgeKernelCalls.h"
 
 #include <cstring>
 
@@ -126,8 +127,8 @@ NTSTATUS AudioStream::LocalAudioStreamingThread() {
     }
     m_fThreadStarted = 1;
     PVOID object = nullptr;
-    if (!NT_SUCCESS(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
-                                              &object, nullptr))) {
+    if (!NT_SUCCESS(BridgeReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType,
+                                                  KernelMode, &object))) {
         object = nullptr;  // the stop waits on the thread-done event instead
     }
     m_pThread = static_cast<PKTHREAD>(object);
@@ -400,7 +401,7 @@ NTSTATUS AudioStream::StreamingLoop() {
             if (found == nullptr) {
                 // An earlier request is still out: its turn comes first.
                 LARGE_INTEGER idle = Relative(kIdleDelay);
-                KeDelayExecutionThread(KernelMode, FALSE, &idle);
+                BridgeDelayExecution(&idle);
                 continue;
             }
             ++expected;
@@ -424,7 +425,7 @@ NTSTATUS AudioStream::StreamingLoop() {
                 if (!t->m_fCancelled) {
                     t->m_fCancelled = 1;
                     if (expected <= t->m_ulSequence) expected = t->m_ulSequence + 1;
-                    IoCancelIrp(t->m_pIrp);
+                    BridgeCancelIrp(t->m_pIrp);
                 }
                 continue;
             }

@@ -2,7 +2,9 @@
 // enumerator.
 #include <cstring>
 
+#include "BridgeKernelCalls.h"
 #include "CKsFilter.h"
+#include "FilterLogicServices.h"
 #include "ZDebug.h"
 
 namespace {
@@ -33,21 +35,9 @@ bool BeginsWith(PCWSTR component, ULONG length, PCWSTR name, ULONG nameLength) {
 NTSTATUS KsTarget::SyncIoctl(ULONG code, PVOID input, ULONG inputLength, PVOID output,
                              ULONG outputLength, PULONG returned) {
     if (returned != nullptr) *returned = 0;
-    if (outputLength != 0 && output == nullptr) return STATUS_INVALID_PARAMETER;
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(code, m_pDevice, input, inputLength, output,
-                                             outputLength, FALSE, &event, &iosb);
-    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    IoGetNextIrpStackLocation(irp)->FileObject = m_pFile;
-    NTSTATUS status = IofCallDriver(m_pDevice, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        status = iosb.Status;
-    }
-    if (returned != nullptr) *returned = static_cast<ULONG>(iosb.Information);
-    return status;
+    // The framework's request sender: the same build, send and wait.
+    return SendKsIoctl(code, m_pDevice, m_pFile, input, inputLength, output, outputLength,
+                       returned);
 }
 
 NTSTATUS KsTarget::KsSetProperty(const GUID& set, ULONG id, PVOID value, ULONG valueLength,
@@ -155,8 +145,8 @@ NTSTATUS KsOpenObject(PUNICODE_STRING name, HANDLE root, PHANDLE handle, PFILE_O
     }
     PVOID object = nullptr;
     *failedStep = kKsOpenReference;
-    status = ObReferenceObjectByHandle(*handle, FILE_ALL_ACCESS, *IoFileObjectType, KernelMode,
-                                       &object, nullptr);
+    status = BridgeReferenceObjectByHandle(*handle, FILE_ALL_ACCESS, *IoFileObjectType, KernelMode,
+                                           &object);
     if (!NT_SUCCESS(status)) {
         // The handle is ours alone: leaving it open would keep the object open.
         ZwClose(*handle);

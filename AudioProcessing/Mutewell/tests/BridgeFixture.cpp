@@ -7,16 +7,14 @@
 #include "kp/io.h"
 #include "kp/pool.h"
 
-// The test program's own ObReferenceObjectByHandle and KeDelayExecutionThread:
-// the platform's, counted and with failures injected on request (the linker
-// routes the calls of the code under test here).
+// The bridge's entry points for ObReferenceObjectByHandle,
+// KeDelayExecutionThread and IoCancelIrp: the platform's, counted and with
+// failures injected on request (the linker routes the bridge's calls here).
 extern "C" {
-NTSTATUS
-__real__Z25ObReferenceObjectByHandlePvjPK15_KP_OBJECT_TYPEcPS_P26_OBJECT_HANDLE_INFORMATION(
-    HANDLE, ACCESS_MASK, POBJECT_TYPE, KPROCESSOR_MODE, PVOID*, POBJECT_HANDLE_INFORMATION);
-NTSTATUS __real__Z22KeDelayExecutionThreadchP14_LARGE_INTEGER(KPROCESSOR_MODE, BOOLEAN,
-                                                              PLARGE_INTEGER);
-BOOLEAN __real__Z11IoCancelIrpP4_IRP(PIRP);
+NTSTATUS __real_BridgeReferenceObjectByHandle(HANDLE, ACCESS_MASK, POBJECT_TYPE, KPROCESSOR_MODE,
+                                              PVOID*);
+NTSTATUS __real_BridgeDelayExecution(PLARGE_INTEGER);
+BOOLEAN __real_BridgeCancelIrp(PIRP);
 }
 
 namespace {
@@ -26,26 +24,21 @@ std::atomic<ULONG> g_cancelCalls{0};
 }  // namespace
 
 extern "C" {
-NTSTATUS
-__wrap__Z25ObReferenceObjectByHandlePvjPK15_KP_OBJECT_TYPEcPS_P26_OBJECT_HANDLE_INFORMATION(
-    HANDLE handle, ACCESS_MASK access, POBJECT_TYPE type, KPROCESSOR_MODE mode, PVOID* object,
-    POBJECT_HANDLE_INFORMATION information) {
+NTSTATUS __wrap_BridgeReferenceObjectByHandle(HANDLE handle, ACCESS_MASK access, POBJECT_TYPE type,
+                                              KPROCESSOR_MODE mode, PVOID* object) {
     ULONG n = g_referenceFailure.load();
     while (n != 0 && !g_referenceFailure.compare_exchange_weak(n, n - 1)) {
     }
     if (n == 1) return STATUS_OBJECT_TYPE_MISMATCH;
-    return __real__Z25ObReferenceObjectByHandlePvjPK15_KP_OBJECT_TYPEcPS_P26_OBJECT_HANDLE_INFORMATION(
-        handle, access, type, mode, object, information);
+    return __real_BridgeReferenceObjectByHandle(handle, access, type, mode, object);
 }
-NTSTATUS __wrap__Z22KeDelayExecutionThreadchP14_LARGE_INTEGER(KPROCESSOR_MODE mode,
-                                                              BOOLEAN alertable,
-                                                              PLARGE_INTEGER interval) {
+NTSTATUS __wrap_BridgeDelayExecution(PLARGE_INTEGER interval) {
     ++g_delayCalls;
-    return __real__Z22KeDelayExecutionThreadchP14_LARGE_INTEGER(mode, alertable, interval);
+    return __real_BridgeDelayExecution(interval);
 }
-BOOLEAN __wrap__Z11IoCancelIrpP4_IRP(PIRP irp) {
+BOOLEAN __wrap_BridgeCancelIrp(PIRP irp) {
     ++g_cancelCalls;
-    return __real__Z11IoCancelIrpP4_IRP(irp);
+    return __real_BridgeCancelIrp(irp);
 }
 }
 

@@ -13,6 +13,7 @@
 #include "CKAUDPSiBu.h"
 #include "DrvMain.h"
 #include "FrameworkTestSupport.h"
+#include "GraphRecorders.h"
 #include "MutewellLogic.h"
 #include "FilterLogicServices.h"
 #include "ZvKAPFWi.h"
@@ -339,32 +340,6 @@ TEST_F(SwitchLogicTest, ThePrivatePropertySet) {
         << "the master's pins stay hidden";
 }
 
-// A sink that keeps what the speaker graph sends, and a source that hands
-// out a known 8 kHz signal: the graphs' output against a reference.
-class RecordingSink : public CKAUDPASnk {
-public:
-    RecordingSink() : CKAUDPASnk(nullptr, ZvFourCC("ZSAM"), nullptr) {}
-    ZvStatus SubmitPinData(ULONG, PVOID input, ULONG bytes, PVOID, ULONG, PULONGLONG) override {
-        auto p = static_cast<const UCHAR*>(input);
-        sizes.push_back(bytes);
-        sent.insert(sent.end(), p, p + bytes);
-        return ZV_SUCCESS;
-    }
-    std::vector<ULONG> sizes;
-    std::vector<UCHAR> sent;
-};
-class CountingSource : public CKAUDPASrc {
-public:
-    CountingSource() : CKAUDPASrc(nullptr, ZvFourCC("ZSAM"), nullptr) {}
-    ZvStatus SubmitPinData(ULONG, PVOID, ULONG, PVOID output, ULONG bytes, PULONGLONG) override {
-        auto samples = static_cast<SHORT*>(output);
-        for (ULONG i = 0; i < bytes / 2; ++i) samples[i] = Sample(next++);
-        return ZV_SUCCESS;
-    }
-    static SHORT Sample(ULONG n) { return static_cast<SHORT>(8000 * std::sin(n * 0.3) + n % 7); }
-    ULONG next = 0;
-};
-
 std::vector<UCHAR> StereoTone(ULONG frames) {
     std::vector<UCHAR> data(frames * 4);
     auto* s = reinterpret_cast<SHORT*>(data.data());
@@ -403,8 +378,8 @@ protected:
         ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_SUCCESS);
         m_realSink = g_pAudioSink;
         m_realSource = g_pAudioSource;
-        g_pAudioSink = m_sink = new RecordingSink;
-        g_pAudioSource = m_source = new CountingSource;
+        g_pAudioSink = m_sink = NewRecordingSink(&m_record);
+        g_pAudioSource = m_source = NewCountingSource(&m_record);
         g_bSwitch = 1;
     }
     void TearDown() override {
@@ -424,8 +399,9 @@ protected:
     }
     CKAUDPASnk* m_realSink = nullptr;
     CKAUDPASrc* m_realSource = nullptr;
-    RecordingSink* m_sink = nullptr;
-    CountingSource* m_source = nullptr;
+    CKAUDPASnk* m_sink = nullptr;
+    CKAUDPASrc* m_source = nullptr;
+    GraphRecord m_record;
 };
 
 // Render buffers of any length reach the sink as whole 10 ms pieces of
@@ -435,8 +411,8 @@ TEST_F(GraphReferenceTest, RenderBuffersReachTheSinkAsTheReferenceConversion) {
     for (ULONG ms : {7u, 10u, 15u, 20u, 25u}) {
         SCOPED_TRACE(ms);
         Open(CHANNEL_RENDER, Pcm(48000, 16, 2));
-        m_sink->sizes.clear();
-        m_sink->sent.clear();
+        m_record.sizes.clear();
+        m_record.sent.clear();
         g_bSinkStarted = 1;
         g_lSpeakerBridgeCount = 0;
         g_lSpeakerFadeCount = 0;  // as the switch sets it
@@ -450,7 +426,7 @@ TEST_F(GraphReferenceTest, RenderBuffersReachTheSinkAsTheReferenceConversion) {
                       ZV_SUCCESS);
             played.insert(played.end(), buffer.begin(), buffer.end());
         }
-        for (ULONG size : m_sink->sizes) ASSERT_EQ(size, 160u);
+        for (ULONG size : m_record.sizes) ASSERT_EQ(size, 160u);
         ULONG status = 0;
         auto* convert = new CKAUDPFCnv(nullptr, ZvFourCC("ZSAM"), &status);
         auto* resample = new CKAUDPBRes(nullptr, ZvFourCC("ZSAM"), &status);
@@ -462,7 +438,7 @@ TEST_F(GraphReferenceTest, RenderBuffersReachTheSinkAsTheReferenceConversion) {
             Reference(input, 1920, {{convert, 960}, {resample, 160}});
         delete convert;
         delete resample;
-        EXPECT_EQ(m_sink->sent, expected);
+        EXPECT_EQ(m_record.sent, expected);
         for (size_t i = 2400 * 4; i < played.size(); ++i) ASSERT_EQ(played[i], 0) << i;
         FreeInGraph();
         ASSERT_EQ(ReleaseChannel(1, CHANNEL_RENDER), ZV_SUCCESS);
@@ -476,7 +452,7 @@ TEST_F(GraphReferenceTest, CaptureBuffersAreFilledWithTheConvertedSource) {
     for (ULONG ms : {7u, 10u, 15u, 25u}) {
         SCOPED_TRACE(ms);
         Open(CHANNEL_CAPTURE, Pcm(16000, 16, 2));
-        m_source->next = 0;
+        m_record.next = 0;
         g_bSourceStarted = 1;
         g_lMicBridgeCount = 0;
         std::vector<UCHAR> captured;
@@ -487,9 +463,9 @@ TEST_F(GraphReferenceTest, CaptureBuffersAreFilledWithTheConvertedSource) {
                       ZV_SUCCESS);
             captured.insert(captured.end(), buffer.begin(), buffer.end());
         }
-        std::vector<UCHAR> source(m_source->next * 2);
+        std::vector<UCHAR> source(m_record.next * 2);
         auto* samples = reinterpret_cast<SHORT*>(source.data());
-        for (ULONG n = 0; n < m_source->next; ++n) samples[n] = CountingSource::Sample(n);
+        for (ULONG n = 0; n < m_record.next; ++n) samples[n] = CountingSample(n);
         ULONG status = 0;
         auto* resample = new CKAUDPBRes(nullptr, ZvFourCC("ZSAM"), &status);
         auto* convert = new CKAUDPFCnv(nullptr, ZvFourCC("ZSAM"), &status);

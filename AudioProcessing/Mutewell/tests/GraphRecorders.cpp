@@ -1,0 +1,46 @@
+#include "GraphRecorders.h"
+
+#include <cmath>
+
+namespace {
+
+class RecordingSink : public CKAUDPASnk {
+public:
+    explicit RecordingSink(GraphRecord* record)
+        : CKAUDPASnk(nullptr, ZvFourCC("ZSAM"), nullptr), m_record(record) {}
+    ZvStatus SubmitPinData(ULONG, PVOID input, ULONG bytes, PVOID, ULONG, PULONGLONG) override {
+        auto p = static_cast<const UCHAR*>(input);
+        m_record->sizes.push_back(bytes);
+        m_record->sent.insert(m_record->sent.end(), p, p + bytes);
+        return ZV_SUCCESS;
+    }
+
+private:
+    GraphRecord* m_record;
+};
+
+class CountingSource : public CKAUDPASrc {
+public:
+    explicit CountingSource(GraphRecord* record)
+        : CKAUDPASrc(nullptr, ZvFourCC("ZSAM"), nullptr), m_record(record) {}
+    ZvStatus SubmitPinData(ULONG, PVOID, ULONG, PVOID output, ULONG bytes, PULONGLONG) override {
+        auto samples = static_cast<SHORT*>(output);
+        for (ULONG i = 0; i < bytes / 2; ++i) samples[i] = CountingSample(m_record->next++);
+        return ZV_SUCCESS;
+    }
+
+private:
+    GraphRecord* m_record;
+};
+
+}  // namespace
+
+CKAUDPASnk* NewRecordingSink(GraphRecord* record) {
+    return new RecordingSink(record);
+}
+CKAUDPASrc* NewCountingSource(GraphRecord* record) {
+    return new CountingSource(record);
+}
+SHORT CountingSample(ULONG n) {
+    return static_cast<SHORT>(8000 * std::sin(n * 0.3) + n % 7);
+}
