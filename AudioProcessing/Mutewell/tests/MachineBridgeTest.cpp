@@ -5,6 +5,7 @@
 // captures a sine and its own microphone differs from the card's (a ramp).
 // The framework runs in-process (its DriverEntry is the built-in driver
 // "Mutewell"), so the test sees the logic's state.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -16,6 +17,9 @@
 
 #include "DrvMain.h"
 #include "MachineFixture.h"
+#include "CKAUDPASrc.h"
+#include "CKsFilter.h"
+#include "CircBuff.h"
 #include "MutewellLogic.h"
 #include "kp/pnp.h"
 
@@ -89,8 +93,9 @@ protected:
         camera_.Close();
         MachineTest::TearDown();
     }
-    void Boot(bool disconnect = false) {
+    void Boot(bool disconnect = false, LONG cameraPpm = 0) {
         auto devices = kp::machine::DefaultDevices();
+        devices[0].ClockOffsetPpm = cameraPpm;
         devices[0].Profile = "full";
         devices[0].FilterName = "global";
         devices[0].CaptureSource = "sine";
@@ -432,5 +437,42 @@ TEST_F(MutewellMachineTest, RandomControlSequences) {
     ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 0), STATUS_SUCCESS);
     EXPECT_EQ(CameraPins(), 0u);
 }
+
+// The camera's clock 500 ppm fast or slow against the card's: the bridge's
+// render ring stays inside its steering band, the camera plays no run of
+// silence after the start, and the slave's recording never runs dry.
+#ifndef ZV_DRIFT_SECONDS
+#define ZV_DRIFT_SECONDS 3
+#endif
+class ClockDriftTest : public MutewellMachineTest, public testing::WithParamInterface<LONG> {};
+
+TEST_P(ClockDriftTest, TheRingsStayInTheirBand) {
+    Boot(false, GetParam());
+    StartPins();
+    ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 1), STATUS_SUCCESS);
+    Pump(500);  // the steering settles
+    const size_t cameraFrom = Rendered(cameraDevice_).size() / 2, micFrom = captured_.size() / 2;
+    ULONG empty = 0, full = 0, ticks = 0;
+    for (int t = 0; t < ZV_DRIFT_SECONDS * 100 && !HasFatalFailure(); ++t, ++ticks) {
+        Tick();
+        ULONG readable = 0;
+        CircBuff* ring = g_pAudioSink->Pin()->GetCircBuff();
+        ring->GetCount(&readable, CircBuff::kReadable);
+        empty += readable == 0;
+        full += readable == ring->Size();
+    }
+    EXPECT_LE(empty, ticks / 20) << "the ring ran dry";
+    EXPECT_LE(full, ticks / 20) << "the ring overflowed";
+    const auto camera = Samples(Rendered(cameraDevice_), 0);
+    size_t zeros = 0;
+    for (size_t i = cameraFrom; i < camera.size(); ++i) zeros += camera[i] == 0;
+    EXPECT_LE(zeros, (camera.size() - cameraFrom) / 50) << "silence inserted at the camera";
+    const auto mic = Samples(captured_, 0);
+    size_t dry = 0;
+    for (size_t i = micFrom; i + 160 <= mic.size(); i += 160)
+        dry += std::all_of(mic.begin() + i, mic.begin() + i + 160, [](SHORT v) { return v == 0; });
+    EXPECT_LE(dry, 2u) << "the slave's recording ran dry";
+}
+INSTANTIATE_TEST_SUITE_P(Ppm, ClockDriftTest, testing::Values(-500, 500));
 
 }  // namespace
