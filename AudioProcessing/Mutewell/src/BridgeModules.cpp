@@ -104,7 +104,7 @@ ZvStatus CKAUDPABridge::GetProperty(ULONG id, PVOID buffer, PULONG size) {
             case kFieldValue16:
             case kFieldRateValue: {
                 ZvStatus status = CheckCallable();
-                if (status != ZV_SUCCESS) return status;
+                if (status != ZV_OK) return status;
                 if (m_pPin == nullptr) return ZV_NOT_READY;
                 value = field == kFieldValue16 ? static_cast<const void*>(m_Value16)
                                                : static_cast<const void*>(&m_ulRateValue);
@@ -121,9 +121,9 @@ ZvStatus CKAUDPABridge::GetProperty(ULONG id, PVOID buffer, PULONG size) {
 
 ZvStatus CKAUDPABridge::SetProperty(ULONG id, PVOID buffer, ULONG size) {
     ZvStatus status = CheckSetProperty(buffer, size);
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     Field field;
-    if (!FieldOf(id, &field)) return ZV_UNSUCCESSFUL;
+    if (!FieldOf(id, &field)) return ZV_FAILED;
     ULONG value;
     std::memcpy(&value, buffer, sizeof value);
     switch (field) {
@@ -133,32 +133,32 @@ ZvStatus CKAUDPABridge::SetProperty(ULONG id, PVOID buffer, ULONG size) {
             if (size < sizeof(PVOID)) return ZV_BUFFER_TOO_SMALL;
             std::memcpy(field == kFieldPdo ? &m_pDeviceObject : &m_pLowerDevice, buffer,
                         sizeof(PVOID));
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kFieldBits:
             m_ulBits = value;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kFieldRate:
             m_ulRate = value;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kFieldChannels:
             m_ulChannels = value;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kFieldState:
-            return NT_SUCCESS(SetStreamState(value)) ? ZV_SUCCESS : ZV_UNSUCCESSFUL;
+            return NT_SUCCESS(SetStreamState(value)) ? ZV_OK : ZV_FAILED;
         case kFieldValue16:
             if (m_pPin == nullptr) return ZV_NOT_READY;
             if (size < sizeof(m_Value16)) return ZV_BUFFER_TOO_SMALL;
             std::memcpy(m_Value16, buffer, sizeof(m_Value16));
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kFieldRateValue:
             if (m_pPin == nullptr) return ZV_NOT_READY;
             m_ulRateValue = value;
-            return m_pPin->SetRate(value) == STATUS_SUCCESS ? ZV_SUCCESS : ZV_UNSUCCESSFUL;
+            return m_pPin->SetRate(value) == STATUS_SUCCESS ? ZV_OK : ZV_FAILED;
         case kFieldLength:
             m_ulLengthMs = value;
-            return ZV_SUCCESS;
+            return ZV_OK;
         default:
-            return ZV_UNSUCCESSFUL;  // read-only
+            return ZV_FAILED;  // read-only
     }
 }
 
@@ -173,7 +173,7 @@ ZvStatus CKAUDPABridge::SetPropertyDword(ULONG id, ULONG value) {
 
 ZvStatus CKAUDPABridge::SetDevices(PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower) {
     ZvStatus status = SetProperty(kFieldPdo, &pdo, sizeof pdo);
-    return status == ZV_SUCCESS ? SetProperty(kFieldLower, &lower, sizeof lower) : status;
+    return status == ZV_OK ? SetProperty(kFieldLower, &lower, sizeof lower) : status;
 }
 
 NTSTATUS CKAUDPABridge::SetStreamState(ULONG state) {
@@ -257,16 +257,16 @@ NTSTATUS CKAUDPABridge::CloseStream() {
 
 ZvStatus CKAUDPABridge::CheckTransfer(PVOID buffer, ULONG bytes) const {
     ZvStatus status = CheckCallable();
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     if (m_ulState != STATE_START || m_pPin == nullptr) return ZV_NOT_READY;
-    if (buffer == nullptr || bytes == 0) return ZV_BAD_ARGUMENT;
-    return ZV_SUCCESS;
+    if (buffer == nullptr || bytes == 0) return ZV_INVALID_PARAMETER;
+    return ZV_OK;
 }
 
 CKAUDPASrc::CKAUDPASrc(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG status)
     : CKAUDPABridge(deviceObject, instanceCode, ZvFourCC("ASrc"), kSourceFields,
                     sizeof(kSourceFields) / sizeof(kSourceFields[0]), 1, 1, 0, "CKAUDPASrc") {
-    if (status != nullptr) *status = ZV_SUCCESS;
+    if (status != nullptr) *status = ZV_OK;
 }
 
 ZvStatus CKAUDPASrc::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
@@ -276,7 +276,7 @@ ZvStatus CKAUDPASrc::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
     (void)inputBytes;
     (void)side;
     ZvStatus status = CheckTransfer(output, outputBytes);
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     ULONG count = outputBytes;
     const ULONG result = m_pPin->ReadData(output, &count, CircBuff::kWaitBounded);
     if (count < outputBytes) {
@@ -285,13 +285,13 @@ ZvStatus CKAUDPASrc::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
         std::memset(bytes + count, 0, outputBytes - count);
     }
     (void)result;  // a flushed ring may still have handed out its last bytes
-    return count != 0 ? ZV_SUCCESS : ZV_UNSUCCESSFUL;
+    return count != 0 ? ZV_OK : ZV_FAILED;
 }
 
 CKAUDPASnk::CKAUDPASnk(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG status)
     : CKAUDPABridge(deviceObject, instanceCode, ZvFourCC("ASnk"), kSinkFields,
                     sizeof(kSinkFields) / sizeof(kSinkFields[0]), 2, 0, 1, "CKAUDPASnk") {
-    if (status != nullptr) *status = ZV_SUCCESS;
+    if (status != nullptr) *status = ZV_OK;
 }
 
 ZvStatus CKAUDPASnk::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
@@ -301,8 +301,7 @@ ZvStatus CKAUDPASnk::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
     (void)outputBytes;
     (void)side;
     ZvStatus status = CheckTransfer(input, inputBytes);
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     ULONG count = inputBytes;
-    return m_pPin->WriteData(input, &count, CircBuff::kWaitBounded) != 0 ? ZV_SUCCESS
-                                                                         : ZV_UNSUCCESSFUL;
+    return m_pPin->WriteData(input, &count, CircBuff::kWaitBounded) != 0 ? ZV_OK : ZV_FAILED;
 }

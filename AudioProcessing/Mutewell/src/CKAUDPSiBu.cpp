@@ -24,7 +24,7 @@ CKAUDPSiBu::CKAUDPSiBu(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG 
       m_ulFadedFrames(0) {
     LoadParams();
     m_ulInitialised = 1;
-    if (status != nullptr) *status = ZV_SUCCESS;
+    if (status != nullptr) *status = ZV_OK;
 }
 
 CKAUDPSiBu::~CKAUDPSiBu() {
@@ -41,26 +41,26 @@ ZvStatus CKAUDPSiBu::GetProperty(ULONG id, PVOID buffer, PULONG size) {
 
 ZvStatus CKAUDPSiBu::SetProperty(ULONG id, PVOID buffer, ULONG size) {
     ZvStatus status = CheckSetProperty(buffer, size);
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     ULONG value;
     std::memcpy(&value, buffer, sizeof(value));
     switch (id) {
         case kPropBits:
-            if (value != 8 && value != 16 && value != 32) return ZV_BAD_ARGUMENT;
+            if (value != 8 && value != 16 && value != 32) return ZV_INVALID_PARAMETER;
             m_ulBits = value;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kPropChannels:
-            if (value > kMaxChannels) return ZV_BAD_ARGUMENT;
+            if (value > kMaxChannels) return ZV_INVALID_PARAMETER;
             m_ulChannels = value;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kPropRate:
             m_ulRate = value;
-            return ZV_SUCCESS;
+            return ZV_OK;
         case kPropSilent:
             m_ulSilent = value;
-            return ZV_SUCCESS;
+            return ZV_OK;
         default:
-            return ZV_UNSUCCESSFUL;  // read-only or unknown
+            return ZV_FAILED;  // read-only or unknown
     }
 }
 
@@ -68,11 +68,11 @@ ZvStatus CKAUDPSiBu::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
                                    ULONG outputBytes, PULONGLONG side) {
     (void)pin;
     ZvStatus status = CheckCallable();
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     // Without channels there is no frame to fade by: not configured either.
     if (m_ulBits == 0 || m_ulRate == 0 || m_ulChannels == 0) return ZV_NOT_READY;
     if (input == nullptr || output == nullptr || inputBytes == 0 || outputBytes != inputBytes)
-        return ZV_BAD_ARGUMENT;
+        return ZV_INVALID_PARAMETER;
 
     if (side != nullptr && *side == 0) {
         m_ulSilent = 0;
@@ -80,7 +80,7 @@ ZvStatus CKAUDPSiBu::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
     }
     if (m_ulSilent != 0) {
         std::memset(output, m_ulBits == 8 ? 0x80 : 0, outputBytes);
-        return ZV_SUCCESS;
+        return ZV_OK;
     }
 
     const SampleAccess* access = SampleAccessForBits(m_ulBits);
@@ -112,5 +112,5 @@ ZvStatus CKAUDPSiBu::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVO
         std::memset(cursor, m_ulBits == 8 ? 0x80 : 0,
                     outputBytes - static_cast<ULONG>(cursor - static_cast<UCHAR*>(output)));
     }
-    return ZV_SUCCESS;
+    return ZV_OK;
 }

@@ -53,19 +53,19 @@ ULONG CircBuff::Create(ULONG size, ULONG render, ULONG channels, ULONG rate, ULO
     Free();
     auto buffer = static_cast<PUCHAR>(MemAlloc(size));
     if (buffer == nullptr) return 0;
-    ULONG status = ZV_SUCCESS;
+    ULONG status = ZV_OK;
     CKAUDPDrft* drift = new CKAUDPDrft(nullptr, ZvFourCC("CBUF"), &status);
     if (drift == nullptr) status = ZV_NO_MEMORY;
     // A corrector that refuses the format could never correct it: the ring
     // would drop every block that it is asked to correct.
-    if (status == ZV_SUCCESS) status = drift->SetPropertyDword(CKAUDPDrft::kPropBits, bits);
-    if (status == ZV_SUCCESS) status = drift->SetPropertyDword(CKAUDPDrft::kPropChannels, channels);
-    if (status == ZV_SUCCESS)
+    if (status == ZV_OK) status = drift->SetPropertyDword(CKAUDPDrft::kPropBits, bits);
+    if (status == ZV_OK) status = drift->SetPropertyDword(CKAUDPDrft::kPropChannels, channels);
+    if (status == ZV_OK)
         status = drift->SetPropertyDword(CKAUDPDrft::kPropRatioNumerator, kDriftNumerator);
-    if (status == ZV_SUCCESS)
+    if (status == ZV_OK)
         status = drift->SetPropertyDword(CKAUDPDrft::kPropRatioDenominator, kDriftDenominator);
-    if (status == ZV_SUCCESS) status = drift->SetOutput(DriftOutput, this);
-    if (status != ZV_SUCCESS) {
+    if (status == ZV_OK) status = drift->SetOutput(DriftOutput, this);
+    if (status != ZV_OK) {
         ThisModule::ModulePrint(ZDBG_ERR | 1,
                                 "CircBuff::Create>> Failed to Create Drift Corrector Module Status "
                                 "- %x \n",
@@ -397,12 +397,12 @@ ULONG CircBuff::WriteCorrected(PVOID buffer, PULONG count, ULONG wait) {
     ZvStatus status = m_pDrift->SubmitPinData(0, buffer, *count, nullptr, 0, &side);
     const LONGLONG applied = before - static_cast<LONG>(static_cast<ULONG>(side));
     AdjustDrift(-applied);  // steering that came meanwhile stays
-    if (status != ZV_SUCCESS && applied == 0 && m_ulWritten == 0) {
+    if (status != ZV_OK && applied == 0 && m_ulWritten == 0) {
         // Too short a block to correct: it goes in as it is rather than being lost.
         return WriteData(buffer, count, wait);
     }
     *count = m_ulWritten;
-    return status == ZV_SUCCESS ? 1 : 0;
+    return status == ZV_OK ? 1 : 0;
 }
 
 ULONG CircBuff::Flush() {

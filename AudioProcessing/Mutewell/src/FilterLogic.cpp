@@ -23,12 +23,12 @@ bool g_bLogicObjectsReady;
 
 template <class Module>
 bool CreateModule(Module** slot, PDEVICE_OBJECT pdo, PCSTR name) {
-    ULONG status = ZV_SUCCESS;
+    ULONG status = ZV_OK;
     *slot = new Module(pdo, kInstanceCode, &status);
-    if (*slot != nullptr && status == ZV_SUCCESS) return true;
+    if (*slot != nullptr && status == ZV_OK) return true;
     // A module whose constructor failed stays in its slot; unload deletes it.
     Log::ModulePrint(1, "OnFilterLoad> Failed to Instantiate %s Module status - 0x%lx \n", name,
-                     ZV_UNSUCCESSFUL);
+                     ZV_FAILED);
     return false;
 }
 
@@ -136,20 +136,20 @@ ZvStatus SetModuleState(CKAUDPABridge* module, ULONG state, PCSTR text) {
     const ULONG id = module == g_pAudioSink ? static_cast<ULONG>(CKAUDPASnk::kPropState)
                                             : static_cast<ULONG>(CKAUDPASrc::kPropState);
     ZvStatus status = module->SetPropertyDword(id, state);
-    if (status != ZV_SUCCESS) Log::ModulePrint(1, text, status);
+    if (status != ZV_OK) Log::ModulePrint(1, text, status);
     return status;
 }
 
 ULONG ChannelStateOf(ULONG direction) {
     ULONG state = 0;
-    return GetChannelState(kChannel, direction, &state) == ZV_SUCCESS ? state : 0;
+    return GetChannelState(kChannel, direction, &state) == ZV_OK ? state : 0;
 }
 
 ZvStatus SwitchOff() {
     InterlockedExchange(&g_bSwitch, 0);
     Unbridge(CHANNEL_CAPTURE);
     Unbridge(CHANNEL_RENDER);
-    ZvStatus status = ZV_SUCCESS;
+    ZvStatus status = ZV_OK;
     if (g_pAudioSource != nullptr) {
         status = SetModuleState(
             g_pAudioSource, STATE_STOP,
@@ -193,15 +193,15 @@ ZvStatus SwitchDirectionOn(ULONG direction, bool* paused) {
     if (state == CHANNEL_STATE_PAUSED) {
         Log::ModulePrint(1, texts.Paused);
         ZvStatus status = SetModuleState(module, STATE_PAUSE, texts.PauseFailed);
-        *paused = status == ZV_SUCCESS;
+        *paused = status == ZV_OK;
         return status;
     }
-    if (state != CHANNEL_STATE_RUNNING) return ZV_SUCCESS;
+    if (state != CHANNEL_STATE_RUNNING) return ZV_OK;
     Log::ModulePrint(1, texts.Running);
     Unbridge(direction);
     ZvStatus status = SetModuleState(module, STATE_PAUSE, texts.PauseFailed);
-    if (status == ZV_SUCCESS) status = SetModuleState(module, STATE_START, texts.StartFailed);
-    if (status != ZV_SUCCESS) return status;
+    if (status == ZV_OK) status = SetModuleState(module, STATE_START, texts.StartFailed);
+    if (status != ZV_OK) return status;
     // Counts of 0: the next buffer restarts the fades and the resampler.
     if (speaker) {
         InterlockedExchange(&g_lSpeakerBridgeCount, 0);
@@ -211,23 +211,23 @@ ZvStatus SwitchDirectionOn(ULONG direction, bool* paused) {
         InterlockedExchange(&g_lMicMuteCount, 0);
     }
     InterlockedExchange(StartedFlag(direction), 1);
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ZvStatus SwitchOn(ULONG value) {
     ULONG process = 0, size = sizeof process;
     (void)GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
     bool paused = false;
-    ZvStatus status = ZV_SUCCESS;
+    ZvStatus status = ZV_OK;
     if (process != 0) {
         if (g_pAudioSource != nullptr) status = SwitchDirectionOn(CHANNEL_CAPTURE, &paused);
         // The speaker side's status decides; a paused speaker whose sink
         // opened stores the switch at once.
         if (g_pAudioSink != nullptr) status = SwitchDirectionOn(CHANNEL_RENDER, &paused);
     }
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     InterlockedExchange(&g_bSwitch, static_cast<LONG>(value));
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 // Fades a buffer in place through a mute module: the direction's own (with
@@ -241,7 +241,7 @@ ZvStatus MuteBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG len
     ChannelFormat format;
     if (channel == -1) {
         ZvStatus status = GetOpenPinFormat(genDisp, pinFile, &format);
-        if (status != ZV_SUCCESS) return status;
+        if (status != ZV_OK) return status;
         module = speaker ? InCSiBuAux : OutCSiBuAux;
         (void)module->SetPropertyDword(CKAUDPSiBu::kPropBits, format.BitsPerSample & 0xFFFF);
         (void)module->SetPropertyDword(CKAUDPSiBu::kPropChannels,
@@ -256,14 +256,14 @@ ZvStatus MuteBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG len
         ULONGLONG value = side++;
         (void)module->SubmitPinData(0, data, bytes, data, bytes, &value);
     });
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 // Render while the switch is on and the sink does not run: the slave's own
 // loudspeaker plays silence in the pin's own format.
 void SilenceBuffer(CGenDisp* genDisp, PVOID headers, ULONG length, PFILE_OBJECT pinFile) {
     ChannelFormat format;
-    if (length == 0 || GetOpenPinFormat(genDisp, pinFile, &format) != ZV_SUCCESS) return;
+    if (length == 0 || GetOpenPinFormat(genDisp, pinFile, &format) != ZV_OK) return;
     const UCHAR silence = (format.BitsPerSample & 0xFFFF) == 8 ? 0x80 : 0;
     ForEachHeaderData(headers, length,
                       [&](PUCHAR data, ULONG used) { RtlFillMemory(data, used, silence); });
@@ -335,7 +335,7 @@ void BufferCallCount::WaitIdle() {
 // the graphs whatever happened.  A slave changes nothing.  PASSIVE_LEVEL.
 // 0, or 1 after a failure.
 ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower) {
-    if (!isMaster) return ZV_SUCCESS;
+    if (!isMaster) return ZV_OK;
     // What an earlier master load left (no unload came between) goes first.
     if (g_bLogicObjectsReady) (void)OnFilterUnload(genDisp, 1);
     KeInitializeMutex(&g_SwitchMutex, 0);
@@ -348,7 +348,7 @@ ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDE
     if (created) ConfigureBridgeModules(pdo, lower);
     ResetLogicState();
     InterlockedExchange(&g_bFilterLoaded, created ? 1 : 0);
-    return created ? ZV_SUCCESS : ZV_UNSUCCESSFUL;
+    return created ? ZV_OK : ZV_FAILED;
 }
 
 // Master: takes both directions off the bridge, frees the graphs, releases
@@ -359,7 +359,7 @@ ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster) {
     (void)genDisp;
     if (!isMaster) {
         Log::ModulePrint(1, "OnFilterUnload> Slave Unload!!! \n");
-        return ZV_SUCCESS;
+        return ZV_OK;
     }
     Log::ModulePrint(1, "OnFilterUnload> Master Unload!!! \n");
     InterlockedExchange(&g_bFilterLoaded, 0);
@@ -383,7 +383,7 @@ ZvStatus OnDecidePinDirs(CGenDisp* genDisp, ULONG isMaster) {
     if (!Loaded()) return ZV_NOT_READY;
     ULONG value = CHANNEL_RENDER | CHANNEL_CAPTURE;  // both directions on every device
     ZvStatus status = SetInstantiatedVariable(genDisp, VID_INST_PINDIRS, &value, sizeof value);
-    if (status != ZV_SUCCESS) {
+    if (status != ZV_OK) {
         Log::ModulePrint(1, "OnDecidePinDirs> SetInstantiatedVariable Failed... status - 0x%lx \n",
                          status);
     }
@@ -395,13 +395,13 @@ ZvStatus OnGetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelForma
     (void)channel;
     (void)direction;
     if (!Loaded()) return ZV_NOT_READY;
-    if (format == nullptr) return ZV_BAD_ARGUMENT;
+    if (format == nullptr) return ZV_INVALID_PARAMETER;
     format->FormatTagAndChannels = WAVE_FORMAT_PCM | (1u << 16);
     format->SamplesPerSec = kBridgeRate;
     format->AvgBytesPerSec = kBridgeRate * 2;
     format->BitsPerSample = (format->BitsPerSample & 0xFFFF0000u) | 16;
     format->ChannelMask = SPEAKER_FRONT_CENTER;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 // A slave stream's new state reaches the bridged module of its direction
@@ -410,8 +410,8 @@ ZvStatus OnSetChannelState(LONG channel, ULONG direction, ULONG state) {
     (void)channel;
     if (!Loaded()) return ZV_NOT_READY;
     SwitchLock lock;
-    if (Read(&g_bSwitch) == 0) return ZV_SUCCESS;
-    if (state == 0 || state > CHANNEL_STATE_RUNNING) return ZV_BAD_ARGUMENT;
+    if (Read(&g_bSwitch) == 0) return ZV_OK;
+    if (state == 0 || state > CHANNEL_STATE_RUNNING) return ZV_INVALID_PARAMETER;
     const bool speaker = direction == CHANNEL_RENDER;
     CKAUDPABridge* module = BridgeModule(direction);
     if (module == nullptr) return ZV_NOT_READY;
@@ -427,7 +427,7 @@ ZvStatus OnSetChannelState(LONG channel, ULONG direction, ULONG state) {
         module, STATE_START,
         speaker ? "OnSetChannelState> Sink (STATE_START)  Failed... status - 0x%lx \n"
                 : "OnSetChannelState> Source (STATE_START)  Failed... status - 0x%lx \n");
-    if (status != ZV_SUCCESS) {
+    if (status != ZV_OK) {
         InterlockedExchange(StartedFlag(direction), 0);
         return status;
     }
@@ -448,7 +448,7 @@ ZvStatus OnSetChannelState(LONG channel, ULONG direction, ULONG state) {
 // DirectSound acceleration is off exactly while processing is on.
 ZvStatus OnSharedVariableChange(ULONG id, PVOID value, ULONG size) {
     if (!Loaded()) return ZV_NOT_READY;
-    if (id != VID_SHARED_PROCESS) return ZV_SUCCESS;
+    if (id != VID_SHARED_PROCESS) return ZV_OK;
     return SetSharedVariable(VID_SHARED_DSDISABLE, value, size);
 }
 
@@ -457,10 +457,10 @@ ZvStatus OnSharedVariableChange(ULONG id, PVOID value, ULONG size) {
 ZvStatus OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, PLONG channel,
                 PDEVICE_OBJECT lower, PFILE_OBJECT pinFile, PDEVICE_OBJECT fdo) {
     if (!Loaded()) return ZV_NOT_READY;
-    if (channel == nullptr || format == nullptr) return ZV_BAD_ARGUMENT;
+    if (channel == nullptr || format == nullptr) return ZV_INVALID_PARAMETER;
     ULONG master = 0, size = sizeof master;
     ZvStatus status = GetInstantiatedVariable(genDisp, VID_INST_MASTERSTACK, &master, &size);
-    if (status != ZV_SUCCESS) {
+    if (status != ZV_OK) {
         Log::ModulePrint(
             1, "OnOpen> GetInstantiatedVariable (VID_INST_MASTERSTACK) Failed status - 0x%lx \n",
             status);
@@ -468,10 +468,10 @@ ZvStatus OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, PLONG
     }
     if (master != 0) {
         *channel = -1;
-        return ZV_SUCCESS;
+        return ZV_OK;
     }
     status = AcquireChannel(kChannel, direction, lower, pinFile, fdo);
-    if (status != ZV_SUCCESS) {
+    if (status != ZV_OK) {
         *channel = -1;
         Log::ModulePrint(1, "OnOpen> AcquireChannel Failed status - 0x%lx \n", status);
         return status;
@@ -484,7 +484,7 @@ ZvStatus OnClose(CGenDisp* genDisp, ULONG direction, LONG channel) {
     (void)genDisp;
     if (!Loaded()) return ZV_NOT_READY;
     ZvStatus status = ReleaseChannel(channel, direction);
-    if (status != ZV_SUCCESS)
+    if (status != ZV_OK)
         Log::ModulePrint(1, "OnClose> ReleaseChannel Failed status - 0x%lx \n", status);
     return status;
 }
@@ -493,7 +493,7 @@ ZvStatus OnSetFormat(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, 
     (void)genDisp;
     if (!Loaded()) return ZV_NOT_READY;
     ZvStatus status = SetChannelFormat(channel, direction, format);
-    if (status != ZV_SUCCESS)
+    if (status != ZV_OK)
         Log::ModulePrint(1, "OnSetFormat> SetChannelFormat Failed status - 0x%lx \n", status);
     return status;
 }
@@ -503,12 +503,12 @@ ZvStatus OnSetFormat(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, 
 // builds the graph and then starts the bridge's module.
 ZvStatus OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LONG channel) {
     if (!Loaded()) return ZV_NOT_READY;
-    if (channel < 0) return ZV_SUCCESS;  // only the channel's pin drives the bridge
-    if (state != KSSTATE_STOP && state != KSSTATE_PAUSE && state != KSSTATE_RUN) return ZV_SUCCESS;
+    if (channel < 0) return ZV_OK;  // only the channel's pin drives the bridge
+    if (state != KSSTATE_STOP && state != KSSTATE_PAUSE && state != KSSTATE_RUN) return ZV_OK;
     SwitchLock lock;
     if (state == KSSTATE_RUN) {
         ZvStatus status = InitChannelGraph(genDisp, direction, CHANNEL_STATE_RUNNING, channel);
-        if (status != ZV_SUCCESS) {
+        if (status != ZV_OK) {
             FreeGraph(direction);
             Log::ModulePrint(1, "OnSetStreamState> InitGraph Failed status - 0x%lx \n", status);
             return status;
@@ -528,7 +528,7 @@ ZvStatus OnGetAudioPosition(CGenDisp* genDisp, ULONG direction, PKSAUDIO_POSITIO
     (void)direction;
     (void)position;
     (void)channel;
-    return Loaded() ? ZV_SUCCESS : ZV_NOT_READY;
+    return Loaded() ? ZV_OK : ZV_NOT_READY;
 }
 
 ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG length, LONG channel,
@@ -572,11 +572,11 @@ ZvStatus SwitchControl(CGenDisp* genDisp, ULONG value) {
 }
 
 ZvStatus GetOpenPinFormat(CGenDisp* genDisp, PFILE_OBJECT pinFile, ChannelFormat* format) {
-    if (genDisp == nullptr || pinFile == nullptr || format == nullptr) return ZV_BAD_ARGUMENT;
+    if (genDisp == nullptr || pinFile == nullptr || format == nullptr) return ZV_INVALID_PARAMETER;
     LockOpenPinList(genDisp);
     OpenPinEntry* entry = nullptr;
     const ULONG found = GetOpenPinFromList(genDisp, pinFile, &entry);
     if (found) FormatToChannelFormat(entry, format);
     UnlockOpenPinList(genDisp);
-    return found ? ZV_SUCCESS : ZV_UNSUCCESSFUL;
+    return found ? ZV_OK : ZV_FAILED;
 }

@@ -41,12 +41,12 @@ void ConfigureMute(CKAUDPSiBu* mute, const ChannelFormat& format) {
 // Appends an allocator stage of one 10 ms buffer in (rate, bits, channels).
 ZvStatus AddPool(SwitchGraph* graph, ULONG* next, ULONG rate, ULONG bits, ULONG channels,
                  ULONG source) {
-    if (*next >= kSwitchGraphStages) return ZV_UNSUCCESSFUL;
+    if (*next >= kSwitchGraphStages) return ZV_FAILED;
     IBufferPool* pool = new BufferPool();
     ZvStatus status = pool == nullptr ? ZV_NO_MEMORY
                                       : pool->InitFormat(1, rate, static_cast<USHORT>(bits),
                                                          static_cast<USHORT>(channels), kPieceMs);
-    if (status != ZV_SUCCESS) {
+    if (status != ZV_OK) {
         Log::ModulePrint(1, "InitGraph> Allocator Init Failed status - 0x%lx \n", status);
         delete pool;
         return status;
@@ -56,15 +56,15 @@ ZvStatus AddPool(SwitchGraph* graph, ULONG* next, ULONG rate, ULONG bits, ULONG 
     stage.Allocator = 1;
     stage.Source = source;
     stage.Pool = pool;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ZvStatus AddModule(SwitchGraph* graph, ULONG* next, CKAUDPModule* module) {
-    if (*next >= kSwitchGraphStages || module == nullptr) return ZV_UNSUCCESSFUL;
+    if (*next >= kSwitchGraphStages || module == nullptr) return ZV_FAILED;
     SwitchGraphStage& stage = graph->Stages[(*next)++];
     stage.InUse = 1;
     stage.Module = module;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ZvStatus SetConverter(CKAUDPFCnv* converter, const ChannelFormat& from, const ChannelFormat& to) {
@@ -79,16 +79,15 @@ ZvStatus SetConverter(CKAUDPFCnv* converter, const ChannelFormat& from, const Ch
     };
     for (const auto& v : values) {
         ZvStatus status = converter->SetPropertyDword(v[0], v[1]);
-        if (status != ZV_SUCCESS) return status;
+        if (status != ZV_OK) return status;
     }
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ZvStatus SetResampler(CKAUDPBRes* resampler, ULONG from, ULONG to) {
     ZvStatus status = resampler->SetPropertyDword(kBResPropInputRate, from);
-    if (status == ZV_SUCCESS) status = resampler->SetPropertyDword(kBResPropOutputRate, to);
-    if (status == ZV_SUCCESS)
-        status = resampler->SetPropertyDword(kBResPropQuality, kResamplerQuality);
+    if (status == ZV_OK) status = resampler->SetPropertyDword(kBResPropOutputRate, to);
+    if (status == ZV_OK) status = resampler->SetPropertyDword(kBResPropQuality, kResamplerQuality);
     return status;
 }
 
@@ -108,29 +107,29 @@ ChannelFormat Mono16(ULONG rate) {
 ZvStatus AddConversion(SwitchGraph* graph, ULONG* next, ChannelFormat* current,
                        const ChannelFormat& target, CKAUDPFCnv* first, CKAUDPBRes* resampler,
                        CKAUDPFCnv* last) {
-    ZvStatus status = ZV_SUCCESS;
+    ZvStatus status = ZV_OK;
     if (current->SamplesPerSec != target.SamplesPerSec) {
         if (BitsOf(*current) != 16 || ChannelsOf(*current) != 1) {
             const ChannelFormat mono = Mono16(current->SamplesPerSec);
             status = AddPool(graph, next, mono.SamplesPerSec, 16, 1, 0);
-            if (status == ZV_SUCCESS) status = SetConverter(first, *current, mono);
-            if (status == ZV_SUCCESS) status = AddModule(graph, next, first);
-            if (status != ZV_SUCCESS) return status;
+            if (status == ZV_OK) status = SetConverter(first, *current, mono);
+            if (status == ZV_OK) status = AddModule(graph, next, first);
+            if (status != ZV_OK) return status;
             *current = mono;
         }
         status = AddPool(graph, next, target.SamplesPerSec, 16, 1, 0);
-        if (status == ZV_SUCCESS)
+        if (status == ZV_OK)
             status = SetResampler(resampler, current->SamplesPerSec, target.SamplesPerSec);
-        if (status == ZV_SUCCESS) status = AddModule(graph, next, resampler);
-        if (status != ZV_SUCCESS) return status;
+        if (status == ZV_OK) status = AddModule(graph, next, resampler);
+        if (status != ZV_OK) return status;
         *current = Mono16(target.SamplesPerSec);
     }
     if (BitsOf(*current) == BitsOf(target) && ChannelsOf(*current) == ChannelsOf(target))
-        return ZV_SUCCESS;
+        return ZV_OK;
     status = AddPool(graph, next, target.SamplesPerSec, BitsOf(target), ChannelsOf(target), 0);
-    if (status == ZV_SUCCESS) status = SetConverter(last, *current, target);
-    if (status == ZV_SUCCESS) status = AddModule(graph, next, last);
-    if (status == ZV_SUCCESS) *current = target;
+    if (status == ZV_OK) status = SetConverter(last, *current, target);
+    if (status == ZV_OK) status = AddModule(graph, next, last);
+    if (status == ZV_OK) *current = target;
     return status;
 }
 
@@ -139,13 +138,13 @@ ZvStatus InitCarry(SwitchGraph* graph, const ChannelFormat& format) {
     const ULONG frame = FrameBytesOf(format);
     const ULONGLONG bytes =
         static_cast<ULONGLONG>(format.SamplesPerSec / (1000 / kPieceMs)) * frame;
-    if (bytes == 0 || bytes > MEM_MAX_REQUEST) return ZV_UNSUCCESSFUL;
+    if (bytes == 0 || bytes > MEM_MAX_REQUEST) return ZV_FAILED;
     graph->Carry = static_cast<PUCHAR>(MemAlloc(static_cast<ULONG>(bytes)));
     if (graph->Carry == nullptr) return ZV_NO_MEMORY;
     graph->PieceBytes = static_cast<ULONG>(bytes);
     graph->CarryBytes = 0;
     graph->CarryOffset = 0;
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 void FreeSwitchGraph(SwitchGraph* graph) {
@@ -174,21 +173,21 @@ void ReleaseBuffers(SwitchGraph* graph) {
 // follow the last stage's output.  The module stages' last status; a stage
 // that fails ends the walk.
 ZvStatus WalkStages(SwitchGraph* graph, ULONG from, PVOID* data, ULONG* bytes, ULONGLONG side) {
-    ZvStatus status = ZV_SUCCESS;
+    ZvStatus status = ZV_OK;
     PVOID held = nullptr;
     ULONG heldBytes = 0;
     for (ULONG i = from; i < kSwitchGraphStages && graph->Stages[i].InUse; ++i) {
         SwitchGraphStage& stage = graph->Stages[i];
         if (stage.Allocator) {
             status = stage.Pool->GetBuffer(&stage.Buffer, 0);
-            if (status == ZV_SUCCESS) status = stage.Pool->GetBufferSize(&heldBytes);
-            if (status != ZV_SUCCESS) return status;
+            if (status == ZV_OK) status = stage.Pool->GetBufferSize(&heldBytes);
+            if (status != ZV_OK) return status;
             held = stage.Buffer;
             continue;
         }
         ULONGLONG value = side;
         status = stage.Module->SubmitPinData(0, *data, *bytes, held, heldBytes, &value);
-        if (status != ZV_SUCCESS) return status;
+        if (status != ZV_OK) return status;
         *data = held;
         *bytes = heldBytes;
     }
@@ -201,20 +200,20 @@ ZvStatus WalkStages(SwitchGraph* graph, ULONG from, PVOID* data, ULONG* bytes, U
 ZvStatus GraphFormats(PCSTR caller, LONG channel, ULONG direction, ChannelFormat* required,
                       ChannelFormat* format) {
     ZvStatus status = GetRequiredFunctionFormat(channel, direction, required);
-    if (status != ZV_SUCCESS) {
+    if (status != ZV_OK) {
         Log::ModulePrint(1, "%s> GetRequiredFunctionFormat() Failed status - 0x%lx \n", caller,
                          status);
         return status;
     }
     status = GetChannelFormat(channel, direction, format);
-    if (status != ZV_SUCCESS) {
+    if (status != ZV_OK) {
         Log::ModulePrint(1, "%s> GetChannelFormat() Failed status - 0x%lx \n", caller, status);
         return status;
     }
     const bool render = direction == CHANNEL_RENDER;
     (render ? g_SavedRenderFormat : g_SavedCaptureFormat) = *format;
     ConfigureMute(render ? InCSiBu : OutCSiBu, *format);
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 }  // namespace
@@ -224,10 +223,10 @@ ZvStatus InitGraph(CGenDisp* genDisp, ULONG direction, ULONG state, LONG channel
     (void)state;
     ChannelFormat required, format;
     ZvStatus status = GraphFormats("InitGraph", channel, direction, &required, &format);
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     FreeInGraph();
     status = InitCarry(&g_InGraph, format);
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     ULONG next = 0;
     ChannelFormat current = format;
     return AddConversion(&g_InGraph, &next, &current, required, InCFCnv1, InCBRes, InCFCnv2);
@@ -238,14 +237,14 @@ ZvStatus InitOutGraph(CGenDisp* genDisp, ULONG direction, ULONG state, LONG chan
     (void)state;
     ChannelFormat required, format;
     ZvStatus status = GraphFormats("InitOutGraph", channel, direction, &required, &format);
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     FreeOutGraph();
     status = InitCarry(&g_OutGraph, format);
-    if (status != ZV_SUCCESS) return status;
+    if (status != ZV_OK) return status;
     ULONG next = 0;
     if (direction == CHANNEL_CAPTURE) {
         status = AddPool(&g_OutGraph, &next, 8000, 16, 1, 1);
-        if (status != ZV_SUCCESS) return status;
+        if (status != ZV_OK) return status;
     }
     ChannelFormat current = required;
     return AddConversion(&g_OutGraph, &next, &current, format, OutCFCnv1, OutCBRes, OutCFCnv2);
@@ -289,9 +288,9 @@ ZvStatus ProcessBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG 
     (void)pinFile;
     const ChannelFormat format = g_SavedRenderFormat;
     SwitchGraph* graph = &g_InGraph;
-    if (format.AvgBytesPerSec == 0 || graph->Carry == nullptr) return ZV_UNSUCCESSFUL;
+    if (format.AvgBytesPerSec == 0 || graph->Carry == nullptr) return ZV_FAILED;
     ULONGLONG side = static_cast<ULONG>(InterlockedOr(&g_lSpeakerBridgeCount, 0));
-    ZvStatus last = ZV_SUCCESS;
+    ZvStatus last = ZV_OK;
     bool sinkFailed = false;
     const ULONG piece = graph->PieceBytes;
 
@@ -313,11 +312,10 @@ ZvStatus ProcessBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG 
             }
             ULONG bytes = piece;
             last = WalkStages(graph, 0, &current, &bytes, side++);
-            if (last == ZV_SUCCESS && g_pAudioSink->SubmitPinData(0, current, bytes, nullptr, 0,
-                                                                  nullptr) == ZV_UNSUCCESSFUL) {
-                Log::ModulePrint(1,
-                                 "ProcessBuffer> SubmitPinData( Write ) Failed status - 0x%lx \n",
-                                 ZV_UNSUCCESSFUL);
+            if (last == ZV_OK &&
+                g_pAudioSink->SubmitPinData(0, current, bytes, nullptr, 0, nullptr) == ZV_FAILED) {
+                Log::ModulePrint(
+                    1, "ProcessBuffer> SubmitPinData( Write ) Failed status - 0x%lx \n", ZV_FAILED);
                 sinkFailed = true;
             }
             ReleaseInGraphBuffers();
@@ -325,7 +323,7 @@ ZvStatus ProcessBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG 
     });
     if (sinkFailed) {
         graph->CarryBytes = 0;
-        return ZV_UNSUCCESSFUL;
+        return ZV_FAILED;
     }
     // The slave's own loudspeaker fades out and falls silent while bridged.
     // Each piece takes the count as it passes (a fade count of 0 restarts the
@@ -352,9 +350,9 @@ ZvStatus ProcessOutBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULO
     (void)pinFile;
     const ChannelFormat format = g_SavedCaptureFormat;
     SwitchGraph* graph = &g_OutGraph;
-    if (format.AvgBytesPerSec == 0 || graph->Carry == nullptr) return ZV_UNSUCCESSFUL;
+    if (format.AvgBytesPerSec == 0 || graph->Carry == nullptr) return ZV_FAILED;
     ULONGLONG side = static_cast<ULONG>(InterlockedOr(&g_lMicBridgeCount, 0));
-    ZvStatus last = ZV_SUCCESS;
+    ZvStatus last = ZV_OK;
     bool failed = false;
     const UCHAR silence = BitsOf(format) == 8 ? 0x80 : 0;
 
@@ -372,23 +370,23 @@ ZvStatus ProcessOutBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULO
             SwitchGraphStage& first = graph->Stages[0];
             ULONG bytes = 0;
             PVOID current = nullptr;
-            last = first.InUse && first.Source ? first.Pool->GetBuffer(&first.Buffer, 0)
-                                               : ZV_UNSUCCESSFUL;
-            if (last == ZV_SUCCESS) last = first.Pool->GetBufferSize(&bytes);
-            if (last == ZV_SUCCESS) {
+            last =
+                first.InUse && first.Source ? first.Pool->GetBuffer(&first.Buffer, 0) : ZV_FAILED;
+            if (last == ZV_OK) last = first.Pool->GetBufferSize(&bytes);
+            if (last == ZV_OK) {
                 last = g_pAudioSource->SubmitPinData(0, nullptr, 0, first.Buffer, bytes, nullptr);
-                if (last != ZV_SUCCESS) {
+                if (last != ZV_OK) {
                     Log::ModulePrint(
                         1, "ProcessBuffer> SubmitPinData( Read ) Failed status - 0x%lx \n", last);
                 }
             }
             current = first.Buffer;
-            if (last == ZV_SUCCESS) last = WalkStages(graph, 1, &current, &bytes, side++);
-            if (last != ZV_SUCCESS || current == nullptr || bytes == 0) {
-                if (last == ZV_SUCCESS) {
+            if (last == ZV_OK) last = WalkStages(graph, 1, &current, &bytes, side++);
+            if (last != ZV_OK || current == nullptr || bytes == 0) {
+                if (last == ZV_OK) {
                     Log::ModulePrint(
                         1, "ProcessOutBuffer> if(pv10msInBuffer && pcHdrBuffer)Failed!!! \n");
-                    last = ZV_UNSUCCESSFUL;
+                    last = ZV_FAILED;
                 }
                 failed = true;
                 ReleaseOutGraphBuffers();
@@ -406,5 +404,5 @@ ZvStatus ProcessOutBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULO
         }
         if (failed) std::memset(data + offset, silence, used - offset);
     });
-    return failed ? ZV_UNSUCCESSFUL : last;
+    return failed ? ZV_FAILED : last;
 }

@@ -15,7 +15,7 @@ using Log = LogModule<LogModuleFilterLogic>;
 constexpr ULONG kAccessFlags = 0x303;
 
 ZvStatus HandleKSGetProperty(ULONG id, PVOID value, PULONG size) {
-    if (value == nullptr || size == nullptr) return ZV_BAD_ARGUMENT;
+    if (value == nullptr || size == nullptr) return ZV_INVALID_PARAMETER;
     if (*size < sizeof(ULONG)) return ZV_BUFFER_TOO_SMALL;
     auto* word = static_cast<PULONG>(value);
     switch (id) {
@@ -41,15 +41,15 @@ ZvStatus HandleKSGetProperty(ULONG id, PVOID value, PULONG size) {
             break;
         default:
             *size = 0;
-            return ZV_UNSUCCESSFUL;
+            return ZV_FAILED;
     }
     *size = sizeof(ULONG);
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ZvStatus LoggedSwitchControl(CGenDisp* genDisp, ULONG value) {
     ZvStatus status = SwitchControl(genDisp, value);
-    if (status != ZV_SUCCESS)
+    if (status != ZV_OK)
         Log::ModulePrint(1, "HandleKSSetProperty> SwitchControl Failed status - 0x%lx \n", status);
     return status;
 }
@@ -59,7 +59,7 @@ ZvStatus SetProcess(CGenDisp* genDisp, PVOID value, ULONG size) {
     (void)GetSharedVariable(VID_SHARED_PROCESS, &before, &length);
     const ULONG word = *static_cast<PULONG>(value);
     ZvStatus status = SetSharedVariable(VID_SHARED_PROCESS, value, size);
-    if (status != ZV_SUCCESS) {
+    if (status != ZV_OK) {
         Log::ModulePrint(
             1, "HandleKSSetProperty> SetSharedVariable (Process) Failed status - 0x%lx \n", status);
         return status;
@@ -69,11 +69,11 @@ ZvStatus SetProcess(CGenDisp* genDisp, PVOID value, ULONG size) {
     // A switch turned on while processing was off only stored its flag: the
     // bridge starts now.
     if (word != 0 && before == 0 && switched) return LoggedSwitchControl(genDisp, 1);
-    return ZV_SUCCESS;
+    return ZV_OK;
 }
 
 ZvStatus HandleKSSetProperty(CGenDisp* genDisp, ULONG id, PVOID value, PULONG size) {
-    if (value == nullptr || size == nullptr) return ZV_BAD_ARGUMENT;
+    if (value == nullptr || size == nullptr) return ZV_INVALID_PARAMETER;
     if (*size < sizeof(ULONG)) return ZV_BUFFER_TOO_SMALL;
     const ULONG word = *static_cast<PULONG>(value);
     switch (id) {
@@ -84,7 +84,7 @@ ZvStatus HandleKSSetProperty(CGenDisp* genDisp, ULONG id, PVOID value, PULONG si
         case KSPROPERTY_SWITCHMUTE_SWITCH:
             return LoggedSwitchControl(genDisp, word);
         case KSPROPERTY_SWITCHMUTE_MUTE: {
-            if (word > MUTE_BOTH) return ZV_BAD_ARGUMENT;
+            if (word > MUTE_BOTH) return ZV_INVALID_PARAMETER;
             ULONG mode = word;
             ZvStatus status = SetSharedVariable(VID_SHARED_MUTEMODE, &mode, sizeof mode);
             // The fades of the newly muted directions start again.
@@ -95,7 +95,7 @@ ZvStatus HandleKSSetProperty(CGenDisp* genDisp, ULONG id, PVOID value, PULONG si
             return status;
         }
         default:
-            return ZV_UNSUCCESSFUL;
+            return ZV_FAILED;
     }
 }
 
@@ -132,5 +132,5 @@ NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength
     } else {
         return STATUS_UNSUCCESSFUL;
     }
-    return status == ZV_SUCCESS ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    return status == ZV_OK ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }

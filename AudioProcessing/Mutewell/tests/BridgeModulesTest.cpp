@@ -21,10 +21,10 @@ protected:
     Module* Make() {
         ULONG status = 1;
         auto* module = new Module(nullptr, ZvFourCC("ZSAM"), &status);
-        EXPECT_EQ(status, ZV_SUCCESS);
-        EXPECT_EQ(module->SetDevices(m_pdo, m_lower), ZV_SUCCESS);
-        EXPECT_EQ(module->SetPropertyDword(Module::kPropRate, 8000), ZV_SUCCESS);
-        EXPECT_EQ(module->SetPropertyDword(Module::kPropLength, 50), ZV_SUCCESS);
+        EXPECT_EQ(status, ZV_OK);
+        EXPECT_EQ(module->SetDevices(m_pdo, m_lower), ZV_OK);
+        EXPECT_EQ(module->SetPropertyDword(Module::kPropRate, 8000), ZV_OK);
+        EXPECT_EQ(module->SetPropertyDword(Module::kPropLength, 50), ZV_OK);
         return module;
     }
     kp::sim::PinRecord Record(ULONG pinId) {
@@ -38,16 +38,16 @@ protected:
 TEST_F(BridgeModuleTest, TheSinksStatesAreWhatTheDeviceSees) {
     BootMaster();
     CKAUDPASnk* sink = Make<CKAUDPASnk>();
-    ASSERT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropChannels, 1), ZV_SUCCESS);
+    ASSERT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropChannels, 1), ZV_OK);
     // START on a stopped module fails and leaves it stopped.
-    EXPECT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropState, STATE_START), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropState, STATE_START), ZV_FAILED);
     EXPECT_EQ(sink->StreamState(), STATE_STOP);
 
-    ASSERT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropState, STATE_PAUSE), ZV_SUCCESS);
+    ASSERT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropState, STATE_PAUSE), ZV_OK);
     ASSERT_NE(sink->Pin(), nullptr);
     EXPECT_EQ(sink->Pin()->GetCircBuff()->Size(), 800u) << "5 x 160 bytes";
     EXPECT_EQ(m_device->OpenPinCount(), 1u);
-    ASSERT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropState, STATE_START), ZV_SUCCESS);
+    ASSERT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropState, STATE_START), ZV_OK);
     // The sink's thread runs the pin once its first eight requests are
     // filled from the ring.
     UCHAR piece[160] = {};
@@ -58,10 +58,10 @@ TEST_F(BridgeModuleTest, TheSinksStatesAreWhatTheDeviceSees) {
     }
     WaitUntil([&] { return Record(0).States.size() == 3; }, "the pin runs");
     EXPECT_EQ(Record(0).States, (std::vector<KSSTATE>{KSSTATE_STOP, KSSTATE_PAUSE, KSSTATE_RUN}));
-    ASSERT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropState, STATE_PAUSE), ZV_SUCCESS);
+    ASSERT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropState, STATE_PAUSE), ZV_OK);
     EXPECT_NE(sink->Pin(), nullptr) << "a pause keeps the pin";
     EXPECT_FALSE(sink->Pin()->IsRunning());
-    ASSERT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropState, STATE_STOP), ZV_SUCCESS);
+    ASSERT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropState, STATE_STOP), ZV_OK);
     EXPECT_EQ(sink->Pin(), nullptr);
     EXPECT_EQ(m_device->OpenPinCount(), 0u);
     EXPECT_EQ(m_device->OpenFilterCount(), 0u);
@@ -81,27 +81,27 @@ TEST_F(BridgeModuleTest, PropertiesFollowTheirRules) {
     EXPECT_EQ(source->GetProperty(CKAUDPASrc::kPropValue16, value, &size), ZV_NOT_READY);
     EXPECT_EQ(source->SetProperty(CKAUDPASrc::kPropValue16, value, 16), ZV_NOT_READY);
     EXPECT_EQ(source->SetPropertyDword(CKAUDPASrc::kPropRateValue, 5), ZV_NOT_READY);
-    EXPECT_EQ(source->SetPropertyDword(0, 7), ZV_UNSUCCESSFUL) << "read-only";
-    EXPECT_EQ(source->SetPropertyDword(10, 7), ZV_UNSUCCESSFUL) << "unknown";
+    EXPECT_EQ(source->SetPropertyDword(0, 7), ZV_FAILED) << "read-only";
+    EXPECT_EQ(source->SetPropertyDword(10, 7), ZV_FAILED) << "unknown";
     // The device objects are whole pointers; a 4-byte buffer is too small.
     EXPECT_EQ(source->SetProperty(CKAUDPASrc::kPropPdo, &word, sizeof word), ZV_BUFFER_TOO_SMALL);
-    ASSERT_EQ(source->GetProperty(CKAUDPASrc::kPropPdo, &pointer, &pointerSize), ZV_SUCCESS);
+    ASSERT_EQ(source->GetProperty(CKAUDPASrc::kPropPdo, &pointer, &pointerSize), ZV_OK);
     EXPECT_EQ(pointer, m_pdo);
     EXPECT_EQ(source->GetPropertyDword(CKAUDPASrc::kPropLower, &word), ZV_BUFFER_TOO_SMALL);
     const ULONG roundTrips[][2] = {
         {CKAUDPASrc::kPropBits, 16}, {CKAUDPASrc::kPropRate, 8000}, {CKAUDPASrc::kPropLength, 30}};
     for (const auto& r : roundTrips) {
-        ASSERT_EQ(source->SetPropertyDword(r[0], r[1]), ZV_SUCCESS);
-        ASSERT_EQ(source->GetPropertyDword(r[0], &word), ZV_SUCCESS);
+        ASSERT_EQ(source->SetPropertyDword(r[0], r[1]), ZV_OK);
+        ASSERT_EQ(source->GetPropertyDword(r[0], &word), ZV_OK);
         EXPECT_EQ(word, r[1]);
     }
-    ASSERT_EQ(source->SetPropertyDword(CKAUDPASrc::kPropState, STATE_PAUSE), ZV_SUCCESS);
+    ASSERT_EQ(source->SetPropertyDword(CKAUDPASrc::kPropState, STATE_PAUSE), ZV_OK);
     EXPECT_EQ(source->SetProperty(CKAUDPASrc::kPropValue16, value, 8), ZV_BUFFER_TOO_SMALL);
     std::memset(value, 0x5A, sizeof value);
-    EXPECT_EQ(source->SetProperty(CKAUDPASrc::kPropValue16, value, 16), ZV_SUCCESS);
+    EXPECT_EQ(source->SetProperty(CKAUDPASrc::kPropValue16, value, 16), ZV_OK);
     UCHAR back[16] = {};
     size = sizeof back;
-    ASSERT_EQ(source->GetProperty(CKAUDPASrc::kPropValue16, back, &size), ZV_SUCCESS);
+    ASSERT_EQ(source->GetProperty(CKAUDPASrc::kPropValue16, back, &size), ZV_OK);
     EXPECT_EQ(std::memcmp(back, value, 16), 0);
     // A read while paused is refused.
     UCHAR data[160];
@@ -115,15 +115,15 @@ TEST_F(BridgeModuleTest, PropertiesFollowTheirRules) {
 TEST_F(BridgeModuleTest, TheSourceReadsInOrderAndAStalledCaptureGivesSilence) {
     BootMaster();
     CKAUDPASrc* source = Make<CKAUDPASrc>();
-    ASSERT_EQ(source->SetPropertyDword(CKAUDPASrc::kPropState, STATE_PAUSE), ZV_SUCCESS);
-    ASSERT_EQ(source->SetPropertyDword(CKAUDPASrc::kPropState, STATE_START), ZV_SUCCESS);
+    ASSERT_EQ(source->SetPropertyDword(CKAUDPASrc::kPropState, STATE_PAUSE), ZV_OK);
+    ASSERT_EQ(source->SetPropertyDword(CKAUDPASrc::kPropState, STATE_START), ZV_OK);
     m_pin = source->Pin();
     Step();
     UCHAR first[160];
-    ULONG result = ZV_UNSUCCESSFUL;
+    ULONG result = ZV_FAILED;
     AdvanceWhile([&] { result = source->SubmitPinData(0, nullptr, 0, first, 160, nullptr); },
                  [] { return true; });
-    ASSERT_EQ(result, ZV_SUCCESS);
+    ASSERT_EQ(result, ZV_OK);
     // The device's ramp, in order, apart from the frames the ring's steering
     // inserted or dropped.
     ULONG inOrder = 0;
@@ -138,7 +138,7 @@ TEST_F(BridgeModuleTest, TheSourceReadsInOrderAndAStalledCaptureGivesSilence) {
     for (int i = 0; i < 64; ++i) m_device->AddFault(hold);
     for (int i = 0; i < 12; ++i) AdvanceMs(10);
     UCHAR data[160];
-    for (int i = 0; i < 20 && result == ZV_SUCCESS; ++i) {
+    for (int i = 0; i < 20 && result == ZV_OK; ++i) {
         std::memset(data, 0x77, sizeof data);
         std::atomic<bool> done{false};
         std::thread reader([&] {
@@ -154,10 +154,10 @@ TEST_F(BridgeModuleTest, TheSourceReadsInOrderAndAStalledCaptureGivesSilence) {
         if (!done) source->Pin()->GetCircBuff()->Flush();  // let it go
         reader.join();
     }
-    EXPECT_EQ(result, ZV_UNSUCCESSFUL) << "nothing came within the bound";
+    EXPECT_EQ(result, ZV_FAILED) << "nothing came within the bound";
     for (UCHAR b : data) ASSERT_EQ(b, 0);
     m_pin = nullptr;
-    ASSERT_EQ(source->SetPropertyDword(CKAUDPASrc::kPropState, STATE_STOP), ZV_SUCCESS);
+    ASSERT_EQ(source->SetPropertyDword(CKAUDPASrc::kPropState, STATE_STOP), ZV_OK);
     m_device->ReleaseHeld(STATUS_CANCELLED);
     delete source;
 }
@@ -171,14 +171,14 @@ TEST_F(BridgeModuleTest, AFailedOpenLeavesNothingAndTheOldState) {
     refuse.Major = IRP_MJ_CREATE;
     refuse.PinId = 0;
     m_device->AddFault(refuse);
-    EXPECT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropState, STATE_PAUSE), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropState, STATE_PAUSE), ZV_FAILED);
     EXPECT_EQ(sink->StreamState(), STATE_STOP);
     EXPECT_EQ(sink->Pin(), nullptr);
     EXPECT_EQ(m_device->OpenFilterCount(), 0u);
     EXPECT_EQ(m_device->OpenPinCount(), 0u);
     // Bits the pin cannot take: the format is refused at create.
-    ASSERT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropBits, 24), ZV_SUCCESS);
-    EXPECT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropState, STATE_PAUSE), ZV_UNSUCCESSFUL);
+    ASSERT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropBits, 24), ZV_OK);
+    EXPECT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropState, STATE_PAUSE), ZV_FAILED);
     EXPECT_EQ(m_device->OpenFilterCount(), 0u);
     delete sink;
 }

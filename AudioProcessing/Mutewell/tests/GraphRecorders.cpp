@@ -12,7 +12,7 @@ public:
         auto p = static_cast<const UCHAR*>(input);
         m_record->sizes.push_back(bytes);
         m_record->sent.insert(m_record->sent.end(), p, p + bytes);
-        return ZV_SUCCESS;
+        return ZV_OK;
     }
 
 private:
@@ -26,7 +26,7 @@ public:
     ZvStatus SubmitPinData(ULONG, PVOID, ULONG, PVOID output, ULONG bytes, PULONGLONG) override {
         auto samples = static_cast<SHORT*>(output);
         for (ULONG i = 0; i < bytes / 2; ++i) samples[i] = CountingSample(m_record->next++);
-        return ZV_SUCCESS;
+        return ZV_OK;
     }
 
 private:

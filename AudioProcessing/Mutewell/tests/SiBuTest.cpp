@@ -43,15 +43,15 @@ namespace {
 class SiBuTest : public zvmodtest::OneModuleTest<CKAUDPSiBu> {
 protected:
     void Configure(ULONG bits, ULONG channels, ULONG rate) {
-        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPSiBu::kPropBits, bits), ZV_SUCCESS);
-        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPSiBu::kPropChannels, channels), ZV_SUCCESS);
-        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPSiBu::kPropRate, rate), ZV_SUCCESS);
+        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPSiBu::kPropBits, bits), ZV_OK);
+        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPSiBu::kPropChannels, channels), ZV_OK);
+        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPSiBu::kPropRate, rate), ZV_OK);
     }
     // One call on a copy of `in`, in place; the side value as given.
     std::vector<UCHAR> Submit(std::vector<UCHAR> in, ULONGLONG side = 1) {
         EXPECT_EQ(m_module->SubmitPinData(0, in.data(), static_cast<ULONG>(in.size()), in.data(),
                                           static_cast<ULONG>(in.size()), &side),
-                  ZV_SUCCESS);
+                  ZV_OK);
         return in;
     }
 };
@@ -117,7 +117,7 @@ TEST_F(SiBuTest, EveryChannelOfAFrameGetsTheSameGainAndWidthsKeepTheirRules) {
             }
         }
         // Once silent: 0x80 bytes for 8-bit samples, zeros otherwise.
-        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPSiBu::kPropSilent, 1), ZV_SUCCESS);
+        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPSiBu::kPropSilent, 1), ZV_OK);
         out = Submit(in);
         EXPECT_EQ(out, std::vector<UCHAR>(in.size(), c.bits == 8 ? 0x80 : 0));
     }
@@ -172,17 +172,17 @@ TEST_F(SiBuTest, ArgumentsAreCheckedBeforeAnythingIsWritten) {
         EXPECT_EQ(module.SubmitPinData(0, in, 160, out, 160, &side), ZV_NOT_READY);
     }
     Configure(16, 1, 8000);
-    EXPECT_EQ(m_module->SubmitPinData(0, in, 160, out, 158, &side), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(m_module->SubmitPinData(0, in, 0, out, 0, &side), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(m_module->SubmitPinData(0, nullptr, 160, out, 160, &side), ZV_BAD_ARGUMENT);
-    EXPECT_EQ(m_module->SubmitPinData(0, in, 160, nullptr, 160, &side), ZV_BAD_ARGUMENT);
+    EXPECT_EQ(m_module->SubmitPinData(0, in, 160, out, 158, &side), ZV_INVALID_PARAMETER);
+    EXPECT_EQ(m_module->SubmitPinData(0, in, 0, out, 0, &side), ZV_INVALID_PARAMETER);
+    EXPECT_EQ(m_module->SubmitPinData(0, nullptr, 160, out, 160, &side), ZV_INVALID_PARAMETER);
+    EXPECT_EQ(m_module->SubmitPinData(0, in, 160, nullptr, 160, &side), ZV_INVALID_PARAMETER);
     for (UCHAR b : out) ASSERT_EQ(b, 0x22);
-    EXPECT_EQ(m_module->SetPropertyDword(CKAUDPSiBu::kPropChannels, 7), ZV_BAD_ARGUMENT);
+    EXPECT_EQ(m_module->SetPropertyDword(CKAUDPSiBu::kPropChannels, 7), ZV_INVALID_PARAMETER);
     // The silent flag can be written, not read.
     ULONG value = 0, size = 4;
-    EXPECT_EQ(m_module->GetProperty(CKAUDPSiBu::kPropSilent, &value, &size), ZV_UNSUCCESSFUL);
+    EXPECT_EQ(m_module->GetProperty(CKAUDPSiBu::kPropSilent, &value, &size), ZV_FAILED);
     EXPECT_EQ(size, 0u);
-    EXPECT_EQ(m_module->SetPropertyDword(CKAUDPSiBu::kPropRate, 123456789), ZV_SUCCESS);
+    EXPECT_EQ(m_module->SetPropertyDword(CKAUDPSiBu::kPropRate, 123456789), ZV_OK);
 }
 
 }  // namespace

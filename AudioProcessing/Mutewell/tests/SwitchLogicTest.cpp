@@ -52,7 +52,7 @@ protected:
         SetShared(VID_SHARED_PROCESS, 1);
     }
     static void SetShared(ULONG id, ULONG value) {
-        ASSERT_EQ(SetSharedVariable(id, &value, sizeof value), ZV_SUCCESS);
+        ASSERT_EQ(SetSharedVariable(id, &value, sizeof value), ZV_OK);
     }
     void TearDown() override {
         KpPoolClearFailures();
@@ -61,7 +61,7 @@ protected:
     }
     static ULONG Shared(ULONG id) {
         ULONG value = 0xFFFF, size = sizeof value;
-        EXPECT_EQ(GetSharedVariable(id, &value, &size), ZV_SUCCESS);
+        EXPECT_EQ(GetSharedVariable(id, &value, &size), ZV_OK);
         return value;
     }
     static NTSTATUS Property(ULONG flags, ULONG id, PVOID value, ULONG* size,
@@ -98,9 +98,9 @@ TEST_F(SwitchLogicTest, AFailedModuleCreationLeavesTheLogicUnloaded) {
         KpPoolFailAllocation(ZV_POOL_TAG_ZCAM, nth);
         ZvStatus status = OnFilterLoad(nullptr, 1, nullptr, nullptr);
         KpPoolClearFailures();
-        if (status == ZV_SUCCESS) break;
+        if (status == ZV_OK) break;
         ++failures;
-        EXPECT_EQ(status, ZV_UNSUCCESSFUL);
+        EXPECT_EQ(status, ZV_FAILED);
         EXPECT_EQ(g_bFilterLoaded, 0);
         EXPECT_EQ(OnDecidePinDirs(nullptr, 1), ZV_NOT_READY);
         KSPROPERTY p = {KSPROPSETID_SwitchMute, 0, KSPROPERTY_TYPE_GET};
@@ -114,7 +114,7 @@ TEST_F(SwitchLogicTest, AFailedModuleCreationLeavesTheLogicUnloaded) {
 
 TEST_F(SwitchLogicTest, TheMasterLoadSetsUpTheSourceAndTheSink) {
     auto lower = reinterpret_cast<PDEVICE_OBJECT>(static_cast<ULONG_PTR>(0x123456789ull));
-    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, lower), ZV_SUCCESS);
+    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, lower), ZV_OK);
     struct Case {
         CKAUDPABridge* module;
         ULONG id, expected;
@@ -131,14 +131,14 @@ TEST_F(SwitchLogicTest, TheMasterLoadSetsUpTheSourceAndTheSink) {
     };
     for (const Case& c : cases) {
         ULONG value = 0xFFFF;
-        ASSERT_EQ(c.module->GetPropertyDword(c.id, &value), ZV_SUCCESS);
+        ASSERT_EQ(c.module->GetPropertyDword(c.id, &value), ZV_OK);
         EXPECT_EQ(value, c.expected) << c.id;
     }
     for (CKAUDPABridge* module :
          {static_cast<CKAUDPABridge*>(g_pAudioSource), static_cast<CKAUDPABridge*>(g_pAudioSink)}) {
         PVOID pointer = nullptr;
         ULONG size = sizeof pointer;
-        ASSERT_EQ(module->GetProperty(CKAUDPASrc::kPropLower, &pointer, &size), ZV_SUCCESS);
+        ASSERT_EQ(module->GetProperty(CKAUDPASrc::kPropLower, &pointer, &size), ZV_OK);
         EXPECT_EQ(pointer, lower) << "the whole 64-bit pointer";
     }
     EXPECT_EQ(g_lSpeakerMuteCount, 1);
@@ -149,7 +149,7 @@ TEST_F(SwitchLogicTest, TheMasterLoadSetsUpTheSourceAndTheSink) {
 
 // The graphs' shapes for the formats of a slave's channel.
 TEST_F(SwitchLogicTest, GraphsConvertBetweenTheChannelAndTheBridgeFormat) {
-    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_SUCCESS);
+    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_OK);
     struct Case {
         ULONG direction;
         ChannelFormat format;
@@ -163,38 +163,37 @@ TEST_F(SwitchLogicTest, GraphsConvertBetweenTheChannelAndTheBridgeFormat) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.shape);
-        ASSERT_EQ(AcquireChannel(1, c.direction, nullptr, nullptr, nullptr), ZV_SUCCESS);
-        ASSERT_EQ(SetChannelFormat(1, c.direction, &c.format), ZV_SUCCESS);
-        ASSERT_EQ(InitChannelGraph(nullptr, c.direction, 3, 1), ZV_SUCCESS);
+        ASSERT_EQ(AcquireChannel(1, c.direction, nullptr, nullptr, nullptr), ZV_OK);
+        ASSERT_EQ(SetChannelFormat(1, c.direction, &c.format), ZV_OK);
+        ASSERT_EQ(InitChannelGraph(nullptr, c.direction, 3, 1), ZV_OK);
         const SwitchGraph& graph = c.direction == CHANNEL_RENDER ? g_InGraph : g_OutGraph;
         EXPECT_EQ(Describe(graph), c.shape);
         EXPECT_EQ(graph.PieceBytes, c.format.AvgBytesPerSec / 100);
         FreeGraph(c.direction);
-        ASSERT_EQ(ReleaseChannel(1, c.direction), ZV_SUCCESS);
+        ASSERT_EQ(ReleaseChannel(1, c.direction), ZV_OK);
     }
 }
 
 // Each pool of a graph can fail; the half-built graph frees and nothing leaks.
 TEST_F(SwitchLogicTest, APoolFailureLeavesAFreeableGraph) {
-    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_SUCCESS);
+    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_OK);
     const ChannelFormat format = Pcm(48000, 16, 2);
-    ASSERT_EQ(AcquireChannel(1, CHANNEL_CAPTURE, nullptr, nullptr, nullptr), ZV_SUCCESS);
-    ASSERT_EQ(SetChannelFormat(1, CHANNEL_CAPTURE, &format), ZV_SUCCESS);
-    ZvStatus status = ZV_UNSUCCESSFUL;
+    ASSERT_EQ(AcquireChannel(1, CHANNEL_CAPTURE, nullptr, nullptr, nullptr), ZV_OK);
+    ASSERT_EQ(SetChannelFormat(1, CHANNEL_CAPTURE, &format), ZV_OK);
+    ZvStatus status = ZV_FAILED;
     ULONG failures = 0;
-    for (ULONG nth = 1; nth < 50 && status != ZV_SUCCESS; ++nth) {
+    for (ULONG nth = 1; nth < 50 && status != ZV_OK; ++nth) {
         KpPoolFailAllocation(ZV_POOL_TAG_ZCAM, nth);
         status = InitOutGraph(nullptr, CHANNEL_CAPTURE, 3, 1);
         KpPoolClearFailures();
-        if (status != ZV_SUCCESS) {
+        if (status != ZV_OK) {
             ++failures;
             FreeOutGraph();
         }
     }
-    ASSERT_EQ(status, ZV_SUCCESS);
+    ASSERT_EQ(status, ZV_OK);
     EXPECT_GE(failures, 5u) << "carry, and the source, resampler and converter pools";
-    ASSERT_EQ(InitOutGraph(nullptr, CHANNEL_CAPTURE, 3, 1), ZV_SUCCESS)
-        << "a rebuild frees the old";
+    ASSERT_EQ(InitOutGraph(nullptr, CHANNEL_CAPTURE, 3, 1), ZV_OK) << "a rebuild frees the old";
     FreeOutGraph();
 }
 
@@ -233,12 +232,12 @@ TEST_F(SwitchLogicTest, MutePiecesAreWholeFramesOfTenMilliseconds) {
 // bridge (both leave silence here: the mute modules are silent and the
 // bridge's modules do not stream).  The counts tell the paths apart.
 TEST_F(SwitchLogicTest, BufferDecisions) {
-    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_SUCCESS);
+    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_OK);
     for (ULONG direction : {CHANNEL_RENDER, CHANNEL_CAPTURE}) {
         const ChannelFormat format = Pcm(8000, 16, 1);
-        ASSERT_EQ(AcquireChannel(1, direction, nullptr, nullptr, nullptr), ZV_SUCCESS);
-        ASSERT_EQ(SetChannelFormat(1, direction, &format), ZV_SUCCESS);
-        ASSERT_EQ(InitChannelGraph(nullptr, direction, 3, 1), ZV_SUCCESS);
+        ASSERT_EQ(AcquireChannel(1, direction, nullptr, nullptr, nullptr), ZV_OK);
+        ASSERT_EQ(SetChannelFormat(1, direction, &format), ZV_OK);
+        ASSERT_EQ(InitChannelGraph(nullptr, direction, 3, 1), ZV_OK);
     }
     enum Path { kUnchanged, kMuted, kBridged };
     for (ULONG process : {0u, 1u})
@@ -286,7 +285,7 @@ TEST_F(SwitchLogicTest, BufferDecisions) {
 }
 
 TEST_F(SwitchLogicTest, ThePrivatePropertySet) {
-    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_SUCCESS);
+    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_OK);
     ULONG value = 0, size = 4;
     EXPECT_EQ(Property(KSPROPERTY_TYPE_GET, 0, &value, &size), STATUS_SUCCESS);
     EXPECT_EQ(value, 1u);
@@ -363,7 +362,7 @@ std::vector<UCHAR> Reference(const std::vector<UCHAR>& input, ULONG block,
             EXPECT_EQ(
                 stage.first->SubmitPinData(0, current.data(), static_cast<ULONG>(current.size()),
                                            next.data(), stage.second, &side),
-                ZV_SUCCESS);
+                ZV_OK);
             current.swap(next);
         }
         out.insert(out.end(), current.begin(), current.end());
@@ -375,7 +374,7 @@ class GraphReferenceTest : public SwitchLogicTest {
 protected:
     void SetUp() override {
         SwitchLogicTest::SetUp();
-        ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_SUCCESS);
+        ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_OK);
         m_realSink = g_pAudioSink;
         m_realSource = g_pAudioSource;
         g_pAudioSink = m_sink = NewRecordingSink(&m_record);
@@ -393,9 +392,9 @@ protected:
         SwitchLogicTest::TearDown();
     }
     void Open(ULONG direction, const ChannelFormat& format) {
-        ASSERT_EQ(AcquireChannel(1, direction, nullptr, nullptr, nullptr), ZV_SUCCESS);
-        ASSERT_EQ(SetChannelFormat(1, direction, &format), ZV_SUCCESS);
-        ASSERT_EQ(InitChannelGraph(nullptr, direction, 3, 1), ZV_SUCCESS);
+        ASSERT_EQ(AcquireChannel(1, direction, nullptr, nullptr, nullptr), ZV_OK);
+        ASSERT_EQ(SetChannelFormat(1, direction, &format), ZV_OK);
+        ASSERT_EQ(InitChannelGraph(nullptr, direction, 3, 1), ZV_OK);
     }
     CKAUDPASnk* m_realSink = nullptr;
     CKAUDPASrc* m_realSource = nullptr;
@@ -423,7 +422,7 @@ TEST_F(GraphReferenceTest, RenderBuffersReachTheSinkAsTheReferenceConversion) {
             std::vector<UCHAR> buffer(input.begin() + offset, input.begin() + offset + n);
             OneHeader h(&buffer);
             ASSERT_EQ(OnBuffer(nullptr, CHANNEL_RENDER, &h.header, sizeof h.header, 1, nullptr),
-                      ZV_SUCCESS);
+                      ZV_OK);
             played.insert(played.end(), buffer.begin(), buffer.end());
         }
         for (ULONG size : m_record.sizes) ASSERT_EQ(size, 160u);
@@ -431,9 +430,9 @@ TEST_F(GraphReferenceTest, RenderBuffersReachTheSinkAsTheReferenceConversion) {
         auto* convert = new CKAUDPFCnv(nullptr, ZvFourCC("ZSAM"), &status);
         auto* resample = new CKAUDPBRes(nullptr, ZvFourCC("ZSAM"), &status);
         const ULONG props[][2] = {{2, 16}, {3, 2}, {4, 3}, {5, 16}, {6, 1}, {7, 4}, {8, 1}};
-        for (const auto& p : props) ASSERT_EQ(convert->SetPropertyDword(p[0], p[1]), ZV_SUCCESS);
-        ASSERT_EQ(resample->SetPropertyDword(kBResPropInputRate, 48000), ZV_SUCCESS);
-        ASSERT_EQ(resample->SetPropertyDword(kBResPropOutputRate, 8000), ZV_SUCCESS);
+        for (const auto& p : props) ASSERT_EQ(convert->SetPropertyDword(p[0], p[1]), ZV_OK);
+        ASSERT_EQ(resample->SetPropertyDword(kBResPropInputRate, 48000), ZV_OK);
+        ASSERT_EQ(resample->SetPropertyDword(kBResPropOutputRate, 8000), ZV_OK);
         const std::vector<UCHAR> expected =
             Reference(input, 1920, {{convert, 960}, {resample, 160}});
         delete convert;
@@ -441,7 +440,7 @@ TEST_F(GraphReferenceTest, RenderBuffersReachTheSinkAsTheReferenceConversion) {
         EXPECT_EQ(m_record.sent, expected);
         for (size_t i = 2400 * 4; i < played.size(); ++i) ASSERT_EQ(played[i], 0) << i;
         FreeInGraph();
-        ASSERT_EQ(ReleaseChannel(1, CHANNEL_RENDER), ZV_SUCCESS);
+        ASSERT_EQ(ReleaseChannel(1, CHANNEL_RENDER), ZV_OK);
     }
 }
 
@@ -460,7 +459,7 @@ TEST_F(GraphReferenceTest, CaptureBuffersAreFilledWithTheConvertedSource) {
             std::vector<UCHAR> buffer(ms * 64, 0xA5);  // the slave's own microphone
             OneHeader h(&buffer);
             ASSERT_EQ(OnBuffer(nullptr, CHANNEL_CAPTURE, &h.header, sizeof h.header, 1, nullptr),
-                      ZV_SUCCESS);
+                      ZV_OK);
             captured.insert(captured.end(), buffer.begin(), buffer.end());
         }
         std::vector<UCHAR> source(m_record.next * 2);
@@ -470,9 +469,9 @@ TEST_F(GraphReferenceTest, CaptureBuffersAreFilledWithTheConvertedSource) {
         auto* resample = new CKAUDPBRes(nullptr, ZvFourCC("ZSAM"), &status);
         auto* convert = new CKAUDPFCnv(nullptr, ZvFourCC("ZSAM"), &status);
         const ULONG props[][2] = {{2, 16}, {3, 1}, {4, 4}, {5, 16}, {6, 2}, {7, 3}, {8, 1}};
-        for (const auto& p : props) ASSERT_EQ(convert->SetPropertyDword(p[0], p[1]), ZV_SUCCESS);
-        ASSERT_EQ(resample->SetPropertyDword(kBResPropInputRate, 8000), ZV_SUCCESS);
-        ASSERT_EQ(resample->SetPropertyDword(kBResPropOutputRate, 16000), ZV_SUCCESS);
+        for (const auto& p : props) ASSERT_EQ(convert->SetPropertyDword(p[0], p[1]), ZV_OK);
+        ASSERT_EQ(resample->SetPropertyDword(kBResPropInputRate, 8000), ZV_OK);
+        ASSERT_EQ(resample->SetPropertyDword(kBResPropOutputRate, 16000), ZV_OK);
         std::vector<UCHAR> expected = Reference(source, 160, {{resample, 320}, {convert, 640}});
         delete convert;
         delete resample;
@@ -480,7 +479,7 @@ TEST_F(GraphReferenceTest, CaptureBuffersAreFilledWithTheConvertedSource) {
         expected.resize(captured.size());
         EXPECT_EQ(captured, expected);
         FreeOutGraph();
-        ASSERT_EQ(ReleaseChannel(1, CHANNEL_CAPTURE), ZV_SUCCESS);
+        ASSERT_EQ(ReleaseChannel(1, CHANNEL_CAPTURE), ZV_OK);
     }
 }
 

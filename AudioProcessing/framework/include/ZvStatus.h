@@ -20,9 +20,3 @@ enum ZvStatus : ULONG {
     // Null pointer, zero size or a value out of range.
     ZV_INVALID_PARAMETER = 11,
 };
-
-// Earlier names of 0, 1 and 11, still used by the processing modules and the
-// two logics until they move to the names above; the framework uses only those.
-inline constexpr ZvStatus ZV_SUCCESS = ZV_OK;
-inline constexpr ZvStatus ZV_UNSUCCESSFUL = ZV_FAILED;
-inline constexpr ZvStatus ZV_BAD_ARGUMENT = ZV_INVALID_PARAMETER;
