@@ -3,9 +3,13 @@
 // to end (on the thread's exit event) before it takes down what the thread
 // uses.  The reference is made to fail in front of the framework's own call
 // (linked with --wrap).
+#include <chrono>
+#include <thread>
+
 #include <gtest/gtest.h>
 #include <kp/io.h>
 #include <kp/testing.h>
+#include <kp/thread.h>
 
 #include "DrvMain.h"
 #include "OSDep.h"
@@ -44,6 +48,12 @@ TEST_F(ThreadReferenceTest, AnUnreferencedWorkerIsWaitedForAtUnload) {
         // The unload returned only once the thread had signalled its exit.
         EXPECT_EQ(KeReadStateEvent(&ThreadExitEvent), 1);
         EXPECT_EQ(InterlockedRead(&ReadWriteThreadRunning), 0);
+        // Without a reference the driver cannot wait for the thread object
+        // itself: the host thread may still be returning from the routine,
+        // holding its object, when the unload is done.  Let it finish.
+        for (int i = 0; i < 500 && KpRunningSystemThreadCount() != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(KpRunningSystemThreadCount(), 0u);
     }
 }
 
