@@ -128,8 +128,8 @@ extern ULONG g_bAutoOffLatched;
 extern ULONG g_bAgcOn;         // 0 off, 1 adaptive, 3-6 fixed presets
 extern ULONG g_ulAgcPosition;  // 1 before the canceller, 2 after
 extern ULONG g_ulAgcThresholds[3];
-extern ULONGLONG g_llDelayEstimate;                       // ms; kAecUnset until known
-extern LONGLONG g_llLastRenderTime, g_llLastCaptureTime;  // µs
+extern ULONGLONG g_llDelayEstimate;                                // ms; kAecUnset until known
+extern volatile LONGLONG g_llLastRenderTime, g_llLastCaptureTime;  // µs, both stream threads
 extern AecTiming g_AecTiming;
 extern AudioProcThreadRecord g_AudioProcThread;
 extern AecTraceRecord* g_pTraceBuffer;

@@ -88,7 +88,8 @@ void ResetLogicState() {
     RtlZeroMemory(&g_ProcessFormat, sizeof g_ProcessFormat);
     InterlockedExchange(&g_bAecActive, 0);
     ResetAecTiming();
-    g_llLastRenderTime = g_llLastCaptureTime = 0;
+    InterlockedExchange64(&g_llLastRenderTime, 0);
+    InterlockedExchange64(&g_llLastCaptureTime, 0);
     g_bAutoOffLatched = 0;
     RtlZeroMemory(&g_AudioProcThread, sizeof g_AudioProcThread);
     g_ulAgcThresholds[0] = 400;
@@ -204,7 +205,7 @@ ULONG g_bAgcOn;
 ULONG g_ulAgcPosition = 2;
 ULONG g_ulAgcThresholds[3] = {400, 4000, 13000};
 ULONGLONG g_llDelayEstimate = kAecUnset;
-LONGLONG g_llLastRenderTime, g_llLastCaptureTime;
+volatile LONGLONG g_llLastRenderTime, g_llLastCaptureTime;
 AecTiming g_AecTiming;
 AudioProcThreadRecord g_AudioProcThread;
 AecTraceRecord* g_pTraceBuffer;

@@ -325,7 +325,9 @@ ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG lengt
         status = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
         if (status == ZV_OK && process != 0) status = BothRunning(&running);
         if (status == ZV_OK && process != 0 && running) {
-            LONGLONG apart = g_llLastRenderTime - g_llLastCaptureTime;
+            // Render and capture buffers arrive on their own threads.
+            LONGLONG apart = InterlockedCompareExchange64(&g_llLastRenderTime, 0, 0) -
+                             InterlockedCompareExchange64(&g_llLastCaptureTime, 0, 0);
             if (!g_bAutoOffLatched && (apart > kAutoOffMicro || apart < -kAutoOffMicro)) {
                 g_bAutoOffLatched = 1;
                 ZvStatus stopped = StopAEC();
@@ -334,10 +336,10 @@ ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG lengt
                     apart, stopped);
             }
             if (direction == CHANNEL_CAPTURE) {
-                g_llLastCaptureTime = NowMicro();
+                InterlockedExchange64(&g_llLastCaptureTime, NowMicro());
                 HandleOnBufferOutProcessing(headers, length);
             } else if (direction == CHANNEL_RENDER) {
-                g_llLastRenderTime = NowMicro();
+                InterlockedExchange64(&g_llLastRenderTime, NowMicro());
                 HandleOnBufferInProcessing(headers, length);
             }
         }
@@ -458,7 +460,9 @@ ZvStatus StartAECGraph() {
 
     ResetAecTiming();
     g_bAutoOffLatched = 0;
-    g_llLastRenderTime = g_llLastCaptureTime = NowMicro();
+    const LONGLONG now = NowMicro();
+    InterlockedExchange64(&g_llLastRenderTime, now);
+    InterlockedExchange64(&g_llLastCaptureTime, now);
     InterlockedExchange(&g_bProcessing, 1);
 
     if (!InitializeDataQueues())

@@ -132,8 +132,9 @@ TEST_F(StreamBufferTest, CaptureAloneForASecondShutsTheCancellerOffOnce) {
         SCOPED_TRACE(testing::Message() << "round " << round);
         ASSERT_EQ(InterlockedOr(&g_bAecActive, 0), 1);
         EXPECT_EQ(g_bAutoOffLatched, 0u);
-        const LONGLONG start = g_llLastRenderTime;
-        while (g_llLastCaptureTime - start <= 1000000 && InterlockedOr(&g_bAecActive, 0)) {
+        const LONGLONG start = InterlockedCompareExchange64(&g_llLastRenderTime, 0, 0);
+        while (InterlockedCompareExchange64(&g_llLastCaptureTime, 0, 0) - start <= 1000000 &&
+               InterlockedOr(&g_bAecActive, 0)) {
             Record(&mic_);
             if (HasFatalFailure()) return;
         }
