@@ -27,6 +27,7 @@
 #include "CKAUDPModule.h"
 #include "DataQueue.h"
 #include "FilterLogic.h"
+#include "LogicCommon.h"
 
 class CKAUDPEAEC;
 class CKAUDPCMix;
@@ -205,47 +206,11 @@ void InitAGC(ULONG mode);
 void StartAGC();
 
 // ---------------------------------------------------------------------------
-// Callbacks (the descriptor's slots)
-// ---------------------------------------------------------------------------
-ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower);
-ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster);
-ZvStatus OnDecidePinDirs(CGenDisp* genDisp, ULONG isMaster);
-ZvStatus OnGetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelFormat* format);
-ZvStatus OnSetChannelState(LONG channel, ULONG direction, ULONG state);
-ZvStatus OnSharedVariableChange(ULONG id, PVOID value, ULONG size);
-ZvStatus OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, PLONG channel,
-                PDEVICE_OBJECT lower, PFILE_OBJECT pinFile, PDEVICE_OBJECT fdo);
-ZvStatus OnClose(CGenDisp* genDisp, ULONG direction, LONG channel);
-ZvStatus OnSetFormat(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, LONG channel);
-ZvStatus OnGetAudioPosition(CGenDisp* genDisp, ULONG direction, PKSAUDIO_POSITION position,
-                            LONG channel);
-
-// ---------------------------------------------------------------------------
 // Calls in flight
 // ---------------------------------------------------------------------------
-// A count of calls in progress that a teardown waits out: Enter refuses
-// (FALSE) while the count is closed; every accepted Enter is matched by one
-// Leave; WaitIdle returns once no call is in progress.  Any IRQL up to
-// DISPATCH_LEVEL except WaitIdle (PASSIVE_LEVEL).
-class AecCallCount {
-public:
-    void Init(BOOLEAN open);
-    void SetOpen(BOOLEAN open);
-    BOOLEAN Enter();
-    void Leave();
-    LONG Count();
-    void WaitIdle();
-
-private:
-    KSPIN_LOCK m_Lock;
-    LONG m_lCount;
-    LONG m_lOpen;
-    KEVENT m_IdleEvent;  // set while the count is zero
-};
-
 // OnBuffer calls in progress: a stop waits for them after it aborted the
 // queues and before it frees what they use.
-extern AecCallCount g_BuffersInFlight;
+extern CallCount g_BuffersInFlight;
 
 // ---------------------------------------------------------------------------
 // Start and stop work items
@@ -261,12 +226,9 @@ LONG AecPendingWorkItems();
 // ---------------------------------------------------------------------------
 // Stream buffers, starting and stopping the echo canceller
 // ---------------------------------------------------------------------------
-ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG length, LONG channel,
-                  PFILE_OBJECT pinFile);
-ZvStatus OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LONG channel);
-// The private property set and the watch on the audio set's volume.
-NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength, PVOID output,
-                      PULONG byteCount);
+// OnBuffer and OnSetStreamState (StreamBuffers), like every callback of the
+// descriptor, are declared in LogicCommon.h; so is OnKSProperty (AecProperties:
+// the private property set and the watch on the audio set's volume).
 // The caller holds g_AecMutex.
 ZvStatus StartAECGraph();
 ZvStatus StopAECGraph();

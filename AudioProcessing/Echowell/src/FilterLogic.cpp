@@ -20,43 +20,25 @@ constexpr ULONG kInstanceCode = ZvFourCC("ZAEC");
 constexpr LONG kChannel = 1;
 
 // The start and stop work items queued and not yet finished.
-AecCallCount g_WorkItems;
+CallCount g_WorkItems;
 
 // Set once the synchronisation objects and the lookaside list of a master
 // load exist (so that an unload may use and delete them).
 bool g_bLogicObjectsReady;
 
-template <class Module>
-bool CreateModule(Module** slot, PDEVICE_OBJECT pdo, PCSTR name) {
-    ULONG status = ZV_OK;
-    *slot = new Module(pdo, kInstanceCode, &status);
-    if (*slot != nullptr && status == ZV_OK) return true;
-    // A module whose constructor failed stays in its slot; unload destroys it.
-    Log::ModulePrint(1, "OnFilterLoad> Failed to Instantiate %s Module status - 0x%lx \n", name,
-                     ZV_FAILED);
-    return false;
-}
-
-template <class Object>
-void Destroy(Object** slot) {
-    Object* object = *slot;
-    *slot = nullptr;
-    delete object;
-}
-
 bool CreateModules(PDEVICE_OBJECT pdo) {
-    return CreateModule(&g_pAecModule, pdo, "AEC") &&
-           CreateModule(&g_pChannelMix, pdo, "Channel Mix") &&
-           CreateModule(&InFmtConv1, pdo, "InFmtConv1") &&
-           CreateModule(&InFmtConv2, pdo, "InFmtConv2") &&
-           CreateModule(&InResampler1, pdo, "InResampler1") &&
-           CreateModule(&OutFmtConv1, pdo, "OutFmtConv1") &&
-           CreateModule(&OutFmtConv2, pdo, "OutFmtConv2") &&
-           CreateModule(&OutFmtConv3, pdo, "OutFmtConv3") &&
-           CreateModule(&OutFmtConv4, pdo, "OutFmtConv4") &&
-           CreateModule(&OutResampler1, pdo, "OutResampler1") &&
-           CreateModule(&OutResampler2, pdo, "OutResampler2") &&
-           CreateModule(&g_pWaveCorr, pdo, "g_pWaveCorr");
+    return CreateModule(&g_pAecModule, pdo, kInstanceCode, "AEC") &&
+           CreateModule(&g_pChannelMix, pdo, kInstanceCode, "Channel Mix") &&
+           CreateModule(&InFmtConv1, pdo, kInstanceCode, "InFmtConv1") &&
+           CreateModule(&InFmtConv2, pdo, kInstanceCode, "InFmtConv2") &&
+           CreateModule(&InResampler1, pdo, kInstanceCode, "InResampler1") &&
+           CreateModule(&OutFmtConv1, pdo, kInstanceCode, "OutFmtConv1") &&
+           CreateModule(&OutFmtConv2, pdo, kInstanceCode, "OutFmtConv2") &&
+           CreateModule(&OutFmtConv3, pdo, kInstanceCode, "OutFmtConv3") &&
+           CreateModule(&OutFmtConv4, pdo, kInstanceCode, "OutFmtConv4") &&
+           CreateModule(&OutResampler1, pdo, kInstanceCode, "OutResampler1") &&
+           CreateModule(&OutResampler2, pdo, kInstanceCode, "OutResampler2") &&
+           CreateModule(&g_pWaveCorr, pdo, kInstanceCode, "g_pWaveCorr");
 }
 
 bool CreateQueuesAndPool() {
@@ -152,23 +134,23 @@ ZvStatus TearDownMaster() {
     (void)ReleaseChannel(kChannel, CHANNEL_RENDER);
     ZvStatus status = ReleaseChannel(kChannel, CHANNEL_CAPTURE);
 
-    Destroy(&g_pAecModule);
-    Destroy(&g_pChannelMix);
-    Destroy(&InFmtConv1);
-    Destroy(&InFmtConv2);
-    Destroy(&InResampler1);
-    Destroy(&OutFmtConv1);
-    Destroy(&OutFmtConv2);
-    Destroy(&OutFmtConv3);
-    Destroy(&OutFmtConv4);
-    Destroy(&OutResampler1);
-    Destroy(&OutResampler2);
-    Destroy(&g_pInAllocator);
-    Destroy(&g_pWaveCorr);
-    Destroy(&g_pDataQueue1);
-    Destroy(&g_pDataQueue2);
-    Destroy(&g_pDataQueue3);
-    Destroy(&g_pDataQueue4);
+    DestroySlot(&g_pAecModule);
+    DestroySlot(&g_pChannelMix);
+    DestroySlot(&InFmtConv1);
+    DestroySlot(&InFmtConv2);
+    DestroySlot(&InResampler1);
+    DestroySlot(&OutFmtConv1);
+    DestroySlot(&OutFmtConv2);
+    DestroySlot(&OutFmtConv3);
+    DestroySlot(&OutFmtConv4);
+    DestroySlot(&OutResampler1);
+    DestroySlot(&OutResampler2);
+    DestroySlot(&g_pInAllocator);
+    DestroySlot(&g_pWaveCorr);
+    DestroySlot(&g_pDataQueue1);
+    DestroySlot(&g_pDataQueue2);
+    DestroySlot(&g_pDataQueue3);
+    DestroySlot(&g_pDataQueue4);
     if (g_bLogicObjectsReady) ExDeleteNPagedLookasideList(&g_IrpContextLookaside);
     g_bLogicObjectsReady = false;
     if (g_pTraceBuffer != nullptr) MemFree(g_pTraceBuffer);
@@ -217,55 +199,11 @@ LIST_ENTRY g_OwnIrpList;
 KSPIN_LOCK g_OwnIrpLock;
 NPAGED_LOOKASIDE_LIST g_IrpContextLookaside;
 KSNODEPROPERTY_AUDIO_CHANNEL g_VolumeRequest;
+CallCount g_BuffersInFlight;
 
 // ---------------------------------------------------------------------------
 // Work items
 // ---------------------------------------------------------------------------
-void AecCallCount::Init(BOOLEAN open) {
-    KeInitializeSpinLock(&m_Lock);
-    KeInitializeEvent(&m_IdleEvent, NotificationEvent, TRUE);
-    m_lCount = 0;
-    m_lOpen = open;
-}
-
-void AecCallCount::SetOpen(BOOLEAN open) {
-    KIRQL irql;
-    KeAcquireSpinLock(&m_Lock, &irql);
-    m_lOpen = open;
-    KeReleaseSpinLock(&m_Lock, irql);
-}
-
-BOOLEAN AecCallCount::Enter() {
-    KIRQL irql;
-    KeAcquireSpinLock(&m_Lock, &irql);
-    BOOLEAN accepted = m_lOpen != 0;
-    if (accepted && m_lCount++ == 0) KeClearEvent(&m_IdleEvent);
-    KeReleaseSpinLock(&m_Lock, irql);
-    return accepted;
-}
-
-void AecCallCount::Leave() {
-    KIRQL irql;
-    KeAcquireSpinLock(&m_Lock, &irql);
-    if (--m_lCount == 0) KeSetEvent(&m_IdleEvent, IO_NO_INCREMENT, FALSE);
-    KeReleaseSpinLock(&m_Lock, irql);
-}
-
-LONG AecCallCount::Count() {
-    KIRQL irql;
-    KeAcquireSpinLock(&m_Lock, &irql);
-    LONG count = m_lCount;
-    KeReleaseSpinLock(&m_Lock, irql);
-    return count;
-}
-
-void AecCallCount::WaitIdle() {
-    // New callers may come and go meanwhile: wait until a look finds none.
-    while (Count() != 0) KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
-}
-
-AecCallCount g_BuffersInFlight;
-
 BOOLEAN AecWorkItemBegin() {
     return g_bLogicObjectsReady && g_WorkItems.Enter();
 }

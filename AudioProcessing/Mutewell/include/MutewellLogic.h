@@ -34,6 +34,7 @@
 #include "BufferPool.h"
 #include "CKAUDPModule.h"
 #include "FilterLogic.h"
+#include "LogicCommon.h"
 
 class CKAUDPASrc;
 class CKAUDPASnk;
@@ -86,25 +87,6 @@ struct SwitchGraph {
 };
 
 // ---------------------------------------------------------------------------
-// Calls in flight
-// ---------------------------------------------------------------------------
-// OnBuffer calls of one direction in progress.  Enter and Leave at any IRQL
-// up to DISPATCH_LEVEL; WaitIdle at PASSIVE_LEVEL returns once none is.
-class BufferCallCount {
-public:
-    void Init();
-    void Enter();
-    void Leave();
-    LONG Count();
-    void WaitIdle();
-
-private:
-    KSPIN_LOCK m_Lock;
-    LONG m_lCount;
-    KEVENT m_IdleEvent;  // set while the count is zero
-};
-
-// ---------------------------------------------------------------------------
 // Driver-wide state (owned by the master's OnFilterLoad .. OnFilterUnload)
 // ---------------------------------------------------------------------------
 extern volatile LONG g_bFilterLoaded;
@@ -124,28 +106,9 @@ extern volatile LONG g_lSpeakerBridgeCount, g_lMicBridgeCount;
 extern volatile LONG g_lSpeakerFadeCount;
 extern SwitchGraph g_InGraph, g_OutGraph;
 extern KMUTEX g_SwitchMutex;
-extern BufferCallCount g_BuffersInFlight[3];  // by direction (1, 2)
-
-// ---------------------------------------------------------------------------
-// Callbacks (the descriptor's slots)
-// ---------------------------------------------------------------------------
-ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower);
-ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster);
-ZvStatus OnDecidePinDirs(CGenDisp* genDisp, ULONG isMaster);
-ZvStatus OnGetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelFormat* format);
-ZvStatus OnSetChannelState(LONG channel, ULONG direction, ULONG state);
-ZvStatus OnSharedVariableChange(ULONG id, PVOID value, ULONG size);
-NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength, PVOID output,
-                      PULONG byteCount);
-ZvStatus OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, PLONG channel,
-                PDEVICE_OBJECT lower, PFILE_OBJECT pinFile, PDEVICE_OBJECT fdo);
-ZvStatus OnClose(CGenDisp* genDisp, ULONG direction, LONG channel);
-ZvStatus OnSetFormat(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, LONG channel);
-ZvStatus OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LONG channel);
-ZvStatus OnGetAudioPosition(CGenDisp* genDisp, ULONG direction, PKSAUDIO_POSITION position,
-                            LONG channel);
-ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG length, LONG channel,
-                  PFILE_OBJECT pinFile);
+// OnBuffer calls in progress by direction (1, 2); always open: a control
+// path waits them out after it cleared the direction's started flag.
+extern CallCount g_BuffersInFlight[3];
 
 // ---------------------------------------------------------------------------
 // Control

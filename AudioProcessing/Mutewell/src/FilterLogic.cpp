@@ -21,48 +21,34 @@ constexpr ULONG kBridgeBufferMs = 50;
 // Set once the mutex and the counts of a master load exist.
 bool g_bLogicObjectsReady;
 
-template <class Module>
-bool CreateModule(Module** slot, PDEVICE_OBJECT pdo, PCSTR name) {
-    ULONG status = ZV_OK;
-    *slot = new Module(pdo, kInstanceCode, &status);
-    if (*slot != nullptr && status == ZV_OK) return true;
-    // A module whose constructor failed stays in its slot; unload deletes it.
-    Log::ModulePrint(1, "OnFilterLoad> Failed to Instantiate %s Module status - 0x%lx \n", name,
-                     ZV_FAILED);
-    return false;
-}
-
-template <class Object>
-void Destroy(Object** slot) {
-    Object* object = *slot;
-    *slot = nullptr;
-    delete object;
-}
-
 bool CreateModules(PDEVICE_OBJECT pdo) {
-    return CreateModule(&g_pAudioSource, pdo, "Audio Source") &&
-           CreateModule(&g_pAudioSink, pdo, "Audio Sink") &&
-           CreateModule(&InCSiBu, pdo, "InCSiBu") && CreateModule(&InCSiBuAux, pdo, "InCSiBuAux") &&
-           CreateModule(&InCFCnv1, pdo, "InCFCnv1") && CreateModule(&InCFCnv2, pdo, "InCFCnv2") &&
-           CreateModule(&InCBRes, pdo, "InCBRes") && CreateModule(&OutCSiBu, pdo, "OutCSiBu") &&
-           CreateModule(&OutCSiBuAux, pdo, "OutCSiBuAux") &&
-           CreateModule(&OutCFCnv1, pdo, "OutCFCnv1") &&
-           CreateModule(&OutCFCnv2, pdo, "OutCFCnv2") && CreateModule(&OutCBRes, pdo, "OutCBRes");
+    return CreateModule(&g_pAudioSource, pdo, kInstanceCode, "Audio Source") &&
+           CreateModule(&g_pAudioSink, pdo, kInstanceCode, "Audio Sink") &&
+           CreateModule(&InCSiBu, pdo, kInstanceCode, "InCSiBu") &&
+           CreateModule(&InCSiBuAux, pdo, kInstanceCode, "InCSiBuAux") &&
+           CreateModule(&InCFCnv1, pdo, kInstanceCode, "InCFCnv1") &&
+           CreateModule(&InCFCnv2, pdo, kInstanceCode, "InCFCnv2") &&
+           CreateModule(&InCBRes, pdo, kInstanceCode, "InCBRes") &&
+           CreateModule(&OutCSiBu, pdo, kInstanceCode, "OutCSiBu") &&
+           CreateModule(&OutCSiBuAux, pdo, kInstanceCode, "OutCSiBuAux") &&
+           CreateModule(&OutCFCnv1, pdo, kInstanceCode, "OutCFCnv1") &&
+           CreateModule(&OutCFCnv2, pdo, kInstanceCode, "OutCFCnv2") &&
+           CreateModule(&OutCBRes, pdo, kInstanceCode, "OutCBRes");
 }
 
 void DestroyModules() {
-    Destroy(&g_pAudioSource);
-    Destroy(&g_pAudioSink);
-    Destroy(&InCSiBu);
-    Destroy(&InCSiBuAux);
-    Destroy(&InCFCnv1);
-    Destroy(&InCFCnv2);
-    Destroy(&InCBRes);
-    Destroy(&OutCSiBu);
-    Destroy(&OutCSiBuAux);
-    Destroy(&OutCFCnv1);
-    Destroy(&OutCFCnv2);
-    Destroy(&OutCBRes);
+    DestroySlot(&g_pAudioSource);
+    DestroySlot(&g_pAudioSink);
+    DestroySlot(&InCSiBu);
+    DestroySlot(&InCSiBuAux);
+    DestroySlot(&InCFCnv1);
+    DestroySlot(&InCFCnv2);
+    DestroySlot(&InCBRes);
+    DestroySlot(&OutCSiBu);
+    DestroySlot(&OutCSiBuAux);
+    DestroySlot(&OutCFCnv1);
+    DestroySlot(&OutCFCnv2);
+    DestroySlot(&OutCBRes);
 }
 
 // The bridge format on the master's pins and the two device objects.
@@ -120,7 +106,7 @@ CKAUDPABridge* BridgeModule(ULONG direction) {
 volatile LONG* StartedFlag(ULONG direction) {
     return direction == CHANNEL_RENDER ? &g_bSinkStarted : &g_bSourceStarted;
 }
-BufferCallCount& InFlight(ULONG direction) {
+CallCount& InFlight(ULONG direction) {
     return g_BuffersInFlight[direction == CHANNEL_RENDER ? CHANNEL_RENDER : CHANNEL_CAPTURE];
 }
 
@@ -289,41 +275,7 @@ volatile LONG g_lSpeakerBridgeCount, g_lMicBridgeCount;
 volatile LONG g_lSpeakerFadeCount = 1;
 SwitchGraph g_InGraph, g_OutGraph;
 KMUTEX g_SwitchMutex;
-BufferCallCount g_BuffersInFlight[3];
-
-void BufferCallCount::Init() {
-    KeInitializeSpinLock(&m_Lock);
-    KeInitializeEvent(&m_IdleEvent, NotificationEvent, TRUE);
-    m_lCount = 0;
-}
-
-void BufferCallCount::Enter() {
-    KIRQL irql;
-    KeAcquireSpinLock(&m_Lock, &irql);
-    if (m_lCount++ == 0) KeClearEvent(&m_IdleEvent);
-    KeReleaseSpinLock(&m_Lock, irql);
-}
-
-void BufferCallCount::Leave() {
-    KIRQL irql;
-    KeAcquireSpinLock(&m_Lock, &irql);
-    if (--m_lCount == 0) KeSetEvent(&m_IdleEvent, IO_NO_INCREMENT, FALSE);
-    KeReleaseSpinLock(&m_Lock, irql);
-}
-
-LONG BufferCallCount::Count() {
-    KIRQL irql;
-    KeAcquireSpinLock(&m_Lock, &irql);
-    LONG count = m_lCount;
-    KeReleaseSpinLock(&m_Lock, irql);
-    return count;
-}
-
-void BufferCallCount::WaitIdle() {
-    // Callers that entered before the flag they test was cleared are waited
-    // out; later ones see the flag and stay off the bridge.
-    while (Count() != 0) KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
-}
+CallCount g_BuffersInFlight[3];
 
 // ---------------------------------------------------------------------------
 // Callbacks
@@ -339,8 +291,8 @@ ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDE
     // What an earlier master load left (no unload came between) goes first.
     if (g_bLogicObjectsReady) (void)OnFilterUnload(genDisp, 1);
     KeInitializeMutex(&g_SwitchMutex, 0);
-    g_BuffersInFlight[CHANNEL_RENDER].Init();
-    g_BuffersInFlight[CHANNEL_CAPTURE].Init();
+    g_BuffersInFlight[CHANNEL_RENDER].Init(TRUE);
+    g_BuffersInFlight[CHANNEL_CAPTURE].Init(TRUE);
     g_bLogicObjectsReady = true;
 
     sp_dispatch_init();  // the primitives' variants for this processor
@@ -538,8 +490,8 @@ ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG lengt
     ZvStatus status = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
     if (process == 0) return status;
     const bool speaker = direction == CHANNEL_RENDER;
-    BufferCallCount& inFlight = InFlight(direction);
-    inFlight.Enter();
+    CallCount& inFlight = InFlight(direction);
+    (void)inFlight.Enter();  // always open
     const ULONG mode = static_cast<ULONG>(Read(&g_ulMuteMode));
     const bool switched = Read(&g_bSwitch) != 0;
     if (speaker) {
