@@ -81,18 +81,27 @@ public:
     // The opened pin, null in STATE_STOP (tests, diagnostics).
     CKsPin* Pin() const { return m_pPin; }
 
+    // The source: (pin, none, 0, output, bytes, none) fills `output` from
+    // the ring, waiting at most kBridgeWaitMs for the data; what did not
+    // come is silence.  0 when something was read, else 1.
+    // The sink: (pin, input, bytes, none, 0, none) the ring's drift-corrected
+    // write, waiting at most kBridgeWaitMs for room; what does not fit then
+    // is dropped, and counted by the ring as frames its corrector need not
+    // drop.  0 on success, else 1.
+    // Both first answer 1/3 as CheckCallable, 3 unless running with a pin,
+    // 11 for a null buffer or zero bytes.
+    ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
+                           ULONG outputBytes, PULONGLONG side) override;
+
 protected:
     // `fields` maps property ids 0.. to what they stand for; `render` picks
-    // the pin (render pin of the sink, capture pin of the source).
+    // the pin (render pin of the sink, capture pin of the source) and the
+    // direction of SubmitPinData.
     CKAUDPABridge(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, ULONG tag, const Field* fields,
                   ULONG fieldCount, ULONG channels, ULONG pinId, ULONG render, PCSTR name);
-    // The common answers of SubmitPinData: 1/3 as CheckCallable, 3 unless
-    // running with a pin, 11 for a null buffer or zero bytes.
-    ZvStatus CheckTransfer(PVOID buffer, ULONG bytes) const;
-
-    CKsPin* m_pPin;
 
 private:
+    CKsPin* m_pPin;
     NTSTATUS OpenStream();
     NTSTATUS StartStream();
     NTSTATUS CloseStream();
@@ -136,12 +145,6 @@ public:
         kPropLength = 9,
     };
     CKAUDPASrc(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG status);
-
-    // (pin, none, 0, output, bytes, none): fills `output` from the ring,
-    // waiting at most kBridgeWaitMs for the data; what did not come is
-    // silence.  0 when something was read, else 1.
-    ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
-                           ULONG outputBytes, PULONGLONG side) override;
 };
 
 // Writes the master's render ring.
@@ -159,11 +162,4 @@ public:
         kPropLength = 10,
     };
     CKAUDPASnk(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG status);
-
-    // (pin, input, bytes, none, 0, none): the ring's drift-corrected write,
-    // waiting at most kBridgeWaitMs for room; what does not fit then is
-    // dropped, and counted by the ring as frames its corrector need not
-    // drop.  0 on success, else 1.
-    ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
-                           ULONG outputBytes, PULONGLONG side) override;
 };

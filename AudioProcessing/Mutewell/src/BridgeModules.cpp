@@ -255,12 +255,28 @@ NTSTATUS CKAUDPABridge::CloseStream() {
     return status;
 }
 
-ZvStatus CKAUDPABridge::CheckTransfer(PVOID buffer, ULONG bytes) const {
+ZvStatus CKAUDPABridge::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
+                                      ULONG outputBytes, PULONGLONG side) {
+    (void)pin;
+    (void)side;
+    // The sink takes the caller's input, the source fills the caller's output.
+    PVOID buffer = m_ulRender ? input : output;
+    const ULONG bytes = m_ulRender ? inputBytes : outputBytes;
     ZvStatus status = CheckCallable();
     if (status != ZV_OK) return status;
     if (m_ulState != STATE_START || m_pPin == nullptr) return ZV_NOT_READY;
     if (buffer == nullptr || bytes == 0) return ZV_INVALID_PARAMETER;
-    return ZV_OK;
+    ULONG count = bytes;
+    if (m_ulRender)
+        return m_pPin->WriteData(buffer, &count, CircBuff::kWaitBounded) != 0 ? ZV_OK : ZV_FAILED;
+    // A flushed ring may still hand out its last bytes: what was read counts,
+    // not the read's result.
+    (void)m_pPin->ReadData(buffer, &count, CircBuff::kWaitBounded);
+    if (count < bytes) {
+        // The ring's bounded wait ended first: the rest is silence.
+        std::memset(static_cast<PUCHAR>(buffer) + count, 0, bytes - count);
+    }
+    return count != 0 ? ZV_OK : ZV_FAILED;
 }
 
 CKAUDPASrc::CKAUDPASrc(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG status)
@@ -269,39 +285,8 @@ CKAUDPASrc::CKAUDPASrc(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG 
     if (status != nullptr) *status = ZV_OK;
 }
 
-ZvStatus CKAUDPASrc::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
-                                   ULONG outputBytes, PULONGLONG side) {
-    (void)pin;
-    (void)input;
-    (void)inputBytes;
-    (void)side;
-    ZvStatus status = CheckTransfer(output, outputBytes);
-    if (status != ZV_OK) return status;
-    ULONG count = outputBytes;
-    const ULONG result = m_pPin->ReadData(output, &count, CircBuff::kWaitBounded);
-    if (count < outputBytes) {
-        // The ring's bounded wait ended first: the rest is silence.
-        auto bytes = static_cast<PUCHAR>(output);
-        std::memset(bytes + count, 0, outputBytes - count);
-    }
-    (void)result;  // a flushed ring may still have handed out its last bytes
-    return count != 0 ? ZV_OK : ZV_FAILED;
-}
-
 CKAUDPASnk::CKAUDPASnk(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG status)
     : CKAUDPABridge(deviceObject, instanceCode, ZvFourCC("ASnk"), kSinkFields,
                     sizeof(kSinkFields) / sizeof(kSinkFields[0]), 2, 0, 1, "CKAUDPASnk") {
     if (status != nullptr) *status = ZV_OK;
-}
-
-ZvStatus CKAUDPASnk::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
-                                   ULONG outputBytes, PULONGLONG side) {
-    (void)pin;
-    (void)output;
-    (void)outputBytes;
-    (void)side;
-    ZvStatus status = CheckTransfer(input, inputBytes);
-    if (status != ZV_OK) return status;
-    ULONG count = inputBytes;
-    return m_pPin->WriteData(input, &count, CircBuff::kWaitBounded) != 0 ? ZV_OK : ZV_FAILED;
 }
