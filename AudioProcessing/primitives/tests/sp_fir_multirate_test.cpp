@@ -17,13 +17,9 @@
 namespace {
 
 using sptest::MultirateSpec;
-using Samples = std::vector<int16_t>;
+using sptest::Samples;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int32_t kFactorStep = 2;
-#else
-constexpr int32_t kFactorStep = 1;
-#endif
+constexpr int32_t kFactorStep = sptest::CaseStep(1, 2);
 
 class MultirateFir : public sptest::VariantTest {
 protected:

@@ -13,13 +13,9 @@
 namespace {
 
 using sptest::GuardedBuffer;
-using Samples = std::vector<int16_t>;
+using sptest::Samples;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int32_t kLengthStep = 7;
-#else
-constexpr int32_t kLengthStep = 3;
-#endif
+constexpr int32_t kLengthStep = sptest::CaseStep(3, 7);
 
 class RateChange : public sptest::VariantTest {
 protected:

@@ -89,6 +89,21 @@ FpControl UnusualFpControl();
 uint64_t LiveBlocks();
 
 // ---- Random data --------------------------------------------------------------
-std::vector<int16_t> RandomI16(size_t n, uint32_t seed);
+using Samples = std::vector<int16_t>;
+Samples RandomI16(size_t n, uint32_t seed);
+
+// ---- Case tables --------------------------------------------------------------
+// The sanitizer builds run many times slower: the long case tables take a
+// sample of their rows there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+// A case table loop's step: `full` in the ordinary builds, `sampled` under a
+// sanitizer.
+constexpr int32_t CaseStep(int32_t full, int32_t sampled) {
+    return kSanitized ? sampled : full;
+}
 
 }  // namespace sptest
