@@ -300,6 +300,25 @@ TEST_P(Lowpass, ZeroF64) {
     EXPECT_EQ(one, 1.0);
 }
 
+// A double array may start anywhere in a caller's bytes: at every byte offset
+// right behind a guard page each member clears exactly the n doubles, as the
+// generic member does (the sanitizer builds reject a store off the 8-byte grid).
+TEST_P(Lowpass, ZeroF64AtEveryByteOffset) {
+    const WindowMembers& r = Routines();
+    for (int32_t n : {1, 2, 3, 17, 2561}) {
+        const size_t bytes = 8 * static_cast<size_t>(n);
+        for (size_t offset = 0; offset < 8; ++offset) {
+            SCOPED_TRACE(testing::Message() << "n " << n << " offset " << offset);
+            sptest::GuardedBuffer buffer = sptest::GuardedBuffer::AtFront(bytes + 8, offset);
+            unsigned char* data = buffer.Data();
+            memset(data, 0xA5, bytes + 8);
+            ASSERT_EQ(r.zero(reinterpret_cast<double*>(data), n), sp_status_ok);
+            EXPECT_EQ(std::count(data, data + bytes, 0), static_cast<ptrdiff_t>(bytes));
+            EXPECT_EQ(std::count(data + bytes, data + bytes + 8, 0xA5), 8);
+        }
+    }
+}
+
 TEST_P(Lowpass, ControlStateIsLeftAsFound) {
     std::vector<double> taps(101);
     EXPECT_TRUE(sptest::KeepsFpControl([&] { Design()(0.2, taps.data(), 101, 2, 1); }));
