@@ -1,5 +1,6 @@
 // I/O manager: driver and device objects, device stacks, object names, driver
-// object extensions, fault injection and the test drivers' trace.
+// object extensions, fault injection, the attach hook and the test drivers'
+// trace.
 #include <cstdio>
 #include <map>
 
@@ -22,6 +23,13 @@ struct Faults {
     ULONG skip[KpFaultCount] = {};
     ULONG count[KpFaultCount] = {};
 } g_faults;
+
+// A test's look at each device as it joins a stack (KpIoSetAttachHook).
+struct AttachHook {
+    std::mutex lock;
+    KP_IO_ATTACH_HOOK* routine = nullptr;
+    PVOID context = nullptr;
+} g_attachHook;
 
 std::mutex g_nameLock;
 std::map<std::u16string, PDEVICE_OBJECT> g_deviceNames;  // upper-case name -> device (no reference)
@@ -342,25 +350,40 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 // ---------------------------------------------------------------------------
 // IoAttachDeviceToDeviceStack: the new object learns its lower device and its
 // stack size before the lower device points up at it, so whoever finds it as
-// the top of the stack sees it complete.
+// the top of the stack sees it complete.  A test's attach hook runs after
+// the link, outside the stack lock.
 // ---------------------------------------------------------------------------
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                            PDEVICE_OBJECT TargetDevice) {
     KpAssertIrql(DISPATCH_LEVEL, "IoAttachDeviceToDeviceStack");
     if (ShouldFail(KpFaultAttachDevice)) return nullptr;
-    std::lock_guard<std::mutex> guard(g_stackLock);
-    if (SourceDevice->KpAttachedTo != nullptr || SourceDevice->AttachedDevice != nullptr) {
-        KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
-                   "IoAttachDeviceToDeviceStack: device %p is already in a stack", SourceDevice);
+    PDEVICE_OBJECT top = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g_stackLock);
+        if (SourceDevice->KpAttachedTo != nullptr || SourceDevice->AttachedDevice != nullptr) {
+            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                       "IoAttachDeviceToDeviceStack: device %p is already in a stack",
+                       SourceDevice);
+        }
+        top = TargetDevice;
+        while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
+        if (top->KpDeleted || SourceDevice == top) return nullptr;
+        SourceDevice->KpAttachedTo = top;
+        SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+        SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+        ObReferenceObject(top);  // the attachment keeps the lower object until IoDetachDevice
+        __atomic_store_n(&top->AttachedDevice, SourceDevice, __ATOMIC_RELEASE);
     }
-    PDEVICE_OBJECT top = TargetDevice;
-    while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
-    if (top->KpDeleted || SourceDevice == top) return nullptr;
-    SourceDevice->KpAttachedTo = top;
-    SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
-    SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
-    ObReferenceObject(top);  // the attachment keeps the lower object until IoDetachDevice
-    __atomic_store_n(&top->AttachedDevice, SourceDevice, __ATOMIC_RELEASE);
+    KP_IO_ATTACH_HOOK* hook = nullptr;
+    PVOID context = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g_attachHook.lock);
+        hook = g_attachHook.routine;
+        context = g_attachHook.context;
+    }
+    // The device is already the top of the stack: requests may reach it from
+    // here on, before its driver has finished setting it up.
+    if (hook != nullptr) hook(context, SourceDevice, top);
     return top;
 }
 
@@ -472,6 +495,12 @@ void KpIoFailCall(KP_IO_FAULT Fault, ULONG Nth, ULONG Count) {
     std::lock_guard<std::mutex> guard(g_faults.lock);
     g_faults.skip[Fault] = Nth - 1;
     g_faults.count[Fault] = Count;
+}
+
+void KpIoSetAttachHook(KP_IO_ATTACH_HOOK* Hook, PVOID Context) {
+    std::lock_guard<std::mutex> guard(g_attachHook.lock);
+    g_attachHook.routine = Hook;
+    g_attachHook.context = Context;
 }
 
 void KpIoClearFailures(void) {

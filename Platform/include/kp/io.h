@@ -26,6 +26,15 @@ enum KP_IO_FAULT {
 void KpIoFailCall(KP_IO_FAULT Fault, ULONG Nth, ULONG Count = 1);
 void KpIoClearFailures(void);
 
+// A test's seam into stack building: Hook runs on the attaching thread each
+// time IoAttachDeviceToDeviceStack has put Attached on top of Lower's stack,
+// just before the call returns, with no lock of the I/O manager held.  The
+// device is already reachable then, while its driver has not finished setting
+// it up: the hook may send it requests, wait for them, or arm a fault for the
+// driver's next step.  NULL removes the hook.
+typedef VOID KP_IO_ATTACH_HOOK(PVOID Context, PDEVICE_OBJECT Attached, PDEVICE_OBJECT Lower);
+void KpIoSetAttachHook(KP_IO_ATTACH_HOOK* Hook, PVOID Context);
+
 // ---------------------------------------------------------------------------
 // Live objects, for leak checks.  The report lists each live IRP (major code of
 // its first location, stack count, serial) and MDL (address, length, locked).

@@ -62,6 +62,8 @@ void E2ETest::SetUp() {
 }
 
 void E2ETest::TearDown() {
+    KpIoSetAttachHook(nullptr, nullptr);
+    UnblockRequests();
     ReleaseHeldRequests();
     KpPnpShutdown();
     KpIoDrainWorkQueues();

@@ -3,6 +3,8 @@
 #include <ks.h>
 #include <ksmedia.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -25,6 +27,22 @@ struct Extension {
 
 std::mutex HeldLock;
 std::vector<PIRP> Held;
+
+// Requests kept inside the dispatch: each waits for the release generation to move on.
+std::mutex BlockLock;
+std::condition_variable BlockChanged;
+ULONG Blocked = 0;
+ULONG BlockGeneration = 0;
+
+NTSTATUS BlockInDispatch() {
+    std::unique_lock<std::mutex> guard(BlockLock);
+    const ULONG generation = BlockGeneration;
+    ++Blocked;
+    BlockChanged.notify_all();
+    BlockChanged.wait(guard, [&] { return BlockGeneration != generation; });
+    --Blocked;
+    return STATUS_SUCCESS;
+}
 
 ULONG ReadParameter(PDEVICE_OBJECT pdo, PCWSTR name) {
     HANDLE key = nullptr;
@@ -180,6 +198,7 @@ NTSTATUS DispatchControl(PIRP irp) {
         Held.push_back(irp);
         return STATUS_PENDING;
     }
+    if (code == IOCTL_ZVTEST_BLOCK) return Complete(irp, BlockInDispatch());
     if (code == IOCTL_ZVTEST_RELEASE) {
         ReleaseHeldRequests();
         return Complete(irp, STATUS_SUCCESS);
@@ -260,6 +279,17 @@ void ReleaseHeldRequests() {
         ready.swap(Held);
     }
     for (PIRP irp : ready) Complete(irp, STATUS_SUCCESS);
+}
+
+bool WaitForBlockedRequests(ULONG count) {
+    std::unique_lock<std::mutex> guard(BlockLock);
+    return BlockChanged.wait_for(guard, std::chrono::seconds(10), [&] { return Blocked >= count; });
+}
+
+void UnblockRequests() {
+    std::lock_guard<std::mutex> guard(BlockLock);
+    ++BlockGeneration;
+    BlockChanged.notify_all();
 }
 
 ULONG HeldRequestCount() {

@@ -1,16 +1,20 @@
 // The filter device's request entry: pass-through, power, device objects
 // without a CDevice, and AddDevice failures that must give the master role back.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CDevice.h"
 #include "E2ESupport.h"
 #include "FakeAudioDriver.h"
+#include "MemAlloc.h"
 #include "ZDebug.h"
 #include "kp/io.h"
 #include "kp/pnp.h"
+#include "kp/pool.h"
 
 namespace zvtest {
 namespace {
@@ -123,6 +127,70 @@ TEST_F(FilterDeviceTest, RequestsBeforeInitFinishesPassStraightDown) {
     SetDeviceOf(ext, nullptr);
     IoDeleteDevice(early);
     ASSERT_EQ(KpPnpRemoveDevice(pdo), STATUS_SUCCESS);
+}
+
+// The filter's device, caught the moment it joins the stack: a request is sent
+// to it on a thread of its own and kept inside the device below (so inside the
+// filter's early pass-through too), then the next driver allocation, the first
+// of CDevice::Init, is made to fail.
+struct EarlyRequest {
+    std::atomic<PDEVICE_OBJECT> Fdo{nullptr};
+    std::thread Sender;
+    std::atomic<NTSTATUS> Status{STATUS_PENDING};
+    std::atomic<bool> Blocked{false};
+};
+
+void SendBlockedRequestEarly(PVOID context, PDEVICE_OBJECT attached, PDEVICE_OBJECT) {
+    auto early = static_cast<EarlyRequest*>(context);
+    const UNICODE_STRING& name = attached->DriverObject->DriverName;
+    if (std::u16string(name.Buffer, name.Length / 2) != u"\\Driver\\ZvEchowell") return;
+    if (early->Fdo.exchange(attached) != nullptr) return;
+    early->Sender = std::thread([early, attached] {
+        IO_STATUS_BLOCK iosb = {};
+        early->Status = SendControl(attached, IOCTL_ZVTEST_BLOCK, &iosb);
+    });
+    early->Blocked = WaitForBlockedRequests(1);
+    if (early->Blocked) KpPoolFailAllocation(ZV_POOL_TAG_ZCAM, 1);
+}
+
+// A request that reached the filter device before CDevice::Init finished is
+// still inside it when Init fails: the failed AddDevice waits for it to leave
+// before it frees the CDevice and deletes the device object.
+TEST_F(FilterDeviceTest, AFailedInitWaitsForTheRequestItPassedDownEarly) {
+    WriteMachine({{"1", {"ZvEchowell"}, {}, 1}});
+    EarlyRequest early;
+    KpIoSetAttachHook(&SendBlockedRequestEarly, &early);
+    std::atomic<bool> returned{false};
+    std::atomic<NTSTATUS> added{STATUS_PENDING};
+    std::thread adder([&] {
+        PDEVICE_OBJECT pdo = nullptr;
+        added = KpPnpAddDevice(InstancePath("1"), &pdo);
+        returned = true;
+    });
+    // Until the AddDevice returns or starts its wait for the request (the
+    // device object stays while the request is in its dispatch).
+    for (;;) {
+        if (returned) break;
+        PDEVICE_OBJECT fdo = early.Fdo;
+        if (fdo != nullptr &&
+            __atomic_load_n(&FilterExtension(fdo)->Lock.Removing, __ATOMIC_SEQ_CST) != 0)
+            break;
+        std::this_thread::yield();
+    }
+    const bool returnedWithTheRequestInside = returned;
+    UnblockRequests();
+    adder.join();
+    if (early.Sender.joinable()) early.Sender.join();
+    KpIoSetAttachHook(nullptr, nullptr);
+    KpPoolClearFailures();
+    ASSERT_NE(early.Fdo.load(), nullptr);
+    ASSERT_TRUE(early.Blocked);
+    EXPECT_FALSE(returnedWithTheRequestInside);
+    EXPECT_EQ(added, STATUS_NO_MEMORY);
+    // The request went down untouched and came back with the device's answer.
+    EXPECT_EQ(early.Status, STATUS_SUCCESS);
+    EXPECT_EQ(KpPnpFindPdo(InstancePath("1")), nullptr);
+    EXPECT_TRUE(LogicCalls("Echowell").empty());
 }
 
 TEST_F(FilterDeviceTest, EveryAddDeviceFailureUndoesItsWorkAndFreesTheMasterRole) {

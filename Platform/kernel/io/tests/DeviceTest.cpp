@@ -43,6 +43,52 @@ TEST_F(DeviceTest, AttachPublishesTheLowerLinkAndStackSizes) {
     EXPECT_EQ(top->KpAttachedTo, nullptr);
 }
 
+// The attach hook runs on the attaching thread once the new device is the top
+// of the stack and before IoAttachDeviceToDeviceStack returns: a request sent
+// from it goes through the new device to the one below.
+TEST_F(DeviceTest, TheAttachHookSeesTheNewTopBeforeTheAttachReturns) {
+    struct Seen {
+        ULONG Calls = 0;
+        PDEVICE_OBJECT Attached = nullptr;
+        PDEVICE_OBJECT Lower = nullptr;
+        PDEVICE_OBJECT Top = nullptr;
+        NTSTATUS Sent = STATUS_UNSUCCESSFUL;
+    } seen;
+    LambdaDriver driver;
+    ULONG bottomCalls = 0;
+    PDEVICE_OBJECT bottom = driver.Add([&](PDEVICE_OBJECT, PIRP irp) {
+        ++bottomCalls;
+        return CompleteIrp(irp, STATUS_SUCCESS);
+    });
+    KpIoSetAttachHook(
+        [](PVOID context, PDEVICE_OBJECT attached, PDEVICE_OBJECT lower) {
+            auto s = static_cast<Seen*>(context);
+            ++s->Calls;
+            s->Attached = attached;
+            s->Lower = lower;
+            s->Top = IoGetAttachedDevice(lower);
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            IO_STATUS_BLOCK iosb = {};
+            PIRP irp = IoBuildDeviceIoControlRequest(0x220000, attached, nullptr, 0, nullptr, 0,
+                                                     FALSE, &event, &iosb);
+            s->Sent = IoCallDriver(attached, irp);
+        },
+        &seen);
+    PDEVICE_OBJECT top =
+        driver.Add([](PDEVICE_OBJECT self, PIRP irp) { return PassDown(self, irp); }, bottom);
+    KpIoSetAttachHook(nullptr, nullptr);
+    EXPECT_EQ(seen.Calls, 1u);
+    EXPECT_EQ(seen.Attached, top);
+    EXPECT_EQ(seen.Lower, bottom);
+    EXPECT_EQ(seen.Top, top);
+    EXPECT_EQ(seen.Sent, STATUS_SUCCESS);
+    EXPECT_EQ(bottomCalls, 1u);
+    // Removed, it is called no more.
+    driver.Add([](PDEVICE_OBJECT self, PIRP irp) { return PassDown(self, irp); }, bottom);
+    EXPECT_EQ(seen.Calls, 1u);
+}
+
 TEST_F(DeviceTest, CreateDeviceFailureIsInjectable) {
     LambdaDriver driver;
     PDEVICE_OBJECT device = reinterpret_cast<PDEVICE_OBJECT>(1);
