@@ -40,6 +40,7 @@ enum class ListsHeld : ULONG {
     None,
     Filter,            // the filter-list mutex
     FilterAndOpenPin,  // both list mutexes
+    OpenPin,           // the open-pin-list mutex
 };
 
 // A property request the interceptor answers itself: the request, its two
@@ -52,16 +53,27 @@ struct KsReply {
     ListsHeld Held;
 };
 
-// A pin property request that the interceptor may answer from its records;
-// the filter-list mutex is held.
-struct PinPropertyRequest {
+// Where an intercepted property's handler runs: the mutexes taken for it and
+// what is found for it first.
+enum class PropertyScope : ULONG {
+    PinRecord,    // the filter-list mutex; the pin's record (made when new), only
+                  // while processing is on and the pin is not left alone
+    OpenPinSet,   // both list mutexes; the request's open pin, active, with the
+                  // record of its pin, which is neither left alone nor unused
+    OpenPinRead,  // the open-pin-list mutex; the request's open pin, active
+};
+
+// An intercepted property request as its handler sees it; the scope's
+// mutexes are held.
+struct PropertyRequest {
     KsReply Reply;
-    PinRecord* Record;
     const KSPROPERTY* Property;
     PUCHAR Data;  // the output buffer at its system address (OutLength bytes)
     ULONG InLength;
     ULONG OutLength;
-    ULONG PinId;
+    ULONG PinId;          // PinRecord scope
+    PinRecord* Record;    // PinRecord and OpenPinSet scopes
+    OpenPinEntry* Entry;  // OpenPinSet and OpenPinRead scopes
 };
 
 // The channel word of a pin that holds none.
@@ -158,6 +170,27 @@ public:
     // The stream worker's part of one completed capture request.
     void FinishCaptureRequest(struct CaptureQueueEntry* entry);
 
+    // The property requests the interceptor takes up, one row each (the
+    // logic's own sets go to OnKSProperty before these): chosen by set, id,
+    // kind and input size, the first match wins (every id of a set after the
+    // ids named); the scope then finds the pin and the handler runs when the
+    // output holds MinOutput bytes.  A null handler only makes the scope's
+    // record.  Any request not answered goes down to the device.
+    static constexpr ULONG AnyPropertyId = ~0u;
+    struct PropertyRow {
+        const GUID* Set;
+        ULONG Id;    // AnyPropertyId: every id of the set
+        ULONG Kind;  // KSPROPERTY_TYPE_GET or KSPROPERTY_TYPE_SET, as the request's flags carry it
+        ULONG MinInput;   // bytes of input the row needs
+        ULONG MinOutput;  // bytes of output the handler needs
+        PropertyScope Scope;
+        bool (CGenDisp::*Handle)(const PropertyRequest&, FollowedProperty*, NTSTATUS*);
+    };
+    // The table (for tests); its row count in *count.
+    static const PropertyRow* InterceptedProperties(ULONG* count);
+    // The row a property request of inLength input bytes takes, or null.
+    static const PropertyRow* FindInterceptedProperty(const KSPROPERTY* property, ULONG inLength);
+
 private:
     NTSTATUS HandleCreate(PIRP irp, PULONG taken);
     NTSTATUS HandleClose(PIRP irp, PULONG taken);
@@ -165,16 +198,28 @@ private:
     NTSTATUS HandleCreatePin(PIRP irp, const KSPIN_CONNECT* connect, const UCHAR* dataFormat,
                              OpenPinEntry** openPinOut);
     NTSTATUS HandleKSProperty(PIRP irp, PULONG taken);
-    // The pin properties answered from the records (one per intercepted
-    // property id): false leaves the request to the device.
-    bool AnswerPinCommunication(const PinPropertyRequest& request, NTSTATUS* status);
-    bool AnswerPinDataRanges(const PinPropertyRequest& request, NTSTATUS* status);
-    bool AnswerPinDataIntersection(const PinPropertyRequest& request, NTSTATUS* status);
-    // The connection sets and position reads of open pins.
-    bool FollowConnectionSet(const KsReply& reply, PFILE_OBJECT file, ULONG propertyId, PUCHAR data,
-                             ULONG outLength, FollowedProperty* followed, NTSTATUS* status);
-    void FollowPositionRead(PIRP irp, PFILE_OBJECT file, ULONG outLength,
-                            FollowedProperty* followed);
+    // The row's scope: takes its mutexes, finds its pin and calls its handler
+    // when the request carries the row's output.  True: answered here (the
+    // reply released the mutexes); false: nothing held, the request goes
+    // down, followed when `followed` got a context.
+    bool RunInterceptedProperty(const PropertyRow& row, ULONG process, PropertyRequest* request,
+                                FollowedProperty* followed, NTSTATUS* status);
+    bool FindOpenPinForSet(PropertyRequest* request);
+    bool FindOpenPinForRead(PropertyRequest* request);
+    // The handlers of the table's rows: true when answered here.
+    bool AnswerPinCommunication(const PropertyRequest& request, FollowedProperty* followed,
+                                NTSTATUS* status);
+    bool AnswerPinDataRanges(const PropertyRequest& request, FollowedProperty* followed,
+                             NTSTATUS* status);
+    bool AnswerPinDataIntersection(const PropertyRequest& request, FollowedProperty* followed,
+                                   NTSTATUS* status);
+    bool FollowConnectionFormat(const PropertyRequest& request, FollowedProperty* followed,
+                                NTSTATUS* status);
+    bool FollowConnectionState(const PropertyRequest& request, FollowedProperty* followed,
+                               NTSTATUS* status);
+    bool FollowPositionRead(const PropertyRequest& request, FollowedProperty* followed,
+                            NTSTATUS* status);
+    static const PropertyRow kInterceptedProperties[];
     NTSTATUS HandleKSReadStream(PIRP irp, PULONG taken);
     NTSTATUS HandleKSWriteStream(PIRP irp, PULONG taken);
 

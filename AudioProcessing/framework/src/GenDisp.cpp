@@ -262,8 +262,10 @@ NTSTATUS CGenDisp::CompleteKsIrp(const KsReply& reply, NTSTATUS status, ULONG_PT
     PIRP irp = reply.Irp;
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
-    if (reply.Held == ListsHeld::FilterAndOpenPin) UnlockOpenPinList();
-    if (reply.Held != ListsHeld::None) UnlockFilterList();
+    if (reply.Held == ListsHeld::FilterAndOpenPin || reply.Held == ListsHeld::OpenPin)
+        UnlockOpenPinList();
+    if (reply.Held == ListsHeld::Filter || reply.Held == ListsHeld::FilterAndOpenPin)
+        UnlockFilterList();
     UndoPropertyInput(irp, reply.InputMdl, MappingUndo::Release);
     UndoPropertyOutput(irp, reply.OutputMdl, MappingUndo::Release);
     IoCompleteRequest(irp, IO_NO_INCREMENT);

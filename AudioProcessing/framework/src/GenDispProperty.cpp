@@ -189,9 +189,8 @@ NTSTATUS CGenDisp::VerifyAndUpdateSupportedDataRanges(PIRP irp, PUCHAR buffer, U
 // ---------------------------------------------------------------------------
 // Pin properties answered from the records
 // ---------------------------------------------------------------------------
-bool CGenDisp::AnswerPinCommunication(const PinPropertyRequest& request, NTSTATUS* status) {
-    // A buffer too small for the answer is the device's to refuse.
-    if (request.OutLength < sizeof(ULONG)) return false;
+bool CGenDisp::AnswerPinCommunication(const PropertyRequest& request, FollowedProperty*,
+                                      NTSTATUS* status) {
     const PinRecord* record = request.Record;
     ULONG answer = record->fNotUsed != 0 ? static_cast<ULONG>(KSPIN_COMMUNICATION_NONE)
                                          : record->Communication;
@@ -205,7 +204,8 @@ bool CGenDisp::AnswerPinCommunication(const PinPropertyRequest& request, NTSTATU
     return true;
 }
 
-bool CGenDisp::AnswerPinDataRanges(const PinPropertyRequest& request, NTSTATUS* status) {
+bool CGenDisp::AnswerPinDataRanges(const PropertyRequest& request, FollowedProperty*,
+                                   NTSTATUS* status) {
     static const UCHAR EmptyList[8] = {8, 0, 0, 0, 0, 0, 0, 0};
     const PinRecord* record = request.Record;
     const UCHAR* list = record->fNotUsed != 0 ? EmptyList : record->RangeList;
@@ -222,8 +222,8 @@ bool CGenDisp::AnswerPinDataRanges(const PinPropertyRequest& request, NTSTATUS* 
     return true;
 }
 
-bool CGenDisp::AnswerPinDataIntersection(const PinPropertyRequest& request, NTSTATUS* status) {
-    if (request.InLength <= sizeof(KSP_PIN)) return false;
+bool CGenDisp::AnswerPinDataIntersection(const PropertyRequest& request, FollowedProperty*,
+                                         NTSTATUS* status) {
     PinRecord* record = request.Record;
     if (record->fNotUsed != 0 || record->DefaultFormat == nullptr) {
         *status = CompleteKsIrp(request.Reply, STATUS_NO_MATCH, 0);
@@ -252,118 +252,230 @@ bool CGenDisp::AnswerPinDataIntersection(const PinPropertyRequest& request, NTST
     return true;
 }
 
-// A connection state or format set on an open pin, with both list mutexes
-// held: true when answered here (a format the pin's ranges refuse; the
-// mutexes are released with the answer), else false with the request
-// followed or not.
-bool CGenDisp::FollowConnectionSet(const KsReply& reply, PFILE_OBJECT file, ULONG propertyId,
-                                   PUCHAR data, ULONG outLength, FollowedProperty* followed,
-                                   NTSTATUS* status) {
-    IrpContext* ctx = nullptr;
+// ---------------------------------------------------------------------------
+// Requests of open pins followed to their completion
+// ---------------------------------------------------------------------------
+namespace {
+// The followed request's context and the pin it was followed for.
+void Follow(FollowedProperty* followed, IrpContext* ctx, const OpenPinEntry* entry) {
+    if (ctx == nullptr) return;
+    followed->Context = ctx;
+    followed->Channel = entry->Channel;
+    followed->Direction = entry->Direction;
+}
+}  // namespace
+
+// A connection set's pin, with both list mutexes held.
+bool CGenDisp::FindOpenPinForSet(PropertyRequest* request) {
+    PIRP irp = request->Reply.Irp;
     OpenPinEntry* entry = nullptr;
     FilterEntry* filter = nullptr;
     PinRecord* record = nullptr;
-    if (GetOpenPinFromList(reply.Irp, file, nullptr, 0, &entry, ListLookup::Find) == 0) {
+    if (GetOpenPinFromList(irp, IoGetCurrentIrpStackLocation(irp)->FileObject, nullptr, 0, &entry,
+                           ListLookup::Find) == 0) {
         ThisModule::ModulePrint(1,
                                 "HandleKSProperty> IsConnectionProperty: GetOpenPinFromList "
                                 "Failed!!! (No Create File for this pin before)\n");
-    } else if (GetFilterFromList(reply.Irp, entry->RFO, entry->PinId, &filter, &record,
-                                 ListLookup::Find, RequestFile::Related) == 0 ||
-               record == nullptr) {
+        return false;
+    }
+    if (GetFilterFromList(irp, entry->RFO, entry->PinId, &filter, &record, ListLookup::Find,
+                          RequestFile::Related) == 0 ||
+        record == nullptr) {
         ThisModule::ModulePrint(
             1, "HandleKSProperty> IsConnectionProperty: GetFilterFromList Failed!!!\n");
-    } else if (record->fDontCare != 0 || record->fNotUsed != 0) {
+        return false;
+    }
+    if (record->fDontCare != 0 || record->fNotUsed != 0) {
         ThisModule::ModulePrint(1,
                                 "HandleKSProperty> IsConnectionProperty: Pin Created has "
                                 "attribute %s so bail out!!!\n",
                                 record->fDontCare != 0 ? "fDontCare" : "fNotUsed");
-    } else if (entry->Active != 0 && propertyId == KSPROPERTY_CONNECTION_DATAFORMAT &&
-               outLength > 63) {
-        ULONG proposedSize = ZvFormatSize(data);
-        if (proposedSize > outLength) proposedSize = outLength;
-        const UCHAR* reference =
-            record->ChosenFormat != nullptr ? record->ChosenFormat : record->DefaultFormat;
-        if (proposedSize < ZV_FMT_SIZE_WAVE || outLength < ZV_FMT_SIZE_WAVE ||
-            std::memcmp(data + 48, &KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, sizeof(GUID)) != 0) {
-            // Not a wave format: nothing to compare, and nothing the stream paths could use.
-            ThisModule::ModulePrint(
-                1, "HandleKSProperty>IsConnectionDataFormat: Proposed Size not WaveFormatEx!!!\n");
-        } else if (reference != nullptr &&
-                   CompareDataFormat(data, proposedSize, reference, record->ChannelLimit) == 0) {
-            ThisModule::ModulePrint(
-                1,
-                "HandleKSProperty>IsConnectionDataFormat: DataFormat mismatch Failing "
-                "KSPROPERTY_CONNECTION_DATAFORMAT SET!!!\n");
-            *status = CompleteKsIrp(reply, STATUS_NO_MATCH, 0);
-            return true;
-        } else if (OwnedChannel(entry) != NoChannel) {
-            ctx = AllocateContext(reply.Irp, IRP_CTX_DATAFORMAT);
-            if (ctx == nullptr) {
-                ThisModule::ModulePrint(
-                    ZDBG_ERR | 1,
-                    "HandleKSProperty>IsConnectionDataFormat: no memory for IRP context!!\n");
-            }
-        }
-    } else if (entry->Active != 0 && propertyId == KSPROPERTY_CONNECTION_STATE &&
-               outLength >= sizeof(ULONG) && ZvReadU32(data, 0) <= KSSTATE_RUN &&
-               OwnedChannel(entry) != NoChannel) {
-        // A state outside STOP..RUN is the device's to refuse, never the logic's to hear.
-        ctx = AllocateContext(reply.Irp, IRP_CTX_STATE);
-        if (ctx == nullptr) {
-            ThisModule::ModulePrint(
-                ZDBG_ERR | 1,
-                "HandleKSProperty>IsConnectionState(SET): no memory for IRP context!!\n");
-        } else {
-            // Kept: the application's buffer may change before the completion reads it.
-            ULONG state = ZvReadU32(data, 0);
-            ctx->State = state;
-            ctx->SyncLockHeld = 1;
-            ThisModule::ModulePrint(
-                1,
-                "HandleKSProperty>IsConnectionProperty: Seting Completion routine For "
-                "KSPROPERTY_CONNECTION_STATE SET Direction - %x; state (%d)\n",
-                entry->Direction, state);
-            if (state != KSSTATE_RUN) {
-                ctx->DontCare = 1;
-                if (state == KSSTATE_STOP) {
-                    UpdateOwnedChannelPosition(entry->Channel, entry->Direction, entry->PinFile, 0,
-                                               CountUpdate::Set);
-                    UpdateOwnedChannelTransferCount(entry->Channel, entry->Direction,
-                                                    entry->PinFile, 0, CountUpdate::Set);
-                }
-                followed->StateToTell = state;
-            }
-        }
+        return false;
     }
-    if (ctx != nullptr) {
-        followed->Context = ctx;
-        followed->Channel = entry->Channel;
-        followed->Direction = entry->Direction;
-    }
-    return false;
+    request->Entry = entry;
+    request->Record = record;
+    return entry->Active != 0;
 }
 
-// A position read on an open pin, with the open-pin-list mutex held.
-void CGenDisp::FollowPositionRead(PIRP irp, PFILE_OBJECT file, ULONG outLength,
-                                  FollowedProperty* followed) {
+// A position read's pin, with the open-pin-list mutex held.
+bool CGenDisp::FindOpenPinForRead(PropertyRequest* request) {
+    PIRP irp = request->Reply.Irp;
     OpenPinEntry* entry = nullptr;
-    if (GetOpenPinFromList(irp, file, nullptr, 0, &entry, ListLookup::Find) == 0) {
+    if (GetOpenPinFromList(irp, IoGetCurrentIrpStackLocation(irp)->FileObject, nullptr, 0, &entry,
+                           ListLookup::Find) == 0) {
         ThisModule::ModulePrint(1,
                                 "HandleKSProperty> IsGetAudioPosition: GetOpenPinFromList "
                                 "Failed!!! (No Create File for this pin before)\n");
-    } else if (entry->Active != 0 && OwnedChannel(entry) != NoChannel &&
-               outLength >= sizeof(KSAUDIO_POSITION)) {
-        followed->Context = AllocateContext(irp, IRP_CTX_POSITION);
-        if (followed->Context != nullptr) {
-            followed->Channel = entry->Channel;
-            followed->Direction = entry->Direction;
-        }
+        return false;
     }
+    request->Entry = entry;
+    return entry->Active != 0;
+}
+
+// A data-format set: refused here when the pin's ranges do not hold the
+// format, else followed when the pin holds a channel.
+bool CGenDisp::FollowConnectionFormat(const PropertyRequest& request, FollowedProperty* followed,
+                                      NTSTATUS* status) {
+    const PinRecord* record = request.Record;
+    ULONG proposedSize = ZvFormatSize(request.Data);
+    if (proposedSize > request.OutLength) proposedSize = request.OutLength;
+    const UCHAR* reference =
+        record->ChosenFormat != nullptr ? record->ChosenFormat : record->DefaultFormat;
+    if (proposedSize < ZV_FMT_SIZE_WAVE || request.OutLength < ZV_FMT_SIZE_WAVE ||
+        std::memcmp(request.Data + 48, &KSDATAFORMAT_SPECIFIER_WAVEFORMATEX, sizeof(GUID)) != 0) {
+        // Not a wave format: nothing to compare, and nothing the stream paths could use.
+        ThisModule::ModulePrint(
+            1, "HandleKSProperty>IsConnectionDataFormat: Proposed Size not WaveFormatEx!!!\n");
+        return false;
+    }
+    if (reference != nullptr &&
+        CompareDataFormat(request.Data, proposedSize, reference, record->ChannelLimit) == 0) {
+        ThisModule::ModulePrint(1,
+                                "HandleKSProperty>IsConnectionDataFormat: DataFormat mismatch "
+                                "Failing KSPROPERTY_CONNECTION_DATAFORMAT SET!!!\n");
+        *status = CompleteKsIrp(request.Reply, STATUS_NO_MATCH, 0);
+        return true;
+    }
+    if (OwnedChannel(request.Entry) == NoChannel) return false;
+    IrpContext* ctx = AllocateContext(request.Reply.Irp, IRP_CTX_DATAFORMAT);
+    if (ctx == nullptr) {
+        ThisModule::ModulePrint(
+            ZDBG_ERR | 1, "HandleKSProperty>IsConnectionDataFormat: no memory for IRP context!!\n");
+    }
+    Follow(followed, ctx, request.Entry);
+    return false;
+}
+
+// A stream-state set of a pin that holds a channel: followed, holding the
+// sync-control lock from before it goes down until its completion.
+bool CGenDisp::FollowConnectionState(const PropertyRequest& request, FollowedProperty* followed,
+                                     NTSTATUS*) {
+    OpenPinEntry* entry = request.Entry;
+    // A state outside STOP..RUN is the device's to refuse, never the logic's to hear.
+    if (ZvReadU32(request.Data, 0) > KSSTATE_RUN || OwnedChannel(entry) == NoChannel) return false;
+    IrpContext* ctx = AllocateContext(request.Reply.Irp, IRP_CTX_STATE);
+    if (ctx == nullptr) {
+        ThisModule::ModulePrint(
+            ZDBG_ERR | 1, "HandleKSProperty>IsConnectionState(SET): no memory for IRP context!!\n");
+        return false;
+    }
+    // Kept: the application's buffer may change before the completion reads it.
+    ULONG state = ZvReadU32(request.Data, 0);
+    ctx->State = state;
+    ctx->SyncLockHeld = 1;
+    ThisModule::ModulePrint(1,
+                            "HandleKSProperty>IsConnectionProperty: Seting Completion routine For "
+                            "KSPROPERTY_CONNECTION_STATE SET Direction - %x; state (%d)\n",
+                            entry->Direction, state);
+    if (state != KSSTATE_RUN) {
+        ctx->DontCare = 1;
+        if (state == KSSTATE_STOP) {
+            UpdateOwnedChannelPosition(entry->Channel, entry->Direction, entry->PinFile, 0,
+                                       CountUpdate::Set);
+            UpdateOwnedChannelTransferCount(entry->Channel, entry->Direction, entry->PinFile, 0,
+                                            CountUpdate::Set);
+        }
+        followed->StateToTell = state;
+    }
+    Follow(followed, ctx, entry);
+    return false;
+}
+
+// A position read of a pin that holds a channel: followed, so that the logic
+// may change the position the application receives.
+bool CGenDisp::FollowPositionRead(const PropertyRequest& request, FollowedProperty* followed,
+                                  NTSTATUS*) {
+    if (OwnedChannel(request.Entry) == NoChannel) return false;
+    Follow(followed, AllocateContext(request.Reply.Irp, IRP_CTX_POSITION), request.Entry);
+    return false;
 }
 
 // ---------------------------------------------------------------------------
 // HandleKSProperty
 // ---------------------------------------------------------------------------
+const CGenDisp::PropertyRow CGenDisp::kInterceptedProperties[] = {
+    {&KSPROPSETID_Pin, KSPROPERTY_PIN_COMMUNICATION, KSPROPERTY_TYPE_GET, sizeof(KSP_PIN),
+     sizeof(ULONG), PropertyScope::PinRecord, &CGenDisp::AnswerPinCommunication},
+    {&KSPROPSETID_Pin, KSPROPERTY_PIN_DATARANGES, KSPROPERTY_TYPE_GET, sizeof(KSP_PIN), 0,
+     PropertyScope::PinRecord, &CGenDisp::AnswerPinDataRanges},
+    // An intersection carries the application's offered ranges after the KSP_PIN.
+    {&KSPROPSETID_Pin, KSPROPERTY_PIN_DATAINTERSECTION, KSPROPERTY_TYPE_GET, sizeof(KSP_PIN) + 1, 0,
+     PropertyScope::PinRecord, &CGenDisp::AnswerPinDataIntersection},
+    // Every other pin property, and these with too little input, only make the pin's record.
+    {&KSPROPSETID_Pin, AnyPropertyId, KSPROPERTY_TYPE_GET, sizeof(KSP_PIN), 0,
+     PropertyScope::PinRecord, nullptr},
+    // A format shorter than a KSDATAFORMAT is the device's to refuse.
+    {&KSPROPSETID_Connection, KSPROPERTY_CONNECTION_DATAFORMAT, KSPROPERTY_TYPE_SET,
+     sizeof(KSPROPERTY), sizeof(KSDATAFORMAT), PropertyScope::OpenPinSet,
+     &CGenDisp::FollowConnectionFormat},
+    {&KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, KSPROPERTY_TYPE_SET, sizeof(KSPROPERTY),
+     sizeof(ULONG), PropertyScope::OpenPinSet, &CGenDisp::FollowConnectionState},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_POSITION, KSPROPERTY_TYPE_GET, sizeof(KSPROPERTY),
+     sizeof(KSAUDIO_POSITION), PropertyScope::OpenPinRead, &CGenDisp::FollowPositionRead},
+};
+
+const CGenDisp::PropertyRow* CGenDisp::InterceptedProperties(ULONG* count) {
+    *count = sizeof kInterceptedProperties / sizeof kInterceptedProperties[0];
+    return kInterceptedProperties;
+}
+
+const CGenDisp::PropertyRow* CGenDisp::FindInterceptedProperty(const KSPROPERTY* property,
+                                                               ULONG inLength) {
+    if (property == nullptr || inLength < sizeof(KSPROPERTY)) return nullptr;
+    for (const PropertyRow& row : kInterceptedProperties) {
+        if (IsEqualGUID(property->Set, *row.Set) &&
+            (row.Id == AnyPropertyId || row.Id == property->Id) &&
+            (property->Flags & row.Kind) != 0 && inLength >= row.MinInput)
+            return &row;
+    }
+    return nullptr;
+}
+
+bool CGenDisp::RunInterceptedProperty(const PropertyRow& row, ULONG process,
+                                      PropertyRequest* request, FollowedProperty* followed,
+                                      NTSTATUS* status) {
+    PIRP irp = request->Reply.Irp;
+    const bool enough = request->OutLength >= row.MinOutput && row.Handle != nullptr;
+    switch (row.Scope) {
+        case PropertyScope::PinRecord: {
+            LockFilterList();
+            request->Reply.Held = ListsHeld::Filter;
+            request->PinId = reinterpret_cast<const KSP_PIN*>(request->Property)->PinId;
+            FilterEntry* filter = nullptr;
+            if (GetFilterFromList(irp, IoGetCurrentIrpStackLocation(irp)->FileObject,
+                                  request->PinId, &filter, &request->Record, ListLookup::FindOrAdd,
+                                  RequestFile::Own) == 0 ||
+                request->Record == nullptr) {
+                ThisModule::ModulePrint(1, "HandleKSProperty> GetFilterFromList Failed!!!\n");
+            } else if (process != 0 && request->Record->fDontCare == 0 && enough &&
+                       (this->*row.Handle)(*request, followed, status)) {
+                return true;
+            }
+            UnlockFilterList();
+            return false;
+        }
+        case PropertyScope::OpenPinSet:
+            LockFilterList();
+            LockOpenPinList();
+            request->Reply.Held = ListsHeld::FilterAndOpenPin;
+            if (FindOpenPinForSet(request) && enough &&
+                (this->*row.Handle)(*request, followed, status))
+                return true;
+            UnlockOpenPinList();
+            UnlockFilterList();
+            return false;
+        case PropertyScope::OpenPinRead:
+            LockOpenPinList();
+            request->Reply.Held = ListsHeld::OpenPin;
+            if (FindOpenPinForRead(request) && enough &&
+                (this->*row.Handle)(*request, followed, status))
+                return true;
+            UnlockOpenPinList();
+            return false;
+    }
+    return false;
+}
+
 NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const ULONG outLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
@@ -392,7 +504,6 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
         inLength >= sizeof(KSPROPERTY)
             ? static_cast<PKSPROPERTY>(stack->Parameters.DeviceIoControl.Type3InputBuffer)
             : nullptr;
-    PFILE_OBJECT file = stack->FileObject;
 
     KsReply reply = {irp, inMdl, outMdl, taken, ListsHeld::None};
     // The filter logic's own sets, on the master stack only.
@@ -410,61 +521,15 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
         }
     }
 
-    ULONG pinId = 0;
-    if (file != nullptr && CKsIrpTarget::IsPinProperty(irp, &pinId) != 0) {
-        // The pin properties answered from the records; every other pin
-        // property, and these on a pin left alone, go to the device.
-        static constexpr struct {
-            ULONG Id;
-            bool (CGenDisp::*Answer)(const PinPropertyRequest&, NTSTATUS*);
-        } kAnswers[] = {
-            {KSPROPERTY_PIN_COMMUNICATION, &CGenDisp::AnswerPinCommunication},
-            {KSPROPERTY_PIN_DATARANGES, &CGenDisp::AnswerPinDataRanges},
-            {KSPROPERTY_PIN_DATAINTERSECTION, &CGenDisp::AnswerPinDataIntersection},
-        };
-        LockFilterList();
-        reply.Held = ListsHeld::Filter;
-        FilterEntry* filter = nullptr;
-        PinRecord* record = nullptr;
-        if (GetFilterFromList(irp, file, pinId, &filter, &record, ListLookup::FindOrAdd,
-                              RequestFile::Own) == 0 ||
-            record == nullptr) {
-            ThisModule::ModulePrint(1, "HandleKSProperty> GetFilterFromList Failed!!!\n");
-        } else if (process != 0 && record->fDontCare == 0) {
-            const PinPropertyRequest request = {reply,    record,    property, data,
-                                                inLength, outLength, pinId};
-            for (const auto& answer : kAnswers) {
-                NTSTATUS status = STATUS_SUCCESS;
-                if (answer.Id == property->Id && (this->*answer.Answer)(request, &status))
-                    return status;
-            }
-        }
-        UnlockFilterList();
-        UndoPropertyInput(irp, inMdl, MappingUndo::Release);
-        UndoPropertyOutput(irp, outMdl, MappingUndo::Release);
-        return STATUS_SUCCESS;
-    }
-
-    // The connection sets and the position read of a followed pin go down
-    // with a context; their completion tells the logic.
+    // The framework's own rows: answered here, followed down with a context
+    // whose completion tells the logic, or left to the device.
+    const PropertyRow* row =
+        stack->FileObject != nullptr ? FindInterceptedProperty(property, inLength) : nullptr;
     FollowedProperty followed;
-    ULONG propertyId = 0, kind = 0;
-    if (file != nullptr && CKsIrpTarget::IsConnectionProperty(irp, &propertyId, &kind) != 0 &&
-        kind == 2 &&
-        (propertyId == KSPROPERTY_CONNECTION_STATE ||
-         propertyId == KSPROPERTY_CONNECTION_DATAFORMAT)) {
-        LockFilterList();
-        LockOpenPinList();
-        reply.Held = ListsHeld::FilterAndOpenPin;
+    if (row != nullptr) {
+        PropertyRequest request = {reply, property, data, inLength, outLength, 0, nullptr, nullptr};
         NTSTATUS status = STATUS_SUCCESS;
-        if (FollowConnectionSet(reply, file, propertyId, data, outLength, &followed, &status))
-            return status;
-        UnlockOpenPinList();
-        UnlockFilterList();
-    } else if (file != nullptr && CKsIrpTarget::IsGetAudioPosition(irp) != 0) {
-        LockOpenPinList();
-        FollowPositionRead(irp, file, outLength, &followed);
-        UnlockOpenPinList();
+        if (RunInterceptedProperty(*row, process, &request, &followed, &status)) return status;
     }
     IrpContext* ctx = followed.Context;
     const LONG channel = followed.Channel;

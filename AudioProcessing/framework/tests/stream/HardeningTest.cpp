@@ -1,7 +1,9 @@
 // The interceptor under conditions a careful application or a failing machine
 // creates: pins that lose their channel, failed allocations at awkward
 // moments, malformed stream requests and stream states held by the device.
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -19,6 +21,7 @@ namespace {
 
 using kp::ks::Chunk;
 using kp::ks::KsFilter;
+using kp::ks::KsObject;
 using kp::ks::KsPin;
 using kp::ks::StreamRequest;
 using Request = std::shared_ptr<StreamRequest>;
@@ -560,76 +563,176 @@ TEST_F(HardeningTest, FilterClosedUnderTwoOpenPinsIsForgottenByBoth) {
 namespace zvstream {
 namespace {
 
-// Every pin property the interceptor answers, at every kind of output length:
-// an empty buffer asks for the size, a large enough one gets the value, any
-// other is too small and answered here too (the device's answer would not
-// describe the rewritten list); a pin's communication read into too small a
-// buffer is the device's to answer.
-TEST_F(HardeningTest, InterceptedPinPropertiesShareOneSizeProtocol) {
+// Every property the interceptor takes up, row by row of its table, at the
+// lengths around each row's minimums: answered here with the size protocol
+// of the reply (an empty buffer asks for the size, a large enough one gets
+// the value, any other is too small and answered here too, since the
+// device's answer would not describe the rewritten list), followed down so
+// that the logic hears of it, or left to the device alone.
+TEST_F(HardeningTest, EveryInterceptedPropertyRowKeepsItsSizeProtocol) {
     Boot();
     OpenFilter(&filter_);
     std::vector<uint8_t> list;
     ASSERT_EQ(filter_.DataRanges(0, &list), STATUS_SUCCESS);
     const ULONG listSize = static_cast<ULONG>(list.size());
-    const ULONG formatSize = static_cast<ULONG>(FormatOf(0).size());
+    const std::vector<uint8_t> format = FormatOf(0);
+    const ULONG formatSize = static_cast<ULONG>(format.size());
     ASSERT_GT(listSize, sizeof(KSMULTIPLE_ITEM));
-    enum Who { Here, Device };
+    ASSERT_GE(formatSize, sizeof(KSDATAFORMAT_WAVEFORMATEX));
+    ASSERT_EQ(a_.Create(filter_, 0, format), STATUS_SUCCESS);
+    // The pin's format at a rate its ranges do not offer.
+    std::vector<uint8_t> refused = format;
+    const ULONG rate = 11025;
+    std::memcpy(refused.data() + offsetof(KSDATAFORMAT_WAVEFORMATEX, WaveFormatEx.nSamplesPerSec),
+                &rate, sizeof rate);
+    const std::vector<uint8_t> pause = {KSSTATE_PAUSE, 0, 0, 0};
+    const ULONG kspPin = sizeof(KSP_PIN), position = sizeof(KSAUDIO_POSITION);
+
+    enum Who { Here, Below };
+    enum On { Filter, Pin };
     struct Case {
-        ULONG Id, OutputBytes;
-        NTSTATUS Status;
-        ULONG Returned;
+        const GUID* Set;
+        ULONG Id, Flags;
+        On Target;
+        ULONG InputBytes;   // KSPROPERTY, or KSP_PIN and the offered ranges
+        ULONG OutputBytes;  // of Value, or of 0xEE bytes
+        const std::vector<uint8_t>* Value;
         Who Answered;
-    } cases[] = {
-        {KSPROPERTY_PIN_COMMUNICATION, 0, STATUS_BUFFER_OVERFLOW, 4, Device},
-        {KSPROPERTY_PIN_COMMUNICATION, 2, STATUS_BUFFER_TOO_SMALL, 0, Device},
-        {KSPROPERTY_PIN_COMMUNICATION, 4, STATUS_SUCCESS, 4, Here},
-        {KSPROPERTY_PIN_COMMUNICATION, 12, STATUS_SUCCESS, 4, Here},
-        {KSPROPERTY_PIN_DATARANGES, 0, STATUS_BUFFER_OVERFLOW, listSize, Here},
-        {KSPROPERTY_PIN_DATARANGES, 4, STATUS_BUFFER_TOO_SMALL, 0, Here},
-        {KSPROPERTY_PIN_DATARANGES, 8, STATUS_SUCCESS, 8, Here},
-        {KSPROPERTY_PIN_DATARANGES, 12, STATUS_BUFFER_TOO_SMALL, 0, Here},
-        {KSPROPERTY_PIN_DATARANGES, listSize - 1, STATUS_BUFFER_TOO_SMALL, 0, Here},
-        {KSPROPERTY_PIN_DATARANGES, listSize, STATUS_SUCCESS, listSize, Here},
-        {KSPROPERTY_PIN_DATARANGES, listSize + 16, STATUS_SUCCESS, listSize, Here},
-        {KSPROPERTY_PIN_DATAINTERSECTION, 0, STATUS_BUFFER_OVERFLOW, formatSize, Here},
-        {KSPROPERTY_PIN_DATAINTERSECTION, 8, STATUS_BUFFER_TOO_SMALL, 0, Here},
-        {KSPROPERTY_PIN_DATAINTERSECTION, 40, STATUS_BUFFER_TOO_SMALL, 0, Here},
-        {KSPROPERTY_PIN_DATAINTERSECTION, formatSize - 1, STATUS_BUFFER_TOO_SMALL, 0, Here},
-        {KSPROPERTY_PIN_DATAINTERSECTION, formatSize, STATUS_SUCCESS, formatSize, Here},
-        {KSPROPERTY_PIN_DATAINTERSECTION, formatSize + 16, STATUS_SUCCESS, formatSize, Here},
+        NTSTATUS Status;  // when answered here
+        ULONG Returned;
+        const char* Told;  // the callback that hears of it, or null
     };
-    auto deviceAsked = [this](ULONG id) {
+    const GUID* pinSet = &KSPROPSETID_Pin;
+    const GUID* connection = &KSPROPSETID_Connection;
+    const GUID* audio = &KSPROPSETID_Audio;
+    const ULONG get = KSPROPERTY_TYPE_GET, set = KSPROPERTY_TYPE_SET;
+    const ULONG offer = kspPin + static_cast<ULONG>(Offer(1, 200000, 8, 32, ~0u).size());
+    const Case cases[] = {
+        {pinSet, KSPROPERTY_PIN_COMMUNICATION, get, Filter, kspPin, 0, nullptr, Below, 0, 0,
+         nullptr},
+        {pinSet, KSPROPERTY_PIN_COMMUNICATION, get, Filter, kspPin, 2, nullptr, Below, 0, 0,
+         nullptr},
+        {pinSet, KSPROPERTY_PIN_COMMUNICATION, get, Filter, kspPin, 4, nullptr, Here,
+         STATUS_SUCCESS, 4, nullptr},
+        {pinSet, KSPROPERTY_PIN_COMMUNICATION, get, Filter, kspPin, 12, nullptr, Here,
+         STATUS_SUCCESS, 4, nullptr},
+        {pinSet, KSPROPERTY_PIN_DATARANGES, get, Filter, kspPin, 0, nullptr, Here,
+         STATUS_BUFFER_OVERFLOW, listSize, nullptr},
+        {pinSet, KSPROPERTY_PIN_DATARANGES, get, Filter, kspPin, 4, nullptr, Here,
+         STATUS_BUFFER_TOO_SMALL, 0, nullptr},
+        {pinSet, KSPROPERTY_PIN_DATARANGES, get, Filter, kspPin, 8, nullptr, Here, STATUS_SUCCESS,
+         8, nullptr},
+        {pinSet, KSPROPERTY_PIN_DATARANGES, get, Filter, kspPin, 12, nullptr, Here,
+         STATUS_BUFFER_TOO_SMALL, 0, nullptr},
+        {pinSet, KSPROPERTY_PIN_DATARANGES, get, Filter, kspPin, listSize - 1, nullptr, Here,
+         STATUS_BUFFER_TOO_SMALL, 0, nullptr},
+        {pinSet, KSPROPERTY_PIN_DATARANGES, get, Filter, kspPin, listSize, nullptr, Here,
+         STATUS_SUCCESS, listSize, nullptr},
+        {pinSet, KSPROPERTY_PIN_DATARANGES, get, Filter, kspPin, listSize + 16, nullptr, Here,
+         STATUS_SUCCESS, listSize, nullptr},
+        {pinSet, KSPROPERTY_PIN_DATAINTERSECTION, get, Filter, offer, 0, nullptr, Here,
+         STATUS_BUFFER_OVERFLOW, formatSize, nullptr},
+        {pinSet, KSPROPERTY_PIN_DATAINTERSECTION, get, Filter, offer, 8, nullptr, Here,
+         STATUS_BUFFER_TOO_SMALL, 0, nullptr},
+        {pinSet, KSPROPERTY_PIN_DATAINTERSECTION, get, Filter, offer, 40, nullptr, Here,
+         STATUS_BUFFER_TOO_SMALL, 0, nullptr},
+        {pinSet, KSPROPERTY_PIN_DATAINTERSECTION, get, Filter, offer, formatSize - 1, nullptr, Here,
+         STATUS_BUFFER_TOO_SMALL, 0, nullptr},
+        {pinSet, KSPROPERTY_PIN_DATAINTERSECTION, get, Filter, offer, formatSize, nullptr, Here,
+         STATUS_SUCCESS, formatSize, nullptr},
+        {pinSet, KSPROPERTY_PIN_DATAINTERSECTION, get, Filter, offer, formatSize + 16, nullptr,
+         Here, STATUS_SUCCESS, formatSize, nullptr},
+        // Without offered ranges there is nothing to intersect with.
+        {pinSet, KSPROPERTY_PIN_DATAINTERSECTION, get, Filter, kspPin, formatSize, nullptr, Below,
+         0, 0, nullptr},
+        {pinSet, KSPROPERTY_PIN_CATEGORY, get, Filter, kspPin, sizeof(GUID), nullptr, Below, 0, 0,
+         nullptr},
+        {connection, KSPROPERTY_CONNECTION_STATE, set, Pin, sizeof(KSPROPERTY), 0, nullptr, Below,
+         0, 0, nullptr},
+        {connection, KSPROPERTY_CONNECTION_STATE, set, Pin, sizeof(KSPROPERTY), 3, &pause, Below, 0,
+         0, nullptr},
+        {connection, KSPROPERTY_CONNECTION_STATE, set, Pin, sizeof(KSPROPERTY), 4, &pause, Below, 0,
+         0, "OnSetStreamState"},
+        {connection, KSPROPERTY_CONNECTION_DATAFORMAT, set, Pin, sizeof(KSPROPERTY),
+         sizeof(KSDATAFORMAT) - 1, &format, Below, 0, 0, nullptr},
+        // A bare KSDATAFORMAT is no wave format: neither compared nor followed.
+        {connection, KSPROPERTY_CONNECTION_DATAFORMAT, set, Pin, sizeof(KSPROPERTY),
+         sizeof(KSDATAFORMAT), &format, Below, 0, 0, nullptr},
+        {connection, KSPROPERTY_CONNECTION_DATAFORMAT, set, Pin, sizeof(KSPROPERTY), formatSize,
+         &refused, Here, STATUS_NO_MATCH, 0, nullptr},
+        {connection, KSPROPERTY_CONNECTION_DATAFORMAT, set, Pin, sizeof(KSPROPERTY), formatSize,
+         &format, Below, 0, 0, "OnSetFormat"},
+        {audio, KSPROPERTY_AUDIO_POSITION, get, Pin, sizeof(KSPROPERTY), position - 1, nullptr,
+         Below, 0, 0, nullptr},
+        {audio, KSPROPERTY_AUDIO_POSITION, get, Pin, sizeof(KSPROPERTY), position, nullptr, Below,
+         0, 0, "OnGetAudioPosition"},
+    };
+    const char* const followedBy[] = {"OnSetStreamState", "OnSetFormat", "OnGetAudioPosition"};
+    auto deviceAsked = [this](const GUID* set, ULONG id) {
         size_t n = 0;
         for (auto& r : DeviceRequests(IRP_MJ_DEVICE_CONTROL, IOCTL_KS_PROPERTY))
-            n += r.IsProperty && r.Id == id;
+            n += r.IsProperty && IsEqualGUID(r.Set, *set) && r.Id == id;
         return n;
     };
+    ULONG rowCount = 0;
+    const CGenDisp::PropertyRow* rows = CGenDisp::InterceptedProperties(&rowCount);
+    std::vector<bool> rowRun(rowCount, false);
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "property " << c.Id << ", " << c.OutputBytes);
-        KSP_PIN pin = {};
-        pin.Property.Set = KSPROPSETID_Pin;
-        pin.Property.Id = c.Id;
-        pin.Property.Flags = KSPROPERTY_TYPE_GET;
-        pin.PinId = 0;
-        std::vector<uint8_t> in(sizeof pin);
-        std::memcpy(in.data(), &pin, sizeof pin);
-        if (c.Id == KSPROPERTY_PIN_DATAINTERSECTION) {
-            auto offer = Offer(1, 200000, 8, 32, 0xFFFFFFFF);
-            in.insert(in.end(), offer.begin(), offer.end());
+        SCOPED_TRACE(::testing::Message() << "property " << c.Id << " of set " << c.Set->Data1
+                                          << ", output " << c.OutputBytes);
+        std::vector<uint8_t> in(c.InputBytes, 0);
+        KSP_PIN header = {};
+        header.Property.Set = *c.Set;
+        header.Property.Id = c.Id;
+        header.Property.Flags = c.Flags;
+        header.PinId = 0;
+        std::memcpy(in.data(), &header, std::min<size_t>(sizeof header, in.size()));
+        if (c.InputBytes > kspPin) {
+            auto ranges = Offer(1, 200000, 8, 32, 0xFFFFFFFF);
+            std::memcpy(in.data() + kspPin, ranges.data(), c.InputBytes - kspPin);
         }
-        const size_t asked = deviceAsked(c.Id);
+        const CGenDisp::PropertyRow* row = CGenDisp::FindInterceptedProperty(
+            reinterpret_cast<const KSPROPERTY*>(in.data()), c.InputBytes);
+        ASSERT_NE(row, nullptr);
+        rowRun[row - rows] = true;
+
         std::vector<uint8_t> out(c.OutputBytes, 0xEE);
+        if (c.Value != nullptr)
+            std::memcpy(out.data(), c.Value->data(), std::min(out.size(), c.Value->size()));
+        const size_t asked = deviceAsked(c.Set, c.Id);
+        std::vector<size_t> told;
+        for (const char* name : followedBy) told.push_back(CallsOf(name).size());
+        // The device below takes whatever it is sent: a request with too little
+        // output for a row comes back successful, and only the table keeps it
+        // from the logic.
+        kp::sim::Fault accept;
+        accept.Major = IRP_MJ_DEVICE_CONTROL;
+        accept.IoControl = IOCTL_KS_PROPERTY;
+        accept.MatchSet = true;
+        accept.Set = *c.Set;
+        accept.Id = c.Id;
+        accept.Status = STATUS_SUCCESS;
+        if (c.Answered == Below) Device()->AddFault(accept);
+        KsObject& target = c.Target == Filter ? static_cast<KsObject&>(filter_) : a_;
         ULONG returned = 99;
-        EXPECT_EQ(
-            filter_.Property(in.data(), static_cast<ULONG>(in.size()),
-                             c.OutputBytes != 0 ? out.data() : nullptr, c.OutputBytes, &returned),
-            c.Status);
-        EXPECT_EQ(returned, c.Returned);
-        EXPECT_EQ(deviceAsked(c.Id) - asked, c.Answered == Device ? 1u : 0u);
-        if (c.Id == KSPROPERTY_PIN_DATARANGES && c.Status == STATUS_SUCCESS) {
+        NTSTATUS status =
+            target.Property(in.data(), c.InputBytes, c.OutputBytes != 0 ? out.data() : nullptr,
+                            c.OutputBytes, &returned);
+        Device()->ClearFaults();
+        EXPECT_EQ(deviceAsked(c.Set, c.Id) - asked, c.Answered == Below ? 1u : 0u);
+        // The device's answer reaches the application untouched.
+        EXPECT_EQ(status, c.Answered == Here ? c.Status : STATUS_SUCCESS);
+        EXPECT_EQ(returned, c.Answered == Here ? c.Returned : 0u);
+        for (size_t i = 0; i < told.size(); ++i) {
+            const bool expected = c.Told != nullptr && std::string(c.Told) == followedBy[i];
+            EXPECT_EQ(CallsOf(followedBy[i]).size() - told[i], expected ? 1u : 0u) << followedBy[i];
+        }
+        if (c.Id == KSPROPERTY_PIN_DATARANGES && c.Set == pinSet && status == STATUS_SUCCESS) {
             EXPECT_EQ(std::memcmp(out.data(), list.data(), returned), 0);
         }
     }
+    for (ULONG i = 0; i < rowCount; ++i)
+        EXPECT_TRUE(rowRun[i]) << "no case runs row " << i << " (id " << rows[i].Id << ")";
 }
 
 }  // namespace
