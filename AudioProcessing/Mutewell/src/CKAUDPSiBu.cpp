@@ -33,10 +33,9 @@ CKAUDPSiBu::~CKAUDPSiBu() {
 
 ZvStatus CKAUDPSiBu::GetProperty(ULONG id, PVOID buffer, PULONG size) {
     // The silent flag (id 5) is write-only.
-    const ULONG* const fields[] = {&m_ulConstOne, &m_ulConstZero, &m_ulBits, &m_ulChannels,
-                                   &m_ulRate};
-    const ULONG* field = id < sizeof(fields) / sizeof(fields[0]) ? fields[id] : nullptr;
-    return AnswerGetProperty(field, sizeof(ULONG), buffer, size);
+    const ModulePropertyField fields[] = {&m_ulConstOne, &m_ulConstZero, &m_ulBits, &m_ulChannels,
+                                          &m_ulRate};
+    return AnswerGetProperty(fields, id, buffer, size);
 }
 
 ZvStatus CKAUDPSiBu::SetProperty(ULONG id, PVOID buffer, ULONG size) {

@@ -52,6 +52,15 @@ void ModuleReadParam(HANDLE key, PCWSTR valueName, ULONG* field);
 // Writes one REG_DWORD parameter; a failed write is ignored.
 void ModuleWriteParam(HANDLE key, PCWSTR valueName, ULONG value);
 
+// One row of a module's property table, indexed by property id: the field
+// the id reads and its size (a 4-byte field converts by itself).
+struct ModulePropertyField {
+    constexpr ModulePropertyField(const ULONG* field) : Field(field), Size(sizeof(ULONG)) {}
+    constexpr ModulePropertyField(const void* field, ULONG size) : Field(field), Size(size) {}
+    const void* Field;
+    ULONG Size;
+};
+
 class CKAUDPModule {
 public:
     virtual ~CKAUDPModule();
@@ -88,6 +97,14 @@ protected:
     // The read of a fixed-size property through the common size protocol.
     // `field` null means an unknown id.
     ZvStatus AnswerGetProperty(const void* field, ULONG fieldSize, PVOID buffer, PULONG size) const;
+    // The same for property `id` of a table indexed by id; an id past the
+    // table is unknown.
+    template <ULONG Rows>
+    ZvStatus AnswerGetProperty(const ModulePropertyField (&table)[Rows], ULONG id, PVOID buffer,
+                               PULONG size) const {
+        return id < Rows ? AnswerGetProperty(table[id].Field, table[id].Size, buffer, size)
+                         : AnswerGetProperty(nullptr, sizeof(ULONG), buffer, size);
+    }
     // The checks every SetProperty makes before looking at the id: 1/3 as
     // CheckCallable, 11 for a null buffer or a size of 0, 7 below 4 bytes.
     ZvStatus CheckSetProperty(PCVOID buffer, ULONG size) const;

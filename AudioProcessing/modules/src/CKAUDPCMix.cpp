@@ -51,10 +51,9 @@ CKAUDPCMix::~CKAUDPCMix() {
 }
 
 ZvStatus CKAUDPCMix::GetProperty(ULONG id, PVOID buffer, PULONG size) {
-    const ULONG* const fields[] = {&m_ulConstOne, &m_ulConstZero, &m_ulBits, &m_ulChannels,
-                                   &m_ulMask};
-    const ULONG* field = id < sizeof(fields) / sizeof(fields[0]) ? fields[id] : nullptr;
-    return AnswerGetProperty(field, sizeof(ULONG), buffer, size);
+    const ModulePropertyField fields[] = {&m_ulConstOne, &m_ulConstZero, &m_ulBits, &m_ulChannels,
+                                          &m_ulMask};
+    return AnswerGetProperty(fields, id, buffer, size);
 }
 
 ZvStatus CKAUDPCMix::SetProperty(ULONG id, PVOID buffer, ULONG size) {

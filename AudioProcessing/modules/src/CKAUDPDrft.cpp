@@ -36,42 +36,19 @@ CKAUDPDrft::~CKAUDPDrft() {
 }
 
 ZvStatus CKAUDPDrft::GetProperty(ULONG id, PVOID buffer, PULONG size) {
-    const void* field = nullptr;
-    ULONG fieldSize = sizeof(ULONG);
-    switch (id) {
-        case kPropConstOne:
-            field = &m_ulConstOne;
-            break;
-        case kPropConstZero:
-            field = &m_ulConstZero;
-            break;
-        case kPropBits:
-            field = &m_ulBits;
-            break;
-        case kPropChannels:
-            field = &m_ulChannels;
-            break;
-        case kPropCallback:
-            field = &m_pfnOutput;
-            fieldSize = sizeof(m_pfnOutput);
-            break;
-        case kPropCallbackFlag:
-            field = &m_ulCallbackFlag;
-            break;
-        case kPropContext:
-            field = &m_pvContext;
-            fieldSize = sizeof(m_pvContext);
-            break;
-        case kPropRatioNumerator:
-            field = &m_ulRatioNumerator;
-            break;
-        case kPropRatioDenominator:
-            field = &m_ulRatioDenominator;
-            break;
-        default:
-            break;
-    }
-    return AnswerGetProperty(field, fieldSize, buffer, size);
+    // By id: kPropConstOne .. kPropRatioDenominator.
+    const ModulePropertyField fields[] = {&m_ulConstOne,
+                                          &m_ulConstZero,
+                                          &m_ulBits,
+                                          &m_ulChannels,
+                                          {&m_pfnOutput, sizeof(m_pfnOutput)},
+                                          &m_ulCallbackFlag,
+                                          {&m_pvContext, sizeof(m_pvContext)},
+                                          &m_ulRatioNumerator,
+                                          &m_ulRatioDenominator};
+    static_assert(sizeof(fields) / sizeof(fields[0]) == kPropRatioDenominator + 1,
+                  "one row per id");
+    return AnswerGetProperty(fields, id, buffer, size);
 }
 
 ZvStatus CKAUDPDrft::SetProperty(ULONG id, PVOID buffer, ULONG size) {

@@ -129,11 +129,10 @@ CKAUDPFCnv::~CKAUDPFCnv() {
 }
 
 ZvStatus CKAUDPFCnv::GetProperty(ULONG id, PVOID buffer, PULONG size) {
-    const ULONG* const fields[] = {&m_ulConstOne,    &m_ulConstZero, &m_ulInBits,
-                                   &m_ulInChannels,  &m_ulInMask,    &m_ulOutBits,
-                                   &m_ulOutChannels, &m_ulOutMask,   &m_ulMapping};
-    const ULONG* field = id < sizeof(fields) / sizeof(fields[0]) ? fields[id] : nullptr;
-    return AnswerGetProperty(field, sizeof(ULONG), buffer, size);
+    const ModulePropertyField fields[] = {&m_ulConstOne,    &m_ulConstZero, &m_ulInBits,
+                                          &m_ulInChannels,  &m_ulInMask,    &m_ulOutBits,
+                                          &m_ulOutChannels, &m_ulOutMask,   &m_ulMapping};
+    return AnswerGetProperty(fields, id, buffer, size);
 }
 
 ZvStatus CKAUDPFCnv::SetProperty(ULONG id, PVOID buffer, ULONG size) {
