@@ -22,9 +22,7 @@ CKAUDPSiBu::CKAUDPSiBu(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG 
       m_ulRate(0),
       m_ulConstZero(0),
       m_ulFadedFrames(0) {
-    LoadParams();
-    m_ulInitialised = 1;
-    if (status != nullptr) *status = ZV_OK;
+    Start(status);
 }
 
 CKAUDPSiBu::~CKAUDPSiBu() {

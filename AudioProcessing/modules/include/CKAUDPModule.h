@@ -108,7 +108,7 @@ protected:
     // The checks every SetProperty makes before looking at the id: 1/3 as
     // CheckCallable, 11 for a null buffer or a size of 0, 7 below 4 bytes.
     ZvStatus CheckSetProperty(PCVOID buffer, ULONG size) const;
-    // LoadParams (save false) or SaveParams (save true) over a module's table.
+    // Reads (save false) or writes (save true) the parameters of a module's table.
     // Result 1 when the driver key was opened, else 0.
     template <class Module>
     ULONG TransferParams(Module* module, const ModuleParamEntry<Module>* table, bool save) const;
@@ -172,8 +172,13 @@ protected:
     CKAUDPPropertyModule(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, ULONG tag)
         : CKAUDPModule(deviceObject, instanceCode, tag) {}
 
-    ULONG LoadParams() {
-        return TransferParams(static_cast<Derived*>(this), Derived::s_Params, false);
+    // The derived constructor's last step: reads the parameters over the
+    // defaults it set, marks the module ready and reports 0 in *status (when
+    // given).  PASSIVE_LEVEL.
+    void Start(PULONG status) {
+        TransferParams(static_cast<Derived*>(this), Derived::s_Params, false);
+        m_ulInitialised = 1;
+        if (status != nullptr) *status = ZV_OK;
     }
     ULONG SaveParams() {
         return TransferParams(static_cast<Derived*>(this), Derived::s_Params, true);

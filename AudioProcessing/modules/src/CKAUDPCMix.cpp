@@ -41,9 +41,7 @@ CKAUDPCMix::CKAUDPCMix(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG 
       m_ulFrameBytes(0),
       m_ulSampleSize(0),
       m_ulWeightRow(0) {
-    LoadParams();
-    m_ulInitialised = 1;
-    if (status != nullptr) *status = ZV_OK;
+    Start(status);
 }
 
 CKAUDPCMix::~CKAUDPCMix() {

@@ -26,9 +26,7 @@ CKAUDPDrft::CKAUDPDrft(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG 
       m_ulRatioNumerator(20),
       m_ulRatioDenominator(1000),
       m_ulChannels(0) {
-    LoadParams();
-    m_ulInitialised = 1;
-    if (status != nullptr) *status = ZV_OK;
+    Start(status);
 }
 
 CKAUDPDrft::~CKAUDPDrft() {

@@ -119,9 +119,7 @@ CKAUDPFCnv::CKAUDPFCnv(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG 
       m_ulConversion(0),
       m_ulInLayout(0),
       m_lWidthShift(0) {
-    LoadParams();
-    m_ulInitialised = 1;
-    if (status != nullptr) *status = ZV_OK;
+    Start(status);
 }
 
 CKAUDPFCnv::~CKAUDPFCnv() {
