@@ -1,6 +1,6 @@
 // Speed of every real-FFT member (generic, SSE, SSE2, SSE3) against FFTW in
-// single precision, with all its SIMD code and with none (FFTW_NO_SIMD), at
-// orders 8 to 20: one call is a forward and an inverse transform, and the
+// single precision, with all its SIMD code, with its SSE2 code only, and with
+// none (FFTW_NO_SIMD), at orders 8 to 20: one call is a forward and an inverse transform, and the
 // wave correlator's shape (two forward transforms, the conjugate product and
 // one inverse, each into its own buffer) at orders 12 to 14.  FFTW is
 // planned with FFTW_MEASURE before any timing.  Members and FFTW run
@@ -8,11 +8,27 @@
 // ratios are printed with their 10th-90th percentile spread.  FFTW is loaded
 // at run time (libfftw3f.so.3, Debian's libfftw3-dev); without it only our
 // members are timed.
+//
+// FFTW picks its codelets from what the processor reports, and has no public
+// switch that keeps it to SSE2.  A second copy of the library is loaded in a
+// namespace of its own and planned while CPUID faults (the kernel's CPUID
+// faulting, Linux arch_prctl): the fault handler answers with the AVX, AVX2
+// and AVX-512 bits cleared, so that copy sees an SSE2-only processor and
+// plans with its SSE2 codelets, while the first copy keeps everything.
+#include <asm/prctl.h>
+#include <cpuid.h>
 #include <dlfcn.h>
+#include <link.h>
+#include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/syscall.h>
+#include <ucontext.h>
+#include <unistd.h>
 
 #include <random>
+#include <string>
 #include <vector>
 
 #include "interleaved.h"
@@ -30,8 +46,11 @@ struct Fftw {
     void (*destroy)(void* plan) = nullptr;
     void* (*alloc)(size_t bytes) = nullptr;
     void (*release)(void* p) = nullptr;
-    bool Load() {
-        void* lib = dlopen("libfftw3f.so.3", RTLD_NOW);
+    char* (*describe)(void* plan) = nullptr;
+    void (*freeText)(void* p) = nullptr;  // the C library free of this copy's namespace
+    bool Load(bool ownNamespace) {
+        void* lib = ownNamespace ? dlmopen(LM_ID_NEWLM, "libfftw3f.so.3", RTLD_NOW)
+                                 : dlopen("libfftw3f.so.3", RTLD_NOW);
         if (lib == nullptr) return false;
         plan_r2c = reinterpret_cast<decltype(plan_r2c)>(dlsym(lib, "fftwf_plan_dft_r2c_1d"));
         plan_c2r = reinterpret_cast<decltype(plan_c2r)>(dlsym(lib, "fftwf_plan_dft_c2r_1d"));
@@ -39,10 +58,60 @@ struct Fftw {
         destroy = reinterpret_cast<decltype(destroy)>(dlsym(lib, "fftwf_destroy_plan"));
         alloc = reinterpret_cast<decltype(alloc)>(dlsym(lib, "fftwf_malloc"));
         release = reinterpret_cast<decltype(release)>(dlsym(lib, "fftwf_free"));
-        return plan_r2c && plan_c2r && execute && destroy && alloc && release;
+        describe = reinterpret_cast<decltype(describe)>(dlsym(lib, "fftwf_sprint_plan"));
+        freeText = reinterpret_cast<decltype(freeText)>(dlsym(lib, "free"));
+        return plan_r2c && plan_c2r && execute && destroy && alloc && release && describe &&
+               freeText;
     }
 };
 constexpr unsigned kFftwMeasure = 0, kFftwNoSimd = 1u << 17;
+
+// CPUID answered with the vector extensions past SSE4 cleared (AVX, its OS
+// state bits, FMA, F16C; AVX2 and AVX-512 in leaf 7; the extended-state
+// leaf 0xD empty).
+void OnCpuidFault(int, siginfo_t*, void* context) {
+    greg_t* regs = static_cast<ucontext_t*>(context)->uc_mcontext.gregs;
+    const uint8_t* ip = reinterpret_cast<const uint8_t*>(regs[REG_RIP]);
+    if (ip[0] != 0x0f || ip[1] != 0xa2) {  // not CPUID: a real fault
+        signal(SIGSEGV, SIG_DFL);
+        return;
+    }
+    const unsigned leaf = unsigned(regs[REG_RAX]), sub = unsigned(regs[REG_RCX]);
+    unsigned a, b, c, d;
+    syscall(SYS_arch_prctl, ARCH_SET_CPUID, 1);
+    __cpuid_count(leaf, sub, a, b, c, d);
+    syscall(SYS_arch_prctl, ARCH_SET_CPUID, 0);
+    if (leaf == 1) c &= ~((1u << 12) | (1u << 27) | (1u << 28) | (1u << 29));
+    if (leaf == 7 && sub == 0) {
+        b &= ~((1u << 5) | (1u << 16) | (1u << 17) | (1u << 21) | (1u << 26) | (1u << 27) |
+               (1u << 28) | (1u << 30) | (1u << 31));
+        c &= ~((1u << 1) | (1u << 6) | (1u << 11) | (1u << 12) | (1u << 14));
+        d &= ~((1u << 2) | (1u << 3) | (1u << 8) | (1u << 23));
+    }
+    if (leaf == 0xd) a = b = c = d = 0;
+    regs[REG_RAX] = a;
+    regs[REG_RBX] = b;
+    regs[REG_RCX] = c;
+    regs[REG_RDX] = d;
+    regs[REG_RIP] += 2;
+}
+
+// Runs `plan` with CPUID faulting on; false when the kernel or processor
+// has no CPUID faulting.
+template <typename F>
+bool WithSse2OnlyCpuid(F plan) {
+    struct sigaction action = {}, old = {};
+    action.sa_sigaction = OnCpuidFault;
+    action.sa_flags = SA_SIGINFO;
+    sigaction(SIGSEGV, &action, &old);
+    const bool faulting = syscall(SYS_arch_prctl, ARCH_SET_CPUID, 0) == 0;
+    if (faulting) {
+        plan();
+        syscall(SYS_arch_prctl, ARCH_SET_CPUID, 1);
+    }
+    sigaction(SIGSEGV, &old, nullptr);
+    return faulting;
+}
 
 struct Member {
     const char* name;
@@ -152,7 +221,27 @@ struct FftwRun {
     }
 };
 
-void Row(const Fftw* fftw, int order, bool correlation) {
+// Whether the second copy, planned under the masked CPUID, chooses SSE2
+// codelets and nothing wider (its plan names each codelet with its ISA).
+bool HeldToSse2(const Fftw& f) {
+    std::string text;
+    const bool faulting = WithSse2OnlyCpuid([&] {
+        const int n = 4096;
+        float* in = static_cast<float*>(f.alloc(sizeof(float) * n));
+        auto* out = static_cast<Fftw::Complex*>(f.alloc(sizeof(Fftw::Complex) * (n / 2 + 1)));
+        void* plan = f.plan_r2c(n, in, out, kFftwMeasure);
+        char* described = f.describe(plan);
+        text = described;
+        f.freeText(described);
+        f.destroy(plan);
+        f.release(in);
+        f.release(out);
+    });
+    return faulting && text.find("_sse2") != std::string::npos &&
+           text.find("_avx") == std::string::npos;
+}
+
+void Row(const Fftw* fftw, const Fftw* sse2, int order, bool correlation) {
     std::vector<MemberRun*> members;
     std::vector<kpbench::System> systems;
     for (const Member& m : kMembers) {
@@ -166,18 +255,24 @@ void Row(const Fftw* fftw, int order, bool correlation) {
                                    r->Pair();
                            }});
     }
-    FftwRun* simd = nullptr;
-    FftwRun* plain = nullptr;
+    // FFTW with all its SIMD code, with SSE2 only, with none.
+    std::vector<FftwRun*> peers;
     if (fftw != nullptr) {
-        simd = new FftwRun(*fftw, order, 0);
-        plain = new FftwRun(*fftw, order, kFftwNoSimd);
-        for (FftwRun* r : {simd, plain})
-            systems.push_back({r == simd ? "FFTW" : "FFTW-noSIMD", [r, correlation] {
+        peers.push_back(new FftwRun(*fftw, order, 0));
+        FftwRun* onlySse2 = nullptr;
+        WithSse2OnlyCpuid([&] { onlySse2 = new FftwRun(*sse2, order, 0); });
+        peers.push_back(onlySse2);
+        peers.push_back(new FftwRun(*fftw, order, kFftwNoSimd));
+        const char* names[] = {"FFTW", "FFTW-SSE2", "FFTW-noSIMD"};
+        for (size_t i = 0; i < peers.size(); ++i) {
+            FftwRun* r = peers[i];
+            systems.push_back({names[i], [r, correlation] {
                                    if (correlation)
                                        r->Correlation();
                                    else
                                        r->Pair();
                                }});
+        }
     }
     const auto t = kpbench::RunRounds(systems, 21, 0, 2.0);
     const size_t memberCount = members.size();
@@ -188,32 +283,36 @@ void Row(const Fftw* fftw, int order, bool correlation) {
     printf("%-11s %2d", correlation ? "correlation" : "fwd+inv", order);
     for (size_t i = 0; i < systems.size(); ++i) printf(" %9.0f", kpbench::SpreadOf(t[i]).median);
     if (fftw != nullptr) {
-        const kpbench::Spread bs = kpbench::RatioSpread(t[best], t[memberCount]);
-        const kpbench::Spread bp = kpbench::RatioSpread(t[best], t[memberCount + 1]);
-        const kpbench::Spread gp = kpbench::RatioSpread(t[0], t[memberCount + 1]);
-        printf("  %-7s %5.2f (%4.2f-%4.2f) %5.2f (%4.2f-%4.2f)  %5.2f (%4.2f-%4.2f)",
-               systems[best].name.c_str(), bs.median, bs.low, bs.high, bp.median, bp.low, bp.high,
-               gp.median, gp.low, gp.high);
+        printf("  %-7s", systems[best].name.c_str());
+        for (const auto& [member, peer] :
+             {std::pair{best, memberCount}, std::pair{best, memberCount + 1},
+              std::pair{best, memberCount + 2}, std::pair{size_t{0}, memberCount + 2}}) {
+            const kpbench::Spread s = kpbench::RatioSpread(t[member], t[peer]);
+            printf(" %5.2f (%4.2f-%4.2f)", s.median, s.low, s.high);
+        }
     }
     printf("\n");
     for (MemberRun* r : members) delete r;
-    delete simd;
-    delete plain;
+    for (FftwRun* r : peers) delete r;
 }
 
 }  // namespace
 
 int main() {
-    Fftw fftw;
-    const bool haveFftw = fftw.Load();
+    Fftw fftw, sse2;
+    bool haveFftw = fftw.Load(false) && sse2.Load(true);
     if (!haveFftw) printf("FFTW (libfftw3f.so.3) not found: only the members are timed\n");
+    if (haveFftw && !HeldToSse2(sse2)) {
+        printf("FFTW cannot be held to SSE2 here (no CPUID faulting): it is not compared\n");
+        haveFftw = false;
+    }
     printf("median ns per call; ratios: per-round median (10%%-90%%), below 1: faster\n");
     printf("%-11s %2s %9s %9s %9s %9s", "shape", "N", "generic", "SSE", "SSE2", "SSE3");
     if (haveFftw)
-        printf(" %9s %9s  %-7s %17s %17s  %17s", "FFTW", "noSIMD", "best", "best/FFTW",
-               "best/noSIMD", "generic/noSIMD");
+        printf(" %9s %9s %9s  %-7s %17s %17s %17s %17s", "FFTW", "FFTW-SSE2", "noSIMD", "best",
+               "best/FFTW", "best/FFTW-SSE2", "best/noSIMD", "generic/noSIMD");
     printf("\n");
-    for (int order = 8; order <= 20; ++order) Row(haveFftw ? &fftw : nullptr, order, false);
-    for (int order : {12, 13, 14}) Row(haveFftw ? &fftw : nullptr, order, true);
+    for (int order = 8; order <= 20; ++order) Row(haveFftw ? &fftw : nullptr, &sse2, order, false);
+    for (int order : {12, 13, 14}) Row(haveFftw ? &fftw : nullptr, &sse2, order, true);
     return 0;
 }

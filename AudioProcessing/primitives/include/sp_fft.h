@@ -47,6 +47,10 @@ void sp_fft_bitrev_inplace(float* data, int32_t count, const int32_t* table);
 // Radix passes in place on bit-reversed data, 8 <= count; twiddles of order log2(count).
 void sp_fft_radix_fwd(float* data, int32_t count, const float* twiddles);
 void sp_fft_radix_inv(float* data, int32_t count, const float* twiddles);
+// The same passes in the direction's sense (-1 inverse), each result times
+// *factor unless factor is null: the products of sp_fft_scale_f32, bit for bit.
+void sp_fft_radix_scaled(float* data, int32_t count, const float* twiddles, int32_t direction,
+                         const float* factor);
 // count floats multiplied in place by factor (product in double, rounded to f32).
 void sp_fft_scale_f32(float factor, float* data, int32_t count);
 // Complex transform in place of 2^n bit-reversed points, n >= 11, scaled by the

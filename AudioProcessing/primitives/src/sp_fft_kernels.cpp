@@ -68,9 +68,21 @@ void PassSpan8(float* d, int32_t count, const float* twiddles, bool inverse) {
     }
 }
 
+// The scaling pass's product (in double, rounded to f32), formed as a
+// value is stored so that the last pass needs no pass of its own after it.
+inline Cx Scaled(Cx v, const float* factor) {
+    if (factor == nullptr) return v;
+    const double f = *factor;
+    return Cx{static_cast<float>(f * static_cast<double>(v.re)),
+              static_cast<float>(f * static_cast<double>(v.im))};
+}
+
 // Radix-4 pass of span S: the quarters of each group hold the sub-transforms of
-// the sub-sequences 4t, 4t+2, 4t+1, 4t+3.
-void PassRadix4(float* d, int32_t count, int32_t span, const float* twiddles, bool inverse) {
+// the sub-sequences 4t, 4t+2, 4t+1, 4t+3.  A non-null factor scales the
+// results.
+template <bool Scale>
+void PassRadix4(float* d, int32_t count, int32_t span, const float* twiddles, bool inverse,
+                const float* factor = nullptr) {
     const int32_t q = span / 4;
     const int32_t step = count / span;
     for (int32_t g = 0; g < count; g += span) {
@@ -88,22 +100,34 @@ void PassRadix4(float* d, int32_t count, int32_t span, const float* twiddles, bo
             }
             const Cx sab = Add(a, b), dab = Sub(a, b), sce = Add(c, e),
                      tce = Turn(Sub(c, e), inverse);
-            Store(p + 2 * k, Add(sab, sce));
-            Store(p + 2 * (k + 2 * q), Sub(sab, sce));
-            Store(p + 2 * (k + q), Add(dab, tce));
-            Store(p + 2 * (k + 3 * q), Sub(dab, tce));
+            const float* f = Scale ? factor : nullptr;
+            Store(p + 2 * k, Scaled(Add(sab, sce), f));
+            Store(p + 2 * (k + 2 * q), Scaled(Sub(sab, sce), f));
+            Store(p + 2 * (k + q), Scaled(Add(dab, tce), f));
+            Store(p + 2 * (k + 3 * q), Scaled(Sub(dab, tce), f));
         }
     }
 }
 
-void RadixPasses(float* data, int32_t count, const float* twiddles, bool inverse) {
+// A non-null factor scales the result, in the last radix-4 pass when there
+// is one.
+void RadixPasses(float* data, int32_t count, const float* twiddles, bool inverse,
+                 const float* factor = nullptr) {
     PassSpan4(data, count, inverse);
     int32_t span = 16;
     if ((count & 0x55555555) == 0) {  // odd order: a radix-2 stage first
         PassSpan8(data, count, twiddles, inverse);
         span = 32;
     }
-    for (; span <= count; span *= 4) PassRadix4(data, count, span, twiddles, inverse);
+    if (span > count) {
+        if (factor != nullptr) sp_fft_scale_f32(*factor, data, 2 * count);
+        return;
+    }
+    for (; span < count; span *= 4) PassRadix4<false>(data, count, span, twiddles, inverse);
+    if (factor != nullptr)
+        PassRadix4<true>(data, count, span, twiddles, inverse, factor);
+    else
+        PassRadix4<false>(data, count, span, twiddles, inverse);
 }
 
 void Blocks(const sp_rfft_spec* spec, float* data, int32_t n, bool inverse) {
@@ -112,8 +136,7 @@ void Blocks(const sp_rfft_spec* spec, float* data, int32_t n, bool inverse) {
     const bool scale = inverse ? spec->invScale != 0 : spec->fwdScale != 0;
     for (int32_t b = count / 1024 - 1; b >= 0; --b) {
         float* block = data + 2 * 1024 * b;
-        RadixPasses(block, 1024, radix, inverse);
-        if (scale) sp_fft_scale_f32(spec->factor, block, 2048);
+        RadixPasses(block, 1024, radix, inverse, scale ? &spec->factor : nullptr);
     }
     const auto* quarter = static_cast<const float*>(sp_rfft_table(spec, sp_rfft_word_quarter));
     for (int32_t span = 2048; span <= count; span *= 2)
@@ -132,8 +155,7 @@ void LargeStep(const sp_rfft_spec* spec, float* data, int32_t n, int32_t level, 
     for (int32_t r = 0; r < rows; ++r) {
         float* row = data + 2 * static_cast<int64_t>(r) * cols;
         if (k2 <= 10) {
-            RadixPasses(row, cols, radix, inverse);
-            if (scale) sp_fft_scale_f32(spec->factor, row, 2 * cols);
+            RadixPasses(row, cols, radix, inverse, scale ? &spec->factor : nullptr);
         } else if (sp_fft_large_split_table[k2] == 0) {
             Blocks(spec, row, k2, inverse);
         } else {
@@ -220,6 +242,10 @@ void sp_fft_radix_fwd(float* data, int32_t count, const float* twiddles) {
 }
 void sp_fft_radix_inv(float* data, int32_t count, const float* twiddles) {
     RadixPasses(data, count, twiddles, true);
+}
+void sp_fft_radix_scaled(float* data, int32_t count, const float* twiddles, int32_t direction,
+                         const float* factor) {
+    RadixPasses(data, count, twiddles, direction < 0, factor);
 }
 
 void sp_fft_scale_f32(float factor, float* data, int32_t count) {

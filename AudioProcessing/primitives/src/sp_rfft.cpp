@@ -350,16 +350,14 @@ void Scaled(const float* s, float* d, float factor) {
 }
 
 // Adapters from the variant interface to the generic kernels; the generic
-// member scales in a pass of its own.
+// member scales in its last radix pass.
 void RadixFwd(float* data, int32_t count, const void* twiddles, float*, int32_t,
               const float* factor) {
-    sp_fft_radix_fwd(data, count, static_cast<const float*>(twiddles));
-    if (factor != nullptr) sp_fft_scale_f32(*factor, data, 2 * count);
+    sp_fft_radix_scaled(data, count, static_cast<const float*>(twiddles), 1, factor);
 }
 void RadixInv(float* data, int32_t count, const void* twiddles, float*, int32_t,
               const float* factor) {
-    sp_fft_radix_inv(data, count, static_cast<const float*>(twiddles));
-    if (factor != nullptr) sp_fft_scale_f32(*factor, data, 2 * count);
+    sp_fft_radix_scaled(data, count, static_cast<const float*>(twiddles), -1, factor);
 }
 void SplitFwd(float* data, int32_t count, int32_t direction, const void* table) {
     sp_rfft_split_fwd(data, count, direction, static_cast<const float*>(table));

@@ -629,10 +629,20 @@ TEST(RfftKernels, RadixPassesAgainstTheDft) {
             std::vector<float> again(x);
             sp_fft_bitrev_inplace(again.data(), count, rev);
             ASSERT_EQ(0, memcmp(data.data(), again.data(), data.size() * 4));
+            const std::vector<float> reversed(data);
             if (sign < 0)
                 sp_fft_radix_fwd(data.data(), count, tw);
             else
                 sp_fft_radix_inv(data.data(), count, tw);
+            // Scaling inside the passes gives the scaling pass's values, bit
+            // for bit; a null factor the unscaled ones.
+            for (const float factor : {1.0f / static_cast<float>(count), 0.3f, 0.0f}) {
+                std::vector<float> want(data), got(reversed);
+                if (factor != 0.0f) sp_fft_scale_f32(factor, want.data(), 2 * count);
+                sp_fft_radix_scaled(got.data(), count, tw, sign > 0 ? -1 : 1,
+                                    factor != 0.0f ? &factor : nullptr);
+                ASSERT_EQ(0, memcmp(want.data(), got.data(), want.size() * 4)) << factor;
+            }
             std::vector<LComplex> want(count);
             for (int32_t j = 0; j < count; ++j) want[j] = LComplex(x[2 * j], x[2 * j + 1]);
             sptest::RadixTwoFft(want, sign);
