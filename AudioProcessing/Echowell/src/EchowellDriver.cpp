@@ -5,7 +5,7 @@ namespace {
 
 const FilterLogicDescriptor kEchowell = LogicDescriptor("Echowell", u"ZAEC");
 const GUID kInterceptedSets[] = {KSPROPSETID_AecControl, KSPROPSETID_Audio};
-const InterceptedPropertySetTable kIntercepted = {2, kInterceptedSets};
+const InterceptedPropertySetTable kIntercepted = {.Count = 2, .Sets = kInterceptedSets};
 
 }  // namespace
 

@@ -5,7 +5,7 @@ namespace {
 
 const FilterLogicDescriptor kMutewell = LogicDescriptor("Mutewell", u"ZSAM");
 const GUID kInterceptedSets[] = {KSPROPSETID_SwitchMute, KSPROPSETID_Pin, KSPROPSETID_Connection};
-const InterceptedPropertySetTable kIntercepted = {3, kInterceptedSets};
+const InterceptedPropertySetTable kIntercepted = {.Count = 3, .Sets = kInterceptedSets};
 
 }  // namespace
 

@@ -42,27 +42,27 @@ ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG lengt
 // sync-control lock.
 constexpr FilterLogicDescriptor LogicDescriptor(PCSTR driverName, PCWSTR registryPrefix) {
     return {
-        driverName,
-        registryPrefix,
-        OnFilterLoad,
-        OnFilterUnload,
-        OnDecidePinDirs,
-        OnGetRequiredFunctionFormat,
-        OnSetChannelState,
-        OnSharedVariableChange,
-        OnKSProperty,
-        OnOpen,
-        OnClose,
-        OnSetFormat,
-        OnSetStreamState,
-        OnGetAudioPosition,
-        OnBuffer,
-        1,  // SyncControlEnabled
+        .DriverName = driverName,
+        .RegistryPrefix = registryPrefix,
+        .OnFilterLoad = OnFilterLoad,
+        .OnFilterUnload = OnFilterUnload,
+        .OnDecidePinDirs = OnDecidePinDirs,
+        .OnGetRequiredFunctionFormat = OnGetRequiredFunctionFormat,
+        .OnSetChannelState = OnSetChannelState,
+        .OnSharedVariableChange = OnSharedVariableChange,
+        .OnKSProperty = OnKSProperty,
+        .OnOpen = OnOpen,
+        .OnClose = OnClose,
+        .OnSetFormat = OnSetFormat,
+        .OnSetStreamState = OnSetStreamState,
+        .OnGetAudioPosition = OnGetAudioPosition,
+        .OnBuffer = OnBuffer,
+        .SyncControlEnabled = 1,
     };
 }
 
 // No internal-device list: any device may become master.
-inline constexpr InternalDeviceTable kNoInternalDevices = {0, nullptr};
+inline constexpr InternalDeviceTable kNoInternalDevices = {.Count = 0, .Entries = nullptr};
 
 // ---------------------------------------------------------------------------
 // Module slots (PASSIVE_LEVEL)
