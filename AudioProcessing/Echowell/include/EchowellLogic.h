@@ -108,7 +108,6 @@ struct AecTiming {
 // ---------------------------------------------------------------------------
 // Driver-wide state (owned by the master's OnFilterLoad .. OnFilterUnload)
 // ---------------------------------------------------------------------------
-extern volatile LONG g_bFilterLoaded;
 extern CKAUDPEAEC* g_pAecModule;
 extern CKAUDPCMix* g_pChannelMix;
 extern CKAUDPFCnv *InFmtConv1, *InFmtConv2;

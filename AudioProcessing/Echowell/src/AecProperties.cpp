@@ -150,7 +150,7 @@ ZvStatus BasicSupport(PVOID value, PULONG size) {
 NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength, PVOID output,
                       PULONG byteCount) {
     (void)genDisp;
-    if (InterlockedOr(&g_bFilterLoaded, 0) == 0) return STATUS_UNSUCCESSFUL;
+    if (!LogicLoaded()) return STATUS_UNSUCCESSFUL;
     if (property == nullptr || inputLength < sizeof(KSPROPERTY)) return STATUS_UNSUCCESSFUL;
     if (IsEqualGUID(property->Set, KSPROPSETID_Audio)) {
         // While the gain control steers the capture volume, applications'

@@ -158,10 +158,6 @@ ZvStatus TearDownMaster() {
     return status;
 }
 
-bool Loaded() {
-    return InterlockedOr(&g_bFilterLoaded, 0) != 0;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -258,7 +254,7 @@ ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster) {
 }
 
 ZvStatus OnDecidePinDirs(CGenDisp* genDisp, ULONG isMaster) {
-    if (!Loaded()) return ZV_NOT_READY;
+    if (!LogicLoaded()) return ZV_NOT_READY;
     // The master (camera) processes its capture pins, every other device its render pins.
     ULONG value = isMaster ? CHANNEL_CAPTURE : CHANNEL_RENDER;
     ZvStatus status = SetInstantiatedVariable(genDisp, VID_INST_PINDIRS, &value, sizeof value);
@@ -274,7 +270,7 @@ ZvStatus OnDecidePinDirs(CGenDisp* genDisp, ULONG isMaster) {
 ZvStatus OnGetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelFormat* format) {
     (void)channel;
     (void)direction;
-    if (!Loaded()) return ZV_NOT_READY;
+    if (!LogicLoaded()) return ZV_NOT_READY;
     if (format == nullptr) return ZV_INVALID_PARAMETER;
     ULONG rate = 8000;
     if (g_ulRateMode == 1) {
@@ -289,11 +285,7 @@ ZvStatus OnGetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelForma
                                                                     : capture.SamplesPerSec;
         rate = higher >= 16000 ? 16000 : 8000;
     }
-    format->FormatTagAndChannels = WAVE_FORMAT_PCM | (1u << 16);
-    format->SamplesPerSec = rate;
-    format->AvgBytesPerSec = rate * 2;
-    format->BitsPerSample = (format->BitsPerSample & 0xFFFF0000u) | 16;
-    format->ChannelMask = SPEAKER_FRONT_CENTER;
+    SetMono16Format(format, rate);
     return ZV_OK;
 }
 
@@ -301,20 +293,18 @@ ZvStatus OnSetChannelState(LONG channel, ULONG direction, ULONG state) {
     (void)channel;
     (void)direction;
     (void)state;
-    return Loaded() ? ZV_OK : ZV_NOT_READY;
+    return LogicLoaded() ? ZV_OK : ZV_NOT_READY;
 }
 
 // DirectSound acceleration is off exactly while processing is on.
 ZvStatus OnSharedVariableChange(ULONG id, PVOID value, ULONG size) {
-    if (!Loaded()) return ZV_NOT_READY;
-    if (id != VID_SHARED_PROCESS) return ZV_OK;
-    return SetSharedVariable(VID_SHARED_DSDISABLE, value, size);
+    return DsDisableFollowsProcessing(id, value, size);
 }
 
 ZvStatus OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, PLONG channel,
                 PDEVICE_OBJECT lower, PFILE_OBJECT pinFile, PDEVICE_OBJECT fdo) {
     (void)genDisp;
-    if (!Loaded()) return ZV_NOT_READY;
+    if (!LogicLoaded()) return ZV_NOT_READY;
     if (channel == nullptr || format == nullptr) return ZV_INVALID_PARAMETER;
     ZvStatus status = AcquireChannel(kChannel, direction, lower, pinFile, fdo);
     if (status != ZV_OK) {
@@ -330,20 +320,12 @@ ZvStatus OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, PLONG
 
 ZvStatus OnClose(CGenDisp* genDisp, ULONG direction, LONG channel) {
     (void)genDisp;
-    if (!Loaded()) return ZV_NOT_READY;
-    ZvStatus status = ReleaseChannel(channel, direction);
-    if (status != ZV_OK)
-        Log::ModulePrint(1, "OnClose> ReleaseChannel Failed status - 0x%lx \n", status);
-    return status;
+    return CloseChannel(channel, direction);
 }
 
 ZvStatus OnSetFormat(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, LONG channel) {
     (void)genDisp;
-    if (!Loaded()) return ZV_NOT_READY;
-    ZvStatus status = SetChannelFormat(channel, direction, format);
-    if (status != ZV_OK)
-        Log::ModulePrint(1, "OnSetFormat> SetChannelFormat Failed status - 0x%lx \n", status);
-    return status;
+    return SetFormatOfChannel(channel, direction, format);
 }
 
 // While the canceller runs, the application's write position is 70 ms ahead
@@ -352,7 +334,7 @@ ZvStatus OnGetAudioPosition(CGenDisp* genDisp, ULONG direction, PKSAUDIO_POSITIO
                             LONG channel) {
     (void)genDisp;
     (void)channel;
-    if (!Loaded()) return ZV_NOT_READY;
+    if (!LogicLoaded()) return ZV_NOT_READY;
     ULONG process = 0;
     ULONG size = sizeof process;
     ZvStatus status = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);

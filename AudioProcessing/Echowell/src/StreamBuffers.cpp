@@ -24,9 +24,6 @@ LONGLONG NowMicro() {
     return static_cast<LONGLONG>(QueryTime100ns() / 10);
 }
 
-bool Loaded() {
-    return InterlockedOr(&g_bFilterLoaded, 0) != 0;
-}
 bool Active() {
     return InterlockedOr(&g_bAecActive, 0) != 0;
 }
@@ -313,7 +310,7 @@ ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG lengt
     (void)genDisp;
     (void)channel;
     (void)pinFile;
-    if (!Loaded()) return ZV_NOT_READY;
+    if (!LogicLoaded()) return ZV_NOT_READY;
     // Counted before the look at the active flag: a stop clears the flag,
     // then waits until every buffer that saw it set has left the queues.
     if (!g_BuffersInFlight.Enter()) return ZV_OK;
@@ -403,7 +400,7 @@ LONG AecOwnIrpsPending() {
 // ---------------------------------------------------------------------------
 ZvStatus OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LONG channel) {
     (void)genDisp;
-    if (!Loaded()) return ZV_NOT_READY;
+    if (!LogicLoaded()) return ZV_NOT_READY;
     ULONG stored = 0;
     PCSTR message = nullptr;
     switch (state) {

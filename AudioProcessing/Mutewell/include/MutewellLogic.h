@@ -89,7 +89,6 @@ struct SwitchGraph {
 // ---------------------------------------------------------------------------
 // Driver-wide state (owned by the master's OnFilterLoad .. OnFilterUnload)
 // ---------------------------------------------------------------------------
-extern volatile LONG g_bFilterLoaded;
 extern volatile LONG g_bSwitch;
 extern volatile LONG g_ulMuteMode;  // MuteMode
 extern volatile LONG g_bSourceStarted, g_bSinkStarted;

@@ -82,10 +82,6 @@ void ResetLogicState() {
     RtlZeroMemory(&g_SavedCaptureFormat, sizeof g_SavedCaptureFormat);
 }
 
-bool Loaded() {
-    return InterlockedOr(&g_bFilterLoaded, 0) != 0;
-}
-
 LONG Read(volatile LONG* value) {
     return InterlockedOr(value, 0);
 }
@@ -332,7 +328,7 @@ ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster) {
 
 ZvStatus OnDecidePinDirs(CGenDisp* genDisp, ULONG isMaster) {
     (void)isMaster;
-    if (!Loaded()) return ZV_NOT_READY;
+    if (!LogicLoaded()) return ZV_NOT_READY;
     ULONG value = CHANNEL_RENDER | CHANNEL_CAPTURE;  // both directions on every device
     ZvStatus status = SetInstantiatedVariable(genDisp, VID_INST_PINDIRS, &value, sizeof value);
     if (status != ZV_OK) {
@@ -346,13 +342,9 @@ ZvStatus OnDecidePinDirs(CGenDisp* genDisp, ULONG isMaster) {
 ZvStatus OnGetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelFormat* format) {
     (void)channel;
     (void)direction;
-    if (!Loaded()) return ZV_NOT_READY;
+    if (!LogicLoaded()) return ZV_NOT_READY;
     if (format == nullptr) return ZV_INVALID_PARAMETER;
-    format->FormatTagAndChannels = WAVE_FORMAT_PCM | (1u << 16);
-    format->SamplesPerSec = kBridgeRate;
-    format->AvgBytesPerSec = kBridgeRate * 2;
-    format->BitsPerSample = (format->BitsPerSample & 0xFFFF0000u) | 16;
-    format->ChannelMask = SPEAKER_FRONT_CENTER;
+    SetMono16Format(format, kBridgeRate);
     return ZV_OK;
 }
 
@@ -360,7 +352,7 @@ ZvStatus OnGetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelForma
 // while the switch is on: stopped or paused pauses it, running starts it.
 ZvStatus OnSetChannelState(LONG channel, ULONG direction, ULONG state) {
     (void)channel;
-    if (!Loaded()) return ZV_NOT_READY;
+    if (!LogicLoaded()) return ZV_NOT_READY;
     SwitchLock lock;
     if (Read(&g_bSwitch) == 0) return ZV_OK;
     if (state == 0 || state > CHANNEL_STATE_RUNNING) return ZV_INVALID_PARAMETER;
@@ -399,16 +391,14 @@ ZvStatus OnSetChannelState(LONG channel, ULONG direction, ULONG state) {
 
 // DirectSound acceleration is off exactly while processing is on.
 ZvStatus OnSharedVariableChange(ULONG id, PVOID value, ULONG size) {
-    if (!Loaded()) return ZV_NOT_READY;
-    if (id != VID_SHARED_PROCESS) return ZV_OK;
-    return SetSharedVariable(VID_SHARED_DSDISABLE, value, size);
+    return DsDisableFollowsProcessing(id, value, size);
 }
 
 // Pins on the master's own stack get no channel: the master device is the
 // bridge's.  A slave's first pin of a direction takes channel 1.
 ZvStatus OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, PLONG channel,
                 PDEVICE_OBJECT lower, PFILE_OBJECT pinFile, PDEVICE_OBJECT fdo) {
-    if (!Loaded()) return ZV_NOT_READY;
+    if (!LogicLoaded()) return ZV_NOT_READY;
     if (channel == nullptr || format == nullptr) return ZV_INVALID_PARAMETER;
     ULONG master = 0, size = sizeof master;
     ZvStatus status = GetInstantiatedVariable(genDisp, VID_INST_MASTERSTACK, &master, &size);
@@ -434,27 +424,19 @@ ZvStatus OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, PLONG
 
 ZvStatus OnClose(CGenDisp* genDisp, ULONG direction, LONG channel) {
     (void)genDisp;
-    if (!Loaded()) return ZV_NOT_READY;
-    ZvStatus status = ReleaseChannel(channel, direction);
-    if (status != ZV_OK)
-        Log::ModulePrint(1, "OnClose> ReleaseChannel Failed status - 0x%lx \n", status);
-    return status;
+    return CloseChannel(channel, direction);
 }
 
 ZvStatus OnSetFormat(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, LONG channel) {
     (void)genDisp;
-    if (!Loaded()) return ZV_NOT_READY;
-    ZvStatus status = SetChannelFormat(channel, direction, format);
-    if (status != ZV_OK)
-        Log::ModulePrint(1, "OnSetFormat> SetChannelFormat Failed status - 0x%lx \n", status);
-    return status;
+    return SetFormatOfChannel(channel, direction, format);
 }
 
 // Stop and pause take the direction off the bridge (the module pauses once
 // no buffer of the direction is in flight) and then free its graph; run
 // builds the graph and then starts the bridge's module.
 ZvStatus OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LONG channel) {
-    if (!Loaded()) return ZV_NOT_READY;
+    if (!LogicLoaded()) return ZV_NOT_READY;
     if (channel < 0) return ZV_OK;  // only the channel's pin drives the bridge
     if (state != KSSTATE_STOP && state != KSSTATE_PAUSE && state != KSSTATE_RUN) return ZV_OK;
     SwitchLock lock;
@@ -480,12 +462,12 @@ ZvStatus OnGetAudioPosition(CGenDisp* genDisp, ULONG direction, PKSAUDIO_POSITIO
     (void)direction;
     (void)position;
     (void)channel;
-    return Loaded() ? ZV_OK : ZV_NOT_READY;
+    return LogicLoaded() ? ZV_OK : ZV_NOT_READY;
 }
 
 ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG length, LONG channel,
                   PFILE_OBJECT pinFile) {
-    if (!Loaded()) return ZV_NOT_READY;
+    if (!LogicLoaded()) return ZV_NOT_READY;
     ULONG process = 0, size = sizeof process;
     ZvStatus status = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
     if (process == 0) return status;

@@ -11,6 +11,7 @@
 #include <ksmedia.h>
 
 #include "FilterLogic.h"
+#include "FilterLogicServices.h"
 #include "ZDebug.h"
 
 // ---------------------------------------------------------------------------
@@ -86,6 +87,55 @@ void DestroySlot(Object** slot) {
     Object* object = *slot;
     *slot = nullptr;
     delete object;
+}
+
+// ---------------------------------------------------------------------------
+// What both logics answer alike
+// ---------------------------------------------------------------------------
+// Non-zero while the callbacks answer: set before any master load, cleared by
+// a master unload, set again by a master load that built its objects.
+extern volatile LONG g_bFilterLoaded;
+
+inline bool LogicLoaded() {
+    return InterlockedOr(&g_bFilterLoaded, 0) != 0;
+}
+
+// OnClose: the closing pin's channel is released.
+inline ZvStatus CloseChannel(LONG channel, ULONG direction) {
+    if (!LogicLoaded()) return ZV_NOT_READY;
+    ZvStatus status = ReleaseChannel(channel, direction);
+    if (status != ZV_OK)
+        LogModule<LogModuleFilterLogic>::ModulePrint(
+            1, "OnClose> ReleaseChannel Failed status - 0x%lx \n", status);
+    return status;
+}
+
+// OnSetFormat: the channel keeps the pin's new format.
+inline ZvStatus SetFormatOfChannel(LONG channel, ULONG direction, ChannelFormat* format) {
+    if (!LogicLoaded()) return ZV_NOT_READY;
+    ZvStatus status = SetChannelFormat(channel, direction, format);
+    if (status != ZV_OK)
+        LogModule<LogModuleFilterLogic>::ModulePrint(
+            1, "OnSetFormat> SetChannelFormat Failed status - 0x%lx \n", status);
+    return status;
+}
+
+// OnSharedVariableChange: DirectSound acceleration is off exactly while
+// processing is on.
+inline ZvStatus DsDisableFollowsProcessing(ULONG id, PVOID value, ULONG size) {
+    if (!LogicLoaded()) return ZV_NOT_READY;
+    if (id != VID_SHARED_PROCESS) return ZV_OK;
+    return SetSharedVariable(VID_SHARED_DSDISABLE, value, size);
+}
+
+// The function format both logics ask for: 16-bit mono PCM at `rate`, front
+// centre (the upper half of BitsPerSample is the framework's, kept).
+inline void SetMono16Format(ChannelFormat* format, ULONG rate) {
+    format->FormatTagAndChannels = WAVE_FORMAT_PCM | (1u << 16);
+    format->SamplesPerSec = rate;
+    format->AvgBytesPerSec = rate * 2;
+    format->BitsPerSample = (format->BitsPerSample & 0xFFFF0000u) | 16;
+    format->ChannelMask = SPEAKER_FRONT_CENTER;
 }
 
 // ---------------------------------------------------------------------------
