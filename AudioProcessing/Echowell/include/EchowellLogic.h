@@ -120,7 +120,9 @@ extern IBufferPool* g_pInAllocator;
 extern AecGraph g_InGraph, g_OutGraph;
 extern ChannelFormat g_RenderFormat, g_CaptureFormat, g_ProcessFormat;
 extern volatile LONG g_bAecActive;
-extern ULONG g_ulRateMode;  // 0 follow the streams, 1 16000 Hz, 2 8000 Hz
+// 0 follow the streams, 1 16000 Hz, 2 8000 Hz; set by a control application
+// while pins are created: read and written with the interlocked operations.
+extern volatile LONG g_ulRateMode;
 // 0: the near end passes through the canceller untouched.  Read by the audio
 // processing thread, written by others: interlocked.
 extern volatile LONG g_bProcessing;

@@ -68,9 +68,10 @@ ZvStatus HandleKSGetProperty(ULONG id, PVOID value, PULONG size) {
         return g_pAecModule->GetPropertyDword(id - 3, word);
     }
     EngineLock lock;  // the gain control's mode and position change under it
-    *word = id == KSPROPERTY_AECCONTROL_RATEMODE ? g_ulRateMode
-            : id == KSPROPERTY_AECCONTROL_AGC    ? g_bAgcOn
-                                                 : g_ulAgcPosition;
+    *word = id == KSPROPERTY_AECCONTROL_RATEMODE
+                ? static_cast<ULONG>(InterlockedOr(&g_ulRateMode, 0))
+            : id == KSPROPERTY_AECCONTROL_AGC ? g_bAgcOn
+                                              : g_ulAgcPosition;
     *size = sizeof(ULONG);
     return ZV_OK;
 }
@@ -93,7 +94,7 @@ ZvStatus HandleKSSetProperty(ULONG id, PVOID value, PULONG size) {
         }
         case KSPROPERTY_AECCONTROL_RATEMODE:
             if (word > 2) return ZV_INVALID_PARAMETER;
-            g_ulRateMode = word;
+            InterlockedExchange(&g_ulRateMode, static_cast<LONG>(word));
             return ZV_OK;
         case KSPROPERTY_AECCONTROL_AGC: {
             // The processing thread grades blocks meanwhile: the mode, the

@@ -81,7 +81,7 @@ void ResetLogicState() {
     g_ulAgcPosition = 2;
     RtlZeroMemory(&g_Agc, sizeof g_Agc);
     ResetAGC();
-    g_ulRateMode = 2;
+    InterlockedExchange(&g_ulRateMode, 2);
     InterlockedExchange(&g_bProcessing, 1);
 
     RtlZeroMemory(&g_VolumeRequest, sizeof g_VolumeRequest);
@@ -176,7 +176,7 @@ IBufferPool* g_pInAllocator;
 AecGraph g_InGraph, g_OutGraph;
 ChannelFormat g_RenderFormat, g_CaptureFormat, g_ProcessFormat;
 volatile LONG g_bAecActive;
-ULONG g_ulRateMode = 2;
+volatile LONG g_ulRateMode = 2;
 volatile LONG g_bProcessing = 1;
 ULONG g_bAutoOffLatched;
 ULONG g_bAgcOn;
@@ -273,9 +273,10 @@ ZvStatus OnGetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelForma
     if (!LogicLoaded()) return ZV_NOT_READY;
     if (format == nullptr) return ZV_INVALID_PARAMETER;
     ULONG rate = 8000;
-    if (g_ulRateMode == 1) {
+    const LONG mode = InterlockedOr(&g_ulRateMode, 0);
+    if (mode == 1) {
         rate = 16000;
-    } else if (g_ulRateMode == 0) {
+    } else if (mode == 0) {
         ChannelFormat render, capture;
         ZvStatus status = GetChannelFormat(kChannel, CHANNEL_RENDER, &render);
         if (status != ZV_OK) return status;

@@ -46,7 +46,7 @@ TEST_F(CallbackTest, BeforeAnyMasterLoadTheCallbacksWorkAndASlaveChangesNothing)
     LoadMaster();
     EXPECT_NE(g_pWaveCorr, nullptr);
     EXPECT_NE(g_pTraceBuffer, nullptr);
-    EXPECT_EQ(g_ulRateMode, 2u);
+    EXPECT_EQ(g_ulRateMode, 2);
     EXPECT_EQ(g_llDelayEstimate, kAecUnset);
     // A slave's load and unload leave the master's logic alone.
     EXPECT_EQ(OnFilterLoad(nullptr, 0, nullptr, nullptr), ZV_OK);
@@ -142,7 +142,7 @@ TEST_F(CallbackTest, TheProcessingFormatFollowsTheRateMode) {
                      << "mode " << c.Mode << " " << c.RenderRate << "/" << c.CaptureRate);
         OpenChannel(1, Pcm(c.RenderRate, 16, 2));
         OpenChannel(2, Pcm(c.CaptureRate, 16, 1));
-        g_ulRateMode = c.Mode;
+        g_ulRateMode = static_cast<LONG>(c.Mode);
         ChannelFormat f{};
         ASSERT_EQ(GetRequiredFunctionFormat(1, 2, &f), ZV_OK);
         EXPECT_EQ(f.SamplesPerSec, c.Rate);

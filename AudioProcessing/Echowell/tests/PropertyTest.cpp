@@ -1,5 +1,8 @@
 // The private property set as a control application reaches it: requests on
 // the camera's filter, through the framework to the logic.
+#include <atomic>
+#include <thread>
+
 #include "CKAUDPEAEC.h"
 #include "FilterLogicServices.h"
 #include "LogicTestSupport.h"
@@ -61,7 +64,7 @@ TEST_F(PropertyTest, EveryIdAnswersEveryKindOfRequest) {
             }
         }
     }
-    EXPECT_EQ(g_ulRateMode, 1u);
+    EXPECT_EQ(g_ulRateMode, 1);
 
     KSPROPERTY_DESCRIPTION d;
     std::memset(&d, 0xAB, sizeof d);
@@ -71,6 +74,30 @@ TEST_F(PropertyTest, EveryIdAnswersEveryKindOfRequest) {
     EXPECT_EQ(d.AccessFlags, 0x303u);
     EXPECT_EQ(d.DescriptionSize, sizeof d);
     EXPECT_EQ(d.MembersListCount, 0u);
+}
+
+// A control application may change the rate mode while another opens a pin
+// (the framework asks for the processing format then): each create sees one
+// of the modes, and nothing races.
+TEST_F(PropertyTest, TheRateModeChangesWhilePinsAskForTheirFormat) {
+    std::atomic<bool> stop{false};
+    std::thread control([&] {
+        for (ULONG i = 0; i < 300; ++i) {
+            ULONG mode = 1 + i % 2, returned = 0;
+            EXPECT_EQ(Request(9, KSPROPERTY_TYPE_SET, &mode, sizeof mode, &returned),
+                      STATUS_SUCCESS);
+        }
+        stop = true;
+    });
+    ULONG seen[2] = {};
+    while (!stop) {
+        ChannelFormat f{};
+        ASSERT_EQ(OnGetRequiredFunctionFormat(1, CHANNEL_RENDER, &f), ZV_OK);
+        ASSERT_TRUE(f.SamplesPerSec == 8000 || f.SamplesPerSec == 16000) << f.SamplesPerSec;
+        ++seen[f.SamplesPerSec == 16000];
+    }
+    control.join();
+    EXPECT_GT(seen[0] + seen[1], 0u);
 }
 
 // Processing off reaches DirectSound's switch and stops the canceller; on
