@@ -32,6 +32,16 @@ namespace {
 
 std::mutex g_nodeLock;
 std::vector<KpDeviceNode*> g_nodes;  // present devices, oldest first
+
+// Query-interface handlers waiting for their device by instance path: a PDO
+// created for the instance gets its handler before its stack is built.
+// Guarded by g_nodeLock, as are the handler fields of the nodes.
+struct KpInstanceQueryHandler {
+    std::u16string InstancePath;
+    KP_QUERY_INTERFACE_HANDLER* Handler;
+    PVOID Context;
+};
+std::vector<KpInstanceQueryHandler> g_instanceQueryHandlers;
 ULONG g_pdoSerial = 0;
 std::atomic<ULONG> g_powerStarts{0};
 
@@ -105,12 +115,21 @@ NTSTATUS BusDispatchPnp(PDEVICE_OBJECT pdo, PIRP irp) {
                 status = STATUS_SUCCESS;
             }
             break;
-        case IRP_MN_QUERY_INTERFACE:
-            if (node->QueryInterface != nullptr) {
-                NTSTATUS answer = node->QueryInterface(node->QueryInterfaceContext, pdo, stack);
+        case IRP_MN_QUERY_INTERFACE: {
+            // Called outside the lock: a handler may call into the PnP manager.
+            KP_QUERY_INTERFACE_HANDLER* handler;
+            PVOID context;
+            {
+                std::lock_guard<std::mutex> guard(g_nodeLock);
+                handler = node->QueryInterface;
+                context = node->QueryInterfaceContext;
+            }
+            if (handler != nullptr) {
+                NTSTATUS answer = handler(context, pdo, stack);
                 if (answer != STATUS_NOT_SUPPORTED) status = answer;
             }
             break;
+        }
         case IRP_MN_QUERY_ID: {
             std::u16string key = InstanceKey(node);
             switch (stack->Parameters.QueryId.IdType) {
@@ -448,6 +467,12 @@ NTSTATUS KpPnpAddDevice(std::u16string_view InstancePath, PDEVICE_OBJECT* Pdo) {
     node->Pdo = pdo;
     {
         std::lock_guard<std::mutex> guard(g_nodeLock);
+        for (const KpInstanceQueryHandler& waiting : g_instanceQueryHandlers) {
+            if (kp::reg::NamesEqual(waiting.InstancePath, node->InstancePath)) {
+                node->QueryInterface = waiting.Handler;
+                node->QueryInterfaceContext = waiting.Context;
+            }
+        }
         g_nodes.push_back(node);
     }
 
@@ -679,8 +704,29 @@ void KpPnpFailRegistryKey(PDEVICE_OBJECT Pdo, ULONG KeyType, NTSTATUS Status) {
 void KpPnpSetQueryInterfaceHandler(PDEVICE_OBJECT Pdo, KP_QUERY_INTERFACE_HANDLER* Handler,
                                    PVOID Context) {
     KpDeviceNode* node = NodeOf(Pdo, "KpPnpSetQueryInterfaceHandler");
+    std::lock_guard<std::mutex> guard(g_nodeLock);
     node->QueryInterface = Handler;
     node->QueryInterfaceContext = Context;
+}
+
+void KpPnpSetInstanceQueryInterfaceHandler(std::u16string_view InstancePath,
+                                           KP_QUERY_INTERFACE_HANDLER* Handler, PVOID Context) {
+    std::lock_guard<std::mutex> guard(g_nodeLock);
+    auto& waiting = g_instanceQueryHandlers;
+    waiting.erase(std::remove_if(waiting.begin(), waiting.end(),
+                                 [&](const KpInstanceQueryHandler& h) {
+                                     return kp::reg::NamesEqual(h.InstancePath, InstancePath);
+                                 }),
+                  waiting.end());
+    if (Handler != nullptr) waiting.push_back({std::u16string(InstancePath), Handler, Context});
+    // The present device follows, so that a removed handler's context is
+    // never called again.
+    for (KpDeviceNode* node : g_nodes) {
+        if (kp::reg::NamesEqual(node->InstancePath, InstancePath)) {
+            node->QueryInterface = Handler;
+            node->QueryInterfaceContext = Context;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------

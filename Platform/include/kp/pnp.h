@@ -169,6 +169,15 @@ typedef NTSTATUS KP_QUERY_INTERFACE_HANDLER(PVOID Context, PDEVICE_OBJECT Pdo,
                                             PIO_STACK_LOCATION Stack);
 void KpPnpSetQueryInterfaceHandler(PDEVICE_OBJECT Pdo, KP_QUERY_INTERFACE_HANDLER* Handler,
                                    PVOID Context);
+// The same by Enum instance path (without regard to case), for a device that
+// does not exist yet: every PDO created for the instance from now on (at boot,
+// a plug-in, a restart) gets Handler before its stack is built, so the handler
+// answers the queries that its drivers send while they start.  A device of the
+// instance already present gets it at once.  A null Handler removes it, from
+// the present device too: no query that arrives after this returns reaches it.
+// The entry outlives the devices and the machine: remove it when done.
+void KpPnpSetInstanceQueryInterfaceHandler(std::u16string_view InstancePath,
+                                           KP_QUERY_INTERFACE_HANDLER* Handler, PVOID Context);
 // Interface links currently registered for a device ("\??\...").
 std::vector<std::u16string> KpPnpInterfaceLinks(PDEVICE_OBJECT Pdo, bool EnabledOnly);
 ULONG KpPnpNotificationCount(void);  // registrations now in place

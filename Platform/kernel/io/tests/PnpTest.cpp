@@ -495,6 +495,72 @@ TEST_F(PnpTest, TargetRelationsAndQueryInterfaceAtTheBus) {
     ObDereferenceObject(top);
 }
 
+// Answers with its version; counts the queries and notes the PDO it was given.
+struct Answerer {
+    USHORT Version;
+    std::atomic<int> Queries{0};
+    PDEVICE_OBJECT Pdo = nullptr;
+    static NTSTATUS Answer(PVOID context, PDEVICE_OBJECT pdo, PIO_STACK_LOCATION stack) {
+        auto* self = static_cast<Answerer*>(context);
+        self->Queries++;
+        self->Pdo = pdo;
+        stack->Parameters.QueryInterface.Interface->Version = self->Version;
+        return STATUS_SUCCESS;
+    }
+};
+
+// The answers the filter traced to its queries at START, and the trace cleared.
+std::vector<std::string> TakeStartAnswers() {
+    std::vector<std::string> answers;
+    for (auto& event : TraceOf("filter")) {
+        if (event.rfind("query-interface", 0) == 0) answers.push_back(event);
+    }
+    KpIoTraceClear();
+    return answers;
+}
+
+TEST_F(PnpTest, AnInstanceHandlerInstalledBeforeBootAnswersTheDriversStartAndStopsWhenRemoved) {
+    TestMachine machine;
+    const std::string query = "\"QueryInterfaceAtStart\"=" + RegDword(1) + "\r\n";
+    machine.WriteRegistry(StandardServices() + TestDevice("20", true, "", query) +
+                          TestDevice("21", true, "", query));
+    const std::string answered = "query-interface 0x00000000 version ";
+    const std::string unanswered = "query-interface 0xC00000BB version 0";
+    Answerer mine{7}, other{9};
+    // Installed by a spelling of another case, for a device not yet there; a
+    // second handler goes to the other device only.
+    KpPnpSetInstanceQueryInterfaceHandler(u"usb\\vid_1234&pid_abcd\\20", &Answerer::Answer, &mine);
+    KpPnpSetInstanceQueryInterfaceHandler(u"USB\\VID_1234&PID_ABCD\\21", &Answerer::Answer, &other);
+    KpIoTraceClear();
+    ASSERT_EQ(KpPnpBoot(), STATUS_SUCCESS) << ::testing::PrintToString(KpDbgLines());
+    PDEVICE_OBJECT pdo = KpPnpFindPdo(u"USB\\VID_1234&PID_ABCD\\20");
+    ASSERT_NE(pdo, nullptr);
+    EXPECT_EQ(TakeStartAnswers(), (std::vector<std::string>{answered + "7", answered + "9"}));
+    EXPECT_EQ(mine.Queries, 1);
+    EXPECT_EQ(mine.Pdo, pdo);
+
+    // A restart builds a new PDO for the instance: the handler stays with it.
+    ASSERT_EQ(KpPnpRestartDevice(pdo), STATUS_SUCCESS);
+    pdo = KpPnpFindPdo(u"USB\\VID_1234&PID_ABCD\\20");
+    EXPECT_EQ(TakeStartAnswers(), std::vector<std::string>{answered + "7"});
+    EXPECT_EQ(mine.Pdo, pdo);
+
+    // Removed: the running device no longer answers, nor does the next one.
+    KpPnpSetInstanceQueryInterfaceHandler(u"USB\\VID_1234&PID_ABCD\\20", nullptr, nullptr);
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
+    INTERFACE record{};
+    EXPECT_EQ(KpTestQueryInterface(top, &record), STATUS_NOT_SUPPORTED);
+    ObDereferenceObject(top);
+    ASSERT_EQ(KpPnpRestartDevice(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(TakeStartAnswers(), std::vector<std::string>{unanswered});
+    EXPECT_EQ(mine.Queries, 2);
+    // The other instance's handler was left in place.
+    ASSERT_EQ(KpPnpRestartDevice(KpPnpFindPdo(u"USB\\VID_1234&PID_ABCD\\21")), STATUS_SUCCESS);
+    EXPECT_EQ(TakeStartAnswers(), std::vector<std::string>{answered + "9"});
+    KpPnpSetInstanceQueryInterfaceHandler(u"USB\\VID_1234&PID_ABCD\\21", nullptr, nullptr);
+    EXPECT_EQ(other.Queries, 2);
+}
+
 TEST_F(PnpTest, AFilterThatAttachedToAnotherStackUnloadsWhenThatStackGoes) {
     TestMachine machine;
     machine.WriteRegistry(StandardServices() + TestDevice("18", true) + TestDevice("19", false));

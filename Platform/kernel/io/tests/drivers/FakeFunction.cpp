@@ -24,22 +24,6 @@ struct Extension {
 
 const char* const kWho = kKpTestFunctionLabel;
 
-ULONG ReadDword(HANDLE key, PCWSTR name) {
-    UNICODE_STRING valueName;
-    RtlInitUnicodeString(&valueName, name);
-    UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 4];
-    ULONG length;
-    auto info = reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer);
-    if (!NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, info,
-                                    sizeof buffer, &length)) ||
-        info->Type != REG_DWORD || info->DataLength != 4) {
-        return 0;
-    }
-    ULONG value;
-    memcpy(&value, info->Data, 4);
-    return value;
-}
-
 NTSTATUS SignalEvent(PDEVICE_OBJECT, PIRP, PVOID context) {
     KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -264,9 +248,9 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     InitializeListHead(&ext->Pended);
     HANDLE key;
     if (NT_SUCCESS(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_QUERY_VALUE, &key))) {
-        ext->FailStart = static_cast<NTSTATUS>(ReadDword(key, u"FailStart"));
-        ext->FailQueryRemove = static_cast<NTSTATUS>(ReadDword(key, u"FailQueryRemove"));
-        ext->StateBits = ReadDword(key, u"PnpStateBits");
+        ext->FailStart = static_cast<NTSTATUS>(KpTestReadDword(key, u"FailStart"));
+        ext->FailQueryRemove = static_cast<NTSTATUS>(KpTestReadDword(key, u"FailQueryRemove"));
+        ext->StateBits = KpTestReadDword(key, u"PnpStateBits");
         ZwClose(key);
     }
     UNICODE_STRING reference;

@@ -40,3 +40,8 @@ inline constexpr const char* kKpTestFilterLabel = "filter";
 ULONG KpTestLoadCount();
 NTSTATUS KpTestDriverEntry(PDRIVER_OBJECT driver, const char* who, PDRIVER_ADD_DEVICE addDevice,
                            PDRIVER_DISPATCH dispatch, PDRIVER_UNLOAD unload);
+// A REG_DWORD value of an open key; 0 when missing or of another type.
+ULONG KpTestReadDword(HANDLE key, PCWSTR name);
+// IRP_MN_QUERY_INTERFACE for KPTEST_UNUSED_CLASS into Record (its Size), sent
+// to Device and waited for; the request's final status.
+NTSTATUS KpTestQueryInterface(PDEVICE_OBJECT Device, INTERFACE* Record);
