@@ -81,6 +81,14 @@ NTSTATUS OpenSide(const GUID& category, KSPIN_DATAFLOW flow, const Options& o, U
     return STATUS_SUCCESS;
 }
 
+double Looped(const std::vector<float>& signal, double t, ULONG rate) {
+    return signal[static_cast<size_t>(t * rate) % signal.size()];
+}
+
+int16_t Pcm16(double v) {
+    return static_cast<int16_t>(std::lround(std::clamp(v, -1.0, 32767.0 / 32768.0) * 32768.0));
+}
+
 // The far end at the render pin's rate and channels, as 16-bit bytes.
 std::vector<uint8_t> FarBytes(const Options& o, const WAVEFORMATEX& w, ULONGLONG firstFrame,
                               ULONG frames, std::vector<float>* played) {
@@ -92,13 +100,15 @@ std::vector<uint8_t> FarBytes(const Options& o, const WAVEFORMATEX& w, ULONGLONG
             double sweep = std::fmod(t, 2.0);
             v = 0.4 * std::sin(2.0 * M_PI * (200.0 * sweep + 400.0 * sweep * sweep));
         } else {
-            auto i = static_cast<size_t>(t * o.FarRate) % o.FarEnd.size();
-            v = o.FarEnd[i];
+            v = Looped(o.FarEnd, t, o.FarRate);
         }
-        auto s =
-            static_cast<int16_t>(std::lround(std::clamp(v, -1.0, 32767.0 / 32768.0) * 32768.0));
+        int16_t s = Pcm16(v);
         played->push_back(static_cast<float>(s / 32768.0));
-        for (ULONG c = 0; c < w.nChannels; ++c) std::memcpy(&out[f * w.nBlockAlign + c * 2], &s, 2);
+        for (ULONG c = 0; c < w.nChannels; ++c) {
+            int16_t own =
+                c == 1 && !o.FarEndRight.empty() ? Pcm16(Looped(o.FarEndRight, t, o.FarRate)) : s;
+            std::memcpy(&out[f * w.nBlockAlign + c * 2], &own, 2);
+        }
     }
     return out;
 }

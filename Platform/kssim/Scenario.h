@@ -28,6 +28,10 @@ struct Options {
     ULONG HeaderSize = sizeof(KSSTREAM_HEADER);
     std::vector<float> FarEnd;  // mono at FarRate, looped; empty: a chirped tone
     ULONG FarRate = 16000;
+    // The second render channel's own signal (mono at FarRate, looped) in
+    // place of the far end, which every other channel carries.  Played keeps
+    // the first channel's.
+    std::vector<float> FarEndRight;
     bool ManualClock = true;  // advance the machine clock by hand (fast, deterministic)
     std::function<void(double machineSeconds)> Progress;  // about once a machine second
     std::vector<TimedAction> Actions;                     // in any order

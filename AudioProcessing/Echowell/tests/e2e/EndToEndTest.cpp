@@ -10,7 +10,7 @@ namespace {
 using zvecho::EchowellScenarioTest;
 
 TEST_F(EchowellScenarioTest, CancelsTheEchoOfTheDefaultMachineAndFreesTheDevicesMdls) {
-    BootDefault(0, /*speakerMdl=*/true);
+    BootDefault({.SpeakerMdl = true});
     ULONG mdls = KpIoLiveMdlCount();
     auto run = Run(7, 5);
     ASSERT_EQ(run.R.Status, STATUS_SUCCESS) << run.R.Error;

@@ -4,6 +4,7 @@
 #include <kp/pnp.h>
 #include <kp/registry.h>
 
+#include <algorithm>
 #include <mutex>
 
 namespace zvtest {
@@ -135,6 +136,8 @@ struct RecordingCollector::State {
     std::vector<std::string> AfterQueries;
     std::vector<std::string> Releases;
     std::vector<CollectorCall> Calls;
+    std::vector<std::string> Only;  // the functions recorded; empty: all
+    std::u16string BootInstance;    // the instance AttachAtBoot answers for
     ProbeModuleEntry* Modules = nullptr;
     LONG ModuleCount = -1;
 };
@@ -152,6 +155,8 @@ void RecordCall(const char* function, PDEVICE_OBJECT pdo, std::vector<LONGLONG> 
     std::lock_guard<std::mutex> guard(g_currentLock);
     if (g_current == nullptr) return;
     std::lock_guard<std::mutex> inner(g_current->Lock);
+    const auto& only = g_current->Only;
+    if (!only.empty() && std::find(only.begin(), only.end(), function) == only.end()) return;
     CollectorCall call;
     call.Function = function;
     call.Pdo = pdo;
@@ -312,6 +317,8 @@ RecordingCollector::RecordingCollector() : m_state(new State) {
 
 RecordingCollector::~RecordingCollector() {
     if (m_state->Pdo != nullptr) KpPnpSetQueryInterfaceHandler(m_state->Pdo, nullptr, nullptr);
+    if (!m_state->BootInstance.empty())
+        KpPnpSetInstanceQueryInterfaceHandler(m_state->BootInstance, nullptr, nullptr);
     {
         std::lock_guard<std::mutex> guard(g_currentLock);
         if (g_current == m_state) g_current = nullptr;
@@ -322,6 +329,16 @@ RecordingCollector::~RecordingCollector() {
 void RecordingCollector::Attach(PDEVICE_OBJECT pdo) {
     m_state->Pdo = pdo;
     KpPnpSetQueryInterfaceHandler(pdo, &AnswerQuery, m_state);
+}
+
+void RecordingCollector::AttachAtBoot(const std::u16string& instancePath) {
+    m_state->BootInstance = instancePath;
+    KpPnpSetInstanceQueryInterfaceHandler(instancePath, &AnswerQuery, m_state);
+}
+
+void RecordingCollector::RecordOnly(std::vector<std::string> functions) {
+    std::lock_guard<std::mutex> guard(m_state->Lock);
+    m_state->Only = std::move(functions);
 }
 
 void RecordingCollector::Offer(CollectorInterface which, bool offered) {
@@ -352,6 +369,17 @@ std::vector<CollectorCall> RecordingCollector::Calls() const {
     std::lock_guard<std::mutex> guard(m_state->Lock);
     return m_state->Calls;
 }
+std::vector<LONGLONG> RecordingCollector::Values(ULONG id) const {
+    std::lock_guard<std::mutex> guard(m_state->Lock);
+    std::vector<LONGLONG> values;
+    for (const CollectorCall& call : m_state->Calls) {
+        if (call.Function == "main.11" && call.Words.size() == 2 &&
+            call.Words[0] == static_cast<LONGLONG>(id))
+            values.push_back(call.Words[1]);
+    }
+    return values;
+}
+
 ProbeModuleEntry* RecordingCollector::ReceivedModules() const {
     std::lock_guard<std::mutex> guard(g_currentLock);
     return m_state->Modules;

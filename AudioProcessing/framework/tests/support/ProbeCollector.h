@@ -53,6 +53,14 @@ public:
 
     // Starts answering queries on this PDO.
     void Attach(PDEVICE_OBJECT pdo);
+    // Answers on the PDO of this Enum instance from its creation on, so that a
+    // master that starts at the machine's boot binds to the collector.  The
+    // machine must be shut down before the collector goes (the master's
+    // removal releases the interfaces through it).
+    void AttachAtBoot(const std::u16string& instancePath);
+    // Keeps only the calls of these functions ("main.11", ...): a run of
+    // seconds makes a call of every section entered.  Empty: all.
+    void RecordOnly(std::vector<std::string> functions);
     // Which interfaces it offers (all three by default), and which of them
     // refuse to fill a function table.
     void Offer(CollectorInterface which, bool offered);
@@ -65,6 +73,8 @@ public:
     std::vector<std::string> AfterQueries() const;  // interface per after-query call
     std::vector<std::string> Releases() const;      // interface per release call
     std::vector<CollectorCall> Calls() const;       // function table calls
+    // The data of the SetValue calls (main.11) for one value, in order.
+    std::vector<LONGLONG> Values(ULONG id) const;
     // The module table the trace interface received, and its count.
     ProbeModuleEntry* ReceivedModules() const;
     LONG ReceivedModuleCount() const;
