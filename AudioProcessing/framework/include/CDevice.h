@@ -4,6 +4,8 @@
 
 #include <wdm.h>
 
+#include "OSDep.h"
+
 #include "RemoveLock.h"
 
 class CGenDisp;
@@ -31,7 +33,10 @@ public:
     PDEVICE_OBJECT Lower() const { return m_lower; }
     PDEVICE_OBJECT Pdo() const { return m_pdo; }
     PRemoveLock GetRemoveLock() { return m_removeLock; }
-    LONG OutstandingRequests() const { return m_outstanding; }
+    // Diagnostics, readable from any thread.
+    LONG OutstandingRequests() const {
+        return InterlockedRead(const_cast<volatile LONG*>(&m_outstanding));
+    }
 
 private:
     NTSTATUS ForwardAndWait(PIRP irp);

@@ -607,7 +607,7 @@ ULONG CGenDisp::GetFilterFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId
             InitializeListHead(&filter->Pins);
             InterlockedIncrement(&m_filterCount);
             ThisModule::ModulePrint(1, "Adding Filter in the List FilterCount-%d FileObject-%x\n",
-                                    m_filterCount, Low32(filterFile));
+                                    FilterCount(), Low32(filterFile));
             InsertHeadList(&m_filterList, &filter->Links);
         }
     }
@@ -732,7 +732,7 @@ ULONG CGenDisp::GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, F
     record->Reserved1 = 1;
     filter->PinCount += 1;
     ThisModule::ModulePrint(
-        1, "Adding Pin in the FilterList FilterCount-%d PinCount-%d FileObject-%x\n", m_filterCount,
+        1, "Adding Pin in the FilterList FilterCount-%d PinCount-%d FileObject-%x\n", FilterCount(),
         filter->PinCount, Low32(filterFile));
     InsertHeadList(&filter->Pins, &record->Links);
     *pinOut = record;
@@ -866,7 +866,7 @@ ULONG CGenDisp::GetOpenPinFromList(PIRP, PFILE_OBJECT pinFile, const void* dataF
     entry->Channel = NoChannel;
     InterlockedIncrement(&m_openPinCount);
     ThisModule::ModulePrint(1, "Adding Pin in the OpenPin List OpenPinCount-%d FO-%x RFO-%x\n",
-                            m_openPinCount, Low32(pinFile), Low32(entry->RFO));
+                            OpenPinCount(), Low32(pinFile), Low32(entry->RFO));
     InsertHeadList(&m_openPinList, &entry->Links);
     *out = entry;
     return 1;
@@ -946,7 +946,7 @@ ULONG CGenDisp::RemoveOpenPin(PIRP irp, RequestFile useRelated) {
     if (GetOpenPinFromList(irp, key, nullptr, 0, &entry, ListLookup::Find) == 0) return 0;
     InterlockedDecrement(&m_openPinCount);
     ThisModule::ModulePrint(1, "Removing Pin from the OpenPin List OpenPinCount-%d FO-%x RFO-%x\n",
-                            m_openPinCount, Low32(entry->PinFile), Low32(entry->RFO));
+                            OpenPinCount(), Low32(entry->PinFile), Low32(entry->RFO));
     CloseEntry(this, entry);
     return 1;
 }
@@ -969,7 +969,7 @@ ULONG CGenDisp::RemoveFilter(PIRP irp, RequestFile useRelated) {
         RemovePinsFromFilter(filter);
         InterlockedDecrement(&m_filterCount);
         ThisModule::ModulePrint(1, "Removing Filter from the List FilterCount-%d FileObject-%x\n",
-                                m_filterCount, Low32(key));
+                                FilterCount(), Low32(key));
         RemoveEntryList(&filter->Links);
         MemFree(filter);
         removed = 1;
@@ -986,7 +986,7 @@ ULONG CGenDisp::RemovePinsFromFilter(FilterEntry* filter) {
         filter->PinCount -= 1;
         ThisModule::ModulePrint(
             1, "Removing Pin From the FilterList FilterCount-%d PinCount-%d FileObject-%x\n",
-            m_filterCount, filter->PinCount, Low32(filter->FilterFile));
+            FilterCount(), filter->PinCount, Low32(filter->FilterFile));
         RemoveEntryList(&record->Links);
         MemFree(record);
     }
@@ -1002,7 +1002,7 @@ void CGenDisp::DeInitFilterAndOpenPinList() {
         ThisModule::ModulePrint(1,
                                 "DeInitFilterAndOpenPinList>> Removing Filter from the List "
                                 "FilterCount-%d FileObject-%x\n",
-                                m_filterCount, Low32(filter->FilterFile));
+                                FilterCount(), Low32(filter->FilterFile));
         ThisModule::ModulePrint(
             1, "DeInitFilterAndOpenPinList>> Removing Following Pins from the filter list\n");
         RemovePinsFromFilter(filter);
@@ -1021,7 +1021,7 @@ void CGenDisp::DeInitFilterAndOpenPinList() {
         ThisModule::ModulePrint(1,
                                 "DeInitFilterAndOpenPinList>> Removing Pin from the OpenPin List "
                                 "OpenPinCount-%d FO-%x RFO-%x\n",
-                                m_openPinCount, Low32(entry->PinFile), Low32(entry->RFO));
+                                OpenPinCount(), Low32(entry->PinFile), Low32(entry->RFO));
         CloseEntry(this, entry);
     }
 }

@@ -9,6 +9,7 @@
 #include <future>
 #include <thread>
 
+#include "CDevice.h"
 #include "InterceptFixture.h"
 #include "ZvKAPFWiTables.h"
 #include "kp/io.h"
@@ -562,6 +563,38 @@ TEST_F(HardeningTest, FilterClosedUnderTwoOpenPinsIsForgottenByBoth) {
 
 namespace zvstream {
 namespace {
+
+// The interceptor's counts are read from any thread (diagnostics, a test
+// waiting for a close) while requests change them: every access is
+// interlocked, the log lines' included, so a reader racing the opens and
+// closes sees whole values and the thread sanitizer no race.
+TEST_F(HardeningTest, CountsReadOnAnotherThreadWhileFiltersAndPinsComeAndGo) {
+    Boot();
+    CGenDisp* genDisp = GenDisp();
+    std::atomic<bool> done{false};
+    std::atomic<LONG> highest{0}, lowest{0};
+    std::thread reader([&] {
+        while (!done) {
+            for (LONG count : {genDisp->FilterCount(), genDisp->OpenPinCount(),
+                               genDisp->Device()->OutstandingRequests()}) {
+                if (count > highest) highest = count;
+                if (count < lowest) lowest = count;
+            }
+        }
+    });
+    for (int i = 0; i < 10 && !HasFailure(); ++i) {
+        OpenFilter(&filter_);
+        EXPECT_EQ(a_.Create(filter_, 0, FormatOf(0)), STATUS_SUCCESS);
+        EXPECT_EQ(a_.Close(), STATUS_SUCCESS);
+        EXPECT_EQ(filter_.Close(), STATUS_SUCCESS);
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ(genDisp->FilterCount(), 0);
+    EXPECT_EQ(genDisp->OpenPinCount(), 0);
+    EXPECT_EQ(lowest, 0);
+    EXPECT_LE(highest, 2);
+}
 
 // Every property the interceptor takes up, row by row of its table, at the
 // lengths around each row's minimums: answered here with the size protocol
