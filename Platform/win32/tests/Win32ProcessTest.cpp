@@ -161,20 +161,28 @@ TEST_F(Win32Processes, ANamedMutexWhoseOwnerWasKilledIsAbandoned) {
     ASSERT_NE(mutex, nullptr);
     EXPECT_FALSE(ReleaseMutex(mutex));
     EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
+    // The child says when its wait has returned: only then does it own the
+    // mutex (a process killed inside its wait never did, and the mutex it was
+    // being given is not abandoned).
+    int owned[2];
+    ASSERT_EQ(pipe(owned), 0);
     pid_t child = fork();
     if (child == 0) {
         // The child takes the mutex and dies holding it.
         HANDLE own = CreateMutexA(nullptr, FALSE, "KP_TEST_MUTEX");
-        WaitForSingleObject(own, INFINITE);
+        if (WaitForSingleObject(own, INFINITE) == WAIT_OBJECT_0) {
+            char byte = 1;
+            (void)!write(owned[1], &byte, 1);
+        }
         pause();
         _exit(0);
     }
     ASSERT_GT(child, 0);
-    // Wait until the child owns it.
-    while (WaitForSingleObject(mutex, 0) == WAIT_OBJECT_0) {
-        ReleaseMutex(mutex);
-        usleep(1000);
-    }
+    close(owned[1]);
+    char byte = 0;
+    EXPECT_EQ(read(owned[0], &byte, 1), 1);
+    close(owned[0]);
+    EXPECT_EQ(WaitForSingleObject(mutex, 0), static_cast<DWORD>(WAIT_TIMEOUT));
     kill(child, SIGKILL);
     int status;
     waitpid(child, &status, 0);
