@@ -100,6 +100,47 @@ TEST_F(PropertyTest, TheRateModeChangesWhilePinsAskForTheirFormat) {
     EXPECT_GT(seen[0] + seen[1], 0u);
 }
 
+// A control application changes the canceller's parameters and asks for a
+// new correlation while the processing thread runs its passes: the engine
+// and the correlator take one caller at a time (the thread sanitizer sees
+// any overlap), each value reads back as set, and processing goes on.
+TEST_F(PropertyTest, CancellerParametersChangeWhileTheThreadProcesses) {
+    ASSERT_EQ(mic_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(speaker_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(InterlockedOr(&g_bAecActive, 0), 1);
+    struct Param {
+        ULONG Id, Values[2];  // in turn; the second is the engine's default
+    } const params[] = {{5, {1, 0}}, {6, {0, 10}}, {7, {32, 64}}, {8, {3, 2}}, {12, {1, 1}}};
+    std::atomic<bool> stop{false};
+    std::atomic<ULONG> sets{0};
+    std::thread control([&] {
+        for (ULONG i = 0; !stop || i % 10 != 0; ++i) {
+            const Param& p = params[i % 5];
+            ULONG value = p.Values[i / 5 % 2], returned = 0;
+            ASSERT_EQ(Request(p.Id, KSPROPERTY_TYPE_SET, &value, sizeof value, &returned),
+                      STATUS_SUCCESS)
+                << p.Id;
+            if (p.Id == 12) continue;  // set only
+            ULONG back = 0xFFFF;
+            ASSERT_EQ(Request(p.Id, KSPROPERTY_TYPE_GET, &back, sizeof back, &returned),
+                      STATUS_SUCCESS);
+            EXPECT_EQ(back, value) << p.Id;
+            sets = i + 1;
+        }
+    });
+    const std::vector<uint8_t> tone(320, 0x35);
+    StreamBlocks(40, tone);  // the thread's passes, 400 ms of machine time
+    stop = true;
+    control.join();
+    if (HasFatalFailure()) return;
+    EXPECT_GT(sets.load(), 0u);
+    const LONGLONG passes = InterlockedExchangeAdd64(&g_AecTiming.OutPasses, 0);
+    EXPECT_GT(passes, 0);
+    StreamBlocks(10, tone);
+    EXPECT_TRUE(AwaitOutPasses(passes + 5)) << "the canceller keeps running";
+    EXPECT_EQ(InterlockedOr(&g_bAecActive, 0), 1);
+}
+
 // Processing off reaches DirectSound's switch and stops the canceller; on
 // starts it again.
 TEST_F(PropertyTest, ProcessSwitchesTheCancellerThroughWorkItems) {
