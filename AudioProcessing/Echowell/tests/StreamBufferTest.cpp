@@ -7,8 +7,11 @@
 
 #include "FilterLogicServices.h"
 #include "LogicTestSupport.h"
+#include "MemAlloc.h"
 #include "StreamPair.h"
+#include "kp/dbgsink.h"
 #include "kp/io.h"
+#include "kp/pool.h"
 
 namespace zvecho {
 namespace {
@@ -39,6 +42,11 @@ protected:
     static void Record(kp::ks::KsPin* pin) { Transfer(pin, nullptr); }
 
     static bool ThreadRunning() { return InterlockedOr(&g_AudioProcThread.Running, 0) != 0; }
+    static ULONG LiveBytes() {
+        MemStatistics m;
+        MemGetStatistics(&m);
+        return m.NonPagedBytes + m.PagedBytes;
+    }
 };
 
 TEST_F(StreamBufferTest, TheStreamStatesStartAndStopTheCanceller) {
@@ -100,24 +108,58 @@ TEST_F(StreamBufferTest, TheSoundCardGetsSeventyMillisecondsOfSilenceThenTheStre
     }
 }
 
-// A start whose thread cannot be created reports the failure and leaves
-// nothing built: both chains and the queues go, and the next start works.
-TEST_F(StreamBufferTest, AStartWithoutItsThreadFreesEverythingAndSaysSo) {
+// A start that fails at any step reports it, logs which step, and leaves
+// nothing built: both chains and every queue go, the memory it took comes
+// back, and the next start works.  Its thread's creation fails, then each
+// allocation it makes in turn (the chains' pools, the far-end buffers, the
+// queues' rings) until a start gets through.
+TEST_F(StreamBufferTest, AStartThatFailsAtAnyStepFreesEverythingAndSaysSo) {
     ASSERT_EQ(mic_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
     ASSERT_EQ(speaker_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
     ASSERT_EQ(speaker_.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    FailThreadCreations(1);
-    KeWaitForSingleObject(&g_AecMutex, Executive, KernelMode, FALSE, nullptr);
     ASSERT_EQ(SetChannelState(1, CHANNEL_RENDER, CHANNEL_STATE_RUNNING), ZV_OK);
-    ZvStatus status = StartAECGraph();
-    KeReleaseMutex(&g_AecMutex, FALSE);
-    EXPECT_NE(status, ZV_OK) << "the failure is reported";
-    EXPECT_EQ(InterlockedOr(&g_bAecActive, 0), 0);
-    EXPECT_EQ(g_InGraph.Stages[0].InUse, 0) << "the far-end chain is freed";
-    EXPECT_EQ(g_OutGraph.Stages[0].InUse, 0) << "the near-end chain is freed";
-    DataQueueState q;
-    g_pDataQueue2->GetState(&q);
-    EXPECT_FALSE(q.HasRing) << "the queues are reset";
+    using Log = LogModule<LogModuleFilterLogic>;
+    const ULONG level = Log::Level(), enable = Log::Enable();
+    Log::ModuleSetLevel(1, 1);
+    const ULONG before = LiveBytes();
+    struct Step {
+        const char* Name;
+        ULONG Failures;
+    } steps[] = {{"InitOutGraph", 0},
+                 {"InitInGraph", 0},
+                 {"InitializeDataQueue", 0},
+                 {"StartAudioProcThread", 0}};
+    // n: the start's nth allocation fails; 0: its thread's creation.
+    for (ULONG n = 0; n < 500; ++n) {
+        SCOPED_TRACE(testing::Message() << "allocation " << n << " fails");
+        KpDbgClear();
+        if (n == 0)
+            FailThreadCreations(1);
+        else
+            KpPoolFailAllocation(ZV_POOL_TAG_ZCAM, n);
+        KeWaitForSingleObject(&g_AecMutex, Executive, KernelMode, FALSE, nullptr);
+        const ZvStatus status = StartAECGraph();
+        KeReleaseMutex(&g_AecMutex, FALSE);
+        KpPoolClearFailures();
+        if (status == ZV_OK && n > 0) break;
+        EXPECT_NE(status, ZV_OK) << "the failure is reported";
+        EXPECT_EQ(InterlockedOr(&g_bAecActive, 0), 0);
+        EXPECT_EQ(g_InGraph.Stages[0].InUse, 0) << "the far-end chain is freed";
+        EXPECT_EQ(g_OutGraph.Stages[0].InUse, 0) << "the near-end chain is freed";
+        for (DataQueue* queue : {g_pDataQueue1, g_pDataQueue2, g_pDataQueue3, g_pDataQueue4}) {
+            DataQueueState q;
+            queue->GetState(&q);
+            EXPECT_FALSE(q.HasRing) << "the queues are reset";
+        }
+        EXPECT_EQ(LiveBytes(), before);
+        const std::string log = KpDbgText();
+        for (Step& s : steps)
+            s.Failures += log.find(std::string("OnSetStreamState> ") + s.Name + " Failed") !=
+                          std::string::npos;
+    }
+    Log::ModuleSetLevel(level, enable);
+    for (const Step& s : steps) EXPECT_GT(s.Failures, 0u) << s.Name << " never failed";
+    EXPECT_EQ(InterlockedOr(&g_bAecActive, 0), 1) << "a start gets through";
     ASSERT_EQ(speaker_.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
     ASSERT_EQ(speaker_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
     EXPECT_EQ(InterlockedOr(&g_bAecActive, 0), 1);
