@@ -397,7 +397,8 @@ DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR
         // Names each with a NUL, then a final NUL; a list that does not fit is
         // cut with its last name and ends in two NULs (the count nSize - 2).
         std::vector<std::string> names;
-        for (const auto& [key, value] : section->Keys) {
+        for (const auto& entry : section->Keys) {
+            const std::string& key = entry.first;
             bool seen = std::any_of(names.begin(), names.end(),
                                     [&](const std::string& n) { return EqualNoCase(n, key); });
             if (!seen) names.push_back(key);
