@@ -241,6 +241,8 @@ bool HeldToSse2(const Fftw& f) {
            text.find("_avx") == std::string::npos;
 }
 
+// `sse2` is null where FFTW cannot be held to its SSE2 codelets: its columns
+// then read "-".
 void Row(const Fftw* fftw, const Fftw* sse2, int order, bool correlation) {
     std::vector<MemberRun*> members;
     std::vector<kpbench::System> systems;
@@ -260,12 +262,13 @@ void Row(const Fftw* fftw, const Fftw* sse2, int order, bool correlation) {
     if (fftw != nullptr) {
         peers.push_back(new FftwRun(*fftw, order, 0));
         FftwRun* onlySse2 = nullptr;
-        WithSse2OnlyCpuid([&] { onlySse2 = new FftwRun(*sse2, order, 0); });
+        if (sse2 != nullptr) WithSse2OnlyCpuid([&] { onlySse2 = new FftwRun(*sse2, order, 0); });
         peers.push_back(onlySse2);
         peers.push_back(new FftwRun(*fftw, order, kFftwNoSimd));
         const char* names[] = {"FFTW", "FFTW-SSE2", "FFTW-noSIMD"};
         for (size_t i = 0; i < peers.size(); ++i) {
             FftwRun* r = peers[i];
+            if (r == nullptr) continue;
             systems.push_back({names[i], [r, correlation] {
                                    if (correlation)
                                        r->Correlation();
@@ -280,13 +283,28 @@ void Row(const Fftw* fftw, const Fftw* sse2, int order, bool correlation) {
     size_t best = 1;
     for (size_t i = 1; i < memberCount; ++i)
         if (kpbench::SpreadOf(t[i]).median < kpbench::SpreadOf(t[best]).median) best = i;
+    // Where each peer's times are (none for a peer not run).
+    const size_t none = systems.size();
+    size_t column[3] = {none, none, none};
+    for (size_t i = 0, next = memberCount; i < peers.size(); ++i)
+        if (peers[i] != nullptr) column[i] = next++;
     printf("%-11s %2d", correlation ? "correlation" : "fwd+inv", order);
-    for (size_t i = 0; i < systems.size(); ++i) printf(" %9.0f", kpbench::SpreadOf(t[i]).median);
+    for (size_t i = 0; i < memberCount; ++i) printf(" %9.0f", kpbench::SpreadOf(t[i]).median);
     if (fftw != nullptr) {
+        for (size_t c : column) {
+            if (c == none)
+                printf(" %9s", "-");
+            else
+                printf(" %9.0f", kpbench::SpreadOf(t[c]).median);
+        }
         printf("  %-7s", systems[best].name.c_str());
         for (const auto& [member, peer] :
-             {std::pair{best, memberCount}, std::pair{best, memberCount + 1},
-              std::pair{best, memberCount + 2}, std::pair{size_t{0}, memberCount + 2}}) {
+             {std::pair{best, column[0]}, std::pair{best, column[1]}, std::pair{best, column[2]},
+              std::pair{size_t{0}, column[2]}}) {
+            if (peer == none) {
+                printf(" %17s", "-");
+                continue;
+            }
             const kpbench::Spread s = kpbench::RatioSpread(t[member], t[peer]);
             printf(" %5.2f (%4.2f-%4.2f)", s.median, s.low, s.high);
         }
@@ -302,17 +320,18 @@ int main() {
     Fftw fftw, sse2;
     bool haveFftw = fftw.Load(false) && sse2.Load(true);
     if (!haveFftw) printf("FFTW (libfftw3f.so.3) not found: only the members are timed\n");
-    if (haveFftw && !HeldToSse2(sse2)) {
-        printf("FFTW cannot be held to SSE2 here (no CPUID faulting): it is not compared\n");
-        haveFftw = false;
-    }
+    const bool sse2Held = haveFftw && HeldToSse2(sse2);
+    if (haveFftw && !sse2Held)
+        printf("FFTW cannot be held to SSE2 here (no CPUID faulting): its columns read -\n");
     printf("median ns per call; ratios: per-round median (10%%-90%%), below 1: faster\n");
     printf("%-11s %2s %9s %9s %9s %9s", "shape", "N", "generic", "SSE", "SSE2", "SSE3");
     if (haveFftw)
         printf(" %9s %9s %9s  %-7s %17s %17s %17s %17s", "FFTW", "FFTW-SSE2", "noSIMD", "best",
                "best/FFTW", "best/FFTW-SSE2", "best/noSIMD", "generic/noSIMD");
     printf("\n");
-    for (int order = 8; order <= 20; ++order) Row(haveFftw ? &fftw : nullptr, &sse2, order, false);
-    for (int order : {12, 13, 14}) Row(haveFftw ? &fftw : nullptr, &sse2, order, true);
+    for (int order = 8; order <= 20; ++order)
+        Row(haveFftw ? &fftw : nullptr, sse2Held ? &sse2 : nullptr, order, false);
+    for (int order : {12, 13, 14})
+        Row(haveFftw ? &fftw : nullptr, sse2Held ? &sse2 : nullptr, order, true);
     return 0;
 }
