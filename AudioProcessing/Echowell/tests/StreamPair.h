@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -84,21 +85,29 @@ protected:
             while (!writes_.empty() && writes_.front()->Done()) writes_.erase(writes_.begin());
         }
     }
-    // A state change while the machine clock moves on: a stop waits until
-    // the sound card played the driver's own render requests still queued.
-    static NTSTATUS SetStateWhileClockRuns(kp::ks::KsPin* pin, KSSTATE state) {
-        std::atomic<NTSTATUS> status{STATUS_PENDING};
-        std::thread change([&] { status = pin->SetState(state); });
-        for (int i = 0; i < 10000 && status == STATUS_PENDING; ++i) {
+    // Runs `action` on a thread of its own while the machine clock moves on
+    // (10 s of it, then a few seconds of real time at most): a stop waits until the
+    // sound card played the driver's own render requests still queued.  An
+    // action that never returns would hold the whole run: it aborts.
+    static void WhileClockRuns(const std::function<void()>& action, const char* what) {
+        std::atomic<bool> done{false};
+        std::thread worker([&] {
+            action();
+            done = true;
+        });
+        for (int i = 0; i < 10000 && !done; ++i) {
             if (i < 2000) AdvanceMs(5);
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
-        if (status == STATUS_PENDING) {
-            // A state change that never returns would hold the whole run.
-            ADD_FAILURE() << "a state change did not return within 10 s";
+        if (!done) {
+            ADD_FAILURE() << what << " did not return within 10 s of machine time";
             std::abort();
         }
-        change.join();
+        worker.join();
+    }
+    static NTSTATUS SetStateWhileClockRuns(kp::ks::KsPin* pin, KSSTATE state) {
+        NTSTATUS status = STATUS_PENDING;
+        WhileClockRuns([&] { status = pin->SetState(state); }, "a state change");
         return status;
     }
     // Waits (at most 10 s) until the processing thread made `passes` passes
