@@ -1,6 +1,6 @@
-// The master's unload while stream buffers are inside OnBuffer on both
-// directions' threads and the processing thread runs: the unload waits for
-// them, and they leave without touching what it frees.
+// Stream buffers inside OnBuffer on both directions' threads while the
+// processing thread runs: they share the last buffer times, and the master's
+// unload waits for them; they leave without touching what it frees.
 #include <atomic>
 #include <thread>
 
@@ -11,39 +11,50 @@
 namespace zvecho {
 namespace {
 
-class UnloadTest : public LogicTest {};
+class UnloadTest : public LogicTest {
+protected:
+    // The master loaded with both channels running, processing on and the
+    // canceller started by hand (no devices here).
+    void StartCanceller() {
+        LoadMaster();
+        OpenChannel(CHANNEL_RENDER, Pcm(16000, 16, 1));
+        OpenChannel(CHANNEL_CAPTURE, Pcm(16000, 16, 1));
+        ASSERT_EQ(SetChannelState(1, CHANNEL_RENDER, CHANNEL_STATE_RUNNING), ZV_OK);
+        ASSERT_EQ(SetChannelState(1, CHANNEL_CAPTURE, CHANNEL_STATE_RUNNING), ZV_OK);
+        // No device here for the processing switch's DirectSound side effect.
+        InitializeListHead(&PdoList);
+        KeInitializeSpinLock(&PdoListLock);
+        ULONG on = 1;
+        ASSERT_EQ(SetSharedVariable(VID_SHARED_PROCESS, &on, sizeof on), ZV_OK);
+        ASSERT_EQ(InitOutGraph(CHANNEL_CAPTURE, 1), ZV_OK);
+        ASSERT_EQ(InitInGraph(CHANNEL_RENDER, 1), ZV_OK);
+        InitQueues();
+        ResetAecTiming();
+        KeSetEvent(&g_AllIrpsCompleteEvent, IO_NO_INCREMENT, FALSE);
+        ASSERT_TRUE(NT_SUCCESS(StartAudioProcThread()));
+        InterlockedExchange(&g_bAecActive, 1);
+    }
+    static ZvStatus Buffer(ULONG direction, std::vector<UCHAR>* data) {
+        KSSTREAM_HEADER h{};
+        h.Size = sizeof h;
+        h.FrameExtent = h.DataUsed = static_cast<ULONG>(data->size());
+        h.Data = data->data();
+        return OnBuffer(nullptr, direction, &h, sizeof h, 1, nullptr);
+    }
+};
 
 TEST_F(UnloadTest, UnloadWaitsForBuffersInsideOnBufferOnBothThreads) {
-    LoadMaster();
-    OpenChannel(CHANNEL_RENDER, Pcm(16000, 16, 1));
-    OpenChannel(CHANNEL_CAPTURE, Pcm(16000, 16, 1));
-    ASSERT_EQ(SetChannelState(1, CHANNEL_RENDER, CHANNEL_STATE_RUNNING), ZV_OK);
-    ASSERT_EQ(SetChannelState(1, CHANNEL_CAPTURE, CHANNEL_STATE_RUNNING), ZV_OK);
-    // No device here for the processing switch's DirectSound side effect.
-    InitializeListHead(&PdoList);
-    KeInitializeSpinLock(&PdoListLock);
-    ULONG on = 1;
-    ASSERT_EQ(SetSharedVariable(VID_SHARED_PROCESS, &on, sizeof on), ZV_OK);
-    ASSERT_EQ(InitOutGraph(CHANNEL_CAPTURE, 1), ZV_OK);
-    ASSERT_EQ(InitInGraph(CHANNEL_RENDER, 1), ZV_OK);
-    InitQueues();
-    ResetAecTiming();
-    KeSetEvent(&g_AllIrpsCompleteEvent, IO_NO_INCREMENT, FALSE);
-    ASSERT_TRUE(NT_SUCCESS(StartAudioProcThread()));
-    InterlockedExchange(&g_bAecActive, 1);
+    StartCanceller();
+    if (HasFatalFailure()) return;
 
     // Render outpaces capture: the far-end queue fills and the render
     // thread waits inside OnBuffer for room.
     std::atomic<int> inside{0};
     auto feed = [&](ULONG direction, ULONG bytes) {
         std::vector<UCHAR> data(bytes, 0x21);
-        KSSTREAM_HEADER h{};
-        h.Size = sizeof h;
-        h.FrameExtent = h.DataUsed = bytes;
-        h.Data = data.data();
         for (int i = 0; i < 100000; ++i) {
             ++inside;
-            ZvStatus status = OnBuffer(nullptr, direction, &h, sizeof h, 1, nullptr);
+            ZvStatus status = Buffer(direction, &data);
             --inside;
             if (status == ZV_NOT_READY) return;
         }
@@ -61,6 +72,24 @@ TEST_F(UnloadTest, UnloadWaitsForBuffersInsideOnBufferOnBothThreads) {
     capture.join();
     EXPECT_EQ(inside.load(), 0);
     EXPECT_EQ(InterlockedOr(&g_AudioProcThread.Running, 0), 0);
+}
+
+// Render and capture buffers arrive on their own threads, each noting its
+// time and comparing it with the other's for the automatic shut-off: the
+// thread sanitizer sees any plain access to the two times.
+TEST_F(UnloadTest, RenderAndCaptureBuffersOnTheirOwnThreadsShareTheLastTimes) {
+    StartCanceller();
+    if (HasFatalFailure()) return;
+    auto feed = [](ULONG direction) {
+        std::vector<UCHAR> data(320, 0x21);
+        for (int i = 0; i < 300; ++i) EXPECT_EQ(Buffer(direction, &data), ZV_OK);
+    };
+    std::thread render(feed, CHANNEL_RENDER);
+    std::thread capture(feed, CHANNEL_CAPTURE);
+    render.join();
+    capture.join();
+    EXPECT_EQ(InterlockedOr(&g_bAecActive, 0), 1) << "the clock stood: no shut-off";
+    EXPECT_EQ(OnFilterUnload(nullptr, 1), ZV_OK);
 }
 
 }  // namespace
