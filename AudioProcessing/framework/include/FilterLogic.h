@@ -68,7 +68,8 @@
 //     to this device, or on anything that takes the lists.
 //
 // Guarantees a logic may rely on:
-//  - OnBuffer sees only well-formed requests: at least one header, at most
+//  - OnBuffer sees only the pin's own stream (writes on render pins, reads
+//    on capture pins) and only well-formed requests: at least one header, at most
 //    10, each Size inside the request, DataUsed within FrameExtent, every
 //    header with bytes has its data mapped; Data and the header array are
 //    system addresses for the length of the call.  A capture request's first

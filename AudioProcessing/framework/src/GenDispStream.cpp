@@ -147,8 +147,11 @@ ULONG CGenDisp::BeginStreamRequest(PIRP irp, ULONG useDataUsed, StreamRequestInf
     if (file == nullptr) return 0;
     LockOpenPinList();
     OpenPinEntry* entry = nullptr;
+    // A write on a capture pin or a read on a render pin is no stream of the
+    // pin: the logic would take an application's write for the microphone.
+    const ULONG flow = useDataUsed != 0 ? CHANNEL_RENDER : CHANNEL_CAPTURE;
     if (GetOpenPinFromList(irp, file, nullptr, 0, &entry, ListLookup::Find) == 0 ||
-        entry->Active == 0 ||
+        entry->Active == 0 || entry->Direction != flow ||
         (OwnedChannel(entry) == NoChannel && ReadSharedValue(VID_SHARED_MUTEMODE) == 0) ||
         ZvFormatSize(entry->Format) < ZV_FMT_SIZE_WAVE ||
         ZvReadU16(entry->Format, ZV_FMT_OFF_BLOCKALIGN) == 0 ||
