@@ -86,6 +86,10 @@
 //    OnOpen gave it; once the channel was released (and perhaps taken by
 //    another pin) it is a pin without a channel.  Pins without a channel get
 //    OnBuffer (channel -1) only while VID_SHARED_MUTEMODE is set.
+//  - OnSetFormat tells the format the device took.  A pin whose new format
+//    cannot be kept (no memory, no block alignment) or whose DATAFORMAT set
+//    could not be followed gets no OnBuffer from then on: its blocks could
+//    no longer be cut and counted.
 //  - Callbacks keep being called after OnFilterUnload (until the driver
 //    unloads); a logic answers them ZV_NOT_READY.
 //

@@ -268,9 +268,11 @@ NTSTATUS CGenDisp::CompleteKsIrp(const KsReply& reply, NTSTATUS status, ULONG_PT
         UnlockFilterList();
     UndoPropertyInput(irp, reply.InputMdl, MappingUndo::Release);
     UndoPropertyOutput(irp, reply.OutputMdl, MappingUndo::Release);
+    // The count drops before the completion goes up: whoever is told of the
+    // completion (a driver above, the application) must not still see it.
+    InterlockedDecrement(&m_pending);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     *reply.Taken = 1;
-    InterlockedDecrement(&m_pending);
     ReleaseRemoveLock(irp, m_removeLock);
     return status;
 }
@@ -462,9 +464,9 @@ NTSTATUS CGenDisp::HandleCreate(PIRP irp, PULONG taken) {
             LockOpenPinList();
             RemoveOpenPin(irp, RequestFile::Own);
             UnlockOpenPinList();
+            InterlockedDecrement(&m_pending);
             IoCompleteRequest(irp, IO_NO_INCREMENT);
             *taken = 1;
-            InterlockedDecrement(&m_pending);
             ReleaseRemoveLock(irp, m_removeLock);
             return STATUS_NOT_SUPPORTED;
         }
@@ -574,9 +576,9 @@ NTSTATUS CGenDisp::HandleKSHandShake(PIRP irp, PULONG taken) {
     if (value == 0) return STATUS_SUCCESS;
     irp->IoStatus.Information = 0;
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    InterlockedDecrement(&m_pending);
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     *taken = 1;
-    InterlockedDecrement(&m_pending);
     ReleaseRemoveLock(irp, m_removeLock);
     ThisModule::ModulePrint(1, "HandleKSHandShake> Blocked!\n");
     return STATUS_INVALID_DEVICE_REQUEST;

@@ -341,6 +341,11 @@ bool CGenDisp::FollowConnectionFormat(const PropertyRequest& request, FollowedPr
     if (ctx == nullptr) {
         ThisModule::ModulePrint(
             ZDBG_ERR | 1, "HandleKSProperty>IsConnectionDataFormat: no memory for IRP context!!\n");
+        // The set goes down unfollowed: should the device take it, the pin's
+        // kept format no longer says how its blocks are cut and counted, so
+        // the stream paths stop following the pin, as when a new format
+        // cannot be kept.
+        request.Entry->Active = 0;
     }
     Follow(followed, ctx, request.Entry);
     return false;

@@ -291,32 +291,73 @@ INSTANTIATE_TEST_SUITE_P(DeviceAnswers, WorkItemTest,
                          });
 
 // A DATAFORMAT set the device took: the logic is told the new format, and the
-// stream paths count in its frames; a pin whose new format cannot be kept is
-// no longer followed (the old block would count the device's data wrongly).
-class FormatSetTest : public HardeningTest, public ::testing::WithParamInterface<bool> {};
+// stream paths count in its frames.  A pin whose new format cannot be kept (no
+// memory for the copy, or no block alignment to divide by), or whose set could
+// not be followed at all (no context for it), is no longer followed: the old
+// block would count the device's data wrongly.
+enum class FormatRoad { Kept, NotKept, NoBlockAlign, NoContext };
+
+std::string RoadName(FormatRoad road) {
+    switch (road) {
+        case FormatRoad::Kept:
+            return "Kept";
+        case FormatRoad::NotKept:
+            return "NotKept";
+        case FormatRoad::NoBlockAlign:
+            return "NoBlockAlign";
+        case FormatRoad::NoContext:
+            return "NoContext";
+    }
+    return "Unknown";
+}
+
+class FormatSetTest : public HardeningTest, public ::testing::WithParamInterface<FormatRoad> {};
 
 TEST_P(FormatSetTest, LogicHearsTheNewFormatAndTheStreamFollowsIt) {
-    const bool keep = GetParam();
+    const FormatRoad road = GetParam();
     Boot();
     OpenFilter(&filter_);
     ASSERT_EQ(a_.Create(filter_, 0, FormatOf(0)), STATUS_SUCCESS);  // 16 kHz stereo
-    if (!keep) KpPoolFailAllocation(ZV_POOL_TAG_ZCAM, 1);
-    ASSERT_EQ(a_.SetDataFormat(kp::ks::PcmFormat(16000, 16, 1)), STATUS_SUCCESS);
+    std::vector<uint8_t> mono = kp::ks::PcmFormat(16000, 16, 1);
+    if (road == FormatRoad::NoBlockAlign) {
+        const USHORT none = 0;
+        std::memcpy(mono.data() + offsetof(KSDATAFORMAT_WAVEFORMATEX, WaveFormatEx.nBlockAlign),
+                    &none, sizeof none);
+        // A lax device takes it (the simulated one, as most, refuses it).
+        kp::sim::Fault lax;
+        lax.Major = IRP_MJ_DEVICE_CONTROL;
+        lax.IoControl = IOCTL_KS_PROPERTY;
+        lax.MatchSet = true;
+        lax.Set = KSPROPSETID_Connection;
+        lax.Id = KSPROPERTY_CONNECTION_DATAFORMAT;
+        lax.Status = STATUS_SUCCESS;
+        Device()->AddFault(lax);
+    }
+    if (road == FormatRoad::NotKept) KpPoolFailAllocation(ZV_POOL_TAG_ZCAM, 1);
+    if (road == FormatRoad::NoContext) KpIoFailCall(KpFaultAllocateWorkItem, 1);
+    ASSERT_EQ(a_.SetDataFormat(mono), STATUS_SUCCESS);
     KpPoolClearFailures();
+    KpIoClearFailures();
     auto sets = CallsOf("OnSetFormat");
-    ASSERT_EQ(sets.size(), 1u);
-    EXPECT_EQ(sets[0].Channels, 1u);
+    if (road == FormatRoad::NoContext) {
+        EXPECT_EQ(sets.size(), 0u);
+    } else {
+        ASSERT_EQ(sets.size(), 1u);
+        EXPECT_EQ(sets[0].Channels, 1u);
+    }
     ASSERT_EQ(a_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
     // 640 bytes: 320 mono frames (160 in the old stereo format), or not followed at all.
+    const bool followed = road == FormatRoad::Kept;
     ASSERT_EQ(Stream(a_, true, 640), STATUS_SUCCESS);
-    EXPECT_EQ(Channel1(CHANNEL_RENDER).Position, keep ? 320u : 0u);
-    EXPECT_EQ(CallsOf("OnBuffer").size(), keep ? 1u : 0u);
+    EXPECT_EQ(Channel1(CHANNEL_RENDER).Position, followed ? 320u : 0u);
+    EXPECT_EQ(CallsOf("OnBuffer").size(), followed ? 1u : 0u);
     ASSERT_EQ(a_.SetState(KSSTATE_STOP), STATUS_SUCCESS);
 }
 
-INSTANTIATE_TEST_SUITE_P(Copy, FormatSetTest, ::testing::Values(true, false), [](const auto& info) {
-    return info.param ? std::string("Kept") : std::string("NotKept");
-});
+INSTANTIATE_TEST_SUITE_P(Roads, FormatSetTest,
+                         ::testing::Values(FormatRoad::Kept, FormatRoad::NotKept,
+                                           FormatRoad::NoBlockAlign, FormatRoad::NoContext),
+                         [](const auto& info) { return RoadName(info.param); });
 
 // A device that refuses every intersection: no rewritten range is verified at
 // any level, so applications are offered none (never one the device refuses),
@@ -556,6 +597,46 @@ TEST_F(HardeningTest, FilterClosedUnderTwoOpenPinsIsForgottenByBoth) {
     ASSERT_EQ(b_.Close(), STATUS_SUCCESS);
     EXPECT_EQ(CallsOf("OnClose").size(), 2u);
     EXPECT_EQ(genDisp->OpenPinCount(), 0);
+}
+
+// Requests the interceptor answers itself are no longer counted by the time
+// anyone hears of their completion (here the application's callback, which
+// the I/O manager calls inside the completion): a count that outlives the
+// completion it counts tells an unload that work is still inside.
+TEST_F(HardeningTest, RequestsAnsweredHereAreUncountedWhenTheirCompletionIsHeard) {
+    Boot();
+    OpenFilter(&filter_);
+    struct Heard {
+        CGenDisp* GenDisp;
+        LONG Pending = -1;
+        NTSTATUS Status = STATUS_PENDING;
+    };
+    KP_IO_DONE* done = [](PVOID context, PIO_STATUS_BLOCK iosb) {
+        auto* heard = static_cast<Heard*>(context);
+        heard->Pending = heard->GenDisp->PendingCount();
+        heard->Status = iosb->Status;
+    };
+    kp::ks::UserBlock in(sizeof(KSP_PIN)), out(16);
+    KSP_PIN query = {};
+    query.Property.Set = KSPROPSETID_Pin;
+    query.Property.Id = KSPROPERTY_PIN_DATARANGES;
+    query.Property.Flags = KSPROPERTY_TYPE_GET;
+    std::memcpy(in.Get(), &query, sizeof query);
+    // The size of the rewritten range list, answered here.
+    Heard ranges{GenDisp()};
+    KpDeviceIoControlAsync(filter_.Handle(), IOCTL_KS_PROPERTY, in.Get(), sizeof query, out.Get(),
+                           0, done, &ranges);
+    EXPECT_EQ(ranges.Status, STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(ranges.Pending, 0);
+    // A handshake refused while DirectSound is disabled.
+    ULONG on = 1, off = 0;
+    ASSERT_EQ(SetSharedVariable(VID_SHARED_DSDISABLE, &on, sizeof on), ZV_OK);
+    Heard handshake{GenDisp()};
+    KpDeviceIoControlAsync(filter_.Handle(), IOCTL_KS_HANDSHAKE, in.Get(), 16, out.Get(), 16, done,
+                           &handshake);
+    EXPECT_EQ(handshake.Status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(handshake.Pending, 0);
+    ASSERT_EQ(SetSharedVariable(VID_SHARED_DSDISABLE, &off, sizeof off), ZV_OK);
 }
 
 }  // namespace
