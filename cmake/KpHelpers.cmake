@@ -6,8 +6,14 @@ function(kp_kernel_code target)
 endfunction()
 
 # kp_add_gtest(name SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS unit] [NO_MAIN]
-#              [SINGLE_THREADED | THREADED_TESTS gtest-filter])
+#              [SINGLE_THREADED | THREADED_TESTS gtest-filter] [ALONE c.cpp ...])
 # One GoogleTest executable, registered with CTest test by test.
+#
+# A program's test files are compiled in batches of eight, one compiler run
+# each (a unity build): most of a test file's compile time is the GoogleTest
+# headers, paid once per batch instead of once per file.  Files named under
+# ALONE are compiled on their own, because a name of their file scope clashes
+# with another file's of the same program.
 #
 # Test programs run threads unless they say otherwise (the stand-in kernel's
 # system threads, work items and timers count).  SINGLE_THREADED marks a
@@ -19,11 +25,15 @@ endfunction()
 # registration rather than by a second CTest label, which the test discovery
 # of this CMake version does not pass on.
 function(kp_add_gtest name)
-  cmake_parse_arguments(ARG "NO_MAIN;SINGLE_THREADED" "THREADED_TESTS" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "NO_MAIN;SINGLE_THREADED" "THREADED_TESTS" "SOURCES;LIBS;LABELS;ALONE" ${ARGN})
   if(ARG_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "kp_add_gtest(${name}): unknown arguments ${ARG_UNPARSED_ARGUMENTS}")
   endif()
   add_executable(${name} ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
+  if(ARG_ALONE)
+    set_source_files_properties(${ARG_ALONE} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
+  endif()
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock)
   if(NOT ARG_NO_MAIN)
     target_link_libraries(${name} PRIVATE GTest::gtest_main)

@@ -17,10 +17,6 @@
 namespace zvecho {
 namespace {
 
-// The default machine's camera and sound card.
-const std::string kCamera = kp::machine::DefaultDevices()[0].Instance;
-const std::string kSpeaker = kp::machine::DefaultDevices()[1].Instance;
-
 std::vector<kp::machine::SimDevice> CameraAndSpeaker() {
     auto devices = kp::machine::DefaultDevices();
     devices[0].UpperFilters = {"Echowell"};

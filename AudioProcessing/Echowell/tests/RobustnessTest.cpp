@@ -19,8 +19,6 @@
 namespace zvecho {
 namespace {
 
-const std::string kCamera = kp::machine::DefaultDevices()[0].Instance;
-
 class RobustnessTest : public EchowellPairTest {
 protected:
     // A control application's set; the work items it queues run meanwhile.

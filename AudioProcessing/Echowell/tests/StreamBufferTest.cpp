@@ -16,9 +16,6 @@
 namespace zvecho {
 namespace {
 
-const std::string kCamera = kp::machine::DefaultDevices()[0].Instance;
-const std::string kSpeaker = kp::machine::DefaultDevices()[1].Instance;
-
 class StreamBufferTest : public EchowellPairTest {
 protected:
     // Writes `data` (or reads 10 ms when null), advancing the clock until

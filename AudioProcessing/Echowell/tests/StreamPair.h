@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -19,6 +20,10 @@
 #include "MachineFixture.h"
 
 namespace zvecho {
+
+// The default machine's camera and sound card, by instance path.
+inline const std::string kCamera = kp::machine::DefaultDevices()[0].Instance;
+inline const std::string kSpeaker = kp::machine::DefaultDevices()[1].Instance;
 
 class StreamPairTest : public zvtest::MachineTest {
 protected:

@@ -24,9 +24,6 @@
 namespace zvecho {
 namespace {
 
-const std::string kCamera = kp::machine::DefaultDevices()[0].Instance;
-const std::string kSpeaker = kp::machine::DefaultDevices()[1].Instance;
-
 // Runs `action` on a thread of its own; Finished says whether it returned.
 class Background {
 public:
