@@ -1,6 +1,7 @@
 // The processing chains: their shape for the format pairs the framework can
 // hand over, their pools, and a pass through them by the audio processing
 // thread with the real modules.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -316,11 +317,9 @@ TEST_F(ThreadTest, TheTraceStopsAtFiveThousandRecordsAndTheCountGoesOn) {
     EXPECT_EQ(g_ulTraceCount, 2 * kPasses);
     AecTraceRecord zero{};
     EXPECT_NE(g_pTraceBuffer[kAecTraceRecords - 1].Time, 0u);
-    EXPECT_EQ(0,
-              std::memcmp(
-                  reinterpret_cast<UCHAR*>(g_pTraceBuffer) + sizeof zero * kAecTraceRecords,
-                  std::vector<UCHAR>(kAecTraceBufferBytes - sizeof zero * kAecTraceRecords).data(),
-                  kAecTraceBufferBytes - sizeof zero * kAecTraceRecords))
+    const UCHAR* buffer = reinterpret_cast<UCHAR*>(g_pTraceBuffer);
+    EXPECT_TRUE(std::all_of(buffer + sizeof zero * kAecTraceRecords, buffer + kAecTraceBufferBytes,
+                            [](UCHAR b) { return b == 0; }))
         << "nothing written past the last record";
     Stop();
 }

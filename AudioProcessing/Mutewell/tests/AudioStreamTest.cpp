@@ -105,7 +105,7 @@ TEST_F(AudioStreamTest, StopReturnsWhateverTheDeviceDoesWithItsRequests) {
         BootMaster();
         HoldReads(*m_device, c.held);
         StartPin(false);
-        WaitUntil([this] { return KpIoLiveIrpCount() == kTransfersInFlight; }, "eight reads sent");
+        WaitUntil([] { return KpIoLiveIrpCount() == kTransfersInFlight; }, "eight reads sent");
         if (c.ignoreStop) {
             kp::sim::Fault stop;
             stop.MatchSet = true;

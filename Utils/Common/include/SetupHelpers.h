@@ -93,6 +93,6 @@ public:
     static bool DeleteKeyTree(HKEY root, const char* subkey);
 
 private:
-    HKEY m_hRoot;
+    [[maybe_unused]] HKEY m_hRoot;  // the key the subkey lies under, kept with the handle
     HKEY m_hKey = nullptr;
 };
