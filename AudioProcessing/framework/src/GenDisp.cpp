@@ -455,20 +455,14 @@ NTSTATUS CGenDisp::HandleCreate(PIRP irp, PULONG taken) {
 
     if (!NT_SUCCESS(status)) {
         if (process != 0) {
-            irp->IoStatus.Information = 0;
-            irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
             ThisModule::ModulePrint(
                 1,
                 "HandleCreate> Create Pin Failed!!! (Pin will be removed from List) Status - %x \n",
                 status);
             LockOpenPinList();
             RemoveOpenPin(irp, RequestFile::Own);
-            UnlockOpenPinList();
-            InterlockedDecrement(&m_pending);
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-            *taken = 1;
-            ReleaseRemoveLock(irp, m_removeLock);
-            return STATUS_NOT_SUPPORTED;
+            return CompleteKsIrp({irp, nullptr, nullptr, taken, ListsHeld::OpenPin},
+                                 STATUS_NOT_SUPPORTED, 0);
         }
         dontCare = 1;
     } else if (entry == nullptr) {
@@ -574,14 +568,9 @@ NTSTATUS CGenDisp::HandleKSHandShake(PIRP irp, PULONG taken) {
         value = 0;
     }
     if (value == 0) return STATUS_SUCCESS;
-    irp->IoStatus.Information = 0;
-    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-    InterlockedDecrement(&m_pending);
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    *taken = 1;
-    ReleaseRemoveLock(irp, m_removeLock);
     ThisModule::ModulePrint(1, "HandleKSHandShake> Blocked!\n");
-    return STATUS_INVALID_DEVICE_REQUEST;
+    return CompleteKsIrp({irp, nullptr, nullptr, taken, ListsHeld::None},
+                         STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
 // ---------------------------------------------------------------------------

@@ -82,6 +82,18 @@ protected:
         }
         return done.get();
     }
+    // The device below takes every request of one property as it comes,
+    // answering success without looking at it.
+    void DeviceAccepts(const GUID& set, ULONG id) {
+        kp::sim::Fault accept;
+        accept.Major = IRP_MJ_DEVICE_CONTROL;
+        accept.IoControl = IOCTL_KS_PROPERTY;
+        accept.MatchSet = true;
+        accept.Set = set;
+        accept.Id = id;
+        accept.Status = STATUS_SUCCESS;
+        Device()->AddFault(accept);
+    }
     ULONG StateCallsWithChannel(LONG channel) {
         ULONG n = 0;
         for (auto& c : CallsOf("OnSetStreamState")) n += c.Channel == channel;
@@ -297,19 +309,7 @@ INSTANTIATE_TEST_SUITE_P(DeviceAnswers, WorkItemTest,
 // block would count the device's data wrongly.
 enum class FormatRoad { Kept, NotKept, NoBlockAlign, NoContext };
 
-std::string RoadName(FormatRoad road) {
-    switch (road) {
-        case FormatRoad::Kept:
-            return "Kept";
-        case FormatRoad::NotKept:
-            return "NotKept";
-        case FormatRoad::NoBlockAlign:
-            return "NoBlockAlign";
-        case FormatRoad::NoContext:
-            return "NoContext";
-    }
-    return "Unknown";
-}
+const char* const kRoadNames[] = {"Kept", "NotKept", "NoBlockAlign", "NoContext"};
 
 class FormatSetTest : public HardeningTest, public ::testing::WithParamInterface<FormatRoad> {};
 
@@ -324,14 +324,7 @@ TEST_P(FormatSetTest, LogicHearsTheNewFormatAndTheStreamFollowsIt) {
         std::memcpy(mono.data() + offsetof(KSDATAFORMAT_WAVEFORMATEX, WaveFormatEx.nBlockAlign),
                     &none, sizeof none);
         // A lax device takes it (the simulated one, as most, refuses it).
-        kp::sim::Fault lax;
-        lax.Major = IRP_MJ_DEVICE_CONTROL;
-        lax.IoControl = IOCTL_KS_PROPERTY;
-        lax.MatchSet = true;
-        lax.Set = KSPROPSETID_Connection;
-        lax.Id = KSPROPERTY_CONNECTION_DATAFORMAT;
-        lax.Status = STATUS_SUCCESS;
-        Device()->AddFault(lax);
+        DeviceAccepts(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_DATAFORMAT);
     }
     if (road == FormatRoad::NotKept) KpPoolFailAllocation(ZV_POOL_TAG_ZCAM, 1);
     if (road == FormatRoad::NoContext) KpIoFailCall(KpFaultAllocateWorkItem, 1);
@@ -357,7 +350,9 @@ TEST_P(FormatSetTest, LogicHearsTheNewFormatAndTheStreamFollowsIt) {
 INSTANTIATE_TEST_SUITE_P(Roads, FormatSetTest,
                          ::testing::Values(FormatRoad::Kept, FormatRoad::NotKept,
                                            FormatRoad::NoBlockAlign, FormatRoad::NoContext),
-                         [](const auto& info) { return RoadName(info.param); });
+                         [](const auto& info) {
+                             return std::string(kRoadNames[static_cast<int>(info.param)]);
+                         });
 
 // A device that refuses every intersection: no rewritten range is verified at
 // any level, so applications are offered none (never one the device refuses),
@@ -819,14 +814,7 @@ TEST_F(HardeningTest, EveryInterceptedPropertyRowKeepsItsSizeProtocol) {
         // The device below takes whatever it is sent: a request with too little
         // output for a row comes back successful, and only the table keeps it
         // from the logic.
-        kp::sim::Fault accept;
-        accept.Major = IRP_MJ_DEVICE_CONTROL;
-        accept.IoControl = IOCTL_KS_PROPERTY;
-        accept.MatchSet = true;
-        accept.Set = *c.Set;
-        accept.Id = c.Id;
-        accept.Status = STATUS_SUCCESS;
-        if (c.Answered == Below) Device()->AddFault(accept);
+        if (c.Answered == Below) DeviceAccepts(*c.Set, c.Id);
         KsObject& target = c.Target == Filter ? static_cast<KsObject&>(filter_) : a_;
         ULONG returned = 99;
         NTSTATUS status =
