@@ -14,6 +14,8 @@
 // The buffer forms GetProperty / SetProperty are not supported (1).
 #pragma once
 
+#include <sp_xcorr.h>
+
 #include "CKAUDPEngineModule.h"
 
 constexpr ULONG kWavcActivityFlags = 5;
@@ -48,6 +50,9 @@ struct WavcState {
     ULONG activityNearIndex;
     ULONG activityFar[kWavcActivityFlags];
     ULONG activityFarIndex;
+    // The correlation's transform plan and buffers, kept from one estimate to
+    // the next (one window length per rate); freed with the state.
+    sp_xcorr_keep xcorrKeep;
 };
 
 enum WavcPropertyId : ULONG {

@@ -26,8 +26,10 @@ uint32_t ZvModAecSubmit(AecState* state, uint32_t pin, const int16_t* in, uint32
 
 sp_status ZvModLowpassDesign(double rFreq, double* taps, int32_t len, int32_t window,
                              int32_t normalise);
+// keep: what the correlation keeps between calls (sp_xcorr.h), or null.
 sp_status ZvModXcorr(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2,
-                     int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale);
+                     int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale,
+                     sp_xcorr_keep* keep);
 sp_status ZvModMedian(const int16_t* src, int16_t* dst, int32_t len, int32_t mask);
 
 }  // extern "C"

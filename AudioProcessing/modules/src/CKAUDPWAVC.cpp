@@ -98,7 +98,7 @@ void WavcEstimate(WavcState* s, PULONGLONG side) {
     if (ZvModXcorr(s->farBuffer + s->writeFar - w, static_cast<int32_t>(w),
                    s->nearBuffer + s->writeNear - w, static_cast<int32_t>(w), s->correlation,
                    static_cast<int32_t>(2 * w + 1), 1 - static_cast<int32_t>(w),
-                   static_cast<int32_t>(s->scale)) < sp_status_ok) {
+                   static_cast<int32_t>(s->scale), &s->xcorrKeep) < sp_status_ok) {
         return;
     }
     // The first of equal peaks wins.  Output w - 1 belongs to lag 0, so the
@@ -164,6 +164,7 @@ ULONG WavcCreate(WavcState** out) {
 ULONG WavcDestroy(WavcState* state) {
     if (state == nullptr) return kWavcNoState;
     FreeBuffers(BuffersOf(state));
+    sp_xcorr_keep_release(&state->xcorrKeep);
     MemFree(state);
     return ZV_OK;
 }
@@ -177,6 +178,8 @@ ULONG WavcConfigure(WavcState* state, ULONG rate) {
     WavcBuffers fresh;
     if (!AllocBuffers(&fresh, window, historyLength)) return ZV_NO_MEMORY;
     FreeBuffers(BuffersOf(state));
+    // The kept transform is of the old window's order.
+    sp_xcorr_keep_release(&state->xcorrKeep);
     state->nearBuffer = fresh.nearBuffer;
     state->farBuffer = fresh.farBuffer;
     state->correlation = fresh.correlation;

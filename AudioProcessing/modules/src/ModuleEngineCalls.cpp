@@ -33,8 +33,9 @@ sp_status ZvModLowpassDesign(double rFreq, double* taps, int32_t len, int32_t wi
     return sp_fir_design_lowpass_f64_stub(rFreq, taps, len, window, normalise);
 }
 sp_status ZvModXcorr(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2,
-                     int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale) {
-    return sp_xcorr_i16_scaled_stub(src1, len1, src2, len2, dst, dstLen, lowLag, scale);
+                     int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale,
+                     sp_xcorr_keep* keep) {
+    return sp_xcorr_i16_scaled_keep_stub(src1, len1, src2, len2, dst, dstLen, lowLag, scale, keep);
 }
 sp_status ZvModMedian(const int16_t* src, int16_t* dst, int32_t len, int32_t mask) {
     return sp_median_filter_i16_stub(src, dst, len, mask);

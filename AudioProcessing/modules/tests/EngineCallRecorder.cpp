@@ -70,7 +70,7 @@ uint32_t __real_ZvModAecSubmit(AecState*, uint32_t, const int16_t*, uint32_t, in
                                const int16_t*);
 sp_status __real_ZvModLowpassDesign(double, double*, int32_t, int32_t, int32_t);
 sp_status __real_ZvModXcorr(const int16_t*, int32_t, const int16_t*, int32_t, int16_t*, int32_t,
-                            int32_t, int32_t);
+                            int32_t, int32_t, sp_xcorr_keep*);
 sp_status __real_ZvModMedian(const int16_t*, int16_t*, int32_t, int32_t);
 
 uint32_t __wrap_ZvModAecCreate(AecState** out) {
@@ -111,14 +111,15 @@ sp_status __wrap_ZvModLowpassDesign(double cutoff, double* taps, int32_t len, in
     return __real_ZvModLowpassDesign(cutoff, taps, len, window, normalise);
 }
 sp_status __wrap_ZvModXcorr(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2,
-                            int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale) {
+                            int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale,
+                            sp_xcorr_keep* keep) {
     Note(zvmodtest::kCallXcorr);
     ULONG pending = zvmodtest::g_xcorrFailures.load();
     while (pending != 0 &&
            !zvmodtest::g_xcorrFailures.compare_exchange_weak(pending, pending - 1)) {
     }
     if (pending != 0) return static_cast<sp_status>(zvmodtest::g_xcorrStatus.load());
-    return __real_ZvModXcorr(src1, len1, src2, len2, dst, dstLen, lowLag, scale);
+    return __real_ZvModXcorr(src1, len1, src2, len2, dst, dstLen, lowLag, scale, keep);
 }
 sp_status __wrap_ZvModMedian(const int16_t* src, int16_t* dst, int32_t len, int32_t mask) {
     Note(zvmodtest::kCallMedian);

@@ -183,6 +183,28 @@ TEST_F(WavcTest, TheCorrelationIsScaledAndItsPeakCountedOneSampleShort) {
     }
 }
 
+// The correlation keeps its transform from one estimate to the next: after
+// the first estimate of a rate, estimating takes nothing from the pool.
+TEST_F(WavcTest, EstimatesAfterTheFirstAllocateNothing) {
+    for (ULONG rate : {8000u, 16000u}) {
+        SCOPED_TRACE(rate);
+        ASSERT_EQ(m_module->SetPropertyDword(kWavcPropRate, rate), ZV_OK);
+        const WavcState& s = *m_module->EngineState();
+        const std::vector<SHORT> far = FarEnd(rate, 3, false);
+        const std::vector<SHORT> near = Echo(far, [](size_t) { return 800; });
+        ULONGLONG side = kSentinel;
+        const size_t block = rate / 100;
+        const size_t first = (s.window + s.search + s.block - 1) / s.block * s.block;
+        const ULONGLONG before = WatchedCallsOf(kCallXcorr).calls;
+        Feed(far, near, 0, first, block, &side);
+        ASSERT_EQ(WatchedCallsOf(kCallXcorr).calls, before + 1);
+        const ULONGLONG allocations = KpPoolUsage(0).TotalAllocations;
+        Feed(far, near, first, far.size(), block, &side);
+        EXPECT_GE(WatchedCallsOf(kCallXcorr).calls, before + 6);
+        EXPECT_EQ(KpPoolUsage(0).TotalAllocations, allocations);
+    }
+}
+
 TEST_F(WavcTest, ResumingWithPropertyTwoPublishesAfterOneMoreAgreeingEstimate) {
     const std::vector<SHORT> far = FarEnd(8000, 8, false);
     const std::vector<SHORT> near = Echo(far, [](size_t) { return 400; });

@@ -111,3 +111,9 @@ sp_status sp_xcorr_i16_scaled_stub(const int16_t* src1, int32_t len1, const int1
                                    int32_t scale);
 sp_status sp_fir_design_lowpass_f64_stub(double rFreq, double* taps, int32_t len, int32_t window,
                                          int32_t normalise);
+// Entry 67 with the caller's keep (sp_xcorr.h), for a caller that correlates
+// with one shape again and again: the member in the slot, in its keep form.
+struct sp_xcorr_keep;
+sp_status sp_xcorr_i16_scaled_keep_stub(const int16_t* src1, int32_t len1, const int16_t* src2,
+                                        int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag,
+                                        int32_t scale, sp_xcorr_keep* keep);

@@ -19,11 +19,32 @@
 // sum in float lanes; SSE2 and SSE3 run the same kernels and agree bit for bit.
 // The FFT paths agree within f32 FFT rounding.
 //
-// Reentrant; every buffer is allocated and freed within the call.
+// Reentrant; every buffer is allocated and freed within the call, except
+// in the _keep forms below, which keep the FFT path's plan and buffers in the
+// caller's sp_xcorr_keep between calls.
 #pragma once
 
 #include "sp_rfft.h"
 #include "sp_status.h"
+
+struct sp_xcorr_variant;
+struct sp_xcorr_fft_ops;
+
+// What the FFT path keeps between calls of one caller: the plan of one order,
+// its work buffer and the two transform blocks, as one member built them.  A
+// call of another order or member replaces them; a caller that correlates
+// with one shape allocates nothing after its first call.  Start from all
+// zeros; one keep serves one call at a time.  The results are those of the
+// plain forms, bit for bit.
+struct sp_xcorr_keep {
+    const sp_xcorr_variant* owner;  // the member's variant that built them; null: nothing kept
+    int32_t order;
+    sp_rfft_spec* spec;
+    uint8_t* work;  // null when the plan needs none (or it could not be had)
+    float* block;   // 2 * 2^order floats
+};
+// Frees what the keep holds and zeroes it; null is ignored.
+void sp_xcorr_keep_release(sp_xcorr_keep* keep);
 
 sp_status sp_xcorr_i16_scaled(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2,
                               int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale);
@@ -36,6 +57,19 @@ sp_status sp_xcorr_i16_scaled_sse2(const int16_t* src1, int32_t len1, const int1
 sp_status sp_xcorr_i16_scaled_sse3(const int16_t* src1, int32_t len1, const int16_t* src2,
                                    int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag,
                                    int32_t scale);
+// The same members with a keep (null: as the plain forms).
+sp_status sp_xcorr_i16_scaled_keep(const int16_t* src1, int32_t len1, const int16_t* src2,
+                                   int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag,
+                                   int32_t scale, sp_xcorr_keep* keep);
+sp_status sp_xcorr_i16_scaled_keep_sse(const int16_t* src1, int32_t len1, const int16_t* src2,
+                                       int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag,
+                                       int32_t scale, sp_xcorr_keep* keep);
+sp_status sp_xcorr_i16_scaled_keep_sse2(const int16_t* src1, int32_t len1, const int16_t* src2,
+                                        int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag,
+                                        int32_t scale, sp_xcorr_keep* keep);
+sp_status sp_xcorr_i16_scaled_keep_sse3(const int16_t* src1, int32_t len1, const int16_t* src2,
+                                        int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag,
+                                        int32_t scale, sp_xcorr_keep* keep);
 
 // Path border: w above this takes the FFT path.
 #define SP_XCORR_DIRECT_MAX_W 383
@@ -133,13 +167,14 @@ struct sp_xcorr_variant {
 };
 
 extern const sp_xcorr_fft_ops sp_xcorr_fft_generic;
+// keep may be null (everything allocated and freed within the call).
 sp_status sp_xcorr_with(const sp_xcorr_variant* variant, const int16_t* src1, int32_t len1,
                         const int16_t* src2, int32_t len2, int16_t* dst, int32_t dstLen,
-                        int32_t lowLag, int32_t scale);
+                        int32_t lowLag, int32_t scale, sp_xcorr_keep* keep);
 // The FFT path: lags from firstIndex - (len1 - 1) on, count of them.
 sp_status sp_xcorr_fft_with(const sp_xcorr_variant* variant, const int16_t* src1, int32_t len1,
                             const int16_t* src2, int32_t len2, int16_t* dst, int32_t count,
-                            int32_t firstIndex, int32_t scale);
+                            int32_t firstIndex, int32_t scale, sp_xcorr_keep* keep);
 sp_status sp_xcorr_fft(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2,
                        int16_t* dst, int32_t count, int32_t firstIndex, int32_t scale);
 // SIMD direct path: one f32 output buffer; the variant's kernels read the

@@ -119,6 +119,27 @@ sp_status sp_xcorr_i16_scaled_stub(const int16_t* src1, int32_t len1, const int1
     return member(src1, len1, src2, len2, dst, dstLen, lowLag, scale);
 }
 
+// The member with a keep is the one in the slot: the slot's member is looked
+// up in the row, so a refill switches both forms together.  A slot holding
+// something else (a test's own row) gets the call without the keep.
+sp_status sp_xcorr_i16_scaled_keep_stub(const int16_t* src1, int32_t len1, const int16_t* src2,
+                                        int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag,
+                                        int32_t scale, sp_xcorr_keep* keep) {
+    static const sp_xcorr_i16_scaled_fn kPlain[4] = {sp_xcorr_i16_scaled, sp_xcorr_i16_scaled_sse,
+                                                     sp_xcorr_i16_scaled_sse2,
+                                                     sp_xcorr_i16_scaled_sse3};
+    static sp_status (*const kKeep[4])(const int16_t*, int32_t, const int16_t*, int32_t, int16_t*,
+                                       int32_t, int32_t, int32_t, sp_xcorr_keep*) = {
+        sp_xcorr_i16_scaled_keep, sp_xcorr_i16_scaled_keep_sse, sp_xcorr_i16_scaled_keep_sse2,
+        sp_xcorr_i16_scaled_keep_sse3};
+    auto member = reinterpret_cast<sp_xcorr_i16_scaled_fn>(
+        sp_dispatch_slots[sp_entry_sp_xcorr_i16_scaled].load(std::memory_order_acquire));
+    for (int32_t v = 0; v < 4; ++v)
+        if (member == kPlain[v])
+            return kKeep[v](src1, len1, src2, len2, dst, dstLen, lowLag, scale, keep);
+    return member(src1, len1, src2, len2, dst, dstLen, lowLag, scale);
+}
+
 sp_status sp_fir_design_lowpass_f64_stub(double rFreq, double* taps, int32_t len, int32_t window,
                                          int32_t normalise) {
     auto member = reinterpret_cast<sp_fir_design_lowpass_f64_fn>(

@@ -171,50 +171,108 @@ void sp_xcorr_direct_plan(int32_t len1, int32_t len2, int32_t lowLag, int32_t co
     }
 }
 
+namespace {
+
+// The plan and buffers of one FFT-path call, kept or made for it.
+struct FftResources {
+    sp_rfft_spec* spec;
+    uint8_t* work;
+    float* block;
+};
+
+void FreeResources(const sp_xcorr_fft_ops* fft, const FftResources& r) {
+    if (r.spec != nullptr) fft->spec_free(r.spec);
+    sp_free(r.block);
+    sp_free(r.work);
+}
+
+// The work buffer the plan asks for; null when it needs none or none can be
+// had (not an error: the transforms then make their own).
+uint8_t* AllocWork(const sp_xcorr_variant* variant, const sp_rfft_spec* spec) {
+    int32_t workBytes = 0;
+    variant->fft->get_buf_size(spec, &workBytes);
+    return static_cast<uint8_t*>(workBytes > 0 ? variant->alloc_bytes(workBytes) : nullptr);
+}
+
+// Plan, work buffer and the two blocks of 2^order floats; on an error nothing
+// stays allocated.
+sp_status MakeResources(const sp_xcorr_variant* variant, int32_t order, FftResources* r) {
+    *r = FftResources{nullptr, nullptr, nullptr};
+    const int64_t size = int64_t{1} << order;
+    const sp_status status = variant->fft->spec_init(&r->spec, order, sp_rfft_scale_inverse, 0);
+    if (status != sp_status_ok) {
+        r->spec = nullptr;
+        return status;
+    }
+    r->work = AllocWork(variant, r->spec);
+    r->block = static_cast<float*>(
+        2 * size <= 0x7FFFFFFF ? variant->alloc_32(static_cast<int32_t>(2 * size)) : nullptr);
+    if (r->block == nullptr) {
+        FreeResources(variant->fft, *r);
+        *r = FftResources{nullptr, nullptr, nullptr};
+        return sp_status_no_memory;
+    }
+    return sp_status_ok;
+}
+
+// What the keep holds when it was built by this member for this order;
+// otherwise the keep is emptied and refilled.
+sp_status KeptResources(const sp_xcorr_variant* variant, int32_t order, sp_xcorr_keep* keep,
+                        FftResources* r) {
+    if (keep->owner != variant || keep->order != order || keep->spec == nullptr) {
+        sp_xcorr_keep_release(keep);
+        const sp_status status = MakeResources(variant, order, r);
+        if (status != sp_status_ok) return status;
+        *keep = sp_xcorr_keep{variant, order, r->spec, r->work, r->block};
+        return sp_status_ok;
+    }
+    // A work buffer that could not be had before is asked for again.
+    if (keep->work == nullptr) keep->work = AllocWork(variant, keep->spec);
+    *r = FftResources{keep->spec, keep->work, keep->block};
+    return sp_status_ok;
+}
+
+}  // namespace
+
+void sp_xcorr_keep_release(sp_xcorr_keep* keep) {
+    if (keep == nullptr) return;
+    if (keep->owner != nullptr)
+        FreeResources(keep->owner->fft, FftResources{keep->spec, keep->work, keep->block});
+    *keep = sp_xcorr_keep{nullptr, 0, nullptr, nullptr, nullptr};
+}
+
 sp_status sp_xcorr_fft_with(const sp_xcorr_variant* variant, const int16_t* src1, int32_t len1,
                             const int16_t* src2, int32_t len2, int16_t* dst, int32_t count,
-                            int32_t firstIndex, int32_t scale) {
+                            int32_t firstIndex, int32_t scale, sp_xcorr_keep* keep) {
     const sp_xcorr_fft_ops* fft = variant->fft;
     const int64_t total = int64_t{len1} + len2 - 1;
     int32_t order = 1;
     while ((int64_t{1} << order) < total) ++order;
     if (order > SP_RFFT_MAX_ORDER) return sp_status_fft_order;
     const int64_t size = int64_t{1} << order;
-    sp_rfft_spec* spec = nullptr;
-    sp_status status = fft->spec_init(&spec, order, sp_rfft_scale_inverse, 0);
+    FftResources r;
+    sp_status status = keep != nullptr ? KeptResources(variant, order, keep, &r)
+                                       : MakeResources(variant, order, &r);
     if (status != sp_status_ok) return status;
-    int32_t workBytes = 0;
-    fft->get_buf_size(spec, &workBytes);
-    // A missing work buffer is not an error: the transforms then make their own.
-    auto* work = static_cast<uint8_t*>(workBytes > 0 ? variant->alloc_bytes(workBytes) : nullptr);
-    auto* block = static_cast<float*>(
-        2 * size <= 0x7FFFFFFF ? variant->alloc_32(static_cast<int32_t>(2 * size)) : nullptr);
-    if (block == nullptr) {
-        status = sp_status_no_memory;
-    } else {
-        float* a = block;
-        float* b = block + size;
-        const int32_t n = static_cast<int32_t>(size);
-        variant->convert_i16_to_f32(src1, a, len1);
-        if (n > len1) variant->zero_f32(a + len1, n - len1);
-        status = fft->forward(a, a, spec, work);
-        if (status == sp_status_ok) {
-            // src2 shifted by len1 - 1, so that position m holds lag m - (len1 - 1).
-            if (len1 > 1) variant->zero_f32(b, len1 - 1);
-            variant->convert_i16_to_f32(src2, b + len1 - 1, len2);
-            if (size > total) variant->zero_f32(b + total, static_cast<int32_t>(size - total));
-            status = fft->forward(b, b, spec, work);
-        }
-        if (status == sp_status_ok) {
-            fft->mul_conj(b, a, n);
-            status = fft->inverse(a, b, spec, work);
-        }
-        if (status == sp_status_ok)
-            variant->convert_f32_to_i16(b + firstIndex, dst, count, 1, scale);
+    float* a = r.block;
+    float* b = r.block + size;
+    const int32_t n = static_cast<int32_t>(size);
+    variant->convert_i16_to_f32(src1, a, len1);
+    if (n > len1) variant->zero_f32(a + len1, n - len1);
+    status = fft->forward(a, a, r.spec, r.work);
+    if (status == sp_status_ok) {
+        // src2 shifted by len1 - 1, so that position m holds lag m - (len1 - 1).
+        if (len1 > 1) variant->zero_f32(b, len1 - 1);
+        variant->convert_i16_to_f32(src2, b + len1 - 1, len2);
+        if (size > total) variant->zero_f32(b + total, static_cast<int32_t>(size - total));
+        status = fft->forward(b, b, r.spec, r.work);
     }
-    fft->spec_free(spec);
-    sp_free(block);
-    sp_free(work);
+    if (status == sp_status_ok) {
+        fft->mul_conj(b, a, n);
+        status = fft->inverse(a, b, r.spec, r.work);
+    }
+    if (status == sp_status_ok) variant->convert_f32_to_i16(b + firstIndex, dst, count, 1, scale);
+    if (keep == nullptr) FreeResources(fft, r);
     return status;
 }
 
@@ -231,7 +289,7 @@ sp_status sp_xcorr_direct_simd(const sp_xcorr_variant* variant, const int16_t* s
 
 sp_status sp_xcorr_with(const sp_xcorr_variant* variant, const int16_t* src1, int32_t len1,
                         const int16_t* src2, int32_t len2, int16_t* dst, int32_t dstLen,
-                        int32_t lowLag, int32_t scale) {
+                        int32_t lowLag, int32_t scale, sp_xcorr_keep* keep) {
     if (src1 == nullptr || src2 == nullptr || dst == nullptr) return sp_status_null_ptr;
     if (len1 < 1 || len2 < 1 || dstLen < 1) return sp_status_bad_size;
     int64_t lag = lowLag;
@@ -265,7 +323,7 @@ sp_status sp_xcorr_with(const sp_xcorr_variant* variant, const int16_t* src1, in
     if (w > SP_XCORR_DIRECT_MAX_W) {
         const int64_t firstIndex = Max64(0, int64_t{lowLag} + len1 - 1);
         return sp_xcorr_fft_with(variant, src1, len1, src2, len2, dst, static_cast<int32_t>(count),
-                                 static_cast<int32_t>(firstIndex), scale);
+                                 static_cast<int32_t>(firstIndex), scale, keep);
     }
     return variant->direct(variant, src1, len1, src2, len2, dst, static_cast<int32_t>(count),
                            static_cast<int32_t>(lag), scale);
@@ -295,10 +353,17 @@ const sp_xcorr_variant kGeneric = {
 
 sp_status sp_xcorr_fft(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2,
                        int16_t* dst, int32_t count, int32_t firstIndex, int32_t scale) {
-    return sp_xcorr_fft_with(&kGeneric, src1, len1, src2, len2, dst, count, firstIndex, scale);
+    return sp_xcorr_fft_with(&kGeneric, src1, len1, src2, len2, dst, count, firstIndex, scale,
+                             nullptr);
 }
 
 sp_status sp_xcorr_i16_scaled(const int16_t* src1, int32_t len1, const int16_t* src2, int32_t len2,
                               int16_t* dst, int32_t dstLen, int32_t lowLag, int32_t scale) {
-    return sp_xcorr_with(&kGeneric, src1, len1, src2, len2, dst, dstLen, lowLag, scale);
+    return sp_xcorr_with(&kGeneric, src1, len1, src2, len2, dst, dstLen, lowLag, scale, nullptr);
+}
+
+sp_status sp_xcorr_i16_scaled_keep(const int16_t* src1, int32_t len1, const int16_t* src2,
+                                   int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag,
+                                   int32_t scale, sp_xcorr_keep* keep) {
+    return sp_xcorr_with(&kGeneric, src1, len1, src2, len2, dst, dstLen, lowLag, scale, keep);
 }

@@ -28,5 +28,11 @@ const sp_xcorr_variant kSse3 = {
 sp_status sp_xcorr_i16_scaled_sse3(const int16_t* src1, int32_t len1, const int16_t* src2,
                                    int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag,
                                    int32_t scale) {
-    return sp_xcorr_with(&kSse3, src1, len1, src2, len2, dst, dstLen, lowLag, scale);
+    return sp_xcorr_with(&kSse3, src1, len1, src2, len2, dst, dstLen, lowLag, scale, nullptr);
+}
+
+sp_status sp_xcorr_i16_scaled_keep_sse3(const int16_t* src1, int32_t len1, const int16_t* src2,
+                                        int32_t len2, int16_t* dst, int32_t dstLen, int32_t lowLag,
+                                        int32_t scale, sp_xcorr_keep* keep) {
+    return sp_xcorr_with(&kSse3, src1, len1, src2, len2, dst, dstLen, lowLag, scale, keep);
 }

@@ -368,6 +368,88 @@ TEST(Xcorr, DispatchRowAndStubReachTheMembers) {
     EXPECT_EQ(Expected(x1, x2, -10, 30, 0), got);
 }
 
+// The keep forms: the wave correlator's shapes give the plain forms' result
+// bit for bit, allocate nothing once the keep holds the order, rebuild for
+// another order or member, and the release leaves nothing live.
+TEST(Xcorr, KeptTransformAllocatesNothingAfterItsFirstCall) {
+    typedef sp_status (*KeepFn)(const int16_t*, int32_t, const int16_t*, int32_t, int16_t*, int32_t,
+                                int32_t, int32_t, sp_xcorr_keep*);
+    const KeepFn kKeep[4] = {sp_xcorr_i16_scaled_keep, sp_xcorr_i16_scaled_keep_sse,
+                             sp_xcorr_i16_scaled_keep_sse2, sp_xcorr_i16_scaled_keep_sse3};
+    const uint64_t live = sptest::LiveBlocks();
+    sp_xcorr_keep keep = {};
+    sptest::ForEachVariant([&](int32_t variant) {
+        for (int32_t w : {4000, 8000, 4000}) {
+            SCOPED_TRACE(w);
+            const std::vector<int16_t> far = Random(w, 9000, w + variant);
+            const std::vector<int16_t> near = Random(w, 9000, w + 7);
+            std::vector<int16_t> plain(2 * w + 1), kept(2 * w + 1, 0x5555);
+            ASSERT_EQ(sp_status_ok, kMembers[variant](far.data(), w, near.data(), w, plain.data(),
+                                                      2 * w + 1, 1 - w, 27));
+            for (int round = 0; round < 3; ++round) {
+                zvtest::ResetAllocator();
+                ASSERT_EQ(sp_status_ok, kKeep[variant](far.data(), w, near.data(), w, kept.data(),
+                                                       2 * w + 1, 1 - w, 27, &keep));
+                // A new order (or member) builds once; the same order never again.
+                if (round > 0) {
+                    EXPECT_EQ(0u, zvtest::GetAllocatorCounts().allocations) << round;
+                }
+                ASSERT_EQ(0, memcmp(plain.data(), kept.data(), plain.size() * 2)) << round;
+            }
+            EXPECT_EQ(w == 4000 ? 13 : 14, keep.order);
+        }
+        // The direct path keeps nothing and leaves the keep as it was.
+        const std::vector<int16_t> x1 = Random(100, 1000, 5), x2 = Random(100, 1000, 6);
+        std::vector<int16_t> got(50);
+        const sp_rfft_spec* spec = keep.spec;
+        ASSERT_EQ(sp_status_ok,
+                  kKeep[variant](x1.data(), 100, x2.data(), 100, got.data(), 50, -20, 4, &keep));
+        EXPECT_EQ(Expected(x1, x2, -20, 50, 4), got);
+        EXPECT_EQ(spec, keep.spec);
+    });
+    // The stub takes the slot's member in its keep form.
+    ASSERT_EQ(1, sp_dispatch_init());
+    const std::vector<int16_t> x1 = Random(4000, 9000, 71), x2 = Random(4000, 9000, 72);
+    std::vector<int16_t> plain(8001), kept(8001);
+    ASSERT_EQ(sp_status_ok, sp_xcorr_i16_scaled_stub(x1.data(), 4000, x2.data(), 4000, plain.data(),
+                                                     8001, -3999, 27));
+    ASSERT_EQ(sp_status_ok, sp_xcorr_i16_scaled_keep_stub(x1.data(), 4000, x2.data(), 4000,
+                                                          kept.data(), 8001, -3999, 27, &keep));
+    zvtest::ResetAllocator();
+    ASSERT_EQ(sp_status_ok, sp_xcorr_i16_scaled_keep_stub(x1.data(), 4000, x2.data(), 4000,
+                                                          kept.data(), 8001, -3999, 27, &keep));
+    EXPECT_EQ(0u, zvtest::GetAllocatorCounts().allocations);
+    EXPECT_EQ(plain, kept);
+    sp_xcorr_keep_release(&keep);
+    EXPECT_EQ(nullptr, keep.owner);
+    EXPECT_EQ(live, sptest::LiveBlocks());
+    sp_xcorr_keep_release(nullptr);
+}
+
+// A keep whose plan or blocks cannot be had stays empty and leaves nothing
+// live; a later call fills it.
+TEST(Xcorr, KeepFilledAfterAFailedAllocation) {
+    const std::vector<int16_t> x1 = Random(300, 1000, 41), x2 = Random(300, 1000, 42);
+    const std::vector<int16_t> want = Expected(x1, x2, -299, 599, 8);
+    const uint64_t live = sptest::LiveBlocks();
+    zvtest::ForEachAllocationFailure([&](uint64_t k) {
+        sp_xcorr_keep keep = {};
+        std::vector<int16_t> got(599);
+        const sp_status status = sp_xcorr_i16_scaled_keep(x1.data(), 300, x2.data(), 300,
+                                                          got.data(), 599, -299, 8, &keep);
+        if (status != sp_status_ok) {
+            EXPECT_EQ(sp_status_no_memory, status) << k;
+            EXPECT_EQ(nullptr, keep.owner) << k;
+            EXPECT_EQ(live, sptest::LiveBlocks()) << k;
+        }
+        ASSERT_EQ(sp_status_ok, sp_xcorr_i16_scaled_keep(x1.data(), 300, x2.data(), 300, got.data(),
+                                                         599, -299, 8, &keep));
+        EXPECT_TRUE(WithinOneLsb(want, got.data())) << k;
+        sp_xcorr_keep_release(&keep);
+        EXPECT_EQ(live, sptest::LiveBlocks()) << k;
+    });
+}
+
 TEST(XcorrKernels, DirectPlanCoversEveryCase) {
     // len1 > len2 with a window from below -d: rev, then mirror, then fwd.
     sp_xcorr_plan plan;
