@@ -26,6 +26,11 @@ int32_t sp_fft_large_work_bytes(int32_t n);
 
 // ---- Builders (null / -9 when memory is short) --------------------------------
 float* sp_fft_sine_table(int32_t order);
+// The sine table from sinl/cosl (extended != 0) or sin/cos of the same double
+// arguments.  sp_fft_sine_table takes the double functions up to
+// SP_FFT_SINE_DOUBLE_MAX_ORDER, where both give the same table.
+float* sp_fft_sine_table_with(int32_t order, int32_t extended);
+#define SP_FFT_SINE_DOUBLE_MAX_ORDER 22
 int32_t* sp_fft_bitrev_table(int32_t k);
 float* sp_fft_twiddles_radix4(int32_t k, const float* sine, int32_t sineOrder);
 float* sp_fft_twiddles_quarter(int32_t k, const float* sine, int32_t sineOrder);

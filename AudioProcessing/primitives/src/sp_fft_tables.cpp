@@ -56,9 +56,10 @@ uint32_t sp_fft_reverse_bits(uint32_t x, int32_t bits) {
 
 // s[i] = sin(2 pi i / N) for i <= N/8 and cos(2 pi (N/4 - i) / N) above (the
 // same values; the second octant from the cosine keeps them accurate), i up
-// to N/4.  The step is the double 2 pi over N, each argument is rounded to
-// double and the function taken in extended precision, then rounded to f32.
-float* sp_fft_sine_table(int32_t order) {
+// to N/4.  The step is the double 2 pi over N and each argument is rounded to
+// double; the function is taken in extended precision or in double, then the
+// value is rounded to f32.
+float* sp_fft_sine_table_with(int32_t order, int32_t extended) {
     if (order < 0 || order > SP_RFFT_MAX_ORDER) return nullptr;
     const int64_t quarter = (int64_t{1} << order) / 4;
     float* s = AllocFloats(quarter + 1);
@@ -68,15 +69,23 @@ float* sp_fft_sine_table(int32_t order) {
     const int64_t eighth = (int64_t{1} << order) / 8;
     s[0] = 0.0f;
     for (int64_t i = 1; i <= quarter; ++i) {
-        if (i <= eighth) {
-            const double arg = static_cast<double>(static_cast<long double>(i) * step);
-            s[i] = static_cast<float>(sinl(arg));
+        const bool useSine = i <= eighth;
+        const double arg =
+            static_cast<double>(static_cast<long double>(useSine ? i : quarter - i) * step);
+        if (extended != 0) {
+            s[i] = static_cast<float>(useSine ? sinl(arg) : cosl(arg));
         } else {
-            const double arg = static_cast<double>(static_cast<long double>(quarter - i) * step);
-            s[i] = static_cast<float>(cosl(arg));
+            s[i] = static_cast<float>(useSine ? sin(arg) : cos(arg));
         }
     }
     return s;
+}
+
+float* sp_fft_sine_table(int32_t order) {
+    // Up to this order every entry of the double construction rounds to the
+    // same f32 as the extended one (the tests compare both, entry for entry);
+    // above it the extended functions stay.
+    return sp_fft_sine_table_with(order, order > SP_FFT_SINE_DOUBLE_MAX_ORDER ? 1 : 0);
 }
 
 void sp_fft_twiddle_from_sine(const float* sine, int32_t sineOrder, int32_t k, int64_t p, float* re,

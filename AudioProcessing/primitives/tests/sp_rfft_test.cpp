@@ -233,6 +233,30 @@ TEST(RfftTables, SineTableWithinOneUlp) {
     }
 }
 
+// The plans' sine table comes from the double functions only up to the order
+// where every entry equals the extended construction's; past it, from the
+// extended functions as before.
+TEST(RfftTables, DoubleSineTableEqualsTheExtendedOneEntryForEntry) {
+    for (int32_t order = 0; order <= SP_FFT_SINE_DOUBLE_MAX_ORDER + 1; ++order) {
+        SCOPED_TRACE(order);
+        float* fromDouble = sp_fft_sine_table_with(order, 0);
+        float* extended = sp_fft_sine_table_with(order, 1);
+        float* table = sp_fft_sine_table(order);
+        ASSERT_TRUE(fromDouble != nullptr && extended != nullptr && table != nullptr);
+        const int64_t entries = (int64_t{1} << order) / 4 + 1;
+        if (order <= SP_FFT_SINE_DOUBLE_MAX_ORDER) {
+            int64_t differ = 0;
+            for (int64_t i = 0; i < entries; ++i)
+                differ += memcmp(&fromDouble[i], &extended[i], sizeof(float)) != 0 ? 1 : 0;
+            EXPECT_EQ(0, differ);
+        }
+        EXPECT_EQ(0, memcmp(table, extended, static_cast<size_t>(entries) * sizeof(float)));
+        sp_free(fromDouble);
+        sp_free(extended);
+        sp_free(table);
+    }
+}
+
 TEST(RfftTables, BitReverseTablesSwapPairForm) {
     const std::vector<std::vector<int32_t>> want = {
         {0, 4, 0},                                                         // 8 points
