@@ -17,13 +17,22 @@ int EnergyShift(const AecCanceller* c) {
     return c->subFrames == 1 ? 5 : 7;
 }
 
-// Running minimum over kMinimumSlots periods of `period` updates each.
-void TrackMinimum(int32_t* slots, int* index, int* count, int32_t value, int period) {
-    if (value < slots[*index]) slots[*index] = value;
+// Running minimum over kMinimumSlots periods of `period` updates each, with
+// the smallest slot kept: a slot only falls, except the one reset at the
+// start of a period, and the slots are scanned again only when that one held
+// the smallest.
+void TrackMinimum(int32_t* slots, int* index, int* count, int32_t* smallest, int32_t value,
+                  int period) {
+    if (value < slots[*index]) {
+        slots[*index] = value;
+        if (value < *smallest) *smallest = value;
+    }
     *count += 1;
     if (*count >= period) {
         *index = (*index + 1) % kMinimumSlots;
+        const int32_t leaving = slots[*index];
         slots[*index] = kInt32Max;
+        if (leaving == *smallest) *smallest = SmallestOf(slots, kMinimumSlots);
         *count = 0;
     }
 }
@@ -57,6 +66,7 @@ void EnergyInit(AecCanceller* c) {
     fill32(c->outputMinimum, kInitialMinimum, kMinimumSlots);
     c->farMinimumIndex = c->farMinimumCount = 0;
     c->outputMinimumIndex = c->outputMinimumCount = 0;
+    c->farMinimumSmallest = c->outputMinimumSmallest = kInitialMinimum;
     c->hangover = 0;
     c->limitWord = 0x323CDBC;
 }
@@ -70,7 +80,8 @@ void TrackFarNear(AecCanceller* c, const int16_t* far16, const int16_t* near16) 
     const uint32_t sf = c->frameCounter;
     const int period = sf <= 80 ? c->subFrames : 10 * c->subFrames;
     if (sf > 80 || (sf >= 6 && c->farEnergy < kLevelLoud))
-        TrackMinimum(c->farMinimum, &c->farMinimumIndex, &c->farMinimumCount, c->farEnergy, period);
+        TrackMinimum(c->farMinimum, &c->farMinimumIndex, &c->farMinimumCount,
+                     &c->farMinimumSmallest, c->farEnergy, period);
 }
 
 void TrackErrorEstimate(AecCanceller* c, int start) {
@@ -91,17 +102,17 @@ void TrackOutput(AecCanceller* c, const int16_t* out16) {
     const uint32_t sf = c->frameCounter;
     if (!c->activity[c->subBlock] && (sf > 20 || (sf >= 6 && c->outputEnergy < kLevelLoud)))
         TrackMinimum(c->outputMinimum, &c->outputMinimumIndex, &c->outputMinimumCount,
-                     c->outputEnergy, 10 * c->subFrames);
+                     &c->outputMinimumSmallest, c->outputEnergy, 10 * c->subFrames);
 }
 
 void UpdateFloors(AecCanceller* c) {
     const uint32_t sf = c->frameCounter;
     const bool wide = c->subFrames == 2;
     // Near end: 2.1 x the smallest output minimum (17203 / 8192).
-    int64_t target = (int64_t(SmallestOf(c->outputMinimum, kMinimumSlots)) * 17203) >> 13;
+    int64_t target = (int64_t(c->outputMinimumSmallest) * 17203) >> 13;
     Leak(&c->noiseFloor, target, sf <= 100 ? (wide ? 5 : 4) : (wide ? 7 : 6));
     // Far end: 1.1 x the smallest far-end minimum (9011 / 8192).
-    target = (int64_t(SmallestOf(c->farMinimum, kMinimumSlots)) * 9011) >> 13;
+    target = (int64_t(c->farMinimumSmallest) * 9011) >> 13;
     Leak(&c->farFloor, target, sf <= 700 ? (wide ? 5 : 4) : (wide ? 10 : 9));
 }
 

@@ -128,6 +128,8 @@ struct AecCanceller {
     int32_t outputMinimum[kMinimumSlots];
     int farMinimumIndex, farMinimumCount;
     int outputMinimumIndex, outputMinimumCount;
+    // The smallest slot of each, kept up to date as the slots change.
+    int32_t farMinimumSmallest, outputMinimumSmallest;
 
     // Window energies over the filter window (exact running sums).
     int64_t windowFar;                            // sum x2^2

@@ -124,6 +124,8 @@ TEST(AecFloors, FollowTheirMinimaByTheirFactors) {
     AecCanceller& c = e.canceller();
     fill32(c.outputMinimum, 1000000, kMinimumSlots);
     fill32(c.farMinimum, 2000000, kMinimumSlots);
+    c.outputMinimumSmallest = 1000000;
+    c.farMinimumSmallest = 2000000;
     c.frameCounter = 50;  // early: the fast leak (2^-4)
     for (int i = 0; i < 1000; ++i) UpdateFloors(&c);
     // Near end: 2.1 x the output minimum; far end: 1.1 x the far minimum.
@@ -135,6 +137,47 @@ TEST(AecFloors, FollowTheirMinimaByTheirFactors) {
     EXPECT_GT(c.noiseFloor, nearTarget - 16);
     EXPECT_LE(c.farFloor, farTarget);
     EXPECT_GT(c.farFloor, farTarget - 16);
+}
+
+// The smallest slot each minimum array keeps is the array's smallest after
+// every frame, also when the slot holding it is reset: the quiet start's
+// minima age out and both floors' minima rise again.
+TEST(AecFloors, KeptSmallestSlotsAreTheArraysSmallestThroughARun) {
+    for (int rate : {8000, 16000}) {
+        SCOPED_TRACE(rate);
+        Scene scene;
+        scene.rate = rate;
+        scene.seconds = 12.0;
+        scene.noiseDbfs = -45.0;
+        scene.nearTalk = {{7.0, 8.5}};
+        scene.Build();
+        // The first two seconds 18 dB quieter.
+        for (size_t i = 0; i < size_t(2 * rate); ++i) {
+            scene.far[i] = int16_t(scene.far[i] / 8);
+            scene.mic[i] = int16_t(scene.mic[i] / 8);
+        }
+        Engine e;
+        const AecCanceller& c = e.canceller();
+        const size_t frame = size_t(rate / 100);
+        std::vector<int16_t> out(frame);
+        int16_t delay = 100;
+        int rises[2] = {0, 0};
+        int32_t last[2] = {c.farMinimumSmallest, c.outputMinimumSmallest};
+        for (size_t f = 0; f + 1 < scene.far.size() / frame; ++f) {
+            AecSubmit(e.get(), AEC_PIN_FAR_END, &scene.far[f * frame], uint32_t(frame * 2), nullptr,
+                      0, nullptr);
+            AecSubmit(e.get(), AEC_PIN_NEAR_END, &scene.mic[f * frame], uint32_t(frame * 2),
+                      out.data(), uint32_t(frame * 2), &delay);
+            ASSERT_EQ(c.farMinimumSmallest, min32(c.farMinimum, kMinimumSlots)) << f;
+            ASSERT_EQ(c.outputMinimumSmallest, min32(c.outputMinimum, kMinimumSlots)) << f;
+            rises[0] += c.farMinimumSmallest > last[0] ? 1 : 0;
+            rises[1] += c.outputMinimumSmallest > last[1] ? 1 : 0;
+            last[0] = c.farMinimumSmallest;
+            last[1] = c.outputMinimumSmallest;
+        }
+        EXPECT_GT(rises[0], 0);
+        EXPECT_GT(rises[1], 0);
+    }
 }
 
 // A canceller set up by hand for the gate tests: past its first sub-frame,
