@@ -8,11 +8,43 @@
 
 using namespace sp_internal;
 
+namespace {
+
+// One group of eight: element j into b_j.
+inline void AddGroup(const float* p, double& b0, double& b1, double& b2, double& b3, double& b4,
+                     double& b5, double& b6, double& b7) {
+    b0 += LoadF32(p);
+    b1 += LoadF32(p + 1);
+    b2 += LoadF32(p + 2);
+    b3 += LoadF32(p + 3);
+    b4 += LoadF32(p + 4);
+    b5 += LoadF32(p + 5);
+    b6 += LoadF32(p + 6);
+    b7 += LoadF32(p + 7);
+}
+
+}  // namespace
+
 double sp_sum_accurate_kernel_f32(const float* src, int64_t len) {
-    double a[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    // Element j of group k goes to A[(j - k) mod 8].  Eight groups bring the
+    // rotation back to where it began, so they are written out one by one
+    // and the accumulators stay in registers; every accumulator takes the
+    // same values in the same order as with the rotation computed.
+    double a0 = 0, a1 = 0, a2 = 0, a3 = 0, a4 = 0, a5 = 0, a6 = 0, a7 = 0;
     const int64_t groups = len / 8;
-    for (int64_t k = 0; k < groups; ++k) {
-        // Element j of group k goes to A[(j - k) mod 8].
+    int64_t k = 0;
+    for (const float* p = src; k + 8 <= groups; k += 8, p += 64) {
+        AddGroup(p, a0, a1, a2, a3, a4, a5, a6, a7);
+        AddGroup(p + 8, a7, a0, a1, a2, a3, a4, a5, a6);
+        AddGroup(p + 16, a6, a7, a0, a1, a2, a3, a4, a5);
+        AddGroup(p + 24, a5, a6, a7, a0, a1, a2, a3, a4);
+        AddGroup(p + 32, a4, a5, a6, a7, a0, a1, a2, a3);
+        AddGroup(p + 40, a3, a4, a5, a6, a7, a0, a1, a2);
+        AddGroup(p + 48, a2, a3, a4, a5, a6, a7, a0, a1);
+        AddGroup(p + 56, a1, a2, a3, a4, a5, a6, a7, a0);
+    }
+    double a[8] = {a0, a1, a2, a3, a4, a5, a6, a7};
+    for (; k < groups; ++k) {
         for (int64_t j = 0; j < 8; ++j) a[(j - k % 8 + 8) % 8] += LoadF32(src + 8 * k + j);
     }
     double& rest = a[(8 - groups % 8) % 8];

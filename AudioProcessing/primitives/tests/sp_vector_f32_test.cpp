@@ -531,6 +531,36 @@ TEST(ReductionKernels, DoubleExtremesAtEveryAlignment) {
 // Small integers make every order of summation exact, so every dot kernel
 // gives the exact sum whatever its path (15 elements take the short path, 16
 // the long one) and whatever the arrays' alignment.
+// The accurate sum's eight double accumulators, the rotation computed per
+// group: element j of group k into A[(j - k) mod 8], the leftovers into the
+// accumulator group 0 would take next, then the fixed fold.
+double RotatingSumModel(const float* x, int64_t len) {
+    double a[8] = {};
+    const int64_t groups = len / 8;
+    for (int64_t k = 0; k < groups; ++k)
+        for (int64_t j = 0; j < 8; ++j) a[(j - k % 8 + 8) % 8] += x[8 * k + j];
+    for (int64_t i = 8 * groups; i < len; ++i) a[(8 - groups % 8) % 8] += x[i];
+    return ((a[0] + a[4]) + (a[2] + a[6])) + ((a[1] + a[5]) + (a[3] + a[7]));
+}
+
+TEST(ReductionKernels, AccurateSumEqualsItsRotatingAccumulatorsBitForBit) {
+    // Magnitudes from 2^-30 to 2^30 of both signs: every change of order or
+    // accumulator shows in the last bits.
+    std::mt19937 gen(5);
+    std::uniform_real_distribution<float> mantissa(-1.0f, 1.0f);
+    std::uniform_int_distribution<int> exponent(-30, 30);
+    std::vector<float> x(4200);
+    for (float& v : x) v = ldexpf(mantissa(gen), exponent(gen));
+    for (int64_t len = 0; len <= 4200; len += len < 300 ? 1 : 97) {
+        for (int64_t off : {0, 3}) {
+            if (off + len > 4200) continue;
+            const double got = sp_sum_accurate_kernel_f32(x.data() + off, len);
+            const double want = RotatingSumModel(x.data() + off, len);
+            ASSERT_EQ(0, memcmp(&got, &want, sizeof got)) << len << " " << off;
+        }
+    }
+}
+
 TEST(ReductionKernels, DotProductsOfSmallIntegersAreExact) {
     using F32Kernel = void (*)(const float*, const float*, int32_t, float*);
     using F64Kernel = void (*)(const float*, const float*, int32_t, double*);
