@@ -2,14 +2,19 @@
 // different, well-known canceller used here only as a yardstick through its
 // public API, on the same signals: the recorded far-end clip through a room
 // echo path of 100 ms delay, 10 dB echo return loss and a 64 ms tail, with
-// background noise at -60 dBFS, at 8 kHz and 16 kHz.  Both run 10 ms frames
+// background noise at -60 dBFS, at 8 kHz and 16 kHz; from half-way on the
+// recorded near-end clip talks as well (double talk).  Both run 10 ms frames
 // with a 64 ms filter; MDF, which has no delay estimation of its own, gets
 // the far end already delayed by 95 ms (what a caller that knows the delay
-// would hand it).  The two run interleaved round by round; CPU time per
-// frame of each and the per-round ratio are printed with their spread,
-// then the echo reduction each reaches after 4 s: the engine's total
-// (microphone against output) and linear (its filter's own: near end
-// against the filter's error), MDF's output (its linear error).
+// would hand it).  The two run interleaved round by round over the whole
+// scene; thread CPU time per frame of each and the per-round ratio are
+// printed with their spread.  Then, from one pass: the echo reduction from
+// 4 s to the double talk (the engine's total, microphone against output, and
+// linear, its filter's own: near end against the filter's error; MDF's
+// output, its linear error), and the double-talk SNR: the output's part that
+// a short fixed filter of the near talker explains against the rest (echo
+// left over and the near talker's distortion), so that each canceller's
+// own input filtering does not count against it.
 #include <speex/speex_echo.h>
 #include <stdlib.h>
 
@@ -22,15 +27,27 @@ namespace {
 struct Scene {
     int rate = 8000;
     size_t frame = 80;
-    std::vector<int16_t> far, farForMdf, mic;
+    size_t doubleTalk = 0;  // first sample of the double talk
+    std::vector<int16_t> far, farForMdf, mic, nearTalker;
 };
 
 bool MakeScene(int rate, Scene* s) {
-    std::vector<int16_t> clip;
+    std::vector<int16_t> clip, nearClip;
     int clipRate = 0;
-    if (!echotest::ReadWav16(ZV_SPEECH_DIR "/far_talker_16k.wav", &clip, &clipRate)) return false;
+    if (!echotest::ReadWav16(ZV_SPEECH_DIR "/far_talker_16k.wav", &clip, &clipRate) ||
+        !echotest::ReadWav16(ZV_SPEECH_DIR "/near_talker_16k.wav", &nearClip, &clipRate))
+        return false;
     std::vector<double> far(clip.begin(), clip.end());
-    if (rate == 8000) far = echotest::Decimate2(far);
+    std::vector<double> nearTalk(nearClip.begin(), nearClip.end());
+    if (rate == 8000) {
+        far = echotest::Decimate2(far);
+        nearTalk = echotest::Decimate2(nearTalk);
+    }
+    // The near talker from half-way on.
+    s->doubleTalk = far.size() / 2;
+    std::vector<double> nearSig(far.size(), 0.0);
+    for (size_t i = s->doubleTalk, j = 0; i < far.size() && j < nearTalk.size(); ++i, ++j)
+        nearSig[i] = nearTalk[j];
     echotest::EchoPathParams ep;
     ep.rate = rate;
     ep.delayMs = 100;
@@ -41,9 +58,12 @@ bool MakeScene(int rate, Scene* s) {
     s->frame = size_t(rate / 100);
     const size_t frames = far.size() / s->frame;
     s->far = echotest::ToPcm(far);
-    s->mic = echotest::ToPcm(echotest::Mix({echo, echotest::Noise(5, far.size(), -60, false)}));
+    s->mic =
+        echotest::ToPcm(echotest::Mix({echo, nearSig, echotest::Noise(5, far.size(), -60, false)}));
+    s->nearTalker = echotest::ToPcm(nearSig);
     s->far.resize(frames * s->frame);
     s->mic.resize(frames * s->frame);
+    s->nearTalker.resize(frames * s->frame);
     const size_t lead = size_t(rate) * 95 / 1000;
     s->farForMdf.assign(lead, 0);
     s->farForMdf.insert(s->farForMdf.end(), s->far.begin(), s->far.end() - long(lead));
@@ -92,13 +112,59 @@ struct MdfRun {
     }
 };
 
+// SNR over [begin, end) of `out` with the near talker as signal: the least-
+// squares fit of a 32-tap filter of the near talker to the output is the
+// signal, what it leaves is the noise.  Neither canceller delays its output
+// against the microphone (a search over lags up to two frames finds the
+// best fit at lag 0 for both).
+double DoubleTalkSnrDb(const std::vector<int16_t>& out, const std::vector<int16_t>& talker,
+                       size_t begin, size_t end) {
+    constexpr int kTaps = 32;
+    // Normal equations with the talker's autocorrelation (Toeplitz) and the
+    // cross-correlation of output and talker.
+    std::vector<double> r(kTaps, 0.0), p(kTaps, 0.0);
+    for (size_t t = begin + kTaps; t < end; ++t) {
+        for (int k = 0; k < kTaps; ++k) {
+            r[size_t(k)] += double(talker[t]) * talker[t - size_t(k)];
+            p[size_t(k)] += double(out[t]) * talker[t - size_t(k)];
+        }
+    }
+    std::vector<std::vector<double>> a(kTaps, std::vector<double>(kTaps + 1));
+    for (int i = 0; i < kTaps; ++i) {
+        for (int j = 0; j < kTaps; ++j) a[size_t(i)][size_t(j)] = r[size_t(std::abs(i - j))];
+        a[size_t(i)][kTaps] = p[size_t(i)];
+        a[size_t(i)][size_t(i)] *= 1.0 + 1e-9;
+    }
+    for (int c = 0; c < kTaps; ++c) {  // Gaussian elimination, positive definite
+        for (int i = c + 1; i < kTaps; ++i) {
+            const double f = a[size_t(i)][size_t(c)] / a[size_t(c)][size_t(c)];
+            for (int j = c; j <= kTaps; ++j) a[size_t(i)][size_t(j)] -= f * a[size_t(c)][size_t(j)];
+        }
+    }
+    std::vector<double> h(kTaps, 0.0);
+    for (int i = kTaps - 1; i >= 0; --i) {
+        double v = a[size_t(i)][kTaps];
+        for (int j = i + 1; j < kTaps; ++j) v -= a[size_t(i)][size_t(j)] * h[size_t(j)];
+        h[size_t(i)] = v / a[size_t(i)][size_t(i)];
+    }
+    double signal = 0, noise = 0;
+    for (size_t t = begin + kTaps; t < end; ++t) {
+        double fit = 0;
+        for (int k = 0; k < kTaps; ++k) fit += h[size_t(k)] * talker[t - size_t(k)];
+        signal += fit * fit;
+        noise += (out[t] - fit) * (out[t] - fit);
+    }
+    return echotest::RatioDb(signal, noise);
+}
+
 void Compare(int rate) {
     Scene s;
     if (!MakeScene(rate, &s)) {
         printf("speech clip not found in %s\n", ZV_SPEECH_DIR);
         return;
     }
-    printf("\n%d Hz, %zu frames of 10 ms\n", rate, s.mic.size() / s.frame);
+    printf("\n%d Hz, %zu frames of 10 ms, double talk from %.1f s\n", rate, s.mic.size() / s.frame,
+           double(s.doubleTalk) / rate);
     EngineRun engine(s);
     MdfRun mdf(s);
     const std::vector<kpbench::System> systems = {{"engine", [&] { engine.Frame(); }},
@@ -121,17 +187,25 @@ void Compare(int rate) {
     for (size_t f = 0; f < frames; ++f) {
         e.Frame();
         m.Frame();
-        if (f < from) continue;
+        if (f < from || f * s.frame >= s.doubleTalk) continue;
         const double nearMs = echotest::MeanSquare(c.nearIn, 0, aec::kPiece);
         if (nearMs < 100.0) continue;
         nearSum += nearMs;
         errorSum += echotest::MeanSquare(c.errors, 0, aec::kPiece);
     }
     const size_t begin = from * s.frame, window = s.frame * 10;
-    printf("echo reduction after 4 s: engine total %.1f dB, engine linear %.1f dB, MDF %.1f dB\n",
-           echotest::ErleDb(s.mic, e.out, s.mic, begin, s.mic.size(), window),
-           echotest::RatioDb(nearSum, errorSum),
-           echotest::ErleDb(s.mic, m.out, s.mic, begin, s.mic.size(), window));
+    printf(
+        "echo reduction from 4 s to the double talk: engine total %.1f dB, engine linear "
+        "%.1f dB, MDF %.1f dB\n",
+        echotest::ErleDb(s.mic, e.out, s.mic, begin, s.doubleTalk, window),
+        echotest::RatioDb(nearSum, errorSum),
+        echotest::ErleDb(s.mic, m.out, s.mic, begin, s.doubleTalk, window));
+    printf(
+        "double-talk SNR (near talker against the rest): engine %.1f dB, MDF %.1f dB, "
+        "microphone %.1f dB\n",
+        DoubleTalkSnrDb(e.out, s.nearTalker, s.doubleTalk, s.mic.size()),
+        DoubleTalkSnrDb(m.out, s.nearTalker, s.doubleTalk, s.mic.size()),
+        DoubleTalkSnrDb(s.mic, s.nearTalker, s.doubleTalk, s.mic.size()));
 }
 
 }  // namespace

@@ -31,40 +31,16 @@
 #include <string>
 #include <vector>
 
+#include "fftw_peer.h"
 #include "interleaved.h"
 #include "sp_fft_simd.h"
 #include "sp_primitives.h"
 
 namespace {
 
-// The few FFTW entry points used, by their C names.
-struct Fftw {
-    typedef float Complex[2];
-    void* (*plan_r2c)(int n, float* in, Complex* out, unsigned flags) = nullptr;
-    void* (*plan_c2r)(int n, Complex* in, float* out, unsigned flags) = nullptr;
-    void (*execute)(void* plan) = nullptr;
-    void (*destroy)(void* plan) = nullptr;
-    void* (*alloc)(size_t bytes) = nullptr;
-    void (*release)(void* p) = nullptr;
-    char* (*describe)(void* plan) = nullptr;
-    void (*freeText)(void* p) = nullptr;  // the C library free of this copy's namespace
-    bool Load(bool ownNamespace) {
-        void* lib = ownNamespace ? dlmopen(LM_ID_NEWLM, "libfftw3f.so.3", RTLD_NOW)
-                                 : dlopen("libfftw3f.so.3", RTLD_NOW);
-        if (lib == nullptr) return false;
-        plan_r2c = reinterpret_cast<decltype(plan_r2c)>(dlsym(lib, "fftwf_plan_dft_r2c_1d"));
-        plan_c2r = reinterpret_cast<decltype(plan_c2r)>(dlsym(lib, "fftwf_plan_dft_c2r_1d"));
-        execute = reinterpret_cast<decltype(execute)>(dlsym(lib, "fftwf_execute"));
-        destroy = reinterpret_cast<decltype(destroy)>(dlsym(lib, "fftwf_destroy_plan"));
-        alloc = reinterpret_cast<decltype(alloc)>(dlsym(lib, "fftwf_malloc"));
-        release = reinterpret_cast<decltype(release)>(dlsym(lib, "fftwf_free"));
-        describe = reinterpret_cast<decltype(describe)>(dlsym(lib, "fftwf_sprint_plan"));
-        freeText = reinterpret_cast<decltype(freeText)>(dlsym(lib, "free"));
-        return plan_r2c && plan_c2r && execute && destroy && alloc && release && describe &&
-               freeText;
-    }
-};
-constexpr unsigned kFftwMeasure = 0, kFftwNoSimd = 1u << 17;
+using kpbench::Fftw;
+using kpbench::kFftwMeasure;
+using kpbench::kFftwNoSimd;
 
 // CPUID answered with the vector extensions past SSE4 cleared (AVX, its OS
 // state bits, FMA, F16C; AVX2 and AVX-512 in leaf 7; the extended-state
@@ -211,12 +187,7 @@ struct FftwRun {
     void Correlation() {
         f.execute(pa);
         f.execute(pb);
-        for (int k = 0; k <= n / 2; ++k) {
-            const float re = x[k][0] * y[k][0] + x[k][1] * y[k][1];
-            const float im = x[k][1] * y[k][0] - x[k][0] * y[k][1];
-            x[k][0] = re;
-            x[k][1] = im;
-        }
+        kpbench::ProductWithConjugate(x, y, n / 2 + 1);
         f.execute(pi);
     }
 };
