@@ -232,6 +232,26 @@ TEST_F(Setupdeck, WithoutTheDomTheCommandsRunAndRundll32FallsBack) {
                      "C:\\WINDOWS\\inf\\Instcam.inf"}));
 }
 
+TEST_F(Setupdeck, ALogMutexItsOwnerDiedHoldingIsReleasedSoANestedRunLogs) {
+    // The last owner died holding the mutex; the outer run gets it abandoned,
+    // then launches a second Setupdeck that logs while the outer waits for it.
+    fs::create_directories(machine_.Folder() / "mutex");
+    std::ofstream(machine_.Folder() / "mutex" / "setupdeck_mutex") << "4194304\n";
+    fs::create_directories(Korvane() / "inner");
+    fs::copy_file(KP_SETUPDECK, Korvane() / "inner" / "Setupdeck.exe");
+    std::ofstream(Korvane() / "inner" / "Setupdeck.ini") << "[root]\nname=inner\n";
+    Ini("[Install]\nk=launch#<currdir>\\inner\\Setupdeck.exe,-i inner\n[root]\nname=outer\n");
+    auto result = machine_.Run((Korvane() / "Setupdeck.exe").string(), {"-i", "outer"},
+                               {"KP_WIN32_LOCAL_TIME=2005-03-07 14:05:09"}, 20);
+    EXPECT_EQ(result.ExitCode, 0) << result.Stderr;
+    EXPECT_EQ(TakeLog(), Lines({"Performing installation for outer.",
+                                "LaunchCmdline::Launching C:\\Program "
+                                "Files\\Korvane\\inner\\Setupdeck.exe -i inner",
+                                "Performing installation for inner."}));
+    // Nobody owns it now.
+    EXPECT_EQ(Read(machine_.Folder() / "mutex" / "setupdeck_mutex"), "");
+}
+
 TEST_F(Setupdeck, FourProcessesLoggingAtOnceGiveWholeLines) {
     std::string ini = "[Install]\n";
     for (int i = 0; i < 198; i++) ini += "k" + std::to_string(i) + "=bad\n";
