@@ -252,6 +252,17 @@ TEST_F(Setupdeck, ALogMutexItsOwnerDiedHoldingIsReleasedSoANestedRunLogs) {
     EXPECT_EQ(Read(machine_.Folder() / "mutex" / "setupdeck_mutex"), "");
 }
 
+TEST_F(Setupdeck, AScriptPathCannotLeaveTheMachine) {
+    // Enough ".." for any temporary folder: they stop at the drive's root,
+    // where the machine has no bin\\touch.
+    std::string up;
+    for (int i = 0; i < 24; i++) up += "..\\";
+    Ini("[Install]\nk=launch#C:\\" + up + "bin\\touch,/tmp/x\nl=launch#C:/" + up +
+        "bin/touch,/tmp/x\n[root]\nname=p\n");
+    Run({"-i", "p"});
+    EXPECT_EQ(TakeLog(), Lines({"Performing installation for p."}));
+}
+
 TEST_F(Setupdeck, FourProcessesLoggingAtOnceGiveWholeLines) {
     std::string ini = "[Install]\n";
     for (int i = 0; i < 198; i++) ini += "k" + std::to_string(i) + "=bad\n";
