@@ -85,6 +85,12 @@ TEST_F(HookfitterProcess, ClassListsAreEditedWithoutDisturbingOtherFilters) {
         {"remove absent", "-u", REG_MULTI_SZ, S("a\0b\0\0", 5), true, S("a\0b\0\0", 5)},
         {"remove from one byte", "-u", REG_MULTI_SZ, "a", true, "a"},
         {"remove from no NUL", "-u", REG_BINARY, "abc", true, "abc"},
+        // An empty entry ends what readers see; every byte after it is kept.
+        {"insert before an empty entry", "-i", REG_MULTI_SZ, S("a\0\0b\0\0", 6), true,
+         S("a\0drv\0\0b\0\0", 10)},
+        {"remove before an empty entry", "-u", REG_MULTI_SZ, S("drv\0\0b\0\0", 8), true,
+         S("\0b\0\0", 4)},
+        {"remove the only one before NULs", "-u", REG_MULTI_SZ, S("drv\0\0\0", 6), false, ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.Name);
