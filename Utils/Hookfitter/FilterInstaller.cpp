@@ -227,7 +227,38 @@ int FilterInstaller::ParseGroups(int argc, char** argv, int* index) {
     return 1;
 }
 
+namespace {
+
+// Hookfitter's edits of filter lists, one process at a time: a list is read,
+// changed and written back in separate calls, and two installs at once would
+// each write back the list without the other's filter.
+class FilterListLock {
+public:
+    FilterListLock() : m_hMutex(CreateMutexA(nullptr, FALSE, "HOOKFITTER_FILTER_LISTS")) {
+        if (m_hMutex == nullptr) return;
+        DWORD result = WaitForSingleObject(m_hMutex, INFINITE);
+        // An owner that died mid-edit left the list as the registry has it.
+        m_owned = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+    }
+    ~FilterListLock() {
+        if (m_owned) ReleaseMutex(m_hMutex);
+        if (m_hMutex != nullptr) CloseHandle(m_hMutex);
+    }
+    FilterListLock(const FilterListLock&) = delete;
+    FilterListLock& operator=(const FilterListLock&) = delete;
+    bool Owned() const { return m_owned; }
+
+private:
+    HANDLE m_hMutex;
+    bool m_owned = false;
+};
+
+}  // namespace
+
 int FilterInstaller::Run() {
+    // Without the lock an edit could lose another's filter: none is made.
+    FilterListLock lock;
+    if (!lock.Owned()) return 0;
     int result;
     if (m_classMode)
         result = m_install ? InstallClassFilter() : UninstallClassFilter();

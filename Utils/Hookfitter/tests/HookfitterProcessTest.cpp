@@ -2,6 +2,8 @@
 // .reg text; its exit code and registry.reg afterwards.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "ToolProcess.h"
 #include "kp/machine.h"
 
@@ -105,6 +107,39 @@ TEST_F(HookfitterProcess, ClassListsAreEditedWithoutDisturbingOtherFilters) {
         if (row.After && row.Expected == row.Before && std::string(row.Operation) == "-u") {
             EXPECT_EQ(machine_.RegistryBytes(), before);  // nothing removed, nothing written
         }
+    }
+}
+
+#ifndef HOOKFITTER_ROUNDS
+#define HOOKFITTER_ROUNDS 8
+#endif
+
+// Installs running at once each read the list and write it back: without
+// serialising, one writes over the other's entry and both report success.
+TEST_F(HookfitterProcess, InstallsAtOnceKeepEveryFilter) {
+    constexpr int kFilters = 4;
+    for (int i = 0; i < kFilters; i++)
+        machine_.InstallImage(KP_FILTER_IMAGE, "f" + std::to_string(i) + ".sys");
+    for (int round = 0; round < HOOKFITTER_ROUNDS; round++) {
+        SCOPED_TRACE(round);
+        ClassMachine(RegValueText("LowerFilters", REG_MULTI_SZ, S("a\0\0", 3)));
+        std::vector<std::thread> runs;
+        for (int i = 0; i < kFilters; i++) {
+            runs.emplace_back([&, i] {
+                auto result = machine_.Run(KP_HOOKFITTER, {"-i", "f" + std::to_string(i) + ".sys",
+                                                           "-lwr", "-class", kMedia});
+                EXPECT_EQ(result.ExitCode, 1) << result.Stderr;
+            });
+        }
+        for (auto& run : runs) run.join();
+        auto value = ValueOf(*machine_.Registry(), kClassKey, "LowerFilters");
+        ASSERT_TRUE(value.has_value());
+        for (int i = 0; i < kFilters; i++) {
+            std::string entry =
+                std::string("\0", 1) + "f" + std::to_string(i) + std::string("\0", 1);
+            EXPECT_NE(value->Bytes.find(entry), std::string::npos) << "f" << i;
+        }
+        ASSERT_EQ(value->Bytes.size(), 3 + kFilters * 3u);
     }
 }
 
