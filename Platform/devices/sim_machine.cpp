@@ -19,6 +19,8 @@ constexpr char16_t kDefaultKey[] = u"\\Registry\\Machine\\SOFTWARE\\KpSim\\Defau
 
 // The folder whose registry.reg Boot loaded; Shutdown saves to it.
 fs::path g_bootedFolder;
+// Whether that registry.reg was, at boot, as kssim last wrote it.
+bool g_bootedUntouched = false;
 
 std::string Escape(const std::string& text) {
     std::string out;
@@ -41,6 +43,34 @@ ULONG DwordOr(const std::u16string& key, const char16_t* name, ULONG fallback) {
 
 std::string Narrow(const std::u16string& text) {
     return kp::reg::Utf16ToUtf8(text);
+}
+
+// What kssim last wrote into a folder's registry.reg, kept beside it in
+// kssim.written as a hash of the file's bytes: a registry.reg that no longer
+// matches was changed since, by a tool or by hand.  A machine booted changed
+// is saved without a new record, so what a tool installed keeps it changed.
+constexpr char kWrittenRecord[] = "kssim.written";
+
+std::string RegistryHash(const fs::path& folder) {
+    std::ifstream in(folder / "registry.reg", std::ios::binary);
+    if (!in) return "";
+    unsigned long long hash = 14695981039346656037ull;  // FNV-1a, 64 bits
+    for (char c; in.get(c);) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    char text[24];
+    std::snprintf(text, sizeof text, "%016llx", hash);
+    return text;
+}
+
+void RecordWritten(const fs::path& folder) {
+    std::ofstream(folder / kWrittenRecord, std::ios::binary | std::ios::trunc)
+        << RegistryHash(folder) << "\n";
+}
+
+// True when registry.reg is not what kssim last wrote, or nothing says what it wrote.
+bool ChangedSinceWritten(const fs::path& folder) {
+    std::ifstream in(folder / kWrittenRecord, std::ios::binary);
+    std::string recorded;
+    return !(in >> recorded) || recorded != RegistryHash(folder);
 }
 
 }  // namespace
@@ -155,7 +185,8 @@ std::string DefaultMarkerText(const std::string& kind, ULONG version) {
 }
 
 std::optional<DefaultWrite> CreateDefault(const fs::path& folder, const fs::path& nearEndWav,
-                                          std::string* error, const DefaultMachine& machine) {
+                                          std::string* error, const DefaultMachine& machine,
+                                          bool rewriteChanged) {
     std::error_code ec;
     fs::create_directories(folder, ec);
     if (ec) {
@@ -182,6 +213,15 @@ std::optional<DefaultWrite> CreateDefault(const fs::path& folder, const fs::path
                        NT_SUCCESS(existing.QueryValue(key, u"Kind", &kind)) &&
                        Narrow(kp::reg::StringFromBytes(kind.Data)) == machine.Kind;
         if (current) return DefaultWrite::Kept;
+        // What a tool installed since is not written over unasked.
+        if (!rewriteChanged && ChangedSinceWritten(folder)) {
+            *error = folder.string() +
+                     " holds an older default machine or one of another scenario, and its "
+                     "registry.reg changed after kssim last wrote it: it is left as it is "
+                     "(--rewrite-machine writes it again as the " +
+                     machine.Kind + " machine)";
+            return std::nullopt;
+        }
         result = DefaultWrite::Rewritten;
     }
     if (!nearEndWav.empty()) {
@@ -196,10 +236,12 @@ std::optional<DefaultWrite> CreateDefault(const fs::path& folder, const fs::path
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << RegistryText(machine.Devices,
                         DefaultRoomText() + machine.Extra + DefaultMarkerText(machine.Kind));
+    out.close();
     if (!out) {
         *error = "cannot write " + file.string();
         return std::nullopt;
     }
+    RecordWritten(folder);
     return result;
 }
 
@@ -248,6 +290,7 @@ bool LoadRoom(const WavReader& reader, std::string* error) {
 NTSTATUS Boot(const fs::path& folder, const WavReader& reader, std::string* error) {
     g_bootedFolder.clear();
     if (!KpMachineSetFolder(folder, error)) return STATUS_OBJECT_PATH_NOT_FOUND;
+    g_bootedUntouched = !ChangedSinceWritten(folder);
     kp::sim::RegisterDriver();
     if (!KpMachineLoadRegistry(error)) return STATUS_OBJECT_NAME_NOT_FOUND;
     g_bootedFolder = KpMachineFolder();
@@ -272,6 +315,8 @@ bool Shutdown(std::string* error) {
         if (!saved) {
             DbgPrint("KP machine: cannot save the registry: %s\n", why.c_str());
             if (error) *error = why;
+        } else if (g_bootedUntouched) {
+            RecordWritten(g_bootedFolder);
         }
         g_bootedFolder.clear();
     }

@@ -12,6 +12,7 @@
 #include "kp/thread.h"
 
 #include <map>
+#include <vector>
 
 #include "io_internal.h"
 #include "kp/pnp.h"
@@ -100,17 +101,26 @@ std::optional<fs::path> KpMapWindowsPath(std::u16string_view path) {
     } else {
         return std::nullopt;
     }
-    fs::path current = root;
+    // "." and ".." are resolved inside the drive, ".." at its root staying
+    // there as on the platform: no path leaves the machine folder.  "/"
+    // separates as "\\" does.
+    std::vector<std::u16string> components;
     size_t start = 0;
     while (start <= rest.size()) {
-        size_t end = rest.find(u'\\', start);
+        size_t end = rest.find_first_of(u"\\/", start);
         if (end == std::u16string::npos) end = rest.size();
         std::u16string component = rest.substr(start, end - start);
-        if (!component.empty()) {
-            auto match = MatchComponent(current, component);
-            current = match ? *match : current / kp::reg::Utf16ToUtf8(component);
+        if (component == u"..") {
+            if (!components.empty()) components.pop_back();
+        } else if (!component.empty() && component != u".") {
+            components.push_back(component);
         }
         start = end + 1;
+    }
+    fs::path current = root;
+    for (const std::u16string& component : components) {
+        auto match = MatchComponent(current, component);
+        current = match ? *match : current / kp::reg::Utf16ToUtf8(component);
     }
     return current;
 }

@@ -65,7 +65,8 @@ void PrintStacks() {
 bool PrepareMachine(const Settings& s, const kp::machine::DefaultMachine& machine,
                     const fs::path& image) {
     std::string error;
-    auto written = kp::machine::CreateDefault(s.Machine, s.NearEndWav, &error, machine);
+    auto written =
+        kp::machine::CreateDefault(s.Machine, s.NearEndWav, &error, machine, s.RewriteMachine);
     if (!written) {
         std::fprintf(stderr, "kssim: %s\n", error.c_str());
         return false;

@@ -32,6 +32,9 @@ struct Settings {
     // Exit non-zero when the bridge's signal-to-noise ratio is below this (dB).
     double MinSnr = std::numeric_limits<double>::quiet_NaN();
     bool Quiet = false;  // no progress and no report lines (benchmarks)
+    // Write the default machine again even over a registry.reg changed since
+    // kssim last wrote it (--rewrite-machine).
+    bool RewriteMachine = false;
 };
 
 // What a scenario measured, by name (for example "erle_db"), for callers that

@@ -5,7 +5,7 @@
 //
 //   kssim [--scenario NAME] [--machine DIR] [--out DIR] [--seconds S] [--far FILE.wav]
 //         [--rate HZ] [--realtime] [--in-flight N] [--far-only S] [--min-erle DB]
-//         [--no-filter] [--rate-mode N] [--min-snr DB]
+//         [--no-filter] [--rate-mode N] [--min-snr DB] [--rewrite-machine]
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -25,7 +25,7 @@ int Usage() {
         "usage: kssim [--scenario NAME] [--machine DIR] [--out DIR] [--seconds S]\n"
         "             [--far FILE.wav] [--rate HZ] [--realtime] [--in-flight N]\n"
         "             [--far-only S] [--min-erle DB] [--no-filter] [--rate-mode N]\n"
-        "             [--min-snr DB]\n"
+        "             [--min-snr DB] [--rewrite-machine]\n"
         "Boots the machine folder DIR (the scenario's default machine is written there when\n"
         "it has no registry.reg or an older default), plays the far end on the loudspeaker\n"
         "for S seconds (the near end silent for the first --far-only seconds, 60%% of the\n"
@@ -33,7 +33,9 @@ int Usage() {
         "OUT/capture.wav (what the application received) and OUT/capture-raw.wav (what the\n"
         "device delivered).  --min-erle: exit 1 when the echo return loss enhancement\n"
         "measured is below DB.  --no-filter: the default machine without the scenario's\n"
-        "filter (a folder written for it is written again).  --rate-mode: the canceller's\n"
+        "filter (a folder written for it is written again).  A folder whose registry.reg\n"
+        "changed after kssim last wrote it is not written again (kssim exits 1) unless\n"
+        "--rewrite-machine is given.  --rate-mode: the canceller's\n"
         "processing rate (1: 16 kHz, 2: 8 kHz, 0: from the streams).  --min-snr: exit 1 when the\n"
         "bridge's SNR (mutewell) is below DB.  Scenarios:\n");
     for (const ScenarioEntry& entry : Scenarios())
@@ -61,6 +63,8 @@ int main(int argc, char** argv) {
             s.Stream.ManualClock = false;
         } else if (a == "--no-filter") {
             s.FilterImage.clear();
+        } else if (a == "--rewrite-machine") {
+            s.RewriteMachine = true;
         } else if ((a == "--machine" || a == "--out" || a == "--seconds" || a == "--far" ||
                     a == "--rate" || a == "--in-flight" || a == "--scenario" || a == "--far-only" ||
                     a == "--min-erle" || a == "--rate-mode" || a == "--min-snr") &&

@@ -212,10 +212,13 @@ IXMLDOMNode* Wrap(const std::shared_ptr<DomStore>& store, pugi::xml_node node);
 // to this store.
 Node* Own(const std::shared_ptr<DomStore>& store, IXMLDOMNode* node);
 
+// A node's child list, live as the platform's is: each nextNode takes the
+// child at the list's position among the children the node has at that
+// moment, so a child removed during a walk moves the ones after it forward.
 class NodeList : public Counted<IXMLDOMNodeList> {
 public:
-    NodeList(std::shared_ptr<DomStore> store, std::vector<pugi::xml_node> nodes)
-        : store_(std::move(store)), nodes_(std::move(nodes)) {}
+    NodeList(std::shared_ptr<DomStore> store, pugi::xml_node parent)
+        : store_(std::move(store)), parent_(parent) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
         if (out == nullptr) return E_POINTER;
         *out = nullptr;
@@ -227,14 +230,17 @@ public:
     HRESULT STDMETHODCALLTYPE nextNode(IXMLDOMNode** next) override {
         if (next == nullptr) return E_POINTER;
         *next = nullptr;
-        if (at_ >= nodes_.size()) return S_FALSE;
-        *next = Wrap(store_, nodes_[at_++]);
+        pugi::xml_node child = parent_ ? parent_.first_child() : pugi::xml_node();
+        for (size_t i = 0; child && i < at_; i++) child = child.next_sibling();
+        if (!child) return S_FALSE;
+        at_++;
+        *next = Wrap(store_, child);
         return *next != nullptr ? S_OK : E_OUTOFMEMORY;
     }
 
 private:
     std::shared_ptr<DomStore> store_;
-    std::vector<pugi::xml_node> nodes_;  // taken when the list was asked for
+    pugi::xml_node parent_;  // none for an attribute
     size_t at_ = 0;
 };
 
@@ -282,11 +288,7 @@ HRESULT NodeBase<Interface>::get_parentNode(IXMLDOMNode** parent) {
 template <typename Interface>
 HRESULT NodeBase<Interface>::get_childNodes(IXMLDOMNodeList** children) {
     if (children == nullptr) return E_POINTER;
-    std::vector<pugi::xml_node> nodes;
-    if (!isAttribute_) {
-        for (pugi::xml_node child : node_.children()) nodes.push_back(child);
-    }
-    auto list = new (std::nothrow) NodeList(store_, std::move(nodes));
+    auto list = new (std::nothrow) NodeList(store_, isAttribute_ ? pugi::xml_node() : node_);
     if (list == nullptr) return E_OUTOFMEMORY;
     return Hand<IXMLDOMNodeList>(list, children);
 }

@@ -513,6 +513,23 @@ BOOL WINAPI PathFileExistsA(LPCSTR pszPath) {
     return TRUE;
 }
 
+BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists) {
+    if (lpExistingFileName == nullptr || lpNewFileName == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    DWORD error = 0;
+    auto from = MapFilePath("CopyFileA", lpExistingFileName, &error);
+    if (!from) return Fail(error);
+    auto to = MapFilePath("CopyFileA", lpNewFileName, &error);
+    if (!to) return Fail(error);
+    std::error_code ec;
+    if (!fs::is_regular_file(*from, ec)) return Fail(ERROR_FILE_NOT_FOUND);
+    if (!fs::is_directory(to->parent_path(), ec)) return Fail(ERROR_PATH_NOT_FOUND);
+    if (fs::exists(*to, ec) && bFailIfExists) return Fail(ERROR_FILE_EXISTS);
+    if (!fs::copy_file(*from, *to, fs::copy_options::overwrite_existing, ec))
+        return Fail(ERROR_ACCESS_DENIED);
+    return TRUE;
+}
+
 BOOL WINAPI PathRemoveFileSpecA(LPSTR pszPath) {
     if (pszPath == nullptr) return FALSE;
     char* slash = std::strrchr(pszPath, '\\');

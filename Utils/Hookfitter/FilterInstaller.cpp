@@ -85,27 +85,41 @@ int ParseGuid(const char* text, GUID* guid) {
     return 1;
 }
 
-std::vector<std::string> ParseFilterList(const BYTE* data, size_t size) {
-    std::vector<std::string> entries;
+FilterList ParseFilterList(const BYTE* data, size_t size) {
+    FilterList list;
     const char* text = reinterpret_cast<const char*>(data);
     size_t at = 0;
     while (at < size) {
         const void* nul = std::memchr(text + at, 0, size - at);
         size_t end = nul != nullptr ? size_t(static_cast<const char*>(nul) - text) : size;
-        if (end == at) break;  // the empty entry that ends the list
-        entries.emplace_back(text + at, end - at);
+        if (end == at) {
+            list.Tail.assign(data + at, data + size);
+            break;
+        }
+        list.Entries.emplace_back(text + at, end - at);
         at = end + 1;
     }
-    return entries;
+    return list;
 }
 
-std::vector<BYTE> BuildFilterList(const std::vector<std::string>& entries) {
+bool FilterList::Empty() const {
+    if (!Entries.empty()) return false;
+    for (BYTE b : Tail) {
+        if (b != 0) return false;
+    }
+    return true;
+}
+
+std::vector<BYTE> BuildFilterList(const FilterList& filters) {
     std::vector<BYTE> list;
-    for (const std::string& entry : entries) {
+    for (const std::string& entry : filters.Entries) {
         list.insert(list.end(), entry.begin(), entry.end());
         list.push_back(0);
     }
-    list.push_back(0);
+    if (filters.Tail.empty())
+        list.push_back(0);
+    else
+        list.insert(list.end(), filters.Tail.begin(), filters.Tail.end());
     return list;
 }
 
@@ -213,7 +227,38 @@ int FilterInstaller::ParseGroups(int argc, char** argv, int* index) {
     return 1;
 }
 
+namespace {
+
+// Hookfitter's edits of filter lists, one process at a time: a list is read,
+// changed and written back in separate calls, and two installs at once would
+// each write back the list without the other's filter.
+class FilterListLock {
+public:
+    FilterListLock() : m_hMutex(CreateMutexA(nullptr, FALSE, "HOOKFITTER_FILTER_LISTS")) {
+        if (m_hMutex == nullptr) return;
+        DWORD result = WaitForSingleObject(m_hMutex, INFINITE);
+        // An owner that died mid-edit left the list as the registry has it.
+        m_owned = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+    }
+    ~FilterListLock() {
+        if (m_owned) ReleaseMutex(m_hMutex);
+        if (m_hMutex != nullptr) CloseHandle(m_hMutex);
+    }
+    FilterListLock(const FilterListLock&) = delete;
+    FilterListLock& operator=(const FilterListLock&) = delete;
+    bool Owned() const { return m_owned; }
+
+private:
+    HANDLE m_hMutex;
+    bool m_owned = false;
+};
+
+}  // namespace
+
 int FilterInstaller::Run() {
+    // Without the lock an edit could lose another's filter: none is made.
+    FilterListLock lock;
+    if (!lock.Owned()) return 0;
     int result;
     if (m_classMode)
         result = m_install ? InstallClassFilter() : UninstallClassFilter();
@@ -277,17 +322,17 @@ int FilterInstaller::InstallClassFilter() {
         if (RegQueryValueExA(key, valueName, nullptr, &type, data.data(), &read) != ERROR_SUCCESS) {
             result = 0;
         } else {
-            std::vector<std::string> entries = ParseFilterList(data.data(), read);
-            if (!ListHas(entries, m_filterName)) {
-                entries.push_back(m_filterName);
-                std::vector<BYTE> list = BuildFilterList(entries);
+            FilterList filters = ParseFilterList(data.data(), read);
+            if (!ListHas(filters.Entries, m_filterName)) {
+                filters.Entries.push_back(m_filterName);
+                std::vector<BYTE> list = BuildFilterList(filters);
                 writeStatus = RegSetValueExA(key, valueName, 0, type, list.data(),
                                              static_cast<DWORD>(list.size()));
                 written = true;
             }
         }
     } else if (status == ERROR_FILE_NOT_FOUND) {
-        std::vector<BYTE> list = BuildFilterList({m_filterName});
+        std::vector<BYTE> list = BuildFilterList({{m_filterName}, {}});
         // Before NT the value is binary with the same bytes: a REG_SZ reader
         // would see the first entry only.
         writeStatus = RegSetValueExA(key, valueName, 0, m_isNt ? REG_MULTI_SZ : REG_BINARY,
@@ -324,15 +369,16 @@ int FilterInstaller::UninstallClassFilter() {
     if (RegQueryValueExA(key, valueName, nullptr, &type, data.data(), &read) != ERROR_SUCCESS) {
         result = 0;
     } else {
-        std::vector<std::string> kept;
-        for (const std::string& entry : ParseFilterList(data.data(), read)) {
+        FilterList filters = ParseFilterList(data.data(), read);
+        FilterList kept = {{}, filters.Tail};
+        for (const std::string& entry : filters.Entries) {
             if (AsciiEqualNoCase(entry.c_str(), m_filterName))
                 removed = true;
             else
-                kept.push_back(entry);
+                kept.Entries.push_back(entry);
         }
         if (removed) {
-            if (kept.empty()) {
+            if (kept.Empty()) {
                 writeStatus = RegDeleteValueA(key, valueName);
             } else {
                 std::vector<BYTE> list = BuildFilterList(kept);
@@ -352,7 +398,7 @@ int FilterInstaller::UninstallClassFilter() {
 int FilterInstaller::AddDeviceFilter(HDEVINFO set, PSP_DEVINFO_DATA device, int* already) {
     *already = 0;
     DWORD type = m_isNt ? REG_MULTI_SZ : REG_SZ, size = 0;
-    std::vector<std::string> entries;
+    FilterList filters;
     if (!SetupDiGetDeviceRegistryPropertyA(set, device, m_filterProperty, &type, nullptr, 0,
                                            &size)) {
         DWORD error = GetLastError();
@@ -365,17 +411,17 @@ int FilterInstaller::AddDeviceFilter(HDEVINFO set, PSP_DEVINFO_DATA device, int*
                                                    data.data(), size, &read)) {
                 return 0;
             }
-            entries = ParseFilterList(data.data(), read < size ? read : size);
+            filters = ParseFilterList(data.data(), read < size ? read : size);
         } else if (error != ERROR_INVALID_DATA) {
             return 0;  // only ERROR_INVALID_DATA says the device has no list
         }
     }
-    if (ListHas(entries, m_filterName)) {
+    if (ListHas(filters.Entries, m_filterName)) {
         *already = 1;
         return 1;
     }
-    entries.push_back(m_filterName);
-    std::vector<BYTE> list = BuildFilterList(entries);
+    filters.Entries.push_back(m_filterName);
+    std::vector<BYTE> list = BuildFilterList(filters);
     return SetupDiSetDeviceRegistryPropertyA(set, device, m_filterProperty, list.data(),
                                              static_cast<DWORD>(list.size()))
                ? 1
@@ -385,7 +431,7 @@ int FilterInstaller::AddDeviceFilter(HDEVINFO set, PSP_DEVINFO_DATA device, int*
 int FilterInstaller::RemoveDeviceFilter(HDEVINFO set, PSP_DEVINFO_DATA device, int* found) {
     *found = 0;
     DWORD type = 0, size = 0;
-    std::vector<std::string> entries;
+    FilterList filters;
     if (!SetupDiGetDeviceRegistryPropertyA(set, device, m_filterProperty, &type, nullptr, 0,
                                            &size)) {
         if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return 0;
@@ -395,17 +441,17 @@ int FilterInstaller::RemoveDeviceFilter(HDEVINFO set, PSP_DEVINFO_DATA device, i
                                                size, &read)) {
             return 0;
         }
-        entries = ParseFilterList(data.data(), read < size ? read : size);
+        filters = ParseFilterList(data.data(), read < size ? read : size);
     }
-    std::vector<std::string> kept;
-    for (const std::string& entry : entries) {
+    FilterList kept = {{}, filters.Tail};
+    for (const std::string& entry : filters.Entries) {
         if (AsciiEqualNoCase(entry.c_str(), m_filterName))
             *found = 1;
         else
-            kept.push_back(entry);
+            kept.Entries.push_back(entry);
     }
     BOOL ok;
-    if (kept.empty()) {
+    if (kept.Empty()) {
         ok = SetupDiSetDeviceRegistryPropertyA(set, device, m_filterProperty, nullptr, 0);
     } else {
         std::vector<BYTE> list = BuildFilterList(kept);

@@ -41,13 +41,21 @@ int ParseVersion(const char* text, LONG version[4]);
 // "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx" (hexadecimal, no braces): 1, or 0 for
 // anything else.
 int ParseGuid(const char* text, GUID* guid);
-// The entries of a filter list (a multi-string) bounded by its size: a missing
-// final NUL is tolerated and an empty entry ends the list.
-std::vector<std::string> ParseFilterList(const BYTE* data, size_t size);
+// A filter list (a multi-string): the entries up to the first empty one, which
+// is where readers of the list stop, and the bytes from that empty entry on,
+// kept as they are when the list is written again.
+struct FilterList {
+    std::vector<std::string> Entries;
+    std::vector<BYTE> Tail;  // empty when the value ended without an empty entry
+    // No entry, and nothing but NULs after: the value may be deleted.
+    bool Empty() const;
+};
+// The list bounded by its size: a missing final NUL is tolerated.
+FilterList ParseFilterList(const BYTE* data, size_t size);
 // A string of a file's version record ("\StringFileInfo\040904E4\<key>").
 bool ReadVersionString(const char* file, const char* key, std::string* value);
-// A well-formed multi-string: each entry with its NUL, then one more NUL.
-std::vector<BYTE> BuildFilterList(const std::vector<std::string>& entries);
+// Each entry with its NUL, then the tail, or one more NUL when it has none.
+std::vector<BYTE> BuildFilterList(const FilterList& list);
 
 class FilterInstaller {
 public:

@@ -224,8 +224,9 @@ bool AddInstallRecord(IXMLDOMDocument* document, IniFile* ini) {
     ini->KeyNames("Uninstall", &keys);
     for (size_t i = 0; i < keys.Count(); i++) {
         char value[MAX_PATH];
-        if (!ini->ReadString("Uninstall", keys.GetAt(i), value, 256)) continue;
-        ExpandPathMacro(value);
+        // A value whose macro does not fit is not recorded with the macro in it.
+        if (!ini->ReadString("Uninstall", keys.GetAt(i), value, 256) || !ExpandPathMacro(value))
+            continue;
         Bstr key(keys.GetAt(i)), data(value);
         Ref<IXMLDOMElement> command;
         Ref<IXMLDOMCDATASection> cdata;
@@ -241,6 +242,24 @@ bool AddInstallRecord(IXMLDOMDocument* document, IniFile* ini) {
     return SUCCEEDED(installed->appendChild(product.Get(), nullptr));
 }
 
+// Copies a record that does not parse to the first free of Path.bad,
+// Path.bad2 ... Path.bad9 (logged); false (logged) when none could be made.
+bool KeepBadRecord(const char* path) {
+    for (int n = 1; n <= 9; n++) {
+        char kept[MAX_PATH];
+        int length = n == 1 ? std::snprintf(kept, sizeof kept, "%s.bad", path)
+                            : std::snprintf(kept, sizeof kept, "%s.bad%d", path, n);
+        if (length >= MAX_PATH) break;
+        if (CopyFileA(path, kept, TRUE)) {
+            WriteLog("Invalid install record %s! Kept as %s; starting a new one.\n", path, kept);
+            return true;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS) break;
+    }
+    WriteLog("Invalid install record %s! It cannot be kept, so it is left as it is.\n", path);
+    return false;
+}
+
 void Save(IXMLDOMDocument* document, const char* path) {
     Bstr file(path);
     if (FAILED(document->save(file.Variant()))) WriteLog("Cant save %s!\n", path);
@@ -254,12 +273,13 @@ void RunUninstallCommands(IXMLDOMNode* product) {
     Ref<IXMLDOMNodeList> children;
     if (SUCCEEDED(product->get_childNodes(children.Out()))) {
         while (true) {
-            Ref<IXMLDOMNode> command, cdata;
+            Ref<IXMLDOMNode> command;
             if (children->nextNode(command.Out()) != S_OK) break;
             std::string key, text;
             TextOf([&](BSTR* out) { return command->get_nodeName(out); }, &key);
-            if (command->get_firstChild(cdata.Out()) != S_OK ||
-                !TextOf([&](BSTR* out) { return cdata->get_text(out); }, &text)) {
+            // The element's whole text: a command holding "]]>" is saved as
+            // two CDATA sections.
+            if (!TextOf([&](BSTR* out) { return command->get_text(out); }, &text) || text.empty()) {
                 WriteLog("Command %s has no text!\n", key.c_str());
                 continue;
             }
@@ -313,10 +333,15 @@ void PerformInstall(IniFile* ini) {
     bool ready = false;
     if (PathFileExistsA(path)) {
         ready = LoadRecord(document, path, &installed);
-        if (!ready) WriteLog("Invalid install record %s! Starting a new one.\n", path);
+        // A record that did not parse is replaced by a new one, once it is
+        // kept beside it: its products' undo commands are in it.
+        if (!ready && !KeepBadRecord(path)) {
+            document->Release();
+            CoUninitialize();
+            return;
+        }
     }
     if (!ready) {
-        // A record that did not parse is replaced by a new one.
         document->Release();
         document = CreateDocument();
         ready = document != nullptr && CreateInstallRecord(document);

@@ -123,8 +123,8 @@ void RunRecordedCommand(const char* value) {
             WriteLog(kInvalidCommand);
             return;
         }
-        ExpandPathMacro(program);
-        ExpandPathMacro(parameters);
+        // A path that lost its macro would name something else: no launch.
+        if (!ExpandPathMacro(program) || !ExpandPathMacro(parameters)) return;
         LaunchCmdline(program, parameters, INFINITE, SW_MINIMIZE);
     } else if (AsciiEqualNoCase(command, "addregkey")) {
         AddRegKey(arguments);
@@ -170,10 +170,10 @@ void DelRegKey(const char* arguments) {
     }
 }
 
-void ExpandPathMacro(char* text) {
+bool ExpandPathMacro(char* text) {
     char* open = std::strchr(text, '<');
     char* close = open != nullptr ? std::strchr(open, '>') : nullptr;
-    if (close == nullptr) return;
+    if (close == nullptr) return true;
     static const struct {
         const char* Macro;
         const char* Folder;
@@ -189,12 +189,13 @@ void ExpandPathMacro(char* text) {
                tail = std::strlen(close + 1);
         if (head + folder + tail > MAX_PATH - 1) {
             WriteLog(kInvalidCommand);
-            return;
+            return false;
         }
         std::memmove(text + head + folder, close + 1, tail + 1);
         std::memcpy(text + head, macro.Folder, folder);
-        return;
+        return true;
     }
+    return true;
 }
 
 BOOL LaunchCmdline(const char* program, const char* parameters, DWORD wait, int show) {

@@ -24,9 +24,10 @@ void RunIniCommand(IniFile* ini, const char* section, const char* key);
 void RunRecordedCommand(const char* value);
 void AddRegKey(const char* arguments);
 void DelRegKey(const char* arguments);
-// Replaces the first macro of Text (MAX_PATH) in place; an unknown macro, or a
-// result that would not fit, leaves the text (the latter logged).
-void ExpandPathMacro(char* text);
+// Replaces the first macro of Text (MAX_PATH) in place; an unknown macro
+// leaves the text.  False, with the text left and "Invalid command!" logged,
+// when the result would not fit: the command is to be skipped.
+bool ExpandPathMacro(char* text);
 BOOL LaunchCmdline(const char* program, const char* parameters, DWORD wait, int show);
 
 void PerformInstall(IniFile* ini);

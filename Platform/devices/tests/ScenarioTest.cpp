@@ -44,7 +44,8 @@ TEST_F(DefaultMachineTest, TheMarkerDecidesWhetherAnExistingFolderIsWrittenAgain
         fs::create_directories(folder);
         if (!c.Existing.empty()) WriteText(folder / "registry.reg", c.Existing);
         std::string error;
-        auto written = kp::machine::CreateDefault(folder, {}, &error, echo);
+        // Written by hand, so not as kssim last wrote it: asked to rewrite.
+        auto written = kp::machine::CreateDefault(folder, {}, &error, echo, true);
         ASSERT_TRUE(written) << error;
         EXPECT_EQ(*written, c.Expected);
         std::string text = ReadFileText(folder / "registry.reg");
@@ -57,6 +58,27 @@ TEST_F(DefaultMachineTest, TheMarkerDecidesWhetherAnExistingFolderIsWrittenAgain
             EXPECT_EQ(kp::machine::CreateDefault(folder, {}, &error, echo), DefaultWrite::Kept);
         }
     }
+}
+
+TEST_F(DefaultMachineTest, AMarkedMachineChangedSinceKssimWroteItIsWrittenAgainOnlyWhenAsked) {
+    using kp::machine::DefaultWrite;
+    kp::machine::DefaultMachine echo;
+    echo.Kind = "echowell";
+    std::string error;
+    ASSERT_EQ(kp::machine::CreateDefault(folder_, {}, &error), DefaultWrite::Written);
+    // Unchanged since: the other scenario's machine replaces it unasked.
+    ASSERT_EQ(kp::machine::CreateDefault(folder_, {}, &error, echo), DefaultWrite::Rewritten);
+    ASSERT_EQ(kp::machine::CreateDefault(folder_, {}, &error), DefaultWrite::Rewritten);
+    // A tool's value since then keeps it.
+    std::string changed =
+        ReadFileText(folder_ / "registry.reg") +
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tool]\r\n\"Installed\"=dword:00000001\r\n\r\n";
+    WriteText(folder_ / "registry.reg", changed);
+    EXPECT_FALSE(kp::machine::CreateDefault(folder_, {}, &error, echo));
+    EXPECT_NE(error.find("--rewrite-machine"), std::string::npos) << error;
+    EXPECT_EQ(ReadFileText(folder_ / "registry.reg"), changed);
+    EXPECT_EQ(kp::machine::CreateDefault(folder_, {}, &error, echo, true), DefaultWrite::Rewritten);
+    EXPECT_EQ(ReadFileText(folder_ / "registry.reg").find("SOFTWARE\\Tool"), std::string::npos);
 }
 
 TEST_F(DefaultMachineTest, AnUnreadableRegistryIsAFailureNotARewrite) {

@@ -93,11 +93,16 @@ enum class DefaultWrite {
 // Writes Machine as the default machine in Folder (with the marker) when its
 // registry.reg is missing or holds a default of an older version or another
 // kind; a registry.reg without the marker is somebody's own machine and stays.
+// A marked registry.reg that changed after kssim last wrote it (here or when
+// Shutdown saved it; recorded in kssim.written beside it) holds what a tool
+// installed since: it is written again only with RewriteChanged, else the
+// result is nothing and Error says so.
 // NearEndWav, when given, is copied to "C:\Program Files\KpSim\near.wav".
 // Nothing on failure (Error says why).
 std::optional<DefaultWrite> CreateDefault(const std::filesystem::path& folder,
                                           const std::filesystem::path& nearEndWav,
-                                          std::string* error, const DefaultMachine& machine = {});
+                                          std::string* error, const DefaultMachine& machine = {},
+                                          bool rewriteChanged = false);
 
 // Reads a WAV file as mono floats; supplied by the caller (the platform has no
 // audio file library).

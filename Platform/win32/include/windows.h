@@ -61,6 +61,7 @@ typedef intptr_t (*FARPROC)(void);
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_BAD_EXE_FORMAT 193L
 #define ERROR_ALREADY_EXISTS 183L
+#define ERROR_FILE_EXISTS 80L
 #define ERROR_NOT_OWNER 288L
 #define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_INSUFFICIENT_BUFFER 122L
@@ -139,6 +140,9 @@ UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 // NULL only: the process's own module, whose string table LoadStringA reads.
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+// Copies a file of the machine; with bFailIfExists an existing target gives
+// ERROR_FILE_EXISTS and is left as it is.
+BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists);
 
 // ---------------------------------------------------------------------------
 // Handles, processes and waits

@@ -106,6 +106,41 @@ TEST_F(Dom, LoadsARecordWithWhitespaceAndBothQuoteStyles) {
         u->Release();
 }
 
+TEST_F(Dom, ChildListsAreLive) {
+    std::filesystem::create_directories(machine_.Folder() / "Windows" / "Temp");
+    std::ofstream(machine_.Folder() / "Windows" / "Temp" / "r.xml")
+        << "<Installed><A/><B/><C/></Installed>";
+    VARIANT_BOOL ok;
+    Text path("C:\\WINDOWS\\Temp\\r.xml"), query("//Installed"), d("D");
+    ASSERT_EQ(doc_->load(path.Variant(), &ok), S_OK);
+    IXMLDOMNode* installed = nullptr;
+    ASSERT_EQ(doc_->selectSingleNode(query.value, &installed), S_OK);
+    IXMLDOMNodeList* children = nullptr;
+    ASSERT_EQ(installed->get_childNodes(&children), S_OK);
+    auto next = [&] {
+        IXMLDOMNode* node = nullptr;
+        if (children->nextNode(&node) != S_OK) return std::string("(end)");
+        BSTR name;
+        EXPECT_EQ(node->get_nodeName(&name), S_OK);
+        node->Release();
+        return Ascii(name);
+    };
+    IXMLDOMNode* first = nullptr;
+    ASSERT_EQ(children->nextNode(&first), S_OK);
+    // Removing the node just visited moves B into its place: the walk goes on at C.
+    IXMLDOMNode* removed = nullptr;
+    ASSERT_EQ(installed->removeChild(first, &removed), S_OK);
+    EXPECT_EQ(next(), "C");
+    // A child added after the list was taken is in it.
+    IXMLDOMElement* added = nullptr;
+    ASSERT_EQ(doc_->createElement(d.value, &added), S_OK);
+    ASSERT_EQ(installed->appendChild(added, nullptr), S_OK);
+    EXPECT_EQ(next(), "D");
+    EXPECT_EQ(next(), "(end)");
+    for (IUnknown* u : std::initializer_list<IUnknown*>{added, removed, first, children, installed})
+        u->Release();
+}
+
 TEST_F(Dom, BuildsSavesAndRefusesInvalidNames) {
     IXMLDOMProcessingInstruction* pi;
     Text xml("xml"), version("version='1.0'"), installed("Installed"), bad("MY CAM"), digit("1X"),

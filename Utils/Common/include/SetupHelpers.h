@@ -25,6 +25,9 @@ class NamedMutex : public KernelObject {
 public:
     // Creates the mutex, or opens the one of that name.
     NamedMutex(BOOL initialOwner, const char* name, LPSECURITY_ATTRIBUTES security);
+    // True when the wait gave the mutex: WAIT_OBJECT_0, or WAIT_ABANDONED
+    // (ownership passes with an abandoned mutex, to be released as usual).
+    bool Acquire(DWORD timeout);
     bool Unlock() override;
     using KernelObject::Unlock;
 };

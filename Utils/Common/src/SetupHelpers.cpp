@@ -27,6 +27,11 @@ NamedMutex::NamedMutex(BOOL initialOwner, const char* name, LPSECURITY_ATTRIBUTE
     m_hObject = CreateMutexA(security, initialOwner, name);
 }
 
+bool NamedMutex::Acquire(DWORD timeout) {
+    DWORD result = WaitForSingleObject(m_hObject, timeout);
+    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+}
+
 bool NamedMutex::Unlock() {
     return ReleaseMutex(m_hObject) != FALSE;
 }
@@ -48,8 +53,10 @@ NamedMutex& LogMutex() {
 }  // namespace
 
 void WriteLog(const char* format, ...) {
-    // A failed wait goes on: a lost lock must not stop the installation.
-    bool locked = LogMutex().Lock(INFINITE);
+    // A failed wait goes on: a lost lock must not stop the installation.  A
+    // mutex its last owner died holding is ours all the same and is released
+    // like any other, or every later Setupdeck would wait for this one to end.
+    bool locked = LogMutex().Acquire(INFINITE);
     FILE* file = fopen(g_szLogFile, "a+");
     char message[512], line[512];
     va_list args;

@@ -2,6 +2,8 @@
 // .reg text; its exit code and registry.reg afterwards.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "ToolProcess.h"
 #include "kp/machine.h"
 
@@ -85,6 +87,12 @@ TEST_F(HookfitterProcess, ClassListsAreEditedWithoutDisturbingOtherFilters) {
         {"remove absent", "-u", REG_MULTI_SZ, S("a\0b\0\0", 5), true, S("a\0b\0\0", 5)},
         {"remove from one byte", "-u", REG_MULTI_SZ, "a", true, "a"},
         {"remove from no NUL", "-u", REG_BINARY, "abc", true, "abc"},
+        // An empty entry ends what readers see; every byte after it is kept.
+        {"insert before an empty entry", "-i", REG_MULTI_SZ, S("a\0\0b\0\0", 6), true,
+         S("a\0drv\0\0b\0\0", 10)},
+        {"remove before an empty entry", "-u", REG_MULTI_SZ, S("drv\0\0b\0\0", 8), true,
+         S("\0b\0\0", 4)},
+        {"remove the only one before NULs", "-u", REG_MULTI_SZ, S("drv\0\0\0", 6), false, ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.Name);
@@ -99,6 +107,39 @@ TEST_F(HookfitterProcess, ClassListsAreEditedWithoutDisturbingOtherFilters) {
         if (row.After && row.Expected == row.Before && std::string(row.Operation) == "-u") {
             EXPECT_EQ(machine_.RegistryBytes(), before);  // nothing removed, nothing written
         }
+    }
+}
+
+#ifndef HOOKFITTER_ROUNDS
+#define HOOKFITTER_ROUNDS 8
+#endif
+
+// Installs running at once each read the list and write it back: without
+// serialising, one writes over the other's entry and both report success.
+TEST_F(HookfitterProcess, InstallsAtOnceKeepEveryFilter) {
+    constexpr int kFilters = 4;
+    for (int i = 0; i < kFilters; i++)
+        machine_.InstallImage(KP_FILTER_IMAGE, "f" + std::to_string(i) + ".sys");
+    for (int round = 0; round < HOOKFITTER_ROUNDS; round++) {
+        SCOPED_TRACE(round);
+        ClassMachine(RegValueText("LowerFilters", REG_MULTI_SZ, S("a\0\0", 3)));
+        std::vector<std::thread> runs;
+        for (int i = 0; i < kFilters; i++) {
+            runs.emplace_back([&, i] {
+                auto result = machine_.Run(KP_HOOKFITTER, {"-i", "f" + std::to_string(i) + ".sys",
+                                                           "-lwr", "-class", kMedia});
+                EXPECT_EQ(result.ExitCode, 1) << result.Stderr;
+            });
+        }
+        for (auto& run : runs) run.join();
+        auto value = ValueOf(*machine_.Registry(), kClassKey, "LowerFilters");
+        ASSERT_TRUE(value.has_value());
+        for (int i = 0; i < kFilters; i++) {
+            std::string entry =
+                std::string("\0", 1) + "f" + std::to_string(i) + std::string("\0", 1);
+            EXPECT_NE(value->Bytes.find(entry), std::string::npos) << "f" << i;
+        }
+        ASSERT_EQ(value->Bytes.size(), 3 + kFilters * 3u);
     }
 }
 

@@ -108,24 +108,23 @@ TEST(HookfitterLists, ParseAndBuildAgreeWithAPlainModel) {
     struct Row {
         std::string Bytes;
         std::vector<std::string> Entries;
+        std::string Built;  // the list written back unchanged
     } rows[] = {
-        {"", {}},
-        {std::string("\0", 1), {}},
-        {"a", {"a"}},
-        {std::string("a\0", 2), {"a"}},
-        {std::string("a\0b\0\0", 5), {"a", "b"}},
-        {std::string("a\0\0b\0\0", 6), {"a"}},  // an empty entry ends the list
-        {"abc", {"abc"}},
+        {"", {}, std::string("\0", 1)},
+        {std::string("\0", 1), {}, std::string("\0", 1)},
+        {"a", {"a"}, std::string("a\0\0", 3)},
+        {std::string("a\0", 2), {"a"}, std::string("a\0\0", 3)},
+        {std::string("a\0b\0\0", 5), {"a", "b"}, std::string("a\0b\0\0", 5)},
+        // Readers stop at the empty entry; what follows it is kept.
+        {std::string("a\0\0b\0\0", 6), {"a"}, std::string("a\0\0b\0\0", 6)},
+        {"abc", {"abc"}, std::string("abc\0\0", 5)},
     };
     for (const Row& row : rows) {
-        auto entries =
+        auto list =
             ParseFilterList(reinterpret_cast<const BYTE*>(row.Bytes.data()), row.Bytes.size());
-        EXPECT_EQ(entries, row.Entries);
-        auto built = BuildFilterList(entries);
-        std::string expected;
-        for (auto& e : row.Entries) expected += e + std::string("\0", 1);
-        expected += std::string("\0", 1);
-        EXPECT_EQ(std::string(built.begin(), built.end()), expected);
+        EXPECT_EQ(list.Entries, row.Entries);
+        auto built = BuildFilterList(list);
+        EXPECT_EQ(std::string(built.begin(), built.end()), row.Built);
     }
     GUID guid;
     EXPECT_EQ(ParseGuid("65E8773D-8f56-11d0-a3b9-00a0c9223196", &guid), 1);

@@ -191,6 +191,63 @@ TEST_F(Setupdeck, BadRecordsAndNamesAreLoggedAndNothingIsCopiedPastABuffer) {
     EXPECT_NE(TakeLog().find("Invalid command!"), std::string::npos);
 }
 
+TEST_F(Setupdeck, ACommandHoldingTheCdataEndComesBackWhole) {
+    // "]]>" cannot stand in one CDATA section: the record holds two.
+    Ini("[Install]\na=addregkey#hklm,software\\a]],v,1\nb=addregkey#hklm,software\\a]]>b,v,1\n"
+        "[root]\nname=cam\n[Uninstall]\nk=delregkey#hklm,software\\a]]>b\n");
+    Run({"-i", "cam"});
+    EXPECT_EQ(
+        Products(),
+        (std::vector<std::vector<std::string>>{{"CAM", "", "k=delregkey#hklm,software\\a]]"}}));
+    Run({"-u", "cam"});
+    auto store = machine_.Registry();
+    EXPECT_TRUE(ValueOf(*store, "HKEY_LOCAL_MACHINE\\SOFTWARE\\a]]", "v"));
+    EXPECT_FALSE(ValueOf(*store, "HKEY_LOCAL_MACHINE\\SOFTWARE\\a]]>b", "v"));
+    std::string log = TakeLog();
+    EXPECT_NE(log.find("Deleting reg key hklm,software\\a]]>b\r\n"), std::string::npos) << log;
+}
+
+TEST_F(Setupdeck, ACommandWhoseMacroDoesNotFitIsSkipped) {
+    // Setupdeck in a deep folder: <currdir> grows a text past MAX_PATH.
+    std::string deep = "Program Files/Korvane/" + std::string(120, 'd');
+    fs::path folder = machine_.Folder() / deep;
+    fs::create_directories(folder);
+    fs::copy_file(KP_SETUPDECK, folder / "Setupdeck.exe");
+    Double(deep + "/helper.exe");
+    std::string tail = "\\" + std::string(120, 'x');
+    std::ofstream(folder / "Setupdeck.ini")
+        << "[Install]\nk=launch#<currdir>\\helper.exe,<currdir>" + tail +
+               "\n[root]\nname=cam\n[Uninstall]\nu=launch#<currdir>" + tail +
+               ",/u\nv=delregkey#hklm,software\\v\n";
+    auto result = machine_.Run((folder / "Setupdeck.exe").string(), {"-i", "cam"},
+                               {"KP_WIN32_LOCAL_TIME=2005-03-07 14:05:09"});
+    EXPECT_EQ(result.ExitCode, 0) << result.Stderr;
+    // Neither a launch with the raw macro nor an unexpanded record entry.
+    EXPECT_TRUE(Runs().empty());
+    EXPECT_EQ(Products(),
+              (std::vector<std::vector<std::string>>{{"CAM", "", "v=delregkey#hklm,software\\v"}}));
+    EXPECT_EQ(TakeLog(),
+              Lines({"Performing installation for cam.", "Invalid command!", "Invalid command!"}));
+}
+
+TEST_F(Setupdeck, ARecordThatDoesNotParseIsKeptBesideTheNewOne) {
+    Ini("[root]\nname=cam\n");
+    std::string bad = "<Installed><ONE Inf='one.inf'><k><![CDATA[delregkey#hklm,software\\one]]>";
+    std::ofstream(Record()) << bad;
+    Run({"-i", "cam"});
+    std::ofstream(Record()) << bad + "2";
+    Run({"-i", "cam"});
+    EXPECT_EQ(Read(Record().string() + ".bad"), bad);
+    EXPECT_EQ(Read(Record().string() + ".bad2"), bad + "2");
+    EXPECT_EQ(Products(), (std::vector<std::vector<std::string>>{{"CAM", ""}}));
+    EXPECT_EQ(TakeLog(), Lines({"Performing installation for cam.",
+                                "Invalid install record C:\\WINDOWS\\Temp\\Setupdeck.xml! Kept as "
+                                "C:\\WINDOWS\\Temp\\Setupdeck.xml.bad; starting a new one.",
+                                "Performing installation for cam.",
+                                "Invalid install record C:\\WINDOWS\\Temp\\Setupdeck.xml! Kept as "
+                                "C:\\WINDOWS\\Temp\\Setupdeck.xml.bad2; starting a new one."}));
+}
+
 TEST_F(Setupdeck, WithoutARecordOrItsProductNothingRuns) {
     Run({"-u", "cam"});
     EXPECT_FALSE(fs::exists(Record()));
@@ -230,6 +287,37 @@ TEST_F(Setupdeck, WithoutTheDomTheCommandsRunAndRundll32FallsBack) {
                      "LaunchCmdline::Launching C:\\WINDOWS\\system32\\rundll32.exe "
                      "setupapi,InstallHinfSection DefaultUninstall 132 "
                      "C:\\WINDOWS\\inf\\Instcam.inf"}));
+}
+
+TEST_F(Setupdeck, ALogMutexItsOwnerDiedHoldingIsReleasedSoANestedRunLogs) {
+    // The last owner died holding the mutex; the outer run gets it abandoned,
+    // then launches a second Setupdeck that logs while the outer waits for it.
+    fs::create_directories(machine_.Folder() / "mutex");
+    std::ofstream(machine_.Folder() / "mutex" / "setupdeck_mutex") << "4194304\n";
+    fs::create_directories(Korvane() / "inner");
+    fs::copy_file(KP_SETUPDECK, Korvane() / "inner" / "Setupdeck.exe");
+    std::ofstream(Korvane() / "inner" / "Setupdeck.ini") << "[root]\nname=inner\n";
+    Ini("[Install]\nk=launch#<currdir>\\inner\\Setupdeck.exe,-i inner\n[root]\nname=outer\n");
+    auto result = machine_.Run((Korvane() / "Setupdeck.exe").string(), {"-i", "outer"},
+                               {"KP_WIN32_LOCAL_TIME=2005-03-07 14:05:09"}, 20);
+    EXPECT_EQ(result.ExitCode, 0) << result.Stderr;
+    EXPECT_EQ(TakeLog(), Lines({"Performing installation for outer.",
+                                "LaunchCmdline::Launching C:\\Program "
+                                "Files\\Korvane\\inner\\Setupdeck.exe -i inner",
+                                "Performing installation for inner."}));
+    // Nobody owns it now.
+    EXPECT_EQ(Read(machine_.Folder() / "mutex" / "setupdeck_mutex"), "");
+}
+
+TEST_F(Setupdeck, AScriptPathCannotLeaveTheMachine) {
+    // Enough ".." for any temporary folder: they stop at the drive's root,
+    // where the machine has no bin\\touch.
+    std::string up;
+    for (int i = 0; i < 24; i++) up += "..\\";
+    Ini("[Install]\nk=launch#C:\\" + up + "bin\\touch,/tmp/x\nl=launch#C:/" + up +
+        "bin/touch,/tmp/x\n[root]\nname=p\n");
+    Run({"-i", "p"});
+    EXPECT_EQ(TakeLog(), Lines({"Performing installation for p."}));
 }
 
 TEST_F(Setupdeck, FourProcessesLoggingAtOnceGiveWholeLines) {

@@ -35,14 +35,14 @@ TEST(ExpandPathMacro, ReplacesOnlyTheFirstKnownMacro) {
     for (const Case& c : cases) {
         char text[MAX_PATH];
         std::strcpy(text, c.Text);
-        ExpandPathMacro(text);
+        EXPECT_TRUE(ExpandPathMacro(text));
         EXPECT_STREQ(text, c.Expected) << c.Text;
     }
-    // A result that would not fit leaves the text as it was.
+    // A result that would not fit leaves the text as it was, and says so.
     std::string longText = "<commondir>" + std::string(231, 'x');
     char text[MAX_PATH];
     std::strcpy(text, longText.c_str());
-    ExpandPathMacro(text);
+    EXPECT_FALSE(ExpandPathMacro(text));
     EXPECT_EQ(std::string(text), longText);
 }
 

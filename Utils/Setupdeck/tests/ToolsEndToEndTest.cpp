@@ -106,6 +106,48 @@ TEST(ToolsEndToEnd, SetupdeckInstallsEchowellThroughHookfitterAndUndoesIt) {
     EXPECT_EQ(unhooked.find("Echowell"), std::string::npos) << unhooked;
 }
 
+TEST(ToolsEndToEnd, KssimLeavesWhatHookfitterInstalledOnAPlainMachine) {
+    kp::tooltest::TempMachine machine("tools-e2e");
+    fs::path folder = machine.Folder();
+    auto kssim = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = {"--machine", folder.string(), "--seconds",
+                                         "0.2",       "--out",         (folder / "out").string()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return kp::tooltest::RunProcess(KP_KSSIM, args);
+    };
+    ASSERT_EQ(kssim({"--no-filter"}).ExitCode, 0);
+    machine.InstallImage(KP_ECHOWELL_IMAGE, "Echowell.sys");
+    auto result =
+        machine.Run(KP_HOOKFITTER, {"-i", "Echowell.sys", "-upr", "-dev",
+                                    "65e8773d-8f56-11d0-a3b9-00a0c9223196", "2a1c", "0c41", "1"});
+    ASSERT_EQ(result.ExitCode, 1) << result.Stderr;
+    std::string installed = machine.RegistryBytes();
+    // The echowell scenario's machine would replace the plain one: refused.
+    result = kssim({});
+    EXPECT_EQ(result.ExitCode, 1);
+    EXPECT_NE(result.Stderr.find("changed after kssim last wrote it"), std::string::npos)
+        << result.Stderr;
+    EXPECT_EQ(machine.RegistryBytes(), installed);
+    auto store = machine.Registry();
+    EXPECT_TRUE(ValueOf(*store, "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Echowell",
+                        "ImagePath"));
+    // Booted as it is, the plain machine shows the filter Hookfitter installed;
+    // saved by kssim, it still holds what the tool installed and is refused again.
+    result = kssim({"--no-filter"});
+    EXPECT_EQ(result.ExitCode, 0) << result.Stderr;
+    EXPECT_NE(result.Stdout.find(kCameraLine + std::string("KpSimAudio > Echowell\n")),
+              std::string::npos)
+        << result.Stdout;
+    EXPECT_EQ(kssim({}).ExitCode, 1);
+    EXPECT_TRUE(ValueOf(*machine.Registry(),
+                        "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Echowell",
+                        "ImagePath"));
+    // Asked to, kssim writes its own machine.
+    result = kssim({"--rewrite-machine"});
+    EXPECT_EQ(result.ExitCode, 0) << result.Stderr;
+    EXPECT_NE(result.Stdout.find("written again as the echowell machine"), std::string::npos);
+}
+
 TEST(ToolsEndToEnd, StartwardenRunsItsLauncherListAndOffersTheReboot) {
     kp::tooltest::TempMachine machine("tools-e2e");
     fs::path folder = machine.Folder(), korvane = folder / "Program Files" / "Korvane";

@@ -713,5 +713,29 @@ TEST(MachinePathTest, WindowsPathsMapIntoTheMachineFolderWithoutRegardToCase) {
     EXPECT_FALSE(KpMapWindowsPath(u"drivers\\x.sys").has_value());
 }
 
+TEST(MachinePathTest, DotsAreResolvedInsideTheDrive) {
+    TestMachine machine;
+    auto folder = machine.Folder();
+    const struct {
+        std::u16string Path;
+        std::filesystem::path Host;
+    } kCases[] = {
+        {u"C:\\..\\..\\..\\..\\..\\bin\\touch", folder / "bin" / "touch"},
+        {u"C:\\Windows\\..\\..\\etc\\passwd", folder / "etc" / "passwd"},
+        {u"\\SystemRoot\\..\\..\\x", folder / "x"},
+        {u"System32\\..\\..\\..\\x", folder / "x"},
+        {u"C:\\Program Files\\.\\a\\..\\b", folder / "Program Files" / "b"},
+        {u"C:\\../../etc/passwd", folder / "etc" / "passwd"},
+        {u"C:\\/etc\\passwd", folder / "etc" / "passwd"},
+        {u"C:\\..", folder},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(Narrow(c.Path));
+        auto mapped = KpMapWindowsPath(c.Path);
+        ASSERT_TRUE(mapped.has_value());
+        EXPECT_EQ(*mapped, c.Host);
+    }
+}
+
 }  // namespace
 }  // namespace kp::iotest

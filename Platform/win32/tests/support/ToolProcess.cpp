@@ -5,8 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <atomic>
+#include <chrono>
 #include <fstream>
+#include <thread>
 #include <sstream>
 
 #include <gtest/gtest.h>
@@ -38,7 +42,7 @@ std::string HexBytes(const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::vector<std::string>& environment) {
+                         const std::vector<std::string>& environment, int deadline) {
     static std::atomic<int> serial{0};
     fs::path base = fs::path(::testing::TempDir()) /
                     ("kp-tool-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
@@ -49,7 +53,16 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     for (auto& a : argv) argvp.push_back(a.data());
     argvp.push_back(nullptr);
     std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
+    std::string sanitizer = "exitcode=" + std::to_string(kSanitizerExit);
+    bool asanOptions = false;
+    for (char** e = environ; *e != nullptr; ++e) {
+        env.push_back(*e);
+        if (env.back().rfind("ASAN_OPTIONS=", 0) == 0) {
+            env.back() += ":" + sanitizer;
+            asanOptions = true;
+        }
+    }
+    if (!asanOptions) env.push_back("ASAN_OPTIONS=" + sanitizer);
     env.insert(env.end(), environment.begin(), environment.end());
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
@@ -58,20 +71,41 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // A group of its own, so that a hang is killed with every program it started.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
     pid_t pid;
     ProcessResult result;
-    int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argvp.data(), envp.data());
+    int rc = posix_spawn(&pid, program.c_str(), &actions, &attributes, argvp.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     if (rc != 0) {
         ADD_FAILURE() << "cannot start " << program << ": " << rc;
         return result;
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(deadline);
+    bool hung = false;
+    while (true) {
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid || (done < 0 && errno != EINTR)) break;
+        if (!hung && std::chrono::steady_clock::now() >= end) {
+            hung = true;
+            kill(-pid, SIGKILL);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(hung ? 1 : 5));
     }
     result.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     result.Stdout = ReadFile(out);
     result.Stderr = ReadFile(err);
+    if (hung) {
+        ADD_FAILURE() << program << " still ran after " << deadline << " s (killed)";
+        result.ExitCode = -SIGKILL;
+    }
+    if (result.ExitCode == kSanitizerExit)
+        ADD_FAILURE() << program << " ended with a sanitizer report:\n" << result.Stderr;
     fs::remove(out);
     fs::remove(err);
     return result;
@@ -113,9 +147,9 @@ void TempMachine::InstallImage(const fs::path& image, const std::string& name) {
 }
 
 ProcessResult TempMachine::Run(const std::string& program, const std::vector<std::string>& args,
-                               std::vector<std::string> environment) const {
+                               std::vector<std::string> environment, int deadline) const {
     environment.push_back("KP_MACHINE=" + folder_.string());
-    return RunProcess(program, args, environment);
+    return RunProcess(program, args, environment, deadline);
 }
 
 std::string RegValueText(const std::string& name, ULONG type, const std::string& bytes) {

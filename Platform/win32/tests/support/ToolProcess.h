@@ -20,9 +20,14 @@ struct ProcessResult {
 };
 
 // Runs Program with Args; Environment entries ("NAME=value") are added to this
-// process's environment.  Waits for it.
+// process's environment.  Waits for it, at most Deadline seconds: a program
+// still running then is a hang, killed with what it started (its process
+// group) and reported as a failure.  A sanitizer report in the program (a leak
+// included) ends it with kSanitizerExit, which fails the test: the tools' own
+// success code 1 is the sanitizers' default.
+constexpr int kSanitizerExit = 23;
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::vector<std::string>& environment = {});
+                         const std::vector<std::string>& environment = {}, int deadline = 300);
 
 // A machine folder below the test's temporary directory, removed afterwards.
 class TempMachine {
@@ -39,7 +44,7 @@ public:
     void InstallImage(const std::filesystem::path& image, const std::string& name);
     // Runs a tool with KP_MACHINE naming this folder.
     ProcessResult Run(const std::string& program, const std::vector<std::string>& args,
-                      std::vector<std::string> environment = {}) const;
+                      std::vector<std::string> environment = {}, int deadline = 300) const;
 
 private:
     std::filesystem::path folder_;
