@@ -23,6 +23,8 @@ constexpr char kMasterOption[] = "ZAECAudioFilterMaster";
 constexpr GUID kAecControlSet = {
     0x05F610B4, 0xA4F5, 0x4471, {0x9B, 0xF6, 0x5A, 0x17, 0xB4, 0xD1, 0x3E, 0x7F}};
 constexpr ULONG kRateModeId = 9;
+// The least normalised correlation at which a lag counts as measured.
+constexpr double kMinCorrelation = 0.3;
 
 // Sets the rate mode on the first capture filter (the camera, the master).
 bool SetRateMode(LONG mode) {
@@ -109,8 +111,17 @@ int RunEchowellScenario(const Settings& s, Measures* measures) {
     // The delay the echo canceller has to find: from what the application
     // played to what the microphone delivered (the hold-back of the render
     // stream and the device's queue included), over the far-end phase.
-    EchoEstimate echo =
-        MeasureEcho(Slice(r.Played, 0, farEnd), r.PlayRate, Slice(r.RawCaptured, 0, farEnd), rate);
+    // Measured only when the far-end phase is half a second longer than the
+    // lags searched and the best lag stands out; otherwise any lag is a guess.
+    constexpr double kSearchMs = 1000;
+    EchoEstimate echo;
+    bool echoMeasured = farEnd >= static_cast<size_t>((kSearchMs + 500) * rate / 1000) &&
+                        std::min(r.Played.size(), r.RawCaptured.size()) >= farEnd;
+    if (echoMeasured) {
+        echo = MeasureEcho(Slice(r.Played, 0, farEnd), r.PlayRate, Slice(r.RawCaptured, 0, farEnd),
+                           rate, kSearchMs);
+        echoMeasured = echo.Correlation >= kMinCorrelation;
+    }
     // The capture latency the filter adds: the lag of the processed capture
     // behind the raw one while the near end (in both) talks, at most 3 s of it.
     double latencyMs = std::nan("");
@@ -123,17 +134,19 @@ int RunEchowellScenario(const Settings& s, Measures* measures) {
     // The enhancement over the converged end of the far-end phase: its last two
     // seconds (its second half when shorter), ending 100 ms before the near end
     // comes in so that the processed window holds no near-end speech.
+    // Without the added latency the processed windows cannot be aligned with
+    // the raw ones, and a figure from misaligned windows is no figure.
     double erle = std::nan("");
     size_t lagFrames = std::isnan(latencyMs) ? 0 : static_cast<size_t>(latencyMs * rate / 1000);
     size_t erleTo = farEnd > rate / 10 ? farEnd - rate / 10 : 0;
     erleTo = std::min(erleTo, captured > lagFrames ? captured - lagFrames : 0);
     size_t erleFrom = erleTo - std::min(erleTo / 2, 2 * static_cast<size_t>(rate));
-    if (erleTo > erleFrom)
+    if (erleTo > erleFrom && !std::isnan(latencyMs))
         erle = ErleDb(r.RawCaptured, r.Captured, erleFrom, erleTo, lagFrames, rate / 10);
 
     if (measures != nullptr) {
         (*measures)["erle_db"] = erle;
-        (*measures)["echo_delay_ms"] = echo.DelayMs;
+        (*measures)["echo_delay_ms"] = echoMeasured ? echo.DelayMs : std::nan("");
         (*measures)["added_latency_ms"] = latencyMs;
         (*measures)["cpu_per_second"] = r.ThreadCpuSeconds / r.MachineSeconds;
         (*measures)["machine_seconds"] = r.MachineSeconds;
@@ -141,11 +154,20 @@ int RunEchowellScenario(const Settings& s, Measures* measures) {
     }
     if (!s.Quiet) {
         PrintStreams(r);
-        std::printf(
-            "echo:    delay %.1f ms from the played far end to the raw capture, gain %.1f "
-            "dB (correlation %.2f)\n",
-            echo.DelayMs, 20.0 * std::log10(std::max(std::abs(echo.Gain), 1e-9)), echo.Correlation);
-        if (std::isnan(erle))
+        if (!echoMeasured)
+            std::printf(
+                "echo:    delay not measured (a far-end phase under %.1f s, or no lag "
+                "correlates)\n",
+                (kSearchMs + 500) / 1000);
+        else
+            std::printf(
+                "echo:    delay %.1f ms from the played far end to the raw capture, gain %.1f "
+                "dB (correlation %.2f)\n",
+                echo.DelayMs, 20.0 * std::log10(std::max(std::abs(echo.Gain), 1e-9)),
+                echo.Correlation);
+        if (std::isnan(erle) && std::isnan(latencyMs))
+            std::printf("erle:    not measured (the added latency was not measured)\n");
+        else if (std::isnan(erle))
             std::printf("erle:    not measured (too short a far-end phase)\n");
         else
             std::printf(
