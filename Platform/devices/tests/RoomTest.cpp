@@ -12,7 +12,7 @@ namespace {
 
 class RoomTest : public SimTest {
 protected:
-    void BootRoom(const std::string& room) {
+    void BootRoom(const std::string& room, LONG speakerPpm = 0, LONG cameraPpm = 0) {
         kp::machine::SimDevice speaker, camera;
         speaker.Instance = "PCI\\VEN_1111&DEV_2222\\1";
         speaker.Profile = "speaker";
@@ -22,6 +22,8 @@ protected:
         camera.Profile = "camera";
         camera.RoomName = "cam";
         camera.Description = "camera";
+        speaker.ClockOffsetPpm = speakerPpm;
+        camera.ClockOffsetPpm = cameraPpm;
         Boot({speaker, camera}, room);
     }
 };
@@ -48,6 +50,51 @@ TEST_F(RoomTest, TheEchoPathsDelayAndGainShowInTheRecording) {
     EXPECT_NEAR(e.DelayMs, 30.0, 0.1);
     EXPECT_NEAR(e.Gain, 0.25, 0.005);
     EXPECT_GT(e.Correlation, 0.99);
+}
+
+// The echo delay over one second of the recording from At seconds on: the
+// played far end is taken from Lead ms earlier, so the lag found is the delay
+// less the lead.
+double DelayMsAt(const kp::scenario::Result& r, double at, double leadMs) {
+    const size_t rate = r.CaptureRate, from = static_cast<size_t>(at * rate);
+    const auto lead = static_cast<size_t>(leadMs * rate / 1000);
+    std::vector<float> played(r.Played.begin() + static_cast<long>(from - lead),
+                              r.Played.begin() + static_cast<long>(from - lead + rate));
+    std::vector<float> captured(r.Captured.begin() + static_cast<long>(from),
+                                r.Captured.begin() + static_cast<long>(from + rate));
+    return kp::scenario::MeasureEcho(played, r.PlayRate, captured, r.CaptureRate, 100).DelayMs +
+           leadMs;
+}
+
+// Two clocks apart move the echo against what was played: p ppm, p us a
+// second, later when the microphone's clock is the faster one.
+TEST_F(RoomTest, ClocksApartMoveTheEchoAtTheirOffsetsRate) {
+    struct Case {
+        LONG SpeakerPpm, CameraPpm;
+        double MsPerSecond;
+    } cases[] = {{1000, 0, -1.0}, {-1000, 0, 1.0}, {0, 1000, 1.0}, {0, -1000, -1.0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.SpeakerPpm << " " << c.CameraPpm);
+        BootRoom(Path(100, 500, 20), c.SpeakerPpm, c.CameraPpm);
+        kp::scenario::Options o;
+        o.Seconds = 6;
+        // Noise, not the chirp: a chirp's peak moves with its time scale.
+        uint32_t seed = 1;
+        o.FarEnd.resize(7 * o.FarRate);
+        for (float& v : o.FarEnd) {
+            seed = seed * 1664525u + 1013904223u;
+            v = static_cast<float>(seed >> 8) / 16777216.0f * 0.6f - 0.3f;
+        }
+        auto r = kp::scenario::Run(o);
+        ASSERT_EQ(r.Status, STATUS_SUCCESS) << r.Error;
+        ASSERT_GT(r.Captured.size(), 5.5 * r.CaptureRate);
+        // Each window's delay is the one at its middle, about a second in and five in.
+        double early = DelayMsAt(r, 0.5, 60), late = DelayMsAt(r, 4.5, 60);
+        EXPECT_NEAR(early, 100.0 + c.MsPerSecond, 0.5);
+        EXPECT_NEAR((late - early) / 4.0, c.MsPerSecond, 0.1 * std::abs(c.MsPerSecond));
+        TearDown();
+        SetUp();
+    }
 }
 
 TEST_F(RoomTest, ATailAndANearEndKeepTheDirectPathOnTop) {

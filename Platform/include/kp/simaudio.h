@@ -20,7 +20,9 @@
 //     clock runs at (1 + ppm / 10^6) times the machine clock, so its streams
 //     consume and produce that many more (or fewer) frames per machine second,
 //     its positions move with them and its frames sit on the room's timeline by
-//     its own clock (default 0);
+//     its own clock: the room meets a loudspeaker and a microphone in machine
+//     time (the microphone interpolating between the loudspeaker's frames), so
+//     clocks p ppm apart move the echo by p microseconds a second (default 0);
 //   "KernelStreamMdl" (REG_DWORD): non-zero attaches to each kernel-mode stream
 //     request an MDL chain describing its data buffers, locked, as a real
 //     device's lower edge does; the request's sender unlocks and frees it when
