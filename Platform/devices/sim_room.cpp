@@ -1,6 +1,7 @@
 // The room between the simulated devices: what a device renders is kept on a
 // timeline of absolute frames; a capture reads every echo path that ends at its
 // device (delay, direct gain, decaying tail), its near-end source and noise.
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <map>
@@ -41,6 +42,8 @@ struct Room {
     std::mutex Lock;
     std::map<std::string, Rendered> Render;
     std::vector<Path> Paths;
+    std::vector<PathChange> Changes;  // by time; each leaves when applied
+    std::vector<double> ChangeTimes;
     std::map<std::string, NearEnd> Near;
     std::map<std::string, NoiseSource> Noise;
     std::map<std::string, double> CaptureGain;
@@ -71,8 +74,8 @@ void MakeTaps(Path& path, ULONG rate) {
         path.Taps[k] = std::exp(-static_cast<double>(k) / tau) * Uniform(seed);
         energy += path.Taps[k] * path.Taps[k];
     }
-    // The tail carries a quarter of the direct tap's energy: reverberation, not a second path.
-    double scale = energy > 0 ? std::sqrt(0.25 / energy) : 0;
+    // The tail carries its share of the direct tap's energy whatever its length.
+    double scale = energy > 0 ? std::sqrt(std::max(path.P.TailEnergy, 0.0) / energy) : 0;
     for (size_t k = 1; k <= tail; ++k) path.Taps[k] *= scale;
 }
 
@@ -143,11 +146,11 @@ void RoomRender(const std::string& device, ULONG rate, LONG ppm, LONGLONG firstF
     }
 }
 
-void RoomCapture(const std::string& device, ULONG rate, LONG ppm, LONGLONG firstFrame,
-                 float* samples, size_t count) {
-    Room& room = TheRoom();
-    std::lock_guard<std::mutex> lock(room.Lock);
-    for (size_t i = 0; i < count; ++i) samples[i] = 0.0f;
+namespace {
+
+// Every path that ends at the device, for Count capture frames from FirstFrame.
+void MixPaths(Room& room, const std::string& device, ULONG rate, LONG ppm, LONGLONG firstFrame,
+              float* samples, size_t count) {
     for (Path& path : room.Paths) {
         if (path.P.To != device) continue;
         auto it = room.Render.find(path.P.From);
@@ -183,6 +186,60 @@ void RoomCapture(const std::string& device, ULONG rate, LONG ppm, LONGLONG first
             }
             samples[i] += static_cast<float>(path.P.Gain * sum);
         }
+    }
+}
+
+// Applies a change to the room's paths.
+void Apply(Room& room, const PathChange& change) {
+    auto it = std::find_if(room.Paths.begin(), room.Paths.end(),
+                           [&](const Path& p) { return p.P.Name == change.Path.Name; });
+    if (change.Remove) {
+        if (it != room.Paths.end()) room.Paths.erase(it);
+    } else if (it != room.Paths.end()) {
+        *it = {change.Path, {}, 0};
+    } else {
+        room.Paths.push_back({change.Path, {}, 0});
+    }
+}
+
+// The first capture frame, by a clock of Ppm at Rate, at or after AtMs since the clock started.
+LONGLONG FrameAt(double atMs, ULONG rate, LONG ppm) {
+    return static_cast<LONGLONG>(std::ceil(atMs / 1000.0 * rate * (1.0 + ppm / 1e6) - 1e-9));
+}
+
+}  // namespace
+
+void RoomCapture(const std::string& device, ULONG rate, LONG ppm, LONGLONG firstFrame,
+                 float* samples, size_t count) {
+    Room& room = TheRoom();
+    std::lock_guard<std::mutex> lock(room.Lock);
+    for (size_t i = 0; i < count; ++i) samples[i] = 0.0f;
+    // The paths as they are at each frame: the changes that concern this
+    // device's paths split the block where they fall.
+    size_t done = 0;
+    while (done < count) {
+        size_t end = count;
+        for (size_t c = 0; c < room.Changes.size();) {
+            const PathChange& change = room.Changes[c];
+            auto old = std::find_if(room.Paths.begin(), room.Paths.end(),
+                                    [&](const Path& p) { return p.P.Name == change.Path.Name; });
+            bool mine =
+                change.Path.To == device || (old != room.Paths.end() && old->P.To == device);
+            if (!mine) {
+                ++c;
+                continue;
+            }
+            LONGLONG at = FrameAt(change.AtMs, rate, ppm);
+            if (at > firstFrame + static_cast<LONGLONG>(done)) {
+                end = std::min(end, static_cast<size_t>(at - firstFrame));
+                break;  // later ones wait for this one
+            }
+            Apply(room, change);
+            room.Changes.erase(room.Changes.begin() + static_cast<long>(c));
+        }
+        MixPaths(room, device, rate, ppm, firstFrame + static_cast<LONGLONG>(done), samples + done,
+                 end - done);
+        done = end;
     }
     auto near = room.Near.find(device);
     if (near != room.Near.end() && near->second.Enabled) {
@@ -226,6 +283,8 @@ void RoomClear() {
     std::lock_guard<std::mutex> lock(room.Lock);
     room.Render.clear();
     room.Paths.clear();
+    room.Changes.clear();
+    room.ChangeTimes.clear();
     room.Near.clear();
     room.Noise.clear();
 }
@@ -234,6 +293,23 @@ void RoomAddPath(const EchoPath& p) {
     Room& room = TheRoom();
     std::lock_guard<std::mutex> lock(room.Lock);
     room.Paths.push_back({p, {}, 0});
+}
+
+void RoomAddChange(const PathChange& change) {
+    Room& room = TheRoom();
+    std::lock_guard<std::mutex> lock(room.Lock);
+    auto at = std::upper_bound(room.Changes.begin(), room.Changes.end(), change.AtMs,
+                               [](double ms, const PathChange& c) { return ms < c.AtMs; });
+    room.Changes.insert(at, change);
+    room.ChangeTimes.insert(
+        std::upper_bound(room.ChangeTimes.begin(), room.ChangeTimes.end(), change.AtMs),
+        change.AtMs);
+}
+
+std::vector<double> RoomChangeTimesMs() {
+    Room& room = TheRoom();
+    std::lock_guard<std::mutex> lock(room.Lock);
+    return room.ChangeTimes;
 }
 
 void RoomSetNearEnd(const NearEnd& source) {

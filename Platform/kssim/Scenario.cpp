@@ -186,6 +186,7 @@ Result Run(const Options& o) {
     readBytes -= readBytes % capture.Wave.nBlockAlign;
     ULONGLONG nextFrame = 0;
     LONGLONG start = KpClockNow();
+    r.StartSinceBoot = static_cast<double>(start - KpClockBootTime()) / 1e7;
     LONGLONG end = start + static_cast<LONGLONG>(o.Seconds * 1e7);
     double nextProgress = 1.0;
     while (KpClockNow() < end && NT_SUCCESS(r.Status)) {

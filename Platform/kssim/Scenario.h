@@ -56,6 +56,8 @@ struct Result {
     double ThreadCpuSeconds = 0;
     ULONG ThreadsMeasured = 0;
     ULONG PlayRate = 0, CaptureRate = 0;
+    // Machine seconds from the boot to the pins' start (room changes are timed from the boot).
+    double StartSinceBoot = 0;
     // Machine seconds streamed (the stop not included) and host seconds of the whole run.
     double MachineSeconds = 0, HostSeconds = 0;
 };
