@@ -13,18 +13,7 @@ namespace {
 class RoomTest : public SimTest {
 protected:
     void BootRoom(const std::string& room, LONG speakerPpm = 0, LONG cameraPpm = 0) {
-        kp::machine::SimDevice speaker, camera;
-        speaker.Instance = "PCI\\VEN_1111&DEV_2222\\1";
-        speaker.Profile = "speaker";
-        speaker.RoomName = "spk";
-        speaker.Description = "speaker";
-        camera.Instance = "USB\\VID_3333&PID_4444\\2";
-        camera.Profile = "camera";
-        camera.RoomName = "cam";
-        camera.Description = "camera";
-        speaker.ClockOffsetPpm = speakerPpm;
-        camera.ClockOffsetPpm = cameraPpm;
-        Boot({speaker, camera}, room);
+        Boot(SpeakerAndCamera(speakerPpm, cameraPpm), room);
     }
 };
 
@@ -50,31 +39,6 @@ TEST_F(RoomTest, TheEchoPathsDelayAndGainShowInTheRecording) {
     EXPECT_NEAR(e.DelayMs, 30.0, 0.1);
     EXPECT_NEAR(e.Gain, 0.25, 0.005);
     EXPECT_GT(e.Correlation, 0.99);
-}
-
-// White noise of 0.17 RMS, never repeating within Count samples.
-std::vector<float> Noise(size_t count) {
-    std::vector<float> out(count);
-    uint32_t seed = 1;
-    for (float& v : out) {
-        seed = seed * 1664525u + 1013904223u;
-        v = static_cast<float>(seed >> 8) / 16777216.0f * 0.6f - 0.3f;
-    }
-    return out;
-}
-
-// The echo delay over one second of the recording from At seconds on: the
-// played far end is taken from Lead ms earlier, so the lag found is the delay
-// less the lead.
-double DelayMsAt(const kp::scenario::Result& r, double at, double leadMs) {
-    const size_t rate = r.CaptureRate, from = static_cast<size_t>(at * rate);
-    const auto lead = static_cast<size_t>(leadMs * rate / 1000);
-    std::vector<float> played(r.Played.begin() + static_cast<long>(from - lead),
-                              r.Played.begin() + static_cast<long>(from - lead + rate));
-    std::vector<float> captured(r.Captured.begin() + static_cast<long>(from),
-                                r.Captured.begin() + static_cast<long>(from + rate));
-    return kp::scenario::MeasureEcho(played, r.PlayRate, captured, r.CaptureRate, 100).DelayMs +
-           leadMs;
 }
 
 // Two clocks apart move the echo against what was played: p ppm, p us a

@@ -28,6 +28,42 @@ kp::machine::SimDevice FullDevice(const std::string& room, const std::string& so
     return d;
 }
 
+std::vector<kp::machine::SimDevice> SpeakerAndCamera(LONG speakerPpm, LONG cameraPpm) {
+    kp::machine::SimDevice speaker, camera;
+    speaker.Instance = "PCI\\VEN_1111&DEV_2222\\1";
+    speaker.Profile = "speaker";
+    speaker.RoomName = "spk";
+    speaker.Description = "speaker";
+    speaker.ClockOffsetPpm = speakerPpm;
+    camera.Instance = "USB\\VID_3333&PID_4444\\2";
+    camera.Profile = "camera";
+    camera.RoomName = "cam";
+    camera.Description = "camera";
+    camera.ClockOffsetPpm = cameraPpm;
+    return {speaker, camera};
+}
+
+std::vector<float> Noise(size_t count) {
+    std::vector<float> out(count);
+    uint32_t seed = 1;
+    for (float& v : out) {
+        seed = seed * 1664525u + 1013904223u;
+        v = static_cast<float>(seed >> 8) / 16777216.0f * 0.6f - 0.3f;
+    }
+    return out;
+}
+
+double DelayMsAt(const kp::scenario::Result& r, double at, double leadMs) {
+    const size_t rate = r.CaptureRate, from = static_cast<size_t>(at * rate);
+    const auto lead = static_cast<size_t>(leadMs * rate / 1000);
+    std::vector<float> played(r.Played.begin() + static_cast<long>(from - lead),
+                              r.Played.begin() + static_cast<long>(from - lead + rate));
+    std::vector<float> captured(r.Captured.begin() + static_cast<long>(from),
+                                r.Captured.begin() + static_cast<long>(from + rate));
+    return kp::scenario::MeasureEcho(played, r.PlayRate, captured, r.CaptureRate, 100).DelayMs +
+           leadMs;
+}
+
 void SimTest::SetUp() {
     KernelTest::SetUp();
     UseManualClock();

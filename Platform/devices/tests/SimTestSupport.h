@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "KsClient.h"
+#include "Scenario.h"
 #include "kp/machine.h"
 #include "kp/pnp.h"
 #include "kp/testing.h"
@@ -42,5 +43,17 @@ std::string ReadFileText(const std::filesystem::path& path);
 
 kp::machine::SimDevice FullDevice(const std::string& room = "dev",
                                   const std::string& source = "ramp");
+
+// A loudspeaker ("spk") and a camera microphone ("cam") with their clocks'
+// offsets in parts per million.
+std::vector<kp::machine::SimDevice> SpeakerAndCamera(LONG speakerPpm = 0, LONG cameraPpm = 0);
+
+// White noise of 0.17 RMS, never repeating within Count samples.
+std::vector<float> Noise(size_t count);
+
+// The echo delay over one second of the recording from At seconds on: the
+// played far end is taken from Lead ms earlier, so the lag found is the delay
+// less the lead.
+double DelayMsAt(const kp::scenario::Result& r, double at, double leadMs);
 
 }  // namespace kp::simtest
