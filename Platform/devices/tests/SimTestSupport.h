@@ -29,6 +29,11 @@ protected:
     // Opens the first filter of the category.
     void OpenFilter(kp::ks::KsFilter* filter, const GUID& category = KSCATEGORY_AUDIO);
     static void AdvanceMs(LONGLONG ms) { Advance(KpMs(ms)); }
+    // Runs Seconds of noise through a 100 ms echo path with the loudspeaker's,
+    // then the microphone's clock Ppm fast and slow; expects the echo in the
+    // recording to start at 100 ms and slide by Ppm us a second, later when
+    // the microphone is the faster.
+    void ExpectEchoSlide(LONG ppm, double seconds);
 
     std::filesystem::path folder_;
 };
