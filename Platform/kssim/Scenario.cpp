@@ -1,8 +1,7 @@
 #include "Scenario.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <complex>
@@ -145,6 +144,17 @@ void AppendCapture(const uint8_t* data, ULONG bytes, const WAVEFORMATEX& w,
     }
 }
 
+// Calls Use with the capturing device's record of the file's pin, if any.
+void ForCaptureRecord(PFILE_OBJECT file,
+                      const std::function<void(const kp::sim::PinRecord&)>& use) {
+    if (file == nullptr) return;
+    for (auto& device : kp::sim::SimAudioDevice::All()) {
+        for (auto& record : device->PinRecords()) {
+            if (record.File == file) use(record);
+        }
+    }
+}
+
 }  // namespace
 
 Result Run(const Options& o) {
@@ -251,6 +261,11 @@ Result Run(const Options& o) {
     r.MachineSeconds = (KpClockNow() - start) / 1e7;
     render.Pin.GetPosition(&r.RenderPosition);
     capture.Pin.GetPosition(&r.CapturePosition);
+    // What the device delivered while streaming ran; what it puts into the
+    // requests the stop cancels is not the application's.
+    size_t rawBytes = 0;
+    ForCaptureRecord(captureFile,
+                     [&](const kp::sim::PinRecord& record) { rawBytes = record.Captured.size(); });
     auto stop = [&] {
         for (Side* s : {&render, &capture}) s->Pin.SetState(KSSTATE_STOP);
         // STOP completes what was queued; wait for each and drop the rest of the data.
@@ -266,23 +281,12 @@ Result Run(const Options& o) {
         // A filter may finish its STOP only as the devices play on (its
         // processing thread waits for their data before it exits), so the
         // clock keeps moving while another thread stops and closes.
-        // One that stops at once sees the clock where streaming ended.
-        std::mutex lock;
-        std::condition_variable wake;
-        bool stopped = false;
+        std::atomic<bool> stopped{false};
         std::thread stopper([&] {
             stop();
-            std::lock_guard<std::mutex> hold(lock);
             stopped = true;
-            wake.notify_all();
         });
-        for (;;) {
-            Settle();
-            std::unique_lock<std::mutex> hold(lock);
-            if (wake.wait_for(hold, std::chrono::milliseconds(20), [&] { return stopped; })) break;
-            hold.unlock();
-            KpClockAdvance(KpMs(10));
-        }
+        for (Settle(); !stopped; Settle()) KpClockAdvance(KpMs(10));
         stopper.join();
     } else {
         stop();
@@ -294,17 +298,13 @@ Result Run(const Options& o) {
         ++r.ThreadsMeasured;
     }
     r.ThreadCpuSeconds = r.ThreadsMeasured != 0 ? cpu / 1e7 : std::nan("");
-    if (captureFile != nullptr) {
-        for (auto& device : kp::sim::SimAudioDevice::All()) {
-            for (auto& record : device->PinRecords()) {
-                if (record.File != captureFile) continue;
-                r.RawCaptured.clear();
-                AppendCapture(record.Captured.data(), static_cast<ULONG>(record.Captured.size()),
-                              capture.Wave, &r.RawCaptured);
-            }
-        }
-        ObDereferenceObject(captureFile);
-    }
+    ForCaptureRecord(captureFile, [&](const kp::sim::PinRecord& record) {
+        r.RawCaptured.clear();
+        AppendCapture(record.Captured.data(),
+                      static_cast<ULONG>(std::min(record.Captured.size(), rawBytes)), capture.Wave,
+                      &r.RawCaptured);
+    });
+    if (captureFile != nullptr) ObDereferenceObject(captureFile);
     r.HostSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - hostStart).count();
     if (o.ManualClock) KpClockSetMode(savedMode);
