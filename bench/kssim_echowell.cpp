@@ -3,7 +3,10 @@
 // the filter's default rate and at 16 kHz) and the capture latency the
 // filter adds, the two figures kssim prints.  The stepped clock measures the
 // thread's own work; the real-time clock also shows any busy waiting, per
-// wall-clock second.
+// wall-clock second.  Two rooms the canceller has to follow: the sound card's
+// clock 200 ppm off the camera's for a minute (the echo sliding 12 ms), and
+// the echo path's delay jumping from 40 to 200 ms, with and without a new
+// delay correlation asked for after it; each reports the ERLE it ends with.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -17,7 +20,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void Scenario(benchmark::State& state, bool realtime, LONG rateMode = -1) {
+// A room for the default machine: registry text and the run's shape.
+struct Room {
+    std::string Extra;
+    double Seconds = 0, FarOnly = 0;
+    std::vector<double> RecorrelateAt;
+};
+
+void Scenario(benchmark::State& state, bool realtime, LONG rateMode = -1,
+              const Room* room = nullptr) {
     kp::scenario::Settings s;
     fs::path speech = fs::path(KP_SOURCE_DIR) / "testdata" / "speech";
     s.NearEndWav = speech / "near_talker_16k.wav";
@@ -27,6 +38,12 @@ void Scenario(benchmark::State& state, bool realtime, LONG rateMode = -1) {
     s.Stream.ManualClock = !realtime;
     s.FarOnly = s.Stream.Seconds / 2;
     s.RateMode = rateMode;
+    if (room != nullptr) {
+        s.MachineExtra = room->Extra;
+        s.Stream.Seconds = room->Seconds;
+        s.FarOnly = room->FarOnly;
+        s.RecorrelateAt = room->RecorrelateAt;
+    }
     std::string error;
     if (!kp::scenario::ReadWavMono(speech / "far_talker_16k.wav", &s.Stream.FarEnd,
                                    &s.Stream.FarRate, &error)) {
@@ -49,6 +66,42 @@ void Scenario(benchmark::State& state, bool realtime, LONG rateMode = -1) {
     state.counters["cpu_per_audio_second"] = m["cpu_per_second"];
     state.counters["added_latency_ms"] = m["added_latency_ms"];
     state.counters["erle_db"] = m["erle_db"];
+    for (const char* name : {"echo_delay_ms", "erle_before_change_db", "erle_after_change_db"}) {
+        if (m.count(name) != 0) state.counters[name] = m[name];
+    }
+}
+
+std::string Dword(LONG value) {
+    char text[20];
+    std::snprintf(text, sizeof text, "dword:%08x", static_cast<unsigned>(value));
+    return text;
+}
+
+// The sound card's clock Ppm off: 60 s of far end alone, then double talk for
+// the added latency; the ERLE over the far-end phase's last two seconds.
+void BM_EchowellSoundCardDrift(benchmark::State& state) {
+    Room room;
+    room.Extra =
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\" +
+        kp::machine::DefaultDevices()[1].Instance +
+        "\\Device Parameters]\r\n\"ClockOffsetPpm\"=" + Dword(static_cast<LONG>(state.range(0))) +
+        "\r\n\r\n";
+    room.Seconds = 64;
+    room.FarOnly = 60;
+    Scenario(state, false, -1, &room);
+}
+
+// The echo path's delay goes from 40 to 200 ms 8 s into the run; with the
+// argument 1 a new correlation is asked for a second later.
+void BM_EchowellPathChange(benchmark::State& state) {
+    Room room;
+    room.Extra =
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KpSim\\Room\\Changes\\0]\r\n\"AtMs\"=" + Dword(8000) +
+        "\r\n\"Path\"=\"0\"\r\n\"DelayMs\"=" + Dword(200) + "\r\n\r\n";
+    room.Seconds = 34;
+    room.FarOnly = 30;
+    if (state.range(0) != 0) room.RecorrelateAt = {9};
+    Scenario(state, false, -1, &room);
 }
 
 void BM_EchowellStepped(benchmark::State& state) {
@@ -64,6 +117,18 @@ void BM_EchowellStepped16k(benchmark::State& state) {
 BENCHMARK(BM_EchowellStepped)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_EchowellStepped16k)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_EchowellRealTime)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+BENCHMARK(BM_EchowellSoundCardDrift)
+    ->Arg(200)
+    ->Arg(-200)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
+BENCHMARK(BM_EchowellPathChange)
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
 
 }  // namespace
 

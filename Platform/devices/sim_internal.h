@@ -128,6 +128,7 @@ public:
     // Device Parameters "ClockOffsetPpm": the sample clock against the machine
     // clock, in parts per million, used within +-100000 (under Lock).
     LONG ClockOffsetPpm = 0;
+    LONG ClockPpm() const;  // ClockOffsetPpm within its range (under Lock)
     // Device Parameters "KernelStreamMdl": kernel-mode stream requests get a
     // locked MDL chain for their data (under Lock).
     bool KernelStreamMdl = false;
@@ -181,11 +182,13 @@ NTSTATUS CompleteNow(PIRP irp, NTSTATUS status, ULONG_PTR info = 0);
 double ReadSample(const uint8_t* p, ULONG bits);
 void WriteSample(uint8_t* p, ULONG bits, double value);
 
-// Room: rendered signal and capture mix.
-void RoomRender(const std::string& device, ULONG rate, LONGLONG firstFrame, const float* samples,
-                size_t count);
-void RoomCapture(const std::string& device, ULONG rate, LONGLONG firstFrame, float* samples,
-                 size_t count);
+// Room: rendered signal and capture mix.  Frames are counted by the device's
+// own clock (Ppm off the machine clock) from the boot; the room meets the two
+// timelines in machine time.
+void RoomRender(const std::string& device, ULONG rate, LONG ppm, LONGLONG firstFrame,
+                const float* samples, size_t count);
+void RoomCapture(const std::string& device, ULONG rate, LONG ppm, LONGLONG firstFrame,
+                 float* samples, size_t count);
 // The linear gain of the device's microphone, applied to everything its
 // capture reads from the room (1 until set; kept by RoomClear: it is the
 // device's, not the room's).

@@ -2,9 +2,13 @@
 // folder with its room.
 #include "kp/machine.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <map>
 #include <fstream>
 
+#include "kp/clock.h"
 #include "kp/io.h"
 #include "kp/pnp.h"
 #include "kp/registry.h"
@@ -245,23 +249,85 @@ std::optional<DefaultWrite> CreateDefault(const fs::path& folder, const fs::path
     return result;
 }
 
+namespace {
+
+// A path's values from its key, each absent one kept as Path has it.
+void ReadPathValues(const std::u16string& key, kp::sim::EchoPath* p) {
+    if (auto v = kp::reg::GetString(key, u"From")) p->From = Narrow(*v);
+    if (auto v = kp::reg::GetString(key, u"To")) p->To = Narrow(*v);
+    p->DelayMs = DwordOr(key, u"DelayMs", static_cast<ULONG>(p->DelayMs));
+    if (auto v = kp::reg::GetDword(key, u"GainPermille")) p->Gain = *v / 1000.0;
+    if (auto v = kp::reg::GetDword(key, u"TailMs")) p->TailMs = *v;
+    if (auto v = kp::reg::GetDword(key, u"TailDecayMs")) p->TailDecayMs = *v;
+    // A reverberation time, where given, sets the decay: the tail's amplitude
+    // falls 60 dB (a thousandth) in it.
+    if (auto v = kp::reg::GetDword(key, u"Rt60Ms")) p->TailDecayMs = *v / std::log(1000.0);
+    if (auto v = kp::reg::GetDword(key, u"DirectToReverbCentiDb"))
+        p->TailEnergy = std::pow(10.0, -static_cast<LONG>(*v) / 1000.0);
+}
+
+}  // namespace
+
 bool LoadRoom(const WavReader& reader, std::string* error) {
     kp::sim::RoomClear();
     std::u16string room = kRoomKey;
+    std::map<std::string, kp::sim::EchoPath> paths;  // as the changes leave them, by name
     for (const std::u16string& n : kp::reg::SubKeyNames(room + u"\\Paths")) {
         std::u16string key = room + u"\\Paths\\" + n;
         kp::sim::EchoPath p;
-        p.From = Narrow(kp::reg::GetString(key, u"From").value_or(u""));
-        p.To = Narrow(kp::reg::GetString(key, u"To").value_or(u""));
-        p.DelayMs = DwordOr(key, u"DelayMs", 40);
-        p.Gain = DwordOr(key, u"GainPermille", 300) / 1000.0;
-        p.TailMs = DwordOr(key, u"TailMs", 0);
-        p.TailDecayMs = DwordOr(key, u"TailDecayMs", 10);
+        p.Name = Narrow(n);
+        p.DelayMs = 40;
+        p.Gain = 0.3;
+        p.TailDecayMs = 10;
+        ReadPathValues(key, &p);
         if (p.From.empty() || p.To.empty()) {
             *error = "room path " + Narrow(n) + " needs From and To";
             return false;
         }
         kp::sim::RoomAddPath(p);
+        paths[p.Name] = p;
+    }
+    // Changes during the run, applied in time order on what the earlier ones left.
+    std::vector<std::pair<ULONG, std::u16string>> changes;
+    for (const std::u16string& n : kp::reg::SubKeyNames(room + u"\\Changes")) {
+        std::u16string key = room + u"\\Changes\\" + n;
+        auto at = kp::reg::GetDword(key, u"AtMs");
+        if (!at || !kp::reg::GetString(key, u"Path")) {
+            *error = "room change " + Narrow(n) + " needs AtMs and Path";
+            return false;
+        }
+        changes.emplace_back(*at, key);
+    }
+    std::stable_sort(changes.begin(), changes.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    // Timed from this boot; the room counts from the clock's start.
+    const double bootMs = static_cast<double>(KpClockNow() - KpClockBootTime()) / 1e4;
+    for (const auto& [at, key] : changes) {
+        kp::sim::PathChange c;
+        c.AtMs = bootMs + at;
+        std::string name = Narrow(*kp::reg::GetString(key, u"Path"));
+        c.Remove = DwordOr(key, u"Remove", 0) != 0;
+        auto known = paths.find(name);
+        if (known != paths.end()) {
+            c.Path = known->second;
+        } else {  // a path that appears
+            c.Path.Name = name;
+            c.Path.DelayMs = 40;
+            c.Path.Gain = 0.3;
+            c.Path.TailDecayMs = 10;
+        }
+        if (!c.Remove) {
+            ReadPathValues(key, &c.Path);
+            if (c.Path.From.empty() || c.Path.To.empty()) {
+                *error = "room change at " + std::to_string(at) + " ms: path " + name +
+                         " needs From and To";
+                return false;
+            }
+            paths[name] = c.Path;
+        } else {
+            paths.erase(name);
+        }
+        kp::sim::RoomAddChange(c);
     }
     for (const std::u16string& n : kp::reg::SubKeyNames(room + u"\\NearEnd")) {
         std::u16string key = room + u"\\NearEnd\\" + n;

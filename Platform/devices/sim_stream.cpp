@@ -350,11 +350,15 @@ LONGLONG FramesDue(const Device& d, PinInstance& pin, LONGLONG now) {
 
 }  // namespace
 
+LONG Device::ClockPpm() const {
+    return std::clamp<LONG>(ClockOffsetPpm, -100000, 100000);
+}
+
 LONGLONG Device::FramesIn(LONGLONG elapsed, ULONG rate, LONGLONG* fraction) const {
     // frames = elapsed x rate x (10^6 + ppm) / (10^7 x 10^6); wide enough for
     // any elapsed time a clock can hold.
     constexpr __int128 kDivisor = static_cast<__int128>(10000000) * 1000000;
-    const LONG ppm = std::clamp<LONG>(ClockOffsetPpm, -100000, 100000);
+    const LONG ppm = ClockPpm();
     __int128 acc = *fraction + static_cast<__int128>(elapsed) * rate * (1000000 + ppm);
     *fraction = static_cast<LONGLONG>(acc % kDivisor);
     return static_cast<LONGLONG>(acc / kDivisor);
@@ -402,7 +406,8 @@ void Device::TickRender(LONGLONG now, std::vector<Completion>& done) {
                 sum += ReadSample(&bytes[f * block + ch * (bits / 8)], bits);
             mono[f] = static_cast<float>(sum / channels);
         }
-        RoomRender(RoomName, pin.Wfx.nSamplesPerSec, pin.AbsoluteFrame, mono.data(), mono.size());
+        RoomRender(RoomName, pin.Wfx.nSamplesPerSec, ClockPpm(), pin.AbsoluteFrame, mono.data(),
+                   mono.size());
         pin.AbsoluteFrame += frames;
     }
 }
@@ -432,8 +437,8 @@ void Device::TickCapture(LONGLONG now, std::vector<Completion>& done) {
             case CaptureSource::Room: {
                 std::vector<float> mono(static_cast<size_t>(frames));
                 if (config.Source == CaptureSource::Room) {
-                    RoomCapture(RoomName, pin.Wfx.nSamplesPerSec, pin.AbsoluteFrame, mono.data(),
-                                mono.size());
+                    RoomCapture(RoomName, pin.Wfx.nSamplesPerSec, ClockPpm(), pin.AbsoluteFrame,
+                                mono.data(), mono.size());
                 } else {
                     double step = 2.0 * M_PI * config.SineHz / pin.Wfx.nSamplesPerSec;
                     for (float& s : mono) {

@@ -23,15 +23,23 @@ constexpr char kMasterOption[] = "ZAECAudioFilterMaster";
 constexpr GUID kAecControlSet = {
     0x05F610B4, 0xA4F5, 0x4471, {0x9B, 0xF6, 0x5A, 0x17, 0xB4, 0xD1, 0x3E, 0x7F}};
 constexpr ULONG kRateModeId = 9;
+// Setting it non-zero makes the filter's wave correlator estimate the echo delay anew.
+constexpr ULONG kRecorrelateId = 12;
+// The least normalised correlation at which a lag counts as measured.
+constexpr double kMinCorrelation = 0.3;
 
-// Sets the rate mode on the first capture filter (the camera, the master).
-bool SetRateMode(LONG mode) {
+// Sets one of the filter's controls on the first capture filter (the camera,
+// the master), as a control application does.
+NTSTATUS SetControl(ULONG id, ULONG value) {
     auto links = kp::ks::FindDevices(KSCATEGORY_CAPTURE);
     kp::ks::KsFilter filter;
     NTSTATUS status = links.empty() ? STATUS_NO_SUCH_DEVICE : filter.Open(links[0]);
-    ULONG value = static_cast<ULONG>(mode);
-    if (NT_SUCCESS(status))
-        status = filter.SetProperty(kAecControlSet, kRateModeId, &value, sizeof value);
+    if (NT_SUCCESS(status)) status = filter.SetProperty(kAecControlSet, id, &value, sizeof value);
+    return status;
+}
+
+bool SetRateMode(LONG mode) {
+    NTSTATUS status = SetControl(kRateModeId, static_cast<ULONG>(mode));
     if (!NT_SUCCESS(status)) {
         std::fprintf(stderr, "kssim: the rate mode %d was refused (0x%08X)\n",
                      static_cast<int>(mode), static_cast<unsigned>(status));
@@ -67,7 +75,9 @@ void SetNearEnds(const std::vector<std::string>& rooms, bool enabled) {
 }  // namespace
 
 int RunEchowellScenario(const Settings& s, Measures* measures) {
-    if (!PrepareMachine(s, EchowellMachine(s.FilterImage), s.FilterImage)) return 1;
+    kp::machine::DefaultMachine machine = EchowellMachine(s.FilterImage);
+    machine.Extra += s.MachineExtra;
+    if (!PrepareMachine(s, machine, s.FilterImage)) return 1;
     if (!BootMachine(s)) return 1;
     if (s.RateMode >= 0 && !SetRateMode(s.RateMode)) {
         ShutdownMachine();
@@ -79,6 +89,12 @@ int RunEchowellScenario(const Settings& s, Measures* measures) {
     std::vector<std::string> rooms = CaptureRoomNames();
     SetNearEnds(rooms, farOnly <= 0);
     o.Actions.push_back({farOnly, [rooms] { SetNearEnds(rooms, true); }});
+    std::vector<std::pair<double, NTSTATUS>> recorrelations;  // when, the filter's answer
+    for (double at : s.RecorrelateAt) {
+        o.Actions.push_back({at, [at, &recorrelations] {
+                                 recorrelations.push_back({at, SetControl(kRecorrelateId, 1)});
+                             }});
+    }
     if (!s.Quiet) {
         std::printf(
             "kssim: machine %s booted; streaming %.1f s of machine time (%s clock), "
@@ -92,6 +108,8 @@ int RunEchowellScenario(const Settings& s, Measures* measures) {
     }
     Result r = Run(o);
     if (!s.Quiet) std::printf("\n");
+    std::vector<double> changes;  // the room's changes, seconds after the pins started
+    for (double ms : kp::sim::RoomChangeTimesMs()) changes.push_back(ms / 1000 - r.StartSinceBoot);
     bool saved = ShutdownMachine();
     if (!NT_SUCCESS(r.Status)) {
         std::fprintf(stderr, "kssim: scenario failed (0x%08X): %s\n",
@@ -109,31 +127,71 @@ int RunEchowellScenario(const Settings& s, Measures* measures) {
     // The delay the echo canceller has to find: from what the application
     // played to what the microphone delivered (the hold-back of the render
     // stream and the device's queue included), over the far-end phase.
-    EchoEstimate echo =
-        MeasureEcho(Slice(r.Played, 0, farEnd), r.PlayRate, Slice(r.RawCaptured, 0, farEnd), rate);
+    // Measured only when the far-end phase is half a second longer than the
+    // lags searched and the best lag stands out; otherwise any lag is a guess.
+    constexpr double kSearchMs = 1000;
+    EchoEstimate echo;
+    bool echoMeasured = farEnd >= static_cast<size_t>((kSearchMs + 500) * rate / 1000) &&
+                        std::min(r.Played.size(), r.RawCaptured.size()) >= farEnd;
+    if (echoMeasured) {
+        echo = MeasureEcho(Slice(r.Played, 0, farEnd), r.PlayRate, Slice(r.RawCaptured, 0, farEnd),
+                           rate, kSearchMs);
+        echoMeasured = echo.Correlation >= kMinCorrelation;
+    }
     // The capture latency the filter adds: the lag of the processed capture
     // behind the raw one while the near end (in both) talks, at most 3 s of it.
     double latencyMs = std::nan("");
     if (captured > farEnd + rate / 2) {
         size_t to = std::min(captured, farEnd + 3 * static_cast<size_t>(rate));
         EchoEstimate lag = MeasureEcho(Slice(r.RawCaptured, farEnd, to), rate,
-                                       Slice(r.Captured, farEnd, to), rate);
+                                       Slice(r.Captured, farEnd, to), rate, 300);
         if (lag.Correlation > 0.5) latencyMs = lag.DelayMs;
     }
     // The enhancement over the converged end of the far-end phase: its last two
     // seconds (its second half when shorter), ending 100 ms before the near end
     // comes in so that the processed window holds no near-end speech.
+    // Without the added latency the processed windows cannot be aligned with
+    // the raw ones, and a figure from misaligned windows is no figure.
     double erle = std::nan("");
     size_t lagFrames = std::isnan(latencyMs) ? 0 : static_cast<size_t>(latencyMs * rate / 1000);
     size_t erleTo = farEnd > rate / 10 ? farEnd - rate / 10 : 0;
     erleTo = std::min(erleTo, captured > lagFrames ? captured - lagFrames : 0);
     size_t erleFrom = erleTo - std::min(erleTo / 2, 2 * static_cast<size_t>(rate));
-    if (erleTo > erleFrom)
+    if (erleTo > erleFrom && !std::isnan(latencyMs))
         erle = ErleDb(r.RawCaptured, r.Captured, erleFrom, erleTo, lagFrames, rate / 10);
 
+    // Each change of the room during the far-end phase: the enhancement over
+    // the two seconds before it and over the two seconds before the next
+    // change (or the phase's end), so a run shows whether it recovers.
+    struct ChangeErle {
+        double At, Before, After, AfterFrom, AfterTo;
+    };
+    std::vector<ChangeErle> changeErle;
+    for (size_t c = 0; c < changes.size(); ++c) {
+        double at = changes[c];
+        double end = c + 1 < changes.size() ? changes[c + 1] : farOnly;
+        if (at <= 0 || at >= farOnly) continue;
+        auto frame = [&](double seconds) {
+            return static_cast<size_t>(std::max(seconds, 0.0) * rate);
+        };
+        ChangeErle e{at, std::nan(""), std::nan(""), std::max(at, end - 2.1), end - 0.1};
+        if (!std::isnan(latencyMs) && captured > lagFrames) {
+            size_t last = captured - lagFrames;
+            e.Before = ErleDb(r.RawCaptured, r.Captured, frame(at - 2.1),
+                              std::min(frame(at - 0.1), last), lagFrames, rate / 10);
+            e.After = ErleDb(r.RawCaptured, r.Captured, frame(e.AfterFrom),
+                             std::min(frame(e.AfterTo), last), lagFrames, rate / 10);
+        }
+        changeErle.push_back(e);
+    }
+
     if (measures != nullptr) {
+        if (!changeErle.empty()) {
+            (*measures)["erle_before_change_db"] = changeErle[0].Before;
+            (*measures)["erle_after_change_db"] = changeErle[0].After;
+        }
         (*measures)["erle_db"] = erle;
-        (*measures)["echo_delay_ms"] = echo.DelayMs;
+        (*measures)["echo_delay_ms"] = echoMeasured ? echo.DelayMs : std::nan("");
         (*measures)["added_latency_ms"] = latencyMs;
         (*measures)["cpu_per_second"] = r.ThreadCpuSeconds / r.MachineSeconds;
         (*measures)["machine_seconds"] = r.MachineSeconds;
@@ -141,17 +199,44 @@ int RunEchowellScenario(const Settings& s, Measures* measures) {
     }
     if (!s.Quiet) {
         PrintStreams(r);
-        std::printf(
-            "echo:    delay %.1f ms from the played far end to the raw capture, gain %.1f "
-            "dB (correlation %.2f)\n",
-            echo.DelayMs, 20.0 * std::log10(std::max(std::abs(echo.Gain), 1e-9)), echo.Correlation);
-        if (std::isnan(erle))
+        if (!echoMeasured)
+            std::printf(
+                "echo:    delay not measured (a far-end phase under %.1f s, or no lag "
+                "correlates)\n",
+                (kSearchMs + 500) / 1000);
+        else
+            std::printf(
+                "echo:    delay %.1f ms from the played far end to the raw capture, gain %.1f "
+                "dB (correlation %.2f)\n",
+                echo.DelayMs, 20.0 * std::log10(std::max(std::abs(echo.Gain), 1e-9)),
+                echo.Correlation);
+        if (std::isnan(erle) && std::isnan(latencyMs))
+            std::printf("erle:    not measured (the added latency was not measured)\n");
+        else if (std::isnan(erle))
             std::printf("erle:    not measured (too short a far-end phase)\n");
         else
             std::printf(
                 "erle:    %.1f dB (median of 100 ms windows) over %.1f-%.1f s (far end "
                 "alone)\n",
                 erle, static_cast<double>(erleFrom) / rate, static_cast<double>(erleTo) / rate);
+        for (const ChangeErle& e : changeErle) {
+            auto figure = [](double db) {
+                char text[32];
+                if (std::isnan(db)) return std::string("not measured");
+                std::snprintf(text, sizeof text, "%.1f dB", db);
+                return std::string(text);
+            };
+            std::printf(
+                "room:    changed at %.2f s; erle %s over the 2 s before, %s over %.1f-%.1f s\n",
+                e.At, figure(e.Before).c_str(), figure(e.After).c_str(), e.AfterFrom, e.AfterTo);
+        }
+        for (const auto& [at, status] : recorrelations) {
+            if (NT_SUCCESS(status))
+                std::printf("recorrelate: asked for at %.2f s\n", at);
+            else
+                std::printf("recorrelate: asked for at %.2f s, refused (0x%08X)\n", at,
+                            static_cast<unsigned>(status));
+        }
         if (std::isnan(latencyMs))
             std::printf("latency: not measured (no double talk after the far-end phase)\n");
         else
@@ -166,6 +251,9 @@ int RunEchowellScenario(const Settings& s, Measures* measures) {
                 100.0 * r.ThreadCpuSeconds / r.MachineSeconds);
     }
     if (!saved) return 1;
+    for (const auto& [at, status] : recorrelations) {
+        if (!NT_SUCCESS(status)) return 1;
+    }
     if (!std::isnan(s.MinErle) && !(erle >= s.MinErle)) {
         std::fprintf(stderr, "kssim: ERLE %.1f dB is below the required %.1f dB\n", erle,
                      s.MinErle);

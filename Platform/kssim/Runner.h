@@ -31,6 +31,12 @@ struct Settings {
     LONG RateMode = -1;
     // Exit non-zero when the bridge's signal-to-noise ratio is below this (dB).
     double MinSnr = std::numeric_limits<double>::quiet_NaN();
+    // Machine seconds after the pins start at which the echowell scenario asks
+    // the filter for a new delay correlation, as a control application would.
+    std::vector<double> RecorrelateAt;
+    // Registry text added to a default machine the scenario writes (a room's
+    // changes, a device's clock offset); a folder kept as it is keeps its own.
+    std::string MachineExtra;
     bool Quiet = false;  // no progress and no report lines (benchmarks)
     // Write the default machine again even over a registry.reg changed since
     // kssim last wrote it (--rewrite-machine).

@@ -1,8 +1,10 @@
 #include "Scenario.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <complex>
 #include <cstring>
 #include <deque>
 #include <limits>
@@ -142,6 +144,17 @@ void AppendCapture(const uint8_t* data, ULONG bytes, const WAVEFORMATEX& w,
     }
 }
 
+// Calls Use with the capturing device's record of the file's pin, if any.
+void ForCaptureRecord(PFILE_OBJECT file,
+                      const std::function<void(const kp::sim::PinRecord&)>& use) {
+    if (file == nullptr) return;
+    for (auto& device : kp::sim::SimAudioDevice::All()) {
+        for (auto& record : device->PinRecords()) {
+            if (record.File == file) use(record);
+        }
+    }
+}
+
 }  // namespace
 
 Result Run(const Options& o) {
@@ -183,6 +196,7 @@ Result Run(const Options& o) {
     readBytes -= readBytes % capture.Wave.nBlockAlign;
     ULONGLONG nextFrame = 0;
     LONGLONG start = KpClockNow();
+    r.StartSinceBoot = static_cast<double>(start - KpClockBootTime()) / 1e7;
     LONGLONG end = start + static_cast<LONGLONG>(o.Seconds * 1e7);
     double nextProgress = 1.0;
     while (KpClockNow() < end && NT_SUCCESS(r.Status)) {
@@ -244,16 +258,38 @@ Result Run(const Options& o) {
             nextProgress += 1.0;
         }
     }
+    r.MachineSeconds = (KpClockNow() - start) / 1e7;
     render.Pin.GetPosition(&r.RenderPosition);
     capture.Pin.GetPosition(&r.CapturePosition);
-    for (Side* s : {&render, &capture}) s->Pin.SetState(KSSTATE_STOP);
-    // STOP completes what was queued; wait for each and drop the rest of the data.
-    kp::sim::DrainCompletions();
-    for (Side* s : {&render, &capture}) {
-        for (auto& req : s->InFlight) req->Wait();
-        s->InFlight.clear();
-        s->Pin.Close();
-        s->Filter.Close();
+    // What the device delivered while streaming ran; what it puts into the
+    // requests the stop cancels is not the application's.
+    size_t rawBytes = 0;
+    ForCaptureRecord(captureFile,
+                     [&](const kp::sim::PinRecord& record) { rawBytes = record.Captured.size(); });
+    auto stop = [&] {
+        for (Side* s : {&render, &capture}) s->Pin.SetState(KSSTATE_STOP);
+        // STOP completes what was queued; wait for each and drop the rest of the data.
+        kp::sim::DrainCompletions();
+        for (Side* s : {&render, &capture}) {
+            for (auto& req : s->InFlight) req->Wait();
+            s->InFlight.clear();
+            s->Pin.Close();
+            s->Filter.Close();
+        }
+    };
+    if (o.ManualClock) {
+        // A filter may finish its STOP only as the devices play on (its
+        // processing thread waits for their data before it exits), so the
+        // clock keeps moving while another thread stops and closes.
+        std::atomic<bool> stopped{false};
+        std::thread stopper([&] {
+            stop();
+            stopped = true;
+        });
+        for (Settle(); !stopped; Settle()) KpClockAdvance(KpMs(10));
+        stopper.join();
+    } else {
+        stop();
     }
     ULONGLONG cpu = 0;
     for (const KpSystemThreadInfo& t : KpSystemThreads()) {
@@ -262,47 +298,83 @@ Result Run(const Options& o) {
         ++r.ThreadsMeasured;
     }
     r.ThreadCpuSeconds = r.ThreadsMeasured != 0 ? cpu / 1e7 : std::nan("");
-    if (captureFile != nullptr) {
-        for (auto& device : kp::sim::SimAudioDevice::All()) {
-            for (auto& record : device->PinRecords()) {
-                if (record.File != captureFile) continue;
-                r.RawCaptured.clear();
-                AppendCapture(record.Captured.data(), static_cast<ULONG>(record.Captured.size()),
-                              capture.Wave, &r.RawCaptured);
-            }
-        }
-        ObDereferenceObject(captureFile);
-    }
-    r.MachineSeconds = (KpClockNow() - start) / 1e7;
+    ForCaptureRecord(captureFile, [&](const kp::sim::PinRecord& record) {
+        r.RawCaptured.clear();
+        AppendCapture(record.Captured.data(),
+                      static_cast<ULONG>(std::min(record.Captured.size(), rawBytes)), capture.Wave,
+                      &r.RawCaptured);
+    });
+    if (captureFile != nullptr) ObDereferenceObject(captureFile);
     r.HostSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - hostStart).count();
     if (o.ManualClock) KpClockSetMode(savedMode);
     return r;
 }
 
+namespace {
+
+// In-place iterative radix-2 transform of a power-of-two length; Inverse
+// leaves the result unscaled.
+void Fft(std::vector<std::complex<double>>& a, bool inverse) {
+    const size_t n = a.size();
+    for (size_t i = 1, j = 0; i < n; ++i) {
+        size_t bit = n >> 1;
+        for (; j & bit; bit >>= 1) j ^= bit;
+        j ^= bit;
+        if (i < j) std::swap(a[i], a[j]);
+    }
+    for (size_t len = 2; len <= n; len <<= 1) {
+        double angle = 2.0 * M_PI / static_cast<double>(len) * (inverse ? 1 : -1);
+        std::complex<double> step(std::cos(angle), std::sin(angle));
+        for (size_t i = 0; i < n; i += len) {
+            std::complex<double> w(1.0);
+            for (size_t k = 0; k < len / 2; ++k) {
+                std::complex<double> u = a[i + k], v = a[i + k + len / 2] * w;
+                a[i + k] = u + v;
+                a[i + k + len / 2] = u - v;
+                w *= step;
+            }
+        }
+    }
+}
+
+}  // namespace
+
 EchoEstimate MeasureEcho(const std::vector<float>& played, ULONG playRate,
                          const std::vector<float>& captured, ULONG captureRate, double maxMs) {
     EchoEstimate e;
     if (played.empty() || captured.empty() || playRate == 0 || captureRate == 0) return e;
-    std::vector<double> x(captured.size());
-    for (size_t i = 0; i < x.size(); ++i) {
+    const size_t n = captured.size();
+    std::vector<double> x(n);
+    for (size_t i = 0; i < n; ++i) {
         auto j = static_cast<size_t>(static_cast<double>(i) * playRate / captureRate);
         x[i] = j < played.size() ? played[j] : 0.0;
     }
-    auto maxLag = static_cast<size_t>(maxMs * captureRate / 1000.0);
+    auto maxLag = std::min(static_cast<size_t>(maxMs * captureRate / 1000.0), n - 1);
+    // Every lag's cross term at once through the transform (zero-padded past
+    // the longest lag, so nothing wraps); the energies from running sums.
+    size_t size = 1;
+    while (size < n + maxLag + 1) size <<= 1;
+    std::vector<std::complex<double>> c(size), p(size);
+    for (size_t i = 0; i < n; ++i) c[i] = captured[i], p[i] = x[i];
+    Fft(c, false);
+    Fft(p, false);
+    for (size_t i = 0; i < size; ++i) c[i] *= std::conj(p[i]);
+    Fft(c, true);
+    std::vector<double> xxHead(n + 1, 0.0), yyHead(n + 1, 0.0);  // sums of the first i squares
+    for (size_t i = 0; i < n; ++i) {
+        xxHead[i + 1] = xxHead[i] + x[i] * x[i];
+        yyHead[i + 1] = yyHead[i] + static_cast<double>(captured[i]) * captured[i];
+    }
     double best = -1;
-    for (size_t lag = 0; lag <= maxLag && lag < captured.size(); ++lag) {
-        double xy = 0, xx = 0, yy = 0;
-        for (size_t n = lag; n < captured.size(); ++n) {
-            xy += captured[n] * x[n - lag];
-            xx += x[n - lag] * x[n - lag];
-            yy += static_cast<double>(captured[n]) * captured[n];
-        }
+    for (size_t lag = 0; lag <= maxLag; ++lag) {
+        double xy = c[lag].real() / static_cast<double>(size);
+        double xx = xxHead[n - lag], yy = yyHead[n] - yyHead[lag];
         if (xx <= 0 || yy <= 0) continue;
-        double c = xy / std::sqrt(xx * yy);
-        if (c > best) {
-            best = c;
-            e.Correlation = c;
+        double corr = xy / std::sqrt(xx * yy);
+        if (corr > best) {
+            best = corr;
+            e.Correlation = corr;
             e.DelayMs = lag * 1000.0 / captureRate;
             e.Gain = xy / xx;
         }

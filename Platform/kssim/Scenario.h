@@ -56,6 +56,9 @@ struct Result {
     double ThreadCpuSeconds = 0;
     ULONG ThreadsMeasured = 0;
     ULONG PlayRate = 0, CaptureRate = 0;
+    // Machine seconds from the boot to the pins' start (room changes are timed from the boot).
+    double StartSinceBoot = 0;
+    // Machine seconds streamed (the stop not included) and host seconds of the whole run.
     double MachineSeconds = 0, HostSeconds = 0;
 };
 
@@ -63,7 +66,9 @@ Result Run(const Options& options);
 
 // The echo path seen in a recording: the lag (0 to MaxMs) of the largest
 // normalised cross-correlation between played (resampled to the capture rate)
-// and captured, and the least-squares gain at that lag.
+// and captured, and the least-squares gain at that lag.  The default range
+// covers the canceller's 500 ms with the render queue's 70 ms hold-back and
+// an application's buffering on top.
 struct EchoEstimate {
     double DelayMs = 0;
     double Gain = 0;
@@ -71,7 +76,7 @@ struct EchoEstimate {
 };
 EchoEstimate MeasureEcho(const std::vector<float>& played, ULONG playRate,
                          const std::vector<float>& captured, ULONG captureRate,
-                         double maxMs = 300.0);
+                         double maxMs = 1000.0);
 
 // Echo return loss enhancement in dB: the median over windows of Window
 // samples in Raw[From, To) of the energy of Raw over that of Processed Lag

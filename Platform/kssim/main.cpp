@@ -6,6 +6,7 @@
 //   kssim [--scenario NAME] [--machine DIR] [--out DIR] [--seconds S] [--far FILE.wav]
 //         [--rate HZ] [--realtime] [--in-flight N] [--far-only S] [--min-erle DB]
 //         [--no-filter] [--rate-mode N] [--min-snr DB] [--rewrite-machine]
+//         [--recorrelate-at S]...
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -25,7 +26,7 @@ int Usage() {
         "usage: kssim [--scenario NAME] [--machine DIR] [--out DIR] [--seconds S]\n"
         "             [--far FILE.wav] [--rate HZ] [--realtime] [--in-flight N]\n"
         "             [--far-only S] [--min-erle DB] [--no-filter] [--rate-mode N]\n"
-        "             [--min-snr DB] [--rewrite-machine]\n"
+        "             [--min-snr DB] [--rewrite-machine] [--recorrelate-at S]...\n"
         "Boots the machine folder DIR (the scenario's default machine is written there when\n"
         "it has no registry.reg or an older default), plays the far end on the loudspeaker\n"
         "for S seconds (the near end silent for the first --far-only seconds, 60%% of the\n"
@@ -37,7 +38,10 @@ int Usage() {
         "changed after kssim last wrote it is not written again (kssim exits 1) unless\n"
         "--rewrite-machine is given.  --rate-mode: the canceller's\n"
         "processing rate (1: 16 kHz, 2: 8 kHz, 0: from the streams).  --min-snr: exit 1 when the\n"
-        "bridge's SNR (mutewell) is below DB.  Scenarios:\n");
+        "bridge's SNR (mutewell) is below DB.  --recorrelate-at: ask the filter for a new\n"
+        "delay correlation S seconds into the run (echowell; may be given again).  The room\n"
+        "is the machine's (registry.reg, HKLM\\SOFTWARE\\KpSim\\Room; see the README).\n"
+        "Scenarios:\n");
     for (const ScenarioEntry& entry : Scenarios())
         std::fprintf(stderr, "  %-10s %s\n", entry.Name, entry.Summary);
     return 2;
@@ -67,7 +71,8 @@ int main(int argc, char** argv) {
             s.RewriteMachine = true;
         } else if ((a == "--machine" || a == "--out" || a == "--seconds" || a == "--far" ||
                     a == "--rate" || a == "--in-flight" || a == "--scenario" || a == "--far-only" ||
-                    a == "--min-erle" || a == "--rate-mode" || a == "--min-snr") &&
+                    a == "--min-erle" || a == "--rate-mode" || a == "--min-snr" ||
+                    a == "--recorrelate-at") &&
                    (v = next()) != nullptr) {
             if (a == "--machine") s.Machine = v;
             if (a == "--out") s.Out = v;
@@ -80,6 +85,7 @@ int main(int argc, char** argv) {
             if (a == "--min-erle") s.MinErle = std::atof(v);
             if (a == "--rate-mode") s.RateMode = std::atoi(v);
             if (a == "--min-snr") s.MinSnr = std::atof(v);
+            if (a == "--recorrelate-at") s.RecorrelateAt.push_back(std::atof(v));
         } else {
             return Usage();
         }

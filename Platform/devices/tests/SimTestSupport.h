@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "KsClient.h"
+#include "Scenario.h"
 #include "kp/machine.h"
 #include "kp/pnp.h"
 #include "kp/testing.h"
@@ -28,6 +29,11 @@ protected:
     // Opens the first filter of the category.
     void OpenFilter(kp::ks::KsFilter* filter, const GUID& category = KSCATEGORY_AUDIO);
     static void AdvanceMs(LONGLONG ms) { Advance(KpMs(ms)); }
+    // Runs Seconds of noise through a 100 ms echo path with the loudspeaker's,
+    // then the microphone's clock Ppm fast and slow; expects the echo in the
+    // recording to start at 100 ms and slide by Ppm us a second, later when
+    // the microphone is the faster.
+    void ExpectEchoSlide(LONG ppm, double seconds);
 
     std::filesystem::path folder_;
 };
@@ -42,5 +48,17 @@ std::string ReadFileText(const std::filesystem::path& path);
 
 kp::machine::SimDevice FullDevice(const std::string& room = "dev",
                                   const std::string& source = "ramp");
+
+// A loudspeaker ("spk") and a camera microphone ("cam") with their clocks'
+// offsets in parts per million.
+std::vector<kp::machine::SimDevice> SpeakerAndCamera(LONG speakerPpm = 0, LONG cameraPpm = 0);
+
+// White noise of 0.17 RMS, never repeating within Count samples.
+std::vector<float> Noise(size_t count);
+
+// The echo delay over one second of the recording from At seconds on: the
+// played far end is taken from Lead ms earlier, so the lag found is the delay
+// less the lead.
+double DelayMsAt(const kp::scenario::Result& r, double at, double leadMs);
 
 }  // namespace kp::simtest

@@ -20,7 +20,9 @@
 //     clock runs at (1 + ppm / 10^6) times the machine clock, so its streams
 //     consume and produce that many more (or fewer) frames per machine second,
 //     its positions move with them and its frames sit on the room's timeline by
-//     its own clock (default 0);
+//     its own clock: the room meets a loudspeaker and a microphone in machine
+//     time (the microphone interpolating between the loudspeaker's frames), so
+//     clocks p ppm apart move the echo by p microseconds a second (default 0);
 //   "KernelStreamMdl" (REG_DWORD): non-zero attaches to each kernel-mode stream
 //     request an MDL chain describing its data buffers, locked, as a real
 //     device's lower edge does; the request's sender unlocks and frees it when
@@ -238,12 +240,24 @@ void DrainCompletions();
 // near-end source, noise and every echo path that ends at it.
 // ---------------------------------------------------------------------------
 struct EchoPath {
+    std::string Name;           // its key under the room's Paths, which changes name
     std::string From, To;       // room names of the rendering and capturing devices
     double DelayMs = 50.0;      // bulk delay
     double Gain = 0.5;          // of the direct tap
     double TailMs = 0.0;        // length of the decaying tail after the direct tap
-    double TailDecayMs = 20.0;  // its time constant
+    double TailDecayMs = 20.0;  // its amplitude's time constant
+    // The tail's energy against the direct tap's: 0.25 is a direct-to-
+    // reverberant ratio of 6 dB.
+    double TailEnergy = 0.25;
     ULONG Seed = 1;
+};
+// At AtMs of machine time since the clock started a path takes new values (a path of
+// that name appears when there is none) or goes.  A capture applies a change
+// at its own frame of that time.
+struct PathChange {
+    double AtMs = 0;
+    bool Remove = false;
+    EchoPath Path;  // by Path.Name; every value as it is from then on
 };
 struct NearEnd {
     std::string Device;
@@ -254,6 +268,9 @@ struct NearEnd {
 };
 void RoomClear();
 void RoomAddPath(const EchoPath& Path);
+void RoomAddChange(const PathChange& Change);
+// The times (ms since the clock started) of the changes, applied or not, in order.
+std::vector<double> RoomChangeTimesMs();
 void RoomSetNearEnd(const NearEnd& Source);
 // Switches a device's near-end source on or off, keeping it; false when the
 // device has none.
