@@ -356,6 +356,7 @@ ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG lengt
                 Log::ModulePrint(
                     1, "OnBuffer> Auto AEC Shutdown kicked in llTime - %I64d; status - 0x%lx\n",
                     apart, stopped);
+                status = stopped;  // the buffer is still handled; the answer is the stop's
             }
             if (direction == CHANNEL_CAPTURE) {
                 InterlockedExchange64(&g_llLastCaptureTime, NowMicro());
