@@ -6,6 +6,8 @@
 // whenever an object becomes signalled or the machine clock moves; woken, it
 // checks again.  So an auto-reset event set once satisfies exactly one waiter:
 // the first to look consumes the signal.
+#include <atomic>
+
 #include "ke_private.h"
 #include "kp/clock.h"
 #include "kp/irql.h"
@@ -252,15 +254,34 @@ void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 // ---------------------------------------------------------------------------
 // KeSetEvent
 // ---------------------------------------------------------------------------
+namespace {
+std::atomic<PKEVENT> gWatchedEvent{nullptr};
+std::atomic<void (*)(PVOID)> gWatchHook{nullptr};
+std::atomic<PVOID> gWatchContext{nullptr};
+}  // namespace
+
+void KpSetEventSignalHook(PKEVENT Event, void (*Hook)(PVOID), PVOID Context) {
+    gWatchedEvent = nullptr;
+    gWatchContext = Context;
+    gWatchHook = Hook;
+    gWatchedEvent = Hook != nullptr ? Event : nullptr;
+}
+
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
     KpAssertIrql(DISPATCH_LEVEL, "KeSetEvent");
-    std::lock_guard<std::mutex> lock(gLock);
-    ::Event(Event, "KeSetEvent");
-    LONG previous = Event->Header.SignalState;
-    Event->Header.SignalState = 1;
-    if (previous == 0) KiWakeWaitersLocked();
+    LONG previous;
+    {
+        std::lock_guard<std::mutex> lock(gLock);
+        ::Event(Event, "KeSetEvent");
+        previous = Event->Header.SignalState;
+        Event->Header.SignalState = 1;
+        if (previous == 0) KiWakeWaitersLocked();
+    }
+    if (Event == gWatchedEvent.load()) {
+        if (auto hook = gWatchHook.load()) hook(gWatchContext.load());
+    }
     return previous;
 }
 

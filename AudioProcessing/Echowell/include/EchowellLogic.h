@@ -212,6 +212,13 @@ void StartAGC();
 // OnBuffer calls in progress: a stop waits for them after it aborted the
 // queues and before it frees what they use.
 extern CallCount g_BuffersInFlight;
+// OnKSProperty calls in progress: the master's unload clears the loaded flag,
+// then waits for them before it destroys the modules they use.
+extern CallCount g_PropertiesInFlight;
+// The driver-wide objects that outlive every master load (the two mutexes and
+// the counts of calls in progress) made once, by the first callback that
+// needs them; every later call returns at once.  PASSIVE_LEVEL.
+void InitDriverObjects();
 
 // ---------------------------------------------------------------------------
 // Start and stop work items
@@ -237,6 +244,9 @@ ZvStatus StopAECGraph();
 // device: 0 when queued, else the channel query's status or 1.
 ZvStatus StartAEC();
 ZvStatus StopAEC();
+// A pin of channel 1 closes: processing stops as on STOP, the waiting part
+// queued as a work item (nothing queued when processing was not running).
+void StopOnPinClose();
 // One render request of the driver's own: 10 ms from queue 2 to the render pin.
 NTSTATUS CreateAndSendIrp(PDEVICE_OBJECT lower, PFILE_OBJECT pinFile);
 // Own render requests still with the device.

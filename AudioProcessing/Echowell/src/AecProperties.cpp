@@ -59,11 +59,11 @@ ZvStatus HandleKSGetProperty(ULONG id, PVOID value, PULONG size) {
             size);
     }
     if (IsCancellerParameter(id)) {
+        EngineLock lock;  // the unload destroys the module under it
         if (g_pAecModule == nullptr) {
             *size = 0;
             return ZV_NOT_READY;
         }
-        EngineLock lock;
         *size = sizeof(ULONG);
         return g_pAecModule->GetPropertyDword(id - 3, word);
     }
@@ -118,13 +118,14 @@ ZvStatus HandleKSSetProperty(ULONG id, PVOID value, PULONG size) {
             return ZV_OK;
         }
         case KSPROPERTY_AECCONTROL_RECORRELATE: {
-            if (word == 0 || g_pWaveCorr == nullptr) return ZV_OK;
-            EngineLock lock;
+            if (word == 0) return ZV_OK;
+            EngineLock lock;  // the unload destroys the correlator under it
+            if (g_pWaveCorr == nullptr) return ZV_OK;
             return g_pWaveCorr->SetPropertyDword(3, 1);
         }
         default: {
-            if (g_pAecModule == nullptr) return ZV_NOT_READY;
             EngineLock lock;
+            if (g_pAecModule == nullptr) return ZV_NOT_READY;
             return g_pAecModule->SetPropertyDword(id - 3, word);
         }
     }
@@ -142,15 +143,14 @@ ZvStatus BasicSupport(PVOID value, PULONG size) {
     RtlZeroMemory(description, sizeof *description);
     description->AccessFlags = kAccessFlags;
     description->DescriptionSize = sizeof *description;
-    *size = sizeof *description;
-    return ZV_OK;
+    return ZV_OK;  // the byte count stays as it came
 }
 
 }  // namespace
 
-NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength, PVOID output,
-                      PULONG byteCount) {
-    (void)genDisp;
+namespace {
+
+NTSTATUS HandleProperty(PKSPROPERTY property, ULONG inputLength, PVOID output, PULONG byteCount) {
     if (!LogicLoaded()) return STATUS_UNSUCCESSFUL;
     if (property == nullptr || inputLength < sizeof(KSPROPERTY)) return STATUS_UNSUCCESSFUL;
     if (IsEqualGUID(property->Set, KSPROPSETID_Audio)) {
@@ -176,4 +176,19 @@ NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength
         status = ZV_FAILED;
     }
     return status == ZV_OK ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+}  // namespace
+
+// Counted like a stream buffer: the master's unload (at a surprise removal
+// or a removal query, while requests may still be inside this filter) clears
+// the loaded flag and then waits for every call that found it set.
+NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength, PVOID output,
+                      PULONG byteCount) {
+    (void)genDisp;
+    InitDriverObjects();
+    if (!g_PropertiesInFlight.Enter()) return STATUS_UNSUCCESSFUL;
+    NTSTATUS status = HandleProperty(property, inputLength, output, byteCount);
+    g_PropertiesInFlight.Leave();
+    return status;
 }

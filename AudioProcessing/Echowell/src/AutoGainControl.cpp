@@ -186,7 +186,7 @@ void DoAGC(PVOID buffer, ULONG bytes) {
         ResetAGC();
         g_Agc.SkipCount = 0;
     }
-    Log::ModulePrint(3, "DoAGC>> Volume set is 0x%lx %ld\n", g_Agc.Volume, g_Agc.Volume);
+    Log::ModulePrint(1, "DoAGC>> Volume set is 0x%lx %ld\n", g_Agc.Volume, g_Agc.Volume);
     SetVolumeLevel(lower, pin, g_Agc.Volume);
     ReportVolume(g_Agc.Volume);
 }

@@ -95,8 +95,6 @@ void InitLogicObjects() {
     g_pTraceBuffer = static_cast<AecTraceRecord*>(MemAlloc(kAecTraceBufferBytes));
     if (g_pTraceBuffer != nullptr) RtlZeroMemory(g_pTraceBuffer, kAecTraceBufferBytes);
     g_ulTraceCount = 0;
-    KeInitializeMutex(&g_AecMutex, 0);
-    KeInitializeMutex(&g_EngineMutex, 0);
     KeInitializeEvent(&g_AllIrpsCompleteEvent, NotificationEvent, FALSE);
     InitializeListHead(&g_OwnIrpList);
     KeInitializeSpinLock(&g_OwnIrpLock);
@@ -110,12 +108,14 @@ void InitLogicObjects() {
 ZvStatus TearDownMaster() {
     InterlockedExchange(&g_bAecActive, 0);
     InterlockedExchange(&g_bFilterLoaded, 0);
+    // Property requests that found the logic loaded use the modules: they
+    // leave before anything goes (later ones find it unloaded).
+    g_PropertiesInFlight.WaitIdle();
 
     g_WorkItems.SetOpen(FALSE);
     g_WorkItems.WaitIdle();
 
-    if (g_bLogicObjectsReady)
-        KeWaitForSingleObject(&g_AecMutex, Executive, KernelMode, FALSE, nullptr);
+    KeWaitForSingleObject(&g_AecMutex, Executive, KernelMode, FALSE, nullptr);
     DataQueue* queues[] = {g_pDataQueue1, g_pDataQueue2, g_pDataQueue3, g_pDataQueue4};
     for (DataQueue* q : queues) {
         if (q != nullptr) q->Abort();
@@ -129,11 +129,13 @@ ZvStatus TearDownMaster() {
     RtlZeroMemory(&g_AudioProcThread, sizeof g_AudioProcThread);
     FreeInGraph();
     FreeOutGraph();
-    if (g_bLogicObjectsReady) KeReleaseMutex(&g_AecMutex, FALSE);
+    KeReleaseMutex(&g_AecMutex, FALSE);
 
     (void)ReleaseChannel(kChannel, CHANNEL_RENDER);
     ZvStatus status = ReleaseChannel(kChannel, CHANNEL_CAPTURE);
 
+    // A property handler re-reads a module's pointer under the engine lock.
+    KeWaitForSingleObject(&g_EngineMutex, Executive, KernelMode, FALSE, nullptr);
     DestroySlot(&g_pAecModule);
     DestroySlot(&g_pChannelMix);
     DestroySlot(&InFmtConv1);
@@ -147,6 +149,7 @@ ZvStatus TearDownMaster() {
     DestroySlot(&OutResampler2);
     DestroySlot(&g_pInAllocator);
     DestroySlot(&g_pWaveCorr);
+    KeReleaseMutex(&g_EngineMutex, FALSE);
     DestroySlot(&g_pDataQueue1);
     DestroySlot(&g_pDataQueue2);
     DestroySlot(&g_pDataQueue3);
@@ -196,6 +199,26 @@ KSPIN_LOCK g_OwnIrpLock;
 NPAGED_LOOKASIDE_LIST g_IrpContextLookaside;
 KSNODEPROPERTY_AUDIO_CHANNEL g_VolumeRequest;
 CallCount g_BuffersInFlight;
+CallCount g_PropertiesInFlight;
+
+// 0: not yet made, 1: being made, 2: ready.
+namespace {
+volatile LONG g_lDriverObjects;
+}  // namespace
+
+void InitDriverObjects() {
+    if (InterlockedOr(&g_lDriverObjects, 0) == 2) return;
+    if (InterlockedCompareExchange(&g_lDriverObjects, 1, 0) == 0) {
+        KeInitializeMutex(&g_AecMutex, 0);
+        KeInitializeMutex(&g_EngineMutex, 0);
+        g_WorkItems.Init(FALSE);
+        g_BuffersInFlight.Init(FALSE);
+        g_PropertiesInFlight.Init(TRUE);
+        InterlockedExchange(&g_lDriverObjects, 2);
+        return;
+    }
+    while (InterlockedOr(&g_lDriverObjects, 0) != 2) KeStallExecutionProcessor(1);
+}
 
 // ---------------------------------------------------------------------------
 // Work items
@@ -223,12 +246,12 @@ LONG AecPendingWorkItems() {
 ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower) {
     (void)genDisp;
     (void)lower;
+    InitDriverObjects();
     if (!isMaster) return ZV_OK;
     // What an earlier master load left (no unload came between) goes first.
     if (g_bLogicObjectsReady || g_pAecModule != nullptr || g_pDataQueue1 != nullptr)
         TearDownMaster();
-    g_WorkItems.Init(FALSE);
-    g_BuffersInFlight.Init(TRUE);
+    g_BuffersInFlight.SetOpen(TRUE);
 
     sp_dispatch_init();  // the primitives' variants for this processor
     ZvStatus status = CreateModules(pdo) && CreateQueuesAndPool() ? ZV_OK : ZV_FAILED;
@@ -245,6 +268,7 @@ ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDE
 // status; slave: 0.
 ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster) {
     (void)genDisp;
+    InitDriverObjects();
     if (!isMaster) {
         Log::ModulePrint(1, "OnFilterUnload> Slave Unload!!! \n");
         return ZV_OK;
@@ -319,8 +343,12 @@ ZvStatus OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, PLONG
     return status;
 }
 
+// A pin holding channel 1 that closes while processing runs (its
+// application ended without STOP) stops the processing as a STOP would,
+// through a work item: the close runs under the framework's list mutexes.
 ZvStatus OnClose(CGenDisp* genDisp, ULONG direction, LONG channel) {
     (void)genDisp;
+    if (LogicLoaded() && channel == kChannel) StopOnPinClose();
     return CloseChannel(channel, direction);
 }
 

@@ -169,7 +169,7 @@ void HandleOnBufferInProcessing(PVOID headers, ULONG length) {
     PDEVICE_OBJECT fdo = nullptr;
     if (own > 0 && GetChannelInfo(kChannel, CHANNEL_RENDER, &lower, &pin, &count, &fdo) == ZV_OK &&
         lower != nullptr && pin != nullptr) {
-        Log::ModulePrint(3, "HandleOnBufferInProcessing> CreateAndSendIrp ulnIrp - %ld\n", own);
+        Log::ModulePrint(1, "HandleOnBufferInProcessing> CreateAndSendIrp ulnIrp - %ld\n", own);
         for (ULONG i = 0; i < own; ++i) {
             if (!NT_SUCCESS(CreateAndSendIrp(lower, pin))) break;
         }
@@ -181,6 +181,10 @@ void HandleOnBufferInProcessing(PVOID headers, ULONG length) {
 // ---------------------------------------------------------------------------
 // Own render requests
 // ---------------------------------------------------------------------------
+ULONG IrpLow32(PIRP irp) {
+    return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(irp));
+}
+
 void InsertInIrpList(OwnRenderIrpContext* context) {
     KIRQL irql;
     KeAcquireSpinLock(&g_OwnIrpLock, &irql);
@@ -189,18 +193,27 @@ void InsertInIrpList(OwnRenderIrpContext* context) {
     KeClearEvent(&g_AllIrpsCompleteEvent);
     InsertHeadList(&g_OwnIrpList, &context->Links);
     KeReleaseSpinLock(&g_OwnIrpLock, irql);
-    Log::ModulePrint(3, "InsertInIrpList> Irp - 0x%x\n", context->Irp);
+    Log::ModulePrint(1, "InsertInIrpList> Irp - 0x%x\n", IrpLow32(context->Irp));
 }
 
+// Unlinks the context and gives it back to the lookaside list; the list
+// found empty signals g_AllIrpsCompleteEvent, the last thing done.  Whoever
+// waited for the event (the processing thread's end, then a stop or the
+// master's unload) may delete the lookaside list at once: the request's
+// context is back by then, and its buffer (the caller gave it back first).
 void RemoveFromIrpList(OwnRenderIrpContext* context) {
+    const ULONG irp = IrpLow32(context->Irp);
     KIRQL irql;
     KeAcquireSpinLock(&g_OwnIrpLock, &irql);
     RemoveEntryList(&context->Links);
-    bool empty = IsListEmpty(&g_OwnIrpList);
-    if (empty) KeSetEvent(&g_AllIrpsCompleteEvent, IO_NO_INCREMENT, FALSE);
+    const bool empty = IsListEmpty(&g_OwnIrpList);
+    ExFreeToNPagedLookasideList(&g_IrpContextLookaside, context);
+    Log::ModulePrint(1, "RemoveFromIrpList> Irp - 0x%x\n", irp);
+    if (empty) {
+        Log::ModulePrint(1, "RemoveFromIrpList> Setting  g_AllIrpsCompleteEvent \n");
+        KeSetEvent(&g_AllIrpsCompleteEvent, IO_NO_INCREMENT, FALSE);
+    }
     KeReleaseSpinLock(&g_OwnIrpLock, irql);
-    Log::ModulePrint(3, "RemoveFromIrpList> Irp - 0x%x\n", context->Irp);
-    if (empty) Log::ModulePrint(3, "RemoveFromIrpList> Setting  g_AllIrpsCompleteEvent \n");
 }
 
 NTSTATUS SendIrpCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
@@ -213,8 +226,7 @@ NTSTATUS SendIrpCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     }
     IoFreeIrp(irp);
     g_pInAllocator->PutBuffer(c->Buffer);
-    RemoveFromIrpList(c);
-    ExFreeToNPagedLookasideList(&g_IrpContextLookaside, c);
+    RemoveFromIrpList(c);  // returns the context; nothing of the request is used after it
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -243,6 +255,18 @@ void StartAECEngine(PDEVICE_OBJECT device, PVOID context) {
 void StopAECEngineWorkItem(PDEVICE_OBJECT device, PVOID context) {
     (void)device;
     RunWorkItem(static_cast<PIO_WORKITEM>(context), StopAECGraph,
+                "StopAECEngineWorkItem> AEC Stopped!!! status - 0x%lx \n");
+}
+
+// A pin that held channel 1 closed while processing ran: what its stop left
+// (thread, chains, queues) goes, unless a start came first and took it over.
+ZvStatus StopAfterClose() {
+    return Active() ? ZV_OK : StopAECGraph();
+}
+
+void StopAfterCloseWorkItem(PDEVICE_OBJECT device, PVOID context) {
+    (void)device;
+    RunWorkItem(static_cast<PIO_WORKITEM>(context), StopAfterClose,
                 "StopAECEngineWorkItem> AEC Stopped!!! status - 0x%lx \n");
 }
 
@@ -311,6 +335,7 @@ ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG lengt
     (void)channel;
     (void)pinFile;
     if (!LogicLoaded()) return ZV_NOT_READY;
+    InitDriverObjects();
     // Counted before the look at the active flag: a stop clears the flag,
     // then waits until every buffer that saw it set has left the queues.
     if (!g_BuffersInFlight.Enter()) return ZV_OK;
@@ -331,6 +356,7 @@ ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG lengt
                 Log::ModulePrint(
                     1, "OnBuffer> Auto AEC Shutdown kicked in llTime - %I64d; status - 0x%lx\n",
                     apart, stopped);
+                status = stopped;  // the buffer is still handled; the answer is the stop's
             }
             if (direction == CHANNEL_CAPTURE) {
                 InterlockedExchange64(&g_llLastCaptureTime, NowMicro());
@@ -401,6 +427,7 @@ LONG AecOwnIrpsPending() {
 ZvStatus OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LONG channel) {
     (void)genDisp;
     if (!LogicLoaded()) return ZV_NOT_READY;
+    InitDriverObjects();
     ULONG stored = 0;
     PCSTR message = nullptr;
     switch (state) {
@@ -415,6 +442,17 @@ ZvStatus OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LON
         case KSSTATE_RUN:
             stored = CHANNEL_STATE_RUNNING;
             break;
+        case KSSTATE_ACQUIRE: {
+            // Straight from RUN the stream leaves RUN as through a PAUSE: the
+            // device holds the driver's own render requests from here on, and
+            // a stop that waited for them later would wait for ever.
+            ULONG now = 0;
+            if (GetChannelState(channel, direction, &now) != ZV_OK || now != CHANNEL_STATE_RUNNING)
+                return ZV_OK;
+            stored = CHANNEL_STATE_PAUSED;
+            message = "KSSTATE_PAUSE> SetChannelState \n";
+            break;
+        }
         default:
             return ZV_OK;
     }
@@ -437,6 +475,10 @@ ZvStatus OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LON
 
 ZvStatus StartAECGraph() {
     if (Active()) return ZV_OK;
+    // A pin closed while processing ran: its stop may still be queued.  The
+    // start finishes it first, so that the chains are built for the pins
+    // open now.
+    if (InterlockedOr(&g_AudioProcThread.Running, 0) != 0) StopAECGraph();
     bool running = false;
     ZvStatus status = BothRunning(&running);
     if (status != ZV_OK || !running) {
@@ -523,4 +565,11 @@ ZvStatus StartAEC() {
 
 ZvStatus StopAEC() {
     return QueueAecWorkItem(StopAECEngineWorkItem, "StopAEC> Unable to Create WorkItem !!!\n");
+}
+
+void StopOnPinClose() {
+    // Buffers pass through from here on, as after a STOP; the stop itself
+    // waits for the processing thread, which the close must not.
+    if (InterlockedExchange(&g_bAecActive, 0) == 0) return;
+    (void)QueueAecWorkItem(StopAfterCloseWorkItem, "StopAEC> Unable to Create WorkItem !!!\n");
 }

@@ -18,12 +18,38 @@
 #include "EchowellLogic.h"
 #include "KsClient.h"
 #include "MachineFixture.h"
+#include "kp/clock.h"
 
 namespace zvecho {
 
 // The default machine's camera and sound card, by instance path.
 inline const std::string kCamera = kp::machine::DefaultDevices()[0].Instance;
 inline const std::string kSpeaker = kp::machine::DefaultDevices()[1].Instance;
+
+// Runs `action` on a thread of its own; Finished says whether it returned.
+class Background {
+public:
+    explicit Background(std::function<void()> action)
+        : m_Thread([this, action] {
+              action();
+              m_Done = true;
+          }) {}
+    ~Background() { m_Thread.join(); }
+    bool Finished() const { return m_Done; }
+    // At most 10 s of real time; with `moveClock` the machine clock moves
+    // meanwhile (10 s of it at most).
+    bool AwaitFinished(bool moveClock = false) const {
+        for (int i = 0; i < 10000 && !m_Done; ++i) {
+            if (moveClock && i < 2000) KpClockAdvance(5 * 10000);
+            std::this_thread::sleep_for(std::chrono::microseconds(moveClock ? 200 : 1000));
+        }
+        return m_Done;
+    }
+
+private:
+    std::atomic<bool> m_Done{false};
+    std::thread m_Thread;
+};
 
 class StreamPairTest : public zvtest::MachineTest {
 protected:

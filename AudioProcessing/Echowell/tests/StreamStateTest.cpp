@@ -24,28 +24,6 @@
 namespace zvecho {
 namespace {
 
-// Runs `action` on a thread of its own; Finished says whether it returned.
-class Background {
-public:
-    explicit Background(std::function<void()> action)
-        : m_Thread([this, action] {
-              action();
-              m_Done = true;
-          }) {}
-    ~Background() { m_Thread.join(); }
-    bool Finished() const { return m_Done; }
-    // At most 10 s of real time.
-    bool AwaitFinished() const {
-        for (int i = 0; i < 10000 && !m_Done; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return m_Done;
-    }
-
-private:
-    std::atomic<bool> m_Done{false};
-    std::thread m_Thread;
-};
-
 class StreamStateTest : public EchowellPairTest {
 protected:
     static LONG Active() { return InterlockedOr(&g_bAecActive, 0); }

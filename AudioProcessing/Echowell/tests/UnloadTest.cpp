@@ -7,6 +7,7 @@
 #include "DrvMain.h"
 #include "FilterLogicServices.h"
 #include "LogicTestSupport.h"
+#include "ZvKAPFWi.h"
 
 namespace zvecho {
 namespace {
@@ -30,6 +31,10 @@ protected:
         ASSERT_EQ(InitInGraph(CHANNEL_RENDER, 1), ZV_OK);
         InitQueues();
         ResetAecTiming();
+        // As a start stamps them: the shut-off measures from here.
+        const LONGLONG now = static_cast<LONGLONG>(QueryTime100ns() / 10);
+        InterlockedExchange64(&g_llLastRenderTime, now);
+        InterlockedExchange64(&g_llLastCaptureTime, now);
         KeSetEvent(&g_AllIrpsCompleteEvent, IO_NO_INCREMENT, FALSE);
         ASSERT_TRUE(NT_SUCCESS(StartAudioProcThread()));
         InterlockedExchange(&g_bAecActive, 1);

@@ -18,6 +18,10 @@ void KpWaitForSystemThreadsOfImage(const void* addressInImage);
 // leave; the I/O manager brackets each completion routine's call with them.
 void KpEnterDriverCode(const void* routine);
 void KpLeaveDriverCode(const void* routine);
+// After KeSetEvent signals `Event`, the signalling thread calls Hook(Context)
+// before KeSetEvent returns: a test stands for a thread preempted right after
+// its signal.  A null Hook removes the watch.
+void KpSetEventSignalHook(struct _KEVENT* Event, void (*Hook)(PVOID), PVOID Context);
 // TRUE on a thread made by PsCreateSystemThread.
 BOOLEAN KpIsSystemThread(void);
 

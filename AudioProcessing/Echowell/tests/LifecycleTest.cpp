@@ -1,0 +1,305 @@
+// The filter's life around the streams as users end it: the camera pulled
+// out while the sound card still holds the driver's own render requests, or
+// while a control application polls the private properties; an application
+// that closes its pin without STOP; random stream-state sequences after which
+// the applications free their buffers.  Each round boots a fresh machine.
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <random>
+
+#include "FilterLogicServices.h"
+#include "StreamPair.h"
+#include "kp/io.h"
+#include "kp/pnp.h"
+#include "kp/thread.h"
+
+// A hundred in the slow run.
+#ifndef ZV_ECHOWELL_LIFECYCLE_ROUNDS
+#define ZV_ECHOWELL_LIFECYCLE_ROUNDS 3
+#endif
+
+namespace zvecho {
+namespace {
+
+class LifecycleTest : public EchowellPairTest {
+protected:
+    static LONG Active() { return InterlockedOr(&g_bAecActive, 0); }
+    static bool ThreadRunning() { return InterlockedOr(&g_AudioProcThread.Running, 0) != 0; }
+    // A fresh machine for each round after the first.
+    void Round(int round) {
+        if (round == 0) return;
+        TearDown();
+        SetUp();
+    }
+    void StartBoth() {
+        ASSERT_EQ(SetStateWhileClockRuns(&mic_, KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(SetStateWhileClockRuns(&speaker_, KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(Active(), 1);
+    }
+    void SurpriseRemoveCamera() {
+        WhileClockRuns([] { EXPECT_EQ(KpPnpSurpriseRemove(Pdo(kCamera)), STATUS_SUCCESS); },
+                       "the surprise removal");
+    }
+    NTSTATUS Control(ULONG flags, ULONG id, ULONG* value) {
+        KSPROPERTY p{KSPROPSETID_AecControl, id, flags};
+        ULONG returned = 0;
+        return captureFilter_.Property(&p, sizeof p, value, sizeof *value, &returned);
+    }
+    // Waits for a stream request, the clock moving (half a second of it at most).
+    static bool AwaitRequest(const std::shared_ptr<kp::ks::StreamRequest>& request) {
+        for (int k = 0; k < 2000 && !request->Done(); ++k) {
+            if (k < 100) AdvanceMs(5);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        return request->Done();
+    }
+    const std::vector<uint8_t> tone_ = [] {
+        std::vector<uint8_t> b(320);
+        for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<uint8_t>(i * 7);
+        return b;
+    }();
+};
+
+// What the thread that signals the last own request's completion does next
+// is delayed until the removal has finished: a completing processor that
+// was preempted right after its signal.
+struct Preempted {
+    const Background* Removal;
+    std::atomic<int> Signals{0};
+    static void Hook(PVOID context) {
+        auto* self = static_cast<Preempted*>(context);
+        ++self->Signals;
+        for (int i = 0; i < 2000 && !self->Removal->Finished(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+};
+
+// The camera is pulled out while the sound card still holds an own render
+// request.  The unload waits for it (the processing thread's end does); once
+// its completion signals that the last one is back, nothing of the request
+// may be left to give back: the unload deletes the lookaside list of their
+// contexts right after.
+TEST_F(LifecycleTest, TheCamerasRemovalWithOwnRenderRequestsOutstanding) {
+    for (int round = 0; round < ZV_ECHOWELL_LIFECYCLE_ROUNDS; ++round) {
+        SCOPED_TRACE(testing::Message() << "round " << round);
+        Round(round);
+        StartBoth();
+        if (HasFatalFailure()) return;
+        kp::sim::Fault hold;
+        hold.Major = IRP_MJ_DEVICE_CONTROL;
+        hold.IoControl = IOCTL_KS_WRITE_STREAM;
+        hold.NeverComplete = true;
+        Device(kSpeaker)->AddFault(hold);  // the first write: an own request of the prefill
+        StreamBlocks(10, tone_);
+        if (HasFatalFailure()) return;
+        ASSERT_EQ(AecOwnIrpsPending(), 1);
+        {
+            Preempted preempted;
+            Background removal(
+                [] { EXPECT_EQ(KpPnpSurpriseRemove(Pdo(kCamera)), STATUS_SUCCESS); });
+            preempted.Removal = &removal;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            EXPECT_FALSE(removal.Finished()) << "the unload waits for the held request";
+            KpSetEventSignalHook(&g_AllIrpsCompleteEvent, Preempted::Hook, &preempted);
+            Device(kSpeaker)->ReleaseHeld(STATUS_SUCCESS);
+            KpSetEventSignalHook(nullptr, nullptr, nullptr);
+            EXPECT_EQ(preempted.Signals.load(), 1);
+            ASSERT_TRUE(removal.AwaitFinished(true));
+        }
+        EXPECT_EQ(g_pInAllocator, nullptr);
+        EXPECT_FALSE(ThreadRunning());
+        EXPECT_EQ(Active(), 0);
+    }
+}
+
+// A control application reads and writes the canceller's parameters while
+// the camera is pulled out: every request answers (success, or failure once
+// the logic is gone) and none uses a module the unload destroyed.
+TEST_F(LifecycleTest, PropertyPollingDuringTheCamerasRemoval) {
+    for (int round = 0; round < ZV_ECHOWELL_LIFECYCLE_ROUNDS; ++round) {
+        SCOPED_TRACE(testing::Message() << "round " << round);
+        Round(round);
+        StartBoth();
+        if (HasFatalFailure()) return;
+        StreamBlocks(5, tone_);
+        if (HasFatalFailure()) return;
+        std::atomic<bool> stop{false};
+        std::atomic<int> answered{0};
+        {
+            Background poll([&] {
+                std::mt19937 random(round);
+                while (!stop) {
+                    ULONG value = random() % 2;
+                    NTSTATUS status = Control(KSPROPERTY_TYPE_SET, 5, &value);
+                    EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_UNSUCCESSFUL);
+                    status = Control(KSPROPERTY_TYPE_GET, 6, &value);
+                    EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_UNSUCCESSFUL);
+                    value = 1;
+                    status = Control(KSPROPERTY_TYPE_SET, 12, &value);
+                    EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_UNSUCCESSFUL);
+                    ++answered;
+                }
+            });
+            while (answered < 3) std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::microseconds(round * 37 % 500));
+            SurpriseRemoveCamera();
+            const int after = answered;
+            while (answered < after + 3) std::this_thread::yield();
+            stop = true;
+        }
+        EXPECT_EQ(g_pAecModule, nullptr);
+        EXPECT_EQ(g_pWaveCorr, nullptr);
+    }
+}
+
+// A property request is inside the handler, waiting for the engine lock,
+// when the camera is pulled out: the unload waits until it has left, and the
+// request finishes with the module it found.
+TEST_F(LifecycleTest, TheUnloadWaitsForAPropertyRequestInsideTheHandler) {
+    KeWaitForSingleObject(&g_EngineMutex, Executive, KernelMode, FALSE, nullptr);
+    ULONG value = 0;
+    NTSTATUS status = STATUS_PENDING;
+    bool released = false;
+    {
+        Background get([&] { status = Control(KSPROPERTY_TYPE_GET, 6, &value); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_FALSE(get.Finished()) << "the request waits for the engine lock";
+        Background removal([] { EXPECT_EQ(KpPnpSurpriseRemove(Pdo(kCamera)), STATUS_SUCCESS); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_FALSE(removal.Finished()) << "the unload waits for the request";
+        EXPECT_NE(g_pAecModule, nullptr);
+        KeReleaseMutex(&g_EngineMutex, FALSE);
+        released = true;
+        EXPECT_TRUE(get.AwaitFinished());
+        EXPECT_TRUE(removal.AwaitFinished(true));
+    }
+    if (!released) KeReleaseMutex(&g_EngineMutex, FALSE);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(g_pAecModule, nullptr);
+}
+
+// An application ends without STOP: its pin closes while the canceller runs.
+// Processing stops as on a STOP, and a new application's pin at another rate
+// gets chains built for it when both run again.
+TEST_F(LifecycleTest, APinClosedWhileRunningStopsProcessingAsAStopWould) {
+    for (bool capture : {true, false}) {
+        for (int round = 0; round < ZV_ECHOWELL_LIFECYCLE_ROUNDS; ++round) {
+            SCOPED_TRACE(testing::Message()
+                         << (capture ? "capture" : "render") << " closed, round " << round);
+            Round(capture ? round : round + 1);
+            StartBoth();
+            if (HasFatalFailure()) return;
+            StreamBlocks(10, tone_);
+            if (HasFatalFailure()) return;
+            kp::ks::KsPin& closed = capture ? mic_ : speaker_;
+            kp::ks::KsFilter& filter = capture ? captureFilter_ : renderFilter_;
+            WhileClockRuns(
+                [&] {
+                    EXPECT_EQ(closed.Close(), STATUS_SUCCESS);
+                    KpIoDrainWorkQueues();
+                },
+                "the close");
+            WhileClockRuns(
+                [&] {
+                    for (auto& w : writes_) w->Wait();
+                },
+                "the writes in flight");
+            writes_.clear();
+            EXPECT_EQ(Active(), 0);
+            EXPECT_FALSE(ThreadRunning()) << "the stop came through its work item";
+            EXPECT_EQ(g_InGraph.Stages[0].InUse, 0);
+            EXPECT_EQ(g_OutGraph.Stages[0].InUse, 0);
+            EXPECT_EQ(AecPendingWorkItems(), 0);
+
+            // The other stream goes on alone for two seconds.
+            kp::ks::KsPin& open = capture ? speaker_ : mic_;
+            for (int i = 0; i < 20; ++i) {
+                std::shared_ptr<kp::ks::StreamRequest> w;
+                if (capture) {
+                    ASSERT_EQ(
+                        open.Submit(true, {{3200, 3200, nullptr}}, sizeof(KSSTREAM_HEADER), &w),
+                        STATUS_PENDING);
+                } else {
+                    ASSERT_EQ(open.Submit(false, {{3200, 0, nullptr}}, sizeof(KSSTREAM_HEADER), &w),
+                              STATUS_PENDING);
+                }
+                ASSERT_TRUE(AwaitRequest(w));
+            }
+            ASSERT_EQ(closed.Create(filter, capture ? 1 : 0, kp::ks::PcmFormat(8000, 16, 1)),
+                      STATUS_SUCCESS);
+            ASSERT_EQ(SetStateWhileClockRuns(&closed, KSSTATE_RUN), STATUS_SUCCESS);
+            ASSERT_EQ(Active(), 1) << "the new pin's RUN started the canceller";
+            EXPECT_EQ((capture ? g_CaptureFormat : g_RenderFormat).SamplesPerSec, 8000u)
+                << "the chains are built for the new pin";
+            const LONGLONG passes = InterlockedExchangeAdd64(&g_AecTiming.OutPasses, 0);
+            for (int i = 0; i < 30; ++i) {
+                std::shared_ptr<kp::ks::StreamRequest> w, r;
+                ASSERT_EQ(
+                    speaker_.Submit(true, {{320, 320, tone_.data()}}, sizeof(KSSTREAM_HEADER), &w),
+                    STATUS_PENDING);
+                writes_.push_back(w);
+                ASSERT_EQ(mic_.Submit(false, {{320, 0, nullptr}}, sizeof(KSSTREAM_HEADER), &r),
+                          STATUS_PENDING);
+                ASSERT_TRUE(AwaitRequest(r));
+            }
+            EXPECT_EQ(Active(), 1) << "no shut-off from the closed pin's last time";
+            EXPECT_TRUE(AwaitOutPasses(passes + 3)) << "the canceller processes";
+        }
+    }
+}
+
+// Random stream-state sequences on the pair, blocks streamed between the
+// steps whatever the states, then the applications stop, wait for every
+// request and free its buffer: no page of theirs is still locked.  A fresh
+// pair then processes.
+TEST_F(LifecycleTest, RandomStateSequencesLeaveNoApplicationMemoryLocked) {
+    const KSSTATE states[] = {KSSTATE_STOP, KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN};
+    for (int round = 0; round < ZV_ECHOWELL_LIFECYCLE_ROUNDS * 2; ++round) {
+        SCOPED_TRACE(testing::Message() << "seed " << round);
+        Round(round);
+        std::mt19937 random(round);
+        std::vector<std::shared_ptr<kp::ks::StreamRequest>> requests;
+        for (int step = 0; step < 30; ++step) {
+            kp::ks::KsPin* pin = random() % 2 ? &mic_ : &speaker_;
+            ASSERT_EQ(SetStateWhileClockRuns(pin, states[random() % 4]), STATUS_SUCCESS);
+            const unsigned blocks = random() % 8;
+            for (unsigned b = 0; b < blocks; ++b) {
+                std::shared_ptr<kp::ks::StreamRequest> w, r;
+                NTSTATUS status = speaker_.Submit(
+                    true, {{160, 160, tone_.data()}, {160, 160, tone_.data() + 160}},
+                    sizeof(KSSTREAM_HEADER), &w);
+                ASSERT_TRUE(NT_SUCCESS(status)) << std::hex << status;
+                requests.push_back(w);
+                status = mic_.Submit(false, {{160, 0, nullptr}, {160, 0, nullptr}},
+                                     sizeof(KSSTREAM_HEADER), &r);
+                ASSERT_TRUE(NT_SUCCESS(status)) << std::hex << status;
+                requests.push_back(r);
+                AdvanceMs(10);
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
+                // What came back is freed at once, as applications do.
+                std::erase_if(requests, [](const auto& q) { return q->Done(); });
+            }
+        }
+        ASSERT_EQ(SetStateWhileClockRuns(&mic_, KSSTATE_STOP), STATUS_SUCCESS);
+        ASSERT_EQ(SetStateWhileClockRuns(&speaker_, KSSTATE_STOP), STATUS_SUCCESS);
+        for (auto& r : requests) {
+            for (int k = 0; k < 5000 && !r->Done(); ++k)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            ASSERT_TRUE(r->Done()) << "the STOP gives every request back";
+        }
+        requests.clear();  // the applications free their buffers
+        ClosePins();
+        OpenPins();
+        if (HasFatalFailure()) return;
+        StartBoth();
+        if (HasFatalFailure()) return;
+        const LONGLONG passes = InterlockedExchangeAdd64(&g_AecTiming.OutPasses, 0);
+        StreamBlocks(12, tone_);
+        if (HasFatalFailure()) return;
+        EXPECT_TRUE(AwaitOutPasses(passes + 3)) << "the fresh pair processes";
+    }
+}
+
+}  // namespace
+}  // namespace zvecho
