@@ -67,6 +67,7 @@ protected:
         devices[0].UpperFilters = {"Mutewell"};
         devices[0].DriverOptions = {{"ZSAMAudioFilterMaster", 1}};
         devices[1].Profile = "full";
+        devices[1].CaptureSource = "ramp";
         BootMachine(devices);
         ASSERT_NE(FilterDevice(kCard, "Mutewell"), nullptr) << "the master hooks the card";
         ASSERT_EQ(card_.Open(KpPnpInterfaceLinks(Pdo(kCard), true).at(0)), STATUS_SUCCESS);
@@ -138,22 +139,39 @@ protected:
                 if (speaker_.IsOpen() &&
                     NT_SUCCESS(speaker_.Submit(true, {{size, size, tone.data()}},
                                                sizeof(KSSTREAM_HEADER), &write)))
-                    queued_.push_back(write);
+                    queued_.push_back({write, false});
                 if (mic_.IsOpen() && NT_SUCCESS(mic_.Submit(false, {{320, 0, nullptr}},
                                                             sizeof(KSSTREAM_HEADER), &read)))
-                    queued_.push_back(read);
+                    queued_.push_back({read, true});
             });
             AdvanceMs(10);
             Drain(8);
         }
     }
-    // Waits (moving the clock) until at most `left` requests are queued.
+    // Waits (moving the clock) until at most `left` requests are queued;
+    // what the microphone's reads brought is kept in order.
     void Drain(size_t left) {
         while (queued_.size() > left) {
-            auto front = queued_.front();
-            if (!front->Done()) Drive([&] { front->Wait(); });
+            auto [request, read] = queued_.front();
+            if (!request->Done()) Drive([&] { request->Wait(); });
             queued_.pop_front();
+            if (read && request->Status() == STATUS_SUCCESS) {
+                for (ULONG i = 0; i + 1 < request->DataUsed(0); i += 2)
+                    captured_.push_back(
+                        static_cast<SHORT>(request->Data(0)[i] | request->Data(0)[i + 1] << 8));
+            }
         }
+    }
+    // The microphone's last `n` samples carry a signal (the camera's sine,
+    // resampled), not silence and not the card's own ramp.
+    bool MicHearsTheCamera(size_t n) {
+        if (captured_.size() < n) return false;
+        int peak = 0, rampSteps = 0;
+        for (size_t i = captured_.size() - n; i < captured_.size(); ++i) {
+            peak = std::max(peak, std::abs(static_cast<int>(captured_[i])));
+            rampSteps += i > 0 && captured_[i] == static_cast<SHORT>(captured_[i - 1] + 0x0202);
+        }
+        return peak > 1000 && rampSteps < static_cast<int>(n / 2);
     }
     // The camera's pin records of one pin id (0 render, 1 capture).
     std::vector<kp::sim::PinRecord> CameraPinsOf(ULONG id) {
@@ -172,7 +190,8 @@ protected:
     kp::ks::KsFilter card_, camera_;
     kp::ks::KsPin speaker_, mic_;
     std::shared_ptr<kp::sim::SimAudioDevice> cameraDevice_;
-    std::deque<std::shared_ptr<kp::ks::StreamRequest>> queued_;
+    std::deque<std::pair<std::shared_ptr<kp::ks::StreamRequest>, bool>> queued_;  // bool: a read
+    std::vector<SHORT> captured_;
     ULONGLONG toneFrames_ = 0;
 };
 
@@ -203,6 +222,51 @@ TEST_F(MutewellLifecycleTest, SwitchingOffWhileTheBridgesRequestsCompleteFreesNo
         ASSERT_EQ(off, STATUS_SUCCESS);
         EXPECT_EQ(cameraDevice_->OpenPinCount(), 0u);
         ClosePins();
+    }
+}
+
+// A control application switches processing and the bridge on and off while
+// the camera is pulled out, then the camera comes back: the unload runs with
+// property requests in flight and the next master load under them; nothing
+// freed is touched and every request returns.
+TEST_F(MutewellLifecycleTest, PropertySetsRacingTheCamerasSurpriseRemovalTouchNothingFreed) {
+    Boot();
+    CreatePins({KSSTATE_PAUSE, KSSTATE_RUN});
+    const std::u16string camera(kCamera.begin(), kCamera.end());
+    std::mt19937 random(39);
+    for (int round = 0; round < ZV_LIFECYCLE_ROUNDS && !HasFatalFailure(); ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 1), STATUS_SUCCESS);
+        Stream(3);
+        std::atomic<bool> stop{false};
+        std::thread control([&, seed = random()] {
+            std::mt19937 r(seed);
+            while (!stop) {
+                ULONG value = r() % 2;
+                const ULONG id =
+                    r() % 2 ? KSPROPERTY_SWITCHMUTE_SWITCH : KSPROPERTY_SWITCHMUTE_PROCESS;
+                (void)camera_.SetProperty(KSPROPSETID_SwitchMute, id, &value, sizeof value);
+            }
+        });
+        PDEVICE_OBJECT pdo = Pdo(kCamera);
+        AdvanceMs(random() % 4);
+        NTSTATUS removed = STATUS_PENDING;
+        Drive([&] { removed = KpPnpSurpriseRemove(pdo); });
+        Drive([&] {
+            stop = true;
+            control.join();
+        });
+        ASSERT_EQ(removed, STATUS_SUCCESS);
+        EXPECT_EQ(g_bFilterLoaded, 0);
+        Stream(2);  // the slave's streams go on without the bridge
+        camera_.Close();
+        Drive([&] { removed = KpPnpRemove(pdo); });
+        ASSERT_EQ(removed, STATUS_SUCCESS);
+        Drive([&] { removed = KpPnpAddDevice(camera, nullptr); });
+        ASSERT_EQ(removed, STATUS_SUCCESS);
+        ASSERT_EQ(g_bFilterLoaded, 1) << "the camera is master again";
+        OpenCamera();
+        ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_PROCESS, 1), STATUS_SUCCESS);
     }
 }
 
