@@ -393,10 +393,22 @@ ZvStatus OnSetChannelState(LONG channel, ULONG direction, ULONG state) {
                     : "OnSetChannelState> Source (STATE_PAUSE)  Failed... status - "
                       "0x%lx \n");
     }
-    ZvStatus status = SetModuleState(
-        module, STATE_START,
-        speaker ? "OnSetChannelState> Sink (STATE_START)  Failed... status - 0x%lx \n"
-                : "OnSetChannelState> Source (STATE_START)  Failed... status - 0x%lx \n");
+    // A slave stream that went from STOP straight to RUN finds its module
+    // closed: it opens (STATE_PAUSE) before it can start.
+    ZvStatus status = ZV_OK;
+    if (module->StreamState() == STATE_STOP) {
+        status = SetModuleState(
+            module, STATE_PAUSE,
+            speaker ? "OnSetChannelState> Sink (STATE_PAUSE)  Failed... status - 0x%lx \n"
+                    : "OnSetChannelState> Source (STATE_PAUSE)  Failed... status - "
+                      "0x%lx \n");
+    }
+    if (status == ZV_OK) {
+        status = SetModuleState(
+            module, STATE_START,
+            speaker ? "OnSetChannelState> Sink (STATE_START)  Failed... status - 0x%lx \n"
+                    : "OnSetChannelState> Source (STATE_START)  Failed... status - 0x%lx \n");
+    }
     if (status != ZV_OK) {
         InterlockedExchange(StartedFlag(direction), 0);
         return status;

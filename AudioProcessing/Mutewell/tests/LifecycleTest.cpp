@@ -270,4 +270,19 @@ TEST_F(MutewellLifecycleTest, PropertySetsRacingTheCamerasSurpriseRemovalTouchNo
     }
 }
 
+// The switch on before the card's pins exist; the pins then go from STOP
+// straight to RUN (no PAUSE between): the bridge starts both directions.
+TEST_F(MutewellLifecycleTest, SlavePinsGoingFromStopStraightToRunAreBridged) {
+    Boot();
+    ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 1), STATUS_SUCCESS);
+    EXPECT_EQ(cameraDevice_->OpenPinCount(), 0u) << "nothing to bridge yet";
+    CreatePins({KSSTATE_RUN});
+    EXPECT_EQ(cameraDevice_->OpenPinCount(), 2u);
+    EXPECT_EQ(g_bSinkStarted, 1);
+    EXPECT_EQ(g_bSourceStarted, 1);
+    Stream(30);
+    EXPECT_GT(CameraRenderedNonZero(), 1000u) << "the card's loudspeaker reaches the camera";
+    EXPECT_TRUE(MicHearsTheCamera(1600)) << "the card's microphone records the camera's";
+}
+
 }  // namespace
