@@ -113,6 +113,9 @@ extern KMUTEX g_SwitchMutex;
 extern CallCount g_BuffersInFlight[3];
 // Private property requests in progress; the master's unload waits them out.
 extern CallCount g_PropertiesInFlight;
+// Work items that pause the direction of a channel whose pin closed while
+// running; the master's unload waits them out too.
+extern CallCount g_ControlWorkItems;
 // Initialises g_SwitchMutex and the counts on the image's first call; later
 // calls (master reloads included) leave them alone.  PASSIVE_LEVEL.
 void InitLogicObjects();

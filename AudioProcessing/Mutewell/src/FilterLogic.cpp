@@ -5,6 +5,7 @@
 #include "CKAUDPFCnv.h"
 #include "CKAUDPSiBu.h"
 #include "FilterLogicServices.h"
+#include "MemAlloc.h"
 #include "MutewellLogic.h"
 #include "ZDebug.h"
 #include "sp_dispatch.h"
@@ -204,6 +205,58 @@ ZvStatus SwitchDirectionOn(ULONG direction, bool* paused) {
     return ZV_OK;
 }
 
+struct ClosedChannelWork {
+    PIO_WORKITEM Item;
+    ULONG Direction;
+};
+
+void PauseClosedChannel(PDEVICE_OBJECT device, PVOID context) {
+    (void)device;
+    auto work = static_cast<ClosedChannelWork*>(context);
+    {
+        SwitchLock lock;
+        // A pin that took the channel since and runs keeps its bridge.
+        if (LogicLoaded() && ChannelStateOf(work->Direction) != CHANNEL_STATE_RUNNING) {
+            const bool speaker = work->Direction == CHANNEL_RENDER;
+            Unbridge(work->Direction);
+            CKAUDPABridge* module = BridgeModule(work->Direction);
+            if (module != nullptr && module->StreamState() == STATE_START) {
+                (void)SetModuleState(
+                    module, STATE_PAUSE,
+                    speaker ? "OnSetChannelState> Sink (STATE_PAUSE)  Failed... status - 0x%lx \n"
+                            : "OnSetChannelState> Source (STATE_PAUSE)  Failed... status - "
+                              "0x%lx \n");
+            }
+            FreeGraph(work->Direction);
+        }
+    }
+    IoFreeWorkItem(work->Item);
+    MemFree(work);
+    g_ControlWorkItems.Leave();
+}
+
+// Queues the pause of a closed channel's direction on the channel's device.
+void QueueClosedChannelPause(LONG channel, ULONG direction) {
+    PDEVICE_OBJECT lower = nullptr, fdo = nullptr;
+    PFILE_OBJECT pin = nullptr;
+    ULONGLONG count = 0;
+    if (GetChannelInfo(channel, direction, &lower, &pin, &count, &fdo) != ZV_OK || fdo == nullptr)
+        return;
+    InitLogicObjects();
+    if (!g_ControlWorkItems.Enter()) return;  // counted before queued: an unload waits for it
+    auto work = static_cast<ClosedChannelWork*>(MemAlloc(sizeof(ClosedChannelWork)));
+    PIO_WORKITEM item = work != nullptr ? IoAllocateWorkItem(fdo) : nullptr;
+    if (item == nullptr) {
+        MemFree(work);
+        g_ControlWorkItems.Leave();
+        Log::ModulePrint(1, "OnClose> no work item to pause the bridge \n");
+        return;
+    }
+    work->Item = item;
+    work->Direction = direction;
+    IoQueueWorkItem(item, PauseClosedChannel, DelayedWorkQueue, work);
+}
+
 ZvStatus SwitchOn(ULONG value) {
     ULONG process = 0, size = sizeof process;
     (void)GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
@@ -281,6 +334,7 @@ SwitchGraph g_InGraph, g_OutGraph;
 KMUTEX g_SwitchMutex;
 CallCount g_BuffersInFlight[3];
 CallCount g_PropertiesInFlight;
+CallCount g_ControlWorkItems;
 
 void InitLogicObjects() {
     if (InterlockedOr(&g_lLogicObjects, 0) == 2) return;
@@ -289,6 +343,7 @@ void InitLogicObjects() {
         g_BuffersInFlight[CHANNEL_RENDER].Init(TRUE);
         g_BuffersInFlight[CHANNEL_CAPTURE].Init(TRUE);
         g_PropertiesInFlight.Init(TRUE);
+        g_ControlWorkItems.Init(TRUE);
         InterlockedExchange(&g_lLogicObjects, 2);
         return;
     }
@@ -338,6 +393,7 @@ ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster) {
     // Property requests that came before the flag was cleared end first (they
     // test it again under the mutex); later ones are refused.
     g_PropertiesInFlight.WaitIdle();
+    g_ControlWorkItems.WaitIdle();
     SwitchLock lock;
     InterlockedExchange(&g_bSwitch, 0);
     Unbridge(CHANNEL_RENDER);
@@ -460,8 +516,17 @@ ZvStatus OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, PLONG
     return SetChannelFormat(kChannel, direction, format);
 }
 
+// The channel's pin closed without a STOP: its direction leaves the bridge
+// at once, and its module pauses and its graph goes as a STOP does.  OnClose
+// runs under the framework's pin-list locks, which a buffer in flight may
+// be waiting for: the pause, which waits such buffers out, runs in a work
+// item.
 ZvStatus OnClose(CGenDisp* genDisp, ULONG direction, LONG channel) {
     (void)genDisp;
+    if (channel >= 0 && LogicLoaded()) {
+        InterlockedExchange(StartedFlag(direction), 0);
+        QueueClosedChannelPause(channel, direction);
+    }
     return CloseChannel(channel, direction);
 }
 

@@ -4,6 +4,7 @@
 // application switches the bridge and processing.  The camera ("full",
 // filter "global") is master with Mutewell above it; the sound card is
 // hooked as slave; the framework runs in-process as the built-in driver.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -283,6 +284,35 @@ TEST_F(MutewellLifecycleTest, SlavePinsGoingFromStopStraightToRunAreBridged) {
     Stream(30);
     EXPECT_GT(CameraRenderedNonZero(), 1000u) << "the card's loudspeaker reaches the camera";
     EXPECT_TRUE(MicHearsTheCamera(1600)) << "the card's microphone records the camera's";
+}
+
+// The card's pins closed while bridged and running, without a STOP: the
+// camera's pins pause as a STOP would pause them (the bridge's streams end,
+// the pins stay open for the next run), in both directions.
+TEST_F(MutewellLifecycleTest, ClosingARunningSlavePinPausesItsBridge) {
+    Boot();
+    CreatePins({KSSTATE_PAUSE, KSSTATE_RUN});
+    ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 1), STATUS_SUCCESS);
+    Stream(10);
+    speaker_.Close();
+    mic_.Close();
+    Drain(0);
+    auto stopped = [&] {
+        const auto records = cameraDevice_->PinRecords();
+        return records.size() == 2 &&
+               std::all_of(records.begin(), records.end(),
+                           [](const auto& r) { return r.States.back() == KSSTATE_STOP; });
+    };
+    Drive([&] {
+        while (!stopped()) std::this_thread::yield();
+    });
+    EXPECT_EQ(g_bSinkStarted, 0);
+    EXPECT_EQ(g_bSourceStarted, 0);
+    EXPECT_EQ(cameraDevice_->OpenPinCount(), 2u) << "a pause keeps the pins";
+    // The next pins are bridged again.
+    CreatePins({KSSTATE_PAUSE, KSSTATE_RUN});
+    EXPECT_EQ(g_bSinkStarted, 1);
+    EXPECT_EQ(g_bSourceStarted, 1);
 }
 
 }  // namespace
