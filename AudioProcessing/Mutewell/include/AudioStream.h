@@ -43,7 +43,9 @@ struct StreamParams {
 struct TransferObject {
     volatile LONG m_fCompleted;  // set by the completion routine
     KEVENT m_Event;              // set with it
-    PIRP m_pIrp;                 // null once freed
+    // Set last by the completion routine: it no longer touches the object.
+    volatile LONG m_fRoutineDone;
+    PIRP m_pIrp;  // null once freed
     KSSTREAM_HEADER m_Header;
     StreamParams* m_pParams;
     AudioStream* m_pOwner;

@@ -11,4 +11,6 @@ NTSTATUS BridgeReferenceObjectByHandle(HANDLE handle, ACCESS_MASK access, POBJEC
                                        KPROCESSOR_MODE mode, PVOID* object);
 NTSTATUS BridgeDelayExecution(PLARGE_INTEGER interval);
 BOOLEAN BridgeCancelIrp(PIRP irp);
+// The stream requests' completion routine signals through this one.
+LONG BridgeSetEvent(PKEVENT event);
 }

@@ -12,11 +12,14 @@
 // touch them.
 //
 // Locks and threads:
-//  - g_SwitchMutex (a kernel mutex, PASSIVE_LEVEL) serialises everything
-//    that changes a bridge module's state or a graph: SwitchControl (from the
-//    property set), OnSetStreamState and OnSetChannelState (from the
-//    streams), OnFilterUnload.  Order: the framework's sync-control lock ->
-//    g_SwitchMutex.
+//  - g_SwitchMutex (a kernel mutex, PASSIVE_LEVEL, initialised once per
+//    image) serialises everything that changes a bridge module's state, a
+//    graph or the modules themselves: SwitchControl (from the property set),
+//    OnSetStreamState and OnSetChannelState (from the streams), OnFilterLoad
+//    and OnFilterUnload.  Each tests the loaded flag again once it holds the
+//    mutex.  Order: the framework's sync-control lock -> g_SwitchMutex.
+//  - OnKSProperty counts itself in g_PropertiesInFlight; the master's unload
+//    clears the loaded flag, waits those calls out, then takes the mutex.
 //  - OnBuffer runs under the sync-control lock and takes no lock of its own;
 //    it counts itself in g_BuffersInFlight[direction].  A control path that
 //    pauses or stops a direction's module or frees its graph first clears
@@ -108,6 +111,14 @@ extern KMUTEX g_SwitchMutex;
 // OnBuffer calls in progress by direction (1, 2); always open: a control
 // path waits them out after it cleared the direction's started flag.
 extern CallCount g_BuffersInFlight[3];
+// Private property requests in progress; the master's unload waits them out.
+extern CallCount g_PropertiesInFlight;
+// Work items that pause the direction of a channel whose pin closed while
+// running; the master's unload waits them out too.
+extern CallCount g_ControlWorkItems;
+// Initialises g_SwitchMutex and the counts on the image's first call; later
+// calls (master reloads included) leave them alone.  PASSIVE_LEVEL.
+void InitLogicObjects();
 
 // ---------------------------------------------------------------------------
 // Control

@@ -19,6 +19,14 @@ bool Completed(const TransferObject* t) {
     return __atomic_load_n(&t->m_fCompleted, __ATOMIC_SEQ_CST) != 0;
 }
 
+// A completed request's routine may still be setting its event: the thread
+// reuses or frees the request only after the routine has left the object.
+// The routine is a few instructions from its end once the flag is seen.
+void AwaitRoutineExit(const TransferObject* t) {
+    while (__atomic_load_n(&t->m_fRoutineDone, __ATOMIC_ACQUIRE) == 0) {
+    }
+}
+
 // The device is gone: unplugged, or its stack is being taken down.
 bool IsDeviceLoss(NTSTATUS status) {
     return status == STATUS_DEVICE_NOT_CONNECTED || status == STATUS_DELETE_PENDING;
@@ -248,7 +256,10 @@ NTSTATUS AudioStream::TransferCompletionRoutine(PDEVICE_OBJECT device, PIRP irp,
     (void)irp;
     auto t = static_cast<TransferObject*>(context);
     __atomic_store_n(&t->m_fCompleted, 1, __ATOMIC_SEQ_CST);
-    KeSetEvent(&t->m_Event, IO_NO_INCREMENT, FALSE);
+    BridgeSetEvent(&t->m_Event);
+    // The routine's last touch: from here the thread may free the request
+    // and a stop the transfer object.
+    __atomic_store_n(&t->m_fRoutineDone, 1, __ATOMIC_RELEASE);
     return STATUS_MORE_PROCESSING_REQUIRED;  // the request stays the thread's
 }
 
@@ -301,6 +312,7 @@ void AudioStream::SendTransfer(TransferObject* t) {
     IoSetCompletionRoutine(irp, TransferCompletionRoutine, t, TRUE, TRUE, TRUE);
     KeClearEvent(&t->m_Event);
     __atomic_store_n(&t->m_fCompleted, 0, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&t->m_fRoutineDone, 0, __ATOMIC_RELAXED);
     t->m_fCancelled = 0;
     t->m_ullSendTime = KeQueryInterruptTime();
     IofCallDriver(m_Target.m_pDevice, irp);
@@ -405,6 +417,7 @@ NTSTATUS AudioStream::StreamingLoop() {
                 continue;
             }
             ++expected;
+            AwaitRoutineExit(found);
             KeClearEvent(&found->m_Event);
             NTSTATUS status = capture ? ProcessSourceData(found) : found->m_pIrp->IoStatus.Status;
             if (!IsDeviceLoss(status)) {
@@ -429,6 +442,7 @@ NTSTATUS AudioStream::StreamingLoop() {
                 }
                 continue;
             }
+            AwaitRoutineExit(t);
             FreeMdls(t->m_pIrp);
             IoFreeIrp(t->m_pIrp);
             t->m_pIrp = nullptr;

@@ -13,4 +13,8 @@ NTSTATUS BridgeDelayExecution(PLARGE_INTEGER interval) {
 BOOLEAN BridgeCancelIrp(PIRP irp) {
     return IoCancelIrp(irp);
 }
+
+LONG BridgeSetEvent(PKEVENT event) {
+    return KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
 }

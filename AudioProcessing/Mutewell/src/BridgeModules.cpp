@@ -218,7 +218,9 @@ NTSTATUS CKAUDPABridge::OpenStream() {
     }
     if (NT_SUCCESS(status) && pin == nullptr) status = STATUS_UNSUCCESSFUL;
     if (NT_SUCCESS(status)) status = pin->CreateStream(m_ulLengthMs);
-    if (!NT_SUCCESS(status)) {
+    // Only a stream that was made counts: an informational answer is no ring.
+    if (status != STATUS_SUCCESS) {
+        if (NT_SUCCESS(status)) status = STATUS_UNSUCCESSFUL;
         delete enumerator;  // with it the filter and the pin
         return status;
     }

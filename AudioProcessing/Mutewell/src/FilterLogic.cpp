@@ -5,6 +5,7 @@
 #include "CKAUDPFCnv.h"
 #include "CKAUDPSiBu.h"
 #include "FilterLogicServices.h"
+#include "MemAlloc.h"
 #include "MutewellLogic.h"
 #include "ZDebug.h"
 #include "sp_dispatch.h"
@@ -18,8 +19,13 @@ constexpr LONG kChannel = 1;
 constexpr ULONG kBridgeRate = 8000;
 constexpr ULONG kBridgeBufferMs = 50;
 
-// Set once the mutex and the counts of a master load exist.
-bool g_bLogicObjectsReady;
+// Set by a master load, cleared by its unload.
+bool g_bMasterLoaded;
+
+// 0 before the image's first use of the mutex and the counts, 1 while one
+// caller initialises them, 2 once they exist.  They live as long as the
+// image: a master reload must not initialise a mutex someone waits on.
+volatile LONG g_lLogicObjects;
 
 bool CreateModules(PDEVICE_OBJECT pdo) {
     return CreateModule(&g_pAudioSource, pdo, kInstanceCode, "Audio Source") &&
@@ -88,7 +94,10 @@ LONG Read(volatile LONG* value) {
 
 class SwitchLock {
 public:
-    SwitchLock() { KeWaitForSingleObject(&g_SwitchMutex, Executive, KernelMode, FALSE, nullptr); }
+    SwitchLock() {
+        InitLogicObjects();
+        KeWaitForSingleObject(&g_SwitchMutex, Executive, KernelMode, FALSE, nullptr);
+    }
     ~SwitchLock() { KeReleaseMutex(&g_SwitchMutex, FALSE); }
     SwitchLock(const SwitchLock&) = delete;
     SwitchLock& operator=(const SwitchLock&) = delete;
@@ -196,6 +205,58 @@ ZvStatus SwitchDirectionOn(ULONG direction, bool* paused) {
     return ZV_OK;
 }
 
+struct ClosedChannelWork {
+    PIO_WORKITEM Item;
+    ULONG Direction;
+};
+
+void PauseClosedChannel(PDEVICE_OBJECT device, PVOID context) {
+    (void)device;
+    auto work = static_cast<ClosedChannelWork*>(context);
+    {
+        SwitchLock lock;
+        // A pin that took the channel since and runs keeps its bridge.
+        if (LogicLoaded() && ChannelStateOf(work->Direction) != CHANNEL_STATE_RUNNING) {
+            const bool speaker = work->Direction == CHANNEL_RENDER;
+            Unbridge(work->Direction);
+            CKAUDPABridge* module = BridgeModule(work->Direction);
+            if (module != nullptr && module->StreamState() == STATE_START) {
+                (void)SetModuleState(
+                    module, STATE_PAUSE,
+                    speaker ? "OnSetChannelState> Sink (STATE_PAUSE)  Failed... status - 0x%lx \n"
+                            : "OnSetChannelState> Source (STATE_PAUSE)  Failed... status - "
+                              "0x%lx \n");
+            }
+            FreeGraph(work->Direction);
+        }
+    }
+    IoFreeWorkItem(work->Item);
+    MemFree(work);
+    g_ControlWorkItems.Leave();
+}
+
+// Queues the pause of a closed channel's direction on the channel's device.
+void QueueClosedChannelPause(LONG channel, ULONG direction) {
+    PDEVICE_OBJECT lower = nullptr, fdo = nullptr;
+    PFILE_OBJECT pin = nullptr;
+    ULONGLONG count = 0;
+    if (GetChannelInfo(channel, direction, &lower, &pin, &count, &fdo) != ZV_OK || fdo == nullptr)
+        return;
+    InitLogicObjects();
+    if (!g_ControlWorkItems.Enter()) return;  // counted before queued: an unload waits for it
+    auto work = static_cast<ClosedChannelWork*>(MemAlloc(sizeof(ClosedChannelWork)));
+    PIO_WORKITEM item = work != nullptr ? IoAllocateWorkItem(fdo) : nullptr;
+    if (item == nullptr) {
+        MemFree(work);
+        g_ControlWorkItems.Leave();
+        Log::ModulePrint(1, "OnClose> no work item to pause the bridge \n");
+        return;
+    }
+    work->Item = item;
+    work->Direction = direction;
+    IoQueueWorkItem(item, PauseClosedChannel, DelayedWorkQueue, work);
+}
+
 ZvStatus SwitchOn(ULONG value) {
     ULONG process = 0, size = sizeof process;
     (void)GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
@@ -272,6 +333,23 @@ volatile LONG g_lSpeakerFadeCount = 1;
 SwitchGraph g_InGraph, g_OutGraph;
 KMUTEX g_SwitchMutex;
 CallCount g_BuffersInFlight[3];
+CallCount g_PropertiesInFlight;
+CallCount g_ControlWorkItems;
+
+void InitLogicObjects() {
+    if (InterlockedOr(&g_lLogicObjects, 0) == 2) return;
+    if (InterlockedCompareExchange(&g_lLogicObjects, 1, 0) == 0) {
+        KeInitializeMutex(&g_SwitchMutex, 0);
+        g_BuffersInFlight[CHANNEL_RENDER].Init(TRUE);
+        g_BuffersInFlight[CHANNEL_CAPTURE].Init(TRUE);
+        g_PropertiesInFlight.Init(TRUE);
+        g_ControlWorkItems.Init(TRUE);
+        InterlockedExchange(&g_lLogicObjects, 2);
+        return;
+    }
+    while (InterlockedOr(&g_lLogicObjects, 0) != 2) {
+    }  // the other caller's few instructions
+}
 
 // ---------------------------------------------------------------------------
 // Callbacks
@@ -285,13 +363,13 @@ CallCount g_BuffersInFlight[3];
 ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower) {
     if (!isMaster) return ZV_OK;
     // What an earlier master load left (no unload came between) goes first.
-    if (g_bLogicObjectsReady) (void)OnFilterUnload(genDisp, 1);
-    KeInitializeMutex(&g_SwitchMutex, 0);
-    g_BuffersInFlight[CHANNEL_RENDER].Init(TRUE);
-    g_BuffersInFlight[CHANNEL_CAPTURE].Init(TRUE);
-    g_bLogicObjectsReady = true;
+    if (g_bMasterLoaded) (void)OnFilterUnload(genDisp, 1);
+    g_bMasterLoaded = true;
 
     sp_dispatch_init();  // the primitives' variants for this processor
+    // A pause or stop of a slave stream may run meanwhile: the graphs and
+    // modules change only under the mutex.
+    SwitchLock lock;
     const bool created = CreateModules(pdo);
     if (created) ConfigureBridgeModules(pdo, lower);
     ResetLogicState();
@@ -310,19 +388,22 @@ ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster) {
         return ZV_OK;
     }
     Log::ModulePrint(1, "OnFilterUnload> Master Unload!!! \n");
+    InitLogicObjects();
     InterlockedExchange(&g_bFilterLoaded, 0);
-    if (g_bLogicObjectsReady) {
-        SwitchLock lock;
-        InterlockedExchange(&g_bSwitch, 0);
-        Unbridge(CHANNEL_RENDER);
-        Unbridge(CHANNEL_CAPTURE);
-        FreeOutGraph();
-        FreeInGraph();
-    }
+    // Property requests that came before the flag was cleared end first (they
+    // test it again under the mutex); later ones are refused.
+    g_PropertiesInFlight.WaitIdle();
+    g_ControlWorkItems.WaitIdle();
+    SwitchLock lock;
+    InterlockedExchange(&g_bSwitch, 0);
+    Unbridge(CHANNEL_RENDER);
+    Unbridge(CHANNEL_CAPTURE);
+    FreeOutGraph();
+    FreeInGraph();
     (void)ReleaseChannel(kChannel, CHANNEL_RENDER);
     ZvStatus status = ReleaseChannel(kChannel, CHANNEL_CAPTURE);
     DestroyModules();
-    g_bLogicObjectsReady = false;
+    g_bMasterLoaded = false;
     return status;
 }
 
@@ -354,6 +435,7 @@ ZvStatus OnSetChannelState(LONG channel, ULONG direction, ULONG state) {
     (void)channel;
     if (!LogicLoaded()) return ZV_NOT_READY;
     SwitchLock lock;
+    if (!LogicLoaded()) return ZV_NOT_READY;  // unloaded while this waited
     if (Read(&g_bSwitch) == 0) return ZV_OK;
     if (state == 0 || state > CHANNEL_STATE_RUNNING) return ZV_INVALID_PARAMETER;
     const bool speaker = direction == CHANNEL_RENDER;
@@ -367,10 +449,22 @@ ZvStatus OnSetChannelState(LONG channel, ULONG direction, ULONG state) {
                     : "OnSetChannelState> Source (STATE_PAUSE)  Failed... status - "
                       "0x%lx \n");
     }
-    ZvStatus status = SetModuleState(
-        module, STATE_START,
-        speaker ? "OnSetChannelState> Sink (STATE_START)  Failed... status - 0x%lx \n"
-                : "OnSetChannelState> Source (STATE_START)  Failed... status - 0x%lx \n");
+    // A slave stream that went from STOP straight to RUN finds its module
+    // closed: it opens (STATE_PAUSE) before it can start.
+    ZvStatus status = ZV_OK;
+    if (module->StreamState() == STATE_STOP) {
+        status = SetModuleState(
+            module, STATE_PAUSE,
+            speaker ? "OnSetChannelState> Sink (STATE_PAUSE)  Failed... status - 0x%lx \n"
+                    : "OnSetChannelState> Source (STATE_PAUSE)  Failed... status - "
+                      "0x%lx \n");
+    }
+    if (status == ZV_OK) {
+        status = SetModuleState(
+            module, STATE_START,
+            speaker ? "OnSetChannelState> Sink (STATE_START)  Failed... status - 0x%lx \n"
+                    : "OnSetChannelState> Source (STATE_START)  Failed... status - 0x%lx \n");
+    }
     if (status != ZV_OK) {
         InterlockedExchange(StartedFlag(direction), 0);
         return status;
@@ -422,8 +516,17 @@ ZvStatus OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, PLONG
     return SetChannelFormat(kChannel, direction, format);
 }
 
+// The channel's pin closed without a STOP: its direction leaves the bridge
+// at once, and its module pauses and its graph goes as a STOP does.  OnClose
+// runs under the framework's pin-list locks, which a buffer in flight may
+// be waiting for: the pause, which waits such buffers out, runs in a work
+// item.
 ZvStatus OnClose(CGenDisp* genDisp, ULONG direction, LONG channel) {
     (void)genDisp;
+    if (channel >= 0 && LogicLoaded()) {
+        InterlockedExchange(StartedFlag(direction), 0);
+        QueueClosedChannelPause(channel, direction);
+    }
     return CloseChannel(channel, direction);
 }
 
@@ -440,6 +543,7 @@ ZvStatus OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LON
     if (channel < 0) return ZV_OK;  // only the channel's pin drives the bridge
     if (state != KSSTATE_STOP && state != KSSTATE_PAUSE && state != KSSTATE_RUN) return ZV_OK;
     SwitchLock lock;
+    if (!LogicLoaded()) return ZV_NOT_READY;  // unloaded while this waited
     if (state == KSSTATE_RUN) {
         ZvStatus status = InitChannelGraph(genDisp, direction, CHANNEL_STATE_RUNNING, channel);
         if (status != ZV_OK) {
@@ -471,6 +575,7 @@ ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG lengt
     ULONG process = 0, size = sizeof process;
     ZvStatus status = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
     if (process == 0) return status;
+    InitLogicObjects();
     const bool speaker = direction == CHANNEL_RENDER;
     CallCount& inFlight = InFlight(direction);
     (void)inFlight.Enter();  // always open
@@ -502,6 +607,7 @@ ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG lengt
 ZvStatus SwitchControl(CGenDisp* genDisp, ULONG value) {
     (void)genDisp;
     SwitchLock lock;
+    if (!LogicLoaded()) return ZV_NOT_READY;  // unloaded while this waited
     return value == 0 ? SwitchOff() : SwitchOn(value);
 }
 

@@ -162,7 +162,7 @@ NTSTATUS CKsPin::CreateStream(ULONG milliseconds) {
         m_fRunning = 0;
         return status;
     }
-    if (milliseconds == 0) return static_cast<NTSTATUS>(ZV_INVALID_PARAMETER);
+    if (milliseconds == 0) return STATUS_INVALID_PARAMETER;  // no ring of 0 bytes
     // One stream per pin: a second would leave the first's thread behind.
     if (m_pStream != nullptr || m_pWfx == nullptr || m_Target.m_pFile == nullptr)
         return STATUS_UNSUCCESSFUL;

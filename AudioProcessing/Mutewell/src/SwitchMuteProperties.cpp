@@ -115,8 +115,10 @@ NTSTATUS BasicSupport(PVOID value, PULONG size) {
 
 }  // namespace
 
-NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength, PVOID output,
-                      PULONG byteCount) {
+namespace {
+
+NTSTATUS AnswerProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength, PVOID output,
+                        PULONG byteCount) {
     if (InterlockedOr(&g_bFilterLoaded, 0) == 0) return STATUS_UNSUCCESSFUL;
     if (property == nullptr || inputLength < sizeof(KSPROPERTY)) return STATUS_UNSUCCESSFUL;
     if (!IsEqualGUID(property->Set, KSPROPSETID_SwitchMute)) return STATUS_UNSUCCESSFUL;
@@ -133,4 +135,17 @@ NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength
         return STATUS_UNSUCCESSFUL;
     }
     return status == ZV_OK ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+}  // namespace
+
+// The master's unload waits for the requests in progress; one that comes
+// after it cleared the loaded flag sees it and is refused.
+NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength, PVOID output,
+                      PULONG byteCount) {
+    InitLogicObjects();
+    if (!g_PropertiesInFlight.Enter()) return STATUS_UNSUCCESSFUL;
+    NTSTATUS status = AnswerProperty(genDisp, property, inputLength, output, byteCount);
+    g_PropertiesInFlight.Leave();
+    return status;
 }

@@ -191,6 +191,13 @@ TEST_F(BridgeModuleTest, AFailedOpenLeavesNothingAndTheOldState) {
     ASSERT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropBits, 24), ZV_OK);
     EXPECT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropState, STATE_PAUSE), ZV_FAILED);
     EXPECT_EQ(m_device->OpenFilterCount(), 0u);
+    // A buffer length of 0 ms: no ring can be made, and the open fails whole.
+    ASSERT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropBits, 16), ZV_OK);
+    ASSERT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropLength, 0), ZV_OK);
+    EXPECT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropState, STATE_PAUSE), ZV_FAILED);
+    EXPECT_EQ(sink->StreamState(), STATE_STOP);
+    EXPECT_EQ(sink->Pin(), nullptr);
+    EXPECT_EQ(m_device->OpenPinCount(), 0u);
     delete sink;
 }
 

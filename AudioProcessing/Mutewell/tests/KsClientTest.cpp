@@ -171,8 +171,8 @@ TEST_F(KsClientTest, StreamsGetTheirRingAndPauseThroughCreateStream) {
     EXPECT_EQ(m_pin->Run(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(m_pin->CreateStream(40), STATUS_SUCCESS);  // pauses
     EXPECT_EQ(m_pin->IsRunning(), 0u);
-    EXPECT_EQ(m_pin->CreateStream(0), static_cast<NTSTATUS>(ZV_INVALID_PARAMETER));
-    EXPECT_EQ(m_pin->CreateStream(40), STATUS_UNSUCCESSFUL);  // it has its stream
+    EXPECT_EQ(m_pin->CreateStream(0), STATUS_INVALID_PARAMETER);  // no ring of 0 bytes
+    EXPECT_EQ(m_pin->CreateStream(40), STATUS_UNSUCCESSFUL);      // it has its stream
     UCHAR data[16];
     ULONG count = sizeof data;
     EXPECT_EQ(m_pin->ReadData(data, &count, FALSE), 0u);  // not running

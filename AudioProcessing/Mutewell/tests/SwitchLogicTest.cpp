@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -145,6 +147,36 @@ TEST_F(SwitchLogicTest, TheMasterLoadSetsUpTheSourceAndTheSink) {
     EXPECT_EQ(g_lMicMuteCount, 1);
     EXPECT_EQ(g_lSpeakerFadeCount, 1);
     EXPECT_EQ(g_bSwitch, 0);
+}
+
+// A control application's SET waits for the switch mutex while the master
+// unloads (a removal): the unload waits for it, and the request, once it
+// holds the mutex, finds the logic unloaded and leaves the modules alone.
+TEST_F(SwitchLogicTest, AnUnloadWaitsForThePropertyRequestsInFlight) {
+    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_OK);
+    // A control path in progress holds the mutex.
+    ASSERT_EQ(KeWaitForSingleObject(&g_SwitchMutex, Executive, KernelMode, FALSE, nullptr),
+              STATUS_SUCCESS);
+    std::atomic<NTSTATUS> set{STATUS_PENDING};
+    std::thread request([&] {
+        ULONG value = 0, size = sizeof value;
+        set = Property(KSPROPERTY_TYPE_SET, KSPROPERTY_SWITCHMUTE_SWITCH, &value, &size);
+    });
+    while (g_PropertiesInFlight.Count() == 0) std::this_thread::yield();
+    std::atomic<bool> unloaded{false};
+    std::thread unload([&] {
+        (void)OnFilterUnload(nullptr, 1);
+        unloaded = true;
+    });
+    while (g_bFilterLoaded != 0) std::this_thread::yield();
+    EXPECT_FALSE(unloaded) << "the unload went on with a request in flight";
+    KeReleaseMutex(&g_SwitchMutex, FALSE);
+    request.join();
+    unload.join();
+    EXPECT_EQ(set, STATUS_UNSUCCESSFUL) << "the request ran on an unloaded logic";
+    EXPECT_EQ(g_pAudioSource, nullptr);
+    EXPECT_EQ(g_pAudioSink, nullptr);
+    g_bFilterLoaded = 1;  // as the next master load finds it
 }
 
 // The graphs' shapes for the formats of a slave's channel.

@@ -1,0 +1,318 @@
+// The bridge's life on a booted machine, where it begins and ends: the switch
+// turned off while the bridge's requests complete, slave pins that skip
+// PAUSE or close while running, and the camera pulled out while a control
+// application switches the bridge and processing.  The camera ("full",
+// filter "global") is master with Mutewell above it; the sound card is
+// hooked as slave; the framework runs in-process as the built-in driver.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <deque>
+#include <functional>
+#include <random>
+#include <thread>
+
+#include "CKAUDPASrc.h"
+#include "DrvMain.h"
+#include "MachineFixture.h"
+#include "MutewellLogic.h"
+#include "kp/pnp.h"
+
+#ifndef ZV_LIFECYCLE_ROUNDS
+#define ZV_LIFECYCLE_ROUNDS 4
+#endif
+
+// The completion routine's signal of a stream request, held back once (100 ms
+// of host time) when armed and called on a thread other than the one that
+// switches the bridge off: the switch-off then runs while the routine is
+// still at work on its transfer object, as a routine preempted on another
+// processor would be.
+namespace {
+std::atomic<bool> g_holdNextSignal{false}, g_signalHeld{false};
+std::atomic<std::thread::id> g_switchingThread;
+}  // namespace
+extern "C" LONG __real_BridgeSetEvent(PKEVENT event);
+extern "C" LONG __wrap_BridgeSetEvent(PKEVENT event) {
+    if (g_holdNextSignal.load() && std::this_thread::get_id() != g_switchingThread.load() &&
+        g_holdNextSignal.exchange(false)) {
+        g_signalHeld = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return __real_BridgeSetEvent(event);
+}
+
+namespace {
+
+const std::string kCamera = kp::machine::DefaultDevices()[0].Instance;
+const std::string kCard = kp::machine::DefaultDevices()[1].Instance;
+
+class MutewellLifecycleTest : public zvtest::MachineTest {
+protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        g_bFilterLoaded = 1;  // as a freshly loaded image holds it
+        UseBuiltinDriver("Mutewell", DriverEntry);
+    }
+    void TearDown() override {
+        ClosePins();
+        card_.Close();
+        camera_.Close();
+        MachineTest::TearDown();
+    }
+    void Boot() {
+        auto devices = kp::machine::DefaultDevices();
+        devices[0].Profile = "full";
+        devices[0].FilterName = "global";
+        devices[0].CaptureSource = "sine";
+        devices[0].UpperFilters = {"Mutewell"};
+        devices[0].DriverOptions = {{"ZSAMAudioFilterMaster", 1}};
+        devices[1].Profile = "full";
+        devices[1].CaptureSource = "ramp";
+        BootMachine(devices);
+        ASSERT_NE(FilterDevice(kCard, "Mutewell"), nullptr) << "the master hooks the card";
+        ASSERT_EQ(card_.Open(KpPnpInterfaceLinks(Pdo(kCard), true).at(0)), STATUS_SUCCESS);
+        OpenCamera();
+    }
+    void OpenCamera() {
+        ASSERT_EQ(camera_.Open(KpPnpInterfaceLinks(Pdo(kCamera), true).at(0)), STATUS_SUCCESS);
+        cameraDevice_ = Device(kCamera);
+    }
+    // The card's loudspeaker at 16 kHz stereo and its microphone at 16 kHz
+    // mono, taken through `states`.
+    void CreatePins(std::initializer_list<KSSTATE> states) {
+        ASSERT_EQ(speaker_.Create(card_, 0, kp::ks::PcmFormat(16000, 16, 2)), STATUS_SUCCESS);
+        ASSERT_EQ(mic_.Create(card_, 1, kp::ks::PcmFormat(16000, 16, 1)), STATUS_SUCCESS);
+        for (KSSTATE s : states) {
+            ASSERT_EQ(speaker_.SetState(s), STATUS_SUCCESS);
+            ASSERT_EQ(mic_.SetState(s), STATUS_SUCCESS);
+        }
+    }
+    // Stops what is open and waits until every request is back, then closes.
+    void ClosePins() {
+        for (kp::ks::KsPin* pin : {&speaker_, &mic_})
+            if (pin->IsOpen()) (void)pin->SetState(KSSTATE_STOP);
+        Drain(0);
+        speaker_.Close();
+        mic_.Close();
+    }
+    // Runs `work` on a thread of its own while this one moves the machine
+    // clock (a bounded wait in the logic needs machine time); a call that
+    // does not return within 5 s of host time fails the test and ends the run.
+    void Drive(const std::function<void()>& work) {
+        std::atomic<bool> done{false};
+        std::thread worker([&] {
+            work();
+            done = true;
+        });
+        for (int i = 0; !done; ++i) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            if (i % 25 == 24) AdvanceMs(1);
+            if (i == 25000) {
+                ADD_FAILURE() << "a call into the driver never returned";
+                std::abort();  // rather than hang the run
+            }
+        }
+        worker.join();
+    }
+    NTSTATUS Set(kp::ks::KsFilter& filter, ULONG id, ULONG value) {
+        NTSTATUS status = STATUS_PENDING;
+        Drive(
+            [&] { status = filter.SetProperty(KSPROPSETID_SwitchMute, id, &value, sizeof value); });
+        return status;
+    }
+    NTSTATUS Set(ULONG id, ULONG value) { return Set(camera_, id, value); }
+    // Blocks of 10 ms both ways: one 500 Hz render request and one capture
+    // request a block, at most four of each kept queued.
+    void Stream(int blocks) {
+        for (int b = 0; b < blocks && !HasFatalFailure(); ++b) {
+            std::vector<uint8_t> tone(160 * 4);
+            for (ULONG i = 0; i < 160; ++i, ++toneFrames_) {
+                const auto v = static_cast<SHORT>(9000 * std::sin(2 * M_PI * toneFrames_ / 32.0));
+                for (ULONG c = 0; c < 4; c += 2) {
+                    tone[i * 4 + c] = static_cast<uint8_t>(v);
+                    tone[i * 4 + c + 1] = static_cast<uint8_t>(v >> 8);
+                }
+            }
+            Drive([&] {
+                std::shared_ptr<kp::ks::StreamRequest> write, read;
+                const auto size = static_cast<ULONG>(tone.size());
+                if (speaker_.IsOpen() &&
+                    NT_SUCCESS(speaker_.Submit(true, {{size, size, tone.data()}},
+                                               sizeof(KSSTREAM_HEADER), &write)))
+                    queued_.push_back({write, false});
+                if (mic_.IsOpen() && NT_SUCCESS(mic_.Submit(false, {{320, 0, nullptr}},
+                                                            sizeof(KSSTREAM_HEADER), &read)))
+                    queued_.push_back({read, true});
+            });
+            AdvanceMs(10);
+            Drain(8);
+        }
+    }
+    // Waits (moving the clock) until at most `left` requests are queued;
+    // what the microphone's reads brought is kept in order.
+    void Drain(size_t left) {
+        while (queued_.size() > left) {
+            auto [request, read] = queued_.front();
+            if (!request->Done()) Drive([&] { request->Wait(); });
+            queued_.pop_front();
+            if (read && request->Status() == STATUS_SUCCESS) {
+                for (ULONG i = 0; i + 1 < request->DataUsed(0); i += 2)
+                    captured_.push_back(
+                        static_cast<SHORT>(request->Data(0)[i] | request->Data(0)[i + 1] << 8));
+            }
+        }
+    }
+    // The microphone's last `n` samples carry a signal (the camera's sine,
+    // resampled), not silence and not the card's own ramp.
+    bool MicHearsTheCamera(size_t n) {
+        if (captured_.size() < n) return false;
+        int peak = 0, rampSteps = 0;
+        for (size_t i = captured_.size() - n; i < captured_.size(); ++i) {
+            peak = std::max(peak, std::abs(static_cast<int>(captured_[i])));
+            rampSteps += i > 0 && captured_[i] == static_cast<SHORT>(captured_[i - 1] + 0x0202);
+        }
+        return peak > 1000 && rampSteps < static_cast<int>(n / 2);
+    }
+    // The camera's pin records of one pin id (0 render, 1 capture).
+    std::vector<kp::sim::PinRecord> CameraPinsOf(ULONG id) {
+        std::vector<kp::sim::PinRecord> out;
+        for (const auto& r : cameraDevice_->PinRecords())
+            if (r.PinId == id) out.push_back(r);
+        return out;
+    }
+    size_t CameraRenderedNonZero() {
+        size_t n = 0;
+        for (const auto& r : CameraPinsOf(0))
+            for (uint8_t b : r.Rendered) n += b != 0;
+        return n;
+    }
+
+    kp::ks::KsFilter card_, camera_;
+    kp::ks::KsPin speaker_, mic_;
+    std::shared_ptr<kp::sim::SimAudioDevice> cameraDevice_;
+    std::deque<std::pair<std::shared_ptr<kp::ks::StreamRequest>, bool>> queued_;  // bool: a read
+    std::vector<SHORT> captured_;
+    ULONGLONG toneFrames_ = 0;
+};
+
+// Fresh pins each round, bridged for 200 ms and switched off while a request's
+// completion routine is still at work: the stop frees no transfer object the
+// routine uses (the sanitizer builds run this).
+TEST_F(MutewellLifecycleTest, SwitchingOffWhileTheBridgesRequestsCompleteFreesNothingInUse) {
+    Boot();
+    for (int round = 0; round < ZV_LIFECYCLE_ROUNDS && !HasFatalFailure(); ++round) {
+        SCOPED_TRACE(round);
+        CreatePins({KSSTATE_PAUSE, KSSTATE_RUN});
+        ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 1), STATUS_SUCCESS);
+        ASSERT_EQ(cameraDevice_->OpenPinCount(), 2u) << "the bridge opened the camera's pins";
+        const size_t before = CameraRenderedNonZero();
+        Stream(20);
+        EXPECT_GT(CameraRenderedNonZero(), before) << "the camera played the card's tone";
+        NTSTATUS off = STATUS_PENDING;
+        Drive([&] {
+            g_switchingThread = std::this_thread::get_id();
+            g_signalHeld = false;
+            g_holdNextSignal = true;
+            while (!g_signalHeld) std::this_thread::yield();  // the clock runs meanwhile
+            ULONG zero = 0;
+            off = camera_.SetProperty(KSPROPSETID_SwitchMute, KSPROPERTY_SWITCHMUTE_SWITCH, &zero,
+                                      sizeof zero);
+        });
+        g_holdNextSignal = false;
+        ASSERT_EQ(off, STATUS_SUCCESS);
+        EXPECT_EQ(cameraDevice_->OpenPinCount(), 0u);
+        ClosePins();
+    }
+}
+
+// A control application switches processing and the bridge on and off while
+// the camera is pulled out, then the camera comes back: the unload runs with
+// property requests in flight and the next master load under them; nothing
+// freed is touched and every request returns.
+TEST_F(MutewellLifecycleTest, PropertySetsRacingTheCamerasSurpriseRemovalTouchNothingFreed) {
+    Boot();
+    CreatePins({KSSTATE_PAUSE, KSSTATE_RUN});
+    const std::u16string camera(kCamera.begin(), kCamera.end());
+    std::mt19937 random(39);
+    for (int round = 0; round < ZV_LIFECYCLE_ROUNDS && !HasFatalFailure(); ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 1), STATUS_SUCCESS);
+        Stream(3);
+        std::atomic<bool> stop{false};
+        std::thread control([&, seed = random()] {
+            std::mt19937 r(seed);
+            while (!stop) {
+                ULONG value = r() % 2;
+                const ULONG id =
+                    r() % 2 ? KSPROPERTY_SWITCHMUTE_SWITCH : KSPROPERTY_SWITCHMUTE_PROCESS;
+                (void)camera_.SetProperty(KSPROPSETID_SwitchMute, id, &value, sizeof value);
+            }
+        });
+        PDEVICE_OBJECT pdo = Pdo(kCamera);
+        AdvanceMs(random() % 4);
+        NTSTATUS removed = STATUS_PENDING;
+        Drive([&] { removed = KpPnpSurpriseRemove(pdo); });
+        Drive([&] {
+            stop = true;
+            control.join();
+        });
+        ASSERT_EQ(removed, STATUS_SUCCESS);
+        EXPECT_EQ(g_bFilterLoaded, 0);
+        Stream(2);  // the slave's streams go on without the bridge
+        camera_.Close();
+        Drive([&] { removed = KpPnpRemove(pdo); });
+        ASSERT_EQ(removed, STATUS_SUCCESS);
+        Drive([&] { removed = KpPnpAddDevice(camera, nullptr); });
+        ASSERT_EQ(removed, STATUS_SUCCESS);
+        ASSERT_EQ(g_bFilterLoaded, 1) << "the camera is master again";
+        OpenCamera();
+        ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_PROCESS, 1), STATUS_SUCCESS);
+    }
+}
+
+// The switch on before the card's pins exist; the pins then go from STOP
+// straight to RUN (no PAUSE between): the bridge starts both directions.
+TEST_F(MutewellLifecycleTest, SlavePinsGoingFromStopStraightToRunAreBridged) {
+    Boot();
+    ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 1), STATUS_SUCCESS);
+    EXPECT_EQ(cameraDevice_->OpenPinCount(), 0u) << "nothing to bridge yet";
+    CreatePins({KSSTATE_RUN});
+    EXPECT_EQ(cameraDevice_->OpenPinCount(), 2u);
+    EXPECT_EQ(g_bSinkStarted, 1);
+    EXPECT_EQ(g_bSourceStarted, 1);
+    Stream(30);
+    EXPECT_GT(CameraRenderedNonZero(), 1000u) << "the card's loudspeaker reaches the camera";
+    EXPECT_TRUE(MicHearsTheCamera(1600)) << "the card's microphone records the camera's";
+}
+
+// The card's pins closed while bridged and running, without a STOP: the
+// camera's pins pause as a STOP would pause them (the bridge's streams end,
+// the pins stay open for the next run), in both directions.
+TEST_F(MutewellLifecycleTest, ClosingARunningSlavePinPausesItsBridge) {
+    Boot();
+    CreatePins({KSSTATE_PAUSE, KSSTATE_RUN});
+    ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 1), STATUS_SUCCESS);
+    Stream(10);
+    speaker_.Close();
+    mic_.Close();
+    Drain(0);
+    auto stopped = [&] {
+        const auto records = cameraDevice_->PinRecords();
+        return records.size() == 2 &&
+               std::all_of(records.begin(), records.end(),
+                           [](const auto& r) { return r.States.back() == KSSTATE_STOP; });
+    };
+    Drive([&] {
+        while (!stopped()) std::this_thread::yield();
+    });
+    EXPECT_EQ(g_bSinkStarted, 0);
+    EXPECT_EQ(g_bSourceStarted, 0);
+    EXPECT_EQ(cameraDevice_->OpenPinCount(), 2u) << "a pause keeps the pins";
+    // The next pins are bridged again.
+    CreatePins({KSSTATE_PAUSE, KSSTATE_RUN});
+    EXPECT_EQ(g_bSinkStarted, 1);
+    EXPECT_EQ(g_bSourceStarted, 1);
+}
+
+}  // namespace
