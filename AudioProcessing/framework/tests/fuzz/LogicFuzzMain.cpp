@@ -1,0 +1,81 @@
+// The libFuzzer targets with a real filter logic loaded (fuzz preset): the
+// default machine's camera with the logic's driver over it as master, and its
+// sound card; the program's two pin slots open pins on the camera's first
+// filter and the card's, and its control requests reach the logic's private
+// set.  Built once per logic: ZV_FUZZ_LOGIC names the driver.  A sanitizer
+// report, a kernel check or a request that never comes back stops the run.
+#include <cstdio>
+#include <cstdlib>
+
+#include "DrvMain.h"
+#include "FilterLogic.h"
+#include "FuzzProgram.h"
+#include "LogicCommon.h"
+#include "MachineFixture.h"
+#include "kp/machine.h"
+#include "kp/pnp.h"
+
+namespace {
+
+class LogicMachine : public zvtest::MachineTest {
+public:
+    void Start() {
+        SetUp();
+        g_bFilterLoaded = 1;  // as a freshly loaded image holds it
+        UseBuiltinDriver(ZV_FUZZ_LOGIC, DriverEntry);
+        auto devices = kp::machine::DefaultDevices();
+        devices[0].UpperFilters = {ZV_FUZZ_LOGIC};
+#ifdef ZV_FUZZ_MUTEWELL
+        devices[0].Profile = "full";
+        devices[0].FilterName = "global";
+        devices[0].CaptureSource = "sine";
+        devices[0].DriverOptions = {{ "ZSAMAudioFilterMaster", 1 }};
+        devices[1].Profile = "full";
+        devices[1].CaptureSource = "ramp";
+#else
+        devices[0].DriverOptions = {{"ZAECAudioFilterMaster", 1}};
+#endif
+        BootMachine(devices);
+        if (HasFatalFailure()) std::abort();
+        for (const auto& d : {devices[0], devices[1]}) {
+            const auto links = KpPnpInterfaceLinks(Pdo(d.Instance), true);
+            if (links.empty()) std::abort();
+            m_target.Filters.push_back(links[0]);
+        }
+#ifdef ZV_FUZZ_MUTEWELL
+        m_target.PrivateSet = KSPROPSETID_SwitchMute;
+#else
+        m_target.PrivateSet = KSPROPSETID_AecControl;
+#endif
+        m_target.AdvanceMs = [](LONGLONG ms) { AdvanceMs(ms); };
+    }
+    void TestBody() override {}
+    const zvfuzz::ProgramTarget& Target() const {
+        return m_target;
+    }
+
+private:
+    zvfuzz::ProgramTarget m_target;
+};
+
+LogicMachine* g_pMachine = nullptr;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    ::testing::InitGoogleTest(argc, *argv);
+    g_pMachine = new LogicMachine;
+    g_pMachine->Start();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const zvfuzz::ProgramResult run = zvfuzz::RunProgram(data, size, g_pMachine->Target());
+    if (!run.Opened || !run.AllDone) {
+        std::fprintf(
+            stderr, "%s\n",
+            !run.Opened ? "a filter could not be opened" : "a request was never completed");
+        std::abort();
+    }
+    return 0;
+}
