@@ -11,10 +11,13 @@
 //
 // FFTW picks its codelets from what the processor reports, and has no public
 // switch that keeps it to SSE2.  A second copy of the library is loaded in a
-// namespace of its own and planned while CPUID faults (the kernel's CPUID
+// namespace of its own behind a small library that answers FFTW's AVX probe
+// with 0 (peer/fftw_sse2_probe.c), so that copy plans with its SSE2 codelets
+// while the first copy keeps everything.  Where that library was not built,
+// the second copy is planned while CPUID faults instead (the kernel's CPUID
 // faulting, Linux arch_prctl): the fault handler answers with the AVX, AVX2
-// and AVX-512 bits cleared, so that copy sees an SSE2-only processor and
-// plans with its SSE2 codelets, while the first copy keeps everything.
+// and AVX-512 bits cleared.  Either way the plan's own description must name
+// SSE2 codelets and no AVX ones, or the column reads "-".
 #include <asm/prctl.h>
 #include <cpuid.h>
 #include <dlfcn.h>
@@ -192,11 +195,30 @@ struct FftwRun {
     }
 };
 
-// Whether the second copy, planned under the masked CPUID, chooses SSE2
-// codelets and nothing wider (its plan names each codelet with its ISA).
+#ifdef KP_FFTW_SSE2_PROBE
+constexpr bool kProbe = true;
+const char* const kProbePath = KP_FFTW_SSE2_PROBE;
+#else
+constexpr bool kProbe = false;
+const char* const kProbePath = nullptr;
+#endif
+
+// Plans with the second copy: behind the probe as it is, else under the
+// masked CPUID; false when neither can be had.
+template <typename F>
+bool AsSse2Only(F plan) {
+    if (kProbe) {
+        plan();
+        return true;
+    }
+    return WithSse2OnlyCpuid(plan);
+}
+
+// Whether the second copy chooses SSE2 codelets and nothing wider (its plan
+// names each codelet with its ISA).
 bool HeldToSse2(const Fftw& f) {
     std::string text;
-    const bool faulting = WithSse2OnlyCpuid([&] {
+    const bool faulting = AsSse2Only([&] {
         const int n = 4096;
         float* in = static_cast<float*>(f.alloc(sizeof(float) * n));
         auto* out = static_cast<Fftw::Complex*>(f.alloc(sizeof(Fftw::Complex) * (n / 2 + 1)));
@@ -233,7 +255,7 @@ void Row(const Fftw* fftw, const Fftw* sse2, int order, bool correlation) {
     if (fftw != nullptr) {
         peers.push_back(new FftwRun(*fftw, order, 0));
         FftwRun* onlySse2 = nullptr;
-        if (sse2 != nullptr) WithSse2OnlyCpuid([&] { onlySse2 = new FftwRun(*sse2, order, 0); });
+        if (sse2 != nullptr) AsSse2Only([&] { onlySse2 = new FftwRun(*sse2, order, 0); });
         peers.push_back(onlySse2);
         peers.push_back(new FftwRun(*fftw, order, kFftwNoSimd));
         const char* names[] = {"FFTW", "FFTW-SSE2", "FFTW-noSIMD"};
@@ -289,11 +311,12 @@ void Row(const Fftw* fftw, const Fftw* sse2, int order, bool correlation) {
 
 int main() {
     Fftw fftw, sse2;
-    bool haveFftw = fftw.Load(false) && sse2.Load(true);
+    bool haveFftw = fftw.Load(false) && sse2.Load(true, kProbePath);
     if (!haveFftw) printf("FFTW (libfftw3f.so.3) not found: only the members are timed\n");
     const bool sse2Held = haveFftw && HeldToSse2(sse2);
     if (haveFftw && !sse2Held)
-        printf("FFTW cannot be held to SSE2 here (no CPUID faulting): its columns read -\n");
+        printf("FFTW cannot be held to SSE2 here (%s): its columns read -\n",
+               kProbe ? "its plan still names other codelets" : "no CPUID faulting");
     printf("median ns per call; ratios: per-round median (10%%-90%%), below 1: faster\n");
     printf("%-11s %2s %9s %9s %9s %9s", "shape", "N", "generic", "SSE", "SSE2", "SSE3");
     if (haveFftw)

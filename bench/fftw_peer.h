@@ -21,9 +21,12 @@ struct Fftw {
     void (*release)(void* p) = nullptr;
     char* (*describe)(void* plan) = nullptr;
     void (*freeText)(void* p) = nullptr;  // the C library free of this copy's namespace
-    bool Load(bool ownNamespace) {
-        void* lib = ownNamespace ? dlmopen(LM_ID_NEWLM, "libfftw3f.so.3", RTLD_NOW)
-                                 : dlopen("libfftw3f.so.3", RTLD_NOW);
+    // ownNamespace: a second copy, in a link-map namespace of its own, loaded
+    // behind `front` when given (a library with FFTW as its dependency whose
+    // definitions come first in that namespace).
+    bool Load(bool ownNamespace, const char* front = nullptr) {
+        const char* path = front != nullptr ? front : "libfftw3f.so.3";
+        void* lib = ownNamespace ? dlmopen(LM_ID_NEWLM, path, RTLD_NOW) : dlopen(path, RTLD_NOW);
         if (lib == nullptr) return false;
         plan_r2c = reinterpret_cast<decltype(plan_r2c)>(dlsym(lib, "fftwf_plan_dft_r2c_1d"));
         plan_c2r = reinterpret_cast<decltype(plan_c2r)>(dlsym(lib, "fftwf_plan_dft_c2r_1d"));
