@@ -210,7 +210,14 @@ TEST_F(LifecycleTest, APinClosedWhileRunningStopsProcessingAsAStopWould) {
             WhileClockRuns(
                 [&] {
                     EXPECT_EQ(closed.Close(), STATUS_SUCCESS);
-                    KpIoDrainWorkQueues();
+                    // The close reaches the logic when the device has closed
+                    // the pin, and the stop waits for the processing thread.
+                    for (int i = 0; i < 2000 && (Active() != 0 || ThreadRunning() ||
+                                                 AecPendingWorkItems() != 0);
+                         ++i) {
+                        KpIoDrainWorkQueues();
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    }
                 },
                 "the close");
             WhileClockRuns(
