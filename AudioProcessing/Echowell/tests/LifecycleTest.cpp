@@ -10,6 +10,8 @@
 
 #include "FilterLogicServices.h"
 #include "StreamPair.h"
+#include "ZDebug.h"
+#include "kp/dbgsink.h"
 #include "kp/io.h"
 #include "kp/pnp.h"
 #include "kp/thread.h"
@@ -91,6 +93,11 @@ TEST_F(LifecycleTest, TheCamerasRemovalWithOwnRenderRequestsOutstanding) {
         hold.IoControl = IOCTL_KS_WRITE_STREAM;
         hold.NeverComplete = true;
         Device(kSpeaker)->AddFault(hold);  // the first write: an own request of the prefill
+        // The own requests' lines are level-1 lines.
+        using Log = LogModule<LogModuleFilterLogic>;
+        const ULONG level = Log::Level(), enable = Log::Enable();
+        Log::ModuleSetLevel(1, 1);
+        KpDbgClear();
         StreamBlocks(10, tone_);
         if (HasFatalFailure()) return;
         ASSERT_EQ(AecOwnIrpsPending(), 1);
@@ -107,6 +114,12 @@ TEST_F(LifecycleTest, TheCamerasRemovalWithOwnRenderRequestsOutstanding) {
             EXPECT_EQ(preempted.Signals.load(), 1);
             ASSERT_TRUE(removal.AwaitFinished(true));
         }
+        Log::ModuleSetLevel(level, enable);
+        const std::string log = KpDbgText();
+        for (const char* line :
+             {"HandleOnBufferInProcessing> CreateAndSendIrp ulnIrp - ", "InsertInIrpList> Irp - 0x",
+              "RemoveFromIrpList> Irp - 0x", "RemoveFromIrpList> Setting  g_AllIrpsCompleteEvent"})
+            EXPECT_NE(log.find(line), std::string::npos) << line;
         EXPECT_EQ(g_pInAllocator, nullptr);
         EXPECT_FALSE(ThreadRunning());
         EXPECT_EQ(Active(), 0);
@@ -197,7 +210,14 @@ TEST_F(LifecycleTest, APinClosedWhileRunningStopsProcessingAsAStopWould) {
             WhileClockRuns(
                 [&] {
                     EXPECT_EQ(closed.Close(), STATUS_SUCCESS);
-                    KpIoDrainWorkQueues();
+                    // The close reaches the logic when the device has closed
+                    // the pin, and the stop waits for the processing thread.
+                    for (int i = 0; i < 2000 && (Active() != 0 || ThreadRunning() ||
+                                                 AecPendingWorkItems() != 0);
+                         ++i) {
+                        KpIoDrainWorkQueues();
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    }
                 },
                 "the close");
             WhileClockRuns(

@@ -74,6 +74,18 @@ TEST_F(PropertyTest, EveryIdAnswersEveryKindOfRequest) {
     EXPECT_EQ(d.AccessFlags, 0x303u);
     EXPECT_EQ(d.DescriptionSize, sizeof d);
     EXPECT_EQ(d.MembersListCount, 0u);
+
+    // A larger buffer gets the description in its first 40 bytes; the byte
+    // count stays as it came and the rest is left alone.
+    UCHAR big[64];
+    std::memset(big, 0xAB, sizeof big);
+    returned = 0;
+    ASSERT_EQ(Request(5, KSPROPERTY_TYPE_BASICSUPPORT, big, sizeof big, &returned), kOk);
+    EXPECT_EQ(returned, sizeof big);
+    std::memcpy(&d, big, sizeof d);
+    EXPECT_EQ(d.AccessFlags, 0x303u);
+    EXPECT_EQ(d.DescriptionSize, sizeof d);
+    EXPECT_EQ(big[sizeof d], 0xAB);
 }
 
 // A control application may change the rate mode while another opens a pin
