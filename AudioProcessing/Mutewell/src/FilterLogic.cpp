@@ -295,10 +295,18 @@ ZvStatus MuteBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG len
         module = speaker ? InCSiBu : OutCSiBu;
         format = speaker ? g_SavedRenderFormat : g_SavedCaptureFormat;
     }
-    ForEachMutePiece(headers, length, format, [&](PUCHAR data, ULONG bytes) {
+    // A muted direction is never heard: a piece the module refuses, or a
+    // buffer whose format gives no pieces, is silenced here.
+    const UCHAR silence = (format.BitsPerSample & 0xFFFF) == 8 ? 0x80 : 0;
+    const ULONG pieces = ForEachMutePiece(headers, length, format, [&](PUCHAR data, ULONG bytes) {
         ULONGLONG value = side++;
-        (void)module->SubmitPinData(0, data, bytes, data, bytes, &value);
+        if (module->SubmitPinData(0, data, bytes, data, bytes, &value) != ZV_OK)
+            RtlFillMemory(data, bytes, silence);
     });
+    if (pieces == 0) {
+        ForEachHeaderData(headers, length,
+                          [&](PUCHAR data, ULONG used) { RtlFillMemory(data, used, silence); });
+    }
     return ZV_OK;
 }
 

@@ -231,6 +231,11 @@ TEST_F(SwitchLogicTest, APoolFailureLeavesAFreeableGraph) {
 
 // Mute pieces: whole frames of about 10 ms, the last taking the rest; no
 // division by a byte rate of 0.
+ChannelFormat Lying(ChannelFormat format, ULONG bytesPerSecond) {
+    format.AvgBytesPerSec = bytesPerSecond;
+    return format;
+}
+
 TEST_F(SwitchLogicTest, MutePiecesAreWholeFramesOfTenMilliseconds) {
     struct Case {
         ChannelFormat format;
@@ -241,7 +246,10 @@ TEST_F(SwitchLogicTest, MutePiecesAreWholeFramesOfTenMilliseconds) {
         {Pcm(8000, 16, 2), 804, {400, 404}},   // never a split frame
         {Pcm(48000, 16, 2), 1344, {1344}},     // 7 ms: one piece
         {Pcm(48000, 16, 2), 3840, {1920, 1920}},
-        {ChannelFormat{}, 320, {}},  // byte rate 0: passes unchanged
+        {ChannelFormat{}, 320, {}},  // nothing to cut by
+        // The rate and the block align decide, not the format's byte rate.
+        {Lying(Pcm(16000, 16, 1), 0), 800, {400, 400}},
+        {Lying(Pcm(16000, 16, 1), 8000), 800, {400, 400}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.used);
@@ -314,6 +322,20 @@ TEST_F(SwitchLogicTest, BufferDecisions) {
                     }
     g_bSinkStarted = 0;
     g_bSourceStarted = 0;
+}
+
+// Both directions muted before a graph was ever built (no saved format):
+// the buffers are silenced, not passed.
+TEST_F(SwitchLogicTest, AMutedDirectionWithoutAFormatIsSilenced) {
+    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_OK);
+    g_ulMuteMode = MUTE_BOTH;
+    for (ULONG direction : {CHANNEL_RENDER, CHANNEL_CAPTURE}) {
+        std::vector<UCHAR> data(320, 0x11);
+        OneHeader h(&data);
+        EXPECT_EQ(OnBuffer(nullptr, direction, &h.header, sizeof h.header, 1, nullptr), ZV_OK);
+        EXPECT_EQ(data, std::vector<UCHAR>(320, 0)) << direction;
+    }
+    g_ulMuteMode = MUTE_NONE;
 }
 
 TEST_F(SwitchLogicTest, ThePrivatePropertySet) {
