@@ -315,4 +315,25 @@ TEST_F(MutewellLifecycleTest, ClosingARunningSlavePinPausesItsBridge) {
     EXPECT_EQ(g_bSourceStarted, 1);
 }
 
+// The camera's render stream lost (its requests answered "not connected")
+// while the switch stays on: the sink refuses every piece from then on, and
+// the card's own loudspeaker still plays silence, not the raw stream.
+TEST_F(MutewellLifecycleTest, ASinkThatRefusesLeavesTheSlavesLoudspeakerSilent) {
+    Boot();
+    CreatePins({KSSTATE_PAUSE, KSSTATE_RUN});
+    ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 1), STATUS_SUCCESS);
+    Stream(10);
+    kp::sim::Fault lost;
+    lost.IoControl = IOCTL_KS_WRITE_STREAM;
+    lost.Status = STATUS_DEVICE_NOT_CONNECTED;
+    cameraDevice_->AddFault(lost);
+    Stream(30);
+    std::vector<uint8_t> card;
+    for (const auto& r : Device(kCard)->PinRecords())
+        if (r.PinId == 0) card.insert(card.end(), r.Rendered.begin(), r.Rendered.end());
+    ASSERT_GE(card.size(), 6400u);
+    EXPECT_TRUE(std::all_of(card.end() - 6400, card.end(), [](uint8_t b) { return b == 0; }))
+        << "the card played the stream it should not";
+}
+
 }  // namespace
