@@ -381,6 +381,10 @@ ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDE
     const bool created = CreateModules(pdo);
     if (created) ConfigureBridgeModules(pdo, lower);
     ResetLogicState();
+    // A cancelled removal loads the master again: what the framework reports
+    // as the mute mode is the logic's, not the mode from before.
+    ULONG mode = MUTE_NONE;
+    (void)SetSharedVariable(VID_SHARED_MUTEMODE, &mode, sizeof mode);
     InterlockedExchange(&g_bFilterLoaded, created ? 1 : 0);
     return created ? ZV_OK : ZV_FAILED;
 }

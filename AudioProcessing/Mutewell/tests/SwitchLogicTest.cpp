@@ -179,6 +179,22 @@ TEST_F(SwitchLogicTest, AnUnloadWaitsForThePropertyRequestsInFlight) {
     g_bFilterLoaded = 1;  // as the next master load finds it
 }
 
+// A master reload (a cancelled removal) starts unmuted, and the shared mute
+// mode the framework reports says so.
+TEST_F(SwitchLogicTest, AMasterReloadReportsTheMuteModeItStartsWith) {
+    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_OK);
+    ULONG mode = MUTE_BOTH, size = sizeof mode;
+    ASSERT_EQ(Property(KSPROPERTY_TYPE_SET, KSPROPERTY_SWITCHMUTE_MUTE, &mode, &size),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Shared(VID_SHARED_MUTEMODE), ULONG{MUTE_BOTH});
+    (void)OnFilterUnload(nullptr, 1);
+    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_OK);
+    ASSERT_EQ(Property(KSPROPERTY_TYPE_GET, KSPROPERTY_SWITCHMUTE_MUTE, &mode, &size),
+              STATUS_SUCCESS);
+    EXPECT_EQ(mode, ULONG{MUTE_NONE});
+    EXPECT_EQ(Shared(VID_SHARED_MUTEMODE), ULONG{MUTE_NONE});
+}
+
 // The graphs' shapes for the formats of a slave's channel.
 TEST_F(SwitchLogicTest, GraphsConvertBetweenTheChannelAndTheBridgeFormat) {
     ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_OK);
