@@ -168,7 +168,7 @@ TEST_F(SwitchLogicTest, AnUnloadWaitsForThePropertyRequestsInFlight) {
         (void)OnFilterUnload(nullptr, 1);
         unloaded = true;
     });
-    while (g_bFilterLoaded != 0) std::this_thread::yield();
+    while (InterlockedOr(&g_bFilterLoaded, 0) != 0) std::this_thread::yield();
     EXPECT_FALSE(unloaded) << "the unload went on with a request in flight";
     KeReleaseMutex(&g_SwitchMutex, FALSE);
     request.join();
