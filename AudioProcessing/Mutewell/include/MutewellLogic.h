@@ -149,8 +149,10 @@ ZvStatus ProcessOutBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULO
 
 // Calls `piece` for each header's data in pieces of 10 ms of `format`
 // (pieces = DataUsed x 1000 / bytes per second / 10, the whole data as one
-// piece when that is 0); pieces are whole frames, the last one takes the
-// rest.  Returns the number of pieces; nothing for a byte rate of 0.
+// piece when that is 0; bytes per second = rate x block align, whatever the
+// format's own byte rate says); pieces are whole frames, the last one takes
+// the rest.  Returns the number of pieces; nothing for a format without a
+// rate or a block align (the caller silences such a buffer).
 template <class Piece>
 ULONG ForEachMutePiece(PVOID headers, ULONG length, const ChannelFormat& format, Piece piece);
 // Each header with data: fn(data, DataUsed).
@@ -167,19 +169,22 @@ void ForEachHeaderData(PVOID headers, ULONG length, Fn fn) {
     }
 }
 
+inline ULONG BlockAlignOf(const ChannelFormat& format) {
+    return (format.FormatTagAndChannels >> 16) * (format.BitsPerSample & 0xFFFF) / 8;
+}
 inline ULONG FrameBytesOf(const ChannelFormat& format) {
-    const ULONG channels = format.FormatTagAndChannels >> 16;
-    const ULONG bytes = channels * (format.BitsPerSample & 0xFFFF) / 8;
+    const ULONG bytes = BlockAlignOf(format);
     return bytes != 0 ? bytes : 1;
 }
 
 template <class Piece>
 ULONG ForEachMutePiece(PVOID headers, ULONG length, const ChannelFormat& format, Piece piece) {
-    if (format.AvgBytesPerSec == 0) return 0;  // nothing to cut by: the buffer passes unchanged
-    const ULONG frame = FrameBytesOf(format);
+    const ULONG frame = BlockAlignOf(format);
+    const ULONGLONG perSecond = static_cast<ULONGLONG>(format.SamplesPerSec) * frame;
+    if (perSecond == 0) return 0;  // nothing to cut by
     ULONG total = 0;
     ForEachHeaderData(headers, length, [&](PUCHAR data, ULONG used) {
-        ULONGLONG pieces = static_cast<ULONGLONG>(used) * 1000 / format.AvgBytesPerSec / 10;
+        ULONGLONG pieces = static_cast<ULONGLONG>(used) * 1000 / perSecond / 10;
         if (pieces == 0) pieces = 1;
         // Whole frames, so that no piece leaves a partial frame untouched.
         ULONG bytes = static_cast<ULONG>(used / pieces) / frame * frame;

@@ -295,10 +295,18 @@ ZvStatus MuteBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG len
         module = speaker ? InCSiBu : OutCSiBu;
         format = speaker ? g_SavedRenderFormat : g_SavedCaptureFormat;
     }
-    ForEachMutePiece(headers, length, format, [&](PUCHAR data, ULONG bytes) {
+    // A muted direction is never heard: a piece the module refuses, or a
+    // buffer whose format gives no pieces, is silenced here.
+    const UCHAR silence = (format.BitsPerSample & 0xFFFF) == 8 ? 0x80 : 0;
+    const ULONG pieces = ForEachMutePiece(headers, length, format, [&](PUCHAR data, ULONG bytes) {
         ULONGLONG value = side++;
-        (void)module->SubmitPinData(0, data, bytes, data, bytes, &value);
+        if (module->SubmitPinData(0, data, bytes, data, bytes, &value) != ZV_OK)
+            RtlFillMemory(data, bytes, silence);
     });
+    if (pieces == 0) {
+        ForEachHeaderData(headers, length,
+                          [&](PUCHAR data, ULONG used) { RtlFillMemory(data, used, silence); });
+    }
     return ZV_OK;
 }
 
@@ -373,6 +381,10 @@ ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDE
     const bool created = CreateModules(pdo);
     if (created) ConfigureBridgeModules(pdo, lower);
     ResetLogicState();
+    // A cancelled removal loads the master again: what the framework reports
+    // as the mute mode is the logic's, not the mode from before.
+    ULONG mode = MUTE_NONE;
+    (void)SetSharedVariable(VID_SHARED_MUTEMODE, &mode, sizeof mode);
     InterlockedExchange(&g_bFilterLoaded, created ? 1 : 0);
     return created ? ZV_OK : ZV_FAILED;
 }

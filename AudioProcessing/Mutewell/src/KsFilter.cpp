@@ -226,7 +226,6 @@ NTSTATUS CKsFilter::EnumeratePins(ULONG pinId) {
 }
 
 CKsPin* CKsFilter::CreatePin(const WAVEFORMATEX* format, ULONG dataFlow) {
-    PCSTR kind = dataFlow == 1 ? "Render" : "Capture";
     auto pin = static_cast<CKsPin*>(m_listPins.GetHead());
     if (pin == nullptr) {
         ThisModule::ModulePrint(ZDBG_ERR | 1,
@@ -237,19 +236,20 @@ CKsPin* CKsFilter::CreatePin(const WAVEFORMATEX* format, ULONG dataFlow) {
     NTSTATUS status = pin->SetDataFlow(dataFlow);
     if (NT_SUCCESS(status)) status = pin->SetFormat(format);
     if (!NT_SUCCESS(status)) {
-        ThisModule::ModulePrint(ZDBG_ERR | 1,
-                                "CreatePin>> Failed to set %s Pin format - the pin lied about its "
-                                "supported formats - %x\n",
-                                kind, status);
+        ThisModule::ModulePrint(
+            ZDBG_ERR | 1,
+            "CreatePin>> Failed to set Capture/Render Pin format - the pin lied "
+            "about its supported formats - %x\n",
+            status);
         return nullptr;
     }
     status = pin->Instantiate();
     if (!NT_SUCCESS(status)) {
-        ThisModule::ModulePrint(ZDBG_ERR | 1, "CreatePin>> Failed to instantiate %s Pin %x\n", kind,
-                                status);
+        ThisModule::ModulePrint(
+            ZDBG_ERR | 1, "CreatePin>> Failed to instantiate Capture/Render Pin %x\n", status);
         return nullptr;
     }
-    ThisModule::ModulePrint(2, "CreatePin>> Successfully instantiated %s Pin.  \n", kind);
+    ThisModule::ModulePrint(2, "CreatePin>> Successfully instantiated Capture/Render Pin.  \n");
     return pin;
 }
 

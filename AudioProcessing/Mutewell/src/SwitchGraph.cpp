@@ -321,18 +321,18 @@ ZvStatus ProcessBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG 
             ReleaseInGraphBuffers();
         }
     });
-    if (sinkFailed) {
-        graph->CarryBytes = 0;
-        return ZV_FAILED;
-    }
-    // The slave's own loudspeaker fades out and falls silent while bridged.
-    // Each piece takes the count as it passes (a fade count of 0 restarts the
-    // fade at the first piece only), so the fade is over after 1/20 s of
-    // frames however the application cuts its buffers.
+    // The slave's own loudspeaker fades out and falls silent while bridged,
+    // whatever the sink answered.  Each piece takes the count as it passes (a
+    // fade count of 0 restarts the fade at the first piece only), so the fade
+    // is over after 1/20 s of frames however the application cuts its buffers.
     ForEachMutePiece(headers, length, format, [&](PUCHAR data, ULONG bytes) {
         ULONGLONG value = static_cast<ULONG>(InterlockedIncrement(&g_lSpeakerFadeCount) - 1);
         (void)InCSiBu->SubmitPinData(0, data, bytes, data, bytes, &value);
     });
+    if (sinkFailed) {
+        graph->CarryBytes = 0;
+        return ZV_FAILED;
+    }
     return last;
 }
 

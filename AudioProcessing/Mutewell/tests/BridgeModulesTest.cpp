@@ -10,7 +10,9 @@
 
 #include "BridgeFixture.h"
 #include "CKAUDPASrc.h"
+#include "ZDebug.h"
 #include "ZvStatus.h"
+#include "kp/dbgsink.h"
 
 namespace zvbridge {
 namespace {
@@ -182,7 +184,12 @@ TEST_F(BridgeModuleTest, AFailedOpenLeavesNothingAndTheOldState) {
     refuse.Major = IRP_MJ_CREATE;
     refuse.PinId = 0;
     m_device->AddFault(refuse);
+    KpDbgClear();
+    LogModule<LogModuleFilterLogic>::ModuleSetLevel(1, 1);
     EXPECT_EQ(sink->SetPropertyDword(CKAUDPASnk::kPropState, STATE_PAUSE), ZV_FAILED);
+    LogModule<LogModuleFilterLogic>::ModuleSetLevel(0, 0);
+    EXPECT_NE(KpDbgText().find("CreatePin>> Failed to instantiate Capture/Render Pin "),
+              std::string::npos);
     EXPECT_EQ(sink->StreamState(), STATE_STOP);
     EXPECT_EQ(sink->Pin(), nullptr);
     EXPECT_EQ(m_device->OpenFilterCount(), 0u);

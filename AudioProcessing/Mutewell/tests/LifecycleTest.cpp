@@ -14,6 +14,8 @@
 #include <thread>
 
 #include "CKAUDPASrc.h"
+#include "CKsFilter.h"
+#include "CircBuff.h"
 #include "DrvMain.h"
 #include "MachineFixture.h"
 #include "MutewellLogic.h"
@@ -235,7 +237,9 @@ TEST_F(MutewellLifecycleTest, PropertySetsRacingTheCamerasSurpriseRemovalTouchNo
     CreatePins({KSSTATE_PAUSE, KSSTATE_RUN});
     const std::u16string camera(kCamera.begin(), kCamera.end());
     std::mt19937 random(39);
-    for (int round = 0; round < ZV_LIFECYCLE_ROUNDS && !HasFatalFailure(); ++round) {
+    // Each round removes and adds the camera: a third of the rounds.
+    const int rounds = std::max(ZV_LIFECYCLE_ROUNDS / 3, 4);
+    for (int round = 0; round < rounds && !HasFatalFailure(); ++round) {
         SCOPED_TRACE(round);
         ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 1), STATUS_SUCCESS);
         Stream(3);
@@ -314,5 +318,41 @@ TEST_F(MutewellLifecycleTest, ClosingARunningSlavePinPausesItsBridge) {
     EXPECT_EQ(g_bSinkStarted, 1);
     EXPECT_EQ(g_bSourceStarted, 1);
 }
+
+// The camera's render stream answers as a device that is gone (unplugged,
+// or its stack going away): the bridge's thread ends rather than sending
+// again, and the ring is flushed, so that the slave's writes stop waiting
+// for a reader that is gone.  The sink refuses every piece from then on, and
+// the card's own loudspeaker still plays silence, not the raw stream.
+class MasterStreamLossTest : public MutewellLifecycleTest,
+                             public testing::WithParamInterface<NTSTATUS> {};
+
+TEST_P(MasterStreamLossTest, TheBridgesStreamEndsAndItsRingIsFlushed) {
+    Boot();
+    CreatePins({KSSTATE_PAUSE, KSSTATE_RUN});
+    ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 1), STATUS_SUCCESS);
+    Stream(10);
+    kp::sim::Fault lost;
+    lost.IoControl = IOCTL_KS_WRITE_STREAM;
+    lost.Status = GetParam();
+    cameraDevice_->AddFault(lost);
+    const auto writes = [] {
+        return DeviceRequests(kCamera, IRP_MJ_DEVICE_CONTROL, IOCTL_KS_WRITE_STREAM).size();
+    };
+    const size_t before = writes();
+    Stream(20);
+    EXPECT_LE(writes() - before, 8u) << "the thread went on sending";
+    ULONG readable = 1;
+    g_pAudioSink->Pin()->GetCircBuff()->GetCount(&readable, CircBuff::kReadable);
+    EXPECT_EQ(readable, 0u) << "the ring still takes the slave's data";
+    std::vector<uint8_t> card;
+    for (const auto& r : Device(kCard)->PinRecords())
+        if (r.PinId == 0) card.insert(card.end(), r.Rendered.begin(), r.Rendered.end());
+    ASSERT_GE(card.size(), 6400u);
+    EXPECT_TRUE(std::all_of(card.end() - 6400, card.end(), [](uint8_t b) { return b == 0; }))
+        << "the card played the stream it should not";
+}
+INSTANTIATE_TEST_SUITE_P(Status, MasterStreamLossTest,
+                         testing::Values(STATUS_DEVICE_NOT_CONNECTED, STATUS_DELETE_PENDING));
 
 }  // namespace

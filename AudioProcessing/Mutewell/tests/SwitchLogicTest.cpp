@@ -168,7 +168,7 @@ TEST_F(SwitchLogicTest, AnUnloadWaitsForThePropertyRequestsInFlight) {
         (void)OnFilterUnload(nullptr, 1);
         unloaded = true;
     });
-    while (g_bFilterLoaded != 0) std::this_thread::yield();
+    while (InterlockedOr(&g_bFilterLoaded, 0) != 0) std::this_thread::yield();
     EXPECT_FALSE(unloaded) << "the unload went on with a request in flight";
     KeReleaseMutex(&g_SwitchMutex, FALSE);
     request.join();
@@ -177,6 +177,22 @@ TEST_F(SwitchLogicTest, AnUnloadWaitsForThePropertyRequestsInFlight) {
     EXPECT_EQ(g_pAudioSource, nullptr);
     EXPECT_EQ(g_pAudioSink, nullptr);
     g_bFilterLoaded = 1;  // as the next master load finds it
+}
+
+// A master reload (a cancelled removal) starts unmuted, and the shared mute
+// mode the framework reports says so.
+TEST_F(SwitchLogicTest, AMasterReloadReportsTheMuteModeItStartsWith) {
+    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_OK);
+    ULONG mode = MUTE_BOTH, size = sizeof mode;
+    ASSERT_EQ(Property(KSPROPERTY_TYPE_SET, KSPROPERTY_SWITCHMUTE_MUTE, &mode, &size),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Shared(VID_SHARED_MUTEMODE), ULONG{MUTE_BOTH});
+    (void)OnFilterUnload(nullptr, 1);
+    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_OK);
+    ASSERT_EQ(Property(KSPROPERTY_TYPE_GET, KSPROPERTY_SWITCHMUTE_MUTE, &mode, &size),
+              STATUS_SUCCESS);
+    EXPECT_EQ(mode, ULONG{MUTE_NONE});
+    EXPECT_EQ(Shared(VID_SHARED_MUTEMODE), ULONG{MUTE_NONE});
 }
 
 // The graphs' shapes for the formats of a slave's channel.
@@ -231,6 +247,11 @@ TEST_F(SwitchLogicTest, APoolFailureLeavesAFreeableGraph) {
 
 // Mute pieces: whole frames of about 10 ms, the last taking the rest; no
 // division by a byte rate of 0.
+ChannelFormat Lying(ChannelFormat format, ULONG bytesPerSecond) {
+    format.AvgBytesPerSec = bytesPerSecond;
+    return format;
+}
+
 TEST_F(SwitchLogicTest, MutePiecesAreWholeFramesOfTenMilliseconds) {
     struct Case {
         ChannelFormat format;
@@ -241,7 +262,10 @@ TEST_F(SwitchLogicTest, MutePiecesAreWholeFramesOfTenMilliseconds) {
         {Pcm(8000, 16, 2), 804, {400, 404}},   // never a split frame
         {Pcm(48000, 16, 2), 1344, {1344}},     // 7 ms: one piece
         {Pcm(48000, 16, 2), 3840, {1920, 1920}},
-        {ChannelFormat{}, 320, {}},  // byte rate 0: passes unchanged
+        {ChannelFormat{}, 320, {}},  // nothing to cut by
+        // The rate and the block align decide, not the format's byte rate.
+        {Lying(Pcm(16000, 16, 1), 0), 800, {400, 400}},
+        {Lying(Pcm(16000, 16, 1), 8000), 800, {400, 400}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.used);
@@ -314,6 +338,20 @@ TEST_F(SwitchLogicTest, BufferDecisions) {
                     }
     g_bSinkStarted = 0;
     g_bSourceStarted = 0;
+}
+
+// Both directions muted before a graph was ever built (no saved format):
+// the buffers are silenced, not passed.
+TEST_F(SwitchLogicTest, AMutedDirectionWithoutAFormatIsSilenced) {
+    ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_OK);
+    g_ulMuteMode = MUTE_BOTH;
+    for (ULONG direction : {CHANNEL_RENDER, CHANNEL_CAPTURE}) {
+        std::vector<UCHAR> data(320, 0x11);
+        OneHeader h(&data);
+        EXPECT_EQ(OnBuffer(nullptr, direction, &h.header, sizeof h.header, 1, nullptr), ZV_OK);
+        EXPECT_EQ(data, std::vector<UCHAR>(320, 0)) << direction;
+    }
+    g_ulMuteMode = MUTE_NONE;
 }
 
 TEST_F(SwitchLogicTest, ThePrivatePropertySet) {
