@@ -363,6 +363,12 @@ TEST_F(HookfitterDevices, AListThatCannotBeReadIsKept) {
                   .ExitCode,
               1);
     EXPECT_EQ(Upper(4), (NarrowValue{REG_MULTI_SZ, S("other\0\0", 7)}));
+    // The size query fails with an error other than "no list": not a new list either.
+    ASSERT_EQ(Run({"-i", "drv.sys", "-upr", "-dev", kCapture, "2a1c", "0c44", "0"},
+                  {"KP_WIN32_FAULTS=SetupDiGetDeviceRegistryPropertyA:17=5@1"})
+                  .ExitCode,
+              1);
+    EXPECT_EQ(Upper(4), (NarrowValue{REG_MULTI_SZ, S("other\0\0", 7)}));
 }
 
 }  // namespace
