@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -672,8 +673,9 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
         SetLastError(error);
         return nullptr;
     }
+    // Export names are compared with their case.
     for (auto& [name, function] : FindLibrary(module->Name)->Functions) {
-        if (EqualNoCase(name, lpProcName)) return function;
+        if (std::strcmp(name, lpProcName) == 0) return function;
     }
     SetLastError(ERROR_PROC_NOT_FOUND);
     return nullptr;

@@ -168,6 +168,9 @@ TEST_F(HookfitterProcess, RejectedCommandLinesChangeNothing) {
         {"-i", "drv.sys", "-upr", "-dev", kCapture, "1a2", "3b"},
         {"-i", "drv.sys", "-upr", "-dev", kCapture, "1a2", "zz", "1"},
         {"-i", "drv.sys", "-upr", "-dev", kCapture, "1a2", "3b", "123456789"},
+        // A group is three tokens: "-dev GUID" alone would match nothing.
+        {"-i", "drv.sys", "-upr", "-dev", kCapture},
+        {"-dev", kCapture, "-i", "drv.sys", "-upr"},
     };
     std::string before = machine_.RegistryBytes();
     for (const auto& args : rejected) {

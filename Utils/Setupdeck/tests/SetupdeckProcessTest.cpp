@@ -269,8 +269,10 @@ TEST_F(Setupdeck, SwitchesNeedANameAndUninstallWins) {
     Run({});
     Run({"-u"});
     Run({"-i"});
+    Run({"-i", "a", "-u"});
     EXPECT_EQ(TakeLog(), Lines({"Performing uninstallation for b.", "You passed an invalid switch!",
-                                "You passed an invalid switch!", "You passed an invalid switch!"}));
+                                "You passed an invalid switch!", "You passed an invalid switch!",
+                                "You passed an invalid switch!"}));
 }
 
 TEST_F(Setupdeck, ARecordThatCannotBeSavedIsLogged) {
