@@ -428,6 +428,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE save(VARIANT destination) override {
         if (destination.vt != VT_BSTR) return E_INVALIDARG;
+        if (DWORD injected = InjectedFault("IXMLDOMDocument.save")) return HRESULT(injected);
         DWORD error = 0;
         auto file =
             MapFilePath("IXMLDOMDocument::save", Utf8Of(destination.bstrVal).c_str(), &error);

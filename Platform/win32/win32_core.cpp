@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -261,13 +262,24 @@ bool ShutdownPrivilegeGranted() {
 
 fs::path MachineFolder() {
     fs::path folder;
+    bool live;
     {
         std::lock_guard<std::recursive_mutex> guard(g_machineLock);
         ChooseModeLocked();
-        folder = g_mode == Mode::Live ? KpMachineFolder() : g_folder;
+        live = g_mode == Mode::Live;
+        folder = live ? KpMachineFolder() : g_folder;
     }
-    if (!folder.empty()) CreateMachineFolders(folder);
+    // Folders are made only in a machine: a folder without registry.reg is
+    // somebody else's, whatever the tool was started in.
+    std::error_code ec;
+    if (!folder.empty() && (live || fs::exists(folder / "registry.reg", ec)))
+        CreateMachineFolders(folder);
     return folder;
+}
+
+bool HoldsMachine(const fs::path& folder) {
+    std::error_code ec;
+    return !folder.empty() && (LiveMode() || fs::exists(folder / "registry.reg", ec));
 }
 
 std::optional<std::string> WindowsPathOf(const fs::path& host) {
@@ -672,8 +684,9 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
         SetLastError(error);
         return nullptr;
     }
+    // Export names are compared with their case.
     for (auto& [name, function] : FindLibrary(module->Name)->Functions) {
-        if (EqualNoCase(name, lpProcName)) return function;
+        if (std::strcmp(name, lpProcName) == 0) return function;
     }
     SetLastError(ERROR_PROC_NOT_FOUND);
     return nullptr;

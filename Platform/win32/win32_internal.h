@@ -98,6 +98,8 @@ bool Close(const void* handle, Kind kind);
 // folders every machine has; empty when none is chosen yet.
 // ---------------------------------------------------------------------------
 std::filesystem::path MachineFolder();
+// True when Folder is the live machine's, or holds a registry.reg.
+bool HoldsMachine(const std::filesystem::path& folder);
 // The Windows path ("C:\...") of a host path inside the machine folder.
 std::optional<std::string> WindowsPathOf(const std::filesystem::path& host);
 bool EqualNoCase(std::string_view a, std::string_view b);

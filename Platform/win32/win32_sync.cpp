@@ -127,6 +127,10 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
         return nullptr;
     }
     fs::path folder = MachineFolder();
+    if (!HoldsMachine(folder)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return nullptr;
+    }
     std::error_code ec;
     fs::create_directories(folder / "mutex", ec);
     std::string name = lpName;

@@ -207,6 +207,7 @@ int FilterInstaller::ParseGroups(int argc, char** argv, int* index) {
     auto plain = [&](int at) { return at < argc && std::strchr(argv[at], '-') == nullptr; };
     auto version = [&](int at) { return plain(at) && std::strchr(argv[at], '.') != nullptr; };
     DeviceMatch** tail = &m_devices;
+    if (!plain(i + 1)) return 0;  // no group at all
     while (plain(i + 1)) {
         auto group = new DeviceMatch();
         *tail = group;

@@ -17,15 +17,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR lpCmdLine, int) {
         if (std::strcmp(tokens.GetAt(i), "-u") == 0) uninstall = i;
         if (std::strcmp(tokens.GetAt(i), "-i") == 0) install = i;
     }
-    // A switch without a name after it is no switch.
+    // "-u" is looked for first; a switch without a name after it is no
+    // switch, and leaves no other to be taken instead.
     const char* name = nullptr;
-    bool uninstalling = false;
-    if (uninstall < tokens.Count() && tokens.GetAt(uninstall + 1) != nullptr) {
+    bool uninstalling = uninstall < tokens.Count();
+    if (uninstalling)
         name = tokens.GetAt(uninstall + 1);
-        uninstalling = true;
-    } else if (install < tokens.Count() && tokens.GetAt(install + 1) != nullptr) {
+    else if (install < tokens.Count())
         name = tokens.GetAt(install + 1);
-    }
     if (name == nullptr) {
         WriteLog("You passed an invalid switch!\n");
         return 0;

@@ -12,7 +12,8 @@
 //   KP_WIN32_PLATFORM  nt5 (default, 5.1), nt4 (4.0) or 9x (4.10, pre-NT)
 //   KP_WIN32_FAULTS    "Call[:Name]=Error[@N];...": the call (with that Name: the
 //                      library of LoadLibraryA, the function of GetProcAddress, the
-//                      property number of the SetupDi property calls) fails with
+//                      property number of the SetupDi property calls; the DOM
+//                      document's save is the call IXMLDOMDocument.save) fails with
 //                      Error on its Nth call, or on every call without @N.
 #pragma once
 

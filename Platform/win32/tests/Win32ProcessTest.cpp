@@ -196,6 +196,17 @@ TEST_F(Win32Processes, ANamedMutexWhoseOwnerWasKilledIsAbandoned) {
     EXPECT_TRUE(CloseHandle(mutex));
 }
 
+TEST(Win32NoMachine, AFolderWithoutARegistryGetsNoMachineFolders) {
+    kp::tooltest::TempMachine folder("no-registry");
+    fs::remove_all(folder.Folder() / "Windows");
+    KpWin32UseMachineFile(folder.Folder());
+    EXPECT_EQ(CreateMutexA(nullptr, FALSE, "KP_TEST_MUTEX"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, sizeof windows);
+    EXPECT_TRUE(fs::is_empty(folder.Folder()));
+}
+
 TEST_F(Win32Processes, ProfileStringsFollowThePlatformsRules) {
     std::ofstream(Folder() / "t.ini", std::ios::binary)
         << "; comment\r\n[Install]\r\nk2 = launch#x \r\nK1=\"quoted value\"\r\n k2=second\r\n"

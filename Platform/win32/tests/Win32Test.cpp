@@ -218,6 +218,9 @@ TEST_F(Win32Live, LibraryTableAndInjectedFaults) {
               reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&OpenSCManagerA)));
     EXPECT_EQ(GetProcAddress(library, "ControlService"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+    // Function names are compared with their case, as on the platform.
+    EXPECT_EQ(GetProcAddress(library, "openscmanagera"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
     KpWin32FailCall("GetProcAddress", "DeleteService", ERROR_PROC_NOT_FOUND, 2);
     EXPECT_NE(GetProcAddress(library, "DeleteService"), nullptr);
     EXPECT_EQ(GetProcAddress(library, "DeleteService"), nullptr);

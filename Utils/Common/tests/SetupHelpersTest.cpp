@@ -65,6 +65,23 @@ TEST_F(SetupHelpers, IniReadsAreBoundedAndTerminated) {
     EXPECT_NE(Log().find("Value long of [a] is too long!\r\n"), std::string::npos);
 }
 
+TEST_F(SetupHelpers, AKeyListTheReadCutLosesOnlyItsCutName) {
+    // 100 names of 15 characters: the 1024-byte read ends inside the 64th.
+    std::ofstream ini(machine_.Folder() / "k.ini");
+    ini << "[a]\n";
+    char name[32];
+    for (int i = 0; i < 100; i++) {
+        std::snprintf(name, sizeof name, "key%03d_abcdefgh", i);
+        ini << name << "=1\n";
+    }
+    ini.close();
+    IniFile file("C:\\k.ini");
+    StringList keys;
+    ASSERT_EQ(file.KeyNames("a", &keys), 63u);
+    EXPECT_STREQ(keys.GetAt(62), "key062_abcdefgh");
+    EXPECT_NE(Log().find("] - Too many keys in [a]!\r\n"), std::string::npos);
+}
+
 TEST_F(SetupHelpers, RegistryKeysAreCreatedWrittenAndDeleted) {
     {
         CRegistry key("software\\tree", HKEY_LOCAL_MACHINE, true);

@@ -168,6 +168,9 @@ TEST_F(HookfitterProcess, RejectedCommandLinesChangeNothing) {
         {"-i", "drv.sys", "-upr", "-dev", kCapture, "1a2", "3b"},
         {"-i", "drv.sys", "-upr", "-dev", kCapture, "1a2", "zz", "1"},
         {"-i", "drv.sys", "-upr", "-dev", kCapture, "1a2", "3b", "123456789"},
+        // A group is three tokens: "-dev GUID" alone would match nothing.
+        {"-i", "drv.sys", "-upr", "-dev", kCapture},
+        {"-dev", kCapture, "-i", "drv.sys", "-upr"},
     };
     std::string before = machine_.RegistryBytes();
     for (const auto& args : rejected) {
@@ -360,6 +363,12 @@ TEST_F(HookfitterDevices, AListThatCannotBeReadIsKept) {
     // The second read of property 17 (the list itself, after its size) fails.
     ASSERT_EQ(Run({"-i", "drv.sys", "-upr", "-dev", kCapture, "2a1c", "0c44", "0"},
                   {"KP_WIN32_FAULTS=SetupDiGetDeviceRegistryPropertyA:17=5@2"})
+                  .ExitCode,
+              1);
+    EXPECT_EQ(Upper(4), (NarrowValue{REG_MULTI_SZ, S("other\0\0", 7)}));
+    // The size query fails with an error other than "no list": not a new list either.
+    ASSERT_EQ(Run({"-i", "drv.sys", "-upr", "-dev", kCapture, "2a1c", "0c44", "0"},
+                  {"KP_WIN32_FAULTS=SetupDiGetDeviceRegistryPropertyA:17=5@1"})
                   .ExitCode,
               1);
     EXPECT_EQ(Upper(4), (NarrowValue{REG_MULTI_SZ, S("other\0\0", 7)}));

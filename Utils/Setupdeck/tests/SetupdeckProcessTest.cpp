@@ -269,8 +269,18 @@ TEST_F(Setupdeck, SwitchesNeedANameAndUninstallWins) {
     Run({});
     Run({"-u"});
     Run({"-i"});
+    Run({"-i", "a", "-u"});
     EXPECT_EQ(TakeLog(), Lines({"Performing uninstallation for b.", "You passed an invalid switch!",
-                                "You passed an invalid switch!", "You passed an invalid switch!"}));
+                                "You passed an invalid switch!", "You passed an invalid switch!",
+                                "You passed an invalid switch!"}));
+}
+
+TEST_F(Setupdeck, ARecordThatCannotBeSavedIsLogged) {
+    Ini("[root]\nname=cam\n");
+    Run({"-i", "cam"}, {"KP_WIN32_FAULTS=IXMLDOMDocument.save=0x80070005"});
+    EXPECT_FALSE(fs::exists(Record()));
+    EXPECT_EQ(TakeLog(), Lines({"Performing installation for cam.",
+                                "Cant save C:\\WINDOWS\\Temp\\Setupdeck.xml!"}));
 }
 
 TEST_F(Setupdeck, WithoutTheDomTheCommandsRunAndRundll32FallsBack) {

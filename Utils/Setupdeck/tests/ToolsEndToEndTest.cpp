@@ -148,6 +148,22 @@ TEST(ToolsEndToEnd, KssimLeavesWhatHookfitterInstalledOnAPlainMachine) {
     EXPECT_NE(result.Stdout.find("written again as the echowell machine"), std::string::npos);
 }
 
+TEST(ToolsEndToEnd, AToolRefusesAFolderWithoutARegistry) {
+    kp::tooltest::TempMachine machine("no-registry");
+    std::filesystem::remove_all(machine.Folder() / "Windows");
+    for (const char* tool : {KP_HOOKFITTER, KP_SETUPDECK, KP_STARTWARDEN}) {
+        SCOPED_TRACE(tool);
+        auto result = machine.Run(
+            tool, {"-i", "drv.sys", "-upr", "-class", "4d36e96c-e325-11ce-bfc1-08002be10318"});
+        EXPECT_EQ(result.ExitCode, 2);
+        EXPECT_NE(result.Stderr.find("is no machine folder (it has no registry.reg)"),
+                  std::string::npos)
+            << result.Stderr;
+        // Nothing of a machine was made in it.
+        EXPECT_TRUE(fs::is_empty(machine.Folder()));
+    }
+}
+
 TEST(ToolsEndToEnd, StartwardenRunsItsLauncherListAndOffersTheReboot) {
     kp::tooltest::TempMachine machine("tools-e2e");
     fs::path folder = machine.Folder(), korvane = folder / "Program Files" / "Korvane";

@@ -327,11 +327,17 @@ TEST_F(Launcher, StringValuesWhereDwordsBelongAreTreatedAsAbsent) {
     Double("Program Files/Korvane/y.exe");
     // Repeat "5" as text: absent (0), so the entry is deleted after one run;
     // Wait "0" as text: absent (1), so Priority 10 holds and x runs first.
+    // Four bytes of another type are no DWORD either: z's Repeat 5 is absent too.
+    Double("Program Files/Korvane/z.exe");
     Registry(Entry("x", "x.exe", Sz("Repeat", "5") + Sz("Wait", "0") + Dword("Priority", 10)) +
-             Entry("y", "y.exe", Dword("Priority", 20)));
+             Entry("y", "y.exe", Dword("Priority", 20)) +
+             Entry("z", "z.exe",
+                   RegValueText("Repeat", REG_BINARY, std::string("\5\0\0\0", 4)) +
+                       Dword("Priority", 30)));
     Start();
-    EXPECT_EQ(Runs(), (std::vector<std::string>{"x.exe", "y.exe"}));
+    EXPECT_EQ(Runs(), (std::vector<std::string>{"x.exe", "y.exe", "z.exe"}));
     EXPECT_FALSE(Value(std::string(kLauncher) + "\\x", "Name"));
+    EXPECT_FALSE(Value(std::string(kLauncher) + "\\z", "Name"));
 }
 
 }  // namespace
