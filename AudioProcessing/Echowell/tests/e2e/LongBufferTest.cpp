@@ -73,12 +73,20 @@ TEST_P(LongBufferTest, EveryBufferLengthIsProcessedAndPlayedWhole) {
     // The recording application received processed audio, as much as the
     // device delivered.
     EXPECT_EQ(run.R.RawCaptured.size(), run.R.Captured.size());
-    EXPECT_FALSE(run.R.RawCaptured == run.R.Captured);
-    // The echo is reduced in every case; by how much varies with where the
-    // processing thread's passes fall against buffers this long (7-57 dB
-    // seen), so the floor only tells processed audio from the raw
-    // microphone's (0 dB).
-    EXPECT_GE(run.ErleDb, 5.0);
+    // Past the start, every 10 ms block came through the canceller (and its
+    // latency): none is the raw microphone's.  How much echo is removed
+    // varies with where the processing thread's passes fall against
+    // buffers this long (2-57 dB seen, recorded as erle_db).
+    const size_t block = run.R.CaptureRate / 100;
+    size_t blocks = 0, raw = 0;
+    for (size_t at = 2 * run.R.CaptureRate; at + block <= run.R.Captured.size(); at += block) {
+        ++blocks;
+        raw += std::equal(run.R.Captured.begin() + static_cast<long>(at),
+                          run.R.Captured.begin() + static_cast<long>(at + block),
+                          run.R.RawCaptured.begin() + static_cast<long>(at));
+    }
+    EXPECT_GT(blocks, 500u);
+    EXPECT_EQ(raw, 0u) << "of " << blocks << " blocks";
 }
 
 INSTANTIATE_TEST_SUITE_P(Milliseconds, LongBufferTest, testing::Values(10u, 100u, 600u, 1000u));
