@@ -56,6 +56,11 @@ public:
     // for the full count (PASSIVE_LEVEL), and an abort ends the wait with what
     // there is.  A count above the ring size: 0, *count the readable bytes.
     ULONG ReadData(PVOID buffer, PLONG count, ULONG wait, ULONG unused = 0);
+    // Copies at most *count of the bytes readable now and leaves the rest of
+    // the buffer as it was; *count says how many were copied.  Never waits.
+    // For a caller whose buffer holds the very data it just queued: an abort
+    // between its write and this read must not replace that data by silence.
+    ULONG ReadReady(PVOID buffer, PLONG count);
     // Writes *count bytes.  Without `wait` an overflow writes what fits (the
     // rest is dropped, and counted as drift unless the queue says otherwise);
     // with `wait` it waits for room (PASSIVE_LEVEL).  Refused (0, *count 0)
@@ -75,6 +80,8 @@ public:
     ULONG GetLevel();
     // Bytes a reader may take now.
     ULONG GetReadable();
+    // Bytes a writer may put now without dropping any.
+    ULONG GetWritable();
     // Ends every wait and refuses writes until Reset; discards the readable bytes.
     ULONG Abort();
     // Frees the ring and the drift corrector; the queue must be sized again.
@@ -82,6 +89,11 @@ public:
     void GetState(DataQueueState* state);
     ULONG Id() const { return m_ulId; }
     ULONG BytesPerSecond() const { return m_Format.AvgBytesPerSec; }
+    // 10 ms of the queue's stream in whole frames (at least one frame, never
+    // more than the ring): the piece a caller moves at a time, so a buffer of
+    // any length passes through a ring shorter than itself.  0 while the
+    // queue is not sized.
+    ULONG PieceBytes();
 
 private:
     ULONG UnreadLocked() const;

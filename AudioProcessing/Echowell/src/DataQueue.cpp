@@ -244,6 +244,32 @@ ULONG DataQueue::ReadData(PVOID buffer, PLONG count, ULONG wait, ULONG unused) {
     return 1;
 }
 
+ULONG DataQueue::ReadReady(PVOID buffer, PLONG count) {
+    if (buffer == nullptr || count == nullptr) return 0;
+    if (*count <= 0) return 1;
+    KIRQL irql;
+    KeAcquireSpinLock(&m_QueueLock, &irql);
+    ULONG want = static_cast<ULONG>(*count);
+    ULONG readable = m_pRing != nullptr ? ReadableLocked() : 0;
+    if (want > readable) want = readable;
+    if (want != 0) CopyOut(static_cast<PUCHAR>(buffer), want);
+    *count = static_cast<LONG>(want);
+    KeReleaseSpinLock(&m_QueueLock, irql);
+    if (want != 0) KeSetEvent(&m_SpaceEvent, IO_NO_INCREMENT, FALSE);
+    return 1;
+}
+
+ULONG DataQueue::PieceBytes() {
+    KIRQL irql;
+    KeAcquireSpinLock(&m_QueueLock, &irql);
+    ULONG frame = m_ulBytesPerFrame, ring = m_ulRingSize;
+    ULONG piece = frame != 0 ? m_Format.AvgBytesPerSec / 100 / frame * frame : 0;
+    KeReleaseSpinLock(&m_QueueLock, irql);
+    if (ring == 0 || frame == 0) return 0;
+    if (piece < frame) piece = frame;
+    return piece < ring ? piece : ring;
+}
+
 ULONG DataQueue::WriteData(PCVOID data, PLONG count, ULONG wait) {
     if (data == nullptr || count == nullptr) return 0;
     if (*count <= 0) return 1;
@@ -391,6 +417,14 @@ ULONG DataQueue::GetReadable() {
     ULONG readable = ReadableLocked();
     KeReleaseSpinLock(&m_QueueLock, irql);
     return readable;
+}
+
+ULONG DataQueue::GetWritable() {
+    KIRQL irql;
+    KeAcquireSpinLock(&m_QueueLock, &irql);
+    ULONG writable = m_ulRingSize - UnreadLocked();
+    KeReleaseSpinLock(&m_QueueLock, irql);
+    return writable;
 }
 
 ULONG DataQueue::Abort() {

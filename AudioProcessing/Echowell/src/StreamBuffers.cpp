@@ -74,47 +74,51 @@ void ForEachHeader(PVOID headers, ULONG length, Action action) {
     }
 }
 
-ULONG DataUsed(PVOID headers, ULONG length) {
-    ULONG total = 0;
-    ForEachHeader(headers, length, [&](PKSSTREAM_HEADER h) { total += h->DataUsed; });
-    return total;
-}
-
-// The far-end copy must not hold the application's render thread (and with
-// it the sync-control lock every capture delivery needs) for long: it waits
-// a bounded time for room, then writes what fits.
-void PutFarEnd(DataQueue* queue, PKSSTREAM_HEADER h) {
-    ULONG count = h->DataUsed;
-    ProbeLeave(0);
-    bool room = queue->WaitForSpace(count, kFarEndWriteWait100ns) != 0;
-    ProbeEnter(0);
-    queue->PutData(h->Data, &count, 0);
-    if (!room) {
-        Log::ModulePrint(1, "AddDataQueue> Far-end queue full: wrote %lu of %lu bytes\n", count,
-                         h->DataUsed);
-    }
-}
-
-void AddDataQueue(PVOID headers, ULONG length, ULONG id, ULONG wait) {
-    DataQueue* queue = Queue(id);
-    if (queue == nullptr) return;
+// Each header's DataUsed bytes in pieces of at most `piece` bytes, in order.
+// A queue's ring may be shorter than an application's buffer (the near-end
+// rings hold 500 ms, applications read and write buffers of a second): a
+// buffer moved in one call would not fit and would not be queued at all.
+template <class Action>
+void ForEachPiece(PVOID headers, ULONG length, ULONG piece, Action action) {
+    if (piece == 0) return;  // the queue is not sized (processing stopping)
     ForEachHeader(headers, length, [&](PKSSTREAM_HEADER h) {
-        if (wait) {
-            PutFarEnd(queue, h);
-            return;
+        auto* data = static_cast<PUCHAR>(h->Data);
+        for (ULONG at = 0; at < h->DataUsed;) {
+            ULONG n = h->DataUsed - at < piece ? h->DataUsed - at : piece;
+            action(data + at, n);
+            at += n;
         }
-        ULONG count = h->DataUsed;
-        queue->PutData(h->Data, &count, 0);
     });
+}
+
+// Waits a bounded time for room for `bytes` in `queue`: the application's
+// thread (and with it the sync-control lock every other buffer needs) is
+// never held for long.  False after a time-out or an abort.
+bool AwaitRoom(DataQueue* queue, ULONG bytes) {
+    ProbeLeave(0);
+    bool room = queue->WaitForSpace(bytes, kFarEndWriteWait100ns) != 0;
+    ProbeEnter(0);
+    return room;
+}
+
+// The far-end copy: the processing thread drains the queue; after a wait
+// that ran out, what does not fit is dropped.
+void PutFarEnd(DataQueue* queue, PUCHAR data, ULONG bytes) {
+    bool room = AwaitRoom(queue, bytes);
+    ULONG count = bytes;
+    queue->PutData(data, &count, 0);
+    if (!room)
+        Log::ModulePrint(1, "AddDataQueue> Far-end queue full: wrote %lu of %lu bytes\n", count,
+                         bytes);
 }
 
 void RemoveDataQueue(PVOID headers, ULONG length, ULONG id, ULONG wait) {
     DataQueue* queue = Queue(id);
     if (queue == nullptr) return;
-    ForEachHeader(headers, length, [&](PKSSTREAM_HEADER h) {
-        LONG count = static_cast<LONG>(h->DataUsed);
+    ForEachPiece(headers, length, queue->PieceBytes(), [&](PUCHAR data, ULONG bytes) {
+        LONG count = static_cast<LONG>(bytes);
         if (wait) ProbeLeave(0);
-        queue->ReadData(h->Data, &count, wait);
+        queue->ReadData(data, &count, wait);
         if (wait) ProbeEnter(0);
     });
 }
@@ -125,9 +129,38 @@ void ChannelMixBuffers(PVOID headers, ULONG length) {
     });
 }
 
+// Whether the processing thread can take `bytes` of the near end from
+// queue 3 without another render buffer: queue 1 holds the far end it reads
+// beside them.  Only then may a capture buffer wait for it to make room (a
+// capture buffer that waits holds the sync-control lock every render buffer
+// needs).
+// The thread's passes take 10 ms of each queue.
+bool FarEndCovers(ULONG bytes) {
+    ULONG captureBlock = g_CaptureFormat.AvgBytesPerSec / 100;
+    ULONG renderBlock = g_RenderFormat.AvgBytesPerSec / 100;
+    if (captureBlock == 0 || renderBlock == 0) return false;
+    ULONGLONG passes = (static_cast<ULONGLONG>(bytes) + captureBlock - 1) / captureBlock;
+    return g_pDataQueue1->GetReadable() >= passes * renderBlock;
+}
+
+// Piece by piece: the raw piece into the near-end queue, then the same
+// place refilled from the processed queue (silence where it is short).  A
+// buffer longer than the near-end queue's free room waits for the processing
+// thread to make room where the far end for it is there (bounded, and once a
+// wait ran out not again for this buffer); otherwise what does not fit is
+// dropped.
 void HandleOnBufferOutProcessing(PVOID headers, ULONG length) {
-    AddDataQueue(headers, length, 3, 0);
-    RemoveDataQueue(headers, length, 4, 0);
+    DataQueue* in = g_pDataQueue3;
+    DataQueue* out = g_pDataQueue4;
+    bool mayWait = true;
+    ForEachPiece(headers, length, in->PieceBytes(), [&](PUCHAR data, ULONG bytes) {
+        if (mayWait && in->GetWritable() < bytes)
+            mayWait = FarEndCovers(bytes - in->GetWritable()) && AwaitRoom(in, bytes);
+        ULONG count = bytes;
+        in->PutData(data, &count, 0);
+        LONG read = static_cast<LONG>(bytes);
+        out->ReadData(data, &read, 0);
+    });
 }
 
 void SetRenderStartOffset() {
@@ -152,17 +185,14 @@ void HandleOnBufferInProcessing(PVOID headers, ULONG length) {
     if ((g_RenderFormat.FormatTagAndChannels >> 16) > 1) ChannelMixBuffers(headers, length);
     if (g_AecTiming.RenderStartOffset == static_cast<LONGLONG>(kAecUnset)) SetRenderStartOffset();
     if (g_AecTiming.FirstRenderTime == 0) g_AecTiming.FirstRenderTime = NowMicro();
-    AddDataQueue(headers, length, 1, 1);
-    AddDataQueue(headers, length, 2, 0);
 
-    // Queue 2 holds the 70 ms hold-back on top of what this buffer brought:
-    // the whole 10 ms blocks beyond the buffer's own bytes go down in requests
-    // of the driver's own, ahead of the buffer, which is then refilled with
-    // the next bytes of the delayed stream.
+    // The whole 10 ms blocks the pass-through queue holds (after a start, its
+    // 70 ms hold-back) go down in requests of the driver's own, ahead of this
+    // buffer, which then carries the delayed stream.
+    DataQueue* far = g_pDataQueue1;
+    DataQueue* pass = g_pDataQueue2;
     ULONG block = g_RenderFormat.AvgBytesPerSec / 100;
-    ULONG readable = g_pDataQueue2->GetReadable();
-    ULONG used = DataUsed(headers, length);
-    ULONG own = block != 0 && readable > used ? (readable - used) / block : 0;
+    ULONG own = block != 0 ? pass->GetReadable() / block : 0;
     PDEVICE_OBJECT lower = nullptr;
     PFILE_OBJECT pin = nullptr;
     ULONGLONG count = 0;
@@ -174,7 +204,19 @@ void HandleOnBufferInProcessing(PVOID headers, ULONG length) {
             if (!NT_SUCCESS(CreateAndSendIrp(lower, pin))) break;
         }
     }
-    RemoveDataQueue(headers, length, 2, 0);
+
+    // Piece by piece: the far-end copy, then through the pass-through queue
+    // in place.  A piece the stopping queue refused, or that an abort took
+    // from it before it was read back, goes down as the application wrote
+    // it: only the hold-back ends when processing stops, never the
+    // application's audio.
+    ForEachPiece(headers, length, pass->PieceBytes(), [&](PUCHAR data, ULONG bytes) {
+        PutFarEnd(far, data, bytes);
+        ULONG put = bytes;
+        if (!pass->PutData(data, &put, 0) || put == 0) return;
+        LONG got = static_cast<LONG>(bytes);
+        pass->ReadReady(data, &got);
+    });
     Log::ModulePrint(3, "HandleOnBufferInProcessing> RemoveDataQueue done ulnIrp - %ld\n", own);
 }
 
