@@ -56,3 +56,27 @@ function(kp_add_gtest name)
     WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
     PROPERTIES LABELS "${ARG_LABELS}")
 endfunction()
+
+# kp_sources_listed(target folder ...)
+# Sources are listed by name.  A .cpp file in one of the folders that is not in
+# the target's list fails the configure, instead of being left out of the build
+# without a word; a file added later makes the next build configure again.
+function(kp_sources_listed target)
+  get_target_property(base ${target} SOURCE_DIR)
+  get_target_property(sources ${target} SOURCES)
+  set(listed "")
+  foreach(source IN LISTS sources)
+    get_filename_component(path "${source}" ABSOLUTE BASE_DIR "${base}")
+    list(APPEND listed "${path}")
+  endforeach()
+  foreach(folder IN LISTS ARGN)
+    get_filename_component(folder "${folder}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    file(GLOB present CONFIGURE_DEPENDS "${folder}/*.cpp")
+    foreach(file IN LISTS present)
+      if(NOT file IN_LIST listed)
+        message(FATAL_ERROR "${file} is not in the sources of ${target}: "
+                            "list it in ${CMAKE_CURRENT_LIST_FILE}")
+      endif()
+    endforeach()
+  endforeach()
+endfunction()

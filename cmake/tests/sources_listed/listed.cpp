@@ -1,0 +1,1 @@
+// Listed in the test project.

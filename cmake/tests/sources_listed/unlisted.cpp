@@ -1,0 +1,1 @@
+// Listed only when the test project is told to.
