@@ -25,7 +25,11 @@ public:
     NTSTATUS DispatchPassThrough(PIRP irp);
     NTSTATUS DispatchPower(PIRP irp);
     NTSTATUS DispatchPnp(PIRP irp, PULONG deleteDevice);
-    void StopHandling();
+    // Stops following the device and unloads the logic.  With removal (a
+    // SURPRISE_REMOVAL), a state request that keeps the sync-control lock
+    // makes the removal go down first, the device ending what it holds; the
+    // result is then TRUE with the lower driver's status in *passed.
+    BOOLEAN StopHandling(PIRP removal = nullptr, NTSTATUS* passed = nullptr);
     void RestartHandling();
 
     CGenDisp* GenDisp() const { return m_genDisp; }

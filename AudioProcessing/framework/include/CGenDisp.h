@@ -312,3 +312,6 @@ void UnmapStreamBuffers(PMDL* mdls);
 // lock no thread owns, so that a completion may release what a dispatch took.
 ULONG GetSyncControlLock();
 void ReleaseSyncControlLock();
+// The sync-control lock (TRUE), or FALSE without it as soon as a state request
+// keeps it: such a request may be one the device ends only when told.
+BOOLEAN GetSyncControlLockUnlessStateHolds();

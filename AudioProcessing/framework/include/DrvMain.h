@@ -82,6 +82,9 @@ extern ULONG DsRegistryKeyType;
 // The sync-control lock: a synchronisation event, signalled while free (no
 // thread owns it, so that a completion may give back what a dispatch took).
 extern KEVENT SyncControlLock;
+// Signalled while the sync-control lock is kept by a state request on its way
+// to the device or held there (a notification event).
+extern KEVENT SyncControlHeldByState;
 extern KMUTEX SlaveInstantiateMutex;
 
 // ---------------------------------------------------------------------------

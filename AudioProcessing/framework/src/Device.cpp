@@ -155,10 +155,16 @@ NTSTATUS CDevice::DispatchPnp(PIRP irp, PULONG deleteDevice) {
             StopHandling();
             SetPnpState(ext, PNP_STATE_REMOVE_PENDING);
             return DispatchPassThrough(irp);
-        case IRP_MN_SURPRISE_REMOVAL:
-            StopHandling();
+        case IRP_MN_SURPRISE_REMOVAL: {
+            NTSTATUS status = STATUS_SUCCESS;
+            if (StopHandling(irp, &status)) {
+                InterlockedDecrement(&m_outstanding);
+                ReleaseRemoveLock(irp, m_removeLock);
+                return status;
+            }
             SetPnpState(ext, PNP_STATE_SURPRISE_REMOVED);
             return DispatchPassThrough(irp);
+        }
         case IRP_MN_CANCEL_REMOVE_DEVICE:
             if (ext->PnpState == PNP_STATE_REMOVE_PENDING) {
                 RestartHandling();
@@ -190,7 +196,7 @@ NTSTATUS CDevice::DispatchPnp(PIRP irp, PULONG deleteDevice) {
     }
 }
 
-void CDevice::StopHandling() {
+BOOLEAN CDevice::StopHandling(PIRP removal, NTSTATUS* passed) {
     FilterDeviceExtension* ext = FilterExtension(m_fdo);
     ULONG process = ReadSharedValue(VID_SHARED_PROCESS);
     if (ext->MasterFlag != 0) {
@@ -211,9 +217,22 @@ void CDevice::StopHandling() {
     }
     FilterRemovePdoFromList(m_pdo);
     // The logic frees what OnBuffer and a RUN use: never while one of them runs.
-    GetSyncControlLock();
+    // A state request keeps the lock until the device completes it, and a
+    // device being pulled out ends what it holds only once it hears of it:
+    // the removal then goes down before the unload waits for the lock.
+    BOOLEAN wentDown = FALSE;
+    if (!GetSyncControlLockUnlessStateHolds()) {
+        if (removal != nullptr) {
+            SetPnpState(ext, PNP_STATE_SURPRISE_REMOVED);
+            IoSkipCurrentIrpStackLocation(removal);
+            *passed = IoCallDriver(m_lower, removal);
+            wentDown = TRUE;
+        }
+        GetSyncControlLock();
+    }
     (void)logic::OnFilterUnload(m_genDisp, ext->MasterFlag);
     ReleaseSyncControlLock();
+    return wentDown;
 }
 
 void CDevice::RestartHandling() {

@@ -22,6 +22,7 @@ ULONG Low32(const void* p) {
 // ---------------------------------------------------------------------------
 ULONG DsRegistryKeyType;
 KEVENT SyncControlLock;
+KEVENT SyncControlHeldByState;
 
 // ---------------------------------------------------------------------------
 // Start-up and unload
@@ -44,6 +45,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
                             ? (PLUGPLAY_REGKEY_DEVICE | PLUGPLAY_REGKEY_CURRENT_HWPROFILE)
                             : PLUGPLAY_REGKEY_DRIVER;
     KeInitializeEvent(&SyncControlLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&SyncControlHeldByState, NotificationEvent, FALSE);
     NTSTATUS status = StreamWorkerStart();
     if (!NT_SUCCESS(status)) {
         ThisModule::ModulePrint(

@@ -556,7 +556,10 @@ NTSTATUS CGenDisp::HandleKSProperty(PIRP irp, PULONG taken) {
     }
     UndoPropertyInput(irp, inMdl, MappingUndo::KeepMdl);
     UndoPropertyOutput(irp, outMdl, MappingUndo::KeepMdl);
-    if (ctx->SyncLockHeld != 0) GetSyncControlLock();
+    if (ctx->SyncLockHeld != 0) {
+        GetSyncControlLock();
+        KeSetEvent(&SyncControlHeldByState, IO_NO_INCREMENT, FALSE);
+    }
     return PassDownWithContext(irp, ctx, taken);
 }
 
@@ -627,6 +630,7 @@ void CGenDisp::PropertyCompletionWork(IrpContext* ctx) {
     }
     if (ctx->SyncLockHeld != 0) {
         ctx->SyncLockHeld = 0;
+        KeClearEvent(&SyncControlHeldByState);
         ReleaseSyncControlLock();
     }
 }

@@ -133,6 +133,21 @@ ULONG GetSyncControlLock() {
     }
 }
 
+BOOLEAN GetSyncControlLockUnlessStateHolds() {
+    if (g_FilterLogic->SyncControlEnabled == 0) return TRUE;
+    PVOID objects[] = {&SyncControlLock, &SyncControlHeldByState};
+    for (;;) {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -30000000;  // 3 s
+        NTSTATUS status = KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode,
+                                                   FALSE, &timeout, nullptr);
+        if (status == STATUS_WAIT_0) return TRUE;
+        if (status == STATUS_WAIT_0 + 1) return FALSE;
+        ThisModule::ModulePrint(1, "GetSyncControlLock() Unable to acquire lock status - 0x%x \n",
+                                status);
+    }
+}
+
 void ReleaseSyncControlLock() {
     if (g_FilterLogic->SyncControlEnabled != 0)
         KeSetEvent(&SyncControlLock, IO_NO_INCREMENT, FALSE);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -113,8 +114,11 @@ private:
                 const uint8_t pick = in.U8();
                 ULONG state = pick < 200 ? pick % 4 : in.U32();
                 if (slot.Pin.IsOpen())
-                    slot.Pin.SetProperty(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE,
-                                         &state, sizeof state);
+                    WhileTimeMoves([&] {
+                        return slot.Pin.SetProperty(KSPROPSETID_Connection,
+                                                    KSPROPERTY_CONNECTION_STATE, &state,
+                                                    sizeof state);
+                    });
                 break;
             }
             case 2:  // a read or a write with headers of any shape
@@ -122,8 +126,10 @@ private:
                 break;
             case 3: {  // a known format set on a pin
                 const Pcm& f = kFormats[in.U8() % std::size(kFormats)];
-                if (slot.Pin.IsOpen() && NT_SUCCESS(slot.Pin.SetDataFormat(
-                                             kp::ks::PcmFormat(f.Rate, f.Bits, f.Channels)))) {
+                if (slot.Pin.IsOpen() && NT_SUCCESS(WhileTimeMoves([&] {
+                        return slot.Pin.SetDataFormat(
+                            kp::ks::PcmFormat(f.Rate, f.Bits, f.Channels));
+                    }))) {
                     slot.BlockBytes = f.Rate / 100 * f.Bits / 8 * f.Channels;
                     NoteFormat(slot);
                 }
@@ -148,6 +154,18 @@ private:
                 m_target.AdvanceMs(in.U8() % 64);
                 break;
         }
+    }
+
+    // A control request of the application, sent on a thread of its own.  One
+    // the logic answers only as the device plays (a STOP waits for what the
+    // device still holds of the driver's own) gets machine time, as on a
+    // running machine; the others complete before the clock moves.
+    template <class Request>
+    NTSTATUS WhileTimeMoves(Request request) {
+        auto done = std::async(std::launch::async, request);
+        while (done.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready)
+            m_target.AdvanceMs(5);
+        return done.get();
     }
 
     // Headers built field by field: size, extent, bytes used, and a buffer
@@ -204,9 +222,11 @@ private:
         std::vector<uint8_t> out = in.Blob(96);
         if (in.U8() % 2 == 0) out.resize(out.size() + in.U8() % 64, 0);
         ULONG returned = 0;
-        target.Control(code, input.empty() ? nullptr : input.data(),
-                       static_cast<ULONG>(input.size()), out.empty() ? nullptr : out.data(),
-                       static_cast<ULONG>(out.size()), &returned);
+        WhileTimeMoves([&] {
+            return target.Control(
+                code, input.empty() ? nullptr : input.data(), static_cast<ULONG>(input.size()),
+                out.empty() ? nullptr : out.data(), static_cast<ULONG>(out.size()), &returned);
+        });
         // A set on the pin may have changed the format it runs.
         if (&target == &slot.Pin) {
             slot.BlockBytes = 0;
@@ -248,7 +268,7 @@ private:
     void Finish() {
         for (Slot& s : m_slots) {
             if (!s.Pin.IsOpen()) continue;
-            s.Pin.SetState(KSSTATE_STOP);
+            WhileTimeMoves([&] { return s.Pin.SetState(KSSTATE_STOP); });
             s.Pin.Cancel();
         }
         Settle();

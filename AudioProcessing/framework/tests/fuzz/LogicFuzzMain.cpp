@@ -1,11 +1,18 @@
-// The libFuzzer targets with a real filter logic loaded (fuzz preset): the
-// default machine's camera with the logic's driver over it as master, and its
-// sound card; the program's two pin slots open pins on the camera's first
-// filter and the card's, and its control requests reach the logic's private
-// set.  Built once per logic: ZV_FUZZ_LOGIC names the driver.  A sanitizer
-// report, a kernel check or a request that never comes back stops the run.
+// The request programs with a real filter logic loaded: the default
+// machine's camera with the logic's driver over it as master, and its sound
+// card; the program's two pin slots open pins on the camera's first filter and
+// the card's, and its control requests reach the logic's private set.  Built
+// once per logic (ZV_FUZZ_LOGIC names the driver), as the libFuzzer target of
+// the fuzz preset, where a sanitizer report, a kernel check or a request that
+// never comes back stops the run, and, with ZV_FUZZ_REPLAY, as a test in
+// every build that replays the corpus.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
 
 #include "DrvMain.h"
 #include "FilterLogic.h"
@@ -49,6 +56,10 @@ public:
 #endif
         m_target.AdvanceMs = [](LONGLONG ms) { AdvanceMs(ms); };
     }
+    // Shuts the machine down (the test's own checks of what was left behind).
+    void Stop() {
+        TearDown();
+    }
     void TestBody() override {}
     const zvfuzz::ProgramTarget& Target() const {
         return m_target;
@@ -57,6 +68,34 @@ public:
 private:
     zvfuzz::ProgramTarget m_target;
 };
+
+#ifdef ZV_FUZZ_REPLAY
+
+std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(file), {});
+}
+
+TEST(LogicFuzzReplay, EveryCorpusInputEndsWithEveryRequestBack) {
+    std::vector<std::filesystem::path> inputs;
+    for (const auto& entry : std::filesystem::directory_iterator(ZV_FUZZ_CORPUS))
+        inputs.push_back(entry.path());
+    std::sort(inputs.begin(), inputs.end());
+    ASSERT_GE(inputs.size(), 8u) << "corpus missing";
+    LogicMachine machine;
+    machine.Start();
+    for (const auto& path : inputs) {
+        SCOPED_TRACE(path.filename().string());
+        const std::vector<uint8_t> bytes = ReadFile(path);
+        const zvfuzz::ProgramResult run =
+            zvfuzz::RunProgram(bytes.data(), bytes.size(), machine.Target());
+        EXPECT_TRUE(run.Opened);
+        ASSERT_TRUE(run.AllDone) << "a request never came back";
+    }
+    machine.Stop();
+}
+
+#else
 
 LogicMachine* g_pMachine = nullptr;
 
@@ -79,3 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     return 0;
 }
+
+namespace {
+#endif
+
+}  // namespace

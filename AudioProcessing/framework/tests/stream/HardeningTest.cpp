@@ -512,6 +512,61 @@ TEST_F(HardeningTest, WriteWaitsForAPendingRun) {
     ASSERT_EQ(a_.SetState(KSSTATE_STOP), STATUS_SUCCESS);
 }
 
+// A state set the device holds keeps the sync-control lock, and the device
+// ends what it holds only when it hears of its removal.  A surprise removal
+// meanwhile returns within bounded machine time; the held request is ended
+// by the device, and the logic is unloaded once, never beside a RUN.
+class HeldStateRemovalTest : public HardeningTest, public ::testing::WithParamInterface<KSSTATE> {};
+
+TEST_P(HeldStateRemovalTest, SurpriseRemovalGetsPastAStateTheDeviceHolds) {
+    const KSSTATE held = GetParam();
+    Boot();
+    OpenFilter(&filter_);
+    ASSERT_EQ(a_.Create(filter_, 0, FormatOf(0)), STATUS_SUCCESS);
+    if (held == KSSTATE_RUN) {
+        ASSERT_EQ(a_.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    }
+    kp::sim::Fault hold;
+    hold.Major = IRP_MJ_DEVICE_CONTROL;
+    hold.IoControl = IOCTL_KS_PROPERTY;
+    hold.MatchSet = true;
+    hold.Set = KSPROPSETID_Connection;
+    hold.Id = KSPROPERTY_CONNECTION_STATE;
+    hold.NeverComplete = true;
+    Device()->AddFault(hold);
+    const size_t before = DeviceRequests(IRP_MJ_DEVICE_CONTROL, IOCTL_KS_PROPERTY).size();
+    auto state = std::async(std::launch::async, [this, held] { return a_.SetState(held); });
+    // Once the device has it, the request holds the lock.
+    while (DeviceRequests(IRP_MJ_DEVICE_CONTROL, IOCTL_KS_PROPERTY).size() == before)
+        std::this_thread::yield();
+
+    auto removal = std::async(std::launch::async, [this] { return KpPnpSurpriseRemove(pdo_); });
+    // 10 s of machine time: the lock is waited for in 3 s steps.
+    for (int i = 0;
+         i < 1000 && removal.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready;
+         ++i)
+        AdvanceMs(10);
+    if (removal.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "the removal waits behind the held state request";
+        Device()->ReleaseHeld(STATUS_CANCELLED);  // lets the removal and the test end
+    }
+    EXPECT_EQ(removal.get(), STATUS_SUCCESS);
+    EXPECT_EQ(state.get(), STATUS_CANCELLED);
+    // The device ended the RUN: it is never told, and the unload came once.
+    for (const Call& c : CallsOf("OnSetStreamState")) EXPECT_NE(c.Value, ULONG{KSSTATE_RUN});
+    EXPECT_EQ(CallsOf("OnFilterUnload").size(), 1u);
+    a_.Close();
+    filter_.Close();
+    EXPECT_EQ(KpPnpRemove(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(CallsOf("OnFilterUnload").size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(States, HeldStateRemovalTest,
+                         ::testing::Values(KSSTATE_RUN, KSSTATE_PAUSE), [](const auto& info) {
+                             return info.param == KSSTATE_RUN ? std::string("Run")
+                                                              : std::string("Pause");
+                         });
+
 }  // namespace
 }  // namespace zvstream
 
