@@ -396,6 +396,57 @@ TEST_F(MutewellMachineTest, AStalledMasterCaptureGivesTheSlaveSilence) {
     cameraDevice_->ReleaseHeld(STATUS_CANCELLED);
 }
 
+// A camera that stops taking render data, the card's application writing
+// 100 ms buffers: every stream of every hooked device waits while one of
+// them is in OnBuffer, so each returns within the bridge's 20 ms bound of
+// machine time, however many pieces it has for the full ring.
+TEST_F(MutewellMachineTest, AStalledMasterRenderHoldsNoBufferPastItsBound) {
+    Boot();
+    StartPins(16000, 1);
+    ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 1), STATUS_SUCCESS);
+    Pump(300);
+    for (int i = 0; i < 16; ++i) {
+        kp::sim::Fault hold;
+        hold.IoControl = IOCTL_KS_WRITE_STREAM;
+        hold.NeverComplete = true;
+        cameraDevice_->AddFault(hold);
+    }
+    std::vector<uint8_t> tone(3200);  // 100 ms at 16 kHz 16-bit mono
+    for (size_t i = 0; i + 1 < tone.size(); i += 2)
+        tone[i + 1] = static_cast<uint8_t>(40 * std::sin(2 * M_PI * kToneHz * i / 32000));
+    for (int buffer = 0; buffer < 6 && !HasFatalFailure(); ++buffer) {
+        SCOPED_TRACE(buffer);
+        std::atomic<bool> done{false};
+        Settle();
+        const ULONG waiters = KpBlockedWaiterCount();
+        const ULONGLONG start = KeQueryInterruptTime();
+        std::atomic<ULONGLONG> end{0};
+        std::shared_ptr<kp::ks::StreamRequest> write;
+        std::thread sender([&] {
+            (void)speaker_.Submit(true, {{3200, 3200, tone.data()}}, sizeof(KSSTREAM_HEADER),
+                                  &write);
+            end = KeQueryInterruptTime();
+            done = true;
+        });
+        // The machine clock moves 1 ms at a time, only while the write
+        // waits in the kernel.
+        for (int i = 0; i < 20000 && !done; ++i) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+            Settle();
+            if (!done && KpBlockedWaiterCount() > waiters) AdvanceMs(1);
+        }
+        if (!done) {
+            ADD_FAILURE() << "a render buffer never returned";
+            std::abort();  // rather than hang the run
+        }
+        sender.join();
+        EXPECT_LE(end - start, 25 * 10000u) << "machine time inside OnBuffer, 100 ns units";
+        AdvanceMs(100);
+    }
+    ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 0), STATUS_SUCCESS);
+    cameraDevice_->ReleaseHeld(STATUS_CANCELLED);
+}
+
 // The camera pulled out while bridged, with and without its disconnect
 // answer: nothing hangs, every request of the slave comes back and the
 // slave's applications go on.
