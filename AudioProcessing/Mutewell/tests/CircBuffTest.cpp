@@ -3,6 +3,8 @@
 // the manual clock, flushes and two threads at once.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <deque>
 #include <thread>
 #include <vector>
@@ -245,6 +247,17 @@ protected:
         while (KpBlockedWaiterCount() == waiting && !done) std::this_thread::yield();
         return t;
     }
+    // Joins `t` once `done` holds; a call that never returns fails the run
+    // within seconds rather than hanging it.
+    static void Join(std::thread& t, const std::atomic<bool>& done, const char* what) {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+        if (!done) {
+            ADD_FAILURE() << what << " never returned";
+            std::abort();  // the thread cannot be joined
+        }
+        t.join();
+    }
 };
 
 TEST_F(CircBuffWaitTest, AWaitingReadOutlastsTimeOutsAndTakesTheDataWhenItComes) {
@@ -262,7 +275,7 @@ TEST_F(CircBuffWaitTest, AWaitingReadOutlastsTimeOutsAndTakesTheDataWhenItComes)
     EXPECT_FALSE(done);
     n = 120;
     m_ring->WriteData(second.data(), &n, FALSE);
-    reader.join();
+    Join(reader, done, "the waiting read");
     EXPECT_EQ(result, 1u);
     ASSERT_EQ(count, 200u);
     for (ULONG i = 0; i < 200; ++i) ASSERT_EQ(out[i], i % 251) << i;
@@ -282,7 +295,7 @@ TEST_F(CircBuffWaitTest, AWaitingWriteTakesTheRoomAReadMakes) {
     EXPECT_FALSE(done);
     n = 80;
     m_ring->ReadData(out.data(), &n, FALSE);
-    writer.join();
+    Join(writer, done, "the waiting write");
     EXPECT_EQ(result, 1u);
     EXPECT_EQ(count, 100u);
     EXPECT_EQ(Count(CircBuff::kReadable), 620u);
@@ -302,12 +315,12 @@ TEST_F(CircBuffWaitTest, AFlushReleasesAWaitingReaderAndAWaitingWriter) {
     std::thread writer = Blocked(
         [&] { writeResult = m_ring->WriteData(more.data(), &writeCount, TRUE); }, writerDone);
     m_ring->Flush();
-    while (!(readerDone && writerDone)) {
+    for (int i = 0; i < 400 && !(readerDone && writerDone); ++i) {
         Advance(KpMs(5));
         std::this_thread::yield();
     }
-    reader.join();
-    writer.join();
+    Join(reader, readerDone, "the waiting read");
+    Join(writer, writerDone, "the waiting write");
     EXPECT_EQ(readResult, 0u);
     EXPECT_EQ(readCount, 0u);
     EXPECT_EQ(writeResult, 0u);
@@ -322,15 +335,19 @@ TEST_F(CircBuffWaitTest, AFlushReleasesAWaitingReaderAndAWaitingWriter) {
 TEST_F(CircBuffWaitTest, TwoThreadsPassEveryByteOnceInOrder) {
     Create(640);
     constexpr ULONG kTotal = 200000;
+    std::atomic<bool> written{false};
     std::thread writer([&] {
-        ULONG next = 0, sizes[] = {7, 160, 333, 250, 1};
-        for (ULONG k = 0; next < kTotal; ++k) {
-            ULONG n = std::min(sizes[k % 5], kTotal - next);
-            std::vector<UCHAR> data = Counter(n, next);
-            ULONG count = n;
-            ASSERT_EQ(m_ring->WriteData(data.data(), &count, TRUE), 1u);
-            ASSERT_EQ(count, n);
-        }
+        [&] {
+            ULONG next = 0, sizes[] = {7, 160, 333, 250, 1};
+            for (ULONG k = 0; next < kTotal; ++k) {
+                ULONG n = std::min(sizes[k % 5], kTotal - next);
+                std::vector<UCHAR> data = Counter(n, next);
+                ULONG count = n;
+                ASSERT_EQ(m_ring->WriteData(data.data(), &count, TRUE), 1u);
+                ASSERT_EQ(count, n);
+            }
+        }();
+        written = true;
     });
     ULONG got = 0, sizes[] = {160, 13, 300, 99};
     for (ULONG k = 0; got < kTotal; ++k) {
@@ -342,7 +359,7 @@ TEST_F(CircBuffWaitTest, TwoThreadsPassEveryByteOnceInOrder) {
         for (ULONG i = 0; i < n; ++i) ASSERT_EQ(out[i], (got + i) % 251) << got + i;
         got += n;
     }
-    writer.join();
+    Join(writer, written, "the writer");
     ExpectConsistent();
 }
 

@@ -245,6 +245,15 @@ protected:
         return all;
     }
     ULONG CameraPins() { return cameraDevice_->OpenPinCount(); }
+    // The camera stops completing its stream requests of one kind.
+    void HoldCamera(ULONG ioControl) {
+        for (int i = 0; i < 16; ++i) {
+            kp::sim::Fault hold;
+            hold.IoControl = ioControl;
+            hold.NeverComplete = true;
+            cameraDevice_->AddFault(hold);
+        }
+    }
 
     kp::ks::KsFilter card_, camera_;
     kp::ks::KsPin speaker_, mic_;
@@ -383,12 +392,7 @@ TEST_F(MutewellMachineTest, AStalledMasterCaptureGivesTheSlaveSilence) {
     StartPins();
     ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 1), STATUS_SUCCESS);
     Pump(100);
-    for (int i = 0; i < 16; ++i) {
-        kp::sim::Fault hold;
-        hold.IoControl = IOCTL_KS_READ_STREAM;
-        hold.NeverComplete = true;
-        cameraDevice_->AddFault(hold);
-    }
+    HoldCamera(IOCTL_KS_READ_STREAM);
     Pump(200);
     const auto mic = Samples(captured_, 0);
     EXPECT_TRUE(AllZero(mic, mic.size() - 800)) << "silence, not the card's own ramp";
@@ -405,12 +409,7 @@ TEST_F(MutewellMachineTest, AStalledMasterRenderHoldsNoBufferPastItsBound) {
     StartPins(16000, 1);
     ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 1), STATUS_SUCCESS);
     Pump(300);
-    for (int i = 0; i < 16; ++i) {
-        kp::sim::Fault hold;
-        hold.IoControl = IOCTL_KS_WRITE_STREAM;
-        hold.NeverComplete = true;
-        cameraDevice_->AddFault(hold);
-    }
+    HoldCamera(IOCTL_KS_WRITE_STREAM);
     std::vector<uint8_t> tone(3200);  // 100 ms at 16 kHz 16-bit mono
     for (size_t i = 0; i + 1 < tone.size(); i += 2)
         tone[i + 1] = static_cast<uint8_t>(40 * std::sin(2 * M_PI * kToneHz * i / 32000));
@@ -482,22 +481,22 @@ TEST_F(MutewellMachineTest, RandomControlSequences) {
     for (int sequence = 0; sequence < ZV_SWITCH_SEQUENCES && !HasFatalFailure(); ++sequence) {
         std::atomic<bool> done{false};
         std::vector<int> ops;
-        for (int i = 0; i < 6; ++i) ops.push_back(static_cast<int>(random() % 6));
+        std::vector<ULONG> values;
+        for (int i = 0; i < 6; ++i) {
+            ops.push_back(static_cast<int>(random() % 6));
+            values.push_back(static_cast<ULONG>(random() % (ops.back() == 1 ? 4 : 2)));
+        }
+        // The control thread only sends its requests; the clock moves from
+        // the test's thread alone, which ticks until they have returned.
         std::thread control([&] {
-            for (int op : ops) {
-                switch (op) {
-                    case 0:
-                        (void)Set(KSPROPERTY_SWITCHMUTE_SWITCH, random() % 2);
-                        break;
-                    case 1:
-                        (void)Set(KSPROPERTY_SWITCHMUTE_MUTE, random() % 4);
-                        break;
-                    case 2:
-                        (void)Set(KSPROPERTY_SWITCHMUTE_PROCESS, random() % 2);
-                        break;
-                    default:
-                        break;
-                }
+            for (size_t i = 0; i < ops.size(); ++i) {
+                const int op = ops[i];
+                const ULONG id = op == 0   ? KSPROPERTY_SWITCHMUTE_SWITCH
+                                 : op == 1 ? KSPROPERTY_SWITCHMUTE_MUTE
+                                           : KSPROPERTY_SWITCHMUTE_PROCESS;
+                ULONG value = values[i];
+                if (op <= 2)
+                    (void)camera_.SetProperty(KSPROPSETID_SwitchMute, id, &value, sizeof value);
             }
             done = true;
         });
