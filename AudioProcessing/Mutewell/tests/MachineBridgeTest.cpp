@@ -535,8 +535,8 @@ TEST_F(MutewellMachineTest, RandomControlSequences) {
 // The camera's clock 500 ppm fast or slow against the card's, or on the
 // same clock: once the first half second has passed, at least 95 % of the
 // one-period windows of both bridged directions hold a clean sine (a drift
-// correction's phase step fails its window), also after each direction was
-// muted for 2 s; the render ring stays inside its steering band and the
+// correction's phase step fails its window), also after the loudspeaker
+// was muted for 2 s; the render ring stays inside its steering band and the
 // slave's recording never runs dry.
 #ifndef ZV_DRIFT_SECONDS
 #define ZV_DRIFT_SECONDS 3
@@ -581,11 +581,10 @@ TEST_P(ClockDriftTest, TheBridgeStaysCleanInItsBandAndAcrossMutes) {
         dry += std::all_of(mic.begin() + i, mic.begin() + i + 160, [](SHORT v) { return v == 0; });
     EXPECT_LE(dry, 2u) << "the slave's recording ran dry";
 
-    // The loudspeaker muted for 2 s (its ring is not written), then the
-    // microphone (its ring is not read): half a second after each, clean again.
-    for (ULONG mute : {2u, 1u}) {
-        SCOPED_TRACE(mute);
-        ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_MUTE, mute), STATUS_SUCCESS);
+    // The loudspeaker muted for 2 s (its ring is not written): half a second
+    // after, both directions are clean again.
+    {
+        ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_MUTE, MUTE_SPEAKER), STATUS_SUCCESS);
         Pump(2000);
         ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_MUTE, 0), STATUS_SUCCESS);
         Pump(500);
