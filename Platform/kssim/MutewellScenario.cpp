@@ -96,10 +96,11 @@ size_t NonZero(const std::vector<float>& x, size_t from, size_t to) {
     return n;
 }
 
-// Median over one-period windows of the best-fitting sine's signal to
-// residual ratio (dB): windows with a drift correction's phase step fail,
-// the windows between them show the conversion's quality.
-double ToneSnrDb(const std::vector<float>& x, size_t from, size_t to, double hz, double rate) {
+// The best-fitting sine's signal to residual ratio (dB) of each one-period
+// window: windows with a drift correction's phase step or a gap fail, the
+// windows between them show the conversion's quality.
+std::vector<double> WindowSnrsDb(const std::vector<float>& x, size_t from, size_t to, double hz,
+                                 double rate) {
     const auto n = static_cast<size_t>(rate / hz + 0.5);
     std::vector<double> snr;
     for (size_t at = from; at + n <= std::min(to, x.size()); at += n) {
@@ -121,9 +122,24 @@ double ToneSnrDb(const std::vector<float>& x, size_t from, size_t to, double hz,
         }
         snr.push_back(10 * std::log10((signal + 1e-20) / (residual + 1e-12)));
     }
+    return snr;
+}
+
+// The median of the windows' ratios.
+double ToneSnrDb(const std::vector<float>& x, size_t from, size_t to, double hz, double rate) {
+    std::vector<double> snr = WindowSnrsDb(x, from, to, hz, rate);
     if (snr.empty()) return std::nan("");
     std::nth_element(snr.begin(), snr.begin() + static_cast<long>(snr.size() / 2), snr.end());
     return snr[snr.size() / 2];
+}
+
+// The share of windows whose ratio reaches 30 dB: clean periods.
+double CleanShare(const std::vector<float>& x, size_t from, size_t to, double hz, double rate) {
+    const std::vector<double> snr = WindowSnrsDb(x, from, to, hz, rate);
+    if (snr.empty()) return std::nan("");
+    return static_cast<double>(
+               std::count_if(snr.begin(), snr.end(), [](double db) { return db >= 30; })) /
+           static_cast<double>(snr.size());
 }
 
 struct Phase {
@@ -315,9 +331,13 @@ int RunMutewellScenario(const Settings& s, Measures* measures) {
     int status = saved ? 0 : 1;
     const double snr = ToneSnrDb(cameraRendered, spans[0].first.Camera, spans[0].second.Camera,
                                  kToneHz, kBridgeRate);
+    const double clean = CleanShare(cameraRendered, spans[0].first.Camera, spans[0].second.Camera,
+                                    kToneHz, kBridgeRate);
     if (!s.Quiet)
-        std::printf("bridge:  latency %.1f ms, tone SNR %.1f dB at the camera's render pin\n",
-                    latencyMs, snr);
+        std::printf(
+            "bridge:  latency %.1f ms, tone SNR %.1f dB (median), %.1f %% clean periods at the "
+            "camera's render pin\n",
+            latencyMs, snr, 100 * clean);
     for (size_t i = 0; i < spans.size(); ++i) {
         const Phase& p = phases[i];
         const auto& [from, to] = spans[i];
@@ -328,8 +348,17 @@ int RunMutewellScenario(const Settings& s, Measures* measures) {
         if (!s.Quiet) {
             std::printf(
                 "phase %-12s camera render %7.1f dBFS (%zu non-zero), slave recording %7.1f dBFS "
-                "(%zu non-zero)\n",
+                "(%zu non-zero)",
                 p.Name, cameraDb, cameraNonZero, recordDb, recordNonZero);
+            // A bridged loudspeaker: the tone's median ratio and clean periods
+            // (windows of one period whose sine fit reaches 30 dB).
+            if (!p.CameraSilent) {
+                std::printf(
+                    ", tone %.1f dB median, %.1f %% clean periods",
+                    ToneSnrDb(cameraRendered, from.Camera, to.Camera, kToneHz, kBridgeRate),
+                    100 * CleanShare(cameraRendered, from.Camera, to.Camera, kToneHz, kBridgeRate));
+            }
+            std::printf("\n");
         }
         if ((p.CameraSilent && cameraNonZero != 0) || (p.RecordingSilent && recordNonZero != 0) ||
             (!p.CameraSilent && cameraNonZero == 0) || (!p.RecordingSilent && recordNonZero == 0)) {
@@ -342,6 +371,7 @@ int RunMutewellScenario(const Settings& s, Measures* measures) {
     if (measures != nullptr) {
         (*measures)["bridge_latency_ms"] = latencyMs;
         (*measures)["bridge_snr_db"] = snr;
+        (*measures)["bridge_clean_share"] = clean;
     }
     if (!std::isnan(s.MinSnr) && !(snr >= s.MinSnr)) {
         std::fprintf(stderr, "kssim: bridge SNR %.1f dB is below the required %.1f dB\n", snr,

@@ -88,6 +88,9 @@ public:
     // write, waiting at most kBridgeWaitMs for room; what does not fit then
     // is dropped, and counted by the ring as frames its corrector need not
     // drop.  0 on success, else 1.
+    // The side value, when given, is the machine time (KeQueryInterruptTime)
+    // at which those waits end in place of kBridgeWaitMs: the pieces of one
+    // caller's buffer share one bound.
     // Both first answer 1/3 as CheckCallable, 3 unless running with a pin,
     // 11 for a null buffer or zero bytes.
     ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,

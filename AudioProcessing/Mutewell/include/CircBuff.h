@@ -6,6 +6,21 @@
 // (CKAUDPDrft, instance code "CBUF") to insert or drop frames on the writing
 // side.
 //
+// Steering: the side paced by the device (the streaming thread's reads of a
+// render ring, its writes into a capture ring) looks at the level and asks
+// for a third of a block when it lies outside the band.  The corrector
+// applies at most 2 % of each block, so the request is not repeated while the
+// pending drift still pushes the same way, and the pending drift never
+// exceeds two blocks of frames: the level is corrected once, not wound up
+// for seconds.  Nothing is steered while the other side is idle (a muted
+// direction writes no render ring and reads no capture ring), nor by the
+// reads that fill the device's queue before it runs (they wait for data).
+// A capture ring starts with two and a half blocks of silence before the
+// device's first block, and after its reader was away long enough for the ring to overflow
+// it keeps only the newest bytes; a render ring's paced reads give silence
+// after a Reset or once the ring ran dry, until two blocks beyond the read
+// are in: either way the level starts inside the band.
+//
 // Locks: the position lock (positions, state, copies) is taken before the
 // drift lock (pending drift), never the other way.  Waits happen with no lock
 // held, in 5 ms steps of the machine clock, and end on the data or space event
@@ -59,7 +74,7 @@ public:
     // Reads *count bytes.  Without wait a short ring gives what it holds and
     // silence after it, *count = the bytes that were data.  With wait it
     // waits for the data or a flush (then *count = what there was).  A render
-    // ring steers its pending drift here.  1 when data was read; 0 for a null
+    // ring steers its pending drift at the reads without wait.  1 when data was read; 0 for a null
     // buffer, a count above the size (*count = readable, nothing copied) or a
     // flushed ring left empty (m_EvtFlush set).  Waiting needs
     // IRQL <= APC_LEVEL, otherwise DISPATCH_LEVEL.
@@ -70,10 +85,12 @@ public:
     // ring (*count = 0).
     ULONG WriteData(PVOID buffer, PULONG count, ULONG wait);
     // WriteData through the drift corrector while drift is pending; a capture
-    // ring steers its pending drift here.  *count returns the bytes written.
-    // 1 on success.
+    // ring steers its pending drift here.  With wait, room for the corrected
+    // block is waited for first; the corrector's pieces then go in without
+    // waiting.  *count returns the bytes written.  1 on success.
     ULONG WriteCorrected(PVOID buffer, PULONG count, ULONG wait);
-    // The drift corrector's output: WriteData on the ring `context`.
+    // The drift corrector's output: WriteData on the ring `context` without
+    // wait; what does not fit is dropped (CountDropped).
     static ULONG DriftOutput(PVOID context, PVOID buffer, PULONG count, ULONG wait);
     // Refuses writes until the next Reset, empties the ring and ends every
     // wait (abort event).  Returns 1.  Any IRQL up to DISPATCH_LEVEL.
@@ -82,10 +99,17 @@ public:
     // `milliseconds` in whole 5 ms steps, at least one; 0: no bound, the
     // default.  A read that times out copies what there is (*count = those
     // bytes); a write writes what fits (*count = that) and drops the rest
-    // (CountDropped).  The bridge's modules run on threads
-    // that other streams share, which must not stall with a master that
-    // stopped streaming.
+    // (CountDropped).  Once a write has timed out, bounded writes drop what
+    // does not fit without waiting until a write finds its room again (the
+    // reader moves).  The bridge's modules run on threads that other
+    // streams share, which must not stall with a master that stopped
+    // streaming.
     void SetWaitLimit(ULONG milliseconds);
+    // The machine time (KeQueryInterruptTime) at which the bounded waits of
+    // the calls that follow end, so that the pieces of one caller's buffer
+    // share one bound; 0: each call waits at most the wait limit.  Set by the
+    // bounded side before its calls.
+    void SetWaitDeadline(ULONGLONG interruptTime) { m_ullDeadline = interruptTime; }
     // A writer dropped `bytes` it could not write: frames that a render
     // ring's corrector was asked to drop need not be dropped again.
     void CountDropped(ULONG bytes);
@@ -103,10 +127,19 @@ private:
     // Readable bytes; position lock held.
     ULONG ReadableLocked() const;
     enum WaitResult { kArrived, kAborted, kTimedOut };
+    // The machine time at which a call's bounded wait ends; 0: no end.
+    ULONGLONG DeadlineOf(ULONG wait) const;
     // Waits on the abort event and `event` in 5 ms steps until one is set,
-    // the ring is flushed or (`wait` kWaitBounded) the wait limit has
-    // passed.  No lock held.
-    WaitResult WaitFor(PKEVENT event, ULONG wait);
+    // the ring is flushed or `deadline` (0: none) has passed.  No lock held.
+    WaitResult WaitFor(PKEVENT event, ULONGLONG deadline);
+    // Waits, with no lock held, until `bytes` fit: kArrived when they fit,
+    // kAborted on a flush, kTimedOut at the deadline or at once while an
+    // earlier bounded write is late.
+    WaitResult WaitForRoom(ULONG bytes, ULONG wait);
+    // The silence a capture ring starts with, in bytes.
+    ULONG CaptureCushion() const;
+    // The paced side's steering by `step` frames (position lock held).
+    void SteerLocked(LONGLONG step);
     // Copies between the ring and `data` at `position` with wrap-around.
     void CopyOut(PUCHAR data, ULONG count) const;
     void CopyIn(const UCHAR* data, ULONG count);
@@ -134,6 +167,13 @@ private:
     KSPIN_LOCK m_DriftLock;     // m_llPendingDrift
     LONGLONG m_llPendingDrift;  // frames to insert (> 0) or drop (< 0)
     ULONG m_fRender;            // 1: ring of a render pin
+    LONGLONG m_llDriftBound;    // the largest pending drift either way: two blocks of frames
+    ULONG m_fPeerMoved;         // the unpaced side moved since the last steering (position lock)
     ULONG m_ulWritten;          // bytes the corrector handed out in one WriteCorrected
     ULONG m_ulWaitSteps;        // 5 ms steps a wait may take; 0: no bound (set before use)
+    ULONGLONG m_ullDeadline;    // end of the bounded waits; 0: the wait limit per call
+    ULONG m_fWriteLate;         // a bounded write timed out and no write found room since
+    ULONG m_fPrimed;            // capture ring: the first paced write since Reset went in
+    ULONG m_fOverflowed;        // capture ring: a write was cut short since the last read
+    ULONG m_fRefilling;         // render ring: the paced reads give silence until a cushion is in
 };

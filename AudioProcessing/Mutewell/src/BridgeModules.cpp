@@ -260,7 +260,6 @@ NTSTATUS CKAUDPABridge::CloseStream() {
 ZvStatus CKAUDPABridge::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
                                       ULONG outputBytes, PULONGLONG side) {
     (void)pin;
-    (void)side;
     // The sink takes the caller's input, the source fills the caller's output.
     PVOID buffer = m_ulRender ? input : output;
     const ULONG bytes = m_ulRender ? inputBytes : outputBytes;
@@ -269,6 +268,9 @@ ZvStatus CKAUDPABridge::SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, 
     if (m_ulState != STATE_START || m_pPin == nullptr) return ZV_NOT_READY;
     if (buffer == nullptr || bytes == 0) return ZV_INVALID_PARAMETER;
     ULONG count = bytes;
+    // The side value, when given, is the machine time at which the caller's
+    // buffer must be done: the waits of all its pieces end there.
+    m_pCircBuff->SetWaitDeadline(side != nullptr ? *side : 0);
     if (m_ulRender)
         return m_pPin->WriteData(buffer, &count, CircBuff::kWaitBounded) != 0 ? ZV_OK : ZV_FAILED;
     // A flushed ring may still hand out its last bytes: what was read counts,

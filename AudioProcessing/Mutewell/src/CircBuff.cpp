@@ -1,6 +1,5 @@
 #include "CircBuff.h"
 
-#include <climits>
 #include <cstring>
 
 #include "CKAUDPDrft.h"
@@ -14,6 +13,10 @@ constexpr LONGLONG kWaitStep = 5 * 10000;  // 5 ms in 100 ns units
 // The drift corrector's rate: at most 20 frames in 1000.
 constexpr ULONG kDriftNumerator = 20;
 constexpr ULONG kDriftDenominator = 1000;
+// Half blocks of silence a capture ring starts with before the device's
+// first block: then one and a half to two and a half blocks are buffered
+// when a block arrives, near the middle of the band.
+constexpr ULONG kCaptureCushionHalves = 5;
 
 }  // namespace
 
@@ -32,8 +35,15 @@ CircBuff::CircBuff()
       m_pDrift(nullptr),
       m_llPendingDrift(0),
       m_fRender(0),
+      m_llDriftBound(0),
+      m_fPeerMoved(0),
       m_ulWritten(0),
-      m_ulWaitSteps(0) {
+      m_ulWaitSteps(0),
+      m_ullDeadline(0),
+      m_fWriteLate(0),
+      m_fPrimed(0),
+      m_fOverflowed(0),
+      m_fRefilling(0) {
     KeInitializeSpinLock(&m_Lock);
     KeInitializeSpinLock(&m_DriftLock);
     KeInitializeEvent(&m_EvtSpace, NotificationEvent, FALSE);
@@ -82,6 +92,8 @@ ULONG CircBuff::Create(ULONG size, ULONG render, ULONG channels, ULONG rate, ULO
     m_ulBits = bits;
     m_ulFrameBytes = bits * channels / 8;
     m_ulBytesPer10ms = bytesPer10ms;
+    m_llDriftBound =
+        m_ulFrameBytes != 0 ? 2 * static_cast<LONGLONG>(bytesPer10ms / m_ulFrameBytes) : 0;
     m_pDrift = drift;
     std::memset(m_pBuffer, SilenceByte(), m_ulSize);
     m_read = m_write = 0;
@@ -95,6 +107,11 @@ void CircBuff::Reset() {
     m_read = m_write = 0;
     m_ulState = kEmpty;
     m_fFlushBuffer = 0;
+    m_fPeerMoved = 0;
+    m_fWriteLate = 0;
+    m_fPrimed = 0;
+    m_fOverflowed = 0;
+    m_fRefilling = 1;
     if (m_pBuffer != nullptr) std::memset(m_pBuffer, SilenceByte(), m_ulSize);
     KeAcquireSpinLockAtDpcLevel(&m_DriftLock);
     m_llPendingDrift = 0;
@@ -165,8 +182,33 @@ void CircBuff::AdjustDrift(LONGLONG frames) {
     if (frames == 0) return;
     KIRQL old;
     KeAcquireSpinLock(&m_DriftLock, &old);
-    m_llPendingDrift += frames;
+    LONGLONG pending = m_llPendingDrift + frames;
+    if (pending > m_llDriftBound) pending = m_llDriftBound;
+    if (pending < -m_llDriftBound) pending = -m_llDriftBound;
+    m_llPendingDrift = pending;
     KeReleaseSpinLock(&m_DriftLock, old);
+}
+
+ULONG CircBuff::CaptureCushion() const {
+    const ULONG bytes = kCaptureCushionHalves * m_ulBytesPer10ms / 2;
+    return bytes - bytes % m_ulFrameBytes;
+}
+
+void CircBuff::SteerLocked(LONGLONG step) {
+    // The other side idle (a mute): its level says nothing of the clocks.
+    const bool moved = m_fPeerMoved != 0;
+    m_fPeerMoved = 0;
+    if (step == 0 || !moved) return;
+    KeAcquireSpinLockAtDpcLevel(&m_DriftLock);
+    const LONGLONG pending = m_llPendingDrift;
+    // A correction on its way in this direction is not asked for again.
+    if (!((step > 0 && pending > 0) || (step < 0 && pending < 0))) {
+        LONGLONG next = pending + step;
+        if (next > m_llDriftBound) next = m_llDriftBound;
+        if (next < -m_llDriftBound) next = -m_llDriftBound;
+        m_llPendingDrift = next;
+    }
+    KeReleaseSpinLockFromDpcLevel(&m_DriftLock);
 }
 
 LONGLONG CircBuff::PendingDrift() {
@@ -196,12 +238,24 @@ void CircBuff::CountDropped(ULONG bytes) {
     KeReleaseSpinLock(&m_DriftLock, old);
 }
 
-CircBuff::WaitResult CircBuff::WaitFor(PKEVENT event, ULONG wait) {
+ULONGLONG CircBuff::DeadlineOf(ULONG wait) const {
+    if (wait != kWaitBounded) return 0;
+    if (m_ullDeadline != 0) return m_ullDeadline;
+    if (m_ulWaitSteps == 0) return 0;
+    return KeQueryInterruptTime() + static_cast<ULONGLONG>(m_ulWaitSteps) * kWaitStep;
+}
+
+CircBuff::WaitResult CircBuff::WaitFor(PKEVENT event, ULONGLONG deadline) {
     PVOID objects[2] = {&m_EvtAbort, event};
     const bool writer = event == &m_EvtSpace;
-    const ULONG limit = wait == kWaitBounded ? m_ulWaitSteps : 0;
-    for (ULONG steps = 0;; ++steps) {
-        if (limit != 0 && steps == limit) return kTimedOut;
+    for (;;) {
+        LONGLONG step = kWaitStep;
+        if (deadline != 0) {
+            const ULONGLONG now = KeQueryInterruptTime();
+            if (now >= deadline) return kTimedOut;
+            if (deadline - now < static_cast<ULONGLONG>(step))
+                step = static_cast<LONGLONG>(deadline - now);
+        }
         // A flush whose abort another waiter has taken ends this wait too.
         KIRQL old;
         KeAcquireSpinLock(&m_Lock, &old);
@@ -213,7 +267,7 @@ CircBuff::WaitResult CircBuff::WaitFor(PKEVENT event, ULONG wait) {
                 3, "CircBuff>WriteData> Going to Wait for the Buffer to be Read\n");
         }
         LARGE_INTEGER timeout;
-        timeout.QuadPart = -kWaitStep;
+        timeout.QuadPart = -step;
         NTSTATUS status = KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode,
                                                    FALSE, &timeout, nullptr);
         if (status == STATUS_WAIT_0) {
@@ -247,32 +301,70 @@ ULONG CircBuff::ReadData(PVOID buffer, PULONG count, ULONG wait) {
         KeReleaseSpinLock(&m_Lock, old);
         return 0;
     }
-    if (m_fRender) {
+    if (m_fRender && wait == kNoWait) {
+        // A writer that starts (the stream's start, the end of a mute, after
+        // the ring ran dry) is given time to build two blocks beyond this
+        // read before the device takes its data: the reads meanwhile are
+        // silence, as they would be from a dry ring, and then the level lies
+        // inside the band rather than being steered there for half a second.
+        const ULONG cushion =
+            *count + 2 * m_ulBytesPer10ms <= m_ulSize ? *count + 2 * m_ulBytesPer10ms : m_ulSize;
+        if (readable == 0) m_fRefilling = 1;
+        if (m_fRefilling && readable < cushion) {
+            m_fPeerMoved = 0;
+            KeReleaseSpinLock(&m_Lock, old);
+            std::memset(data, SilenceByte(), *count);
+            *count = 0;
+            return 1;
+        }
+        if (m_fRefilling && readable > cushion) {
+            // The last write went past the cushion: its oldest bytes go, so
+            // the level starts where the band wants it whatever the writes' sizes.
+            AdvancePosition(readable - cushion, kReadable);
+            readable = cushion;
+        }
+        m_fRefilling = 0;
         // The streaming thread drains a render ring at the device's pace; the
         // writer's corrector makes up for the difference of the two clocks.
+        // Its waiting reads fill the device's queue before it runs: they
+        // take what comes and do not steer.
         const ULONG block = m_ulBytesPer10ms;
         LONGLONG step = 0;
         if (readable <= block + block / 10) step += block / 3;
         if (readable + block >= m_ulSize) step -= block / 3;
-        AdjustDrift(step);
+        SteerLocked(step);
+    }
+    ULONG need = *count;
+    if (!m_fRender && m_fOverflowed) {
+        // The reader was away (a muted microphone) and the device ran the
+        // ring full: the oldest bytes go, the newest are read on, with the
+        // level as at the start of the stream.
+        const ULONG cushion =
+            *count + CaptureCushion() <= m_ulSize ? *count + CaptureCushion() : m_ulSize;
+        if (readable > cushion) {
+            AdvancePosition(readable - cushion, kReadable);
+            readable = cushion;
+        }
+        m_fOverflowed = 0;
     }
     ThisModule::ModulePrint(3, "CircBuff>ReadData> Read poscount - %d pCount - %d\n", readable,
                             *count);
-    if (readable < *count) {
+    if (readable < need) {
         if (!wait) {
             std::memset(data + readable, SilenceByte(), *count - readable);
             *count = readable;
         } else {
+            const ULONGLONG deadline = DeadlineOf(wait);
             for (;;) {
                 KeReleaseSpinLock(&m_Lock, old);
-                const bool arrived = WaitFor(&m_EvtData, wait) == kArrived;
+                const bool arrived = WaitFor(&m_EvtData, deadline) == kArrived;
                 KeAcquireSpinLock(&m_Lock, &old);
                 readable = ReadableLocked();
                 if (!arrived) {
                     if (readable < *count) *count = readable;
                     break;
                 }
-                if (readable >= *count) break;
+                if (readable >= need) break;
             }
         }
     }
@@ -280,6 +372,7 @@ ULONG CircBuff::ReadData(PVOID buffer, PULONG count, ULONG wait) {
     ThisModule::ModulePrint(3, "CircBuff>ReadData> Read Operation m_read - %d, m_write - %d\n",
                             m_read, m_write);
     AdvancePosition(*count, kReadable);
+    if (!m_fRender && *count != 0) m_fPeerMoved = 1;
     ULONG result = 1;
     if (m_fFlushBuffer) {
         ThisModule::ModulePrint(1, "CircBuff>ReadData> m_fFlushBuffer Flag is Set\n");
@@ -294,9 +387,62 @@ ULONG CircBuff::ReadData(PVOID buffer, PULONG count, ULONG wait) {
     return result;
 }
 
+CircBuff::WaitResult CircBuff::WaitForRoom(ULONG bytes, ULONG wait) {
+    KIRQL old;
+    KeAcquireSpinLock(&m_Lock, &old);
+    ULONG writable = m_ulSize - ReadableLocked();
+    ThisModule::ModulePrint(3, "CircBuff>WriteData> Write poscount - %d pCount - %d\n", writable,
+                            bytes);
+    if (writable >= bytes) {
+        m_fWriteLate = 0;  // the reader moves again
+        KeReleaseSpinLock(&m_Lock, old);
+        return kArrived;
+    }
+    // A writer already late does not wait again before the reader made room:
+    // each of its waits would stall the threads that call it once more.
+    const bool late = wait == kWaitBounded && m_fWriteLate != 0;
+    KeReleaseSpinLock(&m_Lock, old);
+    if (late) return kTimedOut;
+    const ULONGLONG deadline = DeadlineOf(wait);
+    for (;;) {
+        const WaitResult result = WaitFor(&m_EvtSpace, deadline);
+        if (result == kAborted) {
+            ThisModule::ModulePrint(1, "CircBuff>WriteData> Received Abhort event\n");
+            return kAborted;
+        }
+        KeAcquireSpinLock(&m_Lock, &old);
+        writable = m_ulSize - ReadableLocked();
+        const bool flushed = m_fFlushBuffer != 0;
+        if (result == kTimedOut && writable < bytes) m_fWriteLate = 1;
+        KeReleaseSpinLock(&m_Lock, old);
+        if (flushed) return kAborted;  // flushed while this writer woke
+        if (writable >= bytes) {
+            ThisModule::ModulePrint(
+                3, "CircBuff>WriteData> (Got space) Possible Write count - %d Req Count - %d\n",
+                writable, bytes);
+            return kArrived;
+        }
+        if (result == kTimedOut) return kTimedOut;
+        ThisModule::ModulePrint(
+            3, "CircBuff>WriteData> (No space) Possible Write count - %d Req Count - %d\n",
+            writable, bytes);
+    }
+}
+
 ULONG CircBuff::WriteData(PVOID buffer, PULONG count, ULONG wait) {
     if (buffer == nullptr || count == nullptr) return 0;
     if (*count == 0) return 1;
+    if (*count > m_ulSize) {
+        KIRQL old;
+        KeAcquireSpinLock(&m_Lock, &old);
+        *count = m_fFlushBuffer ? 0 : m_ulSize - ReadableLocked();
+        KeReleaseSpinLock(&m_Lock, old);
+        return 0;
+    }
+    if (wait != kNoWait && WaitForRoom(*count, wait) == kAborted) {
+        *count = 0;
+        return 0;
+    }
     KIRQL old;
     KeAcquireSpinLock(&m_Lock, &old);
     if (m_fFlushBuffer) {
@@ -304,59 +450,19 @@ ULONG CircBuff::WriteData(PVOID buffer, PULONG count, ULONG wait) {
         KeReleaseSpinLock(&m_Lock, old);
         return 0;
     }
-    ULONG writable = m_ulSize - ReadableLocked();
+    const ULONG writable = m_ulSize - ReadableLocked();
     ULONG dropped = 0;
-    ThisModule::ModulePrint(3, "CircBuff>WriteData> Write poscount - %d pCount - %d\n", writable,
-                            *count);
-    if (*count > m_ulSize) {
-        *count = writable;
-        KeReleaseSpinLock(&m_Lock, old);
-        return 0;
-    }
     if (writable < *count) {
-        if (!wait) {
-            *count = writable;
-        } else {
-            for (;;) {
-                KeReleaseSpinLock(&m_Lock, old);
-                const WaitResult result = WaitFor(&m_EvtSpace, wait);
-                if (result == kAborted) {
-                    ThisModule::ModulePrint(1, "CircBuff>WriteData> Received Abhort event\n");
-                    *count = 0;
-                    return 0;
-                }
-                KeAcquireSpinLock(&m_Lock, &old);
-                if (m_fFlushBuffer) {  // flushed while this writer woke
-                    *count = 0;
-                    KeReleaseSpinLock(&m_Lock, old);
-                    return 0;
-                }
-                writable = m_ulSize - ReadableLocked();
-                if (result == kTimedOut) {
-                    // What does not fit is dropped: the reader fell behind.
-                    if (writable < *count) {
-                        dropped = *count - writable;
-                        *count = writable;
-                    }
-                    break;
-                }
-                if (writable >= *count) {
-                    ThisModule::ModulePrint(3,
-                                            "CircBuff>WriteData> (Got space) Possible Write count "
-                                            "- %d Req Count - %d\n",
-                                            writable, *count);
-                    break;
-                }
-                ThisModule::ModulePrint(
-                    3, "CircBuff>WriteData> (No space) Possible Write count - %d Req Count - %d\n",
-                    writable, *count);
-            }
-        }
+        // What does not fit is dropped: the reader fell behind.
+        if (wait != kNoWait) dropped = *count - writable;
+        *count = writable;
+        if (!m_fRender) m_fOverflowed = 1;
     }
     CopyIn(static_cast<const UCHAR*>(buffer), *count);
     ThisModule::ModulePrint(3, "CircBuff>WriteData> Write Operation m_read - %d, m_write - %d\n",
                             m_read, m_write);
     AdvancePosition(*count, kWritable);
+    if (m_fRender) m_fPeerMoved = 1;
     KeReleaseSpinLock(&m_Lock, old);
     KeSetEvent(&m_EvtData, IO_NO_INCREMENT, FALSE);
     if (dropped != 0) CountDropped(dropped);
@@ -364,11 +470,14 @@ ULONG CircBuff::WriteData(PVOID buffer, PULONG count, ULONG wait) {
 }
 
 ULONG CircBuff::DriftOutput(PVOID context, PVOID buffer, PULONG count, ULONG wait) {
+    (void)wait;  // the room was waited for before the correction began
     auto ring = static_cast<CircBuff*>(context);
     ULONG written = *count;
-    ULONG result = ring->WriteData(buffer, &written, wait);
-    if (result != 0) ring->m_ulWritten += written;
-    return result;
+    ULONG result = ring->WriteData(buffer, &written, kNoWait);
+    if (result == 0) return 0;  // flushed
+    ring->m_ulWritten += written;
+    if (written < *count) ring->CountDropped(*count - written);
+    return 1;
 }
 
 ULONG CircBuff::WriteCorrected(PVOID buffer, PULONG count, ULONG wait) {
@@ -383,23 +492,52 @@ ULONG CircBuff::WriteCorrected(PVOID buffer, PULONG count, ULONG wait) {
         LONGLONG step = 0;
         if (writable + block <= m_ulSize) step -= block / 3;
         if (writable >= block + block / 10) step += block / 3;
-        AdjustDrift(step);
+        SteerLocked(step);
+        KeReleaseSpinLock(&m_Lock, old);
+    }
+    if (!m_fRender && !m_fPrimed && *count != 0) {
+        // The device's first block goes in behind silence, so that the level
+        // starts near the middle of the band rather than being steered there
+        // over half a second.
+        KIRQL old;
+        KeAcquireSpinLock(&m_Lock, &old);
+        m_fPrimed = 1;
+        const ULONG block = CaptureCushion();
+        if (ReadableLocked() == 0 && !m_fFlushBuffer && block + *count <= m_ulSize) {
+            const ULONG first = m_ulSize - m_write < block ? m_ulSize - m_write : block;
+            std::memset(m_pBuffer + m_write, SilenceByte(), first);
+            std::memset(m_pBuffer, SilenceByte(), block - first);
+            AdvancePosition(block, kWritable);
+        }
         KeReleaseSpinLock(&m_Lock, old);
     }
     const LONGLONG pending = PendingDrift();
-    if (pending == 0) return WriteData(buffer, count, wait);
+    if (pending == 0 || *count == 0 || *count > m_ulSize) return WriteData(buffer, count, wait);
 
-    // The corrector takes a 32-bit count; the rest stays pending.
-    const LONGLONG before = pending > LONG_MAX ? LONG_MAX : pending < LONG_MIN ? LONG_MIN : pending;
+    // Room for the block as the corrector may lengthen it, waited for once:
+    // the corrector's pieces go in without waiting.
+    if (wait != kNoWait && *count <= m_ulSize) {
+        const ULONG frames = *count / m_ulFrameBytes;
+        const ULONG grow = pending > 0 ? (frames * kDriftNumerator + kDriftDenominator - 1) /
+                                             kDriftDenominator * m_ulFrameBytes
+                                       : 0;
+        const ULONG need = *count + grow <= m_ulSize ? *count + grow : m_ulSize;
+        if (WaitForRoom(need, wait) == kAborted) {
+            *count = 0;
+            return 0;
+        }
+    }
+    // The corrector takes a 32-bit count; the pending drift is bounded well inside it.
+    const LONGLONG before = pending;
     ULONGLONG side = static_cast<ULONGLONG>(before);
-    m_pDrift->SetPropertyDword(CKAUDPDrft::kPropCallbackFlag, wait);
+    m_pDrift->SetPropertyDword(CKAUDPDrft::kPropCallbackFlag, kNoWait);
     m_ulWritten = 0;
     ZvStatus status = m_pDrift->SubmitPinData(0, buffer, *count, nullptr, 0, &side);
     const LONGLONG applied = before - static_cast<LONG>(static_cast<ULONG>(side));
     AdjustDrift(-applied);  // steering that came meanwhile stays
     if (status != ZV_OK && applied == 0 && m_ulWritten == 0) {
         // Too short a block to correct: it goes in as it is rather than being lost.
-        return WriteData(buffer, count, wait);
+        return WriteData(buffer, count, kNoWait);
     }
     *count = m_ulWritten;
     return status == ZV_OK ? 1 : 0;

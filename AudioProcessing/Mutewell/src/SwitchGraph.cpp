@@ -169,6 +169,12 @@ void ReleaseBuffers(SwitchGraph* graph) {
     }
 }
 
+// The machine time by which the bridge's waits for one buffer of the
+// application end.
+ULONGLONG BufferDeadline() {
+    return KeQueryInterruptTime() + static_cast<ULONGLONG>(kBridgeWaitMs) * 10000;
+}
+
 // Runs the stages after the first `from` over one piece; *data and *bytes
 // follow the last stage's output.  The module stages' last status; a stage
 // that fails ends the walk.
@@ -292,6 +298,9 @@ ZvStatus ProcessBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG 
     ULONGLONG side = static_cast<ULONG>(InterlockedOr(&g_lSpeakerBridgeCount, 0));
     ZvStatus last = ZV_OK;
     bool sinkFailed = false;
+    // Every stream of every hooked device waits while this buffer is in
+    // the sink: its pieces share one bound for their waits on the ring.
+    ULONGLONG deadline = BufferDeadline();
     const ULONG piece = graph->PieceBytes;
 
     ForEachHeaderData(headers, length, [&](PUCHAR data, ULONG used) {
@@ -312,8 +321,8 @@ ZvStatus ProcessBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG 
             }
             ULONG bytes = piece;
             last = WalkStages(graph, 0, &current, &bytes, side++);
-            if (last == ZV_OK &&
-                g_pAudioSink->SubmitPinData(0, current, bytes, nullptr, 0, nullptr) == ZV_FAILED) {
+            if (last == ZV_OK && g_pAudioSink->SubmitPinData(0, current, bytes, nullptr, 0,
+                                                             &deadline) == ZV_FAILED) {
                 Log::ModulePrint(
                     1, "ProcessBuffer> SubmitPinData( Write ) Failed status - 0x%lx \n", ZV_FAILED);
                 sinkFailed = true;
@@ -355,6 +364,7 @@ ZvStatus ProcessOutBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULO
     ZvStatus last = ZV_OK;
     bool failed = false;
     const UCHAR silence = BitsOf(format) == 8 ? 0x80 : 0;
+    ULONGLONG deadline = BufferDeadline();  // one bound for the whole buffer
 
     ForEachHeaderData(headers, length, [&](PUCHAR data, ULONG used) {
         ULONG offset = 0;
@@ -374,7 +384,7 @@ ZvStatus ProcessOutBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULO
                 first.InUse && first.Source ? first.Pool->GetBuffer(&first.Buffer, 0) : ZV_FAILED;
             if (last == ZV_OK) last = first.Pool->GetBufferSize(&bytes);
             if (last == ZV_OK) {
-                last = g_pAudioSource->SubmitPinData(0, nullptr, 0, first.Buffer, bytes, nullptr);
+                last = g_pAudioSource->SubmitPinData(0, nullptr, 0, first.Buffer, bytes, &deadline);
                 if (last != ZV_OK) {
                     Log::ModulePrint(
                         1, "ProcessBuffer> SubmitPinData( Read ) Failed status - 0x%lx \n", last);

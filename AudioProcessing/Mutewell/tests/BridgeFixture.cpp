@@ -1,6 +1,7 @@
 #include "BridgeFixture.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "FrameworkTestSupport.h"
@@ -143,7 +144,7 @@ void BridgeTest::CloseAll() {
 }
 
 void BridgeTest::WaitUntil(const std::function<bool()>& condition, const char* what) {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > give_up) {
             ADD_FAILURE() << "never happened: " << what;
@@ -167,7 +168,15 @@ void BridgeTest::AdvanceWhile(const std::function<void()>& call,
         done = true;
     });
     WaitUntil([&] { return done || ready(); }, "ready to advance");
-    while (!done) {
+    // A call that outlives a minute of machine time or 20 s of the host's
+    // has hung: the run fails at once with a message rather than at the
+    // test runner's cut-off.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (int step = 0; !done; ++step) {
+        if (step == 6000 || std::chrono::steady_clock::now() > give_up) {
+            ADD_FAILURE() << "a call never returned while the clock moved";
+            std::abort();  // its thread cannot be joined
+        }
         AdvanceMs(10);
         std::this_thread::yield();
     }

@@ -49,14 +49,15 @@ protected:
     // Deletes the enumerator (and with it filters, pins and streams).
     void CloseAll();
 
-    // Spins (yielding) until `condition` holds; fails the test after many
+    // Spins (yielding) until `condition` holds; fails the test after 20
     // host seconds rather than hanging.
     static void WaitUntil(const std::function<bool()>& condition, const char* what);
     // Advances the clock 10 ms and waits until the streaming thread has sent
     // the completed request again (eight queued on the device).
     void Step();
     // Runs `call` on another thread and, once `ready` holds, advances the
-    // clock in 10 ms steps until it returns.
+    // clock in 10 ms steps until it returns; a call still inside after a
+    // minute of machine time or 20 host seconds aborts the run with a message.
     static void AdvanceWhile(const std::function<void()>& call, const std::function<bool()>& ready);
 
     PDEVICE_OBJECT m_pdo = nullptr;

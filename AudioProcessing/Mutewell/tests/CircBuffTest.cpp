@@ -3,6 +3,8 @@
 // the manual clock, flushes and two threads at once.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <deque>
 #include <thread>
 #include <vector>
@@ -119,35 +121,66 @@ TEST_F(CircBuffTest, WritesAndReadsWithoutWaitingAgreeWithAModel) {
     }
 }
 
-TEST_F(CircBuffTest, ARenderRingSteersItsPendingDriftAtEveryRead) {
-    struct Case {
-        ULONG readable;
-        LONGLONG first, second;  // pending after one read of 10 bytes, and after another
-    };
+// The steering asks for a third of a block when the paced side finds the
+// level out of band, but not again while that correction is still pending,
+// not while the other side is idle (a mute), not at the waiting reads that
+// fill the device's queue, and never beyond two blocks of frames.
+TEST_F(CircBuffTest, SteeringAsksOnceWhileTheOtherSideMoves) {
     // 10 ms blocks of 160 in an 800-byte ring: up to 176 readable inserts,
-    // from 640 on drops, 53 "frames" each.
-    for (const Case& c : {Case{100, 53, 106}, Case{176, 53, 106}, Case{177, 0, 53}, Case{639, 0, 0},
-                          Case{640, -53, -53}, Case{800, -53, -106}}) {
-        SCOPED_TRACE(c.readable);
-        Create(800, 1);
-        m_ring->Reset();
-        std::vector<UCHAR> data(c.readable, 1);
-        ULONG count = c.readable;
+    // from 640 on drops, 53 frames each.
+    Create(800, 1);
+    std::vector<UCHAR> data(800, 1), out(800);
+    auto write = [&](ULONG n) {
+        ULONG count = n;
         ASSERT_EQ(m_ring->WriteData(data.data(), &count, FALSE), 1u);
-        UCHAR out[10];
-        count = sizeof out;
-        m_ring->ReadData(out, &count, FALSE);
-        EXPECT_EQ(m_ring->PendingDrift(), c.first);
-        count = sizeof out;
-        m_ring->ReadData(out, &count, FALSE);
-        EXPECT_EQ(m_ring->PendingDrift(), c.second);
+    };
+    auto read = [&](ULONG n, ULONG wait = CircBuff::kNoWait) {
+        ULONG count = n;
+        m_ring->ReadData(out.data(), &count, wait);
+    };
+    write(100);
+    read(10, CircBuff::kWaitForever);  // a read that fills the device's queue
+    EXPECT_EQ(m_ring->PendingDrift(), 0);
+    read(10);  // the device's pace: low
+    EXPECT_EQ(m_ring->PendingDrift(), 53);
+    write(10);
+    read(10);
+    EXPECT_EQ(m_ring->PendingDrift(), 53) << "asked again while the correction is pending";
+    m_ring->AddPendingDrift(-53);
+    read(10);
+    EXPECT_EQ(m_ring->PendingDrift(), 0) << "steered while nothing was written";
+    write(10);
+    read(10);
+    EXPECT_EQ(m_ring->PendingDrift(), 53);
+    write(700);  // high: the other way is asked for at once
+    read(10);
+    EXPECT_EQ(m_ring->PendingDrift(), 0);
+    write(10);
+    read(10);
+    EXPECT_EQ(m_ring->PendingDrift(), -53);
+    m_ring->AddPendingDrift(-10000);
+    EXPECT_EQ(m_ring->PendingDrift(), -160) << "two blocks of frames at most";
+
+    // A capture ring steers at its paced writes, once its reader has moved.
+    Create(800, 0);
+    m_ring->Reset();
+    ULONG count = 160;
+    ASSERT_EQ(m_ring->WriteCorrected(data.data(), &count, FALSE), 1u);
+    EXPECT_EQ(count, 160u) << "steered before anything was read";
+    for (LONGLONG left : {51, 49}) {
+        read(Count(CircBuff::kReadable));
+        count = 160;
+        ASSERT_EQ(m_ring->WriteCorrected(data.data(), &count, FALSE), 1u);
+        EXPECT_EQ(count, 164u);
+        EXPECT_EQ(m_ring->PendingDrift(), left);
     }
+    ExpectConsistent();
 }
 
 // Pending drift changes the written length by the frames the corrector
 // applies (2 of an 80-frame block at 20 in 1000) and keeps the rest pending;
-// a block too short to correct goes in unchanged.  A capture ring steers
-// before it writes.
+// a block too short to correct goes in unchanged.  A capture ring's first
+// block after a reset goes in behind two and a half blocks of silence.
 TEST_F(CircBuffTest, DriftPendingChangesTheWrittenLengthByTheAppliedFrames) {
     struct Case {
         ULONG render;
@@ -155,11 +188,12 @@ TEST_F(CircBuffTest, DriftPendingChangesTheWrittenLengthByTheAppliedFrames) {
         ULONG bytes;
         ULONG written;
         LONGLONG left;
+        ULONG readable;
     };
     const Case cases[] = {
-        {1, 10, 160, 164, 8}, {1, -10, 160, 156, -8},
-        {1, 0, 160, 160, 0},  {1, 10, 4, 4, 10},  // two frames: too short, written as they are
-        {0, 0, 160, 164, 51},                     // an empty capture ring asks for 53 and gets 2
+        {1, 10, 160, 164, 8, 164}, {1, -10, 160, 156, -8, 156}, {1, 0, 160, 160, 0, 160},
+        {1, 10, 4, 4, 10, 4},      // two frames: too short, written as they are
+        {0, 0, 160, 160, 0, 560},  // a capture ring nobody read yet steers not
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.render << " " << c.pending << " " << c.bytes);
@@ -170,7 +204,7 @@ TEST_F(CircBuffTest, DriftPendingChangesTheWrittenLengthByTheAppliedFrames) {
         ULONG count = c.bytes;
         EXPECT_EQ(m_ring->WriteCorrected(data.data(), &count, FALSE), 1u);
         EXPECT_EQ(count, c.written);
-        EXPECT_EQ(Count(CircBuff::kReadable), c.written);
+        EXPECT_EQ(Count(CircBuff::kReadable), c.readable);
         EXPECT_EQ(m_ring->PendingDrift(), c.left);
         ExpectConsistent();
     }
@@ -213,6 +247,17 @@ protected:
         while (KpBlockedWaiterCount() == waiting && !done) std::this_thread::yield();
         return t;
     }
+    // Joins `t` once `done` holds; a call that never returns fails the run
+    // within seconds rather than hanging it.
+    static void Join(std::thread& t, const std::atomic<bool>& done, const char* what) {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+        if (!done) {
+            ADD_FAILURE() << what << " never returned";
+            std::abort();  // the thread cannot be joined
+        }
+        t.join();
+    }
 };
 
 TEST_F(CircBuffWaitTest, AWaitingReadOutlastsTimeOutsAndTakesTheDataWhenItComes) {
@@ -230,7 +275,7 @@ TEST_F(CircBuffWaitTest, AWaitingReadOutlastsTimeOutsAndTakesTheDataWhenItComes)
     EXPECT_FALSE(done);
     n = 120;
     m_ring->WriteData(second.data(), &n, FALSE);
-    reader.join();
+    Join(reader, done, "the waiting read");
     EXPECT_EQ(result, 1u);
     ASSERT_EQ(count, 200u);
     for (ULONG i = 0; i < 200; ++i) ASSERT_EQ(out[i], i % 251) << i;
@@ -250,7 +295,7 @@ TEST_F(CircBuffWaitTest, AWaitingWriteTakesTheRoomAReadMakes) {
     EXPECT_FALSE(done);
     n = 80;
     m_ring->ReadData(out.data(), &n, FALSE);
-    writer.join();
+    Join(writer, done, "the waiting write");
     EXPECT_EQ(result, 1u);
     EXPECT_EQ(count, 100u);
     EXPECT_EQ(Count(CircBuff::kReadable), 620u);
@@ -270,12 +315,12 @@ TEST_F(CircBuffWaitTest, AFlushReleasesAWaitingReaderAndAWaitingWriter) {
     std::thread writer = Blocked(
         [&] { writeResult = m_ring->WriteData(more.data(), &writeCount, TRUE); }, writerDone);
     m_ring->Flush();
-    while (!(readerDone && writerDone)) {
+    for (int i = 0; i < 400 && !(readerDone && writerDone); ++i) {
         Advance(KpMs(5));
         std::this_thread::yield();
     }
-    reader.join();
-    writer.join();
+    Join(reader, readerDone, "the waiting read");
+    Join(writer, writerDone, "the waiting write");
     EXPECT_EQ(readResult, 0u);
     EXPECT_EQ(readCount, 0u);
     EXPECT_EQ(writeResult, 0u);
@@ -290,15 +335,19 @@ TEST_F(CircBuffWaitTest, AFlushReleasesAWaitingReaderAndAWaitingWriter) {
 TEST_F(CircBuffWaitTest, TwoThreadsPassEveryByteOnceInOrder) {
     Create(640);
     constexpr ULONG kTotal = 200000;
+    std::atomic<bool> written{false};
     std::thread writer([&] {
-        ULONG next = 0, sizes[] = {7, 160, 333, 250, 1};
-        for (ULONG k = 0; next < kTotal; ++k) {
-            ULONG n = std::min(sizes[k % 5], kTotal - next);
-            std::vector<UCHAR> data = Counter(n, next);
-            ULONG count = n;
-            ASSERT_EQ(m_ring->WriteData(data.data(), &count, TRUE), 1u);
-            ASSERT_EQ(count, n);
-        }
+        [&] {
+            ULONG next = 0, sizes[] = {7, 160, 333, 250, 1};
+            for (ULONG k = 0; next < kTotal; ++k) {
+                ULONG n = std::min(sizes[k % 5], kTotal - next);
+                std::vector<UCHAR> data = Counter(n, next);
+                ULONG count = n;
+                ASSERT_EQ(m_ring->WriteData(data.data(), &count, TRUE), 1u);
+                ASSERT_EQ(count, n);
+            }
+        }();
+        written = true;
     });
     ULONG got = 0, sizes[] = {160, 13, 300, 99};
     for (ULONG k = 0; got < kTotal; ++k) {
@@ -310,7 +359,7 @@ TEST_F(CircBuffWaitTest, TwoThreadsPassEveryByteOnceInOrder) {
         for (ULONG i = 0; i < n; ++i) ASSERT_EQ(out[i], (got + i) % 251) << got + i;
         got += n;
     }
-    writer.join();
+    Join(writer, written, "the writer");
     ExpectConsistent();
 }
 

@@ -21,7 +21,10 @@
 #include "CKsFilter.h"
 #include "CircBuff.h"
 #include "MutewellLogic.h"
+#include "kp/io.h"
 #include "kp/pnp.h"
+#include "kp/simaudio.h"
+#include "kp/thread.h"
 
 namespace {
 
@@ -60,9 +63,9 @@ double SineSnr(const std::vector<SHORT>& x, size_t begin, size_t n, double hz, d
 }
 
 // The share of one-period windows from `begin` on whose sine fit reaches
-// 30 dB.  The rings' drift correction inserts or drops a frame every few
-// milliseconds while it steers (a phase step the fit cannot follow): those
-// windows fail, the windows between them pass.  A wrong signal passes none.
+// 30 dB.  A drift correction inserts or drops a frame (a phase step the fit
+// cannot follow) and fails its window; a bridge that keeps its rings inside
+// their band corrects a few frames a second.  A wrong signal passes none.
 double ShareAbove30dB(const std::vector<SHORT>& x, size_t begin, double hz, double rate) {
     const size_t n = static_cast<size_t>(rate / hz + 0.5);
     size_t good = 0, all = 0;
@@ -70,6 +73,16 @@ double ShareAbove30dB(const std::vector<SHORT>& x, size_t begin, double hz, doub
         good += SineSnr(x, at, n, hz, rate) >= 30;
     return all == 0 ? 0 : static_cast<double>(good) / all;
 }
+
+// The share of clean windows a bridge must keep.  A build under
+// ThreadSanitizer runs the applications' and the devices' threads so slowly
+// on a busy host that the test's own pacing stirs the rings: its runs check
+// for races and hangs, the other builds check the sound.
+#if defined(__SANITIZE_THREAD__)
+constexpr double kCleanShare = 0.0;
+#else
+constexpr double kCleanShare = 0.95;
+#endif
 
 bool AllZero(const std::vector<SHORT>& x, size_t begin) {
     for (size_t i = begin; i < x.size(); ++i)
@@ -150,12 +163,17 @@ protected:
         control.join();
         return status;
     }
-    // One more 10 ms render and capture request, then 10 ms of machine time,
-    // as applications that keep a few requests queued; finished captures
-    // are collected in order.  A request older than four ticks is waited
+    // One more render request with the tone up to 10 ms ahead of the
+    // machine clock (the clock may have been nudged meanwhile) and capture
+    // requests topped up to four, then 10 ms of machine time, as
+    // applications that keep a few requests queued; finished captures are
+    // collected in order.  A render request older than four ticks is waited
     // for (host time, the clock nudged by 1 ms now and then), at most 2 s.
     void Tick() {
-        const ULONG frames = renderRate_ / 100;
+        const ULONGLONG now = KeQueryInterruptTime();
+        if (renderFrames_ == 0) renderStart_ = now;
+        const ULONGLONG due = (now - renderStart_ + 100000) * renderRate_ / 10000000;
+        const ULONG frames = due > renderFrames_ ? static_cast<ULONG>(due - renderFrames_) : 0;
         std::vector<uint8_t> tone(frames * renderFrame_);
         for (ULONG i = 0; i < frames; ++i, ++renderFrames_) {
             const auto v = static_cast<SHORT>(
@@ -170,32 +188,54 @@ protected:
         std::thread sender([&] {
             // A render write may wait in OnBuffer for room in the bridge's ring.
             std::shared_ptr<kp::ks::StreamRequest> write, read;
-            if (speaker_.IsOpen() &&
+            if (speaker_.IsOpen() && !tone.empty() &&
                 NT_SUCCESS(speaker_.Submit(true,
                                            {{static_cast<ULONG>(tone.size()),
                                              static_cast<ULONG>(tone.size()), tone.data()}},
                                            sizeof(KSSTREAM_HEADER), &write)))
                 writes_.push_back(write);
-            if (mic_.IsOpen() &&
+            // The card drops what it captures while no read is queued.
+            while (
+                mic_.IsOpen() && reads_.size() < 4 &&
                 NT_SUCCESS(mic_.Submit(false, {{320, 0, nullptr}}, sizeof(KSSTREAM_HEADER), &read)))
                 reads_.push_back(read);
             sent = true;
         });
         ASSERT_TRUE(WaitHost([&] { return sent.load(); })) << "a request never went down";
         sender.join();
+        Settle();
         AdvanceMs(10);
+        Settle();
         while (!writes_.empty() && (writes_.size() > 4 || writes_.front()->Done())) {
             ASSERT_TRUE(WaitHost([&] { return writes_.front()->Done(); }))
                 << "render request never completed";
             writes_.pop_front();
         }
-        while (!reads_.empty() && (reads_.size() > 4 || reads_.front()->Done())) {
-            ASSERT_TRUE(WaitHost([&] { return reads_.front()->Done(); }))
-                << "capture request never completed";
+        while (!reads_.empty() && reads_.front()->Done()) {
             auto read = reads_.front();
             reads_.pop_front();
             if (read->Status() == STATUS_SUCCESS)
                 captured_.insert(captured_.end(), read->Data(0), read->Data(0) + read->DataUsed(0));
+        }
+    }
+    // Before and after the clock moves, what the step started finishes: the
+    // devices' completions, work items, and every system thread asleep with
+    // nothing to do (twice with no wake-up between), so the streaming threads
+    // keep pace with the devices however busy the host is (a thread in a
+    // timed wait sleeps too).  At most 2 s of host time, for a thread that
+    // never sleeps.
+    static void Settle() {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (std::chrono::steady_clock::now() < until) {
+            kp::sim::DrainCompletions();
+            ULONGLONG before = 0, after = 0;
+            if (KpIoQueuedWorkItemCount() == 0 && KpSystemThreadsIdle(&before)) {
+                kp::sim::DrainCompletions();
+                if (KpIoQueuedWorkItemCount() == 0 && KpSystemThreadsIdle(&after) &&
+                    after == before)
+                    return;
+            }
+            std::this_thread::yield();
         }
     }
     bool WaitHost(const std::function<bool()>& done) {
@@ -216,12 +256,21 @@ protected:
         return all;
     }
     ULONG CameraPins() { return cameraDevice_->OpenPinCount(); }
+    // The camera stops completing its stream requests of one kind.
+    void HoldCamera(ULONG ioControl) {
+        for (int i = 0; i < 16; ++i) {
+            kp::sim::Fault hold;
+            hold.IoControl = ioControl;
+            hold.NeverComplete = true;
+            cameraDevice_->AddFault(hold);
+        }
+    }
 
     kp::ks::KsFilter card_, camera_;
     kp::ks::KsPin speaker_, mic_;
     std::shared_ptr<kp::sim::SimAudioDevice> cameraDevice_, cardDevice_;
     ULONG renderFrame_ = 4, renderRate_ = 48000;
-    ULONGLONG renderFrames_ = 0;
+    ULONGLONG renderFrames_ = 0, renderStart_ = 0;
     std::vector<uint8_t> played_, captured_;
     std::deque<std::shared_ptr<kp::ks::StreamRequest>> writes_, reads_;
 };
@@ -242,7 +291,9 @@ TEST_F(MutewellMachineTest, BridgesBothWaysMutesEachDirectionAndLetsGo) {
         return Marks{Rendered(cameraDevice_).size() / 2, Rendered(cardDevice_).size() / 2,
                      captured_.size() / 2};
     };
-    // Each phase runs 300 ms; its checks look at its last 150 ms.
+    Pump(500);  // the bridge starts
+    // Each phase runs 800 ms; its checks look at what came after its first
+    // half second (the loudspeaker's own from 150 ms on).
     struct Phase {
         const char* name;
         ULONG mute;
@@ -256,21 +307,21 @@ TEST_F(MutewellMachineTest, BridgesBothWaysMutesEachDirectionAndLetsGo) {
         SCOPED_TRACE(p.name);
         ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_MUTE, p.mute), STATUS_SUCCESS);
         const Marks start = mark();
-        Pump(300);
+        Pump(800);
         const auto camera = Samples(Rendered(cameraDevice_), 0);
         const auto card = Samples(Rendered(cardDevice_), 0);
         const auto mic = Samples(captured_, 0);
-        const size_t cameraFrom = start.camera + 1200, micFrom = start.mic + 2400;
+        const size_t cameraFrom = start.camera + 4000, micFrom = start.mic + 8000;
         const size_t cardFrom = start.card + 15 * renderRate_ / 100 * 2;
         if (p.cameraTone) {
-            EXPECT_GE(ShareAbove30dB(camera, cameraFrom, kToneHz, 8000), 0.4)
+            EXPECT_GE(ShareAbove30dB(camera, cameraFrom, kToneHz, 8000), kCleanShare)
                 << "the tone reaches the camera, converted to 8 kHz";
         } else {
             EXPECT_TRUE(AllZero(camera, cameraFrom)) << "the camera plays silence";
         }
         EXPECT_EQ(AllZero(card, cardFrom), p.cardSilent) << "the card's own loudspeaker";
         if (p.micSine) {
-            EXPECT_GE(ShareAbove30dB(mic, micFrom, kSineHz, 16000), 0.4)
+            EXPECT_GE(ShareAbove30dB(mic, micFrom, kSineHz, 16000), kCleanShare)
                 << "the slave records the camera's microphone";
         } else {
             EXPECT_TRUE(AllZero(mic, micFrom)) << "the slave's recording is muted";
@@ -289,8 +340,10 @@ TEST_F(MutewellMachineTest, BridgesBothWaysMutesEachDirectionAndLetsGo) {
     Pump(100);
     const auto card = Rendered(cardDevice_);
     ASSERT_GE(card.size(), cardFrom + 2000);
-    EXPECT_TRUE(std::equal(card.begin() + cardFrom + 200, card.begin() + cardFrom + 2000,
-                           played_.begin() + playedFrom + 200))
+    EXPECT_NE(
+        std::search(played_.begin() + playedFrom - std::min<size_t>(playedFrom, 4000),
+                    played_.end(), card.begin() + cardFrom + 200, card.begin() + cardFrom + 2000),
+        played_.end())
         << "the application's own samples";
     for (size_t i = 1; i < captured_.size(); ++i)
         ASSERT_EQ(captured_[i], kp::sim::RampByte(captured_[i - 1] + 1)) << i;
@@ -302,10 +355,10 @@ TEST_F(MutewellMachineTest, BridgesBothWaysMutesEachDirectionAndLetsGo) {
     ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_PROCESS, 1), STATUS_SUCCESS);
     EXPECT_EQ(CameraPins(), 2u);
     const Marks again = mark();
-    Pump(300);
+    Pump(1000);
     EXPECT_GE(
-        ShareAbove30dB(Samples(Rendered(cameraDevice_), 0), again.camera + 1200, kToneHz, 8000),
-        0.4);
+        ShareAbove30dB(Samples(Rendered(cameraDevice_), 0), again.camera + 4000, kToneHz, 8000),
+        kCleanShare);
 
     // Switch off: the camera's pins stop and close.
     ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 0), STATUS_SUCCESS);
@@ -350,15 +403,56 @@ TEST_F(MutewellMachineTest, AStalledMasterCaptureGivesTheSlaveSilence) {
     StartPins();
     ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 1), STATUS_SUCCESS);
     Pump(100);
-    for (int i = 0; i < 16; ++i) {
-        kp::sim::Fault hold;
-        hold.IoControl = IOCTL_KS_READ_STREAM;
-        hold.NeverComplete = true;
-        cameraDevice_->AddFault(hold);
-    }
+    HoldCamera(IOCTL_KS_READ_STREAM);
     Pump(200);
     const auto mic = Samples(captured_, 0);
     EXPECT_TRUE(AllZero(mic, mic.size() - 800)) << "silence, not the card's own ramp";
+    ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 0), STATUS_SUCCESS);
+    cameraDevice_->ReleaseHeld(STATUS_CANCELLED);
+}
+
+// A camera that stops taking render data, the card's application writing
+// 100 ms buffers: every stream of every hooked device waits while one of
+// them is in OnBuffer, so each returns within the bridge's 20 ms bound of
+// machine time, however many pieces it has for the full ring.
+TEST_F(MutewellMachineTest, AStalledMasterRenderHoldsNoBufferPastItsBound) {
+    Boot();
+    StartPins(16000, 1);
+    ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 1), STATUS_SUCCESS);
+    Pump(300);
+    HoldCamera(IOCTL_KS_WRITE_STREAM);
+    std::vector<uint8_t> tone(3200);  // 100 ms at 16 kHz 16-bit mono
+    for (size_t i = 0; i + 1 < tone.size(); i += 2)
+        tone[i + 1] = static_cast<uint8_t>(40 * std::sin(2 * M_PI * kToneHz * i / 32000));
+    for (int buffer = 0; buffer < 6 && !HasFatalFailure(); ++buffer) {
+        SCOPED_TRACE(buffer);
+        std::atomic<bool> done{false};
+        Settle();
+        const ULONG waiters = KpBlockedWaiterCount();
+        const ULONGLONG start = KeQueryInterruptTime();
+        std::atomic<ULONGLONG> end{0};
+        std::shared_ptr<kp::ks::StreamRequest> write;
+        std::thread sender([&] {
+            (void)speaker_.Submit(true, {{3200, 3200, tone.data()}}, sizeof(KSSTREAM_HEADER),
+                                  &write);
+            end = KeQueryInterruptTime();
+            done = true;
+        });
+        // The machine clock moves 1 ms at a time, only while the write
+        // waits in the kernel.
+        for (int i = 0; i < 20000 && !done; ++i) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+            Settle();
+            if (!done && KpBlockedWaiterCount() > waiters) AdvanceMs(1);
+        }
+        if (!done) {
+            ADD_FAILURE() << "a render buffer never returned";
+            std::abort();  // rather than hang the run
+        }
+        sender.join();
+        EXPECT_LE(end - start, 25 * 10000u) << "machine time inside OnBuffer, 100 ns units";
+        AdvanceMs(100);
+    }
     ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 0), STATUS_SUCCESS);
     cameraDevice_->ReleaseHeld(STATUS_CANCELLED);
 }
@@ -398,22 +492,22 @@ TEST_F(MutewellMachineTest, RandomControlSequences) {
     for (int sequence = 0; sequence < ZV_SWITCH_SEQUENCES && !HasFatalFailure(); ++sequence) {
         std::atomic<bool> done{false};
         std::vector<int> ops;
-        for (int i = 0; i < 6; ++i) ops.push_back(static_cast<int>(random() % 6));
+        std::vector<ULONG> values;
+        for (int i = 0; i < 6; ++i) {
+            ops.push_back(static_cast<int>(random() % 6));
+            values.push_back(static_cast<ULONG>(random() % (ops.back() == 1 ? 4 : 2)));
+        }
+        // The control thread only sends its requests; the clock moves from
+        // the test's thread alone, which ticks until they have returned.
         std::thread control([&] {
-            for (int op : ops) {
-                switch (op) {
-                    case 0:
-                        (void)Set(KSPROPERTY_SWITCHMUTE_SWITCH, random() % 2);
-                        break;
-                    case 1:
-                        (void)Set(KSPROPERTY_SWITCHMUTE_MUTE, random() % 4);
-                        break;
-                    case 2:
-                        (void)Set(KSPROPERTY_SWITCHMUTE_PROCESS, random() % 2);
-                        break;
-                    default:
-                        break;
-                }
+            for (size_t i = 0; i < ops.size(); ++i) {
+                const int op = ops[i];
+                const ULONG id = op == 0   ? KSPROPERTY_SWITCHMUTE_SWITCH
+                                 : op == 1 ? KSPROPERTY_SWITCHMUTE_MUTE
+                                           : KSPROPERTY_SWITCHMUTE_PROCESS;
+                ULONG value = values[i];
+                if (op <= 2)
+                    (void)camera_.SetProperty(KSPROPSETID_SwitchMute, id, &value, sizeof value);
             }
             done = true;
         });
@@ -438,19 +532,33 @@ TEST_F(MutewellMachineTest, RandomControlSequences) {
     EXPECT_EQ(CameraPins(), 0u);
 }
 
-// The camera's clock 500 ppm fast or slow against the card's: the bridge's
-// render ring stays inside its steering band, the camera plays no run of
-// silence after the start, and the slave's recording never runs dry.
+// The camera's clock 500 ppm fast or slow against the card's, or on the
+// same clock: once the first half second has passed, at least 95 % of the
+// one-period windows of both bridged directions hold a clean sine (a drift
+// correction's phase step fails its window), also after the loudspeaker
+// was muted for 2 s; the render ring stays inside its steering band and the
+// slave's recording never runs dry.
 #ifndef ZV_DRIFT_SECONDS
 #define ZV_DRIFT_SECONDS 3
 #endif
-class ClockDriftTest : public MutewellMachineTest, public testing::WithParamInterface<LONG> {};
+class ClockDriftTest : public MutewellMachineTest, public testing::WithParamInterface<LONG> {
+protected:
+    // Pumps `ms` and returns the clean shares of the camera's render and of
+    // the slave's recording over that time.
+    std::pair<double, double> CleanShares(int ms) {
+        const size_t cameraFrom = Rendered(cameraDevice_).size() / 2,
+                     micFrom = captured_.size() / 2;
+        Pump(ms);
+        return {ShareAbove30dB(Samples(Rendered(cameraDevice_), 0), cameraFrom, kToneHz, 8000),
+                ShareAbove30dB(Samples(captured_, 0), micFrom, kSineHz, 16000)};
+    }
+};
 
-TEST_P(ClockDriftTest, TheRingsStayInTheirBand) {
+TEST_P(ClockDriftTest, TheBridgeStaysCleanInItsBandAndAcrossMutes) {
     Boot(false, GetParam());
     StartPins();
     ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 1), STATUS_SUCCESS);
-    Pump(500);  // the steering settles
+    Pump(500);  // the bridge starts
     const size_t cameraFrom = Rendered(cameraDevice_).size() / 2, micFrom = captured_.size() / 2;
     ULONG empty = 0, full = 0, ticks = 0;
     for (int t = 0; t < ZV_DRIFT_SECONDS * 100 && !HasFatalFailure(); ++t, ++ticks) {
@@ -464,15 +572,27 @@ TEST_P(ClockDriftTest, TheRingsStayInTheirBand) {
     EXPECT_LE(empty, ticks / 20) << "the ring ran dry";
     EXPECT_LE(full, ticks / 20) << "the ring overflowed";
     const auto camera = Samples(Rendered(cameraDevice_), 0);
-    size_t zeros = 0;
-    for (size_t i = cameraFrom; i < camera.size(); ++i) zeros += camera[i] == 0;
-    EXPECT_LE(zeros, (camera.size() - cameraFrom) / 50) << "silence inserted at the camera";
     const auto mic = Samples(captured_, 0);
+    EXPECT_GE(ShareAbove30dB(camera, cameraFrom, kToneHz, 8000), kCleanShare)
+        << "the camera's render";
+    EXPECT_GE(ShareAbove30dB(mic, micFrom, kSineHz, 16000), kCleanShare) << "the slave's recording";
     size_t dry = 0;
     for (size_t i = micFrom; i + 160 <= mic.size(); i += 160)
         dry += std::all_of(mic.begin() + i, mic.begin() + i + 160, [](SHORT v) { return v == 0; });
     EXPECT_LE(dry, 2u) << "the slave's recording ran dry";
+
+    // The loudspeaker muted for 2 s (its ring is not written): half a second
+    // after, both directions are clean again.
+    {
+        ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_MUTE, MUTE_SPEAKER), STATUS_SUCCESS);
+        Pump(2000);
+        ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_MUTE, 0), STATUS_SUCCESS);
+        Pump(500);
+        const auto [cameraShare, micShare] = CleanShares(1000);
+        EXPECT_GE(cameraShare, kCleanShare) << "the camera's render";
+        EXPECT_GE(micShare, kCleanShare) << "the slave's recording";
+    }
 }
-INSTANTIATE_TEST_SUITE_P(Ppm, ClockDriftTest, testing::Values(-500, 500));
+INSTANTIATE_TEST_SUITE_P(Ppm, ClockDriftTest, testing::Values(-500, 0, 500));
 
 }  // namespace
