@@ -26,8 +26,6 @@ namespace {
 
 class LifecycleTest : public EchowellPairTest {
 protected:
-    static LONG Active() { return InterlockedOr(&g_bAecActive, 0); }
-    static bool ThreadRunning() { return InterlockedOr(&g_AudioProcThread.Running, 0) != 0; }
     // A fresh machine for each round after the first.
     void Round(int round) {
         if (round == 0) return;

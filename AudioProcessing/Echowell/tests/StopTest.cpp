@@ -79,7 +79,6 @@ TEST_F(StopLogicTest, AMasterLoadLeavesTheStartStopMutexToItsWaiters) {
 
 class StopMachineTest : public EchowellPairTest {
 protected:
-    static LONG Active() { return InterlockedOr(&g_bAecActive, 0); }
     void StartBoth() {
         ASSERT_EQ(SetStateWhileClockRuns(&mic_, KSSTATE_RUN), STATUS_SUCCESS);
         ASSERT_EQ(SetStateWhileClockRuns(&speaker_, KSSTATE_RUN), STATUS_SUCCESS);

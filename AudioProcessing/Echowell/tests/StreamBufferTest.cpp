@@ -38,7 +38,6 @@ protected:
     static void Play(kp::ks::KsPin* pin, std::vector<uint8_t>* data) { Transfer(pin, data); }
     static void Record(kp::ks::KsPin* pin) { Transfer(pin, nullptr); }
 
-    static bool ThreadRunning() { return InterlockedOr(&g_AudioProcThread.Running, 0) != 0; }
     static ULONG LiveBytes() {
         MemStatistics m;
         MemGetStatistics(&m);

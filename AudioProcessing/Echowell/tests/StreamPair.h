@@ -75,6 +75,9 @@ protected:
 // the framework in-process, and the two pins open.
 class EchowellPairTest : public StreamPairTest {
 protected:
+    // Read with the interlocked operations: the logic's threads write them.
+    static LONG Active() { return InterlockedOr(&g_bAecActive, 0); }
+    static bool ThreadRunning() { return InterlockedOr(&g_AudioProcThread.Running, 0) != 0; }
     void SetUp() override {
         StreamPairTest::SetUp();
         g_bFilterLoaded = 1;  // as a freshly loaded image holds it

@@ -26,8 +26,6 @@ namespace {
 
 class StreamStateTest : public EchowellPairTest {
 protected:
-    static LONG Active() { return InterlockedOr(&g_bAecActive, 0); }
-    static bool ThreadRunning() { return InterlockedOr(&g_AudioProcThread.Running, 0) != 0; }
     void StartBoth() {
         ASSERT_EQ(mic_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
         ASSERT_EQ(speaker_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
