@@ -52,7 +52,14 @@ function(kp_add_gtest name)
     endif()
     set(filter TEST_FILTER "${ARG_THREADED_TESTS}")
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST ${filter}
+  # A slow program often runs a check program's tests again with more rounds.
+  # CTest keeps one set of properties per test name, so without a prefix the
+  # check's own copies would take the slow label and never run in the check.
+  set(prefix "")
+  if("slow" IN_LIST ARG_LABELS)
+    set(prefix TEST_PREFIX "slow:")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST ${filter} ${prefix}
     WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
     PROPERTIES LABELS "${ARG_LABELS}")
 endfunction()
