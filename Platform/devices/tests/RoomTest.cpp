@@ -42,9 +42,12 @@ TEST_F(RoomTest, TheEchoPathsDelayAndGainShowInTheRecording) {
 }
 
 // Two clocks apart move the echo against what was played: p ppm, p us a
-// second, later when the microphone's clock is the faster one.
+// second, later when the microphone's clock is the faster one.  A window's
+// measured delay moves by a few frames from run to run (the applications'
+// requests fall differently against the stepped clock), so the slide is
+// taken over ten seconds, where that is a few percent of it.
 TEST_F(RoomTest, ClocksApartMoveTheEchoAtTheirOffsetsRate) {
-    ExpectEchoSlide(1000, 6);
+    ExpectEchoSlide(1000, 12);
 }
 
 // The path's impulse response from DelayMs on, Taps long, estimated from a
