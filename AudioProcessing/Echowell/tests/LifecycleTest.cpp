@@ -86,11 +86,7 @@ TEST_F(LifecycleTest, TheCamerasRemovalWithOwnRenderRequestsOutstanding) {
         Round(round);
         StartBoth();
         if (HasFatalFailure()) return;
-        kp::sim::Fault hold;
-        hold.Major = IRP_MJ_DEVICE_CONTROL;
-        hold.IoControl = IOCTL_KS_WRITE_STREAM;
-        hold.NeverComplete = true;
-        Device(kSpeaker)->AddFault(hold);  // the first write: an own request of the prefill
+        HoldTheSpeakersNextWrite();  // an own request of the prefill
         // The own requests' lines are level-1 lines.
         using Log = LogModule<LogModuleFilterLogic>;
         const ULONG level = Log::Level(), enable = Log::Enable();

@@ -78,6 +78,15 @@ protected:
     // Read with the interlocked operations: the logic's threads write them.
     static LONG Active() { return InterlockedOr(&g_bAecActive, 0); }
     static bool ThreadRunning() { return InterlockedOr(&g_AudioProcThread.Running, 0) != 0; }
+    // The sound card keeps the next write it gets (after a start, the first
+    // of the driver's own render requests that carry the hold-back).
+    void HoldTheSpeakersNextWrite() {
+        kp::sim::Fault hold;
+        hold.Major = IRP_MJ_DEVICE_CONTROL;
+        hold.IoControl = IOCTL_KS_WRITE_STREAM;
+        hold.NeverComplete = true;
+        Device(kSpeaker)->AddFault(hold);
+    }
     void SetUp() override {
         StreamPairTest::SetUp();
         g_bFilterLoaded = 1;  // as a freshly loaded image holds it

@@ -168,11 +168,7 @@ TEST_F(StreamStateTest, TheCamerasRemovalGetsPastARenderWriterBlockedOnAFullFarE
 TEST_F(StreamStateTest, AStopWaitsForOwnRenderRequestsTheDeviceStillHolds) {
     StartBoth();
     if (HasFatalFailure()) return;
-    kp::sim::Fault hold;
-    hold.Major = IRP_MJ_DEVICE_CONTROL;
-    hold.IoControl = IOCTL_KS_WRITE_STREAM;
-    hold.NeverComplete = true;
-    Device(kSpeaker)->AddFault(hold);  // the first write: an own request of the prefill
+    HoldTheSpeakersNextWrite();  // an own request of the prefill
     StreamBlocks(10, tone_);
     if (HasFatalFailure()) return;
     EXPECT_EQ(AecOwnIrpsPending(), 1);
