@@ -3,10 +3,14 @@
 // the clock hook that drives them.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 #include "kp/clock.h"
+#include "kp/io.h"
+#include "kp/thread.h"
 #include "sim_internal.h"
 
 namespace kp::sim {
@@ -124,6 +128,21 @@ void DrainCompletions() {
         devices = w.Devices;
     }
     for (auto& d : devices) d->CompletionsIdle();
+}
+
+BOOLEAN SettleMachine(ULONG HostMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(HostMs);
+    while (std::chrono::steady_clock::now() < until) {
+        DrainCompletions();
+        ULONGLONG before = 0, after = 0;
+        if (KpIoQueuedWorkItemCount() == 0 && KpSystemThreadsIdle(&before)) {
+            DrainCompletions();
+            if (KpIoQueuedWorkItemCount() == 0 && KpSystemThreadsIdle(&after) && after == before)
+                return TRUE;
+        }
+        std::this_thread::yield();
+    }
+    return FALSE;
 }
 
 // ---------------------------------------------------------------------------

@@ -147,6 +147,11 @@ void PrintStreams(const Result& r) {
         static_cast<unsigned long long>(r.CapturePosition.PlayOffset),
         static_cast<unsigned long long>(r.CapturePosition.WriteOffset));
     std::printf("timing:  %.2f s of machine time in %.2f s\n", r.MachineSeconds, r.HostSeconds);
+    if (r.UnsettledSteps != 0)
+        std::printf(
+            "warning: %lu steps moved on before the machine came to rest; the run's "
+            "timing depended on the host\n",
+            static_cast<unsigned long>(r.UnsettledSteps));
 }
 
 std::vector<std::string> CaptureRoomNames() {

@@ -60,6 +60,10 @@ struct Result {
     double StartSinceBoot = 0;
     // Machine seconds streamed (the stop not included) and host seconds of the whole run.
     double MachineSeconds = 0, HostSeconds = 0;
+    // Manual-clock steps after which the machine did not come to rest in
+    // time (a thread that never sleeps): the run's timing then depended on
+    // the host.
+    ULONG UnsettledSteps = 0;
 };
 
 Result Run(const Options& options);

@@ -218,26 +218,10 @@ protected:
                 captured_.insert(captured_.end(), read->Data(0), read->Data(0) + read->DataUsed(0));
         }
     }
-    // Before and after the clock moves, what the step started finishes: the
-    // devices' completions, work items, and every system thread asleep with
-    // nothing to do (twice with no wake-up between), so the streaming threads
-    // keep pace with the devices however busy the host is (a thread in a
-    // timed wait sleeps too).  At most 2 s of host time, for a thread that
-    // never sleeps.
-    static void Settle() {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (std::chrono::steady_clock::now() < until) {
-            kp::sim::DrainCompletions();
-            ULONGLONG before = 0, after = 0;
-            if (KpIoQueuedWorkItemCount() == 0 && KpSystemThreadsIdle(&before)) {
-                kp::sim::DrainCompletions();
-                if (KpIoQueuedWorkItemCount() == 0 && KpSystemThreadsIdle(&after) &&
-                    after == before)
-                    return;
-            }
-            std::this_thread::yield();
-        }
-    }
+    // Before and after the clock moves, what the step started finishes, so
+    // the streaming threads keep pace with the devices however busy the host
+    // is.  At most 2 s of host time, for a thread that never sleeps.
+    static void Settle() { kp::sim::SettleMachine(2000); }
     bool WaitHost(const std::function<bool()>& done) {
         for (int i = 0; i < 10000; ++i) {
             if (done()) return true;

@@ -234,6 +234,15 @@ private:
 void TickAll();
 // Waits until no asynchronous completion is outstanding on any device.
 void DrainCompletions();
+// Before a manual clock moves on, whatever the last step started finishes:
+// the devices' completions, queued work items, and every system thread back
+// asleep with nothing to do (a timed wait is asleep too), twice with no
+// wake-up in between.  A step that moved on earlier would let the host's
+// scheduling decide where the filters' threads fall against the devices, and
+// the same run would sound different on a busy host.  Bounded by HostMs of
+// host time, for a thread that never sleeps (a busy wait) or a work item that
+// waits for the clock; FALSE when the bound was reached first.
+BOOLEAN SettleMachine(ULONG HostMs);
 
 // ---------------------------------------------------------------------------
 // The room.  Signals are mono floats in [-1, 1]; a device's capture mixes its
