@@ -151,16 +151,15 @@ struct sp_rfft_variant {
     const sp_fft_codelet_rows* codelets;
     // Allocation of a per-call work buffer (the variant's sp_alloc_bytes).
     void* (*alloc_bytes)(int32_t bytes);
-    // Whole real transforms up to fusedLast (may be null): the split folded
-    // into the last radix stage's output, the merge into the first stage's
-    // input, and the packing into both, with the bits of the passes above.
-    // perm != 0: the internal order.  False, having touched nothing, where
-    // the buffers do not allow it; the fronts then run the passes above.
-    bool (*real_fwd)(const float* src, float* dst, int32_t count, const void* twiddles,
-                     const int32_t* bitrev, const void* split, float* work, const float* factor,
+    // Whole real transforms from order 4 (may be null): the split and the
+    // merge folded into the passes next to them, and the packing into both,
+    // with the bits of the passes above.  perm != 0: the internal order; work
+    // is the aligned work buffer (null when the plan needs none).  False,
+    // having touched nothing, where the order or the buffers do not allow
+    // it; the fronts then run the passes above.
+    bool (*real_fwd)(const sp_rfft_spec* spec, const float* src, float* dst, float* work,
                      int32_t perm);
-    bool (*real_inv)(const float* src, float* dst, int32_t count, const void* twiddles,
-                     const int32_t* bitrev, const void* merge, float* work, const float* factor,
+    bool (*real_inv)(const sp_rfft_spec* spec, const float* src, float* dst, float* work,
                      int32_t perm);
 };
 extern const sp_rfft_variant sp_rfft_variant_generic;

@@ -178,9 +178,7 @@ sp_status sp_rfft_forward_with(const sp_rfft_variant* variant, const float* src,
     const void* radix = sp_rfft_table(spec, sp_rfft_word_radix);
     const auto* bitrev = static_cast<const int32_t*>(sp_rfft_table(spec, sp_rfft_word_bitrev));
     const float* factor = spec->fwdScale ? &spec->factor : nullptr;
-    if (order <= variant->fusedLast && variant->real_fwd != nullptr &&
-        variant->real_fwd(src, dst, count, radix, bitrev, sp_rfft_table(spec, sp_rfft_word_split),
-                          w, factor, perm)) {
+    if (variant->real_fwd != nullptr && variant->real_fwd(spec, src, dst, w, perm)) {
         sp_free(owned);
         return sp_status_ok;
     }
@@ -216,12 +214,7 @@ sp_status sp_rfft_inverse_with(const sp_rfft_variant* variant, const float* src,
     float* w = nullptr;
     void* owned = nullptr;
     if (order >= 4 && !TakeWork(variant, spec, work, &w, &owned)) return sp_status_no_memory;
-    if (order >= 4 && order <= variant->fusedLast && variant->real_inv != nullptr &&
-        variant->real_inv(src, dst, static_cast<int32_t>(size / 2),
-                          sp_rfft_table(spec, sp_rfft_word_radix),
-                          static_cast<const int32_t*>(sp_rfft_table(spec, sp_rfft_word_bitrev)),
-                          sp_rfft_table(spec, sp_rfft_word_merge), w,
-                          spec->invScale ? &spec->factor : nullptr, perm)) {
+    if (order >= 4 && variant->real_inv != nullptr && variant->real_inv(spec, src, dst, w, perm)) {
         sp_free(owned);
         return sp_status_ok;
     }
