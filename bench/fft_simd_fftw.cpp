@@ -1,7 +1,7 @@
 // Speed of every real-FFT member (generic, SSE, SSE2, SSE3) against FFTW in
 // single precision, with all its SIMD code, with its SSE2 code only, and with
-// none (FFTW_NO_SIMD), at orders 8 to 20: one call is a forward and an inverse transform, and the
-// wave correlator's shape (two forward transforms, the conjugate product and
+// none (FFTW_NO_SIMD), at orders 6 to 16 (or as the command line says): one
+// call is a forward and an inverse transform, and the wave correlator's shape (two forward transforms, the conjugate product and
 // one inverse, each into its own buffer) at orders 12 to 14.  FFTW is
 // planned with FFTW_MEASURE before any timing.  Members and FFTW run
 // interleaved round by round; the median time per call and the per-round
@@ -25,6 +25,7 @@
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
 #include <ucontext.h>
@@ -91,6 +92,8 @@ bool WithSse2OnlyCpuid(F plan) {
     sigaction(SIGSEGV, &old, nullptr);
     return faulting;
 }
+
+int g_rounds = 21;
 
 struct Member {
     const char* name;
@@ -270,7 +273,7 @@ void Row(const Fftw* fftw, const Fftw* sse2, int order, bool correlation) {
                                }});
         }
     }
-    const auto t = kpbench::RunRounds(systems, 21, 0, 2.0);
+    const auto t = kpbench::RunRounds(systems, g_rounds, 0, 2.0);
     const size_t memberCount = members.size();
     // The fastest SIMD member by median.
     size_t best = 1;
@@ -309,7 +312,11 @@ void Row(const Fftw* fftw, const Fftw* sse2, int order, bool correlation) {
 
 }  // namespace
 
-int main() {
+// Arguments: the first and last order of the forward-and-inverse rows
+// (default 6 and 16), and the number of rounds (default 21).
+int main(int argc, char** argv) {
+    const int first = argc > 1 ? atoi(argv[1]) : 6, last = argc > 2 ? atoi(argv[2]) : 16;
+    if (argc > 3) g_rounds = atoi(argv[3]);
     Fftw fftw, sse2;
     bool haveFftw = fftw.Load(false) && sse2.Load(true, kProbePath);
     if (!haveFftw) printf("FFTW (libfftw3f.so.3) not found: only the members are timed\n");
@@ -323,7 +330,7 @@ int main() {
         printf(" %9s %9s %9s  %-7s %17s %17s %17s %17s", "FFTW", "FFTW-SSE2", "noSIMD", "best",
                "best/FFTW", "best/FFTW-SSE2", "best/noSIMD", "generic/noSIMD");
     printf("\n");
-    for (int order = 8; order <= 20; ++order)
+    for (int order = first; order <= last; ++order)
         Row(haveFftw ? &fftw : nullptr, sse2Held ? &sse2 : nullptr, order, false);
     for (int order : {12, 13, 14})
         Row(haveFftw ? &fftw : nullptr, sse2Held ? &sse2 : nullptr, order, true);

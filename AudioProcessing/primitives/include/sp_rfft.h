@@ -151,6 +151,16 @@ struct sp_rfft_variant {
     const sp_fft_codelet_rows* codelets;
     // Allocation of a per-call work buffer (the variant's sp_alloc_bytes).
     void* (*alloc_bytes)(int32_t bytes);
+    // Whole real transforms from order 4 (may be null): the split and the
+    // merge folded into the passes next to them, and the packing into both,
+    // with the bits of the passes above.  perm != 0: the internal order; work
+    // is the aligned work buffer (null when the plan needs none).  False,
+    // having touched nothing, where the order or the buffers do not allow
+    // it; the fronts then run the passes above.
+    bool (*real_fwd)(const sp_rfft_spec* spec, const float* src, float* dst, float* work,
+                     int32_t perm);
+    bool (*real_inv)(const sp_rfft_spec* spec, const float* src, float* dst, float* work,
+                     int32_t perm);
 };
 extern const sp_rfft_variant sp_rfft_variant_generic;
 

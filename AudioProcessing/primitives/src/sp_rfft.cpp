@@ -178,6 +178,10 @@ sp_status sp_rfft_forward_with(const sp_rfft_variant* variant, const float* src,
     const void* radix = sp_rfft_table(spec, sp_rfft_word_radix);
     const auto* bitrev = static_cast<const int32_t*>(sp_rfft_table(spec, sp_rfft_word_bitrev));
     const float* factor = spec->fwdScale ? &spec->factor : nullptr;
+    if (variant->real_fwd != nullptr && variant->real_fwd(spec, src, dst, w, perm)) {
+        sp_free(owned);
+        return sp_status_ok;
+    }
     if (order <= variant->fusedLast) {
         variant->bitrev_radix_fwd(src, dst, count, radix, bitrev, w, factor);
     } else {
@@ -210,6 +214,10 @@ sp_status sp_rfft_inverse_with(const sp_rfft_variant* variant, const float* src,
     float* w = nullptr;
     void* owned = nullptr;
     if (order >= 4 && !TakeWork(variant, spec, work, &w, &owned)) return sp_status_no_memory;
+    if (order >= 4 && variant->real_inv != nullptr && variant->real_inv(spec, src, dst, w, perm)) {
+        sp_free(owned);
+        return sp_status_ok;
+    }
     if (perm) {
         if (src != dst) memcpy(dst, src, static_cast<size_t>(size) * sizeof(float));
     } else {
@@ -391,4 +399,6 @@ const sp_rfft_variant sp_rfft_variant_generic = {
     MergeInv,
     &sp_fft_codelet_table,
     sp_alloc_bytes,
+    nullptr,
+    nullptr,
 };
