@@ -338,7 +338,8 @@ private:
 
 // Random stream-state sequences on the pair, on one machine: STOP, ACQUIRE,
 // PAUSE or RUN on either pin, 0-7 blocks of 10 ms streamed between the steps
-// whatever the states, with requests of several sizes in flight.  Each
+// whatever the states, with requests of several sizes in flight, some of
+// them cancelled.  Each
 // sequence ends with both pins stopped, or closed without STOP; the
 // applications free every buffer as soon as its request is back (no page of
 // theirs may still be locked), and a fresh pair on the same machine then
@@ -371,6 +372,10 @@ TEST_F(LifecycleTest, RandomStateSequencesLeaveNoApplicationMemoryLocked) {
                 pair.TopUp(depth);
                 AdvanceMs(10);
                 std::this_thread::sleep_for(std::chrono::microseconds(300));
+            }
+            // Now and then an application cancels what it has in flight.
+            if (random() % 6 == 0) {
+                EXPECT_EQ(KpCancelFileIo(pin->Handle()), STATUS_SUCCESS);
             }
             if (HasFailure()) return;
         }
