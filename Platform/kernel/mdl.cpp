@@ -6,10 +6,12 @@
 // a third, separate view made by MmMapLockedPages* and removed when the pages
 // are unmapped or unlocked, so a driver that keeps using it afterwards faults.
 // Kernel memory is its own system address.
+#include <dlfcn.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <map>
 
 #include "io_internal.h"
@@ -31,8 +33,9 @@ struct UserBlock {
 
 struct MdlRecord {
     ULONGLONG Serial = 0;
-    UserBlock* Block = nullptr;  // set while locked over application memory
-    void* Mapping = nullptr;     // a view this module made for the MDL
+    UserBlock* Block = nullptr;      // set while locked over application memory
+    const void* LockedBy = nullptr;  // the code that locked it (a return address)
+    void* Mapping = nullptr;         // a view this module made for the MDL
     SIZE_T MappingSize = 0;
 };
 
@@ -56,6 +59,43 @@ UserBlock* FindUserBlock(const void* address, SIZE_T length) {
     if (a < it->first || a - it->first > block.Size || length > block.Size - (a - it->first))
         return nullptr;
     return &block;
+}
+
+// Where a return address lies: the image and its offset, with the symbol
+// when the image exports one.
+std::string DescribeCode(const void* address) {
+    Dl_info info{};
+    char text[256];
+    if (address == nullptr || dladdr(address, &info) == 0 || info.dli_fname == nullptr) {
+        std::snprintf(text, sizeof text, "%p", address);
+        return text;
+    }
+    const char* image = std::strrchr(info.dli_fname, '/');
+    image = image != nullptr ? image + 1 : info.dli_fname;
+    if (info.dli_sname != nullptr) {
+        std::snprintf(text, sizeof text, "%s!%s+0x%zx", image, info.dli_sname,
+                      static_cast<size_t>(static_cast<const char*>(address) -
+                                          static_cast<const char*>(info.dli_saddr)));
+    } else {
+        std::snprintf(text, sizeof text, "%s+0x%zx", image,
+                      static_cast<size_t>(static_cast<const char*>(address) -
+                                          static_cast<const char*>(info.dli_fbase)));
+    }
+    return text;
+}
+
+// One line per MDL that locks `block`.  Caller holds g_lock.
+std::string DescribeLocks(const UserBlock* block) {
+    std::string text;
+    for (auto& [mdl, record] : g_mdls) {
+        if (record.Block != block) continue;
+        char line[160];
+        std::snprintf(line, sizeof line, "  MDL %p #%llu: %p, %u bytes, locked from ",
+                      static_cast<void*>(mdl), static_cast<unsigned long long>(record.Serial),
+                      MmGetMdlVirtualAddress(mdl), mdl->ByteCount);
+        text += line + DescribeCode(record.LockedBy) + "\n";
+    }
+    return text;
 }
 
 void Raise(NTSTATUS status, const char* routine, const void* address) {
@@ -168,6 +208,13 @@ VOID IoFreeMdl(PMDL Mdl) {
             KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
                        "IoFreeMdl: MDL %p still has its pages locked (MmUnlockPages first)", Mdl);
         }
+        if (it->second.Block != nullptr) {
+            KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
+                       "IoFreeMdl: MDL %p (#%llu) still locks application memory at %p, though "
+                       "its flags (0x%x) say it is unlocked",
+                       Mdl, static_cast<unsigned long long>(it->second.Serial),
+                       MmGetMdlVirtualAddress(Mdl), static_cast<unsigned>(Mdl->MdlFlags));
+        }
         g_mdls.erase(it);
     }
     ExFreePool(Mdl);
@@ -177,8 +224,8 @@ VOID IoFreeMdl(PMDL Mdl) {
 // MmProbeAndLockPages: a user-mode lock accepts only application memory; a
 // kernel-mode lock accepts any address.
 // ---------------------------------------------------------------------------
-NTSTATUS KpProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation) {
-    (void)Operation;
+namespace {
+NTSTATUS LockPages(PMDL Mdl, KPROCESSOR_MODE AccessMode, const void* caller) {
     KpAssertIrql(APC_LEVEL, "MmProbeAndLockPages");
     std::lock_guard<std::mutex> guard(g_lock);
     auto it = g_mdls.find(Mdl);
@@ -197,12 +244,20 @@ NTSTATUS KpProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE AccessMode, LOCK_OPERATIO
     if (AccessMode == UserMode && block == nullptr) return STATUS_ACCESS_VIOLATION;
     if (block != nullptr) block->LockedMdls++;
     it->second.Block = block;
+    it->second.LockedBy = caller;
     Mdl->MdlFlags |= MDL_PAGES_LOCKED;
     return STATUS_SUCCESS;
 }
+}  // namespace
+
+NTSTATUS KpProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation) {
+    (void)Operation;
+    return LockPages(Mdl, AccessMode, __builtin_return_address(0));
+}
 
 VOID MmProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation) {
-    NTSTATUS status = KpProbeAndLockPages(Mdl, AccessMode, Operation);
+    (void)Operation;
+    NTSTATUS status = LockPages(Mdl, AccessMode, __builtin_return_address(0));
     if (!NT_SUCCESS(status)) Raise(status, "MmProbeAndLockPages", MmGetMdlVirtualAddress(Mdl));
 }
 
@@ -370,13 +425,19 @@ void KpUserFree(PVOID Address) {
         KpBugCheck(KP_BUGCHECK_BAD_POOL_CALLER, "KpUserFree: %p is no application block", Address);
     if (it->second.LockedMdls != 0) {
         KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
-                   "KpUserFree: block %p is freed with %u MDLs still locking it", Address,
-                   it->second.LockedMdls);
+                   "KpUserFree: block %p is freed with %u MDLs still locking it:\n%s", Address,
+                   it->second.LockedMdls, DescribeLocks(&it->second).c_str());
     }
     munmap(it->second.UserView, it->second.MappedSize);
     munmap(it->second.PrivateView, it->second.MappedSize);
     close(it->second.Fd);
     g_userBlocks.erase(it);
+}
+
+ULONG KpUserLockedMdlCount(const void* Address) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    UserBlock* block = FindUserBlock(Address, 1);
+    return block != nullptr ? block->LockedMdls : 0;
 }
 
 BOOLEAN KpIsUserAddress(const void* Address, SIZE_T Length) {

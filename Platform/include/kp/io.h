@@ -58,6 +58,8 @@ std::string KpIoDescribeLiveObjects(void);  // empty when nothing is live
 // ---------------------------------------------------------------------------
 PVOID KpUserAlloc(SIZE_T Bytes);  // page-aligned, zeroed; NULL on failure
 void KpUserFree(PVOID Address);   // a block with pages still locked is a bug check
+// MDLs that lock the application block holding Address (0 outside every block).
+ULONG KpUserLockedMdlCount(const void* Address);
 BOOLEAN KpIsUserAddress(const void* Address, SIZE_T Length);
 void KpSetUserMemoryAccessible(BOOLEAN Accessible);
 // TRUE when Address lies in a system view made by MmMapLockedPages*.

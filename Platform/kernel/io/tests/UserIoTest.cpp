@@ -150,6 +150,34 @@ TEST_F(UserIoTest, ProbesAcceptApplicationMemoryOnly) {
     }
 }
 
+// The verifier counts the MDLs that lock each application block; a block freed
+// under them, or an MDL freed while its record still locks the block (its
+// flags lost the lock), stops the machine and names the locks and their code.
+TEST_F(UserIoTest, LocksOnApplicationMemoryAreCountedAndNamed) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    char* block = static_cast<char*>(KpUserAlloc(8192));
+    ASSERT_NE(block, nullptr);
+    PMDL first = IoAllocateMdl(block + 100, 64, FALSE, FALSE, nullptr);
+    PMDL second = IoAllocateMdl(block + 5000, 64, FALSE, FALSE, nullptr);
+    ASSERT_EQ(KpProbeAndLockPages(first, UserMode, IoReadAccess), STATUS_SUCCESS);
+    ASSERT_EQ(KpProbeAndLockPages(second, KernelMode, IoWriteAccess), STATUS_SUCCESS);
+    EXPECT_EQ(KpUserLockedMdlCount(block + 8000), 2u);
+    EXPECT_EQ(KpUserLockedMdlCount(&block), 0u) << "not application memory";
+    EXPECT_DEATH(KpUserFree(block),
+                 "freed with 2 MDLs still locking it:\n  MDL .*: .*, 64 bytes, locked from .*\n"
+                 "  MDL .*: .*, 64 bytes, locked from ");
+    MmUnlockPages(first);
+    EXPECT_EQ(KpUserLockedMdlCount(block), 1u);
+    second->MdlFlags &= ~MDL_PAGES_LOCKED;
+    EXPECT_DEATH(IoFreeMdl(second), "still locks application memory");
+    second->MdlFlags |= MDL_PAGES_LOCKED;
+    MmUnlockPages(second);
+    EXPECT_EQ(KpUserLockedMdlCount(block), 0u);
+    IoFreeMdl(first);
+    IoFreeMdl(second);
+    KpUserFree(block);
+}
+
 struct Done {
     std::atomic<int> Calls{0};
     NTSTATUS Status = STATUS_PENDING;
