@@ -168,12 +168,20 @@ TEST_F(LifecycleTest, TheUnloadWaitsForAPropertyRequestInsideTheHandler) {
     ULONG value = 0;
     NTSTATUS status = STATUS_PENDING;
     bool released = false;
+    // Each step goes on once its thread is asleep in the machine: a thread
+    // the host has not run yet would let the removal come first.
+    const ULONG asleep = KpBlockedWaiterCount();
+    auto asleepAtLeast = [](ULONG count) {
+        for (int i = 0; i < 10000 && KpBlockedWaiterCount() < count; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return KpBlockedWaiterCount() >= count;
+    };
     {
         Background get([&] { status = Control(KSPROPERTY_TYPE_GET, 6, &value); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_TRUE(asleepAtLeast(asleep + 1));
         EXPECT_FALSE(get.Finished()) << "the request waits for the engine lock";
         Background removal([] { EXPECT_EQ(KpPnpSurpriseRemove(Pdo(kCamera)), STATUS_SUCCESS); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_TRUE(asleepAtLeast(asleep + 2));
         EXPECT_FALSE(removal.Finished()) << "the unload waits for the request";
         EXPECT_NE(g_pAecModule, nullptr);
         KeReleaseMutex(&g_EngineMutex, FALSE);
