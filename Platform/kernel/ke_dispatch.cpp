@@ -3,11 +3,11 @@
 // One dispatcher lock guards the state of every event, mutex, semaphore and
 // thread object, as on a single-processor kernel.  A waiter checks its objects
 // under the lock and otherwise links a wait block into each object's wait list
-// and sleeps on its own condition variable.  Whoever signals an object satisfies
-// the waiters in its list in the order they came, taking the object for each
-// (so an auto-reset event set once satisfies exactly one waiter, a semaphore
-// released by n at most n), and wakes only those; a waiter with a time-out also
-// sits in the timed list, woken when the clock reaches its deadline.
+// and sleeps on its own condition variable.  Whoever signals an object wakes the
+// waiters in its list and no one else; each checks its objects again under the
+// lock, so an auto-reset event set once satisfies exactly one waiter (the first
+// to look consumes the signal).  A waiter with a time-out also sits in the
+// timed list, woken when the clock reaches its deadline.
 #include <atomic>
 
 #include "ke_private.h"
@@ -39,9 +39,7 @@ struct Waiter {
     LONGLONG Deadline = 0;
     LIST_ENTRY TimedEntry{};  // in gTimed while asleep with a deadline
     bool Asleep = false;      // linked into its lists
-    bool Satisfied = false;   // a signaller took its objects for it
-    NTSTATUS Status = STATUS_TIMEOUT;
-    bool Idle = false;  // counted in gIdleSystem
+    bool Idle = false;        // counted in gIdleSystem
 };
 
 // Never destroyed: detached threads may still wait while the process exits.
@@ -102,7 +100,6 @@ void Sleep(std::unique_lock<std::mutex>& Lock, Waiter& W) {
     }
     if (W.HasDeadline) InsertTailList(&gTimed.Head, &W.TimedEntry);
     W.Asleep = true;
-    W.Satisfied = false;
     PKTHREAD self = KiCurrent().Thread;
     if (self != nullptr && self->System) {
         W.Idle = true;
@@ -282,7 +279,6 @@ NTSTATUS Wait(ULONG Count, PVOID* Objects, WAIT_TYPE WaitType, PLARGE_INTEGER Ti
         }
         if (hasDeadline && KpClockNow() >= deadline) return STATUS_TIMEOUT;
         Sleep(lock, waiter);
-        if (waiter.Satisfied) return waiter.Status;
     }
 }
 
@@ -294,30 +290,13 @@ std::mutex& KiDispatcherLock() {
 
 void KiWaitTest(DISPATCHER_HEADER* Object) {
     PLIST_ENTRY head = WaitList(Object);
-    // A satisfied waiter leaves every list it was in (perhaps this one twice):
-    // the walk starts again from the head after each.
-    PLIST_ENTRY entry = head->Flink;
-    while (entry != head && Object->SignalState > 0) {
-        WaitBlock* block = CONTAINING_RECORD(entry, WaitBlock, Entry);
-        Waiter& waiter = *block->Owner;
-        if (waiter.Type == WaitAny) {
-            Take(Object, waiter.Thread);
-            waiter.Status = STATUS_WAIT_0 + static_cast<NTSTATUS>(block->Index);
-        } else {
-            bool all = true;
-            for (ULONG i = 0; i < waiter.Count && all; ++i)
-                all = Ready(waiter.Blocks[i].Object, waiter.Thread);
-            if (!all) {
-                entry = entry->Flink;
-                continue;
-            }
-            for (ULONG i = 0; i < waiter.Count; ++i) Take(waiter.Blocks[i].Object, waiter.Thread);
-            waiter.Status = STATUS_WAIT_0;
-        }
-        waiter.Satisfied = true;
-        Unwait(waiter);
-        entry = head->Flink;
-    }
+    if (Object->SignalState <= 0) return;
+    // Every waiter of the object looks again, in the order they came; the
+    // first that can take it does (so an auto-reset event still satisfies one
+    // of them), and a thread already running may take it before any: a
+    // releasing thread that wants the object straight back is not made to
+    // queue behind a sleeper.
+    while (!IsListEmpty(head)) Unwait(*CONTAINING_RECORD(head->Flink, WaitBlock, Entry)->Owner);
 }
 
 void KiWakeQueue(KiWaitQueue& Queue) {

@@ -41,9 +41,8 @@ KiThreadState& KiCurrent();
 // object, and a clock move only the timed waiters whose deadline it reached.
 std::mutex& KiDispatcherLock();
 
-// Lock held.  The object may have become signalled: satisfies its waiters in
-// the order they came (taking the object for each as its kind says) while it
-// stays signalled, and wakes each one satisfied.
+// Lock held.  The object may have become signalled: wakes its waiters, which
+// look at their objects again.
 void KiWaitTest(DISPATCHER_HEADER* Object);
 
 // A list of sleepers that are not waiting on a dispatcher object (the DPC
