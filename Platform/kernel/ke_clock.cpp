@@ -69,8 +69,8 @@ Clock& TheClock() {
 }
 
 // Tells the waiters and then the listeners that time has moved.
-void Announce(LONGLONG Now) {
-    KiWakeWaiters();
+void Announce(LONGLONG Now, bool ModeChanged) {
+    KiClockMoved(ModeChanged);
     KiRunDueTimers();
     std::vector<std::pair<KpClockListener, void*>> listeners;
     {
@@ -97,7 +97,7 @@ void KpClockSetMode(KpClockMode Mode, double Scale) {
         c.Mode = Mode;
         c.Scale = Mode == KpClockMode::Scaled ? Scale : 1.0;
     }
-    Announce(now);
+    Announce(now, true);
 }
 
 KpClockMode KpClockGetMode(void) {
@@ -132,7 +132,7 @@ void KpClockSetTime(LONGLONG Time) {
         }
         c.BaseMachine = Time;
     }
-    Announce(Time);
+    Announce(Time, false);
 }
 
 void KpClockAdvance(LONGLONG Delta100ns) {

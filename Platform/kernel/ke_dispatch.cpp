@@ -2,10 +2,12 @@
 //
 // One dispatcher lock guards the state of every event, mutex, semaphore and
 // thread object, as on a single-processor kernel.  A waiter checks its objects
-// under the lock and otherwise sleeps on one condition variable that is notified
-// whenever an object becomes signalled or the machine clock moves; woken, it
-// checks again.  So an auto-reset event set once satisfies exactly one waiter:
-// the first to look consumes the signal.
+// under the lock and otherwise links a wait block into each object's wait list
+// and sleeps on its own condition variable.  Whoever signals an object wakes the
+// waiters in its list and no one else; each checks its objects again under the
+// lock, so an auto-reset event set once satisfies exactly one waiter (the first
+// to look consumes the signal).  A waiter with a time-out also sits in the
+// timed list, woken when the clock reaches its deadline.
 #include <atomic>
 
 #include "ke_private.h"
@@ -15,22 +17,105 @@
 
 namespace {
 
+struct Waiter;
+
+// One object (or wait queue) a waiter sleeps on.
+struct WaitBlock {
+    LIST_ENTRY Entry;           // in the object's or the queue's wait list
+    Waiter* Owner;              // the sleeping thread's wait
+    DISPATCHER_HEADER* Object;  // the object waited on, or null
+    PLIST_ENTRY Queue;          // without an object: the wait queue slept on
+    ULONG Index;                // position in the wait's object array
+};
+
+// A thread asleep in a wait, on its own stack.  Everything under the lock.
+struct Waiter {
+    std::condition_variable Wake;
+    PKTHREAD Thread = nullptr;  // the waiting thread's object (mutex ownership)
+    WaitBlock* Blocks = nullptr;
+    ULONG Count = 0;
+    WAIT_TYPE Type = WaitAny;
+    bool HasDeadline = false;
+    LONGLONG Deadline = 0;
+    LIST_ENTRY TimedEntry{};  // in gTimed while asleep with a deadline
+    bool Asleep = false;      // linked into its lists
+    bool Idle = false;        // counted in gIdleSystem
+};
+
 // Never destroyed: detached threads may still wait while the process exits.
 std::mutex& gLock = *new std::mutex;
-std::condition_variable& gWake = *new std::condition_variable;
-ULONG gBlocked = 0;  // threads inside a wait with their deadline fixed (lock held)
-// System threads asleep in KiBlock that no wake-up has reached since they went
-// to sleep, and the wake-ups so far (both under the lock).  A wake-up reaches
-// every sleeper, so it zeroes the count: each counts itself again when it
-// finds nothing to do and goes back to sleep.
-ULONG gIdleSystem = 0;
-ULONGLONG gWakes = 0;
+KiWaitQueue& gTimed = *new KiWaitQueue;  // sleepers with a deadline, by TimedEntry
+// Threads inside a wait with their deadline fixed (changed under the lock).
+std::atomic<ULONG> gBlocked{0};
+// System threads asleep that no wake-up has reached since they went to sleep,
+// and the wake-ups of sleepers so far.  A sleeper that is woken (or wakes by
+// itself) stops counting itself; it counts itself again when it finds nothing
+// to do and goes back to sleep.  All three change under the lock only, but are
+// read without it: a runner polls them between steps of the clock, and taking
+// the lock to look would stall the very threads it waits for.
+std::atomic<ULONG> gIdleSystem{0};
+std::atomic<ULONGLONG> gWakes{0};
 
 // Counts the calling thread as waiting while it lives (lock held at both ends).
 struct Waiting {
     Waiting() { ++gBlocked; }
     ~Waiting() { --gBlocked; }
 };
+
+// An object's wait list.  A header copied or moved after its initialisation
+// carries a list head that points into the original: walking it would corrupt
+// whatever lives there now.
+PLIST_ENTRY WaitList(DISPATCHER_HEADER* Header) {
+    PLIST_ENTRY head = &Header->WaitListHead;
+    if (head->Flink == nullptr || head->Blink == nullptr || head->Flink->Blink != head ||
+        head->Blink->Flink != head) {
+        KpBugCheck(KP_BUGCHECK_INVALID_OBJECT,
+                   "dispatcher object %p was copied or moved after it was initialised",
+                   static_cast<void*>(Header));
+    }
+    return head;
+}
+
+// Lock held.  Takes the sleeper out of every list it is in and wakes it.
+void Unwait(Waiter& W) {
+    if (!W.Asleep) return;
+    W.Asleep = false;
+    for (ULONG i = 0; i < W.Count; ++i) RemoveEntryList(&W.Blocks[i].Entry);
+    if (W.HasDeadline) RemoveEntryList(&W.TimedEntry);
+    ++gWakes;
+    if (W.Idle) {
+        W.Idle = false;
+        --gIdleSystem;
+    }
+    W.Wake.notify_one();
+}
+
+// Lock held.  Links the sleeper's blocks into their lists and sleeps until it
+// is woken or its host deadline passes (the clock running by itself).
+void Sleep(std::unique_lock<std::mutex>& Lock, Waiter& W) {
+    for (ULONG i = 0; i < W.Count; ++i) {
+        WaitBlock& block = W.Blocks[i];
+        InsertTailList(block.Object != nullptr ? WaitList(block.Object) : block.Queue,
+                       &block.Entry);
+    }
+    if (W.HasDeadline) InsertTailList(&gTimed.Head, &W.TimedEntry);
+    W.Asleep = true;
+    PKTHREAD self = KiCurrent().Thread;
+    if (self != nullptr && self->System) {
+        W.Idle = true;
+        ++gIdleSystem;
+    }
+    std::chrono::steady_clock::time_point hostTime;
+    bool hostDeadline = W.HasDeadline && KiHostDeadline(W.Deadline, &hostTime);
+    while (W.Asleep) {
+        if (!hostDeadline) {
+            W.Wake.wait(Lock);
+        } else if (W.Wake.wait_until(Lock, hostTime) == std::cv_status::timeout) {
+            break;
+        }
+    }
+    Unwait(W);  // back by itself at its host deadline: no longer asleep
+}
 
 constexpr UCHAR SizeOf(size_t Bytes) {
     return static_cast<UCHAR>(Bytes / sizeof(LONG));
@@ -154,6 +239,15 @@ NTSTATUS Wait(ULONG Count, PVOID* Objects, WAIT_TYPE WaitType, PLARGE_INTEGER Ti
     }
     LONGLONG deadline = 0;
     bool hasDeadline = KiDeadline(Timeout, &deadline);
+    WaitBlock blocks[MAXIMUM_WAIT_OBJECTS];
+    Waiter waiter;
+    waiter.Thread = self;
+    waiter.Blocks = blocks;
+    waiter.Count = Count;
+    waiter.Type = WaitType;
+    waiter.HasDeadline = hasDeadline;
+    waiter.Deadline = deadline;
+    for (ULONG i = 0; i < Count; ++i) blocks[i] = {{}, &waiter, headers[i], nullptr, i};
 
     std::unique_lock<std::mutex> lock(gLock);
     Waiting waiting;
@@ -184,7 +278,7 @@ NTSTATUS Wait(ULONG Count, PVOID* Objects, WAIT_TYPE WaitType, PLARGE_INTEGER Ti
             }
         }
         if (hasDeadline && KpClockNow() >= deadline) return STATUS_TIMEOUT;
-        KiBlock(lock, hasDeadline, deadline);
+        Sleep(lock, waiter);
     }
 }
 
@@ -194,47 +288,66 @@ std::mutex& KiDispatcherLock() {
     return gLock;
 }
 
-ULONG KpBlockedWaiterCount(void) {
+void KiWaitTest(DISPATCHER_HEADER* Object) {
+    PLIST_ENTRY head = WaitList(Object);
+    if (Object->SignalState <= 0) return;
+    // Every waiter of the object looks again, in the order they came; the
+    // first that can take it does (so an auto-reset event still satisfies one
+    // of them), and a thread already running may take it before any: a
+    // releasing thread that wants the object straight back is not made to
+    // queue behind a sleeper.
+    while (!IsListEmpty(head)) Unwait(*CONTAINING_RECORD(head->Flink, WaitBlock, Entry)->Owner);
+}
+
+void KiWakeQueue(KiWaitQueue& Queue) {
+    while (!IsListEmpty(&Queue.Head))
+        Unwait(*CONTAINING_RECORD(Queue.Head.Flink, WaitBlock, Entry)->Owner);
+}
+
+void KiSleepOn(std::unique_lock<std::mutex>& Lock, KiWaitQueue& Queue, bool HasDeadline,
+               LONGLONG Deadline) {
+    WaitBlock block{};
+    block.Queue = &Queue.Head;
+    Waiter waiter;
+    waiter.Blocks = &block;
+    waiter.Count = 1;
+    waiter.HasDeadline = HasDeadline;
+    waiter.Deadline = Deadline;
+    block.Owner = &waiter;
+    Sleep(Lock, waiter);
+}
+
+void KiClockMoved(bool ModeChanged) {
+    LONGLONG now = KpClockNow();
     std::lock_guard<std::mutex> lock(gLock);
-    return gBlocked;
+    for (PLIST_ENTRY entry = gTimed.Head.Flink; entry != &gTimed.Head;) {
+        Waiter& waiter = *CONTAINING_RECORD(entry, Waiter, TimedEntry);
+        entry = entry->Flink;  // Unwait takes out only this waiter's entry
+        if (ModeChanged || waiter.Deadline <= now) Unwait(waiter);
+    }
+}
+
+ULONG KpBlockedWaiterCount(void) {
+    // Under the lock: a waiter counted here has also finished its first look
+    // at its objects and sleeps (or is about to return).
+    std::lock_guard<std::mutex> lock(gLock);
+    return gBlocked.load();
 }
 
 BOOLEAN KpSystemThreadsIdle(ULONGLONG* Wakes) {
-    std::lock_guard<std::mutex> lock(gLock);
-    if (Wakes != nullptr) *Wakes = gWakes;
-    return gIdleSystem >= KpRunningSystemThreadCount();
-}
-
-void KiWakeWaiters() {
-    std::lock_guard<std::mutex> lock(gLock);
-    KiWakeWaitersLocked();
-}
-
-void KiWakeWaitersLocked() {
-    ++gWakes;
-    gIdleSystem = 0;
-    gWake.notify_all();
-}
-
-void KiBlock(std::unique_lock<std::mutex>& Lock, bool HasDeadline, LONGLONG Deadline) {
-    PKTHREAD self = KiCurrent().Thread;
-    bool system = self != nullptr && self->System;
-    ULONGLONG wakes = gWakes;
-    if (system) ++gIdleSystem;
-    std::chrono::steady_clock::time_point hostTime;
-    if (HasDeadline && KiHostDeadline(Deadline, &hostTime)) {
-        gWake.wait_until(Lock, hostTime);
-    } else {
-        gWake.wait(Lock);
-    }
-    // Back by itself (its host deadline, or spuriously): no longer asleep.
-    if (system && gWakes == wakes) --gIdleSystem;
+    // The count first: a thread woken after it was read and asleep again before
+    // the idle count is read has moved it, and the runner's second look sees so.
+    if (Wakes != nullptr) *Wakes = gWakes.load();
+    return gIdleSystem.load() >= KpRunningSystemThreadCount();
 }
 
 void KpClockSleepUntil(LONGLONG Time) {
     std::unique_lock<std::mutex> lock(gLock);
     Waiting waiting;
-    while (KpClockNow() < Time) KiBlock(lock, true, Time);
+    Waiter waiter;
+    waiter.HasDeadline = true;
+    waiter.Deadline = Time;
+    while (KpClockNow() < Time) Sleep(lock, waiter);
 }
 
 // ---------------------------------------------------------------------------
@@ -277,7 +390,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
         ::Event(Event, "KeSetEvent");
         previous = Event->Header.SignalState;
         Event->Header.SignalState = 1;
-        if (previous == 0) KiWakeWaitersLocked();
+        if (previous == 0) KiWaitTest(&Event->Header);
     }
     if (Event == gWatchedEvent.load()) {
         if (auto hook = gWatchHook.load()) hook(gWatchContext.load());
@@ -337,7 +450,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     if (++Mutex->Header.SignalState == 1) {
         Mutex->OwnerThread = nullptr;
         --self->OwnedMutexes;
-        KiWakeWaitersLocked();
+        KiWaitTest(&Mutex->Header);
     }
     return previous;
 }
@@ -374,7 +487,7 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
                    Semaphore->Limit);
     }
     Semaphore->Header.SignalState = previous + Adjustment;
-    KiWakeWaitersLocked();
+    KiWaitTest(&Semaphore->Header);
     return previous;
 }
 

@@ -34,18 +34,39 @@ struct KiThreadState {
 };
 KiThreadState& KiCurrent();
 
-// The dispatcher lock guards every dispatcher object's state; the condition
-// variable is notified whenever an object becomes signalled or the clock moves.
+// The dispatcher lock guards every dispatcher object's state and every wait
+// list.  A thread that must wait links itself into the wait list of each object
+// it waits on (the header's WaitListHead) and sleeps on a condition variable of
+// its own; whoever changes an object's state wakes only the waiters of that
+// object, and a clock move only the timed waiters whose deadline it reached.
 std::mutex& KiDispatcherLock();
-void KiWakeWaiters();
-void KiWakeWaitersLocked();  // dispatcher lock held
+
+// Lock held.  The object may have become signalled: wakes its waiters, which
+// look at their objects again.
+void KiWaitTest(DISPATCHER_HEADER* Object);
+
+// A list of sleepers that are not waiting on a dispatcher object (the DPC
+// thread, the DPC flushers): KiWakeQueue wakes every thread asleep on it.
+struct KiWaitQueue {
+    LIST_ENTRY Head;
+    KiWaitQueue() { InitializeListHead(&Head); }
+    KiWaitQueue(const KiWaitQueue&) = delete;
+    KiWaitQueue& operator=(const KiWaitQueue&) = delete;
+};
+void KiWakeQueue(KiWaitQueue& Queue);  // lock held
+// Lock held.  Sleeps on Queue until it is woken or, with a deadline, until the
+// machine clock reaches Deadline.  Callers re-check their condition.
+void KiSleepOn(std::unique_lock<std::mutex>& Lock, KiWaitQueue& Queue, bool HasDeadline,
+               LONGLONG Deadline);
+
+// The machine clock moved (lock not held): wakes the timed waiters whose
+// deadline it reached, or every timed waiter when the clock's mode changed
+// (their host deadlines are no longer the same).
+void KiClockMoved(bool ModeChanged);
 
 // Clock internals for the waits: the host time at which the machine clock reaches
 // Time, or false when the clock does not run by itself (manual mode).
 bool KiHostDeadline(LONGLONG Time, std::chrono::steady_clock::time_point* HostTime);
-// Blocks on the dispatcher condition variable (lock held) until notified or, with
-// a deadline, until its host time has come.  Callers re-check their condition.
-void KiBlock(std::unique_lock<std::mutex>& Lock, bool HasDeadline, LONGLONG Deadline);
 // Deadline of a wait time-out (NULL = none).
 bool KiDeadline(const LARGE_INTEGER* Timeout, LONGLONG* Deadline);
 

@@ -164,7 +164,7 @@ void FinishThread(PKTHREAD Thread) {
     }
     state.Thread = nullptr;
     Thread->Header.SignalState = 1;
-    KiWakeWaitersLocked();
+    KiWaitTest(&Thread->Header);
     ObDereferenceObject(Thread);  // may delete it; nobody waits on a thread without a reference
     --gRunning;                   // last: a thread counted as ended is completely gone
 }

@@ -3,9 +3,9 @@
 // Armed timers and queued DPCs live under the dispatcher lock.  One host thread,
 // started with the first timer or DPC, stands for the clock interrupt and the
 // DPC queue: it fires the timers that are due, runs queued DPCs one at a time at
-// DISPATCH_LEVEL, and otherwise sleeps until the earliest due time (on the
-// dispatcher's condition variable, so arming an earlier timer or moving the
-// clock wakes it).
+// DISPATCH_LEVEL, and otherwise sleeps until the earliest due time (on a wait
+// queue of its own, woken when a DPC is queued or a timer armed, and as a timed
+// waiter, so moving the clock to that time wakes it).
 #include <algorithm>
 #include <deque>
 #include <thread>
@@ -21,6 +21,8 @@ namespace {
 std::vector<PKTIMER>& gTimers = *new std::vector<PKTIMER>;
 std::deque<PKDPC>& gDpcs = *new std::deque<PKDPC>;
 ULONG gDpcRunning = 0;
+KiWaitQueue& gDpcWork = *new KiWaitQueue;  // the DPC thread, asleep
+KiWaitQueue& gDpcIdle = *new KiWaitQueue;  // threads waiting for the DPC queue to empty
 bool gThreadStarted = false;
 thread_local bool tIsDpcThread = false;
 
@@ -62,7 +64,6 @@ bool Queue(PKDPC Dpc, PVOID Argument1, PVOID Argument2) {
 // Lock held.  Signals every timer that is due, queues its DPC, re-arms periodic ones.
 void Expire() {
     LONGLONG now = KpClockNow();
-    bool signalled = false;
     for (size_t i = 0; i < gTimers.size();) {
         PKTIMER timer = gTimers[i];
         LONGLONG due = static_cast<LONGLONG>(timer->DueTime.QuadPart);
@@ -71,7 +72,7 @@ void Expire() {
             continue;
         }
         timer->Header.SignalState = 1;
-        signalled = true;
+        KiWaitTest(&timer->Header);
         if (timer->Dpc != nullptr) {
             Queue(timer->Dpc, reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(due & 0xFFFFFFFF)),
                   reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(due >> 32)));
@@ -86,7 +87,7 @@ void Expire() {
             Disarm(timer);
         }
     }
-    if (signalled || !gDpcs.empty()) KiWakeWaitersLocked();
+    if (!gDpcs.empty() && !tIsDpcThread) KiWakeQueue(gDpcWork);
 }
 
 void RunOneDpc(std::unique_lock<std::mutex>& Lock) {
@@ -109,7 +110,7 @@ void RunOneDpc(std::unique_lock<std::mutex>& Lock) {
     KeLowerIrql(old);
     Lock.lock();
     --gDpcRunning;
-    KiWakeWaitersLocked();
+    if (gDpcs.empty() && gDpcRunning == 0) KiWakeQueue(gDpcIdle);
 }
 
 void DpcThread() {
@@ -127,7 +128,7 @@ void DpcThread() {
             LONGLONG due = static_cast<LONGLONG>(timer->DueTime.QuadPart);
             if (earliest == 0 || due < earliest) earliest = due;
         }
-        KiBlock(lock, armed, earliest);
+        KiSleepOn(lock, gDpcWork, armed, earliest);
     }
 }
 
@@ -144,7 +145,7 @@ void KiRunDueTimers() {
     if (tIsDpcThread) return;
     std::unique_lock<std::mutex> lock(KiDispatcherLock());
     Expire();
-    while (!gDpcs.empty() || gDpcRunning != 0) KiBlock(lock, false, 0);
+    while (!gDpcs.empty() || gDpcRunning != 0) KiSleepOn(lock, gDpcIdle, false, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -166,7 +167,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
     CheckDpc(Dpc, "KeInsertQueueDpc");
     if (!Queue(Dpc, SystemArgument1, SystemArgument2)) return FALSE;
     EnsureThread();
-    KiWakeWaitersLocked();
+    KiWakeQueue(gDpcWork);
     return TRUE;
 }
 
@@ -176,13 +177,14 @@ BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
     if (Dpc->DpcData == nullptr) return FALSE;
     gDpcs.erase(std::remove(gDpcs.begin(), gDpcs.end(), Dpc), gDpcs.end());
     Dpc->DpcData = nullptr;
+    if (gDpcs.empty() && gDpcRunning == 0) KiWakeQueue(gDpcIdle);
     return TRUE;
 }
 
 void KeFlushQueuedDpcs(void) {
     KpAssertIrql(PASSIVE_LEVEL, "KeFlushQueuedDpcs");
     std::unique_lock<std::mutex> lock(KiDispatcherLock());
-    while (!gDpcs.empty() || gDpcRunning != 0) KiBlock(lock, false, 0);
+    while (!gDpcs.empty() || gDpcRunning != 0) KiSleepOn(lock, gDpcIdle, false, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -231,7 +233,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     Timer->Dpc = Dpc;
     gTimers.push_back(Timer);
     EnsureThread();
-    KiWakeWaitersLocked();
+    KiWakeQueue(gDpcWork);  // an earlier due time than the one it sleeps towards
     return wasArmed;
 }
 

@@ -310,6 +310,187 @@ TEST_F(WaitTest, ScaledClockRunsMachineTimeFaster) {
     KpClockSetMode(saved);
 }
 
+// Wake-ups of sleeping waiters so far (the runner's counter).
+ULONGLONG Wakes() {
+    ULONGLONG wakes = 0;
+    KpSystemThreadsIdle(&wakes);
+    return wakes;
+}
+
+// A signal or a clock move wakes the waiters of what changed and no one else:
+// a timed waiter sleeps through unrelated signals and clock moves short of its
+// deadline, and each wake-up is one sleeper's.
+TEST_F(WaitTest, OnlyTheWaitersOfWhatChangedWake) {
+    UseManualClock();
+    KEVENT first, second, unrelated;
+    KeInitializeEvent(&first, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&second, NotificationEvent, FALSE);
+    KeInitializeEvent(&unrelated, NotificationEvent, FALSE);
+    KSEMAPHORE idle;
+    KeInitializeSemaphore(&idle, 0, 4);
+    std::atomic<NTSTATUS> untimed{kPending}, timed{kPending};
+    std::thread a(
+        [&] { untimed = KeWaitForSingleObject(&first, Executive, KernelMode, FALSE, nullptr); });
+    std::thread b([&] { timed = WaitFor(&second, -KpMs(100)); });
+    AwaitWaiters(2);
+    const ULONGLONG before = Wakes();
+    KeSetEvent(&unrelated, 0, FALSE);
+    KeReleaseSemaphore(&idle, 0, 2, FALSE);
+    KeResetEvent(&unrelated);
+    KeSetEvent(&unrelated, 0, FALSE);
+    Advance(KpMs(99));
+    EXPECT_EQ(Wakes(), before) << "a sleeper woke for an object it does not wait on";
+
+    KeSetEvent(&first, 0, FALSE);
+    a.join();
+    EXPECT_EQ(untimed.load(), STATUS_SUCCESS);
+    EXPECT_EQ(Wakes(), before + 1);
+    EXPECT_EQ(KeReadStateEvent(&first), 0) << "its waiter took the signal";
+    Settle();
+    EXPECT_EQ(timed.load(), kPending);
+
+    Advance(KpMs(1));
+    b.join();
+    EXPECT_EQ(timed.load(), STATUS_TIMEOUT);
+    EXPECT_EQ(Wakes(), before + 2);
+}
+
+TEST_F(WaitTest, WaitAnyOnTwoObjectsIsWokenByEither) {
+    KEVENT events[2];
+    PVOID objects[2] = {&events[0], &events[1]};
+    for (auto& e : events) KeInitializeEvent(&e, SynchronizationEvent, FALSE);
+    std::vector<NTSTATUS> results;
+    std::thread waiter([&] {
+        for (int i = 0; i < 2; ++i) {
+            results.push_back(KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode,
+                                                       FALSE, nullptr, nullptr));
+        }
+    });
+    AwaitWaiters(1);
+    KeSetEvent(&events[1], 0, FALSE);
+    while (KeReadStateEvent(&events[1]) != 0) std::this_thread::yield();
+    KeSetEvent(&events[0], 0, FALSE);
+    waiter.join();
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[0], STATUS_WAIT_0 + 1);
+    EXPECT_EQ(results[1], STATUS_WAIT_0);
+    EXPECT_EQ(KeReadStateEvent(&events[0]), 0);
+    EXPECT_EQ(KeReadStateEvent(&events[1]), 0);
+
+    // A semaphore released by two satisfies two of its three waiters.
+    KSEMAPHORE semaphore;
+    KeInitializeSemaphore(&semaphore, 0, 3);
+    std::atomic<int> through{0};
+    std::vector<std::thread> takers;
+    for (int i = 0; i < 3; ++i) {
+        takers.emplace_back([&] {
+            KeWaitForSingleObject(&semaphore, Executive, KernelMode, FALSE, nullptr);
+            ++through;
+        });
+    }
+    AwaitWaiters(3);
+    KeReleaseSemaphore(&semaphore, 0, 2, FALSE);
+    while (through.load() < 2) std::this_thread::yield();
+    Settle();
+    EXPECT_EQ(through.load(), 2);
+    EXPECT_EQ(KeReadStateSemaphore(&semaphore), 0);
+    KeReleaseSemaphore(&semaphore, 0, 1, FALSE);
+    for (auto& t : takers) t.join();
+}
+
+// The objects of a wait-all come one at a time, one of them twice; the waiter
+// holds none of them before the last, and takes all of them with it.
+TEST_F(WaitTest, WaitAllEndsWithItsLastObjectWhateverTheOrder) {
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    KSEMAPHORE semaphore;
+    KeInitializeSemaphore(&semaphore, 0, 2);
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    PVOID objects[3] = {&event, &semaphore, &mutex};
+    std::atomic<NTSTATUS> result{kPending};
+    std::atomic<bool> owner{false};
+    std::thread waiter([&] {
+        result = KeWaitForMultipleObjects(3, objects, WaitAll, Executive, KernelMode, FALSE,
+                                          nullptr, nullptr);
+        owner = mutex.OwnerThread == KeGetCurrentThread();
+        KeReleaseMutex(&mutex, FALSE);
+    });
+    AwaitWaiters(1);
+    KeSetEvent(&event, 0, FALSE);
+    Settle();
+    EXPECT_EQ(result.load(), kPending);
+    EXPECT_EQ(KeReadStateEvent(&event), 1) << "taken before the wait-all could end";
+    EXPECT_EQ(WaitFor(&event, 0), STATUS_SUCCESS) << "anyone else may take it meanwhile";
+    KeReleaseSemaphore(&semaphore, 0, 1, FALSE);
+    Settle();
+    EXPECT_EQ(result.load(), kPending);
+    EXPECT_EQ(KeReadStateSemaphore(&semaphore), 1);
+    KeReleaseMutex(&mutex, FALSE);
+    Settle();
+    EXPECT_EQ(result.load(), kPending) << "ended without the event";
+    EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+    KeSetEvent(&event, 0, FALSE);
+    waiter.join();
+    EXPECT_EQ(result.load(), STATUS_WAIT_0);
+    EXPECT_TRUE(owner.load());
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    EXPECT_EQ(KeReadStateSemaphore(&semaphore), 0);
+    EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+}
+
+// Two threads hand a turn back and forth through auto-reset events while a
+// third feeds a semaphore to a consumer that also watches a stop event: every
+// signal lands right as its waiter checks or goes to sleep, and none is lost
+// (a lost one leaves a thread asleep for ever).
+TEST_F(WaitTest, NoWakeUpIsLostWhenSignalsRaceTheWaits) {
+    constexpr int kRounds = 3000;
+    KEVENT ping, pong, stop;
+    KeInitializeEvent(&ping, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&pong, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&stop, NotificationEvent, FALSE);
+    KSEMAPHORE items;
+    KeInitializeSemaphore(&items, 0, kRounds);
+    std::thread other([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            KeWaitForSingleObject(&ping, Executive, KernelMode, FALSE, nullptr);
+            KeSetEvent(&pong, 0, FALSE);
+        }
+    });
+    int consumed = 0;
+    std::thread consumer([&] {
+        PVOID objects[2] = {&items, &stop};
+        while (KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, nullptr,
+                                        nullptr) == STATUS_WAIT_0)
+            ++consumed;
+    });
+    for (int i = 0; i < kRounds; ++i) {
+        KeSetEvent(&ping, 0, FALSE);
+        KeReleaseSemaphore(&items, 0, 1, FALSE);
+        KeWaitForSingleObject(&pong, Executive, KernelMode, FALSE, nullptr);
+    }
+    other.join();
+    while (KeReadStateSemaphore(&items) != 0) std::this_thread::yield();
+    KeSetEvent(&stop, 0, FALSE);
+    consumer.join();
+    EXPECT_EQ(consumed, kRounds);
+}
+
+// A timed wait made on the manual clock carries on when the clock starts to
+// run by itself, and ends at its deadline in host time.
+TEST_F(WaitTest, TimedWaitersFollowTheClockIntoRunningMode) {
+    UseManualClock();
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    std::atomic<NTSTATUS> result{kPending};
+    std::thread waiter([&] { result = WaitFor(&event, -KpMs(5)); });
+    AwaitWaiters(1);
+    KpClockSetMode(KpClockMode::RealTime);
+    waiter.join();
+    EXPECT_EQ(result.load(), STATUS_TIMEOUT);
+}
+
 class WaitDeathTest : public ::testing::Test {
 protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
@@ -397,6 +578,16 @@ TEST_F(WaitDeathTest, BadWaitsBugCheck) {
             KeReleaseSemaphore(&semaphore, 0, 1, FALSE);
         },
         "exceeds the limit 1");
+    // A copied header's wait list still points into the original.
+    EXPECT_DEATH(
+        {
+            KEVENT original;
+            KEVENT copy;
+            KeInitializeEvent(&original, NotificationEvent, FALSE);
+            std::memcpy(&copy, &original, sizeof copy);
+            KeSetEvent(&copy, 0, FALSE);
+        },
+        "was copied or moved after it was initialised");
 }
 
 }  // namespace
