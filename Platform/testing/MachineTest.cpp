@@ -1,4 +1,4 @@
-#include "MachineFixture.h"
+#include "kp/machinetest.h"
 
 #include <unistd.h>
 
@@ -9,7 +9,7 @@
 #include "kp/io.h"
 #include "kp/pnp.h"
 
-namespace zvtest {
+namespace kp::testing {
 
 namespace fs = std::filesystem;
 
@@ -102,4 +102,4 @@ std::vector<kp::sim::RequestRecord> MachineTest::DeviceRequests(const std::strin
     return out;
 }
 
-}  // namespace zvtest
+}  // namespace kp::testing
