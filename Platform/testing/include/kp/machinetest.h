@@ -21,6 +21,11 @@
 
 namespace kp::testing {
 
+// A new, empty folder below the test's temporary directory, named
+// <prefix>-<process>-<serial>: each test's machine has a folder of its own,
+// never one in the folder the test runs in.
+std::filesystem::path NewTestFolder(const std::string& prefix);
+
 class MachineTest : public KernelTest {
 protected:
     void SetUp() override;
