@@ -59,8 +59,10 @@ function(kp_add_gtest name)
   if("slow" IN_LIST ARG_LABELS)
     set(prefix TEST_PREFIX "slow:")
   endif()
+  # Tests run in the build folder: whatever one leaves behind by mistake lands
+  # there, never in the checkout.
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST ${filter} ${prefix}
-    WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
     PROPERTIES LABELS "${ARG_LABELS}")
 endfunction()
 
