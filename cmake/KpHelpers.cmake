@@ -59,24 +59,31 @@ function(kp_add_gtest name)
   if("slow" IN_LIST ARG_LABELS)
     set(prefix TEST_PREFIX "slow:")
   endif()
+  # Tests run in the build folder: whatever one leaves behind by mistake lands
+  # there, never in the checkout.
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST ${filter} ${prefix}
-    WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
     PROPERTIES LABELS "${ARG_LABELS}")
 endfunction()
 
-# kp_sources_listed(target folder ...)
+# kp_sources_listed(target folder ... [ALSO target ...])
 # Sources are listed by name.  A .cpp file in one of the folders that is not in
 # the target's list fails the configure, instead of being left out of the build
 # without a word; a file added later makes the next build configure again.
+# ALSO names further targets whose lists share the folders (a folder holding
+# the files of two programs).
 function(kp_sources_listed target)
-  get_target_property(base ${target} SOURCE_DIR)
-  get_target_property(sources ${target} SOURCES)
+  cmake_parse_arguments(ARG "" "" "ALSO" ${ARGN})
   set(listed "")
-  foreach(source IN LISTS sources)
-    get_filename_component(path "${source}" ABSOLUTE BASE_DIR "${base}")
-    list(APPEND listed "${path}")
+  foreach(t IN ITEMS ${target} ${ARG_ALSO})
+    get_target_property(base ${t} SOURCE_DIR)
+    get_target_property(sources ${t} SOURCES)
+    foreach(source IN LISTS sources)
+      get_filename_component(path "${source}" ABSOLUTE BASE_DIR "${base}")
+      list(APPEND listed "${path}")
+    endforeach()
   endforeach()
-  foreach(folder IN LISTS ARGN)
+  foreach(folder IN LISTS ARG_UNPARSED_ARGUMENTS)
     get_filename_component(folder "${folder}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
     file(GLOB present CONFIGURE_DEPENDS "${folder}/*.cpp")
     foreach(file IN LISTS present)

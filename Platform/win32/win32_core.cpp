@@ -158,6 +158,8 @@ fs::path g_folder;  // file mode
 FileStamp g_stamp;
 std::atomic<ULONGLONG> g_generation{0};
 bool g_missingReported = false;
+// Set in test programs: no fallback to ./kssim-machine (see KpWin32RefuseDefaultMachine).
+std::atomic<bool> g_refuseDefault{false};
 
 bool StampOf(const fs::path& file, FileStamp* stamp) {
     struct stat st;
@@ -188,14 +190,28 @@ void ChooseModeLocked() {
         return;
     }
     const char* env = std::getenv("KP_MACHINE");
-    fs::path folder = fs::absolute(env != nullptr && *env != 0 ? env : "kssim-machine");
     g_mode = Mode::File;
-    g_folder = folder;
+    if ((env == nullptr || *env == 0) && g_refuseDefault) {
+        // No folder: a test that chose no machine finds none, and nothing is
+        // made in the folder it was started in.
+        g_folder.clear();
+        return;
+    }
+    g_folder = fs::absolute(env != nullptr && *env != 0 ? env : "kssim-machine");
 }
 
 DWORD SyncLocked() {
     ChooseModeLocked();
     if (g_mode == Mode::Live) return 0;
+    if (g_folder.empty()) {
+        if (!g_missingReported) {
+            std::fprintf(stderr,
+                         "kp win32: a test program has no machine: KP_MACHINE is not set and "
+                         "none was chosen (./kssim-machine is not used in tests)\n");
+            g_missingReported = true;
+        }
+        return ERROR_FILE_NOT_FOUND;
+    }
     fs::path file = g_folder / "registry.reg";
     FileStamp now;
     if (!StampOf(file, &now)) {
@@ -347,7 +363,7 @@ DWORD Change(const std::function<DWORD()>& edit) {
     std::lock_guard<std::recursive_mutex> guard(g_machineLock);
     ChooseModeLocked();
     if (g_mode == Mode::Live) return edit();
-    if (!fs::exists(g_folder / "registry.reg")) return SyncLocked();
+    if (g_folder.empty() || !fs::exists(g_folder / "registry.reg")) return SyncLocked();
     KpMachineFileLock writing(g_folder, "registry.lock", LOCK_EX);
     KpMachineFileLock running(g_folder, "machine.lock", LOCK_SH | LOCK_NB);
     if (!writing.Held() || !running.Held()) {
@@ -507,6 +523,11 @@ void KpWin32UseMachineFile(const fs::path& Folder) {
     g_folder = fs::absolute(Folder);
     g_stamp = {};
     g_missingReported = false;
+}
+
+void KpWin32RefuseDefaultMachine(void) {
+    std::lock_guard<std::recursive_mutex> guard(g_machineLock);
+    g_refuseDefault = true;
 }
 
 void KpWin32UseLiveMachine(void) {

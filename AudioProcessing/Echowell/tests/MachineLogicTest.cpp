@@ -7,7 +7,7 @@
 #include "DrvMain.h"
 #include "FilterLogicServices.h"
 #include "LogicTestSupport.h"
-#include "MachineFixture.h"
+#include "kp/machinetest.h"
 #include "SavedRegistry.h"
 #include "StreamPair.h"
 #include "kp/io.h"

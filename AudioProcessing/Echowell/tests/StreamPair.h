@@ -17,7 +17,7 @@
 #include "DrvMain.h"
 #include "EchowellLogic.h"
 #include "KsClient.h"
-#include "MachineFixture.h"
+#include "kp/machinetest.h"
 #include "kp/clock.h"
 
 namespace zvecho {
@@ -51,7 +51,7 @@ private:
     std::thread m_Thread;
 };
 
-class StreamPairTest : public zvtest::MachineTest {
+class StreamPairTest : public kp::testing::MachineTest {
 protected:
     void OpenPins() {
         OpenFilter(&captureFilter_, KSCATEGORY_CAPTURE);

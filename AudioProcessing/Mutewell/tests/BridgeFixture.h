@@ -13,7 +13,7 @@
 #include "AudioStream.h"
 #include "CKsFilter.h"
 #include "CircBuff.h"
-#include "MachineFixture.h"
+#include "kp/machinetest.h"
 
 namespace zvbridge {
 
@@ -32,7 +32,7 @@ void ResetCancelCalls();
 
 WAVEFORMATEX Pcm(ULONG rate, ULONG bits, ULONG channels);
 
-class BridgeTest : public zvtest::MachineTest {
+class BridgeTest : public kp::testing::MachineTest {
 protected:
     void SetUp() override;
     void TearDown() override;

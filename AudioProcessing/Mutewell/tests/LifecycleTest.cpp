@@ -17,7 +17,7 @@
 #include "CKsFilter.h"
 #include "CircBuff.h"
 #include "DrvMain.h"
-#include "MachineFixture.h"
+#include "kp/machinetest.h"
 #include "MutewellLogic.h"
 #include "kp/pnp.h"
 
@@ -49,7 +49,7 @@ namespace {
 const std::string kCamera = kp::machine::DefaultDevices()[0].Instance;
 const std::string kCard = kp::machine::DefaultDevices()[1].Instance;
 
-class MutewellLifecycleTest : public zvtest::MachineTest {
+class MutewellLifecycleTest : public kp::testing::MachineTest {
 protected:
     void SetUp() override {
         MachineTest::SetUp();

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "DrvMain.h"
-#include "MachineFixture.h"
+#include "kp/machinetest.h"
 #include "CKAUDPASrc.h"
 #include "CKsFilter.h"
 #include "CircBuff.h"
@@ -90,7 +90,7 @@ bool AllZero(const std::vector<SHORT>& x, size_t begin) {
     return begin < x.size();
 }
 
-class MutewellMachineTest : public zvtest::MachineTest {
+class MutewellMachineTest : public kp::testing::MachineTest {
 protected:
     void SetUp() override {
         MachineTest::SetUp();

@@ -1,7 +1,8 @@
 // The SIMD real FFT at the orders whose large path enters a second level
 // (SSE from order 24, SSE2 from 25, SSE3 from 26): the plan's table words and
 // the exact spectrum of a sum of tones.  Each plan and signal is hundreds of
-// megabytes, so they run with the long sweeps.
+// megabytes, so they run with the long sweeps, as does the first level's
+// largest order.
 #include <algorithm>
 #include <vector>
 
@@ -34,6 +35,15 @@ TEST(FftSimdSweep, SecondLevelOrdersTableWordsAndExactSpectrum) {
         const size_t n = size_t{1} << order;
         sptest::CheckExactSpectrum(m, order, sptest::ToneSum(n, sptest::ExactTones(n)));
     });
+}
+
+// The widest column groups of the first level, order 23: one signal for every
+// member.
+TEST(FftSimdSweep, OrderTwentyThreeAgainstAnExactSpectrum) {
+    const int32_t order = 23;
+    const size_t n = size_t{1} << order;
+    const std::vector<float> x = sptest::ToneSum(n, sptest::ExactTones(n));
+    ForEachMember([&](const Member& m) { sptest::CheckExactSpectrum(m, order, x); });
 }
 
 }  // namespace

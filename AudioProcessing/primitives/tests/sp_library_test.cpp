@@ -54,8 +54,9 @@ TEST(AllocI16, RefusedCountsNeverReachTheAllocator) {
     EXPECT_EQ(sptest::LiveBlocks(), 0u);
 }
 
+// The largest count, a block of 2 GiB, runs with the long sweeps.
 TEST(AllocI16, AlignedBlocksTheWholeSizeThatSpFreeReturns) {
-    for (int32_t n : {1, 1000, (1 << 30) - 1}) {
+    for (int32_t n : {1, 1000}) {
         SCOPED_TRACE(n);
         const uint64_t before = zvtest::GetAllocatorCounts().liveBytes;
         int16_t* p = sp_alloc_i16(n);

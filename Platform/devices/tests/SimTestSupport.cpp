@@ -3,7 +3,6 @@
 #include <cmath>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 #include "kp/dbgsink.h"
 #include "kp/io.h"
@@ -94,46 +93,9 @@ void SimTest::ExpectEchoSlide(LONG ppm, double seconds) {
     }
 }
 
-void SimTest::SetUp() {
-    KernelTest::SetUp();
-    UseManualClock();
-    static int serial = 0;
-    folder_ = fs::path(::testing::TempDir()) /
-              ("kp-sim-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
-    fs::remove_all(folder_);
-    fs::create_directories(folder_);
-}
-
-void SimTest::TearDown() {
-    kp::machine::Shutdown();
-    EXPECT_EQ(kp::ks::ClientRuleViolations(), 0u);
-    EXPECT_EQ(KpIoLiveIrpCount(), 0u) << KpIoDescribeLiveObjects();
-    std::error_code ec;
-    fs::remove_all(folder_, ec);
-    KernelTest::TearDown();
-}
-
 void SimTest::Boot(std::vector<kp::machine::SimDevice> devices, const std::string& extra) {
     if (devices.empty()) devices.push_back(FullDevice());
-    {
-        std::ofstream out(folder_ / "registry.reg", std::ios::binary);
-        out << kp::machine::RegistryText(devices, extra);
-    }
-    std::string error;
-    ASSERT_EQ(kp::machine::Boot(folder_, nullptr, &error), STATUS_SUCCESS)
-        << error << ::testing::PrintToString(KpDbgLines());
-}
-
-std::shared_ptr<kp::sim::SimAudioDevice> SimTest::Device(const std::string& instance) {
-    std::u16string path(instance.begin(), instance.end());
-    PDEVICE_OBJECT pdo = KpPnpFindPdo(path);
-    return pdo == nullptr ? nullptr : kp::sim::SimAudioDevice::FromPdo(pdo);
-}
-
-void SimTest::OpenFilter(kp::ks::KsFilter* filter, const GUID& category) {
-    auto links = kp::ks::FindDevices(category);
-    ASSERT_FALSE(links.empty());
-    ASSERT_EQ(filter->Open(links[0]), STATUS_SUCCESS);
+    BootMachine(devices, extra);
 }
 
 NTSTATUS KernelGetUlong(HANDLE handle, const void* property, ULONG propertySize, ULONG* value,

@@ -11,31 +11,31 @@
 #include "KsClient.h"
 #include "Scenario.h"
 #include "kp/machine.h"
+#include "kp/machinetest.h"
 #include "kp/pnp.h"
-#include "kp/testing.h"
 
 namespace kp::simtest {
 
 inline constexpr char kFullDevice[] = "USB\\VID_1234&PID_5678\\1";
 
-class SimTest : public kp::testing::KernelTest {
+// The test kit's machine, with one "full" device unless a test names others.
+class SimTest : public kp::testing::MachineTest {
 protected:
-    void SetUp() override;
-    void TearDown() override;
-
     // Boots a machine with these devices (default: one "full" device with a ramp capture).
     void Boot(std::vector<kp::machine::SimDevice> devices = {}, const std::string& extra = "");
-    std::shared_ptr<kp::sim::SimAudioDevice> Device(const std::string& instance = kFullDevice);
+    static std::shared_ptr<kp::sim::SimAudioDevice> Device(
+        const std::string& instance = kFullDevice) {
+        return MachineTest::Device(instance);
+    }
     // Opens the first filter of the category.
-    void OpenFilter(kp::ks::KsFilter* filter, const GUID& category = KSCATEGORY_AUDIO);
-    static void AdvanceMs(LONGLONG ms) { Advance(KpMs(ms)); }
+    static void OpenFilter(kp::ks::KsFilter* filter, const GUID& category = KSCATEGORY_AUDIO) {
+        MachineTest::OpenFilter(filter, category);
+    }
     // Runs Seconds of noise through a 100 ms echo path with the loudspeaker's,
     // then the microphone's clock Ppm fast and slow; expects the echo in the
     // recording to start at 100 ms and slide by Ppm us a second, later when
     // the microphone is the faster.
     void ExpectEchoSlide(LONG ppm, double seconds);
-
-    std::filesystem::path folder_;
 };
 
 // A kernel client's synchronous property GET of one ULONG on the handle's file

@@ -25,6 +25,10 @@
 
 void KpWin32UseMachineFile(const std::filesystem::path& Folder);
 void KpWin32UseLiveMachine(void);
+// Test programs (the test kit calls it before main): file mode without
+// KP_MACHINE finds no machine instead of ./kssim-machine, so a test never makes
+// a machine's folders in the folder it was started in.
+void KpWin32RefuseDefaultMachine(void);
 // Arguments, flags or forms no tool uses: each such call failed with
 // ERROR_CALL_NOT_IMPLEMENTED and wrote "kp win32: <call>: <what> is not modelled".
 ULONG KpWin32UnmodelledCount(void);

@@ -12,6 +12,8 @@
 #include <ks.h>
 #include <ksmedia.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <thread>
 
 #include "KsClient.h"
@@ -597,6 +599,35 @@ TEST(Win32File, FolderWithoutRegistryFails) {
     EXPECT_EQ(result.ExitCode, 1);
     EXPECT_NE(result.Stderr.find("has no registry.reg"), std::string::npos) << result.Stderr;
     EXPECT_FALSE(fs::exists(machine.Folder() / "registry.reg"));
+}
+
+// ---------------------------------------------------------------------------
+// A test program and the folder it runs in
+// ---------------------------------------------------------------------------
+// A test that chose no machine finds none, even beside a ./kssim-machine that
+// holds one: nothing is read from or made in the folder the test runs in,
+// which may be the checkout.  The child process starts afresh, so the mode is
+// chosen at its first call.
+TEST(Win32TestProgram, FindsNoMachineInTheFolderItRunsIn) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TempMachine here("cwd");
+    fs::create_directories(here.Folder() / "kssim-machine");
+    std::ofstream(here.Folder() / "kssim-machine" / "registry.reg", std::ios::binary)
+        << "Windows Registry Editor Version 5.00\r\n\r\n"
+           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KpCwd]\r\n\"Value\"=dword:00000007\r\n\r\n";
+    EXPECT_EXIT(
+        {
+            unsetenv("KP_MACHINE");
+            if (chdir(here.Folder().c_str()) != 0) std::_Exit(3);
+            HKEY key = nullptr;
+            LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KpCwd", 0, KEY_READ, &key);
+            HANDLE mutex = CreateMutexA(nullptr, FALSE, "kp_test_program");
+            std::error_code ec;
+            bool made = fs::exists(fs::path("kssim-machine") / "mutex", ec) ||
+                        fs::exists(fs::path("kssim-machine") / "Windows", ec);
+            std::_Exit(opened != ERROR_SUCCESS && mutex == nullptr && !made ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "a test program has no machine");
 }
 
 }  // namespace

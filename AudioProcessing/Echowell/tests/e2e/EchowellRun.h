@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "MachineFixture.h"
+#include "kp/machinetest.h"
 #include "ProbeCollector.h"
 #include "Scenario.h"
 #include "WavFile.h"
@@ -30,7 +30,7 @@ struct Knobs {
     ULONG EchoDelayMs = 40;   // the room's path from the loudspeaker to the microphone
 };
 
-class EchowellScenarioTest : public zvtest::MachineTest {
+class EchowellScenarioTest : public kp::testing::MachineTest {
 protected:
     static void Replace(std::string* text, const std::string& from, const std::string& to) {
         size_t at = text->find(from);

@@ -5,14 +5,14 @@
 #include <chrono>
 #include <thread>
 
-#include "MachineFixture.h"
+#include "kp/machinetest.h"
 #include "SavedRegistry.h"
 #include "kp/clock.h"
 #include "kp/pnp.h"
 
 namespace {
 
-class EchowellImageTest : public zvtest::MachineTest {};
+class EchowellImageTest : public kp::testing::MachineTest {};
 
 // Streams `seconds` of 10 ms requests through the pin, advancing the clock.
 void Stream(kp::ks::KsPin* pin, bool write, int seconds) {

@@ -1,8 +1,5 @@
 #include "E2ESupport.h"
 
-#include <unistd.h>
-
-#include <atomic>
 #include <cstdio>
 
 #include "FakeAudioDriver.h"
@@ -11,6 +8,7 @@
 #include "ZDebug.h"
 #include "kp/io.h"
 #include "kp/machine.h"
+#include "kp/machinetest.h"
 #include "kp/pnp.h"
 #include "kp/registry.h"
 
@@ -43,10 +41,7 @@ std::string Service(const std::string& name) {
 
 void E2ETest::SetUp() {
     KernelTest::SetUp();
-    static std::atomic<int> serial{0};
-    m_folder = fs::path(::testing::TempDir()) /
-               ("zv-e2e-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
-    fs::remove_all(m_folder);
+    m_folder = kp::testing::NewTestFolder("zv-e2e");
     std::string error;
     ASSERT_TRUE(KpMachineSetFolder(m_folder, &error)) << error;
     fs::path drivers = m_folder / "Windows" / "System32" / "drivers";

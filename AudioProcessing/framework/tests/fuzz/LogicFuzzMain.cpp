@@ -18,13 +18,13 @@
 #include "FilterLogic.h"
 #include "FuzzProgram.h"
 #include "LogicCommon.h"
-#include "MachineFixture.h"
+#include "kp/machinetest.h"
 #include "kp/machine.h"
 #include "kp/pnp.h"
 
 namespace {
 
-class LogicMachine : public zvtest::MachineTest {
+class LogicMachine : public kp::testing::MachineTest {
 public:
     void Start() {
         SetUp();

@@ -11,7 +11,7 @@
 
 #include "CGenDisp.h"
 #include "KsClient.h"
-#include "MachineFixture.h"
+#include "kp/machinetest.h"
 #include "StreamLogic.h"
 #include "kp/simaudio.h"
 
@@ -19,7 +19,7 @@ namespace zvstream {
 
 inline constexpr char kDevice[] = "USB\\VID_1234&PID_5678\\1";
 
-class InterceptTest : public zvtest::MachineTest {
+class InterceptTest : public kp::testing::MachineTest {
 protected:
     void SetUp() override;
     void TearDown() override;

@@ -1,10 +1,9 @@
 #include "IoTestSupport.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
 
+#include "kp/machinetest.h"
 #include "kp/registry.h"
 
 namespace kp::iotest {
@@ -125,10 +124,7 @@ NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp) {
 // Machine folder
 // ---------------------------------------------------------------------------
 TestMachine::TestMachine() {
-    static std::atomic<int> serial{0};
-    folder_ = fs::path(::testing::TempDir()) /
-              ("kp-io-machine-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
-    fs::remove_all(folder_);
+    folder_ = kp::testing::NewTestFolder("kp-io-machine");
     std::string error;
     if (!KpMachineSetFolder(folder_, &error)) ADD_FAILURE() << error;
     fs::path drivers = folder_ / "Windows" / "System32" / "drivers";

@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include "kp/machinetest.h"
+
 extern char** environ;
 
 namespace fs = std::filesystem;
@@ -112,11 +114,7 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
 }
 
 TempMachine::TempMachine(const std::string& name) {
-    static std::atomic<int> serial{0};
-    folder_ =
-        fs::path(::testing::TempDir()) /
-        ("kp-machine-" + name + "-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
-    fs::remove_all(folder_);
+    folder_ = kp::testing::NewTestFolder("kp-machine-" + name);
     fs::create_directories(folder_ / "Windows" / "System32" / "drivers");
 }
 

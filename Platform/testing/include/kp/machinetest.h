@@ -1,4 +1,4 @@
-// A simulated machine for the tests of a filter logic: a machine folder whose
+// A simulated machine for the tests of a driver: a machine folder whose
 // registry.reg kp::machine::RegistryText writes, booted on a manual clock with
 // the driver under test as a built-in driver (its DriverEntry linked into the
 // test) or as an image installed in the folder.  The application side is the
@@ -19,9 +19,14 @@
 #include "kp/simaudio.h"
 #include "kp/testing.h"
 
-namespace zvtest {
+namespace kp::testing {
 
-class MachineTest : public kp::testing::KernelTest {
+// A new, empty folder below the test's temporary directory, named
+// <prefix>-<process>-<serial>: each test's machine has a folder of its own,
+// never one in the folder the test runs in.
+std::filesystem::path NewTestFolder(const std::string& prefix);
+
+class MachineTest : public KernelTest {
 protected:
     void SetUp() override;
     void TearDown() override;
@@ -57,4 +62,4 @@ private:
     std::string m_services;
 };
 
-}  // namespace zvtest
+}  // namespace kp::testing

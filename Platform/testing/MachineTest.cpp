@@ -1,4 +1,4 @@
-#include "MachineFixture.h"
+#include "kp/machinetest.h"
 
 #include <unistd.h>
 
@@ -9,7 +9,7 @@
 #include "kp/io.h"
 #include "kp/pnp.h"
 
-namespace zvtest {
+namespace kp::testing {
 
 namespace fs = std::filesystem;
 
@@ -21,14 +21,19 @@ std::u16string Wide(const std::string& text) {
 
 }  // namespace
 
+fs::path NewTestFolder(const std::string& prefix) {
+    static std::atomic<int> serial{0};
+    fs::path folder = fs::path(::testing::TempDir()) /
+                      (prefix + "-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    return folder;
+}
+
 void MachineTest::SetUp() {
     KernelTest::SetUp();
     UseManualClock();
-    static std::atomic<int> serial{0};
-    folder_ = fs::path(::testing::TempDir()) /
-              ("zv-machine-" + std::to_string(getpid()) + "-" + std::to_string(++serial));
-    fs::remove_all(folder_);
-    fs::create_directories(folder_);
+    folder_ = NewTestFolder("kp-machine");
 }
 
 void MachineTest::TearDown() {
@@ -102,4 +107,4 @@ std::vector<kp::sim::RequestRecord> MachineTest::DeviceRequests(const std::strin
     return out;
 }
 
-}  // namespace zvtest
+}  // namespace kp::testing
