@@ -195,9 +195,3 @@ extern const FilterLogicDescriptor* const g_FilterLogic;
 extern const ULONG PnpStateBits;
 extern const InterceptedPropertySetTable* const InterceptedPropertySets;
 extern const InternalDeviceTable* const InternalDeviceList;
-
-// The two drivers' own property sets.
-DEFINE_GUID(KSPROPSETID_AecControl, 0x05F610B4, 0xA4F5, 0x4471, 0x9B, 0xF6, 0x5A, 0x17, 0xB4, 0xD1,
-            0x3E, 0x7F);
-DEFINE_GUID(KSPROPSETID_SwitchMute, 0xB6DA90F1, 0xC840, 0x4EEB, 0x9A, 0x2C, 0xFD, 0xF3, 0xE0, 0x43,
-            0xBD, 0x67);

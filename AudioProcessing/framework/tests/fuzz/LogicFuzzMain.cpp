@@ -15,10 +15,12 @@
 #include <vector>
 
 #include "DrvMain.h"
+#include "EchowellControl.h"
 #include "FilterLogic.h"
 #include "FuzzProgram.h"
 #include "LogicCommon.h"
 #include "MachineFixture.h"
+#include "MutewellControl.h"
 #include "kp/machine.h"
 #include "kp/pnp.h"
 

@@ -18,10 +18,12 @@
 #include "kp/io.h"
 
 #ifdef ZV_TEST_LOGIC_MUTEWELL
+#include "MutewellControl.h"
 #define ZV_TEST_DRIVER_NAME "Mutewell"
 #define ZV_TEST_PREFIX u"ZSAM"
 #define ZV_TEST_PNP_BITS 2u
 #else
+#include "EchowellControl.h"
 #define ZV_TEST_DRIVER_NAME "Echowell"
 #define ZV_TEST_PREFIX u"ZAEC"
 #define ZV_TEST_PNP_BITS 0u

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include "EchowellControl.h"
 #include "InterceptFixture.h"
 #include "ZvKAPFWiTables.h"
 #include "kp/io.h"

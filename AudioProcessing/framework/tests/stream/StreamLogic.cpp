@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "CGenDisp.h"
+#include "EchowellControl.h"
 #include "FilterLogic.h"
 #include "ZvKAPFWi.h"
 #include "kp/io.h"
