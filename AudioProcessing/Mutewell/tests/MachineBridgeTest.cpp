@@ -15,7 +15,7 @@
 #include <random>
 #include <thread>
 
-#include "DrvMain.h"
+#include "FrameworkTesting.h"
 #include "MachineFixture.h"
 #include "CKAUDPASrc.h"
 #include "CKsFilter.h"
