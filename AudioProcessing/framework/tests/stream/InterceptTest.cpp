@@ -6,6 +6,7 @@
 
 #include "EchowellControl.h"
 #include "InterceptFixture.h"
+#include "ZvKAPFWi.h"
 #include "ZvKAPFWiTables.h"
 #include "kp/io.h"
 #include "kp/pool.h"

@@ -2,10 +2,8 @@
 
 #include <cstring>
 
-#include "CGenDisp.h"
 #include "EchowellControl.h"
-#include "FilterLogic.h"
-#include "ZvKAPFWi.h"
+#include "FilterLogicServices.h"
 #include "kp/io.h"
 #include "kp/simaudio.h"
 
