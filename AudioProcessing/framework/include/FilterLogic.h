@@ -8,7 +8,9 @@
 //     const InterceptedPropertySetTable* const InterceptedPropertySets;
 //     const InternalDeviceTable* const InternalDeviceList;
 // The framework only reads them.  A logic calls the framework only through
-// FilterLogicServices.h (and the log, allocator and probe headers).
+// FilterLogicServices.h (and the log, allocator and probe headers).  The
+// smallest complete logic, written against these headers alone, is the
+// framework's test logic, tests/logic/RecordingLogic.cpp.
 //
 // THE CONTRACT
 // Every call goes through one adapter per slot (src/LogicCalls.h), which
@@ -152,7 +154,8 @@ typedef ZvStatus (*OnGetAudioPositionFn)(CGenDisp* genDisp, ULONG direction,
 typedef ZvStatus (*OnBufferFn)(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG length,
                                LONG channel, PFILE_OBJECT pinFile);
 
-// One constant record per driver.  An empty slot is skipped (slot 3 reports
+// One constant record per driver.  An empty slot is skipped (an empty
+// OnGetRequiredFunctionFormat makes GetRequiredFunctionFormat report
 // ZV_FAILED).
 struct FilterLogicDescriptor {
     PCSTR DriverName;       // "Echowell" / "Mutewell"
