@@ -158,8 +158,8 @@ typedef ZvStatus (*OnBufferFn)(CGenDisp* genDisp, ULONG direction, PVOID headers
 // OnGetRequiredFunctionFormat makes GetRequiredFunctionFormat report
 // ZV_FAILED).
 struct FilterLogicDescriptor {
-    PCSTR DriverName;       // "Echowell" / "Mutewell"
-    PCWSTR RegistryPrefix;  // u"ZAEC" / u"ZSAM"
+    PCSTR DriverName;       // the driver's name: its log lines, its keys
+    PCWSTR RegistryPrefix;  // its driver-key options' prefix (at most 14 characters)
     OnFilterLoadFn OnFilterLoad;
     OnFilterUnloadFn OnFilterUnload;
     OnDecidePinDirsFn OnDecidePinDirs;

@@ -44,7 +44,7 @@
 // ---------------------------------------------------------------------------
 // Driver name
 // ---------------------------------------------------------------------------
-// The narrow driver name ("Echowell", "Mutewell") that every log line carries
+// The narrow driver name (the descriptor's DriverName) that every log line carries
 // and under which the module levels are kept in the registry.  DriverEntry sets
 // it from the driver's descriptor before any module registers; until then it is
 // the empty text.  PASSIVE_LEVEL; the text must stay valid for the whole load.
