@@ -41,6 +41,12 @@
 // Level of a module that has no registry value and no "Default".
 #define ZDBG_DEFAULT_LEVEL 2u
 
+// A pointer as the log lines print it: its low 32 bits, for "%lx" (32 bits in
+// the kernel's printf dialect).
+inline ULONG Low32(const void* p) {
+    return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(p));
+}
+
 // ---------------------------------------------------------------------------
 // Driver name
 // ---------------------------------------------------------------------------

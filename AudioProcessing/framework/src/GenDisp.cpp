@@ -24,10 +24,6 @@ const ULONG PinNameChars = 38;
 const ULONG ConnectOffset = (PinNameChars + 1) * sizeof(WCHAR);    // 78
 const ULONG FormatOffset = ConnectOffset + sizeof(KSPIN_CONNECT);  // 142
 
-ULONG Low32(const void* p) {
-    return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(p));
-}
-
 WCHAR Upper(WCHAR c) {
     return (c >= u'a' && c <= u'z') ? static_cast<WCHAR>(c - u'a' + u'A') : c;
 }
