@@ -692,6 +692,25 @@ ULONG CGenDisp::GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, F
         }
     }
     if (add == ListLookup::Find) return 0;
+    ULONG bwLimit = RangeBandwidthLimit();
+    PinRecord* record = AddPinRecord(filterFile, pinId, filter);
+    if (record == nullptr) return 0;
+    *pinOut = record;
+
+    if (GetPinDescription(irp, pinId, &record->Category, &record->DataFlow, &record->Communication,
+                          useRelated) == 0) {
+        return 0;
+    }
+    if (IsAcceptedPinCategory(irp, pinId, record) != 0) {
+        ThisModule::ModulePrint(1, "\tNot an I/O Pin bail out!!!\n");
+        return 1;
+    }
+    record->fDontCare = 0;
+    record->Communication = KSPIN_COMMUNICATION_SINK;
+    return NegotiateDataRanges(irp, pinId, record, bwLimit, useRelated);
+}
+
+ULONG CGenDisp::RangeBandwidthLimit() {
     ULONG process = 0, bwLimit = 0, size = sizeof process;
     ZvStatus zvStatus = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
     if (zvStatus != ZV_OK) {
@@ -710,8 +729,12 @@ ULONG CGenDisp::GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, F
             bwLimit = 0;
         }
     }
+    return bwLimit;
+}
+
+PinRecord* CGenDisp::AddPinRecord(PFILE_OBJECT filterFile, ULONG pinId, FilterEntry* filter) {
     auto* record = static_cast<PinRecord*>(MemAlloc(sizeof(PinRecord)));
-    if (record == nullptr) return 0;
+    if (record == nullptr) return nullptr;
     std::memset(record, 0, sizeof *record);
     record->PinId = pinId;
     record->FilterFile = filterFile;
@@ -722,32 +745,27 @@ ULONG CGenDisp::GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, F
         1, "Adding Pin in the FilterList FilterCount-%d PinCount-%d FileObject-%x\n", FilterCount(),
         filter->PinCount, Low32(filterFile));
     InsertHeadList(&filter->Pins, &record->Links);
-    *pinOut = record;
+    return record;
+}
 
-    if (GetPinDescription(irp, pinId, &record->Category, &record->DataFlow, &record->Communication,
-                          useRelated) == 0) {
-        return 0;
-    }
-    if (IsAcceptedPinCategory(irp, pinId, record) != 0) {
-        ThisModule::ModulePrint(1, "\tNot an I/O Pin bail out!!!\n");
-        return 1;
-    }
-    record->fDontCare = 0;
-    record->Communication = KSPIN_COMMUNICATION_SINK;
+ULONG CGenDisp::NegotiateDataRanges(PIRP irp, ULONG pinId, PinRecord* record, ULONG bwLimit,
+                                    RequestFile useRelated) {
     KSP_PIN kspPin = {
         {KSPROPSETID_Pin, KSPROPERTY_PIN_DATAINTERSECTION, KSPROPERTY_TYPE_GET}, pinId, 0};
-    const DataRangePreferenceTable* table = RangePreferencesFor(record->DataFlow);
-    ULONG levels = table->Count;
-    ULONG level = 0, found = 0;
-    size = 0;
+    const ULONG levels = RangePreferencesFor(record->DataFlow)->Count;
+    ULONG level = 0, found = 0, size = 0;
+    PUCHAR buffer = nullptr;
+    PUCHAR format = nullptr;
+    // A device that cannot be asked leaves the loop at once.
     NTSTATUS status = GetSupportedDataRangeSize(irp, pinId, record->DataFlow, &size, bwLimit,
                                                 &level, &found, useRelated);
-    if (!NT_SUCCESS(status)) {
-        // The device could not be asked: leave the pin alone.
-        record->fDontCare = 1;
-        return 0;
-    }
-    while (found != 0) {
+    while (NT_SUCCESS(status)) {
+        if (found == 0) {
+            ThisModule::ModulePrint(1,
+                                    "\tNo AudioData Range available for this pin (May be MIDI)\n");
+            record->fDontCare = 1;
+            return 1;
+        }
         if (size <= sizeof(KSMULTIPLE_ITEM)) {
             ThisModule::ModulePrint(
                 1, size == 0 ? "\tNot an I/O Pin (should have caught earlier)bail out!!!\n"
@@ -755,25 +773,19 @@ ULONG CGenDisp::GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, F
             record->fNotUsed = 1;
             return 1;
         }
-        PUCHAR buffer = static_cast<PUCHAR>(MemAlloc(size + sizeof(KSP_PIN)));
-        if (buffer == nullptr) {
-            record->fDontCare = 1;
-            return 0;
-        }
+        buffer = static_cast<PUCHAR>(MemAlloc(size + sizeof(KSP_PIN)));
+        if (buffer == nullptr) break;
         std::memset(buffer, 0, size + sizeof(KSP_PIN));
         PUCHAR list = buffer + sizeof(KSP_PIN);
         status = GetSupportedDataRange(irp, pinId, record->DataFlow, list, size, bwLimit, level,
                                        useRelated);
         if (!NT_SUCCESS(status) || ZvReadU32(list, 4) == 0) {
             ThisModule::ModulePrint(1, "\tGetSupportedDataRange Failed Status-%x!!!\n", status);
-            MemFree(buffer);
-            record->fDontCare = 1;
-            return 0;
+            break;
         }
         // The first rewritten range, kept aside: the verified list may end up empty.
         UCHAR firstRange[ZV_RANGE_SIZE_AUDIO];
         std::memcpy(firstRange, list + sizeof(KSMULTIPLE_ITEM), sizeof firstRange);
-        PUCHAR format = nullptr;
         ULONG formatSize = 0;
         status = VerifyAndUpdateSupportedDataRanges(irp, buffer, size, record, &kspPin, &format,
                                                     &formatSize, useRelated);
@@ -783,18 +795,17 @@ ULONG CGenDisp::GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, F
             status = STATUS_NO_MATCH;
         }
         if (status == STATUS_NO_MATCH && level + 1 < levels) {
+            // The next preference level: nothing of this one is kept.
             ThisModule::ModulePrint(1, "\tGetDataFormat For supported Range Failed Status-%x!!!\n",
                                     status);
             MemFree(buffer);
+            buffer = nullptr;
             MemFree(format);
+            format = nullptr;
             FreeFormats(record);
             level += 1;
             status = GetSupportedDataRangeSize(irp, pinId, record->DataFlow, &size, bwLimit, &level,
                                                &found, useRelated);
-            if (!NT_SUCCESS(status)) {
-                record->fDontCare = 1;
-                return 0;
-            }
             continue;
         }
         // Nothing verified at the last level: the (empty) verified list stays, so
@@ -815,17 +826,18 @@ ULONG CGenDisp::GetPinFromList(PIRP irp, PFILE_OBJECT filterFile, ULONG pinId, F
             done = FallbackDefaultFormat(record, firstRange);
         }
         MemFree(format);
+        format = nullptr;
         MemFree(buffer);
-        if (done == 0 || record->RangeList == nullptr) {
-            FreeFormats(record);
-            record->fDontCare = 1;
-            return 0;
-        }
-        return 1;
+        buffer = nullptr;
+        if (done != 0 && record->RangeList != nullptr) return 1;
+        break;
     }
-    ThisModule::ModulePrint(1, "\tNo AudioData Range available for this pin (May be MIDI)\n");
+    // The one failure exit: the pin is left alone, nothing of its negotiation kept.
+    MemFree(format);
+    MemFree(buffer);
+    FreeFormats(record);
     record->fDontCare = 1;
-    return 1;
+    return 0;
 }
 
 ULONG CGenDisp::GetOpenPinFromList(PIRP, PFILE_OBJECT pinFile, const void* dataFormat, ULONG pinId,
