@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "EchowellControl.h"
 #include "Runner.h"
 #include "kp/simaudio.h"
 
@@ -18,10 +19,8 @@ namespace kp::scenario {
 namespace {
 
 // The driver key option that makes the filter on the camera the master.
-constexpr char kMasterOption[] = "ZAECAudioFilterMaster";
-// The filter's private property set on the camera's filter, and its rate mode.
-constexpr GUID kAecControlSet = {
-    0x05F610B4, 0xA4F5, 0x4471, {0x9B, 0xF6, 0x5A, 0x17, 0xB4, 0xD1, 0x3E, 0x7F}};
+constexpr char kMasterOption[] = ECHOWELL_OPTION_MASTER;
+// The rate mode of the filter's private property set on the camera's filter.
 constexpr ULONG kRateModeId = 9;
 // Setting it non-zero makes the filter's wave correlator estimate the echo delay anew.
 constexpr ULONG kRecorrelateId = 12;
@@ -34,7 +33,8 @@ NTSTATUS SetControl(ULONG id, ULONG value) {
     auto links = kp::ks::FindDevices(KSCATEGORY_CAPTURE);
     kp::ks::KsFilter filter;
     NTSTATUS status = links.empty() ? STATUS_NO_SUCH_DEVICE : filter.Open(links[0]);
-    if (NT_SUCCESS(status)) status = filter.SetProperty(kAecControlSet, id, &value, sizeof value);
+    if (NT_SUCCESS(status))
+        status = filter.SetProperty(KSPROPSETID_AecControl, id, &value, sizeof value);
     return status;
 }
 

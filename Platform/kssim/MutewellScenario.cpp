@@ -17,6 +17,7 @@
 #include <deque>
 #include <thread>
 
+#include "MutewellControl.h"
 #include "Runner.h"
 #include "kp/clock.h"
 #include "kp/pnp.h"
@@ -27,11 +28,8 @@ namespace fs = std::filesystem;
 namespace kp::scenario {
 namespace {
 
-constexpr char kMasterOption[] = "ZSAMAudioFilterMaster";
-// The private property set {B6DA90F1-C840-4EEB-9A2C-FDF3E043BD67}: 4 processing,
-// 5 switch, 6 mute mode.
-constexpr GUID kSwitchMute = {
-    0xB6DA90F1, 0xC840, 0x4EEB, {0x9A, 0x2C, 0xFD, 0xF3, 0xE0, 0x43, 0xBD, 0x67}};
+constexpr char kMasterOption[] = MUTEWELL_OPTION_MASTER;
+// Of the private property set: 4 processing, 5 switch, 6 mute mode.
 constexpr ULONG kIdSwitch = 5, kIdMute = 6;
 constexpr double kToneHz = 500.0;
 constexpr ULONG kRate = 16000;       // the card's pins, 16 bit
@@ -265,7 +263,7 @@ int RunMutewellScenario(const Settings& s, Measures* measures) {
         std::atomic<bool> done{false};
         NTSTATUS status = STATUS_PENDING;
         std::thread request([&] {
-            status = control.SetProperty(kSwitchMute, id, &value, sizeof value);
+            status = control.SetProperty(KSPROPSETID_SwitchMute, id, &value, sizeof value);
             done = true;
         });
         for (int i = 0; !done && i < 100000; ++i) {

@@ -26,6 +26,7 @@
 #include "BufferPool.h"
 #include "CKAUDPModule.h"
 #include "DataQueue.h"
+#include "EchowellControl.h"
 #include "FilterLogic.h"
 #include "LogicCommon.h"
 

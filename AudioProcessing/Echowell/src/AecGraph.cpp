@@ -12,7 +12,6 @@
 #include "Probe.h"
 #include "ZDebug.h"
 // The framework's clock reading (QueryTime100ns) lives with its helpers.
-#include "ZvKAPFWi.h"
 
 namespace {
 

@@ -10,7 +10,6 @@
 #include "FilterLogicServices.h"
 #include "Probe.h"
 #include "ZDebug.h"
-#include "ZvKAPFWi.h"
 
 namespace {
 

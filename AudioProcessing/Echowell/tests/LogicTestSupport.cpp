@@ -6,8 +6,8 @@
 #include "CKAUDPFCnv.h"
 #include "CKAUDPWAVC.h"
 #include "FilterLogicServices.h"
+#include "FrameworkTesting.h"
 #include "MemAlloc.h"
-#include "ZvKAPFWi.h"
 #include "kp/pool.h"
 
 namespace zvecho {
@@ -24,7 +24,7 @@ ChannelFormat Pcm(ULONG rate, ULONG bits, ULONG channels) {
 
 void LogicTest::SetUp() {
     FrameworkTest::SetUp();
-    InitializeChannelAndVariableTables();
+    ResetChannelsAndVariables();
     g_bFilterLoaded = 1;  // as a freshly loaded image holds it
 }
 

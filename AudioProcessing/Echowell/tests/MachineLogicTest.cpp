@@ -2,10 +2,9 @@
 // its driver-key option, the sound card is hooked as slave by the master's
 // interface notification.  The framework runs in-process (its DriverEntry is
 // the built-in driver "Echowell"), so the test sees the logic's state.
-#include "CDevice.h"
 #include "CKAUDPEAEC.h"
-#include "DrvMain.h"
 #include "FilterLogicServices.h"
+#include "FrameworkTesting.h"
 #include "LogicTestSupport.h"
 #include "kp/machinetest.h"
 #include "SavedRegistry.h"
@@ -31,15 +30,14 @@ protected:
         g_bFilterLoaded = 1;  // as a freshly loaded image holds it
         UseBuiltinDriver("Echowell", DriverEntry);
     }
-    static FilterDeviceExtension* Extension(const std::string& instance) {
-        PDEVICE_OBJECT fdo = FilterDevice(instance, "Echowell");
-        return fdo != nullptr ? FilterExtension(fdo) : nullptr;
+    static PDEVICE_OBJECT Fdo(const std::string& instance) {
+        return FilterDevice(instance, "Echowell");
     }
     static ULONG PinDirs(const std::string& instance) {
-        FilterDeviceExtension* ext = Extension(instance);
+        PDEVICE_OBJECT fdo = Fdo(instance);
         ULONG value = 0, size = sizeof value;
-        if (ext == nullptr || ext->Device == nullptr ||
-            GetInstantiatedVariable(ext->Device->GenDisp(), VID_INST_PINDIRS, &value, &size) !=
+        if (fdo == nullptr || FilterDeviceGenDisp(fdo) == nullptr ||
+            GetInstantiatedVariable(FilterDeviceGenDisp(fdo), VID_INST_PINDIRS, &value, &size) !=
                 ZV_OK)
             return 0;
         return value;
@@ -48,10 +46,10 @@ protected:
 
 TEST_F(MachineLogicTest, TheCameraIsMasterByItsOptionAndTheSoundCardItsSlave) {
     BootMachine(CameraAndSpeaker());
-    ASSERT_NE(Extension(kCamera), nullptr);
-    ASSERT_NE(Extension(kSpeaker), nullptr) << "the master hooks the sound card";
-    EXPECT_EQ(Extension(kCamera)->MasterFlag, 1u);
-    EXPECT_EQ(Extension(kSpeaker)->MasterFlag, 0u);
+    ASSERT_NE(Fdo(kCamera), nullptr);
+    ASSERT_NE(Fdo(kSpeaker), nullptr) << "the master hooks the sound card";
+    EXPECT_EQ(FilterDeviceMasterFlag(Fdo(kCamera)), 1u);
+    EXPECT_EQ(FilterDeviceMasterFlag(Fdo(kSpeaker)), 0u);
     EXPECT_EQ(PinDirs(kCamera), 2u);
     EXPECT_EQ(PinDirs(kSpeaker), 1u);
     EXPECT_EQ(g_bFilterLoaded, 1);

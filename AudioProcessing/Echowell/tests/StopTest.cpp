@@ -3,6 +3,7 @@
 // a master load over an earlier load's objects frees them first and leaves
 // the start/stop mutex to whoever waits on it.
 #include "FilterLogicServices.h"
+#include "FrameworkTesting.h"
 #include "LogicTestSupport.h"
 #include "StreamPair.h"
 #include "kp/io.h"
@@ -30,8 +31,7 @@ TEST_F(StopLogicTest, TheBufferThatShutsOffAnswersTheQueuedStopsStatus) {
     OpenChannel(CHANNEL_CAPTURE, Pcm(16000, 16, 1));
     ASSERT_EQ(SetChannelState(1, CHANNEL_RENDER, CHANNEL_STATE_RUNNING), ZV_OK);
     ASSERT_EQ(SetChannelState(1, CHANNEL_CAPTURE, CHANNEL_STATE_RUNNING), ZV_OK);
-    InitializeListHead(&PdoList);  // no device for the switch's DirectSound side
-    KeInitializeSpinLock(&PdoListLock);
+    ResetDeviceList();  // no device for the switch's DirectSound side
     ULONG on = 1;
     ASSERT_EQ(SetSharedVariable(VID_SHARED_PROCESS, &on, sizeof on), ZV_OK);
     InitQueues();

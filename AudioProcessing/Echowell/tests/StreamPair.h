@@ -14,8 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "DrvMain.h"
 #include "EchowellLogic.h"
+#include "FrameworkTesting.h"
 #include "KsClient.h"
 #include "kp/machinetest.h"
 #include "kp/clock.h"

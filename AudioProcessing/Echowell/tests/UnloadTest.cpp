@@ -4,10 +4,9 @@
 #include <atomic>
 #include <thread>
 
-#include "DrvMain.h"
 #include "FilterLogicServices.h"
+#include "FrameworkTesting.h"
 #include "LogicTestSupport.h"
-#include "ZvKAPFWi.h"
 
 namespace zvecho {
 namespace {
@@ -23,8 +22,7 @@ protected:
         ASSERT_EQ(SetChannelState(1, CHANNEL_RENDER, CHANNEL_STATE_RUNNING), ZV_OK);
         ASSERT_EQ(SetChannelState(1, CHANNEL_CAPTURE, CHANNEL_STATE_RUNNING), ZV_OK);
         // No device here for the processing switch's DirectSound side effect.
-        InitializeListHead(&PdoList);
-        KeInitializeSpinLock(&PdoListLock);
+        ResetDeviceList();
         ULONG on = 1;
         ASSERT_EQ(SetSharedVariable(VID_SHARED_PROCESS, &on, sizeof on), ZV_OK);
         ASSERT_EQ(InitOutGraph(CHANNEL_CAPTURE, 1), ZV_OK);

@@ -36,6 +36,7 @@
 
 #include "BufferPool.h"
 #include "CKAUDPModule.h"
+#include "MutewellControl.h"
 #include "FilterLogic.h"
 #include "LogicCommon.h"
 

@@ -16,7 +16,7 @@
 #include "CKAUDPASrc.h"
 #include "CKsFilter.h"
 #include "CircBuff.h"
-#include "DrvMain.h"
+#include "FrameworkTesting.h"
 #include "kp/machinetest.h"
 #include "MutewellLogic.h"
 #include "kp/pnp.h"

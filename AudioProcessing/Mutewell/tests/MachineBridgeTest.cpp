@@ -15,7 +15,7 @@
 #include <random>
 #include <thread>
 
-#include "DrvMain.h"
+#include "FrameworkTesting.h"
 #include "kp/machinetest.h"
 #include "CKAUDPASrc.h"
 #include "CKsFilter.h"

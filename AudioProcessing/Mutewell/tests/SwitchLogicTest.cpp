@@ -13,12 +13,11 @@
 #include "CKAUDPBRes.h"
 #include "CKAUDPFCnv.h"
 #include "CKAUDPSiBu.h"
-#include "DrvMain.h"
 #include "FrameworkTestSupport.h"
+#include "FrameworkTesting.h"
 #include "GraphRecorders.h"
 #include "MutewellLogic.h"
 #include "FilterLogicServices.h"
-#include "ZvKAPFWi.h"
 #include "kp/pool.h"
 
 namespace {
@@ -47,9 +46,8 @@ class SwitchLogicTest : public zvtest::FrameworkTest {
 protected:
     void SetUp() override {
         FrameworkTest::SetUp();
-        InitializeChannelAndVariableTables();
-        InitializeListHead(&PdoList);  // no devices: side effects reach none
-        KeInitializeSpinLock(&PdoListLock);
+        ResetChannelsAndVariables();
+        ResetDeviceList();    // no devices: side effects reach none
         g_bFilterLoaded = 1;  // as a freshly loaded image holds it
         SetShared(VID_SHARED_PROCESS, 1);
     }

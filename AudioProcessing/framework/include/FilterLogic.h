@@ -8,7 +8,9 @@
 //     const InterceptedPropertySetTable* const InterceptedPropertySets;
 //     const InternalDeviceTable* const InternalDeviceList;
 // The framework only reads them.  A logic calls the framework only through
-// FilterLogicServices.h (and the log, allocator and probe headers).
+// FilterLogicServices.h (and the log, allocator and probe headers).  The
+// smallest complete logic, written against these headers alone, is the
+// framework's test logic, tests/logic/RecordingLogic.cpp.
 //
 // THE CONTRACT
 // Every call goes through one adapter per slot (src/LogicCalls.h), which
@@ -152,11 +154,12 @@ typedef ZvStatus (*OnGetAudioPositionFn)(CGenDisp* genDisp, ULONG direction,
 typedef ZvStatus (*OnBufferFn)(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG length,
                                LONG channel, PFILE_OBJECT pinFile);
 
-// One constant record per driver.  An empty slot is skipped (slot 3 reports
+// One constant record per driver.  An empty slot is skipped (an empty
+// OnGetRequiredFunctionFormat makes GetRequiredFunctionFormat report
 // ZV_FAILED).
 struct FilterLogicDescriptor {
-    PCSTR DriverName;       // "Echowell" / "Mutewell"
-    PCWSTR RegistryPrefix;  // u"ZAEC" / u"ZSAM"
+    PCSTR DriverName;       // the driver's name: its log lines, its keys
+    PCWSTR RegistryPrefix;  // its driver-key options' prefix (at most 14 characters)
     OnFilterLoadFn OnFilterLoad;
     OnFilterUnloadFn OnFilterUnload;
     OnDecidePinDirsFn OnDecidePinDirs;
@@ -195,9 +198,3 @@ extern const FilterLogicDescriptor* const g_FilterLogic;
 extern const ULONG PnpStateBits;
 extern const InterceptedPropertySetTable* const InterceptedPropertySets;
 extern const InternalDeviceTable* const InternalDeviceList;
-
-// The two drivers' own property sets.
-DEFINE_GUID(KSPROPSETID_AecControl, 0x05F610B4, 0xA4F5, 0x4471, 0x9B, 0xF6, 0x5A, 0x17, 0xB4, 0xD1,
-            0x3E, 0x7F);
-DEFINE_GUID(KSPROPSETID_SwitchMute, 0xB6DA90F1, 0xC840, 0x4EEB, 0x9A, 0x2C, 0xFD, 0xF3, 0xE0, 0x43,
-            0xBD, 0x67);

@@ -98,6 +98,13 @@ ULONG GetOpenPinFromList(CGenDisp* genDisp, PFILE_OBJECT pinFile, OpenPinEntry**
 ULONG FormatToChannelFormat(const OpenPinEntry* entry, ChannelFormat* format);
 
 // ---------------------------------------------------------------------------
+// Time
+// ---------------------------------------------------------------------------
+// The performance counter in 100 ns units, from any IRQL: the time the stream
+// paths stamp and the logics' timing measures against.
+ULONGLONG QueryTime100ns();
+
+// ---------------------------------------------------------------------------
 // The KS request sender (PASSIVE_LEVEL)
 // ---------------------------------------------------------------------------
 // A KS IOCTL on file to device, waited for; byteCount may be null.

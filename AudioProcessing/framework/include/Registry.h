@@ -11,8 +11,8 @@
 // *key holds the handle; the caller closes it.
 NTSTATUS RegistryCreateKey(HANDLE root, ACCESS_MASK access, PCWSTR name, PHANDLE key);
 
-// Creates every key along path ("\Registry\Machine\Software\Korvane\Echowell\Debug",
-// or "Debug\Echowell" below root), level by level; a leading backslash is not a
+// Creates every key along path ("\Registry\Machine\Software\Korvane\<driver>\Debug",
+// or "Debug\<driver>" below root), level by level; a leading backslash is not a
 // level of its own.  The first failure is returned at once (levels created so
 // far stay).  On success *key holds the handle of the last level; the caller
 // closes it.  The path text is not written.

@@ -41,10 +41,16 @@
 // Level of a module that has no registry value and no "Default".
 #define ZDBG_DEFAULT_LEVEL 2u
 
+// A pointer as the log lines print it: its low 32 bits, for "%lx" (32 bits in
+// the kernel's printf dialect).
+inline ULONG Low32(const void* p) {
+    return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(p));
+}
+
 // ---------------------------------------------------------------------------
 // Driver name
 // ---------------------------------------------------------------------------
-// The narrow driver name ("Echowell", "Mutewell") that every log line carries
+// The narrow driver name (the descriptor's DriverName) that every log line carries
 // and under which the module levels are kept in the registry.  DriverEntry sets
 // it from the driver's descriptor before any module registers; until then it is
 // the empty text.  PASSIVE_LEVEL; the text must stay valid for the whole load.

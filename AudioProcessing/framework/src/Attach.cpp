@@ -17,10 +17,6 @@
 namespace {
 using ThisModule = LogModule<LogModuleDrvMain>;
 
-ULONG Low32(const void* p) {
-    return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(p));
-}
-
 #define ZV_ARRAY_CHARS(a) (sizeof(a) / sizeof((a)[0]))
 
 void BuildOptionName(PWCHAR name, PCWSTR prefix, PCWSTR suffix) {

@@ -15,10 +15,6 @@
 namespace {
 using ThisModule = LogModule<LogModuleDevice>;
 
-ULONG Low32(const void* p) {
-    return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(p));
-}
-
 // The one place the state changes; the previous one is kept for a cancelled removal.
 void SetPnpState(FilterDeviceExtension* ext, FilterPnpState state) {
     ext->PreviousPnpState = ext->PnpState;

@@ -11,10 +11,6 @@
 
 namespace {
 using ThisModule = LogModule<LogModuleDrvMain>;
-
-ULONG Low32(const void* p) {
-    return static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(p));
-}
 }  // namespace
 
 // ---------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include "CGenDisp.h"
 #include "DrvMain.h"
 #include "FrameworkTestSupport.h"
+#include "ZvKAPFWi.h"
 #include "ZvKAPFWiTables.h"
 #include "kp/io.h"
 

@@ -5,14 +5,14 @@
 
 #include <string>
 
-#include "DrvMain.h"
+#include "FrameworkTesting.h"
 
 int FilterMasterFlag(PDEVICE_OBJECT pdo, const char16_t* driverName) {
     std::u16string wanted(driverName);
     for (PDEVICE_OBJECT d = pdo; d != nullptr; d = d->AttachedDevice) {
         std::u16string name(d->DriverObject->DriverName.Buffer,
                             d->DriverObject->DriverName.Length / sizeof(WCHAR));
-        if (name == wanted) return static_cast<int>(FilterExtension(d)->MasterFlag);
+        if (name == wanted) return static_cast<int>(FilterDeviceMasterFlag(d));
     }
     return -1;
 }

@@ -6,8 +6,10 @@
 
 #include "CKsIrpTarget.h"
 #include "E2ESupport.h"
+#include "EchowellControl.h"
 #include "FakeAudioDriver.h"
 #include "FilterLogic.h"
+#include "MutewellControl.h"
 #include "kp/io.h"
 #include "kp/pnp.h"
 

@@ -15,9 +15,11 @@
 #include <vector>
 
 #include "DrvMain.h"
+#include "EchowellControl.h"
 #include "FilterLogic.h"
 #include "FuzzProgram.h"
 #include "LogicCommon.h"
+#include "MutewellControl.h"
 #include "kp/machinetest.h"
 #include "kp/machine.h"
 #include "kp/pnp.h"

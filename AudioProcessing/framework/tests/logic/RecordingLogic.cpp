@@ -1,27 +1,36 @@
-// A filter logic for the framework's tests: every callback writes one line into
-// the I/O trace (who = the driver name, device = the filter device) and acts as
-// the drivers' logics do where the framework depends on it:
+// The framework's smallest filter logic, and the example of writing one: it
+// includes only the framework's public headers (FilterLogic.h for the
+// descriptor and the contract, FilterLogicServices.h for what it may call)
+// and defines what every logic defines: the callbacks, one descriptor, a
+// loaded flag, and the driver's three tables (PnpStateBits,
+// InterceptedPropertySets, InternalDeviceList).  It is linked whole into the
+// framework's test programs and test driver images (kp_link_logic,
+// kp_driver_image(... LOGIC ...)).
+//
+// Every callback writes one line into the I/O trace (who = the driver name,
+// device = the filter device) and acts as the drivers' logics do where the
+// framework depends on it:
 //  - a driver-wide loaded flag, set by a successful master OnFilterLoad and
 //    cleared by the master's OnFilterUnload; while it is clear every other
-//    callback answers 3 (OnKSProperty STATUS_UNSUCCESSFUL);
-//  - a slave OnFilterLoad does nothing and answers 0;
+//    callback answers ZV_NOT_READY (OnKSProperty STATUS_UNSUCCESSFUL);
+//  - a slave OnFilterLoad does nothing and answers ZV_OK;
 //  - OnDecidePinDirs stores VID_INST_PINDIRS: 2 on the master and 1 elsewhere
 //    (Echowell build) or 3 everywhere (Mutewell build);
 //  - OnSharedVariableChange copies VID_SHARED_PROCESS into VID_SHARED_DSDISABLE.
-// The same file is the whole driver-specific part of the test driver images.
 #include <atomic>
 #include <cstdio>
 
-#include "CGenDisp.h"
 #include "FilterLogic.h"
-#include "ZvKAPFWi.h"
+#include "FilterLogicServices.h"
 #include "kp/io.h"
 
 #ifdef ZV_TEST_LOGIC_MUTEWELL
+#include "MutewellControl.h"
 #define ZV_TEST_DRIVER_NAME "Mutewell"
 #define ZV_TEST_PREFIX u"ZSAM"
 #define ZV_TEST_PNP_BITS 2u
 #else
+#include "EchowellControl.h"
 #define ZV_TEST_DRIVER_NAME "Echowell"
 #define ZV_TEST_PREFIX u"ZAEC"
 #define ZV_TEST_PNP_BITS 0u
@@ -30,10 +39,6 @@
 namespace {
 std::atomic<LONG> Loaded{0};
 
-PDEVICE_OBJECT FdoOf(CGenDisp* genDisp) {
-    return genDisp != nullptr ? genDisp->Fdo() : nullptr;
-}
-
 void Record(PDEVICE_OBJECT fdo, const char* format, ULONG a = 0, ULONG b = 0, ULONG c = 0) {
     char text[96];
     std::snprintf(text, sizeof text, format, a, b, c);
@@ -41,13 +46,13 @@ void Record(PDEVICE_OBJECT fdo, const char* format, ULONG a = 0, ULONG b = 0, UL
 }
 
 ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT, PDEVICE_OBJECT) {
-    Record(FdoOf(genDisp), "OnFilterLoad(%lu)", isMaster);
+    Record(GetFilterDevice(genDisp), "OnFilterLoad(%lu)", isMaster);
     if (isMaster != 0) Loaded.store(1);
     return ZV_OK;
 }
 
 ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster) {
-    Record(FdoOf(genDisp), "OnFilterUnload(%lu)", isMaster);
+    Record(GetFilterDevice(genDisp), "OnFilterUnload(%lu)", isMaster);
     if (isMaster == 0) return ZV_OK;
     Loaded.store(0);
     (void)ReleaseChannel(1, CHANNEL_RENDER);
@@ -55,7 +60,7 @@ ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster) {
 }
 
 ZvStatus OnDecidePinDirs(CGenDisp* genDisp, ULONG isMaster) {
-    Record(FdoOf(genDisp), "OnDecidePinDirs(%lu)", isMaster);
+    Record(GetFilterDevice(genDisp), "OnDecidePinDirs(%lu)", isMaster);
     if (Loaded.load() == 0) return ZV_NOT_READY;
 #ifdef ZV_TEST_LOGIC_MUTEWELL
     ULONG dirs = 3;
@@ -90,40 +95,43 @@ ZvStatus OnSharedVariableChange(ULONG id, PVOID value, ULONG size) {
 }
 
 NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY, ULONG, PVOID, PULONG) {
-    Record(FdoOf(genDisp), "OnKSProperty");
+    Record(GetFilterDevice(genDisp), "OnKSProperty");
     return Loaded.load() != 0 ? STATUS_NOT_SUPPORTED : STATUS_UNSUCCESSFUL;
 }
 
 ZvStatus OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat*, PLONG, PDEVICE_OBJECT,
                 PFILE_OBJECT, PDEVICE_OBJECT) {
-    Record(FdoOf(genDisp), "OnOpen(%lu)", direction);
+    Record(GetFilterDevice(genDisp), "OnOpen(%lu)", direction);
     return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
 }
 
 ZvStatus OnClose(CGenDisp* genDisp, ULONG direction, LONG channel) {
-    Record(FdoOf(genDisp), "OnClose(%lu,%lu)", direction, static_cast<ULONG>(channel));
+    Record(GetFilterDevice(genDisp), "OnClose(%lu,%lu)", direction, static_cast<ULONG>(channel));
     return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
 }
 
 ZvStatus OnSetFormat(CGenDisp* genDisp, ULONG direction, ChannelFormat*, LONG channel) {
-    Record(FdoOf(genDisp), "OnSetFormat(%lu,%lu)", direction, static_cast<ULONG>(channel));
-    return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
-}
-
-ZvStatus OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LONG channel) {
-    Record(FdoOf(genDisp), "OnSetStreamState(%lu,%lu,%lu)", direction, static_cast<ULONG>(state),
+    Record(GetFilterDevice(genDisp), "OnSetFormat(%lu,%lu)", direction,
            static_cast<ULONG>(channel));
     return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
 }
 
+ZvStatus OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LONG channel) {
+    Record(GetFilterDevice(genDisp), "OnSetStreamState(%lu,%lu,%lu)", direction,
+           static_cast<ULONG>(state), static_cast<ULONG>(channel));
+    return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
+}
+
 ZvStatus OnGetAudioPosition(CGenDisp* genDisp, ULONG direction, PKSAUDIO_POSITION, LONG channel) {
-    Record(FdoOf(genDisp), "OnGetAudioPosition(%lu,%lu)", direction, static_cast<ULONG>(channel));
+    Record(GetFilterDevice(genDisp), "OnGetAudioPosition(%lu,%lu)", direction,
+           static_cast<ULONG>(channel));
     return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
 }
 
 ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID, ULONG length, LONG channel,
                   PFILE_OBJECT) {
-    Record(FdoOf(genDisp), "OnBuffer(%lu,%lu,%lu)", direction, length, static_cast<ULONG>(channel));
+    Record(GetFilterDevice(genDisp), "OnBuffer(%lu,%lu,%lu)", direction, length,
+           static_cast<ULONG>(channel));
     return Loaded.load() != 0 ? ZV_OK : ZV_NOT_READY;
 }
 
@@ -163,7 +171,13 @@ void RecordingLogicReset() {
 // Tests linked with this logic may fill the device list.
 InternalDeviceTable RecordingInternalDevices = {0, nullptr};
 
+// What the framework reads of a logic.  The descriptor: the callbacks.
 const FilterLogicDescriptor* const g_FilterLogic = &RecordingDescriptor;
+// OR-ed into the lower driver's answer to IRP_MN_QUERY_PNP_DEVICE_STATE
+// (PNP_DEVICE_* bits; 2, PNP_DEVICE_DONT_DISPLAY_IN_UI, hides the device).
 const ULONG PnpStateBits = ZV_TEST_PNP_BITS;
+// Property requests of these sets go to OnKSProperty, on the master's stack.
 const InterceptedPropertySetTable* const InterceptedPropertySets = &InterceptedTable;
+// When it has entries, only a listed device (vendor, product, revision) may
+// become master.
 const InternalDeviceTable* const InternalDeviceList = &RecordingInternalDevices;

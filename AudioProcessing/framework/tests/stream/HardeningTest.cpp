@@ -11,6 +11,7 @@
 
 #include "CDevice.h"
 #include "InterceptFixture.h"
+#include "ZvKAPFWi.h"
 #include "ZvKAPFWiTables.h"
 #include "kp/io.h"
 #include "kp/pnp.h"

@@ -4,7 +4,9 @@
 #include <cstring>
 #include <thread>
 
+#include "EchowellControl.h"
 #include "InterceptFixture.h"
+#include "ZvKAPFWi.h"
 #include "ZvKAPFWiTables.h"
 #include "kp/io.h"
 #include "kp/pool.h"

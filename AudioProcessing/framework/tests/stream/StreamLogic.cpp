@@ -2,9 +2,8 @@
 
 #include <cstring>
 
-#include "CGenDisp.h"
-#include "FilterLogic.h"
-#include "ZvKAPFWi.h"
+#include "EchowellControl.h"
+#include "FilterLogicServices.h"
 #include "kp/io.h"
 #include "kp/simaudio.h"
 

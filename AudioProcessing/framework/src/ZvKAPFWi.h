@@ -36,7 +36,6 @@ void ApplyDsDisableToAllDevices(ULONG value);
 void FlagAllDevicesForRebuild();
 
 // Helpers.
-ULONGLONG QueryTime100ns();
 // floor(counter * 10^7 / frequency), exact for frequencies below 2^32.
 ULONGLONG ScaleTo100ns(ULONGLONG counter, ULONGLONG frequency);
 PWCHAR GetHardwareID(PDEVICE_OBJECT pdo, PULONG size);

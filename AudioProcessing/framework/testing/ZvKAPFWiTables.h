@@ -1,10 +1,11 @@
 // The channel table and the shared-variable table as ZvKAPFWi.cpp keeps them,
 // for that unit and for tests that look at a record directly.  Nothing else
 // of the framework, and no filter logic, reads them: they go through the
-// services of FilterLogicServices.h.
+// services of FilterLogicServices.h.  Declared once, here, so that the unit
+// that defines the tables and the tests that read them cannot disagree.
 #pragma once
 
-#include "ZvKAPFWi.h"
+#include "FilterLogicServices.h"
 
 struct ChannelRecord {
     ULONG Acquired;

@@ -226,6 +226,15 @@ private:
     IrpContext* AllocateContext(PIRP irp, ULONG kind);
     void FreeContext(IrpContext* context);
     NTSTATUS PassDownWithContext(PIRP irp, IrpContext* context, PULONG taken);
+    // GetPinFromList's parts: the bandwidth limit the range rewrite works
+    // to (VID_SHARED_BWLIMIT while processing is on, else 0), a new pin
+    // record at the head of the filter's list, and the negotiation of its
+    // data ranges, level by preference level (1: the pin is settled, as
+    // followed or as left alone; 0: it could not be, and is left alone).
+    ULONG RangeBandwidthLimit();
+    PinRecord* AddPinRecord(PFILE_OBJECT filterFile, ULONG pinId, FilterEntry* filter);
+    ULONG NegotiateDataRanges(PIRP irp, ULONG pinId, PinRecord* record, ULONG bwLimit,
+                              RequestFile useRelated);
     void SetDefaultFormat(PinRecord* record, PUCHAR format, ULONG formatSize,
                           const UCHAR* firstRange);
     ULONG FallbackDefaultFormat(PinRecord* record, const UCHAR* firstRange);

@@ -1,0 +1,2 @@
+// A private header of the fixture framework.
+#pragma once

@@ -1,0 +1,2 @@
+// A test of the fixture framework looks inside it.
+#include "../src/Private.h"
