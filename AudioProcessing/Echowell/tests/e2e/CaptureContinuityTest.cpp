@@ -45,16 +45,8 @@ TEST_P(CaptureContinuityTest, NoTenMsOfSilenceWhereTheMicrophoneHadSound) {
     const ULONG rate = run.R.CaptureRate;
     ASSERT_GT(run.R.Captured.size(), 9u * rate);
     // After the start (the processed stream settles within its first half
-    // second), no gap; the latency added stays what the default machine's
-    // pipeline holds (a stall would add a render buffer to it for good).
+    // second), no gap.
     EXPECT_EQ(SilencedRuns(run.R.Captured, run.R.RawCaptured, rate / 2, rate / 100, rate), "");
-    auto slice = [&](const std::vector<float>& v) {
-        return std::vector<float>(v.begin() + 6 * rate, v.begin() + 9 * rate);
-    };
-    auto lag =
-        kp::scenario::MeasureEcho(slice(run.R.RawCaptured), rate, slice(run.R.Captured), rate, 300);
-    EXPECT_GT(lag.Correlation, 0.5);
-    RecordProperty("added_latency_ms", std::to_string(lag.DelayMs));
 }
 
 INSTANTIATE_TEST_SUITE_P(
