@@ -505,7 +505,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
-    return Wait(1, &Object, WaitAny, Timeout, "KeWaitForSingleObject");
+    KiWakeDelay late(1, &Object, WaitAny, Timeout);
+    return late.After(Wait(1, &Object, WaitAny, Timeout, "KeWaitForSingleObject"));
 }
 
 // ---------------------------------------------------------------------------
@@ -531,7 +532,8 @@ NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitTyp
         KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "KeWaitForMultipleObjects: wait type %d",
                    static_cast<int>(WaitType));
     }
-    return Wait(Count, Object, WaitType, Timeout, "KeWaitForMultipleObjects");
+    KiWakeDelay late(Count, Object, WaitType, Timeout);
+    return late.After(Wait(Count, Object, WaitType, Timeout, "KeWaitForMultipleObjects"));
 }
 
 // ---------------------------------------------------------------------------

@@ -72,6 +72,17 @@ bool KiDeadline(const LARGE_INTEGER* Timeout, LONGLONG* Deadline);
 
 ULONG_PTR KiNewThreadId();
 
+// The late wake-ups a test asked for (KpSetThreadWakeDelay): made before a
+// wait (whether it will block), After with the wait's status, which it answers.
+class KiWakeDelay {
+public:
+    KiWakeDelay(ULONG Count, PVOID* Objects, WAIT_TYPE WaitType, const LARGE_INTEGER* Timeout);
+    NTSTATUS After(NTSTATUS Status);
+
+private:
+    bool m_Blocks = false;
+};
+
 // Fires the timers that are due and waits until the queued DPCs have run (not
 // when called on the DPC thread itself).  Called when the clock is moved by hand.
 void KiRunDueTimers();

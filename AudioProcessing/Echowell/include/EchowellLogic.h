@@ -102,6 +102,7 @@ struct AecTiming {
     LONGLONG RenderBufferedSum;  // µs, over the averaging window
     ULONG AveragingCount;
     LONGLONG LastElapsedFrames;  // frames; kAecUnset until AddElapsedFrames first ran
+    LONGLONG HeldDropFrames;     // far-end frames still to drop (<= 0) once that is safe
     ULONGLONG ElapsedTimeSum;    // 100 ns spent in the canceller and the correlator
     ULONG FirstCaptureReadSeen;
 };

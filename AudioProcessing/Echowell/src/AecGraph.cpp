@@ -20,6 +20,9 @@ using Log = LogModule<LogModuleFilterLogic>;
 constexpr LONG kChannel = 1;
 constexpr LONGLONG kMicro = 1000000;
 constexpr ULONG kAveragingPasses = 100;
+// Processed capture that outlasts a pass held up by a render buffer of the
+// far end (applications write 10-20 ms) and the piece being read meanwhile.
+constexpr ULONG kStallMarginMs = 30;
 
 ULONG Bits(const ChannelFormat& f) {
     return f.BitsPerSample & 0xFFFF;
@@ -536,11 +539,36 @@ ULONG EstimateStreamDelay(LONGLONG* delay, LONGLONG* renderBuffered) {
     return ZV_OK;
 }
 
+// The far end follows the render device's buffered time: frames inserted
+// when it grows, dropped when it shrinks.  Queue 1 runs just in time (a pass
+// finds the far end of the render buffer that just came and no more), so a
+// frame dropped from it leaves the next pass short and the thread waits a
+// whole render buffer, with the near end behind it: where the processed
+// queue holds less than that, the application receives silence in place of
+// its sound and the capture's latency grows by the buffer for good.  So drops
+// are held until they cannot run the processed capture dry: out of what
+// queue 1 holds beyond the pass just made, or at once while queue 4 holds
+// more than a stall can take.  Frames to insert first cancel held drops.
 ULONG AddElapsedFrames(LONGLONG frames) {
     AecTiming& t = g_AecTiming;
-    if (t.LastElapsedFrames != static_cast<LONGLONG>(kAecUnset) && g_pDataQueue1 != nullptr)
-        g_pDataQueue1->AddDrift(frames - t.LastElapsedFrames);
+    LONGLONG change =
+        t.LastElapsedFrames != static_cast<LONGLONG>(kAecUnset) ? frames - t.LastElapsedFrames : 0;
     t.LastElapsedFrames = frames;
+    if (g_pDataQueue1 == nullptr) return ZV_OK;
+    change += t.HeldDropFrames;
+    t.HeldDropFrames = change < 0 ? change : 0;
+    if (change > 0) g_pDataQueue1->AddDrift(change);
+    const ULONG frameBytes = Bits(g_RenderFormat) * Channels(g_RenderFormat) / 8;
+    if (t.HeldDropFrames == 0 || frameBytes == 0) return ZV_OK;
+    LONGLONG drop = g_pDataQueue1->GetReadable() / frameBytes;
+    if (g_pDataQueue4 != nullptr &&
+        g_pDataQueue4->GetReadable() >= g_CaptureFormat.AvgBytesPerSec * kStallMarginMs / 1000)
+        drop = -t.HeldDropFrames;
+    if (drop > -t.HeldDropFrames) drop = -t.HeldDropFrames;
+    if (drop > 0) {
+        g_pDataQueue1->AddDrift(-drop);
+        t.HeldDropFrames += drop;
+    }
     return ZV_OK;
 }
 

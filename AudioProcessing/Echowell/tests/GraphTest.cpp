@@ -163,12 +163,29 @@ TEST_F(GraphTest, AStageWithoutAWorkBufferIsRefusedAndNothingFollowsIt) {
     EXPECT_EQ(g_pDataQueue4->GetLevel(), 320u);
 }
 
-TEST_F(GraphTest, ElapsedFramesMoveTheFarEndDriftByTheirChange) {
-    LoadMaster();
-    OpenChannel(1, Pcm(16000, 16, 1));
-    OpenChannel(2, Pcm(16000, 16, 1));
-    InitQueues();
-    ResetAecTiming();
+// Queue 4 holding `ms` of processed capture.
+void FillProcessed(ULONG ms) {
+    std::vector<uint8_t> data(32 * ms, 1);
+    LONG count = static_cast<LONG>(data.size());
+    ASSERT_EQ(g_pDataQueue4->WriteData(data.data(), &count, 0), 1u);
+}
+
+// Both streams 16000 Hz 16-bit mono, the queues sized, the timing reset.
+class ElapsedFramesTest : public LogicTest {
+protected:
+    void SetUp() override {
+        LogicTest::SetUp();
+        LoadMaster();
+        OpenChannel(1, Pcm(16000, 16, 1));
+        OpenChannel(2, Pcm(16000, 16, 1));
+        InitQueues();
+        g_RenderFormat = g_CaptureFormat = Pcm(16000, 16, 1);
+        ResetAecTiming();
+    }
+};
+
+TEST_F(ElapsedFramesTest, MoveTheFarEndDriftByTheirChange) {
+    FillProcessed(40);  // drops cannot run the processed capture dry
     struct Step {
         LONGLONG Frames, Pending;
     } steps[] = {{100, 0}, {130, 30}, {90, -10}, {90, -10}, {-50, -150}};
@@ -178,6 +195,46 @@ TEST_F(GraphTest, ElapsedFramesMoveTheFarEndDriftByTheirChange) {
         DataQueueState state;
         g_pDataQueue1->GetState(&state);
         EXPECT_EQ(state.PendingDrift, s.Pending);
+    }
+}
+
+// With no processed capture to spare, frames to drop wait for a surplus in
+// queue 1 beyond the pass (the thread reads what is queued each second), and
+// frames to insert cancel them first; once queue 4 holds more than a stalled
+// pass can take, what is held goes at once.
+TEST_F(ElapsedFramesTest, DropTheFarEndOnlyWhereNoPassCanStall) {
+    std::vector<uint8_t> block(2 * 100, 0);
+    struct Step {
+        LONGLONG Frames;
+        LONG QueuedFrames;  // queue 1's surplus before the call
+        ULONG ProcessedMs;  // written to queue 4 before the call
+        LONGLONG Pending;   // the far end's pending drift after it
+        LONGLONG Held;
+    } steps[] = {
+        {500, 0, 0, 0, 0},      // the first value is only noted
+        {540, 0, 0, 40, 0},     // growing: inserted at once
+        {500, 0, 0, 40, -40},   // shrinking, nothing to spare: held
+        {480, 0, 0, 40, -60},   //
+        {480, 30, 0, 10, -30},  // 30 frames queued beyond the pass: dropped
+        {530, 0, 0, 30, 0},     // growing: what is held cancels part of it
+        {400, 0, 0, 30, -130},  // held again
+        {400, 0, 40, -100, 0},  // queue 4 can outlast a stall: dropped
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.Frames);
+        if (s.QueuedFrames != 0) {
+            LONG bytes = s.QueuedFrames * 2;
+            ASSERT_EQ(g_pDataQueue1->WriteData(block.data(), &bytes, 0), 1u);
+        }
+        if (s.ProcessedMs != 0) FillProcessed(s.ProcessedMs);
+        EXPECT_EQ(AddElapsedFrames(s.Frames), ZV_OK);
+        DataQueueState state;
+        g_pDataQueue1->GetState(&state);
+        EXPECT_EQ(state.PendingDrift, s.Pending);
+        EXPECT_EQ(g_AecTiming.HeldDropFrames, s.Held);
+        std::vector<uint8_t> sink(g_pDataQueue1->GetReadable() + 1);
+        LONG count = static_cast<LONG>(sink.size() - 1);
+        if (count > 0) g_pDataQueue1->ReadData(sink.data(), &count, 0);
     }
 }
 

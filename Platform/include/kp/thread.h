@@ -25,6 +25,15 @@ void KpSetEventSignalHook(struct _KEVENT* Event, void (*Hook)(PVOID), PVOID Cont
 // TRUE on a thread made by PsCreateSystemThread.
 BOOLEAN KpIsSystemThread(void);
 
+// From now on the system threads whose start routine lies in the image named
+// Image (file name, any case; for example "Echowell.sys") wake late: after a
+// KeWaitFor* call that had to block is satisfied, the thread sleeps a random
+// 0 to MaxMs milliseconds of machine time first.  The delays follow one
+// sequence per thread, fixed by Seed.  MaxMs 0 or a null Image ends it.
+void KpSetThreadWakeDelay(const char* Image, ULONG MaxMs, ULONG Seed);
+// Milliseconds of machine time the late wake-ups have added so far.
+ULONGLONG KpThreadWakeDelayMs(void);
+
 // A system thread as the stand-in saw it; threads that ended stay listed (the
 // latest 1024 of them), so that a thread's whole CPU time can be read after it.
 struct KpSystemThreadInfo {
