@@ -441,6 +441,67 @@ TEST_F(MutewellMachineTest, AStalledMasterRenderHoldsNoBufferPastItsBound) {
     cameraDevice_->ReleaseHeld(STATUS_CANCELLED);
 }
 
+// An application pauses the card's loudspeaker from one thread while its
+// other thread's render buffer waits in the bridge for the camera to play
+// (200 ms at once, four times the ring): the pause waits until that buffer
+// has left the bridge before the sink pauses and the graph goes, and then
+// the bridge runs again.
+TEST_F(MutewellMachineTest, APauseWaitsForTheRenderBufferStillInTheBridge) {
+    Boot();
+    StartPins(16000, 1);
+    ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 1), STATUS_SUCCESS);
+    Pump(300);
+    // The tone goes on where the ticks left it; they send nothing more
+    // until the machine clock has caught up with these 200 ms.
+    std::vector<uint8_t> tone(6400);
+    for (size_t i = 0; i + 1 < tone.size(); i += 2, ++renderFrames_) {
+        const auto v =
+            static_cast<SHORT>(9000 * std::sin(2 * M_PI * kToneHz * renderFrames_ / renderRate_));
+        tone[i] = static_cast<uint8_t>(v);
+        tone[i + 1] = static_cast<uint8_t>(v >> 8);
+    }
+    Settle();
+    const ULONG waiters = KpBlockedWaiterCount();
+    std::atomic<bool> sent{false}, paused{false};
+    // Host time only: the machine clock stands still meanwhile.
+    auto blockedOr = [&](ULONG more, const std::atomic<bool>& flag) {
+        for (int i = 0; i < 20000 && !flag && KpBlockedWaiterCount() <= waiters + more; ++i)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+    };
+    std::shared_ptr<kp::ks::StreamRequest> write;
+    std::thread writer([&] {
+        (void)speaker_.Submit(true, {{6400, 6400, tone.data()}}, sizeof(KSSTREAM_HEADER), &write);
+        sent = true;
+    });
+    blockedOr(0, sent);
+    ASSERT_FALSE(sent) << "the buffer found room for 200 ms in the ring";
+    NTSTATUS pause = STATUS_PENDING;
+    std::thread pauser([&] {
+        pause = speaker_.SetState(KSSTATE_PAUSE);
+        paused = true;
+    });
+    blockedOr(1, paused);
+    EXPECT_FALSE(paused) << "the pause went on while a buffer was in the bridge";
+    EXPECT_FALSE(sent);
+    for (int i = 0; i < 2000 && !(sent && paused); ++i) {
+        AdvanceMs(1);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    if (!(sent && paused)) {
+        ADD_FAILURE() << "the buffer or the pause never returned";
+        std::abort();  // rather than hang the run
+    }
+    writer.join();
+    pauser.join();
+    EXPECT_EQ(pause, STATUS_SUCCESS);
+    ASSERT_EQ(speaker_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    const size_t from = Rendered(cameraDevice_).size() / 2;
+    Pump(800);
+    EXPECT_GE(ShareAbove30dB(Samples(Rendered(cameraDevice_), 0), from + 4000, kToneHz, 8000),
+              kCleanShare)
+        << "the bridge runs again";
+}
+
 // The camera pulled out while bridged, with and without its disconnect
 // answer: nothing hangs, every request of the slave comes back and the
 // slave's applications go on.
