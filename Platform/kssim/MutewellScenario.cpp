@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <thread>
 
 #include "MutewellControl.h"
@@ -22,6 +23,7 @@
 #include "kp/clock.h"
 #include "kp/pnp.h"
 #include "kp/simaudio.h"
+#include "kp/thread.h"
 
 namespace fs = std::filesystem;
 
@@ -140,6 +142,26 @@ double CleanShare(const std::vector<float>& x, size_t from, size_t to, double hz
            static_cast<double>(snr.size());
 }
 
+// Waits in host time until `done`.  The machine clock moves on, 1 ms at a
+// time, only while the machine rests and, when `caller` says an application
+// thread is on its way through the kernel, while that thread waits there (a
+// render write waiting for room in the bridge's ring, a switch waiting for
+// the buffers in flight): a thread still at work, however slowly the host
+// runs it, never sees the clock move under it, and the run sounds the same
+// on a busy host.  False after 20 s of host time or 1 s of machine time.
+bool WaitMachine(const std::function<bool()>& done, bool caller) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (int moved = 0; !done(); std::this_thread::sleep_for(std::chrono::microseconds(100))) {
+        if (std::chrono::steady_clock::now() > giveUp || moved == 1000) return false;
+        if (kp::sim::SettleMachine(50) && !done() &&
+            (!caller || KpBlockedWaiterCount() > KpRunningSystemThreadCount())) {
+            KpClockAdvance(KpMs(1));
+            ++moved;
+        }
+    }
+    return true;
+}
+
 struct Phase {
     const char* Name;
     ULONG Mute;
@@ -169,8 +191,9 @@ public:
         }
         return true;
     }
-    // One more request each, then 10 ms of machine time; the oldest are
-    // waited for once four are queued (host time, the clock nudged now and then).
+    // One more request each, then 10 ms of machine time, with the machine at
+    // rest before and after the step; the oldest are waited for once four are
+    // queued.
     bool Tick(std::string* error) {
         std::vector<uint8_t> tone(kRate / 100 * 4);
         for (ULONG i = 0; i < kRate / 100; ++i, ++frames_) {
@@ -191,15 +214,18 @@ public:
                 reads_.push_back(read);
             sent = true;
         });
-        bool ok = WaitHost([&] { return sent.load(); });
+        bool ok = WaitMachine([&] { return sent.load(); }, true);
         sender.join();
-        KpClockAdvance(KpMs(10));
+        for (int i = 0; i < 2; ++i) {
+            if (i == 1) KpClockAdvance(KpMs(10));
+            if (!kp::sim::SettleMachine(10000)) ++UnsettledSteps;
+        }
         while (ok && !writes_.empty() && (writes_.size() > 4 || writes_.front()->Done())) {
-            ok = WaitHost([&] { return writes_.front()->Done(); });
+            ok = WaitMachine([&] { return writes_.front()->Done(); }, false);
             if (ok) writes_.pop_front();
         }
         while (ok && !reads_.empty() && (reads_.size() > 4 || reads_.front()->Done())) {
-            ok = WaitHost([&] { return reads_.front()->Done(); });
+            ok = WaitMachine([&] { return reads_.front()->Done(); }, false);
             if (!ok) break;
             auto r = reads_.front();
             reads_.pop_front();
@@ -222,16 +248,10 @@ public:
         filter_.Close();
     }
     std::vector<float> Played, Recorded;  // mono, 16 kHz
+    // Steps after which the machine did not come to rest in time.
+    ULONG UnsettledSteps = 0;
 
 private:
-    static bool WaitHost(const std::function<bool()>& done) {
-        for (int i = 0; i < 20000; ++i) {
-            if (done()) return true;
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-            if (i % 200 == 199) KpClockAdvance(KpMs(1));
-        }
-        return done();
-    }
     ks::KsFilter filter_;
     ks::KsPin speaker_, mic_;
     ULONGLONG frames_ = 0;
@@ -266,11 +286,7 @@ int RunMutewellScenario(const Settings& s, Measures* measures) {
             status = control.SetProperty(KSPROPSETID_SwitchMute, id, &value, sizeof value);
             done = true;
         });
-        for (int i = 0; !done && i < 100000; ++i) {
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-            if (i % 50 == 49) KpClockAdvance(KpMs(1));
-        }
-        if (!done) {
+        if (!WaitMachine([&] { return done.load(); }, true)) {
             std::fprintf(stderr, "kssim: a property request of the camera never returned\n");
             std::abort();
         }
@@ -321,6 +337,11 @@ int RunMutewellScenario(const Settings& s, Measures* measures) {
         std::fprintf(stderr, "kssim: scenario failed: %s\n", error.c_str());
         return 1;
     }
+    if (apps.UnsettledSteps != 0 && !s.Quiet)
+        std::printf(
+            "warning: %lu steps moved on before the machine came to rest; the run's "
+            "timing depended on the host\n",
+            static_cast<unsigned long>(apps.UnsettledSteps));
     if (!WriteWavs(s, {{"render.wav", &apps.Played, kRate},
                        {"camera-render.wav", &cameraRendered, kBridgeRate},
                        {"slave-capture.wav", &apps.Recorded, kRate}}))

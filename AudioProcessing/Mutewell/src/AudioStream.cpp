@@ -11,8 +11,9 @@ namespace {
 using ThisModule = LogModule<LogModuleFilterLogic>;
 
 constexpr LONGLONG kWaitTimeout = 100 * 10000;  // 100 ms in 100 ns units
-// The pause between looks at the requests while an earlier one is still out:
-// short, but a real wait rather than a spin.
+// The pause between looks at the requests while an earlier one is still out,
+// and before a request the device failed is sent again: short, but a real
+// wait rather than a spin.
 constexpr LONGLONG kIdleDelay = 1 * 10000;  // 1 ms
 
 bool Completed(const TransferObject* t) {
@@ -422,6 +423,13 @@ NTSTATUS AudioStream::StreamingLoop() {
             NTSTATUS status = capture ? ProcessSourceData(found) : found->m_pIrp->IoStatus.Status;
             if (!IsDeviceLoss(status)) {
                 if (!capture) ProcessSinkData(found);
+                if (!NT_SUCCESS(status)) {
+                    // A device that fails a request may fail the next one at
+                    // once: a pause before asking again, or this thread would
+                    // spin at its priority for as long as the device fails.
+                    LARGE_INTEGER idle = Relative(kIdleDelay);
+                    BridgeDelayExecution(&idle);
+                }
                 ResubmitTransfer(found);
                 continue;
             }

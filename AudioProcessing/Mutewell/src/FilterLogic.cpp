@@ -235,13 +235,21 @@ void PauseClosedChannel(PDEVICE_OBJECT device, PVOID context) {
     g_ControlWorkItems.Leave();
 }
 
-// Queues the pause of a closed channel's direction on the channel's device.
-void QueueClosedChannelPause(LONG channel, ULONG direction) {
+// The device of a channel's pin, on which the pause of its direction is
+// queued once the pin has closed; null when there is none.
+PDEVICE_OBJECT ChannelDevice(LONG channel, ULONG direction) {
     PDEVICE_OBJECT lower = nullptr, fdo = nullptr;
     PFILE_OBJECT pin = nullptr;
     ULONGLONG count = 0;
-    if (GetChannelInfo(channel, direction, &lower, &pin, &count, &fdo) != ZV_OK || fdo == nullptr)
-        return;
+    return GetChannelInfo(channel, direction, &lower, &pin, &count, &fdo) == ZV_OK ? fdo : nullptr;
+}
+
+// Queues the pause of a closed channel's direction on `fdo`, the device of
+// the pin that held the channel.  The channel is released first: the work
+// item may run at once, and a channel still marked running would keep its
+// bridge.
+void QueueClosedChannelPause(PDEVICE_OBJECT fdo, ULONG direction) {
+    if (fdo == nullptr) return;
     InitLogicObjects();
     if (!g_ControlWorkItems.Enter()) return;  // counted before queued: an unload waits for it
     auto work = static_cast<ClosedChannelWork*>(MemAlloc(sizeof(ClosedChannelWork)));
@@ -535,11 +543,12 @@ ZvStatus OnOpen(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, PLONG
 // item.
 ZvStatus OnClose(CGenDisp* genDisp, ULONG direction, LONG channel) {
     (void)genDisp;
-    if (channel >= 0 && LogicLoaded()) {
-        InterlockedExchange(StartedFlag(direction), 0);
-        QueueClosedChannelPause(channel, direction);
-    }
-    return CloseChannel(channel, direction);
+    if (channel < 0 || !LogicLoaded()) return CloseChannel(channel, direction);
+    InterlockedExchange(StartedFlag(direction), 0);
+    PDEVICE_OBJECT fdo = ChannelDevice(channel, direction);
+    const ZvStatus status = CloseChannel(channel, direction);
+    QueueClosedChannelPause(fdo, direction);
+    return status;
 }
 
 ZvStatus OnSetFormat(CGenDisp* genDisp, ULONG direction, ChannelFormat* format, LONG channel) {

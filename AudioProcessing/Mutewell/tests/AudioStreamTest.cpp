@@ -9,6 +9,7 @@
 #include "BridgeFixture.h"
 #include "kp/io.h"
 #include "kp/pnp.h"
+#include "kp/simaudio.h"
 #include "kp/thread.h"
 
 namespace zvbridge {
@@ -228,6 +229,35 @@ TEST_F(AudioStreamTest, SurpriseRemovalEndsTheThreadAndReleasesTheRingsReader) {
         m_device.reset();
         kp::machine::Shutdown();
     }
+}
+
+// A device that answers every read with an error other than its loss (here
+// STATUS_UNSUCCESSFUL, synchronously): the thread goes on asking, but waits a
+// moment before each request it sends again instead of spinning at its
+// priority, so a second of machine time sees about a thousand of them, not
+// as many as the host can send.
+TEST_F(AudioStreamTest, ADeviceFailingEveryRequestIsNotAskedInASpin) {
+    BootMaster();
+    constexpr ULONG kFailures = 3000;  // more than the 100 ms below may take
+    for (ULONG i = 0; i < kFailures; ++i) {
+        kp::sim::Fault fail;
+        fail.IoControl = IOCTL_KS_READ_STREAM;
+        fail.Status = STATUS_UNSUCCESSFUL;
+        m_device->AddFault(fail);
+    }
+    StartPin(false);
+    for (int ms = 0; ms < 100; ++ms) {
+        kp::sim::SettleMachine(200);  // a spinning thread never rests: 200 ms of host time
+        AdvanceMs(1);
+    }
+    kp::sim::SettleMachine(200);
+    const ULONG failed = ReadsAnswered(*m_device, STATUS_UNSUCCESSFUL);
+    EXPECT_GE(failed, 50u) << "the thread kept asking";
+    EXPECT_LE(failed, kTransfersInFlight + 110u) << "requests sent in 100 ms of machine time";
+    NTSTATUS status = STATUS_PENDING;
+    AdvanceWhile([&] { status = m_pin->DestroyStream(); }, [] { return true; });
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(KpIoLiveIrpCount(), 0u);
 }
 
 // Before WDM 1.10 the stop waits for the thread's own event, not its object.

@@ -329,6 +329,49 @@ TEST_F(CircBuffWaitTest, AFlushReleasesAWaitingReaderAndAWaitingWriter) {
     ExpectConsistent();
 }
 
+// A flush from another thread (a stream that stops) while a reader drains
+// the ring: every read before it gives the bytes in order, and once a read
+// has found the flushed ring empty, it and every read after it take nothing.
+TEST_F(CircBuffWaitTest, AFlushWhileAReaderDrainsEndsItsReadsCleanly) {
+    Create(640);
+    for (int round = 0; round < 200 && !HasFailure(); ++round) {
+        SCOPED_TRACE(round);
+        m_ring->Reset();
+        ULONG next = 0;
+        std::vector<UCHAR> data = Counter(600, next);
+        ULONG n = 600;
+        ASSERT_EQ(m_ring->WriteData(data.data(), &n, FALSE), 1u);
+        std::atomic<bool> done{false};
+        ULONG got = 0, lastCount = 9, misordered = 0, after = 0;
+        std::thread reader([&] {
+            for (;;) {
+                UCHAR out[7];
+                ULONG count = sizeof out;
+                const ULONG result = m_ring->ReadData(out, &count, FALSE);
+                for (ULONG i = 0; i < count; ++i) misordered += out[i] != (got + i) % 251;
+                got += count;
+                if (result == 0) {
+                    lastCount = count;
+                    break;
+                }
+            }
+            UCHAR out[7];
+            ULONG count = sizeof out;
+            after = m_ring->ReadData(out, &count, FALSE) + count;
+            done = true;
+        });
+        if (round % 2 == 1) std::this_thread::yield();
+        m_ring->Flush();
+        Join(reader, done, "the draining reader");
+        EXPECT_EQ(misordered, 0u);
+        EXPECT_LE(got, 600u);
+        EXPECT_EQ(lastCount, 0u) << "the read that found the flush took nothing";
+        EXPECT_EQ(after, 0u) << "a read after the flush";
+        EXPECT_EQ(KeReadStateEvent(m_ring->FlushedEvent()), 1);
+        ExpectConsistent();
+    }
+}
+
 // A writer and a reader on their own threads, each with its own piece sizes
 // (together never more than the ring, so that one can always go on), waiting
 // on each other: every byte arrives once and in order.

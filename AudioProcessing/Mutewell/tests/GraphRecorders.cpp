@@ -33,8 +33,26 @@ private:
     GraphRecord* m_record;
 };
 
+class FailingOnceResampler : public CKAUDPBRes {
+public:
+    explicit FailingOnceResampler(ULONG failing)
+        : CKAUDPBRes(nullptr, ZvFourCC("ZSAM"), nullptr), m_failing(failing) {}
+    ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
+                           ULONG outputBytes, PULONGLONG side) override {
+        if (m_calls++ == m_failing) return ZV_FAILED;
+        return CKAUDPBRes::SubmitPinData(pin, input, inputBytes, output, outputBytes, side);
+    }
+
+private:
+    ULONG m_failing;
+    ULONG m_calls = 0;
+};
+
 }  // namespace
 
+CKAUDPBRes* NewResamplerFailingOnce(ULONG failing) {
+    return new FailingOnceResampler(failing);
+}
 CKAUDPASnk* NewRecordingSink(GraphRecord* record) {
     return new RecordingSink(record);
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CKAUDPASrc.h"
+#include "CKAUDPBRes.h"
 
 struct GraphRecord {
     std::vector<ULONG> sizes;  // per piece the sink received
@@ -15,5 +16,7 @@ struct GraphRecord {
 
 CKAUDPASnk* NewRecordingSink(GraphRecord* record);
 CKAUDPASrc* NewCountingSource(GraphRecord* record);
+// A resampler whose call number `failing` (from 0) fails without output.
+CKAUDPBRes* NewResamplerFailingOnce(ULONG failing);
 // Sample n of the source's signal.
 SHORT CountingSample(ULONG n);

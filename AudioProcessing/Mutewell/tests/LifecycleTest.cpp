@@ -20,6 +20,7 @@
 #include "kp/machinetest.h"
 #include "MutewellLogic.h"
 #include "kp/pnp.h"
+#include "kp/simaudio.h"
 
 #ifndef ZV_LIFECYCLE_ROUNDS
 #define ZV_LIFECYCLE_ROUNDS 4
@@ -42,6 +43,21 @@ extern "C" LONG __wrap_BridgeSetEvent(PKEVENT event) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return __real_BridgeSetEvent(event);
+}
+
+// A channel's release, held back when armed until the control work items
+// queued before it have run, as a worker thread that gets there first on a
+// busy host would.
+namespace {
+std::atomic<bool> g_holdRelease{false};
+}  // namespace
+extern "C" ZvStatus __real__Z14ReleaseChannelij(LONG channel, ULONG direction);
+extern "C" ZvStatus __wrap__Z14ReleaseChannelij(LONG channel, ULONG direction) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (g_holdRelease.load() && g_ControlWorkItems.Count() != 0 &&
+           std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
+    return __real__Z14ReleaseChannelij(channel, direction);
 }
 
 namespace {
@@ -309,8 +325,12 @@ TEST_F(ZV_LIFECYCLE_SUITE, ClosingARunningSlavePinPausesItsBridge) {
     CreatePins({KSSTATE_PAUSE, KSSTATE_RUN});
     ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 1), STATUS_SUCCESS);
     Stream(10);
+    // The pause the close queues may run before the close has released the
+    // channel: it must still find the channel closed.
+    g_holdRelease = true;
     speaker_.Close();
     mic_.Close();
+    g_holdRelease = false;
     Drain(0);
     auto stopped = [&] {
         const auto records = cameraDevice_->PinRecords();
@@ -318,9 +338,11 @@ TEST_F(ZV_LIFECYCLE_SUITE, ClosingARunningSlavePinPausesItsBridge) {
                std::all_of(records.begin(), records.end(),
                            [](const auto& r) { return r.States.back() == KSSTATE_STOP; });
     };
-    Drive([&] {
-        while (!stopped()) std::this_thread::yield();
-    });
+    for (int ms = 0; ms < 1000 && !stopped(); ++ms) {
+        kp::sim::SettleMachine(200);
+        AdvanceMs(1);
+    }
+    EXPECT_TRUE(stopped()) << "a closed pin's direction still streams to the camera";
     EXPECT_EQ(g_bSinkStarted, 0);
     EXPECT_EQ(g_bSourceStarted, 0);
     EXPECT_EQ(cameraDevice_->OpenPinCount(), 2u) << "a pause keeps the pins";

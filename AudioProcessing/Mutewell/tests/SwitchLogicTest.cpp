@@ -512,6 +512,24 @@ TEST_F(GraphReferenceTest, RenderBuffersReachTheSinkAsTheReferenceConversion) {
     }
 }
 
+// A conversion stage that fails once: its piece never reaches the camera
+// (half-converted data in another format would), and the pieces after it
+// go on.
+TEST_F(GraphReferenceTest, APieceWhoseConversionFailedIsNotSent) {
+    CKAUDPBRes* const resampler = InCBRes;
+    InCBRes = NewResamplerFailingOnce(2);
+    Open(CHANNEL_RENDER, Pcm(48000, 16, 2));
+    g_bSinkStarted = 1;
+    std::vector<UCHAR> buffer = StereoTone(48 * 60);  // six pieces
+    OneHeader h(&buffer);
+    (void)OnBuffer(nullptr, CHANNEL_RENDER, &h.header, sizeof h.header, 1, nullptr);
+    EXPECT_EQ(m_record.sizes, std::vector<ULONG>(5, 160));
+    FreeInGraph();
+    delete InCBRes;
+    InCBRes = resampler;
+    ASSERT_EQ(ReleaseChannel(1, CHANNEL_RENDER), ZV_OK);
+}
+
 // Capture buffers of any length are filled with the source's data converted
 // to the slave's format, continuous across buffers; no byte of the slave's
 // own microphone remains.
