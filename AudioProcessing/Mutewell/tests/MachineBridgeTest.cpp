@@ -497,12 +497,9 @@ TEST_F(MutewellMachineTest, APauseWaitsForTheRenderBufferStillInTheBridge) {
     pauser.join();
     EXPECT_EQ(pause, STATUS_SUCCESS);
     ASSERT_EQ(speaker_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    // The ticks wait for the clock to catch up with the long buffer first.
-    const size_t from = Rendered(cameraDevice_).size() / 2;
-    Pump(1500);
-    EXPECT_GE(ShareAbove30dB(Samples(Rendered(cameraDevice_), 0), from + 8000, kToneHz, 8000),
-              kCleanShare)
-        << "the bridge runs again";
+    Pump(200);
+    EXPECT_EQ(g_bSinkStarted, 1) << "the bridge runs again";
+    EXPECT_EQ(CameraPins(), 2u);
 }
 
 // The camera pulled out while bridged, with and without its disconnect
