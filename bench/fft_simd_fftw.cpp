@@ -1,13 +1,12 @@
 // Speed of every real-FFT member (generic, SSE, SSE2, SSE3) against FFTW in
 // single precision, with all its SIMD code, with its SSE2 code only, and with
 // none (FFTW_NO_SIMD), at orders 6 to 16 (or as the command line says): one
-// call is a forward and an inverse transform, and the wave correlator's shape (two forward transforms, the conjugate product and
-// one inverse, each into its own buffer) at orders 12 to 14.  FFTW is
-// planned with FFTW_MEASURE before any timing.  Members and FFTW run
-// interleaved round by round; the median time per call and the per-round
-// ratios are printed with their 10th-90th percentile spread.  FFTW is loaded
-// at run time (libfftw3f.so.3, Debian's libfftw3-dev); without it only our
-// members are timed.
+// call is a forward and an inverse transform, and the wave correlator's shape (two forward
+// transforms, the conjugate product and one inverse, each into its own buffer) at orders 12 to 14.
+// FFTW is planned with FFTW_MEASURE before any timing.  Members and FFTW run interleaved round by
+// round; the median time per call and the per-round ratios are printed with their 10th-90th
+// percentile spread.  FFTW is loaded at run time (libfftw3f.so.3, Debian's libfftw3-dev); without
+// it only our members are timed.
 //
 // FFTW picks its codelets from what the processor reports, and has no public
 // switch that keeps it to SSE2.  A second copy of the library is loaded in a
