@@ -440,7 +440,10 @@ TEST_F(MutewellMachineTest, AStalledMasterRenderHoldsNoBufferPastItsBound) {
             std::abort();  // rather than hang the run
         }
         sender.join();
-        EXPECT_LE(end - start, 25 * 10000u) << "machine time inside OnBuffer, 100 ns units";
+        // 20 ms in the bridge, plus what timing from outside adds: the clock
+        // moves while the writer waits anywhere in the kernel, and a busy
+        // host has seen 29 ms.  Waiting per piece took 70-200 ms.
+        EXPECT_LE(end - start, 40 * 10000u) << "machine time inside OnBuffer, 100 ns units";
         AdvanceMs(100);
     }
     ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 0), STATUS_SUCCESS);
