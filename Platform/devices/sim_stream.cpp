@@ -145,6 +145,25 @@ BOOLEAN SettleMachine(ULONG HostMs) {
     return FALSE;
 }
 
+ULONG StepMachine(ULONG Ms, ULONG HostMs) {
+    ULONG unsettled = SettleMachine(HostMs) ? 0 : 1;
+    KpClockAdvance(KpMs(Ms));
+    return unsettled + (SettleMachine(HostMs) ? 0 : 1);
+}
+
+BOOLEAN AdvanceWhileResting(const std::function<bool()>& Done, bool CallerInKernel, ULONG MaxMs) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (ULONG moved = 0; !Done(); std::this_thread::sleep_for(std::chrono::microseconds(100))) {
+        if (std::chrono::steady_clock::now() > giveUp || moved == MaxMs) return FALSE;
+        if (SettleMachine(50) && !Done() &&
+            (!CallerInKernel || KpBlockedWaiterCount() > KpRunningSystemThreadCount())) {
+            KpClockAdvance(KpMs(1));
+            ++moved;
+        }
+    }
+    return TRUE;
+}
+
 // ---------------------------------------------------------------------------
 // Samples
 // ---------------------------------------------------------------------------

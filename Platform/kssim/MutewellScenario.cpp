@@ -142,24 +142,10 @@ double CleanShare(const std::vector<float>& x, size_t from, size_t to, double hz
            static_cast<double>(snr.size());
 }
 
-// Waits in host time until `done`.  The machine clock moves on, 1 ms at a
-// time, only while the machine rests and, when `caller` says an application
-// thread is on its way through the kernel, while that thread waits there (a
-// render write waiting for room in the bridge's ring, a switch waiting for
-// the buffers in flight): a thread still at work, however slowly the host
-// runs it, never sees the clock move under it, and the run sounds the same
-// on a busy host.  False after 20 s of host time or 1 s of machine time.
+// Waits until `done` with the clock moving only while the machine rests,
+// so the run sounds the same on a busy host.  At most 1 s of machine time.
 bool WaitMachine(const std::function<bool()>& done, bool caller) {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    for (int moved = 0; !done(); std::this_thread::sleep_for(std::chrono::microseconds(100))) {
-        if (std::chrono::steady_clock::now() > giveUp || moved == 1000) return false;
-        if (kp::sim::SettleMachine(50) && !done() &&
-            (!caller || KpBlockedWaiterCount() > KpRunningSystemThreadCount())) {
-            KpClockAdvance(KpMs(1));
-            ++moved;
-        }
-    }
-    return true;
+    return kp::sim::AdvanceWhileResting(done, caller, 1000);
 }
 
 struct Phase {
@@ -216,10 +202,7 @@ public:
         });
         bool ok = WaitMachine([&] { return sent.load(); }, true);
         sender.join();
-        for (int i = 0; i < 2; ++i) {
-            if (i == 1) KpClockAdvance(KpMs(10));
-            if (!kp::sim::SettleMachine(10000)) ++UnsettledSteps;
-        }
+        UnsettledSteps += kp::sim::StepMachine(10, 10000);
         while (ok && !writes_.empty() && (writes_.size() > 4 || writes_.front()->Done())) {
             ok = WaitMachine([&] { return writes_.front()->Done(); }, false);
             if (ok) writes_.pop_front();

@@ -217,24 +217,11 @@ protected:
     // the streaming threads keep pace with the devices however busy the host
     // is.  At most 2 s of host time, for a thread that never sleeps.
     static void Settle() { kp::sim::SettleMachine(2000); }
-    // Waits in host time until `done`.  The machine clock moves on, 1 ms at
-    // a time, only while the machine rests and, when `caller` says a thread
-    // of the test is on its way through the kernel, while that thread waits
-    // there (a render write waiting for room in the bridge's ring, a switch
-    // waiting for the buffers in flight): a thread still at work, however
-    // slowly the host runs it, never sees the clock move under it.  False
-    // after 20 s of host time or 200 ms of machine time.
+    // Waits until `done` with the clock moving only while the machine rests
+    // (and, when `caller`, while the test's thread waits in the kernel).  At
+    // most 200 ms of machine time.
     bool WaitHost(const std::function<bool()>& done, bool caller = true) {
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        for (int moved = 0; !done(); std::this_thread::sleep_for(std::chrono::microseconds(200))) {
-            if (std::chrono::steady_clock::now() > giveUp || moved == 200) return false;
-            if (kp::sim::SettleMachine(50) && !done() &&
-                (!caller || KpBlockedWaiterCount() > KpRunningSystemThreadCount())) {
-                AdvanceMs(1);
-                ++moved;
-            }
-        }
-        return true;
+        return kp::sim::AdvanceWhileResting(done, caller, 200);
     }
     void Pump(int ms) {
         for (int i = 0; i < ms / 10 && !HasFatalFailure(); ++i) Tick();

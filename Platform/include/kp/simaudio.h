@@ -243,6 +243,16 @@ void DrainCompletions();
 // host time, for a thread that never sleeps (a busy wait) or a work item that
 // waits for the clock; FALSE when the bound was reached first.
 BOOLEAN SettleMachine(ULONG HostMs);
+// One step of a manual clock: the machine settles, the clock moves Ms, the
+// machine settles again.  Answers how many of the two settles reached the
+// bound of HostMs.
+ULONG StepMachine(ULONG Ms, ULONG HostMs);
+// Waits in host time until Done.  The clock moves on, 1 ms at a time, only
+// while the machine rests and, when CallerInKernel says an application thread
+// is on its way through the kernel, while that thread waits there: a thread
+// still at work, however slowly the host runs it, never sees the clock move
+// under it.  FALSE after 20 s of host time or MaxMs of machine time.
+BOOLEAN AdvanceWhileResting(const std::function<bool()>& Done, bool CallerInKernel, ULONG MaxMs);
 
 // ---------------------------------------------------------------------------
 // The room.  Signals are mono floats in [-1, 1]; a device's capture mixes its
