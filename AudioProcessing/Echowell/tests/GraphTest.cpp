@@ -10,6 +10,7 @@
 #include "CKAUDPWAVC.h"
 #include "FilterLogicServices.h"
 #include "LogicTestSupport.h"
+#include "ProcessingThread.h"
 #include "MemAlloc.h"
 #include "kp/io.h"
 #include "kp/pool.h"
@@ -140,6 +141,8 @@ TEST_F(GraphTest, APoolThatCannotBeSizedStopsTheChainAndFreeingItLeavesNothing) 
     EXPECT_TRUE(built);
 }
 
+// Processing on or off (the near end then passes through, copied into the
+// canceller's work buffer).
 TEST_F(GraphTest, AStageWithoutAWorkBufferIsRefusedAndNothingFollowsIt) {
     LoadMaster();
     OpenChannel(1, Pcm(16000, 16, 1));
@@ -147,20 +150,24 @@ TEST_F(GraphTest, AStageWithoutAWorkBufferIsRefusedAndNothingFollowsIt) {
     g_ulRateMode = 1;
     ASSERT_EQ(InitOutGraph(2, 1), ZV_OK);
     ASSERT_EQ(Describe(g_OutGraph), "A320 R3 A320 AEC/1 W4");
-    InitQueues();
-    ResetAecTiming();
-    ULONG bytes = 3200;
-    std::vector<UCHAR> near(bytes, 0x40);
-    ASSERT_EQ(g_pDataQueue3->PutData(near.data(), &bytes, 0), 1u);
-    // The canceller's output pool has no free buffer this pass.
-    PVOID taken = nullptr;
-    ASSERT_EQ(g_OutGraph.Stages[2].Pool->GetBuffer(&taken, 0), ZV_OK);
-    EXPECT_EQ(RunOutGraph(), static_cast<ULONG>(ZV_INVALID_PARAMETER));
-    EXPECT_EQ(g_pDataQueue4->GetLevel(), 0u);
-    EXPECT_EQ(g_pDataQueue3->GetLevel(), 2880u);
-    ASSERT_EQ(g_OutGraph.Stages[2].Pool->PutBuffer(taken), ZV_OK);
-    RunOutGraph();  // the canceller's own answer (the delay is not known yet)
-    EXPECT_EQ(g_pDataQueue4->GetLevel(), 320u);
+    for (LONG processing : {1, 0}) {
+        SCOPED_TRACE(processing);
+        InterlockedExchange(&g_bProcessing, processing);
+        InitQueues();
+        ResetAecTiming();
+        ULONG bytes = 3200;
+        std::vector<UCHAR> near(bytes, 0x40);
+        ASSERT_EQ(g_pDataQueue3->PutData(near.data(), &bytes, 0), 1u);
+        // The canceller's output pool has no free buffer this pass.
+        PVOID taken = nullptr;
+        ASSERT_EQ(g_OutGraph.Stages[2].Pool->GetBuffer(&taken, 0), ZV_OK);
+        EXPECT_EQ(RunOutGraph(), static_cast<ULONG>(ZV_INVALID_PARAMETER));
+        EXPECT_EQ(g_pDataQueue4->GetLevel(), 0u);
+        EXPECT_EQ(g_pDataQueue3->GetLevel(), 2880u);
+        ASSERT_EQ(g_OutGraph.Stages[2].Pool->PutBuffer(taken), ZV_OK);
+        RunOutGraph();  // the canceller's own answer (the delay is not known yet)
+        EXPECT_EQ(g_pDataQueue4->GetLevel(), 320u);
+    }
 }
 
 // Queue 4 holding `ms` of processed capture.
@@ -236,55 +243,6 @@ TEST_F(ElapsedFramesTest, DropTheFarEndOnlyWhereNoPassCanStall) {
         LONG count = static_cast<LONG>(sink.size() - 1);
         if (count > 0) g_pDataQueue1->ReadData(sink.data(), &count, 0);
     }
-}
-
-// Feeds `blocks` 10 ms blocks into queues 1 and 3 and lets the thread run
-// until the Out graph has made as many passes.
-class ThreadTest : public LogicTest {
-protected:
-    void Start(const ChannelFormat& render, const ChannelFormat& capture, ULONG mode,
-               LONG processing = 1) {
-        LoadMaster();
-        InterlockedExchange(&g_bProcessing, processing);
-        OpenChannel(1, render);
-        OpenChannel(2, capture);
-        g_ulRateMode = mode;
-        ASSERT_EQ(InitOutGraph(2, 1), ZV_OK);
-        ASSERT_EQ(InitInGraph(1, 1), ZV_OK);
-        InitQueues();
-        ResetAecTiming();
-        // As a start does: no own render request is out.
-        KeSetEvent(&g_AllIrpsCompleteEvent, IO_NO_INCREMENT, FALSE);
-        ASSERT_TRUE(NT_SUCCESS(StartAudioProcThread()));
-        InterlockedExchange(&g_bAecActive, 1);
-    }
-    void Stop() {
-        InterlockedExchange(&g_bAecActive, 0);
-        for (DataQueue* q : {g_pDataQueue1, g_pDataQueue2, g_pDataQueue3, g_pDataQueue4})
-            q->Abort();
-        EXPECT_EQ(StopAudioProcThread(), STATUS_SUCCESS);
-    }
-    static void Write(DataQueue* q, const std::vector<UCHAR>& data) {
-        ULONG n = static_cast<ULONG>(data.size());
-        ASSERT_EQ(q->PutData(data.data(), &n, 1), 1u);
-    }
-    static void AwaitOutPasses(ULONGLONG n) {
-        while (static_cast<ULONGLONG>(InterlockedExchangeAdd64(&g_AecTiming.OutPasses, 0)) < n ||
-               KpBlockedWaiterCount() == 0)
-            std::this_thread::yield();
-    }
-};
-
-std::vector<UCHAR> Tone(size_t bytes, ULONG seed) {
-    std::vector<UCHAR> v(bytes);
-    ULONG x = seed;
-    for (size_t i = 0; i < bytes; i += 2) {
-        x = x * 1103515245 + 12345;
-        SHORT s = static_cast<SHORT>((x >> 16) % 8000 - 4000);
-        v[i] = static_cast<UCHAR>(s);
-        if (i + 1 < bytes) v[i + 1] = static_cast<UCHAR>(s >> 8);
-    }
-    return v;
 }
 
 TEST_F(ThreadTest, WithProcessingOffTheNearEndComesBackBitExact) {

@@ -254,6 +254,26 @@ TEST_F(StreamTimingTest, TheFirstOutPassMeasuresTInfoAndSeedsTheDelay) {
     EXPECT_EQ(g_pDataQueue4->GetLevel(), 320u) << "10 ms of near end out";
 }
 
+// A capture read first seconds after the first render buffer (the render
+// stream ran alone before) gives a start difference, and so an estimate,
+// below zero: the canceller starts from no delay rather than from a
+// wrapped-around one.
+TEST_F(StreamTimingTest, AnEstimateBelowZeroSeedsTheDelayAtZero) {
+    ULONG q3 = 3200;
+    std::vector<UCHAR> near(q3, 0);
+    ASSERT_EQ(g_pDataQueue3->PutData(near.data(), &q3, 0), 1u);
+    g_AecTiming.FirstRenderTime = 1;
+    g_AecTiming.FirstCaptureReadSeen = 1;
+    g_AecTiming.FirstCaptureReadTime = 3000000;
+    RunOutGraph();
+    EXPECT_EQ(g_llDelayEstimate, 0u);
+    ASSERT_GE(g_ulTraceCount, 1u);
+    const AecTraceRecord& record = g_pTraceBuffer[g_ulTraceCount - 1];
+    EXPECT_EQ(record.Kind, 1u);
+    EXPECT_EQ(record.DelayGiven, 0u);
+    EXPECT_NE(record.Status, static_cast<ULONG>(ZV_DELAY_TOO_SHORT));
+}
+
 }  // namespace
 }  // namespace zvecho
 
