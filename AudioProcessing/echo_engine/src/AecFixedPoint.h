@@ -262,6 +262,9 @@ void autocorr(const int16_t* x, int n, int maxLag, int32_t* r, int* shiftOut);
 // r[k] = dotScaled(x, x + k, n - k, s) for k = 0..maxLag.
 void autocorrLags(const int16_t* x, int n, int maxLag, int32_t* r, int* shiftOut);
 
+// num / den in Q15 for 0 <= num <= den, den > 0: the fifteen quotient bits
+// of restoring division (32767 when num == den).
+int16_t DivideQ15(int32_t num, int32_t den);
 // Reflection coefficients k[1..p] (Q15, k[0] unused) of r[0..p] by the Schur
 // recursion.  Returns the prediction gain r[0] / final error (integer, >= 1).
 int32_t reflection(const int32_t* r, int p, int16_t* k);

@@ -67,6 +67,32 @@ TEST(AecFixedPoint, DivisionSaturatesWhereTheQuotientCannotBeHeld) {
     EXPECT_EQ(div32by16(kInt32Min, 1), kInt32Min);
 }
 
+// The Schur recursion's Q15 quotient: the fifteen bits restoring division
+// gives, for every divisor and the numerators at both ends and between.
+TEST(AecFixedPoint, QuotientIsTheRestoringDivisionsFifteenBits) {
+    auto restoring = [](int32_t num, int32_t den) {
+        int32_t out = 0, rem = num;
+        for (int i = 0; i < 15; ++i) {
+            out <<= 1;
+            rem <<= 1;
+            if (rem >= den) {
+                rem -= den;
+                out += 1;
+            }
+        }
+        return out;
+    };
+    uint32_t seed = 12345;
+    for (int32_t den = 1; den <= 32767; ++den) {
+        seed = seed * 1664525u + 1013904223u;
+        const int32_t between = int32_t((seed >> 8) % uint32_t(den + 1));
+        for (int32_t num : {0, 1, den / 2, den - 1, den, between}) {
+            if (num < 0) continue;
+            ASSERT_EQ(DivideQ15(num, den), restoring(num, den)) << num << " / " << den;
+        }
+    }
+}
+
 TEST(AecFixedPoint, SquareRootGivesTheListedValues) {
     const struct {
         int32_t x, root;
