@@ -219,6 +219,14 @@ inline int32_t dot(const int16_t* a, const int16_t* b, int n) {
 // acc += (x^2 - acc + c) >> k.  Callers pass c = 2^(k-1) when acc exceeds it.
 inline void LeakyEnergy(int32_t* acc, const int16_t* x, int n, int k, int32_t c) {
     int32_t a = *acc;
+    if (a >= 0 && c >= 0 && c < (int32_t(1) << 30)) {
+        // Then no step leaves [0, 2^31): a step up ends at most at
+        // x^2 + c < 2^31, a step down no lower than x^2 + c >= 0.  The
+        // saturation never acts and stays off the per-sample chain.
+        for (int i = 0; i < n; ++i) a += (int32_t(x[i]) * x[i] + c - a) >> k;
+        *acc = a;
+        return;
+    }
     for (int i = 0; i < n; ++i) {
         int64_t step = (int64_t(int32_t(x[i]) * x[i]) - a + c) >> k;
         a = Saturate32(int64_t(a) + step);
