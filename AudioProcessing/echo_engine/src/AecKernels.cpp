@@ -207,10 +207,53 @@ int64_t FilterSumSquares(const int16_t* x, int n) {
     return sum;
 }
 
+int WhitenBlocks(const int16_t* whitening, const int16_t* x, int shift, int16_t* out, int n) {
+    // With sum |c_j| <= 65535 every sum of products stays within
+    // +-(2^31 - 2^15) and no pair sum of pmaddwd overflows (that needs two
+    // coefficients of -32768), so 32-bit lanes hold the sum exactly; packing
+    // saturates to 16 bits and the final add saturates, as the plain loop.
+    int32_t total = 0;
+    for (int j = 1; j <= kWhiteningOrder; ++j)
+        total += whitening[j] < 0 ? -whitening[j] : whitening[j];
+    if (total > 65535) return 0;
+    static_assert(kWhiteningOrder == 5, "two pairs and a single per block");
+    auto pair = [](int16_t a, int16_t b) {
+        return _mm_set1_epi32(int32_t(uint32_t(uint16_t(a)) | uint32_t(uint16_t(b)) << 16));
+    };
+    const __m128i c12 = pair(whitening[1], whitening[2]), c34 = pair(whitening[3], whitening[4]),
+                  c5 = pair(whitening[5], 0);
+    const __m128i count = _mm_cvtsi32_si128(shift), round = _mm_set1_epi32(4096);
+    const __m128i zero = _mm_setzero_si128();
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        auto at = [&](int j) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i + j));
+            return _mm_sra_epi16(v, count);
+        };
+        const __m128i s1 = at(1), s2 = at(2), s3 = at(3), s4 = at(4), s5 = at(5);
+        auto sums = [&](__m128i p12, __m128i p34, __m128i p5) {
+            const __m128i sum = _mm_add_epi32(_mm_madd_epi16(p12, c12), _mm_madd_epi16(p34, c34));
+            const __m128i all = _mm_add_epi32(_mm_add_epi32(sum, _mm_madd_epi16(p5, c5)), round);
+            return _mm_srai_epi32(all, 13);
+        };
+        const __m128i low = sums(_mm_unpacklo_epi16(s1, s2), _mm_unpacklo_epi16(s3, s4),
+                                 _mm_unpacklo_epi16(s5, zero));
+        const __m128i high = sums(_mm_unpackhi_epi16(s1, s2), _mm_unpackhi_epi16(s3, s4),
+                                  _mm_unpackhi_epi16(s5, zero));
+        const __m128i whitened = _mm_adds_epi16(at(0), _mm_packs_epi32(low, high));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), whitened);
+    }
+    return i;
+}
+
 #else
 
 int32_t SmallestOf(const int32_t* v, int n) {
     return min32(v, n);
+}
+
+int WhitenBlocks(const int16_t*, const int16_t*, int, int16_t*, int) {
+    return 0;
 }
 
 int64_t FilterSumSquares(const int16_t* x, int n) {
