@@ -59,18 +59,26 @@ bool HalfFactorFits(int16_t r) {
 template <class Update>
 int64_t UpdateSquares(const Update& update, int16_t r, int n, const int16_t* x, int16_t* taps) {
     const __m128i zero = _mm_setzero_si128();
-    __m128i acc = zero;
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-        __m128i* t = reinterpret_cast<__m128i*>(taps + i);
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + i));
+    __m128i acc0 = zero, acc1 = zero;
+    // Sixteen taps per step into two sums, so that the 64-bit adds of one
+    // block need not wait on the other's.
+    auto step = [&](int at, __m128i* acc) {
+        __m128i* t = reinterpret_cast<__m128i*>(taps + at);
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + at));
         const __m128i updated = update(_mm_loadu_si128(t), v);
         _mm_storeu_si128(t, updated);
         const __m128i pairs = _mm_madd_epi16(updated, updated);
-        acc = _mm_add_epi64(acc, _mm_unpacklo_epi32(pairs, zero));
-        acc = _mm_add_epi64(acc, _mm_unpackhi_epi32(pairs, zero));
+        *acc = _mm_add_epi64(*acc, _mm_unpacklo_epi32(pairs, zero));
+        *acc = _mm_add_epi64(*acc, _mm_unpackhi_epi32(pairs, zero));
+    };
+    int i = 0;
+    for (; i + 16 <= n; i += 16) {
+        step(i, &acc0);
+        step(i + 8, &acc1);
     }
+    for (; i + 8 <= n; i += 8) step(i, &acc0);
     tapUpdate(r, n - i, x + i, taps + i);
+    const __m128i acc = _mm_add_epi64(acc0, acc1);
     int64_t sum = _mm_cvtsi128_si64(acc) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc));
     for (; i < n; ++i) sum += int32_t(taps[i]) * taps[i];
     return sum;
