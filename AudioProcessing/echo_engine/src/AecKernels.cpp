@@ -143,37 +143,63 @@ int32_t FilterUpdateDot(int16_t r, int n, const int16_t* x1, int16_t* taps, cons
     return UpdateDot(UpdateAnyFactor(r), r, n, x1, taps, x2);
 }
 
-int64_t FilterDots(const int16_t* taps, const int16_t* x, int n, int count, int32_t* sums) {
-    // Four sums per pass over the taps: each block of taps is loaded once for
-    // four estimates, and the four sums stay in registers.  The first pass
-    // also sums the taps' squares (pairs exact as unsigned 32-bit lanes,
-    // widened into 64-bit sums).
+namespace {
+
+// sums[k] = dot(taps, v - k, n) for k < kSums (4 or 8) in one pass over the
+// taps: each block of taps is loaded once for all the estimates, whose sums
+// stay in registers (named ones: an array of them goes through memory).
+// With kMeasure, the pass also sums the taps' squares over the whole blocks
+// of eight (pairs exact as unsigned 32-bit lanes, widened into 64-bit sums).
+template <int kSums, bool kMeasure>
+__m128i DotsPass(const int16_t* taps, const int16_t* v, int n, int32_t* sums) {
+    static_assert(kSums == 4 || kSums == 8, "passes of four or eight estimates");
     const __m128i zero = _mm_setzero_si128();
+    __m128i a0 = zero, a1 = zero, a2 = zero, a3 = zero, a4 = zero, a5 = zero, a6 = zero, a7 = zero;
     __m128i squares = zero;
-    int j = 0;
-    for (; j + 4 <= count; j += 4) {
-        const int16_t* v = x - j;
-        __m128i acc0 = zero, acc1 = zero, acc2 = zero, acc3 = zero;
-        int i = 0;
-        for (; i + 8 <= n; i += 8) {
-            const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(taps + i));
-            auto load = [&](int back) {
-                return _mm_loadu_si128(reinterpret_cast<const __m128i*>(v - back + i));
-            };
-            acc0 = _mm_add_epi32(acc0, _mm_madd_epi16(t, load(0)));
-            acc1 = _mm_add_epi32(acc1, _mm_madd_epi16(t, load(1)));
-            acc2 = _mm_add_epi32(acc2, _mm_madd_epi16(t, load(2)));
-            acc3 = _mm_add_epi32(acc3, _mm_madd_epi16(t, load(3)));
-            if (j == 0) {
-                const __m128i pairs = _mm_madd_epi16(t, t);
-                squares = _mm_add_epi64(squares, _mm_unpacklo_epi32(pairs, zero));
-                squares = _mm_add_epi64(squares, _mm_unpackhi_epi32(pairs, zero));
-            }
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(taps + i));
+        auto add = [&](__m128i* acc, int back) {
+            const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v - back + i));
+            *acc = _mm_add_epi32(*acc, _mm_madd_epi16(t, w));
+        };
+        add(&a0, 0);
+        add(&a1, 1);
+        add(&a2, 2);
+        add(&a3, 3);
+        if (kSums == 8) {
+            add(&a4, 4);
+            add(&a5, 5);
+            add(&a6, 6);
+            add(&a7, 7);
         }
-        const __m128i acc[4] = {acc0, acc1, acc2, acc3};
-        for (int k = 0; k < 4; ++k)
-            sums[j + k] = WrapAdd32(HorizontalSum(acc[k]), dot(taps + i, v - k + i, n - i));
+        if (kMeasure) {
+            const __m128i pairs = _mm_madd_epi16(t, t);
+            squares = _mm_add_epi64(squares, _mm_unpacklo_epi32(pairs, zero));
+            squares = _mm_add_epi64(squares, _mm_unpackhi_epi32(pairs, zero));
+        }
     }
+    const __m128i acc[8] = {a0, a1, a2, a3, a4, a5, a6, a7};
+    for (int k = 0; k < kSums; ++k)
+        sums[k] = WrapAdd32(HorizontalSum(acc[k]), dot(taps + i, v - k + i, n - i));
+    return squares;
+}
+
+}  // namespace
+
+int64_t FilterDots(const int16_t* taps, const int16_t* x, int n, int count, int32_t* sums) {
+    // Eight estimates per pass while eight remain, then four, then one at a
+    // time; the first pass measures the taps' squares on the way.
+    __m128i squares = _mm_setzero_si128();
+    int j = 0;
+    if (count >= 8) {
+        squares = DotsPass<8, true>(taps, x, n, sums);
+        for (j = 8; j + 8 <= count; j += 8) DotsPass<8, false>(taps, x - j, n, sums + j);
+    } else if (count >= 4) {
+        squares = DotsPass<4, true>(taps, x, n, sums);
+        j = 4;
+    }
+    for (; j + 4 <= count; j += 4) DotsPass<4, false>(taps, x - j, n, sums + j);
     for (; j < count; ++j) sums[j] = FilterDot(taps, x - j, n);
     if (count < 4) return FilterSumSquares(taps, n);
     const int whole = n & ~7;

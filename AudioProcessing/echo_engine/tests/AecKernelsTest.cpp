@@ -39,8 +39,8 @@ TEST(AecKernels, MatchThePlainLoopsBitForBit) {
             int64_t tapSquares = 0;
             for (int i = 0; i < n; ++i)
                 tapSquares += int64_t(taps0[size_t(offset + i)]) * taps0[size_t(offset + i)];
-            // Estimate counts below, at and past one pass of four.
-            for (int count : {1, 3, 4, 5, 16, 17}) {
+            // Estimate counts below, at and past passes of four and of eight.
+            for (int count : {1, 3, 4, 5, 8, 9, 12, 13, 16, 17}) {
                 EXPECT_EQ(FilterDots(taps0.data() + offset, b + 16, n, count, sums), tapSquares)
                     << count;
                 for (int j = 0; j < count; ++j)
