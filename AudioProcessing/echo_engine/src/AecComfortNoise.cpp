@@ -158,46 +158,38 @@ void ComfortNoiseGenerate(AecComfortNoise* cn, int16_t* out, int n) {
         for (int i = 0; i < n; ++i) exc[i] = Saturate16((int32_t(exc[i]) * mantissa) >> (15 - t));
     }
 
-    // All-pole synthesis 1/A(z) in Q12 with the past outputs kept to 12
-    // fractional bits.  The past outputs run in one line, oldest first, so
-    // that no memory moves per sample.
-    int16_t high[kNoiseOrder + 2 * kPiece];
-    int16_t low[kNoiseOrder + 2 * kPiece];
-    for (int j = 0; j < kNoiseOrder; ++j) {
-        high[kNoiseOrder - 1 - j] = cn->memoryHigh[j];
-        low[kNoiseOrder - 1 - j] = cn->memoryLow[j];
-    }
-    // The newest past output is carried in registers and enters last, so
-    // that the older terms need not wait for it.  The low parts are 12-bit:
-    // their sum fits 32 bits.
-    int32_t a[kNoiseOrder + 1];
+    // All-pole synthesis 1/A(z) in Q12.  Each past output is held whole, as
+    // the Q12 accumulator it came from (high * 4096 + its 12-bit fraction):
+    // sum a_j high_j + (sum a_j low_j >> 12) is the floor of
+    // sum a_j y_j / 4096, since the high sum is a whole number.  The past
+    // outputs run in one line, oldest first, so that no memory moves per
+    // sample; the newest is carried in a register and enters last, so that
+    // the older terms need not wait for it.  The clamp is a branch the
+    // predictor gets right almost always, kept off the recursion's path.
+    int64_t y[kNoiseOrder + 2 * kPiece];
+    for (int j = 0; j < kNoiseOrder; ++j)
+        y[kNoiseOrder - 1 - j] = int64_t(cn->memoryHigh[j]) * 4096 + cn->memoryLow[j];
+    int64_t a[kNoiseOrder + 1];
     for (int j = 1; j <= kNoiseOrder; ++j) a[j] = cn->lpc[j];
-    const int32_t a1 = a[1];
-    int32_t newestHigh = high[kNoiseOrder - 1], newestLow = low[kNoiseOrder - 1];
+    const int64_t a1 = a[1];
+    constexpr int64_t kHighest = int64_t(32767) << 12, kLowest = int64_t(-32768) << 12;
+    int64_t newest = y[kNoiseOrder - 1];
     for (int i = 0; i < n; ++i) {
-        const int16_t* h = high + kNoiseOrder + i;  // h[-1] is the newest past output
-        const int16_t* l = low + kNoiseOrder + i;
-        int64_t sumHigh = 0;
-        int32_t sumLow = 0;
+        const int64_t* past = y + kNoiseOrder + i;  // past[-1] is the newest past output
+        int64_t older = 0;
 #pragma GCC unroll 8
-        for (int j = kNoiseOrder; j >= 2; --j) {
-            sumHigh += a[j] * h[-j];
-            sumLow += a[j] * l[-j];
-        }
-        sumHigh += a1 * newestHigh;
-        sumLow += a1 * newestLow;
-        int64_t acc = int64_t(exc[i]) * 4096 - sumHigh - (sumLow >> 12);
-        if (acc > (int64_t(32767) << 12)) acc = int64_t(32767) << 12;
-        if (acc < (int64_t(-32768) << 12)) acc = int64_t(-32768) << 12;
+        for (int j = kNoiseOrder; j >= 2; --j) older += a[j] * past[-j];
+        int64_t acc = int64_t(exc[i]) * 4096 - ((older + a1 * newest) >> 12);
+        if (__builtin_expect(acc > kHighest || acc < kLowest, 0))
+            acc = acc > kHighest ? kHighest : kLowest;
         out[i] = Saturate16((acc + 2048) >> 12);
-        newestHigh = static_cast<int16_t>(acc >> 12);
-        newestLow = static_cast<int16_t>(acc & 0xFFF);
-        high[kNoiseOrder + i] = static_cast<int16_t>(newestHigh);
-        low[kNoiseOrder + i] = static_cast<int16_t>(newestLow);
+        newest = acc;
+        y[kNoiseOrder + i] = acc;
     }
     for (int j = 0; j < kNoiseOrder; ++j) {
-        cn->memoryHigh[j] = high[kNoiseOrder + n - 1 - j];
-        cn->memoryLow[j] = low[kNoiseOrder + n - 1 - j];
+        const int64_t past = y[kNoiseOrder + n - 1 - j];
+        cn->memoryHigh[j] = static_cast<int16_t>(past >> 12);
+        cn->memoryLow[j] = static_cast<int16_t>(past & 0xFFF);
     }
 }
 

@@ -380,42 +380,42 @@ void CancellerReinit(AecCanceller* c, uint16_t autoOff) {
 }
 
 void HighPass(AecCanceller* c, const int16_t* in, int16_t* out, int n) {
-    const int32_t b0 = c->hpCoefficients[0], b1 = c->hpCoefficients[1], b2 = c->hpCoefficients[2];
-    const int32_t a1 = c->hpCoefficients[3], a2 = c->hpCoefficients[4];
+    const int64_t b0 = c->hpCoefficients[0], b1 = c->hpCoefficients[1], b2 = c->hpCoefficients[2];
+    const int64_t a1 = c->hpCoefficients[3], a2 = c->hpCoefficients[4];
     // The memories run in locals and are stored once at the end: a store
     // through `out` could otherwise alias them, and each would go through
-    // memory on every sample.
-    int32_t x1 = c->hpX1, x2 = c->hpX2;
-    int32_t y1High = c->hpY1High, y2High = c->hpY2High;
-    int32_t y1Low = c->hpY1Low, y2Low = c->hpY2Low;
+    // memory on every sample.  Past outputs are kept as y/2 (high) and a
+    // 15-bit fraction (low) of the Q12 accumulator, the fraction four times
+    // the accumulator's low 13 bits; here they run whole, as the accumulator
+    // itself: a * high + ((a * low) >> 15) is the floor of a * acc / 2^13,
+    // the high product being a whole number.  That leaves one multiply on
+    // the per-sample chain instead of two.
+    int64_t x1 = c->hpX1, x2 = c->hpX2;
+    int64_t y1 = int64_t(c->hpY1High) * 8192 + (c->hpY1Low >> 2);
+    int64_t y2 = int64_t(c->hpY2High) * 8192 + (c->hpY2Low >> 2);
     for (int i = 0; i < n; ++i) {
-        const int32_t x = in[i];
-        // Past outputs are held as y/2 (high) and a 15-bit fraction (low) of
-        // the Q12 accumulator, hence the doubling.
-        int32_t feedback = a1 * y1High + ((a1 * y1Low) >> 15) + a2 * y2High + ((a2 * y2Low) >> 15);
+        const int64_t x = in[i];
+        const int64_t feedback = ((a1 * y1) >> 13) + ((a2 * y2) >> 13);
         // The filter's gain on any 16-bit input stays below about 4, so the
         // Q12 accumulator keeps well inside 32 bits; only the output is clamped.
-        int64_t wide =
-            int64_t(b0) * x + int64_t(b1) * x1 + int64_t(b2) * x2 + 2 * int64_t(feedback);
-        AecCheck(wide >= kInt32Min && wide <= kInt32Max);
-        int32_t acc = Saturate32(wide);
-        int32_t rounded = acc + 2048;
+        int64_t acc = b0 * x + b1 * x1 + b2 * x2 + 2 * feedback;
+        AecCheck(acc >= kInt32Min && acc <= kInt32Max);
+        if (__builtin_expect(acc > kInt32Max || acc < kInt32Min, 0)) acc = Saturate32(acc);
+        int64_t rounded = acc + 2048;
         if (rounded > 0x7FFFFFF) rounded = 0x7FFFFFF;
         if (rounded < -0x8000000) rounded = -0x8000000;
         out[i] = static_cast<int16_t>(rounded >> 12);
         x2 = x1;
         x1 = x;
-        y2High = y1High;
-        y2Low = y1Low;
-        y1High = acc >> 13;
-        y1Low = static_cast<int16_t>((acc & 0x1FFF) * 4);
+        y2 = y1;
+        y1 = acc;
     }
     c->hpX1 = static_cast<int16_t>(x1);
     c->hpX2 = static_cast<int16_t>(x2);
-    c->hpY1High = y1High;
-    c->hpY2High = y2High;
-    c->hpY1Low = static_cast<int16_t>(y1Low);
-    c->hpY2Low = static_cast<int16_t>(y2Low);
+    c->hpY1High = static_cast<int32_t>(y1 >> 13);
+    c->hpY2High = static_cast<int32_t>(y2 >> 13);
+    c->hpY1Low = static_cast<int16_t>((y1 & 0x1FFF) * 4);
+    c->hpY2Low = static_cast<int16_t>((y2 & 0x1FFF) * 4);
 }
 
 void AecCoreFrame(const int16_t* far, const int16_t* near, int16_t* out, AecCanceller* c) {

@@ -26,25 +26,26 @@ constexpr int32_t kWhiteningFloor = 300000;  // keeps the whitening mild on quie
 // at 8 kHz and none at 16 kHz, and the filter converges (about 28 dB).
 constexpr int kWhiteningLoad = 3;
 
+}  // namespace
+
 // out[i] for i in [0, n), from x[i .. i + 5] (newest first):
 //   x1[0] = (x2[0] >> s) + sum c_j (x2[j] >> s), Q13 coefficients.
 // Five coefficients near +-4 against full-scale samples pass 32 bits, so the
 // sum is 64-bit.  The coefficients are read once into locals: the stores
 // into the history could otherwise alias them, and each would be read again
-// for every sample.
+// for every sample.  Where the coefficients are small enough for 32-bit sums,
+// the vector kernel takes the whole blocks of eight.
 void WhitenRun(const int16_t* whitening, const int16_t* x, int shift, int16_t* out, int n) {
     const int32_t w1 = whitening[1], w2 = whitening[2], w3 = whitening[3], w4 = whitening[4],
                   w5 = whitening[5];
     static_assert(kWhiteningOrder == 5, "one local per whitening coefficient");
-    for (int i = 0; i < n; ++i) {
+    for (int i = WhitenBlocks(whitening, x, shift, out, n); i < n; ++i) {
         const int16_t* v = x + i;
         const int64_t acc = 4096 + int64_t(w1 * (v[1] >> shift)) + w2 * (v[2] >> shift) +
                             w3 * (v[3] >> shift) + w4 * (v[4] >> shift) + w5 * (v[5] >> shift);
         out[i] = add16(static_cast<int16_t>(v[0] >> shift), Saturate16(acc >> 13));
     }
 }
-
-}  // namespace
 
 int16_t WhitenSample(const int16_t* whitening, const int16_t* x, int shift) {
     int16_t out;

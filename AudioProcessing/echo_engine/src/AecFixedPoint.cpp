@@ -11,22 +11,15 @@ inline int32_t High16(int32_t x) {
     return x >> 16;
 }
 
-// 15 steps of restoring division: num / den in Q15 for 0 <= num <= den.
-int16_t DivideQ15(int32_t num, int32_t den) {
-    int32_t out = 0;
-    int32_t rem = num;
-    for (int i = 0; i < 15; ++i) {
-        out <<= 1;
-        rem <<= 1;
-        if (rem >= den) {
-            rem -= den;
-            out += 1;
-        }
-    }
-    return static_cast<int16_t>(out);
-}
-
 }  // namespace
+
+int16_t DivideQ15(int32_t num, int32_t den) {
+    // Fifteen steps of restoring division keep the remainder below den, so
+    // for num < den they give floor(num * 2^15 / den); for num == den every
+    // step subtracts and all fifteen bits are set.
+    if (num >= den) return 32767;
+    return static_cast<int16_t>((num << 15) / den);
+}
 
 int32_t sqrtPoly(int32_t y) {
     // d = y/2 - 1/2 in Q31; the root is a polynomial in d around 1/sqrt(2).

@@ -219,6 +219,14 @@ inline int32_t dot(const int16_t* a, const int16_t* b, int n) {
 // acc += (x^2 - acc + c) >> k.  Callers pass c = 2^(k-1) when acc exceeds it.
 inline void LeakyEnergy(int32_t* acc, const int16_t* x, int n, int k, int32_t c) {
     int32_t a = *acc;
+    if (a >= 0 && c >= 0 && c < (int32_t(1) << 30)) {
+        // Then no step leaves [0, 2^31): a step up ends at most at
+        // x^2 + c < 2^31, a step down no lower than x^2 + c >= 0.  The
+        // saturation never acts and stays off the per-sample chain.
+        for (int i = 0; i < n; ++i) a += (int32_t(x[i]) * x[i] + c - a) >> k;
+        *acc = a;
+        return;
+    }
     for (int i = 0; i < n; ++i) {
         int64_t step = (int64_t(int32_t(x[i]) * x[i]) - a + c) >> k;
         a = Saturate32(int64_t(a) + step);
@@ -262,6 +270,9 @@ void autocorr(const int16_t* x, int n, int maxLag, int32_t* r, int* shiftOut);
 // r[k] = dotScaled(x, x + k, n - k, s) for k = 0..maxLag.
 void autocorrLags(const int16_t* x, int n, int maxLag, int32_t* r, int* shiftOut);
 
+// num / den in Q15 for 0 <= num <= den, den > 0: the fifteen quotient bits
+// of restoring division (32767 when num == den).
+int16_t DivideQ15(int32_t num, int32_t den);
 // Reflection coefficients k[1..p] (Q15, k[0] unused) of r[0..p] by the Schur
 // recursion.  Returns the prediction gain r[0] / final error (integer, >= 1).
 int32_t reflection(const int32_t* r, int p, int16_t* k);

@@ -256,6 +256,12 @@ bool FilterPass(AecCanceller* c, const int16_t* near, int start);
 void FilterTapEnergies(AecCanceller* c);
 void FilterRestore(AecCanceller* c);
 int FilterWindowStart(const AecCanceller* c, int subBlockStart);
+// Whitens x into out[0..n) (x newest first, x[i .. i + 5] for out[i]) with
+// Q13 coefficients whitening[1..5], the input shifted right by `shift` first.
+void WhitenRun(const int16_t* whitening, const int16_t* x, int shift, int16_t* out, int n);
+// The same for whole blocks of eight where the coefficients allow 32-bit
+// sums; returns the samples done (0 where they do not allow them).
+int WhitenBlocks(const int16_t* whitening, const int16_t* x, int shift, int16_t* out, int n);
 // One whitened sample from x[0..5] (newest first) with Q13 coefficients
 // whitening[1..5], the input shifted right by `shift` first.
 int16_t WhitenSample(const int16_t* whitening, const int16_t* x, int shift);

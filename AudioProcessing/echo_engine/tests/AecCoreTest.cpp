@@ -3,6 +3,7 @@
 // divergence watch, the state machine and the output ramp.
 #include "AecHarness.h"
 
+#include <algorithm>
 #include <cmath>
 
 using namespace aec;
@@ -232,6 +233,51 @@ TEST_P(HighPassTest, MemoriesCarryAcrossCallsBitForBit) {
     }
     HighPass(&pieces.canceller(), x.data() + at, cut.data() + at, int(x.size() - at));
     EXPECT_EQ(cut, once);
+}
+
+// The high-pass as first written, its past outputs split into y/2 and a
+// 15-bit fraction, one step of it on the canceller's memories.
+int16_t SplitHighPassStep(AecCanceller* c, int16_t in) {
+    const int32_t b0 = c->hpCoefficients[0], b1 = c->hpCoefficients[1], b2 = c->hpCoefficients[2];
+    const int32_t a1 = c->hpCoefficients[3], a2 = c->hpCoefficients[4];
+    const int32_t feedback =
+        a1 * c->hpY1High + ((a1 * c->hpY1Low) >> 15) + a2 * c->hpY2High + ((a2 * c->hpY2Low) >> 15);
+    const int32_t acc = Saturate32(int64_t(b0) * in + int64_t(b1) * c->hpX1 +
+                                   int64_t(b2) * c->hpX2 + 2 * int64_t(feedback));
+    const int32_t rounded = std::clamp(acc + 2048, -0x8000000, 0x7FFFFFF);
+    c->hpX2 = c->hpX1;
+    c->hpX1 = in;
+    c->hpY2High = c->hpY1High;
+    c->hpY2Low = c->hpY1Low;
+    c->hpY1High = acc >> 13;
+    c->hpY1Low = int16_t((acc & 0x1FFF) * 4);
+    return int16_t(rounded >> 12);
+}
+
+TEST_P(HighPassTest, KeepsTheSplitFormsBits) {
+    const int rate = GetParam();
+    Engine e, split;
+    if (rate == 16000) {
+        e.Set(AEC_PROP_SAMPLE_RATE, 16000);
+        split.Set(AEC_PROP_SAMPLE_RATE, 16000);
+    }
+    // Noise at every level, then full-scale steps and alternations, which
+    // drive the accumulator furthest.
+    std::vector<int16_t> x = White(12, 6000, 12000);
+    for (size_t i = 0; i < 6000; ++i) x.push_back(int16_t((i / 300) % 2 ? -32768 : 32767));
+    for (size_t i = 0; i < 2000; ++i) x.push_back(int16_t(i % 2 ? -32768 : 32767));
+    AecCanceller& c = e.canceller();
+    AecCanceller& r = split.canceller();
+    for (size_t at = 0; at < x.size(); at += kPiece) {
+        int16_t out[kPiece];
+        HighPass(&c, x.data() + at, out, kPiece);
+        for (int i = 0; i < kPiece; ++i)
+            ASSERT_EQ(out[i], SplitHighPassStep(&r, x[at + size_t(i)])) << at + size_t(i);
+        ASSERT_EQ(c.hpY1High, r.hpY1High);
+        ASSERT_EQ(c.hpY1Low, r.hpY1Low);
+        ASSERT_EQ(c.hpY2High, r.hpY2High);
+        ASSERT_EQ(c.hpY2Low, r.hpY2Low);
+    }
 }
 
 TEST_P(HighPassTest, FullScaleInputNeitherWrapsNorOverflows) {

@@ -67,6 +67,32 @@ TEST(AecFixedPoint, DivisionSaturatesWhereTheQuotientCannotBeHeld) {
     EXPECT_EQ(div32by16(kInt32Min, 1), kInt32Min);
 }
 
+// The Schur recursion's Q15 quotient: the fifteen bits restoring division
+// gives, for every divisor and the numerators at both ends and between.
+TEST(AecFixedPoint, QuotientIsTheRestoringDivisionsFifteenBits) {
+    auto restoring = [](int32_t num, int32_t den) {
+        int32_t out = 0, rem = num;
+        for (int i = 0; i < 15; ++i) {
+            out <<= 1;
+            rem <<= 1;
+            if (rem >= den) {
+                rem -= den;
+                out += 1;
+            }
+        }
+        return out;
+    };
+    uint32_t seed = 12345;
+    for (int32_t den = 1; den <= 32767; ++den) {
+        seed = seed * 1664525u + 1013904223u;
+        const int32_t between = int32_t((seed >> 8) % uint32_t(den + 1));
+        for (int32_t num : {0, 1, den / 2, den - 1, den, between}) {
+            if (num < 0) continue;
+            ASSERT_EQ(DivideQ15(num, den), restoring(num, den)) << num << " / " << den;
+        }
+    }
+}
+
 TEST(AecFixedPoint, SquareRootGivesTheListedValues) {
     const struct {
         int32_t x, root;
@@ -124,6 +150,40 @@ TEST(AecFixedPoint, LeakyEnergyConvergesToTheMeanSquare) {
     for (int i = 0; i < 200; ++i) TrackEnergy(&acc, zeros, 16, 5);
     EXPECT_GE(acc, 1);
     EXPECT_LE(acc, 40);
+}
+
+// Every step of the leaky energy against the saturating 64-bit step, from
+// any start (negative and full-scale ones too), for loud, silent and
+// alternating extreme input.
+TEST(AecFixedPoint, LeakyEnergyStepsAsTheSaturatingReference) {
+    uint32_t seed = 7;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed;
+    };
+    const int32_t starts[] = {kInt32Min, -1000000,       -1,       0, 1, 2605,
+                              1 << 30,   kInt32Max - 64, kInt32Max};
+    for (int trial = 0; trial < 2000; ++trial) {
+        int16_t x[16];
+        const int kind = trial % 4;
+        for (int i = 0; i < 16; ++i) {
+            const uint32_t r = next();
+            x[i] = kind == 0   ? int16_t(r >> 16)
+                   : kind == 1 ? int16_t((i & 1) ? -32768 : 32767)
+                   : kind == 2 ? int16_t(0)
+                               : int16_t(int16_t(r >> 16) >> (r % 15));
+        }
+        const int k = 4 + int(next() % 4);
+        const int32_t cs[] = {0, int32_t(1) << (k - 1), (int32_t(1) << 30) - 1, int32_t(1) << 30,
+                              -5};
+        const int32_t c = cs[next() % 5];
+        int32_t start = trial < 9 * 5 ? starts[trial % 9] : int32_t(next());
+        int32_t acc = start, wide = start;
+        LeakyEnergy(&acc, x, 16, k, c);
+        for (int i = 0; i < 16; ++i)
+            wide = Saturate32(int64_t(wide) + ((int64_t(int32_t(x[i]) * x[i]) - wide + c) >> k));
+        ASSERT_EQ(acc, wide) << start << " " << k << " " << c << " " << kind;
+    }
 }
 
 TEST(AecFixedPoint, TapUpdateWrapsInSixteenBits) {

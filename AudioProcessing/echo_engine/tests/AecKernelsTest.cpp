@@ -2,6 +2,8 @@
 // for: the same bits for every length, misalignment and extreme value.
 #include "AecHarness.h"
 
+#include <string.h>
+
 using namespace aec;
 
 namespace {
@@ -37,8 +39,8 @@ TEST(AecKernels, MatchThePlainLoopsBitForBit) {
             int64_t tapSquares = 0;
             for (int i = 0; i < n; ++i)
                 tapSquares += int64_t(taps0[size_t(offset + i)]) * taps0[size_t(offset + i)];
-            // Estimate counts below, at and past one pass of four.
-            for (int count : {1, 3, 4, 5, 16, 17}) {
+            // Estimate counts below, at and past passes of four and of eight.
+            for (int count : {1, 3, 4, 5, 8, 9, 12, 13, 16, 17}) {
                 EXPECT_EQ(FilterDots(taps0.data() + offset, b + 16, n, count, sums), tapSquares)
                     << count;
                 for (int j = 0; j < count; ++j)
@@ -75,6 +77,44 @@ TEST(AecKernels, TheSmallestSlotIsFoundWhereverItIs) {
             EXPECT_EQ(SmallestOf(v.data() + 1, n), min32(v.data() + 1, n)) << n << " " << at;
         }
     }
+}
+
+// The whitening in blocks of eight against the sample-by-sample form (64-bit
+// sums), on both sides of the coefficient bound that lets the blocks use
+// 32-bit sums, with extreme samples and every input shift.
+TEST(AecKernels, WhiteningBlocksMatchTheSampleBySampleFilter) {
+    echotest::Rng rng(10);
+    const int16_t fixed[][kWhiteningOrder + 1] = {
+        {0, 32767, 32767, 1, 0, 0},            // sum 65535: the largest for the blocks
+        {0, 32767, 32767, 1, 1, 0},            // 65536: sample by sample
+        {0, -32768, 32767, 0, 0, 0},           // 65535 with the extreme pair
+        {0, -32768, -32768, 0, 0, 0},          // a pair sum that would overflow
+        {0, -12000, 9000, -4000, 1500, -300},  // a usual predictor
+        {0, 0, 0, 0, 0, 0}};
+    int blocked = 0;
+    for (int set = 0; set < 40; ++set) {
+        int16_t w[kWhiteningOrder + 1] = {};
+        if (set < 6) {
+            memcpy(w, fixed[set], sizeof(w));
+        } else {
+            const int scale = set % 3;  // mostly within the bound, sometimes beyond
+            for (int j = 1; j <= kWhiteningOrder; ++j)
+                w[j] = int16_t(int16_t(rng.Next()) >> (scale == 0 ? 0 : scale + 1));
+        }
+        for (int shift = 0; shift <= 7; ++shift) {
+            for (int n : {1, 7, 8, 9, 80, 83}) {
+                SCOPED_TRACE(testing::Message() << set << " " << shift << " " << n);
+                const std::vector<int16_t> x = Samples(rng, size_t(n + kWhiteningOrder + 1));
+                std::vector<int16_t> out(static_cast<size_t>(n));
+                WhitenRun(w, x.data() + 1, shift, out.data(), n);
+                for (int i = 0; i < n; ++i)
+                    ASSERT_EQ(out[size_t(i)], WhitenSample(w, x.data() + 1 + i, shift)) << i;
+                std::vector<int16_t> blocks(static_cast<size_t>(n));
+                blocked += WhitenBlocks(w, x.data() + 1, shift, blocks.data(), n) > 0;
+            }
+        }
+    }
+    EXPECT_GT(blocked, 200);  // the blocks ran, not only the sample-by-sample tail
 }
 
 }  // namespace
