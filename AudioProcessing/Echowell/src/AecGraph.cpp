@@ -24,23 +24,8 @@ constexpr ULONG kAveragingPasses = 100;
 // far end (applications write 10-20 ms) and the piece being read meanwhile.
 constexpr ULONG kStallMarginMs = 30;
 
-ULONG Bits(const ChannelFormat& f) {
-    return f.BitsPerSample & 0xFFFF;
-}
-ULONG Channels(const ChannelFormat& f) {
-    return f.FormatTagAndChannels >> 16;
-}
 bool Is16BitMono(const ChannelFormat& f) {
-    return Bits(f) == 16 && Channels(f) == 1;
-}
-ChannelFormat MakeFormat(ULONG rate, ULONG bits, ULONG channels, ULONG mask) {
-    ChannelFormat f{};
-    f.FormatTagAndChannels = WAVE_FORMAT_PCM | (channels << 16);
-    f.SamplesPerSec = rate;
-    f.AvgBytesPerSec = rate * bits * channels / 8;
-    f.BitsPerSample = bits;
-    f.ChannelMask = mask;
-    return f;
+    return FormatBits(f) == 16 && FormatChannels(f) == 1;
 }
 // Microseconds of `bytes` of a stream of `bytesPerSecond` (0 for a rate of 0).
 LONGLONG BytesToMicro(ULONGLONG bytes, ULONG bytesPerSecond) {
@@ -91,8 +76,8 @@ struct Builder {
         ZvStatus status =
             stage->Pool == nullptr
                 ? ZV_NO_MEMORY
-                : stage->Pool->InitFormat(1, f.SamplesPerSec, static_cast<USHORT>(Bits(f)),
-                                          static_cast<USHORT>(Channels(f)), 10);
+                : stage->Pool->InitFormat(1, f.SamplesPerSec, static_cast<USHORT>(FormatBits(f)),
+                                          static_cast<USHORT>(FormatChannels(f)), 10);
         if (status != ZV_OK) Log::ModulePrint(1, failure, status);
         return status;
     }
@@ -118,11 +103,11 @@ struct Builder {
         ZvStatus status = Allocator(to, failure);
         if (status != ZV_OK) return status;
         const ULONG values[][2] = {
-            {CKAUDPFCnv::kPropInBits, Bits(Cur)},
-            {CKAUDPFCnv::kPropInChannels, Channels(Cur)},
+            {CKAUDPFCnv::kPropInBits, FormatBits(Cur)},
+            {CKAUDPFCnv::kPropInChannels, FormatChannels(Cur)},
             {CKAUDPFCnv::kPropInMask, Cur.ChannelMask},
-            {CKAUDPFCnv::kPropOutBits, Bits(to)},
-            {CKAUDPFCnv::kPropOutChannels, Channels(to)},
+            {CKAUDPFCnv::kPropOutBits, FormatBits(to)},
+            {CKAUDPFCnv::kPropOutChannels, FormatChannels(to)},
             {CKAUDPFCnv::kPropOutMask, to.ChannelMask},
             {CKAUDPFCnv::kPropMapping, 0},
         };
@@ -139,19 +124,19 @@ struct Builder {
         ZvStatus status = ZV_OK;
         if (Cur.SamplesPerSec != to.SamplesPerSec) {
             if (!Is16BitMono(Cur)) {
-                status = Convert(mono, MakeFormat(Cur.SamplesPerSec, 16, 1, SPEAKER_FRONT_CENTER),
-                                 monoFailure);
+                status = Convert(mono, Mono16Format(Cur.SamplesPerSec), monoFailure);
             }
             if (status == ZV_OK) status = Resample(resampler, to.SamplesPerSec, kFailure);
         }
-        if (status == ZV_OK && (Bits(Cur) != Bits(to) || Channels(Cur) != Channels(to)))
+        if (status == ZV_OK &&
+            (FormatBits(Cur) != FormatBits(to) || FormatChannels(Cur) != FormatChannels(to)))
             status = Convert(layout, to, kFailure);
         return status;
     }
 
     // Resampler step: a 10 ms pool of 16-bit mono at `rate`, then the resampler.
     ZvStatus Resample(CKAUDPBRes* resampler, ULONG rate, PCSTR failure) {
-        ChannelFormat to = MakeFormat(rate, 16, 1, SPEAKER_FRONT_CENTER);
+        ChannelFormat to = Mono16Format(rate);
         ZvStatus status = Allocator(to, failure);
         if (status != ZV_OK) return status;
         resampler->SetPropertyDword(2, Cur.SamplesPerSec);
@@ -172,10 +157,10 @@ ZvStatus ReadFormats(LONG channel, ULONG direction, ChannelFormat* p, ChannelFor
     if (status != ZV_OK) return status;
     status = GetChannelFormat(kChannel, direction, s);
     if (status != ZV_OK) return status;
-    if (s->SamplesPerSec == 0 || s->SamplesPerSec % 100 != 0 || Bits(*s) == 0 ||
-        Channels(*s) == 0) {
+    if (s->SamplesPerSec == 0 || s->SamplesPerSec % 100 != 0 || FormatBits(*s) == 0 ||
+        FormatChannels(*s) == 0) {
         Log::ModulePrint(1, "%s> Stream format %lu Hz %lu bits %lu channels cannot be processed\n",
-                         who, s->SamplesPerSec, Bits(*s), Channels(*s));
+                         who, s->SamplesPerSec, FormatBits(*s), FormatChannels(*s));
         return ZV_INVALID_PARAMETER;
     }
     return ZV_OK;
@@ -423,7 +408,7 @@ ULONG InitOutGraph(ULONG direction, LONG channel) {
         LockEngine();
         g_pAecModule->SetPropertyDword(8, p.SamplesPerSec);
         g_pWaveCorr->SetPropertyDword(2, 1);
-        g_pWaveCorr->SetPropertyDword(4, Bits(p));
+        g_pWaveCorr->SetPropertyDword(4, FormatBits(p));
         b.LastSet = g_pWaveCorr->SetPropertyDword(5, p.SamplesPerSec);
         UnlockEngine();
         b.Cur = p;
@@ -440,8 +425,8 @@ ULONG InitInGraph(ULONG direction, LONG channel) {
     ZvStatus status = ReadFormats(channel, direction, &p, &s, "InitInGraph");
     if (status != ZV_OK) return status;
     g_RenderFormat = s;
-    status = g_pInAllocator->InitFormat(50, s.SamplesPerSec, static_cast<USHORT>(Bits(s)),
-                                        static_cast<USHORT>(Channels(s)), 10);
+    status = g_pInAllocator->InitFormat(50, s.SamplesPerSec, static_cast<USHORT>(FormatBits(s)),
+                                        static_cast<USHORT>(FormatChannels(s)), 10);
     if (status != ZV_OK) {
         Log::ModulePrint(1, "InitInGraph> g_pInAllocator Init Failed status - 0x%lx \n", status);
         return status;
@@ -449,10 +434,10 @@ ULONG InitInGraph(ULONG direction, LONG channel) {
     Builder b{&g_InGraph, 0, s, ZV_OK};
     status = b.Allocator(s, "InitInGraph> DataQueue Allocator Init Failed status - 0x%lx \n");
     if (status == ZV_OK) status = b.Queue(g_pDataQueue1, 1);
-    if (status == ZV_OK && Channels(s) > 1) {
+    if (status == ZV_OK && FormatChannels(s) > 1) {
         // Not a stage: the render buffers are mixed in place as they arrive.
-        g_pChannelMix->SetPropertyDword(CKAUDPCMix::kPropBits, Bits(s));
-        g_pChannelMix->SetPropertyDword(CKAUDPCMix::kPropChannels, Channels(s));
+        g_pChannelMix->SetPropertyDword(CKAUDPCMix::kPropBits, FormatBits(s));
+        g_pChannelMix->SetPropertyDword(CKAUDPCMix::kPropChannels, FormatChannels(s));
         b.LastSet = g_pChannelMix->SetPropertyDword(CKAUDPCMix::kPropMask, s.ChannelMask);
     }
     if (status == ZV_OK)
@@ -558,7 +543,7 @@ ULONG AddElapsedFrames(LONGLONG frames) {
     change += t.HeldDropFrames;
     t.HeldDropFrames = change < 0 ? change : 0;
     if (change > 0) g_pDataQueue1->AddDrift(change);
-    const ULONG frameBytes = Bits(g_RenderFormat) * Channels(g_RenderFormat) / 8;
+    const ULONG frameBytes = FormatBits(g_RenderFormat) * FormatChannels(g_RenderFormat) / 8;
     if (t.HeldDropFrames == 0 || frameBytes == 0) return ZV_OK;
     LONGLONG drop = g_pDataQueue1->GetReadable() / frameBytes;
     if (g_pDataQueue4 != nullptr &&

@@ -22,8 +22,6 @@ enum AecControlId : ULONG {
     KSPROPERTY_AECCONTROL_AGCPOSITION = 11,
     KSPROPERTY_AECCONTROL_RECORRELATE = 12,
 };
-constexpr ULONG kAccessFlags = 0x303;
-
 bool Active() {
     return InterlockedOr(&g_bAecActive, 0) != 0;
 }
@@ -40,7 +38,8 @@ bool IsCancellerParameter(ULONG id) {
     return id >= KSPROPERTY_AECCONTROL_AUTOOFF && id <= KSPROPERTY_AECCONTROL_COMFORTNOISELVL;
 }
 
-ZvStatus HandleKSGetProperty(ULONG id, PVOID value, PULONG size) {
+ZvStatus HandleKSGetProperty(CGenDisp* genDisp, ULONG id, PVOID value, PULONG size) {
+    (void)genDisp;
     if (value == nullptr || size == nullptr) return ZV_INVALID_PARAMETER;
     if (*size < sizeof(ULONG)) return ZV_BUFFER_TOO_SMALL;
     auto* word = static_cast<PULONG>(value);
@@ -76,7 +75,8 @@ ZvStatus HandleKSGetProperty(ULONG id, PVOID value, PULONG size) {
     return ZV_OK;
 }
 
-ZvStatus HandleKSSetProperty(ULONG id, PVOID value, PULONG size) {
+ZvStatus HandleKSSetProperty(CGenDisp* genDisp, ULONG id, PVOID value, PULONG size) {
+    (void)genDisp;
     if (value == nullptr || size == nullptr) return ZV_INVALID_PARAMETER;
     if (*size < sizeof(ULONG)) return ZV_BUFFER_TOO_SMALL;
     if (id < KSPROPERTY_AECCONTROL_BWLIMIT || id > KSPROPERTY_AECCONTROL_RECORRELATE)
@@ -131,29 +131,16 @@ ZvStatus HandleKSSetProperty(ULONG id, PVOID value, PULONG size) {
     }
 }
 
-ZvStatus BasicSupport(PVOID value, PULONG size) {
-    if (size == nullptr) return ZV_INVALID_PARAMETER;
-    if (*size == sizeof(ULONG)) {
-        if (value == nullptr) return ZV_INVALID_PARAMETER;
-        *static_cast<PULONG>(value) = kAccessFlags;
-        return ZV_OK;
-    }
-    if (*size < sizeof(KSPROPERTY_DESCRIPTION) || value == nullptr) return ZV_INVALID_PARAMETER;
-    auto* description = static_cast<PKSPROPERTY_DESCRIPTION>(value);
-    RtlZeroMemory(description, sizeof *description);
-    description->AccessFlags = kAccessFlags;
-    description->DescriptionSize = sizeof *description;
-    return ZV_OK;  // the byte count stays as it came
-}
+const PrivatePropertySet kAecControlSet = {
+    .Set = &KSPROPSETID_AecControl,
+    .Get = HandleKSGetProperty,
+    .Put = HandleKSSetProperty,
+};
 
-}  // namespace
-
-namespace {
-
-NTSTATUS HandleProperty(PKSPROPERTY property, ULONG inputLength, PVOID output, PULONG byteCount) {
-    if (!LogicLoaded()) return STATUS_UNSUCCESSFUL;
-    if (property == nullptr || inputLength < sizeof(KSPROPERTY)) return STATUS_UNSUCCESSFUL;
-    if (IsEqualGUID(property->Set, KSPROPSETID_Audio)) {
+NTSTATUS HandleProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength, PVOID output,
+                        PULONG byteCount) {
+    if (LogicLoaded() && PropertyRequestWhole(property, inputLength) &&
+        IsEqualGUID(property->Set, KSPROPSETID_Audio)) {
         // While the gain control steers the capture volume, applications'
         // volume sets would fight it: they are taken as done.
         if (property->Id != KSPROPERTY_AUDIO_VOLUMELEVEL ||
@@ -162,20 +149,7 @@ NTSTATUS HandleProperty(PKSPROPERTY property, ULONG inputLength, PVOID output, P
         EngineLock lock;
         return g_bAgcOn != 0 && Active() ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
     }
-    if (!IsEqualGUID(property->Set, KSPROPSETID_AecControl)) return STATUS_UNSUCCESSFUL;
-    ZvStatus status;
-    if (property->Flags & KSPROPERTY_TYPE_GET) {
-        status = HandleKSGetProperty(property->Id, output, byteCount);
-    } else if (property->Flags & KSPROPERTY_TYPE_SET) {
-        status = HandleKSSetProperty(property->Id, output, byteCount);
-    } else if (property->Flags & KSPROPERTY_TYPE_SETSUPPORT) {
-        status = ZV_OK;
-    } else if (property->Flags & KSPROPERTY_TYPE_BASICSUPPORT) {
-        status = BasicSupport(output, byteCount);
-    } else {
-        status = ZV_FAILED;
-    }
-    return status == ZV_OK ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    return AnswerPrivateSet(kAecControlSet, genDisp, property, inputLength, output, byteCount);
 }
 
 }  // namespace
@@ -185,10 +159,9 @@ NTSTATUS HandleProperty(PKSPROPERTY property, ULONG inputLength, PVOID output, P
 // the loaded flag and then waits for every call that found it set.
 NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength, PVOID output,
                       PULONG byteCount) {
-    (void)genDisp;
     InitDriverObjects();
     if (!g_PropertiesInFlight.Enter()) return STATUS_UNSUCCESSFUL;
-    NTSTATUS status = HandleProperty(property, inputLength, output, byteCount);
+    NTSTATUS status = HandleProperty(genDisp, property, inputLength, output, byteCount);
     g_PropertiesInFlight.Leave();
     return status;
 }

@@ -4,6 +4,7 @@
 
 #include "CKAUDPDrft.h"
 #include "CKAUDPModule.h"
+#include "LogicCommon.h"
 #include "MemAlloc.h"
 #include "ZDebug.h"
 
@@ -12,13 +13,6 @@ namespace {
 using Log = LogModule<LogModuleFilterLogic>;
 
 constexpr ULONG kDriftInstance = ZvFourCC("DQUE");
-
-ULONG FormatChannels(const ChannelFormat& f) {
-    return f.FormatTagAndChannels >> 16;
-}
-ULONG FormatBits(const ChannelFormat& f) {
-    return f.BitsPerSample & 0xFFFF;
-}
 
 // Bytes of `ms` of a stream of `bytesPerSecond`, rounded down to whole frames;
 // computed in 64 bits.  Above 32 bits: ~0ull.

@@ -26,20 +26,21 @@ CallCount g_WorkItems;
 // load exist (so that an unload may use and delete them).
 bool g_bLogicObjectsReady;
 
-bool CreateModules(PDEVICE_OBJECT pdo) {
-    return CreateModule(&g_pAecModule, pdo, kInstanceCode, "AEC") &&
-           CreateModule(&g_pChannelMix, pdo, kInstanceCode, "Channel Mix") &&
-           CreateModule(&InFmtConv1, pdo, kInstanceCode, "InFmtConv1") &&
-           CreateModule(&InFmtConv2, pdo, kInstanceCode, "InFmtConv2") &&
-           CreateModule(&InResampler1, pdo, kInstanceCode, "InResampler1") &&
-           CreateModule(&OutFmtConv1, pdo, kInstanceCode, "OutFmtConv1") &&
-           CreateModule(&OutFmtConv2, pdo, kInstanceCode, "OutFmtConv2") &&
-           CreateModule(&OutFmtConv3, pdo, kInstanceCode, "OutFmtConv3") &&
-           CreateModule(&OutFmtConv4, pdo, kInstanceCode, "OutFmtConv4") &&
-           CreateModule(&OutResampler1, pdo, kInstanceCode, "OutResampler1") &&
-           CreateModule(&OutResampler2, pdo, kInstanceCode, "OutResampler2") &&
-           CreateModule(&g_pWaveCorr, pdo, kInstanceCode, "g_pWaveCorr");
-}
+// The modules a master load makes, in the order it makes them.
+const ModuleSlot kModules[] = {
+    ModuleSlotOf(&g_pAecModule, "AEC"),
+    ModuleSlotOf(&g_pChannelMix, "Channel Mix"),
+    ModuleSlotOf(&InFmtConv1, "InFmtConv1"),
+    ModuleSlotOf(&InFmtConv2, "InFmtConv2"),
+    ModuleSlotOf(&InResampler1, "InResampler1"),
+    ModuleSlotOf(&OutFmtConv1, "OutFmtConv1"),
+    ModuleSlotOf(&OutFmtConv2, "OutFmtConv2"),
+    ModuleSlotOf(&OutFmtConv3, "OutFmtConv3"),
+    ModuleSlotOf(&OutFmtConv4, "OutFmtConv4"),
+    ModuleSlotOf(&OutResampler1, "OutResampler1"),
+    ModuleSlotOf(&OutResampler2, "OutResampler2"),
+    ModuleSlotOf(&g_pWaveCorr, "g_pWaveCorr"),
+};
 
 bool CreateQueuesAndPool() {
     DataQueue** queues[] = {&g_pDataQueue1, &g_pDataQueue2, &g_pDataQueue3, &g_pDataQueue4};
@@ -136,19 +137,8 @@ ZvStatus TearDownMaster() {
 
     // A property handler re-reads a module's pointer under the engine lock.
     KeWaitForSingleObject(&g_EngineMutex, Executive, KernelMode, FALSE, nullptr);
-    DestroySlot(&g_pAecModule);
-    DestroySlot(&g_pChannelMix);
-    DestroySlot(&InFmtConv1);
-    DestroySlot(&InFmtConv2);
-    DestroySlot(&InResampler1);
-    DestroySlot(&OutFmtConv1);
-    DestroySlot(&OutFmtConv2);
-    DestroySlot(&OutFmtConv3);
-    DestroySlot(&OutFmtConv4);
-    DestroySlot(&OutResampler1);
-    DestroySlot(&OutResampler2);
+    DestroyModules(kModules);
     DestroySlot(&g_pInAllocator);
-    DestroySlot(&g_pWaveCorr);
     KeReleaseMutex(&g_EngineMutex, FALSE);
     DestroySlot(&g_pDataQueue1);
     DestroySlot(&g_pDataQueue2);
@@ -254,7 +244,8 @@ ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDE
     g_BuffersInFlight.SetOpen(TRUE);
 
     sp_dispatch_init();  // the primitives' variants for this processor
-    ZvStatus status = CreateModules(pdo) && CreateQueuesAndPool() ? ZV_OK : ZV_FAILED;
+    ZvStatus status =
+        CreateModules(kModules, pdo, kInstanceCode) && CreateQueuesAndPool() ? ZV_OK : ZV_FAILED;
     ResetLogicState();
     InitLogicObjects();
     if (status == ZV_OK) g_WorkItems.SetOpen(TRUE);
@@ -277,16 +268,10 @@ ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster) {
     return TearDownMaster();
 }
 
+// The master (camera) processes its capture pins, every other device its
+// render pins.
 ZvStatus OnDecidePinDirs(CGenDisp* genDisp, ULONG isMaster) {
-    if (!LogicLoaded()) return ZV_NOT_READY;
-    // The master (camera) processes its capture pins, every other device its render pins.
-    ULONG value = isMaster ? CHANNEL_CAPTURE : CHANNEL_RENDER;
-    ZvStatus status = SetInstantiatedVariable(genDisp, VID_INST_PINDIRS, &value, sizeof value);
-    if (status != ZV_OK) {
-        Log::ModulePrint(1, "OnDecidePinDirs> SetInstantiatedVariable Failed... status - 0x%lx \n",
-                         status);
-    }
-    return status;
+    return StorePinDirs(genDisp, isMaster ? CHANNEL_CAPTURE : CHANNEL_RENDER);
 }
 
 // The processing format: 16-bit mono PCM at 8000 or 16000 Hz by the rate mode

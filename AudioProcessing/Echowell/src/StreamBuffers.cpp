@@ -181,7 +181,7 @@ void SetRenderStartOffset() {
 
 void HandleOnBufferInProcessing(PVOID headers, ULONG length) {
     Log::ModulePrint(3, "HandleOnBufferInProcessing> Entry...\n");
-    if ((g_RenderFormat.FormatTagAndChannels >> 16) > 1) ChannelMixBuffers(headers, length);
+    if (FormatChannels(g_RenderFormat) > 1) ChannelMixBuffers(headers, length);
     if (g_AecTiming.RenderStartOffset == static_cast<LONGLONG>(kAecUnset)) SetRenderStartOffset();
     if (g_AecTiming.FirstRenderTime == 0) g_AecTiming.FirstRenderTime = NowMicro();
 

@@ -171,7 +171,7 @@ void ForEachHeaderData(PVOID headers, ULONG length, Fn fn) {
 }
 
 inline ULONG BlockAlignOf(const ChannelFormat& format) {
-    return (format.FormatTagAndChannels >> 16) * (format.BitsPerSample & 0xFFFF) / 8;
+    return FormatChannels(format) * FormatBits(format) / 8;
 }
 inline ULONG FrameBytesOf(const ChannelFormat& format) {
     const ULONG bytes = BlockAlignOf(format);

@@ -27,35 +27,21 @@ bool g_bMasterLoaded;
 // image: a master reload must not initialise a mutex someone waits on.
 volatile LONG g_lLogicObjects;
 
-bool CreateModules(PDEVICE_OBJECT pdo) {
-    return CreateModule(&g_pAudioSource, pdo, kInstanceCode, "Audio Source") &&
-           CreateModule(&g_pAudioSink, pdo, kInstanceCode, "Audio Sink") &&
-           CreateModule(&InCSiBu, pdo, kInstanceCode, "InCSiBu") &&
-           CreateModule(&InCSiBuAux, pdo, kInstanceCode, "InCSiBuAux") &&
-           CreateModule(&InCFCnv1, pdo, kInstanceCode, "InCFCnv1") &&
-           CreateModule(&InCFCnv2, pdo, kInstanceCode, "InCFCnv2") &&
-           CreateModule(&InCBRes, pdo, kInstanceCode, "InCBRes") &&
-           CreateModule(&OutCSiBu, pdo, kInstanceCode, "OutCSiBu") &&
-           CreateModule(&OutCSiBuAux, pdo, kInstanceCode, "OutCSiBuAux") &&
-           CreateModule(&OutCFCnv1, pdo, kInstanceCode, "OutCFCnv1") &&
-           CreateModule(&OutCFCnv2, pdo, kInstanceCode, "OutCFCnv2") &&
-           CreateModule(&OutCBRes, pdo, kInstanceCode, "OutCBRes");
-}
-
-void DestroyModules() {
-    DestroySlot(&g_pAudioSource);
-    DestroySlot(&g_pAudioSink);
-    DestroySlot(&InCSiBu);
-    DestroySlot(&InCSiBuAux);
-    DestroySlot(&InCFCnv1);
-    DestroySlot(&InCFCnv2);
-    DestroySlot(&InCBRes);
-    DestroySlot(&OutCSiBu);
-    DestroySlot(&OutCSiBuAux);
-    DestroySlot(&OutCFCnv1);
-    DestroySlot(&OutCFCnv2);
-    DestroySlot(&OutCBRes);
-}
+// The modules a master load makes, in the order it makes them.
+const ModuleSlot kModules[] = {
+    ModuleSlotOf(&g_pAudioSource, "Audio Source"),
+    ModuleSlotOf(&g_pAudioSink, "Audio Sink"),
+    ModuleSlotOf(&InCSiBu, "InCSiBu"),
+    ModuleSlotOf(&InCSiBuAux, "InCSiBuAux"),
+    ModuleSlotOf(&InCFCnv1, "InCFCnv1"),
+    ModuleSlotOf(&InCFCnv2, "InCFCnv2"),
+    ModuleSlotOf(&InCBRes, "InCBRes"),
+    ModuleSlotOf(&OutCSiBu, "OutCSiBu"),
+    ModuleSlotOf(&OutCSiBuAux, "OutCSiBuAux"),
+    ModuleSlotOf(&OutCFCnv1, "OutCFCnv1"),
+    ModuleSlotOf(&OutCFCnv2, "OutCFCnv2"),
+    ModuleSlotOf(&OutCBRes, "OutCBRes"),
+};
 
 // The bridge format on the master's pins and the two device objects.
 void ConfigureBridgeModules(PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower) {
@@ -294,9 +280,8 @@ ZvStatus MuteBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG len
         ZvStatus status = GetOpenPinFormat(genDisp, pinFile, &format);
         if (status != ZV_OK) return status;
         module = speaker ? InCSiBuAux : OutCSiBuAux;
-        (void)module->SetPropertyDword(CKAUDPSiBu::kPropBits, format.BitsPerSample & 0xFFFF);
-        (void)module->SetPropertyDword(CKAUDPSiBu::kPropChannels,
-                                       format.FormatTagAndChannels >> 16);
+        (void)module->SetPropertyDword(CKAUDPSiBu::kPropBits, FormatBits(format));
+        (void)module->SetPropertyDword(CKAUDPSiBu::kPropChannels, FormatChannels(format));
         (void)module->SetPropertyDword(CKAUDPSiBu::kPropRate, format.SamplesPerSec);
         (void)module->SetPropertyDword(CKAUDPSiBu::kPropSilent, 1);
     } else {
@@ -305,7 +290,7 @@ ZvStatus MuteBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG len
     }
     // A muted direction is never heard: a piece the module refuses, or a
     // buffer whose format gives no pieces, is silenced here.
-    const UCHAR silence = (format.BitsPerSample & 0xFFFF) == 8 ? 0x80 : 0;
+    const UCHAR silence = (FormatBits(format)) == 8 ? 0x80 : 0;
     const ULONG pieces = ForEachMutePiece(headers, length, format, [&](PUCHAR data, ULONG bytes) {
         ULONGLONG value = side++;
         if (module->SubmitPinData(0, data, bytes, data, bytes, &value) != ZV_OK)
@@ -323,7 +308,7 @@ ZvStatus MuteBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG len
 void SilenceBuffer(CGenDisp* genDisp, PVOID headers, ULONG length, PFILE_OBJECT pinFile) {
     ChannelFormat format;
     if (length == 0 || GetOpenPinFormat(genDisp, pinFile, &format) != ZV_OK) return;
-    const UCHAR silence = (format.BitsPerSample & 0xFFFF) == 8 ? 0x80 : 0;
+    const UCHAR silence = (FormatBits(format)) == 8 ? 0x80 : 0;
     ForEachHeaderData(headers, length,
                       [&](PUCHAR data, ULONG used) { RtlFillMemory(data, used, silence); });
 }
@@ -386,7 +371,7 @@ ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDE
     // A pause or stop of a slave stream may run meanwhile: the graphs and
     // modules change only under the mutex.
     SwitchLock lock;
-    const bool created = CreateModules(pdo);
+    const bool created = CreateModules(kModules, pdo, kInstanceCode);
     if (created) ConfigureBridgeModules(pdo, lower);
     ResetLogicState();
     // A cancelled removal loads the master again: what the framework reports
@@ -422,21 +407,15 @@ ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster) {
     FreeInGraph();
     (void)ReleaseChannel(kChannel, CHANNEL_RENDER);
     ZvStatus status = ReleaseChannel(kChannel, CHANNEL_CAPTURE);
-    DestroyModules();
+    DestroyModules(kModules);
     g_bMasterLoaded = false;
     return status;
 }
 
+// Both directions on every device.
 ZvStatus OnDecidePinDirs(CGenDisp* genDisp, ULONG isMaster) {
     (void)isMaster;
-    if (!LogicLoaded()) return ZV_NOT_READY;
-    ULONG value = CHANNEL_RENDER | CHANNEL_CAPTURE;  // both directions on every device
-    ZvStatus status = SetInstantiatedVariable(genDisp, VID_INST_PINDIRS, &value, sizeof value);
-    if (status != ZV_OK) {
-        Log::ModulePrint(1, "OnDecidePinDirs> SetInstantiatedVariable Failed... status - 0x%lx \n",
-                         status);
-    }
-    return status;
+    return StorePinDirs(genDisp, CHANNEL_RENDER | CHANNEL_CAPTURE);
 }
 
 // The bridge's format: 16-bit mono PCM at 8000 Hz.

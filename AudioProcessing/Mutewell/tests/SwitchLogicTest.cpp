@@ -16,6 +16,7 @@
 #include "FrameworkTestSupport.h"
 #include "FrameworkTesting.h"
 #include "GraphRecorders.h"
+#include "LogicFixture.h"
 #include "MutewellLogic.h"
 #include "FilterLogicServices.h"
 #include "kp/pool.h"
@@ -42,22 +43,14 @@ struct OneHeader {
     }
 };
 
-class SwitchLogicTest : public zvtest::FrameworkTest {
+class SwitchLogicTest : public zvlogic::LogicFixture {
 protected:
     void SetUp() override {
-        FrameworkTest::SetUp();
-        ResetChannelsAndVariables();
-        ResetDeviceList();    // no devices: side effects reach none
-        g_bFilterLoaded = 1;  // as a freshly loaded image holds it
+        LogicFixture::SetUp();
         SetShared(VID_SHARED_PROCESS, 1);
     }
     static void SetShared(ULONG id, ULONG value) {
         ASSERT_EQ(SetSharedVariable(id, &value, sizeof value), ZV_OK);
-    }
-    void TearDown() override {
-        KpPoolClearFailures();
-        (void)OnFilterUnload(nullptr, 1);
-        FrameworkTest::TearDown();
     }
     static ULONG Shared(ULONG id) {
         ULONG value = 0xFFFF, size = sizeof value;
