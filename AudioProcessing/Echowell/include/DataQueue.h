@@ -21,6 +21,7 @@
 #include <wdm.h>
 
 #include "FilterLogic.h"
+#include "PoolObject.h"
 
 class CKAUDPDrft;
 
@@ -33,15 +34,12 @@ struct DataQueueState {
     LONGLONG PendingDrift;
 };
 
-class DataQueue {
+class DataQueue : public CPoolObject {
 public:
     enum : ULONG { kEmpty = 1, kFull = 2 };
 
     explicit DataQueue(ULONG id);
     ~DataQueue();
-    // Queues live in the driver allocator's memory; a failed allocation gives null.
-    static void* operator new(size_t size) noexcept;
-    static void operator delete(void* block) noexcept;
 
     // Sizes the queue: ring of `durationMs` of `format` and a start threshold
     // of `startOffsetMs`, both in whole frames; with `prefill` that much

@@ -37,13 +37,6 @@ LONGLONG NowMicro() {
     return static_cast<LONGLONG>(QueryTime100ns() / 10);
 }
 
-void LockEngine() {
-    KeWaitForSingleObject(&g_EngineMutex, Executive, KernelMode, FALSE, nullptr);
-}
-void UnlockEngine() {
-    KeReleaseMutex(&g_EngineMutex, FALSE);
-}
-
 // ---------------------------------------------------------------------------
 // Chain building
 // ---------------------------------------------------------------------------
@@ -261,21 +254,23 @@ void EchoCancelStage(Pass* p) {
     ZvStatus status = ZV_INVALID_PARAMETER;
     ULONGLONG given = g_llDelayEstimate;
     if (p->D != nullptr && p->W != nullptr) {
-        LockEngine();
-        ProbeTimerStart(5);
-        const bool agc = g_bAgcOn == 1;
-        if (agc && g_ulAgcPosition == 1) DoAGC(p->D, p->Size);
-        g_pWaveCorr->SubmitPinData(1, p->D, p->Size, nullptr, 0, &g_llDelayEstimate);
-        ProbeTimerStop(5);
-        ProbeSetValue(4, static_cast<LONGLONG>(g_llDelayEstimate));
-        given = g_llDelayEstimate;
-        ProbeTimerStart(6);
-        status = g_pAecModule->SubmitPinData(1, p->D, p->Size, p->W, p->WSize, &g_llDelayEstimate);
-        ProbeTimerStop(6);
-        if (agc && g_ulAgcPosition == 2) DoAGC(p->W, p->WSize);
-        UnlockEngine();
+        {
+            MutexGuard engine(&g_EngineMutex);
+            ProbeTimerStart(5);
+            const bool agc = g_bAgcOn == 1;
+            if (agc && g_ulAgcPosition == 1) DoAGC(p->D, p->Size);
+            g_pWaveCorr->SubmitPinData(1, p->D, p->Size, nullptr, 0, &g_llDelayEstimate);
+            ProbeTimerStop(5);
+            ProbeSetValue(4, static_cast<LONGLONG>(g_llDelayEstimate));
+            given = g_llDelayEstimate;
+            ProbeTimerStart(6);
+            status =
+                g_pAecModule->SubmitPinData(1, p->D, p->Size, p->W, p->WSize, &g_llDelayEstimate);
+            ProbeTimerStop(6);
+            if (agc && g_ulAgcPosition == 2) DoAGC(p->W, p->WSize);
+        }
         // Pass-through: the near end leaves as it came (converted both ways).
-        if (!InterlockedOr(&g_bProcessing, 0))
+        if (!InterlockedRead(&g_bProcessing))
             RtlCopyMemory(p->W, p->D, p->Size < p->WSize ? p->Size : p->WSize);
     }
     g_AecTiming.ElapsedTimeSum += QueryTime100ns() - start;
@@ -334,14 +329,13 @@ ZvStatus Walk(AecGraph* graph, bool out) {
         ULONGLONG start = QueryTime100ns();
         ZvStatus status = ZV_INVALID_PARAMETER;
         if (p.D != nullptr) {
-            LockEngine();
+            MutexGuard engine(&g_EngineMutex);
             ProbeTimerStart(5);
             g_pWaveCorr->SubmitPinData(0, p.D, p.Size, nullptr, 0, nullptr);
             ProbeTimerStop(5);
             ProbeTimerStart(6);
             status = g_pAecModule->SubmitPinData(0, p.D, p.Size, nullptr, 0, nullptr);
             ProbeTimerStop(6);
-            UnlockEngine();
         }
         g_AecTiming.ElapsedTimeSum += QueryTime100ns() - start;
         AppendTrace(0, status, 0, 0);
@@ -358,8 +352,8 @@ void AudioProcessingThread(PVOID context) {
     StartAGC();
     ProbeEnter(0);
     ProbeAddCounter(14, 1);
-    while (!InterlockedOr(&g_AudioProcThread.Stop, 0)) {
-        if (InterlockedOr(&g_bAecActive, 0)) {
+    while (!InterlockedRead(&g_AudioProcThread.Stop)) {
+        if (InterlockedRead(&g_bAecActive)) {
             RunInGraph();
             InterlockedIncrement64(&g_AecTiming.InPasses);
             RunOutGraph();
@@ -405,12 +399,13 @@ ULONG InitOutGraph(ULONG direction, LONG channel) {
     if (status == ZV_OK) status = b.Allocator(p, kAllocatorFailed);
     if (status == ZV_OK) {
         status = b.Module(g_pAecModule, 1);
-        LockEngine();
-        g_pAecModule->SetPropertyDword(8, p.SamplesPerSec);
-        g_pWaveCorr->SetPropertyDword(2, 1);
-        g_pWaveCorr->SetPropertyDword(4, FormatBits(p));
-        b.LastSet = g_pWaveCorr->SetPropertyDword(5, p.SamplesPerSec);
-        UnlockEngine();
+        {
+            MutexGuard engine(&g_EngineMutex);
+            g_pAecModule->SetPropertyDword(8, p.SamplesPerSec);
+            g_pWaveCorr->SetPropertyDword(2, 1);
+            g_pWaveCorr->SetPropertyDword(4, FormatBits(p));
+            b.LastSet = g_pWaveCorr->SetPropertyDword(5, p.SamplesPerSec);
+        }
         b.Cur = p;
     }
     if (status == ZV_OK)

@@ -23,16 +23,8 @@ enum AecControlId : ULONG {
     KSPROPERTY_AECCONTROL_RECORRELATE = 12,
 };
 bool Active() {
-    return InterlockedOr(&g_bAecActive, 0) != 0;
+    return InterlockedRead(&g_bAecActive) != 0;
 }
-
-// The canceller and the correlator are not re-entrant: the processing thread
-// calls them too.
-class EngineLock {
-public:
-    EngineLock() { KeWaitForSingleObject(&g_EngineMutex, Executive, KernelMode, FALSE, nullptr); }
-    ~EngineLock() { KeReleaseMutex(&g_EngineMutex, FALSE); }
-};
 
 bool IsCancellerParameter(ULONG id) {
     return id >= KSPROPERTY_AECCONTROL_AUTOOFF && id <= KSPROPERTY_AECCONTROL_COMFORTNOISELVL;
@@ -58,7 +50,7 @@ ZvStatus HandleKSGetProperty(CGenDisp* genDisp, ULONG id, PVOID value, PULONG si
             size);
     }
     if (IsCancellerParameter(id)) {
-        EngineLock lock;  // the unload destroys the module under it
+        MutexGuard lock(&g_EngineMutex);  // the unload destroys the module under it
         if (g_pAecModule == nullptr) {
             *size = 0;
             return ZV_NOT_READY;
@@ -66,9 +58,9 @@ ZvStatus HandleKSGetProperty(CGenDisp* genDisp, ULONG id, PVOID value, PULONG si
         *size = sizeof(ULONG);
         return g_pAecModule->GetPropertyDword(id - 3, word);
     }
-    EngineLock lock;  // the gain control's mode and position change under it
+    MutexGuard lock(&g_EngineMutex);  // the gain control's mode and position change under it
     *word = id == KSPROPERTY_AECCONTROL_RATEMODE
-                ? static_cast<ULONG>(InterlockedOr(&g_ulRateMode, 0))
+                ? static_cast<ULONG>(InterlockedRead(&g_ulRateMode))
             : id == KSPROPERTY_AECCONTROL_AGC ? g_bAgcOn
                                               : g_ulAgcPosition;
     *size = sizeof(ULONG);
@@ -99,7 +91,7 @@ ZvStatus HandleKSSetProperty(CGenDisp* genDisp, ULONG id, PVOID value, PULONG si
         case KSPROPERTY_AECCONTROL_AGC: {
             // The processing thread grades blocks meanwhile: the mode, the
             // preset and the new cycle change between two of its blocks.
-            EngineLock lock;
+            MutexGuard lock(&g_EngineMutex);
             if (word != 0 && Active()) {
                 if (word == 1 && g_bAgcOn != 1) {
                     InitAGC(1);
@@ -113,18 +105,18 @@ ZvStatus HandleKSSetProperty(CGenDisp* genDisp, ULONG id, PVOID value, PULONG si
         }
         case KSPROPERTY_AECCONTROL_AGCPOSITION: {
             if (word < 1 || word > 2) return ZV_INVALID_PARAMETER;
-            EngineLock lock;
+            MutexGuard lock(&g_EngineMutex);
             g_ulAgcPosition = word;
             return ZV_OK;
         }
         case KSPROPERTY_AECCONTROL_RECORRELATE: {
             if (word == 0) return ZV_OK;
-            EngineLock lock;  // the unload destroys the correlator under it
+            MutexGuard lock(&g_EngineMutex);  // the unload destroys the correlator under it
             if (g_pWaveCorr == nullptr) return ZV_OK;
             return g_pWaveCorr->SetPropertyDword(3, 1);
         }
         default: {
-            EngineLock lock;
+            MutexGuard lock(&g_EngineMutex);
             if (g_pAecModule == nullptr) return ZV_NOT_READY;
             return g_pAecModule->SetPropertyDword(id - 3, word);
         }
@@ -146,7 +138,7 @@ NTSTATUS HandleProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLeng
         if (property->Id != KSPROPERTY_AUDIO_VOLUMELEVEL ||
             (property->Flags & KSPROPERTY_TYPE_SET) == 0)
             return STATUS_NOT_SUPPORTED;
-        EngineLock lock;
+        MutexGuard lock(&g_EngineMutex);
         return g_bAgcOn != 0 && Active() ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
     }
     return AnswerPrivateSet(kAecControlSet, genDisp, property, inputLength, output, byteCount);

@@ -198,10 +198,11 @@ void StartAGC() {
     if (pin->RelatedFileObject == nullptr ||
         !NT_SUCCESS(FindVolumeNode(lower, pin->RelatedFileObject, &nodes)))
         nodes = nullptr;
-    KeWaitForSingleObject(&g_EngineMutex, Executive, KernelMode, FALSE, nullptr);
-    g_VolumeRequest.NodeProperty.NodeId = VolumeNodeIndex(nodes);
-    InitAGC(g_bAgcOn);
-    KeReleaseMutex(&g_EngineMutex, FALSE);
+    {
+        MutexGuard engine(&g_EngineMutex);
+        g_VolumeRequest.NodeProperty.NodeId = VolumeNodeIndex(nodes);
+        InitAGC(g_bAgcOn);
+    }
     if (nodes != nullptr) MemFree(nodes);
 }
 

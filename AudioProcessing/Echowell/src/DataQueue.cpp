@@ -23,14 +23,6 @@ ULONGLONG WholeFrameBytes(ULONG bytesPerSecond, ULONG ms, ULONG bytesPerFrame) {
 
 }  // namespace
 
-void* DataQueue::operator new(size_t size) noexcept {
-    return MemAlloc(static_cast<ULONG>(size));
-}
-
-void DataQueue::operator delete(void* block) noexcept {
-    MemFree(block);
-}
-
 DataQueue::DataQueue(ULONG id)
     : m_ulRead(0),
       m_ulWrite(0),
@@ -78,7 +70,7 @@ void DataQueue::FreeRingAndCorrector() {
 }
 
 bool DataQueue::IsAborted() {
-    return InterlockedOr(&m_lAborted, 0) != 0;
+    return InterlockedRead(&m_lAborted) != 0;
 }
 
 UCHAR DataQueue::SilenceByte() const {

@@ -19,6 +19,14 @@ using Log = LogModule<LogModuleFilterLogic>;
 constexpr ULONG kInstanceCode = ZvFourCC("ZAEC");
 constexpr LONG kChannel = 1;
 
+// The driver-wide settings of a freshly loaded image, and of every master
+// load: 8000 Hz processing, the canceller on, the gain control (when it is
+// switched on) after the canceller with its three level thresholds.
+constexpr LONG kDefaultRateMode = 2;
+constexpr LONG kDefaultProcessing = 1;
+constexpr ULONG kDefaultAgcPosition = 2;
+constexpr ULONG kDefaultAgcThresholds[3] = {400, 4000, 13000};
+
 // The start and stop work items queued and not yet finished.
 CallCount g_WorkItems;
 
@@ -75,15 +83,13 @@ void ResetLogicState() {
     InterlockedExchange64(&g_llLastCaptureTime, 0);
     g_bAutoOffLatched = 0;
     RtlZeroMemory(&g_AudioProcThread, sizeof g_AudioProcThread);
-    g_ulAgcThresholds[0] = 400;
-    g_ulAgcThresholds[1] = 4000;
-    g_ulAgcThresholds[2] = 13000;
+    RtlCopyMemory(g_ulAgcThresholds, kDefaultAgcThresholds, sizeof g_ulAgcThresholds);
     g_bAgcOn = 0;
-    g_ulAgcPosition = 2;
+    g_ulAgcPosition = kDefaultAgcPosition;
     RtlZeroMemory(&g_Agc, sizeof g_Agc);
     ResetAGC();
-    InterlockedExchange(&g_ulRateMode, 2);
-    InterlockedExchange(&g_bProcessing, 1);
+    InterlockedExchange(&g_ulRateMode, kDefaultRateMode);
+    InterlockedExchange(&g_bProcessing, kDefaultProcessing);
 
     RtlZeroMemory(&g_VolumeRequest, sizeof g_VolumeRequest);
     g_VolumeRequest.NodeProperty.Property.Set = KSPROPSETID_Audio;
@@ -116,30 +122,32 @@ ZvStatus TearDownMaster() {
     g_WorkItems.SetOpen(FALSE);
     g_WorkItems.WaitIdle();
 
-    KeWaitForSingleObject(&g_AecMutex, Executive, KernelMode, FALSE, nullptr);
-    DataQueue* queues[] = {g_pDataQueue1, g_pDataQueue2, g_pDataQueue3, g_pDataQueue4};
-    for (DataQueue* q : queues) {
-        if (q != nullptr) q->Abort();
+    {
+        MutexGuard aec(&g_AecMutex);
+        DataQueue* queues[] = {g_pDataQueue1, g_pDataQueue2, g_pDataQueue3, g_pDataQueue4};
+        for (DataQueue* q : queues) {
+            if (q != nullptr) q->Abort();
+        }
+        // Buffers still inside OnBuffer leave the queues before they go.
+        g_BuffersInFlight.WaitIdle();
+        StopAudioProcThread();
+        for (DataQueue* q : queues) {
+            if (q != nullptr) q->Reset();
+        }
+        RtlZeroMemory(&g_AudioProcThread, sizeof g_AudioProcThread);
+        FreeInGraph();
+        FreeOutGraph();
     }
-    // Buffers still inside OnBuffer leave the queues before they go.
-    g_BuffersInFlight.WaitIdle();
-    StopAudioProcThread();
-    for (DataQueue* q : queues) {
-        if (q != nullptr) q->Reset();
-    }
-    RtlZeroMemory(&g_AudioProcThread, sizeof g_AudioProcThread);
-    FreeInGraph();
-    FreeOutGraph();
-    KeReleaseMutex(&g_AecMutex, FALSE);
 
     (void)ReleaseChannel(kChannel, CHANNEL_RENDER);
     ZvStatus status = ReleaseChannel(kChannel, CHANNEL_CAPTURE);
 
     // A property handler re-reads a module's pointer under the engine lock.
-    KeWaitForSingleObject(&g_EngineMutex, Executive, KernelMode, FALSE, nullptr);
-    DestroyModules(kModules);
-    DestroySlot(&g_pInAllocator);
-    KeReleaseMutex(&g_EngineMutex, FALSE);
+    {
+        MutexGuard engine(&g_EngineMutex);
+        DestroyModules(kModules);
+        DestroySlot(&g_pInAllocator);
+    }
     DestroySlot(&g_pDataQueue1);
     DestroySlot(&g_pDataQueue2);
     DestroySlot(&g_pDataQueue3);
@@ -169,12 +177,13 @@ IBufferPool* g_pInAllocator;
 AecGraph g_InGraph, g_OutGraph;
 ChannelFormat g_RenderFormat, g_CaptureFormat, g_ProcessFormat;
 volatile LONG g_bAecActive;
-volatile LONG g_ulRateMode = 2;
-volatile LONG g_bProcessing = 1;
+volatile LONG g_ulRateMode = kDefaultRateMode;
+volatile LONG g_bProcessing = kDefaultProcessing;
 ULONG g_bAutoOffLatched;
 ULONG g_bAgcOn;
-ULONG g_ulAgcPosition = 2;
-ULONG g_ulAgcThresholds[3] = {400, 4000, 13000};
+ULONG g_ulAgcPosition = kDefaultAgcPosition;
+ULONG g_ulAgcThresholds[3] = {kDefaultAgcThresholds[0], kDefaultAgcThresholds[1],
+                              kDefaultAgcThresholds[2]};
 ULONGLONG g_llDelayEstimate = kAecUnset;
 volatile LONGLONG g_llLastRenderTime, g_llLastCaptureTime;
 AecTiming g_AecTiming;
@@ -197,7 +206,7 @@ volatile LONG g_lDriverObjects;
 }  // namespace
 
 void InitDriverObjects() {
-    if (InterlockedOr(&g_lDriverObjects, 0) == 2) return;
+    if (InterlockedRead(&g_lDriverObjects) == 2) return;
     if (InterlockedCompareExchange(&g_lDriverObjects, 1, 0) == 0) {
         KeInitializeMutex(&g_AecMutex, 0);
         KeInitializeMutex(&g_EngineMutex, 0);
@@ -207,7 +216,7 @@ void InitDriverObjects() {
         InterlockedExchange(&g_lDriverObjects, 2);
         return;
     }
-    while (InterlockedOr(&g_lDriverObjects, 0) != 2) KeStallExecutionProcessor(1);
+    while (InterlockedRead(&g_lDriverObjects) != 2) KeStallExecutionProcessor(1);
 }
 
 // ---------------------------------------------------------------------------
@@ -282,7 +291,7 @@ ZvStatus OnGetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelForma
     if (!LogicLoaded()) return ZV_NOT_READY;
     if (format == nullptr) return ZV_INVALID_PARAMETER;
     ULONG rate = 8000;
-    const LONG mode = InterlockedOr(&g_ulRateMode, 0);
+    const LONG mode = InterlockedRead(&g_ulRateMode);
     if (mode == 1) {
         rate = 16000;
     } else if (mode == 0) {
@@ -352,7 +361,7 @@ ZvStatus OnGetAudioPosition(CGenDisp* genDisp, ULONG direction, PKSAUDIO_POSITIO
     ULONG process = 0;
     ULONG size = sizeof process;
     ZvStatus status = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
-    if (status != ZV_OK || process == 0 || InterlockedOr(&g_bAecActive, 0) == 0 ||
+    if (status != ZV_OK || process == 0 || InterlockedRead(&g_bAecActive) == 0 ||
         position == nullptr) {
         return status;
     }

@@ -18,6 +18,9 @@ constexpr ULONG kInstanceCode = ZvFourCC("ZSAM");
 constexpr LONG kChannel = 1;
 constexpr ULONG kBridgeRate = 8000;
 constexpr ULONG kBridgeBufferMs = 50;
+// The mute and fade counts of a freshly loaded image, and of every master
+// load: past 0, so the first buffer does not restart a module.
+constexpr LONG kCountPastStart = 1;
 
 // Set by a master load, cleared by its unload.
 bool g_bMasterLoaded;
@@ -65,28 +68,26 @@ void ResetLogicState() {
     InterlockedExchange(&g_bSinkStarted, 0);
     InterlockedExchange(&g_lSpeakerBridgeCount, 0);
     InterlockedExchange(&g_lMicBridgeCount, 0);
-    InterlockedExchange(&g_lSpeakerMuteCount, 1);
-    InterlockedExchange(&g_lMicMuteCount, 1);
-    InterlockedExchange(&g_lSpeakerFadeCount, 1);
+    InterlockedExchange(&g_lSpeakerMuteCount, kCountPastStart);
+    InterlockedExchange(&g_lMicMuteCount, kCountPastStart);
+    InterlockedExchange(&g_lSpeakerFadeCount, kCountPastStart);
     FreeInGraph();
     FreeOutGraph();
     RtlZeroMemory(&g_SavedRenderFormat, sizeof g_SavedRenderFormat);
     RtlZeroMemory(&g_SavedCaptureFormat, sizeof g_SavedCaptureFormat);
 }
 
-LONG Read(volatile LONG* value) {
-    return InterlockedOr(value, 0);
-}
-
-class SwitchLock {
+// The switch mutex held for a scope (made first when this is the image's
+// first use of it).
+class SwitchLock : public MutexGuard {
 public:
-    SwitchLock() {
+    SwitchLock() : MutexGuard(SwitchMutex()) {}
+
+private:
+    static KMUTEX* SwitchMutex() {
         InitLogicObjects();
-        KeWaitForSingleObject(&g_SwitchMutex, Executive, KernelMode, FALSE, nullptr);
+        return &g_SwitchMutex;
     }
-    ~SwitchLock() { KeReleaseMutex(&g_SwitchMutex, FALSE); }
-    SwitchLock(const SwitchLock&) = delete;
-    SwitchLock& operator=(const SwitchLock&) = delete;
 };
 
 // The bridged module of a direction (1 the sink, else the source).
@@ -273,7 +274,8 @@ ZvStatus SwitchOn(ULONG value) {
 ZvStatus MuteBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG length, LONG channel,
                     PFILE_OBJECT pinFile) {
     const bool speaker = direction == CHANNEL_RENDER;
-    ULONGLONG side = static_cast<ULONG>(Read(speaker ? &g_lSpeakerMuteCount : &g_lMicMuteCount));
+    ULONGLONG side =
+        static_cast<ULONG>(InterlockedRead(speaker ? &g_lSpeakerMuteCount : &g_lMicMuteCount));
     CKAUDPSiBu* module;
     ChannelFormat format;
     if (channel == -1) {
@@ -328,9 +330,9 @@ CKAUDPSiBu *InCSiBu, *InCSiBuAux, *OutCSiBu, *OutCSiBuAux;
 CKAUDPFCnv *InCFCnv1, *InCFCnv2, *OutCFCnv1, *OutCFCnv2;
 CKAUDPBRes *InCBRes, *OutCBRes;
 ChannelFormat g_SavedRenderFormat, g_SavedCaptureFormat;
-volatile LONG g_lSpeakerMuteCount = 1, g_lMicMuteCount = 1;
+volatile LONG g_lSpeakerMuteCount = kCountPastStart, g_lMicMuteCount = kCountPastStart;
 volatile LONG g_lSpeakerBridgeCount, g_lMicBridgeCount;
-volatile LONG g_lSpeakerFadeCount = 1;
+volatile LONG g_lSpeakerFadeCount = kCountPastStart;
 SwitchGraph g_InGraph, g_OutGraph;
 KMUTEX g_SwitchMutex;
 CallCount g_BuffersInFlight[3];
@@ -338,7 +340,7 @@ CallCount g_PropertiesInFlight;
 CallCount g_ControlWorkItems;
 
 void InitLogicObjects() {
-    if (InterlockedOr(&g_lLogicObjects, 0) == 2) return;
+    if (InterlockedRead(&g_lLogicObjects) == 2) return;
     if (InterlockedCompareExchange(&g_lLogicObjects, 1, 0) == 0) {
         KeInitializeMutex(&g_SwitchMutex, 0);
         g_BuffersInFlight[CHANNEL_RENDER].Init(TRUE);
@@ -348,7 +350,7 @@ void InitLogicObjects() {
         InterlockedExchange(&g_lLogicObjects, 2);
         return;
     }
-    while (InterlockedOr(&g_lLogicObjects, 0) != 2) {
+    while (InterlockedRead(&g_lLogicObjects) != 2) {
     }  // the other caller's few instructions
 }
 
@@ -435,7 +437,7 @@ ZvStatus OnSetChannelState(LONG channel, ULONG direction, ULONG state) {
     if (!LogicLoaded()) return ZV_NOT_READY;
     SwitchLock lock;
     if (!LogicLoaded()) return ZV_NOT_READY;  // unloaded while this waited
-    if (Read(&g_bSwitch) == 0) return ZV_OK;
+    if (InterlockedRead(&g_bSwitch) == 0) return ZV_OK;
     if (state == 0 || state > CHANNEL_STATE_RUNNING) return ZV_INVALID_PARAMETER;
     const bool speaker = direction == CHANNEL_RENDER;
     CKAUDPABridge* module = BridgeModule(direction);
@@ -579,14 +581,14 @@ ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG lengt
     const bool speaker = direction == CHANNEL_RENDER;
     CallCount& inFlight = InFlight(direction);
     (void)inFlight.Enter();  // always open
-    const ULONG mode = static_cast<ULONG>(Read(&g_ulMuteMode));
-    const bool switched = Read(&g_bSwitch) != 0;
+    const ULONG mode = static_cast<ULONG>(InterlockedRead(&g_ulMuteMode));
+    const bool switched = InterlockedRead(&g_bSwitch) != 0;
     if (speaker) {
         if (mode == MUTE_SPEAKER || mode == MUTE_BOTH) {
             (void)MuteBuffer(genDisp, direction, headers, length, channel, pinFile);
             InterlockedIncrement(&g_lSpeakerMuteCount);
         } else if (switched && channel != -1) {
-            if (Read(&g_bSinkStarted) == 0) {
+            if (InterlockedRead(&g_bSinkStarted) == 0) {
                 SilenceBuffer(genDisp, headers, length, pinFile);
             } else {
                 status = ProcessBuffer(genDisp, direction, headers, length, channel, pinFile);
@@ -596,7 +598,7 @@ ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG lengt
     } else if (mode == MUTE_MIC || mode == MUTE_BOTH) {
         (void)MuteBuffer(genDisp, direction, headers, length, channel, pinFile);
         InterlockedIncrement(&g_lMicMuteCount);
-    } else if (switched && Read(&g_bSourceStarted) != 0 && channel != -1) {
+    } else if (switched && InterlockedRead(&g_bSourceStarted) != 0 && channel != -1) {
         status = ProcessOutBuffer(genDisp, direction, headers, length, channel, pinFile);
         InterlockedIncrement(&g_lMicBridgeCount);
     }

@@ -280,7 +280,7 @@ ZvStatus ProcessBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG 
     const ChannelFormat format = g_SavedRenderFormat;
     SwitchGraph* graph = &g_InGraph;
     if (format.AvgBytesPerSec == 0 || graph->Carry == nullptr) return ZV_FAILED;
-    ULONGLONG side = static_cast<ULONG>(InterlockedOr(&g_lSpeakerBridgeCount, 0));
+    ULONGLONG side = static_cast<ULONG>(InterlockedRead(&g_lSpeakerBridgeCount));
     ZvStatus last = ZV_OK;
     bool sinkFailed = false;
     // Every stream of every hooked device waits while this buffer is in
@@ -345,7 +345,7 @@ ZvStatus ProcessOutBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULO
     const ChannelFormat format = g_SavedCaptureFormat;
     SwitchGraph* graph = &g_OutGraph;
     if (format.AvgBytesPerSec == 0 || graph->Carry == nullptr) return ZV_FAILED;
-    ULONGLONG side = static_cast<ULONG>(InterlockedOr(&g_lMicBridgeCount, 0));
+    ULONGLONG side = static_cast<ULONG>(InterlockedRead(&g_lMicBridgeCount));
     ZvStatus last = ZV_OK;
     bool failed = false;
     const UCHAR silence = FormatBits(format) == 8 ? 0x80 : 0;

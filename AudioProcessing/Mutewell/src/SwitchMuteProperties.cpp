@@ -33,10 +33,10 @@ ZvStatus HandleKSGetProperty(CGenDisp* genDisp, ULONG id, PVOID value, PULONG si
             return status;
         }
         case KSPROPERTY_SWITCHMUTE_SWITCH:
-            *word = static_cast<ULONG>(InterlockedOr(&g_bSwitch, 0));
+            *word = static_cast<ULONG>(InterlockedRead(&g_bSwitch));
             break;
         case KSPROPERTY_SWITCHMUTE_MUTE:
-            *word = static_cast<ULONG>(InterlockedOr(&g_ulMuteMode, 0));
+            *word = static_cast<ULONG>(InterlockedRead(&g_ulMuteMode));
             break;
         default:
             *size = 0;
@@ -63,7 +63,7 @@ ZvStatus SetProcess(CGenDisp* genDisp, PVOID value, ULONG size) {
             1, "HandleKSSetProperty> SetSharedVariable (Process) Failed status - 0x%lx \n", status);
         return status;
     }
-    const bool switched = InterlockedOr(&g_bSwitch, 0) != 0;
+    const bool switched = InterlockedRead(&g_bSwitch) != 0;
     if (word == 0 && switched) return LoggedSwitchControl(genDisp, 0);
     // A switch turned on while processing was off only stored its flag: the
     // bridge starts now.

@@ -122,7 +122,7 @@ void DestroyModules(const ModuleSlot (&table)[Count]) {
 extern volatile LONG g_bFilterLoaded;
 
 inline bool LogicLoaded() {
-    return InterlockedOr(&g_bFilterLoaded, 0) != 0;
+    return InterlockedRead(&g_bFilterLoaded) != 0;
 }
 
 // OnDecidePinDirs: the device's pins of `directions` (CHANNEL_RENDER,
@@ -232,6 +232,24 @@ NTSTATUS AnswerPrivateSet(const PrivatePropertySet& set, CGenDisp* genDisp, PKSP
 // flags and size set); any other byte count, or no buffer, is refused.  The byte count stays as it
 // came.
 NTSTATUS BasicSupport(PVOID value, PULONG size);
+
+// ---------------------------------------------------------------------------
+// Mutexes
+// ---------------------------------------------------------------------------
+// Holds a kernel mutex from its construction to the end of its scope
+// (PASSIVE_LEVEL: the wait has no time-out).
+class MutexGuard {
+public:
+    explicit MutexGuard(KMUTEX* mutex) : m_pMutex(mutex) {
+        KeWaitForSingleObject(m_pMutex, Executive, KernelMode, FALSE, nullptr);
+    }
+    ~MutexGuard() { KeReleaseMutex(m_pMutex, FALSE); }
+    MutexGuard(const MutexGuard&) = delete;
+    MutexGuard& operator=(const MutexGuard&) = delete;
+
+private:
+    KMUTEX* m_pMutex;
+};
 
 // ---------------------------------------------------------------------------
 // Calls in progress

@@ -14,10 +14,11 @@
 
 #include <wdm.h>
 
+#include "PoolObject.h"
 #include "ZvStatus.h"
 
 // The pool interface the filter logic holds (g_pInAllocator and friends).
-class IBufferPool {
+class IBufferPool : public CPoolObject {
 public:
     // Does not release the buffers: owners call Free first.
     virtual ~IBufferPool() = default;
@@ -28,9 +29,6 @@ public:
     virtual ZvStatus GetBufferSize(PULONG size) = 0;
     virtual ZvStatus GetBuffer(PVOID* buffer, ULONG timeoutMs) = 0;
     virtual ZvStatus PutBuffer(PVOID buffer) = 0;
-
-    static void* operator new(size_t size) noexcept;
-    static void operator delete(void* block) noexcept;
 };
 
 class BufferPool : public IBufferPool {

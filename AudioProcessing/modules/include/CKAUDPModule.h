@@ -8,6 +8,7 @@
 
 #include <wdm.h>
 
+#include "PoolObject.h"
 #include "ZvStatus.h"
 
 struct _DEVICE_OBJECT;
@@ -61,7 +62,7 @@ struct ModulePropertyField {
     ULONG Size;
 };
 
-class CKAUDPModule {
+class CKAUDPModule : public CPoolObject {
 public:
     virtual ~CKAUDPModule();
 
@@ -75,11 +76,6 @@ public:
     // 64-bit side value mean is each module's business.
     virtual ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
                                    ULONG outputBytes, PULONGLONG side) = 0;
-
-    // Modules live in the driver allocator's memory.  A failed allocation
-    // gives a null object; the constructor is then not run.
-    static void* operator new(size_t size) noexcept;
-    static void operator delete(void* block) noexcept;
 
     // Wide forms of the tag and of the instance code (4 characters each).
     PCWSTR Tag() const { return m_wszTag; }
