@@ -132,9 +132,9 @@ struct Builder {
         ChannelFormat to = Mono16Format(rate);
         ZvStatus status = Allocator(to, failure);
         if (status != ZV_OK) return status;
-        resampler->SetPropertyDword(2, Cur.SamplesPerSec);
-        resampler->SetPropertyDword(3, rate);
-        LastSet = resampler->SetPropertyDword(4, 1);
+        resampler->SetPropertyDword(CKAUDPBRes::kPropInputRate, Cur.SamplesPerSec);
+        resampler->SetPropertyDword(CKAUDPBRes::kPropOutputRate, rate);
+        LastSet = resampler->SetPropertyDword(CKAUDPBRes::kPropQuality, 1);
         Cur = to;
         return Module(resampler, 0);
     }
@@ -401,10 +401,10 @@ ULONG InitOutGraph(ULONG direction, LONG channel) {
         status = b.Module(g_pAecModule, 1);
         {
             MutexGuard engine(&g_EngineMutex);
-            g_pAecModule->SetPropertyDword(8, p.SamplesPerSec);
-            g_pWaveCorr->SetPropertyDword(2, 1);
-            g_pWaveCorr->SetPropertyDword(4, FormatBits(p));
-            b.LastSet = g_pWaveCorr->SetPropertyDword(5, p.SamplesPerSec);
+            g_pAecModule->SetPropertyDword(CKAUDPEAEC::kPropRate, p.SamplesPerSec);
+            g_pWaveCorr->SetPropertyDword(CKAUDPWAVC::kPropEnable, 1);
+            g_pWaveCorr->SetPropertyDword(CKAUDPWAVC::kPropBits, FormatBits(p));
+            b.LastSet = g_pWaveCorr->SetPropertyDword(CKAUDPWAVC::kPropRate, p.SamplesPerSec);
         }
         b.Cur = p;
     }

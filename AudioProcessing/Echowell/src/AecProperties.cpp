@@ -22,12 +22,18 @@ enum AecControlId : ULONG {
     KSPROPERTY_AECCONTROL_AGCPOSITION = 11,
     KSPROPERTY_AECCONTROL_RECORRELATE = 12,
 };
+
 bool Active() {
     return InterlockedRead(&g_bAecActive) != 0;
 }
 
 bool IsCancellerParameter(ULONG id) {
     return id >= KSPROPERTY_AECCONTROL_AUTOOFF && id <= KSPROPERTY_AECCONTROL_COMFORTNOISELVL;
+}
+// The canceller's property of one of its parameters' control ids (auto-off,
+// state machine, tail length and comfort noise, in the same order).
+ULONG CancellerProperty(ULONG id) {
+    return id - KSPROPERTY_AECCONTROL_AUTOOFF + CKAUDPEAEC::kPropAutoOff;
 }
 
 ZvStatus HandleKSGetProperty(CGenDisp* genDisp, ULONG id, PVOID value, PULONG size) {
@@ -56,7 +62,7 @@ ZvStatus HandleKSGetProperty(CGenDisp* genDisp, ULONG id, PVOID value, PULONG si
             return ZV_NOT_READY;
         }
         *size = sizeof(ULONG);
-        return g_pAecModule->GetPropertyDword(id - 3, word);
+        return g_pAecModule->GetPropertyDword(CancellerProperty(id), word);
     }
     MutexGuard lock(&g_EngineMutex);  // the gain control's mode and position change under it
     *word = id == KSPROPERTY_AECCONTROL_RATEMODE
@@ -113,12 +119,12 @@ ZvStatus HandleKSSetProperty(CGenDisp* genDisp, ULONG id, PVOID value, PULONG si
             if (word == 0) return ZV_OK;
             MutexGuard lock(&g_EngineMutex);  // the unload destroys the correlator under it
             if (g_pWaveCorr == nullptr) return ZV_OK;
-            return g_pWaveCorr->SetPropertyDword(3, 1);
+            return g_pWaveCorr->SetPropertyDword(CKAUDPWAVC::kPropReset, 1);
         }
         default: {
             MutexGuard lock(&g_EngineMutex);
             if (g_pAecModule == nullptr) return ZV_NOT_READY;
-            return g_pAecModule->SetPropertyDword(id - 3, word);
+            return g_pAecModule->SetPropertyDword(CancellerProperty(id), word);
         }
     }
 }

@@ -241,7 +241,8 @@ LONG AecPendingWorkItems() {
 // Master: builds the modules, the queues and the pool (stopping at the first
 // failure, which is logged) and resets the processing state whatever
 // happened; the logic counts as loaded only when everything was built.  A
-// slave changes nothing.  PASSIVE_LEVEL.  0, or 1 after a failure.
+// slave changes nothing.  PASSIVE_LEVEL.  ZV_OK, or ZV_FAILED after a
+// failure.
 ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower) {
     (void)genDisp;
     (void)lower;
@@ -265,7 +266,7 @@ ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDE
 // Master: stops the processing, releases channel 1 of both directions (pins
 // that held it and are still open find it gone) and frees everything.  A
 // slave only logs.  PASSIVE_LEVEL (it waits).  Master: the capture release's
-// status; slave: 0.
+// status; slave: ZV_OK.
 ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster) {
     (void)genDisp;
     InitDriverObjects();

@@ -534,8 +534,8 @@ ZvStatus StartAECGraph() {
 
     {
         MutexGuard engine(&g_EngineMutex);
-        g_pAecModule->SetPropertyDword(6, 1);
-        g_pWaveCorr->SetPropertyDword(3, 1);
+        g_pAecModule->SetPropertyDword(CKAUDPEAEC::kPropReapply, 1);
+        g_pWaveCorr->SetPropertyDword(CKAUDPWAVC::kPropReset, 1);
     }
 
     ResetAecTiming();

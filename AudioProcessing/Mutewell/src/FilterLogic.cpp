@@ -362,7 +362,7 @@ void InitLogicObjects() {
 // logged) and hands the source and the sink the bridge's format and the
 // master's device objects; resets the switch, the mute mode, the counts and
 // the graphs whatever happened.  A slave changes nothing.  PASSIVE_LEVEL.
-// 0, or 1 after a failure.
+// ZV_OK, or ZV_FAILED after a failure.
 ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower) {
     if (!isMaster) return ZV_OK;
     // What an earlier master load left (no unload came between) goes first.

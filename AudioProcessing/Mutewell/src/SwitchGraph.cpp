@@ -78,9 +78,10 @@ ZvStatus SetConverter(CKAUDPFCnv* converter, const ChannelFormat& from, const Ch
 }
 
 ZvStatus SetResampler(CKAUDPBRes* resampler, ULONG from, ULONG to) {
-    ZvStatus status = resampler->SetPropertyDword(kBResPropInputRate, from);
-    if (status == ZV_OK) status = resampler->SetPropertyDword(kBResPropOutputRate, to);
-    if (status == ZV_OK) status = resampler->SetPropertyDword(kBResPropQuality, kResamplerQuality);
+    ZvStatus status = resampler->SetPropertyDword(CKAUDPBRes::kPropInputRate, from);
+    if (status == ZV_OK) status = resampler->SetPropertyDword(CKAUDPBRes::kPropOutputRate, to);
+    if (status == ZV_OK)
+        status = resampler->SetPropertyDword(CKAUDPBRes::kPropQuality, kResamplerQuality);
     return status;
 }
 
@@ -269,8 +270,8 @@ void ReleaseOutGraphBuffers() {
 // The slave's render data goes to the master in whole 10 ms pieces (a rest
 // waits in the carry for the next buffer); each piece is converted and
 // written to the sink, and a piece whose conversion failed is not sent.  Then
-// the slave's own loudspeaker data fades out in place.  Returns 1 when the
-// sink refused a piece, else the last module status.
+// the slave's own loudspeaker data fades out in place.  Returns ZV_FAILED when
+// the sink refused a piece, else the last module status.
 ZvStatus ProcessBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG length,
                        LONG channel, PFILE_OBJECT pinFile) {
     (void)genDisp;

@@ -492,8 +492,8 @@ TEST_F(GraphReferenceTest, RenderBuffersReachTheSinkAsTheReferenceConversion) {
         auto* resample = new CKAUDPBRes(nullptr, ZvFourCC("ZSAM"), &status);
         const ULONG props[][2] = {{2, 16}, {3, 2}, {4, 3}, {5, 16}, {6, 1}, {7, 4}, {8, 1}};
         for (const auto& p : props) ASSERT_EQ(convert->SetPropertyDword(p[0], p[1]), ZV_OK);
-        ASSERT_EQ(resample->SetPropertyDword(kBResPropInputRate, 48000), ZV_OK);
-        ASSERT_EQ(resample->SetPropertyDword(kBResPropOutputRate, 8000), ZV_OK);
+        ASSERT_EQ(resample->SetPropertyDword(CKAUDPBRes::kPropInputRate, 48000), ZV_OK);
+        ASSERT_EQ(resample->SetPropertyDword(CKAUDPBRes::kPropOutputRate, 8000), ZV_OK);
         const std::vector<UCHAR> expected =
             Reference(input, 1920, {{convert, 960}, {resample, 160}});
         delete convert;
@@ -549,8 +549,8 @@ TEST_F(GraphReferenceTest, CaptureBuffersAreFilledWithTheConvertedSource) {
         auto* convert = new CKAUDPFCnv(nullptr, ZvFourCC("ZSAM"), &status);
         const ULONG props[][2] = {{2, 16}, {3, 1}, {4, 4}, {5, 16}, {6, 2}, {7, 3}, {8, 1}};
         for (const auto& p : props) ASSERT_EQ(convert->SetPropertyDword(p[0], p[1]), ZV_OK);
-        ASSERT_EQ(resample->SetPropertyDword(kBResPropInputRate, 8000), ZV_OK);
-        ASSERT_EQ(resample->SetPropertyDword(kBResPropOutputRate, 16000), ZV_OK);
+        ASSERT_EQ(resample->SetPropertyDword(CKAUDPBRes::kPropInputRate, 8000), ZV_OK);
+        ASSERT_EQ(resample->SetPropertyDword(CKAUDPBRes::kPropOutputRate, 16000), ZV_OK);
         std::vector<UCHAR> expected = Reference(source, 160, {{resample, 320}, {convert, 640}});
         delete convert;
         delete resample;
