@@ -85,6 +85,9 @@ public:
     // Frees the ring and the drift corrector; the queue must be sized again.
     void Reset(ULONG unused = 0);
     void GetState(DataQueueState* state);
+    // Positions, fill state and frame sizes agree (as CircBuff's check);
+    // false with the reason in *why.
+    bool CheckInvariant(const char** why);
     ULONG Id() const { return m_ulId; }
     ULONG BytesPerSecond() const { return m_Format.AvgBytesPerSec; }
     // 10 ms of the queue's stream in whole frames (at least one frame, never

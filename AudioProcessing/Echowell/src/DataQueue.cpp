@@ -445,6 +445,24 @@ void DataQueue::Reset(ULONG unused) {
     KeClearEvent(&m_AbortEvent);
 }
 
+bool DataQueue::CheckInvariant(const char** why) {
+    DataQueueState s;
+    GetState(&s);
+    const char* problem = nullptr;
+    if (s.HasRing != (s.RingSize != 0)) {
+        problem = "ring and size disagree";
+    } else if (s.RingSize != 0 && (s.Read >= s.RingSize || s.Write >= s.RingSize)) {
+        problem = "a position lies outside the ring";
+    } else if (s.RingSize != 0 && s.FillState != kEmpty && s.FillState != kFull) {
+        problem = "state is neither empty nor full";
+    } else if (s.RingSize != 0 && (s.BytesPerFrame == 0 || s.RingSize % s.BytesPerFrame != 0 ||
+                                   s.StartThreshold % s.BytesPerFrame != 0)) {
+        problem = "the ring or its threshold is not whole frames";
+    }
+    if (why != nullptr) *why = problem;
+    return problem == nullptr;
+}
+
 void DataQueue::GetState(DataQueueState* state) {
     KIRQL irql;
     KeAcquireSpinLock(&m_QueueLock, &irql);
