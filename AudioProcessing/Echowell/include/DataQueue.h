@@ -21,6 +21,7 @@
 #include <wdm.h>
 
 #include "FilterLogic.h"
+#include "PoolObject.h"
 
 class CKAUDPDrft;
 
@@ -33,15 +34,12 @@ struct DataQueueState {
     LONGLONG PendingDrift;
 };
 
-class DataQueue {
+class DataQueue : public CPoolObject {
 public:
     enum : ULONG { kEmpty = 1, kFull = 2 };
 
     explicit DataQueue(ULONG id);
     ~DataQueue();
-    // Queues live in the driver allocator's memory; a failed allocation gives null.
-    static void* operator new(size_t size) noexcept;
-    static void operator delete(void* block) noexcept;
 
     // Sizes the queue: ring of `durationMs` of `format` and a start threshold
     // of `startOffsetMs`, both in whole frames; with `prefill` that much
@@ -87,6 +85,9 @@ public:
     // Frees the ring and the drift corrector; the queue must be sized again.
     void Reset(ULONG unused = 0);
     void GetState(DataQueueState* state);
+    // Positions, fill state and frame sizes agree (as CircBuff's check);
+    // false with the reason in *why.
+    bool CheckInvariant(const char** why);
     ULONG Id() const { return m_ulId; }
     ULONG BytesPerSecond() const { return m_Format.AvgBytesPerSec; }
     // 10 ms of the queue's stream in whole frames (at least one frame, never

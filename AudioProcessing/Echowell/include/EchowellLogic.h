@@ -243,7 +243,7 @@ LONG AecPendingWorkItems();
 ZvStatus StartAECGraph();
 ZvStatus StopAECGraph();
 // Queue the start or stop as a work item on the capture channel's filter
-// device: 0 when queued, else the channel query's status or 1.
+// device: ZV_OK when queued, else the channel query's status or ZV_FAILED.
 ZvStatus StartAEC();
 ZvStatus StopAEC();
 // A pin of channel 1 closes: processing stops as on STOP, the waiting part

@@ -24,23 +24,8 @@ constexpr ULONG kAveragingPasses = 100;
 // far end (applications write 10-20 ms) and the piece being read meanwhile.
 constexpr ULONG kStallMarginMs = 30;
 
-ULONG Bits(const ChannelFormat& f) {
-    return f.BitsPerSample & 0xFFFF;
-}
-ULONG Channels(const ChannelFormat& f) {
-    return f.FormatTagAndChannels >> 16;
-}
 bool Is16BitMono(const ChannelFormat& f) {
-    return Bits(f) == 16 && Channels(f) == 1;
-}
-ChannelFormat MakeFormat(ULONG rate, ULONG bits, ULONG channels, ULONG mask) {
-    ChannelFormat f{};
-    f.FormatTagAndChannels = WAVE_FORMAT_PCM | (channels << 16);
-    f.SamplesPerSec = rate;
-    f.AvgBytesPerSec = rate * bits * channels / 8;
-    f.BitsPerSample = bits;
-    f.ChannelMask = mask;
-    return f;
+    return FormatBits(f) == 16 && FormatChannels(f) == 1;
 }
 // Microseconds of `bytes` of a stream of `bytesPerSecond` (0 for a rate of 0).
 LONGLONG BytesToMicro(ULONGLONG bytes, ULONG bytesPerSecond) {
@@ -50,13 +35,6 @@ LONGLONG BytesToMicro(ULONGLONG bytes, ULONG bytesPerSecond) {
 }
 LONGLONG NowMicro() {
     return static_cast<LONGLONG>(QueryTime100ns() / 10);
-}
-
-void LockEngine() {
-    KeWaitForSingleObject(&g_EngineMutex, Executive, KernelMode, FALSE, nullptr);
-}
-void UnlockEngine() {
-    KeReleaseMutex(&g_EngineMutex, FALSE);
 }
 
 // ---------------------------------------------------------------------------
@@ -91,8 +69,8 @@ struct Builder {
         ZvStatus status =
             stage->Pool == nullptr
                 ? ZV_NO_MEMORY
-                : stage->Pool->InitFormat(1, f.SamplesPerSec, static_cast<USHORT>(Bits(f)),
-                                          static_cast<USHORT>(Channels(f)), 10);
+                : stage->Pool->InitFormat(1, f.SamplesPerSec, static_cast<USHORT>(FormatBits(f)),
+                                          static_cast<USHORT>(FormatChannels(f)), 10);
         if (status != ZV_OK) Log::ModulePrint(1, failure, status);
         return status;
     }
@@ -118,11 +96,11 @@ struct Builder {
         ZvStatus status = Allocator(to, failure);
         if (status != ZV_OK) return status;
         const ULONG values[][2] = {
-            {CKAUDPFCnv::kPropInBits, Bits(Cur)},
-            {CKAUDPFCnv::kPropInChannels, Channels(Cur)},
+            {CKAUDPFCnv::kPropInBits, FormatBits(Cur)},
+            {CKAUDPFCnv::kPropInChannels, FormatChannels(Cur)},
             {CKAUDPFCnv::kPropInMask, Cur.ChannelMask},
-            {CKAUDPFCnv::kPropOutBits, Bits(to)},
-            {CKAUDPFCnv::kPropOutChannels, Channels(to)},
+            {CKAUDPFCnv::kPropOutBits, FormatBits(to)},
+            {CKAUDPFCnv::kPropOutChannels, FormatChannels(to)},
             {CKAUDPFCnv::kPropOutMask, to.ChannelMask},
             {CKAUDPFCnv::kPropMapping, 0},
         };
@@ -139,24 +117,24 @@ struct Builder {
         ZvStatus status = ZV_OK;
         if (Cur.SamplesPerSec != to.SamplesPerSec) {
             if (!Is16BitMono(Cur)) {
-                status = Convert(mono, MakeFormat(Cur.SamplesPerSec, 16, 1, SPEAKER_FRONT_CENTER),
-                                 monoFailure);
+                status = Convert(mono, Mono16Format(Cur.SamplesPerSec), monoFailure);
             }
             if (status == ZV_OK) status = Resample(resampler, to.SamplesPerSec, kFailure);
         }
-        if (status == ZV_OK && (Bits(Cur) != Bits(to) || Channels(Cur) != Channels(to)))
+        if (status == ZV_OK &&
+            (FormatBits(Cur) != FormatBits(to) || FormatChannels(Cur) != FormatChannels(to)))
             status = Convert(layout, to, kFailure);
         return status;
     }
 
     // Resampler step: a 10 ms pool of 16-bit mono at `rate`, then the resampler.
     ZvStatus Resample(CKAUDPBRes* resampler, ULONG rate, PCSTR failure) {
-        ChannelFormat to = MakeFormat(rate, 16, 1, SPEAKER_FRONT_CENTER);
+        ChannelFormat to = Mono16Format(rate);
         ZvStatus status = Allocator(to, failure);
         if (status != ZV_OK) return status;
-        resampler->SetPropertyDword(2, Cur.SamplesPerSec);
-        resampler->SetPropertyDword(3, rate);
-        LastSet = resampler->SetPropertyDword(4, 1);
+        resampler->SetPropertyDword(CKAUDPBRes::kPropInputRate, Cur.SamplesPerSec);
+        resampler->SetPropertyDword(CKAUDPBRes::kPropOutputRate, rate);
+        LastSet = resampler->SetPropertyDword(CKAUDPBRes::kPropQuality, 1);
         Cur = to;
         return Module(resampler, 0);
     }
@@ -172,10 +150,10 @@ ZvStatus ReadFormats(LONG channel, ULONG direction, ChannelFormat* p, ChannelFor
     if (status != ZV_OK) return status;
     status = GetChannelFormat(kChannel, direction, s);
     if (status != ZV_OK) return status;
-    if (s->SamplesPerSec == 0 || s->SamplesPerSec % 100 != 0 || Bits(*s) == 0 ||
-        Channels(*s) == 0) {
+    if (s->SamplesPerSec == 0 || s->SamplesPerSec % 100 != 0 || FormatBits(*s) == 0 ||
+        FormatChannels(*s) == 0) {
         Log::ModulePrint(1, "%s> Stream format %lu Hz %lu bits %lu channels cannot be processed\n",
-                         who, s->SamplesPerSec, Bits(*s), Channels(*s));
+                         who, s->SamplesPerSec, FormatBits(*s), FormatChannels(*s));
         return ZV_INVALID_PARAMETER;
     }
     return ZV_OK;
@@ -276,21 +254,23 @@ void EchoCancelStage(Pass* p) {
     ZvStatus status = ZV_INVALID_PARAMETER;
     ULONGLONG given = g_llDelayEstimate;
     if (p->D != nullptr && p->W != nullptr) {
-        LockEngine();
-        ProbeTimerStart(5);
-        const bool agc = g_bAgcOn == 1;
-        if (agc && g_ulAgcPosition == 1) DoAGC(p->D, p->Size);
-        g_pWaveCorr->SubmitPinData(1, p->D, p->Size, nullptr, 0, &g_llDelayEstimate);
-        ProbeTimerStop(5);
-        ProbeSetValue(4, static_cast<LONGLONG>(g_llDelayEstimate));
-        given = g_llDelayEstimate;
-        ProbeTimerStart(6);
-        status = g_pAecModule->SubmitPinData(1, p->D, p->Size, p->W, p->WSize, &g_llDelayEstimate);
-        ProbeTimerStop(6);
-        if (agc && g_ulAgcPosition == 2) DoAGC(p->W, p->WSize);
-        UnlockEngine();
+        {
+            MutexGuard engine(&g_EngineMutex);
+            ProbeTimerStart(5);
+            const bool agc = g_bAgcOn == 1;
+            if (agc && g_ulAgcPosition == 1) DoAGC(p->D, p->Size);
+            g_pWaveCorr->SubmitPinData(1, p->D, p->Size, nullptr, 0, &g_llDelayEstimate);
+            ProbeTimerStop(5);
+            ProbeSetValue(4, static_cast<LONGLONG>(g_llDelayEstimate));
+            given = g_llDelayEstimate;
+            ProbeTimerStart(6);
+            status =
+                g_pAecModule->SubmitPinData(1, p->D, p->Size, p->W, p->WSize, &g_llDelayEstimate);
+            ProbeTimerStop(6);
+            if (agc && g_ulAgcPosition == 2) DoAGC(p->W, p->WSize);
+        }
         // Pass-through: the near end leaves as it came (converted both ways).
-        if (!InterlockedOr(&g_bProcessing, 0))
+        if (!InterlockedRead(&g_bProcessing))
             RtlCopyMemory(p->W, p->D, p->Size < p->WSize ? p->Size : p->WSize);
     }
     g_AecTiming.ElapsedTimeSum += QueryTime100ns() - start;
@@ -349,14 +329,13 @@ ZvStatus Walk(AecGraph* graph, bool out) {
         ULONGLONG start = QueryTime100ns();
         ZvStatus status = ZV_INVALID_PARAMETER;
         if (p.D != nullptr) {
-            LockEngine();
+            MutexGuard engine(&g_EngineMutex);
             ProbeTimerStart(5);
             g_pWaveCorr->SubmitPinData(0, p.D, p.Size, nullptr, 0, nullptr);
             ProbeTimerStop(5);
             ProbeTimerStart(6);
             status = g_pAecModule->SubmitPinData(0, p.D, p.Size, nullptr, 0, nullptr);
             ProbeTimerStop(6);
-            UnlockEngine();
         }
         g_AecTiming.ElapsedTimeSum += QueryTime100ns() - start;
         AppendTrace(0, status, 0, 0);
@@ -373,8 +352,8 @@ void AudioProcessingThread(PVOID context) {
     StartAGC();
     ProbeEnter(0);
     ProbeAddCounter(14, 1);
-    while (!InterlockedOr(&g_AudioProcThread.Stop, 0)) {
-        if (InterlockedOr(&g_bAecActive, 0)) {
+    while (!InterlockedRead(&g_AudioProcThread.Stop)) {
+        if (InterlockedRead(&g_bAecActive)) {
             RunInGraph();
             InterlockedIncrement64(&g_AecTiming.InPasses);
             RunOutGraph();
@@ -420,12 +399,13 @@ ULONG InitOutGraph(ULONG direction, LONG channel) {
     if (status == ZV_OK) status = b.Allocator(p, kAllocatorFailed);
     if (status == ZV_OK) {
         status = b.Module(g_pAecModule, 1);
-        LockEngine();
-        g_pAecModule->SetPropertyDword(8, p.SamplesPerSec);
-        g_pWaveCorr->SetPropertyDword(2, 1);
-        g_pWaveCorr->SetPropertyDword(4, Bits(p));
-        b.LastSet = g_pWaveCorr->SetPropertyDword(5, p.SamplesPerSec);
-        UnlockEngine();
+        {
+            MutexGuard engine(&g_EngineMutex);
+            g_pAecModule->SetPropertyDword(CKAUDPEAEC::kPropRate, p.SamplesPerSec);
+            g_pWaveCorr->SetPropertyDword(CKAUDPWAVC::kPropEnable, 1);
+            g_pWaveCorr->SetPropertyDword(CKAUDPWAVC::kPropBits, FormatBits(p));
+            b.LastSet = g_pWaveCorr->SetPropertyDword(CKAUDPWAVC::kPropRate, p.SamplesPerSec);
+        }
         b.Cur = p;
     }
     if (status == ZV_OK)
@@ -440,8 +420,8 @@ ULONG InitInGraph(ULONG direction, LONG channel) {
     ZvStatus status = ReadFormats(channel, direction, &p, &s, "InitInGraph");
     if (status != ZV_OK) return status;
     g_RenderFormat = s;
-    status = g_pInAllocator->InitFormat(50, s.SamplesPerSec, static_cast<USHORT>(Bits(s)),
-                                        static_cast<USHORT>(Channels(s)), 10);
+    status = g_pInAllocator->InitFormat(50, s.SamplesPerSec, static_cast<USHORT>(FormatBits(s)),
+                                        static_cast<USHORT>(FormatChannels(s)), 10);
     if (status != ZV_OK) {
         Log::ModulePrint(1, "InitInGraph> g_pInAllocator Init Failed status - 0x%lx \n", status);
         return status;
@@ -449,10 +429,10 @@ ULONG InitInGraph(ULONG direction, LONG channel) {
     Builder b{&g_InGraph, 0, s, ZV_OK};
     status = b.Allocator(s, "InitInGraph> DataQueue Allocator Init Failed status - 0x%lx \n");
     if (status == ZV_OK) status = b.Queue(g_pDataQueue1, 1);
-    if (status == ZV_OK && Channels(s) > 1) {
+    if (status == ZV_OK && FormatChannels(s) > 1) {
         // Not a stage: the render buffers are mixed in place as they arrive.
-        g_pChannelMix->SetPropertyDword(CKAUDPCMix::kPropBits, Bits(s));
-        g_pChannelMix->SetPropertyDword(CKAUDPCMix::kPropChannels, Channels(s));
+        g_pChannelMix->SetPropertyDword(CKAUDPCMix::kPropBits, FormatBits(s));
+        g_pChannelMix->SetPropertyDword(CKAUDPCMix::kPropChannels, FormatChannels(s));
         b.LastSet = g_pChannelMix->SetPropertyDword(CKAUDPCMix::kPropMask, s.ChannelMask);
     }
     if (status == ZV_OK)
@@ -558,7 +538,7 @@ ULONG AddElapsedFrames(LONGLONG frames) {
     change += t.HeldDropFrames;
     t.HeldDropFrames = change < 0 ? change : 0;
     if (change > 0) g_pDataQueue1->AddDrift(change);
-    const ULONG frameBytes = Bits(g_RenderFormat) * Channels(g_RenderFormat) / 8;
+    const ULONG frameBytes = FormatBits(g_RenderFormat) * FormatChannels(g_RenderFormat) / 8;
     if (t.HeldDropFrames == 0 || frameBytes == 0) return ZV_OK;
     LONGLONG drop = g_pDataQueue1->GetReadable() / frameBytes;
     if (g_pDataQueue4 != nullptr &&

@@ -22,25 +22,22 @@ enum AecControlId : ULONG {
     KSPROPERTY_AECCONTROL_AGCPOSITION = 11,
     KSPROPERTY_AECCONTROL_RECORRELATE = 12,
 };
-constexpr ULONG kAccessFlags = 0x303;
 
 bool Active() {
-    return InterlockedOr(&g_bAecActive, 0) != 0;
+    return InterlockedRead(&g_bAecActive) != 0;
 }
-
-// The canceller and the correlator are not re-entrant: the processing thread
-// calls them too.
-class EngineLock {
-public:
-    EngineLock() { KeWaitForSingleObject(&g_EngineMutex, Executive, KernelMode, FALSE, nullptr); }
-    ~EngineLock() { KeReleaseMutex(&g_EngineMutex, FALSE); }
-};
 
 bool IsCancellerParameter(ULONG id) {
     return id >= KSPROPERTY_AECCONTROL_AUTOOFF && id <= KSPROPERTY_AECCONTROL_COMFORTNOISELVL;
 }
+// The canceller's property of one of its parameters' control ids (auto-off,
+// state machine, tail length and comfort noise, in the same order).
+ULONG CancellerProperty(ULONG id) {
+    return id - KSPROPERTY_AECCONTROL_AUTOOFF + CKAUDPEAEC::kPropAutoOff;
+}
 
-ZvStatus HandleKSGetProperty(ULONG id, PVOID value, PULONG size) {
+ZvStatus HandleKSGetProperty(CGenDisp* genDisp, ULONG id, PVOID value, PULONG size) {
+    (void)genDisp;
     if (value == nullptr || size == nullptr) return ZV_INVALID_PARAMETER;
     if (*size < sizeof(ULONG)) return ZV_BUFFER_TOO_SMALL;
     auto* word = static_cast<PULONG>(value);
@@ -59,24 +56,25 @@ ZvStatus HandleKSGetProperty(ULONG id, PVOID value, PULONG size) {
             size);
     }
     if (IsCancellerParameter(id)) {
-        EngineLock lock;  // the unload destroys the module under it
+        MutexGuard lock(&g_EngineMutex);  // the unload destroys the module under it
         if (g_pAecModule == nullptr) {
             *size = 0;
             return ZV_NOT_READY;
         }
         *size = sizeof(ULONG);
-        return g_pAecModule->GetPropertyDword(id - 3, word);
+        return g_pAecModule->GetPropertyDword(CancellerProperty(id), word);
     }
-    EngineLock lock;  // the gain control's mode and position change under it
+    MutexGuard lock(&g_EngineMutex);  // the gain control's mode and position change under it
     *word = id == KSPROPERTY_AECCONTROL_RATEMODE
-                ? static_cast<ULONG>(InterlockedOr(&g_ulRateMode, 0))
+                ? static_cast<ULONG>(InterlockedRead(&g_ulRateMode))
             : id == KSPROPERTY_AECCONTROL_AGC ? g_bAgcOn
                                               : g_ulAgcPosition;
     *size = sizeof(ULONG);
     return ZV_OK;
 }
 
-ZvStatus HandleKSSetProperty(ULONG id, PVOID value, PULONG size) {
+ZvStatus HandleKSSetProperty(CGenDisp* genDisp, ULONG id, PVOID value, PULONG size) {
+    (void)genDisp;
     if (value == nullptr || size == nullptr) return ZV_INVALID_PARAMETER;
     if (*size < sizeof(ULONG)) return ZV_BUFFER_TOO_SMALL;
     if (id < KSPROPERTY_AECCONTROL_BWLIMIT || id > KSPROPERTY_AECCONTROL_RECORRELATE)
@@ -99,7 +97,7 @@ ZvStatus HandleKSSetProperty(ULONG id, PVOID value, PULONG size) {
         case KSPROPERTY_AECCONTROL_AGC: {
             // The processing thread grades blocks meanwhile: the mode, the
             // preset and the new cycle change between two of its blocks.
-            EngineLock lock;
+            MutexGuard lock(&g_EngineMutex);
             if (word != 0 && Active()) {
                 if (word == 1 && g_bAgcOn != 1) {
                     InitAGC(1);
@@ -113,69 +111,43 @@ ZvStatus HandleKSSetProperty(ULONG id, PVOID value, PULONG size) {
         }
         case KSPROPERTY_AECCONTROL_AGCPOSITION: {
             if (word < 1 || word > 2) return ZV_INVALID_PARAMETER;
-            EngineLock lock;
+            MutexGuard lock(&g_EngineMutex);
             g_ulAgcPosition = word;
             return ZV_OK;
         }
         case KSPROPERTY_AECCONTROL_RECORRELATE: {
             if (word == 0) return ZV_OK;
-            EngineLock lock;  // the unload destroys the correlator under it
+            MutexGuard lock(&g_EngineMutex);  // the unload destroys the correlator under it
             if (g_pWaveCorr == nullptr) return ZV_OK;
-            return g_pWaveCorr->SetPropertyDword(3, 1);
+            return g_pWaveCorr->SetPropertyDword(CKAUDPWAVC::kPropReset, 1);
         }
         default: {
-            EngineLock lock;
+            MutexGuard lock(&g_EngineMutex);
             if (g_pAecModule == nullptr) return ZV_NOT_READY;
-            return g_pAecModule->SetPropertyDword(id - 3, word);
+            return g_pAecModule->SetPropertyDword(CancellerProperty(id), word);
         }
     }
 }
 
-ZvStatus BasicSupport(PVOID value, PULONG size) {
-    if (size == nullptr) return ZV_INVALID_PARAMETER;
-    if (*size == sizeof(ULONG)) {
-        if (value == nullptr) return ZV_INVALID_PARAMETER;
-        *static_cast<PULONG>(value) = kAccessFlags;
-        return ZV_OK;
-    }
-    if (*size < sizeof(KSPROPERTY_DESCRIPTION) || value == nullptr) return ZV_INVALID_PARAMETER;
-    auto* description = static_cast<PKSPROPERTY_DESCRIPTION>(value);
-    RtlZeroMemory(description, sizeof *description);
-    description->AccessFlags = kAccessFlags;
-    description->DescriptionSize = sizeof *description;
-    return ZV_OK;  // the byte count stays as it came
-}
+const PrivatePropertySet kAecControlSet = {
+    .Set = &KSPROPSETID_AecControl,
+    .Get = HandleKSGetProperty,
+    .Put = HandleKSSetProperty,
+};
 
-}  // namespace
-
-namespace {
-
-NTSTATUS HandleProperty(PKSPROPERTY property, ULONG inputLength, PVOID output, PULONG byteCount) {
-    if (!LogicLoaded()) return STATUS_UNSUCCESSFUL;
-    if (property == nullptr || inputLength < sizeof(KSPROPERTY)) return STATUS_UNSUCCESSFUL;
-    if (IsEqualGUID(property->Set, KSPROPSETID_Audio)) {
+NTSTATUS HandleProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength, PVOID output,
+                        PULONG byteCount) {
+    if (LogicLoaded() && PropertyRequestWhole(property, inputLength) &&
+        IsEqualGUID(property->Set, KSPROPSETID_Audio)) {
         // While the gain control steers the capture volume, applications'
         // volume sets would fight it: they are taken as done.
         if (property->Id != KSPROPERTY_AUDIO_VOLUMELEVEL ||
             (property->Flags & KSPROPERTY_TYPE_SET) == 0)
             return STATUS_NOT_SUPPORTED;
-        EngineLock lock;
+        MutexGuard lock(&g_EngineMutex);
         return g_bAgcOn != 0 && Active() ? STATUS_SUCCESS : STATUS_NOT_SUPPORTED;
     }
-    if (!IsEqualGUID(property->Set, KSPROPSETID_AecControl)) return STATUS_UNSUCCESSFUL;
-    ZvStatus status;
-    if (property->Flags & KSPROPERTY_TYPE_GET) {
-        status = HandleKSGetProperty(property->Id, output, byteCount);
-    } else if (property->Flags & KSPROPERTY_TYPE_SET) {
-        status = HandleKSSetProperty(property->Id, output, byteCount);
-    } else if (property->Flags & KSPROPERTY_TYPE_SETSUPPORT) {
-        status = ZV_OK;
-    } else if (property->Flags & KSPROPERTY_TYPE_BASICSUPPORT) {
-        status = BasicSupport(output, byteCount);
-    } else {
-        status = ZV_FAILED;
-    }
-    return status == ZV_OK ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    return AnswerPrivateSet(kAecControlSet, genDisp, property, inputLength, output, byteCount);
 }
 
 }  // namespace
@@ -185,10 +157,9 @@ NTSTATUS HandleProperty(PKSPROPERTY property, ULONG inputLength, PVOID output, P
 // the loaded flag and then waits for every call that found it set.
 NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength, PVOID output,
                       PULONG byteCount) {
-    (void)genDisp;
     InitDriverObjects();
     if (!g_PropertiesInFlight.Enter()) return STATUS_UNSUCCESSFUL;
-    NTSTATUS status = HandleProperty(property, inputLength, output, byteCount);
+    NTSTATUS status = HandleProperty(genDisp, property, inputLength, output, byteCount);
     g_PropertiesInFlight.Leave();
     return status;
 }

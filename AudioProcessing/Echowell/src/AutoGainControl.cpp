@@ -139,8 +139,7 @@ void CountSampleLevels(const SHORT* samples, ULONG count, const ULONG thresholds
 }
 
 void DoAGC(PVOID buffer, ULONG bytes) {
-    const ULONG frameBytes =
-        (g_ProcessFormat.BitsPerSample & 0xFFFF) / 8 * (g_ProcessFormat.FormatTagAndChannels >> 16);
+    const ULONG frameBytes = FormatBits(g_ProcessFormat) / 8 * FormatChannels(g_ProcessFormat);
     const ULONG samples = frameBytes != 0 ? bytes / frameBytes : 0;
     if (buffer == nullptr || samples == 0) return;
     if (!g_Agc.Started) {
@@ -199,10 +198,11 @@ void StartAGC() {
     if (pin->RelatedFileObject == nullptr ||
         !NT_SUCCESS(FindVolumeNode(lower, pin->RelatedFileObject, &nodes)))
         nodes = nullptr;
-    KeWaitForSingleObject(&g_EngineMutex, Executive, KernelMode, FALSE, nullptr);
-    g_VolumeRequest.NodeProperty.NodeId = VolumeNodeIndex(nodes);
-    InitAGC(g_bAgcOn);
-    KeReleaseMutex(&g_EngineMutex, FALSE);
+    {
+        MutexGuard engine(&g_EngineMutex);
+        g_VolumeRequest.NodeProperty.NodeId = VolumeNodeIndex(nodes);
+        InitAGC(g_bAgcOn);
+    }
     if (nodes != nullptr) MemFree(nodes);
 }
 

@@ -4,6 +4,7 @@
 
 #include "CKAUDPDrft.h"
 #include "CKAUDPModule.h"
+#include "LogicCommon.h"
 #include "MemAlloc.h"
 #include "ZDebug.h"
 
@@ -13,13 +14,6 @@ using Log = LogModule<LogModuleFilterLogic>;
 
 constexpr ULONG kDriftInstance = ZvFourCC("DQUE");
 
-ULONG FormatChannels(const ChannelFormat& f) {
-    return f.FormatTagAndChannels >> 16;
-}
-ULONG FormatBits(const ChannelFormat& f) {
-    return f.BitsPerSample & 0xFFFF;
-}
-
 // Bytes of `ms` of a stream of `bytesPerSecond`, rounded down to whole frames;
 // computed in 64 bits.  Above 32 bits: ~0ull.
 ULONGLONG WholeFrameBytes(ULONG bytesPerSecond, ULONG ms, ULONG bytesPerFrame) {
@@ -28,14 +22,6 @@ ULONGLONG WholeFrameBytes(ULONG bytesPerSecond, ULONG ms, ULONG bytesPerFrame) {
 }
 
 }  // namespace
-
-void* DataQueue::operator new(size_t size) noexcept {
-    return MemAlloc(static_cast<ULONG>(size));
-}
-
-void DataQueue::operator delete(void* block) noexcept {
-    MemFree(block);
-}
 
 DataQueue::DataQueue(ULONG id)
     : m_ulRead(0),
@@ -84,7 +70,7 @@ void DataQueue::FreeRingAndCorrector() {
 }
 
 bool DataQueue::IsAborted() {
-    return InterlockedOr(&m_lAborted, 0) != 0;
+    return InterlockedRead(&m_lAborted) != 0;
 }
 
 UCHAR DataQueue::SilenceByte() const {
@@ -457,6 +443,24 @@ void DataQueue::Reset(ULONG unused) {
     KeClearEvent(&m_SpaceEvent);
     KeClearEvent(&m_DataEvent);
     KeClearEvent(&m_AbortEvent);
+}
+
+bool DataQueue::CheckInvariant(const char** why) {
+    DataQueueState s;
+    GetState(&s);
+    const char* problem = nullptr;
+    if (s.HasRing != (s.RingSize != 0)) {
+        problem = "ring and size disagree";
+    } else if (s.RingSize != 0 && (s.Read >= s.RingSize || s.Write >= s.RingSize)) {
+        problem = "a position lies outside the ring";
+    } else if (s.RingSize != 0 && s.FillState != kEmpty && s.FillState != kFull) {
+        problem = "state is neither empty nor full";
+    } else if (s.RingSize != 0 && (s.BytesPerFrame == 0 || s.RingSize % s.BytesPerFrame != 0 ||
+                                   s.StartThreshold % s.BytesPerFrame != 0)) {
+        problem = "the ring or its threshold is not whole frames";
+    }
+    if (why != nullptr) *why = problem;
+    return problem == nullptr;
 }
 
 void DataQueue::GetState(DataQueueState* state) {

@@ -19,6 +19,14 @@ using Log = LogModule<LogModuleFilterLogic>;
 constexpr ULONG kInstanceCode = ZvFourCC("ZAEC");
 constexpr LONG kChannel = 1;
 
+// The driver-wide settings of a freshly loaded image, and of every master
+// load: 8000 Hz processing, the canceller on, the gain control (when it is
+// switched on) after the canceller with its three level thresholds.
+constexpr LONG kDefaultRateMode = 2;
+constexpr LONG kDefaultProcessing = 1;
+constexpr ULONG kDefaultAgcPosition = 2;
+constexpr ULONG kDefaultAgcThresholds[3] = {400, 4000, 13000};
+
 // The start and stop work items queued and not yet finished.
 CallCount g_WorkItems;
 
@@ -26,20 +34,21 @@ CallCount g_WorkItems;
 // load exist (so that an unload may use and delete them).
 bool g_bLogicObjectsReady;
 
-bool CreateModules(PDEVICE_OBJECT pdo) {
-    return CreateModule(&g_pAecModule, pdo, kInstanceCode, "AEC") &&
-           CreateModule(&g_pChannelMix, pdo, kInstanceCode, "Channel Mix") &&
-           CreateModule(&InFmtConv1, pdo, kInstanceCode, "InFmtConv1") &&
-           CreateModule(&InFmtConv2, pdo, kInstanceCode, "InFmtConv2") &&
-           CreateModule(&InResampler1, pdo, kInstanceCode, "InResampler1") &&
-           CreateModule(&OutFmtConv1, pdo, kInstanceCode, "OutFmtConv1") &&
-           CreateModule(&OutFmtConv2, pdo, kInstanceCode, "OutFmtConv2") &&
-           CreateModule(&OutFmtConv3, pdo, kInstanceCode, "OutFmtConv3") &&
-           CreateModule(&OutFmtConv4, pdo, kInstanceCode, "OutFmtConv4") &&
-           CreateModule(&OutResampler1, pdo, kInstanceCode, "OutResampler1") &&
-           CreateModule(&OutResampler2, pdo, kInstanceCode, "OutResampler2") &&
-           CreateModule(&g_pWaveCorr, pdo, kInstanceCode, "g_pWaveCorr");
-}
+// The modules a master load makes, in the order it makes them.
+const ModuleSlot kModules[] = {
+    ModuleSlotOf(&g_pAecModule, "AEC"),
+    ModuleSlotOf(&g_pChannelMix, "Channel Mix"),
+    ModuleSlotOf(&InFmtConv1, "InFmtConv1"),
+    ModuleSlotOf(&InFmtConv2, "InFmtConv2"),
+    ModuleSlotOf(&InResampler1, "InResampler1"),
+    ModuleSlotOf(&OutFmtConv1, "OutFmtConv1"),
+    ModuleSlotOf(&OutFmtConv2, "OutFmtConv2"),
+    ModuleSlotOf(&OutFmtConv3, "OutFmtConv3"),
+    ModuleSlotOf(&OutFmtConv4, "OutFmtConv4"),
+    ModuleSlotOf(&OutResampler1, "OutResampler1"),
+    ModuleSlotOf(&OutResampler2, "OutResampler2"),
+    ModuleSlotOf(&g_pWaveCorr, "g_pWaveCorr"),
+};
 
 bool CreateQueuesAndPool() {
     DataQueue** queues[] = {&g_pDataQueue1, &g_pDataQueue2, &g_pDataQueue3, &g_pDataQueue4};
@@ -74,15 +83,13 @@ void ResetLogicState() {
     InterlockedExchange64(&g_llLastCaptureTime, 0);
     g_bAutoOffLatched = 0;
     RtlZeroMemory(&g_AudioProcThread, sizeof g_AudioProcThread);
-    g_ulAgcThresholds[0] = 400;
-    g_ulAgcThresholds[1] = 4000;
-    g_ulAgcThresholds[2] = 13000;
+    RtlCopyMemory(g_ulAgcThresholds, kDefaultAgcThresholds, sizeof g_ulAgcThresholds);
     g_bAgcOn = 0;
-    g_ulAgcPosition = 2;
+    g_ulAgcPosition = kDefaultAgcPosition;
     RtlZeroMemory(&g_Agc, sizeof g_Agc);
     ResetAGC();
-    InterlockedExchange(&g_ulRateMode, 2);
-    InterlockedExchange(&g_bProcessing, 1);
+    InterlockedExchange(&g_ulRateMode, kDefaultRateMode);
+    InterlockedExchange(&g_bProcessing, kDefaultProcessing);
 
     RtlZeroMemory(&g_VolumeRequest, sizeof g_VolumeRequest);
     g_VolumeRequest.NodeProperty.Property.Set = KSPROPSETID_Audio;
@@ -115,41 +122,32 @@ ZvStatus TearDownMaster() {
     g_WorkItems.SetOpen(FALSE);
     g_WorkItems.WaitIdle();
 
-    KeWaitForSingleObject(&g_AecMutex, Executive, KernelMode, FALSE, nullptr);
-    DataQueue* queues[] = {g_pDataQueue1, g_pDataQueue2, g_pDataQueue3, g_pDataQueue4};
-    for (DataQueue* q : queues) {
-        if (q != nullptr) q->Abort();
+    {
+        MutexGuard aec(&g_AecMutex);
+        DataQueue* queues[] = {g_pDataQueue1, g_pDataQueue2, g_pDataQueue3, g_pDataQueue4};
+        for (DataQueue* q : queues) {
+            if (q != nullptr) q->Abort();
+        }
+        // Buffers still inside OnBuffer leave the queues before they go.
+        g_BuffersInFlight.WaitIdle();
+        StopAudioProcThread();
+        for (DataQueue* q : queues) {
+            if (q != nullptr) q->Reset();
+        }
+        RtlZeroMemory(&g_AudioProcThread, sizeof g_AudioProcThread);
+        FreeInGraph();
+        FreeOutGraph();
     }
-    // Buffers still inside OnBuffer leave the queues before they go.
-    g_BuffersInFlight.WaitIdle();
-    StopAudioProcThread();
-    for (DataQueue* q : queues) {
-        if (q != nullptr) q->Reset();
-    }
-    RtlZeroMemory(&g_AudioProcThread, sizeof g_AudioProcThread);
-    FreeInGraph();
-    FreeOutGraph();
-    KeReleaseMutex(&g_AecMutex, FALSE);
 
     (void)ReleaseChannel(kChannel, CHANNEL_RENDER);
     ZvStatus status = ReleaseChannel(kChannel, CHANNEL_CAPTURE);
 
     // A property handler re-reads a module's pointer under the engine lock.
-    KeWaitForSingleObject(&g_EngineMutex, Executive, KernelMode, FALSE, nullptr);
-    DestroySlot(&g_pAecModule);
-    DestroySlot(&g_pChannelMix);
-    DestroySlot(&InFmtConv1);
-    DestroySlot(&InFmtConv2);
-    DestroySlot(&InResampler1);
-    DestroySlot(&OutFmtConv1);
-    DestroySlot(&OutFmtConv2);
-    DestroySlot(&OutFmtConv3);
-    DestroySlot(&OutFmtConv4);
-    DestroySlot(&OutResampler1);
-    DestroySlot(&OutResampler2);
-    DestroySlot(&g_pInAllocator);
-    DestroySlot(&g_pWaveCorr);
-    KeReleaseMutex(&g_EngineMutex, FALSE);
+    {
+        MutexGuard engine(&g_EngineMutex);
+        DestroyModules(kModules);
+        DestroySlot(&g_pInAllocator);
+    }
     DestroySlot(&g_pDataQueue1);
     DestroySlot(&g_pDataQueue2);
     DestroySlot(&g_pDataQueue3);
@@ -179,12 +177,13 @@ IBufferPool* g_pInAllocator;
 AecGraph g_InGraph, g_OutGraph;
 ChannelFormat g_RenderFormat, g_CaptureFormat, g_ProcessFormat;
 volatile LONG g_bAecActive;
-volatile LONG g_ulRateMode = 2;
-volatile LONG g_bProcessing = 1;
+volatile LONG g_ulRateMode = kDefaultRateMode;
+volatile LONG g_bProcessing = kDefaultProcessing;
 ULONG g_bAutoOffLatched;
 ULONG g_bAgcOn;
-ULONG g_ulAgcPosition = 2;
-ULONG g_ulAgcThresholds[3] = {400, 4000, 13000};
+ULONG g_ulAgcPosition = kDefaultAgcPosition;
+ULONG g_ulAgcThresholds[3] = {kDefaultAgcThresholds[0], kDefaultAgcThresholds[1],
+                              kDefaultAgcThresholds[2]};
 ULONGLONG g_llDelayEstimate = kAecUnset;
 volatile LONGLONG g_llLastRenderTime, g_llLastCaptureTime;
 AecTiming g_AecTiming;
@@ -207,7 +206,7 @@ volatile LONG g_lDriverObjects;
 }  // namespace
 
 void InitDriverObjects() {
-    if (InterlockedOr(&g_lDriverObjects, 0) == 2) return;
+    if (InterlockedRead(&g_lDriverObjects) == 2) return;
     if (InterlockedCompareExchange(&g_lDriverObjects, 1, 0) == 0) {
         KeInitializeMutex(&g_AecMutex, 0);
         KeInitializeMutex(&g_EngineMutex, 0);
@@ -217,7 +216,7 @@ void InitDriverObjects() {
         InterlockedExchange(&g_lDriverObjects, 2);
         return;
     }
-    while (InterlockedOr(&g_lDriverObjects, 0) != 2) KeStallExecutionProcessor(1);
+    while (InterlockedRead(&g_lDriverObjects) != 2) KeStallExecutionProcessor(1);
 }
 
 // ---------------------------------------------------------------------------
@@ -242,7 +241,8 @@ LONG AecPendingWorkItems() {
 // Master: builds the modules, the queues and the pool (stopping at the first
 // failure, which is logged) and resets the processing state whatever
 // happened; the logic counts as loaded only when everything was built.  A
-// slave changes nothing.  PASSIVE_LEVEL.  0, or 1 after a failure.
+// slave changes nothing.  PASSIVE_LEVEL.  ZV_OK, or ZV_FAILED after a
+// failure.
 ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower) {
     (void)genDisp;
     (void)lower;
@@ -254,7 +254,8 @@ ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDE
     g_BuffersInFlight.SetOpen(TRUE);
 
     sp_dispatch_init();  // the primitives' variants for this processor
-    ZvStatus status = CreateModules(pdo) && CreateQueuesAndPool() ? ZV_OK : ZV_FAILED;
+    ZvStatus status =
+        CreateModules(kModules, pdo, kInstanceCode) && CreateQueuesAndPool() ? ZV_OK : ZV_FAILED;
     ResetLogicState();
     InitLogicObjects();
     if (status == ZV_OK) g_WorkItems.SetOpen(TRUE);
@@ -265,7 +266,7 @@ ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDE
 // Master: stops the processing, releases channel 1 of both directions (pins
 // that held it and are still open find it gone) and frees everything.  A
 // slave only logs.  PASSIVE_LEVEL (it waits).  Master: the capture release's
-// status; slave: 0.
+// status; slave: ZV_OK.
 ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster) {
     (void)genDisp;
     InitDriverObjects();
@@ -277,16 +278,10 @@ ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster) {
     return TearDownMaster();
 }
 
+// The master (camera) processes its capture pins, every other device its
+// render pins.
 ZvStatus OnDecidePinDirs(CGenDisp* genDisp, ULONG isMaster) {
-    if (!LogicLoaded()) return ZV_NOT_READY;
-    // The master (camera) processes its capture pins, every other device its render pins.
-    ULONG value = isMaster ? CHANNEL_CAPTURE : CHANNEL_RENDER;
-    ZvStatus status = SetInstantiatedVariable(genDisp, VID_INST_PINDIRS, &value, sizeof value);
-    if (status != ZV_OK) {
-        Log::ModulePrint(1, "OnDecidePinDirs> SetInstantiatedVariable Failed... status - 0x%lx \n",
-                         status);
-    }
-    return status;
+    return StorePinDirs(genDisp, isMaster ? CHANNEL_CAPTURE : CHANNEL_RENDER);
 }
 
 // The processing format: 16-bit mono PCM at 8000 or 16000 Hz by the rate mode
@@ -297,7 +292,7 @@ ZvStatus OnGetRequiredFunctionFormat(LONG channel, ULONG direction, ChannelForma
     if (!LogicLoaded()) return ZV_NOT_READY;
     if (format == nullptr) return ZV_INVALID_PARAMETER;
     ULONG rate = 8000;
-    const LONG mode = InterlockedOr(&g_ulRateMode, 0);
+    const LONG mode = InterlockedRead(&g_ulRateMode);
     if (mode == 1) {
         rate = 16000;
     } else if (mode == 0) {
@@ -367,7 +362,7 @@ ZvStatus OnGetAudioPosition(CGenDisp* genDisp, ULONG direction, PKSAUDIO_POSITIO
     ULONG process = 0;
     ULONG size = sizeof process;
     ZvStatus status = GetSharedVariable(VID_SHARED_PROCESS, &process, &size);
-    if (status != ZV_OK || process == 0 || InterlockedOr(&g_bAecActive, 0) == 0 ||
+    if (status != ZV_OK || process == 0 || InterlockedRead(&g_bAecActive) == 0 ||
         position == nullptr) {
         return status;
     }

@@ -24,7 +24,7 @@ LONGLONG NowMicro() {
 }
 
 bool Active() {
-    return InterlockedOr(&g_bAecActive, 0) != 0;
+    return InterlockedRead(&g_bAecActive) != 0;
 }
 
 DataQueue* Queue(ULONG id) {
@@ -181,7 +181,7 @@ void SetRenderStartOffset() {
 
 void HandleOnBufferInProcessing(PVOID headers, ULONG length) {
     Log::ModulePrint(3, "HandleOnBufferInProcessing> Entry...\n");
-    if ((g_RenderFormat.FormatTagAndChannels >> 16) > 1) ChannelMixBuffers(headers, length);
+    if (FormatChannels(g_RenderFormat) > 1) ChannelMixBuffers(headers, length);
     if (g_AecTiming.RenderStartOffset == static_cast<LONGLONG>(kAecUnset)) SetRenderStartOffset();
     if (g_AecTiming.FirstRenderTime == 0) g_AecTiming.FirstRenderTime = NowMicro();
 
@@ -277,9 +277,11 @@ NTSTATUS SendIrpCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
 void RunWorkItem(PIO_WORKITEM item, ZvStatus (*action)(), PCSTR done) {
     ProbeEnter(0);
     ProbeAddCounter(15, 1);
-    KeWaitForSingleObject(&g_AecMutex, Executive, KernelMode, FALSE, nullptr);
-    ZvStatus status = action();
-    KeReleaseMutex(&g_AecMutex, FALSE);
+    ZvStatus status;
+    {
+        MutexGuard aec(&g_AecMutex);
+        status = action();
+    }
     Log::ModulePrint(1, done, status);
     IoFreeWorkItem(item);
     ProbeAddCounter(15, -1);
@@ -499,19 +501,16 @@ ZvStatus OnSetStreamState(CGenDisp* genDisp, ULONG direction, KSSTATE state, LON
     }
     // Serialised with the start and stop work items: two starts at once would
     // make two threads, a stop beside a start would free chains in use.
-    KeWaitForSingleObject(&g_AecMutex, Executive, KernelMode, FALSE, nullptr);
-    ZvStatus status = ZV_OK;
+    MutexGuard aec(&g_AecMutex);
     if (stored == CHANNEL_STATE_RUNNING) {
         (void)SetChannelState(channel, direction, stored);
-        status = StartAECGraph();
-    } else {
-        InterlockedExchange(&g_bAecActive, 0);
-        Log::ModulePrint(3, message);
-        (void)SetChannelState(channel, direction, stored);
-        StopAECGraph();
+        return StartAECGraph();
     }
-    KeReleaseMutex(&g_AecMutex, FALSE);
-    return status;
+    InterlockedExchange(&g_bAecActive, 0);
+    Log::ModulePrint(3, message);
+    (void)SetChannelState(channel, direction, stored);
+    StopAECGraph();
+    return ZV_OK;
 }
 
 ZvStatus StartAECGraph() {
@@ -519,7 +518,7 @@ ZvStatus StartAECGraph() {
     // A pin closed while processing ran: its stop may still be queued.  The
     // start finishes it first, so that the chains are built for the pins
     // open now.
-    if (InterlockedOr(&g_AudioProcThread.Running, 0) != 0) StopAECGraph();
+    if (InterlockedRead(&g_AudioProcThread.Running) != 0) StopAECGraph();
     bool running = false;
     ZvStatus status = BothRunning(&running);
     if (status != ZV_OK || !running) {
@@ -533,10 +532,11 @@ ZvStatus StartAECGraph() {
     if (status != ZV_OK)
         return FailStart(status, "OnSetStreamState> InitInGraph Failed status - 0x%lx \n");
 
-    KeWaitForSingleObject(&g_EngineMutex, Executive, KernelMode, FALSE, nullptr);
-    g_pAecModule->SetPropertyDword(6, 1);
-    g_pWaveCorr->SetPropertyDword(3, 1);
-    KeReleaseMutex(&g_EngineMutex, FALSE);
+    {
+        MutexGuard engine(&g_EngineMutex);
+        g_pAecModule->SetPropertyDword(CKAUDPEAEC::kPropReapply, 1);
+        g_pWaveCorr->SetPropertyDword(CKAUDPWAVC::kPropReset, 1);
+    }
 
     ResetAecTiming();
     g_bAutoOffLatched = 0;

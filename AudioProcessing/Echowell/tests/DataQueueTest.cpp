@@ -26,6 +26,8 @@ ChannelFormat Format(ULONG rate, ULONG bits, ULONG channels) {
 
 // Offsets in range, fill state and unread bytes agreeing with the model's count.
 void ExpectConsistent(DataQueue* q, ULONG modelUnread) {
+    const char* why = nullptr;
+    ASSERT_TRUE(q->CheckInvariant(&why)) << why;
     DataQueueState s;
     q->GetState(&s);
     ASSERT_EQ(s.HasRing, s.RingSize != 0);

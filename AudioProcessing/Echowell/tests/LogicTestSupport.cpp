@@ -22,18 +22,6 @@ ChannelFormat Pcm(ULONG rate, ULONG bits, ULONG channels) {
     return f;
 }
 
-void LogicTest::SetUp() {
-    FrameworkTest::SetUp();
-    ResetChannelsAndVariables();
-    g_bFilterLoaded = 1;  // as a freshly loaded image holds it
-}
-
-void LogicTest::TearDown() {
-    KpPoolClearFailures();
-    (void)OnFilterUnload(nullptr, 1);
-    FrameworkTest::TearDown();
-}
-
 void LogicTest::LoadMaster() {
     ASSERT_EQ(OnFilterLoad(nullptr, 1, nullptr, nullptr), ZV_OK);
 }

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "EchowellLogic.h"
-#include "FrameworkTestSupport.h"
+#include "LogicFixture.h"
 
 namespace zvecho {
 
@@ -15,11 +15,8 @@ ChannelFormat Pcm(ULONG rate, ULONG bits, ULONG channels);
 // Queues 1-4 sized for channel 1's formats, as the stream start sizes them.
 void InitLogicQueues();
 
-class LogicTest : public zvtest::FrameworkTest {
+class LogicTest : public zvlogic::LogicFixture {
 protected:
-    void SetUp() override;
-    void TearDown() override;
-
     static void LoadMaster();
     // Channel 1 of `direction` acquired (no device objects) with `format`.
     static void OpenChannel(ULONG direction, const ChannelFormat& format);

@@ -83,11 +83,11 @@ public:
 
     // The source: (pin, none, 0, output, bytes, none) fills `output` from
     // the ring, waiting at most kBridgeWaitMs for the data; what did not
-    // come is silence.  0 when something was read, else 1.
+    // come is silence.  ZV_OK when something was read, else ZV_FAILED.
     // The sink: (pin, input, bytes, none, 0, none) the ring's drift-corrected
     // write, waiting at most kBridgeWaitMs for room; what does not fit then
     // is dropped, and counted by the ring as frames its corrector need not
-    // drop.  0 on success, else 1.
+    // drop.  ZV_OK on success, else ZV_FAILED.
     // The side value, when given, is the machine time (KeQueryInterruptTime)
     // at which those waits end in place of kBridgeWaitMs: the pieces of one
     // caller's buffer share one bound.

@@ -127,8 +127,8 @@ void InitLogicObjects();
 // Bridge on (non-zero) or off; see the logic's description.  Takes
 // g_SwitchMutex.  PASSIVE_LEVEL.
 ZvStatus SwitchControl(CGenDisp* genDisp, ULONG value);
-// The open pin's format by its pin file object: 0 found, 1 not found, 11 for
-// a null argument.  Takes the open-pin-list mutex.  PASSIVE_LEVEL.
+// The open pin's format by its pin file object: ZV_OK found, ZV_FAILED not
+// found, ZV_INVALID_PARAMETER for a null argument.  Takes the open-pin-list mutex.  PASSIVE_LEVEL.
 ZvStatus GetOpenPinFormat(CGenDisp* genDisp, PFILE_OBJECT pinFile, ChannelFormat* format);
 
 // ---------------------------------------------------------------------------
@@ -171,7 +171,7 @@ void ForEachHeaderData(PVOID headers, ULONG length, Fn fn) {
 }
 
 inline ULONG BlockAlignOf(const ChannelFormat& format) {
-    return (format.FormatTagAndChannels >> 16) * (format.BitsPerSample & 0xFFFF) / 8;
+    return FormatChannels(format) * FormatBits(format) / 8;
 }
 inline ULONG FrameBytesOf(const ChannelFormat& format) {
     const ULONG bytes = BlockAlignOf(format);

@@ -18,6 +18,9 @@ constexpr ULONG kInstanceCode = ZvFourCC("ZSAM");
 constexpr LONG kChannel = 1;
 constexpr ULONG kBridgeRate = 8000;
 constexpr ULONG kBridgeBufferMs = 50;
+// The mute and fade counts of a freshly loaded image, and of every master
+// load: past 0, so the first buffer does not restart a module.
+constexpr LONG kCountPastStart = 1;
 
 // Set by a master load, cleared by its unload.
 bool g_bMasterLoaded;
@@ -27,35 +30,21 @@ bool g_bMasterLoaded;
 // image: a master reload must not initialise a mutex someone waits on.
 volatile LONG g_lLogicObjects;
 
-bool CreateModules(PDEVICE_OBJECT pdo) {
-    return CreateModule(&g_pAudioSource, pdo, kInstanceCode, "Audio Source") &&
-           CreateModule(&g_pAudioSink, pdo, kInstanceCode, "Audio Sink") &&
-           CreateModule(&InCSiBu, pdo, kInstanceCode, "InCSiBu") &&
-           CreateModule(&InCSiBuAux, pdo, kInstanceCode, "InCSiBuAux") &&
-           CreateModule(&InCFCnv1, pdo, kInstanceCode, "InCFCnv1") &&
-           CreateModule(&InCFCnv2, pdo, kInstanceCode, "InCFCnv2") &&
-           CreateModule(&InCBRes, pdo, kInstanceCode, "InCBRes") &&
-           CreateModule(&OutCSiBu, pdo, kInstanceCode, "OutCSiBu") &&
-           CreateModule(&OutCSiBuAux, pdo, kInstanceCode, "OutCSiBuAux") &&
-           CreateModule(&OutCFCnv1, pdo, kInstanceCode, "OutCFCnv1") &&
-           CreateModule(&OutCFCnv2, pdo, kInstanceCode, "OutCFCnv2") &&
-           CreateModule(&OutCBRes, pdo, kInstanceCode, "OutCBRes");
-}
-
-void DestroyModules() {
-    DestroySlot(&g_pAudioSource);
-    DestroySlot(&g_pAudioSink);
-    DestroySlot(&InCSiBu);
-    DestroySlot(&InCSiBuAux);
-    DestroySlot(&InCFCnv1);
-    DestroySlot(&InCFCnv2);
-    DestroySlot(&InCBRes);
-    DestroySlot(&OutCSiBu);
-    DestroySlot(&OutCSiBuAux);
-    DestroySlot(&OutCFCnv1);
-    DestroySlot(&OutCFCnv2);
-    DestroySlot(&OutCBRes);
-}
+// The modules a master load makes, in the order it makes them.
+const ModuleSlot kModules[] = {
+    ModuleSlotOf(&g_pAudioSource, "Audio Source"),
+    ModuleSlotOf(&g_pAudioSink, "Audio Sink"),
+    ModuleSlotOf(&InCSiBu, "InCSiBu"),
+    ModuleSlotOf(&InCSiBuAux, "InCSiBuAux"),
+    ModuleSlotOf(&InCFCnv1, "InCFCnv1"),
+    ModuleSlotOf(&InCFCnv2, "InCFCnv2"),
+    ModuleSlotOf(&InCBRes, "InCBRes"),
+    ModuleSlotOf(&OutCSiBu, "OutCSiBu"),
+    ModuleSlotOf(&OutCSiBuAux, "OutCSiBuAux"),
+    ModuleSlotOf(&OutCFCnv1, "OutCFCnv1"),
+    ModuleSlotOf(&OutCFCnv2, "OutCFCnv2"),
+    ModuleSlotOf(&OutCBRes, "OutCBRes"),
+};
 
 // The bridge format on the master's pins and the two device objects.
 void ConfigureBridgeModules(PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower) {
@@ -79,28 +68,26 @@ void ResetLogicState() {
     InterlockedExchange(&g_bSinkStarted, 0);
     InterlockedExchange(&g_lSpeakerBridgeCount, 0);
     InterlockedExchange(&g_lMicBridgeCount, 0);
-    InterlockedExchange(&g_lSpeakerMuteCount, 1);
-    InterlockedExchange(&g_lMicMuteCount, 1);
-    InterlockedExchange(&g_lSpeakerFadeCount, 1);
+    InterlockedExchange(&g_lSpeakerMuteCount, kCountPastStart);
+    InterlockedExchange(&g_lMicMuteCount, kCountPastStart);
+    InterlockedExchange(&g_lSpeakerFadeCount, kCountPastStart);
     FreeInGraph();
     FreeOutGraph();
     RtlZeroMemory(&g_SavedRenderFormat, sizeof g_SavedRenderFormat);
     RtlZeroMemory(&g_SavedCaptureFormat, sizeof g_SavedCaptureFormat);
 }
 
-LONG Read(volatile LONG* value) {
-    return InterlockedOr(value, 0);
-}
-
-class SwitchLock {
+// The switch mutex held for a scope (made first when this is the image's
+// first use of it).
+class SwitchLock : public MutexGuard {
 public:
-    SwitchLock() {
+    SwitchLock() : MutexGuard(SwitchMutex()) {}
+
+private:
+    static KMUTEX* SwitchMutex() {
         InitLogicObjects();
-        KeWaitForSingleObject(&g_SwitchMutex, Executive, KernelMode, FALSE, nullptr);
+        return &g_SwitchMutex;
     }
-    ~SwitchLock() { KeReleaseMutex(&g_SwitchMutex, FALSE); }
-    SwitchLock(const SwitchLock&) = delete;
-    SwitchLock& operator=(const SwitchLock&) = delete;
 };
 
 // The bridged module of a direction (1 the sink, else the source).
@@ -287,16 +274,16 @@ ZvStatus SwitchOn(ULONG value) {
 ZvStatus MuteBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG length, LONG channel,
                     PFILE_OBJECT pinFile) {
     const bool speaker = direction == CHANNEL_RENDER;
-    ULONGLONG side = static_cast<ULONG>(Read(speaker ? &g_lSpeakerMuteCount : &g_lMicMuteCount));
+    ULONGLONG side =
+        static_cast<ULONG>(InterlockedRead(speaker ? &g_lSpeakerMuteCount : &g_lMicMuteCount));
     CKAUDPSiBu* module;
     ChannelFormat format;
     if (channel == -1) {
         ZvStatus status = GetOpenPinFormat(genDisp, pinFile, &format);
         if (status != ZV_OK) return status;
         module = speaker ? InCSiBuAux : OutCSiBuAux;
-        (void)module->SetPropertyDword(CKAUDPSiBu::kPropBits, format.BitsPerSample & 0xFFFF);
-        (void)module->SetPropertyDword(CKAUDPSiBu::kPropChannels,
-                                       format.FormatTagAndChannels >> 16);
+        (void)module->SetPropertyDword(CKAUDPSiBu::kPropBits, FormatBits(format));
+        (void)module->SetPropertyDword(CKAUDPSiBu::kPropChannels, FormatChannels(format));
         (void)module->SetPropertyDword(CKAUDPSiBu::kPropRate, format.SamplesPerSec);
         (void)module->SetPropertyDword(CKAUDPSiBu::kPropSilent, 1);
     } else {
@@ -305,7 +292,7 @@ ZvStatus MuteBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG len
     }
     // A muted direction is never heard: a piece the module refuses, or a
     // buffer whose format gives no pieces, is silenced here.
-    const UCHAR silence = (format.BitsPerSample & 0xFFFF) == 8 ? 0x80 : 0;
+    const UCHAR silence = (FormatBits(format)) == 8 ? 0x80 : 0;
     const ULONG pieces = ForEachMutePiece(headers, length, format, [&](PUCHAR data, ULONG bytes) {
         ULONGLONG value = side++;
         if (module->SubmitPinData(0, data, bytes, data, bytes, &value) != ZV_OK)
@@ -323,7 +310,7 @@ ZvStatus MuteBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG len
 void SilenceBuffer(CGenDisp* genDisp, PVOID headers, ULONG length, PFILE_OBJECT pinFile) {
     ChannelFormat format;
     if (length == 0 || GetOpenPinFormat(genDisp, pinFile, &format) != ZV_OK) return;
-    const UCHAR silence = (format.BitsPerSample & 0xFFFF) == 8 ? 0x80 : 0;
+    const UCHAR silence = (FormatBits(format)) == 8 ? 0x80 : 0;
     ForEachHeaderData(headers, length,
                       [&](PUCHAR data, ULONG used) { RtlFillMemory(data, used, silence); });
 }
@@ -343,9 +330,9 @@ CKAUDPSiBu *InCSiBu, *InCSiBuAux, *OutCSiBu, *OutCSiBuAux;
 CKAUDPFCnv *InCFCnv1, *InCFCnv2, *OutCFCnv1, *OutCFCnv2;
 CKAUDPBRes *InCBRes, *OutCBRes;
 ChannelFormat g_SavedRenderFormat, g_SavedCaptureFormat;
-volatile LONG g_lSpeakerMuteCount = 1, g_lMicMuteCount = 1;
+volatile LONG g_lSpeakerMuteCount = kCountPastStart, g_lMicMuteCount = kCountPastStart;
 volatile LONG g_lSpeakerBridgeCount, g_lMicBridgeCount;
-volatile LONG g_lSpeakerFadeCount = 1;
+volatile LONG g_lSpeakerFadeCount = kCountPastStart;
 SwitchGraph g_InGraph, g_OutGraph;
 KMUTEX g_SwitchMutex;
 CallCount g_BuffersInFlight[3];
@@ -353,7 +340,7 @@ CallCount g_PropertiesInFlight;
 CallCount g_ControlWorkItems;
 
 void InitLogicObjects() {
-    if (InterlockedOr(&g_lLogicObjects, 0) == 2) return;
+    if (InterlockedRead(&g_lLogicObjects) == 2) return;
     if (InterlockedCompareExchange(&g_lLogicObjects, 1, 0) == 0) {
         KeInitializeMutex(&g_SwitchMutex, 0);
         g_BuffersInFlight[CHANNEL_RENDER].Init(TRUE);
@@ -363,7 +350,7 @@ void InitLogicObjects() {
         InterlockedExchange(&g_lLogicObjects, 2);
         return;
     }
-    while (InterlockedOr(&g_lLogicObjects, 0) != 2) {
+    while (InterlockedRead(&g_lLogicObjects) != 2) {
     }  // the other caller's few instructions
 }
 
@@ -375,7 +362,7 @@ void InitLogicObjects() {
 // logged) and hands the source and the sink the bridge's format and the
 // master's device objects; resets the switch, the mute mode, the counts and
 // the graphs whatever happened.  A slave changes nothing.  PASSIVE_LEVEL.
-// 0, or 1 after a failure.
+// ZV_OK, or ZV_FAILED after a failure.
 ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDEVICE_OBJECT lower) {
     if (!isMaster) return ZV_OK;
     // What an earlier master load left (no unload came between) goes first.
@@ -386,7 +373,7 @@ ZvStatus OnFilterLoad(CGenDisp* genDisp, ULONG isMaster, PDEVICE_OBJECT pdo, PDE
     // A pause or stop of a slave stream may run meanwhile: the graphs and
     // modules change only under the mutex.
     SwitchLock lock;
-    const bool created = CreateModules(pdo);
+    const bool created = CreateModules(kModules, pdo, kInstanceCode);
     if (created) ConfigureBridgeModules(pdo, lower);
     ResetLogicState();
     // A cancelled removal loads the master again: what the framework reports
@@ -422,21 +409,15 @@ ZvStatus OnFilterUnload(CGenDisp* genDisp, ULONG isMaster) {
     FreeInGraph();
     (void)ReleaseChannel(kChannel, CHANNEL_RENDER);
     ZvStatus status = ReleaseChannel(kChannel, CHANNEL_CAPTURE);
-    DestroyModules();
+    DestroyModules(kModules);
     g_bMasterLoaded = false;
     return status;
 }
 
+// Both directions on every device.
 ZvStatus OnDecidePinDirs(CGenDisp* genDisp, ULONG isMaster) {
     (void)isMaster;
-    if (!LogicLoaded()) return ZV_NOT_READY;
-    ULONG value = CHANNEL_RENDER | CHANNEL_CAPTURE;  // both directions on every device
-    ZvStatus status = SetInstantiatedVariable(genDisp, VID_INST_PINDIRS, &value, sizeof value);
-    if (status != ZV_OK) {
-        Log::ModulePrint(1, "OnDecidePinDirs> SetInstantiatedVariable Failed... status - 0x%lx \n",
-                         status);
-    }
-    return status;
+    return StorePinDirs(genDisp, CHANNEL_RENDER | CHANNEL_CAPTURE);
 }
 
 // The bridge's format: 16-bit mono PCM at 8000 Hz.
@@ -456,7 +437,7 @@ ZvStatus OnSetChannelState(LONG channel, ULONG direction, ULONG state) {
     if (!LogicLoaded()) return ZV_NOT_READY;
     SwitchLock lock;
     if (!LogicLoaded()) return ZV_NOT_READY;  // unloaded while this waited
-    if (Read(&g_bSwitch) == 0) return ZV_OK;
+    if (InterlockedRead(&g_bSwitch) == 0) return ZV_OK;
     if (state == 0 || state > CHANNEL_STATE_RUNNING) return ZV_INVALID_PARAMETER;
     const bool speaker = direction == CHANNEL_RENDER;
     CKAUDPABridge* module = BridgeModule(direction);
@@ -600,14 +581,14 @@ ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG lengt
     const bool speaker = direction == CHANNEL_RENDER;
     CallCount& inFlight = InFlight(direction);
     (void)inFlight.Enter();  // always open
-    const ULONG mode = static_cast<ULONG>(Read(&g_ulMuteMode));
-    const bool switched = Read(&g_bSwitch) != 0;
+    const ULONG mode = static_cast<ULONG>(InterlockedRead(&g_ulMuteMode));
+    const bool switched = InterlockedRead(&g_bSwitch) != 0;
     if (speaker) {
         if (mode == MUTE_SPEAKER || mode == MUTE_BOTH) {
             (void)MuteBuffer(genDisp, direction, headers, length, channel, pinFile);
             InterlockedIncrement(&g_lSpeakerMuteCount);
         } else if (switched && channel != -1) {
-            if (Read(&g_bSinkStarted) == 0) {
+            if (InterlockedRead(&g_bSinkStarted) == 0) {
                 SilenceBuffer(genDisp, headers, length, pinFile);
             } else {
                 status = ProcessBuffer(genDisp, direction, headers, length, channel, pinFile);
@@ -617,7 +598,7 @@ ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG lengt
     } else if (mode == MUTE_MIC || mode == MUTE_BOTH) {
         (void)MuteBuffer(genDisp, direction, headers, length, channel, pinFile);
         InterlockedIncrement(&g_lMicMuteCount);
-    } else if (switched && Read(&g_bSourceStarted) != 0 && channel != -1) {
+    } else if (switched && InterlockedRead(&g_bSourceStarted) != 0 && channel != -1) {
         status = ProcessOutBuffer(genDisp, direction, headers, length, channel, pinFile);
         InterlockedIncrement(&g_lMicBridgeCount);
     }

@@ -23,17 +23,10 @@ constexpr ULONG kPieceMs = 10;
 constexpr ULONG kLayoutMapping = 1;
 constexpr ULONG kResamplerQuality = 1;
 
-ULONG ChannelsOf(const ChannelFormat& f) {
-    return f.FormatTagAndChannels >> 16;
-}
-ULONG BitsOf(const ChannelFormat& f) {
-    return f.BitsPerSample & 0xFFFF;
-}
-
 void ConfigureMute(CKAUDPSiBu* mute, const ChannelFormat& format) {
     if (mute == nullptr) return;
-    (void)mute->SetPropertyDword(CKAUDPSiBu::kPropBits, BitsOf(format));
-    (void)mute->SetPropertyDword(CKAUDPSiBu::kPropChannels, ChannelsOf(format));
+    (void)mute->SetPropertyDword(CKAUDPSiBu::kPropBits, FormatBits(format));
+    (void)mute->SetPropertyDword(CKAUDPSiBu::kPropChannels, FormatChannels(format));
     (void)mute->SetPropertyDword(CKAUDPSiBu::kPropRate, format.SamplesPerSec);
     (void)mute->SetPropertyDword(CKAUDPSiBu::kPropSilent, 1);
 }
@@ -69,11 +62,11 @@ ZvStatus AddModule(SwitchGraph* graph, ULONG* next, CKAUDPModule* module) {
 
 ZvStatus SetConverter(CKAUDPFCnv* converter, const ChannelFormat& from, const ChannelFormat& to) {
     const ULONG values[][2] = {
-        {CKAUDPFCnv::kPropInBits, BitsOf(from)},
-        {CKAUDPFCnv::kPropInChannels, ChannelsOf(from)},
+        {CKAUDPFCnv::kPropInBits, FormatBits(from)},
+        {CKAUDPFCnv::kPropInChannels, FormatChannels(from)},
         {CKAUDPFCnv::kPropInMask, from.ChannelMask},
-        {CKAUDPFCnv::kPropOutBits, BitsOf(to)},
-        {CKAUDPFCnv::kPropOutChannels, ChannelsOf(to)},
+        {CKAUDPFCnv::kPropOutBits, FormatBits(to)},
+        {CKAUDPFCnv::kPropOutChannels, FormatChannels(to)},
         {CKAUDPFCnv::kPropOutMask, to.ChannelMask},
         {CKAUDPFCnv::kPropMapping, kLayoutMapping},
     };
@@ -85,20 +78,11 @@ ZvStatus SetConverter(CKAUDPFCnv* converter, const ChannelFormat& from, const Ch
 }
 
 ZvStatus SetResampler(CKAUDPBRes* resampler, ULONG from, ULONG to) {
-    ZvStatus status = resampler->SetPropertyDword(kBResPropInputRate, from);
-    if (status == ZV_OK) status = resampler->SetPropertyDword(kBResPropOutputRate, to);
-    if (status == ZV_OK) status = resampler->SetPropertyDword(kBResPropQuality, kResamplerQuality);
+    ZvStatus status = resampler->SetPropertyDword(CKAUDPBRes::kPropInputRate, from);
+    if (status == ZV_OK) status = resampler->SetPropertyDword(CKAUDPBRes::kPropOutputRate, to);
+    if (status == ZV_OK)
+        status = resampler->SetPropertyDword(CKAUDPBRes::kPropQuality, kResamplerQuality);
     return status;
-}
-
-ChannelFormat Mono16(ULONG rate) {
-    ChannelFormat f = {};
-    f.FormatTagAndChannels = WAVE_FORMAT_PCM | (1u << 16);
-    f.SamplesPerSec = rate;
-    f.AvgBytesPerSec = rate * 2;
-    f.BitsPerSample = 16;
-    f.ChannelMask = SPEAKER_FRONT_CENTER;
-    return f;
 }
 
 // Adds the stages from `current` to `target`: [16-bit mono converter] and a
@@ -109,8 +93,8 @@ ZvStatus AddConversion(SwitchGraph* graph, ULONG* next, ChannelFormat* current,
                        CKAUDPFCnv* last) {
     ZvStatus status = ZV_OK;
     if (current->SamplesPerSec != target.SamplesPerSec) {
-        if (BitsOf(*current) != 16 || ChannelsOf(*current) != 1) {
-            const ChannelFormat mono = Mono16(current->SamplesPerSec);
+        if (FormatBits(*current) != 16 || FormatChannels(*current) != 1) {
+            const ChannelFormat mono = Mono16Format(current->SamplesPerSec);
             status = AddPool(graph, next, mono.SamplesPerSec, 16, 1, 0);
             if (status == ZV_OK) status = SetConverter(first, *current, mono);
             if (status == ZV_OK) status = AddModule(graph, next, first);
@@ -122,11 +106,13 @@ ZvStatus AddConversion(SwitchGraph* graph, ULONG* next, ChannelFormat* current,
             status = SetResampler(resampler, current->SamplesPerSec, target.SamplesPerSec);
         if (status == ZV_OK) status = AddModule(graph, next, resampler);
         if (status != ZV_OK) return status;
-        *current = Mono16(target.SamplesPerSec);
+        *current = Mono16Format(target.SamplesPerSec);
     }
-    if (BitsOf(*current) == BitsOf(target) && ChannelsOf(*current) == ChannelsOf(target))
+    if (FormatBits(*current) == FormatBits(target) &&
+        FormatChannels(*current) == FormatChannels(target))
         return ZV_OK;
-    status = AddPool(graph, next, target.SamplesPerSec, BitsOf(target), ChannelsOf(target), 0);
+    status =
+        AddPool(graph, next, target.SamplesPerSec, FormatBits(target), FormatChannels(target), 0);
     if (status == ZV_OK) status = SetConverter(last, *current, target);
     if (status == ZV_OK) status = AddModule(graph, next, last);
     if (status == ZV_OK) *current = target;
@@ -284,8 +270,8 @@ void ReleaseOutGraphBuffers() {
 // The slave's render data goes to the master in whole 10 ms pieces (a rest
 // waits in the carry for the next buffer); each piece is converted and
 // written to the sink, and a piece whose conversion failed is not sent.  Then
-// the slave's own loudspeaker data fades out in place.  Returns 1 when the
-// sink refused a piece, else the last module status.
+// the slave's own loudspeaker data fades out in place.  Returns ZV_FAILED when
+// the sink refused a piece, else the last module status.
 ZvStatus ProcessBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG length,
                        LONG channel, PFILE_OBJECT pinFile) {
     (void)genDisp;
@@ -295,7 +281,7 @@ ZvStatus ProcessBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG 
     const ChannelFormat format = g_SavedRenderFormat;
     SwitchGraph* graph = &g_InGraph;
     if (format.AvgBytesPerSec == 0 || graph->Carry == nullptr) return ZV_FAILED;
-    ULONGLONG side = static_cast<ULONG>(InterlockedOr(&g_lSpeakerBridgeCount, 0));
+    ULONGLONG side = static_cast<ULONG>(InterlockedRead(&g_lSpeakerBridgeCount));
     ZvStatus last = ZV_OK;
     bool sinkFailed = false;
     // Every stream of every hooked device waits while this buffer is in
@@ -360,10 +346,10 @@ ZvStatus ProcessOutBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULO
     const ChannelFormat format = g_SavedCaptureFormat;
     SwitchGraph* graph = &g_OutGraph;
     if (format.AvgBytesPerSec == 0 || graph->Carry == nullptr) return ZV_FAILED;
-    ULONGLONG side = static_cast<ULONG>(InterlockedOr(&g_lMicBridgeCount, 0));
+    ULONGLONG side = static_cast<ULONG>(InterlockedRead(&g_lMicBridgeCount));
     ZvStatus last = ZV_OK;
     bool failed = false;
-    const UCHAR silence = BitsOf(format) == 8 ? 0x80 : 0;
+    const UCHAR silence = FormatBits(format) == 8 ? 0x80 : 0;
     ULONGLONG deadline = BufferDeadline();  // one bound for the whole buffer
 
     ForEachHeaderData(headers, length, [&](PUCHAR data, ULONG used) {

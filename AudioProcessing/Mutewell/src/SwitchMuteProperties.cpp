@@ -12,9 +12,8 @@ namespace {
 
 using Log = LogModule<LogModuleFilterLogic>;
 
-constexpr ULONG kAccessFlags = 0x303;
-
-ZvStatus HandleKSGetProperty(ULONG id, PVOID value, PULONG size) {
+ZvStatus HandleKSGetProperty(CGenDisp* genDisp, ULONG id, PVOID value, PULONG size) {
+    (void)genDisp;
     if (value == nullptr || size == nullptr) return ZV_INVALID_PARAMETER;
     if (*size < sizeof(ULONG)) return ZV_BUFFER_TOO_SMALL;
     auto* word = static_cast<PULONG>(value);
@@ -34,10 +33,10 @@ ZvStatus HandleKSGetProperty(ULONG id, PVOID value, PULONG size) {
             return status;
         }
         case KSPROPERTY_SWITCHMUTE_SWITCH:
-            *word = static_cast<ULONG>(InterlockedOr(&g_bSwitch, 0));
+            *word = static_cast<ULONG>(InterlockedRead(&g_bSwitch));
             break;
         case KSPROPERTY_SWITCHMUTE_MUTE:
-            *word = static_cast<ULONG>(InterlockedOr(&g_ulMuteMode, 0));
+            *word = static_cast<ULONG>(InterlockedRead(&g_ulMuteMode));
             break;
         default:
             *size = 0;
@@ -64,7 +63,7 @@ ZvStatus SetProcess(CGenDisp* genDisp, PVOID value, ULONG size) {
             1, "HandleKSSetProperty> SetSharedVariable (Process) Failed status - 0x%lx \n", status);
         return status;
     }
-    const bool switched = InterlockedOr(&g_bSwitch, 0) != 0;
+    const bool switched = InterlockedRead(&g_bSwitch) != 0;
     if (word == 0 && switched) return LoggedSwitchControl(genDisp, 0);
     // A switch turned on while processing was off only stored its flag: the
     // bridge starts now.
@@ -99,43 +98,11 @@ ZvStatus HandleKSSetProperty(CGenDisp* genDisp, ULONG id, PVOID value, PULONG si
     }
 }
 
-NTSTATUS BasicSupport(PVOID value, PULONG size) {
-    if (size == nullptr || value == nullptr) return STATUS_UNSUCCESSFUL;
-    if (*size == sizeof(ULONG)) {
-        *static_cast<PULONG>(value) = kAccessFlags;
-        return STATUS_SUCCESS;
-    }
-    if (*size < sizeof(KSPROPERTY_DESCRIPTION)) return STATUS_UNSUCCESSFUL;
-    auto* description = static_cast<PKSPROPERTY_DESCRIPTION>(value);
-    RtlZeroMemory(description, sizeof *description);
-    description->AccessFlags = kAccessFlags;
-    description->DescriptionSize = sizeof *description;
-    return STATUS_SUCCESS;
-}
-
-}  // namespace
-
-namespace {
-
-NTSTATUS AnswerProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength, PVOID output,
-                        PULONG byteCount) {
-    if (InterlockedOr(&g_bFilterLoaded, 0) == 0) return STATUS_UNSUCCESSFUL;
-    if (property == nullptr || inputLength < sizeof(KSPROPERTY)) return STATUS_UNSUCCESSFUL;
-    if (!IsEqualGUID(property->Set, KSPROPSETID_SwitchMute)) return STATUS_UNSUCCESSFUL;
-    ZvStatus status;
-    if (property->Flags & KSPROPERTY_TYPE_GET) {
-        status = HandleKSGetProperty(property->Id, output, byteCount);
-    } else if (property->Flags & KSPROPERTY_TYPE_SET) {
-        status = HandleKSSetProperty(genDisp, property->Id, output, byteCount);
-    } else if (property->Flags & KSPROPERTY_TYPE_SETSUPPORT) {
-        return STATUS_SUCCESS;
-    } else if (property->Flags & KSPROPERTY_TYPE_BASICSUPPORT) {
-        return BasicSupport(output, byteCount);
-    } else {
-        return STATUS_UNSUCCESSFUL;
-    }
-    return status == ZV_OK ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
-}
+const PrivatePropertySet kSwitchMuteSet = {
+    .Set = &KSPROPSETID_SwitchMute,
+    .Get = HandleKSGetProperty,
+    .Put = HandleKSSetProperty,
+};
 
 }  // namespace
 
@@ -145,7 +112,8 @@ NTSTATUS OnKSProperty(CGenDisp* genDisp, PKSPROPERTY property, ULONG inputLength
                       PULONG byteCount) {
     InitLogicObjects();
     if (!g_PropertiesInFlight.Enter()) return STATUS_UNSUCCESSFUL;
-    NTSTATUS status = AnswerProperty(genDisp, property, inputLength, output, byteCount);
+    NTSTATUS status =
+        AnswerPrivateSet(kSwitchMuteSet, genDisp, property, inputLength, output, byteCount);
     g_PropertiesInFlight.Leave();
     return status;
 }

@@ -16,6 +16,7 @@
 #include "FrameworkTestSupport.h"
 #include "FrameworkTesting.h"
 #include "GraphRecorders.h"
+#include "LogicFixture.h"
 #include "MutewellLogic.h"
 #include "FilterLogicServices.h"
 #include "kp/pool.h"
@@ -42,22 +43,14 @@ struct OneHeader {
     }
 };
 
-class SwitchLogicTest : public zvtest::FrameworkTest {
+class SwitchLogicTest : public zvlogic::LogicFixture {
 protected:
     void SetUp() override {
-        FrameworkTest::SetUp();
-        ResetChannelsAndVariables();
-        ResetDeviceList();    // no devices: side effects reach none
-        g_bFilterLoaded = 1;  // as a freshly loaded image holds it
+        LogicFixture::SetUp();
         SetShared(VID_SHARED_PROCESS, 1);
     }
     static void SetShared(ULONG id, ULONG value) {
         ASSERT_EQ(SetSharedVariable(id, &value, sizeof value), ZV_OK);
-    }
-    void TearDown() override {
-        KpPoolClearFailures();
-        (void)OnFilterUnload(nullptr, 1);
-        FrameworkTest::TearDown();
     }
     static ULONG Shared(ULONG id) {
         ULONG value = 0xFFFF, size = sizeof value;
@@ -499,8 +492,8 @@ TEST_F(GraphReferenceTest, RenderBuffersReachTheSinkAsTheReferenceConversion) {
         auto* resample = new CKAUDPBRes(nullptr, ZvFourCC("ZSAM"), &status);
         const ULONG props[][2] = {{2, 16}, {3, 2}, {4, 3}, {5, 16}, {6, 1}, {7, 4}, {8, 1}};
         for (const auto& p : props) ASSERT_EQ(convert->SetPropertyDword(p[0], p[1]), ZV_OK);
-        ASSERT_EQ(resample->SetPropertyDword(kBResPropInputRate, 48000), ZV_OK);
-        ASSERT_EQ(resample->SetPropertyDword(kBResPropOutputRate, 8000), ZV_OK);
+        ASSERT_EQ(resample->SetPropertyDword(CKAUDPBRes::kPropInputRate, 48000), ZV_OK);
+        ASSERT_EQ(resample->SetPropertyDword(CKAUDPBRes::kPropOutputRate, 8000), ZV_OK);
         const std::vector<UCHAR> expected =
             Reference(input, 1920, {{convert, 960}, {resample, 160}});
         delete convert;
@@ -556,8 +549,8 @@ TEST_F(GraphReferenceTest, CaptureBuffersAreFilledWithTheConvertedSource) {
         auto* convert = new CKAUDPFCnv(nullptr, ZvFourCC("ZSAM"), &status);
         const ULONG props[][2] = {{2, 16}, {3, 1}, {4, 4}, {5, 16}, {6, 2}, {7, 3}, {8, 1}};
         for (const auto& p : props) ASSERT_EQ(convert->SetPropertyDword(p[0], p[1]), ZV_OK);
-        ASSERT_EQ(resample->SetPropertyDword(kBResPropInputRate, 8000), ZV_OK);
-        ASSERT_EQ(resample->SetPropertyDword(kBResPropOutputRate, 16000), ZV_OK);
+        ASSERT_EQ(resample->SetPropertyDword(CKAUDPBRes::kPropInputRate, 8000), ZV_OK);
+        ASSERT_EQ(resample->SetPropertyDword(CKAUDPBRes::kPropOutputRate, 16000), ZV_OK);
         std::vector<UCHAR> expected = Reference(source, 160, {{resample, 320}, {convert, 640}});
         delete convert;
         delete resample;

@@ -14,10 +14,11 @@
 
 #include <wdm.h>
 
+#include "PoolObject.h"
 #include "ZvStatus.h"
 
 // The pool interface the filter logic holds (g_pInAllocator and friends).
-class IBufferPool {
+class IBufferPool : public CPoolObject {
 public:
     // Does not release the buffers: owners call Free first.
     virtual ~IBufferPool() = default;
@@ -28,9 +29,6 @@ public:
     virtual ZvStatus GetBufferSize(PULONG size) = 0;
     virtual ZvStatus GetBuffer(PVOID* buffer, ULONG timeoutMs) = 0;
     virtual ZvStatus PutBuffer(PVOID buffer) = 0;
-
-    static void* operator new(size_t size) noexcept;
-    static void operator delete(void* block) noexcept;
 };
 
 class BufferPool : public IBufferPool {
@@ -43,26 +41,28 @@ public:
     ~BufferPool() override;
 
     // count buffers of (bits x channels / 8) x rate x ms / 1000 bytes.
-    // PASSIVE_LEVEL, every argument non-zero, not yet sized; else 1.  1 when
-    // memory is short (the pool stays empty).
+    // PASSIVE_LEVEL, every argument non-zero, not yet sized; else ZV_FAILED.
+    // ZV_FAILED when memory is short (the pool stays empty).
     ZvStatus InitFormat(ULONG count, ULONG rate, USHORT bits, USHORT channels, ULONG ms) override;
     // count buffers of totalBytes / count bytes; the same conditions.
     ZvStatus InitSize(ULONG count, ULONG totalBytes) override;
     // Waits without time-out until every buffer is back, then releases the
-    // memory; the pool is empty again.  PASSIVE_LEVEL, else 1.
+    // memory; the pool is empty again.  PASSIVE_LEVEL, else ZV_FAILED.
     ZvStatus Free() override;
-    // The size of one buffer; 3 with size 0 before sizing; 11 for a null pointer.
+    // The size of one buffer; ZV_NOT_READY with size 0 before sizing;
+    // ZV_INVALID_PARAMETER for a null pointer.
     ZvStatus GetBufferSize(PULONG size) override;
-    // Takes a free buffer.  Time-out 0: at most DISPATCH_LEVEL, 1 when none
-    // is free.  Otherwise PASSIVE_LEVEL: waits up to timeoutMs for one to be
-    // given back; 1 on time-out, when another caller took it first, when the
-    // wait cannot be set up or when the pool holds more than
-    // kMaxWaitedBuffers.  *buffer is null unless the answer is 0; 3 before
-    // sizing; 11 for a null out pointer.
+    // Takes a free buffer.  Time-out 0: at most DISPATCH_LEVEL, ZV_FAILED when
+    // none is free.  Otherwise PASSIVE_LEVEL: waits up to timeoutMs for one to
+    // be given back; ZV_FAILED on time-out, when another caller took it
+    // first, when the wait cannot be set up or when the pool holds more than
+    // kMaxWaitedBuffers.  *buffer is null unless the answer is ZV_OK;
+    // ZV_NOT_READY before sizing; ZV_INVALID_PARAMETER for a null out pointer.
     ZvStatus GetBuffer(PVOID* buffer, ULONG timeoutMs) override;
-    // Gives a buffer back.  At most DISPATCH_LEVEL, else 1; 11 for null; 3
-    // before sizing; 1 for a pointer that is not one of the pool's buffers
-    // handed out (a buffer given back twice is refused the second time).
+    // Gives a buffer back.  At most DISPATCH_LEVEL, else ZV_FAILED;
+    // ZV_INVALID_PARAMETER for null; ZV_NOT_READY before sizing; ZV_FAILED
+    // for a pointer that is not one of the pool's buffers handed out (a buffer given back twice is
+    // refused the second time).
     ZvStatus PutBuffer(PVOID buffer) override;
 
 private:

@@ -32,30 +32,23 @@ struct BResState {
     ULONG carried;        // 1 while `carry` waits to be written first in the next block
 };
 
-enum BResPropertyId : ULONG {
-    kBResPropConstTwo = 0,
-    kBResPropConstZero = 1,
-    kBResPropInputRate = 2,
-    kBResPropOutputRate = 3,
-    kBResPropQuality = 4,
-};
-
 // Engine results are module status codes; 2 stands for a missing state.
 constexpr ULONG kBResNoState = 2;
 
-// A zeroed state at 8000 -> 8000 Hz, quality 1, rebuild needed.  1 for a
-// null out pointer, 8 when memory is short, else 0.
+// A zeroed state at 8000 -> 8000 Hz, quality 1, rebuild needed.  ZV_FAILED
+// for a null out pointer, ZV_NO_MEMORY when memory is short, else ZV_OK.
 ULONG BResCreate(BResState** out);
-// Frees the history, the taps and the state.  2 for null, else 0.
+// Frees the history, the taps and the state.  kBResNoState for null, else
+// ZV_OK.
 ULONG BResDestroy(BResState* state);
 ULONG BResGetProperty(const BResState* state, ULONG id, PULONG value);
-// Rates must not be 0 and the quality must be 0-2 (else 1).  Setting the value
+// Rates must not be 0 and the quality must be 0-2 (else ZV_FAILED).  Setting the value
 // a field already holds changes nothing; a real change asks for a redesign.
 ULONG BResSetProperty(BResState* state, ULONG id, ULONG value);
 // L : M = output rate : input rate in lowest terms.
 void BResReduceRatio(BResState* state);
-// Designs the taps for the current L and M (floating point).  0, 1 when the
-// design is refused, 8 when memory is short.
+// Designs the taps for the current L and M (floating point).  ZV_OK,
+// ZV_FAILED when the design is refused, ZV_NO_MEMORY when memory is short.
 ULONG BResDesignFilter(BResState* state);
 // Ratio, filter and a silent history, phase 0 (floating point).
 ULONG BResInit(BResState* state);
@@ -82,13 +75,22 @@ struct BResEngine {
 
 class CKAUDPBRes : public CKAUDPEngineModule<CKAUDPBRes, BResEngine> {
 public:
-    // `status` receives 0, or the engine's failure (8) after which every
-    // operation answers 3.
+    enum PropertyId : ULONG {
+        kPropConstTwo = 0,
+        kPropConstZero = 1,
+        kPropInputRate = 2,
+        kPropOutputRate = 3,
+        kPropQuality = 4,
+    };
+
+    // `status` receives ZV_OK, or the engine's failure (ZV_NO_MEMORY) after
+    // which every operation answers ZV_NOT_READY.
     CKAUDPBRes(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG status);
     ~CKAUDPBRes() override;
 
     // Resamples `input` (pin 0) into `output` under a floating-point save.
-    // 11 for a null buffer or a zero byte count; otherwise BResProcess's result.
+    // ZV_INVALID_PARAMETER for a null buffer or a zero byte count; otherwise
+    // BResProcess's result.
     // At most DISPATCH_LEVEL.
     ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
                            ULONG outputBytes, PULONGLONG side) override;

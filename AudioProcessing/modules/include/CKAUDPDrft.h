@@ -42,12 +42,13 @@ public:
     ZvStatus GetProperty(ULONG id, PVOID buffer, PULONG size) override;
     ZvStatus SetProperty(ULONG id, PVOID buffer, ULONG size) override;
     // Corrects the block `input` by part of *pending and hands it to the
-    // output callback.  Pin and output are not used.  0 success; 1 when a
-    // callback call failed (pieces before it stay delivered, *pending already
-    // reduced) or the block is too short to correct (nothing output, *pending
-    // unchanged); 3 without callback or context, or with a non-zero pending
-    // count before bits and channels are set; 11 for a null input, zero input
-    // bytes or a null pending pointer.  At most DISPATCH_LEVEL.
+    // output callback.  Pin and output are not used.  ZV_OK success;
+    // ZV_FAILED when a callback call failed (pieces before it stay delivered,
+    // *pending already reduced) or the block is too short to correct (nothing
+    // output, *pending unchanged); ZV_NOT_READY without callback or context,
+    // or with a non-zero pending count before bits and channels are set;
+    // ZV_INVALID_PARAMETER for a null input, zero input bytes or a null
+    // pending pointer.  At most DISPATCH_LEVEL.
     ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
                            ULONG outputBytes, PULONGLONG pending) override;
 

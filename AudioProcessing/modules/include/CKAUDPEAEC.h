@@ -17,8 +17,8 @@
 // set or know is silently ignored, one it does not answer gets size 0).
 // The module keeps the common module contract instead, so a caller can tell
 // a refused call from a done one: a set of a read-only or unknown id answers
-// 1, and a get of an id the engine does not answer (6 and above 8) answers 1
-// with size 0.
+// ZV_FAILED, and a get of an id the engine does not answer (6 and above 8)
+// answers ZV_FAILED with size 0.
 //
 // Every engine call runs between a save and a restore of the processor's
 // floating-point state.
@@ -30,9 +30,23 @@ struct AecState;
 
 class CKAUDPEAEC : public CKAUDPModule {
 public:
+    // The property ids (the engine's, as listed above).
+    enum PropertyId : ULONG {
+        kPropPresent = 0,
+        kPropVersion = 1,
+        kPropAutoOff = 2,
+        kPropStateMachine = 3,
+        kPropTailLength = 4,
+        kPropComfortNoise = 5,
+        kPropReapply = 6,
+        kPropBits = 7,
+        kPropRate = 8,
+    };
+
     // `status` receives the result of the last parameter pushed into the
-    // engine (0, or 1 when the engine corrected it), or 8 when the engine
-    // could not be created, after which every operation answers 3.
+    // engine (ZV_OK, or ZV_FAILED when the engine corrected it), or
+    // ZV_NO_MEMORY when the engine could not be created, after which every
+    // operation answers ZV_NOT_READY.
     // PASSIVE_LEVEL (reads the registry).
     CKAUDPEAEC(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG status);
     // Writes the parameters to the registry and destroys the engine.
@@ -40,23 +54,25 @@ public:
     ~CKAUDPEAEC() override;
 
     // The engine's value of a 4-byte property: size protocol as every module's
-    // (an id the engine does not answer: size 0 and 1).
+    // (an id the engine does not answer: size 0 and ZV_FAILED).
     ZvStatus GetProperty(ULONG id, PVOID buffer, PULONG size) override;
     // Sets one property from a 4-byte buffer; the registry is not updated.
-    // 1 for a read-only or unknown id, a value above 0xFFFF or one the
-    // engine refused.
+    // ZV_FAILED for a read-only or unknown id, a value above 0xFFFF or one
+    // the engine refused.
     ZvStatus SetProperty(ULONG id, PVOID buffer, ULONG size) override;
     ZvStatus GetPropertyDword(ULONG id, PULONG value) override;
     // Sets one property; for ids 2-5 the engine's resulting value is read back
     // into the parameter and the parameters are written to the registry
     // (at PASSIVE_LEVEL; above it they are written at destruction), whether
-    // the engine took the value or not.  0, or 1 when refused.
+    // the engine took the value or not.  ZV_OK, or ZV_FAILED when refused.
     ZvStatus SetPropertyDword(ULONG id, ULONG value) override;
     // Pin 0: far-end frame (output not used).  Pin 1: near-end frame, written
-    // to `output`, which must hold as many bytes as the input (else 11), with
-    // the delay in the low 32 bits of *side (saturated to the 16-bit range).
-    // 0; 1 refused; 9 / 10 delay below / above range (the frame is still
-    // processed); 11 bad arguments.  At most DISPATCH_LEVEL.
+    // to `output`, which must hold as many bytes as the input (else
+    // ZV_INVALID_PARAMETER), with the delay in the low 32 bits of *side
+    // (saturated to the 16-bit range).  ZV_OK; ZV_FAILED refused;
+    // ZV_DELAY_TOO_SHORT / ZV_DELAY_TOO_LONG delay below / above range (the
+    // frame is still processed); ZV_INVALID_PARAMETER bad arguments.  At most
+    // DISPATCH_LEVEL.
     ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
                            ULONG outputBytes, PULONGLONG side) override;
 

@@ -6,7 +6,7 @@
 //
 // `Engine` describes the engine:
 //   using State = ...;
-//   static ULONG Create(State** out);       // 0, or a module status such as 8
+//   static ULONG Create(State** out);       // ZV_OK, or a status such as ZV_NO_MEMORY
 //   static ULONG Destroy(State* state);
 //   static ULONG GetProperty(const State* state, ULONG id, PULONG value);
 //   static ULONG SetProperty(State* state, ULONG id, ULONG value);

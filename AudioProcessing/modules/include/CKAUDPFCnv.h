@@ -35,10 +35,10 @@ public:
     // the argument checks reselects the conversion.
     ZvStatus SetProperty(ULONG id, PVOID buffer, ULONG size) override;
     // Converts the whole frames of `input` into `output` (which may be the
-    // input when the output frame is not larger).  3 before both formats are
-    // complete; 11 for a null buffer or zero bytes; 7 with nothing written when
-    // the output cannot hold frames x output frame bytes.  Pin and side value
-    // are ignored.  At most DISPATCH_LEVEL.
+    // input when the output frame is not larger).  ZV_NOT_READY before both
+    // formats are complete; ZV_INVALID_PARAMETER for a null buffer or zero
+    // bytes; ZV_BUFFER_TOO_SMALL with nothing written when the output cannot hold frames x output
+    // frame bytes.  Pin and side value are ignored.  At most DISPATCH_LEVEL.
     ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
                            ULONG outputBytes, PULONGLONG side) override;
 

@@ -2,12 +2,13 @@
 // registry-backed parameter tables the modules keep in the device's driver key.
 //
 // Every operation of every module answers, before any work of its own and in
-// this order: 1 above DISPATCH_LEVEL, 3 while the constructor has not
-// completed; then the operation's own argument checks.
+// this order: ZV_FAILED above DISPATCH_LEVEL, ZV_NOT_READY while the
+// constructor has not completed; then the operation's own argument checks.
 #pragma once
 
 #include <wdm.h>
 
+#include "PoolObject.h"
 #include "ZvStatus.h"
 
 struct _DEVICE_OBJECT;
@@ -61,7 +62,7 @@ struct ModulePropertyField {
     ULONG Size;
 };
 
-class CKAUDPModule {
+class CKAUDPModule : public CPoolObject {
 public:
     virtual ~CKAUDPModule();
 
@@ -76,11 +77,6 @@ public:
     virtual ZvStatus SubmitPinData(ULONG pin, PVOID input, ULONG inputBytes, PVOID output,
                                    ULONG outputBytes, PULONGLONG side) = 0;
 
-    // Modules live in the driver allocator's memory.  A failed allocation
-    // gives a null object; the constructor is then not run.
-    static void* operator new(size_t size) noexcept;
-    static void operator delete(void* block) noexcept;
-
     // Wide forms of the tag and of the instance code (4 characters each).
     PCWSTR Tag() const { return m_wszTag; }
     PCWSTR InstanceName() const { return m_wszInstance; }
@@ -91,7 +87,8 @@ protected:
     // module's own 4-letter code.
     CKAUDPModule(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, ULONG tag);
 
-    // 1 above DISPATCH_LEVEL, 3 before the constructor completed, else 0.
+    // ZV_FAILED above DISPATCH_LEVEL, ZV_NOT_READY before the constructor
+    // completed, else ZV_OK.
     ZvStatus CheckCallable() const;
 
     // The read of a fixed-size property through the common size protocol.
@@ -105,8 +102,9 @@ protected:
         return id < Rows ? AnswerGetProperty(table[id].Field, table[id].Size, buffer, size)
                          : AnswerGetProperty(nullptr, sizeof(ULONG), buffer, size);
     }
-    // The checks every SetProperty makes before looking at the id: 1/3 as
-    // CheckCallable, 11 for a null buffer or a size of 0, 7 below 4 bytes.
+    // The checks every SetProperty makes before looking at the id: those of
+    // CheckCallable, ZV_INVALID_PARAMETER for a null buffer or a size of 0,
+    // ZV_BUFFER_TOO_SMALL below 4 bytes.
     ZvStatus CheckSetProperty(PCVOID buffer, ULONG size) const;
     // Reads (save false) or writes (save true) the parameters of a module's table.
     // Result 1 when the driver key was opened, else 0.
@@ -122,7 +120,7 @@ protected:
     WCHAR m_wszTag[5];
     WCHAR m_wszInstance[5];
     // Set by the derived constructor as its last step; until then every
-    // operation answers 3.
+    // operation answers ZV_NOT_READY.
     ULONG m_ulInitialised;
 };
 
@@ -159,7 +157,8 @@ void CKAUDPModule::TransferParamsOnKey(Module* module, const ModuleParamEntry<Mo
 template <class Derived>
 class CKAUDPPropertyModule : public CKAUDPModule {
 public:
-    // A null value pointer answers 11 (after the common answers).
+    // A null value pointer answers ZV_INVALID_PARAMETER (after the common
+    // answers).
     ZvStatus GetPropertyDword(ULONG id, PULONG value) override {
         ULONG size = sizeof(ULONG);
         return GetProperty(id, value, &size);

@@ -55,27 +55,18 @@ struct WavcState {
     sp_xcorr_keep xcorrKeep;
 };
 
-enum WavcPropertyId : ULONG {
-    kWavcPropZero = 0,
-    kWavcPropOne = 1,
-    kWavcPropEnable = 2,
-    kWavcPropReset = 3,
-    kWavcPropBits = 4,
-    kWavcPropRate = 5,
-    kWavcPropConfidence = 6,
-};
-
 // Engine results are module status codes; 2 stands for a missing state.
 constexpr ULONG kWavcNoState = 2;
 
-// A state at 8000 Hz, 16 bits, reset, with its buffers.  0; 1 for a null out
-// pointer; 8 when memory is short (nothing is left allocated, *out null).
+// A state at 8000 Hz, 16 bits, reset, with its buffers.  ZV_OK; ZV_FAILED
+// for a null out pointer; ZV_NO_MEMORY when memory is short (nothing is left
+// allocated, *out null).
 ULONG WavcCreate(WavcState** out);
-// Frees the buffers and the state.  2 for null, else 0.
+// Frees the buffers and the state.  kWavcNoState for null, else ZV_OK.
 ULONG WavcDestroy(WavcState* state);
 // Sizes and allocates the buffers for `rate` (8000 or 16000) and takes it.
-// The new buffers are allocated before the old ones are freed: on failure (8)
-// the state keeps its rate and buffers.
+// The new buffers are allocated before the old ones are freed: on failure
+// (ZV_NO_MEMORY) the state keeps its rate and buffers.
 ULONG WavcConfigure(WavcState* state, ULONG rate);
 // Starts estimating afresh; the buffers' contents stay.
 void WavcReset(WavcState* state);
@@ -86,7 +77,7 @@ ULONG WavcSetProperty(WavcState* state, ULONG id, ULONG value);
 void WavcBlockActivity(WavcState* state, ULONG pin);
 // Takes one block of pin 0 (far end) or pin 1 (near end); on pin 1 it may
 // estimate (floating point: the caller saves the state) and publish the delay
-// through *side.  1 for another pin.
+// through *side.  ZV_FAILED for another pin.
 ULONG WavcProcess(WavcState* state, ULONG pin, const void* data, ULONG bytes, PULONGLONG side);
 
 // The engine as the module base sees it.
@@ -105,8 +96,18 @@ struct WavcEngine {
 
 class CKAUDPWAVC : public CKAUDPEngineModule<CKAUDPWAVC, WavcEngine> {
 public:
-    // `status` receives 0, or 8 when the engine could not be created, after
-    // which every operation answers 3.
+    enum PropertyId : ULONG {
+        kPropZero = 0,
+        kPropOne = 1,
+        kPropEnable = 2,
+        kPropReset = 3,
+        kPropBits = 4,
+        kPropRate = 5,
+        kPropConfidence = 6,
+    };
+
+    // `status` receives ZV_OK, or ZV_NO_MEMORY when the engine could not be
+    // created, after which every operation answers ZV_NOT_READY.
     CKAUDPWAVC(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, PULONG status);
     ~CKAUDPWAVC() override;
 

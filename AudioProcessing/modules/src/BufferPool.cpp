@@ -23,15 +23,6 @@ ULONGLONG BufferStride(ULONG bufferBytes, ULONGLONG headerBytes) {
 
 }  // namespace
 
-void* IBufferPool::operator new(size_t size) noexcept {
-    if (size > 0xFFFFFFFFu) return nullptr;
-    return MemAlloc(static_cast<ULONG>(size));
-}
-
-void IBufferPool::operator delete(void* block) noexcept {
-    MemFree(block);
-}
-
 BufferPool::BufferPool()
     : m_ulInitialised(0), m_ulCount(0), m_ulTotalBytes(0), m_pMemory(nullptr), m_ulOutCount(0) {
     InitializeListHead(&m_List);

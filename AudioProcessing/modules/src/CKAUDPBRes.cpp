@@ -73,19 +73,19 @@ ULONG BResGetProperty(const BResState* state, ULONG id, PULONG value) {
     if (state == nullptr) return kBResNoState;
     if (value == nullptr) return ZV_FAILED;
     switch (id) {
-        case kBResPropConstTwo:
+        case CKAUDPBRes::kPropConstTwo:
             *value = 2;
             return ZV_OK;
-        case kBResPropConstZero:
+        case CKAUDPBRes::kPropConstZero:
             *value = 0;
             return ZV_OK;
-        case kBResPropInputRate:
+        case CKAUDPBRes::kPropInputRate:
             *value = state->inputRate;
             return ZV_OK;
-        case kBResPropOutputRate:
+        case CKAUDPBRes::kPropOutputRate:
             *value = state->outputRate;
             return ZV_OK;
-        case kBResPropQuality:
+        case CKAUDPBRes::kPropQuality:
             *value = state->quality;
             return ZV_OK;
         default:
@@ -97,13 +97,13 @@ ULONG BResSetProperty(BResState* state, ULONG id, ULONG value) {
     if (state == nullptr) return kBResNoState;
     ULONG* field;
     switch (id) {
-        case kBResPropInputRate:
+        case CKAUDPBRes::kPropInputRate:
             field = &state->inputRate;
             break;
-        case kBResPropOutputRate:
+        case CKAUDPBRes::kPropOutputRate:
             field = &state->outputRate;
             break;
-        case kBResPropQuality:
+        case CKAUDPBRes::kPropQuality:
             field = &state->quality;
             break;
         default:
@@ -111,7 +111,7 @@ ULONG BResSetProperty(BResState* state, ULONG id, ULONG value) {
     }
     if (*field == value) return ZV_OK;
     // A rate of 0 has no ratio; it is refused like an unknown quality.
-    if (id == kBResPropQuality ? value > kMaxQuality : value == 0) return ZV_FAILED;
+    if (id == CKAUDPBRes::kPropQuality ? value > kMaxQuality : value == 0) return ZV_FAILED;
     *field = value;
     state->rebuildNeeded = 1;
     return ZV_OK;

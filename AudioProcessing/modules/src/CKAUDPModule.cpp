@@ -64,15 +64,6 @@ CKAUDPModule::CKAUDPModule(_DEVICE_OBJECT* deviceObject, ULONG instanceCode, ULO
 
 CKAUDPModule::~CKAUDPModule() = default;
 
-void* CKAUDPModule::operator new(size_t size) noexcept {
-    if (size > 0xFFFFFFFFu) return nullptr;
-    return MemAlloc(static_cast<ULONG>(size));
-}
-
-void CKAUDPModule::operator delete(void* block) noexcept {
-    MemFree(block);
-}
-
 ZvStatus CKAUDPModule::CheckCallable() const {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) return ZV_FAILED;
     if (m_ulInitialised == 0) return ZV_NOT_READY;

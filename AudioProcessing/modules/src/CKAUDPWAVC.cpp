@@ -221,21 +221,21 @@ ULONG WavcGetProperty(const WavcState* state, ULONG id, PULONG value) {
     if (state == nullptr) return kWavcNoState;
     if (value == nullptr) return ZV_FAILED;
     switch (id) {
-        case kWavcPropZero:
-        case kWavcPropOne:
-        case kWavcPropReset:
+        case CKAUDPWAVC::kPropZero:
+        case CKAUDPWAVC::kPropOne:
+        case CKAUDPWAVC::kPropReset:
             *value = 0;
             return ZV_OK;
-        case kWavcPropEnable:
+        case CKAUDPWAVC::kPropEnable:
             *value = state->enable;
             return ZV_OK;
-        case kWavcPropBits:
+        case CKAUDPWAVC::kPropBits:
             *value = state->bits;
             return ZV_OK;
-        case kWavcPropRate:
+        case CKAUDPWAVC::kPropRate:
             *value = state->rate;
             return ZV_OK;
-        case kWavcPropConfidence:
+        case CKAUDPWAVC::kPropConfidence:
             *value = state->confidence;
             return ZV_OK;
         default:
@@ -246,20 +246,20 @@ ULONG WavcGetProperty(const WavcState* state, ULONG id, PULONG value) {
 ULONG WavcSetProperty(WavcState* state, ULONG id, ULONG value) {
     if (state == nullptr) return kWavcNoState;
     switch (id) {
-        case kWavcPropEnable:
+        case CKAUDPWAVC::kPropEnable:
             // One more agreeing estimate publishes again.
             state->confidence = kConfidenceResumed;
             state->enable = value != 0 ? 1 : 0;
             return ZV_OK;
-        case kWavcPropReset:
+        case CKAUDPWAVC::kPropReset:
             WavcReset(state);
             return ZV_OK;
-        case kWavcPropBits:
+        case CKAUDPWAVC::kPropBits:
             if (value == state->bits) return ZV_OK;
             if (value != 8 && value != 16 && value != 32) return ZV_FAILED;
             state->bits = value;
             return ZV_OK;
-        case kWavcPropRate: {
+        case CKAUDPWAVC::kPropRate: {
             if (value == state->rate) return ZV_OK;
             if (value != kDefaultRate && value != kWideRate) return ZV_FAILED;
             const ULONG status = WavcConfigure(state, value);

@@ -97,9 +97,9 @@ protected:
         ResetWatchedCalls();
     }
     void SetRates(CKAUDPBRes* m, ULONG in, ULONG out, ULONG quality = 1) {
-        ASSERT_EQ(m->SetPropertyDword(kBResPropInputRate, in), ZV_OK);
-        ASSERT_EQ(m->SetPropertyDword(kBResPropOutputRate, out), ZV_OK);
-        ASSERT_EQ(m->SetPropertyDword(kBResPropQuality, quality), ZV_OK);
+        ASSERT_EQ(m->SetPropertyDword(CKAUDPBRes::kPropInputRate, in), ZV_OK);
+        ASSERT_EQ(m->SetPropertyDword(CKAUDPBRes::kPropOutputRate, out), ZV_OK);
+        ASSERT_EQ(m->SetPropertyDword(CKAUDPBRes::kPropQuality, quality), ZV_OK);
     }
     static ZvStatus Submit(CKAUDPBRes* m, const SHORT* in, ULONG samples, SHORT* out,
                            ULONG outBytes, ULONGLONG* side = nullptr) {
@@ -352,15 +352,15 @@ TEST_F(BResTest, SideValueZeroRestartsFromSilence) {
 TEST_F(BResTest, OnlyARealChangeRedesigns) {
     Design(48000, 8000);
     EXPECT_EQ(WatchedCallsOf(kCallLowpassDesign).calls, 1u);
-    EXPECT_EQ(m_module->SetPropertyDword(kBResPropInputRate, 48000), ZV_OK);
-    EXPECT_EQ(m_module->SetPropertyDword(kBResPropQuality, 1), ZV_OK);
+    EXPECT_EQ(m_module->SetPropertyDword(CKAUDPBRes::kPropInputRate, 48000), ZV_OK);
+    EXPECT_EQ(m_module->SetPropertyDword(CKAUDPBRes::kPropQuality, 1), ZV_OK);
     EXPECT_EQ(m_module->EngineState()->rebuildNeeded, 0u);
     Design(48000, 8000);
     EXPECT_EQ(WatchedCallsOf(kCallLowpassDesign).calls, 1u);
     // Refused values change nothing: quality 3, rates of 0.
-    EXPECT_EQ(m_module->SetPropertyDword(kBResPropQuality, 3), ZV_FAILED);
-    EXPECT_EQ(m_module->SetPropertyDword(kBResPropInputRate, 0), ZV_FAILED);
-    EXPECT_EQ(m_module->SetPropertyDword(kBResPropOutputRate, 0), ZV_FAILED);
+    EXPECT_EQ(m_module->SetPropertyDword(CKAUDPBRes::kPropQuality, 3), ZV_FAILED);
+    EXPECT_EQ(m_module->SetPropertyDword(CKAUDPBRes::kPropInputRate, 0), ZV_FAILED);
+    EXPECT_EQ(m_module->SetPropertyDword(CKAUDPBRes::kPropOutputRate, 0), ZV_FAILED);
     EXPECT_EQ(m_module->SetPropertyDword(7, 1), ZV_FAILED);
     EXPECT_EQ(m_module->EngineState()->rebuildNeeded, 0u);
     ULONG value = 0;
@@ -470,8 +470,8 @@ TEST_F(BResTest, EveryDesignAndBlockRunsUnderAFloatingPointSave) {
     EXPECT_EQ(KpFloatingPointDepth(), 0u);
     // Property calls use no floating point and save nothing.
     ULONG value = 0;
-    m_module->SetPropertyDword(kBResPropQuality, 2);
-    m_module->GetPropertyDword(kBResPropQuality, &value);
+    m_module->SetPropertyDword(CKAUDPBRes::kPropQuality, 2);
+    m_module->GetPropertyDword(CKAUDPBRes::kPropQuality, &value);
     EXPECT_EQ(KpFloatingPointSaves() - saves, std::size(kDriverPairs));
 }
 
@@ -527,7 +527,7 @@ TEST_F(BResTest, ReducedRatios) {
     }
 }
 
-TEST_F(BResTest, FailedCreationIsLoggedAndAnswersThree) {
+TEST_F(BResTest, FailedCreationIsLoggedAndAnswersNotReady) {
     zvtest::RecordProbeSlots();
     FailAllocation(2);  // the engine state
     ULONG status = 0;
@@ -548,13 +548,13 @@ struct BResTraits {
     static constexpr PropertySpec kProperties[] = {
         {0, 4, true}, {1, 4, true}, {2, 4, false}, {3, 4, false}, {4, 4, false}};
     static constexpr ULONG kUnknownId = 5;
-    static constexpr ULONG kRangedId = kBResPropQuality, kGoodValue = 2, kBadValue = 3;
+    static constexpr ULONG kRangedId = CKAUDPBRes::kPropQuality, kGoodValue = 2, kBadValue = 3;
     static constexpr ZvStatus kBadValueStatus = ZV_FAILED;
     static constexpr bool kBufferProperties = false;
     static inline SHORT in[480], out[80];
     static void Configure(Module* m) {
-        m->SetPropertyDword(kBResPropInputRate, 48000);
-        m->SetPropertyDword(kBResPropOutputRate, 8000);
+        m->SetPropertyDword(CKAUDPBRes::kPropInputRate, 48000);
+        m->SetPropertyDword(CKAUDPBRes::kPropOutputRate, 8000);
     }
     static ZvStatus Submit(Module* m) {
         return m->SubmitPinData(0, in, sizeof(in), out, sizeof(out), nullptr);

@@ -262,7 +262,7 @@ TEST_F(EaecSubmitTest, PinsAndBuffers) {
 
 // Every way the engine's creation can fail: the module reports 8, answers 3
 // from then on, and nothing is left allocated.
-TEST_F(EaecTest, FailedEngineCreationLeaksNothingAndAnswersThree) {
+TEST_F(EaecTest, FailedEngineCreationLeaksNothingAndAnswersNotReady) {
     // The object, the engine's record, its five buffers; then a creation
     // whose configuration fails and hands the built engine out.
     for (ULONG k = 2; k <= 8; ++k) {

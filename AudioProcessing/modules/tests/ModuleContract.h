@@ -178,7 +178,7 @@ TYPED_TEST_P(ModuleContract, FailedObjectAllocationGivesNullAndLeaksNothing) {
     delete module;
 }
 
-TYPED_TEST_P(ModuleContract, ModuleWhoseConstructionFailedAnswersThree) {
+TYPED_TEST_P(ModuleContract, ModuleWhoseConstructionFailedAnswersNotReady) {
     if constexpr (requires { TypeParam::FailNextConstruction(); }) {
         const ZvStatus expected = TypeParam::FailNextConstruction();
         ULONG status = 0;
@@ -204,7 +204,7 @@ TYPED_TEST_P(ModuleContract, ModuleWhoseConstructionFailedAnswersThree) {
     }
 }
 
-REGISTER_TYPED_TEST_SUITE_P(ModuleContract, ModuleWhoseConstructionFailedAnswersThree,
+REGISTER_TYPED_TEST_SUITE_P(ModuleContract, ModuleWhoseConstructionFailedAnswersNotReady,
                             NamesWidenTagAndInstanceCode,
                             AboveDispatchEveryOperationAnswersOneBeforeCheckingArguments,
                             EveryOperationRunsAtDispatchLevel, GetPropertySizeProtocol,

@@ -71,7 +71,7 @@ protected:
             t.side.push_back(*side);
             t.estimates.push_back(WatchedCallsOf(kCallXcorr).calls);
             ULONG enable = 0;
-            EXPECT_EQ(m_module->GetPropertyDword(kWavcPropEnable, &enable), ZV_OK);
+            EXPECT_EQ(m_module->GetPropertyDword(CKAUDPWAVC::kPropEnable, &enable), ZV_OK);
             t.enable.push_back(enable);
         }
         return t;
@@ -123,8 +123,8 @@ TEST_F(WavcTest, PlantedDelayIsPublishedAfterSixAgreeingEstimatesThenFinalUntilR
     ExpectDelay(t.side[published], 100);
     // Final after ten: estimating stops with full confidence.
     EXPECT_EQ(t.estimates.back(), 10u);
-    EXPECT_EQ(Property(kWavcPropEnable), 0u);
-    EXPECT_EQ(Property(kWavcPropConfidence), 100u);
+    EXPECT_EQ(Property(CKAUDPWAVC::kPropEnable), 0u);
+    EXPECT_EQ(Property(CKAUDPWAVC::kPropConfidence), 100u);
     const ULONGLONG first = side;
 
     // The echo path moves to 180 ms: ignored while the estimate is final.
@@ -133,9 +133,9 @@ TEST_F(WavcTest, PlantedDelayIsPublishedAfterSixAgreeingEstimatesThenFinalUntilR
     EXPECT_EQ(side, first);
 
     // A re-correlation starts afresh and finds the new delay.
-    ASSERT_EQ(m_module->SetPropertyDword(kWavcPropReset, 0), ZV_OK);
-    EXPECT_EQ(Property(kWavcPropEnable), 1u);
-    EXPECT_EQ(Property(kWavcPropConfidence), 0u);
+    ASSERT_EQ(m_module->SetPropertyDword(CKAUDPWAVC::kPropReset, 0), ZV_OK);
+    EXPECT_EQ(Property(CKAUDPWAVC::kPropEnable), 1u);
+    EXPECT_EQ(Property(CKAUDPWAVC::kPropConfidence), 0u);
     t = Feed(far, near, 80000, 128000, 80, &side);
     const size_t republished = FirstChange(t, first);
     ASSERT_LT(republished, t.side.size());
@@ -154,7 +154,7 @@ TEST_F(WavcTest, PlantedDelayIsPublishedAfterSixAgreeingEstimatesThenFinalUntilR
 TEST_F(WavcTest, TheCorrelationIsScaledAndItsPeakCountedOneSampleShort) {
     for (ULONG rate : {8000u, 16000u}) {
         SCOPED_TRACE(rate);
-        ASSERT_EQ(m_module->SetPropertyDword(kWavcPropRate, rate), ZV_OK);
+        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPWAVC::kPropRate, rate), ZV_OK);
         const WavcState& s = *m_module->EngineState();
         const ULONG w = s.window;
         const std::vector<SHORT> far = FarEnd(rate, 2, false);
@@ -188,7 +188,7 @@ TEST_F(WavcTest, TheCorrelationIsScaledAndItsPeakCountedOneSampleShort) {
 TEST_F(WavcTest, EstimatesAfterTheFirstAllocateNothing) {
     for (ULONG rate : {8000u, 16000u}) {
         SCOPED_TRACE(rate);
-        ASSERT_EQ(m_module->SetPropertyDword(kWavcPropRate, rate), ZV_OK);
+        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPWAVC::kPropRate, rate), ZV_OK);
         const WavcState& s = *m_module->EngineState();
         const std::vector<SHORT> far = FarEnd(rate, 3, false);
         const std::vector<SHORT> near = Echo(far, [](size_t) { return 800; });
@@ -210,10 +210,10 @@ TEST_F(WavcTest, ResumingWithPropertyTwoPublishesAfterOneMoreAgreeingEstimate) {
     const std::vector<SHORT> near = Echo(far, [](size_t) { return 400; });
     ULONGLONG side = kSentinel;
     Feed(far, near, 0, 32000, 80, &side);
-    ASSERT_EQ(Property(kWavcPropEnable), 0u);
-    ASSERT_EQ(m_module->SetPropertyDword(kWavcPropEnable, 7), ZV_OK);
-    EXPECT_EQ(Property(kWavcPropEnable), 1u);
-    EXPECT_EQ(Property(kWavcPropConfidence), 25u);
+    ASSERT_EQ(Property(CKAUDPWAVC::kPropEnable), 0u);
+    ASSERT_EQ(m_module->SetPropertyDword(CKAUDPWAVC::kPropEnable, 7), ZV_OK);
+    EXPECT_EQ(Property(CKAUDPWAVC::kPropEnable), 1u);
+    EXPECT_EQ(Property(CKAUDPWAVC::kPropConfidence), 25u);
     side = kSentinel;
     const Trace t = Feed(far, near, 32000, 40000, 80, &side);
     const size_t published = FirstChange(t, kSentinel);
@@ -221,7 +221,7 @@ TEST_F(WavcTest, ResumingWithPropertyTwoPublishesAfterOneMoreAgreeingEstimate) {
     EXPECT_EQ(t.estimates[published], 11u);
     ExpectDelay(side, 50);
     // Disabling stops estimating at once.
-    ASSERT_EQ(m_module->SetPropertyDword(kWavcPropEnable, 0), ZV_OK);
+    ASSERT_EQ(m_module->SetPropertyDword(CKAUDPWAVC::kPropEnable, 0), ZV_OK);
     const ULONGLONG made = WatchedCallsOf(kCallXcorr).calls;
     Feed(far, near, 40000, 56000, 80, &side);
     EXPECT_EQ(WatchedCallsOf(kCallXcorr).calls, made);
@@ -233,7 +233,7 @@ TEST_F(WavcTest, SilenceOnEitherSideIsNeverCorrelated) {
         Echo(std::vector<SHORT>(talk.size(), 0), [](size_t) { return 0; });
     for (int quietPin = 0; quietPin < 2; ++quietPin) {
         SCOPED_TRACE(quietPin);
-        ASSERT_EQ(m_module->SetPropertyDword(kWavcPropReset, 0), ZV_OK);
+        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPWAVC::kPropReset, 0), ZV_OK);
         ULONGLONG side = kSentinel;
         const std::vector<SHORT>& far = quietPin == 0 ? hush : talk;
         const std::vector<SHORT>& near = quietPin == 0 ? talk : hush;
@@ -291,10 +291,10 @@ TEST_F(WavcTest, OnlyStretchesWithActiveBlocksOnBothSidesAreCorrelated) {
             }
         }
         ASSERT_EQ(WatchedCallsOf(kCallXcorr).calls, expected) << "at sample " << n;
-        enable = Property(kWavcPropEnable);
+        enable = Property(CKAUDPWAVC::kPropEnable);
         if (enable == 0) {
             // Keep estimating to see more decisions.
-            ASSERT_EQ(m_module->SetPropertyDword(kWavcPropEnable, 1), ZV_OK);
+            ASSERT_EQ(m_module->SetPropertyDword(CKAUDPWAVC::kPropEnable, 1), ZV_OK);
             enable = 1;
         }
     }
@@ -346,8 +346,8 @@ TEST_F(WavcTest, EightAndThirtyTwoBitInputGiveTheSameEstimate) {
     Width widths[] = {{16}, {32}, {8}};
     for (Width& w : widths) {
         SCOPED_TRACE(w.bits);
-        ASSERT_EQ(m_module->SetPropertyDword(kWavcPropBits, w.bits), ZV_OK);
-        ASSERT_EQ(m_module->SetPropertyDword(kWavcPropReset, 0), ZV_OK);
+        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPWAVC::kPropBits, w.bits), ZV_OK);
+        ASSERT_EQ(m_module->SetPropertyDword(CKAUDPWAVC::kPropReset, 0), ZV_OK);
         ResetWatchedCalls();
         const ULONG bytes = w.bits / 8;
         for (size_t at = 0; at + 80 <= far.size(); at += 80) {
@@ -376,14 +376,14 @@ TEST_F(WavcTest, EightAndThirtyTwoBitInputGiveTheSameEstimate) {
     // A trailing partial sample is ignored: 5 bytes of 16-bit samples are 2 samples.
     const ULONG position = m_module->EngineState()->writeNear;
     UCHAR odd[5] = {};
-    ASSERT_EQ(m_module->SetPropertyDword(kWavcPropBits, 16), ZV_OK);
+    ASSERT_EQ(m_module->SetPropertyDword(CKAUDPWAVC::kPropBits, 16), ZV_OK);
     ASSERT_EQ(m_module->SubmitPinData(1, odd, 5, nullptr, 0, nullptr), ZV_OK);
     EXPECT_EQ(m_module->EngineState()->writeNear, position + 2);
 }
 
 TEST_F(WavcTest, SixteenKilohertz) {
-    ASSERT_EQ(m_module->SetPropertyDword(kWavcPropRate, 16000), ZV_OK);
-    EXPECT_EQ(Property(kWavcPropRate), 16000u);
+    ASSERT_EQ(m_module->SetPropertyDword(CKAUDPWAVC::kPropRate, 16000), ZV_OK);
+    EXPECT_EQ(Property(CKAUDPWAVC::kPropRate), 16000u);
     const WavcState& s = *m_module->EngineState();
     EXPECT_EQ(s.window, 8000u);
     EXPECT_EQ(s.block, 1600u);
@@ -409,15 +409,15 @@ TEST_F(WavcTest, PropertiesAndRefusedValues) {
     ULONG value = 0;
     EXPECT_EQ(m_module->GetPropertyDword(7, &value), ZV_FAILED);
     for (ULONG bits : {0u, 12u, 24u, 64u})
-        EXPECT_EQ(m_module->SetPropertyDword(kWavcPropBits, bits), ZV_FAILED) << bits;
+        EXPECT_EQ(m_module->SetPropertyDword(CKAUDPWAVC::kPropBits, bits), ZV_FAILED) << bits;
     for (ULONG rate : {0u, 11025u, 44100u, 48000u})
-        EXPECT_EQ(m_module->SetPropertyDword(kWavcPropRate, rate), ZV_FAILED) << rate;
-    EXPECT_EQ(m_module->SetPropertyDword(kWavcPropRate, 8000), ZV_OK);
-    EXPECT_EQ(m_module->SetPropertyDword(kWavcPropConfidence, 60), ZV_FAILED);
+        EXPECT_EQ(m_module->SetPropertyDword(CKAUDPWAVC::kPropRate, rate), ZV_FAILED) << rate;
+    EXPECT_EQ(m_module->SetPropertyDword(CKAUDPWAVC::kPropRate, 8000), ZV_OK);
+    EXPECT_EQ(m_module->SetPropertyDword(CKAUDPWAVC::kPropConfidence, 60), ZV_FAILED);
     EXPECT_EQ(m_module->SetPropertyDword(0, 1), ZV_FAILED);
-    EXPECT_EQ(Property(kWavcPropBits), 16u);
-    EXPECT_EQ(Property(kWavcPropRate), 8000u);
-    EXPECT_EQ(Property(kWavcPropConfidence), 0u);
+    EXPECT_EQ(Property(CKAUDPWAVC::kPropBits), 16u);
+    EXPECT_EQ(Property(CKAUDPWAVC::kPropRate), 8000u);
+    EXPECT_EQ(Property(CKAUDPWAVC::kPropConfidence), 0u);
     // Other pins are refused without touching anything.
     SHORT x[80] = {1};
     ULONGLONG side = kSentinel;
@@ -436,10 +436,10 @@ TEST_F(WavcTest, FailedRateChangeKeepsTheOldRateWorking) {
         SCOPED_TRACE(k);
         const LONG live = LiveBlocks();
         FailAllocation(k);
-        EXPECT_EQ(m_module->SetPropertyDword(kWavcPropRate, 16000), ZV_NO_MEMORY);
+        EXPECT_EQ(m_module->SetPropertyDword(CKAUDPWAVC::kPropRate, 16000), ZV_NO_MEMORY);
         KpPoolClearFailures();
         EXPECT_EQ(LiveBlocks(), live);
-        EXPECT_EQ(Property(kWavcPropRate), 8000u);
+        EXPECT_EQ(Property(CKAUDPWAVC::kPropRate), 8000u);
         EXPECT_EQ(m_module->EngineState()->window, 4000u);
         EXPECT_EQ(m_module->EngineState()->nearBuffer, before);
     }
@@ -448,12 +448,12 @@ TEST_F(WavcTest, FailedRateChangeKeepsTheOldRateWorking) {
     ULONGLONG side = kSentinel;
     Feed(far, near, 0, far.size(), 80, &side);
     ExpectDelay(side, 100);
-    EXPECT_EQ(m_module->SetPropertyDword(kWavcPropRate, 16000), ZV_OK);
+    EXPECT_EQ(m_module->SetPropertyDword(CKAUDPWAVC::kPropRate, 16000), ZV_OK);
     EXPECT_EQ(m_module->EngineState()->window, 8000u);
-    EXPECT_EQ(Property(kWavcPropEnable), 1u);
+    EXPECT_EQ(Property(CKAUDPWAVC::kPropEnable), 1u);
 }
 
-TEST_F(WavcTest, FailedCreationLeaksNothingIsLoggedAndAnswersThree) {
+TEST_F(WavcTest, FailedCreationLeaksNothingIsLoggedAndAnswersNotReady) {
     zvtest::RecordProbeSlots();
     // The object, the state, then the six buffers.
     for (ULONG k = 2; k <= 8; ++k) {
@@ -504,7 +504,7 @@ struct WavcTraits {
                                                    {3, 4, false}, {4, 4, false}, {5, 4, false},
                                                    {6, 4, true}};
     static constexpr ULONG kUnknownId = 7;
-    static constexpr ULONG kRangedId = kWavcPropBits, kGoodValue = 32, kBadValue = 24;
+    static constexpr ULONG kRangedId = CKAUDPWAVC::kPropBits, kGoodValue = 32, kBadValue = 24;
     static constexpr ZvStatus kBadValueStatus = ZV_FAILED;
     static constexpr bool kBufferProperties = false;
     static inline SHORT in[160];

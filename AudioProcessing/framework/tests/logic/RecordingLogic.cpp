@@ -1,6 +1,7 @@
 // The framework's smallest filter logic, and the example of writing one: it
 // includes only the framework's public headers (FilterLogic.h for the
 // descriptor and the contract, FilterLogicServices.h for what it may call)
+// and the logic kit's LogicDescriptor.h (the descriptor's callback slots),
 // and defines what every logic defines: the callbacks, one descriptor, a
 // loaded flag, and the driver's three tables (PnpStateBits,
 // InterceptedPropertySets, InternalDeviceList).  It is linked whole into the
@@ -22,6 +23,7 @@
 
 #include "FilterLogic.h"
 #include "FilterLogicServices.h"
+#include "LogicDescriptor.h"
 #include "kp/io.h"
 
 #ifdef ZV_TEST_LOGIC_MUTEWELL
@@ -138,19 +140,7 @@ ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID, ULONG length, LONG 
 const FilterLogicDescriptor RecordingDescriptor = {
     .DriverName = ZV_TEST_DRIVER_NAME,
     .RegistryPrefix = ZV_TEST_PREFIX,
-    .OnFilterLoad = OnFilterLoad,
-    .OnFilterUnload = OnFilterUnload,
-    .OnDecidePinDirs = OnDecidePinDirs,
-    .OnGetRequiredFunctionFormat = OnGetRequiredFunctionFormat,
-    .OnSetChannelState = OnSetChannelState,
-    .OnSharedVariableChange = OnSharedVariableChange,
-    .OnKSProperty = OnKSProperty,
-    .OnOpen = OnOpen,
-    .OnClose = OnClose,
-    .OnSetFormat = OnSetFormat,
-    .OnSetStreamState = OnSetStreamState,
-    .OnGetAudioPosition = OnGetAudioPosition,
-    .OnBuffer = OnBuffer,
+    ZV_LOGIC_CALLBACKS,
     .SyncControlEnabled = 1,
 };
 

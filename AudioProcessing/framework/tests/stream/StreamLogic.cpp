@@ -4,6 +4,7 @@
 
 #include "EchowellControl.h"
 #include "FilterLogicServices.h"
+#include "LogicDescriptor.h"
 #include "kp/io.h"
 #include "kp/simaudio.h"
 
@@ -158,19 +159,7 @@ ZvStatus OnBuffer(CGenDisp*, ULONG direction, PVOID headers, ULONG length, LONG 
 FilterLogicDescriptor Descriptor = {
     .DriverName = "Echowell",
     .RegistryPrefix = u"ZAEC",
-    .OnFilterLoad = OnFilterLoad,
-    .OnFilterUnload = OnFilterUnload,
-    .OnDecidePinDirs = OnDecidePinDirs,
-    .OnGetRequiredFunctionFormat = OnGetRequiredFunctionFormat,
-    .OnSetChannelState = OnSetChannelState,
-    .OnSharedVariableChange = OnSharedVariableChange,
-    .OnKSProperty = OnKSProperty,
-    .OnOpen = OnOpen,
-    .OnClose = OnClose,
-    .OnSetFormat = OnSetFormat,
-    .OnSetStreamState = OnSetStreamState,
-    .OnGetAudioPosition = OnGetAudioPosition,
-    .OnBuffer = OnBuffer,
+    ZV_LOGIC_CALLBACKS,
     .SyncControlEnabled = 1,
 };
 

@@ -1,8 +1,9 @@
-// What the two filter logics (Echowell, Mutewell) have in common: the
+// The logic kit: what every filter logic has in common, written once: the
 // callbacks each defines for its descriptor, the descriptor built from them,
-// the slots of the modules a master load creates and an unload deletes, and
+// the table of the modules a master load creates and an unload deletes, the
+// channel-format words, the answer to the logic's private property set, and
 // the count of calls in progress that a teardown waits out.  Each driver
-// image compiles its own copy, so the log lines below go to that driver's
+// image links its own copy, so the log lines below go to that driver's
 // "FilterLogic" module.
 #pragma once
 
@@ -12,6 +13,7 @@
 
 #include "FilterLogic.h"
 #include "FilterLogicServices.h"
+#include "LogicDescriptor.h"
 #include "ZDebug.h"
 
 // ---------------------------------------------------------------------------
@@ -45,19 +47,7 @@ constexpr FilterLogicDescriptor LogicDescriptor(PCSTR driverName, PCWSTR registr
     return {
         .DriverName = driverName,
         .RegistryPrefix = registryPrefix,
-        .OnFilterLoad = OnFilterLoad,
-        .OnFilterUnload = OnFilterUnload,
-        .OnDecidePinDirs = OnDecidePinDirs,
-        .OnGetRequiredFunctionFormat = OnGetRequiredFunctionFormat,
-        .OnSetChannelState = OnSetChannelState,
-        .OnSharedVariableChange = OnSharedVariableChange,
-        .OnKSProperty = OnKSProperty,
-        .OnOpen = OnOpen,
-        .OnClose = OnClose,
-        .OnSetFormat = OnSetFormat,
-        .OnSetStreamState = OnSetStreamState,
-        .OnGetAudioPosition = OnGetAudioPosition,
-        .OnBuffer = OnBuffer,
+        ZV_LOGIC_CALLBACKS,
         .SyncControlEnabled = 1,
     };
 }
@@ -89,6 +79,41 @@ void DestroySlot(Object** slot) {
     delete object;
 }
 
+// One row of a logic's module table: the driver-wide slot of a module and the
+// name its creation failure is logged under.
+struct ModuleSlot {
+    void* Slot;
+    PCSTR Name;
+    bool (*Create)(void* slot, PDEVICE_OBJECT pdo, ULONG instanceCode, PCSTR name);
+    void (*Destroy)(void* slot);
+};
+
+template <class Module>
+constexpr ModuleSlot ModuleSlotOf(Module** slot, PCSTR name) {
+    return {slot, name,
+            [](void* s, PDEVICE_OBJECT pdo, ULONG instanceCode, PCSTR n) {
+                return CreateModule(static_cast<Module**>(s), pdo, instanceCode, n);
+            },
+            [](void* s) { DestroySlot(static_cast<Module**>(s)); }};
+}
+
+// Creates the table's modules in its order, stopping at the first failure
+// (the modules made so far, and the one that failed, stay in their slots for
+// DestroyModules).  true when every one was built.
+template <ULONG Count>
+bool CreateModules(const ModuleSlot (&table)[Count], PDEVICE_OBJECT pdo, ULONG instanceCode) {
+    for (const ModuleSlot& row : table) {
+        if (!row.Create(row.Slot, pdo, instanceCode, row.Name)) return false;
+    }
+    return true;
+}
+
+// Deletes the table's modules, last made first; empty slots are passed over.
+template <ULONG Count>
+void DestroyModules(const ModuleSlot (&table)[Count]) {
+    for (ULONG i = Count; i-- > 0;) table[i].Destroy(table[i].Slot);
+}
+
 // ---------------------------------------------------------------------------
 // What both logics answer alike
 // ---------------------------------------------------------------------------
@@ -97,7 +122,20 @@ void DestroySlot(Object** slot) {
 extern volatile LONG g_bFilterLoaded;
 
 inline bool LogicLoaded() {
-    return InterlockedOr(&g_bFilterLoaded, 0) != 0;
+    return InterlockedRead(&g_bFilterLoaded) != 0;
+}
+
+// OnDecidePinDirs: the device's pins of `directions` (CHANNEL_RENDER,
+// CHANNEL_CAPTURE or both) are the ones processed.
+inline ZvStatus StorePinDirs(CGenDisp* genDisp, ULONG directions) {
+    if (!LogicLoaded()) return ZV_NOT_READY;
+    ZvStatus status =
+        SetInstantiatedVariable(genDisp, VID_INST_PINDIRS, &directions, sizeof directions);
+    if (status != ZV_OK) {
+        LogModule<LogModuleFilterLogic>::ModulePrint(
+            1, "OnDecidePinDirs> SetInstantiatedVariable Failed... status - 0x%lx \n", status);
+    }
+    return status;
 }
 
 // OnClose: the closing pin's channel is released.
@@ -128,15 +166,90 @@ inline ZvStatus DsDisableFollowsProcessing(ULONG id, PVOID value, ULONG size) {
     return SetSharedVariable(VID_SHARED_DSDISABLE, value, size);
 }
 
+// ---------------------------------------------------------------------------
+// Channel formats
+// ---------------------------------------------------------------------------
+// The halves of a ChannelFormat's packed words: bits per sample (the low half
+// of BitsPerSample; the upper half is the framework's) and channels (the high
+// half of FormatTagAndChannels).
+inline ULONG FormatBits(const ChannelFormat& format) {
+    return format.BitsPerSample & 0xFFFF;
+}
+inline ULONG FormatChannels(const ChannelFormat& format) {
+    return format.FormatTagAndChannels >> 16;
+}
+
+// PCM of `channels` channels of `bits` bits at `rate`, speakers `mask`.
+constexpr ChannelFormat PcmFormat(ULONG rate, ULONG bits, ULONG channels, ULONG mask) {
+    return {
+        .FormatTagAndChannels = WAVE_FORMAT_PCM | (channels << 16),
+        .SamplesPerSec = rate,
+        .AvgBytesPerSec = rate * bits * channels / 8,
+        .BitsPerSample = bits,
+        .ChannelMask = mask,
+    };
+}
+
+// 16-bit mono PCM at `rate`, front centre: the logics' processing formats.
+constexpr ChannelFormat Mono16Format(ULONG rate) {
+    return PcmFormat(rate, 16, 1, SPEAKER_FRONT_CENTER);
+}
+
 // The function format both logics ask for: 16-bit mono PCM at `rate`, front
 // centre (the upper half of BitsPerSample is the framework's, kept).
 inline void SetMono16Format(ChannelFormat* format, ULONG rate) {
-    format->FormatTagAndChannels = WAVE_FORMAT_PCM | (1u << 16);
-    format->SamplesPerSec = rate;
-    format->AvgBytesPerSec = rate * 2;
-    format->BitsPerSample = (format->BitsPerSample & 0xFFFF0000u) | 16;
-    format->ChannelMask = SPEAKER_FRONT_CENTER;
+    const ULONG kept = format->BitsPerSample & 0xFFFF0000u;
+    *format = Mono16Format(rate);
+    format->BitsPerSample |= kept;
 }
+
+// ---------------------------------------------------------------------------
+// The private property set
+// ---------------------------------------------------------------------------
+// A logic's private property set: its GUID and the handlers of its get and
+// set requests (the value's buffer and, in and out, its byte count; ZV_OK
+// answers success).
+struct PrivatePropertySet {
+    const GUID* Set;
+    ZvStatus (*Get)(CGenDisp* genDisp, ULONG id, PVOID value, PULONG size);
+    ZvStatus (*Put)(CGenDisp* genDisp, ULONG id, PVOID value, PULONG size);
+};
+
+// true when the request carries a whole KSPROPERTY.
+inline bool PropertyRequestWhole(PKSPROPERTY property, ULONG inputLength) {
+    return property != nullptr && inputLength >= sizeof(KSPROPERTY);
+}
+
+// The answer to a request of the logic's private set: refused while the logic
+// is not loaded, for a request without a whole KSPROPERTY, of another set or
+// of no known kind; a get or a set goes to its handler; a set-support query
+// succeeds; a basic-support query is answered by BasicSupport.
+NTSTATUS AnswerPrivateSet(const PrivatePropertySet& set, CGenDisp* genDisp, PKSPROPERTY property,
+                          ULONG inputLength, PVOID output, PULONG byteCount);
+
+// The basic support of every property of a private set: get, set and both
+// support queries, in a ULONG of access flags, or in a KSPROPERTY_DESCRIPTION (zeroed, its access
+// flags and size set); any other byte count, or no buffer, is refused.  The byte count stays as it
+// came.
+NTSTATUS BasicSupport(PVOID value, PULONG size);
+
+// ---------------------------------------------------------------------------
+// Mutexes
+// ---------------------------------------------------------------------------
+// Holds a kernel mutex from its construction to the end of its scope
+// (PASSIVE_LEVEL: the wait has no time-out).
+class MutexGuard {
+public:
+    explicit MutexGuard(KMUTEX* mutex) : m_pMutex(mutex) {
+        KeWaitForSingleObject(m_pMutex, Executive, KernelMode, FALSE, nullptr);
+    }
+    ~MutexGuard() { KeReleaseMutex(m_pMutex, FALSE); }
+    MutexGuard(const MutexGuard&) = delete;
+    MutexGuard& operator=(const MutexGuard&) = delete;
+
+private:
+    KMUTEX* m_pMutex;
+};
 
 // ---------------------------------------------------------------------------
 // Calls in progress

@@ -1,6 +1,7 @@
-// Objects of the bridge that live in the driver allocator's memory.  A failed
-// allocation gives a null object (the constructor is then not run); callers
-// check every `new`.
+// The base of the objects that live in the driver allocator's memory (the
+// modules, the buffer pools, the logics' queues, rings and bridge objects).
+// A failed allocation gives a null object (the constructor is then not run);
+// callers check every `new`.
 #pragma once
 
 #include <cstddef>
