@@ -652,15 +652,20 @@ TEST_P(ClockDriftTest, TheBridgeStaysCleanInItsBandAndAcrossMutes) {
     EXPECT_LE(dry, 2u) << "the slave's recording ran dry";
 
     // The loudspeaker muted for 2 s (its ring is not written), then the
-    // microphone (its ring is not read and runs full): half a second after
-    // each, both directions are clean again.
+    // microphone (its ring is not read and runs full): from half a second
+    // after each, both directions are clean again.  Measured over 3 s, as
+    // above: 500 ppm apart, the steering corrects about 50 frames every 6 s
+    // or so, a burst of about 50 windows that fail the fit.  Within 3 s that
+    // stays under 5 % wherever it falls; within 1 s it would not, and where
+    // it falls moves by a block with the order in which the camera's capture
+    // and the card's reads reach the ring at one instant.
     for (ULONG mute : {MUTE_SPEAKER, MUTE_MIC}) {
         SCOPED_TRACE(mute == MUTE_SPEAKER ? "after a loudspeaker mute" : "after a microphone mute");
         ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_MUTE, mute), STATUS_SUCCESS);
         Pump(2000);
         ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_MUTE, 0), STATUS_SUCCESS);
         Pump(500);
-        const auto [cameraShare, micShare] = CleanShares(1000);
+        const auto [cameraShare, micShare] = CleanShares(3000);
         EXPECT_GE(cameraShare, kCleanShare) << "the camera's render";
         EXPECT_GE(micShare, kCleanShare) << "the slave's recording";
     }
