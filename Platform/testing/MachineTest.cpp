@@ -60,6 +60,14 @@ void MachineTest::UseDriverImage(const std::string& service, const fs::path& ima
     m_services += kp::machine::ServiceText(service, image.filename().string());
 }
 
+void MachineTest::CopyDriverImage(const fs::path& image, const std::string& fileName) {
+    const fs::path drivers = folder_ / "Windows" / "System32" / "drivers";
+    std::error_code ec;
+    fs::create_directories(drivers, ec);
+    fs::copy_file(image, drivers / fileName, fs::copy_options::overwrite_existing, ec);
+    ASSERT_FALSE(ec) << "cannot copy " << image << ": " << ec.message();
+}
+
 void MachineTest::BootMachine(const std::vector<kp::machine::SimDevice>& devices,
                               const std::string& extra) {
     {

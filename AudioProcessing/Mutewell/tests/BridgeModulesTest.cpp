@@ -149,7 +149,7 @@ TEST_F(BridgeModuleTest, TheSourceReadsInOrderAndAStalledCaptureGivesSilence) {
     hold.NeverComplete = true;
     hold.Nth = 1;
     for (int i = 0; i < 64; ++i) m_device->AddFault(hold);
-    for (int i = 0; i < 12; ++i) AdvanceMs(10);
+    for (int i = 0; i < 12; ++i) kp::sim::StepMachine(10, 2000);
     UCHAR data[160];
     for (int i = 0; i < 20 && result == ZV_OK; ++i) {
         std::memset(data, 0x77, sizeof data);
@@ -158,11 +158,10 @@ TEST_F(BridgeModuleTest, TheSourceReadsInOrderAndAStalledCaptureGivesSilence) {
             result = source->SubmitPinData(0, nullptr, 0, data, sizeof data, nullptr);
             done = true;
         });
-        // The clock moves at most 100 ms: a read that waits longer has no bound.
-        for (int ms = 0; ms < 100 && !done; ms += 5) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            if (!done) AdvanceMs(5);
-        }
+        // The clock moves 1 ms at a time while the read waits in the kernel,
+        // at most 100 ms: a read that waits longer has no bound.  (Moved by
+        // host time, it could run out before a slow host's reader began.)
+        (void)kp::sim::AdvanceWhileResting([&] { return done.load(); }, true, 100);
         WaitUntil([&] { return done.load(); }, "the read returns within its bound");
         if (!done) source->Pin()->GetCircBuff()->Flush();  // let it go
         reader.join();

@@ -114,23 +114,42 @@ protected:
         speaker_.Close();
         mic_.Close();
     }
-    // Runs `work` on a thread of its own while this one moves the machine
-    // clock (a bounded wait in the logic needs machine time); a call that
-    // does not return within 5 s of host time fails the test and ends the run.
-    void Drive(const std::function<void()>& work) {
+    // Waits until `done`, the machine clock moving 1 ms at a time only while
+    // the machine rests (and, with `caller`, while the application thread on
+    // its way through the driver waits there), so that the driver's threads
+    // keep pace with the clock however slowly a busy host runs them.  A wait
+    // that 10 s of machine time does not end (a hang in a wait), or a minute
+    // of host time (a thread that never rests), fails the test and ends the
+    // run.
+    static void WaitResting(const std::function<bool()>& done, bool caller, const char* what) {
+        constexpr LONGLONG kMachineMs = 10000;
+        const LONGLONG start = KpClockNow();
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        for (;;) {
+            const LONGLONG moved = (KpClockNow() - start) / KpMs(1);
+            if (kp::sim::AdvanceWhileResting(
+                    done, caller, static_cast<ULONG>(std::max<LONGLONG>(kMachineMs - moved, 1))))
+                return;
+            const bool busy = std::chrono::steady_clock::now() > giveUp;
+            if (busy || (KpClockNow() - start) / KpMs(1) >= kMachineMs) {
+                ADD_FAILURE() << what
+                              << (busy ? ": the machine never rested for a minute"
+                                       : ": 10 s of machine time went by");
+                std::abort();  // rather than hang the run
+            }
+        }
+    }
+    // Runs `work` on a thread of its own while this one moves the clock
+    // (a bounded wait in the logic needs machine time).  Without `caller` the
+    // clock moves while `work` runs outside the kernel too (it waits there
+    // for something the clock brings).
+    static void Drive(const std::function<void()>& work, bool caller = true) {
         std::atomic<bool> done{false};
         std::thread worker([&] {
             work();
             done = true;
         });
-        for (int i = 0; !done; ++i) {
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-            if (i % 25 == 24) AdvanceMs(1);
-            if (i == 25000) {
-                ADD_FAILURE() << "a call into the driver never returned";
-                std::abort();  // rather than hang the run
-            }
-        }
+        WaitResting([&] { return done.load(); }, caller, "a call into the driver never returned");
         worker.join();
     }
     NTSTATUS Set(kp::ks::KsFilter& filter, ULONG id, ULONG value) {
@@ -163,7 +182,7 @@ protected:
                                                             sizeof(KSSTREAM_HEADER), &read)))
                     queued_.push_back({read, true});
             });
-            AdvanceMs(10);
+            kp::sim::StepMachine(10, 2000);
             Drain(8);
         }
     }
@@ -172,7 +191,7 @@ protected:
     void Drain(size_t left) {
         while (queued_.size() > left) {
             auto [request, read] = queued_.front();
-            if (!request->Done()) Drive([&] { request->Wait(); });
+            WaitResting([&] { return request->Done(); }, false, "a stream request never came back");
             queued_.pop_front();
             if (read && request->Status() == STATUS_SUCCESS) {
                 for (ULONG i = 0; i + 1 < request->DataUsed(0); i += 2)
@@ -239,15 +258,17 @@ TEST_F(ZV_LIFECYCLE_SUITE, SwitchingOffWhileTheBridgesRequestsCompleteFreesNothi
         Stream(20);
         EXPECT_GT(CameraRenderedNonZero(), before) << "the camera played the card's tone";
         NTSTATUS off = STATUS_PENDING;
-        Drive([&] {
-            g_switchingThread = std::this_thread::get_id();
-            g_signalHeld = false;
-            g_holdNextSignal = true;
-            while (!g_signalHeld) std::this_thread::yield();  // the clock runs meanwhile
-            ULONG zero = 0;
-            off = camera_.SetProperty(KSPROPSETID_SwitchMute, KSPROPERTY_SWITCHMUTE_SWITCH, &zero,
-                                      sizeof zero);
-        });
+        Drive(
+            [&] {
+                g_switchingThread = std::this_thread::get_id();
+                g_signalHeld = false;
+                g_holdNextSignal = true;
+                while (!g_signalHeld) std::this_thread::yield();  // the clock runs meanwhile
+                ULONG zero = 0;
+                off = camera_.SetProperty(KSPROPSETID_SwitchMute, KSPROPERTY_SWITCHMUTE_SWITCH,
+                                          &zero, sizeof zero);
+            },
+            false);
         g_holdNextSignal = false;
         ASSERT_EQ(off, STATUS_SUCCESS);
         EXPECT_EQ(cameraDevice_->OpenPinCount(), 0u);
@@ -338,11 +359,8 @@ TEST_F(ZV_LIFECYCLE_SUITE, ClosingARunningSlavePinPausesItsBridge) {
                std::all_of(records.begin(), records.end(),
                            [](const auto& r) { return r.States.back() == KSSTATE_STOP; });
     };
-    for (int ms = 0; ms < 1000 && !stopped(); ++ms) {
-        kp::sim::SettleMachine(200);
-        AdvanceMs(1);
-    }
-    EXPECT_TRUE(stopped()) << "a closed pin's direction still streams to the camera";
+    EXPECT_TRUE(kp::sim::AdvanceWhileResting(stopped, false, 1000))
+        << "a closed pin's direction still streams to the camera";
     EXPECT_EQ(g_bSinkStarted, 0);
     EXPECT_EQ(g_bSourceStarted, 0);
     EXPECT_EQ(cameraDevice_->OpenPinCount(), 2u) << "a pause keeps the pins";

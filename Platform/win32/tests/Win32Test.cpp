@@ -19,6 +19,7 @@
 #include "KsClient.h"
 #include "ToolProcess.h"
 #include "kp/machine.h"
+#include "kp/machinetest.h"
 #include "kp/pnp.h"
 #include "kp/registry.h"
 #include "kp/win32.h"
@@ -303,21 +304,22 @@ TEST_F(Win32Live, VersionRecordsOfImages) {
 // ---------------------------------------------------------------------------
 // The device installer on a booted machine
 // ---------------------------------------------------------------------------
-class Win32Booted : public Win32Live {
+class Win32Booted : public kp::testing::MachineTest {
 protected:
     void SetUp() override {
-        Win32Live::SetUp();
-        machine_.WriteRegistry(
-            kp::machine::RegistryText(kp::machine::DefaultDevices())
-                .substr(std::strlen("Windows Registry Editor Version 5.00\r\n\r\n")));
-        std::string error;
-        ASSERT_TRUE(NT_SUCCESS(kp::machine::Boot(machine_.Folder(), nullptr, &error))) << error;
+        MachineTest::SetUp();
+        unmodelled_ = KpWin32UnmodelledCount();
+        handles_ = KpWin32OpenHandleCount();
+        BootMachine(kp::machine::DefaultDevices());
         KpWin32UseLiveMachine();
     }
     void TearDown() override {
         std::string error;
         EXPECT_TRUE(kp::machine::Shutdown(&error)) << error;
-        Win32Live::TearDown();
+        EXPECT_EQ(KpWin32UnmodelledCount(), unmodelled_);
+        EXPECT_EQ(KpWin32OpenHandleCount(), handles_);
+        KpWin32ClearFailures();
+        MachineTest::TearDown();
     }
     // The capture interfaces: device paths and their flags.
     std::vector<std::pair<std::string, DWORD>> CaptureInterfaces() {
@@ -355,6 +357,7 @@ protected:
         EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
         return found;
     }
+    ULONG unmodelled_ = 0, handles_ = 0;
 };
 
 TEST_F(Win32Booted, CameraInterfaceIsActiveLiveAndInactiveFromTheSavedFile) {
@@ -367,13 +370,13 @@ TEST_F(Win32Booted, CameraInterfaceIsActiveLiveAndInactiveFromTheSavedFile) {
     EXPECT_EQ(live[0].second, static_cast<DWORD>(SPINT_ACTIVE));
     std::string error;
     ASSERT_TRUE(kp::machine::Shutdown(&error)) << error;
-    KpWin32UseMachineFile(machine_.Folder());
+    KpWin32UseMachineFile(folder_);
     auto saved = CaptureInterfaces();
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(saved[0].first, path);
     EXPECT_EQ(saved[0].second, 0u);
     // Booted again, the record is reused and active again.
-    ASSERT_TRUE(NT_SUCCESS(kp::machine::Boot(machine_.Folder(), nullptr, &error))) << error;
+    ASSERT_TRUE(NT_SUCCESS(kp::machine::Boot(folder_, nullptr, &error))) << error;
     KpWin32UseLiveMachine();
     EXPECT_EQ(CaptureInterfaces(), live);
 }

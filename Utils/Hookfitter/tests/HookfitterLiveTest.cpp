@@ -10,9 +10,9 @@
 #include "FilterInstaller.h"
 #include "KsClient.h"
 #include "MasterFlag.h"
-#include "ToolProcess.h"
 #include "kp/io.h"
 #include "kp/machine.h"
+#include "kp/machinetest.h"
 #include "kp/pnp.h"
 #include "kp/registry.h"
 #include "kp/win32.h"
@@ -23,14 +23,12 @@ const std::u16string kCamera = u"USB\\VID_2A1C&PID_0C41&MI_01\\6&2F1A33&0&0001";
 const std::u16string kCard = u"PCI\\VEN_8086&DEV_293E&SUBSYS_02841028\\3&21436425&0&D8";
 constexpr char kLauncher[] = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvane\\LauncherServices]\r\n\r\n";
 
-class HookfitterLive : public ::testing::Test {
+class HookfitterLive : public kp::testing::MachineTest {
 protected:
     void Boot(const std::string& extra = "") {
-        machine_.InstallImage(KP_FILTER_IMAGE, "ZvEchowell.sys");
-        std::ofstream(machine_.Folder() / "registry.reg", std::ios::binary)
-            << kp::machine::RegistryText(kp::machine::DefaultDevices(), extra);
-        std::string error;
-        ASSERT_TRUE(NT_SUCCESS(kp::machine::Boot(machine_.Folder(), nullptr, &error))) << error;
+        CopyDriverImage(KP_FILTER_IMAGE, "ZvEchowell.sys");
+        BootMachine(kp::machine::DefaultDevices(), extra);
+        if (HasFatalFailure()) return;
         KpWin32UseLiveMachine();
         unmodelled_ = KpWin32UnmodelledCount();
         handles_ = KpWin32OpenHandleCount();
@@ -41,6 +39,7 @@ protected:
         EXPECT_EQ(KpWin32OpenHandleCount(), handles_);  // every set and key handed back
         std::string error;
         EXPECT_TRUE(kp::machine::Shutdown(&error)) << error;
+        MachineTest::TearDown();
     }
     static int Hookfitter(std::vector<std::string> tokens) {
         tokens.insert(tokens.begin(), "Hookfitter");
@@ -58,7 +57,6 @@ protected:
         EXPECT_NE(pdo, nullptr);
         return pdo != nullptr ? KpPnpStackServices(pdo) : std::vector<std::u16string>{};
     }
-    kp::tooltest::TempMachine machine_{"live"};
     ULONG unmodelled_ = 0, handles_ = 0;
 };
 

@@ -36,6 +36,9 @@ protected:
     // The driver `service` is this image, copied into the machine's drivers
     // folder under its own file name.
     void UseDriverImage(const std::string& service, const std::filesystem::path& image);
+    // Copies an image into the machine's drivers folder as FileName, with no
+    // service: an image for a tool under test to install.
+    void CopyDriverImage(const std::filesystem::path& image, const std::string& fileName);
     // Writes registry.reg (the devices, the services of the drivers above and
     // Extra) and boots the machine; the test fails when the boot fails.  The
     // work queues are drained afterwards, so that slave devices are hooked.
