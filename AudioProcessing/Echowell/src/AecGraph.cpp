@@ -227,15 +227,19 @@ struct Pass {
     ZvStatus Status = ZV_OK;
 };
 
-// The Out pass's timing, right after its queue read.
-void OutPassTiming() {
+// The Out pass's timing, right after its queue read of `read` bytes.
+void OutPassTiming(ULONG read) {
     AecTiming& t = g_AecTiming;
     ULONG captureBps = g_CaptureFormat.AvgBytesPerSec;
     if (!t.FirstCaptureReadSeen) {
         t.FirstCaptureReadSeen = 1;
         t.FirstCaptureReadTime = NowMicro();
-        t.CaptureQueueLatency =
-            g_pDataQueue3 != nullptr ? BytesToMicro(g_pDataQueue3->GetLevel(), captureBps) : 0;
+        // What queue 3 held when the read was let in, less the read: the
+        // level now would also count whatever part of a capture buffer was
+        // queued between the read and this look, a matter of which thread
+        // the host ran first, and the canceller's first delay with it.
+        ULONG level = g_pDataQueue3 != nullptr ? g_pDataQueue3->GetStartLevel() : 0;
+        t.CaptureQueueLatency = BytesToMicro(level > read ? level - read : 0, captureBps);
     }
     if (t.TInfo == static_cast<LONGLONG>(kAecUnset)) {
         PDEVICE_OBJECT lower = nullptr;
@@ -336,7 +340,7 @@ ZvStatus Walk(AecGraph* graph, bool out) {
                 stage.Queue->ReadData(p.D, &count, 1);
                 ProbeEnter(0);
             }
-            if (out) OutPassTiming();
+            if (out) OutPassTiming(p.D != nullptr ? p.Size : 0);
         } else if (stage.Queue != nullptr) {
             if (p.D != nullptr) {
                 ULONG count = p.Size;

@@ -254,6 +254,30 @@ TEST_F(StreamTimingTest, TheFirstOutPassMeasuresTInfoAndSeedsTheDelay) {
     EXPECT_EQ(g_pDataQueue4->GetLevel(), 320u) << "10 ms of near end out";
 }
 
+// A capture buffer is queued in pieces; the pass that the piece reaching the
+// start offset woke may look at queue 3 before or after the next piece.
+TEST_F(StreamTimingTest, TheFirstDelayDoesNotDependOnWhetherTheNextNearEndPieceCameFirst) {
+    std::vector<UCHAR> near(2240, 0);
+    LONGLONG latency[2] = {0, 0};
+    for (int nextFirst = 0; nextFirst < 2; ++nextFirst) {
+        SCOPED_TRACE(nextFirst ? "the next piece first" : "the pass first");
+        InitLogicQueues();
+        ResetAecTiming();
+        ULONG start = 2240, piece = 320;  // the 70 ms start offset, then 10 ms more
+        ASSERT_EQ(g_pDataQueue3->PutData(near.data(), &start, 0), 1u);
+        if (nextFirst) {
+            ASSERT_EQ(g_pDataQueue3->PutData(near.data(), &piece, 0), 1u);
+        }
+        RunOutGraph();
+        if (!nextFirst) {
+            ASSERT_EQ(g_pDataQueue3->PutData(near.data(), &piece, 0), 1u);
+        }
+        latency[nextFirst] = g_AecTiming.CaptureQueueLatency;
+    }
+    EXPECT_EQ(latency[0], Micro(1920, 32000)) << "what the read left of the start offset";
+    EXPECT_EQ(latency[1], latency[0]);
+}
+
 // Both devices run on the machine's clock: the far end has no drift to
 // correct, wherever the thread's passes fall against the render requests'
 // arrival at the sound card (before the device played on, after it) and
