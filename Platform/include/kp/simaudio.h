@@ -284,9 +284,10 @@ struct NearEnd {
     ULONG Rate = 16000;
     double Gain = 0.5;
     bool Enabled = true;
-    // Machine ms since the clock started at which the talker begins: the
-    // recording (or the generator) plays from its start there.
-    double StartMs = 0;
+    // The capture frame (counted from the clock's start) at which the talker
+    // begins: the recording (or the generator) plays from its start there.
+    // RoomEnableNearEnd sets it to the first frame captured after the switch.
+    LONGLONG StartFrame = 0;
 };
 void RoomClear();
 void RoomAddPath(const EchoPath& Path);
