@@ -243,9 +243,11 @@ void RoomCapture(const std::string& device, ULONG rate, LONG ppm, LONGLONG first
     }
     auto near = room.Near.find(device);
     if (near != room.Near.end() && near->second.Enabled) {
-        const NearEnd& n = near->second;
+        NearEnd& n = near->second;
+        if (n.StartFrame < 0) n.StartFrame = firstFrame;  // switched on since the last block
         for (size_t i = 0; i < count; ++i) {
-            LONGLONG frame = firstFrame + static_cast<LONGLONG>(i);
+            LONGLONG frame = firstFrame + static_cast<LONGLONG>(i) - n.StartFrame;
+            if (frame < 0) continue;  // the talker has not begun
             double v;
             if (n.Samples.empty()) {
                 v = SpeechLike(frame, rate);
@@ -323,6 +325,7 @@ bool RoomEnableNearEnd(const std::string& device, bool enabled) {
     std::lock_guard<std::mutex> lock(room.Lock);
     auto near = room.Near.find(device);
     if (near == room.Near.end()) return false;
+    if (enabled && !near->second.Enabled) near->second.StartFrame = -1;  // the next frame captured
     near->second.Enabled = enabled;
     return true;
 }

@@ -80,6 +80,10 @@ public:
     ULONG GetReadable();
     // Bytes a writer may put now without dropping any.
     ULONG GetWritable();
+    // The unread bytes just after the write that first brought them to the
+    // start threshold (0 until then): what the reader found when it was first
+    // let in, whatever a writer added before the reader came to look.
+    ULONG GetStartLevel();
     // Ends every wait and refuses writes until Reset; discards the readable bytes.
     ULONG Abort();
     // Frees the ring and the drift corrector; the queue must be sized again.
@@ -123,6 +127,7 @@ private:
     ULONG m_ulBytesPerFrame;
     volatile LONG m_lStartThreshold;  // bytes held back until first reached
     ULONG m_ulThresholdAfterStart;    // 0
+    ULONG m_ulStartLevel;             // see GetStartLevel; under the queue lock
     LONGLONG m_llPendingDrift;        // frames; under m_DriftLock
     KSPIN_LOCK m_DriftLock;
     ULONG m_ulNoShortReadDrift;

@@ -99,8 +99,13 @@ struct AecTiming {
     LONGLONG CaptureQueueLatency;         // µs of queue 3 at the first Out-graph read
     LONGLONG TInfo;              // capture-side latency measured once; kAecUnset until then
     LONGLONG RenderStartOffset;  // set by the first render buffer; kAecUnset until then
-    LONGLONG RenderBufferedSum;  // µs, over the averaging window
-    ULONG AveragingCount;
+    // The render device's buffered time as each render buffer arrives (µs,
+    // summed over the averaging window), under RenderBufferedLock: the render
+    // path adds, the thread takes the window every 100th pass.
+    LONGLONG RenderBufferedSum;
+    ULONG RenderBufferedSamples;
+    KSPIN_LOCK RenderBufferedLock;
+    ULONG AveragingCount;        // Out passes in the averaging window
     LONGLONG LastElapsedFrames;  // frames; kAecUnset until AddElapsedFrames first ran
     LONGLONG HeldDropFrames;     // far-end frames still to drop (<= 0) once that is safe
     ULONGLONG ElapsedTimeSum;    // 100 ns spent in the canceller and the correlator
@@ -274,6 +279,9 @@ ULONG FreeOutGraph();
 // buffered time (µs, may be negative).  1 when a channel has no lower device
 // or pin, else the status of the capture position query.
 ULONG EstimateStreamDelay(LONGLONG* delay, LONGLONG* renderBuffered);
+// The render side's sample for the far end's drift: the render device's
+// buffered time just before a render buffer goes down to it.
+void SampleRenderBuffered();
 ULONG AddElapsedFrames(LONGLONG frames);
 // Resets the timing state, the trace and the delay estimate for a new start.
 void ResetAecTiming();

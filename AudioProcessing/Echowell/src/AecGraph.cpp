@@ -205,15 +205,19 @@ struct Pass {
     ZvStatus Status = ZV_OK;
 };
 
-// The Out pass's timing, right after its queue read.
-void OutPassTiming() {
+// The Out pass's timing, right after its queue read of `read` bytes.
+void OutPassTiming(ULONG read) {
     AecTiming& t = g_AecTiming;
     ULONG captureBps = g_CaptureFormat.AvgBytesPerSec;
     if (!t.FirstCaptureReadSeen) {
         t.FirstCaptureReadSeen = 1;
         t.FirstCaptureReadTime = NowMicro();
-        t.CaptureQueueLatency =
-            g_pDataQueue3 != nullptr ? BytesToMicro(g_pDataQueue3->GetLevel(), captureBps) : 0;
+        // What queue 3 held when the read was let in, less the read: the
+        // level now would also count whatever part of a capture buffer was
+        // queued between the read and this look, a matter of which thread
+        // the host ran first, and the canceller's first delay with it.
+        ULONG level = g_pDataQueue3 != nullptr ? g_pDataQueue3->GetStartLevel() : 0;
+        t.CaptureQueueLatency = BytesToMicro(level > read ? level - read : 0, captureBps);
     }
     if (t.TInfo == static_cast<LONGLONG>(kAecUnset)) {
         PDEVICE_OBJECT lower = nullptr;
@@ -230,19 +234,33 @@ void OutPassTiming() {
             ProbeSetValue(4, t.TInfo);
         }
     }
-    // Every pass: the render-buffered average below needs a sample per pass.
     LONGLONG delay = 0, renderBuffered = 0;
     if (EstimateStreamDelay(&delay, &renderBuffered) != ZV_OK) return;
     if (g_llDelayEstimate == kAecUnset)
         g_llDelayEstimate = delay > 0 ? static_cast<ULONGLONG>(delay / 1000) : 0;
-    t.RenderBufferedSum += renderBuffered;
     if (++t.AveragingCount < kAveragingPasses) return;
-    LONGLONG average = t.RenderBufferedSum / static_cast<LONGLONG>(t.AveragingCount);
-    AddElapsedFrames(average * static_cast<LONGLONG>(g_RenderFormat.SamplesPerSec) / kMicro);
+    // The window's render-buffered average, from the samples the render
+    // buffers took as they arrived (SampleRenderBuffered).  Read here, at the
+    // pass, the render device's buffered time would jump by a whole render
+    // buffer depending on whether the buffer that woke this pass had already
+    // reached the device: an average that moves by milliseconds from one
+    // second to the next with both clocks in step, corrected into the far
+    // end as drift that is not there, and the echo path the canceller learnt
+    // moved with it.
+    KIRQL irql;
+    KeAcquireSpinLock(&t.RenderBufferedLock, &irql);
+    LONGLONG sum = t.RenderBufferedSum;
+    ULONG samples = t.RenderBufferedSamples;
+    t.RenderBufferedSum = 0;
+    t.RenderBufferedSamples = 0;
+    KeReleaseSpinLock(&t.RenderBufferedLock, irql);
+    if (samples != 0) {
+        LONGLONG average = sum / static_cast<LONGLONG>(samples);
+        AddElapsedFrames(average * static_cast<LONGLONG>(g_RenderFormat.SamplesPerSec) / kMicro);
+    }
     DataQueue* queues[] = {g_pDataQueue1, g_pDataQueue2, g_pDataQueue3, g_pDataQueue4};
     for (ULONG i = 0; i < 4; ++i)
         ProbeSetValue(i, queues[i] != nullptr ? queues[i]->GetLevel() : 0);
-    t.RenderBufferedSum = 0;
     t.AveragingCount = 0;
 }
 
@@ -302,7 +320,7 @@ ZvStatus Walk(AecGraph* graph, bool out) {
                 stage.Queue->ReadData(p.D, &count, 1);
                 ProbeEnter(0);
             }
-            if (out) OutPassTiming();
+            if (out) OutPassTiming(p.D != nullptr ? p.Size : 0);
         } else if (stage.Queue != nullptr) {
             if (p.D != nullptr) {
                 ULONG count = p.Size;
@@ -519,6 +537,27 @@ ULONG EstimateStreamDelay(LONGLONG* delay, LONGLONG* renderBuffered) {
     return ZV_OK;
 }
 
+void SampleRenderBuffered() {
+    PDEVICE_OBJECT lower = nullptr;
+    PFILE_OBJECT pin = nullptr;
+    ULONGLONG frames = 0;
+    PDEVICE_OBJECT fdo = nullptr;
+    KSAUDIO_POSITION position;
+    ULONG renderBps = g_RenderFormat.AvgBytesPerSec;
+    if (renderBps == 0 ||
+        GetChannelInfo(kChannel, CHANNEL_RENDER, &lower, &pin, &frames, &fdo) != ZV_OK ||
+        lower == nullptr || pin == nullptr || GetAudioPosition(lower, pin, &position) != ZV_OK)
+        return;
+    LONGLONG buffered = BytesToMicro(position.WriteOffset, renderBps) -
+                        BytesToMicro(position.PlayOffset, renderBps);
+    AecTiming& t = g_AecTiming;
+    KIRQL irql;
+    KeAcquireSpinLock(&t.RenderBufferedLock, &irql);
+    t.RenderBufferedSum += buffered;
+    ++t.RenderBufferedSamples;
+    KeReleaseSpinLock(&t.RenderBufferedLock, irql);
+}
+
 // The far end follows the render device's buffered time: frames inserted
 // when it grows, dropped when it shrinks.  Queue 1 runs just in time (a pass
 // finds the far end of the render buffer that just came and no more), so a
@@ -554,6 +593,7 @@ ULONG AddElapsedFrames(LONGLONG frames) {
 
 void ResetAecTiming() {
     RtlZeroMemory(&g_AecTiming, sizeof g_AecTiming);
+    KeInitializeSpinLock(&g_AecTiming.RenderBufferedLock);
     g_AecTiming.TInfo = static_cast<LONGLONG>(kAecUnset);
     g_AecTiming.RenderStartOffset = static_cast<LONGLONG>(kAecUnset);
     g_AecTiming.LastElapsedFrames = static_cast<LONGLONG>(kAecUnset);

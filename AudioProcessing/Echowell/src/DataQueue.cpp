@@ -37,6 +37,7 @@ DataQueue::DataQueue(ULONG id)
       m_ulBytesPerFrame(0),
       m_lStartThreshold(0),
       m_ulThresholdAfterStart(0),
+      m_ulStartLevel(0),
       m_llPendingDrift(0),
       m_ulNoShortReadDrift(1),
       m_ulNoOverflowDrift(1),
@@ -126,7 +127,9 @@ ULONG DataQueue::Init(ULONG durationMs, const ChannelFormat* format, ULONG start
     m_ulWrite = 0;
     m_ulFillState = kEmpty;
     InterlockedExchange(&m_lStartThreshold, static_cast<LONG>(threshold));
+    m_ulStartLevel = 0;
     if (prefill && threshold != 0) {
+        m_ulStartLevel = static_cast<ULONG>(threshold);
         // That much silence is readable at once.
         m_ulWrite = static_cast<ULONG>(threshold) % m_ulRingSize;
         if (m_ulWrite == m_ulRead) m_ulFillState = kFull;
@@ -306,6 +309,9 @@ ULONG DataQueue::WriteData(PCVOID data, PLONG count, ULONG wait) {
         Log::ModulePrint(3, "DataQueue>WriteData> Write Operation m_ulRead - %d, m_ulWrite - %d\n",
                          m_ulRead, m_ulWrite);
         CopyIn(static_cast<const UCHAR*>(data), want);
+        ULONG unread = UnreadLocked();
+        if (m_ulStartLevel == 0 && unread >= static_cast<ULONG>(m_lStartThreshold))
+            m_ulStartLevel = unread;
     }
     *count = static_cast<LONG>(want);
     KeReleaseSpinLock(&m_QueueLock, irql);
@@ -413,6 +419,14 @@ ULONG DataQueue::GetWritable() {
     return writable;
 }
 
+ULONG DataQueue::GetStartLevel() {
+    KIRQL irql;
+    KeAcquireSpinLock(&m_QueueLock, &irql);
+    ULONG level = m_ulStartLevel;
+    KeReleaseSpinLock(&m_QueueLock, irql);
+    return level;
+}
+
 ULONG DataQueue::Abort() {
     InterlockedExchange(&m_lAborted, 1);
     KeSetEvent(&m_AbortEvent, IO_NO_INCREMENT, FALSE);
@@ -435,6 +449,7 @@ void DataQueue::Reset(ULONG unused) {
     m_ulBytesPerFrame = 0;
     InterlockedExchange(&m_lStartThreshold, 0);
     m_ulThresholdAfterStart = 0;
+    m_ulStartLevel = 0;
     InterlockedExchange(&m_lAborted, 0);
     KeReleaseSpinLock(&m_QueueLock, irql);
     KeAcquireSpinLock(&m_DriftLock, &irql);

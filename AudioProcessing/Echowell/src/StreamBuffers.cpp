@@ -204,6 +204,10 @@ void HandleOnBufferInProcessing(PVOID headers, ULONG length) {
         }
     }
 
+    // The device now holds the stream up to this buffer, at every buffer
+    // alike (the hold-back the first one sent ahead included).
+    SampleRenderBuffered();
+
     // Piece by piece: the far-end copy, then through the pass-through queue
     // in place.  A piece the stopping queue refused, or that an abort took
     // from it before it was read back, goes down as the application wrote

@@ -274,6 +274,77 @@ TEST_F(StreamTimingTest, AnEstimateBelowZeroSeedsTheDelayAtZero) {
     EXPECT_NE(record.Status, static_cast<ULONG>(ZV_DELAY_TOO_SHORT));
 }
 
+// A capture buffer is queued in pieces; the pass that the piece reaching the
+// start offset woke may look at queue 3 before or after the next piece.
+TEST_F(StreamTimingTest, TheFirstDelayDoesNotDependOnWhetherTheNextNearEndPieceCameFirst) {
+    std::vector<UCHAR> near(2240, 0);
+    LONGLONG latency[2] = {0, 0};
+    for (int nextFirst = 0; nextFirst < 2; ++nextFirst) {
+        SCOPED_TRACE(nextFirst ? "the next piece first" : "the pass first");
+        InitLogicQueues();
+        ResetAecTiming();
+        ULONG start = 2240, piece = 320;  // the 70 ms start offset, then 10 ms more
+        ASSERT_EQ(g_pDataQueue3->PutData(near.data(), &start, 0), 1u);
+        if (nextFirst) {
+            ASSERT_EQ(g_pDataQueue3->PutData(near.data(), &piece, 0), 1u);
+        }
+        RunOutGraph();
+        if (!nextFirst) {
+            ASSERT_EQ(g_pDataQueue3->PutData(near.data(), &piece, 0), 1u);
+        }
+        latency[nextFirst] = g_AecTiming.CaptureQueueLatency;
+    }
+    EXPECT_EQ(latency[0], Micro(1920, 32000)) << "what the read left of the start offset";
+    EXPECT_EQ(latency[1], latency[0]);
+}
+
+// Both devices run on the machine's clock: the far end has no drift to
+// correct, wherever the thread's passes fall against the render requests'
+// arrival at the sound card (before the device played on, after it) and
+// however that changes from one second to the next.
+TEST_F(StreamTimingTest, TheFarEndKeepsItsLengthWhereverThePassesFallAgainstTheRenderDevice) {
+    InterlockedExchange(&g_bAecActive, 1);  // the buffers below are processed
+    std::vector<uint8_t> far(320, 0x10), near(2240, 0);
+    ULONG prefill = 2240;  // queue 3's start offset: no pass waits for the camera
+    ASSERT_EQ(g_pDataQueue3->PutData(near.data(), &prefill, 0), 1u);
+    std::vector<std::shared_ptr<kp::ks::StreamRequest>> writes;
+    auto pass = [&](ULONG step) {
+        ASSERT_GE(g_pDataQueue1->GetReadable(), 320u) << "the far end came short at " << step;
+        RunInGraph();
+        RunOutGraph();
+    };
+    for (ULONG step = 0; step < 320; ++step) {
+        // As the capture stream would: 10 ms in, 10 ms out, and no shut-off.
+        InterlockedExchange64(&g_llLastCaptureTime, static_cast<LONGLONG>(QueryTime100ns() / 10));
+        ULONG in = 320;
+        ASSERT_EQ(g_pDataQueue3->PutData(near.data(), &in, 0), 1u);
+        std::shared_ptr<kp::ks::StreamRequest> w;
+        ASSERT_EQ(speaker_.Submit(true, {{320, 320, far.data()}}, sizeof(KSSTREAM_HEADER), &w),
+                  STATUS_PENDING);
+        writes.push_back(w);
+        // A second of passes right after the request reached the device, one
+        // after the device played on, then the two mixed.
+        const bool beforeTheDevicePlays = step < 100 || (step >= 200 && step % 3 == 0);
+        if (beforeTheDevicePlays) pass(step);
+        if (HasFatalFailure()) return;
+        AdvanceMs(10);
+        if (!beforeTheDevicePlays) pass(step);
+        if (HasFatalFailure()) return;
+        std::vector<UCHAR> out(320);
+        LONG got = 320;
+        g_pDataQueue4->ReadData(out.data(), &got, 0);
+    }
+    DataQueueState q1{};
+    g_pDataQueue1->GetState(&q1);
+    EXPECT_EQ(q1.PendingDrift, 0) << "no frames to insert or drop";
+    EXPECT_EQ(g_AecTiming.HeldDropFrames, 0) << "no drop held back";
+    EXPECT_EQ(g_pDataQueue1->GetLevel(), 0u) << "the far end read as it was written";
+    InterlockedExchange(&g_bAecActive, 0);
+    for (auto& w : writes) {
+        for (int k = 0; k < 100 && !w->Done(); ++k) AdvanceMs(10);
+    }
+}
+
 }  // namespace
 }  // namespace zvecho
 

@@ -122,6 +122,32 @@ TEST_F(RunnerTest, ATimedActionSwitchesTheNearEndAndTheRawCaptureIsTheDevicesOwn
     EXPECT_GT(Energy(r.Captured, half, r.Captured.size()), 1.0);
 }
 
+// A talker switched on begins at the switch: what the microphone hears then
+// does not depend on how long the machine ran before (a boot on the host's
+// time, here 137.0003 ms longer than the test's own).
+TEST_F(RunnerTest, ANearEndSwitchedOnBeginsItsRecordingAtTheSwitch) {
+    Boot(kp::machine::DefaultDevices(), NearEndOnly("camera"));
+    kp::sim::NearEnd ramp;  // sample k is (1000 + k)/32768: the value names the place
+    ramp.Device = "camera";
+    ramp.Gain = 1.0;
+    ramp.Enabled = false;
+    for (int k = 0; k < 16000; ++k)
+        ramp.Samples.push_back(static_cast<float>((1000 + k) / 32768.0));
+    kp::sim::RoomSetNearEnd(ramp);
+    Advance(KpMs(137) + 3);  // and not a whole number of frames
+    kp::scenario::Options o;
+    o.Seconds = 0.5;
+    o.Actions = {{0.25, [] { kp::sim::RoomEnableNearEnd("camera", true); }}};
+    auto r = kp::scenario::Run(o);
+    ASSERT_EQ(r.Status, STATUS_SUCCESS) << r.Error;
+    size_t at = 0;
+    while (at < r.Captured.size() && r.Captured[at] == 0.0f) ++at;
+    ASSERT_LT(at + 1000, r.Captured.size()) << "the talker was heard";
+    EXPECT_EQ(at, r.CaptureRate / 4) << "the first frame after the switch";
+    for (size_t k = 0; k < 1000; ++k)
+        ASSERT_EQ(std::lround(r.Captured[at + k] * 32768.0), 1000 + static_cast<long>(k)) << k;
+}
+
 TEST(ErleTest, MedianOfTheWindowsWithEcho) {
     std::vector<float> raw(1000);
     for (size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<float>(std::sin(0.05 * i));

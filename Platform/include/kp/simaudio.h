@@ -284,6 +284,10 @@ struct NearEnd {
     ULONG Rate = 16000;
     double Gain = 0.5;
     bool Enabled = true;
+    // The capture frame (counted from the clock's start) at which the talker
+    // begins: the recording (or the generator) plays from its start there.
+    // RoomEnableNearEnd sets it to the first frame captured after the switch.
+    LONGLONG StartFrame = 0;
 };
 void RoomClear();
 void RoomAddPath(const EchoPath& Path);
@@ -292,7 +296,9 @@ void RoomAddChange(const PathChange& Change);
 std::vector<double> RoomChangeTimesMs();
 void RoomSetNearEnd(const NearEnd& Source);
 // Switches a device's near-end source on or off, keeping it; false when the
-// device has none.
+// device has none.  Switched on, the talker begins anew at that machine time,
+// so what is heard after the switch does not depend on how long the machine
+// ran before it (a boot on the host's time).
 bool RoomEnableNearEnd(const std::string& Device, bool Enabled);
 void RoomSetNoise(const std::string& Device, double Rms, ULONG Seed = 7);
 

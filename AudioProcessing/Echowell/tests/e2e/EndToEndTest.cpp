@@ -14,11 +14,11 @@ TEST_F(EchowellScenarioTest, CancelsTheEchoOfTheDefaultMachineAndFreesTheDevices
     ULONG mdls = KpIoLiveMdlCount();
     auto run = Run(7, 5);
     ASSERT_EQ(run.R.Status, STATUS_SUCCESS) << run.R.Error;
-    // 58 dB on a quiet machine (the residual mostly suppressed to silence),
-    // less on a machine busier than its cores, where the processing thread's
-    // passes fall differently; the engine's own tests ask 25 dB of the bare
-    // canceller.
-    EXPECT_GE(run.ErleDb, 30.0);
+    // The residual mostly suppressed to silence, on a quiet host as on one
+    // busier than its cores (the thread's passes do not move the result); the
+    // engine's own tests ask 25 dB of the bare canceller.
+    EXPECT_GE(run.ErleDb, 45.0);
+    RecordProperty("erle_db", std::to_string(run.ErleDb));
     // The room's 40 ms behind the filter's 70 ms hold-back of the render stream.
     EXPECT_NEAR(run.EchoDelayMs, 110.0, 2.0);
     ASSERT_EQ(run.R.ThreadsMeasured, 1u) << "one processing thread, started at RUN";
