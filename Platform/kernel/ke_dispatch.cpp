@@ -220,7 +220,8 @@ void Sleep(std::unique_lock<std::mutex>& Lock, Waiter& W) {
     W.Sleeper->Readied.store(0);
     W.Asleep = true;
     PKTHREAD self = KiCurrent().Thread;
-    if (self != nullptr && self->System) {
+    bool system = self != nullptr && self->System;
+    if (system) {
         W.Idle = true;
         ++gIdleSystem;
     }
@@ -229,7 +230,14 @@ void Sleep(std::unique_lock<std::mutex>& Lock, Waiter& W) {
     while (W.Asleep) {
         Lock.unlock();
         WakeReadied();
+        // What the host charges a system thread for sleeping and waking is
+        // kept apart from the work it does (kssim reports both).
+        ULONGLONG before = system ? KiThreadCpuTime100ns() : 0;
         bool early = Doze(*W.Sleeper, hostDeadline ? &hostTime : nullptr);
+        if (system) {
+            __atomic_fetch_add(&self->SleepCpu100ns, KiThreadCpuTime100ns() - before,
+                               __ATOMIC_RELAXED);
+        }
         Lock.lock();
         if (!early) break;
     }

@@ -17,10 +17,14 @@ struct _KTHREAD {
     PKSTART_ROUTINE Routine;   // system threads only
     PVOID Context;
     NTSTATUS ExitStatus;
-    BOOLEAN System;      // made by PsCreateSystemThread (and registered as an object)
-    LONG OwnedMutexes;   // kernel mutexes it owns (dispatcher lock)
-    KPRIORITY Priority;  // recorded only (KeSetPriorityThread); atomic accesses
+    BOOLEAN System;           // made by PsCreateSystemThread (and registered as an object)
+    LONG OwnedMutexes;        // kernel mutexes it owns (dispatcher lock)
+    KPRIORITY Priority;       // recorded only (KeSetPriorityThread); atomic accesses
+    ULONGLONG SleepCpu100ns;  // system threads: CPU time asleep in waits; atomic accesses
 };
+
+// The calling thread's host CPU time, in 100 ns units.
+ULONGLONG KiThreadCpuTime100ns();
 
 // What the executive keeps per host thread.
 struct KiThreadState {
