@@ -3,12 +3,19 @@
 // One dispatcher lock guards the state of every event, mutex, semaphore and
 // thread object, as on a single-processor kernel.  A waiter checks its objects
 // under the lock and otherwise links a wait block into each object's wait list
-// and sleeps on its own condition variable.  Whoever signals an object wakes the
-// waiters in its list and no one else; each checks its objects again under the
-// lock, so an auto-reset event set once satisfies exactly one waiter (the first
-// to look consumes the signal).  A waiter with a time-out also sits in the
-// timed list, woken when the clock reaches its deadline.
+// and sleeps, the lock released, on a futex word of its own thread.  Whoever
+// signals an object readies as many of the waiters in its list as it can
+// satisfy and no one else, and wakes them once it has released the lock, so
+// that none wakes only to find the lock held; each checks its objects again
+// under the lock, so an auto-reset event set once satisfies exactly one waiter
+// (the first to look consumes the signal).  A waiter with a time-out also sits
+// in the timed list, woken when the clock reaches its deadline.
 #include <atomic>
+#include <cerrno>
+#include <ctime>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "ke_private.h"
 #include "kp/clock.h"
@@ -16,6 +23,82 @@
 #include "kp/thread.h"
 
 namespace {
+
+// Where a host thread sleeps in its waits: a futex word, 0 while it sleeps and
+// 1 once it has been readied.  A bed is never freed (a thread that ends hands
+// its bed on), so a wake made after the lock was released, when the sleeper
+// may already have left, reaches a bed whose sleeper looks again under the
+// lock, at worst once for nothing.
+struct Bed {
+    std::atomic<uint32_t> Readied{0};
+    Bed* NextFree = nullptr;
+};
+
+std::mutex& gBedsLock = *new std::mutex;
+Bed* gFreeBeds = nullptr;
+
+struct BedHolder {
+    Bed* Held = nullptr;
+    ~BedHolder() {
+        if (Held == nullptr) return;
+        std::lock_guard<std::mutex> lock(gBedsLock);
+        Held->NextFree = gFreeBeds;
+        gFreeBeds = Held;
+        Held = nullptr;
+    }
+};
+thread_local BedHolder tBed;
+
+Bed& OwnBed() {
+    if (tBed.Held == nullptr) {
+        std::lock_guard<std::mutex> lock(gBedsLock);
+        if (gFreeBeds != nullptr) {
+            tBed.Held = gFreeBeds;
+            gFreeBeds = gFreeBeds->NextFree;
+        } else {
+            tBed.Held = new Bed;  // kept for ever: a late wake may still reach it
+        }
+    }
+    return *tBed.Held;
+}
+
+void Rouse(Bed* B) {
+    syscall(SYS_futex, &B->Readied, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+// Sleeps while the bed is not readied, until the host time Until if given.
+// False when that time came; true when readied or for no reason (the caller
+// looks again either way).
+bool Doze(Bed& B, const std::chrono::steady_clock::time_point* Until) {
+    timespec at{};
+    if (Until != nullptr) {
+        auto ns =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(Until->time_since_epoch()).count();
+        if (ns < 0) ns = 0;
+        at.tv_sec = static_cast<time_t>(ns / 1000000000);
+        at.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
+    // The steady clock is CLOCK_MONOTONIC, the clock of a bitset wait's absolute time.
+    long r = syscall(SYS_futex, &B.Readied, FUTEX_WAIT_BITSET_PRIVATE, 0,
+                     Until != nullptr ? &at : nullptr, nullptr, FUTEX_BITSET_MATCH_ANY);
+    return !(r == -1 && errno == ETIMEDOUT);
+}
+
+// The beds this thread readied while it holds the dispatcher lock, woken as it
+// lets go of it.  Beyond the array's room they are woken at once.
+struct Readied {
+    static constexpr ULONG kRoom = 32;
+    Bed* Beds[kRoom];
+    ULONG Count = 0;
+    bool Deferring = false;  // the lock is held through a DispatcherLock
+};
+thread_local Readied tReadied;
+
+void WakeReadied() {
+    Readied& r = tReadied;
+    for (ULONG i = 0; i < r.Count; ++i) Rouse(r.Beds[i]);
+    r.Count = 0;
+}
 
 struct Waiter;
 
@@ -30,7 +113,7 @@ struct WaitBlock {
 
 // A thread asleep in a wait, on its own stack.  Everything under the lock.
 struct Waiter {
-    std::condition_variable Wake;
+    Bed* Sleeper = nullptr;     // the waiting thread's bed while it sleeps
     PKTHREAD Thread = nullptr;  // the waiting thread's object (mutex ownership)
     WaitBlock* Blocks = nullptr;
     ULONG Count = 0;
@@ -56,6 +139,24 @@ std::atomic<ULONG> gBlocked{0};
 std::atomic<ULONG> gIdleSystem{0};
 std::atomic<ULONGLONG> gWakes{0};
 
+// The dispatcher lock held by this file's routines: the sleepers they ready
+// are woken after it is released.
+class DispatcherLock {
+public:
+    DispatcherLock() : m_Lock(gLock) { tReadied.Deferring = true; }
+    ~DispatcherLock() {
+        tReadied.Deferring = false;
+        m_Lock.unlock();
+        WakeReadied();
+    }
+    DispatcherLock(const DispatcherLock&) = delete;
+    DispatcherLock& operator=(const DispatcherLock&) = delete;
+    std::unique_lock<std::mutex>& Held() { return m_Lock; }
+
+private:
+    std::unique_lock<std::mutex> m_Lock;
+};
+
 // Counts the calling thread as waiting while it lives (lock held at both ends).
 struct Waiting {
     Waiting() { ++gBlocked; }
@@ -76,9 +177,10 @@ PLIST_ENTRY WaitList(DISPATCHER_HEADER* Header) {
     return head;
 }
 
-// Lock held.  Takes the sleeper out of every list it is in and wakes it.
-void Unwait(Waiter& W) {
-    if (!W.Asleep) return;
+// Lock held.  Takes the sleeper out of every list it is in; false when it was
+// in none.
+bool Unlink(Waiter& W) {
+    if (!W.Asleep) return false;
     W.Asleep = false;
     for (ULONG i = 0; i < W.Count; ++i) RemoveEntryList(&W.Blocks[i].Entry);
     if (W.HasDeadline) RemoveEntryList(&W.TimedEntry);
@@ -87,11 +189,26 @@ void Unwait(Waiter& W) {
         W.Idle = false;
         --gIdleSystem;
     }
-    W.Wake.notify_one();
+    return true;
 }
 
-// Lock held.  Links the sleeper's blocks into their lists and sleeps until it
-// is woken or its host deadline passes (the clock running by itself).
+// Lock held.  Takes the sleeper out of its lists and wakes it: once the lock
+// is released when the lock is held through a DispatcherLock, else now.
+void Unwait(Waiter& W) {
+    if (!Unlink(W)) return;
+    Bed* bed = W.Sleeper;
+    bed->Readied.store(1);
+    Readied& r = tReadied;
+    if (r.Deferring && r.Count < Readied::kRoom) {
+        r.Beds[r.Count++] = bed;
+    } else {
+        Rouse(bed);
+    }
+}
+
+// Lock held.  Links the sleeper's blocks into their lists and sleeps, the lock
+// released, until it is readied or its host deadline passes (the clock running
+// by itself).  Wakes what this thread readied before it sleeps.
 void Sleep(std::unique_lock<std::mutex>& Lock, Waiter& W) {
     for (ULONG i = 0; i < W.Count; ++i) {
         WaitBlock& block = W.Blocks[i];
@@ -99,22 +216,32 @@ void Sleep(std::unique_lock<std::mutex>& Lock, Waiter& W) {
                        &block.Entry);
     }
     if (W.HasDeadline) InsertTailList(&gTimed.Head, &W.TimedEntry);
+    W.Sleeper = &OwnBed();
+    W.Sleeper->Readied.store(0);
     W.Asleep = true;
     PKTHREAD self = KiCurrent().Thread;
-    if (self != nullptr && self->System) {
+    bool system = self != nullptr && self->System;
+    if (system) {
         W.Idle = true;
         ++gIdleSystem;
     }
     std::chrono::steady_clock::time_point hostTime;
     bool hostDeadline = W.HasDeadline && KiHostDeadline(W.Deadline, &hostTime);
     while (W.Asleep) {
-        if (!hostDeadline) {
-            W.Wake.wait(Lock);
-        } else if (W.Wake.wait_until(Lock, hostTime) == std::cv_status::timeout) {
-            break;
+        Lock.unlock();
+        WakeReadied();
+        // What the host charges a system thread for sleeping and waking is
+        // kept apart from the work it does (kssim reports both).
+        ULONGLONG before = system ? KiThreadCpuTime100ns() : 0;
+        bool early = Doze(*W.Sleeper, hostDeadline ? &hostTime : nullptr);
+        if (system) {
+            __atomic_fetch_add(&self->SleepCpu100ns, KiThreadCpuTime100ns() - before,
+                               __ATOMIC_RELAXED);
         }
+        Lock.lock();
+        if (!early) break;
     }
-    Unwait(W);  // back by itself at its host deadline: no longer asleep
+    Unlink(W);  // back by itself at its host deadline: no longer asleep
 }
 
 constexpr UCHAR SizeOf(size_t Bytes) {
@@ -221,6 +348,42 @@ void Take(DISPATCHER_HEADER* Header, PKTHREAD Thread) {
     }
 }
 
+// Lock held.  How many waiters a signalled object can satisfy at once.
+LONG Satisfies(DISPATCHER_HEADER* Header) {
+    switch (Header->Type) {
+        case EventSynchronizationObject:
+        case TimerSynchronizationObject:
+        case MutantObject:
+            return 1;
+        case SemaphoreObject:
+            return Header->SignalState;
+        default:
+            return 0x7FFFFFFF;  // notification events and timers, and threads, stay signalled
+    }
+}
+
+// Lock held.  Could a sleeper's wait end now, one of its objects signalled?
+bool CouldEnd(const Waiter& W) {
+    if (W.Type != WaitAll) return true;
+    for (ULONG i = 0; i < W.Count; ++i) {
+        DISPATCHER_HEADER* object = W.Blocks[i].Object;
+        if (object != nullptr && !Ready(object, W.Thread)) return false;
+    }
+    return true;
+}
+
+// Lock held.  A waiter that was woken counted for one of the waiters an
+// object could satisfy: whatever it did not take, still signalled, goes to the
+// object's other waiters.  Taken is the index of the object taken, Count when
+// it took all or none.
+void PassOn(DISPATCHER_HEADER** Headers, ULONG Count, ULONG Taken) {
+    for (ULONG i = 0; i < Count; ++i) {
+        if (i == Taken || Headers[i]->SignalState <= 0 || IsListEmpty(&Headers[i]->WaitListHead))
+            continue;
+        KiWaitTest(Headers[i]);
+    }
+}
+
 // The common wait.  Count objects (0 for a plain delay).
 NTSTATUS Wait(ULONG Count, PVOID* Objects, WAIT_TYPE WaitType, PLARGE_INTEGER Timeout,
               const char* Routine) {
@@ -249,7 +412,7 @@ NTSTATUS Wait(ULONG Count, PVOID* Objects, WAIT_TYPE WaitType, PLARGE_INTEGER Ti
     waiter.Deadline = deadline;
     for (ULONG i = 0; i < Count; ++i) blocks[i] = {{}, &waiter, headers[i], nullptr, i};
 
-    std::unique_lock<std::mutex> lock(gLock);
+    DispatcherLock lock;
     Waiting waiting;
     if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
         for (ULONG i = 0; i < Count; ++i) {
@@ -261,11 +424,12 @@ NTSTATUS Wait(ULONG Count, PVOID* Objects, WAIT_TYPE WaitType, PLARGE_INTEGER Ti
             }
         }
     }
-    for (;;) {
+    for (bool slept = false;; slept = true) {
         if (WaitType == WaitAny) {
             for (ULONG i = 0; i < Count; ++i) {
                 if (Ready(headers[i], self)) {
                     Take(headers[i], self);
+                    if (slept) PassOn(headers, Count, i);
                     return STATUS_WAIT_0 + static_cast<NTSTATUS>(i);
                 }
             }
@@ -274,11 +438,13 @@ NTSTATUS Wait(ULONG Count, PVOID* Objects, WAIT_TYPE WaitType, PLARGE_INTEGER Ti
             for (ULONG i = 0; i < Count && all; ++i) all = Ready(headers[i], self);
             if (all) {
                 for (ULONG i = 0; i < Count; ++i) Take(headers[i], self);
+                if (slept) PassOn(headers, Count, Count);
                 return STATUS_WAIT_0;
             }
         }
+        if (slept) PassOn(headers, Count, Count);
         if (hasDeadline && KpClockNow() >= deadline) return STATUS_TIMEOUT;
-        Sleep(lock, waiter);
+        Sleep(lock.Held(), waiter);
     }
 }
 
@@ -291,12 +457,22 @@ std::mutex& KiDispatcherLock() {
 void KiWaitTest(DISPATCHER_HEADER* Object) {
     PLIST_ENTRY head = WaitList(Object);
     if (Object->SignalState <= 0) return;
-    // Every waiter of the object looks again, in the order they came; the
-    // first that can take it does (so an auto-reset event still satisfies one
-    // of them), and a thread already running may take it before any: a
-    // releasing thread that wants the object straight back is not made to
-    // queue behind a sleeper.
-    while (!IsListEmpty(head)) Unwait(*CONTAINING_RECORD(head->Flink, WaitBlock, Entry)->Owner);
+    // As many waiters as the object can satisfy look again, in the order they
+    // came, passing over a wait-all whose other objects are not all there; a
+    // thread already running may still take the object first (a releasing
+    // thread that wants it straight back is not made to queue behind a
+    // sleeper), and a woken waiter that ends without it passes it on.
+    LONG left = Satisfies(Object);
+    for (PLIST_ENTRY entry = head->Flink; left > 0 && entry != head;) {
+        Waiter& waiter = *CONTAINING_RECORD(entry, WaitBlock, Entry)->Owner;
+        if (!CouldEnd(waiter)) {
+            entry = entry->Flink;
+            continue;
+        }
+        Unwait(waiter);  // out of every list (a wait-any may name the object twice)
+        --left;
+        entry = head->Flink;
+    }
 }
 
 void KiWakeQueue(KiWaitQueue& Queue) {
@@ -319,7 +495,7 @@ void KiSleepOn(std::unique_lock<std::mutex>& Lock, KiWaitQueue& Queue, bool HasD
 
 void KiClockMoved(bool ModeChanged) {
     LONGLONG now = KpClockNow();
-    std::lock_guard<std::mutex> lock(gLock);
+    DispatcherLock lock;
     for (PLIST_ENTRY entry = gTimed.Head.Flink; entry != &gTimed.Head;) {
         Waiter& waiter = *CONTAINING_RECORD(entry, Waiter, TimedEntry);
         entry = entry->Flink;  // Unwait takes out only this waiter's entry
@@ -342,12 +518,12 @@ BOOLEAN KpSystemThreadsIdle(ULONGLONG* Wakes) {
 }
 
 void KpClockSleepUntil(LONGLONG Time) {
-    std::unique_lock<std::mutex> lock(gLock);
+    DispatcherLock lock;
     Waiting waiting;
     Waiter waiter;
     waiter.HasDeadline = true;
     waiter.Deadline = Time;
-    while (KpClockNow() < Time) Sleep(lock, waiter);
+    while (KpClockNow() < Time) Sleep(lock.Held(), waiter);
 }
 
 // ---------------------------------------------------------------------------
@@ -386,7 +562,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     KpAssertIrql(DISPATCH_LEVEL, "KeSetEvent");
     LONG previous;
     {
-        std::lock_guard<std::mutex> lock(gLock);
+        DispatcherLock lock;
         ::Event(Event, "KeSetEvent");
         previous = Event->Header.SignalState;
         Event->Header.SignalState = 1;
@@ -439,7 +615,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     UNREFERENCED_PARAMETER(Wait);
     KpAssertIrql(DISPATCH_LEVEL, "KeReleaseMutex");
     PKTHREAD self = KeGetCurrentThread();
-    std::lock_guard<std::mutex> lock(gLock);
+    DispatcherLock lock;
     ::Mutex(Mutex, "KeReleaseMutex");
     if (Mutex->OwnerThread != self) {
         KpBugCheck(KP_BUGCHECK_MUTANT_NOT_OWNED, "KeReleaseMutex: mutex %p is %s",
@@ -478,7 +654,7 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
     KpAssertIrql(DISPATCH_LEVEL, "KeReleaseSemaphore");
-    std::lock_guard<std::mutex> lock(gLock);
+    DispatcherLock lock;
     ::Semaphore(Semaphore, "KeReleaseSemaphore");
     LONG previous = Semaphore->Header.SignalState;
     if (Adjustment <= 0 || Adjustment > Semaphore->Limit - previous) {

@@ -17,10 +17,14 @@ struct _KTHREAD {
     PKSTART_ROUTINE Routine;   // system threads only
     PVOID Context;
     NTSTATUS ExitStatus;
-    BOOLEAN System;      // made by PsCreateSystemThread (and registered as an object)
-    LONG OwnedMutexes;   // kernel mutexes it owns (dispatcher lock)
-    KPRIORITY Priority;  // recorded only (KeSetPriorityThread); atomic accesses
+    BOOLEAN System;           // made by PsCreateSystemThread (and registered as an object)
+    LONG OwnedMutexes;        // kernel mutexes it owns (dispatcher lock)
+    KPRIORITY Priority;       // recorded only (KeSetPriorityThread); atomic accesses
+    ULONGLONG SleepCpu100ns;  // system threads: CPU time asleep in waits; atomic accesses
 };
+
+// The calling thread's host CPU time, in 100 ns units.
+ULONGLONG KiThreadCpuTime100ns();
 
 // What the executive keeps per host thread.
 struct KiThreadState {
@@ -36,13 +40,14 @@ KiThreadState& KiCurrent();
 
 // The dispatcher lock guards every dispatcher object's state and every wait
 // list.  A thread that must wait links itself into the wait list of each object
-// it waits on (the header's WaitListHead) and sleeps on a condition variable of
-// its own; whoever changes an object's state wakes only the waiters of that
-// object, and a clock move only the timed waiters whose deadline it reached.
+// it waits on (the header's WaitListHead) and sleeps, the lock released, on a
+// futex word of its own; whoever changes an object's state wakes only as many
+// of that object's waiters as it can satisfy, and a clock move only the timed
+// waiters whose deadline it reached.
 std::mutex& KiDispatcherLock();
 
-// Lock held.  The object may have become signalled: wakes its waiters, which
-// look at their objects again.
+// Lock held.  The object may have become signalled: wakes as many of its
+// waiters as it can satisfy, which look at their objects again.
 void KiWaitTest(DISPATCHER_HEADER* Object);
 
 // A list of sleepers that are not waiting on a dispatcher object (the DPC

@@ -52,6 +52,7 @@ struct ThreadRecord {
     KpSystemThreadInfo Info;
     clockid_t Clock{};
     bool ClockKnown = false;
+    PKTHREAD Thread = nullptr;  // while running (the running thread holds a reference)
 };
 constexpr size_t kEndedRecordsKept = 1024;
 std::mutex gRecordsLock;
@@ -72,6 +73,7 @@ ThreadRecord* FindRecord(ULONG_PTR id) {
 void AddRecord(PKTHREAD thread) {
     ThreadRecord record;
     record.Info.Id = thread->Id;
+    record.Thread = thread;
     Dl_info info{};
     if (dladdr(reinterpret_cast<const void*>(thread->Routine), &info) != 0 &&
         info.dli_fname != nullptr)
@@ -104,7 +106,9 @@ void RecordEnded(PKTHREAD thread, bool ran) {
     std::lock_guard<std::mutex> lock(gRecordsLock);
     if (ThreadRecord* r = FindRecord(thread->Id)) {
         r->Info.CpuTime100ns = ran ? CpuTime100ns(CLOCK_THREAD_CPUTIME_ID) : 0;
+        r->Info.SleepCpuTime100ns = __atomic_load_n(&thread->SleepCpu100ns, __ATOMIC_RELAXED);
         r->Info.Running = FALSE;
+        r->Thread = nullptr;
         r->ClockKnown = false;
     }
 }
@@ -137,6 +141,7 @@ void InitThread(PKTHREAD Thread, bool System) {
     Thread->System = System ? TRUE : FALSE;
     Thread->OwnedMutexes = 0;
     Thread->Priority = KP_NORMAL_THREAD_PRIORITY;
+    Thread->SleepCpu100ns = 0;
 }
 
 // The routine has ended: check what it left behind, then signal and let go.
@@ -201,6 +206,10 @@ void KpLeaveDriverCode(const void* routine) {
 }
 
 const POBJECT_TYPE* PsThreadType = &kThreadTypePointer;
+
+ULONGLONG KiThreadCpuTime100ns() {
+    return CpuTime100ns(CLOCK_THREAD_CPUTIME_ID);
+}
 
 ULONG_PTR KiNewThreadId() {
     return gNextThreadId.fetch_add(4);
@@ -365,7 +374,10 @@ std::vector<KpSystemThreadInfo> KpSystemThreads(void) {
     std::vector<KpSystemThreadInfo> out;
     for (const ThreadRecord& r : gRecords) {
         out.push_back(r.Info);
-        if (r.Info.Running && r.ClockKnown) out.back().CpuTime100ns = CpuTime100ns(r.Clock);
+        if (!r.Info.Running) continue;
+        // The sleep time first: read after it, the whole time holds all of it.
+        out.back().SleepCpuTime100ns = __atomic_load_n(&r.Thread->SleepCpu100ns, __ATOMIC_RELAXED);
+        if (r.ClockKnown) out.back().CpuTime100ns = CpuTime100ns(r.Clock);
     }
     return out;
 }

@@ -199,6 +199,7 @@ int RunEchowellScenario(const Settings& s, Measures* measures) {
         (*measures)["echo_delay_ms"] = echoMeasured ? echo.DelayMs : std::nan("");
         (*measures)["added_latency_ms"] = latencyMs;
         (*measures)["cpu_per_second"] = r.ThreadCpuSeconds / r.MachineSeconds;
+        (*measures)["sleep_cpu_per_second"] = r.ThreadSleepCpuSeconds / r.MachineSeconds;
         (*measures)["machine_seconds"] = r.MachineSeconds;
         (*measures)["host_seconds"] = r.HostSeconds;
     }
@@ -251,9 +252,9 @@ int RunEchowellScenario(const Settings& s, Measures* measures) {
         else
             std::printf(
                 "cpu:     the processing thread used %.3f s of CPU in %.1f s of audio "
-                "(%.2f%% of one core)\n",
-                r.ThreadCpuSeconds, r.MachineSeconds,
-                100.0 * r.ThreadCpuSeconds / r.MachineSeconds);
+                "(%.2f%% of one core; %.2f%% charged by the host while it slept)\n",
+                r.ThreadCpuSeconds, r.MachineSeconds, 100.0 * r.ThreadCpuSeconds / r.MachineSeconds,
+                100.0 * r.ThreadSleepCpuSeconds / r.MachineSeconds);
     }
     if (!saved) return 1;
     for (const auto& [at, status] : recorrelations) {

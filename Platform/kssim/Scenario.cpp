@@ -272,13 +272,15 @@ Result Run(const Options& o) {
     } else {
         stop();
     }
-    ULONGLONG cpu = 0;
+    ULONGLONG cpu = 0, asleep = 0;
     for (const KpSystemThreadInfo& t : KpSystemThreads()) {
         if (t.Id <= threadMark || o.ThreadImage.empty() || t.Image != o.ThreadImage) continue;
         cpu += t.CpuTime100ns;
+        asleep += t.SleepCpuTime100ns;
         ++r.ThreadsMeasured;
     }
     r.ThreadCpuSeconds = r.ThreadsMeasured != 0 ? cpu / 1e7 : std::nan("");
+    r.ThreadSleepCpuSeconds = r.ThreadsMeasured != 0 ? asleep / 1e7 : std::nan("");
     ForCaptureRecord(captureFile, [&](const kp::sim::PinRecord& record) {
         r.RawCaptured.clear();
         AppendCapture(record.Captured.data(),

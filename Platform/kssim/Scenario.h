@@ -52,8 +52,10 @@ struct Result {
     // before any filter above it changed the data (mono, at the capture rate).
     std::vector<float> RawCaptured;
     // CPU seconds of ThreadImage's threads made after the pins started, and
-    // how many there were (none: NaN seconds).
+    // how many there were (none: NaN seconds); of them, the seconds the host
+    // charged while the threads slept in the stand-in's waits.
     double ThreadCpuSeconds = 0;
+    double ThreadSleepCpuSeconds = 0;
     ULONG ThreadsMeasured = 0;
     ULONG PlayRate = 0, CaptureRate = 0;
     // Machine seconds from the boot to the pins' start (room changes are timed from the boot).

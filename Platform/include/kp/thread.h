@@ -42,6 +42,10 @@ struct KpSystemThreadInfo {
     LONGLONG CreateTime = 0;     // machine clock at PsCreateSystemThread
     BOOLEAN Running = FALSE;     // its routine has not yet returned
     ULONGLONG CpuTime100ns = 0;  // host CPU time it used so far (all of it once ended)
+    // Of it, the time the host charged while the thread was asleep in the
+    // stand-in's waits: going to sleep and being woken, which a kernel does
+    // too but whose cost here is the host's.
+    ULONGLONG SleepCpuTime100ns = 0;
 };
 // Every system thread created so far, oldest first (ids only grow).
 std::vector<KpSystemThreadInfo> KpSystemThreads(void);

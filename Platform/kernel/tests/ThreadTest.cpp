@@ -238,6 +238,60 @@ TEST_F(ThreadTest, EachSystemThreadsCpuTimeIsItsOwnAndKeptAfterItEnds) {
     EXPECT_GT(sleeperId, busyId);
 }
 
+// Hands a turn back and forth with the test through auto-reset events.
+struct PingPong {
+    KEVENT Ping, Pong;
+    int Rounds = 0;
+};
+
+void PingPongRoutine(PVOID Context) {
+    auto* p = static_cast<PingPong*>(Context);
+    for (int i = 0; i < p->Rounds; ++i) {
+        KeWaitForSingleObject(&p->Ping, Executive, KernelMode, FALSE, nullptr);
+        KeSetEvent(&p->Pong, 0, FALSE);
+    }
+}
+
+// The CPU time the host charged a system thread while it slept in waits is
+// part of its CPU time; a thread that never waited has none.
+TEST_F(ThreadTest, TheCpuTimeAsleepInWaitsIsKeptApart) {
+    Worker busy;
+    busy.CpuMs = 5;
+    ULONG_PTR busyId = 0;
+    Join(StartWorker(&busy, &busyId));
+    PingPong p;
+    p.Rounds = 200;
+    KeInitializeEvent(&p.Ping, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&p.Pong, SynchronizationEvent, FALSE);
+    HANDLE handle = nullptr;
+    CLIENT_ID client{};
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, &client,
+                                   PingPongRoutine, &p),
+              STATUS_SUCCESS);
+    ULONG_PTR id = reinterpret_cast<ULONG_PTR>(client.UniqueThread);
+    for (int i = 0; i < p.Rounds; ++i) {
+        if (i == p.Rounds / 2) {
+            auto all = KpSystemThreads();
+            const KpSystemThreadInfo* running = Find(all, id);
+            ASSERT_NE(running, nullptr);
+            EXPECT_TRUE(running->Running);
+            EXPECT_LE(running->SleepCpuTime100ns, running->CpuTime100ns);
+        }
+        KeSetEvent(&p.Ping, 0, FALSE);
+        KeWaitForSingleObject(&p.Pong, Executive, KernelMode, FALSE, nullptr);
+    }
+    Join(handle);
+    auto ended = KpSystemThreads();
+    const KpSystemThreadInfo* t = Find(ended, id);
+    const KpSystemThreadInfo* b = Find(ended, busyId);
+    ASSERT_NE(t, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_GT(t->SleepCpuTime100ns, 0u) << "it slept in most of its waits";
+    EXPECT_LE(t->SleepCpuTime100ns, t->CpuTime100ns);
+    EXPECT_EQ(b->SleepCpuTime100ns, 0u) << "it never waited";
+    EXPECT_GE(b->CpuTime100ns, 50000u);
+}
+
 // Polls (bounded) until the system threads are idle or not.
 bool BecomesIdle(bool wanted) {
     for (int i = 0; i < 20000; ++i) {

@@ -355,6 +355,105 @@ TEST_F(WaitTest, OnlyTheWaitersOfWhatChangedWake) {
     EXPECT_EQ(Wakes(), before + 2);
 }
 
+// A signal wakes only as many sleepers as the object can satisfy, and no
+// wait-all whose other objects are not all there.
+TEST_F(WaitTest, ASignalWakesOnlyTheSleepersItCanSatisfy) {
+    KEVENT autoReset, half, gate;
+    KeInitializeEvent(&autoReset, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&half, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&gate, NotificationEvent, FALSE);
+    KSEMAPHORE semaphore;
+    KeInitializeSemaphore(&semaphore, 0, 3);
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    std::atomic<int> through{0};
+    std::vector<std::thread> threads;
+    auto start = [&](PVOID object) {
+        threads.emplace_back([&through, object] {
+            KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);
+            if (static_cast<DISPATCHER_HEADER*>(object)->Type == MutantObject)
+                KeReleaseMutex(static_cast<PKMUTEX>(object), FALSE);
+            ++through;
+        });
+    };
+    for (int i = 0; i < 3; ++i) start(&autoReset);
+    for (int i = 0; i < 3; ++i) start(&semaphore);
+    for (int i = 0; i < 2; ++i) start(&mutex);
+    PVOID both[2] = {&half, &gate};
+    std::atomic<NTSTATUS> all{kPending};
+    threads.emplace_back([&] {
+        all = KeWaitForMultipleObjects(2, both, WaitAll, Executive, KernelMode, FALSE, nullptr,
+                                       nullptr);
+    });
+    AwaitWaiters(9);
+    const ULONGLONG before = Wakes();
+    auto expect = [&](int passed, ULONGLONG wakes, const char* what) {
+        while (through.load() < passed) std::this_thread::yield();
+        Settle();
+        EXPECT_EQ(through.load(), passed) << what;
+        EXPECT_EQ(Wakes() - before, wakes) << what;
+    };
+    KeSetEvent(&autoReset, 0, FALSE);
+    expect(1, 1, "an auto-reset event set once");
+    KeReleaseSemaphore(&semaphore, 0, 2, FALSE);
+    expect(3, 3, "a semaphore released by two");
+    KeReleaseMutex(&mutex, FALSE);
+    expect(5, 5, "a mutex released, then released again by its next owner");
+    KeSetEvent(&half, 0, FALSE);
+    expect(5, 5, "a wait-all with one of its objects still unsignalled");
+    EXPECT_EQ(all.load(), kPending);
+    KeSetEvent(&gate, 0, FALSE);
+    while (all.load() == kPending) std::this_thread::yield();
+    EXPECT_EQ(all.load(), STATUS_WAIT_0);
+    EXPECT_EQ(Wakes() - before, 6u);
+    EXPECT_EQ(KeReadStateEvent(&half), 0);
+    KeReleaseSemaphore(&semaphore, 0, 1, FALSE);
+    KeSetEvent(&autoReset, 0, FALSE);
+    while (through.load() < 7) std::this_thread::yield();
+    KeSetEvent(&autoReset, 0, FALSE);
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(through.load(), 8);
+}
+
+// Of two sleepers on an auto-reset event, the first also waits for a second
+// event; both events are set at once.  Woken for the first, it may find the
+// second there and take that instead: the first event then goes to the other
+// sleeper rather than staying set with a sleeper on it.
+TEST_F(WaitTest, AWokenWaiterThatTakesAnotherObjectPassesTheSignalOn) {
+    for (int round = 0; round < 20; ++round) {
+        KEVENT shared, other;
+        KeInitializeEvent(&shared, SynchronizationEvent, FALSE);
+        KeInitializeEvent(&other, SynchronizationEvent, FALSE);
+        PVOID objects[2] = {&other, &shared};
+        std::atomic<NTSTATUS> first{kPending};
+        std::atomic<bool> secondDone{false};
+        std::thread a([&] {
+            first = KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE,
+                                             nullptr, nullptr);
+        });
+        AwaitWaiters(1);
+        std::thread b([&] {
+            KeWaitForSingleObject(&shared, Executive, KernelMode, FALSE, nullptr);
+            secondDone = true;
+        });
+        AwaitWaiters(2);
+        KeSetEvent(&shared, 0, FALSE);
+        KeSetEvent(&other, 0, FALSE);
+        a.join();
+        if (first.load() == STATUS_WAIT_0 + 1)
+            KeSetEvent(&shared, 0, FALSE);  // it took the shared one
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!secondDone.load() && std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::yield();
+        EXPECT_TRUE(secondDone.load()) << "round " << round << ": the event stayed set, its "
+                                       << "sleeper asleep";
+        if (!secondDone.load()) KeSetEvent(&shared, 0, FALSE);
+        b.join();
+        if (!secondDone.load()) break;
+    }
+}
+
 TEST_F(WaitTest, WaitAnyOnTwoObjectsIsWokenByEither) {
     KEVENT events[2];
     PVOID objects[2] = {&events[0], &events[1]};
