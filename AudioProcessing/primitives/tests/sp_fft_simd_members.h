@@ -9,6 +9,7 @@
 
 #include <vector>
 
+#include "TestAllocator.h"
 #include "sp_fft_simd.h"
 #include "sp_reference.h"
 #include "sp_test_support.h"
@@ -105,6 +106,25 @@ inline void CheckExactSpectrum(const Member& m, int32_t order, const std::vector
         energy += static_cast<double>(x[i]) * x[i];
     }
     EXPECT_LE(sqrt(back), 1.5 * (2 * order + 2) * FLT_EPSILON * sqrt(energy));
+}
+
+// A plan whose set-up fails at each of its allocations in turn reports no
+// memory, leaves the caller's pointer alone and keeps nothing.
+inline void CheckAllocationFailures(const Member& m, int32_t order) {
+    SCOPED_TRACE(order);
+    const uint64_t live = sptest::LiveBlocks();
+    const uint64_t steps = zvtest::ForEachAllocationFailure([&](uint64_t k) {
+        sp_rfft_spec* spec = reinterpret_cast<sp_rfft_spec*>(1);
+        const sp_status status = m.init(&spec, order, 2, 0);
+        if (zvtest::GetAllocatorCounts().failures != 0) {
+            EXPECT_EQ(sp_status_no_memory, status) << "failure at allocation " << k;
+            EXPECT_EQ(reinterpret_cast<sp_rfft_spec*>(1), spec) << "out pointer written";
+        } else if (status == sp_status_ok) {
+            sp_rfft_spec_free(spec);
+        }
+        EXPECT_EQ(live, sptest::LiveBlocks()) << "leak after failing allocation " << k;
+    });
+    EXPECT_GE(steps, 5u);
 }
 
 }  // namespace sptest

@@ -1,8 +1,8 @@
 // The SIMD real FFT at the orders whose large path enters a second level
 // (SSE from order 24, SSE2 from 25, SSE3 from 26): the plan's table words and
 // the exact spectrum of a sum of tones.  Each plan and signal is hundreds of
-// megabytes, so they run with the long sweeps, as does the first level's
-// largest order.
+// megabytes, so they run with the long sweeps, as do the first level's
+// largest orders.
 #include <algorithm>
 #include <vector>
 
@@ -44,6 +44,23 @@ TEST(FftSimdSweep, OrderTwentyThreeAgainstAnExactSpectrum) {
     const size_t n = size_t{1} << order;
     const std::vector<float> x = sptest::ToneSum(n, sptest::ExactTones(n));
     ForEachMember([&](const Member& m) { sptest::CheckExactSpectrum(m, order, x); });
+}
+
+// Order 22 of SSE and SSE2, the shapes of their order 21 again (the check runs
+// SSE3's, whose level first splits off five stages there).
+TEST(FftSimdSweep, OrderTwentyTwoAgainstAnExactSpectrum) {
+    const int32_t order = 22;
+    const size_t n = size_t{1} << order;
+    const std::vector<float> x = sptest::ToneSum(n, sptest::ExactTones(n));
+    ForEachMember([&](const Member& m) {
+        if (m.variant != sp_variant_sse3) sptest::CheckExactSpectrum(m, order, x);
+    });
+}
+
+// Order 22's set-up failing at each allocation (the check runs the smaller
+// orders).
+TEST(FftSimdSweep, OrderTwentyTwoAllocationFailureLeaksNothing) {
+    ForEachMember([](const Member& m) { sptest::CheckAllocationFailures(m, 22); });
 }
 
 }  // namespace

@@ -30,23 +30,12 @@ using LComplex = std::complex<long double>;
 
 using sptest::RandomSignal;
 
-// Relative L2 error against a bound that grows like log2 N.
-::testing::AssertionResult CloseInL2(const float* got, const std::vector<long double>& want,
-                                     int32_t order) {
-    long double err = 0, norm = 0;
-    for (size_t i = 0; i < want.size(); ++i) {
-        err += (got[i] - want[i]) * (got[i] - want[i]);
-        norm += want[i] * want[i];
-    }
-    const long double bound = 1.5L * (order + 1) * FLT_EPSILON * sqrtl(norm) + 1e-30L;
-    if (sqrtl(err) <= bound) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure()
-           << "order " << order << ": L2 error " << static_cast<double>(sqrtl(err)) << " above "
-           << static_cast<double>(bound);
-}
+using sptest::CloseInL2;
+
+// A member's result against another's (or the generic member's).
 ::testing::AssertionResult CloseInL2(const std::vector<float>& got, const std::vector<float>& want,
                                      int32_t order) {
-    return CloseInL2(got.data(), std::vector<long double>(want.begin(), want.end()), order);
+    return CloseInL2(got.data(), want, order);
 }
 
 // Every path and both sides of each border, up to order 20.
@@ -63,8 +52,8 @@ TEST(FftSimd, ForwardAndInverseMatchTheReferenceAndTheGenericMember) {
         SCOPED_TRACE(order);
         const size_t n = size_t{1} << order;
         // One reference per order, shared by the members.
-        const std::vector<float> x = RandomSignal(n, 10 + order);
-        const std::vector<long double> want = sptest::PackedSpectrum<long double>(x);
+        const std::vector<float>& x = sptest::RandomSpectrum(order).signal;
+        const std::vector<double>& want = sptest::RandomSpectrum(order).packed;
         std::vector<float> generic(n, NAN), genericBack(n, NAN);
         std::vector<float> spectrum(want.begin(), want.end());
         {
@@ -148,14 +137,19 @@ TEST(FftSimd, ScaledTransformsAreTheUnscaledOnesTimesTheFactor) {
     });
 }
 
-// The odd inner orders and the widest column groups of the first level
-// (orders 21 and 22, one signal per order for every member).  Order 23 and
-// the orders whose large path enters a second level run with the long sweeps.
+// The first level's odd inner orders and widest column groups: order 21 for
+// every member, and order 22 for SSE3, whose level first splits off five
+// stages there (column groups of 2^13).  Order 22 of SSE and SSE2 (the shapes
+// of their order 21 again), order 23 and the orders whose large path enters a
+// second level run with the long sweeps.
 TEST(FftSimd, LargeOrdersAgainstAnExactSpectrum) {
     for (int32_t order : {21, 22}) {
         const size_t n = size_t{1} << order;
         const std::vector<float> x = sptest::ToneSum(n, ExactTones(n));
-        ForEachMember([&](const Member& m) { CheckExactSpectrum(m, order, x); });
+        ForEachMember([&](const Member& m) {
+            if (order == 22 && m.variant != sp_variant_sse3) return;
+            CheckExactSpectrum(m, order, x);
+        });
     }
 }
 
@@ -267,24 +261,12 @@ TEST(FftSimd, TableWordsShowEachVariantsPath) {
     });
 }
 
+// Every path's set-up up to the first level; order 22, a plan of 50 MB built
+// once per allocation, runs with the long sweeps.
 TEST(FftSimd, AllocationFailureAtEveryStepOfEachSpecLeaksNothing) {
     ForEachMember([](const Member& m) {
-        for (int32_t order : {4, 5, 11, 12, 13, 14, 17, 18, 19, 22}) {
-            SCOPED_TRACE(order);
-            const uint64_t live = sptest::LiveBlocks();
-            const uint64_t steps = zvtest::ForEachAllocationFailure([&](uint64_t k) {
-                sp_rfft_spec* spec = reinterpret_cast<sp_rfft_spec*>(1);
-                const sp_status status = m.init(&spec, order, 2, 0);
-                if (zvtest::GetAllocatorCounts().failures != 0) {
-                    EXPECT_EQ(sp_status_no_memory, status) << "failure at allocation " << k;
-                    EXPECT_EQ(reinterpret_cast<sp_rfft_spec*>(1), spec) << "out pointer written";
-                } else if (status == sp_status_ok) {
-                    sp_rfft_spec_free(spec);
-                }
-                EXPECT_EQ(live, sptest::LiveBlocks()) << "leak after failing allocation " << k;
-            });
-            EXPECT_GE(steps, 5u);
-        }
+        for (int32_t order : {4, 5, 11, 12, 13, 14, 17, 18, 19})
+            sptest::CheckAllocationFailures(m, order);
     });
 }
 
@@ -308,15 +290,6 @@ uint32_t Reverse(uint32_t x, int32_t bits) {
     return r;
 }
 
-// Complex points 0 .. count-1 with distinct values, at a float offset.
-struct Points {
-    Points(size_t count, size_t offset) : store(2 * count + 8), data(store.data() + offset) {
-        for (size_t i = 0; i < 2 * count; ++i) data[i] = static_cast<float>(i) + 0.25f;
-    }
-    std::vector<float> store;
-    float* data;
-};
-
 TEST(FftSimdKernels, BitReversalCopyAndInPlaceFollowTheIndexDefinition) {
     ForEachMember([](const Member& m) {
         for (int32_t n = 3; n <= 20; ++n) {
@@ -334,17 +307,39 @@ TEST(FftSimdKernels, BitReversalCopyAndInPlaceFollowTheIndexDefinition) {
                     continue;
                 }
             }
+            // Complex points 0 .. count-1 with distinct values, and where
+            // each belongs: point j at rev(j).
+            std::vector<float> points(2 * count), want(2 * count);
+            for (size_t i = 0; i < 2 * count; ++i) points[i] = static_cast<float>(i) + 0.25f;
+            std::vector<uint32_t> rev(count, 0);  // rev(j) from rev(j / 2)
+            for (size_t j = 1; j < count; ++j)
+                rev[j] = (rev[j / 2] >> 1) | static_cast<uint32_t>((j & 1) << (n - 1));
+            for (size_t j = 0; j < count; ++j) {
+                want[2 * rev[j]] = points[2 * j];
+                want[2 * rev[j] + 1] = points[2 * j + 1];
+            }
+            // The buffers at every float offset; the copy's destination starts
+            // as NaNs, so a point it never writes shows.
+            std::vector<float> srcStore(2 * count + 8), dstStore(2 * count + 8),
+                inStore(2 * count + 8);
+            const size_t bytes = 2 * count * sizeof(float);
             for (size_t offset : {0, 1, 2, 3}) {
-                Points src(count, offset), dst(count, (offset + 2) % 4), inplace(count, offset);
-                m.bitrevCopy(src.data, dst.data, static_cast<int32_t>(count), table);
-                m.bitrevInplace(inplace.data, static_cast<int32_t>(count), table);
-                for (size_t j = 0; j < count; ++j) {
-                    const size_t r = Reverse(static_cast<uint32_t>(j), n);
-                    ASSERT_EQ(src.data[2 * j], dst.data[2 * r]) << "copy, point " << j;
-                    ASSERT_EQ(src.data[2 * j + 1], dst.data[2 * r + 1]) << "copy, point " << j;
-                    ASSERT_EQ(src.data[2 * j], inplace.data[2 * r]) << "in place, point " << j;
-                    ASSERT_EQ(src.data[2 * j + 1], inplace.data[2 * r + 1])
-                        << "in place, point " << j;
+                float* src = srcStore.data() + offset;
+                float* dst = dstStore.data() + (offset + 2) % 4;
+                float* inplace = inStore.data() + offset;
+                memcpy(src, points.data(), bytes);
+                memset(dst, 0xff, bytes);
+                memcpy(inplace, points.data(), bytes);
+                m.bitrevCopy(src, dst, static_cast<int32_t>(count), table);
+                m.bitrevInplace(inplace, static_cast<int32_t>(count), table);
+                // The whole result at once; a difference names its first point.
+                for (const float* got : {dst, inplace}) {
+                    if (memcmp(want.data(), got, bytes) == 0) continue;
+                    size_t r = 0;
+                    while (memcmp(&want[r], &got[r], sizeof(float)) == 0) ++r;
+                    ADD_FAILURE() << (got == dst ? "copy" : "in place") << ", offset " << offset
+                                  << ", position " << r / 2 << " holds " << got[r] << " instead of "
+                                  << want[r];
                 }
             }
             sp_free(table);
@@ -394,12 +389,12 @@ TEST(FftSimdKernels, RadixAndFusedKernelsOnEveryOrder) {
 
             memcpy(aligned, bitrev.data(), 8 * count);
             m.radixFwd(aligned, static_cast<int32_t>(count), rows, work, 0);
+            std::vector<float> asSplit(2 * count);
             for (size_t j = 0; j < count; ++j) {
-                ASSERT_EQ(interleaved[2 * j], aligned[8 * (j / 4) + j % 4])
-                    << "split-4 real part " << j;
-                ASSERT_EQ(interleaved[2 * j + 1], aligned[8 * (j / 4) + 4 + j % 4])
-                    << "split-4 imaginary part " << j;
+                asSplit[8 * (j / 4) + j % 4] = interleaved[2 * j];
+                asSplit[8 * (j / 4) + 4 + j % 4] = interleaved[2 * j + 1];
             }
+            EXPECT_EQ(0, memcmp(aligned, asSplit.data(), 8 * count)) << "split-4 blocks, mark 0";
             // Misaligned data goes through the work buffer with the same result,
             // the last stage writing it back in either form.
             const std::vector<float> split(aligned, aligned + 2 * count);

@@ -47,6 +47,18 @@ extern template std::vector<long double> PackedSpectrum(const std::vector<float>
 // n samples uniform in [-1, 1) from a Mersenne twister seeded with `seed`.
 std::vector<float> RandomSignal(size_t n, uint32_t seed);
 
+// A random signal of 2^order samples (RandomSignal, seed 100 + order) and its
+// packed spectrum in double (some 10^8 times finer than the transforms' f32
+// error bounds, and several times faster than long double), computed on first
+// use and kept for the rest of the test program: every member and both
+// directions compare with the one reference of an order.  The tests run one
+// at a time.
+struct SpectrumCase {
+    std::vector<float> signal;
+    std::vector<double> packed;
+};
+const SpectrumCase& RandomSpectrum(int32_t order);
+
 // A cosine on a whole bin of an n-point period.
 struct Tone {
     size_t bin;

@@ -4,7 +4,9 @@
 // floating-point control checks and leak accounting.
 #pragma once
 
+#include <float.h>
 #include <gtest/gtest.h>
+#include <math.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -91,6 +93,26 @@ uint64_t LiveBlocks();
 // ---- Random data --------------------------------------------------------------
 using Samples = std::vector<int16_t>;
 Samples RandomI16(size_t n, uint32_t seed);
+
+// ---- Transform results ---------------------------------------------------------
+// Relative L2 error of a transform's result against a wide reference (long
+// double or double), within a bound that grows like log2 N.  The sums are
+// formed in long double whatever the reference's type, so a large result
+// needs no wide copy of its own.
+template <typename T>
+::testing::AssertionResult CloseInL2(const float* got, const std::vector<T>& want, int32_t order) {
+    long double err = 0, norm = 0;
+    for (size_t i = 0; i < want.size(); ++i) {
+        const long double w = want[i], d = got[i] - w;
+        err += d * d;
+        norm += w * w;
+    }
+    const long double bound = 1.5L * (order + 1) * FLT_EPSILON * sqrtl(norm) + 1e-30L;
+    if (sqrtl(err) <= bound) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "order " << order << ": L2 error " << static_cast<double>(sqrtl(err)) << " above "
+           << static_cast<double>(bound);
+}
 
 // ---- Case tables --------------------------------------------------------------
 // The sanitizer builds run many times slower: the long case tables take a
