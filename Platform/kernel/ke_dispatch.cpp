@@ -122,13 +122,17 @@ struct Waiter {
     LONGLONG Deadline = 0;
     LIST_ENTRY TimedEntry{};  // in gTimed while asleep with a deadline
     bool Asleep = false;      // linked into its lists
+    bool Counted = false;     // a thread's own wait: counted in gBlocked while asleep
     bool Idle = false;        // counted in gIdleSystem
 };
 
 // Never destroyed: detached threads may still wait while the process exits.
 std::mutex& gLock = *new std::mutex;
 KiWaitQueue& gTimed = *new KiWaitQueue;  // sleepers with a deadline, by TimedEntry
-// Threads inside a wait with their deadline fixed (changed under the lock).
+// Threads asleep in a wait of their own that no wake-up has reached yet
+// (changed under the lock).  A woken thread that the host has not run yet is
+// not blocked: a runner that moves the clock while a caller is blocked must
+// not go on moving it through the caller's wake-up.
 std::atomic<ULONG> gBlocked{0};
 // System threads asleep that no wake-up has reached since they went to sleep,
 // and the wake-ups of sleepers so far.  A sleeper that is woken (or wakes by
@@ -157,12 +161,6 @@ private:
     std::unique_lock<std::mutex> m_Lock;
 };
 
-// Counts the calling thread as waiting while it lives (lock held at both ends).
-struct Waiting {
-    Waiting() { ++gBlocked; }
-    ~Waiting() { --gBlocked; }
-};
-
 // An object's wait list.  A header copied or moved after its initialisation
 // carries a list head that points into the original: walking it would corrupt
 // whatever lives there now.
@@ -182,6 +180,7 @@ PLIST_ENTRY WaitList(DISPATCHER_HEADER* Header) {
 bool Unlink(Waiter& W) {
     if (!W.Asleep) return false;
     W.Asleep = false;
+    if (W.Counted) --gBlocked;
     for (ULONG i = 0; i < W.Count; ++i) RemoveEntryList(&W.Blocks[i].Entry);
     if (W.HasDeadline) RemoveEntryList(&W.TimedEntry);
     ++gWakes;
@@ -219,6 +218,7 @@ void Sleep(std::unique_lock<std::mutex>& Lock, Waiter& W) {
     W.Sleeper = &OwnBed();
     W.Sleeper->Readied.store(0);
     W.Asleep = true;
+    if (W.Counted) ++gBlocked;
     PKTHREAD self = KiCurrent().Thread;
     bool system = self != nullptr && self->System;
     if (system) {
@@ -410,10 +410,10 @@ NTSTATUS Wait(ULONG Count, PVOID* Objects, WAIT_TYPE WaitType, PLARGE_INTEGER Ti
     waiter.Type = WaitType;
     waiter.HasDeadline = hasDeadline;
     waiter.Deadline = deadline;
+    waiter.Counted = true;
     for (ULONG i = 0; i < Count; ++i) blocks[i] = {{}, &waiter, headers[i], nullptr, i};
 
     DispatcherLock lock;
-    Waiting waiting;
     if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
         for (ULONG i = 0; i < Count; ++i) {
             if (headers[i]->Type == MutantObject &&
@@ -504,8 +504,8 @@ void KiClockMoved(bool ModeChanged) {
 }
 
 ULONG KpBlockedWaiterCount(void) {
-    // Under the lock: a waiter counted here has also finished its first look
-    // at its objects and sleeps (or is about to return).
+    // Under the lock: a waiter counted here has finished its first look at its
+    // objects and sleeps.
     std::lock_guard<std::mutex> lock(gLock);
     return gBlocked.load();
 }
@@ -519,8 +519,8 @@ BOOLEAN KpSystemThreadsIdle(ULONGLONG* Wakes) {
 
 void KpClockSleepUntil(LONGLONG Time) {
     DispatcherLock lock;
-    Waiting waiting;
     Waiter waiter;
+    waiter.Counted = true;
     waiter.HasDeadline = true;
     waiter.Deadline = Time;
     while (KpClockNow() < Time) Sleep(lock.Held(), waiter);

@@ -1,4 +1,8 @@
 // Dispatcher objects and waits, with time-outs on a hand-advanced machine clock.
+#include <pthread.h>
+#include <semaphore.h>
+#include <signal.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -320,6 +324,51 @@ ULONGLONG Wakes() {
 // A signal or a clock move wakes the waiters of what changed and no one else:
 // a timed waiter sleeps through unrelated signals and clock moves short of its
 // deadline, and each wake-up is one sleeper's.
+// A runner moves the machine clock while a caller is blocked in the kernel.
+// Once a signal has woken the caller it no longer counts as blocked, though
+// the host has not run it yet: a runner must not go on moving the clock
+// through the caller's wake-up.  The caller is held inside a signal handler
+// so that the host cannot run it between the signal and the count.
+sem_t gHandlerEntered;
+sem_t gHandlerGate;
+void HoldInHandler(int) {
+    sem_post(&gHandlerEntered);
+    while (sem_wait(&gHandlerGate) != 0) {
+    }
+}
+
+TEST_F(WaitTest, AWokenWaiterTheHostHasNotRunIsNoLongerBlocked) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer defers signals to a thread asleep in a system call";
+#else
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    ASSERT_EQ(sem_init(&gHandlerEntered, 0, 0), 0);
+    ASSERT_EQ(sem_init(&gHandlerGate, 0, 0), 0);
+    struct sigaction hold {
+    }, old{};
+    hold.sa_handler = HoldInHandler;
+    sigemptyset(&hold.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &hold, &old), 0);
+    std::atomic<NTSTATUS> result{kPending};
+    std::thread waiter([&] { result = WaitFor(&event, -KpMs(1000)); });
+    AwaitWaiters(1);
+    pthread_kill(waiter.native_handle(), SIGUSR1);
+    while (sem_wait(&gHandlerEntered) != 0) {
+    }
+    EXPECT_EQ(KpBlockedWaiterCount(), 1u) << "asleep, only held in the handler";
+    KeSetEvent(&event, 0, FALSE);
+    EXPECT_EQ(KpBlockedWaiterCount(), 0u) << "woken, though not yet run";
+    EXPECT_EQ(result.load(), kPending);
+    sem_post(&gHandlerGate);
+    waiter.join();
+    EXPECT_EQ(result.load(), STATUS_WAIT_0);
+    sigaction(SIGUSR1, &old, nullptr);
+    sem_destroy(&gHandlerEntered);
+    sem_destroy(&gHandlerGate);
+#endif
+}
+
 TEST_F(WaitTest, OnlyTheWaitersOfWhatChangedWake) {
     UseManualClock();
     KEVENT first, second, unrelated;
