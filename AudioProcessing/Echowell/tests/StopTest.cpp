@@ -68,7 +68,9 @@ TEST_F(StopLogicTest, AMasterLoadLeavesTheStartStopMutexToItsWaiters) {
     {
         Background pause(
             [&] { paused = OnSetStreamState(nullptr, CHANNEL_CAPTURE, KSSTATE_PAUSE, 1); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_TRUE(ApplicationThreadsAsleep(
+            1, [] { return true; }, [&] { return pause.Finished(); }))
+            << "the PAUSE is asleep";
         EXPECT_FALSE(pause.Finished()) << "the PAUSE waits for the mutex";
         LoadMaster();
         KeReleaseMutex(&g_AecMutex, FALSE);

@@ -3,6 +3,7 @@
 // mono.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -19,6 +20,8 @@
 #include "KsClient.h"
 #include "kp/machinetest.h"
 #include "kp/clock.h"
+#include "kp/simaudio.h"
+#include "kp/thread.h"
 
 namespace zvecho {
 
@@ -36,12 +39,20 @@ public:
           }) {}
     ~Background() { m_Thread.join(); }
     bool Finished() const { return m_Done; }
-    // At most 10 s of real time; with `moveClock` the machine clock moves
-    // meanwhile (10 s of it at most).
+    // At most a minute of host time; with `moveClock` the machine clock moves
+    // meanwhile (10 s of it at most), 1 ms at a time and only while the
+    // machine rests and an application thread waits in the kernel.
     bool AwaitFinished(bool moveClock = false) const {
-        for (int i = 0; i < 10000 && !m_Done; ++i) {
-            if (moveClock && i < 2000) KpClockAdvance(5 * 10000);
-            std::this_thread::sleep_for(std::chrono::microseconds(moveClock ? 200 : 1000));
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        const LONGLONG start = KpClockNow();
+        while (!m_Done && std::chrono::steady_clock::now() < giveUp) {
+            const LONGLONG moved = (KpClockNow() - start) / KpMs(1);
+            if (!moveClock || moved >= 10000) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
+            (void)kp::sim::AdvanceWhileResting([this] { return m_Done.load(); }, true,
+                                               static_cast<ULONG>(10000 - moved));
         }
         return m_Done;
     }
@@ -50,6 +61,23 @@ private:
     std::atomic<bool> m_Done{false};
     std::thread m_Thread;
 };
+
+// TRUE once `count` application threads are asleep in the machine and
+// `where` holds, both read with the machine at rest (every system thread
+// asleep too), so that a driver thread going to sleep meanwhile is not taken
+// for one of them.  FALSE once `over` holds (a thread that should have been
+// asleep returned), or after a minute of host time.
+inline bool ApplicationThreadsAsleep(ULONG count, const std::function<bool()>& where,
+                                     const std::function<bool()>& over) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (std::chrono::steady_clock::now() < giveUp && !over()) {
+        if (kp::sim::SettleMachine(1000) && where() &&
+            KpBlockedWaiterCount() >= KpRunningSystemThreadCount() + count)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
 
 class StreamPairTest : public kp::testing::MachineTest {
 protected:
@@ -118,49 +146,66 @@ protected:
             writes_.push_back(w);
             status = mic_.Submit(false, {{320, 0, nullptr}}, sizeof(KSSTREAM_HEADER), &r);
             ASSERT_TRUE(status == STATUS_PENDING || status == STATUS_SUCCESS) << std::hex << status;
-            // The framework's stream worker hands the read back on its own thread.
-            for (int k = 0; k < 2000 && !r->Done(); ++k) {
-                if (k < 100) AdvanceMs(5);
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-            }
+            // The framework's stream worker hands the read back on its own
+            // thread; the clock moves only while the machine rests, so a
+            // worker the host runs late is waited for, not overtaken.
+            (void)kp::sim::AdvanceWhileResting([&r] { return r->Done(); }, false, 500);
             ASSERT_TRUE(r->Done()) << "the camera delivers within half a second";
             ASSERT_EQ(r->Status(), STATUS_SUCCESS);
             while (!writes_.empty() && writes_.front()->Done()) writes_.erase(writes_.begin());
         }
     }
-    // Runs `action` on a thread of its own while the machine clock moves on
-    // (10 s of it, then a few seconds of real time at most): a stop waits until the
-    // sound card played the driver's own render requests still queued.  An
-    // action that never returns would hold the whole run: it aborts.
+    // Runs `action` on a thread of its own while this one moves the clock (a
+    // stop waits until the sound card played the driver's own render requests
+    // still queued), 1 ms at a time and only while the machine rests and the
+    // action's thread waits in the kernel: a thread the host runs late never
+    // finds the clock gone past the wait it had yet to enter.  10 s of machine
+    // time, or a minute of host time without rest, ends the run with a
+    // message.
     static void WhileClockRuns(const std::function<void()>& action, const char* what) {
         std::atomic<bool> done{false};
         std::thread worker([&] {
             action();
             done = true;
         });
-        for (int i = 0; i < 10000 && !done; ++i) {
-            if (i < 2000) AdvanceMs(5);
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        if (!done) {
-            ADD_FAILURE() << what << " did not return within 10 s of machine time";
-            std::abort();
-        }
+        WaitResting([&] { return done.load(); }, true, what);
         worker.join();
+    }
+    static void WaitResting(const std::function<bool()>& done, bool caller, const char* what) {
+        constexpr LONGLONG kMachineMs = 10000;
+        const LONGLONG start = KpClockNow();
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        for (;;) {
+            const LONGLONG moved = (KpClockNow() - start) / KpMs(1);
+            if (kp::sim::AdvanceWhileResting(
+                    done, caller, static_cast<ULONG>(std::max<LONGLONG>(kMachineMs - moved, 1))))
+                return;
+            const bool busy = std::chrono::steady_clock::now() > giveUp;
+            if (busy || (KpClockNow() - start) / KpMs(1) >= kMachineMs) {
+                ADD_FAILURE() << what
+                              << (busy ? " did not return: the machine never rested for a minute"
+                                       : " did not return within 10 s of machine time");
+                std::abort();  // rather than hang the run
+            }
+        }
     }
     static NTSTATUS SetStateWhileClockRuns(kp::ks::KsPin* pin, KSSTATE state) {
         NTSTATUS status = STATUS_PENDING;
         WhileClockRuns([&] { status = pin->SetState(state); }, "a state change");
         return status;
     }
-    // Waits (at most 10 s) until the processing thread made `passes` passes
-    // over the near end.
+    // Waits until the processing thread made `passes` passes over the near
+    // end, or until the machine rests short of them (nothing moves the clock
+    // here, so no pass would come).  A minute of host time at most.
     static bool AwaitOutPasses(LONGLONG passes) {
-        for (int i = 0; i < 10000; ++i) {
-            if (InterlockedExchangeAdd64(&g_AecTiming.OutPasses, 0) >= passes) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        auto reached = [passes] {
+            return InterlockedExchangeAdd64(&g_AecTiming.OutPasses, 0) >= passes;
+        };
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (!reached() && std::chrono::steady_clock::now() < giveUp) {
+            if (kp::sim::SettleMachine(1000)) return reached();
         }
-        return false;
+        return reached();
     }
 
     std::vector<std::shared_ptr<kp::ks::StreamRequest>> writes_;
