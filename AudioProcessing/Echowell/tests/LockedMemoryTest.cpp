@@ -4,7 +4,8 @@
 // request (the driver's own render requests included): a request of three
 // headers whose second cannot be locked or mapped, and requests of three
 // headers that a cancel, a STOP or a close without STOP gives back.  The
-// application frees each buffer as soon as its request is back.
+// application frees each buffer as soon as its request is back.  The
+// driver's own render requests give back every MDL a device chained on them.
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -242,6 +243,56 @@ std::string EndingName(const ::testing::TestParamInfo<Ending>& info) {
 INSTANTIATE_TEST_SUITE_P(Endings, EndingTest,
                          ::testing::Values(Ending::Cancel, Ending::Stop, Ending::CloseWithoutStop),
                          EndingName);
+
+// A sound card's lower edge that describes a kernel-mode write's data in
+// two MDLs chained on the request: the first half locked, the second built
+// over the non-paged buffer (nothing to unlock), as a driver may for pool
+// memory.  The request is answered at once.
+NTSTATUS ChainedMdlDispatch(PDEVICE_OBJECT, PIRP irp) {
+    auto* header = static_cast<PKSSTREAM_HEADER>(irp->UserBuffer);
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    const ULONG half = header->DataUsed / 2;
+    PMDL locked = IoAllocateMdl(header->Data, half, FALSE, FALSE, irp);
+    PMDL built = IoAllocateMdl(static_cast<PUCHAR>(header->Data) + half, header->DataUsed - half,
+                               TRUE, FALSE, irp);
+    if (locked != nullptr && built != nullptr) {
+        status = KpProbeAndLockPages(locked, KernelMode, IoReadAccess);
+        MmBuildMdlForNonPagedPool(built);
+    }
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = NT_SUCCESS(status) ? sizeof *header : 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+VOID ChainedMdlUnload(PDRIVER_OBJECT) {}
+
+NTSTATUS ChainedMdlEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ChainedMdlDispatch;
+    driver->DriverUnload = ChainedMdlUnload;
+    return STATUS_SUCCESS;
+}
+
+// The driver's own render request comes back with whatever MDLs the device
+// chained on it: each one goes, a locked one unlocked first, before the
+// request and its buffer are given back.
+TEST_F(LockedMemoryTest, OwnRenderRequestFreesEveryMdlChainedOnIt) {
+    ASSERT_EQ(SetStateWhileClockRuns(&mic_, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(SetStateWhileClockRuns(&speaker_, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(Active(), 1);
+    ASSERT_TRUE(kp::sim::SettleMachine(1000));
+    PDRIVER_OBJECT driver = nullptr;
+    ASSERT_EQ(KpLoadBuiltinDriver(u"ChainedMdl", ChainedMdlEntry, &driver), STATUS_SUCCESS);
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_KS, 0, FALSE, &device),
+              STATUS_SUCCESS);
+    const ULONG mdls = KpIoLiveMdlCount();
+    EXPECT_EQ(CreateAndSendIrp(device, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(AecOwnIrpsPending(), 0) << "the request is back";
+    EXPECT_EQ(KpIoLiveMdlCount(), mdls) << KpIoDescribeLiveObjects();
+    IoDeleteDevice(device);
+    EXPECT_EQ(KpUnloadDriver(driver), STATUS_SUCCESS);
+}
 
 }  // namespace
 }  // namespace zvecho
