@@ -264,10 +264,13 @@ void RemoveFromIrpList(OwnRenderIrpContext* context) {
 NTSTATUS SendIrpCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     (void)device;
     auto* c = static_cast<OwnRenderIrpContext*>(context);
-    if (irp->MdlAddress != nullptr) {
-        MmUnlockPages(irp->MdlAddress);
-        IoFreeMdl(irp->MdlAddress);
-        irp->MdlAddress = nullptr;
+    // Every MDL the device below chained on the request goes with it, a
+    // locked one unlocked first: one built over the pool buffer locks nothing.
+    while (irp->MdlAddress != nullptr) {
+        PMDL mdl = irp->MdlAddress;
+        irp->MdlAddress = mdl->Next;
+        if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
     }
     IoFreeIrp(irp);
     g_pInAllocator->PutBuffer(c->Buffer);
