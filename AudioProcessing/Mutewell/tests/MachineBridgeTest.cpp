@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <cmath>
 #include <random>
@@ -430,6 +431,48 @@ TEST_F(MutewellMachineTest, AStalledMasterCaptureGivesTheSlaveSilence) {
     EXPECT_TRUE(AllZero(mic, mic.size() - 800)) << "silence, not the card's own ramp";
     ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 0), STATUS_SUCCESS);
     cameraDevice_->ReleaseHeld(STATUS_CANCELLED);
+}
+
+// The camera holds every read while the driver's threads wake late, as on a
+// busy machine: each switch-off ends the held reads and returns within the
+// bridge's 20 ms bound and the late wake-ups, never waiting out a streaming
+// thread's 100 ms look at its requests.  A few rounds in the check, many in
+// the slow run.
+TEST_F(MutewellMachineTest, SwitchingOffAStalledCameraIsPromptWhenThreadsWakeLate) {
+    Boot();
+    StartPins();
+    const std::string image = std::filesystem::read_symlink("/proc/self/exe").filename().string();
+    constexpr ULONG kLateMs = 10;
+    // However a round ends, no thread is left in a late wake-up that only the
+    // clock ends: the teardown does not move it.
+    struct OnTime {
+        ~OnTime() {
+            KpSetThreadWakeDelay(nullptr, 0, 0);
+            (void)kp::sim::StepMachine(2 * kLateMs, 2000);
+        }
+    } onTime;
+    for (int round = 0; round < ZV_SWITCH_SEQUENCES / 5 && !HasFatalFailure(); ++round) {
+        SCOPED_TRACE(round);
+        KpSetThreadWakeDelay(image.c_str(), kLateMs, static_cast<ULONG>(round + 1));
+        ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 1), STATUS_SUCCESS);
+        Pump(100);
+        HoldCamera(IOCTL_KS_READ_STREAM);
+        Pump(100);
+        const LONGLONG before = KpClockNow();
+        ASSERT_EQ(Set(KSPROPERTY_SWITCHMUTE_SWITCH, 0), STATUS_SUCCESS);
+        // A buffer in the bridge ends by its bound; then the source's and the
+        // sink's threads wake for their ended requests: a few wake-ups on the
+        // way, each up to kLateMs late (36 ms at most seen in 120 rounds).  A
+        // stop that left the held reads to the thread's own 100 ms time-out
+        // fails most rounds.
+        EXPECT_LE(KpClockNow() - before, KpMs(kBridgeWaitMs + 4 * kLateMs))
+            << "machine time of the switch-off";
+        EXPECT_EQ(CameraPins(), 0u);
+        KpSetThreadWakeDelay(nullptr, 0, 0);
+        cameraDevice_->ClearFaults();
+        cameraDevice_->ReleaseHeld(STATUS_CANCELLED);
+        Pump(50);  // threads still in a late wake-up finish it
+    }
 }
 
 // A camera that stops taking render data, the card's application writing
