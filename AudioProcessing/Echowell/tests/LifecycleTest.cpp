@@ -217,12 +217,12 @@ TEST_F(LifecycleTest, APinClosedWhileRunningStopsProcessingAsAStopWould) {
             (void)kp::sim::AdvanceWhileResting(
                 [&] { return Active() == 0 && !ThreadRunning() && AecPendingWorkItems() == 0; },
                 false, 10000);
-            WaitResting(
+            kp::testing::WaitResting(
                 [&] {
                     return std::all_of(writes_.begin(), writes_.end(),
                                        [](const auto& w) { return w->Done(); });
                 },
-                false, "the writes in flight");
+                false, "the writes in flight did not return");
             writes_.clear();
             EXPECT_EQ(Active(), 0);
             EXPECT_FALSE(ThreadRunning()) << "the stop came through its work item";
