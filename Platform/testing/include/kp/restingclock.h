@@ -27,6 +27,13 @@ RestingWait AdvanceUntil(const std::function<bool()>& done, bool callerInKernel,
                          LONGLONG machineMs = 10000,
                          std::chrono::steady_clock::duration host = std::chrono::minutes(1));
 
+// The same on a machine whose work items wait for something the test holds
+// (a lock), so that a work item is never done: the clock moves while every
+// system thread and every work item's thread sleeps in a kernel wait that
+// nothing woke meanwhile.  No application thread may wait in the kernel.
+RestingWait AdvanceUntilAsleep(const std::function<bool()>& done, LONGLONG machineMs = 10000,
+                               std::chrono::steady_clock::duration host = std::chrono::minutes(1));
+
 // The same for a wait that must end: a wait that 10 s of machine time does
 // not end (a hang in a wait), or a minute of host time (a thread that never
 // rests), fails the test with `what` and the reason, and ends the run rather
