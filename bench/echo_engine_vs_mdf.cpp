@@ -19,6 +19,7 @@
 #include <stdlib.h>
 
 #include "AecInternal.h"
+#include "DoubleTalkScene.h"
 #include "EchoSignals.h"
 #include "interleaved.h"
 
@@ -32,35 +33,16 @@ struct Scene {
 };
 
 bool MakeScene(int rate, Scene* s) {
-    std::vector<int16_t> clip, nearClip;
-    int clipRate = 0;
-    if (!echotest::ReadWav16(ZV_SPEECH_DIR "/far_talker_16k.wav", &clip, &clipRate) ||
-        !echotest::ReadWav16(ZV_SPEECH_DIR "/near_talker_16k.wav", &nearClip, &clipRate))
-        return false;
-    std::vector<double> far(clip.begin(), clip.end());
-    std::vector<double> nearTalk(nearClip.begin(), nearClip.end());
-    if (rate == 8000) {
-        far = echotest::Decimate2(far);
-        nearTalk = echotest::Decimate2(nearTalk);
-    }
+    echotest::DoubleTalkScene scene;
     // The near talker from half-way on.
-    s->doubleTalk = far.size() / 2;
-    std::vector<double> nearSig(far.size(), 0.0);
-    for (size_t i = s->doubleTalk, j = 0; i < far.size() && j < nearTalk.size(); ++i, ++j)
-        nearSig[i] = nearTalk[j];
-    echotest::EchoPathParams ep;
-    ep.rate = rate;
-    ep.delayMs = 100;
-    ep.erlDb = 10;
-    ep.lengthMs = 64;
-    const auto echo = echotest::Convolve(far, echotest::EchoImpulse(ep));
+    if (!echotest::MakeDoubleTalkScene(ZV_SPEECH_DIR, rate, 0, 0, &scene)) return false;
+    s->doubleTalk = scene.talkFrom;
     s->rate = rate;
     s->frame = size_t(rate / 100);
-    const size_t frames = far.size() / s->frame;
-    s->far = echotest::ToPcm(far);
-    s->mic =
-        echotest::ToPcm(echotest::Mix({echo, nearSig, echotest::Noise(5, far.size(), -60, false)}));
-    s->nearTalker = echotest::ToPcm(nearSig);
+    const size_t frames = scene.far.size() / s->frame;
+    s->far = echotest::ToPcm(scene.far);
+    s->mic = echotest::Microphone(scene);
+    s->nearTalker = echotest::ToPcm(scene.nearTalk);
     s->far.resize(frames * s->frame);
     s->mic.resize(frames * s->frame);
     s->nearTalker.resize(frames * s->frame);

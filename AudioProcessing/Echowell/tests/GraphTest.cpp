@@ -19,7 +19,7 @@
 namespace zvecho {
 namespace {
 
-using GraphTest = LogicTest;
+using GraphTest = ChainTest;
 
 TEST_F(GraphTest, ChainsFitEveryFormatPairAndRateMode) {
     LoadMaster();
@@ -80,13 +80,7 @@ TEST_F(GraphTest, APassMovesTenMillisecondsForEveryStreamFormat) {
                     ChannelFormat f = Pcm(rate, bits, channels);
                     SCOPED_TRACE(testing::Message() << rate << " Hz " << bits << " bits "
                                                     << channels << " ch, mode " << mode);
-                    OpenChannel(1, f);
-                    OpenChannel(2, f);
-                    g_ulRateMode = mode;
-                    ASSERT_EQ(InitOutGraph(2, 1), ZV_OK);
-                    ASSERT_EQ(InitInGraph(1, 1), ZV_OK);
-                    InitQueues();
-                    ResetAecTiming();
+                    ASSERT_NO_FATAL_FAILURE(BuildChains(f, f, mode));
                     const ULONG block = f.AvgBytesPerSec / 100;
                     std::vector<UCHAR> data(block * 8, bits == 8 ? 0x80 : 0);
                     ULONG n = block * 8;

@@ -48,13 +48,13 @@ protected:
         ULONG returned = 0;
         return captureFilter_.Property(&p, sizeof p, value, sizeof *value, &returned);
     }
-    // Waits for a stream request, the clock moving (half a second of it at most).
+    // Waits for a stream request, the clock moving only while the machine
+    // rests (half a second of it at most, and a minute of host time for a
+    // machine that never rests), so that a device or thread the host runs
+    // late is waited for, not overtaken.
     static bool AwaitRequest(const std::shared_ptr<kp::ks::StreamRequest>& request) {
-        for (int k = 0; k < 2000 && !request->Done(); ++k) {
-            if (k < 100) AdvanceMs(5);
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        return request->Done();
+        return kp::testing::AdvanceUntil([&request] { return request->Done(); }, false, 500) ==
+               kp::testing::RestingWait::Done;
     }
     const std::vector<uint8_t> tone_ = [] {
         std::vector<uint8_t> b(320);
@@ -217,12 +217,12 @@ TEST_F(LifecycleTest, APinClosedWhileRunningStopsProcessingAsAStopWould) {
             (void)kp::sim::AdvanceWhileResting(
                 [&] { return Active() == 0 && !ThreadRunning() && AecPendingWorkItems() == 0; },
                 false, 10000);
-            WaitResting(
+            kp::testing::WaitResting(
                 [&] {
                     return std::all_of(writes_.begin(), writes_.end(),
                                        [](const auto& w) { return w->Done(); });
                 },
-                false, "the writes in flight");
+                false, "the writes in flight did not return");
             writes_.clear();
             EXPECT_EQ(Active(), 0);
             EXPECT_FALSE(ThreadRunning()) << "the stop came through its work item";
@@ -242,7 +242,7 @@ TEST_F(LifecycleTest, APinClosedWhileRunningStopsProcessingAsAStopWould) {
                     ASSERT_EQ(open.Submit(false, {{3200, 0, nullptr}}, sizeof(KSSTREAM_HEADER), &w),
                               STATUS_PENDING);
                 }
-                ASSERT_TRUE(AwaitRequest(w));
+                ASSERT_TRUE(AwaitRequest(w)) << "the open pin's request came back";
             }
             ASSERT_EQ(closed.Create(filter, capture ? 1 : 0, kp::ks::PcmFormat(8000, 16, 1)),
                       STATUS_SUCCESS);
@@ -259,7 +259,7 @@ TEST_F(LifecycleTest, APinClosedWhileRunningStopsProcessingAsAStopWould) {
                 writes_.push_back(w);
                 ASSERT_EQ(mic_.Submit(false, {{320, 0, nullptr}}, sizeof(KSSTREAM_HEADER), &r),
                           STATUS_PENDING);
-                ASSERT_TRUE(AwaitRequest(r));
+                ASSERT_TRUE(AwaitRequest(r)) << "the camera delivered";
             }
             EXPECT_EQ(Active(), 1) << "no shut-off from the closed pin's last time";
             EXPECT_TRUE(AwaitOutPasses(passes + 3)) << "the canceller processes";

@@ -1,6 +1,7 @@
-// The audio processing thread over the real chains, in-process: a test
-// feeds 10 ms blocks into queues 1 and 3 and lets the thread run until the
-// Out chain has made as many passes.
+// The processing chains built as a start builds them (ChainTest), and the
+// audio processing thread over them, in-process (ThreadTest): a test feeds
+// 10 ms blocks into queues 1 and 3 and lets the thread run until the Out
+// chain has made as many passes.
 #pragma once
 
 #include <thread>
@@ -11,12 +12,12 @@
 
 namespace zvecho {
 
-class ThreadTest : public LogicTest {
+class ChainTest : public LogicTest {
 protected:
-    void Start(const ChannelFormat& render, const ChannelFormat& capture, ULONG mode,
-               LONG processing = 1) {
-        LoadMaster();
-        InterlockedExchange(&g_bProcessing, processing);
+    // Channel 1 of each direction open with its format, both chains built at
+    // the rate mode, the queues sized and the timing reset, as a start
+    // leaves them.
+    static void BuildChains(const ChannelFormat& render, const ChannelFormat& capture, ULONG mode) {
         OpenChannel(1, render);
         OpenChannel(2, capture);
         g_ulRateMode = mode;
@@ -24,6 +25,16 @@ protected:
         ASSERT_EQ(InitInGraph(1, 1), ZV_OK);
         InitQueues();
         ResetAecTiming();
+    }
+};
+
+class ThreadTest : public ChainTest {
+protected:
+    void Start(const ChannelFormat& render, const ChannelFormat& capture, ULONG mode,
+               LONG processing = 1) {
+        LoadMaster();
+        InterlockedExchange(&g_bProcessing, processing);
+        ASSERT_NO_FATAL_FAILURE(BuildChains(render, capture, mode));
         // As a start does: no own render request is out.
         KeSetEvent(&g_AllIrpsCompleteEvent, IO_NO_INCREMENT, FALSE);
         ASSERT_TRUE(NT_SUCCESS(StartAudioProcThread()));

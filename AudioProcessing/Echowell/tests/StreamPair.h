@@ -19,6 +19,7 @@
 #include "FrameworkTesting.h"
 #include "KsClient.h"
 #include "kp/machinetest.h"
+#include "kp/restingclock.h"
 #include "kp/clock.h"
 #include "kp/simaudio.h"
 #include "kp/thread.h"
@@ -44,16 +45,9 @@ public:
     // machine rests and an application thread waits in the kernel.
     bool AwaitFinished(bool moveClock = false) const {
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-        const LONGLONG start = KpClockNow();
-        while (!m_Done && std::chrono::steady_clock::now() < giveUp) {
-            const LONGLONG moved = (KpClockNow() - start) / KpMs(1);
-            if (!moveClock || moved >= 10000) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                continue;
-            }
-            (void)kp::sim::AdvanceWhileResting([this] { return m_Done.load(); }, true,
-                                               static_cast<ULONG>(10000 - moved));
-        }
+        if (moveClock) (void)kp::testing::AdvanceUntil([this] { return m_Done.load(); }, true);
+        while (!m_Done && std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return m_Done;
     }
 
@@ -168,26 +162,9 @@ protected:
             action();
             done = true;
         });
-        WaitResting([&] { return done.load(); }, true, what);
+        kp::testing::WaitResting([&] { return done.load(); }, true,
+                                 std::string(what) + " did not return");
         worker.join();
-    }
-    static void WaitResting(const std::function<bool()>& done, bool caller, const char* what) {
-        constexpr LONGLONG kMachineMs = 10000;
-        const LONGLONG start = KpClockNow();
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-        for (;;) {
-            const LONGLONG moved = (KpClockNow() - start) / KpMs(1);
-            if (kp::sim::AdvanceWhileResting(
-                    done, caller, static_cast<ULONG>(std::max<LONGLONG>(kMachineMs - moved, 1))))
-                return;
-            const bool busy = std::chrono::steady_clock::now() > giveUp;
-            if (busy || (KpClockNow() - start) / KpMs(1) >= kMachineMs) {
-                ADD_FAILURE() << what
-                              << (busy ? " did not return: the machine never rested for a minute"
-                                       : " did not return within 10 s of machine time");
-                std::abort();  // rather than hang the run
-            }
-        }
     }
     static NTSTATUS SetStateWhileClockRuns(kp::ks::KsPin* pin, KSSTATE state) {
         NTSTATUS status = STATUS_PENDING;

@@ -18,6 +18,7 @@
 #include "CircBuff.h"
 #include "FrameworkTesting.h"
 #include "kp/machinetest.h"
+#include "kp/restingclock.h"
 #include "MutewellLogic.h"
 #include "kp/pnp.h"
 #include "kp/simaudio.h"
@@ -114,31 +115,6 @@ protected:
         speaker_.Close();
         mic_.Close();
     }
-    // Waits until `done`, the machine clock moving 1 ms at a time only while
-    // the machine rests (and, with `caller`, while the application thread on
-    // its way through the driver waits there), so that the driver's threads
-    // keep pace with the clock however slowly a busy host runs them.  A wait
-    // that 10 s of machine time does not end (a hang in a wait), or a minute
-    // of host time (a thread that never rests), fails the test and ends the
-    // run.
-    static void WaitResting(const std::function<bool()>& done, bool caller, const char* what) {
-        constexpr LONGLONG kMachineMs = 10000;
-        const LONGLONG start = KpClockNow();
-        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-        for (;;) {
-            const LONGLONG moved = (KpClockNow() - start) / KpMs(1);
-            if (kp::sim::AdvanceWhileResting(
-                    done, caller, static_cast<ULONG>(std::max<LONGLONG>(kMachineMs - moved, 1))))
-                return;
-            const bool busy = std::chrono::steady_clock::now() > giveUp;
-            if (busy || (KpClockNow() - start) / KpMs(1) >= kMachineMs) {
-                ADD_FAILURE() << what
-                              << (busy ? ": the machine never rested for a minute"
-                                       : ": 10 s of machine time went by");
-                std::abort();  // rather than hang the run
-            }
-        }
-    }
     // Runs `work` on a thread of its own while this one moves the clock
     // (a bounded wait in the logic needs machine time).  Without `caller` the
     // clock moves while `work` runs outside the kernel too (it waits there
@@ -149,7 +125,8 @@ protected:
             work();
             done = true;
         });
-        WaitResting([&] { return done.load(); }, caller, "a call into the driver never returned");
+        kp::testing::WaitResting([&] { return done.load(); }, caller,
+                                 "a call into the driver never returned");
         worker.join();
     }
     NTSTATUS Set(kp::ks::KsFilter& filter, ULONG id, ULONG value) {
@@ -191,7 +168,8 @@ protected:
     void Drain(size_t left) {
         while (queued_.size() > left) {
             auto [request, read] = queued_.front();
-            WaitResting([&] { return request->Done(); }, false, "a stream request never came back");
+            kp::testing::WaitResting([&] { return request->Done(); }, false,
+                                     "a stream request never came back");
             queued_.pop_front();
             if (read && request->Status() == STATUS_SUCCESS) {
                 for (ULONG i = 0; i + 1 < request->DataUsed(0); i += 2)

@@ -15,6 +15,7 @@
 // the same filter removes some 30 dB of it in far-end single talk.  The test
 // measures the three stages and holds each to the level found.
 #include "AecHarness.h"
+#include "DoubleTalkScene.h"
 
 #include <cmath>
 #include <string>
@@ -26,16 +27,6 @@ namespace doubletalk {
 
 size_t At(double seconds, int rate) {
     return size_t(seconds * rate);
-}
-
-bool SpokenClip(const char* name, int rate, std::vector<double>* out) {
-    std::vector<int16_t> clip;
-    int clipRate = 0;
-    if (!echotest::ReadWav16((std::string(ZV_SPEECH_DIR "/") + name).c_str(), &clip, &clipRate))
-        return false;
-    out->assign(clip.begin(), clip.end());
-    if (rate == 8000) *out = echotest::Decimate2(*out);
-    return true;
 }
 
 struct Figures {
@@ -54,24 +45,16 @@ double Db(double num, double den) {
 
 Figures MeasureDoubleTalk(int rate, bool* found) {
     Figures fig;
-    std::vector<double> far, nearClip;
-    *found = SpokenClip("far_talker_16k.wav", rate, &far) &&
-             SpokenClip("near_talker_16k.wav", rate, &nearClip);
+    const size_t frame = size_t(rate / 100), n = At(20, rate);
+    echotest::DoubleTalkScene scene;
+    *found = echotest::MakeDoubleTalkScene(ZV_SPEECH_DIR, rate, n, At(12, rate), &scene);
     if (!*found) return fig;
-    const size_t frame = size_t(rate / 100), n = At(20, rate), talkFrom = At(12, rate);
-    far.resize(n);
-    std::vector<double> nearTalk(n, 0.0);
-    for (size_t i = talkFrom, j = 0; i < n && j < nearClip.size(); ++i, ++j)
-        nearTalk[i] = nearClip[j];
-    echotest::EchoPathParams ep;
-    ep.rate = rate;
-    ep.delayMs = 100;
-    ep.erlDb = 10;
-    ep.lengthMs = 64;
-    const auto echo = echotest::Convolve(far, echotest::EchoImpulse(ep));
-    const auto noise = echotest::Noise(5, n, -60, false);
-    const auto mic = echotest::ToPcm(echotest::Mix({echo, nearTalk, noise}));
-    const auto farPcm = echotest::ToPcm(far);
+    const size_t talkFrom = scene.talkFrom;
+    const auto& echo = scene.echo;
+    const auto& nearTalk = scene.nearTalk;
+    const auto& noise = scene.noise;
+    const auto mic = echotest::Microphone(scene);
+    const auto farPcm = echotest::ToPcm(scene.far);
     // What the engine's high-pass makes of each part on its own.
     const auto hpEcho = HighPassModel(echotest::ToPcm(echo), rate);
     const auto hpClean = HighPassModel(echotest::ToPcm(echotest::Mix({nearTalk, noise})), rate);

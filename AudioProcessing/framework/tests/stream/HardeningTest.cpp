@@ -18,6 +18,7 @@
 #include "kp/pnp.h"
 #include "MemAlloc.h"
 #include "kp/pool.h"
+#include "kp/restingclock.h"
 #include "kp/simaudio.h"
 
 namespace zvstream {
@@ -550,13 +551,7 @@ TEST_P(HeldStateRemovalTest, SurpriseRemovalGetsPastAStateTheDeviceHolds) {
     auto removed = [&removal] {
         return removal.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
     };
-    const LONGLONG start = KpClockNow();
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    while (!removed() && std::chrono::steady_clock::now() < giveUp) {
-        const LONGLONG moved = (KpClockNow() - start) / KpMs(1);
-        if (moved >= 10000) break;
-        (void)kp::sim::AdvanceWhileResting(removed, true, static_cast<ULONG>(10000 - moved));
-    }
+    (void)kp::testing::AdvanceUntil(removed, true);
     if (!removed()) {
         ADD_FAILURE() << "the removal waits behind the held state request";
         Device()->ReleaseHeld(STATUS_CANCELLED);  // lets the removal and the test end
