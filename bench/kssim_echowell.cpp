@@ -31,16 +31,35 @@ struct Room {
     std::vector<double> RecorrelateAt;
 };
 
+// The default machine's settings for a stepped run of Seconds, with its far
+// end read and its folders in the temporary folder; false (the state told)
+// when the far end cannot be read.
+bool DefaultSettings(benchmark::State& state, double seconds, kp::scenario::Settings* s,
+                     fs::path* base) {
+    fs::path speech = fs::path(KP_SOURCE_DIR) / "testdata" / "speech";
+    s->NearEndWav = speech / "near_talker_16k.wav";
+    s->FilterImage = KP_FILTER_IMAGE;
+    s->Quiet = true;
+    s->Stream.Seconds = seconds;
+    s->FarOnly = seconds / 2;
+    std::string error;
+    if (!kp::scenario::ReadWavMono(speech / "far_talker_16k.wav", &s->Stream.FarEnd,
+                                   &s->Stream.FarRate, &error)) {
+        state.SkipWithError(error.c_str());
+        return false;
+    }
+    *base = fs::temp_directory_path() / ("kssim-bench-" + std::to_string(getpid()));
+    s->Machine = *base / "machine";
+    s->Out = *base / "out";
+    return true;
+}
+
 void Scenario(benchmark::State& state, bool realtime, LONG rateMode = -1,
               const Room* room = nullptr) {
     kp::scenario::Settings s;
-    fs::path speech = fs::path(KP_SOURCE_DIR) / "testdata" / "speech";
-    s.NearEndWav = speech / "near_talker_16k.wav";
-    s.FilterImage = KP_FILTER_IMAGE;
-    s.Quiet = true;
-    s.Stream.Seconds = realtime ? 4 : 10;
+    fs::path base;
+    if (!DefaultSettings(state, realtime ? 4 : 10, &s, &base)) return;
     s.Stream.ManualClock = !realtime;
-    s.FarOnly = s.Stream.Seconds / 2;
     s.RateMode = rateMode;
     if (room != nullptr) {
         s.MachineExtra = room->Extra;
@@ -48,15 +67,6 @@ void Scenario(benchmark::State& state, bool realtime, LONG rateMode = -1,
         s.FarOnly = room->FarOnly;
         s.RecorrelateAt = room->RecorrelateAt;
     }
-    std::string error;
-    if (!kp::scenario::ReadWavMono(speech / "far_talker_16k.wav", &s.Stream.FarEnd,
-                                   &s.Stream.FarRate, &error)) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
-    fs::path base = fs::temp_directory_path() / ("kssim-bench-" + std::to_string(getpid()));
-    s.Machine = base / "machine";
-    s.Out = base / "out";
     kp::scenario::Measures m;
     for (auto _ : state) {
         fs::remove_all(base);
@@ -120,22 +130,9 @@ void BM_EchowellPathChange(benchmark::State& state) {
 void BM_EchowellCpu(benchmark::State& state) {
     constexpr int kRounds = 6;
     kp::scenario::Settings s;
-    fs::path speech = fs::path(KP_SOURCE_DIR) / "testdata" / "speech";
-    s.NearEndWav = speech / "near_talker_16k.wav";
-    s.FilterImage = KP_FILTER_IMAGE;
-    s.Quiet = true;
-    s.Stream.Seconds = 10;
-    s.FarOnly = 5;
+    fs::path base;
+    if (!DefaultSettings(state, 10, &s, &base)) return;
     s.RateMode = static_cast<LONG>(state.range(0));
-    std::string error;
-    if (!kp::scenario::ReadWavMono(speech / "far_talker_16k.wav", &s.Stream.FarEnd,
-                                   &s.Stream.FarRate, &error)) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
-    fs::path base = fs::temp_directory_path() / ("kssim-bench-" + std::to_string(getpid()));
-    s.Machine = base / "machine";
-    s.Out = base / "out";
     std::vector<double> awake[2], asleep[2];
     for (auto _ : state) {
         for (int round = 0; round < kRounds; ++round) {
