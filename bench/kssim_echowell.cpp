@@ -7,11 +7,15 @@
 // clock 200 ppm off the camera's for a minute (the echo sliding 12 ms), and
 // the echo path's delay jumping from 40 to 200 ms, with and without a new
 // delay correlation asked for after it; each reports the ERLE it ends with.
+// BM_EchowellCpu sets the thread's CPU with the process on any host CPU
+// beside the same with it on one host CPU, awake and asleep apart.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <unistd.h>
+#include <vector>
 
 #include "Runner.h"
 #include "WavFile.h"
@@ -27,16 +31,35 @@ struct Room {
     std::vector<double> RecorrelateAt;
 };
 
+// The default machine's settings for a stepped run of Seconds, with its far
+// end read and its folders in the temporary folder; false (the state told)
+// when the far end cannot be read.
+bool DefaultSettings(benchmark::State& state, double seconds, kp::scenario::Settings* s,
+                     fs::path* base) {
+    fs::path speech = fs::path(KP_SOURCE_DIR) / "testdata" / "speech";
+    s->NearEndWav = speech / "near_talker_16k.wav";
+    s->FilterImage = KP_FILTER_IMAGE;
+    s->Quiet = true;
+    s->Stream.Seconds = seconds;
+    s->FarOnly = seconds / 2;
+    std::string error;
+    if (!kp::scenario::ReadWavMono(speech / "far_talker_16k.wav", &s->Stream.FarEnd,
+                                   &s->Stream.FarRate, &error)) {
+        state.SkipWithError(error.c_str());
+        return false;
+    }
+    *base = fs::temp_directory_path() / ("kssim-bench-" + std::to_string(getpid()));
+    s->Machine = *base / "machine";
+    s->Out = *base / "out";
+    return true;
+}
+
 void Scenario(benchmark::State& state, bool realtime, LONG rateMode = -1,
               const Room* room = nullptr) {
     kp::scenario::Settings s;
-    fs::path speech = fs::path(KP_SOURCE_DIR) / "testdata" / "speech";
-    s.NearEndWav = speech / "near_talker_16k.wav";
-    s.FilterImage = KP_FILTER_IMAGE;
-    s.Quiet = true;
-    s.Stream.Seconds = realtime ? 4 : 10;
+    fs::path base;
+    if (!DefaultSettings(state, realtime ? 4 : 10, &s, &base)) return;
     s.Stream.ManualClock = !realtime;
-    s.FarOnly = s.Stream.Seconds / 2;
     s.RateMode = rateMode;
     if (room != nullptr) {
         s.MachineExtra = room->Extra;
@@ -44,15 +67,6 @@ void Scenario(benchmark::State& state, bool realtime, LONG rateMode = -1,
         s.FarOnly = room->FarOnly;
         s.RecorrelateAt = room->RecorrelateAt;
     }
-    std::string error;
-    if (!kp::scenario::ReadWavMono(speech / "far_talker_16k.wav", &s.Stream.FarEnd,
-                                   &s.Stream.FarRate, &error)) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
-    fs::path base = fs::temp_directory_path() / ("kssim-bench-" + std::to_string(getpid()));
-    s.Machine = base / "machine";
-    s.Out = base / "out";
     kp::scenario::Measures m;
     for (auto _ : state) {
         fs::remove_all(base);
@@ -105,6 +119,58 @@ void BM_EchowellPathChange(benchmark::State& state) {
     Scenario(state, false, -1, &room);
 }
 
+// The processing thread's CPU per second of audio at a processing rate
+// (argument: 2 for 8 kHz, 1 for 16 kHz) over Rounds runs of 10 s of audio on
+// the stepped clock, each round one run with the process on any host CPU and
+// one with it on a single host CPU, interleaved so that both meet the same
+// load.  Awake: the thread's own time running (the product and the
+// stand-in); asleep: what the host charged it inside its sleeps, which with
+// the threads on several processors holds the host's cost of waking a
+// thread on another one.  Medians, with the spread as min and max.
+void BM_EchowellCpu(benchmark::State& state) {
+    constexpr int kRounds = 6;
+    kp::scenario::Settings s;
+    fs::path base;
+    if (!DefaultSettings(state, 10, &s, &base)) return;
+    s.RateMode = static_cast<LONG>(state.range(0));
+    std::vector<double> awake[2], asleep[2];
+    for (auto _ : state) {
+        for (int round = 0; round < kRounds; ++round) {
+            for (int one = 0; one < 2; ++one) {
+                s.OneCpu = one != 0;
+                kp::scenario::Measures m;
+                fs::remove_all(base);
+                if (kp::scenario::RunEchowellScenario(s, &m) != 0 ||
+                    m["one_cpu"] != static_cast<double>(one)) {
+                    state.SkipWithError("the scenario failed");
+                    fs::remove_all(base);
+                    return;
+                }
+                awake[one].push_back(100.0 * (m["cpu_per_second"] - m["sleep_cpu_per_second"]));
+                asleep[one].push_back(100.0 * m["sleep_cpu_per_second"]);
+            }
+        }
+    }
+    fs::remove_all(base);
+    auto put = [&state](const char* name, std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        std::string n = name;
+        state.counters[n + "_pct"] = v[v.size() / 2];
+        state.counters[n + "_min"] = v.front();
+        state.counters[n + "_max"] = v.back();
+    };
+    put("any_cpu_awake", awake[0]);
+    put("any_cpu_asleep", asleep[0]);
+    put("one_cpu_awake", awake[1]);
+    put("one_cpu_asleep", asleep[1]);
+    std::vector<double> whole[2];
+    for (int one = 0; one < 2; ++one)
+        for (size_t i = 0; i < awake[one].size(); ++i)
+            whole[one].push_back(awake[one][i] + asleep[one][i]);
+    put("any_cpu_whole", whole[0]);
+    put("one_cpu_whole", whole[1]);
+}
+
 void BM_EchowellStepped(benchmark::State& state) {
     Scenario(state, false);
 }
@@ -115,6 +181,7 @@ void BM_EchowellStepped16k(benchmark::State& state) {
     Scenario(state, false, 1);
 }
 
+BENCHMARK(BM_EchowellCpu)->Arg(2)->Arg(1)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_EchowellStepped)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_EchowellStepped16k)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 BENCHMARK(BM_EchowellRealTime)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();

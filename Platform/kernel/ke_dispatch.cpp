@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <ctime>
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -90,7 +91,7 @@ struct Readied {
     static constexpr ULONG kRoom = 32;
     Bed* Beds[kRoom];
     ULONG Count = 0;
-    bool Deferring = false;  // the lock is held through a DispatcherLock
+    bool Deferring = false;  // the lock is held through a KiDispatcherGuard
 };
 thread_local Readied tReadied;
 
@@ -143,24 +144,6 @@ std::atomic<ULONG> gBlocked{0};
 std::atomic<ULONG> gIdleSystem{0};
 std::atomic<ULONGLONG> gWakes{0};
 
-// The dispatcher lock held by this file's routines: the sleepers they ready
-// are woken after it is released.
-class DispatcherLock {
-public:
-    DispatcherLock() : m_Lock(gLock) { tReadied.Deferring = true; }
-    ~DispatcherLock() {
-        tReadied.Deferring = false;
-        m_Lock.unlock();
-        WakeReadied();
-    }
-    DispatcherLock(const DispatcherLock&) = delete;
-    DispatcherLock& operator=(const DispatcherLock&) = delete;
-    std::unique_lock<std::mutex>& Held() { return m_Lock; }
-
-private:
-    std::unique_lock<std::mutex> m_Lock;
-};
-
 // An object's wait list.  A header copied or moved after its initialisation
 // carries a list head that points into the original: walking it would corrupt
 // whatever lives there now.
@@ -192,7 +175,7 @@ bool Unlink(Waiter& W) {
 }
 
 // Lock held.  Takes the sleeper out of its lists and wakes it: once the lock
-// is released when the lock is held through a DispatcherLock, else now.
+// is released when the lock is held through a KiDispatcherGuard, else now.
 void Unwait(Waiter& W) {
     if (!Unlink(W)) return;
     Bed* bed = W.Sleeper;
@@ -413,7 +396,7 @@ NTSTATUS Wait(ULONG Count, PVOID* Objects, WAIT_TYPE WaitType, PLARGE_INTEGER Ti
     waiter.Counted = true;
     for (ULONG i = 0; i < Count; ++i) blocks[i] = {{}, &waiter, headers[i], nullptr, i};
 
-    DispatcherLock lock;
+    KiDispatcherGuard lock;
     if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
         for (ULONG i = 0; i < Count; ++i) {
             if (headers[i]->Type == MutantObject &&
@@ -452,6 +435,25 @@ NTSTATUS Wait(ULONG Count, PVOID* Objects, WAIT_TYPE WaitType, PLARGE_INTEGER Ti
 
 std::mutex& KiDispatcherLock() {
     return gLock;
+}
+
+KiDispatcherGuard::KiDispatcherGuard() : m_Lock(gLock) {
+    tReadied.Deferring = true;
+}
+
+KiDispatcherGuard::~KiDispatcherGuard() {
+    if (m_Lock.owns_lock()) Unlock();
+}
+
+void KiDispatcherGuard::Unlock() {
+    tReadied.Deferring = false;
+    m_Lock.unlock();
+    WakeReadied();
+}
+
+void KiDispatcherGuard::Lock() {
+    m_Lock.lock();
+    tReadied.Deferring = true;
 }
 
 void KiWaitTest(DISPATCHER_HEADER* Object) {
@@ -495,7 +497,7 @@ void KiSleepOn(std::unique_lock<std::mutex>& Lock, KiWaitQueue& Queue, bool HasD
 
 void KiClockMoved(bool ModeChanged) {
     LONGLONG now = KpClockNow();
-    DispatcherLock lock;
+    KiDispatcherGuard lock;
     for (PLIST_ENTRY entry = gTimed.Head.Flink; entry != &gTimed.Head;) {
         Waiter& waiter = *CONTAINING_RECORD(entry, Waiter, TimedEntry);
         entry = entry->Flink;  // Unwait takes out only this waiter's entry
@@ -518,7 +520,7 @@ BOOLEAN KpSystemThreadsIdle(ULONGLONG* Wakes) {
 }
 
 void KpClockSleepUntil(LONGLONG Time) {
-    DispatcherLock lock;
+    KiDispatcherGuard lock;
     Waiter waiter;
     waiter.Counted = true;
     waiter.HasDeadline = true;
@@ -562,7 +564,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     KpAssertIrql(DISPATCH_LEVEL, "KeSetEvent");
     LONG previous;
     {
-        DispatcherLock lock;
+        KiDispatcherGuard lock;
         ::Event(Event, "KeSetEvent");
         previous = Event->Header.SignalState;
         Event->Header.SignalState = 1;
@@ -615,7 +617,7 @@ LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
     UNREFERENCED_PARAMETER(Wait);
     KpAssertIrql(DISPATCH_LEVEL, "KeReleaseMutex");
     PKTHREAD self = KeGetCurrentThread();
-    DispatcherLock lock;
+    KiDispatcherGuard lock;
     ::Mutex(Mutex, "KeReleaseMutex");
     if (Mutex->OwnerThread != self) {
         KpBugCheck(KP_BUGCHECK_MUTANT_NOT_OWNED, "KeReleaseMutex: mutex %p is %s",
@@ -654,7 +656,7 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
     KpAssertIrql(DISPATCH_LEVEL, "KeReleaseSemaphore");
-    DispatcherLock lock;
+    KiDispatcherGuard lock;
     ::Semaphore(Semaphore, "KeReleaseSemaphore");
     LONG previous = Semaphore->Header.SignalState;
     if (Adjustment <= 0 || Adjustment > Semaphore->Limit - previous) {
@@ -722,6 +724,12 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
     KpAssertIrql(APC_LEVEL, "KeDelayExecutionThread");
     if (Interval == nullptr)
         KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "KeDelayExecutionThread: no interval");
+    // A zero interval gives the rest of the time slice to whatever else is
+    // ready and returns: the thread does not sleep, whatever the clock.
+    if (Interval->QuadPart == 0) {
+        sched_yield();
+        return STATUS_SUCCESS;
+    }
     Wait(0, nullptr, WaitAny, Interval, "KeDelayExecutionThread");
     return STATUS_SUCCESS;
 }

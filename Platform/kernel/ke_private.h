@@ -46,6 +46,25 @@ KiThreadState& KiCurrent();
 // waiters whose deadline it reached.
 std::mutex& KiDispatcherLock();
 
+// The dispatcher lock held by the executive's routines: the sleepers readied
+// while it is held are woken once it is released (by Unlock, by a sleep on it,
+// or at the end of the scope), so that none wakes only to find the lock taken.
+// Every routine that may ready a sleeper holds the lock through one.
+class KiDispatcherGuard {
+public:
+    KiDispatcherGuard();
+    ~KiDispatcherGuard();
+    KiDispatcherGuard(const KiDispatcherGuard&) = delete;
+    KiDispatcherGuard& operator=(const KiDispatcherGuard&) = delete;
+    // Lets go of the lock (waking what was readied) and takes it again.
+    void Unlock();
+    void Lock();
+    std::unique_lock<std::mutex>& Held() { return m_Lock; }
+
+private:
+    std::unique_lock<std::mutex> m_Lock;
+};
+
 // Lock held.  The object may have become signalled: wakes as many of its
 // waiters as it can satisfy, which look at their objects again.
 void KiWaitTest(DISPATCHER_HEADER* Object);

@@ -161,7 +161,7 @@ void FinishThread(PKTHREAD Thread) {
         KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "system thread %p ended inside a critical region",
                    static_cast<void*>(Thread));
     }
-    std::lock_guard<std::mutex> lock(KiDispatcherLock());
+    KiDispatcherGuard lock;
     if (Thread->OwnedMutexes != 0) {
         KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER,
                    "system thread %p ended holding %d kernel mutex(es)", static_cast<void*>(Thread),

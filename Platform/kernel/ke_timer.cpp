@@ -90,14 +90,14 @@ void Expire() {
     if (!gDpcs.empty() && !tIsDpcThread) KiWakeQueue(gDpcWork);
 }
 
-void RunOneDpc(std::unique_lock<std::mutex>& Lock) {
+void RunOneDpc(KiDispatcherGuard& Lock) {
     PKDPC dpc = gDpcs.front();
     gDpcs.pop_front();
     dpc->DpcData = nullptr;
     PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
     PVOID context = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
     ++gDpcRunning;
-    Lock.unlock();
+    Lock.Unlock();
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     routine(dpc, context, a1, a2);
@@ -108,14 +108,14 @@ void RunOneDpc(std::unique_lock<std::mutex>& Lock) {
                    KpHeldSpinLockCount());
     }
     KeLowerIrql(old);
-    Lock.lock();
+    Lock.Lock();
     --gDpcRunning;
     if (gDpcs.empty() && gDpcRunning == 0) KiWakeQueue(gDpcIdle);
 }
 
 void DpcThread() {
     tIsDpcThread = true;
-    std::unique_lock<std::mutex> lock(KiDispatcherLock());
+    KiDispatcherGuard lock;
     for (;;) {
         Expire();
         if (!gDpcs.empty()) {
@@ -128,7 +128,7 @@ void DpcThread() {
             LONGLONG due = static_cast<LONGLONG>(timer->DueTime.QuadPart);
             if (earliest == 0 || due < earliest) earliest = due;
         }
-        KiSleepOn(lock, gDpcWork, armed, earliest);
+        KiSleepOn(lock.Held(), gDpcWork, armed, earliest);
     }
 }
 
@@ -143,9 +143,9 @@ void EnsureThread() {
 
 void KiRunDueTimers() {
     if (tIsDpcThread) return;
-    std::unique_lock<std::mutex> lock(KiDispatcherLock());
+    KiDispatcherGuard lock;
     Expire();
-    while (!gDpcs.empty() || gDpcRunning != 0) KiSleepOn(lock, gDpcIdle, false, 0);
+    while (!gDpcs.empty() || gDpcRunning != 0) KiSleepOn(lock.Held(), gDpcIdle, false, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -163,7 +163,7 @@ void KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Defer
 // KeInsertQueueDpc / KeRemoveQueueDpc / KeFlushQueuedDpcs
 // ---------------------------------------------------------------------------
 BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
-    std::lock_guard<std::mutex> lock(KiDispatcherLock());
+    KiDispatcherGuard lock;
     CheckDpc(Dpc, "KeInsertQueueDpc");
     if (!Queue(Dpc, SystemArgument1, SystemArgument2)) return FALSE;
     EnsureThread();
@@ -172,7 +172,7 @@ BOOLEAN KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument
 }
 
 BOOLEAN KeRemoveQueueDpc(PRKDPC Dpc) {
-    std::lock_guard<std::mutex> lock(KiDispatcherLock());
+    KiDispatcherGuard lock;
     CheckDpc(Dpc, "KeRemoveQueueDpc");
     if (Dpc->DpcData == nullptr) return FALSE;
     gDpcs.erase(std::remove(gDpcs.begin(), gDpcs.end(), Dpc), gDpcs.end());
@@ -222,7 +222,7 @@ BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dp
     if (Dpc != nullptr) CheckDpc(Dpc, "KeSetTimerEx");
     LONGLONG due = 0;
     KiDeadline(&DueTime, &due);
-    std::lock_guard<std::mutex> lock(KiDispatcherLock());
+    KiDispatcherGuard lock;
     CheckTimer(Timer, "KeSetTimerEx");
     BOOLEAN wasArmed = Timer->Header.Inserted;
     if (wasArmed) Disarm(Timer);

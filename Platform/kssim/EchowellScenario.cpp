@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 
 #include "EchowellControl.h"
 #include "Runner.h"
@@ -75,6 +76,8 @@ void SetNearEnds(const std::vector<std::string>& rooms, bool enabled) {
 }  // namespace
 
 int RunEchowellScenario(const Settings& s, Measures* measures) {
+    std::optional<OneHostCpu> pin;  // before the boot: every machine thread inherits it
+    if (s.OneCpu) pin.emplace();
     kp::machine::DefaultMachine machine = EchowellMachine(s.FilterImage);
     machine.Extra += s.MachineExtra;
     if (!PrepareMachine(s, machine, s.FilterImage)) return 1;
@@ -200,6 +203,7 @@ int RunEchowellScenario(const Settings& s, Measures* measures) {
         (*measures)["added_latency_ms"] = latencyMs;
         (*measures)["cpu_per_second"] = r.ThreadCpuSeconds / r.MachineSeconds;
         (*measures)["sleep_cpu_per_second"] = r.ThreadSleepCpuSeconds / r.MachineSeconds;
+        (*measures)["one_cpu"] = pin && pin->Cpu() >= 0 ? 1 : 0;
         (*measures)["machine_seconds"] = r.MachineSeconds;
         (*measures)["host_seconds"] = r.HostSeconds;
     }
@@ -247,14 +251,7 @@ int RunEchowellScenario(const Settings& s, Measures* measures) {
             std::printf("latency: not measured (no double talk after the far-end phase)\n");
         else
             std::printf("latency: %.1f ms added to the capture\n", latencyMs);
-        if (r.ThreadsMeasured == 0)
-            std::printf("cpu:     no processing thread ran\n");
-        else
-            std::printf(
-                "cpu:     the processing thread used %.3f s of CPU in %.1f s of audio "
-                "(%.2f%% of one core; %.2f%% charged by the host while it slept)\n",
-                r.ThreadCpuSeconds, r.MachineSeconds, 100.0 * r.ThreadCpuSeconds / r.MachineSeconds,
-                100.0 * r.ThreadSleepCpuSeconds / r.MachineSeconds);
+        PrintThreadCpu(r, pin ? pin->Cpu() : -1);
     }
     if (!saved) return 1;
     for (const auto& [at, status] : recorrelations) {

@@ -1,7 +1,14 @@
 // The scenario table and the steps the scenarios share.
 #include "Runner.h"
 
+#include <dirent.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "WavFile.h"
 #include "kp/dbgsink.h"
@@ -33,6 +40,63 @@ const ScenarioEntry* FindScenario(const std::string& name) {
         if (name == entry.Name) return &entry;
     }
     return nullptr;
+}
+
+namespace {
+
+// Sets the CPUs of every thread of the process; false when one refused.
+bool SetEveryThreadsCpus(const cpu_set_t& cpus) {
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) return false;
+    bool all = true;
+    while (dirent* entry = readdir(tasks)) {
+        pid_t tid = static_cast<pid_t>(std::atoi(entry->d_name));
+        if (tid <= 0) continue;
+        // A thread that ended since the listing is no failure.
+        if (sched_setaffinity(tid, sizeof cpus, &cpus) != 0 && errno != ESRCH) all = false;
+    }
+    closedir(tasks);
+    return all;
+}
+
+}  // namespace
+
+OneHostCpu::OneHostCpu() {
+    if (sched_getaffinity(0, sizeof m_Saved, &m_Saved) != 0) return;
+    int cpu = sched_getcpu();
+    if (cpu < 0 || !CPU_ISSET(cpu, &m_Saved)) return;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    // Twice: a thread made while the first sweep ran may have copied the old set.
+    if (SetEveryThreadsCpus(one) && SetEveryThreadsCpus(one)) {
+        m_Cpu = cpu;
+    } else {
+        SetEveryThreadsCpus(m_Saved);
+    }
+}
+
+OneHostCpu::~OneHostCpu() {
+    if (m_Cpu >= 0) SetEveryThreadsCpus(m_Saved);
+}
+
+void PrintThreadCpu(const Result& r, int oneCpu) {
+    if (r.ThreadsMeasured == 0) {
+        std::printf("cpu:     no processing thread ran\n");
+        return;
+    }
+    char where[64];
+    if (oneCpu >= 0)
+        std::snprintf(where, sizeof where, "the process on host CPU %d alone", oneCpu);
+    else
+        std::snprintf(where, sizeof where, "the process on any of %d host CPUs",
+                      static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)));
+    double whole = 100.0 * r.ThreadCpuSeconds / r.MachineSeconds;
+    double asleep = 100.0 * r.ThreadSleepCpuSeconds / r.MachineSeconds;
+    std::printf(
+        "cpu:     the processing thread used %.3f s of CPU in %.1f s of audio (%.2f%% of one "
+        "core: %.2f%% awake, %.2f%% charged by the host while it slept; %s)\n",
+        r.ThreadCpuSeconds, r.MachineSeconds, whole, whole - asleep, asleep, where);
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <filesystem>
+#include <sched.h>
 #include <limits>
 #include <map>
 #include <string>
@@ -38,6 +39,10 @@ struct Settings {
     // changes, a device's clock offset); a folder kept as it is keeps its own.
     std::string MachineExtra;
     bool Quiet = false;  // no progress and no report lines (benchmarks)
+    // Run the whole process on one host CPU (--one-cpu): the processing
+    // thread's CPU time then holds no host cost of waking a thread on another
+    // processor, which a virtual machine charges the sleeper unevenly.
+    bool OneCpu = false;
     // Write the default machine again even over a registry.reg changed since
     // kssim last wrote it (--rewrite-machine).
     bool RewriteMachine = false;
@@ -82,6 +87,24 @@ struct WavOut {
     ULONG Rate;
 };
 bool WriteWavs(const Settings& settings, const std::vector<WavOut>& files);
+// Every thread of the process on one host CPU (the one the caller runs on)
+// while it lives, threads made meanwhile too; then every thread still there
+// back on the CPUs the caller had.  Cpu() is -1 when it could not pin.
+class OneHostCpu {
+public:
+    OneHostCpu();
+    ~OneHostCpu();
+    OneHostCpu(const OneHostCpu&) = delete;
+    OneHostCpu& operator=(const OneHostCpu&) = delete;
+    int Cpu() const { return m_Cpu; }
+
+private:
+    cpu_set_t m_Saved{};
+    int m_Cpu = -1;
+};
+// The processing thread's CPU line of a report: per second of audio, the
+// whole, the part charged while it slept, and the host CPUs it ran on.
+void PrintThreadCpu(const Result& result, int oneCpu);
 // The streaming lines of the report: formats, bytes, positions, timing.
 void PrintStreams(const Result& result);
 // The room names of the devices with a capture pin.

@@ -6,7 +6,7 @@
 //   kssim [--scenario NAME] [--machine DIR] [--out DIR] [--seconds S] [--far FILE.wav]
 //         [--rate HZ] [--realtime] [--in-flight N] [--far-only S] [--min-erle DB]
 //         [--no-filter] [--rate-mode N] [--min-snr DB] [--rewrite-machine]
-//         [--recorrelate-at S]...
+//         [--recorrelate-at S]... [--one-cpu]
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -26,7 +26,7 @@ int Usage() {
         "usage: kssim [--scenario NAME] [--machine DIR] [--out DIR] [--seconds S]\n"
         "             [--far FILE.wav] [--rate HZ] [--realtime] [--in-flight N]\n"
         "             [--far-only S] [--min-erle DB] [--no-filter] [--rate-mode N]\n"
-        "             [--min-snr DB] [--rewrite-machine] [--recorrelate-at S]...\n"
+        "             [--min-snr DB] [--rewrite-machine] [--recorrelate-at S]... [--one-cpu]\n"
         "Boots the machine folder DIR (the scenario's default machine is written there when\n"
         "it has no registry.reg or an older default), plays the far end on the loudspeaker\n"
         "for S seconds (the near end silent for the first --far-only seconds, 60%% of the\n"
@@ -41,6 +41,8 @@ int Usage() {
         "bridge's SNR (mutewell) is below DB.  --recorrelate-at: ask the filter for a new\n"
         "delay correlation S seconds into the run (echowell; may be given again).  The room\n"
         "is the machine's (registry.reg, HKLM\\SOFTWARE\\KpSim\\Room; see the README).\n"
+        "--one-cpu: the whole process on one host CPU (echowell), so that the processing\n"
+        "thread's CPU holds no host cost of waking threads across processors.\n"
         "Scenarios:\n");
     for (const ScenarioEntry& entry : Scenarios())
         std::fprintf(stderr, "  %-10s %s\n", entry.Name, entry.Summary);
@@ -67,6 +69,8 @@ int main(int argc, char** argv) {
             s.Stream.ManualClock = false;
         } else if (a == "--no-filter") {
             s.FilterImage.clear();
+        } else if (a == "--one-cpu") {
+            s.OneCpu = true;
         } else if (a == "--rewrite-machine") {
             s.RewriteMachine = true;
         } else if ((a == "--machine" || a == "--out" || a == "--seconds" || a == "--far" ||

@@ -1,6 +1,9 @@
 // Timers and DPCs on the machine clock.
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -99,6 +102,57 @@ TEST_F(TimerTest, ThreadsWaitOnSynchronizationTimers) {
     waiter.join();
     EXPECT_EQ(result.load(), STATUS_SUCCESS);
     EXPECT_FALSE(KeReadStateTimer(&timer)) << "the satisfied wait reset it";
+}
+
+// Whoever fires a timer readies its waiters under the dispatcher lock and
+// wakes them once the lock is released: more waiters than it can hold aside
+// at once, a synchronization timer's single waiter, and a thread waiting on an
+// event the timer's DPC sets all wake.
+void SetEventDpc(PKDPC, PVOID Context, PVOID, PVOID) {
+    KeSetEvent(static_cast<PKEVENT>(Context), 0, FALSE);
+}
+
+TEST_F(TimerTest, NoWaiterOfAFiredTimerIsLeftAsleep) {
+    constexpr int kWaiters = 34;
+    KTIMER notification, synchronization, withDpc;
+    KeInitializeTimerEx(&notification, NotificationTimer);
+    KeInitializeTimerEx(&synchronization, SynchronizationTimer);
+    KeInitializeTimer(&withDpc);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KDPC setEvent;
+    KeInitializeDpc(&setEvent, SetEventDpc, &event);
+    KeSetTimer(&notification, KpRelativeTimeout(KpMs(10)), nullptr);
+    KeSetTimer(&synchronization, KpRelativeTimeout(KpMs(20)), nullptr);
+    KeSetTimer(&withDpc, KpRelativeTimeout(KpMs(30)), &setEvent);
+    std::atomic<int> woken{0};
+    auto waitOn = [&woken](PVOID object) {
+        return std::thread([&woken, object] {
+            EXPECT_EQ(KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr),
+                      STATUS_SUCCESS);
+            ++woken;
+        });
+    };
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kWaiters; ++i) threads.push_back(waitOn(&notification));
+    threads.push_back(waitOn(&synchronization));
+    threads.push_back(waitOn(&event));
+    while (KpBlockedWaiterCount() < kWaiters + 2) std::this_thread::yield();
+    // A lost wake-up leaves its thread asleep for good: fail instead of hanging.
+    auto awaitWoken = [&woken](int count) {
+        auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (woken.load() < count && std::chrono::steady_clock::now() < give_up)
+            std::this_thread::yield();
+        return woken.load();
+    };
+    Advance(KpMs(10));
+    EXPECT_EQ(awaitWoken(kWaiters), kWaiters) << "the notification timer's waiters";
+    Advance(KpMs(10));
+    EXPECT_EQ(awaitWoken(kWaiters + 1), kWaiters + 1) << "the synchronization timer's waiter";
+    Advance(KpMs(10));
+    EXPECT_EQ(awaitWoken(kWaiters + 2), kWaiters + 2) << "the waiter of the DPC's event";
+    if (woken.load() != kWaiters + 2) std::abort();  // the sleepers cannot be joined
+    for (std::thread& t : threads) t.join();
 }
 
 TEST_F(TimerTest, DpcQueueRunsEachDpcOnceAndCanBeFlushed) {

@@ -1,5 +1,7 @@
 // Dispatcher objects and waits, with time-outs on a hand-advanced machine clock.
 #include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <semaphore.h>
 #include <signal.h>
 
@@ -319,6 +321,45 @@ ULONGLONG Wakes() {
     ULONGLONG wakes = 0;
     KpSystemThreadsIdle(&wakes);
     return wakes;
+}
+
+// A zero delay gives the processor to another ready thread and returns at
+// once, the manual clock standing still: a thread polling with it neither
+// sleeps (it is not an idle thread the runner could move the clock for) nor
+// keeps a thread that shares its processor from running.
+TEST_F(WaitTest, AZeroDelayYieldsAndReturnsAtOnce) {
+    UseManualClock();
+    const LONGLONG start = KpClockNow();
+    cpu_set_t saved, one;
+    ASSERT_EQ(sched_getaffinity(0, sizeof saved, &saved), 0);
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    std::atomic<bool> stop{false}, spinning{false};
+    std::thread other([&] {  // inherits the one processor
+        spinning = true;
+        while (!stop.load()) sched_yield();  // hands the processor straight back
+    });
+    while (!spinning.load()) std::this_thread::yield();
+    const ULONGLONG wakes = Wakes();
+    rusage before{}, after{};
+    getrusage(RUSAGE_THREAD, &before);
+    constexpr int kDelays = 200;
+    LARGE_INTEGER none;
+    none.QuadPart = 0;
+    for (int i = 0; i < kDelays; ++i)
+        EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &none), STATUS_SUCCESS);
+    getrusage(RUSAGE_THREAD, &after);
+    stop = true;
+    other.join();
+    sched_setaffinity(0, sizeof saved, &saved);
+    EXPECT_EQ(KpClockNow(), start);
+    EXPECT_EQ(Wakes(), wakes) << "a zero delay slept";
+    EXPECT_EQ(KpBlockedWaiterCount(), 0u);
+    // Each delay handed the processor to the other thread (a switch the host
+    // counts as involuntary); without yielding, the 200 delays fit in one
+    // time slice.
+    EXPECT_GE(after.ru_nivcsw - before.ru_nivcsw, kDelays / 2);
 }
 
 // A signal or a clock move wakes the waiters of what changed and no one else:
