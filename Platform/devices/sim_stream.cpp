@@ -151,12 +151,23 @@ ULONG StepMachine(ULONG Ms, ULONG HostMs) {
     return unsettled + (SettleMachine(HostMs) ? 0 : 1);
 }
 
+namespace {
+// With the system threads asleep: an application thread sleeps in the kernel
+// (the caller), and so does every other one inside a request, since one still
+// working in a driver (a property request holding a lock the caller waits
+// for) needs host time, not machine time.
+bool CallersAsleep() {
+    const ULONG system = KpRunningSystemThreadCount();
+    const ULONG blocked = KpBlockedWaiterCount();
+    return blocked > system && blocked >= system + KpIoThreadsInRequests();
+}
+}  // namespace
+
 BOOLEAN AdvanceWhileResting(const std::function<bool()>& Done, bool CallerInKernel, ULONG MaxMs) {
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     for (ULONG moved = 0; !Done(); std::this_thread::sleep_for(std::chrono::microseconds(100))) {
         if (std::chrono::steady_clock::now() > giveUp || moved == MaxMs) return FALSE;
-        if (SettleMachine(50) && !Done() &&
-            (!CallerInKernel || KpBlockedWaiterCount() > KpRunningSystemThreadCount())) {
+        if (SettleMachine(50) && !Done() && (!CallerInKernel || CallersAsleep())) {
             KpClockAdvance(KpMs(1));
             ++moved;
         }

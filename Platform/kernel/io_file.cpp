@@ -10,6 +10,7 @@
 
 #include "io_internal.h"
 #include "kp/irql.h"
+#include "kp/thread.h"
 
 namespace kp::io {
 namespace {
@@ -28,6 +29,29 @@ struct InFlight {
 // on the same thread, which then leaves this list.
 std::recursive_mutex g_inFlightLock;
 std::vector<InFlight> g_inFlight;  // application requests not yet completed
+
+// Threads other than system threads inside a request of the I/O manager
+// (create, control, cleanup, close), counted once however deep they nest: a
+// runner stepping a manual clock must not take the machine for resting while
+// one of them still works in a driver.
+std::atomic<ULONG> g_callers{0};
+thread_local ULONG t_callDepth = 0;
+
+class CallerScope {
+public:
+    CallerScope() : counted_(t_callDepth++ == 0 && !KpIsSystemThread()) {
+        if (counted_) ++g_callers;
+    }
+    ~CallerScope() {
+        --t_callDepth;
+        if (counted_) --g_callers;
+    }
+    CallerScope(const CallerScope&) = delete;
+    CallerScope& operator=(const CallerScope&) = delete;
+
+private:
+    const bool counted_;
+};
 
 void CloseFileObject(PVOID object);
 void CloseFileHandle(PVOID object);
@@ -90,6 +114,7 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS d
                      const std::function<void(PIO_STACK_LOCATION)>& setup, ULONG_PTR* information,
                      PFILE_OBJECT fileObject, KPROCESSOR_MODE mode) {
     KpAssertIrql(PASSIVE_LEVEL, "I/O manager request");
+    CallerScope caller;
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
     WaitBlock wait;
     KeInitializeEvent(&wait.Event, NotificationEvent, FALSE);
@@ -258,6 +283,7 @@ NTSTATUS ControlFile(HANDLE FileHandle, ULONG code, PVOID in, ULONG inLength, PV
                      ULONG outLength, KPROCESSOR_MODE mode, KP_IO_DONE* done, PVOID context,
                      PIO_STATUS_BLOCK syncIosb, bool* sent) {
     KpAssertIrql(PASSIVE_LEVEL, "NtDeviceIoControlFile");
+    CallerScope caller;
     *sent = false;
     auto file = static_cast<PFILE_OBJECT>(KpLookupHandle(FileHandle, &kFileHandleType));
     if (file == nullptr) return STATUS_INVALID_HANDLE;
@@ -305,6 +331,10 @@ NTSTATUS ControlFile(HANDLE FileHandle, ULONG code, PVOID in, ULONG inLength, PV
 }
 
 }  // namespace
+
+ULONG KpIoThreadsInRequests(void) {
+    return g_callers.load();
+}
 
 namespace kp::io {
 // Called by IofCompleteRequest at the end of every application request.

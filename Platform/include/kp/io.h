@@ -73,6 +73,9 @@ BOOLEAN KpIsSystemMapping(const void* Address);
 void KpIoSetWorkerThreadCount(ULONG Count);
 void KpIoDrainWorkQueues(void);
 ULONG KpIoQueuedWorkItemCount(void);  // queued or running
+// Threads other than system threads inside an I/O manager request (an
+// application's create, control request, cleanup or close), awake or asleep.
+ULONG KpIoThreadsInRequests(void);
 
 // ---------------------------------------------------------------------------
 // Miscellaneous switches and counters.

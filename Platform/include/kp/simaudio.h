@@ -249,9 +249,10 @@ BOOLEAN SettleMachine(ULONG HostMs);
 ULONG StepMachine(ULONG Ms, ULONG HostMs);
 // Waits in host time until Done.  The clock moves on, 1 ms at a time, only
 // while the machine rests and, when CallerInKernel says an application thread
-// is on its way through the kernel, while that thread waits there: a thread
-// still at work, however slowly the host runs it, never sees the clock move
-// under it.  FALSE after 20 s of host time or MaxMs of machine time.
+// is on its way through the kernel, while that thread waits there and every
+// other application thread inside a request waits too: a thread still at work,
+// however slowly the host runs it, never sees the clock move under it.  FALSE after 20 s of host
+// time or MaxMs of machine time.
 BOOLEAN AdvanceWhileResting(const std::function<bool()>& Done, bool CallerInKernel, ULONG MaxMs);
 
 // ---------------------------------------------------------------------------

@@ -2,9 +2,13 @@
 // application memory, the mapping discipline that memory enforces, requests
 // that pend, are cancelled or complete at DISPATCH_LEVEL.
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "IoTestSupport.h"
 #include "TestDriverProtocol.h"
+#include "kp/clock.h"
+#include "kp/simaudio.h"
 
 namespace kp::iotest {
 namespace {
@@ -223,6 +227,53 @@ TEST_F(UserIoTest, PendedRequestsCompleteLaterAtDispatchLevelOrAreCancelled) {
               STATUS_ACCESS_VIOLATION);
     EXPECT_EQ(refused.Calls, 1);
     EXPECT_EQ(refused.Status, STATUS_ACCESS_VIOLATION);
+}
+
+// A runner stepping the manual clock while a caller sleeps in the kernel
+// leaves the clock alone as long as another application thread still works
+// inside a request (a property request holding a lock the caller waits for,
+// run slowly by a busy host): that thread needs host time, not machine time.
+TEST_F(UserIoTest, AThreadStillWorkingInARequestKeepsTheClockFromMoving) {
+    UseManualClock();
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    UserBuffer flag(4);
+    __atomic_store_n(reinterpret_cast<ULONG*>(flag.Data), 0, __ATOMIC_RELEASE);
+    std::atomic<bool> pended{false}, busyDone{false};
+    std::thread sleeper([&] {
+        IO_STATUS_BLOCK iosb{};
+        EXPECT_EQ(Control(IOCTL_KPTEST_PEND, nullptr, 0, nullptr, 0, &iosb), STATUS_SUCCESS);
+        pended = true;
+    });
+    std::thread busy([&] {
+        IO_STATUS_BLOCK iosb{};
+        EXPECT_EQ(Control(IOCTL_KPTEST_BUSY_NEITHER, flag.Data, 4, nullptr, 0, &iosb),
+                  STATUS_SUCCESS);
+        busyDone = true;
+    });
+    while (KpBlockedWaiterCount() < 1 || KpIoThreadsInRequests() < 2) std::this_thread::yield();
+    // The busy request ends once the clock has moved under it, or after
+    // 100 ms of host time.
+    const LONGLONG start = KpClockNow();
+    std::thread releaser([&] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+        while (KpClockNow() == start && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        __atomic_store_n(reinterpret_cast<ULONG*>(flag.Data), 1, __ATOMIC_RELEASE);
+    });
+    EXPECT_TRUE(kp::sim::AdvanceWhileResting([&] { return busyDone.load(); }, true, 1000));
+    releaser.join();
+    busy.join();
+    EXPECT_EQ(KpClockNow(), start) << "the clock moved while a request was still at work";
+    EXPECT_EQ(KpIoThreadsInRequests(), 1u) << "the sleeper alone";
+    EXPECT_FALSE(pended.load());
+    // With only sleepers in the kernel the clock moves again.
+    EXPECT_FALSE(kp::sim::AdvanceWhileResting([] { return false; }, true, 5));
+    EXPECT_EQ(KpClockNow(), start + KpMs(5));
+    IO_STATUS_BLOCK iosb{};
+    ASSERT_EQ(Control(IOCTL_KPTEST_RELEASE, nullptr, 0, nullptr, 0, &iosb), STATUS_SUCCESS);
+    sleeper.join();
+    EXPECT_TRUE(pended.load());
+    EXPECT_EQ(KpIoThreadsInRequests(), 0u);
 }
 
 TEST_F(UserIoTest, RemovalWaitsForOpenFilesAndOpensFailAfterSurpriseRemoval) {

@@ -202,6 +202,11 @@ NTSTATUS DispatchControl(Extension* ext, PIRP irp) {
                 *static_cast<volatile ULONG*>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
             return Complete(irp, value == 0 ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS);
         }
+        case IOCTL_KPTEST_BUSY_NEITHER: {
+            auto* flag = static_cast<ULONG*>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
+            while (__atomic_load_n(flag, __ATOMIC_ACQUIRE) == 0) KeStallExecutionProcessor(10);
+            return Complete(irp, STATUS_SUCCESS);
+        }
         case IOCTL_KPTEST_FILL_DIRECT: {
             if (irp->MdlAddress == nullptr) return Complete(irp, STATUS_INVALID_PARAMETER);
             PVOID target = MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority);

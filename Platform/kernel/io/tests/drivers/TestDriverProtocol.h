@@ -20,6 +20,9 @@
 #define IOCTL_KPTEST_RAW_NEITHER CTL_CODE(KPTEST_DEVICE, 0x805, METHOD_NEITHER, FILE_ANY_ACCESS)
 // METHOD_OUT_DIRECT: fills the output with 0xA5 through the MDL's system address.
 #define IOCTL_KPTEST_FILL_DIRECT CTL_CODE(KPTEST_DEVICE, 0x806, METHOD_OUT_DIRECT, FILE_ANY_ACCESS)
+// METHOD_NEITHER: works on without sleeping (stalling 10 us at a time) until the
+// first ULONG of the input, read without probing, is non-zero: a test's flag.
+#define IOCTL_KPTEST_BUSY_NEITHER CTL_CODE(KPTEST_DEVICE, 0x807, METHOD_NEITHER, FILE_ANY_ACCESS)
 
 // {5A0E1C2B-7F31-4D6A-9B1E-2C4D6E8F0A11}: the function driver's interface ("global").
 DEFINE_GUID(KPTEST_INTERFACE_CLASS, 0x5A0E1C2B, 0x7F31, 0x4D6A, 0x9B, 0x1E, 0x2C, 0x4D, 0x6E, 0x8F,
