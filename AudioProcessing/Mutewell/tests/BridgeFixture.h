@@ -56,8 +56,9 @@ protected:
     // the completed request again (eight queued on the device).
     void Step();
     // Runs `call` on another thread and, once `ready` holds, advances the
-    // clock in 10 ms steps until it returns; a call still inside after a
-    // minute of machine time or 20 host seconds aborts the run with a message.
+    // clock in 10 ms steps, each once the machine rests and the caller sleeps
+    // in the kernel, until it returns; a call still inside after a minute of
+    // machine time or 20 host seconds aborts the run with a message.
     static void AdvanceWhile(const std::function<void()>& call, const std::function<bool()>& ready);
 
     PDEVICE_OBJECT m_pdo = nullptr;
