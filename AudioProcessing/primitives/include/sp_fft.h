@@ -80,3 +80,9 @@ void sp_fft_combine_radix2(float* data, int32_t count, int32_t span, const float
 void sp_rfft_split_fwd(float* data, int32_t count, int32_t direction, const float* table);
 void sp_rfft_merge_inv(const float* src, float* dst, int32_t count, int32_t direction,
                        const float* table);
+// The generic member's whole real transforms from order 4 in the packed
+// order (the variant's real_fwd / real_inv): false for the internal order.
+bool sp_rfft_generic_real_fwd(const sp_rfft_spec* spec, const float* src, float* dst, float* work,
+                              int32_t perm);
+bool sp_rfft_generic_real_inv(const sp_rfft_spec* spec, const float* src, float* dst, float* work,
+                              int32_t perm);
