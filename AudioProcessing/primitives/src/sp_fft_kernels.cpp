@@ -135,9 +135,8 @@ void PassRadix4(float* d, int32_t count, int32_t span, const float* twiddles, bo
     }
 }
 
-// A non-null factor scales the result, in the last radix-4 pass when there
-// is one.
-// The passes after the span-4 one.
+// The passes after the span-4 one.  A non-null factor scales the result,
+// in the last radix-4 pass when there is one.
 void PassesAfterSpan4(float* data, int32_t count, const float* twiddles, bool inverse,
                       const float* factor) {
     int32_t span = 16;
@@ -307,28 +306,45 @@ void sp_fft_blocks_inv(const sp_rfft_spec* spec, float* data, int32_t n, float*)
     Blocks(spec, data, n, true);
 }
 
-void sp_fft_combine_radix2(float* data, int32_t count, int32_t span, const float* quarter,
-                           int32_t direction, int32_t chunk) {
-    const bool inverse = direction < 0;
+namespace {
+
+// The radix-2 butterflies of one half-group: point k and k + half, the
+// latter times w (twiddle pointer advanced by `stride` floats per point),
+// turned by -i when Turned (the second quarter of the angles).
+template <bool Inverse, bool Turned>
+inline void Combine(float* lo, float* hi, const float* w, int32_t points, int64_t stride) {
+    for (int32_t k = 0; k < points; ++k, lo += 2, hi += 2, w += stride) {
+        const Cx t = Turned ? Turn(Load(w), false) : Load(w);
+        const Cx a = Load(lo);
+        const Cx b = Mul(Load(hi), t, Inverse);
+        Store(lo, Add(a, b));
+        Store(hi, Sub(a, b));
+    }
+}
+
+template <bool Inverse>
+void CombineRadix2(float* data, int32_t count, int32_t span, const float* quarter) {
     const int32_t half = span / 2;
-    const int32_t step = count / span;
-    const int32_t q = count / 4;
+    // w_count^(k step) for k < span/4 is entry k step of the quarter table;
+    // above, -i times entry k step - count/4.
+    const int32_t first = span / 4;
+    const int64_t stride = 2 * static_cast<int64_t>(count / span);
     for (int32_t g = 0; g < count; g += span) {
         float* p = data + 2 * static_cast<int64_t>(g);
-        for (int32_t c0 = 0; c0 < half; c0 += chunk) {
-            const int32_t c1 = c0 + chunk < half ? c0 + chunk : half;
-            for (int32_t k = c0; k < c1; ++k) {
-                const int32_t j = k * step;
-                // w_count^j: the second quarter of the angles is -i times the first.
-                const Cx w =
-                    j < q ? Load(quarter + 2 * j) : Turn(Load(quarter + 2 * (j - q)), false);
-                const Cx a = Load(p + 2 * k);
-                const Cx b = Mul(Load(p + 2 * (k + half)), w, inverse);
-                Store(p + 2 * k, Add(a, b));
-                Store(p + 2 * (k + half), Sub(a, b));
-            }
-        }
+        Combine<Inverse, false>(p, p + 2 * half, quarter, first, stride);
+        Combine<Inverse, true>(p + 2 * first, p + 2 * (first + half), quarter, half - first,
+                               stride);
     }
+}
+
+}  // namespace
+
+void sp_fft_combine_radix2(float* data, int32_t count, int32_t span, const float* quarter,
+                           int32_t direction, int32_t) {
+    if (direction < 0)
+        CombineRadix2<true>(data, count, span, quarter);
+    else
+        CombineRadix2<false>(data, count, span, quarter);
 }
 
 void sp_rfft_split_fwd(float* data, int32_t count, int32_t, const float* table) {
