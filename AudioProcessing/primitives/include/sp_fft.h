@@ -71,8 +71,9 @@ void sp_fft_large_step_inv(const sp_rfft_spec* spec, float* data, int32_t n, int
 void sp_fft_blocks_fwd(const sp_rfft_spec* spec, float* data, int32_t n, float* work);
 void sp_fft_blocks_inv(const sp_rfft_spec* spec, float* data, int32_t n, float* work);
 // One radix-2 combining stage of span `span` over count points with the
-// quarter table of order log2(count); direction 1 forward, -1 inverse; the
-// work goes in chunks of `chunk` points.
+// quarter table of order log2(count); direction 1 forward, -1 inverse.  The
+// chunk is no longer used: the butterflies are independent and give the
+// same results in any order.
 void sp_fft_combine_radix2(float* data, int32_t count, int32_t span, const float* quarter,
                            int32_t direction, int32_t chunk);
 // Real split (forward, after the DC/Nyquist step) and merge (inverse) over M
@@ -80,3 +81,9 @@ void sp_fft_combine_radix2(float* data, int32_t count, int32_t span, const float
 void sp_rfft_split_fwd(float* data, int32_t count, int32_t direction, const float* table);
 void sp_rfft_merge_inv(const float* src, float* dst, int32_t count, int32_t direction,
                        const float* table);
+// The generic member's whole real transforms from order 4 in the packed
+// order (the variant's real_fwd / real_inv): false for the internal order.
+bool sp_rfft_generic_real_fwd(const sp_rfft_spec* spec, const float* src, float* dst, float* work,
+                              int32_t perm);
+bool sp_rfft_generic_real_inv(const sp_rfft_spec* spec, const float* src, float* dst, float* work,
+                              int32_t perm);

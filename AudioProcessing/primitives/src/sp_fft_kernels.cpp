@@ -34,17 +34,43 @@ inline Cx Turn(Cx a, bool inverse) {
     return inverse ? Cx{-a.im, a.re} : Cx{a.im, -a.re};
 }
 
+// The span-4 butterflies of one group of four bit-reversed points.
+inline void Span4(float* p, Cx c0, Cx c1, Cx c2, Cx c3, bool inverse) {
+    const Cx s01 = Add(c0, c1), d01 = Sub(c0, c1), s23 = Add(c2, c3),
+             t23 = Turn(Sub(c2, c3), inverse);
+    Store(p, Add(s01, s23));
+    Store(p + 4, Sub(s01, s23));
+    Store(p + 2, Add(d01, t23));
+    Store(p + 6, Sub(d01, t23));
+}
+
 // Span-4 pass on groups of four bit-reversed points.
 void PassSpan4(float* d, int32_t count, bool inverse) {
     for (int32_t g = 0; g < count; g += 4) {
-        float* p = d + 2 * g;
-        const Cx c0 = Load(p), c1 = Load(p + 2), c2 = Load(p + 4), c3 = Load(p + 6);
-        const Cx s01 = Add(c0, c1), d01 = Sub(c0, c1), s23 = Add(c2, c3),
-                 t23 = Turn(Sub(c2, c3), inverse);
-        Store(p, Add(s01, s23));
-        Store(p + 4, Sub(s01, s23));
-        Store(p + 2, Add(d01, t23));
-        Store(p + 6, Sub(d01, t23));
+        const float* p = d + 2 * g;
+        Span4(d + 2 * g, Load(p), Load(p + 2), Load(p + 4), Load(p + 6), inverse);
+    }
+}
+
+// The span-4 pass reading the points in natural order from src (not dst),
+// so that no bit-reversal pass runs before it: the group at 4m holds the
+// points r, r + count/2, r + count/4 and r + 3 count/4, r the reversal of m
+// over log2(count) - 2 bits, counted up with a reversed carry.
+void PassSpan4From(const float* src, float* dst, int32_t count, bool inverse) {
+    const int32_t quarter = count / 4;
+    const float* s1 = src + count;
+    const float* s2 = src + count / 2;
+    const float* s3 = src + 3 * count / 2;
+    int32_t r = 0;
+    for (int32_t g = 0; g < count; g += 4) {
+        Span4(dst + 2 * g, Load(src + 2 * r), Load(s1 + 2 * r), Load(s2 + 2 * r), Load(s3 + 2 * r),
+              inverse);
+        int32_t bit = quarter / 2;
+        while (r & bit) {
+            r ^= bit;
+            bit >>= 1;
+        }
+        r |= bit;
     }
 }
 
@@ -109,11 +135,10 @@ void PassRadix4(float* d, int32_t count, int32_t span, const float* twiddles, bo
     }
 }
 
-// A non-null factor scales the result, in the last radix-4 pass when there
-// is one.
-void RadixPasses(float* data, int32_t count, const float* twiddles, bool inverse,
-                 const float* factor = nullptr) {
-    PassSpan4(data, count, inverse);
+// The passes after the span-4 one.  A non-null factor scales the result,
+// in the last radix-4 pass when there is one.
+void PassesAfterSpan4(float* data, int32_t count, const float* twiddles, bool inverse,
+                      const float* factor) {
     int32_t span = 16;
     if ((count & 0x55555555) == 0) {  // odd order: a radix-2 stage first
         PassSpan8(data, count, twiddles, inverse);
@@ -128,6 +153,12 @@ void RadixPasses(float* data, int32_t count, const float* twiddles, bool inverse
         PassRadix4<true>(data, count, span, twiddles, inverse, factor);
     else
         PassRadix4<false>(data, count, span, twiddles, inverse);
+}
+
+void RadixPasses(float* data, int32_t count, const float* twiddles, bool inverse,
+                 const float* factor = nullptr) {
+    PassSpan4(data, count, inverse);
+    PassesAfterSpan4(data, count, twiddles, inverse, factor);
 }
 
 void Blocks(const sp_rfft_spec* spec, float* data, int32_t n, bool inverse) {
@@ -275,28 +306,45 @@ void sp_fft_blocks_inv(const sp_rfft_spec* spec, float* data, int32_t n, float*)
     Blocks(spec, data, n, true);
 }
 
-void sp_fft_combine_radix2(float* data, int32_t count, int32_t span, const float* quarter,
-                           int32_t direction, int32_t chunk) {
-    const bool inverse = direction < 0;
+namespace {
+
+// The radix-2 butterflies of one half-group: point k and k + half, the
+// latter times w (twiddle pointer advanced by `stride` floats per point),
+// turned by -i when Turned (the second quarter of the angles).
+template <bool Inverse, bool Turned>
+inline void Combine(float* lo, float* hi, const float* w, int32_t points, int64_t stride) {
+    for (int32_t k = 0; k < points; ++k, lo += 2, hi += 2, w += stride) {
+        const Cx t = Turned ? Turn(Load(w), false) : Load(w);
+        const Cx a = Load(lo);
+        const Cx b = Mul(Load(hi), t, Inverse);
+        Store(lo, Add(a, b));
+        Store(hi, Sub(a, b));
+    }
+}
+
+template <bool Inverse>
+void CombineRadix2(float* data, int32_t count, int32_t span, const float* quarter) {
     const int32_t half = span / 2;
-    const int32_t step = count / span;
-    const int32_t q = count / 4;
+    // w_count^(k step) for k < span/4 is entry k step of the quarter table;
+    // above, -i times entry k step - count/4.
+    const int32_t first = span / 4;
+    const int64_t stride = 2 * static_cast<int64_t>(count / span);
     for (int32_t g = 0; g < count; g += span) {
         float* p = data + 2 * static_cast<int64_t>(g);
-        for (int32_t c0 = 0; c0 < half; c0 += chunk) {
-            const int32_t c1 = c0 + chunk < half ? c0 + chunk : half;
-            for (int32_t k = c0; k < c1; ++k) {
-                const int32_t j = k * step;
-                // w_count^j: the second quarter of the angles is -i times the first.
-                const Cx w =
-                    j < q ? Load(quarter + 2 * j) : Turn(Load(quarter + 2 * (j - q)), false);
-                const Cx a = Load(p + 2 * k);
-                const Cx b = Mul(Load(p + 2 * (k + half)), w, inverse);
-                Store(p + 2 * k, Add(a, b));
-                Store(p + 2 * (k + half), Sub(a, b));
-            }
-        }
+        Combine<Inverse, false>(p, p + 2 * half, quarter, first, stride);
+        Combine<Inverse, true>(p + 2 * first, p + 2 * (first + half), quarter, half - first,
+                               stride);
     }
+}
+
+}  // namespace
+
+void sp_fft_combine_radix2(float* data, int32_t count, int32_t span, const float* quarter,
+                           int32_t direction, int32_t) {
+    if (direction < 0)
+        CombineRadix2<true>(data, count, span, quarter);
+    else
+        CombineRadix2<false>(data, count, span, quarter);
 }
 
 void sp_rfft_split_fwd(float* data, int32_t count, int32_t, const float* table) {
@@ -336,4 +384,114 @@ void sp_rfft_merge_inv(const float* src, float* dst, int32_t count, int32_t, con
         dst[count] = 2.0f * re;
         dst[count + 1] = -2.0f * im;
     }
+}
+
+namespace {
+
+// The split of sp_rfft_split_fwd with the packing folded in: bin k leaves
+// at 2k-1 instead of 2k, so no pass moves the spectrum afterwards.  The pair
+// written at the top end lands on the imaginary part of the next pair's top
+// bin, which is read one step ahead.
+void SplitPacked(float* data, int32_t count, const float* table) {
+    const float dc = data[0], nyquist = data[1];
+    data[0] = dc + nyquist;
+    float* lo = data + 2;
+    float* hi = data + 2 * (count - 1);
+    const float* t = table + 2;
+    float d = hi[1];
+    for (int32_t k = count / 2 - 1; k > 0; --k, lo += 2, hi -= 2, t += 2) {
+        const float a = lo[0], b = lo[1], c = hi[0];
+        const float dNext = hi[-1];
+        const float A = t[0], B = t[1];
+        const float p = B * (a - c) + A * (b + d);
+        const float q = (b + d) * B - (a - c) * A;
+        // Stored crosswise: stores of one bin next to each other invite
+        // the compiler to pair its parts in vector registers, which costs
+        // more shuffles than it saves here.
+        lo[0] = q - d;
+        hi[-1] = a - p;
+        lo[-1] = c + p;
+        hi[0] = q - b;
+        d = dNext;
+    }
+    // The middle bin, its own partner, conjugated; d holds its imaginary part.
+    data[count - 1] = data[count];
+    data[count] = -d;
+    data[2 * count - 1] = dc - nyquist;
+}
+
+// The merge of sp_rfft_merge_inv reading the packed spectrum, after the
+// DC/Nyquist step: bin k comes from 2k-1.  In place, the pair written at the
+// bottom end lands on the real part of the next bin, which is read one step
+// ahead.
+void MergePacked(const float* src, float* dst, int32_t count, const float* table) {
+    const float r0 = src[0], rn = src[2 * count - 1];
+    float a = src[1];
+    dst[0] = r0 + rn;
+    dst[1] = r0 - rn;
+    for (int32_t k = 1; k < count / 2; ++k) {
+        const float b = src[2 * k], c = src[2 * (count - k) - 1], d = src[2 * (count - k)];
+        const float aNext = src[2 * k + 1];
+        const float alpha = table[2 * k], beta = table[2 * k + 1];
+        const float u = beta * (a - c) - alpha * (b + d);
+        const float v = (a - c) * alpha + (b + d) * beta;
+        // Stored crosswise, as in SplitPacked.
+        dst[2 * k + 1] = b - d + v;
+        dst[2 * (count - k)] = a + c - u;
+        dst[2 * k] = a + c + u;
+        dst[2 * (count - k) + 1] = v - (b - d);
+        a = aNext;
+    }
+    // The middle bin times (2, -2); a holds its real part.
+    const float im = src[count];
+    dst[count] = 2.0f * a;
+    dst[count + 1] = -2.0f * im;
+}
+
+// The complex transform of the bit-reversed points in data, as the fronts
+// run it for the generic member.
+void Complex(const sp_rfft_spec* spec, float* data, int32_t count, float* work, bool inverse) {
+    const int32_t n = spec->order - 1;
+    const bool scale = inverse ? spec->invScale != 0 : spec->fwdScale != 0;
+    if (n <= 10) {
+        const auto* radix = static_cast<const float*>(sp_rfft_table(spec, sp_rfft_word_radix));
+        RadixPasses(data, count, radix, inverse, scale ? &spec->factor : nullptr);
+    } else {
+        Large(spec, data, n, work, inverse);
+    }
+}
+
+}  // namespace
+
+bool sp_rfft_generic_real_fwd(const sp_rfft_spec* spec, const float* src, float* dst, float* work,
+                              int32_t perm) {
+    if (perm) return false;
+    const int32_t count = 1 << (spec->order - 1);
+    if (src != dst && spec->order <= 11) {
+        PassSpan4From(src, dst, count, false);
+        PassesAfterSpan4(dst, count,
+                         static_cast<const float*>(sp_rfft_table(spec, sp_rfft_word_radix)), false,
+                         spec->fwdScale ? &spec->factor : nullptr);
+    } else {
+        const auto* bitrev = static_cast<const int32_t*>(sp_rfft_table(spec, sp_rfft_word_bitrev));
+        if (src != dst)
+            sp_fft_bitrev_copy(src, dst, count, bitrev);
+        else
+            sp_fft_bitrev_inplace(dst, count, bitrev);
+        Complex(spec, dst, count, work, false);
+    }
+    SplitPacked(dst, count, static_cast<const float*>(sp_rfft_table(spec, sp_rfft_word_split)));
+    return true;
+}
+
+bool sp_rfft_generic_real_inv(const sp_rfft_spec* spec, const float* src, float* dst, float* work,
+                              int32_t perm) {
+    if (perm) return false;
+    const int32_t count = 1 << (spec->order - 1);
+    MergePacked(src, dst, count,
+                static_cast<const float*>(sp_rfft_table(spec, sp_rfft_word_merge)));
+    sp_fft_bitrev_inplace(dst, count,
+                          static_cast<const int32_t*>(sp_rfft_table(spec, sp_rfft_word_bitrev)));
+    Complex(spec, dst, count, work, true);
+    return true;
 }

@@ -399,6 +399,6 @@ const sp_rfft_variant sp_rfft_variant_generic = {
     MergeInv,
     &sp_fft_codelet_table,
     sp_alloc_bytes,
-    nullptr,
-    nullptr,
+    sp_rfft_generic_real_fwd,
+    sp_rfft_generic_real_inv,
 };
