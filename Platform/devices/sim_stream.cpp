@@ -151,17 +151,11 @@ ULONG StepMachine(ULONG Ms, ULONG HostMs) {
     return unsettled + (SettleMachine(HostMs) ? 0 : 1);
 }
 
-namespace {
-// With the system threads asleep: an application thread sleeps in the kernel
-// (the caller), and so does every other one inside a request, since one still
-// working in a driver (a property request holding a lock the caller waits
-// for) needs host time, not machine time.
-bool CallersAsleep() {
+BOOLEAN CallersAsleep(void) {
     const ULONG system = KpRunningSystemThreadCount();
     const ULONG blocked = KpBlockedWaiterCount();
     return blocked > system && blocked >= system + KpIoThreadsInRequests();
 }
-}  // namespace
 
 BOOLEAN AdvanceWhileResting(const std::function<bool()>& Done, bool CallerInKernel, ULONG MaxMs) {
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);

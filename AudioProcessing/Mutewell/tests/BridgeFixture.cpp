@@ -8,7 +8,6 @@
 #include "kp/io.h"
 #include "kp/pool.h"
 #include "kp/simaudio.h"
-#include "kp/thread.h"
 
 // The bridge's entry points for ObReferenceObjectByHandle,
 // KeDelayExecutionThread and IoCancelIrp: the platform's, counted and with
@@ -181,8 +180,7 @@ void BridgeTest::AdvanceWhile(const std::function<void()>& call,
             ADD_FAILURE() << "a call never returned while the clock moved";
             std::abort();  // its thread cannot be joined
         }
-        if (kp::sim::SettleMachine(50) && !done &&
-            KpBlockedWaiterCount() > KpRunningSystemThreadCount()) {
+        if (kp::sim::SettleMachine(50) && !done && kp::sim::CallersAsleep()) {
             AdvanceMs(10);
             ++step;
         }

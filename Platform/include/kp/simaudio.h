@@ -247,6 +247,11 @@ BOOLEAN SettleMachine(ULONG HostMs);
 // machine settles again.  Answers how many of the two settles reached the
 // bound of HostMs.
 ULONG StepMachine(ULONG Ms, ULONG HostMs);
+// With the system threads asleep (SettleMachine): an application thread
+// sleeps in the kernel (the caller), and so does every other one inside a
+// request, since one still working in a driver (a property request holding a
+// lock the caller waits for) needs host time, not machine time.
+BOOLEAN CallersAsleep(void);
 // Waits in host time until Done.  The clock moves on, 1 ms at a time, only
 // while the machine rests and, when CallerInKernel says an application thread
 // is on its way through the kernel, while that thread waits there and every
