@@ -236,8 +236,10 @@ TEST_F(UserIoTest, PendedRequestsCompleteLaterAtDispatchLevelOrAreCancelled) {
 TEST_F(UserIoTest, AThreadStillWorkingInARequestKeepsTheClockFromMoving) {
     UseManualClock();
     ASSERT_EQ(Open(), STATUS_SUCCESS);
-    UserBuffer flag(4);
-    __atomic_store_n(reinterpret_cast<ULONG*>(flag.Data), 0, __ATOMIC_RELEASE);
+    UserBuffer flag(8);  // the release flag, and the driver's "at work"
+    auto* flags = reinterpret_cast<ULONG*>(flag.Data);
+    __atomic_store_n(&flags[0], 0, __ATOMIC_RELEASE);
+    __atomic_store_n(&flags[1], 0, __ATOMIC_RELEASE);
     std::atomic<bool> pended{false}, busyDone{false};
     std::thread sleeper([&] {
         IO_STATUS_BLOCK iosb{};
@@ -246,29 +248,36 @@ TEST_F(UserIoTest, AThreadStillWorkingInARequestKeepsTheClockFromMoving) {
     });
     std::thread busy([&] {
         IO_STATUS_BLOCK iosb{};
-        EXPECT_EQ(Control(IOCTL_KPTEST_BUSY_NEITHER, flag.Data, 4, nullptr, 0, &iosb),
+        EXPECT_EQ(Control(IOCTL_KPTEST_BUSY_NEITHER, flag.Data, 8, nullptr, 0, &iosb),
                   STATUS_SUCCESS);
         busyDone = true;
     });
-    while (KpBlockedWaiterCount() < 1 || KpIoThreadsInRequests() < 2) std::this_thread::yield();
+    // Both in the driver: one asleep, one at work (on its way there it may
+    // have slept an instant on the I/O manager's objects, which is rest).
+    while (KpBlockedWaiterCount() < 1 || KpIoThreadsInRequests() < 2 ||
+           __atomic_load_n(&flags[1], __ATOMIC_ACQUIRE) == 0)
+        std::this_thread::yield();
     // The busy request ends once the clock has moved under it, or after
     // 100 ms of host time.
     const LONGLONG start = KpClockNow();
+    LONGLONG releasedAt = 0;
     std::thread releaser([&] {
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
         while (KpClockNow() == start && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        __atomic_store_n(reinterpret_cast<ULONG*>(flag.Data), 1, __ATOMIC_RELEASE);
+        releasedAt = KpClockNow();
+        __atomic_store_n(&flags[0], 1, __ATOMIC_RELEASE);
     });
     EXPECT_TRUE(kp::sim::AdvanceWhileResting([&] { return busyDone.load(); }, true, 1000));
     releaser.join();
     busy.join();
-    EXPECT_EQ(KpClockNow(), start) << "the clock moved while a request was still at work";
+    EXPECT_EQ(releasedAt, start) << "the clock moved while a request was still at work";
     EXPECT_EQ(KpIoThreadsInRequests(), 1u) << "the sleeper alone";
     EXPECT_FALSE(pended.load());
     // With only sleepers in the kernel the clock moves again.
+    const LONGLONG before = KpClockNow();
     EXPECT_FALSE(kp::sim::AdvanceWhileResting([] { return false; }, true, 5));
-    EXPECT_EQ(KpClockNow(), start + KpMs(5));
+    EXPECT_EQ(KpClockNow(), before + KpMs(5));
     IO_STATUS_BLOCK iosb{};
     ASSERT_EQ(Control(IOCTL_KPTEST_RELEASE, nullptr, 0, nullptr, 0, &iosb), STATUS_SUCCESS);
     sleeper.join();

@@ -204,6 +204,7 @@ NTSTATUS DispatchControl(Extension* ext, PIRP irp) {
         }
         case IOCTL_KPTEST_BUSY_NEITHER: {
             auto* flag = static_cast<ULONG*>(stack->Parameters.DeviceIoControl.Type3InputBuffer);
+            if (inLength >= 2 * sizeof(ULONG)) __atomic_store_n(flag + 1, 1, __ATOMIC_RELEASE);
             while (__atomic_load_n(flag, __ATOMIC_ACQUIRE) == 0) KeStallExecutionProcessor(10);
             return Complete(irp, STATUS_SUCCESS);
         }

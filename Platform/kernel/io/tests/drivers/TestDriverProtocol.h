@@ -22,6 +22,7 @@
 #define IOCTL_KPTEST_FILL_DIRECT CTL_CODE(KPTEST_DEVICE, 0x806, METHOD_OUT_DIRECT, FILE_ANY_ACCESS)
 // METHOD_NEITHER: works on without sleeping (stalling 10 us at a time) until the
 // first ULONG of the input, read without probing, is non-zero: a test's flag.
+// A second ULONG, when given, is set to 1 as the work starts.
 #define IOCTL_KPTEST_BUSY_NEITHER CTL_CODE(KPTEST_DEVICE, 0x807, METHOD_NEITHER, FILE_ANY_ACCESS)
 
 // {5A0E1C2B-7F31-4D6A-9B1E-2C4D6E8F0A11}: the function driver's interface ("global").
