@@ -63,6 +63,10 @@ void Journal(const std::vector<std::string>& fields);
 // its process is gone); false when Milliseconds passed first.
 bool WaitForServiceRun(const std::filesystem::path& folder, const std::string& name,
                        unsigned milliseconds);
+// How long a test waits for a service's run before calling the service hung.
+// A run starts processes of its own, and a loaded machine can take seconds to
+// start each one: the wait catches a hung service, never a slow one.
+constexpr unsigned kServiceRunPatienceMs = 240000;
 }  // namespace kp::win32
 // Forgets an enabled shutdown privilege (tests of several prompts in one process).
 void KpWin32ResetShutdownPrivilege(void);

@@ -138,7 +138,8 @@ TEST_F(Win32Processes, AServiceRunsInItsOwnProcessAndIsDeletedAtStopped) {
     auto key = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\KpTestService";
     EXPECT_TRUE(kp::tooltest::ValueOf(*machine_.Registry(), key, "ImagePath"));
     std::ofstream(Folder() / "release") << "";
-    EXPECT_TRUE(kp::win32::WaitForServiceRun(Folder(), "KpTestService", 20000));
+    EXPECT_TRUE(
+        kp::win32::WaitForServiceRun(Folder(), "KpTestService", kp::win32::kServiceRunPatienceMs));
     EXPECT_FALSE(kp::tooltest::ValueOf(*machine_.Registry(), key, "ImagePath"));
     // The service's main ran in another process, which reported its states.
     auto states = Events("service");

@@ -185,7 +185,8 @@ TEST(ToolsEndToEnd, StartwardenRunsItsLauncherListAndOffersTheReboot) {
     auto result =
         machine.Run((korvane / "Startwarden.exe").string(), {"-i"}, {"KP_WIN32_MSGBOX=yes"});
     EXPECT_EQ(result.ExitCode, 1) << result.Stdout << result.Stderr;
-    ASSERT_TRUE(kp::win32::WaitForServiceRun(folder, "ZVSrvLauncher", 20000));
+    ASSERT_TRUE(
+        kp::win32::WaitForServiceRun(folder, "ZVSrvLauncher", kp::win32::kServiceRunPatienceMs));
     std::vector<std::vector<std::string>> events;
     for (auto& entry : kp::win32::ReadJournal(folder)) {
         if (entry[0] == "double" || entry[0] == "msgbox" || entry[0] == "exitwindows")

@@ -61,7 +61,8 @@ protected:
         auto result =
             machine_.Run((Folder() / "Program Files" / "Korvane" / "Startwarden.exe").string(),
                          args, environment);
-        EXPECT_TRUE(kp::win32::WaitForServiceRun(Folder(), "ZVSrvLauncher", 20000));
+        EXPECT_TRUE(kp::win32::WaitForServiceRun(Folder(), "ZVSrvLauncher",
+                                                 kp::win32::kServiceRunPatienceMs));
         return result;
     }
     // One service start at the given local time.
@@ -319,7 +320,8 @@ TEST_F(Launcher, CommandLineSwitches) {
     EXPECT_EQ(Value(kService, "Start")->Bytes, std::string("\2\0\0\0", 4));
     // While it runs, a second start fails.
     EXPECT_EQ(machine_.Run(exe, {"-i"}).ExitCode, 0);
-    EXPECT_TRUE(kp::win32::WaitForServiceRun(Folder(), "ZVSrvLauncher", 20000));
+    EXPECT_TRUE(
+        kp::win32::WaitForServiceRun(Folder(), "ZVSrvLauncher", kp::win32::kServiceRunPatienceMs));
 }
 
 TEST_F(Launcher, StringValuesWhereDwordsBelongAreTreatedAsAbsent) {
