@@ -2,6 +2,8 @@
 // the large-order path (decomposition levels and the 2048/4096-point block
 // path) and the real split and merge passes.  No trigonometric call at run
 // time: every twiddle comes from the plan's tables.
+#include <bit>
+
 #include "sp_fft.h"
 
 namespace {
@@ -34,6 +36,13 @@ inline Cx Turn(Cx a, bool inverse) {
     return inverse ? Cx{-a.im, a.re} : Cx{a.im, -a.re};
 }
 
+// The reversal over log2(count) bits of k + 1, from r, that of k: adding one
+// flips k's trailing ones and the zero above them, which reversed are the
+// top bits.
+inline uint32_t ReversedNext(uint32_t r, uint32_t k, uint32_t count) {
+    return r ^ (count - (count >> (std::countr_zero(k + 1) + 1)));
+}
+
 // The span-4 butterflies of one group of four bit-reversed points.
 inline void Span4(float* p, Cx c0, Cx c1, Cx c2, Cx c3, bool inverse) {
     const Cx s01 = Add(c0, c1), d01 = Sub(c0, c1), s23 = Add(c2, c3),
@@ -55,22 +64,17 @@ void PassSpan4(float* d, int32_t count, bool inverse) {
 // The span-4 pass reading the points in natural order from src (not dst),
 // so that no bit-reversal pass runs before it: the group at 4m holds the
 // points r, r + count/2, r + count/4 and r + 3 count/4, r the reversal of m
-// over log2(count) - 2 bits, counted up with a reversed carry.
+// over log2(count) - 2 bits.
 void PassSpan4From(const float* src, float* dst, int32_t count, bool inverse) {
-    const int32_t quarter = count / 4;
+    const uint32_t quarter = static_cast<uint32_t>(count) / 4;
     const float* s1 = src + count;
     const float* s2 = src + count / 2;
     const float* s3 = src + 3 * count / 2;
-    int32_t r = 0;
-    for (int32_t g = 0; g < count; g += 4) {
-        Span4(dst + 2 * g, Load(src + 2 * r), Load(s1 + 2 * r), Load(s2 + 2 * r), Load(s3 + 2 * r),
+    uint32_t r = 0;
+    for (uint32_t m = 0; m < quarter; ++m) {
+        Span4(dst + 8 * m, Load(src + 2 * r), Load(s1 + 2 * r), Load(s2 + 2 * r), Load(s3 + 2 * r),
               inverse);
-        int32_t bit = quarter / 2;
-        while (r & bit) {
-            r ^= bit;
-            bit >>= 1;
-        }
-        r |= bit;
+        r = ReversedNext(r, m, quarter);
     }
 }
 
@@ -94,13 +98,13 @@ void PassSpan8(float* d, int32_t count, const float* twiddles, bool inverse) {
     }
 }
 
-// The scaling pass's product (in double, rounded to f32), formed as a
-// value is stored so that the last pass needs no pass of its own after it.
+// The scaling pass's product, formed as a value is stored so that the last
+// pass needs no pass of its own after it.  The product is the double product
+// rounded to f32; two floats' product (48 significant bits) is exact in
+// double, so rounding it once is what the single-precision multiply does.
 inline Cx Scaled(Cx v, const float* factor) {
     if (factor == nullptr) return v;
-    const double f = *factor;
-    return Cx{static_cast<float>(f * static_cast<double>(v.re)),
-              static_cast<float>(f * static_cast<double>(v.im))};
+    return Cx{*factor * v.re, *factor * v.im};
 }
 
 // Radix-4 pass of span S: the quarters of each group hold the sub-transforms of
@@ -280,9 +284,7 @@ void sp_fft_radix_scaled(float* data, int32_t count, const float* twiddles, int3
 }
 
 void sp_fft_scale_f32(float factor, float* data, int32_t count) {
-    const double f = factor;
-    for (int32_t i = 0; i < count; ++i)
-        data[i] = static_cast<float>(f * static_cast<double>(data[i]));
+    for (int32_t i = 0; i < count; ++i) data[i] *= factor;
 }
 
 void sp_fft_large_fwd(const sp_rfft_spec* spec, float* data, int32_t n, float* work) {
@@ -448,6 +450,35 @@ void MergePacked(const float* src, float* dst, int32_t count, const float* table
     dst[count + 1] = -2.0f * im;
 }
 
+// MergePacked from one buffer into another, each bin stored at its
+// bit-reversed place so that no reversal pass runs before the radix passes.
+// r is the reversal of k; that of count - k, the complement of k - 1, is the
+// complement of the reversal before it.
+void MergePackedReversed(const float* src, float* dst, int32_t count, const float* table) {
+    const float r0 = src[0], rn = src[2 * count - 1];
+    dst[0] = r0 + rn;
+    dst[1] = r0 - rn;
+    const uint32_t last = static_cast<uint32_t>(count) - 1;
+    uint32_t before = 0, r = static_cast<uint32_t>(count) / 2;
+    for (int32_t k = 1; k < count / 2; ++k) {
+        const float a = src[2 * k - 1], b = src[2 * k], c = src[2 * (count - k) - 1],
+                    d = src[2 * (count - k)];
+        const float alpha = table[2 * k], beta = table[2 * k + 1];
+        const float u = beta * (a - c) - alpha * (b + d);
+        const float v = (a - c) * alpha + (b + d) * beta;
+        const uint32_t s = last ^ before;
+        dst[2 * r + 1] = b - d + v;
+        dst[2 * s] = a + c - u;
+        dst[2 * r] = a + c + u;
+        dst[2 * s + 1] = v - (b - d);
+        before = r;
+        r = ReversedNext(r, static_cast<uint32_t>(k), static_cast<uint32_t>(count));
+    }
+    // The middle bin, at place 1, times (2, -2).
+    dst[2] = 2.0f * src[count - 1];
+    dst[3] = -2.0f * src[count];
+}
+
 // The complex transform of the bit-reversed points in data, as the fronts
 // run it for the generic member.
 void Complex(const sp_rfft_spec* spec, float* data, int32_t count, float* work, bool inverse) {
@@ -488,10 +519,16 @@ bool sp_rfft_generic_real_inv(const sp_rfft_spec* spec, const float* src, float*
                               int32_t perm) {
     if (perm) return false;
     const int32_t count = 1 << (spec->order - 1);
-    MergePacked(src, dst, count,
-                static_cast<const float*>(sp_rfft_table(spec, sp_rfft_word_merge)));
-    sp_fft_bitrev_inplace(dst, count,
-                          static_cast<const int32_t*>(sp_rfft_table(spec, sp_rfft_word_bitrev)));
+    const auto* merge = static_cast<const float*>(sp_rfft_table(spec, sp_rfft_word_merge));
+    // Scattered stores cost more than a reversal pass once the spectrum
+    // outgrows the first-level cache.
+    if (src != dst && spec->order <= 13) {
+        MergePackedReversed(src, dst, count, merge);
+    } else {
+        MergePacked(src, dst, count, merge);
+        sp_fft_bitrev_inplace(
+            dst, count, static_cast<const int32_t*>(sp_rfft_table(spec, sp_rfft_word_bitrev)));
+    }
     Complex(spec, dst, count, work, true);
     return true;
 }
