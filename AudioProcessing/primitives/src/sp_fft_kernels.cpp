@@ -225,7 +225,71 @@ void Large(const sp_rfft_spec* spec, float* data, int32_t n, float* work, bool i
 
 }  // namespace
 
+namespace {
+
+// The reversal by tiles for counts of at least kTile squared: an index is
+// (a, b, c), a and c of kTileBits bits each, and goes to (rev c, rev b,
+// rev a).  The points of one b are a tile of kTile rows of kTile points, whose
+// rows are whole cache lines both where they are read and where they land,
+// so every line fetched is used whole (the reversal of single points touches
+// a line per point once the data outgrows the cache).
+constexpr int32_t kTileBits = 3;
+constexpr uint32_t kTile = 1u << kTileBits;
+constexpr uint8_t kReversed3[kTile] = {0, 4, 2, 6, 1, 5, 3, 7};
+
+inline bool Tiled(int32_t count) {
+    return count >= static_cast<int32_t>(kTile * kTile);
+}
+
+// Point (a, b, c) of one tile to or from its place (rev c, rb, rev a);
+// Move(from, to) is given the two point offsets.
+template <typename Move>
+inline void ForTilePoints(uint32_t b, uint32_t rb, int32_t highShift, Move move) {
+    for (uint32_t a = 0; a < kTile; ++a) {
+        const int64_t from = (int64_t{a} << highShift) | (int64_t{b} << kTileBits);
+        const int64_t to = (int64_t{rb} << kTileBits) | kReversed3[a];
+        for (uint32_t c = 0; c < kTile; ++c)
+            move(from | c, to | (int64_t{kReversed3[c]} << highShift));
+    }
+}
+
+void BitrevCopyTiled(const float* src, float* dst, int32_t count) {
+    const int32_t highShift = std::countr_zero(static_cast<uint32_t>(count)) - kTileBits;
+    const uint32_t tiles = static_cast<uint32_t>(count) >> (2 * kTileBits);
+    uint32_t rb = 0;
+    for (uint32_t b = 0; b < tiles; ++b) {
+        ForTilePoints(b, rb, highShift,
+                      [&](int64_t from, int64_t to) { Store(dst + 2 * to, Load(src + 2 * from)); });
+        rb = ReversedNext(rb, b, tiles);
+    }
+}
+
+// In place: tile b and tile rev b trade their points; a tile that is its own
+// reversal trades within itself, each pair once.
+void BitrevInplaceTiled(float* data, int32_t count) {
+    const int32_t highShift = std::countr_zero(static_cast<uint32_t>(count)) - kTileBits;
+    const uint32_t tiles = static_cast<uint32_t>(count) >> (2 * kTileBits);
+    uint32_t rb = 0;
+    for (uint32_t b = 0; b < tiles; ++b) {
+        if (b <= rb) {
+            ForTilePoints(b, rb, highShift, [&](int64_t from, int64_t to) {
+                if (b == rb && to <= from) return;
+                const Cx x = Load(data + 2 * from);
+                Store(data + 2 * from, Load(data + 2 * to));
+                Store(data + 2 * to, x);
+            });
+        }
+        rb = ReversedNext(rb, b, tiles);
+    }
+}
+
+}  // namespace
+
 void sp_fft_bitrev_copy(const float* src, float* dst, int32_t count, const int32_t* table) {
+    if (Tiled(count)) {
+        BitrevCopyTiled(src, dst, count);
+        return;
+    }
     if (count < 8) {
         Store(dst, Load(src));
         if (count >= 2) Store(dst + 2 * (count - 1), Load(src + 2 * (count - 1)));
@@ -252,6 +316,10 @@ void sp_fft_bitrev_copy(const float* src, float* dst, int32_t count, const int32
 }
 
 void sp_fft_bitrev_inplace(float* data, int32_t count, const int32_t* table) {
+    if (Tiled(count)) {
+        BitrevInplaceTiled(data, count);
+        return;
+    }
     if (count < 4) return;
     const int64_t half = count / 2;
     auto swap = [&](int64_t i, int64_t j) {

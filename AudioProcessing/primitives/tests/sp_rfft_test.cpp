@@ -276,6 +276,31 @@ TEST(RfftTables, BitReverseTablesSwapPairForm) {
     }
 }
 
+// The generic member's reversal passes against the naive permutation, out of
+// place and in place, at every count the transforms use up to 2^16 (both the
+// pair tables of the small counts and the tiles of the large ones).
+TEST(RfftKernels, BitReversalPassesMoveEveryPointToItsReversedPlace) {
+    for (int32_t k = 3; k <= 16; ++k) {
+        const int32_t count = 1 << k;
+        int32_t* table = sp_fft_bitrev_table(k);
+        ASSERT_NE(nullptr, table);
+        std::vector<float> src(2 * static_cast<size_t>(count)), want(src.size());
+        for (int32_t i = 0; i < count; ++i) {
+            src[2 * i] = static_cast<float>(i);
+            src[2 * i + 1] = static_cast<float>(-i);
+            const uint32_t j = sp_fft_reverse_bits(static_cast<uint32_t>(i), k);
+            want[2 * j] = src[2 * i];
+            want[2 * j + 1] = src[2 * i + 1];
+        }
+        std::vector<float> copied(src.size(), 0.5f), inPlace(src);
+        sp_fft_bitrev_copy(src.data(), copied.data(), count, table);
+        sp_fft_bitrev_inplace(inPlace.data(), count, table);
+        EXPECT_EQ(want, copied) << "count " << count;
+        EXPECT_EQ(want, inPlace) << "count " << count;
+        sp_free(table);
+    }
+}
+
 TEST(RfftTables, SplitMergeAndTwiddleValues) {
     const int32_t order = 7;  // N = 128
     float* s = sp_fft_sine_table(order);
