@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <functional>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -111,6 +113,55 @@ bool AllZero(const std::vector<SHORT>& x, size_t begin) {
     return begin < x.size();
 }
 
+// The application's thread that takes requests into the driver while the
+// test's thread moves the clock.  One for the whole test: a host thread made
+// and ended at every 10 ms tick cost more than the tick under the thread
+// sanitizer, and most of a loaded machine's time.
+class AppThread {
+public:
+    AppThread() : m_thread([this] { Loop(); }) {}
+    ~AppThread() {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_stop = true;
+        }
+        m_wake.notify_one();
+        m_thread.join();
+    }
+    // Starts `job` (the last one has finished: Done).
+    void Post(std::function<void()> job) {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_job = std::move(job);
+            m_done = false;
+        }
+        m_wake.notify_one();
+    }
+    bool Done() const { return m_done.load(); }
+
+private:
+    void Loop() {
+        std::unique_lock<std::mutex> lock(m_lock);
+        for (;;) {
+            m_wake.wait(lock, [this] { return m_stop || m_job != nullptr; });
+            if (m_job == nullptr) return;
+            std::function<void()> job = std::move(m_job);
+            m_job = nullptr;
+            lock.unlock();
+            job();
+            m_done = true;
+            lock.lock();
+        }
+    }
+
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    std::function<void()> m_job;
+    std::atomic<bool> m_done{true};
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
 class MutewellMachineTest : public kp::testing::MachineTest {
 protected:
     void SetUp() override {
@@ -171,17 +222,12 @@ protected:
     // waits for the direction's buffers in flight, which may wait on the
     // bridge's ring for machine time (or for a control request that does).
     NTSTATUS Call(const std::function<NTSTATUS()>& request, const char* what) {
-        std::atomic<bool> done{false};
         NTSTATUS status = STATUS_PENDING;
-        std::thread caller([&] {
-            status = request();
-            done = true;
-        });
-        if (!WaitHost([&] { return done.load(); })) {
+        app_.Post([&] { status = request(); });
+        if (!WaitHost([&] { return app_.Done(); })) {
             ADD_FAILURE() << what << " never returned" << waited_;
             std::abort();  // rather than hang the run
         }
-        caller.join();
         return status;
     }
     // A property SET on the camera's filter.
@@ -211,8 +257,7 @@ protected:
             }
         }
         played_.insert(played_.end(), tone.begin(), tone.end());
-        std::atomic<bool> sent{false};
-        std::thread sender([&] {
+        app_.Post([&] {
             // A render write may wait in OnBuffer for room in the bridge's ring.
             std::shared_ptr<kp::ks::StreamRequest> write, read;
             if (speaker_.IsOpen() && !tone.empty() &&
@@ -226,13 +271,11 @@ protected:
                 mic_.IsOpen() && reads_.size() < 4 &&
                 NT_SUCCESS(mic_.Submit(false, {{320, 0, nullptr}}, sizeof(KSSTREAM_HEADER), &read)))
                 reads_.push_back(read);
-            sent = true;
         });
-        if (!WaitHost([&] { return sent.load(); })) {
+        if (!WaitHost([&] { return app_.Done(); })) {
             ADD_FAILURE() << "a request never went down" << waited_;
             std::abort();  // the sender still runs: rather than hang the run
         }
-        sender.join();
         Settle();
         AdvanceMs(10);
         Settle();
@@ -295,6 +338,7 @@ protected:
     std::vector<uint8_t> played_, captured_;
     std::deque<std::shared_ptr<kp::ks::StreamRequest>> writes_, reads_;
     std::string waited_;  // how long the last WaitHost took
+    AppThread app_;
 };
 
 // A phase's marks: where the camera's rendered bytes, the card's and the
