@@ -223,10 +223,6 @@ void Large(const sp_rfft_spec* spec, float* data, int32_t n, float* work, bool i
     }
 }
 
-}  // namespace
-
-namespace {
-
 // The reversal by tiles for counts of at least kTile squared: an index is
 // (a, b, c), a and c of kTileBits bits each, and goes to (rev c, rev b,
 // rev a).  The points of one b are a tile of kTile rows of kTile points, whose
@@ -434,14 +430,30 @@ void sp_rfft_split_fwd(float* data, int32_t count, int32_t, const float* table) 
     if (count >= 2) data[count + 1] = -data[count + 1];
 }
 
+namespace {
+
+// One pair of the inverse merge: bin k (a, b) and its partner count - k
+// (c, d), with the twiddle (alpha, beta), become the two points of the
+// half-length complex transform's input, k's (a + c + u, b - d + v) and its
+// partner's (a + c - u, v - (b - d)).  Every layout of the merge runs it and
+// stores the four values itself: a returned pair of points invites the
+// compiler to build them in vector registers, which costs more shuffles than
+// it saves.
+inline void MergePair(float a, float b, float c, float d, float alpha, float beta, float* u,
+                      float* v) {
+    *u = beta * (a - c) - alpha * (b + d);
+    *v = (a - c) * alpha + (b + d) * beta;
+}
+
+}  // namespace
+
 void sp_rfft_merge_inv(const float* src, float* dst, int32_t count, int32_t, const float* table) {
     for (int32_t k = 1; k < count / 2; ++k) {
         const float* xk = src + 2 * k;
         const float* xj = src + 2 * (count - k);
         const float a = xk[0], b = xk[1], c = xj[0], d = xj[1];
-        const float alpha = table[2 * k], beta = table[2 * k + 1];
-        const float u = beta * (a - c) - alpha * (b + d);
-        const float v = (a - c) * alpha + (b + d) * beta;
+        float u, v;
+        MergePair(a, b, c, d, table[2 * k], table[2 * k + 1], &u, &v);
         dst[2 * k] = a + c + u;
         dst[2 * k + 1] = b - d + v;
         dst[2 * (count - k)] = a + c - u;
@@ -502,9 +514,8 @@ void MergePacked(const float* src, float* dst, int32_t count, const float* table
     for (int32_t k = 1; k < count / 2; ++k) {
         const float b = src[2 * k], c = src[2 * (count - k) - 1], d = src[2 * (count - k)];
         const float aNext = src[2 * k + 1];
-        const float alpha = table[2 * k], beta = table[2 * k + 1];
-        const float u = beta * (a - c) - alpha * (b + d);
-        const float v = (a - c) * alpha + (b + d) * beta;
+        float u, v;
+        MergePair(a, b, c, d, table[2 * k], table[2 * k + 1], &u, &v);
         // Stored crosswise, as in SplitPacked.
         dst[2 * k + 1] = b - d + v;
         dst[2 * (count - k)] = a + c - u;
@@ -531,9 +542,8 @@ void MergePackedReversed(const float* src, float* dst, int32_t count, const floa
     for (int32_t k = 1; k < count / 2; ++k) {
         const float a = src[2 * k - 1], b = src[2 * k], c = src[2 * (count - k) - 1],
                     d = src[2 * (count - k)];
-        const float alpha = table[2 * k], beta = table[2 * k + 1];
-        const float u = beta * (a - c) - alpha * (b + d);
-        const float v = (a - c) * alpha + (b + d) * beta;
+        float u, v;
+        MergePair(a, b, c, d, table[2 * k], table[2 * k + 1], &u, &v);
         const uint32_t s = last ^ before;
         dst[2 * r + 1] = b - d + v;
         dst[2 * s] = a + c - u;
