@@ -1,4 +1,5 @@
 # Build helpers shared by every component.
+include(${CMAKE_CURRENT_LIST_DIR}/KpGtestSuites.cmake)
 
 # Code that runs in the kernel: no exceptions, no RTTI, strict floating point.
 function(kp_kernel_code target)
@@ -7,7 +8,10 @@ endfunction()
 
 # kp_add_gtest(name SOURCES a.cpp b.cpp LIBS lib1 lib2 [LABELS unit] [NO_MAIN]
 #              [SINGLE_THREADED | THREADED_TESTS gtest-filter] [ALONE c.cpp ...])
-# One GoogleTest executable, registered with CTest test by test.
+# One GoogleTest executable, registered with CTest.  A program labelled unit
+# is registered suite by suite (KpGtestSuites.cmake: most of a unit test's
+# time is starting its program); the others, whose tests are long simulated
+# runs, test by test, so that CTest spreads their tests over the cores.
 #
 # A program's test files are compiled in batches of eight, one compiler run
 # each (a unity build): most of a test file's compile time is the GoogleTest
@@ -50,7 +54,16 @@ function(kp_add_gtest name)
       set_target_properties(${name} PROPERTIES EXCLUDE_FROM_ALL ON)
       return()
     endif()
-    set(filter TEST_FILTER "${ARG_THREADED_TESTS}")
+    set(filter "${ARG_THREADED_TESTS}")
+  endif()
+  # Tests run in the build folder: whatever one leaves behind by mistake lands
+  # there, never in the checkout.
+  if("unit" IN_LIST ARG_LABELS)
+    kp_gtest_add_suites(${name} FILTER "${filter}" LABELS ${ARG_LABELS})
+    return()
+  endif()
+  if(NOT filter STREQUAL "")
+    set(filter TEST_FILTER "${filter}")
   endif()
   # A slow program often runs a check program's tests again with more rounds.
   # CTest keeps one set of properties per test name, so without a prefix the
@@ -59,8 +72,6 @@ function(kp_add_gtest name)
   if("slow" IN_LIST ARG_LABELS)
     set(prefix TEST_PREFIX "slow:")
   endif()
-  # Tests run in the build folder: whatever one leaves behind by mistake lands
-  # there, never in the checkout.
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST ${filter} ${prefix}
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
     PROPERTIES LABELS "${ARG_LABELS}")
