@@ -19,6 +19,11 @@ endfunction()
 # ALONE are compiled on their own, because a name of their file scope clashes
 # with another file's of the same program.
 #
+# A slow program (LABELS slow) is built and registered only with KP_SLOW_TESTS,
+# on by default: the check turns it off in the sanitizer presets, which would
+# compile the slow programs only to leave them unrun (the optimised build
+# still compiles them).
+#
 # Test programs run threads unless they say otherwise (the stand-in kernel's
 # system threads, work items and timers count).  SINGLE_THREADED marks a
 # program of pure computation; THREADED_TESTS names, as a GoogleTest filter,
@@ -53,6 +58,11 @@ function(kp_add_gtest name)
   endif()
   if(NOT ARG_LABELS)
     set(ARG_LABELS unit)
+  endif()
+  if("slow" IN_LIST ARG_LABELS AND NOT KP_SLOW_TESTS)
+    # Built on request only, and not registered.
+    set_target_properties(${name} PROPERTIES EXCLUDE_FROM_ALL ON)
+    return()
   endif()
   set(filter "")
   if(KP_SANITIZE STREQUAL "thread" AND (ARG_SINGLE_THREADED OR ARG_THREADED_TESTS))
