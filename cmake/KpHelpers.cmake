@@ -51,6 +51,10 @@ function(kp_add_gtest name)
   if(KP_SANITIZE STREQUAL "address")
     target_compile_options(${name} PRIVATE -fno-sanitize=undefined)
   endif()
+  # In the optimised build a program's own test files are compiled at -O1: a
+  # third less compile time than -O2, and what they run fast is the product's
+  # code and the references of the test support, which keep the build's level.
+  target_compile_options(${name} PRIVATE $<$<CONFIG:RelWithAsserts>:-O1>)
   if(NOT ARG_NO_MAIN)
     target_link_libraries(${name} PRIVATE GTest::gtest_main)
   else()
