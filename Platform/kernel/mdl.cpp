@@ -3,9 +3,17 @@
 // Application memory (KpUserAlloc) is a shared-memory object per block, mapped
 // twice from the start: the program's view and a private view for the I/O
 // manager's own copies.  A system mapping of an MDL over application memory is
-// a third, separate view made by MmMapLockedPages* and removed when the pages
-// are unmapped or unlocked, so a driver that keeps using it afterwards faults.
-// Kernel memory is its own system address.
+// a third, separate view made by MmMapLockedPages* and taken down when the
+// pages are unmapped or unlocked, so a driver that keeps using it afterwards
+// faults.  Kernel memory is its own system address.
+//
+// Making and removing views is costly for the host (page faults on every fresh
+// view, address-space shoot-downs on every removed one, a sanitizer's shadow
+// upkeep for each range), and an application maps the same few buffers over
+// and over.  So a view taken down is shut (no access) rather than removed, and
+// opened again for the next mapping of the same pages; a freed block is kept
+// shut for the next allocation of its size, cleared.  A shut view faults like
+// a removed one.
 #include <dlfcn.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -13,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <vector>
 
 #include "io_internal.h"
 
@@ -22,6 +31,14 @@ namespace {
 constexpr ULONG kMdlTag = KpTag("Mdl ");
 constexpr uintptr_t kPageMask = PAGE_SIZE - 1;
 
+// A system view of a block's pages, shut until a mapping of the same pages
+// opens it again.
+struct SpareView {
+    SIZE_T Offset = 0;
+    SIZE_T Size = 0;
+    void* Address = nullptr;
+};
+
 struct UserBlock {
     int Fd = -1;
     SIZE_T Size = 0;        // bytes asked for
@@ -29,18 +46,26 @@ struct UserBlock {
     char* UserView = nullptr;
     char* PrivateView = nullptr;
     ULONG LockedMdls = 0;
+    std::vector<SpareView> SpareViews;
 };
+
+// What is kept shut for reuse: views per block, and freed blocks in all.
+constexpr size_t kSpareViewsPerBlock = 8;
+constexpr SIZE_T kSpareBlockBytes = 32u << 20;
 
 struct MdlRecord {
     ULONGLONG Serial = 0;
     UserBlock* Block = nullptr;      // set while locked over application memory
     const void* LockedBy = nullptr;  // the code that locked it (a return address)
     void* Mapping = nullptr;         // a view this module made for the MDL
+    SIZE_T MappingOffset = 0;        // of the view in its block
     SIZE_T MappingSize = 0;
 };
 
-std::mutex g_lock;                            // guards everything below
-std::map<uintptr_t, UserBlock> g_userBlocks;  // by user view address
+std::mutex g_lock;                               // guards everything below
+std::map<uintptr_t, UserBlock> g_userBlocks;     // by user view address
+std::multimap<SIZE_T, UserBlock> g_spareBlocks;  // freed, by mapped size, shut
+SIZE_T g_spareBytes = 0;
 std::map<PMDL, MdlRecord> g_mdls;
 std::map<uintptr_t, SIZE_T> g_systemViews;  // start -> size of MDL mappings
 ULONGLONG g_mdlSerial = 0;
@@ -59,6 +84,31 @@ UserBlock* FindUserBlock(const void* address, SIZE_T length) {
     if (a < it->first || a - it->first > block.Size || length > block.Size - (a - it->first))
         return nullptr;
     return &block;
+}
+
+// Gives a block's views and memory back to the host.
+void ReleaseBlock(UserBlock& block) {
+    for (const SpareView& view : block.SpareViews) munmap(view.Address, view.Size);
+    block.SpareViews.clear();
+    munmap(block.UserView, block.MappedSize);
+    munmap(block.PrivateView, block.MappedSize);
+    close(block.Fd);
+}
+
+// A system view of `size` bytes of the block from `offset`: a shut one of the
+// same pages opened again, else a new one.  Null when the host refuses.
+void* OpenSystemView(UserBlock* block, SIZE_T offset, SIZE_T size) {
+    for (auto it = block->SpareViews.begin(); it != block->SpareViews.end(); ++it) {
+        if (it->Offset != offset || it->Size != size) continue;
+        void* view = it->Address;
+        block->SpareViews.erase(it);
+        if (mprotect(view, size, PROT_READ | PROT_WRITE) == 0) return view;
+        munmap(view, size);
+        break;
+    }
+    void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, block->Fd,
+                      static_cast<off_t>(offset));
+    return view == MAP_FAILED ? nullptr : view;
 }
 
 // Where a return address lies: the image and its offset, with the symbol
@@ -321,14 +371,14 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE AccessMode,
         SIZE_T offset = (address - block->UserView) & ~kPageMask;
         SIZE_T size =
             ((address - block->UserView) + Mdl->ByteCount - offset + kPageMask) & ~kPageMask;
-        void* view = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, block->Fd,
-                          static_cast<off_t>(offset));
-        if (view == MAP_FAILED) {
+        void* view = OpenSystemView(block, offset, size);
+        if (view == nullptr) {
             if (BugCheckOnFailure)
                 KpBugCheck(KP_BUGCHECK_DRIVER_VERIFIER, "MmMapLockedPages: mmap failed");
             return nullptr;
         }
         record.Mapping = view;
+        record.MappingOffset = offset;
         record.MappingSize = size;
         g_systemViews[reinterpret_cast<uintptr_t>(view)] = size;
         address = static_cast<char*>(view) + Mdl->ByteOffset;
@@ -358,7 +408,13 @@ VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL Mdl) {
     std::lock_guard<std::mutex> guard(g_lock);
     MdlRecord& record = g_mdls[Mdl];
     if (record.Mapping != nullptr) {
-        munmap(record.Mapping, record.MappingSize);
+        UserBlock* block = record.Block;
+        if (block != nullptr && block->SpareViews.size() < kSpareViewsPerBlock &&
+            mprotect(record.Mapping, record.MappingSize, PROT_NONE) == 0) {
+            block->SpareViews.push_back({record.MappingOffset, record.MappingSize, record.Mapping});
+        } else {
+            munmap(record.Mapping, record.MappingSize);
+        }
         g_systemViews.erase(reinterpret_cast<uintptr_t>(record.Mapping));
         record.Mapping = nullptr;
     }
@@ -390,8 +446,35 @@ VOID ProbeForWrite(volatile void* Address, SIZE_T Length, ULONG Alignment) {
 // ---------------------------------------------------------------------------
 // Application memory
 // ---------------------------------------------------------------------------
+namespace {
+// A freed block of `mappedSize` bytes opened and cleared for `bytes`, or null
+// when none is kept.  Caller holds g_lock.
+char* ReuseSpareBlock(SIZE_T bytes, SIZE_T mappedSize) {
+    auto spare = g_spareBlocks.find(mappedSize);
+    if (spare == g_spareBlocks.end()) return nullptr;
+    UserBlock block = std::move(spare->second);
+    g_spareBlocks.erase(spare);
+    g_spareBytes -= block.MappedSize;
+    int protection = g_userAccessible ? PROT_READ | PROT_WRITE : PROT_NONE;
+    if (mprotect(block.PrivateView, block.MappedSize, PROT_READ | PROT_WRITE) != 0 ||
+        mprotect(block.UserView, block.MappedSize, protection) != 0) {
+        ReleaseBlock(block);
+        return nullptr;
+    }
+    std::memset(block.PrivateView, 0, block.MappedSize);
+    block.Size = bytes;
+    char* user = block.UserView;
+    g_userBlocks[reinterpret_cast<uintptr_t>(user)] = std::move(block);
+    return user;
+}
+}  // namespace
+
 PVOID KpUserAlloc(SIZE_T Bytes) {
     if (Bytes == 0) return nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        if (char* reused = ReuseSpareBlock(Bytes, (Bytes + kPageMask) & ~kPageMask)) return reused;
+    }
     UserBlock block;
     block.Size = Bytes;
     block.MappedSize = (Bytes + kPageMask) & ~kPageMask;
@@ -428,10 +511,16 @@ void KpUserFree(PVOID Address) {
                    "KpUserFree: block %p is freed with %u MDLs still locking it:\n%s", Address,
                    it->second.LockedMdls, DescribeLocks(&it->second).c_str());
     }
-    munmap(it->second.UserView, it->second.MappedSize);
-    munmap(it->second.PrivateView, it->second.MappedSize);
-    close(it->second.Fd);
+    UserBlock block = std::move(it->second);
     g_userBlocks.erase(it);
+    if (g_spareBytes + block.MappedSize <= kSpareBlockBytes &&
+        mprotect(block.UserView, block.MappedSize, PROT_NONE) == 0 &&
+        mprotect(block.PrivateView, block.MappedSize, PROT_NONE) == 0) {
+        g_spareBytes += block.MappedSize;
+        g_spareBlocks.emplace(block.MappedSize, std::move(block));
+        return;
+    }
+    ReleaseBlock(block);
 }
 
 ULONG KpUserLockedMdlCount(const void* Address) {

@@ -1,8 +1,10 @@
 // Requests from an application: opens by interface link, buffers in
 // application memory, the mapping discipline that memory enforces, requests
 // that pend, are cancelled or complete at DISPATCH_LEVEL.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "IoTestSupport.h"
@@ -298,6 +300,52 @@ TEST_F(UserIoTest, RemovalWaitsForOpenFilesAndOpensFailAfterSurpriseRemoval) {
     EXPECT_EQ(function[function.size() - 2], IrpText(IRP_MJ_CLEANUP, 0));
     EXPECT_EQ(function.back(), IrpText(IRP_MJ_CLOSE, 0));
     EXPECT_EQ(KpPnpRemove(pdo_), STATUS_SUCCESS);
+}
+
+// Application memory given back and system views taken down fault when
+// touched, and what a later allocation or mapping gets holds nothing of the
+// block's earlier life but what the application wrote into it.
+using ApplicationMemoryTest = IoTest;
+
+TEST_F(ApplicationMemoryTest, FreedBlocksAndUnmappedViewsFaultAndReturnClean) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    char* first = static_cast<char*>(KpUserAlloc(5000));
+    ASSERT_NE(first, nullptr);
+    std::memset(first, 0xAB, 5000);
+    KpUserFree(first);
+    EXPECT_FALSE(KpIsUserAddress(first, 1));
+    EXPECT_DEATH(first[0] = 1, "");
+
+    // A block of the same pages comes back cleared, to the end of its last page.
+    char* block = static_cast<char*>(KpUserAlloc(6000));
+    ASSERT_NE(block, nullptr);
+    EXPECT_TRUE(std::all_of(block, block + 2 * PAGE_SIZE, [](char c) { return c == 0; }));
+    EXPECT_TRUE(KpIsUserAddress(block, 6000));
+    EXPECT_FALSE(KpIsUserAddress(block, 6001));
+
+    PMDL mdl = IoAllocateMdl(block + 100, 5000, FALSE, FALSE, nullptr);
+    ASSERT_NE(mdl, nullptr);
+    ASSERT_EQ(KpProbeAndLockPages(mdl, UserMode, IoModifyAccess), STATUS_SUCCESS);
+    char* view = static_cast<char*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+    ASSERT_NE(view, nullptr);
+    std::memcpy(view, "view", 4);
+    EXPECT_EQ(std::memcmp(block + 100, "view", 4), 0);
+    MmUnmapLockedPages(view, mdl);
+    EXPECT_FALSE(KpIsSystemMapping(view));
+    EXPECT_DEATH(view[0] = 1, "");
+    // Mapped again, the same pages show what was written through either view.
+    block[104] = '!';
+    char* again = static_cast<char*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority));
+    ASSERT_NE(again, nullptr);
+    EXPECT_TRUE(KpIsSystemMapping(again));
+    EXPECT_EQ(std::memcmp(again, "view!", 5), 0);
+    again[4999] = 'e';
+    EXPECT_EQ(block[5099], 'e');
+    MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+    EXPECT_DEATH(again[0] = 1, "");
+    KpUserFree(block);
+    EXPECT_DEATH(block[0] = 1, "");
 }
 
 }  // namespace
