@@ -4,7 +4,10 @@
 #include <unistd.h>
 #include <xmmintrin.h>
 
+#include <cstring>
+#include <mutex>
 #include <random>
+#include <vector>
 
 #include "TestAllocator.h"
 
@@ -53,6 +56,41 @@ size_t PageSize() {
 size_t RoundUp(size_t n, size_t to) {
     return (n + to - 1) / to * to;
 }
+
+// Mapping a buffer and its guard page costs page faults and address-space
+// shoot-downs, and the sweeps make thousands of buffers: one given back keeps
+// its mapping (guard page included) for the next of the same shape, cleared.
+struct SpareMapping {
+    unsigned char* Map;
+    size_t Bytes;
+    bool GuardAtEnd;
+};
+constexpr size_t kSpareBytes = 64u << 20;
+std::mutex g_spareLock;
+std::vector<SpareMapping> g_spares;
+size_t g_spareTotal = 0;
+
+// A mapping of `mapBytes` with its guard page at the end or the front, its
+// usable pages cleared.
+unsigned char* MapGuarded(size_t mapBytes, bool guardAtEnd) {
+    const size_t page = PageSize();
+    {
+        std::lock_guard<std::mutex> lock(g_spareLock);
+        for (auto it = g_spares.begin(); it != g_spares.end(); ++it) {
+            if (it->Bytes != mapBytes || it->GuardAtEnd != guardAtEnd) continue;
+            unsigned char* map = it->Map;
+            g_spareTotal -= mapBytes;
+            g_spares.erase(it);
+            std::memset(guardAtEnd ? map : map + page, 0, mapBytes - page);
+            return map;
+        }
+    }
+    void* map = mmap(nullptr, mapBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED) abort();
+    auto* bytes = static_cast<unsigned char*>(map);
+    if (mprotect(guardAtEnd ? bytes + mapBytes - page : bytes, page, PROT_NONE) != 0) abort();
+    return bytes;
+}
 }  // namespace
 
 GuardedBuffer GuardedBuffer::AtEnd(size_t bytes) {
@@ -60,11 +98,8 @@ GuardedBuffer GuardedBuffer::AtEnd(size_t bytes) {
     const size_t page = PageSize();
     const size_t body = RoundUp(bytes == 0 ? 1 : bytes, page);
     b.mapBytes_ = body + page;
-    void* map =
-        mmap(nullptr, b.mapBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (map == MAP_FAILED) abort();
-    b.map_ = static_cast<unsigned char*>(map);
-    if (mprotect(b.map_ + body, page, PROT_NONE) != 0) abort();
+    b.guardAtEnd_ = true;
+    b.map_ = MapGuarded(b.mapBytes_, true);
     b.bytes_ = bytes;
     b.data_ = b.map_ + body - bytes;
     return b;
@@ -75,23 +110,33 @@ GuardedBuffer GuardedBuffer::AtFront(size_t bytes, size_t offset) {
     const size_t page = PageSize();
     const size_t body = RoundUp(bytes + offset + 1, page);
     b.mapBytes_ = body + page;
-    void* map =
-        mmap(nullptr, b.mapBytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (map == MAP_FAILED) abort();
-    b.map_ = static_cast<unsigned char*>(map);
-    if (mprotect(b.map_, page, PROT_NONE) != 0) abort();
+    b.guardAtEnd_ = false;
+    b.map_ = MapGuarded(b.mapBytes_, false);
     b.bytes_ = bytes;
     b.data_ = b.map_ + page + offset;
     return b;
 }
 
 GuardedBuffer::GuardedBuffer(GuardedBuffer&& other) noexcept
-    : map_(other.map_), mapBytes_(other.mapBytes_), data_(other.data_), bytes_(other.bytes_) {
+    : map_(other.map_),
+      mapBytes_(other.mapBytes_),
+      guardAtEnd_(other.guardAtEnd_),
+      data_(other.data_),
+      bytes_(other.bytes_) {
     other.map_ = nullptr;
 }
 
 GuardedBuffer::~GuardedBuffer() {
-    if (map_ != nullptr) munmap(map_, mapBytes_);
+    if (map_ == nullptr) return;
+    {
+        std::lock_guard<std::mutex> lock(g_spareLock);
+        if (g_spareTotal + mapBytes_ <= kSpareBytes) {
+            g_spares.push_back({map_, mapBytes_, guardAtEnd_});
+            g_spareTotal += mapBytes_;
+            return;
+        }
+    }
+    munmap(map_, mapBytes_);
 }
 
 // ---- Floating-point control -------------------------------------------------------

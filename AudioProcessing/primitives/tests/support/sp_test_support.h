@@ -47,7 +47,7 @@ void ForEachVariant(const std::function<void(int32_t)>& fn);
 // `bytes` of usable memory placed against an inaccessible page, so that a read
 // or write one byte outside faults at once.  AtEnd: the last byte touches the
 // guard page behind it.  AtFront: the guard page is in front, the data starts
-// `offset` bytes after it.
+// `offset` bytes after it.  The memory starts cleared.
 class GuardedBuffer {
 public:
     static GuardedBuffer AtEnd(size_t bytes);
@@ -68,6 +68,7 @@ private:
     GuardedBuffer() = default;
     unsigned char* map_ = nullptr;
     size_t mapBytes_ = 0;
+    bool guardAtEnd_ = false;
     unsigned char* data_ = nullptr;
     size_t bytes_ = 0;
 };
