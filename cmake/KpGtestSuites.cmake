@@ -57,9 +57,10 @@ endfunction()
 # Lists the program (through the filter, when one is given) and writes one
 # add_test per suite to the CTest file.  Each test names its program, so two
 # programs with a suite of the same name stay apart, and runs exactly the
-# suite's listed tests (a run that selects none fails).  A program that cannot be listed is registered as one
-# failing test that says so, instead of silently registering nothing; that
-# file removes itself when read, so the next run lists the program again.
+# suite's listed tests (a run that selects none fails).  A program that cannot
+# be listed is registered as one failing test that says so, instead of
+# silently registering nothing; that file removes itself when read, so the next
+# run lists the program again.
 function(kp_gtest_write_suites program exe filter workdir labels ctest_file)
   set(args --gtest_list_tests)
   if(NOT filter STREQUAL "")

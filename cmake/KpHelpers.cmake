@@ -63,19 +63,15 @@ function(kp_add_gtest name)
   if(NOT ARG_LABELS)
     set(ARG_LABELS unit)
   endif()
-  if("slow" IN_LIST ARG_LABELS AND NOT KP_SLOW_TESTS)
+  set(filter "")
+  if(KP_SANITIZE STREQUAL "thread" AND ARG_THREADED_TESTS)
+    set(filter "${ARG_THREADED_TESTS}")
+  endif()
+  if(("slow" IN_LIST ARG_LABELS AND NOT KP_SLOW_TESTS) OR
+     (KP_SANITIZE STREQUAL "thread" AND ARG_SINGLE_THREADED AND NOT ARG_THREADED_TESTS))
     # Built on request only, and not registered.
     set_target_properties(${name} PROPERTIES EXCLUDE_FROM_ALL ON)
     return()
-  endif()
-  set(filter "")
-  if(KP_SANITIZE STREQUAL "thread" AND (ARG_SINGLE_THREADED OR ARG_THREADED_TESTS))
-    if(NOT ARG_THREADED_TESTS)
-      # Built on request only, and not registered.
-      set_target_properties(${name} PROPERTIES EXCLUDE_FROM_ALL ON)
-      return()
-    endif()
-    set(filter "${ARG_THREADED_TESTS}")
   endif()
   # Tests run in the build folder: whatever one leaves behind by mistake lands
   # there, never in the checkout.

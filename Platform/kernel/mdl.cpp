@@ -471,13 +471,13 @@ char* ReuseSpareBlock(SIZE_T bytes, SIZE_T mappedSize) {
 
 PVOID KpUserAlloc(SIZE_T Bytes) {
     if (Bytes == 0) return nullptr;
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        if (char* reused = ReuseSpareBlock(Bytes, (Bytes + kPageMask) & ~kPageMask)) return reused;
-    }
     UserBlock block;
     block.Size = Bytes;
     block.MappedSize = (Bytes + kPageMask) & ~kPageMask;
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        if (char* reused = ReuseSpareBlock(Bytes, block.MappedSize)) return reused;
+    }
     block.Fd = memfd_create("kp-user", MFD_CLOEXEC);
     if (block.Fd < 0) return nullptr;
     if (ftruncate(block.Fd, static_cast<off_t>(block.MappedSize)) != 0) {
