@@ -369,7 +369,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
         while (top->AttachedDevice != nullptr) top = top->AttachedDevice;
         if (top->KpDeleted || SourceDevice == top) return nullptr;
         SourceDevice->KpAttachedTo = top;
-        SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+        SourceDevice->StackSize = static_cast<CCHAR>(StackSizeOf(top) + 1);
         SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
         ObReferenceObject(top);  // the attachment keeps the lower object until IoDetachDevice
         __atomic_store_n(&top->AttachedDevice, SourceDevice, __ATOMIC_RELEASE);

@@ -120,7 +120,7 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT device, UCHAR major, UCHAR minor, NTSTATUS d
     KeInitializeEvent(&wait.Event, NotificationEvent, FALSE);
     wait.Iosb.Status = STATUS_UNSUCCESSFUL;
     wait.Iosb.Information = 0;
-    PIRP irp = AllocateIrp(top->StackSize, IrpKind::Synchronous);
+    PIRP irp = AllocateIrp(StackSizeOf(top), IrpKind::Synchronous);
     if (irp == nullptr) {
         ObDereferenceObject(top);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -288,7 +288,7 @@ NTSTATUS ControlFile(HANDLE FileHandle, ULONG code, PVOID in, ULONG inLength, PV
     auto file = static_cast<PFILE_OBJECT>(KpLookupHandle(FileHandle, &kFileHandleType));
     if (file == nullptr) return STATUS_INVALID_HANDLE;
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file->DeviceObject);
-    PIRP irp = AllocateIrp(top->StackSize, IrpKind::Application);
+    PIRP irp = AllocateIrp(StackSizeOf(top), IrpKind::Application);
     if (irp == nullptr) {
         ObDereferenceObject(top);
         return STATUS_INSUFFICIENT_RESOURCES;

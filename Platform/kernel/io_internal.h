@@ -76,6 +76,12 @@ bool MakePoolString(std::u16string_view text, PUNICODE_STRING out);
 
 // Device objects.
 PDEVICE_OBJECT AttachedTop(PDEVICE_OBJECT device);  // no reference
+// A device's stack size, read whole: the driver of a device that has just
+// joined a running stack may still be raising it while requests are sized
+// for the stack.
+inline CCHAR StackSizeOf(PDEVICE_OBJECT device) {
+    return __atomic_load_n(&device->StackSize, __ATOMIC_RELAXED);
+}
 void ForEachInStack(PDEVICE_OBJECT bottom, const std::function<void(PDEVICE_OBJECT)>& fn);
 PDEVICE_OBJECT LookupDeviceName(std::u16string_view upperName);  // referenced, or null
 

@@ -294,7 +294,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                    "IoCallDriver: IRP %p has no stack location left for device %p (stack count %d, "
                    "device stack "
                    "size %d)",
-                   Irp, DeviceObject, Irp->StackCount, DeviceObject->StackSize);
+                   Irp, DeviceObject, Irp->StackCount, StackSizeOf(DeviceObject));
     }
     Irp->CurrentLocation--;
     PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
@@ -418,7 +418,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
     KpAssertIrql(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
-    PIRP irp = AllocateIrp(DeviceObject->StackSize, IrpKind::Synchronous);
+    PIRP irp = AllocateIrp(StackSizeOf(DeviceObject), IrpKind::Synchronous);
     if (irp == nullptr) return nullptr;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction =
@@ -447,7 +447,7 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
         KpBugCheck(KP_BUGCHECK_UNSUPPORTED, "IoBuildSynchronousFsdRequest: major function 0x%x",
                    MajorFunction);
     }
-    PIRP irp = AllocateIrp(DeviceObject->StackSize, IrpKind::Synchronous);
+    PIRP irp = AllocateIrp(StackSizeOf(DeviceObject), IrpKind::Synchronous);
     if (irp == nullptr) return nullptr;
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction = static_cast<UCHAR>(MajorFunction);

@@ -300,7 +300,11 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo, PDEVICE_OBJE
         lower->Flags & (DO_BUFFERED_IO | DO_DIRECT_IO | DO_POWER_PAGABLE | DO_POWER_INRUSH);
     fdo->DeviceType = lower->DeviceType;
     fdo->Characteristics = lower->Characteristics;
-    fdo->StackSize = static_cast<CCHAR>(fdo->StackSize + 4);
+    // The device is already the top of the stack, and a stack the master
+    // hooks is running: a request may be sized for it right now, from the
+    // size as it was (one location for every device, enough to pass it
+    // down) or as it is after this store, never from half of one.
+    InterlockedExchange8(&fdo->StackSize, static_cast<CCHAR>(fdo->StackSize + 4));
     ThisModule::ModulePrint(2, "FilterAddDevice> FDO attached to device 0x%lx\n", Low32(lower));
     ThisModule::ModulePrint(2, "FilterAddDevice> FDO 0x%lx represented by CDevice 0x%lx\n",
                             Low32(fdo), Low32(device));

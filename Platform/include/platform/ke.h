@@ -51,6 +51,9 @@ inline LONG InterlockedDecrement(LONG volatile* Addend) {
 inline LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
+inline CHAR InterlockedExchange8(CHAR volatile* Target, CHAR Value) {
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
 inline LONG InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
     return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }

@@ -2,6 +2,7 @@
 // without a CDevice, and AddDevice failures that must give the master role back.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -129,10 +130,8 @@ TEST_F(FilterDeviceTest, RequestsBeforeInitFinishesPassStraightDown) {
     ASSERT_EQ(KpPnpRemoveDevice(pdo), STATUS_SUCCESS);
 }
 
-// The filter's device, caught the moment it joins the stack: a request is sent
-// to it on a thread of its own and kept inside the device below (so inside the
-// filter's early pass-through too), then the next driver allocation, the first
-// of CDevice::Init, is made to fail.
+// The filter's device, caught the moment it joins the stack (from an attach
+// hook), and a request sent to it there on a thread of its own.
 struct EarlyRequest {
     std::atomic<PDEVICE_OBJECT> Fdo{nullptr};
     std::thread Sender;
@@ -140,15 +139,25 @@ struct EarlyRequest {
     std::atomic<bool> Blocked{false};
 };
 
+// Sends `code` to the Echowell filter's device the first time one joins a
+// stack; false for every other device.
+bool SendEarly(EarlyRequest* early, PDEVICE_OBJECT attached, ULONG code) {
+    const UNICODE_STRING& name = attached->DriverObject->DriverName;
+    if (std::u16string(name.Buffer, name.Length / 2) != u"\\Driver\\ZvEchowell") return false;
+    if (early->Fdo.exchange(attached) != nullptr) return false;
+    early->Sender = std::thread([early, attached, code] {
+        IO_STATUS_BLOCK iosb = {};
+        early->Status = SendControl(attached, code, &iosb);
+    });
+    return true;
+}
+
+// The early request is kept inside the device below (so inside the filter's
+// early pass-through too), then the next driver allocation, the first of
+// CDevice::Init, is made to fail.
 void SendBlockedRequestEarly(PVOID context, PDEVICE_OBJECT attached, PDEVICE_OBJECT) {
     auto early = static_cast<EarlyRequest*>(context);
-    const UNICODE_STRING& name = attached->DriverObject->DriverName;
-    if (std::u16string(name.Buffer, name.Length / 2) != u"\\Driver\\ZvEchowell") return;
-    if (early->Fdo.exchange(attached) != nullptr) return;
-    early->Sender = std::thread([early, attached] {
-        IO_STATUS_BLOCK iosb = {};
-        early->Status = SendControl(attached, IOCTL_ZVTEST_BLOCK, &iosb);
-    });
+    if (!SendEarly(early, attached, IOCTL_ZVTEST_BLOCK)) return;
     early->Blocked = WaitForBlockedRequests(1);
     if (early->Blocked) KpPoolFailAllocation(ZV_POOL_TAG_ZCAM, 1);
 }
@@ -191,6 +200,33 @@ TEST_F(FilterDeviceTest, AFailedInitWaitsForTheRequestItPassedDownEarly) {
     EXPECT_EQ(early.Status, STATUS_SUCCESS);
     EXPECT_EQ(KpPnpFindPdo(InstancePath("1")), nullptr);
     EXPECT_TRUE(LogicCalls("Echowell").empty());
+}
+
+// Another thread sizes the early request and sends it while the attaching
+// thread goes on setting the device up, nothing ordering the two, as when the
+// master hooks a running stack that other requests reach.
+void SendWhileTheFilterJoins(PVOID context, PDEVICE_OBJECT attached, PDEVICE_OBJECT) {
+    ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x957, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    if (!SendEarly(static_cast<EarlyRequest*>(context), attached, code)) return;
+    // Host time, not a wait on the sender: nothing the sender does is ordered
+    // before what this thread does next.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+// The request comes back (sized before the filter added its own locations, it
+// still has one for every device in the stack), and under the thread
+// sanitizer the stack size the filter raises is read and written whole.
+TEST_F(FilterDeviceTest, ARequestSizedAsTheFilterJoinsTheStackComesBack) {
+    WriteMachine({{"1", {"ZvEchowell"}, {}, 1}});
+    EarlyRequest joining;
+    KpIoSetAttachHook(&SendWhileTheFilterJoins, &joining);
+    PDEVICE_OBJECT pdo = Plug("1");
+    if (joining.Sender.joinable()) joining.Sender.join();
+    KpIoSetAttachHook(nullptr, nullptr);
+    ASSERT_NE(joining.Fdo.load(), nullptr);
+    EXPECT_EQ(joining.Status, STATUS_SUCCESS);
+    EXPECT_EQ(FilterOf(pdo, u"\\Driver\\ZvEchowell"), joining.Fdo.load());
+    ASSERT_EQ(KpPnpRemoveDevice(pdo), STATUS_SUCCESS);
 }
 
 TEST_F(FilterDeviceTest, EveryAddDeviceFailureUndoesItsWorkAndFreesTheMasterRole) {
