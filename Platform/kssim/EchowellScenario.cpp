@@ -114,6 +114,11 @@ int RunEchowellScenario(const Settings& s, Measures* measures) {
     std::vector<double> changes;  // the room's changes, seconds after the pins started
     for (double ms : kp::sim::RoomChangeTimesMs()) changes.push_back(ms / 1000 - r.StartSinceBoot);
     bool saved = ShutdownMachine();
+    if (r.RateNotOffered) {
+        std::fprintf(stderr, "kssim: --rate %u: %s\n", static_cast<unsigned>(o.Rate),
+                     r.Error.c_str());
+        return 2;
+    }
     if (!NT_SUCCESS(r.Status)) {
         std::fprintf(stderr, "kssim: scenario failed (0x%08X): %s\n",
                      static_cast<unsigned>(r.Status), r.Error.c_str());

@@ -55,7 +55,8 @@ using Measures = std::map<std::string, double>;
 struct ScenarioEntry {
     const char* Name;
     const char* Summary;  // one line for kssim's usage text
-    // Returns kssim's exit status: 0 success, 1 failure or a bound not met.
+    // Returns kssim's exit status: 0 success, 1 failure or a bound not met,
+    // 2 a setting the booted machine cannot take (a rate its devices do not offer).
     int (*Run)(const Settings& settings, Measures* measures);
 };
 

@@ -43,6 +43,54 @@ NTSTATUS FindPin(KsFilter& filter, KSPIN_DATAFLOW flow, ULONG* pinId) {
     return STATUS_NOT_FOUND;
 }
 
+// A 16-bit PCM range of a pin's DATARANGES list.
+struct PcmRange {
+    ULONG MinRate, MaxRate, MaxChannels;
+};
+
+std::vector<PcmRange> PcmRanges(const std::vector<uint8_t>& list) {
+    std::vector<PcmRange> ranges;
+    KSMULTIPLE_ITEM head{};
+    if (list.size() < sizeof head) return ranges;
+    std::memcpy(&head, list.data(), sizeof head);
+    size_t end = std::min<size_t>(head.Size, list.size());
+    size_t at = sizeof head;
+    for (ULONG i = 0; i < head.Count && at + sizeof(KSDATARANGE) <= end; ++i) {
+        KSDATARANGE_AUDIO r{};
+        std::memcpy(&r.DataRange, list.data() + at, sizeof(KSDATARANGE));
+        size_t size = r.DataRange.FormatSize;
+        if (size < sizeof(KSDATARANGE) || size > end - at) break;
+        if (size >= sizeof r && r.DataRange.MajorFormat == KSDATAFORMAT_TYPE_AUDIO &&
+            r.DataRange.SubFormat == KSDATAFORMAT_SUBTYPE_PCM) {
+            std::memcpy(&r, list.data() + at, sizeof r);
+            if (r.MinimumBitsPerSample <= 16 && r.MaximumBitsPerSample >= 16)
+                ranges.push_back(
+                    {r.MinimumSampleFrequency, r.MaximumSampleFrequency, r.MaximumChannels});
+        }
+        at += (size + 7) & ~size_t{7};
+    }
+    return ranges;
+}
+
+// "8000 Hz, 16000 Hz" or "8000-48000 Hz", lowest first.
+std::string RatesText(std::vector<PcmRange> ranges) {
+    if (ranges.empty()) return "no 16-bit PCM rate";
+    std::sort(ranges.begin(), ranges.end(), [](const PcmRange& a, const PcmRange& b) {
+        return a.MinRate != b.MinRate ? a.MinRate < b.MinRate : a.MaxRate < b.MaxRate;
+    });
+    std::string text;
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        const PcmRange& r = ranges[i];
+        if (i > 0 && r.MinRate == ranges[i - 1].MinRate && r.MaxRate == ranges[i - 1].MaxRate)
+            continue;
+        if (!text.empty()) text += ", ";
+        text += std::to_string(r.MinRate);
+        if (r.MaxRate != r.MinRate) text += "-" + std::to_string(r.MaxRate);
+        text += " Hz";
+    }
+    return text;
+}
+
 struct Side {
     KsFilter Filter;
     KsPin Pin;
@@ -50,8 +98,12 @@ struct Side {
     std::deque<std::shared_ptr<ks::StreamRequest>> InFlight;
 };
 
+// Opens the first device of the category at the options' rate, 16 bit, with
+// at most Channels channels.  *NotOffered tells a rate outside the pin's
+// ranges (the caller's error) from a pin that failed.
 NTSTATUS OpenSide(const GUID& category, KSPIN_DATAFLOW flow, const Options& o, ULONG channels,
-                  Side* side, std::string* error) {
+                  Side* side, std::string* error, bool* notOffered) {
+    const std::string pin = flow == KSPIN_DATAFLOW_IN ? "the render pin" : "the capture pin";
     auto links = ks::FindDevices(category);
     if (links.empty()) {
         *error = "no device of the category";
@@ -68,8 +120,26 @@ NTSTATUS OpenSide(const GUID& category, KSPIN_DATAFLOW flow, const Options& o, U
         *error = "no streaming pin";
         return status;
     }
+    std::vector<uint8_t> list;
+    ULONG widest = 0;  // the most channels of a listed range holding the rate
+    if (NT_SUCCESS(side->Filter.DataRanges(pinId, &list))) {
+        std::vector<PcmRange> ranges = PcmRanges(list);
+        for (const PcmRange& r : ranges) {
+            if (r.MinRate <= o.Rate && o.Rate <= r.MaxRate)
+                widest = std::max(widest, r.MaxChannels);
+        }
+        if (widest == 0) {
+            *error = "not offered: " + pin + " offers " + RatesText(ranges);
+            *notOffered = true;
+            return STATUS_NOT_SUPPORTED;
+        }
+    }
     std::vector<uint8_t> format;
     status = side->Filter.Intersect(pinId, ks::OfferPoint(o.Rate, 16, channels), &format);
+    // A pin whose ranges at the rate all have more channels than offered may
+    // answer with its default format, of another rate: offer their channels.
+    if (NT_SUCCESS(status) && ks::WaveOf(format).nSamplesPerSec != o.Rate && widest > channels)
+        status = side->Filter.Intersect(pinId, ks::OfferPoint(o.Rate, 16, widest), &format);
     if (!NT_SUCCESS(status)) {
         *error = "no format in common";
         return status;
@@ -79,7 +149,14 @@ NTSTATUS OpenSide(const GUID& category, KSPIN_DATAFLOW flow, const Options& o, U
         *error = "pin create failed";
         return status;
     }
-    side->Wave = ks::WaveOf(format);
+    side->Wave = ks::WaveOf(side->Pin.Format());
+    // Figures of another format than the one asked for would be taken as its.
+    if (side->Wave.nSamplesPerSec != o.Rate || side->Wave.wBitsPerSample != 16) {
+        *error = pin + " opened at " + std::to_string(side->Wave.nSamplesPerSec) + " Hz " +
+                 std::to_string(side->Wave.wBitsPerSample) + " bit, not the " +
+                 std::to_string(o.Rate) + " Hz 16 bit asked for";
+        return STATUS_NO_MATCH;
+    }
     return STATUS_SUCCESS;
 }
 
@@ -143,10 +220,11 @@ Result Run(const Options& o) {
     KpClockMode savedMode = KpClockGetMode();
     if (o.ManualClock) KpClockSetMode(KpClockMode::Manual);
     Side render, capture;
-    r.Status =
-        OpenSide(KSCATEGORY_RENDER, KSPIN_DATAFLOW_IN, o, o.RenderChannels, &render, &r.Error);
+    r.Status = OpenSide(KSCATEGORY_RENDER, KSPIN_DATAFLOW_IN, o, o.RenderChannels, &render,
+                        &r.Error, &r.RateNotOffered);
     if (NT_SUCCESS(r.Status))
-        r.Status = OpenSide(KSCATEGORY_CAPTURE, KSPIN_DATAFLOW_OUT, o, 2, &capture, &r.Error);
+        r.Status = OpenSide(KSCATEGORY_CAPTURE, KSPIN_DATAFLOW_OUT, o, 2, &capture, &r.Error,
+                            &r.RateNotOffered);
     if (!NT_SUCCESS(r.Status)) {
         if (o.ManualClock) KpClockSetMode(savedMode);
         return r;

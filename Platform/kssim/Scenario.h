@@ -20,7 +20,7 @@ struct TimedAction {
 
 struct Options {
     double Seconds = 5.0;
-    ULONG Rate = 16000;        // offered to both pins (16 bit)
+    ULONG Rate = 16000;        // both pins' (16 bit); a pin that cannot take it fails the run
     ULONG RenderChannels = 1;  // offered maximum
     ULONG WriteMs = 10;        // application buffer lengths
     ULONG ReadMs = 25;
@@ -43,6 +43,9 @@ struct Options {
 struct Result {
     NTSTATUS Status = STATUS_SUCCESS;
     std::string Error;
+    // The rate asked for is outside a pin's ranges (Error names those it
+    // offers); a pin opened at another format fails without it.
+    bool RateNotOffered = false;
     std::vector<uint8_t> RenderFormat, CaptureFormat;
     ULONGLONG BytesWritten = 0, BytesRead = 0;
     ULONG WritesCompleted = 0, ReadsCompleted = 0;
