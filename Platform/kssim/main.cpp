@@ -97,7 +97,8 @@ int main(int argc, char** argv) {
         {"--no-filter", Kind::Switch, nullptr, 0, 0, "off",
          "the default machine without the scenario's filter", nullptr,
          [&](const char*, double) { s.FilterImage.clear(); }},
-        {"--rate-mode", Kind::Integer, "N", 0, 2, "as the machine stores it",
+        // The filter answers for the modes it has: one it refuses exits 1.
+        {"--rate-mode", Kind::Integer, "N", 0, 2147483647, "as the machine stores it",
          "the canceller's processing rate (1: 16 kHz, 2: 8 kHz, 0: from the streams)", echo,
          [&](const char*, double v) { s.RateMode = static_cast<LONG>(v); }},
         {"--min-snr", Kind::Number, "DB", -200, 200, "none",
