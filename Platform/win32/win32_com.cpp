@@ -407,6 +407,7 @@ public:
         pugi::xml_document parsed;
         if (!parsed.load_file(file->c_str(), pugi::parse_default | pugi::parse_declaration))
             return S_FALSE;
+        InjectedDelay("IXMLDOMDocument.load");
         for (pugi::xml_node child : parsed.children()) {
             if (child.type() != pugi::node_declaration) {
                 store_->Document.append_copy(child);

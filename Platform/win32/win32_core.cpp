@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include <shlobj.h>
@@ -40,6 +42,7 @@ struct Fault {
 std::mutex g_settingsLock;
 bool g_settingsRead = false;
 std::vector<Fault> g_faults;
+std::vector<Fault> g_delays;  // Error: the milliseconds
 PlatformVersion g_platform{5, 1, 2600, VER_PLATFORM_WIN32_NT};
 
 LANGID g_language = 1033;
@@ -82,6 +85,27 @@ bool ParseFault(const std::string& entry, Fault* fault) {
     return !fault->Call.empty();
 }
 
+void ReadFaultsLocked(const char* variable, const char* what, std::vector<Fault>* faults) {
+    const char* value = std::getenv(variable);
+    if (value == nullptr) return;
+    std::string text = value;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(';', start);
+        if (end == std::string::npos) end = text.size();
+        std::string entry = text.substr(start, end - start);
+        Fault fault;
+        if (!entry.empty()) {
+            if (ParseFault(entry, &fault))
+                faults->push_back(fault);
+            else
+                std::fprintf(stderr, "kp win32: %s: \"%s\" is not Call[:Name]=%s[@N]\n", variable,
+                             entry.c_str(), what);
+        }
+        start = end + 1;
+    }
+}
+
 void ReadSettingsLocked() {
     if (g_settingsRead) return;
     g_settingsRead = true;
@@ -119,25 +143,8 @@ void ReadSettingsLocked() {
     }
     if (const char* privilege = std::getenv("KP_WIN32_SHUTDOWN_PRIVILEGE"))
         g_shutdownPrivilege = std::strcmp(privilege, "0") != 0;
-    if (const char* faults = std::getenv("KP_WIN32_FAULTS")) {
-        std::string text = faults;
-        size_t start = 0;
-        while (start <= text.size()) {
-            size_t end = text.find(';', start);
-            if (end == std::string::npos) end = text.size();
-            std::string entry = text.substr(start, end - start);
-            Fault fault;
-            if (!entry.empty()) {
-                if (ParseFault(entry, &fault))
-                    g_faults.push_back(fault);
-                else
-                    std::fprintf(stderr,
-                                 "kp win32: KP_WIN32_FAULTS: \"%s\" is not Call[:Name]=Error[@N]\n",
-                                 entry.c_str());
-            }
-            start = end + 1;
-        }
-    }
+    ReadFaultsLocked("KP_WIN32_FAULTS", "Error", &g_faults);
+    ReadFaultsLocked("KP_WIN32_DELAYS", "Milliseconds", &g_delays);
 }
 
 // ---------------------------------------------------------------------------
@@ -335,17 +342,30 @@ DWORD Unmodelled(const char* call, const std::string& what) {
     return ERROR_CALL_NOT_IMPLEMENTED;
 }
 
-DWORD InjectedFault(const char* call, std::string_view name) {
+namespace {
+
+DWORD Injected(std::vector<Fault>* faults, const char* call, std::string_view name) {
     std::lock_guard<std::mutex> guard(g_settingsLock);
     ReadSettingsLocked();
     DWORD error = 0;
-    for (Fault& fault : g_faults) {
+    for (Fault& fault : *faults) {
         if (!EqualNoCase(fault.Call, call)) continue;
         if (!fault.Name.empty() && !EqualNoCase(fault.Name, name)) continue;
         fault.Seen++;
         if (error == 0 && (fault.Nth == 0 || fault.Seen == fault.Nth)) error = fault.Error;
     }
     return error;
+}
+
+}  // namespace
+
+DWORD InjectedFault(const char* call, std::string_view name) {
+    return Injected(&g_faults, call, name);
+}
+
+void InjectedDelay(const char* call) {
+    if (DWORD milliseconds = Injected(&g_delays, call, {}))
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 PlatformVersion Platform() {

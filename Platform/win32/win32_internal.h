@@ -23,6 +23,8 @@ BOOL Fail(DWORD error);
 DWORD Unmodelled(const char* call, const std::string& what);
 // The error an injected fault gives this call of `call` (with `name`), or 0.
 DWORD InjectedFault(const char* call, std::string_view name = {});
+// Sleeps for the delay injected at this call of `call` (KP_WIN32_DELAYS), if any.
+void InjectedDelay(const char* call);
 
 // A folder call's size protocol: the length without the NUL, or the size
 // needed with it when Size is short; 0 for an injected fault.

@@ -115,9 +115,10 @@ std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extra)
         return std::strncmp(entry, name, n) == 0 && entry[n] == '=';
     };
     for (char** e = environ; *e != nullptr; ++e) {
-        // Faults are meant for the process a test starts, the service marker for
+        // Faults and delays are meant for the process a test starts, the service marker for
         // the service's own process; KP_MACHINE is given absolute below.
-        if (named(*e, "KP_WIN32_FAULTS") || named(*e, "KP_SCM_SERVICE") || named(*e, "KP_MACHINE"))
+        if (named(*e, "KP_WIN32_FAULTS") || named(*e, "KP_WIN32_DELAYS") ||
+            named(*e, "KP_SCM_SERVICE") || named(*e, "KP_MACHINE"))
             continue;
         env.push_back(*e);
     }

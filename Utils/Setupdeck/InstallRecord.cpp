@@ -260,6 +260,27 @@ bool KeepBadRecord(const char* path) {
     return false;
 }
 
+// The record is read, changed and written back in separate steps: two
+// Setupdecks at once would each write back the record without the other's
+// product.  A mutex its last owner died holding is taken over: the record is
+// as that owner left it, and one it left cut short does not load and is kept.
+class RecordLock {
+public:
+    RecordLock() : m_mutex(FALSE, "SETUPDECK_RECORD", nullptr), m_owned(m_mutex.Acquire(INFINITE)) {
+        // Not to record the product at all would lose its undo commands for sure.
+        if (!m_owned) WriteLog("Cant lock the install record!\n");
+    }
+    ~RecordLock() {
+        if (m_owned) m_mutex.Unlock();
+    }
+    RecordLock(const RecordLock&) = delete;
+    RecordLock& operator=(const RecordLock&) = delete;
+
+private:
+    NamedMutex m_mutex;
+    bool m_owned;
+};
+
 void Save(IXMLDOMDocument* document, const char* path) {
     Bstr file(path);
     if (FAILED(document->save(file.Variant()))) WriteLog("Cant save %s!\n", path);
@@ -329,6 +350,7 @@ void PerformInstall(IniFile* ini) {
         CoUninitialize();
         return;
     }
+    RecordLock lock;
     Ref<IXMLDOMNode> installed;
     bool ready = false;
     if (PathFileExistsA(path)) {
@@ -363,34 +385,47 @@ void PerformUninstall(const char* name, const char* infPath, const char* program
         LaunchCmdline(program, parameters, INFINITE, SW_MINIMIZE);
         return;
     }
-    Ref<IXMLDOMNode> installed;
-    if (!PathFileExistsA(path)) {
-        // Nothing recorded: nothing to undo, nothing written.
-    } else if (!LoadRecord(document, path, &installed)) {
-        WriteLog("Invalid install record %s!\n", path);
-    } else {
-        if (std::strcmp(name, "all") != 0) {
-            char upper[MAX_PATH];
-            std::snprintf(upper, sizeof upper, "%s", name);
-            for (char* p = upper; *p != 0; ++p)
-                *p = (*p >= 'a' && *p <= 'z') ? char(*p - 'a' + 'A') : *p;
-            Ref<IXMLDOMNode> product;
-            if (FindProduct(installed.Get(), upper, &product))
-                UninstallProduct(product.Get(), "DefaultUninstall 132", program);
+    // The products leave the record before their commands run, and the lock
+    // is not held while they run: an undo command may start another Setupdeck,
+    // which waits for the lock while this one waits for it.
+    std::vector<IXMLDOMNode*> products;
+    const char* section = std::strcmp(name, "all") != 0 ? "DefaultUninstall 132" : "Uninstall 128";
+    {
+        RecordLock lock;
+        Ref<IXMLDOMNode> installed;
+        if (!PathFileExistsA(path)) {
+            // Nothing recorded: nothing to undo, nothing written.
+        } else if (!LoadRecord(document, path, &installed)) {
+            WriteLog("Invalid install record %s!\n", path);
         } else {
-            // Taken first: each product leaves Installed while it is handled.
-            std::vector<IXMLDOMNode*> products;
-            Ref<IXMLDOMNodeList> children;
-            if (SUCCEEDED(installed->get_childNodes(children.Out()))) {
-                IXMLDOMNode* child = nullptr;
-                while (children->nextNode(&child) == S_OK) products.push_back(child);
+            if (std::strcmp(name, "all") != 0) {
+                char upper[MAX_PATH];
+                std::snprintf(upper, sizeof upper, "%s", name);
+                for (char* p = upper; *p != 0; ++p)
+                    *p = (*p >= 'a' && *p <= 'z') ? char(*p - 'a' + 'A') : *p;
+                Ref<IXMLDOMNode> product;
+                if (FindProduct(installed.Get(), upper, &product)) {
+                    products.push_back(product.Get());
+                    product.Get()->AddRef();
+                }
+            } else {
+                // Taken first: each product leaves Installed as it is taken.
+                Ref<IXMLDOMNodeList> children;
+                if (SUCCEEDED(installed->get_childNodes(children.Out()))) {
+                    IXMLDOMNode* child = nullptr;
+                    while (children->nextNode(&child) == S_OK) products.push_back(child);
+                }
             }
             for (IXMLDOMNode* product : products) {
-                UninstallProduct(product, "Uninstall 128", program);
-                product->Release();
+                Ref<IXMLDOMNode> removed;
+                installed->removeChild(product, removed.Out());
             }
+            Save(document, path);
         }
-        Save(document, path);
+    }
+    for (IXMLDOMNode* product : products) {
+        UninstallProduct(product, section, program);
+        product->Release();
     }
     document->Release();
     CoUninitialize();

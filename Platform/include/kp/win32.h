@@ -15,6 +15,9 @@
 //                      property number of the SetupDi property calls; the DOM
 //                      document's save is the call IXMLDOMDocument.save) fails with
 //                      Error on its Nth call, or on every call without @N.
+//   KP_WIN32_DELAYS    "Call=Milliseconds[@N];...": the call sleeps that long, on
+//                      its Nth call or on every one; IXMLDOMDocument.load sleeps
+//                      after it has read the file (to widen a race at will).
 #pragma once
 
 #include <filesystem>
@@ -54,7 +57,8 @@ ULONG KpWin32OpenHandleCount(void);
 //   KP_WIN32_MSGBOX               "yes,no,...": one answer per message box (default no)
 //   KP_WIN32_LOCAL_TIME           "2005-03-07 14:05:09", fixed for the process
 //   KP_WIN32_SHUTDOWN_PRIVILEGE   0 refuses the shutdown privilege
-// A child started by the stand-in inherits them, except KP_WIN32_FAULTS.
+// A child started by the stand-in inherits them, except KP_WIN32_FAULTS and
+// KP_WIN32_DELAYS.
 namespace kp::win32 {
 std::vector<std::vector<std::string>> ReadJournal(const std::filesystem::path& folder);
 // Appends one entry to the journal of the machine this process works on.

@@ -5,6 +5,7 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -328,6 +329,59 @@ TEST_F(Setupdeck, AScriptPathCannotLeaveTheMachine) {
         "bin/touch,/tmp/x\n[root]\nname=p\n");
     Run({"-i", "p"});
     EXPECT_EQ(TakeLog(), Lines({"Performing installation for p."}));
+}
+
+TEST_F(Setupdeck, AnUndoCommandMayUninstallAnotherProduct) {
+    // The inner run needs the record while the outer waits for it to end.
+    fs::create_directories(Korvane() / "inner");
+    fs::copy_file(KP_SETUPDECK, Korvane() / "inner" / "Setupdeck.exe");
+    std::ofstream(Record()) << "<?xml version='1.0'?><Installed><OUTER Inf='o.inf'><k><![CDATA["
+                               "launch#<currdir>\\inner\\Setupdeck.exe,-u inner]]></k></OUTER>"
+                               "<INNER Inf='i.inf'/><KEPT Inf='k.inf'/></Installed>";
+    auto result = machine_.Run((Korvane() / "Setupdeck.exe").string(), {"-u", "outer"}, {}, 20);
+    EXPECT_EQ(result.ExitCode, 0) << result.Stderr;
+    EXPECT_EQ(Products(), (std::vector<std::vector<std::string>>{{"KEPT", "k.inf"}}));
+}
+
+// Each run reads the record, changes it and writes it back; the load is made
+// slow, so that four runs at once all read before any writes.
+TEST_F(Setupdeck, FourAtOnceKeepEveryProduct) {
+    std::ofstream(Record()) << "<?xml version='1.0'?><Installed/>";
+    auto atOnce = [&](const std::vector<std::string>& args) {
+        std::vector<std::thread> runs;
+        for (int i = 0; i < 4; i++) {
+            if (args[i].empty()) continue;
+            runs.emplace_back([&, i] {
+                fs::path exe = Korvane() / ("p" + std::to_string(i)) / "Setupdeck.exe";
+                auto result = machine_.Run(exe.string(), {args[i], "p" + std::to_string(i)},
+                                           {"KP_WIN32_DELAYS=IXMLDOMDocument.load=700"});
+                EXPECT_EQ(result.ExitCode, 0) << result.Stderr;
+            });
+        }
+        for (auto& run : runs) run.join();
+    };
+    auto product = [](int i) {
+        std::string p = "p" + std::to_string(i);
+        return std::vector<std::string>{"P" + std::to_string(i), p + ".inf",
+                                        "k=delregkey#hklm," + p};
+    };
+    for (int i = 0; i < 4; i++) {
+        std::string p = "p" + std::to_string(i);
+        fs::create_directories(Korvane() / p);
+        fs::copy_file(KP_SETUPDECK, Korvane() / p / "Setupdeck.exe");
+        std::ofstream(Korvane() / p / "Setupdeck.ini")
+            << "[root]\nname=" + p + "\ninf=" + p + ".inf\n[Uninstall]\nk=delregkey#hklm," + p;
+    }
+    auto sorted = [&] {
+        auto products = Products();
+        std::sort(products.begin(), products.end());
+        return products;
+    };
+    atOnce({"-i", "-i", "-i", "-i"});
+    EXPECT_EQ(sorted(), (std::vector<std::vector<std::string>>{product(0), product(1), product(2),
+                                                               product(3)}));
+    atOnce({"-u", "", "-u", ""});
+    EXPECT_EQ(sorted(), (std::vector<std::vector<std::string>>{product(1), product(3)}));
 }
 
 TEST_F(Setupdeck, FourProcessesLoggingAtOnceGiveWholeLines) {
