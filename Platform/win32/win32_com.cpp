@@ -49,6 +49,20 @@ bool IsXmlName(const std::string& name) {
     return true;
 }
 
+// One element at the top, with the declaration (first) the only node beside
+// it: text or a second element there make no XML document, and a save would
+// drop the one or write the other back as it is.
+bool IsOneDocument(const pugi::xml_document& parsed) {
+    int elements = 0;
+    for (pugi::xml_node child : parsed.children()) {
+        if (child.type() == pugi::node_element)
+            elements++;
+        else if (child.type() != pugi::node_declaration || child != parsed.first_child())
+            return false;
+    }
+    return elements == 1;
+}
+
 // What the DOM objects of one document share.
 struct DomStore {
     pugi::xml_document Xml;
@@ -404,8 +418,12 @@ public:
         DWORD error = 0;
         auto file = MapFilePath("IXMLDOMDocument::load", Utf8Of(source.bstrVal).c_str(), &error);
         if (!file) return S_FALSE;
+        // As a fragment, so that text beside the document element is kept to
+        // be seen.
         pugi::xml_document parsed;
-        if (!parsed.load_file(file->c_str(), pugi::parse_default | pugi::parse_declaration))
+        if (!parsed.load_file(file->c_str(), pugi::parse_default | pugi::parse_declaration |
+                                                 pugi::parse_fragment) ||
+            !IsOneDocument(parsed))
             return S_FALSE;
         InjectedDelay("IXMLDOMDocument.load");
         for (pugi::xml_node child : parsed.children()) {

@@ -249,6 +249,21 @@ TEST_F(Setupdeck, ARecordThatDoesNotParseIsKeptBesideTheNewOne) {
                                 "C:\\WINDOWS\\Temp\\Setupdeck.xml.bad2; starting a new one."}));
 }
 
+TEST_F(Setupdeck, ARecordThatIsNotOneXmlDocumentIsKeptBesideTheNewOne) {
+    // Each parses as far as it goes, but text after the document element
+    // would be dropped at the save, and a second one written back as it is.
+    Ini("[root]\nname=cam\n");
+    std::string bad[] = {"<?xml version='1.0'?><Installed><ONE Inf='o.inf'/></Installed>left",
+                         "<Installed><ONE Inf='o.inf'/></Installed><Installed/>"};
+    for (const std::string& text : bad) {
+        std::ofstream(Record()) << text;
+        Run({"-i", "cam"});
+    }
+    EXPECT_EQ(Read(Record().string() + ".bad"), bad[0]);
+    EXPECT_EQ(Read(Record().string() + ".bad2"), bad[1]);
+    EXPECT_EQ(Products(), (std::vector<std::vector<std::string>>{{"CAM", ""}}));
+}
+
 TEST_F(Setupdeck, WithoutARecordOrItsProductNothingRuns) {
     Run({"-u", "cam"});
     EXPECT_FALSE(fs::exists(Record()));
