@@ -191,12 +191,13 @@ bool CreateInstallRecord(IXMLDOMDocument* document) {
 }
 
 // Adds the product of the INI file (replacing one of its name); false (logged)
-// when the product cannot be recorded.
+// when the product cannot be recorded.  A script without a name (or no script)
+// adds nothing, and the record is written all the same.
 bool AddInstallRecord(IXMLDOMDocument* document, IniFile* ini) {
     char name[256];
     if (!ini->ReadString("root", "name", name, sizeof name)) {
         WriteLog("No product name!\n");
-        return false;
+        return true;
     }
     for (char* p = name; *p != 0; ++p) *p = (*p >= 'a' && *p <= 'z') ? char(*p - 'a' + 'A') : *p;
     Ref<IXMLDOMNode> installed, old;

@@ -267,6 +267,9 @@ TEST_F(Setupdeck, ARecordThatIsNotOneXmlDocumentIsKeptBesideTheNewOne) {
 TEST_F(Setupdeck, WithoutARecordOrItsProductNothingRuns) {
     Run({"-u", "cam"});
     EXPECT_FALSE(fs::exists(Record()));
+    // No script: no command, and the record is written all the same.
+    Run({"-i", "cam"});
+    EXPECT_TRUE(Products().empty());
     Ini("[root]\nname=other\ninf=o.inf\n[Uninstall]\nk=launch#C:\\WINDOWS\\system32\\rundll32.exe,"
         "x\n");
     Run({"-i", "other"});
@@ -275,7 +278,8 @@ TEST_F(Setupdeck, WithoutARecordOrItsProductNothingRuns) {
     EXPECT_EQ(Products(), before);
     EXPECT_TRUE(Runs().empty());
     EXPECT_EQ(TakeLog(),
-              Lines({"Performing uninstallation for cam.", "Performing installation for other.",
+              Lines({"Performing uninstallation for cam.", "Performing installation for cam.",
+                     "No product name!", "Performing installation for other.",
                      "Performing uninstallation for cam."}));
 }
 
