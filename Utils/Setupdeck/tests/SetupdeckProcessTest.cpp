@@ -341,13 +341,16 @@ TEST_F(Setupdeck, ALogMutexItsOwnerDiedHoldingIsReleasedSoANestedRunLogs) {
 
 TEST_F(Setupdeck, AScriptPathCannotLeaveTheMachine) {
     // Enough ".." for any temporary folder: they stop at the drive's root,
-    // where the machine has no bin\\touch.
+    // where the machine has no bin\\touch.  Should one reach the host's, it
+    // touches a file of this test's own folder.
     std::string up;
     for (int i = 0; i < 24; i++) up += "..\\";
-    Ini("[Install]\nk=launch#C:\\" + up + "bin\\touch,/tmp/x\nl=launch#C:/" + up +
-        "bin/touch,/tmp/x\n[root]\nname=p\n");
+    std::string touched = (machine_.Folder() / "touched").string();
+    Ini("[Install]\nk=launch#C:\\" + up + "bin\\touch," + touched + "\nl=launch#C:/" + up +
+        "bin/touch," + touched + "\n[root]\nname=p\n");
     Run({"-i", "p"});
     EXPECT_EQ(TakeLog(), Lines({"Performing installation for p."}));
+    EXPECT_FALSE(fs::exists(touched));
 }
 
 TEST_F(Setupdeck, AnUndoCommandMayUninstallAnotherProduct) {
