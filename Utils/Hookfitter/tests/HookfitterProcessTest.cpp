@@ -2,6 +2,7 @@
 // .reg text; its exit code and registry.reg afterwards.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <thread>
 
 #include "ToolProcess.h"
@@ -280,6 +281,9 @@ protected:
             {"USB\\VID_2A1C&PID_0C44&MI_00\\5", "KpSimAudio", S("other\0\0", 7)},
             {"USB\\VID_2A1C&PID_0C45&MI_00\\6", "VerAbs", ""},
         };
+        WriteMachine();
+    }
+    void WriteMachine() {
         std::string text = ImageService("VerAbs", "C:\\WINDOWS\\system32\\drivers\\ver.sys") +
                            ImageService("VerRoot", "\\SystemRoot\\System32\\drivers\\ver.sys") +
                            ImageService("VerRel", "System32\\drivers\\ver.sys") +
@@ -357,6 +361,16 @@ TEST_F(HookfitterDevices, NoMatchingDeviceStillInstallsTheService) {
     ASSERT_EQ(Run({"-i", "drv.sys", "-upr", "-dev", kCapture, "ffff", "1", "0"}).ExitCode, 1);
     EXPECT_TRUE(ValueOf(*machine_.Registry(), kServices + "drv", "ImagePath"));
     for (size_t i = 0; i < devices_.size(); i++) EXPECT_EQ(Upper(i).has_value(), i == 4);
+}
+
+TEST_F(HookfitterDevices, AnUninstallAfterAnOwnerDiedKeepsTheBytesAfterAnEmptyEntry) {
+    // The last owner of the filter-list lock died holding it.
+    std::filesystem::create_directories(machine_.Folder() / "mutex");
+    std::ofstream(machine_.Folder() / "mutex" / "hookfitter_filter_lists") << "4194304\n";
+    devices_[4].UpperFilters = S("drv\0\0b\0\0", 8);
+    WriteMachine();
+    ASSERT_EQ(Run({"-u", "drv.sys", "-upr", "-dev", kCapture, "2a1c", "0c44", "0"}).ExitCode, 1);
+    EXPECT_EQ(Upper(4), (NarrowValue{REG_MULTI_SZ, S("\0b\0\0", 4)}));
 }
 
 TEST_F(HookfitterDevices, AListThatCannotBeReadIsKept) {
