@@ -67,6 +67,9 @@ bool IsOneDocument(const pugi::xml_document& parsed) {
 struct DomStore {
     pugi::xml_document Xml;
     pugi::xml_node Document, Detached;
+    // Counts the moves of nodes, so that a node list knows when the position
+    // it kept may be stale.
+    unsigned long Moves = 0;
     DomStore() {
         Document = Xml.append_child("kp-document");
         Detached = Xml.append_child("kp-detached");
@@ -244,10 +247,19 @@ public:
     HRESULT STDMETHODCALLTYPE nextNode(IXMLDOMNode** next) override {
         if (next == nullptr) return E_POINTER;
         *next = nullptr;
-        pugi::xml_node child = parent_ ? parent_.first_child() : pugi::xml_node();
-        for (size_t i = 0; child && i < at_; i++) child = child.next_sibling();
+        // The child after the last one handed out, while no node has moved
+        // since; else counted again from the first.
+        pugi::xml_node child;
+        if (last_ && moves_ == store_->Moves) {
+            child = last_.next_sibling();
+        } else {
+            child = parent_ ? parent_.first_child() : pugi::xml_node();
+            for (size_t i = 0; child && i < at_; i++) child = child.next_sibling();
+        }
         if (!child) return S_FALSE;
         at_++;
+        last_ = child;
+        moves_ = store_->Moves;
         *next = Wrap(store_, child);
         return *next != nullptr ? S_OK : E_OUTOFMEMORY;
     }
@@ -256,6 +268,8 @@ private:
     std::shared_ptr<DomStore> store_;
     pugi::xml_node parent_;  // none for an attribute
     size_t at_ = 0;
+    pugi::xml_node last_;  // the child at at_ - 1 when Moves was moves_
+    unsigned long moves_ = 0;
 };
 
 class AttributeMap : public Counted<IXMLDOMNamedNodeMap> {
@@ -341,6 +355,7 @@ HRESULT NodeBase<Interface>::appendChild(IXMLDOMNode* newChild, IXMLDOMNode** ou
         if (up == moving) return E_FAIL;
     }
     if (!node_.append_move(moving)) return E_FAIL;
+    store_->Moves++;
     if (out != nullptr) {
         newChild->AddRef();
         *out = newChild;
@@ -355,6 +370,7 @@ HRESULT NodeBase<Interface>::removeChild(IXMLDOMNode* child, IXMLDOMNode** out) 
     if (old == nullptr || old->IsAttribute() || old->Handle().parent() != node_ || isAttribute_)
         return E_INVALIDARG;
     if (!store_->Detached.append_move(old->Handle())) return E_FAIL;
+    store_->Moves++;
     if (out != nullptr) {
         child->AddRef();
         *out = child;
@@ -519,6 +535,7 @@ private:
     void Clear() {
         while (pugi::xml_node child = store_->Document.first_child())
             store_->Detached.append_move(child);
+        store_->Moves++;
     }
     HRESULT Created(pugi::xml_node node, IXMLDOMNode** out) {
         if (!node) return E_OUTOFMEMORY;
