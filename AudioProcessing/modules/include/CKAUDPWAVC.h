@@ -40,7 +40,7 @@ struct WavcState {
     ULONG countFar;
     ULONG delay;       // last raw estimate, ms
     ULONG average;     // last smoothed estimate, ms
-    ULONG scale;       // power of two the correlation is divided by (27 or 28)
+    ULONG scale;       // most the correlation is divided by, a power of two (27 or 28)
     ULONG filled;      // lag history entries in use, 1 .. H
     ULONG search;      // S: samples past W both pins need before estimating
     ULONG enable;      // 1 estimating, 0 final
@@ -73,7 +73,7 @@ void WavcReset(WavcState* state);
 ULONG WavcGetProperty(const WavcState* state, ULONG id, PULONG value);
 ULONG WavcSetProperty(WavcState* state, ULONG id, ULONG value);
 // Judges the block of B samples just before the pin's write position; active
-// when its mean square reaches 250000.
+// when its mean square reaches 2500 (RMS 50, about -56 dBFS).
 void WavcBlockActivity(WavcState* state, ULONG pin);
 // Takes one block of pin 0 (far end) or pin 1 (near end); on pin 1 it may
 // estimate (floating point: the caller saves the state) and publish the delay

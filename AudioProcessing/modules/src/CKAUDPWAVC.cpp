@@ -11,8 +11,10 @@ namespace {
 constexpr ULONG kDefaultRate = 8000;
 constexpr ULONG kWideRate = 16000;
 constexpr ULONG kDefaultBits = 16;
-// A block is active when its mean square reaches this (RMS 500, about -36 dBFS).
-constexpr ULONGLONG kActiveMeanSquare = 250000;
+// A block is active when its mean square reaches this (RMS 50, about -56 dBFS):
+// an echo 30 dB below a far end of ordinary speech level still counts, while
+// a quiet room's noise (about -70 dBFS) does not.
+constexpr ULONGLONG kActiveMeanSquare = 2500;
 // Active blocks among the last five that each pin needs before estimating.
 constexpr ULONG kMinActiveBlocks = 2;
 // An estimate within this many ms of the running average agrees with it.
@@ -87,18 +89,47 @@ ULONG ActiveCount(const ULONG* flags) {
     return active;
 }
 
+// The power of two the correlation is divided by: the least that keeps every
+// lag's value within 16 bits (no lag can exceed the root of the product of the
+// two windows' energies), at most `fullScale`, which fits two full-scale
+// windows.  A fixed `fullScale` would leave a weak echo's correlation a few
+// steps high, its peak lost among equal values.
+// The least r with r * r >= x.
+ULONGLONG RootUp(ULONGLONG x) {
+    ULONGLONG r = 0;
+    for (ULONGLONG bit = 1ULL << 31; bit != 0; bit >>= 1) {
+        if ((r + bit) * (r + bit) <= x) r += bit;
+    }
+    return r * r < x ? r + 1 : r;
+}
+
+ULONG CorrelationScale(const SHORT* far, const SHORT* near, ULONG w, ULONG fullScale) {
+    ULONGLONG farEnergy = 0, nearEnergy = 0;
+    for (ULONG i = 0; i < w; ++i) {
+        farEnergy += static_cast<ULONGLONG>(static_cast<LONG>(far[i]) * far[i]);
+        nearEnergy += static_cast<ULONGLONG>(static_cast<LONG>(near[i]) * near[i]);
+    }
+    // Each root is below 2^23 for a window of 8000 samples: the product fits.
+    const ULONGLONG largest = RootUp(farEnergy) * RootUp(nearEnergy);
+    ULONG scale = 0;
+    while (scale < fullScale && largest >= (32767ULL << scale)) ++scale;
+    return scale;
+}
+
 // Correlates the last half second of both pins, smooths the lag and updates
 // the confidence; publishes through *side once it is high enough.
 void WavcEstimate(WavcState* s, PULONGLONG side) {
     const ULONG w = s->window;
     FloatingPointScope fp;  // the correlation computes in floating point
     if (!fp.Saved()) return;
+    const SHORT* far = s->farBuffer + s->writeFar - w;
+    const SHORT* near = s->nearBuffer + s->writeNear - w;
     // A failed correlation or median says nothing about the delay: it is not
     // taken as an estimate.
-    if (ZvModXcorr(s->farBuffer + s->writeFar - w, static_cast<int32_t>(w),
-                   s->nearBuffer + s->writeNear - w, static_cast<int32_t>(w), s->correlation,
+    if (ZvModXcorr(far, static_cast<int32_t>(w), near, static_cast<int32_t>(w), s->correlation,
                    static_cast<int32_t>(2 * w + 1), 1 - static_cast<int32_t>(w),
-                   static_cast<int32_t>(s->scale), &s->xcorrKeep) < sp_status_ok) {
+                   static_cast<int32_t>(CorrelationScale(far, near, w, s->scale)),
+                   &s->xcorrKeep) < sp_status_ok) {
         return;
     }
     // The first of equal peaks wins.  Output w - 1 belongs to lag 0, so the
