@@ -81,7 +81,8 @@ void Scenario(benchmark::State& state, bool realtime, LONG rateMode = -1,
     state.counters["sleep_cpu_per_audio_second"] = m["sleep_cpu_per_second"];
     state.counters["added_latency_ms"] = m["added_latency_ms"];
     state.counters["erle_db"] = m["erle_db"];
-    for (const char* name : {"echo_delay_ms", "erle_before_change_db", "erle_after_change_db"}) {
+    for (const char* name :
+         {"echo_delay_ms", "echo_delay_end_ms", "erle_before_change_db", "erle_after_change_db"}) {
         if (m.count(name) != 0) state.counters[name] = m[name];
     }
 }

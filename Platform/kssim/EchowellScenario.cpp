@@ -73,6 +73,87 @@ void SetNearEnds(const std::vector<std::string>& rooms, bool enabled) {
     for (const std::string& room : rooms) kp::sim::RoomEnableNearEnd(room, enabled);
 }
 
+// The lags searched for the echo, and the stretch of far end that a
+// measurement needs (half a second more than the lags).
+constexpr double kSearchMs = 1000;
+constexpr double kMeasuredMs = kSearchMs + 500;
+// The stretch measured at either end of a long far-end phase.
+constexpr double kEndMs = 2000;
+
+// The echo over the far-end phase [0, Frames) of the capture: over all of it,
+// and over its first and last kEndMs when it holds both apart.  Not measured
+// when the phase is too short or no lag correlates (Best then holds the
+// lag that came nearest).
+struct EchoPhase {
+    size_t Frames = 0;
+    bool Measured = false;
+    bool Slid = false;  // the start and the end differ: a drifting clock
+    EchoEstimate Whole, Start, End;
+    size_t EndFrom = 0;  // the end stretch's first frame
+};
+
+EchoPhase MeasureEchoPhase(const Result& r, size_t frames) {
+    EchoPhase e;
+    const ULONG rate = r.CaptureRate;
+    auto toPlayed = [&](size_t f) {
+        return static_cast<size_t>(static_cast<double>(f) * r.PlayRate / rate);
+    };
+    auto measure = [&](size_t from, size_t to) {
+        return MeasureEcho(Slice(r.Played, toPlayed(from), toPlayed(to)), r.PlayRate,
+                           Slice(r.RawCaptured, from, to), rate, kSearchMs);
+    };
+    e.Frames = std::min(frames, r.RawCaptured.size());
+    e.Frames = std::min(e.Frames, static_cast<size_t>(static_cast<double>(r.Played.size()) * rate /
+                                                      std::max<ULONG>(r.PlayRate, 1)));
+    if (e.Frames < static_cast<size_t>(kMeasuredMs * rate / 1000)) return e;
+    e.Whole = measure(0, e.Frames);
+    e.Start = e.End = e.Whole;
+    const auto end = static_cast<size_t>(kEndMs * rate / 1000);
+    if (e.Frames >= 2 * end) {
+        e.EndFrom = e.Frames - end;
+        EchoEstimate start = measure(0, end), last = measure(e.EndFrom, e.Frames);
+        if (start.Correlation >= kMinCorrelation && last.Correlation >= kMinCorrelation &&
+            std::abs(start.DelayMs - last.DelayMs) > 0.5) {
+            e.Slid = true;
+            e.Start = start;
+            e.End = last;
+        }
+    }
+    e.Measured = e.Slid || e.Whole.Correlation >= kMinCorrelation;
+    return e;
+}
+
+double GainDb(const EchoEstimate& e) {
+    return 20.0 * std::log10(std::max(std::abs(e.Gain), 1e-9));
+}
+
+void PrintEchoPhase(const EchoPhase& e, ULONG rate) {
+    const double seconds = static_cast<double>(e.Frames) / rate;
+    if (e.Frames < static_cast<size_t>(kMeasuredMs * rate / 1000)) {
+        std::printf(
+            "echo:    delay not measured (a far-end phase of %.2f s; lags up to %.0f ms need "
+            "%.1f s)\n",
+            seconds, kSearchMs, kMeasuredMs / 1000);
+    } else if (!e.Measured) {
+        std::printf(
+            "echo:    delay not measured (no lag up to %.0f ms correlates over the far-end "
+            "phase of %.1f s: at best %.2f, at %.1f ms)\n",
+            kSearchMs, seconds, e.Whole.Correlation, e.Whole.DelayMs);
+    } else if (e.Slid) {
+        std::printf(
+            "echo:    delay %.1f ms over 0.0-%.1f s and %.1f ms over %.1f-%.1f s from the played "
+            "far end to the raw capture (a clock drifts), gain %.1f dB (correlation %.2f, "
+            "%.2f)\n",
+            e.Start.DelayMs, kEndMs / 1000, e.End.DelayMs, static_cast<double>(e.EndFrom) / rate,
+            seconds, GainDb(e.End), e.Start.Correlation, e.End.Correlation);
+    } else {
+        std::printf(
+            "echo:    delay %.1f ms from the played far end to the raw capture, gain %.1f "
+            "dB (correlation %.2f)\n",
+            e.Whole.DelayMs, GainDb(e.Whole), e.Whole.Correlation);
+    }
+}
+
 }  // namespace
 
 int RunEchowellScenario(const Settings& s, Measures* measures) {
@@ -134,18 +215,11 @@ int RunEchowellScenario(const Settings& s, Measures* measures) {
     size_t captured = std::min(r.Captured.size(), r.RawCaptured.size());
     // The delay the echo canceller has to find: from what the application
     // played to what the microphone delivered (the hold-back of the render
-    // stream and the device's queue included), over the far-end phase.
-    // Measured only when the far-end phase is half a second longer than the
-    // lags searched and the best lag stands out; otherwise any lag is a guess.
-    constexpr double kSearchMs = 1000;
-    EchoEstimate echo;
-    bool echoMeasured = farEnd >= static_cast<size_t>((kSearchMs + 500) * rate / 1000) &&
-                        std::min(r.Played.size(), r.RawCaptured.size()) >= farEnd;
-    if (echoMeasured) {
-        echo = MeasureEcho(Slice(r.Played, 0, farEnd), r.PlayRate, Slice(r.RawCaptured, 0, farEnd),
-                           rate, kSearchMs);
-        echoMeasured = echo.Correlation >= kMinCorrelation;
-    }
+    // stream and the device's queue included), over the far-end phase as far
+    // as both recordings reach.  On a drifting clock the echo slides through
+    // the phase, and one figure over all of it is smeared: its first and last
+    // seconds are measured apart, and both printed when they differ.
+    EchoPhase echo = MeasureEchoPhase(r, std::min(farEnd, captured));
     // The capture latency the filter adds: the lag of the processed capture
     // behind the raw one while the near end (in both) talks, at most 3 s of it.
     // The lag is all that is measured here, not how well the near end came
@@ -204,7 +278,8 @@ int RunEchowellScenario(const Settings& s, Measures* measures) {
             (*measures)["erle_after_change_db"] = changeErle[0].After;
         }
         (*measures)["erle_db"] = erle;
-        (*measures)["echo_delay_ms"] = echoMeasured ? echo.DelayMs : std::nan("");
+        (*measures)["echo_delay_ms"] = echo.Measured ? echo.Start.DelayMs : std::nan("");
+        (*measures)["echo_delay_end_ms"] = echo.Measured ? echo.End.DelayMs : std::nan("");
         (*measures)["added_latency_ms"] = latencyMs;
         (*measures)["cpu_per_second"] = r.ThreadCpuSeconds / r.MachineSeconds;
         (*measures)["sleep_cpu_per_second"] = r.ThreadSleepCpuSeconds / r.MachineSeconds;
@@ -214,17 +289,7 @@ int RunEchowellScenario(const Settings& s, Measures* measures) {
     }
     if (!s.Quiet) {
         PrintStreams(r);
-        if (!echoMeasured)
-            std::printf(
-                "echo:    delay not measured (a far-end phase under %.1f s, or no lag "
-                "correlates)\n",
-                (kSearchMs + 500) / 1000);
-        else
-            std::printf(
-                "echo:    delay %.1f ms from the played far end to the raw capture, gain %.1f "
-                "dB (correlation %.2f)\n",
-                echo.DelayMs, 20.0 * std::log10(std::max(std::abs(echo.Gain), 1e-9)),
-                echo.Correlation);
+        PrintEchoPhase(echo, rate);
         if (std::isnan(erle) && std::isnan(latencyMs))
             std::printf("erle:    not measured (the added latency was not measured)\n");
         else if (std::isnan(erle))

@@ -14,8 +14,10 @@ namespace {
 class KssimFiguresTest : public SimTest {
 protected:
     // A machine folder written by hand (so kssim keeps it): the default
-    // devices, one echo path of DelayMs, the generated near end.
-    kp::scenario::Measures RunScenario(ULONG delayMs, double seconds, double farOnly) {
+    // devices (the sound card's clock SpeakerPpm off), one echo path of
+    // DelayMs, the generated near end.
+    kp::scenario::Measures RunScenario(ULONG delayMs, double seconds, double farOnly,
+                                       LONG speakerPpm = 0) {
         char room[600];
         std::snprintf(room, sizeof room,
                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KpSim\\Room\\Paths\\0]\r\n\"From\"="
@@ -24,8 +26,10 @@ protected:
                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KpSim\\Room\\NearEnd\\camera]\r\n"
                       "\"GainPermille\"=dword:000001f4\r\n\r\n",
                       delayMs);
+        std::vector<kp::machine::SimDevice> devices = kp::machine::DefaultDevices();
+        devices[1].ClockOffsetPpm = speakerPpm;
         std::ofstream(folder_ / "registry.reg", std::ios::binary)
-            << kp::machine::RegistryText(kp::machine::DefaultDevices(), room);
+            << kp::machine::RegistryText(devices, room);
         kp::scenario::Settings s;
         s.Machine = folder_;
         s.Out = folder_ / "out";
@@ -48,6 +52,20 @@ TEST_F(KssimFiguresTest, TheEchoDelayIsFoundAcrossTheCancellersRange) {
         TearDown();
         SetUp();
     }
+}
+
+// A far-end phase that lasts to the run's end is measured as far as the
+// recordings reach; on a drifting clock the delay at the phase's start and
+// at its end, 1 ms apart per second at 1000 ppm.
+TEST_F(KssimFiguresTest, TheDelayIsMeasuredToThePhasesEndAndAtBothEndsOfADrift) {
+    auto m = RunScenario(150, 10, 10);
+    EXPECT_NEAR(m["echo_delay_ms"], 150, 0.1);
+    EXPECT_NEAR(m["echo_delay_end_ms"], 150, 0.1);
+    TearDown();
+    SetUp();
+    m = RunScenario(150, 12, 12, 1000);
+    EXPECT_NEAR(m["echo_delay_ms"], 150, 4) << m["echo_delay_end_ms"];
+    EXPECT_NEAR(m["echo_delay_ms"] - m["echo_delay_end_ms"], 10, 2.5) << m["echo_delay_end_ms"];
 }
 
 TEST_F(KssimFiguresTest, WhatARunCannotMeasureIsNotMeasured) {
