@@ -142,7 +142,7 @@ void PrintEchoPhase(const EchoPhase& e, ULONG rate) {
     } else if (e.Slid) {
         std::printf(
             "echo:    delay %.1f ms over 0.0-%.1f s and %.1f ms over %.1f-%.1f s from the played "
-            "far end to the raw capture (a clock drifts), gain %.1f dB (correlation %.2f, "
+            "far end to the raw capture (the echo moved), gain %.1f dB (correlation %.2f, "
             "%.2f)\n",
             e.Start.DelayMs, kEndMs / 1000, e.End.DelayMs, static_cast<double>(e.EndFrom) / rate,
             seconds, GainDb(e.End), e.Start.Correlation, e.End.Correlation);
