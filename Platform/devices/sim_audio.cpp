@@ -781,7 +781,15 @@ void Device::CancelHeld(PDEVICE_OBJECT fdo, PIRP irp) {
 NTSTATUS Device::Hold(PIRP irp, PFILE_OBJECT file) {
     IoMarkIrpPending(irp);
     {
-        std::lock_guard<std::mutex> lock(Lock);
+        // A removal since the request was logged has drained what was held:
+        // nothing would end this one, so it gets the drain's answer instead.
+        std::unique_lock<std::mutex> lock(Lock);
+        if (Removed) {
+            NTSTATUS answer = CancelAnswer(irp);
+            lock.unlock();
+            CompleteNow(irp, answer);
+            return STATUS_PENDING;
+        }
         Held.push_back({irp, file});
     }
     IoSetCancelRoutine(irp, CancelHeld);
@@ -864,6 +872,7 @@ NTSTATUS Device::Dispatch(PIRP irp) {
     size_t log;
     const Fault* fault;
     Fault copy;
+    std::function<void()> beforeHold;
     {
         std::lock_guard<std::mutex> lock(Lock);
         if (r.File != nullptr &&
@@ -884,6 +893,7 @@ NTSTATUS Device::Dispatch(PIRP irp) {
         Log.push_back(r);
         fault = MatchFault(r);
         if (fault != nullptr) copy = *fault;
+        if (fault != nullptr && copy.NeverComplete) beforeHold = BeforeHold;
         if (Removed && r.Major != IRP_MJ_CLOSE && r.Major != IRP_MJ_CLEANUP) {
             NTSTATUS gone = IsStreamRequest(irp) && DisconnectOnRemoval
                                 ? STATUS_DEVICE_NOT_CONNECTED
@@ -893,7 +903,10 @@ NTSTATUS Device::Dispatch(PIRP irp) {
         }
     }
     if (fault != nullptr) {
-        if (copy.NeverComplete) return Hold(irp, r.File);
+        if (copy.NeverComplete) {
+            if (beforeHold) beforeHold();
+            return Hold(irp, r.File);
+        }
         RequestClass cls = r.Major == IRP_MJ_CREATE  ? RequestClass::Create
                            : r.Major == IRP_MJ_CLOSE ? RequestClass::Close
                                                      : RequestClass::Property;
@@ -1505,6 +1518,9 @@ void Device::UpdateCaptureGain() const {
 }
 void SimAudioDevice::ReleaseHeld(NTSTATUS Status) {
     d_->ReleaseHeld(Status);
+}
+void SimAudioDevice::SetBeforeHold(std::function<void()> Hook) {
+    Locked(d_, [&](Device& d) { d.BeforeHold = std::move(Hook); });
 }
 
 }  // namespace kp::sim

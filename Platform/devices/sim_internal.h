@@ -3,6 +3,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -109,6 +110,7 @@ public:
     std::map<PFILE_OBJECT, std::unique_ptr<PinInstance>> PinFiles;
     std::map<ULONG, std::vector<uint8_t>> LastIntersection;
     std::vector<HeldRequest> Held;
+    std::function<void()> BeforeHold;        // SimAudioDevice::SetBeforeHold
     std::vector<DelayedCompletion> Delayed;  // asynchronous answers waiting for the clock
     LONG Volume[2] = {0, 0};
     VolumeRange VolumeBounds;

@@ -291,9 +291,20 @@ TEST_F(StreamTest, SurpriseRemovalEndsQueuedStreamsAndRefusesNewRequests) {
         ASSERT_EQ(pin_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
         std::u16string instance(kFullDevice, kFullDevice + std::strlen(kFullDevice));
         PDEVICE_OBJECT pdo = KpPnpFindPdo(instance);
-        ASSERT_EQ(KpPnpSurpriseRemove(pdo), STATUS_SUCCESS);
+        // The removal falls between the log and the hold of a request the
+        // device never completes: drained, the device holds nothing after it.
+        kp::sim::Fault hold;
+        hold.IoControl = IOCTL_KS_READ_STREAM;
+        hold.NeverComplete = true;
+        Device()->AddFault(hold);
+        NTSTATUS removal = STATUS_PENDING;
+        Device()->SetBeforeHold([&] { removal = KpPnpSurpriseRemove(pdo); });
+        Request held = Read({320});
+        ASSERT_EQ(removal, STATUS_SUCCESS);
         ASSERT_TRUE(queued->Done());
         EXPECT_EQ(queued->Status(), c.queued);
+        EXPECT_TRUE(held->Done()) << "held after the device drained on its removal";
+        EXPECT_EQ(held->Status(), c.queued);
         EXPECT_EQ(pin_.SetState(KSSTATE_STOP), STATUS_DELETE_PENDING);
         Request late;
         EXPECT_EQ(pin_.Submit(false, {{320, 0, nullptr}}, sizeof(KSSTREAM_HEADER), &late), c.later);

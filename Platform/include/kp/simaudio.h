@@ -224,6 +224,10 @@ public:
 
     // Completes every request held by a NeverComplete fault with Status.
     void ReleaseHeld(NTSTATUS Status);
+    // Runs on the sending thread once a NeverComplete fault has matched a
+    // request and the log has it, before the device holds it: tests open that
+    // window to something arriving in it (empty: none).
+    void SetBeforeHold(std::function<void()> Hook);
 
 private:
     std::shared_ptr<Device> d_;
