@@ -778,34 +778,30 @@ void Device::CancelHeld(PDEVICE_OBJECT fdo, PIRP irp) {
     if (found) CompleteNow(irp, STATUS_CANCELLED);
 }
 
-NTSTATUS Device::Hold(PIRP irp, PFILE_OBJECT file) {
+NTSTATUS Device::Hold(PIRP irp, PFILE_OBJECT file, const std::function<void(bool)>& hook) {
+    if (hook) hook(false);
     IoMarkIrpPending(irp);
+    NTSTATUS answer = STATUS_CANCELLED;
     {
-        // A removal since the request was logged has drained what was held:
-        // nothing would end this one, so it gets the drain's answer instead.
-        std::unique_lock<std::mutex> lock(Lock);
+        // One step against the drains (a removal's, a cleanup's): a request
+        // held after the removal drained, or held before its cancel routine
+        // is set (a drain leaves it then, as one being cancelled), would
+        // never be ended.
+        std::lock_guard<std::mutex> lock(Lock);
         if (Removed) {
-            NTSTATUS answer = CancelAnswer(irp);
-            lock.unlock();
-            CompleteNow(irp, answer);
-            return STATUS_PENDING;
-        }
-        Held.push_back({irp, file});
-    }
-    IoSetCancelRoutine(irp, CancelHeld);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-        bool found = false;
-        {
-            std::lock_guard<std::mutex> lock(Lock);
-            for (auto it = Held.begin(); it != Held.end(); ++it) {
-                if (it->Irp == irp) {
-                    Held.erase(it);
-                    found = true;
-                    break;
-                }
+            answer = CancelAnswer(irp);
+        } else {
+            IoSetCancelRoutine(irp, CancelHeld);
+            if (!irp->Cancel || IoSetCancelRoutine(irp, nullptr) == nullptr) {
+                Held.push_back({irp, file});  // a cancel routine already called finds it here
+                answer = STATUS_PENDING;
             }
         }
-        if (found) CompleteNow(irp, STATUS_CANCELLED);
+    }
+    if (answer != STATUS_PENDING) {
+        CompleteNow(irp, answer);
+    } else if (hook) {
+        hook(true);
     }
     return STATUS_PENDING;
 }
@@ -872,7 +868,7 @@ NTSTATUS Device::Dispatch(PIRP irp) {
     size_t log;
     const Fault* fault;
     Fault copy;
-    std::function<void()> beforeHold;
+    std::function<void(bool)> holdHook;
     {
         std::lock_guard<std::mutex> lock(Lock);
         if (r.File != nullptr &&
@@ -893,7 +889,7 @@ NTSTATUS Device::Dispatch(PIRP irp) {
         Log.push_back(r);
         fault = MatchFault(r);
         if (fault != nullptr) copy = *fault;
-        if (fault != nullptr && copy.NeverComplete) beforeHold = BeforeHold;
+        if (fault != nullptr && copy.NeverComplete) holdHook = HoldHook;
         if (Removed && r.Major != IRP_MJ_CLOSE && r.Major != IRP_MJ_CLEANUP) {
             NTSTATUS gone = IsStreamRequest(irp) && DisconnectOnRemoval
                                 ? STATUS_DEVICE_NOT_CONNECTED
@@ -903,10 +899,7 @@ NTSTATUS Device::Dispatch(PIRP irp) {
         }
     }
     if (fault != nullptr) {
-        if (copy.NeverComplete) {
-            if (beforeHold) beforeHold();
-            return Hold(irp, r.File);
-        }
+        if (copy.NeverComplete) return Hold(irp, r.File, holdHook);
         RequestClass cls = r.Major == IRP_MJ_CREATE  ? RequestClass::Create
                            : r.Major == IRP_MJ_CLOSE ? RequestClass::Close
                                                      : RequestClass::Property;
@@ -1519,8 +1512,8 @@ void Device::UpdateCaptureGain() const {
 void SimAudioDevice::ReleaseHeld(NTSTATUS Status) {
     d_->ReleaseHeld(Status);
 }
-void SimAudioDevice::SetBeforeHold(std::function<void()> Hook) {
-    Locked(d_, [&](Device& d) { d.BeforeHold = std::move(Hook); });
+void SimAudioDevice::SetHoldHook(std::function<void(bool)> Hook) {
+    Locked(d_, [&](Device& d) { d.HoldHook = std::move(Hook); });
 }
 
 }  // namespace kp::sim

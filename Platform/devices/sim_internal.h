@@ -110,7 +110,7 @@ public:
     std::map<PFILE_OBJECT, std::unique_ptr<PinInstance>> PinFiles;
     std::map<ULONG, std::vector<uint8_t>> LastIntersection;
     std::vector<HeldRequest> Held;
-    std::function<void()> BeforeHold;        // SimAudioDevice::SetBeforeHold
+    std::function<void(bool)> HoldHook;      // SimAudioDevice::SetHoldHook
     std::vector<DelayedCompletion> Delayed;  // asynchronous answers waiting for the clock
     LONG Volume[2] = {0, 0};
     VolumeRange VolumeBounds;
@@ -159,7 +159,7 @@ private:
     NTSTATUS DispatchStream(PIRP irp, PIO_STACK_LOCATION stack, size_t log, bool write);
     NTSTATUS Finish(PIRP irp, NTSTATUS status, ULONG_PTR info, size_t log, RequestClass cls);
     const Fault* MatchFault(const RequestRecord& r);
-    NTSTATUS Hold(PIRP irp, PFILE_OBJECT file);
+    NTSTATUS Hold(PIRP irp, PFILE_OBJECT file, const std::function<void(bool)>& hook);
     // Takes a pin's queued requests (and held ones of the file) for completion.
     void DrainPin(PinInstance& pin, bool cancel, std::vector<Completion>& done);
     void DrainHeld(PFILE_OBJECT file, std::vector<Completion>& done);

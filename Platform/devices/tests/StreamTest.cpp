@@ -291,14 +291,17 @@ TEST_F(StreamTest, SurpriseRemovalEndsQueuedStreamsAndRefusesNewRequests) {
         ASSERT_EQ(pin_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
         std::u16string instance(kFullDevice, kFullDevice + std::strlen(kFullDevice));
         PDEVICE_OBJECT pdo = KpPnpFindPdo(instance);
-        // The removal falls between the log and the hold of a request the
-        // device never completes: drained, the device holds nothing after it.
+        // The removal falls just before, or just after, the device holds a
+        // request it never completes: the drain ends it either way.
         kp::sim::Fault hold;
         hold.IoControl = IOCTL_KS_READ_STREAM;
         hold.NeverComplete = true;
         Device()->AddFault(hold);
         NTSTATUS removal = STATUS_PENDING;
-        Device()->SetBeforeHold([&] { removal = KpPnpSurpriseRemove(pdo); });
+        const bool atHeld = (&c - cases) % 2 == 1;
+        Device()->SetHoldHook([&](bool held) {
+            if (held == atHeld) removal = KpPnpSurpriseRemove(pdo);
+        });
         Request held = Read({320});
         ASSERT_EQ(removal, STATUS_SUCCESS);
         ASSERT_TRUE(queued->Done());

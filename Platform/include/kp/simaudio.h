@@ -224,10 +224,11 @@ public:
 
     // Completes every request held by a NeverComplete fault with Status.
     void ReleaseHeld(NTSTATUS Status);
-    // Runs on the sending thread once a NeverComplete fault has matched a
-    // request and the log has it, before the device holds it: tests open that
-    // window to something arriving in it (empty: none).
-    void SetBeforeHold(std::function<void()> Hook);
+    // Runs on the sending thread of a request a NeverComplete fault matched:
+    // with Held false once the log has it, before the device holds it, and
+    // with Held true once the device does.  Tests open these windows to what
+    // may arrive in them, a removal (empty: none).
+    void SetHoldHook(std::function<void(bool Held)> Hook);
 
 private:
     std::shared_ptr<Device> d_;
