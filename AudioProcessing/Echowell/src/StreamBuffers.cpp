@@ -90,25 +90,36 @@ void ForEachPiece(PVOID headers, ULONG length, ULONG piece, Action action) {
     });
 }
 
-// Waits a bounded time for room for `bytes` in `queue`: the application's
-// thread (and with it the sync-control lock every other buffer needs) is
-// never held for long.  False after a time-out or an abort.
-bool AwaitRoom(DataQueue* queue, ULONG bytes) {
+// Waits at most `timeout100ns` for room for `bytes` in `queue`: the
+// application's thread (and with it the sync-control lock every other buffer
+// needs) is never held for long.  False after a time-out or an abort.
+bool AwaitRoom(DataQueue* queue, ULONG bytes, LONGLONG timeout100ns = kFarEndWriteWait100ns) {
     ProbeLeave(0);
-    bool room = queue->WaitForSpace(bytes, kFarEndWriteWait100ns) != 0;
+    bool room = queue->WaitForSpace(bytes, timeout100ns) != 0;
     ProbeEnter(0);
     return room;
 }
 
-// The far-end copy: the processing thread drains the queue; after a wait
-// that ran out, what does not fit is dropped.
-void PutFarEnd(DataQueue* queue, PUCHAR data, ULONG bytes) {
-    bool room = AwaitRoom(queue, bytes);
+// One render buffer's far-end copy.  The processing thread drains the queue
+// only as capture comes, and capture waits for the sync-control lock this
+// buffer holds: the buffer has one bounded wait for room, shared by its
+// pieces, and what does not fit after it is dropped.
+struct FarEndCopy {
+    LONGLONG WaitLeft = kFarEndWriteWait100ns;
+    ULONG Written = 0, Offered = 0;
+};
+
+void PutFarEnd(DataQueue* queue, PUCHAR data, ULONG bytes, FarEndCopy* copy) {
+    if (copy->WaitLeft > 0 && queue->GetWritable() < bytes) {
+        const LONGLONG start = static_cast<LONGLONG>(KeQueryInterruptTime());
+        const bool room = AwaitRoom(queue, bytes, copy->WaitLeft);
+        copy->WaitLeft =
+            room ? copy->WaitLeft - (static_cast<LONGLONG>(KeQueryInterruptTime()) - start) : 0;
+    }
     ULONG count = bytes;
     queue->PutData(data, &count, 0);
-    if (!room)
-        Log::ModulePrint(1, "AddDataQueue> Far-end queue full: wrote %lu of %lu bytes\n", count,
-                         bytes);
+    copy->Written += count;
+    copy->Offered += bytes;
 }
 
 void RemoveDataQueue(PVOID headers, ULONG length, ULONG id, ULONG wait) {
@@ -213,13 +224,17 @@ void HandleOnBufferInProcessing(PVOID headers, ULONG length) {
     // from it before it was read back, goes down as the application wrote
     // it: only the hold-back ends when processing stops, never the
     // application's audio.
+    FarEndCopy copy;
     ForEachPiece(headers, length, pass->PieceBytes(), [&](PUCHAR data, ULONG bytes) {
-        PutFarEnd(far, data, bytes);
+        PutFarEnd(far, data, bytes, &copy);
         ULONG put = bytes;
         if (!pass->PutData(data, &put, 0) || put == 0) return;
         LONG got = static_cast<LONG>(bytes);
         pass->ReadReady(data, &got);
     });
+    if (copy.Written < copy.Offered)
+        Log::ModulePrint(1, "AddDataQueue> Far-end queue full: wrote %lu of %lu bytes\n",
+                         copy.Written, copy.Offered);
     Log::ModulePrint(3, "HandleOnBufferInProcessing> RemoveDataQueue done ulnIrp - %ld\n", own);
 }
 

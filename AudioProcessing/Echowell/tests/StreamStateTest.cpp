@@ -162,6 +162,28 @@ TEST_F(StreamStateTest, TheCamerasRemovalGetsPastARenderWriterBlockedOnAFullFarE
     });
 }
 
+// A render buffer longer than the far-end queue's free room (4.5 s against
+// 4 s; no capture comes, so nothing drains it) gets one bounded wait, not
+// one per 10 ms piece: the rest of its far end is dropped.
+TEST_F(StreamStateTest, ARenderBufferBeyondTheFarEndQueuesRoomWaitsOnce) {
+    StartBoth();
+    if (HasFatalFailure()) return;
+    StreamBlocks(10, tone_);
+    if (HasFatalFailure()) return;
+    std::vector<uint8_t> long_(144000, 0x11);
+    writes_.emplace_back();
+    const LONGLONG start = KpClockNow();
+    WhileClockRuns(
+        [&] {
+            EXPECT_EQ(speaker_.Submit(true, {{144000, 144000, long_.data()}},
+                                      sizeof(KSSTREAM_HEADER), &writes_.back()),
+                      STATUS_PENDING);
+        },
+        "the write");
+    EXPECT_LE(KpClockNow() - start, KpMs(150)) << "one wait of 100 ms";
+    EXPECT_EQ(g_pDataQueue1->GetLevel(), 128000u);
+}
+
 // The processing thread's last act waits for the driver's own render
 // requests: a stop with one held by the device waits until the device lets
 // it go, then finishes with nothing left.
