@@ -84,6 +84,13 @@ public:
     // start threshold (0 until then): what the reader found when it was first
     // let in, whatever a writer added before the reader came to look.
     ULONG GetStartLevel();
+    // Whether the reader is let in: the start threshold was reached (looked at
+    // now, as a read would).
+    bool ReaderStarted();
+    // Fills `bytes` of `buffer` with the format's silence.
+    void FillSilence(PVOID buffer, ULONG bytes) const;
+    // Bytes written since Init.
+    ULONGLONG GetWritten();
     // Ends every wait and refuses writes until Reset; discards the readable bytes.
     ULONG Abort();
     // Frees the ring and the drift corrector; the queue must be sized again.
@@ -93,6 +100,8 @@ public:
     // false with the reason in *why.
     bool CheckInvariant(const char** why);
     ULONG Id() const { return m_ulId; }
+    // The event every write sets (a test hooks its signal).
+    PKEVENT DataEvent() { return &m_DataEvent; }
     ULONG BytesPerSecond() const { return m_Format.AvgBytesPerSec; }
     // 10 ms of the queue's stream in whole frames (at least one frame, never
     // more than the ring): the piece a caller moves at a time, so a buffer of
@@ -101,6 +110,15 @@ public:
     ULONG PieceBytes();
 
 private:
+    // `read()` under the queue lock.
+    template <class Read>
+    auto UnderLock(Read read) {
+        KIRQL irql;
+        KeAcquireSpinLock(&m_QueueLock, &irql);
+        auto value = read();
+        KeReleaseSpinLock(&m_QueueLock, irql);
+        return value;
+    }
     ULONG UnreadLocked() const;
     ULONG ReadableLocked();
     void FreeRingAndCorrector();
@@ -128,6 +146,7 @@ private:
     volatile LONG m_lStartThreshold;  // bytes held back until first reached
     ULONG m_ulThresholdAfterStart;    // 0
     ULONG m_ulStartLevel;             // see GetStartLevel; under the queue lock
+    ULONGLONG m_ullWritten;           // see GetWritten; under the queue lock
     LONGLONG m_llPendingDrift;        // frames; under m_DriftLock
     KSPIN_LOCK m_DriftLock;
     ULONG m_ulNoShortReadDrift;

@@ -38,6 +38,7 @@ DataQueue::DataQueue(ULONG id)
       m_lStartThreshold(0),
       m_ulThresholdAfterStart(0),
       m_ulStartLevel(0),
+      m_ullWritten(0),
       m_llPendingDrift(0),
       m_ulNoShortReadDrift(1),
       m_ulNoOverflowDrift(1),
@@ -128,6 +129,7 @@ ULONG DataQueue::Init(ULONG durationMs, const ChannelFormat* format, ULONG start
     m_ulFillState = kEmpty;
     InterlockedExchange(&m_lStartThreshold, static_cast<LONG>(threshold));
     m_ulStartLevel = 0;
+    m_ullWritten = 0;
     if (prefill && threshold != 0) {
         m_ulStartLevel = static_cast<ULONG>(threshold);
         // That much silence is readable at once.
@@ -312,6 +314,7 @@ ULONG DataQueue::WriteData(PCVOID data, PLONG count, ULONG wait) {
         ULONG unread = UnreadLocked();
         if (m_ulStartLevel == 0 && unread >= static_cast<ULONG>(m_lStartThreshold))
             m_ulStartLevel = unread;
+        m_ullWritten += want;
     }
     *count = static_cast<LONG>(want);
     KeReleaseSpinLock(&m_QueueLock, irql);
@@ -396,35 +399,34 @@ ULONG DataQueue::AddDrift(LONGLONG frames) {
 }
 
 ULONG DataQueue::GetLevel() {
-    KIRQL irql;
-    KeAcquireSpinLock(&m_QueueLock, &irql);
-    ULONG level = UnreadLocked();
-    KeReleaseSpinLock(&m_QueueLock, irql);
-    return level;
+    return UnderLock([this] { return UnreadLocked(); });
 }
 
 ULONG DataQueue::GetReadable() {
-    KIRQL irql;
-    KeAcquireSpinLock(&m_QueueLock, &irql);
-    ULONG readable = ReadableLocked();
-    KeReleaseSpinLock(&m_QueueLock, irql);
-    return readable;
+    return UnderLock([this] { return ReadableLocked(); });
 }
 
 ULONG DataQueue::GetWritable() {
-    KIRQL irql;
-    KeAcquireSpinLock(&m_QueueLock, &irql);
-    ULONG writable = m_ulRingSize - UnreadLocked();
-    KeReleaseSpinLock(&m_QueueLock, irql);
-    return writable;
+    return UnderLock([this] { return m_ulRingSize - UnreadLocked(); });
 }
 
 ULONG DataQueue::GetStartLevel() {
-    KIRQL irql;
-    KeAcquireSpinLock(&m_QueueLock, &irql);
-    ULONG level = m_ulStartLevel;
-    KeReleaseSpinLock(&m_QueueLock, irql);
-    return level;
+    return UnderLock([this] { return m_ulStartLevel; });
+}
+
+ULONGLONG DataQueue::GetWritten() {
+    return UnderLock([this] { return m_ullWritten; });
+}
+
+bool DataQueue::ReaderStarted() {
+    return UnderLock([this] {
+        (void)ReadableLocked();
+        return static_cast<ULONG>(m_lStartThreshold) == m_ulThresholdAfterStart;
+    });
+}
+
+void DataQueue::FillSilence(PVOID buffer, ULONG bytes) const {
+    RtlFillMemory(buffer, bytes, SilenceByte());
 }
 
 ULONG DataQueue::Abort() {

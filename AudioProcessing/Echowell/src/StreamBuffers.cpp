@@ -18,6 +18,8 @@ using Log = LogModule<LogModuleFilterLogic>;
 constexpr LONG kChannel = 1;
 constexpr LONGLONG kAutoOffMicro = 1000000;
 constexpr LONGLONG kRenderHoldBackMicro = 70000;
+constexpr ULONG kNearEndHoldBackMs = 70;
+constexpr ULONG kProcessedHoldBackMs = 35;
 
 LONGLONG NowMicro() {
     return static_cast<LONGLONG>(QueryTime100ns() / 10);
@@ -159,17 +161,30 @@ bool FarEndCovers(ULONG bytes) {
 // thread to make room where the far end for it is there (bounded, and once a
 // wait ran out not again for this buffer); otherwise what does not fit is
 // dropped.
+//
+// The application is let into the processed queue once the capture has
+// delivered both near-end queues' hold-backs (and the processed queue holds
+// its own), not on the processed queue's level alone.  At the start the
+// thread runs ahead on the far end the playing application queued first,
+// then waits for the render hold-back to play out: let in on the level, the
+// application would take that early run at a time set by which thread ran
+// first, and find a hole once it was read.
 void HandleOnBufferOutProcessing(PVOID headers, ULONG length) {
     DataQueue* in = g_pDataQueue3;
     DataQueue* out = g_pDataQueue4;
     bool mayWait = true;
+    const ULONGLONG letInAt = static_cast<ULONGLONG>(g_CaptureFormat.AvgBytesPerSec) *
+                              (kNearEndHoldBackMs + kProcessedHoldBackMs) / 1000;
     ForEachPiece(headers, length, in->PieceBytes(), [&](PUCHAR data, ULONG bytes) {
         if (mayWait && in->GetWritable() < bytes)
             mayWait = FarEndCovers(bytes - in->GetWritable()) && AwaitRoom(in, bytes);
         ULONG count = bytes;
         in->PutData(data, &count, 0);
         LONG read = static_cast<LONG>(bytes);
-        out->ReadData(data, &read, 0);
+        if (in->GetWritten() >= letInAt && out->ReaderStarted())
+            out->ReadData(data, &read, 0);
+        else
+            out->FillSilence(data, bytes);
     });
 }
 
@@ -380,8 +395,8 @@ ULONG InitializeDataQueues() {
     } const sizes[] = {
         {1, 4000, &g_RenderFormat, 0, 0},
         {2, 570, &g_RenderFormat, 70, 1},
-        {3, 500, &g_CaptureFormat, 70, 0},
-        {4, 500, &g_CaptureFormat, 35, 0},
+        {3, 500, &g_CaptureFormat, kNearEndHoldBackMs, 0},
+        {4, 500, &g_CaptureFormat, kProcessedHoldBackMs, 0},
     };
     for (const Sizing& s : sizes) {
         if (!Queue(s.Id)->Init(s.Ms, s.Format, s.StartMs, 10, 1000, 1, 0, s.Prefill)) return 0;
