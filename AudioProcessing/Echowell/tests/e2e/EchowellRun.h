@@ -4,10 +4,14 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <future>
 #include <string>
+#include <thread>
 
 #include "kp/machinetest.h"
 #include "ProbeCollector.h"
@@ -56,6 +60,24 @@ protected:
         BootMachine(devices, room);
     }
 
+    // The application's requests go down on the thread that moves the
+    // stepped clock: a filter that waits in one for machine time stops the
+    // run for good.  Five minutes of host time (a run takes seconds, a minute
+    // under the thread sanitizer) end it with a failure instead.
+    static kp::scenario::Result BoundedRun(const kp::scenario::Options& o) {
+        std::promise<void> ran;
+        std::thread bound([done = ran.get_future(),
+                           name = testing::UnitTest::GetInstance()->current_test_info()->name()] {
+            if (done.wait_for(std::chrono::minutes(5)) == std::future_status::ready) return;
+            std::fprintf(stderr, "%s: the run did not return in five minutes of host time\n", name);
+            std::_Exit(1);
+        });
+        kp::scenario::Result r = kp::scenario::Run(o);
+        ran.set_value();
+        bound.join();
+        return r;
+    }
+
     // Runs Seconds of speech with the near end off for FarOnly seconds;
     // Adjust changes the application's options.
     EchowellRun Run(double seconds, double farOnly,
@@ -78,7 +100,7 @@ protected:
         kp::sim::RoomSetNearEnd(near);
         o.Actions = {{farOnly, [] { kp::sim::RoomEnableNearEnd("camera", true); }}};
         if (adjust) adjust(&o);
-        run.R = kp::scenario::Run(o);
+        run.R = BoundedRun(o);
         // Every step came to rest: the run does not depend on the host's load.
         EXPECT_EQ(run.R.UnsettledSteps, 0u);
         const ULONG rate = run.R.CaptureRate;
