@@ -183,6 +183,10 @@ TEST_F(LifecycleTest, TheUnloadWaitsForAPropertyRequestInsideTheHandler) {
             2, [] { return true; }, [&] { return get.Finished() || removal.Finished(); }))
             << "the removal is asleep beside the request";
         EXPECT_FALSE(removal.Finished()) << "the unload waits for the request";
+        // ... before anything of its teardown: work items are still taken.
+        const bool taken = AecWorkItemBegin();
+        if (taken) AecWorkItemEnd();
+        EXPECT_TRUE(taken) << "the unload began its teardown beside the request";
         EXPECT_NE(g_pAecModule, nullptr);
         KeReleaseMutex(&g_EngineMutex, FALSE);
         released = true;
