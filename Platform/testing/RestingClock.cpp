@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <future>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -62,6 +63,21 @@ void WaitResting(const std::function<bool()>& done, bool callerInKernel, const s
                   << (end == RestingWait::NeverRested ? ": the machine never rested for a minute"
                                                       : ": 10 s of machine time went by");
     std::abort();  // rather than hang the run
+}
+
+void RunBounded(const std::function<void()>& action, std::chrono::steady_clock::duration host,
+                const std::string& what) {
+    std::promise<void> returned;
+    std::thread bound([done = returned.get_future(), host, what] {
+        if (done.wait_for(host) == std::future_status::ready) return;
+        ADD_FAILURE() << what << ": did not return in "
+                      << std::chrono::duration_cast<std::chrono::seconds>(host).count()
+                      << " s of host time";
+        std::abort();  // rather than hang the run
+    });
+    action();
+    returned.set_value();
+    bound.join();
 }
 
 }  // namespace kp::testing

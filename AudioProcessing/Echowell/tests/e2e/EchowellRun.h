@@ -4,16 +4,13 @@
 #pragma once
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
-#include <future>
 #include <string>
-#include <thread>
 
 #include "kp/machinetest.h"
+#include "kp/restingclock.h"
 #include "ProbeCollector.h"
 #include "Scenario.h"
 #include "WavFile.h"
@@ -60,24 +57,6 @@ protected:
         BootMachine(devices, room);
     }
 
-    // The application's requests go down on the thread that moves the
-    // stepped clock: a filter that waits in one for machine time stops the
-    // run for good.  Five minutes of host time (a run takes seconds, a minute
-    // under the thread sanitizer) end it with a failure instead.
-    static kp::scenario::Result BoundedRun(const kp::scenario::Options& o) {
-        std::promise<void> ran;
-        std::thread bound([done = ran.get_future(),
-                           name = testing::UnitTest::GetInstance()->current_test_info()->name()] {
-            if (done.wait_for(std::chrono::minutes(5)) == std::future_status::ready) return;
-            std::fprintf(stderr, "%s: the run did not return in five minutes of host time\n", name);
-            std::_Exit(1);
-        });
-        kp::scenario::Result r = kp::scenario::Run(o);
-        ran.set_value();
-        bound.join();
-        return r;
-    }
-
     // Runs Seconds of speech with the near end off for FarOnly seconds;
     // Adjust changes the application's options.
     EchowellRun Run(double seconds, double farOnly,
@@ -100,7 +79,10 @@ protected:
         kp::sim::RoomSetNearEnd(near);
         o.Actions = {{farOnly, [] { kp::sim::RoomEnableNearEnd("camera", true); }}};
         if (adjust) adjust(&o);
-        run.R = BoundedRun(o);
+        // The requests go down on the thread that moves the stepped clock: a
+        // filter waiting in one for machine time would stop the run for good.
+        kp::testing::RunBounded([&] { run.R = kp::scenario::Run(o); }, std::chrono::minutes(5),
+                                "the run (a request waits for machine time?)");
         // Every step came to rest: the run does not depend on the host's load.
         EXPECT_EQ(run.R.UnsettledSteps, 0u);
         const ULONG rate = run.R.CaptureRate;

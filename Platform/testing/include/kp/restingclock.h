@@ -40,4 +40,11 @@ RestingWait AdvanceUntilAsleep(const std::function<bool()>& done, LONGLONG machi
 // than hang it.
 void WaitResting(const std::function<bool()>& done, bool callerInKernel, const std::string& what);
 
+// Runs `action` on the calling thread, which may be the one that moves a
+// manual clock: an action that waits in the kernel for machine time only
+// this thread moves never returns.  After `host` of host time the test fails
+// with `what` and the run ends rather than hang.
+void RunBounded(const std::function<void()>& action, std::chrono::steady_clock::duration host,
+                const std::string& what);
+
 }  // namespace kp::testing
