@@ -169,14 +169,12 @@ TEST_F(StreamStateTest, ARenderBufferBeyondTheFarEndQueuesRoomWaitsOnce) {
     StreamBlocks(10, tone_);
     if (HasFatalFailure()) return;
     std::vector<uint8_t> long_(144000, 0x11);
-    writes_.emplace_back();
+    auto write = [&] {
+        (void)speaker_.Submit(true, {{144000, 144000, long_.data()}}, sizeof(KSSTREAM_HEADER),
+                              &writes_.emplace_back());
+    };
     const LONGLONG start = KpClockNow();
-    WhileClockRuns(
-        [&] {
-            (void)speaker_.Submit(true, {{144000, 144000, long_.data()}}, sizeof(KSSTREAM_HEADER),
-                                  &writes_.back());
-        },
-        "the write");
+    WhileClockRuns(write, "the write");
     EXPECT_LE(KpClockNow() - start, KpMs(150)) << "one wait of 100 ms";
     EXPECT_EQ(g_pDataQueue1->GetLevel(), 128000u);
 }

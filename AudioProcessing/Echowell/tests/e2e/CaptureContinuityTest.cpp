@@ -1,6 +1,6 @@
 // The recording application receives the processed near end without gaps:
-// from its first sound on, no 10 ms of exact silence stand where the
-// microphone had sound, with the clocks together and apart.
+// once the filter's start offset has passed, no 10 ms of exact silence stand
+// where the microphone had sound, with the clocks together and apart.
 #include "EchowellRun.h"
 
 namespace {
@@ -45,9 +45,9 @@ TEST_P(CaptureContinuityTest, NoTenMsOfSilenceWhereTheMicrophoneHadSound) {
     const ULONG rate = run.R.CaptureRate;
     ASSERT_GT(run.R.Captured.size(), 9u * rate);
     // Before the first sound, the filter's start offset.
-    const auto first = std::find_if(run.R.Captured.begin(), run.R.Captured.end(),
-                                    [](float v) { return v != 0.0f; });
-    const auto from = static_cast<size_t>(first - run.R.Captured.begin());
+    const auto& c = run.R.Captured;
+    const size_t from =
+        std::find_if(c.begin(), c.end(), [](float v) { return v != 0; }) - c.begin();
     EXPECT_EQ(SilencedRuns(run.R.Captured, run.R.RawCaptured, from, rate / 100, rate), "");
 }
 
