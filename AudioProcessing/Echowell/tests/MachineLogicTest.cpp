@@ -57,25 +57,25 @@ TEST_F(MachineLogicTest, TheCameraIsMasterByItsOptionAndTheSoundCardItsSlave) {
     EXPECT_NE(g_pAecModule, nullptr);
 }
 
-// The processing thread runs right after the capture piece that first makes
-// the near end readable, before the piece is refilled, and runs ahead on the
-// far end queued first: the processed capture has no hole all the same.
+// The thread runs right after the capture piece that first makes the near end readable, before
+// the piece is refilled, ahead on the far end queued first: the capture has no hole all the same.
 TEST_F(MachineLogicTest, TheProcessedCaptureHasNoHoleWhenTheThreadRunsFirstAtTheStart) {
-    BootMachine(CameraAndSpeaker(),
-                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KpSim\\Room\\Noise\\camera]\r\n"
-                "\"RmsMicro\"=dword:0000012c\r\n\r\n");
-    static std::atomic<bool> ranFirst;
-    ranFirst = false;
-    auto hook = [](PVOID) {  // 10 s of host time at most
+    const char* noise =
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\KpSim\\Room\\Noise\\camera]\r\n\"RmsMicro\"=dword:12c";
+    BootMachine(CameraAndSpeaker(), noise);
+    std::atomic<bool> ranFirst{false};
+    auto hook = [](PVOID flag) {  // 10 s of host time at most
+        auto& ranFirst = *static_cast<std::atomic<bool>*>(flag);
         for (int i = 0; i < 100000 && g_pDataQueue3->GetStartLevel() != 0 && !ranFirst; ++i)
             if (!(ranFirst = g_pDataQueue4->GetLevel() >= 35 * 32)) KeStallExecutionProcessor(100);
     };
-    KpSetEventSignalHook(g_pDataQueue3->DataEvent(), hook, nullptr);
-    auto r = kp::scenario::Run({.Seconds = 1});
+    KpSetEventSignalHook(g_pDataQueue3->DataEvent(), hook, &ranFirst);
+    auto r = kp::scenario::Run(kp::scenario::Options());
     KpSetEventSignalHook(nullptr, nullptr, nullptr);
     ASSERT_EQ(r.Status, STATUS_SUCCESS) << r.Error;
     EXPECT_TRUE(ranFirst) << "the thread filled the processed queue's hold-back first";
     auto first = std::find_if(r.Captured.begin(), r.Captured.end(), [](float v) { return v != 0; });
+    ASSERT_NE(first, r.Captured.end()) << "the room's noise came through";
     auto hole = std::search_n(first, r.Captured.end(), r.CaptureRate / 100, 0.0f);
     EXPECT_EQ(hole, r.Captured.end()) << "at sample " << hole - r.Captured.begin();
 }
