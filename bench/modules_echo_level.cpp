@@ -95,7 +95,8 @@ int main() {
         const Outcome c = Cancel(far, mic, Delay::Correlator);
         char when[40] = "never";
         if (c.publishedAt >= 0)
-            snprintf(when, sizeof when, "%llu ms at %.1f s", c.published, c.publishedAt);
+            snprintf(when, sizeof when, "%llu ms at %.1f s",
+                     static_cast<unsigned long long>(c.published), c.publishedAt);
         printf("%6.0f | %5.1f %5.1f %5.1f | %s | %zu, %zu of %zu\n", erl, t.erleDb, s.erleDb,
                c.erleDb, when, loud, active, blocks);
     }
