@@ -19,7 +19,8 @@
 // device's first block, and after its reader was away long enough for the ring to overflow
 // it keeps only the newest bytes; a render ring's paced reads give silence
 // after a Reset or once the ring ran dry, until two blocks beyond the read
-// are in: either way the level starts inside the band.
+// are in, and the reads that fill the device's queue wait until two blocks
+// beyond each are in: either way the level starts inside the band.
 //
 // Locks: the position lock (positions, state, copies) is taken before the
 // drift lock (pending drift), never the other way.  Waits happen with no lock
@@ -73,7 +74,8 @@ public:
 
     // Reads *count bytes.  Without wait a short ring gives what it holds and
     // silence after it, *count = the bytes that were data.  With wait it
-    // waits for the data or a flush (then *count = what there was).  A render
+    // waits for the data (a render ring: and two blocks beyond it) or a
+    // flush (then *count = what there was).  A render
     // ring steers its pending drift at the reads without wait.  1 when data was read; 0 for a null
     // buffer, a count above the size (*count = readable, nothing copied) or a
     // flushed ring left empty (m_EvtFlush set).  Waiting needs

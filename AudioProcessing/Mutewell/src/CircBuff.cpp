@@ -301,14 +301,22 @@ ULONG CircBuff::ReadData(PVOID buffer, PULONG count, ULONG wait) {
         KeReleaseSpinLock(&m_Lock, old);
         return 0;
     }
+    // A writer that starts (the stream's start, the end of a mute, after the
+    // ring ran dry) is given time to build two blocks beyond a read before the
+    // device takes its data, so that the level lies inside the band rather
+    // than being steered there for half a second.
+    const ULONG cushion =
+        *count + 2 * m_ulBytesPer10ms <= m_ulSize ? *count + 2 * m_ulBytesPer10ms : m_ulSize;
+    ULONG need = *count;
+    if (m_fRender && wait != kNoWait) {
+        // The reads that fill the device's queue before it runs keep the
+        // cushion behind them: were they to take each block as it comes, the
+        // queue would leave the ring empty, and the device's first paced read
+        // would find it dry, a gap of silence after the queue's first 80 ms.
+        need = cushion;
+    }
     if (m_fRender && wait == kNoWait) {
-        // A writer that starts (the stream's start, the end of a mute, after
-        // the ring ran dry) is given time to build two blocks beyond this
-        // read before the device takes its data: the reads meanwhile are
-        // silence, as they would be from a dry ring, and then the level lies
-        // inside the band rather than being steered there for half a second.
-        const ULONG cushion =
-            *count + 2 * m_ulBytesPer10ms <= m_ulSize ? *count + 2 * m_ulBytesPer10ms : m_ulSize;
+        // The paced reads meanwhile are silence, as they would be from a dry ring.
         if (readable == 0) m_fRefilling = 1;
         if (m_fRefilling && readable < cushion) {
             m_fPeerMoved = 0;
@@ -334,7 +342,6 @@ ULONG CircBuff::ReadData(PVOID buffer, PULONG count, ULONG wait) {
         if (readable + block >= m_ulSize) step -= block / 3;
         SteerLocked(step);
     }
-    ULONG need = *count;
     if (!m_fRender && m_fOverflowed) {
         // The reader was away (a muted microphone) and the device ran the
         // ring full: the oldest bytes go, the newest are read on, with the
@@ -368,6 +375,7 @@ ULONG CircBuff::ReadData(PVOID buffer, PULONG count, ULONG wait) {
             }
         }
     }
+    if (m_fRender && wait != kNoWait && readable >= cushion) m_fRefilling = 0;
     CopyOut(data, *count);
     ThisModule::ModulePrint(3, "CircBuff>ReadData> Read Operation m_read - %d, m_write - %d\n",
                             m_read, m_write);
