@@ -140,6 +140,11 @@ private:
     WaitResult WaitForRoom(ULONG bytes, ULONG wait);
     // The silence a capture ring starts with, in bytes.
     ULONG CaptureCushion() const;
+    // The level starts again at a cushion (a render ring ran dry, a capture
+    // ring is trimmed after it overflowed): the corrections the steering
+    // asked for as the other side stopped are void, or the next stretch of
+    // sound would carry them for a third of a second.  Position lock held.
+    void RestartLevelLocked();
     // The paced side's steering by `step` frames (position lock held).
     void SteerLocked(LONGLONG step);
     // Copies between the ring and `data` at `position` with wrap-around.

@@ -194,6 +194,12 @@ ULONG CircBuff::CaptureCushion() const {
     return bytes - bytes % m_ulFrameBytes;
 }
 
+void CircBuff::RestartLevelLocked() {
+    KeAcquireSpinLockAtDpcLevel(&m_DriftLock);
+    m_llPendingDrift = 0;
+    KeReleaseSpinLockFromDpcLevel(&m_DriftLock);
+}
+
 void CircBuff::SteerLocked(LONGLONG step) {
     // The other side idle (a mute): its level says nothing of the clocks.
     const bool moved = m_fPeerMoved != 0;
@@ -317,7 +323,10 @@ ULONG CircBuff::ReadData(PVOID buffer, PULONG count, ULONG wait) {
     }
     if (m_fRender && wait == kNoWait) {
         // The paced reads meanwhile are silence, as they would be from a dry ring.
-        if (readable == 0) m_fRefilling = 1;
+        if (readable == 0) {
+            m_fRefilling = 1;
+            RestartLevelLocked();  // the writer stopped: its corrector applies nothing meanwhile
+        }
         if (m_fRefilling && readable < cushion) {
             m_fPeerMoved = 0;
             KeReleaseSpinLock(&m_Lock, old);
@@ -352,6 +361,7 @@ ULONG CircBuff::ReadData(PVOID buffer, PULONG count, ULONG wait) {
             AdvancePosition(readable - cushion, kReadable);
             readable = cushion;
         }
+        RestartLevelLocked();
         m_fOverflowed = 0;
     }
     ThisModule::ModulePrint(3, "CircBuff>ReadData> Read poscount - %d pCount - %d\n", readable,

@@ -138,9 +138,12 @@ TEST_F(CircBuffTest, SteeringAsksOnceWhileTheOtherSideMoves) {
         ULONG count = n;
         m_ring->ReadData(out.data(), &count, wait);
     };
-    write(100);
-    read(10, CircBuff::kWaitForever);  // a read that fills the device's queue
+    write(330);
+    read(10, CircBuff::kWaitForever);  // fills the device's queue: two blocks stay behind it
+    EXPECT_EQ(Count(CircBuff::kReadable), 320u);
+    read(230);
     EXPECT_EQ(m_ring->PendingDrift(), 0);
+    write(10);
     read(10);  // the device's pace: low
     EXPECT_EQ(m_ring->PendingDrift(), 53);
     write(10);
@@ -175,6 +178,33 @@ TEST_F(CircBuffTest, SteeringAsksOnceWhileTheOtherSideMoves) {
         EXPECT_EQ(m_ring->PendingDrift(), left);
     }
     ExpectConsistent();
+}
+
+// A correction asked while the other side stopped (a mute) is void once the
+// level starts again: a render ring that ran dry, a capture ring trimmed
+// after it overflowed.  Carried over, the corrector would apply it to the
+// first third of a second of the next stretch of sound.
+TEST_F(CircBuffTest, ARestartedLevelCarriesNoCorrection) {
+    std::vector<UCHAR> data(800, 1), out(800);
+    for (ULONG render : {1u, 0u}) {
+        SCOPED_TRACE(render ? "render" : "capture");
+        Create(800, render);
+        m_ring->Reset();
+        ULONG count = render ? 480 : 800;  // the cushion; a capture ring run full
+        ASSERT_EQ(m_ring->WriteData(data.data(), &count, FALSE), 1u);
+        count = kBlock;
+        m_ring->ReadData(out.data(), &count, FALSE);  // the sound starts
+        m_ring->AddPendingDrift(53);
+        if (!render) {
+            count = 320;  // the device goes on while nobody reads
+            m_ring->WriteData(data.data(), &count, FALSE);
+        }
+        for (int i = 0; i < 3; ++i) {  // a render ring runs dry at the third
+            count = kBlock;
+            m_ring->ReadData(out.data(), &count, FALSE);
+        }
+        EXPECT_EQ(m_ring->PendingDrift(), 0);
+    }
 }
 
 // Pending drift changes the written length by the frames the corrector
