@@ -333,6 +333,43 @@ TEST_F(CircBuffWaitTest, AWaitingWriteTakesTheRoomAReadMakes) {
 }
 
 // A flush ends every wait, also a second waiter whose abort the first took.
+// A bounded write that timed out leaves the writer late: the next bounded
+// writes drop what does not fit at once, without machine time passing, so
+// that a stalled reader does not stall the writer's threads for every
+// buffer; once a read has made room they write again.
+TEST_F(CircBuffWaitTest, AWriteThatTimedOutDropsAtOnceUntilTheReaderMoves) {
+    Create(640);
+    m_ring->SetWaitLimit(20);
+    std::vector<UCHAR> data(640, 1);
+    ULONG count = 640;
+    m_ring->WriteData(data.data(), &count, FALSE);
+    auto bounded = [&] {
+        count = kBlock;
+        return m_ring->WriteData(data.data(), &count, CircBuff::kWaitBounded);
+    };
+    std::atomic<bool> done{false};
+    std::thread writer = Blocked(bounded, done);
+    Advance(KpMs(20));
+    Join(writer, done, "the bounded write");
+    EXPECT_EQ(count, 0u);
+    std::atomic<bool> again{false};
+    writer = std::thread([&] {
+        bounded();
+        again = true;
+    });
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!again && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+    EXPECT_TRUE(again) << "a late writer waited again";
+    Advance(KpMs(20));  // releases a write that waits
+    Join(writer, again, "the late write");
+    EXPECT_EQ(count, 0u);
+    std::vector<UCHAR> out(kBlock);
+    ULONG read = kBlock;
+    m_ring->ReadData(out.data(), &read, FALSE);
+    EXPECT_EQ(bounded(), 1u);
+    EXPECT_EQ(count, kBlock) << "the reader moved: the writer writes again";
+}
+
 TEST_F(CircBuffWaitTest, AFlushReleasesAWaitingReaderAndAWaitingWriter) {
     Create(640);
     std::vector<UCHAR> fill(600, 1), more(100, 2), out(620);
