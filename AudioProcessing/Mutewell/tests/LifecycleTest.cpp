@@ -27,23 +27,28 @@
 #define ZV_LIFECYCLE_ROUNDS 4
 #endif
 
-// The completion routine's signal of a stream request, held back once (100 ms
-// of host time) when armed and called on a thread other than the one that
-// switches the bridge off: the switch-off then runs while the routine is
-// still at work on its transfer object, as a routine preempted on another
-// processor would be.
+// The completion routine of a stream request, held once at its exit (after
+// its signal, before its last touch of the transfer object) when armed and
+// called on a thread that neither moves the clock nor switches the bridge
+// off: until the switch-off has returned, or 200 ms of host time.  The switch-off then runs while
+// the routine is still at work on its transfer object, as a routine preempted on another processor
+// would be; a stop that did not wait for it frees the object under it every time.
 namespace {
-std::atomic<bool> g_holdNextSignal{false}, g_signalHeld{false};
-std::atomic<std::thread::id> g_switchingThread;
+std::atomic<bool> g_holdNextSignal{false}, g_signalHeld{false}, g_switchedOff{false};
+std::atomic<std::thread::id> g_switchingThread, g_clockThread;
 }  // namespace
 extern "C" LONG __real_BridgeSetEvent(PKEVENT event);
 extern "C" LONG __wrap_BridgeSetEvent(PKEVENT event) {
-    if (g_holdNextSignal.load() && std::this_thread::get_id() != g_switchingThread.load() &&
-        g_holdNextSignal.exchange(false)) {
+    const LONG previous = __real_BridgeSetEvent(event);
+    const auto self = std::this_thread::get_id();
+    if (g_holdNextSignal.load() && self != g_switchingThread.load() &&
+        self != g_clockThread.load() && g_holdNextSignal.exchange(false)) {
         g_signalHeld = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        while (!g_switchedOff && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return __real_BridgeSetEvent(event);
+    return previous;
 }
 
 // A channel's release, held back when armed until the control work items
@@ -235,16 +240,28 @@ TEST_F(ZV_LIFECYCLE_SUITE, SwitchingOffWhileTheBridgesRequestsCompleteFreesNothi
         const size_t before = CameraRenderedNonZero();
         Stream(20);
         EXPECT_GT(CameraRenderedNonZero(), before) << "the camera played the card's tone";
+        // The camera keeps the next render request; a thread of the test's
+        // completes it, and its routine is the one held.
+        g_clockThread = std::this_thread::get_id();
+        kp::sim::Fault keep;
+        keep.IoControl = IOCTL_KS_WRITE_STREAM;
+        keep.NeverComplete = true;
+        cameraDevice_->AddFault(keep);
+        Stream(3);
         NTSTATUS off = STATUS_PENDING;
         Drive(
             [&] {
                 g_switchingThread = std::this_thread::get_id();
                 g_signalHeld = false;
+                g_switchedOff = false;
                 g_holdNextSignal = true;
+                std::thread completer([&] { cameraDevice_->ReleaseHeld(STATUS_SUCCESS); });
                 while (!g_signalHeld) std::this_thread::yield();  // the clock runs meanwhile
                 ULONG zero = 0;
                 off = camera_.SetProperty(KSPROPSETID_SwitchMute, KSPROPERTY_SWITCHMUTE_SWITCH,
                                           &zero, sizeof zero);
+                g_switchedOff = true;
+                completer.join();
             },
             false);
         g_holdNextSignal = false;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <thread>
 #include <string>
 #include <vector>
@@ -153,13 +155,19 @@ TEST_F(SwitchLogicTest, AnUnloadWaitsForThePropertyRequestsInFlight) {
         ULONG value = 0, size = sizeof value;
         set = Property(KSPROPERTY_TYPE_SET, KSPROPERTY_SWITCHMUTE_SWITCH, &value, &size);
     });
-    while (g_PropertiesInFlight.Count() == 0) std::this_thread::yield();
+    // Host time, at most 5 s each: a wait that fails says so and the test goes on.
+    auto waitFor = [](const std::function<bool()>& done, const char* what) {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done() && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+        EXPECT_TRUE(done()) << what;
+    };
+    waitFor([] { return g_PropertiesInFlight.Count() != 0; }, "the request is not counted");
     std::atomic<bool> unloaded{false};
     std::thread unload([&] {
         (void)OnFilterUnload(nullptr, 1);
         unloaded = true;
     });
-    while (InterlockedOr(&g_bFilterLoaded, 0) != 0) std::this_thread::yield();
+    waitFor([] { return InterlockedOr(&g_bFilterLoaded, 0) == 0; }, "the unload never began");
     EXPECT_FALSE(unloaded) << "the unload went on with a request in flight";
     KeReleaseMutex(&g_SwitchMutex, FALSE);
     request.join();
