@@ -142,6 +142,24 @@ double CleanShare(const std::vector<float>& x, size_t from, size_t to, double hz
            static_cast<double>(snr.size());
 }
 
+// A stretch of the camera's sound that begins at its first sample at or
+// after `from` and lasts to `to`: where its windows start (its first whole
+// period after 20 ms: the start is heard too) and its longest run of exact
+// silence between two samples of sound (a gap the camera played), in ms.
+struct Stretch {
+    size_t From;
+    double GapMs;
+};
+Stretch StretchOf(const std::vector<float>& x, size_t from, size_t to, double rate) {
+    to = std::min(to, x.size());
+    size_t first = from, last = to, run = 0, longest = 0;
+    while (first < to && x[first] == 0) ++first;
+    while (last > first && x[last - 1] == 0) --last;
+    for (size_t i = first; i < last; ++i)
+        longest = std::max(longest, run = x[i] == 0 ? run + 1 : 0);
+    return {first + static_cast<size_t>(rate / 50), 1000.0 * static_cast<double>(longest) / rate};
+}
+
 // Waits until `done` with the clock moving only while the machine rests,
 // so the run sounds the same on a busy host.  At most 1 s of machine time.
 bool WaitMachine(const std::function<bool()>& done, bool caller) {
@@ -286,6 +304,8 @@ int RunMutewellScenario(const Settings& s, Measures* measures) {
         size_t Camera, Recorded;
     };
     std::vector<std::pair<Mark, Mark>> spans;  // each phase's second half
+    std::vector<size_t> stretchStarts;         // where each phase's stretch of sound began
+    size_t stretchStart = 0;
     double latencyMs = 0;
     if (ok && !set(kIdSwitch, 1)) ok = false, error = "the switch was refused";
     for (const Phase& p : phases) {
@@ -294,6 +314,9 @@ int RunMutewellScenario(const Settings& s, Measures* measures) {
             ok = false, error = "the mute mode was refused";
             break;
         }
+        // A bridged loudspeaker after a muted one starts a stretch of sound.
+        if (&p != &phases[0] && (&p)[-1].CameraSilent) stretchStart = RenderedOf(*camera).size();
+        stretchStarts.push_back(stretchStart);
         Mark half{};
         double inFlightSum = 0;
         for (int t = 0; t < ticks && ok; ++t) {
@@ -331,14 +354,17 @@ int RunMutewellScenario(const Settings& s, Measures* measures) {
         return 1;
 
     int status = saved ? 0 : 1;
-    const double snr = ToneSnrDb(cameraRendered, spans[0].first.Camera, spans[0].second.Camera,
-                                 kToneHz, kBridgeRate);
-    const double clean = CleanShare(cameraRendered, spans[0].first.Camera, spans[0].second.Camera,
-                                    kToneHz, kBridgeRate);
+    // The bridge's first stretch of sound, from its first period on.
+    const Stretch first =
+        StretchOf(cameraRendered, 0, spans[0].second.Camera, static_cast<double>(kBridgeRate));
+    const double snr =
+        ToneSnrDb(cameraRendered, first.From, spans[0].second.Camera, kToneHz, kBridgeRate);
+    const double clean =
+        CleanShare(cameraRendered, first.From, spans[0].second.Camera, kToneHz, kBridgeRate);
     if (!s.Quiet)
         std::printf(
             "bridge:  latency %.1f ms, tone SNR %.1f dB (median), %.1f %% clean periods at the "
-            "camera's render pin\n",
+            "camera's render pin from 20 ms after the start\n",
             latencyMs, snr, 100 * clean);
     for (size_t i = 0; i < spans.size(); ++i) {
         const Phase& p = phases[i];
@@ -347,20 +373,30 @@ int RunMutewellScenario(const Settings& s, Measures* measures) {
         const double recordDb = LevelDb(apps.Recorded, from.Recorded, to.Recorded);
         const size_t cameraNonZero = NonZero(cameraRendered, from.Camera, to.Camera);
         const size_t recordNonZero = NonZero(apps.Recorded, from.Recorded, to.Recorded);
+        const Stretch stretch = StretchOf(cameraRendered, stretchStarts[i], to.Camera,
+                                          static_cast<double>(kBridgeRate));
         if (!s.Quiet) {
             std::printf(
                 "phase %-12s camera render %7.1f dBFS (%zu non-zero), slave recording %7.1f dBFS "
                 "(%zu non-zero)",
                 p.Name, cameraDb, cameraNonZero, recordDb, recordNonZero);
             // A bridged loudspeaker: the tone's median ratio and clean periods
-            // (windows of one period whose sine fit reaches 30 dB).
+            // (windows of one period whose sine fit reaches 30 dB) of its
+            // stretch of sound so far, from the stretch's first period.
             if (!p.CameraSilent) {
                 std::printf(
                     ", tone %.1f dB median, %.1f %% clean periods",
-                    ToneSnrDb(cameraRendered, from.Camera, to.Camera, kToneHz, kBridgeRate),
-                    100 * CleanShare(cameraRendered, from.Camera, to.Camera, kToneHz, kBridgeRate));
+                    ToneSnrDb(cameraRendered, stretch.From, to.Camera, kToneHz, kBridgeRate),
+                    100 *
+                        CleanShare(cameraRendered, stretch.From, to.Camera, kToneHz, kBridgeRate));
             }
             std::printf("\n");
+        }
+        if (!p.CameraSilent && stretch.GapMs >= 2) {
+            std::fprintf(stderr,
+                         "kssim: phase %s: %.1f ms of exact silence inside the camera's sound\n",
+                         p.Name, stretch.GapMs);
+            status = 1;
         }
         if ((p.CameraSilent && cameraNonZero != 0) || (p.RecordingSilent && recordNonZero != 0) ||
             (!p.CameraSilent && cameraNonZero == 0) || (!p.RecordingSilent && recordNonZero == 0)) {
