@@ -181,29 +181,23 @@ TEST_F(CircBuffTest, SteeringAsksOnceWhileTheOtherSideMoves) {
 }
 
 // A correction asked while the other side stopped (a mute) is void once the
-// level starts again: a render ring that ran dry, a capture ring trimmed
-// after it overflowed.  Carried over, the corrector would apply it to the
-// first third of a second of the next stretch of sound.
+// level starts again, a render ring dry or a capture ring trimmed after it
+// overflowed: carried over, it would be applied to the next stretch of sound.
 TEST_F(CircBuffTest, ARestartedLevelCarriesNoCorrection) {
-    std::vector<UCHAR> data(800, 1), out(800);
+    std::vector<UCHAR> data(800, 1);
+    auto io = [&](bool write, ULONG n) {
+        write ? m_ring->WriteData(data.data(), &n, FALSE)
+              : m_ring->ReadData(data.data(), &n, FALSE);
+    };
     for (ULONG render : {1u, 0u}) {
-        SCOPED_TRACE(render ? "render" : "capture");
         Create(800, render);
         m_ring->Reset();
-        ULONG count = render ? 480 : 800;  // the cushion; a capture ring run full
-        ASSERT_EQ(m_ring->WriteData(data.data(), &count, FALSE), 1u);
-        count = kBlock;
-        m_ring->ReadData(out.data(), &count, FALSE);  // the sound starts
+        io(true, render ? 480 : 800);  // a render ring's cushion, a capture ring full
+        io(false, kBlock);             // the sound starts
         m_ring->AddPendingDrift(53);
-        if (!render) {
-            count = 320;  // the device goes on while nobody reads
-            m_ring->WriteData(data.data(), &count, FALSE);
-        }
-        for (int i = 0; i < 3; ++i) {  // a render ring runs dry at the third
-            count = kBlock;
-            m_ring->ReadData(out.data(), &count, FALSE);
-        }
-        EXPECT_EQ(m_ring->PendingDrift(), 0);
+        if (!render) io(true, 320);                     // overflows while nobody reads
+        for (int i = 0; i < 3; ++i) io(false, kBlock);  // a render ring runs dry
+        EXPECT_EQ(m_ring->PendingDrift(), 0) << render;
     }
 }
 
@@ -332,44 +326,33 @@ TEST_F(CircBuffWaitTest, AWaitingWriteTakesTheRoomAReadMakes) {
     ExpectConsistent();
 }
 
-// A flush ends every wait, also a second waiter whose abort the first took.
-// A bounded write that timed out leaves the writer late: the next bounded
-// writes drop what does not fit at once, without machine time passing, so
-// that a stalled reader does not stall the writer's threads for every
-// buffer; once a read has made room they write again.
+// A bounded write that timed out leaves the writer late: the next ones drop
+// what does not fit at once, so a stalled reader does not stall the
+// writer's threads for every buffer, until a read has made room.
 TEST_F(CircBuffWaitTest, AWriteThatTimedOutDropsAtOnceUntilTheReaderMoves) {
     Create(640);
     m_ring->SetWaitLimit(20);
     std::vector<UCHAR> data(640, 1);
-    ULONG count = 640;
+    ULONG count = 640, read = kBlock;
     m_ring->WriteData(data.data(), &count, FALSE);
     auto bounded = [&] {
         count = kBlock;
         return m_ring->WriteData(data.data(), &count, CircBuff::kWaitBounded);
     };
-    std::atomic<bool> done{false};
+    std::atomic<bool> done{false}, again{false};
     std::thread writer = Blocked(bounded, done);
     Advance(KpMs(20));
     Join(writer, done, "the bounded write");
-    EXPECT_EQ(count, 0u);
-    std::atomic<bool> again{false};
-    writer = std::thread([&] {
-        bounded();
-        again = true;
-    });
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!again && std::chrono::steady_clock::now() < giveUp) std::this_thread::yield();
+    std::thread late = Blocked(bounded, again);
     EXPECT_TRUE(again) << "a late writer waited again";
-    Advance(KpMs(20));  // releases a write that waits
-    Join(writer, again, "the late write");
-    EXPECT_EQ(count, 0u);
-    std::vector<UCHAR> out(kBlock);
-    ULONG read = kBlock;
-    m_ring->ReadData(out.data(), &read, FALSE);
+    Advance(KpMs(20));  // releases it
+    Join(late, again, "the late write");
+    m_ring->ReadData(data.data(), &read, FALSE);
     EXPECT_EQ(bounded(), 1u);
     EXPECT_EQ(count, kBlock) << "the reader moved: the writer writes again";
 }
 
+// A flush ends every wait, also a second waiter whose abort the first took.
 TEST_F(CircBuffWaitTest, AFlushReleasesAWaitingReaderAndAWaitingWriter) {
     Create(640);
     std::vector<UCHAR> fill(600, 1), more(100, 2), out(620);
