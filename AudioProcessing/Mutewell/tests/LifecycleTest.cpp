@@ -256,7 +256,10 @@ TEST_F(ZV_LIFECYCLE_SUITE, SwitchingOffWhileTheBridgesRequestsCompleteFreesNothi
                 g_switchedOff = false;
                 g_holdNextSignal = true;
                 std::thread completer([&] { cameraDevice_->ReleaseHeld(STATUS_SUCCESS); });
-                while (!g_signalHeld) std::this_thread::yield();  // the clock runs meanwhile
+                const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+                while (!g_signalHeld && std::chrono::steady_clock::now() < giveUp)
+                    std::this_thread::yield();  // the clock runs meanwhile
+                EXPECT_TRUE(g_signalHeld) << "no completion routine was held";
                 ULONG zero = 0;
                 off = camera_.SetProperty(KSPROPSETID_SwitchMute, KSPROPERTY_SWITCHMUTE_SWITCH,
                                           &zero, sizeof zero);
