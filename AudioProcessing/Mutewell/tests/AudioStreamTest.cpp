@@ -10,6 +10,7 @@
 #include "CircBuff.h"
 #include "kp/io.h"
 #include "kp/pnp.h"
+#include "kp/restingclock.h"
 #include "kp/simaudio.h"
 #include "kp/thread.h"
 
@@ -212,12 +213,10 @@ TEST_F(AudioStreamTest, SurpriseRemovalEndsTheThreadAndReleasesTheRingsReader) {
         });
         WaitUntil([] { return KpBlockedWaiterCount() >= 2; }, "the reader waiting");
         ASSERT_EQ(KpPnpSurpriseRemove(m_pdo), STATUS_SUCCESS);
-        // Machine time goes on while the thread winds down: at most 2 s.
-        for (int ms = 0; !returned && ms < 2000; ++ms) {
-            AdvanceMs(1);
-            std::this_thread::yield();
-        }
-        if (!returned) {
+        // Machine time goes on while the thread winds down, each step only
+        // once it rests (a busy host must not outrun it): at most 2 s.
+        if (kp::testing::AdvanceUntil([&] { return returned.load(); }, false, 2000) !=
+            kp::testing::RestingWait::Done) {
             ADD_FAILURE() << "the ring's reader still waits 2 s after the device's loss";
             m_pin->GetCircBuff()->Flush();  // ends its wait: the run goes on
         }
