@@ -344,10 +344,13 @@ ULONG CircBuff::ReadData(PVOID buffer, PULONG count, ULONG wait) {
         // The streaming thread drains a render ring at the device's pace; the
         // writer's corrector makes up for the difference of the two clocks.
         // Its waiting reads fill the device's queue before it runs: they
-        // take what comes and do not steer.
+        // take what comes and do not steer.  The device takes whole blocks
+        // at its own clock, so a faster one takes two in one instant now and
+        // then: a read that leaves less than a block behind it is low, or
+        // the second of two such reads would play silence.
         const ULONG block = m_ulBytesPer10ms;
         LONGLONG step = 0;
-        if (readable <= block + block / 10) step += block / 3;
+        if (readable < 2 * block) step += block / 3;
         if (readable + block >= m_ulSize) step -= block / 3;
         SteerLocked(step);
     }
