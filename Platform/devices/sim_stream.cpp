@@ -130,15 +130,24 @@ void DrainCompletions() {
     for (auto& d : devices) d->CompletionsIdle();
 }
 
+namespace {
+
+// No work item queued, and every one running asleep in a wait: a stop that
+// waits for the sound card to play what it holds lets the clock move on.
+bool WorkItemsIdle() {
+    return KpIoQueuedWorkItemCount() <= KpSleepingWorkItemCount();
+}
+
+}  // namespace
+
 BOOLEAN SettleMachine(ULONG HostMs) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(HostMs);
     while (std::chrono::steady_clock::now() < until) {
         DrainCompletions();
         ULONGLONG before = 0, after = 0;
-        if (KpIoQueuedWorkItemCount() == 0 && KpSystemThreadsIdle(&before)) {
+        if (WorkItemsIdle() && KpSystemThreadsIdle(&before)) {
             DrainCompletions();
-            if (KpIoQueuedWorkItemCount() == 0 && KpSystemThreadsIdle(&after) && after == before)
-                return TRUE;
+            if (WorkItemsIdle() && KpSystemThreadsIdle(&after) && after == before) return TRUE;
         }
         std::this_thread::yield();
     }
@@ -153,7 +162,9 @@ ULONG StepMachine(ULONG Ms, ULONG HostMs) {
 
 BOOLEAN CallersAsleep(void) {
     const ULONG system = KpRunningSystemThreadCount();
-    const ULONG blocked = KpBlockedWaiterCount();
+    // Work items asleep are not callers.
+    const ULONG workItems = KpSleepingWorkItemCount(), waiters = KpBlockedWaiterCount();
+    const ULONG blocked = waiters > workItems ? waiters - workItems : 0;
     return blocked > system && blocked >= system + KpIoThreadsInRequests();
 }
 

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "io_internal.h"
+#include "ke_private.h"
 #include "kp/irql.h"
 #include "kp/thread.h"
 
@@ -39,7 +40,8 @@ thread_local ULONG t_callDepth = 0;
 
 class CallerScope {
 public:
-    CallerScope() : counted_(t_callDepth++ == 0 && !KpIsSystemThread()) {
+    // A work item's routine is the system's, as a system thread's is.
+    CallerScope() : counted_(t_callDepth++ == 0 && !KpIsSystemThread() && !KiCurrent().InWorkItem) {
         if (counted_) ++g_callers;
     }
     ~CallerScope() {

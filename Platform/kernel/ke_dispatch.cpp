@@ -121,10 +121,11 @@ struct Waiter {
     WAIT_TYPE Type = WaitAny;
     bool HasDeadline = false;
     LONGLONG Deadline = 0;
-    LIST_ENTRY TimedEntry{};  // in gTimed while asleep with a deadline
-    bool Asleep = false;      // linked into its lists
-    bool Counted = false;     // a thread's own wait: counted in gBlocked while asleep
-    bool Idle = false;        // counted in gIdleSystem
+    LIST_ENTRY TimedEntry{};    // in gTimed while asleep with a deadline
+    bool Asleep = false;        // linked into its lists
+    bool Counted = false;       // a thread's own wait: counted in gBlocked while asleep
+    bool Idle = false;          // counted in gIdleSystem
+    bool IdleWorkItem = false;  // counted in gIdleWorkItems
 };
 
 // Never destroyed: detached threads may still wait while the process exits.
@@ -142,6 +143,9 @@ std::atomic<ULONG> gBlocked{0};
 // read without it: a runner polls them between steps of the clock, and taking
 // the lock to look would stall the very threads it waits for.
 std::atomic<ULONG> gIdleSystem{0};
+// The same for work item routines asleep in a wait: a worker thread is a
+// system thread of the real kernel, and one asleep is as quiet as any other.
+std::atomic<ULONG> gIdleWorkItems{0};
 std::atomic<ULONGLONG> gWakes{0};
 
 // An object's wait list.  A header copied or moved after its initialisation
@@ -170,6 +174,10 @@ bool Unlink(Waiter& W) {
     if (W.Idle) {
         W.Idle = false;
         --gIdleSystem;
+    }
+    if (W.IdleWorkItem) {
+        W.IdleWorkItem = false;
+        --gIdleWorkItems;
     }
     return true;
 }
@@ -207,6 +215,9 @@ void Sleep(std::unique_lock<std::mutex>& Lock, Waiter& W) {
     if (system) {
         W.Idle = true;
         ++gIdleSystem;
+    } else if (W.Counted && KiCurrent().InWorkItem) {
+        W.IdleWorkItem = true;
+        ++gIdleWorkItems;
     }
     std::chrono::steady_clock::time_point hostTime;
     bool hostDeadline = W.HasDeadline && KiHostDeadline(W.Deadline, &hostTime);
@@ -510,6 +521,10 @@ ULONG KpBlockedWaiterCount(void) {
     // objects and sleeps.
     std::lock_guard<std::mutex> lock(gLock);
     return gBlocked.load();
+}
+
+ULONG KpSleepingWorkItemCount(void) {
+    return gIdleWorkItems.load();
 }
 
 BOOLEAN KpSystemThreadsIdle(ULONGLONG* Wakes) {

@@ -34,6 +34,7 @@ struct KiThreadState {
     PKTHREAD Thread = nullptr;  // the current thread object (system or adopted)
     ULONG FpDepth = 0;
     ULONGLONG FpSaves = 0;
+    bool InWorkItem = false;  // a worker thread running a work item's routine
     ~KiThreadState();
 };
 KiThreadState& KiCurrent();

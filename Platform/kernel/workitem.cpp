@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "io_internal.h"
+#include "ke_private.h"
 #include "kp/irql.h"
 
 struct _IO_WORKITEM {
@@ -82,7 +83,9 @@ private:
             Job job = std::move(queue.front());
             queue.pop_front();
             guard.unlock();
+            KiCurrent().InWorkItem = true;
             RunJob(job);
+            KiCurrent().InWorkItem = false;
             guard.lock();
             if (--pending_ == 0) idle_.notify_all();
         }

@@ -117,5 +117,18 @@ TEST_F(RobustnessTest, RandomStreamStatesPropertiesPausesAndReloadsNeitherHangNo
     }
 }
 
+// After a lull of both streams the first buffers latch the automatic shut-off,
+// whose stop waits for the sound card to play the driver's own requests: the
+// clock moves on meanwhile and the camera goes on delivering.
+TEST_F(RobustnessTest, StreamsGoOnAcrossTheShutOffThatALullOfBothLatches) {
+    const std::vector<uint8_t> tone(320, 0x40);
+    SetState(&speaker_, KSSTATE_RUN);
+    SetState(&mic_, KSSTATE_RUN);
+    ASSERT_EQ(Active(), 1);
+    AdvanceMs(1200);
+    StreamBlocks(20, tone);
+    EXPECT_EQ(Active(), 0) << "the shut-off stopped the canceller";
+}
+
 }  // namespace
 }  // namespace zvecho

@@ -121,9 +121,15 @@ protected:
         OpenPins();
     }
     void TearDown() override {
-        if (mic_.Handle() != nullptr) (void)mic_.SetState(KSSTATE_STOP);
-        if (speaker_.Handle() != nullptr) (void)speaker_.SetState(KSSTATE_STOP);
+        // After a failure a stop may wait for the clock (for the sound card
+        // to play): the stops then move it, bounded, and the test ends.
+        for (kp::ks::KsPin* pin : {&mic_, &speaker_}) {
+            if (pin->Handle() != nullptr)
+                (void)(HasFailure() ? SetStateWhileClockRuns(pin, KSSTATE_STOP)
+                                    : pin->SetState(KSSTATE_STOP));
+        }
         writes_.clear();  // the STOP completed them
+        reads_.clear();
         ClosePins();
         StreamPairTest::TearDown();
     }
@@ -140,6 +146,7 @@ protected:
             writes_.push_back(w);
             status = mic_.Submit(false, {{320, 0, nullptr}}, sizeof(KSSTREAM_HEADER), &r);
             ASSERT_TRUE(status == STATUS_PENDING || status == STATUS_SUCCESS) << std::hex << status;
+            reads_.push_back(r);  // an undelivered one stays until the STOP completes it
             // The framework's stream worker hands the read back on its own
             // thread; the clock moves only while the machine rests, so a
             // worker the host runs late is waited for, not overtaken.
@@ -147,6 +154,7 @@ protected:
             ASSERT_TRUE(r->Done()) << "the camera delivers within half a second";
             ASSERT_EQ(r->Status(), STATUS_SUCCESS);
             while (!writes_.empty() && writes_.front()->Done()) writes_.erase(writes_.begin());
+            reads_.pop_back();
         }
     }
     // Runs `action` on a thread of its own while this one moves the clock (a
@@ -185,7 +193,7 @@ protected:
         return reached();
     }
 
-    std::vector<std::shared_ptr<kp::ks::StreamRequest>> writes_;
+    std::vector<std::shared_ptr<kp::ks::StreamRequest>> writes_, reads_;
 };
 
 }  // namespace zvecho

@@ -240,13 +240,13 @@ void TickAll();
 // Waits until no asynchronous completion is outstanding on any device.
 void DrainCompletions();
 // Before a manual clock moves on, whatever the last step started finishes:
-// the devices' completions, queued work items, and every system thread back
-// asleep with nothing to do (a timed wait is asleep too), twice with no
-// wake-up in between.  A step that moved on earlier would let the host's
-// scheduling decide where the filters' threads fall against the devices, and
-// the same run would sound different on a busy host.  Bounded by HostMs of
-// host time, for a thread that never sleeps (a busy wait) or a work item that
-// waits for the clock; FALSE when the bound was reached first.
+// the devices' completions, queued work items, and every system thread and
+// running work item back asleep with nothing to do (a timed wait is asleep
+// too; a work item waiting for the clock, as a stop waits for the sound card
+// to play what it holds, lets it move), twice with no wake-up in between.  A step that moved on
+// earlier would let the host's scheduling decide where the filters' threads fall against the
+// devices, and the same run would sound different on a busy host.  Bounded by HostMs of host time,
+// for a thread that never sleeps (a busy wait); FALSE when the bound was reached first.
 BOOLEAN SettleMachine(ULONG HostMs);
 // One step of a manual clock: the machine settles, the clock moves Ms, the
 // machine settles again.  Answers how many of the two settles reached the

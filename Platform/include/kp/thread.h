@@ -56,6 +56,9 @@ std::vector<KpSystemThreadInfo> KpSystemThreads(void);
 // waiters so far: a runner stepping a manual clock checks twice with the same
 // count to know the machine is quiet before the next step.
 BOOLEAN KpSystemThreadsIdle(ULONGLONG* Wakes);
+// Work item routines asleep in a kernel wait that nothing has woken since
+// (counted like the sleeping system threads above, Wakes included).
+ULONG KpSleepingWorkItemCount(void);
 
 // Threads inside a wait routine (KeWaitFor*, KeDelayExecutionThread,
 // KpClockSleepUntil) whose deadline is already fixed: a test that advances a

@@ -1,7 +1,8 @@
 // Waits on a machine with a manual clock that keep pace with its threads:
 // the clock moves 1 ms at a time, and only while the machine rests (every
-// system thread asleep, no work item queued) and, when an application thread
-// is on its way through the driver, while that thread waits there.  However
+// system thread and running work item asleep, none queued) and, when an
+// application thread is on its way through the driver, while that thread
+// waits there.  However
 // slowly a busy host runs the driver's threads, none of them finds the clock
 // gone past a wait it had yet to enter.
 #pragma once
