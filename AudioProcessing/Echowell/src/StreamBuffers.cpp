@@ -404,6 +404,19 @@ ULONG InitializeDataQueues() {
     return 1;
 }
 
+// The shut-off measures how long one stream has delivered without the other.
+// A buffer that ends a lull of both streams (neither delivered for the
+// shut-off's second) starts that measure again for both, as a start does:
+// the lull is no stream running alone, and taken for one it would stop the
+// canceller for the rest of the streams' run.
+void NoteBufferTime(volatile LONGLONG* own, volatile LONGLONG* other) {
+    const LONGLONG now = NowMicro();
+    if (now - InterlockedCompareExchange64(own, 0, 0) > kAutoOffMicro &&
+        now - InterlockedCompareExchange64(other, 0, 0) > kAutoOffMicro)
+        InterlockedExchange64(other, now);
+    InterlockedExchange64(own, now);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -439,10 +452,10 @@ ZvStatus OnBuffer(CGenDisp* genDisp, ULONG direction, PVOID headers, ULONG lengt
                 status = stopped;  // the buffer is still handled; the answer is the stop's
             }
             if (direction == CHANNEL_CAPTURE) {
-                InterlockedExchange64(&g_llLastCaptureTime, NowMicro());
+                NoteBufferTime(&g_llLastCaptureTime, &g_llLastRenderTime);
                 HandleOnBufferOutProcessing(headers, length);
             } else if (direction == CHANNEL_RENDER) {
-                InterlockedExchange64(&g_llLastRenderTime, NowMicro());
+                NoteBufferTime(&g_llLastRenderTime, &g_llLastCaptureTime);
                 HandleOnBufferInProcessing(headers, length);
             }
         }

@@ -108,4 +108,23 @@ TEST_F(RestingClockTest, AWorkItemAtWorkIsNoRest) {
     busy_ = false;
 }
 
+// An item asleep in a wait for machine time (as a stop waits for a device to
+// play) is rest like a sleeping system thread: the clock moves it on.
+TEST_F(RestingClockTest, AWorkItemWaitingForMachineTimeIsRest) {
+    std::atomic<bool> woke{false};
+    IoQueueWorkItem(
+        item_,
+        [](PDEVICE_OBJECT, PVOID context) {
+            LARGE_INTEGER due;
+            due.QuadPart = -KpMs(30);
+            KeDelayExecutionThread(KernelMode, FALSE, &due);
+            *static_cast<std::atomic<bool>*>(context) = true;
+        },
+        DelayedWorkQueue, &woke);
+    EXPECT_EQ(
+        kp::testing::AdvanceUntil([&] { return woke.load(); }, false, 100, std::chrono::seconds(5)),
+        RestingWait::Done);
+    if (!woke.load()) Advance(KpMs(30));  // the item ends, and the test with it
+}
+
 }  // namespace
