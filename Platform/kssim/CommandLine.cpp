@@ -37,6 +37,21 @@ std::string Figure(double v) {
     return text;
 }
 
+// The range of an option for messages ("a whole number from 1 to 64").
+std::string RangeText(const Option& o) {
+    switch (o.Type) {
+        case Option::Kind::Number:
+            return "a number from " + Figure(o.Min) + " to " + Figure(o.Max);
+        case Option::Kind::Integer:
+            return "a whole number from " + Figure(o.Min) + " to " + Figure(o.Max);
+        case Option::Kind::Text:
+            return "a text that is not empty";
+        case Option::Kind::Switch:
+            break;
+    }
+    return "no value";
+}
+
 }  // namespace
 
 bool Match(const std::vector<Option>& table, int argc, char** argv, std::vector<Given>* given,
@@ -58,20 +73,6 @@ bool Match(const std::vector<Option>& table, int argc, char** argv, std::vector<
         given->push_back({o->Name, text});
     }
     return true;
-}
-
-std::string RangeText(const Option& o) {
-    switch (o.Type) {
-        case Option::Kind::Number:
-            return "a number from " + Figure(o.Min) + " to " + Figure(o.Max);
-        case Option::Kind::Integer:
-            return "a whole number from " + Figure(o.Min) + " to " + Figure(o.Max);
-        case Option::Kind::Text:
-            return "a text that is not empty";
-        case Option::Kind::Switch:
-            break;
-    }
-    return "no value";
 }
 
 bool Apply(const std::vector<Option>& table, const std::vector<Given>& given, const char* group,

@@ -41,8 +41,6 @@ bool Match(const std::vector<Option>& table, int argc, char** argv, std::vector<
 // finite) and one out of its range are errors.
 bool Apply(const std::vector<Option>& table, const std::vector<Given>& given, const char* group,
            std::string* error);
-// The range of an option for messages ("from 1 to 64").
-std::string RangeText(const Option& option);
 // One line per row: name, value, range, default, help, group.
 void PrintOptions(std::FILE* out, const std::vector<Option>& table);
 

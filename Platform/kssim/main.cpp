@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
     if (entry == nullptr) return UsageError("--scenario " + scenario + ": not one of " + names);
     if (!kp::cli::Apply(table, given, entry->Name, &error)) return UsageError(error);
     // Bounds set by the run's length, whatever the order the options came in
-    // (their values are already known to be whole numbers).
+    // (their values have already been read whole and checked).
     for (const kp::cli::Given& g : given) {
         bool farOnly = g.Name == "--far-only", recorrelate = g.Name == "--recorrelate-at";
         double v = farOnly || recorrelate ? std::strtod(g.Text, nullptr) : 0;

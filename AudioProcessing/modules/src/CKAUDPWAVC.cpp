@@ -89,11 +89,6 @@ ULONG ActiveCount(const ULONG* flags) {
     return active;
 }
 
-// The power of two the correlation is divided by: the least that keeps every
-// lag's value within 16 bits (no lag can exceed the root of the product of the
-// two windows' energies), at most `fullScale`, which fits two full-scale
-// windows.  A fixed `fullScale` would leave a weak echo's correlation a few
-// steps high, its peak lost among equal values.
 // The least r with r * r >= x.
 ULONGLONG RootUp(ULONGLONG x) {
     ULONGLONG r = 0;
@@ -103,6 +98,11 @@ ULONGLONG RootUp(ULONGLONG x) {
     return r * r < x ? r + 1 : r;
 }
 
+// The power of two the correlation is divided by: the least that keeps every
+// lag's value within 16 bits (no lag can exceed the root of the product of the
+// two windows' energies), at most `fullScale`, which fits two full-scale
+// windows.  A fixed `fullScale` would leave a weak echo's correlation a few
+// steps high, its peak lost among equal values.
 ULONG CorrelationScale(const SHORT* far, const SHORT* near, ULONG w, ULONG fullScale) {
     ULONGLONG farEnergy = 0, nearEnergy = 0;
     for (ULONG i = 0; i < w; ++i) {
